@@ -1,0 +1,20 @@
+#pragma once
+// Any thread: plain values.
+
+#include <optional>
+#include <set>
+
+#include <ombrelia/OLogModule.hpp>
+
+namespace ombrelia {
+
+// Ordered by raw value: a message prints when the active level is at least its level.
+enum class OLogLevel : int { none = 0, error = 1, info = 2, debug = 3, trace = 4 };
+
+// 0 to 4 give the level, anything else none.
+std::optional<OLogLevel> makeOLogLevel(int rawValue);
+int rawValue(OLogLevel level);
+// The modules whose messages print at this active level.
+std::set<OLogModule> enabledModules(OLogLevel level);
+
+}  // namespace ombrelia

@@ -1,0 +1,14 @@
+#pragma once
+// The library's application interface.
+
+#include <ombrelia/Data.hpp>
+#include <ombrelia/Manifest.hpp>
+#include <ombrelia/OLogLevel.hpp>
+#include <ombrelia/OLogModule.hpp>
+#include <ombrelia/OLoggerConfig.hpp>
+#include <ombrelia/OmbreliaConfig.hpp>
+#include <ombrelia/OmbreliaLogger.hpp>
+#include <ombrelia/SegmentInfo.hpp>
+#include <ombrelia/SegmentMedia.hpp>
+#include <ombrelia/SegmentType.hpp>
+#include <ombrelia/Url.hpp>

@@ -1,0 +1,30 @@
+#include "platform/StandardOutput.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+namespace ombrelia::platform {
+
+void StandardOutput::writeLine(std::string_view line) {
+  std::string buffer;
+  buffer.reserve(line.size() + 1);
+  buffer.append(line).push_back('\n');
+  // Whatever the host printed through stdio goes out first, so lines keep their order.
+  std::fflush(stdout);
+  const char* p = buffer.data();
+  size_t left = buffer.size();
+  while (left > 0) {
+    ssize_t n = ::write(STDOUT_FILENO, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;  // logging never fails the caller
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+}
+
+}  // namespace ombrelia::platform
