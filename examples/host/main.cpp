@@ -19,15 +19,17 @@ void printSettings() {
   std::printf("maxPreloadedSegments: %lld\n",
               static_cast<long long>(config.maxPreloadedSegments()));
   std::printf("maxUploadPercent: %.2f\n", config.maxUploadPercent());
-  std::printf("log level: %d\n", ombrelia::rawValue(ombrelia::OLoggerConfig::shared().activeLogLevel()));
+  std::printf("log level: %d\n",
+              ombrelia::rawValue(ombrelia::OLoggerConfig::shared().activeLogLevel()));
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
   std::string key = "demo-key";
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--key") == 0 && i + 1 < argc) key = argv[++i];
+    if (std::strcmp(argv[i], "--key") == 0 && i + 1 < argc)
+      key = argv[++i];
   }
   ombrelia::OmbreliaConfig::configure(key);
   ombrelia::OmbreliaConfig::shared().setVideoID("demo-video");

@@ -8,16 +8,18 @@
 namespace ombrelia {
 
 class OLoggerConfig {
- public:
+public:
   static OLoggerConfig& shared();
 
   OLogLevel activeLogLevel() const { return activeLogLevel_.load(std::memory_order_relaxed); }
-  void setActiveLogLevel(OLogLevel level) { activeLogLevel_.store(level, std::memory_order_relaxed); }
+  void setActiveLogLevel(OLogLevel level) {
+    activeLogLevel_.store(level, std::memory_order_relaxed);
+  }
   bool isModuleEnabled(OLogModule module) const;
 
- private:
+private:
   OLoggerConfig() = default;
   std::atomic<OLogLevel> activeLogLevel_{OLogLevel::none};
 };
 
-}  // namespace ombrelia
+} // namespace ombrelia

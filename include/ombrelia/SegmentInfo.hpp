@@ -10,17 +10,13 @@ namespace ombrelia {
 
 // The identity of one media segment, as the manifest store works it out.
 class SegmentInfo {
- public:
+public:
   SegmentInfo(SegmentType type, int64_t bandwidth, int64_t bestBandwidth,
               std::optional<std::string> resolution, int64_t targetQuality, int64_t segmentNumber,
               double duration)
-      : type_(type),
-        bandwidth_(bandwidth),
-        bestBandwidth_(bestBandwidth),
-        resolution_(std::move(resolution)),
-        targetQuality_(targetQuality),
-        segmentNumber_(segmentNumber),
-        duration_(duration) {}
+      : type_(type), bandwidth_(bandwidth), bestBandwidth_(bestBandwidth),
+        resolution_(std::move(resolution)), targetQuality_(targetQuality),
+        segmentNumber_(segmentNumber), duration_(duration) {}
 
   SegmentType type() const { return type_; }
   int64_t bandwidth() const { return bandwidth_; }
@@ -30,7 +26,7 @@ class SegmentInfo {
   int64_t segmentNumber() const { return segmentNumber_; }
   double duration() const { return duration_; }
 
- private:
+private:
   SegmentType type_;
   int64_t bandwidth_;
   int64_t bestBandwidth_;
@@ -40,4 +36,4 @@ class SegmentInfo {
   double duration_;
 };
 
-}  // namespace ombrelia
+} // namespace ombrelia

@@ -4,16 +4,29 @@ namespace ombrelia {
 namespace {
 
 constexpr std::array<std::string_view, kOLogModuleCount> kRawValues = {
-    "VideoStatus",          "Analytics",        "Proxy",
-    "Candidate",            "WebRTCClient",     "ParallelRequestCounter",
-    "HLSManifestModifier",  "DownloadController", "SignalClient",
-    "PeerSelectionService", "PeerList",         "PeerMessagesController",
-    "ManifestParser",       "VideoStorage",     "P2PUpload",
-    "LoopDetection",        "PeerScore",        "PeerConnectionController",
-    "PlaylistFetcher",      "WebServer",
+    "VideoStatus",
+    "Analytics",
+    "Proxy",
+    "Candidate",
+    "WebRTCClient",
+    "ParallelRequestCounter",
+    "HLSManifestModifier",
+    "DownloadController",
+    "SignalClient",
+    "PeerSelectionService",
+    "PeerList",
+    "PeerMessagesController",
+    "ManifestParser",
+    "VideoStorage",
+    "P2PUpload",
+    "LoopDetection",
+    "PeerScore",
+    "PeerConnectionController",
+    "PlaylistFetcher",
+    "WebServer",
 };
 
-}  // namespace
+} // namespace
 
 std::string_view rawValue(OLogModule module) {
   auto index = static_cast<size_t>(module);
@@ -22,7 +35,8 @@ std::string_view rawValue(OLogModule module) {
 
 std::optional<OLogModule> makeOLogModule(std::string_view raw) {
   for (size_t i = 0; i < kRawValues.size(); ++i) {
-    if (kRawValues[i] == raw) return static_cast<OLogModule>(i);
+    if (kRawValues[i] == raw)
+      return static_cast<OLogModule>(i);
   }
   return std::nullopt;
 }
@@ -30,7 +44,8 @@ std::optional<OLogModule> makeOLogModule(std::string_view raw) {
 const std::array<OLogModule, kOLogModuleCount>& allOLogModules() {
   static const auto modules = [] {
     std::array<OLogModule, kOLogModuleCount> all{};
-    for (size_t i = 0; i < kOLogModuleCount; ++i) all[i] = static_cast<OLogModule>(i);
+    for (size_t i = 0; i < kOLogModuleCount; ++i)
+      all[i] = static_cast<OLogModule>(i);
     return all;
   }();
   return modules;
@@ -41,4 +56,4 @@ std::set<OLogModule> allOLogModulesSet() {
   return {all.begin(), all.end()};
 }
 
-}  // namespace ombrelia
+} // namespace ombrelia

@@ -13,7 +13,7 @@ namespace {
 std::atomic<OmbreliaConfig*> instance{nullptr};
 std::mutex configureMutex;
 
-}  // namespace
+} // namespace
 
 void OmbreliaConfig::configure(const std::string& ombreliaKey) {
   std::lock_guard lock(configureMutex);
@@ -27,25 +27,27 @@ void OmbreliaConfig::configure(const std::string& ombreliaKey) {
 OmbreliaConfig& OmbreliaConfig::shared() {
   OmbreliaConfig* config = instance.load(std::memory_order_acquire);
   if (config == nullptr) {
-    platform::StandardOutput::writeLine(
+    platform::StandardOutput::writeErrorLine(
         "❌ OmbreliaConfig not initialized. Call OmbreliaConfig.configure(ombreliaKey:) first.");
     std::abort();
   }
   return *config;
 }
 
-bool OmbreliaConfig::isConfigured() { return instance.load(std::memory_order_acquire) != nullptr; }
+bool OmbreliaConfig::isConfigured() {
+  return instance.load(std::memory_order_acquire) != nullptr;
+}
 
 OmbreliaConfig::OmbreliaConfig(std::string ombreliaKey) : ombreliaKey_(std::move(ombreliaKey)) {}
 
-#define OMBRELIA_SETTING(Type, getter, setter, field) \
-  Type OmbreliaConfig::getter() const {               \
-    std::lock_guard lock(mutex_);                     \
-    return field;                                     \
-  }                                                   \
-  void OmbreliaConfig::setter(Type value) {           \
-    std::lock_guard lock(mutex_);                     \
-    field = std::move(value);                         \
+#define OMBRELIA_SETTING(Type, getter, setter, field)                                              \
+  Type OmbreliaConfig::getter() const {                                                            \
+    std::lock_guard lock(mutex_);                                                                  \
+    return field;                                                                                  \
+  }                                                                                                \
+  void OmbreliaConfig::setter(Type value) {                                                        \
+    std::lock_guard lock(mutex_);                                                                  \
+    field = std::move(value);                                                                      \
   }
 
 OMBRELIA_SETTING(std::string, ombreliaKey, setOmbreliaKey, ombreliaKey_)
@@ -69,4 +71,4 @@ OMBRELIA_SETTING(std::vector<std::string>, collections, setCollections, collecti
 
 #undef OMBRELIA_SETTING
 
-}  // namespace ombrelia
+} // namespace ombrelia

@@ -16,7 +16,8 @@ bool OmbreliaLogger::isEnabled(OLogLevel level, OLogModule module) {
 
 void OmbreliaLogger::log(std::string_view message, OLogModule module, OLogLevel level,
                          std::string_view type) {
-  if (!isEnabled(level, module)) return;
+  if (!isEnabled(level, module))
+    return;
   std::string line;
   const std::string_view moduleName = rawValue(module);
   line.reserve(16 + type.size() + moduleName.size() + message.size());
@@ -41,4 +42,4 @@ void OmbreliaLogger::traceWebServer(std::string_view message) {
   log(message, OLogModule::webserver, OLogLevel::trace, "Trace");
 }
 
-}  // namespace ombrelia
+} // namespace ombrelia

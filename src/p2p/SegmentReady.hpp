@@ -10,10 +10,13 @@ enum class SegmentReady : int { notok = 0, ok = 1, downloading = 2, otherQuality
 
 // 0 to 3 give the code; anything else none.
 inline std::optional<SegmentReady> makeSegmentReady(long long rawValue) {
-  if (rawValue < 0 || rawValue > 3) return std::nullopt;
+  if (rawValue < 0 || rawValue > 3)
+    return std::nullopt;
   return static_cast<SegmentReady>(rawValue);
 }
 
-inline int rawValue(SegmentReady ready) { return static_cast<int>(ready); }
+inline int rawValue(SegmentReady ready) {
+  return static_cast<int>(ready);
+}
 
-}  // namespace ombrelia
+} // namespace ombrelia

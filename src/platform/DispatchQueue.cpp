@@ -16,7 +16,7 @@ namespace {
 // A serial queue hands its thread back to the pool after this many blocks, so one busy queue
 // cannot hold a worker forever while other queues wait.
 constexpr int kSerialBurst = 64;
-}  // namespace
+} // namespace
 
 struct DispatchQueue::State : std::enable_shared_from_this<State> {
   struct Item {
@@ -30,9 +30,9 @@ struct DispatchQueue::State : std::enable_shared_from_this<State> {
   std::mutex mutex;
   std::condition_variable idle;
   std::deque<Item> items;
-  size_t running = 0;       // blocks handed to the pool and not finished
+  size_t running = 0; // blocks handed to the pool and not finished
   bool barrierRunning = false;
-  bool draining = false;    // serial: a drain job is in the pool
+  bool draining = false; // serial: a drain job is in the pool
 
   // The queues whose blocks the current thread is running, innermost last.
   static thread_local std::vector<const State*> current;
@@ -84,25 +84,29 @@ struct DispatchQueue::State : std::enable_shared_from_this<State> {
     std::vector<Item> ready;
     while (!items.empty() && !barrierRunning) {
       if (items.front().barrier) {
-        if (running > 0 || !ready.empty()) break;
+        if (running > 0 || !ready.empty())
+          break;
         barrierRunning = true;
       }
       ++running;
       ready.push_back(std::move(items.front()));
       items.pop_front();
-      if (barrierRunning) break;
+      if (barrierRunning)
+        break;
     }
     lock.unlock();
     for (auto& item : ready) {
-      WorkerPool::shared().submit(
-          [self = shared_from_this(), block = std::move(item.block), barrier = item.barrier]() mutable {
-            self->runBlock(block);
-            std::unique_lock relock(self->mutex);
-            --self->running;
-            if (barrier) self->barrierRunning = false;
-            if (self->running == 0 && self->items.empty()) self->idle.notify_all();
-            self->pumpConcurrent(relock);
-          });
+      WorkerPool::shared().submit([self = shared_from_this(), block = std::move(item.block),
+                                   barrier = item.barrier]() mutable {
+        self->runBlock(block);
+        std::unique_lock relock(self->mutex);
+        --self->running;
+        if (barrier)
+          self->barrierRunning = false;
+        if (self->running == 0 && self->items.empty())
+          self->idle.notify_all();
+        self->pumpConcurrent(relock);
+      });
     }
   }
 
@@ -133,7 +137,9 @@ DispatchQueue::DispatchQueue(std::string label, Kind kind)
 // Blocks already queued keep the state alive and still run.
 DispatchQueue::~DispatchQueue() = default;
 
-void DispatchQueue::async(Block block) { state_->enqueue(std::move(block), false); }
+void DispatchQueue::async(Block block) {
+  state_->enqueue(std::move(block), false);
+}
 
 void DispatchQueue::asyncBarrier(Block block) {
   // On a serial queue every block is already exclusive.
@@ -179,11 +185,14 @@ void DispatchQueue::asyncAfter(std::chrono::milliseconds delay, Block block) {
                                });
 }
 
-bool DispatchQueue::isCurrent() const { return state_->isCurrent(); }
+bool DispatchQueue::isCurrent() const {
+  return state_->isCurrent();
+}
 
 void DispatchQueue::drain() {
   // A barrier after everything queued so far; on a serial queue any block does.
-  if (isCurrent()) return;
+  if (isCurrent())
+    return;
   syncBarrier([] {});
   if (kind_ == Kind::concurrent) {
     std::unique_lock lock(state_->mutex);
@@ -191,6 +200,8 @@ void DispatchQueue::drain() {
   }
 }
 
-void DispatchQueue::enqueue(Block block, bool barrier) { state_->enqueue(std::move(block), barrier); }
+void DispatchQueue::enqueue(Block block, bool barrier) {
+  state_->enqueue(std::move(block), barrier);
+}
 
-}  // namespace ombrelia::platform
+} // namespace ombrelia::platform

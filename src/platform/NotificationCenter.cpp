@@ -26,27 +26,31 @@ ObserverToken& ObserverToken::operator=(ObserverToken&& other) noexcept {
   return *this;
 }
 
-ObserverToken::~ObserverToken() { reset(); }
+ObserverToken::~ObserverToken() {
+  reset();
+}
 
 void ObserverToken::reset() {
   auto entry = entry_.lock();
   auto center = center_.lock();
   entry_.reset();
   center_.reset();
-  if (!entry) return;
+  if (!entry)
+    return;
   entry->active.store(false, std::memory_order_release);
-  if (center) (*center)->remove(entry);
+  if (center)
+    (*center)->remove(entry);
 }
 
 NotificationCenter::NotificationCenter() : self_(std::make_shared<NotificationCenter*>(this)) {}
 
 NotificationCenter::~NotificationCenter() {
   std::lock_guard lock(mutex_);
-  self_.reset();  // tokens outliving the centre no longer reach it
+  self_.reset(); // tokens outliving the centre no longer reach it
 }
 
 NotificationCenter& NotificationCenter::defaultCenter() {
-  static NotificationCenter* center = new NotificationCenter();  // lives until the process ends
+  static NotificationCenter* center = new NotificationCenter(); // lives until the process ends
   return *center;
 }
 
@@ -65,12 +69,14 @@ void NotificationCenter::post(const std::string& name, std::any object) {
   {
     std::lock_guard lock(mutex_);
     auto it = observers_.find(name);
-    if (it == observers_.end()) return;
+    if (it == observers_.end())
+      return;
     snapshot = it->second;
   }
   const Notification notification{name, std::move(object)};
   for (const auto& entry : snapshot) {
-    if (entry->active.load(std::memory_order_acquire)) entry->observer(notification);
+    if (entry->active.load(std::memory_order_acquire))
+      entry->observer(notification);
   }
 }
 
@@ -83,10 +89,12 @@ size_t NotificationCenter::observerCount(const std::string& name) const {
 void NotificationCenter::remove(const std::shared_ptr<ObserverToken::Entry>& entry) {
   std::lock_guard lock(mutex_);
   auto it = observers_.find(entry->name);
-  if (it == observers_.end()) return;
+  if (it == observers_.end())
+    return;
   auto& list = it->second;
   list.erase(std::remove(list.begin(), list.end(), entry), list.end());
-  if (list.empty()) observers_.erase(it);
+  if (list.empty())
+    observers_.erase(it);
 }
 
-}  // namespace ombrelia::platform
+} // namespace ombrelia::platform

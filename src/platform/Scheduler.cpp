@@ -20,11 +20,13 @@ void MonotonicClock::advance(duration by) {
 }
 
 Scheduler& Scheduler::shared() {
-  static Scheduler* scheduler = new Scheduler();  // lives until the process ends
+  static Scheduler* scheduler = new Scheduler(); // lives until the process ends
   return *scheduler;
 }
 
-Scheduler::Scheduler() : thread_([this] { loop(); }) { thread_.detach(); }
+Scheduler::Scheduler() : thread_([this] { loop(); }) {
+  thread_.detach();
+}
 
 void Scheduler::schedule(MonotonicClock::time_point deadline, std::function<void()> action) {
   {
@@ -34,7 +36,9 @@ void Scheduler::schedule(MonotonicClock::time_point deadline, std::function<void
   changed_.notify_all();
 }
 
-void Scheduler::wake() { changed_.notify_all(); }
+void Scheduler::wake() {
+  changed_.notify_all();
+}
 
 void Scheduler::runDue() {
   std::lock_guard runLock(runMutex_);
@@ -42,7 +46,8 @@ void Scheduler::runDue() {
     std::function<void()> action;
     {
       std::lock_guard lock(mutex_);
-      if (entries_.empty() || entries_.begin()->first > MonotonicClock::now()) return;
+      if (entries_.empty() || entries_.begin()->first > MonotonicClock::now())
+        return;
       action = std::move(entries_.begin()->second);
       entries_.erase(entries_.begin());
     }
@@ -69,4 +74,4 @@ void Scheduler::loop() {
   }
 }
 
-}  // namespace ombrelia::platform
+} // namespace ombrelia::platform

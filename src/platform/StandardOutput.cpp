@@ -8,23 +8,35 @@
 
 namespace ombrelia::platform {
 
-void StandardOutput::writeLine(std::string_view line) {
+namespace {
+
+void writeAll(int fd, std::string_view line) {
   std::string buffer;
   buffer.reserve(line.size() + 1);
   buffer.append(line).push_back('\n');
   // Whatever the host printed through stdio goes out first, so lines keep their order.
-  std::fflush(stdout);
+  std::fflush(fd == STDOUT_FILENO ? stdout : stderr);
   const char* p = buffer.data();
   size_t left = buffer.size();
   while (left > 0) {
-    ssize_t n = ::write(STDOUT_FILENO, p, left);
+    ssize_t n = ::write(fd, p, left);
     if (n < 0) {
-      if (errno == EINTR) continue;
-      return;  // logging never fails the caller
+      if (errno == EINTR)
+        continue;
+      return; // logging never fails the caller
     }
     p += n;
     left -= static_cast<size_t>(n);
   }
 }
 
-}  // namespace ombrelia::platform
+} // namespace
+
+void StandardOutput::writeLine(std::string_view line) {
+  writeAll(STDOUT_FILENO, line);
+}
+void StandardOutput::writeErrorLine(std::string_view line) {
+  writeAll(STDERR_FILENO, line);
+}
+
+} // namespace ombrelia::platform

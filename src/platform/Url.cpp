@@ -6,47 +6,61 @@
 namespace ombrelia {
 namespace {
 
-bool isAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isHex(char c) { return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+bool isAlpha(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+bool isDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+bool isHex(char c) {
+  return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
 bool isUnreserved(char c) {
   return isAlpha(c) || isDigit(c) || c == '-' || c == '.' || c == '_' || c == '~';
 }
 int hexValue(char c) {
-  if (isDigit(c)) return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (isDigit(c))
+    return c - '0';
+  if (c >= 'a' && c <= 'f')
+    return c - 'a' + 10;
   return c - 'A' + 10;
 }
-char toLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char toLower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 std::string lowered(std::string_view s) {
   std::string out(s);
-  for (char& c : out) c = toLower(c);
+  for (char& c : out)
+    c = toLower(c);
   return out;
 }
 
 // Characters that may not appear unescaped anywhere in a reference: controls, space, non-ASCII
 // and the delimiters RFC 3986 excludes.
 bool isForbidden(unsigned char c) {
-  if (c <= 0x20 || c >= 0x7F) return true;
+  if (c <= 0x20 || c >= 0x7F)
+    return true;
   switch (c) {
-    case '"':
-    case '<':
-    case '>':
-    case '\\':
-    case '`':
-    case '{':
-    case '}':
-      return true;
-    default:
-      return false;
+  case '"':
+  case '<':
+  case '>':
+  case '\\':
+  case '`':
+  case '{':
+  case '}':
+    return true;
+  default:
+    return false;
   }
 }
 
 bool escapesAreValid(std::string_view s) {
   for (size_t i = 0; i < s.size(); ++i) {
     if (s[i] == '%') {
-      if (i + 2 >= s.size()) return false;
-      if (!isHex(s[i + 1]) || !isHex(s[i + 2])) return false;
+      if (i + 2 >= s.size())
+        return false;
+      if (!isHex(s[i + 1]) || !isHex(s[i + 2]))
+        return false;
       i += 2;
     }
   }
@@ -54,9 +68,11 @@ bool escapesAreValid(std::string_view s) {
 }
 
 bool isValidScheme(std::string_view s) {
-  if (s.empty() || !isAlpha(s[0])) return false;
+  if (s.empty() || !isAlpha(s[0]))
+    return false;
   for (char c : s) {
-    if (!isAlpha(c) && !isDigit(c) && c != '+' && c != '-' && c != '.') return false;
+    if (!isAlpha(c) && !isDigit(c) && c != '+' && c != '-' && c != '.')
+      return false;
   }
   return true;
 }
@@ -88,8 +104,10 @@ std::string removeDotSegments(std::string_view input) {
       i = in.size();
     } else {
       size_t start = i;
-      if (in[i] == '/') ++i;
-      while (i < in.size() && in[i] != '/') ++i;
+      if (in[i] == '/')
+        ++i;
+      while (i < in.size() && in[i] != '/')
+        ++i;
       out.append(in, start, i - start);
     }
   }
@@ -97,8 +115,10 @@ std::string removeDotSegments(std::string_view input) {
 }
 
 std::optional<int> defaultPort(std::string_view scheme) {
-  if (scheme == "http" || scheme == "ws") return 80;
-  if (scheme == "https" || scheme == "wss") return 443;
+  if (scheme == "http" || scheme == "ws")
+    return 80;
+  if (scheme == "https" || scheme == "wss")
+    return 443;
   return std::nullopt;
 }
 
@@ -124,13 +144,15 @@ std::string normalizeEscapes(std::string_view s) {
   return out;
 }
 
-}  // namespace
+} // namespace
 
 std::optional<Url> Url::parse(std::string_view text) {
   for (unsigned char c : text) {
-    if (isForbidden(c)) return std::nullopt;
+    if (isForbidden(c))
+      return std::nullopt;
   }
-  if (!escapesAreValid(text)) return std::nullopt;
+  if (!escapesAreValid(text))
+    return std::nullopt;
 
   Url url;
   std::string_view rest = text;
@@ -139,7 +161,8 @@ std::optional<Url> Url::parse(std::string_view text) {
   const size_t firstDelimiter = rest.find_first_of(":/?#");
   if (firstDelimiter != std::string_view::npos && rest[firstDelimiter] == ':') {
     std::string_view scheme = rest.substr(0, firstDelimiter);
-    if (!isValidScheme(scheme)) return std::nullopt;  // "1a:b" is neither URL nor relative path
+    if (!isValidScheme(scheme))
+      return std::nullopt; // "1a:b" is neither URL nor relative path
     url.scheme_ = lowered(scheme);
     rest.remove_prefix(firstDelimiter + 1);
   }
@@ -169,21 +192,26 @@ std::optional<Url> Url::parse(std::string_view text) {
     std::string_view portText;
     if (authority.starts_with("[")) {
       const size_t close = authority.find(']');
-      if (close == std::string_view::npos) return std::nullopt;
+      if (close == std::string_view::npos)
+        return std::nullopt;
       host = authority.substr(1, close - 1);
       for (char c : host) {
-        if (!isHex(c) && c != ':' && c != '.') return std::nullopt;
+        if (!isHex(c) && c != ':' && c != '.')
+          return std::nullopt;
       }
       std::string_view after = authority.substr(close + 1);
       if (!after.empty()) {
-        if (after[0] != ':') return std::nullopt;
+        if (after[0] != ':')
+          return std::nullopt;
         portText = after.substr(1);
       }
     } else {
       const size_t colon = authority.find(':');
       host = authority.substr(0, colon);
-      if (colon != std::string_view::npos) portText = authority.substr(colon + 1);
-      if (host.find_first_of("[]") != std::string_view::npos) return std::nullopt;
+      if (colon != std::string_view::npos)
+        portText = authority.substr(colon + 1);
+      if (host.find_first_of("[]") != std::string_view::npos)
+        return std::nullopt;
     }
     url.host_ = std::string(host);
     if (!portText.empty()) {
@@ -202,47 +230,72 @@ std::optional<Url> Url::parse(std::string_view text) {
 
 std::optional<Url> Url::parseAbsolute(std::string_view text) {
   auto url = parse(text);
-  if (!url || url->scheme_.empty() || !url->host_ || url->host_->empty()) return std::nullopt;
+  if (!url || url->scheme_.empty() || !url->host_ || url->host_->empty())
+    return std::nullopt;
   return url;
 }
 
-void Url::setScheme(std::string scheme) { scheme_ = lowered(scheme); }
-void Url::setHost(std::optional<std::string> host) { host_ = std::move(host); }
-void Url::setPort(std::optional<int> port) { port_ = port; }
-void Url::setPath(std::string path) { path_ = std::move(path); }
-void Url::setQuery(std::optional<std::string> query) { query_ = std::move(query); }
-void Url::setFragment(std::optional<std::string> fragment) { fragment_ = std::move(fragment); }
+void Url::setScheme(std::string scheme) {
+  scheme_ = lowered(scheme);
+}
+void Url::setHost(std::optional<std::string> host) {
+  host_ = std::move(host);
+}
+void Url::setPort(std::optional<int> port) {
+  port_ = port;
+}
+void Url::setPath(std::string path) {
+  path_ = std::move(path);
+}
+void Url::setQuery(std::optional<std::string> query) {
+  query_ = std::move(query);
+}
+void Url::setFragment(std::optional<std::string> fragment) {
+  fragment_ = std::move(fragment);
+}
 
 std::string Url::authority() const {
-  if (!host_) return {};
+  if (!host_)
+    return {};
   std::string out;
-  if (userInfo_) out.append(*userInfo_).push_back('@');
+  if (userInfo_)
+    out.append(*userInfo_).push_back('@');
   if (host_->find(':') != std::string::npos) {
     out.append("[").append(*host_).append("]");
   } else {
     out.append(*host_);
   }
-  if (port_) out.append(":").append(std::to_string(*port_));
+  if (port_)
+    out.append(":").append(std::to_string(*port_));
   return out;
 }
 
 std::string Url::toString() const {
   std::string out;
-  if (!scheme_.empty()) out.append(scheme_).push_back(':');
-  if (host_) out.append("//").append(authority());
+  if (!scheme_.empty())
+    out.append(scheme_).push_back(':');
+  if (host_)
+    out.append("//").append(authority());
   out.append(path_);
-  if (query_) out.append("?").append(*query_);
-  if (fragment_) out.append("#").append(*fragment_);
+  if (query_)
+    out.append("?").append(*query_);
+  if (fragment_)
+    out.append("#").append(*fragment_);
   return out;
 }
 
-std::string Url::decodedPath() const { return percentDecode(path_).value_or(path_); }
+std::string Url::decodedPath() const {
+  return percentDecode(path_).value_or(path_);
+}
 
 std::string Url::lastPathComponent() const {
   std::string_view path = path_;
-  if (path.empty()) return {};
-  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-  if (path == "/") return "/";
+  if (path.empty())
+    return {};
+  while (path.size() > 1 && path.back() == '/')
+    path.remove_suffix(1);
+  if (path == "/")
+    return "/";
   const size_t slash = path.rfind('/');
   std::string_view last = slash == std::string_view::npos ? path : path.substr(slash + 1);
   return percentDecode(last).value_or(std::string(last));
@@ -251,13 +304,15 @@ std::string Url::lastPathComponent() const {
 std::string Url::pathExtension() const {
   const std::string last = lastPathComponent();
   const size_t dot = last.rfind('.');
-  if (dot == std::string::npos || dot == 0 || dot + 1 == last.size()) return {};
+  if (dot == std::string::npos || dot == 0 || dot + 1 == last.size())
+    return {};
   return last.substr(dot + 1);
 }
 
 Url Url::appendingPathComponent(std::string_view component) const {
   Url url = *this;
-  if (url.path_.empty() ? url.host_.has_value() : url.path_.back() != '/') url.path_.push_back('/');
+  if (url.path_.empty() ? url.host_.has_value() : url.path_.back() != '/')
+    url.path_.push_back('/');
   url.path_.append(percentEncode(component, "/!$&'()*+,;=:@"));
   return url;
 }
@@ -265,7 +320,8 @@ Url Url::appendingPathComponent(std::string_view component) const {
 Url Url::deletingLastPathComponent() const {
   Url url = *this;
   std::string& path = url.path_;
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  while (path.size() > 1 && path.back() == '/')
+    path.pop_back();
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos) {
     path = host_ ? "/" : "";
@@ -283,12 +339,14 @@ Url Url::standardized() const {
 
 std::vector<UrlQueryItem> Url::queryItems() const {
   std::vector<UrlQueryItem> items;
-  if (!query_ || query_->empty()) return items;
+  if (!query_ || query_->empty())
+    return items;
   std::string_view query = *query_;
   size_t start = 0;
   while (start <= query.size()) {
     size_t end = query.find('&', start);
-    if (end == std::string_view::npos) end = query.size();
+    if (end == std::string_view::npos)
+      end = query.size();
     std::string_view item = query.substr(start, end - start);
     const size_t eq = item.find('=');
     UrlQueryItem out;
@@ -310,9 +368,11 @@ void Url::setQueryItems(const std::vector<UrlQueryItem>& items) {
   static constexpr std::string_view kKeep = "!$'()*,;:@/?";
   std::string query;
   for (size_t i = 0; i < items.size(); ++i) {
-    if (i > 0) query.push_back('&');
+    if (i > 0)
+      query.push_back('&');
     query.append(percentEncode(items[i].name, kKeep));
-    if (items[i].value) query.append("=").append(percentEncode(*items[i].value, kKeep));
+    if (items[i].value)
+      query.append("=").append(percentEncode(*items[i].value, kKeep));
   }
   query_ = std::move(query);
 }
@@ -351,7 +411,8 @@ Url Url::resolving(const Url& ref) const {
       merged = "/" + ref.path_;
     } else {
       const size_t slash = path_.rfind('/');
-      merged = (slash == std::string::npos ? std::string() : path_.substr(0, slash + 1)) + ref.path_;
+      merged =
+          (slash == std::string::npos ? std::string() : path_.substr(0, slash + 1)) + ref.path_;
     }
     target.path_ = removeDotSegments(merged);
   }
@@ -361,18 +422,23 @@ Url Url::resolving(const Url& ref) const {
 
 std::optional<Url> Url::resolving(std::string_view reference) const {
   auto ref = parse(reference);
-  if (!ref) return std::nullopt;
+  if (!ref)
+    return std::nullopt;
   return resolving(*ref);
 }
 
 std::string Url::normalizedString() const {
   Url url = *this;
   url.fragment_.reset();
-  if (url.host_) url.host_ = lowered(*url.host_);
-  if (url.port_ && url.port_ == defaultPort(url.scheme_)) url.port_.reset();
+  if (url.host_)
+    url.host_ = lowered(*url.host_);
+  if (url.port_ && url.port_ == defaultPort(url.scheme_))
+    url.port_.reset();
   url.path_ = removeDotSegments(normalizeEscapes(path_));
-  if (url.path_.empty() && url.host_ && (scheme_ == "http" || scheme_ == "https")) url.path_ = "/";
-  if (url.query_) url.query_ = normalizeEscapes(*url.query_);
+  if (url.path_.empty() && url.host_ && (scheme_ == "http" || scheme_ == "https"))
+    url.path_ = "/";
+  if (url.query_)
+    url.query_ = normalizeEscapes(*url.query_);
   return url.toString();
 }
 
@@ -401,12 +467,14 @@ std::optional<std::string> Url::percentDecode(std::string_view text) {
       out.push_back(text[i]);
       continue;
     }
-    if (i + 2 >= text.size()) return std::nullopt;
-    if (!isHex(text[i + 1]) || !isHex(text[i + 2])) return std::nullopt;
+    if (i + 2 >= text.size())
+      return std::nullopt;
+    if (!isHex(text[i + 1]) || !isHex(text[i + 2]))
+      return std::nullopt;
     out.push_back(static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2])));
     i += 2;
   }
   return out;
 }
 
-}  // namespace ombrelia
+} // namespace ombrelia

@@ -23,9 +23,11 @@ int main(int argc, char** argv) {
       return 1;
     }
     for (const auto& entry : std::filesystem::recursive_directory_iterator(argv[i])) {
-      if (!entry.is_regular_file()) continue;
+      if (!entry.is_regular_file())
+        continue;
       std::ifstream in(entry.path(), std::ios::binary);
-      std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                 std::istreambuf_iterator<char>());
       LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
       ++count;
     }

@@ -1,0 +1,89 @@
+#include <ombrelia/OmbreliaConfig.hpp>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+using ombrelia::OmbreliaConfig;
+
+// Each test runs in its own process, so the one instance starts unconfigured in every test.
+
+TEST(OmbreliaConfigDeathTest, SharedBeforeConfigureStopsTheProcessWithTheFatalMessage) {
+  EXPECT_DEATH(OmbreliaConfig::shared(), "❌ OmbreliaConfig not initialized\\. Call "
+                                         "OmbreliaConfig\\.configure\\(ombreliaKey:\\) first\\.");
+}
+
+TEST(OmbreliaConfig, SecondConfigureWarnsOnceAndKeepsTheFirstKey) {
+  OmbreliaConfig::configure("first");
+  OmbreliaConfig::shared().setVideoID("video");
+  testing::internal::CaptureStdout();
+  OmbreliaConfig::configure("second");
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out, "⚠️ OmbreliaConfig already configured. Ignoring.\n");
+  EXPECT_EQ(OmbreliaConfig::shared().ombreliaKey(), "first");
+  EXPECT_EQ(OmbreliaConfig::shared().videoID(), "video");
+}
+
+TEST(OmbreliaConfig, StartsWithTheDocumentedInitialValues) {
+  OmbreliaConfig::configure("key");
+  const auto& c = OmbreliaConfig::shared();
+  EXPECT_EQ(c.ombreliaKey(), "key");
+  EXPECT_EQ(c.videoID(), "");
+  EXPECT_EQ(c.analyticsVideoID(), "");
+  EXPECT_TRUE(c.activated());
+  EXPECT_TRUE(c.p2pActivated());
+  ASSERT_TRUE(c.currentLevel().has_value()) << "level 0 pins the lowest variant by default";
+  EXPECT_EQ(*c.currentLevel(), 0);
+  EXPECT_EQ(c.maxPreloadedSegments(), 0);
+  EXPECT_DOUBLE_EQ(c.maxUploadPercent(), 0.5);
+  EXPECT_EQ(c.tracker(), "");
+  EXPECT_FALSE(c.checkUrls());
+  EXPECT_EQ(c.ignoreTokenInUrls(), "");
+  EXPECT_TRUE(c.sendingActivated());
+  EXPECT_TRUE(c.cellularActivated());
+  EXPECT_EQ(c.logLevel(), 0);
+  EXPECT_FALSE(c.lowLatency());
+  EXPECT_FALSE(c.p2pConfiguration().has_value());
+  EXPECT_TRUE(c.collections().empty());
+}
+
+TEST(OmbreliaConfig, AbsentLevelIsStoredAsAbsent) {
+  OmbreliaConfig::configure("key");
+  OmbreliaConfig::shared().setCurrentLevel(std::nullopt);
+  EXPECT_FALSE(OmbreliaConfig::shared().currentLevel().has_value());
+  OmbreliaConfig::shared().setCurrentLevel(-3);
+  EXPECT_EQ(OmbreliaConfig::shared().currentLevel(), -3) << "settings are stored unvalidated";
+}
+
+TEST(OmbreliaConfigConcurrency, ConcurrentReadersNeverSeeATornSetting) {
+  OmbreliaConfig::configure("key");
+  const std::string a(512, 'a');
+  const std::string b(1024, 'b');
+  std::atomic<bool> stop{false};
+  std::atomic<int> torn{0};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 4; ++i) {
+    readers.emplace_back([&] {
+      while (!stop.load()) {
+        const std::string v = OmbreliaConfig::shared().videoID();
+        const auto collections = OmbreliaConfig::shared().collections();
+        if (!v.empty() && v != a && v != b)
+          ++torn;
+        if (!collections.empty() && collections.size() != 2)
+          ++torn;
+      }
+    });
+  }
+  for (int i = 0; i < 20000; ++i) {
+    OmbreliaConfig::shared().setVideoID(i % 2 ? a : b);
+    OmbreliaConfig::shared().setCollections(i % 2 ? std::vector<std::string>{a, b}
+                                                  : std::vector<std::string>{b, a});
+  }
+  stop = true;
+  for (auto& t : readers)
+    t.join();
+  EXPECT_EQ(torn.load(), 0);
+}

@@ -1,0 +1,148 @@
+#include <ombrelia/OLoggerConfig.hpp>
+#include <ombrelia/OmbreliaLogger.hpp>
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace ombrelia;
+
+namespace {
+
+std::string captured(const std::function<void()>& body) {
+  testing::internal::CaptureStdout();
+  body();
+  return testing::internal::GetCapturedStdout();
+}
+
+struct Wrapper {
+  OLogLevel level;
+  const char* label;
+  void (*call)(std::string_view, OLogModule);
+};
+
+const Wrapper kWrappers[] = {
+    {OLogLevel::error, "Error", &OmbreliaLogger::error},
+    {OLogLevel::info, "Info", &OmbreliaLogger::info},
+    {OLogLevel::debug, "Debug", &OmbreliaLogger::debug},
+    {OLogLevel::trace, "Trace", &OmbreliaLogger::trace},
+};
+
+// The modules each active level enables, written out independently of the implementation.
+bool expectedEnabled(OLogLevel active, OLogModule m) {
+  switch (active) {
+  case OLogLevel::none:
+    return false;
+  case OLogLevel::error:
+    return m != OLogModule::videoStatus && m != OLogModule::parallelRequestCounter &&
+           m != OLogModule::hlsManifestModifier && m != OLogModule::webserver;
+  case OLogLevel::info:
+    return m == OLogModule::videoStatus || m == OLogModule::downloadController ||
+           m == OLogModule::p2pUpload;
+  case OLogLevel::debug:
+    return m != OLogModule::playlistFetcher && m != OLogModule::webserver;
+  case OLogLevel::trace:
+    return true;
+  }
+  return false;
+}
+
+} // namespace
+
+TEST(OmbreliaLogger, PrintsNothingAtTheDefaultLevel) {
+  EXPECT_EQ(OLoggerConfig::shared().activeLogLevel(), OLogLevel::none);
+  const std::string out = captured([] {
+    for (OLogModule m : allOLogModules()) {
+      for (const auto& w : kWrappers)
+        w.call("message", m);
+    }
+    OmbreliaLogger::traceWebServer("[DEBUG] server");
+  });
+  EXPECT_EQ(out, "");
+}
+
+TEST(OmbreliaLogger, FollowsTheActiveLevelTimesMessageLevelTimesModuleMatrix) {
+  for (int activeRaw = 0; activeRaw <= 4; ++activeRaw) {
+    const OLogLevel active = *makeOLogLevel(activeRaw);
+    OLoggerConfig::shared().setActiveLogLevel(active);
+    for (const auto& w : kWrappers) {
+      for (OLogModule m : allOLogModules()) {
+        const std::string out = captured([&] { w.call("msg", m); });
+        const bool shouldPrint = active >= w.level && expectedEnabled(active, m);
+        const std::string expected = shouldPrint ? "[Ombrelia] [" + std::string(w.label) + "] [" +
+                                                       std::string(rawValue(m)) + "] msg\n"
+                                                 : "";
+        EXPECT_EQ(out, expected) << "active " << activeRaw << ", message " << w.label << ", module "
+                                 << rawValue(m);
+      }
+    }
+  }
+}
+
+TEST(OmbreliaLogger, WritesTheWebServerLineAtTraceOnly) {
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::debug);
+  EXPECT_EQ(captured([] { OmbreliaLogger::traceWebServer("[DEBUG] x"); }), "");
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::trace);
+  EXPECT_EQ(captured([] { OmbreliaLogger::traceWebServer("[DEBUG] Did open connection"); }),
+            "[Ombrelia] [Trace] [WebServer] [DEBUG] Did open connection\n");
+}
+
+TEST(OmbreliaLogger, KeepsAnEmptyMessageAndSpecialCharactersVerbatim) {
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::error);
+  EXPECT_EQ(captured([] { OmbreliaLogger::error("", OLogModule::proxy); }),
+            "[Ombrelia] [Error] [Proxy] \n");
+  EXPECT_EQ(captured([] { OmbreliaLogger::error("  %s %d \t x  ", OLogModule::proxy); }),
+            "[Ombrelia] [Error] [Proxy]   %s %d \t x  \n");
+}
+
+TEST(OmbreliaLogger, EnumerationsConvertFromRawValuesExactly) {
+  EXPECT_FALSE(makeOLogLevel(5).has_value());
+  EXPECT_FALSE(makeOLogLevel(-1).has_value());
+  EXPECT_EQ(makeOLogLevel(2), OLogLevel::info);
+  EXPECT_TRUE(OLogLevel::error < OLogLevel::info);
+  EXPECT_TRUE(OLogLevel::none < OLogLevel::error);
+  EXPECT_FALSE(makeOLogModule("videoStatus").has_value());
+  EXPECT_EQ(makeOLogModule("VideoStatus"), OLogModule::videoStatus);
+  EXPECT_EQ(makeOLogModule("HLSManifestModifier"), OLogModule::hlsManifestModifier);
+  EXPECT_EQ(makeOLogModule("P2PUpload"), OLogModule::p2pUpload);
+  EXPECT_EQ(allOLogModulesSet().size(), 20u);
+  for (OLogModule m : allOLogModules())
+    EXPECT_EQ(makeOLogModule(rawValue(m)), m);
+  EXPECT_EQ(enabledModules(OLogLevel::error).size(), 16u);
+  EXPECT_EQ(enabledModules(OLogLevel::info).size(), 3u);
+  EXPECT_EQ(enabledModules(OLogLevel::debug).size(), 18u);
+  EXPECT_EQ(enabledModules(OLogLevel::trace).size(), 20u);
+  EXPECT_TRUE(enabledModules(OLogLevel::none).empty());
+}
+
+TEST(OmbreliaLoggerConcurrency, LinesFromManyThreadsNeverInterleave) {
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::debug);
+  const std::string out = captured([] {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+      threads.emplace_back([t] {
+        const std::string body(200 + t * 37, static_cast<char>('a' + t));
+        for (int i = 0; i < 200; ++i)
+          OmbreliaLogger::debug(body, OLogModule::videoStorage);
+      });
+    }
+    // The level changes while others log: it is read atomically.
+    for (int i = 0; i < 100; ++i)
+      OLoggerConfig::shared().setActiveLogLevel(OLogLevel::debug);
+    for (auto& t : threads)
+      t.join();
+  });
+  std::istringstream lines(out);
+  std::string line;
+  int count = 0;
+  const std::regex shape(R"(\[Ombrelia\] \[Debug\] \[VideoStorage\] ([a-h])\1*)");
+  while (std::getline(lines, line)) {
+    ASSERT_TRUE(std::regex_match(line, shape)) << "interleaved line: " << line.substr(0, 80);
+    ++count;
+  }
+  EXPECT_EQ(count, 8 * 200);
+}

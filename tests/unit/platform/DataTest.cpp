@@ -1,0 +1,39 @@
+#include <ombrelia/Data.hpp>
+
+#include <gtest/gtest.h>
+
+using ombrelia::Data;
+
+TEST(Data, CopiesAndSlicesShareTheBytes) {
+  Data data(std::string("0123456789"));
+  Data copy = data;
+  EXPECT_EQ(copy.bytes(), data.bytes());
+  Data middle = data.slice(3, 4);
+  EXPECT_EQ(middle.view(), "3456");
+  EXPECT_EQ(middle.bytes(), data.bytes() + 3);
+  Data nested = middle.slice(1, 100);
+  EXPECT_EQ(nested.view(), "456") << "a slice is clamped to what exists";
+  EXPECT_TRUE(data.slice(10, 1).empty());
+  EXPECT_TRUE(data.slice(99, 1).empty());
+  EXPECT_EQ(data.slice(0, 0).size(), 0u);
+}
+
+TEST(Data, SliceKeepsTheBufferAliveAfterTheOriginalIsGone) {
+  Data slice;
+  {
+    Data original(std::string(1000, 'x'));
+    slice = original.slice(990, 10);
+  }
+  EXPECT_EQ(slice.toString(), std::string(10, 'x'));
+}
+
+TEST(Data, ComparesByContentAndHandlesEmptyAndBinaryBytes) {
+  const char binary[] = {'\0', '\x01', '\xff', '\0'};
+  Data a(binary, sizeof binary);
+  Data b(std::vector<uint8_t>{0, 1, 255, 0});
+  EXPECT_EQ(a.size(), 4u);
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(Data(), Data(std::string()));
+  EXPECT_EQ(Data().bytes(), nullptr);
+  EXPECT_FALSE(a == Data(std::string("abcd")));
+}

@@ -1,0 +1,177 @@
+#include <ombrelia/Url.hpp>
+
+#include <gtest/gtest.h>
+
+using ombrelia::Url;
+using ombrelia::UrlQueryItem;
+
+namespace {
+std::string resolve(const char* base, const char* ref) {
+  auto b = Url::parse(base);
+  EXPECT_TRUE(b) << base;
+  auto r = b->resolving(ref);
+  EXPECT_TRUE(r) << ref;
+  return r ? r->toString() : "";
+}
+} // namespace
+
+TEST(Url, ParsesComponentsAndComposesTheSameText) {
+  auto url = Url::parse("HTTPS://user@Example.com:8443/a/b%20c.m3u8?x=1&y#frag");
+  ASSERT_TRUE(url);
+  EXPECT_EQ(url->scheme(), "https");
+  EXPECT_EQ(url->userInfo(), "user");
+  EXPECT_EQ(url->host(), "Example.com");
+  EXPECT_EQ(url->port(), 8443);
+  EXPECT_EQ(url->path(), "/a/b%20c.m3u8");
+  EXPECT_EQ(url->query(), "x=1&y");
+  EXPECT_EQ(url->fragment(), "frag");
+  EXPECT_EQ(url->toString(), "https://user@Example.com:8443/a/b%20c.m3u8?x=1&y#frag");
+  EXPECT_EQ(url->lastPathComponent(), "b c.m3u8");
+  EXPECT_EQ(url->pathExtension(), "m3u8");
+
+  auto v6 = Url::parse("http://[::1]:8080/p");
+  ASSERT_TRUE(v6);
+  EXPECT_EQ(v6->host(), "::1");
+  EXPECT_EQ(v6->toString(), "http://[::1]:8080/p");
+  EXPECT_EQ(Url::parse("http://h/p?")->query(), "") << "an empty query is not an absent one";
+  EXPECT_FALSE(Url::parse("http://h/p")->query().has_value());
+}
+
+TEST(Url, RefusesInvalidReferences) {
+  for (const char* bad :
+       {"http://h/a b", "http://h/%zz", "http://h/%4", "http://h:99999/", "http://h:12ab/",
+        "1http://h/", "http://[::1/", "http://h/\x01", "http://h/\xc3\xa9", "a\"b"}) {
+    EXPECT_FALSE(Url::parse(bad)) << bad;
+  }
+  EXPECT_FALSE(Url::parseAbsolute("/relative/path"));
+  EXPECT_FALSE(Url::parseAbsolute("mailto:x@y"));
+  EXPECT_TRUE(Url::parseAbsolute("http://h"));
+}
+
+TEST(Url, ResolvesTheNormalExamplesOfRfc3986) {
+  const char* base = "http://a/b/c/d;p?q";
+  const std::pair<const char*, const char*> cases[] = {
+      {"g:h", "g:h"},
+      {"g", "http://a/b/c/g"},
+      {"./g", "http://a/b/c/g"},
+      {"g/", "http://a/b/c/g/"},
+      {"/g", "http://a/g"},
+      {"//g", "http://g"},
+      {"?y", "http://a/b/c/d;p?y"},
+      {"g?y", "http://a/b/c/g?y"},
+      {"#s", "http://a/b/c/d;p?q#s"},
+      {"g#s", "http://a/b/c/g#s"},
+      {"g?y#s", "http://a/b/c/g?y#s"},
+      {";x", "http://a/b/c/;x"},
+      {"g;x", "http://a/b/c/g;x"},
+      {"", "http://a/b/c/d;p?q"},
+      {".", "http://a/b/c/"},
+      {"./", "http://a/b/c/"},
+      {"..", "http://a/b/"},
+      {"../", "http://a/b/"},
+      {"../g", "http://a/b/g"},
+      {"../..", "http://a/"},
+      {"../../", "http://a/"},
+      {"../../g", "http://a/g"},
+  };
+  for (const auto& [ref, expected] : cases)
+    EXPECT_EQ(resolve(base, ref), expected) << ref;
+}
+
+TEST(Url, ResolvesTheAbnormalExamplesOfRfc3986) {
+  const char* base = "http://a/b/c/d;p?q";
+  const std::pair<const char*, const char*> cases[] = {
+      {"../../../g", "http://a/g"},
+      {"../../../../g", "http://a/g"},
+      {"/./g", "http://a/g"},
+      {"/../g", "http://a/g"},
+      {"g.", "http://a/b/c/g."},
+      {".g", "http://a/b/c/.g"},
+      {"g..", "http://a/b/c/g.."},
+      {"..g", "http://a/b/c/..g"},
+      {"./../g", "http://a/b/g"},
+      {"./g/.", "http://a/b/c/g/"},
+      {"g/./h", "http://a/b/c/g/h"},
+      {"g/../h", "http://a/b/c/h"},
+      {"g;x=1/./y", "http://a/b/c/g;x=1/y"},
+      {"g;x=1/../y", "http://a/b/c/y"},
+      {"g?y/./x", "http://a/b/c/g?y/./x"},
+      {"g#s/../x", "http://a/b/c/g#s/../x"},
+      {"http:g", "http:g"},
+  };
+  for (const auto& [ref, expected] : cases)
+    EXPECT_EQ(resolve(base, ref), expected) << ref;
+}
+
+TEST(Url, ResolvesPlaylistStyleReferencesOnTheirEncodedForm) {
+  const char* base = "https://cdn.example/live/v0/index.m3u8?token=abc";
+  EXPECT_EQ(resolve(base, "seg1.ts"), "https://cdn.example/live/v0/seg1.ts");
+  EXPECT_EQ(resolve(base, "../v1/seg1.ts"), "https://cdn.example/live/v1/seg1.ts");
+  EXPECT_EQ(resolve(base, "a%20b%2Fc.ts"), "https://cdn.example/live/v0/a%20b%2Fc.ts");
+  EXPECT_EQ(resolve(base, "x%3Fy.ts"), "https://cdn.example/live/v0/x%3Fy.ts");
+  EXPECT_EQ(resolve(base, "//other.example/x.ts"), "https://other.example/x.ts");
+  EXPECT_EQ(resolve(base, "http-live/x.m3u8"), "https://cdn.example/live/v0/http-live/x.m3u8");
+  EXPECT_EQ(resolve("http://h", "x.ts"), "http://h/x.ts");
+}
+
+TEST(Url, QueryItemsRoundTripThroughEncoding) {
+  Url url = *Url::parse("http://h/p");
+  const std::vector<UrlQueryItem> items = {{"a", "1+2"},
+                                           {"b&c", "x=y"},
+                                           {"pct", "%2B %2F"},
+                                           {"bare", std::nullopt},
+                                           {"url", "http://o/v/i.m3u8?k=v&w"},
+                                           {"hash", "#x"},
+                                           {"empty", ""}};
+  url.setQueryItems(items);
+  EXPECT_EQ(url.queryItems(), items);
+  auto reparsed = Url::parse(url.toString());
+  ASSERT_TRUE(reparsed) << url.toString();
+  EXPECT_EQ(reparsed->queryItems(), items);
+  EXPECT_EQ(reparsed->query()->find('+'), std::string::npos) << "'+' would read as a space";
+}
+
+TEST(Url, DecodesQueryItemsWithAndWithoutValues) {
+  auto items = Url::parse("http://h/p?a=1&b&c=%41&=v&d=x=y")->queryItems();
+  ASSERT_EQ(items.size(), 5u);
+  EXPECT_EQ(items[0], (UrlQueryItem{"a", "1"}));
+  EXPECT_EQ(items[1], (UrlQueryItem{"b", std::nullopt}));
+  EXPECT_EQ(items[2], (UrlQueryItem{"c", "A"}));
+  EXPECT_EQ(items[3], (UrlQueryItem{"", "v"}));
+  EXPECT_EQ(items[4], (UrlQueryItem{"d", "x=y"}));
+}
+
+TEST(Url, PathOperations) {
+  Url url = *Url::parse("http://h/a/b/index.m3u8");
+  EXPECT_EQ(url.deletingLastPathComponent().toString(), "http://h/a/b/");
+  EXPECT_EQ(url.deletingLastPathComponent().appendingPathComponent("x y.ts").toString(),
+            "http://h/a/b/x%20y.ts");
+  EXPECT_EQ(Url::parse("http://h/a/b/")->lastPathComponent(), "b");
+  EXPECT_EQ(Url::parse("http://h/")->lastPathComponent(), "/");
+  EXPECT_EQ(Url::parse("http://h/.hidden")->pathExtension(), "");
+  EXPECT_EQ(Url::parse("http://h/seg.TS")->pathExtension(), "TS");
+  EXPECT_EQ(Url::parse("http://h/a.b/c")->pathExtension(), "");
+  EXPECT_EQ(Url::parse("http://h/a/./b/../c")->standardized().toString(), "http://h/a/c");
+}
+
+TEST(Url, NormalizedFormComparesEquivalentUrlsEqual) {
+  auto n = [](const char* s) { return Url::parse(s)->normalizedString(); };
+  EXPECT_EQ(n("HTTP://Example.COM:80/a/./b/../c.ts?q=1#f"), "http://example.com/a/c.ts?q=1");
+  EXPECT_EQ(n("https://h:443"), "https://h/");
+  EXPECT_EQ(n("http://h/%7euser/%2f"), "http://h/~user/%2F");
+  EXPECT_NE(n("http://h/1.ts"), n("http://h/11.ts"));
+  EXPECT_NE(n("http://h/v0/seg1.ts"), n("http://h/v1/seg1.ts"));
+  EXPECT_NE(n("http://h/s.ts?a=1"), n("http://h/s.ts?a=2"));
+  EXPECT_NE(n("http://h:8080/x"), n("http://h/x"));
+}
+
+TEST(Url, PercentCodingRoundTripsEveryByte) {
+  std::string all;
+  for (int c = 0; c < 256; ++c)
+    all.push_back(static_cast<char>(c));
+  const std::string encoded = Url::percentEncode(all);
+  EXPECT_EQ(Url::percentDecode(encoded), all);
+  EXPECT_FALSE(Url::percentDecode("%"));
+  EXPECT_FALSE(Url::percentDecode("%4"));
+  EXPECT_FALSE(Url::percentDecode("%G0"));
+}
