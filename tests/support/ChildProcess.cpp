@@ -1,0 +1,162 @@
+#include "support/ChildProcess.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <thread>
+
+extern char** environ;
+
+namespace ombrelia::test {
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, Settings settings) {
+  std::vector<char*> args;
+  for (const auto& a : argv)
+    args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  std::vector<std::string> envStrings;
+  for (char** e = environ; *e; ++e)
+    envStrings.emplace_back(*e);
+  for (const auto& e : settings.extraEnvironment)
+    envStrings.push_back(e);
+  std::vector<char*> env;
+  for (auto& e : envStrings)
+    env.push_back(e.data());
+  env.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  int pipeFds[2] = {-1, -1};
+  if (settings.captureStdout && ::pipe2(pipeFds, O_CLOEXEC) == 0) {
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+  }
+  if (settings.discardStderr) {
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  }
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  if (posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), env.data()) != 0)
+    pid_ = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  if (pipeFds[1] >= 0)
+    ::close(pipeFds[1]);
+  stdoutFd_ = pipeFds[0];
+}
+
+ChildProcess::~ChildProcess() {
+  if (pid_ > 0 && !exitStatus_)
+    stop(SIGTERM, std::chrono::seconds(5));
+  if (stdoutFd_ >= 0)
+    ::close(stdoutFd_);
+}
+
+std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds bound) {
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  for (;;) {
+    const auto newline = buffer_.find('\n');
+    if (newline != std::string::npos) {
+      std::string line = buffer_.substr(0, newline);
+      buffer_.erase(0, newline + 1);
+      return line;
+    }
+    if (stdoutFd_ < 0)
+      return std::nullopt;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0)
+      return std::nullopt;
+    pollfd pfd{stdoutFd_, POLLIN, 0};
+    if (::poll(&pfd, 1, static_cast<int>(left.count())) <= 0)
+      continue;
+    char chunk[4096];
+    const ssize_t n = ::read(stdoutFd_, chunk, sizeof chunk);
+    if (n <= 0) {
+      if (n < 0 && errno == EINTR)
+        continue;
+      ::close(stdoutFd_);
+      stdoutFd_ = -1;
+      if (buffer_.empty())
+        return std::nullopt;
+      std::string line = std::move(buffer_);
+      buffer_.clear();
+      return line;
+    }
+    buffer_.append(chunk, static_cast<size_t>(n));
+  }
+}
+
+std::string ChildProcess::readAll(std::chrono::milliseconds bound) {
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  std::string all = std::move(buffer_);
+  buffer_.clear();
+  while (stdoutFd_ >= 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0)
+      break;
+    pollfd pfd{stdoutFd_, POLLIN, 0};
+    if (::poll(&pfd, 1, static_cast<int>(left.count())) <= 0)
+      continue;
+    char chunk[4096];
+    const ssize_t n = ::read(stdoutFd_, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0) {
+      ::close(stdoutFd_);
+      stdoutFd_ = -1;
+      break;
+    }
+    all.append(chunk, static_cast<size_t>(n));
+  }
+  return all;
+}
+
+std::optional<int> ChildProcess::wait(std::chrono::milliseconds bound) {
+  if (exitStatus_)
+    return exitStatus_;
+  if (pid_ <= 0)
+    return std::nullopt;
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  for (;;) {
+    int status = 0;
+    const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+      exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      return exitStatus_;
+    }
+    if (r < 0 && errno != EINTR)
+      return std::nullopt;
+    if (std::chrono::steady_clock::now() >= deadline)
+      return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+std::optional<int> ChildProcess::stop(int signal, std::chrono::milliseconds bound) {
+  if (exitStatus_)
+    return exitStatus_;
+  if (pid_ <= 0)
+    return std::nullopt;
+  ::kill(pid_, signal);
+  if (auto status = wait(bound))
+    return status;
+  ::kill(pid_, SIGKILL);
+  return wait(std::chrono::seconds(5));
+}
+
+ChildProcess::Result ChildProcess::run(const std::vector<std::string>& argv,
+                                       std::chrono::milliseconds bound) {
+  ChildProcess child(argv, Settings{true, false, {}});
+  Result result;
+  if (!child.started())
+    return result;
+  result.output = child.readAll(bound);
+  result.exitCode = child.wait(bound).value_or(-1);
+  return result;
+}
+
+} // namespace ombrelia::test
