@@ -1,0 +1,69 @@
+#include "proxy/PlaylistRewriter.hpp"
+
+#include "platform/PlaylistLines.hpp"
+#include "proxy/ReverseProxyURL.hpp"
+
+namespace ombrelia {
+
+std::string PlaylistRewriter::rewrite(std::string_view playlist, const Url& base) const {
+  std::string out;
+  out.reserve(playlist.size() + playlist.size() / 2);
+  bool first = true;
+  for (std::string_view line : platform::splitPlaylistLines(playlist)) {
+    if (!first)
+      out.push_back('\n');
+    first = false;
+    out.append(processLine(line, base));
+  }
+  return out;
+}
+
+std::string PlaylistRewriter::processLine(std::string_view line, const Url& base) const {
+  if (line.empty())
+    return {};
+  if (line.front() == '#')
+    return lineByReplacingURIs(line, base);
+  return proxiedReference(line, base).value_or(std::string(line));
+}
+
+std::string PlaylistRewriter::lineByReplacingURIs(std::string_view line, const Url& base) const {
+  static constexpr std::string_view kAttribute = "URI=\"";
+  std::string out;
+  size_t copied = 0;
+  size_t search = 0;
+  // Each attribute is resolved on its own: a tag may carry several URI attributes.
+  while (search < line.size()) {
+    const size_t at = line.find(kAttribute, search);
+    if (at == std::string_view::npos)
+      break;
+    const size_t valueStart = at + kAttribute.size();
+    const size_t valueEnd = line.find('"', valueStart);
+    if (valueEnd == std::string_view::npos)
+      break;
+    if (auto proxied = proxiedReference(line.substr(valueStart, valueEnd - valueStart), base)) {
+      out.append(line.substr(copied, valueStart - copied));
+      out.append(*proxied);
+      copied = valueEnd;
+    }
+    search = valueEnd + 1;
+  }
+  out.append(line.substr(copied));
+  return out;
+}
+
+std::optional<std::string> PlaylistRewriter::proxiedReference(std::string_view reference,
+                                                              const Url& base) const {
+  auto ref = Url::parse(reference);
+  if (!ref)
+    return std::nullopt;
+  if (ref->isAbsolute() && ref->scheme() != "http" && ref->scheme() != "https") {
+    return std::nullopt; // keys (skd:), inline data (data:) and the like are not fetched by us
+  }
+  const Url resolved = base.resolving(*ref);
+  auto local = ReverseProxyURL::make(resolved, port_);
+  if (!local)
+    return std::nullopt;
+  return local->toString();
+}
+
+} // namespace ombrelia

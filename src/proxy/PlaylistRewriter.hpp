@@ -1,0 +1,33 @@
+#pragma once
+// Any thread: pure functions.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <ombrelia/Data.hpp>
+#include <ombrelia/Url.hpp>
+
+namespace ombrelia {
+
+// Rewrites a playlist so that every URI in it points back at the local proxy: URI lines and
+// every URI="..." attribute of tag lines are resolved against the playlist's own URL (the final
+// URL of its fetch) as RFC 3986 references, then turned into reverse-proxy URLs.
+class PlaylistRewriter {
+public:
+  explicit PlaylistRewriter(int port) : port_(port) {}
+
+  // The playlist with its lines joined by "\n". Lines that cannot be resolved stay unchanged.
+  std::string rewrite(std::string_view playlist, const Url& base) const;
+
+  std::string processLine(std::string_view line, const Url& base) const;
+  std::string lineByReplacingURIs(std::string_view line, const Url& base) const;
+  // The local URL for one reference, or absent when it must stay as written (another scheme
+  // such as skd: or data:, or not a valid reference).
+  std::optional<std::string> proxiedReference(std::string_view reference, const Url& base) const;
+
+private:
+  int port_;
+};
+
+} // namespace ombrelia

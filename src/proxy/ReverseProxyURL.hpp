@@ -1,0 +1,32 @@
+#pragma once
+// Any thread: pure functions.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <ombrelia/Url.hpp>
+
+namespace ombrelia {
+
+// The local URL handed to the player for one origin resource: http://127.0.0.1:<port>, the
+// origin's path as written, the origin's own query, then one more item "__hls_origin_url"
+// whose value is the whole origin URL. The reader takes that item back out.
+class ReverseProxyURL {
+public:
+  static constexpr std::string_view kOriginURLKey = "__hls_origin_url";
+
+  // Absent when the origin URL is not an absolute http(s) URL.
+  static std::optional<Url> make(const Url& originURL, int port);
+
+  // The origin URL from the value of the "__hls_origin_url" query item as the server's form
+  // parser hands it over ("+" already turned into a space, then percent-decoded once). Only
+  // http and https URLs are accepted: anything else would make the proxy an open relay.
+  static std::optional<Url> originURL(std::string_view decodedQueryValue);
+
+  // How a query item value is written: percent-encoded except for the characters a URL query
+  // allows; "&" and "=" are encoded, "+" is not.
+  static std::string encodeQueryValue(std::string_view value);
+};
+
+} // namespace ombrelia

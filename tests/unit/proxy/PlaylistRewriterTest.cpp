@@ -1,0 +1,129 @@
+#include "proxy/PlaylistRewriter.hpp"
+
+#include <gtest/gtest.h>
+
+#include "platform/PlaylistLines.hpp"
+#include "proxy/ReverseProxyURL.hpp"
+
+using namespace ombrelia;
+
+namespace {
+
+Url url(const char* text) {
+  auto u = Url::parse(text);
+  EXPECT_TRUE(u) << text;
+  return *u;
+}
+
+// What the local server's form parser hands over for the origin item of a local URL: the raw
+// value with "+" read as a space, then percent-decoded once.
+std::string formDecodedOriginItem(const std::string& localURL) {
+  const std::string key = "__hls_origin_url=";
+  const size_t at = localURL.find(key);
+  EXPECT_NE(at, std::string::npos);
+  std::string raw = localURL.substr(at + key.size());
+  for (char& c : raw) {
+    if (c == '+')
+      c = ' ';
+  }
+  return Url::percentDecode(raw).value_or("");
+}
+
+std::string local(const std::string& origin) {
+  return ReverseProxyURL::make(*Url::parse(origin), 8080)->toString();
+}
+
+} // namespace
+
+TEST(ReverseProxyURL, WritesTheOriginPathQueryAndItemInTheExactEncoding) {
+  EXPECT_EQ(local("http://o.example/v/master.m3u8?a=1"),
+            "http://127.0.0.1:8080/v/master.m3u8?a=1&__hls_origin_url="
+            "http://o.example/v/master.m3u8?a%3D1");
+  EXPECT_EQ(
+      local("https://o.example:8443/x%20y/s.ts"),
+      "http://127.0.0.1:8080/x%20y/s.ts?__hls_origin_url=https://o.example:8443/x%2520y/s.ts");
+  EXPECT_FALSE(ReverseProxyURL::make(url("file:///etc/passwd"), 8080));
+  EXPECT_FALSE(ReverseProxyURL::make(url("/relative"), 8080));
+}
+
+TEST(ReverseProxyURL, OriginRoundTripsThroughTheServersFormDecoding) {
+  for (const char* origin : {
+           "http://o/a+b/s.ts?x=1+2",
+           "http://o/s.ts?a=1&b=2=3",
+           "http://o/s.ts?sig=ab%2Bcd%2F%3D&e=%20",
+           "http://o/p%20q/s.ts",
+           "http://o/s.ts?token=abc&flag",
+           "https://o:444/v/master.m3u8",
+       }) {
+    const std::string l = local(origin);
+    auto back = ReverseProxyURL::originURL(formDecodedOriginItem(l));
+    ASSERT_TRUE(back) << l;
+    EXPECT_EQ(back->toString(), origin) << l;
+  }
+}
+
+TEST(ReverseProxyURL, ReaderRefusesAnythingButHttpUrls) {
+  EXPECT_FALSE(ReverseProxyURL::originURL("file:///etc/passwd"));
+  EXPECT_FALSE(ReverseProxyURL::originURL("gopher://h/x"));
+  EXPECT_FALSE(ReverseProxyURL::originURL("not a url"));
+  EXPECT_FALSE(ReverseProxyURL::originURL(""));
+  EXPECT_TRUE(ReverseProxyURL::originURL("http://h/x.ts"));
+}
+
+TEST(PlaylistRewriter, ResolvesRelativeAbsoluteAndRootedUrisAgainstThePlaylistUrl) {
+  PlaylistRewriter rewriter(8080);
+  const Url base = url("http://o.example:81/v/master.m3u8");
+  EXPECT_EQ(rewriter.processLine("720p/index.m3u8", base),
+            local("http://o.example:81/v/720p/index.m3u8"));
+  EXPECT_EQ(rewriter.processLine("../seg/1.ts", base), local("http://o.example:81/seg/1.ts"));
+  EXPECT_EQ(rewriter.processLine("/x/2.ts", base), local("http://o.example:81/x/2.ts"));
+  EXPECT_EQ(rewriter.processLine("https://cdn/x.ts", base), local("https://cdn/x.ts"));
+  EXPECT_EQ(rewriter.processLine("//cdn2/y.ts", base), local("http://cdn2/y.ts"));
+  EXPECT_EQ(rewriter.processLine("seg%20a%2Fb.ts?t=1", base),
+            local("http://o.example:81/v/seg%20a%2Fb.ts?t=1"));
+  EXPECT_EQ(rewriter.processLine("?q=2", base), local("http://o.example:81/v/master.m3u8?q=2"));
+  EXPECT_EQ(rewriter.processLine("", base), "");
+  EXPECT_EQ(rewriter.processLine("not a uri", base), "not a uri") << "unresolvable lines stay";
+}
+
+TEST(PlaylistRewriter, RewritesEachUriAttributeAndLeavesOtherSchemesAlone) {
+  PlaylistRewriter rewriter(8080);
+  const Url base = url("http://o/v/index.m3u8");
+  EXPECT_EQ(rewriter.processLine("#EXT-X-KEY:METHOD=AES-128,URI=\"enc.key\",IV=0x01", base),
+            "#EXT-X-KEY:METHOD=AES-128,URI=\"" + local("http://o/v/enc.key") + "\",IV=0x01");
+  EXPECT_EQ(rewriter.processLine("#EXT-X-KEY:METHOD=SAMPLE-AES,URI=\"skd://key-id\"", base),
+            "#EXT-X-KEY:METHOD=SAMPLE-AES,URI=\"skd://key-id\"");
+  EXPECT_EQ(rewriter.processLine("#EXT-X-SESSION-KEY:URI=\"data:text/plain;base64,AA==\"", base),
+            "#EXT-X-SESSION-KEY:URI=\"data:text/plain;base64,AA==\"");
+  EXPECT_EQ(rewriter.processLine("#EXT-X-X:URI=\"a.ts\",OTHER-URI=\"b.ts\"", base),
+            "#EXT-X-X:URI=\"" + local("http://o/v/a.ts") + "\",OTHER-URI=\"" +
+                local("http://o/v/b.ts") + "\"");
+  EXPECT_EQ(rewriter.processLine("#EXTINF:2.0,", base), "#EXTINF:2.0,");
+  EXPECT_EQ(rewriter.processLine("#EXT-X-MEDIA:URI=\"unterminated", base),
+            "#EXT-X-MEDIA:URI=\"unterminated");
+}
+
+TEST(PlaylistRewriter, RewritesWholePlaylistsWhateverTheirLineEnds) {
+  PlaylistRewriter rewriter(9000);
+  const Url base = url("http://o/a/index.M3U8"); // the extension plays no part
+  const std::string crlf = "#EXTM3U\r\n#EXTINF:2,\r\ns0.ts\r\n#EXT-X-ENDLIST\r\n";
+  const std::string lf = "#EXTM3U\n#EXTINF:2,\ns0.ts\n#EXT-X-ENDLIST\n";
+  const std::string expected = "#EXTM3U\n#EXTINF:2,\n" +
+                               ReverseProxyURL::make(url("http://o/a/s0.ts"), 9000)->toString() +
+                               "\n#EXT-X-ENDLIST\n";
+  EXPECT_EQ(rewriter.rewrite(crlf, base), expected);
+  EXPECT_EQ(rewriter.rewrite(lf, base), expected);
+}
+
+TEST(PlaylistLines, SplitsOnEverySeparatorButKeepsCrLfAsOneBreak) {
+  auto lines =
+      platform::splitPlaylistLines("a\r\nb\rc\nd\ve\ff\xC2\x85g\xE2\x80\xA8h\xE2\x80\xA9i");
+  EXPECT_EQ(lines, (std::vector<std::string_view>{"a", "b", "c", "d", "e", "f", "g", "h", "i"}));
+  EXPECT_EQ(platform::splitPlaylistLines("\xC3\x85x").size(), 1u)
+      << "the 0x85 of 'A-ring' is no NEL";
+  EXPECT_EQ(platform::splitPlaylistLines("a\n\nb\n"),
+            (std::vector<std::string_view>{"a", "", "b", ""}));
+  EXPECT_EQ(platform::splitPlaylistLines("\r\r\n").size(), 3u);
+  EXPECT_EQ(platform::splitPlaylistLines("x\xE2\x80").size(), 1u)
+      << "a cut sequence is no separator";
+}
