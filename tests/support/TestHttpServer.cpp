@@ -1,5 +1,11 @@
 #include "support/TestHttpServer.hpp"
 
+// Asio's handler fences are redundant with the locks of its queues; GCC refuses them under
+// ThreadSanitizer, which cannot model a fence, unless told to let them pass.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__SANITIZE_THREAD__)
+#pragma GCC diagnostic ignored "-Wtsan"
+#endif
+
 #include <boost/asio.hpp>
 
 #include <algorithm>
