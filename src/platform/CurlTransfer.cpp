@@ -11,6 +11,9 @@ namespace {
 // Only the web's own schemes: libcurl would otherwise read file:// or speak ftp, also when a
 // redirect points there.
 constexpr const char* kAllowedProtocols = "http,https";
+// libcurl's receive buffer: segments are megabytes, and fewer, larger writes into the body cost
+// less CPU than the 16 KiB default (curl's command line uses 100 KiB for the same reason).
+constexpr long kReceiveBufferBytes = 128 * 1024;
 
 std::string_view trim(std::string_view text) {
   while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
@@ -128,6 +131,7 @@ std::optional<HttpError> CurlTransfer::prepare() {
   // Wait for a connection that can multiplex rather than open another one.
   curl_easy_setopt(easy_, CURLOPT_PIPEWAIT, 1L);
   curl_easy_setopt(easy_, CURLOPT_USERAGENT, "Ombrelia");
+  curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
   curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &CurlTransfer::onBody);
   curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
   curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &CurlTransfer::onHeader);
