@@ -1,6 +1,8 @@
 #pragma once
 // The library's application interface.
 
+#include <ombrelia/AnalyticsManager.hpp>
+#include <ombrelia/AnalyticsManagerProtocol.hpp>
 #include <ombrelia/Data.hpp>
 #include <ombrelia/Manifest.hpp>
 #include <ombrelia/OLogLevel.hpp>

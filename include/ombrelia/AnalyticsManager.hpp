@@ -1,0 +1,48 @@
+#pragma once
+// Any thread: the delegate is read through its weak reference on every call.
+
+#include <memory>
+
+#include <ombrelia/AnalyticsManagerProtocol.hpp>
+
+namespace ombrelia {
+
+class AnalyticsService;
+
+// The application's analytics object. Create it after OmbreliaConfig::configure(), give it a
+// delegate, call trackBuffering() so the player's buffer gates peer downloads, and hand it to
+// the proxy manager.
+class AnalyticsManager {
+ public:
+  // Creates the analytics service for the configured customer key. Before configure() the
+  // process stops with the configuration's message.
+  [[nodiscard]] static std::shared_ptr<AnalyticsManager> create();
+
+  ~AnalyticsManager();
+  AnalyticsManager(const AnalyticsManager&) = delete;
+  AnalyticsManager& operator=(const AnalyticsManager&) = delete;
+
+  // Held weakly: once the application releases it, the manager answers as if none were set.
+  std::shared_ptr<AnalyticsManagerProtocol> delegate() const;
+  void setDelegate(std::weak_ptr<AnalyticsManagerProtocol> delegate);
+
+  // The service this manager owns, the same object at every call. Opaque to the application:
+  // the proxy manager hands it to the loaders.
+  std::shared_ptr<AnalyticsService> getAnalyticsService() const;
+
+  // Makes this manager the source of the player's buffer for the library's buffer gate.
+  void trackBuffering();
+  // Detaches whatever source the buffer gate holds.
+  void cleanup();
+
+  // The delegate's answers, or 0.0 without a delegate.
+  double getPrebufferingDuration() const;
+  double getLatency() const;
+
+ private:
+  struct Impl;
+  explicit AnalyticsManager(std::shared_ptr<Impl> impl);
+  std::shared_ptr<Impl> impl_;
+};
+
+}  // namespace ombrelia

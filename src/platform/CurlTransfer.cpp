@@ -1,0 +1,225 @@
+#include "platform/CurlTransfer.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <string_view>
+
+namespace ombrelia::platform {
+namespace {
+
+// Only the web's own schemes: libcurl would otherwise read file:// or speak ftp, also when a
+// redirect points there.
+constexpr const char* kAllowedProtocols = "http,https";
+// libcurl's receive buffer: segments are megabytes, and fewer, larger writes into the body cost
+// less CPU than the 16 KiB default (curl's command line uses 100 KiB for the same reason).
+constexpr long kReceiveBufferBytes = 128 * 1024;
+
+std::string_view trim(std::string_view text) {
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
+    text.remove_prefix(1);
+  }
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
+    text.remove_suffix(1);
+  }
+  return text;
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// A header value from the caller must not smuggle further header lines into the request.
+bool isSafeHeaderValue(std::string_view value) {
+  return std::none_of(value.begin(), value.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7f;
+  });
+}
+
+HttpErrorCause causeOf(CURLcode code) {
+  switch (code) {
+    case CURLE_URL_MALFORMAT:
+      return HttpErrorCause::badURL;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      return HttpErrorCause::unsupportedURL;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return HttpErrorCause::cannotFindHost;
+    case CURLE_COULDNT_CONNECT:
+      return HttpErrorCause::cannotConnectToHost;
+    case CURLE_OPERATION_TIMEDOUT:
+      return HttpErrorCause::timedOut;
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+      return HttpErrorCause::networkConnectionLost;
+    case CURLE_TOO_MANY_REDIRECTS:
+      return HttpErrorCause::tooManyRedirects;
+    case CURLE_GOT_NOTHING:
+    case CURLE_WEIRD_SERVER_REPLY:
+      return HttpErrorCause::badServerResponse;
+    case CURLE_BAD_CONTENT_ENCODING:
+      return HttpErrorCause::cannotDecodeContentData;
+    case CURLE_FILESIZE_EXCEEDED:
+      return HttpErrorCause::dataLengthExceedsMaximum;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_CIPHER:
+      return HttpErrorCause::secureConnectionFailed;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+      return HttpErrorCause::serverCertificateUntrusted;
+    case CURLE_ABORTED_BY_CALLBACK:
+      return HttpErrorCause::cancelled;
+    default:
+      return HttpErrorCause::unknown;
+  }
+}
+
+}  // namespace
+
+CurlTransfer::CurlTransfer(uint64_t identifier, HttpRequest request,
+                           HttpClient::Completion completion, const HttpClient::Settings& settings)
+    : identifier_(identifier),
+      request_(std::move(request)),
+      completion_(std::move(completion)),
+      settings_(settings),
+      maxBodyBytes_(request_.maxBodyBytes.value_or(settings.maxBodyBytes)) {}
+
+CurlTransfer::~CurlTransfer() {
+  if (easy_ != nullptr) curl_easy_cleanup(easy_);
+  if (headers_ != nullptr) curl_slist_free_all(headers_);
+}
+
+std::optional<HttpError> CurlTransfer::prepare() {
+  const auto& scheme = request_.url.scheme();
+  if (scheme != "http" && scheme != "https") {
+    return HttpError{HttpErrorCause::unsupportedURL, "unsupported URL scheme \"" + scheme + "\""};
+  }
+  if (request_.range && !isSafeHeaderValue(*request_.range)) {
+    return HttpError{HttpErrorCause::badURL, "invalid Range header value"};
+  }
+  easy_ = curl_easy_init();
+  if (easy_ == nullptr) return HttpError{HttpErrorCause::unknown, "cannot create a transfer"};
+
+  url_ = request_.url.toString();
+  const auto timeout = request_.timeout.value_or(settings_.requestTimeout);
+  curl_easy_setopt(easy_, CURLOPT_URL, url_.c_str());
+  curl_easy_setopt(easy_, CURLOPT_PRIVATE, this);
+  curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, errorBuffer_.data());
+  curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, kAllowedProtocols);
+  curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, kAllowedProtocols);
+  curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, HttpClient::kMaxRedirects);
+  curl_easy_setopt(easy_, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
+  curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT_MS,
+                   static_cast<long>(settings_.connectTimeout.count()));
+  curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT, settings_.lowSpeedBytesPerSecond);
+  curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME,
+                   static_cast<long>(settings_.lowSpeedTime.count()));
+  // A declared length over the cap fails before any byte is kept; onBody enforces the cap when
+  // no length is declared.
+  curl_easy_setopt(easy_, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBodyBytes_));
+  curl_easy_setopt(easy_, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
+  // Wait for a connection that can multiplex rather than open another one.
+  curl_easy_setopt(easy_, CURLOPT_PIPEWAIT, 1L);
+  curl_easy_setopt(easy_, CURLOPT_USERAGENT, "Ombrelia");
+  curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
+  curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &CurlTransfer::onBody);
+  curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
+  curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &CurlTransfer::onHeader);
+  curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this);
+  // Tests and private deployments point the trust store at their own CA, as for WebSockets.
+  if (const char* caFile = std::getenv("SSL_CERT_FILE"); caFile != nullptr && *caFile != '\0') {
+    curl_easy_setopt(easy_, CURLOPT_CAINFO, caFile);
+  }
+  if (request_.range) {
+    headers_ = curl_slist_append(headers_, ("Range: " + *request_.range).c_str());
+    curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_);
+  } else {
+    // Content coding is decoded transparently; with a Range the offsets would name the coded
+    // bytes, so ranged requests ask for the identity coding.
+    curl_easy_setopt(easy_, CURLOPT_ACCEPT_ENCODING, "");
+  }
+  return std::nullopt;
+}
+
+size_t CurlTransfer::onBody(char* data, size_t size, size_t count, void* self) {
+  auto* transfer = static_cast<CurlTransfer*>(self);
+  const size_t length = size * count;
+  if (!transfer->reserved_) {
+    transfer->reserved_ = true;
+    curl_off_t declared = -1;
+    curl_easy_getinfo(transfer->easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared);
+    if (declared > 0 && static_cast<uint64_t>(declared) <= transfer->maxBodyBytes_) {
+      transfer->body_.reserve(static_cast<size_t>(declared));
+    }
+  }
+  if (length > transfer->maxBodyBytes_ - transfer->body_.size()) {
+    transfer->bodyTooLarge_ = true;
+    return 0;  // anything but `length` makes libcurl abort the transfer
+  }
+  transfer->body_.append(data, length);
+  return length;
+}
+
+size_t CurlTransfer::onHeader(char* data, size_t size, size_t count, void* self) {
+  auto* transfer = static_cast<CurlTransfer*>(self);
+  const size_t length = size * count;
+  const std::string_view line(data, length);
+  // Each response of a redirect chain starts with its status line; only the last one counts.
+  if (line.rfind("HTTP/", 0) == 0) {
+    transfer->contentRange_.reset();
+    return length;
+  }
+  const auto colon = line.find(':');
+  if (colon != std::string_view::npos &&
+      equalsIgnoringCase(trim(line.substr(0, colon)), "content-range")) {
+    transfer->contentRange_ = std::string(trim(line.substr(colon + 1)));
+  }
+  return length;
+}
+
+HttpResult CurlTransfer::finish(CURLcode code) {
+  if (bodyTooLarge_ || code == CURLE_FILESIZE_EXCEEDED) {
+    return HttpError{
+        HttpErrorCause::dataLengthExceedsMaximum,
+        "the response body is larger than " + std::to_string(maxBodyBytes_) + " bytes"};
+  }
+  if (code != CURLE_OK) {
+    std::string message = errorBuffer_[0] != '\0' ? std::string(errorBuffer_.data())
+                                                  : std::string(curl_easy_strerror(code));
+    return HttpError{causeOf(code), std::move(message)};
+  }
+  HttpResponse response;
+  long status = 0;
+  curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
+  response.statusCode = static_cast<int>(status);
+  const char* effective = nullptr;
+  curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &effective);
+  response.url = effective != nullptr ? effective : url_;
+  const char* contentType = nullptr;
+  curl_easy_getinfo(easy_, CURLINFO_CONTENT_TYPE, &contentType);
+  if (contentType != nullptr) {
+    std::string_view type(contentType);
+    type = trim(type.substr(0, type.find(';')));
+    if (!type.empty()) {
+      std::string mime(type);
+      std::transform(mime.begin(), mime.end(), mime.begin(),
+                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+      response.mimeType = std::move(mime);
+    }
+  }
+  response.contentRange = std::move(contentRange_);
+  response.body = Data(std::move(body_));
+  return response;
+}
+
+}  // namespace ombrelia::platform

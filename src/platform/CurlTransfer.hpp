@@ -1,0 +1,54 @@
+#pragma once
+// The HTTP client engine's thread only: made there, run by libcurl there, finished there.
+
+#include <curl/curl.h>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/HttpClient.hpp"
+
+namespace ombrelia::platform {
+
+// One GET on a libcurl easy handle: its options, the body and headers it collects, and the
+// result it makes when libcurl is done with it.
+class CurlTransfer {
+ public:
+  CurlTransfer(uint64_t identifier, HttpRequest request, HttpClient::Completion completion,
+               const HttpClient::Settings& settings);
+  ~CurlTransfer();
+  CurlTransfer(const CurlTransfer&) = delete;
+  CurlTransfer& operator=(const CurlTransfer&) = delete;
+
+  uint64_t identifier() const { return identifier_; }
+  CURL* easy() const { return easy_; }
+
+  // Makes and configures the easy handle; an error when the request cannot be sent at all.
+  std::optional<HttpError> prepare();
+  // The outcome once libcurl reports the transfer done with `code`.
+  HttpResult finish(CURLcode code);
+  HttpClient::Completion takeCompletion() { return std::move(completion_); }
+
+ private:
+  static size_t onBody(char* data, size_t size, size_t count, void* self);
+  static size_t onHeader(char* data, size_t size, size_t count, void* self);
+
+  uint64_t identifier_;
+  HttpRequest request_;
+  HttpClient::Completion completion_;
+  HttpClient::Settings settings_;
+  size_t maxBodyBytes_;
+
+  CURL* easy_ = nullptr;
+  curl_slist* headers_ = nullptr;
+  std::array<char, CURL_ERROR_SIZE> errorBuffer_{};
+  std::string url_;  // libcurl keeps a pointer only during the setopt call, but stays simple
+  std::string body_;
+  bool bodyTooLarge_ = false;
+  bool reserved_ = false;
+  std::optional<std::string> contentRange_;
+};
+
+}  // namespace ombrelia::platform

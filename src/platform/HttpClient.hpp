@@ -1,0 +1,76 @@
+#pragma once
+// Any thread: requests and cancellations come from any thread; one thread of the client drives
+// every transfer, and completions run one at a time on the client's delegate queue.
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+
+#include "platform/DispatchQueue.hpp"
+#include "platform/HttpRequest.hpp"
+#include "platform/HttpResult.hpp"
+
+namespace ombrelia::platform {
+
+class HttpClientEngine;
+class HttpTask;
+
+// GETs from the origin over HTTP/1.1 or HTTP/2, with connection reuse, redirects and hard
+// limits, so that a slow, stalled or endless origin cannot hold a request or memory forever.
+class HttpClient {
+ public:
+  // The largest body kept in memory: a media segment or a playlist is a few megabytes, so
+  // anything past this is not one and would only exhaust memory.
+  static constexpr size_t kMaxBodyBytes = 64 * 1024 * 1024;
+  // A loopback or CDN origin accepts within milliseconds; past this it is unreachable.
+  static constexpr std::chrono::milliseconds kDefaultConnectTimeout{10'000};
+  // A backstop for the whole transfer; callers with a deadline of their own set a shorter one.
+  static constexpr std::chrono::milliseconds kDefaultRequestTimeout{120'000};
+  // A transfer slower than 1 KiB/s for 20 s is stalled: a player would have given up on it.
+  static constexpr long kDefaultLowSpeedBytesPerSecond = 1024;
+  static constexpr std::chrono::seconds kDefaultLowSpeedTime{20};
+  // Browsers and the platform's URL loading stop at a small number of hops too.
+  static constexpr long kMaxRedirects = 10;
+  // A player asks for a few segments at a time; more connections to one origin buy nothing.
+  static constexpr long kMaxConnectionsPerHost = 8;
+
+  struct Settings {
+    // The serial queue completions run on; a new one when empty.
+    std::shared_ptr<DispatchQueue> delegateQueue;
+    std::chrono::milliseconds connectTimeout = kDefaultConnectTimeout;
+    std::chrono::milliseconds requestTimeout = kDefaultRequestTimeout;
+    long lowSpeedBytesPerSecond = kDefaultLowSpeedBytesPerSecond;
+    std::chrono::seconds lowSpeedTime = kDefaultLowSpeedTime;
+    size_t maxBodyBytes = kMaxBodyBytes;
+    long maxConnectionsPerHost = kMaxConnectionsPerHost;
+  };
+
+  // Called exactly once per task, on the delegate queue.
+  using Completion = std::function<void(HttpResult)>;
+
+  [[nodiscard]] static std::shared_ptr<HttpClient> create();
+  [[nodiscard]] static std::shared_ptr<HttpClient> create(Settings settings);
+  // The process's shared client (the "URL session" every loader uses); never destroyed.
+  static const std::shared_ptr<HttpClient>& shared();
+
+  // Transfers still running complete as cancelled.
+  ~HttpClient();
+  HttpClient(const HttpClient&) = delete;
+  HttpClient& operator=(const HttpClient&) = delete;
+
+  const std::shared_ptr<DispatchQueue>& delegateQueue() const { return delegateQueue_; }
+  const Settings& settings() const { return settings_; }
+
+  // Starts a GET at once. Only http and https URLs are fetched, redirects included.
+  std::shared_ptr<HttpTask> dataTask(HttpRequest request, Completion completion);
+
+ private:
+  explicit HttpClient(Settings settings);
+
+  Settings settings_;
+  std::shared_ptr<DispatchQueue> delegateQueue_;
+  std::shared_ptr<HttpClientEngine> engine_;
+};
+
+}  // namespace ombrelia::platform

@@ -1,0 +1,140 @@
+#include "platform/HttpClientEngine.hpp"
+
+#include <mutex>
+
+namespace ombrelia::platform {
+namespace {
+
+// How long the engine sleeps in libcurl's poll when nothing happens; submissions and
+// cancellations wake it at once, so this only bounds libcurl's own timers.
+constexpr int kPollTimeoutMs = 1000;
+// Idle connections kept for reuse across all origins.
+constexpr long kMaxCachedConnections = 32;
+
+void initializeCurlOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+}  // namespace
+
+HttpClientEngine::HttpClientEngine(const HttpClient::Settings& settings,
+                                   std::shared_ptr<DispatchQueue> queue)
+    : queue_(std::move(queue)) {
+  initializeCurlOnce();
+  multi_ = curl_multi_init();
+  curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, settings.maxConnectionsPerHost);
+  curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, kMaxCachedConnections);
+  curl_multi_setopt(multi_, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_MULTIPLEX));
+  thread_ = std::thread([this] { run(); });
+}
+
+HttpClientEngine::~HttpClientEngine() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  curl_multi_wakeup(multi_);
+  thread_.join();
+  // Submitted after the thread's last look at the inbox.
+  for (auto& transfer : incoming_) {
+    deliver(transfer->takeCompletion(), HttpError{HttpErrorCause::cancelled, "cancelled"});
+  }
+  incoming_.clear();
+  curl_multi_cleanup(multi_);
+}
+
+void HttpClientEngine::submit(std::unique_ptr<CurlTransfer> transfer) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!stopping_) {
+      incoming_.push_back(std::move(transfer));
+    }
+  }
+  if (transfer) {
+    deliver(transfer->takeCompletion(), HttpError{HttpErrorCause::cancelled, "cancelled"});
+    return;
+  }
+  curl_multi_wakeup(multi_);
+}
+
+void HttpClientEngine::cancel(uint64_t identifier) {
+  {
+    std::lock_guard lock(mutex_);
+    cancels_.push_back(identifier);
+  }
+  curl_multi_wakeup(multi_);
+}
+
+void HttpClientEngine::deliver(HttpClient::Completion completion, HttpResult result) {
+  if (!completion) return;
+  queue_->async([completion = std::move(completion), result = std::move(result)]() mutable {
+    completion(std::move(result));
+  });
+}
+
+void HttpClientEngine::run() {
+  for (;;) {
+    std::vector<std::unique_ptr<CurlTransfer>> arrived;
+    std::vector<uint64_t> cancelled;
+    bool stopping = false;
+    {
+      std::lock_guard lock(mutex_);
+      arrived.swap(incoming_);
+      cancelled.swap(cancels_);
+      stopping = stopping_;
+    }
+    // Arrivals first, so a cancellation that follows its submission always finds the transfer.
+    for (auto& transfer : arrived) start(std::move(transfer));
+    for (const auto identifier : cancelled) {
+      complete(identifier, HttpError{HttpErrorCause::cancelled, "cancelled"});
+    }
+    if (stopping) {
+      while (!active_.empty()) {
+        complete(active_.begin()->first, HttpError{HttpErrorCause::cancelled, "cancelled"});
+      }
+      return;
+    }
+    int running = 0;
+    curl_multi_perform(multi_, &running);
+    collectFinished();
+    curl_multi_poll(multi_, nullptr, 0, kPollTimeoutMs, nullptr);
+  }
+}
+
+void HttpClientEngine::start(std::unique_ptr<CurlTransfer> transfer) {
+  if (auto error = transfer->prepare()) {
+    deliver(transfer->takeCompletion(), std::move(*error));
+    return;
+  }
+  if (curl_multi_add_handle(multi_, transfer->easy()) != CURLM_OK) {
+    deliver(transfer->takeCompletion(), HttpError{HttpErrorCause::unknown, "cannot start"});
+    return;
+  }
+  const auto identifier = transfer->identifier();
+  active_.emplace(identifier, std::move(transfer));
+}
+
+void HttpClientEngine::complete(uint64_t identifier, HttpResult result) {
+  auto found = active_.find(identifier);
+  if (found == active_.end()) return;  // already completed: a completion runs only once
+  auto transfer = std::move(found->second);
+  active_.erase(found);
+  curl_multi_remove_handle(multi_, transfer->easy());
+  deliver(transfer->takeCompletion(), std::move(result));
+}
+
+void HttpClientEngine::collectFinished() {
+  int queued = 0;
+  while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+    if (message->msg != CURLMSG_DONE) continue;
+    CurlTransfer* transfer = nullptr;
+    curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
+    if (transfer == nullptr) continue;
+    // The message points into libcurl's state: read it before the handle is removed.
+    const CURLcode code = message->data.result;
+    complete(transfer->identifier(), transfer->finish(code));
+  }
+}
+
+}  // namespace ombrelia::platform

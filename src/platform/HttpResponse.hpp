@@ -1,0 +1,22 @@
+#pragma once
+// Any thread: a value type.
+
+#include <optional>
+#include <string>
+
+#include <ombrelia/Data.hpp>
+
+namespace ombrelia::platform {
+
+// What the origin answered, whatever the status: a 404 page is a response, not an error.
+struct HttpResponse {
+  int statusCode = 0;
+  // The URL that answered, after redirects.
+  std::string url;
+  // The Content-Type without its parameters, in lower case; absent when the origin sent none.
+  std::optional<std::string> mimeType;
+  std::optional<std::string> contentRange;
+  Data body;
+};
+
+}  // namespace ombrelia::platform

@@ -1,0 +1,11 @@
+#include "platform/HttpTask.hpp"
+
+#include "platform/HttpClientEngine.hpp"
+
+namespace ombrelia::platform {
+
+void HttpTask::cancel() {
+  if (auto engine = engine_.lock()) engine->cancel(identifier_);
+}
+
+}  // namespace ombrelia::platform

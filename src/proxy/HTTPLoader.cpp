@@ -1,0 +1,84 @@
+#include "proxy/HTTPLoader.hpp"
+
+#include <ombrelia/OmbreliaLogger.hpp>
+
+#include <chrono>
+
+#include "analytics/AnalyticsService.hpp"
+#include "platform/DispatchQueue.hpp"
+#include "platform/MonotonicClock.hpp"
+
+namespace ombrelia {
+
+std::shared_ptr<HTTPLoader> HTTPLoader::create(std::shared_ptr<AnalyticsService> analyticsService,
+                                               std::shared_ptr<platform::HttpClient> urlSession) {
+  return std::shared_ptr<HTTPLoader>(
+      new HTTPLoader(std::move(urlSession), std::move(analyticsService)));
+}
+
+HTTPLoader::HTTPLoader(std::shared_ptr<platform::HttpClient> urlSession,
+                       std::shared_ptr<AnalyticsService> analyticsService)
+    : urlSession_(std::move(urlSession)), analyticsService_(std::move(analyticsService)) {}
+
+void HTTPLoader::requestGeneral(const Url& url, Completion completion,
+                                std::optional<std::string> range) {
+  load(Kind::general, url, std::move(range), std::move(completion));
+}
+
+void HTTPLoader::requestPlaylist(const Url& playlistURL, Completion completion) {
+  load(Kind::playlist, playlistURL, std::nullopt, std::move(completion));
+}
+
+void HTTPLoader::requestSegment(const Url& segmentURL, Completion completion,
+                                std::optional<std::string> range) {
+  load(Kind::segment, segmentURL, std::move(range), std::move(completion));
+}
+
+void HTTPLoader::load(Kind kind, const Url& url, std::optional<std::string> range,
+                      Completion completion) {
+  analyticsService_->newHttpRequest();
+  const auto start = platform::MonotonicClock::now();
+  platform::HttpRequest request;
+  request.url = url;
+  request.range = std::move(range);
+  // The completion needs the counters, not the loader: a loader may go away with requests
+  // still running, and they complete all the same.
+  urlSession_->dataTask(
+      std::move(request), [kind, start, service = analyticsService_, requested = url.toString(),
+                           completion = std::move(completion)](platform::HttpResult result) {
+        std::optional<int> errorCode;
+        if (const auto* error = result.error()) {
+          errorCode = error->code();
+          OmbreliaLogger::debug("HTTP request failed (" + std::to_string(*errorCode) +
+                                    "): " + requested + ": " + error->message,
+                                OLogModule::proxy);
+        }
+        if (errorCode || kind == Kind::segment) {
+          platform::DispatchQueue::main()->async([service, errorCode, start, kind] {
+            if (errorCode) service->addError(*errorCode);
+            if (kind == Kind::segment) {
+              const std::chrono::duration<double, std::milli> elapsed =
+                  platform::MonotonicClock::now() - start;
+              service->httpSegmentStartDelay(elapsed.count());
+            }
+          });
+        }
+
+        Response response;
+        if (const auto* answer = result.response()) {
+          const char* fallback = kind == Kind::playlist  ? kDefaultPlaylistContentType
+                                 : kind == Kind::segment ? kDefaultSegmentContentType
+                                                         : kDefaultGeneralContentType;
+          response.data = answer->body;
+          response.contentType = answer->mimeType.value_or(fallback);
+          response.statusCode = answer->statusCode;
+          response.contentRange = answer->contentRange;
+          if (kind == Kind::playlist) response.url = answer->url.empty() ? requested : answer->url;
+        } else {
+          response.errorCode = errorCode;
+        }
+        if (completion) completion(std::move(response));
+      });
+}
+
+}  // namespace ombrelia

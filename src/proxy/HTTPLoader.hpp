@@ -1,0 +1,68 @@
+#pragma once
+// Requests: any thread. Completions: the HTTP client's delegate queue, one at a time; the
+// analytics counts of a completion are posted to the main queue.
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <ombrelia/Data.hpp>
+#include <ombrelia/Url.hpp>
+
+#include "platform/HttpClient.hpp"
+
+namespace ombrelia {
+
+class AnalyticsService;
+
+// Fetches playlists, segments and other resources from the origin and counts each request.
+class HTTPLoader {
+ public:
+  // Content types given to a body whose response named none.
+  static constexpr const char* kDefaultGeneralContentType = "application/octet-stream";
+  static constexpr const char* kDefaultPlaylistContentType = "application/x-mpegurl";
+  static constexpr const char* kDefaultSegmentContentType = "video";
+
+  // What the origin answered. `data` is absent when no response arrived (the request was
+  // refused, timed out, cancelled, ...); otherwise `statusCode` carries the origin's status,
+  // and an error page arrives as a body like any other for the caller to pass on, not store.
+  struct Response {
+    std::optional<Data> data;
+    std::optional<std::string> contentType;
+    int statusCode = 0;
+    std::optional<std::string> contentRange;
+    // Playlists only: the absolute URL that answered, after redirects.
+    std::optional<std::string> url;
+    // The URL-loading error code of a failed transfer.
+    std::optional<int> errorCode;
+  };
+  using Completion = std::function<void(Response)>;
+
+  [[nodiscard]] static std::shared_ptr<HTTPLoader> create(
+      std::shared_ptr<AnalyticsService> analyticsService,
+      std::shared_ptr<platform::HttpClient> urlSession = platform::HttpClient::shared());
+
+  HTTPLoader(const HTTPLoader&) = delete;
+  HTTPLoader& operator=(const HTTPLoader&) = delete;
+
+  // Each returns at once; the completion runs exactly once, later. `range` is a Range header
+  // value passed on to the origin.
+  void requestGeneral(const Url& url, Completion completion,
+                      std::optional<std::string> range = std::nullopt);
+  void requestPlaylist(const Url& playlistURL, Completion completion);
+  void requestSegment(const Url& segmentURL, Completion completion,
+                      std::optional<std::string> range = std::nullopt);
+
+ private:
+  enum class Kind { general, playlist, segment };
+
+  HTTPLoader(std::shared_ptr<platform::HttpClient> urlSession,
+             std::shared_ptr<AnalyticsService> analyticsService);
+  void load(Kind kind, const Url& url, std::optional<std::string> range, Completion completion);
+
+  const std::shared_ptr<platform::HttpClient> urlSession_;
+  const std::shared_ptr<AnalyticsService> analyticsService_;
+};
+
+}  // namespace ombrelia

@@ -1,0 +1,50 @@
+#pragma once
+// Any thread: a value type.
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace ombrelia::test {
+
+// How the test HTTP server answers one path.
+struct TestHttpResponse {
+  enum class Mode {
+    normal,
+    // Reads the request and never answers.
+    stallBeforeHead,
+    // Sends the head (with the full Content-Length) and the first half of the body, then
+    // stalls.
+    stallAfterHead,
+    // No Content-Length: the body ends when the server closes the connection.
+    closeDelimited,
+  };
+
+  int status = 200;
+  std::string body;
+  std::optional<std::string> contentType;
+  std::vector<std::pair<std::string, std::string>> headers;
+  // Waited before the head is sent.
+  std::chrono::milliseconds delay{0};
+  Mode mode = Mode::normal;
+  // Answers a "Range: bytes=..." request with 206 and the slice, or 416 when unsatisfiable.
+  bool honourRange = false;
+
+  static TestHttpResponse ok(std::string body, std::optional<std::string> contentType = {}) {
+    TestHttpResponse response;
+    response.body = std::move(body);
+    response.contentType = std::move(contentType);
+    return response;
+  }
+
+  static TestHttpResponse redirect(std::string location, int status = 302) {
+    TestHttpResponse response;
+    response.status = status;
+    response.headers.emplace_back("Location", std::move(location));
+    return response;
+  }
+};
+
+}  // namespace ombrelia::test

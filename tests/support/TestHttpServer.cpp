@@ -1,0 +1,256 @@
+#include "support/TestHttpServer.hpp"
+
+// Asio's handler fences are redundant with the locks of its queues; GCC refuses them under
+// ThreadSanitizer, which cannot model a fence, unless told to let them pass.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__SANITIZE_THREAD__)
+#pragma GCC diagnostic ignored "-Wtsan"
+#endif
+
+#include <boost/asio.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <thread>
+
+namespace ombrelia::test {
+namespace asio = boost::asio;
+using asio::ip::tcp;
+
+namespace {
+
+// Enough for any request head a test sends.
+constexpr size_t kMaxHeadBytes = 64 * 1024;
+
+std::string lowerCase(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+std::string trim(const std::string& text) {
+  const auto first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return {};
+  const auto last = text.find_last_not_of(" \t\r\n");
+  return text.substr(first, last - first + 1);
+}
+
+std::optional<TestHttpRequest> parseHead(const std::string& head) {
+  std::istringstream lines(head);
+  std::string line;
+  if (!std::getline(lines, line)) return std::nullopt;
+  std::istringstream requestLine(line);
+  TestHttpRequest request;
+  std::string version;
+  if (!(requestLine >> request.method >> request.target >> version)) return std::nullopt;
+  request.path = request.target.substr(0, request.target.find('?'));
+  while (std::getline(lines, line)) {
+    const auto colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    request.headers[lowerCase(trim(line.substr(0, colon)))] = trim(line.substr(colon + 1));
+  }
+  return request;
+}
+
+const char* reasonPhrase(int status) {
+  switch (status) {
+    case 200:
+      return "OK";
+    case 206:
+      return "Partial Content";
+    case 301:
+      return "Moved Permanently";
+    case 302:
+      return "Found";
+    case 404:
+      return "Not Found";
+    case 416:
+      return "Range Not Satisfiable";
+    case 500:
+      return "Internal Server Error";
+    default:
+      return "Status";
+  }
+}
+
+// Applies "Range: bytes=first-last", "bytes=first-" or "bytes=-suffix" to the response.
+void applyRange(const std::string& range, TestHttpResponse& response) {
+  const std::string total = std::to_string(response.body.size());
+  const auto unsatisfiable = [&] {
+    response.status = 416;
+    response.headers.emplace_back("Content-Range", "bytes */" + total);
+    response.body.clear();
+  };
+  if (range.rfind("bytes=", 0) != 0) return;
+  const std::string spec = range.substr(6);
+  const auto dash = spec.find('-');
+  if (dash == std::string::npos || spec.find(',') != std::string::npos) return;
+  const size_t size = response.body.size();
+  size_t first = 0;
+  size_t last = size == 0 ? 0 : size - 1;
+  try {
+    if (dash == 0) {
+      const size_t suffix = std::stoul(spec.substr(1));
+      if (suffix == 0) return unsatisfiable();
+      first = suffix >= size ? 0 : size - suffix;
+    } else {
+      first = std::stoul(spec.substr(0, dash));
+      if (dash + 1 < spec.size()) last = std::min(last, size_t(std::stoul(spec.substr(dash + 1))));
+    }
+  } catch (const std::exception&) {
+    return;
+  }
+  if (first >= size || first > last) return unsatisfiable();
+  response.status = 206;
+  response.headers.emplace_back(
+      "Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" + total);
+  response.body = response.body.substr(first, last - first + 1);
+}
+
+}  // namespace
+
+struct TestHttpServer::Impl {
+  struct Connection : std::enable_shared_from_this<Connection> {
+    Connection(Impl& owner, tcp::socket socket)
+        : server(owner), socket(std::move(socket)), buffer(kMaxHeadBytes), timer(server.io) {}
+
+    void start() {
+      asio::async_read_until(socket, buffer, "\r\n\r\n",
+                             [self = shared_from_this()](boost::system::error_code error, size_t) {
+                               if (!error) self->onHead();
+                             });
+    }
+
+    void onHead() {
+      const std::string head(asio::buffers_begin(buffer.data()), asio::buffers_end(buffer.data()));
+      auto request = parseHead(head);
+      if (!request) return;
+      response = server.answer(*request);
+      if (response.mode == TestHttpResponse::Mode::stallBeforeHead) {
+        server.held.push_back(shared_from_this());
+        return;
+      }
+      timer.expires_after(response.delay);
+      timer.async_wait([self = shared_from_this()](boost::system::error_code error) {
+        if (!error) self->send();
+      });
+    }
+
+    void send() {
+      using Mode = TestHttpResponse::Mode;
+      std::string out = "HTTP/1.1 " + std::to_string(response.status) + " " +
+                        reasonPhrase(response.status) + "\r\n";
+      if (response.contentType) out += "Content-Type: " + *response.contentType + "\r\n";
+      if (response.mode != Mode::closeDelimited) {
+        out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
+      }
+      for (const auto& [name, value] : response.headers) out += name + ": " + value + "\r\n";
+      out += "Connection: close\r\n\r\n";
+      const bool stall = response.mode == Mode::stallAfterHead;
+      out += stall ? response.body.substr(0, response.body.size() / 2) : response.body;
+      outgoing = std::move(out);
+      asio::async_write(socket, asio::buffer(outgoing),
+                        [self = shared_from_this(), stall](boost::system::error_code, size_t) {
+                          if (stall) {
+                            self->server.held.push_back(self);
+                            return;
+                          }
+                          boost::system::error_code ignored;
+                          self->socket.shutdown(tcp::socket::shutdown_both, ignored);
+                          self->socket.close(ignored);
+                        });
+    }
+
+    Impl& server;
+    tcp::socket socket;
+    asio::streambuf buffer;
+    asio::steady_timer timer;
+    TestHttpResponse response;
+    std::string outgoing;
+  };
+
+  Impl() : acceptor(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0)) {
+    port = acceptor.local_endpoint().port();
+    accept();
+    thread = std::thread([this] { io.run(); });
+  }
+
+  ~Impl() {
+    io.stop();
+    thread.join();
+  }
+
+  void accept() {
+    acceptor.async_accept([this](boost::system::error_code error, tcp::socket socket) {
+      if (error) return;
+      std::make_shared<Connection>(*this, std::move(socket))->start();
+      accept();
+    });
+  }
+
+  TestHttpResponse answer(const TestHttpRequest& request) {
+    Handler handler;
+    {
+      std::lock_guard lock(mutex);
+      received.push_back(request);
+      auto found = routes.find(request.path);
+      if (found != routes.end()) handler = found->second;
+    }
+    if (!handler) {
+      TestHttpResponse missing = TestHttpResponse::ok("not found", "text/plain");
+      missing.status = 404;
+      return missing;
+    }
+    TestHttpResponse response = handler(request);
+    if (response.honourRange) {
+      if (auto range = request.header("range")) applyRange(*range, response);
+    }
+    return response;
+  }
+
+  // Declared first so that it outlives the sockets below.
+  asio::io_context io;
+  tcp::acceptor acceptor;
+  uint16_t port = 0;
+  std::thread thread;
+  // The server thread's own: connections kept open on purpose by a stalling answer.
+  std::vector<std::shared_ptr<Connection>> held;
+
+  mutable std::mutex mutex;  // guards routes and received
+  std::map<std::string, Handler> routes;
+  std::vector<TestHttpRequest> received;
+};
+
+TestHttpServer::TestHttpServer() : impl_(std::make_unique<Impl>()) {}
+
+TestHttpServer::~TestHttpServer() = default;
+
+void TestHttpServer::route(const std::string& path, TestHttpResponse response) {
+  route(path, [response](const TestHttpRequest&) { return response; });
+}
+
+void TestHttpServer::route(const std::string& path, Handler handler) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->routes[path] = std::move(handler);
+}
+
+uint16_t TestHttpServer::port() const { return impl_->port; }
+
+std::string TestHttpServer::url(std::string_view pathAndQuery) const {
+  return "http://127.0.0.1:" + std::to_string(port()) + std::string(pathAndQuery);
+}
+
+std::vector<TestHttpRequest> TestHttpServer::requests() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->received;
+}
+
+size_t TestHttpServer::requestCount() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->received.size();
+}
+
+}  // namespace ombrelia::test

@@ -1,0 +1,288 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <optional>
+#include <thread>
+
+#include "platform/HttpClient.hpp"
+#include "platform/HttpTask.hpp"
+#include "support/CountdownLatch.hpp"
+#include "support/TestHttpServer.hpp"
+
+namespace ombrelia::platform {
+namespace {
+
+using test::TestHttpResponse;
+using test::TestHttpServer;
+using namespace std::chrono_literals;
+
+HttpRequest get(const std::string& url) {
+  HttpRequest request;
+  request.url = *Url::parse(url);
+  return request;
+}
+
+// Runs one request and waits for its completion with a bound.
+std::optional<HttpResult> fetch(HttpClient& client, HttpRequest request) {
+  auto promise = std::make_shared<std::promise<HttpResult>>();
+  auto future = promise->get_future();
+  client.dataTask(std::move(request), [promise](HttpResult result) { promise->set_value(result); });
+  if (future.wait_for(10s) != std::future_status::ready) return std::nullopt;
+  return future.get();
+}
+
+class HttpClientTest : public ::testing::Test {
+ protected:
+  TestHttpServer server;
+  std::shared_ptr<HttpClient> client = HttpClient::create();
+};
+
+TEST_F(HttpClientTest, ReportsStatusMimeTypeWithoutParametersAndBody) {
+  server.route("/page", TestHttpResponse::ok("hello", "Text/HTML; charset=utf-8"));
+  server.route("/bare", TestHttpResponse::ok("bytes"));
+
+  auto result = fetch(*client, get(server.url("/page")));
+  ASSERT_TRUE(result && result->ok());
+  EXPECT_EQ(result->response()->statusCode, 200);
+  EXPECT_EQ(result->response()->mimeType, "text/html");
+  EXPECT_EQ(result->response()->body.toString(), "hello");
+  EXPECT_EQ(result->response()->url, server.url("/page"));
+
+  auto bare = fetch(*client, get(server.url("/bare")));
+  ASSERT_TRUE(bare && bare->ok());
+  EXPECT_EQ(bare->response()->mimeType, std::nullopt) << "no Content-Type was sent";
+}
+
+TEST_F(HttpClientTest, FollowsRedirectsAndReportsTheFinalUrl) {
+  server.route("/start", TestHttpResponse::redirect("/middle"));
+  server.route("/middle", TestHttpResponse::redirect(server.url("/final?x=1"), 301));
+  server.route("/final", TestHttpResponse::ok("#EXTM3U\n", "application/vnd.apple.mpegurl"));
+
+  auto result = fetch(*client, get(server.url("/start")));
+  ASSERT_TRUE(result && result->ok());
+  EXPECT_EQ(result->response()->statusCode, 200);
+  EXPECT_EQ(result->response()->url, server.url("/final?x=1"));
+  EXPECT_EQ(result->response()->body.toString(), "#EXTM3U\n");
+}
+
+TEST_F(HttpClientTest, CarriesAnErrorStatusWithItsPageInsteadOfFailing) {
+  TestHttpResponse missing = TestHttpResponse::ok("<h1>gone</h1>", "text/html");
+  missing.status = 404;
+  server.route("/segment.ts", missing);
+
+  auto result = fetch(*client, get(server.url("/segment.ts")));
+  ASSERT_TRUE(result && result->ok()) << "an error status is a response, not a failure";
+  EXPECT_EQ(result->response()->statusCode, 404);
+  EXPECT_EQ(result->response()->body.toString(), "<h1>gone</h1>");
+}
+
+TEST_F(HttpClientTest, GivesUpAfterTenRedirects) {
+  server.route("/loop", TestHttpResponse::redirect("/loop"));
+
+  auto result = fetch(*client, get(server.url("/loop")));
+  ASSERT_TRUE(result && !result->ok());
+  EXPECT_EQ(result->error()->cause, HttpErrorCause::tooManyRedirects);
+  EXPECT_EQ(server.requestCount(), 11u) << "the first request and ten redirects";
+}
+
+TEST_F(HttpClientTest, FetchesOnlyHttpAndHttpsUrlsRedirectsIncluded) {
+  server.route("/to-file", TestHttpResponse::redirect("file:///etc/hostname"));
+
+  for (const char* url : {"file:///etc/hostname", "ftp://127.0.0.1/x", "gopher://127.0.0.1/"}) {
+    auto result = fetch(*client, get(url));
+    ASSERT_TRUE(result && !result->ok()) << url;
+    EXPECT_EQ(result->error()->cause, HttpErrorCause::unsupportedURL) << url;
+    EXPECT_EQ(result->error()->code(), -1002);
+  }
+  auto redirected = fetch(*client, get(server.url("/to-file")));
+  ASSERT_TRUE(redirected && !redirected->ok()) << "a redirect to file:// must not be followed";
+  EXPECT_EQ(redirected->error()->cause, HttpErrorCause::unsupportedURL);
+}
+
+TEST_F(HttpClientTest, RefusedConnectionFailsWithCannotConnect) {
+  std::string closedUrl;
+  {
+    TestHttpServer gone;
+    closedUrl = gone.url("/x");
+  }
+  auto result = fetch(*client, get(closedUrl));
+  ASSERT_TRUE(result && !result->ok());
+  EXPECT_EQ(result->error()->cause, HttpErrorCause::cannotConnectToHost);
+  EXPECT_EQ(result->error()->code(), -1004);
+}
+
+TEST_F(HttpClientTest, StalledServerTimesOutAfterTheRequestTimeout) {
+  TestHttpResponse silent;
+  silent.mode = TestHttpResponse::Mode::stallBeforeHead;
+  server.route("/silent", silent);
+
+  auto request = get(server.url("/silent"));
+  request.timeout = 300ms;
+  const auto started = std::chrono::steady_clock::now();
+  auto result = fetch(*client, request);
+  ASSERT_TRUE(result && !result->ok());
+  EXPECT_EQ(result->error()->cause, HttpErrorCause::timedOut);
+  EXPECT_EQ(result->error()->code(), -1001);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+}
+
+TEST_F(HttpClientTest, BodyThatStopsFlowingTimesOutAtTheLowSpeedLimit) {
+  HttpClient::Settings settings;
+  settings.lowSpeedBytesPerSecond = 1000;
+  settings.lowSpeedTime = 1s;
+  auto strict = HttpClient::create(settings);
+  TestHttpResponse trickle = TestHttpResponse::ok(std::string(200, 'x'), "video/mp2t");
+  trickle.mode = TestHttpResponse::Mode::stallAfterHead;
+  server.route("/trickle", trickle);
+
+  auto result = fetch(*strict, get(server.url("/trickle")));
+  ASSERT_TRUE(result && !result->ok());
+  EXPECT_EQ(result->error()->cause, HttpErrorCause::timedOut);
+}
+
+TEST_F(HttpClientTest, BodyOverTheCapFailsWhetherOrNotItsLengthIsDeclared) {
+  server.route("/declared", TestHttpResponse::ok(std::string(5000, 'd')));
+  TestHttpResponse undeclared = TestHttpResponse::ok(std::string(5000, 'u'));
+  undeclared.mode = TestHttpResponse::Mode::closeDelimited;
+  server.route("/undeclared", undeclared);
+  server.route("/exact", TestHttpResponse::ok(std::string(1000, 'e')));
+
+  for (const char* path : {"/declared", "/undeclared"}) {
+    auto request = get(server.url(path));
+    request.maxBodyBytes = 1000;
+    auto result = fetch(*client, request);
+    ASSERT_TRUE(result && !result->ok()) << path;
+    EXPECT_EQ(result->error()->cause, HttpErrorCause::dataLengthExceedsMaximum) << path;
+    EXPECT_EQ(result->error()->code(), -1103);
+  }
+  auto request = get(server.url("/exact"));
+  request.maxBodyBytes = 1000;
+  auto exact = fetch(*client, request);
+  ASSERT_TRUE(exact && exact->ok()) << "a body of exactly the cap is allowed";
+  EXPECT_EQ(exact->response()->body.size(), 1000u);
+  EXPECT_EQ(HttpClient::kMaxBodyBytes, 64u * 1024 * 1024);
+}
+
+TEST_F(HttpClientTest, RangeRequestIsAnsweredWithPartialContentAndItsContentRange) {
+  TestHttpResponse ranged = TestHttpResponse::ok("0123456789", "video/mp4");
+  ranged.honourRange = true;
+  server.route("/init.mp4", ranged);
+
+  auto request = get(server.url("/init.mp4"));
+  request.range = "bytes=2-5";
+  auto result = fetch(*client, request);
+  ASSERT_TRUE(result && result->ok());
+  EXPECT_EQ(result->response()->statusCode, 206);
+  EXPECT_EQ(result->response()->contentRange, "bytes 2-5/10");
+  EXPECT_EQ(result->response()->body.toString(), "2345");
+  EXPECT_EQ(server.requests().back().header("range"), "bytes=2-5");
+
+  auto whole = fetch(*client, get(server.url("/init.mp4")));
+  ASSERT_TRUE(whole && whole->ok());
+  EXPECT_EQ(whole->response()->statusCode, 200);
+  EXPECT_EQ(whole->response()->contentRange, std::nullopt);
+}
+
+TEST_F(HttpClientTest, RangeValueCannotInjectHeaderLines) {
+  server.route("/x", TestHttpResponse::ok("x"));
+  auto request = get(server.url("/x"));
+  request.range = "bytes=0-1\r\nX-Injected: 1";
+  auto result = fetch(*client, request);
+  ASSERT_TRUE(result && !result->ok());
+  EXPECT_EQ(server.requestCount(), 0u);
+}
+
+TEST_F(HttpClientTest, CancelledTransferCompletesExactlyOnceAsCancelled) {
+  TestHttpResponse silent;
+  silent.mode = TestHttpResponse::Mode::stallBeforeHead;
+  server.route("/silent", silent);
+
+  test::CountdownLatch completed(1);
+  std::optional<HttpResult> outcome;
+  auto task = client->dataTask(get(server.url("/silent")), [&](HttpResult result) {
+    outcome = result;
+    completed.countDown();
+  });
+  task->cancel();
+  task->cancel();
+  ASSERT_TRUE(completed.wait());
+  client->delegateQueue()->drain();
+  EXPECT_EQ(completed.events(), 1u);
+  ASSERT_TRUE(outcome && !outcome->ok());
+  EXPECT_EQ(outcome->error()->cause, HttpErrorCause::cancelled);
+  EXPECT_EQ(outcome->error()->code(), -999);
+}
+
+TEST_F(HttpClientTest, DestroyingTheClientCompletesRunningTransfersAsCancelled) {
+  TestHttpResponse silent;
+  silent.mode = TestHttpResponse::Mode::stallBeforeHead;
+  server.route("/silent", silent);
+
+  test::CountdownLatch completed(2);
+  std::atomic<int> cancelled{0};
+  for (int i = 0; i < 2; ++i) {
+    client->dataTask(get(server.url("/silent")), [&](HttpResult result) {
+      if (result.error() && result.error()->cause == HttpErrorCause::cancelled) ++cancelled;
+      completed.countDown();
+    });
+  }
+  client.reset();
+  ASSERT_TRUE(completed.wait());
+  EXPECT_EQ(cancelled.load(), 2);
+}
+
+TEST_F(HttpClientTest, CompletionsRunOneAtATimeOnTheDelegateQueue) {
+  constexpr int kRequests = 40;
+  server.route("/r", TestHttpResponse::ok("r"));
+  test::CountdownLatch completed(kRequests);
+  std::atomic<int> inside{0};
+  std::atomic<int> overlaps{0};
+  std::atomic<int> offQueue{0};
+  for (int i = 0; i < kRequests; ++i) {
+    client->dataTask(get(server.url("/r")), [&](HttpResult) {
+      if (!client->delegateQueue()->isCurrent()) ++offQueue;
+      if (inside.fetch_add(1) != 0) ++overlaps;
+      // Holds the queue a moment, so that an overlapping completion would be seen.
+      std::this_thread::sleep_for(1ms);
+      inside.fetch_sub(1);
+      completed.countDown();
+    });
+  }
+  ASSERT_TRUE(completed.wait());
+  EXPECT_EQ(overlaps.load(), 0);
+  EXPECT_EQ(offQueue.load(), 0);
+}
+
+TEST_F(HttpClientTest, TwoHundredParallelTransfersFromSeveralThreadsAllComplete) {
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 50;
+  for (int i = 0; i < kThreads * kPerThread; ++i) {
+    server.route("/item" + std::to_string(i), TestHttpResponse::ok("body-" + std::to_string(i)));
+  }
+  test::CountdownLatch completed(kThreads * kPerThread);
+  std::atomic<int> correct{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int j = 0; j < kPerThread; ++j) {
+        const int i = t * kPerThread + j;
+        client->dataTask(get(server.url("/item" + std::to_string(i))), [&, i](HttpResult result) {
+          if (result.ok() && result.response()->body.toString() == "body-" + std::to_string(i)) {
+            ++correct;
+          }
+          completed.countDown();
+        });
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  ASSERT_TRUE(completed.wait(30s));
+  EXPECT_EQ(correct.load(), kThreads * kPerThread);
+  client->delegateQueue()->drain();
+  EXPECT_EQ(completed.events(), size_t(kThreads * kPerThread)) << "a completion ran twice";
+}
+
+}  // namespace
+}  // namespace ombrelia::platform

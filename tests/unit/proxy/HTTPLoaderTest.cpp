@@ -1,0 +1,178 @@
+#include <gtest/gtest.h>
+
+#include <future>
+#include <optional>
+
+#include "analytics/AnalyticsService.hpp"
+#include "platform/DispatchQueue.hpp"
+#include "proxy/HTTPLoader.hpp"
+#include "support/CountdownLatch.hpp"
+#include "support/TestHttpServer.hpp"
+
+namespace ombrelia {
+namespace {
+
+using test::TestHttpResponse;
+using test::TestHttpServer;
+using namespace std::chrono_literals;
+
+class HTTPLoaderTest : public ::testing::Test {
+ protected:
+  enum class Kind { general, playlist, segment };
+
+  std::optional<HTTPLoader::Response> load(Kind kind, const std::string& url,
+                                           std::optional<std::string> range = std::nullopt) {
+    auto promise = std::make_shared<std::promise<HTTPLoader::Response>>();
+    auto future = promise->get_future();
+    auto completion = [promise](HTTPLoader::Response response) { promise->set_value(response); };
+    const Url parsed = *Url::parse(url);
+    switch (kind) {
+      case Kind::general:
+        loader->requestGeneral(parsed, completion, range);
+        break;
+      case Kind::playlist:
+        loader->requestPlaylist(parsed, completion);
+        break;
+      case Kind::segment:
+        loader->requestSegment(parsed, completion, range);
+        break;
+    }
+    if (future.wait_for(10s) != std::future_status::ready) return std::nullopt;
+    // The analytics block is queued on the main queue before the completion runs.
+    platform::DispatchQueue::main()->drain();
+    return future.get();
+  }
+
+  TestHttpServer server;
+  std::shared_ptr<platform::HttpClient> client = platform::HttpClient::create();
+  std::shared_ptr<AnalyticsService> analytics = AnalyticsService::create("key");
+  std::shared_ptr<HTTPLoader> loader = HTTPLoader::create(analytics, client);
+};
+
+TEST_F(HTTPLoaderTest, EachKindFallsBackToItsOwnContentTypeWhenTheOriginSendsNone) {
+  server.route("/bare", TestHttpResponse::ok("bytes"));
+
+  EXPECT_EQ(load(Kind::general, server.url("/bare"))->contentType, "application/octet-stream");
+  EXPECT_EQ(load(Kind::playlist, server.url("/bare"))->contentType, "application/x-mpegurl");
+  EXPECT_EQ(load(Kind::segment, server.url("/bare"))->contentType, "video");
+}
+
+TEST_F(HTTPLoaderTest, EachKindPassesOnTheOriginsMimeType) {
+  server.route("/typed", TestHttpResponse::ok("bytes", "video/MP2T; charset=binary"));
+
+  for (Kind kind : {Kind::general, Kind::playlist, Kind::segment}) {
+    auto response = load(kind, server.url("/typed"));
+    ASSERT_TRUE(response && response->data);
+    EXPECT_EQ(response->contentType, "video/mp2t");
+    EXPECT_EQ(response->data->toString(), "bytes");
+    EXPECT_EQ(response->statusCode, 200);
+  }
+  EXPECT_EQ(analytics->metrics().nReq_server, 3);
+}
+
+TEST_F(HTTPLoaderTest, PlaylistReportsTheUrlThatAnsweredAfterARedirect) {
+  server.route("/live.m3u8", TestHttpResponse::redirect("/edge/live.m3u8"));
+  server.route("/edge/live.m3u8", TestHttpResponse::ok("#EXTM3U\n"));
+  server.route("/vod.m3u8", TestHttpResponse::ok("#EXTM3U\n"));
+
+  EXPECT_EQ(load(Kind::playlist, server.url("/live.m3u8"))->url, server.url("/edge/live.m3u8"));
+  EXPECT_EQ(load(Kind::playlist, server.url("/vod.m3u8"))->url, server.url("/vod.m3u8"));
+  EXPECT_EQ(load(Kind::general, server.url("/vod.m3u8"))->url, std::nullopt)
+      << "only playlists report their URL";
+}
+
+TEST_F(HTTPLoaderTest, NotFoundArrivesWithItsStatusAndCountsNoError) {
+  TestHttpResponse missing = TestHttpResponse::ok("<h1>404</h1>", "text/html");
+  missing.status = 404;
+  server.route("/seg1.ts", missing);
+
+  auto response = load(Kind::segment, server.url("/seg1.ts"));
+  ASSERT_TRUE(response && response->data);
+  EXPECT_EQ(response->statusCode, 404) << "the status must reach the caller, not be lost";
+  EXPECT_EQ(response->contentType, "text/html");
+  EXPECT_EQ(response->data->toString(), "<h1>404</h1>");
+  EXPECT_TRUE(analytics->metrics().HTTP_errors.empty());
+}
+
+TEST_F(HTTPLoaderTest, RefusedConnectionCountsOneRequestOneErrorAndASegmentDelay) {
+  std::string closed;
+  {
+    TestHttpServer gone;
+    closed = gone.url("/seg2.ts");
+  }
+  auto response = load(Kind::segment, closed);
+  ASSERT_TRUE(response);
+  EXPECT_EQ(response->data, std::nullopt);
+  EXPECT_EQ(response->contentType, std::nullopt);
+  EXPECT_EQ(response->statusCode, 0);
+  EXPECT_EQ(response->errorCode, -1004);
+
+  const auto metrics = analytics->metrics();
+  EXPECT_EQ(metrics.nReq, 1);
+  EXPECT_EQ(metrics.nReq_server, 1);
+  EXPECT_EQ(metrics.HTTP_errors, (std::map<int64_t, int64_t>{{-1004, 1}}));
+  EXPECT_GT(metrics.ttfb_server, 0.0) << "a failed segment still reports its delay";
+
+  auto playlist = load(Kind::playlist, closed);
+  ASSERT_TRUE(playlist);
+  EXPECT_EQ(playlist->url, std::nullopt);
+  EXPECT_EQ(analytics->metrics().HTTP_errors.at(-1004), 2);
+}
+
+TEST_F(HTTPLoaderTest, OnlySegmentRequestsReportAStartDelay) {
+  server.route("/a", TestHttpResponse::ok("a"));
+
+  load(Kind::general, server.url("/a"));
+  load(Kind::playlist, server.url("/a"));
+  EXPECT_EQ(analytics->metrics().ttfb_server, 0.0);
+  load(Kind::segment, server.url("/a"));
+  EXPECT_GT(analytics->metrics().ttfb_server, 0.0);
+}
+
+TEST_F(HTTPLoaderTest, SegmentRangeRequestReportsPartialContent) {
+  TestHttpResponse ranged = TestHttpResponse::ok("abcdefghij", "video/mp4");
+  ranged.honourRange = true;
+  server.route("/seg.mp4", ranged);
+
+  auto response = load(Kind::segment, server.url("/seg.mp4"), "bytes=0-3");
+  ASSERT_TRUE(response && response->data);
+  EXPECT_EQ(response->statusCode, 206);
+  EXPECT_EQ(response->contentRange, "bytes 0-3/10");
+  EXPECT_EQ(response->data->toString(), "abcd");
+}
+
+TEST_F(HTTPLoaderTest, ConcurrentRequestsAllCountAndCompleteOnTheDelegateQueue) {
+  constexpr int kRequests = 20;
+  server.route("/p", TestHttpResponse::ok("p"));
+  test::CountdownLatch completed(kRequests);
+  std::atomic<int> onDelegateQueue{0};
+  for (int i = 0; i < kRequests; ++i) {
+    loader->requestGeneral(*Url::parse(server.url("/p")), [&](HTTPLoader::Response) {
+      if (client->delegateQueue()->isCurrent() && !platform::DispatchQueue::main()->isCurrent()) {
+        ++onDelegateQueue;
+      }
+      completed.countDown();
+    });
+  }
+  ASSERT_TRUE(completed.wait());
+  EXPECT_EQ(onDelegateQueue.load(), kRequests);
+  EXPECT_EQ(analytics->metrics().nReq_server, kRequests);
+}
+
+TEST_F(HTTPLoaderTest, LoaderReleasedWithARequestRunningStillCompletesIt) {
+  TestHttpResponse slow = TestHttpResponse::ok("late");
+  slow.delay = 100ms;
+  server.route("/slow", slow);
+  test::CountdownLatch completed(1);
+  std::optional<std::string> body;
+  loader->requestGeneral(*Url::parse(server.url("/slow")), [&](HTTPLoader::Response response) {
+    if (response.data) body = response.data->toString();
+    completed.countDown();
+  });
+  loader.reset();
+  ASSERT_TRUE(completed.wait());
+  EXPECT_EQ(body, "late");
+}
+
+}  // namespace
+}  // namespace ombrelia
