@@ -3,6 +3,7 @@
 
 #include <ombrelia/Data.hpp>
 #include <ombrelia/Manifest.hpp>
+#include <ombrelia/ManifestManager.hpp>
 #include <ombrelia/OLogLevel.hpp>
 #include <ombrelia/OLogModule.hpp>
 #include <ombrelia/OLoggerConfig.hpp>
@@ -12,3 +13,4 @@
 #include <ombrelia/SegmentMedia.hpp>
 #include <ombrelia/SegmentType.hpp>
 #include <ombrelia/Url.hpp>
+#include <ombrelia/VideoStorageManager.hpp>
