@@ -5,6 +5,7 @@
 #include <ombrelia/AnalyticsManagerProtocol.hpp>
 #include <ombrelia/Data.hpp>
 #include <ombrelia/Manifest.hpp>
+#include <ombrelia/ManifestManager.hpp>
 #include <ombrelia/OLogLevel.hpp>
 #include <ombrelia/OLogModule.hpp>
 #include <ombrelia/OLoggerConfig.hpp>
@@ -14,3 +15,4 @@
 #include <ombrelia/SegmentMedia.hpp>
 #include <ombrelia/SegmentType.hpp>
 #include <ombrelia/Url.hpp>
+#include <ombrelia/VideoStorageManager.hpp>

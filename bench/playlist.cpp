@@ -1,0 +1,66 @@
+// Parse speed of the playlist parser: a 10,000-segment media playlist and a 20-variant master,
+// printed as MB/s of playlist text.
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "playlist/parser/PlaylistParser.hpp"
+
+namespace {
+
+using namespace ombrelia;
+
+std::string mediaPlaylist(int segments) {
+  std::string text =
+      "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:6\n#EXT-X-MEDIA-SEQUENCE:1000\n";
+  for (int i = 0; i < segments; ++i) {
+    text +=
+        "#EXTINF:6.006000,\nhttps://cdn.example/live/1080p/segment_" + std::to_string(i) + ".ts\n";
+  }
+  return text + "#EXT-X-ENDLIST\n";
+}
+
+std::string masterPlaylist(int variants) {
+  std::string text = "#EXTM3U\n#EXT-X-VERSION:6\n#EXT-X-INDEPENDENT-SEGMENTS\n";
+  text += "#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID=\"aud\",NAME=\"English\",LANGUAGE=\"en\",DEFAULT=YES,"
+          "URI=\"audio/en/index.m3u8\"\n";
+  for (int i = 0; i < variants; ++i) {
+    const int height = 144 + i * 48;
+    text += "#EXT-X-STREAM-INF:BANDWIDTH=" + std::to_string(200000 + i * 300000) +
+            ",AVERAGE-BANDWIDTH=" + std::to_string(180000 + i * 280000) +
+            ",CODECS=\"avc1.640028,mp4a.40.2\",RESOLUTION=" + std::to_string(height * 16 / 9) +
+            "x" + std::to_string(height) + ",FRAME-RATE=29.970,AUDIO=\"aud\"\nvideo/" +
+            std::to_string(height) + "p/index.m3u8\n";
+  }
+  return text;
+}
+
+void measure(const char* name, const std::string& text, PlaylistType type) {
+  const Url base = *Url::parse("https://cdn.example/live/index.m3u8");
+  const PlaylistParser::Params params{text, type, base};
+  // Repeat until about half a second has passed so that small playlists are measured reliably.
+  size_t iterations = 0;
+  const auto start = std::chrono::steady_clock::now();
+  auto elapsed = std::chrono::steady_clock::duration::zero();
+  do {
+    auto outcome = PlaylistParser().parse(params);
+    if (!outcome) {
+      std::printf("%s: parse failed: %s\n", name, outcome.error().errorDescription().c_str());
+      return;
+    }
+    ++iterations;
+    elapsed = std::chrono::steady_clock::now() - start;
+  } while (elapsed < std::chrono::milliseconds(500));
+  const double seconds = std::chrono::duration<double>(elapsed).count();
+  const double megabytes = static_cast<double>(text.size()) * static_cast<double>(iterations) / 1e6;
+  std::printf("%-28s %9zu bytes  %8.3f ms/parse  %8.1f MB/s\n", name, text.size(),
+              seconds * 1e3 / static_cast<double>(iterations), megabytes / seconds);
+}
+
+} // namespace
+
+int main() {
+  measure("media, 10000 segments", mediaPlaylist(10000), PlaylistType::video);
+  measure("master, 20 variants", masterPlaylist(20), PlaylistType::master);
+  return 0;
+}

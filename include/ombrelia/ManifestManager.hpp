@@ -1,0 +1,21 @@
+#pragma once
+// Any thread.
+
+#include <string>
+#include <vector>
+
+namespace ombrelia {
+
+// The application's handle on the library's store of fetched playlists.
+class ManifestManager {
+ public:
+  static ManifestManager& shared();
+  ManifestManager() = default;
+
+  // Forgets every stored playlist (for example before another video starts).
+  void cleanup();
+  // The resolutions of the current master playlist's variants, lowest first ("640x360").
+  std::vector<std::string> getResolutions();
+};
+
+}  // namespace ombrelia

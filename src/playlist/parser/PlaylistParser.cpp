@@ -1,0 +1,238 @@
+#include "playlist/parser/PlaylistParser.hpp"
+
+#include <deque>
+#include <string_view>
+
+#include "platform/DispatchQueue.hpp"
+#include "playlist/playlist/MasterPlaylistTagsBuilder.hpp"
+#include "playlist/playlist/MediaPlaylistTagsBuilder.hpp"
+#include "playlist/tags/EXTM3U.hpp"
+#include "playlist/tags/LineSplitter.hpp"
+#include "playlist/tags/TagText.hpp"
+
+namespace ombrelia {
+namespace {
+
+// One parse: the lines, the index into them and the text of the entry being handled.
+struct ParseState {
+  std::vector<std::string_view> lines;
+  std::deque<std::string> ownedLines; // replacement lines from the post-process handler
+  size_t index = 0;
+  std::string joined; // holds the entry's text once continuation lines are joined to it
+  std::string_view entry;
+};
+
+// Appends the continuation lines of a multi-line entry. Stops at the last line: an entry cut off
+// by the end of the text keeps the lines there are, and its class then reports the line count.
+void handleMultilineTag(const TagType& tagType, ParseState& state) {
+  if (!tagType.isMultiline())
+    return;
+  const size_t count = state.lines.size();
+  if (state.index + 1 >= count)
+    return;
+  // The buffer is reused from entry to entry; the entry may already be that buffer when an extra
+  // class joins after a recognised one, and then it only grows.
+  std::string& joined = state.joined;
+  if (state.entry.data() != joined.data())
+    joined.assign(state.entry);
+  ++state.index;
+  joined.push_back('\n');
+  joined.append(state.lines[state.index]);
+  const int k = tagType.linesCount(joined);
+  for (int i = 0; i < k - 2 && state.index + 1 < count; ++i) {
+    ++state.index;
+    joined.push_back('\n');
+    joined.append(state.lines[state.index]);
+  }
+  state.entry = joined;
+}
+
+template <typename T> std::shared_ptr<const T> as(const std::shared_ptr<const Tag>& tag) {
+  return std::dynamic_pointer_cast<const T>(tag);
+}
+
+std::optional<TagError> handleMasterPlaylistTags(std::string_view line, const TagType& tagType,
+                                                 MasterPlaylistTagsBuilder& builder) {
+  const TagType* deciding = nullptr;
+  for (const TagType* candidate :
+       {&EXT_X_MEDIA::type(), &EXT_X_STREAM_INF::type(), &EXT_X_VERSION::type()}) {
+    if (tagType.isKindOf(*candidate)) {
+      deciding = candidate;
+      break;
+    }
+  }
+  if (deciding == nullptr)
+    return std::nullopt;
+  auto tag = tagType.factory(line, *deciding, nullptr);
+  if (!tag)
+    return tag.error();
+  if (deciding == &EXT_X_MEDIA::type()) {
+    if (auto media = as<EXT_X_MEDIA>(tag.value()))
+      builder.mediaTags.push_back(std::move(media));
+  } else if (deciding == &EXT_X_STREAM_INF::type()) {
+    if (auto stream = as<EXT_X_STREAM_INF>(tag.value())) {
+      builder.streamTags.push_back(std::move(stream));
+    }
+  } else if (auto version = as<EXT_X_VERSION>(tag.value())) {
+    builder.versionTag = std::move(version);
+  }
+  return std::nullopt;
+}
+
+std::optional<TagError> handleMediaPlaylistTags(std::string_view line, const TagType& tagType,
+                                                MediaPlaylistTagsBuilder& builder) {
+  static const TagType* const kDeciding[] = {&EXT_X_TARGETDURATION::type(),
+                                             &EXT_X_ALLOW_CACHE::type(),
+                                             &EXT_X_PLAYLIST_TYPE::type(),
+                                             &EXT_X_VERSION::type(),
+                                             &EXT_X_MEDIA_SEQUENCE::type(),
+                                             &EXTINF::type(),
+                                             &EXT_X_KEY::type()};
+  const TagType* deciding = nullptr;
+  for (const TagType* candidate : kDeciding) {
+    if (tagType.isKindOf(*candidate)) {
+      deciding = candidate;
+      break;
+    }
+  }
+  if (deciding == nullptr)
+    return std::nullopt;
+  auto built = tagType.factory(line, *deciding, nullptr);
+  if (!built)
+    return built.error();
+  const std::shared_ptr<const Tag>& tag = built.value();
+  if (deciding == &EXTINF::type()) {
+    if (auto segment = as<EXTINF>(tag))
+      builder.mediaSegments.push_back(std::move(segment));
+  } else if (deciding == &EXT_X_TARGETDURATION::type()) {
+    if (auto value = as<EXT_X_TARGETDURATION>(tag))
+      builder.targetDurationTag = std::move(value);
+  } else if (deciding == &EXT_X_ALLOW_CACHE::type()) {
+    if (auto value = as<EXT_X_ALLOW_CACHE>(tag))
+      builder.allowCacheTag = std::move(value);
+  } else if (deciding == &EXT_X_PLAYLIST_TYPE::type()) {
+    if (auto value = as<EXT_X_PLAYLIST_TYPE>(tag))
+      builder.playlistTypeTag = std::move(value);
+  } else if (deciding == &EXT_X_VERSION::type()) {
+    if (auto value = as<EXT_X_VERSION>(tag))
+      builder.versionTag = std::move(value);
+  } else if (deciding == &EXT_X_MEDIA_SEQUENCE::type()) {
+    if (auto value = as<EXT_X_MEDIA_SEQUENCE>(tag))
+      builder.mediaSequence = std::move(value);
+  } else if (auto key = as<EXT_X_KEY>(tag)) {
+    builder.keySegments.push_back(std::move(key));
+  }
+  return std::nullopt;
+}
+
+} // namespace
+
+const Playlist* PlaylistParser::ParserResult::playlist() const {
+  if (const auto* m = master())
+    return m;
+  if (const auto* m = media())
+    return m;
+  return nullptr;
+}
+
+PlaylistParser::PlaylistParser() : cancelled_(std::make_shared<std::atomic<bool>>(false)) {}
+
+void PlaylistParser::cancel() {
+  platform::DispatchQueue::global()->async(
+      [flag = cancelled_] { flag->store(true, std::memory_order_relaxed); });
+}
+
+PlaylistParser::Outcome PlaylistParser::parse(const Params& params,
+                                              const ExtraParams* extraParams) const {
+  ParseState state;
+  state.lines = LineSplitter::split(params.playlist);
+  const size_t count = state.lines.size();
+
+  if (!TagText::isMatch(state.lines[0], EXTM3U::type())) {
+    return PlaylistParseError::malformedPlaylist();
+  }
+
+  const std::vector<const TagType*> recognised =
+      (extraParams != nullptr && extraParams->customHandledTags)
+          ? *extraParams->customHandledTags
+          : handledTagTypes(params.playlistType);
+  std::vector<const TagType*> extras;
+  if (extraParams != nullptr && extraParams->extraTags) {
+    for (const TagType* type : *extraParams->extraTags) {
+      bool alsoRecognised = false;
+      for (const TagType* known : recognised)
+        alsoRecognised = alsoRecognised || known == type;
+      if (!alsoRecognised)
+        extras.push_back(type);
+    }
+  }
+  const bool isMaster = params.playlistType == PlaylistType::master;
+  const auto& postProcess = extraParams != nullptr ? extraParams->linePostProcessHandler
+                                                   : ExtraParams::LinePostProcessHandler();
+
+  MasterPlaylistTagsBuilder masterBuilder;
+  MediaPlaylistTagsBuilder mediaBuilder;
+  ExtraTagMap extraTags;
+
+  for (state.index = 1; state.index < count; ++state.index) {
+    if (isCancelled())
+      return ParserResult(Cancelled{});
+    const size_t start = state.index;
+    state.entry = state.lines[state.index];
+
+    for (const TagType* type : recognised) {
+      if (!TagText::isMatch(state.entry, *type))
+        continue;
+      handleMultilineTag(*type, state);
+      auto error = isMaster ? handleMasterPlaylistTags(state.entry, *type, masterBuilder)
+                            : handleMediaPlaylistTags(state.entry, *type, mediaBuilder);
+      if (error)
+        return PlaylistParseError(*error);
+      break;
+    }
+
+    for (const TagType* type : extras) {
+      if (!TagText::isMatch(state.entry, *type))
+        continue;
+      handleMultilineTag(*type, state);
+      auto tag = type->factory(state.entry, *type, nullptr);
+      if (!tag)
+        return PlaylistParseError(tag.error());
+      extraTags[std::string(type->tag())].push_back(std::move(tag.value()));
+    }
+
+    if (postProcess) {
+      std::vector<std::string> entryLines = LineSplitter::splitCopy(state.entry);
+      const size_t entryLineCount = entryLines.size();
+      std::vector<std::string> processed = postProcess(std::move(entryLines));
+      if (processed.size() == entryLineCount && start + processed.size() <= count) {
+        for (size_t i = 0; i < processed.size(); ++i) {
+          state.lines[start + i] = state.ownedLines.emplace_back(std::move(processed[i]));
+        }
+      }
+    }
+  }
+
+  std::optional<std::string> alteredText;
+  if (postProcess) {
+    std::string text;
+    for (size_t i = 0; i < count; ++i) {
+      if (i > 0)
+        text.push_back('\n');
+      text.append(state.lines[i]);
+    }
+    alteredText = std::move(text);
+  }
+
+  if (isMaster) {
+    return ParserResult(MasterPlaylist(params.playlist, std::move(alteredText), params.baseUrl,
+                                       *masterBuilder.build(), std::move(extraTags)));
+  }
+  auto tags = mediaBuilder.build();
+  if (!tags)
+    return PlaylistParseError::malformedPlaylist();
+  return ParserResult(MediaPlaylist(params.playlist, std::move(alteredText), params.playlistType,
+                                    params.baseUrl, std::move(*tags), std::move(extraTags)));
+}
+
+} // namespace ombrelia

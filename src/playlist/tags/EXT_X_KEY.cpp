@@ -1,0 +1,55 @@
+#include "playlist/tags/EXT_X_KEY.hpp"
+
+#include <vector>
+
+#include "playlist/tags/TagParamsKeys.hpp"
+
+namespace ombrelia {
+namespace {
+
+const TagExtraParams& ownParams() {
+  static const TagExtraParams kParams{
+      {std::string(TagParamsKeys::attributesCount), int64_t{2}},
+      {std::string(TagParamsKeys::attributesSeperator), std::string(",")},
+      {std::string(TagParamsKeys::attributesExtrasToRemove), std::vector<std::string>{"\""}},
+      {std::string(TagParamsKeys::attributesKeys),
+       std::vector<std::string>{std::string(EXT_X_KEY::methodAttributeKey)}},
+  };
+  return kParams;
+}
+
+Expected<std::shared_ptr<const Tag>, TagError>
+makeTag(std::string_view text, const TagType& tagType, const TagExtraParams* extraParams) {
+  auto tag = EXT_X_KEY::make(text, tagType, extraParams);
+  if (!tag)
+    return tag.error();
+  return std::shared_ptr<const Tag>(tag.value());
+}
+
+} // namespace
+
+const TagType& EXT_X_KEY::type() {
+  static const TagType kType{"#EXT-X-KEY:", &makeTag, nullptr, true};
+  return kType;
+}
+
+Expected<std::shared_ptr<const EXT_X_KEY>, TagError>
+EXT_X_KEY::make(std::string_view text, const TagType& tagType, const TagExtraParams*) {
+  auto parts = parse(text, tagType, &ownParams());
+  if (!parts)
+    return parts.error();
+  const TagAttributes& attributes = parts->attributes;
+  auto method = attributes.find(methodAttributeKey);
+  if (method->second != "NONE" && attributes.find(uriAttributeKey) == attributes.end()) {
+    return TagError::missingAttributes();
+  }
+  return std::make_shared<const EXT_X_KEY>(std::move(parts).value(), tagType);
+}
+
+std::string EXT_X_KEY::method() const {
+  return std::string(attribute(methodAttributeKey).value_or(""));
+}
+
+std::string EXT_X_KEY::uri() const { return std::string(attribute(uriAttributeKey).value_or("")); }
+
+} // namespace ombrelia

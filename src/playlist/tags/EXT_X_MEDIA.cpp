@@ -1,0 +1,105 @@
+#include "playlist/tags/EXT_X_MEDIA.hpp"
+
+#include <vector>
+
+#include "playlist/tags/TagParamsKeys.hpp"
+
+namespace ombrelia {
+namespace {
+
+const TagExtraParams& ownParams() {
+  static const TagExtraParams kParams{
+      {std::string(TagParamsKeys::attributesCount), int64_t{2}},
+      {std::string(TagParamsKeys::attributesSeperator), std::string(",")},
+      {std::string(TagParamsKeys::attributesExtrasToRemove), std::vector<std::string>{"\""}},
+      {std::string(TagParamsKeys::attributesKeys),
+       std::vector<std::string>{std::string(EXT_X_MEDIA::typeAttributeKey),
+                                std::string(EXT_X_MEDIA::groupIdAttributeKey)}},
+  };
+  return kParams;
+}
+
+Expected<std::shared_ptr<const Tag>, TagError>
+makeTag(std::string_view text, const TagType& tagType, const TagExtraParams* extraParams) {
+  auto tag = EXT_X_MEDIA::make(text, tagType, extraParams);
+  if (!tag)
+    return tag.error();
+  return std::shared_ptr<const Tag>(tag.value());
+}
+
+} // namespace
+
+const TagType& EXT_X_MEDIA::type() {
+  static const TagType kType{"#EXT-X-MEDIA:", &makeTag, nullptr, true};
+  return kType;
+}
+
+Expected<std::shared_ptr<const EXT_X_MEDIA>, TagError>
+EXT_X_MEDIA::make(std::string_view text, const TagType& tagType, const TagExtraParams*) {
+  auto parts = parse(text, tagType, &ownParams());
+  if (!parts)
+    return parts.error();
+  return std::make_shared<const EXT_X_MEDIA>(std::move(parts).value(), tagType);
+}
+
+std::optional<EXT_X_MEDIA::MediaType> EXT_X_MEDIA::makeMediaType(std::string_view raw) {
+  if (raw == "AUDIO")
+    return MediaType::audio;
+  if (raw == "VIDEO")
+    return MediaType::video;
+  if (raw == "SUBTITLES")
+    return MediaType::subtitles;
+  if (raw == "CLOSED-CAPTIONS")
+    return MediaType::closedCaptions;
+  if (raw == "invalid")
+    return MediaType::invalid;
+  return std::nullopt;
+}
+
+std::string_view EXT_X_MEDIA::rawValue(MediaType mediaType) {
+  switch (mediaType) {
+  case MediaType::audio:
+    return "AUDIO";
+  case MediaType::video:
+    return "VIDEO";
+  case MediaType::subtitles:
+    return "SUBTITLES";
+  case MediaType::closedCaptions:
+    return "CLOSED-CAPTIONS";
+  case MediaType::invalid:
+    break;
+  }
+  return "invalid";
+}
+
+std::optional<PlaylistType> EXT_X_MEDIA::asPlaylistType(MediaType mediaType) {
+  switch (mediaType) {
+  case MediaType::audio:
+    return PlaylistType::audio;
+  case MediaType::video:
+    return PlaylistType::video;
+  case MediaType::subtitles:
+    return PlaylistType::subtitles;
+  default:
+    return std::nullopt;
+  }
+}
+
+EXT_X_MEDIA::MediaType EXT_X_MEDIA::mediaType() const {
+  return makeMediaType(attribute(typeAttributeKey).value_or("")).value_or(MediaType::invalid);
+}
+
+std::string EXT_X_MEDIA::groupId() const {
+  return std::string(attribute(groupIdAttributeKey).value_or(""));
+}
+std::string EXT_X_MEDIA::language() const {
+  return std::string(attribute(languageAttributeKey).value_or(""));
+}
+std::string EXT_X_MEDIA::name() const {
+  return std::string(attribute(nameAttributeKey).value_or(""));
+}
+std::string EXT_X_MEDIA::uri() const {
+  return std::string(attribute(uriAttributeKey).value_or(""));
+}
+
+} // namespace ombrelia

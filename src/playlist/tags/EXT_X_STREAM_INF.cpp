@@ -1,0 +1,82 @@
+#include "playlist/tags/EXT_X_STREAM_INF.hpp"
+
+#include <vector>
+
+#include "playlist/tags/LineSplitter.hpp"
+#include "playlist/tags/TagParamsKeys.hpp"
+
+namespace ombrelia {
+namespace {
+
+const TagExtraParams& ownParams() {
+  static const TagExtraParams kParams{
+      {std::string(TagParamsKeys::attributesCount), int64_t{2}},
+      {std::string(TagParamsKeys::attributesSeperator), std::string(",")},
+      {std::string(TagParamsKeys::attributesExtrasToRemove), std::vector<std::string>{"\""}},
+      {std::string(TagParamsKeys::attributesKeys),
+       std::vector<std::string>{std::string(EXT_X_STREAM_INF::bandwidthAttributeKey)}},
+  };
+  return kParams;
+}
+
+Expected<std::shared_ptr<const Tag>, TagError>
+makeTag(std::string_view text, const TagType& tagType, const TagExtraParams* extraParams) {
+  auto tag = EXT_X_STREAM_INF::make(text, tagType, extraParams);
+  if (!tag)
+    return tag.error();
+  return std::shared_ptr<const Tag>(tag.value());
+}
+
+std::optional<std::string> copy(std::optional<std::string_view> value) {
+  if (!value)
+    return std::nullopt;
+  return std::string(*value);
+}
+
+} // namespace
+
+const TagType& EXT_X_STREAM_INF::type() {
+  static const TagType kType{"#EXT-X-STREAM-INF:", &makeTag, &EXT_X_STREAM_INF::linesCount, true};
+  return kType;
+}
+
+EXT_X_STREAM_INF::EXT_X_STREAM_INF(Parts parts, const TagType& tagType, std::string uri)
+    : BaseAttributedTag(std::move(parts), tagType), uri_(std::move(uri)) {}
+
+Expected<std::shared_ptr<const EXT_X_STREAM_INF>, TagError>
+EXT_X_STREAM_INF::make(std::string_view text, const TagType& tagType, const TagExtraParams*) {
+  std::string_view lines[2];
+  if (LineSplitter::split(text, lines, 2) != 2) {
+    return TagError::invalidData(std::string(tagType.tag()), "more/less than 2 lines of data",
+                                 "exactly 2 lines of data, 1 for tag and 1 for uri");
+  }
+  auto parts = parse(lines[0], tagType, &ownParams());
+  if (!parts)
+    return parts.error();
+  return std::make_shared<const EXT_X_STREAM_INF>(std::move(parts).value(), tagType,
+                                                  std::string(lines[1]));
+}
+
+int64_t EXT_X_STREAM_INF::bandwidth() const {
+  auto text = attribute(bandwidthAttributeKey);
+  if (!text)
+    return -1;
+  return StringInitializable<int64_t>::make(*text).value_or(-1);
+}
+
+std::optional<std::string> EXT_X_STREAM_INF::resolution() const {
+  return copy(attribute(resolutionAttributeKey));
+}
+
+std::optional<std::string> EXT_X_STREAM_INF::audio() const {
+  return copy(attribute(audioAttributeKey));
+}
+
+std::optional<int64_t> EXT_X_STREAM_INF::programId() const {
+  auto text = attribute(programIdAttributeKey);
+  if (!text)
+    return std::nullopt;
+  return StringInitializable<int64_t>::make(*text);
+}
+
+} // namespace ombrelia

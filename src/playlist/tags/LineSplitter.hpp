@@ -1,0 +1,29 @@
+#pragma once
+// Any thread: stateless.
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ombrelia {
+
+// Splits playlist text into lines. A line ends at LF, VT, FF, CR, U+0085, U+2028 or U+2029, and a
+// CR followed by LF is one line break (playlists written on Windows or served by some CDNs use
+// CR LF; taking it as two breaks would give every tag an empty line as its continuation).
+// The text is walked by UTF-8 code points, so the byte 0x85 inside another character (such as
+// "Å", C3 85) is not a break. A break at the end gives a final empty line; empty text gives one
+// empty line.
+class LineSplitter {
+public:
+  LineSplitter() = delete;
+
+  static std::vector<std::string_view> split(std::string_view text);
+  // Splits without allocating: fills at most `capacity` lines into `out` and returns how many
+  // lines the text has in all.
+  static size_t split(std::string_view text, std::string_view* out, size_t capacity);
+  static std::vector<std::string> splitCopy(std::string_view text);
+  // The length of the line break starting at `i`, or 0 when none starts there.
+  static size_t breakLength(std::string_view text, size_t i);
+};
+
+} // namespace ombrelia

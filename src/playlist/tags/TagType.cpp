@@ -1,0 +1,31 @@
+#include "playlist/tags/TagType.hpp"
+
+#include <cstdlib>
+
+#include "platform/StandardOutput.hpp"
+
+namespace ombrelia {
+
+std::string_view TagType::tag() const {
+  if (literal.empty()) {
+    platform::StandardOutput::writeLine(
+        "Abstract implementation make sure to implement tag in subclass");
+    std::abort();
+  }
+  return literal;
+}
+
+Expected<std::shared_ptr<const Tag>, TagError>
+TagType::make(std::string_view text, const TagExtraParams* extraParams) const {
+  return factory(text, *this, extraParams);
+}
+
+bool TagType::isKindOf(const TagType& other) const {
+  for (const TagType* type = this; type != nullptr; type = type->parent) {
+    if (type == &other)
+      return true;
+  }
+  return false;
+}
+
+} // namespace ombrelia

@@ -1,0 +1,234 @@
+// The line parser: header check, recognised and extra classes, multi-line entries, post-processing
+// and cancellation.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "platform/DispatchQueue.hpp"
+#include "playlist/parser/PlaylistParser.hpp"
+#include "playlist/playlist/MasterPlaylistTagsBuilder.hpp"
+#include "playlist/playlist/MediaPlaylistTagsBuilder.hpp"
+#include "playlist/tags/EXT_X_BITRATE.hpp"
+#include "playlist/tags/EXT_X_INDEPENDENT_SEGMENTS.hpp"
+
+namespace ombrelia {
+namespace {
+
+const Url kBase = *Url::parse("http://origin.test/live/index.m3u8");
+
+PlaylistParser::Outcome parse(std::string text, PlaylistType type,
+                              const PlaylistParser::ExtraParams* extra = nullptr) {
+  return PlaylistParser().parse({std::move(text), type, kBase}, extra);
+}
+
+const MediaPlaylist& media(const PlaylistParser::Outcome& outcome) {
+  EXPECT_TRUE(outcome) << outcome.error().errorDescription();
+  static const MediaPlaylist* none = nullptr;
+  const MediaPlaylist* playlist = outcome ? outcome.value().media() : none;
+  if (playlist == nullptr)
+    throw std::runtime_error("not a media playlist");
+  return *playlist;
+}
+
+TEST(PlaylistParserTest, ParsesMinimalMediaPlaylist) {
+  auto outcome =
+      parse("#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXTINF:9.009,\nseg1.ts\n", PlaylistType::video);
+  const MediaPlaylist& playlist = media(outcome);
+  ASSERT_EQ(playlist.tags().mediaSegments().size(), 1u);
+  EXPECT_EQ(playlist.tags().mediaSegments()[0]->uri(), "seg1.ts");
+  EXPECT_EQ(playlist.tags().targetDurationTag().value(), 10);
+  EXPECT_FALSE(playlist.alteredText());
+  EXPECT_TRUE(playlist.extraTags().empty());
+  EXPECT_EQ(playlist.type(), PlaylistType::video);
+  EXPECT_EQ(playlist.baseUrl(), kBase);
+}
+
+TEST(PlaylistParserTest, RejectsTextsThatAreNotPlaylistsOfTheAskedKind) {
+  const auto malformed = PlaylistParseError::malformedPlaylist();
+  EXPECT_EQ(parse("#EXTM3U\n#EXTINF:9,\nseg1.ts\n#EXTINF:9,\nseg2.ts", PlaylistType::video).error(),
+            malformed);
+  EXPECT_EQ(parse("", PlaylistType::master).error(), malformed);
+  EXPECT_EQ(parse(" #EXTM3U", PlaylistType::master).error(), malformed);
+  EXPECT_EQ(parse("#EXTM3U", PlaylistType::video).error(), malformed);
+  EXPECT_EQ(parse("#EXTM3U", PlaylistType::video).error().errorDescription(),
+            "Malformed playlist, missing required elements");
+
+  auto bare = parse("#EXTM3U", PlaylistType::master);
+  ASSERT_TRUE(bare);
+  EXPECT_FALSE(bare.value().master()->tags().versionTag());
+  EXPECT_TRUE(bare.value().master()->tags().streamTags().empty());
+  EXPECT_TRUE(parse("#EXTM3U8\n#EXT-X-TARGETDURATION:1", PlaylistType::audio));
+
+  const std::string master = "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nv.m3u8\n";
+  EXPECT_EQ(parse(master, PlaylistType::video).error(), malformed);
+  auto mediaAsMaster =
+      parse("#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\na.ts", PlaylistType::master);
+  ASSERT_TRUE(mediaAsMaster);
+  EXPECT_TRUE(mediaAsMaster.value().master()->tags().streamTags().empty());
+}
+
+TEST(PlaylistParserTest, TagErrorEndsTheParse) {
+  auto outcome = parse("#EXTM3U\n#EXT-X-TARGETDURATION:x\n#EXTINF:1,\na.ts", PlaylistType::video);
+  ASSERT_FALSE(outcome);
+  ASSERT_EQ(outcome.error().kind(), PlaylistParseError::Kind::tag);
+  EXPECT_EQ(outcome.error().tagError().tag(), "#EXT-X-TARGETDURATION:");
+  auto missing = parse("#EXTM3U\n#EXT-X-MEDIA:TYPE=AUDIO\n", PlaylistType::master);
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().tagError(), TagError::missingAttributes());
+}
+
+TEST(PlaylistParserTest, EntryCutOffByEndOfTextFailsWithLineCount) {
+  for (const char* text : {"#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,",
+                           "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\n#EXT-X-BITRATE:5"}) {
+    auto outcome = parse(text, PlaylistType::video);
+    ASSERT_FALSE(outcome) << text;
+    EXPECT_NE(outcome.error().tagError().received().find("lines of data"), std::string::npos);
+  }
+  auto variant = parse("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1", PlaylistType::master);
+  ASSERT_FALSE(variant);
+  EXPECT_EQ(variant.error().tagError().received(), "more/less than 2 lines of data");
+}
+
+TEST(PlaylistParserTest, MultilineEntriesTakeTheirFollowingLinesWhateverTheyHold) {
+  const MediaPlaylist joined = media(parse(
+      "#EXTM3U\n#EXT-X-TARGETDURATION:5\n#EXTINF:5,\n#EXT-X-BITRATE:800\nseg.ts\n#EXTINF:5,\n\n"
+      "lost.ts\n#EXT-X-ENDLIST\n#EXT-X-DISCONTINUITY\n#EXT-X-INDEPENDENT-SEGMENTS\n# comment",
+      PlaylistType::video));
+  const auto& segments = joined.tags().mediaSegments();
+  ASSERT_EQ(segments.size(), 2u);
+  EXPECT_EQ(segments[0]->uri(), "seg.ts");
+  EXPECT_EQ(segments[0]->bitrate()->value(), 800);
+  EXPECT_EQ(segments[1]->uri(), "");
+}
+
+TEST(PlaylistParserTest, CrLfPlaylistKeepsItsSegmentUris) {
+  const MediaPlaylist playlist = media(
+      parse("#EXTM3U\r\n#EXT-X-TARGETDURATION:5\r\n#EXTINF:5,\r\na.ts\r\n#EXTINF:5,\r\nb.ts\r\n",
+            PlaylistType::video));
+  ASSERT_EQ(playlist.tags().mediaSegments().size(), 2u);
+  EXPECT_EQ(playlist.tags().mediaSegments()[0]->uri(), "a.ts");
+  EXPECT_EQ(playlist.tags().mediaSegments()[1]->uri(), "b.ts");
+}
+
+TEST(PlaylistParserTest, BuildersKeepLastSingleTagAndListOrder) {
+  const MediaPlaylist playlist = media(
+      parse("#EXTM3U\n#EXT-X-TARGETDURATION:4\n#EXT-X-VERSION:3\n#EXT-X-MEDIA-SEQUENCE:7\n"
+            "#EXT-X-KEY:METHOD=NONE\n#EXTINF:1,\na.ts\n#EXTINF:2,\nb.ts\n#EXT-X-TARGETDURATION:6\n"
+            "#EXT-X-VERSION:4\n#EXTINF:3,\nc.ts\n#EXT-X-PLAYLIST-TYPE:EVENT\n#EXT-X-ALLOW-CACHE:NO",
+            PlaylistType::video));
+  const MediaPlaylistTags& tags = playlist.tags();
+  EXPECT_EQ(tags.targetDurationTag().value(), 6);
+  EXPECT_EQ(tags.versionTag()->value(), 4);
+  EXPECT_EQ(tags.mediaSequence()->value(), 7);
+  EXPECT_EQ(tags.playlistTypeTag()->value(), PlaylistTagType::event);
+  EXPECT_EQ(tags.allowCacheTag()->value(), BoolTagType::no);
+  ASSERT_EQ(tags.mediaSegments().size(), 3u);
+  EXPECT_EQ(tags.mediaSegments()[2]->uri(), "c.ts");
+  EXPECT_EQ(tags.keySegments().size(), 1u);
+
+  MediaPlaylistTagsBuilder noDuration;
+  noDuration.mediaSegments = tags.mediaSegments();
+  noDuration.versionTag = tags.versionTag();
+  EXPECT_FALSE(noDuration.build());
+  const auto emptyMaster = MasterPlaylistTagsBuilder().build();
+  ASSERT_TRUE(emptyMaster);
+  EXPECT_TRUE(emptyMaster->mediaTags().empty());
+}
+
+TEST(PlaylistParserTest, RecordsAndKindsFollowTheirRawValues) {
+  EXPECT_EQ(makePlaylistType("Video"), std::nullopt);
+  EXPECT_EQ(makePlaylistType("MASTER"), std::nullopt);
+  EXPECT_EQ(makePlaylistType("subtitles"), PlaylistType::subtitles);
+  EXPECT_EQ(handledTagTypes(PlaylistType::audio), handledTagTypes(PlaylistType::video));
+  EXPECT_EQ(handledTagTypes(PlaylistType::subtitles), handledTagTypes(PlaylistType::video));
+  EXPECT_EQ(handledTagTypes(PlaylistType::master).size(), 3u);
+  auto master = parse("#EXTM3U", PlaylistType::master);
+  ASSERT_TRUE(master);
+  EXPECT_EQ(master.value().playlist()->type(), PlaylistType::master);
+  EXPECT_EQ(PlaylistParser::ParserResult(PlaylistParser::Cancelled{}).playlist(), nullptr);
+}
+
+TEST(PlaylistParserTest, ExtraClassesAreCollectedByLiteralUnlessRecognised) {
+  PlaylistParser::ExtraParams extra;
+  extra.extraTags = std::vector<const TagType*>{
+      &EXT_X_BITRATE::type(), &EXT_X_INDEPENDENT_SEGMENTS::type(), &EXT_X_VERSION::type()};
+  const MediaPlaylist playlist =
+      media(parse("#EXTM3U\n#EXT-X-INDEPENDENT-SEGMENTS\n#EXT-X-VERSION:3\n"
+                  "#EXT-X-TARGETDURATION:1\n#EXT-X-BITRATE:5\n#EXT-X-BITRATE:6\n",
+                  PlaylistType::video, &extra));
+  EXPECT_EQ(playlist.extraTags().count("#EXT-X-VERSION:"), 0u);
+  ASSERT_EQ(playlist.extraTags().at("#EXT-X-BITRATE:").size(), 2u);
+  EXPECT_EQ(playlist.extraTags().at("#EXT-X-BITRATE:")[1]->tagDataText(), "6");
+  EXPECT_EQ(playlist.extraTags().at("#EXT-X-INDEPENDENT-SEGMENTS").size(), 1u);
+
+  PlaylistParser::ExtraParams custom;
+  custom.customHandledTags = std::vector<const TagType*>{&EXT_X_TARGETDURATION::type()};
+  const MediaPlaylist onlyDuration = media(
+      parse("#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\na.ts", PlaylistType::video, &custom));
+  EXPECT_TRUE(onlyDuration.tags().mediaSegments().empty());
+}
+
+TEST(PlaylistParserTest, PostProcessingRewritesEntriesWithTheSameLineCount) {
+  std::vector<std::vector<std::string>> seen;
+  PlaylistParser::ExtraParams extra;
+  extra.linePostProcessHandler = [&seen](std::vector<std::string> lines) {
+    seen.push_back(lines);
+    if (lines.size() == 2) {
+      lines[1] = "http://cdn.test/" + lines[1];
+      return lines;
+    }
+    if (lines[0] == "#EXT-X-ENDLIST")
+      return std::vector<std::string>{"a", "b"};
+    return lines;
+  };
+  const std::string text =
+      "#EXTM3U\r\n#EXT-X-TARGETDURATION:1\r\n#EXTINF:1,\r\na.ts\r\n#EXT-X-ENDLIST";
+  const MediaPlaylist playlist = media(parse(text, PlaylistType::video, &extra));
+  EXPECT_EQ(playlist.alteredText(),
+            "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\nhttp://cdn.test/a.ts\n#EXT-X-ENDLIST");
+  EXPECT_EQ(playlist.originalText(), text);
+  ASSERT_EQ(seen.size(), 3u); // line 0 never reaches the handler
+  EXPECT_EQ(seen[1], (std::vector<std::string>{"#EXTINF:1,", "a.ts"}));
+  EXPECT_EQ(playlist.tags().mediaSegments()[0]->uri(), "a.ts");
+
+  PlaylistParser::ExtraParams identity;
+  identity.linePostProcessHandler = [](std::vector<std::string> lines) { return lines; };
+  auto unchanged =
+      parse("#EXTM3U\r#EXT-X-TARGETDURATION:1\xE2\x80\xA8", PlaylistType::video, &identity);
+  EXPECT_EQ(media(unchanged).alteredText(), "#EXTM3U\n#EXT-X-TARGETDURATION:1\n");
+}
+
+TEST(PlaylistParserTest, CancelledParserGivesCancelledAfterTheCancelTaskRan) {
+  PlaylistParser parser;
+  parser.cancel();
+  platform::DispatchQueue::global()->drain();
+  EXPECT_TRUE(parser.isCancelled());
+  auto cancelled = parser.parse({"#EXTM3U\n#EXT-X-TARGETDURATION:1", PlaylistType::video, kBase});
+  ASSERT_TRUE(cancelled);
+  EXPECT_TRUE(cancelled.value().isCancelled());
+  auto oneLine = parser.parse({"#EXTM3U", PlaylistType::master, kBase});
+  ASSERT_TRUE(oneLine);
+  EXPECT_FALSE(oneLine.value().isCancelled());
+}
+
+TEST(PlaylistParserTest, CancelFromAnotherThreadWhileParsingIsSafe) {
+  std::string text = "#EXTM3U\n#EXT-X-TARGETDURATION:1\n";
+  for (int i = 0; i < 20000; ++i)
+    text += "#EXTINF:1,\nseg" + std::to_string(i) + ".ts\n";
+  PlaylistParser parser;
+  std::optional<PlaylistParser::Outcome> outcome;
+  std::thread parsing([&] { outcome.emplace(parser.parse({text, PlaylistType::video, kBase})); });
+  parser.cancel();
+  parsing.join();
+  platform::DispatchQueue::global()->drain();
+  ASSERT_TRUE(outcome && *outcome);
+  if (!outcome->value().isCancelled()) {
+    EXPECT_EQ(outcome->value().media()->tags().mediaSegments().size(), 20000u);
+  }
+  auto after = parser.parse({text, PlaylistType::video, kBase});
+  ASSERT_TRUE(after);
+  EXPECT_TRUE(after.value().isCancelled());
+}
+
+} // namespace
+} // namespace ombrelia
