@@ -1,0 +1,108 @@
+#include "webserver/responses/WebServerGZipEncoder.hpp"
+
+#include <zlib.h>
+
+#include <string>
+
+#include "webserver/responses/WebServerResponse.hpp"
+
+namespace ombrelia {
+namespace {
+
+// Window bits 15 plus 16: deflate writes the gzip wrapper. Memory level 8 is zlib's default.
+constexpr int kGzipWindowBits = 15 + 16;
+constexpr int kMemoryLevel = 8;
+
+WebServerError zlibError(int result) {
+  return WebServerError{kWebServerZlibErrorDomain, result, ""};
+}
+
+} // namespace
+
+struct WebServerGZipEncoder::Stream {
+  z_stream z{};
+  bool initialized = false;
+  ~Stream() {
+    if (initialized)
+      deflateEnd(&z);
+  }
+};
+
+WebServerGZipEncoder::WebServerGZipEncoder(WebServerResponse &response, WebServerBodyReader &next)
+    : WebServerBodyEncoder(response, next) {
+  response.setContentLength(kWebServerUndefinedResponseLength);
+  response.setValueForAdditionalHeader("Content-Encoding", "gzip");
+}
+
+WebServerGZipEncoder::~WebServerGZipEncoder() = default;
+
+WebServerResult WebServerGZipEncoder::open() {
+  stream_ = std::make_unique<Stream>();
+  const int result = deflateInit2(&stream_->z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, kGzipWindowBits,
+                                  kMemoryLevel, Z_DEFAULT_STRATEGY);
+  if (result != Z_OK) {
+    stream_.reset();
+    return zlibError(result);
+  }
+  stream_->initialized = true;
+  if (auto opened = next_.open(); !opened) {
+    stream_.reset();
+    return opened;
+  }
+  return {};
+}
+
+void WebServerGZipEncoder::readData(WebServerReadCompletion completion) {
+  if (finished_) {
+    completion(WebServerReadResult::end());
+    return;
+  }
+  if (!stream_) {
+    completion(WebServerReadResult::failure(zlibError(Z_STREAM_ERROR)));
+    return;
+  }
+  // The encoder lives as long as its response, which the connection holds across reads.
+  next_.readData([this, completion = std::move(completion)](WebServerReadResult input) mutable {
+    if (!input.ok) {
+      completion(std::move(input));
+      return;
+    }
+    z_stream &z = stream_->z;
+    const bool atEnd = input.data.empty();
+    z.next_in = const_cast<Bytef *>(input.data.bytes()); // zlib's interface is not const-correct
+    z.avail_in = static_cast<uInt>(input.data.size());
+    std::string output;
+    for (;;) {
+      const size_t before = output.size();
+      output.resize(before + kOutputPieceBytes);
+      z.next_out = reinterpret_cast<Bytef *>(output.data() + before);
+      z.avail_out = static_cast<uInt>(kOutputPieceBytes);
+      const int result = deflate(&z, atEnd ? Z_FINISH : Z_NO_FLUSH);
+      output.resize(before + kOutputPieceBytes - z.avail_out);
+      if (result == Z_STREAM_END) {
+        finished_ = true;
+        break;
+      }
+      if (result != Z_OK && result != Z_BUF_ERROR) {
+        completion(WebServerReadResult::failure(zlibError(result)));
+        return;
+      }
+      // More output is pending only while deflate filled the whole piece.
+      if (z.avail_out != 0 && z.avail_in == 0 && !atEnd)
+        break;
+    }
+    if (output.empty()) {
+      // Deflate kept everything in its window: read on until it has something to say.
+      readData(std::move(completion));
+      return;
+    }
+    completion(WebServerReadResult::success(Data(std::move(output))));
+  });
+}
+
+void WebServerGZipEncoder::close() {
+  stream_.reset();
+  next_.close();
+}
+
+} // namespace ombrelia

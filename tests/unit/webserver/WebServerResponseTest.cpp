@@ -1,0 +1,300 @@
+#include "webserver/responses/WebServerResponse.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+#include <random>
+
+#include "support/GzipCodec.hpp"
+#include "webserver/requests/WebServerFileRequest.hpp"
+#include "webserver/responses/WebServerDataResponse.hpp"
+#include "webserver/responses/WebServerErrorResponse.hpp"
+#include "webserver/responses/WebServerFileResponse.hpp"
+#include "webserver/responses/WebServerStreamedResponse.hpp"
+
+using namespace ombrelia;
+using ombrelia::test::GzipCodec;
+
+namespace {
+
+struct Body {
+  bool ok = true;
+  std::string bytes;
+  size_t reads = 0;
+  WebServerError error;
+};
+
+// Reads a response the way the connection does, with reads that complete synchronously.
+Body readAll(WebServerResponse &response) {
+  Body body;
+  response.prepareForReading();
+  if (auto opened = response.performOpen(); !opened) {
+    body.ok = false;
+    body.error = opened.error();
+    return body;
+  }
+  for (;;) {
+    std::optional<WebServerReadResult> result;
+    response.performReadData([&](WebServerReadResult r) { result = std::move(r); });
+    if (!result) {
+      body.ok = false;
+      break;
+    }
+    if (!result->ok) {
+      body.ok = false;
+      body.error = result->error;
+      break;
+    }
+    if (result->data.empty())
+      break;
+    ++body.reads;
+    body.bytes.append(result->data.view());
+  }
+  response.performClose();
+  return body;
+}
+
+class TemporaryFile {
+public:
+  explicit TemporaryFile(const std::string &content, const std::string &suffix = ".ts") {
+    path_ = WebServerFileRequest::temporaryDirectory() + "/response-test-" +
+            std::to_string(::getpid()) + "-" + std::to_string(counter_++) + suffix;
+    std::ofstream(path_, std::ios::binary) << content;
+  }
+  ~TemporaryFile() { ::unlink(path_.c_str()); }
+  const std::string &path() const { return path_; }
+
+private:
+  static inline int counter_ = 0;
+  std::string path_;
+};
+
+std::string sample(size_t size) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; ++i)
+    bytes[i] = static_cast<char>('a' + i % 26);
+  return bytes;
+}
+
+} // namespace
+
+TEST(WebServerResponseBasics, StatusOnlyResponsesHaveNoBody) {
+  auto data = WebServerDataResponse::responseWithStatusCode(500);
+  EXPECT_EQ(data->statusCode(), 500);
+  EXPECT_FALSE(data->hasBody());
+  EXPECT_EQ(data->contentLength(), kWebServerUndefinedResponseLength);
+  EXPECT_FALSE(data->usesChunkedTransferEncoding());
+  auto error = WebServerErrorResponse::responseWithStatusCode(400);
+  EXPECT_FALSE(error->hasBody());
+  EXPECT_EQ(error->statusCode(), 400);
+}
+
+TEST(WebServerResponseBasics, RedirectsTemporarilyOrPermanently) {
+  auto temporary = WebServerResponse::responseWithRedirect(*Url::parse("http://h/x?y=1"), false);
+  EXPECT_EQ(temporary->statusCode(), 307);
+  EXPECT_EQ(temporary->additionalHeaders().at("location"), "http://h/x?y=1");
+  EXPECT_EQ(WebServerResponse::responseWithRedirect(*Url::parse("/a"), true)->statusCode(), 301);
+}
+
+TEST(WebServerResponseBasics, RefusesHeadersThatCouldInjectOthers) {
+  WebServerResponse response;
+  EXPECT_FALSE(response.setValueForAdditionalHeader("X-A", "1\r\nSet-Cookie: evil=1"));
+  EXPECT_FALSE(response.setValueForAdditionalHeader("X-A", std::string("1\0", 2)));
+  EXPECT_FALSE(response.setValueForAdditionalHeader("X-A\r\nB", "1"));
+  EXPECT_TRUE(response.additionalHeaders().empty());
+  EXPECT_TRUE(response.setValueForAdditionalHeader("X-A", "1"));
+  EXPECT_TRUE(response.setValueForAdditionalHeader("x-a", "2"));
+  EXPECT_EQ(response.additionalHeaders().size(), 1u);
+  EXPECT_EQ(response.additionalHeaders().at("X-A"), "2");
+  EXPECT_TRUE(response.setValueForAdditionalHeader("X-A", std::nullopt));
+  EXPECT_TRUE(response.additionalHeaders().empty());
+}
+
+TEST(WebServerDataResponseBody, SendsItsBytesInOneReadWithoutCopying) {
+  const Data bytes(sample(1000));
+  auto response = WebServerDataResponse::responseWithData(bytes, "Video/MP2T");
+  EXPECT_EQ(response->contentLength(), 1000u);
+  response->prepareForReading();
+  ASSERT_TRUE(response->performOpen());
+  std::optional<WebServerReadResult> first;
+  response->performReadData([&](WebServerReadResult r) { first = std::move(r); });
+  ASSERT_TRUE(first && first->ok);
+  EXPECT_EQ(first->data.bytes(), bytes.bytes()); // the same storage
+  std::optional<WebServerReadResult> second;
+  response->performReadData([&](WebServerReadResult r) { second = std::move(r); });
+  ASSERT_TRUE(second && second->ok);
+  EXPECT_TRUE(second->data.empty());
+
+  auto empty = WebServerDataResponse::responseWithData(Data(), "text/plain");
+  EXPECT_EQ(empty->contentLength(), 0u);
+  EXPECT_FALSE(empty->usesChunkedTransferEncoding());
+  EXPECT_EQ(readAll(*empty).bytes, "");
+}
+
+TEST(WebServerDataResponseBody, OffersTextHtmlJsonAndTemplates) {
+  EXPECT_EQ(WebServerDataResponse::responseWithText("hi")->contentType(),
+            "text/plain; charset=utf-8");
+  EXPECT_EQ(WebServerDataResponse::responseWithHTML("<p>")->contentType(),
+            "text/html; charset=utf-8");
+  auto json = WebServerDataResponse::responseWithJSONObject(nlohmann::json{{"a", 1}});
+  EXPECT_EQ(json->contentType(), "application/json");
+  EXPECT_EQ(readAll(*json).bytes, R"({"a":1})");
+
+  TemporaryFile page("Hello %name%, %name%! %missing%", ".html");
+  auto filled = WebServerDataResponse::responseWithHTMLTemplate(
+      page.path(), {{"name", "World"}, {"absent", "x"}});
+  ASSERT_NE(filled, nullptr);
+  EXPECT_EQ(readAll(*filled).bytes, "Hello World, World! %missing%");
+  EXPECT_EQ(WebServerDataResponse::responseWithHTMLTemplate("/nonexistent/x.html", {}), nullptr);
+}
+
+TEST(WebServerGZipEncoding, SendsChunkedGzipThatDecodesToTheData) {
+  const std::string original = sample(300000);
+  auto response = WebServerDataResponse::responseWithData(Data(original), "text/plain");
+  response->setGZipContentEncodingEnabled(true);
+  const Body body = readAll(*response);
+  ASSERT_TRUE(body.ok);
+  EXPECT_TRUE(response->usesChunkedTransferEncoding());
+  EXPECT_EQ(response->additionalHeaders().at("Content-Encoding"), "gzip");
+  EXPECT_EQ(GzipCodec::decompress(body.bytes), original);
+}
+
+TEST(WebServerGZipEncoding, CompressesAFileReadInManyPieces) {
+  // Zeros compress so well that deflate produces nothing for many reads in a row.
+  TemporaryFile file(std::string(5 * 1024 * 1024, '\0'));
+  auto response = WebServerFileResponse::responseWithFile(file.path());
+  ASSERT_NE(response, nullptr);
+  response->setGZipContentEncodingEnabled(true);
+  const Body body = readAll(*response);
+  ASSERT_TRUE(body.ok);
+  EXPECT_EQ(GzipCodec::decompress(body.bytes), std::string(5 * 1024 * 1024, '\0'));
+}
+
+TEST(WebServerErrorResponsePage, EscapesEveryMarkupCharacterItEmbeds) {
+  auto response = WebServerErrorResponse::responseWithClientError(
+      404, WebServerError{"Domain<x>", 7, "bad & \"worse\""}, "No '%s' here", "<script>");
+  EXPECT_EQ(response->statusCode(), 404);
+  EXPECT_EQ(response->contentType(), "text/html; charset=utf-8");
+  const std::string page = readAll(*response).bytes;
+  EXPECT_EQ(page,
+            "<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\"><title>HTTP Error "
+            "404</title></head><body><h1>HTTP Error 404: No &#39;&lt;script&gt;&#39; "
+            "here</h1><h3>[Domain&lt;x&gt;] bad &amp; &quot;worse&quot; (7)</h3></body></html>");
+  EXPECT_EQ(response->contentLength(), page.size());
+  auto server = WebServerErrorResponse::responseWithServerError(503, "down");
+  EXPECT_EQ(server->statusCode(), 503);
+}
+
+TEST(WebServerFileResponseBody, AppliesTheRangeTable) {
+  TemporaryFile file(sample(1000));
+  struct Case {
+    WebServerByteRange range;
+    int status;
+    const char *contentRange;
+    uint64_t length;
+  };
+  const Case cases[] = {
+      {{}, 200, nullptr, 1000},
+      {{900, 500}, 206, "bytes 900-999/1000", 100},
+      {{kWebServerNoLocation, 2000}, 206, "bytes 0-999/1000", 1000},
+      {{kWebServerNoLocation, 10}, 206, "bytes 990-999/1000", 10},
+      {{0, 1}, 206, "bytes 0-0/1000", 1},
+      {{10, kWebServerToEnd}, 206, "bytes 10-999/1000", 990},
+  };
+  for (const Case &c : cases) {
+    auto creation = WebServerFileResponse::create(file.path(), c.range);
+    ASSERT_NE(creation.response, nullptr) << c.range.location;
+    auto &response = *creation.response;
+    EXPECT_EQ(response.statusCode(), c.status);
+    EXPECT_EQ(response.contentLength(), c.length);
+    if (c.contentRange != nullptr) {
+      EXPECT_EQ(response.additionalHeaders().at("Content-Range"), c.contentRange);
+    } else {
+      EXPECT_EQ(response.additionalHeaders().count("Content-Range"), 0u);
+    }
+    const Body body = readAll(response);
+    ASSERT_TRUE(body.ok);
+    const uint64_t start = c.status == 206 ? std::stoull(std::string(c.contentRange).substr(6)) : 0;
+    EXPECT_EQ(body.bytes, sample(1000).substr(start, c.length));
+  }
+}
+
+TEST(WebServerFileResponseBody, ReportsUnsatisfiableRangesAndMissingFiles) {
+  TemporaryFile file(sample(1000));
+  auto beyond = WebServerFileResponse::create(file.path(), {1000, 10});
+  EXPECT_EQ(beyond.response, nullptr);
+  EXPECT_EQ(beyond.failure, WebServerFileResponse::Failure::unsatisfiableRange);
+  EXPECT_EQ(beyond.fileSize, 1000u);
+
+  TemporaryFile empty("");
+  EXPECT_EQ(WebServerFileResponse::create(empty.path(), {kWebServerNoLocation, 5}).failure,
+            WebServerFileResponse::Failure::unsatisfiableRange);
+  EXPECT_EQ(WebServerFileResponse::create("/nonexistent/file.ts").failure,
+            WebServerFileResponse::Failure::notFound);
+  EXPECT_EQ(WebServerFileResponse::create(WebServerFileRequest::temporaryDirectory()).failure,
+            WebServerFileResponse::Failure::notRegularFile);
+  EXPECT_EQ(WebServerFileResponse::create(file.path() + std::string("\0.ts", 4)).failure,
+            WebServerFileResponse::Failure::invalidPath);
+}
+
+TEST(WebServerFileResponseBody, DescribesTheFile) {
+  TemporaryFile file(sample(100), ".m3u8");
+  auto response = WebServerFileResponse::responseWithFile(file.path());
+  ASSERT_NE(response, nullptr);
+  EXPECT_EQ(response->contentType(), "application/vnd.apple.mpegurl");
+  EXPECT_TRUE(response->lastModifiedDate().has_value());
+  ASSERT_TRUE(response->eTag().has_value());
+  EXPECT_EQ(std::count(response->eTag()->begin(), response->eTag()->end(), '/'), 2);
+}
+
+TEST(WebServerFileResponseBody, EndsWithAnErrorWhenTheFileShrinks) {
+  TemporaryFile file(sample(100000));
+  auto response = WebServerFileResponse::responseWithFile(file.path());
+  ASSERT_NE(response, nullptr);
+  response->prepareForReading();
+  ASSERT_TRUE(response->performOpen());
+  ASSERT_EQ(::truncate(file.path().c_str(), 40000), 0);
+  bool failed = false;
+  std::string received;
+  for (int i = 0; i < 10 && !failed; ++i) {
+    response->performReadData([&](WebServerReadResult r) {
+      if (!r.ok)
+        failed = true;
+      received.append(r.data.view());
+    });
+  }
+  EXPECT_TRUE(failed);
+  EXPECT_EQ(received.size(), 40000u);
+  response->performClose();
+}
+
+TEST(WebServerFileResponseBody, NamesAttachmentsWithoutControlCharacters) {
+  TemporaryFile file(sample(10), std::string("\x01na\"me\r\n\xc3\xa9.txt"));
+  auto response = WebServerFileResponse::create(file.path(), {}, true).response;
+  ASSERT_NE(response, nullptr);
+  const std::string disposition = response->additionalHeaders().at("Content-Disposition");
+  EXPECT_TRUE(WebServerIsValidHeaderValue(disposition));
+  EXPECT_NE(disposition.find("filename*=UTF-8''"), std::string::npos);
+  EXPECT_NE(disposition.find("name\xe9.txt\""), std::string::npos) << disposition;
+  EXPECT_NE(disposition.find("%C3%A9.txt"), std::string::npos) << disposition;
+}
+
+TEST(WebServerStreamedResponseBody, StreamsChunksUntilEmpty) {
+  int calls = 0;
+  auto response = WebServerStreamedResponse::responseWithContentType("text/plain", [&] {
+    return ++calls <= 3 ? WebServerReadResult::success(Data(std::string("ab")))
+                        : WebServerReadResult::end();
+  });
+  EXPECT_TRUE(response->usesChunkedTransferEncoding());
+  const Body body = readAll(*response);
+  EXPECT_EQ(body.bytes, "ababab");
+  EXPECT_EQ(body.reads, 3u);
+
+  auto failing = WebServerStreamedResponse::responseWithContentType(
+      "text/plain", [] { return WebServerReadResult::failure(WebServerMakeError(-1, "gone")); });
+  EXPECT_FALSE(readAll(*failing).ok);
+}
