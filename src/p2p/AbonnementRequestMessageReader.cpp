@@ -1,0 +1,16 @@
+#include "p2p/AbonnementRequestMessageReader.hpp"
+
+#include "platform/JsonReader.hpp"
+
+namespace ombrelia {
+
+std::optional<AbonnementRequestMessage> AbonnementRequestMessageReader::readJSON(
+    std::string_view jsonString) const {
+  auto object = platform::JsonReader::parse(jsonString);
+  if (!object) return std::nullopt;
+  auto message = AbonnementRequestMessage::decode(*object);
+  if (!message || message->type() != AbonnementRequestMessage::typeString) return std::nullopt;
+  return message;
+}
+
+}  // namespace ombrelia

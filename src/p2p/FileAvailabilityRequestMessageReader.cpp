@@ -1,0 +1,17 @@
+#include "p2p/FileAvailabilityRequestMessageReader.hpp"
+
+#include "platform/JsonReader.hpp"
+
+namespace ombrelia {
+
+std::optional<FileAvailabilityRequestMessage> FileAvailabilityRequestMessageReader::readJSON(
+    std::string_view jsonString) const {
+  auto object = platform::JsonReader::parse(jsonString);
+  if (!object) return std::nullopt;
+  auto message = FileAvailabilityRequestMessage::decode(*object);
+  if (!message || message->type() != FileAvailabilityRequestMessage::typeString)
+    return std::nullopt;
+  return message;
+}
+
+}  // namespace ombrelia

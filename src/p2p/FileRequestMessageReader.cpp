@@ -1,0 +1,16 @@
+#include "p2p/FileRequestMessageReader.hpp"
+
+#include "platform/JsonReader.hpp"
+
+namespace ombrelia {
+
+std::optional<FileRequestMessage> FileRequestMessageReader::readJSON(
+    std::string_view jsonString) const {
+  auto object = platform::JsonReader::parse(jsonString);
+  if (!object) return std::nullopt;
+  auto message = FileRequestMessage::decode(*object);
+  if (!message || message->type() != FileRequestMessage::typeString) return std::nullopt;
+  return message;
+}
+
+}  // namespace ombrelia

@@ -1,0 +1,16 @@
+#include "p2p/FileRequestResponseMessageReader.hpp"
+
+#include "platform/JsonReader.hpp"
+
+namespace ombrelia {
+
+std::optional<FileRequestResponseMessage> FileRequestResponseMessageReader::readJSON(
+    std::string_view jsonString) const {
+  auto object = platform::JsonReader::parse(jsonString);
+  if (!object) return std::nullopt;
+  auto message = FileRequestResponseMessage::decode(*object);
+  if (!message || message->type() != FileRequestResponseMessage::typeString) return std::nullopt;
+  return message;
+}
+
+}  // namespace ombrelia

@@ -1,0 +1,16 @@
+#include "p2p/FileRequestStopMessageReader.hpp"
+
+#include "platform/JsonReader.hpp"
+
+namespace ombrelia {
+
+std::optional<FileRequestStopMessage> FileRequestStopMessageReader::readJSON(
+    std::string_view jsonString) const {
+  auto object = platform::JsonReader::parse(jsonString);
+  if (!object) return std::nullopt;
+  auto message = FileRequestStopMessage::decode(*object);
+  if (!message || message->type() != FileRequestStopMessage::typeString) return std::nullopt;
+  return message;
+}
+
+}  // namespace ombrelia

@@ -1,0 +1,16 @@
+#include "p2p/NotifyFirstMessageReader.hpp"
+
+#include "platform/JsonReader.hpp"
+
+namespace ombrelia {
+
+std::optional<NotifyFirstMessage> NotifyFirstMessageReader::readJSON(
+    std::string_view jsonString) const {
+  auto object = platform::JsonReader::parse(jsonString);
+  if (!object) return std::nullopt;
+  auto message = NotifyFirstMessage::decode(*object);
+  if (!message || message->type() != "notifyFirst") return std::nullopt;
+  return message;
+}
+
+}  // namespace ombrelia

@@ -1,0 +1,16 @@
+#include "p2p/PeerChainMessageReader.hpp"
+
+#include "platform/JsonReader.hpp"
+
+namespace ombrelia {
+
+std::optional<PeerChainMessage> PeerChainMessageReader::readJSON(
+    std::string_view jsonString) const {
+  auto object = platform::JsonReader::parse(jsonString);
+  if (!object) return std::nullopt;
+  auto message = PeerChainMessage::decode(*object);
+  if (!message || message->type() != PeerChainMessage::typeString) return std::nullopt;
+  return message;
+}
+
+}  // namespace ombrelia

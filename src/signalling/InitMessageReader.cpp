@@ -1,0 +1,15 @@
+#include "signalling/InitMessageReader.hpp"
+
+#include "platform/JsonReader.hpp"
+
+namespace ombrelia {
+
+std::optional<InitMessage> InitMessageReader::readJSON(std::string_view jsonString) const {
+  auto object = platform::JsonReader::parse(jsonString);
+  if (!object) return std::nullopt;
+  auto message = InitMessage::decode(*object);
+  if (!message || message->type() != "uuid") return std::nullopt;
+  return message;
+}
+
+}  // namespace ombrelia

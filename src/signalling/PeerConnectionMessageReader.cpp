@@ -1,0 +1,16 @@
+#include "signalling/PeerConnectionMessageReader.hpp"
+
+#include "platform/JsonReader.hpp"
+
+namespace ombrelia {
+
+std::optional<PeerConnectionMessage> PeerConnectionMessageReader::readJSON(
+    std::string_view jsonString) const {
+  auto object = platform::JsonReader::parse(jsonString);
+  if (!object) return std::nullopt;
+  auto message = PeerConnectionMessage::decode(*object);
+  if (!message || message->type() != "peerConnectedModif") return std::nullopt;
+  return message;
+}
+
+}  // namespace ombrelia

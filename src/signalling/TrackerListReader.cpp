@@ -1,0 +1,15 @@
+#include "signalling/TrackerListReader.hpp"
+
+#include "platform/JsonReader.hpp"
+
+namespace ombrelia {
+
+std::optional<TrackerList> TrackerListReader::readJSON(std::string_view jsonString) const {
+  auto object = platform::JsonReader::parse(jsonString);
+  if (!object) return std::nullopt;
+  auto message = TrackerList::decode(*object);
+  if (!message || message->type() != "trackerList") return std::nullopt;
+  return message;
+}
+
+}  // namespace ombrelia

@@ -1,0 +1,16 @@
+#include "signalling/TransferCandidateMessageReader.hpp"
+
+#include "platform/JsonReader.hpp"
+
+namespace ombrelia {
+
+std::optional<TransferCandidateMessage> TransferCandidateMessageReader::readJSON(
+    std::string_view jsonString) const {
+  auto object = platform::JsonReader::parse(jsonString);
+  if (!object) return std::nullopt;
+  auto message = TransferCandidateMessage::decode(*object);
+  if (!message || message->type() != "transfer") return std::nullopt;
+  return message;
+}
+
+}  // namespace ombrelia
