@@ -1,0 +1,50 @@
+#include "datachannel/DCPeerConnection.hpp"
+
+#include "datachannel/PeerConnectionCore.hpp"
+
+namespace ombrelia::datachannel {
+
+std::shared_ptr<DCPeerConnection> DCPeerConnection::create(const DCConfiguration& config) {
+  auto core = PeerConnectionCore::create(config);
+  if (!core) return nullptr;
+  return std::shared_ptr<DCPeerConnection>(new DCPeerConnection(std::move(core)));
+}
+
+DCPeerConnection::DCPeerConnection(std::shared_ptr<PeerConnectionCore> core)
+    : core_(std::move(core)) {}
+
+DCPeerConnection::~DCPeerConnection() { core_->close(true); }
+
+void DCPeerConnection::onLocalDescription(std::function<void(std::string)> callback) {
+  core_->setDescriptionCallback(std::move(callback));
+}
+
+void DCPeerConnection::onLocalCandidate(std::function<void(std::string, std::string)> callback) {
+  core_->setCandidateCallback(std::move(callback));
+}
+
+void DCPeerConnection::onStateChange(std::function<void(DCIceState)> callback) {
+  core_->setStateCallback(std::move(callback));
+}
+
+void DCPeerConnection::setLocalDescription() { core_->setLocalDescription(); }
+
+bool DCPeerConnection::setRemoteDescription(const std::string& sdp) {
+  return core_->setRemoteDescription(sdp);
+}
+
+bool DCPeerConnection::addRemoteCandidate(const std::string& candidate, const std::string& mid) {
+  return core_->addRemoteCandidate(candidate, mid);
+}
+
+DCIceState DCPeerConnection::state() const { return core_->state(); }
+
+std::optional<std::string> DCPeerConnection::localDescription() const {
+  return core_->localDescription();
+}
+
+void DCPeerConnection::close() { core_->close(false); }
+
+void DCPeerConnection::abandonForTesting() { core_->abandon(); }
+
+}  // namespace ombrelia::datachannel

@@ -1,0 +1,56 @@
+#pragma once
+// Any thread: every operation may be called from any thread; callbacks run one at a time, in
+// order, on the connection's own callback queue, and the connection may be dropped from inside
+// any of them.
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "datachannel/DCConfiguration.hpp"
+#include "datachannel/DCIceState.hpp"
+
+namespace ombrelia::datachannel {
+
+class PeerConnectionCore;
+
+// One WebRTC peer connection carrying data channels. Dropping the last reference closes it
+// without any further callback.
+class DCPeerConnection {
+ public:
+  // None when the connection's certificate cannot be made.
+  [[nodiscard]] static std::shared_ptr<DCPeerConnection> create(const DCConfiguration& config);
+  ~DCPeerConnection();
+  DCPeerConnection(const DCPeerConnection&) = delete;
+  DCPeerConnection& operator=(const DCPeerConnection&) = delete;
+
+  // The SDP text of the local offer or answer, once.
+  void onLocalDescription(std::function<void(std::string sdp)> callback);
+  // Each gathered local candidate as "candidate:..." (no "a=") with the section's mid.
+  void onLocalCandidate(std::function<void(std::string candidate, std::string mid)> callback);
+  void onStateChange(std::function<void(DCIceState state)> callback);
+
+  // Makes the local offer, or the answer to an applied remote offer. Needed only with automatic
+  // negotiation off.
+  void setLocalDescription();
+  // The type is inferred: an answer when a local offer is pending, else an offer, which makes
+  // the connection answer. False when the text is refused or the session is already negotiated.
+  bool setRemoteDescription(const std::string& sdp);
+  // With or without "a="; an empty line or "end-of-candidates" ends the remote candidates.
+  bool addRemoteCandidate(const std::string& candidate, const std::string& mid);
+
+  DCIceState state() const;
+  std::optional<std::string> localDescription() const;
+  // Ends the connection; the closed state is still reported.
+  void close();
+
+  // Test seam: stops this side's ICE agent as a crashed process would, sending nothing.
+  void abandonForTesting();
+
+ private:
+  explicit DCPeerConnection(std::shared_ptr<PeerConnectionCore> core);
+  std::shared_ptr<PeerConnectionCore> core_;
+};
+
+}  // namespace ombrelia::datachannel

@@ -1,0 +1,233 @@
+#include "datachannel/IceTransport.hpp"
+
+#include <glib.h>
+#include <nice/agent.h>
+
+#include <ombrelia/OmbreliaLogger.hpp>
+
+#include "datachannel/GlibLoop.hpp"
+#include "datachannel/SdpParser.hpp"
+
+namespace ombrelia::datachannel {
+namespace {
+constexpr guint kComponent = 1;
+}  // namespace
+
+// Carries a weak reference into libnice's C callbacks; freed on the loop thread once the
+// agent's handlers are gone, so a callback never sees a dead transport.
+struct IceTransport::Relay {
+  std::weak_ptr<IceTransport> transport;
+
+  static void onCandidate(NiceAgent*, NiceCandidate* candidate, gpointer data) {
+    if (auto self = static_cast<Relay*>(data)->transport.lock()) self->handleCandidate(candidate);
+  }
+  static void onGatheringDone(NiceAgent*, guint, gpointer data) {
+    if (auto self = static_cast<Relay*>(data)->transport.lock()) self->handleGatheringDone();
+  }
+  static void onComponentState(NiceAgent*, guint, guint component, guint state, gpointer data) {
+    if (component != kComponent) return;
+    if (auto self = static_cast<Relay*>(data)->transport.lock()) self->handleComponentState(state);
+  }
+  static void onReceive(NiceAgent*, guint, guint, guint size, gchar* buffer, gpointer data) {
+    if (auto self = static_cast<Relay*>(data)->transport.lock()) {
+      self->handlePacket(reinterpret_cast<const uint8_t*>(buffer), size);
+    }
+  }
+
+  // Detaches every handler and drops the agent. Loop thread only.
+  static void release(NiceAgent* agent, guint streamId, Relay* relay) {
+    if (agent != nullptr) {
+      if (streamId != 0) {
+        nice_agent_attach_recv(agent, streamId, kComponent, GlibLoop::shared().context(), nullptr,
+                               nullptr);
+      }
+      g_signal_handlers_disconnect_by_data(agent, relay);
+      nice_agent_close_async(agent, nullptr, nullptr);
+      g_object_unref(agent);
+    }
+    delete relay;
+  }
+};
+
+std::shared_ptr<IceTransport> IceTransport::create(const Settings& settings, Callbacks callbacks) {
+  std::shared_ptr<IceTransport> self(new IceTransport(std::move(callbacks)));
+  // Trickle: checks wait for remote candidates instead of failing while none are known yet.
+  // Consent freshness makes a vanished peer fail the component eventually.
+  NiceAgent* agent = nice_agent_new_full(
+      GlibLoop::shared().context(), NICE_COMPATIBILITY_RFC5245,
+      static_cast<NiceAgentOption>(NICE_AGENT_OPTION_ICE_TRICKLE |
+                                   NICE_AGENT_OPTION_CONSENT_FRESHNESS));
+  if (agent == nullptr) return nullptr;
+  // UPnP would send multicast onto the network; TCP candidates only when asked for.
+  g_object_set(agent, "upnp", FALSE, "controlling-mode", settings.controlling ? TRUE : FALSE,
+               "ice-tcp", settings.enableIceTcp ? TRUE : FALSE, "ice-udp", TRUE, nullptr);
+  if (!settings.stunServers.empty()) {
+    // libnice takes one STUN server, which must be an IP literal: no name is ever resolved.
+    const StunServer& stun = settings.stunServers.front();
+    NiceAddress probe;
+    if (nice_address_set_from_string(&probe, stun.host.c_str())) {
+      g_object_set(agent, "stun-server", stun.host.c_str(), "stun-server-port",
+                   static_cast<guint>(stun.port), nullptr);
+    } else {
+      OmbreliaLogger::debug("datachannel: STUN server host is not an IP address, skipped: " +
+                                stun.host,
+                            OLogModule::webRTCClient);
+    }
+  }
+  if (settings.bindAddress) {
+    // Adding an address explicitly is also the only way libnice uses loopback.
+    NiceAddress address;
+    if (!nice_address_set_from_string(&address, settings.bindAddress->c_str()) ||
+        !nice_agent_add_local_address(agent, &address)) {
+      OmbreliaLogger::error("datachannel: unusable bind address " + *settings.bindAddress,
+                            OLogModule::webRTCClient);
+      g_object_unref(agent);
+      return nullptr;
+    }
+  }
+  self->relay_ = new Relay{self};
+  self->agent_ = agent;
+  g_signal_connect(agent, "new-candidate-full", G_CALLBACK(Relay::onCandidate), self->relay_);
+  g_signal_connect(agent, "candidate-gathering-done", G_CALLBACK(Relay::onGatheringDone),
+                   self->relay_);
+  g_signal_connect(agent, "component-state-changed", G_CALLBACK(Relay::onComponentState),
+                   self->relay_);
+  self->streamId_ = nice_agent_add_stream(agent, 1);
+  if (self->streamId_ == 0) return nullptr;
+  if (settings.portRangeBegin != 0 || settings.portRangeEnd != 0) {
+    nice_agent_set_port_range(agent, self->streamId_, kComponent, settings.portRangeBegin,
+                              settings.portRangeEnd);
+  }
+  nice_agent_attach_recv(agent, self->streamId_, kComponent, GlibLoop::shared().context(),
+                         Relay::onReceive, self->relay_);
+  gchar* ufrag = nullptr;
+  gchar* pwd = nullptr;
+  if (!nice_agent_get_local_credentials(agent, self->streamId_, &ufrag, &pwd)) return nullptr;
+  self->localUfrag_ = ufrag;
+  self->localPwd_ = pwd;
+  g_free(ufrag);
+  g_free(pwd);
+  return self;
+}
+
+IceTransport::IceTransport(Callbacks callbacks) : callbacks_(std::move(callbacks)) {}
+
+IceTransport::~IceTransport() {
+  if (closed_ || (agent_ == nullptr && relay_ == nullptr)) return;
+  // Destroyed off the loop thread without close(): release the agent there.
+  NiceAgent* agent = agent_;
+  Relay* relay = relay_;
+  const guint stream = streamId_;
+  GlibLoop::shared().invoke([agent, stream, relay] { Relay::release(agent, stream, relay); });
+}
+
+std::vector<SdpCandidate> IceTransport::localCandidates() const { return localCandidates_; }
+
+bool IceTransport::gather() {
+  return agent_ != nullptr && nice_agent_gather_candidates(agent_, streamId_);
+}
+
+bool IceTransport::setRemoteCredentials(const std::string& ufrag, const std::string& pwd) {
+  return agent_ != nullptr &&
+         nice_agent_set_remote_credentials(agent_, streamId_, ufrag.c_str(), pwd.c_str());
+}
+
+bool IceTransport::addRemoteCandidate(const SdpCandidate& candidate) {
+  if (agent_ == nullptr || candidate.component != static_cast<int>(kComponent) ||
+      candidate.transport != "udp") {
+    return false;
+  }
+  NiceAddress address;
+  // Host names, the mDNS ".local" names of browsers included, are never resolved: resolving
+  // would query the network. The peer's other candidates still connect.
+  if (!nice_address_set_from_string(&address, candidate.address.c_str())) return false;
+  nice_address_set_port(&address, candidate.port);
+  NiceCandidateType type = NICE_CANDIDATE_TYPE_HOST;
+  if (candidate.type == "srflx") {
+    type = NICE_CANDIDATE_TYPE_SERVER_REFLEXIVE;
+  } else if (candidate.type == "prflx") {
+    type = NICE_CANDIDATE_TYPE_PEER_REFLEXIVE;
+  } else if (candidate.type == "relay") {
+    type = NICE_CANDIDATE_TYPE_RELAYED;
+  }
+  NiceCandidate* nice = nice_candidate_new(type);
+  nice->stream_id = streamId_;
+  nice->component_id = kComponent;
+  nice->transport = NICE_CANDIDATE_TRANSPORT_UDP;
+  nice->priority = candidate.priority;
+  nice->addr = address;
+  g_strlcpy(nice->foundation, candidate.foundation.c_str(), NICE_CANDIDATE_MAX_FOUNDATION);
+  GSList* list = g_slist_append(nullptr, nice);
+  const int added = nice_agent_set_remote_candidates(agent_, streamId_, kComponent, list);
+  g_slist_free(list);
+  nice_candidate_free(nice);
+  return added > 0;
+}
+
+void IceTransport::remoteGatheringDone() {
+  if (agent_ != nullptr) nice_agent_peer_candidate_gathering_done(agent_, streamId_);
+}
+
+void IceTransport::setControlling(bool controlling) {
+  if (agent_ != nullptr) g_object_set(agent_, "controlling-mode", controlling ? TRUE : FALSE, nullptr);
+}
+
+bool IceTransport::send(const uint8_t* data, size_t size) {
+  std::lock_guard lock(sendMutex_);
+  if (agent_ == nullptr || closed_) return false;
+  return nice_agent_send(agent_, streamId_, kComponent, static_cast<guint>(size),
+                         reinterpret_cast<const gchar*>(data)) >= 0;
+}
+
+void IceTransport::close() {
+  NiceAgent* agent = nullptr;
+  {
+    std::lock_guard lock(sendMutex_);
+    if (closed_) return;
+    closed_ = true;
+    agent = agent_;
+    agent_ = nullptr;
+  }
+  Relay::release(agent, streamId_, relay_);
+  relay_ = nullptr;
+}
+
+void IceTransport::handleCandidate(void* niceCandidate) {
+  auto* candidate = static_cast<NiceCandidate*>(niceCandidate);
+  if (agent_ == nullptr) return;
+  gchar* text = nice_agent_generate_local_candidate_sdp(agent_, candidate);
+  if (text == nullptr) return;
+  auto parsed = SdpParser::parseCandidate(text);
+  g_free(text);
+  if (!parsed) return;
+  localCandidates_.push_back(*parsed);
+  if (callbacks_.onLocalCandidate) callbacks_.onLocalCandidate(*parsed);
+}
+
+void IceTransport::handleGatheringDone() {
+  gatheringDone_ = true;
+  if (callbacks_.onGatheringDone) callbacks_.onGatheringDone();
+}
+
+void IceTransport::handleComponentState(unsigned state) {
+  if (!callbacks_.onStateChange) return;
+  switch (state) {
+    case NICE_COMPONENT_STATE_CONNECTED:
+    case NICE_COMPONENT_STATE_READY:
+      everConnected_ = true;
+      callbacks_.onStateChange(State::connected);
+      break;
+    case NICE_COMPONENT_STATE_FAILED:
+      callbacks_.onStateChange(State::failed);
+      break;
+    default:
+      if (!everConnected_) callbacks_.onStateChange(State::checking);
+      break;
+  }
+}
+
+void IceTransport::handlePacket(const uint8_t* data, size_t size) {
+  if (callbacks_.onPacket) callbacks_.onPacket(data, size);
+}
+
+}  // namespace ombrelia::datachannel

@@ -1,0 +1,96 @@
+#pragma once
+// Loop thread: created, driven and closed on the GlibLoop thread, where its callbacks run too;
+// send() may be called from any thread.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "datachannel/SdpCandidate.hpp"
+
+typedef struct _NiceAgent NiceAgent;
+
+namespace ombrelia::datachannel {
+
+// The ICE leg of one connection: a libnice agent with one stream of one component (data channels
+// bundle everything on one UDP flow).
+class IceTransport : public std::enable_shared_from_this<IceTransport> {
+ public:
+  enum class State { checking, connected, failed };
+
+  struct StunServer {
+    std::string host;
+    uint16_t port = 3478;
+  };
+
+  struct Settings {
+    bool controlling = false;
+    std::vector<StunServer> stunServers;
+    std::optional<std::string> bindAddress;
+    uint16_t portRangeBegin = 0;
+    uint16_t portRangeEnd = 0;
+    bool enableIceTcp = false;
+  };
+
+  struct Callbacks {
+    std::function<void(const SdpCandidate&)> onLocalCandidate;
+    std::function<void()> onGatheringDone;
+    std::function<void(State)> onStateChange;
+    std::function<void(const uint8_t*, size_t)> onPacket;
+  };
+
+  // None when the agent cannot be made or given a stream.
+  [[nodiscard]] static std::shared_ptr<IceTransport> create(const Settings& settings,
+                                                           Callbacks callbacks);
+  ~IceTransport();
+  IceTransport(const IceTransport&) = delete;
+  IceTransport& operator=(const IceTransport&) = delete;
+
+  const std::string& localUfrag() const { return localUfrag_; }
+  const std::string& localPwd() const { return localPwd_; }
+  std::vector<SdpCandidate> localCandidates() const;
+  bool gatheringDone() const { return gatheringDone_; }
+
+  bool gather();
+  bool setRemoteCredentials(const std::string& ufrag, const std::string& pwd);
+  // False when the candidate is of a kind the agent cannot use (mDNS or other host names, TCP,
+  // another component); such candidates are dropped, never fatal.
+  bool addRemoteCandidate(const SdpCandidate& candidate);
+  void remoteGatheringDone();
+  void setControlling(bool controlling);
+
+  // Any thread. False when no pair is selected yet or the agent is closed.
+  bool send(const uint8_t* data, size_t size);
+
+  // Stops the agent; no callback runs afterwards.
+  void close();
+
+  // libnice's C callbacks reach the transport through these.
+  struct Relay;
+
+ private:
+  IceTransport(Callbacks callbacks);
+  void handleCandidate(void* niceCandidate);
+  void handleGatheringDone();
+  void handleComponentState(unsigned state);
+  void handlePacket(const uint8_t* data, size_t size);
+
+  Callbacks callbacks_;
+  NiceAgent* agent_ = nullptr;  // guarded by sendMutex_ for send(); written on the loop thread
+  mutable std::mutex sendMutex_;
+  Relay* relay_ = nullptr;
+  unsigned streamId_ = 0;
+  std::string localUfrag_;
+  std::string localPwd_;
+  std::vector<SdpCandidate> localCandidates_;
+  bool gatheringDone_ = false;
+  bool everConnected_ = false;
+  bool closed_ = false;
+};
+
+}  // namespace ombrelia::datachannel

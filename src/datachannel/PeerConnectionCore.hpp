@@ -1,0 +1,113 @@
+#pragma once
+// Any thread for the public operations; the transports run on the GlibLoop thread; user
+// callbacks run one at a time, in order, on the connection's own callback queue.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "datachannel/Certificate.hpp"
+#include "datachannel/DCConfiguration.hpp"
+#include "datachannel/DCIceState.hpp"
+#include "datachannel/DtlsTransport.hpp"
+#include "datachannel/IceTransport.hpp"
+#include "datachannel/SdpDescription.hpp"
+#include "platform/DispatchQueue.hpp"
+
+namespace ombrelia::datachannel {
+
+// The machinery behind one DCPeerConnection: negotiation, ICE, DTLS and the callback queue. It
+// outlives its DCPeerConnection until its transports are torn down on the loop thread.
+class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCore> {
+ public:
+  using DescriptionCallback = std::function<void(std::string)>;
+  using CandidateCallback = std::function<void(std::string, std::string)>;
+  using StateCallback = std::function<void(DCIceState)>;
+
+  [[nodiscard]] static std::shared_ptr<PeerConnectionCore> create(const DCConfiguration& config);
+  ~PeerConnectionCore();
+  PeerConnectionCore(const PeerConnectionCore&) = delete;
+  PeerConnectionCore& operator=(const PeerConnectionCore&) = delete;
+
+  void setDescriptionCallback(DescriptionCallback callback);
+  void setCandidateCallback(CandidateCallback callback);
+  void setStateCallback(StateCallback callback);
+
+  void setLocalDescription();
+  bool setRemoteDescription(const std::string& sdp);
+  bool addRemoteCandidate(const std::string& candidate, const std::string& mid);
+  DCIceState state() const;
+  std::optional<std::string> localDescription() const;
+  // Silently: no callback runs any more, not even the closed state (the owner is going away).
+  void close(bool silently);
+  // Stops the ICE agent without telling the peer; the state is left as it is.
+  void abandon();
+
+  const DCConfiguration& config() const { return config_; }
+  // Runs a block on the callback queue unless the connection has been silenced.
+  void postCallback(std::function<void()> block);
+
+ private:
+  enum class Phase { idle, localOffer, remoteOffer, complete };
+
+  explicit PeerConnectionCore(const DCConfiguration& config);
+
+  // Loop thread.
+  bool ensureIce(bool controlling);
+  void makeLocalDescription(SdpType type);
+  void applyRemoteDescription(SdpDescription remote, bool isOffer);
+  void applyRemoteCandidate(const SdpCandidate& candidate);
+  void onLocalCandidate(const SdpCandidate& candidate);
+  void onIceState(IceTransport::State state);
+  void onIcePacket(const uint8_t* data, size_t size);
+  void startDtls();
+  void onDtlsConnected();
+  void onTick();
+  void fail(const std::string& reason);
+  void teardown();
+
+  // Any thread.
+  void changeState(DCIceState state);
+  void log(const std::string& message) const;
+
+  const DCConfiguration config_;
+  const std::shared_ptr<Certificate> certificate_;
+  const std::shared_ptr<platform::DispatchQueue> callbackQueue_;
+  std::atomic<bool> silenced_{false};
+
+  mutable std::mutex mutex_;  // guards the callbacks and the fields down to localSdpText_
+  DescriptionCallback descriptionCallback_;
+  CandidateCallback candidateCallback_;
+  StateCallback stateCallback_;
+  DCIceState state_ = DCIceState::newState;
+  Phase phase_ = Phase::idle;
+  bool localMade_ = false;
+  bool closeRequested_ = false;
+  std::optional<std::string> localSdpText_;
+
+  // Loop thread only.
+  std::shared_ptr<IceTransport> ice_;
+  std::optional<SdpDescription> local_;
+  std::optional<SdpDescription> remote_;
+  std::vector<SdpCandidate> pendingCandidates_;
+  bool pendingGatheringDone_ = false;
+  std::deque<std::vector<uint8_t>> earlyPackets_;
+  bool localEmitted_ = false;
+  bool dtlsClient_ = false;
+  unsigned tickSource_ = 0;
+  std::chrono::steady_clock::time_point connectingSince_;
+  std::chrono::steady_clock::time_point disconnectedSince_;
+  bool tornDown_ = false;
+
+  std::mutex transportMutex_;  // guards dtls_ for senders on other threads
+  std::shared_ptr<DtlsTransport> dtls_;
+};
+
+}  // namespace ombrelia::datachannel

@@ -1,0 +1,157 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "datachannel/DCPeerConnection.hpp"
+#include "datachannel/SdpParser.hpp"
+#include "support/LoopbackPeers.hpp"
+#include "support/Waiter.hpp"
+
+namespace ombrelia::datachannel {
+namespace {
+
+using namespace std::chrono_literals;
+using test::LoopbackPeers;
+
+TEST(PeerConnectionTest, TwoPeersOnLoopbackCompleteIceAndDtls) {
+  LoopbackPeers peers;
+  peers.offerer->setLocalDescription();
+  ASSERT_TRUE(peers.waitForBothConnected(5s)) << "the loopback pair never connected";
+  EXPECT_EQ(peers.offerer->state(), DCIceState::connected);
+  EXPECT_EQ(peers.offererStates().front(), DCIceState::connecting);
+
+  const auto offer = SdpParser::parse(*peers.offerer->localDescription());
+  const auto answer = SdpParser::parse(*peers.answerer->localDescription());
+  ASSERT_TRUE(offer.description && answer.description);
+  EXPECT_EQ(offer.description->setup, SdpSetup::actpass);
+  EXPECT_EQ(answer.description->setup, SdpSetup::active);
+  EXPECT_EQ(answer.description->mid, offer.description->mid);
+  for (const std::string& candidate : peers.offererCandidates()) {
+    EXPECT_EQ(candidate.rfind("candidate:", 0), 0u) << candidate;
+  }
+}
+
+TEST(PeerConnectionTest, AnswerEchoesTheOfferMid) {
+  LoopbackPeers::Options options;
+  options.tamperOffer = [](std::string sdp) {
+    sdp = std::regex_replace(sdp, std::regex("a=mid:0"), "a=mid:data");
+    return std::regex_replace(sdp, std::regex("BUNDLE 0"), "BUNDLE data");
+  };
+  LoopbackPeers peers(options);
+  peers.offerer->setLocalDescription();
+  ASSERT_TRUE(peers.waitForAnswererDescription(5s));
+  const auto answer = SdpParser::parse(*peers.answerer->localDescription());
+  ASSERT_TRUE(answer.description);
+  EXPECT_EQ(answer.description->mid, "data");
+}
+
+TEST(PeerConnectionTest, TamperedFingerprintFailsTheConnection) {
+  LoopbackPeers::Options options;
+  options.tamperOffer = [](std::string sdp) {
+    // Flip the first hex digit of the offer's fingerprint.
+    const size_t at = sdp.find("a=fingerprint:sha-256 ") + 22;
+    sdp[at] = sdp[at] == 'A' ? 'B' : 'A';
+    return sdp;
+  };
+  LoopbackPeers peers(options);
+  peers.offerer->setLocalDescription();
+  EXPECT_TRUE(peers.waitForAnswererState(DCIceState::failed, 5s))
+      << "the answerer accepted a certificate whose fingerprint does not match";
+  const auto states = peers.answererStates();
+  EXPECT_EQ(std::count(states.begin(), states.end(), DCIceState::connected), 0);
+}
+
+TEST(PeerConnectionTest, CandidatesArrivingBeforeTheDescriptionAreApplied) {
+  LoopbackPeers::Options options;
+  options.stripCandidatesFromDescriptions = true;
+  options.trickleCandidates = false;
+  options.relayOffer = false;
+  LoopbackPeers peers(options);
+  peers.offerer->setLocalDescription();
+  ASSERT_TRUE(peers.waitForOffererCandidates(5s));
+  // The offerer's candidates reach the answerer only, and before the description does.
+  for (const auto& candidate : peers.offererCandidates()) {
+    EXPECT_TRUE(peers.answerer->addRemoteCandidate("a=" + candidate, "0"));
+  }
+  std::string offer = *peers.offerer->localDescription();
+  offer = std::regex_replace(offer, std::regex("a=candidate:[^\r\n]*\r\n"), "");
+  ASSERT_TRUE(peers.answerer->setRemoteDescription(offer));
+  EXPECT_TRUE(peers.waitForBothConnected(5s))
+      << "the early candidates were not applied once the description arrived";
+}
+
+TEST(PeerConnectionTest, PeerWithoutCandidatesFailsAtTheConnectTimeout) {
+  LoopbackPeers::Options options;
+  options.stripCandidatesFromDescriptions = true;
+  options.trickleCandidates = false;
+  auto config = LoopbackPeers::loopbackConfig();
+  config.connectTimeout = 700ms;
+  LoopbackPeers peers(options, config);
+  const auto started = std::chrono::steady_clock::now();
+  peers.offerer->setLocalDescription();
+  ASSERT_TRUE(peers.waitForOffererState(DCIceState::failed, 5s));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
+  const auto states = peers.offererStates();
+  EXPECT_EQ(states.back(), DCIceState::failed);
+}
+
+TEST(PeerConnectionTest, RemoteDescriptionTypeIsInferredAndGarbageRefused) {
+  auto pc = DCPeerConnection::create(LoopbackPeers::loopbackConfig());
+  ASSERT_TRUE(pc);
+  EXPECT_FALSE(pc->setRemoteDescription("not a session description"));
+  EXPECT_FALSE(pc->addRemoteCandidate("candidate:garbage", "0"));
+  EXPECT_TRUE(pc->addRemoteCandidate("a=candidate:1 1 udp 2122260223 127.0.0.1 5000 typ host", "0"));
+  // An mDNS candidate is accepted and later dropped, never fatal.
+  EXPECT_TRUE(pc->addRemoteCandidate(
+      "candidate:2 1 udp 2122260223 0b1c2d3e-aaaa-bbbb-cccc-0123456789ab.local 5001 typ host", "0"));
+  EXPECT_EQ(pc->state(), DCIceState::newState);
+}
+
+TEST(PeerConnectionTest, ClosingReportsClosedAndIsFinal) {
+  LoopbackPeers peers;
+  peers.offerer->setLocalDescription();
+  ASSERT_TRUE(peers.waitForBothConnected(5s));
+  peers.offerer->close();
+  ASSERT_TRUE(peers.waitForOffererState(DCIceState::closed, 2s));
+  // The DTLS close_notify tells the other side at once.
+  EXPECT_TRUE(peers.waitForAnswererState(DCIceState::closed, 2s));
+  EXPECT_FALSE(peers.offerer->setRemoteDescription(*peers.answerer->localDescription()));
+}
+
+TEST(PeerConnectionTest, ConnectionDroppedFromItsOwnCallbackIsClean) {
+  auto config = LoopbackPeers::loopbackConfig();
+  LoopbackPeers peers(LoopbackPeers::Options{}, config);
+  test::Waiter& waiter = peers.waiter();
+  bool dropped = false;
+  auto holder = std::make_shared<std::shared_ptr<DCPeerConnection>>(peers.answerer);
+  std::weak_ptr<DCPeerConnection> weak = peers.answerer;
+  peers.answerer->onStateChange([holder, &waiter, &dropped](DCIceState state) {
+    if (state != DCIceState::connected) return;
+    holder->reset();  // the last owner lets go inside the callback
+    std::lock_guard lock(waiter.mutex());
+    dropped = true;
+    waiter.notify();
+  });
+  peers.answerer.reset();
+  peers.offerer->setLocalDescription();
+  ASSERT_TRUE(waiter.waitFor(5s, [&] { return dropped; }));
+  EXPECT_TRUE(weak.expired());
+  // The offerer sees the peer go away once its silence is noticed or DTLS closes.
+  EXPECT_TRUE(peers.waitForOffererState(DCIceState::connected, 1s));
+}
+
+TEST(PeerConnectionTest, PeerWhoseAgentVanishesIsReportedDisconnected) {
+  auto config = LoopbackPeers::loopbackConfig();
+  config.failedTimeout = 500ms;
+  LoopbackPeers peers(LoopbackPeers::Options{}, config);
+  peers.offerer->setLocalDescription();
+  ASSERT_TRUE(peers.waitForBothConnected(5s));
+  const auto vanished = std::chrono::steady_clock::now();
+  peers.answerer->abandonForTesting();
+  ASSERT_TRUE(peers.waitForOffererState(DCIceState::disconnected, 12s));
+  EXPECT_LT(std::chrono::steady_clock::now() - vanished, 11s);
+  EXPECT_TRUE(peers.waitForOffererState(DCIceState::failed, 12s));
+}
+
+}  // namespace
+}  // namespace ombrelia::datachannel
