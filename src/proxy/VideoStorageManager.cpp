@@ -9,6 +9,8 @@ VideoStorageManager& VideoStorageManager::shared() {
   return instance;
 }
 
-void VideoStorageManager::removeAll() { VideoStorage::shared()->removeAll(); }
+void VideoStorageManager::removeAll() {
+  VideoStorage::shared()->removeAll();
+}
 
-}  // namespace ombrelia
+} // namespace ombrelia

@@ -1,0 +1,242 @@
+#include "proxy/DownloadController.hpp"
+
+#include <algorithm>
+#include <cctype>
+
+#include <ombrelia/OmbreliaLogger.hpp>
+
+#include "analytics/AnalyticsService.hpp"
+#include "platform/DispatchQueue.hpp"
+#include "platform/OnceCompletion.hpp"
+#include "proxy/DecisionController.hpp"
+#include "proxy/ManifestController.hpp"
+#include "proxy/P2PLoader.hpp"
+#include "proxy/SegmentURLHistory.hpp"
+#include "proxy/VideoStorage.hpp"
+#include "signalling/SignalingClient.hpp"
+#include "signalling/SocketConfig.hpp"
+
+namespace ombrelia {
+namespace {
+
+// The only answer worth keeping: a whole resource, as asked.
+constexpr int kStorableStatus = 200;
+
+std::string typeName(const std::optional<SegmentInfo>& info) {
+  return info ? std::string(rawValue(info->type())) : std::string("other");
+}
+
+} // namespace
+
+std::shared_ptr<DownloadController>
+DownloadController::create(std::string videoID, std::string clientID,
+                           std::shared_ptr<AnalyticsService> analyticsService) {
+  auto signalClient = SocketConfig::buildSignalingClient(SocketConfig::defaultConfig());
+  return std::shared_ptr<DownloadController>(
+      new DownloadController(std::move(videoID), std::move(analyticsService),
+                             std::move(signalClient), std::move(clientID)));
+}
+
+DownloadController::DownloadController(std::string videoID,
+                                       std::shared_ptr<AnalyticsService> analyticsService,
+                                       std::shared_ptr<SignalingClient> signalClient,
+                                       std::string clientID)
+    : analyticsService_(std::move(analyticsService)),
+      httpLoader_(HTTPLoader::create(analyticsService_)), videoID_(std::move(videoID)) {
+  decisionController_ =
+      std::make_shared<DecisionController>(videoID_, std::move(clientID), signalClient);
+  p2pLoader_ = P2PLoader::create(videoID_, signalClient, analyticsService_);
+}
+
+bool DownloadController::isWholeResource(const std::optional<std::string>& range) {
+  if (!range)
+    return true;
+  std::string compact;
+  for (char c : *range) {
+    if (!std::isspace(static_cast<unsigned char>(c))) {
+      compact.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+    }
+  }
+  return compact == "bytes=0-";
+}
+
+std::optional<Decision> DownloadController::getFirstSegmentDecision() {
+  return SegmentURLHistory::shared().firstCompletedDecision();
+}
+
+void DownloadController::generalData(const Url& url, Completion completion,
+                                     std::optional<std::string> range) {
+  httpLoader_->requestGeneral(url, std::move(completion), std::move(range));
+}
+
+void DownloadController::playlistData(const Url& playlistURL, Completion completion) {
+  if (decisionController_->playlistDownloadMethod(playlistURL) == Decision::p2p) {
+    OmbreliaLogger::error("P2P not implemented for playlist/manifest files",
+                          OLogModule::downloadController);
+    completion(HTTPLoader::Response{});
+    return;
+  }
+  std::weak_ptr<DownloadController> weak = weak_from_this();
+  httpLoader_->requestPlaylist(
+      playlistURL, [weak, playlistURL, completion = std::move(completion)](HTTPLoader::Response r) {
+        auto self = weak.lock();
+        // An error page is passed to the player but never stored: as the first stored playlist
+        // it would become the one every segment is looked up in.
+        if (self && r.data && r.statusCode == kStorableStatus) {
+          const Url finalURL = r.url ? Url::parse(*r.url).value_or(playlistURL) : playlistURL;
+          ManifestController::shared().storeManifest(*r.data, playlistURL, finalURL);
+          self->analyticsService_->addManifestDataReceived(static_cast<int64_t>(r.data->size()));
+        }
+        completion(std::move(r));
+      });
+}
+
+void DownloadController::segmentData(const Url& segmentURL, bool critical, Completion completion,
+                                     std::optional<std::string> range) {
+  // Whoever waits is answered exactly once, even if a road drops the completion.
+  completion = platform::OnceCompletion<HTTPLoader::Response>::wrap(std::move(completion),
+                                                                    HTTPLoader::Response{});
+  if (!isWholeResource(range)) {
+    // Part of a resource: straight to the origin with the player's range, nothing stored.
+    httpLoader_->requestSegment(segmentURL, std::move(completion), std::move(range));
+    return;
+  }
+
+  const std::vector<SegmentInfo> infos = ManifestController::shared().getSegmentInfo(segmentURL);
+  std::optional<SegmentInfo> info;
+  if (!infos.empty())
+    info = infos.front();
+  if (info && info->resolution())
+    analyticsService_->segmentRequested(*info->resolution());
+  analyticsService_->setSegmentExtension(segmentURL.pathExtension());
+
+  auto& history = SegmentURLHistory::shared();
+  const bool storeTest = critical || history.contains(segmentURL);
+  if (storeTest) {
+    if (info) {
+      if (auto stored = VideoStorage::shared()->getSegment(*info, videoID_)) {
+        OmbreliaLogger::info("History " + std::string(rawValue(info->type())) +
+                                 " segment data received",
+                             OLogModule::downloadController);
+        history.markCompleted(segmentURL, Decision::http);
+        HTTPLoader::Response response;
+        response.data = stored->data();
+        response.contentType = stored->contentType();
+        response.statusCode = kStorableStatus;
+        completion(std::move(response));
+        return;
+      }
+    }
+    requestOverHTTP(segmentURL, info, std::move(completion));
+    return;
+  }
+
+  Decision decision = Decision::http;
+  decisionController_->videoOrAudioSegmentMethod(segmentURL, info,
+                                                 [&decision](Decision d) { decision = d; });
+  history.append(segmentURL, decision);
+  if (decision == Decision::http || !info) {
+    requestOverHTTP(segmentURL, info, std::move(completion));
+    return;
+  }
+
+  // The main peer request: a body goes to the player; nothing (or a dropped completion) falls
+  // back to the origin exactly once. Pending fetches keep the controller alive until they end.
+  auto self = shared_from_this();
+  const SegmentInfo mainInfo = *info;
+  auto onPeer = [self, segmentURL, mainInfo, completion](std::optional<Data> data,
+                                                         std::optional<std::string> contentType,
+                                                         std::optional<PeerType> peerType) {
+    if (data && contentType) {
+      self->handleP2PResponse(segmentURL, mainInfo, std::move(*data), std::move(*contentType),
+                              peerType, completion);
+    } else {
+      self->requestOverHTTP(segmentURL, mainInfo, completion);
+    }
+  };
+  p2pLoader_->requestSegment(
+      mainInfo, FileRequestType::main,
+      platform::OnceCompletion<std::optional<Data>, std::optional<std::string>,
+                               std::optional<PeerType>>::wrap(std::move(onPeer), std::nullopt,
+                                                              std::nullopt, std::nullopt));
+
+  std::weak_ptr<DownloadController> weak = self;
+  for (size_t i = 1; i < infos.size(); ++i) {
+    const SegmentInfo following = infos[i];
+    p2pLoader_->requestSegment(
+        following, FileRequestType::predownload,
+        [weak, following, segmentURL](std::optional<Data> data, std::optional<std::string> type,
+                                      std::optional<PeerType> peerType) {
+          auto controller = weak.lock();
+          if (!controller || !data)
+            return;
+          // The controller knows no URL of the following segments: they are filed under the
+          // request that started them, and found again by identity.
+          controller->saveData(following, data, type, peerType, segmentURL, false);
+          OmbreliaLogger::info("P2P " + std::string(rawValue(following.type())) +
+                                   " secondary segment data received",
+                               OLogModule::downloadController);
+        });
+  }
+}
+
+void DownloadController::requestOverHTTP(const Url& segmentURL,
+                                         const std::optional<SegmentInfo>& info,
+                                         Completion completion) {
+  auto self = shared_from_this();
+  httpLoader_->requestSegment(
+      segmentURL,
+      [self, segmentURL, info, completion = std::move(completion)](HTTPLoader::Response response) {
+        self->handleHTTPResponse(segmentURL, info, std::move(response), completion);
+      });
+}
+
+void DownloadController::handleHTTPResponse(const Url& segmentURL,
+                                            const std::optional<SegmentInfo>& info,
+                                            HTTPLoader::Response response,
+                                            const Completion& completion) {
+  if (response.statusCode == kStorableStatus) {
+    saveData(info, response.data, response.contentType, std::nullopt, segmentURL, true);
+  }
+  OmbreliaLogger::info("HTTP " + typeName(info) + " segment data received",
+                       OLogModule::downloadController);
+  SegmentURLHistory::shared().markCompleted(segmentURL, Decision::http);
+  completion(std::move(response));
+}
+
+void DownloadController::handleP2PResponse(const Url& segmentURL, const SegmentInfo& info,
+                                           Data data, std::string contentType,
+                                           std::optional<PeerType> peerType,
+                                           const Completion& completion) {
+  saveData(info, data, contentType, peerType, segmentURL, false);
+  OmbreliaLogger::info("P2P " + std::string(rawValue(info.type())) + " segment data received",
+                       OLogModule::downloadController);
+  SegmentURLHistory::shared().markCompleted(segmentURL, Decision::p2p);
+  HTTPLoader::Response response;
+  response.data = std::move(data);
+  response.contentType = std::move(contentType);
+  response.statusCode = kStorableStatus;
+  completion(std::move(response));
+}
+
+void DownloadController::saveData(const std::optional<SegmentInfo>& segmentInfo,
+                                  const std::optional<Data>& data,
+                                  const std::optional<std::string>& contentType,
+                                  std::optional<PeerType> peerType, const Url& segmentURL,
+                                  bool isHttp) {
+  // Only a segment known to the manifest store, with its bytes and type, is kept and counted.
+  if (!segmentInfo || !data || !contentType)
+    return;
+  std::weak_ptr<DownloadController> weak = weak_from_this();
+  platform::DispatchQueue::global()->async([weak, info = *segmentInfo, bytes = *data,
+                                            type = *contentType, peerType, segmentURL, isHttp] {
+    auto self = weak.lock();
+    if (!self)
+      return;
+    VideoStorage::shared()->saveData(segmentURL, bytes, type, info, self->videoID_);
+    self->analyticsService_->addMediaDataReceived(static_cast<int64_t>(bytes.size()), isHttp, info,
+                                                  peerType);
+  });
+}
+
+} // namespace ombrelia

@@ -1,0 +1,76 @@
+#pragma once
+// Requests: the HTTP server's request threads. Completions: the HTTP client's delegate queue,
+// the main queue (peer answers) or the calling thread; storing runs on the global queue.
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <ombrelia/SegmentInfo.hpp>
+#include <ombrelia/Url.hpp>
+
+#include "proxy/Decision.hpp"
+#include "proxy/HTTPLoader.hpp"
+#include "signalling/PeerType.hpp"
+
+namespace ombrelia {
+
+class AnalyticsService;
+class DecisionController;
+class P2PLoader;
+class SignalingClient;
+
+// Answers the proxied requests of one video once the plug-in is active: playlists over HTTP
+// into the manifest store, segments from the segment store, a peer or the origin.
+class DownloadController : public std::enable_shared_from_this<DownloadController> {
+public:
+  using Completion = HTTPLoader::Completion;
+
+  [[nodiscard]] static std::shared_ptr<DownloadController>
+  create(std::string videoID, std::string clientID,
+         std::shared_ptr<AnalyticsService> analyticsService);
+
+  void generalData(const Url& url, Completion completion,
+                   std::optional<std::string> range = std::nullopt);
+  void playlistData(const Url& playlistURL, Completion completion);
+  // `range` is the player's Range header: any range other than the whole resource bypasses the
+  // stores and the peers.
+  void segmentData(const Url& segmentURL, bool critical, Completion completion,
+                   std::optional<std::string> range = std::nullopt);
+
+  // The source that delivered the oldest completed segment of the history.
+  static std::optional<Decision> getFirstSegmentDecision();
+
+  const std::shared_ptr<DecisionController>& decisionController() const {
+    return decisionController_;
+  }
+  const std::shared_ptr<P2PLoader>& p2pLoader() const { return p2pLoader_; }
+
+  // True when a Range header asks for the whole resource ("bytes=0-", as ffmpeg sends on every
+  // request) or there is none.
+  static bool isWholeResource(const std::optional<std::string>& range);
+
+private:
+  DownloadController(std::string videoID, std::shared_ptr<AnalyticsService> analyticsService,
+                     std::shared_ptr<SignalingClient> signalClient, std::string clientID);
+
+  void handleHTTPResponse(const Url& segmentURL, const std::optional<SegmentInfo>& info,
+                          HTTPLoader::Response response, const Completion& completion);
+  void handleP2PResponse(const Url& segmentURL, const SegmentInfo& info, Data data,
+                         std::string contentType, std::optional<PeerType> peerType,
+                         const Completion& completion);
+  void requestOverHTTP(const Url& segmentURL, const std::optional<SegmentInfo>& info,
+                       Completion completion);
+  void saveData(const std::optional<SegmentInfo>& segmentInfo, const std::optional<Data>& data,
+                const std::optional<std::string>& contentType, std::optional<PeerType> peerType,
+                const Url& segmentURL, bool isHttp);
+
+  const std::shared_ptr<AnalyticsService> analyticsService_;
+  const std::shared_ptr<HTTPLoader> httpLoader_;
+  const std::string videoID_;
+  std::shared_ptr<DecisionController> decisionController_;
+  std::shared_ptr<P2PLoader> p2pLoader_;
+};
+
+} // namespace ombrelia

@@ -1,0 +1,32 @@
+#include "proxy/P2PLoader.hpp"
+
+#include "analytics/AnalyticsService.hpp"
+
+namespace ombrelia {
+
+std::shared_ptr<P2PLoader> P2PLoader::create(std::string videoID,
+                                             std::shared_ptr<SignalingClient> signalClient,
+                                             std::shared_ptr<AnalyticsService> analyticsService) {
+  auto controller = PeerMessagesController::create(std::move(signalClient), analyticsService);
+  return std::shared_ptr<P2PLoader>(
+      new P2PLoader(std::move(videoID), std::move(controller), std::move(analyticsService)));
+}
+
+P2PLoader::P2PLoader(std::string videoID, std::shared_ptr<PeerMessagesController> controller,
+                     std::shared_ptr<AnalyticsService> analyticsService)
+    : videoID_(std::move(videoID)), peerMessagesController_(std::move(controller)),
+      analyticsService_(std::move(analyticsService)) {}
+
+void P2PLoader::requestSegment(const SegmentInfo& segmentInfo, FileRequestType type,
+                               PeerMessagesController::FileCompletion completion) {
+  analyticsService_->newP2PRequest();
+  const auto abonnement = peerMessagesController_->abonnementPeer();
+  if (abonnement && abonnement->state == AbonnementState::confirmed) {
+    peerMessagesController_->sendFileRequest(segmentInfo, type, videoID_, std::move(completion));
+    return;
+  }
+  peerMessagesController_->continueAbonnementAsReceiverSearch(segmentInfo, videoID_);
+  completion(std::nullopt, std::nullopt, std::nullopt);
+}
+
+} // namespace ombrelia

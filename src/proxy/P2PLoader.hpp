@@ -1,0 +1,42 @@
+#pragma once
+// Any thread.
+
+#include <memory>
+#include <string>
+
+#include <ombrelia/SegmentInfo.hpp>
+
+#include "p2p/FileRequestType.hpp"
+#include "p2p/PeerMessagesController.hpp"
+
+namespace ombrelia {
+
+class AnalyticsService;
+class SignalingClient;
+
+// The adapter between the download controller and the peer exchange.
+class P2PLoader {
+public:
+  [[nodiscard]] static std::shared_ptr<P2PLoader>
+  create(std::string videoID, std::shared_ptr<SignalingClient> signalClient,
+         std::shared_ptr<AnalyticsService> analyticsService);
+
+  // Counts a peer request; with a confirmed subscription asks the subscribed peer, otherwise
+  // goes on looking for one and completes at once with nothing.
+  void requestSegment(const SegmentInfo& segmentInfo, FileRequestType type,
+                      PeerMessagesController::FileCompletion completion);
+
+  const std::shared_ptr<PeerMessagesController>& peerMessagesController() const {
+    return peerMessagesController_;
+  }
+
+private:
+  P2PLoader(std::string videoID, std::shared_ptr<PeerMessagesController> controller,
+            std::shared_ptr<AnalyticsService> analyticsService);
+
+  const std::string videoID_;
+  const std::shared_ptr<PeerMessagesController> peerMessagesController_;
+  const std::shared_ptr<AnalyticsService> analyticsService_;
+};
+
+} // namespace ombrelia

@@ -1,0 +1,124 @@
+#include "proxy/PluginActivator.hpp"
+
+#include <ombrelia/OmbreliaConfig.hpp>
+#include <ombrelia/OmbreliaLogger.hpp>
+
+#include "platform/OnceCompletion.hpp"
+#include "proxy/DownloadController.hpp"
+
+namespace ombrelia {
+
+std::shared_ptr<PluginActivator>
+PluginActivator::create(std::string videoID, std::string clientID,
+                        std::shared_ptr<AnalyticsService> analyticsService) {
+  auto activator = std::shared_ptr<PluginActivator>(
+      new PluginActivator(std::move(videoID), std::move(clientID), std::move(analyticsService)));
+  if (OmbreliaConfig::shared().activated())
+    activator->controllerCreatingIfActivated();
+  return activator;
+}
+
+PluginActivator::PluginActivator(std::string videoID, std::string clientID,
+                                 std::shared_ptr<AnalyticsService> analyticsService)
+    : videoID_(std::move(videoID)), clientID_(std::move(clientID)),
+      analyticsService_(std::move(analyticsService)),
+      httpLoader_(HTTPLoader::create(analyticsService_)) {}
+
+int PluginActivator::parallelRequestCounter() const {
+  std::lock_guard lock(counterMutex_);
+  return parallelRequestCounter_;
+}
+
+int PluginActivator::agglomerationCounter() const {
+  std::lock_guard lock(counterMutex_);
+  return agglomerationCounter_;
+}
+
+std::shared_ptr<DownloadController> PluginActivator::downloadController() const {
+  std::lock_guard lock(controllerMutex_);
+  return downloadController_;
+}
+
+std::shared_ptr<DownloadController> PluginActivator::controllerCreatingIfActivated() {
+  std::lock_guard lock(controllerMutex_);
+  if (!downloadController_ && OmbreliaConfig::shared().activated()) {
+    downloadController_ = DownloadController::create(videoID_, clientID_, analyticsService_);
+  }
+  return downloadController_;
+}
+
+bool PluginActivator::countRequest(const Url& url) {
+  const bool activated = OmbreliaConfig::shared().activated();
+  int active = 0;
+  bool critical = false;
+  {
+    std::lock_guard lock(counterMutex_);
+    active = ++parallelRequestCounter_;
+    if (parallelRequestCounter_ < kAgglomerationThreshold) {
+      agglomerationCounter_ = 0;
+    } else {
+      ++agglomerationCounter_;
+    }
+    critical = !activated || parallelRequestCounter_ >= kMaxParallelRequests ||
+               agglomerationCounter_ > kAgglomerationThreshold;
+  }
+  OmbreliaLogger::debug("active: " + std::to_string(active) +
+                            " lastURL: " + url.lastPathComponent(),
+                        OLogModule::parallelRequestCounter);
+  return critical;
+}
+
+PluginActivator::Completion PluginActivator::counted(Completion completion) {
+  std::weak_ptr<PluginActivator> weak = weak_from_this();
+  return platform::OnceCompletion<HTTPLoader::Response>::wrap(
+      [weak, completion = std::move(completion)](HTTPLoader::Response response) {
+        if (auto self = weak.lock()) {
+          std::lock_guard lock(self->counterMutex_);
+          --self->parallelRequestCounter_;
+        }
+        completion(std::move(response));
+      },
+      HTTPLoader::Response{});
+}
+
+void PluginActivator::generalData(const Url& url, Completion completion,
+                                  std::optional<std::string> range) {
+  const bool critical = countRequest(url);
+  completion = counted(std::move(completion));
+  if (critical) {
+    httpLoader_->requestGeneral(url, std::move(completion), std::move(range));
+    return;
+  }
+  if (auto controller = controllerCreatingIfActivated()) {
+    controller->generalData(url, std::move(completion), std::move(range));
+  } else {
+    httpLoader_->requestGeneral(url, std::move(completion), std::move(range));
+  }
+}
+
+void PluginActivator::playlistData(const Url& playlistURL, Completion completion) {
+  countRequest(playlistURL); // playlists weigh on others' criticality but are never critical
+  completion = counted(std::move(completion));
+  if (!OmbreliaConfig::shared().activated()) {
+    httpLoader_->requestPlaylist(playlistURL, std::move(completion));
+    return;
+  }
+  if (auto controller = controllerCreatingIfActivated()) {
+    controller->playlistData(playlistURL, std::move(completion));
+  } else {
+    httpLoader_->requestPlaylist(playlistURL, std::move(completion));
+  }
+}
+
+void PluginActivator::segmentData(const Url& segmentURL, Completion completion,
+                                  std::optional<std::string> range) {
+  const bool critical = countRequest(segmentURL);
+  completion = counted(std::move(completion));
+  if (auto controller = controllerCreatingIfActivated()) {
+    controller->segmentData(segmentURL, critical, std::move(completion), std::move(range));
+  } else {
+    httpLoader_->requestSegment(segmentURL, std::move(completion), std::move(range));
+  }
+}
+
+} // namespace ombrelia

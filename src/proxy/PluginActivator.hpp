@@ -1,0 +1,68 @@
+#pragma once
+// Requests: the HTTP server's request threads, several at once. Completions: whatever thread
+// the loader or the download controller completes on.
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include <ombrelia/Url.hpp>
+
+#include "proxy/HTTPLoader.hpp"
+
+namespace ombrelia {
+
+class AnalyticsService;
+class DownloadController;
+
+// Dispatches every proxied request once: counts the requests in flight, marks a request
+// critical when the plug-in is off or requests pile up, and hands it to the download controller
+// or straight to its own HTTP loader.
+class PluginActivator : public std::enable_shared_from_this<PluginActivator> {
+public:
+  // Three requests in flight, this one included, make a general or segment request critical.
+  static constexpr int kMaxParallelRequests = 3;
+  // So does being at least the third request in a row that found another in flight.
+  static constexpr int kAgglomerationThreshold = 2;
+
+  using Completion = HTTPLoader::Completion;
+
+  [[nodiscard]] static std::shared_ptr<PluginActivator>
+  create(std::string videoID, std::string clientID,
+         std::shared_ptr<AnalyticsService> analyticsService);
+
+  void generalData(const Url& url, Completion completion,
+                   std::optional<std::string> range = std::nullopt);
+  void playlistData(const Url& playlistURL, Completion completion);
+  void segmentData(const Url& segmentURL, Completion completion,
+                   std::optional<std::string> range = std::nullopt);
+
+  int parallelRequestCounter() const;
+  int agglomerationCounter() const;
+  std::shared_ptr<DownloadController> downloadController() const;
+
+private:
+  PluginActivator(std::string videoID, std::string clientID,
+                  std::shared_ptr<AnalyticsService> analyticsService);
+  // Counts the request and tells whether it is critical.
+  bool countRequest(const Url& url);
+  std::shared_ptr<DownloadController> controllerCreatingIfActivated();
+  // Decrements the counter when the request completes, exactly once.
+  Completion counted(Completion completion);
+
+  const std::string videoID_;
+  const std::string clientID_;
+  const std::shared_ptr<AnalyticsService> analyticsService_;
+  const std::shared_ptr<HTTPLoader> httpLoader_;
+
+  mutable std::mutex counterMutex_; // guards the two counters
+  int parallelRequestCounter_ = 0;
+  int agglomerationCounter_ = 0;
+
+  // Held while the controller is created, so it is created once; later requests wait for it.
+  mutable std::mutex controllerMutex_;
+  std::shared_ptr<DownloadController> downloadController_;
+};
+
+} // namespace ombrelia

@@ -1,0 +1,59 @@
+#pragma once
+// Decision side: any request thread. Signalling side: the signalling client's callback queue.
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include <ombrelia/SegmentInfo.hpp>
+#include <ombrelia/Url.hpp>
+
+#include "platform/MonotonicClock.hpp"
+#include "signalling/SignalClientDelegate.hpp"
+
+namespace ombrelia {
+
+class SignalingClient;
+
+// Listens to the signalling connection, and tells the segment decision whether a peer attempt
+// is possible, refreshing the group through the signalling service when it is due.
+class OmbreliaDecision : public SignalClientDelegate,
+                         public std::enable_shared_from_this<OmbreliaDecision> {
+public:
+  // At most one group request in this interval.
+  static constexpr double kMinimalTimeToRefreshGroup = 25.0;
+  // No group request once the group holds this many peers.
+  static constexpr size_t kMaxNumberOfConnectedPeersToRefreshGroup = 5;
+
+  // Becomes the client's delegate and connects it at once.
+  [[nodiscard]] static std::shared_ptr<OmbreliaDecision>
+  create(std::string videoID, std::string clientID, std::shared_ptr<SignalingClient> signalClient);
+
+  void refreshGroupRequestIfNeeded(const Url& segmentURL, const SegmentInfo& segmentInfo);
+  bool canTryP2P(const SegmentInfo& segmentInfo) const;
+
+  const std::shared_ptr<SignalingClient>& signalClient() const { return signalClient_; }
+  std::optional<std::string> uuid() const;
+
+  void signalClientDidConnect(SignalingClient& client) override;
+  void signalClientDidDisconnect(SignalingClient& client) override;
+  void signalClientDidReceiveData(SignalingClient& client, const Data& data) override;
+  void signalClientDidReceiveMessage(SignalingClient& client, const std::string& message) override;
+
+private:
+  OmbreliaDecision(std::string videoID, std::string clientID,
+                   std::shared_ptr<SignalingClient> signalClient);
+  void initMessage();
+
+  const std::string videoID_;
+  const std::string clientID_;
+  const std::shared_ptr<SignalingClient> signalClient_;
+
+  mutable std::mutex mutex_; // guards the three fields below
+  std::optional<std::string> uuid_;
+  bool signalingConnected_ = false;
+  std::optional<platform::MonotonicClock::time_point> lastGroupRequestTimestamp_;
+};
+
+} // namespace ombrelia
