@@ -14,7 +14,7 @@ namespace ombrelia {
 
 // "aboRequest": asks the chosen peer for a subscription.
 class AbonnementRequestMessage {
-public:
+ public:
   static constexpr std::string_view typeString = "aboRequest";
 
   AbonnementRequestMessage(std::string type, Uuid requestID, int64_t resource);
@@ -31,10 +31,10 @@ public:
   friend bool operator==(const AbonnementRequestMessage&,
                          const AbonnementRequestMessage&) = default;
 
-private:
+ private:
   std::string type_;
   Uuid requestID_;
   int64_t resource_;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -10,8 +10,8 @@ namespace ombrelia {
 
 // Turns a received text into a AbonnementRequestMessage when it is one; never throws, never logs.
 class AbonnementRequestMessageReader {
-public:
+ public:
   std::optional<AbonnementRequestMessage> readJSON(std::string_view jsonString) const;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

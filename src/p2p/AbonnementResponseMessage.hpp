@@ -14,7 +14,7 @@ namespace ombrelia {
 
 // "aboResponse": accepts or refuses a subscription request.
 class AbonnementResponseMessage {
-public:
+ public:
   static constexpr std::string_view typeString = "aboResponse";
 
   AbonnementResponseMessage(std::string type, Uuid requestID, bool success);
@@ -31,10 +31,10 @@ public:
   friend bool operator==(const AbonnementResponseMessage&,
                          const AbonnementResponseMessage&) = default;
 
-private:
+ private:
   std::string type_;
   Uuid requestID_;
   bool success_;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -10,8 +10,8 @@ namespace ombrelia {
 
 // Turns a received text into a AbonnementResponseMessage when it is one; never throws, never logs.
 class AbonnementResponseMessageReader {
-public:
+ public:
   std::optional<AbonnementResponseMessage> readJSON(std::string_view jsonString) const;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -26,8 +26,7 @@ void BufferingController::setDelegate(std::shared_ptr<BufferingControllerDelegat
 
 bool BufferingController::bufferingIsOk() const {
   const auto length = getBufferLength();
-  if (!length)
-    return false;
+  if (!length) return false;
   // A NaN from the delegate compares false and so reads as unhealthy.
   return kHealthySegmentFraction * kSegmentDurationSeconds < *length;
 }
@@ -35,9 +34,8 @@ bool BufferingController::bufferingIsOk() const {
 std::optional<double> BufferingController::getBufferLength() const {
   // The delegate answers outside the lock: it is application code and may be slow or call back.
   const auto current = delegate();
-  if (!current)
-    return std::nullopt;
+  if (!current) return std::nullopt;
   return current->getPrebufferingDuration();
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

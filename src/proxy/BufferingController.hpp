@@ -13,7 +13,7 @@ namespace ombrelia {
 // reaches the library. Without a delegate the buffer never counts as healthy, so every segment
 // goes to the origin.
 class BufferingController {
-public:
+ public:
   // Media segments last this many whole seconds; the health threshold is derived from it.
   static constexpr double kSegmentDurationSeconds = 6.0;
   // The buffer must hold more than three quarters of one segment (4.5 s) before a peer, which
@@ -35,9 +35,9 @@ public:
   // The delegate's prebuffered seconds, or absent without a delegate.
   std::optional<double> getBufferLength() const;
 
-private:
-  mutable std::mutex mutex_; // guards delegate_: written by the application, read everywhere
+ private:
+  mutable std::mutex mutex_;  // guards delegate_: written by the application, read everywhere
   std::shared_ptr<BufferingControllerDelegate> delegate_;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

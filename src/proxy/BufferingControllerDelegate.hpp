@@ -6,9 +6,9 @@ namespace ombrelia {
 
 // Supplies the seconds of media the player holds ahead of its play position.
 class BufferingControllerDelegate {
-public:
+ public:
   virtual ~BufferingControllerDelegate() = default;
   virtual double getPrebufferingDuration() = 0;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -55,8 +55,7 @@ void HTTPLoader::load(Kind kind, const Url& url, std::optional<std::string> rang
         }
         if (errorCode || kind == Kind::segment) {
           platform::DispatchQueue::main()->async([service, errorCode, start, kind] {
-            if (errorCode)
-              service->addError(*errorCode);
+            if (errorCode) service->addError(*errorCode);
             if (kind == Kind::segment) {
               const std::chrono::duration<double, std::milli> elapsed =
                   platform::MonotonicClock::now() - start;
@@ -74,14 +73,12 @@ void HTTPLoader::load(Kind kind, const Url& url, std::optional<std::string> rang
           response.contentType = answer->mimeType.value_or(fallback);
           response.statusCode = answer->statusCode;
           response.contentRange = answer->contentRange;
-          if (kind == Kind::playlist)
-            response.url = answer->url.empty() ? requested : answer->url;
+          if (kind == Kind::playlist) response.url = answer->url.empty() ? requested : answer->url;
         } else {
           response.errorCode = errorCode;
         }
-        if (completion)
-          completion(std::move(response));
+        if (completion) completion(std::move(response));
       });
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

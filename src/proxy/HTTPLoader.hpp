@@ -18,7 +18,7 @@ class AnalyticsService;
 
 // Fetches playlists, segments and other resources from the origin and counts each request.
 class HTTPLoader {
-public:
+ public:
   // Content types given to a body whose response named none.
   static constexpr const char* kDefaultGeneralContentType = "application/octet-stream";
   static constexpr const char* kDefaultPlaylistContentType = "application/x-mpegurl";
@@ -39,9 +39,9 @@ public:
   };
   using Completion = std::function<void(Response)>;
 
-  [[nodiscard]] static std::shared_ptr<HTTPLoader>
-  create(std::shared_ptr<AnalyticsService> analyticsService,
-         std::shared_ptr<platform::HttpClient> urlSession = platform::HttpClient::shared());
+  [[nodiscard]] static std::shared_ptr<HTTPLoader> create(
+      std::shared_ptr<AnalyticsService> analyticsService,
+      std::shared_ptr<platform::HttpClient> urlSession = platform::HttpClient::shared());
 
   HTTPLoader(const HTTPLoader&) = delete;
   HTTPLoader& operator=(const HTTPLoader&) = delete;
@@ -54,7 +54,7 @@ public:
   void requestSegment(const Url& segmentURL, Completion completion,
                       std::optional<std::string> range = std::nullopt);
 
-private:
+ private:
   enum class Kind { general, playlist, segment };
 
   HTTPLoader(std::shared_ptr<platform::HttpClient> urlSession,
@@ -65,4 +65,4 @@ private:
   const std::shared_ptr<AnalyticsService> analyticsService_;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

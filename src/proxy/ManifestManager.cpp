@@ -9,12 +9,10 @@ ManifestManager& ManifestManager::shared() {
   return instance;
 }
 
-void ManifestManager::cleanup() {
-  ManifestController::shared().cleanup();
-}
+void ManifestManager::cleanup() { ManifestController::shared().cleanup(); }
 
 std::vector<std::string> ManifestManager::getResolutions() {
   return ManifestController::shared().resolutions();
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -9,8 +9,6 @@ VideoStorageManager& VideoStorageManager::shared() {
   return instance;
 }
 
-void VideoStorageManager::removeAll() {
-  VideoStorage::shared()->removeAll();
-}
+void VideoStorageManager::removeAll() { VideoStorage::shared()->removeAll(); }
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -22,4 +22,4 @@ struct IceCandidate {
   friend bool operator==(const IceCandidate&, const IceCandidate&) = default;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -14,4 +14,4 @@ std::string_view rawValue(SdpType type);
 // Exact, case-sensitive match of a raw value; "pranswer" is no SdpType.
 std::optional<SdpType> makeSdpType(std::string_view rawValue);
 
-} // namespace ombrelia
+}  // namespace ombrelia

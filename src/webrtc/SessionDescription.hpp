@@ -21,4 +21,4 @@ struct SessionDescription {
   friend bool operator==(const SessionDescription&, const SessionDescription&) = default;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia
