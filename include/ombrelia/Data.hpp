@@ -13,7 +13,7 @@ namespace ombrelia {
 // An immutable, shared byte buffer. Copies and slices share the bytes: a segment fetched once
 // serves the player, the segment store and the chunk frames for peers without another copy.
 class Data {
-public:
+ public:
   Data() = default;
   explicit Data(std::string bytes);
   explicit Data(std::vector<uint8_t> bytes);
@@ -30,11 +30,11 @@ public:
 
   friend bool operator==(const Data& a, const Data& b) { return a.view() == b.view(); }
 
-private:
+ private:
   std::shared_ptr<const std::string> storage_;
   const uint8_t* base_ = nullptr;
   size_t offset_ = 0;
   size_t size_ = 0;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

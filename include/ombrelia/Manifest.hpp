@@ -7,14 +7,14 @@ namespace ombrelia {
 
 // One stored playlist: the URL it was fetched from and its text.
 class Manifest {
-public:
+ public:
   Manifest(Url url, Data data) : url_(std::move(url)), data_(std::move(data)) {}
   const Url& url() const { return url_; }
   const Data& data() const { return data_; }
 
-private:
+ private:
   Url url_;
   Data data_;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

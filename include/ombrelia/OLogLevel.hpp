@@ -17,4 +17,4 @@ int rawValue(OLogLevel level);
 // The modules whose messages print at this active level.
 std::set<OLogModule> enabledModules(OLogLevel level);
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -41,4 +41,4 @@ std::optional<OLogModule> makeOLogModule(std::string_view rawValue);
 const std::array<OLogModule, kOLogModuleCount>& allOLogModules();
 std::set<OLogModule> allOLogModulesSet();
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -8,7 +8,7 @@
 namespace ombrelia {
 
 class OLoggerConfig {
-public:
+ public:
   static OLoggerConfig& shared();
 
   OLogLevel activeLogLevel() const { return activeLogLevel_.load(std::memory_order_relaxed); }
@@ -17,9 +17,9 @@ public:
   }
   bool isModuleEnabled(OLogModule module) const;
 
-private:
+ private:
   OLoggerConfig() = default;
   std::atomic<OLogLevel> activeLogLevel_{OLogLevel::none};
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

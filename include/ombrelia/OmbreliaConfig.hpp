@@ -13,7 +13,7 @@ namespace ombrelia {
 
 // The process-wide settings, created once by configure() and read at the moment of use.
 class OmbreliaConfig {
-public:
+ public:
   // Creates the one instance with the customer key. A second call prints a warning line and
   // changes nothing.
   static void configure(const std::string& ombreliaKey);
@@ -60,7 +60,7 @@ public:
   std::vector<std::string> collections() const;
   void setCollections(std::vector<std::string> value);
 
-private:
+ private:
   explicit OmbreliaConfig(std::string ombreliaKey);
 
   mutable std::mutex mutex_;
@@ -83,4 +83,4 @@ private:
   std::vector<std::string> collections_;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

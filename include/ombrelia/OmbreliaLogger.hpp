@@ -11,7 +11,7 @@ namespace ombrelia {
 // The library's console logger: "[Ombrelia] [<label>] [<module>] <message>" on standard output,
 // printed when the active level is at least the message's level and enables the module.
 class OmbreliaLogger {
-public:
+ public:
   OmbreliaLogger() = delete;
 
   static void log(std::string_view message, OLogModule module, OLogLevel level,
@@ -28,4 +28,4 @@ public:
   static bool isEnabled(OLogLevel level, OLogModule module);
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

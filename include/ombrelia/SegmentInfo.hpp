@@ -10,7 +10,7 @@ namespace ombrelia {
 
 // The identity of one media segment, as the manifest store works it out.
 class SegmentInfo {
-public:
+ public:
   SegmentInfo(SegmentType type, int64_t bandwidth, int64_t bestBandwidth,
               std::optional<std::string> resolution, int64_t targetQuality, int64_t segmentNumber,
               double duration)
@@ -26,7 +26,7 @@ public:
   int64_t segmentNumber() const { return segmentNumber_; }
   double duration() const { return duration_; }
 
-private:
+ private:
   SegmentType type_;
   int64_t bandwidth_;
   int64_t bestBandwidth_;
@@ -36,4 +36,4 @@ private:
   double duration_;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -7,14 +7,14 @@ namespace ombrelia {
 
 // A URL with its bytes.
 class SegmentMedia {
-public:
+ public:
   SegmentMedia(Url url, Data data) : url_(std::move(url)), data_(std::move(data)) {}
   const Url& url() const { return url_; }
   const Data& data() const { return data_; }
 
-private:
+ private:
   Url url_;
   Data data_;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -11,4 +11,4 @@ enum class SegmentType { video, audio, unknown };
 std::optional<SegmentType> makeSegmentType(std::string_view rawValue);
 std::string_view rawValue(SegmentType type);
 
-} // namespace ombrelia
+}  // namespace ombrelia

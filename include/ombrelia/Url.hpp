@@ -19,7 +19,7 @@ struct UrlQueryItem {
 // percent-encoded form, exactly as written, so composing a parsed URL gives back its text;
 // the decoded forms are read-outs.
 class Url {
-public:
+ public:
   Url() = default;
 
   // Parses an absolute URL or a relative reference. Absent when the text is not a valid
@@ -30,9 +30,9 @@ public:
 
   // Components, percent-encoded as written. Absent components differ from empty ones
   // ("http://h/p?" has an empty query, "http://h/p" has none).
-  const std::string& scheme() const { return scheme_; } // lower case
+  const std::string& scheme() const { return scheme_; }  // lower case
   const std::optional<std::string>& userInfo() const { return userInfo_; }
-  const std::optional<std::string>& host() const { return host_; } // IPv6 without brackets
+  const std::optional<std::string>& host() const { return host_; }  // IPv6 without brackets
   std::optional<int> port() const { return port_; }
   const std::string& path() const { return path_; }
   const std::optional<std::string>& query() const { return query_; }
@@ -87,7 +87,7 @@ public:
   // Absent when an escape is malformed.
   static std::optional<std::string> percentDecode(std::string_view text);
 
-private:
+ private:
   std::string scheme_;
   std::optional<std::string> userInfo_;
   std::optional<std::string> host_;
@@ -97,4 +97,4 @@ private:
   std::optional<std::string> fragment_;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

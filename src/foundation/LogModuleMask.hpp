@@ -35,4 +35,4 @@ constexpr uint32_t enabledModuleMask(OLogLevel level) {
   return 0;
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -24,4 +24,4 @@ std::set<OLogModule> enabledModules(OLogLevel level) {
   return modules;
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -26,7 +26,7 @@ constexpr std::array<std::string_view, kOLogModuleCount> kRawValues = {
     "WebServer",
 };
 
-} // namespace
+}  // namespace
 
 std::string_view rawValue(OLogModule module) {
   auto index = static_cast<size_t>(module);
@@ -56,4 +56,4 @@ std::set<OLogModule> allOLogModulesSet() {
   return {all.begin(), all.end()};
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

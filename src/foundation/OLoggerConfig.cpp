@@ -5,7 +5,7 @@
 namespace ombrelia {
 
 OLoggerConfig& OLoggerConfig::shared() {
-  static OLoggerConfig* config = new OLoggerConfig(); // lives until the process ends
+  static OLoggerConfig* config = new OLoggerConfig();  // lives until the process ends
   return *config;
 }
 
@@ -13,4 +13,4 @@ bool OLoggerConfig::isModuleEnabled(OLogModule module) const {
   return (enabledModuleMask(activeLogLevel()) & moduleBit(module)) != 0;
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -13,7 +13,7 @@ namespace {
 std::atomic<OmbreliaConfig*> instance{nullptr};
 std::mutex configureMutex;
 
-} // namespace
+}  // namespace
 
 void OmbreliaConfig::configure(const std::string& ombreliaKey) {
   std::lock_guard lock(configureMutex);
@@ -71,4 +71,4 @@ OMBRELIA_SETTING(std::vector<std::string>, collections, setCollections, collecti
 
 #undef OMBRELIA_SETTING
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -42,4 +42,4 @@ void OmbreliaLogger::traceWebServer(std::string_view message) {
   log(message, OLogModule::webserver, OLogLevel::trace, "Trace");
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -24,4 +24,4 @@ std::string_view rawValue(SegmentType type) {
   return "unknown";
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -10,4 +10,4 @@ struct AbonnementPeer {
   AbonnementState state = AbonnementState::potential;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -31,4 +31,4 @@ void PeerMessagesController::sendFileRequest(const SegmentInfo&, FileRequestType
 void PeerMessagesController::continueAbonnementAsReceiverSearch(const SegmentInfo&,
                                                                 const std::string&) {}
 
-} // namespace ombrelia
+}  // namespace ombrelia

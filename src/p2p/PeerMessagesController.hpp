@@ -22,7 +22,7 @@ class SignalingClient;
 // The peer-to-peer engine of one peer loader: keeps the subscription to one uploading peer and
 // requests segments from it.
 class PeerMessagesController {
-public:
+ public:
   // The body, its content type ("video/p2p" for a segment assembled from a peer) and the
   // delivering peer's proximity class; all absent when the peer delivers nothing.
   using FileCompletion =
@@ -32,23 +32,27 @@ public:
   create(std::shared_ptr<SignalingClient> signalClient,
          std::shared_ptr<AnalyticsService> analyticsService);
 
-  std::optional<AbonnementPeer> abonnementPeer() const;
+  virtual ~PeerMessagesController() = default;
+
+  virtual std::optional<AbonnementPeer> abonnementPeer() const;
 
   // Without a subscription the completion runs at once, on the calling thread, with nothing.
-  void sendFileRequest(const SegmentInfo& segmentInfo, FileRequestType type,
-                       const std::string& videoID, FileCompletion completion);
+  virtual void sendFileRequest(const SegmentInfo& segmentInfo, FileRequestType type,
+                               const std::string& videoID, FileCompletion completion);
   // Asks every connected peer whether it holds the segment, to find a peer to subscribe to.
-  void continueAbonnementAsReceiverSearch(const SegmentInfo& segmentInfo,
-                                          const std::string& videoID);
+  virtual void continueAbonnementAsReceiverSearch(const SegmentInfo& segmentInfo,
+                                                  const std::string& videoID);
 
-private:
+ protected:
+  // Test doubles of the peer exchange derive from the engine.
   PeerMessagesController(std::shared_ptr<SignalingClient> signalClient,
                          std::shared_ptr<AnalyticsService> analyticsService);
 
+ private:
   const std::shared_ptr<SignalingClient> signalClient_;
   const std::shared_ptr<AnalyticsService> analyticsService_;
-  mutable std::mutex mutex_; // guards the subscription
+  mutable std::mutex mutex_;  // guards the subscription
   std::optional<AbonnementPeer> abonnementPeer_;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

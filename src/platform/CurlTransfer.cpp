@@ -128,8 +128,11 @@ std::optional<HttpError> CurlTransfer::prepare() {
   // no length is declared.
   curl_easy_setopt(easy_, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBodyBytes_));
   curl_easy_setopt(easy_, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
-  // Wait for a connection that can multiplex rather than open another one.
-  curl_easy_setopt(easy_, CURLOPT_PIPEWAIT, 1L);
+  // Over TLS, wait for a connection that may multiplex (HTTP/2 is agreed in the handshake)
+  // rather than open another. Over plain HTTP only HTTP/1.1 is spoken: waiting there would queue
+  // every request behind one whose answer has not begun, so requests to a slow origin would
+  // stop running in parallel.
+  if (scheme == "https") curl_easy_setopt(easy_, CURLOPT_PIPEWAIT, 1L);
   curl_easy_setopt(easy_, CURLOPT_USERAGENT, "Ombrelia");
   curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
   curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &CurlTransfer::onBody);

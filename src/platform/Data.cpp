@@ -31,4 +31,4 @@ std::string_view Data::view() const {
   return {reinterpret_cast<const char*>(base_ + offset_), size_};
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

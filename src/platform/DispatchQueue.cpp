@@ -16,7 +16,7 @@ namespace {
 // A serial queue hands its thread back to the pool after this many blocks, so one busy queue
 // cannot hold a worker forever while other queues wait.
 constexpr int kSerialBurst = 64;
-} // namespace
+}  // namespace
 
 struct DispatchQueue::State : std::enable_shared_from_this<State> {
   struct Item {
@@ -30,9 +30,9 @@ struct DispatchQueue::State : std::enable_shared_from_this<State> {
   std::mutex mutex;
   std::condition_variable idle;
   std::deque<Item> items;
-  size_t running = 0; // blocks handed to the pool and not finished
+  size_t running = 0;  // blocks handed to the pool and not finished
   bool barrierRunning = false;
-  bool draining = false; // serial: a drain job is in the pool
+  bool draining = false;  // serial: a drain job is in the pool
 
   // The queues whose blocks the current thread is running, innermost last.
   static thread_local std::vector<const State*> current;
@@ -204,4 +204,4 @@ void DispatchQueue::enqueue(Block block, bool barrier) {
   state_->enqueue(std::move(block), barrier);
 }
 
-} // namespace ombrelia::platform
+}  // namespace ombrelia::platform

@@ -15,7 +15,7 @@ class WorkerPool;
 // blocks before them and run alone. The pool grows while every worker is blocked, so a block
 // that waits on another queue cannot starve it.
 class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
-public:
+ public:
   enum class Kind { serial, concurrent };
   using Block = std::function<void()>;
 
@@ -48,7 +48,7 @@ public:
   // Waits until every block queued so far has run (tests and shutdown).
   void drain();
 
-private:
+ private:
   struct State;
   DispatchQueue(std::string label, Kind kind);
   void enqueue(Block block, bool barrier);
@@ -58,4 +58,4 @@ private:
   std::shared_ptr<State> state_;
 };
 
-} // namespace ombrelia::platform
+}  // namespace ombrelia::platform

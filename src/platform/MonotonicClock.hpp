@@ -8,7 +8,7 @@ namespace ombrelia::platform {
 // The library's monotonic clock: the steady clock plus an offset that tests can advance, so
 // timers, delayed blocks and interval checks can be driven without sleeping.
 class MonotonicClock {
-public:
+ public:
   using duration = std::chrono::steady_clock::duration;
   using time_point = std::chrono::steady_clock::time_point;
 
@@ -18,4 +18,4 @@ public:
   static void advance(duration by);
 };
 
-} // namespace ombrelia::platform
+}  // namespace ombrelia::platform

@@ -46,11 +46,11 @@ NotificationCenter::NotificationCenter() : self_(std::make_shared<NotificationCe
 
 NotificationCenter::~NotificationCenter() {
   std::lock_guard lock(mutex_);
-  self_.reset(); // tokens outliving the centre no longer reach it
+  self_.reset();  // tokens outliving the centre no longer reach it
 }
 
 NotificationCenter& NotificationCenter::defaultCenter() {
-  static NotificationCenter* center = new NotificationCenter(); // lives until the process ends
+  static NotificationCenter* center = new NotificationCenter();  // lives until the process ends
   return *center;
 }
 
@@ -97,4 +97,4 @@ void NotificationCenter::remove(const std::shared_ptr<ObserverToken::Entry>& ent
     observers_.erase(it);
 }
 
-} // namespace ombrelia::platform
+}  // namespace ombrelia::platform

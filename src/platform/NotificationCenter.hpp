@@ -13,7 +13,7 @@ namespace ombrelia::platform {
 
 struct Notification {
   std::string name;
-  std::any object; // the payload; empty when the poster sent none
+  std::any object;  // the payload; empty when the poster sent none
 };
 
 class NotificationCenter;
@@ -21,7 +21,7 @@ class NotificationCenter;
 // Keeps an observer registered; destroying or resetting it removes the observer. An observer
 // removed during a post is not called after the removal returns on the posting thread.
 class ObserverToken {
-public:
+ public:
   ObserverToken() = default;
   ObserverToken(ObserverToken&& other) noexcept;
   ObserverToken& operator=(ObserverToken&& other) noexcept;
@@ -31,7 +31,7 @@ public:
   void reset();
   explicit operator bool() const { return !entry_.expired(); }
 
-private:
+ private:
   friend class NotificationCenter;
   struct Entry;
   ObserverToken(std::weak_ptr<NotificationCenter*> center, std::weak_ptr<Entry> entry);
@@ -42,7 +42,7 @@ private:
 // Notifications by plain string name with the payload as the object. Never post while holding
 // a lock that an observer may need.
 class NotificationCenter {
-public:
+ public:
   using Observer = std::function<void(const Notification&)>;
 
   NotificationCenter();
@@ -56,7 +56,7 @@ public:
   void post(const std::string& name, std::any object = {});
   size_t observerCount(const std::string& name) const;
 
-private:
+ private:
   friend class ObserverToken;
   void remove(const std::shared_ptr<ObserverToken::Entry>& entry);
 
@@ -65,4 +65,4 @@ private:
   std::shared_ptr<NotificationCenter*> self_;
 };
 
-} // namespace ombrelia::platform
+}  // namespace ombrelia::platform

@@ -15,7 +15,7 @@ namespace ombrelia::platform {
 // dropped without being called (a lost peer answer, a cancelled transfer) calls it with the
 // fallback values, so whoever waits on it is always answered.
 template <typename... Args> class OnceCompletion {
-public:
+ public:
   using Function = std::function<void(Args...)>;
 
   [[nodiscard]] static Function wrap(Function function, std::decay_t<Args>... fallback) {
@@ -23,7 +23,7 @@ public:
     return [state](Args... args) { state->call(std::forward<Args>(args)...); };
   }
 
-private:
+ private:
   struct State {
     explicit State(Function f, std::decay_t<Args>... fallback)
         : function(std::move(f)), fallbackValues(std::move(fallback)...) {}
@@ -48,4 +48,4 @@ private:
   };
 };
 
-} // namespace ombrelia::platform
+}  // namespace ombrelia::platform

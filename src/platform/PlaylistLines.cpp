@@ -33,4 +33,4 @@ std::vector<std::string_view> splitPlaylistLines(std::string_view text) {
   return lines;
 }
 
-} // namespace ombrelia::platform
+}  // namespace ombrelia::platform

@@ -15,4 +15,4 @@ namespace ombrelia::platform {
 // the lines with "\n" keeps a trailing newline.
 std::vector<std::string_view> splitPlaylistLines(std::string_view text);
 
-} // namespace ombrelia::platform
+}  // namespace ombrelia::platform

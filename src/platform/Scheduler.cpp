@@ -20,7 +20,7 @@ void MonotonicClock::advance(duration by) {
 }
 
 Scheduler& Scheduler::shared() {
-  static Scheduler* scheduler = new Scheduler(); // lives until the process ends
+  static Scheduler* scheduler = new Scheduler();  // lives until the process ends
   return *scheduler;
 }
 
@@ -74,4 +74,4 @@ void Scheduler::loop() {
   }
 }
 
-} // namespace ombrelia::platform
+}  // namespace ombrelia::platform

@@ -17,7 +17,7 @@ namespace ombrelia::platform {
 // to a queue: they run on the scheduler's thread (or, when a test advances the clock, on the
 // test's thread).
 class Scheduler {
-public:
+ public:
   static Scheduler& shared();
 
   void schedule(MonotonicClock::time_point deadline, std::function<void()> action);
@@ -26,7 +26,7 @@ public:
   void runDue();
   void wake();
 
-private:
+ private:
   Scheduler();
   void loop();
 
@@ -34,8 +34,8 @@ private:
   std::condition_variable changed_;
   // Ordered by deadline, then by the order of scheduling.
   std::multimap<MonotonicClock::time_point, std::function<void()>> entries_;
-  std::mutex runMutex_; // one runner at a time keeps due actions in deadline order
+  std::mutex runMutex_;  // one runner at a time keeps due actions in deadline order
   std::thread thread_;
 };
 
-} // namespace ombrelia::platform
+}  // namespace ombrelia::platform

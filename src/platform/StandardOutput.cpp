@@ -23,14 +23,14 @@ void writeAll(int fd, std::string_view line) {
     if (n < 0) {
       if (errno == EINTR)
         continue;
-      return; // logging never fails the caller
+      return;  // logging never fails the caller
     }
     p += n;
     left -= static_cast<size_t>(n);
   }
 }
 
-} // namespace
+}  // namespace
 
 void StandardOutput::writeLine(std::string_view line) {
   writeAll(STDOUT_FILENO, line);
@@ -39,4 +39,4 @@ void StandardOutput::writeErrorLine(std::string_view line) {
   writeAll(STDERR_FILENO, line);
 }
 
-} // namespace ombrelia::platform
+}  // namespace ombrelia::platform

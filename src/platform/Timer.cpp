@@ -80,7 +80,7 @@ void Timer::invalidate() {
   {
     std::lock_guard lock(state_->mutex);
     state_->valid = false;
-    released = std::move(state_->block); // drops what the block captured, outside the lock
+    released = std::move(state_->block);  // drops what the block captured, outside the lock
   }
 }
 
@@ -89,4 +89,4 @@ bool Timer::isValid() const {
   return state_->valid;
 }
 
-} // namespace ombrelia::platform
+}  // namespace ombrelia::platform

@@ -13,11 +13,11 @@ namespace ombrelia::platform {
 // The owner keeps the shared pointer; dropping it cancels the timer, and a block that has not
 // started by then never runs.
 class Timer {
-public:
+ public:
   struct Settings {
     std::chrono::milliseconds interval{1000};
     bool repeats = true;
-    std::shared_ptr<DispatchQueue> queue; // the main queue when empty
+    std::shared_ptr<DispatchQueue> queue;  // the main queue when empty
   };
 
   [[nodiscard]] static std::shared_ptr<Timer> scheduled(Settings settings,
@@ -29,10 +29,10 @@ public:
   void invalidate();
   bool isValid() const;
 
-private:
+ private:
   struct State;
   explicit Timer(std::shared_ptr<State> state);
   std::shared_ptr<State> state_;
 };
 
-} // namespace ombrelia::platform
+}  // namespace ombrelia::platform

@@ -144,7 +144,7 @@ std::string normalizeEscapes(std::string_view s) {
   return out;
 }
 
-} // namespace
+}  // namespace
 
 std::optional<Url> Url::parse(std::string_view text) {
   for (unsigned char c : text) {
@@ -162,7 +162,7 @@ std::optional<Url> Url::parse(std::string_view text) {
   if (firstDelimiter != std::string_view::npos && rest[firstDelimiter] == ':') {
     std::string_view scheme = rest.substr(0, firstDelimiter);
     if (!isValidScheme(scheme))
-      return std::nullopt; // "1a:b" is neither URL nor relative path
+      return std::nullopt;  // "1a:b" is neither URL nor relative path
     url.scheme_ = lowered(scheme);
     rest.remove_prefix(firstDelimiter + 1);
   }
@@ -477,4 +477,4 @@ std::optional<std::string> Url::percentDecode(std::string_view text) {
   return out;
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -53,9 +53,9 @@ void WorkerPool::workerLoop() {
     work_.pop_front();
     lock.unlock();
     work();
-    work = nullptr; // captured state is released outside the lock
+    work = nullptr;  // captured state is released outside the lock
     lock.lock();
   }
 }
 
-} // namespace ombrelia::platform
+}  // namespace ombrelia::platform

@@ -13,7 +13,7 @@ namespace ombrelia::platform {
 // thread is idle (up to kMaxWorkers), so blocks that wait on each other cannot starve the pool;
 // threads idle for kIdleExit leave, down to kMinWorkers.
 class WorkerPool {
-public:
+ public:
   // Past this many threads, work waits for a free one; a block that waits for more than this
   // many others at once is a design fault, not a load.
   static constexpr size_t kMaxWorkers = 256;
@@ -24,7 +24,7 @@ public:
 
   size_t threadCount() const;
 
-private:
+ private:
   WorkerPool() = default;
   void workerLoop();
 
@@ -35,4 +35,4 @@ private:
   size_t idle_ = 0;
 };
 
-} // namespace ombrelia::platform
+}  // namespace ombrelia::platform

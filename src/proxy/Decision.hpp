@@ -12,4 +12,4 @@ inline std::string_view rawValue(Decision decision) {
   return decision == Decision::http ? "http" : "p2p";
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

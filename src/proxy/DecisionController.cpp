@@ -31,4 +31,4 @@ void DecisionController::videoOrAudioSegmentMethod(
   completion(ombreliaDecision_->canTryP2P(*segmentInfo) ? Decision::p2p : Decision::http);
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -18,7 +18,7 @@ class SignalingClient;
 
 // Chooses the origin or the subscribed peer for each segment.
 class DecisionController {
-public:
+ public:
   DecisionController(std::string videoID, std::string clientID,
                      std::shared_ptr<SignalingClient> signalClient);
 
@@ -30,8 +30,8 @@ public:
 
   const std::shared_ptr<OmbreliaDecision>& ombreliaDecision() const { return ombreliaDecision_; }
 
-private:
+ private:
   std::shared_ptr<OmbreliaDecision> ombreliaDecision_;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

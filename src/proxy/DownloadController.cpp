@@ -26,7 +26,7 @@ std::string typeName(const std::optional<SegmentInfo>& info) {
   return info ? std::string(rawValue(info->type())) : std::string("other");
 }
 
-} // namespace
+}  // namespace
 
 std::shared_ptr<DownloadController>
 DownloadController::create(std::string videoID, std::string clientID,
@@ -239,4 +239,4 @@ void DownloadController::saveData(const std::optional<SegmentInfo>& segmentInfo,
   });
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

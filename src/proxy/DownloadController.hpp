@@ -24,7 +24,7 @@ class SignalingClient;
 // Answers the proxied requests of one video once the plug-in is active: playlists over HTTP
 // into the manifest store, segments from the segment store, a peer or the origin.
 class DownloadController : public std::enable_shared_from_this<DownloadController> {
-public:
+ public:
   using Completion = HTTPLoader::Completion;
 
   [[nodiscard]] static std::shared_ptr<DownloadController>
@@ -51,7 +51,7 @@ public:
   // request) or there is none.
   static bool isWholeResource(const std::optional<std::string>& range);
 
-private:
+ private:
   DownloadController(std::string videoID, std::shared_ptr<AnalyticsService> analyticsService,
                      std::shared_ptr<SignalingClient> signalClient, std::string clientID);
 
@@ -73,4 +73,4 @@ private:
   std::shared_ptr<P2PLoader> p2pLoader_;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

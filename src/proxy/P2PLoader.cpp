@@ -17,16 +17,28 @@ P2PLoader::P2PLoader(std::string videoID, std::shared_ptr<PeerMessagesController
     : videoID_(std::move(videoID)), peerMessagesController_(std::move(controller)),
       analyticsService_(std::move(analyticsService)) {}
 
+std::shared_ptr<PeerMessagesController> P2PLoader::peerMessagesController() const {
+  std::lock_guard lock(mutex_);
+  return peerMessagesController_;
+}
+
+void P2PLoader::setPeerMessagesControllerForTesting(
+    std::shared_ptr<PeerMessagesController> controller) {
+  std::lock_guard lock(mutex_);
+  peerMessagesController_ = std::move(controller);
+}
+
 void P2PLoader::requestSegment(const SegmentInfo& segmentInfo, FileRequestType type,
                                PeerMessagesController::FileCompletion completion) {
   analyticsService_->newP2PRequest();
-  const auto abonnement = peerMessagesController_->abonnementPeer();
+  const auto engine = peerMessagesController();
+  const auto abonnement = engine->abonnementPeer();
   if (abonnement && abonnement->state == AbonnementState::confirmed) {
-    peerMessagesController_->sendFileRequest(segmentInfo, type, videoID_, std::move(completion));
+    engine->sendFileRequest(segmentInfo, type, videoID_, std::move(completion));
     return;
   }
-  peerMessagesController_->continueAbonnementAsReceiverSearch(segmentInfo, videoID_);
+  engine->continueAbonnementAsReceiverSearch(segmentInfo, videoID_);
   completion(std::nullopt, std::nullopt, std::nullopt);
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

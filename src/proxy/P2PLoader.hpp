@@ -2,6 +2,7 @@
 // Any thread.
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include <ombrelia/SegmentInfo.hpp>
@@ -16,7 +17,7 @@ class SignalingClient;
 
 // The adapter between the download controller and the peer exchange.
 class P2PLoader {
-public:
+ public:
   [[nodiscard]] static std::shared_ptr<P2PLoader>
   create(std::string videoID, std::shared_ptr<SignalingClient> signalClient,
          std::shared_ptr<AnalyticsService> analyticsService);
@@ -26,17 +27,18 @@ public:
   void requestSegment(const SegmentInfo& segmentInfo, FileRequestType type,
                       PeerMessagesController::FileCompletion completion);
 
-  const std::shared_ptr<PeerMessagesController>& peerMessagesController() const {
-    return peerMessagesController_;
-  }
+  std::shared_ptr<PeerMessagesController> peerMessagesController() const;
+  // Test seam: puts a stand-in for the peer exchange in place of the engine.
+  void setPeerMessagesControllerForTesting(std::shared_ptr<PeerMessagesController> controller);
 
-private:
+ private:
   P2PLoader(std::string videoID, std::shared_ptr<PeerMessagesController> controller,
             std::shared_ptr<AnalyticsService> analyticsService);
 
   const std::string videoID_;
-  const std::shared_ptr<PeerMessagesController> peerMessagesController_;
+  mutable std::mutex mutex_;  // guards the engine pointer, replaced only by tests
+  std::shared_ptr<PeerMessagesController> peerMessagesController_;
   const std::shared_ptr<AnalyticsService> analyticsService_;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

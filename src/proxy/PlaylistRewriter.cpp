@@ -57,7 +57,7 @@ std::optional<std::string> PlaylistRewriter::proxiedReference(std::string_view r
   if (!ref)
     return std::nullopt;
   if (ref->isAbsolute() && ref->scheme() != "http" && ref->scheme() != "https") {
-    return std::nullopt; // keys (skd:), inline data (data:) and the like are not fetched by us
+    return std::nullopt;  // keys (skd:), inline data (data:) and the like are not fetched by us
   }
   const Url resolved = base.resolving(*ref);
   auto local = ReverseProxyURL::make(resolved, port_);
@@ -66,4 +66,4 @@ std::optional<std::string> PlaylistRewriter::proxiedReference(std::string_view r
   return local->toString();
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

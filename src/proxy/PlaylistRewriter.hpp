@@ -14,7 +14,7 @@ namespace ombrelia {
 // every URI="..." attribute of tag lines are resolved against the playlist's own URL (the final
 // URL of its fetch) as RFC 3986 references, then turned into reverse-proxy URLs.
 class PlaylistRewriter {
-public:
+ public:
   explicit PlaylistRewriter(int port) : port_(port) {}
 
   // The playlist with its lines joined by "\n". Lines that cannot be resolved stay unchanged.
@@ -26,8 +26,8 @@ public:
   // such as skd: or data:, or not a valid reference).
   std::optional<std::string> proxiedReference(std::string_view reference, const Url& base) const;
 
-private:
+ private:
   int port_;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -97,7 +97,7 @@ void PluginActivator::generalData(const Url& url, Completion completion,
 }
 
 void PluginActivator::playlistData(const Url& playlistURL, Completion completion) {
-  countRequest(playlistURL); // playlists weigh on others' criticality but are never critical
+  countRequest(playlistURL);  // playlists weigh on others' criticality but are never critical
   completion = counted(std::move(completion));
   if (!OmbreliaConfig::shared().activated()) {
     httpLoader_->requestPlaylist(playlistURL, std::move(completion));
@@ -121,4 +121,4 @@ void PluginActivator::segmentData(const Url& segmentURL, Completion completion,
   }
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -20,7 +20,7 @@ class DownloadController;
 // critical when the plug-in is off or requests pile up, and hands it to the download controller
 // or straight to its own HTTP loader.
 class PluginActivator : public std::enable_shared_from_this<PluginActivator> {
-public:
+ public:
   // Three requests in flight, this one included, make a general or segment request critical.
   static constexpr int kMaxParallelRequests = 3;
   // So does being at least the third request in a row that found another in flight.
@@ -42,7 +42,7 @@ public:
   int agglomerationCounter() const;
   std::shared_ptr<DownloadController> downloadController() const;
 
-private:
+ private:
   PluginActivator(std::string videoID, std::string clientID,
                   std::shared_ptr<AnalyticsService> analyticsService);
   // Counts the request and tells whether it is critical.
@@ -56,7 +56,7 @@ private:
   const std::shared_ptr<AnalyticsService> analyticsService_;
   const std::shared_ptr<HTTPLoader> httpLoader_;
 
-  mutable std::mutex counterMutex_; // guards the two counters
+  mutable std::mutex counterMutex_;  // guards the two counters
   int parallelRequestCounter_ = 0;
   int agglomerationCounter_ = 0;
 
@@ -65,4 +65,4 @@ private:
   std::shared_ptr<DownloadController> downloadController_;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -11,7 +11,7 @@ bool isHttpScheme(const Url& url) {
   return url.scheme() == "http" || url.scheme() == "https";
 }
 
-} // namespace
+}  // namespace
 
 std::string ReverseProxyURL::encodeQueryValue(std::string_view value) {
   return Url::percentEncode(value, "!$'()*+,;:@/?");
@@ -45,4 +45,4 @@ std::optional<Url> ReverseProxyURL::originURL(std::string_view decodedQueryValue
   return url;
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -13,7 +13,7 @@ namespace ombrelia {
 // origin's path as written, the origin's own query, then one more item "__hls_origin_url"
 // whose value is the whole origin URL. The reader takes that item back out.
 class ReverseProxyURL {
-public:
+ public:
   static constexpr std::string_view kOriginURLKey = "__hls_origin_url";
 
   // Absent when the origin URL is not an absolute http(s) URL.
@@ -29,4 +29,4 @@ public:
   static std::string encodeQueryValue(std::string_view value);
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

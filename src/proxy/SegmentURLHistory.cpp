@@ -3,7 +3,7 @@
 namespace ombrelia {
 
 SegmentURLHistory& SegmentURLHistory::shared() {
-  static SegmentURLHistory* history = new SegmentURLHistory(); // lives until the process ends
+  static SegmentURLHistory* history = new SegmentURLHistory();  // lives until the process ends
   return *history;
 }
 
@@ -47,4 +47,4 @@ size_t SegmentURLHistory::size() const {
   return entries_.size();
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -15,7 +15,7 @@ namespace ombrelia {
 // finally delivered each: repeated requests are answered from the store, and the analytics
 // attribute a stall to the first source that completed.
 class SegmentURLHistory {
-public:
+ public:
   // Past this many entries the oldest one goes.
   static constexpr size_t kMaxEntries = 100;
 
@@ -35,10 +35,10 @@ public:
   std::optional<Decision> firstCompletedDecision() const;
   size_t size() const;
 
-private:
+ private:
   SegmentURLHistory() = default;
   mutable std::mutex mutex_;
   std::deque<Entry> entries_;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

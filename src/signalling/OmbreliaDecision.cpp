@@ -98,4 +98,4 @@ void OmbreliaDecision::signalClientDidReceiveMessage(SignalingClient&, const std
   OmbreliaLogger::debug("String received: " + message, OLogModule::signalClient);
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

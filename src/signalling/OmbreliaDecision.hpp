@@ -20,7 +20,7 @@ class SignalingClient;
 // is possible, refreshing the group through the signalling service when it is due.
 class OmbreliaDecision : public SignalClientDelegate,
                          public std::enable_shared_from_this<OmbreliaDecision> {
-public:
+ public:
   // At most one group request in this interval.
   static constexpr double kMinimalTimeToRefreshGroup = 25.0;
   // No group request once the group holds this many peers.
@@ -41,7 +41,7 @@ public:
   void signalClientDidReceiveData(SignalingClient& client, const Data& data) override;
   void signalClientDidReceiveMessage(SignalingClient& client, const std::string& message) override;
 
-private:
+ private:
   OmbreliaDecision(std::string videoID, std::string clientID,
                    std::shared_ptr<SignalingClient> signalClient);
   void initMessage();
@@ -50,10 +50,10 @@ private:
   const std::string clientID_;
   const std::shared_ptr<SignalingClient> signalClient_;
 
-  mutable std::mutex mutex_; // guards the three fields below
+  mutable std::mutex mutex_;  // guards the three fields below
   std::optional<std::string> uuid_;
   bool signalingConnected_ = false;
   std::optional<platform::MonotonicClock::time_point> lastGroupRequestTimestamp_;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -34,4 +34,4 @@ struct Peer {
   }
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

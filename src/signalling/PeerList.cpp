@@ -3,7 +3,7 @@
 namespace ombrelia {
 
 PeerList& PeerList::shared() {
-  static PeerList* list = new PeerList(); // lives until the process ends
+  static PeerList* list = new PeerList();  // lives until the process ends
   return *list;
 }
 
@@ -27,4 +27,4 @@ void PeerList::updatePersonalUUID(std::string uuid) {
   personalUUID_ = std::move(uuid);
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -12,7 +12,7 @@ namespace ombrelia {
 
 // The group of peers watching the same video, and this client's personal identifier.
 class PeerList {
-public:
+ public:
   static PeerList& shared();
 
   // A consistent copy of the group at one moment.
@@ -21,11 +21,11 @@ public:
   std::optional<std::string> personalUUID() const;
   void updatePersonalUUID(std::string uuid);
 
-private:
+ private:
   PeerList() = default;
   mutable std::mutex mutex_;
   std::vector<Peer> peers_;
   std::optional<std::string> personalUUID_;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -11,7 +11,7 @@ class SignalingClient;
 
 // Receives the signalling connection's events.
 class SignalClientDelegate {
-public:
+ public:
   virtual ~SignalClientDelegate() = default;
   virtual void signalClientDidConnect(SignalingClient& client) = 0;
   virtual void signalClientDidDisconnect(SignalingClient& client) = 0;
@@ -20,4 +20,4 @@ public:
                                              const std::string& message) = 0;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

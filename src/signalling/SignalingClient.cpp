@@ -17,4 +17,4 @@ void SignalingClient::sendInit(const std::string&, const std::string&, const std
 
 void SignalingClient::sendGroupRequest(int64_t, int64_t, int64_t) {}
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -15,7 +15,7 @@ namespace ombrelia {
 // The library's one signalling connection. Until its WebSocket transport exists it opens
 // nothing: connect() is accepted and no event follows.
 class SignalingClient {
-public:
+ public:
   [[nodiscard]] static std::shared_ptr<SignalingClient> create(Url endpoint);
 
   const Url& endpoint() const { return endpoint_; }
@@ -24,11 +24,11 @@ public:
   void sendInit(const std::string& videoID, const std::string& pubKey, const std::string& clientID);
   void sendGroupRequest(int64_t bitrate, int64_t targetQuality, int64_t currentSegmentNumber);
 
-private:
+ private:
   explicit SignalingClient(Url endpoint) : endpoint_(std::move(endpoint)) {}
   Url endpoint_;
   std::mutex mutex_;
   std::weak_ptr<SignalClientDelegate> delegate_;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

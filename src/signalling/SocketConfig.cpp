@@ -13,7 +13,7 @@ constexpr const char* kDefaultEndpoint = "wss://tracker.ombrelia.net:443/";
 std::mutex overrideMutex;
 std::optional<Url> endpointOverride;
 
-} // namespace
+}  // namespace
 
 SocketConfig SocketConfig::defaultConfig() {
   std::lock_guard lock(overrideMutex);
@@ -31,4 +31,4 @@ void SocketConfig::setDefaultEndpointOverride(std::optional<Url> endpoint) {
   endpointOverride = std::move(endpoint);
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

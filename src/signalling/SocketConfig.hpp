@@ -25,4 +25,4 @@ struct SocketConfig {
   static void setDefaultEndpointOverride(std::optional<Url> endpoint);
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -159,4 +159,4 @@ ChildProcess::Result ChildProcess::run(const std::vector<std::string>& argv,
   return result;
 }
 
-} // namespace ombrelia::test
+}  // namespace ombrelia::test

@@ -13,11 +13,11 @@ namespace ombrelia::test {
 // A child process started from an argument list (no shell). Its standard output can be read
 // line by line; it is stopped with SIGTERM (then SIGKILL) when the object goes away.
 class ChildProcess {
-public:
+ public:
   struct Settings {
     bool captureStdout = false;
     bool discardStderr = false;
-    std::vector<std::string> extraEnvironment; // "NAME=value"
+    std::vector<std::string> extraEnvironment;  // "NAME=value"
   };
 
   ChildProcess(const std::vector<std::string>& argv, Settings settings);
@@ -45,11 +45,11 @@ public:
   static Result run(const std::vector<std::string>& argv,
                     std::chrono::milliseconds bound = std::chrono::seconds(120));
 
-private:
+ private:
   pid_t pid_ = -1;
   int stdoutFd_ = -1;
   std::string buffer_;
   std::optional<int> exitStatus_;
 };
 
-} // namespace ombrelia::test
+}  // namespace ombrelia::test

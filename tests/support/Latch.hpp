@@ -9,7 +9,7 @@ namespace ombrelia::test {
 
 // Counts events and lets a test wait for a number of them with a bound, instead of sleeping.
 class Latch {
-public:
+ public:
   void countDown(int n = 1) {
     // Notified under the lock: the waiter may destroy the latch as soon as it sees the count.
     std::lock_guard lock(mutex_);
@@ -26,10 +26,10 @@ public:
     return count_;
   }
 
-private:
+ private:
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   int count_ = 0;
 };
 
-} // namespace ombrelia::test
+}  // namespace ombrelia::test

@@ -29,7 +29,7 @@ bool canConnect(int port) {
   return ok;
 }
 
-} // namespace
+}  // namespace
 
 int freeLoopbackPort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -66,7 +66,7 @@ NginxOrigin::NginxOrigin(const std::string& documentRoot) {
         break;
       }
       if (process_->wait(std::chrono::milliseconds(0)))
-        break; // exited: port taken
+        break;  // exited: port taken
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     if (port_ == 0)
@@ -94,4 +94,4 @@ std::vector<std::string> NginxOrigin::accessLog() const {
   return lines;
 }
 
-} // namespace ombrelia::test
+}  // namespace ombrelia::test

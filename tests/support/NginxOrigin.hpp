@@ -12,7 +12,7 @@ class ChildProcess;
 // nginx-light serving a folder on 127.0.0.1 at a free port, as a real HLS origin. Besides the
 // files, "/redirect/<path>" answers 302 to "/<path>" and "/missing/<path>" answers 404.
 class NginxOrigin {
-public:
+ public:
   explicit NginxOrigin(const std::string& documentRoot);
   ~NginxOrigin();
   NginxOrigin(const NginxOrigin&) = delete;
@@ -25,7 +25,7 @@ public:
   // Access log lines: <client> "<request>" <status> <bytes> "<range>".
   std::vector<std::string> accessLog() const;
 
-private:
+ private:
   std::string workDir_;
   int port_ = 0;
   std::unique_ptr<ChildProcess> process_;
@@ -34,4 +34,4 @@ private:
 // A TCP port on 127.0.0.1 that nothing listens on right now.
 int freeLoopbackPort();
 
-} // namespace ombrelia::test
+}  // namespace ombrelia::test

@@ -17,4 +17,4 @@ std::string SampleStream::folder(const std::string& kind, int durationSeconds, i
   return dir;
 }
 
-} // namespace ombrelia::test
+}  // namespace ombrelia::test

@@ -20,6 +20,8 @@ struct TestHttpResponse {
     stallAfterHead,
     // No Content-Length: the body ends when the server closes the connection.
     closeDelimited,
+    // Waits until the test calls TestHttpServer::release() for the path, then answers.
+    heldUntilReleased,
   };
 
   int status = 200;

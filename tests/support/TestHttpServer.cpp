@@ -33,7 +33,8 @@ std::string lowerCase(std::string text) {
 
 std::string trim(const std::string& text) {
   const auto first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return {};
+  if (first == std::string::npos)
+    return {};
   const auto last = text.find_last_not_of(" \t\r\n");
   return text.substr(first, last - first + 1);
 }
@@ -41,15 +42,18 @@ std::string trim(const std::string& text) {
 std::optional<TestHttpRequest> parseHead(const std::string& head) {
   std::istringstream lines(head);
   std::string line;
-  if (!std::getline(lines, line)) return std::nullopt;
+  if (!std::getline(lines, line))
+    return std::nullopt;
   std::istringstream requestLine(line);
   TestHttpRequest request;
   std::string version;
-  if (!(requestLine >> request.method >> request.target >> version)) return std::nullopt;
+  if (!(requestLine >> request.method >> request.target >> version))
+    return std::nullopt;
   request.path = request.target.substr(0, request.target.find('?'));
   while (std::getline(lines, line)) {
     const auto colon = line.find(':');
-    if (colon == std::string::npos) continue;
+    if (colon == std::string::npos)
+      continue;
     request.headers[lowerCase(trim(line.substr(0, colon)))] = trim(line.substr(colon + 1));
   }
   return request;
@@ -57,22 +61,22 @@ std::optional<TestHttpRequest> parseHead(const std::string& head) {
 
 const char* reasonPhrase(int status) {
   switch (status) {
-    case 200:
-      return "OK";
-    case 206:
-      return "Partial Content";
-    case 301:
-      return "Moved Permanently";
-    case 302:
-      return "Found";
-    case 404:
-      return "Not Found";
-    case 416:
-      return "Range Not Satisfiable";
-    case 500:
-      return "Internal Server Error";
-    default:
-      return "Status";
+  case 200:
+    return "OK";
+  case 206:
+    return "Partial Content";
+  case 301:
+    return "Moved Permanently";
+  case 302:
+    return "Found";
+  case 404:
+    return "Not Found";
+  case 416:
+    return "Range Not Satisfiable";
+  case 500:
+    return "Internal Server Error";
+  default:
+    return "Status";
   }
 }
 
@@ -84,29 +88,34 @@ void applyRange(const std::string& range, TestHttpResponse& response) {
     response.headers.emplace_back("Content-Range", "bytes */" + total);
     response.body.clear();
   };
-  if (range.rfind("bytes=", 0) != 0) return;
+  if (range.rfind("bytes=", 0) != 0)
+    return;
   const std::string spec = range.substr(6);
   const auto dash = spec.find('-');
-  if (dash == std::string::npos || spec.find(',') != std::string::npos) return;
+  if (dash == std::string::npos || spec.find(',') != std::string::npos)
+    return;
   const size_t size = response.body.size();
   size_t first = 0;
   size_t last = size == 0 ? 0 : size - 1;
   try {
     if (dash == 0) {
       const size_t suffix = std::stoul(spec.substr(1));
-      if (suffix == 0) return unsatisfiable();
+      if (suffix == 0)
+        return unsatisfiable();
       first = suffix >= size ? 0 : size - suffix;
     } else {
       first = std::stoul(spec.substr(0, dash));
-      if (dash + 1 < spec.size()) last = std::min(last, size_t(std::stoul(spec.substr(dash + 1))));
+      if (dash + 1 < spec.size())
+        last = std::min(last, size_t(std::stoul(spec.substr(dash + 1))));
     }
   } catch (const std::exception&) {
     return;
   }
-  if (first >= size || first > last) return unsatisfiable();
+  if (first >= size || first > last)
+    return unsatisfiable();
   response.status = 206;
-  response.headers.emplace_back(
-      "Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" + total);
+  response.headers.emplace_back("Content-Range", "bytes " + std::to_string(first) + "-" +
+                                                     std::to_string(last) + "/" + total);
   response.body = response.body.substr(first, last - first + 1);
 }
 
@@ -120,22 +129,29 @@ struct TestHttpServer::Impl {
     void start() {
       asio::async_read_until(socket, buffer, "\r\n\r\n",
                              [self = shared_from_this()](boost::system::error_code error, size_t) {
-                               if (!error) self->onHead();
+                               if (!error)
+                                 self->onHead();
                              });
     }
 
     void onHead() {
       const std::string head(asio::buffers_begin(buffer.data()), asio::buffers_end(buffer.data()));
       auto request = parseHead(head);
-      if (!request) return;
+      if (!request)
+        return;
       response = server.answer(*request);
       if (response.mode == TestHttpResponse::Mode::stallBeforeHead) {
         server.held.push_back(shared_from_this());
         return;
       }
+      if (response.mode == TestHttpResponse::Mode::heldUntilReleased) {
+        server.waiting[request->path].push_back(shared_from_this());
+        return;
+      }
       timer.expires_after(response.delay);
       timer.async_wait([self = shared_from_this()](boost::system::error_code error) {
-        if (!error) self->send();
+        if (!error)
+          self->send();
       });
     }
 
@@ -143,11 +159,13 @@ struct TestHttpServer::Impl {
       using Mode = TestHttpResponse::Mode;
       std::string out = "HTTP/1.1 " + std::to_string(response.status) + " " +
                         reasonPhrase(response.status) + "\r\n";
-      if (response.contentType) out += "Content-Type: " + *response.contentType + "\r\n";
+      if (response.contentType)
+        out += "Content-Type: " + *response.contentType + "\r\n";
       if (response.mode != Mode::closeDelimited) {
         out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
       }
-      for (const auto& [name, value] : response.headers) out += name + ": " + value + "\r\n";
+      for (const auto& [name, value] : response.headers)
+        out += name + ": " + value + "\r\n";
       out += "Connection: close\r\n\r\n";
       const bool stall = response.mode == Mode::stallAfterHead;
       out += stall ? response.body.substr(0, response.body.size() / 2) : response.body;
@@ -185,7 +203,8 @@ struct TestHttpServer::Impl {
 
   void accept() {
     acceptor.async_accept([this](boost::system::error_code error, tcp::socket socket) {
-      if (error) return;
+      if (error)
+        return;
       std::make_shared<Connection>(*this, std::move(socket))->start();
       accept();
     });
@@ -197,7 +216,8 @@ struct TestHttpServer::Impl {
       std::lock_guard lock(mutex);
       received.push_back(request);
       auto found = routes.find(request.path);
-      if (found != routes.end()) handler = found->second;
+      if (found != routes.end())
+        handler = found->second;
     }
     if (!handler) {
       TestHttpResponse missing = TestHttpResponse::ok("not found", "text/plain");
@@ -206,7 +226,8 @@ struct TestHttpServer::Impl {
     }
     TestHttpResponse response = handler(request);
     if (response.honourRange) {
-      if (auto range = request.header("range")) applyRange(*range, response);
+      if (auto range = request.header("range"))
+        applyRange(*range, response);
     }
     return response;
   }
@@ -218,6 +239,8 @@ struct TestHttpServer::Impl {
   std::thread thread;
   // The server thread's own: connections kept open on purpose by a stalling answer.
   std::vector<std::shared_ptr<Connection>> held;
+  // The server thread's own: answers waiting for release(), by path.
+  std::map<std::string, std::vector<std::shared_ptr<Connection>>> waiting;
 
   mutable std::mutex mutex;  // guards routes and received
   std::map<std::string, Handler> routes;
@@ -237,7 +260,21 @@ void TestHttpServer::route(const std::string& path, Handler handler) {
   impl_->routes[path] = std::move(handler);
 }
 
-uint16_t TestHttpServer::port() const { return impl_->port; }
+void TestHttpServer::release(const std::string& path) {
+  asio::post(impl_->io, [impl = impl_.get(), path] {
+    auto found = impl->waiting.find(path);
+    if (found == impl->waiting.end())
+      return;
+    auto connections = std::move(found->second);
+    impl->waiting.erase(found);
+    for (auto& connection : connections)
+      connection->send();
+  });
+}
+
+uint16_t TestHttpServer::port() const {
+  return impl_->port;
+}
 
 std::string TestHttpServer::url(std::string_view pathAndQuery) const {
   return "http://127.0.0.1:" + std::to_string(port()) + std::string(pathAndQuery);

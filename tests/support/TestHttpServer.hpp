@@ -30,6 +30,9 @@ class TestHttpServer {
   void route(const std::string& path, TestHttpResponse response);
   void route(const std::string& path, Handler handler);
 
+  // Answers every request of `path` held by a heldUntilReleased response.
+  void release(const std::string& path);
+
   uint16_t port() const;
   // "http://127.0.0.1:<port>" followed by `pathAndQuery`.
   std::string url(std::string_view pathAndQuery) const;

@@ -51,7 +51,7 @@ bool expectedEnabled(OLogLevel active, OLogModule m) {
   return false;
 }
 
-} // namespace
+}  // namespace
 
 TEST(OmbreliaLogger, PrintsNothingAtTheDefaultLevel) {
   EXPECT_EQ(OLoggerConfig::shared().activeLogLevel(), OLogLevel::none);

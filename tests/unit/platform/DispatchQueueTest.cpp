@@ -84,7 +84,7 @@ TEST(DispatchQueueConcurrency, BarrierWaitsForEarlierBlocksAndRunsAlone) {
         ++violations;
       std::this_thread::yield();
       if (barrierDone)
-        ++violations; // queued before the barrier: must finish before it
+        ++violations;  // queued before the barrier: must finish before it
       ++readsBeforeBarrier;
       readers.fetch_sub(1);
     });
@@ -104,7 +104,7 @@ TEST(DispatchQueueConcurrency, BarrierWaitsForEarlierBlocksAndRunsAlone) {
   for (int i = 0; i < 50; ++i) {
     queue->async([&] {
       if (!barrierDone)
-        ++violations; // queued after the barrier: must start after it
+        ++violations;  // queued after the barrier: must start after it
       ++readsAfterBarrier;
     });
   }
@@ -116,7 +116,7 @@ TEST(DispatchQueueConcurrency, BarrierWaitsForEarlierBlocksAndRunsAlone) {
 TEST(DispatchQueueConcurrency, ReadersAndBarrierWritersKeepSharedStateConsistent) {
   // The segment store's pattern: synchronous reads, writes as barriers.
   auto queue = DispatchQueue::create("store", DispatchQueue::Kind::concurrent);
-  std::vector<int> list; // guarded by the queue only
+  std::vector<int> list;  // guarded by the queue only
   std::vector<std::thread> threads;
   std::atomic<int> badReads{0};
   for (int t = 0; t < 4; ++t) {
@@ -150,7 +150,7 @@ TEST(DispatchQueue, SyncRunsTheBlockBeforeReturningAndNestsOnTheSameSerialQueue)
   int value = 0;
   queue->sync([&] {
     value = 1;
-    queue->sync([&] { value = 2; }); // would deadlock if it waited for itself
+    queue->sync([&] { value = 2; });  // would deadlock if it waited for itself
   });
   EXPECT_EQ(value, 2);
   bool current = false;

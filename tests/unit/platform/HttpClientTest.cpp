@@ -29,7 +29,8 @@ std::optional<HttpResult> fetch(HttpClient& client, HttpRequest request) {
   auto promise = std::make_shared<std::promise<HttpResult>>();
   auto future = promise->get_future();
   client.dataTask(std::move(request), [promise](HttpResult result) { promise->set_value(result); });
-  if (future.wait_for(10s) != std::future_status::ready) return std::nullopt;
+  if (future.wait_for(10s) != std::future_status::ready)
+    return std::nullopt;
   return future.get();
 }
 
@@ -224,7 +225,8 @@ TEST_F(HttpClientTest, DestroyingTheClientCompletesRunningTransfersAsCancelled) 
   std::atomic<int> cancelled{0};
   for (int i = 0; i < 2; ++i) {
     client->dataTask(get(server.url("/silent")), [&](HttpResult result) {
-      if (result.error() && result.error()->cause == HttpErrorCause::cancelled) ++cancelled;
+      if (result.error() && result.error()->cause == HttpErrorCause::cancelled)
+        ++cancelled;
       completed.countDown();
     });
   }
@@ -242,8 +244,10 @@ TEST_F(HttpClientTest, CompletionsRunOneAtATimeOnTheDelegateQueue) {
   std::atomic<int> offQueue{0};
   for (int i = 0; i < kRequests; ++i) {
     client->dataTask(get(server.url("/r")), [&](HttpResult) {
-      if (!client->delegateQueue()->isCurrent()) ++offQueue;
-      if (inside.fetch_add(1) != 0) ++overlaps;
+      if (!client->delegateQueue()->isCurrent())
+        ++offQueue;
+      if (inside.fetch_add(1) != 0)
+        ++overlaps;
       // Holds the queue a moment, so that an overlapping completion would be seen.
       std::this_thread::sleep_for(1ms);
       inside.fetch_sub(1);
@@ -277,7 +281,8 @@ TEST_F(HttpClientTest, TwoHundredParallelTransfersFromSeveralThreadsAllComplete)
       }
     });
   }
-  for (auto& thread : threads) thread.join();
+  for (auto& thread : threads)
+    thread.join();
   ASSERT_TRUE(completed.wait(30s));
   EXPECT_EQ(correct.load(), kThreads * kPerThread);
   client->delegateQueue()->drain();

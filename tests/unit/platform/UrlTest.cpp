@@ -13,7 +13,7 @@ std::string resolve(const char* base, const char* ref) {
   EXPECT_TRUE(r) << ref;
   return r ? r->toString() : "";
 }
-} // namespace
+}  // namespace
 
 TEST(Url, ParsesComponentsAndComposesTheSameText) {
   auto url = Url::parse("HTTPS://user@Example.com:8443/a/b%20c.m3u8?x=1&y#frag");

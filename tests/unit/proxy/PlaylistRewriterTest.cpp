@@ -33,7 +33,7 @@ std::string local(const std::string& origin) {
   return ReverseProxyURL::make(*Url::parse(origin), 8080)->toString();
 }
 
-} // namespace
+}  // namespace
 
 TEST(ReverseProxyURL, WritesTheOriginPathQueryAndItemInTheExactEncoding) {
   EXPECT_EQ(local("http://o.example/v/master.m3u8?a=1"),
@@ -105,7 +105,7 @@ TEST(PlaylistRewriter, RewritesEachUriAttributeAndLeavesOtherSchemesAlone) {
 
 TEST(PlaylistRewriter, RewritesWholePlaylistsWhateverTheirLineEnds) {
   PlaylistRewriter rewriter(9000);
-  const Url base = url("http://o/a/index.M3U8"); // the extension plays no part
+  const Url base = url("http://o/a/index.M3U8");  // the extension plays no part
   const std::string crlf = "#EXTM3U\r\n#EXTINF:2,\r\ns0.ts\r\n#EXT-X-ENDLIST\r\n";
   const std::string lf = "#EXTM3U\n#EXTINF:2,\ns0.ts\n#EXT-X-ENDLIST\n";
   const std::string expected = "#EXTM3U\n#EXTINF:2,\n" +

@@ -1,0 +1,468 @@
+// The delivery roads of the plug-in activator and the download controller, against a loopback
+// origin, the real stores and a stand-in for the peer exchange.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <ombrelia/OmbreliaConfig.hpp>
+
+#include "analytics/AnalyticsService.hpp"
+#include "platform/DispatchQueue.hpp"
+#include "platform/NotificationCenter.hpp"
+#include "proxy/BufferingController.hpp"
+#include "proxy/BufferingControllerDelegate.hpp"
+#include "proxy/DecisionController.hpp"
+#include "proxy/DownloadController.hpp"
+#include "proxy/ManifestController.hpp"
+#include "proxy/P2PLoader.hpp"
+#include "proxy/PluginActivator.hpp"
+#include "proxy/SegmentURLHistory.hpp"
+#include "proxy/VideoStorage.hpp"
+#include "signalling/PeerList.hpp"
+#include "signalling/SocketConfig.hpp"
+#include "support/Latch.hpp"
+#include "support/NginxOrigin.hpp"
+#include "support/TestHttpServer.hpp"
+
+namespace ombrelia {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Latch;
+using test::TestHttpResponse;
+using test::TestHttpServer;
+
+struct FixedBuffer : BufferingControllerDelegate {
+  explicit FixedBuffer(double s) : seconds(s) {}
+  double getPrebufferingDuration() override { return seconds; }
+  double seconds;
+};
+
+// Stands in for the peer exchange: a confirmed subscription whose peer answers as told.
+class FakePeer : public PeerMessagesController {
+ public:
+  enum class Behaviour { deliver, refuse, drop };
+  explicit FakePeer(Behaviour behaviour)
+      : PeerMessagesController(nullptr, nullptr), behaviour_(behaviour) {}
+
+  std::optional<AbonnementPeer> abonnementPeer() const override {
+    return AbonnementPeer{AbonnementState::confirmed};
+  }
+  void sendFileRequest(const SegmentInfo& info, FileRequestType type, const std::string&,
+                       FileCompletion completion) override {
+    {
+      std::lock_guard lock(mutex_);
+      requests_.push_back({info.segmentNumber(), type});
+    }
+    switch (behaviour_) {
+    case Behaviour::deliver:
+      completion(Data(std::string("peer-bytes-") + std::to_string(info.segmentNumber())),
+                 std::string("video/p2p"), PeerType::city);
+      break;
+    case Behaviour::refuse:
+      completion(std::nullopt, std::nullopt, std::nullopt);
+      break;
+    case Behaviour::drop:
+      break;  // the completion is dropped without a call, as a replaced request's is
+    }
+  }
+  void continueAbonnementAsReceiverSearch(const SegmentInfo&, const std::string&) override {}
+  std::vector<std::pair<int64_t, FileRequestType>> requests() const {
+    std::lock_guard lock(mutex_);
+    return requests_;
+  }
+
+ private:
+  Behaviour behaviour_;
+  mutable std::mutex mutex_;
+  std::vector<std::pair<int64_t, FileRequestType>> requests_;
+};
+
+class SegmentDelivery : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    OmbreliaConfig::configure("key");
+    // Nothing may reach for the real tracker: a loopback port where nothing listens.
+    SocketConfig::setDefaultEndpointOverride(
+        Url::parse("wss://127.0.0.1:" + std::to_string(test::freeLoopbackPort()) + "/"));
+    analytics_ = AnalyticsService::create("key");
+    origin_.route("/v/master.m3u8",
+                  TestHttpResponse::ok("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=800000,RESOLUTION=640x360\n"
+                                       "index.m3u8\n",
+                                       "application/vnd.apple.mpegurl"));
+    origin_.route("/v/index.m3u8",
+                  TestHttpResponse::ok(mediaPlaylist(), "application/vnd.apple.mpegurl"));
+    for (int i = 0; i < 4; ++i) {
+      origin_.route("/v/s" + std::to_string(i) + ".ts",
+                    TestHttpResponse::ok("origin-bytes-" + std::to_string(i), "video/mp2t"));
+    }
+  }
+  void TearDown() override { BufferingController::shared().setDelegate(nullptr); }
+
+  static std::string mediaPlaylist() {
+    std::string text = "#EXTM3U\n#EXT-X-TARGETDURATION:6\n#EXT-X-MEDIA-SEQUENCE:10\n";
+    for (int i = 0; i < 4; ++i)
+      text += "#EXTINF:6.0,\ns" + std::to_string(i) + ".ts\n";
+    return text;
+  }
+  Url segment(int i) const { return *Url::parse(origin_.url("/v/s" + std::to_string(i) + ".ts")); }
+  size_t originRequestsFor(const std::string& path) const {
+    size_t n = 0;
+    for (const auto& r : origin_.requests())
+      n += r.path == path ? 1 : 0;
+    return n;
+  }
+
+  // Runs a request and waits for its one answer.
+  static HTTPLoader::Response await(const std::function<void(HTTPLoader::Completion)>& start) {
+    Latch done;
+    std::mutex m;
+    HTTPLoader::Response result;
+    int calls = 0;
+    start([&](HTTPLoader::Response r) {
+      std::lock_guard lock(m);
+      result = std::move(r);
+      ++calls;
+      done.countDown();
+    });
+    EXPECT_TRUE(done.waitFor(1, 10s)) << "no answer";
+    std::lock_guard lock(m);
+    EXPECT_EQ(calls, 1);
+    return result;
+  }
+
+  // The master playlist, then the variant's media playlist, as a player asks for them.
+  void storePlaylist(const std::shared_ptr<DownloadController>& controller) {
+    const auto master = await([&](auto c) {
+      controller->playlistData(*Url::parse(origin_.url("/v/master.m3u8")), c);
+    });
+    ASSERT_EQ(master.statusCode, 200);
+    const auto r = await(
+        [&](auto c) { controller->playlistData(*Url::parse(origin_.url("/v/index.m3u8")), c); });
+    ASSERT_EQ(r.statusCode, 200);
+  }
+
+  // Waits until the segment store announces a segment.
+  struct StoreWatch {
+    StoreWatch()
+        : token(platform::NotificationCenter::defaultCenter().addObserver(
+              "NewOmbreliaSegmentAvailable",
+              [this](const platform::Notification&) { stored.countDown(); })) {}
+    Latch stored;
+    platform::ObserverToken token;
+  };
+
+  TestHttpServer origin_;
+  std::shared_ptr<AnalyticsService> analytics_;
+};
+
+TEST_F(SegmentDelivery, ThirdRequestInFlightIsCriticalAndAgglomerationFollowsTheSequence) {
+  TestHttpResponse held = TestHttpResponse::ok("x", "video/mp2t");
+  held.mode = TestHttpResponse::Mode::heldUntilReleased;
+  for (const char* p : {"/a.ts", "/b.ts", "/c.ts", "/d.ts", "/e.ts", "/f.ts"})
+    origin_.route(p, held);
+  auto activator = PluginActivator::create("video", "client", analytics_);
+  auto& history = SegmentURLHistory::shared();
+  std::vector<std::unique_ptr<Latch>> done;
+  auto start = [&](const char* path) {
+    done.push_back(std::make_unique<Latch>());
+    Latch* latch = done.back().get();
+    const size_t before = origin_.requestCount();
+    activator->segmentData(*Url::parse(origin_.url(path)),
+                           [latch](HTTPLoader::Response) { latch->countDown(); });
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (origin_.requestCount() == before && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::yield();
+    // Requests to one origin run in parallel: each reaches it while the others still wait.
+    ASSERT_GT(origin_.requestCount(), before) << path << " never reached the origin";
+  };
+  // Non-critical requests go to the decision and enter the history; critical ones do not.
+  start("/a.ts");
+  EXPECT_EQ(history.size(), 1u);
+  start("/b.ts");  // agglomeration 1
+  EXPECT_EQ(history.size(), 2u);
+  origin_.release("/a.ts");
+  ASSERT_TRUE(done[0]->waitFor(1));
+  start("/c.ts");  // two in flight, agglomeration 2: not critical
+  EXPECT_EQ(history.size(), 3u);
+  origin_.release("/b.ts");
+  ASSERT_TRUE(done[1]->waitFor(1));
+  start("/d.ts");  // agglomeration 3 > 2: critical although only two are in flight
+  EXPECT_EQ(history.size(), 3u);
+  EXPECT_EQ(activator->agglomerationCounter(), 3);
+  start("/e.ts");  // three in flight: critical
+  EXPECT_EQ(history.size(), 3u);
+  EXPECT_EQ(activator->parallelRequestCounter(), 3);
+  for (const char* p : {"/c.ts", "/d.ts", "/e.ts"})
+    origin_.release(p);
+  for (int i = 2; i < 5; ++i)
+    ASSERT_TRUE(done[i]->waitFor(1)) << "request " << i;
+  EXPECT_EQ(activator->parallelRequestCounter(), 0);
+  start("/f.ts");  // alone again: the agglomeration resets
+  EXPECT_EQ(activator->agglomerationCounter(), 0);
+  EXPECT_EQ(history.size(), 4u);
+  origin_.release("/f.ts");
+  ASSERT_TRUE(done[5]->waitFor(1));
+}
+
+TEST_F(SegmentDelivery, PlaylistsAreCountedButNeverCriticalAndOnlyA200IsStored) {
+  TestHttpResponse held = TestHttpResponse::ok(mediaPlaylist(), "application/vnd.apple.mpegurl");
+  held.mode = TestHttpResponse::Mode::heldUntilReleased;
+  origin_.route("/p1.m3u8", held);
+  origin_.route("/p2.m3u8", held);
+  TestHttpResponse missing = TestHttpResponse::ok("<html>gone</html>", "text/html");
+  missing.status = 404;
+  origin_.route("/gone.m3u8", missing);
+  auto activator = PluginActivator::create("video", "client", analytics_);
+  Latch done;
+  activator->playlistData(*Url::parse(origin_.url("/p1.m3u8")), [&](auto) { done.countDown(); });
+  activator->playlistData(*Url::parse(origin_.url("/p2.m3u8")), [&](auto) { done.countDown(); });
+  EXPECT_EQ(activator->parallelRequestCounter(), 2);
+  // The third request in flight is critical: it never enters the history.
+  const size_t historyBefore = SegmentURLHistory::shared().size();
+  Latch segmentDone;
+  activator->segmentData(segment(0), [&](auto) { segmentDone.countDown(); });
+  ASSERT_TRUE(segmentDone.waitFor(1));
+  EXPECT_EQ(SegmentURLHistory::shared().size(), historyBefore);
+  origin_.release("/p1.m3u8");
+  origin_.release("/p2.m3u8");
+  ASSERT_TRUE(done.waitFor(2));
+
+  const auto r =
+      await([&](auto c) { activator->playlistData(*Url::parse(origin_.url("/gone.m3u8")), c); });
+  EXPECT_EQ(r.statusCode, 404);
+  EXPECT_EQ(r.data->toString(), "<html>gone</html>") << "the player still gets the origin's answer";
+  EXPECT_EQ(analytics_->getDataReceivedHTTP(), 2 * static_cast<int64_t>(mediaPlaylist().size()))
+      << "only the two 200 playlists are counted";
+}
+
+TEST_F(SegmentDelivery, SixteenThreadsSwitchingThePlugInOnCreateOneController) {
+  OmbreliaConfig::shared().setActivated(false);
+  auto activator = PluginActivator::create("video", "client", analytics_);
+  EXPECT_FALSE(activator->downloadController());
+  // Switched off: every request goes to plain HTTP, and no controller appears.
+  const auto off =
+      await([&](auto c) { activator->generalData(*Url::parse(origin_.url("/v/s0.ts")), c); });
+  EXPECT_EQ(off.statusCode, 200);
+  EXPECT_FALSE(activator->downloadController());
+  OmbreliaConfig::shared().setActivated(true);
+  std::vector<std::thread> threads;
+  std::mutex m;
+  std::vector<std::shared_ptr<DownloadController>> seen;
+  Latch done;
+  for (int i = 0; i < 16; ++i) {
+    threads.emplace_back([&] {
+      activator->playlistData(*Url::parse(origin_.url("/v/index.m3u8")),
+                              [&](auto) { done.countDown(); });
+      std::lock_guard lock(m);
+      seen.push_back(activator->downloadController());
+    });
+  }
+  for (auto& t : threads)
+    t.join();
+  ASSERT_TRUE(done.waitFor(16));
+  for (const auto& c : seen)
+    EXPECT_EQ(c, seen.front());
+  EXPECT_TRUE(seen.front());
+  EXPECT_EQ(activator->parallelRequestCounter(), 0);
+}
+
+TEST_F(SegmentDelivery, RepeatedUrlIsServedFromTheStoreWithoutFetchOrCount) {
+  auto controller = DownloadController::create("video", "client", analytics_);
+  storePlaylist(controller);
+  StoreWatch watch;
+  const auto first = await([&](auto c) { controller->segmentData(segment(1), false, c); });
+  EXPECT_EQ(first.data->toString(), "origin-bytes-1");
+  ASSERT_TRUE(watch.stored.waitFor(1)) << "a fetched segment is stored";
+  const size_t historySize = SegmentURLHistory::shared().size();
+  const int64_t mediaBytes = analytics_->getDataReceivedHTTP();
+  const auto second = await([&](auto c) { controller->segmentData(segment(1), false, c); });
+  EXPECT_EQ(second.data->toString(), "origin-bytes-1");
+  EXPECT_EQ(second.contentType, "video/mp2t");
+  EXPECT_EQ(originRequestsFor("/v/s1.ts"), 1u) << "no second fetch";
+  EXPECT_EQ(SegmentURLHistory::shared().size(), historySize) << "no new history entry";
+  EXPECT_EQ(analytics_->getDataReceivedHTTP(), mediaBytes) << "no media counted twice";
+  EXPECT_EQ(DownloadController::getFirstSegmentDecision(), Decision::http);
+}
+
+TEST_F(SegmentDelivery, HistoryKeepsTheNewestHundredDecisions) {
+  auto controller = DownloadController::create("video", "client", analytics_);
+  origin_.route("/u.ts", TestHttpResponse::ok("u", "video/mp2t"));
+  for (int i = 0; i < 101; ++i) {
+    await([&](auto c) {
+      controller->segmentData(*Url::parse(origin_.url("/u.ts?n=" + std::to_string(i))), false, c);
+    });
+  }
+  auto& history = SegmentURLHistory::shared();
+  EXPECT_EQ(history.size(), 100u);
+  EXPECT_FALSE(history.contains(*Url::parse(origin_.url("/u.ts?n=0"))));
+  EXPECT_TRUE(history.contains(*Url::parse(origin_.url("/u.ts?n=1"))));
+  // The evicted URL goes to the decision again.
+  await([&](auto c) { controller->segmentData(*Url::parse(origin_.url("/u.ts?n=0")), false, c); });
+  EXPECT_TRUE(history.contains(*Url::parse(origin_.url("/u.ts?n=0"))));
+}
+
+TEST_F(SegmentDelivery, CriticalRequestIsFoundInTheStoreByIdentity) {
+  auto controller = DownloadController::create("video", "client", analytics_);
+  storePlaylist(controller);
+  const SegmentInfo info = ManifestController::shared().getSegmentInfo(segment(2)).front();
+  StoreWatch watch;
+  // Stored under another URL, as a pre-download is.
+  VideoStorage::shared()->saveData(segment(0), Data(std::string("kept")), "video/p2p", info,
+                                   "video");
+  ASSERT_TRUE(watch.stored.waitFor(1));
+  const auto r = await([&](auto c) { controller->segmentData(segment(2), true, c); });
+  EXPECT_EQ(r.data->toString(), "kept");
+  EXPECT_EQ(originRequestsFor("/v/s2.ts"), 0u);
+}
+
+TEST_F(SegmentDelivery, PeerDecisionWithoutSubscriptionFallsBackAtOnceAndCountsEveryPeerRequest) {
+  OmbreliaConfig::shared().setMaxPreloadedSegments(2);
+  BufferingController::shared().setDelegate(std::make_shared<FixedBuffer>(30));
+  auto controller = DownloadController::create("video", "client", analytics_);
+  storePlaylist(controller);
+  PeerList::shared().setPeers({Peer{"peer-1", {}, {}, {}, {}, {}, nullptr}});
+  const auto r = await([&](auto c) { controller->segmentData(segment(0), false, c); });
+  EXPECT_EQ(r.data->toString(), "origin-bytes-0");
+  EXPECT_EQ(analytics_->metrics().nReq_p2p, 3) << "the main request and two pre-downloads";
+  EXPECT_EQ(originRequestsFor("/v/s0.ts"), 1u);
+  EXPECT_EQ(originRequestsFor("/v/s1.ts"), 0u) << "pre-downloads never go to the origin";
+  PeerList::shared().setPeers({});
+}
+
+TEST_F(SegmentDelivery, PeerBodyReachesThePlayerAndIsStoredAsPeerData) {
+  OmbreliaConfig::shared().setMaxPreloadedSegments(1);
+  BufferingController::shared().setDelegate(std::make_shared<FixedBuffer>(30));
+  auto controller = DownloadController::create("video", "client", analytics_);
+  storePlaylist(controller);
+  auto peer = std::make_shared<FakePeer>(FakePeer::Behaviour::deliver);
+  controller->p2pLoader()->setPeerMessagesControllerForTesting(peer);
+  PeerList::shared().setPeers({Peer{"peer-1", {}, {}, {}, {}, {}, nullptr}});
+  StoreWatch watch;
+  const auto r = await([&](auto c) { controller->segmentData(segment(0), false, c); });
+  EXPECT_EQ(r.contentType, "video/p2p");
+  EXPECT_EQ(r.data->toString(), "peer-bytes-10");
+  ASSERT_TRUE(watch.stored.waitFor(2)) << "the main segment and the pre-download are stored";
+  EXPECT_EQ(originRequestsFor("/v/s0.ts"), 0u);
+  EXPECT_EQ(DownloadController::getFirstSegmentDecision(), Decision::p2p);
+  const auto requests = peer->requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0], std::make_pair<int64_t>(10, FileRequestType::main));
+  EXPECT_EQ(requests[1], std::make_pair<int64_t>(11, FileRequestType::predownload));
+  const auto stored = VideoStorage::shared()->getSegment("video", 0, 11, "video");
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->data().toString(), "peer-bytes-11");
+  EXPECT_GT(analytics_->metrics().MB_peer_city + analytics_->getDataReceivedP2P(), 0);
+  PeerList::shared().setPeers({});
+}
+
+TEST_F(SegmentDelivery, RefusedOrDroppedPeerAnswerGivesExactlyOneHttpFallback) {
+  BufferingController::shared().setDelegate(std::make_shared<FixedBuffer>(30));
+  PeerList::shared().setPeers({Peer{"peer-1", {}, {}, {}, {}, {}, nullptr}});
+  for (auto behaviour : {FakePeer::Behaviour::refuse, FakePeer::Behaviour::drop}) {
+    auto controller = DownloadController::create("video", "client", analytics_);
+    storePlaylist(controller);
+    controller->p2pLoader()->setPeerMessagesControllerForTesting(
+        std::make_shared<FakePeer>(behaviour));
+    const int i = behaviour == FakePeer::Behaviour::refuse ? 1 : 2;
+    const auto r = await([&](auto c) { controller->segmentData(segment(i), false, c); });
+    EXPECT_EQ(r.data->toString(), "origin-bytes-" + std::to_string(i));
+    EXPECT_EQ(originRequestsFor("/v/s" + std::to_string(i) + ".ts"), 1u);
+  }
+  PeerList::shared().setPeers({});
+}
+
+TEST_F(SegmentDelivery, RangeRequestGoesToTheOriginWithItsRangeAndIsNotStored) {
+  TestHttpResponse ranged = TestHttpResponse::ok("0123456789", "video/mp2t");
+  ranged.honourRange = true;
+  origin_.route("/v/s3.ts", ranged);
+  auto controller = DownloadController::create("video", "client", analytics_);
+  storePlaylist(controller);
+  const auto r = await(
+      [&](auto c) { controller->segmentData(segment(3), false, c, std::string("bytes=2-4")); });
+  EXPECT_EQ(r.statusCode, 206);
+  EXPECT_EQ(r.data->toString(), "234");
+  EXPECT_EQ(r.contentRange, "bytes 2-4/10");
+  EXPECT_EQ(origin_.requests().back().header("range"), "bytes=2-4");
+  EXPECT_FALSE(SegmentURLHistory::shared().contains(segment(3)));
+  // "bytes=0-" asks for the whole resource: it takes the normal road and is stored.
+  StoreWatch watch;
+  const auto whole = await(
+      [&](auto c) { controller->segmentData(segment(3), false, c, std::string("bytes=0-")); });
+  EXPECT_EQ(whole.statusCode, 200);
+  EXPECT_TRUE(watch.stored.waitFor(1));
+  EXPECT_FALSE(origin_.requests().back().header("range").has_value());
+}
+
+TEST_F(SegmentDelivery, OriginErrorKeepsItsStatusAndIsNotStored) {
+  TestHttpResponse missing = TestHttpResponse::ok("<html>404</html>", "text/html");
+  missing.status = 404;
+  origin_.route("/v/s1.ts", missing);
+  auto controller = DownloadController::create("video", "client", analytics_);
+  storePlaylist(controller);
+  const auto r = await([&](auto c) { controller->segmentData(segment(1), false, c); });
+  EXPECT_EQ(r.statusCode, 404);
+  EXPECT_EQ(r.data->toString(), "<html>404</html>");
+  // Not stored: a second request for it reaches the origin again.
+  await([&](auto c) { controller->segmentData(segment(1), false, c); });
+  EXPECT_EQ(originRequestsFor("/v/s1.ts"), 2u);
+  platform::DispatchQueue::global()->drain();
+  EXPECT_FALSE(VideoStorage::shared()->getSegment("video", 0, 11, "video"));
+}
+
+TEST_F(SegmentDelivery, ThousandConcurrentRequestsLeaveNothingInFlight) {
+  auto activator = PluginActivator::create("video", "client", analytics_);
+  origin_.route("/many.ts", TestHttpResponse::ok("m", "video/mp2t"));
+  Latch done;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 125; ++i) {
+        const Url u =
+            *Url::parse(origin_.url("/many.ts?t=" + std::to_string(t) + "&i=" + std::to_string(i)));
+        if (i % 3 == 0) {
+          activator->generalData(u, [&](auto) { done.countDown(); });
+        } else {
+          activator->segmentData(u, [&](auto) { done.countDown(); });
+        }
+      }
+    });
+  }
+  for (auto& t : threads)
+    t.join();
+  ASSERT_TRUE(done.waitFor(1000, 60s));
+  EXPECT_EQ(activator->parallelRequestCounter(), 0);
+}
+
+TEST(DecisionControllerRules, NoBufferDelegateOrUnhealthyBufferAnswersHttpWithoutAGroupRefresh) {
+  OmbreliaConfig::configure("key");
+  SocketConfig::setDefaultEndpointOverride(Url::parse("wss://127.0.0.1:9/"));
+  auto client = SocketConfig::buildSignalingClient(SocketConfig::defaultConfig());
+  DecisionController decisions("video", "client", client);
+  const SegmentInfo info(SegmentType::video, 1, 1, std::nullopt, 0, 1, 6);
+  PeerList::shared().setPeers({Peer{"peer-1", {}, {}, {}, {}, {}, nullptr}});
+  auto answer = [&](const std::optional<SegmentInfo>& i) {
+    Decision d = Decision::p2p;
+    decisions.videoOrAudioSegmentMethod(*Url::parse("http://o/s.ts"), i,
+                                        [&](Decision x) { d = x; });
+    return d;
+  };
+  EXPECT_EQ(answer(info), Decision::http) << "no delegate: unhealthy";
+  BufferingController::shared().setDelegate(std::make_shared<FixedBuffer>(4.5));
+  EXPECT_EQ(answer(info), Decision::http) << "4.5 s is not healthy";
+  BufferingController::shared().setDelegate(std::make_shared<FixedBuffer>(4.6));
+  EXPECT_EQ(answer(info), Decision::p2p);
+  EXPECT_EQ(answer(std::nullopt), Decision::http) << "an unknown segment goes over HTTP";
+  EXPECT_EQ(answer(SegmentInfo(SegmentType::unknown, 0, 0, std::nullopt, 0, 1, 0)), Decision::http);
+  OmbreliaConfig::shared().setP2pActivated(false);
+  EXPECT_EQ(answer(info), Decision::http);
+  EXPECT_EQ(decisions.playlistDownloadMethod(*Url::parse("http://o/x.m3u8")), Decision::http);
+  BufferingController::shared().setDelegate(nullptr);
+  PeerList::shared().setPeers({});
+}
+
+}  // namespace
+}  // namespace ombrelia
