@@ -85,20 +85,21 @@ void applyRange(const std::string& range, TestHttpResponse& response) {
     response.body.clear();
   };
   if (range.rfind("bytes=", 0) != 0) return;
-  const std::string spec = range.substr(6);
-  const auto dash = spec.find('-');
-  if (dash == std::string::npos || spec.find(',') != std::string::npos) return;
+  const std::string ranges = range.substr(6);
+  const auto dash = ranges.find('-');
+  if (dash == std::string::npos || ranges.find(',') != std::string::npos) return;
   const size_t size = response.body.size();
   size_t first = 0;
   size_t last = size == 0 ? 0 : size - 1;
   try {
     if (dash == 0) {
-      const size_t suffix = std::stoul(spec.substr(1));
+      const size_t suffix = std::stoul(ranges.substr(1));
       if (suffix == 0) return unsatisfiable();
       first = suffix >= size ? 0 : size - suffix;
     } else {
-      first = std::stoul(spec.substr(0, dash));
-      if (dash + 1 < spec.size()) last = std::min(last, size_t(std::stoul(spec.substr(dash + 1))));
+      first = std::stoul(ranges.substr(0, dash));
+      if (dash + 1 < ranges.size())
+        last = std::min(last, size_t(std::stoul(ranges.substr(dash + 1))));
     }
   } catch (const std::exception&) {
     return;
