@@ -109,7 +109,6 @@ std::optional<HttpError> CurlTransfer::prepare() {
   if (easy_ == nullptr) return HttpError{HttpErrorCause::unknown, "cannot create a transfer"};
 
   url_ = request_.url.toString();
-  const auto timeout = request_.timeout.value_or(settings_.requestTimeout);
   curl_easy_setopt(easy_, CURLOPT_URL, url_.c_str());
   curl_easy_setopt(easy_, CURLOPT_PRIVATE, this);
   curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, errorBuffer_.data());
@@ -118,12 +117,16 @@ std::optional<HttpError> CurlTransfer::prepare() {
   curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, kAllowedProtocols);
   curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, HttpClient::kMaxRedirects);
-  curl_easy_setopt(easy_, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
+  // libcurl reads 0 as "no limit": a limit of zero or less is taken as the smallest one, so
+  // that no setting can switch a limit off.
+  const auto timeout = request_.timeout.value_or(settings_.requestTimeout);
+  curl_easy_setopt(easy_, CURLOPT_TIMEOUT_MS, std::max<long>(1, timeout.count()));
   curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT_MS,
-                   static_cast<long>(settings_.connectTimeout.count()));
-  curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT, settings_.lowSpeedBytesPerSecond);
+                   std::max<long>(1, settings_.connectTimeout.count()));
+  curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT,
+                   std::max<long>(1, settings_.lowSpeedBytesPerSecond));
   curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME,
-                   static_cast<long>(settings_.lowSpeedTime.count()));
+                   std::max<long>(1, settings_.lowSpeedTime.count()));
   // A declared length over the cap fails before any byte is kept; onBody enforces the cap when
   // no length is declared.
   curl_easy_setopt(easy_, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBodyBytes_));

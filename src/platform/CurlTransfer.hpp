@@ -44,7 +44,7 @@ class CurlTransfer {
   CURL* easy_ = nullptr;
   curl_slist* headers_ = nullptr;
   std::array<char, CURL_ERROR_SIZE> errorBuffer_{};
-  std::string url_;  // libcurl keeps a pointer only during the setopt call, but stays simple
+  std::string url_;  // as requested: the final URL when libcurl reports none
   std::string body_;
   bool bodyTooLarge_ = false;
   bool reserved_ = false;

@@ -49,9 +49,11 @@ void HTTPLoader::load(Kind kind, const Url& url, std::optional<std::string> rang
         std::optional<int> errorCode;
         if (const auto* error = result.error()) {
           errorCode = error->code();
-          OmbreliaLogger::debug("HTTP request failed (" + std::to_string(*errorCode) +
-                                    "): " + requested + ": " + error->message,
-                                OLogModule::proxy);
+          if (OmbreliaLogger::isEnabled(OLogLevel::debug, OLogModule::proxy)) {
+            OmbreliaLogger::debug("HTTP request failed (" + std::to_string(*errorCode) +
+                                      "): " + requested + ": " + error->message,
+                                  OLogModule::proxy);
+          }
         }
         if (errorCode || kind == Kind::segment) {
           platform::DispatchQueue::main()->async([service, errorCode, start, kind] {

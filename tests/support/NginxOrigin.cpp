@@ -2,96 +2,166 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <thread>
+#include <vector>
 
-#include "support/ChildProcess.hpp"
+extern char** environ;
 
 namespace ombrelia::test {
 namespace {
 
-bool canConnect(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0)
-    return false;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  ::close(fd);
-  return ok;
+constexpr const char* kNginx = "/usr/sbin/nginx";
+// A free port may be taken between choosing it and nginx binding it; try a few.
+constexpr int kStartAttempts = 3;
+// nginx is up within milliseconds; past this something is wrong.
+constexpr auto kStartTimeout = std::chrono::seconds(5);
+
+sockaddr_in loopback(uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
 }
 
-}  // namespace
-
-int freeLoopbackPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t len = sizeof addr;
-  int port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    port = ntohs(addr.sin_port);
+uint16_t freePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = loopback(0);
+  socklen_t length = sizeof address;
+  uint16_t port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    port = ntohs(address.sin_port);
   }
   ::close(fd);
   return port;
 }
 
-NginxOrigin::NginxOrigin(const std::string& documentRoot) {
-  char tmpl[] = "/tmp/ombrelia-origin-XXXXXX";
-  if (::mkdtemp(tmpl) == nullptr)
-    return;
-  workDir_ = tmpl;
-  // A port picked now may be taken before nginx binds it; try a few.
-  for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
-    const int port = freeLoopbackPort();
-    process_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{std::string(OMBRELIA_SOURCE_DIR) + "/tests/support/start-origin",
-                                 documentRoot, std::to_string(port), workDir_},
-        ChildProcess::Settings{false, true, {}});
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (canConnect(port)) {
-        port_ = port;
-        break;
-      }
-      if (process_->wait(std::chrono::milliseconds(0)))
-        break;  // exited: port taken
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    if (port_ == 0)
-      process_.reset();
+bool accepts(uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = loopback(port);
+  const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return connected;
+}
+
+}  // namespace
+
+NginxOrigin::NginxOrigin(Settings settings) : tls_(settings.tls) {
+  std::string pattern = (std::filesystem::temp_directory_path() / "ombrelia-nginx-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("NginxOrigin: mkdtemp");
+  directory_ = pattern;
+  root_ = directory_ / "www";
+  std::filesystem::create_directories(root_);
+  std::filesystem::create_directories(directory_ / "tmp");
+  if (tls_) certificate_ = std::make_unique<SelfSignedCertificate>(directory_);
+  // nginx may drop root for an unprivileged user, which must still read the files.
+  std::filesystem::permissions(
+      directory_,
+      std::filesystem::perms::others_read | std::filesystem::perms::others_exec |
+          std::filesystem::perms::group_read | std::filesystem::perms::group_exec,
+      std::filesystem::perm_options::add);
+  for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
+    port_ = freePort();
+    writeConfig(settings);
+    if (start()) return;
   }
+  std::ifstream log(directory_ / "error.log");
+  const std::string errors((std::istreambuf_iterator<char>(log)), {});
+  std::filesystem::remove_all(directory_);
+  throw std::runtime_error("NginxOrigin: nginx did not start: " + errors);
 }
 
 NginxOrigin::~NginxOrigin() {
-  process_.reset();
-  if (!workDir_.empty()) {
-    std::error_code ec;
-    std::filesystem::remove_all(workDir_, ec);
+  stop();
+  std::error_code ignored;
+  std::filesystem::remove_all(directory_, ignored);
+}
+
+void NginxOrigin::writeConfig(const Settings& settings) const {
+  const std::string dir = directory_.string();
+  std::string listen = "127.0.0.1:" + std::to_string(port_);
+  if (settings.tls) listen += " ssl";
+  if (settings.http2) listen += " http2";
+  std::ofstream config(directory_ / "nginx.conf");
+  config << "daemon off;\nmaster_process off;\npid " << dir << "/nginx.pid;\n"
+         << "error_log " << dir << "/error.log;\n"
+         << "events { worker_connections 512; }\n"
+         << "http {\n  access_log off;\n  sendfile on;\n  keepalive_requests 100000;\n"
+         << "  client_body_temp_path " << dir << "/tmp;\n  proxy_temp_path " << dir << "/tmp;\n"
+         << "  fastcgi_temp_path " << dir << "/tmp;\n  uwsgi_temp_path " << dir << "/tmp;\n"
+         << "  scgi_temp_path " << dir << "/tmp;\n"
+         << "  default_type application/octet-stream;\n"
+         << "  types {\n    application/vnd.apple.mpegurl m3u8;\n    video/mp2t ts;\n"
+         << "    video/mp4 mp4 m4s;\n    audio/aac aac;\n    text/plain txt;\n  }\n"
+         << "  server {\n    listen " << listen << ";\n    root " << root_.string() << ";\n";
+  if (certificate_) {
+    config << "    ssl_certificate " << certificate_->certificateFile().string() << ";\n"
+           << "    ssl_certificate_key " << certificate_->keyFile().string() << ";\n";
   }
+  config << "    location = /connection {\n      default_type text/plain;\n"
+         << "      return 200 \"$server_protocol $connection\\n\";\n    }\n"
+         << settings.extraServerConfig << "\n  }\n}\n";
 }
 
-std::string NginxOrigin::url(const std::string& path) const {
-  return "http://127.0.0.1:" + std::to_string(port_) + path;
+bool NginxOrigin::start() {
+  const std::string prefix = directory_.string() + "/";
+  const std::string config = (directory_ / "nginx.conf").string();
+  const std::string errorLog = (directory_ / "error.log").string();
+  std::vector<std::string> args{kNginx, "-p", prefix, "-c", config, "-e", errorLog};
+  std::vector<char*> argv;
+  for (auto& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  if (::posix_spawn(&pid_, kNginx, nullptr, nullptr, argv.data(), environ) != 0) {
+    pid_ = -1;
+    return false;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;  // exited: most likely the port was taken meanwhile
+      return false;
+    }
+    if (accepts(port_)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  stop();
+  return false;
 }
 
-std::vector<std::string> NginxOrigin::accessLog() const {
-  std::vector<std::string> lines;
-  std::ifstream in(workDir_ + "/access.log");
-  for (std::string line; std::getline(in, line);)
-    lines.push_back(line);
-  return lines;
+void NginxOrigin::stop() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGTERM);
+  int status = 0;
+  ::waitpid(pid_, &status, 0);
+  pid_ = -1;
+}
+
+void NginxOrigin::writeFile(const std::string& relativePath, std::string_view contents) const {
+  const auto path = root_ / relativePath;
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream file(path, std::ios::binary);
+  file.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+}
+
+std::string NginxOrigin::url(std::string_view path) const {
+  return std::string(tls_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) +
+         std::string(path);
+}
+
+std::filesystem::path NginxOrigin::certificateFile() const {
+  return certificate_ ? certificate_->certificateFile() : std::filesystem::path();
 }
 
 }  // namespace ombrelia::test

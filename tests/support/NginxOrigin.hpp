@@ -1,37 +1,60 @@
 #pragma once
-// Test thread only.
+// The test's thread: start, write files and stop from the test; nginx runs as a child process.
 
+#include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
-#include <vector>
+#include <string_view>
+#include <sys/types.h>
+
+#include "support/SelfSignedCertificate.hpp"
 
 namespace ombrelia::test {
 
-class ChildProcess;
-
-// nginx-light serving a folder on 127.0.0.1 at a free port, as a real HLS origin. Besides the
-// files, "/redirect/<path>" answers 302 to "/<path>" and "/missing/<path>" answers 404.
+// A real origin: nginx-light serving a scratch directory on 127.0.0.1 and a free port, over
+// HTTP/1.1 or over TLS with HTTP/2. HLS files get their usual MIME types. The path
+// "/connection" answers "<protocol> <connection serial number>" so a test can see which
+// protocol and which connection carried a request.
 class NginxOrigin {
  public:
-  explicit NginxOrigin(const std::string& documentRoot);
+  struct Settings {
+    bool tls = false;  // HTTPS with a self-signed certificate (see certificateFile())
+    bool http2 = false;
+    // Added inside the server block, for tests that need more locations.
+    std::string extraServerConfig{};
+  };
+
+  // Starts nginx and waits until it accepts connections. Throws std::runtime_error when it
+  // cannot be started.
+  explicit NginxOrigin(Settings settings);
+  NginxOrigin() : NginxOrigin(Settings{}) {}
+  // Stops nginx and removes the scratch directory.
   ~NginxOrigin();
   NginxOrigin(const NginxOrigin&) = delete;
   NginxOrigin& operator=(const NginxOrigin&) = delete;
 
-  bool running() const { return port_ > 0; }
-  int port() const { return port_; }
-  // "http://127.0.0.1:<port>" followed by the path, which starts with "/".
-  std::string url(const std::string& path) const;
-  // Access log lines: <client> "<request>" <status> <bytes> "<range>".
-  std::vector<std::string> accessLog() const;
+  // The document root; files written here are served at once.
+  const std::filesystem::path& root() const { return root_; }
+  void writeFile(const std::string& relativePath, std::string_view contents) const;
+
+  uint16_t port() const { return port_; }
+  // "http(s)://127.0.0.1:<port>" followed by `path`.
+  std::string url(std::string_view path) const;
+  // The certificate to trust as CA when `tls` is set.
+  std::filesystem::path certificateFile() const;
 
  private:
-  std::string workDir_;
-  int port_ = 0;
-  std::unique_ptr<ChildProcess> process_;
-};
+  void writeConfig(const Settings& settings) const;
+  bool start();
+  void stop();
 
-// A TCP port on 127.0.0.1 that nothing listens on right now.
-int freeLoopbackPort();
+  std::filesystem::path directory_;
+  std::filesystem::path root_;
+  std::unique_ptr<SelfSignedCertificate> certificate_;
+  bool tls_ = false;
+  uint16_t port_ = 0;
+  pid_t pid_ = -1;
+};
 
 }  // namespace ombrelia::test

@@ -33,8 +33,7 @@ std::string lowerCase(std::string text) {
 
 std::string trim(const std::string& text) {
   const auto first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos)
-    return {};
+  if (first == std::string::npos) return {};
   const auto last = text.find_last_not_of(" \t\r\n");
   return text.substr(first, last - first + 1);
 }
@@ -42,18 +41,15 @@ std::string trim(const std::string& text) {
 std::optional<TestHttpRequest> parseHead(const std::string& head) {
   std::istringstream lines(head);
   std::string line;
-  if (!std::getline(lines, line))
-    return std::nullopt;
+  if (!std::getline(lines, line)) return std::nullopt;
   std::istringstream requestLine(line);
   TestHttpRequest request;
   std::string version;
-  if (!(requestLine >> request.method >> request.target >> version))
-    return std::nullopt;
+  if (!(requestLine >> request.method >> request.target >> version)) return std::nullopt;
   request.path = request.target.substr(0, request.target.find('?'));
   while (std::getline(lines, line)) {
     const auto colon = line.find(':');
-    if (colon == std::string::npos)
-      continue;
+    if (colon == std::string::npos) continue;
     request.headers[lowerCase(trim(line.substr(0, colon)))] = trim(line.substr(colon + 1));
   }
   return request;
@@ -61,22 +57,22 @@ std::optional<TestHttpRequest> parseHead(const std::string& head) {
 
 const char* reasonPhrase(int status) {
   switch (status) {
-  case 200:
-    return "OK";
-  case 206:
-    return "Partial Content";
-  case 301:
-    return "Moved Permanently";
-  case 302:
-    return "Found";
-  case 404:
-    return "Not Found";
-  case 416:
-    return "Range Not Satisfiable";
-  case 500:
-    return "Internal Server Error";
-  default:
-    return "Status";
+    case 200:
+      return "OK";
+    case 206:
+      return "Partial Content";
+    case 301:
+      return "Moved Permanently";
+    case 302:
+      return "Found";
+    case 404:
+      return "Not Found";
+    case 416:
+      return "Range Not Satisfiable";
+    case 500:
+      return "Internal Server Error";
+    default:
+      return "Status";
   }
 }
 
@@ -88,34 +84,30 @@ void applyRange(const std::string& range, TestHttpResponse& response) {
     response.headers.emplace_back("Content-Range", "bytes */" + total);
     response.body.clear();
   };
-  if (range.rfind("bytes=", 0) != 0)
-    return;
-  const std::string spec = range.substr(6);
-  const auto dash = spec.find('-');
-  if (dash == std::string::npos || spec.find(',') != std::string::npos)
-    return;
+  if (range.rfind("bytes=", 0) != 0) return;
+  const std::string ranges = range.substr(6);
+  const auto dash = ranges.find('-');
+  if (dash == std::string::npos || ranges.find(',') != std::string::npos) return;
   const size_t size = response.body.size();
   size_t first = 0;
   size_t last = size == 0 ? 0 : size - 1;
   try {
     if (dash == 0) {
-      const size_t suffix = std::stoul(spec.substr(1));
-      if (suffix == 0)
-        return unsatisfiable();
+      const size_t suffix = std::stoul(ranges.substr(1));
+      if (suffix == 0) return unsatisfiable();
       first = suffix >= size ? 0 : size - suffix;
     } else {
-      first = std::stoul(spec.substr(0, dash));
-      if (dash + 1 < spec.size())
-        last = std::min(last, size_t(std::stoul(spec.substr(dash + 1))));
+      first = std::stoul(ranges.substr(0, dash));
+      if (dash + 1 < ranges.size())
+        last = std::min(last, size_t(std::stoul(ranges.substr(dash + 1))));
     }
   } catch (const std::exception&) {
     return;
   }
-  if (first >= size || first > last)
-    return unsatisfiable();
+  if (first >= size || first > last) return unsatisfiable();
   response.status = 206;
-  response.headers.emplace_back("Content-Range", "bytes " + std::to_string(first) + "-" +
-                                                     std::to_string(last) + "/" + total);
+  response.headers.emplace_back(
+      "Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" + total);
   response.body = response.body.substr(first, last - first + 1);
 }
 
@@ -129,16 +121,14 @@ struct TestHttpServer::Impl {
     void start() {
       asio::async_read_until(socket, buffer, "\r\n\r\n",
                              [self = shared_from_this()](boost::system::error_code error, size_t) {
-                               if (!error)
-                                 self->onHead();
+                               if (!error) self->onHead();
                              });
     }
 
     void onHead() {
       const std::string head(asio::buffers_begin(buffer.data()), asio::buffers_end(buffer.data()));
       auto request = parseHead(head);
-      if (!request)
-        return;
+      if (!request) return;
       response = server.answer(*request);
       if (response.mode == TestHttpResponse::Mode::stallBeforeHead) {
         server.held.push_back(shared_from_this());
@@ -150,8 +140,7 @@ struct TestHttpServer::Impl {
       }
       timer.expires_after(response.delay);
       timer.async_wait([self = shared_from_this()](boost::system::error_code error) {
-        if (!error)
-          self->send();
+        if (!error) self->send();
       });
     }
 
@@ -159,13 +148,11 @@ struct TestHttpServer::Impl {
       using Mode = TestHttpResponse::Mode;
       std::string out = "HTTP/1.1 " + std::to_string(response.status) + " " +
                         reasonPhrase(response.status) + "\r\n";
-      if (response.contentType)
-        out += "Content-Type: " + *response.contentType + "\r\n";
+      if (response.contentType) out += "Content-Type: " + *response.contentType + "\r\n";
       if (response.mode != Mode::closeDelimited) {
         out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
       }
-      for (const auto& [name, value] : response.headers)
-        out += name + ": " + value + "\r\n";
+      for (const auto& [name, value] : response.headers) out += name + ": " + value + "\r\n";
       out += "Connection: close\r\n\r\n";
       const bool stall = response.mode == Mode::stallAfterHead;
       out += stall ? response.body.substr(0, response.body.size() / 2) : response.body;
@@ -203,8 +190,7 @@ struct TestHttpServer::Impl {
 
   void accept() {
     acceptor.async_accept([this](boost::system::error_code error, tcp::socket socket) {
-      if (error)
-        return;
+      if (error) return;
       std::make_shared<Connection>(*this, std::move(socket))->start();
       accept();
     });
@@ -216,8 +202,7 @@ struct TestHttpServer::Impl {
       std::lock_guard lock(mutex);
       received.push_back(request);
       auto found = routes.find(request.path);
-      if (found != routes.end())
-        handler = found->second;
+      if (found != routes.end()) handler = found->second;
     }
     if (!handler) {
       TestHttpResponse missing = TestHttpResponse::ok("not found", "text/plain");
@@ -226,8 +211,7 @@ struct TestHttpServer::Impl {
     }
     TestHttpResponse response = handler(request);
     if (response.honourRange) {
-      if (auto range = request.header("range"))
-        applyRange(*range, response);
+      if (auto range = request.header("range")) applyRange(*range, response);
     }
     return response;
   }
@@ -263,18 +247,14 @@ void TestHttpServer::route(const std::string& path, Handler handler) {
 void TestHttpServer::release(const std::string& path) {
   asio::post(impl_->io, [impl = impl_.get(), path] {
     auto found = impl->waiting.find(path);
-    if (found == impl->waiting.end())
-      return;
+    if (found == impl->waiting.end()) return;
     auto connections = std::move(found->second);
     impl->waiting.erase(found);
-    for (auto& connection : connections)
-      connection->send();
+    for (auto& connection : connections) connection->send();
   });
 }
 
-uint16_t TestHttpServer::port() const {
-  return impl_->port;
-}
+uint16_t TestHttpServer::port() const { return impl_->port; }
 
 std::string TestHttpServer::url(std::string_view pathAndQuery) const {
   return "http://127.0.0.1:" + std::to_string(port()) + std::string(pathAndQuery);

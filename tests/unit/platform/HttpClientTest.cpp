@@ -119,14 +119,17 @@ TEST_F(HttpClientTest, StalledServerTimesOutAfterTheRequestTimeout) {
   silent.mode = TestHttpResponse::Mode::stallBeforeHead;
   server.route("/silent", silent);
 
-  auto request = get(server.url("/silent"));
-  request.timeout = 300ms;
-  const auto started = std::chrono::steady_clock::now();
-  auto result = fetch(*client, request);
-  ASSERT_TRUE(result && !result->ok());
-  EXPECT_EQ(result->error()->cause, HttpErrorCause::timedOut);
-  EXPECT_EQ(result->error()->code(), -1001);
-  EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+  // Zero must not read as "no limit", as it does for libcurl.
+  for (const auto timeout : {300ms, 0ms}) {
+    auto request = get(server.url("/silent"));
+    request.timeout = timeout;
+    const auto started = std::chrono::steady_clock::now();
+    auto result = fetch(*client, request);
+    ASSERT_TRUE(result && !result->ok()) << timeout.count() << " ms";
+    EXPECT_EQ(result->error()->cause, HttpErrorCause::timedOut);
+    EXPECT_EQ(result->error()->code(), -1001);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+  }
 }
 
 TEST_F(HttpClientTest, BodyThatStopsFlowingTimesOutAtTheLowSpeedLimit) {

@@ -24,7 +24,7 @@
 #include "signalling/PeerList.hpp"
 #include "signalling/SocketConfig.hpp"
 #include "support/Latch.hpp"
-#include "support/NginxOrigin.hpp"
+#include "support/StreamOrigin.hpp"
 #include "support/TestHttpServer.hpp"
 
 namespace ombrelia {

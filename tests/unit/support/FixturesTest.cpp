@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "support/ChildProcess.hpp"
-#include "support/NginxOrigin.hpp"
+#include "support/StreamOrigin.hpp"
 #include "support/SampleStream.hpp"
 
 using namespace ombrelia::test;
@@ -9,7 +9,7 @@ using namespace ombrelia::test;
 // The e2e fixtures themselves: a stream that ffmpeg made and nginx serves.
 TEST(Fixtures, OriginServesAGeneratedStreamWithRedirectAndMissingLocations) {
   const std::string folder = SampleStream::folder("ts3");
-  NginxOrigin origin(folder);
+  StreamOrigin origin(folder);
   ASSERT_TRUE(origin.running());
   auto status = [&](const std::string& path) {
     return ChildProcess::run(

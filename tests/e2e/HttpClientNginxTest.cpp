@@ -1,0 +1,91 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <future>
+#include <set>
+#include <string>
+
+#include "platform/HttpClient.hpp"
+#include "support/CountdownLatch.hpp"
+#include "support/NginxOrigin.hpp"
+
+namespace ombrelia::platform {
+namespace {
+
+using test::NginxOrigin;
+using namespace std::chrono_literals;
+
+HttpRequest get(const std::string& url) {
+  HttpRequest request;
+  request.url = *Url::parse(url);
+  return request;
+}
+
+std::optional<HttpResult> fetch(HttpClient& client, const std::string& url) {
+  auto promise = std::make_shared<std::promise<HttpResult>>();
+  auto future = promise->get_future();
+  client.dataTask(get(url), [promise](HttpResult result) { promise->set_value(result); });
+  if (future.wait_for(10s) != std::future_status::ready) return std::nullopt;
+  return future.get();
+}
+
+// "<protocol> <connection serial>" as the origin's /connection answers it.
+std::string connectionOf(const std::optional<HttpResult>& result) {
+  if (!result || !result->ok()) return "failed";
+  std::string body = result->response()->body.toString();
+  while (!body.empty() && body.back() == '\n') body.pop_back();
+  return body;
+}
+
+TEST(HttpClientNginxTest, SequentialRequestsReuseOneHttp11Connection) {
+  NginxOrigin origin;
+  origin.writeFile("live/seg1.ts", std::string(1000, 's'));
+  auto client = HttpClient::create();
+
+  auto segment = fetch(*client, origin.url("/live/seg1.ts"));
+  ASSERT_TRUE(segment && segment->ok());
+  EXPECT_EQ(segment->response()->mimeType, "video/mp2t");
+  const std::string first = connectionOf(fetch(*client, origin.url("/connection")));
+  EXPECT_EQ(first.rfind("HTTP/1.1 ", 0), 0u) << first;
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(connectionOf(fetch(*client, origin.url("/connection"))), first);
+  }
+}
+
+TEST(HttpClientNginxTest, ParallelHttpsRequestsShareOneHttp2Connection) {
+  NginxOrigin origin({.tls = true, .http2 = true});
+  // Set before the client exists, so the engine's thread only ever reads it.
+  ::setenv("SSL_CERT_FILE", origin.certificateFile().c_str(), 1);
+  auto client = HttpClient::create();
+
+  constexpr int kRequests = 10;
+  test::CountdownLatch completed(kRequests);
+  std::mutex mutex;
+  std::set<std::string> seen;
+  for (int i = 0; i < kRequests; ++i) {
+    client->dataTask(get(origin.url("/connection")), [&](HttpResult result) {
+      {
+        std::lock_guard lock(mutex);
+        seen.insert(connectionOf(result));
+      }
+      completed.countDown();
+    });
+  }
+  ASSERT_TRUE(completed.wait());
+  ASSERT_EQ(seen.size(), 1u) << "expected one multiplexed connection, saw " << seen.size();
+  EXPECT_EQ(seen.begin()->rfind("HTTP/2.0 ", 0), 0u) << *seen.begin();
+}
+
+TEST(HttpClientNginxTest, UntrustedCertificateIsRefused) {
+  NginxOrigin origin({.tls = true});
+  ::unsetenv("SSL_CERT_FILE");
+  auto client = HttpClient::create();
+
+  auto result = fetch(*client, origin.url("/connection"));
+  ASSERT_TRUE(result && !result->ok());
+  EXPECT_EQ(result->error()->cause, HttpErrorCause::serverCertificateUntrusted);
+  EXPECT_EQ(result->error()->code(), -1202);
+}
+
+}  // namespace
+}  // namespace ombrelia::platform

@@ -1,0 +1,97 @@
+#include "support/StreamOrigin.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "support/ChildProcess.hpp"
+
+namespace ombrelia::test {
+namespace {
+
+bool canConnect(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    return false;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace
+
+int freeLoopbackPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  socklen_t len = sizeof addr;
+  int port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    port = ntohs(addr.sin_port);
+  }
+  ::close(fd);
+  return port;
+}
+
+StreamOrigin::StreamOrigin(const std::string& documentRoot) {
+  char tmpl[] = "/tmp/ombrelia-origin-XXXXXX";
+  if (::mkdtemp(tmpl) == nullptr)
+    return;
+  workDir_ = tmpl;
+  // A port picked now may be taken before nginx binds it; try a few.
+  for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
+    const int port = freeLoopbackPort();
+    process_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{std::string(OMBRELIA_SOURCE_DIR) + "/tests/support/start-origin",
+                                 documentRoot, std::to_string(port), workDir_},
+        ChildProcess::Settings{false, true, {}});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (canConnect(port)) {
+        port_ = port;
+        break;
+      }
+      if (process_->wait(std::chrono::milliseconds(0)))
+        break;  // exited: port taken
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (port_ == 0)
+      process_.reset();
+  }
+}
+
+StreamOrigin::~StreamOrigin() {
+  process_.reset();
+  if (!workDir_.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(workDir_, ec);
+  }
+}
+
+std::string StreamOrigin::url(const std::string& path) const {
+  return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+std::vector<std::string> StreamOrigin::accessLog() const {
+  std::vector<std::string> lines;
+  std::ifstream in(workDir_ + "/access.log");
+  for (std::string line; std::getline(in, line);)
+    lines.push_back(line);
+  return lines;
+}
+
+}  // namespace ombrelia::test

@@ -1,0 +1,38 @@
+#pragma once
+// Test thread only.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace ombrelia::test {
+
+class ChildProcess;
+
+// A generated HLS stream served by nginx-light on 127.0.0.1 at a free port, through the same
+// start-origin script the demo uses. Besides the
+// files, "/redirect/<path>" answers 302 to "/<path>" and "/missing/<path>" answers 404.
+class StreamOrigin {
+ public:
+  explicit StreamOrigin(const std::string& documentRoot);
+  ~StreamOrigin();
+  StreamOrigin(const StreamOrigin&) = delete;
+  StreamOrigin& operator=(const StreamOrigin&) = delete;
+
+  bool running() const { return port_ > 0; }
+  int port() const { return port_; }
+  // "http://127.0.0.1:<port>" followed by the path, which starts with "/".
+  std::string url(const std::string& path) const;
+  // Access log lines: <client> "<request>" <status> <bytes> "<range>".
+  std::vector<std::string> accessLog() const;
+
+ private:
+  std::string workDir_;
+  int port_ = 0;
+  std::unique_ptr<ChildProcess> process_;
+};
+
+// A TCP port on 127.0.0.1 that nothing listens on right now.
+int freeLoopbackPort();
+
+}  // namespace ombrelia::test
