@@ -1,0 +1,397 @@
+#include "webserver/core/WebServer.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <openssl/evp.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/DispatchQueue.hpp"
+#include "platform/Regex.hpp"
+#include "webserver/core/WebServerConnection.hpp"
+#include "webserver/core/WebServerListener.hpp"
+#include "webserver/core/WebServerLog.hpp"
+
+namespace ombrelia {
+
+using platform::DispatchQueue;
+using platform::Regex;
+
+namespace {
+
+constexpr const char *kClassName = "WebServer";
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size())
+    return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (WebServerCaseInsensitiveLess::asciiLower(static_cast<unsigned char>(a[i])) !=
+        WebServerCaseInsensitiveLess::asciiLower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string base64(std::string_view text) {
+  std::string out(4 * ((text.size() + 2) / 3) + 1, '\0');
+  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out.data()),
+                                reinterpret_cast<const unsigned char *>(text.data()),
+                                static_cast<int>(text.size()));
+  out.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  return out;
+}
+
+WebServerAsyncProcessBlock wrap(WebServerProcessBlock processBlock) {
+  return [processBlock = std::move(processBlock)](const std::shared_ptr<WebServerRequest> &request,
+                                                  WebServerCompletionBlock completion) {
+    completion(processBlock(request));
+  };
+}
+
+} // namespace
+
+std::shared_ptr<WebServer> WebServer::create() {
+  auto server = std::shared_ptr<WebServer>(new WebServer());
+  std::weak_ptr<WebServer> weak = server;
+  server->activity_ = WebServerActivity::create({
+      .didConnect =
+          [weak] {
+            if (auto self = weak.lock()) {
+              if (auto delegate = self->delegate_.lock())
+                delegate->webServerDidConnect(*self);
+            }
+          },
+      .didDisconnect =
+          [weak] {
+            if (auto self = weak.lock()) {
+              if (auto delegate = self->delegate_.lock())
+                delegate->webServerDidDisconnect(*self);
+            }
+          },
+  });
+  return server;
+}
+
+WebServer::WebServer() = default;
+
+WebServer::~WebServer() {
+  if (isRunning())
+    stop();
+}
+
+void WebServer::setDelegate(std::weak_ptr<WebServerDelegate> delegate) {
+  delegate_ = std::move(delegate);
+}
+
+template <class Call> void WebServer::notifyDelegate(Call call) {
+  std::weak_ptr<WebServer> weak = weak_from_this();
+  DispatchQueue::main()->async([weak, call] {
+    auto self = weak.lock();
+    if (!self)
+      return;
+    if (auto delegate = self->delegate_.lock())
+      call(*delegate, *self);
+  });
+}
+
+bool WebServer::refuseWhileRunning(const char *operation) const {
+  if (!isRunning())
+    return false;
+  if (WebServerShouldLog(kWebServerLogError)) {
+    WebServerLogMessage(kWebServerLogError, "Refusing to %s while %s is running", operation,
+                        kClassName);
+  }
+  return true;
+}
+
+void WebServer::addHandler(WebServerMatchBlock matchBlock,
+                           WebServerAsyncProcessBlock asyncProcessBlock) {
+  auto handler = std::make_shared<WebServerHandler>(
+      WebServerHandler{std::move(matchBlock), std::move(asyncProcessBlock)});
+  handlers_.insert(handlers_.begin(), std::move(handler));
+}
+
+bool WebServer::addHandlerWithMatchBlock(WebServerMatchBlock matchBlock,
+                                         WebServerAsyncProcessBlock asyncProcessBlock) {
+  if (refuseWhileRunning("add a handler") || !matchBlock || !asyncProcessBlock)
+    return false;
+  addHandler(std::move(matchBlock), std::move(asyncProcessBlock));
+  return true;
+}
+
+bool WebServer::addHandlerWithMatchBlock(WebServerMatchBlock matchBlock,
+                                         WebServerProcessBlock processBlock) {
+  if (!processBlock)
+    return false;
+  return addHandlerWithMatchBlock(std::move(matchBlock), wrap(std::move(processBlock)));
+}
+
+bool WebServer::addHandlerForMethodPathRegex(const std::string &method,
+                                             const std::string &pathRegex,
+                                             WebServerRequestFactory requestClass,
+                                             WebServerAsyncProcessBlock asyncProcessBlock) {
+  std::string error;
+  auto regex = Regex::compile(pathRegex, {.caseInsensitive = true}, &error);
+  if (!regex) {
+    if (WebServerShouldLog(kWebServerLogError)) {
+      WebServerLogMessage(kWebServerLogError, "Invalid handler pattern \"%s\": %s",
+                          pathRegex.c_str(), error.c_str());
+    }
+    return false;
+  }
+  if (!requestClass)
+    return false;
+  return addHandlerWithMatchBlock(
+      [method, regex = std::move(*regex), requestClass = std::move(requestClass)](
+          const WebServerRequestInfo &info) -> std::shared_ptr<WebServerRequest> {
+        if (info.method != method)
+          return nullptr;
+        const auto matches = regex.allMatches(info.path);
+        if (matches.empty())
+          return nullptr;
+        std::vector<std::string> captures;
+        for (const auto &match : matches) {
+          for (const auto &group : match.groups) {
+            if (group)
+              captures.emplace_back(*group);
+          }
+        }
+        auto request = requestClass(info);
+        if (request) {
+          request->setAttribute(kWebServerRequestAttributeRegexCaptures, std::move(captures));
+        }
+        return request;
+      },
+      std::move(asyncProcessBlock));
+}
+
+bool WebServer::addHandlerForMethodPathRegex(const std::string &method,
+                                             const std::string &pathRegex,
+                                             WebServerRequestFactory requestClass,
+                                             WebServerProcessBlock processBlock) {
+  if (!processBlock)
+    return false;
+  return addHandlerForMethodPathRegex(method, pathRegex, std::move(requestClass),
+                                      wrap(std::move(processBlock)));
+}
+
+bool WebServer::addHandlerForMethodPath(const std::string &method, const std::string &path,
+                                        WebServerRequestFactory requestClass,
+                                        WebServerAsyncProcessBlock asyncProcessBlock) {
+  if (!path.starts_with('/') || !requestClass) {
+    if (WebServerShouldLog(kWebServerLogError)) {
+      WebServerLogMessage(kWebServerLogError, "Invalid handler path \"%s\"", path.c_str());
+    }
+    return false;
+  }
+  return addHandlerWithMatchBlock(
+      [method, path, requestClass = std::move(requestClass)](
+          const WebServerRequestInfo &info) -> std::shared_ptr<WebServerRequest> {
+        if (info.method != method || !equalsIgnoringCase(info.path, path))
+          return nullptr;
+        return requestClass(info);
+      },
+      std::move(asyncProcessBlock));
+}
+
+bool WebServer::addHandlerForMethodPath(const std::string &method, const std::string &path,
+                                        WebServerRequestFactory requestClass,
+                                        WebServerProcessBlock processBlock) {
+  if (!processBlock)
+    return false;
+  return addHandlerForMethodPath(method, path, std::move(requestClass),
+                                 wrap(std::move(processBlock)));
+}
+
+bool WebServer::addDefaultHandlerForMethod(const std::string &method,
+                                           WebServerRequestFactory requestClass,
+                                           WebServerAsyncProcessBlock asyncProcessBlock) {
+  if (!requestClass)
+    return false;
+  return addHandlerWithMatchBlock(
+      [method, requestClass = std::move(requestClass)](
+          const WebServerRequestInfo &info) -> std::shared_ptr<WebServerRequest> {
+        if (info.method != method)
+          return nullptr;
+        return requestClass(info);
+      },
+      std::move(asyncProcessBlock));
+}
+
+bool WebServer::addDefaultHandlerForMethod(const std::string &method,
+                                           WebServerRequestFactory requestClass,
+                                           WebServerProcessBlock processBlock) {
+  if (!processBlock)
+    return false;
+  return addDefaultHandlerForMethod(method, std::move(requestClass), wrap(std::move(processBlock)));
+}
+
+bool WebServer::removeAllHandlers() {
+  if (refuseWhileRunning("remove handlers"))
+    return false;
+  handlers_.clear();
+  return true;
+}
+
+const std::string &WebServer::serverName() const {
+  static const std::string kDefault = kClassName;
+  return options_ ? options_->serverName : kDefault;
+}
+
+WebServerResult WebServer::startWithOptions(WebServerOptions options) {
+  if (isRunning()) {
+    refuseWhileRunning("start");
+    return WebServerMakeError(kWebServerErrorGeneric, "Server already started");
+  }
+  if (!WebServerIsValidHeaderValue(options.serverName))
+    options.serverName = kClassName;
+  options_ = std::move(options);
+  // Without a lifecycle source the application counts as in the foreground: listen now.
+  if (auto started = startListening(); !started) {
+    options_.reset();
+    return started;
+  }
+  return {};
+}
+
+bool WebServer::startWithPort(uint16_t port, std::optional<std::string> bonjourName) {
+  WebServerOptions options;
+  options.port = port;
+  if (bonjourName)
+    options.bonjourName.emplace(std::move(*bonjourName));
+  return startWithOptions(std::move(options)).ok();
+}
+
+bool WebServer::start() { return startWithPort(8080, std::string()); }
+
+WebServerResult WebServer::startListening() {
+  const WebServerOptions &options = *options_;
+  WebServerError error;
+
+  sockaddr_in address4{};
+  address4.sin_family = AF_INET;
+  address4.sin_port = htons(options.port);
+  address4.sin_addr.s_addr = htonl(options.bindToLocalhost ? INADDR_LOOPBACK : INADDR_ANY);
+  const auto socket4 = WebServerListener::createListeningSocket(
+      AF_INET, &address4, sizeof(address4), options.maxPendingConnections, error);
+  if (!socket4)
+    return error;
+
+  uint16_t port = options.port;
+  if (port == 0) {
+    sockaddr_in bound{};
+    socklen_t length = sizeof(bound);
+    if (::getsockname(*socket4, reinterpret_cast<sockaddr *>(&bound), &length) == 0) {
+      port = ntohs(bound.sin_port);
+    } else if (WebServerShouldLog(kWebServerLogError)) {
+      const int number = errno;
+      WebServerLogMessage(kWebServerLogError, "Failed retrieving socket address: %s (%i)",
+                          std::strerror(number), number);
+    }
+  }
+
+  sockaddr_in6 address6{};
+  address6.sin6_family = AF_INET6;
+  address6.sin6_port = htons(port);
+  address6.sin6_addr = options.bindToLocalhost ? in6addr_loopback : in6addr_any;
+  const auto socket6 = WebServerListener::createListeningSocket(
+      AF_INET6, &address6, sizeof(address6), options.maxPendingConnections, error);
+  if (!socket6) {
+    if (error.code == EAFNOSUPPORT) {
+      if (WebServerShouldLog(kWebServerLogWarning)) {
+        WebServerLogMessage(kWebServerLogWarning, "IPv6 is not available: serving IPv4 only");
+      }
+    } else {
+      ::close(*socket4);
+      return error;
+    }
+  }
+
+  auto context = std::make_shared<WebServerContext>();
+  context->options = options;
+  context->handlers = handlers_;
+  context->activity = activity_;
+  context->authenticationRealm = options.authenticationRealm.value_or(options.serverName);
+  if (options.authenticationMethod == WebServerAuthenticationMethod::basic) {
+    for (const auto &[user, password] : options.authenticationAccounts) {
+      context->authenticationBasicAccounts[user] = base64(user + ":" + password);
+    }
+  } else if (options.authenticationMethod == WebServerAuthenticationMethod::digestAccess) {
+    for (const auto &[user, password] : options.authenticationAccounts) {
+      context->authenticationDigestAccounts[user] =
+          WebServerComputeMD5Digest(user + ":" + context->authenticationRealm + ":" + password);
+    }
+  }
+
+  listener4_ = WebServerListener::create(*socket4, false, context);
+  if (socket6)
+    listener6_ = WebServerListener::create(*socket6, true, context);
+  port_ = port;
+  bindToLocalhost_ = options.bindToLocalhost;
+  listening_ = true;
+  activity_->setDisconnectDelay(std::chrono::milliseconds(
+      static_cast<int64_t>(options.connectedStateCoalescingInterval * 1000.0)));
+  activity_->setListening(true);
+  listener4_->resume();
+  if (listener6_)
+    listener6_->resume();
+  if (WebServerShouldLog(kWebServerLogInfo)) {
+    const std::string url = serverURL().value_or("(null)");
+    WebServerLogMessage(kWebServerLogInfo, "%s started on port %i and reachable at %s", kClassName,
+                        static_cast<int>(port_), url.c_str());
+  }
+  notifyDelegate(
+      [](WebServerDelegate &delegate, WebServer &server) { delegate.webServerDidStart(server); });
+  return {};
+}
+
+void WebServer::stopListening() {
+  // Closing returns once each socket is closed; accepted connections carry on.
+  if (listener6_)
+    listener6_->close();
+  if (listener4_)
+    listener4_->close();
+  listener6_.reset();
+  listener4_.reset();
+  port_ = 0;
+  bindToLocalhost_ = false;
+  listening_ = false;
+  activity_->setListening(false);
+  activity_->flushPendingDisconnect();
+  if (WebServerShouldLog(kWebServerLogInfo)) {
+    WebServerLogMessage(kWebServerLogInfo, "%s stopped", kClassName);
+  }
+  notifyDelegate(
+      [](WebServerDelegate &delegate, WebServer &server) { delegate.webServerDidStop(server); });
+}
+
+void WebServer::stop() {
+  if (!isRunning()) {
+    if (WebServerShouldLog(kWebServerLogError)) {
+      WebServerLogMessage(kWebServerLogError, "Refusing to stop %s: it is not running", kClassName);
+    }
+    return;
+  }
+  if (listening_)
+    stopListening();
+  options_.reset();
+}
+
+std::optional<std::string> WebServer::serverURL() const {
+  if (!listening_)
+    return std::nullopt;
+  std::optional<std::string> host = bindToLocalhost_ ? std::optional<std::string>("localhost")
+                                                     : WebServerGetPrimaryIPAddress(false);
+  if (!host)
+    return std::nullopt;
+  if (port_ == 80)
+    return "http://" + *host + "/";
+  return "http://" + *host + ":" + std::to_string(port_) + "/";
+}
+
+} // namespace ombrelia

@@ -1,0 +1,104 @@
+#pragma once
+// Owner thread: handlers are added, and the server is started and stopped, by one thread at a
+// time. Connections and handlers run on the server's I/O threads; delegate calls on the main
+// queue.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "webserver/core/WebServerContext.hpp"
+#include "webserver/core/WebServerDelegate.hpp"
+#include "webserver/core/WebServerError.hpp"
+#include "webserver/core/WebServerHandler.hpp"
+#include "webserver/core/WebServerOptions.hpp"
+
+namespace ombrelia {
+
+class WebServerListener;
+
+// An HTTP/1.1 server on IPv4 and IPv6 at once, one request per connection. Handlers are tried
+// from the most recently added to the first; the first whose match block gives a request
+// answers it. Destroying a started server stops it; open connections finish on their own.
+class WebServer : public std::enable_shared_from_this<WebServer> {
+public:
+  [[nodiscard]] static std::shared_ptr<WebServer> create();
+  ~WebServer();
+  WebServer(const WebServer &) = delete;
+  WebServer &operator=(const WebServer &) = delete;
+
+  void setDelegate(std::weak_ptr<WebServerDelegate> delegate);
+
+  // Handlers may be changed only while the server is stopped; otherwise the call is refused
+  // (logged, returns false).
+  bool addHandlerWithMatchBlock(WebServerMatchBlock matchBlock,
+                                WebServerAsyncProcessBlock asyncProcessBlock);
+  bool addHandlerWithMatchBlock(WebServerMatchBlock matchBlock, WebServerProcessBlock processBlock);
+  // Matches requests of `method` (exactly) whose decoded path the pattern finds a match in,
+  // case-insensitively; the captures go to the request's regex-captures attribute. Refused when
+  // the pattern does not compile.
+  bool addHandlerForMethodPathRegex(const std::string &method, const std::string &pathRegex,
+                                    WebServerRequestFactory requestClass,
+                                    WebServerAsyncProcessBlock asyncProcessBlock);
+  bool addHandlerForMethodPathRegex(const std::string &method, const std::string &pathRegex,
+                                    WebServerRequestFactory requestClass,
+                                    WebServerProcessBlock processBlock);
+  // Matches requests of `method` whose decoded path equals `path` ignoring case; `path` begins
+  // with "/".
+  bool addHandlerForMethodPath(const std::string &method, const std::string &path,
+                               WebServerRequestFactory requestClass,
+                               WebServerAsyncProcessBlock asyncProcessBlock);
+  bool addHandlerForMethodPath(const std::string &method, const std::string &path,
+                               WebServerRequestFactory requestClass,
+                               WebServerProcessBlock processBlock);
+  // Matches every request of `method`.
+  bool addDefaultHandlerForMethod(const std::string &method, WebServerRequestFactory requestClass,
+                                  WebServerAsyncProcessBlock asyncProcessBlock);
+  bool addDefaultHandlerForMethod(const std::string &method, WebServerRequestFactory requestClass,
+                                  WebServerProcessBlock processBlock);
+  bool removeAllHandlers();
+  size_t handlerCount() const { return handlers_.size(); }
+
+  // Starts listening. Refused when already started; on failure nothing stays open and the
+  // error says why (a POSIX error for socket failures: EADDRINUSE for a busy port).
+  WebServerResult startWithOptions(WebServerOptions options);
+  // The same with {"Port": port} and, when given, "BonjourName".
+  bool startWithPort(uint16_t port, std::optional<std::string> bonjourName = std::nullopt);
+  // Port 8080, published under the server's name.
+  bool start();
+  void stop();
+
+  bool isRunning() const { return options_.has_value(); }
+  // The port listened on (the one the system chose for port 0); 0 when not listening.
+  uint16_t port() const { return port_; }
+  bool isListening() const { return listening_; }
+  const std::string &serverName() const;
+  // "http://<address>:<port>/" while listening: "localhost" when bound to loopback, else the
+  // primary IPv4 address; absent when not listening or no address is known.
+  std::optional<std::string> serverURL() const;
+  // Service publication and port mapping are not offered on this platform.
+  std::optional<std::string> bonjourServerURL() const { return std::nullopt; }
+  std::optional<std::string> publicServerURL() const { return std::nullopt; }
+
+private:
+  WebServer();
+  bool refuseWhileRunning(const char *operation) const;
+  void addHandler(WebServerMatchBlock matchBlock, WebServerAsyncProcessBlock asyncProcessBlock);
+  WebServerResult startListening();
+  void stopListening();
+  template <class Call> void notifyDelegate(Call call);
+
+  std::weak_ptr<WebServerDelegate> delegate_;
+  std::vector<std::shared_ptr<const WebServerHandler>> handlers_; // index 0 is tried first
+  std::optional<WebServerOptions> options_;
+  std::shared_ptr<WebServerActivity> activity_;
+  std::shared_ptr<WebServerListener> listener4_;
+  std::shared_ptr<WebServerListener> listener6_;
+  uint16_t port_ = 0;
+  bool listening_ = false;
+  bool bindToLocalhost_ = false;
+};
+
+} // namespace ombrelia

@@ -1,0 +1,907 @@
+#include "webserver/core/WebServerConnection.hpp"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/write.hpp>
+
+#include <array>
+#include <atomic>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "webserver/core/WebServerChunkedDecoder.hpp"
+#include "webserver/core/WebServerDates.hpp"
+#include "webserver/core/WebServerIOPool.hpp"
+#include "webserver/core/WebServerLog.hpp"
+#include "webserver/core/WebServerStatusCodes.hpp"
+
+namespace ombrelia {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+using boost::system::error_code;
+
+struct WebServerConnection::Io {
+  asio::strand<asio::io_context::executor_type> strand;
+  tcp::socket socket;
+  asio::steady_timer timer;
+
+  explicit Io(asio::io_context &context)
+      : strand(asio::make_strand(context)), socket(strand), timer(strand) {}
+};
+
+// Shared by every copy of the completion handed to a handler: the first call wins, and when
+// the last copy goes away uncalled the connection answers 500 rather than hang.
+struct WebServerConnection::CompletionGuard {
+  std::shared_ptr<WebServerConnection> connection;
+  std::atomic<bool> called{false};
+
+  explicit CompletionGuard(std::shared_ptr<WebServerConnection> c) : connection(std::move(c)) {}
+  ~CompletionGuard() {
+    if (!called.load())
+      deliver(nullptr);
+  }
+  void deliver(std::shared_ptr<WebServerResponse> response) {
+    // Never run the rest of the request on the caller's thread: it may be a thread that must
+    // not block or be held up (the HTTP client's completion thread, for one).
+    auto target = connection;
+    asio::post(target->io_->strand, [target, response = std::move(response)]() mutable {
+      target->finishProcessing(std::move(response));
+    });
+  }
+};
+
+namespace {
+
+constexpr std::string_view kContinueAnswer = "HTTP/1.1 100 Continue\r\n\r\n";
+constexpr std::string_view kLastChunk = "0\r\n\r\n";
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size())
+    return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (WebServerCaseInsensitiveLess::asciiLower(static_cast<unsigned char>(a[i])) !=
+        WebServerCaseInsensitiveLess::asciiLower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The "Date" header changes once a second; each thread keeps the last text it formatted.
+const std::string &currentHTTPDate() {
+  thread_local int64_t cachedSecond = INT64_MIN;
+  thread_local std::string cachedText;
+  const auto now = std::chrono::system_clock::now();
+  const int64_t second =
+      std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
+  if (second != cachedSecond) {
+    cachedSecond = second;
+    cachedText = WebServerFormatRFC822(now);
+  }
+  return cachedText;
+}
+
+// Adds or replaces a header, keeping the order in which names were first set.
+void setHeader(std::vector<std::pair<std::string, std::string>> &headers, std::string name,
+               std::string value) {
+  for (auto &header : headers) {
+    if (equalsIgnoringCase(header.first, name)) {
+      header.second = std::move(value);
+      return;
+    }
+  }
+  headers.emplace_back(std::move(name), std::move(value));
+}
+
+bool responseHeadersAreValid(const WebServerResponse &response) {
+  if (response.contentType() && !WebServerIsValidHeaderValue(*response.contentType()))
+    return false;
+  if (response.eTag() && !WebServerIsValidHeaderValue(*response.eTag()))
+    return false;
+  for (const auto &[name, value] : response.additionalHeaders()) {
+    if (!WebServerIsValidHeaderName(name) || !WebServerIsValidHeaderValue(value))
+      return false;
+  }
+  return true;
+}
+
+} // namespace
+
+WebServerConnection::WebServerConnection(WebServerConnectionInit init)
+    : server_(std::move(init.server)), localAddressData_(std::move(init.localAddressData)),
+      remoteAddressData_(std::move(init.remoteAddressData)), socket_(init.socket),
+      io_(std::make_unique<Io>(WebServerIOPool::context())) {
+  error_code error;
+  io_->socket.assign(isUsingIPv6() ? tcp::v6() : tcp::v4(), socket_, error);
+  if (error) {
+    // The descriptor is still ours: close it here, as nothing else will.
+    ::close(socket_);
+    socket_ = -1;
+  }
+}
+
+WebServerConnection::~WebServerConnection() {
+  // Normally finalize() has run; this covers a connection dropped before it was started.
+  if (!finalized_) {
+    error_code ignored;
+    io_->socket.close(ignored);
+    if (started_)
+      server_->activity->didEndConnection();
+  }
+}
+
+std::string WebServerConnection::localAddressString() const {
+  return WebServerStringFromSockAddr(localAddressData_, true);
+}
+
+std::string WebServerConnection::remoteAddressString() const {
+  return WebServerStringFromSockAddr(remoteAddressData_, true);
+}
+
+bool WebServerConnection::isUsingIPv6() const {
+  sa_family_t family = AF_UNSPEC;
+  if (localAddressData_.size() >= sizeof(family)) {
+    std::memcpy(&family, localAddressData_.data(), sizeof(family));
+  }
+  return family == AF_INET6;
+}
+
+void WebServerConnection::start() {
+  if (WebServerShouldLog(kWebServerLogDebug)) {
+    WebServerLogMessage(kWebServerLogDebug, "Did open connection on socket %i", socket_);
+  }
+  started_ = true;
+  server_->activity->willStartConnection();
+  asio::dispatch(io_->strand, [self = shared_from_this()] {
+    if (self->socket_ < 0 || !self->open()) {
+      self->finalized_ = true;
+      error_code ignored;
+      self->io_->socket.close(ignored);
+      self->server_->activity->didEndConnection();
+      return;
+    }
+    self->opened_ = true;
+    self->readHead();
+  });
+}
+
+// Hooks.
+
+bool WebServerConnection::open() { return true; }
+
+void WebServerConnection::didReadBytes(const uint8_t *, size_t length) {
+  totalBytesRead_ += length;
+  if (WebServerShouldLog(kWebServerLogDebug)) {
+    WebServerLogMessage(kWebServerLogDebug, "Connection received %zu bytes on socket %i", length,
+                        socket_);
+  }
+}
+
+void WebServerConnection::didWriteBytes(const uint8_t *, size_t length) {
+  totalBytesWritten_ += length;
+  if (WebServerShouldLog(kWebServerLogDebug)) {
+    WebServerLogMessage(kWebServerLogDebug, "Connection sent %zu bytes on socket %i", length,
+                        socket_);
+  }
+}
+
+Url WebServerConnection::rewriteRequestURL(const Url &url, const std::string &,
+                                           const WebServerHeaders &) {
+  return url;
+}
+
+std::shared_ptr<WebServerResponse>
+WebServerConnection::preflightRequest(const std::shared_ptr<WebServerRequest> &request) {
+  if (WebServerShouldLog(kWebServerLogDebug)) {
+    WebServerLogMessage(
+        kWebServerLogDebug,
+        "Connection on socket %i preflighting request \"%s %s\" with %" PRIu64 " bytes body",
+        socket_, request->method().c_str(), request->path().c_str(), totalBytesRead_);
+  }
+  return nullptr;
+}
+
+void WebServerConnection::processRequest(const std::shared_ptr<WebServerRequest> &request,
+                                         WebServerCompletionBlock completion) {
+  if (WebServerShouldLog(kWebServerLogDebug)) {
+    WebServerLogMessage(kWebServerLogDebug,
+                        "Connection on socket %i processing request \"%s %s\" with %" PRIu64
+                        " bytes body",
+                        socket_, virtualHEAD_ ? "HEAD" : request->method().c_str(),
+                        request->path().c_str(), totalBytesRead_);
+  }
+  try {
+    handler_->asyncProcessBlock(request, std::move(completion));
+  } catch (...) {
+    // A throwing handler is a handler that answered nothing; its completion, if it was not
+    // called, answers 500 when the last copy goes away.
+    if (WebServerShouldLog(kWebServerLogError)) {
+      WebServerLogMessage(kWebServerLogError, "Handler threw while processing request on socket %i",
+                          socket_);
+    }
+  }
+}
+
+std::shared_ptr<WebServerResponse>
+WebServerConnection::overrideResponse(std::shared_ptr<WebServerResponse> response,
+                                      const WebServerRequest &request) {
+  const int status = response->statusCode();
+  if (status < 200 || status > 299)
+    return response;
+  bool match = false;
+  if (request.ifModifiedSince() && response->lastModifiedDate()) {
+    match = std::chrono::floor<std::chrono::seconds>(*response->lastModifiedDate()) <=
+            *request.ifModifiedSince();
+  } else if (request.ifNoneMatch() && response->eTag()) {
+    match = *request.ifNoneMatch() == "*" || *request.ifNoneMatch() == *response->eTag();
+  }
+  if (!match)
+    return response;
+  const bool readOnly = request.method() == "GET" || request.method() == "HEAD";
+  auto replacement = WebServerResponse::responseWithStatusCode(readOnly ? 304 : 412);
+  replacement->setCacheControlMaxAge(response->cacheControlMaxAge());
+  replacement->setLastModifiedDate(response->lastModifiedDate());
+  replacement->setETag(response->eTag());
+  return replacement;
+}
+
+void WebServerConnection::abortRequest(const std::shared_ptr<WebServerRequest> &, int statusCode) {
+  abortWithStatus(statusCode);
+}
+
+void WebServerConnection::close() {
+  if (WebServerLogLevel() > kWebServerLogVerbose || !WebServerShouldLog(kWebServerLogVerbose)) {
+    return;
+  }
+  const std::string local = localAddressString();
+  const std::string remote = remoteAddressString();
+  if (request_) {
+    WebServerLogMessage(kWebServerLogVerbose, "[%s] %s %i \"%s %s\" (%" PRIu64 " | %" PRIu64 ")",
+                        local.c_str(), remote.c_str(), statusCode_,
+                        virtualHEAD_ ? "HEAD" : request_->method().c_str(),
+                        request_->path().c_str(), totalBytesRead_, totalBytesWritten_);
+  } else {
+    WebServerLogMessage(
+        kWebServerLogVerbose, "[%s] %s %i \"(invalid request)\" (%" PRIu64 " | %" PRIu64 ")",
+        local.c_str(), remote.c_str(), statusCode_, totalBytesRead_, totalBytesWritten_);
+  }
+}
+
+// Timers.
+
+void WebServerConnection::armTimer(std::chrono::milliseconds timeout) {
+  const uint64_t generation = ++timerGeneration_;
+  io_->timer.expires_after(timeout);
+  io_->timer.async_wait([self = shared_from_this(), generation](const error_code &error) {
+    if (error || generation != self->timerGeneration_)
+      return;
+    // Cancelling ends the pending read or write with an error; its step sees timedOut_.
+    self->timedOut_ = true;
+    error_code ignored;
+    self->io_->socket.cancel(ignored);
+  });
+}
+
+void WebServerConnection::cancelTimer() {
+  ++timerGeneration_;
+  io_->timer.cancel();
+}
+
+// Reading the head.
+
+void WebServerConnection::readHead() {
+  armTimer(server_->options.readTimeout);
+  readBuffer_.resize(kHeadReadBytes);
+  io_->socket.async_read_some(
+      asio::buffer(readBuffer_), [self = shared_from_this()](const error_code &error, size_t n) {
+        self->onHeadRead(error ? error.message() : std::string(), error == asio::error::eof, n);
+      });
+}
+
+void WebServerConnection::onHeadRead(const std::string &error, bool endOfFile, size_t length) {
+  if (!error.empty()) {
+    cancelTimer();
+    if (timedOut_) {
+      abortWithStatus(408);
+    } else if (endOfFile) {
+      if (WebServerShouldLog(kWebServerLogWarning)) {
+        if (totalBytesRead_ > 0) {
+          WebServerLogMessage(kWebServerLogError, "No more data available on socket %i", socket_);
+        } else {
+          WebServerLogMessage(kWebServerLogWarning, "No data received from socket %i", socket_);
+        }
+      }
+      abortWithStatus(500);
+    } else {
+      if (WebServerShouldLog(kWebServerLogError)) {
+        WebServerLogMessage(kWebServerLogError, "Error while reading from socket %i: %s", socket_,
+                            error.c_str());
+      }
+      abortWithStatus(500);
+    }
+    return;
+  }
+  didReadBytes(reinterpret_cast<const uint8_t *>(readBuffer_.data()), length);
+  switch (headParser_.append(std::string_view(readBuffer_).substr(0, length))) {
+  case WebServerRequestHeadParser::State::incomplete:
+    // The head's deadline runs from its first byte: no re-arm.
+    io_->socket.async_read_some(
+        asio::buffer(readBuffer_), [self = shared_from_this()](const error_code &e, size_t n) {
+          self->onHeadRead(e ? e.message() : std::string(), e == asio::error::eof, n);
+        });
+    return;
+  case WebServerRequestHeadParser::State::complete:
+    cancelTimer();
+    interpretHead();
+    return;
+  case WebServerRequestHeadParser::State::malformed:
+    cancelTimer();
+    if (WebServerShouldLog(kWebServerLogError)) {
+      WebServerLogMessage(kWebServerLogError, "Failed parsing request headers from socket %i",
+                          socket_);
+    }
+    bodyPending_ = true;
+    abortWithStatus(500);
+    return;
+  case WebServerRequestHeadParser::State::requestLineTooLong:
+    cancelTimer();
+    bodyPending_ = true;
+    abortWithStatus(414);
+    return;
+  case WebServerRequestHeadParser::State::headTooLarge:
+    cancelTimer();
+    bodyPending_ = true;
+    abortWithStatus(431);
+    return;
+  }
+}
+
+void WebServerConnection::interpretHead() {
+  const WebServerRequestHead &head = headParser_.head();
+  WebServerRequestInfo info;
+  info.method = head.method;
+  if (server_->options.automaticallyMapHEADToGET && info.method == "HEAD") {
+    info.method = "GET";
+    virtualHEAD_ = true;
+  }
+  info.headers = head.headers;
+  info.maxBodyBytes = server_->options.maxBodyBytes;
+  std::optional<Url> url = Url::parse(head.target);
+  if (!url) {
+    bodyPending_ = true;
+    abortWithStatus(500);
+    return;
+  }
+  info.url = rewriteRequestURL(*url, info.method, info.headers);
+  const std::string &escapedPath = info.url.path();
+  std::optional<std::string> path =
+      WebServerUnescapeURLString(escapedPath.empty() ? "/" : escapedPath);
+  if (!path) {
+    bodyPending_ = true;
+    abortWithStatus(500);
+    return;
+  }
+  info.path = std::move(*path);
+  if (info.url.query())
+    info.query = WebServerParseURLEncodedForm(*info.url.query());
+
+  for (const auto &handler : server_->handlers) {
+    std::shared_ptr<WebServerRequest> request;
+    try {
+      request = handler->matchBlock(info);
+    } catch (...) {
+      request = nullptr;
+    }
+    if (request) {
+      request_ = std::move(request);
+      handler_ = handler;
+      break;
+    }
+  }
+  if (!request_) {
+    request_ = std::make_shared<WebServerRequest>(std::move(info));
+    bodyPending_ = request_->hasBody();
+    abortRequest(request_,
+                 request_->isValid() ? 501 : WebServerStatusCodeForRefusal(request_->refusal()));
+    return;
+  }
+  if (!request_->isValid()) {
+    // Refused before a byte of the body is read: a too large body answers 413 at once.
+    bodyPending_ = true;
+    abortRequest(request_, WebServerStatusCodeForRefusal(request_->refusal()));
+    return;
+  }
+  request_->setLocalAddressData(localAddressData_);
+  request_->setRemoteAddressData(remoteAddressData_);
+  if (!request_->hasBody()) {
+    startProcessing();
+    return;
+  }
+  bodyPending_ = true;
+  request_->prepareForWriting();
+  const std::string_view initial = headParser_.remainder();
+  if (!request_->usesChunkedTransferEncoding() && initial.size() > request_->contentLength()) {
+    if (WebServerShouldLog(kWebServerLogError)) {
+      WebServerLogMessage(kWebServerLogError,
+                          "Unexpected 'Content-Length' header value on socket %i", socket_);
+    }
+    abortRequest(request_, 400);
+    return;
+  }
+  const auto expect = request_->headerValue("Expect");
+  if (!expect) {
+    readBody();
+  } else if (equalsIgnoringCase(*expect, "100-continue")) {
+    armTimer(server_->options.writeTimeout);
+    asio::async_write(io_->socket, asio::buffer(kContinueAnswer),
+                      [self = shared_from_this()](const error_code &error, size_t n) {
+                        self->cancelTimer();
+                        if (error) {
+                          self->endConnection();
+                          return;
+                        }
+                        self->didWriteBytes(
+                            reinterpret_cast<const uint8_t *>(kContinueAnswer.data()), n);
+                        self->readBody();
+                      });
+  } else {
+    if (WebServerShouldLog(kWebServerLogError)) {
+      WebServerLogMessage(kWebServerLogError,
+                          "Unsupported 'Expect' / 'Content-Length' header combination on socket %i",
+                          socket_);
+    }
+    abortRequest(request_, 417);
+  }
+}
+
+// Reading the body.
+
+int WebServerConnection::statusForBodyError(const WebServerError &error) const {
+  if (error.domain == kWebServerErrorDomain && error.code == kWebServerErrorBodyTooLarge)
+    return 413;
+  // Undecodable content is the client's fault.
+  if (error.domain == kWebServerZlibErrorDomain)
+    return 400;
+  return 500;
+}
+
+void WebServerConnection::readBody() {
+  if (auto opened = request_->performOpen(); !opened) {
+    if (WebServerShouldLog(kWebServerLogError)) {
+      WebServerLogMessage(kWebServerLogError, "Failed opening request body for socket %i: %s",
+                          socket_, opened.error().description.c_str());
+    }
+    abortRequest(request_, 500);
+    return;
+  }
+  const std::string_view initial = headParser_.remainder();
+  if (request_->usesChunkedTransferEncoding()) {
+    chunkedDecoder_ = std::make_unique<WebServerChunkedDecoder>(
+        request_->maxBodyBytes(), [this](std::string_view data) {
+          auto written = request_->performWriteData(reinterpret_cast<const uint8_t *>(data.data()),
+                                                    data.size());
+          if (!written)
+            bodyWriteError_ = written.error();
+          return written.ok();
+        });
+    chunkedDecoder_->append(initial);
+    handleChunkState();
+    return;
+  }
+  remainingBodyBytes_ = request_->contentLength();
+  if (!initial.empty()) {
+    auto written = request_->performWriteData(reinterpret_cast<const uint8_t *>(initial.data()),
+                                              initial.size());
+    if (!written) {
+      bodyWriteError_ = written.error();
+      bodyFailed(statusForBodyError(bodyWriteError_));
+      return;
+    }
+    remainingBodyBytes_ -= initial.size();
+  }
+  readMoreBody();
+}
+
+void WebServerConnection::readMoreBody() {
+  if (!chunkedDecoder_ && remainingBodyBytes_ == 0) {
+    finishBody();
+    return;
+  }
+  const size_t size =
+      chunkedDecoder_
+          ? kHeadReadBytes
+          : static_cast<size_t>(std::min<uint64_t>(remainingBodyBytes_, kBodyReadBytes));
+  readBuffer_.resize(size);
+  armTimer(server_->options.readTimeout);
+  io_->socket.async_read_some(
+      asio::buffer(readBuffer_), [self = shared_from_this()](const error_code &error, size_t n) {
+        self->onBodyRead(error ? error.message() : std::string(), error == asio::error::eof, n);
+      });
+}
+
+void WebServerConnection::onBodyRead(const std::string &error, bool endOfFile, size_t length) {
+  cancelTimer();
+  if (!error.empty()) {
+    if (timedOut_) {
+      bodyFailed(408);
+      return;
+    }
+    if (WebServerShouldLog(kWebServerLogError)) {
+      if (endOfFile) {
+        WebServerLogMessage(kWebServerLogError, "No more data available on socket %i", socket_);
+      } else {
+        WebServerLogMessage(kWebServerLogError, "Error while reading from socket %i: %s", socket_,
+                            error.c_str());
+      }
+    }
+    // The body never arrived whole: the request is not handed to its handler.
+    bodyPending_ = false;
+    bodyFailed(400);
+    return;
+  }
+  didReadBytes(reinterpret_cast<const uint8_t *>(readBuffer_.data()), length);
+  const std::string_view bytes = std::string_view(readBuffer_).substr(0, length);
+  if (chunkedDecoder_) {
+    chunkedDecoder_->append(bytes);
+    handleChunkState();
+    return;
+  }
+  auto written =
+      request_->performWriteData(reinterpret_cast<const uint8_t *>(bytes.data()), length);
+  if (!written) {
+    bodyWriteError_ = written.error();
+    bodyFailed(statusForBodyError(bodyWriteError_));
+    return;
+  }
+  remainingBodyBytes_ -= length;
+  readMoreBody();
+}
+
+void WebServerConnection::handleChunkState() {
+  using State = WebServerChunkedDecoder::State;
+  switch (chunkedDecoder_->state()) {
+  case State::needMore:
+    readMoreBody();
+    return;
+  case State::complete:
+    finishBody();
+    return;
+  case State::invalidSize:
+  case State::lineTooLong:
+    if (WebServerShouldLog(kWebServerLogError)) {
+      WebServerLogMessage(kWebServerLogError,
+                          "Invalid chunk length reading request body on socket %i", socket_);
+    }
+    bodyFailed(400);
+    return;
+  case State::missingCRLF:
+    if (WebServerShouldLog(kWebServerLogError)) {
+      WebServerLogMessage(
+          kWebServerLogError,
+          "Missing terminating CRLF sequence for chunk reading request body on socket %i", socket_);
+    }
+    bodyFailed(400);
+    return;
+  case State::trailersTooLarge:
+    bodyFailed(431);
+    return;
+  case State::bodyTooLarge:
+    bodyFailed(413);
+    return;
+  case State::sinkFailed:
+    bodyFailed(statusForBodyError(bodyWriteError_));
+    return;
+  }
+}
+
+void WebServerConnection::bodyFailed(int statusCode) {
+  if (!bodyWriteError_.domain.empty() && WebServerShouldLog(kWebServerLogError)) {
+    WebServerLogMessage(kWebServerLogError, "Failed writing request body on socket %i: %s", socket_,
+                        bodyWriteError_.description.c_str());
+  }
+  abortRequest(request_, statusCode);
+}
+
+void WebServerConnection::finishBody() {
+  bodyPending_ = false;
+  if (auto closed = request_->performClose(); !closed) {
+    if (WebServerShouldLog(kWebServerLogError)) {
+      WebServerLogMessage(kWebServerLogError, "Failed closing request body for socket %i: %s",
+                          socket_, closed.error().description.c_str());
+    }
+    abortRequest(request_, statusForBodyError(closed.error()));
+    return;
+  }
+  startProcessing();
+}
+
+// Processing.
+
+WebServerCompletionBlock WebServerConnection::makeCompletion() {
+  auto guard = std::make_shared<CompletionGuard>(shared_from_this());
+  return [guard](std::shared_ptr<WebServerResponse> response) {
+    if (guard->called.exchange(true))
+      return; // a second call is ignored
+    guard->deliver(std::move(response));
+  };
+}
+
+void WebServerConnection::startProcessing() {
+  if (auto preflight = preflightRequest(request_)) {
+    finishProcessing(std::move(preflight));
+    return;
+  }
+  processRequest(request_, makeCompletion());
+}
+
+std::string WebServerConnection::prepareHead(int statusCode, const WebServerResponse *response) {
+  headPrepared_ = true;
+  statusCode_ = statusCode;
+  std::vector<std::pair<std::string, std::string>> headers;
+  headers.reserve(8);
+  headers.emplace_back("Connection", "Close");
+  headers.emplace_back("Server", server_->options.serverName);
+  headers.emplace_back("Date", currentHTTPDate());
+  if (response != nullptr) {
+    if (response->lastModifiedDate()) {
+      headers.emplace_back("Last-Modified", WebServerFormatRFC822(*response->lastModifiedDate()));
+    }
+    if (response->eTag())
+      headers.emplace_back("ETag", *response->eTag());
+    if (statusCode >= 200 && statusCode <= 299) {
+      headers.emplace_back("Cache-Control",
+                           response->cacheControlMaxAge() > 0
+                               ? "max-age=" + std::to_string(response->cacheControlMaxAge()) +
+                                     ", public"
+                               : std::string("no-cache"));
+    }
+    if (response->contentType()) {
+      headers.emplace_back("Content-Type",
+                           *WebServerNormalizeHeaderValue(*response->contentType()));
+    }
+    if (response->contentLength() != kWebServerUndefinedResponseLength) {
+      headers.emplace_back("Content-Length", std::to_string(response->contentLength()));
+    }
+    if (response->usesChunkedTransferEncoding())
+      headers.emplace_back("Transfer-Encoding", "chunked");
+    for (const auto &[name, value] : response->additionalHeaders())
+      setHeader(headers, name, value);
+  }
+  std::string head;
+  head.reserve(256);
+  head.append("HTTP/1.1 ").append(std::to_string(statusCode)).append(" ");
+  head.append(WebServerReasonPhrase(statusCode)).append("\r\n");
+  for (const auto &[name, value] : headers)
+    head.append(name).append(": ").append(value).append("\r\n");
+  head.append("\r\n");
+  return head;
+}
+
+void WebServerConnection::finishProcessing(std::shared_ptr<WebServerResponse> response) {
+  if (headPrepared_ || finalized_)
+    return;
+  if (response)
+    response = overrideResponse(std::move(response), *request_);
+  if (response && !responseHeadersAreValid(*response)) {
+    if (WebServerShouldLog(kWebServerLogError)) {
+      WebServerLogMessage(kWebServerLogError,
+                          "Refusing response with invalid header text for socket %i", socket_);
+    }
+    response = nullptr;
+  }
+  bool sendBody = false;
+  if (response && response->hasBody()) {
+    response->prepareForReading();
+    sendBody = !virtualHEAD_;
+    if (sendBody) {
+      if (auto opened = response->performOpen(); !opened) {
+        if (WebServerShouldLog(kWebServerLogError)) {
+          WebServerLogMessage(kWebServerLogError, "Failed opening response body for socket %i: %s",
+                              socket_, opened.error().description.c_str());
+        }
+        response = nullptr;
+        sendBody = false;
+      }
+    }
+  }
+  if (!response) {
+    abortRequest(request_, 500);
+    return;
+  }
+  response_ = std::move(response);
+  responseBodyOpened_ = sendBody;
+  responseChunked_ = response_->usesChunkedTransferEncoding();
+  responseBytesLeft_ = response_->contentLength();
+  pendingHead_ = prepareHead(response_->statusCode(), response_.get());
+  if (!sendBody) {
+    writeThen(std::move(pendingHead_), Data(), false, false, &WebServerConnection::finishResponse);
+    return;
+  }
+  readNextBodyPiece();
+}
+
+// Writing the response.
+
+void WebServerConnection::readNextBodyPiece() {
+  auto self = shared_from_this();
+  response_->performReadData([self](WebServerReadResult result) {
+    // A completion from another thread continues on the connection's strand; one called at
+    // once from a step runs inline.
+    asio::dispatch(self->io_->strand, [self, result = std::move(result)]() mutable {
+      self->onBodyPiece(std::move(result));
+    });
+  });
+}
+
+void WebServerConnection::onBodyPiece(WebServerReadResult result) {
+  if (finalized_)
+    return;
+  if (!result.ok) {
+    if (WebServerShouldLog(kWebServerLogError)) {
+      WebServerLogMessage(kWebServerLogError, "Failed reading response body for socket %i: %s",
+                          socket_, result.error.description.c_str());
+    }
+    if (!headWritten_) {
+      // Nothing was sent yet: the failure can still be answered properly.
+      response_->performClose();
+      responseBodyOpened_ = false;
+      headPrepared_ = false;
+      response_.reset();
+      pendingHead_.clear();
+      abortRequest(request_, 500);
+    } else {
+      endConnection();
+    }
+    return;
+  }
+  if (result.data.empty()) {
+    writeThen(std::move(pendingHead_), Data(), responseChunked_, responseChunked_,
+              &WebServerConnection::finishResponse);
+    return;
+  }
+  Data data = std::move(result.data);
+  if (!responseChunked_ && responseBytesLeft_ != kWebServerUndefinedResponseLength) {
+    // Never send more than the head announced: the excess would be read as another response.
+    if (data.size() > responseBytesLeft_)
+      data = data.slice(0, static_cast<size_t>(responseBytesLeft_));
+    responseBytesLeft_ -= data.size();
+  }
+  writeThen(std::move(pendingHead_), std::move(data), responseChunked_, false,
+            &WebServerConnection::readNextBodyPiece);
+}
+
+void WebServerConnection::writeThen(std::string head, Data data, bool chunked, bool lastChunk,
+                                    void (WebServerConnection::*next)()) {
+  // One gathered write per piece: the head goes out with the first body bytes.
+  auto pieces = std::make_shared<std::vector<std::string>>();
+  pieces->reserve(3);
+  std::vector<asio::const_buffer> buffers;
+  if (!head.empty())
+    pieces->push_back(std::move(head));
+  if (chunked && !data.empty()) {
+    char size[32];
+    const int n = std::snprintf(size, sizeof(size), "%zx\r\n", data.size());
+    pieces->emplace_back(size, static_cast<size_t>(n));
+  }
+  for (const auto &piece : *pieces)
+    buffers.emplace_back(piece.data(), piece.size());
+  if (!data.empty())
+    buffers.emplace_back(data.bytes(), data.size());
+  if (chunked && !data.empty())
+    buffers.emplace_back("\r\n", 2);
+  if (lastChunk)
+    buffers.emplace_back(kLastChunk.data(), kLastChunk.size());
+  if (buffers.empty()) {
+    (this->*next)();
+    return;
+  }
+  headWritten_ = true;
+  armTimer(server_->options.writeTimeout);
+  asio::async_write(
+      io_->socket, buffers,
+      [self = shared_from_this(), pieces, data, next](const error_code &error, size_t n) {
+        self->cancelTimer();
+        if (error) {
+          if (WebServerShouldLog(kWebServerLogError)) {
+            WebServerLogMessage(kWebServerLogError, "Error while writing to socket %i: %s (%i)",
+                                self->socket_, error.message().c_str(), error.value());
+          }
+          self->endConnection();
+          return;
+        }
+        self->didWriteBytes(nullptr, n);
+        ((*self).*next)();
+      });
+}
+
+void WebServerConnection::finishResponse() { endConnection(); }
+
+void WebServerConnection::abortWithStatus(int statusCode) {
+  if (headPrepared_ || finalized_) {
+    endConnection();
+    return;
+  }
+  pendingHead_ = prepareHead(statusCode, nullptr);
+  if (WebServerShouldLog(kWebServerLogDebug)) {
+    WebServerLogMessage(kWebServerLogDebug, "Connection aborted with status code %i on socket %i",
+                        statusCode, socket_);
+  }
+  writeThen(std::move(pendingHead_), Data(), false, false, &WebServerConnection::finishResponse);
+}
+
+// Closing.
+
+void WebServerConnection::endConnection() {
+  if (finalized_)
+    return;
+  cancelTimer();
+  if (response_ && responseBodyOpened_) {
+    responseBodyOpened_ = false;
+    response_->performClose();
+  }
+  error_code error;
+  const bool unread = bodyPending_ || io_->socket.available(error) > 0;
+  if (unread && !error && io_->socket.is_open()) {
+    lingerThenClose();
+    return;
+  }
+  finalize();
+}
+
+void WebServerConnection::lingerThenClose() {
+  error_code ignored;
+  io_->socket.shutdown(tcp::socket::shutdown_send, ignored);
+  armTimer(kLingerTimeout);
+  readBuffer_.resize(kHeadReadBytes);
+  io_->socket.async_read_some(asio::buffer(readBuffer_),
+                              [self = shared_from_this()](const error_code &error, size_t n) {
+                                self->onLingerRead(static_cast<bool>(error), n);
+                              });
+}
+
+void WebServerConnection::onLingerRead(bool failed, size_t length) {
+  lingerBytes_ += length;
+  if (failed || lingerBytes_ >= kMaxLingerBytes) {
+    finalize();
+    return;
+  }
+  io_->socket.async_read_some(asio::buffer(readBuffer_),
+                              [self = shared_from_this()](const error_code &error, size_t n) {
+                                self->onLingerRead(static_cast<bool>(error), n);
+                              });
+}
+
+void WebServerConnection::finalize() {
+  if (finalized_)
+    return;
+  finalized_ = true;
+  cancelTimer();
+  error_code error;
+  io_->socket.close(error);
+  if (WebServerShouldLog(kWebServerLogDebug)) {
+    if (error) {
+      WebServerLogMessage(kWebServerLogError, "Failed closing socket %i for connection: %s (%i)",
+                          socket_, error.message().c_str(), error.value());
+    } else {
+      WebServerLogMessage(kWebServerLogDebug, "Did close connection on socket %i", socket_);
+    }
+  }
+  if (opened_)
+    close();
+  server_->activity->didEndConnection();
+  // The request and its response are released with the connection; a temporary body file
+  // goes with its request.
+}
+
+} // namespace ombrelia

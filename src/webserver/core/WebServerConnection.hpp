@@ -1,0 +1,147 @@
+#pragma once
+// One connection's steps run one at a time on the server's I/O threads (a strand per
+// connection); the handler's completion may be called from any thread.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <ombrelia/Url.hpp>
+
+#include "webserver/core/WebServerContext.hpp"
+#include "webserver/core/WebServerHandler.hpp"
+#include "webserver/core/WebServerRequestHeadParser.hpp"
+
+namespace ombrelia {
+
+class WebServerChunkedDecoder;
+
+// What the server hands to a new connection.
+struct WebServerConnectionInit {
+  std::shared_ptr<const WebServerContext> server;
+  std::string localAddressData;  // the bytes of a sockaddr
+  std::string remoteAddressData; // the bytes of a sockaddr
+  int socket = -1;               // the accepted socket; the connection owns it
+};
+
+// Serves exactly one request on one accepted socket: reads and parses the head, picks the
+// handler, reads the body into the request, runs the handler, writes the response, logs the
+// access line and closes. It lives as long as its pending socket operations and the handler's
+// completion hold it. Subclasses (the "ConnectionClass" option) may override the hooks.
+class WebServerConnection : public std::enable_shared_from_this<WebServerConnection> {
+public:
+  // Size of one socket read while the head arrives.
+  static constexpr size_t kHeadReadBytes = 16 * 1024;
+  // Largest socket read of a body.
+  static constexpr size_t kBodyReadBytes = 256 * 1024;
+  // After answering a client that is still sending (a refused or unread body), its bytes are
+  // read and dropped for at most this long and this much before the socket closes, so that
+  // closing does not reset the connection before the client has read the answer.
+  static constexpr std::chrono::milliseconds kLingerTimeout{2000};
+  static constexpr size_t kMaxLingerBytes = 1024 * 1024;
+
+  explicit WebServerConnection(WebServerConnectionInit init);
+  virtual ~WebServerConnection();
+  WebServerConnection(const WebServerConnection &) = delete;
+  WebServerConnection &operator=(const WebServerConnection &) = delete;
+
+  // Begins serving; called once by the server right after creation.
+  void start();
+
+  const std::shared_ptr<const WebServerContext> &server() const { return server_; }
+  const std::string &localAddressData() const { return localAddressData_; }
+  const std::string &remoteAddressData() const { return remoteAddressData_; }
+  std::string localAddressString() const;
+  std::string remoteAddressString() const;
+  bool isUsingIPv6() const;
+  int socket() const { return socket_; }
+  uint64_t totalBytesRead() const { return totalBytesRead_; }
+  uint64_t totalBytesWritten() const { return totalBytesWritten_; }
+
+protected:
+  // Returning false closes the socket at once; the connection still counts as ended.
+  virtual bool open();
+  virtual void didReadBytes(const uint8_t *bytes, size_t length);
+  virtual void didWriteBytes(const uint8_t *bytes, size_t length);
+  virtual Url rewriteRequestURL(const Url &url, const std::string &method,
+                                const WebServerHeaders &headers);
+  // A response to send instead of running the handler (authentication), or none.
+  virtual std::shared_ptr<WebServerResponse>
+  preflightRequest(const std::shared_ptr<WebServerRequest> &request);
+  virtual void processRequest(const std::shared_ptr<WebServerRequest> &request,
+                              WebServerCompletionBlock completion);
+  // 304 or 412 for a conditional request that the response satisfies.
+  virtual std::shared_ptr<WebServerResponse>
+  overrideResponse(std::shared_ptr<WebServerResponse> response, const WebServerRequest &request);
+  // Writes a head-only answer with the status (400 to 599), then closes.
+  virtual void abortRequest(const std::shared_ptr<WebServerRequest> &request, int statusCode);
+  // Writes the access line.
+  virtual void close();
+
+private:
+  struct Io;
+  struct CompletionGuard;
+  friend struct CompletionGuard;
+
+  void readHead();
+  void onHeadRead(const std::string &error, bool endOfFile, size_t length);
+  void interpretHead();
+  void readBody();
+  void readMoreBody();
+  void onBodyRead(const std::string &error, bool endOfFile, size_t length);
+  void handleChunkState();
+  void bodyFailed(int statusCode);
+  void finishBody();
+  void startProcessing();
+  WebServerCompletionBlock makeCompletion();
+  void finishProcessing(std::shared_ptr<WebServerResponse> response);
+  std::string prepareHead(int statusCode, const WebServerResponse *response);
+  void readNextBodyPiece();
+  void onBodyPiece(WebServerReadResult result);
+  void writeThen(std::string head, Data data, bool chunked, bool lastChunk,
+                 void (WebServerConnection::*next)());
+  void finishResponse();
+  void abortWithStatus(int statusCode);
+  void endConnection();
+  void lingerThenClose();
+  void onLingerRead(bool failed, size_t length);
+  void finalize();
+  void armTimer(std::chrono::milliseconds timeout);
+  void cancelTimer();
+  int statusForBodyError(const WebServerError &error) const;
+
+  std::shared_ptr<const WebServerContext> server_;
+  std::string localAddressData_;
+  std::string remoteAddressData_;
+  int socket_;
+  std::unique_ptr<Io> io_;
+
+  // Touched only by the connection's steps, which never run at once.
+  bool opened_ = false;
+  bool started_ = false;
+  bool finalized_ = false;
+  bool virtualHEAD_ = false;
+  bool timedOut_ = false;
+  bool bodyPending_ = false; // the client may still be sending body bytes we did not read
+  bool headWritten_ = false;
+  bool headPrepared_ = false;
+  bool responseBodyOpened_ = false;
+  bool responseChunked_ = false;
+  uint64_t timerGeneration_ = 0;
+  uint64_t totalBytesRead_ = 0;
+  uint64_t totalBytesWritten_ = 0;
+  uint64_t remainingBodyBytes_ = 0;
+  uint64_t responseBytesLeft_ = 0; // of a response with a known length
+  size_t lingerBytes_ = 0;
+  int statusCode_ = 0;
+  WebServerRequestHeadParser headParser_;
+  std::unique_ptr<WebServerChunkedDecoder> chunkedDecoder_;
+  WebServerError bodyWriteError_;
+  std::string readBuffer_;
+  std::string pendingHead_; // the prepared head, sent with the first body bytes
+  std::shared_ptr<WebServerRequest> request_;
+  std::shared_ptr<const WebServerHandler> handler_;
+  std::shared_ptr<WebServerResponse> response_;
+};
+
+} // namespace ombrelia

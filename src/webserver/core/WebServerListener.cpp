@@ -1,0 +1,199 @@
+#include "webserver/core/WebServerListener.hpp"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <cerrno>
+
+#include "webserver/core/WebServerConnection.hpp"
+#include "webserver/core/WebServerIOPool.hpp"
+#include "webserver/core/WebServerLog.hpp"
+
+namespace ombrelia {
+
+namespace asio = boost::asio;
+using boost::system::error_code;
+
+struct WebServerListener::Io {
+  asio::ip::tcp::acceptor acceptor;
+  asio::steady_timer pause;
+  explicit Io(asio::io_context &context) : acceptor(context), pause(context) {}
+};
+
+namespace {
+const char *familyName(bool ipv6) { return ipv6 ? "IPv6" : "IPv4"; }
+} // namespace
+
+std::optional<int> WebServerListener::createListeningSocket(int family, const void *address,
+                                                            size_t addressLength, int backlog,
+                                                            WebServerError &error) {
+  const bool ipv6 = family == AF_INET6;
+  const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  // Descriptor 0 is a valid socket; only a negative result is a failure.
+  if (fd < 0) {
+    const int number = errno;
+    error = WebServerMakePosixError(number);
+    if (WebServerShouldLog(kWebServerLogError)) {
+      WebServerLogMessage(kWebServerLogError, "Failed creating %s listening socket: %s (%i)",
+                          familyName(ipv6), error.description.c_str(), number);
+    }
+    return std::nullopt;
+  }
+  const int yes = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+  if (ipv6) {
+    // Without this, Linux refuses a second wildcard listener on the port of the IPv4 one.
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &yes, sizeof(yes));
+  }
+  if (::bind(fd, static_cast<const sockaddr *>(address), static_cast<socklen_t>(addressLength)) !=
+      0) {
+    const int number = errno;
+    error = WebServerMakePosixError(number);
+    if (WebServerShouldLog(kWebServerLogError)) {
+      WebServerLogMessage(kWebServerLogError, "Failed binding %s listening socket: %s (%i)",
+                          familyName(ipv6), error.description.c_str(), number);
+    }
+    ::close(fd);
+    return std::nullopt;
+  }
+  if (::listen(fd, backlog) != 0) {
+    const int number = errno;
+    error = WebServerMakePosixError(number);
+    if (WebServerShouldLog(kWebServerLogError)) {
+      WebServerLogMessage(kWebServerLogError, "Failed starting %s listening socket: %s (%i)",
+                          familyName(ipv6), error.description.c_str(), number);
+    }
+    ::close(fd);
+    return std::nullopt;
+  }
+  if (WebServerShouldLog(kWebServerLogDebug)) {
+    WebServerLogMessage(kWebServerLogDebug, "Did open %s listening socket %i", familyName(ipv6),
+                        fd);
+  }
+  return fd;
+}
+
+std::shared_ptr<WebServerListener>
+WebServerListener::create(int socket, bool ipv6, std::shared_ptr<const WebServerContext> context) {
+  return std::shared_ptr<WebServerListener>(
+      new WebServerListener(socket, ipv6, std::move(context)));
+}
+
+WebServerListener::WebServerListener(int socket, bool ipv6,
+                                     std::shared_ptr<const WebServerContext> context)
+    : socket_(socket), ipv6_(ipv6), context_(std::move(context)),
+      io_(std::make_unique<Io>(WebServerIOPool::context())) {
+  error_code error;
+  io_->acceptor.assign(ipv6 ? asio::ip::tcp::v6() : asio::ip::tcp::v4(), socket, error);
+  if (error) {
+    ::close(socket);
+    closed_ = true;
+  }
+}
+
+WebServerListener::~WebServerListener() { close(); }
+
+void WebServerListener::resume() {
+  std::lock_guard lock(mutex_);
+  waitLocked();
+}
+
+void WebServerListener::waitLocked() {
+  if (closed_)
+    return;
+  io_->acceptor.async_wait(asio::ip::tcp::acceptor::wait_read,
+                           [self = shared_from_this()](const error_code &error) {
+                             self->onReadable(static_cast<bool>(error));
+                           });
+}
+
+void WebServerListener::close() {
+  std::lock_guard lock(mutex_);
+  if (closed_)
+    return;
+  closed_ = true;
+  error_code error;
+  io_->pause.cancel();
+  io_->acceptor.close(error);
+  if (WebServerShouldLog(kWebServerLogDebug)) {
+    if (error) {
+      WebServerLogMessage(kWebServerLogError, "Failed closing %s listening socket: %s (%i)",
+                          familyName(ipv6_), error.message().c_str(), error.value());
+    } else {
+      WebServerLogMessage(kWebServerLogDebug, "Did close %s listening socket %i", familyName(ipv6_),
+                          socket_);
+    }
+  }
+}
+
+void WebServerListener::onReadable(bool failed) {
+  std::unique_lock lock(mutex_);
+  if (closed_ || failed)
+    return;
+  for (int i = 0; i < kMaxAcceptsPerEvent; ++i) {
+    sockaddr_storage remote{};
+    socklen_t remoteLength = sizeof(remote);
+    const int fd = ::accept4(socket_, reinterpret_cast<sockaddr *>(&remote), &remoteLength,
+                             SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) {
+      const int number = errno;
+      if (number == EAGAIN || number == EWOULDBLOCK)
+        break;
+      if (number == EINTR || number == ECONNABORTED || number == EPROTO)
+        continue;
+      if (WebServerShouldLog(kWebServerLogError)) {
+        WebServerLogMessage(kWebServerLogError, "Failed accepting %s socket: %s (%i)",
+                            familyName(ipv6_), WebServerMakePosixError(number).description.c_str(),
+                            number);
+      }
+      if (number == EMFILE || number == ENFILE || number == ENOBUFS || number == ENOMEM) {
+        io_->pause.expires_after(kPauseOnDescriptorExhaustion);
+        io_->pause.async_wait([self = shared_from_this()](const error_code &error) {
+          if (error)
+            return;
+          std::lock_guard lock(self->mutex_);
+          self->waitLocked();
+        });
+        return;
+      }
+      break;
+    }
+    sockaddr_storage local{};
+    socklen_t localLength = sizeof(local);
+    if (::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localLength) != 0 ||
+        local.ss_family != remote.ss_family) {
+      ::close(fd);
+      continue;
+    }
+    // Responses go out in one gathered write each; small ones must not wait for an ACK.
+    const int yes = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof(yes));
+    WebServerConnectionInit init;
+    init.server = context_;
+    init.localAddressData.assign(reinterpret_cast<const char *>(&local), localLength);
+    init.remoteAddressData.assign(reinterpret_cast<const char *>(&remote), remoteLength);
+    init.socket = fd;
+    std::shared_ptr<WebServerConnection> connection;
+    try {
+      connection = context_->options.connectionClass
+                       ? context_->options.connectionClass(std::move(init))
+                       : std::make_shared<WebServerConnection>(std::move(init));
+    } catch (...) {
+      connection = nullptr;
+    }
+    if (!connection) {
+      ::close(fd);
+      continue;
+    }
+    connection->start();
+  }
+  waitLocked();
+}
+
+} // namespace ombrelia

@@ -1,0 +1,53 @@
+#pragma once
+// Any thread: accepting runs on the server's I/O threads; close() may be called from any
+// thread and returns once the socket is closed.
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "webserver/core/WebServerContext.hpp"
+#include "webserver/core/WebServerError.hpp"
+
+namespace ombrelia {
+
+// One listening socket (IPv4 or IPv6) and its accept loop, which makes a connection per
+// accepted socket.
+class WebServerListener : public std::enable_shared_from_this<WebServerListener> {
+public:
+  // Accepts per readiness event before yielding the thread to other connections.
+  static constexpr int kMaxAcceptsPerEvent = 64;
+  // When the process runs out of descriptors, accepting pauses this long instead of spinning
+  // on a socket that stays readable.
+  static constexpr std::chrono::milliseconds kPauseOnDescriptorExhaustion{100};
+
+  // Opens, binds and listens; the port of `address` may be 0. IPv6 sockets are IPv6-only, so
+  // that an IPv4 listener can share the port.
+  static std::optional<int> createListeningSocket(int family, const void *address,
+                                                  size_t addressLength, int backlog,
+                                                  WebServerError &error);
+
+  [[nodiscard]] static std::shared_ptr<WebServerListener>
+  create(int socket, bool ipv6, std::shared_ptr<const WebServerContext> context);
+  ~WebServerListener();
+
+  void resume();
+  void close();
+
+private:
+  struct Io;
+  WebServerListener(int socket, bool ipv6, std::shared_ptr<const WebServerContext> context);
+  void waitLocked();
+  void onReadable(bool failed);
+
+  int socket_;
+  bool ipv6_;
+  std::shared_ptr<const WebServerContext> context_;
+  std::unique_ptr<Io> io_;
+  // Guards the socket: accepting and closing never overlap, so an accept never runs on a
+  // descriptor number that close() has released.
+  std::mutex mutex_;
+  bool closed_ = false;
+};
+
+} // namespace ombrelia

@@ -1,0 +1,58 @@
+#pragma once
+// Any thread: plain values, copied by the server when it starts.
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "webserver/requests/WebServerRequest.hpp"
+
+namespace ombrelia {
+
+class WebServerConnection;
+struct WebServerConnectionInit;
+
+enum class WebServerAuthenticationMethod { basic, digestAccess };
+
+// Makes the connection object for an accepted socket (the "ConnectionClass" option); the
+// default makes a WebServerConnection.
+using WebServerConnectionFactory =
+    std::function<std::shared_ptr<WebServerConnection>(WebServerConnectionInit init)>;
+
+// The settings of one start of a server. Each field stands for the option named in its
+// comment; defaults are those of a server started with no option.
+struct WebServerOptions {
+  uint16_t port = 0;                      // "Port": 0 lets the system choose
+  std::optional<std::string> bonjourName; // "BonjourName"
+  std::string bonjourType = "_http._tcp"; // "BonjourType"
+  bool requestNATPortMapping = false;     // "RequestNATPortMapping"
+  bool bindToLocalhost = false;           // "BindToLocalhost": 127.0.0.1 and ::1 only
+  int maxPendingConnections = 16;         // "MaxPendingConnections": the listen backlog
+  std::string serverName = "WebServer";   // "ServerName": the "Server" header
+  std::optional<WebServerAuthenticationMethod> authenticationMethod; // "AuthenticationMethod"
+  std::optional<std::string> authenticationRealm; // "AuthenticationRealm": serverName if absent
+  std::map<std::string, std::string> authenticationAccounts; // "AuthenticationAccounts"
+  WebServerConnectionFactory connectionClass;    // "ConnectionClass": WebServerConnection if empty
+  bool automaticallyMapHEADToGET = true;         // "AutomaticallyMapHEADToGET"
+  double connectedStateCoalescingInterval = 1.0; // "ConnectedStateCoalescingInterval", seconds
+  int dispatchQueuePriority = 0;                 // "DispatchQueuePriority" (one pool here)
+  bool automaticallySuspendInBackground = true;  // "AutomaticallySuspendInBackground"
+
+  // Limits of this implementation.
+  uint64_t maxBodyBytes = kWebServerDefaultMaxBodyBytes;
+  // A client must deliver its head, and each read of its body, within this time.
+  std::chrono::milliseconds readTimeout{kDefaultReadTimeout};
+  // Each write of the response must complete within this time.
+  std::chrono::milliseconds writeTimeout{kDefaultWriteTimeout};
+
+  // Long enough for a player on a congested link, short enough that idle sockets do not pile
+  // up against the descriptor limit.
+  static constexpr std::chrono::milliseconds kDefaultReadTimeout{30000};
+  static constexpr std::chrono::milliseconds kDefaultWriteTimeout{60000};
+};
+
+} // namespace ombrelia

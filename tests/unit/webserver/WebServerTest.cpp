@@ -1,0 +1,593 @@
+#include "webserver/core/WebServer.hpp"
+
+#include <dirent.h>
+#include <sys/resource.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "support/GzipCodec.hpp"
+#include "support/LoopbackClient.hpp"
+#include "support/RawHttpResponse.hpp"
+#include "webserver/requests/WebServerDataRequest.hpp"
+#include "webserver/responses/WebServerDataResponse.hpp"
+#include "webserver/responses/WebServerStreamedResponse.hpp"
+
+using namespace ombrelia;
+using namespace std::chrono_literals;
+using ombrelia::test::LoopbackClient;
+using ombrelia::test::RawHttpResponse;
+
+namespace {
+
+std::shared_ptr<WebServerResponse> text(std::string body) {
+  return WebServerDataResponse::responseWithData(Data(std::move(body)), "text/plain");
+}
+
+WebServerOptions localOptions() {
+  WebServerOptions options;
+  options.port = 0;
+  options.bindToLocalhost = true;
+  return options;
+}
+
+// Sends one request on a new connection and returns everything the server wrote before closing.
+std::string exchange(uint16_t port, std::string_view request, bool ipv6 = false) {
+  auto client = LoopbackClient::connect(port, ipv6);
+  if (!client)
+    return "(connect failed)";
+  client->send(request);
+  return client->readAll();
+}
+
+RawHttpResponse get(uint16_t port, std::string_view request) {
+  const std::string raw = exchange(port, request);
+  auto parsed = RawHttpResponse::parse(raw);
+  EXPECT_TRUE(parsed.has_value()) << raw;
+  return parsed.value_or(RawHttpResponse{});
+}
+
+size_t openDescriptorCount() {
+  size_t count = 0;
+  if (DIR *dir = ::opendir("/proc/self/fd")) {
+    while (::readdir(dir) != nullptr)
+      ++count;
+    ::closedir(dir);
+  }
+  return count;
+}
+
+// Waits until the count of open descriptors is back at most at `expected`.
+bool descriptorsReturnTo(size_t expected, std::chrono::milliseconds timeout = 5s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (openDescriptorCount() <= expected)
+      return true;
+    std::this_thread::sleep_for(5ms); // polling a count the kernel keeps; no event exists
+  }
+  return openDescriptorCount() <= expected;
+}
+
+class Delegate : public WebServerDelegate {
+public:
+  void webServerDidConnect(WebServer &) override { bump(connects); }
+  void webServerDidDisconnect(WebServer &) override { bump(disconnects); }
+  bool waitForDisconnects(int count, std::chrono::milliseconds timeout = 5s) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, timeout, [&] { return disconnects >= count; });
+  }
+  int connectCount() {
+    std::lock_guard lock(mutex);
+    return connects;
+  }
+  int disconnectCount() {
+    std::lock_guard lock(mutex);
+    return disconnects;
+  }
+
+private:
+  void bump(int &counter) {
+    std::lock_guard lock(mutex);
+    ++counter;
+    changed.notify_all();
+  }
+  std::mutex mutex;
+  std::condition_variable changed;
+  int connects = 0;
+  int disconnects = 0;
+};
+
+} // namespace
+
+TEST(WebServerResponses, WritesTheExactHeadOfADataResponse) {
+  auto server = WebServer::create();
+  server->addHandlerForMethodPathRegex(
+      "GET", "^/segment", WebServerRequestClass<WebServerRequest>(),
+      [](const std::shared_ptr<WebServerRequest> &) {
+        return WebServerDataResponse::responseWithData(Data(std::string(1000, 'x')), "Video/MP2T");
+      });
+  ASSERT_TRUE(server->startWithOptions(localOptions()));
+  const std::string raw =
+      exchange(server->port(), "GET /segment HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+  const auto response = RawHttpResponse::parse(raw);
+  ASSERT_TRUE(response) << raw;
+  EXPECT_EQ(response->statusLine, "HTTP/1.1 200 OK");
+  ASSERT_EQ(response->headers.size(), 6u) << raw;
+  EXPECT_EQ(response->headers[0], (std::pair<std::string, std::string>{"Connection", "Close"}));
+  EXPECT_EQ(response->headers[1], (std::pair<std::string, std::string>{"Server", "WebServer"}));
+  EXPECT_EQ(response->headers[2].first, "Date");
+  EXPECT_TRUE(WebServerParseRFC822(response->headers[2].second).has_value());
+  EXPECT_EQ(response->headers[3],
+            (std::pair<std::string, std::string>{"Cache-Control", "no-cache"}));
+  EXPECT_EQ(response->headers[4],
+            (std::pair<std::string, std::string>{"Content-Type", "video/mp2t"}));
+  EXPECT_EQ(response->headers[5], (std::pair<std::string, std::string>{"Content-Length", "1000"}));
+  EXPECT_EQ(response->body, std::string(1000, 'x'));
+}
+
+TEST(WebServerResponses, AnswersHeadWithHeadersAndNoBody) {
+  auto server = WebServer::create();
+  server->addDefaultHandlerForMethod(
+      "GET", WebServerRequestClass<WebServerRequest>(),
+      [](const std::shared_ptr<WebServerRequest> &request) { return text(request->method()); });
+  ASSERT_TRUE(server->startWithOptions(localOptions()));
+  const std::string raw = exchange(server->port(), "HEAD /x HTTP/1.1\r\n\r\n");
+  const auto response = RawHttpResponse::parse(raw);
+  ASSERT_TRUE(response) << raw;
+  EXPECT_EQ(response->status, 200);
+  EXPECT_EQ(response->header("Content-Length"), "3");
+  EXPECT_EQ(response->body, "");
+}
+
+TEST(WebServerResponses, WritesStatusOnlyResponsesWithoutLengthAndCachingOnlyOn2xx) {
+  auto server = WebServer::create();
+  server->addDefaultHandlerForMethod("GET", WebServerRequestClass<WebServerRequest>(),
+                                     [](const std::shared_ptr<WebServerRequest> &request) {
+                                       if (request->path() == "/gone") {
+                                         auto response =
+                                             WebServerDataResponse::responseWithStatusCode(404);
+                                         response->setCacheControlMaxAge(60);
+                                         return std::shared_ptr<WebServerResponse>(response);
+                                       }
+                                       auto response = text("cached");
+                                       response->setCacheControlMaxAge(60);
+                                       return response;
+                                     });
+  ASSERT_TRUE(server->startWithOptions(localOptions()));
+  const auto gone = get(server->port(), "GET /gone HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(gone.status, 404);
+  EXPECT_EQ(gone.headers.size(), 3u);
+  EXPECT_FALSE(gone.header("Cache-Control"));
+  EXPECT_FALSE(gone.header("Content-Length"));
+  EXPECT_FALSE(gone.header("Transfer-Encoding"));
+  const auto cached = get(server->port(), "GET /here HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(cached.header("Cache-Control"), "max-age=60, public");
+}
+
+TEST(WebServerResponses, AnswersConditionalRequestsWith304Or412) {
+  auto server = WebServer::create();
+  auto handler = [](const std::shared_ptr<WebServerRequest> &) {
+    auto response = text("tagged");
+    response->setETag("abc");
+    return response;
+  };
+  server->addDefaultHandlerForMethod("GET", WebServerRequestClass<WebServerRequest>(), handler);
+  server->addDefaultHandlerForMethod("POST", WebServerRequestClass<WebServerRequest>(), handler);
+  ASSERT_TRUE(server->startWithOptions(localOptions()));
+  const auto notModified = get(server->port(), "GET / HTTP/1.1\r\nIf-None-Match: abc\r\n\r\n");
+  EXPECT_EQ(notModified.status, 304);
+  EXPECT_EQ(notModified.header("ETag"), "abc");
+  EXPECT_EQ(notModified.body, "");
+  const auto failed = get(server->port(), "POST / HTTP/1.1\r\nIf-None-Match: abc\r\n\r\n");
+  EXPECT_EQ(failed.status, 412);
+  const auto whole = get(server->port(), "GET / HTTP/1.1\r\nIf-None-Match: xyz\r\n\r\n");
+  EXPECT_EQ(whole.status, 200);
+  EXPECT_EQ(whole.body, "tagged");
+}
+
+TEST(WebServerResponses, RefusesHeaderTextThatWouldInjectHeaders) {
+  auto server = WebServer::create();
+  server->addDefaultHandlerForMethod("GET", WebServerRequestClass<WebServerRequest>(),
+                                     [](const std::shared_ptr<WebServerRequest> &) {
+                                       auto response = text("x");
+                                       response->setContentType("text/plain\r\nSet-Cookie: a=b");
+                                       return response;
+                                     });
+  ASSERT_TRUE(server->startWithOptions(localOptions()));
+  const std::string raw = exchange(server->port(), "GET / HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(raw.find("Set-Cookie"), std::string::npos);
+  EXPECT_EQ(RawHttpResponse::parse(raw)->status, 500);
+}
+
+TEST(WebServerResponses, SendsGzipAndStreamedBodiesChunked) {
+  auto server = WebServer::create();
+  const std::string original(100000, 'z');
+  server->addHandlerForMethodPath("GET", "/gzip", WebServerRequestClass<WebServerRequest>(),
+                                  [&](const std::shared_ptr<WebServerRequest> &) {
+                                    auto response = text(original);
+                                    response->setGZipContentEncodingEnabled(true);
+                                    return response;
+                                  });
+  server->addHandlerForMethodPath(
+      "GET", "/stream", WebServerRequestClass<WebServerRequest>(),
+      [](const std::shared_ptr<WebServerRequest> &) {
+        auto count = std::make_shared<int>(0);
+        return WebServerStreamedResponse::responseWithContentTypeAsync(
+            "text/plain", [count](WebServerReadCompletion completion) {
+              // Completes later from another thread, as an asynchronous source would.
+              std::thread([count, completion = std::move(completion)] {
+                completion(++*count <= 3 ? WebServerReadResult::success(Data(std::string("part")))
+                                         : WebServerReadResult::end());
+              }).detach();
+            });
+      });
+  ASSERT_TRUE(server->startWithOptions(localOptions()));
+  const auto gzip = get(server->port(), "GET /gzip HTTP/1.1\r\n\r\n");
+  EXPECT_TRUE(gzip.chunked);
+  EXPECT_EQ(gzip.header("Content-Encoding"), "gzip");
+  EXPECT_FALSE(gzip.header("Content-Length"));
+  EXPECT_EQ(ombrelia::test::GzipCodec::decompress(gzip.body), original);
+  const auto streamed = get(server->port(), "GET /stream HTTP/1.1\r\n\r\n");
+  EXPECT_TRUE(streamed.chunked);
+  EXPECT_EQ(streamed.body, "partpartpart");
+}
+
+TEST(WebServerHandlers, TriesTheLastAddedHandlerFirst) {
+  auto server = WebServer::create();
+  for (const char *name : {"A", "B", "C"}) {
+    server->addHandlerWithMatchBlock(
+        [name](const WebServerRequestInfo &info) -> std::shared_ptr<WebServerRequest> {
+          // C declines /skip-c, so B answers it.
+          if (std::string(name) == "C" && info.path == "/skip-c")
+            return nullptr;
+          return std::make_shared<WebServerRequest>(info);
+        },
+        [name](const std::shared_ptr<WebServerRequest> &) { return text(name); });
+  }
+  ASSERT_TRUE(server->startWithOptions(localOptions()));
+  EXPECT_EQ(get(server->port(), "GET /any HTTP/1.1\r\n\r\n").body, "C");
+  EXPECT_EQ(get(server->port(), "GET /skip-c HTTP/1.1\r\n\r\n").body, "B");
+}
+
+TEST(WebServerHandlers, StoresRegexCapturesCaseInsensitively) {
+  auto server = WebServer::create();
+  std::promise<std::vector<std::string>> captured;
+  server->addHandlerForMethodPathRegex(
+      "GET", R"(^/(\w+)/(?:v(\d+)/)?([^/]+)\.TS$)", WebServerRequestClass<WebServerRequest>(),
+      [&](const std::shared_ptr<WebServerRequest> &request, WebServerCompletionBlock completion) {
+        captured.set_value(request->regexCaptures());
+        completion(text("ok"));
+      });
+  ASSERT_TRUE(server->startWithOptions(localOptions()));
+  EXPECT_EQ(get(server->port(), "GET /live/seg%201.ts?x=1 HTTP/1.1\r\n\r\n").status, 200);
+  EXPECT_EQ(captured.get_future().get(), (std::vector<std::string>{"live", "seg 1"}));
+  // The method must match exactly and the pattern must find something.
+  EXPECT_EQ(get(server->port(), "POST /live/a.ts HTTP/1.1\r\n\r\n").status, 501);
+  EXPECT_EQ(get(server->port(), "GET /live/a.m3u8 HTTP/1.1\r\n\r\n").status, 501);
+}
+
+TEST(WebServerHandlers, RefusesChangesWhileRunningAndBadPatterns) {
+  auto server = WebServer::create();
+  EXPECT_FALSE(server->addHandlerForMethodPathRegex(
+      "GET", "(", WebServerRequestClass<WebServerRequest>(),
+      [](const std::shared_ptr<WebServerRequest> &) { return text(""); }));
+  EXPECT_FALSE(server->addHandlerForMethodPath(
+      "GET", "no-slash", WebServerRequestClass<WebServerRequest>(),
+      [](const std::shared_ptr<WebServerRequest> &) { return text(""); }));
+  ASSERT_TRUE(server->startWithOptions(localOptions()));
+  EXPECT_FALSE(server->removeAllHandlers());
+  EXPECT_FALSE(server->startWithOptions(localOptions()));
+  EXPECT_TRUE(server->isRunning());
+  server->stop();
+  EXPECT_FALSE(server->isRunning());
+  EXPECT_EQ(server->port(), 0);
+  EXPECT_TRUE(server->removeAllHandlers());
+}
+
+TEST(WebServerRequests, Answers501WhenNoHandlerMatchesAnd500ForAnUndecodablePath) {
+  auto server = WebServer::create();
+  ASSERT_TRUE(server->startWithOptions(localOptions()));
+  const std::string raw = exchange(server->port(), "GET /nothing HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(RawHttpResponse::parse(raw)->statusLine, "HTTP/1.1 501 Not Implemented");
+  EXPECT_EQ(RawHttpResponse::parse(exchange(server->port(), "GET /%ff HTTP/1.1\r\n\r\n"))->status,
+            500);
+  EXPECT_EQ(RawHttpResponse::parse(exchange(server->port(), "garbage\r\n\r\n"))->status, 500);
+}
+
+namespace {
+// A server that echoes request bodies.
+std::shared_ptr<WebServer> echoServer(WebServerOptions options = localOptions()) {
+  auto server = WebServer::create();
+  server->addDefaultHandlerForMethod("POST", WebServerRequestClass<WebServerDataRequest>(),
+                                     [](const std::shared_ptr<WebServerRequest> &request) {
+                                       auto &data = static_cast<WebServerDataRequest &>(*request);
+                                       return text(data.data().toString());
+                                     });
+  EXPECT_TRUE(server->startWithOptions(std::move(options)));
+  return server;
+}
+} // namespace
+
+TEST(WebServerRequests, ParsesAHeadSentOneByteAtATimeAndKeepsBodyBytesSentWithIt) {
+  auto server = echoServer();
+  auto client = LoopbackClient::connect(server->port());
+  ASSERT_TRUE(client);
+  const std::string request = "POST /echo HTTP/1.1\r\nContent-Length: 11\r\n\r\nhello";
+  for (char c : request)
+    ASSERT_TRUE(client->send(std::string_view(&c, 1)));
+  ASSERT_TRUE(client->send(" world"));
+  const auto response = RawHttpResponse::parse(client->readAll());
+  ASSERT_TRUE(response);
+  EXPECT_EQ(response->body, "hello world");
+
+  // The whole request in one packet, body included.
+  EXPECT_EQ(get(server->port(), "POST / HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc").body, "abc");
+}
+
+TEST(WebServerRequests, RefusesOversizedHeadsAndRequestLines) {
+  auto server = echoServer();
+  const std::string longHeader =
+      "GET / HTTP/1.1\r\nX-Big: " + std::string(70 * 1024, 'a') + "\r\n\r\n";
+  EXPECT_EQ(get(server->port(), longHeader).status, 431);
+  const std::string longLine = "GET /" + std::string(9 * 1024, 'a') + " HTTP/1.1\r\n\r\n";
+  EXPECT_EQ(get(server->port(), longLine).status, 414);
+}
+
+TEST(WebServerRequests, ClosesAnIdleClient) {
+  WebServerOptions options = localOptions();
+  options.readTimeout = 200ms;
+  auto server = echoServer(options);
+  auto silent = LoopbackClient::connect(server->port());
+  ASSERT_TRUE(silent);
+  EXPECT_TRUE(silent->waitForClose(5s));
+  EXPECT_EQ(RawHttpResponse::parse(silent->received())->status, 408);
+
+  // A body that stops arriving is not handed to the handler.
+  auto stalled = LoopbackClient::connect(server->port());
+  ASSERT_TRUE(stalled);
+  stalled->send("POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc");
+  EXPECT_TRUE(stalled->waitForClose(5s));
+  EXPECT_EQ(RawHttpResponse::parse(stalled->received())->status, 408);
+}
+
+TEST(WebServerRequests, HonoursExpectContinueAndRefusesOtherExpectations) {
+  auto server = echoServer();
+  auto client = LoopbackClient::connect(server->port());
+  ASSERT_TRUE(client);
+  client->send("POST / HTTP/1.1\r\nContent-Length: 4\r\nExpect: 100-Continue\r\n\r\n");
+  EXPECT_EQ(client->readUntil("\r\n\r\n"), "HTTP/1.1 100 Continue\r\n\r\n");
+  client->send("body");
+  const std::string rest = client->readAll().substr(25);
+  EXPECT_EQ(RawHttpResponse::parse(rest)->body, "body");
+
+  EXPECT_EQ(get(server->port(), "POST / HTTP/1.1\r\nContent-Length: 4\r\nExpect: magic\r\n\r\nbody")
+                .status,
+            417);
+}
+
+TEST(WebServerRequests, RefusesBadLengthsWith400AndBodiesOverTheCapWith413BeforeReadingThem) {
+  WebServerOptions options = localOptions();
+  options.maxBodyBytes = 1000;
+  auto server = echoServer(options);
+  EXPECT_EQ(get(server->port(), "POST / HTTP/1.1\r\nContent-Length: 12abc\r\n\r\n").status, 400);
+  EXPECT_EQ(get(server->port(), "POST / HTTP/1.1\r\nContent-Length: 2\r\n\r\nabc").status, 400);
+  // Only the head is sent: the answer comes without waiting for the body.
+  auto client = LoopbackClient::connect(server->port());
+  ASSERT_TRUE(client);
+  client->send("POST / HTTP/1.1\r\nContent-Length: 5000\r\n\r\n");
+  EXPECT_EQ(RawHttpResponse::parse(client->readUntil("\r\n\r\n", 5s))->status, 413);
+  // A chunk larger than the cap is refused as soon as its size line arrives.
+  auto chunked = LoopbackClient::connect(server->port());
+  ASSERT_TRUE(chunked);
+  chunked->send("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n1000\r\n");
+  EXPECT_EQ(RawHttpResponse::parse(chunked->readUntil("\r\n\r\n", 5s))->status, 413);
+  // Many small chunks that add up past the cap are refused too.
+  std::string many = "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+  for (int i = 0; i < 20; ++i)
+    many += "64\r\n" + std::string(100, 'a') + "\r\n";
+  EXPECT_EQ(get(server->port(), many + "0\r\n\r\n").status, 413);
+}
+
+TEST(WebServerRequests, DecodesChunkedBodies) {
+  auto server = echoServer();
+  const std::string head = "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+  EXPECT_EQ(get(server->port(), head + "3\r\nabc\r\n0\r\n\r\n").body, "abc");
+  EXPECT_EQ(
+      get(server->port(), head + "3;name=value\r\nabc\r\nA\r\n0123456789\r\n0\r\nX-T: 1\r\n\r\n")
+          .body,
+      "abc0123456789");
+  EXPECT_EQ(get(server->port(), head + "0\r\n\r\n").body, "");
+  EXPECT_EQ(get(server->port(), head + "xyz\r\nabc\r\n0\r\n\r\n").status, 400);
+  EXPECT_EQ(get(server->port(), head + "\r\nabc\r\n0\r\n\r\n").status, 400);
+  EXPECT_EQ(get(server->port(), head + "10000000000000003\r\nabc\r\n0\r\n\r\n").status, 400);
+  EXPECT_EQ(get(server->port(), head + "3\r\nabcX\r\n0\r\n\r\n").status, 400);
+
+  // The blank line after the last chunk arrives in a later read.
+  auto client = LoopbackClient::connect(server->port());
+  ASSERT_TRUE(client);
+  client->send(head + "2\r\nhi\r\n0\r\n");
+  client->send("\r\n");
+  EXPECT_EQ(RawHttpResponse::parse(client->readAll())->body, "hi");
+}
+
+TEST(WebServerCompletions, IgnoresASecondCallAndAnswers500ForADroppedOne) {
+  auto server = WebServer::create();
+  server->addHandlerForMethodPath(
+      "GET", "/twice", WebServerRequestClass<WebServerRequest>(),
+      [](const std::shared_ptr<WebServerRequest> &, WebServerCompletionBlock completion) {
+        completion(text("first"));
+        completion(text("second"));
+      });
+  server->addHandlerForMethodPath(
+      "GET", "/dropped", WebServerRequestClass<WebServerRequest>(),
+      [](const std::shared_ptr<WebServerRequest> &, WebServerCompletionBlock completion) {
+        // Handed to another thread, which drops it without calling it.
+        std::thread([completion = std::move(completion)] {}).detach();
+      });
+  server->addHandlerForMethodPath(
+      "GET", "/later", WebServerRequestClass<WebServerRequest>(),
+      [](const std::shared_ptr<WebServerRequest> &, WebServerCompletionBlock completion) {
+        std::thread([completion = std::move(completion)] {
+          std::this_thread::sleep_for(50ms); // a slow origin
+          completion(text("later"));
+        }).detach();
+      });
+  server->addHandlerForMethodPath(
+      "GET", "/throws", WebServerRequestClass<WebServerRequest>(),
+      [](const std::shared_ptr<WebServerRequest> &) -> std::shared_ptr<WebServerResponse> {
+        throw std::runtime_error("handler bug");
+      });
+  ASSERT_TRUE(server->startWithOptions(localOptions()));
+  const auto twice = get(server->port(), "GET /twice HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(twice.body, "first");
+  EXPECT_EQ(get(server->port(), "GET /dropped HTTP/1.1\r\n\r\n").status, 500);
+  EXPECT_EQ(get(server->port(), "GET /later HTTP/1.1\r\n\r\n").body, "later");
+  EXPECT_EQ(get(server->port(), "GET /throws HTTP/1.1\r\n\r\n").status, 500);
+}
+
+TEST(WebServerConnections, SurvivesAClientThatHangsUpMidResponseWithoutLeakingDescriptors) {
+  auto server = WebServer::create();
+  server->addDefaultHandlerForMethod("GET", WebServerRequestClass<WebServerRequest>(),
+                                     [](const std::shared_ptr<WebServerRequest> &) {
+                                       return text(std::string(32 * 1024 * 1024, 'q'));
+                                     });
+  ASSERT_TRUE(server->startWithOptions(localOptions()));
+  const size_t before = openDescriptorCount();
+  for (int i = 0; i < 5; ++i) {
+    auto client = LoopbackClient::connect(server->port());
+    ASSERT_TRUE(client);
+    client->send("GET / HTTP/1.1\r\n\r\n");
+    client->readUntil("qqqq");
+    client->close(); // with unread data: the server's writes fail
+  }
+  EXPECT_TRUE(descriptorsReturnTo(before)) << openDescriptorCount() << " > " << before;
+  EXPECT_EQ(get(server->port(), "GET / HTTP/1.1\r\n\r\n").body.size(), 32u * 1024 * 1024);
+}
+
+TEST(WebServerConnections, ClosesAClientThatDoesNotReadItsResponse) {
+  WebServerOptions options = localOptions();
+  options.writeTimeout = 200ms;
+  options.connectedStateCoalescingInterval = 0;
+  auto delegate = std::make_shared<Delegate>();
+  auto server = WebServer::create();
+  server->setDelegate(delegate);
+  server->addDefaultHandlerForMethod("GET", WebServerRequestClass<WebServerRequest>(),
+                                     [](const std::shared_ptr<WebServerRequest> &) {
+                                       return text(std::string(64 * 1024 * 1024, 'q'));
+                                     });
+  ASSERT_TRUE(server->startWithOptions(options));
+  auto client = LoopbackClient::connect(server->port());
+  ASSERT_TRUE(client);
+  client->send("GET / HTTP/1.1\r\n\r\n");
+  // The client never reads: the server gives up once its write stalls.
+  EXPECT_TRUE(delegate->waitForDisconnects(1, 10s));
+}
+
+TEST(WebServerConnections, AnswersAThousandConcurrentRequests) {
+  rlimit limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_cur < 4096) {
+    limit.rlim_cur = std::min<rlim_t>(4096, limit.rlim_max);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+  }
+  ASSERT_GE(limit.rlim_cur, 2100u) << "descriptor limit too low for this test";
+  auto server = WebServer::create();
+  server->addDefaultHandlerForMethod(
+      "GET", WebServerRequestClass<WebServerRequest>(),
+      [](const std::shared_ptr<WebServerRequest> &request) { return text(request->path()); });
+  WebServerOptions options = localOptions();
+  options.maxPendingConnections = 1024;
+  ASSERT_TRUE(server->startWithOptions(options));
+  constexpr int kClients = 1000;
+  std::vector<LoopbackClient> clients;
+  clients.reserve(kClients);
+  for (int i = 0; i < kClients; ++i) {
+    auto client = LoopbackClient::connect(server->port());
+    ASSERT_TRUE(client) << i;
+    ASSERT_TRUE(client->send("GET /" + std::to_string(i) + " HTTP/1.1\r\n\r\n"));
+    clients.push_back(std::move(*client));
+  }
+  int answered = 0;
+  for (int i = 0; i < kClients; ++i) {
+    const auto response = RawHttpResponse::parse(clients[i].readAll(10s));
+    if (response && response->status == 200 && response->body == "/" + std::to_string(i))
+      ++answered;
+  }
+  EXPECT_EQ(answered, kClients);
+}
+
+TEST(WebServerLifecycle, StartsOnPortZeroOnBothFamilies) {
+  auto server = WebServer::create();
+  server->addDefaultHandlerForMethod("GET", WebServerRequestClass<WebServerRequest>(),
+                                     [](const std::shared_ptr<WebServerRequest> &request) {
+                                       return text(request->localAddressString());
+                                     });
+  ASSERT_TRUE(server->startWithOptions(localOptions()));
+  ASSERT_NE(server->port(), 0);
+  EXPECT_EQ(server->serverURL(), "http://localhost:" + std::to_string(server->port()) + "/");
+  const auto v4 = RawHttpResponse::parse(exchange(server->port(), "GET / HTTP/1.1\r\n\r\n", false));
+  ASSERT_TRUE(v4);
+  EXPECT_EQ(v4->body, "127.0.0.1:" + std::to_string(server->port()));
+  const auto v6 = RawHttpResponse::parse(exchange(server->port(), "GET / HTTP/1.1\r\n\r\n", true));
+  ASSERT_TRUE(v6);
+  EXPECT_EQ(v6->body, "::1:" + std::to_string(server->port()));
+}
+
+TEST(WebServerLifecycle, FailsCleanlyOnABusyPort) {
+  auto first = WebServer::create();
+  ASSERT_TRUE(first->startWithOptions(localOptions()));
+  const size_t before = openDescriptorCount();
+  auto second = WebServer::create();
+  WebServerOptions options = localOptions();
+  options.port = first->port();
+  const auto result = second->startWithOptions(options);
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().domain, "NSPOSIXErrorDomain");
+  EXPECT_EQ(result.error().code, EADDRINUSE);
+  EXPECT_FALSE(second->isRunning());
+  EXPECT_EQ(second->port(), 0);
+  EXPECT_EQ(openDescriptorCount(), before);
+  EXPECT_FALSE(second->startWithPort(first->port()));
+}
+
+TEST(WebServerLifecycle, KeepsServingOpenConnectionsAfterTheServerIsDestroyed) {
+  auto server = WebServer::create();
+  std::promise<WebServerCompletionBlock> pending;
+  server->addDefaultHandlerForMethod(
+      "GET", WebServerRequestClass<WebServerRequest>(),
+      [&](const std::shared_ptr<WebServerRequest> &, WebServerCompletionBlock completion) {
+        pending.set_value(std::move(completion));
+      });
+  ASSERT_TRUE(server->startWithOptions(localOptions()));
+  const uint16_t port = server->port();
+  auto client = LoopbackClient::connect(port);
+  ASSERT_TRUE(client);
+  client->send("GET / HTTP/1.1\r\n\r\n");
+  WebServerCompletionBlock completion = pending.get_future().get();
+  server.reset(); // stops listening; the connection keeps what it uses
+  EXPECT_FALSE(LoopbackClient::connect(port).has_value());
+  completion(text("still here"));
+  EXPECT_EQ(RawHttpResponse::parse(client->readAll())->body, "still here");
+}
+
+TEST(WebServerLifecycle, ReportsOneConnectAndOneDisconnectForABurst) {
+  auto delegate = std::make_shared<Delegate>();
+  auto server = WebServer::create();
+  server->setDelegate(delegate);
+  server->addDefaultHandlerForMethod(
+      "GET", WebServerRequestClass<WebServerRequest>(),
+      [](const std::shared_ptr<WebServerRequest> &) { return text("x"); });
+  WebServerOptions options = localOptions();
+  options.connectedStateCoalescingInterval = 0.3;
+  ASSERT_TRUE(server->startWithOptions(options));
+  for (int i = 0; i < 5; ++i)
+    get(server->port(), "GET / HTTP/1.1\r\n\r\n");
+  EXPECT_TRUE(delegate->waitForDisconnects(1));
+  EXPECT_EQ(delegate->connectCount(), 1);
+  EXPECT_EQ(delegate->disconnectCount(), 1);
+}
