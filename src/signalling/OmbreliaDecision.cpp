@@ -89,12 +89,12 @@ void OmbreliaDecision::signalClientDidDisconnect(SignalingClient&) {
   signalClient_->connect();
 }
 
-void OmbreliaDecision::signalClientDidReceiveData(SignalingClient&, const Data& data) {
+void OmbreliaDecision::signalClient(SignalingClient&, const Data& data) {
   OmbreliaLogger::debug("Data received: " + std::to_string(data.size()) + " bytes",
                         OLogModule::signalClient);
 }
 
-void OmbreliaDecision::signalClientDidReceiveMessage(SignalingClient&, const std::string& message) {
+void OmbreliaDecision::signalClient(SignalingClient&, const std::string& message) {
   OmbreliaLogger::debug("String received: " + message, OLogModule::signalClient);
 }
 

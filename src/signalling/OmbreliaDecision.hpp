@@ -38,8 +38,8 @@ class OmbreliaDecision : public SignalClientDelegate,
 
   void signalClientDidConnect(SignalingClient& client) override;
   void signalClientDidDisconnect(SignalingClient& client) override;
-  void signalClientDidReceiveData(SignalingClient& client, const Data& data) override;
-  void signalClientDidReceiveMessage(SignalingClient& client, const std::string& message) override;
+  void signalClient(SignalingClient& client, const Data& didReceiveData) override;
+  void signalClient(SignalingClient& client, const std::string& didReceiveMessage) override;
 
  private:
   OmbreliaDecision(std::string videoID, std::string clientID,

@@ -1,5 +1,5 @@
 #pragma once
-// Called on the signalling client's serial callback queue, one event at a time.
+// Called on the signalling transport's delegate queue, one event at a time.
 
 #include <string>
 
@@ -9,15 +9,15 @@ namespace ombrelia {
 
 class SignalingClient;
 
-// Receives the signalling connection's events.
+// The signalling client's events, as its transport reported them.
 class SignalClientDelegate {
  public:
   virtual ~SignalClientDelegate() = default;
-  virtual void signalClientDidConnect(SignalingClient& client) = 0;
-  virtual void signalClientDidDisconnect(SignalingClient& client) = 0;
-  virtual void signalClientDidReceiveData(SignalingClient& client, const Data& data) = 0;
-  virtual void signalClientDidReceiveMessage(SignalingClient& client,
-                                             const std::string& message) = 0;
+  virtual void signalClientDidConnect(SignalingClient& signalClient) = 0;
+  virtual void signalClientDidDisconnect(SignalingClient& signalClient) = 0;
+  virtual void signalClient(SignalingClient& signalClient, const Data& didReceiveData) = 0;
+  virtual void signalClient(SignalingClient& signalClient,
+                            const std::string& didReceiveMessage) = 0;
 };
 
 }  // namespace ombrelia

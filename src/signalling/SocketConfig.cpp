@@ -1,34 +1,56 @@
 #include "signalling/SocketConfig.hpp"
 
 #include <mutex>
+#include <utility>
 
 #include "signalling/SignalingClient.hpp"
 
 namespace ombrelia {
+
 namespace {
 
-// The production tracker: a secure WebSocket on port 443.
-constexpr const char* kDefaultEndpoint = "wss://tracker.ombrelia.net:443/";
+// The production signalling service. Tests and the demo never reach it: they use the seam.
+constexpr const char* kTrackerListProviderServerUrl = "wss://signal.ombrelia.com:443/";
 
-std::mutex overrideMutex;
-std::optional<Url> endpointOverride;
+struct Overrides {
+  std::mutex mutex;  // guards both fields
+  std::optional<Url> endpoint;
+  std::optional<NativeWebSocket::Settings> transport;
+};
+
+Overrides& overrides() {
+  static Overrides* instance = new Overrides();  // lives until the process ends
+  return *instance;
+}
 
 }  // namespace
 
+SocketConfig::SocketConfig(Url trackerListServerUrl)
+    : trackerListServerUrl(std::move(trackerListServerUrl)) {}
+
 SocketConfig SocketConfig::defaultConfig() {
-  std::lock_guard lock(overrideMutex);
-  if (endpointOverride)
-    return SocketConfig{*endpointOverride};
-  return SocketConfig{*Url::parse(kDefaultEndpoint)};
+  static const Url compiledIn = *Url::parseAbsolute(kTrackerListProviderServerUrl);
+  std::lock_guard lock(overrides().mutex);
+  return SocketConfig(overrides().endpoint.value_or(compiledIn));
 }
 
 std::shared_ptr<SignalingClient> SocketConfig::buildSignalingClient(const SocketConfig& config) {
-  return SignalingClient::create(config.trackerListServerUrl);
+  NativeWebSocket::Settings settings;
+  {
+    std::lock_guard lock(overrides().mutex);
+    settings = overrides().transport.value_or(NativeWebSocket::Settings{});
+  }
+  return SignalingClient::create(NativeWebSocket::create(config.trackerListServerUrl, settings));
 }
 
-void SocketConfig::setDefaultEndpointOverride(std::optional<Url> endpoint) {
-  std::lock_guard lock(overrideMutex);
-  endpointOverride = std::move(endpoint);
+void SocketConfig::overrideDefaultEndpoint(std::optional<Url> url) {
+  std::lock_guard lock(overrides().mutex);
+  overrides().endpoint = std::move(url);
+}
+
+void SocketConfig::overrideTransportSettings(std::optional<NativeWebSocket::Settings> settings) {
+  std::lock_guard lock(overrides().mutex);
+  overrides().transport = settings;
 }
 
 }  // namespace ombrelia

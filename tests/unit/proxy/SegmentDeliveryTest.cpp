@@ -86,7 +86,7 @@ class SegmentDelivery : public ::testing::Test {
   void SetUp() override {
     OmbreliaConfig::configure("key");
     // Nothing may reach for the real tracker: a loopback port where nothing listens.
-    SocketConfig::setDefaultEndpointOverride(
+    SocketConfig::overrideDefaultEndpoint(
         Url::parse("wss://127.0.0.1:" + std::to_string(test::freeLoopbackPort()) + "/"));
     analytics_ = AnalyticsService::create("key");
     origin_.route("/v/master.m3u8",
@@ -439,7 +439,7 @@ TEST_F(SegmentDelivery, ThousandConcurrentRequestsLeaveNothingInFlight) {
 
 TEST(DecisionControllerRules, NoBufferDelegateOrUnhealthyBufferAnswersHttpWithoutAGroupRefresh) {
   OmbreliaConfig::configure("key");
-  SocketConfig::setDefaultEndpointOverride(Url::parse("wss://127.0.0.1:9/"));
+  SocketConfig::overrideDefaultEndpoint(Url::parse("wss://127.0.0.1:9/"));
   auto client = SocketConfig::buildSignalingClient(SocketConfig::defaultConfig());
   DecisionController decisions("video", "client", client);
   const SegmentInfo info(SegmentType::video, 1, 1, std::nullopt, 0, 1, 6);

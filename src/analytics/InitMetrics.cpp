@@ -1,0 +1,25 @@
+#include "analytics/InitMetrics.hpp"
+
+#include <nlohmann/json.hpp>
+
+namespace ombrelia {
+
+void InitMetrics::reset() {
+  timestamp_.clear();
+  video_id_.clear();
+  collection_.clear();
+  new_client_uuid_.clear();
+  new_client_number_ = 1;
+}
+
+nlohmann::ordered_json InitMetrics::toJSON() const {
+  nlohmann::ordered_json object = nlohmann::ordered_json::object();
+  object["timestamp"] = timestamp_;
+  object["video_id"] = video_id_;
+  object["collection"] = collection_;
+  object["new_client_uuid"] = new_client_uuid_;
+  object["new_client_number"] = new_client_number_;
+  return object;
+}
+
+}  // namespace ombrelia

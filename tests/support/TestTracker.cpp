@@ -1,0 +1,434 @@
+#include "support/TestTracker.hpp"
+
+#include <deque>
+#include <map>
+#include <set>
+#include <thread>
+#include <utility>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+#include <nlohmann/json.hpp>
+
+#include "platform/Uuid.hpp"
+
+namespace ombrelia::test {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using tcp = net::ip::tcp;
+using nlohmann::json;
+
+namespace {
+
+class Connection;
+
+}  // namespace
+
+struct TestTracker::Impl : std::enable_shared_from_this<TestTracker::Impl> {
+  net::io_context context{1};
+  net::ssl::context tls{net::ssl::context::tls_server};
+  tcp::acceptor acceptor{context};
+  std::thread thread;
+
+  mutable std::mutex mutex;  // guards everything below
+  mutable std::condition_variable changed;
+  Behaviour behaviour = Behaviour::serve;
+  std::optional<std::chrono::milliseconds> closeAfter;
+  std::optional<std::vector<std::string>> trackerListAfterUuid;
+  bool groupResponseAfterUuid = false;
+  size_t accepted = 0;
+  size_t handshakes = 0;
+  std::vector<std::string> targets;
+  std::vector<Received> messages;
+  std::map<size_t, std::shared_ptr<Connection>> open;  // by connection number
+  std::vector<std::shared_ptr<tcp::socket>> silent;    // never-answered sockets
+  std::set<std::pair<Uuid, Uuid>> introduced;          // ordered pairs, smaller first
+
+  void accept();
+  void notify() { changed.notify_all(); }
+};
+
+namespace {
+
+class Connection : public std::enable_shared_from_this<Connection> {
+  struct Outgoing {
+    enum class Kind { text, binary, raw, close } kind;
+    std::string bytes;
+  };
+
+ public:
+  Connection(TestTracker::Impl& tracker, tcp::socket socket)
+      : tracker_(tracker), ws_(std::move(socket), tracker.tls), closeTimer_(tracker.context) {}
+
+  void start() {
+    auto self = shared_from_this();
+    ws_.next_layer().async_handshake(net::ssl::stream_base::server, [self](beast::error_code ec) {
+      if (ec) return;  // the client refused our certificate, or went away
+      http::async_read(self->ws_.next_layer(), self->buffer_, self->request_,
+                       [self](beast::error_code ec, size_t) {
+                         if (ec) return;
+                         self->ws_.async_accept(self->request_, [self](beast::error_code ec) {
+                           if (!ec) self->opened();
+                         });
+                       });
+    });
+  }
+
+  void enqueue(Outgoing::Kind kind, std::string bytes) {
+    if (closed_) return;
+    queue_.push_back(Outgoing{kind, std::move(bytes)});
+    writeNext();
+  }
+  void sendText(std::string text) { enqueue(Outgoing::Kind::text, std::move(text)); }
+  void sendBinary(std::string bytes) { enqueue(Outgoing::Kind::binary, std::move(bytes)); }
+  void sendRaw(std::string bytes) { enqueue(Outgoing::Kind::raw, std::move(bytes)); }
+  void close() { enqueue(Outgoing::Kind::close, {}); }
+
+  const std::optional<Uuid>& uuid() const { return uuid_; }
+  const std::string& videoID() const { return videoID_; }
+
+ private:
+  void opened() {
+    std::optional<std::chrono::milliseconds> closeAfter;
+    {
+      std::lock_guard lock(tracker_.mutex);
+      id_ = ++tracker_.handshakes;
+      tracker_.targets.push_back(std::string(request_.target()));
+      tracker_.open[id_] = shared_from_this();
+      closeAfter = tracker_.closeAfter;
+    }
+    tracker_.notify();
+    if (closeAfter) {
+      auto self = shared_from_this();
+      closeTimer_.expires_after(*closeAfter);
+      closeTimer_.async_wait([self](beast::error_code ec) {
+        if (!ec) self->close();
+      });
+    }
+    read();
+  }
+
+  void read() {
+    auto self = shared_from_this();
+    ws_.async_read(buffer_, [self](beast::error_code ec, size_t) {
+      if (ec) return self->ended();
+      std::string text = beast::buffers_to_string(self->buffer_.data());
+      self->buffer_.consume(self->buffer_.size());
+      self->handle(text);
+      self->read();
+    });
+  }
+
+  void ended() {
+    if (closed_) return;
+    closed_ = true;
+    closeTimer_.cancel();
+    std::vector<std::shared_ptr<Connection>> others;
+    {
+      std::lock_guard lock(tracker_.mutex);
+      tracker_.open.erase(id_);
+      for (auto& [id, other] : tracker_.open) {
+        if (uuid_ && other->uuid_ && other->videoID_ == videoID_) others.push_back(other);
+      }
+    }
+    tracker_.notify();
+    if (!uuid_) return;
+    json departure = {
+        {"type", "peerConnectedModif"},
+        {"list", json::array({{{"modification", "delete"}, {"uuid", uuid_->lowercaseString()}}})}};
+    for (auto& other : others) other->sendText(departure.dump());
+  }
+
+  void handle(const std::string& text) {
+    json message = json::parse(text, nullptr, false);
+    std::string type;
+    if (message.is_object() && message.contains("type") && message["type"].is_string()) {
+      type = message["type"].get<std::string>();
+    }
+    {
+      std::lock_guard lock(tracker_.mutex);
+      tracker_.messages.push_back(TestTracker::Received{id_, type, text});
+    }
+    tracker_.notify();
+    if (type == "init") {
+      uuid_ = Uuid::random();
+      if (message.contains("videoID") && message["videoID"].is_string()) {
+        videoID_ = message["videoID"].get<std::string>();
+      }
+      sendText(json{{"type", "uuid"}, {"uuid", uuid_->lowercaseString()}}.dump());
+      std::optional<std::vector<std::string>> trackers;
+      bool group = false;
+      {
+        std::lock_guard lock(tracker_.mutex);
+        trackers = tracker_.trackerListAfterUuid;
+        group = tracker_.groupResponseAfterUuid;
+      }
+      if (trackers) sendText(json{{"type", "trackerList"}, {"data", *trackers}}.dump());
+      if (group) sendGroupResponse();
+    } else if (type == "groupRequest") {
+      sendGroupResponse();
+    } else if (type == "transfer") {
+      relay(message);
+    }
+  }
+
+  // The other clients of this video that nobody has introduced to this one yet.
+  void sendGroupResponse() {
+    if (!uuid_) return;
+    json list = json::array();
+    {
+      std::lock_guard lock(tracker_.mutex);
+      for (auto& [id, other] : tracker_.open) {
+        if (other.get() == this || !other->uuid_ || other->videoID_ != videoID_) continue;
+        auto pair = std::minmax(*uuid_, *other->uuid_);
+        if (!tracker_.introduced.insert({pair.first, pair.second}).second) continue;
+        list.push_back({{"modification", "add"},
+                        {"uuid", other->uuid_->lowercaseString()},
+                        {"joinDate", 1700000000.0 + static_cast<double>(id)},
+                        {"sameIP", true},
+                        {"sameCountry", true},
+                        {"sameRegion", true},
+                        {"sameCity", true}});
+      }
+    }
+    sendText(json{{"type", "groupResponse"},
+                  {"group", Uuid::random().lowercaseString()},
+                  {"joinDate", 1700000000.0},
+                  {"list", std::move(list)},
+                  {"sendableSegments", json::object()}}
+                 .dump());
+  }
+
+  void relay(json message) {
+    if (!uuid_ || !message.contains("remotePeerID") || !message["remotePeerID"].is_string()) return;
+    auto remote = Uuid::parse(message["remotePeerID"].get<std::string>());
+    if (!remote) return;
+    std::shared_ptr<Connection> target;
+    {
+      std::lock_guard lock(tracker_.mutex);
+      for (auto& [id, other] : tracker_.open) {
+        if (other->uuid_ == remote) target = other;
+      }
+    }
+    if (!target) return;
+    message["askingPeerID"] = uuid_->lowercaseString();
+    target->sendText(message.dump());
+  }
+
+  void writeNext() {
+    if (writing_ || queue_.empty() || closed_) return;
+    writing_ = true;
+    auto self = shared_from_this();
+    auto done = [self](beast::error_code ec, size_t = 0) {
+      self->writing_ = false;
+      self->queue_.pop_front();
+      if (ec) return self->ended();
+      self->writeNext();
+    };
+    Outgoing& next = queue_.front();
+    switch (next.kind) {
+      case Outgoing::Kind::text:
+        ws_.text(true);
+        ws_.async_write(net::buffer(next.bytes), done);
+        break;
+      case Outgoing::Kind::binary:
+        ws_.binary(true);
+        ws_.async_write(net::buffer(next.bytes), done);
+        break;
+      case Outgoing::Kind::raw:
+        net::async_write(ws_.next_layer(), net::buffer(next.bytes), done);
+        break;
+      case Outgoing::Kind::close:
+        ws_.async_close(websocket::close_code::normal, [done](beast::error_code ec) { done(ec); });
+        break;
+    }
+  }
+
+  TestTracker::Impl& tracker_;
+  websocket::stream<beast::ssl_stream<beast::tcp_stream>> ws_;
+  net::steady_timer closeTimer_;
+  beast::flat_buffer buffer_;
+  http::request<http::string_body> request_;
+  std::deque<Outgoing> queue_;
+  bool writing_ = false;
+  bool closed_ = false;
+  size_t id_ = 0;
+  std::optional<Uuid> uuid_;
+  std::string videoID_;
+};
+
+}  // namespace
+
+void TestTracker::Impl::accept() {
+  acceptor.async_accept([this](beast::error_code ec, tcp::socket socket) {
+    if (ec) return;
+    Behaviour now;
+    {
+      std::lock_guard lock(mutex);
+      ++accepted;
+      now = behaviour;
+      if (now == Behaviour::neverHandshake) {
+        silent.push_back(std::make_shared<tcp::socket>(std::move(socket)));
+      }
+    }
+    notify();
+    if (now == Behaviour::acceptAndClose) {
+      beast::error_code ignored;
+      socket.close(ignored);
+    } else if (now == Behaviour::serve) {
+      std::make_shared<Connection>(*this, std::move(socket))->start();
+    }
+    accept();
+  });
+}
+
+TestTracker::TestTracker(Settings settings) : impl_(std::make_shared<Impl>()) {
+  auto& tls = impl_->tls;
+  tls.use_certificate_chain(net::buffer(settings.certificate.certificate));
+  tls.use_private_key(net::buffer(settings.certificate.privateKey), net::ssl::context::pem);
+  tcp::endpoint endpoint(net::ip::make_address("127.0.0.1"), 0);
+  impl_->acceptor.open(endpoint.protocol());
+  impl_->acceptor.set_option(net::socket_base::reuse_address(true));
+  impl_->acceptor.bind(endpoint);
+  impl_->acceptor.listen();
+  port_ = impl_->acceptor.local_endpoint().port();
+  impl_->accept();
+  impl_->thread = std::thread([impl = impl_.get()] { impl->context.run(); });
+}
+
+TestTracker::~TestTracker() {
+  impl_->context.stop();
+  impl_->thread.join();
+  std::lock_guard lock(impl_->mutex);
+  impl_->open.clear();
+  impl_->silent.clear();
+}
+
+Url TestTracker::url(const std::string& host, const std::string& pathAndQuery) const {
+  return *Url::parseAbsolute("wss://" + host + ":" + std::to_string(port_) + pathAndQuery);
+}
+
+void TestTracker::setBehaviour(Behaviour behaviour) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->behaviour = behaviour;
+}
+
+void TestTracker::setCloseAfter(std::optional<std::chrono::milliseconds> delay) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->closeAfter = delay;
+}
+
+void TestTracker::setTrackerListAfterUuid(std::optional<std::vector<std::string>> urls) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->trackerListAfterUuid = std::move(urls);
+}
+
+void TestTracker::setGroupResponseAfterUuid(bool enabled) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->groupResponseAfterUuid = enabled;
+}
+
+size_t TestTracker::acceptedCount() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->accepted;
+}
+
+size_t TestTracker::handshakeCount() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->handshakes;
+}
+
+std::vector<std::string> TestTracker::handshakeTargets() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->targets;
+}
+
+size_t TestTracker::openCount() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->open.size();
+}
+
+std::vector<TestTracker::Received> TestTracker::received() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->messages;
+}
+
+std::vector<TestTracker::Received> TestTracker::received(const std::string& type) const {
+  std::vector<Received> out;
+  for (auto& message : received()) {
+    if (message.type == type) out.push_back(message);
+  }
+  return out;
+}
+
+bool TestTracker::waitUntil(const std::function<bool()>& predicate,
+                            std::chrono::milliseconds timeout) const {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::unique_lock lock(impl_->mutex);
+  for (;;) {
+    lock.unlock();
+    bool done = predicate();
+    lock.lock();
+    if (done) return true;
+    // Short slices: the predicate may also look at state outside the tracker.
+    if (impl_->changed.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() +
+                                                               std::chrono::milliseconds(20))) ==
+            std::cv_status::timeout &&
+        std::chrono::steady_clock::now() >= deadline) {
+      lock.unlock();
+      return predicate();
+    }
+  }
+}
+
+namespace {
+
+template <typename Action>
+void forEachOpen(const std::shared_ptr<TestTracker::Impl>& impl, Action action) {
+  // Raw: a handler still queued when the tracker stops is destroyed with the context, which
+  // must not be what keeps the tracker alive.
+  net::post(impl->context, [impl = impl.get(), action] {
+    std::vector<std::shared_ptr<Connection>> open;
+    {
+      std::lock_guard lock(impl->mutex);
+      for (auto& [id, connection] : impl->open) open.push_back(connection);
+    }
+    for (auto& connection : open) action(*connection);
+  });
+}
+
+}  // namespace
+
+void TestTracker::sendToAll(const std::string& text) {
+  forEachOpen(impl_, [text](Connection& connection) { connection.sendText(text); });
+}
+
+void TestTracker::sendBinaryToAll(const std::string& bytes) {
+  forEachOpen(impl_, [bytes](Connection& connection) { connection.sendBinary(bytes); });
+}
+
+void TestTracker::sendOversizedToAll(size_t bytes) {
+  std::string text(bytes, 'x');
+  forEachOpen(impl_, [text](Connection& connection) { connection.sendText(text); });
+}
+
+void TestTracker::sendRawToAll(const std::string& bytes) {
+  forEachOpen(impl_, [bytes](Connection& connection) { connection.sendRaw(bytes); });
+}
+
+void TestTracker::closeAll() {
+  forEachOpen(impl_, [](Connection& connection) { connection.close(); });
+}
+
+}  // namespace ombrelia::test

@@ -1,0 +1,88 @@
+#pragma once
+// Any thread: the tracker serves on its own I/O thread; every operation below may be called
+// from the test's thread and locks the recorded state.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <ombrelia/Url.hpp>
+
+#include "support/TestCertificates.hpp"
+
+namespace ombrelia::test {
+
+// A signalling service for tests and the demo: a wss server on 127.0.0.1 that answers "init"
+// with a fresh "uuid", "groupRequest" with the other clients of the same video (each pair
+// introduced to one side only, so they never both offer), relays "transfer" to the addressed
+// client with "askingPeerID" set to the sender, records everything else, and announces
+// departures with "peerConnectedModif". It can misbehave on demand.
+class TestTracker {
+ public:
+  enum class Behaviour {
+    serve,
+    acceptAndClose,  // takes the TCP connection and closes it at once
+    neverHandshake,  // takes the TCP connection and never answers
+  };
+
+  struct Settings {
+    TestCertificates::Pem certificate;
+  };
+
+  struct Received {
+    size_t connection;  // 1 for the first connection that completed its handshake, and so on
+    std::string type;
+    std::string text;
+  };
+
+  explicit TestTracker(Settings settings);
+  ~TestTracker();
+  TestTracker(const TestTracker&) = delete;
+  TestTracker& operator=(const TestTracker&) = delete;
+
+  uint16_t port() const { return port_; }
+  // "wss://<host>:<port><pathAndQuery>".
+  Url url(const std::string& host = "localhost", const std::string& pathAndQuery = "/") const;
+
+  void setBehaviour(Behaviour behaviour);
+  // Closes each connection (with a close frame) this long after its handshake.
+  void setCloseAfter(std::optional<std::chrono::milliseconds> delay);
+  // Sent right after every "uuid".
+  void setTrackerListAfterUuid(std::optional<std::vector<std::string>> urls);
+  // Sends a "groupResponse" of its own right after every "uuid".
+  void setGroupResponseAfterUuid(bool enabled);
+
+  size_t acceptedCount() const;
+  size_t handshakeCount() const;
+  // The request target (path and query) of every completed handshake, in order.
+  std::vector<std::string> handshakeTargets() const;
+  size_t openCount() const;
+  std::vector<Received> received() const;
+  std::vector<Received> received(const std::string& type) const;
+
+  // Waits until the predicate holds, re-checked after every event; false on timeout.
+  bool waitUntil(const std::function<bool()>& predicate,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+
+  // To every open connection: a text frame; a binary frame; a text frame of `bytes` bytes;
+  // bytes written straight on the TLS stream, outside any frame; a close frame.
+  void sendToAll(const std::string& text);
+  void sendBinaryToAll(const std::string& bytes);
+  void sendOversizedToAll(size_t bytes);
+  void sendRawToAll(const std::string& bytes);
+  void closeAll();
+
+  struct Impl;
+
+ private:
+  std::shared_ptr<Impl> impl_;
+  uint16_t port_ = 0;
+};
+
+}  // namespace ombrelia::test

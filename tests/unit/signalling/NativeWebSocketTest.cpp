@@ -1,0 +1,275 @@
+#include "signalling/NativeWebSocket.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <ombrelia/OmbreliaConfig.hpp>
+
+#include "support/TestCertificates.hpp"
+#include "support/TestTracker.hpp"
+#include "support/TransportRecorder.hpp"
+
+namespace ombrelia {
+namespace {
+
+using namespace std::chrono_literals;
+using test::TestTracker;
+using test::TransportRecorder;
+
+class NativeWebSocketTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    certificates.trustInProcess();
+    if (!OmbreliaConfig::isConfigured()) OmbreliaConfig::configure("test-key");
+    OmbreliaConfig::shared().setP2pConfiguration(std::nullopt);
+  }
+
+  std::unique_ptr<TestTracker> makeTracker() {
+    return std::make_unique<TestTracker>(
+        TestTracker::Settings{certificates.issue({"localhost"}, {"127.0.0.1"})});
+  }
+
+  static NativeWebSocket::Settings fastSettings() {
+    NativeWebSocket::Settings settings;
+    settings.connection.handshakeTimeout = 1000ms;
+    settings.backoff.initialDelay = 100ms;
+    settings.backoff.maxDelay = 400ms;
+    return settings;
+  }
+
+  std::shared_ptr<NativeWebSocket> makeSocket(const Url& url, bool reconnect = false) {
+    recorder = std::make_shared<TransportRecorder>(reconnect);
+    auto socket = NativeWebSocket::create(url, fastSettings());
+    socket->setDelegate(recorder);
+    return socket;
+  }
+
+  test::TestCertificates certificates;
+  std::shared_ptr<TransportRecorder> recorder;
+};
+
+TEST_F(NativeWebSocketTest, DeliversTextAndBinaryFramesToTheirOwnEvents) {
+  auto tracker = makeTracker();
+  auto socket = makeSocket(tracker->url());
+  socket->connect();
+  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 1; }));
+  tracker->sendToAll("first");
+  tracker->sendBinaryToAll(std::string("\x00\xff", 2));
+  tracker->sendToAll("{not json");
+  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->texts().size() == 2; }));
+  EXPECT_EQ(recorder->texts(), (std::vector<std::string>{"first", "{not json"}));
+  EXPECT_EQ(recorder->data(), std::vector<std::string>{std::string("\x00\xff", 2)});
+  EXPECT_EQ(recorder->disconnects(), 0);
+}
+
+TEST_F(NativeWebSocketTest, RotatesThroughTheTrackerListWithConfigAfterTheExistingQuery) {
+  auto a = makeTracker();
+  auto b = makeTracker();
+  auto c = makeTracker();
+  OmbreliaConfig::shared().setP2pConfiguration("a b&c=d");
+  auto socket = makeSocket(*Url::parseAbsolute("wss://localhost:1/"));
+  socket->setTrackerList({a->url("localhost", "/?x=1"), b->url(), c->url("localhost", "/t")});
+  for (auto* tracker : {a.get(), b.get(), c.get(), a.get()}) {
+    size_t before = tracker->handshakeCount();
+    socket->connect();
+    ASSERT_TRUE(tracker->waitUntil([&] { return tracker->handshakeCount() == before + 1; }));
+  }
+  EXPECT_EQ(a->handshakeTargets(),
+            (std::vector<std::string>{"/?x=1&config=a%20b%26c%3Dd", "/?x=1&config=a%20b%26c%3Dd"}));
+  EXPECT_EQ(b->handshakeTargets(), std::vector<std::string>{"/?config=a%20b%26c%3Dd"});
+  EXPECT_EQ(c->handshakeTargets(), std::vector<std::string>{"/t?config=a%20b%26c%3Dd"});
+  EXPECT_EQ(recorder->disconnects(), 0) << "replaced connections report nothing";
+}
+
+TEST_F(NativeWebSocketTest, DefaultEndpointNeverCarriesTheConfiguration) {
+  auto tracker = makeTracker();
+  OmbreliaConfig::shared().setP2pConfiguration("cfg");
+  auto socket = makeSocket(tracker->url("localhost", "/?q=1"));
+  socket->connect();
+  ASSERT_TRUE(tracker->waitUntil([&] { return tracker->handshakeCount() == 1; }));
+  EXPECT_EQ(tracker->handshakeTargets(), std::vector<std::string>{"/?q=1"});
+}
+
+TEST_F(NativeWebSocketTest, AnEntryEqualToTheDefaultDoesNotFreezeTheRotation) {
+  auto a = makeTracker();
+  auto b = makeTracker();
+  auto socket = makeSocket(a->url());
+  socket->setTrackerList({a->url(), b->url()});
+  for (auto* tracker : {a.get(), b.get(), a.get()}) {
+    size_t before = tracker->handshakeCount();
+    socket->connect();
+    ASSERT_TRUE(tracker->waitUntil([&] { return tracker->handshakeCount() == before + 1; }));
+  }
+}
+
+TEST_F(NativeWebSocketTest, DropsEntriesThatAreNotWebSocketUrls) {
+  auto tracker = makeTracker();
+  auto socket = makeSocket(tracker->url());
+  socket->setTrackerList(
+      {*Url::parseAbsolute("https://a.example/"), *Url::parseAbsolute("ftp://b.example/")});
+  EXPECT_TRUE(socket->trackerList().empty());
+  socket->connect();
+  ASSERT_TRUE(tracker->waitUntil([&] { return tracker->handshakeCount() == 1; }))
+      << "an emptied list keeps the default endpoint";
+  socket->setTrackerList(
+      {*Url::parseAbsolute("http://a.example/"), tracker->url("localhost", "/b")});
+  EXPECT_EQ(socket->trackerList(), std::vector<Url>{tracker->url("localhost", "/b")});
+}
+
+TEST_F(NativeWebSocketTest, OneDisconnectAndOneReconnectPerServerClose) {
+  auto tracker = makeTracker();
+  auto socket = makeSocket(tracker->url(), /*reconnect=*/true);
+  socket->connect();
+  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 1; }));
+  for (int round = 1; round <= 2; ++round) {
+    tracker->closeAll();
+    ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == round + 1; }));
+    socket->delegateQueue()->drain();
+    EXPECT_EQ(recorder->disconnects(), round);
+    EXPECT_EQ(tracker->handshakeCount(), static_cast<size_t>(round + 1));
+  }
+}
+
+TEST_F(NativeWebSocketTest, ReplacingAConnectionReportsNothingForTheOldOne) {
+  auto tracker = makeTracker();
+  auto socket = makeSocket(tracker->url());
+  socket->connect();
+  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 1; }));
+  socket->connect();
+  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 2; }));
+  ASSERT_TRUE(tracker->waitUntil([&] { return tracker->openCount() == 1; }));
+  socket->delegateQueue()->drain();
+  EXPECT_EQ(recorder->disconnects(), 0);
+}
+
+// With an initial delay of 100 ms and half jitter, attempts 3, 4 and 5 wait at least 50, 100 and
+// 200 ms; without a back-off they would follow each other within milliseconds.
+constexpr auto kMinimumWaitBeforeFifthAttempt = 350ms;
+
+TEST_F(NativeWebSocketTest, BacksOffAgainstATrackerThatRefuses) {
+  auto tracker = makeTracker();
+  tracker->setBehaviour(TestTracker::Behaviour::acceptAndClose);
+  auto socket = makeSocket(tracker->url(), /*reconnect=*/true);
+  auto start = std::chrono::steady_clock::now();
+  socket->connect();
+  ASSERT_TRUE(tracker->waitUntil([&] { return tracker->acceptedCount() >= 2; }, 1s))
+      << "the first retry goes out at once";
+  ASSERT_TRUE(tracker->waitUntil([&] { return tracker->acceptedCount() >= 5; }));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, kMinimumWaitBeforeFifthAttempt);
+  EXPECT_LE(tracker->acceptedCount(), 6u);
+  EXPECT_EQ(recorder->connects(), 0);
+}
+
+TEST_F(NativeWebSocketTest, BacksOffAgainstATrackerThatClosesAtOnce) {
+  auto tracker = makeTracker();
+  tracker->setCloseAfter(0ms);
+  auto socket = makeSocket(tracker->url(), /*reconnect=*/true);
+  auto start = std::chrono::steady_clock::now();
+  socket->connect();
+  ASSERT_TRUE(tracker->waitUntil([&] { return tracker->handshakeCount() >= 5; }));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, kMinimumWaitBeforeFifthAttempt);
+  EXPECT_LE(tracker->handshakeCount(), 6u);
+}
+
+TEST_F(NativeWebSocketTest, HandshakeTimeoutEndsATrackerThatNeverAnswers) {
+  auto tracker = makeTracker();
+  tracker->setBehaviour(TestTracker::Behaviour::neverHandshake);
+  auto settings = fastSettings();
+  settings.connection.handshakeTimeout = 200ms;
+  recorder = std::make_shared<TransportRecorder>();
+  auto socket = NativeWebSocket::create(tracker->url(), settings);
+  socket->setDelegate(recorder);
+  socket->connect();
+  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->disconnects() == 1; }, 3s));
+  EXPECT_EQ(recorder->connects(), 0);
+}
+
+TEST_F(NativeWebSocketTest, FrameAtTheBoundPassesAndOversizedOrMalformedFramesOnlyReconnect) {
+  auto tracker = makeTracker();
+  auto socket = makeSocket(tracker->url(), /*reconnect=*/true);
+  socket->connect();
+  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 1; }));
+  tracker->sendOversizedToAll(platform::WebSocketConnection::kMaxMessageBytes);
+  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->texts().size() == 1; }));
+  EXPECT_EQ(recorder->texts()[0].size(), platform::WebSocketConnection::kMaxMessageBytes);
+
+  tracker->sendOversizedToAll(platform::WebSocketConnection::kMaxMessageBytes + 1);
+  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 2; }));
+  EXPECT_EQ(recorder->disconnects(), 1);
+
+  tracker->sendRawToAll(std::string("\xff\x00", 2));  // reserved bits and opcode: a protocol error
+  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 3; }));
+  EXPECT_EQ(recorder->disconnects(), 2);
+
+  tracker->sendToAll("still here");
+  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->texts().size() == 2; }));
+  EXPECT_EQ(recorder->texts()[1], "still here");
+}
+
+TEST_F(NativeWebSocketTest, RefusesACertificateNobodyTrusts) {
+  TestTracker tracker(TestTracker::Settings{test::TestCertificates::selfSigned("localhost")});
+  auto socket = makeSocket(tracker.url());
+  socket->connect();
+  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->disconnects() == 1; }));
+  EXPECT_EQ(recorder->connects(), 0);
+  EXPECT_EQ(tracker.handshakeCount(), 0u);
+}
+
+TEST_F(NativeWebSocketTest, RefusesACertificateForAnotherHost) {
+  TestTracker other(TestTracker::Settings{certificates.issue({"other.test"})});
+  auto socket = makeSocket(other.url("localhost"));
+  socket->connect();
+  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->disconnects() == 1; }));
+  EXPECT_EQ(recorder->connects(), 0);
+
+  TestTracker namedOnly(TestTracker::Settings{certificates.issue({"localhost"})});
+  auto byAddress = makeSocket(namedOnly.url("127.0.0.1"));
+  byAddress->connect();
+  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->disconnects() == 1; }));
+  EXPECT_EQ(recorder->connects(), 0) << "a name in the certificate does not cover the address";
+
+  auto tracker = makeTracker();
+  auto matching = makeSocket(tracker->url("127.0.0.1"));
+  matching->connect();
+  EXPECT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 1; }));
+}
+
+TEST_F(NativeWebSocketTest, SendsFromManyThreadsArriveWholeAndInOrderPerThread) {
+  auto tracker = makeTracker();
+  auto socket = makeSocket(tracker->url());
+  socket->send(Data(std::string(R"({"type":"early"})")));  // no connection yet: dropped
+  socket->connect();
+  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 1; }));
+  constexpr int kThreads = 8;
+  constexpr int kPerThread = 50;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kPerThread; ++i) {
+        socket->send(
+            Data(R"({"type":"t)" + std::to_string(t) + R"(","i":)" + std::to_string(i) + "}"));
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  socket->send(Data(std::string("bad \xff utf-8")));  // not UTF-8: dropped
+  ASSERT_TRUE(tracker->waitUntil(
+      [&] { return tracker->received().size() == static_cast<size_t>(kThreads * kPerThread); }));
+  for (int t = 0; t < kThreads; ++t) {
+    auto mine = tracker->received("t" + std::to_string(t));
+    ASSERT_EQ(mine.size(), static_cast<size_t>(kPerThread));
+    for (int i = 0; i < kPerThread; ++i) {
+      EXPECT_EQ(mine[i].text,
+                R"({"type":"t)" + std::to_string(t) + R"(","i":)" + std::to_string(i) + "}");
+    }
+  }
+  EXPECT_TRUE(tracker->received("early").empty());
+}
+
+}  // namespace
+}  // namespace ombrelia

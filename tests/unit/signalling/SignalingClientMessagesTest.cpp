@@ -1,0 +1,175 @@
+#include <gtest/gtest.h>
+
+#include <any>
+#include <cmath>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <ombrelia/OLoggerConfig.hpp>
+
+#include "analytics/AnalyticsInitMessage.hpp"
+#include "analytics/AnalyticsMessage.hpp"
+#include "platform/NotificationCenter.hpp"
+#include "signalling/SignalingClient.hpp"
+
+namespace ombrelia {
+namespace {
+
+// Records what the client hands to its transport.
+class RecordingProvider final : public WebSocketProvider {
+ public:
+  std::shared_ptr<WebSocketProviderDelegate> delegate() const override { return delegate_.lock(); }
+  void setDelegate(std::weak_ptr<WebSocketProviderDelegate> delegate) override {
+    delegate_ = std::move(delegate);
+  }
+  std::vector<Url> trackerList() const override { return {}; }
+  void setTrackerList(std::vector<Url>) override {}
+  void connect() override { ++connects; }
+  void send(const Data& data) override {
+    std::lock_guard lock(mutex);
+    sent.push_back(data.toString());
+  }
+  void sendAnalytics(const Data& data) override {
+    std::lock_guard lock(mutex);
+    analytics.push_back(data.toString());
+  }
+
+  std::mutex mutex;
+  std::vector<std::string> sent;
+  std::vector<std::string> analytics;
+  int connects = 0;
+
+ private:
+  std::weak_ptr<WebSocketProviderDelegate> delegate_;
+};
+
+class RecordingDelegate final : public SignalClientDelegate {
+ public:
+  void signalClientDidConnect(SignalingClient&) override { events.push_back("connect"); }
+  void signalClientDidDisconnect(SignalingClient&) override { events.push_back("disconnect"); }
+  void signalClient(SignalingClient&, const Data& data) override {
+    events.push_back("data:" + data.toString());
+  }
+  void signalClient(SignalingClient&, const std::string& text) override {
+    events.push_back("text:" + text);
+  }
+  std::vector<std::string> events;
+};
+
+class SignalingClientMessages : public ::testing::Test {
+ protected:
+  std::shared_ptr<RecordingProvider> provider = std::make_shared<RecordingProvider>();
+  std::shared_ptr<SignalingClient> client = SignalingClient::create(provider);
+  const Uuid peer = *Uuid::parse("5B1E2C3D-4E5F-4A7B-8C9D-AEBFC0D1E2F3");
+};
+
+TEST_F(SignalingClientMessages, WritesEachSignallingMessageExactly) {
+  client->sendInit("video-1", "", "client-9");
+  client->sendGroupRequest(800000, 2, 41);
+  client->sendConnectionRequestDescription(peer, "v=0\r\n", SdpType::offer);
+  client->sendConnectionRequestCandidate(peer, "candidate:1 1 UDP 1 127.0.0.1 9 typ host", "1", 0);
+  client->sendLeaveGroup();
+  EXPECT_EQ(
+      provider->sent,
+      (std::vector<std::string>{
+          R"({"type":"init","videoID":"video-1","pubKey":"","clientID":"client-9","sdk":"ios"})",
+          R"({"type":"groupRequest","groupRequest":{"bitrate":800000,"targetQuality":2,"currentSegmentNumber":41}})",
+          R"({"type":"transfer","remotePeerID":"5b1e2c3d-4e5f-4a7b-8c9d-aebfc0d1e2f3","description":{"type":"offer","sdp":"v=0\r\n"}})",
+          R"({"type":"transfer","remotePeerID":"5b1e2c3d-4e5f-4a7b-8c9d-aebfc0d1e2f3","candidate":{"candidate":"candidate:1 1 UDP 1 127.0.0.1 9 typ host","sdpMLineIndex":0,"sdpMid":"1","usernameFragment":""}})",
+          R"({"type":"leaveGroup"})"}));
+}
+
+TEST_F(SignalingClientMessages, CandidateWithoutMidCarriesTheStringZero) {
+  client->sendConnectionRequestCandidate(peer, "c", std::nullopt, 3);
+  ASSERT_EQ(provider->sent.size(), 1u);
+  EXPECT_EQ(
+      provider->sent[0],
+      R"({"type":"transfer","remotePeerID":"5b1e2c3d-4e5f-4a7b-8c9d-aebfc0d1e2f3","candidate":{"candidate":"c","sdpMLineIndex":3,"sdpMid":"0","usernameFragment":""}})");
+}
+
+TEST_F(SignalingClientMessages, PrintsTheByteCountOfEachMessage) {
+  testing::internal::CaptureStdout();
+  client->sendLeaveGroup();
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out, "21 bytes\n");
+}
+
+TEST_F(SignalingClientMessages, TextThatIsNotUtf8IsLoggedAndNotSent) {
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::error);
+  testing::internal::CaptureStdout();
+  client->sendInit("video\xff", "", "client");
+  client->sendConnectionRequestDescription(peer, "\xc3", SdpType::answer);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(provider->sent.empty());
+  EXPECT_NE(out.find("[Ombrelia] [Error] [SignalClient] Error converting dictionary to data: "),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("bytes"), std::string::npos) << out;
+}
+
+TEST_F(SignalingClientMessages, LeaveGroupNotificationSendsOnlyForTrue) {
+  auto& center = platform::NotificationCenter::defaultCenter();
+  center.post("LeaveGroup", false);
+  center.post("LeaveGroup");
+  center.post("LeaveGroup", std::string("true"));
+  center.post("LeaveGroup", 1);
+  EXPECT_TRUE(provider->sent.empty());
+  center.post("LeaveGroup", true);
+  EXPECT_EQ(provider->sent, std::vector<std::string>{R"({"type":"leaveGroup"})"});
+}
+
+TEST_F(SignalingClientMessages, AnalyticsNotificationsSendTheirOwnEnvelopesOnly) {
+  auto initMetrics = std::make_shared<InitMetrics>();
+  initMetrics->setNew_client_uuid("5b1e2c3d-4e5f-4a7b-8c9d-aebfc0d1e2f3");
+  AnalyticsInitMessage init("key-1", initMetrics);
+  auto metrics = std::make_shared<PlayerMetrics>();
+  metrics->setLatency(1.5);
+  auto periodic = std::make_shared<const AnalyticsMessage>("key-1", metrics);
+  auto& center = platform::NotificationCenter::defaultCenter();
+  center.post("AnalyticsMessage", init);
+  center.post("AnalyticsInitMessage", *periodic);
+  center.post("AnalyticsMessage");
+  EXPECT_TRUE(provider->analytics.empty());
+  center.post("AnalyticsInitMessage", init);
+  center.post("AnalyticsMessage", periodic);
+  EXPECT_EQ(
+      provider->analytics,
+      (std::vector<std::string>{
+          R"({"type":"analytics","key":"key-1","data":{"timestamp":"","video_id":"","collection":"","new_client_uuid":"5b1e2c3d-4e5f-4a7b-8c9d-aebfc0d1e2f3","new_client_number":1}})",
+          R"({"type":"analytics","key":"key-1","data":{"latency":1.5}})"}));
+  EXPECT_TRUE(provider->sent.empty());
+}
+
+TEST_F(SignalingClientMessages, AnalyticsRecordWithNonFiniteNumberIsNotSent) {
+  auto metrics = std::make_shared<PlayerMetrics>();
+  metrics->setLatency(std::nan(""));
+  client->sendAnalytics(AnalyticsMessage("key", metrics));
+  EXPECT_TRUE(provider->analytics.empty());
+}
+
+TEST_F(SignalingClientMessages, NothingIsSentOnceTheClientIsGone) {
+  client.reset();
+  platform::NotificationCenter::defaultCenter().post("LeaveGroup", true);
+  EXPECT_TRUE(provider->sent.empty());
+}
+
+TEST_F(SignalingClientMessages, PassesTransportEventsToItsDelegateWhileItLives) {
+  auto delegate = std::make_shared<RecordingDelegate>();
+  client->setDelegate(delegate);
+  client->connect();
+  auto transportDelegate = provider->delegate();
+  ASSERT_EQ(transportDelegate.get(), client.get());
+  transportDelegate->webSocketDidConnect(*provider);
+  transportDelegate->webSocket(*provider, std::string("{\"type\":\"uuid\"}"));
+  transportDelegate->webSocket(*provider, Data(std::string("\x01\x02")));
+  transportDelegate->webSocketDidDisconnect(*provider);
+  EXPECT_EQ(delegate->events, (std::vector<std::string>{"connect", "text:{\"type\":\"uuid\"}",
+                                                        "data:\x01\x02", "disconnect"}));
+  delegate.reset();
+  transportDelegate->webSocketDidConnect(*provider);  // no delegate left: dropped
+}
+
+}  // namespace
+}  // namespace ombrelia
