@@ -22,13 +22,15 @@ Url url(std::string_view text) { return *Url::parse(text); }
 std::string mediaPlaylist(int64_t sequence, const std::vector<std::string>& uris,
                           bool withSequence = true) {
   std::string text = "#EXTM3U\n#EXT-X-TARGETDURATION:6\n";
-  if (withSequence) text += "#EXT-X-MEDIA-SEQUENCE:" + std::to_string(sequence) + "\n";
-  for (const auto& uri : uris) text += "#EXTINF:6.000,\n" + uri + "\n";
+  if (withSequence)
+    text += "#EXT-X-MEDIA-SEQUENCE:" + std::to_string(sequence) + "\n";
+  for (const auto& uri : uris)
+    text += "#EXTINF:6.000,\n" + uri + "\n";
   return text;
 }
 
 class ManifestControllerTest : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     OmbreliaConfig::configure("test-key");
     OmbreliaConfig::shared().setMaxPreloadedSegments(0);
@@ -37,7 +39,8 @@ class ManifestControllerTest : public ::testing::Test {
   void store(const std::string& text, std::string_view at,
              std::optional<std::string_view> finalAt = std::nullopt) {
     std::optional<Url> finalUrl;
-    if (finalAt) finalUrl = url(*finalAt);
+    if (finalAt)
+      finalUrl = url(*finalAt);
     store_.storeManifest(Data(text), url(at), finalUrl);
   }
   std::vector<SegmentInfo> lookup(std::string_view at) const {
@@ -51,7 +54,8 @@ class ManifestControllerTest : public ::testing::Test {
       return crlf ? PlaylistFixtures::withCrLf(text) : text;
     };
     store(read("master.m3u8"), base + "master.m3u8");
-    for (const auto& variant : variants) store(read(variant + "/index.m3u8"), base + variant + "/index.m3u8");
+    for (const auto& variant : variants)
+      store(read(variant + "/index.m3u8"), base + variant + "/index.m3u8");
   }
 
   ManifestController store_;
@@ -79,7 +83,8 @@ TEST_F(ManifestControllerTest, VariantsWithSameRelativeNamesStayApart) {
 }
 
 TEST_F(ManifestControllerTest, UrlsCompareWhole) {
-  store("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nlive/index.m3u8\n", "http://origin.test/master.m3u8");
+  store("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nlive/index.m3u8\n",
+        "http://origin.test/master.m3u8");
   store(mediaPlaylist(0, {"1.ts", "11.ts", "x1.ts?token=a"}), "http://origin.test/live/index.m3u8");
   ASSERT_EQ(lookup("http://origin.test/live/11.ts").size(), 1u);
   EXPECT_EQ(lookup("http://origin.test/live/11.ts")[0].segmentNumber(), 1);
@@ -170,7 +175,8 @@ TEST_F(ManifestControllerTest, MediaSequenceIsRequiredAndNeverOverflows) {
   store(mediaPlaylist(0, {"a.ts"}, /*withSequence=*/false), "http://o.test/m.m3u8");
   EXPECT_EQ(lookup("http://o.test/a.ts").size(), 0u);
   OmbreliaConfig::shared().setMaxPreloadedSegments(2);
-  store(mediaPlaylist(std::numeric_limits<int64_t>::max(), {"x.ts", "y.ts"}), "http://o.test/n.m3u8");
+  store(mediaPlaylist(std::numeric_limits<int64_t>::max(), {"x.ts", "y.ts"}),
+        "http://o.test/n.m3u8");
   auto last = lookup("http://o.test/x.ts");
   ASSERT_EQ(last.size(), 1u);
   EXPECT_EQ(last[0].segmentNumber(), std::numeric_limits<int64_t>::max());
@@ -180,11 +186,12 @@ TEST_F(ManifestControllerTest, MediaSequenceIsRequiredAndNeverOverflows) {
 TEST_F(ManifestControllerTest, ByteRangeSegmentsGetNoIdentity) {
   store("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nm.m3u8\n", "http://o.test/master.m3u8");
   // ffmpeg writes the byte range (and the program date time) between "#EXTINF" and the URI.
-  store("#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXT-X-MEDIA-SEQUENCE:0\n"
-        "#EXTINF:2,\n#EXT-X-BYTERANGE:100@0\n#EXT-X-PROGRAM-DATE-TIME:2026-01-01T00:00:00Z\nall.ts\n"
-        "#EXTINF:2,\n#EXT-X-BYTERANGE:100@100\nall.ts\n"
-        "#EXTINF:2,\nranged.ts\n#EXTINF:2,\nranged.ts\n#EXTINF:2,\nsingle.ts\n",
-        "http://o.test/m.m3u8");
+  store(
+      "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXT-X-MEDIA-SEQUENCE:0\n"
+      "#EXTINF:2,\n#EXT-X-BYTERANGE:100@0\n#EXT-X-PROGRAM-DATE-TIME:2026-01-01T00:00:00Z\nall.ts\n"
+      "#EXTINF:2,\n#EXT-X-BYTERANGE:100@100\nall.ts\n"
+      "#EXTINF:2,\nranged.ts\n#EXTINF:2,\nranged.ts\n#EXTINF:2,\nsingle.ts\n",
+      "http://o.test/m.m3u8");
   EXPECT_EQ(lookup("http://o.test/all.ts").size(), 0u);
   EXPECT_EQ(lookup("http://o.test/ranged.ts").size(), 0u);
   OmbreliaConfig::shared().setMaxPreloadedSegments(3);
@@ -210,7 +217,8 @@ TEST_F(ManifestControllerTest, LiveReloadsKeepOneEntryPerPlaylist) {
   store(mediaPlaylist(0, {"a.ts", "b.ts", "c.ts"}), "http://o.test/other.m3u8");
   for (int reload = 0; reload < 1000; ++reload) {
     std::vector<std::string> window;
-    for (int i = reload; i < reload + 5; ++i) window.push_back("s" + std::to_string(i) + ".ts");
+    for (int i = reload; i < reload + 5; ++i)
+      window.push_back("s" + std::to_string(i) + ".ts");
     store(mediaPlaylist(reload, window), "http://o.test/live.m3u8");
   }
   EXPECT_EQ(store_.versions().size(), 2u);
@@ -247,7 +255,8 @@ TEST_F(ManifestControllerTest, StoredCopyDropsKeyAndDateLinesAndCrLf) {
         "http://o.test/m.m3u8");
   EXPECT_EQ(store_.versions().at(0).data().toString(),
             "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXT-X-MEDIA-SEQUENCE:0\n#EXTINF:1,\na.ts\n");
-  EXPECT_EQ(store_.primaryManifest()->data().toString(), "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nm.m3u8\n");
+  EXPECT_EQ(store_.primaryManifest()->data().toString(),
+            "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nm.m3u8\n");
   EXPECT_EQ(lookup("http://o.test/a.ts").size(), 1u);
 }
 
@@ -318,9 +327,10 @@ TEST_F(ManifestControllerTest, ConcurrentStoresAndLookups) {
     });
   }
   writer.join();
-  for (auto& reader : readers) reader.join();
+  for (auto& reader : readers)
+    reader.join();
   EXPECT_EQ(lookup("http://o.test/fixed.ts").at(0).segmentNumber(), 200);
 }
 
-}  // namespace
-}  // namespace ombrelia
+} // namespace
+} // namespace ombrelia
