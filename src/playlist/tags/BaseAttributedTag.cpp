@@ -1,10 +1,10 @@
 #include "playlist/tags/BaseAttributedTag.hpp"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
-#include "platform/StandardOutput.hpp"
 #include "playlist/tags/TagParamsKeys.hpp"
 #include "playlist/tags/TagText.hpp"
 
@@ -12,7 +12,8 @@ namespace ombrelia {
 namespace {
 
 [[noreturn]] void stop(std::string_view message) {
-  platform::StandardOutput::writeLine(message);
+  // A programming error, not a runtime case: say so on standard error and stop.
+  std::fprintf(stderr, "%.*s\n", static_cast<int>(message.size()), message.data());
   std::abort();
 }
 

@@ -1,15 +1,14 @@
 #include "playlist/tags/TagType.hpp"
 
+#include <cstdio>
 #include <cstdlib>
-
-#include "platform/StandardOutput.hpp"
 
 namespace ombrelia {
 
 std::string_view TagType::tag() const {
   if (literal.empty()) {
-    platform::StandardOutput::writeLine(
-        "Abstract implementation make sure to implement tag in subclass");
+    // A programming error, not a runtime case: say so on standard error and stop.
+    std::fputs("Abstract implementation make sure to implement tag in subclass\n", stderr);
     std::abort();
   }
   return literal;
