@@ -21,13 +21,13 @@ std::string mediaPlaylist(int index, int segments) {
   return text;
 }
 
-template <typename Body> double nanosecondsPer(Body&& body) {
+template <typename Body>
+double nanosecondsPer(Body&& body) {
   size_t iterations = 0;
   const auto start = std::chrono::steady_clock::now();
   auto elapsed = std::chrono::steady_clock::duration::zero();
   do {
-    for (int i = 0; i < 100; ++i)
-      body(iterations + i);
+    for (int i = 0; i < 100; ++i) body(iterations + i);
     iterations += 100;
     elapsed = std::chrono::steady_clock::now() - start;
   } while (elapsed < std::chrono::milliseconds(300));
@@ -80,12 +80,11 @@ void segmentLookup() {
   std::printf("segment store lookup, 300 segments: hit %8.0f ns  miss %8.0f ns\n", hitNs, missNs);
 }
 
-} // namespace
+}  // namespace
 
 int main() {
   OmbreliaConfig::configure("bench");
-  for (int playlists : {1, 100, 1000})
-    manifestLookup(playlists);
+  for (int playlists : {1, 100, 1000}) manifestLookup(playlists);
   segmentLookup();
   return 0;
 }

@@ -8,7 +8,7 @@ namespace ombrelia {
 
 // The application's handle on the library's store of fetched playlists.
 class ManifestManager {
-public:
+ public:
   static ManifestManager& shared();
   ManifestManager() = default;
 
@@ -18,4 +18,4 @@ public:
   std::vector<std::string> getResolutions();
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -5,7 +5,7 @@ namespace ombrelia {
 
 // The application's handle on the library's in-memory segment store.
 class VideoStorageManager {
-public:
+ public:
   static VideoStorageManager& shared();
   VideoStorageManager() = default;
 
@@ -13,4 +13,4 @@ public:
   void removeAll();
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -25,9 +25,8 @@ constexpr const char* kCriticalTrigger = "full 100000 2000000";
 
 int openTrigger(const char* trigger) {
   const int fd = ::open(kPressurePath, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0)
-    return -1;
-  const size_t length = std::char_traits<char>::length(trigger) + 1; // the kernel wants the NUL
+  if (fd < 0) return -1;
+  const size_t length = std::char_traits<char>::length(trigger) + 1;  // the kernel wants the NUL
   if (::write(fd, trigger, length) < 0) {
     ::close(fd);
     return -1;
@@ -40,8 +39,7 @@ std::string cgroupEventsPath() {
   std::ifstream in("/proc/self/cgroup");
   std::string line;
   while (std::getline(in, line)) {
-    if (line.starts_with("0::"))
-      return "/sys/fs/cgroup" + line.substr(3) + "/memory.events";
+    if (line.starts_with("0::")) return "/sys/fs/cgroup" + line.substr(3) + "/memory.events";
   }
   return {};
 }
@@ -58,28 +56,24 @@ CgroupCounters readCounters(int fd) {
   CgroupCounters counters;
   char buffer[1024];
   const ssize_t n = ::pread(fd, buffer, sizeof(buffer) - 1, 0);
-  if (n <= 0)
-    return counters;
+  if (n <= 0) return counters;
   std::istringstream in(std::string(buffer, static_cast<size_t>(n)));
   std::string name;
   long long value = 0;
   while (in >> name >> value) {
-    if (name == "high")
-      counters.high = value;
-    if (name == "max")
-      counters.max = value;
-    if (name == "oom")
-      counters.oom = value;
+    if (name == "high") counters.high = value;
+    if (name == "max") counters.max = value;
+    if (name == "oom") counters.oom = value;
   }
   return counters;
 }
 
-} // namespace
+}  // namespace
 
 // The process-wide watcher: one thread polling the kernel's notifications and handing each
 // event to every active source. It lives until the process ends.
 class MemoryPressureMonitor {
-public:
+ public:
   static MemoryPressureMonitor& shared() {
     static MemoryPressureMonitor* monitor = new MemoryPressureMonitor();
     return *monitor;
@@ -102,15 +96,13 @@ public:
                                     [](const auto& weak) { return weak.expired(); }),
                      sources_.end());
       for (const auto& weak : sources_) {
-        if (auto source = weak.lock())
-          live.push_back(std::move(source));
+        if (auto source = weak.lock()) live.push_back(std::move(source));
       }
     }
-    for (const auto& source : live)
-      source->deliver(events);
+    for (const auto& source : live) source->deliver(events);
   }
 
-private:
+ private:
   void run() {
     std::vector<pollfd> fds;
     std::vector<unsigned> eventOf;
@@ -129,10 +121,8 @@ private:
     CgroupCounters last;
     if (fds.empty()) {
       const std::string path = cgroupEventsPath();
-      if (!path.empty())
-        cgroupFd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-      if (cgroupFd < 0)
-        return; // the host offers no memory notifications: nothing to watch
+      if (!path.empty()) cgroupFd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      if (cgroupFd < 0) return;  // the host offers no memory notifications: nothing to watch
       last = readCounters(cgroupFd);
       // memory.events signals a change as POLLPRI (a modified-file event).
       fds.push_back({cgroupFd, POLLPRI, 0});
@@ -141,8 +131,7 @@ private:
 
     while (!fds.empty()) {
       if (::poll(fds.data(), fds.size(), -1) < 0) {
-        if (errno == EINTR)
-          continue;
+        if (errno == EINTR) continue;
         return;
       }
       unsigned events = 0;
@@ -155,21 +144,17 @@ private:
           --i;
           continue;
         }
-        if (!(fds[i].revents & POLLPRI))
-          continue;
+        if (!(fds[i].revents & POLLPRI)) continue;
         if (fds[i].fd == cgroupFd) {
           const CgroupCounters now = readCounters(cgroupFd);
-          if (now.high > last.high)
-            events |= MemoryPressureSource::warning;
-          if (now.max > last.max || now.oom > last.oom)
-            events |= MemoryPressureSource::critical;
+          if (now.high > last.high) events |= MemoryPressureSource::warning;
+          if (now.max > last.max || now.oom > last.oom) events |= MemoryPressureSource::critical;
           last = now;
         } else {
           events |= eventOf[i];
         }
       }
-      if (events != 0)
-        broadcast(events);
+      if (events != 0) broadcast(events);
     }
   }
 
@@ -192,8 +177,7 @@ void MemoryPressureSource::setEventHandler(Handler handler) {
 void MemoryPressureSource::activate() {
   {
     std::lock_guard lock(mutex_);
-    if (active_ || cancelled_)
-      return;
+    if (active_ || cancelled_) return;
     active_ = true;
   }
   MemoryPressureMonitor::shared().add(shared_from_this());
@@ -213,8 +197,7 @@ void MemoryPressureSource::deliver(unsigned events) {
   Handler handler;
   {
     std::lock_guard lock(mutex_);
-    if (!active_ || cancelled_ || !handler_)
-      return;
+    if (!active_ || cancelled_ || !handler_) return;
     handler = handler_;
   }
   DispatchQueue::global()->async([handler = std::move(handler), events] { handler(events); });
@@ -224,4 +207,4 @@ void MemoryPressureSource::raiseForTesting(unsigned events) {
   MemoryPressureMonitor::shared().broadcast(events);
 }
 
-} // namespace ombrelia::platform
+}  // namespace ombrelia::platform

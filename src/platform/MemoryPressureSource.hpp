@@ -13,7 +13,7 @@ namespace ombrelia::platform {
 // memory.events counters. Events are a mask: warning, critical, or both when the two arrive
 // together.
 class MemoryPressureSource : public std::enable_shared_from_this<MemoryPressureSource> {
-public:
+ public:
   enum Event : unsigned { warning = 0x2, critical = 0x4 };
   using Handler = std::function<void(unsigned events)>;
 
@@ -33,7 +33,7 @@ public:
   // Test hook: delivers the events to every active source as if the host had reported them.
   static void raiseForTesting(unsigned events);
 
-private:
+ private:
   MemoryPressureSource() = default;
   friend class MemoryPressureMonitor;
   void deliver(unsigned events);
@@ -44,4 +44,4 @@ private:
   bool cancelled_ = false;
 };
 
-} // namespace ombrelia::platform
+}  // namespace ombrelia::platform

@@ -28,8 +28,7 @@ bool debugEnabled() {
 std::string describeLines(const std::vector<std::string_view>& lines) {
   std::string out = "[";
   for (size_t i = 0; i < lines.size(); ++i) {
-    if (i > 0)
-      out.append(", ");
+    if (i > 0) out.append(", ");
     out.append("\"").append(lines[i]).append("\"");
   }
   return out + "]";
@@ -41,27 +40,23 @@ std::optional<std::pair<int64_t, int64_t>> parseResolution(std::string_view text
   size_t start = 0;
   while (start <= text.size()) {
     size_t end = text.find('x', start);
-    if (end == std::string_view::npos)
-      end = text.size();
+    if (end == std::string_view::npos) end = text.size();
     std::string_view piece = text.substr(start, end - start);
     if (!piece.empty()) {
-      if (auto value = StringInitializable<int64_t>::make(piece))
-        numbers.push_back(*value);
+      if (auto value = StringInitializable<int64_t>::make(piece)) numbers.push_back(*value);
     }
     start = end + 1;
   }
-  if (numbers.size() != 2)
-    return std::nullopt;
+  if (numbers.size() != 2) return std::nullopt;
   return std::make_pair(numbers[0], numbers[1]);
 }
 
-} // namespace
+}  // namespace
 
 std::string HLSManifestModifier::describe(const std::vector<ResolutionEntry>& entries) {
   std::string out = "[";
   for (size_t i = 0; i < entries.size(); ++i) {
-    if (i > 0)
-      out.append(", ");
+    if (i > 0) out.append(", ");
     out.append("(resolution: \"")
         .append(entries[i].resolution)
         .append("\", lineIndex: ")
@@ -71,16 +66,14 @@ std::string HLSManifestModifier::describe(const std::vector<ResolutionEntry>& en
   return out + "]";
 }
 
-std::vector<HLSManifestModifier::ResolutionEntry>
-HLSManifestModifier::extractResolutions(const std::vector<std::string_view>& lines) {
+std::vector<HLSManifestModifier::ResolutionEntry> HLSManifestModifier::extractResolutions(
+    const std::vector<std::string_view>& lines) {
   std::vector<ResolutionEntry> entries;
   for (size_t i = 0; i < lines.size(); ++i) {
     std::string_view line = lines[i];
-    if (!line.starts_with(kStreamInf))
-      continue;
+    if (!line.starts_with(kStreamInf)) continue;
     const size_t at = line.find(kResolution);
-    if (at == std::string_view::npos)
-      continue;
+    if (at == std::string_view::npos) continue;
     std::string_view value = line.substr(at + kResolution.size());
     value = value.substr(0, value.find(','));
     entries.push_back({std::string(value), static_cast<int64_t>(i)});
@@ -105,11 +98,9 @@ HLSManifestModifier::sortResolutions(std::vector<ResolutionEntry> entries) {
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   std::vector<ResolutionEntry> sorted;
   sorted.reserve(parsed.size() + unparsed.size());
-  for (auto& [size, entry] : parsed)
-    sorted.push_back(std::move(entry));
+  for (auto& [size, entry] : parsed) sorted.push_back(std::move(entry));
   const size_t parsedCount = sorted.size();
-  for (auto& entry : unparsed)
-    sorted.push_back(std::move(entry));
+  for (auto& entry : unparsed) sorted.push_back(std::move(entry));
   return {std::move(sorted), parsedCount};
 }
 
@@ -118,24 +109,20 @@ void HLSManifestModifier::deleteLinesExceptResolution(
     int64_t selectedResolutionIndex) {
   std::set<size_t> marked;
   for (const ResolutionEntry& entry : extractedResolutions) {
-    if (entry.lineIndex == selectedResolutionIndex)
-      continue;
+    if (entry.lineIndex == selectedResolutionIndex) continue;
     const auto tagLine = static_cast<size_t>(entry.lineIndex);
     marked.insert(tagLine);
     // The variant's URI line: the next line that is neither empty nor a tag or comment. Another
     // variant's tag line ends the search, so a variant without a URI never takes its neighbour's.
     for (size_t i = tagLine + 1; i < lines.size(); ++i) {
-      if (lines[i].starts_with(kStreamInf))
-        break;
-      if (lines[i].empty() || lines[i].starts_with("#"))
-        continue;
+      if (lines[i].starts_with(kStreamInf)) break;
+      if (lines[i].empty() || lines[i].starts_with("#")) continue;
       marked.insert(i);
       break;
     }
   }
   for (auto it = marked.rbegin(); it != marked.rend(); ++it) {
-    if (*it < lines.size())
-      lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(*it));
+    if (*it < lines.size()) lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(*it));
   }
 }
 
@@ -146,21 +133,17 @@ Data HLSManifestModifier::modifyManifest(const Data& manifestData) const {
     return manifestData;
   }
   const std::string_view text = manifestData.view();
-  if (!Utf8::isValid(text))
-    return manifestData;
+  if (!Utf8::isValid(text)) return manifestData;
   // The level is set by the application; a negative one selects the lowest variant.
   const int64_t level = std::max<int64_t>(0, *configured);
   const bool logging = debugEnabled();
 
   std::vector<std::string_view> lines = LineSplitter::split(text);
-  if (logging)
-    debug("Modifying manifest: " + describeLines(lines));
+  if (logging) debug("Modifying manifest: " + describeLines(lines));
   std::vector<ResolutionEntry> entries = extractResolutions(lines);
-  if (logging)
-    debug("Found resolutions: " + describe(entries));
+  if (logging) debug("Found resolutions: " + describe(entries));
   auto [sorted, parsedCount] = sortResolutions(entries);
-  if (logging)
-    debug("Sorted resolutions: " + describe(sorted));
+  if (logging) debug("Sorted resolutions: " + describe(sorted));
   debug("Current level defined:: " + std::to_string(*configured));
 
   // The level indexes the readable resolutions when there are any, otherwise the others.
@@ -171,8 +154,7 @@ Data HLSManifestModifier::modifyManifest(const Data& manifestData) const {
     selected = sorted[static_cast<size_t>(level)].lineIndex;
   } else {
     debug("Finding best resolution...");
-    if (groupSize > 0)
-      selected = sorted[groupSize - 1].lineIndex;
+    if (groupSize > 0) selected = sorted[groupSize - 1].lineIndex;
   }
   if (!selected) {
     debug("No resolutions found");
@@ -180,14 +162,12 @@ Data HLSManifestModifier::modifyManifest(const Data& manifestData) const {
   }
   debug("Selected resolution line index: " + std::to_string(*selected));
   deleteLinesExceptResolution(lines, entries, *selected);
-  if (logging)
-    debug("Modification done: " + describeLines(lines));
+  if (logging) debug("Modification done: " + describeLines(lines));
 
   std::string out;
   out.reserve(text.size());
   for (size_t i = 0; i < lines.size(); ++i) {
-    if (i > 0)
-      out.push_back('\n');
+    if (i > 0) out.push_back('\n');
     out.append(lines[i]);
   }
   return Data(std::move(out));
@@ -195,14 +175,12 @@ Data HLSManifestModifier::modifyManifest(const Data& manifestData) const {
 
 std::vector<std::string> HLSManifestModifier::getResolutions(const Data& manifestData) const {
   const std::string_view text = manifestData.view();
-  if (!Utf8::isValid(text))
-    return {};
+  if (!Utf8::isValid(text)) return {};
   auto [sorted, parsedCount] = sortResolutions(extractResolutions(LineSplitter::split(text)));
   std::vector<std::string> out;
   out.reserve(sorted.size());
-  for (ResolutionEntry& entry : sorted)
-    out.push_back(std::move(entry.resolution));
+  for (ResolutionEntry& entry : sorted) out.push_back(std::move(entry.resolution));
   return out;
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

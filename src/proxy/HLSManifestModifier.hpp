@@ -14,7 +14,7 @@ namespace ombrelia {
 // variant that the level selects among the variants ordered by resolution. Plain line processing;
 // the playlist parser is not involved.
 class HLSManifestModifier {
-public:
+ public:
   // The same bytes when no level is configured, when the playlist has no variant with a
   // RESOLUTION attribute, or when the bytes are not UTF-8.
   Data modifyManifest(const Data& manifestData) const;
@@ -22,22 +22,22 @@ public:
   // UTF-8.
   std::vector<std::string> getResolutions(const Data& manifestData) const;
 
-private:
+ private:
   struct ResolutionEntry {
     std::string resolution;
     int64_t lineIndex;
   };
 
-  static std::vector<ResolutionEntry>
-  extractResolutions(const std::vector<std::string_view>& lines);
+  static std::vector<ResolutionEntry> extractResolutions(
+      const std::vector<std::string_view>& lines);
   // Resolutions that read as width x height, ascending by width then height, then the others in
   // playlist order. The second value is how many entries read as width x height.
-  static std::pair<std::vector<ResolutionEntry>, size_t>
-  sortResolutions(std::vector<ResolutionEntry> entries);
+  static std::pair<std::vector<ResolutionEntry>, size_t> sortResolutions(
+      std::vector<ResolutionEntry> entries);
   static void deleteLinesExceptResolution(std::vector<std::string_view>& lines,
                                           const std::vector<ResolutionEntry>& extractedResolutions,
                                           int64_t selectedResolutionIndex);
   static std::string describe(const std::vector<ResolutionEntry>& entries);
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

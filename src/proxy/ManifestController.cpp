@@ -18,14 +18,14 @@ struct ManifestController::StoredPlaylist {
   struct Variant {
     int64_t bandwidth;
     std::optional<std::string> resolution;
-    std::optional<std::string> url; // normalised; absent when the URI does not resolve
+    std::optional<std::string> url;  // normalised; absent when the URI does not resolve
   };
   struct Rendition {
     bool isAudio;
     std::optional<std::string> url;
   };
   struct Segment {
-    bool identifiable; // false for an entry sharing its URL, or whose URI line is a tag
+    bool identifiable;  // false for an entry sharing its URL, or whose URI line is a tag
     double duration;
   };
 
@@ -33,12 +33,12 @@ struct ManifestController::StoredPlaylist {
       : manifest(std::move(manifest)), key(std::move(key)) {}
 
   Manifest manifest;
-  std::string key; // the normalised requested URL
+  std::string key;  // the normalised requested URL
 
   // Read as a master playlist (the primary one only).
   bool isMaster = false;
-  std::vector<Variant> variantsByBandwidth; // ascending, ties in playlist order
-  std::vector<Rendition> renditions;        // every rendition, in playlist order
+  std::vector<Variant> variantsByBandwidth;  // ascending, ties in playlist order
+  std::vector<Rendition> renditions;         // every rendition, in playlist order
   int64_t bestBandwidth = 0;
 
   // Read as a media playlist (versions only).
@@ -50,30 +50,27 @@ struct ManifestController::StoredPlaylist {
 
 struct ManifestController::State {
   std::shared_ptr<const StoredPlaylist> primary;
-  std::vector<std::shared_ptr<const StoredPlaylist>> versions; // oldest first
+  std::vector<std::shared_ptr<const StoredPlaylist>> versions;  // oldest first
 };
 
 namespace {
 
 std::optional<std::string> resolve(const Url& base, std::string_view uri) {
-  if (uri.empty())
-    return std::nullopt;
+  if (uri.empty()) return std::nullopt;
   auto resolved = base.resolving(uri);
-  if (!resolved)
-    return std::nullopt;
+  if (!resolved) return std::nullopt;
   return resolved->normalizedString();
 }
 
 int64_t configuredFollowers() {
-  if (!OmbreliaConfig::isConfigured())
-    return 0;
+  if (!OmbreliaConfig::isConfigured()) return 0;
   return std::max<int64_t>(0, OmbreliaConfig::shared().maxPreloadedSegments());
 }
 
-} // namespace
+}  // namespace
 
 ManifestController& ManifestController::shared() {
-  static ManifestController* instance = new ManifestController(); // lives until the process ends
+  static ManifestController* instance = new ManifestController();  // lives until the process ends
   return *instance;
 }
 
@@ -91,10 +88,8 @@ Data ManifestController::removeNotUsedExtraTagsFromManifest(const Data& data) {
   out.reserve(data.size());
   bool first = true;
   for (std::string_view line : LineSplitter::split(data.view())) {
-    if (line.starts_with("#EXT-X-PROGRAM-DATE-TIME") || line.starts_with("#EXT-X-KEY"))
-      continue;
-    if (!first)
-      out.push_back('\n');
+    if (line.starts_with("#EXT-X-PROGRAM-DATE-TIME") || line.starts_with("#EXT-X-KEY")) continue;
+    if (!first) out.push_back('\n');
     out.append(line);
     first = false;
   }
@@ -104,8 +99,7 @@ Data ManifestController::removeNotUsedExtraTagsFromManifest(const Data& data) {
 void ManifestController::storeManifest(const Data& data, const Url& url,
                                        const std::optional<Url>& finalUrl) {
   // Bytes that are not UTF-8 cannot be a playlist; they are not stored, so what is stored stays.
-  if (!Utf8::isValid(data.view()))
-    return;
+  if (!Utf8::isValid(data.view())) return;
   std::lock_guard writeLock(writeMutex_);
   const std::shared_ptr<const State> current = snapshot();
 
@@ -136,21 +130,18 @@ void ManifestController::storeManifest(const Data& data, const Url& url,
     if (auto media = ManifestParser::parseMediaManifest(stored->manifest.data(), url)) {
       stored->isMedia = true;
       const auto& tags = media->tags();
-      if (tags.mediaSequence())
-        stored->firstSequenceNumber = tags.mediaSequence()->value();
+      if (tags.mediaSequence()) stored->firstSequenceNumber = tags.mediaSequence()->value();
       std::unordered_set<std::string> shared;
       std::vector<std::optional<std::string>> urls;
       urls.reserve(tags.mediaSegments().size());
       for (const auto& segment : tags.mediaSegments()) {
         // A tag where the URI should be (a byte range written before it) names no segment.
         std::optional<std::string> segmentUrl;
-        if (!segment->uri().starts_with("#"))
-          segmentUrl = resolve(base, segment->uri());
+        if (!segment->uri().starts_with("#")) segmentUrl = resolve(base, segment->uri());
         if (segmentUrl) {
           auto [it, inserted] =
               stored->segmentIndexByUrl.emplace(*segmentUrl, stored->segments.size());
-          if (!inserted)
-            shared.insert(*segmentUrl);
+          if (!inserted) shared.insert(*segmentUrl);
         }
         stored->segments.push_back({segmentUrl.has_value(), segment->value()});
         urls.push_back(std::move(segmentUrl));
@@ -158,8 +149,7 @@ void ManifestController::storeManifest(const Data& data, const Url& url,
       // One URL served in byte ranges stands for several segments: none of them can be told
       // apart by URL, so none gets an identity. The URL stays known so that a lookup stops here.
       for (size_t i = 0; i < urls.size(); ++i) {
-        if (urls[i] && shared.count(*urls[i]) > 0)
-          stored->segments[i].identifiable = false;
+        if (urls[i] && shared.count(*urls[i]) > 0) stored->segments[i].identifiable = false;
       }
     }
     auto& versions = next->versions;
@@ -168,36 +158,31 @@ void ManifestController::storeManifest(const Data& data, const Url& url,
                    versions.end());
     versions.push_back(std::move(stored));
     if (versions.size() > settings_.maxPlaylists) {
-      versions.erase(versions.begin(),
-                     versions.begin() +
-                         static_cast<std::ptrdiff_t>(versions.size() - settings_.maxPlaylists));
+      versions.erase(
+          versions.begin(),
+          versions.begin() + static_cast<std::ptrdiff_t>(versions.size() - settings_.maxPlaylists));
     }
   }
 
   std::vector<std::string> resolutions;
-  if (isPrimary)
-    resolutions = manifestModifier_.getResolutions(next->primary->manifest.data());
+  if (isPrimary) resolutions = manifestModifier_.getResolutions(next->primary->manifest.data());
   std::lock_guard stateLock(stateMutex_);
   state_ = std::move(next);
-  if (isPrimary)
-    resolutions_ = std::move(resolutions);
+  if (isPrimary) resolutions_ = std::move(resolutions);
 }
 
 std::vector<SegmentInfo> ManifestController::getSegmentInfo(const Url& segmentURL) const {
   std::vector<SegmentInfo> result;
   const std::shared_ptr<const State> state = snapshot();
-  if (!state->primary || !state->primary->isMaster)
-    return result;
+  if (!state->primary || !state->primary->isMaster) return result;
   const StoredPlaylist& master = *state->primary;
   const std::string key = segmentURL.normalizedString();
 
   for (auto it = state->versions.rbegin(); it != state->versions.rend(); ++it) {
     const StoredPlaylist& version = **it;
-    if (!version.isMedia || !version.firstSequenceNumber)
-      continue;
+    if (!version.isMedia || !version.firstSequenceNumber) continue;
     auto found = version.segmentIndexByUrl.find(key);
-    if (found == version.segmentIndexByUrl.end())
-      continue;
+    if (found == version.segmentIndexByUrl.end()) continue;
 
     // The playlist that holds the segment decides; older ones are not looked at.
     std::optional<SegmentInfo> kind;
@@ -218,16 +203,14 @@ std::vector<SegmentInfo> ManifestController::getSegmentInfo(const Url& segmentUR
     const size_t first = found->second;
     // The first element must be the requested segment itself: without an identity of its own,
     // a follower would be taken for it.
-    if (!kind || !version.segments[first].identifiable)
-      return result;
+    if (!kind || !version.segments[first].identifiable) return result;
 
     const auto followers = static_cast<uint64_t>(configuredFollowers());
     const size_t available = version.segments.size() - first - 1;
     const size_t last = first + static_cast<size_t>(std::min<uint64_t>(followers, available));
     for (size_t i = first; i <= last; ++i) {
       const auto& segment = version.segments[i];
-      if (!segment.identifiable)
-        continue;
+      if (!segment.identifiable) continue;
       int64_t number = 0;
       if (__builtin_add_overflow(*version.firstSequenceNumber, static_cast<int64_t>(i), &number)) {
         continue;
@@ -242,8 +225,7 @@ std::vector<SegmentInfo> ManifestController::getSegmentInfo(const Url& segmentUR
 
 int64_t ManifestController::lastManifestSegments() const {
   const std::shared_ptr<const State> state = snapshot();
-  if (state->versions.empty())
-    return 0;
+  if (state->versions.empty()) return 0;
   return static_cast<int64_t>(state->versions.back()->segments.size());
 }
 
@@ -260,8 +242,7 @@ void ManifestController::cleanup() {
 
 std::optional<Manifest> ManifestController::primaryManifest() const {
   const std::shared_ptr<const State> state = snapshot();
-  if (!state->primary)
-    return std::nullopt;
+  if (!state->primary) return std::nullopt;
   return state->primary->manifest;
 }
 
@@ -269,8 +250,7 @@ std::vector<Manifest> ManifestController::versions() const {
   const std::shared_ptr<const State> state = snapshot();
   std::vector<Manifest> out;
   out.reserve(state->versions.size());
-  for (const auto& version : state->versions)
-    out.push_back(version->manifest);
+  for (const auto& version : state->versions) out.push_back(version->manifest);
   return out;
 }
 
@@ -279,4 +259,4 @@ std::shared_ptr<const ManifestController::State> ManifestController::snapshot() 
   return state_;
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

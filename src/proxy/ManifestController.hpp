@@ -27,7 +27,7 @@ namespace ombrelia {
 // playlist's fetch, as the proxy's rewriting does, and compared in normalised form. Variants and
 // renditions are matched against the URL a media playlist was requested from.
 class ManifestController {
-public:
+ public:
   // One entry per playlist URL: a player keeps one playlist per variant and rendition, and
   // ladders stay within a few dozen. Past this the oldest playlist is dropped.
   static constexpr size_t kMaxStoredPlaylists = 64;
@@ -66,7 +66,7 @@ public:
   // Oldest first.
   std::vector<Manifest> versions() const;
 
-private:
+ private:
   struct StoredPlaylist;
   struct State;
 
@@ -75,10 +75,10 @@ private:
 
   const Settings settings_;
   HLSManifestModifier manifestModifier_;
-  std::mutex writeMutex_;         // serialises storeManifest and cleanup
-  mutable std::mutex stateMutex_; // guards state_ and resolutions_
+  std::mutex writeMutex_;          // serialises storeManifest and cleanup
+  mutable std::mutex stateMutex_;  // guards state_ and resolutions_
   std::shared_ptr<const State> state_;
   std::vector<std::string> resolutions_;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

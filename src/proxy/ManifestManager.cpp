@@ -15,4 +15,4 @@ std::vector<std::string> ManifestManager::getResolutions() {
   return ManifestController::shared().resolutions();
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -10,8 +10,7 @@ namespace {
 
 std::optional<PlaylistParser::ParserResult> parse(const Data& data, const Url& baseUrl,
                                                   PlaylistType type) {
-  if (!Utf8::isValid(data.view()))
-    return std::nullopt;
+  if (!Utf8::isValid(data.view())) return std::nullopt;
   auto outcome = PlaylistParser().parse({data.toString(), type, baseUrl});
   if (!outcome) {
     OmbreliaLogger::error(outcome.error().errorDescription(), OLogModule::manifestParser);
@@ -20,22 +19,20 @@ std::optional<PlaylistParser::ParserResult> parse(const Data& data, const Url& b
   return std::move(outcome).value();
 }
 
-} // namespace
+}  // namespace
 
 std::optional<MasterPlaylist> ManifestParser::parseMasterManifest(const Data& data,
                                                                   const Url& baseUrl) {
   auto result = parse(data, baseUrl, PlaylistType::master);
-  if (!result || result->master() == nullptr)
-    return std::nullopt;
+  if (!result || result->master() == nullptr) return std::nullopt;
   return *result->master();
 }
 
 std::optional<MediaPlaylist> ManifestParser::parseMediaManifest(const Data& data,
                                                                 const Url& baseUrl) {
   auto result = parse(data, baseUrl, PlaylistType::video);
-  if (!result || result->media() == nullptr)
-    return std::nullopt;
+  if (!result || result->media() == nullptr) return std::nullopt;
   return *result->media();
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

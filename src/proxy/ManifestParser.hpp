@@ -20,4 +20,4 @@ struct ManifestParser {
   static std::optional<MediaPlaylist> parseMediaManifest(const Data& data, const Url& baseUrl);
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

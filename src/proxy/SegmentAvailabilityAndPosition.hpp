@@ -12,7 +12,7 @@ namespace ombrelia {
 struct SegmentAvailabilityAndPosition {
   SegmentPosition pos;
   SegmentReady sr;
-  int64_t qa; // the quality asked about, or -1 when the segment is not available
+  int64_t qa;  // the quality asked about, or -1 when the segment is not available
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

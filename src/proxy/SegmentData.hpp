@@ -12,11 +12,14 @@ namespace ombrelia {
 // One stored segment: where it came from, its bytes and content type, its identity and the
 // video it belongs to.
 class SegmentData {
-public:
+ public:
   SegmentData(Url url, Data data, std::string contentType, SegmentInfo segmentInfo,
               std::string videoID)
-      : url_(std::move(url)), data_(std::move(data)), contentType_(std::move(contentType)),
-        segmentInfo_(std::move(segmentInfo)), videoID_(std::move(videoID)) {}
+      : url_(std::move(url)),
+        data_(std::move(data)),
+        contentType_(std::move(contentType)),
+        segmentInfo_(std::move(segmentInfo)),
+        videoID_(std::move(videoID)) {}
 
   const Url& url() const { return url_; }
   const Data& data() const { return data_; }
@@ -24,7 +27,7 @@ public:
   const SegmentInfo& segmentInfo() const { return segmentInfo_; }
   const std::string& videoID() const { return videoID_; }
 
-private:
+ private:
   Url url_;
   Data data_;
   std::string contentType_;
@@ -32,4 +35,4 @@ private:
   std::string videoID_;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -15,11 +15,10 @@ enum class SegmentPosition : int {
 
 // 0 to 3 give the position; anything else none.
 inline std::optional<SegmentPosition> makeSegmentPosition(long long rawValue) {
-  if (rawValue < 0 || rawValue > 3)
-    return std::nullopt;
+  if (rawValue < 0 || rawValue > 3) return std::nullopt;
   return static_cast<SegmentPosition>(rawValue);
 }
 
 inline int rawValue(SegmentPosition position) { return static_cast<int>(position); }
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -18,31 +18,24 @@ bool Utf8::isValid(std::string_view bytes) {
       length = 2;
     } else if (c >= 0xE0 && c <= 0xEF) {
       length = 3;
-      if (c == 0xE0)
-        low = 0xA0; // overlong
-      if (c == 0xED)
-        high = 0x9F; // surrogates
+      if (c == 0xE0) low = 0xA0;   // overlong
+      if (c == 0xED) high = 0x9F;  // surrogates
     } else if (c >= 0xF0 && c <= 0xF4) {
       length = 4;
-      if (c == 0xF0)
-        low = 0x90; // overlong
-      if (c == 0xF4)
-        high = 0x8F; // above U+10FFFF
+      if (c == 0xF0) low = 0x90;   // overlong
+      if (c == 0xF4) high = 0x8F;  // above U+10FFFF
     } else {
       return false;
     }
-    if (n - i < length)
-      return false;
+    if (n - i < length) return false;
     const auto second = static_cast<unsigned char>(bytes[i + 1]);
-    if (second < low || second > high)
-      return false;
+    if (second < low || second > high) return false;
     for (size_t k = 2; k < length; ++k) {
-      if ((static_cast<unsigned char>(bytes[i + k]) & 0xC0) != 0x80)
-        return false;
+      if ((static_cast<unsigned char>(bytes[i + k]) & 0xC0) != 0x80) return false;
     }
     i += length;
   }
   return true;
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -30,19 +30,17 @@ std::string decimal(double value) {
   char buffer[64];
   std::snprintf(buffer, sizeof(buffer), "%.15g", value);
   std::string out(buffer);
-  if (out.find_first_of(".eninf") == std::string::npos)
-    out.append(".0");
+  if (out.find_first_of(".eninf") == std::string::npos) out.append(".0");
   return out;
 }
 
 size_t bytesOf(const VideoStorage::Segments& segments, size_t from, size_t to) {
   size_t bytes = 0;
-  for (size_t i = from; i < to; ++i)
-    bytes += segments[i]->data().size();
+  for (size_t i = from; i < to; ++i) bytes += segments[i]->data().size();
   return bytes;
 }
 
-} // namespace
+}  // namespace
 
 const std::shared_ptr<VideoStorage>& VideoStorage::shared() {
   // Lives until the process ends.
@@ -51,8 +49,8 @@ const std::shared_ptr<VideoStorage>& VideoStorage::shared() {
   return *instance;
 }
 
-std::shared_ptr<VideoStorage>
-VideoStorage::create(std::shared_ptr<platform::MemoryPressureSource> memoryPressure) {
+std::shared_ptr<VideoStorage> VideoStorage::create(
+    std::shared_ptr<platform::MemoryPressureSource> memoryPressure) {
   std::shared_ptr<VideoStorage> storage(new VideoStorage());
   storage->dispatchSource_ = std::move(memoryPressure);
   if (storage->dispatchSource_) {
@@ -61,11 +59,9 @@ VideoStorage::create(std::shared_ptr<platform::MemoryPressureSource> memoryPress
     storage->dispatchSource_->setEventHandler([weak, weakSource](unsigned events) {
       auto self = weak.lock();
       auto source = weakSource.lock();
-      if (!self || !source || source->isCancelled())
-        return;
+      if (!self || !source || source->isCancelled()) return;
       self->segmentsBarrier_->async([weak, events] {
-        if (auto store = weak.lock())
-          store->handleMemoryPressure(events);
+        if (auto store = weak.lock()) store->handleMemoryPressure(events);
       });
     });
     storage->dispatchSource_->activate();
@@ -78,8 +74,7 @@ VideoStorage::VideoStorage()
       segments_(std::make_shared<const Segments>()) {}
 
 VideoStorage::~VideoStorage() {
-  if (dispatchSource_)
-    dispatchSource_->cancel();
+  if (dispatchSource_) dispatchSource_->cancel();
 }
 
 void VideoStorage::saveData(Url url, Data data, std::string contentType, SegmentInfo segmentInfo,
@@ -88,8 +83,7 @@ void VideoStorage::saveData(Url url, Data data, std::string contentType, Segment
       std::make_shared<const SegmentData>(std::move(url), std::move(data), std::move(contentType),
                                           std::move(segmentInfo), std::move(videoID));
   segmentsBarrier_->async([weak = weak_from_this(), segment = std::move(segment)]() mutable {
-    if (auto self = weak.lock())
-      self->store(std::move(segment));
+    if (auto self = weak.lock()) self->store(std::move(segment));
   });
 }
 
@@ -115,8 +109,7 @@ void VideoStorage::store(std::shared_ptr<const SegmentData> segment) {
   if (next->size() > maxSize && next->size() > baseReducer) {
     bytes -= bytesOf(*next, 0, baseReducer);
     next->erase(next->begin(), next->begin() + baseReducer);
-    if (logging())
-      debug("[Video storage] reducing cache - base reducer " + ofMax(next->size()));
+    if (logging()) debug("[Video storage] reducing cache - base reducer " + ofMax(next->size()));
   }
   size_t dropped = 0;
   while (bytes > kMaxStoredBytes && dropped < next->size()) {
@@ -125,8 +118,7 @@ void VideoStorage::store(std::shared_ptr<const SegmentData> segment) {
   }
   if (dropped > 0) {
     next->erase(next->begin(), next->begin() + static_cast<std::ptrdiff_t>(dropped));
-    if (logging())
-      debug("[Video storage] reducing cache - byte budget " + ofMax(next->size()));
+    if (logging()) debug("[Video storage] reducing cache - byte budget " + ofMax(next->size()));
   }
   publish(std::move(next), bytes);
 
@@ -156,8 +148,7 @@ void VideoStorage::handleMemoryPressure(unsigned events) {
     const size_t bytes = bytesOf(*next, 0, next->size());
     const size_t left = next->size();
     publish(std::move(next), bytes);
-    if (logging())
-      debug(std::string("reducing cache - ") + name + " reducer " + ofMax(left));
+    if (logging()) debug(std::string("reducing cache - ") + name + " reducer " + ofMax(left));
   } else {
     publish(std::make_shared<const Segments>(), 0);
     debug(std::string("clearing cache - ") + name);
@@ -213,8 +204,7 @@ std::shared_ptr<const SegmentData> VideoStorage::lookup(std::string_view mediaTy
 std::shared_ptr<const SegmentData> VideoStorage::getSegment(std::string_view mediaType,
                                                             int64_t quality, int64_t segmentNumber,
                                                             std::string_view videoID) const {
-  if (logging())
-    debug("search segment: " + describe(segmentNumber, mediaType, quality));
+  if (logging()) debug("search segment: " + describe(segmentNumber, mediaType, quality));
   return lookup(mediaType, quality, segmentNumber, videoID);
 }
 
@@ -259,8 +249,7 @@ SegmentAvailabilityAndPosition VideoStorage::isSegmentAvailable(std::string_view
 
 int64_t VideoStorage::getSt(int64_t segmentNumber) const {
   const std::shared_ptr<const Segments> segments = snapshot();
-  if (segments->empty())
-    return -1;
+  if (segments->empty()) return -1;
   int64_t difference = 0;
   if (__builtin_sub_overflow(segmentNumber, segments->back()->segmentInfo().segmentNumber(),
                              &difference)) {
@@ -273,8 +262,7 @@ int64_t VideoStorage::getSte(int64_t segmentNumber) const {
   const std::shared_ptr<const Segments> segments = snapshot();
   for (auto it = segments->rbegin(); it != segments->rend(); ++it) {
     const int64_t number = (*it)->segmentInfo().segmentNumber();
-    if (number > segmentNumber)
-      return number;
+    if (number > segmentNumber) return number;
   }
   return -1;
 }
@@ -305,8 +293,7 @@ int64_t VideoStorage::getNumberOfChunksFor(const Data& data) const {
 }
 
 std::vector<Data> VideoStorage::getChunksFor(const Data& data, const Uuid& uuid) const {
-  if (logging())
-    debug("chuncking to send binary: " + std::to_string(data.size()) + " bytes)");
+  if (logging()) debug("chuncking to send binary: " + std::to_string(data.size()) + " bytes)");
   const auto count = static_cast<size_t>(getNumberOfChunksFor(data));
   std::vector<Data> frames;
   frames.reserve(count);
@@ -326,4 +313,4 @@ std::vector<Data> VideoStorage::getChunksFor(const Data& data, const Uuid& uuid)
   return frames;
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -26,12 +26,12 @@ namespace ombrelia {
 namespace platform {
 class DispatchQueue;
 class MemoryPressureSource;
-} // namespace platform
+}  // namespace platform
 
 // The in-memory store of downloaded segments, for repeated and critical player requests and for
 // uploading to other viewers. Nothing is written to disk.
 class VideoStorage : public std::enable_shared_from_this<VideoStorage> {
-public:
+ public:
   using Segments = std::vector<std::shared_ptr<const SegmentData>>;
 
   // Segments kept after a save, and how many go when a save passes that.
@@ -54,8 +54,8 @@ public:
 
   static const std::shared_ptr<VideoStorage>& shared();
   // A store fed by the given memory-pressure source (the shared store uses the host's).
-  [[nodiscard]] static std::shared_ptr<VideoStorage>
-  create(std::shared_ptr<platform::MemoryPressureSource> memoryPressure);
+  [[nodiscard]] static std::shared_ptr<VideoStorage> create(
+      std::shared_ptr<platform::MemoryPressureSource> memoryPressure);
   ~VideoStorage();
   VideoStorage(const VideoStorage&) = delete;
   VideoStorage& operator=(const VideoStorage&) = delete;
@@ -91,7 +91,7 @@ public:
   // as 8 big-endian bytes, then at most maxChunkSize payload bytes.
   std::vector<Data> getChunksFor(const Data& data, const Uuid& uuid) const;
 
-private:
+ private:
   VideoStorage();
   void store(std::shared_ptr<const SegmentData> segment);
   void handleMemoryPressure(unsigned events);
@@ -104,9 +104,9 @@ private:
 
   std::shared_ptr<platform::DispatchQueue> segmentsBarrier_;
   std::shared_ptr<platform::MemoryPressureSource> dispatchSource_;
-  mutable std::mutex mutex_; // guards segments_ and storedBytes_
+  mutable std::mutex mutex_;  // guards segments_ and storedBytes_
   std::shared_ptr<const Segments> segments_;
   size_t storedBytes_ = 0;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -11,4 +11,4 @@ VideoStorageManager& VideoStorageManager::shared() {
 
 void VideoStorageManager::removeAll() { VideoStorage::shared()->removeAll(); }
 
-} // namespace ombrelia
+}  // namespace ombrelia

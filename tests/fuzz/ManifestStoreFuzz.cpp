@@ -14,8 +14,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace ombrelia;
-  if (size == 0)
-    return 0;
+  if (size == 0) return 0;
   static const bool configured = [] {
     OmbreliaConfig::configure("fuzz");
     return true;

@@ -19,8 +19,7 @@ TEST(MemoryPressureSourceTest, ActiveSourcesReceiveRaisedEventsOnTheGlobalQueue)
   const auto caller = std::this_thread::get_id();
   active->setEventHandler([&](unsigned events) {
     activeEvents |= events;
-    if (std::this_thread::get_id() == caller)
-      onCallingThread = true;
+    if (std::this_thread::get_id() == caller) onCallingThread = true;
   });
   inactive->setEventHandler([&](unsigned) { ++others; });
   cancelled->setEventHandler([&](unsigned) { ++others; });
@@ -49,5 +48,5 @@ TEST(MemoryPressureSourceTest, DestroyedSourceIsForgotten) {
   EXPECT_EQ(calls.load(), 0);
 }
 
-} // namespace
-} // namespace ombrelia::platform
+}  // namespace
+}  // namespace ombrelia::platform

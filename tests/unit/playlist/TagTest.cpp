@@ -110,8 +110,8 @@ TEST(TagTest, UnmatchedLinesAreNotTags) {
   EXPECT_FALSE(TagText::isMatch("#extm3u", EXTM3U::type()));
 }
 
-} // namespace
-} // namespace ombrelia
+}  // namespace
+}  // namespace ombrelia
 
 namespace ombrelia {
 namespace {
@@ -132,5 +132,5 @@ TEST(TagDeathTest, BrokenConstructionContractsStopTheProcess) {
                "Abstract implementation make sure to implement tag in subclass");
 }
 
-} // namespace
-} // namespace ombrelia
+}  // namespace
+}  // namespace ombrelia

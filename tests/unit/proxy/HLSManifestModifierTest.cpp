@@ -10,7 +10,7 @@ namespace ombrelia {
 namespace {
 
 class HLSManifestModifierTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override { OmbreliaConfig::configure("test-key"); }
 
   std::string pin(const std::string& text, std::optional<int64_t> level) const {
@@ -61,9 +61,10 @@ TEST_F(HLSManifestModifierTest, LevelSelectsAmongResolutionsLowestFirst) {
 }
 
 TEST_F(HLSManifestModifierTest, SortsByWidthThenHeightAndKeepsTiesInPlaylistOrder) {
-  const std::string text = "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=3,RESOLUTION=1280x720\nb.m3u8\n"
-                           "#EXT-X-STREAM-INF:BANDWIDTH=2,RESOLUTION=1280x540\na.m3u8\n"
-                           "#EXT-X-STREAM-INF:BANDWIDTH=9,RESOLUTION=1280x720\nc.m3u8";
+  const std::string text =
+      "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=3,RESOLUTION=1280x720\nb.m3u8\n"
+      "#EXT-X-STREAM-INF:BANDWIDTH=2,RESOLUTION=1280x540\na.m3u8\n"
+      "#EXT-X-STREAM-INF:BANDWIDTH=9,RESOLUTION=1280x720\nc.m3u8";
   EXPECT_EQ(modifier_.getResolutions(Data(text)),
             (std::vector<std::string>{"1280x540", "1280x720", "1280x720"}));
   EXPECT_NE(pin(text, 1).find("b.m3u8"), std::string::npos);
@@ -73,14 +74,16 @@ TEST_F(HLSManifestModifierTest, SortsByWidthThenHeightAndKeepsTiesInPlaylistOrde
 }
 
 TEST_F(HLSManifestModifierTest, UnreadableResolutionsComeLastAndAreChosenOnlyWhenAlone) {
-  const std::string mixed = "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=wide\nw.m3u8\n"
-                            "#EXT-X-STREAM-INF:BANDWIDTH=2,RESOLUTION=640x360\nl.m3u8\n"
-                            "#EXT-X-STREAM-INF:BANDWIDTH=3,RESOLUTION=1280x720\nh.m3u8";
+  const std::string mixed =
+      "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=wide\nw.m3u8\n"
+      "#EXT-X-STREAM-INF:BANDWIDTH=2,RESOLUTION=640x360\nl.m3u8\n"
+      "#EXT-X-STREAM-INF:BANDWIDTH=3,RESOLUTION=1280x720\nh.m3u8";
   EXPECT_EQ(modifier_.getResolutions(Data(mixed)),
             (std::vector<std::string>{"640x360", "1280x720", "wide"}));
   EXPECT_EQ(pin(mixed, 5), "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=3,RESOLUTION=1280x720\nh.m3u8");
-  const std::string unreadable = "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=a\na.m3u8\n"
-                                 "#EXT-X-STREAM-INF:BANDWIDTH=2,RESOLUTION=b\nb.m3u8";
+  const std::string unreadable =
+      "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=a\na.m3u8\n"
+      "#EXT-X-STREAM-INF:BANDWIDTH=2,RESOLUTION=b\nb.m3u8";
   EXPECT_EQ(pin(unreadable, 0), "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=a\na.m3u8");
   EXPECT_EQ(pin(unreadable, 9), "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=2,RESOLUTION=b\nb.m3u8");
 }
@@ -104,8 +107,9 @@ TEST_F(HLSManifestModifierTest, CrLfPlaylistLosesTheRightUriLines) {
 }
 
 TEST_F(HLSManifestModifierTest, VariantWithoutUriDoesNotTakeItsNeighbours) {
-  const std::string text = "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=2,RESOLUTION=1280x720\n"
-                           "#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=640x360\nlow.m3u8";
+  const std::string text =
+      "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=2,RESOLUTION=1280x720\n"
+      "#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=640x360\nlow.m3u8";
   EXPECT_EQ(pin(text, 0), "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=640x360\nlow.m3u8");
 }
 
@@ -119,5 +123,5 @@ TEST_F(HLSManifestModifierTest, FfmpegMasterKeepsLowestVariant) {
             (std::vector<std::string>{"320x180", "480x270", "640x360"}));
 }
 
-} // namespace
-} // namespace ombrelia
+}  // namespace
+}  // namespace ombrelia

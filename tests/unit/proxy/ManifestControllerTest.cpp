@@ -22,15 +22,13 @@ Url url(std::string_view text) { return *Url::parse(text); }
 std::string mediaPlaylist(int64_t sequence, const std::vector<std::string>& uris,
                           bool withSequence = true) {
   std::string text = "#EXTM3U\n#EXT-X-TARGETDURATION:6\n";
-  if (withSequence)
-    text += "#EXT-X-MEDIA-SEQUENCE:" + std::to_string(sequence) + "\n";
-  for (const auto& uri : uris)
-    text += "#EXTINF:6.000,\n" + uri + "\n";
+  if (withSequence) text += "#EXT-X-MEDIA-SEQUENCE:" + std::to_string(sequence) + "\n";
+  for (const auto& uri : uris) text += "#EXTINF:6.000,\n" + uri + "\n";
   return text;
 }
 
 class ManifestControllerTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     OmbreliaConfig::configure("test-key");
     OmbreliaConfig::shared().setMaxPreloadedSegments(0);
@@ -39,8 +37,7 @@ protected:
   void store(const std::string& text, std::string_view at,
              std::optional<std::string_view> finalAt = std::nullopt) {
     std::optional<Url> finalUrl;
-    if (finalAt)
-      finalUrl = url(*finalAt);
+    if (finalAt) finalUrl = url(*finalAt);
     store_.storeManifest(Data(text), url(at), finalUrl);
   }
   std::vector<SegmentInfo> lookup(std::string_view at) const {
@@ -120,12 +117,13 @@ TEST_F(ManifestControllerTest, SegmentsResolveAgainstTheFinalUrlOfTheirFetch) {
 }
 
 TEST_F(ManifestControllerTest, AudioRenditionRanksAmongAllRenditions) {
-  store("#EXTM3U\n"
-        "#EXT-X-MEDIA:TYPE=SUBTITLES,GROUP-ID=\"s\",NAME=\"en\",URI=\"subs/en.m3u8\"\n"
-        "#EXT-X-MEDIA:TYPE=SUBTITLES,GROUP-ID=\"s\",NAME=\"fr\",URI=\"subs/fr.m3u8\"\n"
-        "#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID=\"a\",NAME=\"en\",URI=\"audio/en.m3u8\"\n"
-        "#EXT-X-STREAM-INF:BANDWIDTH=900,RESOLUTION=640x360,AUDIO=\"a\"\nvideo.m3u8\n",
-        "http://origin.test/master.m3u8");
+  store(
+      "#EXTM3U\n"
+      "#EXT-X-MEDIA:TYPE=SUBTITLES,GROUP-ID=\"s\",NAME=\"en\",URI=\"subs/en.m3u8\"\n"
+      "#EXT-X-MEDIA:TYPE=SUBTITLES,GROUP-ID=\"s\",NAME=\"fr\",URI=\"subs/fr.m3u8\"\n"
+      "#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID=\"a\",NAME=\"en\",URI=\"audio/en.m3u8\"\n"
+      "#EXT-X-STREAM-INF:BANDWIDTH=900,RESOLUTION=640x360,AUDIO=\"a\"\nvideo.m3u8\n",
+      "http://origin.test/master.m3u8");
   store(mediaPlaylist(3, {"a0.aac", "a1.aac"}), "http://origin.test/audio/en.m3u8");
   store(mediaPlaylist(3, {"s0.vtt"}), "http://origin.test/subs/en.m3u8");
   auto audio = lookup("http://origin.test/audio/a1.aac");
@@ -217,8 +215,7 @@ TEST_F(ManifestControllerTest, LiveReloadsKeepOneEntryPerPlaylist) {
   store(mediaPlaylist(0, {"a.ts", "b.ts", "c.ts"}), "http://o.test/other.m3u8");
   for (int reload = 0; reload < 1000; ++reload) {
     std::vector<std::string> window;
-    for (int i = reload; i < reload + 5; ++i)
-      window.push_back("s" + std::to_string(i) + ".ts");
+    for (int i = reload; i < reload + 5; ++i) window.push_back("s" + std::to_string(i) + ".ts");
     store(mediaPlaylist(reload, window), "http://o.test/live.m3u8");
   }
   EXPECT_EQ(store_.versions().size(), 2u);
@@ -249,10 +246,11 @@ TEST_F(ManifestControllerTest, StoredPlaylistsAreCapped) {
 
 TEST_F(ManifestControllerTest, StoredCopyDropsKeyAndDateLinesAndCrLf) {
   store("#EXTM3U\r\n#EXT-X-STREAM-INF:BANDWIDTH=1\r\nm.m3u8\r\n", "http://o.test/master.m3u8");
-  store("#EXTM3U\r\n#EXT-X-KEY:METHOD=AES-128,URI=\"k\"\r\n#EXT-X-TARGETDURATION:1\r\n"
-        "#EXT-X-MEDIA-SEQUENCE:0\r\n#EXTINF:1,\r\n#EXT-X-PROGRAM-DATE-TIME:2026-01-01T00:00:00Z\r\n"
-        "a.ts\r\n#EXT-X-KEYS-ARE-GONE\r\n",
-        "http://o.test/m.m3u8");
+  store(
+      "#EXTM3U\r\n#EXT-X-KEY:METHOD=AES-128,URI=\"k\"\r\n#EXT-X-TARGETDURATION:1\r\n"
+      "#EXT-X-MEDIA-SEQUENCE:0\r\n#EXTINF:1,\r\n#EXT-X-PROGRAM-DATE-TIME:2026-01-01T00:00:00Z\r\n"
+      "a.ts\r\n#EXT-X-KEYS-ARE-GONE\r\n",
+      "http://o.test/m.m3u8");
   EXPECT_EQ(store_.versions().at(0).data().toString(),
             "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXT-X-MEDIA-SEQUENCE:0\n#EXTINF:1,\na.ts\n");
   EXPECT_EQ(store_.primaryManifest()->data().toString(),
@@ -327,10 +325,9 @@ TEST_F(ManifestControllerTest, ConcurrentStoresAndLookups) {
     });
   }
   writer.join();
-  for (auto& reader : readers)
-    reader.join();
+  for (auto& reader : readers) reader.join();
   EXPECT_EQ(lookup("http://o.test/fixed.ts").at(0).segmentNumber(), 200);
 }
 
-} // namespace
-} // namespace ombrelia
+}  // namespace
+}  // namespace ombrelia

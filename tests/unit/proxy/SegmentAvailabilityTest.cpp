@@ -16,7 +16,7 @@ constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
 constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
 
 class SegmentAvailabilityTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     OmbreliaConfig::configure("test-key");
     OmbreliaConfig::shared().setActivated(true);
@@ -121,8 +121,7 @@ TEST_F(SegmentAvailabilityTest, ChunkFramesCarryUuidOffsetAndAtMost15900Bytes) {
                                 0xa4, 0x56, 0x42, 0x66, 0x14, 0x17, 0x40, 0x00};
   auto bytesOf = [](size_t n) {
     std::string bytes(n, '\0');
-    for (size_t i = 0; i < n; ++i)
-      bytes[i] = static_cast<char>(i * 7 + 3);
+    for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>(i * 7 + 3);
     return Data(std::move(bytes));
   };
   EXPECT_TRUE(storage_->getChunksFor(Data(), uuid).empty());
@@ -148,13 +147,12 @@ TEST_F(SegmentAvailabilityTest, ChunkFramesCarryUuidOffsetAndAtMost15900Bytes) {
     EXPECT_EQ(frame.substr(0, 16),
               std::string_view(reinterpret_cast<const char*>(uuid.data()), uuid.size()));
     uint64_t offset = 0;
-    for (size_t b = 16; b < 24; ++b)
-      offset = (offset << 8) | static_cast<uint8_t>(frame[b]);
+    for (size_t b = 16; b < 24; ++b) offset = (offset << 8) | static_cast<uint8_t>(frame[b]);
     EXPECT_EQ(offset, i * 15900);
     reassembled.append(frame.substr(24));
   }
   EXPECT_EQ(reassembled, segment.view());
 }
 
-} // namespace
-} // namespace ombrelia
+}  // namespace
+}  // namespace ombrelia

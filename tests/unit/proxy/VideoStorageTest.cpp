@@ -24,7 +24,7 @@ SegmentInfo info(int64_t number, int64_t quality = 1, SegmentType type = Segment
 }
 
 class VideoStorageTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override { OmbreliaConfig::configure("test-key"); }
 
   void save(int64_t number, const std::string& bytes = "x", const std::string& video = "vid",
@@ -36,8 +36,7 @@ protected:
                        "video/mp2t", segmentInfo, video);
   }
   void saveRange(int64_t from, int64_t to) {
-    for (int64_t n = from; n < to; ++n)
-      save(n, "x", "vid", info(0));
+    for (int64_t n = from; n < to; ++n) save(n, "x", "vid", info(0));
     storage_->waitUntilIdle();
   }
   std::vector<int64_t> numbers() const {
@@ -104,8 +103,7 @@ TEST_F(VideoStorageTest, ByteBudgetEvictsOldestFirst) {
   storage_->waitUntilIdle();
   EXPECT_EQ(numbers(), (std::vector<int64_t>{1, 2, 3, 4, 5}));
   size_t total = 0;
-  for (const auto& segment : storage_->getSegments())
-    total += segment->data().size();
+  for (const auto& segment : storage_->getSegments()) total += segment->data().size();
   EXPECT_LE(total, VideoStorage::kMaxStoredBytes);
   // Stored bytes are shared, not copied.
   EXPECT_EQ(storage_->getSegments().front()->data().bytes(), big.bytes());
@@ -145,8 +143,7 @@ TEST_F(VideoStorageTest, ObserverReadingTheStoreIsNotifiedInOrderWithoutDeadlock
         visible.push_back(count);
         changed.notify_all();
       });
-  for (int64_t n = 1; n <= 5; ++n)
-    save(n, "x", "vid", info(0));
+  for (int64_t n = 1; n <= 5; ++n) save(n, "x", "vid", info(0));
   std::unique_lock lock(mutex);
   ASSERT_TRUE(
       changed.wait_for(lock, std::chrono::seconds(10), [&] { return notified.size() == 5; }));
@@ -180,20 +177,17 @@ TEST_F(VideoStorageTest, ConcurrentSavesAndLookups) {
   std::vector<std::thread> writers;
   for (int w = 0; w < 2; ++w) {
     writers.emplace_back([&, w] {
-      for (int64_t n = 0; n < 400; ++n)
-        save(w * 1000 + n, "x", "vid", info(0));
+      for (int64_t n = 0; n < 400; ++n) save(w * 1000 + n, "x", "vid", info(0));
     });
   }
-  for (auto& writer : writers)
-    writer.join();
+  for (auto& writer : writers) writer.join();
   pressure(MemoryPressureSource::warning);
   done = true;
-  for (auto& reader : readers)
-    reader.join();
+  for (auto& reader : readers) reader.join();
   // 800 saves: 301 leave 271, then every 30 more trim back to 271, ending at 290; then the
   // warning drops 75.
   EXPECT_EQ(storage_->getSegments().size(), 290u - 75u);
 }
 
-} // namespace
-} // namespace ombrelia
+}  // namespace
+}  // namespace ombrelia
