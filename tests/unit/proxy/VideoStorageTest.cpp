@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <thread>
 
+#include <ombrelia/OLoggerConfig.hpp>
 #include <ombrelia/OmbreliaConfig.hpp>
 #include <ombrelia/VideoStorageManager.hpp>
 
@@ -57,7 +58,17 @@ class VideoStorageTest : public ::testing::Test {
 TEST_F(VideoStorageTest, SaveBeyondThreeHundredDropsOldestThirty) {
   saveRange(0, 300);
   EXPECT_EQ(storage_->getSegments().size(), 300u);
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::debug);
+  ::testing::internal::CaptureStdout();
   saveRange(300, 301);
+  const std::string logged = ::testing::internal::GetCapturedStdout();
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::none);
+  EXPECT_NE(logged.find("[VideoStorage] save segment (300/300): 300 mediaType: video quality: 1\n"),
+            std::string::npos)
+      << logged;
+  EXPECT_NE(logged.find("[VideoStorage] [Video storage] reducing cache - base reducer (271/300)\n"),
+            std::string::npos)
+      << logged;
   const auto kept = numbers();
   ASSERT_EQ(kept.size(), 271u);
   EXPECT_EQ(kept.front(), 30);
