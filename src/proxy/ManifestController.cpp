@@ -62,7 +62,6 @@ std::optional<std::string> resolve(const Url& base, std::string_view uri) {
   return resolved->normalizedString();
 }
 
-
 int64_t configuredFollowers() {
   if (!OmbreliaConfig::isConfigured()) return 0;
   return std::max<int64_t>(0, OmbreliaConfig::shared().maxPreloadedSegments());
@@ -159,9 +158,9 @@ void ManifestController::storeManifest(const Data& data, const Url& url,
                    versions.end());
     versions.push_back(std::move(stored));
     if (versions.size() > settings_.maxPlaylists) {
-      versions.erase(versions.begin(),
-                     versions.begin() + static_cast<std::ptrdiff_t>(versions.size() -
-                                                                    settings_.maxPlaylists));
+      versions.erase(
+          versions.begin(),
+          versions.begin() + static_cast<std::ptrdiff_t>(versions.size() - settings_.maxPlaylists));
     }
   }
 

@@ -79,9 +79,9 @@ VideoStorage::~VideoStorage() {
 
 void VideoStorage::saveData(Url url, Data data, std::string contentType, SegmentInfo segmentInfo,
                             std::string videoID) {
-  auto segment = std::make_shared<const SegmentData>(std::move(url), std::move(data),
-                                                     std::move(contentType), std::move(segmentInfo),
-                                                     std::move(videoID));
+  auto segment =
+      std::make_shared<const SegmentData>(std::move(url), std::move(data), std::move(contentType),
+                                          std::move(segmentInfo), std::move(videoID));
   segmentsBarrier_->async([weak = weak_from_this(), segment = std::move(segment)]() mutable {
     if (auto self = weak.lock()) self->store(std::move(segment));
   });
@@ -189,8 +189,8 @@ std::shared_ptr<const SegmentData> VideoStorage::find(SegmentType type, int64_t 
   return nullptr;
 }
 
-std::shared_ptr<const SegmentData> VideoStorage::lookup(std::string_view mediaType,
-                                                        int64_t quality, int64_t segmentNumber,
+std::shared_ptr<const SegmentData> VideoStorage::lookup(std::string_view mediaType, int64_t quality,
+                                                        int64_t segmentNumber,
                                                         std::string_view videoID) const {
   const SegmentType type = makeSegmentType(mediaType).value_or(SegmentType::unknown);
   auto found = find(type, quality, segmentNumber, videoID);
@@ -281,8 +281,8 @@ BufferData VideoStorage::getBufferFrom(std::string_view mediaType, int64_t quali
     }
   }
   if (logging()) {
-    debug("buffer for: " + describe(segmentNumber, mediaType, quality) + " is nrOfSegments: " +
-          std::to_string(static_cast<int64_t>(buffer.nrOfSegments)) +
+    debug("buffer for: " + describe(segmentNumber, mediaType, quality) +
+          " is nrOfSegments: " + std::to_string(static_cast<int64_t>(buffer.nrOfSegments)) +
           ", bufferSeconds: " + decimal(buffer.bufferSeconds));
   }
   return buffer;

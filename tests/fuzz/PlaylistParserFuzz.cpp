@@ -10,8 +10,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace ombrelia;
-  if (size == 0)
-    return 0;
+  if (size == 0) return 0;
   const uint8_t options = data[0];
   std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
   static const Url kBase = *Url::parse("http://origin.test/a/b.m3u8");
@@ -24,8 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (options & 0x8) {
     extra.linePostProcessHandler = [](std::vector<std::string> lines) {
-      if (!lines.empty())
-        lines.back().append("?x");
+      if (!lines.empty()) lines.back().append("?x");
       return lines;
     };
   }
@@ -35,8 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       parser.parse({std::move(text), kinds[options & 0x3], kBase}, withExtra ? &extra : nullptr);
   if (outcome) {
     if (const MediaPlaylist* media = outcome.value().media()) {
-      for (const auto& segment : media->tags().mediaSegments())
-        (void)segment->uri().size();
+      for (const auto& segment : media->tags().mediaSegments()) (void)segment->uri().size();
     } else if (const MasterPlaylist* master = outcome.value().master()) {
       for (const auto& variant : master->tags().streamTags()) {
         (void)variant->bandwidth();

@@ -16,25 +16,22 @@ namespace {
 // One parse: the lines, the index into them and the text of the entry being handled.
 struct ParseState {
   std::vector<std::string_view> lines;
-  std::deque<std::string> ownedLines; // replacement lines from the post-process handler
+  std::deque<std::string> ownedLines;  // replacement lines from the post-process handler
   size_t index = 0;
-  std::string joined; // holds the entry's text once continuation lines are joined to it
+  std::string joined;  // holds the entry's text once continuation lines are joined to it
   std::string_view entry;
 };
 
 // Appends the continuation lines of a multi-line entry. Stops at the last line: an entry cut off
 // by the end of the text keeps the lines there are, and its class then reports the line count.
 void handleMultilineTag(const TagType& tagType, ParseState& state) {
-  if (!tagType.isMultiline())
-    return;
+  if (!tagType.isMultiline()) return;
   const size_t count = state.lines.size();
-  if (state.index + 1 >= count)
-    return;
+  if (state.index + 1 >= count) return;
   // The buffer is reused from entry to entry; the entry may already be that buffer when an extra
   // class joins after a recognised one, and then it only grows.
   std::string& joined = state.joined;
-  if (state.entry.data() != joined.data())
-    joined.assign(state.entry);
+  if (state.entry.data() != joined.data()) joined.assign(state.entry);
   ++state.index;
   joined.push_back('\n');
   joined.append(state.lines[state.index]);
@@ -47,8 +44,11 @@ void handleMultilineTag(const TagType& tagType, ParseState& state) {
   state.entry = joined;
 }
 
-template <typename T> std::shared_ptr<const T> as(const std::shared_ptr<const Tag>& tag) {
-  return std::dynamic_pointer_cast<const T>(tag);
+// A class's own factory builds that class; only a caller's subclass needs the checked cast.
+template <typename T>
+std::shared_ptr<const T> as(std::shared_ptr<const Tag>&& tag, const TagType& matched) {
+  if (&matched == &T::type()) return std::static_pointer_cast<const T>(std::move(tag));
+  return std::dynamic_pointer_cast<const T>(std::move(tag));
 }
 
 std::optional<TagError> handleMasterPlaylistTags(std::string_view line, const TagType& tagType,
@@ -61,19 +61,17 @@ std::optional<TagError> handleMasterPlaylistTags(std::string_view line, const Ta
       break;
     }
   }
-  if (deciding == nullptr)
-    return std::nullopt;
+  if (deciding == nullptr) return std::nullopt;
   auto tag = tagType.factory(line, *deciding, nullptr);
-  if (!tag)
-    return tag.error();
+  if (!tag) return tag.error();
   if (deciding == &EXT_X_MEDIA::type()) {
-    if (auto media = as<EXT_X_MEDIA>(tag.value()))
+    if (auto media = as<EXT_X_MEDIA>(std::move(tag.value()), tagType))
       builder.mediaTags.push_back(std::move(media));
   } else if (deciding == &EXT_X_STREAM_INF::type()) {
-    if (auto stream = as<EXT_X_STREAM_INF>(tag.value())) {
+    if (auto stream = as<EXT_X_STREAM_INF>(std::move(tag.value()), tagType)) {
       builder.streamTags.push_back(std::move(stream));
     }
-  } else if (auto version = as<EXT_X_VERSION>(tag.value())) {
+  } else if (auto version = as<EXT_X_VERSION>(std::move(tag.value()), tagType)) {
     builder.versionTag = std::move(version);
   }
   return std::nullopt;
@@ -95,43 +93,39 @@ std::optional<TagError> handleMediaPlaylistTags(std::string_view line, const Tag
       break;
     }
   }
-  if (deciding == nullptr)
-    return std::nullopt;
+  if (deciding == nullptr) return std::nullopt;
   auto built = tagType.factory(line, *deciding, nullptr);
-  if (!built)
-    return built.error();
-  const std::shared_ptr<const Tag>& tag = built.value();
+  if (!built) return built.error();
+  std::shared_ptr<const Tag> tag = std::move(built.value());
   if (deciding == &EXTINF::type()) {
-    if (auto segment = as<EXTINF>(tag))
+    if (auto segment = as<EXTINF>(std::move(tag), tagType))
       builder.mediaSegments.push_back(std::move(segment));
   } else if (deciding == &EXT_X_TARGETDURATION::type()) {
-    if (auto value = as<EXT_X_TARGETDURATION>(tag))
+    if (auto value = as<EXT_X_TARGETDURATION>(std::move(tag), tagType))
       builder.targetDurationTag = std::move(value);
   } else if (deciding == &EXT_X_ALLOW_CACHE::type()) {
-    if (auto value = as<EXT_X_ALLOW_CACHE>(tag))
+    if (auto value = as<EXT_X_ALLOW_CACHE>(std::move(tag), tagType))
       builder.allowCacheTag = std::move(value);
   } else if (deciding == &EXT_X_PLAYLIST_TYPE::type()) {
-    if (auto value = as<EXT_X_PLAYLIST_TYPE>(tag))
+    if (auto value = as<EXT_X_PLAYLIST_TYPE>(std::move(tag), tagType))
       builder.playlistTypeTag = std::move(value);
   } else if (deciding == &EXT_X_VERSION::type()) {
-    if (auto value = as<EXT_X_VERSION>(tag))
+    if (auto value = as<EXT_X_VERSION>(std::move(tag), tagType))
       builder.versionTag = std::move(value);
   } else if (deciding == &EXT_X_MEDIA_SEQUENCE::type()) {
-    if (auto value = as<EXT_X_MEDIA_SEQUENCE>(tag))
+    if (auto value = as<EXT_X_MEDIA_SEQUENCE>(std::move(tag), tagType))
       builder.mediaSequence = std::move(value);
-  } else if (auto key = as<EXT_X_KEY>(tag)) {
+  } else if (auto key = as<EXT_X_KEY>(std::move(tag), tagType)) {
     builder.keySegments.push_back(std::move(key));
   }
   return std::nullopt;
 }
 
-} // namespace
+}  // namespace
 
 const Playlist* PlaylistParser::ParserResult::playlist() const {
-  if (const auto* m = master())
-    return m;
-  if (const auto* m = media())
-    return m;
+  if (const auto* m = master()) return m;
+  if (const auto* m = media()) return m;
   return nullptr;
 }
 
@@ -160,10 +154,8 @@ PlaylistParser::Outcome PlaylistParser::parse(const Params& params,
   if (extraParams != nullptr && extraParams->extraTags) {
     for (const TagType* type : *extraParams->extraTags) {
       bool alsoRecognised = false;
-      for (const TagType* known : recognised)
-        alsoRecognised = alsoRecognised || known == type;
-      if (!alsoRecognised)
-        extras.push_back(type);
+      for (const TagType* known : recognised) alsoRecognised = alsoRecognised || known == type;
+      if (!alsoRecognised) extras.push_back(type);
     }
   }
   const bool isMaster = params.playlistType == PlaylistType::master;
@@ -175,29 +167,24 @@ PlaylistParser::Outcome PlaylistParser::parse(const Params& params,
   ExtraTagMap extraTags;
 
   for (state.index = 1; state.index < count; ++state.index) {
-    if (isCancelled())
-      return ParserResult(Cancelled{});
+    if (isCancelled()) return ParserResult(Cancelled{});
     const size_t start = state.index;
     state.entry = state.lines[state.index];
 
     for (const TagType* type : recognised) {
-      if (!TagText::isMatch(state.entry, *type))
-        continue;
+      if (!TagText::isMatch(state.entry, *type)) continue;
       handleMultilineTag(*type, state);
       auto error = isMaster ? handleMasterPlaylistTags(state.entry, *type, masterBuilder)
                             : handleMediaPlaylistTags(state.entry, *type, mediaBuilder);
-      if (error)
-        return PlaylistParseError(*error);
+      if (error) return PlaylistParseError(*error);
       break;
     }
 
     for (const TagType* type : extras) {
-      if (!TagText::isMatch(state.entry, *type))
-        continue;
+      if (!TagText::isMatch(state.entry, *type)) continue;
       handleMultilineTag(*type, state);
       auto tag = type->factory(state.entry, *type, nullptr);
-      if (!tag)
-        return PlaylistParseError(tag.error());
+      if (!tag) return PlaylistParseError(tag.error());
       extraTags[std::string(type->tag())].push_back(std::move(tag.value()));
     }
 
@@ -217,8 +204,7 @@ PlaylistParser::Outcome PlaylistParser::parse(const Params& params,
   if (postProcess) {
     std::string text;
     for (size_t i = 0; i < count; ++i) {
-      if (i > 0)
-        text.push_back('\n');
+      if (i > 0) text.push_back('\n');
       text.append(state.lines[i]);
     }
     alteredText = std::move(text);
@@ -229,10 +215,9 @@ PlaylistParser::Outcome PlaylistParser::parse(const Params& params,
                                        *masterBuilder.build(), std::move(extraTags)));
   }
   auto tags = mediaBuilder.build();
-  if (!tags)
-    return PlaylistParseError::malformedPlaylist();
+  if (!tags) return PlaylistParseError::malformedPlaylist();
   return ParserResult(MediaPlaylist(params.playlist, std::move(alteredText), params.playlistType,
                                     params.baseUrl, std::move(*tags), std::move(extraTags)));
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

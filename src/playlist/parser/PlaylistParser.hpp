@@ -19,7 +19,7 @@ namespace ombrelia {
 
 // Turns the text of one HLS playlist into a master or a media playlist in a single pass.
 class PlaylistParser {
-public:
+ public:
   struct Params {
     std::string playlist;
     PlaylistType playlistType;
@@ -40,10 +40,10 @@ public:
 
   struct Cancelled {};
   class ParserResult {
-  public:
-    ParserResult(MasterPlaylist playlist) : value_(std::move(playlist)) {} // NOLINT
-    ParserResult(MediaPlaylist playlist) : value_(std::move(playlist)) {}  // NOLINT
-    ParserResult(Cancelled) : value_(Cancelled{}) {}                       // NOLINT
+   public:
+    ParserResult(MasterPlaylist playlist) : value_(std::move(playlist)) {}  // NOLINT
+    ParserResult(MediaPlaylist playlist) : value_(std::move(playlist)) {}   // NOLINT
+    ParserResult(Cancelled) : value_(Cancelled{}) {}                        // NOLINT
 
     bool isCancelled() const { return std::holds_alternative<Cancelled>(value_); }
     const MasterPlaylist* master() const { return std::get_if<MasterPlaylist>(&value_); }
@@ -51,7 +51,7 @@ public:
     // The master or media playlist; null when cancelled.
     const Playlist* playlist() const;
 
-  private:
+   private:
     std::variant<MasterPlaylist, MediaPlaylist, Cancelled> value_;
   };
 
@@ -68,9 +68,9 @@ public:
   bool isCancelled() const { return cancelled_->load(std::memory_order_relaxed); }
   void setIsCancelled(bool value) { cancelled_->store(value, std::memory_order_relaxed); }
 
-private:
+ private:
   // Shared with the cancelling task, which may run after the parser is gone.
   std::shared_ptr<std::atomic<bool>> cancelled_;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -8,11 +8,14 @@ namespace ombrelia {
 
 // A parsed master playlist.
 class MasterPlaylist : public Playlist {
-public:
+ public:
   MasterPlaylist(std::string originalText, std::optional<std::string> alteredText, Url baseUrl,
                  MasterPlaylistTags tags, ExtraTagMap extraTags)
-      : originalText_(std::move(originalText)), alteredText_(std::move(alteredText)),
-        baseUrl_(std::move(baseUrl)), tags_(std::move(tags)), extraTags_(std::move(extraTags)) {}
+      : originalText_(std::move(originalText)),
+        alteredText_(std::move(alteredText)),
+        baseUrl_(std::move(baseUrl)),
+        tags_(std::move(tags)),
+        extraTags_(std::move(extraTags)) {}
 
   const std::string& originalText() const override { return originalText_; }
   const std::optional<std::string>& alteredText() const override { return alteredText_; }
@@ -21,7 +24,7 @@ public:
   const MasterPlaylistTags& tags() const { return tags_; }
   const ExtraTagMap& extraTags() const override { return extraTags_; }
 
-private:
+ private:
   std::string originalText_;
   std::optional<std::string> alteredText_;
 
@@ -30,4 +33,4 @@ private:
   ExtraTagMap extraTags_;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

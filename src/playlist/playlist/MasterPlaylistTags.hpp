@@ -12,11 +12,12 @@ namespace ombrelia {
 
 // The recognised tags of a master playlist.
 class MasterPlaylistTags {
-public:
+ public:
   MasterPlaylistTags(std::shared_ptr<const EXT_X_VERSION> versionTag,
                      std::vector<std::shared_ptr<const EXT_X_MEDIA>> mediaTags,
                      std::vector<std::shared_ptr<const EXT_X_STREAM_INF>> streamTags)
-      : versionTag_(std::move(versionTag)), mediaTags_(std::move(mediaTags)),
+      : versionTag_(std::move(versionTag)),
+        mediaTags_(std::move(mediaTags)),
         streamTags_(std::move(streamTags)) {}
 
   // The last "#EXT-X-VERSION:" line; null when there is none.
@@ -26,10 +27,10 @@ public:
     return streamTags_;
   }
 
-private:
+ private:
   std::shared_ptr<const EXT_X_VERSION> versionTag_;
   std::vector<std::shared_ptr<const EXT_X_MEDIA>> mediaTags_;
   std::vector<std::shared_ptr<const EXT_X_STREAM_INF>> streamTags_;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

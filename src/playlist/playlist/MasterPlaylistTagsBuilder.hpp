@@ -9,7 +9,7 @@ namespace ombrelia {
 
 // Collects the tags of a master playlist line by line.
 class MasterPlaylistTagsBuilder {
-public:
+ public:
   std::shared_ptr<const EXT_X_VERSION> versionTag;
   std::vector<std::shared_ptr<const EXT_X_MEDIA>> mediaTags;
   std::vector<std::shared_ptr<const EXT_X_STREAM_INF>> streamTags;
@@ -20,4 +20,4 @@ public:
   }
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -8,11 +8,15 @@ namespace ombrelia {
 
 // A parsed media playlist.
 class MediaPlaylist : public Playlist {
-public:
+ public:
   MediaPlaylist(std::string originalText, std::optional<std::string> alteredText, PlaylistType type,
                 Url baseUrl, MediaPlaylistTags tags, ExtraTagMap extraTags)
-      : originalText_(std::move(originalText)), alteredText_(std::move(alteredText)), type_(type),
-        baseUrl_(std::move(baseUrl)), tags_(std::move(tags)), extraTags_(std::move(extraTags)) {}
+      : originalText_(std::move(originalText)),
+        alteredText_(std::move(alteredText)),
+        type_(type),
+        baseUrl_(std::move(baseUrl)),
+        tags_(std::move(tags)),
+        extraTags_(std::move(extraTags)) {}
 
   const std::string& originalText() const override { return originalText_; }
   const std::optional<std::string>& alteredText() const override { return alteredText_; }
@@ -21,7 +25,7 @@ public:
   const MediaPlaylistTags& tags() const { return tags_; }
   const ExtraTagMap& extraTags() const override { return extraTags_; }
 
-private:
+ private:
   std::string originalText_;
   std::optional<std::string> alteredText_;
   PlaylistType type_;
@@ -30,4 +34,4 @@ private:
   ExtraTagMap extraTags_;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -18,7 +18,7 @@ namespace ombrelia {
 // cannot be built without one. Single tags are the last of their kind in the text; null when
 // absent.
 class MediaPlaylistTags {
-public:
+ public:
   MediaPlaylistTags(std::shared_ptr<const EXT_X_TARGETDURATION> targetDurationTag,
                     std::shared_ptr<const EXT_X_ALLOW_CACHE> allowCacheTag,
                     std::shared_ptr<const EXT_X_PLAYLIST_TYPE> playlistTypeTag,
@@ -26,9 +26,12 @@ public:
                     std::shared_ptr<const EXT_X_MEDIA_SEQUENCE> mediaSequence,
                     std::vector<std::shared_ptr<const EXTINF>> mediaSegments,
                     std::vector<std::shared_ptr<const EXT_X_KEY>> keySegments)
-      : targetDurationTag_(std::move(targetDurationTag)), allowCacheTag_(std::move(allowCacheTag)),
-        playlistTypeTag_(std::move(playlistTypeTag)), versionTag_(std::move(versionTag)),
-        mediaSequence_(std::move(mediaSequence)), mediaSegments_(std::move(mediaSegments)),
+      : targetDurationTag_(std::move(targetDurationTag)),
+        allowCacheTag_(std::move(allowCacheTag)),
+        playlistTypeTag_(std::move(playlistTypeTag)),
+        versionTag_(std::move(versionTag)),
+        mediaSequence_(std::move(mediaSequence)),
+        mediaSegments_(std::move(mediaSegments)),
         keySegments_(std::move(keySegments)) {}
 
   const EXT_X_TARGETDURATION& targetDurationTag() const { return *targetDurationTag_; }
@@ -43,7 +46,7 @@ public:
   const std::vector<std::shared_ptr<const EXTINF>>& mediaSegments() const { return mediaSegments_; }
   const std::vector<std::shared_ptr<const EXT_X_KEY>>& keySegments() const { return keySegments_; }
 
-private:
+ private:
   std::shared_ptr<const EXT_X_TARGETDURATION> targetDurationTag_;
   std::shared_ptr<const EXT_X_ALLOW_CACHE> allowCacheTag_;
   std::shared_ptr<const EXT_X_PLAYLIST_TYPE> playlistTypeTag_;
@@ -53,4 +56,4 @@ private:
   std::vector<std::shared_ptr<const EXT_X_KEY>> keySegments_;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -9,7 +9,7 @@ namespace ombrelia {
 
 // Collects the tags of a media playlist line by line.
 class MediaPlaylistTagsBuilder {
-public:
+ public:
   std::shared_ptr<const EXT_X_TARGETDURATION> targetDurationTag;
   std::shared_ptr<const EXT_X_ALLOW_CACHE> allowCacheTag;
   std::shared_ptr<const EXT_X_PLAYLIST_TYPE> playlistTypeTag;
@@ -20,11 +20,10 @@ public:
 
   // Nothing without a target duration, the one tag a media playlist requires.
   std::optional<MediaPlaylistTags> build() const {
-    if (!targetDurationTag)
-      return std::nullopt;
+    if (!targetDurationTag) return std::nullopt;
     return MediaPlaylistTags(targetDurationTag, allowCacheTag, playlistTypeTag, versionTag,
                              mediaSequence, mediaSegments, keySegments);
   }
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

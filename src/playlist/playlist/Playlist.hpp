@@ -19,7 +19,7 @@ using ExtraTagMap = std::map<std::string, std::vector<std::shared_ptr<const Tag>
 
 // What both playlist records offer.
 class Playlist {
-public:
+ public:
   virtual ~Playlist() = default;
   virtual const std::string& originalText() const = 0;
   virtual const std::optional<std::string>& alteredText() const = 0;
@@ -28,4 +28,4 @@ public:
   virtual const ExtraTagMap& extraTags() const = 0;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -13,27 +13,23 @@
 namespace ombrelia {
 
 std::optional<PlaylistType> makePlaylistType(std::string_view raw) {
-  if (raw == "master")
-    return PlaylistType::master;
-  if (raw == "video")
-    return PlaylistType::video;
-  if (raw == "audio")
-    return PlaylistType::audio;
-  if (raw == "subtitles")
-    return PlaylistType::subtitles;
+  if (raw == "master") return PlaylistType::master;
+  if (raw == "video") return PlaylistType::video;
+  if (raw == "audio") return PlaylistType::audio;
+  if (raw == "subtitles") return PlaylistType::subtitles;
   return std::nullopt;
 }
 
 std::string_view rawValue(PlaylistType type) {
   switch (type) {
-  case PlaylistType::master:
-    return "master";
-  case PlaylistType::video:
-    return "video";
-  case PlaylistType::audio:
-    return "audio";
-  case PlaylistType::subtitles:
-    return "subtitles";
+    case PlaylistType::master:
+      return "master";
+    case PlaylistType::video:
+      return "video";
+    case PlaylistType::audio:
+      return "audio";
+    case PlaylistType::subtitles:
+      return "subtitles";
   }
   return "video";
 }
@@ -51,4 +47,4 @@ std::vector<const TagType*> handledTagTypes(PlaylistType type) {
           &EXT_X_MEDIA_SEQUENCE::type()};
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

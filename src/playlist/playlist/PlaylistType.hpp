@@ -18,4 +18,4 @@ std::string_view rawValue(PlaylistType type);
 // The tag classes a parse of this kind recognises, in the order the parser tries them on a line.
 std::vector<const TagType*> handledTagTypes(PlaylistType type);
 
-} // namespace ombrelia
+}  // namespace ombrelia

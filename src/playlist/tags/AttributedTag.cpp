@@ -7,8 +7,7 @@ TagAttributes AttributedTag::getAttributes(std::string_view from, std::string_vi
   std::string text(from);
   if (extrasToRemove != nullptr) {
     for (const std::string& extra : *extrasToRemove) {
-      if (extra.empty())
-        continue;
+      if (extra.empty()) continue;
       std::string cleaned;
       cleaned.reserve(text.size());
       size_t start = 0;
@@ -24,8 +23,7 @@ TagAttributes AttributedTag::getAttributes(std::string_view from, std::string_vi
   TagAttributes attributes;
   auto addPiece = [&attributes](std::string_view piece) {
     const size_t eq = piece.find('=');
-    if (eq == std::string_view::npos)
-      return;
+    if (eq == std::string_view::npos) return;
     attributes.insert_or_assign(std::string(piece.substr(0, eq)),
                                 std::string(piece.substr(eq + 1)));
   };
@@ -46,12 +44,11 @@ TagAttributes AttributedTag::getAttributes(std::string_view from, std::string_vi
   return attributes;
 }
 
-std::optional<TagError>
-AttributedTag::validateIntegrity(const std::vector<std::string>& requiredAttributes) const {
+std::optional<TagError> AttributedTag::validateIntegrity(
+    const std::vector<std::string>& requiredAttributes) const {
   const TagAttributes& present = attributes();
   for (const std::string& name : requiredAttributes) {
-    if (present.find(name) == present.end())
-      return TagError::missingAttributes();
+    if (present.find(name) == present.end()) return TagError::missingAttributes();
   }
   return std::nullopt;
 }
@@ -59,9 +56,8 @@ AttributedTag::validateIntegrity(const std::vector<std::string>& requiredAttribu
 std::optional<std::string_view> AttributedTag::attribute(std::string_view name) const {
   const TagAttributes& present = attributes();
   auto it = present.find(name);
-  if (it == present.end())
-    return std::nullopt;
+  if (it == present.end()) return std::nullopt;
   return std::string_view(it->second);
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -15,7 +15,7 @@ using TagAttributes = std::map<std::string, std::string, std::less<>>;
 
 // A tag whose data is an attribute list (NAME=value pairs).
 class AttributedTag : public Tag {
-public:
+ public:
   virtual const TagAttributes& attributes() const = 0;
 
   // Splits an attribute list. Every text of `extrasToRemove` is first deleted wherever it occurs
@@ -26,11 +26,11 @@ public:
 
   // Fails with missingAttributes at the first required name that has no entry. An empty value
   // counts as present.
-  std::optional<TagError>
-  validateIntegrity(const std::vector<std::string>& requiredAttributes) const;
+  std::optional<TagError> validateIntegrity(
+      const std::vector<std::string>& requiredAttributes) const;
 
   // The value of an attribute, or none.
   std::optional<std::string_view> attribute(std::string_view name) const;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

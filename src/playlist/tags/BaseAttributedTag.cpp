@@ -1,10 +1,10 @@
 #include "playlist/tags/BaseAttributedTag.hpp"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
-#include "platform/StandardOutput.hpp"
 #include "playlist/tags/TagParamsKeys.hpp"
 #include "playlist/tags/TagText.hpp"
 
@@ -12,35 +12,32 @@ namespace ombrelia {
 namespace {
 
 [[noreturn]] void stop(std::string_view message) {
-  platform::StandardOutput::writeLine(message);
+  // A programming error, not a runtime case: say so on standard error and stop.
+  std::fprintf(stderr, "%.*s\n", static_cast<int>(message.size()), message.data());
   std::abort();
 }
 
-template <typename T> const T* read(const TagExtraParams& params, std::string_view key) {
+template <typename T>
+const T* read(const TagExtraParams& params, std::string_view key) {
   auto it = params.find(key);
-  if (it == params.end())
-    return nullptr;
+  if (it == params.end()) return nullptr;
   return std::any_cast<T>(&it->second);
 }
 
-} // namespace
+}  // namespace
 
-Expected<BaseAttributedTag::Parts, TagError>
-BaseAttributedTag::parse(std::string_view text, const TagType& tagType,
-                         const TagExtraParams* extraParams) {
+Expected<BaseAttributedTag::Parts, TagError> BaseAttributedTag::parse(
+    std::string_view text, const TagType& tagType, const TagExtraParams* extraParams) {
   constexpr std::string_view kMissingParams = "missing params, make sure to send all needed params";
-  if (extraParams == nullptr)
-    stop(kMissingParams);
+  if (extraParams == nullptr) stop(kMissingParams);
   const auto* separator = read<std::string>(*extraParams, TagParamsKeys::attributesSeperator);
   const auto* count = read<int64_t>(*extraParams, TagParamsKeys::attributesCount);
   const auto* required =
       read<std::vector<std::string>>(*extraParams, TagParamsKeys::attributesKeys);
-  if (separator == nullptr || count == nullptr || required == nullptr)
-    stop(kMissingParams);
+  if (separator == nullptr || count == nullptr || required == nullptr) stop(kMissingParams);
   const auto* extras =
       read<std::vector<std::string>>(*extraParams, TagParamsKeys::attributesExtrasToRemove);
-  if (!tagType.attributed)
-    stop("tag type must be of type: AttributedTag");
+  if (!tagType.attributed) stop("tag type must be of type: AttributedTag");
 
   Parts parts{std::string(text), TagText::getTagValue(text, tagType), {}};
   parts.attributes = getAttributes(parts.tagDataText, *separator, extras);
@@ -49,14 +46,15 @@ BaseAttributedTag::parse(std::string_view text, const TagType& tagType,
                                  "expected to receive " + std::to_string(*count) + " attributes");
   }
   for (const std::string& name : *required) {
-    if (parts.attributes.find(name) == parts.attributes.end())
-      return TagError::missingAttributes();
+    if (parts.attributes.find(name) == parts.attributes.end()) return TagError::missingAttributes();
   }
   return parts;
 }
 
 BaseAttributedTag::BaseAttributedTag(Parts parts, const TagType& tagType)
-    : text_(std::move(parts.text)), tagDataText_(std::move(parts.tagDataText)),
-      attributes_(std::move(parts.attributes)), tagType_(&tagType) {}
+    : text_(std::move(parts.text)),
+      tagDataText_(std::move(parts.tagDataText)),
+      attributes_(std::move(parts.attributes)),
+      tagType_(&tagType) {}
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -12,7 +12,7 @@ namespace ombrelia {
 // A tag whose data is an attribute list. Its construction parameters (separator, expected count,
 // required names, texts to delete) come from TagExtraParams; every concrete class passes its own.
 class BaseAttributedTag : public AttributedTag {
-public:
+ public:
   struct Parts {
     std::string text;
     std::string tagDataText;
@@ -32,11 +32,11 @@ public:
   const TagType& tagType() const override { return *tagType_; }
   const TagAttributes& attributes() const override { return attributes_; }
 
-private:
+ private:
   std::string text_;
   std::string tagDataText_;
   TagAttributes attributes_;
   const TagType* tagType_;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

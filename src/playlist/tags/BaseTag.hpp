@@ -11,7 +11,7 @@ namespace ombrelia {
 
 // A tag without a value: only its literal and whatever text follows it.
 class BaseTag : public Tag {
-public:
+ public:
   BaseTag(std::string_view text, const TagType& tagType);
 
   const std::string& text() const override { return text_; }
@@ -20,15 +20,16 @@ public:
 
   // The factory of a plain tag class: never fails.
   template <typename Derived>
-  static Expected<std::shared_ptr<const Tag>, TagError>
-  makeAs(std::string_view text, const TagType& tagType, const TagExtraParams*) {
+  static Expected<std::shared_ptr<const Tag>, TagError> makeAs(std::string_view text,
+                                                               const TagType& tagType,
+                                                               const TagExtraParams*) {
     return std::shared_ptr<const Tag>(std::make_shared<const Derived>(text, tagType));
   }
 
-private:
+ private:
   std::string text_;
   std::string tagDataText_;
   const TagType* tagType_;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -12,8 +12,9 @@
 namespace ombrelia {
 
 // A tag whose whole data text is one typed value (an integer, a number or an enumeration).
-template <typename T> class BaseValueTag : public Tag {
-public:
+template <typename T>
+class BaseValueTag : public Tag {
+ public:
   struct Parts {
     std::string text;
     std::string tagDataText;
@@ -33,29 +34,31 @@ public:
   }
 
   template <typename Derived>
-  static Expected<std::shared_ptr<const Tag>, TagError>
-  makeAs(std::string_view text, const TagType& tagType, const TagExtraParams*) {
+  static Expected<std::shared_ptr<const Tag>, TagError> makeAs(std::string_view text,
+                                                               const TagType& tagType,
+                                                               const TagExtraParams*) {
     auto parts = parse(text, tagType);
-    if (!parts)
-      return parts.error();
+    if (!parts) return parts.error();
     return std::shared_ptr<const Tag>(
         std::make_shared<const Derived>(std::move(parts).value(), tagType));
   }
 
   BaseValueTag(Parts parts, const TagType& tagType)
-      : text_(std::move(parts.text)), tagDataText_(std::move(parts.tagDataText)),
-        value_(std::move(parts.value)), tagType_(&tagType) {}
+      : text_(std::move(parts.text)),
+        tagDataText_(std::move(parts.tagDataText)),
+        value_(std::move(parts.value)),
+        tagType_(&tagType) {}
 
   const std::string& text() const override { return text_; }
   const std::string& tagDataText() const override { return tagDataText_; }
   const TagType& tagType() const override { return *tagType_; }
   const T& value() const { return value_; }
 
-private:
+ private:
   std::string text_;
   std::string tagDataText_;
   T value_;
   const TagType* tagType_;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

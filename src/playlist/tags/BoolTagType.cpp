@@ -4,4 +4,4 @@ namespace ombrelia {
 
 std::string_view rawValue(BoolTagType value) { return value == BoolTagType::yes ? "YES" : "NO"; }
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -7,13 +7,13 @@ namespace ombrelia {
 
 // "#EXTM3U"
 class EXTM3U : public BaseTag {
-public:
+ public:
   static const TagType& type();
-  static Expected<std::shared_ptr<const EXTM3U>, TagError>
-  make(std::string_view text, const TagType& tagType = type(),
-       const TagExtraParams* extraParams = nullptr);
+  static Expected<std::shared_ptr<const EXTM3U>, TagError> make(
+      std::string_view text, const TagType& tagType = type(),
+      const TagExtraParams* extraParams = nullptr);
 
   using BaseTag::BaseTag;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

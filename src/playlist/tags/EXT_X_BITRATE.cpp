@@ -7,13 +7,11 @@ const TagType& EXT_X_BITRATE::type() {
   return kType;
 }
 
-Expected<std::shared_ptr<const EXT_X_BITRATE>, TagError>
-EXT_X_BITRATE::make(std::string_view text, const TagType& tagType,
-                    const TagExtraParams* extraParams) {
+Expected<std::shared_ptr<const EXT_X_BITRATE>, TagError> EXT_X_BITRATE::make(
+    std::string_view text, const TagType& tagType, const TagExtraParams* extraParams) {
   auto tag = BaseValueTag<int64_t>::makeAs<EXT_X_BITRATE>(text, tagType, extraParams);
-  if (!tag)
-    return tag.error();
+  if (!tag) return tag.error();
   return std::static_pointer_cast<const EXT_X_BITRATE>(tag.value());
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -18,26 +18,26 @@ const TagExtraParams& ownParams() {
   return kParams;
 }
 
-Expected<std::shared_ptr<const Tag>, TagError>
-makeTag(std::string_view text, const TagType& tagType, const TagExtraParams* extraParams) {
+Expected<std::shared_ptr<const Tag>, TagError> makeTag(std::string_view text,
+                                                       const TagType& tagType,
+                                                       const TagExtraParams* extraParams) {
   auto tag = EXT_X_KEY::make(text, tagType, extraParams);
-  if (!tag)
-    return tag.error();
+  if (!tag) return tag.error();
   return std::shared_ptr<const Tag>(tag.value());
 }
 
-} // namespace
+}  // namespace
 
 const TagType& EXT_X_KEY::type() {
   static const TagType kType{"#EXT-X-KEY:", &makeTag, nullptr, true};
   return kType;
 }
 
-Expected<std::shared_ptr<const EXT_X_KEY>, TagError>
-EXT_X_KEY::make(std::string_view text, const TagType& tagType, const TagExtraParams*) {
+Expected<std::shared_ptr<const EXT_X_KEY>, TagError> EXT_X_KEY::make(std::string_view text,
+                                                                     const TagType& tagType,
+                                                                     const TagExtraParams*) {
   auto parts = parse(text, tagType, &ownParams());
-  if (!parts)
-    return parts.error();
+  if (!parts) return parts.error();
   const TagAttributes& attributes = parts->attributes;
   auto method = attributes.find(methodAttributeKey);
   if (method->second != "NONE" && attributes.find(uriAttributeKey) == attributes.end()) {
@@ -52,4 +52,4 @@ std::string EXT_X_KEY::method() const {
 
 std::string EXT_X_KEY::uri() const { return std::string(attribute(uriAttributeKey).value_or("")); }
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -19,69 +19,64 @@ const TagExtraParams& ownParams() {
   return kParams;
 }
 
-Expected<std::shared_ptr<const Tag>, TagError>
-makeTag(std::string_view text, const TagType& tagType, const TagExtraParams* extraParams) {
+Expected<std::shared_ptr<const Tag>, TagError> makeTag(std::string_view text,
+                                                       const TagType& tagType,
+                                                       const TagExtraParams* extraParams) {
   auto tag = EXT_X_MEDIA::make(text, tagType, extraParams);
-  if (!tag)
-    return tag.error();
+  if (!tag) return tag.error();
   return std::shared_ptr<const Tag>(tag.value());
 }
 
-} // namespace
+}  // namespace
 
 const TagType& EXT_X_MEDIA::type() {
   static const TagType kType{"#EXT-X-MEDIA:", &makeTag, nullptr, true};
   return kType;
 }
 
-Expected<std::shared_ptr<const EXT_X_MEDIA>, TagError>
-EXT_X_MEDIA::make(std::string_view text, const TagType& tagType, const TagExtraParams*) {
+Expected<std::shared_ptr<const EXT_X_MEDIA>, TagError> EXT_X_MEDIA::make(std::string_view text,
+                                                                         const TagType& tagType,
+                                                                         const TagExtraParams*) {
   auto parts = parse(text, tagType, &ownParams());
-  if (!parts)
-    return parts.error();
+  if (!parts) return parts.error();
   return std::make_shared<const EXT_X_MEDIA>(std::move(parts).value(), tagType);
 }
 
 std::optional<EXT_X_MEDIA::MediaType> EXT_X_MEDIA::makeMediaType(std::string_view raw) {
-  if (raw == "AUDIO")
-    return MediaType::audio;
-  if (raw == "VIDEO")
-    return MediaType::video;
-  if (raw == "SUBTITLES")
-    return MediaType::subtitles;
-  if (raw == "CLOSED-CAPTIONS")
-    return MediaType::closedCaptions;
-  if (raw == "invalid")
-    return MediaType::invalid;
+  if (raw == "AUDIO") return MediaType::audio;
+  if (raw == "VIDEO") return MediaType::video;
+  if (raw == "SUBTITLES") return MediaType::subtitles;
+  if (raw == "CLOSED-CAPTIONS") return MediaType::closedCaptions;
+  if (raw == "invalid") return MediaType::invalid;
   return std::nullopt;
 }
 
 std::string_view EXT_X_MEDIA::rawValue(MediaType mediaType) {
   switch (mediaType) {
-  case MediaType::audio:
-    return "AUDIO";
-  case MediaType::video:
-    return "VIDEO";
-  case MediaType::subtitles:
-    return "SUBTITLES";
-  case MediaType::closedCaptions:
-    return "CLOSED-CAPTIONS";
-  case MediaType::invalid:
-    break;
+    case MediaType::audio:
+      return "AUDIO";
+    case MediaType::video:
+      return "VIDEO";
+    case MediaType::subtitles:
+      return "SUBTITLES";
+    case MediaType::closedCaptions:
+      return "CLOSED-CAPTIONS";
+    case MediaType::invalid:
+      break;
   }
   return "invalid";
 }
 
 std::optional<PlaylistType> EXT_X_MEDIA::asPlaylistType(MediaType mediaType) {
   switch (mediaType) {
-  case MediaType::audio:
-    return PlaylistType::audio;
-  case MediaType::video:
-    return PlaylistType::video;
-  case MediaType::subtitles:
-    return PlaylistType::subtitles;
-  default:
-    return std::nullopt;
+    case MediaType::audio:
+      return PlaylistType::audio;
+    case MediaType::video:
+      return PlaylistType::video;
+    case MediaType::subtitles:
+      return PlaylistType::subtitles;
+    default:
+      return std::nullopt;
   }
 }
 
@@ -102,4 +97,4 @@ std::string EXT_X_MEDIA::uri() const {
   return std::string(attribute(uriAttributeKey).value_or(""));
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -12,7 +12,7 @@ namespace ombrelia {
 
 // "#EXT-X-MEDIA:", a rendition. TYPE and GROUP-ID are required.
 class EXT_X_MEDIA : public BaseAttributedTag {
-public:
+ public:
   enum class MediaType { audio, video, subtitles, closedCaptions, invalid };
 
   static constexpr std::string_view typeAttributeKey = "TYPE";
@@ -22,9 +22,9 @@ public:
   static constexpr std::string_view uriAttributeKey = "URI";
 
   static const TagType& type();
-  static Expected<std::shared_ptr<const EXT_X_MEDIA>, TagError>
-  make(std::string_view text, const TagType& tagType = type(),
-       const TagExtraParams* extraParams = nullptr);
+  static Expected<std::shared_ptr<const EXT_X_MEDIA>, TagError> make(
+      std::string_view text, const TagType& tagType = type(),
+      const TagExtraParams* extraParams = nullptr);
 
   // The case whose raw value ("AUDIO", "VIDEO", "SUBTITLES", "CLOSED-CAPTIONS", "invalid") is
   // exactly the text.
@@ -43,4 +43,4 @@ public:
   std::string uri() const;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

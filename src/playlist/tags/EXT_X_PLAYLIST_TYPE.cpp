@@ -8,13 +8,11 @@ const TagType& EXT_X_PLAYLIST_TYPE::type() {
   return kType;
 }
 
-Expected<std::shared_ptr<const EXT_X_PLAYLIST_TYPE>, TagError>
-EXT_X_PLAYLIST_TYPE::make(std::string_view text, const TagType& tagType,
-                          const TagExtraParams* extraParams) {
+Expected<std::shared_ptr<const EXT_X_PLAYLIST_TYPE>, TagError> EXT_X_PLAYLIST_TYPE::make(
+    std::string_view text, const TagType& tagType, const TagExtraParams* extraParams) {
   auto tag = BaseValueTag<PlaylistTagType>::makeAs<EXT_X_PLAYLIST_TYPE>(text, tagType, extraParams);
-  if (!tag)
-    return tag.error();
+  if (!tag) return tag.error();
   return std::static_pointer_cast<const EXT_X_PLAYLIST_TYPE>(tag.value());
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

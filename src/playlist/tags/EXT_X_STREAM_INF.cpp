@@ -19,21 +19,20 @@ const TagExtraParams& ownParams() {
   return kParams;
 }
 
-Expected<std::shared_ptr<const Tag>, TagError>
-makeTag(std::string_view text, const TagType& tagType, const TagExtraParams* extraParams) {
+Expected<std::shared_ptr<const Tag>, TagError> makeTag(std::string_view text,
+                                                       const TagType& tagType,
+                                                       const TagExtraParams* extraParams) {
   auto tag = EXT_X_STREAM_INF::make(text, tagType, extraParams);
-  if (!tag)
-    return tag.error();
+  if (!tag) return tag.error();
   return std::shared_ptr<const Tag>(tag.value());
 }
 
 std::optional<std::string> copy(std::optional<std::string_view> value) {
-  if (!value)
-    return std::nullopt;
+  if (!value) return std::nullopt;
   return std::string(*value);
 }
 
-} // namespace
+}  // namespace
 
 const TagType& EXT_X_STREAM_INF::type() {
   static const TagType kType{"#EXT-X-STREAM-INF:", &makeTag, &EXT_X_STREAM_INF::linesCount, true};
@@ -43,24 +42,22 @@ const TagType& EXT_X_STREAM_INF::type() {
 EXT_X_STREAM_INF::EXT_X_STREAM_INF(Parts parts, const TagType& tagType, std::string uri)
     : BaseAttributedTag(std::move(parts), tagType), uri_(std::move(uri)) {}
 
-Expected<std::shared_ptr<const EXT_X_STREAM_INF>, TagError>
-EXT_X_STREAM_INF::make(std::string_view text, const TagType& tagType, const TagExtraParams*) {
+Expected<std::shared_ptr<const EXT_X_STREAM_INF>, TagError> EXT_X_STREAM_INF::make(
+    std::string_view text, const TagType& tagType, const TagExtraParams*) {
   std::string_view lines[2];
   if (LineSplitter::split(text, lines, 2) != 2) {
     return TagError::invalidData(std::string(tagType.tag()), "more/less than 2 lines of data",
                                  "exactly 2 lines of data, 1 for tag and 1 for uri");
   }
   auto parts = parse(lines[0], tagType, &ownParams());
-  if (!parts)
-    return parts.error();
+  if (!parts) return parts.error();
   return std::make_shared<const EXT_X_STREAM_INF>(std::move(parts).value(), tagType,
                                                   std::string(lines[1]));
 }
 
 int64_t EXT_X_STREAM_INF::bandwidth() const {
   auto text = attribute(bandwidthAttributeKey);
-  if (!text)
-    return -1;
+  if (!text) return -1;
   return StringInitializable<int64_t>::make(*text).value_or(-1);
 }
 
@@ -74,9 +71,8 @@ std::optional<std::string> EXT_X_STREAM_INF::audio() const {
 
 std::optional<int64_t> EXT_X_STREAM_INF::programId() const {
   auto text = attribute(programIdAttributeKey);
-  if (!text)
-    return std::nullopt;
+  if (!text) return std::nullopt;
   return StringInitializable<int64_t>::make(*text);
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -14,16 +14,16 @@ namespace ombrelia {
 // "#EXT-X-STREAM-INF:" with its variant URI line. BANDWIDTH is required. RESOLUTION is not: an
 // audio-only variant (ffmpeg writes one for an audio group) has none.
 class EXT_X_STREAM_INF : public BaseAttributedTag {
-public:
+ public:
   static constexpr std::string_view bandwidthAttributeKey = "BANDWIDTH";
   static constexpr std::string_view resolutionAttributeKey = "RESOLUTION";
   static constexpr std::string_view audioAttributeKey = "AUDIO";
   static constexpr std::string_view programIdAttributeKey = "PROGRAM-ID";
 
   static const TagType& type();
-  static Expected<std::shared_ptr<const EXT_X_STREAM_INF>, TagError>
-  make(std::string_view text, const TagType& tagType = type(),
-       const TagExtraParams* extraParams = nullptr);
+  static Expected<std::shared_ptr<const EXT_X_STREAM_INF>, TagError> make(
+      std::string_view text, const TagType& tagType = type(),
+      const TagExtraParams* extraParams = nullptr);
   static int linesCount(std::string_view) { return 2; }
 
   EXT_X_STREAM_INF(Parts parts, const TagType& tagType, std::string uri);
@@ -36,8 +36,8 @@ public:
   std::optional<std::string> audio() const;
   std::optional<int64_t> programId() const;
 
-private:
+ private:
   std::string uri_;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -8,13 +8,11 @@ const TagType& EXT_X_TARGETDURATION::type() {
   return kType;
 }
 
-Expected<std::shared_ptr<const EXT_X_TARGETDURATION>, TagError>
-EXT_X_TARGETDURATION::make(std::string_view text, const TagType& tagType,
-                           const TagExtraParams* extraParams) {
+Expected<std::shared_ptr<const EXT_X_TARGETDURATION>, TagError> EXT_X_TARGETDURATION::make(
+    std::string_view text, const TagType& tagType, const TagExtraParams* extraParams) {
   auto tag = BaseValueTag<int64_t>::makeAs<EXT_X_TARGETDURATION>(text, tagType, extraParams);
-  if (!tag)
-    return tag.error();
+  if (!tag) return tag.error();
   return std::static_pointer_cast<const EXT_X_TARGETDURATION>(tag.value());
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -7,13 +7,13 @@ namespace ombrelia {
 
 // "#EXT-X-TARGETDURATION:"
 class EXT_X_TARGETDURATION : public BaseValueTag<int64_t> {
-public:
+ public:
   static const TagType& type();
-  static Expected<std::shared_ptr<const EXT_X_TARGETDURATION>, TagError>
-  make(std::string_view text, const TagType& tagType = type(),
-       const TagExtraParams* extraParams = nullptr);
+  static Expected<std::shared_ptr<const EXT_X_TARGETDURATION>, TagError> make(
+      std::string_view text, const TagType& tagType = type(),
+      const TagExtraParams* extraParams = nullptr);
 
   using BaseValueTag<int64_t>::BaseValueTag;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -7,13 +7,11 @@ const TagType& EXT_X_VERSION::type() {
   return kType;
 }
 
-Expected<std::shared_ptr<const EXT_X_VERSION>, TagError>
-EXT_X_VERSION::make(std::string_view text, const TagType& tagType,
-                    const TagExtraParams* extraParams) {
+Expected<std::shared_ptr<const EXT_X_VERSION>, TagError> EXT_X_VERSION::make(
+    std::string_view text, const TagType& tagType, const TagExtraParams* extraParams) {
   auto tag = BaseValueTag<int64_t>::makeAs<EXT_X_VERSION>(text, tagType, extraParams);
-  if (!tag)
-    return tag.error();
+  if (!tag) return tag.error();
   return std::static_pointer_cast<const EXT_X_VERSION>(tag.value());
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

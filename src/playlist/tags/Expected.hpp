@@ -8,10 +8,11 @@ namespace ombrelia {
 
 // A value or the error that prevented it. Parsers return it instead of throwing: nothing read
 // from the network may throw through the library.
-template <typename T, typename E> class Expected {
-public:
-  Expected(T value) : storage_(std::in_place_index<0>, std::move(value)) {} // NOLINT
-  Expected(E error) : storage_(std::in_place_index<1>, std::move(error)) {} // NOLINT
+template <typename T, typename E>
+class Expected {
+ public:
+  Expected(T value) : storage_(std::in_place_index<0>, std::move(value)) {}  // NOLINT
+  Expected(E error) : storage_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
 
   bool hasValue() const { return storage_.index() == 0; }
   explicit operator bool() const { return hasValue(); }
@@ -24,8 +25,8 @@ public:
   T* operator->() { return &value(); }
   const T* operator->() const { return &value(); }
 
-private:
+ private:
   std::variant<T, E> storage_;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -14,7 +14,7 @@ namespace ombrelia {
 // "Å", C3 85) is not a break. A break at the end gives a final empty line; empty text gives one
 // empty line.
 class LineSplitter {
-public:
+ public:
   LineSplitter() = delete;
 
   static std::vector<std::string_view> split(std::string_view text);
@@ -26,4 +26,4 @@ public:
   static size_t breakLength(std::string_view text, size_t i);
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -6,4 +6,4 @@ std::string_view rawValue(PlaylistTagType value) {
   return value == PlaylistTagType::vod ? "VOD" : "EVENT";
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -8,4 +8,4 @@ std::string Tag::toText(std::string_view /*replacingTagValueWith*/) const {
   return out;
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -10,7 +10,7 @@ namespace ombrelia {
 
 // One recognised tag line of a playlist.
 class Tag {
-public:
+ public:
   virtual ~Tag() = default;
 
   // The text the tag was built from.
@@ -22,4 +22,4 @@ public:
   virtual std::string toText(std::string_view replacingTagValueWith) const;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

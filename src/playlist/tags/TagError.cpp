@@ -3,7 +3,9 @@
 namespace ombrelia {
 
 TagError::TagError(Kind kind, std::string tag, std::string received, std::string expected)
-    : kind_(kind), tag_(std::move(tag)), received_(std::move(received)),
+    : kind_(kind),
+      tag_(std::move(tag)),
+      received_(std::move(received)),
       expected_(std::move(expected)) {}
 
 TagError TagError::invalidData(std::string tag, std::string received, std::string expected) {
@@ -20,4 +22,4 @@ std::string TagError::errorDescription() const {
          ".\nMake sure the playlist is valid.";
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -7,7 +7,7 @@ namespace ombrelia {
 
 // Why a tag line could not be built. The descriptions are shown to integrators as they are.
 class TagError {
-public:
+ public:
   enum class Kind { invalidData, missingAttributes };
 
   static TagError invalidData(std::string tag, std::string received, std::string expected);
@@ -21,7 +21,7 @@ public:
 
   friend bool operator==(const TagError&, const TagError&) = default;
 
-private:
+ private:
   TagError(Kind kind, std::string tag, std::string received, std::string expected);
 
   Kind kind_;
@@ -30,4 +30,4 @@ private:
   std::string expected_;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

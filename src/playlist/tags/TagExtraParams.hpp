@@ -11,4 +11,4 @@ namespace ombrelia {
 // (int64_t) or lists of strings (std::vector<std::string>).
 using TagExtraParams = std::map<std::string, std::any, std::less<>>;
 
-} // namespace ombrelia
+}  // namespace ombrelia

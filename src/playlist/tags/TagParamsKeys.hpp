@@ -14,4 +14,4 @@ struct TagParamsKeys {
   static constexpr std::string_view attributesExtrasToRemove = "attributesExtrasToRemove";
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -5,8 +5,7 @@ namespace ombrelia {
 std::string TagText::getTagValue(std::string_view text, const TagType& tagType) {
   const std::string_view tag = tagType.tag();
   const size_t at = text.find(tag);
-  if (at == std::string_view::npos)
-    return {};
+  if (at == std::string_view::npos) return {};
   std::string out;
   out.reserve(text.size() - tag.size());
   out.append(text.substr(0, at));
@@ -14,4 +13,4 @@ std::string TagText::getTagValue(std::string_view text, const TagType& tagType) 
   return out;
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -10,7 +10,7 @@ namespace ombrelia {
 
 // The two string operations by which lines are matched to tag classes.
 class TagText {
-public:
+ public:
   TagText() = delete;
 
   // True when the text begins with the class's literal: a plain, case-sensitive prefix test.
@@ -22,4 +22,4 @@ public:
   static std::string getTagValue(std::string_view text, const TagType& tagType);
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

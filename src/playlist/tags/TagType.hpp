@@ -23,19 +23,25 @@ struct TagType {
 
   std::string_view literal;
   Factory factory = nullptr;
-  LinesCount linesCountFunction = nullptr; // set only for multi-line classes
+  LinesCount linesCountFunction = nullptr;  // set only for multi-line classes
   bool attributed = false;
   const TagType* parent = nullptr;
 
   // The literal that begins the tag's line. An abstract base class has none: asking for it is a
   // programming error and stops the process.
-  std::string_view tag() const;
+  std::string_view tag() const {
+    if (literal.empty()) abstractTag();
+    return literal;
+  }
   Expected<std::shared_ptr<const Tag>, TagError> make(std::string_view text,
                                                       const TagExtraParams* extraParams) const;
   bool isMultiline() const { return linesCountFunction != nullptr; }
   int linesCount(std::string_view text) const { return linesCountFunction(text); }
   // True for this class and for classes derived from it.
   bool isKindOf(const TagType& other) const;
+
+ private:
+  [[noreturn]] static void abstractTag();
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

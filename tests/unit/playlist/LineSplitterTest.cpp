@@ -32,5 +32,5 @@ TEST(LineSplitterTest, BytesInsideOtherCharactersAreNotBreaks) {
   EXPECT_EQ(LineSplitter::split("a\xC2"), (Lines{"a\xC2"}));
 }
 
-} // namespace
-} // namespace ombrelia
+}  // namespace
+}  // namespace ombrelia

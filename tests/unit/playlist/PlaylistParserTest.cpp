@@ -25,8 +25,7 @@ const MediaPlaylist& media(const PlaylistParser::Outcome& outcome) {
   EXPECT_TRUE(outcome) << outcome.error().errorDescription();
   static const MediaPlaylist* none = nullptr;
   const MediaPlaylist* playlist = outcome ? outcome.value().media() : none;
-  if (playlist == nullptr)
-    throw std::runtime_error("not a media playlist");
+  if (playlist == nullptr) throw std::runtime_error("not a media playlist");
   return *playlist;
 }
 
@@ -177,8 +176,7 @@ TEST(PlaylistParserTest, PostProcessingRewritesEntriesWithTheSameLineCount) {
       lines[1] = "http://cdn.test/" + lines[1];
       return lines;
     }
-    if (lines[0] == "#EXT-X-ENDLIST")
-      return std::vector<std::string>{"a", "b"};
+    if (lines[0] == "#EXT-X-ENDLIST") return std::vector<std::string>{"a", "b"};
     return lines;
   };
   const std::string text =
@@ -187,7 +185,7 @@ TEST(PlaylistParserTest, PostProcessingRewritesEntriesWithTheSameLineCount) {
   EXPECT_EQ(playlist.alteredText(),
             "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\nhttp://cdn.test/a.ts\n#EXT-X-ENDLIST");
   EXPECT_EQ(playlist.originalText(), text);
-  ASSERT_EQ(seen.size(), 3u); // line 0 never reaches the handler
+  ASSERT_EQ(seen.size(), 3u);  // line 0 never reaches the handler
   EXPECT_EQ(seen[1], (std::vector<std::string>{"#EXTINF:1,", "a.ts"}));
   EXPECT_EQ(playlist.tags().mediaSegments()[0]->uri(), "a.ts");
 
@@ -213,8 +211,7 @@ TEST(PlaylistParserTest, CancelledParserGivesCancelledAfterTheCancelTaskRan) {
 
 TEST(PlaylistParserTest, CancelFromAnotherThreadWhileParsingIsSafe) {
   std::string text = "#EXTM3U\n#EXT-X-TARGETDURATION:1\n";
-  for (int i = 0; i < 20000; ++i)
-    text += "#EXTINF:1,\nseg" + std::to_string(i) + ".ts\n";
+  for (int i = 0; i < 20000; ++i) text += "#EXTINF:1,\nseg" + std::to_string(i) + ".ts\n";
   PlaylistParser parser;
   std::optional<PlaylistParser::Outcome> outcome;
   std::thread parsing([&] { outcome.emplace(parser.parse({text, PlaylistType::video, kBase})); });
@@ -230,5 +227,5 @@ TEST(PlaylistParserTest, CancelFromAnotherThreadWhileParsingIsSafe) {
   EXPECT_TRUE(after.value().isCancelled());
 }
 
-} // namespace
-} // namespace ombrelia
+}  // namespace
+}  // namespace ombrelia

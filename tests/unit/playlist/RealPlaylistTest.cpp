@@ -13,7 +13,7 @@ using test::PlaylistFixtures;
 const Url kBase = *Url::parse("http://origin.test/stream/master.m3u8");
 
 class RealPlaylistTest : public ::testing::TestWithParam<bool> {
-protected:
+ protected:
   std::string fixture(std::string_view path) const {
     std::string text = PlaylistFixtures::read(path);
     return GetParam() ? PlaylistFixtures::withCrLf(text) : text;
@@ -75,5 +75,5 @@ TEST_P(RealPlaylistTest, FragmentedMp4WithAudioGroup) {
 INSTANTIATE_TEST_SUITE_P(LineEnds, RealPlaylistTest, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "CrLf" : "Lf"; });
 
-} // namespace
-} // namespace ombrelia
+}  // namespace
+}  // namespace ombrelia

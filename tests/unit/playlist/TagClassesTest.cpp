@@ -117,5 +117,5 @@ TEST(TagClassesTest, MediaReadsRenditionAndUpperCaseTypesOnly) {
   EXPECT_EQ(EXT_X_MEDIA::make("#EXT-X-MEDIA:TYPE=AUDIO").error(), TagError::missingAttributes());
 }
 
-} // namespace
-} // namespace ombrelia
+}  // namespace
+}  // namespace ombrelia

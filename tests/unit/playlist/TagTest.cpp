@@ -4,11 +4,13 @@
 #include <limits>
 
 #include "playlist/tags/AttributedTag.hpp"
+#include "playlist/tags/BaseAttributedTag.hpp"
 #include "playlist/tags/EXTM3U.hpp"
 #include "playlist/tags/EXT_X_ALLOW_CACHE.hpp"
 #include "playlist/tags/EXT_X_PLAYLIST_TYPE.hpp"
 #include "playlist/tags/EXT_X_TARGETDURATION.hpp"
 #include "playlist/tags/EXT_X_VERSION.hpp"
+#include "playlist/tags/TagParamsKeys.hpp"
 #include "playlist/tags/TagText.hpp"
 
 namespace ombrelia {
@@ -108,5 +110,27 @@ TEST(TagTest, UnmatchedLinesAreNotTags) {
   EXPECT_FALSE(TagText::isMatch("#extm3u", EXTM3U::type()));
 }
 
-} // namespace
-} // namespace ombrelia
+}  // namespace
+}  // namespace ombrelia
+
+namespace ombrelia {
+namespace {
+
+TEST(TagDeathTest, BrokenConstructionContractsStopTheProcess) {
+  EXPECT_DEATH(
+      (void)BaseAttributedTag::parse("#EXT-X-KEY:METHOD=NONE", EXT_X_VERSION::type(), nullptr),
+      "missing params, make sure to send all needed params");
+  const TagExtraParams params{
+      {std::string(TagParamsKeys::attributesCount), int64_t{1}},
+      {std::string(TagParamsKeys::attributesSeperator), std::string(",")},
+      {std::string(TagParamsKeys::attributesKeys), std::vector<std::string>{}},
+  };
+  EXPECT_DEATH((void)BaseAttributedTag::parse("#EXT-X-VERSION:A=1", EXT_X_VERSION::type(), &params),
+               "tag type must be of type: AttributedTag");
+  const TagType abstract{};
+  EXPECT_DEATH((void)abstract.tag(),
+               "Abstract implementation make sure to implement tag in subclass");
+}
+
+}  // namespace
+}  // namespace ombrelia

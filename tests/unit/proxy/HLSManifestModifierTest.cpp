@@ -32,7 +32,8 @@ const std::string kThreeVariants =
 std::string keeping(const std::string& tag, const std::string& uri) {
   return "#EXTM3U\n#EXT-X-VERSION:3\n"
          "#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID=\"a\",NAME=\"en\",URI=\"audio.m3u8\"\n" +
-         tag + "\n" + uri + "\n#EXT-X-I-FRAME-STREAM-INF:BANDWIDTH=1,RESOLUTION=1x1,URI=\"iframe.m3u8\"\n";
+         tag + "\n" + uri +
+         "\n#EXT-X-I-FRAME-STREAM-INF:BANDWIDTH=1,RESOLUTION=1x1,URI=\"iframe.m3u8\"\n";
 }
 
 TEST_F(HLSManifestModifierTest, WithoutLevelBytesPassUnchanged) {
@@ -44,12 +45,12 @@ TEST_F(HLSManifestModifierTest, WithoutLevelBytesPassUnchanged) {
 }
 
 TEST_F(HLSManifestModifierTest, LevelSelectsAmongResolutionsLowestFirst) {
-  const std::string low = keeping(
-      "#EXT-X-STREAM-INF:BANDWIDTH=800000,RESOLUTION=640x360,CODECS=\"avc1\"", "low.m3u8");
-  const std::string mid = keeping("#EXT-X-STREAM-INF:BANDWIDTH=2500000,RESOLUTION=1280x720",
-                                  "mid.m3u8");
-  const std::string high = keeping("#EXT-X-STREAM-INF:BANDWIDTH=5000000,RESOLUTION=1920x1080",
-                                   "high.m3u8");
+  const std::string low =
+      keeping("#EXT-X-STREAM-INF:BANDWIDTH=800000,RESOLUTION=640x360,CODECS=\"avc1\"", "low.m3u8");
+  const std::string mid =
+      keeping("#EXT-X-STREAM-INF:BANDWIDTH=2500000,RESOLUTION=1280x720", "mid.m3u8");
+  const std::string high =
+      keeping("#EXT-X-STREAM-INF:BANDWIDTH=5000000,RESOLUTION=1920x1080", "high.m3u8");
   EXPECT_EQ(pin(kThreeVariants, 0), low);
   EXPECT_EQ(pin(kThreeVariants, 1), mid);
   EXPECT_EQ(pin(kThreeVariants, 2), high);
@@ -79,8 +80,7 @@ TEST_F(HLSManifestModifierTest, UnreadableResolutionsComeLastAndAreChosenOnlyWhe
       "#EXT-X-STREAM-INF:BANDWIDTH=3,RESOLUTION=1280x720\nh.m3u8";
   EXPECT_EQ(modifier_.getResolutions(Data(mixed)),
             (std::vector<std::string>{"640x360", "1280x720", "wide"}));
-  EXPECT_EQ(pin(mixed, 5),
-            "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=3,RESOLUTION=1280x720\nh.m3u8");
+  EXPECT_EQ(pin(mixed, 5), "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=3,RESOLUTION=1280x720\nh.m3u8");
   const std::string unreadable =
       "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=a\na.m3u8\n"
       "#EXT-X-STREAM-INF:BANDWIDTH=2,RESOLUTION=b\nb.m3u8";

@@ -51,7 +51,8 @@ class ManifestControllerTest : public ::testing::Test {
       return crlf ? PlaylistFixtures::withCrLf(text) : text;
     };
     store(read("master.m3u8"), base + "master.m3u8");
-    for (const auto& variant : variants) store(read(variant + "/index.m3u8"), base + variant + "/index.m3u8");
+    for (const auto& variant : variants)
+      store(read(variant + "/index.m3u8"), base + variant + "/index.m3u8");
   }
 
   ManifestController store_;
@@ -79,7 +80,8 @@ TEST_F(ManifestControllerTest, VariantsWithSameRelativeNamesStayApart) {
 }
 
 TEST_F(ManifestControllerTest, UrlsCompareWhole) {
-  store("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nlive/index.m3u8\n", "http://origin.test/master.m3u8");
+  store("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nlive/index.m3u8\n",
+        "http://origin.test/master.m3u8");
   store(mediaPlaylist(0, {"1.ts", "11.ts", "x1.ts?token=a"}), "http://origin.test/live/index.m3u8");
   ASSERT_EQ(lookup("http://origin.test/live/11.ts").size(), 1u);
   EXPECT_EQ(lookup("http://origin.test/live/11.ts")[0].segmentNumber(), 1);
@@ -115,12 +117,13 @@ TEST_F(ManifestControllerTest, SegmentsResolveAgainstTheFinalUrlOfTheirFetch) {
 }
 
 TEST_F(ManifestControllerTest, AudioRenditionRanksAmongAllRenditions) {
-  store("#EXTM3U\n"
-        "#EXT-X-MEDIA:TYPE=SUBTITLES,GROUP-ID=\"s\",NAME=\"en\",URI=\"subs/en.m3u8\"\n"
-        "#EXT-X-MEDIA:TYPE=SUBTITLES,GROUP-ID=\"s\",NAME=\"fr\",URI=\"subs/fr.m3u8\"\n"
-        "#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID=\"a\",NAME=\"en\",URI=\"audio/en.m3u8\"\n"
-        "#EXT-X-STREAM-INF:BANDWIDTH=900,RESOLUTION=640x360,AUDIO=\"a\"\nvideo.m3u8\n",
-        "http://origin.test/master.m3u8");
+  store(
+      "#EXTM3U\n"
+      "#EXT-X-MEDIA:TYPE=SUBTITLES,GROUP-ID=\"s\",NAME=\"en\",URI=\"subs/en.m3u8\"\n"
+      "#EXT-X-MEDIA:TYPE=SUBTITLES,GROUP-ID=\"s\",NAME=\"fr\",URI=\"subs/fr.m3u8\"\n"
+      "#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID=\"a\",NAME=\"en\",URI=\"audio/en.m3u8\"\n"
+      "#EXT-X-STREAM-INF:BANDWIDTH=900,RESOLUTION=640x360,AUDIO=\"a\"\nvideo.m3u8\n",
+      "http://origin.test/master.m3u8");
   store(mediaPlaylist(3, {"a0.aac", "a1.aac"}), "http://origin.test/audio/en.m3u8");
   store(mediaPlaylist(3, {"s0.vtt"}), "http://origin.test/subs/en.m3u8");
   auto audio = lookup("http://origin.test/audio/a1.aac");
@@ -170,7 +173,8 @@ TEST_F(ManifestControllerTest, MediaSequenceIsRequiredAndNeverOverflows) {
   store(mediaPlaylist(0, {"a.ts"}, /*withSequence=*/false), "http://o.test/m.m3u8");
   EXPECT_EQ(lookup("http://o.test/a.ts").size(), 0u);
   OmbreliaConfig::shared().setMaxPreloadedSegments(2);
-  store(mediaPlaylist(std::numeric_limits<int64_t>::max(), {"x.ts", "y.ts"}), "http://o.test/n.m3u8");
+  store(mediaPlaylist(std::numeric_limits<int64_t>::max(), {"x.ts", "y.ts"}),
+        "http://o.test/n.m3u8");
   auto last = lookup("http://o.test/x.ts");
   ASSERT_EQ(last.size(), 1u);
   EXPECT_EQ(last[0].segmentNumber(), std::numeric_limits<int64_t>::max());
@@ -180,11 +184,12 @@ TEST_F(ManifestControllerTest, MediaSequenceIsRequiredAndNeverOverflows) {
 TEST_F(ManifestControllerTest, ByteRangeSegmentsGetNoIdentity) {
   store("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nm.m3u8\n", "http://o.test/master.m3u8");
   // ffmpeg writes the byte range (and the program date time) between "#EXTINF" and the URI.
-  store("#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXT-X-MEDIA-SEQUENCE:0\n"
-        "#EXTINF:2,\n#EXT-X-BYTERANGE:100@0\n#EXT-X-PROGRAM-DATE-TIME:2026-01-01T00:00:00Z\nall.ts\n"
-        "#EXTINF:2,\n#EXT-X-BYTERANGE:100@100\nall.ts\n"
-        "#EXTINF:2,\nranged.ts\n#EXTINF:2,\nranged.ts\n#EXTINF:2,\nsingle.ts\n",
-        "http://o.test/m.m3u8");
+  store(
+      "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXT-X-MEDIA-SEQUENCE:0\n"
+      "#EXTINF:2,\n#EXT-X-BYTERANGE:100@0\n#EXT-X-PROGRAM-DATE-TIME:2026-01-01T00:00:00Z\nall.ts\n"
+      "#EXTINF:2,\n#EXT-X-BYTERANGE:100@100\nall.ts\n"
+      "#EXTINF:2,\nranged.ts\n#EXTINF:2,\nranged.ts\n#EXTINF:2,\nsingle.ts\n",
+      "http://o.test/m.m3u8");
   EXPECT_EQ(lookup("http://o.test/all.ts").size(), 0u);
   EXPECT_EQ(lookup("http://o.test/ranged.ts").size(), 0u);
   OmbreliaConfig::shared().setMaxPreloadedSegments(3);
@@ -241,13 +246,15 @@ TEST_F(ManifestControllerTest, StoredPlaylistsAreCapped) {
 
 TEST_F(ManifestControllerTest, StoredCopyDropsKeyAndDateLinesAndCrLf) {
   store("#EXTM3U\r\n#EXT-X-STREAM-INF:BANDWIDTH=1\r\nm.m3u8\r\n", "http://o.test/master.m3u8");
-  store("#EXTM3U\r\n#EXT-X-KEY:METHOD=AES-128,URI=\"k\"\r\n#EXT-X-TARGETDURATION:1\r\n"
-        "#EXT-X-MEDIA-SEQUENCE:0\r\n#EXTINF:1,\r\n#EXT-X-PROGRAM-DATE-TIME:2026-01-01T00:00:00Z\r\n"
-        "a.ts\r\n#EXT-X-KEYS-ARE-GONE\r\n",
-        "http://o.test/m.m3u8");
+  store(
+      "#EXTM3U\r\n#EXT-X-KEY:METHOD=AES-128,URI=\"k\"\r\n#EXT-X-TARGETDURATION:1\r\n"
+      "#EXT-X-MEDIA-SEQUENCE:0\r\n#EXTINF:1,\r\n#EXT-X-PROGRAM-DATE-TIME:2026-01-01T00:00:00Z\r\n"
+      "a.ts\r\n#EXT-X-KEYS-ARE-GONE\r\n",
+      "http://o.test/m.m3u8");
   EXPECT_EQ(store_.versions().at(0).data().toString(),
             "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXT-X-MEDIA-SEQUENCE:0\n#EXTINF:1,\na.ts\n");
-  EXPECT_EQ(store_.primaryManifest()->data().toString(), "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nm.m3u8\n");
+  EXPECT_EQ(store_.primaryManifest()->data().toString(),
+            "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nm.m3u8\n");
   EXPECT_EQ(lookup("http://o.test/a.ts").size(), 1u);
 }
 
