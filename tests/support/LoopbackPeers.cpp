@@ -43,11 +43,15 @@ LoopbackPeers::LoopbackPeers() : LoopbackPeers(Options{}, loopbackConfig()) {}
 LoopbackPeers::LoopbackPeers(Options options) : LoopbackPeers(std::move(options), loopbackConfig()) {}
 
 LoopbackPeers::LoopbackPeers(Options options, DCConfiguration config)
+    : LoopbackPeers(std::move(options), config, config) {}
+
+LoopbackPeers::LoopbackPeers(Options options, DCConfiguration offererConfig,
+                             DCConfiguration answererConfig)
     : options_(std::move(options)),
       waiter_(std::make_shared<Waiter>()),
       record_(std::make_shared<Record>()) {
-  offerer = DCPeerConnection::create(config);
-  answerer = DCPeerConnection::create(config);
+  offerer = DCPeerConnection::create(offererConfig);
+  answerer = DCPeerConnection::create(answererConfig);
   std::weak_ptr<DCPeerConnection> weakOfferer = offerer;
   std::weak_ptr<DCPeerConnection> weakAnswerer = answerer;
   auto waiter = waiter_;
