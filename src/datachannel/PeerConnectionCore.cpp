@@ -6,6 +6,7 @@
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
+#include "datachannel/ChannelFrame.hpp"
 #include "datachannel/DcepMessage.hpp"
 #include "datachannel/GlibLoop.hpp"
 #include "datachannel/SdpParser.hpp"
@@ -630,26 +631,13 @@ void PeerConnectionCore::onSctpMessage(uint16_t stream, uint32_t ppid,
     log("message on stream " + std::to_string(stream) + " without a channel, dropped");
     return;
   }
-  std::variant<std::string, Data> frame;
-  switch (ppid) {
-    case DcepMessage::kPpidString:
-      frame = std::string(message.begin(), message.end());
-      break;
-    case DcepMessage::kPpidStringEmpty:
-      frame = std::string();
-      break;
-    case DcepMessage::kPpidBinary:
-      frame = Data(std::move(message));
-      break;
-    case DcepMessage::kPpidBinaryEmpty:
-      frame = Data();
-      break;
-    default:
-      log("message with payload protocol " + std::to_string(ppid) + " dropped");
-      return;
+  auto frame = ChannelFrame::decode(ppid, std::move(message));
+  if (!frame) {
+    log("message with payload protocol " + std::to_string(ppid) + " dropped");
+    return;
   }
   // Data before the acknowledgement implies it: the open event still comes first.
-  postCallback([channel, frame = std::move(frame)]() mutable {
+  postCallback([channel, frame = std::move(*frame)]() mutable {
     channel->deliverOpen();
     channel->deliverMessage(std::move(frame));
   });

@@ -13,6 +13,7 @@
 #include <ombrelia/OmbreliaLogger.hpp>
 
 #include "datachannel/GlibLoop.hpp"
+#include "datachannel/SctpNotification.hpp"
 
 namespace ombrelia::datachannel {
 namespace {
@@ -111,7 +112,10 @@ std::shared_ptr<SctpTransport> SctpTransport::create(const Settings& settings,
 }
 
 SctpTransport::SctpTransport(const Settings& settings, Callbacks callbacks)
-    : settings_(settings), callbacks_(std::move(callbacks)), id_(nextId++) {}
+    : settings_(settings),
+      callbacks_(std::move(callbacks)),
+      id_(nextId++),
+      assembler_(settings.maxReceiveMessage) {}
 
 SctpTransport::~SctpTransport() {
   {
@@ -309,71 +313,36 @@ void SctpTransport::close() {
 
 void SctpTransport::handleData(const uint8_t* data, size_t size, uint16_t stream, uint32_t ppid,
                                int flags) {
-  std::vector<uint8_t> complete;
-  bool deliver = false;
+  std::vector<uint8_t> message;
+  MessageAssembler::Outcome outcome;
   {
     std::lock_guard lock(receiveMutex_);
-    Partial& partial = partials_[stream];
-    if (!partial.oversized) {
-      if (partial.bytes.size() + size > settings_.maxReceiveMessage) {
-        partial.oversized = true;
-        partial.bytes.clear();
-        partial.bytes.shrink_to_fit();
-      } else {
-        partial.bytes.insert(partial.bytes.end(), data, data + size);
-      }
-    }
-    if ((flags & MSG_EOR) == 0) return;  // usrsctp delivers a large message in parts
-    if (partial.oversized) {
-      OmbreliaLogger::error("datachannel: received message refused: larger than " +
-                                std::to_string(settings_.maxReceiveMessage) + " bytes",
-                            OLogModule::webRTCClient);
-    } else {
-      complete = std::move(partial.bytes);
-      deliver = true;
-    }
-    partials_.erase(stream);
+    outcome = assembler_.add(stream, data, size, (flags & MSG_EOR) != 0, message);
   }
-  if (deliver && callbacks_.onMessage) callbacks_.onMessage(stream, ppid, std::move(complete));
+  if (outcome == MessageAssembler::Outcome::oversized) {
+    OmbreliaLogger::error("datachannel: received message refused: larger than " +
+                              std::to_string(settings_.maxReceiveMessage) + " bytes",
+                          OLogModule::webRTCClient);
+  } else if (outcome == MessageAssembler::Outcome::complete && callbacks_.onMessage) {
+    callbacks_.onMessage(stream, ppid, std::move(message));
+  }
 }
 
 void SctpTransport::handleNotification(const uint8_t* data, size_t size) {
-  if (size < sizeof(sctp_notification::sctp_tlv)) return;
-  union sctp_notification notification;
-  std::memset(&notification, 0, sizeof notification);
-  std::memcpy(&notification, data, std::min(size, sizeof notification));
-  switch (notification.sn_header.sn_type) {
-    case SCTP_ASSOC_CHANGE: {
-      const uint16_t state = notification.sn_assoc_change.sac_state;
-      if (state == SCTP_COMM_UP) {
-        if (callbacks_.onConnected) callbacks_.onConnected();
-      } else if (state == SCTP_COMM_LOST || state == SCTP_SHUTDOWN_COMP ||
-                 state == SCTP_CANT_STR_ASSOC) {
-        if (callbacks_.onClosed) callbacks_.onClosed();
-      }
+  const auto notification = SctpNotification::parse(data, size);
+  if (!notification) return;
+  switch (notification->kind) {
+    case SctpNotification::Kind::associationUp:
+      if (callbacks_.onConnected) callbacks_.onConnected();
       break;
-    }
-    case SCTP_SHUTDOWN_EVENT:
+    case SctpNotification::Kind::associationDown:
       if (callbacks_.onClosed) callbacks_.onClosed();
       break;
-    case SCTP_SENDER_DRY_EVENT:
+    case SctpNotification::Kind::senderDry:
       flush();
       break;
-    case SCTP_STREAM_RESET_EVENT: {
-      const auto& event = notification.sn_strreset_event;
-      if ((event.strreset_flags & SCTP_STREAM_RESET_INCOMING_SSN) == 0) break;
-      if ((event.strreset_flags & (SCTP_STREAM_RESET_DENIED | SCTP_STREAM_RESET_FAILED)) != 0) {
-        break;
-      }
-      const size_t header = offsetof(struct sctp_stream_reset_event, strreset_stream_list);
-      const size_t length = std::min<size_t>(event.strreset_length, size);
-      if (length < header) break;
-      std::vector<uint16_t> streams((length - header) / sizeof(uint16_t));
-      std::memcpy(streams.data(), data + header, streams.size() * sizeof(uint16_t));
-      if (!streams.empty() && callbacks_.onStreamsReset) callbacks_.onStreamsReset(streams);
-      break;
-    }
-    default:
+    case SctpNotification::Kind::incomingStreamsReset:
+      if (callbacks_.onStreamsReset) callbacks_.onStreamsReset(notification->streams);
       break;
   }
 }

@@ -14,6 +14,8 @@
 #include <optional>
 #include <vector>
 
+#include "datachannel/MessageAssembler.hpp"
+
 struct socket;
 
 namespace ombrelia::datachannel {
@@ -77,10 +79,6 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
     Reliability reliability;
     bool resetMarker = false;  // reset the stream here, after the messages queued before
   };
-  struct Partial {
-    std::vector<uint8_t> bytes;
-    bool oversized = false;
-  };
 
   SctpTransport(const Settings& settings, Callbacks callbacks);
   // With sendMutex_ held. True when usrsctp took the message.
@@ -101,8 +99,8 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
   bool flushing_ = false;
   bool closed_ = false;
 
-  std::mutex receiveMutex_;  // guards the reassembly state
-  std::map<uint16_t, Partial> partials_;
+  std::mutex receiveMutex_;  // guards the assembler
+  MessageAssembler assembler_;
 };
 
 }  // namespace ombrelia::datachannel
