@@ -188,8 +188,11 @@ void IceTransport::close() {
     agent = agent_;
     agent_ = nullptr;
   }
-  Relay::release(agent, streamId_, relay_);
+  // Possibly inside one of the agent's own callbacks: release it once that has returned.
+  Relay* relay = relay_;
   relay_ = nullptr;
+  const guint stream = streamId_;
+  GlibLoop::shared().invoke([agent, stream, relay] { Relay::release(agent, stream, relay); });
 }
 
 void IceTransport::handleCandidate(void* niceCandidate) {

@@ -27,11 +27,12 @@ constexpr uint16_t kStreamCount = 1024;
 constexpr int kSocketBufferBytes = 1024 * 1024;
 // usrsctp reports free space once half the buffer has drained.
 constexpr uint32_t kSendThreshold = kSocketBufferBytes / 2;
-// Retransmission timeouts: the standard 1 s minimum would make heartbeats, and so the silence
-// check built on them, too coarse for the consent timeout.
+// Retransmission timeouts. A heartbeat goes out one timeout plus the heartbeat interval after
+// the path fell idle; the standard 1 s minimum and 60 s maximum would space heartbeats too far
+// apart for the silence check built on them.
 constexpr uint32_t kRtoInitialMs = 1000;
 constexpr uint32_t kRtoMinMs = 200;
-constexpr uint32_t kRtoMaxMs = 10000;
+constexpr uint32_t kRtoMaxMs = 3000;
 
 std::mutex& registryMutex() {
   static auto* mutex = new std::mutex();
