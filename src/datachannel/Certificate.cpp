@@ -1,7 +1,7 @@
 #include "datachannel/Certificate.hpp"
 
-#include <openssl/evp.h>
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>

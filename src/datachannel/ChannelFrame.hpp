@@ -2,12 +2,11 @@
 // Any thread: stateless.
 
 #include <cstdint>
+#include <ombrelia/Data.hpp>
 #include <optional>
 #include <string>
 #include <variant>
 #include <vector>
-
-#include <ombrelia/Data.hpp>
 
 namespace ombrelia::datachannel {
 

@@ -71,8 +71,7 @@ bool DCDataChannel::sendText(const std::string& text) {
     const uint8_t zero = 0;  // an empty message travels as one byte under its own identifier
     return send(DcepMessage::kPpidStringEmpty, &zero, 1);
   }
-  return send(DcepMessage::kPpidString, reinterpret_cast<const uint8_t*>(text.data()),
-              text.size());
+  return send(DcepMessage::kPpidString, reinterpret_cast<const uint8_t*>(text.data()), text.size());
 }
 
 bool DCDataChannel::sendBinary(const Data& bytes) {

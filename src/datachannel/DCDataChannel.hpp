@@ -8,11 +8,10 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <ombrelia/Data.hpp>
 #include <optional>
 #include <string>
 #include <variant>
-
-#include <ombrelia/Data.hpp>
 
 #include "datachannel/DCDataChannelInit.hpp"
 #include "datachannel/DCDcEvent.hpp"

@@ -27,8 +27,7 @@ void DCPeerConnection::onStateChange(std::function<void(DCIceState)> callback) {
   core_->setStateCallback(std::move(callback));
 }
 
-void DCPeerConnection::onDataChannel(
-    std::function<void(std::shared_ptr<DCDataChannel>)> callback) {
+void DCPeerConnection::onDataChannel(std::function<void(std::shared_ptr<DCDataChannel>)> callback) {
   core_->setChannelCallback(std::move(callback));
 }
 

@@ -51,8 +51,7 @@ std::optional<DcepMessage> DcepMessage::decode(const uint8_t* data, size_t size)
     return std::nullopt;
   }
   message.priority = getU16(data + 2);
-  message.reliabilityParameter =
-      (static_cast<uint32_t>(getU16(data + 4)) << 16) | getU16(data + 6);
+  message.reliabilityParameter = (static_cast<uint32_t>(getU16(data + 4)) << 16) | getU16(data + 6);
   const size_t labelSize = getU16(data + 8);
   const size_t protocolSize = getU16(data + 10);
   if (size < kOpenHeaderBytes + labelSize + protocolSize) return std::nullopt;

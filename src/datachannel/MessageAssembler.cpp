@@ -3,8 +3,7 @@
 namespace ombrelia::datachannel {
 
 MessageAssembler::Outcome MessageAssembler::add(uint16_t stream, const uint8_t* data, size_t size,
-                                                bool endOfMessage,
-                                                std::vector<uint8_t>& message) {
+                                                bool endOfMessage, std::vector<uint8_t>& message) {
   Partial& partial = partials_[stream];
   if (!partial.oversized) {
     if (size > maxMessageBytes_ - partial.bytes.size()) {

@@ -3,7 +3,6 @@
 #include <openssl/rand.h>
 
 #include <algorithm>
-
 #include <ombrelia/OmbreliaLogger.hpp>
 
 #include "datachannel/ChannelFrame.hpp"
@@ -165,15 +164,13 @@ void PeerConnectionCore::setLocalDescription() {
   if (phase_ == Phase::idle) {
     phase_ = Phase::localOffer;
     localMade_ = true;
-    GlibLoop::shared().invoke([self = shared_from_this()] {
-      self->makeLocalDescription(SdpType::offer);
-    });
+    GlibLoop::shared().invoke(
+        [self = shared_from_this()] { self->makeLocalDescription(SdpType::offer); });
   } else if (phase_ == Phase::remoteOffer && !localMade_) {
     localMade_ = true;
     phase_ = Phase::complete;
-    GlibLoop::shared().invoke([self = shared_from_this()] {
-      self->makeLocalDescription(SdpType::answer);
-    });
+    GlibLoop::shared().invoke(
+        [self = shared_from_this()] { self->makeLocalDescription(SdpType::answer); });
   }
 }
 
@@ -199,9 +196,10 @@ bool PeerConnectionCore::setRemoteDescription(const std::string& sdp) {
         phase_ = Phase::complete;
       }
     } else {
-      OmbreliaLogger::error("datachannel: remote description ignored: the session is already "
-                            "negotiated",
-                            OLogModule::webRTCClient);
+      OmbreliaLogger::error(
+          "datachannel: remote description ignored: the session is already "
+          "negotiated",
+          OLogModule::webRTCClient);
       return false;
     }
   }
@@ -468,7 +466,9 @@ void PeerConnectionCore::startDtls() {
   settings.mtu = config_.mtu.value_or(kDefaultMtu);
   std::weak_ptr<PeerConnectionCore> weak = weak_from_this();
   DtlsTransport::Callbacks callbacks;
-  callbacks.sendDatagram = [ice = ice_](const uint8_t* data, size_t size) { ice->send(data, size); };
+  callbacks.sendDatagram = [ice = ice_](const uint8_t* data, size_t size) {
+    ice->send(data, size);
+  };
   callbacks.onConnected = [weak] {
     if (auto self = weak.lock()) self->onDtlsConnected();
   };
@@ -663,8 +663,8 @@ void PeerConnectionCore::onControlMessage(uint16_t stream, const std::vector<uin
   init.ordered = message->ordered();
   init.protocol = message->protocol;
   const uint8_t policy = message->channelType & static_cast<uint8_t>(~DcepMessage::kUnorderedBit);
-  const auto parameter = static_cast<uint16_t>(std::min<uint32_t>(message->reliabilityParameter,
-                                                                  0xFFFF));
+  const auto parameter =
+      static_cast<uint16_t>(std::min<uint32_t>(message->reliabilityParameter, 0xFFFF));
   if (policy == DcepMessage::kPartialReliableRexmit) init.maxRetransmits = parameter;
   if (policy == DcepMessage::kPartialReliableTimed) init.maxPacketLifeTime = parameter;
   auto channel = DCDataChannel::make(weak_from_this(), message->label, init);
@@ -837,8 +837,8 @@ void PeerConnectionCore::onTick() {
   } else if (current == DCIceState::connected && now - lastReceived_ > config_.consentTimeout) {
     // Heartbeats make an idle connection carry packets, so this long a silence is a lost peer.
     log("no packet from the peer for " +
-        std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(now - lastReceived_)
-                           .count()) +
+        std::to_string(
+            std::chrono::duration_cast<std::chrono::milliseconds>(now - lastReceived_).count()) +
         " ms");
     disconnectedSince_ = now;
     changeState(DCIceState::disconnected);

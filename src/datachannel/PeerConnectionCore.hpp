@@ -6,8 +6,8 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
-#include <map>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>

@@ -8,9 +8,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <unordered_map>
-
 #include <ombrelia/OmbreliaLogger.hpp>
+#include <unordered_map>
 
 #include "datachannel/GlibLoop.hpp"
 #include "datachannel/SctpNotification.hpp"
@@ -142,33 +141,35 @@ bool SctpTransport::start() {
   socket_ = s;
   usrsctp_set_non_blocking(s, 1);
   // Closing aborts at once: a graceful shutdown would keep the association alive for seconds.
-  struct linger linger{1, 0};
+  struct linger linger {
+    1, 0
+  };
   usrsctp_setsockopt(s, SOL_SOCKET, SO_LINGER, &linger, sizeof linger);
-  struct sctp_assoc_value reset{};
+  struct sctp_assoc_value reset {};
   reset.assoc_id = SCTP_FUTURE_ASSOC;
   reset.assoc_value = SCTP_ENABLE_RESET_STREAM_REQ;
   usrsctp_setsockopt(s, IPPROTO_SCTP, SCTP_ENABLE_STREAM_RESET, &reset, sizeof reset);
   int on = 1;
   usrsctp_setsockopt(s, IPPROTO_SCTP, SCTP_NODELAY, &on, sizeof on);
-  for (uint16_t type : {SCTP_ASSOC_CHANGE, SCTP_STREAM_RESET_EVENT, SCTP_SENDER_DRY_EVENT,
-                        SCTP_SHUTDOWN_EVENT}) {
-    struct sctp_event event{};
+  for (uint16_t type :
+       {SCTP_ASSOC_CHANGE, SCTP_STREAM_RESET_EVENT, SCTP_SENDER_DRY_EVENT, SCTP_SHUTDOWN_EVENT}) {
+    struct sctp_event event {};
     event.se_assoc_id = SCTP_FUTURE_ASSOC;
     event.se_type = type;
     event.se_on = 1;
     usrsctp_setsockopt(s, IPPROTO_SCTP, SCTP_EVENT, &event, sizeof event);
   }
-  struct sctp_initmsg init{};
+  struct sctp_initmsg init {};
   init.sinit_num_ostreams = kStreamCount;
   init.sinit_max_instreams = kStreamCount;
   usrsctp_setsockopt(s, IPPROTO_SCTP, SCTP_INITMSG, &init, sizeof init);
-  struct sctp_paddrparams params{};
+  struct sctp_paddrparams params {};
   params.spp_assoc_id = SCTP_FUTURE_ASSOC;
   params.spp_pathmtu = kSctpPathMtu;
   params.spp_hbinterval = static_cast<uint32_t>(settings_.heartbeatInterval.count());
   params.spp_flags = SPP_PMTUD_DISABLE | SPP_HB_ENABLE;
   usrsctp_setsockopt(s, IPPROTO_SCTP, SCTP_PEER_ADDR_PARAMS, &params, sizeof params);
-  struct sctp_rtoinfo rto{};
+  struct sctp_rtoinfo rto {};
   rto.srto_assoc_id = SCTP_FUTURE_ASSOC;
   rto.srto_initial = kRtoInitialMs;
   rto.srto_min = kRtoMinMs;
@@ -178,7 +179,7 @@ bool SctpTransport::start() {
   usrsctp_setsockopt(s, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
   usrsctp_setsockopt(s, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
 
-  struct sockaddr_conn local{};
+  struct sockaddr_conn local {};
   local.sconn_family = AF_CONN;
   local.sconn_port = htons(settings_.localPort);
   local.sconn_addr = reinterpret_cast<void*>(id_);
@@ -224,7 +225,7 @@ bool SctpTransport::trySend(const Outgoing& message) {
     requestReset(message.stream);
     return true;
   }
-  struct sctp_sendv_spa spa{};
+  struct sctp_sendv_spa spa {};
   spa.sendv_flags = SCTP_SEND_SNDINFO_VALID;
   spa.sendv_sndinfo.snd_sid = message.stream;
   spa.sendv_sndinfo.snd_ppid = htonl(message.ppid);
@@ -277,8 +278,8 @@ void SctpTransport::resetStream(uint16_t stream) {
 }
 
 void SctpTransport::requestReset(uint16_t stream) {
-  alignas(struct sctp_reset_streams) uint8_t storage[sizeof(struct sctp_reset_streams) +
-                                                     sizeof(uint16_t)] = {};
+  alignas(struct sctp_reset_streams)
+      uint8_t storage[sizeof(struct sctp_reset_streams) + sizeof(uint16_t)] = {};
   auto* reset = reinterpret_cast<struct sctp_reset_streams*>(storage);
   reset->srs_assoc_id = SCTP_ALL_ASSOC;
   reset->srs_flags = SCTP_STREAM_RESET_OUTGOING;

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
-
 #include <ombrelia/OLoggerConfig.hpp>
 
 #include "datachannel/DCPeerConnection.hpp"
@@ -29,8 +28,8 @@ class AiortcSession {
  public:
   explicit AiortcSession(const std::string& role)
       : child_(ChildProcess::start(
-            {"/usr/bin/python3",
-             std::string(OMBRELIA_SOURCE_DIR) + "/tests/interop/aiortc_peer.py", "--role", role})),
+            {"/usr/bin/python3", std::string(OMBRELIA_SOURCE_DIR) + "/tests/interop/aiortc_peer.py",
+             "--role", role})),
         pc_(DCPeerConnection::create(test::LoopbackPeers::loopbackConfig())) {
     pc_->onLocalDescription([this](std::string sdp) {
       std::lock_guard lock(waiter_.mutex());

@@ -3,11 +3,10 @@
 
 #include <chrono>
 #include <memory>
+#include <ombrelia/Data.hpp>
 #include <string>
 #include <variant>
 #include <vector>
-
-#include <ombrelia/Data.hpp>
 
 #include "datachannel/DCDataChannel.hpp"
 #include "support/Waiter.hpp"

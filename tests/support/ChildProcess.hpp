@@ -1,12 +1,12 @@
 #pragma once
 // Test thread only.
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <sys/types.h>
 
 namespace ombrelia::test {
 
