@@ -1,11 +1,14 @@
 #include "datachannel/Certificate.hpp"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#include <openssl/ssl.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
 #include <cctype>
+#include <mutex>
 
 namespace ombrelia::datachannel {
 namespace {
@@ -27,6 +30,12 @@ const EVP_MD* digestNamed(std::string algorithm) {
 }  // namespace
 
 std::shared_ptr<Certificate> Certificate::generate() {
+  static std::once_flag initialised;
+  std::call_once(initialised, [] {
+    // Connections are torn down on the framework's threads, possibly while the process exits;
+    // OpenSSL's exit-time cleanup would free its locks under them.
+    OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT, nullptr);
+  });
   EVP_PKEY* key = EVP_EC_gen("P-256");
   if (key == nullptr) return nullptr;
   X509* x509 = X509_new();

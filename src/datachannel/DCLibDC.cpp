@@ -2,15 +2,12 @@
 
 namespace ombrelia::datachannel {
 
-DCConfiguration DCLibDC::rtcConfiguration(std::vector<std::string> iceServers,
-                                          std::optional<std::string> proxyServer,
-                                          std::optional<std::string> bindAddress,
-                                          int certificateType, int iceTransportPolicy,
-                                          bool enableIceTcp, bool enableIceUdpMux,
-                                          bool disableAutoNegotiation, bool forceMediaTransport,
-                                          uint16_t portRangeBegin, uint16_t portRangeEnd,
-                                          std::optional<int> mtu,
-                                          std::optional<int> maxMessageSize) {
+DCConfiguration DCLibDC::rtcConfiguration(
+    std::vector<std::string> iceServers, std::optional<std::string> proxyServer,
+    std::optional<std::string> bindAddress, int certificateType, int iceTransportPolicy,
+    bool enableIceTcp, bool enableIceUdpMux, bool disableAutoNegotiation, bool forceMediaTransport,
+    uint16_t portRangeBegin, uint16_t portRangeEnd, std::optional<int> mtu,
+    std::optional<int> maxMessageSize) {
   DCConfiguration config;
   config.iceServers = std::move(iceServers);
   config.proxyServer = std::move(proxyServer);

@@ -15,15 +15,12 @@ class DCLibDC {
  public:
   DCLibDC() = delete;
 
-  static DCConfiguration rtcConfiguration(std::vector<std::string> iceServers,
-                                          std::optional<std::string> proxyServer,
-                                          std::optional<std::string> bindAddress,
-                                          int certificateType, int iceTransportPolicy,
-                                          bool enableIceTcp, bool enableIceUdpMux,
-                                          bool disableAutoNegotiation, bool forceMediaTransport,
-                                          uint16_t portRangeBegin, uint16_t portRangeEnd,
-                                          std::optional<int> mtu,
-                                          std::optional<int> maxMessageSize);
+  static DCConfiguration rtcConfiguration(
+      std::vector<std::string> iceServers, std::optional<std::string> proxyServer,
+      std::optional<std::string> bindAddress, int certificateType, int iceTransportPolicy,
+      bool enableIceTcp, bool enableIceUdpMux, bool disableAutoNegotiation,
+      bool forceMediaTransport, uint16_t portRangeBegin, uint16_t portRangeEnd,
+      std::optional<int> mtu, std::optional<int> maxMessageSize);
 };
 
 }  // namespace ombrelia::datachannel

@@ -27,6 +27,15 @@ void DCPeerConnection::onStateChange(std::function<void(DCIceState)> callback) {
   core_->setStateCallback(std::move(callback));
 }
 
+void DCPeerConnection::onDataChannel(std::function<void(std::shared_ptr<DCDataChannel>)> callback) {
+  core_->setChannelCallback(std::move(callback));
+}
+
+std::shared_ptr<DCDataChannel> DCPeerConnection::createDataChannel(
+    const std::string& label, std::optional<DCDataChannelInit> init) {
+  return core_->createDataChannel(label, init.value_or(DCDataChannelInit{}));
+}
+
 void DCPeerConnection::setLocalDescription() { core_->setLocalDescription(); }
 
 bool DCPeerConnection::setRemoteDescription(const std::string& sdp) {

@@ -9,6 +9,8 @@
 #include <string>
 
 #include "datachannel/DCConfiguration.hpp"
+#include "datachannel/DCDataChannel.hpp"
+#include "datachannel/DCDataChannelInit.hpp"
 #include "datachannel/DCIceState.hpp"
 
 namespace ombrelia::datachannel {
@@ -30,6 +32,13 @@ class DCPeerConnection {
   // Each gathered local candidate as "candidate:..." (no "a=") with the section's mid.
   void onLocalCandidate(std::function<void(std::string candidate, std::string mid)> callback);
   void onStateChange(std::function<void(DCIceState state)> callback);
+  // A channel the remote side opened; its open event follows once this callback has returned.
+  void onDataChannel(std::function<void(std::shared_ptr<DCDataChannel> channel)> callback);
+
+  // A new channel, reliable and ordered without options. With automatic negotiation on, the
+  // first one starts the offer. None once the connection is closed.
+  std::shared_ptr<DCDataChannel> createDataChannel(const std::string& label,
+                                                   std::optional<DCDataChannelInit> init = {});
 
   // Makes the local offer, or the answer to an applied remote offer. Needed only with automatic
   // negotiation off.

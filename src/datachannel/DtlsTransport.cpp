@@ -44,8 +44,8 @@ struct DtlsTransport::Events {
 struct DtlsTransport::Bio {
   static BIO_METHOD* method() {
     static BIO_METHOD* const m = [] {
-      BIO_METHOD* created = BIO_meth_new(BIO_TYPE_SOURCE_SINK | BIO_get_new_index(),
-                                         "ombrelia-dtls-datagram");
+      BIO_METHOD* created =
+          BIO_meth_new(BIO_TYPE_SOURCE_SINK | BIO_get_new_index(), "ombrelia-dtls-datagram");
       BIO_meth_set_write(created, write);
       BIO_meth_set_ctrl(created, ctrl);
       BIO_meth_set_create(created, [](BIO* bio) {
@@ -90,10 +90,11 @@ std::unique_ptr<DtlsTransport> DtlsTransport::create(const Settings& settings,
   SSL_CTX_set_read_ahead(ctx, 1);
   if (SSL_CTX_use_certificate(ctx, settings.certificate->x509()) != 1 ||
       SSL_CTX_use_PrivateKey(ctx, settings.certificate->key()) != 1 ||
-      SSL_CTX_set_cipher_list(ctx, "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:"
-                                   "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-AES128-GCM-SHA256:"
-                                   "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-AES128-SHA:"
-                                   "ECDHE-RSA-AES128-SHA") != 1) {
+      SSL_CTX_set_cipher_list(ctx,
+                              "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:"
+                              "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-AES128-GCM-SHA256:"
+                              "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-AES128-SHA:"
+                              "ECDHE-RSA-AES128-SHA") != 1) {
     return nullptr;
   }
   SSL* ssl = SSL_new(ctx);

@@ -1,5 +1,6 @@
 #include "datachannel/IceTransport.hpp"
 
+#include <gio/gio.h>
 #include <glib.h>
 #include <nice/agent.h>
 
@@ -53,25 +54,25 @@ std::shared_ptr<IceTransport> IceTransport::create(const Settings& settings, Cal
   std::shared_ptr<IceTransport> self(new IceTransport(std::move(callbacks)));
   // Trickle: checks wait for remote candidates instead of failing while none are known yet.
   // Consent freshness makes a vanished peer fail the component eventually.
-  NiceAgent* agent = nice_agent_new_full(
-      GlibLoop::shared().context(), NICE_COMPATIBILITY_RFC5245,
-      static_cast<NiceAgentOption>(NICE_AGENT_OPTION_ICE_TRICKLE |
-                                   NICE_AGENT_OPTION_CONSENT_FRESHNESS));
+  NiceAgent* agent =
+      nice_agent_new_full(GlibLoop::shared().context(), NICE_COMPATIBILITY_RFC5245,
+                          static_cast<NiceAgentOption>(NICE_AGENT_OPTION_ICE_TRICKLE |
+                                                       NICE_AGENT_OPTION_CONSENT_FRESHNESS));
   if (agent == nullptr) return nullptr;
   // UPnP would send multicast onto the network; TCP candidates only when asked for.
   g_object_set(agent, "upnp", FALSE, "controlling-mode", settings.controlling ? TRUE : FALSE,
                "ice-tcp", settings.enableIceTcp ? TRUE : FALSE, "ice-udp", TRUE, nullptr);
   if (!settings.stunServers.empty()) {
-    // libnice takes one STUN server, which must be an IP literal: no name is ever resolved.
+    // libnice takes one STUN server, as an IP address. A host name is resolved before gathering
+    // starts (see gather()).
     const StunServer& stun = settings.stunServers.front();
     NiceAddress probe;
     if (nice_address_set_from_string(&probe, stun.host.c_str())) {
       g_object_set(agent, "stun-server", stun.host.c_str(), "stun-server-port",
                    static_cast<guint>(stun.port), nullptr);
     } else {
-      OmbreliaLogger::debug("datachannel: STUN server host is not an IP address, skipped: " +
-                                stun.host,
-                            OLogModule::webRTCClient);
+      self->pendingStunHost_ = stun.host;
+      self->stunPort_ = stun.port;
     }
   }
   if (settings.bindAddress) {
@@ -124,7 +125,36 @@ IceTransport::~IceTransport() {
 std::vector<SdpCandidate> IceTransport::localCandidates() const { return localCandidates_; }
 
 bool IceTransport::gather() {
-  return agent_ != nullptr && nice_agent_gather_candidates(agent_, streamId_);
+  if (agent_ == nullptr) return false;
+  if (pendingStunHost_.empty()) return nice_agent_gather_candidates(agent_, streamId_);
+  // Resolved on GLib's resolver threads; the answer comes back on the loop. Gathering waits for
+  // it so the server-reflexive candidate is not missed; host candidates then trickle.
+  GResolver* resolver = g_resolver_get_default();
+  auto* weak = new std::weak_ptr<IceTransport>(weak_from_this());
+  g_resolver_lookup_by_name_async(
+      resolver, pendingStunHost_.c_str(), nullptr,
+      [](GObject* source, GAsyncResult* result, gpointer data) {
+        std::unique_ptr<std::weak_ptr<IceTransport>> holder(
+            static_cast<std::weak_ptr<IceTransport>*>(data));
+        GList* addresses = g_resolver_lookup_by_name_finish(G_RESOLVER(source), result, nullptr);
+        const auto self = holder->lock();
+        if (self && self->agent_ != nullptr) {
+          if (addresses != nullptr) {
+            gchar* text = g_inet_address_to_string(G_INET_ADDRESS(addresses->data));
+            g_object_set(self->agent_, "stun-server", text, "stun-server-port",
+                         static_cast<guint>(self->stunPort_), nullptr);
+            g_free(text);
+          } else {
+            OmbreliaLogger::error("datachannel: STUN server not found: " + self->pendingStunHost_,
+                                  OLogModule::webRTCClient);
+          }
+          nice_agent_gather_candidates(self->agent_, self->streamId_);
+        }
+        g_resolver_free_addresses(addresses);
+      },
+      weak);
+  g_object_unref(resolver);
+  return true;
 }
 
 bool IceTransport::setRemoteCredentials(const std::string& ufrag, const std::string& pwd) {
@@ -169,7 +199,8 @@ void IceTransport::remoteGatheringDone() {
 }
 
 void IceTransport::setControlling(bool controlling) {
-  if (agent_ != nullptr) g_object_set(agent_, "controlling-mode", controlling ? TRUE : FALSE, nullptr);
+  if (agent_ != nullptr)
+    g_object_set(agent_, "controlling-mode", controlling ? TRUE : FALSE, nullptr);
 }
 
 bool IceTransport::send(const uint8_t* data, size_t size) {
@@ -188,8 +219,11 @@ void IceTransport::close() {
     agent = agent_;
     agent_ = nullptr;
   }
-  Relay::release(agent, streamId_, relay_);
+  // Possibly inside one of the agent's own callbacks: release it once that has returned.
+  Relay* relay = relay_;
   relay_ = nullptr;
+  const guint stream = streamId_;
+  GlibLoop::shared().invoke([agent, stream, relay] { Relay::release(agent, stream, relay); });
 }
 
 void IceTransport::handleCandidate(void* niceCandidate) {

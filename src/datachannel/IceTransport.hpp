@@ -46,7 +46,7 @@ class IceTransport : public std::enable_shared_from_this<IceTransport> {
 
   // None when the agent cannot be made or given a stream.
   [[nodiscard]] static std::shared_ptr<IceTransport> create(const Settings& settings,
-                                                           Callbacks callbacks);
+                                                            Callbacks callbacks);
   ~IceTransport();
   IceTransport(const IceTransport&) = delete;
   IceTransport& operator=(const IceTransport&) = delete;
@@ -89,6 +89,8 @@ class IceTransport : public std::enable_shared_from_this<IceTransport> {
   std::string localPwd_;
   std::vector<SdpCandidate> localCandidates_;
   bool gatheringDone_ = false;
+  std::string pendingStunHost_;  // a STUN server named by host, resolved when gathering starts
+  uint16_t stunPort_ = 0;
   bool everConnected_ = false;
   bool closed_ = false;
 };

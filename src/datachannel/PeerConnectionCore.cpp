@@ -3,9 +3,10 @@
 #include <openssl/rand.h>
 
 #include <algorithm>
-
 #include <ombrelia/OmbreliaLogger.hpp>
 
+#include "datachannel/ChannelFrame.hpp"
+#include "datachannel/DcepMessage.hpp"
 #include "datachannel/GlibLoop.hpp"
 #include "datachannel/SdpParser.hpp"
 #include "datachannel/SdpWriter.hpp"
@@ -25,6 +26,16 @@ constexpr std::chrono::milliseconds kTickInterval{50};
 constexpr size_t kDefaultMaxMessageSize = 256 * 1024;
 constexpr uint16_t kSctpPort = 5000;
 constexpr size_t kDefaultMtu = 1200;
+// What a peer whose description names no limit is assumed to accept (the WebRTC default).
+constexpr size_t kDefaultRemoteMaxMessageSize = 65536;
+// A peer advertising "any size" still gets no single message above this from us.
+constexpr size_t kMaxSendMessageSize = 16 * 1024 * 1024;
+// Messages held while SCTP pushes back, beyond usrsctp's own buffer: several 2 MB segments.
+constexpr size_t kMaxBufferedBytes = 16 * 1024 * 1024;
+// Channels per connection; this system uses one.
+constexpr uint16_t kMaxStreamId = 1023;
+// Heartbeats keep packets flowing on an idle connection so silence means a vanished peer.
+constexpr std::chrono::milliseconds kMinHeartbeat{200};
 
 std::string randomSessionId() {
   uint64_t value = 0;
@@ -103,6 +114,11 @@ void PeerConnectionCore::setStateCallback(StateCallback callback) {
   stateCallback_ = std::move(callback);
 }
 
+void PeerConnectionCore::setChannelCallback(ChannelCallback callback) {
+  std::lock_guard lock(mutex_);
+  channelCallback_ = std::move(callback);
+}
+
 void PeerConnectionCore::postCallback(std::function<void()> block) {
   if (silenced_) return;
   callbackQueue_->async([weak = weak_from_this(), block = std::move(block)] {
@@ -148,15 +164,13 @@ void PeerConnectionCore::setLocalDescription() {
   if (phase_ == Phase::idle) {
     phase_ = Phase::localOffer;
     localMade_ = true;
-    GlibLoop::shared().invoke([self = shared_from_this()] {
-      self->makeLocalDescription(SdpType::offer);
-    });
+    GlibLoop::shared().invoke(
+        [self = shared_from_this()] { self->makeLocalDescription(SdpType::offer); });
   } else if (phase_ == Phase::remoteOffer && !localMade_) {
     localMade_ = true;
     phase_ = Phase::complete;
-    GlibLoop::shared().invoke([self = shared_from_this()] {
-      self->makeLocalDescription(SdpType::answer);
-    });
+    GlibLoop::shared().invoke(
+        [self = shared_from_this()] { self->makeLocalDescription(SdpType::answer); });
   }
 }
 
@@ -182,9 +196,10 @@ bool PeerConnectionCore::setRemoteDescription(const std::string& sdp) {
         phase_ = Phase::complete;
       }
     } else {
-      OmbreliaLogger::error("datachannel: remote description ignored: the session is already "
-                            "negotiated",
-                            OLogModule::webRTCClient);
+      OmbreliaLogger::error(
+          "datachannel: remote description ignored: the session is already "
+          "negotiated",
+          OLogModule::webRTCClient);
       return false;
     }
   }
@@ -244,6 +259,7 @@ void PeerConnectionCore::close(bool silently) {
       descriptionCallback_ = nullptr;
       candidateCallback_ = nullptr;
       stateCallback_ = nullptr;
+      channelCallback_ = nullptr;
     }
     if (closeRequested_) return;
     closeRequested_ = true;
@@ -361,6 +377,13 @@ void PeerConnectionCore::onLocalCandidate(const SdpCandidate& candidate) {
 void PeerConnectionCore::applyRemoteDescription(SdpDescription remote, bool isOffer) {
   if (tornDown_) return;
   remote_ = std::move(remote);
+  if (!remote_->maxMessageSize) {
+    remoteMaxMessageSize_ = kDefaultRemoteMaxMessageSize;
+  } else {
+    remoteMaxMessageSize_ = *remote_->maxMessageSize == 0
+                                ? kMaxSendMessageSize
+                                : std::min(*remote_->maxMessageSize, kMaxSendMessageSize);
+  }
   if (isOffer) {
     // An ICE-lite peer never controls, so we must even when answering.
     if (!ensureIce(remote_->iceLite)) return;
@@ -416,6 +439,7 @@ void PeerConnectionCore::onIcePacket(const uint8_t* data, size_t size) {
   if (tornDown_ || size == 0) return;
   // Only DTLS records (first byte 20-63) share this flow with STUN, which the agent consumes.
   if (data[0] < 20 || data[0] > 63) return;
+  lastReceived_ = std::chrono::steady_clock::now();
   std::shared_ptr<DtlsTransport> dtls;
   {
     std::lock_guard lock(transportMutex_);
@@ -442,12 +466,19 @@ void PeerConnectionCore::startDtls() {
   settings.mtu = config_.mtu.value_or(kDefaultMtu);
   std::weak_ptr<PeerConnectionCore> weak = weak_from_this();
   DtlsTransport::Callbacks callbacks;
-  callbacks.sendDatagram = [ice = ice_](const uint8_t* data, size_t size) { ice->send(data, size); };
+  callbacks.sendDatagram = [ice = ice_](const uint8_t* data, size_t size) {
+    ice->send(data, size);
+  };
   callbacks.onConnected = [weak] {
     if (auto self = weak.lock()) self->onDtlsConnected();
   };
   callbacks.onFailed = [weak](DtlsTransport::Failure, const std::string& reason) {
     if (auto self = weak.lock()) self->fail("DTLS " + reason);
+  };
+  callbacks.onData = [weak](std::vector<uint8_t> packet) {
+    const auto self = weak.lock();
+    if (!self) return;
+    if (auto sctp = self->sctp()) sctp->handlePacket(packet.data(), packet.size());
   };
   callbacks.onRemoteClosed = [weak] {
     if (auto self = weak.lock()) {
@@ -477,7 +508,317 @@ void PeerConnectionCore::startDtls() {
 void PeerConnectionCore::onDtlsConnected() {
   if (tornDown_) return;
   log("DTLS connected");
+  lastReceived_ = std::chrono::steady_clock::now();
+  startSctp();
+}
+
+std::shared_ptr<SctpTransport> PeerConnectionCore::sctp() const {
+  std::lock_guard lock(transportMutex_);
+  return sctp_;
+}
+
+void PeerConnectionCore::startSctp() {
+  SctpTransport::Settings settings;
+  settings.remotePort = remote_->sctpPort;
+  settings.maxReceiveMessage = config_.maxMessageSize.value_or(kDefaultMaxMessageSize);
+  settings.maxBufferedBytes = kMaxBufferedBytes;
+  settings.heartbeatInterval = std::max(kMinHeartbeat, config_.consentTimeout / 4);
+  std::weak_ptr<PeerConnectionCore> weak = weak_from_this();
+  SctpTransport::Callbacks callbacks;
+  callbacks.sendPacket = [weak](const uint8_t* data, size_t size) {
+    const auto self = weak.lock();
+    if (!self) return;
+    std::shared_ptr<DtlsTransport> dtls;
+    {
+      std::lock_guard lock(self->transportMutex_);
+      dtls = self->dtls_;
+    }
+    if (dtls) dtls->send(data, size);
+  };
+  callbacks.onConnected = [weak] {
+    if (auto self = weak.lock()) self->onSctpConnected();
+  };
+  callbacks.onClosed = [weak] {
+    // Inside usrsctp: the teardown, which closes the socket, must run outside it.
+    GlibLoop::shared().invoke([weak] {
+      const auto self = weak.lock();
+      if (!self || self->tornDown_) return;
+      self->log("the remote side ended the association");
+      self->teardown();
+      self->changeState(DCIceState::closed);
+    });
+  };
+  callbacks.onMessage = [weak](uint16_t stream, uint32_t ppid, std::vector<uint8_t> message) {
+    if (auto self = weak.lock()) self->onSctpMessage(stream, ppid, std::move(message));
+  };
+  callbacks.onStreamsReset = [weak](std::vector<uint16_t> streams) {
+    if (auto self = weak.lock()) self->onSctpStreamsReset(streams);
+  };
+  auto sctp = SctpTransport::create(settings, std::move(callbacks));
+  {
+    std::lock_guard lock(transportMutex_);
+    sctp_ = sctp;
+  }
+  {
+    std::lock_guard lock(channelsMutex_);
+    // Stream identifiers by DTLS role keep the two sides from opening the same stream.
+    nextStreamId_ = dtlsClient_ ? 0 : 1;
+  }
+  if (!sctp->start()) fail("SCTP could not start");
+}
+
+void PeerConnectionCore::onSctpConnected() {
+  if (tornDown_) return;
+  log("SCTP connected");
+  std::vector<std::shared_ptr<DCDataChannel>> toOpen;
+  {
+    std::lock_guard lock(channelsMutex_);
+    sctpConnected_ = true;
+    for (auto& channel : unassignedChannels_) {
+      while (channels_.count(nextStreamId_) != 0 && nextStreamId_ <= kMaxStreamId) {
+        nextStreamId_ += 2;
+      }
+      if (nextStreamId_ > kMaxStreamId) break;
+      channel->assignId(nextStreamId_);
+      channels_[nextStreamId_] = channel;
+      nextStreamId_ += 2;
+      toOpen.push_back(channel);
+    }
+    unassignedChannels_.clear();
+  }
   changeState(DCIceState::connected);
+  for (const auto& channel : toOpen) sendOpen(channel);
+}
+
+void PeerConnectionCore::sendOpen(const std::shared_ptr<DCDataChannel>& channel) {
+  const DCDataChannelInit& init = channel->options();
+  DcepMessage open;
+  open.kind = DcepMessage::Kind::open;
+  open.label = channel->label();
+  open.protocol = init.protocol;
+  if (init.maxRetransmits) {
+    open.channelType = DcepMessage::kPartialReliableRexmit;
+    open.reliabilityParameter = *init.maxRetransmits;
+  } else if (init.maxPacketLifeTime) {
+    open.channelType = DcepMessage::kPartialReliableTimed;
+    open.reliabilityParameter = *init.maxPacketLifeTime;
+  }
+  if (!init.ordered) open.channelType |= DcepMessage::kUnorderedBit;
+  const std::vector<uint8_t> bytes = open.encode();
+  auto sctp = this->sctp();
+  // The control message itself is always reliable and ordered.
+  if (!sctp || sctp->send(*channel->id(), DcepMessage::kPpidControl, bytes.data(), bytes.size(),
+                          {}) == SctpTransport::SendResult::refused) {
+    OmbreliaLogger::error("datachannel: could not open channel \"" + channel->label() + "\"",
+                          OLogModule::webRTCClient);
+  }
+}
+
+void PeerConnectionCore::onSctpMessage(uint16_t stream, uint32_t ppid,
+                                       std::vector<uint8_t> message) {
+  if (tornDown_) return;
+  if (ppid == DcepMessage::kPpidControl) {
+    onControlMessage(stream, message);
+    return;
+  }
+  std::shared_ptr<DCDataChannel> channel;
+  {
+    std::lock_guard lock(channelsMutex_);
+    const auto it = channels_.find(stream);
+    if (it != channels_.end()) channel = it->second;
+  }
+  if (!channel) {
+    log("message on stream " + std::to_string(stream) + " without a channel, dropped");
+    return;
+  }
+  auto frame = ChannelFrame::decode(ppid, std::move(message));
+  if (!frame) {
+    log("message with payload protocol " + std::to_string(ppid) + " dropped");
+    return;
+  }
+  // Data before the acknowledgement implies it: the open event still comes first.
+  postCallback([channel, frame = std::move(*frame)]() mutable {
+    channel->deliverOpen();
+    channel->deliverMessage(std::move(frame));
+  });
+}
+
+void PeerConnectionCore::onControlMessage(uint16_t stream, const std::vector<uint8_t>& bytes) {
+  const auto message = DcepMessage::decode(bytes.data(), bytes.size());
+  if (!message) {
+    log("malformed channel control message on stream " + std::to_string(stream) + ", dropped");
+    return;
+  }
+  if (message->kind == DcepMessage::Kind::ack) {
+    std::shared_ptr<DCDataChannel> channel;
+    {
+      std::lock_guard lock(channelsMutex_);
+      const auto it = channels_.find(stream);
+      if (it != channels_.end()) channel = it->second;
+    }
+    if (channel) postCallback([channel] { channel->deliverOpen(); });
+    return;
+  }
+  DCDataChannelInit init;
+  init.ordered = message->ordered();
+  init.protocol = message->protocol;
+  const uint8_t policy = message->channelType & static_cast<uint8_t>(~DcepMessage::kUnorderedBit);
+  const auto parameter =
+      static_cast<uint16_t>(std::min<uint32_t>(message->reliabilityParameter, 0xFFFF));
+  if (policy == DcepMessage::kPartialReliableRexmit) init.maxRetransmits = parameter;
+  if (policy == DcepMessage::kPartialReliableTimed) init.maxPacketLifeTime = parameter;
+  auto channel = DCDataChannel::make(weak_from_this(), message->label, init);
+  channel->assignId(stream);
+  {
+    std::lock_guard lock(channelsMutex_);
+    // The peer opens on streams of its own parity only, each once.
+    const bool ours = (stream % 2) == (dtlsClient_ ? 0 : 1);
+    if (ours || stream > kMaxStreamId || channels_.count(stream) != 0) {
+      log("channel open on stream " + std::to_string(stream) + " refused");
+      return;
+    }
+    channels_[stream] = channel;
+  }
+  DcepMessage ackMessage;
+  ackMessage.kind = DcepMessage::Kind::ack;
+  const std::vector<uint8_t> ack = ackMessage.encode();
+  if (auto sctp = this->sctp()) {
+    sctp->send(stream, DcepMessage::kPpidControl, ack.data(), ack.size(), {});
+  }
+  log("remote channel \"" + message->label + "\" opened on stream " + std::to_string(stream));
+  // Announced first; the open event follows once the announcement has returned.
+  postCallback([weak = weak_from_this(), channel] {
+    const auto self = weak.lock();
+    if (!self) return;
+    ChannelCallback callback;
+    {
+      std::lock_guard lock(self->mutex_);
+      callback = self->channelCallback_;
+    }
+    if (callback) callback(channel);
+  });
+  postCallback([channel] { channel->deliverOpen(); });
+}
+
+void PeerConnectionCore::onSctpStreamsReset(const std::vector<uint16_t>& streams) {
+  auto sctp = this->sctp();
+  for (uint16_t stream : streams) {
+    std::shared_ptr<DCDataChannel> channel;
+    {
+      std::lock_guard lock(channelsMutex_);
+      const auto it = channels_.find(stream);
+      if (it == channels_.end()) continue;
+      channel = it->second;
+      channels_.erase(it);
+    }
+    // The peer closed its side: close ours too so the stream can be reused.
+    if (channel->markClosing() && sctp) sctp->resetStream(stream);
+    postCallback([channel] { channel->deliverClosed(); });
+  }
+}
+
+std::shared_ptr<DCDataChannel> PeerConnectionCore::createDataChannel(std::string label,
+                                                                     DCDataChannelInit init) {
+  {
+    std::lock_guard lock(mutex_);
+    if (closeRequested_) return nullptr;
+  }
+  auto channel = DCDataChannel::make(weak_from_this(), std::move(label), std::move(init));
+  bool openNow = false;
+  {
+    std::lock_guard lock(channelsMutex_);
+    if (sctpConnected_) {
+      while (channels_.count(nextStreamId_) != 0 && nextStreamId_ <= kMaxStreamId) {
+        nextStreamId_ += 2;
+      }
+      if (nextStreamId_ > kMaxStreamId) return nullptr;
+      channel->assignId(nextStreamId_);
+      channels_[nextStreamId_] = channel;
+      nextStreamId_ += 2;
+      openNow = true;
+    } else {
+      unassignedChannels_.push_back(channel);
+    }
+  }
+  if (openNow) sendOpen(channel);
+  if (!config_.disableAutoNegotiation) {
+    bool idle = false;
+    {
+      std::lock_guard lock(mutex_);
+      idle = phase_ == Phase::idle;
+    }
+    if (idle) setLocalDescription();
+  }
+  return channel;
+}
+
+bool PeerConnectionCore::sendChannelMessage(uint16_t stream, uint32_t ppid, const uint8_t* data,
+                                            size_t size, const DCDataChannelInit& init) {
+  const size_t limit = remoteMaxMessageSize_;
+  if (size > limit) {
+    OmbreliaLogger::error("datachannel: message of " + std::to_string(size) +
+                              " bytes refused: the peer accepts at most " + std::to_string(limit),
+                          OLogModule::webRTCClient);
+    return false;
+  }
+  const auto sctp = this->sctp();
+  if (!sctp) return false;
+  SctpTransport::Reliability reliability;
+  reliability.ordered = init.ordered;
+  if (init.maxRetransmits) reliability.maxRetransmits = *init.maxRetransmits;
+  if (init.maxPacketLifeTime) reliability.maxPacketLifeTimeMs = *init.maxPacketLifeTime;
+  if (sctp->send(stream, ppid, data, size, reliability) == SctpTransport::SendResult::refused) {
+    OmbreliaLogger::error("datachannel: message of " + std::to_string(size) +
+                              " bytes refused: the send buffer is full (" +
+                              std::to_string(sctp->bufferedBytes()) + " bytes waiting)",
+                          OLogModule::webRTCClient);
+    return false;
+  }
+  return true;
+}
+
+void PeerConnectionCore::closeChannel(const std::shared_ptr<DCDataChannel>& channel) {
+  if (!channel->markClosing()) return;
+  const auto id = channel->id();
+  bool assigned = false;
+  {
+    std::lock_guard lock(channelsMutex_);
+    assigned = id && channels_.count(*id) != 0;
+    if (!assigned) {
+      unassignedChannels_.erase(
+          std::remove(unassignedChannels_.begin(), unassignedChannels_.end(), channel),
+          unassignedChannels_.end());
+    }
+  }
+  const auto sctp = this->sctp();
+  if (assigned && sctp) {
+    // The close event comes when the peer resets its side in answer.
+    sctp->resetStream(*id);
+    return;
+  }
+  if (assigned) {
+    std::lock_guard lock(channelsMutex_);
+    channels_.erase(*id);
+  }
+  postCallback([channel] { channel->deliverClosed(); });
+}
+
+size_t PeerConnectionCore::bufferedAmount() const {
+  const auto sctp = this->sctp();
+  return sctp ? sctp->bufferedBytes() : 0;
+}
+
+void PeerConnectionCore::closeAllChannels() {
+  std::vector<std::shared_ptr<DCDataChannel>> all;
+  {
+    std::lock_guard lock(channelsMutex_);
+    for (auto& [stream, channel] : channels_) all.push_back(channel);
+    all.insert(all.end(), unassignedChannels_.begin(), unassignedChannels_.end());
+    channels_.clear();
+    unassignedChannels_.clear();
+    sctpConnected_ = false;
+  }
+  for (auto& channel : all) postCallback([channel] { channel->deliverClosed(); });
 }
 
 void PeerConnectionCore::onTick() {
@@ -488,10 +829,19 @@ void PeerConnectionCore::onTick() {
   }
   if (dtls) dtls->handleTimer();
   if (tornDown_) return;
+  if (auto sctp = this->sctp(); sctp && sctp->bufferedBytes() > 0) sctp->flush();
   const auto now = std::chrono::steady_clock::now();
   const DCIceState current = state();
   if (current == DCIceState::connecting && now - connectingSince_ > config_.connectTimeout) {
     fail("not connected within the connect timeout");
+  } else if (current == DCIceState::connected && now - lastReceived_ > config_.consentTimeout) {
+    // Heartbeats make an idle connection carry packets, so this long a silence is a lost peer.
+    log("no packet from the peer for " +
+        std::to_string(
+            std::chrono::duration_cast<std::chrono::milliseconds>(now - lastReceived_).count()) +
+        " ms");
+    disconnectedSince_ = now;
+    changeState(DCIceState::disconnected);
   } else if (current == DCIceState::disconnected &&
              now - disconnectedSince_ > config_.failedTimeout) {
     fail("the peer stayed silent");
@@ -514,8 +864,12 @@ void PeerConnectionCore::teardown() {
     std::lock_guard lock(transportMutex_);
     dtls = dtls_;
   }
+  std::shared_ptr<SctpTransport> sctp = this->sctp();
+  // The abort goes out through DTLS, so SCTP closes first; never from inside a usrsctp callback.
+  if (sctp) sctp->close();
   if (dtls) dtls->close();
   if (ice_) ice_->close();
+  closeAllChannels();
   earlyPackets_.clear();
   pendingCandidates_.clear();
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -15,9 +16,12 @@
 
 #include "datachannel/Certificate.hpp"
 #include "datachannel/DCConfiguration.hpp"
+#include "datachannel/DCDataChannel.hpp"
+#include "datachannel/DCDataChannelInit.hpp"
 #include "datachannel/DCIceState.hpp"
 #include "datachannel/DtlsTransport.hpp"
 #include "datachannel/IceTransport.hpp"
+#include "datachannel/SctpTransport.hpp"
 #include "datachannel/SdpDescription.hpp"
 #include "platform/DispatchQueue.hpp"
 
@@ -30,6 +34,7 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   using DescriptionCallback = std::function<void(std::string)>;
   using CandidateCallback = std::function<void(std::string, std::string)>;
   using StateCallback = std::function<void(DCIceState)>;
+  using ChannelCallback = std::function<void(std::shared_ptr<DCDataChannel>)>;
 
   [[nodiscard]] static std::shared_ptr<PeerConnectionCore> create(const DCConfiguration& config);
   ~PeerConnectionCore();
@@ -39,6 +44,14 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   void setDescriptionCallback(DescriptionCallback callback);
   void setCandidateCallback(CandidateCallback callback);
   void setStateCallback(StateCallback callback);
+  void setChannelCallback(ChannelCallback callback);
+
+  std::shared_ptr<DCDataChannel> createDataChannel(std::string label, DCDataChannelInit init);
+  // The channel side of sending and closing.
+  bool sendChannelMessage(uint16_t stream, uint32_t ppid, const uint8_t* data, size_t size,
+                          const DCDataChannelInit& init);
+  void closeChannel(const std::shared_ptr<DCDataChannel>& channel);
+  size_t bufferedAmount() const;
 
   void setLocalDescription();
   bool setRemoteDescription(const std::string& sdp);
@@ -70,6 +83,16 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   void startDtls();
   void onDtlsConnected();
   void onTick();
+  void startSctp();
+  void closeAllChannels();
+
+  // SCTP callbacks: usrsctp's threads or inside handlePacket; never tear down inline.
+  void onSctpConnected();
+  void onSctpMessage(uint16_t stream, uint32_t ppid, std::vector<uint8_t> message);
+  void onSctpStreamsReset(const std::vector<uint16_t>& streams);
+  void onControlMessage(uint16_t stream, const std::vector<uint8_t>& message);
+  void sendOpen(const std::shared_ptr<DCDataChannel>& channel);
+  std::shared_ptr<SctpTransport> sctp() const;
   void fail(const std::string& reason);
   void teardown();
 
@@ -86,6 +109,7 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   DescriptionCallback descriptionCallback_;
   CandidateCallback candidateCallback_;
   StateCallback stateCallback_;
+  ChannelCallback channelCallback_;
   DCIceState state_ = DCIceState::newState;
   Phase phase_ = Phase::idle;
   bool localMade_ = false;
@@ -104,10 +128,19 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   unsigned tickSource_ = 0;
   std::chrono::steady_clock::time_point connectingSince_;
   std::chrono::steady_clock::time_point disconnectedSince_;
-  bool tornDown_ = false;
+  std::atomic<bool> tornDown_{false};
+  std::chrono::steady_clock::time_point lastReceived_;
 
-  std::mutex transportMutex_;  // guards dtls_ for senders on other threads
+  mutable std::mutex transportMutex_;  // guards the two transports for threads other than the loop
   std::shared_ptr<DtlsTransport> dtls_;
+  std::shared_ptr<SctpTransport> sctp_;
+  std::atomic<size_t> remoteMaxMessageSize_{0};
+
+  mutable std::mutex channelsMutex_;  // guards the channel bookkeeping below
+  std::map<uint16_t, std::shared_ptr<DCDataChannel>> channels_;
+  std::vector<std::shared_ptr<DCDataChannel>> unassignedChannels_;
+  bool sctpConnected_ = false;
+  uint16_t nextStreamId_ = 0;
 };
 
 }  // namespace ombrelia::datachannel

@@ -13,9 +13,9 @@ struct SdpCandidate {
   int component = 1;
   std::string transport;  // lower case: "udp" or "tcp"
   uint32_t priority = 0;
-  std::string address;    // an IP literal, or a host name such as an mDNS "<uuid>.local"
+  std::string address;  // an IP literal, or a host name such as an mDNS "<uuid>.local"
   uint16_t port = 0;
-  std::string type;       // "host", "srflx", "prflx" or "relay"
+  std::string type;  // "host", "srflx", "prflx" or "relay"
   std::optional<std::string> relatedAddress;
   std::optional<uint16_t> relatedPort;
 

@@ -71,8 +71,8 @@ bool validCredential(std::string_view text) {
 bool validAddress(std::string_view text) {
   return !text.empty() && text.size() <= kMaxAddressBytes &&
          std::all_of(text.begin(), text.end(), [](char c) {
-           return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == ':' ||
-                  c == '-' || c == '%' || c == '_';
+           return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == ':' || c == '-' ||
+                  c == '%' || c == '_';
          });
 }
 
@@ -261,7 +261,8 @@ SdpParseResult SdpParser::parse(std::string_view sdp) {
     } else if (name == "candidate") {
       // Candidates the agent cannot use are skipped, never fatal: stacks add kinds over time.
       if (target.candidates.size() < kMaxCandidates) {
-        if (auto candidate = parseCandidate(value)) target.candidates.push_back(std::move(*candidate));
+        if (auto candidate = parseCandidate(value))
+          target.candidates.push_back(std::move(*candidate));
       }
     } else if (name == "end-of-candidates") {
       target.endOfCandidates = true;
@@ -280,13 +281,20 @@ SdpParseResult SdpParser::parse(std::string_view sdp) {
 
 std::string_view SdpParser::errorText(SdpError error) {
   switch (error) {
-    case SdpError::none: return "no error";
-    case SdpError::tooLarge: return "description too large";
-    case SdpError::noApplicationSection: return "no data-channel media section";
-    case SdpError::missingIceCredentials: return "missing ICE credentials";
-    case SdpError::invalidIceCredentials: return "invalid ICE credentials";
-    case SdpError::missingFingerprint: return "missing DTLS fingerprint";
-    case SdpError::invalidAttribute: return "invalid attribute";
+    case SdpError::none:
+      return "no error";
+    case SdpError::tooLarge:
+      return "description too large";
+    case SdpError::noApplicationSection:
+      return "no data-channel media section";
+    case SdpError::missingIceCredentials:
+      return "missing ICE credentials";
+    case SdpError::invalidIceCredentials:
+      return "invalid ICE credentials";
+    case SdpError::missingFingerprint:
+      return "missing DTLS fingerprint";
+    case SdpError::invalidAttribute:
+      return "invalid attribute";
   }
   return "unknown error";
 }

@@ -5,9 +5,12 @@ namespace {
 
 const char* setupText(SdpSetup setup) {
   switch (setup) {
-    case SdpSetup::active: return "active";
-    case SdpSetup::passive: return "passive";
-    case SdpSetup::actpass: break;
+    case SdpSetup::active:
+      return "active";
+    case SdpSetup::passive:
+      return "passive";
+    case SdpSetup::actpass:
+      break;
   }
   return "actpass";
 }

@@ -16,17 +16,13 @@ namespace ombrelia::test {
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, Settings settings) {
   std::vector<char*> args;
-  for (const auto& a : argv)
-    args.push_back(const_cast<char*>(a.c_str()));
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   std::vector<std::string> envStrings;
-  for (char** e = environ; *e; ++e)
-    envStrings.emplace_back(*e);
-  for (const auto& e : settings.extraEnvironment)
-    envStrings.push_back(e);
+  for (char** e = environ; *e; ++e) envStrings.emplace_back(*e);
+  for (const auto& e : settings.extraEnvironment) envStrings.push_back(e);
   std::vector<char*> env;
-  for (auto& e : envStrings)
-    env.push_back(e.data());
+  for (auto& e : envStrings) env.push_back(e.data());
   env.push_back(nullptr);
 
   posix_spawn_file_actions_t actions;
@@ -38,20 +34,39 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, Settings settin
   if (settings.discardStderr) {
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   }
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  if (posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), env.data()) != 0)
-    pid_ = -1;
+  int inputFds[2] = {-1, -1};
+  if (settings.pipeStdin && ::pipe2(inputFds, O_CLOEXEC) == 0) {
+    posix_spawn_file_actions_adddup2(&actions, inputFds[0], STDIN_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  }
+  if (posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), env.data()) != 0) pid_ = -1;
   posix_spawn_file_actions_destroy(&actions);
-  if (pipeFds[1] >= 0)
-    ::close(pipeFds[1]);
+  if (pipeFds[1] >= 0) ::close(pipeFds[1]);
+  if (inputFds[0] >= 0) ::close(inputFds[0]);
   stdoutFd_ = pipeFds[0];
+  stdinFd_ = inputFds[1];
 }
 
 ChildProcess::~ChildProcess() {
-  if (pid_ > 0 && !exitStatus_)
-    stop(SIGTERM, std::chrono::seconds(5));
-  if (stdoutFd_ >= 0)
-    ::close(stdoutFd_);
+  if (stdinFd_ >= 0) ::close(stdinFd_);  // a child reading its input sees the end first
+  if (pid_ > 0 && !exitStatus_) stop(SIGTERM, std::chrono::seconds(5));
+  if (stdoutFd_ >= 0) ::close(stdoutFd_);
+}
+
+bool ChildProcess::writeLine(const std::string& line) {
+  if (stdinFd_ < 0) return false;
+  const std::string out = line + "\n";
+  size_t written = 0;
+  while (written < out.size()) {
+    // MSG_NOSIGNAL does not apply to pipes; a child that is gone shows as EPIPE once SIGPIPE
+    // is ignored, which the test main does.
+    const ssize_t n = ::write(stdinFd_, out.data() + written, out.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    written += static_cast<size_t>(n);
+  }
+  return true;
 }
 
 std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds bound) {
@@ -63,24 +78,19 @@ std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds boun
       buffer_.erase(0, newline + 1);
       return line;
     }
-    if (stdoutFd_ < 0)
-      return std::nullopt;
+    if (stdoutFd_ < 0) return std::nullopt;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0)
-      return std::nullopt;
+    if (left.count() <= 0) return std::nullopt;
     pollfd pfd{stdoutFd_, POLLIN, 0};
-    if (::poll(&pfd, 1, static_cast<int>(left.count())) <= 0)
-      continue;
+    if (::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) continue;
     char chunk[4096];
     const ssize_t n = ::read(stdoutFd_, chunk, sizeof chunk);
     if (n <= 0) {
-      if (n < 0 && errno == EINTR)
-        continue;
+      if (n < 0 && errno == EINTR) continue;
       ::close(stdoutFd_);
       stdoutFd_ = -1;
-      if (buffer_.empty())
-        return std::nullopt;
+      if (buffer_.empty()) return std::nullopt;
       std::string line = std::move(buffer_);
       buffer_.clear();
       return line;
@@ -96,15 +106,12 @@ std::string ChildProcess::readAll(std::chrono::milliseconds bound) {
   while (stdoutFd_ >= 0) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0)
-      break;
+    if (left.count() <= 0) break;
     pollfd pfd{stdoutFd_, POLLIN, 0};
-    if (::poll(&pfd, 1, static_cast<int>(left.count())) <= 0)
-      continue;
+    if (::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) continue;
     char chunk[4096];
     const ssize_t n = ::read(stdoutFd_, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR)
-      continue;
+    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       ::close(stdoutFd_);
       stdoutFd_ = -1;
@@ -116,10 +123,8 @@ std::string ChildProcess::readAll(std::chrono::milliseconds bound) {
 }
 
 std::optional<int> ChildProcess::wait(std::chrono::milliseconds bound) {
-  if (exitStatus_)
-    return exitStatus_;
-  if (pid_ <= 0)
-    return std::nullopt;
+  if (exitStatus_) return exitStatus_;
+  if (pid_ <= 0) return std::nullopt;
   const auto deadline = std::chrono::steady_clock::now() + bound;
   for (;;) {
     int status = 0;
@@ -128,32 +133,26 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds bound) {
       exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
       return exitStatus_;
     }
-    if (r < 0 && errno != EINTR)
-      return std::nullopt;
-    if (std::chrono::steady_clock::now() >= deadline)
-      return std::nullopt;
+    if (r < 0 && errno != EINTR) return std::nullopt;
+    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
 
 std::optional<int> ChildProcess::stop(int signal, std::chrono::milliseconds bound) {
-  if (exitStatus_)
-    return exitStatus_;
-  if (pid_ <= 0)
-    return std::nullopt;
+  if (exitStatus_) return exitStatus_;
+  if (pid_ <= 0) return std::nullopt;
   ::kill(pid_, signal);
-  if (auto status = wait(bound))
-    return status;
+  if (auto status = wait(bound)) return status;
   ::kill(pid_, SIGKILL);
   return wait(std::chrono::seconds(5));
 }
 
 ChildProcess::Result ChildProcess::run(const std::vector<std::string>& argv,
                                        std::chrono::milliseconds bound) {
-  ChildProcess child(argv, Settings{true, false, {}});
+  ChildProcess child(argv, Settings{.captureStdout = true});
   Result result;
-  if (!child.started())
-    return result;
+  if (!child.started()) return result;
   result.output = child.readAll(bound);
   result.exitCode = child.wait(bound).value_or(-1);
   return result;

@@ -17,7 +17,8 @@ class ChildProcess {
   struct Settings {
     bool captureStdout = false;
     bool discardStderr = false;
-    std::vector<std::string> extraEnvironment;  // "NAME=value"
+    bool pipeStdin = false;                       // else standard input reads /dev/null
+    std::vector<std::string> extraEnvironment{};  // "NAME=value"
   };
 
   ChildProcess(const std::vector<std::string>& argv, Settings settings);
@@ -28,6 +29,8 @@ class ChildProcess {
 
   bool started() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
+  // Writes one line to the child's standard input (with pipeStdin); false when it is gone.
+  bool writeLine(const std::string& line);
   // The next line of standard output, without its newline; absent at end of output or when
   // nothing arrives within the bound.
   std::optional<std::string> readLine(std::chrono::milliseconds bound);
@@ -48,6 +51,7 @@ class ChildProcess {
  private:
   pid_t pid_ = -1;
   int stdoutFd_ = -1;
+  int stdinFd_ = -1;
   std::string buffer_;
   std::optional<int> exitStatus_;
 };

@@ -40,14 +40,19 @@ DCConfiguration LoopbackPeers::loopbackConfig() {
 
 LoopbackPeers::LoopbackPeers() : LoopbackPeers(Options{}, loopbackConfig()) {}
 
-LoopbackPeers::LoopbackPeers(Options options) : LoopbackPeers(std::move(options), loopbackConfig()) {}
+LoopbackPeers::LoopbackPeers(Options options)
+    : LoopbackPeers(std::move(options), loopbackConfig()) {}
 
 LoopbackPeers::LoopbackPeers(Options options, DCConfiguration config)
+    : LoopbackPeers(std::move(options), config, config) {}
+
+LoopbackPeers::LoopbackPeers(Options options, DCConfiguration offererConfig,
+                             DCConfiguration answererConfig)
     : options_(std::move(options)),
       waiter_(std::make_shared<Waiter>()),
       record_(std::make_shared<Record>()) {
-  offerer = DCPeerConnection::create(config);
-  answerer = DCPeerConnection::create(config);
+  offerer = DCPeerConnection::create(offererConfig);
+  answerer = DCPeerConnection::create(answererConfig);
   std::weak_ptr<DCPeerConnection> weakOfferer = offerer;
   std::weak_ptr<DCPeerConnection> weakAnswerer = answerer;
   auto waiter = waiter_;
@@ -70,26 +75,26 @@ LoopbackPeers::LoopbackPeers(Options options, DCConfiguration config)
     waiter->notify();
     if (auto peer = weakOfferer.lock()) peer->setRemoteDescription(sdp);
   });
-  offerer->onLocalCandidate([weakAnswerer, opts, waiter, record](std::string candidate,
-                                                                 std::string mid) {
-    {
-      std::lock_guard lock(waiter->mutex());
-      record->offererCandidates.push_back(candidate);
-    }
-    waiter->notify();
-    if (!opts.trickleCandidates) return;
-    if (auto peer = weakAnswerer.lock()) peer->addRemoteCandidate(candidate, mid);
-  });
-  answerer->onLocalCandidate([weakOfferer, opts, waiter, record](std::string candidate,
-                                                                 std::string mid) {
-    {
-      std::lock_guard lock(waiter->mutex());
-      record->answererCandidates.push_back(candidate);
-    }
-    waiter->notify();
-    if (!opts.trickleCandidates) return;
-    if (auto peer = weakOfferer.lock()) peer->addRemoteCandidate(candidate, mid);
-  });
+  offerer->onLocalCandidate(
+      [weakAnswerer, opts, waiter, record](std::string candidate, std::string mid) {
+        {
+          std::lock_guard lock(waiter->mutex());
+          record->offererCandidates.push_back(candidate);
+        }
+        waiter->notify();
+        if (!opts.trickleCandidates) return;
+        if (auto peer = weakAnswerer.lock()) peer->addRemoteCandidate(candidate, mid);
+      });
+  answerer->onLocalCandidate(
+      [weakOfferer, opts, waiter, record](std::string candidate, std::string mid) {
+        {
+          std::lock_guard lock(waiter->mutex());
+          record->answererCandidates.push_back(candidate);
+        }
+        waiter->notify();
+        if (!opts.trickleCandidates) return;
+        if (auto peer = weakOfferer.lock()) peer->addRemoteCandidate(candidate, mid);
+      });
   offerer->onStateChange([waiter, record](DCIceState state) {
     {
       std::lock_guard lock(waiter->mutex());

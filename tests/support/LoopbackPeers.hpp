@@ -32,6 +32,8 @@ class LoopbackPeers {
   LoopbackPeers();
   explicit LoopbackPeers(Options options);
   LoopbackPeers(Options options, datachannel::DCConfiguration config);
+  LoopbackPeers(Options options, datachannel::DCConfiguration offererConfig,
+                datachannel::DCConfiguration answererConfig);
   ~LoopbackPeers();
 
   std::shared_ptr<datachannel::DCPeerConnection> offerer;

@@ -58,7 +58,7 @@ StreamOrigin::StreamOrigin(const std::string& documentRoot) {
     process_ = std::make_unique<ChildProcess>(
         std::vector<std::string>{std::string(OMBRELIA_SOURCE_DIR) + "/tests/support/start-origin",
                                  documentRoot, std::to_string(port), workDir_},
-        ChildProcess::Settings{false, true, {}});
+        ChildProcess::Settings{.discardStderr = true});
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
       if (canConnect(port)) {

@@ -95,15 +95,27 @@ TEST(PeerConnectionTest, PeerWithoutCandidatesFailsAtTheConnectTimeout) {
   EXPECT_EQ(states.back(), DCIceState::failed);
 }
 
+TEST(PeerConnectionTest, StunServersByNameOrWithOtherSchemesDoNotStopTheConnection) {
+  auto config = LoopbackPeers::loopbackConfig();
+  // "localhost" resolves from the hosts file; nothing answers STUN there, so gathering only
+  // gains nothing. The TURN entry is not supported and is skipped.
+  config.iceServers = {"turn:127.0.0.1:3478", "stun:localhost:3478", "stun:127.0.0.1"};
+  LoopbackPeers peers(LoopbackPeers::Options{}, config);
+  peers.offerer->setLocalDescription();
+  EXPECT_TRUE(peers.waitForBothConnected(5s));
+}
+
 TEST(PeerConnectionTest, RemoteDescriptionTypeIsInferredAndGarbageRefused) {
   auto pc = DCPeerConnection::create(LoopbackPeers::loopbackConfig());
   ASSERT_TRUE(pc);
   EXPECT_FALSE(pc->setRemoteDescription("not a session description"));
   EXPECT_FALSE(pc->addRemoteCandidate("candidate:garbage", "0"));
-  EXPECT_TRUE(pc->addRemoteCandidate("a=candidate:1 1 udp 2122260223 127.0.0.1 5000 typ host", "0"));
+  EXPECT_TRUE(
+      pc->addRemoteCandidate("a=candidate:1 1 udp 2122260223 127.0.0.1 5000 typ host", "0"));
   // An mDNS candidate is accepted and later dropped, never fatal.
   EXPECT_TRUE(pc->addRemoteCandidate(
-      "candidate:2 1 udp 2122260223 0b1c2d3e-aaaa-bbbb-cccc-0123456789ab.local 5001 typ host", "0"));
+      "candidate:2 1 udp 2122260223 0b1c2d3e-aaaa-bbbb-cccc-0123456789ab.local 5001 typ host",
+      "0"));
   EXPECT_EQ(pc->state(), DCIceState::newState);
 }
 
@@ -142,15 +154,16 @@ TEST(PeerConnectionTest, ConnectionDroppedFromItsOwnCallbackIsClean) {
 
 TEST(PeerConnectionTest, PeerWhoseAgentVanishesIsReportedDisconnected) {
   auto config = LoopbackPeers::loopbackConfig();
+  config.consentTimeout = 1500ms;
   config.failedTimeout = 500ms;
   LoopbackPeers peers(LoopbackPeers::Options{}, config);
   peers.offerer->setLocalDescription();
   ASSERT_TRUE(peers.waitForBothConnected(5s));
   const auto vanished = std::chrono::steady_clock::now();
   peers.answerer->abandonForTesting();
-  ASSERT_TRUE(peers.waitForOffererState(DCIceState::disconnected, 12s));
-  EXPECT_LT(std::chrono::steady_clock::now() - vanished, 11s);
-  EXPECT_TRUE(peers.waitForOffererState(DCIceState::failed, 12s));
+  ASSERT_TRUE(peers.waitForOffererState(DCIceState::disconnected, 10s));
+  EXPECT_LT(std::chrono::steady_clock::now() - vanished, 3s);
+  EXPECT_TRUE(peers.waitForOffererState(DCIceState::failed, 5s));
 }
 
 }  // namespace

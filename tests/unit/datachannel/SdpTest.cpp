@@ -102,7 +102,8 @@ TEST(SdpTest, WrittenOfferReadsBackTheSame) {
   d.fingerprints.push_back({"sha-256", "01:02:03"});
   d.mid = "0";
   d.maxMessageSize = 65536;
-  d.candidates.push_back(*SdpParser::parseCandidate("candidate:1 1 udp 100 127.0.0.1 4000 typ host"));
+  d.candidates.push_back(
+      *SdpParser::parseCandidate("candidate:1 1 udp 100 127.0.0.1 4000 typ host"));
   d.endOfCandidates = true;
   const std::string text = SdpWriter::write(d, SdpType::offer);
   EXPECT_NE(text.find("a=candidate:1 1 udp 100 127.0.0.1 4000 typ host\r\n"), std::string::npos);
@@ -144,8 +145,9 @@ TEST(SdpTest, RefusesDescriptionsItCannotConnectWith) {
 
 TEST(SdpTest, OnlyTheFirstUsableApplicationSectionCounts) {
   std::string twoSections = kBrowserOffer;
-  twoSections += "m=application 9 UDP/DTLS/SCTP webrtc-datachannel\r\na=mid:second\r\n"
-                 "a=ice-ufrag:other\r\n";
+  twoSections +=
+      "m=application 9 UDP/DTLS/SCTP webrtc-datachannel\r\na=mid:second\r\n"
+      "a=ice-ufrag:other\r\n";
   const auto result = SdpParser::parse(twoSections);
   ASSERT_TRUE(result.description);
   EXPECT_EQ(result.description->mid, "0");
@@ -164,16 +166,17 @@ TEST(SdpTest, CandidateLinesParseWithOrWithoutPrefixAndRejectGarbage) {
             "candidate:842163049 1 udp 1677729535 192.0.2.10 3478 typ srflx raddr 10.0.0.1 "
             "rport 5000");
   EXPECT_TRUE(SdpParser::parseCandidate("a=candidate:1 1 UDP 5 ::1 9 typ host\r\n"));
-  EXPECT_TRUE(SdpParser::parseCandidate("a=candidate:1 1 tcp 5 127.0.0.1 9 typ host tcptype "
-                                        "passive"));
+  EXPECT_TRUE(
+      SdpParser::parseCandidate("a=candidate:1 1 tcp 5 127.0.0.1 9 typ host tcptype "
+                                "passive"));
 
   for (const char* bad : {
            "",
            "candidate:",
-           "candidate:1 1 udp 5 127.0.0.1 9 host",       // "typ" missing
+           "candidate:1 1 udp 5 127.0.0.1 9 host",          // "typ" missing
            "candidate:1 1 udp 5 127.0.0.1 70000 typ host",  // port out of range
            "candidate:1 1 udp 99999999999 127.0.0.1 9 typ host",
-           "candidate:1 0 udp 5 127.0.0.1 9 typ host",   // component 0
+           "candidate:1 0 udp 5 127.0.0.1 9 typ host",  // component 0
            "candidate:1 1 sctp 5 127.0.0.1 9 typ host",
            "candidate:1 1 udp 5 127.0.0.1 9 typ bogus",
            "candidate:1 1 udp 5 127.0.0.1;rm 9 typ host",

@@ -1,0 +1,352 @@
+#include "datachannel/SctpTransport.hpp"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <usrsctp.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ombrelia/OmbreliaLogger.hpp>
+#include <unordered_map>
+
+#include "datachannel/GlibLoop.hpp"
+#include "datachannel/SctpNotification.hpp"
+
+namespace ombrelia::datachannel {
+namespace {
+
+// Handshake and data packets must fit one DTLS record inside the 1200-byte path MTU used for
+// DTLS, with room for the record header and AEAD expansion.
+constexpr uint32_t kSctpPathMtu = 1200 - 40;
+// Enough streams for many channels; WebRTC stacks offer 1024 or 65535.
+constexpr uint16_t kStreamCount = 1024;
+// usrsctp's own buffers: a 2 MB segment sent back to back should mostly sit here.
+constexpr int kSocketBufferBytes = 1024 * 1024;
+// usrsctp reports free space once half the buffer has drained.
+constexpr uint32_t kSendThreshold = kSocketBufferBytes / 2;
+// Retransmission timeouts. A heartbeat goes out one timeout plus the heartbeat interval after
+// the path fell idle; the standard 1 s minimum and 60 s maximum would space heartbeats too far
+// apart for the silence check built on them.
+constexpr uint32_t kRtoInitialMs = 1000;
+constexpr uint32_t kRtoMinMs = 200;
+constexpr uint32_t kRtoMaxMs = 3000;
+
+std::mutex& registryMutex() {
+  static auto* mutex = new std::mutex();
+  return *mutex;
+}
+
+// AF_CONN addresses are opaque pointers; ours are ids never reused, looked up here, so a
+// callback for a transport that has gone finds nothing instead of freed memory.
+std::unordered_map<uintptr_t, std::weak_ptr<SctpTransport>>& registry() {
+  static auto* map = new std::unordered_map<uintptr_t, std::weak_ptr<SctpTransport>>();
+  return *map;
+}
+
+std::shared_ptr<SctpTransport> lookup(void* address) {
+  std::lock_guard lock(registryMutex());
+  const auto it = registry().find(reinterpret_cast<uintptr_t>(address));
+  return it == registry().end() ? nullptr : it->second.lock();
+}
+
+std::atomic<uintptr_t> nextId{1};
+
+void log(const std::string& message) {
+  OmbreliaLogger::debug("datachannel: SCTP " + message, OLogModule::webRTCClient);
+}
+
+}  // namespace
+
+struct SctpTransport::Glue {
+  static int connOutput(void* address, void* buffer, size_t length, uint8_t, uint8_t) {
+    if (auto self = lookup(address); self && self->callbacks_.sendPacket) {
+      self->callbacks_.sendPacket(static_cast<const uint8_t*>(buffer), length);
+    }
+    return 0;
+  }
+
+  static int receive(struct socket*, union sctp_sockstore, void* data, size_t length,
+                     struct sctp_rcvinfo info, int flags, void* ulp) {
+    auto self = lookup(ulp);
+    if (self) {
+      if (data == nullptr) {
+        if (self->callbacks_.onClosed) self->callbacks_.onClosed();
+      } else if ((flags & MSG_NOTIFICATION) != 0) {
+        self->handleNotification(static_cast<const uint8_t*>(data), length);
+      } else {
+        self->handleData(static_cast<const uint8_t*>(data), length, info.rcv_sid,
+                         ntohl(info.rcv_ppid), flags);
+      }
+    }
+    std::free(data);  // usrsctp hands the buffer over
+    return 1;
+  }
+
+  static int sendReady(struct socket*, uint32_t, void* ulp) {
+    if (auto self = lookup(ulp)) self->flush();
+    return 0;
+  }
+
+  static void initialiseOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+      // Process-wide and never finished: connections come and go for the process's life.
+      usrsctp_init(0, connOutput, nullptr);
+      usrsctp_sysctl_set_sctp_ecn_enable(0);
+    });
+  }
+};
+
+std::shared_ptr<SctpTransport> SctpTransport::create(const Settings& settings,
+                                                     Callbacks callbacks) {
+  Glue::initialiseOnce();
+  std::shared_ptr<SctpTransport> self(new SctpTransport(settings, std::move(callbacks)));
+  {
+    std::lock_guard lock(registryMutex());
+    registry()[self->id_] = self;
+  }
+  usrsctp_register_address(reinterpret_cast<void*>(self->id_));
+  return self;
+}
+
+SctpTransport::SctpTransport(const Settings& settings, Callbacks callbacks)
+    : settings_(settings),
+      callbacks_(std::move(callbacks)),
+      id_(nextId++),
+      assembler_(settings.maxReceiveMessage) {}
+
+SctpTransport::~SctpTransport() {
+  {
+    std::lock_guard lock(registryMutex());
+    registry().erase(id_);
+  }
+  if (closed_) return;
+  // Dropped without close(), possibly inside a usrsctp callback: close on the loop instead.
+  struct socket* socket = socket_;
+  const uintptr_t id = id_;
+  GlibLoop::shared().invoke([socket, id] {
+    if (socket != nullptr) usrsctp_close(socket);
+    usrsctp_deregister_address(reinterpret_cast<void*>(id));
+  });
+}
+
+bool SctpTransport::start() {
+  std::lock_guard lock(sendMutex_);
+  if (socket_ != nullptr || closed_) return false;
+  struct socket* s = usrsctp_socket(AF_CONN, SOCK_STREAM, IPPROTO_SCTP, Glue::receive,
+                                    Glue::sendReady, kSendThreshold, reinterpret_cast<void*>(id_));
+  if (s == nullptr) return false;
+  socket_ = s;
+  usrsctp_set_non_blocking(s, 1);
+  // Closing aborts at once: a graceful shutdown would keep the association alive for seconds.
+  struct linger linger {
+    1, 0
+  };
+  usrsctp_setsockopt(s, SOL_SOCKET, SO_LINGER, &linger, sizeof linger);
+  struct sctp_assoc_value reset {};
+  reset.assoc_id = SCTP_FUTURE_ASSOC;
+  reset.assoc_value = SCTP_ENABLE_RESET_STREAM_REQ;
+  usrsctp_setsockopt(s, IPPROTO_SCTP, SCTP_ENABLE_STREAM_RESET, &reset, sizeof reset);
+  int on = 1;
+  usrsctp_setsockopt(s, IPPROTO_SCTP, SCTP_NODELAY, &on, sizeof on);
+  for (uint16_t type :
+       {SCTP_ASSOC_CHANGE, SCTP_STREAM_RESET_EVENT, SCTP_SENDER_DRY_EVENT, SCTP_SHUTDOWN_EVENT}) {
+    struct sctp_event event {};
+    event.se_assoc_id = SCTP_FUTURE_ASSOC;
+    event.se_type = type;
+    event.se_on = 1;
+    usrsctp_setsockopt(s, IPPROTO_SCTP, SCTP_EVENT, &event, sizeof event);
+  }
+  struct sctp_initmsg init {};
+  init.sinit_num_ostreams = kStreamCount;
+  init.sinit_max_instreams = kStreamCount;
+  usrsctp_setsockopt(s, IPPROTO_SCTP, SCTP_INITMSG, &init, sizeof init);
+  struct sctp_paddrparams params {};
+  params.spp_assoc_id = SCTP_FUTURE_ASSOC;
+  params.spp_pathmtu = kSctpPathMtu;
+  params.spp_hbinterval = static_cast<uint32_t>(settings_.heartbeatInterval.count());
+  params.spp_flags = SPP_PMTUD_DISABLE | SPP_HB_ENABLE;
+  usrsctp_setsockopt(s, IPPROTO_SCTP, SCTP_PEER_ADDR_PARAMS, &params, sizeof params);
+  struct sctp_rtoinfo rto {};
+  rto.srto_assoc_id = SCTP_FUTURE_ASSOC;
+  rto.srto_initial = kRtoInitialMs;
+  rto.srto_min = kRtoMinMs;
+  rto.srto_max = kRtoMaxMs;
+  usrsctp_setsockopt(s, IPPROTO_SCTP, SCTP_RTOINFO, &rto, sizeof rto);
+  int buffer = kSocketBufferBytes;
+  usrsctp_setsockopt(s, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+  usrsctp_setsockopt(s, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+
+  struct sockaddr_conn local {};
+  local.sconn_family = AF_CONN;
+  local.sconn_port = htons(settings_.localPort);
+  local.sconn_addr = reinterpret_cast<void*>(id_);
+  if (usrsctp_bind(s, reinterpret_cast<struct sockaddr*>(&local), sizeof local) != 0) {
+    log("bind failed: " + std::string(std::strerror(errno)));
+    return false;
+  }
+  // Both sides connect; SCTP resolves the simultaneous open, as WebRTC stacks expect.
+  struct sockaddr_conn remote = local;
+  remote.sconn_port = htons(settings_.remotePort);
+  if (usrsctp_connect(s, reinterpret_cast<struct sockaddr*>(&remote), sizeof remote) != 0 &&
+      errno != EINPROGRESS) {
+    log("connect failed: " + std::string(std::strerror(errno)));
+    return false;
+  }
+  return true;
+}
+
+void SctpTransport::handlePacket(const uint8_t* data, size_t size) {
+  {
+    std::lock_guard lock(sendMutex_);
+    if (closed_ || socket_ == nullptr) return;
+  }
+  usrsctp_conninput(reinterpret_cast<void*>(id_), data, size, 0);
+}
+
+SctpTransport::SendResult SctpTransport::send(uint16_t stream, uint32_t ppid, const uint8_t* data,
+                                              size_t size, const Reliability& reliability) {
+  std::lock_guard lock(sendMutex_);
+  if (closed_ || socket_ == nullptr) return SendResult::refused;
+  Outgoing message{stream, ppid, std::vector<uint8_t>(data, data + size), reliability};
+  // Anything already queued goes first, so messages never overtake each other.
+  if (queue_.empty() && trySend(message)) return SendResult::sent;
+  if (closed_) return SendResult::refused;
+  if (queuedBytes_ + size > settings_.maxBufferedBytes) return SendResult::refused;
+  queuedBytes_ += size;
+  queue_.push_back(std::move(message));
+  return SendResult::queued;
+}
+
+bool SctpTransport::trySend(const Outgoing& message) {
+  if (message.resetMarker) {
+    requestReset(message.stream);
+    return true;
+  }
+  struct sctp_sendv_spa spa {};
+  spa.sendv_flags = SCTP_SEND_SNDINFO_VALID;
+  spa.sendv_sndinfo.snd_sid = message.stream;
+  spa.sendv_sndinfo.snd_ppid = htonl(message.ppid);
+  spa.sendv_sndinfo.snd_flags = SCTP_EOR;
+  if (!message.reliability.ordered) spa.sendv_sndinfo.snd_flags |= SCTP_UNORDERED;
+  if (message.reliability.maxRetransmits) {
+    spa.sendv_flags |= SCTP_SEND_PRINFO_VALID;
+    spa.sendv_prinfo.pr_policy = SCTP_PR_SCTP_RTX;
+    spa.sendv_prinfo.pr_value = *message.reliability.maxRetransmits;
+  } else if (message.reliability.maxPacketLifeTimeMs) {
+    spa.sendv_flags |= SCTP_SEND_PRINFO_VALID;
+    spa.sendv_prinfo.pr_policy = SCTP_PR_SCTP_TTL;
+    spa.sendv_prinfo.pr_value = *message.reliability.maxPacketLifeTimeMs;
+  }
+  const ssize_t sent = usrsctp_sendv(socket_, message.bytes.data(), message.bytes.size(), nullptr,
+                                     0, &spa, sizeof spa, SCTP_SENDV_SPA, 0);
+  if (sent >= 0) return true;
+  if (errno != EWOULDBLOCK && errno != EAGAIN && errno != ENOBUFS) {
+    log("send failed: " + std::string(std::strerror(errno)));
+  }
+  return false;
+}
+
+void SctpTransport::flush() {
+  std::lock_guard lock(sendMutex_);
+  if (flushing_ || closed_ || socket_ == nullptr) return;
+  flushing_ = true;
+  while (!queue_.empty() && trySend(queue_.front())) {
+    queuedBytes_ -= queue_.front().bytes.size();
+    queue_.pop_front();
+  }
+  flushing_ = false;
+}
+
+size_t SctpTransport::bufferedBytes() const {
+  std::lock_guard lock(sendMutex_);
+  return queuedBytes_;
+}
+
+void SctpTransport::resetStream(uint16_t stream) {
+  std::lock_guard lock(sendMutex_);
+  if (closed_ || socket_ == nullptr) return;
+  // Messages still queued for the stream go out before the reset that closes it.
+  Outgoing marker{stream, 0, {}, {}, true};
+  if (queue_.empty()) {
+    requestReset(stream);
+  } else {
+    queue_.push_back(std::move(marker));
+  }
+}
+
+void SctpTransport::requestReset(uint16_t stream) {
+  alignas(struct sctp_reset_streams)
+      uint8_t storage[sizeof(struct sctp_reset_streams) + sizeof(uint16_t)] = {};
+  auto* reset = reinterpret_cast<struct sctp_reset_streams*>(storage);
+  reset->srs_assoc_id = SCTP_ALL_ASSOC;
+  reset->srs_flags = SCTP_STREAM_RESET_OUTGOING;
+  reset->srs_number_streams = 1;
+  reset->srs_stream_list[0] = stream;
+  if (usrsctp_setsockopt(socket_, IPPROTO_SCTP, SCTP_RESET_STREAMS, reset, sizeof storage) != 0) {
+    log("stream reset failed: " + std::string(std::strerror(errno)));
+  }
+}
+
+void SctpTransport::close() {
+  struct socket* socket = nullptr;
+  {
+    std::lock_guard lock(sendMutex_);
+    if (closed_) return;
+    closed_ = true;
+    socket = socket_;
+    queue_.clear();
+    queuedBytes_ = 0;
+  }
+  // The abort goes out through connOutput while the transport is still registered.
+  if (socket != nullptr) usrsctp_close(socket);
+  {
+    std::lock_guard lock(sendMutex_);
+    socket_ = nullptr;
+  }
+  {
+    std::lock_guard lock(registryMutex());
+    registry().erase(id_);
+  }
+  usrsctp_deregister_address(reinterpret_cast<void*>(id_));
+}
+
+void SctpTransport::handleData(const uint8_t* data, size_t size, uint16_t stream, uint32_t ppid,
+                               int flags) {
+  std::vector<uint8_t> message;
+  MessageAssembler::Outcome outcome;
+  {
+    std::lock_guard lock(receiveMutex_);
+    outcome = assembler_.add(stream, data, size, (flags & MSG_EOR) != 0, message);
+  }
+  if (outcome == MessageAssembler::Outcome::oversized) {
+    OmbreliaLogger::error("datachannel: received message refused: larger than " +
+                              std::to_string(settings_.maxReceiveMessage) + " bytes",
+                          OLogModule::webRTCClient);
+  } else if (outcome == MessageAssembler::Outcome::complete && callbacks_.onMessage) {
+    callbacks_.onMessage(stream, ppid, std::move(message));
+  }
+}
+
+void SctpTransport::handleNotification(const uint8_t* data, size_t size) {
+  const auto notification = SctpNotification::parse(data, size);
+  if (!notification) return;
+  switch (notification->kind) {
+    case SctpNotification::Kind::associationUp:
+      if (callbacks_.onConnected) callbacks_.onConnected();
+      break;
+    case SctpNotification::Kind::associationDown:
+      if (callbacks_.onClosed) callbacks_.onClosed();
+      break;
+    case SctpNotification::Kind::senderDry:
+      flush();
+      break;
+    case SctpNotification::Kind::incomingStreamsReset:
+      if (callbacks_.onStreamsReset) callbacks_.onStreamsReset(notification->streams);
+      break;
+  }
+}
+
+}  // namespace ombrelia::datachannel

@@ -1,0 +1,106 @@
+#pragma once
+// Any thread: send(), resetStream() and flush() from anywhere; handlePacket(), start() and
+// close() on the GlibLoop thread. Callbacks run on usrsctp's threads or inside handlePacket(),
+// with no lock of the transport held; they must not call close().
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "datachannel/MessageAssembler.hpp"
+
+struct socket;
+
+namespace ombrelia::datachannel {
+
+// One SCTP association over DTLS, in usrsctp's AF_CONN mode: packets go out through
+// sendPacket and come in through handlePacket(), never through a kernel socket.
+class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
+ public:
+  struct Settings {
+    uint16_t localPort = 5000;
+    uint16_t remotePort = 5000;
+    // The largest message this side accepts; larger ones are dropped as they are reassembled.
+    size_t maxReceiveMessage = 256 * 1024;
+    // Bytes this side holds while SCTP pushes back, past what usrsctp's own buffer takes.
+    size_t maxBufferedBytes = 16 * 1024 * 1024;
+    std::chrono::milliseconds heartbeatInterval{2000};
+  };
+
+  struct Reliability {
+    bool ordered = true;
+    std::optional<uint32_t> maxRetransmits;
+    std::optional<uint32_t> maxPacketLifeTimeMs;
+  };
+
+  enum class SendResult { sent, queued, refused };
+
+  struct Callbacks {
+    std::function<void(const uint8_t*, size_t)> sendPacket;
+    std::function<void()> onConnected;
+    // The association is gone: shut down or aborted by the peer, or lost.
+    std::function<void()> onClosed;
+    std::function<void(uint16_t stream, uint32_t ppid, std::vector<uint8_t> message)> onMessage;
+    // The peer reset these incoming streams (its channels on them are closing).
+    std::function<void(std::vector<uint16_t> streams)> onStreamsReset;
+  };
+
+  [[nodiscard]] static std::shared_ptr<SctpTransport> create(const Settings& settings,
+                                                             Callbacks callbacks);
+  ~SctpTransport();
+  SctpTransport(const SctpTransport&) = delete;
+  SctpTransport& operator=(const SctpTransport&) = delete;
+
+  bool start();
+  void handlePacket(const uint8_t* data, size_t size);
+  SendResult send(uint16_t stream, uint32_t ppid, const uint8_t* data, size_t size,
+                  const Reliability& reliability);
+  void resetStream(uint16_t stream);
+  // Hands queued messages to usrsctp as far as it takes them.
+  void flush();
+  size_t bufferedBytes() const;
+  void close();
+
+  // usrsctp's C callbacks reach the transport through this.
+  struct Glue;
+
+ private:
+  struct Outgoing {
+    uint16_t stream;
+    uint32_t ppid;
+    std::vector<uint8_t> bytes;
+    Reliability reliability;
+    bool resetMarker = false;  // reset the stream here, after the messages queued before
+  };
+
+  SctpTransport(const Settings& settings, Callbacks callbacks);
+  // With sendMutex_ held. True when usrsctp took the message.
+  bool trySend(const Outgoing& message);
+  void requestReset(uint16_t stream);
+  void handleData(const uint8_t* data, size_t size, uint16_t stream, uint32_t ppid, int flags);
+  void handleNotification(const uint8_t* data, size_t size);
+
+  const Settings settings_;
+  Callbacks callbacks_;
+  const uintptr_t id_;
+  struct socket* socket_ = nullptr;
+
+  // Recursive: usrsctp may report free buffer space from inside a send on the same thread.
+  mutable std::recursive_mutex sendMutex_;  // guards the queue and the socket for sending
+  std::deque<Outgoing> queue_;
+  size_t queuedBytes_ = 0;
+  bool flushing_ = false;
+  bool closed_ = false;
+
+  std::mutex receiveMutex_;  // guards the assembler
+  MessageAssembler assembler_;
+};
+
+}  // namespace ombrelia::datachannel

@@ -1,0 +1,236 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "datachannel/DCPeerConnection.hpp"
+#include "support/ChannelRecorder.hpp"
+#include "support/LoopbackPeers.hpp"
+
+namespace ombrelia::datachannel {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ChannelRecorder;
+using test::LoopbackPeers;
+
+constexpr size_t kSegmentFrameBytes = 15924;
+
+Data patterned(size_t size, uint8_t seed) {
+  std::vector<uint8_t> bytes(size);
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 7);
+  return Data(std::move(bytes));
+}
+
+// A loopback pair with the offerer's "P2P" channel and the answerer's announced counterpart.
+class OpenChannels {
+ public:
+  explicit OpenChannels(LoopbackPeers::Options options = LoopbackPeers::Options{},
+                        DCConfiguration offererConfig = LoopbackPeers::loopbackConfig(),
+                        DCConfiguration answererConfig = LoopbackPeers::loopbackConfig())
+      : peers(std::move(options), offererConfig, answererConfig) {
+    peers.answerer->onDataChannel([this](std::shared_ptr<DCDataChannel> channel) {
+      remoteEvents.note("announced");
+      remoteEvents.attach(channel);
+      std::lock_guard lock(peers.waiter().mutex());
+      remote = std::move(channel);
+    });
+    local = peers.offerer->createDataChannel("P2P");
+    localEvents.attach(local);
+  }
+
+  bool open() {
+    return localEvents.waitForEvent("open", 5s) && remoteEvents.waitForEvent("open", 5s);
+  }
+
+  std::shared_ptr<DCDataChannel> remoteChannel() {
+    std::lock_guard lock(peers.waiter().mutex());
+    return remote;
+  }
+
+  LoopbackPeers peers;
+  std::shared_ptr<DCDataChannel> local;
+  ChannelRecorder localEvents;
+  ChannelRecorder remoteEvents;
+
+ private:
+  std::shared_ptr<DCDataChannel> remote;
+};
+
+TEST(DataChannelTest, BothSidesOpenAndTheRemoteChannelIsAnnouncedBeforeItsOpenEvent) {
+  OpenChannels channels;
+  ASSERT_TRUE(channels.open());
+  EXPECT_EQ(channels.remoteEvents.events(), (std::vector<std::string>{"announced", "open"}));
+  auto remote = channels.remoteChannel();
+  ASSERT_TRUE(remote);
+  EXPECT_EQ(remote->label(), "P2P");
+  EXPECT_TRUE(remote->options().ordered);
+  EXPECT_FALSE(remote->options().maxRetransmits.has_value());
+  // The offerer answers "active" offers with DTLS server: its streams are odd, the same stream
+  // serving both directions.
+  ASSERT_TRUE(channels.local->id());
+  EXPECT_EQ(*channels.local->id() % 2, 1);
+  EXPECT_EQ(remote->id(), channels.local->id());
+  EXPECT_TRUE(channels.local->isOpen());
+  EXPECT_EQ(channels.peers.offerer->state(), DCIceState::connected);
+}
+
+TEST(DataChannelTest, MessagesSentRightAfterOpenArriveAfterTheOpenEventInOrder) {
+  OpenChannels channels;
+  ASSERT_TRUE(channels.localEvents.waitForEvent("open", 5s));
+  // The answerer sends as soon as its side is announced; the offerer's open event may not have
+  // run yet, but must come first.
+  ASSERT_TRUE(channels.remoteEvents.waitForEvent("open", 5s));
+  auto remote = channels.remoteChannel();
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(remote->sendText("m" + std::to_string(i)));
+  ASSERT_TRUE(channels.localEvents.waitForFrames(20, 5s));
+  const auto frames = channels.localEvents.frames();
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(std::get<std::string>(frames[i]), "m" + std::to_string(i));
+}
+
+TEST(DataChannelTest, AThousandMixedTextAndBinaryFramesArriveInOrderAndKind) {
+  OpenChannels channels;
+  ASSERT_TRUE(channels.open());
+  constexpr int kFrames = 1000;
+  for (int i = 0; i < kFrames; ++i) {
+    if (i % 2 == 0) {
+      ASSERT_TRUE(channels.local->sendText("{\"n\":" + std::to_string(i) + "}"));
+    } else {
+      ASSERT_TRUE(channels.local->sendBinary(patterned(100 + i, static_cast<uint8_t>(i))));
+    }
+  }
+  ASSERT_TRUE(channels.remoteEvents.waitForFrames(kFrames, 10s));
+  const auto frames = channels.remoteEvents.frames();
+  ASSERT_EQ(frames.size(), static_cast<size_t>(kFrames));
+  for (int i = 0; i < kFrames; ++i) {
+    if (i % 2 == 0) {
+      ASSERT_TRUE(std::holds_alternative<std::string>(frames[i])) << "frame " << i;
+      EXPECT_EQ(std::get<std::string>(frames[i]), "{\"n\":" + std::to_string(i) + "}");
+    } else {
+      ASSERT_TRUE(std::holds_alternative<Data>(frames[i])) << "frame " << i;
+      EXPECT_EQ(std::get<Data>(frames[i]), patterned(100 + i, static_cast<uint8_t>(i)));
+    }
+  }
+}
+
+TEST(DataChannelTest, ASegmentOf130FullFramesSentBackToBackArrivesIntact) {
+  OpenChannels channels;
+  ASSERT_TRUE(channels.open());
+  constexpr int kFrames = 130;
+  for (int i = 0; i < kFrames; ++i) {
+    ASSERT_TRUE(channels.local->sendBinary(patterned(kSegmentFrameBytes, static_cast<uint8_t>(i))))
+        << "frame " << i << " was refused";
+  }
+  ASSERT_TRUE(channels.remoteEvents.waitForFrames(kFrames, 20s));
+  const auto frames = channels.remoteEvents.frames();
+  for (int i = 0; i < kFrames; ++i) {
+    EXPECT_EQ(std::get<Data>(frames[i]), patterned(kSegmentFrameBytes, static_cast<uint8_t>(i)))
+        << "frame " << i;
+  }
+}
+
+TEST(DataChannelTest, EmptyMessagesKeepTheirKind) {
+  OpenChannels channels;
+  ASSERT_TRUE(channels.open());
+  ASSERT_TRUE(channels.local->sendText(""));
+  ASSERT_TRUE(channels.local->sendBinary(Data()));
+  ASSERT_TRUE(channels.local->sendText("after"));
+  ASSERT_TRUE(channels.remoteEvents.waitForFrames(3, 5s));
+  const auto frames = channels.remoteEvents.frames();
+  EXPECT_EQ(std::get<std::string>(frames[0]), "");
+  EXPECT_TRUE(std::get<Data>(frames[1]).empty());
+  EXPECT_EQ(std::get<std::string>(frames[2]), "after");
+}
+
+TEST(DataChannelTest, MessagesAboveThePeersLimitAreRefusedAndTheDefaultLimitApplies) {
+  auto small = LoopbackPeers::loopbackConfig();
+  small.maxMessageSize = 1000;
+  OpenChannels limited(LoopbackPeers::Options{}, LoopbackPeers::loopbackConfig(), small);
+  ASSERT_TRUE(limited.open());
+  EXPECT_FALSE(limited.local->sendBinary(patterned(1001, 1)));
+  EXPECT_TRUE(limited.local->sendBinary(patterned(1000, 2)));
+
+  // A description without max-message-size means 65,536 bytes.
+  LoopbackPeers::Options silent;
+  silent.tamperAnswer = [](std::string sdp) {
+    return std::regex_replace(sdp, std::regex("a=max-message-size:[0-9]+\r\n"), "");
+  };
+  OpenChannels unstated(silent);
+  ASSERT_TRUE(unstated.open());
+  EXPECT_FALSE(unstated.local->sendBinary(patterned(65537, 3)));
+  EXPECT_TRUE(unstated.local->sendBinary(patterned(65536, 4)));
+  ASSERT_TRUE(unstated.remoteEvents.waitForFrames(1, 5s));
+  EXPECT_EQ(std::get<Data>(unstated.remoteEvents.frames()[0]).size(), 65536u);
+}
+
+TEST(DataChannelTest, ReceivedMessageAboveOwnLimitIsDroppedAndTheChannelGoesOn) {
+  auto small = LoopbackPeers::loopbackConfig();
+  small.maxMessageSize = 4000;
+  LoopbackPeers::Options lying;
+  // The answerer's description claims more than it accepts, so the offerer sends too much.
+  lying.tamperAnswer = [](std::string sdp) {
+    return std::regex_replace(sdp, std::regex("a=max-message-size:4000"),
+                              "a=max-message-size:100000");
+  };
+  OpenChannels channels(lying, LoopbackPeers::loopbackConfig(), small);
+  ASSERT_TRUE(channels.open());
+  ASSERT_TRUE(channels.local->sendBinary(patterned(20000, 1)));
+  ASSERT_TRUE(channels.local->sendText("small"));
+  ASSERT_TRUE(channels.remoteEvents.waitForFrames(1, 5s));
+  const auto frames = channels.remoteEvents.frames();
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(std::get<std::string>(frames[0]), "small");
+}
+
+TEST(DataChannelTest, RemoteClosingChannelAndConnectionIsReported) {
+  OpenChannels channels;
+  ASSERT_TRUE(channels.open());
+  channels.remoteChannel()->close();
+  ASSERT_TRUE(channels.localEvents.waitForEvent("closed", 5s));
+  EXPECT_TRUE(channels.remoteEvents.waitForEvent("closed", 5s));
+  EXPECT_FALSE(channels.local->sendText("too late"));
+  channels.peers.answerer->close();
+  ASSERT_TRUE(channels.peers.waiter().waitFor(5s, [&] {
+    return channels.peers.offerer->state() == DCIceState::closed ||
+           channels.peers.offerer->state() == DCIceState::disconnected;
+  }));
+}
+
+TEST(DataChannelTest, ClosingTheConnectionClosesItsChannels) {
+  OpenChannels channels;
+  ASSERT_TRUE(channels.open());
+  channels.peers.offerer->close();
+  EXPECT_TRUE(channels.localEvents.waitForEvent("closed", 5s));
+  EXPECT_TRUE(channels.remoteEvents.waitForEvent("closed", 5s));
+  EXPECT_TRUE(channels.peers.waitForAnswererState(DCIceState::closed, 5s));
+}
+
+TEST(DataChannelTest, ConnectionDroppedInsideItsOwnMessageCallbackIsClean) {
+  LoopbackPeers peers;
+  auto holder = std::make_shared<std::shared_ptr<DCPeerConnection>>(peers.answerer);
+  std::weak_ptr<DCPeerConnection> weak = peers.answerer;
+  peers.answerer.reset();
+  test::Waiter& waiter = peers.waiter();
+  bool dropped = false;
+  (*holder)->onDataChannel([holder, &waiter, &dropped](std::shared_ptr<DCDataChannel> channel) {
+    std::weak_ptr<DCDataChannel> weakChannel = channel;
+    channel->onMessage(
+        [holder, &waiter, &dropped](std::string) {
+          holder->reset();  // the last owner lets go from inside the connection's callback
+          std::lock_guard lock(waiter.mutex());
+          dropped = true;
+          waiter.notify();
+        },
+        [](Data) {});
+  });
+  auto local = peers.offerer->createDataChannel("P2P");
+  ChannelRecorder localEvents;
+  localEvents.attach(local);
+  ASSERT_TRUE(localEvents.waitForEvent("open", 5s));
+  for (int i = 0; i < 50; ++i) local->sendText("hello");
+  ASSERT_TRUE(waiter.waitFor(5s, [&] { return dropped; }));
+  EXPECT_TRUE(waiter.waitFor(2s, [&] { return weak.expired(); }));
+  EXPECT_TRUE(localEvents.waitForEvent("closed", 5s));
+}
+
+}  // namespace
+}  // namespace ombrelia::datachannel
