@@ -13,25 +13,30 @@ namespace ombrelia::datachannel {
 // The settings of one peer connection, field for field those of the rtcConfiguration shape that
 // callers of this framework expect, plus the timeouts that tests shorten.
 struct DCConfiguration {
-  // "stun:host[:port]" URLs; other schemes are ignored with a log line.
+  // "stun:host[:port]" URLs (port 3478 by default); the agent uses the first one. Other schemes
+  // are skipped with a log line: there is no TURN support.
   std::vector<std::string> iceServers;
-  // Accepted for shape compatibility; this framework connects directly.
+  // Not supported: connections are always direct.
   std::optional<std::string> proxyServer;
   // A local IP address to gather host candidates on only ("127.0.0.1" adds loopback, which the
   // ICE agent otherwise ignores); none gathers on every interface.
   std::optional<std::string> bindAddress;
-  // 0 default (ECDSA P-256), 1 ECDSA P-256; RSA kinds fall back to ECDSA with a log line.
+  // Every kind gives a self-signed ECDSA P-256 certificate, which every WebRTC stack accepts.
   int certificateType = 0;
-  // 0 all candidates, 1 relay only (no relay support here, so nothing would connect).
+  // Only 0 (all candidates) is meaningful: without TURN there are no relay candidates.
   int iceTransportPolicy = 0;
+  // Not supported: candidates are UDP only.
   bool enableIceTcp = false;
+  // Not supported: each connection has its own UDP socket.
   bool enableIceUdpMux = false;
   // When true, neither creating a channel nor applying an offer produces a local description
   // by itself; the caller asks with setLocalDescription().
   bool disableAutoNegotiation = false;
+  // Not used: sessions carry data channels only.
   bool forceMediaTransport = false;
   uint16_t portRangeBegin = 1024;
   uint16_t portRangeEnd = 65535;
+  // The DTLS path MTU, at most (and by default) 1200.
   std::optional<size_t> mtu;
   // What this side accepts per message, advertised in its description.
   std::optional<size_t> maxMessageSize;

@@ -59,9 +59,10 @@ std::shared_ptr<IceTransport> IceTransport::create(const Settings& settings, Cal
                           static_cast<NiceAgentOption>(NICE_AGENT_OPTION_ICE_TRICKLE |
                                                        NICE_AGENT_OPTION_CONSENT_FRESHNESS));
   if (agent == nullptr) return nullptr;
-  // UPnP would send multicast onto the network; TCP candidates only when asked for.
+  // UPnP would send multicast onto the network. TCP candidates are not gathered: the rest of
+  // the framework handles UDP ones only.
   g_object_set(agent, "upnp", FALSE, "controlling-mode", settings.controlling ? TRUE : FALSE,
-               "ice-tcp", settings.enableIceTcp ? TRUE : FALSE, "ice-udp", TRUE, nullptr);
+               "ice-tcp", FALSE, "ice-udp", TRUE, nullptr);
   if (!settings.stunServers.empty()) {
     // libnice takes one STUN server, as an IP address. A host name is resolved before gathering
     // starts (see gather()).

@@ -34,7 +34,6 @@ class IceTransport : public std::enable_shared_from_this<IceTransport> {
     std::optional<std::string> bindAddress;
     uint16_t portRangeBegin = 0;
     uint16_t portRangeEnd = 0;
-    bool enableIceTcp = false;
   };
 
   struct Callbacks {

@@ -289,7 +289,6 @@ bool PeerConnectionCore::ensureIce(bool controlling) {
   settings.bindAddress = config_.bindAddress;
   settings.portRangeBegin = config_.portRangeBegin;
   settings.portRangeEnd = config_.portRangeEnd;
-  settings.enableIceTcp = config_.enableIceTcp;
   std::weak_ptr<PeerConnectionCore> weak = weak_from_this();
   IceTransport::Callbacks callbacks;
   callbacks.onLocalCandidate = [weak](const SdpCandidate& candidate) {
@@ -447,7 +446,10 @@ void PeerConnectionCore::onIcePacket(const uint8_t* data, size_t size) {
   }
   if (!dtls) {
     // A remote DTLS client may start before our agent reports the pair connected.
-    if (earlyPackets_.size() < kMaxEarlyPackets) earlyPackets_.emplace_back(data, data + size);
+    if (earlyPackets_.size() < kMaxEarlyPackets) {
+      if (earlyPackets_.empty()) log("DTLS packet held until ICE reports connected");
+      earlyPackets_.emplace_back(data, data + size);
+    }
     return;
   }
   dtls->handleDatagram(data, size);

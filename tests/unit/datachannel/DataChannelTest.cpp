@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ombrelia/OLoggerConfig.hpp>
 #include <regex>
 
 #include "datachannel/DCPeerConnection.hpp"
@@ -126,6 +127,25 @@ TEST(DataChannelTest, ASegmentOf130FullFramesSentBackToBackArrivesIntact) {
     EXPECT_EQ(std::get<Data>(frames[i]), patterned(kSegmentFrameBytes, static_cast<uint8_t>(i)))
         << "frame " << i;
   }
+}
+
+TEST(DataChannelTest, SendingIntoAStalledPeerBuffersUpToTheBoundThenRefusesWithALogLine) {
+  OpenChannels channels;
+  ASSERT_TRUE(channels.open());
+  // Nothing acknowledges any more, so SCTP pushes back and the framework's own buffer fills.
+  channels.peers.answerer->abandonForTesting();
+  const Data frame = patterned(kSegmentFrameBytes, 9);
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::error);
+  testing::internal::CaptureStdout();
+  int accepted = 0;
+  while (accepted < 5000 && channels.local->sendBinary(frame)) ++accepted;
+  const std::string log = testing::internal::GetCapturedStdout();
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::none);
+  // Far more than SCTP's own buffer holds is accepted (a few segments' worth) before refusal.
+  EXPECT_GT(accepted, 500);
+  EXPECT_LT(accepted, 5000) << "the send buffer has no bound";
+  EXPECT_GT(channels.local->bufferedAmount(), 8u * 1024 * 1024);
+  EXPECT_NE(log.find("refused: the send buffer is full"), std::string::npos) << log;
 }
 
 TEST(DataChannelTest, EmptyMessagesKeepTheirKind) {

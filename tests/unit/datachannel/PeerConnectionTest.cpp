@@ -80,6 +80,19 @@ TEST(PeerConnectionTest, CandidatesArrivingBeforeTheDescriptionAreApplied) {
       << "the early candidates were not applied once the description arrived";
 }
 
+TEST(PeerConnectionTest, BrowserMdnsCandidatesAreDroppedWithoutHarm) {
+  const std::string mdns =
+      "candidate:9 1 udp 2122260223 4b2f1a3c-1111-2222-3333-444455556666.local 50000 typ host";
+  LoopbackPeers::Options options;
+  options.tamperOffer = [mdns](std::string sdp) { return sdp + "a=" + mdns + "\r\n"; };
+  LoopbackPeers peers(options);
+  EXPECT_TRUE(peers.offerer->addRemoteCandidate(mdns, "0"));  // before any description
+  peers.offerer->setLocalDescription();
+  EXPECT_TRUE(peers.waitForBothConnected(5s));
+  EXPECT_TRUE(peers.answerer->addRemoteCandidate("a=" + mdns, "0"));  // after connecting
+  EXPECT_EQ(peers.answerer->state(), DCIceState::connected);
+}
+
 TEST(PeerConnectionTest, PeerWithoutCandidatesFailsAtTheConnectTimeout) {
   LoopbackPeers::Options options;
   options.stripCandidatesFromDescriptions = true;
