@@ -23,7 +23,7 @@ class StreamOrigin {
   int port() const { return port_; }
   // "http://127.0.0.1:<port>" followed by the path, which starts with "/".
   std::string url(const std::string& path) const;
-  // Access log lines: <client> "<request>" <status> <bytes> "<range>".
+  // Access log lines: <client> "<request>" <status> <bytes> "<range>" "<user agent>".
   std::vector<std::string> accessLog() const;
 
  private:

@@ -1,0 +1,41 @@
+#pragma once
+// The application's thread: create, start, ask for local URLs and clean up from one thread.
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include <ombrelia/Url.hpp>
+
+namespace ombrelia {
+
+class AnalyticsManager;
+class HLSProxyServer;
+
+// The application's entry to the local reverse proxy of one video: start it, then hand the
+// player the local URL of the stream's origin URL.
+class ProxyManager {
+ public:
+  // Takes the analytics manager's service; the manager itself is not kept.
+  ProxyManager(const std::string& videoID, const std::string& clientID,
+               const AnalyticsManager& analyticsManager);
+  ~ProxyManager();
+  ProxyManager(const ProxyManager&) = delete;
+  ProxyManager& operator=(const ProxyManager&) = delete;
+
+  // Starts the proxy on port 8080, on the loopback addresses. A failure to listen is logged.
+  void startServer();
+  // The local URL the player reads `url` from; absent before startServer() or after
+  // cleanup(), or when `url` is not an http(s) URL.
+  std::optional<Url> reverseProxyURL(const Url& url) const;
+  // Drops the proxy server, which stops listening and frees its port.
+  void cleanup();
+
+ private:
+  friend class ProxyManagerSeams;
+  mutable std::mutex mutex_;  // guards the server pointer
+  std::shared_ptr<HLSProxyServer> server_;
+};
+
+}  // namespace ombrelia

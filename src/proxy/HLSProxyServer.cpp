@@ -1,0 +1,247 @@
+#include "proxy/HLSProxyServer.hpp"
+
+#include <algorithm>
+#include <cctype>
+
+#include <ombrelia/OmbreliaLogger.hpp>
+
+#include "proxy/PlaylistRewriter.hpp"
+#include "proxy/PluginActivator.hpp"
+#include "proxy/ReverseProxyURL.hpp"
+#include "webserver/core/WebServer.hpp"
+#include "webserver/requests/WebServerRequest.hpp"
+#include "webserver/responses/WebServerDataResponse.hpp"
+#include "webserver/responses/WebServerErrorResponse.hpp"
+
+namespace ombrelia {
+namespace {
+
+std::string lowered(std::string_view text) {
+  std::string out(text);
+  std::transform(out.begin(), out.end(), out.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return out;
+}
+
+std::string regexEscapedDot(std::string_view alternatives) {
+  return std::string(alternatives);  // "mp4|ts|m4s|aac" holds no character special in a group
+}
+
+std::shared_ptr<WebServerResponse> statusOnly(int status) {
+  return WebServerErrorResponse::responseWithStatusCode(status);
+}
+
+// The player's Range header, passed on for general and segment requests.
+std::optional<std::string> rangeOf(const WebServerRequest& request) {
+  return request.headerValue("Range");
+}
+
+}  // namespace
+
+std::string HLSProxyServer::generalPathPattern() {
+  return "^(?!^/.*\\." + std::string(kPlaylistFileType) + "$|^/.*\\.(" +
+         regexEscapedDot(kSegmentFileTypes) + ")$).*";
+}
+
+std::string HLSProxyServer::playlistPathPattern() {
+  return "^/.*\\." + std::string(kPlaylistFileType) + "$";
+}
+
+std::string HLSProxyServer::segmentPathPattern() {
+  return "^/.*\\.(" + regexEscapedDot(kSegmentFileTypes) + ")$";
+}
+
+std::shared_ptr<HLSProxyServer> HLSProxyServer::create(
+    std::string videoID, std::string clientID, std::shared_ptr<AnalyticsService> analyticsService) {
+  auto server = std::shared_ptr<HLSProxyServer>(
+      new HLSProxyServer(std::move(videoID), std::move(clientID), std::move(analyticsService)));
+  server->addRequestHandlers();
+  return server;
+}
+
+HLSProxyServer::HLSProxyServer(std::string videoID, std::string clientID,
+                               std::shared_ptr<AnalyticsService> analyticsService)
+    : webServer_(WebServer::create()),
+      pluginActivator_(PluginActivator::create(std::move(videoID), std::move(clientID),
+                                               std::move(analyticsService))) {}
+
+HLSProxyServer::~HLSProxyServer() { stop(); }
+
+bool HLSProxyServer::start(uint16_t port) {
+  if (webServer_->isRunning()) return webServer_->isListening();
+  WebServerOptions options;
+  options.port = port;
+  // Loopback only: a proxy on every address would let anyone on the network fetch any URL
+  // through this device.
+  options.bindToLocalhost = true;
+  const auto result = webServer_->startWithOptions(options);
+  if (!result.ok() || !webServer_->isListening()) {
+    OmbreliaLogger::error(
+        "Cannot listen on port " + std::to_string(port) + ": " + result.error().description,
+        OLogModule::proxy);
+    // Local URLs are still written with the asked port, as the application was promised.
+    port_.store(port);
+    return false;
+  }
+  port_.store(webServer_->port());
+  return true;
+}
+
+void HLSProxyServer::stop() {
+  if (!webServer_->isRunning()) return;
+  port_.store(0);
+  webServer_->stop();
+}
+
+std::optional<int> HLSProxyServer::port() const {
+  const int port = port_.load();
+  if (port == 0) return std::nullopt;
+  return port;
+}
+
+std::optional<Url> HLSProxyServer::reverseProxyURL(const Url& originURL) const {
+  const auto listening = port();
+  if (!listening) return std::nullopt;
+  return ReverseProxyURL::make(originURL, *listening);
+}
+
+void HLSProxyServer::addRequestHandlers() {
+  addGeneralHandler();
+  addPlaylistHandler();
+  addSegmentHandler();
+}
+
+bool HLSProxyServer::hostIsLoopback(const WebServerRequest& request) {
+  // A page in a browser on this device could otherwise reach the proxy through a DNS name that
+  // it rebinds to 127.0.0.1.
+  const auto host = request.headerValue("Host");
+  if (!host) return false;
+  std::string name = lowered(*host);
+  if (name.starts_with("[")) {
+    const size_t close = name.find(']');
+    if (close == std::string::npos) return false;
+    const std::string rest = name.substr(close + 1);
+    if (!rest.empty() &&
+        (rest[0] != ':' || rest.find_first_not_of("0123456789", 1) != std::string::npos)) {
+      return false;
+    }
+    name = name.substr(1, close - 1);
+    return name == "::1";
+  }
+  const size_t colon = name.find(':');
+  if (colon != std::string::npos) {
+    if (name.find_first_not_of("0123456789", colon + 1) != std::string::npos) return false;
+    name.resize(colon);
+  }
+  return name == "127.0.0.1" || name == "localhost";
+}
+
+std::optional<Url> HLSProxyServer::originURL(const WebServerRequest& request) const {
+  const auto& query = request.query();
+  const auto found = query.find(ReverseProxyURL::kOriginURLKey);
+  if (found == query.end()) return std::nullopt;
+  return ReverseProxyURL::originURL(found->second);
+}
+
+std::shared_ptr<WebServerResponse> HLSProxyServer::responseFor(const HTTPLoader::Response& r) {
+  if (!r.data || !r.contentType) return statusOnly(500);
+  auto response = WebServerDataResponse::responseWithData(*r.data, *r.contentType);
+  // The origin's own status reaches the player: a missing segment stays a 404.
+  if (r.statusCode != 0) response->setStatusCode(r.statusCode);
+  if (r.contentRange) response->setValueForAdditionalHeader("Content-Range", *r.contentRange);
+  return response;
+}
+
+bool HLSProxyServer::looksLikePlaylist(const HTTPLoader::Response& r) {
+  if (r.statusCode != 200 || !r.data) return false;
+  if (r.contentType) {
+    const std::string type = lowered(*r.contentType);
+    if (type == "application/vnd.apple.mpegurl" || type == "application/x-mpegurl" ||
+        type == "audio/mpegurl" || type == "audio/x-mpegurl") {
+      return true;
+    }
+  }
+  return r.data->view().starts_with("#EXTM3U");
+}
+
+Data HLSProxyServer::rewritePlaylist(const Data& playlist, const Url& base, bool pin) const {
+  const Data reduced = pin ? manifestModifier_.modifyManifest(playlist) : playlist;
+  const int localPort = port().value_or(kDefaultPort);
+  return Data(PlaylistRewriter(localPort).rewrite(reduced.view(), base));
+}
+
+void HLSProxyServer::addGeneralHandler() {
+  std::weak_ptr<HLSProxyServer> weak = weak_from_this();
+  webServer_->addHandlerForMethodPathRegex(
+      "GET", generalPathPattern(), WebServerRequestClass<WebServerRequest>(),
+      [weak](const std::shared_ptr<WebServerRequest>& request,
+             WebServerCompletionBlock completion) {
+        auto self = weak.lock();
+        if (!self) return completion(WebServerDataResponse::responseWithStatusCode(500));
+        if (!hostIsLoopback(*request)) return completion(statusOnly(400));
+        const auto origin = self->originURL(*request);
+        if (!origin) return completion(statusOnly(400));
+        std::weak_ptr<HLSProxyServer> weakServer = self;
+        const Url originURL = *origin;
+        self->pluginActivator_->generalData(
+            originURL,
+            [weakServer, originURL, completion](HTTPLoader::Response response) {
+              // A playlist served from a path without ".m3u8" is rewritten all the same, or its
+              // relative URIs would reach the proxy without their origin.
+              auto server = weakServer.lock();
+              if (server && looksLikePlaylist(response)) {
+                const Url base =
+                    response.url ? Url::parse(*response.url).value_or(originURL) : originURL;
+                response.data = server->rewritePlaylist(*response.data, base, false);
+              }
+              completion(responseFor(response));
+            },
+            rangeOf(*request));
+      });
+}
+
+void HLSProxyServer::addPlaylistHandler() {
+  std::weak_ptr<HLSProxyServer> weak = weak_from_this();
+  webServer_->addHandlerForMethodPathRegex(
+      "GET", playlistPathPattern(), WebServerRequestClass<WebServerRequest>(),
+      [weak](const std::shared_ptr<WebServerRequest>& request,
+             WebServerCompletionBlock completion) {
+        auto self = weak.lock();
+        if (!self) return completion(WebServerDataResponse::responseWithStatusCode(500));
+        if (!hostIsLoopback(*request)) return completion(statusOnly(400));
+        const auto origin = self->originURL(*request);
+        if (!origin) return completion(statusOnly(400));
+        const Url originURL = *origin;
+        // The playlist completion keeps the proxy alive until it has answered.
+        self->pluginActivator_->playlistData(
+            originURL, [self, originURL, completion](HTTPLoader::Response response) {
+              if (response.data && response.contentType && response.statusCode == 200) {
+                const Url base =
+                    response.url ? Url::parse(*response.url).value_or(originURL) : originURL;
+                // Reduce first, then rewrite.
+                response.data = self->rewritePlaylist(*response.data, base, true);
+              }
+              completion(responseFor(response));
+            });
+      });
+}
+
+void HLSProxyServer::addSegmentHandler() {
+  std::weak_ptr<HLSProxyServer> weak = weak_from_this();
+  webServer_->addHandlerForMethodPathRegex(
+      "GET", segmentPathPattern(), WebServerRequestClass<WebServerRequest>(),
+      [weak](const std::shared_ptr<WebServerRequest>& request,
+             WebServerCompletionBlock completion) {
+        auto self = weak.lock();
+        if (!self) return completion(WebServerDataResponse::responseWithStatusCode(500));
+        if (!hostIsLoopback(*request)) return completion(statusOnly(400));
+        const auto origin = self->originURL(*request);
+        if (!origin) return completion(statusOnly(400));
+        self->pluginActivator_->segmentData(
+            *origin,
+            [completion](HTTPLoader::Response response) { completion(responseFor(response)); },
+            rangeOf(*request));
+      });
+}
+
+}  // namespace ombrelia

@@ -1,0 +1,87 @@
+#pragma once
+// start/stop/reverseProxyURL: the application's thread. Handlers: the HTTP server's threads;
+// their answers may be sent from the HTTP client's delegate queue.
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <ombrelia/Url.hpp>
+
+#include "proxy/HLSManifestModifier.hpp"
+#include "proxy/HTTPLoader.hpp"
+
+namespace ombrelia {
+
+class AnalyticsService;
+class PluginActivator;
+class WebServer;
+class WebServerRequest;
+class WebServerResponse;
+
+// The local reverse proxy the player reads from: three GET handlers (segments, playlists,
+// everything else) that recover the origin URL from each local URL, hand the request to the
+// plug-in activator and answer with what it returns; playlists are pinned to one variant and
+// rewritten so every URI points back here.
+class HLSProxyServer : public std::enable_shared_from_this<HLSProxyServer> {
+ public:
+  static constexpr std::string_view kPlaylistFileType = "m3u8";
+  static constexpr std::string_view kSegmentFileTypes = "mp4|ts|m4s|aac";
+  // The port startServer() listens on.
+  static constexpr uint16_t kDefaultPort = 8080;
+
+  [[nodiscard]] static std::shared_ptr<HLSProxyServer> create(
+      std::string videoID, std::string clientID,
+      std::shared_ptr<AnalyticsService> analyticsService);
+  // Stops listening: dropping the proxy frees its port.
+  ~HLSProxyServer();
+  HLSProxyServer(const HLSProxyServer&) = delete;
+  HLSProxyServer& operator=(const HLSProxyServer&) = delete;
+
+  // Listens on `port` on the loopback addresses only (0 lets the system choose) and records the
+  // port local URLs are written with; a failure to listen is logged. Does nothing while
+  // running. True when listening.
+  bool start(uint16_t port);
+  void stop();
+  // The port written into local URLs; absent before start() and after stop().
+  std::optional<int> port() const;
+
+  // The local URL for an origin URL; absent before start() or for a URL that is not http(s).
+  std::optional<Url> reverseProxyURL(const Url& originURL) const;
+
+  const std::shared_ptr<PluginActivator>& pluginActivator() const { return pluginActivator_; }
+
+  // The three path patterns, matched case-insensitively against the decoded path.
+  static std::string generalPathPattern();
+  static std::string playlistPathPattern();
+  static std::string segmentPathPattern();
+
+  // The answer to the player for what the delivery returned: the origin's status, body, type and
+  // range; 500 when nothing came back.
+  static std::shared_ptr<WebServerResponse> responseFor(const HTTPLoader::Response& response);
+  // True when a general answer is in fact a playlist (served from a path without ".m3u8").
+  static bool looksLikePlaylist(const HTTPLoader::Response& response);
+
+ private:
+  HLSProxyServer(std::string videoID, std::string clientID,
+                 std::shared_ptr<AnalyticsService> analyticsService);
+  void addRequestHandlers();
+  void addGeneralHandler();
+  void addPlaylistHandler();
+  void addSegmentHandler();
+  // Null (and the refusal) when the request cannot be served; else its origin URL.
+  std::optional<Url> originURL(const WebServerRequest& request) const;
+  static bool hostIsLoopback(const WebServerRequest& request);
+  // The playlist's bytes pinned to the configured variant (master playlists only when asked)
+  // and rewritten against `base`.
+  Data rewritePlaylist(const Data& playlist, const Url& base, bool pin) const;
+
+  const std::shared_ptr<WebServer> webServer_;
+  const std::shared_ptr<PluginActivator> pluginActivator_;
+  const HLSManifestModifier manifestModifier_{};
+  std::atomic<int> port_{0};  // 0: absent
+};
+
+}  // namespace ombrelia

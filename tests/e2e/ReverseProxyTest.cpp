@@ -1,0 +1,135 @@
+// A real HLS client (ffmpeg, ffprobe) plays streams that ffmpeg generated and nginx serves,
+// through the library's proxy.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
+
+#include "support/ChildProcess.hpp"
+#include "support/ProxyFixture.hpp"
+#include "support/SampleStream.hpp"
+#include "support/StreamOrigin.hpp"
+
+namespace ombrelia::test {
+namespace {
+
+std::string md5Of(const std::string& url) {
+  const auto r = ChildProcess::run({"ffmpeg", "-v", "error", "-nostdin", "-i", url, "-map", "0",
+                                    "-c", "copy", "-f", "md5", "-"});
+  EXPECT_EQ(r.exitCode, 0) << url << "\n" << r.output;
+  return r.output;
+}
+
+// "width,height" of every video stream ffprobe sees.
+std::vector<std::string> videoSizes(const std::string& url) {
+  const auto r = ChildProcess::run({"ffprobe", "-v", "error", "-select_streams", "v",
+                                    "-show_entries", "stream=width,height", "-of", "csv=p=0", url});
+  EXPECT_EQ(r.exitCode, 0) << url;
+  std::vector<std::string> sizes;
+  std::istringstream lines(r.output);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty()) sizes.push_back(line);
+  }
+  std::sort(sizes.begin(), sizes.end());
+  sizes.erase(std::unique(sizes.begin(), sizes.end()), sizes.end());
+  return sizes;
+}
+
+int httpStatus(const std::string& url) {
+  const auto r = ChildProcess::run({"curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", url});
+  return std::atoi(r.output.c_str());
+}
+
+size_t requestsMatching(const StreamOrigin& origin, const std::string& pattern) {
+  const std::regex re(pattern);
+  size_t n = 0;
+  for (const auto& line : origin.accessLog()) n += std::regex_search(line, re) ? 1 : 0;
+  return n;
+}
+
+TEST(ReverseProxy, PinsTheLowestVariantAtLevelZero) {
+  StreamOrigin origin(SampleStream::folder("ts3"));
+  ASSERT_TRUE(origin.running());
+  ProxyFixture proxy(ProxyFixture::Settings{.level = 0});
+  EXPECT_EQ(videoSizes(proxy.local(origin.url("/master.m3u8"))),
+            std::vector<std::string>{"256,144"});
+}
+
+TEST(ReverseProxy, PinsTheHighestVariantForALevelPastTheEnd) {
+  StreamOrigin origin(SampleStream::folder("ts3"));
+  ProxyFixture proxy(ProxyFixture::Settings{.level = 7});
+  EXPECT_EQ(videoSizes(proxy.local(origin.url("/master.m3u8"))),
+            std::vector<std::string>{"640,360"});
+}
+
+TEST(ReverseProxy, WholePlaylistReadsTheSameBytesAsTheOriginAndEveryRequestCameThroughIt) {
+  StreamOrigin origin(SampleStream::folder("ts3"));
+  ProxyFixture proxy(ProxyFixture::Settings{.level = std::nullopt});
+  EXPECT_EQ(videoSizes(proxy.local(origin.url("/master.m3u8"))).size(), 3u);
+  const std::string direct = md5Of(origin.url("/master.m3u8"));
+  const size_t directRequests = origin.accessLog().size();
+  const std::string proxied = md5Of(proxy.local(origin.url("/master.m3u8")));
+  EXPECT_EQ(proxied, direct);
+  // Every request after the direct read came from the proxy's own client, none from ffmpeg.
+  const auto log = origin.accessLog();
+  for (size_t i = directRequests; i < log.size(); ++i) {
+    EXPECT_NE(log[i].find("\"Ombrelia\""), std::string::npos) << "bypassed the proxy: " << log[i];
+  }
+}
+
+TEST(ReverseProxy, LevelZeroReadsTheLowestVariantsBytes) {
+  StreamOrigin origin(SampleStream::folder("ts3"));
+  ProxyFixture proxy;
+  EXPECT_EQ(md5Of(proxy.local(origin.url("/master.m3u8"))), md5Of(origin.url("/v0/index.m3u8")));
+}
+
+TEST(ReverseProxy, RepeatedSegmentIsServedWithoutAnotherOriginRequest) {
+  StreamOrigin origin(SampleStream::folder("ts3"));
+  ProxyFixture proxy;
+  md5Of(proxy.local(origin.url("/master.m3u8")));  // stores the playlists and segments
+  const std::string segment = proxy.local(origin.url("/v0/seg1.ts"));
+  const size_t before = requestsMatching(origin, "GET /v0/seg1\\.ts");
+  ASSERT_EQ(before, 1u);
+  EXPECT_EQ(httpStatus(segment), 200);
+  EXPECT_EQ(requestsMatching(origin, "GET /v0/seg1\\.ts"), before);
+}
+
+TEST(ReverseProxy, PlaysFmp4WithAnAudioGroupEncryptedCrLfAndByteRangeStreams) {
+  for (const auto& [kind, playlist] :
+       std::vector<std::pair<std::string, std::string>>{{"fmp4", "/master.m3u8"},
+                                                        {"aes", "/master.m3u8"},
+                                                        {"crlf", "/master.m3u8"},
+                                                        {"single", "/index.m3u8"}}) {
+    StreamOrigin origin(SampleStream::folder(kind));
+    ProxyFixture proxy(ProxyFixture::Settings{.level = std::nullopt});
+    EXPECT_EQ(md5Of(proxy.local(origin.url(playlist))), md5Of(origin.url(playlist))) << kind;
+  }
+}
+
+TEST(ReverseProxy, FollowsARedirectAndKeepsA404) {
+  StreamOrigin origin(SampleStream::folder("ts3"));
+  ProxyFixture proxy;
+  // Relative URIs resolve against the final URL, so playback works through the redirect.
+  EXPECT_EQ(md5Of(proxy.local(origin.url("/redirect/master.m3u8"))),
+            md5Of(origin.url("/v0/index.m3u8")));
+  EXPECT_EQ(httpStatus(proxy.local(origin.url("/missing/v0/seg0.ts"))), 404);
+  EXPECT_EQ(httpStatus(proxy.local(origin.url("/missing/x.m3u8"))), 404);
+  EXPECT_EQ(httpStatus(proxy.local(origin.url("/missing/x.vtt"))), 404);
+}
+
+TEST(ReverseProxy, RefusesForeignHostsAndRequestsWithoutAnOrigin) {
+  StreamOrigin origin(SampleStream::folder("ts3"));
+  ProxyFixture proxy;
+  const std::string local = proxy.local(origin.url("/master.m3u8"));
+  EXPECT_EQ(httpStatus(local), 200);
+  const auto rebound = ChildProcess::run({"curl", "-s", "-o", "/dev/null", "-w", "%{http_code}",
+                                          "-H", "Host: attacker.example", local});
+  EXPECT_EQ(rebound.output, "400");
+  const std::string base = "http://127.0.0.1:" + std::to_string(proxy.port());
+  EXPECT_EQ(httpStatus(base + "/v0/seg0.ts"), 400);
+  EXPECT_EQ(httpStatus(base + "/x.ts?__hls_origin_url=file:///etc/passwd"), 400);
+  EXPECT_EQ(httpStatus("http://[::1]:" + std::to_string(proxy.port()) + "/x.ts?a=1"), 400);
+}
+
+}  // namespace
+}  // namespace ombrelia::test

@@ -1,0 +1,40 @@
+#include "support/ProxyFixture.hpp"
+
+#include <gtest/gtest.h>
+
+#include <ombrelia/OmbreliaConfig.hpp>
+
+#include "proxy/HLSProxyServer.hpp"
+#include "proxy/ProxyManagerSeams.hpp"
+#include "signalling/SocketConfig.hpp"
+#include "support/StreamOrigin.hpp"
+
+namespace ombrelia::test {
+
+ProxyFixture::ProxyFixture(Settings settings) {
+  if (!OmbreliaConfig::isConfigured()) OmbreliaConfig::configure("test-key");
+  OmbreliaConfig::shared().setCurrentLevel(settings.level);
+  SocketConfig::overrideDefaultEndpoint(
+      Url::parse("wss://127.0.0.1:" + std::to_string(freeLoopbackPort()) + "/"));
+  ProxyManagerSeams::overridePort(0);
+  analytics_ = AnalyticsManager::create();
+  proxy_ = std::make_unique<ProxyManager>("video-1", "client-1", *analytics_);
+  proxy_->startServer();
+}
+
+ProxyFixture::~ProxyFixture() { proxy_.reset(); }
+
+std::string ProxyFixture::local(const std::string& originURL) const {
+  auto origin = Url::parse(originURL);
+  EXPECT_TRUE(origin) << originURL;
+  auto local = proxy_->reverseProxyURL(*origin);
+  EXPECT_TRUE(local) << "no local URL for " << originURL;
+  return local ? local->toString() : std::string();
+}
+
+int ProxyFixture::port() const {
+  auto server = ProxyManagerSeams::server(*proxy_);
+  return server && server->port() ? *server->port() : 0;
+}
+
+}  // namespace ombrelia::test
