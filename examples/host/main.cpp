@@ -1,40 +1,124 @@
-// A small host application embedding the library the way an application does: configure once,
-// choose the log level, then use the library.
+// The example host application: embeds the library the way an application does.
+//
+// Start-up, in the library's order: configure once with the customer key, choose the log
+// level, create the analytics manager with its delegate and let it track the player's buffer,
+// create the proxy manager, start it, and hand the player the local URL.
 #include <ombrelia/Ombrelia.hpp>
 
+#include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <string>
+#include <random>
+
+#include "HostOptions.hpp"
+#include "PacedPlayer.hpp"
+#include "proxy/ProxyManagerSeams.hpp"
+#include "signalling/SocketConfig.hpp"
+
+using namespace ombrelia;
+using example::HostOptions;
+using example::PacedPlayer;
 
 namespace {
 
-void printSettings() {
-  const auto& config = ombrelia::OmbreliaConfig::shared();
-  const auto level = config.currentLevel();
-  std::printf("ombreliaKey: %s\n", config.ombreliaKey().c_str());
-  std::printf("videoID: %s\n", config.videoID().c_str());
-  std::printf("activated: %s\n", config.activated() ? "true" : "false");
-  std::printf("p2pActivated: %s\n", config.p2pActivated() ? "true" : "false");
-  std::printf("currentLevel: %s\n", level ? std::to_string(*level).c_str() : "whole playlist");
-  std::printf("maxPreloadedSegments: %lld\n",
-              static_cast<long long>(config.maxPreloadedSegments()));
-  std::printf("maxUploadPercent: %.2f\n", config.maxUploadPercent());
-  std::printf("log level: %d\n",
-              ombrelia::rawValue(ombrelia::OLoggerConfig::shared().activeLogLevel()));
+// Answers the library's questions about the player when the host only serves URLs: it knows
+// no buffer, so every segment comes from the origin.
+class NoPlayer : public AnalyticsManagerProtocol {
+ public:
+  double getPrebufferingDuration() override { return 0; }
+  double getLatency() override { return 0; }
+};
+
+std::string randomClientID() {
+  std::random_device device;
+  char id[17];
+  std::snprintf(id, sizeof id, "%08x%08x", device(), device());
+  return id;
 }
 
-} // namespace
+// Nothing in this example may reach the compiled-in tracker: without --tracker the signalling
+// connection goes to a loopback port where nothing listens.
+constexpr const char* kNoTracker = "wss://127.0.0.1:9/";
+
+void printSummary(const PacedPlayer::Summary& summary, const AnalyticsManager& analytics) {
+  const int64_t origin = analytics.getDataCDN();
+  const int64_t peers = analytics.getDataPeer();
+  const double share = origin + peers > 0 ? 100.0 * static_cast<double>(peers) /
+                                                static_cast<double>(origin + peers)
+                                          : 0.0;
+  std::printf("%-22s %s\n", "result", summary.ok ? "played" : summary.error.c_str());
+  std::printf("%-22s %d\n", "segments", summary.segments);
+  std::printf("%-22s %.1f\n", "media seconds played", summary.playedSeconds);
+  std::printf("%-22s %lld\n", "bytes from origin", static_cast<long long>(origin));
+  std::printf("%-22s %lld\n", "bytes from peers", static_cast<long long>(peers));
+  std::printf("%-22s %.1f%%\n", "peer share", share);
+  std::printf("%-22s %d\n", "stalls", summary.stalls);
+  std::printf("%-22s %.1f\n", "seconds stalled", summary.stalledSeconds);
+  std::fflush(stdout);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-  std::string key = "demo-key";
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--key") == 0 && i + 1 < argc)
-      key = argv[++i];
+  const auto options = HostOptions::parse(argc, argv);
+  if (!options) return 2;
+  const auto origin = Url::parseAbsolute(options->originURL);
+  if (!origin || (origin->scheme() != "http" && origin->scheme() != "https")) {
+    std::fprintf(stderr, "ombrelia-host: the origin URL must be an http(s) URL\n");
+    return 2;
   }
-  ombrelia::OmbreliaConfig::configure(key);
-  ombrelia::OmbreliaConfig::shared().setVideoID("demo-video");
-  ombrelia::OLoggerConfig::shared().setActiveLogLevel(ombrelia::OLogLevel::info);
-  ombrelia::OmbreliaLogger::info("host application configured", ombrelia::OLogModule::videoStatus);
-  printSettings();
-  return 0;
+
+  // SIGINT and SIGTERM are taken by sigwait below, on this thread only.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+
+  OmbreliaConfig::configure(options->key);
+  OmbreliaConfig::shared().setVideoID(options->videoID);
+  OmbreliaConfig::shared().setCurrentLevel(options->level);
+  OLoggerConfig::shared().setActiveLogLevel(makeOLogLevel(options->logLevel).value_or(OLogLevel::none));
+
+  // Internal seams: the signalling endpoint and the port (several viewers on one machine).
+  SocketConfig::overrideDefaultEndpoint(Url::parse(options->tracker.value_or(kNoTracker)));
+  if (options->port) ProxyManagerSeams::overridePort(*options->port);
+
+  std::shared_ptr<AnalyticsManagerProtocol> player;
+  std::shared_ptr<PacedPlayer> pacedPlayer;
+  if (options->command == HostOptions::Command::play) {
+    pacedPlayer = std::make_shared<PacedPlayer>(
+        PacedPlayer::Settings{options->seconds, options->speed, options->quiet});
+    player = pacedPlayer;
+  } else {
+    player = std::make_shared<NoPlayer>();
+  }
+  auto analytics = AnalyticsManager::create();
+  analytics->setDelegate(player);
+  analytics->trackBuffering();
+
+  auto proxy = std::make_unique<ProxyManager>(options->videoID,
+                                              options->clientID.value_or(randomClientID()),
+                                              *analytics);
+  proxy->startServer();
+  const auto local = proxy->reverseProxyURL(*origin);
+  if (!local) {
+    std::fprintf(stderr, "ombrelia-host: no local URL for %s\n", options->originURL.c_str());
+    return 1;
+  }
+  std::printf("%s\n", local->toString().c_str());
+  std::fflush(stdout);
+
+  int status = 0;
+  if (pacedPlayer) {
+    const auto summary = pacedPlayer->play(local->toString());
+    printSummary(summary, *analytics);
+    status = summary.ok ? 0 : 1;
+  } else {
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+  }
+  proxy->cleanup();
+  analytics->cleanup();
+  return status;
 }

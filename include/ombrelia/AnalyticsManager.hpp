@@ -1,6 +1,7 @@
 #pragma once
 // Any thread: the delegate is read through its weak reference on every call.
 
+#include <cstdint>
 #include <memory>
 
 #include <ombrelia/AnalyticsManagerProtocol.hpp>
@@ -38,6 +39,13 @@ class AnalyticsManager {
   // The delegate's answers, or 0.0 without a delegate.
   double getPrebufferingDuration() const;
   double getLatency() const;
+
+  // Totals since the manager was created, in bytes: every byte from the origin (segments and
+  // playlists), and every byte from peers.
+  int64_t getDataCDN() const;
+  int64_t getDataPeer() const;
+  // Peer bytes over all bytes received, from 0 to 1; not a number before anything arrived.
+  double getP2PPercent() const;
 
  private:
   struct Impl;

@@ -66,4 +66,18 @@ double AnalyticsManager::getPrebufferingDuration() const {
 
 double AnalyticsManager::getLatency() const { return impl_->getLatency(); }
 
+int64_t AnalyticsManager::getDataCDN() const {
+  return impl_->analyticsService->getDataReceivedHTTP();
+}
+
+int64_t AnalyticsManager::getDataPeer() const {
+  return impl_->analyticsService->getDataReceivedP2P();
+}
+
+double AnalyticsManager::getP2PPercent() const {
+  const double http = static_cast<double>(getDataCDN());
+  const double peer = static_cast<double>(getDataPeer());
+  return peer / (http + peer);
+}
+
 }  // namespace ombrelia

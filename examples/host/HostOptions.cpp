@@ -1,0 +1,89 @@
+#include "HostOptions.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+namespace ombrelia::example {
+namespace {
+
+std::optional<double> number(const char* text) {
+  char* end = nullptr;
+  const double value = std::strtod(text, &end);
+  if (end == text || *end != '\0' || !(value == value)) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+const char* HostOptions::usage() {
+  return "usage: ombrelia-host serve <origin-url> [--level N | --whole] [--port P] "
+         "[--tracker wss://host:port/]\n"
+         "       ombrelia-host play <origin-url> [same options] [--seconds S] [--speed X] "
+         "[--quiet]\n"
+         "other options: --key K --video-id V --client-id C --log-level 0..4\n";
+}
+
+std::optional<HostOptions> HostOptions::parse(int argc, char** argv) {
+  HostOptions options;
+  auto fail = [](const std::string& why) -> std::optional<HostOptions> {
+    std::fprintf(stderr, "ombrelia-host: %s\n%s", why.c_str(), usage());
+    return std::nullopt;
+  };
+  if (argc < 3) return fail("a command and an origin URL are needed");
+  const std::string_view command = argv[1];
+  if (command == "serve") {
+    options.command = Command::serve;
+  } else if (command == "play") {
+    options.command = Command::play;
+  } else {
+    return fail("unknown command " + std::string(command));
+  }
+  options.originURL = argv[2];
+  for (int i = 3; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    const bool hasValue = i + 1 < argc;
+    auto value = [&]() { return argv[++i]; };
+    if (arg == "--whole") {
+      options.level.reset();
+    } else if (arg == "--quiet") {
+      options.quiet = true;
+    } else if (!hasValue) {
+      return fail("missing value or unknown option " + std::string(arg));
+    } else if (arg == "--level") {
+      const auto n = number(value());
+      if (!n || *n < 0) return fail("--level takes a whole number from 0");
+      options.level = static_cast<int64_t>(*n);
+    } else if (arg == "--port") {
+      const auto n = number(value());
+      if (!n || *n < 0 || *n > 65535) return fail("--port takes a port number");
+      options.port = static_cast<uint16_t>(*n);
+    } else if (arg == "--tracker") {
+      options.tracker = value();
+    } else if (arg == "--seconds") {
+      const auto n = number(value());
+      if (!n || *n < 0) return fail("--seconds takes a number of seconds");
+      options.seconds = *n;
+    } else if (arg == "--speed") {
+      const auto n = number(value());
+      if (!n || *n <= 0 || *n > 1000) return fail("--speed takes a factor above 0");
+      options.speed = *n;
+    } else if (arg == "--key") {
+      options.key = value();
+    } else if (arg == "--video-id") {
+      options.videoID = value();
+    } else if (arg == "--client-id") {
+      options.clientID = value();
+    } else if (arg == "--log-level") {
+      const auto n = number(value());
+      if (!n || *n < 0 || *n > 4) return fail("--log-level takes 0 to 4");
+      options.logLevel = static_cast<int>(*n);
+    } else {
+      return fail("unknown option " + std::string(arg));
+    }
+  }
+  return options;
+}
+
+}  // namespace ombrelia::example

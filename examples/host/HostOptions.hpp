@@ -1,0 +1,34 @@
+#pragma once
+// The host application's main thread.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace ombrelia::example {
+
+// The command line of the example host application:
+//   ombrelia-host serve <origin-url> [--level N | --whole] [--port P] [--tracker URL]
+//   ombrelia-host play  <origin-url> [same options] [--seconds S] [--speed X] [--quiet]
+struct HostOptions {
+  enum class Command { serve, play };
+
+  Command command = Command::serve;
+  std::string originURL;
+  std::optional<int64_t> level = 0;  // absent: --whole, the playlist is left whole
+  std::optional<uint16_t> port;      // absent: the library's 8080
+  std::optional<std::string> tracker;
+  std::string key = "demo-key";
+  std::string videoID = "demo-video";
+  std::optional<std::string> clientID;  // a random one when absent
+  double seconds = 0;                   // 0: play the whole stream
+  double speed = 1;                     // media seconds played per wall-clock second
+  bool quiet = false;
+  int logLevel = 0;
+
+  // Absent, with the reason written to standard error, when the command line is wrong.
+  static std::optional<HostOptions> parse(int argc, char** argv);
+  static const char* usage();
+};
+
+}  // namespace ombrelia::example
