@@ -5,8 +5,8 @@
 // Paths: /sync/<size> answers from the handler itself, /async/<size> from a completion called
 // on another thread (as the HTTP client's completion thread does for the proxy); sizes are
 // 1k, 64k and 2m.
-#include <csignal>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -30,13 +30,14 @@ const std::map<std::string, size_t> kSizes = {
 
 std::string body(size_t size) {
   std::string bytes(size, '\0');
-  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>('a' + i % 26);
+  for (size_t i = 0; i < size; ++i)
+    bytes[i] = static_cast<char>('a' + i % 26);
   return bytes;
 }
 
 // One thread that runs completions in order, standing in for a client's completion queue.
 class CompletionThread {
- public:
+public:
   CompletionThread() : thread_([this] { run(); }) { thread_.detach(); }
   void post(std::function<void()> work) {
     {
@@ -46,7 +47,7 @@ class CompletionThread {
     ready_.notify_one();
   }
 
- private:
+private:
   void run() {
     for (;;) {
       std::function<void()> work;
@@ -67,18 +68,18 @@ class CompletionThread {
 
 int serve(uint16_t port) {
   auto server = WebServer::create();
-  auto completions = std::make_shared<CompletionThread>();
-  for (const auto& [name, size] : kSizes) {
+  // Never destroyed: its detached thread waits on it until the process ends.
+  static CompletionThread *completions = new CompletionThread();
+  for (const auto &[name, size] : kSizes) {
     const Data data(body(size));
-    server->addHandlerForMethodPath("GET", "/sync/" + name, WebServerRequestClass<WebServerRequest>(),
-                                    [data](const std::shared_ptr<WebServerRequest>&) {
-                                      return WebServerDataResponse::responseWithData(
-                                          data, "application/octet-stream");
-                                    });
+    server->addHandlerForMethodPath(
+        "GET", "/sync/" + name, WebServerRequestClass<WebServerRequest>(),
+        [data](const std::shared_ptr<WebServerRequest> &) {
+          return WebServerDataResponse::responseWithData(data, "application/octet-stream");
+        });
     server->addHandlerForMethodPath(
         "GET", "/async/" + name, WebServerRequestClass<WebServerRequest>(),
-        [data, completions](const std::shared_ptr<WebServerRequest>&,
-                            WebServerCompletionBlock completion) {
+        [data](const std::shared_ptr<WebServerRequest> &, WebServerCompletionBlock completion) {
           completions->post([data, completion = std::move(completion)] {
             completion(WebServerDataResponse::responseWithData(data, "application/octet-stream"));
           });
@@ -107,21 +108,24 @@ int serve(uint16_t port) {
   return 0;
 }
 
-int writeFiles(const std::string& directory) {
-  for (const auto& [name, size] : kSizes) {
+int writeFiles(const std::string &directory) {
+  for (const auto &[name, size] : kSizes) {
     std::ofstream out(directory + "/" + name, std::ios::binary);
     out << body(size);
-    if (!out) return 1;
+    if (!out)
+      return 1;
   }
   return 0;
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char **argv) {
   const std::string command = argc > 1 ? argv[1] : "";
-  if (command == "--serve" && argc > 2) return serve(static_cast<uint16_t>(std::atoi(argv[2])));
-  if (command == "--write-files" && argc > 2) return writeFiles(argv[2]);
+  if (command == "--serve" && argc > 2)
+    return serve(static_cast<uint16_t>(std::atoi(argv[2])));
+  if (command == "--write-files" && argc > 2)
+    return writeFiles(argv[2]);
   if (command == "--threads") {
     std::printf("%zu\n", WebServerIOPool::threadCount());
     return 0;
