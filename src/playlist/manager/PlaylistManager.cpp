@@ -75,7 +75,7 @@ void PlaylistManager::enqueue(const PlaylistOperationData& data,
 }
 
 void PlaylistManager::fetchAndParseMediaPlaylists(
-    const std::vector<PlaylistOperationData>& from, OperationsHandler operationsHandler,
+    const std::vector<PlaylistOperationData>& from, const OperationsHandler& operationsHandler,
     CompletionHandler<std::vector<MediaPlaylist>> completionHandler) {
   auto batch = std::make_shared<Batch>();
   batch->completionHandler = std::move(completionHandler);
@@ -93,7 +93,7 @@ void PlaylistManager::fetchAndParseMediaPlaylists(
       if (batch->failed)
         operation->cancel();
     };
-    auto itemFinished = [batch, weakQueue](Result<MediaPlaylist> result) {
+    auto itemFinished = [batch, weakQueue](const Result<MediaPlaylist>& result) {
       std::unique_lock lock(batch->mutex);
       if (const auto* playlist = result.value()) {
         batch->playlists.push_back(*playlist);
@@ -132,13 +132,13 @@ void PlaylistManager::cancel() {
     operationsQueue_->cancelAllOperations();
 }
 
-std::optional<Url> PlaylistManager::createUrl(std::string_view from, const Url& using_) {
+std::optional<Url> PlaylistManager::createUrl(std::string_view from, const Url& baseUrl) {
   auto reference = Url::parse(from);
   if (!reference)
     return std::nullopt;
   if (reference->isAbsolute())
     return reference;
-  return using_.resolving(*reference);
+  return baseUrl.resolving(*reference);
 }
 
 } // namespace ombrelia

@@ -38,11 +38,11 @@ public:
     };
     struct Cancelled {};
 
-    static Result success(T value) { return Result(std::move(value)); }
+    static Result success(T value) { return Result(std::in_place_index<0>, std::move(value)); }
     static Result failure(std::optional<AnyError> error) {
-      return Result(Failure{std::move(error)});
+      return Result(std::in_place_index<1>, Failure{std::move(error)});
     }
-    static Result cancelled() { return Result(Cancelled{}); }
+    static Result cancelled() { return Result(std::in_place_index<2>, Cancelled{}); }
 
     bool isSuccess() const { return storage_.index() == 0; }
     bool isFailure() const { return storage_.index() == 1; }
@@ -57,12 +57,15 @@ public:
     }
 
   private:
-    template <typename V> explicit Result(V value) : storage_(std::move(value)) {}
+    template <size_t I, typename V>
+    Result(std::in_place_index_t<I> index, V value) : storage_(index, std::move(value)) {}
     std::variant<T, Failure, Cancelled> storage_;
   };
 
   // The manager's own failures; their descriptions are shown to integrators as they are.
   enum class Error { emptyResult, invalidType };
+  // Declared here, ahead of the templates below that describe these errors.
+  friend std::string localizedDescription(Error error);
 
   using OperationHandler = std::function<void(const std::shared_ptr<PlaylistOperation>&)>;
   using OperationsHandler =
@@ -78,9 +81,10 @@ public:
   // caller may keep it (to cancel it alone); `completionHandler` is called exactly once.
   template <typename T>
   requires std::derived_from<T, Playlist>
-  void fetchAndParsePlaylist(const PlaylistOperationData& from, OperationHandler operationHandler,
+  void fetchAndParsePlaylist(const PlaylistOperationData& from,
+                             const OperationHandler& operationHandler,
                              CompletionHandler<T> completionHandler) {
-    enqueue(from, std::move(operationHandler),
+    enqueue(from, operationHandler,
             [completionHandler = std::move(completionHandler)](const PlaylistOperation* operation) {
               if (completionHandler)
                 completionHandler(resultOf<T>(operation));
@@ -92,7 +96,7 @@ public:
   // on the main queue: the error of the last item that failed (the first failure cancels the
   // others), else cancelled when any item was, else the playlists in the order they finished.
   void fetchAndParseMediaPlaylists(const std::vector<PlaylistOperationData>& from,
-                                   OperationsHandler operationsHandler,
+                                   const OperationsHandler& operationsHandler,
                                    CompletionHandler<std::vector<MediaPlaylist>> completionHandler);
 
   // Cancels every operation still queued or running, whichever call made it.
@@ -101,7 +105,7 @@ public:
   // Resolves a playlist URI against the URL of the playlist that lists it, as a URI reference:
   // an absolute URI stands alone, a relative one replaces the base's last path component and
   // may carry its own query. Absent when the text is no URI reference.
-  static std::optional<Url> createUrl(std::string_view from, const Url& using_);
+  static std::optional<Url> createUrl(std::string_view from, const Url& baseUrl);
 
 private:
   // Called with the operation once it has finished; null when it was dropped unfinished.
@@ -126,7 +130,5 @@ private:
 
   std::shared_ptr<platform::OperationQueue> operationsQueue_;
 };
-
-std::string localizedDescription(PlaylistManager::Error error);
 
 } // namespace ombrelia
