@@ -77,6 +77,10 @@ class TestTracker {
   void sendOversizedToAll(size_t bytes);
   void sendRawToAll(const std::string& bytes);
   void closeAll();
+  // Stops serving altogether, control frames included, until thaw() or the tracker's end: to
+  // the client it looks like a peer that vanished without closing.
+  void freeze();
+  void thaw();
 
   struct Impl;
 

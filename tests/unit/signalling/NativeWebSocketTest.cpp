@@ -189,6 +189,22 @@ TEST_F(NativeWebSocketTest, HandshakeTimeoutEndsATrackerThatNeverAnswers) {
   EXPECT_EQ(recorder->connects(), 0);
 }
 
+TEST_F(NativeWebSocketTest, PingsKeepASilentTrackerAndDropOneThatStopsAnswering) {
+  auto tracker = makeTracker();
+  auto settings = fastSettings();
+  settings.connection.idleTimeout = 300ms;
+  recorder = std::make_shared<TransportRecorder>();
+  auto socket = NativeWebSocket::create(tracker->url(), settings);
+  socket->setDelegate(recorder);
+  socket->connect();
+  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 1; }));
+  // Three idle timeouts without one application message: the pongs keep the connection.
+  EXPECT_FALSE(recorder->waitUntil([&] { return recorder->disconnects() > 0; }, 900ms));
+  tracker->freeze();
+  EXPECT_TRUE(recorder->waitUntil([&] { return recorder->disconnects() == 1; }, 3s));
+  tracker->thaw();
+}
+
 TEST_F(NativeWebSocketTest, FrameAtTheBoundPassesAndOversizedOrMalformedFramesOnlyReconnect) {
   auto tracker = makeTracker();
   auto socket = makeSocket(tracker->url(), /*reconnect=*/true);
