@@ -304,7 +304,7 @@ TestTracker::TestTracker(Settings settings) : impl_(std::make_shared<Impl>()) {
   auto& tls = impl_->tls;
   tls.use_certificate_chain(net::buffer(settings.certificate.certificate));
   tls.use_private_key(net::buffer(settings.certificate.privateKey), net::ssl::context::pem);
-  tcp::endpoint endpoint(net::ip::make_address("127.0.0.1"), 0);
+  tcp::endpoint endpoint(net::ip::make_address("127.0.0.1"), settings.port);
   impl_->acceptor.open(endpoint.protocol());
   impl_->acceptor.set_option(net::socket_base::reuse_address(true));
   impl_->acceptor.bind(endpoint);

@@ -33,6 +33,7 @@ class TestTracker {
 
   struct Settings {
     TestCertificates::Pem certificate;
+    uint16_t port = 0;  // any free port when 0; the demo gives a fixed one
   };
 
   struct Received {

@@ -176,6 +176,37 @@ TEST_F(NativeWebSocketTest, BacksOffAgainstATrackerThatClosesAtOnce) {
   EXPECT_LE(tracker->handshakeCount(), 6u);
 }
 
+TEST_F(NativeWebSocketTest, BackOffResetsOnlyAfterAConnectionStayedOpenLongEnough) {
+  auto tracker = makeTracker();
+  tracker->setBehaviour(TestTracker::Behaviour::acceptAndClose);
+  auto settings = fastSettings();
+  settings.backoff.initialDelay = 10s;  // far beyond the test's real duration: only driven time
+  settings.backoff.maxDelay = 20s;
+  recorder = std::make_shared<TransportRecorder>(/*reconnect=*/true);
+  auto socket = NativeWebSocket::create(tracker->url(), settings);
+  socket->setDelegate(recorder);
+  socket->connect();
+  ASSERT_TRUE(tracker->waitUntil([&] { return tracker->acceptedCount() == 2; }));
+  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->disconnects() == 2; }));
+  socket->delegateQueue()->drain();  // the reconnection has planned its delayed open
+  tracker->setBehaviour(TestTracker::Behaviour::serve);
+  platform::MonotonicClock::advance(settings.backoff.initialDelay);
+  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 1; }));
+
+  // Open for less than the reset period: the next retry still waits.
+  tracker->closeAll();
+  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->disconnects() == 3; }));
+  socket->delegateQueue()->drain();
+  EXPECT_FALSE(tracker->waitUntil([&] { return tracker->handshakeCount() == 2; }, 300ms));
+  platform::MonotonicClock::advance(settings.backoff.maxDelay);
+  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 2; }));
+
+  // Open for the reset period: the next retry is immediate again.
+  platform::MonotonicClock::advance(NativeWebSocket::kBackoffResetAfter);
+  tracker->closeAll();
+  EXPECT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 3; }));
+}
+
 TEST_F(NativeWebSocketTest, HandshakeTimeoutEndsATrackerThatNeverAnswers) {
   auto tracker = makeTracker();
   tracker->setBehaviour(TestTracker::Behaviour::neverHandshake);
