@@ -1,8 +1,15 @@
+// GCC flags the fences inside Boost.Asio under ThreadSanitizer (-Wtsan); they are Asio's own
+// and sound. Set before any include so that it covers the standard headers too.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__SANITIZE_THREAD__)
+#pragma GCC diagnostic ignored "-Wtsan"
+#endif
+
 #include "platform/WebSocketConnection.hpp"
 
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <cstdlib>
 #include <deque>
 #include <thread>
 #include <type_traits>
@@ -29,17 +36,32 @@ using tcp = net::ip::tcp;
 
 namespace {
 
-// The library's WebSocket I/O thread. It is made on first use and lives until the process ends,
-// so no handler can ever run against a destroyed context.
+struct IoLoop {
+  net::io_context context{1};
+  net::executor_work_guard<net::io_context::executor_type> guard{context.get_executor()};
+  std::thread thread;
+};
+
+IoLoop* ioLoop = nullptr;
+
+// At exit the thread stops before OpenSSL's own exit handler (registered earlier, so run later)
+// frees the locks that a session being torn down on the thread would still take. The context
+// itself is never destroyed: handlers still queued keep their sessions until the process ends.
+void stopIoLoop() {
+  ioLoop->context.stop();
+  if (ioLoop->thread.joinable() && ioLoop->thread.get_id() != std::this_thread::get_id()) {
+    ioLoop->thread.join();
+  }
+}
+
+// The library's WebSocket I/O thread, made on first use. Sessions are built after OpenSSL is
+// initialised (their TLS context comes first), which orders the exit handlers as needed.
 net::io_context& ioContext() {
-  struct Loop {
-    net::io_context context{1};
-    net::executor_work_guard<net::io_context::executor_type> guard{context.get_executor()};
-  };
-  static Loop* loop = [] {
-    auto* created = new Loop();
-    std::thread([created] { created->context.run(); }).detach();
-    return created;
+  static IoLoop* loop = [] {
+    ioLoop = new IoLoop();
+    ioLoop->thread = std::thread([] { ioLoop->context.run(); });
+    std::atexit(stopIoLoop);
+    return ioLoop;
   }();
   return loop->context;
 }

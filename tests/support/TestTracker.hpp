@@ -33,6 +33,7 @@ class TestTracker {
 
   struct Settings {
     TestCertificates::Pem certificate;
+    uint16_t port = 0;  // any free port when 0; the demo gives a fixed one
   };
 
   struct Received {
@@ -77,6 +78,10 @@ class TestTracker {
   void sendOversizedToAll(size_t bytes);
   void sendRawToAll(const std::string& bytes);
   void closeAll();
+  // Stops serving altogether, control frames included, until thaw() or the tracker's end: to
+  // the client it looks like a peer that vanished without closing.
+  void freeze();
+  void thaw();
 
   struct Impl;
 

@@ -49,6 +49,12 @@ class NativeWebSocketTest : public ::testing::Test {
     return socket;
   }
 
+  // The tracker registers a connection when its own handshake completion runs, which may trail
+  // the client's: frames it sends before that would go nowhere.
+  static void waitUntilServed(const TestTracker& tracker, size_t handshakes) {
+    ASSERT_TRUE(tracker.waitUntil([&] { return tracker.handshakeCount() == handshakes; }));
+  }
+
   test::TestCertificates certificates;
   std::shared_ptr<TransportRecorder> recorder;
 };
@@ -58,6 +64,7 @@ TEST_F(NativeWebSocketTest, DeliversTextAndBinaryFramesToTheirOwnEvents) {
   auto socket = makeSocket(tracker->url());
   socket->connect();
   ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 1; }));
+  waitUntilServed(*tracker, 1);
   tracker->sendToAll("first");
   tracker->sendBinaryToAll(std::string("\x00\xff", 2));
   tracker->sendToAll("{not json");
@@ -126,12 +133,15 @@ TEST_F(NativeWebSocketTest, OneDisconnectAndOneReconnectPerServerClose) {
   auto socket = makeSocket(tracker->url(), /*reconnect=*/true);
   socket->connect();
   ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 1; }));
+  waitUntilServed(*tracker, 1);
   for (int round = 1; round <= 2; ++round) {
     tracker->closeAll();
     ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == round + 1; }));
     socket->delegateQueue()->drain();
     EXPECT_EQ(recorder->disconnects(), round);
-    EXPECT_EQ(tracker->handshakeCount(), static_cast<size_t>(round + 1));
+    // The tracker counts a handshake once its own completion has run, which may trail ours.
+    ASSERT_TRUE(tracker->waitUntil(
+        [&] { return tracker->handshakeCount() == static_cast<size_t>(round + 1); }));
   }
 }
 
@@ -176,6 +186,39 @@ TEST_F(NativeWebSocketTest, BacksOffAgainstATrackerThatClosesAtOnce) {
   EXPECT_LE(tracker->handshakeCount(), 6u);
 }
 
+TEST_F(NativeWebSocketTest, BackOffResetsOnlyAfterAConnectionStayedOpenLongEnough) {
+  auto tracker = makeTracker();
+  tracker->setBehaviour(TestTracker::Behaviour::acceptAndClose);
+  auto settings = fastSettings();
+  settings.backoff.initialDelay = 10s;  // far beyond the test's real duration: only driven time
+  settings.backoff.maxDelay = 20s;
+  recorder = std::make_shared<TransportRecorder>(/*reconnect=*/true);
+  auto socket = NativeWebSocket::create(tracker->url(), settings);
+  socket->setDelegate(recorder);
+  socket->connect();
+  ASSERT_TRUE(tracker->waitUntil([&] { return tracker->acceptedCount() == 2; }));
+  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->disconnects() == 2; }));
+  socket->delegateQueue()->drain();  // the reconnection has planned its delayed open
+  tracker->setBehaviour(TestTracker::Behaviour::serve);
+  platform::MonotonicClock::advance(settings.backoff.initialDelay);
+  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 1; }));
+  waitUntilServed(*tracker, 1);
+
+  // Open for less than the reset period: the next retry still waits.
+  tracker->closeAll();
+  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->disconnects() == 3; }));
+  socket->delegateQueue()->drain();
+  EXPECT_FALSE(tracker->waitUntil([&] { return tracker->handshakeCount() == 2; }, 300ms));
+  platform::MonotonicClock::advance(settings.backoff.maxDelay);
+  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 2; }));
+  waitUntilServed(*tracker, 2);
+
+  // Open for the reset period: the next retry is immediate again.
+  platform::MonotonicClock::advance(NativeWebSocket::kBackoffResetAfter);
+  tracker->closeAll();
+  EXPECT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 3; }));
+}
+
 TEST_F(NativeWebSocketTest, HandshakeTimeoutEndsATrackerThatNeverAnswers) {
   auto tracker = makeTracker();
   tracker->setBehaviour(TestTracker::Behaviour::neverHandshake);
@@ -189,21 +232,40 @@ TEST_F(NativeWebSocketTest, HandshakeTimeoutEndsATrackerThatNeverAnswers) {
   EXPECT_EQ(recorder->connects(), 0);
 }
 
+TEST_F(NativeWebSocketTest, PingsKeepASilentTrackerAndDropOneThatStopsAnswering) {
+  auto tracker = makeTracker();
+  auto settings = fastSettings();
+  settings.connection.idleTimeout = 300ms;
+  recorder = std::make_shared<TransportRecorder>();
+  auto socket = NativeWebSocket::create(tracker->url(), settings);
+  socket->setDelegate(recorder);
+  socket->connect();
+  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 1; }));
+  // Three idle timeouts without one application message: the pongs keep the connection.
+  EXPECT_FALSE(recorder->waitUntil([&] { return recorder->disconnects() > 0; }, 900ms));
+  tracker->freeze();
+  EXPECT_TRUE(recorder->waitUntil([&] { return recorder->disconnects() == 1; }, 3s));
+  tracker->thaw();
+}
+
 TEST_F(NativeWebSocketTest, FrameAtTheBoundPassesAndOversizedOrMalformedFramesOnlyReconnect) {
   auto tracker = makeTracker();
   auto socket = makeSocket(tracker->url(), /*reconnect=*/true);
   socket->connect();
   ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 1; }));
+  waitUntilServed(*tracker, 1);
   tracker->sendOversizedToAll(platform::WebSocketConnection::kMaxMessageBytes);
   ASSERT_TRUE(recorder->waitUntil([&] { return recorder->texts().size() == 1; }));
   EXPECT_EQ(recorder->texts()[0].size(), platform::WebSocketConnection::kMaxMessageBytes);
 
   tracker->sendOversizedToAll(platform::WebSocketConnection::kMaxMessageBytes + 1);
   ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 2; }));
+  waitUntilServed(*tracker, 2);
   EXPECT_EQ(recorder->disconnects(), 1);
 
   tracker->sendRawToAll(std::string("\xff\x00", 2));  // reserved bits and opcode: a protocol error
   ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 3; }));
+  waitUntilServed(*tracker, 3);
   EXPECT_EQ(recorder->disconnects(), 2);
 
   tracker->sendToAll("still here");
