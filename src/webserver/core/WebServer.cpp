@@ -15,6 +15,8 @@
 #include "webserver/core/WebServerConnection.hpp"
 #include "webserver/core/WebServerListener.hpp"
 #include "webserver/core/WebServerLog.hpp"
+#include "webserver/core/WebServerStaticFiles.hpp"
+#include "webserver/responses/WebServerDataResponse.hpp"
 
 namespace ombrelia {
 
@@ -229,6 +231,52 @@ bool WebServer::addDefaultHandlerForMethod(const std::string &method,
   if (!processBlock)
     return false;
   return addDefaultHandlerForMethod(method, std::move(requestClass), wrap(std::move(processBlock)));
+}
+
+bool WebServer::addGETHandlerForPath(const std::string &path, Data staticData,
+                                     std::string contentType, uint64_t cacheAge) {
+  return addHandlerForMethodPath(
+      "GET", path, WebServerRequestClass<WebServerRequest>(),
+      [staticData = std::move(staticData), contentType = std::move(contentType),
+       cacheAge](const std::shared_ptr<WebServerRequest> &) -> std::shared_ptr<WebServerResponse> {
+        auto response = WebServerDataResponse::responseWithData(staticData, contentType);
+        response->setCacheControlMaxAge(cacheAge);
+        return response;
+      });
+}
+
+bool WebServer::addGETHandlerForPath(const std::string &path, std::string filePath,
+                                     bool isAttachment, uint64_t cacheAge,
+                                     bool allowRangeRequests) {
+  return addHandlerForMethodPath(
+      "GET", path, WebServerRequestClass<WebServerRequest>(),
+      [filePath = std::move(filePath), isAttachment, cacheAge,
+       allowRangeRequests](const std::shared_ptr<WebServerRequest> &request) {
+        return WebServerStaticFiles::fileResponse(*request, filePath, isAttachment, cacheAge,
+                                                  allowRangeRequests);
+      });
+}
+
+bool WebServer::addGETHandlerForBasePath(const std::string &basePath, std::string directoryPath,
+                                         std::optional<std::string> indexFilename,
+                                         uint64_t cacheAge, bool allowRangeRequests) {
+  if (!basePath.starts_with('/') || !basePath.ends_with('/')) {
+    if (WebServerShouldLog(kWebServerLogError)) {
+      WebServerLogMessage(kWebServerLogError, "Invalid handler base path \"%s\"", basePath.c_str());
+    }
+    return false;
+  }
+  return addHandlerWithMatchBlock(
+      [basePath](const WebServerRequestInfo &info) -> std::shared_ptr<WebServerRequest> {
+        if (info.method != "GET" || !info.path.starts_with(basePath))
+          return nullptr;
+        return std::make_shared<WebServerRequest>(info);
+      },
+      [basePath, directoryPath = std::move(directoryPath), indexFilename = std::move(indexFilename),
+       cacheAge, allowRangeRequests](const std::shared_ptr<WebServerRequest> &request) {
+        return WebServerStaticFiles::directoryResponse(*request, basePath, directoryPath,
+                                                       indexFilename, cacheAge, allowRangeRequests);
+      });
 }
 
 bool WebServer::removeAllHandlers() {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <ombrelia/Data.hpp>
+
 #include "webserver/core/WebServerContext.hpp"
 #include "webserver/core/WebServerDelegate.hpp"
 #include "webserver/core/WebServerError.hpp"
@@ -58,6 +60,18 @@ public:
                                   WebServerAsyncProcessBlock asyncProcessBlock);
   bool addDefaultHandlerForMethod(const std::string &method, WebServerRequestFactory requestClass,
                                   WebServerProcessBlock processBlock);
+  // GET conveniences. Static bytes at a path.
+  bool addGETHandlerForPath(const std::string &path, Data staticData, std::string contentType,
+                            uint64_t cacheAge);
+  // A file at a path; with range requests allowed, a byte range answers 206 (or 416) and the
+  // response says "Accept-Ranges: bytes".
+  bool addGETHandlerForPath(const std::string &path, std::string filePath, bool isAttachment,
+                            uint64_t cacheAge, bool allowRangeRequests);
+  // The files and folders under `directoryPath` below `basePath` (which begins and ends with
+  // "/"): files, a folder's index file, or a listing page.
+  bool addGETHandlerForBasePath(const std::string &basePath, std::string directoryPath,
+                                std::optional<std::string> indexFilename, uint64_t cacheAge,
+                                bool allowRangeRequests);
   bool removeAllHandlers();
   size_t handlerCount() const { return handlers_.size(); }
 

@@ -3,6 +3,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
+
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/io_context.hpp>
@@ -102,6 +105,22 @@ void setHeader(std::vector<std::pair<std::string, std::string>> &headers, std::s
     }
   }
   headers.emplace_back(std::move(name), std::move(value));
+}
+
+// Credentials are compared without an early exit, so timing does not tell how much matched.
+bool constantTimeEquals(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// The Digest nonce: one per process run, from random bytes.
+const std::string &processNonce() {
+  static const std::string nonce = [] {
+    unsigned char bytes[16] = {};
+    RAND_bytes(bytes, sizeof(bytes));
+    return WebServerComputeMD5Digest(
+        std::string_view(reinterpret_cast<const char *>(bytes), sizeof(bytes)));
+  }();
+  return nonce;
 }
 
 bool responseHeadersAreValid(const WebServerResponse &response) {
@@ -208,6 +227,52 @@ WebServerConnection::preflightRequest(const std::shared_ptr<WebServerRequest> &r
         kWebServerLogDebug,
         "Connection on socket %i preflighting request \"%s %s\" with %" PRIu64 " bytes body",
         socket_, request->method().c_str(), request->path().c_str(), totalBytesRead_);
+  }
+  const WebServerContext &server = *server_;
+  const auto authorization = request->headerValue("Authorization");
+  if (!server.authenticationBasicAccounts.empty()) {
+    if (authorization && authorization->starts_with("Basic ")) {
+      const std::string_view credentials = std::string_view(*authorization).substr(6);
+      for (const auto &[user, encoded] : server.authenticationBasicAccounts) {
+        if (constantTimeEquals(credentials, encoded))
+          return nullptr;
+      }
+    }
+    auto response = WebServerResponse::responseWithStatusCode(401);
+    response->setValueForAdditionalHeader("WWW-Authenticate",
+                                          "Basic realm=\"" + server.authenticationRealm + "\"");
+    return response;
+  }
+  if (!server.authenticationDigestAccounts.empty()) {
+    const std::string &nonce = processNonce();
+    bool stale = false;
+    if (authorization && authorization->starts_with("Digest ")) {
+      const auto realm = WebServerExtractHeaderValueParameter(*authorization, "realm");
+      const auto sentNonce = WebServerExtractHeaderValueParameter(*authorization, "nonce");
+      if (realm == server.authenticationRealm && sentNonce == nonce) {
+        const auto user = WebServerExtractHeaderValueParameter(*authorization, "username");
+        const auto uri = WebServerExtractHeaderValueParameter(*authorization, "uri");
+        const auto answer = WebServerExtractHeaderValueParameter(*authorization, "response");
+        // A user without an account is refused outright: there is no HA1 to check against.
+        const auto account = user ? server.authenticationDigestAccounts.find(*user)
+                                  : server.authenticationDigestAccounts.end();
+        if (account != server.authenticationDigestAccounts.end() && uri && answer) {
+          const std::string method = virtualHEAD_ ? "HEAD" : request->method();
+          const std::string ha2 = WebServerComputeMD5Digest(method + ":" + *uri);
+          const std::string expected =
+              WebServerComputeMD5Digest(account->second + ":" + nonce + ":" + ha2);
+          if (constantTimeEquals(*answer, expected))
+            return nullptr;
+        }
+      } else if (sentNonce && !sentNonce->empty() && *sentNonce != nonce) {
+        stale = true;
+      }
+    }
+    auto response = WebServerResponse::responseWithStatusCode(401);
+    response->setValueForAdditionalHeader(
+        "WWW-Authenticate", "Digest realm=\"" + server.authenticationRealm + "\", nonce=\"" +
+                                nonce + "\"" + (stale ? ", stale=TRUE" : ""));
+    return response;
   }
   return nullptr;
 }

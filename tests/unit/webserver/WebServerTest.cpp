@@ -15,6 +15,7 @@
 #include "support/LoopbackClient.hpp"
 #include "support/RawHttpResponse.hpp"
 #include "webserver/requests/WebServerDataRequest.hpp"
+#include "webserver/requests/WebServerMultiPartFormRequest.hpp"
 #include "webserver/responses/WebServerDataResponse.hpp"
 #include "webserver/responses/WebServerStreamedResponse.hpp"
 
@@ -590,4 +591,29 @@ TEST(WebServerLifecycle, ReportsOneConnectAndOneDisconnectForABurst) {
   EXPECT_TRUE(delegate->waitForDisconnects(1));
   EXPECT_EQ(delegate->connectCount(), 1);
   EXPECT_EQ(delegate->disconnectCount(), 1);
+}
+
+TEST(WebServerRequests, ParsesAMultipartUploadAndRefusesABrokenOne) {
+  auto server = WebServer::create();
+  server->addDefaultHandlerForMethod("POST", WebServerRequestClass<WebServerMultiPartFormRequest>(),
+                                     [](const std::shared_ptr<WebServerRequest> &request) {
+                                       auto &form =
+                                           static_cast<WebServerMultiPartFormRequest &>(*request);
+                                       const auto field = form.firstArgumentForControlName("field");
+                                       const auto file = form.firstFileForControlName("upload");
+                                       return text((field ? field->string().value_or("?") : "-") +
+                                                   "|" + (file ? file->fileName() : "-"));
+                                     });
+  ASSERT_TRUE(server->startWithOptions(localOptions()));
+  const std::string body =
+      "--b\r\nContent-Disposition: form-data; name=\"field\"\r\n\r\nvalue\r\n"
+      "--b\r\nContent-Disposition: form-data; name=\"upload\"; filename=\"f.bin\"\r\n\r\n" +
+      std::string(300000, 'f') + "\r\n--b--\r\n";
+  const std::string head = "POST / HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=b\r\n"
+                           "Content-Length: ";
+  EXPECT_EQ(get(server->port(), head + std::to_string(body.size()) + "\r\n\r\n" + body).body,
+            "value|f.bin");
+  const std::string broken = "--b\r\nContent-Disposition: form-data\r\n\r\nx\r\n--b--\r\n";
+  EXPECT_EQ(get(server->port(), head + std::to_string(broken.size()) + "\r\n\r\n" + broken).status,
+            500);
 }
