@@ -34,22 +34,25 @@ class AiortcSession {
                                      "--role", role},
             ChildProcess::Settings{.captureStdout = true, .pipeStdin = true})),
         pc_(DCPeerConnection::create(test::LoopbackPeers::loopbackConfig())) {
-    pc_->onLocalDescription([this](std::string sdp) {
-      std::lock_guard lock(waiter_.mutex());
-      localSdp_ = std::move(sdp);
-      waiter_.notify();
+    // The callbacks hold the shared state, never the session, which may be gone before a
+    // callback already running has returned.
+    auto shared = shared_;
+    pc_->onLocalDescription([shared](std::string sdp) {
+      std::lock_guard lock(shared->waiter.mutex());
+      shared->localSdp = std::move(sdp);
+      shared->waiter.notify();
     });
-    pc_->onLocalCandidate([this](std::string candidate, std::string mid) {
-      std::lock_guard lock(waiter_.mutex());
-      candidates_.emplace_back(std::move(candidate), std::move(mid));
-      waiter_.notify();
+    pc_->onLocalCandidate([shared](std::string candidate, std::string mid) {
+      std::lock_guard lock(shared->waiter.mutex());
+      shared->candidates.emplace_back(std::move(candidate), std::move(mid));
+      shared->waiter.notify();
     });
-    pc_->onDataChannel([this](std::shared_ptr<DCDataChannel> channel) {
-      events.note("announced");
-      events.attach(channel);
-      std::lock_guard lock(waiter_.mutex());
-      channel_ = std::move(channel);
-      waiter_.notify();
+    pc_->onDataChannel([shared, recorder = events](std::shared_ptr<DCDataChannel> channel) mutable {
+      recorder.note("announced");
+      recorder.attach(channel);
+      std::lock_guard lock(shared->waiter.mutex());
+      shared->channel = std::move(channel);
+      shared->waiter.notify();
     });
   }
 
@@ -62,19 +65,21 @@ class AiortcSession {
 
   void useLocalChannel(std::shared_ptr<DCDataChannel> channel) {
     events.attach(channel);
-    std::lock_guard lock(waiter_.mutex());
-    channel_ = std::move(channel);
+    std::lock_guard lock(shared_->waiter.mutex());
+    shared_->channel = std::move(channel);
   }
 
   std::shared_ptr<DCDataChannel> channel() {
-    std::lock_guard lock(waiter_.mutex());
-    return channel_;
+    std::lock_guard lock(shared_->waiter.mutex());
+    return shared_->channel;
   }
 
   std::optional<std::string> localSdp(std::chrono::milliseconds timeout) {
-    if (!waiter_.waitFor(timeout, [&] { return localSdp_.has_value(); })) return std::nullopt;
-    std::lock_guard lock(waiter_.mutex());
-    return localSdp_;
+    if (!shared_->waiter.waitFor(timeout, [&] { return shared_->localSdp.has_value(); })) {
+      return std::nullopt;
+    }
+    std::lock_guard lock(shared_->waiter.mutex());
+    return shared_->localSdp;
   }
 
   // The next line of the script of the given type.
@@ -93,11 +98,11 @@ class AiortcSession {
   void send(const json& message) { child_->writeLine(message.dump()); }
 
   void sendCandidates() {
-    waiter_.waitFor(2s, [&] { return !candidates_.empty(); });
+    shared_->waiter.waitFor(2s, [&] { return !shared_->candidates.empty(); });
     std::vector<std::pair<std::string, std::string>> candidates;
     {
-      std::lock_guard lock(waiter_.mutex());
-      candidates = candidates_;
+      std::lock_guard lock(shared_->waiter.mutex());
+      candidates = shared_->candidates;
     }
     for (const auto& [candidate, mid] : candidates) {
       send({{"type", "candidate"}, {"candidate", candidate}, {"mid", mid}});
@@ -107,12 +112,15 @@ class AiortcSession {
   ChannelRecorder events;
 
  private:
+  struct Shared {
+    test::Waiter waiter;
+    std::optional<std::string> localSdp;
+    std::vector<std::pair<std::string, std::string>> candidates;
+    std::shared_ptr<DCDataChannel> channel;
+  };
   std::unique_ptr<ChildProcess> child_;
-  test::Waiter waiter_;
+  std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
   std::shared_ptr<DCPeerConnection> pc_;
-  std::optional<std::string> localSdp_;
-  std::vector<std::pair<std::string, std::string>> candidates_;
-  std::shared_ptr<DCDataChannel> channel_;
 };
 
 std::string textOf(const ChannelRecorder::Frame& frame) {

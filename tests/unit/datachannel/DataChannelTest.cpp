@@ -29,11 +29,13 @@ class OpenChannels {
                         DCConfiguration offererConfig = LoopbackPeers::loopbackConfig(),
                         DCConfiguration answererConfig = LoopbackPeers::loopbackConfig())
       : peers(std::move(options), offererConfig, answererConfig) {
-    peers.answerer->onDataChannel([this](std::shared_ptr<DCDataChannel> channel) {
-      remoteEvents.note("announced");
-      remoteEvents.attach(channel);
-      std::lock_guard lock(peers.waiter().mutex());
-      remote = std::move(channel);
+    // The callback holds shared state only: the fixture may go while a callback still runs.
+    peers.answerer->onDataChannel([recorder = remoteEvents, remote = remote_](
+                                      std::shared_ptr<DCDataChannel> channel) mutable {
+      recorder.note("announced");
+      recorder.attach(channel);
+      std::lock_guard lock(remote->mutex);
+      remote->channel = std::move(channel);
     });
     local = peers.offerer->createDataChannel("P2P");
     localEvents.attach(local);
@@ -44,17 +46,21 @@ class OpenChannels {
   }
 
   std::shared_ptr<DCDataChannel> remoteChannel() {
-    std::lock_guard lock(peers.waiter().mutex());
-    return remote;
+    std::lock_guard lock(remote_->mutex);
+    return remote_->channel;
   }
 
-  LoopbackPeers peers;
-  std::shared_ptr<DCDataChannel> local;
   ChannelRecorder localEvents;
   ChannelRecorder remoteEvents;
+  LoopbackPeers peers;
+  std::shared_ptr<DCDataChannel> local;
 
  private:
-  std::shared_ptr<DCDataChannel> remote;
+  struct Remote {
+    std::mutex mutex;
+    std::shared_ptr<DCDataChannel> channel;
+  };
+  std::shared_ptr<Remote> remote_ = std::make_shared<Remote>();
 };
 
 TEST(DataChannelTest, BothSidesOpenAndTheRemoteChannelIsAnnouncedBeforeItsOpenEvent) {
