@@ -11,6 +11,7 @@
 #include <ombrelia/OLoggerConfig.hpp>
 #include <ombrelia/OmbreliaConfig.hpp>
 #include <ombrelia/OmbreliaLogger.hpp>
+#include <ombrelia/PeerListManager.hpp>
 #include <ombrelia/ProxyManager.hpp>
 #include <ombrelia/SegmentInfo.hpp>
 #include <ombrelia/SegmentMedia.hpp>

@@ -324,7 +324,7 @@ TEST_F(SegmentDelivery, PeerDecisionWithoutSubscriptionFallsBackAtOnceAndCountsE
   BufferingController::shared().setDelegate(std::make_shared<FixedBuffer>(30));
   auto controller = DownloadController::create("video", "client", analytics_);
   storePlaylist(controller);
-  PeerList::shared().setPeers({Peer{"peer-1", {}, {}, {}, {}, {}, nullptr}});
+  PeerList::shared().setPeers({Peer{Uuid::random(), {}, {}, {}, {}, {}, nullptr}});
   const auto r = await([&](auto c) { controller->segmentData(segment(0), false, c); });
   EXPECT_EQ(r.data->toString(), "origin-bytes-0");
   EXPECT_EQ(analytics_->metrics().nReq_p2p, 3) << "the main request and two pre-downloads";
@@ -340,7 +340,7 @@ TEST_F(SegmentDelivery, PeerBodyReachesThePlayerAndIsStoredAsPeerData) {
   storePlaylist(controller);
   auto peer = std::make_shared<FakePeer>(FakePeer::Behaviour::deliver);
   controller->p2pLoader()->setPeerMessagesControllerForTesting(peer);
-  PeerList::shared().setPeers({Peer{"peer-1", {}, {}, {}, {}, {}, nullptr}});
+  PeerList::shared().setPeers({Peer{Uuid::random(), {}, {}, {}, {}, {}, nullptr}});
   StoreWatch watch;
   const auto r = await([&](auto c) { controller->segmentData(segment(0), false, c); });
   EXPECT_EQ(r.contentType, "video/p2p");
@@ -361,7 +361,7 @@ TEST_F(SegmentDelivery, PeerBodyReachesThePlayerAndIsStoredAsPeerData) {
 
 TEST_F(SegmentDelivery, RefusedOrDroppedPeerAnswerGivesExactlyOneHttpFallback) {
   BufferingController::shared().setDelegate(std::make_shared<FixedBuffer>(30));
-  PeerList::shared().setPeers({Peer{"peer-1", {}, {}, {}, {}, {}, nullptr}});
+  PeerList::shared().setPeers({Peer{Uuid::random(), {}, {}, {}, {}, {}, nullptr}});
   for (auto behaviour : {FakePeer::Behaviour::refuse, FakePeer::Behaviour::drop}) {
     auto controller = DownloadController::create("video", "client", analytics_);
     storePlaylist(controller);
@@ -443,7 +443,7 @@ TEST(DecisionControllerRules, NoBufferDelegateOrUnhealthyBufferAnswersHttpWithou
   auto client = SocketConfig::buildSignalingClient(SocketConfig::defaultConfig());
   DecisionController decisions("video", "client", client);
   const SegmentInfo info(SegmentType::video, 1, 1, std::nullopt, 0, 1, 6);
-  PeerList::shared().setPeers({Peer{"peer-1", {}, {}, {}, {}, {}, nullptr}});
+  PeerList::shared().setPeers({Peer{Uuid::random(), {}, {}, {}, {}, {}, nullptr}});
   auto answer = [&](const std::optional<SegmentInfo>& i) {
     Decision d = Decision::p2p;
     decisions.videoOrAudioSegmentMethod(*Url::parse("http://o/s.ts"), i,

@@ -1,0 +1,28 @@
+#pragma once
+// Any thread: sends from anywhere; the events run on the framework's callback threads.
+
+#include <functional>
+#include <string>
+
+#include <ombrelia/Data.hpp>
+
+namespace ombrelia {
+
+// The part of a framework data channel that the WebRTC client uses. It lets the client run over
+// the data-channel framework in the library and over a scripted one in tests.
+class RTCDataChannel {
+ public:
+  virtual ~RTCDataChannel() = default;
+
+  // Each received frame reaches exactly one of the two, by its kind.
+  virtual void onMessage(std::function<void(std::string)> text,
+                         std::function<void(Data)> binary) = 0;
+  virtual void onOpen(std::function<void()> callback) = 0;
+  virtual void onClosed(std::function<void()> callback) = 0;
+
+  // False when the frame could not be handed to the channel.
+  virtual bool sendText(const std::string& text) = 0;
+  virtual bool sendBinary(const Data& bytes) = 0;
+};
+
+}  // namespace ombrelia

@@ -1,0 +1,35 @@
+#pragma once
+// Any thread: creation and the test's read-outs under one lock.
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "support/FakePeerConnection.hpp"
+#include "webrtc/PeerConnectionFactory.hpp"
+
+namespace ombrelia::test {
+
+// Hands out scripted connections and remembers them weakly, so a test sees when a client has
+// let its connection go.
+class FakePeerConnectionFactory : public PeerConnectionFactory {
+ public:
+  std::shared_ptr<RTCPeerConnection> create(const datachannel::DCConfiguration& config) override;
+
+  // Every later create() answers none, as a framework that cannot make a certificate does.
+  void refuse(bool refusing);
+  // The connections made so far, in order; expired once their client has closed.
+  std::vector<std::weak_ptr<FakePeerConnection>> connections() const;
+  // The live connection made last.
+  std::shared_ptr<FakePeerConnection> last() const;
+  std::optional<datachannel::DCConfiguration> lastConfig() const;
+
+ private:
+  mutable std::mutex mutex_;  // guards the fields below
+  bool refusing_ = false;
+  std::vector<std::weak_ptr<FakePeerConnection>> connections_;
+  std::optional<datachannel::DCConfiguration> lastConfig_;
+};
+
+}  // namespace ombrelia::test
