@@ -118,11 +118,13 @@ int main(int argc, char** argv) {
     for (const auto& [store, f] : {std::pair{"cold", c}, std::pair{"warm", w}}) {
       std::printf("%-8.8s %-6s %10.1f %9.3f %9.3f %10.1f %9.3f %9.3f %9.3f %10.2f\n", name, store,
                   d.megabytesPerSecond, d.p50, d.p99, f.megabytesPerSecond, f.p50, f.p99,
-                  f.p50 - d.p50, d.megabytesPerSecond > 0 ? f.megabytesPerSecond / d.megabytesPerSecond : 0);
+                  f.p50 - d.p50,
+                  d.megabytesPerSecond > 0 ? f.megabytesPerSecond / d.megabytesPerSecond : 0);
     }
   }
-  std::printf("+p50 ms = added latency to the last byte; MB/s x = through the proxy / direct "
-              "(goals: +p50 <= 1.0 ms at 2 MB, MB/s x >= 0.9)\n");
+  std::printf(
+      "+p50 ms = added latency to the last byte; MB/s x = through the proxy / direct "
+      "(goals: +p50 <= 1.0 ms at 2 MB, MB/s x >= 0.9)\n");
   curl_slist_free_all(headers);
   curl_easy_cleanup(curl);
   proxy.cleanup();

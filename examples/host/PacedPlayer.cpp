@@ -70,12 +70,12 @@ bool PacedPlayer::advance(Clock::time_point now) {
 }
 
 std::optional<std::vector<PacedPlayer::Segment>> PacedPlayer::loadSegments(const std::string& url,
-                                                                            Summary& summary) {
+                                                                           Summary& summary) {
   auto playlist = get(url);
   if (playlist.status != 200) {
-    summary.error = "playlist " + url + ": " +
-                    (playlist.error.empty() ? "status " + std::to_string(playlist.status)
-                                            : playlist.error);
+    summary.error =
+        "playlist " + url + ": " +
+        (playlist.error.empty() ? "status " + std::to_string(playlist.status) : playlist.error);
     return std::nullopt;
   }
   summary.bytes += static_cast<int64_t>(playlist.body.size());
@@ -126,9 +126,9 @@ PacedPlayer::Summary PacedPlayer::play(const std::string& localURL) {
     }
     const auto response = get(segment.url);
     if (response.status != 200) {
-      summary.error = "segment " + segment.url + ": " +
-                      (response.error.empty() ? "status " + std::to_string(response.status)
-                                              : response.error);
+      summary.error =
+          "segment " + segment.url + ": " +
+          (response.error.empty() ? "status " + std::to_string(response.status) : response.error);
       return summary;
     }
     summary.bytes += static_cast<int64_t>(response.body.size());
@@ -154,9 +154,8 @@ PacedPlayer::Summary PacedPlayer::play(const std::string& localURL) {
     }
     if (!settings_.quiet) {
       std::fprintf(stderr, "segment %d/%zu  %7lld bytes  buffer %5.1f s  stalls %d\n",
-                   summary.segments, segments->size(),
-                   static_cast<long long>(response.body.size()), getPrebufferingDuration(),
-                   summary.stalls);
+                   summary.segments, segments->size(), static_cast<long long>(response.body.size()),
+                   getPrebufferingDuration(), summary.stalls);
     }
   }
   // Play out what is buffered.
@@ -168,7 +167,8 @@ PacedPlayer::Summary PacedPlayer::play(const std::string& localURL) {
       ahead = bufferedEnd_ - playhead_;
     }
     if (ahead <= 0 || outOfTime()) break;
-    std::this_thread::sleep_for(std::chrono::duration<double>(std::min(ahead, 0.5) / settings_.speed));
+    std::this_thread::sleep_for(
+        std::chrono::duration<double>(std::min(ahead, 0.5) / settings_.speed));
   }
   {
     std::lock_guard lock(mutex_);

@@ -13,6 +13,8 @@
 #include "PacedPlayer.hpp"
 #include "proxy/ProxyManagerSeams.hpp"
 #include "signalling/SocketConfig.hpp"
+#include "webrtc/DataChannelFramework.hpp"
+#include "webrtc/PeerConnectionFactory.hpp"
 
 using namespace ombrelia;
 using example::HostOptions;
@@ -42,9 +44,9 @@ constexpr const char* kNoTracker = "wss://127.0.0.1:9/";
 void printSummary(const PacedPlayer::Summary& summary, const AnalyticsManager& analytics) {
   const int64_t origin = analytics.getDataCDN();
   const int64_t peers = analytics.getDataPeer();
-  const double share = origin + peers > 0 ? 100.0 * static_cast<double>(peers) /
-                                                static_cast<double>(origin + peers)
-                                          : 0.0;
+  const double share =
+      origin + peers > 0 ? 100.0 * static_cast<double>(peers) / static_cast<double>(origin + peers)
+                         : 0.0;
   std::printf("%-22s %s\n", "result", summary.ok ? "played" : summary.error.c_str());
   std::printf("%-22s %d\n", "segments", summary.segments);
   std::printf("%-22s %.1f\n", "media seconds played", summary.playedSeconds);
@@ -78,11 +80,16 @@ int main(int argc, char** argv) {
   OmbreliaConfig::configure(options->key);
   OmbreliaConfig::shared().setVideoID(options->videoID);
   OmbreliaConfig::shared().setCurrentLevel(options->level);
-  OLoggerConfig::shared().setActiveLogLevel(makeOLogLevel(options->logLevel).value_or(OLogLevel::none));
+  OLoggerConfig::shared().setActiveLogLevel(
+      makeOLogLevel(options->logLevel).value_or(OLogLevel::none));
 
-  // Internal seams: the signalling endpoint and the port (several viewers on one machine).
+  // Internal seams: the signalling endpoint, the port (several viewers on one machine), and
+  // peer connections without STUN servers, bound to loopback: the example's viewers all run on
+  // this machine.
   SocketConfig::overrideDefaultEndpoint(Url::parse(options->tracker.value_or(kNoTracker)));
   if (options->port) ProxyManagerSeams::overridePort(*options->port);
+  PeerConnectionFactory::overrideShared(
+      std::make_shared<DataChannelFramework>(DataChannelFramework::loopbackSettings()));
 
   std::shared_ptr<AnalyticsManagerProtocol> player;
   std::shared_ptr<PacedPlayer> pacedPlayer;
@@ -97,9 +104,8 @@ int main(int argc, char** argv) {
   analytics->setDelegate(player);
   analytics->trackBuffering();
 
-  auto proxy = std::make_unique<ProxyManager>(options->videoID,
-                                              options->clientID.value_or(randomClientID()),
-                                              *analytics);
+  auto proxy = std::make_unique<ProxyManager>(
+      options->videoID, options->clientID.value_or(randomClientID()), *analytics);
   proxy->startServer();
   const auto local = proxy->reverseProxyURL(*origin);
   if (!local) {

@@ -2,59 +2,94 @@
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
+#include "signalling/GroupResponseMessageReader.hpp"
+#include "signalling/InitMessageReader.hpp"
+#include "signalling/PeerConnectionMessageReader.hpp"
 #include "signalling/PeerList.hpp"
+#include "signalling/PeerSelectionService.hpp"
 #include "signalling/SignalingClient.hpp"
+#include "signalling/TrackerListReader.hpp"
+#include "signalling/TransferCandidateMessageReader.hpp"
+#include "signalling/TransferDescriptionMessageReader.hpp"
+#include "signalling/WebSocketProvider.hpp"
+#include "webrtc/IceCandidate.hpp"
+#include "webrtc/SessionDescription.hpp"
 #include "webrtc/WebRTCClient.hpp"
 
 namespace ombrelia {
+namespace {
 
-std::shared_ptr<OmbreliaDecision>
-OmbreliaDecision::create(std::string videoID, std::string clientID,
-                         std::shared_ptr<SignalingClient> signalClient) {
+void debug(const std::string& message) { OmbreliaLogger::debug(message, OLogModule::signalClient); }
+
+template <typename Item>
+std::string describe(const std::vector<Item>& list) {
+  std::string text = "[";
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (i > 0) text += ", ";
+    text += list[i].uuid().uuidString();
+  }
+  return text + "]";
+}
+
+}  // namespace
+
+std::shared_ptr<OmbreliaDecision> OmbreliaDecision::create(
+    std::string videoID, std::string clientID, std::shared_ptr<SignalingClient> signalClient) {
+  return create(std::move(videoID), std::move(clientID), std::move(signalClient),
+                std::make_shared<PeerSelectionService>());
+}
+
+std::shared_ptr<OmbreliaDecision> OmbreliaDecision::create(
+    std::string videoID, std::string clientID, std::shared_ptr<SignalingClient> signalClient,
+    std::shared_ptr<PeerSelectionService> peerSelectionService) {
   auto decision = std::shared_ptr<OmbreliaDecision>(
-      new OmbreliaDecision(std::move(videoID), std::move(clientID), std::move(signalClient)));
+      new OmbreliaDecision(std::move(videoID), std::move(clientID), std::move(signalClient),
+                           std::move(peerSelectionService)));
   decision->signalClient_->setDelegate(decision);
   decision->signalClient_->connect();
   return decision;
 }
 
 OmbreliaDecision::OmbreliaDecision(std::string videoID, std::string clientID,
-                                   std::shared_ptr<SignalingClient> signalClient)
-    : videoID_(std::move(videoID)), clientID_(std::move(clientID)),
-      signalClient_(std::move(signalClient)) {}
+                                   std::shared_ptr<SignalingClient> signalClient,
+                                   std::shared_ptr<PeerSelectionService> peerSelectionService)
+    : videoID_(std::move(videoID)),
+      clientID_(std::move(clientID)),
+      signalClient_(std::move(signalClient)),
+      peerSelectionService_(std::move(peerSelectionService)) {}
 
-std::optional<std::string> OmbreliaDecision::uuid() const {
+std::optional<Uuid> OmbreliaDecision::uuid() const {
   std::lock_guard lock(mutex_);
   return uuid_;
+}
+
+bool OmbreliaDecision::signalingConnected() const {
+  std::lock_guard lock(mutex_);
+  return signalingConnected_;
 }
 
 void OmbreliaDecision::refreshGroupRequestIfNeeded(const Url&, const SegmentInfo& segmentInfo) {
   const auto peers = PeerList::shared().peers();
   {
     std::lock_guard lock(mutex_);
-    if (!uuid_)
-      return;
+    if (!uuid_) return;
   }
   for (const auto& peer : peers) {
-    if (peer.webRTCClient && peer.webRTCClient->isConnected())
-      return;
+    if (peer.webRTCClient && peer.webRTCClient->isConnected()) return;
   }
-  if (segmentInfo.type() == SegmentType::unknown)
-    return;
+  if (segmentInfo.type() == SegmentType::unknown) return;
   {
     // The test and the stamp are one step, so requests arriving together send one group
     // request; the monotonic clock keeps a clock change from stopping or hurrying the refresh.
     std::lock_guard lock(mutex_);
-    if (!signalingConnected_)
-      return;
+    if (!signalingConnected_) return;
     const auto now = platform::MonotonicClock::now();
     if (lastGroupRequestTimestamp_ &&
         std::chrono::duration<double>(now - *lastGroupRequestTimestamp_).count() <
             kMinimalTimeToRefreshGroup) {
       return;
     }
-    if (peers.size() >= kMaxNumberOfConnectedPeersToRefreshGroup)
-      return;
+    if (peers.size() >= kMaxNumberOfConnectedPeersToRefreshGroup) return;
     lastGroupRequestTimestamp_ = now;
   }
   signalClient_->sendGroupRequest(segmentInfo.bandwidth(), segmentInfo.targetQuality(),
@@ -62,17 +97,14 @@ void OmbreliaDecision::refreshGroupRequestIfNeeded(const Url&, const SegmentInfo
 }
 
 bool OmbreliaDecision::canTryP2P(const SegmentInfo& segmentInfo) const {
-  if (segmentInfo.type() == SegmentType::unknown)
-    return false;
+  if (segmentInfo.type() == SegmentType::unknown) return false;
   return !PeerList::shared().peers().empty();
 }
 
-void OmbreliaDecision::initMessage() {
-  signalClient_->sendInit(videoID_, "", clientID_);
-}
+void OmbreliaDecision::initMessage() { signalClient_->sendInit(videoID_, "", clientID_); }
 
 void OmbreliaDecision::signalClientDidConnect(SignalingClient&) {
-  OmbreliaLogger::debug("Client did connect", OLogModule::signalClient);
+  debug("Client did connect");
   {
     std::lock_guard lock(mutex_);
     signalingConnected_ = true;
@@ -81,21 +113,66 @@ void OmbreliaDecision::signalClientDidConnect(SignalingClient&) {
 }
 
 void OmbreliaDecision::signalClientDidDisconnect(SignalingClient&) {
-  OmbreliaLogger::debug("Client did disconnect", OLogModule::signalClient);
+  debug("Client did disconnect");
   {
     std::lock_guard lock(mutex_);
     signalingConnected_ = false;
   }
+  // The transport spaces the attempts out: a tracker that closes at once is not hammered.
   signalClient_->connect();
 }
 
 void OmbreliaDecision::signalClient(SignalingClient&, const Data& data) {
-  OmbreliaLogger::debug("Data received: " + std::to_string(data.size()) + " bytes",
-                        OLogModule::signalClient);
+  debug("Data received: " + std::to_string(data.size()) + " bytes");
 }
 
-void OmbreliaDecision::signalClient(SignalingClient&, const std::string& message) {
-  OmbreliaLogger::debug("String received: " + message, OLogModule::signalClient);
+void OmbreliaDecision::signalClient(SignalingClient& client, const std::string& message) {
+  debug("String received: " + message);
+  // Every reader is offered the text; a text two readers accept is acted on by both, in order.
+  if (auto trackers = TrackerListReader().readJSON(message)) {
+    std::string list;
+    for (const auto& url : trackers->data()) list += (list.empty() ? "" : ", ") + url.toString();
+    debug("Received tracker list: [" + list + "]");
+    client.webSocket()->setTrackerList(trackers->data());
+  }
+  if (auto init = InitMessageReader().readJSON(message)) {
+    debug("Received UUID: " + init->uuid().uuidString());
+    {
+      std::lock_guard lock(mutex_);
+      uuid_ = init->uuid();
+    }
+    PeerList::shared().updatePersonalUUID(init->uuid());
+  }
+  if (auto group = GroupResponseMessageReader().readJSON(message)) {
+    debug("Group response update, list: " + describe(group->list()));
+    const auto personal = uuid();
+    if (!personal) {
+      OmbreliaLogger::error("Assigned UUID is missing, somethign went wrong",
+                            OLogModule::signalClient);
+      return;
+    }
+    peerSelectionService_->updatePeersWithList(group->list(), *personal);
+  }
+  if (auto connections = PeerConnectionMessageReader().readJSON(message)) {
+    debug("Peer Connection list: " + describe(connections->list()));
+    const auto personal = uuid();
+    if (!personal) {
+      OmbreliaLogger::error("Assigned UUID is missing, somethign went wrong",
+                            OLogModule::signalClient);
+      return;
+    }
+    peerSelectionService_->updatePeersWithList(connections->list(), *personal);
+  }
+  if (auto transfer = TransferDescriptionMessageReader().readJSON(message)) {
+    debug("Type: " + transfer->type());
+    debug("Received remote sdp");
+    PeerList::shared().updateUserRemoteSdp(SessionDescription(*transfer), transfer->askingPeerID());
+  }
+  if (auto transfer = TransferCandidateMessageReader().readJSON(message)) {
+    debug("Type: " + transfer->type());
+    debug("Received remote candidate");
+    PeerList::shared().updateUserRemoteCandidate(IceCandidate(*transfer), transfer->askingPeerID());
+  }
 }
 
 }  // namespace ombrelia

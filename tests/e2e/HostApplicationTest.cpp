@@ -63,8 +63,8 @@ TEST(HostApplication, ServePrintsAUrlFfmpegCanReadAndStopsCleanlyOnSigterm) {
     ASSERT_TRUE(url) << "no URL line";
     EXPECT_TRUE(url->starts_with("http://127.0.0.1:" + std::to_string(port) + "/master.m3u8?"))
         << *url;
-    const auto probe = ChildProcess::run({"ffprobe", "-v", "error", "-show_entries",
-                                          "stream=width", "-of", "csv=p=0", *url});
+    const auto probe = ChildProcess::run(
+        {"ffprobe", "-v", "error", "-show_entries", "stream=width", "-of", "csv=p=0", *url});
     EXPECT_EQ(probe.exitCode, 0);
     EXPECT_NE(probe.output.find("256"), std::string::npos) << probe.output;
     EXPECT_EQ(serve.stop(SIGTERM, std::chrono::seconds(10)), 0) << "round " << round;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <thread>
 
 extern char** environ;
@@ -18,8 +19,18 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, Settings settin
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  // The extra variables replace inherited ones of the same name.
   std::vector<std::string> envStrings;
-  for (char** e = environ; *e; ++e) envStrings.emplace_back(*e);
+  auto overridden = [&](const char* entry) {
+    for (const auto& extra : settings.extraEnvironment) {
+      const size_t eq = extra.find('=');
+      if (eq != std::string::npos && std::strncmp(entry, extra.c_str(), eq + 1) == 0) return true;
+    }
+    return false;
+  };
+  for (char** e = environ; *e; ++e) {
+    if (!overridden(*e)) envStrings.emplace_back(*e);
+  }
   for (const auto& e : settings.extraEnvironment) envStrings.push_back(e);
   std::vector<char*> env;
   for (auto& e : envStrings) env.push_back(e.data());

@@ -13,37 +13,10 @@
 #include "analytics/AnalyticsMessage.hpp"
 #include "platform/NotificationCenter.hpp"
 #include "signalling/SignalingClient.hpp"
+#include "support/RecordingWebSocket.hpp"
 
 namespace ombrelia {
 namespace {
-
-// Records what the client hands to its transport.
-class RecordingProvider final : public WebSocketProvider {
- public:
-  std::shared_ptr<WebSocketProviderDelegate> delegate() const override { return delegate_.lock(); }
-  void setDelegate(std::weak_ptr<WebSocketProviderDelegate> delegate) override {
-    delegate_ = std::move(delegate);
-  }
-  std::vector<Url> trackerList() const override { return {}; }
-  void setTrackerList(std::vector<Url>) override {}
-  void connect() override { ++connects; }
-  void send(const Data& data) override {
-    std::lock_guard lock(mutex);
-    sent.push_back(data.toString());
-  }
-  void sendAnalytics(const Data& data) override {
-    std::lock_guard lock(mutex);
-    analytics.push_back(data.toString());
-  }
-
-  std::mutex mutex;
-  std::vector<std::string> sent;
-  std::vector<std::string> analytics;
-  int connects = 0;
-
- private:
-  std::weak_ptr<WebSocketProviderDelegate> delegate_;
-};
 
 class RecordingDelegate final : public SignalClientDelegate {
  public:
@@ -60,7 +33,7 @@ class RecordingDelegate final : public SignalClientDelegate {
 
 class SignalingClientMessages : public ::testing::Test {
  protected:
-  std::shared_ptr<RecordingProvider> provider = std::make_shared<RecordingProvider>();
+  std::shared_ptr<test::RecordingWebSocket> provider = std::make_shared<test::RecordingWebSocket>();
   std::shared_ptr<SignalingClient> client = SignalingClient::create(provider);
   const Uuid peer = *Uuid::parse("5B1E2C3D-4E5F-4A7B-8C9D-AEBFC0D1E2F3");
 };
@@ -72,7 +45,7 @@ TEST_F(SignalingClientMessages, WritesEachSignallingMessageExactly) {
   client->sendConnectionRequestCandidate(peer, "candidate:1 1 UDP 1 127.0.0.1 9 typ host", "1", 0);
   client->sendLeaveGroup();
   EXPECT_EQ(
-      provider->sent,
+      provider->sent(),
       (std::vector<std::string>{
           R"({"type":"init","videoID":"video-1","pubKey":"","clientID":"client-9","sdk":"ios"})",
           R"({"type":"groupRequest","groupRequest":{"bitrate":800000,"targetQuality":2,"currentSegmentNumber":41}})",
@@ -83,9 +56,9 @@ TEST_F(SignalingClientMessages, WritesEachSignallingMessageExactly) {
 
 TEST_F(SignalingClientMessages, CandidateWithoutMidCarriesTheStringZero) {
   client->sendConnectionRequestCandidate(peer, "c", std::nullopt, 3);
-  ASSERT_EQ(provider->sent.size(), 1u);
+  ASSERT_EQ(provider->sent().size(), 1u);
   EXPECT_EQ(
-      provider->sent[0],
+      provider->sent()[0],
       R"({"type":"transfer","remotePeerID":"5b1e2c3d-4e5f-4a7b-8c9d-aebfc0d1e2f3","candidate":{"candidate":"c","sdpMLineIndex":3,"sdpMid":"0","usernameFragment":""}})");
 }
 
@@ -102,7 +75,7 @@ TEST_F(SignalingClientMessages, TextThatIsNotUtf8IsLoggedAndNotSent) {
   client->sendInit("video\xff", "", "client");
   client->sendConnectionRequestDescription(peer, "\xc3", SdpType::answer);
   std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(provider->sent.empty());
+  EXPECT_TRUE(provider->sent().empty());
   EXPECT_NE(out.find("[Ombrelia] [Error] [SignalClient] Error converting dictionary to data: "),
             std::string::npos)
       << out;
@@ -115,9 +88,9 @@ TEST_F(SignalingClientMessages, LeaveGroupNotificationSendsOnlyForTrue) {
   center.post("LeaveGroup");
   center.post("LeaveGroup", std::string("true"));
   center.post("LeaveGroup", 1);
-  EXPECT_TRUE(provider->sent.empty());
+  EXPECT_TRUE(provider->sent().empty());
   center.post("LeaveGroup", true);
-  EXPECT_EQ(provider->sent, std::vector<std::string>{R"({"type":"leaveGroup"})"});
+  EXPECT_EQ(provider->sent(), std::vector<std::string>{R"({"type":"leaveGroup"})"});
 }
 
 TEST_F(SignalingClientMessages, AnalyticsNotificationsSendTheirOwnEnvelopesOnly) {
@@ -131,28 +104,28 @@ TEST_F(SignalingClientMessages, AnalyticsNotificationsSendTheirOwnEnvelopesOnly)
   center.post("AnalyticsMessage", init);
   center.post("AnalyticsInitMessage", *periodic);
   center.post("AnalyticsMessage");
-  EXPECT_TRUE(provider->analytics.empty());
+  EXPECT_TRUE(provider->analytics().empty());
   center.post("AnalyticsInitMessage", init);
   center.post("AnalyticsMessage", periodic);
   EXPECT_EQ(
-      provider->analytics,
+      provider->analytics(),
       (std::vector<std::string>{
           R"({"type":"analytics","key":"key-1","data":{"timestamp":"","video_id":"","collection":"","new_client_uuid":"5b1e2c3d-4e5f-4a7b-8c9d-aebfc0d1e2f3","new_client_number":1}})",
           R"({"type":"analytics","key":"key-1","data":{"latency":1.5}})"}));
-  EXPECT_TRUE(provider->sent.empty());
+  EXPECT_TRUE(provider->sent().empty());
 }
 
 TEST_F(SignalingClientMessages, AnalyticsRecordWithNonFiniteNumberIsNotSent) {
   auto metrics = std::make_shared<PlayerMetrics>();
   metrics->setLatency(std::nan(""));
   client->sendAnalytics(AnalyticsMessage("key", metrics));
-  EXPECT_TRUE(provider->analytics.empty());
+  EXPECT_TRUE(provider->analytics().empty());
 }
 
 TEST_F(SignalingClientMessages, NothingIsSentOnceTheClientIsGone) {
   client.reset();
   platform::NotificationCenter::defaultCenter().post("LeaveGroup", true);
-  EXPECT_TRUE(provider->sent.empty());
+  EXPECT_TRUE(provider->sent().empty());
 }
 
 TEST_F(SignalingClientMessages, PassesTransportEventsToItsDelegateWhileItLives) {

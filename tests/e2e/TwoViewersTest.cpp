@@ -1,0 +1,107 @@
+// Two processes of the example host application and the test tracker, all on loopback: the
+// viewers learn their identifiers, meet through a group response, negotiate through the
+// tracker, and open their "P2P" channel; when one dies, the other drops it.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <regex>
+
+#include "support/ChildProcess.hpp"
+#include "support/SampleStream.hpp"
+#include "support/StreamOrigin.hpp"
+
+namespace ombrelia::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+const std::string kBin = OMBRELIA_BINARY_DIR;
+
+// One viewer: its output is read as it comes, and the moments of interest are noted.
+struct Viewer {
+  std::unique_ptr<ChildProcess> process;
+  std::optional<std::string> uuid;
+  std::optional<Clock::time_point> groupResponse;
+  std::optional<Clock::time_point> connected;
+  std::optional<Clock::time_point> channelOpen;
+  std::vector<std::string> removed;
+
+  void poll() {
+    while (auto line = process->readLine(20ms)) {
+      static const std::regex uuidLine(R"(Received UUID: ([0-9A-F-]{36}))");
+      static const std::regex groupLine(R"(Group response update, list: \[.+\])");
+      static const std::regex connectedLine(R"(did change connection state for [0-9A-F-]{36}: 2)");
+      static const std::regex openLine(R"(localDataChannel is open|remote channel "P2P" opened)");
+      static const std::regex removeLine(R"(remove peer: ([0-9A-F-]{36}))");
+      std::smatch m;
+      if (std::regex_search(*line, m, uuidLine)) uuid = m[1];
+      if (!groupResponse && std::regex_search(*line, groupLine)) groupResponse = Clock::now();
+      if (!connected && std::regex_search(*line, connectedLine)) connected = Clock::now();
+      if (!channelOpen && std::regex_search(*line, openLine)) channelOpen = Clock::now();
+      if (std::regex_search(*line, m, removeLine)) removed.push_back(m[1]);
+    }
+  }
+};
+
+TEST(TwoViewers, MeetThroughTheTrackerOpenTheirChannelAndDropADeadPeer) {
+  const auto folder =
+      std::filesystem::temp_directory_path() / ("ombrelia-viewers-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(folder);
+  const std::string caFile = (folder / "ca.pem").string();
+  ChildProcess tracker(
+      {kBin + "/tests/ombrelia-test-tracker", "--ca-file", caFile, "--group-after-uuid"},
+      ChildProcess::Settings{.captureStdout = true});
+  const auto trackerURL = tracker.readLine(10s);
+  ASSERT_TRUE(trackerURL && trackerURL->starts_with("wss://127.0.0.1:")) << "no tracker";
+
+  StreamOrigin origin(SampleStream::folder("ts3"));
+  auto start = [&] {
+    Viewer v;
+    v.process = std::make_unique<ChildProcess>(
+        std::vector<std::string>{kBin + "/examples/ombrelia-host", "serve",
+                                 origin.url("/master.m3u8"), "--port", "0", "--tracker",
+                                 *trackerURL, "--log-level", "3"},
+        ChildProcess::Settings{.captureStdout = true,
+                               .discardStderr = true,
+                               .extraEnvironment = {"SSL_CERT_FILE=" + caFile}});
+    return v;
+  };
+  Viewer first = start();
+  // The first viewer alone gets an empty group; the second is introduced to it.
+  const auto firstDeadline = Clock::now() + 10s;
+  while (!first.uuid && Clock::now() < firstDeadline) first.poll();
+  ASSERT_TRUE(first.uuid) << "the first viewer never got its identifier";
+  Viewer second = start();
+
+  const auto deadline = Clock::now() + 20s;
+  while (Clock::now() < deadline &&
+         !(first.connected && first.channelOpen && second.connected && second.channelOpen)) {
+    first.poll();
+    second.poll();
+  }
+  ASSERT_TRUE(second.uuid);
+  ASSERT_TRUE(second.groupResponse) << "the second viewer was never introduced";
+  ASSERT_TRUE(first.connected && second.connected) << "the peers never connected";
+  ASSERT_TRUE(first.channelOpen && second.channelOpen) << "the P2P channel never opened";
+  const auto lastOpen = std::max(*first.channelOpen, *second.channelOpen);
+  EXPECT_LT(lastOpen - *second.groupResponse, 5s) << "too slow from group response to channel";
+
+  // One viewer dies without a word; the other drops it.
+  second.process->stop(SIGKILL, 5s);
+  const auto removalDeadline = Clock::now() + 20s;
+  while (Clock::now() < removalDeadline && std::find(first.removed.begin(), first.removed.end(),
+                                                     *second.uuid) == first.removed.end()) {
+    first.poll();
+  }
+  EXPECT_NE(std::find(first.removed.begin(), first.removed.end(), *second.uuid),
+            first.removed.end())
+      << "the dead peer was never removed";
+  first.process->stop(SIGTERM, 10s);
+  std::filesystem::remove_all(folder);
+}
+
+}  // namespace
+}  // namespace ombrelia::test

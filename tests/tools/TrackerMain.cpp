@@ -1,0 +1,60 @@
+// The test tracker as a program, for the demo and the multi-process tests: a wss signalling
+// service on 127.0.0.1 with a certificate authority made at start.
+//   ombrelia-test-tracker [--port P] [--ca-file PATH] [--group-after-uuid]
+// Prints "wss://127.0.0.1:<port>/" on its first line, writes the authority's certificate to
+// PATH (clients trust it through SSL_CERT_FILE), and serves until SIGINT or SIGTERM.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "support/TestCertificates.hpp"
+#include "support/TestTracker.hpp"
+
+using namespace ombrelia::test;
+
+int main(int argc, char** argv) {
+  uint16_t port = 0;
+  std::string caFile;
+  bool groupAfterUuid = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--port") == 0 && i + 1 < argc) {
+      port = static_cast<uint16_t>(std::atoi(argv[++i]));
+    } else if (std::strcmp(argv[i], "--ca-file") == 0 && i + 1 < argc) {
+      caFile = argv[++i];
+    } else if (std::strcmp(argv[i], "--group-after-uuid") == 0) {
+      groupAfterUuid = true;
+    } else {
+      std::fprintf(stderr,
+                   "usage: ombrelia-test-tracker [--port P] [--ca-file PATH] "
+                   "[--group-after-uuid]\n");
+      return 2;
+    }
+  }
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+
+  TestCertificates authority;
+  if (!caFile.empty()) {
+    std::error_code ec;
+    std::filesystem::copy_file(authority.caFile(), caFile,
+                               std::filesystem::copy_options::overwrite_existing, ec);
+    if (ec) {
+      std::fprintf(stderr, "cannot write %s: %s\n", caFile.c_str(), ec.message().c_str());
+      return 1;
+    }
+  }
+  TestTracker tracker(
+      TestTracker::Settings{authority.issue({"localhost"}, {"127.0.0.1", "::1"}), port});
+  tracker.setGroupResponseAfterUuid(groupAfterUuid);
+  std::printf("%s\n", tracker.url("127.0.0.1").toString().c_str());
+  std::fflush(stdout);
+  int signal = 0;
+  sigwait(&stop, &signal);
+  return 0;
+}

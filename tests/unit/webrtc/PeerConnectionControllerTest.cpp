@@ -1,0 +1,135 @@
+// Negotiation through the signalling client: offers, answers, candidate bursts and late
+// candidates, and the removal of peers whose connection is lost or never opens.
+#include <gtest/gtest.h>
+
+#include <ombrelia/OmbreliaConfig.hpp>
+
+#include "p2p/PeerMessagesController.hpp"
+#include "platform/DispatchQueue.hpp"
+#include "platform/MonotonicClock.hpp"
+#include "signalling/GroupListItem.hpp"
+#include "signalling/PeerList.hpp"
+#include "signalling/SignalingClient.hpp"
+#include "support/FakeDataChannel.hpp"
+#include "support/FakePeerConnection.hpp"
+#include "support/FakePeerConnectionFactory.hpp"
+#include "support/RecordingWebSocket.hpp"
+#include "webrtc/IceCandidate.hpp"
+#include "webrtc/SessionDescription.hpp"
+#include "webrtc/WebRTCClient.hpp"
+
+namespace ombrelia {
+namespace {
+
+using namespace std::chrono_literals;
+
+class PeerConnectionControllerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    OmbreliaConfig::configure("key");
+    PeerConnectionFactory::overrideShared(factory);
+    engine = PeerMessagesController::create(SignalingClient::create(socket), nullptr);
+  }
+  void TearDown() override {
+    PeerList::shared().removeAll();
+    PeerConnectionFactory::overrideShared(nullptr);
+  }
+
+  // A peer named by a group response: this side offers to it.
+  std::shared_ptr<test::FakePeerConnection> addOfferedPeer(const Uuid& uuid) {
+    PeerList::shared().addPeer(GroupListItem("add", uuid, 1.0, false, true, false, false));
+    auto connection = factory->last();
+    EXPECT_TRUE(connection);
+    return connection;
+  }
+  std::vector<std::string> candidatesSent() const {
+    return socket->sentContaining("\"candidate\":{");
+  }
+  bool listed(const Uuid& uuid) const {
+    for (const auto& peer : PeerList::shared().peers()) {
+      if (peer.uuid == uuid) return true;
+    }
+    return false;
+  }
+
+  std::shared_ptr<test::RecordingWebSocket> socket = std::make_shared<test::RecordingWebSocket>();
+  std::shared_ptr<test::FakePeerConnectionFactory> factory =
+      std::make_shared<test::FakePeerConnectionFactory>();
+  std::shared_ptr<PeerMessagesController> engine;
+  const Uuid remote = *Uuid::parse("AAAAAAAA-BBBB-4CCC-8DDD-EEEEEEEEEEEE");
+};
+
+TEST_F(PeerConnectionControllerTest, OfferThenCandidateBurstInOrderThenLateCandidatesOneByOne) {
+  auto connection = addOfferedPeer(remote);
+  connection->deliverLocalDescription("v=0\r\no=offer\r\n");
+  const auto offers = socket->sentContaining("\"description\":{");
+  ASSERT_EQ(offers.size(), 1u);
+  EXPECT_NE(offers[0].find("\"type\":\"offer\""), std::string::npos);
+  EXPECT_NE(offers[0].find(remote.lowercaseString()), std::string::npos);
+
+  for (int i = 1; i <= 3; ++i) {
+    connection->deliverLocalCandidate(
+        "candidate:" + std::to_string(i) + " 1 udp 1 127.0.0.1 9 typ host", "0");
+  }
+  EXPECT_TRUE(candidatesSent().empty()) << "candidates wait for the burst";
+  // The remote answer arrives: the burst goes out, in gathering order.
+  PeerList::shared().updateUserRemoteSdp(SessionDescription("v=0\r\no=answer\r\n", SdpType::answer),
+                                         remote);
+  auto sent = candidatesSent();
+  ASSERT_EQ(sent.size(), 3u);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_NE(sent[i].find("candidate:" + std::to_string(i + 1) + " 1 udp"), std::string::npos);
+    EXPECT_NE(sent[i].find("\"sdpMid\":\"0\""), std::string::npos);
+  }
+  // A candidate found after the burst is sent at once, and only once.
+  connection->deliverLocalCandidate("candidate:4 1 udp 1 127.0.0.1 10 typ host", "0");
+  sent = candidatesSent();
+  ASSERT_EQ(sent.size(), 4u);
+  EXPECT_NE(sent[3].find("candidate:4 1 udp"), std::string::npos);
+}
+
+TEST_F(PeerConnectionControllerTest,
+       AnsweringSideSendsItsAnswerAndItsBurstAtTheFirstRemoteCandidate) {
+  PeerList::shared().updateUserRemoteSdp(SessionDescription("v=0\r\no=offer\r\n", SdpType::offer),
+                                         remote);
+  auto connection = factory->last();
+  ASSERT_TRUE(connection);
+  connection->deliverLocalDescription("v=0\r\no=answer\r\n");
+  const auto answers = socket->sentContaining("\"description\":{");
+  ASSERT_EQ(answers.size(), 1u);
+  EXPECT_NE(answers[0].find("\"type\":\"answer\""), std::string::npos);
+  connection->deliverLocalCandidate("candidate:1 1 udp 1 127.0.0.1 9 typ host", "0");
+  PeerList::shared().updateUserRemoteCandidate(
+      IceCandidate("candidate:9 1 udp 1 127.0.0.1 99 typ host", 0, std::string("0")), remote);
+  EXPECT_EQ(candidatesSent().size(), 1u);
+  PeerList::shared().updateUserRemoteCandidate(
+      IceCandidate("candidate:8 1 udp 1 127.0.0.1 98 typ host", 0, std::string("0")), remote);
+  EXPECT_EQ(candidatesSent().size(), 1u) << "later remote candidates send nothing more";
+}
+
+TEST_F(PeerConnectionControllerTest, LostStatesRemoveThePeerAndOthersDoNot) {
+  for (int state = 0; state <= 5; ++state) {
+    const Uuid uuid = Uuid::random();
+    auto connection = addOfferedPeer(uuid);
+    ASSERT_TRUE(listed(uuid));
+    connection->deliverState(static_cast<datachannel::DCIceState>(state));
+    EXPECT_EQ(listed(uuid), state < 3) << "state " << state;
+  }
+}
+
+TEST_F(PeerConnectionControllerTest, PeerWhoseChannelNeverOpensIsRemovedAfterTheBound) {
+  auto silent = addOfferedPeer(remote);
+  const Uuid other = Uuid::random();
+  auto opened = addOfferedPeer(other);
+  opened->createdChannels().front()->deliverOpen();
+  platform::MonotonicClock::advance(PeerConnectionController::kChannelOpenTimeout - 1s);
+  platform::DispatchQueue::global()->drain();
+  EXPECT_TRUE(listed(remote));
+  platform::MonotonicClock::advance(1s);
+  platform::DispatchQueue::global()->drain();
+  EXPECT_FALSE(listed(remote)) << "never opened: treated as failed";
+  EXPECT_TRUE(listed(other)) << "an open channel is kept";
+}
+
+}  // namespace
+}  // namespace ombrelia
