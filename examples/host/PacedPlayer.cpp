@@ -2,6 +2,9 @@
 
 #include <curl/curl.h>
 
+#include <ombrelia/PeerListManager.hpp>
+
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
 #include <thread>
@@ -133,6 +136,8 @@ PacedPlayer::Summary PacedPlayer::play(const std::string& localURL) {
     }
     summary.bytes += static_cast<int64_t>(response.body.size());
     ++summary.segments;
+    summary.peersConnected =
+        std::max(summary.peersConnected, PeerListManager::shared().connectedPeerCount());
     const auto now = Clock::now();
     {
       std::lock_guard lock(mutex_);

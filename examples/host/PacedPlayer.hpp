@@ -32,6 +32,7 @@ class PacedPlayer : public AnalyticsManagerProtocol {
     int stalls = 0;
     double stalledSeconds = 0;
     double playedSeconds = 0;  // media seconds
+    int64_t peersConnected = 0;  // the most peers with an open channel at one time
   };
 
   explicit PacedPlayer(Settings settings) : settings_(settings) {}

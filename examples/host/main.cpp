@@ -53,6 +53,7 @@ void printSummary(const PacedPlayer::Summary& summary, const AnalyticsManager& a
   std::printf("%-22s %lld\n", "bytes from origin", static_cast<long long>(origin));
   std::printf("%-22s %lld\n", "bytes from peers", static_cast<long long>(peers));
   std::printf("%-22s %.1f%%\n", "peer share", share);
+  std::printf("%-22s %lld\n", "peers connected", static_cast<long long>(summary.peersConnected));
   std::printf("%-22s %d\n", "stalls", summary.stalls);
   std::printf("%-22s %.1f\n", "seconds stalled", summary.stalledSeconds);
   std::fflush(stdout);
