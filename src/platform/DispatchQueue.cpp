@@ -146,23 +146,14 @@ void DispatchQueue::asyncBarrier(Block block) {
   state_->enqueue(std::move(block), kind_ == Kind::concurrent);
 }
 
-void DispatchQueue::sync(Block block) {
-  if (state_->isCurrent()) {
-    block();
-    return;
-  }
-  std::promise<void> done;
-  auto finished = done.get_future();
-  state_->enqueue(
-      [&block, &done] {
-        block();
-        done.set_value();
-      },
-      false);
-  finished.wait();
-}
+void DispatchQueue::sync(Block block) { runAndWait(std::move(block), false); }
 
 void DispatchQueue::syncBarrier(Block block) {
+  runAndWait(std::move(block), kind_ == Kind::concurrent);
+}
+
+void DispatchQueue::runAndWait(Block block, bool barrier) {
+  // A block of this queue waiting for a later one would never see it run.
   if (state_->isCurrent()) {
     block();
     return;
@@ -174,7 +165,7 @@ void DispatchQueue::syncBarrier(Block block) {
         block();
         done.set_value();
       },
-      kind_ == Kind::concurrent);
+      barrier);
   finished.wait();
 }
 

@@ -52,6 +52,7 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
   struct State;
   DispatchQueue(std::string label, Kind kind);
   void enqueue(Block block, bool barrier);
+  void runAndWait(Block block, bool barrier);
 
   std::string label_;
   Kind kind_;

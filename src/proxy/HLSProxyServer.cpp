@@ -170,78 +170,73 @@ Data HLSProxyServer::rewritePlaylist(const Data& playlist, const Url& base, bool
   return Data(PlaylistRewriter(localPort).rewrite(reduced.view(), base));
 }
 
-void HLSProxyServer::addGeneralHandler() {
+void HLSProxyServer::addHandler(const std::string& pattern, Dispatch dispatch) {
   std::weak_ptr<HLSProxyServer> weak = weak_from_this();
   webServer_->addHandlerForMethodPathRegex(
-      "GET", generalPathPattern(), WebServerRequestClass<WebServerRequest>(),
-      [weak](const std::shared_ptr<WebServerRequest>& request,
-             WebServerCompletionBlock completion) {
+      "GET", pattern, WebServerRequestClass<WebServerRequest>(),
+      [weak, dispatch](const std::shared_ptr<WebServerRequest>& request,
+                       WebServerCompletionBlock completion) {
         auto self = weak.lock();
         if (!self) return completion(WebServerDataResponse::responseWithStatusCode(500));
         if (!hostIsLoopback(*request)) return completion(statusOnly(400));
         const auto origin = self->originURL(*request);
         if (!origin) return completion(statusOnly(400));
-        std::weak_ptr<HLSProxyServer> weakServer = self;
-        const Url originURL = *origin;
-        self->pluginActivator_->generalData(
-            originURL,
-            [weakServer, originURL, completion](HTTPLoader::Response response) {
-              // A playlist served from a path without ".m3u8" is rewritten all the same, or its
-              // relative URIs would reach the proxy without their origin.
-              auto server = weakServer.lock();
-              if (server && looksLikePlaylist(response)) {
-                const Url base =
-                    response.url ? Url::parse(*response.url).value_or(originURL) : originURL;
-                response.data = server->rewritePlaylist(*response.data, base, false);
-              }
-              completion(responseFor(response));
-            },
-            rangeOf(*request));
+        dispatch(self, *request, *origin, std::move(completion));
       });
+}
+
+void HLSProxyServer::addGeneralHandler() {
+  addHandler(generalPathPattern(), [](const std::shared_ptr<HLSProxyServer>& self,
+                                      const WebServerRequest& request, const Url& originURL,
+                                      WebServerCompletionBlock completion) {
+    std::weak_ptr<HLSProxyServer> weakServer = self;
+    self->pluginActivator_->generalData(
+        originURL,
+        [weakServer, originURL, completion](HTTPLoader::Response response) {
+          // A playlist served from a path without ".m3u8" is rewritten all the same, or its
+          // relative URIs would reach the proxy without their origin.
+          auto server = weakServer.lock();
+          if (server && looksLikePlaylist(response)) {
+            response.data = server->rewritePlaylist(*response.data, baseOf(response, originURL),
+                                                    false);
+          }
+          completion(responseFor(response));
+        },
+        rangeOf(request));
+  });
 }
 
 void HLSProxyServer::addPlaylistHandler() {
-  std::weak_ptr<HLSProxyServer> weak = weak_from_this();
-  webServer_->addHandlerForMethodPathRegex(
-      "GET", playlistPathPattern(), WebServerRequestClass<WebServerRequest>(),
-      [weak](const std::shared_ptr<WebServerRequest>& request,
-             WebServerCompletionBlock completion) {
-        auto self = weak.lock();
-        if (!self) return completion(WebServerDataResponse::responseWithStatusCode(500));
-        if (!hostIsLoopback(*request)) return completion(statusOnly(400));
-        const auto origin = self->originURL(*request);
-        if (!origin) return completion(statusOnly(400));
-        const Url originURL = *origin;
-        // The playlist completion keeps the proxy alive until it has answered.
-        self->pluginActivator_->playlistData(
-            originURL, [self, originURL, completion](HTTPLoader::Response response) {
-              if (response.data && response.contentType && response.statusCode == 200) {
-                const Url base =
-                    response.url ? Url::parse(*response.url).value_or(originURL) : originURL;
-                // Reduce first, then rewrite.
-                response.data = self->rewritePlaylist(*response.data, base, true);
-              }
-              completion(responseFor(response));
-            });
-      });
+  addHandler(playlistPathPattern(), [](const std::shared_ptr<HLSProxyServer>& self,
+                                       const WebServerRequest&, const Url& originURL,
+                                       WebServerCompletionBlock completion) {
+    // The playlist completion keeps the proxy alive until it has answered.
+    self->pluginActivator_->playlistData(
+        originURL, [self, originURL, completion](HTTPLoader::Response response) {
+          if (response.data && response.contentType && response.statusCode == 200) {
+            // Reduce first, then rewrite.
+            response.data =
+                self->rewritePlaylist(*response.data, baseOf(response, originURL), true);
+          }
+          completion(responseFor(response));
+        });
+  });
 }
 
 void HLSProxyServer::addSegmentHandler() {
-  std::weak_ptr<HLSProxyServer> weak = weak_from_this();
-  webServer_->addHandlerForMethodPathRegex(
-      "GET", segmentPathPattern(), WebServerRequestClass<WebServerRequest>(),
-      [weak](const std::shared_ptr<WebServerRequest>& request,
-             WebServerCompletionBlock completion) {
-        auto self = weak.lock();
-        if (!self) return completion(WebServerDataResponse::responseWithStatusCode(500));
-        if (!hostIsLoopback(*request)) return completion(statusOnly(400));
-        const auto origin = self->originURL(*request);
-        if (!origin) return completion(statusOnly(400));
-        self->pluginActivator_->segmentData(
-            *origin,
-            [completion](HTTPLoader::Response response) { completion(responseFor(response)); },
-            rangeOf(*request));
-      });
+  addHandler(segmentPathPattern(), [](const std::shared_ptr<HLSProxyServer>& self,
+                                      const WebServerRequest& request, const Url& originURL,
+                                      WebServerCompletionBlock completion) {
+    self->pluginActivator_->segmentData(
+        originURL,
+        [completion](HTTPLoader::Response response) { completion(responseFor(response)); },
+        rangeOf(request));
+  });
+}
+
+Url HLSProxyServer::baseOf(const HTTPLoader::Response& response, const Url& originURL) {
+  // Relative URIs resolve against where the fetch ended, after redirects.
+  return response.url ? Url::parse(*response.url).value_or(originURL) : originURL;
 }
 
 }  // namespace ombrelia

@@ -3,6 +3,7 @@
 // their answers may be sent from the HTTP client's delegate queue.
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -67,6 +68,14 @@ class HLSProxyServer : public std::enable_shared_from_this<HLSProxyServer> {
  private:
   HLSProxyServer(std::string videoID, std::string clientID,
                  std::shared_ptr<AnalyticsService> analyticsService);
+  // What a handler does once the request is known to be served: the server, the request, its
+  // origin URL and the completion.
+  using Dispatch = std::function<void(const std::shared_ptr<HLSProxyServer>&,
+                                      const WebServerRequest&, const Url&,
+                                      std::function<void(std::shared_ptr<WebServerResponse>)>)>;
+  // Registers a GET handler that refuses foreign hosts and requests without an origin URL.
+  void addHandler(const std::string& pattern, Dispatch dispatch);
+  static Url baseOf(const HTTPLoader::Response& response, const Url& originURL);
   void addRequestHandlers();
   void addGeneralHandler();
   void addPlaylistHandler();
