@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <future>
+#include <mutex>
 
 #include "platform/ApplicationLifecycle.hpp"
 #include "platform/DispatchQueue.hpp"
@@ -44,6 +46,25 @@ std::shared_ptr<WebServer> server(std::promise<WebServerCompletionBlock> *pendin
       });
   return server;
 }
+
+// Reports the server's idle notification; it runs on the main queue after the stop it causes.
+class DisconnectWaiter : public WebServerDelegate {
+public:
+  void webServerDidDisconnect(WebServer &) override {
+    std::lock_guard lock(mutex_);
+    disconnected_ = true;
+    changed_.notify_all();
+  }
+  bool waitForDisconnect() {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(5), [this] { return disconnected_; });
+  }
+
+private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool disconnected_ = false;
+};
 
 bool answers(uint16_t port) {
   auto client = LoopbackClient::connect(port);
@@ -97,6 +118,8 @@ TEST(WebServerSuspension, StartedInTheBackgroundListensOnlyInTheForeground) {
 TEST(WebServerSuspension, WaitsForOpenConnectionsOrTheirExpiryBeforeStopping) {
   std::promise<WebServerCompletionBlock> pending;
   auto web = server(&pending);
+  auto delegate = std::make_shared<DisconnectWaiter>();
+  web->setDelegate(delegate);
   ASSERT_TRUE(web->startWithOptions(options()));
   auto client = LoopbackClient::connect(web->port());
   ASSERT_TRUE(client);
@@ -111,9 +134,8 @@ TEST(WebServerSuspension, WaitsForOpenConnectionsOrTheirExpiryBeforeStopping) {
   completion(WebServerDataResponse::responseWithText("done"));
   EXPECT_EQ(RawHttpResponse::parse(client->readAll())->body, "done");
   client.reset();
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (web->isListening() && std::chrono::steady_clock::now() < deadline)
-    settle();
+  ASSERT_TRUE(delegate->waitForDisconnect());
+  settle();
   EXPECT_FALSE(web->isListening());
   EXPECT_EQ(ApplicationLifecycle::shared().backgroundTaskCount(), 0u);
 }
