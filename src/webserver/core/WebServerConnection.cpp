@@ -55,9 +55,15 @@ struct WebServerConnection::CompletionGuard {
       deliver(nullptr);
   }
   void deliver(std::shared_ptr<WebServerResponse> response) {
-    // Never run the rest of the request on the caller's thread: it may be a thread that must
-    // not block or be held up (the HTTP client's completion thread, for one).
     auto target = connection;
+    if (target->io_->strand.running_in_this_thread()) {
+      // A synchronous handler answered from within the connection's own step: carry on here
+      // (every write is asynchronous, so nothing blocks).
+      target->finishProcessing(std::move(response));
+      return;
+    }
+    // Never run the rest of the request on another caller's thread: it may be a thread that
+    // must not block or be held up (the HTTP client's completion thread, for one).
     asio::post(target->io_->strand, [target, response = std::move(response)]() mutable {
       target->finishProcessing(std::move(response));
     });
