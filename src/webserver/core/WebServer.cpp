@@ -48,6 +48,25 @@ std::string base64(std::string_view text) {
   return out;
 }
 
+// Service publication and port mapping would announce the server to the local network and its
+// gateway; neither is offered here. The options are accepted and said once to do nothing.
+void logUnsupportedOptions(const WebServerOptions &options) {
+  static std::once_flag bonjourOnce;
+  static std::once_flag mappingOnce;
+  if (options.bonjourName) {
+    std::call_once(bonjourOnce, [] {
+      WebServerLogMessage(kWebServerLogWarning,
+                          "Service publication is not supported on this platform");
+    });
+  }
+  if (options.requestNATPortMapping) {
+    std::call_once(mappingOnce, [] {
+      WebServerLogMessage(kWebServerLogWarning,
+                          "NAT port mapping is not supported on this platform");
+    });
+  }
+}
+
 WebServerAsyncProcessBlock wrap(WebServerProcessBlock processBlock) {
   return [processBlock = std::move(processBlock)](const std::shared_ptr<WebServerRequest> &request,
                                                   WebServerCompletionBlock completion) {
@@ -63,17 +82,13 @@ std::shared_ptr<WebServer> WebServer::create() {
   server->activity_ = WebServerActivity::create({
       .didConnect =
           [weak] {
-            if (auto self = weak.lock()) {
-              if (auto delegate = self->delegate_.lock())
-                delegate->webServerDidConnect(*self);
-            }
+            if (auto self = weak.lock())
+              self->didConnect();
           },
       .didDisconnect =
           [weak] {
-            if (auto self = weak.lock()) {
-              if (auto delegate = self->delegate_.lock())
-                delegate->webServerDidDisconnect(*self);
-            }
+            if (auto self = weak.lock())
+              self->didDisconnect();
           },
   });
   return server;
@@ -84,6 +99,90 @@ WebServer::WebServer() = default;
 WebServer::~WebServer() {
   if (isRunning())
     stop();
+  endBackgroundTask();
+}
+
+bool WebServer::isRunning() const {
+  std::lock_guard lock(mutex_);
+  return options_.has_value();
+}
+
+uint16_t WebServer::port() const {
+  std::lock_guard lock(mutex_);
+  return port_;
+}
+
+bool WebServer::isListening() const {
+  std::lock_guard lock(mutex_);
+  return listening_;
+}
+
+void WebServer::didConnect() {
+  {
+    std::lock_guard lock(mutex_);
+    // A connection open in the foreground asks for time to finish if the application leaves.
+    if (!platform::ApplicationLifecycle::shared().isInBackground() &&
+        backgroundTask_ == platform::ApplicationLifecycle::kInvalidBackgroundTask) {
+      if (WebServerShouldLog(kWebServerLogDebug)) {
+        WebServerLogMessage(kWebServerLogDebug, "Did start background task");
+      }
+      std::weak_ptr<WebServer> weak = weak_from_this();
+      backgroundTask_ = platform::ApplicationLifecycle::shared().beginBackgroundTask([weak] {
+        if (WebServerShouldLog(kWebServerLogWarning)) {
+          WebServerLogMessage(kWebServerLogWarning,
+                              "Application is being suspended while %s is still connected",
+                              kClassName);
+        }
+        DispatchQueue::main()->async([weak] {
+          if (auto self = weak.lock())
+            self->endBackgroundTask();
+        });
+      });
+    }
+  }
+  if (auto delegate = delegate_.lock())
+    delegate->webServerDidConnect(*this);
+}
+
+void WebServer::didDisconnect() {
+  endBackgroundTask();
+  if (auto delegate = delegate_.lock())
+    delegate->webServerDidDisconnect(*this);
+}
+
+void WebServer::endBackgroundTask() {
+  std::lock_guard lock(mutex_);
+  if (backgroundTask_ == platform::ApplicationLifecycle::kInvalidBackgroundTask)
+    return;
+  if (options_ && options_->automaticallySuspendInBackground &&
+      platform::ApplicationLifecycle::shared().isInBackground() && listening_) {
+    stopListening();
+  }
+  platform::ApplicationLifecycle::shared().endBackgroundTask(backgroundTask_);
+  backgroundTask_ = platform::ApplicationLifecycle::kInvalidBackgroundTask;
+  if (WebServerShouldLog(kWebServerLogDebug)) {
+    WebServerLogMessage(kWebServerLogDebug, "Did end background task");
+  }
+}
+
+void WebServer::didEnterBackground() {
+  std::lock_guard lock(mutex_);
+  if (WebServerShouldLog(kWebServerLogDebug)) {
+    WebServerLogMessage(kWebServerLogDebug, "Did enter background");
+  }
+  // With a connection open the stop waits for the background task to end.
+  if (backgroundTask_ == platform::ApplicationLifecycle::kInvalidBackgroundTask && listening_) {
+    stopListening();
+  }
+}
+
+void WebServer::willEnterForeground() {
+  std::lock_guard lock(mutex_);
+  if (WebServerShouldLog(kWebServerLogDebug)) {
+    WebServerLogMessage(kWebServerLogDebug, "Will enter foreground");
+  }
+  if (options_ && !listening_)
+    (void)startListening();
 }
 
 void WebServer::setDelegate(std::weak_ptr<WebServerDelegate> delegate) {
@@ -286,23 +385,48 @@ bool WebServer::removeAllHandlers() {
   return true;
 }
 
-const std::string &WebServer::serverName() const {
-  static const std::string kDefault = kClassName;
-  return options_ ? options_->serverName : kDefault;
+std::string WebServer::serverName() const {
+  std::lock_guard lock(mutex_);
+  return options_ ? options_->serverName : std::string(kClassName);
 }
 
 WebServerResult WebServer::startWithOptions(WebServerOptions options) {
+  std::lock_guard lock(mutex_);
   if (isRunning()) {
     refuseWhileRunning("start");
     return WebServerMakeError(kWebServerErrorGeneric, "Server already started");
   }
   if (!WebServerIsValidHeaderValue(options.serverName))
     options.serverName = kClassName;
+  logUnsupportedOptions(options);
   options_ = std::move(options);
-  // Without a lifecycle source the application counts as in the foreground: listen now.
-  if (auto started = startListening(); !started) {
-    options_.reset();
-    return started;
+  const bool suspend = options_->automaticallySuspendInBackground;
+  // Started in the background, the server listens once the application comes back.
+  if (!suspend || !platform::ApplicationLifecycle::shared().isInBackground()) {
+    if (auto started = startListening(); !started) {
+      options_.reset();
+      return started;
+    }
+  }
+  if (suspend) {
+    std::weak_ptr<WebServer> weak = weak_from_this();
+    auto &center = platform::NotificationCenter::defaultCenter();
+    backgroundObserver_ =
+        center.addObserver(platform::ApplicationLifecycle::kDidEnterBackgroundNotification,
+                           [weak](const platform::Notification &) {
+                             DispatchQueue::main()->async([weak] {
+                               if (auto self = weak.lock())
+                                 self->didEnterBackground();
+                             });
+                           });
+    foregroundObserver_ =
+        center.addObserver(platform::ApplicationLifecycle::kWillEnterForegroundNotification,
+                           [weak](const platform::Notification &) {
+                             DispatchQueue::main()->async([weak] {
+                               if (auto self = weak.lock())
+                                 self->willEnterForeground();
+                             });
+                           });
   }
   return {};
 }
@@ -419,7 +543,10 @@ void WebServer::stopListening() {
 }
 
 void WebServer::stop() {
-  if (!isRunning()) {
+  std::lock_guard lock(mutex_);
+  backgroundObserver_.reset();
+  foregroundObserver_.reset();
+  if (!options_) {
     if (WebServerShouldLog(kWebServerLogError)) {
       WebServerLogMessage(kWebServerLogError, "Refusing to stop %s: it is not running", kClassName);
     }
@@ -431,6 +558,7 @@ void WebServer::stop() {
 }
 
 std::optional<std::string> WebServer::serverURL() const {
+  std::lock_guard lock(mutex_);
   if (!listening_)
     return std::nullopt;
   std::optional<std::string> host = bindToLocalhost_ ? std::optional<std::string>("localhost")

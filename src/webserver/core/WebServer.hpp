@@ -5,12 +5,15 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include <ombrelia/Data.hpp>
 
+#include "platform/ApplicationLifecycle.hpp"
+#include "platform/NotificationCenter.hpp"
 #include "webserver/core/WebServerContext.hpp"
 #include "webserver/core/WebServerDelegate.hpp"
 #include "webserver/core/WebServerError.hpp"
@@ -84,11 +87,12 @@ public:
   bool start();
   void stop();
 
-  bool isRunning() const { return options_.has_value(); }
+  bool isRunning() const;
   // The port listened on (the one the system chose for port 0); 0 when not listening.
-  uint16_t port() const { return port_; }
-  bool isListening() const { return listening_; }
-  const std::string &serverName() const;
+  uint16_t port() const;
+  // False while suspended in the background.
+  bool isListening() const;
+  std::string serverName() const;
   // "http://<address>:<port>/" while listening: "localhost" when bound to loopback, else the
   // primary IPv4 address; absent when not listening or no address is known.
   std::optional<std::string> serverURL() const;
@@ -102,8 +106,17 @@ private:
   void addHandler(WebServerMatchBlock matchBlock, WebServerAsyncProcessBlock asyncProcessBlock);
   WebServerResult startListening();
   void stopListening();
+  // Main queue: the busy and idle reports, and the application's background transitions.
+  void didConnect();
+  void didDisconnect();
+  void didEnterBackground();
+  void willEnterForeground();
+  void endBackgroundTask();
   template <class Call> void notifyDelegate(Call call);
 
+  // Guards everything below it: the owner thread starts and stops, the main queue suspends
+  // and resumes.
+  mutable std::recursive_mutex mutex_;
   std::weak_ptr<WebServerDelegate> delegate_;
   std::vector<std::shared_ptr<const WebServerHandler>> handlers_; // index 0 is tried first
   std::optional<WebServerOptions> options_;
@@ -113,6 +126,10 @@ private:
   uint16_t port_ = 0;
   bool listening_ = false;
   bool bindToLocalhost_ = false;
+  platform::ApplicationLifecycle::BackgroundTaskIdentifier backgroundTask_ =
+      platform::ApplicationLifecycle::kInvalidBackgroundTask;
+  platform::ObserverToken backgroundObserver_;
+  platform::ObserverToken foregroundObserver_;
 };
 
 } // namespace ombrelia

@@ -55,9 +55,15 @@ struct WebServerConnection::CompletionGuard {
       deliver(nullptr);
   }
   void deliver(std::shared_ptr<WebServerResponse> response) {
-    // Never run the rest of the request on the caller's thread: it may be a thread that must
-    // not block or be held up (the HTTP client's completion thread, for one).
     auto target = connection;
+    if (target->io_->strand.running_in_this_thread()) {
+      // A synchronous handler answered from within the connection's own step: carry on here
+      // (every write is asynchronous, so nothing blocks).
+      target->finishProcessing(std::move(response));
+      return;
+    }
+    // Never run the rest of the request on another caller's thread: it may be a thread that
+    // must not block or be held up (the HTTP client's completion thread, for one).
     asio::post(target->io_->strand, [target, response = std::move(response)]() mutable {
       target->finishProcessing(std::move(response));
     });
@@ -66,6 +72,7 @@ struct WebServerConnection::CompletionGuard {
 
 namespace {
 
+constexpr auto kNoDeadline = std::chrono::steady_clock::time_point::max();
 constexpr std::string_view kContinueAnswer = "HTTP/1.1 100 Continue\r\n\r\n";
 constexpr std::string_view kLastChunk = "0\r\n\r\n";
 
@@ -345,23 +352,39 @@ void WebServerConnection::close() {
 
 // Timers.
 
+// One timer serves every deadline of a connection. Moving a deadline later only updates
+// deadline_: the pending wait fires at the old time, sees the new deadline and waits again. So
+// the usual request costs one wait and one cancel, not a cancel and a re-arm per step.
 void WebServerConnection::armTimer(std::chrono::milliseconds timeout) {
+  deadline_ = std::chrono::steady_clock::now() + timeout;
+  if (timerArmed_ && io_->timer.expiry() <= deadline_)
+    return;
+  waitForDeadline();
+}
+
+void WebServerConnection::waitForDeadline() {
+  timerArmed_ = true;
+  io_->timer.expires_at(deadline_); // cancels a pending wait, which the generation discards
   const uint64_t generation = ++timerGeneration_;
-  io_->timer.expires_after(timeout);
   io_->timer.async_wait([self = shared_from_this(), generation](const error_code &error) {
-    if (error || generation != self->timerGeneration_)
+    if (generation != self->timerGeneration_)
       return;
+    self->timerArmed_ = false;
+    if (error || self->finalized_ || self->deadline_ == kNoDeadline)
+      return;
+    if (std::chrono::steady_clock::now() < self->deadline_) {
+      self->waitForDeadline();
+      return;
+    }
     // Cancelling ends the pending read or write with an error; its step sees timedOut_.
+    self->deadline_ = kNoDeadline;
     self->timedOut_ = true;
     error_code ignored;
     self->io_->socket.cancel(ignored);
   });
 }
 
-void WebServerConnection::cancelTimer() {
-  ++timerGeneration_;
-  io_->timer.cancel();
-}
+void WebServerConnection::cancelTimer() { deadline_ = kNoDeadline; }
 
 // Reading the head.
 
@@ -585,7 +608,7 @@ void WebServerConnection::readMoreBody() {
   }
   const size_t size =
       chunkedDecoder_
-          ? kHeadReadBytes
+          ? kChunkedReadBytes
           : static_cast<size_t>(std::min<uint64_t>(remainingBodyBytes_, kBodyReadBytes));
   readBuffer_.resize(size);
   armTimer(server_->options.readTimeout);
@@ -952,6 +975,8 @@ void WebServerConnection::finalize() {
     return;
   finalized_ = true;
   cancelTimer();
+  ++timerGeneration_;
+  io_->timer.cancel(); // releases the wait's hold on the connection now
   error_code error;
   io_->socket.close(error);
   if (WebServerShouldLog(kWebServerLogDebug)) {

@@ -30,10 +30,11 @@ struct WebServerConnectionInit {
 // completion hold it. Subclasses (the "ConnectionClass" option) may override the hooks.
 class WebServerConnection : public std::enable_shared_from_this<WebServerConnection> {
 public:
-  // Size of one socket read while the head arrives.
-  static constexpr size_t kHeadReadBytes = 16 * 1024;
-  // Largest socket read of a body.
+  // Size of one socket read while the head arrives: most heads fit in one.
+  static constexpr size_t kHeadReadBytes = 4 * 1024;
+  // Largest socket read of a body of known length, and of a chunked one.
   static constexpr size_t kBodyReadBytes = 256 * 1024;
+  static constexpr size_t kChunkedReadBytes = 64 * 1024;
   // After answering a client that is still sending (a refused or unread body), its bytes are
   // read and dropped for at most this long and this much before the socket closes, so that
   // closing does not reset the connection before the client has read the answer.
@@ -108,6 +109,7 @@ private:
   void finalize();
   void armTimer(std::chrono::milliseconds timeout);
   void cancelTimer();
+  void waitForDeadline();
   int statusForBodyError(const WebServerError &error) const;
 
   std::shared_ptr<const WebServerContext> server_;
@@ -128,6 +130,8 @@ private:
   bool responseBodyOpened_ = false;
   bool responseChunked_ = false;
   uint64_t timerGeneration_ = 0;
+  bool timerArmed_ = false;
+  std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
   uint64_t totalBytesRead_ = 0;
   uint64_t totalBytesWritten_ = 0;
   uint64_t remainingBodyBytes_ = 0;

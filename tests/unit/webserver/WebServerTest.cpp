@@ -1,7 +1,11 @@
 #include "webserver/core/WebServer.hpp"
 
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -616,4 +620,32 @@ TEST(WebServerRequests, ParsesAMultipartUploadAndRefusesABrokenOne) {
   const std::string broken = "--b\r\nContent-Disposition: form-data\r\n\r\nx\r\n--b--\r\n";
   EXPECT_EQ(get(server->port(), head + std::to_string(broken.size()) + "\r\n\r\n" + broken).status,
             500);
+}
+
+TEST(WebServerLifecycle, FailsAndClosesItsIPv4SocketWhenTheIPv6PortIsTaken) {
+  // Another program holds the port on IPv6 only.
+  const int blocker = ::socket(AF_INET6, SOCK_STREAM, 0);
+  ASSERT_GE(blocker, 0);
+  const int yes = 1;
+  ::setsockopt(blocker, IPPROTO_IPV6, IPV6_V6ONLY, &yes, sizeof(yes));
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_loopback;
+  ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+  ASSERT_EQ(::listen(blocker, 1), 0);
+  socklen_t length = sizeof(address);
+  ::getsockname(blocker, reinterpret_cast<sockaddr *>(&address), &length);
+  const uint16_t port = ntohs(address.sin6_port);
+
+  auto server = WebServer::create();
+  WebServerOptions options = localOptions();
+  options.port = port;
+  const size_t before = openDescriptorCount();
+  const auto result = server->startWithOptions(options);
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().code, EADDRINUSE);
+  EXPECT_FALSE(server->isRunning());
+  EXPECT_EQ(openDescriptorCount(), before);
+  EXPECT_FALSE(LoopbackClient::connect(port, false).has_value()); // no IPv4 listener was left
+  ::close(blocker);
 }
