@@ -29,7 +29,7 @@ class DataChannelFramework : public PeerConnectionFactory {
   std::shared_ptr<RTCPeerConnection> create(const datachannel::DCConfiguration& config) override;
 
  private:
-  const Settings settings_;
+  const Settings settings_{};
 };
 
 }  // namespace ombrelia
