@@ -16,14 +16,37 @@ const kHighWaterBytes = 4 * 1024 * 1024;
 const megabytes = Number(process.argv[2] || 200);
 const setups = Math.max(Number(process.argv[3] || 10), 1);
 
+// Hands descriptions and candidates to `pc`, holding candidates until its remote description is
+// set: libdatachannel throws on a candidate that comes first.
+function relayTo(pc) {
+  let described = false;
+  const held = [];
+  return {
+    description(sdp, type) {
+      pc.setRemoteDescription(sdp, type);
+      described = true;
+      for (const [candidate, mid] of held.splice(0)) pc.addRemoteCandidate(candidate, mid);
+    },
+    candidate(candidate, mid) {
+      if (described) {
+        pc.addRemoteCandidate(candidate, mid);
+      } else {
+        held.push([candidate, mid]);
+      }
+    },
+  };
+}
+
 function pair() {
   const config = { iceServers: [], bindAddress: '127.0.0.1' };
   const offerer = new nodeDataChannel.PeerConnection('offerer', config);
   const answerer = new nodeDataChannel.PeerConnection('answerer', config);
-  offerer.onLocalDescription((sdp, type) => answerer.setRemoteDescription(sdp, type));
-  answerer.onLocalDescription((sdp, type) => offerer.setRemoteDescription(sdp, type));
-  offerer.onLocalCandidate((candidate, mid) => answerer.addRemoteCandidate(candidate, mid));
-  answerer.onLocalCandidate((candidate, mid) => offerer.addRemoteCandidate(candidate, mid));
+  const toOfferer = relayTo(offerer);
+  const toAnswerer = relayTo(answerer);
+  offerer.onLocalDescription((sdp, type) => toAnswerer.description(sdp, type));
+  answerer.onLocalDescription((sdp, type) => toOfferer.description(sdp, type));
+  offerer.onLocalCandidate((candidate, mid) => toAnswerer.candidate(candidate, mid));
+  answerer.onLocalCandidate((candidate, mid) => toOfferer.candidate(candidate, mid));
   const remote = new Promise((resolve) => answerer.onDataChannel(resolve));
   return { offerer, answerer, remote };
 }
