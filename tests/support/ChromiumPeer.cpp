@@ -1,7 +1,7 @@
 #include "support/ChromiumPeer.hpp"
 
-#include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
