@@ -26,7 +26,8 @@ void InteropExchange::run(test::InteropSession& session) const {
       << "the channel never opened; the other side said: " << session.errors();
   auto channel = session.channel();
   ASSERT_TRUE(channel);
-  ASSERT_TRUE(session.events.waitForFrames(1, 5s)) << session.errors();
+  ASSERT_TRUE(session.events.waitForFrames(1, 5s)) << "no greeting; the other side said:\n"
+                                                   << session.transcript();
   EXPECT_EQ(textOf(session.events.frames()[0]), greeting);
 
   ASSERT_TRUE(channel->sendText("ping from ombrelia"));
@@ -42,7 +43,10 @@ void InteropExchange::run(test::InteropSession& session) const {
     ++frames;
   }
   ASSERT_TRUE(session.events.waitForFrames(2 + frames, 20s))
-      << "not every frame came back: " << session.events.frames().size() - 2 << " of " << frames;
+      << "not every frame came back: " << session.events.frames().size() - 2 << " of " << frames
+      << ", " << channel->bufferedAmount()
+      << " bytes still waiting to leave; the other side said:\n"
+      << session.transcript();
   std::vector<uint8_t> echoed;
   const auto received = session.events.frames();
   for (size_t i = 2; i < received.size(); ++i) {

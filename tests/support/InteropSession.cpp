@@ -14,6 +14,7 @@ struct InteropSession::State {
   std::shared_ptr<datachannel::DCDataChannel> channel;
   std::deque<json> lines;
   std::string errors;
+  std::string transcript;
   std::weak_ptr<datachannel::DCPeerConnection> pc;
 
   void receive(const std::string& line);
@@ -86,6 +87,7 @@ void InteropSession::State::receive(const std::string& line) {
     return;
   }
   std::lock_guard lock(waiter.mutex());
+  if (type != "offer" && type != "answer") transcript += message.dump() + "\n";
   if (type == "error") errors += message.dump() + "\n";
   lines.push_back(std::move(message));
   waiter.notify();
@@ -151,6 +153,11 @@ void InteropSession::sendCandidates() {
 std::string InteropSession::errors() {
   std::lock_guard lock(state_->waiter.mutex());
   return state_->errors;
+}
+
+std::string InteropSession::transcript() {
+  std::lock_guard lock(state_->waiter.mutex());
+  return state_->transcript;
 }
 
 }  // namespace ombrelia::test

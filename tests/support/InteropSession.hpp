@@ -51,6 +51,8 @@ class InteropSession {
   void sendCandidates();
   // Every line received so far that said {"type": "error"}, for failure messages.
   std::string errors();
+  // Every line received so far but descriptions and candidates, for failure messages.
+  std::string transcript();
 
   ChannelRecorder events;
 
