@@ -51,7 +51,15 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, Settings settin
   } else {
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   }
-  if (posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), env.data()) != 0) pid_ = -1;
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  if (settings.ownProcessGroup) {
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    ownProcessGroup_ = true;
+  }
+  if (posix_spawnp(&pid_, args[0], &actions, &attributes, args.data(), env.data()) != 0) pid_ = -1;
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (pipeFds[1] >= 0) ::close(pipeFds[1]);
   if (inputFds[0] >= 0) ::close(inputFds[0]);
@@ -61,7 +69,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, Settings settin
 
 ChildProcess::~ChildProcess() {
   if (stdinFd_ >= 0) ::close(stdinFd_);  // a child reading its input sees the end first
-  if (pid_ > 0 && !exitStatus_) stop(SIGTERM, std::chrono::seconds(5));
+  if (pid_ > 0 && (!exitStatus_ || ownProcessGroup_)) stop(SIGTERM, std::chrono::seconds(5));
   if (stdoutFd_ >= 0) ::close(stdoutFd_);
 }
 
@@ -151,12 +159,21 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds bound) {
 }
 
 std::optional<int> ChildProcess::stop(int signal, std::chrono::milliseconds bound) {
-  if (exitStatus_) return exitStatus_;
-  if (pid_ <= 0) return std::nullopt;
-  ::kill(pid_, signal);
-  if (auto status = wait(bound)) return status;
-  ::kill(pid_, SIGKILL);
-  return wait(std::chrono::seconds(5));
+  if (pid_ <= 0) return exitStatus_;
+  const pid_t target = ownProcessGroup_ ? -pid_ : pid_;
+  if (exitStatus_) {
+    // The leader is gone; helpers it left in its group must not outlive the test.
+    if (ownProcessGroup_) ::kill(target, SIGKILL);
+    return exitStatus_;
+  }
+  ::kill(target, signal);
+  auto status = wait(bound);
+  if (!status) {
+    ::kill(target, SIGKILL);
+    status = wait(std::chrono::seconds(5));
+  }
+  if (ownProcessGroup_) ::kill(target, SIGKILL);
+  return status;
 }
 
 ChildProcess::Result ChildProcess::run(const std::vector<std::string>& argv,

@@ -19,6 +19,9 @@ class ChildProcess {
     bool discardStderr = false;
     bool pipeStdin = false;                       // else standard input reads /dev/null
     std::vector<std::string> extraEnvironment{};  // "NAME=value"
+    // The child leads a process group of its own, and stopping it signals the whole group:
+    // for programs that start helper processes of their own (a browser).
+    bool ownProcessGroup = false;
   };
 
   ChildProcess(const std::vector<std::string>& argv, Settings settings);
@@ -54,6 +57,7 @@ class ChildProcess {
   int stdinFd_ = -1;
   std::string buffer_;
   std::optional<int> exitStatus_;
+  bool ownProcessGroup_ = false;
 };
 
 }  // namespace ombrelia::test

@@ -60,6 +60,48 @@ const char* const kAiortcAnswer =
     "66:77:88:99\n"
     "a=setup:active\n";
 
+// What node-datachannel (libdatachannel) writes: the fingerprint and ICE options at session
+// level, credentials at the end of the media section, no candidates (it trickles them all,
+// with "a=" and an upper-case transport).
+const char* const kNodeDataChannelOffer =
+    "v=0\r\n"
+    "o=rtc 4283154761 0 IN IP4 127.0.0.1\r\n"
+    "s=-\r\n"
+    "t=0 0\r\n"
+    "a=group:BUNDLE 0\r\n"
+    "a=msid-semantic:WMS *\r\n"
+    "a=ice-options:ice2,trickle\r\n"
+    "a=fingerprint:sha-256 "
+    "49:75:02:D1:36:F1:91:4A:A0:6C:25:AC:F7:65:45:22:2A:8B:92:F6:EA:E6:89:F1:1C:77:A2:7E:E1:FD:"
+    "70:64\r\n"
+    "m=application 9 UDP/DTLS/SCTP webrtc-datachannel\r\n"
+    "c=IN IP4 0.0.0.0\r\n"
+    "a=mid:0\r\n"
+    "a=sendrecv\r\n"
+    "a=sctp-port:5000\r\n"
+    "a=max-message-size:262144\r\n"
+    "a=setup:actpass\r\n"
+    "a=ice-ufrag:ub7O\r\n"
+    "a=ice-pwd:mKtje+no26FdIMPAaW+UPa\r\n";
+
+TEST(SdpTest, ReadsANodeDataChannelOfferWithSessionLevelFingerprint) {
+  const auto result = SdpParser::parse(kNodeDataChannelOffer);
+  ASSERT_TRUE(result.description) << SdpParser::errorText(result.error);
+  const SdpDescription& d = *result.description;
+  ASSERT_EQ(d.fingerprints.size(), 1u);
+  EXPECT_EQ(d.fingerprints[0].value.substr(0, 8), "49:75:02");
+  EXPECT_EQ(d.iceUfrag, "ub7O");
+  EXPECT_EQ(d.icePwd, "mKtje+no26FdIMPAaW+UPa");
+  EXPECT_EQ(d.setup, SdpSetup::actpass);
+  EXPECT_EQ(d.maxMessageSize, 262144u);
+  EXPECT_TRUE(d.candidates.empty());
+  const auto candidate =
+      SdpParser::parseCandidate("a=candidate:1 1 UDP 2114977791 127.0.0.1 47089 typ host");
+  ASSERT_TRUE(candidate);
+  EXPECT_EQ(candidate->transport, "udp");
+  EXPECT_EQ(candidate->port, 47089);
+}
+
 TEST(SdpTest, ReadsABrowserDataChannelOffer) {
   const auto result = SdpParser::parse(kBrowserOffer);
   ASSERT_TRUE(result.description) << SdpParser::errorText(result.error);
