@@ -509,7 +509,10 @@ void PeerMessagesController::didReceivedData(const Data& data, const Peer& from)
                                                 from.getPeerType());
       request.segmentData.emplace(size, uint8_t{0});
     }
-    if (request.receivedOffsets.count(frame->offset) != 0) return;  // a repeated frame
+    const bool whole = frame->offset % kChunkBytes == 0;
+    const uint64_t chunk = frame->offset / kChunkBytes;
+    if (whole && chunk < request.receivedChunks.size() && request.receivedChunks[chunk])
+      return;  // a repeated frame
     const uint64_t length = frame->payload.size();
     // Written without an addition that could wrap: offset + length <= size.
     if (frame->offset > size || length > size - frame->offset) {
@@ -520,7 +523,11 @@ void PeerMessagesController::didReceivedData(const Data& data, const Peer& from)
                             OLogModule::peerMessagesController);
       rejected->onCompleted(std::nullopt, std::nullopt, std::nullopt);
     } else {
-      request.receivedOffsets.insert(frame->offset);
+      if (whole) {
+        if (request.receivedChunks.empty())
+          request.receivedChunks.resize((size + kChunkBytes - 1) / kChunkBytes + 1);
+        request.receivedChunks[chunk] = true;
+      }
       std::copy(frame->payload.begin(), frame->payload.end(),
                 request.segmentData->begin() + static_cast<std::ptrdiff_t>(frame->offset));
       request.countingData += static_cast<int64_t>(length);

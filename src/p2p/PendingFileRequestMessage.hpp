@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -34,8 +33,10 @@ struct PendingFileRequestMessage {
   std::optional<std::vector<uint8_t>> segmentData;
   // Payload bytes taken so far.
   int64_t countingData = 0;
-  // Offsets already written: a frame repeated by the uploader is not counted twice.
-  std::set<uint64_t> receivedOffsets;
+  // Chunks already written, by index, for frames at whole-chunk offsets (all of them, as the
+  // store cuts segments): a repeated frame is not counted twice. One bit per chunk keeps this
+  // small whatever a peer sends.
+  std::vector<bool> receivedChunks;
   Completion completion;
 
   // Hands the completion, once, to the main queue; later calls find nothing to call.
