@@ -41,6 +41,27 @@ void AnalyticsService::newP2PRequest() {
   metrics_.nReq = saturatingAdd(metrics_.nReq, 1);
 }
 
+void AnalyticsService::addDataSent(int64_t dataSize, std::optional<PeerType>) {
+  if (dataSize <= 0) return;
+  std::lock_guard lock(mutex_);
+  dataSentP2P_ = saturatingAdd(dataSentP2P_, dataSize);
+}
+
+void AnalyticsService::p2pSegmentStartDelay(double milliseconds, std::optional<PeerType>) {
+  std::lock_guard lock(mutex_);
+  p2pStartDelay_ = milliseconds;
+}
+
+int64_t AnalyticsService::getDataSentP2P() const {
+  std::lock_guard lock(mutex_);
+  return dataSentP2P_;
+}
+
+double AnalyticsService::p2pStartDelay() const {
+  std::lock_guard lock(mutex_);
+  return p2pStartDelay_;
+}
+
 void AnalyticsService::addError(int64_t code) {
   std::lock_guard lock(mutex_);
   auto& count = metrics_.HTTP_errors[code];

@@ -65,6 +65,11 @@ class AnalyticsService {
   // An absent peer type counts as unknown.
   void addMediaDataReceived(int64_t dataSize, bool isHttp, const SegmentInfo& segmentInfo,
                             std::optional<PeerType> peerType);
+  // Bytes of one segment frame handed to a peer's channel; an absent peer type counts as
+  // unknown.
+  void addDataSent(int64_t dataSize, std::optional<PeerType> type);
+  // The time from a peer request's creation to its first segment frame; the latest wins.
+  void p2pSegmentStartDelay(double milliseconds, std::optional<PeerType> peerType);
   // Counts a change of the requested quality; the first quality is only remembered.
   void segmentRequested(const std::string& quality);
   void setSegmentExtension(const std::string& segmentExtension);
@@ -72,6 +77,8 @@ class AnalyticsService {
   // Totals since creation, in bytes.
   int64_t getDataReceivedHTTP() const;
   int64_t getDataReceivedP2P() const;
+  int64_t getDataSentP2P() const;
+  double p2pStartDelay() const;
 
   // Copies taken under the lock.
   Metrics metrics() const;
@@ -91,6 +98,8 @@ class AnalyticsService {
   std::string lastQuality_;
   int64_t dataReceivedHttp_ = 0;
   int64_t dataReceivedP2P_ = 0;
+  int64_t dataSentP2P_ = 0;
+  double p2pStartDelay_ = 0;
 };
 
 }  // namespace ombrelia

@@ -1,0 +1,33 @@
+#include "p2p/PeerChain.hpp"
+
+#include "p2p/PeerChainMessage.hpp"
+
+namespace ombrelia {
+
+std::string PeerChain::peerName(const Uuid& uuid) { return uuid.lowercaseString().substr(0, 8); }
+
+std::string PeerChain::build(const std::optional<std::string>& prefix, const std::string& me,
+                             const std::string& requester) {
+  std::string chain = prefix ? *prefix + "|" : std::string();
+  chain += me + "|" + requester;
+  while (chain.size() > PeerChainMessage::kMaxChainBytes) {
+    const size_t cut = chain.find('|');
+    if (cut == std::string::npos) return me + "|" + requester;
+    chain.erase(0, cut + 1);
+  }
+  return chain;
+}
+
+bool PeerChain::isInLoop(std::string_view chain, std::string_view me) {
+  const size_t last = chain.rfind('|');
+  if (last == std::string_view::npos) return false;
+  std::string_view head = chain.substr(0, last);
+  for (;;) {
+    const size_t bar = head.find('|');
+    if (head.substr(0, bar) == me) return true;
+    if (bar == std::string_view::npos) return false;
+    head.remove_prefix(bar + 1);
+  }
+}
+
+}  // namespace ombrelia

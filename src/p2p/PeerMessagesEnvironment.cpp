@@ -1,0 +1,21 @@
+#include "p2p/PeerMessagesEnvironment.hpp"
+
+#include "proxy/BufferingController.hpp"
+#include "proxy/ManifestController.hpp"
+#include "proxy/VideoStorage.hpp"
+#include "signalling/PeerList.hpp"
+
+namespace ombrelia {
+
+PeerMessagesEnvironment PeerMessagesEnvironment::shared() {
+  PeerMessagesEnvironment environment;
+  environment.peers = [] { return PeerList::shared().peers(); };
+  environment.peerWith = [](const WebRTCClient& client) { return PeerList::shared().peer(client); };
+  environment.personalUUID = [] { return PeerList::shared().personalUUID(); };
+  environment.storage = VideoStorage::shared();
+  environment.bufferLength = [] { return BufferingController::shared().getBufferLength(); };
+  environment.segmentDuration = [] { return ManifestController::getSagmentDuration(); };
+  return environment;
+}
+
+}  // namespace ombrelia

@@ -1,0 +1,24 @@
+#pragma once
+// Any thread: value records.
+
+#include <vector>
+
+#include "p2p/FileAvailabilityRequestMessage.hpp"
+#include "signalling/Peer.hpp"
+
+namespace ombrelia {
+
+// One scored answer to an availability query.
+struct FileAvailabilityMessageResponseScore {
+  Peer peer;
+  double score = 0;
+};
+
+// One availability query this client sent, with the scores of its answers.
+struct PendingFileAvailabilityMessage {
+  double timestamp = 0;  // monotonic seconds at sending
+  FileAvailabilityRequestMessage message;
+  std::vector<FileAvailabilityMessageResponseScore> scores;
+};
+
+}  // namespace ombrelia
