@@ -1,12 +1,142 @@
 #include "analytics/PlayerMetrics.hpp"
 
+#include <cmath>
+#include <limits>
+
 #include <nlohmann/json.hpp>
+
+#include "analytics/SaturatingAdd.hpp"
 
 namespace ombrelia {
 
+void PlayerMetrics::setCurrent_buffer(double value, bool peerConnected) {
+  current_buffer_ = value;
+  if (peerConnected) connected.current_buffer = current_buffer_;
+}
+
+void PlayerMetrics::setNbrQualityChange(int64_t value, bool peerConnected) {
+  nbrQualityChange_ = value;
+  if (peerConnected) connected.nbrQualityChange = nbrQualityChange_;
+}
+
+void PlayerMetrics::setNbrStalls(int64_t value, bool peerConnected) {
+  nbrStalls_ = value;
+  if (peerConnected) connected.nbrStalls = nbrStalls_;
+}
+
+void PlayerMetrics::setIsStalled(int64_t value, bool peerConnected) {
+  isStalled_ = value;
+  if (peerConnected) connected.isStalled = isStalled_;
+}
+
+void PlayerMetrics::updateManifest(int64_t dataSize) { B_manifest = toKB(dataSize); }
+
+void PlayerMetrics::updateMedia(int64_t dataSize, bool isHttp, const SegmentInfo& segmentInfo,
+                                PeerType peerType, const MetricsContext& context) {
+  const int64_t kb = toKB(dataSize);
+  const int64_t seconds = mediaSeconds(segmentInfo);
+  const bool best = segmentInfo.bandwidth() == segmentInfo.bestBandwidth();
+  countSegment(kb, seconds, isHttp, peerType, best, segmentInfo, context);
+  if (context.peerConnected) {
+    connected.updateMetrics(kb, seconds, isHttp, peerType, best, segmentInfo, context);
+  }
+}
+
+void PlayerMetrics::updatep2pSegmentStartDelay(double milliseconds, PeerType peerType) {
+  ttfb_peer = milliseconds;
+  switch (peerType) {
+    case PeerType::ip:
+      ttfb_peer_ip = milliseconds;
+      break;
+    case PeerType::city:
+      ttfb_peer_city = milliseconds;
+      break;
+    case PeerType::region:
+      ttfb_peer_region = milliseconds;
+      break;
+    case PeerType::country:
+      ttfb_peer_country = milliseconds;
+      break;
+    case PeerType::unknown:
+      break;
+  }
+}
+
+void PlayerMetrics::addError(int64_t code) {
+  auto& count = HTTP_errors[code];
+  count = saturatingAdd(count, 1);
+}
+
+int64_t PlayerMetrics::mediaSeconds(const SegmentInfo& segmentInfo) {
+  if (segmentInfo.type() != SegmentType::video) return 0;
+  const double duration = std::trunc(segmentInfo.duration());
+  if (!std::isfinite(duration) || duration < 0 ||
+      duration >= static_cast<double>(std::numeric_limits<int64_t>::max())) {
+    return 0;
+  }
+  return static_cast<int64_t>(duration);
+}
+
 nlohmann::ordered_json PlayerMetrics::toJSON() const {
+  nlohmann::ordered_json errors = nlohmann::ordered_json::object();
+  for (const auto& [code, count] : HTTP_errors) errors[std::to_string(code)] = count;
+
   nlohmann::ordered_json object = nlohmann::ordered_json::object();
-  object["latency"] = latency_;
+  object["latency"] = latency;
+  object["seg_ext"] = seg_ext;
+  object["seg_nbr"] = seg_nbr;
+  object["seg_dur"] = seg_dur;
+  object["q_nbr"] = q_nbr;
+  object["protocol"] = protocol;
+  object["stream_type"] = stream_type;
+  object["nReq"] = nReq;
+  object["nav"] = nav;
+  object["video_id"] = video_id;
+  object["timestamp"] = timestamp;
+  object["current_buffer"] = current_buffer_;
+  object["timeHQ"] = timeHQ;
+  object["timeLQ"] = timeLQ;
+  object["bestQuality"] = bestQuality;
+  object["otherQualities"] = otherQualities;
+  object["nbrQualityChange"] = nbrQualityChange_;
+  object["qualities"] = qualities.toJSON();
+  object["HTTP_errors"] = std::move(errors);
+  object["nReq_server"] = nReq_server;
+  object["ttfb_server"] = ttfb_server;
+  object["sec_server"] = sec_server;
+  object["MB_server"] = MB_server;
+  object["B_manifest"] = B_manifest;
+  object["MB_peer"] = MB_peer;
+  object["nReq_p2p"] = nReq_p2p;
+  object["ttfb_peer_city"] = ttfb_peer_city;
+  object["ttfb_peer_region"] = ttfb_peer_region;
+  object["ttfb_peer_country"] = ttfb_peer_country;
+  object["ttfb_peer_ip"] = ttfb_peer_ip;
+  object["ttfb_peer"] = ttfb_peer;
+  object["connected"] = connected.toJSON();
+  object["sec_peer"] = sec_peer;
+  object["MB_peer_city"] = MB_peer_city;
+  object["MB_peer_region"] = MB_peer_region;
+  object["MB_peer_country"] = MB_peer_country;
+  object["MB_peer_ip"] = MB_peer_ip;
+  if (peer_id) object["peer_id"] = peer_id->uuidString();
+  object["nbrStallsP2P"] = nbrStallsP2P;
+  object["nbrStallsHTTP"] = nbrStallsHTTP;
+  object["nbrStalls"] = nbrStalls_;
+  object["sec_rebuff_http"] = sec_rebuff_http;
+  object["sec_rebuff_p2p"] = sec_rebuff_p2p;
+  object["sec_rebuff"] = sec_rebuff;
+  object["isStalled"] = isStalled_;
+  object["wifi"] = wifi.toJSON();
+  object["cellular"] = cellular.toJSON();
+  object["phone"] = phone.toJSON();
+  object["tablet"] = tablet.toJSON();
+  object["desktop"] = desktop.toJSON();
+  object["tv"] = tv.toJSON();
+  object["client_uuid"] = client_uuid;
+  object["collection"] = collection;
+  object["represented_client"] = represented_client;
+  object["collections"] = collections;
   return object;
 }
 
