@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "analytics/RecordReader.hpp"
+
 namespace ombrelia {
 
 void ConnectedMetrics::updateMetrics(int64_t dataSizeInKB, int64_t dataSizeInSeconds, bool isHttp,
@@ -54,6 +56,37 @@ nlohmann::ordered_json ConnectedMetrics::toJSON() const {
   object["nbrQualityChange"] = nbrQualityChange;
   object["current_buffer"] = current_buffer;
   return object;
+}
+
+std::optional<ConnectedMetrics> ConnectedMetrics::fromJSON(const nlohmann::ordered_json& object) {
+  RecordReader reader(object);
+  ConnectedMetrics record;
+  reader.read("MB_peer", record.MB_peer);
+  reader.read("MB_server", record.MB_server);
+  reader.read("sec_peer", record.sec_peer);
+  reader.read("sec_server", record.sec_server);
+  reader.read("MB_peer_city", record.MB_peer_city);
+  reader.read("MB_peer_country", record.MB_peer_country);
+  reader.read("MB_peer_ip", record.MB_peer_ip);
+  reader.read("MB_peer_region", record.MB_peer_region);
+  reader.read("timeHQ", record.timeHQ);
+  reader.read("timeLQ", record.timeLQ);
+  reader.read("bestQuality", record.bestQuality);
+  reader.read("otherQualities", record.otherQualities);
+  reader.read("represented_client", record.represented_client);
+  reader.readRecord("phone", record.phone);
+  reader.readRecord("tablet", record.tablet);
+  reader.readRecord("desktop", record.desktop);
+  reader.readRecord("tv", record.tv);
+  reader.readRecord("wifi", record.wifi);
+  reader.readRecord("cellular", record.cellular);
+  reader.readRecord("qualities", record.qualities);
+  reader.read("isStalled", record.isStalled);
+  reader.read("nbrStalls", record.nbrStalls);
+  reader.read("nbrQualityChange", record.nbrQualityChange);
+  reader.read("current_buffer", record.current_buffer);
+  if (!reader.ok()) return std::nullopt;
+  return record;
 }
 
 }  // namespace ombrelia

@@ -3,6 +3,7 @@
 // lock) and encoded with it.
 
 #include <cstdint>
+#include <optional>
 
 #include <nlohmann/json_fwd.hpp>
 
@@ -28,6 +29,8 @@ class ConnectedMetrics : public MediaCounters {
   // The 24 keys, always present, in declaration order (which differs from the periodic
   // record's order for the proximity fields and the buckets).
   nlohmann::ordered_json toJSON() const;
+  // Every one of the 24 keys required with its type; other members ignored.
+  static std::optional<ConnectedMetrics> fromJSON(const nlohmann::ordered_json& object);
 
   int64_t represented_client = 1;
   // Copied from the periodic record.

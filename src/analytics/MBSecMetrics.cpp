@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "analytics/RecordReader.hpp"
+
 namespace ombrelia {
 
 void MBSecMetrics::reset() {
@@ -18,6 +20,17 @@ nlohmann::ordered_json MBSecMetrics::toJSON() const {
   object["sec_peer"] = sec_peer;
   object["sec_server"] = sec_server;
   return object;
+}
+
+std::optional<MBSecMetrics> MBSecMetrics::fromJSON(const nlohmann::ordered_json& object) {
+  RecordReader reader(object);
+  MBSecMetrics record;
+  reader.read("MB_peer", record.MB_peer);
+  reader.read("MB_server", record.MB_server);
+  reader.read("sec_peer", record.sec_peer);
+  reader.read("sec_server", record.sec_server);
+  if (!reader.ok()) return std::nullopt;
+  return record;
 }
 
 }  // namespace ombrelia

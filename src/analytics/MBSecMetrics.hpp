@@ -2,6 +2,7 @@
 // One thread at a time: its owner's writer (the analytics service, under its lock).
 
 #include <cstdint>
+#include <optional>
 
 #include <nlohmann/json_fwd.hpp>
 
@@ -16,6 +17,8 @@ class MBSecMetrics {
   void reset();
   // The four keys, always present, in declaration order.
   nlohmann::ordered_json toJSON() const;
+  // Every key required, as a 64-bit integer; other members ignored.
+  static std::optional<MBSecMetrics> fromJSON(const nlohmann::ordered_json& object);
 
   int64_t MB_peer = 0;
   int64_t MB_server = 0;

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "analytics/RecordReader.hpp"
 #include "analytics/SaturatingAdd.hpp"
 
 namespace ombrelia {
@@ -138,6 +139,72 @@ nlohmann::ordered_json PlayerMetrics::toJSON() const {
   object["represented_client"] = represented_client;
   object["collections"] = collections;
   return object;
+}
+
+std::optional<PlayerMetrics> PlayerMetrics::fromJSON(const nlohmann::ordered_json& object) {
+  RecordReader reader(object);
+  PlayerMetrics record;
+  reader.read("latency", record.latency);
+  reader.read("seg_ext", record.seg_ext);
+  reader.read("seg_nbr", record.seg_nbr);
+  reader.read("seg_dur", record.seg_dur);
+  reader.read("q_nbr", record.q_nbr);
+  reader.read("protocol", record.protocol);
+  reader.read("stream_type", record.stream_type);
+  reader.read("nReq", record.nReq);
+  reader.read("nav", record.nav);
+  reader.read("video_id", record.video_id);
+  reader.read("timestamp", record.timestamp);
+  reader.read("current_buffer", record.current_buffer_);
+  reader.read("timeHQ", record.timeHQ);
+  reader.read("timeLQ", record.timeLQ);
+  reader.read("bestQuality", record.bestQuality);
+  reader.read("otherQualities", record.otherQualities);
+  reader.read("nbrQualityChange", record.nbrQualityChange_);
+  reader.readRecord("qualities", record.qualities);
+  reader.read("HTTP_errors", record.HTTP_errors);
+  reader.read("nReq_server", record.nReq_server);
+  reader.read("ttfb_server", record.ttfb_server);
+  reader.read("sec_server", record.sec_server);
+  reader.read("MB_server", record.MB_server);
+  reader.read("B_manifest", record.B_manifest);
+  reader.read("MB_peer", record.MB_peer);
+  reader.read("nReq_p2p", record.nReq_p2p);
+  reader.read("ttfb_peer_city", record.ttfb_peer_city);
+  reader.read("ttfb_peer_region", record.ttfb_peer_region);
+  reader.read("ttfb_peer_country", record.ttfb_peer_country);
+  reader.read("ttfb_peer_ip", record.ttfb_peer_ip);
+  reader.read("ttfb_peer", record.ttfb_peer);
+  reader.readRecord("connected", record.connected);
+  reader.read("sec_peer", record.sec_peer);
+  reader.read("MB_peer_city", record.MB_peer_city);
+  reader.read("MB_peer_region", record.MB_peer_region);
+  reader.read("MB_peer_country", record.MB_peer_country);
+  reader.read("MB_peer_ip", record.MB_peer_ip);
+  if (const auto peerId = object.find("peer_id");
+      object.is_object() && peerId != object.end() && !peerId->is_null()) {
+    record.peer_id = peerId->is_string() ? Uuid::parse(peerId->get<std::string>()) : std::nullopt;
+    if (!record.peer_id) return std::nullopt;
+  }
+  reader.read("nbrStallsP2P", record.nbrStallsP2P);
+  reader.read("nbrStallsHTTP", record.nbrStallsHTTP);
+  reader.read("nbrStalls", record.nbrStalls_);
+  reader.read("sec_rebuff_http", record.sec_rebuff_http);
+  reader.read("sec_rebuff_p2p", record.sec_rebuff_p2p);
+  reader.read("sec_rebuff", record.sec_rebuff);
+  reader.read("isStalled", record.isStalled_);
+  reader.readRecord("wifi", record.wifi);
+  reader.readRecord("cellular", record.cellular);
+  reader.readRecord("phone", record.phone);
+  reader.readRecord("tablet", record.tablet);
+  reader.readRecord("desktop", record.desktop);
+  reader.readRecord("tv", record.tv);
+  reader.read("client_uuid", record.client_uuid);
+  reader.read("collection", record.collection);
+  reader.read("represented_client", record.represented_client);
+  reader.read("collections", record.collections);
+  if (!reader.ok()) return std::nullopt;
+  return record;
 }
 
 }  // namespace ombrelia

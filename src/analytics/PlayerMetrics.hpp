@@ -81,6 +81,9 @@ class PlayerMetrics : public MediaCounters {
 
   // The 55 keys in declaration order; `peer_id` only when known, in upper case.
   nlohmann::ordered_json toJSON() const;
+  // Every key but `peer_id` required with its type; `peer_id` may be missing or null, and must
+  // otherwise be identifier text. Other members are ignored and no mirror runs.
+  static std::optional<PlayerMetrics> fromJSON(const nlohmann::ordered_json& object);
 
   // A byte count in kibibytes, truncated toward zero.
   static int64_t toKB(int64_t bytes) { return bytes / 1024; }

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "analytics/RecordReader.hpp"
 #include "analytics/SaturatingAdd.hpp"
 
 namespace ombrelia {
@@ -46,6 +47,20 @@ nlohmann::ordered_json QualityMetrics::toJSON() const {
   object["8K"] = K8;
   object["audio"] = audio;
   return object;
+}
+
+std::optional<QualityMetrics> QualityMetrics::fromJSON(const nlohmann::ordered_json& object) {
+  RecordReader reader(object);
+  QualityMetrics record;
+  reader.read("SD", record.SD);
+  reader.read("HD", record.HD);
+  reader.read("FullHD", record.FullHD);
+  reader.read("2K", record.K2);
+  reader.read("4K", record.K4);
+  reader.read("8K", record.K8);
+  reader.read("audio", record.audio);
+  if (!reader.ok()) return std::nullopt;
+  return record;
 }
 
 }  // namespace ombrelia

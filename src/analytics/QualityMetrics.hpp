@@ -2,6 +2,7 @@
 // One thread at a time: its owner's writer (the analytics service, under its lock).
 
 #include <cstdint>
+#include <optional>
 
 #include <nlohmann/json_fwd.hpp>
 
@@ -20,6 +21,8 @@ class QualityMetrics {
 
   // Every key always present, in declaration order; K2, K4 and K8 travel as "2K", "4K", "8K".
   nlohmann::ordered_json toJSON() const;
+  // Every key required, as a 64-bit integer; other members ignored.
+  static std::optional<QualityMetrics> fromJSON(const nlohmann::ordered_json& object);
 
   int64_t SD = 0;
   int64_t HD = 0;
