@@ -72,6 +72,8 @@ void AnalyticsService::updateFunction() { afterSleep(); }
 
 void AnalyticsService::afterSleep() {
   std::lock_guard report(reportMutex_);
+  // A service made on its own (by a loader under test) must not stop the process at its tick.
+  if (!OmbreliaConfig::isConfigured()) return;
   auto& config = OmbreliaConfig::shared();
   if (!config.activated()) return;
   const auto personalUUID = PeerList::shared().personalUUID();
