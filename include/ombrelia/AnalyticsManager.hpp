@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include <ombrelia/AnalyticsManagerProtocol.hpp>
 
@@ -40,12 +41,35 @@ class AnalyticsManager {
   double getPrebufferingDuration() const;
   double getLatency() const;
 
+  // Playback stalled: the stall is counted, attributed to the source of the earliest segment
+  // request that has completed (to none before any has).
+  void handleBuffering();
+  // Playback resumed: the stall's whole seconds since the latest handleBuffering() are reported
+  // for the source it was attributed to. Without an open stall nothing happens.
+  void calculateTotalBufferingTime();
+  // Carried in every following analytics record.
+  void setStreamType(const std::string& type);
+
   // Totals since the manager was created, in bytes: every byte from the origin (segments and
-  // playlists), and every byte from peers.
+  // playlists), every byte from peers, and every byte sent to peers.
   int64_t getDataCDN() const;
   int64_t getDataPeer() const;
-  // Peer bytes over all bytes received, from 0 to 1; not a number before anything arrived.
+  int64_t getDataSent() const;
+  // Peer bytes over all bytes received, from 0 to 1; 0 before anything arrived.
   double getP2PPercent() const;
+
+  // The energy that peer traffic saved, in watt-hours: received and sent together, and each
+  // part alone.
+  double getEnergySavedInWh() const;
+  double getEnergySavedReceivedInWh() const;
+  double getEnergySavedSentInWh() const;
+  // Equivalents of the total, each with one decimal: lights, grams of CO2, centilitres of water.
+  double getEnergySavedInLight() const;
+  double getEnergySavedInCO2g() const;
+  double getEnergySavedInWatercL() const;
+  // Proximity-weighted peer bytes, received and sent, over all bytes received, as a percentage
+  // with one decimal; may pass 100. 0 before anything arrived.
+  double getGreenScore() const;
 
  private:
   struct Impl;

@@ -2,7 +2,9 @@
 // Any thread: an immutable envelope; its record is encoded on the thread that posts it.
 
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "analytics/InitMetrics.hpp"
 #include "platform/JsonWriter.hpp"
@@ -20,6 +22,8 @@ class AnalyticsInitMessage {
 
   // "type", "key", "data" in that order; fails as a whole when any value cannot be written.
   platform::JsonWriteResult encode() const;
+  // The three keys required, "type" any text; none when the text is not such an object.
+  static std::optional<AnalyticsInitMessage> decode(std::string_view text);
 
  private:
   std::string type_ = "analytics";

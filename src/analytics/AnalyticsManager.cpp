@@ -1,16 +1,23 @@
 #include <ombrelia/AnalyticsManager.hpp>
 #include <ombrelia/OmbreliaConfig.hpp>
 
+#include <chrono>
 #include <mutex>
+#include <optional>
 
 #include "analytics/AnalyticsService.hpp"
+#include "analytics/AnalyticsServiceProtocol.hpp"
+#include "platform/MonotonicClock.hpp"
 #include "proxy/BufferingController.hpp"
+#include "proxy/Decision.hpp"
+#include "proxy/DownloadController.hpp"
 
 namespace ombrelia {
 
 // The buffering controller holds this part strongly while it is registered, so it outlives the
-// application's handle if need be; it never refers back to the handle.
-struct AnalyticsManager::Impl : BufferingControllerDelegate {
+// application's handle if need be; it never refers back to the handle. The service asks it for
+// the latency through a weak reference.
+struct AnalyticsManager::Impl : BufferingControllerDelegate, AnalyticsServiceProtocol {
   explicit Impl(std::shared_ptr<AnalyticsService> service) : analyticsService(std::move(service)) {}
 
   double getPrebufferingDuration() override {
@@ -18,7 +25,7 @@ struct AnalyticsManager::Impl : BufferingControllerDelegate {
     return current ? current->getPrebufferingDuration() : 0.0;
   }
 
-  double getLatency() {
+  double getLatency() override {
     auto current = delegate();
     return current ? current->getLatency() : 0.0;
   }
@@ -31,12 +38,18 @@ struct AnalyticsManager::Impl : BufferingControllerDelegate {
   const std::shared_ptr<AnalyticsService> analyticsService;
   mutable std::mutex mutex;  // guards weakDelegate: set by the application, read by the library
   std::weak_ptr<AnalyticsManagerProtocol> weakDelegate;
+
+  // A stall's start and end may come from different application threads.
+  std::mutex stallMutex;  // guards the two fields below
+  std::optional<platform::MonotonicClock::time_point> bufferingStartTime;
+  std::optional<Decision> bufferingStartType;
 };
 
 std::shared_ptr<AnalyticsManager> AnalyticsManager::create() {
   auto service = AnalyticsService::create(OmbreliaConfig::shared().ombreliaKey());
-  return std::shared_ptr<AnalyticsManager>(
-      new AnalyticsManager(std::make_shared<Impl>(std::move(service))));
+  auto impl = std::make_shared<Impl>(std::move(service));
+  impl->analyticsService->setDelegate(impl);
+  return std::shared_ptr<AnalyticsManager>(new AnalyticsManager(std::move(impl)));
 }
 
 AnalyticsManager::AnalyticsManager(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -66,6 +79,35 @@ double AnalyticsManager::getPrebufferingDuration() const {
 
 double AnalyticsManager::getLatency() const { return impl_->getLatency(); }
 
+void AnalyticsManager::handleBuffering() {
+  const auto decision = DownloadController::getFirstSegmentDecision();
+  {
+    std::lock_guard lock(impl_->stallMutex);
+    impl_->bufferingStartTime = platform::MonotonicClock::now();
+    impl_->bufferingStartType = decision;
+  }
+  impl_->analyticsService->onBuffering(decision);
+}
+
+void AnalyticsManager::calculateTotalBufferingTime() {
+  int64_t seconds = 0;
+  std::optional<Decision> decision;
+  {
+    std::lock_guard lock(impl_->stallMutex);
+    if (!impl_->bufferingStartTime) return;
+    const auto elapsed = platform::MonotonicClock::now() - *impl_->bufferingStartTime;
+    seconds = std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
+    decision = impl_->bufferingStartType;
+    impl_->bufferingStartTime.reset();
+    impl_->bufferingStartType.reset();
+  }
+  impl_->analyticsService->rebufferingSecondsReceived(seconds, decision);
+}
+
+void AnalyticsManager::setStreamType(const std::string& type) {
+  impl_->analyticsService->setStreamType(type);
+}
+
 int64_t AnalyticsManager::getDataCDN() const {
   return impl_->analyticsService->getDataReceivedHTTP();
 }
@@ -74,10 +116,36 @@ int64_t AnalyticsManager::getDataPeer() const {
   return impl_->analyticsService->getDataReceivedP2P();
 }
 
+int64_t AnalyticsManager::getDataSent() const { return impl_->analyticsService->getDataSent(); }
+
 double AnalyticsManager::getP2PPercent() const {
-  const double http = static_cast<double>(getDataCDN());
-  const double peer = static_cast<double>(getDataPeer());
-  return peer / (http + peer);
+  return impl_->analyticsService->getPercentDataReceived();
 }
+
+double AnalyticsManager::getEnergySavedInWh() const {
+  return impl_->analyticsService->getEnergySavedInWh();
+}
+
+double AnalyticsManager::getEnergySavedReceivedInWh() const {
+  return impl_->analyticsService->getEnergySavedReceivedInWh();
+}
+
+double AnalyticsManager::getEnergySavedSentInWh() const {
+  return impl_->analyticsService->getEnergySavedSentInWh();
+}
+
+double AnalyticsManager::getEnergySavedInLight() const {
+  return impl_->analyticsService->getEnergySavedInLight();
+}
+
+double AnalyticsManager::getEnergySavedInCO2g() const {
+  return impl_->analyticsService->getEnergySavedInCO2g();
+}
+
+double AnalyticsManager::getEnergySavedInWatercL() const {
+  return impl_->analyticsService->getEnergySavedInWatercL();
+}
+
+double AnalyticsManager::getGreenScore() const { return impl_->analyticsService->getGreenScore(); }
 
 }  // namespace ombrelia

@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "analytics/RecordReader.hpp"
+
 namespace ombrelia {
 
 AnalyticsMessage::AnalyticsMessage(std::string key, std::shared_ptr<const PlayerMetrics> data)
@@ -16,6 +18,23 @@ platform::JsonWriteResult AnalyticsMessage::encode() const {
   object["key"] = key_;
   object["data"] = data_->toJSON();
   return platform::JsonWriter::write(object);
+}
+
+std::optional<AnalyticsMessage> AnalyticsMessage::decode(std::string_view text) {
+  const auto document = nlohmann::ordered_json::parse(text, nullptr, false);
+  RecordReader reader(document);
+  std::string type;
+  std::string key;
+  reader.read("type", type);
+  reader.read("key", key);
+  const auto* data = reader.object("data");
+  if (!reader.ok() || data == nullptr) return std::nullopt;
+  auto record = PlayerMetrics::fromJSON(*data);
+  if (!record) return std::nullopt;
+  AnalyticsMessage message(std::move(key),
+                           std::make_shared<const PlayerMetrics>(std::move(*record)));
+  message.type_ = std::move(type);
+  return message;
 }
 
 }  // namespace ombrelia

@@ -1,33 +1,155 @@
 #include "analytics/AnalyticsService.hpp"
 
-#include <cmath>
-#include <limits>
+#include <ombrelia/OmbreliaConfig.hpp>
+#include <ombrelia/OmbreliaLogger.hpp>
 
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <utility>
+
+#include "analytics/AnalyticsInitMessage.hpp"
+#include "analytics/AnalyticsMessage.hpp"
+#include "analytics/DeviceTypeChecker.hpp"
 #include "analytics/SaturatingAdd.hpp"
+#include "platform/NotificationCenter.hpp"
+#include "platform/Timer.hpp"
+#include "proxy/BufferingController.hpp"
+#include "proxy/ManifestController.hpp"
+#include "signalling/PeerList.hpp"
 
 namespace ombrelia {
 namespace {
 
-// Whole seconds of a video segment; audio and unknown segments carry no media seconds. A
-// duration that is not finite or lies outside the counter's range counts nothing rather than
-// stopping the process.
-int64_t mediaSeconds(const SegmentInfo& info) {
-  if (info.type() != SegmentType::video) return 0;
-  const double duration = std::trunc(info.duration());
-  if (!std::isfinite(duration) || duration < 0 ||
-      duration >= static_cast<double>(std::numeric_limits<int64_t>::max())) {
-    return 0;
-  }
-  return static_cast<int64_t>(duration);
-}
+// A figure that is not a finite number would make the whole record unwritable as JSON and so
+// lose the interval's report; such a figure (from the application or a clock gone wrong) is
+// reported as 0 instead.
+double finiteOrZero(double value) { return std::isfinite(value) ? value : 0.0; }
 
 }  // namespace
 
 std::shared_ptr<AnalyticsService> AnalyticsService::create(std::string clientID) {
-  return std::shared_ptr<AnalyticsService>(new AnalyticsService(std::move(clientID)));
+  std::shared_ptr<AnalyticsService> service(new AnalyticsService(std::move(clientID)));
+  service->startTimer();
+  return service;
 }
 
-AnalyticsService::AnalyticsService(std::string clientID) : clientID_(std::move(clientID)) {}
+AnalyticsService::AnalyticsService(std::string clientID)
+    : clientID_(std::move(clientID)), deviceType_(DeviceTypeChecker::currentDeviceType()) {}
+
+AnalyticsService::~AnalyticsService() { stopTimer(); }
+
+std::shared_ptr<AnalyticsServiceProtocol> AnalyticsService::delegate() const {
+  std::lock_guard lock(mutex_);
+  return delegate_.lock();
+}
+
+void AnalyticsService::setDelegate(std::weak_ptr<AnalyticsServiceProtocol> delegate) {
+  std::lock_guard lock(mutex_);
+  delegate_ = std::move(delegate);
+}
+
+void AnalyticsService::startTimer() {
+  auto timer = platform::Timer::scheduled(
+      {std::chrono::duration_cast<std::chrono::milliseconds>(kReportInterval), true, nullptr},
+      [weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->updateFunction();
+      });
+  std::lock_guard lock(mutex_);
+  timer_ = std::move(timer);
+}
+
+void AnalyticsService::stopTimer() {
+  std::shared_ptr<platform::Timer> timer;
+  {
+    std::lock_guard lock(mutex_);
+    timer.swap(timer_);
+  }
+  if (timer) timer->invalidate();
+}
+
+void AnalyticsService::updateFunction() { afterSleep(); }
+
+void AnalyticsService::afterSleep() {
+  std::lock_guard report(reportMutex_);
+  // A service made on its own (by a loader under test) must not stop the process at its tick.
+  if (!OmbreliaConfig::isConfigured()) return;
+  auto& config = OmbreliaConfig::shared();
+  if (!config.activated()) return;
+  const auto personalUUID = PeerList::shared().personalUUID();
+  if (!personalUUID) {
+    OmbreliaLogger::error("Error: socket not yet connected, personal UUID not received",
+                          OLogModule::analytics);
+    return;
+  }
+
+  // Everything asked of other objects is asked before the lock: the application's delegate may
+  // call back into the manager's read-outs, and the peer list has a lock of its own.
+  const std::string ts = currentTimestampString();
+  const std::string videoID = config.videoID();
+  auto collections = config.collections();
+  const auto owner = delegate();
+  const double latency = finiteOrZero(owner ? owner->getLatency() : 0.0);
+  const int64_t segmentCount = ManifestController::shared().lastManifestSegments();
+  const auto qualityCount = static_cast<int64_t>(ManifestController::shared().resolutions().size());
+  const double buffer = finiteOrZero(BufferingController::shared().getBufferLength().value_or(0.0));
+  const bool peerConnected = MetricsContext::anyPeerConnected();
+  const std::string clientUUID = personalUUID->lowercaseString();
+
+  std::shared_ptr<const InitMetrics> init;
+  std::shared_ptr<const PlayerMetrics> record;
+  {
+    std::lock_guard lock(mutex_);
+    if (!initMetricsSent_) {
+      initMetricsSent_ = true;
+      initMetrics_.setNew_client_number(1);
+      initMetrics_.setTimestamp(ts);
+      initMetrics_.setVideo_id(videoID);
+      initMetrics_.setNew_client_uuid(clientUUID);
+      init = std::make_shared<const InitMetrics>(initMetrics_);
+    }
+    metrics_.latency = latency;
+    metrics_.seg_nbr = segmentCount;
+    metrics_.seg_dur = calculateSegmentDurationAvrige();
+    metrics_.q_nbr = qualityCount;
+    metrics_.stream_type = stream_type_;
+    metrics_.setCurrent_buffer(buffer, peerConnected);
+    metrics_.peer_id = *personalUUID;
+    metrics_.timestamp = ts;
+    metrics_.video_id = videoID;
+    metrics_.client_uuid = clientUUID;
+    metrics_.setIsStalled(isStalled_ ? 1 : 0, peerConnected);
+    metrics_.collections = std::move(collections);
+    record = std::make_shared<const PlayerMetrics>(std::move(metrics_));
+    metrics_ = PlayerMetrics();
+  }
+
+  auto& center = platform::NotificationCenter::defaultCenter();
+  if (init) center.post(kInitNotification, AnalyticsInitMessage(clientID_, std::move(init)));
+  center.post(kMessageNotification, AnalyticsMessage(clientID_, std::move(record)));
+}
+
+double AnalyticsService::calculateSegmentDurationAvrige() {
+  if (segmentDurationCount_ == 0) return 0.0;
+  const double mean = segmentDurationSum_ / static_cast<double>(segmentDurationCount_);
+  segmentDurationSum_ = 0;
+  segmentDurationCount_ = 0;
+  return finiteOrZero(mean);
+}
+
+std::string AnalyticsService::currentTimestampString() {
+  const auto now = std::chrono::system_clock::now();
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+  const std::time_t seconds = static_cast<std::time_t>(millis / 1000);
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[40];
+  const size_t length = std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
+  char fraction[8];
+  std::snprintf(fraction, sizeof(fraction), ".%03dZ", static_cast<int>(millis % 1000));
+  return std::string(text, length) + fraction;
+}
 
 void AnalyticsService::newHttpRequest() {
   std::lock_guard lock(mutex_);
@@ -41,92 +163,59 @@ void AnalyticsService::newP2PRequest() {
   metrics_.nReq = saturatingAdd(metrics_.nReq, 1);
 }
 
-void AnalyticsService::addDataSent(int64_t dataSize, std::optional<PeerType>) {
-  if (dataSize <= 0) return;
-  std::lock_guard lock(mutex_);
-  dataSentP2P_ = saturatingAdd(dataSentP2P_, dataSize);
-}
-
-void AnalyticsService::p2pSegmentStartDelay(double milliseconds, std::optional<PeerType>) {
-  std::lock_guard lock(mutex_);
-  p2pStartDelay_ = milliseconds;
-}
-
-int64_t AnalyticsService::getDataSentP2P() const {
-  std::lock_guard lock(mutex_);
-  return dataSentP2P_;
-}
-
-double AnalyticsService::p2pStartDelay() const {
-  std::lock_guard lock(mutex_);
-  return p2pStartDelay_;
-}
-
 void AnalyticsService::addError(int64_t code) {
   std::lock_guard lock(mutex_);
-  auto& count = metrics_.HTTP_errors[code];
-  count = saturatingAdd(count, 1);
+  metrics_.addError(code);
 }
 
 void AnalyticsService::httpSegmentStartDelay(double milliseconds) {
   std::lock_guard lock(mutex_);
-  metrics_.ttfb_server = milliseconds;
+  metrics_.ttfb_server = finiteOrZero(milliseconds);
+}
+
+void AnalyticsService::p2pSegmentStartDelay(double milliseconds, std::optional<PeerType> peerType) {
+  std::lock_guard lock(mutex_);
+  metrics_.updatep2pSegmentStartDelay(finiteOrZero(milliseconds),
+                                      peerType.value_or(PeerType::unknown));
 }
 
 void AnalyticsService::addManifestDataReceived(int64_t dataSize) {
   std::lock_guard lock(mutex_);
-  metrics_.B_manifest = toKB(dataSize);
-  dataReceivedHttp_ = saturatingAdd(dataReceivedHttp_, dataSize);
+  metrics_.updateManifest(dataSize);
+  dataReceived_.http = saturatingAdd(dataReceived_.http, dataSize);
 }
 
 void AnalyticsService::addMediaDataReceived(int64_t dataSize, bool isHttp,
                                             const SegmentInfo& segmentInfo,
                                             std::optional<PeerType> peerType) {
-  const int64_t kb = toKB(dataSize);
-  const int64_t seconds = mediaSeconds(segmentInfo);
-  const bool best = segmentInfo.bandwidth() == segmentInfo.bestBandwidth();
+  const MetricsContext context = MetricsContext::current();
   std::lock_guard lock(mutex_);
+  metrics_.updateMedia(dataSize, isHttp, segmentInfo, peerType.value_or(PeerType::unknown),
+                       context);
+  // A duration that is not a finite number would turn the interval's mean into one.
+  if (std::isfinite(segmentInfo.duration())) {
+    segmentDurationSum_ += segmentInfo.duration();
+    segmentDurationCount_ = saturatingAdd(segmentDurationCount_, 1);
+  }
   if (isHttp) {
-    metrics_.MB_server = kb;
-    metrics_.sec_server = seconds;
-    dataReceivedHttp_ = saturatingAdd(dataReceivedHttp_, dataSize);
+    dataReceived_.http = saturatingAdd(dataReceived_.http, dataSize);
   } else {
-    metrics_.MB_peer = kb;
-    metrics_.sec_peer = seconds;
-    switch (peerType.value_or(PeerType::unknown)) {
-      case PeerType::ip:
-        metrics_.MB_peer_ip = kb;
-        break;
-      case PeerType::city:
-        metrics_.MB_peer_city = kb;
-        break;
-      case PeerType::region:
-        metrics_.MB_peer_region = kb;
-        break;
-      case PeerType::country:
-        metrics_.MB_peer_country = kb;
-        break;
-      case PeerType::unknown:
-        break;
-    }
-    dataReceivedP2P_ = saturatingAdd(dataReceivedP2P_, dataSize);
+    dataReceived_.p2p.updateValue(peerType, dataSize);
   }
-  if (best) {
-    metrics_.bestQuality = saturatingAdd(metrics_.bestQuality, kb);
-    metrics_.timeHQ = saturatingAdd(metrics_.timeHQ, seconds);
-  } else {
-    metrics_.otherQualities = saturatingAdd(metrics_.otherQualities, kb);
-    metrics_.timeLQ = saturatingAdd(metrics_.timeLQ, seconds);
-  }
-  seg_dur_list_.push_back(segmentInfo.duration());
+}
+
+void AnalyticsService::addDataSent(int64_t dataSize, std::optional<PeerType> type) {
+  std::lock_guard lock(mutex_);
+  dataSent_.updateValue(type, dataSize);
 }
 
 void AnalyticsService::segmentRequested(const std::string& quality) {
+  const bool peerConnected = MetricsContext::anyPeerConnected();
   std::lock_guard lock(mutex_);
   if (lastQuality_.empty()) {
     lastQuality_ = quality;
   } else if (lastQuality_ != quality) {
-    metrics_.nbrQualityChange = saturatingAdd(metrics_.nbrQualityChange, 1);
+    metrics_.setNbrQualityChange(saturatingAdd(metrics_.nbrQualityChange(), 1), peerConnected);
     lastQuality_ = quality;
   }
 }
@@ -136,14 +225,82 @@ void AnalyticsService::setSegmentExtension(const std::string& segmentExtension) 
   if (metrics_.seg_ext != segmentExtension) metrics_.seg_ext = segmentExtension;
 }
 
+void AnalyticsService::setStreamType(const std::string& streamType) {
+  std::lock_guard lock(mutex_);
+  stream_type_ = streamType;
+}
+
+void AnalyticsService::onBuffering(std::optional<Decision> type) {
+  const bool peerConnected = MetricsContext::anyPeerConnected();
+  std::lock_guard lock(mutex_);
+  isStalled_ = true;
+  metrics_.setNbrStalls(saturatingAdd(metrics_.nbrStalls(), 1), peerConnected);
+  if (type == Decision::p2p) metrics_.nbrStallsP2P = saturatingAdd(metrics_.nbrStallsP2P, 1);
+  if (type == Decision::http) metrics_.nbrStallsHTTP = saturatingAdd(metrics_.nbrStallsHTTP, 1);
+}
+
+void AnalyticsService::rebufferingSecondsReceived(int64_t sec, std::optional<Decision> type) {
+  std::lock_guard lock(mutex_);
+  isStalled_ = false;
+  metrics_.sec_rebuff = sec;
+  if (type == Decision::p2p) metrics_.sec_rebuff_p2p = sec;
+  if (type == Decision::http) metrics_.sec_rebuff_http = sec;
+}
+
 int64_t AnalyticsService::getDataReceivedHTTP() const {
   std::lock_guard lock(mutex_);
-  return dataReceivedHttp_;
+  return dataReceived_.http;
 }
 
 int64_t AnalyticsService::getDataReceivedP2P() const {
   std::lock_guard lock(mutex_);
-  return dataReceivedP2P_;
+  return dataReceived_.p2p.p2p;
+}
+
+int64_t AnalyticsService::getDataSent() const {
+  std::lock_guard lock(mutex_);
+  return dataSent_.p2p;
+}
+
+double AnalyticsService::getPercentDataReceived() const {
+  std::lock_guard lock(mutex_);
+  const auto peer = static_cast<double>(dataReceived_.p2p.p2p);
+  const auto http = static_cast<double>(dataReceived_.http);
+  // Before any byte arrived there is no share to speak of; 0/0 would hand the application NaN.
+  if (http + peer <= 0) return 0.0;
+  return peer / (http + peer);
+}
+
+double AnalyticsService::getEnergySavedInWh() const {
+  std::lock_guard lock(mutex_);
+  return energyUtils_.energySavedWh(dataReceived_, dataSent_);
+}
+
+double AnalyticsService::getEnergySavedReceivedInWh() const {
+  std::lock_guard lock(mutex_);
+  return energyUtils_.energySavedReceivedWh(dataReceived_);
+}
+
+double AnalyticsService::getEnergySavedSentInWh() const {
+  std::lock_guard lock(mutex_);
+  return energyUtils_.energySavedSentWh(dataSent_);
+}
+
+double AnalyticsService::getEnergySavedInLight() const {
+  return energyUtils_.energyInLight(getEnergySavedInWh());
+}
+
+double AnalyticsService::getEnergySavedInCO2g() const {
+  return energyUtils_.energyInCO2g(getEnergySavedInWh());
+}
+
+double AnalyticsService::getEnergySavedInWatercL() const {
+  return energyUtils_.energyInWatercL(getEnergySavedInWh());
+}
+
+double AnalyticsService::getGreenScore() const {
+  std::lock_guard lock(mutex_);
+  return energyUtils_.greenScore(dataReceived_, dataSent_);
 }
 
 AnalyticsService::Metrics AnalyticsService::metrics() const {
@@ -151,9 +308,14 @@ AnalyticsService::Metrics AnalyticsService::metrics() const {
   return metrics_;
 }
 
-std::vector<double> AnalyticsService::segmentDurations() const {
+DataReceived AnalyticsService::dataReceived() const {
   std::lock_guard lock(mutex_);
-  return seg_dur_list_;
+  return dataReceived_;
+}
+
+DataP2P AnalyticsService::dataSent() const {
+  std::lock_guard lock(mutex_);
+  return dataSent_;
 }
 
 }  // namespace ombrelia

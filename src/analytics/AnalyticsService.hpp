@@ -1,57 +1,66 @@
 #pragma once
-// Any thread: the loaders, the download controller, the peer engine, the delegate and main
-// queues and the application all call it; one mutex serialises every operation.
+// Any thread: the loaders, the download controller, the peer engine, the main queue and the
+// application all call it. One mutex guards the figures; a second one keeps reports in order.
+// The report runs on the main queue every 10 seconds.
 
+#include <chrono>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include <ombrelia/SegmentInfo.hpp>
 
+#include "analytics/AnalyticsServiceProtocol.hpp"
+#include "analytics/DataP2P.hpp"
+#include "analytics/DataReceived.hpp"
+#include "analytics/DeviceType.hpp"
+#include "analytics/EnergyUtils.hpp"
+#include "analytics/InitMetrics.hpp"
+#include "analytics/PlayerMetrics.hpp"
+#include "proxy/Decision.hpp"
 #include "signalling/PeerType.hpp"
+
+namespace ombrelia::platform {
+class Timer;
+}
 
 namespace ombrelia {
 
-// The one analytics sink of the library: every request, byte, error and delay of the delivery
-// path is counted here, into the current interval's figures and the totals since creation.
-class AnalyticsService {
+// The one analytics sink of the library: every request, byte, error, delay and stall of the
+// delivery path is counted here, into the current interval's record and the totals since
+// creation; every 10 seconds, while the library is activated and the signalling service has
+// given this client its identifier, the record is posted for sending ("AnalyticsMessage"), the
+// first time after the init record ("AnalyticsInitMessage"), and a fresh record begins.
+class AnalyticsService : public std::enable_shared_from_this<AnalyticsService> {
  public:
-  // The current interval's figures, each named as its key in the analytics record. Byte
-  // figures are kibibytes (`toKB`), media seconds whole seconds of video, delays milliseconds.
-  struct Metrics {
-    std::string seg_ext;
-    int64_t nReq = 0;
-    int64_t timeHQ = 0;
-    int64_t timeLQ = 0;
-    int64_t bestQuality = 0;
-    int64_t otherQualities = 0;
-    int64_t nbrQualityChange = 0;
-    std::map<int64_t, int64_t> HTTP_errors;
-    int64_t nReq_server = 0;
-    double ttfb_server = 0;
-    int64_t sec_server = 0;
-    int64_t MB_server = 0;
-    int64_t B_manifest = 0;
-    int64_t MB_peer = 0;
-    int64_t nReq_p2p = 0;
-    int64_t sec_peer = 0;
-    int64_t MB_peer_city = 0;
-    int64_t MB_peer_region = 0;
-    int64_t MB_peer_country = 0;
-    int64_t MB_peer_ip = 0;
-  };
+  using Metrics = PlayerMetrics;
 
+  static constexpr std::chrono::seconds kReportInterval{10};
+  static constexpr const char* kInitNotification = "AnalyticsInitMessage";
+  static constexpr const char* kMessageNotification = "AnalyticsMessage";
+
+  // Starts the report timer.
   [[nodiscard]] static std::shared_ptr<AnalyticsService> create(std::string clientID);
-
+  ~AnalyticsService();
   AnalyticsService(const AnalyticsService&) = delete;
   AnalyticsService& operator=(const AnalyticsService&) = delete;
 
   // The customer key both analytics envelopes carry.
   const std::string& clientID() const { return clientID_; }
+  // The device class at creation.
+  DeviceType deviceType() const { return deviceType_; }
+
+  // Asked for the latency at each report. Held weakly: the owner of the service is its
+  // delegate, and a strong reference back would keep both alive for ever.
+  std::shared_ptr<AnalyticsServiceProtocol> delegate() const;
+  void setDelegate(std::weak_ptr<AnalyticsServiceProtocol> delegate);
+
+  // No report is made after this.
+  void stopTimer();
+  // One report tick (what the timer runs).
+  void afterSleep();
 
   // One origin request, counted before it is sent.
   void newHttpRequest();
@@ -61,45 +70,75 @@ class AnalyticsService {
   void addError(int64_t code);
   // The time from an origin segment request's start to its completion; the latest wins.
   void httpSegmentStartDelay(double milliseconds);
+  // The time to the first frame of a segment asked of a peer; the latest wins.
+  void p2pSegmentStartDelay(double milliseconds, std::optional<PeerType> peerType);
   void addManifestDataReceived(int64_t dataSize);
-  // An absent peer type counts as unknown.
+  // An absent peer type counts as unknown in the record and as unclassified in the totals.
   void addMediaDataReceived(int64_t dataSize, bool isHttp, const SegmentInfo& segmentInfo,
                             std::optional<PeerType> peerType);
-  // Bytes of one segment frame handed to a peer's channel; an absent peer type counts as
-  // unknown.
+  // One binary frame sent to a peer.
   void addDataSent(int64_t dataSize, std::optional<PeerType> type);
-  // The time from a peer request's creation to its first segment frame; the latest wins.
-  void p2pSegmentStartDelay(double milliseconds, std::optional<PeerType> peerType);
   // Counts a change of the requested quality; the first quality is only remembered.
   void segmentRequested(const std::string& quality);
   void setSegmentExtension(const std::string& segmentExtension);
+  void setStreamType(const std::string& streamType);
+  // A stall starts, attributed to the source given (none: to no source).
+  void onBuffering(std::optional<Decision> type);
+  // The stall ended after `sec` whole seconds.
+  void rebufferingSecondsReceived(int64_t sec, std::optional<Decision> type);
 
   // Totals since creation, in bytes.
   int64_t getDataReceivedHTTP() const;
   int64_t getDataReceivedP2P() const;
-  int64_t getDataSentP2P() const;
-  double p2pStartDelay() const;
+  int64_t getDataSent() const;
+  // Peer bytes over all bytes received, from 0 to 1; 0 before anything was received.
+  double getPercentDataReceived() const;
+  double getEnergySavedInWh() const;
+  double getEnergySavedReceivedInWh() const;
+  double getEnergySavedSentInWh() const;
+  double getEnergySavedInLight() const;
+  double getEnergySavedInCO2g() const;
+  double getEnergySavedInWatercL() const;
+  double getGreenScore() const;
 
   // Copies taken under the lock.
   Metrics metrics() const;
-  std::vector<double> segmentDurations() const;
+  DataReceived dataReceived() const;
+  DataP2P dataSent() const;
 
   // A byte count in kibibytes, truncated toward zero.
-  static int64_t toKB(int64_t bytes) { return bytes / 1024; }
+  static int64_t toKB(int64_t bytes) { return PlayerMetrics::toKB(bytes); }
 
  private:
   explicit AnalyticsService(std::string clientID);
+  void startTimer();
+  void updateFunction();
+  // The mean duration of the segments counted since the last record sent, 0 when none; starts
+  // the next mean. Called with mutex_ held.
+  double calculateSegmentDurationAvrige();
+  static std::string currentTimestampString();
 
   const std::string clientID_;
+  const DeviceType deviceType_;
+  EnergyUtils energyUtils_;                 // stateless
+  std::shared_ptr<platform::Timer> timer_;  // set once at creation, cleared by stopTimer()
+
+  std::mutex reportMutex_;  // held through a whole report, so records leave in order
 
   mutable std::mutex mutex_;  // guards every field below
-  Metrics metrics_;
-  std::vector<double> seg_dur_list_;
+  std::weak_ptr<AnalyticsServiceProtocol> delegate_;
+  PlayerMetrics metrics_;
+  InitMetrics initMetrics_;
+  DataReceived dataReceived_;
+  DataP2P dataSent_;
+  bool initMetricsSent_ = false;
+  std::string stream_type_;
+  // The durations since the last record sent, kept as their sum and count rather than a list,
+  // so a long stretch without reports (no identifier yet, library switched off) costs nothing.
+  double segmentDurationSum_ = 0;
+  int64_t segmentDurationCount_ = 0;
   std::string lastQuality_;
-  int64_t dataReceivedHttp_ = 0;
-  int64_t dataReceivedP2P_ = 0;
-  int64_t dataSentP2P_ = 0;
-  double p2pStartDelay_ = 0;
+  bool isStalled_ = false;
 };
 
 }  // namespace ombrelia

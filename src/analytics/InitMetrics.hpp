@@ -2,6 +2,7 @@
 // One thread at a time: written and encoded by the analytics service's report, on its timer.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -29,6 +30,8 @@ class InitMetrics {
 
   // The five keys in their order; every text present even when empty.
   nlohmann::ordered_json toJSON() const;
+  // The five keys required, four texts and a 64-bit integer; other members ignored.
+  static std::optional<InitMetrics> fromJSON(const nlohmann::ordered_json& object);
 
  private:
   std::string timestamp_;

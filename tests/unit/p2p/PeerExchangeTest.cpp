@@ -234,7 +234,7 @@ TEST_F(PeerExchange, SegmentAssembledFromChunksArrivesAsPeerVideoAndCountsUpload
   EXPECT_TRUE((mi + 2)->binary);
   EXPECT_NE(mi->bytes.find("\"mi\":\"bbbbbbbb|aaaaaaaa\""), std::string::npos);
   EXPECT_TRUE(eventually([&] { return a.sentTexts("\"type\":\"fileRequestEnd\"").size() == 1; }));
-  EXPECT_EQ(b.analytics->getDataSentP2P(), 40000 + 3 * 24);
+  EXPECT_EQ(b.analytics->getDataSent(), 40000 + 3 * 24);
   EXPECT_EQ(a.engine->pendingFileRequestCount(), 0u) << "a finished request leaves the list";
 }
 

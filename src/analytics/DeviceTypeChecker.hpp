@@ -1,0 +1,18 @@
+#pragma once
+// Any thread: stateless; every call reads the environment afresh.
+
+#include <string_view>
+
+#include "analytics/DeviceType.hpp"
+
+namespace ombrelia {
+
+// Classifies the device from the simulator's model identifier.
+class DeviceTypeChecker {
+ public:
+  static DeviceType currentDeviceType();
+  // By case-sensitive prefix: "iPhone", "iPad", "AppleTV"; anything else is unknown.
+  static DeviceType deviceType(std::string_view modelIdentifier);
+};
+
+}  // namespace ombrelia

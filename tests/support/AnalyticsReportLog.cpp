@@ -1,0 +1,38 @@
+#include "support/AnalyticsReportLog.hpp"
+
+#include <any>
+
+#include "analytics/AnalyticsInitMessage.hpp"
+#include "analytics/AnalyticsMessage.hpp"
+
+namespace ombrelia::test {
+
+AnalyticsReportLog::AnalyticsReportLog() {
+  auto& center = platform::NotificationCenter::defaultCenter();
+  initToken_ = center.addObserver("AnalyticsInitMessage", [this](const platform::Notification& n) {
+    const auto* message = std::any_cast<AnalyticsInitMessage>(&n.object);
+    record(n.name, message ? message->encode().text.value_or("") : "");
+  });
+  messageToken_ = center.addObserver("AnalyticsMessage", [this](const platform::Notification& n) {
+    const auto* message = std::any_cast<AnalyticsMessage>(&n.object);
+    record(n.name, message ? message->encode().text.value_or("") : "");
+  });
+}
+
+std::vector<AnalyticsReportLog::Entry> AnalyticsReportLog::entries() const {
+  std::lock_guard lock(mutex_);
+  return entries_;
+}
+
+bool AnalyticsReportLog::waitFor(size_t count, std::chrono::milliseconds bound) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, bound, [&] { return entries_.size() >= count; });
+}
+
+void AnalyticsReportLog::record(std::string notification, std::string json) {
+  std::lock_guard lock(mutex_);
+  entries_.push_back({std::move(notification), std::move(json)});
+  changed_.notify_all();
+}
+
+}  // namespace ombrelia::test
