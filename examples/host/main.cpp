@@ -44,15 +44,17 @@ constexpr const char* kNoTracker = "wss://127.0.0.1:9/";
 void printSummary(const PacedPlayer::Summary& summary, const AnalyticsManager& analytics) {
   const int64_t origin = analytics.getDataCDN();
   const int64_t peers = analytics.getDataPeer();
-  const double share =
-      origin + peers > 0 ? 100.0 * static_cast<double>(peers) / static_cast<double>(origin + peers)
-                         : 0.0;
+  const double share = 100.0 * analytics.getP2PPercent();
   std::printf("%-22s %s\n", "result", summary.ok ? "played" : summary.error.c_str());
   std::printf("%-22s %d\n", "segments", summary.segments);
   std::printf("%-22s %.1f\n", "media seconds played", summary.playedSeconds);
   std::printf("%-22s %lld\n", "bytes from origin", static_cast<long long>(origin));
   std::printf("%-22s %lld\n", "bytes from peers", static_cast<long long>(peers));
   std::printf("%-22s %.1f%%\n", "peer share", share);
+  std::printf("%-22s %lld\n", "bytes sent to peers",
+              static_cast<long long>(analytics.getDataSent()));
+  std::printf("%-22s %.6f Wh\n", "energy saved", analytics.getEnergySavedInWh());
+  std::printf("%-22s %.1f\n", "green score", analytics.getGreenScore());
   std::printf("%-22s %lld\n", "peers connected", static_cast<long long>(summary.peersConnected));
   std::printf("%-22s %d\n", "stalls", summary.stalls);
   std::printf("%-22s %.1f\n", "seconds stalled", summary.stalledSeconds);

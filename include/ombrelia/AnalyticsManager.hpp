@@ -1,5 +1,6 @@
 #pragma once
-// Any thread: the delegate is read through its weak reference on every call.
+// Any thread: the delegate is read through its weak reference on every call, and a stall's start
+// and end may come from different threads.
 
 #include <cstdint>
 #include <memory>
