@@ -28,7 +28,8 @@ struct BrowserPeer {
 class ChromiumInteropTest : public testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(test::ChromiumPeer::available()) << "chromium is missing: run scripts/install-deps";
+    ASSERT_TRUE(test::ChromiumPeer::available())
+        << "chromium or setpriv is missing: run scripts/install-deps";
   }
 };
 

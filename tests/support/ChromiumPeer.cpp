@@ -10,6 +10,9 @@ namespace ombrelia::test {
 namespace {
 
 constexpr const char* kChromium = "/usr/bin/chromium";
+// Runs the browser with the parent-death signal set, so that a test that crashes or is killed
+// does not leave a browser behind (its helpers end with it).
+constexpr const char* kSetpriv = "/usr/bin/setpriv";
 
 std::string pageText() {
   std::ifstream in(std::string(OMBRELIA_SOURCE_DIR) + "/tests/interop/chromium_peer.html");
@@ -49,7 +52,9 @@ std::string queryValue(const std::string& target, const std::string& name) {
 
 }  // namespace
 
-bool ChromiumPeer::available() { return ::access(kChromium, X_OK) == 0; }
+bool ChromiumPeer::available() {
+  return ::access(kChromium, X_OK) == 0 && ::access(kSetpriv, X_OK) == 0;
+}
 
 ChromiumPeer::ChromiumPeer(const std::string& role, LineCallback onLine) {
   std::string dir = (std::filesystem::temp_directory_path() / "ombrelia-chromium-XXXXXX").string();
@@ -74,7 +79,7 @@ ChromiumPeer::ChromiumPeer(const std::string& role, LineCallback onLine) {
 
   browser_ = std::make_unique<ChildProcess>(
       std::vector<std::string>{
-          kChromium, "--headless", "--no-sandbox", "--disable-gpu",
+          kSetpriv, "--pdeathsig", "KILL", kChromium, "--headless", "--no-sandbox", "--disable-gpu",
           "--disable-background-networking", "--disable-component-update", "--no-first-run",
           "--user-data-dir=" + profile_.string(),
           // Host candidates on 127.0.0.1, and a media permission granted without a person,
