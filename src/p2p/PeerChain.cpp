@@ -10,12 +10,12 @@ std::string PeerChain::build(const std::optional<std::string>& prefix, const std
                              const std::string& requester) {
   std::string chain = prefix ? *prefix + "|" : std::string();
   chain += me + "|" + requester;
-  while (chain.size() > PeerChainMessage::kMaxChainBytes) {
-    const size_t cut = chain.find('|');
-    if (cut == std::string::npos) return me + "|" + requester;
-    chain.erase(0, cut + 1);
-  }
-  return chain;
+  const size_t limit = PeerChainMessage::kMaxChainBytes;
+  if (chain.size() <= limit) return chain;
+  // The first name boundary from which the rest fits.
+  const size_t cut = chain.find('|', chain.size() - limit - 1);
+  if (cut == std::string::npos) return me + "|" + requester;
+  return chain.substr(cut + 1);
 }
 
 bool PeerChain::isInLoop(std::string_view chain, std::string_view me) {

@@ -105,14 +105,8 @@ PeerMessagesController::PeerMessagesController(std::shared_ptr<SignalingClient> 
 
 PeerMessagesController::~PeerMessagesController() {
   if (timer_) timer_->invalidate();
-  observers_.clear();
-  // Requests still waiting are answered: nobody is left to stop them later.
-  std::vector<RequestPtr> requests;
-  {
-    std::lock_guard lock(requestMutex_);
-    requests.swap(pendingFileRequestMessages_);
-  }
-  for (auto& request : requests) request->onCompleted(std::nullopt, std::nullopt, std::nullopt);
+  // Requests still listed go with their records; each completion is wrapped to answer with
+  // nothing when it is dropped uncalled, so no caller waits for an engine that is gone.
 }
 
 void PeerMessagesController::start() {

@@ -291,7 +291,8 @@ TEST_F(PeerExchange, LowBufferDropsTheSubscriptionAtTheNextCheck) {
   subscribeAToB();
   a.setBufferLength(4.4);
   for (int i = 0; i < 2; ++i) platform::MonotonicClock::advance(500ms);
-  EXPECT_TRUE(eventually([&] { return stateIs(a, std::nullopt); }));
+  platform::DispatchQueue::main()->drain();  // the check the clock made due has run
+  EXPECT_TRUE(stateIs(a, std::nullopt));
 }
 
 TEST_F(PeerExchange, ChainThatComesBackToThisViewerStopsTheSubscription) {
@@ -401,6 +402,16 @@ TEST_F(PeerExchange, RequestWithoutSubscriptionOrAfterStopIsAnsweredOnce) {
   ASSERT_TRUE(eventually([&] { return results.size() == 1; }));
   platform::DispatchQueue::main()->drain();
   EXPECT_EQ(resultCount(), 1u);
+}
+
+TEST_F(PeerExchange, EngineGoneWithARequestInFlightAnswersItWithNothing) {
+  subscribeAToB();
+  a.engine->sendFileRequest(segment(12), FileRequestType::main, kVideo, recorder());
+  ASSERT_TRUE(eventually([&] { return b.engine->pendingUploadFileRequestCount() == 1; }));
+  a.engine.reset();
+  ASSERT_TRUE(eventually([&] { return results.size() == 1; }));
+  std::lock_guard lock(waiter->mutex());
+  EXPECT_FALSE(std::get<0>(results[0]));
 }
 
 // ---- hostile input ----------------------------------------------------------------------
