@@ -229,13 +229,21 @@ void PeerMessagesController::stopAbonnement() {
     std::lock_guard lock(requestMutex_);
     requests.swap(pendingFileRequestMessages_);
   }
-  // The stops go out while the subscription still names the peer they are for.
+  // The subscription ends before any caller is answered, so a caller that falls back and asks
+  // again never finds the peer it just gave up on; the stops still go to that peer.
+  std::shared_ptr<WebRTCClient> client;
+  {
+    std::lock_guard lock(abonnementMutex_);
+    if (abonnementPeer_) client = abonnementPeer_->peer.webRTCClient;
+    abonnementPeer_.reset();
+  }
   for (const auto& request : requests) {
-    sendFileRequestStop(request->message.requestID());
+    if (connected(client))
+      client->sendFileRequestStop(FileRequestStopMessage(
+          std::string(FileRequestStopMessage::typeString), request->message.requestID()));
     std::lock_guard lock(requestMutex_);
     request->onCompleted(std::nullopt, std::nullopt, std::nullopt);
   }
-  setAbonnementPeer(std::nullopt);
 }
 
 void PeerMessagesController::checkRequestMessages() {
