@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "analytics/RecordReader.hpp"
+#include "analytics/AnalyticsEnvelope.hpp"
 
 namespace ombrelia {
 
@@ -13,27 +13,15 @@ AnalyticsMessage::AnalyticsMessage(std::string key, std::shared_ptr<const Player
       data_(data ? std::move(data) : std::make_shared<const PlayerMetrics>()) {}
 
 platform::JsonWriteResult AnalyticsMessage::encode() const {
-  nlohmann::ordered_json object = nlohmann::ordered_json::object();
-  object["type"] = type_;
-  object["key"] = key_;
-  object["data"] = data_->toJSON();
-  return platform::JsonWriter::write(object);
+  return AnalyticsEnvelope::encode(type_, key_, data_->toJSON());
 }
 
 std::optional<AnalyticsMessage> AnalyticsMessage::decode(std::string_view text) {
-  const auto document = nlohmann::ordered_json::parse(text, nullptr, false);
-  RecordReader reader(document);
-  std::string type;
-  std::string key;
-  reader.read("type", type);
-  reader.read("key", key);
-  const auto* data = reader.object("data");
-  if (!reader.ok() || data == nullptr) return std::nullopt;
-  auto record = PlayerMetrics::fromJSON(*data);
-  if (!record) return std::nullopt;
-  AnalyticsMessage message(std::move(key),
-                           std::make_shared<const PlayerMetrics>(std::move(*record)));
-  message.type_ = std::move(type);
+  auto decoded = AnalyticsEnvelope::decode<PlayerMetrics>(text);
+  if (!decoded) return std::nullopt;
+  AnalyticsMessage message(std::move(decoded->key),
+                 std::make_shared<const PlayerMetrics>(std::move(decoded->data)));
+  message.type_ = std::move(decoded->type);
   return message;
 }
 

@@ -27,18 +27,6 @@ namespace {
 
 constexpr const char *kClassName = "WebServer";
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size())
-    return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (WebServerCaseInsensitiveLess::asciiLower(static_cast<unsigned char>(a[i])) !=
-        WebServerCaseInsensitiveLess::asciiLower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
 std::string base64(std::string_view text) {
   std::string out(4 * ((text.size() + 2) / 3) + 1, '\0');
   const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out.data()),
@@ -293,7 +281,7 @@ bool WebServer::addHandlerForMethodPath(const std::string &method, const std::st
   return addHandlerWithMatchBlock(
       [method, path, requestClass = std::move(requestClass)](
           const WebServerRequestInfo &info) -> std::shared_ptr<WebServerRequest> {
-        if (info.method != method || !equalsIgnoringCase(info.path, path))
+        if (info.method != method || !WebServerCaseInsensitiveLess::equals(info.path, path))
           return nullptr;
         return requestClass(info);
       },

@@ -76,18 +76,6 @@ constexpr auto kNoDeadline = std::chrono::steady_clock::time_point::max();
 constexpr std::string_view kContinueAnswer = "HTTP/1.1 100 Continue\r\n\r\n";
 constexpr std::string_view kLastChunk = "0\r\n\r\n";
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size())
-    return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (WebServerCaseInsensitiveLess::asciiLower(static_cast<unsigned char>(a[i])) !=
-        WebServerCaseInsensitiveLess::asciiLower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // The "Date" header changes once a second; each thread keeps the last text it formatted.
 const std::string &currentHTTPDate() {
   thread_local int64_t cachedSecond = INT64_MIN;
@@ -106,7 +94,7 @@ const std::string &currentHTTPDate() {
 void setHeader(std::vector<std::pair<std::string, std::string>> &headers, std::string name,
                std::string value) {
   for (auto &header : headers) {
-    if (equalsIgnoringCase(header.first, name)) {
+    if (WebServerCaseInsensitiveLess::equals(header.first, name)) {
       header.second = std::move(value);
       return;
     }
@@ -530,7 +518,7 @@ void WebServerConnection::interpretHead() {
   const auto expect = request_->headerValue("Expect");
   if (!expect) {
     readBody();
-  } else if (equalsIgnoringCase(*expect, "100-continue")) {
+  } else if (WebServerCaseInsensitiveLess::equals(*expect, "100-continue")) {
     armTimer(server_->options.writeTimeout);
     asio::async_write(io_->socket, asio::buffer(kContinueAnswer),
                       [self = shared_from_this()](const error_code &error, size_t n) {

@@ -31,16 +31,6 @@ std::string lowerCased(std::string_view text) {
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size())
-    return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (asciiLower(a[i]) != asciiLower(b[i]))
-      return false;
-  }
-  return true;
-}
-
 } // namespace
 
 std::optional<std::string> WebServerNormalizeHeaderValue(std::optional<std::string_view> value) {
@@ -78,7 +68,7 @@ std::optional<std::string> WebServerExtractHeaderValueParameter(std::string_view
         i > 0 && (value[i - 1] == ';' || value[i - 1] == ',' || isSpace(value[i - 1])) &&
         !isSpace(c) && c != ';' && c != ',';
     if (!atParameterStart || i + name.size() >= n ||
-        !equalsIgnoringCase(value.substr(i, name.size()), name) || value[i + name.size()] != '=') {
+        !WebServerCaseInsensitiveLess::equals(value.substr(i, name.size()), name) || value[i + name.size()] != '=') {
       ++i;
       continue;
     }

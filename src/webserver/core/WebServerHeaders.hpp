@@ -25,6 +25,17 @@ struct WebServerCaseInsensitiveLess {
   static unsigned char asciiLower(unsigned char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c;
   }
+  // Equality under the same ASCII case folding (header names, tokens, parameter names).
+  static bool equals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+      if (asciiLower(static_cast<unsigned char>(a[i])) !=
+          asciiLower(static_cast<unsigned char>(b[i]))) {
+        return false;
+      }
+    }
+    return true;
+  }
 };
 
 // Header name to value; names keep the spelling they were sent with, lookups ignore case.

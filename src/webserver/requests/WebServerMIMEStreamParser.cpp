@@ -16,18 +16,6 @@ namespace {
 // RFC 2046: a boundary has 1 to 70 characters.
 constexpr size_t kMaxBoundaryLength = 70;
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size())
-    return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (WebServerCaseInsensitiveLess::asciiLower(static_cast<unsigned char>(a[i])) !=
-        WebServerCaseInsensitiveLess::asciiLower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
 std::string_view trimmed(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
     text.remove_prefix(1);
@@ -225,9 +213,9 @@ bool WebServerMIMEStreamParser::parseHeaders() {
       continue;
     const std::string_view name = trimmed(line.substr(0, colon));
     const std::string_view value = trimmed(line.substr(colon + 1));
-    if (equalsIgnoringCase(name, "Content-Type")) {
+    if (WebServerCaseInsensitiveLess::equals(name, "Content-Type")) {
       contentType = WebServerNormalizeHeaderValue(value);
-    } else if (equalsIgnoringCase(name, "Content-Disposition")) {
+    } else if (WebServerCaseInsensitiveLess::equals(name, "Content-Disposition")) {
       const std::string disposition = *WebServerNormalizeHeaderValue(value);
       const std::string kind = *WebServerTruncateHeaderValue(disposition);
       if (kind == "form-data") {
