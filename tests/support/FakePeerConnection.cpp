@@ -17,11 +17,6 @@ std::vector<std::pair<std::string, std::string>> FakePeerConnection::remoteCandi
   return remoteCandidates_;
 }
 
-void FakePeerConnection::refuseRemoteDescriptions() {
-  std::lock_guard lock(mutex_);
-  refuseDescriptions_ = true;
-}
-
 void FakePeerConnection::deliverLocalDescription(const std::string& sdp) {
   std::function<void(std::string)> callback;
   {
@@ -90,7 +85,7 @@ std::shared_ptr<RTCDataChannel> FakePeerConnection::createDataChannel(const std:
 bool FakePeerConnection::setRemoteDescription(const std::string& sdp) {
   std::lock_guard lock(mutex_);
   remoteDescriptions_.push_back(sdp);
-  return !refuseDescriptions_;
+  return true;
 }
 
 bool FakePeerConnection::addRemoteCandidate(const std::string& candidate, const std::string& mid) {

@@ -20,8 +20,6 @@ class FakePeerConnection : public RTCPeerConnection {
   std::vector<std::shared_ptr<FakeDataChannel>> createdChannels() const;
   std::vector<std::string> remoteDescriptions() const;
   std::vector<std::pair<std::string, std::string>> remoteCandidates() const;
-  // Makes later setRemoteDescription() calls fail, as the framework does with a bad text.
-  void refuseRemoteDescriptions();
 
   void deliverLocalDescription(const std::string& sdp);
   void deliverLocalCandidate(const std::string& candidate, const std::string& mid);
@@ -45,7 +43,6 @@ class FakePeerConnection : public RTCPeerConnection {
   std::vector<std::shared_ptr<FakeDataChannel>> created_;
   std::vector<std::string> remoteDescriptions_;
   std::vector<std::pair<std::string, std::string>> remoteCandidates_;
-  bool refuseDescriptions_ = false;
 };
 
 }  // namespace ombrelia::test

@@ -126,15 +126,6 @@ TEST_F(WebRTCClientTest, OnlyTheAnsweringSidesFirstRemoteCandidateCompletesWithT
   EXPECT_EQ(trues.load(), 1);
 }
 
-TEST_F(WebRTCClientTest, RemoteDescriptionIsAppliedAndTheCompletionRunsEvenWhenRefused) {
-  int completions = 0;
-  client->setRemoteSdp("v=0 answer", [&] { ++completions; });
-  connection->refuseRemoteDescriptions();
-  client->setRemoteSdp("garbage", [&] { ++completions; });
-  EXPECT_EQ(completions, 2);
-  EXPECT_EQ(connection->remoteDescriptions(), (std::vector<std::string>{"v=0 answer", "garbage"}));
-}
-
 TEST_F(WebRTCClientTest, SendsOnTheRemoteChannelFirstThenTheLocalOneElseNowhere) {
   client->sendData(Data(std::string("nobody")), false);  // no channel: dropped, no crash
 
