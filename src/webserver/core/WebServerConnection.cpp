@@ -12,7 +12,6 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/strand.hpp>
 #include <boost/asio/write.hpp>
 
 #include <array>
@@ -35,12 +34,13 @@ using asio::ip::tcp;
 using boost::system::error_code;
 
 struct WebServerConnection::Io {
-  asio::strand<asio::io_context::executor_type> strand;
+  // The connection's loop: one thread, so its steps never run at once.
+  asio::io_context::executor_type strand;
   tcp::socket socket;
   asio::steady_timer timer;
 
   explicit Io(asio::io_context &context)
-      : strand(asio::make_strand(context)), socket(strand), timer(strand) {}
+      : strand(context.get_executor()), socket(strand), timer(strand) {}
 };
 
 // Shared by every copy of the completion handed to a handler: the first call wins, and when

@@ -588,7 +588,7 @@ TEST(WebServerLifecycle, ReportsOneConnectAndOneDisconnectForABurst) {
       "GET", WebServerRequestClass<WebServerRequest>(),
       [](const std::shared_ptr<WebServerRequest> &) { return text("x"); });
   WebServerOptions options = localOptions();
-  options.connectedStateCoalescingInterval = 0.3;
+  options.connectedStateCoalescingInterval = 1.0;
   ASSERT_TRUE(server->startWithOptions(options));
   for (int i = 0; i < 5; ++i)
     get(server->port(), "GET / HTTP/1.1\r\n\r\n");
