@@ -147,7 +147,7 @@ bool responseHeadersAreValid(const WebServerResponse &response) {
 WebServerConnection::WebServerConnection(WebServerConnectionInit init)
     : server_(std::move(init.server)), localAddressData_(std::move(init.localAddressData)),
       remoteAddressData_(std::move(init.remoteAddressData)), socket_(init.socket),
-      io_(std::make_unique<Io>(WebServerIOPool::context())) {
+      io_(std::make_unique<Io>(init.loop != nullptr ? *init.loop : WebServerIOPool::context())) {
   error_code error;
   io_->socket.assign(isUsingIPv6() ? tcp::v6() : tcp::v4(), socket_, error);
   if (error) {
@@ -189,7 +189,8 @@ void WebServerConnection::start() {
   }
   started_ = true;
   server_->activity->willStartConnection();
-  asio::dispatch(io_->strand, [self = shared_from_this()] {
+  // Queued rather than run at once: the caller (the accept loop) holds its own lock.
+  asio::post(io_->strand, [self = shared_from_this()] {
     if (self->socket_ < 0 || !self->open()) {
       self->finalized_ = true;
       error_code ignored;

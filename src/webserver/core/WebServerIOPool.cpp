@@ -61,6 +61,11 @@ boost::asio::io_context &WebServerIOPool::context() {
   return p.loops[p.next.fetch_add(1, std::memory_order_relaxed) % p.loops.size()]->context;
 }
 
+boost::asio::io_context &WebServerIOPool::context(size_t index) {
+  Pool &p = pool();
+  return p.loops[index % p.loops.size()]->context;
+}
+
 size_t WebServerIOPool::threadCount() { return pool().loops.size(); }
 
 } // namespace ombrelia

@@ -22,6 +22,8 @@ public:
 
   // The loop for a new connection or listener, in turn.
   static boost::asio::io_context &context();
+  // Loop `index` (0 to threadCount() - 1).
+  static boost::asio::io_context &context(size_t index);
   static size_t threadCount();
 };
 
