@@ -12,7 +12,6 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/strand.hpp>
 #include <boost/asio/write.hpp>
 
 #include <array>
@@ -35,12 +34,13 @@ using asio::ip::tcp;
 using boost::system::error_code;
 
 struct WebServerConnection::Io {
-  asio::strand<asio::io_context::executor_type> strand;
+  // The connection's loop: one thread, so its steps never run at once.
+  asio::io_context::executor_type strand;
   tcp::socket socket;
   asio::steady_timer timer;
 
   explicit Io(asio::io_context &context)
-      : strand(asio::make_strand(context)), socket(strand), timer(strand) {}
+      : strand(context.get_executor()), socket(strand), timer(strand) {}
 };
 
 // Shared by every copy of the completion handed to a handler: the first call wins, and when
@@ -135,7 +135,7 @@ bool responseHeadersAreValid(const WebServerResponse &response) {
 WebServerConnection::WebServerConnection(WebServerConnectionInit init)
     : server_(std::move(init.server)), localAddressData_(std::move(init.localAddressData)),
       remoteAddressData_(std::move(init.remoteAddressData)), socket_(init.socket),
-      io_(std::make_unique<Io>(WebServerIOPool::context())) {
+      io_(std::make_unique<Io>(init.loop != nullptr ? *init.loop : WebServerIOPool::context())) {
   error_code error;
   io_->socket.assign(isUsingIPv6() ? tcp::v6() : tcp::v4(), socket_, error);
   if (error) {
@@ -177,7 +177,8 @@ void WebServerConnection::start() {
   }
   started_ = true;
   server_->activity->willStartConnection();
-  asio::dispatch(io_->strand, [self = shared_from_this()] {
+  // Queued rather than run at once: the caller (the accept loop) holds its own lock.
+  asio::post(io_->strand, [self = shared_from_this()] {
     if (self->socket_ < 0 || !self->open()) {
       self->finalized_ = true;
       error_code ignored;

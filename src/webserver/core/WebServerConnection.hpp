@@ -12,6 +12,10 @@
 #include "webserver/core/WebServerHandler.hpp"
 #include "webserver/core/WebServerRequestHeadParser.hpp"
 
+namespace boost::asio {
+class io_context;
+}
+
 namespace ombrelia {
 
 class WebServerChunkedDecoder;
@@ -22,6 +26,8 @@ struct WebServerConnectionInit {
   std::string localAddressData;  // the bytes of a sockaddr
   std::string remoteAddressData; // the bytes of a sockaddr
   int socket = -1;               // the accepted socket; the connection owns it
+  // The event loop that accepted it, to serve it on the same thread; any loop when absent.
+  boost::asio::io_context *loop = nullptr;
 };
 
 // Serves exactly one request on one accepted socket: reads and parses the head, picks the

@@ -9,6 +9,8 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <fcntl.h>
+
 #include <cerrno>
 
 #include "webserver/core/WebServerConnection.hpp"
@@ -20,10 +22,17 @@ namespace ombrelia {
 namespace asio = boost::asio;
 using boost::system::error_code;
 
-struct WebServerListener::Io {
+// One loop's watch on the listening socket.
+struct WebServerListener::Watcher {
+  asio::io_context &loop;
+  int descriptor;
   asio::ip::tcp::acceptor acceptor;
   asio::steady_timer pause;
-  explicit Io(asio::io_context &context) : acceptor(context), pause(context) {}
+  // Guards the descriptor: accepting and closing never overlap, so an accept never runs on a
+  // descriptor number that close() has released.
+  std::mutex mutex;
+  bool closed = false;
+  Watcher(asio::io_context &l, int d) : loop(l), descriptor(d), acceptor(l), pause(l) {}
 };
 
 namespace {
@@ -87,60 +96,77 @@ WebServerListener::create(int socket, bool ipv6, std::shared_ptr<const WebServer
 
 WebServerListener::WebServerListener(int socket, bool ipv6,
                                      std::shared_ptr<const WebServerContext> context)
-    : socket_(socket), ipv6_(ipv6), context_(std::move(context)),
-      io_(std::make_unique<Io>(WebServerIOPool::context())) {
-  error_code error;
-  io_->acceptor.assign(ipv6 ? asio::ip::tcp::v6() : asio::ip::tcp::v4(), socket, error);
-  if (error) {
-    ::close(socket);
-    closed_ = true;
+    : socket_(socket), ipv6_(ipv6), context_(std::move(context)) {
+  for (size_t i = 0; i < WebServerIOPool::threadCount(); ++i) {
+    // Each loop registers a descriptor of its own with its own reactor.
+    const int descriptor = i == 0 ? socket : ::fcntl(socket, F_DUPFD_CLOEXEC, 0);
+    if (descriptor < 0)
+      break;
+    auto watcher = std::make_unique<Watcher>(WebServerIOPool::context(i), descriptor);
+    error_code error;
+    watcher->acceptor.assign(ipv6 ? asio::ip::tcp::v6() : asio::ip::tcp::v4(), descriptor, error);
+    if (error) {
+      ::close(descriptor);
+      continue;
+    }
+    watchers_.push_back(std::move(watcher));
   }
 }
 
 WebServerListener::~WebServerListener() { close(); }
 
 void WebServerListener::resume() {
-  std::lock_guard lock(mutex_);
-  waitLocked();
-}
-
-void WebServerListener::waitLocked() {
-  if (closed_)
-    return;
-  io_->acceptor.async_wait(asio::ip::tcp::acceptor::wait_read,
-                           [self = shared_from_this()](const error_code &error) {
-                             self->onReadable(static_cast<bool>(error));
-                           });
-}
-
-void WebServerListener::close() {
-  std::lock_guard lock(mutex_);
-  if (closed_)
-    return;
-  closed_ = true;
-  error_code error;
-  io_->pause.cancel();
-  io_->acceptor.close(error);
-  if (WebServerShouldLog(kWebServerLogDebug)) {
-    if (error) {
-      WebServerLogMessage(kWebServerLogError, "Failed closing %s listening socket: %s (%i)",
-                          familyName(ipv6_), error.message().c_str(), error.value());
-    } else {
-      WebServerLogMessage(kWebServerLogDebug, "Did close %s listening socket %i", familyName(ipv6_),
-                          socket_);
-    }
+  for (auto &watcher : watchers_) {
+    std::lock_guard lock(watcher->mutex);
+    waitLocked(*watcher);
   }
 }
 
-void WebServerListener::onReadable(bool failed) {
-  std::unique_lock lock(mutex_);
-  if (closed_ || failed)
+void WebServerListener::waitLocked(Watcher &watcher) {
+  if (watcher.closed)
+    return;
+  watcher.acceptor.async_wait(asio::ip::tcp::acceptor::wait_read,
+                              [self = shared_from_this(), &watcher](const error_code &error) {
+                                self->onReadable(watcher, static_cast<bool>(error));
+                              });
+}
+
+void WebServerListener::close() {
+  bool closedAny = false;
+  error_code lastError;
+  for (auto &watcher : watchers_) {
+    std::lock_guard lock(watcher->mutex);
+    if (watcher->closed)
+      continue;
+    watcher->closed = true;
+    closedAny = true;
+    error_code error;
+    watcher->pause.cancel();
+    watcher->acceptor.close(error);
+    if (error)
+      lastError = error;
+  }
+  if (!closedAny || !WebServerShouldLog(kWebServerLogDebug))
+    return;
+  if (lastError) {
+    WebServerLogMessage(kWebServerLogError, "Failed closing %s listening socket: %s (%i)",
+                        familyName(ipv6_), lastError.message().c_str(), lastError.value());
+  } else {
+    WebServerLogMessage(kWebServerLogDebug, "Did close %s listening socket %i", familyName(ipv6_),
+                        socket_);
+  }
+}
+
+void WebServerListener::onReadable(Watcher &watcher, bool failed) {
+  std::unique_lock lock(watcher.mutex);
+  if (watcher.closed || failed)
     return;
   for (int i = 0; i < kMaxAcceptsPerEvent; ++i) {
     sockaddr_storage remote{};
     socklen_t remoteLength = sizeof(remote);
-    const int fd = ::accept4(socket_, reinterpret_cast<sockaddr *>(&remote), &remoteLength,
-                             SOCK_CLOEXEC | SOCK_NONBLOCK);
+    // Every loop wakes for a new client; the ones that lose the race get EAGAIN.
+    const int fd = ::accept4(watcher.descriptor, reinterpret_cast<sockaddr *>(&remote),
+                             &remoteLength, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
       const int number = errno;
       if (number == EAGAIN || number == EWOULDBLOCK)
@@ -153,12 +179,12 @@ void WebServerListener::onReadable(bool failed) {
                             number);
       }
       if (number == EMFILE || number == ENFILE || number == ENOBUFS || number == ENOMEM) {
-        io_->pause.expires_after(kPauseOnDescriptorExhaustion);
-        io_->pause.async_wait([self = shared_from_this()](const error_code &error) {
+        watcher.pause.expires_after(kPauseOnDescriptorExhaustion);
+        watcher.pause.async_wait([self = shared_from_this(), &watcher](const error_code &error) {
           if (error)
             return;
-          std::lock_guard lock(self->mutex_);
-          self->waitLocked();
+          std::lock_guard lock(watcher.mutex);
+          self->waitLocked(watcher);
         });
         return;
       }
@@ -179,6 +205,7 @@ void WebServerListener::onReadable(bool failed) {
     init.localAddressData.assign(reinterpret_cast<const char *>(&local), localLength);
     init.remoteAddressData.assign(reinterpret_cast<const char *>(&remote), remoteLength);
     init.socket = fd;
+    init.loop = &watcher.loop;
     std::shared_ptr<WebServerConnection> connection;
     try {
       connection = context_->options.connectionClass
@@ -193,7 +220,7 @@ void WebServerListener::onReadable(bool failed) {
     }
     connection->start();
   }
-  waitLocked();
+  waitLocked(watcher);
 }
 
 } // namespace ombrelia

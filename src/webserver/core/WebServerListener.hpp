@@ -5,14 +5,16 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "webserver/core/WebServerContext.hpp"
 #include "webserver/core/WebServerError.hpp"
 
 namespace ombrelia {
 
-// One listening socket (IPv4 or IPv6) and its accept loop, which makes a connection per
-// accepted socket.
+// One listening socket (IPv4 or IPv6), watched by every event loop of the pool through its own
+// duplicate descriptor: the loop that wins an accept serves that connection itself, so no
+// connection is handed from one thread to another.
 class WebServerListener : public std::enable_shared_from_this<WebServerListener> {
 public:
   // Accepts per readiness event before yielding the thread to other connections.
@@ -35,19 +37,15 @@ public:
   void close();
 
 private:
-  struct Io;
+  struct Watcher;
   WebServerListener(int socket, bool ipv6, std::shared_ptr<const WebServerContext> context);
-  void waitLocked();
-  void onReadable(bool failed);
+  void waitLocked(Watcher &watcher);
+  void onReadable(Watcher &watcher, bool failed);
 
   int socket_;
   bool ipv6_;
   std::shared_ptr<const WebServerContext> context_;
-  std::unique_ptr<Io> io_;
-  // Guards the socket: accepting and closing never overlap, so an accept never runs on a
-  // descriptor number that close() has released.
-  std::mutex mutex_;
-  bool closed_ = false;
+  std::vector<std::unique_ptr<Watcher>> watchers_;
 };
 
 } // namespace ombrelia

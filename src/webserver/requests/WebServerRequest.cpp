@@ -38,15 +38,15 @@ std::optional<WebServerByteRange> parseRange(std::string_view value) {
   static constexpr std::string_view kPrefix = "bytes=";
   if (!value.starts_with(kPrefix))
     return std::nullopt;
-  const std::string_view ranges = value.substr(kPrefix.size());
-  if (ranges.find(',') != std::string_view::npos)
+  const std::string_view rangeSet = value.substr(kPrefix.size());
+  if (rangeSet.find(',') != std::string_view::npos)
     return std::nullopt;
-  const size_t dash = ranges.find('-');
-  if (dash == std::string_view::npos || ranges.find('-', dash + 1) != std::string_view::npos) {
+  const size_t dash = rangeSet.find('-');
+  if (dash == std::string_view::npos || rangeSet.find('-', dash + 1) != std::string_view::npos) {
     return std::nullopt;
   }
-  const std::string_view startText = trimmed(ranges.substr(0, dash));
-  const std::string_view endText = trimmed(ranges.substr(dash + 1));
+  const std::string_view startText = trimmed(rangeSet.substr(0, dash));
+  const std::string_view endText = trimmed(rangeSet.substr(dash + 1));
   const std::optional<uint64_t> start = parseDecimal(startText);
   const std::optional<uint64_t> end = parseDecimal(endText);
   if ((!startText.empty() && !start) || (!endText.empty() && !end))

@@ -79,10 +79,13 @@ bool answers(uint16_t port) {
 
 TEST(WebServerSuspension, StopsInTheBackgroundAndListensAgainInTheForeground) {
   auto web = server();
+  auto delegate = std::make_shared<DisconnectWaiter>();
+  web->setDelegate(delegate);
   ASSERT_TRUE(web->startWithOptions(options()));
   const uint16_t port = web->port();
   ASSERT_TRUE(answers(port));
-  settle();
+  // Idle again: the connection's background task has ended.
+  ASSERT_TRUE(delegate->waitForDisconnect());
   ApplicationLifecycle::shared().enterBackground();
   settle();
   EXPECT_TRUE(web->isRunning());

@@ -18,6 +18,7 @@
 #include "support/GzipCodec.hpp"
 #include "support/LoopbackClient.hpp"
 #include "support/RawHttpResponse.hpp"
+#include "webserver/core/WebServerConnection.hpp"
 #include "webserver/requests/WebServerDataRequest.hpp"
 #include "webserver/requests/WebServerMultiPartFormRequest.hpp"
 #include "webserver/responses/WebServerDataResponse.hpp"
@@ -588,7 +589,7 @@ TEST(WebServerLifecycle, ReportsOneConnectAndOneDisconnectForABurst) {
       "GET", WebServerRequestClass<WebServerRequest>(),
       [](const std::shared_ptr<WebServerRequest> &) { return text("x"); });
   WebServerOptions options = localOptions();
-  options.connectedStateCoalescingInterval = 0.3;
+  options.connectedStateCoalescingInterval = 1.0;
   ASSERT_TRUE(server->startWithOptions(options));
   for (int i = 0; i < 5; ++i)
     get(server->port(), "GET / HTTP/1.1\r\n\r\n");
@@ -648,4 +649,48 @@ TEST(WebServerLifecycle, FailsAndClosesItsIPv4SocketWhenTheIPv6PortIsTaken) {
   EXPECT_EQ(openDescriptorCount(), before);
   EXPECT_FALSE(LoopbackClient::connect(port, false).has_value()); // no IPv4 listener was left
   ::close(blocker);
+}
+
+namespace {
+// A connection class that serves "/old" as "/new" and refuses clients it does not want.
+class RewritingConnection : public WebServerConnection {
+public:
+  using WebServerConnection::WebServerConnection;
+
+protected:
+  Url rewriteRequestURL(const Url &url, const std::string &,
+                        const WebServerHeaders &headers) override {
+    if (headers.count("X-Refuse"))
+      refused_ = true;
+    if (url.path() != "/old")
+      return url;
+    Url rewritten = url;
+    rewritten.setPath("/new");
+    return rewritten;
+  }
+  std::shared_ptr<WebServerResponse>
+  preflightRequest(const std::shared_ptr<WebServerRequest> &request) override {
+    if (refused_)
+      return WebServerResponse::responseWithStatusCode(403);
+    return WebServerConnection::preflightRequest(request);
+  }
+
+private:
+  bool refused_ = false;
+};
+} // namespace
+
+TEST(WebServerConnections, UsesTheConnectionClassOfTheOptions) {
+  auto server = WebServer::create();
+  server->addDefaultHandlerForMethod(
+      "GET", WebServerRequestClass<WebServerRequest>(),
+      [](const std::shared_ptr<WebServerRequest> &request) { return text(request->path()); });
+  WebServerOptions options = localOptions();
+  options.connectionClass = [](WebServerConnectionInit init) {
+    return std::make_shared<RewritingConnection>(std::move(init));
+  };
+  ASSERT_TRUE(server->startWithOptions(options));
+  EXPECT_EQ(get(server->port(), "GET /old HTTP/1.1\r\n\r\n").body, "/new");
+  EXPECT_EQ(get(server->port(), "GET /other HTTP/1.1\r\n\r\n").body, "/other");
+  EXPECT_EQ(get(server->port(), "GET /old HTTP/1.1\r\nX-Refuse: 1\r\n\r\n").status, 403);
 }
