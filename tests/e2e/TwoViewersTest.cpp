@@ -5,10 +5,10 @@
 
 #include <chrono>
 #include <csignal>
-#include <filesystem>
 #include <regex>
 
 #include "support/ChildProcess.hpp"
+#include "support/LocalTracker.hpp"
 #include "support/SampleStream.hpp"
 #include "support/StreamOrigin.hpp"
 
@@ -17,8 +17,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-const std::string kBin = OMBRELIA_BINARY_DIR;
 
 // One viewer: its output is read as it comes, and the moments of interest are noted.
 struct Viewer {
@@ -47,26 +45,12 @@ struct Viewer {
 };
 
 TEST(TwoViewers, MeetThroughTheTrackerOpenTheirChannelAndDropADeadPeer) {
-  const auto folder =
-      std::filesystem::temp_directory_path() / ("ombrelia-viewers-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(folder);
-  const std::string caFile = (folder / "ca.pem").string();
-  ChildProcess tracker(
-      {kBin + "/tests/ombrelia-test-tracker", "--ca-file", caFile, "--group-after-uuid"},
-      ChildProcess::Settings{.captureStdout = true});
-  const auto trackerURL = tracker.readLine(10s);
-  ASSERT_TRUE(trackerURL && trackerURL->starts_with("wss://127.0.0.1:")) << "no tracker";
-
+  LocalTracker tracker(/*groupAfterUuid=*/true);
+  ASSERT_TRUE(tracker.url()) << "no tracker";
   StreamOrigin origin(SampleStream::folder("ts3"));
   auto start = [&] {
     Viewer v;
-    v.process = std::make_unique<ChildProcess>(
-        std::vector<std::string>{kBin + "/examples/ombrelia-host", "serve",
-                                 origin.url("/master.m3u8"), "--port", "0", "--tracker",
-                                 *trackerURL, "--log-level", "3"},
-        ChildProcess::Settings{.captureStdout = true,
-                               .discardStderr = true,
-                               .extraEnvironment = {"SSL_CERT_FILE=" + caFile}});
+    v.process = tracker.startHost("serve", origin.url("/master.m3u8"), {"--log-level", "3"});
     return v;
   };
   Viewer first = start();
@@ -100,7 +84,6 @@ TEST(TwoViewers, MeetThroughTheTrackerOpenTheirChannelAndDropADeadPeer) {
             first.removed.end())
       << "the dead peer was never removed";
   first.process->stop(SIGTERM, 10s);
-  std::filesystem::remove_all(folder);
 }
 
 }  // namespace

@@ -40,10 +40,7 @@ TEST(AiortcInteropTest, AiortcOfferingToUsExchangesTextAndSegmentFrames) {
   ASSERT_TRUE(peer.session.started() && peer.script.started());
   negotiateAsAnswerer(peer.session, "aiortc");
   kExchange.run(peer.session);
-  const auto events = peer.session.events.events();
-  ASSERT_GE(events.size(), 2u);
-  EXPECT_EQ(events[0], "announced");
-  EXPECT_EQ(events[1], "open");
+  expectChannelAnnouncedBeforeOpen(peer.session);
 }
 
 }  // namespace

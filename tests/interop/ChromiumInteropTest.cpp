@@ -47,10 +47,7 @@ TEST_F(ChromiumInteropTest, ChromiumOfferingToUsExchangesTextAndSegmentFrames) {
   ASSERT_TRUE(peer.session.started() && peer.browser.started());
   negotiateAsAnswerer(peer.session, "chromium");
   kExchange.run(peer.session);
-  const auto events = peer.session.events.events();
-  ASSERT_GE(events.size(), 2u);
-  EXPECT_EQ(events[0], "announced");
-  EXPECT_EQ(events[1], "open");
+  expectChannelAnnouncedBeforeOpen(peer.session);
 }
 
 }  // namespace

@@ -96,4 +96,11 @@ void negotiateAsAnswerer(test::InteropSession& session, const std::string& stack
   session.sendCandidates();
 }
 
+void expectChannelAnnouncedBeforeOpen(test::InteropSession& session) {
+  const auto events = session.events.events();
+  ASSERT_GE(events.size(), 2u);
+  EXPECT_EQ(events[0], "announced");
+  EXPECT_EQ(events[1], "open");
+}
+
 }  // namespace ombrelia::datachannel

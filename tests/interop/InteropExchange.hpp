@@ -24,5 +24,7 @@ struct InteropExchange {
 // Both roles, driven the same way whatever the other stack is.
 void negotiateAsOfferer(test::InteropSession& session, const std::string& stack);
 void negotiateAsAnswerer(test::InteropSession& session, const std::string& stack);
+// On the answering side: the other stack's channel was announced before its open event.
+void expectChannelAnnouncedBeforeOpen(test::InteropSession& session);
 
 }  // namespace ombrelia::datachannel

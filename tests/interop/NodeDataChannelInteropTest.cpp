@@ -54,10 +54,7 @@ TEST_F(NodeDataChannelInteropTest, NodeDataChannelOfferingToUsExchangesTextAndSe
   ASSERT_TRUE(peer.session.started() && peer.script.started());
   negotiateAsAnswerer(peer.session, "node-datachannel");
   kExchange.run(peer.session);
-  const auto events = peer.session.events.events();
-  ASSERT_GE(events.size(), 2u);
-  EXPECT_EQ(events[0], "announced");
-  EXPECT_EQ(events[1], "open");
+  expectChannelAnnouncedBeforeOpen(peer.session);
 }
 
 }  // namespace

@@ -1,0 +1,49 @@
+#include "support/LocalTracker.hpp"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+
+namespace ombrelia::test {
+namespace {
+const std::string kBin = OMBRELIA_BINARY_DIR;
+}
+
+LocalTracker::LocalTracker(bool groupAfterUuid) {
+  folder_ =
+      (std::filesystem::temp_directory_path() / ("ombrelia-tracker-" + std::to_string(::getpid())))
+          .string();
+  std::filesystem::create_directories(folder_);
+  caFile_ = folder_ + "/ca.pem";
+  std::vector<std::string> argv{kBin + "/tests/ombrelia-test-tracker", "--ca-file", caFile_};
+  if (groupAfterUuid) argv.push_back("--group-after-uuid");
+  process_ = std::make_unique<ChildProcess>(argv, ChildProcess::Settings{.captureStdout = true});
+  auto line = process_->readLine(std::chrono::seconds(10));
+  if (line && line->starts_with("wss://127.0.0.1:")) url_ = *line;
+}
+
+LocalTracker::~LocalTracker() {
+  process_.reset();
+  std::error_code ec;
+  std::filesystem::remove_all(folder_, ec);
+}
+
+std::unique_ptr<ChildProcess> LocalTracker::startHost(const std::string& command,
+                                                      const std::string& originURL,
+                                                      const std::vector<std::string>& extra) const {
+  std::vector<std::string> argv{kBin + "/examples/ombrelia-host",
+                                command,
+                                originURL,
+                                "--port",
+                                "0",
+                                "--tracker",
+                                url_.value_or("")};
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  return std::make_unique<ChildProcess>(
+      argv, ChildProcess::Settings{.captureStdout = true,
+                                   .discardStderr = true,
+                                   .extraEnvironment = {"SSL_CERT_FILE=" + caFile_}});
+}
+
+}  // namespace ombrelia::test

@@ -1,0 +1,38 @@
+#pragma once
+// Test thread only.
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/ChildProcess.hpp"
+
+namespace ombrelia::test {
+
+// The test tracker program on loopback with a certificate authority of its own, and example host
+// applications started against it (trusting that authority), for multi-process tests.
+class LocalTracker {
+ public:
+  // `groupAfterUuid`: the tracker introduces each client to the others as soon as it has its id.
+  explicit LocalTracker(bool groupAfterUuid);
+  ~LocalTracker();
+  LocalTracker(const LocalTracker&) = delete;
+  LocalTracker& operator=(const LocalTracker&) = delete;
+
+  // "wss://127.0.0.1:<port>/", or absent when the tracker did not start.
+  const std::optional<std::string>& url() const { return url_; }
+
+  // `ombrelia-host <command> <originURL> --port 0 --tracker <url> <extra...>`, its standard output
+  // captured and its standard error discarded.
+  std::unique_ptr<ChildProcess> startHost(const std::string& command, const std::string& originURL,
+                                          const std::vector<std::string>& extra) const;
+
+ private:
+  std::string folder_;
+  std::string caFile_;
+  std::unique_ptr<ChildProcess> process_;
+  std::optional<std::string> url_;
+};
+
+}  // namespace ombrelia::test
