@@ -57,4 +57,13 @@ BaseAttributedTag::BaseAttributedTag(Parts parts, const TagType& tagType)
       attributes_(std::move(parts.attributes)),
       tagType_(&tagType) {}
 
+TagExtraParams BaseAttributedTag::quotedListParams(std::vector<std::string> requiredKeys) {
+  return TagExtraParams{
+      {std::string(TagParamsKeys::attributesCount), int64_t{2}},
+      {std::string(TagParamsKeys::attributesSeperator), std::string(",")},
+      {std::string(TagParamsKeys::attributesExtrasToRemove), std::vector<std::string>{"\""}},
+      {std::string(TagParamsKeys::attributesKeys), std::move(requiredKeys)},
+  };
+}
+
 }  // namespace ombrelia

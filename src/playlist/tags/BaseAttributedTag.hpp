@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "playlist/tags/AttributedTag.hpp"
 
@@ -24,6 +25,19 @@ class BaseAttributedTag : public AttributedTag {
   // process.
   static Expected<Parts, TagError> parse(std::string_view text, const TagType& tagType,
                                          const TagExtraParams* extraParams);
+
+  // The parameters of a comma-separated attribute list with quoted values that must name
+  // `requiredKeys`: what the master-playlist tags pass.
+  static TagExtraParams quotedListParams(std::vector<std::string> requiredKeys);
+
+  // The maker a TagType holds for the concrete tag class T: makes a T and hands it out as a Tag.
+  template <class T>
+  static Expected<std::shared_ptr<const Tag>, TagError> makeAsTag(
+      std::string_view text, const TagType& tagType, const TagExtraParams* extraParams) {
+    auto tag = T::make(text, tagType, extraParams);
+    if (!tag) return tag.error();
+    return std::shared_ptr<const Tag>(tag.value());
+  }
 
   BaseAttributedTag(Parts parts, const TagType& tagType);
 

@@ -8,29 +8,16 @@ namespace ombrelia {
 namespace {
 
 const TagExtraParams& ownParams() {
-  static const TagExtraParams kParams{
-      {std::string(TagParamsKeys::attributesCount), int64_t{2}},
-      {std::string(TagParamsKeys::attributesSeperator), std::string(",")},
-      {std::string(TagParamsKeys::attributesExtrasToRemove), std::vector<std::string>{"\""}},
-      {std::string(TagParamsKeys::attributesKeys),
-       std::vector<std::string>{std::string(EXT_X_MEDIA::typeAttributeKey),
-                                std::string(EXT_X_MEDIA::groupIdAttributeKey)}},
-  };
+  static const TagExtraParams kParams = BaseAttributedTag::quotedListParams(
+      {std::string(EXT_X_MEDIA::typeAttributeKey), std::string(EXT_X_MEDIA::groupIdAttributeKey)});
   return kParams;
-}
-
-Expected<std::shared_ptr<const Tag>, TagError> makeTag(std::string_view text,
-                                                       const TagType& tagType,
-                                                       const TagExtraParams* extraParams) {
-  auto tag = EXT_X_MEDIA::make(text, tagType, extraParams);
-  if (!tag) return tag.error();
-  return std::shared_ptr<const Tag>(tag.value());
 }
 
 }  // namespace
 
 const TagType& EXT_X_MEDIA::type() {
-  static const TagType kType{"#EXT-X-MEDIA:", &makeTag, nullptr, true};
+  static const TagType kType{"#EXT-X-MEDIA:", &BaseAttributedTag::makeAsTag<EXT_X_MEDIA>, nullptr,
+                             true};
   return kType;
 }
 

@@ -9,22 +9,9 @@ namespace ombrelia {
 namespace {
 
 const TagExtraParams& ownParams() {
-  static const TagExtraParams kParams{
-      {std::string(TagParamsKeys::attributesCount), int64_t{2}},
-      {std::string(TagParamsKeys::attributesSeperator), std::string(",")},
-      {std::string(TagParamsKeys::attributesExtrasToRemove), std::vector<std::string>{"\""}},
-      {std::string(TagParamsKeys::attributesKeys),
-       std::vector<std::string>{std::string(EXT_X_STREAM_INF::bandwidthAttributeKey)}},
-  };
+  static const TagExtraParams kParams =
+      BaseAttributedTag::quotedListParams({std::string(EXT_X_STREAM_INF::bandwidthAttributeKey)});
   return kParams;
-}
-
-Expected<std::shared_ptr<const Tag>, TagError> makeTag(std::string_view text,
-                                                       const TagType& tagType,
-                                                       const TagExtraParams* extraParams) {
-  auto tag = EXT_X_STREAM_INF::make(text, tagType, extraParams);
-  if (!tag) return tag.error();
-  return std::shared_ptr<const Tag>(tag.value());
 }
 
 std::optional<std::string> copy(std::optional<std::string_view> value) {
@@ -35,7 +22,8 @@ std::optional<std::string> copy(std::optional<std::string_view> value) {
 }  // namespace
 
 const TagType& EXT_X_STREAM_INF::type() {
-  static const TagType kType{"#EXT-X-STREAM-INF:", &makeTag, &EXT_X_STREAM_INF::linesCount, true};
+  static const TagType kType{"#EXT-X-STREAM-INF:", &BaseAttributedTag::makeAsTag<EXT_X_STREAM_INF>,
+                             &EXT_X_STREAM_INF::linesCount, true};
   return kType;
 }
 
