@@ -48,15 +48,18 @@ TEST(WebServerLogging, WritesTheAccessLineOfEachRequest) {
       lines.push_back(line);
     logged.notify_all();
   });
+  // The access line is written as the connection closes, after the client saw the close, so
+  // each line is awaited before the next request: otherwise the two lines may come in any order.
+  auto awaitLines = [&](size_t count) {
+    std::unique_lock lock(mutex);
+    logged.wait_for(lock, std::chrono::seconds(5), [&] { return lines.size() >= count; });
+  };
   auto server = startedServer();
   fetch(server->port(), "HEAD /page HTTP/1.1\r\n\r\n");
+  awaitLines(1);
   fetch(server->port(), "nonsense\r\n\r\n");
+  awaitLines(2);
   server->stop();
-  // The access line is written as the connection closes, after the client saw the close.
-  {
-    std::unique_lock lock(mutex);
-    logged.wait_for(lock, std::chrono::seconds(5), [&] { return lines.size() >= 2; });
-  }
   WebServerSetBuiltInLogger(nullptr);
   std::lock_guard lock(mutex);
   ASSERT_EQ(lines.size(), 2u);
