@@ -9,9 +9,11 @@
 namespace ombrelia::datachannel {
 namespace {
 
-// A block is built on the caller's thread and run on the loop's. GLib's own locks order the two,
-// but they are invisible to ThreadSanitizer, which then reports the block's bytes as raced;
-// passing through this lock makes the order visible, for the cost of an uncontended lock.
+// A block and its source are built on the caller's thread, then run and freed on the loop's.
+// GLib's own locks order the two, but they are invisible to ThreadSanitizer, which then reports
+// those bytes as raced. The caller holds this lock from the first allocation until the source is
+// attached, and the loop passes through it before running the block, which makes the order
+// visible for the cost of an uncontended lock.
 std::mutex& handoff() {
   static auto* mutex = new std::mutex();
   return *mutex;
@@ -56,8 +58,8 @@ GlibLoop::GlibLoop() : context_(g_main_context_new()) {
 bool GlibLoop::isLoopThread() const { return std::this_thread::get_id() == threadId_; }
 
 void GlibLoop::invoke(std::function<void()> block) {
+  std::lock_guard lock(handoff());
   auto* published = new std::function<void()>(std::move(block));
-  publish();
   GSource* source = g_idle_source_new();
   g_source_set_priority(source, G_PRIORITY_DEFAULT);
   g_source_set_callback(source, runOnce, published, deleteOnce);
@@ -66,8 +68,8 @@ void GlibLoop::invoke(std::function<void()> block) {
 }
 
 unsigned GlibLoop::repeat(std::chrono::milliseconds interval, std::function<bool()> block) {
+  std::lock_guard lock(handoff());
   auto* published = new std::function<bool()>(std::move(block));
-  publish();
   GSource* source = g_timeout_source_new(static_cast<guint>(interval.count()));
   g_source_set_callback(source, runRepeating, published, deleteRepeating);
   const unsigned id = g_source_attach(source, context_);

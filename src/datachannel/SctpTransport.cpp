@@ -33,6 +33,19 @@ constexpr uint32_t kRtoInitialMs = 1000;
 constexpr uint32_t kRtoMinMs = 200;
 constexpr uint32_t kRtoMaxMs = 3000;
 
+// usrsctp's timer list is process-wide, and the stack's own threads let a timer fire while
+// another thread stops and restarts it, which can lose the retransmission timer: an
+// association with a lost packet then waits forever. So usrsctp runs without threads, its
+// timers are driven from the ICE loop, and every call into it holds this lock. Recursive:
+// usrsctp calls back into the transport, which may send again, from inside a call.
+std::recursive_mutex& stackMutex() {
+  static auto* mutex = new std::recursive_mutex();
+  return *mutex;
+}
+
+// How often usrsctp's timers are driven; its own timer thread ticks every 10 ms.
+constexpr std::chrono::milliseconds kTimerTick{10};
+
 std::mutex& registryMutex() {
   static auto* mutex = new std::mutex();
   return *mutex;
@@ -92,9 +105,20 @@ struct SctpTransport::Glue {
   static void initialiseOnce() {
     static std::once_flag once;
     std::call_once(once, [] {
-      // Process-wide and never finished: connections come and go for the process's life.
-      usrsctp_init(0, connOutput, nullptr);
-      usrsctp_sysctl_set_sctp_ecn_enable(0);
+      {
+        // Process-wide and never finished: connections come and go for the process's life.
+        std::lock_guard lock(stackMutex());
+        usrsctp_init_nothreads(0, connOutput, nullptr);
+        usrsctp_sysctl_set_sctp_ecn_enable(0);
+      }
+      GlibLoop::shared().repeat(kTimerTick, [last = std::chrono::steady_clock::now()]() mutable {
+        const auto now = std::chrono::steady_clock::now();
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - last);
+        last = now;
+        std::lock_guard lock(stackMutex());
+        usrsctp_handle_timers(static_cast<uint32_t>(elapsed.count()));
+        return true;
+      });
     });
   }
 };
@@ -107,6 +131,7 @@ std::shared_ptr<SctpTransport> SctpTransport::create(const Settings& settings,
     std::lock_guard lock(registryMutex());
     registry()[self->id_] = self;
   }
+  std::lock_guard lock(stackMutex());
   usrsctp_register_address(reinterpret_cast<void*>(self->id_));
   return self;
 }
@@ -115,6 +140,7 @@ SctpTransport::SctpTransport(const Settings& settings, Callbacks callbacks)
     : settings_(settings),
       callbacks_(std::move(callbacks)),
       id_(nextId++),
+      sendMutex_(stackMutex()),
       assembler_(settings.maxReceiveMessage) {}
 
 SctpTransport::~SctpTransport() {
@@ -127,6 +153,7 @@ SctpTransport::~SctpTransport() {
   struct socket* socket = socket_;
   const uintptr_t id = id_;
   GlibLoop::shared().invoke([socket, id] {
+    std::lock_guard lock(stackMutex());
     if (socket != nullptr) usrsctp_close(socket);
     usrsctp_deregister_address(reinterpret_cast<void*>(id));
   });
@@ -199,10 +226,8 @@ bool SctpTransport::start() {
 }
 
 void SctpTransport::handlePacket(const uint8_t* data, size_t size) {
-  {
-    std::lock_guard lock(sendMutex_);
-    if (closed_ || socket_ == nullptr) return;
-  }
+  std::lock_guard lock(sendMutex_);
+  if (closed_ || socket_ == nullptr) return;
   usrsctp_conninput(reinterpret_cast<void*>(id_), data, size, 0);
 }
 
@@ -212,7 +237,16 @@ SctpTransport::SendResult SctpTransport::send(uint16_t stream, uint32_t ppid, co
   if (closed_ || socket_ == nullptr) return SendResult::refused;
   Outgoing message{stream, ppid, std::vector<uint8_t>(data, data + size), reliability};
   // Anything already queued goes first, so messages never overtake each other.
-  if (queue_.empty() && trySend(message)) return SendResult::sent;
+  if (queue_.empty()) {
+    if (trySend(message)) return SendResult::sent;
+    if (closed_) return SendResult::refused;
+    // Part of it is in SCTP already: the rest must follow whatever the buffer limit says.
+    if (message.taken > 0) {
+      queuedBytes_ += size - message.taken;
+      queue_.push_back(std::move(message));
+      return SendResult::queued;
+    }
+  }
   if (closed_) return SendResult::refused;
   if (queuedBytes_ + size > settings_.maxBufferedBytes) return SendResult::refused;
   queuedBytes_ += size;
@@ -220,7 +254,7 @@ SctpTransport::SendResult SctpTransport::send(uint16_t stream, uint32_t ppid, co
   return SendResult::queued;
 }
 
-bool SctpTransport::trySend(const Outgoing& message) {
+bool SctpTransport::trySend(Outgoing& message) {
   if (message.resetMarker) {
     requestReset(message.stream);
     return true;
@@ -240,9 +274,15 @@ bool SctpTransport::trySend(const Outgoing& message) {
     spa.sendv_prinfo.pr_policy = SCTP_PR_SCTP_TTL;
     spa.sendv_prinfo.pr_value = *message.reliability.maxPacketLifeTimeMs;
   }
-  const ssize_t sent = usrsctp_sendv(socket_, message.bytes.data(), message.bytes.size(), nullptr,
-                                     0, &spa, sizeof spa, SCTP_SENDV_SPA, 0);
-  if (sent >= 0) return true;
+  // Should usrsctp take only part of a message, it keeps the message open on its stream and the
+  // next send there continues it: the rest goes out before anything else.
+  const size_t remaining = message.bytes.size() - message.taken;
+  const ssize_t sent = usrsctp_sendv(socket_, message.bytes.data() + message.taken, remaining,
+                                     nullptr, 0, &spa, sizeof spa, SCTP_SENDV_SPA, 0);
+  if (sent >= 0) {
+    message.taken += static_cast<size_t>(sent);
+    return message.taken == message.bytes.size();
+  }
   if (errno != EWOULDBLOCK && errno != EAGAIN && errno != ENOBUFS) {
     log("send failed: " + std::string(std::strerror(errno)));
   }
@@ -253,8 +293,12 @@ void SctpTransport::flush() {
   std::lock_guard lock(sendMutex_);
   if (flushing_ || closed_ || socket_ == nullptr) return;
   flushing_ = true;
-  while (!queue_.empty() && trySend(queue_.front())) {
-    queuedBytes_ -= queue_.front().bytes.size();
+  while (!queue_.empty()) {
+    Outgoing& front = queue_.front();
+    const size_t before = front.taken;
+    const bool complete = trySend(front);
+    queuedBytes_ -= front.taken - before;
+    if (!complete) break;
     queue_.pop_front();
   }
   flushing_ = false;
@@ -291,23 +335,16 @@ void SctpTransport::requestReset(uint16_t stream) {
 }
 
 void SctpTransport::close() {
-  struct socket* socket = nullptr;
-  {
-    std::lock_guard lock(sendMutex_);
-    if (closed_) return;
-    closed_ = true;
-    socket = socket_;
-    queue_.clear();
-    queuedBytes_ = 0;
-  }
+  std::lock_guard lock(sendMutex_);
+  if (closed_) return;
+  closed_ = true;
+  queue_.clear();
+  queuedBytes_ = 0;
   // The abort goes out through connOutput while the transport is still registered.
-  if (socket != nullptr) usrsctp_close(socket);
+  if (socket_ != nullptr) usrsctp_close(socket_);
+  socket_ = nullptr;
   {
-    std::lock_guard lock(sendMutex_);
-    socket_ = nullptr;
-  }
-  {
-    std::lock_guard lock(registryMutex());
+    std::lock_guard registryLock(registryMutex());
     registry().erase(id_);
   }
   usrsctp_deregister_address(reinterpret_cast<void*>(id_));

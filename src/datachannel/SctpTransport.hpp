@@ -1,7 +1,8 @@
 #pragma once
 // Any thread: send(), resetStream() and flush() from anywhere; handlePacket(), start() and
-// close() on the GlibLoop thread. Callbacks run on usrsctp's threads or inside handlePacket(),
-// with no lock of the transport held; they must not call close().
+// close() on the GlibLoop thread. Every call into usrsctp, and so every callback out of it, runs
+// under one process-wide recursive lock; usrsctp's timers run on the GlibLoop thread under it
+// too. Callbacks must not call close().
 
 #include <chrono>
 #include <cstddef>
@@ -78,11 +79,13 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
     std::vector<uint8_t> bytes;
     Reliability reliability;
     bool resetMarker = false;  // reset the stream here, after the messages queued before
+    size_t taken = 0;          // bytes usrsctp has already accepted
   };
 
   SctpTransport(const Settings& settings, Callbacks callbacks);
-  // With sendMutex_ held. True when usrsctp took the message.
-  bool trySend(const Outgoing& message);
+  // With sendMutex_ held. True when usrsctp took the whole message; when it took only a part,
+  // `taken` moves on and the rest must be the stream's very next send.
+  bool trySend(Outgoing& message);
   void requestReset(uint16_t stream);
   void handleData(const uint8_t* data, size_t size, uint16_t stream, uint32_t ppid, int flags);
   void handleNotification(const uint8_t* data, size_t size);
@@ -92,8 +95,8 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
   const uintptr_t id_;
   struct socket* socket_ = nullptr;
 
-  // Recursive: usrsctp may report free buffer space from inside a send on the same thread.
-  mutable std::recursive_mutex sendMutex_;  // guards the queue and the socket for sending
+  // The stack's lock (see the top of this file); it also guards the queue and the socket.
+  std::recursive_mutex& sendMutex_;
   std::deque<Outgoing> queue_;
   size_t queuedBytes_ = 0;
   bool flushing_ = false;

@@ -39,7 +39,7 @@ TEST_F(ChromiumInteropTest, ChromiumAnsweringOurOfferExchangesTextAndSegmentFram
   ASSERT_TRUE(peer.session.expect("ready", std::chrono::seconds(15)))
       << "the page never loaded; it said: " << peer.session.errors();
   negotiateAsOfferer(peer.session, "chromium");
-  kExchange.run(peer.session);
+  kExchange.run(peer.session, /*greetingFollowsFirstMessage=*/true);
 }
 
 TEST_F(ChromiumInteropTest, ChromiumOfferingToUsExchangesTextAndSegmentFrames) {

@@ -21,16 +21,21 @@ std::string textOf(const ChannelRecorder::Frame& frame) {
 
 }  // namespace
 
-void InteropExchange::run(test::InteropSession& session) const {
+void InteropExchange::run(test::InteropSession& session, bool greetingFollowsFirstMessage) const {
   ASSERT_TRUE(session.events.waitForEvent("open", 10s))
       << "the channel never opened; the other side said: " << session.errors();
   auto channel = session.channel();
   ASSERT_TRUE(channel);
+  if (greetingFollowsFirstMessage) {
+    ASSERT_TRUE(channel->sendText("ping from ombrelia"));
+  }
   ASSERT_TRUE(session.events.waitForFrames(1, 5s)) << "no greeting; the other side said:\n"
                                                    << session.transcript();
   EXPECT_EQ(textOf(session.events.frames()[0]), greeting);
 
-  ASSERT_TRUE(channel->sendText("ping from ombrelia"));
+  if (!greetingFollowsFirstMessage) {
+    ASSERT_TRUE(channel->sendText("ping from ombrelia"));
+  }
   ASSERT_TRUE(session.events.waitForFrames(2, 5s));
   EXPECT_EQ(textOf(session.events.frames()[1]), "ping from ombrelia");
 

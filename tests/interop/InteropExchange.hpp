@@ -18,7 +18,8 @@ struct InteropExchange {
   size_t echoedBytes = 0;
   size_t peerMaxMessageSize = 0;
 
-  void run(test::InteropSession& session) const;
+  // With `greetingFollowsFirstMessage` the other side greets only once our first text arrived.
+  void run(test::InteropSession& session, bool greetingFollowsFirstMessage = false) const;
 };
 
 // Both roles, driven the same way whatever the other stack is.
