@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "support/GzipCodec.hpp"
+#include "support/ListeningSockets.hpp"
 #include "support/LoopbackClient.hpp"
 #include "support/RawHttpResponse.hpp"
 #include "webserver/core/WebServerConnection.hpp"
@@ -575,8 +576,9 @@ TEST(WebServerLifecycle, KeepsServingOpenConnectionsAfterTheServerIsDestroyed) {
   ASSERT_TRUE(client);
   client->send("GET / HTTP/1.1\r\n\r\n");
   WebServerCompletionBlock completion = pending.get_future().get();
+  ASSERT_TRUE(test::processListensOn(port));
   server.reset(); // stops listening; the connection keeps what it uses
-  EXPECT_FALSE(LoopbackClient::connect(port).has_value());
+  EXPECT_FALSE(test::processListensOn(port));
   completion(text("still here"));
   EXPECT_EQ(RawHttpResponse::parse(client->readAll())->body, "still here");
 }
@@ -647,7 +649,7 @@ TEST(WebServerLifecycle, FailsAndClosesItsIPv4SocketWhenTheIPv6PortIsTaken) {
   EXPECT_EQ(result.error().code, EADDRINUSE);
   EXPECT_FALSE(server->isRunning());
   EXPECT_EQ(openDescriptorCount(), before);
-  EXPECT_FALSE(LoopbackClient::connect(port, false).has_value()); // no IPv4 listener was left
+  EXPECT_FALSE(test::processListensOn(port, true, false)); // no IPv4 listener was left
   ::close(blocker);
 }
 
