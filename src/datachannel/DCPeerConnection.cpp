@@ -56,4 +56,6 @@ void DCPeerConnection::close() { core_->close(false); }
 
 void DCPeerConnection::abandonForTesting() { core_->abandon(); }
 
+void DCPeerConnection::loseSctpPacketsForTesting(unsigned every) { core_->loseSctpPackets(every); }
+
 }  // namespace ombrelia::datachannel

@@ -56,6 +56,9 @@ class DCPeerConnection {
 
   // Test seam: stops this side's ICE agent as a crashed process would, sending nothing.
   void abandonForTesting();
+  // Test seam: from now on every `every`-th SCTP packet this side sends is lost, as on a lossy
+  // path (0 loses none).
+  void loseSctpPacketsForTesting(unsigned every);
 
  private:
   explicit DCPeerConnection(std::shared_ptr<PeerConnectionCore> core);

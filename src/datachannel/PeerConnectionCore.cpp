@@ -530,6 +530,8 @@ void PeerConnectionCore::startSctp() {
   callbacks.sendPacket = [weak](const uint8_t* data, size_t size) {
     const auto self = weak.lock();
     if (!self) return;
+    const unsigned loseEvery = self->loseEvery_;
+    if (loseEvery != 0 && ++self->sctpPacketsSent_ % loseEvery == 0) return;
     std::shared_ptr<DtlsTransport> dtls;
     {
       std::lock_guard lock(self->transportMutex_);

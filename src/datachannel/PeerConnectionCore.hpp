@@ -62,6 +62,8 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   void close(bool silently);
   // Stops the ICE agent without telling the peer; the state is left as it is.
   void abandon();
+  // Drops every `every`-th outgoing SCTP packet (0 drops none).
+  void loseSctpPackets(unsigned every) { loseEvery_ = every; }
 
   const DCConfiguration& config() const { return config_; }
   // Runs a block on the callback queue unless the connection has been silenced.
@@ -104,6 +106,8 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   const std::shared_ptr<Certificate> certificate_;
   const std::shared_ptr<platform::DispatchQueue> callbackQueue_;
   std::atomic<bool> silenced_{false};
+  std::atomic<unsigned> loseEvery_{0};
+  std::atomic<unsigned> sctpPacketsSent_{0};
 
   mutable std::mutex mutex_;  // guards the callbacks and the fields down to localSdpText_
   DescriptionCallback descriptionCallback_;

@@ -135,6 +135,26 @@ TEST(DataChannelTest, ASegmentOf130FullFramesSentBackToBackArrivesIntact) {
   }
 }
 
+TEST(DataChannelTest, FramesLostOnTheWayAreSentAgainUntilEveryOneArrivesInOrder) {
+  OpenChannels channels;
+  ASSERT_TRUE(channels.open());
+  // Losses in the middle of a burst are repaired by the later packets' acknowledgements; the
+  // loss of the burst's tail only by the retransmission timer, which must keep running.
+  channels.peers.offerer->loseSctpPacketsForTesting(9);
+  channels.peers.answerer->loseSctpPacketsForTesting(5);
+  constexpr int kFrames = 24;
+  for (int i = 0; i < kFrames; ++i) {
+    ASSERT_TRUE(channels.local->sendBinary(patterned(kSegmentFrameBytes, static_cast<uint8_t>(i))));
+  }
+  ASSERT_TRUE(channels.remoteEvents.waitForFrames(kFrames, 30s))
+      << channels.remoteEvents.frames().size() << " of " << kFrames << " frames arrived";
+  const auto frames = channels.remoteEvents.frames();
+  for (int i = 0; i < kFrames; ++i) {
+    EXPECT_EQ(std::get<Data>(frames[i]), patterned(kSegmentFrameBytes, static_cast<uint8_t>(i)))
+        << "frame " << i;
+  }
+}
+
 TEST(DataChannelTest, SendingIntoAStalledPeerBuffersUpToTheBoundThenRefusesWithALogLine) {
   OpenChannels channels;
   ASSERT_TRUE(channels.open());
