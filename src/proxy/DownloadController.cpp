@@ -233,9 +233,10 @@ void DownloadController::saveData(const std::optional<SegmentInfo>& segmentInfo,
     auto self = weak.lock();
     if (!self)
       return;
-    VideoStorage::shared()->saveData(segmentURL, bytes, type, info, self->videoID_);
+    // Counted first: once the store announces the segment, its bytes are in the figures too.
     self->analyticsService_->addMediaDataReceived(static_cast<int64_t>(bytes.size()), isHttp, info,
                                                   peerType);
+    VideoStorage::shared()->saveData(segmentURL, bytes, type, info, self->videoID_);
   });
 }
 
