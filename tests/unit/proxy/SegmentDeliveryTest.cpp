@@ -277,7 +277,6 @@ TEST_F(SegmentDelivery, RepeatedUrlIsServedFromTheStoreWithoutFetchOrCount) {
   const auto first = await([&](auto c) { controller->segmentData(segment(1), false, c); });
   EXPECT_EQ(first.data->toString(), "origin-bytes-1");
   ASSERT_TRUE(watch.stored.waitFor(1)) << "a fetched segment is stored";
-  platform::DispatchQueue::global()->drain();  // counting follows storing on the global queue
   const size_t historySize = SegmentURLHistory::shared().size();
   const int64_t mediaBytes = analytics_->getDataReceivedHTTP();
   const auto second = await([&](auto c) { controller->segmentData(segment(1), false, c); });
