@@ -43,6 +43,16 @@ WebServerOptions localOptions() {
   return options;
 }
 
+// A started server whose one handler answers every GET.
+template <typename Handler>
+std::shared_ptr<WebServer> serving(Handler handler, WebServerOptions options = localOptions()) {
+  auto server = WebServer::create();
+  server->addDefaultHandlerForMethod("GET", WebServerRequestClass<WebServerRequest>(),
+                                     std::move(handler));
+  EXPECT_TRUE(server->startWithOptions(std::move(options)));
+  return server;
+}
+
 // Sends one request on a new connection and returns everything the server wrote before closing.
 std::string exchange(uint16_t port, std::string_view request, bool ipv6 = false) {
   auto client = LoopbackClient::connect(port, ipv6);
@@ -138,11 +148,8 @@ TEST(WebServerResponses, WritesTheExactHeadOfADataResponse) {
 }
 
 TEST(WebServerResponses, AnswersHeadWithHeadersAndNoBody) {
-  auto server = WebServer::create();
-  server->addDefaultHandlerForMethod(
-      "GET", WebServerRequestClass<WebServerRequest>(),
+  auto server = serving(
       [](const std::shared_ptr<WebServerRequest> &request) { return text(request->method()); });
-  ASSERT_TRUE(server->startWithOptions(localOptions()));
   const std::string raw = exchange(server->port(), "HEAD /x HTTP/1.1\r\n\r\n");
   const auto response = RawHttpResponse::parse(raw);
   ASSERT_TRUE(response) << raw;
@@ -152,20 +159,13 @@ TEST(WebServerResponses, AnswersHeadWithHeadersAndNoBody) {
 }
 
 TEST(WebServerResponses, WritesStatusOnlyResponsesWithoutLengthAndCachingOnlyOn2xx) {
-  auto server = WebServer::create();
-  server->addDefaultHandlerForMethod("GET", WebServerRequestClass<WebServerRequest>(),
-                                     [](const std::shared_ptr<WebServerRequest> &request) {
-                                       if (request->path() == "/gone") {
-                                         auto response =
-                                             WebServerDataResponse::responseWithStatusCode(404);
-                                         response->setCacheControlMaxAge(60);
-                                         return std::shared_ptr<WebServerResponse>(response);
-                                       }
-                                       auto response = text("cached");
-                                       response->setCacheControlMaxAge(60);
-                                       return response;
-                                     });
-  ASSERT_TRUE(server->startWithOptions(localOptions()));
+  auto server = serving([](const std::shared_ptr<WebServerRequest> &request) {
+    std::shared_ptr<WebServerResponse> response =
+        request->path() == "/gone" ? WebServerDataResponse::responseWithStatusCode(404)
+                                   : text("cached");
+    response->setCacheControlMaxAge(60);
+    return response;
+  });
   const auto gone = get(server->port(), "GET /gone HTTP/1.1\r\n\r\n");
   EXPECT_EQ(gone.status, 404);
   EXPECT_EQ(gone.headers.size(), 3u);
@@ -198,14 +198,11 @@ TEST(WebServerResponses, AnswersConditionalRequestsWith304Or412) {
 }
 
 TEST(WebServerResponses, RefusesHeaderTextThatWouldInjectHeaders) {
-  auto server = WebServer::create();
-  server->addDefaultHandlerForMethod("GET", WebServerRequestClass<WebServerRequest>(),
-                                     [](const std::shared_ptr<WebServerRequest> &) {
-                                       auto response = text("x");
-                                       response->setContentType("text/plain\r\nSet-Cookie: a=b");
-                                       return response;
-                                     });
-  ASSERT_TRUE(server->startWithOptions(localOptions()));
+  auto server = serving([](const std::shared_ptr<WebServerRequest> &) {
+    auto response = text("x");
+    response->setContentType("text/plain\r\nSet-Cookie: a=b");
+    return response;
+  });
   const std::string raw = exchange(server->port(), "GET / HTTP/1.1\r\n\r\n");
   EXPECT_EQ(raw.find("Set-Cookie"), std::string::npos);
   EXPECT_EQ(RawHttpResponse::parse(raw)->status, 500);
@@ -458,12 +455,9 @@ TEST(WebServerCompletions, IgnoresASecondCallAndAnswers500ForADroppedOne) {
 }
 
 TEST(WebServerConnections, SurvivesAClientThatHangsUpMidResponseWithoutLeakingDescriptors) {
-  auto server = WebServer::create();
-  server->addDefaultHandlerForMethod("GET", WebServerRequestClass<WebServerRequest>(),
-                                     [](const std::shared_ptr<WebServerRequest> &) {
-                                       return text(std::string(32 * 1024 * 1024, 'q'));
-                                     });
-  ASSERT_TRUE(server->startWithOptions(localOptions()));
+  auto server = serving([](const std::shared_ptr<WebServerRequest> &) {
+    return text(std::string(32 * 1024 * 1024, 'q'));
+  });
   const size_t before = openDescriptorCount();
   for (int i = 0; i < 5; ++i) {
     auto client = LoopbackClient::connect(server->port());
@@ -481,13 +475,12 @@ TEST(WebServerConnections, ClosesAClientThatDoesNotReadItsResponse) {
   options.writeTimeout = 200ms;
   options.connectedStateCoalescingInterval = 0;
   auto delegate = std::make_shared<Delegate>();
-  auto server = WebServer::create();
+  auto server = serving(
+      [](const std::shared_ptr<WebServerRequest> &) {
+        return text(std::string(64 * 1024 * 1024, 'q'));
+      },
+      options);
   server->setDelegate(delegate);
-  server->addDefaultHandlerForMethod("GET", WebServerRequestClass<WebServerRequest>(),
-                                     [](const std::shared_ptr<WebServerRequest> &) {
-                                       return text(std::string(64 * 1024 * 1024, 'q'));
-                                     });
-  ASSERT_TRUE(server->startWithOptions(options));
   auto client = LoopbackClient::connect(server->port());
   ASSERT_TRUE(client);
   client->send("GET / HTTP/1.1\r\n\r\n");
@@ -503,13 +496,11 @@ TEST(WebServerConnections, AnswersAThousandConcurrentRequests) {
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
   }
   ASSERT_GE(limit.rlim_cur, 2100u) << "descriptor limit too low for this test";
-  auto server = WebServer::create();
-  server->addDefaultHandlerForMethod(
-      "GET", WebServerRequestClass<WebServerRequest>(),
-      [](const std::shared_ptr<WebServerRequest> &request) { return text(request->path()); });
   WebServerOptions options = localOptions();
   options.maxPendingConnections = 1024;
-  ASSERT_TRUE(server->startWithOptions(options));
+  auto server = serving(
+      [](const std::shared_ptr<WebServerRequest> &request) { return text(request->path()); },
+      options);
   constexpr int kClients = 1000;
   std::vector<LoopbackClient> clients;
   clients.reserve(kClients);
@@ -529,12 +520,9 @@ TEST(WebServerConnections, AnswersAThousandConcurrentRequests) {
 }
 
 TEST(WebServerLifecycle, StartsOnPortZeroOnBothFamilies) {
-  auto server = WebServer::create();
-  server->addDefaultHandlerForMethod("GET", WebServerRequestClass<WebServerRequest>(),
-                                     [](const std::shared_ptr<WebServerRequest> &request) {
-                                       return text(request->localAddressString());
-                                     });
-  ASSERT_TRUE(server->startWithOptions(localOptions()));
+  auto server = serving([](const std::shared_ptr<WebServerRequest> &request) {
+    return text(request->localAddressString());
+  });
   ASSERT_NE(server->port(), 0);
   EXPECT_EQ(server->serverURL(), "http://localhost:" + std::to_string(server->port()) + "/");
   const auto v4 = RawHttpResponse::parse(exchange(server->port(), "GET / HTTP/1.1\r\n\r\n", false));
@@ -563,14 +551,11 @@ TEST(WebServerLifecycle, FailsCleanlyOnABusyPort) {
 }
 
 TEST(WebServerLifecycle, KeepsServingOpenConnectionsAfterTheServerIsDestroyed) {
-  auto server = WebServer::create();
   std::promise<WebServerCompletionBlock> pending;
-  server->addDefaultHandlerForMethod(
-      "GET", WebServerRequestClass<WebServerRequest>(),
-      [&](const std::shared_ptr<WebServerRequest> &, WebServerCompletionBlock completion) {
+  auto server =
+      serving([&](const std::shared_ptr<WebServerRequest> &, WebServerCompletionBlock completion) {
         pending.set_value(std::move(completion));
       });
-  ASSERT_TRUE(server->startWithOptions(localOptions()));
   const uint16_t port = server->port();
   auto client = LoopbackClient::connect(port);
   ASSERT_TRUE(client);
@@ -683,15 +668,13 @@ private:
 } // namespace
 
 TEST(WebServerConnections, UsesTheConnectionClassOfTheOptions) {
-  auto server = WebServer::create();
-  server->addDefaultHandlerForMethod(
-      "GET", WebServerRequestClass<WebServerRequest>(),
-      [](const std::shared_ptr<WebServerRequest> &request) { return text(request->path()); });
   WebServerOptions options = localOptions();
   options.connectionClass = [](WebServerConnectionInit init) {
     return std::make_shared<RewritingConnection>(std::move(init));
   };
-  ASSERT_TRUE(server->startWithOptions(options));
+  auto server = serving(
+      [](const std::shared_ptr<WebServerRequest> &request) { return text(request->path()); },
+      options);
   EXPECT_EQ(get(server->port(), "GET /old HTTP/1.1\r\n\r\n").body, "/new");
   EXPECT_EQ(get(server->port(), "GET /other HTTP/1.1\r\n\r\n").body, "/other");
   EXPECT_EQ(get(server->port(), "GET /old HTTP/1.1\r\nX-Refuse: 1\r\n\r\n").status, 403);
