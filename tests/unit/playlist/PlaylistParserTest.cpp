@@ -38,8 +38,6 @@ TEST(PlaylistParserTest, ParsesMinimalMediaPlaylist) {
   EXPECT_EQ(playlist.tags().targetDurationTag().value(), 10);
   EXPECT_FALSE(playlist.alteredText());
   EXPECT_TRUE(playlist.extraTags().empty());
-  EXPECT_EQ(playlist.type(), PlaylistType::video);
-  EXPECT_EQ(playlist.baseUrl(), kBase);
 }
 
 TEST(PlaylistParserTest, RejectsTextsThatAreNotPlaylistsOfTheAskedKind) {

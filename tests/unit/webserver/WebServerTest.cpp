@@ -134,16 +134,16 @@ TEST(WebServerResponses, WritesTheExactHeadOfADataResponse) {
   const auto response = RawHttpResponse::parse(raw);
   ASSERT_TRUE(response) << raw;
   EXPECT_EQ(response->statusLine, "HTTP/1.1 200 OK");
-  ASSERT_EQ(response->headers.size(), 6u) << raw;
-  EXPECT_EQ(response->headers[0], (std::pair<std::string, std::string>{"Connection", "Close"}));
-  EXPECT_EQ(response->headers[1], (std::pair<std::string, std::string>{"Server", "WebServer"}));
-  EXPECT_EQ(response->headers[2].first, "Date");
-  EXPECT_TRUE(WebServerParseRFC822(response->headers[2].second).has_value());
-  EXPECT_EQ(response->headers[3],
-            (std::pair<std::string, std::string>{"Cache-Control", "no-cache"}));
-  EXPECT_EQ(response->headers[4],
-            (std::pair<std::string, std::string>{"Content-Type", "video/mp2t"}));
-  EXPECT_EQ(response->headers[5], (std::pair<std::string, std::string>{"Content-Length", "1000"}));
+  auto headers = response->headers;
+  ASSERT_EQ(headers.size(), 6u) << raw;
+  EXPECT_TRUE(WebServerParseRFC822(headers[2].second).has_value()) << headers[2].second;
+  headers[2].second = "(date)";
+  EXPECT_EQ(headers, (decltype(headers){{"Connection", "Close"},
+                                        {"Server", "WebServer"},
+                                        {"Date", "(date)"},
+                                        {"Cache-Control", "no-cache"},
+                                        {"Content-Type", "video/mp2t"},
+                                        {"Content-Length", "1000"}}));
   EXPECT_EQ(response->body, std::string(1000, 'x'));
 }
 
@@ -296,11 +296,10 @@ TEST(WebServerHandlers, RefusesChangesWhileRunningAndBadPatterns) {
 TEST(WebServerRequests, Answers501WhenNoHandlerMatchesAnd500ForAnUndecodablePath) {
   auto server = WebServer::create();
   ASSERT_TRUE(server->startWithOptions(localOptions()));
-  const std::string raw = exchange(server->port(), "GET /nothing HTTP/1.1\r\n\r\n");
-  EXPECT_EQ(RawHttpResponse::parse(raw)->statusLine, "HTTP/1.1 501 Not Implemented");
-  EXPECT_EQ(RawHttpResponse::parse(exchange(server->port(), "GET /%ff HTTP/1.1\r\n\r\n"))->status,
-            500);
-  EXPECT_EQ(RawHttpResponse::parse(exchange(server->port(), "garbage\r\n\r\n"))->status, 500);
+  EXPECT_EQ(get(server->port(), "GET /nothing HTTP/1.1\r\n\r\n").statusLine,
+            "HTTP/1.1 501 Not Implemented");
+  EXPECT_EQ(get(server->port(), "GET /%ff HTTP/1.1\r\n\r\n").status, 500);
+  EXPECT_EQ(get(server->port(), "garbage\r\n\r\n").status, 500);
 }
 
 namespace {
