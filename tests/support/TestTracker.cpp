@@ -51,7 +51,6 @@ struct TestTracker::Impl : std::enable_shared_from_this<TestTracker::Impl> {
   mutable std::condition_variable changed;
   Behaviour behaviour = Behaviour::serve;
   std::optional<std::chrono::milliseconds> closeAfter;
-  std::optional<std::vector<std::string>> trackerListAfterUuid;
   bool groupResponseAfterUuid = false;
   size_t accepted = 0;
   size_t handshakes = 0;
@@ -174,14 +173,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
         videoID_ = message["videoID"].get<std::string>();
       }
       sendText(json{{"type", "uuid"}, {"uuid", uuid_->lowercaseString()}}.dump());
-      std::optional<std::vector<std::string>> trackers;
       bool group = false;
       {
         std::lock_guard lock(tracker_.mutex);
-        trackers = tracker_.trackerListAfterUuid;
         group = tracker_.groupResponseAfterUuid;
       }
-      if (trackers) sendText(json{{"type", "trackerList"}, {"data", *trackers}}.dump());
       if (group) sendGroupResponse();
     } else if (type == "groupRequest") {
       sendGroupResponse();
@@ -335,11 +331,6 @@ void TestTracker::setBehaviour(Behaviour behaviour) {
 void TestTracker::setCloseAfter(std::optional<std::chrono::milliseconds> delay) {
   std::lock_guard lock(impl_->mutex);
   impl_->closeAfter = delay;
-}
-
-void TestTracker::setTrackerListAfterUuid(std::optional<std::vector<std::string>> urls) {
-  std::lock_guard lock(impl_->mutex);
-  impl_->trackerListAfterUuid = std::move(urls);
 }
 
 void TestTracker::setGroupResponseAfterUuid(bool enabled) {

@@ -54,8 +54,6 @@ class TestTracker {
   void setBehaviour(Behaviour behaviour);
   // Closes each connection (with a close frame) this long after its handshake.
   void setCloseAfter(std::optional<std::chrono::milliseconds> delay);
-  // Sent right after every "uuid".
-  void setTrackerListAfterUuid(std::optional<std::vector<std::string>> urls);
   // Sends a "groupResponse" of its own right after every "uuid".
   void setGroupResponseAfterUuid(bool enabled);
 

@@ -36,21 +36,9 @@ class AnalyticsManagerTest : public ::testing::Test {
   std::shared_ptr<PlayerDelegate> player = std::make_shared<PlayerDelegate>();
 };
 
-TEST_F(AnalyticsManagerTest, OwnsOneServiceForTheCustomerKey) {
-  auto service = manager->getAnalyticsService();
-  ASSERT_NE(service, nullptr);
-  EXPECT_EQ(service, manager->getAnalyticsService());
-  EXPECT_EQ(service->clientID(), "customer-key");
-}
-
 TEST_F(AnalyticsManagerTest, WithoutADelegateEveryQuestionAnswersZero) {
   EXPECT_EQ(manager->getPrebufferingDuration(), 0.0);
   EXPECT_EQ(manager->getLatency(), 0.0);
-  player->prebuffered = 5.0;
-  player->latency = 2.0;
-  manager->setDelegate(player);
-  EXPECT_EQ(manager->getPrebufferingDuration(), 5.0);
-  EXPECT_EQ(manager->getLatency(), 2.0);
 }
 
 TEST_F(AnalyticsManagerTest, TrackBufferingFeedsThePlayersBufferToTheGate) {
@@ -169,6 +157,7 @@ TEST_F(AnalyticsManagerTest, ReportsCarryTheApplicationsFigures) {
 
 TEST_F(AnalyticsManagerTest, ReadOutsAreTheServicesTotals) {
   auto service = manager->getAnalyticsService();
+  ASSERT_EQ(service, manager->getAnalyticsService()) << "one service for the manager's life";
   EXPECT_EQ(manager->getP2PPercent(), 0.0) << "nothing received yet";
   service->addManifestDataReceived(100);
   service->addMediaDataReceived(

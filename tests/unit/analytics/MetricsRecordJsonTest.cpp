@@ -7,8 +7,6 @@
 
 #include "analytics/AnalyticsInitMessage.hpp"
 #include "analytics/AnalyticsMessage.hpp"
-#include "analytics/ConnectedMetrics.hpp"
-#include "analytics/MBSecMetrics.hpp"
 #include "analytics/PlayerMetrics.hpp"
 #include "analytics/QualityMetrics.hpp"
 #include "platform/JsonWriter.hpp"
@@ -51,20 +49,10 @@ std::string freshRecord(const std::string& peerId) {
          R"(,"client_uuid":"","collection":"","represented_client":1,"collections":[]})";
 }
 
-TEST(MetricsRecordJson, FreshCountersWriteEveryKeyWithZeros) {
-  EXPECT_EQ(text(MBSecMetrics().toJSON()), kBucket);
-  EXPECT_EQ(text(QualityMetrics().toJSON()), kQualities);
-  EXPECT_EQ(text(ConnectedMetrics().toJSON()), kConnected);
-}
-
-TEST(MetricsRecordJson, FreshRecordWritesFiftyFourKeysWithoutPeerId) {
-  const PlayerMetrics record;
+TEST(MetricsRecordJson, FreshRecordWritesFiftyFourKeysAndThePeerIdInUpperCaseOnlyWhenKnown) {
+  PlayerMetrics record;
   EXPECT_EQ(text(record.toJSON()), freshRecord(""));
   EXPECT_EQ(record.toJSON().size(), 54u);
-}
-
-TEST(MetricsRecordJson, KnownIdentifierIsWrittenInUpperCase) {
-  PlayerMetrics record;
   record.peer_id = Uuid::parse("5b1e2c3d-4e5f-4a7b-8c9d-aebfc0d1e2f3");
   EXPECT_EQ(text(record.toJSON()),
             freshRecord(R"("peer_id":"5B1E2C3D-4E5F-4A7B-8C9D-AEBFC0D1E2F3",)"));
@@ -113,13 +101,16 @@ TEST(MetricsRecordJson, PeriodicEnvelopeWrapsTheRecordAfterTypeAndKey) {
             R"({"type":"analytics","key":"","data":)" + freshRecord("") + "}");
 }
 
-TEST(MetricsRecordJson, NonFiniteFigureMakesTheWholeEnvelopeUnwritable) {
+TEST(MetricsRecordJson, UnwritableFigureOrTextMakesTheWholeEnvelopeUnwritable) {
   auto record = std::make_shared<PlayerMetrics>();
   record->ttfb_peer = std::numeric_limits<double>::infinity();
   EXPECT_FALSE(AnalyticsMessage("key", record).encode().ok());
   record->ttfb_peer = 0;
   record->setCurrent_buffer(std::numeric_limits<double>::quiet_NaN(), true);
   EXPECT_FALSE(AnalyticsMessage("key", record).encode().ok()) << "nested in connected too";
+  auto init = std::make_shared<InitMetrics>();
+  init->setVideo_id("\xff");
+  EXPECT_FALSE(AnalyticsInitMessage("key", init).encode().ok()) << "text that is not UTF-8";
 }
 
 }  // namespace

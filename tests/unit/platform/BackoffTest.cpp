@@ -7,7 +7,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(Backoff, FirstRetryIsImmediateThenGrowsWithinItsJitterUpToTheCap) {
+TEST(Backoff, FirstRetryIsImmediateThenGrowsWithinItsJitterUpToTheCapUntilReset) {
   Backoff backoff(Backoff::Settings{100ms, 1000ms, 2.0, 0.5});
   EXPECT_EQ(backoff.nextDelay(), 0ms);
   const std::chrono::milliseconds expected[] = {100ms, 200ms, 400ms, 800ms, 1000ms, 1000ms};
@@ -16,14 +16,9 @@ TEST(Backoff, FirstRetryIsImmediateThenGrowsWithinItsJitterUpToTheCap) {
     EXPECT_GE(delay, full / 2);
     EXPECT_LE(delay, full);
   }
-}
-
-TEST(Backoff, ResetStartsAgainWithAnImmediateRetry) {
-  Backoff backoff;
-  for (int i = 0; i < 5; ++i) (void)backoff.nextDelay();
   backoff.reset();
-  EXPECT_EQ(backoff.nextDelay(), 0ms);
-  EXPECT_GE(backoff.nextDelay(), backoff.settings().initialDelay / 2);
+  EXPECT_EQ(backoff.nextDelay(), 0ms) << "a reset starts again with an immediate retry";
+  EXPECT_GE(backoff.nextDelay(), 50ms);
 }
 
 TEST(Backoff, DefaultsCapAtThirtySecondsEvenAfterManyRetries) {

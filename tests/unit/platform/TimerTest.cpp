@@ -9,58 +9,58 @@ using namespace ombrelia::platform;
 using ombrelia::test::Latch;
 using namespace std::chrono_literals;
 
-TEST(Timer, RepeatingTimerFiresOncePerIntervalOfDrivenTime) {
-  auto queue = DispatchQueue::create("timer");
+namespace {
+
+// A timer on a queue of its own, counting its firings; time is driven with MonotonicClock.
+class DrivenTimer : public ::testing::Test {
+protected:
+  std::shared_ptr<Timer> schedule(std::chrono::seconds interval, bool repeats) {
+    return Timer::scheduled({std::chrono::milliseconds(interval), repeats, queue},
+                            [this] { fired.countDown(); });
+  }
+  // Drives time on and returns the firings once the queue has run what came due.
+  int after(std::chrono::seconds driven) {
+    MonotonicClock::advance(driven);
+    queue->drain();
+    return fired.count();
+  }
+
+  std::shared_ptr<DispatchQueue> queue = DispatchQueue::create("timer");
   Latch fired;
-  auto timer =
-      Timer::scheduled({std::chrono::milliseconds(59s), true, queue}, [&] { fired.countDown(); });
-  MonotonicClock::advance(58s);
-  queue->drain();
-  EXPECT_EQ(fired.count(), 0);
+};
+
+} // namespace
+
+TEST_F(DrivenTimer, RepeatingTimerFiresOncePerIntervalOfDrivenTime) {
+  auto timer = schedule(59s, true);
+  EXPECT_EQ(after(58s), 0);
   MonotonicClock::advance(1s);
   ASSERT_TRUE(fired.waitFor(1, 5s));
   for (int i = 0; i < 4; ++i)
     MonotonicClock::advance(59s);
   ASSERT_TRUE(fired.waitFor(5, 5s));
-  queue->drain();
-  EXPECT_EQ(fired.count(), 5);
+  EXPECT_EQ(after(0s), 5);
 }
 
-TEST(Timer, InvalidatedTimerNeverFiresAgain) {
-  auto queue = DispatchQueue::create("timer");
-  Latch fired;
-  auto timer =
-      Timer::scheduled({std::chrono::milliseconds(10s), true, queue}, [&] { fired.countDown(); });
+TEST_F(DrivenTimer, InvalidatedTimerNeverFiresAgain) {
+  auto timer = schedule(10s, true);
   MonotonicClock::advance(10s);
   ASSERT_TRUE(fired.waitFor(1, 5s));
   timer->invalidate();
   EXPECT_FALSE(timer->isValid());
-  MonotonicClock::advance(100s);
-  queue->drain();
-  EXPECT_EQ(fired.count(), 1);
+  EXPECT_EQ(after(100s), 1);
 }
 
-TEST(Timer, DestroyingTheOwnersPointerCancelsTheTimer) {
-  auto queue = DispatchQueue::create("timer");
-  Latch fired;
-  auto timer =
-      Timer::scheduled({std::chrono::milliseconds(5s), true, queue}, [&] { fired.countDown(); });
-  timer.reset();
-  MonotonicClock::advance(60s);
-  queue->drain();
-  EXPECT_EQ(fired.count(), 0);
+TEST_F(DrivenTimer, DestroyingTheOwnersPointerCancelsTheTimer) {
+  schedule(5s, true).reset();
+  EXPECT_EQ(after(60s), 0);
 }
 
-TEST(Timer, OneShotTimerFiresExactlyOnce) {
-  auto queue = DispatchQueue::create("timer");
-  Latch fired;
-  auto timer =
-      Timer::scheduled({std::chrono::milliseconds(1s), false, queue}, [&] { fired.countDown(); });
+TEST_F(DrivenTimer, OneShotTimerFiresExactlyOnce) {
+  auto timer = schedule(1s, false);
   MonotonicClock::advance(10s);
   ASSERT_TRUE(fired.waitFor(1, 5s));
-  MonotonicClock::advance(10s);
-  queue->drain();
-  EXPECT_EQ(fired.count(), 1);
+  EXPECT_EQ(after(10s), 1);
   EXPECT_FALSE(timer->isValid());
 }
 

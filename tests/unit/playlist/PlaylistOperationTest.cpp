@@ -1,14 +1,12 @@
-// The playlist operation: fetch then parse, with its two cancellation points.
+// The playlist operation: fetch then parse.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <memory>
 
-#include "platform/OperationQueue.hpp"
 #include "playlist/fetcher/DefaultPlaylistFetcher.hpp"
 #include "playlist/operation/PlaylistOperation.hpp"
-#include "support/Latch.hpp"
 #include "support/ScriptedPlaylistFetcher.hpp"
 #include "support/TestHttpServer.hpp"
 
@@ -55,36 +53,7 @@ TEST_F(PlaylistOperationTest, TextThatIsNotAPlaylistLeavesTheParseError) {
   EXPECT_EQ(op->error()->localizedDescription(), "Malformed playlist, missing required elements");
 }
 
-TEST_F(PlaylistOperationTest, CancelledBeforeOrDuringItsFetchLeavesNothing) {
-  server.route("/index.m3u8", TestHttpResponse::ok(kMediaPlaylist));
-  auto before = operation("/index.m3u8");
-  before->cancel();
-  before->start();
-  EXPECT_TRUE(before->isFinished());
-  EXPECT_FALSE(before->error() || before->result());
-  EXPECT_EQ(server.requestCount(), 0u) << "no request was sent";
-
-  // The answer waits until the test has cancelled.
-  test::Latch requested;
-  test::Latch cancelled;
-  server.route("/slow.m3u8", [&](const test::TestHttpRequest&) {
-    requested.countDown();
-    cancelled.waitFor(1);
-    return TestHttpResponse::ok(kMediaPlaylist);
-  });
-  auto queue = platform::OperationQueue::create();
-  auto during = operation("/slow.m3u8");
-  test::Latch finished;
-  during->setCompletionBlock([&] { finished.countDown(); });
-  queue->addOperation(during);
-  ASSERT_TRUE(requested.waitFor(1));
-  during->cancel();
-  cancelled.countDown();
-  ASSERT_TRUE(finished.waitFor(1));
-  EXPECT_FALSE(during->error() || during->result()) << "the fetch's answer was dropped";
-  EXPECT_EQ(server.requestCount(), 1u);
-}
-
+// Its two cancellation points are exercised through the playlist manager.
 TEST(PlaylistOperationFetcherTest, FetchesForFifteenSecondsAndHandsTheParserTheCallersExtras) {
   auto fetcher =
       std::make_shared<test::ScriptedPlaylistFetcher>(Result<std::string>::success(kMediaPlaylist));

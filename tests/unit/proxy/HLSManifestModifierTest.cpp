@@ -113,15 +113,5 @@ TEST_F(HLSManifestModifierTest, VariantWithoutUriDoesNotTakeItsNeighbours) {
   EXPECT_EQ(pin(text, 0), "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=640x360\nlow.m3u8");
 }
 
-TEST_F(HLSManifestModifierTest, FfmpegMasterKeepsLowestVariant) {
-  const std::string text = test::PlaylistFixtures::read("ts/master.m3u8");
-  const std::string pinned = pin(text, 0);
-  EXPECT_NE(pinned.find("v2/index.m3u8"), std::string::npos);
-  EXPECT_EQ(pinned.find("v0/index.m3u8"), std::string::npos);
-  EXPECT_EQ(pinned.find("v1/index.m3u8"), std::string::npos);
-  EXPECT_EQ(modifier_.getResolutions(Data(text)),
-            (std::vector<std::string>{"320x180", "480x270", "640x360"}));
-}
-
 }  // namespace
 }  // namespace ombrelia

@@ -93,14 +93,6 @@ class SignalingClientTrackerTest : public ::testing::Test {
   std::unique_ptr<TestTracker> tracker;
 };
 
-TEST_F(SignalingClientTrackerTest, DefaultEndpointIsASecureWebSocketOnPort443) {
-  SocketConfig::overrideDefaultEndpoint(std::nullopt);
-  Url url = SocketConfig::defaultConfig().trackerListServerUrl;
-  EXPECT_EQ(url.scheme(), "wss");
-  EXPECT_EQ(url.port(), 443);
-  EXPECT_EQ(url.path(), "/");
-}
-
 TEST_F(SignalingClientTrackerTest, SendsInitAgainAfterTheTrackerReopens) {
   auto [client, delegate] = makeClient("video-1");
   client->connect();
@@ -169,14 +161,6 @@ TEST_F(SignalingClientTrackerTest, TrackerIntroducesEachPairOnceAndRelaysTransfe
   ASSERT_EQ(departure->list().size(), 1u);
   EXPECT_EQ(departure->list()[0].uuid(), secondId->uuid());
   EXPECT_EQ(departure->list()[0].modification(), "delete");
-}
-
-TEST_F(SignalingClientTrackerTest, TrackerCanSendAGroupResponseOnItsOwn) {
-  tracker->setGroupResponseAfterUuid(true);
-  tracker->setTrackerListAfterUuid(std::vector<std::string>{tracker->url().toString()});
-  auto [client, delegate] = makeClient("video-1");
-  client->connect();
-  EXPECT_TRUE(delegate->waitFor(GroupResponseMessageReader()));
 }
 
 }  // namespace

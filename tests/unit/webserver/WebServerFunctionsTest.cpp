@@ -19,42 +19,41 @@ TEST(WebServerHeaderValue, NormalisesOnlyTheMediaTypeAndTruncatesAtTheFirstSemic
   EXPECT_EQ(WebServerTruncateHeaderValue("text/plain"), "text/plain");
 }
 
-TEST(WebServerHeaderValue, ExtractsQuotedAndUnquotedParameters) {
-  EXPECT_EQ(WebServerExtractHeaderValueParameter("multipart/form-data; boundary=XyZ", "boundary"),
-            "XyZ");
-  EXPECT_EQ(
-      WebServerExtractHeaderValueParameter("multipart/form-data; boundary=\"a b\"", "boundary"),
-      "a b");
-  EXPECT_EQ(WebServerExtractHeaderValueParameter("text/plain; CHARSET=utf-8", "charset"), "utf-8");
-  // An unquoted value ends at ";".
-  EXPECT_EQ(
-      WebServerExtractHeaderValueParameter("text/plain; charset=utf-8;format=flowed", "charset"),
-      "utf-8");
-  EXPECT_EQ(
-      WebServerExtractHeaderValueParameter("text/plain; charset=utf-8;format=flowed", "format"),
-      "flowed");
-  // An unclosed quote takes the rest; an escaped quote stays in the value.
-  EXPECT_EQ(WebServerExtractHeaderValueParameter("a; b=\"x\\\"y", "b"), "x\"y");
-  EXPECT_EQ(WebServerExtractHeaderValueParameter("a; b=", "b"), std::nullopt);
-  EXPECT_EQ(WebServerExtractHeaderValueParameter("a; c=1", "b"), std::nullopt);
-}
-
-TEST(WebServerHeaderValue, MatchesAParameterNameOnlyAtTheStartOfAParameter) {
+TEST(WebServerHeaderValue, ExtractsParametersQuotedOrNotOnlyAtTheStartOfAParameter) {
   const std::string disposition = "form-data; filename=\"f.txt\"; name=\"field\"";
-  EXPECT_EQ(WebServerExtractHeaderValueParameter(disposition, "name"), "field");
-  EXPECT_EQ(WebServerExtractHeaderValueParameter(disposition, "filename"), "f.txt");
-  EXPECT_EQ(WebServerExtractHeaderValueParameter("form-data; filename=\"f\"", "name"),
-            std::nullopt);
   const std::string digest =
       "Digest username=\"u\", realm=\"r\", cnonce=\"c1\", nonce=\"n1\", uri=\"/x\", nc=00000001";
-  EXPECT_EQ(WebServerExtractHeaderValueParameter(digest, "nonce"), "n1");
-  EXPECT_EQ(WebServerExtractHeaderValueParameter(digest, "cnonce"), "c1");
-  EXPECT_EQ(WebServerExtractHeaderValueParameter(digest, "username"), "u");
-  EXPECT_EQ(WebServerExtractHeaderValueParameter(digest, "nc"), "00000001");
-  // Text inside a quoted value is never taken for a parameter.
-  EXPECT_EQ(WebServerExtractHeaderValueParameter("a; b=\"x; name=evil\"", "name"), std::nullopt);
-  // The value's first token is not a parameter.
-  EXPECT_EQ(WebServerExtractHeaderValueParameter("name=x", "name"), std::nullopt);
+  struct Case {
+    std::string header;
+    const char *name;
+    std::optional<std::string> expected;
+  };
+  const Case cases[] = {
+      {"multipart/form-data; boundary=XyZ", "boundary", "XyZ"},
+      {"multipart/form-data; boundary=\"a b\"", "boundary", "a b"},
+      {"text/plain; CHARSET=utf-8", "charset", "utf-8"},
+      // An unquoted value ends at ";".
+      {"text/plain; charset=utf-8;format=flowed", "charset", "utf-8"},
+      {"text/plain; charset=utf-8;format=flowed", "format", "flowed"},
+      // An unclosed quote takes the rest; an escaped quote stays in the value.
+      {"a; b=\"x\\\"y", "b", "x\"y"},
+      {"a; b=", "b", std::nullopt},
+      {"a; c=1", "b", std::nullopt},
+      {disposition, "name", "field"},
+      {disposition, "filename", "f.txt"},
+      {"form-data; filename=\"f\"", "name", std::nullopt},
+      {digest, "nonce", "n1"},
+      {digest, "cnonce", "c1"},
+      {digest, "username", "u"},
+      {digest, "nc", "00000001"},
+      // Text inside a quoted value is never taken for a parameter.
+      {"a; b=\"x; name=evil\"", "name", std::nullopt},
+      // The value's first token is not a parameter.
+      {"name=x", "name", std::nullopt},
+  };
+  for (const Case &c : cases)
+    EXPECT_EQ(WebServerExtractHeaderValueParameter(c.header, c.name), c.expected)
+        << c.header << " / " << c.name;
 }
 
 TEST(WebServerHeaderValue, RefusesHeaderInjectionCharacters) {
@@ -85,15 +84,14 @@ TEST(WebServerText, DecodesCharsetsAndRefusesInvalidUtf8) {
 }
 
 TEST(WebServerMimeType, KnowsTheStreamingAndWebTypes) {
-  EXPECT_EQ(WebServerGetMimeTypeForExtension("CSS"), "text/css");
-  EXPECT_EQ(WebServerGetMimeTypeForExtension(""), "application/octet-stream");
-  EXPECT_EQ(WebServerGetMimeTypeForExtension("m3u8"), "application/vnd.apple.mpegurl");
-  EXPECT_EQ(WebServerGetMimeTypeForExtension("ts"), "video/mp2t");
-  EXPECT_EQ(WebServerGetMimeTypeForExtension("m4s"), "video/iso.segment");
-  EXPECT_EQ(WebServerGetMimeTypeForExtension("aac"), "audio/aac");
-  EXPECT_EQ(WebServerGetMimeTypeForExtension("MP4"), "video/mp4");
-  EXPECT_EQ(WebServerGetMimeTypeForExtension("html"), "text/html");
-  EXPECT_EQ(WebServerGetMimeTypeForExtension("nothing-known"), "application/octet-stream");
+  const std::pair<const char *, const char *> cases[] = {
+      {"CSS", "text/css"},          {"", "application/octet-stream"},
+      {"ts", "video/mp2t"},         {"m3u8", "application/vnd.apple.mpegurl"},
+      {"m4s", "video/iso.segment"}, {"aac", "audio/aac"},
+      {"MP4", "video/mp4"},         {"html", "text/html"},
+      {"nothing-known", "application/octet-stream"}};
+  for (const auto &[extension, type] : cases)
+    EXPECT_EQ(WebServerGetMimeTypeForExtension(extension), type) << extension;
   const std::map<std::string, std::string> overrides = {{"ts", "text/x-typescript"}};
   EXPECT_EQ(WebServerGetMimeTypeForExtension("TS", &overrides), "text/x-typescript");
 }
@@ -177,10 +175,4 @@ TEST(WebServerSockAddr, PrimaryAddressIsNeverLoopback) {
   if (address6) {
     EXPECT_NE(*address6, "::1");
   }
-}
-
-TEST(WebServerByteRangeValidity, NeedsALocationOrASuffixLength) {
-  EXPECT_FALSE(WebServerIsValidByteRange({}));
-  EXPECT_TRUE(WebServerIsValidByteRange({0, 1}));
-  EXPECT_TRUE(WebServerIsValidByteRange({kWebServerNoLocation, 10}));
 }
