@@ -209,6 +209,15 @@ bool SctpTransport::start() {
   rto.srto_min = kRtoMinMs;
   rto.srto_max = kRtoMaxMs;
   usrsctp_setsockopt(s, IPPROTO_SCTP, SCTP_RTOINFO, &rto, sizeof rto);
+  // usrsctp trims the congestion window to what is in flight plus a few packets whenever one
+  // SACK frees more than that. SACKs come in bunches here, as the loop thread reads the peer's
+  // packets between its own bursts, so every bunch cut the window back to a few packets and
+  // the association ran well below what the path carries. The window itself still bounds what
+  // is in flight.
+  struct sctp_assoc_value burst {};
+  burst.assoc_id = SCTP_FUTURE_ASSOC;
+  burst.assoc_value = 0;
+  usrsctp_setsockopt(s, IPPROTO_SCTP, SCTP_MAX_BURST, &burst, sizeof burst);
   int buffer = kSocketBufferBytes;
   usrsctp_setsockopt(s, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
   usrsctp_setsockopt(s, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
