@@ -5,6 +5,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <ombrelia/OmbreliaLogger.hpp>
 
 namespace ombrelia::datachannel {
@@ -12,6 +13,8 @@ namespace {
 
 // The largest record a DTLS peer sends is 16 KiB of plaintext; SCTP packets are far smaller.
 constexpr size_t kReadBufferBytes = 16 * 1024 + 512;
+// The records of one datagram, which is at most 64 KiB, read one after another.
+constexpr size_t kReceivedBytes = 64 * 1024 + kReadBufferBytes;
 // Path MTU for handshake flights: fits IPv6's minimum with room for ICE/UDP/IP headers.
 constexpr size_t kMaxMtu = 1200;
 
@@ -38,7 +41,8 @@ struct DtlsTransport::Events {
   Failure failure = Failure::handshake;
   std::string reason;
   bool remoteClosed = false;
-  std::vector<std::vector<uint8_t>> data;
+  // Where each record read ends in the transport's read buffer.
+  std::vector<size_t> recordEnds;
 };
 
 struct DtlsTransport::Bio {
@@ -203,11 +207,17 @@ void DtlsTransport::advance(Events& events) {
     connected_ = true;
     events.connected = true;
   }
-  uint8_t buffer[kReadBufferBytes];
+  // Records are read straight into one buffer kept from datagram to datagram, which spares an
+  // allocation and a copy per packet.
+  if (!received_) received_ = std::make_unique<uint8_t[]>(kReceivedBytes);
+  size_t used = 0;
   for (;;) {
-    const int read = SSL_read(ssl_, buffer, sizeof buffer);
+    const size_t room = std::min(kReadBufferBytes, kReceivedBytes - used);
+    if (room == 0) return;  // never: a datagram holds no more plaintext than its own size
+    const int read = SSL_read(ssl_, received_.get() + used, static_cast<int>(room));
     if (read > 0) {
-      events.data.emplace_back(buffer, buffer + read);
+      used += static_cast<size_t>(read);
+      events.recordEnds.push_back(used);
       continue;
     }
     const int error = SSL_get_error(ssl_, read);
@@ -226,8 +236,10 @@ void DtlsTransport::advance(Events& events) {
 
 void DtlsTransport::report(Events& events) {
   if (events.connected && callbacks_.onConnected) callbacks_.onConnected();
-  for (auto& data : events.data) {
-    if (callbacks_.onData) callbacks_.onData(std::move(data));
+  size_t start = 0;
+  for (const size_t end : events.recordEnds) {
+    if (callbacks_.onData) callbacks_.onData(received_.get() + start, end - start);
+    start = end;
   }
   if (events.failed && callbacks_.onFailed) callbacks_.onFailed(events.failure, events.reason);
   if (events.remoteClosed && callbacks_.onRemoteClosed) callbacks_.onRemoteClosed();

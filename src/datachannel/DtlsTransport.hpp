@@ -38,7 +38,8 @@ class DtlsTransport {
     std::function<void()> onConnected;
     std::function<void(Failure, const std::string&)> onFailed;
     std::function<void()> onRemoteClosed;
-    std::function<void(std::vector<uint8_t>)> onData;
+    // The bytes stay valid until the callback returns.
+    std::function<void(const uint8_t*, size_t)> onData;
   };
 
   [[nodiscard]] static std::unique_ptr<DtlsTransport> create(const Settings& settings,
@@ -76,6 +77,8 @@ class DtlsTransport {
   bool started_ = false;
   bool connected_ = false;
   bool finished_ = false;  // failed or closed: nothing more goes in or out
+  // Records read from the last datagram; the loop thread's alone, as handleDatagram is.
+  std::unique_ptr<uint8_t[]> received_;
 };
 
 }  // namespace ombrelia::datachannel

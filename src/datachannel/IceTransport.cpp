@@ -3,6 +3,7 @@
 #include <gio/gio.h>
 #include <glib.h>
 #include <nice/agent.h>
+#include <sys/socket.h>
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
@@ -15,6 +16,43 @@ constexpr guint kComponent = 1;
 // Milliseconds between two connectivity checks (the ICE pacing interval Ta); RFC 8445 puts its
 // floor at 5 ms.
 constexpr guint kCheckPacingMs = 5;
+// Kernel buffers of the UDP socket that carries the data. The loop thread that reads it also
+// sends, and SCTP sends in bursts of a congestion window: the default 208 KiB holds fewer than
+// a hundred packets, and every packet dropped there costs SCTP a halved window. The kernel caps
+// the request at its own maximum.
+constexpr int kUdpBufferBytes = 4 * 1024 * 1024;
+// The name libnice gives the timer that sends its connectivity checks.
+constexpr const char* kCheckTimerName = "Connectivity check schedule";
+
+// The id the loop's context gives the next source attached to it: ids only ever rise.
+guint nextSourceId() {
+  GSource* probe = g_idle_source_new();
+  const guint id = g_source_attach(probe, GlibLoop::shared().context());
+  g_source_destroy(probe);
+  g_source_unref(probe);
+  return id;
+}
+
+// libnice starts its check timer when the first candidate pair forms and sends the first check
+// only when the timer first fires, one pacing interval later; with both sides doing so, that
+// interval was most of a loopback set-up. The first check follows no other, so pacing asks
+// nothing of it: a check timer that `change` created is made due at once, and its later ticks
+// keep the pacing. Should libnice name its timer differently, checks simply start a tick later.
+template <typename Change>
+auto withFirstCheckAtOnce(Change change) {
+  const guint before = nextSourceId();
+  auto result = change();
+  const guint after = nextSourceId();
+  GMainContext* context = GlibLoop::shared().context();
+  for (guint id = before + 1; id < after; ++id) {
+    GSource* source = g_main_context_find_source_by_id(context, id);
+    const char* name = source != nullptr ? g_source_get_name(source) : nullptr;
+    if (name != nullptr && g_strcmp0(name, kCheckTimerName) == 0) {
+      g_source_set_ready_time(source, 0);
+    }
+  }
+  return result;
+}
 }  // namespace
 
 // Carries a weak reference into libnice's C callbacks; freed on the loop thread once the
@@ -166,8 +204,11 @@ bool IceTransport::gather() {
 }
 
 bool IceTransport::setRemoteCredentials(const std::string& ufrag, const std::string& pwd) {
-  return agent_ != nullptr &&
-         nice_agent_set_remote_credentials(agent_, streamId_, ufrag.c_str(), pwd.c_str());
+  if (agent_ == nullptr) return false;
+  // Checks that arrived before the credentials may be answered now.
+  return withFirstCheckAtOnce([&] {
+    return nice_agent_set_remote_credentials(agent_, streamId_, ufrag.c_str(), pwd.c_str());
+  });
 }
 
 bool IceTransport::addRemoteCandidate(const SdpCandidate& candidate) {
@@ -196,7 +237,8 @@ bool IceTransport::addRemoteCandidate(const SdpCandidate& candidate) {
   nice->addr = address;
   g_strlcpy(nice->foundation, candidate.foundation.c_str(), NICE_CANDIDATE_MAX_FOUNDATION);
   GSList* list = g_slist_append(nullptr, nice);
-  const int added = nice_agent_set_remote_candidates(agent_, streamId_, kComponent, list);
+  const int added = withFirstCheckAtOnce(
+      [&] { return nice_agent_set_remote_candidates(agent_, streamId_, kComponent, list); });
   g_slist_free(list);
   nice_candidate_free(nice);
   return added > 0;
@@ -257,6 +299,7 @@ void IceTransport::handleComponentState(unsigned state) {
     case NICE_COMPONENT_STATE_CONNECTED:
     case NICE_COMPONENT_STATE_READY:
       everConnected_ = true;
+      enlargeSocketBuffers();
       callbacks_.onStateChange(State::connected);
       break;
     case NICE_COMPONENT_STATE_FAILED:
@@ -266,6 +309,18 @@ void IceTransport::handleComponentState(unsigned state) {
       if (!everConnected_) callbacks_.onStateChange(State::checking);
       break;
   }
+}
+
+void IceTransport::enlargeSocketBuffers() {
+  if (agent_ == nullptr) return;
+  // None for a relayed or TCP pair, which keeps its defaults.
+  GSocket* socket = nice_agent_get_selected_socket(agent_, streamId_, kComponent);
+  if (socket == nullptr) return;
+  const int fd = g_socket_get_fd(socket);
+  const int bytes = kUdpBufferBytes;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+  g_object_unref(socket);
 }
 
 void IceTransport::handlePacket(const uint8_t* data, size_t size) {

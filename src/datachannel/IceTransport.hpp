@@ -78,6 +78,7 @@ class IceTransport : public std::enable_shared_from_this<IceTransport> {
   void handleGatheringDone();
   void handleComponentState(unsigned state);
   void handlePacket(const uint8_t* data, size_t size);
+  void enlargeSocketBuffers();
 
   Callbacks callbacks_;
   NiceAgent* agent_ = nullptr;  // guarded by sendMutex_ for send(); written on the loop thread

@@ -477,10 +477,10 @@ void PeerConnectionCore::startDtls() {
   callbacks.onFailed = [weak](DtlsTransport::Failure, const std::string& reason) {
     if (auto self = weak.lock()) self->fail("DTLS " + reason);
   };
-  callbacks.onData = [weak](std::vector<uint8_t> packet) {
+  callbacks.onData = [weak](const uint8_t* data, size_t size) {
     const auto self = weak.lock();
     if (!self) return;
-    if (auto sctp = self->sctp()) sctp->handlePacket(packet.data(), packet.size());
+    if (auto sctp = self->sctp()) sctp->handlePacket(data, size);
   };
   callbacks.onRemoteClosed = [weak] {
     if (auto self = weak.lock()) {

@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "datachannel/GlibLoop.hpp"
+#include "datachannel/SctpChecksum.hpp"
 #include "datachannel/SctpNotification.hpp"
 
 namespace ombrelia::datachannel {
@@ -75,6 +76,8 @@ void log(const std::string& message) {
 struct SctpTransport::Glue {
   static int connOutput(void* address, void* buffer, size_t length, uint8_t, uint8_t) {
     if (auto self = lookup(address); self && self->callbacks_.sendPacket) {
+      // usrsctp leaves the checksum to us (see initialiseOnce); the buffer is ours to write.
+      SctpChecksum::stamp(static_cast<uint8_t*>(buffer), length);
       self->callbacks_.sendPacket(static_cast<const uint8_t*>(buffer), length);
     }
     return 0;
@@ -110,6 +113,10 @@ struct SctpTransport::Glue {
         std::lock_guard lock(stackMutex());
         usrsctp_init_nothreads(0, connOutput, nullptr);
         usrsctp_sysctl_set_sctp_ecn_enable(0);
+        // Outgoing checksums are computed in connOutput, faster than usrsctp does. Incoming
+        // ones go unchecked: every packet arrives inside a DTLS record whose authentication
+        // already proves it intact, which the checksum cannot add to.
+        usrsctp_enable_crc32c_offload();
       }
       GlibLoop::shared().repeat(kTimerTick, [last = std::chrono::steady_clock::now()]() mutable {
         const auto now = std::chrono::steady_clock::now();
@@ -202,6 +209,15 @@ bool SctpTransport::start() {
   rto.srto_min = kRtoMinMs;
   rto.srto_max = kRtoMaxMs;
   usrsctp_setsockopt(s, IPPROTO_SCTP, SCTP_RTOINFO, &rto, sizeof rto);
+  // usrsctp trims the congestion window to what is in flight plus a few packets whenever one
+  // SACK frees more than that. SACKs come in bunches here, as the loop thread reads the peer's
+  // packets between its own bursts, so every bunch cut the window back to a few packets and
+  // the association ran well below what the path carries. The window itself still bounds what
+  // is in flight.
+  struct sctp_assoc_value burst {};
+  burst.assoc_id = SCTP_FUTURE_ASSOC;
+  burst.assoc_value = 0;
+  usrsctp_setsockopt(s, IPPROTO_SCTP, SCTP_MAX_BURST, &burst, sizeof burst);
   int buffer = kSocketBufferBytes;
   usrsctp_setsockopt(s, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
   usrsctp_setsockopt(s, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
@@ -233,9 +249,10 @@ void SctpTransport::handlePacket(const uint8_t* data, size_t size) {
 
 SctpTransport::SendResult SctpTransport::send(uint16_t stream, uint32_t ppid, const uint8_t* data,
                                               size_t size, const Reliability& reliability) {
+  // Copied before taking the stack's lock, which the loop thread needs for every packet.
+  Outgoing message{stream, ppid, std::vector<uint8_t>(data, data + size), reliability};
   std::lock_guard lock(sendMutex_);
   if (closed_ || socket_ == nullptr) return SendResult::refused;
-  Outgoing message{stream, ppid, std::vector<uint8_t>(data, data + size), reliability};
   // Anything already queued goes first, so messages never overtake each other.
   if (queue_.empty()) {
     if (trySend(message)) return SendResult::sent;
@@ -305,8 +322,8 @@ void SctpTransport::flush() {
 }
 
 size_t SctpTransport::bufferedBytes() const {
-  std::lock_guard lock(sendMutex_);
-  return queuedBytes_;
+  // Without the stack's lock: senders poll this while the loop thread holds it.
+  return queuedBytes_.load(std::memory_order_relaxed);
 }
 
 void SctpTransport::resetStream(uint16_t stream) {

@@ -4,6 +4,7 @@
 // under one process-wide recursive lock; usrsctp's timers run on the GlibLoop thread under it
 // too. Callbacks must not call close().
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -98,7 +99,7 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
   // The stack's lock (see the top of this file); it also guards the queue and the socket.
   std::recursive_mutex& sendMutex_;
   std::deque<Outgoing> queue_;
-  size_t queuedBytes_ = 0;
+  std::atomic<size_t> queuedBytes_{0};  // written under the lock, read without it
   bool flushing_ = false;
   bool closed_ = false;
 
