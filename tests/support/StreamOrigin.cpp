@@ -18,8 +18,7 @@ namespace {
 
 bool canConnect(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0)
-    return false;
+  if (fd < 0) return false;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port));
@@ -49,8 +48,7 @@ int freeLoopbackPort() {
 
 StreamOrigin::StreamOrigin(const std::string& documentRoot) {
   char tmpl[] = "/tmp/ombrelia-origin-XXXXXX";
-  if (::mkdtemp(tmpl) == nullptr)
-    return;
+  if (::mkdtemp(tmpl) == nullptr) return;
   workDir_ = tmpl;
   // A port picked now may be taken before nginx binds it; try a few.
   for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
@@ -65,12 +63,10 @@ StreamOrigin::StreamOrigin(const std::string& documentRoot) {
         port_ = port;
         break;
       }
-      if (process_->wait(std::chrono::milliseconds(0)))
-        break;  // exited: port taken
+      if (process_->wait(std::chrono::milliseconds(0))) break;  // exited: port taken
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    if (port_ == 0)
-      process_.reset();
+    if (port_ == 0) process_.reset();
   }
 }
 
@@ -86,11 +82,34 @@ std::string StreamOrigin::url(const std::string& path) const {
   return "http://127.0.0.1:" + std::to_string(port_) + path;
 }
 
-std::vector<std::string> StreamOrigin::accessLog() const {
+std::vector<std::string> StreamOrigin::readAccessLog() const {
   std::vector<std::string> lines;
   std::ifstream in(workDir_ + "/access.log");
-  for (std::string line; std::getline(in, line);)
-    lines.push_back(line);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> StreamOrigin::accessLog() const {
+  // nginx writes a request's line just after the answer's last byte has left, so a client can
+  // hold the whole answer before the line exists. The single worker handles one event at a
+  // time: once a request of our own made after those answers is logged, so are they.
+  constexpr const char* kMarkPath = "/access-log-mark-";
+  const std::string mark = kMarkPath + std::to_string(++marks_);
+  ChildProcess::run({"curl", "-s", "-o", "/dev/null", url(mark)});
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  std::vector<std::string> lines = readAccessLog();
+  auto marked = [&] {
+    for (const auto& line : lines) {
+      if (line.find(mark + " ") != std::string::npos) return true;
+    }
+    return false;
+  };
+  while (!marked() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));  // a file offers no event
+    lines = readAccessLog();
+  }
+  std::erase_if(lines,
+                [&](const std::string& line) { return line.find(kMarkPath) != std::string::npos; });
   return lines;
 }
 

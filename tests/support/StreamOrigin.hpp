@@ -23,10 +23,14 @@ class StreamOrigin {
   int port() const { return port_; }
   // "http://127.0.0.1:<port>" followed by the path, which starts with "/".
   std::string url(const std::string& path) const;
-  // Access log lines: <client> "<request>" <status> <bytes> "<range>" "<user agent>".
+  // Access log lines: <client> "<request>" <status> <bytes> "<range>" "<user agent>", with a
+  // line for every request whose answer has been received.
   std::vector<std::string> accessLog() const;
 
  private:
+  std::vector<std::string> readAccessLog() const;
+
+  mutable int marks_ = 0;
   std::string workDir_;
   int port_ = 0;
   std::unique_ptr<ChildProcess> process_;
