@@ -28,6 +28,23 @@ int matchAt(const pcre2_code *code, std::string_view subject, PCRE2_SIZE offset,
   return rc;
 }
 
+// The whole match and each group of one successful match; groups that took no part are empty.
+Regex::Match matchFrom(std::string_view subject, const PCRE2_SIZE *ovector, size_t groups,
+                       int rc) {
+  Regex::Match match;
+  match.whole = subject.substr(ovector[0], ovector[1] - ovector[0]);
+  for (size_t group = 1; group <= groups; ++group) {
+    const PCRE2_SIZE start = ovector[2 * group];
+    const PCRE2_SIZE end = ovector[2 * group + 1];
+    if (group >= static_cast<size_t>(rc) || start == PCRE2_UNSET) {
+      match.groups.emplace_back(std::nullopt);
+    } else {
+      match.groups.emplace_back(subject.substr(start, end - start));
+    }
+  }
+  return match;
+}
+
 } // namespace
 
 Regex::Regex(std::shared_ptr<const Code> code, std::string pattern, size_t captureCount)
@@ -68,19 +85,7 @@ std::optional<Regex::Match> Regex::firstMatch(std::string_view subject) const {
   int rc = matchAt(code_->code, subject, 0, 0, data.get());
   if (rc <= 0)
     return std::nullopt;
-  const PCRE2_SIZE *ovector = pcre2_get_ovector_pointer(data.get());
-  Match match;
-  match.whole = subject.substr(ovector[0], ovector[1] - ovector[0]);
-  for (size_t group = 1; group <= captureCount_; ++group) {
-    PCRE2_SIZE start = ovector[2 * group];
-    PCRE2_SIZE end = ovector[2 * group + 1];
-    if (group >= static_cast<size_t>(rc) || start == PCRE2_UNSET) {
-      match.groups.emplace_back(std::nullopt);
-    } else {
-      match.groups.emplace_back(subject.substr(start, end - start));
-    }
-  }
-  return match;
+  return matchFrom(subject, pcre2_get_ovector_pointer(data.get()), captureCount_, rc);
 }
 
 std::vector<Regex::Match> Regex::allMatches(std::string_view subject) const {
@@ -104,18 +109,7 @@ std::vector<Regex::Match> Regex::allMatches(std::string_view subject) const {
     if (rc <= 0)
       break;
     const PCRE2_SIZE *ovector = pcre2_get_ovector_pointer(data.get());
-    Match match;
-    match.whole = subject.substr(ovector[0], ovector[1] - ovector[0]);
-    for (size_t group = 1; group <= captureCount_; ++group) {
-      PCRE2_SIZE start = ovector[2 * group];
-      PCRE2_SIZE end = ovector[2 * group + 1];
-      if (group >= static_cast<size_t>(rc) || start == PCRE2_UNSET) {
-        match.groups.emplace_back(std::nullopt);
-      } else {
-        match.groups.emplace_back(subject.substr(start, end - start));
-      }
-    }
-    found.push_back(std::move(match));
+    found.push_back(matchFrom(subject, ovector, captureCount_, rc));
     offset = ovector[1];
     // After an empty match, the next attempt at the same offset must not be empty again.
     flags = ovector[0] == ovector[1] ? (PCRE2_NOTEMPTY_ATSTART | PCRE2_ANCHORED) : 0;
