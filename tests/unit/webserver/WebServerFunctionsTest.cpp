@@ -57,19 +57,6 @@ TEST(WebServerText, DecodesCharsetsAndRefusesInvalidUtf8) {
   EXPECT_EQ(WebServerDescribeData("\x01\x02\x03", "video/mp2t"), "<3 bytes>");
 }
 
-TEST(WebServerMimeType, KnowsTheStreamingAndWebTypes) {
-  const std::pair<const char *, const char *> cases[] = {
-      {"CSS", "text/css"},
-      {"", "application/octet-stream"},
-      {"ts", "video/mp2t"},
-      {"m3u8", "application/vnd.apple.mpegurl"},
-      {"nothing-known", "application/octet-stream"}};
-  for (const auto &[extension, type] : cases)
-    EXPECT_EQ(WebServerGetMimeTypeForExtension(extension), type) << extension;
-  const std::map<std::string, std::string> overrides = {{"ts", "text/x-typescript"}};
-  EXPECT_EQ(WebServerGetMimeTypeForExtension("TS", &overrides), "text/x-typescript");
-}
-
 TEST(WebServerUrlEscaping, EscapesDelimitersAndDecodesOnlyValidUtf8) {
   EXPECT_EQ(WebServerEscapeURLString("a b:@/?&=+é"), "a%20b%3A%40%2F%3F%26%3D%2B%C3%A9");
   EXPECT_EQ(WebServerUnescapeURLString("a%20b+c"), "a b+c");
