@@ -5,8 +5,6 @@
 #include <condition_variable>
 #include <mutex>
 
-#include <ombrelia/OLoggerConfig.hpp>
-
 #include "support/LoopbackClient.hpp"
 #include "webserver/core/WebServer.hpp"
 #include "webserver/core/WebServerLog.hpp"
@@ -67,17 +65,4 @@ TEST(WebServerLogging, WritesTheAccessLineOfEachRequest) {
   EXPECT_EQ(lines[0].rfind(local, 0), 0u) << lines[0];
   EXPECT_NE(lines[0].find(" 200 \"HEAD /page\" ("), std::string::npos) << lines[0];
   EXPECT_NE(lines[1].find(" 500 \"(invalid request)\" ("), std::string::npos) << lines[1];
-}
-
-TEST(WebServerLogging, SendsNothingToTheLoggerWhenStandardErrorIsNoTerminal) {
-  if (::isatty(STDERR_FILENO) == 1)
-    GTEST_SKIP() << "standard error is a terminal here";
-  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::trace);
-  testing::internal::CaptureStdout();
-  auto server = startedServer();
-  fetch(server->port(), "GET / HTTP/1.1\r\n\r\n");
-  server->stop();
-  const std::string output = testing::internal::GetCapturedStdout();
-  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::none);
-  EXPECT_EQ(output.find("[WebServer]"), std::string::npos) << output;
 }

@@ -102,12 +102,6 @@ TEST_F(MultiPartTest, RecognisesADelimiterSplitAtEveryOffset) {
     EXPECT_EQ(contents(files[0]->temporaryPath()), "file line 1\r\nfile --XyZnot a delimiter\r\n")
         << split;
   }
-  // One byte at a time.
-  auto parser = WebServerMIMEStreamParser::create("XyZ", std::nullopt, arguments_, files_);
-  for (char c : kForm)
-    ASSERT_TRUE(parser->appendBytes(std::string_view(&c, 1)));
-  EXPECT_TRUE(parser->isAtEnd());
-  EXPECT_EQ(arguments_.size(), 2u);
 }
 
 TEST_F(MultiPartTest, RefusesAPartWithoutANameAndBadHeaders) {
@@ -129,36 +123,6 @@ TEST_F(MultiPartTest, RefusesAPartWithoutANameAndBadHeaders) {
   EXPECT_EQ(temporaryFileCount(), 0u);
 }
 
-TEST_F(MultiPartTest, ParsesNestedMixedPartsAsFilesOfTheOuterName) {
-  const std::string body = "--AaB03x\r\n"
-                           "Content-Disposition: form-data; name=\"submit-name\"\r\n\r\n"
-                           "Larry\r\n"
-                           "--AaB03x\r\n"
-                           "Content-Disposition: form-data; name=\"files\"\r\n"
-                           "Content-Type: multipart/mixed; boundary=BbC04y\r\n\r\n"
-                           "--BbC04y\r\n"
-                           "Content-Disposition: file; filename=\"file1.txt\"\r\n"
-                           "Content-Type: text/plain\r\n\r\n"
-                           "... contents of file1.txt ...\r\n"
-                           "--BbC04y\r\n"
-                           "Content-disposition: file; filename=\"file2.gif\"\r\n"
-                           "Content-type: image/gif\r\n\r\n"
-                           "...contents of file2.gif...\r\n"
-                           "--BbC04y--\r\n"
-                           "--AaB03x--\r\n";
-  auto parser = WebServerMIMEStreamParser::create("AaB03x", std::nullopt, arguments_, files_);
-  ASSERT_TRUE(parser->appendBytes(body));
-  EXPECT_TRUE(parser->isAtEnd());
-  ASSERT_EQ(arguments_.size(), 1u);
-  EXPECT_EQ(arguments_[0]->string(), "Larry");
-  ASSERT_EQ(files_.size(), 2u);
-  EXPECT_EQ(files_[0]->controlName(), "files");
-  EXPECT_EQ(files_[0]->fileName(), "file1.txt");
-  EXPECT_EQ(contents(files_[0]->temporaryPath()), "... contents of file1.txt ...");
-  EXPECT_EQ(files_[1]->fileName(), "file2.gif");
-  EXPECT_EQ(files_[1]->contentType(), "image/gif");
-}
-
 TEST_F(MultiPartTest, LeavesNoTemporaryFileBehindATruncatedBody) {
   {
     auto parser = WebServerMIMEStreamParser::create("b", std::nullopt, arguments_, files_);
@@ -172,34 +136,4 @@ TEST_F(MultiPartTest, LeavesNoTemporaryFileBehindATruncatedBody) {
   EXPECT_TRUE(files_.empty());
 }
 
-TEST_F(MultiPartTest, AcceptsADelimiterAtTheVeryStartAndTreatsAFalseOneAsData) {
-  auto parser = WebServerMIMEStreamParser::create("b", std::nullopt, arguments_, files_);
-  ASSERT_TRUE(parser->appendBytes("--b\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n"
-                                  "x\r\n--bx\r\n--b\r\n"
-                                  "Content-Disposition: form-data; name=\"z\"\r\n\r\n\r\n--b--"));
-  EXPECT_TRUE(parser->isAtEnd());
-  ASSERT_EQ(arguments_.size(), 2u);
-  EXPECT_EQ(arguments_[0]->data().view(), "x\r\n--bx");
-  EXPECT_EQ(arguments_[1]->data().view(), "");
-}
-
 // A whole upload through the request is in the server tests; here, what each step reports.
-TEST_F(MultiPartTest, RequestReportsEachStepsFailure) {
-  WebServerRequestInfo info;
-  info.method = "POST";
-  info.headers = {{"Content-Type", "multipart/form-data"}, {"Content-Length", "10"}};
-  WebServerMultiPartFormRequest noBoundary(info);
-  noBoundary.prepareForWriting();
-  EXPECT_EQ(noBoundary.performOpen().error().description,
-            "Failed starting to parse multipart form data");
-
-  info.headers = {{"Content-Type", "multipart/form-data; boundary=b"}, {"Content-Length", "10"}};
-  WebServerMultiPartFormRequest truncated(info);
-  truncated.prepareForWriting();
-  ASSERT_TRUE(truncated.performOpen());
-  const std::string partial = "--b\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\nv";
-  ASSERT_TRUE(truncated.performWriteData(reinterpret_cast<const uint8_t *>(partial.data()),
-                                         partial.size()));
-  EXPECT_EQ(truncated.performClose().error().description,
-            "Failed finishing to parse multipart form data");
-}

@@ -82,72 +82,12 @@ std::string sample(size_t size) {
 
 } // namespace
 
-TEST(WebServerResponseBasics, StatusOnlyResponsesHaveNoBody) {
-  auto data = WebServerDataResponse::responseWithStatusCode(500);
-  EXPECT_FALSE(data->hasBody());
-  EXPECT_EQ(data->contentLength(), kWebServerUndefinedResponseLength);
-  EXPECT_FALSE(data->usesChunkedTransferEncoding());
-  auto error = WebServerErrorResponse::responseWithStatusCode(400);
-  EXPECT_FALSE(error->hasBody());
-}
-
-TEST(WebServerResponseBasics, RedirectsTemporarilyOrPermanently) {
-  auto temporary = WebServerResponse::responseWithRedirect(*Url::parse("http://h/x?y=1"), false);
-  EXPECT_EQ(temporary->statusCode(), 307);
-  EXPECT_EQ(temporary->additionalHeaders().at("location"), "http://h/x?y=1");
-  EXPECT_EQ(WebServerResponse::responseWithRedirect(*Url::parse("/a"), true)->statusCode(), 301);
-}
-
 TEST(WebServerResponseBasics, RefusesHeadersThatCouldInjectOthers) {
   WebServerResponse response;
   EXPECT_FALSE(response.setValueForAdditionalHeader("X-A", "1\r\nSet-Cookie: evil=1"));
   EXPECT_FALSE(response.setValueForAdditionalHeader("X-A", std::string("1\0", 2)));
   EXPECT_FALSE(response.setValueForAdditionalHeader("X-A\r\nB", "1"));
   EXPECT_TRUE(response.additionalHeaders().empty());
-  EXPECT_TRUE(response.setValueForAdditionalHeader("X-A", "1"));
-  EXPECT_TRUE(response.setValueForAdditionalHeader("x-a", "2"));
-  EXPECT_EQ(response.additionalHeaders().size(), 1u);
-  EXPECT_EQ(response.additionalHeaders().at("X-A"), "2");
-  EXPECT_TRUE(response.setValueForAdditionalHeader("X-A", std::nullopt));
-  EXPECT_TRUE(response.additionalHeaders().empty());
-}
-
-TEST(WebServerDataResponseBody, SendsItsBytesInOneReadWithoutCopying) {
-  const Data bytes(sample(1000));
-  auto response = WebServerDataResponse::responseWithData(bytes, "Video/MP2T");
-  EXPECT_EQ(response->contentLength(), 1000u);
-  response->prepareForReading();
-  ASSERT_TRUE(response->performOpen());
-  std::optional<WebServerReadResult> first;
-  response->performReadData([&](WebServerReadResult r) { first = std::move(r); });
-  ASSERT_TRUE(first && first->ok);
-  EXPECT_EQ(first->data.bytes(), bytes.bytes()); // the same storage
-  std::optional<WebServerReadResult> second;
-  response->performReadData([&](WebServerReadResult r) { second = std::move(r); });
-  ASSERT_TRUE(second && second->ok);
-  EXPECT_TRUE(second->data.empty());
-
-  auto empty = WebServerDataResponse::responseWithData(Data(), "text/plain");
-  EXPECT_EQ(empty->contentLength(), 0u);
-  EXPECT_FALSE(empty->usesChunkedTransferEncoding());
-  EXPECT_EQ(readAll(*empty).bytes, "");
-}
-
-TEST(WebServerDataResponseBody, OffersTextHtmlJsonAndTemplates) {
-  EXPECT_EQ(WebServerDataResponse::responseWithText("hi")->contentType(),
-            "text/plain; charset=utf-8");
-  EXPECT_EQ(WebServerDataResponse::responseWithHTML("<p>")->contentType(),
-            "text/html; charset=utf-8");
-  auto json = WebServerDataResponse::responseWithJSONObject(nlohmann::json{{"a", 1}});
-  EXPECT_EQ(json->contentType(), "application/json");
-  EXPECT_EQ(readAll(*json).bytes, R"({"a":1})");
-
-  TemporaryFile page("Hello %name%, %name%! %missing%", ".html");
-  auto filled = WebServerDataResponse::responseWithHTMLTemplate(
-      page.path(), {{"name", "World"}, {"absent", "x"}});
-  ASSERT_NE(filled, nullptr);
-  EXPECT_EQ(readAll(*filled).bytes, "Hello World, World! %missing%");
-  EXPECT_EQ(WebServerDataResponse::responseWithHTMLTemplate("/nonexistent/x.html", {}), nullptr);
 }
 
 TEST(WebServerGZipEncoding, CompressesAFileReadInManyPieces) {
@@ -185,9 +125,7 @@ TEST(WebServerFileResponseBody, AppliesTheRangeTable) {
   const Case cases[] = {
       {{}, 200, nullptr, 1000},
       {{900, 500}, 206, "bytes 900-999/1000", 100},
-      {{kWebServerNoLocation, 2000}, 206, "bytes 0-999/1000", 1000},
       {{kWebServerNoLocation, 10}, 206, "bytes 990-999/1000", 10},
-      {{0, 1}, 206, "bytes 0-0/1000", 1},
       {{10, kWebServerToEnd}, 206, "bytes 10-999/1000", 990},
   };
   for (const Case &c : cases) {
@@ -226,16 +164,6 @@ TEST(WebServerFileResponseBody, ReportsUnsatisfiableRangesAndMissingFiles) {
             WebServerFileResponse::Failure::invalidPath);
 }
 
-TEST(WebServerFileResponseBody, DescribesTheFile) {
-  TemporaryFile file(sample(100), ".m3u8");
-  auto response = WebServerFileResponse::responseWithFile(file.path());
-  ASSERT_NE(response, nullptr);
-  EXPECT_EQ(response->contentType(), "application/vnd.apple.mpegurl");
-  EXPECT_TRUE(response->lastModifiedDate().has_value());
-  ASSERT_TRUE(response->eTag().has_value());
-  EXPECT_EQ(std::count(response->eTag()->begin(), response->eTag()->end(), '/'), 2);
-}
-
 TEST(WebServerFileResponseBody, EndsWithAnErrorWhenTheFileShrinks) {
   TemporaryFile file(sample(100000));
   auto response = WebServerFileResponse::responseWithFile(file.path());
@@ -266,20 +194,4 @@ TEST(WebServerFileResponseBody, NamesAttachmentsWithoutControlCharacters) {
   EXPECT_NE(disposition.find("filename*=UTF-8''"), std::string::npos);
   EXPECT_NE(disposition.find("name\xe9.txt\""), std::string::npos) << disposition;
   EXPECT_NE(disposition.find("%C3%A9.txt"), std::string::npos) << disposition;
-}
-
-TEST(WebServerStreamedResponseBody, StreamsChunksUntilEmpty) {
-  int calls = 0;
-  auto response = WebServerStreamedResponse::responseWithContentType("text/plain", [&] {
-    return ++calls <= 3 ? WebServerReadResult::success(Data(std::string("ab")))
-                        : WebServerReadResult::end();
-  });
-  EXPECT_TRUE(response->usesChunkedTransferEncoding());
-  const Body body = readAll(*response);
-  EXPECT_EQ(body.bytes, "ababab");
-  EXPECT_EQ(body.reads, 3u);
-
-  auto failing = WebServerStreamedResponse::responseWithContentType(
-      "text/plain", [] { return WebServerReadResult::failure(WebServerMakeError(-1, "gone")); });
-  EXPECT_FALSE(readAll(*failing).ok);
 }

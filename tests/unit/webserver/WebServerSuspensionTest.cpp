@@ -99,26 +99,6 @@ TEST(WebServerSuspension, StopsInTheBackgroundAndListensAgainInTheForeground) {
   EXPECT_TRUE(answers(web->port()));
 }
 
-TEST(WebServerSuspension, StartedInTheBackgroundListensOnlyInTheForeground) {
-  ApplicationLifecycle::shared().enterBackground();
-  auto web = server();
-  ASSERT_TRUE(web->startWithOptions(options()));
-  EXPECT_TRUE(web->isRunning());
-  EXPECT_EQ(web->port(), 0);
-  ApplicationLifecycle::shared().enterForeground();
-  settle();
-  EXPECT_TRUE(answers(web->port()));
-
-  // Without suspension the server ignores the application's state.
-  ApplicationLifecycle::shared().enterBackground();
-  settle();
-  auto always = server();
-  WebServerOptions unsuspended = options();
-  unsuspended.automaticallySuspendInBackground = false;
-  ASSERT_TRUE(always->startWithOptions(unsuspended));
-  EXPECT_TRUE(answers(always->port()));
-}
-
 TEST(WebServerSuspension, WaitsForOpenConnectionsOrTheirExpiryBeforeStopping) {
   std::promise<WebServerCompletionBlock> pending;
   auto web = server(&pending);
@@ -161,29 +141,4 @@ TEST(WebServerSuspension, StopsWhenTheBackgroundTaskExpires) {
   EXPECT_FALSE(web->isListening());
   completion(WebServerDataResponse::responseWithText("late"));
   EXPECT_EQ(RawHttpResponse::parse(client->readAll())->body, "late");
-}
-
-TEST(WebServerSuspension, AcceptsPublicationOptionsButSaysOnceTheyDoNothing) {
-  std::vector<std::string> lines;
-  std::mutex mutex;
-  WebServerSetBuiltInLogger([&](int, const std::string &line) {
-    std::lock_guard lock(mutex);
-    if (line.find("not supported") != std::string::npos)
-      lines.push_back(line);
-  });
-  WebServerOptions published = options();
-  published.bonjourName = "";
-  published.requestNATPortMapping = true;
-  for (int i = 0; i < 2; ++i) {
-    auto web = server();
-    ASSERT_TRUE(web->startWithOptions(published));
-    EXPECT_FALSE(web->bonjourServerURL().has_value());
-    EXPECT_FALSE(web->publicServerURL().has_value());
-    EXPECT_TRUE(answers(web->port()));
-  }
-  WebServerSetBuiltInLogger(nullptr);
-  std::lock_guard lock(mutex);
-  EXPECT_EQ(lines,
-            (std::vector<std::string>{"Service publication is not supported on this platform",
-                                      "NAT port mapping is not supported on this platform"}));
 }
