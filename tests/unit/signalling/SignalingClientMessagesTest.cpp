@@ -18,19 +18,6 @@
 namespace ombrelia {
 namespace {
 
-class RecordingDelegate final : public SignalClientDelegate {
- public:
-  void signalClientDidConnect(SignalingClient&) override { events.push_back("connect"); }
-  void signalClientDidDisconnect(SignalingClient&) override { events.push_back("disconnect"); }
-  void signalClient(SignalingClient&, const Data& data) override {
-    events.push_back("data:" + data.toString());
-  }
-  void signalClient(SignalingClient&, const std::string& text) override {
-    events.push_back("text:" + text);
-  }
-  std::vector<std::string> events;
-};
-
 class SignalingClientMessages : public ::testing::Test {
  protected:
   std::shared_ptr<test::RecordingWebSocket> provider = std::make_shared<test::RecordingWebSocket>();

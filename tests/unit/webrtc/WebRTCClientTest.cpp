@@ -8,7 +8,6 @@
 
 #include "p2p/FileRequestMessage.hpp"
 #include "support/FakePeerConnectionFactory.hpp"
-#include "support/PeerMessageSamples.hpp"
 #include "support/RecordingClientDelegate.hpp"
 #include "webrtc/WebRTCClient.hpp"
 #include "webrtc/WebRTCConfig.hpp"
