@@ -150,6 +150,10 @@ class PeerExchange : public ::testing::Test {
     std::lock_guard lock(waiter->mutex());
     return results.size();
   }
+  std::optional<Data> bytesOf(size_t index) {
+    std::lock_guard lock(waiter->mutex());
+    return std::get<0>(results.at(index));
+  }
 
   bool stateIs(const Viewer& viewer, std::optional<AbonnementState> state) {
     const auto abonnement = viewer.engine->abonnementPeer();
@@ -216,10 +220,7 @@ TEST_F(PeerExchange, StalledMainRequestDropsTheSubscriptionAndAnswersWithNothing
   for (int i = 0; i < 7; ++i) platform::MonotonicClock::advance(500ms);
   ASSERT_TRUE(eventually([&] { return results.size() == 1; }));
   EXPECT_TRUE(stateIs(a, std::nullopt));
-  {
-    std::lock_guard lock(waiter->mutex());
-    EXPECT_FALSE(std::get<0>(results[0]));
-  }
+  EXPECT_FALSE(bytesOf(0));
   EXPECT_EQ(a.sentTexts("\"type\":\"fileRequestStop\"").size(), 1u);
   EXPECT_TRUE(eventually([&] { return b.engine->pendingUploadFileRequestCount() == 0; }));
 }
@@ -288,9 +289,8 @@ TEST_F(PeerExchange, ReplacedMainRequestIsAnsweredWithNothingAndTheNewOneGetsThe
   platform::DispatchQueue::main()->drain();
   EXPECT_EQ(firstCalls.load(), 1);
   EXPECT_FALSE(firstData);
-  std::lock_guard lock(waiter->mutex());
-  EXPECT_FALSE(std::get<0>(results[0])) << "the duplicate pre-download is answered with nothing";
-  EXPECT_EQ(std::get<0>(results[1]), bytes);
+  EXPECT_FALSE(bytesOf(0)) << "the duplicate pre-download is answered with nothing";
+  EXPECT_EQ(bytesOf(1), bytes);
 }
 
 TEST_F(PeerExchange, RequestWithoutSubscriptionOrAfterStopIsAnsweredOnce) {
@@ -314,8 +314,7 @@ TEST_F(PeerExchange, EngineGoneWithARequestInFlightAnswersItWithNothing) {
   ASSERT_TRUE(eventually([&] { return b.engine->pendingUploadFileRequestCount() == 1; }));
   a.engine.reset();
   ASSERT_TRUE(eventually([&] { return results.size() == 1; }));
-  std::lock_guard lock(waiter->mutex());
-  EXPECT_FALSE(std::get<0>(results[0]));
+  EXPECT_FALSE(bytesOf(0));
 }
 
 // ---- hostile input ----------------------------------------------------------------------
@@ -343,8 +342,7 @@ class HostileUploader : public PeerExchange {
   }
   bool answeredWithNothing() {
     if (!eventually([&] { return results.size() == 1; })) return false;
-    std::lock_guard lock(waiter->mutex());
-    return !std::get<0>(results[0]).has_value();
+    return !bytesOf(0).has_value();
   }
 };
 
@@ -388,8 +386,7 @@ TEST_F(HostileUploader, RepeatedOrShortFramesNeitherCompleteNorCrash) {
   EXPECT_EQ(resultCount(), 0u);
   b.channel->sendBinary(frame(requestID, 20, half));
   ASSERT_TRUE(eventually([&] { return results.size() == 1; }));
-  std::lock_guard lock(waiter->mutex());
-  EXPECT_EQ(std::get<0>(results[0]), Data(half + half));
+  EXPECT_EQ(bytesOf(0), Data(half + half));
 }
 
 TEST_F(HostileUploader, WaitingListsStayBounded) {
