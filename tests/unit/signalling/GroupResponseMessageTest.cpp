@@ -28,17 +28,6 @@ TEST(GroupResponseMessage, ReadsEveryFieldOfItsItems) {
                           true, true, false, false));
 }
 
-TEST(GroupResponseMessage, KeepsUnknownModificationsAndIgnoresExtraKeys) {
-  std::string odd = kItem;
-  odd.replace(odd.find("\"add\""), 5, "\"Add\"");
-  odd.insert(1, R"("rank":3,)");
-  auto message = GroupResponseMessageReader().readJSON(response(
-      "[" + odd + "," + kItem + "]", R"(,"sendableSegments":{"anything":[1,2]},"extra":null)"));
-  ASSERT_TRUE(message);
-  ASSERT_EQ(message->list().size(), 2u);
-  EXPECT_EQ(message->list()[0].modification(), "Add");
-}
-
 TEST(GroupResponseMessage, ReaderRefusalTable) {
   GroupResponseMessageReader reader;
   EXPECT_TRUE(reader.readJSON(response("[]")));

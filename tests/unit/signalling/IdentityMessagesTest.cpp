@@ -32,40 +32,6 @@ TEST(InitMessage, ReaderAcceptanceTable) {
   }
 }
 
-TEST(TrackerList, WritesUrlsInOrderAndReadsBack) {
-  TrackerList list("trackerList",
-                   {*Url::parse("wss://a.example/ws?x=1"), *Url::parse("ws://b.example:8000/")});
-  auto text = list.encode().text;
-  ASSERT_TRUE(text);
-  EXPECT_EQ(*text,
-            R"({"type":"trackerList","data":["wss://a.example/ws?x=1","ws://b.example:8000/"]})");
-  EXPECT_EQ(TrackerListReader().readJSON(*text), list);
-}
-
-TEST(TrackerList, ReaderAcceptanceTable) {
-  TrackerListReader reader;
-  auto empty = reader.readJSON(R"({"type":"trackerList","data":[]})");
-  ASSERT_TRUE(empty);
-  EXPECT_TRUE(empty->data().empty());
-  for (const char* text : {R"({"type":"trackerList","data":["wss://a.example/",3]})",
-                           R"({"type":"trackerList","data":["wss://a.example/","not a url"]})",
-                           R"({"type":"trackerList","data":"wss://a.example/"})",
-                           R"({"type":"trackerList"})", R"({"type":"trackerlist","data":[]})"}) {
-    EXPECT_FALSE(reader.readJSON(text)) << text;
-  }
-}
-
-TEST(PeerConnectionMessage, WritesItemsAndReadsBack) {
-  PeerConnectionMessage message("peerConnectedModif", {PeerConnectionListItem("delete", kPeer),
-                                                       PeerConnectionListItem("renamed", kPeer)});
-  auto text = message.encode().text;
-  ASSERT_TRUE(text);
-  EXPECT_EQ(*text, R"({"type":"peerConnectedModif","list":[)"
-                   R"({"modification":"delete","uuid":"5B1E2C3D-4E5F-4A7B-8C9D-AEBFC0D1E2F3"},)"
-                   R"({"modification":"renamed","uuid":"5B1E2C3D-4E5F-4A7B-8C9D-AEBFC0D1E2F3"}]})");
-  EXPECT_EQ(PeerConnectionMessageReader().readJSON(*text), message);
-}
-
 TEST(PeerConnectionMessage, ReaderAcceptanceTable) {
   PeerConnectionMessageReader reader;
   auto empty = reader.readJSON(R"({"type":"peerConnectedModif","list":[]})");
@@ -83,19 +49,6 @@ TEST(PeerConnectionMessage, ReaderAcceptanceTable) {
        R"({"type":"peerConnectedModif","list":[{"modification":"delete","uuid":"5b1e2c3d-4e5f-4a7b-8c9d-aebfc0d1e2f3"},1]})",
        R"({"type":"peerConnectedModif","list":{}})", R"({"type":"peerConnectedModif"})"}) {
     EXPECT_FALSE(reader.readJSON(text)) << text;
-  }
-}
-
-TEST(IdentityMessages, AtMostOneReaderAcceptsAText) {
-  for (
-      const char* text :
-      {R"({"type":"uuid","uuid":"5b1e2c3d-4e5f-4a7b-8c9d-aebfc0d1e2f3","data":[],"list":[]})",
-       R"({"type":"trackerList","uuid":"5b1e2c3d-4e5f-4a7b-8c9d-aebfc0d1e2f3","data":[],"list":[]})",
-       R"({"type":"peerConnectedModif","uuid":"5b1e2c3d-4e5f-4a7b-8c9d-aebfc0d1e2f3","data":[],"list":[]})"}) {
-    int accepted = InitMessageReader().readJSON(text).has_value() +
-                   TrackerListReader().readJSON(text).has_value() +
-                   PeerConnectionMessageReader().readJSON(text).has_value();
-    EXPECT_EQ(accepted, 1) << text;
   }
 }
 

@@ -59,21 +59,6 @@ class NativeWebSocketTest : public ::testing::Test {
   std::shared_ptr<TransportRecorder> recorder;
 };
 
-TEST_F(NativeWebSocketTest, DeliversTextAndBinaryFramesToTheirOwnEvents) {
-  auto tracker = makeTracker();
-  auto socket = makeSocket(tracker->url());
-  socket->connect();
-  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 1; }));
-  waitUntilServed(*tracker, 1);
-  tracker->sendToAll("first");
-  tracker->sendBinaryToAll(std::string("\x00\xff", 2));
-  tracker->sendToAll("{not json");
-  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->texts().size() == 2; }));
-  EXPECT_EQ(recorder->texts(), (std::vector<std::string>{"first", "{not json"}));
-  EXPECT_EQ(recorder->data(), std::vector<std::string>{std::string("\x00\xff", 2)});
-  EXPECT_EQ(recorder->disconnects(), 0);
-}
-
 TEST_F(NativeWebSocketTest, RotatesThroughTheTrackerListWithConfigAfterTheExistingQuery) {
   auto a = makeTracker();
   auto b = makeTracker();
@@ -93,41 +78,6 @@ TEST_F(NativeWebSocketTest, RotatesThroughTheTrackerListWithConfigAfterTheExisti
   EXPECT_EQ(recorder->disconnects(), 0) << "replaced connections report nothing";
 }
 
-TEST_F(NativeWebSocketTest, DefaultEndpointNeverCarriesTheConfiguration) {
-  auto tracker = makeTracker();
-  OmbreliaConfig::shared().setP2pConfiguration("cfg");
-  auto socket = makeSocket(tracker->url("localhost", "/?q=1"));
-  socket->connect();
-  ASSERT_TRUE(tracker->waitUntil([&] { return tracker->handshakeCount() == 1; }));
-  EXPECT_EQ(tracker->handshakeTargets(), std::vector<std::string>{"/?q=1"});
-}
-
-TEST_F(NativeWebSocketTest, AnEntryEqualToTheDefaultDoesNotFreezeTheRotation) {
-  auto a = makeTracker();
-  auto b = makeTracker();
-  auto socket = makeSocket(a->url());
-  socket->setTrackerList({a->url(), b->url()});
-  for (auto* tracker : {a.get(), b.get(), a.get()}) {
-    size_t before = tracker->handshakeCount();
-    socket->connect();
-    ASSERT_TRUE(tracker->waitUntil([&] { return tracker->handshakeCount() == before + 1; }));
-  }
-}
-
-TEST_F(NativeWebSocketTest, DropsEntriesThatAreNotWebSocketUrls) {
-  auto tracker = makeTracker();
-  auto socket = makeSocket(tracker->url());
-  socket->setTrackerList(
-      {*Url::parseAbsolute("https://a.example/"), *Url::parseAbsolute("ftp://b.example/")});
-  EXPECT_TRUE(socket->trackerList().empty());
-  socket->connect();
-  ASSERT_TRUE(tracker->waitUntil([&] { return tracker->handshakeCount() == 1; }))
-      << "an emptied list keeps the default endpoint";
-  socket->setTrackerList(
-      {*Url::parseAbsolute("http://a.example/"), tracker->url("localhost", "/b")});
-  EXPECT_EQ(socket->trackerList(), std::vector<Url>{tracker->url("localhost", "/b")});
-}
-
 TEST_F(NativeWebSocketTest, OneDisconnectAndOneReconnectPerServerClose) {
   auto tracker = makeTracker();
   auto socket = makeSocket(tracker->url(), /*reconnect=*/true);
@@ -143,18 +93,6 @@ TEST_F(NativeWebSocketTest, OneDisconnectAndOneReconnectPerServerClose) {
     ASSERT_TRUE(tracker->waitUntil(
         [&] { return tracker->handshakeCount() == static_cast<size_t>(round + 1); }));
   }
-}
-
-TEST_F(NativeWebSocketTest, ReplacingAConnectionReportsNothingForTheOldOne) {
-  auto tracker = makeTracker();
-  auto socket = makeSocket(tracker->url());
-  socket->connect();
-  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 1; }));
-  socket->connect();
-  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 2; }));
-  ASSERT_TRUE(tracker->waitUntil([&] { return tracker->openCount() == 1; }));
-  socket->delegateQueue()->drain();
-  EXPECT_EQ(recorder->disconnects(), 0);
 }
 
 // With an initial delay of 100 ms and half jitter, attempts 3, 4 and 5 wait at least 50, 100 and
@@ -173,50 +111,6 @@ TEST_F(NativeWebSocketTest, BacksOffAgainstATrackerThatRefuses) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, kMinimumWaitBeforeFifthAttempt);
   EXPECT_LE(tracker->acceptedCount(), 6u);
   EXPECT_EQ(recorder->connects(), 0);
-}
-
-TEST_F(NativeWebSocketTest, BacksOffAgainstATrackerThatClosesAtOnce) {
-  auto tracker = makeTracker();
-  tracker->setCloseAfter(0ms);
-  auto socket = makeSocket(tracker->url(), /*reconnect=*/true);
-  auto start = std::chrono::steady_clock::now();
-  socket->connect();
-  ASSERT_TRUE(tracker->waitUntil([&] { return tracker->handshakeCount() >= 5; }));
-  EXPECT_GE(std::chrono::steady_clock::now() - start, kMinimumWaitBeforeFifthAttempt);
-  EXPECT_LE(tracker->handshakeCount(), 6u);
-}
-
-TEST_F(NativeWebSocketTest, BackOffResetsOnlyAfterAConnectionStayedOpenLongEnough) {
-  auto tracker = makeTracker();
-  tracker->setBehaviour(TestTracker::Behaviour::acceptAndClose);
-  auto settings = fastSettings();
-  settings.backoff.initialDelay = 10s;  // far beyond the test's real duration: only driven time
-  settings.backoff.maxDelay = 20s;
-  recorder = std::make_shared<TransportRecorder>(/*reconnect=*/true);
-  auto socket = NativeWebSocket::create(tracker->url(), settings);
-  socket->setDelegate(recorder);
-  socket->connect();
-  ASSERT_TRUE(tracker->waitUntil([&] { return tracker->acceptedCount() == 2; }));
-  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->disconnects() == 2; }));
-  socket->delegateQueue()->drain();  // the reconnection has planned its delayed open
-  tracker->setBehaviour(TestTracker::Behaviour::serve);
-  platform::MonotonicClock::advance(settings.backoff.initialDelay);
-  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 1; }));
-  waitUntilServed(*tracker, 1);
-
-  // Open for less than the reset period: the next retry still waits.
-  tracker->closeAll();
-  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->disconnects() == 3; }));
-  socket->delegateQueue()->drain();
-  EXPECT_FALSE(tracker->waitUntil([&] { return tracker->handshakeCount() == 2; }, 300ms));
-  platform::MonotonicClock::advance(settings.backoff.maxDelay);
-  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 2; }));
-  waitUntilServed(*tracker, 2);
-
-  // Open for the reset period: the next retry is immediate again.
-  platform::MonotonicClock::advance(NativeWebSocket::kBackoffResetAfter);
-  tracker->closeAll();
-  EXPECT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 3; }));
 }
 
 TEST_F(NativeWebSocketTest, HandshakeTimeoutEndsATrackerThatNeverAnswers) {

@@ -123,27 +123,6 @@ TEST_F(OmbreliaDecisionTest, ConcurrentRefreshesSendOneRequest) {
   EXPECT_EQ(groupRequests(), 1u);
 }
 
-TEST_F(OmbreliaDecisionTest, GroupResponseBeforeTheIdentifierIsDropped) {
-  socket->open();
-  const std::string group =
-      R"({"type":"groupResponse","group":")" + Uuid::random().uuidString() +
-      R"(","joinDate":1.0,"list":[{"uuid":")" + kOther.uuidString() +
-      R"(","joinDate":1.0,"modification":"add","sameIP":false,"sameCountry":true,"sameRegion":false,"sameCity":false}],"sendableSegments":{}})";
-  socket->receive(group);
-  EXPECT_TRUE(PeerList::shared().peers().empty());
-  socket->receive(uuidMessage(kSelf));
-  socket->receive(group);
-  EXPECT_EQ(PeerList::shared().peers().size(), 1u)
-      << "the same list is applied once the id is known";
-}
-
-TEST_F(OmbreliaDecisionTest, SecondIdentifierReplacesBothCopies) {
-  socket->receive(uuidMessage(kSelf));
-  socket->receive(uuidMessage(kOther));
-  EXPECT_EQ(decision->uuid(), kOther);
-  EXPECT_EQ(PeerList::shared().personalUUID(), kOther);
-}
-
 TEST_F(OmbreliaDecisionTest, TransferCarryingBothObjectsAppliesTheDescriptionFirst) {
   ready();
   socket->receive(
@@ -159,12 +138,6 @@ TEST_F(OmbreliaDecisionTest, TransferCarryingBothObjectsAppliesTheDescriptionFir
   EXPECT_EQ(connection->remoteDescriptions().size(), 1u);
   // Had the candidate come first, it would have found no peer and been dropped.
   EXPECT_EQ(connection->remoteCandidates().size(), 1u);
-}
-
-TEST_F(OmbreliaDecisionTest, TrackerListReachesTheTransport) {
-  socket->receive(R"({"type":"trackerList","data":["wss://a.example/","wss://b.example/"]})");
-  ASSERT_EQ(socket->trackerList().size(), 2u);
-  EXPECT_EQ(socket->trackerList()[1].toString(), "wss://b.example/");
 }
 
 }  // namespace

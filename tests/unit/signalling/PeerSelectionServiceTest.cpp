@@ -49,20 +49,6 @@ class PeerSelectionServiceTest : public ::testing::Test {
   PeerSelectionService service;
 };
 
-TEST_F(PeerSelectionServiceTest, GroupListWritesThePersonalIdentifierBeforeAnyItem) {
-  service.updatePeersWithList(std::vector<GroupListItem>{}, kSelf);
-  EXPECT_EQ(PeerList::shared().personalUUID(), kSelf);
-  EXPECT_TRUE(listed().empty());
-
-  PeerNotificationLog log;
-  std::optional<Uuid> seen;
-  log.onPosted("NewGroupPeerSendOffer", [&](const PeerNotificationLog::Entry&) {
-    seen = PeerList::shared().personalUUID();
-  });
-  service.updatePeersWithList(std::vector<GroupListItem>{item("add", kA)}, kB);
-  EXPECT_EQ(seen, kB);
-}
-
 TEST_F(PeerSelectionServiceTest, GroupListAppliesItsItemsInOrderSkippingItselfAndUnknownKinds) {
   OLoggerConfig::shared().setActiveLogLevel(OLogLevel::debug);
   PeerNotificationLog log;
@@ -84,25 +70,6 @@ TEST_F(PeerSelectionServiceTest, GroupListAppliesItsItemsInOrderSkippingItselfAn
                 prefix + "Add peer: " + kA.uuidString(), prefix + "Add peer: " + kA.uuidString()}));
   EXPECT_EQ(listed(), (std::vector<Uuid>{kC, kA})) << "a peer named twice is added once";
   for (const auto& entry : log.entries()) EXPECT_NE(entry.uuid, kSelf);
-}
-
-TEST_F(PeerSelectionServiceTest, ConnectionListAppliesOnlyItsDeletes) {
-  service.updatePeersWithList(std::vector<GroupListItem>{item("add", kA)}, kSelf);
-  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::debug);
-  PeerNotificationLog log;
-  testing::internal::CaptureStdout();
-  service.updatePeersWithList(
-      std::vector<PeerConnectionListItem>{PeerConnectionListItem("add", kB),
-                                          PeerConnectionListItem("delete", kA),
-                                          PeerConnectionListItem("delete", kC)},
-      kB);
-  const std::string out = testing::internal::GetCapturedStdout();
-
-  EXPECT_EQ(serviceLines(out).size(), 2u) << out;
-  EXPECT_EQ(log.names(), (std::vector<std::string>{"PeerDisconected", "PeerDisconected"}));
-  EXPECT_EQ(log.entries()[1].uuid, kC) << "an unlisted identifier is announced too";
-  EXPECT_TRUE(listed().empty());
-  EXPECT_EQ(PeerList::shared().personalUUID(), kSelf);
 }
 
 }  // namespace

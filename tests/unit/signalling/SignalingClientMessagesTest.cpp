@@ -18,19 +18,6 @@
 namespace ombrelia {
 namespace {
 
-class RecordingDelegate final : public SignalClientDelegate {
- public:
-  void signalClientDidConnect(SignalingClient&) override { events.push_back("connect"); }
-  void signalClientDidDisconnect(SignalingClient&) override { events.push_back("disconnect"); }
-  void signalClient(SignalingClient&, const Data& data) override {
-    events.push_back("data:" + data.toString());
-  }
-  void signalClient(SignalingClient&, const std::string& text) override {
-    events.push_back("text:" + text);
-  }
-  std::vector<std::string> events;
-};
-
 class SignalingClientMessages : public ::testing::Test {
  protected:
   std::shared_ptr<test::RecordingWebSocket> provider = std::make_shared<test::RecordingWebSocket>();
@@ -57,13 +44,6 @@ TEST_F(SignalingClientMessages, WritesEachSignallingMessageExactly) {
           R"({"type":"leaveGroup"})"}));
 }
 
-TEST_F(SignalingClientMessages, PrintsTheByteCountOfEachMessage) {
-  testing::internal::CaptureStdout();
-  client->sendLeaveGroup();
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(out, "21 bytes\n");
-}
-
 TEST_F(SignalingClientMessages, TextThatIsNotUtf8IsLoggedAndNotSent) {
   OLoggerConfig::shared().setActiveLogLevel(OLogLevel::error);
   testing::internal::CaptureStdout();
@@ -75,17 +55,6 @@ TEST_F(SignalingClientMessages, TextThatIsNotUtf8IsLoggedAndNotSent) {
             std::string::npos)
       << out;
   EXPECT_EQ(out.find("bytes"), std::string::npos) << out;
-}
-
-TEST_F(SignalingClientMessages, LeaveGroupNotificationSendsOnlyForTrue) {
-  auto& center = platform::NotificationCenter::defaultCenter();
-  center.post("LeaveGroup", false);
-  center.post("LeaveGroup");
-  center.post("LeaveGroup", std::string("true"));
-  center.post("LeaveGroup", 1);
-  EXPECT_TRUE(provider->sent().empty());
-  center.post("LeaveGroup", true);
-  EXPECT_EQ(provider->sent(), std::vector<std::string>{R"({"type":"leaveGroup"})"});
 }
 
 TEST_F(SignalingClientMessages, AnalyticsNotificationsSendTheirOwnEnvelopesOnly) {
@@ -113,33 +82,10 @@ TEST_F(SignalingClientMessages, AnalyticsNotificationsSendTheirOwnEnvelopesOnly)
   EXPECT_TRUE(provider->sent().empty());
 }
 
-TEST_F(SignalingClientMessages, AnalyticsRecordWithNonFiniteNumberIsNotSent) {
-  auto metrics = std::make_shared<PlayerMetrics>();
-  metrics->latency = std::nan("");
-  client->sendAnalytics(AnalyticsMessage("key", metrics));
-  EXPECT_TRUE(provider->analytics().empty());
-}
-
 TEST_F(SignalingClientMessages, NothingIsSentOnceTheClientIsGone) {
   client.reset();
   platform::NotificationCenter::defaultCenter().post("LeaveGroup", true);
   EXPECT_TRUE(provider->sent().empty());
-}
-
-TEST_F(SignalingClientMessages, PassesTransportEventsToItsDelegateWhileItLives) {
-  auto delegate = std::make_shared<RecordingDelegate>();
-  client->setDelegate(delegate);
-  client->connect();
-  auto transportDelegate = provider->delegate();
-  ASSERT_EQ(transportDelegate.get(), client.get());
-  transportDelegate->webSocketDidConnect(*provider);
-  transportDelegate->webSocket(*provider, std::string("{\"type\":\"uuid\"}"));
-  transportDelegate->webSocket(*provider, Data(std::string("\x01\x02")));
-  transportDelegate->webSocketDidDisconnect(*provider);
-  EXPECT_EQ(delegate->events, (std::vector<std::string>{"connect", "text:{\"type\":\"uuid\"}",
-                                                        "data:\x01\x02", "disconnect"}));
-  delegate.reset();
-  transportDelegate->webSocketDidConnect(*provider);  // no delegate left: dropped
 }
 
 }  // namespace

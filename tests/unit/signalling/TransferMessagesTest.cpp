@@ -30,47 +30,6 @@ TEST(TransferDescriptionMessage, ConvertsToSessionDescription) {
   EXPECT_FALSE(TransferCandidateMessageReader().readJSON(description("answer")));
 }
 
-TEST(TransferDescriptionMessage, UnknownSdpTypesCountAsOffers) {
-  for (const char* type : {"pranswer", "Offer", ""}) {
-    auto message = TransferDescriptionMessageReader().readJSON(description(type, ""));
-    ASSERT_TRUE(message) << type;
-    EXPECT_EQ(SessionDescription(*message), SessionDescription("", SdpType::offer)) << type;
-  }
-  auto pr = TransferDescriptionMessageReader().readJSON(description("prAnswer"));
-  ASSERT_TRUE(pr);
-  EXPECT_EQ(SessionDescription(*pr).type, SdpType::prAnswer);
-  EXPECT_EQ(rawValue(SdpType::prAnswer), "prAnswer");
-  EXPECT_EQ(makeSdpType("rollback"), SdpType::rollback);
-}
-
-TEST(TransferCandidateMessage, ConvertsToIceCandidateKeepingAnAbsentMid) {
-  TransferCandidateMessageReader reader;
-  auto withMid = reader.readJSON(candidate(
-      R"("candidate":"candidate:1 1 UDP 1 127.0.0.1 9 typ host","sdpMid":"0","sdpMLineIndex":0,"usernameFragment":"")"));
-  ASSERT_TRUE(withMid);
-  EXPECT_EQ(IceCandidate(*withMid),
-            IceCandidate("candidate:1 1 UDP 1 127.0.0.1 9 typ host", 0, "0"));
-  for (const char* fields :
-       {R"("candidate":"","sdpMLineIndex":2.0)",
-        R"("candidate":"","sdpMid":null,"sdpMLineIndex":2,"usernameFragment":null)"}) {
-    auto message = reader.readJSON(candidate(fields));
-    ASSERT_TRUE(message) << fields;
-    EXPECT_EQ(IceCandidate(*message), IceCandidate("", 2, std::nullopt)) << fields;
-  }
-}
-
-TEST(TransferCandidateMessage, ReaderRefusalTable) {
-  TransferCandidateMessageReader reader;
-  for (const char* fields :
-       {R"("candidate":"c","sdpMid":0,"sdpMLineIndex":0)", R"("candidate":"c","sdpMLineIndex":"0")",
-        R"("candidate":"c","sdpMLineIndex":2147483648)", R"("candidate":"c","sdpMLineIndex":1.5)",
-        R"("candidate":"c")", R"("candidate":"c","sdpMLineIndex":0,"usernameFragment":5)",
-        R"("candidate":null,"sdpMLineIndex":0)"}) {
-    EXPECT_FALSE(reader.readJSON(candidate(fields))) << fields;
-  }
-  EXPECT_TRUE(reader.readJSON(candidate(R"("candidate":"c","sdpMLineIndex":-2147483648)")));
-}
-
 TEST(TransferMessages, BothReadersNeedTypeAndBothIdentifiers) {
   const std::string valid = description("offer");
   const std::pair<std::string, std::string> replacements[] = {

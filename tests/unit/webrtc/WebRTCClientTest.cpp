@@ -8,7 +8,6 @@
 
 #include "p2p/FileRequestMessage.hpp"
 #include "support/FakePeerConnectionFactory.hpp"
-#include "support/PeerMessageSamples.hpp"
 #include "support/RecordingClientDelegate.hpp"
 #include "webrtc/WebRTCClient.hpp"
 #include "webrtc/WebRTCConfig.hpp"
@@ -43,23 +42,6 @@ class WebRTCClientTest : public ::testing::Test {
   std::shared_ptr<WebRTCClient> client;
   std::shared_ptr<FakePeerConnection> connection;
 };
-
-TEST_F(WebRTCClientTest, ConnectionGetsTheIceServersAndTheClientsSettings) {
-  const auto config = factory.lastConfig();
-  ASSERT_TRUE(config);
-  EXPECT_EQ(config->iceServers, std::vector<std::string>{"stun:a.example:19302"});
-  EXPECT_FALSE(config->bindAddress);
-  EXPECT_FALSE(config->disableAutoNegotiation);
-  EXPECT_EQ(config->portRangeBegin, 1024);
-  EXPECT_EQ(config->portRangeEnd, 65535);
-  EXPECT_FALSE(config->mtu);
-  EXPECT_FALSE(config->maxMessageSize);
-  const auto& servers = WebRTCConfig::defaultConfig().webRTCIceServers;
-  ASSERT_EQ(servers.size(), 2u);
-  EXPECT_TRUE(servers[0].rfind("stun:", 0) == 0 && servers[0].ends_with(":19302")) << servers[0];
-  EXPECT_TRUE(servers[1].rfind("stun:", 0) == 0 && servers[1].find(':', 5) == std::string::npos)
-      << servers[1];
-}
 
 TEST_F(WebRTCClientTest, RefusedConnectionGivesNoClientAndAnErrorLine) {
   OLoggerConfig::shared().setActiveLogLevel(OLogLevel::error);
@@ -151,19 +133,6 @@ TEST_F(WebRTCClientTest, ChunksGoOutAsBinaryAndAreReportedButStrayBytesAreNot) {
   EXPECT_EQ(delegate->events().sent, (std::vector<int64_t>{124, 5}));
 }
 
-TEST_F(WebRTCClientTest, TypedSendersSendTheirRecordsAsJsonTextFrames) {
-  auto channel = offerChannel();
-  const auto expected = test::PeerMessageSamples::sendEveryKind(*client);
-  const auto sent = channel->sent();
-  ASSERT_EQ(sent.size(), expected.size());
-  for (size_t i = 0; i < sent.size(); ++i) {
-    EXPECT_FALSE(sent[i].binary) << i;
-    EXPECT_EQ(sent[i].bytes, expected[i]);
-  }
-  EXPECT_NE(expected[2].find("\"type\":\"fileRequest\""), std::string::npos) << expected[2];
-  EXPECT_TRUE(delegate->events().sent.empty()) << "text frames are not reported";
-}
-
 TEST_F(WebRTCClientTest, RecordThatCannotBeEncodedIsLoggedAndNotSent) {
   OLoggerConfig::shared().setActiveLogLevel(OLogLevel::error);
   auto channel = offerChannel();
@@ -176,29 +145,6 @@ TEST_F(WebRTCClientTest, RecordThatCannotBeEncodedIsLoggedAndNotSent) {
       out.find("[Error] [WebRTCClient] FileRequestMessage error converting dictionary to data: "),
       std::string::npos)
       << out;
-}
-
-TEST_F(WebRTCClientTest, ChannelEventsAndStatesReachTheDelegate) {
-  auto local = offerChannel();
-  EXPECT_FALSE(client->isConnected());
-  local->deliverOpen();
-  EXPECT_TRUE(client->isConnected());
-  local->deliverText("hello");
-  local->deliverBinary(Data(std::string("\x01\x02", 2)));
-  connection->deliverState(DCIceState::connected);
-  local->deliverClosed();
-  EXPECT_FALSE(client->isConnected());
-  auto remote = std::make_shared<FakeDataChannel>();
-  connection->deliverDataChannel(remote);
-  remote->deliverOpen();
-  EXPECT_TRUE(client->isConnected()) << "a later open connects again";
-  remote->deliverText("from remote");
-
-  const auto events = delegate->events();
-  EXPECT_EQ(events.texts, (std::vector<std::string>{"hello", "from remote"}));
-  ASSERT_EQ(events.data.size(), 1u);
-  EXPECT_EQ(events.data[0].size(), 2u);
-  EXPECT_EQ(events.states, std::vector<DCIceState>{DCIceState::connected});
 }
 
 TEST_F(WebRTCClientTest, CandidatesReachTheDelegateMarkedByWhetherTheBurstWasTaken) {
