@@ -29,10 +29,6 @@ SegmentInfo video(double duration, int64_t bandwidth = 800'000, int64_t best = 8
   return SegmentInfo(SegmentType::video, bandwidth, best, "1280x720", 0, 1, duration);
 }
 
-SegmentInfo audio(double duration) {
-  return SegmentInfo(SegmentType::audio, 64'000, 64'000, std::nullopt, 0, 1, duration);
-}
-
 const Uuid kPersonal = *Uuid::parse("5B1E2C3D-4E5F-4A7B-8C9D-AEBFC0D1E2F3");
 
 // Each test runs in its own process, so the configuration, the peer list and the clock start
@@ -107,103 +103,6 @@ TEST_F(AnalyticsServiceTest, FirstReportPostsTheInitRecordThenThePeriodicOne) {
   EXPECT_EQ(second["nReq_p2p"], 1);
 }
 
-TEST_F(AnalyticsServiceTest, WithoutIdentifierTicksLogAndTheRecordGathersOn) {
-  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::error);
-  service->addMediaDataReceived(4096, true, video(6.0), std::nullopt);
-  testing::internal::CaptureStdout();
-  tick();
-  service->addMediaDataReceived(4096, true, video(4.0), std::nullopt);
-  tick();
-  const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(log.entries().empty());
-  EXPECT_NE(out.find("[Ombrelia] [Error] [Analytics] Error: socket not yet connected, personal "
-                     "UUID not received"),
-            std::string::npos)
-      << out;
-
-  PeerList::shared().setPersonalUUID(kPersonal);
-  service->addMediaDataReceived(8192, false, video(6.0), PeerType::ip);
-  tick();
-  ASSERT_EQ(log.entries().size(), 2u);
-  const json record = data(1);
-  EXPECT_EQ(record["tv"]["MB_server"], 8) << "the record covers all thirty seconds";
-  EXPECT_EQ(record["tv"]["MB_peer"], 8);
-  EXPECT_EQ(record["wifi"]["sec_server"], 10);
-  EXPECT_DOUBLE_EQ(record["seg_dur"].get<double>(), 16.0 / 3);
-  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::none);
-}
-
-TEST_F(AnalyticsServiceTest, SwitchedOffTicksSendNothingAndKeepTheRecord) {
-  PeerList::shared().setPersonalUUID(kPersonal);
-  OmbreliaConfig::shared().setActivated(false);
-  service->addError(-1001);
-  tick();
-  EXPECT_TRUE(log.entries().empty());
-  OmbreliaConfig::shared().setActivated(true);
-  tick();
-  ASSERT_EQ(log.entries().size(), 2u);
-  EXPECT_EQ(data(1)["HTTP_errors"]["-1001"], 1);
-}
-
-TEST_F(AnalyticsServiceTest, MeanSegmentDurationCoversOneSentRecord) {
-  PeerList::shared().setPersonalUUID(kPersonal);
-  service->addMediaDataReceived(1024, true, video(6.0), std::nullopt);
-  service->addMediaDataReceived(1024, true, video(6.0), std::nullopt);
-  service->addMediaDataReceived(1024, true, audio(4.0), std::nullopt);
-  service->addMediaDataReceived(1024, true, video(std::nan("")), std::nullopt);
-  tick();
-  tick();
-  ASSERT_EQ(log.entries().size(), 3u);
-  EXPECT_DOUBLE_EQ(data(1)["seg_dur"].get<double>(), 16.0 / 3)
-      << "audio counts; a duration that is not a number does not";
-  EXPECT_EQ(data(2)["seg_dur"], 0.0);
-}
-
-TEST_F(AnalyticsServiceTest, StallInProgressShowsInEveryRecordUntilItEnds) {
-  PeerList::shared().setPersonalUUID(kPersonal);
-  service->onBuffering(Decision::p2p);
-  service->onBuffering(std::nullopt);
-  service->rebufferingSecondsReceived(3, Decision::http);
-  service->onBuffering(Decision::http);
-  tick();
-  tick();
-  service->rebufferingSecondsReceived(2, std::nullopt);
-  tick();
-  ASSERT_EQ(log.entries().size(), 4u);
-  const json first = data(1);
-  EXPECT_EQ(first["nbrStalls"], 3);
-  EXPECT_EQ(first["nbrStallsP2P"], 1);
-  EXPECT_EQ(first["nbrStallsHTTP"], 1);
-  EXPECT_EQ(first["sec_rebuff"], 3);
-  EXPECT_EQ(first["sec_rebuff_http"], 3);
-  EXPECT_EQ(first["sec_rebuff_p2p"], 0);
-  EXPECT_EQ(first["isStalled"], 1);
-  EXPECT_EQ(data(2)["isStalled"], 1);
-  EXPECT_EQ(data(2)["nbrStalls"], 0);
-  EXPECT_EQ(data(3)["isStalled"], 0);
-  EXPECT_EQ(data(3)["sec_rebuff"], 2);
-  EXPECT_EQ(data(3)["sec_rebuff_http"], 0);
-}
-
-TEST_F(AnalyticsServiceTest, PerIntervalTextsAndTheQualityMemoryCarryOver) {
-  PeerList::shared().setPersonalUUID(kPersonal);
-  service->setStreamType("live");
-  service->setSegmentExtension("ts");
-  for (const char* quality : {"1280x720", "1280x720", "1920x1080", "1280x720"}) {
-    service->segmentRequested(quality);
-  }
-  tick();
-  service->segmentRequested("1920x1080");
-  tick();
-  ASSERT_EQ(log.entries().size(), 3u);
-  EXPECT_EQ(data(1)["stream_type"], "live");
-  EXPECT_EQ(data(1)["seg_ext"], "ts");
-  EXPECT_EQ(data(1)["nbrQualityChange"], 2);
-  EXPECT_EQ(data(2)["stream_type"], "live");
-  EXPECT_EQ(data(2)["seg_ext"], "") << "the extension belongs to its interval";
-  EXPECT_EQ(data(2)["nbrQualityChange"], 1) << "a change across the report counts in the next";
-}
-
 TEST_F(AnalyticsServiceTest, DelegateGivesTheLatencyAndNonFiniteFiguresBecomeZero) {
   struct Latency : AnalyticsServiceProtocol {
     double value = 0;
@@ -228,33 +127,6 @@ TEST_F(AnalyticsServiceTest, DelegateGivesTheLatencyAndNonFiniteFiguresBecomeZer
   EXPECT_EQ(data(1)["ttfb_peer_city"], 35.0);
   EXPECT_EQ(data(2)["latency"], 0.0);
   EXPECT_EQ(data(3)["latency"], 0.0) << "held weakly: a released delegate answers nothing";
-}
-
-TEST_F(AnalyticsServiceTest, TotalsGrowAcrossReports) {
-  PeerList::shared().setPersonalUUID(kPersonal);
-  service->addManifestDataReceived(1000);
-  service->addMediaDataReceived(2000, true, video(6.0), std::nullopt);
-  service->addMediaDataReceived(1000, false, video(6.0), PeerType::city);
-  service->addMediaDataReceived(500, false, video(6.0), std::nullopt);
-  service->addDataSent(700, PeerType::ip);
-  service->addDataSent(300, std::nullopt);
-  tick();
-  EXPECT_EQ(service->getDataReceivedHTTP(), 3000);
-  EXPECT_EQ(service->getDataReceivedP2P(), 1500);
-  EXPECT_EQ(service->getDataSent(), 1000);
-  EXPECT_EQ(service->dataReceived().p2p.city, 1000);
-  EXPECT_DOUBLE_EQ(service->getPercentDataReceived(), 1500.0 / 4500);
-  EXPECT_EQ(service->getGreenScore(), std::round((1150.0 + 875.0) / 4500 * 1000) / 10);
-  EXPECT_GT(service->getEnergySavedInWh(), 0.0);
-  EXPECT_DOUBLE_EQ(service->getEnergySavedInWh(),
-                   service->getEnergySavedReceivedInWh() + service->getEnergySavedSentInWh());
-}
-
-TEST_F(AnalyticsServiceTest, StoppedTimerReportsNoMore) {
-  PeerList::shared().setPersonalUUID(kPersonal);
-  service->stopTimer();
-  tick();
-  EXPECT_TRUE(log.entries().empty());
 }
 
 // Every count made while reports are taken lands in exactly one record: none lost, none twice.

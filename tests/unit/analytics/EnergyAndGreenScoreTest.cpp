@@ -11,26 +11,6 @@ namespace {
 
 constexpr double kTolerance = 1e-9;
 
-TEST(DataCounters, ClassifiedBytesAreWeightedByProximity) {
-  DataP2P data;
-  data.updateValue(PeerType::ip, 1000);
-  EXPECT_EQ(data.ip, 1000);
-  EXPECT_EQ(data.p2p, 1000);
-  EXPECT_DOUBLE_EQ(data.factor, 1250.0);
-  data.updateValue(PeerType::city, 1000);
-  EXPECT_DOUBLE_EQ(data.factor, 2400.0);
-  data.updateValue(PeerType::region, 1000);
-  EXPECT_DOUBLE_EQ(data.factor, 3450.0);
-  data.updateValue(PeerType::country, 1000);
-  EXPECT_DOUBLE_EQ(data.factor, 4450.0);
-  EXPECT_EQ(data.city + data.region + data.country, 3000);
-
-  data.updateValue(PeerType::unknown, 1000);
-  data.updateValue(std::nullopt, 1000);
-  EXPECT_EQ(data.p2p, 6000) << "unclassified bytes count only in the total";
-  EXPECT_DOUBLE_EQ(data.factor, 4450.0);
-}
-
 TEST(DataCounters, TotalsStayAtTheirBoundInsteadOfWrapping) {
   DataP2P data;
   constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
@@ -55,26 +35,6 @@ TEST(EnergySaved, EveryPeerByteSavesLessTheCostOfItsDistance) {
     EXPECT_NEAR(energy.energySavedWh(received, nothingSent), expected, kTolerance);
     EXPECT_EQ(energy.energySavedSentWh(nothingSent), 0.0);
   }
-}
-
-TEST(EnergySaved, SentAndReceivedBytesAddUp) {
-  const EnergyUtils energy;
-  DataReceived received;
-  received.p2p.updateValue(PeerType::region, 500'000'000);
-  DataP2P sent;
-  sent.updateValue(PeerType::region, 500'000'000);
-  EXPECT_NEAR(energy.energySavedSentWh(sent), 16.4, kTolerance);
-  EXPECT_NEAR(energy.energySavedWh(received, sent), 32.8, kTolerance);
-  EXPECT_EQ(energy.energySavedWh(DataReceived(), DataP2P()), 0.0);
-}
-
-TEST(EnergySaved, EquivalentsRoundToOneDecimalWithHalvesAwayFromZero) {
-  const EnergyUtils energy;
-  EXPECT_EQ(energy.energyInLight(1.0), 0.4);
-  EXPECT_EQ(energy.energyInCO2g(1.0), 0.5);
-  EXPECT_EQ(energy.energyInWatercL(1.0), 0.2);
-  EXPECT_EQ(energy.energyInLight(0.125), 0.1);
-  EXPECT_EQ(energy.energyInCO2g(0.0), 0.0);
 }
 
 TEST(GreenScore, WeightedPeerBytesOverEveryByteReceived) {

@@ -92,18 +92,5 @@ TEST(RecordDecoding, WrongTypesAndMalformedNamesFailTheWholeRecord) {
   EXPECT_FALSE(PlayerMetrics::fromJSON(ordered_json::array()));
 }
 
-TEST(RecordDecoding, EnvelopeNeedsItsThreeKeysButAcceptsAnyType) {
-  const std::string data = text(PlayerMetrics().toJSON());
-  EXPECT_TRUE(AnalyticsMessage::decode(R"({"type":"other","key":"k","data":)" + data + "}"));
-  EXPECT_EQ(AnalyticsMessage::decode(R"({"type":"other","key":"k","data":)" + data + "}")->type(),
-            "other");
-  EXPECT_FALSE(AnalyticsMessage::decode(R"({"type":"analytics","key":"k"})"));
-  EXPECT_FALSE(AnalyticsMessage::decode(R"({"type":"analytics","key":1,"data":)" + data + "}"));
-  EXPECT_FALSE(AnalyticsMessage::decode("{\"type\":"));
-  EXPECT_FALSE(
-      AnalyticsInitMessage::decode(R"({"type":"analytics","key":"k","data":)" + data + "}"))
-      << "a periodic record is no init record";
-}
-
 }  // namespace
 }  // namespace ombrelia

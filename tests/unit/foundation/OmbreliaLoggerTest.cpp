@@ -53,18 +53,6 @@ bool expectedEnabled(OLogLevel active, OLogModule m) {
 
 }  // namespace
 
-TEST(OmbreliaLogger, PrintsNothingAtTheDefaultLevel) {
-  EXPECT_EQ(OLoggerConfig::shared().activeLogLevel(), OLogLevel::none);
-  const std::string out = captured([] {
-    for (OLogModule m : allOLogModules()) {
-      for (const auto& w : kWrappers)
-        w.call("message", m);
-    }
-    OmbreliaLogger::traceWebServer("[DEBUG] server");
-  });
-  EXPECT_EQ(out, "");
-}
-
 TEST(OmbreliaLogger, FollowsTheActiveLevelTimesMessageLevelTimesModuleMatrix) {
   for (int activeRaw = 0; activeRaw <= 4; ++activeRaw) {
     const OLogLevel active = *makeOLogLevel(activeRaw);
@@ -81,42 +69,6 @@ TEST(OmbreliaLogger, FollowsTheActiveLevelTimesMessageLevelTimesModuleMatrix) {
       }
     }
   }
-}
-
-TEST(OmbreliaLogger, WritesTheWebServerLineAtTraceOnly) {
-  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::debug);
-  EXPECT_EQ(captured([] { OmbreliaLogger::traceWebServer("[DEBUG] x"); }), "");
-  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::trace);
-  EXPECT_EQ(captured([] { OmbreliaLogger::traceWebServer("[DEBUG] Did open connection"); }),
-            "[Ombrelia] [Trace] [WebServer] [DEBUG] Did open connection\n");
-}
-
-TEST(OmbreliaLogger, KeepsAnEmptyMessageAndSpecialCharactersVerbatim) {
-  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::error);
-  EXPECT_EQ(captured([] { OmbreliaLogger::error("", OLogModule::proxy); }),
-            "[Ombrelia] [Error] [Proxy] \n");
-  EXPECT_EQ(captured([] { OmbreliaLogger::error("  %s %d \t x  ", OLogModule::proxy); }),
-            "[Ombrelia] [Error] [Proxy]   %s %d \t x  \n");
-}
-
-TEST(OmbreliaLogger, EnumerationsConvertFromRawValuesExactly) {
-  EXPECT_FALSE(makeOLogLevel(5).has_value());
-  EXPECT_FALSE(makeOLogLevel(-1).has_value());
-  EXPECT_EQ(makeOLogLevel(2), OLogLevel::info);
-  EXPECT_TRUE(OLogLevel::error < OLogLevel::info);
-  EXPECT_TRUE(OLogLevel::none < OLogLevel::error);
-  EXPECT_FALSE(makeOLogModule("videoStatus").has_value());
-  EXPECT_EQ(makeOLogModule("VideoStatus"), OLogModule::videoStatus);
-  EXPECT_EQ(makeOLogModule("HLSManifestModifier"), OLogModule::hlsManifestModifier);
-  EXPECT_EQ(makeOLogModule("P2PUpload"), OLogModule::p2pUpload);
-  EXPECT_EQ(allOLogModulesSet().size(), 20u);
-  for (OLogModule m : allOLogModules())
-    EXPECT_EQ(makeOLogModule(rawValue(m)), m);
-  EXPECT_EQ(enabledModules(OLogLevel::error).size(), 16u);
-  EXPECT_EQ(enabledModules(OLogLevel::info).size(), 3u);
-  EXPECT_EQ(enabledModules(OLogLevel::debug).size(), 18u);
-  EXPECT_EQ(enabledModules(OLogLevel::trace).size(), 20u);
-  EXPECT_TRUE(enabledModules(OLogLevel::none).empty());
 }
 
 TEST(OmbreliaLoggerConcurrency, LinesFromManyThreadsNeverInterleave) {

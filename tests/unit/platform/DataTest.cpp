@@ -26,14 +26,3 @@ TEST(Data, SliceKeepsTheBufferAliveAfterTheOriginalIsGone) {
   }
   EXPECT_EQ(slice.toString(), std::string(10, 'x'));
 }
-
-TEST(Data, ComparesByContentAndHandlesEmptyAndBinaryBytes) {
-  const char binary[] = {'\0', '\x01', '\xff', '\0'};
-  Data a(binary, sizeof binary);
-  Data b(std::vector<uint8_t>{0, 1, 255, 0});
-  EXPECT_EQ(a.size(), 4u);
-  EXPECT_EQ(a, b);
-  EXPECT_EQ(Data(), Data(std::string()));
-  EXPECT_EQ(Data().bytes(), nullptr);
-  EXPECT_FALSE(a == Data(std::string("abcd")));
-}

@@ -4,7 +4,6 @@
 #include <chrono>
 #include <future>
 #include <optional>
-#include <thread>
 
 #include "platform/HttpClient.hpp"
 #include "platform/HttpTask.hpp"
@@ -64,18 +63,6 @@ TEST_F(HttpClientTest, ReportsStatusMimeTypeWithoutParametersAndBodyEvenOfAnErro
   EXPECT_EQ(missed->response()->body.toString(), "<h1>gone</h1>");
 }
 
-TEST_F(HttpClientTest, FollowsRedirectsAndReportsTheFinalUrl) {
-  server.route("/start", TestHttpResponse::redirect("/middle"));
-  server.route("/middle", TestHttpResponse::redirect(server.url("/final?x=1"), 301));
-  server.route("/final", TestHttpResponse::ok("#EXTM3U\n", "application/vnd.apple.mpegurl"));
-
-  auto result = fetch(*client, get(server.url("/start")));
-  ASSERT_TRUE(result && result->ok());
-  EXPECT_EQ(result->response()->statusCode, 200);
-  EXPECT_EQ(result->response()->url, server.url("/final?x=1"));
-  EXPECT_EQ(result->response()->body.toString(), "#EXTM3U\n");
-}
-
 TEST_F(HttpClientTest, GivesUpAfterTenRedirects) {
   server.route("/loop", TestHttpResponse::redirect("/loop"));
 
@@ -99,18 +86,6 @@ TEST_F(HttpClientTest, FetchesOnlyHttpAndHttpsUrlsRedirectsIncluded) {
   EXPECT_EQ(redirected->error()->cause, HttpErrorCause::unsupportedURL);
 }
 
-TEST_F(HttpClientTest, RefusedConnectionFailsWithCannotConnect) {
-  std::string closedUrl;
-  {
-    TestHttpServer gone;
-    closedUrl = gone.url("/x");
-  }
-  auto result = fetch(*client, get(closedUrl));
-  ASSERT_TRUE(result && !result->ok());
-  EXPECT_EQ(result->error()->cause, HttpErrorCause::cannotConnectToHost);
-  EXPECT_EQ(result->error()->code(), -1004);
-}
-
 TEST_F(HttpClientTest, StalledServerTimesOutAfterTheRequestTimeout) {
   TestHttpResponse silent;
   silent.mode = TestHttpResponse::Mode::stallBeforeHead;
@@ -127,20 +102,6 @@ TEST_F(HttpClientTest, StalledServerTimesOutAfterTheRequestTimeout) {
     EXPECT_EQ(result->error()->code(), -1001);
     EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
   }
-}
-
-TEST_F(HttpClientTest, BodyThatStopsFlowingTimesOutAtTheLowSpeedLimit) {
-  HttpClient::Settings settings;
-  settings.lowSpeedBytesPerSecond = 1000;
-  settings.lowSpeedTime = 1s;
-  auto strict = HttpClient::create(settings);
-  TestHttpResponse trickle = TestHttpResponse::ok(std::string(200, 'x'), "video/mp2t");
-  trickle.mode = TestHttpResponse::Mode::stallAfterHead;
-  server.route("/trickle", trickle);
-
-  auto result = fetch(*strict, get(server.url("/trickle")));
-  ASSERT_TRUE(result && !result->ok());
-  EXPECT_EQ(result->error()->cause, HttpErrorCause::timedOut);
 }
 
 TEST_F(HttpClientTest, BodyOverTheCapFailsWhetherOrNotItsLengthIsDeclared) {
@@ -163,26 +124,6 @@ TEST_F(HttpClientTest, BodyOverTheCapFailsWhetherOrNotItsLengthIsDeclared) {
   auto exact = fetch(*client, request);
   ASSERT_TRUE(exact && exact->ok()) << "a body of exactly the cap is allowed";
   EXPECT_EQ(exact->response()->body.size(), 1000u);
-}
-
-TEST_F(HttpClientTest, RangeRequestIsAnsweredWithPartialContentAndItsContentRange) {
-  TestHttpResponse ranged = TestHttpResponse::ok("0123456789", "video/mp4");
-  ranged.honourRange = true;
-  server.route("/init.mp4", ranged);
-
-  auto request = get(server.url("/init.mp4"));
-  request.range = "bytes=2-5";
-  auto result = fetch(*client, request);
-  ASSERT_TRUE(result && result->ok());
-  EXPECT_EQ(result->response()->statusCode, 206);
-  EXPECT_EQ(result->response()->contentRange, "bytes 2-5/10");
-  EXPECT_EQ(result->response()->body.toString(), "2345");
-  EXPECT_EQ(server.requests().back().header("range"), "bytes=2-5");
-
-  auto whole = fetch(*client, get(server.url("/init.mp4")));
-  ASSERT_TRUE(whole && whole->ok());
-  EXPECT_EQ(whole->response()->statusCode, 200);
-  EXPECT_EQ(whole->response()->contentRange, std::nullopt);
 }
 
 TEST_F(HttpClientTest, RangeValueCannotInjectHeaderLines) {
@@ -232,60 +173,6 @@ TEST_F(HttpClientTest, DestroyingTheClientCompletesRunningTransfersAsCancelled) 
   client.reset();
   ASSERT_TRUE(completed.wait());
   EXPECT_EQ(cancelled.load(), 2);
-}
-
-TEST_F(HttpClientTest, CompletionsRunOneAtATimeOnTheDelegateQueue) {
-  constexpr int kRequests = 40;
-  server.route("/r", TestHttpResponse::ok("r"));
-  test::CountdownLatch completed(kRequests);
-  std::atomic<int> inside{0};
-  std::atomic<int> overlaps{0};
-  std::atomic<int> offQueue{0};
-  for (int i = 0; i < kRequests; ++i) {
-    client->dataTask(get(server.url("/r")), [&](HttpResult) {
-      if (!client->delegateQueue()->isCurrent())
-        ++offQueue;
-      if (inside.fetch_add(1) != 0)
-        ++overlaps;
-      // Holds the queue a moment, so that an overlapping completion would be seen.
-      std::this_thread::sleep_for(1ms);
-      inside.fetch_sub(1);
-      completed.countDown();
-    });
-  }
-  ASSERT_TRUE(completed.wait());
-  EXPECT_EQ(overlaps.load(), 0);
-  EXPECT_EQ(offQueue.load(), 0);
-}
-
-TEST_F(HttpClientTest, TwoHundredParallelTransfersFromSeveralThreadsAllComplete) {
-  constexpr int kThreads = 4;
-  constexpr int kPerThread = 50;
-  for (int i = 0; i < kThreads * kPerThread; ++i) {
-    server.route("/item" + std::to_string(i), TestHttpResponse::ok("body-" + std::to_string(i)));
-  }
-  test::CountdownLatch completed(kThreads * kPerThread);
-  std::atomic<int> correct{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      for (int j = 0; j < kPerThread; ++j) {
-        const int i = t * kPerThread + j;
-        client->dataTask(get(server.url("/item" + std::to_string(i))), [&, i](HttpResult result) {
-          if (result.ok() && result.response()->body.toString() == "body-" + std::to_string(i)) {
-            ++correct;
-          }
-          completed.countDown();
-        });
-      }
-    });
-  }
-  for (auto& thread : threads)
-    thread.join();
-  ASSERT_TRUE(completed.wait(30s));
-  EXPECT_EQ(correct.load(), kThreads * kPerThread);
-  client->delegateQueue()->drain();
-  EXPECT_EQ(completed.events(), size_t(kThreads * kPerThread)) << "a completion ran twice";
 }
 
 }  // namespace

@@ -36,17 +36,5 @@ TEST(MemoryPressureSourceTest, ActiveSourcesReceiveRaisedEventsOnTheGlobalQueue)
   EXPECT_TRUE(cancelled->isCancelled());
 }
 
-TEST(MemoryPressureSourceTest, DestroyedSourceIsForgotten) {
-  std::atomic<int> calls{0};
-  {
-    auto source = MemoryPressureSource::create();
-    source->setEventHandler([&](unsigned) { ++calls; });
-    source->activate();
-  }
-  MemoryPressureSource::raiseForTesting(MemoryPressureSource::warning);
-  DispatchQueue::global()->drain();
-  EXPECT_EQ(calls.load(), 0);
-}
-
 }  // namespace
 }  // namespace ombrelia::platform

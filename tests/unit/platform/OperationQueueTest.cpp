@@ -1,4 +1,4 @@
-// Operations, the operation queue and the counting semaphore with a timed wait.
+// Operations and the operation queue.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,7 +8,6 @@
 
 #include "platform/Operation.hpp"
 #include "platform/OperationQueue.hpp"
-#include "platform/Semaphore.hpp"
 #include "support/Latch.hpp"
 
 namespace ombrelia::platform {
@@ -38,20 +37,6 @@ private:
   test::Latch* rendezvous_;
   int peers_;
 };
-
-TEST(SemaphoreTest, TakesEverySignalAndGivesUpAtTheDeadlineWhenNoneIsLeft) {
-  Semaphore semaphore;
-  semaphore.signal();
-  semaphore.signal();
-  EXPECT_TRUE(semaphore.waitUntil(Semaphore::Clock::now() + 1s));
-  semaphore.wait();
-  const auto start = Semaphore::Clock::now();
-  EXPECT_FALSE(semaphore.waitUntil(start + 50ms)) << "both signals were taken";
-  EXPECT_GE(Semaphore::Clock::now() - start, 50ms);
-  std::thread signaller([&] { semaphore.signal(); });
-  EXPECT_TRUE(semaphore.waitUntil(Semaphore::Clock::now() + 10s));
-  signaller.join();
-}
 
 TEST(OperationTest, RunsOnceAndACancelledOneFinishesWithoutRunning) {
   auto operation = std::make_shared<CountingOperation>();

@@ -12,27 +12,6 @@ TEST(Regex, RefusesAPatternThatDoesNotCompileAndSaysWhy) {
   EXPECT_FALSE(error.empty());
 }
 
-TEST(Regex, MatchesCaseInsensitivelyOnlyWhenAsked) {
-  auto sensitive = Regex::compile(R"(\.M3U8$)");
-  auto insensitive = Regex::compile(R"(\.M3U8$)", {.caseInsensitive = true});
-  ASSERT_TRUE(sensitive && insensitive);
-  EXPECT_FALSE(sensitive->matches("/live/index.m3u8"));
-  EXPECT_TRUE(insensitive->matches("/live/index.m3u8"));
-}
-
-TEST(Regex, ReportsCapturesAndLeavesOutGroupsThatDidNotTakePart) {
-  auto regex = Regex::compile(R"(/(\w+)(?:-(\d+))?\.(ts|m4s))");
-  ASSERT_TRUE(regex);
-  EXPECT_EQ(regex->captureCount(), 3u);
-  auto match = regex->firstMatch("/seg.ts");
-  ASSERT_TRUE(match);
-  EXPECT_EQ(match->whole, "/seg.ts");
-  ASSERT_EQ(match->groups.size(), 3u);
-  EXPECT_EQ(match->groups[0], "seg");
-  EXPECT_FALSE(match->groups[1].has_value());
-  EXPECT_EQ(match->groups[2], "ts");
-}
-
 TEST(Regex, FindsEveryMatchIncludingEmptyOnesWithoutLooping) {
   auto words = Regex::compile(R"(\d+)");
   ASSERT_TRUE(words);

@@ -51,25 +51,6 @@ TEST_F(DrivenTimer, InvalidatedTimerNeverFiresAgain) {
   EXPECT_EQ(after(100s), 1);
 }
 
-TEST_F(DrivenTimer, DestroyingTheOwnersPointerCancelsTheTimer) {
-  schedule(5s, true).reset();
-  EXPECT_EQ(after(60s), 0);
-}
-
-TEST_F(DrivenTimer, OneShotTimerFiresExactlyOnce) {
-  auto timer = schedule(1s, false);
-  MonotonicClock::advance(10s);
-  ASSERT_TRUE(fired.waitFor(1, 5s));
-  EXPECT_EQ(after(10s), 1);
-  EXPECT_FALSE(timer->isValid());
-}
-
-TEST(Timer, FiresInRealTimeToo) {
-  Latch fired;
-  auto timer = Timer::scheduled({20ms, true, nullptr}, [&] { fired.countDown(); });
-  EXPECT_TRUE(fired.waitFor(3, 5s));
-}
-
 TEST(Timer, ReleasesWhatTheBlockCapturedWhenInvalidated) {
   auto captured = std::make_shared<int>(7);
   std::weak_ptr<int> weak = captured;
