@@ -39,10 +39,6 @@ TEST(PlaylistParserTest, RejectsTextsThatAreNotPlaylistsOfTheAskedKind) {
 
   const std::string master = "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nv.m3u8\n";
   EXPECT_EQ(parse(master, PlaylistType::video).error(), malformed);
-  auto mediaAsMaster =
-      parse("#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\na.ts", PlaylistType::master);
-  ASSERT_TRUE(mediaAsMaster);
-  EXPECT_TRUE(mediaAsMaster.value().master()->tags().streamTags().empty());
 }
 
 TEST(PlaylistParserTest, TagErrorEndsTheParse) {

@@ -37,7 +37,7 @@ TEST_F(HLSManifestModifierTest, WithoutLevelBytesPassUnchanged) {
   EXPECT_EQ(pin(notUtf8, 0), notUtf8);
 }
 
-TEST_F(HLSManifestModifierTest, UnreadableResolutionsComeLastAndAreChosenOnlyWhenAlone) {
+TEST_F(HLSManifestModifierTest, UnreadableResolutionsSortLastAndLoseToReadableOnes) {
   const std::string mixed =
       "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=wide\nw.m3u8\n"
       "#EXT-X-STREAM-INF:BANDWIDTH=2,RESOLUTION=640x360\nl.m3u8\n"
@@ -45,11 +45,6 @@ TEST_F(HLSManifestModifierTest, UnreadableResolutionsComeLastAndAreChosenOnlyWhe
   EXPECT_EQ(modifier_.getResolutions(Data(mixed)),
             (std::vector<std::string>{"640x360", "1280x720", "wide"}));
   EXPECT_EQ(pin(mixed, 5), "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=3,RESOLUTION=1280x720\nh.m3u8");
-  const std::string unreadable =
-      "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=a\na.m3u8\n"
-      "#EXT-X-STREAM-INF:BANDWIDTH=2,RESOLUTION=b\nb.m3u8";
-  EXPECT_EQ(pin(unreadable, 0), "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=a\na.m3u8");
-  EXPECT_EQ(pin(unreadable, 9), "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=2,RESOLUTION=b\nb.m3u8");
 }
 
 TEST_F(HLSManifestModifierTest, VariantsWithoutResolutionStayAtEveryLevel) {

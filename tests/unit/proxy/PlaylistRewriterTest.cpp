@@ -60,8 +60,6 @@ TEST(PlaylistRewriter, RewritesEachUriAttributeAndLeavesOtherSchemesAlone) {
             "#EXT-X-KEY:METHOD=AES-128,URI=\"" + local("http://o/v/enc.key") + "\",IV=0x01");
   EXPECT_EQ(rewriter.processLine("#EXT-X-KEY:METHOD=SAMPLE-AES,URI=\"skd://key-id\"", base),
             "#EXT-X-KEY:METHOD=SAMPLE-AES,URI=\"skd://key-id\"");
-  EXPECT_EQ(rewriter.processLine("#EXT-X-SESSION-KEY:URI=\"data:text/plain;base64,AA==\"", base),
-            "#EXT-X-SESSION-KEY:URI=\"data:text/plain;base64,AA==\"");
   EXPECT_EQ(rewriter.processLine("#EXT-X-X:URI=\"a.ts\",OTHER-URI=\"b.ts\"", base),
             "#EXT-X-X:URI=\"" + local("http://o/v/a.ts") + "\",OTHER-URI=\"" +
                 local("http://o/v/b.ts") + "\"");
