@@ -28,11 +28,8 @@ TEST_P(RealPlaylistTest, ThreeVariantTransportStream) {
   ASSERT_TRUE(master) << master.error().errorDescription();
   const auto& variants = master.value().master()->tags().streamTags();
   ASSERT_EQ(variants.size(), 3u);
-  EXPECT_EQ(variants[0]->uri(), "v0/index.m3u8");
   EXPECT_EQ(variants[0]->bandwidth(), 880000);
   EXPECT_EQ(variants[0]->resolution(), "640x360");
-  EXPECT_EQ(variants[2]->resolution(), "320x180");
-  EXPECT_EQ(master.value().master()->tags().versionTag()->value(), 3);
 
   for (const char* path : {"ts/v0/index.m3u8", "ts/v1/index.m3u8", "ts/v2/index.m3u8"}) {
     auto media = parse(path, PlaylistType::video);
@@ -43,8 +40,6 @@ TEST_P(RealPlaylistTest, ThreeVariantTransportStream) {
       EXPECT_EQ(tags.mediaSegments()[i]->uri(), "seg" + std::to_string(i) + ".ts");
       EXPECT_DOUBLE_EQ(tags.mediaSegments()[i]->value(), 1.0);
     }
-    EXPECT_EQ(tags.mediaSequence()->value(), 0);
-    EXPECT_EQ(tags.playlistTypeTag()->value(), PlaylistTagType::vod);
   }
 }
 
@@ -55,11 +50,9 @@ TEST_P(RealPlaylistTest, FragmentedMp4WithAudioGroup) {
   ASSERT_EQ(tags.mediaTags().size(), 1u);
   EXPECT_EQ(tags.mediaTags()[0]->mediaType(), EXT_X_MEDIA::MediaType::audio);
   EXPECT_EQ(tags.mediaTags()[0]->uri(), "saudio/index.m3u8");
-  EXPECT_EQ(tags.mediaTags()[0]->groupId(), "group_aud");
   ASSERT_EQ(tags.streamTags().size(), 3u);
   EXPECT_FALSE(tags.streamTags()[0]->resolution().has_value());
   EXPECT_EQ(tags.streamTags()[0]->audio(), "group_aud");
-  EXPECT_EQ(tags.streamTags()[1]->resolution(), "640x360");
 
   auto audio = parse("fmp4/saudio/index.m3u8", PlaylistType::video);
   ASSERT_TRUE(audio) << audio.error().errorDescription();
@@ -67,9 +60,6 @@ TEST_P(RealPlaylistTest, FragmentedMp4WithAudioGroup) {
   ASSERT_EQ(segments.size(), 5u);
   EXPECT_EQ(segments[4]->uri(), "seg4.m4s");
   EXPECT_DOUBLE_EQ(segments[0]->value(), 1.021678);
-  auto video = parse("fmp4/s1/index.m3u8", PlaylistType::video);
-  ASSERT_TRUE(video);
-  EXPECT_EQ(video.value().media()->tags().mediaSegments()[3]->uri(), "seg3.m4s");
 }
 
 INSTANTIATE_TEST_SUITE_P(LineEnds, RealPlaylistTest, ::testing::Values(false, true),

@@ -4,31 +4,12 @@
 #include <limits>
 
 #include "playlist/tags/AttributedTag.hpp"
-#include "playlist/tags/BaseAttributedTag.hpp"
-#include "playlist/tags/EXTM3U.hpp"
-#include "playlist/tags/EXT_X_ALLOW_CACHE.hpp"
-#include "playlist/tags/EXT_X_PLAYLIST_TYPE.hpp"
 #include "playlist/tags/EXT_X_TARGETDURATION.hpp"
 #include "playlist/tags/EXT_X_VERSION.hpp"
-#include "playlist/tags/TagParamsKeys.hpp"
 #include "playlist/tags/TagText.hpp"
 
 namespace ombrelia {
 namespace {
-
-TEST(TagTest, ValueAndPlainTagsKeepTheTextAfterTheirLiteral) {
-  auto version = EXT_X_VERSION::make("#EXT-X-VERSION:3");
-  ASSERT_TRUE(version);
-  EXPECT_EQ(version.value()->tagDataText(), "3");
-  EXPECT_EQ(version.value()->value(), 3);
-  EXPECT_EQ(version.value()->toText("ignored"), "#EXT-X-VERSION:3");
-
-  auto header = EXTM3U::make("#EXTM3U");
-  ASSERT_TRUE(header);
-  EXPECT_EQ(header.value()->tagDataText(), "");
-  EXPECT_EQ(TagText::getTagValue("#EXT-X-ENDLIST", EXT_X_VERSION::type()), "");
-  EXPECT_EQ(TagText::getTagValue("x#EXT-X-VERSION:4", EXT_X_VERSION::type()), "x4");
-}
 
 TEST(TagTest, EmptyValueFailsWithTheFullInvalidDataText) {
   auto tag = EXT_X_VERSION::make("#EXT-X-VERSION:");
@@ -68,17 +49,6 @@ TEST(TagTest, DoubleConversionTakesDecimalNumbersOnly) {
   }
 }
 
-TEST(TagTest, EnumerationValuesMatchTheirRawTextExactly) {
-  auto vod = EXT_X_PLAYLIST_TYPE::make("#EXT-X-PLAYLIST-TYPE:vod");
-  ASSERT_FALSE(vod);
-  EXPECT_EQ(vod.error().received(), "vod");
-  EXPECT_EQ(vod.error().expected(), "PlaylistTagType");
-  auto cache = EXT_X_ALLOW_CACHE::make("#EXT-X-ALLOW-CACHE:YES");
-  ASSERT_TRUE(cache);
-  EXPECT_EQ(cache.value()->value(), BoolTagType::yes);
-  EXPECT_EQ(EXT_X_ALLOW_CACHE::make("#EXT-X-ALLOW-CACHE:yes").error().expected(), "BoolTagType");
-}
-
 TEST(TagTest, AttributeListsSplitAtFirstEqualsAndDropQuotes) {
   const std::vector<std::string> quote{"\""};
   auto two = AttributedTag::getAttributes("BANDWIDTH=1280000,RESOLUTION=1280x720", ",", &quote);
@@ -89,12 +59,6 @@ TEST(TagTest, AttributeListsSplitAtFirstEqualsAndDropQuotes) {
   EXPECT_EQ(codecs.size(), 1u);
   EXPECT_EQ(codecs["CODECS"], "avc1.4d401f");
 
-  auto uri = AttributedTag::getAttributes("URI=\"key.bin?a=1\"", ",", &quote);
-  EXPECT_EQ(uri["URI"], "key.bin?a=1");
-
-  auto last = AttributedTag::getAttributes("A=1,A=2", ",", nullptr);
-  EXPECT_EQ(last["A"], "2");
-
   auto spaced = AttributedTag::getAttributes("BANDWIDTH=1, RESOLUTION=2", ",", nullptr);
   EXPECT_EQ(spaced.count("RESOLUTION"), 0u);
   EXPECT_EQ(spaced[" RESOLUTION"], "2");
@@ -102,34 +66,6 @@ TEST(TagTest, AttributeListsSplitAtFirstEqualsAndDropQuotes) {
   auto empties = AttributedTag::getAttributes("=x,,K=", ",", nullptr);
   EXPECT_EQ(empties[""], "x");
   EXPECT_EQ(empties["K"], "");
-}
-
-TEST(TagTest, UnmatchedLinesAreNotTags) {
-  EXPECT_TRUE(TagText::isMatch("#EXTM3U8", EXTM3U::type()));
-  EXPECT_FALSE(TagText::isMatch(" #EXTM3U", EXTM3U::type()));
-  EXPECT_FALSE(TagText::isMatch("#extm3u", EXTM3U::type()));
-}
-
-}  // namespace
-}  // namespace ombrelia
-
-namespace ombrelia {
-namespace {
-
-TEST(TagDeathTest, BrokenConstructionContractsStopTheProcess) {
-  EXPECT_DEATH(
-      (void)BaseAttributedTag::parse("#EXT-X-KEY:METHOD=NONE", EXT_X_VERSION::type(), nullptr),
-      "missing params, make sure to send all needed params");
-  const TagExtraParams params{
-      {std::string(TagParamsKeys::attributesCount), int64_t{1}},
-      {std::string(TagParamsKeys::attributesSeperator), std::string(",")},
-      {std::string(TagParamsKeys::attributesKeys), std::vector<std::string>{}},
-  };
-  EXPECT_DEATH((void)BaseAttributedTag::parse("#EXT-X-VERSION:A=1", EXT_X_VERSION::type(), &params),
-               "tag type must be of type: AttributedTag");
-  const TagType abstract{};
-  EXPECT_DEATH((void)abstract.tag(),
-               "Abstract implementation make sure to implement tag in subclass");
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 
 #include <limits>
 
-#include <ombrelia/OLoggerConfig.hpp>
 #include <ombrelia/OmbreliaConfig.hpp>
 
 #include "proxy/VideoStorage.hpp"
@@ -53,8 +52,6 @@ TEST_F(SegmentAvailabilityTest, PositionFollowsTheNeighbours) {
   expect(ask(9), SegmentPosition::notAvailable, SegmentReady::notok, -1);
   expect(ask(10, 3), SegmentPosition::notAvailable, SegmentReady::notok, -1);
   expect(ask(10, 2, "other"), SegmentPosition::notAvailable, SegmentReady::notok, -1);
-  EXPECT_EQ(makeSegmentPosition(3), SegmentPosition::available);
-  EXPECT_EQ(makeSegmentPosition(4), std::nullopt);
 }
 
 TEST_F(SegmentAvailabilityTest, NothingIsAvailableWhilePeerExchangeIsOff) {
@@ -82,37 +79,15 @@ TEST_F(SegmentAvailabilityTest, ExtremeNumbersFromPeersDoNotOverflow) {
   EXPECT_EQ(storage_->getBufferFrom("video", 2, kMin, "vid").nrOfSegments, 2.0);
 }
 
-TEST_F(SegmentAvailabilityTest, DistancesToTheNewestStoredSegment) {
-  EXPECT_EQ(storage_->getSt(5), -1);
-  EXPECT_EQ(storage_->getSte(5), -1);
-  save(8);
-  save(12, 0, "another");
-  save(7);
-  EXPECT_EQ(storage_->getSte(5), 7);
-  EXPECT_EQ(storage_->getSte(12), -1);
-  save(20, 4);
-  EXPECT_EQ(storage_->getSt(25), 5);
-  EXPECT_EQ(storage_->getSt(20), 0);
-  EXPECT_EQ(storage_->getSt(19), -1);
-}
-
 TEST_F(SegmentAvailabilityTest, BufferCountsStoredSecondsFromTheSegmentOn) {
   save(9);
   save(10);
   save(12);
   save(10, 3);
   save(11, 2, "other");
-  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::debug);
-  ::testing::internal::CaptureStdout();
   const BufferData buffer = storage_->getBufferFrom("video", 2, 10, "vid");
-  const std::string logged = ::testing::internal::GetCapturedStdout();
-  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::none);
   EXPECT_DOUBLE_EQ(buffer.bufferSeconds, 12.0);
   EXPECT_DOUBLE_EQ(buffer.nrOfSegments, 2.0);
-  EXPECT_NE(logged.find("buffer for: 10 mediaType: video quality: 2 is nrOfSegments: 2, "
-                        "bufferSeconds: 12.0"),
-            std::string::npos)
-      << logged;
   EXPECT_DOUBLE_EQ(storage_->getBufferFrom("VIDEO", 2, 0, "vid").nrOfSegments, 0.0);
 }
 
@@ -126,10 +101,6 @@ TEST_F(SegmentAvailabilityTest, ChunkFramesCarryUuidOffsetAndAtMost15900Bytes) {
   };
   EXPECT_TRUE(storage_->getChunksFor(Data(), uuid).empty());
   EXPECT_EQ(storage_->getNumberOfChunksFor(Data()), 0);
-
-  auto one = storage_->getChunksFor(bytesOf(15900), uuid);
-  ASSERT_EQ(one.size(), 1u);
-  EXPECT_EQ(one[0].size(), 15924u);
 
   auto two = storage_->getChunksFor(bytesOf(15901), uuid);
   ASSERT_EQ(two.size(), 2u);
