@@ -9,7 +9,7 @@ namespace ombrelia::example {
 
 // The command line of the example host application:
 //   ombrelia-host serve <origin-url> [--level N | --whole] [--port P] [--tracker URL]
-//   ombrelia-host play  <origin-url> [same options] [--seconds S] [--speed X] [--quiet]
+//   ombrelia-host play  <origin-url> [same options] [--seconds S] [--speed X] [--quiet] [--stay]
 struct HostOptions {
   enum class Command { serve, play };
 
@@ -24,6 +24,7 @@ struct HostOptions {
   double seconds = 0;                   // 0: play the whole stream
   double speed = 1;                     // media seconds played per wall-clock second
   bool quiet = false;
+  bool stay = false;  // after playing, keep serving peers and reporting until SIGINT/SIGTERM
   int logLevel = 0;
 
   // Absent, with the reason written to standard error, when the command line is wrong.

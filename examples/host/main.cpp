@@ -123,6 +123,11 @@ int main(int argc, char** argv) {
     const auto summary = pacedPlayer->play(local->toString());
     printSummary(summary, *analytics);
     status = summary.ok ? 0 : 1;
+    if (options->stay) {
+      int signal = 0;
+      sigwait(&stopSignals, &signal);
+      printSummary(summary, *analytics);  // the totals again, with what was served meanwhile
+    }
   } else {
     int signal = 0;
     sigwait(&stopSignals, &signal);

@@ -79,28 +79,25 @@ double AnalyticsManager::getPrebufferingDuration() const {
 
 double AnalyticsManager::getLatency() const { return impl_->getLatency(); }
 
+// The service is told under the stall lock: told outside it, a start and an end from two
+// threads could reach it in the other order and leave the stall open in every later record.
+// The service never calls back into the manager's stall state, so the nesting cannot deadlock.
 void AnalyticsManager::handleBuffering() {
   const auto decision = DownloadController::getFirstSegmentDecision();
-  {
-    std::lock_guard lock(impl_->stallMutex);
-    impl_->bufferingStartTime = platform::MonotonicClock::now();
-    impl_->bufferingStartType = decision;
-  }
+  std::lock_guard lock(impl_->stallMutex);
+  impl_->bufferingStartTime = platform::MonotonicClock::now();
+  impl_->bufferingStartType = decision;
   impl_->analyticsService->onBuffering(decision);
 }
 
 void AnalyticsManager::calculateTotalBufferingTime() {
-  int64_t seconds = 0;
-  std::optional<Decision> decision;
-  {
-    std::lock_guard lock(impl_->stallMutex);
-    if (!impl_->bufferingStartTime) return;
-    const auto elapsed = platform::MonotonicClock::now() - *impl_->bufferingStartTime;
-    seconds = std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
-    decision = impl_->bufferingStartType;
-    impl_->bufferingStartTime.reset();
-    impl_->bufferingStartType.reset();
-  }
+  std::lock_guard lock(impl_->stallMutex);
+  if (!impl_->bufferingStartTime) return;
+  const auto elapsed = platform::MonotonicClock::now() - *impl_->bufferingStartTime;
+  const int64_t seconds = std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
+  const std::optional<Decision> decision = impl_->bufferingStartType;
+  impl_->bufferingStartTime.reset();
+  impl_->bufferingStartType.reset();
   impl_->analyticsService->rebufferingSecondsReceived(seconds, decision);
 }
 

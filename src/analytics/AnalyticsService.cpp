@@ -16,6 +16,7 @@
 #include "platform/Timer.hpp"
 #include "proxy/BufferingController.hpp"
 #include "proxy/ManifestController.hpp"
+#include "proxy/Utf8.hpp"
 #include "signalling/PeerList.hpp"
 
 namespace ombrelia {
@@ -35,7 +36,7 @@ std::shared_ptr<AnalyticsService> AnalyticsService::create(std::string clientID)
 }
 
 AnalyticsService::AnalyticsService(std::string clientID)
-    : clientID_(std::move(clientID)), deviceType_(DeviceTypeChecker::currentDeviceType()) {}
+    : clientID_(Utf8::valid(clientID)), deviceType_(DeviceTypeChecker::currentDeviceType()) {}
 
 AnalyticsService::~AnalyticsService() { stopTimer(); }
 
@@ -85,9 +86,13 @@ void AnalyticsService::afterSleep() {
 
   // Everything asked of other objects is asked before the lock: the application's delegate may
   // call back into the manager's read-outs, and the peer list has a lock of its own.
+  // Texts from the application or decoded from origin URLs may hold bytes that are not UTF-8;
+  // one such text would make the whole record unwritable and lose the interval's figures, so
+  // what is not UTF-8 is replaced.
   const std::string ts = currentTimestampString();
-  const std::string videoID = config.videoID();
+  const std::string videoID = Utf8::valid(config.videoID());
   auto collections = config.collections();
+  for (auto& collection : collections) collection = Utf8::valid(collection);
   const auto owner = delegate();
   const double latency = finiteOrZero(owner ? owner->getLatency() : 0.0);
   const int64_t segmentCount = ManifestController::shared().lastManifestSegments();
@@ -100,8 +105,9 @@ void AnalyticsService::afterSleep() {
   std::shared_ptr<const PlayerMetrics> record;
   {
     std::lock_guard lock(mutex_);
+    // Sent at every report until the tracker connection has taken it: a report made while the
+    // connection is down would otherwise lose it for good.
     if (!initMetricsSent_) {
-      initMetricsSent_ = true;
       initMetrics_.setNew_client_number(1);
       initMetrics_.setTimestamp(ts);
       initMetrics_.setVideo_id(videoID);
@@ -112,7 +118,8 @@ void AnalyticsService::afterSleep() {
     metrics_.seg_nbr = segmentCount;
     metrics_.seg_dur = calculateSegmentDurationAvrige();
     metrics_.q_nbr = qualityCount;
-    metrics_.stream_type = stream_type_;
+    metrics_.stream_type = Utf8::valid(stream_type_);
+    metrics_.seg_ext = Utf8::valid(metrics_.seg_ext);
     metrics_.setCurrent_buffer(buffer, peerConnected);
     metrics_.peer_id = *personalUUID;
     metrics_.timestamp = ts;
@@ -125,7 +132,16 @@ void AnalyticsService::afterSleep() {
   }
 
   auto& center = platform::NotificationCenter::defaultCenter();
-  if (init) center.post(kInitNotification, AnalyticsInitMessage(clientID_, std::move(init)));
+  if (init) {
+    AnalyticsInitMessage message(clientID_, std::move(init));
+    message.setOnTaken([weak = weak_from_this()] {
+      if (auto self = weak.lock()) {
+        std::lock_guard lock(self->mutex_);
+        self->initMetricsSent_ = true;
+      }
+    });
+    center.post(kInitNotification, std::move(message));
+  }
   center.post(kMessageNotification, AnalyticsMessage(clientID_, std::move(record)));
 }
 
@@ -223,6 +239,11 @@ void AnalyticsService::segmentRequested(const std::string& quality) {
 void AnalyticsService::setSegmentExtension(const std::string& segmentExtension) {
   std::lock_guard lock(mutex_);
   if (metrics_.seg_ext != segmentExtension) metrics_.seg_ext = segmentExtension;
+}
+
+bool AnalyticsService::isStalled() const {
+  std::lock_guard lock(mutex_);
+  return isStalled_;
 }
 
 void AnalyticsService::setStreamType(const std::string& streamType) {

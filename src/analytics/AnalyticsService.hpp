@@ -103,6 +103,8 @@ class AnalyticsService : public std::enable_shared_from_this<AnalyticsService> {
 
   // Copies taken under the lock.
   Metrics metrics() const;
+  // A stall has started and not ended; every record shows it until it ends.
+  bool isStalled() const;
   DataReceived dataReceived() const;
   DataP2P dataSent() const;
 
@@ -131,7 +133,7 @@ class AnalyticsService : public std::enable_shared_from_this<AnalyticsService> {
   InitMetrics initMetrics_;
   DataReceived dataReceived_;
   DataP2P dataSent_;
-  bool initMetricsSent_ = false;
+  bool initMetricsSent_ = false;  // the tracker connection has taken the init record
   std::string stream_type_;
   // The durations since the last record sent, kept as their sum and count rather than a list,
   // so a long stretch without reports (no identifier yet, library switched off) costs nothing.

@@ -5,8 +5,9 @@
 
 namespace ombrelia::platform {
 
-// Lines that the library prints itself. Each line goes out in one write on descriptor 1, so
-// lines from different threads never interleave.
+// Lines that the library prints itself. Each line goes out whole on descriptor 1 (one writer at
+// a time, however many writes a long line takes), so lines from different threads never
+// interleave.
 class StandardOutput {
  public:
   static void writeLine(std::string_view line);

@@ -11,6 +11,7 @@
 #include "proxy/DecisionController.hpp"
 #include "proxy/ManifestController.hpp"
 #include "proxy/P2PLoader.hpp"
+#include "proxy/PlaylistContent.hpp"
 #include "proxy/SegmentURLHistory.hpp"
 #include "proxy/VideoStorage.hpp"
 #include "signalling/SignalingClient.hpp"
@@ -66,7 +67,21 @@ std::optional<Decision> DownloadController::getFirstSegmentDecision() {
 
 void DownloadController::generalData(const Url& url, Completion completion,
                                      std::optional<std::string> range) {
-  httpLoader_->requestGeneral(url, std::move(completion), std::move(range));
+  const bool whole = isWholeResource(range);
+  std::weak_ptr<DownloadController> weak = weak_from_this();
+  httpLoader_->requestGeneral(
+      url,
+      [weak, url, whole, completion = std::move(completion)](HTTPLoader::Response r) mutable {
+        // A playlist served from a path without ".m3u8" is still a playlist: stored like one,
+        // or its segments would never get an identity.
+        auto self = weak.lock();
+        if (self && whole && PlaylistContent::looksLikePlaylist(r)) {
+          self->storePlaylistThenAnswer(url, std::move(r), std::move(completion));
+          return;
+        }
+        completion(std::move(r));
+      },
+      std::move(range));
 }
 
 void DownloadController::playlistData(const Url& playlistURL, Completion completion) {
@@ -77,12 +92,31 @@ void DownloadController::playlistData(const Url& playlistURL, Completion complet
     return;
   }
   std::weak_ptr<DownloadController> weak = weak_from_this();
-  httpLoader_->requestPlaylist(
-      playlistURL, [weak, playlistURL, completion = std::move(completion)](HTTPLoader::Response r) {
-        auto self = weak.lock();
-        // An error page is passed to the player but never stored: as the first stored playlist
-        // it would become the one every segment is looked up in.
-        if (self && r.data && r.statusCode == kStorableStatus) {
+  httpLoader_->requestPlaylist(playlistURL, [weak, playlistURL, completion = std::move(completion)](
+                                                HTTPLoader::Response r) mutable {
+    if (auto self = weak.lock()) {
+      self->storePlaylistThenAnswer(playlistURL, std::move(r), std::move(completion));
+    } else {
+      completion(std::move(r));
+    }
+  });
+}
+
+void DownloadController::storePlaylistThenAnswer(const Url& playlistURL, HTTPLoader::Response r,
+                                                 Completion completion) {
+  // An error page is passed to the player but never stored: as the first stored playlist it
+  // would become the one every segment is looked up in.
+  if (!r.data || r.data->empty() || r.statusCode != kStorableStatus) {
+    completion(std::move(r));
+    return;
+  }
+  // Parsing a large playlist takes a while; on the HTTP client's one delegate queue it would
+  // hold up every other answer (segments of the player and of peers). The player gets the
+  // playlist once it is stored, so the segments it then asks for have their identity.
+  std::weak_ptr<DownloadController> weak = weak_from_this();
+  platform::DispatchQueue::global()->async(
+      [weak, playlistURL, r = std::move(r), completion = std::move(completion)]() mutable {
+        if (auto self = weak.lock()) {
           const Url finalURL = r.url ? Url::parse(*r.url).value_or(playlistURL) : playlistURL;
           ManifestController::shared().storeManifest(*r.data, playlistURL, finalURL);
           self->analyticsService_->addManifestDataReceived(static_cast<int64_t>(r.data->size()));
@@ -147,7 +181,8 @@ void DownloadController::segmentData(const Url& segmentURL, bool critical, Compl
   auto onPeer = [self, segmentURL, mainInfo, completion](std::optional<Data> data,
                                                          std::optional<std::string> contentType,
                                                          std::optional<PeerType> peerType) {
-    if (data && contentType) {
+    // An empty body from a peer is no segment: the origin is asked instead.
+    if (data && !data->empty() && contentType) {
       self->handleP2PResponse(segmentURL, mainInfo, std::move(*data), std::move(*contentType),
                               peerType, completion);
     } else {
@@ -225,8 +260,8 @@ void DownloadController::saveData(const std::optional<SegmentInfo>& segmentInfo,
                                   std::optional<PeerType> peerType, const Url& segmentURL,
                                   bool isHttp) {
   // Only a segment known to the manifest store, with its bytes and type, is kept and counted.
-  if (!segmentInfo || !data || !contentType)
-    return;
+  // An empty body is no segment: stored, it would be announced and served to peers as one.
+  if (!segmentInfo || !data || data->empty() || !contentType) return;
   std::weak_ptr<DownloadController> weak = weak_from_this();
   platform::DispatchQueue::global()->async([weak, info = *segmentInfo, bytes = *data,
                                             type = *contentType, peerType, segmentURL, isHttp] {

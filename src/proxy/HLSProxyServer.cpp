@@ -5,6 +5,7 @@
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
+#include "proxy/PlaylistContent.hpp"
 #include "proxy/PlaylistRewriter.hpp"
 #include "proxy/PluginActivator.hpp"
 #include "proxy/ReverseProxyURL.hpp"
@@ -153,19 +154,11 @@ std::shared_ptr<WebServerResponse> HLSProxyServer::responseFor(const HTTPLoader:
 }
 
 bool HLSProxyServer::looksLikePlaylist(const HTTPLoader::Response& r) {
-  if (r.statusCode != 200 || !r.data) return false;
-  if (r.contentType) {
-    const std::string type = lowered(*r.contentType);
-    if (type == "application/vnd.apple.mpegurl" || type == "application/x-mpegurl" ||
-        type == "audio/mpegurl" || type == "audio/x-mpegurl") {
-      return true;
-    }
-  }
-  return r.data->view().starts_with("#EXTM3U");
+  return PlaylistContent::looksLikePlaylist(r);
 }
 
-Data HLSProxyServer::rewritePlaylist(const Data& playlist, const Url& base, bool pin) const {
-  const Data reduced = pin ? manifestModifier_.modifyManifest(playlist) : playlist;
+Data HLSProxyServer::rewritePlaylist(const Data& playlist, const Url& base) const {
+  const Data reduced = manifestModifier_.modifyManifest(playlist);
   const int localPort = port().value_or(kDefaultPort);
   return Data(PlaylistRewriter(localPort).rewrite(reduced.view(), base));
 }
@@ -193,12 +186,12 @@ void HLSProxyServer::addGeneralHandler() {
     self->pluginActivator_->generalData(
         originURL,
         [weakServer, originURL, completion](HTTPLoader::Response response) {
-          // A playlist served from a path without ".m3u8" is rewritten all the same, or its
-          // relative URIs would reach the proxy without their origin.
+          // A playlist served from a path without ".m3u8" is pinned and rewritten all the
+          // same (pinning leaves media playlists alone), or the player would choose among all
+          // variants and relative URIs would reach the proxy without their origin.
           auto server = weakServer.lock();
           if (server && looksLikePlaylist(response)) {
-            response.data = server->rewritePlaylist(*response.data, baseOf(response, originURL),
-                                                    false);
+            response.data = server->rewritePlaylist(*response.data, baseOf(response, originURL));
           }
           completion(responseFor(response));
         },
@@ -215,8 +208,7 @@ void HLSProxyServer::addPlaylistHandler() {
         originURL, [self, originURL, completion](HTTPLoader::Response response) {
           if (response.data && response.contentType && response.statusCode == 200) {
             // Reduce first, then rewrite.
-            response.data =
-                self->rewritePlaylist(*response.data, baseOf(response, originURL), true);
+            response.data = self->rewritePlaylist(*response.data, baseOf(response, originURL));
           }
           completion(responseFor(response));
         });

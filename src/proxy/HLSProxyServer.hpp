@@ -83,9 +83,9 @@ class HLSProxyServer : public std::enable_shared_from_this<HLSProxyServer> {
   // Null (and the refusal) when the request cannot be served; else its origin URL.
   std::optional<Url> originURL(const WebServerRequest& request) const;
   static bool hostIsLoopback(const WebServerRequest& request);
-  // The playlist's bytes pinned to the configured variant (master playlists only when asked)
+  // The playlist's bytes pinned to the configured variant (a master playlist's; others pass)
   // and rewritten against `base`.
-  Data rewritePlaylist(const Data& playlist, const Url& base, bool pin) const;
+  Data rewritePlaylist(const Data& playlist, const Url& base) const;
 
   const std::shared_ptr<WebServer> webServer_;
   const std::shared_ptr<PluginActivator> pluginActivator_;

@@ -34,6 +34,7 @@ struct ManifestController::StoredPlaylist {
 
   Manifest manifest;
   std::string key;  // the normalised requested URL
+  size_t footprint = 0;  // bytes held for it, counted against the store's budget
 
   // Read as a master playlist (the primary one only).
   bool isMaster = false;
@@ -96,79 +97,118 @@ Data ManifestController::removeNotUsedExtraTagsFromManifest(const Data& data) {
   return Data(std::move(out));
 }
 
+namespace {
+
+// What one playlist costs the store: its cleaned text plus what its parse keeps per entry (the
+// resolved URL in the lookup index and the entry itself).
+constexpr size_t kBytesPerIndexedEntry = 64;
+
+}  // namespace
+
+void ManifestController::read(StoredPlaylist& stored, bool asMaster, const Url& base) {
+  const Url& url = stored.manifest.url();
+  stored.footprint = stored.manifest.data().size();
+  if (asMaster) {
+    if (auto master = ManifestParser::parseMasterManifest(stored.manifest.data(), url)) {
+      stored.isMaster = true;
+      for (const auto& variant : master->tags().streamTags()) {
+        stored.variantsByBandwidth.push_back(
+            {variant->bandwidth(), variant->resolution(), resolve(base, variant->uri())});
+        stored.bestBandwidth = std::max(stored.bestBandwidth, variant->bandwidth());
+      }
+      std::stable_sort(stored.variantsByBandwidth.begin(), stored.variantsByBandwidth.end(),
+                       [](const auto& a, const auto& b) { return a.bandwidth < b.bandwidth; });
+      for (const auto& rendition : master->tags().mediaTags()) {
+        stored.renditions.push_back({rendition->mediaType() == EXT_X_MEDIA::MediaType::audio,
+                                     resolve(base, rendition->uri())});
+      }
+      stored.footprint += (stored.variantsByBandwidth.size() + stored.renditions.size()) *
+                          (kBytesPerIndexedEntry + url.toString().size());
+    }
+    return;
+  }
+  auto media = ManifestParser::parseMediaManifest(stored.manifest.data(), url);
+  if (!media) return;
+  stored.isMedia = true;
+  const auto& tags = media->tags();
+  if (tags.mediaSequence()) stored.firstSequenceNumber = tags.mediaSequence()->value();
+  std::unordered_set<std::string> shared;
+  std::vector<std::optional<std::string>> urls;
+  urls.reserve(tags.mediaSegments().size());
+  for (const auto& segment : tags.mediaSegments()) {
+    // A tag where the URI should be (a byte range written before it) names no segment.
+    std::optional<std::string> segmentUrl;
+    if (!segment->uri().starts_with("#")) segmentUrl = resolve(base, segment->uri());
+    if (segmentUrl) {
+      stored.footprint += segmentUrl->size();
+      auto [it, inserted] = stored.segmentIndexByUrl.emplace(*segmentUrl, stored.segments.size());
+      if (!inserted) shared.insert(*segmentUrl);
+    }
+    stored.footprint += kBytesPerIndexedEntry;
+    stored.segments.push_back({segmentUrl.has_value(), segment->value()});
+    urls.push_back(std::move(segmentUrl));
+  }
+  // One URL served in byte ranges stands for several segments: none of them can be told
+  // apart by URL, so none gets an identity. The URL stays known so that a lookup stops here.
+  for (size_t i = 0; i < urls.size(); ++i) {
+    if (urls[i] && shared.count(*urls[i]) > 0) stored.segments[i].identifiable = false;
+  }
+}
+
 void ManifestController::storeManifest(const Data& data, const Url& url,
                                        const std::optional<Url>& finalUrl) {
   // Bytes that are not UTF-8 cannot be a playlist; they are not stored, so what is stored stays.
   if (!Utf8::isValid(data.view())) return;
-  std::lock_guard writeLock(writeMutex_);
-  const std::shared_ptr<const State> current = snapshot();
-
-  auto stored = std::make_shared<StoredPlaylist>(
-      Manifest(url, removeNotUsedExtraTagsFromManifest(data)), url.normalizedString());
+  const Data cleaned = removeNotUsedExtraTagsFromManifest(data);
+  const std::string key = url.normalizedString();
   const Url& base = finalUrl ? *finalUrl : url;
   // A master playlist fetched again replaces the primary one rather than becoming a version.
-  const bool isPrimary = !current->primary || current->primary->key == stored->key;
+  auto primaryFor = [&key](const State& state) {
+    return !state.primary || state.primary->key == key;
+  };
 
-  auto next = std::make_shared<State>(*current);
-  if (isPrimary) {
-    if (auto master = ManifestParser::parseMasterManifest(stored->manifest.data(), url)) {
-      stored->isMaster = true;
-      for (const auto& variant : master->tags().streamTags()) {
-        stored->variantsByBandwidth.push_back(
-            {variant->bandwidth(), variant->resolution(), resolve(base, variant->uri())});
-        stored->bestBandwidth = std::max(stored->bestBandwidth, variant->bandwidth());
-      }
-      std::stable_sort(stored->variantsByBandwidth.begin(), stored->variantsByBandwidth.end(),
-                       [](const auto& a, const auto& b) { return a.bandwidth < b.bandwidth; });
-      for (const auto& rendition : master->tags().mediaTags()) {
-        stored->renditions.push_back({rendition->mediaType() == EXT_X_MEDIA::MediaType::audio,
-                                      resolve(base, rendition->uri())});
-      }
+  // Parsing a large playlist takes long: it runs outside the locks, so lookups and the storing
+  // of other playlists go on meanwhile. Should another store change which role this playlist
+  // takes (two first playlists at once), it is read again for its new role.
+  bool isPrimary = primaryFor(*snapshot());
+  for (;;) {
+    auto stored = std::make_shared<StoredPlaylist>(Manifest(url, cleaned), key);
+    read(*stored, isPrimary, base);
+    std::vector<std::string> resolutions;
+    if (isPrimary) resolutions = manifestModifier_.getResolutions(cleaned);
+
+    std::lock_guard writeLock(writeMutex_);
+    const std::shared_ptr<const State> current = snapshot();
+    if (primaryFor(*current) != isPrimary) {
+      isPrimary = !isPrimary;
+      continue;
     }
-    next->primary = std::move(stored);
-  } else {
-    if (auto media = ManifestParser::parseMediaManifest(stored->manifest.data(), url)) {
-      stored->isMedia = true;
-      const auto& tags = media->tags();
-      if (tags.mediaSequence()) stored->firstSequenceNumber = tags.mediaSequence()->value();
-      std::unordered_set<std::string> shared;
-      std::vector<std::optional<std::string>> urls;
-      urls.reserve(tags.mediaSegments().size());
-      for (const auto& segment : tags.mediaSegments()) {
-        // A tag where the URI should be (a byte range written before it) names no segment.
-        std::optional<std::string> segmentUrl;
-        if (!segment->uri().starts_with("#")) segmentUrl = resolve(base, segment->uri());
-        if (segmentUrl) {
-          auto [it, inserted] =
-              stored->segmentIndexByUrl.emplace(*segmentUrl, stored->segments.size());
-          if (!inserted) shared.insert(*segmentUrl);
-        }
-        stored->segments.push_back({segmentUrl.has_value(), segment->value()});
-        urls.push_back(std::move(segmentUrl));
+    auto next = std::make_shared<State>(*current);
+    if (isPrimary) {
+      next->primary = std::move(stored);
+    } else {
+      auto& versions = next->versions;
+      versions.erase(std::remove_if(versions.begin(), versions.end(),
+                                    [&](const auto& v) { return v->key == key; }),
+                     versions.end());
+      versions.push_back(std::move(stored));
+      // Oldest first out, past the count or the byte budget; the newest always stays, so the
+      // playlist the player loaded last is searchable whatever its size.
+      size_t bytes = next->primary ? next->primary->footprint : 0;
+      for (const auto& version : versions) bytes += version->footprint;
+      size_t drop = 0;
+      while (versions.size() - drop > 1 &&
+             (versions.size() - drop > settings_.maxPlaylists || bytes > settings_.maxBytes)) {
+        bytes -= versions[drop]->footprint;
+        ++drop;
       }
-      // One URL served in byte ranges stands for several segments: none of them can be told
-      // apart by URL, so none gets an identity. The URL stays known so that a lookup stops here.
-      for (size_t i = 0; i < urls.size(); ++i) {
-        if (urls[i] && shared.count(*urls[i]) > 0) stored->segments[i].identifiable = false;
-      }
+      versions.erase(versions.begin(), versions.begin() + static_cast<std::ptrdiff_t>(drop));
     }
-    auto& versions = next->versions;
-    versions.erase(std::remove_if(versions.begin(), versions.end(),
-                                  [&](const auto& v) { return v->key == stored->key; }),
-                   versions.end());
-    versions.push_back(std::move(stored));
-    if (versions.size() > settings_.maxPlaylists) {
-      versions.erase(
-          versions.begin(),
-          versions.begin() + static_cast<std::ptrdiff_t>(versions.size() - settings_.maxPlaylists));
-    }
+    std::lock_guard stateLock(stateMutex_);
+    state_ = std::move(next);
+    if (isPrimary) resolutions_ = std::move(resolutions);
+    return;
   }
-
-  std::vector<std::string> resolutions;
-  if (isPrimary) resolutions = manifestModifier_.getResolutions(next->primary->manifest.data());
-  std::lock_guard stateLock(stateMutex_);
-  state_ = std::move(next);
-  if (isPrimary) resolutions_ = std::move(resolutions);
 }
 
 std::vector<SegmentInfo> ManifestController::getSegmentInfo(const Url& segmentURL) const {

@@ -31,11 +31,16 @@ class ManifestController {
   // One entry per playlist URL: a player keeps one playlist per variant and rendition, and
   // ladders stay within a few dozen. Past this the oldest playlist is dropped.
   static constexpr size_t kMaxStoredPlaylists = 64;
+  // And the bytes they hold together (text and lookup index): a live playlist with a long window
+  // runs to a few MiB, while an origin may send up to 64 MiB per playlist; without a budget 64 of
+  // those would pin 4 GiB. Past it the oldest playlists go, never the newest.
+  static constexpr size_t kMaxStoredBytes = 48u << 20;
   // The segment duration the buffer check and the peer exchange assume, in whole seconds.
   static constexpr int64_t kSegmentDurationSeconds = 6;
 
   struct Settings {
     size_t maxPlaylists = kMaxStoredPlaylists;
+    size_t maxBytes = kMaxStoredBytes;
   };
 
   static ManifestController& shared();
@@ -72,10 +77,12 @@ class ManifestController {
 
   std::shared_ptr<const State> snapshot() const;
   static Data removeNotUsedExtraTagsFromManifest(const Data& data);
+  // Parses the playlist for the role it takes (master or media) and fills what lookups need.
+  static void read(StoredPlaylist& stored, bool asMaster, const Url& base);
 
   const Settings settings_;
   HLSManifestModifier manifestModifier_;
-  std::mutex writeMutex_;          // serialises storeManifest and cleanup
+  std::mutex writeMutex_;          // serialises publishing a store or cleanup (parsing is outside)
   mutable std::mutex stateMutex_;  // guards state_ and resolutions_
   std::shared_ptr<const State> state_;
   std::vector<std::string> resolutions_;

@@ -8,21 +8,25 @@
 
 namespace ombrelia {
 
-std::shared_ptr<PluginActivator>
-PluginActivator::create(std::string videoID, std::string clientID,
-                        std::shared_ptr<AnalyticsService> analyticsService) {
+std::shared_ptr<PluginActivator> PluginActivator::create(
+    std::string videoID, std::string clientID, std::shared_ptr<AnalyticsService> analyticsService,
+    ControllerFactory controllerFactory) {
   auto activator = std::shared_ptr<PluginActivator>(
-      new PluginActivator(std::move(videoID), std::move(clientID), std::move(analyticsService)));
+      new PluginActivator(std::move(videoID), std::move(clientID), std::move(analyticsService),
+                          std::move(controllerFactory)));
   if (OmbreliaConfig::shared().activated())
     activator->controllerCreatingIfActivated();
   return activator;
 }
 
 PluginActivator::PluginActivator(std::string videoID, std::string clientID,
-                                 std::shared_ptr<AnalyticsService> analyticsService)
-    : videoID_(std::move(videoID)), clientID_(std::move(clientID)),
+                                 std::shared_ptr<AnalyticsService> analyticsService,
+                                 ControllerFactory controllerFactory)
+    : videoID_(std::move(videoID)),
+      clientID_(std::move(clientID)),
       analyticsService_(std::move(analyticsService)),
-      httpLoader_(HTTPLoader::create(analyticsService_)) {}
+      httpLoader_(HTTPLoader::create(analyticsService_)),
+      controllerFactory_(std::move(controllerFactory)) {}
 
 int PluginActivator::parallelRequestCounter() const {
   std::lock_guard lock(counterMutex_);
@@ -40,10 +44,22 @@ std::shared_ptr<DownloadController> PluginActivator::downloadController() const 
 }
 
 std::shared_ptr<DownloadController> PluginActivator::controllerCreatingIfActivated() {
-  std::lock_guard lock(controllerMutex_);
-  if (!downloadController_ && OmbreliaConfig::shared().activated()) {
-    downloadController_ = DownloadController::create(videoID_, clientID_, analyticsService_);
+  std::unique_lock lock(controllerMutex_);
+  if (downloadController_ || !OmbreliaConfig::shared().activated()) return downloadController_;
+  if (buildingController_) {
+    // Created once: a request that finds it being built uses that one.
+    controllerBuilt_.wait(lock, [this] { return !buildingController_; });
+    return downloadController_;
   }
+  buildingController_ = true;
+  lock.unlock();
+  auto controller = controllerFactory_
+                        ? controllerFactory_()
+                        : DownloadController::create(videoID_, clientID_, analyticsService_);
+  lock.lock();
+  downloadController_ = std::move(controller);
+  buildingController_ = false;
+  controllerBuilt_.notify_all();
   return downloadController_;
 }
 

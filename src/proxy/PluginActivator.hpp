@@ -2,6 +2,8 @@
 // Requests: the HTTP server's request threads, several at once. Completions: whatever thread
 // the loader or the download controller completes on.
 
+#include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -27,10 +29,12 @@ class PluginActivator : public std::enable_shared_from_this<PluginActivator> {
   static constexpr int kAgglomerationThreshold = 2;
 
   using Completion = HTTPLoader::Completion;
+  // Builds the download controller; tests hand in their own.
+  using ControllerFactory = std::function<std::shared_ptr<DownloadController>()>;
 
-  [[nodiscard]] static std::shared_ptr<PluginActivator>
-  create(std::string videoID, std::string clientID,
-         std::shared_ptr<AnalyticsService> analyticsService);
+  [[nodiscard]] static std::shared_ptr<PluginActivator> create(
+      std::string videoID, std::string clientID, std::shared_ptr<AnalyticsService> analyticsService,
+      ControllerFactory controllerFactory = nullptr);
 
   void generalData(const Url& url, Completion completion,
                    std::optional<std::string> range = std::nullopt);
@@ -44,7 +48,8 @@ class PluginActivator : public std::enable_shared_from_this<PluginActivator> {
 
  private:
   PluginActivator(std::string videoID, std::string clientID,
-                  std::shared_ptr<AnalyticsService> analyticsService);
+                  std::shared_ptr<AnalyticsService> analyticsService,
+                  ControllerFactory controllerFactory);
   // Counts the request and tells whether it is critical.
   bool countRequest(const Url& url);
   std::shared_ptr<DownloadController> controllerCreatingIfActivated();
@@ -60,8 +65,13 @@ class PluginActivator : public std::enable_shared_from_this<PluginActivator> {
   int parallelRequestCounter_ = 0;
   int agglomerationCounter_ = 0;
 
-  // Held while the controller is created, so it is created once; later requests wait for it.
+  const ControllerFactory controllerFactory_;
+
+  // Guards the two fields below. Never held while the controller is built: building starts the
+  // signalling client and the peer engine, and every request takes this lock.
   mutable std::mutex controllerMutex_;
+  std::condition_variable controllerBuilt_;
+  bool buildingController_ = false;
   std::shared_ptr<DownloadController> downloadController_;
 };
 

@@ -59,7 +59,10 @@ void ProxyManager::cleanup() {
     std::lock_guard lock(mutex_);
     dropped = std::move(server_);
   }
-  // Released outside the lock; requests still in flight keep the server until they answer.
+  // A playlist fetch in flight keeps the server alive until it answers, so dropping the pointer
+  // alone would leave the port taken and a new proxy for the next stream unable to listen.
+  // Accepted connections carry on and get their answers.
+  if (dropped) dropped->stop();
 }
 
 }  // namespace ombrelia

@@ -1,6 +1,7 @@
 #pragma once
 // Any thread: stateless.
 
+#include <string>
 #include <string_view>
 
 namespace ombrelia {
@@ -11,6 +12,13 @@ class Utf8 {
   Utf8() = delete;
   // Well-formed UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
   static bool isValid(std::string_view bytes);
+  // The text with each byte that starts no well-formed sequence replaced by U+FFFD, so that it
+  // can always be written where UTF-8 is required (JSON).
+  static std::string valid(std::string_view bytes);
+
+ private:
+  // The length of the well-formed sequence at `i`, 0 when there is none.
+  static size_t sequenceLength(std::string_view bytes, size_t i);
 };
 
 }  // namespace ombrelia

@@ -79,6 +79,8 @@ VideoStorage::~VideoStorage() {
 
 void VideoStorage::saveData(Url url, Data data, std::string contentType, SegmentInfo segmentInfo,
                             std::string videoID) {
+  // An empty body is no segment: stored, it would be announced to peers and served as one.
+  if (data.empty()) return;
   auto segment =
       std::make_shared<const SegmentData>(std::move(url), std::move(data), std::move(contentType),
                                           std::move(segmentInfo), std::move(videoID));

@@ -201,7 +201,11 @@ void NativeWebSocket::send(const Data& data) { sendText(data, OLogModule::signal
 
 void NativeWebSocket::sendAnalytics(const Data& data) { sendText(data, OLogModule::analytics); }
 
-void NativeWebSocket::sendText(const Data& data, OLogModule module) {
+void NativeWebSocket::sendAnalytics(const Data& data, std::function<void()> taken) {
+  sendText(data, OLogModule::analytics, std::move(taken));
+}
+
+void NativeWebSocket::sendText(const Data& data, OLogModule module, std::function<void()> taken) {
   if (!platform::JsonWriter::isValidUtf8(data.view())) return;
   std::shared_ptr<platform::WebSocketConnection> socket;
   {
@@ -211,15 +215,17 @@ void NativeWebSocket::sendText(const Data& data, OLogModule module) {
   if (!socket) return;
   auto text = std::make_shared<const std::string>(data.toString());
   auto queue = delegateQueue_;
-  socket->sendText(*text, [queue, text, module](std::optional<std::string> error) {
-    queue->async([text, error = std::move(error), module] {
-      if (error) {
-        OmbreliaLogger::error("WebSocket send error: " + *error, module);
-      } else {
-        OmbreliaLogger::debug("String sent: " + *text, module);
-      }
-    });
-  });
+  socket->sendText(
+      *text, [queue, text, module, taken = std::move(taken)](std::optional<std::string> error) {
+        queue->async([text, error = std::move(error), module, taken] {
+          if (error) {
+            OmbreliaLogger::error("WebSocket send error: " + *error, module);
+          } else {
+            OmbreliaLogger::debug("String sent: " + *text, module);
+            if (taken) taken();
+          }
+        });
+      });
 }
 
 }  // namespace ombrelia

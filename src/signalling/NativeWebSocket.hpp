@@ -49,6 +49,7 @@ class NativeWebSocket final : public WebSocketProvider,
   // Dropped silently when the bytes are not UTF-8 or no connection is held.
   void send(const Data& data) override;
   void sendAnalytics(const Data& data) override;
+  void sendAnalytics(const Data& data, std::function<void()> taken) override;
 
   const std::shared_ptr<platform::DispatchQueue>& delegateQueue() const { return delegateQueue_; }
 
@@ -67,7 +68,7 @@ class NativeWebSocket final : public WebSocketProvider,
   void didOpen(uint64_t generation);
   void didClose(uint64_t generation);
   bool isCurrent(uint64_t generation) const;
-  void sendText(const Data& data, OLogModule module);
+  void sendText(const Data& data, OLogModule module, std::function<void()> taken = nullptr);
 
   const Url defaultUrl_;
   const Settings settings_;

@@ -163,7 +163,7 @@ void SignalingClient::sendAnalyticsInit(const AnalyticsInitMessage& message) {
     OmbreliaLogger::error(kEncodingFailure + written.description(), OLogModule::signalClient);
     return;
   }
-  webSocket_->sendAnalytics(Data(std::move(*written.text)));
+  webSocket_->sendAnalytics(Data(std::move(*written.text)), message.onTaken());
 }
 
 void SignalingClient::sendAnalytics(const AnalyticsMessage& message) {

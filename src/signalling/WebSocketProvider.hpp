@@ -1,6 +1,7 @@
 #pragma once
 // Any thread: implementations guard their own state.
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -25,6 +26,12 @@ class WebSocketProvider {
   // The bytes of one message, sent as one text frame.
   virtual void send(const Data& data) = 0;
   virtual void sendAnalytics(const Data& data) = 0;
+  // The same, with `taken` run once the connection has written the text; never when the text
+  // is dropped (no connection, a failed write). Transports that cannot tell take it at once.
+  virtual void sendAnalytics(const Data& data, std::function<void()> taken) {
+    sendAnalytics(data);
+    if (taken) taken();
+  }
 };
 
 }  // namespace ombrelia

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <regex>
+#include <sstream>
 
 #include "support/ChildProcess.hpp"
 #include "support/ProxyFixture.hpp"
@@ -104,6 +105,32 @@ TEST(ReverseProxy, PlaysFmp4WithAnAudioGroupEncryptedCrLfAndByteRangeStreams) {
     ProxyFixture proxy(ProxyFixture::Settings{.level = std::nullopt});
     EXPECT_EQ(md5Of(proxy.local(origin.url(playlist))), md5Of(origin.url(playlist))) << kind;
   }
+}
+
+TEST(ReverseProxy, LevelZeroKeepsTheAudioOnlyVariantWithoutResolutionAndPlaysIt) {
+  StreamOrigin origin(SampleStream::folder("fmp4"));
+  ProxyFixture proxy;  // level 0
+  const std::string local = proxy.local(origin.url("/master.m3u8"));
+  const auto pinned = ChildProcess::run({"curl", "-s", local});
+  EXPECT_EQ(pinned.output.find("RESOLUTION=640x360"), std::string::npos) << pinned.output;
+  EXPECT_NE(pinned.output.find("RESOLUTION=256x144"), std::string::npos) << pinned.output;
+  // ffmpeg writes the audio rendition also as a variant of its own, without RESOLUTION: pinning
+  // keeps it beside the selected video variant.
+  size_t variantsWithoutResolution = 0;
+  std::istringstream lines(pinned.output);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with("#EXT-X-STREAM-INF:") && line.find("RESOLUTION=") == std::string::npos)
+      ++variantsWithoutResolution;
+  }
+  EXPECT_EQ(variantsWithoutResolution, 1u) << pinned.output;
+  EXPECT_EQ(videoSizes(local), std::vector<std::string>{"256,144"});
+  const auto audio =
+      ChildProcess::run({"ffprobe", "-v", "error", "-select_streams", "a", "-show_entries",
+                         "stream=codec_type", "-of", "csv=p=0", local});
+  EXPECT_NE(audio.output.find("audio"), std::string::npos) << "no audio through the proxy";
+  md5Of(local);  // plays to the end
+  EXPECT_GT(requestsMatching(origin, R"(GET /[^ ]*audio[^ ]*\.m4s)"), 0u)
+      << "the audio segments came through the proxy";
 }
 
 TEST(ReverseProxy, FollowsARedirectAndKeepsA404) {

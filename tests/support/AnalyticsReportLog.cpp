@@ -12,11 +12,33 @@ AnalyticsReportLog::AnalyticsReportLog() {
   initToken_ = center.addObserver("AnalyticsInitMessage", [this](const platform::Notification& n) {
     const auto* message = std::any_cast<AnalyticsInitMessage>(&n.object);
     record(n.name, message ? message->encode().text.value_or("") : "");
+    if (message == nullptr || !message->onTaken()) return;
+    bool takes = false;
+    {
+      std::lock_guard lock(mutex_);
+      takes = takesInit_;
+      if (!takes) lastInitTaken_ = message->onTaken();
+    }
+    if (takes) message->onTaken()();
   });
   messageToken_ = center.addObserver("AnalyticsMessage", [this](const platform::Notification& n) {
     const auto* message = std::any_cast<AnalyticsMessage>(&n.object);
     record(n.name, message ? message->encode().text.value_or("") : "");
   });
+}
+
+void AnalyticsReportLog::setTakesInit(bool takesInit) {
+  std::lock_guard lock(mutex_);
+  takesInit_ = takesInit;
+}
+
+void AnalyticsReportLog::takeLastInit() {
+  std::function<void()> taken;
+  {
+    std::lock_guard lock(mutex_);
+    taken.swap(lastInitTaken_);
+  }
+  if (taken) taken();
 }
 
 std::vector<AnalyticsReportLog::Entry> AnalyticsReportLog::entries() const {

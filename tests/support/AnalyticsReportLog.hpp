@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -12,7 +13,8 @@
 namespace ombrelia::test {
 
 // Records, in posting order, every analytics envelope posted on the default notification centre,
-// as the JSON text the signalling client would send.
+// as the JSON text the signalling client would send. By default it takes each init record as a
+// connected tracker connection would; told not to, it keeps the last one for takeLastInit().
 class AnalyticsReportLog {
  public:
   struct Entry {
@@ -21,6 +23,11 @@ class AnalyticsReportLog {
   };
 
   AnalyticsReportLog();
+
+  // Whether init records are taken as they are posted (the default).
+  void setTakesInit(bool takesInit);
+  // Takes the last init record posted, as the tracker connection does once it has written it.
+  void takeLastInit();
 
   std::vector<Entry> entries() const;
   // True once at least `count` envelopes were posted within the bound.
@@ -32,6 +39,8 @@ class AnalyticsReportLog {
   mutable std::mutex mutex_;  // guards entries_
   std::condition_variable changed_;
   std::vector<Entry> entries_;
+  bool takesInit_ = true;
+  std::function<void()> lastInitTaken_;
   platform::ObserverToken initToken_;
   platform::ObserverToken messageToken_;
 };

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 
 namespace ombrelia::test {
 namespace {
@@ -16,7 +17,9 @@ LocalTracker::LocalTracker(bool groupAfterUuid) {
           .string();
   std::filesystem::create_directories(folder_);
   caFile_ = folder_ + "/ca.pem";
-  std::vector<std::string> argv{kBin + "/tests/ombrelia-test-tracker", "--ca-file", caFile_};
+  analyticsLog_ = folder_ + "/analytics.log";
+  std::vector<std::string> argv{kBin + "/tests/ombrelia-test-tracker", "--ca-file", caFile_,
+                                "--analytics-log", analyticsLog_};
   if (groupAfterUuid) argv.push_back("--group-after-uuid");
   process_ = std::make_unique<ChildProcess>(argv, ChildProcess::Settings{.captureStdout = true});
   auto line = process_->readLine(std::chrono::seconds(10));
@@ -27,6 +30,22 @@ LocalTracker::~LocalTracker() {
   process_.reset();
   std::error_code ec;
   std::filesystem::remove_all(folder_, ec);
+}
+
+std::vector<LocalTracker::AnalyticsRecord> LocalTracker::analyticsRecords() const {
+  std::vector<AnalyticsRecord> records;
+  std::ifstream in(analyticsLog_);
+  std::string line;
+  // A line still being written has no newline yet; getline hands it over only at the end of
+  // the file, where it is dropped unless it is whole JSON.
+  while (std::getline(in, line)) {
+    const size_t tab = line.find('\t');
+    if (tab == std::string::npos) continue;
+    const std::string text = line.substr(tab + 1);
+    if (in.eof() && !text.ends_with("}")) break;
+    records.push_back({std::stoul(line.substr(0, tab)), text});
+  }
+  return records;
 }
 
 std::unique_ptr<ChildProcess> LocalTracker::startHost(const std::string& command,

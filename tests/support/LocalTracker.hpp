@@ -16,6 +16,12 @@ class LocalTracker {
  public:
   // `groupAfterUuid`: the tracker introduces each client to the others as soon as it has its id.
   explicit LocalTracker(bool groupAfterUuid);
+  struct AnalyticsRecord {
+    size_t connection;  // the tracker's number of the connection it came on
+    std::string text;
+  };
+  // Every analytics text the tracker has received so far, in order of arrival.
+  std::vector<AnalyticsRecord> analyticsRecords() const;
   ~LocalTracker();
   LocalTracker(const LocalTracker&) = delete;
   LocalTracker& operator=(const LocalTracker&) = delete;
@@ -31,6 +37,7 @@ class LocalTracker {
  private:
   std::string folder_;
   std::string caFile_;
+  std::string analyticsLog_;
   std::unique_ptr<ChildProcess> process_;
   std::optional<std::string> url_;
 };

@@ -19,6 +19,7 @@ namespace ombrelia::test {
 // tracker: open, close, and deliver text.
 class RecordingWebSocket final : public WebSocketProvider {
  public:
+  using WebSocketProvider::sendAnalytics;
   std::shared_ptr<WebSocketProviderDelegate> delegate() const override {
     std::lock_guard lock(mutex_);
     return delegate_.lock();

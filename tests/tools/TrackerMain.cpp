@@ -1,12 +1,16 @@
 // The test tracker as a program, for the demo and the multi-process tests: a wss signalling
 // service on 127.0.0.1 with a certificate authority made at start.
 //   ombrelia-test-tracker [--port P] [--ca-file PATH] [--group-after-uuid]
+//                         [--analytics-log PATH]
 // Prints "wss://127.0.0.1:<port>/" on its first line, writes the authority's certificate to
-// PATH (clients trust it through SSL_CERT_FILE), and serves until SIGINT or SIGTERM.
+// PATH (clients trust it through SSL_CERT_FILE), and serves until SIGINT or SIGTERM. With an
+// analytics log, every analytics text received is appended to it as it arrives, one per line:
+// the connection number, a tab, the text.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <string>
 
@@ -19,6 +23,7 @@ int main(int argc, char** argv) {
   uint16_t port = 0;
   std::string caFile;
   bool groupAfterUuid = false;
+  std::string analyticsLog;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--port") == 0 && i + 1 < argc) {
       port = static_cast<uint16_t>(std::atoi(argv[++i]));
@@ -26,10 +31,12 @@ int main(int argc, char** argv) {
       caFile = argv[++i];
     } else if (std::strcmp(argv[i], "--group-after-uuid") == 0) {
       groupAfterUuid = true;
+    } else if (std::strcmp(argv[i], "--analytics-log") == 0 && i + 1 < argc) {
+      analyticsLog = argv[++i];
     } else {
       std::fprintf(stderr,
                    "usage: ombrelia-test-tracker [--port P] [--ca-file PATH] "
-                   "[--group-after-uuid]\n");
+                   "[--group-after-uuid] [--analytics-log PATH]\n");
       return 2;
     }
   }
@@ -54,7 +61,26 @@ int main(int argc, char** argv) {
   tracker.setGroupResponseAfterUuid(groupAfterUuid);
   std::printf("%s\n", tracker.url("127.0.0.1").toString().c_str());
   std::fflush(stdout);
-  int signal = 0;
-  sigwait(&stop, &signal);
+  if (analyticsLog.empty()) {
+    int signal = 0;
+    sigwait(&stop, &signal);
+    return 0;
+  }
+  FILE* log = std::fopen(analyticsLog.c_str(), "a");
+  if (log == nullptr) {
+    std::fprintf(stderr, "cannot write %s\n", analyticsLog.c_str());
+    return 1;
+  }
+  size_t written = 0;
+  const timespec poll{0, 100'000'000};
+  for (;;) {
+    const auto records = tracker.received("analytics");
+    for (; written < records.size(); ++written) {
+      std::fprintf(log, "%zu\t%s\n", records[written].connection, records[written].text.c_str());
+    }
+    std::fflush(log);
+    if (sigtimedwait(&stop, nullptr, &poll) > 0) break;
+  }
+  std::fclose(log);
   return 0;
 }

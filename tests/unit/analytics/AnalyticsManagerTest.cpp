@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <barrier>
+#include <thread>
+
 #include <ombrelia/AnalyticsManager.hpp>
 #include <ombrelia/OmbreliaConfig.hpp>
 
@@ -100,6 +103,25 @@ TEST_F(AnalyticsManagerTest, StallGoesToTheSourceOfTheEarliestCompletedSegment) 
   EXPECT_EQ(metrics.nbrStallsP2P, 0);
   EXPECT_EQ(metrics.sec_rebuff_http, 3);
   EXPECT_EQ(metrics.sec_rebuff_p2p, 0);
+}
+
+// Told outside the manager's lock, a start and an end racing from two threads could reach the
+// service in the other order: the manager sees no open stall while the service keeps one, and
+// every later record says the player is stalled.
+TEST_F(AnalyticsManagerTest, StallStartAndEndFromTwoThreadsReachTheServiceInTheirOrder) {
+  auto service = manager->getAnalyticsService();
+  for (int round = 0; round < 2000; ++round) {
+    std::barrier together(2);
+    std::thread starter([&] {
+      together.arrive_and_wait();
+      manager->handleBuffering();
+    });
+    together.arrive_and_wait();
+    manager->calculateTotalBufferingTime();
+    starter.join();
+    manager->calculateTotalBufferingTime();  // whatever stays open ends here
+    ASSERT_FALSE(service->isStalled()) << "a stall left open in round " << round;
+  }
 }
 
 TEST(AnalyticsManagerDeathTest, CreatingBeforeConfigurationStopsTheProcess) {

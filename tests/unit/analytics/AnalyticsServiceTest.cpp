@@ -103,6 +103,45 @@ TEST_F(AnalyticsServiceTest, FirstReportPostsTheInitRecordThenThePeriodicOne) {
   EXPECT_EQ(second["nReq_p2p"], 1);
 }
 
+TEST_F(AnalyticsServiceTest, InitRecordGoesAgainUntilTheTrackerConnectionHasTakenIt) {
+  log.setTakesInit(false);
+  PeerList::shared().setPersonalUUID(kPersonal);
+  tick();  // the connection is down: the text is dropped, nothing takes it
+  tick();
+  log.takeLastInit();
+  tick();
+  tick();
+  std::vector<std::string> names;
+  for (const auto& entry : log.entries()) names.push_back(entry.notification);
+  EXPECT_EQ(names, (std::vector<std::string>{"AnalyticsInitMessage", "AnalyticsMessage",
+                                             "AnalyticsInitMessage", "AnalyticsMessage",
+                                             "AnalyticsMessage", "AnalyticsMessage"}));
+  EXPECT_EQ(data(2)["new_client_uuid"], "5b1e2c3d-4e5f-4a7b-8c9d-aebfc0d1e2f3");
+  EXPECT_EQ(data(2)["timestamp"], data(3)["timestamp"])
+      << "a record sent again carries the time of the report it precedes";
+}
+
+TEST_F(AnalyticsServiceTest, TextsThatAreNotUtf8AreMendedSoTheRecordIsStillWritten) {
+  OmbreliaConfig::shared().setVideoID("vid\xC3");
+  OmbreliaConfig::shared().setCollections({"ok", "bad\xFF"});
+  PeerList::shared().setPersonalUUID(kPersonal);
+  service->setSegmentExtension("t\xE9");       // an extension decoded from "t%E9"
+  service->setStreamType("live\xED\xA0\x80");  // an encoded surrogate
+  service->newHttpRequest();
+  tick();
+  const auto entries = log.entries();
+  ASSERT_EQ(entries.size(), 2u);
+  ASSERT_FALSE(entries[0].json.empty()) << "the init record is written";
+  ASSERT_FALSE(entries[1].json.empty()) << "the interval's record is written";
+  const json record = data(1);
+  EXPECT_EQ(record["seg_ext"], "t\uFFFD");
+  EXPECT_EQ(record["stream_type"], "live\uFFFD\uFFFD\uFFFD");
+  EXPECT_EQ(record["video_id"], "vid\uFFFD");
+  EXPECT_EQ(record["collections"], json::array({"ok", "bad\uFFFD"}));
+  EXPECT_EQ(record["nReq"], 1) << "the figures travel with the mended texts";
+  EXPECT_EQ(data(0)["video_id"], "vid\uFFFD");
+}
+
 TEST_F(AnalyticsServiceTest, DelegateGivesTheLatencyAndNonFiniteFiguresBecomeZero) {
   struct Latency : AnalyticsServiceProtocol {
     double value = 0;

@@ -27,6 +27,29 @@ TEST(OmbreliaConfig, SecondConfigureWarnsOnceAndKeepsTheFirstKey) {
   EXPECT_EQ(OmbreliaConfig::shared().videoID(), "video");
 }
 
+TEST(OmbreliaConfig, StartsWithTheDocumentedInitialValues) {
+  OmbreliaConfig::configure("key");
+  const auto& c = OmbreliaConfig::shared();
+  EXPECT_EQ(c.ombreliaKey(), "key");
+  EXPECT_EQ(c.videoID(), "");
+  EXPECT_EQ(c.analyticsVideoID(), "");
+  EXPECT_TRUE(c.activated());
+  EXPECT_TRUE(c.p2pActivated());
+  ASSERT_TRUE(c.currentLevel().has_value()) << "level 0 pins the lowest variant by default";
+  EXPECT_EQ(*c.currentLevel(), 0);
+  EXPECT_EQ(c.maxPreloadedSegments(), 0);
+  EXPECT_DOUBLE_EQ(c.maxUploadPercent(), 0.5);
+  EXPECT_EQ(c.tracker(), "");
+  EXPECT_FALSE(c.checkUrls());
+  EXPECT_EQ(c.ignoreTokenInUrls(), "");
+  EXPECT_TRUE(c.sendingActivated());
+  EXPECT_TRUE(c.cellularActivated());
+  EXPECT_EQ(c.logLevel(), 0);
+  EXPECT_FALSE(c.lowLatency());
+  EXPECT_FALSE(c.p2pConfiguration().has_value());
+  EXPECT_TRUE(c.collections().empty());
+}
+
 TEST(OmbreliaConfigConcurrency, ConcurrentReadersNeverSeeATornSetting) {
   OmbreliaConfig::configure("key");
   const std::string a(512, 'a');

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -97,4 +100,52 @@ TEST(OmbreliaLoggerConcurrency, LinesFromManyThreadsNeverInterleave) {
     ++count;
   }
   EXPECT_EQ(count, 8 * 200);
+}
+
+TEST(OmbreliaLoggerConcurrency, LinesLongerThanAPipeWriteArriveWholeThroughASlowPipe) {
+  // A pipe takes at most 4 KiB in one uninterrupted write; a slow reader keeps it full, so a
+  // longer line goes out in pieces that other threads' lines could split.
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::error);
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  std::fflush(stdout);
+  const int saved = ::dup(STDOUT_FILENO);
+  ASSERT_GE(::dup2(fds[1], STDOUT_FILENO), 0);
+  ::close(fds[1]);
+  std::string out;
+  std::thread reader([&] {
+    char buffer[700];
+    ssize_t n = 0;
+    while ((n = ::read(fds[0], buffer, sizeof buffer)) > 0)
+      out.append(buffer, static_cast<size_t>(n));
+  });
+  constexpr int kThreads = 6;
+  constexpr int kLines = 12;
+  constexpr size_t kLength = 40 * 1024;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      const std::string body(kLength, static_cast<char>('a' + t));
+      for (int i = 0; i < kLines; ++i) OmbreliaLogger::error(body, OLogModule::proxy);
+    });
+  }
+  for (auto& t : threads) t.join();
+  ::dup2(saved, STDOUT_FILENO);  // closes the pipe's last writer, so the reader ends
+  ::close(saved);
+  reader.join();
+  ::close(fds[0]);
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::none);
+
+  std::istringstream lines(out);
+  std::string line;
+  int count = 0;
+  const std::string prefix = "[Ombrelia] [Error] [Proxy] ";
+  while (std::getline(lines, line)) {
+    ASSERT_EQ(line.size(), prefix.size() + kLength) << "a line was split by another";
+    ASSERT_TRUE(line.starts_with(prefix));
+    const char c = line[prefix.size()];
+    ASSERT_EQ(line.find_first_not_of(c, prefix.size()), std::string::npos) << "interleaved line";
+    ++count;
+  }
+  EXPECT_EQ(count, kThreads * kLines);
 }

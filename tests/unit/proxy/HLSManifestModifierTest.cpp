@@ -29,12 +29,35 @@ const std::string kThreeVariants =
     "#EXT-X-STREAM-INF:BANDWIDTH=2500000,RESOLUTION=1280x720\nmid.m3u8\n"
     "#EXT-X-I-FRAME-STREAM-INF:BANDWIDTH=1,RESOLUTION=1x1,URI=\"iframe.m3u8\"\n";
 
+std::string keeping(const std::string& tag, const std::string& uri) {
+  return "#EXTM3U\n#EXT-X-VERSION:3\n"
+         "#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID=\"a\",NAME=\"en\",URI=\"audio.m3u8\"\n" +
+         tag + "\n" + uri +
+         "\n#EXT-X-I-FRAME-STREAM-INF:BANDWIDTH=1,RESOLUTION=1x1,URI=\"iframe.m3u8\"\n";
+}
+
 TEST_F(HLSManifestModifierTest, WithoutLevelBytesPassUnchanged) {
   EXPECT_EQ(pin(kThreeVariants, std::nullopt), kThreeVariants);
   const std::string media = "#EXTM3U\r\n#EXT-X-TARGETDURATION:6\r\n#EXTINF:6,\r\na.ts\r\n";
   EXPECT_EQ(pin(media, 0), media);
   const std::string notUtf8 = "#EXTM3U\n\xFF\n#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=1x1\nv\n";
   EXPECT_EQ(pin(notUtf8, 0), notUtf8);
+}
+
+TEST_F(HLSManifestModifierTest, LevelSelectsAmongResolutionsLowestFirst) {
+  const std::string low =
+      keeping("#EXT-X-STREAM-INF:BANDWIDTH=800000,RESOLUTION=640x360,CODECS=\"avc1\"", "low.m3u8");
+  const std::string mid =
+      keeping("#EXT-X-STREAM-INF:BANDWIDTH=2500000,RESOLUTION=1280x720", "mid.m3u8");
+  const std::string high =
+      keeping("#EXT-X-STREAM-INF:BANDWIDTH=5000000,RESOLUTION=1920x1080", "high.m3u8");
+  EXPECT_EQ(pin(kThreeVariants, 0), low);
+  EXPECT_EQ(pin(kThreeVariants, 1), mid);
+  EXPECT_EQ(pin(kThreeVariants, 2), high);
+  EXPECT_EQ(pin(kThreeVariants, 7), high);
+  EXPECT_EQ(pin(kThreeVariants, -3), low);
+  EXPECT_EQ(modifier_.getResolutions(Data(kThreeVariants)),
+            (std::vector<std::string>{"640x360", "1280x720", "1920x1080"}));
 }
 
 TEST_F(HLSManifestModifierTest, UnreadableResolutionsSortLastAndLoseToReadableOnes) {

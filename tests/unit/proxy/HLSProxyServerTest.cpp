@@ -2,8 +2,16 @@
 // player gets back.
 #include <gtest/gtest.h>
 
+#include <ombrelia/AnalyticsManager.hpp>
+#include <ombrelia/ProxyManager.hpp>
+
+#include "proxy/ManifestController.hpp"
+#include "proxy/ProxyManagerSeams.hpp"
 #include "support/ChildProcess.hpp"
+#include "support/Latch.hpp"
+#include "support/LoopbackClient.hpp"
 #include "support/ProxyFixture.hpp"
+#include "support/RawHttpResponse.hpp"
 #include "support/StreamOrigin.hpp"
 #include "support/TestHttpServer.hpp"
 
@@ -70,6 +78,81 @@ TEST(HLSProxyServer, PassesRangesThroughWithTheOriginsContentRange) {
   EXPECT_NE(r.output.find("HTTP/1.1 206"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("Content-Range: bytes 3-5/10"), std::string::npos) << r.output;
   EXPECT_TRUE(r.output.ends_with("345")) << r.output;
+}
+
+// An application that switches streams cleans up one proxy and starts the next at once, while
+// the player may still wait for a playlist of the old one.
+TEST(HLSProxyServer, CleanupFreesThePortAtOnceWhileAPlaylistFetchIsInFlight) {
+  TestHttpServer origin;
+  Latch asked;
+  const std::string media = "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2,\ns.ts\n";
+  origin.route("/v/index.m3u8", [&](const TestHttpRequest&) {
+    asked.countDown();
+    TestHttpResponse held = TestHttpResponse::ok(media, "application/vnd.apple.mpegurl");
+    held.mode = TestHttpResponse::Mode::heldUntilReleased;
+    return held;
+  });
+  origin.route("/v/other.ts", TestHttpResponse::ok("next", "video/mp2t"));
+  ProxyFixture proxy;
+  const int port = proxy.port();
+  ASSERT_GT(port, 0);
+  const std::string local = proxy.local(origin.url("/v/index.m3u8"));
+  const std::string target = local.substr(local.find('/', std::string("http://").size()));
+  auto player = LoopbackClient::connect(static_cast<uint16_t>(port));
+  ASSERT_TRUE(player);
+  ASSERT_TRUE(player->send("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+  ASSERT_TRUE(asked.waitFor(1)) << "the playlist fetch is in flight";
+
+  proxy.proxy().cleanup();
+  EXPECT_FALSE(proxy.proxy().reverseProxyURL(*Url::parse("http://o/x.m3u8")));
+  EXPECT_FALSE(LoopbackClient::connect(static_cast<uint16_t>(port)))
+      << "nothing listens once cleanup() returns";
+
+  // The next stream's proxy takes the same port and serves it.
+  ProxyManagerSeams::overridePort(static_cast<uint16_t>(port));
+  auto analytics = AnalyticsManager::create();
+  ProxyManager next("video-2", "client-1", *analytics);
+  next.startServer();
+  const auto nextLocal = next.reverseProxyURL(*Url::parse(origin.url("/v/other.ts")));
+  ASSERT_TRUE(nextLocal);
+  EXPECT_EQ(nextLocal->port(), port);
+  const Fetched fetched = fetch(nextLocal->toString());
+  EXPECT_EQ(fetched.status, 200);
+  EXPECT_EQ(fetched.body, "next");
+
+  // The answer in flight still reaches the player.
+  origin.release("/v/index.m3u8");
+  const auto answer = RawHttpResponse::parse(player->readAll());
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->status, 200);
+  EXPECT_NE(answer->body.find("s.ts"), std::string::npos) << answer->body;
+}
+
+TEST(HLSProxyServer, MasterPlaylistAtAPathWithoutExtensionIsPinnedAndStored) {
+  TestHttpServer origin;
+  const std::string master =
+      "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=2000000,RESOLUTION=1280x720\nhigh/index\n"
+      "#EXT-X-STREAM-INF:BANDWIDTH=500000,RESOLUTION=640x360\nlow/index\n";
+  const std::string media =
+      "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXT-X-MEDIA-SEQUENCE:7\n#EXTINF:2,\ns0.ts\n";
+  origin.route("/live/master", TestHttpResponse::ok(master, "application/x-mpegURL"));
+  origin.route("/live/low/index", TestHttpResponse::ok(media, "application/x-mpegURL"));
+  ManifestController::shared().cleanup();
+  ProxyFixture proxy;  // level 0: the lowest variant
+  const Fetched pinned = fetch(proxy.local(origin.url("/live/master")));
+  EXPECT_EQ(pinned.status, 200);
+  EXPECT_EQ(pinned.body.find("high/index"), std::string::npos) << pinned.body;
+  EXPECT_NE(pinned.body.find("/live/low/index"), std::string::npos) << pinned.body;
+  EXPECT_EQ(fetch(proxy.local(origin.url("/live/low/index"))).status, 200);
+
+  const auto stored = ManifestController::shared().primaryManifest();
+  ASSERT_TRUE(stored) << "the master playlist is stored";
+  EXPECT_EQ(stored->url().toString(), origin.url("/live/master"));
+  const auto infos =
+      ManifestController::shared().getSegmentInfo(*Url::parse(origin.url("/live/low/s0.ts")));
+  ASSERT_EQ(infos.size(), 1u) << "its segments have an identity";
+  EXPECT_EQ(infos[0].segmentNumber(), 7);
+  EXPECT_EQ(infos[0].resolution(), "640x360");
 }
 
 }  // namespace

@@ -98,6 +98,38 @@ TEST_F(ManifestControllerTest, SegmentsResolveAgainstTheFinalUrlOfTheirFetch) {
   EXPECT_EQ(lookup("http://edge.test/x/v/s.ts").size(), 0u);
 }
 
+TEST_F(ManifestControllerTest, ParentDirectoryUrisResolveAgainstTheirPlaylist) {
+  store("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\n../video/a/index.m3u8\n",
+        "http://origin.test/hls/master/main.m3u8");
+  store(mediaPlaylist(5, {"../../seg/1.ts", "/abs/2.ts", "http://cdn.test/3.ts"}),
+        "http://origin.test/hls/video/a/index.m3u8");
+  EXPECT_EQ(lookup("http://origin.test/hls/seg/1.ts").at(0).segmentNumber(), 5);
+  EXPECT_EQ(lookup("http://origin.test/seg/1.ts").size(), 0u);
+  EXPECT_EQ(lookup("http://origin.test/abs/2.ts").at(0).segmentNumber(), 6);
+  EXPECT_EQ(lookup("http://cdn.test/3.ts").at(0).segmentNumber(), 7);
+}
+
+TEST_F(ManifestControllerTest, AudioRenditionRanksAmongAllRenditions) {
+  store(
+      "#EXTM3U\n"
+      "#EXT-X-MEDIA:TYPE=SUBTITLES,GROUP-ID=\"s\",NAME=\"en\",URI=\"subs/en.m3u8\"\n"
+      "#EXT-X-MEDIA:TYPE=SUBTITLES,GROUP-ID=\"s\",NAME=\"fr\",URI=\"subs/fr.m3u8\"\n"
+      "#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID=\"a\",NAME=\"en\",URI=\"audio/en.m3u8\"\n"
+      "#EXT-X-STREAM-INF:BANDWIDTH=900,RESOLUTION=640x360,AUDIO=\"a\"\nvideo.m3u8\n",
+      "http://origin.test/master.m3u8");
+  store(mediaPlaylist(3, {"a0.aac", "a1.aac"}), "http://origin.test/audio/en.m3u8");
+  store(mediaPlaylist(3, {"s0.vtt"}), "http://origin.test/subs/en.m3u8");
+  auto audio = lookup("http://origin.test/audio/a1.aac");
+  ASSERT_EQ(audio.size(), 1u);
+  EXPECT_EQ(audio[0].type(), SegmentType::audio);
+  EXPECT_EQ(audio[0].targetQuality(), 2);
+  EXPECT_EQ(audio[0].bandwidth(), 0);
+  EXPECT_EQ(audio[0].bestBandwidth(), 900);
+  EXPECT_FALSE(audio[0].resolution());
+  EXPECT_EQ(audio[0].segmentNumber(), 4);
+  EXPECT_EQ(lookup("http://origin.test/subs/s0.vtt").size(), 0u);
+}
+
 TEST_F(ManifestControllerTest, FollowersUpToMaxPreloadedSegments) {
   store("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nm.m3u8\n", "http://o.test/master.m3u8");
   store(mediaPlaylist(100, {"a.ts", "b.ts", "c.ts", "d.ts"}), "http://o.test/m.m3u8");
@@ -181,6 +213,38 @@ TEST_F(ManifestControllerTest, StoredPlaylistsAreCapped) {
   EXPECT_EQ(versions.front().url(), url("http://o.test/7.m3u8"));
   EXPECT_EQ(versions.back().url(), url("http://o.test/9.m3u8"));
   EXPECT_TRUE(small.primaryManifest());
+}
+
+TEST_F(ManifestControllerTest, StoredPlaylistsStayWithinTheirByteBudgetAndTheNewestAlwaysStays) {
+  constexpr size_t kBudget = 64 * 1024;
+  ManifestController store(ManifestController::Settings{64, kBudget});
+  store.storeManifest(Data(std::string("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\n0.m3u8\n")),
+                      url("http://o.test/master.m3u8"));
+  auto playlist = [](int n, int segments) {
+    std::vector<std::string> uris;
+    for (int i = 0; i < segments; ++i)
+      uris.push_back("segment-with-a-long-name-" + std::to_string(n) + "-" + std::to_string(i) +
+                     ".ts");
+    return mediaPlaylist(0, uris);
+  };
+  for (int n = 0; n < 40; ++n) {
+    store.storeManifest(Data(playlist(n, 100)),
+                        url("http://o.test/" + std::to_string(n) + ".m3u8"));
+  }
+  const auto versions = store.versions();
+  size_t bytes = 0;
+  for (const auto& version : versions) bytes += version.data().size();
+  EXPECT_LE(bytes, kBudget) << "the text alone stays within the budget";
+  EXPECT_LT(versions.size(), 40u) << "the oldest went";
+  EXPECT_EQ(versions.back().url(), url("http://o.test/39.m3u8"));
+  EXPECT_TRUE(store.primaryManifest());
+
+  // One playlist larger than the whole budget is still kept, alone, as the newest.
+  store.storeManifest(Data(playlist(0, 3000)), url("http://o.test/0.m3u8"));
+  ASSERT_EQ(store.versions().size(), 1u);
+  EXPECT_EQ(store.versions().back().url(), url("http://o.test/0.m3u8"));
+  EXPECT_EQ(store.getSegmentInfo(url("http://o.test/segment-with-a-long-name-0-2999.ts")).size(),
+            1u);
 }
 
 TEST_F(ManifestControllerTest, StoredCopyDropsKeyAndDateLinesAndCrLf) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -11,6 +12,8 @@
 
 #include "analytics/AnalyticsService.hpp"
 #include "platform/DispatchQueue.hpp"
+#include "platform/HttpClient.hpp"
+#include "platform/NotificationCenter.hpp"
 #include "proxy/BufferingController.hpp"
 #include "proxy/BufferingControllerDelegate.hpp"
 #include "proxy/DecisionController.hpp"
@@ -40,26 +43,44 @@ struct FixedBuffer : BufferingControllerDelegate {
   double seconds;
 };
 
-// Stands in for the peer exchange: a confirmed subscription whose peer refuses or never answers.
+// Stands in for the peer exchange: a confirmed subscription whose peer answers as told.
 class FakePeer : public PeerMessagesController {
  public:
-  enum class Behaviour { refuse, drop };
+  enum class Behaviour { deliver, refuse, drop };
   explicit FakePeer(Behaviour behaviour)
       : PeerMessagesController(nullptr, nullptr), behaviour_(behaviour) {}
 
   std::optional<AbonnementPeer> abonnementPeer() const override {
     return AbonnementPeer{AbonnementState::confirmed};
   }
-  void sendFileRequest(const SegmentInfo&, FileRequestType, const std::string&,
+  void sendFileRequest(const SegmentInfo& info, FileRequestType type, const std::string&,
                        FileCompletion completion) override {
-    // A dropped completion is never called, as a replaced request's is.
-    if (behaviour_ == Behaviour::refuse)
-      completion(std::nullopt, std::nullopt, std::nullopt);
+    {
+      std::lock_guard lock(mutex_);
+      requests_.push_back({info.segmentNumber(), type});
+    }
+    switch (behaviour_) {
+      case Behaviour::deliver:
+        completion(Data(std::string("peer-bytes-") + std::to_string(info.segmentNumber())),
+                   std::string("video/p2p"), PeerType::city);
+        break;
+      case Behaviour::refuse:
+        completion(std::nullopt, std::nullopt, std::nullopt);
+        break;
+      case Behaviour::drop:
+        break;  // the completion is dropped without a call, as a replaced request's is
+    }
   }
   void continueAbonnementAsReceiverSearch(const SegmentInfo&, const std::string&) override {}
+  std::vector<std::pair<int64_t, FileRequestType>> requests() const {
+    std::lock_guard lock(mutex_);
+    return requests_;
+  }
 
  private:
   Behaviour behaviour_;
+  mutable std::mutex mutex_;
+  std::vector<std::pair<int64_t, FileRequestType>> requests_;
 };
 
 class SegmentDelivery : public ::testing::Test {
@@ -126,6 +147,16 @@ class SegmentDelivery : public ::testing::Test {
     ASSERT_EQ(r.statusCode, 200);
   }
 
+  // Waits until the segment store announces a segment.
+  struct StoreWatch {
+    StoreWatch()
+        : token(platform::NotificationCenter::defaultCenter().addObserver(
+              "NewOmbreliaSegmentAvailable",
+              [this](const platform::Notification&) { stored.countDown(); })) {}
+    Latch stored;
+    platform::ObserverToken token;
+  };
+
   TestHttpServer origin_;
   std::shared_ptr<AnalyticsService> analytics_;
 };
@@ -179,6 +210,108 @@ TEST_F(SegmentDelivery, ThirdRequestInFlightIsCriticalAndAgglomerationFollowsThe
   ASSERT_TRUE(done[5]->waitFor(1));
 }
 
+TEST_F(SegmentDelivery, PlaylistsAreCountedButNeverCriticalAndOnlyA200IsStored) {
+  TestHttpResponse held = TestHttpResponse::ok(mediaPlaylist(), "application/vnd.apple.mpegurl");
+  held.mode = TestHttpResponse::Mode::heldUntilReleased;
+  origin_.route("/p1.m3u8", held);
+  origin_.route("/p2.m3u8", held);
+  TestHttpResponse missing = TestHttpResponse::ok("<html>gone</html>", "text/html");
+  missing.status = 404;
+  origin_.route("/gone.m3u8", missing);
+  auto activator = PluginActivator::create("video", "client", analytics_);
+  Latch done;
+  activator->playlistData(*Url::parse(origin_.url("/p1.m3u8")), [&](auto) { done.countDown(); });
+  activator->playlistData(*Url::parse(origin_.url("/p2.m3u8")), [&](auto) { done.countDown(); });
+  EXPECT_EQ(activator->parallelRequestCounter(), 2);
+  // The third request in flight is critical: it never enters the history.
+  const size_t historyBefore = SegmentURLHistory::shared().size();
+  Latch segmentDone;
+  activator->segmentData(segment(0), [&](auto) { segmentDone.countDown(); });
+  ASSERT_TRUE(segmentDone.waitFor(1));
+  EXPECT_EQ(SegmentURLHistory::shared().size(), historyBefore);
+  origin_.release("/p1.m3u8");
+  origin_.release("/p2.m3u8");
+  ASSERT_TRUE(done.waitFor(2));
+
+  const auto r =
+      await([&](auto c) { activator->playlistData(*Url::parse(origin_.url("/gone.m3u8")), c); });
+  EXPECT_EQ(r.statusCode, 404);
+  EXPECT_EQ(r.data->toString(), "<html>gone</html>") << "the player still gets the origin's answer";
+  EXPECT_EQ(analytics_->getDataReceivedHTTP(), 2 * static_cast<int64_t>(mediaPlaylist().size()))
+      << "only the two 200 playlists are counted";
+}
+
+TEST_F(SegmentDelivery, EmptyBodyReachesThePlayerButIsNeverStoredCountedOrAnnounced) {
+  origin_.route("/v/s2.ts", TestHttpResponse::ok("", "video/mp2t"));
+  auto controller = DownloadController::create("video", "client", analytics_);
+  storePlaylist(controller);
+  StoreWatch watch;
+  const auto empty = await([&](auto c) { controller->segmentData(segment(2), false, c); });
+  EXPECT_EQ(empty.statusCode, 200);
+  ASSERT_TRUE(empty.data);
+  EXPECT_TRUE(empty.data->empty()) << "the player gets what the origin sent";
+  const auto next = await([&](auto c) { controller->segmentData(segment(3), false, c); });
+  EXPECT_EQ(next.data->toString(), "origin-bytes-3");
+  ASSERT_TRUE(watch.stored.waitFor(1)) << "the next segment is stored";
+  EXPECT_EQ(watch.stored.count(), 1) << "only the segment with bytes is announced";
+  EXPECT_FALSE(VideoStorage::shared()->getSegment("video", 0, 12, "video"));
+  EXPECT_TRUE(VideoStorage::shared()->getSegment("video", 0, 13, "video"));
+}
+
+TEST_F(SegmentDelivery, PlaylistIsParsedOffTheHttpClientsOneDelegateQueue) {
+  auto controller = DownloadController::create("video", "client", analytics_);
+  std::atomic<bool> onDelegateQueue{true};
+  const auto r = await([&](auto c) {
+    controller->playlistData(*Url::parse(origin_.url("/v/master.m3u8")),
+                             [&onDelegateQueue, c](HTTPLoader::Response response) {
+                               onDelegateQueue =
+                                   platform::HttpClient::shared()->delegateQueue()->isCurrent();
+                               c(std::move(response));
+                             });
+  });
+  EXPECT_EQ(r.statusCode, 200);
+  EXPECT_FALSE(onDelegateQueue.load())
+      << "a large playlist's parse there would hold up every other answer";
+  EXPECT_TRUE(ManifestController::shared().primaryManifest()) << "stored before the answer";
+}
+
+// Building the controller starts the signalling client and the peer engine; the lock every
+// request takes must not be held meanwhile.
+TEST_F(SegmentDelivery, ControllerIsBuiltOutsideTheLockEveryRequestTakes) {
+  OmbreliaConfig::shared().setActivated(false);
+  Latch building;
+  Latch mayFinish;
+  auto activator = PluginActivator::create("video", "client", analytics_, [&] {
+    building.countDown();
+    mayFinish.waitFor(1, 60s);
+    return DownloadController::create("video", "client", analytics_);
+  });
+  OmbreliaConfig::shared().setActivated(true);
+  Latch builtFor;
+  std::thread first([&] {
+    activator->playlistData(*Url::parse(origin_.url("/v/master.m3u8")),
+                            [&](auto) { builtFor.countDown(); });
+  });
+  ASSERT_TRUE(building.waitFor(1));
+  // While it is being built: reading the controller and a request with the switch off go on.
+  auto read = std::async(std::launch::async, [&] { return activator->downloadController(); });
+  const bool readReturned = read.wait_for(5s) == std::future_status::ready;
+  OmbreliaConfig::shared().setActivated(false);
+  auto offRequest = std::async(std::launch::async, [&] {
+    return await([&](auto c) { activator->segmentData(segment(0), c); });
+  });
+  const bool offAnswered = offRequest.wait_for(10s) == std::future_status::ready;
+  mayFinish.countDown();
+  first.join();
+  EXPECT_TRUE(readReturned) << "reading the controller waited for its construction";
+  EXPECT_TRUE(offAnswered) << "a request with the switch off waited for the construction";
+  if (offAnswered) {
+    EXPECT_EQ(offRequest.get().data->toString(), "origin-bytes-0");
+  }
+  ASSERT_TRUE(builtFor.waitFor(1));
+  EXPECT_TRUE(activator->downloadController());
+}
+
 TEST_F(SegmentDelivery, SixteenThreadsSwitchingThePlugInOnCreateOneController) {
   OmbreliaConfig::shared().setActivated(false);
   auto activator = PluginActivator::create("video", "client", analytics_);
@@ -210,6 +343,24 @@ TEST_F(SegmentDelivery, SixteenThreadsSwitchingThePlugInOnCreateOneController) {
   EXPECT_EQ(activator->parallelRequestCounter(), 0);
 }
 
+TEST_F(SegmentDelivery, RepeatedUrlIsServedFromTheStoreWithoutFetchOrCount) {
+  auto controller = DownloadController::create("video", "client", analytics_);
+  storePlaylist(controller);
+  StoreWatch watch;
+  const auto first = await([&](auto c) { controller->segmentData(segment(1), false, c); });
+  EXPECT_EQ(first.data->toString(), "origin-bytes-1");
+  ASSERT_TRUE(watch.stored.waitFor(1)) << "a fetched segment is stored";
+  const size_t historySize = SegmentURLHistory::shared().size();
+  const int64_t mediaBytes = analytics_->getDataReceivedHTTP();
+  const auto second = await([&](auto c) { controller->segmentData(segment(1), false, c); });
+  EXPECT_EQ(second.data->toString(), "origin-bytes-1");
+  EXPECT_EQ(second.contentType, "video/mp2t");
+  EXPECT_EQ(originRequestsFor("/v/s1.ts"), 1u) << "no second fetch";
+  EXPECT_EQ(SegmentURLHistory::shared().size(), historySize) << "no new history entry";
+  EXPECT_EQ(analytics_->getDataReceivedHTTP(), mediaBytes) << "no media counted twice";
+  EXPECT_EQ(DownloadController::getFirstSegmentDecision(), Decision::http);
+}
+
 TEST_F(SegmentDelivery, HistoryKeepsTheNewestHundredDecisions) {
   auto controller = DownloadController::create("video", "client", analytics_);
   origin_.route("/u.ts", TestHttpResponse::ok("u", "video/mp2t"));
@@ -225,6 +376,60 @@ TEST_F(SegmentDelivery, HistoryKeepsTheNewestHundredDecisions) {
   // The evicted URL goes to the decision again.
   await([&](auto c) { controller->segmentData(*Url::parse(origin_.url("/u.ts?n=0")), false, c); });
   EXPECT_TRUE(history.contains(*Url::parse(origin_.url("/u.ts?n=0"))));
+}
+
+TEST_F(SegmentDelivery, CriticalRequestIsFoundInTheStoreByIdentity) {
+  auto controller = DownloadController::create("video", "client", analytics_);
+  storePlaylist(controller);
+  const SegmentInfo info = ManifestController::shared().getSegmentInfo(segment(2)).front();
+  StoreWatch watch;
+  // Stored under another URL, as a pre-download is.
+  VideoStorage::shared()->saveData(segment(0), Data(std::string("kept")), "video/p2p", info,
+                                   "video");
+  ASSERT_TRUE(watch.stored.waitFor(1));
+  const auto r = await([&](auto c) { controller->segmentData(segment(2), true, c); });
+  EXPECT_EQ(r.data->toString(), "kept");
+  EXPECT_EQ(originRequestsFor("/v/s2.ts"), 0u);
+}
+
+TEST_F(SegmentDelivery, PeerDecisionWithoutSubscriptionFallsBackAtOnceAndCountsEveryPeerRequest) {
+  OmbreliaConfig::shared().setMaxPreloadedSegments(2);
+  BufferingController::shared().setDelegate(std::make_shared<FixedBuffer>(30));
+  auto controller = DownloadController::create("video", "client", analytics_);
+  storePlaylist(controller);
+  PeerList::shared().setPeers({Peer{Uuid::random(), {}, {}, {}, {}, {}, nullptr}});
+  const auto r = await([&](auto c) { controller->segmentData(segment(0), false, c); });
+  EXPECT_EQ(r.data->toString(), "origin-bytes-0");
+  EXPECT_EQ(analytics_->metrics().nReq_p2p, 3) << "the main request and two pre-downloads";
+  EXPECT_EQ(originRequestsFor("/v/s0.ts"), 1u);
+  EXPECT_EQ(originRequestsFor("/v/s1.ts"), 0u) << "pre-downloads never go to the origin";
+  PeerList::shared().setPeers({});
+}
+
+TEST_F(SegmentDelivery, PeerBodyReachesThePlayerAndIsStoredAsPeerData) {
+  OmbreliaConfig::shared().setMaxPreloadedSegments(1);
+  BufferingController::shared().setDelegate(std::make_shared<FixedBuffer>(30));
+  auto controller = DownloadController::create("video", "client", analytics_);
+  storePlaylist(controller);
+  auto peer = std::make_shared<FakePeer>(FakePeer::Behaviour::deliver);
+  controller->p2pLoader()->setPeerMessagesControllerForTesting(peer);
+  PeerList::shared().setPeers({Peer{Uuid::random(), {}, {}, {}, {}, {}, nullptr}});
+  StoreWatch watch;
+  const auto r = await([&](auto c) { controller->segmentData(segment(0), false, c); });
+  EXPECT_EQ(r.contentType, "video/p2p");
+  EXPECT_EQ(r.data->toString(), "peer-bytes-10");
+  ASSERT_TRUE(watch.stored.waitFor(2)) << "the main segment and the pre-download are stored";
+  EXPECT_EQ(originRequestsFor("/v/s0.ts"), 0u);
+  EXPECT_EQ(DownloadController::getFirstSegmentDecision(), Decision::p2p);
+  const auto requests = peer->requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0], std::make_pair<int64_t>(10, FileRequestType::main));
+  EXPECT_EQ(requests[1], std::make_pair<int64_t>(11, FileRequestType::predownload));
+  const auto stored = VideoStorage::shared()->getSegment("video", 0, 11, "video");
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->data().toString(), "peer-bytes-11");
+  EXPECT_GT(analytics_->metrics().MB_peer_city + analytics_->getDataReceivedP2P(), 0);
+  PeerList::shared().setPeers({});
 }
 
 TEST_F(SegmentDelivery, RefusedOrDroppedPeerAnswerGivesExactlyOneHttpFallback) {
@@ -256,6 +461,13 @@ TEST_F(SegmentDelivery, RangeRequestGoesToTheOriginWithItsRangeAndIsNotStored) {
   EXPECT_EQ(r.contentRange, "bytes 2-4/10");
   EXPECT_EQ(origin_.requests().back().header("range"), "bytes=2-4");
   EXPECT_FALSE(SegmentURLHistory::shared().contains(segment(3)));
+  // "bytes=0-" asks for the whole resource: it takes the normal road and is stored.
+  StoreWatch watch;
+  const auto whole = await(
+      [&](auto c) { controller->segmentData(segment(3), false, c, std::string("bytes=0-")); });
+  EXPECT_EQ(whole.statusCode, 200);
+  EXPECT_TRUE(watch.stored.waitFor(1));
+  EXPECT_FALSE(origin_.requests().back().header("range").has_value());
 }
 
 TEST_F(SegmentDelivery, OriginErrorKeepsItsStatusAndIsNotStored) {
@@ -274,6 +486,29 @@ TEST_F(SegmentDelivery, OriginErrorKeepsItsStatusAndIsNotStored) {
   EXPECT_FALSE(VideoStorage::shared()->getSegment("video", 0, 11, "video"));
 }
 
+TEST_F(SegmentDelivery, ThousandConcurrentRequestsLeaveNothingInFlight) {
+  auto activator = PluginActivator::create("video", "client", analytics_);
+  origin_.route("/many.ts", TestHttpResponse::ok("m", "video/mp2t"));
+  Latch done;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 125; ++i) {
+        const Url u =
+            *Url::parse(origin_.url("/many.ts?t=" + std::to_string(t) + "&i=" + std::to_string(i)));
+        if (i % 3 == 0) {
+          activator->generalData(u, [&](auto) { done.countDown(); });
+        } else {
+          activator->segmentData(u, [&](auto) { done.countDown(); });
+        }
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  ASSERT_TRUE(done.waitFor(1000, 60s));
+  EXPECT_EQ(activator->parallelRequestCounter(), 0);
+}
+
 TEST(DecisionControllerRules, NoBufferDelegateOrUnhealthyBufferAnswersHttpWithoutAGroupRefresh) {
   OmbreliaConfig::configure("key");
   SocketConfig::overrideDefaultEndpoint(Url::parse("wss://127.0.0.1:9/"));
@@ -288,7 +523,9 @@ TEST(DecisionControllerRules, NoBufferDelegateOrUnhealthyBufferAnswersHttpWithou
     return d;
   };
   EXPECT_EQ(answer(info), Decision::http) << "no delegate: unhealthy";
-  BufferingController::shared().setDelegate(std::make_shared<FixedBuffer>(30));
+  BufferingController::shared().setDelegate(std::make_shared<FixedBuffer>(4.5));
+  EXPECT_EQ(answer(info), Decision::http) << "4.5 s is not healthy";
+  BufferingController::shared().setDelegate(std::make_shared<FixedBuffer>(4.6));
   EXPECT_EQ(answer(info), Decision::p2p);
   EXPECT_EQ(answer(std::nullopt), Decision::http) << "an unknown segment goes over HTTP";
   EXPECT_EQ(answer(SegmentInfo(SegmentType::unknown, 0, 0, std::nullopt, 0, 1, 0)), Decision::http);

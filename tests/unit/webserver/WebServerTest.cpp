@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -434,4 +435,105 @@ TEST(WebServerLifecycle, FailsAndClosesItsIPv4SocketWhenTheIPv6PortIsTaken) {
   EXPECT_EQ(openDescriptorCount(), before);
   EXPECT_FALSE(test::processListensOn(port, true, false)); // no IPv4 listener was left
   ::close(blocker);
+}
+
+TEST(WebServerConnections, AnswersAThousandConcurrentRequests) {
+  rlimit limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_cur < 4096) {
+    limit.rlim_cur = std::min<rlim_t>(4096, limit.rlim_max);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+  }
+  ASSERT_GE(limit.rlim_cur, 2100u) << "descriptor limit too low for this test";
+  WebServerOptions options = localOptions();
+  options.maxPendingConnections = 1024;
+  auto server = serving(
+      [](const std::shared_ptr<WebServerRequest> &request) { return text(request->path()); },
+      options);
+  constexpr int kClients = 1000;
+  std::vector<LoopbackClient> clients;
+  clients.reserve(kClients);
+  for (int i = 0; i < kClients; ++i) {
+    auto client = LoopbackClient::connect(server->port());
+    ASSERT_TRUE(client) << i;
+    ASSERT_TRUE(client->send("GET /" + std::to_string(i) + " HTTP/1.1\r\n\r\n"));
+    clients.push_back(std::move(*client));
+  }
+  int answered = 0;
+  for (int i = 0; i < kClients; ++i) {
+    const auto response = RawHttpResponse::parse(clients[i].readAll(10s));
+    if (response && response->status == 200 && response->body == "/" + std::to_string(i))
+      ++answered;
+  }
+  EXPECT_EQ(answered, kClients);
+}
+
+TEST(WebServerRequests, HonoursExpectContinueAndRefusesOtherExpectations) {
+  auto server = echoServer();
+  auto client = LoopbackClient::connect(server->port());
+  ASSERT_TRUE(client);
+  client->send("POST / HTTP/1.1\r\nContent-Length: 4\r\nExpect: 100-Continue\r\n\r\n");
+  EXPECT_EQ(client->readUntil("\r\n\r\n"), "HTTP/1.1 100 Continue\r\n\r\n");
+  client->send("body");
+  const std::string rest = client->readAll().substr(25);
+  EXPECT_EQ(RawHttpResponse::parse(rest)->body, "body");
+
+  EXPECT_EQ(get(server->port(), "POST / HTTP/1.1\r\nContent-Length: 4\r\nExpect: magic\r\n\r\nbody")
+                .status,
+            417);
+}
+
+TEST(WebServerHandlers, TriesTheLastAddedHandlerFirst) {
+  auto server = WebServer::create();
+  for (const char *name : {"A", "B", "C"}) {
+    server->addHandlerWithMatchBlock(
+        [name](const WebServerRequestInfo &info) -> std::shared_ptr<WebServerRequest> {
+          // C declines /skip-c, so B answers it.
+          if (std::string(name) == "C" && info.path == "/skip-c")
+            return nullptr;
+          return std::make_shared<WebServerRequest>(info);
+        },
+        [name](const std::shared_ptr<WebServerRequest> &) { return text(name); });
+  }
+  ASSERT_TRUE(server->startWithOptions(localOptions()));
+  EXPECT_EQ(get(server->port(), "GET /any HTTP/1.1\r\n\r\n").body, "C");
+  EXPECT_EQ(get(server->port(), "GET /skip-c HTTP/1.1\r\n\r\n").body, "B");
+}
+
+TEST(WebServerHandlers, StoresRegexCapturesCaseInsensitively) {
+  auto server = WebServer::create();
+  std::promise<std::vector<std::string>> captured;
+  server->addHandlerForMethodPathRegex(
+      "GET", R"(^/(\w+)/(?:v(\d+)/)?([^/]+)\.TS$)", WebServerRequestClass<WebServerRequest>(),
+      [&](const std::shared_ptr<WebServerRequest> &request, WebServerCompletionBlock completion) {
+        captured.set_value(request->regexCaptures());
+        completion(text("ok"));
+      });
+  ASSERT_TRUE(server->startWithOptions(localOptions()));
+  EXPECT_EQ(get(server->port(), "GET /live/seg%201.ts?x=1 HTTP/1.1\r\n\r\n").status, 200);
+  EXPECT_EQ(captured.get_future().get(), (std::vector<std::string>{"live", "seg 1"}));
+  // The method must match exactly and the pattern must find something.
+  EXPECT_EQ(get(server->port(), "POST /live/a.ts HTTP/1.1\r\n\r\n").status, 501);
+  EXPECT_EQ(get(server->port(), "GET /live/a.m3u8 HTTP/1.1\r\n\r\n").status, 501);
+}
+
+TEST(WebServerResponses, AnswersConditionalRequestsWith304Or412) {
+  auto server = WebServer::create();
+  auto handler = [](const std::shared_ptr<WebServerRequest> &) {
+    auto response = text("tagged");
+    response->setETag("abc");
+    return response;
+  };
+  server->addDefaultHandlerForMethod("GET", WebServerRequestClass<WebServerRequest>(), handler);
+  server->addDefaultHandlerForMethod("POST", WebServerRequestClass<WebServerRequest>(), handler);
+  ASSERT_TRUE(server->startWithOptions(localOptions()));
+  const auto notModified = get(server->port(), "GET / HTTP/1.1\r\nIf-None-Match: abc\r\n\r\n");
+  EXPECT_EQ(notModified.status, 304);
+  EXPECT_EQ(notModified.header("ETag"), "abc");
+  EXPECT_EQ(notModified.body, "");
+  const auto failed = get(server->port(), "POST / HTTP/1.1\r\nIf-None-Match: abc\r\n\r\n");
+  EXPECT_EQ(failed.status, 412);
+  const auto whole = get(server->port(), "GET / HTTP/1.1\r\nIf-None-Match: xyz\r\n\r\n");
+  EXPECT_EQ(whole.status, 200);
+  EXPECT_EQ(whole.body, "tagged");
 }
