@@ -50,7 +50,8 @@ std::vector<LocalTracker::AnalyticsRecord> LocalTracker::analyticsRecords() cons
 
 std::unique_ptr<ChildProcess> LocalTracker::startHost(const std::string& command,
                                                       const std::string& originURL,
-                                                      const std::vector<std::string>& extra) const {
+                                                      const std::vector<std::string>& extra,
+                                                      const std::vector<std::string>& environment) const {
   std::vector<std::string> argv{kBin + "/examples/ombrelia-host",
                                 command,
                                 originURL,
@@ -59,10 +60,12 @@ std::unique_ptr<ChildProcess> LocalTracker::startHost(const std::string& command
                                 "--tracker",
                                 url_.value_or("")};
   argv.insert(argv.end(), extra.begin(), extra.end());
+  std::vector<std::string> variables{"SSL_CERT_FILE=" + caFile_};
+  variables.insert(variables.end(), environment.begin(), environment.end());
   return std::make_unique<ChildProcess>(
       argv, ChildProcess::Settings{.captureStdout = true,
                                    .discardStderr = true,
-                                   .extraEnvironment = {"SSL_CERT_FILE=" + caFile_}});
+                                   .extraEnvironment = std::move(variables)});
 }
 
 }  // namespace ombrelia::test

@@ -30,9 +30,10 @@ class LocalTracker {
   const std::optional<std::string>& url() const { return url_; }
 
   // `ombrelia-host <command> <originURL> --port 0 --tracker <url> <extra...>`, its standard output
-  // captured and its standard error discarded.
+  // captured and its standard error discarded; `environment` ("NAME=value") is added to its own.
   std::unique_ptr<ChildProcess> startHost(const std::string& command, const std::string& originURL,
-                                          const std::vector<std::string>& extra) const;
+                                          const std::vector<std::string>& extra,
+                                          const std::vector<std::string>& environment = {}) const;
 
  private:
   std::string folder_;
