@@ -251,7 +251,18 @@ void AnalyticsService::setStreamType(const std::string& streamType) {
   stream_type_ = streamType;
 }
 
+void AnalyticsService::setOnBufferingHookForTesting(std::function<void()> hook) {
+  std::lock_guard lock(mutex_);
+  onBufferingHook_ = std::move(hook);
+}
+
 void AnalyticsService::onBuffering(std::optional<Decision> type) {
+  std::function<void()> hook;
+  {
+    std::lock_guard lock(mutex_);
+    hook = onBufferingHook_;
+  }
+  if (hook) hook();
   const bool peerConnected = MetricsContext::anyPeerConnected();
   std::lock_guard lock(mutex_);
   isStalled_ = true;

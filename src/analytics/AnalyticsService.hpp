@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -105,6 +106,9 @@ class AnalyticsService : public std::enable_shared_from_this<AnalyticsService> {
   Metrics metrics() const;
   // A stall has started and not ended; every record shows it until it ends.
   bool isStalled() const;
+  // Tests only: run at the start of onBuffering(), before the figures are touched, so that a
+  // test can hold a stall's start on its way in.
+  void setOnBufferingHookForTesting(std::function<void()> hook);
   DataReceived dataReceived() const;
   DataP2P dataSent() const;
 
@@ -141,6 +145,7 @@ class AnalyticsService : public std::enable_shared_from_this<AnalyticsService> {
   int64_t segmentDurationCount_ = 0;
   std::string lastQuality_;
   bool isStalled_ = false;
+  std::function<void()> onBufferingHook_;
 };
 
 }  // namespace ombrelia

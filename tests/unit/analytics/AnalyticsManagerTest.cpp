@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <barrier>
 #include <thread>
 
 #include <ombrelia/AnalyticsManager.hpp>
@@ -10,6 +9,7 @@
 #include "platform/MonotonicClock.hpp"
 #include "proxy/BufferingController.hpp"
 #include "proxy/SegmentURLHistory.hpp"
+#include "support/Latch.hpp"
 
 namespace ombrelia {
 namespace {
@@ -105,23 +105,31 @@ TEST_F(AnalyticsManagerTest, StallGoesToTheSourceOfTheEarliestCompletedSegment) 
   EXPECT_EQ(metrics.sec_rebuff_p2p, 0);
 }
 
-// Told outside the manager's lock, a start and an end racing from two threads could reach the
-// service in the other order: the manager sees no open stall while the service keeps one, and
-// every later record says the player is stalled.
+// Told outside the manager's lock, a start and an end from two threads could reach the service in
+// the other order: the manager sees no open stall while the service keeps one, and every later
+// record says the player is stalled.
 TEST_F(AnalyticsManagerTest, StallStartAndEndFromTwoThreadsReachTheServiceInTheirOrder) {
   auto service = manager->getAnalyticsService();
-  for (int round = 0; round < 2000; ++round) {
-    std::barrier together(2);
-    std::thread starter([&] {
-      together.arrive_and_wait();
-      manager->handleBuffering();
-    });
-    together.arrive_and_wait();
+  test::Latch startOnItsWay;
+  test::Latch endDone;
+  service->setOnBufferingHookForTesting([&] {
+    startOnItsWay.countDown();
+    // Gives the end every chance to overtake the start; in order, it cannot, and this wait
+    // runs out.
+    endDone.waitFor(1, std::chrono::seconds(2));
+  });
+  std::thread starter([&] { manager->handleBuffering(); });
+  ASSERT_TRUE(startOnItsWay.waitFor(1));
+  std::thread ender([&] {
     manager->calculateTotalBufferingTime();
-    starter.join();
-    manager->calculateTotalBufferingTime();  // whatever stays open ends here
-    ASSERT_FALSE(service->isStalled()) << "a stall left open in round " << round;
-  }
+    endDone.countDown();
+  });
+  starter.join();
+  ender.join();
+  service->setOnBufferingHookForTesting(nullptr);
+  manager->calculateTotalBufferingTime();  // whatever is still open ends here
+  EXPECT_FALSE(service->isStalled()) << "the stall stays open in every later record";
+  EXPECT_EQ(service->metrics().nbrStalls(), 1);
 }
 
 TEST(AnalyticsManagerDeathTest, CreatingBeforeConfigurationStopsTheProcess) {
