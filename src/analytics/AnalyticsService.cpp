@@ -241,6 +241,11 @@ void AnalyticsService::setSegmentExtension(const std::string& segmentExtension) 
   if (metrics_.seg_ext != segmentExtension) metrics_.seg_ext = segmentExtension;
 }
 
+bool AnalyticsService::initMetricsSent() const {
+  std::lock_guard lock(mutex_);
+  return initMetricsSent_;
+}
+
 bool AnalyticsService::isStalled() const {
   std::lock_guard lock(mutex_);
   return isStalled_;

@@ -106,6 +106,8 @@ class AnalyticsService : public std::enable_shared_from_this<AnalyticsService> {
   Metrics metrics() const;
   // A stall has started and not ended; every record shows it until it ends.
   bool isStalled() const;
+  // The tracker connection has taken the init record: it is not sent again.
+  bool initMetricsSent() const;
   // Tests only: run at the start of onBuffering(), before the figures are touched, so that a
   // test can hold a stall's start on its way in.
   void setOnBufferingHookForTesting(std::function<void()> hook);

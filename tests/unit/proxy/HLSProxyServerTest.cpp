@@ -96,6 +96,7 @@ TEST(HLSProxyServer, CleanupFreesThePortAtOnceWhileAPlaylistFetchIsInFlight) {
   ProxyFixture proxy;
   const int port = proxy.port();
   ASSERT_GT(port, 0);
+  EXPECT_FALSE(proxy.proxy().reverseProxyURL(*Url::parse("ftp://o/x.m3u8")));
   const std::string local = proxy.local(origin.url("/v/index.m3u8"));
   const std::string target = local.substr(local.find('/', std::string("http://").size()));
   auto player = LoopbackClient::connect(static_cast<uint16_t>(port));
