@@ -39,6 +39,11 @@ class DownloadController : public std::enable_shared_from_this<DownloadControlle
   void segmentData(const Url& segmentURL, bool critical, Completion completion,
                    std::optional<std::string> range = std::nullopt);
 
+  // Stores a whole 200 playlist off the HTTP client's delegate queue, counts its bytes, then
+  // answers; anything else is answered as it came.
+  void storePlaylistThenAnswer(const Url& playlistURL, HTTPLoader::Response response,
+                               Completion completion);
+
   // The source that delivered the oldest completed segment of the history.
   static std::optional<Decision> getFirstSegmentDecision();
 
@@ -60,10 +65,6 @@ class DownloadController : public std::enable_shared_from_this<DownloadControlle
   void handleP2PResponse(const Url& segmentURL, const SegmentInfo& info, Data data,
                          std::string contentType, std::optional<PeerType> peerType,
                          const Completion& completion);
-  // Stores a whole 200 playlist off the HTTP client's delegate queue, counts its bytes, then
-  // answers; anything else is answered as it came.
-  void storePlaylistThenAnswer(const Url& playlistURL, HTTPLoader::Response response,
-                               Completion completion);
   void requestOverHTTP(const Url& segmentURL, const std::optional<SegmentInfo>& info,
                        Completion completion);
   void saveData(const std::optional<SegmentInfo>& segmentInfo, const std::optional<Data>& data,

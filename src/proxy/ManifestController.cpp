@@ -122,8 +122,10 @@ void ManifestController::read(StoredPlaylist& stored, bool asMaster, const Url& 
         stored.renditions.push_back({rendition->mediaType() == EXT_X_MEDIA::MediaType::audio,
                                      resolve(base, rendition->uri())});
       }
-      stored.footprint += (stored.variantsByBandwidth.size() + stored.renditions.size()) *
-                          (kBytesPerIndexedEntry + url.toString().size());
+      for (const auto& variant : stored.variantsByBandwidth)
+        stored.footprint += kBytesPerIndexedEntry + (variant.url ? variant.url->size() : 0);
+      for (const auto& rendition : stored.renditions)
+        stored.footprint += kBytesPerIndexedEntry + (rendition.url ? rendition.url->size() : 0);
     }
     return;
   }

@@ -5,6 +5,7 @@
 
 #include "platform/OnceCompletion.hpp"
 #include "proxy/DownloadController.hpp"
+#include "proxy/PlaylistContent.hpp"
 
 namespace ombrelia {
 
@@ -102,7 +103,23 @@ void PluginActivator::generalData(const Url& url, Completion completion,
   const bool critical = countRequest(url);
   completion = counted(std::move(completion));
   if (critical) {
-    httpLoader_->requestGeneral(url, std::move(completion), std::move(range));
+    // No controller is made on this path, but a playlist served from a path without ".m3u8"
+    // still goes into the store of the one that exists.
+    std::weak_ptr<PluginActivator> weak = weak_from_this();
+    const bool whole = DownloadController::isWholeResource(range);
+    httpLoader_->requestGeneral(
+        url,
+        [weak, url, whole, completion = std::move(completion)](HTTPLoader::Response r) mutable {
+          auto self = weak.lock();
+          auto controller = self ? self->downloadController() : nullptr;
+          if (controller && whole && OmbreliaConfig::shared().activated() &&
+              PlaylistContent::looksLikePlaylist(r)) {
+            controller->storePlaylistThenAnswer(url, std::move(r), std::move(completion));
+            return;
+          }
+          completion(std::move(r));
+        },
+        std::move(range));
     return;
   }
   if (auto controller = controllerCreatingIfActivated()) {

@@ -312,6 +312,31 @@ TEST_F(SegmentDelivery, ControllerIsBuiltOutsideTheLockEveryRequestTakes) {
   EXPECT_TRUE(activator->downloadController());
 }
 
+TEST_F(SegmentDelivery, CriticalGeneralAnswerThatIsAPlaylistIsStoredAllTheSame) {
+  TestHttpResponse held = TestHttpResponse::ok("x", "video/mp2t");
+  held.mode = TestHttpResponse::Mode::heldUntilReleased;
+  origin_.route("/busy.ts", held);
+  origin_.route("/v/master", TestHttpResponse::ok(
+                                 "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=800000,RESOLUTION=640x360\n"
+                                 "index.m3u8\n",
+                                 "application/x-mpegURL"));
+  ManifestController::shared().cleanup();
+  auto activator = PluginActivator::create("video", "client", analytics_);
+  Latch busy;
+  for (int i = 0; i < 2; ++i) {
+    activator->segmentData(*Url::parse(origin_.url("/busy.ts?n=" + std::to_string(i))),
+                           [&](auto) { busy.countDown(); });
+  }
+  // The third request in flight is critical.
+  const auto r =
+      await([&](auto c) { activator->generalData(*Url::parse(origin_.url("/v/master")), c); });
+  EXPECT_EQ(r.statusCode, 200);
+  ASSERT_TRUE(ManifestController::shared().primaryManifest()) << "the playlist was not stored";
+  EXPECT_EQ(ManifestController::shared().resolutions(), std::vector<std::string>{"640x360"});
+  origin_.release("/busy.ts");
+  ASSERT_TRUE(busy.waitFor(2));
+}
+
 TEST_F(SegmentDelivery, SixteenThreadsSwitchingThePlugInOnCreateOneController) {
   OmbreliaConfig::shared().setActivated(false);
   auto activator = PluginActivator::create("video", "client", analytics_);
