@@ -32,6 +32,14 @@ LocalTracker::~LocalTracker() {
 std::unique_ptr<ChildProcess> LocalTracker::startHost(const std::string& command,
                                                       const std::string& originURL,
                                                       const std::vector<std::string>& extra) const {
+  return startHost(command, originURL, extra, {});
+}
+
+std::unique_ptr<ChildProcess> LocalTracker::startHost(
+    const std::string& command, const std::string& originURL, const std::vector<std::string>& extra,
+    const std::vector<std::string>& environment) const {
+  std::vector<std::string> env = environment;
+  env.push_back("SSL_CERT_FILE=" + caFile_);
   std::vector<std::string> argv{kBin + "/examples/ombrelia-host",
                                 command,
                                 originURL,
@@ -41,9 +49,8 @@ std::unique_ptr<ChildProcess> LocalTracker::startHost(const std::string& command
                                 url_.value_or("")};
   argv.insert(argv.end(), extra.begin(), extra.end());
   return std::make_unique<ChildProcess>(
-      argv, ChildProcess::Settings{.captureStdout = true,
-                                   .discardStderr = true,
-                                   .extraEnvironment = {"SSL_CERT_FILE=" + caFile_}});
+      argv, ChildProcess::Settings{
+                .captureStdout = true, .discardStderr = true, .extraEnvironment = env});
 }
 
 }  // namespace ombrelia::test

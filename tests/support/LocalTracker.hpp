@@ -27,6 +27,10 @@ class LocalTracker {
   // captured and its standard error discarded.
   std::unique_ptr<ChildProcess> startHost(const std::string& command, const std::string& originURL,
                                           const std::vector<std::string>& extra) const;
+  // The same, with more environment entries ("NAME=value") for the host.
+  std::unique_ptr<ChildProcess> startHost(const std::string& command, const std::string& originURL,
+                                          const std::vector<std::string>& extra,
+                                          const std::vector<std::string>& environment) const;
 
  private:
   std::string folder_;
