@@ -530,10 +530,10 @@ void PeerMessagesController::sendFileRequest(const SegmentInfo& segmentInfo, Fil
   client->sendFileRequestMessage(*message);
 }
 
-void PeerMessagesController::sendFileRequestEnd(const Uuid& requestID) {
-  const auto subscription = subscribed();
-  if (!subscription || !connected(subscription->client)) return;
-  subscription->client->sendFileRequestEnd(
+void PeerMessagesController::sendFileRequestEnd(const Uuid& requestID, const Peer& uploader) {
+  // To the peer that sent the segment, whatever the subscription has become meanwhile.
+  if (!connected(uploader.webRTCClient)) return;
+  uploader.webRTCClient->sendFileRequestEnd(
       FileRequestEndMessage(std::string(FileRequestEndMessage::typeString), requestID));
 }
 
@@ -654,7 +654,7 @@ void PeerMessagesController::didReceivedData(const Data& data, const Peer& from)
     // A frame that does not fit ends the request with no data: the player takes the origin's.
     failRequests({std::move(rejected)});
   } else if (completed) {
-    sendFileRequestEnd(frame->requestID);
+    sendFileRequestEnd(frame->requestID, from);
     debug(OLogModule::peerMessagesController, [&] {
       return "segment completed for requestID: " + id + " from peer: " + from.uuid.uuidString();
     });

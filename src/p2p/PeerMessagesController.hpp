@@ -196,7 +196,7 @@ class PeerMessagesController : public WebRTCClientDelegate,
   void sendSegmentFrames(WebRTCClient& client, const Data& bytes, const Uuid& requestID);
   void serveWaitingUploads(const std::shared_ptr<const SegmentData>& segment);
 
-  void sendFileRequestEnd(const Uuid& requestID);
+  void sendFileRequestEnd(const Uuid& requestID, const Peer& uploader);
   void parseFileRequestResponse(const FileRequestResponseMessage& message, const Peer& from);
   void parsePeerChainMessage(const PeerChainMessage& receivedMessage, const Peer& from);
   // True when the frame names a request whose answer was taken: it goes to reassembly whatever
