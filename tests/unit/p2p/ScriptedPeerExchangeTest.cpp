@@ -2,6 +2,8 @@
 // data channels: what a hostile or failing peer can and cannot make the engine do.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <ombrelia/OmbreliaConfig.hpp>
 
 #include "analytics/AnalyticsService.hpp"
@@ -554,6 +556,49 @@ TEST_F(ScriptedPeers, WaitingUploadsExpireAfterSixtySecondsEvenWithoutNewSegment
   storage->waitUntilIdle();
   engine->drainUploads();
   EXPECT_EQ(engine->pendingUploadFileRequestCount(), 0u);
+}
+
+TEST_F(ScriptedPeers, SegmentStoredWhileARequestIsFiledIsServedWithoutAnotherArrival) {
+  const auto& b = addPeer(kB);
+  // The store and the request race; whichever wins, each request is served at once, not at
+  // some later segment's arrival. Rounds stay under the per-peer waiting bound.
+  size_t served = 0;
+  for (int round = 0; round < 5; ++round) {
+    std::thread storing([&, round] {
+      for (int i = 0; i < 20; ++i) {
+        const int64_t n = round * 100 + i;
+        storage->saveData(*Url::parse("http://127.0.0.1/r" + std::to_string(n) + ".ts"),
+                          Data(media(100, static_cast<uint8_t>(i))), "video/mp2t", segment(n),
+                          kVideo);
+      }
+    });
+    for (int i = 0; i < 20; ++i)
+      b.say(*FileRequestMessage("fileRequest", Uuid::random(), kVideo, round * 100 + i, 1, "video")
+                 .encode()
+                 .text);
+    storing.join();
+    storage->waitUntilIdle();
+    settle();
+    engine->drainUploads();
+    served += 20;
+    EXPECT_EQ(b.received("fileRequestResponse").size(), served) << "round " << round;
+    EXPECT_EQ(engine->pendingUploadFileRequestCount(), 0u);
+  }
+}
+
+TEST_F(ScriptedPeers, RequestRacingAStopIsNeverLeftListed) {
+  addPeer(kB);
+  for (int round = 0; round < 3; ++round) {
+    subscribe();
+    std::thread asking([&] {
+      for (int i = 0; i < 100; ++i)
+        engine->sendFileRequest(segment(100 + i), FileRequestType::main, kVideo, recorder());
+    });
+    engine->stopAbonnement();
+    asking.join();
+    EXPECT_EQ(engine->pendingFileRequestCount(), 0u) << "a request listed for no subscription";
+    ASSERT_TRUE(eventually([&] { return results.size() == 100u * (round + 1); }));
+  }
 }
 
 TEST_F(ScriptedPeers, FrameRefusedByTheChannelEndsTheTransferAndIsNotCounted) {
