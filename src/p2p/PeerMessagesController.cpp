@@ -315,7 +315,7 @@ void PeerMessagesController::checkRequestMessages() {
     for (auto it = pendingFileRequestMessages_.begin(); it != pendingFileRequestMessages_.end();) {
       const auto& request = *it;
       if (request->type == FileRequestType::predownload &&
-          request->requestElapsedTime(t) > kPredownloadToleranceSegments * sd) {
+          request->requestElapsedTime(t) > kPredownloadToleranceSegments * std::max(sd, 1.0)) {
         latePredownloads.push_back(request);
         it = pendingFileRequestMessages_.erase(it);
         continue;
