@@ -2,6 +2,7 @@
 // data channels: what a hostile or failing peer can and cannot make the engine do.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <thread>
 
 #include <ombrelia/OmbreliaConfig.hpp>
@@ -74,6 +75,52 @@ struct Scripted {
   }
 };
 
+// A channel whose binary sends wait at a gate, as a send that SCTP holds back would.
+class GatedChannel : public test::FakeDataChannel {
+ public:
+  bool sendBinary(const Data& bytes) override {
+    {
+      std::lock_guard lock(mutex_);
+      ++waiting_;
+    }
+    changed_.notify_all();
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return open_; });
+    lock.unlock();
+    return FakeDataChannel::sendBinary(bytes);
+  }
+  bool sendText(const std::string& text) override {
+    FakeDataChannel::sendText(text);
+    { std::lock_guard lock(mutex_); }
+    changed_.notify_all();
+    return true;
+  }
+  // True once the predicate holds; looked at again after every send.
+  template <typename Predicate>
+  bool waitUntil(std::chrono::milliseconds bound, Predicate predicate) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, bound, predicate);
+  }
+  // True once `count` sends are (or were) waiting at the gate.
+  bool waitForSends(int count, std::chrono::milliseconds bound) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, bound, [&] { return waiting_ >= count; });
+  }
+  void open() {
+    {
+      std::lock_guard lock(mutex_);
+      open_ = true;
+    }
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;  // guards the two below
+  std::condition_variable changed_;
+  int waiting_ = 0;
+  bool open_ = false;
+};
+
 class ScriptedPeers : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -123,12 +170,13 @@ class ScriptedPeers : public ::testing::Test {
     s.near = near;
     s.far = far;
     s.client->setDelegate(engine);
-    {
-      std::lock_guard lock(mutex_);
-      peers_.push_back(Peer{s.uuid, 1.0, false, false, false, true, s.client});
-    }
+    registerPeer(Peer{s.uuid, 1.0, false, false, false, true, s.client});
     scripted.push_back(s);
     return scripted.back();
+  }
+  void registerPeer(const Peer& peer) {
+    std::lock_guard lock(mutex_);
+    peers_.push_back(peer);
   }
   void setBuffer(std::optional<double> seconds) {
     std::lock_guard lock(mutex_);
@@ -599,6 +647,42 @@ TEST_F(ScriptedPeers, RequestRacingAStopIsNeverLeftListed) {
     EXPECT_EQ(engine->pendingFileRequestCount(), 0u) << "a request listed for no subscription";
     ASSERT_TRUE(eventually([&] { return results.size() == 100u * (round + 1); }));
   }
+}
+
+TEST_F(ScriptedPeers, TransfersToOnePeerAtOnceAreBounded) {
+  storage->saveData(*Url::parse("http://127.0.0.1/s5.ts"), Data(media(40000, 1)), "video/mp2t",
+                    segment(5), kVideo);
+  storage->waitUntilIdle();
+  auto channel = std::make_shared<GatedChannel>();
+  auto client = WebRTCClient::create({}, *factory);
+  factory->last()->deliverDataChannel(channel);
+  channel->deliverOpen();
+  client->setDelegate(engine);
+  registerPeer(Peer{*Uuid::parse(kB), 1.0, false, false, false, true, client});
+  const auto ask = [&] {
+    channel->deliverText(
+        *FileRequestMessage("fileRequest", Uuid::random(), kVideo, 5, 1, "video").encode().text);
+  };
+  const auto refusals = [&] {
+    size_t count = 0;
+    for (const auto& frame : channel->sent())
+      count += frame.bytes.find("\"valid\":false") != std::string::npos ? 1 : 0;
+    return count;
+  };
+  std::vector<std::thread> requesters;
+  for (int i = 0; i < PeerMessagesController::kMaxUploadsInFlightPerPeer; ++i) {
+    requesters.emplace_back(ask);
+    ASSERT_TRUE(channel->waitForSends(i + 1, kBound));
+  }
+  // Both transfers are held in the channel: one more request is refused, not sent in full.
+  requesters.emplace_back(ask);
+  const bool refused = channel->waitUntil(kBound, [&] { return refusals() == 1; });
+  channel->open();
+  for (auto& t : requesters) t.join();
+  EXPECT_TRUE(refused);
+  // Once they are done, the peer is served again.
+  ask();
+  EXPECT_EQ(refusals(), 1u);
 }
 
 TEST_F(ScriptedPeers, FrameRefusedByTheChannelEndsTheTransferAndIsNotCounted) {
