@@ -1,11 +1,13 @@
 #include "PacedPlayer.hpp"
 
 #include <curl/curl.h>
+#include <openssl/evp.h>
 
 #include <ombrelia/PeerListManager.hpp>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 #include <thread>
 
@@ -21,6 +23,35 @@ struct Response {
 size_t collect(char* data, size_t size, size_t count, void* target) {
   static_cast<std::string*>(target)->append(data, size * count);
   return size * count;
+}
+
+// With OMBRELIA_HOST_DIGESTS set, each segment's SHA-256 is printed ("digest <path> <hex>"), so
+// tests can check that what the player got is the origin's file, byte for byte.
+bool printDigests() {
+  static const bool enabled = std::getenv("OMBRELIA_HOST_DIGESTS") != nullptr;
+  return enabled;
+}
+
+std::string sha256Hex(const std::string& bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1)
+    return "none";
+  static const char* const kHex = "0123456789abcdef";
+  std::string text;
+  for (unsigned int i = 0; i < length; ++i) {
+    text.push_back(kHex[digest[i] >> 4]);
+    text.push_back(kHex[digest[i] & 0xF]);
+  }
+  return text;
+}
+
+// The path of a URL, without scheme, host and query.
+std::string pathOf(const std::string& url) {
+  const auto scheme = url.find("://");
+  const auto start = url.find('/', scheme == std::string::npos ? 0 : scheme + 3);
+  if (start == std::string::npos) return "/";
+  return url.substr(start, url.find('?', start) - start);
 }
 
 Response get(const std::string& url) {
@@ -136,6 +167,10 @@ PacedPlayer::Summary PacedPlayer::play(const std::string& localURL) {
     }
     summary.bytes += static_cast<int64_t>(response.body.size());
     ++summary.segments;
+    if (printDigests()) {
+      std::printf("digest %s %s\n", pathOf(segment.url).c_str(), sha256Hex(response.body).c_str());
+      std::fflush(stdout);
+    }
     summary.peersConnected =
         std::max(summary.peersConnected, PeerListManager::shared().connectedPeerCount());
     const auto now = Clock::now();

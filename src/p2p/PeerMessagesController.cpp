@@ -125,7 +125,7 @@ void PeerMessagesController::start() {
         auto self = weak.lock();
         const Uuid* uuid = std::any_cast<Uuid>(&n.object);
         if (!self || !uuid) return;
-        self->clearAbonnementIf([&](const AbonnementPeer& a) { return a.peer.uuid == *uuid; });
+        self->endAbonnementIf([&](const AbonnementPeer& a) { return a.peer.uuid == *uuid; });
       }));
   observers_.push_back(center.addObserver(
       VideoStorage::kNewSegmentNotification, [weak](const platform::Notification& n) {
@@ -143,7 +143,7 @@ void PeerMessagesController::start() {
   observers_.push_back(center.addObserver(kLeaveGroup, [weak](const platform::Notification& n) {
     auto self = weak.lock();
     const bool* leave = std::any_cast<bool>(&n.object);
-    if (self && leave && *leave) self->setAbonnementPeer(std::nullopt);
+    if (self && leave && *leave) self->endAbonnementIf([](const AbonnementPeer&) { return true; });
   }));
 }
 
@@ -154,33 +154,76 @@ std::optional<AbonnementPeer> PeerMessagesController::abonnementPeer() const {
   return abonnementPeer_;
 }
 
-void PeerMessagesController::setAbonnementPeer(std::optional<AbonnementPeer> abonnement) {
-  std::lock_guard lock(abonnementMutex_);
-  abonnementPeer_ = std::move(abonnement);
-}
-
 bool PeerMessagesController::subscribeIfNone(const Peer& peer) {
   std::lock_guard lock(abonnementMutex_);
   if (abonnementPeer_) return false;
   abonnementPeer_ =
       AbonnementPeer{AbonnementState::potential, peer, std::nullopt, wallClockNow(), std::nullopt};
+  ++abonnementGeneration_;
+  abonnementSince_ = now();
   return true;
 }
 
-void PeerMessagesController::subscribe(const Peer& peer) {
-  setAbonnementPeer(
-      AbonnementPeer{AbonnementState::potential, peer, std::nullopt, wallClockNow(), std::nullopt});
+std::optional<PeerMessagesController::Subscribed> PeerMessagesController::subscribed() const {
+  std::lock_guard lock(abonnementMutex_);
+  if (!abonnementPeer_) return std::nullopt;
+  return Subscribed{abonnementPeer_->peer.webRTCClient, abonnementPeer_->peer.uuid,
+                    abonnementGeneration_};
 }
 
-void PeerMessagesController::clearAbonnementIf(
+uint64_t PeerMessagesController::abonnementGeneration() const {
+  std::lock_guard lock(abonnementMutex_);
+  return abonnementGeneration_;
+}
+
+void PeerMessagesController::endAbonnementIf(
     const std::function<bool(const AbonnementPeer&)>& predicate) {
-  std::lock_guard lock(abonnementMutex_);
-  if (abonnementPeer_ && predicate(*abonnementPeer_)) abonnementPeer_.reset();
+  std::optional<uint64_t> generation;
+  {
+    std::lock_guard lock(abonnementMutex_);
+    if (abonnementPeer_ && predicate(*abonnementPeer_)) generation = abonnementGeneration_;
+  }
+  if (generation) endAbonnement(*generation);
 }
 
-std::shared_ptr<WebRTCClient> PeerMessagesController::subscribedClient() const {
-  std::lock_guard lock(abonnementMutex_);
-  return abonnementPeer_ ? abonnementPeer_->peer.webRTCClient : nullptr;
+void PeerMessagesController::endAbonnement(uint64_t generation) {
+  // The subscription ends before any caller is answered, so a caller that falls back and asks
+  // again never finds the peer it just gave up on.
+  {
+    std::lock_guard lock(abonnementMutex_);
+    if (abonnementPeer_ && abonnementGeneration_ <= generation) {
+      abonnementPeer_.reset();
+      ++abonnementGeneration_;
+    }
+  }
+  std::vector<RequestPtr> ended;
+  {
+    std::lock_guard lock(requestMutex_);
+    auto kept = std::stable_partition(
+        pendingFileRequestMessages_.begin(), pendingFileRequestMessages_.end(),
+        [&](const RequestPtr& r) { return r->generation > generation; });
+    ended.assign(kept, pendingFileRequestMessages_.end());
+    pendingFileRequestMessages_.erase(kept, pendingFileRequestMessages_.end());
+  }
+  failRequests(std::move(ended));
+}
+
+void PeerMessagesController::failRequests(std::vector<RequestPtr> requests) {
+  for (const auto& request : requests) {
+    std::shared_ptr<WebRTCClient> client;
+    {
+      std::lock_guard lock(requestMutex_);
+      client = request->uploaderClient.lock();
+      request->state = FileRequestState::finished;
+      request->reassembly.reset();
+    }
+    // Only the peer that was asked hears of the stop.
+    if (connected(client))
+      client->sendFileRequestStop(FileRequestStopMessage(
+          std::string(FileRequestStopMessage::typeString), request->message.requestID()));
+    std::lock_guard lock(requestMutex_);
+    request->onCompleted(std::nullopt, std::nullopt, std::nullopt);
+  }
 }
 
 void PeerMessagesController::sendAbonnementRequest() {
@@ -194,7 +237,9 @@ void PeerMessagesController::sendAbonnementRequest() {
     // The state changes before the message leaves, so the answer always finds its request.
     // A subscription replaced meanwhile is not the one this request is for.
     std::lock_guard lock(abonnementMutex_);
-    if (!abonnementPeer_ || abonnementPeer_->peer.uuid != abonnement->peer.uuid) return;
+    if (!abonnementPeer_ || abonnementPeer_->peer.uuid != abonnement->peer.uuid ||
+        abonnementPeer_->state != AbonnementState::potential)
+      return;
     abonnementPeer_->requetID = message.requestID();
     abonnementPeer_->state = AbonnementState::requested;
   }
@@ -214,53 +259,75 @@ void PeerMessagesController::sendAbonnementRequestResponseMessage(
       std::string(AbonnementResponseMessage::typeString), receviedMessage.requestID(), success));
 }
 
-void PeerMessagesController::handleAbonnementResponse(const Uuid& requestID, bool success) {
-  std::lock_guard lock(abonnementMutex_);
-  if (!abonnementPeer_ || abonnementPeer_->requetID != requestID) return;
-  if (success)
-    abonnementPeer_->state = AbonnementState::confirmed;
-  else
-    abonnementPeer_.reset();
-}
-
-void PeerMessagesController::stopAbonnement() {
-  std::vector<RequestPtr> requests;
-  {
-    std::lock_guard lock(requestMutex_);
-    requests.swap(pendingFileRequestMessages_);
-  }
-  // The subscription ends before any caller is answered, so a caller that falls back and asks
-  // again never finds the peer it just gave up on; the stops still go to that peer.
-  std::shared_ptr<WebRTCClient> client;
+void PeerMessagesController::handleAbonnementResponse(const Uuid& requestID, bool success,
+                                                      const Peer& from) {
+  std::optional<uint64_t> refused;
   {
     std::lock_guard lock(abonnementMutex_);
-    if (abonnementPeer_) client = abonnementPeer_->peer.webRTCClient;
-    abonnementPeer_.reset();
+    // Only the peer that was asked answers for the subscription.
+    if (!abonnementPeer_ || abonnementPeer_->requetID != requestID ||
+        abonnementPeer_->peer.uuid != from.uuid)
+      return;
+    if (success)
+      abonnementPeer_->state = AbonnementState::confirmed;
+    else
+      refused = abonnementGeneration_;
   }
-  for (const auto& request : requests) {
-    if (connected(client))
-      client->sendFileRequestStop(FileRequestStopMessage(
-          std::string(FileRequestStopMessage::typeString), request->message.requestID()));
-    std::lock_guard lock(requestMutex_);
-    request->onCompleted(std::nullopt, std::nullopt, std::nullopt);
-  }
+  if (refused) endAbonnement(*refused);
 }
+
+void PeerMessagesController::stopAbonnement() { endAbonnement(abonnementGeneration()); }
 
 void PeerMessagesController::checkRequestMessages() {
   const double sd = static_cast<double>(environment_.segmentDuration());
   const auto b = environment_.bufferLength();
-  std::vector<StallCheck::Request> requests;
+  const double t = now();
+
+  // A subscription that is not answered in time, or whose channel is gone, ends here.
+  std::optional<uint64_t> expired;
   {
-    const double t = now();
-    std::lock_guard lock(requestMutex_);
-    for (const auto& request : pendingFileRequestMessages_) {
-      if (request->state == FileRequestState::finished ||
-          request->type == FileRequestType::predownload)
-        continue;
-      requests.push_back({request->requestTimeLeft(t), request->requestElapsedTime(t)});
+    std::lock_guard lock(abonnementMutex_);
+    if (abonnementPeer_) {
+      const bool confirmed = abonnementPeer_->state == AbonnementState::confirmed;
+      if ((!confirmed && t - abonnementSince_ > kAbonnementAnswerTolerance) ||
+          (confirmed && !connected(abonnementPeer_->peer.webRTCClient)))
+        expired = abonnementGeneration_;
     }
   }
-  if (StallCheck::shouldStop(b, sd, requests)) stopAbonnement();
+  if (expired) {
+    debug(OLogModule::peerMessagesController,
+          [] { return std::string("subscription ended: unanswered or its channel is gone"); });
+    endAbonnement(*expired);
+  }
+
+  // Waiting uploads expire even when no segment is stored for a long time.
+  {
+    std::lock_guard lock(uploadMutex_);
+    std::erase_if(pendingUploadFileRequestMessages_,
+                  [&](const auto& e) { return t - e.timestamp > kPendingUploadFileTolerance; });
+  }
+
+  const uint64_t generation = abonnementGeneration();
+  std::vector<StallCheck::Request> requests;
+  std::vector<RequestPtr> latePredownloads;
+  {
+    std::lock_guard lock(requestMutex_);
+    for (auto it = pendingFileRequestMessages_.begin(); it != pendingFileRequestMessages_.end();) {
+      const auto& request = *it;
+      if (request->type == FileRequestType::predownload &&
+          request->requestElapsedTime(t) > kPredownloadToleranceSegments * std::max(sd, 1.0)) {
+        latePredownloads.push_back(request);
+        it = pendingFileRequestMessages_.erase(it);
+        continue;
+      }
+      if (request->state != FileRequestState::finished &&
+          request->type != FileRequestType::predownload)
+        requests.push_back({request->requestTimeLeft(t), request->requestElapsedTime(t)});
+      ++it;
+    }
+  }
+  failRequests(std::move(latePredownloads));
+  if (StallCheck::shouldStop(b, sd, requests)) endAbonnement(generation);
 }
 
 // ---- availability search and subscription choice --------------------------------------------
@@ -273,6 +340,11 @@ void PeerMessagesController::continueAbonnementAsReceiverSearch(const SegmentInf
 void PeerMessagesController::sendFileAvailabilityMessage(const SegmentInfo& segmentInfo,
                                                          const std::string& videoID) {
   const std::string mediaType(rawValue(segmentInfo.type()));
+  uint64_t searchID = 0;
+  {
+    std::lock_guard lock(availabilityMutex_);
+    searchID = ++nextSearchID_;
+  }
   for (const auto& peer : environment_.peers()) {
     if (!connected(peer.webRTCClient)) continue;
     const BufferData buffer = environment_.storage->getBufferFrom(
@@ -285,7 +357,7 @@ void PeerMessagesController::sendFileAvailabilityMessage(const SegmentInfo& segm
       std::lock_guard lock(availabilityMutex_);
       if (pendingFileAvailabilityMessages_.size() >= kMaxPendingAvailability)
         pendingFileAvailabilityMessages_.pop_front();
-      pendingFileAvailabilityMessages_.push_back({now(), message, {}});
+      pendingFileAvailabilityMessages_.push_back({now(), message, {}, searchID, false});
     }
     peer.webRTCClient->sendFileAvailbilityRequestMessage(message);
   }
@@ -310,6 +382,7 @@ void PeerMessagesController::parseFileAvailabilityResponse(
     const FileAvailabilityResponseMessage& message, const Peer& peer) {
   bool subscribed = false;
   bool scheduleChoice = false;
+  uint64_t searchID = 0;
   {
     std::lock_guard lock(availabilityMutex_);
     auto entry = std::find_if(
@@ -328,7 +401,14 @@ void PeerMessagesController::parseFileAvailabilityResponse(
                              5.0 * message.r() + 50.0 * peer.sameIPAsDouble() +
                              10.0 * peer.sameCityAsDouble() + 5.0 * peer.sameRegionAsDouble();
         if (std::isfinite(score) && entry->scores.size() < kMaxScoresPerQuery) {
-          scheduleChoice = entry->scores.empty();
+          // One choice per search, scheduled by the first scored answer to any of its queries.
+          searchID = entry->searchID;
+          scheduleChoice = std::none_of(
+              pendingFileAvailabilityMessages_.begin(), pendingFileAvailabilityMessages_.end(),
+              [&](const auto& e) { return e.searchID == searchID && e.choiceScheduled; });
+          if (scheduleChoice)
+            for (auto& e : pendingFileAvailabilityMessages_)
+              if (e.searchID == searchID) e.choiceScheduled = true;
           entry->scores.push_back({peer, score});
           debug(OLogModule::peerScore, [&] {
             return "score for potential abonement uuid: " + peer.uuid.uuidString() +
@@ -348,35 +428,33 @@ void PeerMessagesController::parseFileAvailabilityResponse(
     double delay = std::min(kMaxChoiceDelaySeconds, std::min(d, b) / 4.0);
     if (!(delay > 0)) delay = 0;
     std::weak_ptr<PeerMessagesController> weak = weak_from_this();
-    const Uuid requestID = message.requestID();
     platform::DispatchQueue::main()->asyncAfter(
-        std::chrono::milliseconds(static_cast<int64_t>(delay * 1000)), [weak, requestID] {
-          if (auto self = weak.lock()) self->chooseBestScored(requestID);
+        std::chrono::milliseconds(static_cast<int64_t>(delay * 1000)), [weak, searchID] {
+          if (auto self = weak.lock()) self->chooseBestScored(searchID);
         });
   }
 }
 
-void PeerMessagesController::chooseBestScored(const Uuid& requestID) {
+void PeerMessagesController::chooseBestScored(uint64_t searchID) {
   std::optional<FileAvailabilityMessageResponseScore> best;
   {
     std::lock_guard lock(availabilityMutex_);
-    auto entry = std::find_if(pendingFileAvailabilityMessages_.begin(),
-                              pendingFileAvailabilityMessages_.end(),
-                              [&](const auto& e) { return e.message.requestID() == requestID; });
-    if (entry == pendingFileAvailabilityMessages_.end()) return;
-    for (const auto& score : entry->scores) {
-      if (!best || best->score < score.score) best = score;
+    for (const auto& entry : pendingFileAvailabilityMessages_) {
+      if (entry.searchID != searchID) continue;
+      for (const auto& score : entry.scores)
+        if (!best || best->score < score.score) best = score;
     }
-    pendingFileAvailabilityMessages_.erase(entry);
+    std::erase_if(pendingFileAvailabilityMessages_,
+                  [&](const auto& e) { return e.searchID == searchID; });
   }
-  if (best) {
-    debug(OLogModule::peerScore, [&] {
-      return "abonment with highest score selected: " + best->peer.uuid.uuidString() +
-             " score: " + scoreText(best->score);
-    });
-    subscribe(best->peer);
-  }
-  sendAbonnementRequest();
+  if (!best) return;
+  debug(OLogModule::peerScore, [&] {
+    return "abonment with highest score selected: " + best->peer.uuid.uuidString() +
+           " score: " + scoreText(best->score);
+  });
+  // A subscription made since the choice was scheduled (the search found none) is newer than
+  // the choice and stays: a choice never replaces a subscription.
+  if (subscribeIfNone(best->peer)) sendAbonnementRequest();
 }
 
 // ---- downloading ------------------------------------------------------------------------
@@ -386,54 +464,65 @@ void PeerMessagesController::sendFileRequest(const SegmentInfo& segmentInfo, Fil
                                              FileCompletion completion) {
   // Whatever happens to the request, the caller is answered once.
   completion = Once::wrap(std::move(completion), std::nullopt, std::nullopt, std::nullopt);
-  const auto client = subscribedClient();
-  if (!client) {
+  const auto subscription = subscribed();
+  if (!subscription || !subscription->client) {
     completion(std::nullopt, std::nullopt, std::nullopt);
     return;
   }
+  const auto& client = subscription->client;
   const std::string mediaType(rawValue(segmentInfo.type()));
   std::optional<FileRequestMessage> message;
+  std::vector<RequestPtr> replaced;
+  bool joined = false;
   {
     std::lock_guard lock(requestMutex_);
-    if (OmbreliaConfig::shared().maxPreloadedSegments() > 0) {
-      auto same = std::find_if(pendingFileRequestMessages_.begin(),
-                               pendingFileRequestMessages_.end(), [&](const RequestPtr& r) {
-                                 return r->state != FileRequestState::finished &&
-                                        r->message.segmentNumber() == segmentInfo.segmentNumber() &&
-                                        r->message.quality() == segmentInfo.targetQuality() &&
-                                        r->message.mediaType() == mediaType;
-                               });
-      if (same != pendingFileRequestMessages_.end()) {
-        if (type == FileRequestType::main) {
-          // The caller whose completion is replaced gets its answer now: nothing.
-          (*same)->onCompleted(std::nullopt, std::nullopt, std::nullopt);
-          (*same)->type = FileRequestType::main;
-          (*same)->completion = std::move(completion);
-        } else {
-          platform::DispatchQueue::main()->async([completion = std::move(completion)] {
-            completion(std::nullopt, std::nullopt, std::nullopt);
-          });
+    // A subscription that ended since it was read has answered its requests already; a record
+    // listed now would wait for a peer that is no longer asked. Read again under the list lock:
+    // an ending subscription changes the generation before it sweeps the list.
+    if (abonnementGeneration() == subscription->generation) {
+      const double t = now();
+      if (OmbreliaConfig::shared().maxPreloadedSegments() > 0) {
+        auto same = std::find_if(
+            pendingFileRequestMessages_.begin(), pendingFileRequestMessages_.end(),
+            [&](const RequestPtr& r) {
+              return r->state != FileRequestState::finished &&
+                     r->generation == subscription->generation &&
+                     r->message.segmentNumber() == segmentInfo.segmentNumber() &&
+                     r->message.quality() == segmentInfo.targetQuality() &&
+                     r->message.mediaType() == mediaType && r->message.videoID() == videoID;
+            });
+        if (same != pendingFileRequestMessages_.end()) {
+          if (type == FileRequestType::predownload) {
+            platform::DispatchQueue::main()->async([completion = std::move(completion)] {
+              completion(std::nullopt, std::nullopt, std::nullopt);
+            });
+            return;
+          }
+          if ((*same)->requestElapsedTime(t) <= kMaxJoinAgeSeconds) {
+            // The caller whose completion is replaced gets its answer now: nothing.
+            (*same)->onCompleted(std::nullopt, std::nullopt, std::nullopt);
+            (*same)->type = FileRequestType::main;
+            (*same)->completion = std::move(completion);
+            joined = true;
+          } else {
+            // Too late to wait on: it goes, and the main request is asked afresh.
+            replaced.push_back(*same);
+            pendingFileRequestMessages_.erase(same);
+          }
         }
-        return;
+      }
+      if (!joined && client->isConnected()) {
+        message.emplace(std::string(FileRequestMessage::typeString), Uuid::random(), videoID,
+                        segmentInfo.segmentNumber(), segmentInfo.targetQuality(), mediaType);
+        auto record = std::make_shared<PendingFileRequestMessage>(PendingFileRequestMessage{
+            t, std::nullopt, *message, std::nullopt, FileRequestState::pending, type, std::nullopt,
+            subscription->peer, client, subscription->generation, std::move(completion)});
+        pendingFileRequestMessages_.push_back(std::move(record));
       }
     }
-    if (client->isConnected()) {
-      message.emplace(std::string(FileRequestMessage::typeString), Uuid::random(), videoID,
-                      segmentInfo.segmentNumber(), segmentInfo.targetQuality(), mediaType);
-      auto record = std::make_shared<PendingFileRequestMessage>(
-          PendingFileRequestMessage{now(),
-                                    std::nullopt,
-                                    *message,
-                                    std::nullopt,
-                                    FileRequestState::pending,
-                                    type,
-                                    std::nullopt,
-                                    0,
-                                    {},
-                                    std::move(completion)});
-      pendingFileRequestMessages_.push_back(std::move(record));
-    }
   }
+  failRequests(std::move(replaced));
+  if (joined) return;
   if (!message) {
     completion(std::nullopt, std::nullopt, std::nullopt);
     return;
@@ -441,21 +530,15 @@ void PeerMessagesController::sendFileRequest(const SegmentInfo& segmentInfo, Fil
   client->sendFileRequestMessage(*message);
 }
 
-void PeerMessagesController::sendFileRequestStop(const Uuid& requestID) {
-  const auto client = subscribedClient();
-  if (!connected(client)) return;
-  client->sendFileRequestStop(
-      FileRequestStopMessage(std::string(FileRequestStopMessage::typeString), requestID));
-}
-
-void PeerMessagesController::sendFileRequestEnd(const Uuid& requestID) {
-  const auto client = subscribedClient();
-  if (!connected(client)) return;
-  client->sendFileRequestEnd(
+void PeerMessagesController::sendFileRequestEnd(const Uuid& requestID, const Peer& uploader) {
+  // To the peer that sent the segment, whatever the subscription has become meanwhile.
+  if (!connected(uploader.webRTCClient)) return;
+  uploader.webRTCClient->sendFileRequestEnd(
       FileRequestEndMessage(std::string(FileRequestEndMessage::typeString), requestID));
 }
 
-void PeerMessagesController::parseFileRequestResponse(const FileRequestResponseMessage& message) {
+void PeerMessagesController::parseFileRequestResponse(const FileRequestResponseMessage& message,
+                                                      const Peer& from) {
   RequestPtr refused;
   {
     std::lock_guard lock(requestMutex_);
@@ -464,23 +547,53 @@ void PeerMessagesController::parseFileRequestResponse(const FileRequestResponseM
         [&](const RequestPtr& r) { return r->message.requestID() == message.requestID(); });
     if (entry == pendingFileRequestMessages_.end()) return;
     RequestPtr request = *entry;
-    pendingFileRequestMessages_.erase(entry);
+    if (request->uploader != from.uuid) {
+      debug(OLogModule::peerMessagesController, [&] {
+        return "answer from a peer that was not asked, ignored: " + from.uuid.uuidString();
+      });
+      return;
+    }
+    if (request->responseMessage) {
+      // The size of the first answer sized the reassembly; a later one must not change it.
+      debug(OLogModule::peerMessagesController, [&] {
+        return "second answer ignored for requestID: " + message.requestID().uuidString();
+      });
+      return;
+    }
     const auto size = message.segmentSize();
-    // An announced size outside (0, 64 MiB] would size the reassembly buffer from a peer's
-    // word alone: such an answer counts as a refusal.
-    const bool sizeOk = !size || (*size > 0 && *size <= kMaxSegmentBytes);
+    // An answer without a size cannot be put together, and a size outside (0, 64 MiB] would
+    // size the reassembly buffer from a peer's word alone: both count as a refusal.
+    const bool sizeOk = size && *size > 0 && *size <= kMaxSegmentBytes;
     if (message.valid() && sizeOk) {
       request->state = FileRequestState::inProgres;
       request->responseMessage = message;
-      pendingFileRequestMessages_.push_back(std::move(request));
+      request->reassembly.emplace(static_cast<uint64_t>(*size));
     } else {
       refused = std::move(request);
+      pendingFileRequestMessages_.erase(entry);
     }
   }
-  if (!refused) return;
-  sendFileRequestStop(refused->message.requestID());
+  if (refused) failRequests({std::move(refused)});
+}
+
+int64_t PeerMessagesController::reassemblyBytes(const std::optional<Uuid>& uploader) const {
+  int64_t total = 0;
+  for (const auto& request : pendingFileRequestMessages_) {
+    if (uploader && request->uploader != *uploader) continue;
+    if (request->reassembly && request->reassembly->started())
+      total += static_cast<int64_t>(request->reassembly->size());
+  }
+  return total;
+}
+
+bool PeerMessagesController::isReceiving(const Data& data) const {
+  const auto frame = SegmentFrame::parse(data);
+  if (!frame) return false;
   std::lock_guard lock(requestMutex_);
-  refused->onCompleted(std::nullopt, std::nullopt, std::nullopt);
+  return std::any_of(pendingFileRequestMessages_.begin(), pendingFileRequestMessages_.end(),
+                     [&](const RequestPtr& r) {
+                       return r->reassembly && r->message.requestID() == frame->requestID;
+                     });
 }
 
 void PeerMessagesController::didReceivedData(const Data& data, const Peer& from) {
@@ -492,8 +605,8 @@ void PeerMessagesController::didReceivedData(const Data& data, const Peer& from)
   }
   const std::string id = frame->requestID.uuidString();
   debug(OLogModule::peerMessagesController, [&] { return "segment part for requestID: " + id; });
-  enum class Outcome { none, rejected, completed } outcome = Outcome::none;
-  std::optional<Data> segment;
+  RequestPtr rejected;
+  bool completed = false;
   {
     std::lock_guard lock(requestMutex_);
     auto entry = std::find_if(
@@ -501,65 +614,63 @@ void PeerMessagesController::didReceivedData(const Data& data, const Peer& from)
         [&](const RequestPtr& r) { return r->message.requestID() == frame->requestID; });
     if (entry == pendingFileRequestMessages_.end()) return;
     PendingFileRequestMessage& request = **entry;
-    if (request.state == FileRequestState::finished || !request.responseMessage ||
-        !request.responseMessage->segmentSize())
+    // Frames count only from the peer that was asked, and only once its answer sized them.
+    if (request.uploader != from.uuid || request.state == FileRequestState::finished ||
+        !request.reassembly)
       return;
-    const auto size = static_cast<uint64_t>(*request.responseMessage->segmentSize());
-    if (!request.segmentData) {
-      if (analyticsService_)
+    SegmentReassembly& reassembly = *request.reassembly;
+    bool fits = true;
+    if (!reassembly.started()) {
+      const auto size = static_cast<int64_t>(reassembly.size());
+      if (reassemblyBytes(request.uploader) + size > kMaxReassemblyBytesPerPeer ||
+          reassemblyBytes(std::nullopt) + size > kMaxReassemblyBytesTotal) {
+        OmbreliaLogger::error("reassembly bound reached, requestID: " + id,
+                              OLogModule::peerMessagesController);
+        fits = false;
+      } else if (analyticsService_) {
         analyticsService_->p2pSegmentStartDelay((now() - request.timestamp) * 1000.0,
                                                 from.getPeerType());
-      request.segmentData.emplace(size, uint8_t{0});
+      }
     }
-    const bool whole = frame->offset % kChunkBytes == 0;
-    const uint64_t chunk = frame->offset / kChunkBytes;
-    if (whole && chunk < request.receivedChunks.size() && request.receivedChunks[chunk])
-      return;  // a repeated frame
-    const uint64_t length = frame->payload.size();
-    // Written without an addition that could wrap: offset + length <= size.
-    if (frame->offset > size || length > size - frame->offset) {
-      outcome = Outcome::rejected;
-      RequestPtr rejected = *entry;
+    const auto result =
+        fits ? reassembly.add(frame->offset, frame->payload) : SegmentReassembly::Result::rejected;
+    if (result == SegmentReassembly::Result::rejected) {
+      if (fits)
+        OmbreliaLogger::error("Invalid insertion index or insufficient file size requestID: " + id,
+                              OLogModule::peerMessagesController);
+      rejected = *entry;
       pendingFileRequestMessages_.erase(entry);
-      OmbreliaLogger::error("Invalid insertion index or insufficient file size requestID: " + id,
-                            OLogModule::peerMessagesController);
-      rejected->onCompleted(std::nullopt, std::nullopt, std::nullopt);
-    } else {
-      if (whole) {
-        if (request.receivedChunks.empty())
-          request.receivedChunks.resize((size + kChunkBytes - 1) / kChunkBytes + 1);
-        request.receivedChunks[chunk] = true;
-      }
-      std::copy(frame->payload.begin(), frame->payload.end(),
-                request.segmentData->begin() + static_cast<std::ptrdiff_t>(frame->offset));
-      request.countingData += static_cast<int64_t>(length);
-      if (static_cast<uint64_t>(request.countingData) == size) {
-        outcome = Outcome::completed;
-        request.state = FileRequestState::finished;
-        segment.emplace(std::move(*request.segmentData));
-        request.segmentData.reset();
-        request.onCompleted(std::move(segment), std::string(kContentType), from.getPeerType());
-        // A finished request has nothing left to supervise or stop.
-        pendingFileRequestMessages_.erase(entry);
-      }
+    } else if (result == SegmentReassembly::Result::added && reassembly.complete()) {
+      completed = true;
+      request.state = FileRequestState::finished;
+      Data segment(reassembly.take());
+      request.reassembly.reset();
+      request.onCompleted(std::move(segment), std::string(kContentType), from.getPeerType());
+      // A finished request has nothing left to supervise or stop.
+      pendingFileRequestMessages_.erase(entry);
     }
   }
-  if (outcome == Outcome::rejected) {
-    sendFileRequestStop(frame->requestID);
-  } else if (outcome == Outcome::completed) {
-    sendFileRequestEnd(frame->requestID);
+  if (rejected) {
+    // A frame that does not fit ends the request with no data: the player takes the origin's.
+    failRequests({std::move(rejected)});
+  } else if (completed) {
+    sendFileRequestEnd(frame->requestID, from);
     debug(OLogModule::peerMessagesController, [&] {
       return "segment completed for requestID: " + id + " from peer: " + from.uuid.uuidString();
     });
   }
 }
 
-void PeerMessagesController::parsePeerChainMessage(const PeerChainMessage& received) {
+void PeerMessagesController::parsePeerChainMessage(const PeerChainMessage& received,
+                                                   const Peer& from) {
   {
     std::lock_guard lock(requestMutex_);
+    // Only the peer asked for the named request speaks for its chain.
     const bool known =
         std::any_of(pendingFileRequestMessages_.begin(), pendingFileRequestMessages_.end(),
-                    [&](const RequestPtr& r) { return r->message.requestID() == received.ri(); });
+                    [&](const RequestPtr& r) {
+                      return r->message.requestID() == received.ri() && r->uploader == from.uuid;
+                    });
     if (!known) return;
   }
   const auto personal = environment_.personalUUID();
@@ -570,11 +681,13 @@ void PeerMessagesController::parsePeerChainMessage(const PeerChainMessage& recei
   if (PeerChain::isInLoop(received.mi(), me)) {
     debug(OLogModule::loopDetection,
           [&] { return "Stopping, we are in the loop chain: " + received.mi(); });
-    stopAbonnement();
+    endAbonnementIf([&](const AbonnementPeer& a) { return a.peer.uuid == from.uuid; });
     return;
   }
   std::lock_guard lock(abonnementMutex_);
-  if (abonnementPeer_) abonnementPeer_->currentChain = received.mi();
+  // Stored only from the subscribed peer: it starts the chains this client sends on.
+  if (abonnementPeer_ && abonnementPeer_->peer.uuid == from.uuid)
+    abonnementPeer_->currentChain = received.mi();
 }
 
 // ---- uploading --------------------------------------------------------------------------
@@ -582,9 +695,12 @@ void PeerMessagesController::parsePeerChainMessage(const PeerChainMessage& recei
 void PeerMessagesController::handleFileRequestResponseMessage(const FileRequestMessage& request,
                                                               const Peer& peer) {
   if (!connected(peer.webRTCClient)) return;
-  const auto segment = environment_.storage->getSegment(request.mediaType(), request.quality(),
-                                                        request.segmentNumber(), request.videoID());
-  if (segment) {
+  auto& storage = *environment_.storage;
+  const auto lookUp = [&] {
+    return storage.getSegment(request.mediaType(), request.quality(), request.segmentNumber(),
+                              request.videoID());
+  };
+  if (const auto segment = lookUp()) {
     sendFileRequestResponseMessage(*segment, request, peer);
     info(OLogModule::p2pUpload,
          [&] { return "segment is available: " + segmentText(segment->segmentInfo()); });
@@ -592,14 +708,38 @@ void PeerMessagesController::handleFileRequestResponseMessage(const FileRequestM
   }
   {
     std::lock_guard lock(uploadMutex_);
-    if (pendingUploadFileRequestMessages_.size() >= kMaxPendingUploads)
-      pendingUploadFileRequestMessages_.pop_front();
-    pendingUploadFileRequestMessages_.push_back({now(), request, peer});
+    auto& list = pendingUploadFileRequestMessages_;
+    const auto fromPeer = [&](const PendingUploadFileRequestMessage& e) {
+      return e.peer.uuid == peer.uuid;
+    };
+    // One peer's flood evicts its own oldest requests, never another peer's.
+    if (static_cast<size_t>(std::count_if(list.begin(), list.end(), fromPeer)) >=
+        kMaxPendingUploadsPerPeer)
+      list.erase(std::find_if(list.begin(), list.end(), fromPeer));
+    else if (list.size() >= kMaxPendingUploads)
+      list.pop_front();
+    list.push_back({now(), request, peer});
   }
   info(OLogModule::p2pUpload, [&] {
     return "segment request added to pending list: " + std::to_string(request.segmentNumber()) +
            ", type: " + request.mediaType() + ", quality: " + std::to_string(request.quality());
   });
+  // The segment may have been stored between the first look and the filing, its arrival then
+  // finding nothing to serve: look once more now that the request is listed.
+  if (const auto segment = lookUp()) {
+    bool taken = false;
+    {
+      std::lock_guard lock(uploadMutex_);
+      auto& list = pendingUploadFileRequestMessages_;
+      const auto before = list.size();
+      std::erase_if(list, [&](const auto& e) {
+        return e.message.requestID() == request.requestID() && e.peer.uuid == peer.uuid;
+      });
+      taken = list.size() != before;
+    }
+    // Served here only if the store's own serving did not take it first.
+    if (taken) sendFileRequestResponseMessage(*segment, request, peer);
+  }
 }
 
 void PeerMessagesController::handleFileRequestStopMessage(const FileRequestStopMessage& stop) {
@@ -615,6 +755,23 @@ void PeerMessagesController::sendFileRequestResponseMessage(const SegmentData& s
                                                             const Peer& peer) {
   const auto client = peer.webRTCClient;
   if (!connected(client)) return;
+  const Data& bytes = segmentData.data();
+  const auto size = static_cast<int64_t>(bytes.size());
+  bool busy = false;
+  {
+    std::lock_guard lock(uploadMutex_);
+    int& inFlight = uploadsInFlight_[peer.uuid];
+    busy = inFlight >= kMaxUploadsInFlightPerPeer;
+    if (!busy) ++inFlight;
+  }
+  if (busy) {
+    // Refused rather than queued: the requester takes the segment from the origin at once.
+    client->sendFileRequestResponseMessage(FileRequestResponseMessage(
+        std::string(FileRequestResponseMessage::typeString), request.requestID(), false,
+        std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+        std::nullopt));
+    return;
+  }
   if (const auto personal = environment_.personalUUID()) {
     const auto abonnement = abonnementPeer();
     const std::string me = PeerChain::peerName(*personal);
@@ -625,13 +782,30 @@ void PeerMessagesController::sendFileRequestResponseMessage(const SegmentData& s
     debug(OLogModule::loopDetection, [&] { return "personal uuid prefix: " + me; });
     debug(OLogModule::loopDetection, [&] { return "sending chain list: " + chain; });
   }
-  const Data& bytes = segmentData.data();
-  const auto size = static_cast<int64_t>(bytes.size());
   client->sendFileRequestResponseMessage(FileRequestResponseMessage(
       std::string(FileRequestResponseMessage::typeString), request.requestID(), true, 0, size,
       (size + kChunkBytes - 1) / kChunkBytes, size, std::nullopt, std::nullopt, std::nullopt));
-  for (const auto& frame : environment_.storage->getChunksFor(bytes, request.requestID().bytes()))
-    client->sendFileChunkData(frame);
+  sendSegmentFrames(*client, bytes, request.requestID());
+  std::lock_guard lock(uploadMutex_);
+  if (--uploadsInFlight_[peer.uuid] <= 0) uploadsInFlight_.erase(peer.uuid);
+}
+
+void PeerMessagesController::sendSegmentFrames(WebRTCClient& client, const Data& bytes,
+                                               const Uuid& requestID) {
+  // One frame at a time, each made just before it is sent: the segment is never copied whole.
+  const std::string_view view = bytes.view();
+  for (size_t offset = 0; offset < view.size(); offset += static_cast<size_t>(kChunkBytes)) {
+    const auto payload = view.substr(offset, static_cast<size_t>(kChunkBytes));
+    if (!client.sendFileChunkData(SegmentFrame::make(requestID, offset, payload))) {
+      // The receiver can never complete a segment with a frame missing: the rest would be
+      // wasted, so the transfer ends here and the receiver's supervision takes over.
+      info(OLogModule::p2pUpload, [&] {
+        return "frame refused by the channel, transfer stopped for requestID: " +
+               requestID.uuidString();
+      });
+      return;
+    }
+  }
 }
 
 void PeerMessagesController::newSegmentAvailable(std::shared_ptr<const SegmentData> segment) {
@@ -725,16 +899,16 @@ bool PeerMessagesController::didReceivedMessage(const std::string& message, cons
     sendAbonnementRequestResponseMessage(*m, from);
   } else if (auto m = AbonnementResponseMessageReader().readJSON(message)) {
     recognized(m->type());
-    handleAbonnementResponse(m->requestID(), m->success());
+    handleAbonnementResponse(m->requestID(), m->success(), from);
   } else if (auto m = FileRequestMessageReader().readJSON(message)) {
     recognized(m->type());
     handleFileRequestResponseMessage(*m, from);
   } else if (auto m = PeerChainMessageReader().readJSON(message)) {
     recognized(m->type());
-    parsePeerChainMessage(*m);
+    parsePeerChainMessage(*m, from);
   } else if (auto m = FileRequestResponseMessageReader().readJSON(message)) {
     recognized(m->type());
-    parseFileRequestResponse(*m);
+    parseFileRequestResponse(*m, from);
   } else if (auto m = FileRequestStopMessageReader().readJSON(message)) {
     recognized(m->type());
     handleFileRequestStopMessage(*m);
@@ -753,7 +927,7 @@ void PeerMessagesController::webRTCClient(WebRTCClient& client, datachannel::DCI
   const auto peer = environment_.peerWith(client);
   if (!peer) return;
   if (datachannel::isLost(state))
-    clearAbonnementIf([&](const AbonnementPeer& a) { return a.peer.uuid == peer->uuid; });
+    endAbonnementIf([&](const AbonnementPeer& a) { return a.peer.uuid == peer->uuid; });
   if (peerConnectionController_)
     peerConnectionController_->receivedConnectionStateChange(client, state);
 }
@@ -769,8 +943,13 @@ void PeerMessagesController::webRTCClient(WebRTCClient& client, const std::strin
 void PeerMessagesController::webRTCClient(WebRTCClient& client, const Data& data) {
   const auto peer = environment_.peerWith(client);
   if (!peer) return;
-  // A segment frame can happen to be valid UTF-8 (its identifier and offset bytes below 0x80,
-  // a text payload): it is a frame unless a peer message reader takes it.
+  // A frame naming a request in progress is a segment frame, whatever its bytes: a frame that
+  // happens to be valid UTF-8 (identifier and offset bytes below 0x80, a text payload) must
+  // not be offered to the message readers first.
+  if (isReceiving(data)) {
+    didReceivedData(data, *peer);
+    return;
+  }
   if (Utf8::isValid(data.view())) {
     const std::string text = data.toString();
     debug(OLogModule::peerMessagesController,

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -83,6 +84,33 @@ class PeerMessagesController : public WebRTCClientDelegate,
   static constexpr double kMaxChoiceDelaySeconds = 1.0;
   // Bytes per chunk frame payload, as the segment store cuts them.
   static constexpr int64_t kChunkBytes = 15900;
+  // A subscription not confirmed this long after it was made is dropped. An "aboRequest" is
+  // answered in one round trip over an open channel (well under a second on any real path);
+  // while an unanswered one is kept no other peer's acceptance is taken, so a peer that never
+  // answers would keep this client on the origin forever. Five seconds is close to one segment
+  // of the usual six-second stream and far above any round trip.
+  static constexpr double kAbonnementAnswerTolerance = 5.0;
+  // Reassembly buffers held for one uploader: the segment playing and the next one at the
+  // largest size a peer may announce. A buffer is counted from its first frame until its
+  // request leaves the list; a request whose first frame would pass the bound is ended with
+  // nothing and fetched from the origin.
+  static constexpr int64_t kMaxReassemblyBytesPerPeer = 2 * kMaxSegmentBytes;
+  // Reassembly buffers held in all: the per-peer bound plus one more segment, for requests of a
+  // subscription that is just ending while the next one starts.
+  static constexpr int64_t kMaxReassemblyBytesTotal = 3 * kMaxSegmentBytes;
+  // Waiting uploads one peer may hold: a player asks for the segment playing and a few ahead,
+  // so this is far above an honest peer's need and stops one peer from evicting the others'.
+  static constexpr size_t kMaxPendingUploadsPerPeer = 32;
+  // Segments being sent to one peer at the same time. Each request is served frame by frame on
+  // the thread that serves it; past this, more requests from the same peer are refused
+  // ("valid" false) rather than each making and sending a whole copy of its segment at once.
+  static constexpr int kMaxUploadsInFlightPerPeer = 2;
+  // Periods of the segment duration after which a pre-download still unfinished is ended: the
+  // longest wait the stall rule allows a main request whatever the buffer.
+  static constexpr double kPredownloadToleranceSegments = 3.0;
+  // A main request joins a pre-download of the same segment only while it is younger than
+  // this: the stall rule's limit, so a main request never waits on one that is already late.
+  static constexpr double kMaxJoinAgeSeconds = 3.0;
 
   [[nodiscard]] static std::shared_ptr<PeerMessagesController> create(
       std::shared_ptr<SignalingClient> signalClient,
@@ -106,8 +134,8 @@ class PeerMessagesController : public WebRTCClientDelegate,
 
   // The stall check the timer runs.
   void checkRequestMessages();
-  // Stops every request sent to the subscribed peer, answers each with nothing, and ends the
-  // subscription.
+  // Ends the subscription, then stops every listed request at the peer it was sent to and
+  // answers each with nothing.
   void stopAbonnement();
   // Serves the waiting uploads the stored segment (or any other now stored) answers; the work
   // runs on the upload queue.
@@ -154,46 +182,69 @@ class PeerMessagesController : public WebRTCClientDelegate,
                                            const Peer& peer);
   void parseFileAvailabilityResponse(const FileAvailabilityResponseMessage& message,
                                      const Peer& peer);
-  void chooseBestScored(const Uuid& requestID);
+  void chooseBestScored(uint64_t searchID);
   void sendAbonnementRequest();
   void sendAbonnementRequestResponseMessage(const AbonnementRequestMessage& receviedMessage,
                                             const Peer& peer);
-  void handleAbonnementResponse(const Uuid& requestID, bool success);
+  void handleAbonnementResponse(const Uuid& requestID, bool success, const Peer& from);
 
   void handleFileRequestResponseMessage(const FileRequestMessage& receviedMessage,
                                         const Peer& peer);
   void handleFileRequestStopMessage(const FileRequestStopMessage& receviedMessage);
   void sendFileRequestResponseMessage(const SegmentData& segmentData,
                                       const FileRequestMessage& receviedMessage, const Peer& peer);
+  void sendSegmentFrames(WebRTCClient& client, const Data& bytes, const Uuid& requestID);
   void serveWaitingUploads(const std::shared_ptr<const SegmentData>& segment);
 
-  void sendFileRequestStop(const Uuid& requestID);
-  void sendFileRequestEnd(const Uuid& requestID);
-  void parseFileRequestResponse(const FileRequestResponseMessage& message);
-  void parsePeerChainMessage(const PeerChainMessage& receivedMessage);
+  void sendFileRequestEnd(const Uuid& requestID, const Peer& uploader);
+  void parseFileRequestResponse(const FileRequestResponseMessage& message, const Peer& from);
+  void parsePeerChainMessage(const PeerChainMessage& receivedMessage, const Peer& from);
+  // True when the frame names a request whose answer was taken: it goes to reassembly whatever
+  // its bytes look like.
+  bool isReceiving(const Data& data) const;
+  // Ends every listed request sent under this or an earlier subscription, each answered with
+  // nothing and stopped at the peer it was asked of, and the subscription itself if it is that
+  // one. A later subscription and its requests are not touched.
+  void endAbonnement(uint64_t generation);
+  // Ends the subscription (and its requests) when it matches.
+  void endAbonnementIf(const std::function<bool(const AbonnementPeer&)>& predicate);
+  // Ends one request: answered with nothing, stopped at its peer.
+  void failRequests(std::vector<RequestPtr> requests);
+  // Bytes held by reassembly buffers, for one uploader or in all. Under requestMutex_.
+  int64_t reassemblyBytes(const std::optional<Uuid>& uploader) const;
 
-  void setAbonnementPeer(std::optional<AbonnementPeer> abonnement);
   // Makes a potential subscription to the peer unless one exists; true when it did.
   bool subscribeIfNone(const Peer& peer);
-  void subscribe(const Peer& peer);
-  void clearAbonnementIf(const std::function<bool(const AbonnementPeer&)>& predicate);
-  std::shared_ptr<WebRTCClient> subscribedClient() const;
+  // The subscription's client and generation, read in one step.
+  struct Subscribed {
+    std::shared_ptr<WebRTCClient> client;
+    Uuid peer;
+    uint64_t generation = 0;
+  };
+  std::optional<Subscribed> subscribed() const;
+  uint64_t abonnementGeneration() const;
 
   const std::shared_ptr<SignalingClient> signalClient_;
   const std::shared_ptr<AnalyticsService> analyticsService_;
   const PeerMessagesEnvironment environment_;
 
-  mutable std::mutex abonnementMutex_;  // guards the subscription
+  mutable std::mutex abonnementMutex_;  // guards the subscription and the two fields after it
   std::optional<AbonnementPeer> abonnementPeer_;
+  // Changes whenever a subscription is made or ends, so a late stop or choice can tell the
+  // subscription it was meant for from a newer one.
+  uint64_t abonnementGeneration_ = 0;
+  double abonnementSince_ = 0;  // monotonic seconds at creation
 
   mutable std::mutex availabilityMutex_;  // guards the availability queries
   std::deque<PendingFileAvailabilityMessage> pendingFileAvailabilityMessages_;
+  uint64_t nextSearchID_ = 0;
 
   mutable std::mutex requestMutex_;  // guards the requests sent and every record they point to
   std::vector<RequestPtr> pendingFileRequestMessages_;
 
   mutable std::mutex uploadMutex_;  // guards the waiting uploads
   std::deque<PendingUploadFileRequestMessage> pendingUploadFileRequestMessages_;
+  std::map<Uuid, int> uploadsInFlight_;  // by requester
 
   // Set once, in start().
   std::shared_ptr<PeerConnectionController> peerConnectionController_;

@@ -1,6 +1,7 @@
 #pragma once
 // Any thread: value records.
 
+#include <cstdint>
 #include <vector>
 
 #include "p2p/FileAvailabilityRequestMessage.hpp"
@@ -19,6 +20,9 @@ struct PendingFileAvailabilityMessage {
   double timestamp = 0;  // monotonic seconds at sending
   FileAvailabilityRequestMessage message;
   std::vector<FileAvailabilityMessageResponseScore> scores;
+  // The queries of one search (one per peer) share it: one choice is made per search.
+  uint64_t searchID = 0;
+  bool choiceScheduled = false;
 };
 
 }  // namespace ombrelia

@@ -18,10 +18,11 @@ void PendingFileRequestMessage::onCompleted(std::optional<Data> data,
 }
 
 std::optional<double> PendingFileRequestMessage::requestTimeLeft(double now) const {
-  if (!segmentData) return std::nullopt;
-  const double left = static_cast<double>(segmentData->size()) - static_cast<double>(countingData);
-  if (countingData == 0) return std::numeric_limits<double>::infinity();
-  return left * (now - timestamp) / static_cast<double>(countingData);
+  if (!reassembly || !reassembly->started()) return std::nullopt;
+  const auto received = static_cast<double>(reassembly->receivedBytes());
+  const double left = static_cast<double>(reassembly->size()) - received;
+  if (received == 0) return std::numeric_limits<double>::infinity();
+  return left * (now - timestamp) / received;
 }
 
 double PendingFileRequestMessage::requestElapsedTime(double now) const {

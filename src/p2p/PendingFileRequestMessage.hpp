@@ -7,15 +7,21 @@
 #include <string>
 #include <vector>
 
+#include <memory>
+
 #include <ombrelia/Data.hpp>
 
 #include "p2p/FileRequestMessage.hpp"
 #include "p2p/FileRequestResponseMessage.hpp"
 #include "p2p/FileRequestState.hpp"
 #include "p2p/FileRequestType.hpp"
+#include "p2p/SegmentReassembly.hpp"
+#include "platform/Uuid.hpp"
 #include "signalling/PeerType.hpp"
 
 namespace ombrelia {
+
+class WebRTCClient;
 
 // One segment request this client sent to its uploader, with its reassembly state.
 struct PendingFileRequestMessage {
@@ -29,14 +35,15 @@ struct PendingFileRequestMessage {
   std::optional<FileRequestResponseMessage> responseMessage;
   FileRequestState state = FileRequestState::pending;
   FileRequestType type = FileRequestType::main;
-  // Sized to the announced segment when the first frame arrives.
-  std::optional<std::vector<uint8_t>> segmentData;
-  // Payload bytes taken so far.
-  int64_t countingData = 0;
-  // Chunks already written, by index, for frames at whole-chunk offsets (all of them, as the
-  // store cuts segments): a repeated frame is not counted twice. One bit per chunk keeps this
-  // small whatever a peer sends.
-  std::vector<bool> receivedChunks;
+  // Made when the uploader's first answer is taken; its buffer is allocated at the first frame.
+  std::optional<SegmentReassembly> reassembly;
+  // The peer the request was sent to: only its answer, frames and chain count, and stops go
+  // only to it.
+  Uuid uploader;
+  std::weak_ptr<WebRTCClient> uploaderClient;
+  // The subscription the request was sent under; when that subscription ends, so does the
+  // request.
+  uint64_t generation = 0;
   Completion completion;
 
   // Hands the completion, once, to the main queue; later calls find nothing to call.

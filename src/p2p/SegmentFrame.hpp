@@ -23,6 +23,8 @@ struct SegmentFrame {
 
   // None for a frame too short to hold its header.
   static std::optional<SegmentFrame> parse(const Data& frame);
+  // The frame that carries `payload` at `offset` of the request's segment.
+  static Data make(const Uuid& requestID, uint64_t offset, std::string_view payload);
 };
 
 }  // namespace ombrelia

@@ -324,22 +324,23 @@ void WebRTCClient::sendText(const std::string& text) {
   channel->sendText(text);
 }
 
-void WebRTCClient::sendData(const Data& data, bool isBinary) {
+bool WebRTCClient::sendData(const Data& data, bool isBinary) {
   auto channel = sendingChannel();
-  if (!channel) return;
+  if (!channel) return false;
   if (!isBinary && platform::JsonWriter::isValidUtf8(data.view())) {
     if (debugEnabled(OLogModule::webRTCClient)) {
       OmbreliaLogger::debug("sendText text:" + data.toString(), OLogModule::webRTCClient);
     }
-    channel->sendText(data.toString());
-    return;
+    return channel->sendText(data.toString());
   }
   OmbreliaLogger::debug("sendBinary data:" + byteDescription(data), OLogModule::webRTCClient);
-  channel->sendBinary(data);
-  if (!isBinary) return;
+  // Only bytes the channel took are counted as uploaded.
+  const bool accepted = channel->sendBinary(data);
+  if (!isBinary || !accepted) return accepted;
   if (auto delegate = this->delegate()) {
     delegate->webRTCClient(*this, static_cast<int64_t>(data.size()));
   }
+  return true;
 }
 
 template <typename Message>
@@ -392,7 +393,9 @@ void WebRTCClient::sendFileRequestResponseMessage(const FileRequestResponseMessa
   sendMessage(message, "FileRequestResponse error converting dictionary to data: ");
 }
 
-void WebRTCClient::sendFileChunkData(const Data& segmentChunk) { sendData(segmentChunk, true); }
+bool WebRTCClient::sendFileChunkData(const Data& segmentChunk) {
+  return sendData(segmentChunk, true);
+}
 
 // Closing.
 

@@ -88,7 +88,8 @@ class WebRTCClient : public std::enable_shared_from_this<WebRTCClient> {
 
   // Sends on the channel the remote side opened if there is one, else on this side's own, else
   // drops the bytes. Text that is not UTF-8 goes out as a binary frame, unreported.
-  void sendData(const Data& data, bool isBinary);
+  // True when the channel took the bytes.
+  bool sendData(const Data& data, bool isBinary);
   void sendFileRequestEnd(const FileRequestEndMessage& message);
   void sendFileRequestStop(const FileRequestStopMessage& message);
   void sendFileRequestMessage(const FileRequestMessage& message);
@@ -98,8 +99,9 @@ class WebRTCClient : public std::enable_shared_from_this<WebRTCClient> {
   void sendAbonnementResponseMessage(const AbonnementResponseMessage& message);
   void sendPeerChainMessage(const PeerChainMessage& message);
   void sendFileRequestResponseMessage(const FileRequestResponseMessage& message);
-  // One segment frame, always binary, reported to the delegate with its size.
-  void sendFileChunkData(const Data& segmentChunk);
+  // One segment frame, always binary, reported to the delegate with its size only when the
+  // channel took it; false when it was refused (send buffer full, channel gone).
+  bool sendFileChunkData(const Data& segmentChunk);
 
   // Ends the connection at once, whoever still holds the client: queued offer and answer
   // completions are dropped uncalled, no event reaches the delegate any more, and every later

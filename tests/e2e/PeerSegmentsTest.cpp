@@ -10,6 +10,7 @@
 #include "support/ChildProcess.hpp"
 #include "support/LocalTracker.hpp"
 #include "support/SampleStream.hpp"
+#include "support/SegmentDigests.hpp"
 #include "support/StreamOrigin.hpp"
 
 namespace ombrelia::test {
@@ -24,6 +25,7 @@ struct Viewer {
   std::optional<long long> bytesFromPeers;
   std::optional<std::string> result;
   std::vector<std::string> lines;
+  std::vector<std::pair<std::string, std::string>> digests;  // path, SHA-256, as played
 
   void poll() {
     while (auto line = process->readLine(20ms)) {
@@ -34,6 +36,7 @@ struct Viewer {
       if (std::regex_search(*line, m, uuidLine)) uuid = m[1];
       if (std::regex_search(*line, m, peersLine)) bytesFromPeers = std::stoll(m[1]);
       if (std::regex_search(*line, m, resultLine)) result = m[1];
+      if (auto digest = SegmentDigests::fromLine(*line)) digests.push_back(*digest);
       lines.push_back(*line);
     }
   }
@@ -42,12 +45,16 @@ struct Viewer {
 TEST(PeerSegments, SecondViewerTakesSegmentsFromTheFirst) {
   LocalTracker tracker(/*groupAfterUuid=*/true);
   ASSERT_TRUE(tracker.url()) << "no tracker";
-  StreamOrigin origin(SampleStream::folder("ts3", 60, 2));
+  const std::string folder = SampleStream::folder("ts3", 60, 2);
+  StreamOrigin origin(folder);
+  const auto originDigests = SegmentDigests::ofFolder(folder);
+  ASSERT_FALSE(originDigests.empty());
   auto start = [&](const std::string& name) {
     Viewer v;
     v.process =
         tracker.startHost("play", origin.url("/master.m3u8"),
-                          {"--speed", "6", "--client-id", name, "--quiet", "--log-level", "3"});
+                          {"--speed", "6", "--client-id", name, "--quiet", "--log-level", "3"},
+                          {"OMBRELIA_HOST_DIGESTS=1"});
     return v;
   };
   Viewer first = start("viewer-1");
@@ -66,6 +73,13 @@ TEST(PeerSegments, SecondViewerTakesSegmentsFromTheFirst) {
   ASSERT_TRUE(second.bytesFromPeers);
   std::printf("bytes from peers: %lld\n", *second.bytesFromPeers);
   EXPECT_GT(*second.bytesFromPeers, 0) << "no segment came from the first viewer";
+  // Every segment the player got, those from the first viewer included, is the origin's file.
+  EXPECT_FALSE(second.digests.empty());
+  for (const auto& [path, digest] : second.digests) {
+    const auto expected = originDigests.find(path);
+    ASSERT_NE(expected, originDigests.end()) << path;
+    EXPECT_EQ(digest, expected->second) << path << " differs from the origin's";
+  }
   if (::testing::Test::HasFailure()) {
     for (const auto& line : second.lines)
       if (line.find("PeerMessagesController") != std::string::npos ||

@@ -29,6 +29,14 @@ bool LinkedDataChannel::sendText(const std::string& text) {
 }
 
 bool LinkedDataChannel::sendBinary(const Data& bytes) {
+  {
+    std::lock_guard lock(budgetMutex_);
+    ++binaryAttempts_;
+    if (binaryBudget_) {
+      if (*binaryBudget_ == 0) return false;
+      --*binaryBudget_;
+    }
+  }
   FakeDataChannel::sendBinary(bytes);
   queue_->async([other = other_, waiter = waiter_, bytes] {
     if (auto end = other.lock()) end->deliverBinary(bytes);
@@ -39,5 +47,15 @@ bool LinkedDataChannel::sendBinary(const Data& bytes) {
 }
 
 void LinkedDataChannel::drain() { queue_->drain(); }
+
+void LinkedDataChannel::refuseBinaryAfter(size_t accepted) {
+  std::lock_guard lock(budgetMutex_);
+  binaryBudget_ = accepted;
+}
+
+size_t LinkedDataChannel::binaryAttempts() const {
+  std::lock_guard lock(budgetMutex_);
+  return binaryAttempts_;
+}
 
 }  // namespace ombrelia::test

@@ -395,7 +395,8 @@ TEST_F(HostileUploader, WaitingListsStayBounded) {
     b.channel->sendText(*request.encode().text);
   }
   b.channel->drain();
-  EXPECT_EQ(a.engine->pendingUploadFileRequestCount(), PeerMessagesController::kMaxPendingUploads);
+  EXPECT_EQ(a.engine->pendingUploadFileRequestCount(),
+            PeerMessagesController::kMaxPendingUploadsPerPeer);
 
   for (int i = 0; i < 300; ++i) a.engine->continueAbonnementAsReceiverSearch(segment(i), kVideo);
   EXPECT_LE(a.engine->pendingFileAvailabilityCount(),
