@@ -10,7 +10,7 @@ namespace {
 const std::string kBin = OMBRELIA_BINARY_DIR;
 }
 
-LocalTracker::LocalTracker(bool groupAfterUuid) {
+LocalTracker::LocalTracker(bool groupAfterUuid, bool announceDepartures) {
   folder_ =
       (std::filesystem::temp_directory_path() / ("ombrelia-tracker-" + std::to_string(::getpid())))
           .string();
@@ -18,6 +18,7 @@ LocalTracker::LocalTracker(bool groupAfterUuid) {
   caFile_ = folder_ + "/ca.pem";
   std::vector<std::string> argv{kBin + "/tests/ombrelia-test-tracker", "--ca-file", caFile_};
   if (groupAfterUuid) argv.push_back("--group-after-uuid");
+  if (!announceDepartures) argv.push_back("--silent-departures");
   process_ = std::make_unique<ChildProcess>(argv, ChildProcess::Settings{.captureStdout = true});
   auto line = process_->readLine(std::chrono::seconds(10));
   if (line && line->starts_with("wss://127.0.0.1:")) url_ = *line;

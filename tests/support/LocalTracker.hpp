@@ -15,7 +15,8 @@ namespace ombrelia::test {
 class LocalTracker {
  public:
   // `groupAfterUuid`: the tracker introduces each client to the others as soon as it has its id.
-  explicit LocalTracker(bool groupAfterUuid);
+  // `announceDepartures`: the tracker tells the others when a client's connection ends.
+  explicit LocalTracker(bool groupAfterUuid, bool announceDepartures = true);
   ~LocalTracker();
   LocalTracker(const LocalTracker&) = delete;
   LocalTracker& operator=(const LocalTracker&) = delete;

@@ -1,6 +1,6 @@
 // The test tracker as a program, for the demo and the multi-process tests: a wss signalling
 // service on 127.0.0.1 with a certificate authority made at start.
-//   ombrelia-test-tracker [--port P] [--ca-file PATH] [--group-after-uuid]
+//   ombrelia-test-tracker [--port P] [--ca-file PATH] [--group-after-uuid] [--silent-departures]
 // Prints "wss://127.0.0.1:<port>/" on its first line, writes the authority's certificate to
 // PATH (clients trust it through SSL_CERT_FILE), and serves until SIGINT or SIGTERM.
 #include <csignal>
@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
   uint16_t port = 0;
   std::string caFile;
   bool groupAfterUuid = false;
+  bool silentDepartures = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--port") == 0 && i + 1 < argc) {
       port = static_cast<uint16_t>(std::atoi(argv[++i]));
@@ -26,10 +27,12 @@ int main(int argc, char** argv) {
       caFile = argv[++i];
     } else if (std::strcmp(argv[i], "--group-after-uuid") == 0) {
       groupAfterUuid = true;
+    } else if (std::strcmp(argv[i], "--silent-departures") == 0) {
+      silentDepartures = true;
     } else {
       std::fprintf(stderr,
                    "usage: ombrelia-test-tracker [--port P] [--ca-file PATH] "
-                   "[--group-after-uuid]\n");
+                   "[--group-after-uuid] [--silent-departures]\n");
       return 2;
     }
   }
@@ -52,6 +55,7 @@ int main(int argc, char** argv) {
   TestTracker tracker(
       TestTracker::Settings{authority.issue({"localhost"}, {"127.0.0.1", "::1"}), port});
   tracker.setGroupResponseAfterUuid(groupAfterUuid);
+  tracker.setAnnounceDepartures(!silentDepartures);
   std::printf("%s\n", tracker.url("127.0.0.1").toString().c_str());
   std::fflush(stdout);
   int signal = 0;
