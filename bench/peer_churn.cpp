@@ -3,6 +3,7 @@
 // queue at a given rate, while a ping block is queued every 20 ms; the delay each ping waits
 // before it runs is what any other signalling message waits too. Prints
 //   churn-delay-ms <p50> <p99> <max> <pings> <peers added>
+//   churn-step-ms <p50> <p99> <max>      (the time one add, with its removal, holds the queue)
 //   bench_peer_churn [peers per second] [seconds]
 #include <algorithm>
 #include <chrono>
@@ -67,6 +68,7 @@ int main(int argc, char** argv) {
 
   std::mutex mutex;
   std::vector<double> delays;
+  std::vector<double> steps;
   std::deque<Uuid> live;
   size_t added = 0;
   const auto start = Clock::now();
@@ -79,6 +81,7 @@ int main(int argc, char** argv) {
     if (now >= nextChurn) {
       nextChurn += churnStep;
       queue->async([&] {
+        const auto began = Clock::now();
         const Uuid uuid = Uuid::random();
         PeerList::shared().addPeer(GroupListItem("add", uuid, 1.0, false, true, false, false));
         live.push_back(uuid);
@@ -87,6 +90,9 @@ int main(int argc, char** argv) {
           PeerList::shared().removePeer(live.front());
           live.pop_front();
         }
+        const double step = std::chrono::duration<double, std::milli>(Clock::now() - began).count();
+        std::lock_guard lock(mutex);
+        steps.push_back(step);
       });
     }
     if (now >= nextPing) {
@@ -104,5 +110,7 @@ int main(int argc, char** argv) {
   std::lock_guard lock(mutex);
   std::printf("churn-delay-ms %.2f %.2f %.2f %zu %zu\n", percentile(delays, 0.5),
               percentile(delays, 0.99), percentile(delays, 1.0), delays.size(), added);
+  std::printf("churn-step-ms %.2f %.2f %.2f\n", percentile(steps, 0.5), percentile(steps, 0.99),
+              percentile(steps, 1.0));
   return 0;
 }

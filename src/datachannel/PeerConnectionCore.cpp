@@ -96,7 +96,7 @@ std::shared_ptr<PeerConnectionCore> PeerConnectionCore::create(const DCConfigura
 
 PeerConnectionCore::PeerConnectionCore(const DCConfiguration& config)
     : config_(config),
-      certificate_(Certificate::generate()),
+      certificate_(Certificate::shared()),
       callbackQueue_(platform::DispatchQueue::create("datachannel.callbacks")) {}
 
 PeerConnectionCore::~PeerConnectionCore() = default;
