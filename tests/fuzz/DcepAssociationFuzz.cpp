@@ -92,12 +92,15 @@ struct Association {
         channel->close();
         return;
       }
+      channel->onOpen([shared](DCDcEvent) { shared->change([] {}); });
       channel->onMessage(
           [shared](std::string text) { shared->change([&] { shared->atViewer.push_back(text); }); },
           [](Data) {});
     });
     peerChannel = peer->createDataChannel("P2P");
     if (!peerChannel) return false;
+    // Open events change nothing of ours, but the wait below reads the channels' state.
+    peerChannel->onOpen([shared](DCDcEvent) { shared->change([] {}); });
     peerChannel->onMessage(
         [shared](std::string text) { shared->change([&] { shared->atPeer.push_back(text); }); },
         [](Data) {});
