@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -129,14 +130,15 @@ struct Association {
   }
 };
 
-std::unique_ptr<Association> association;
+// One association for every input, as a long fuzzing run needs; it lives until the process ends.
+Association* association = nullptr;
 uint64_t rounds = 0;
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!association) {
-    association = std::make_unique<Association>();
+    association = new Association();
     if (!association->open()) __builtin_trap();
   }
   size_t at = 0;

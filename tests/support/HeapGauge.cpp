@@ -3,7 +3,9 @@
 #include <malloc.h>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#include <sanitizer/allocator_interface.h>
+// The sanitizer runtimes count the heap themselves (malloc's own figures stay empty); their
+// interface header does not ship with every compiler, the function does.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #define OMBRELIA_SANITIZER_HEAP 1
 #endif
 
