@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <mutex>
+#include <utility>
 
 namespace ombrelia::datachannel {
 namespace {
@@ -27,7 +29,23 @@ const EVP_MD* digestNamed(std::string algorithm) {
   return nullptr;
 }
 
+// The shared certificate is replaced after half its validity, so no connection ever presents
+// one that is about to expire.
+constexpr std::chrono::seconds kRenewAfter{kValiditySeconds / 2};
+
 }  // namespace
+
+std::shared_ptr<Certificate> Certificate::shared() {
+  static auto* mutex = new std::mutex();  // both live until the process ends
+  static auto* current =
+      new std::pair<std::shared_ptr<Certificate>, std::chrono::steady_clock::time_point>();
+  std::lock_guard lock(*mutex);
+  const auto now = std::chrono::steady_clock::now();
+  if (!current->first || now - current->second >= kRenewAfter) {
+    if (auto fresh = generate()) *current = {std::move(fresh), now};
+  }
+  return current->first;
+}
 
 std::shared_ptr<Certificate> Certificate::generate() {
   static std::once_flag initialised;

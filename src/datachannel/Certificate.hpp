@@ -9,12 +9,16 @@ typedef struct x509_st X509;
 
 namespace ombrelia::datachannel {
 
-// A self-signed ECDSA P-256 certificate with its key, made per connection. Peers authenticate it
-// by the SHA-256 fingerprint carried in the session description, not by any authority.
+// A self-signed ECDSA P-256 certificate with its key. Peers authenticate it by the SHA-256
+// fingerprint carried in the session description, not by any authority.
 class Certificate {
  public:
   // None when the crypto library fails to make a key or sign.
   [[nodiscard]] static std::shared_ptr<Certificate> generate();
+  // The process's certificate, made on first use and renewed well before it expires. Every
+  // connection presents it, as other WebRTC stacks do: making a key per connection cost the
+  // thread that adds peers a signature each time, and gave no peer anything more to check.
+  [[nodiscard]] static std::shared_ptr<Certificate> shared();
   ~Certificate();
   Certificate(const Certificate&) = delete;
   Certificate& operator=(const Certificate&) = delete;

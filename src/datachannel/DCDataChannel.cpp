@@ -139,6 +139,9 @@ void DCDataChannel::deliverMessage(std::variant<std::string, Data> message) {
                                   ? static_cast<bool>(textCallback_)
                                   : static_cast<bool>(binaryCallback_);
     if (!haveCallback || !pending_.empty()) {
+      // A channel on its way out that nobody reads holds nothing: a peer that never answers
+      // the close must not make it keep what it sends.
+      if (closing_ && !haveCallback) return;
       const size_t size = sizeOf(message);
       if (pendingBytes_ + size > kMaxPendingBytes) {
         OmbreliaLogger::error("datachannel: received message dropped: no receiver on channel \"" +

@@ -58,4 +58,9 @@ void DCPeerConnection::abandonForTesting() { core_->abandon(); }
 
 void DCPeerConnection::loseSctpPacketsForTesting(unsigned every) { core_->loseSctpPackets(every); }
 
+bool DCPeerConnection::sendRawForTesting(uint16_t stream, uint32_t ppid,
+                                         const std::vector<uint8_t>& bytes) {
+  return core_->sendRawForTesting(stream, ppid, bytes);
+}
+
 }  // namespace ombrelia::datachannel

@@ -3,10 +3,12 @@
 // order, on the connection's own callback queue, and the connection may be dropped from inside
 // any of them.
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "datachannel/DCConfiguration.hpp"
 #include "datachannel/DCDataChannel.hpp"
@@ -59,6 +61,9 @@ class DCPeerConnection {
   // Test seam: from now on every `every`-th SCTP packet this side sends is lost, as on a lossy
   // path (0 loses none).
   void loseSctpPacketsForTesting(unsigned every);
+  // Test seam: sends raw bytes with that payload identifier on any stream, channel or not, as
+  // a peer that does not follow the channel protocol would. False when SCTP is not up.
+  bool sendRawForTesting(uint16_t stream, uint32_t ppid, const std::vector<uint8_t>& bytes);
 
  private:
   explicit DCPeerConnection(std::shared_ptr<PeerConnectionCore> core);

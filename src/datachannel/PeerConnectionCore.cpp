@@ -32,6 +32,12 @@ constexpr size_t kDefaultRemoteMaxMessageSize = 65536;
 constexpr size_t kMaxSendMessageSize = 16 * 1024 * 1024;
 // Messages held while SCTP pushes back, beyond usrsctp's own buffer: several 2 MB segments.
 constexpr size_t kMaxBufferedBytes = 16 * 1024 * 1024;
+// Received messages waiting for the application on one connection. usrsctp acknowledges what it
+// hands us at once, so SCTP's flow control cannot slow a peer that sends faster than the
+// application reads; past these bounds the connection is ended instead of growing without end.
+// Several 2 MB segments in full frames fit well within them.
+constexpr size_t kMaxReceivedWaitingBytes = 16 * 1024 * 1024;
+constexpr size_t kMaxReceivedWaitingMessages = 4096;
 // Channels per connection; this system uses one.
 constexpr uint16_t kMaxStreamId = 1023;
 // Heartbeats keep packets flowing on an idle connection so silence means a vanished peer.
@@ -90,7 +96,7 @@ std::shared_ptr<PeerConnectionCore> PeerConnectionCore::create(const DCConfigura
 
 PeerConnectionCore::PeerConnectionCore(const DCConfiguration& config)
     : config_(config),
-      certificate_(Certificate::generate()),
+      certificate_(Certificate::shared()),
       callbackQueue_(platform::DispatchQueue::create("datachannel.callbacks")) {}
 
 PeerConnectionCore::~PeerConnectionCore() = default;
@@ -611,8 +617,11 @@ void PeerConnectionCore::sendOpen(const std::shared_ptr<DCDataChannel>& channel)
   const std::vector<uint8_t> bytes = open.encode();
   auto sctp = this->sctp();
   // The control message itself is always reliable and ordered.
-  if (!sctp || sctp->send(*channel->id(), DcepMessage::kPpidControl, bytes.data(), bytes.size(),
-                          {}) == SctpTransport::SendResult::refused) {
+  const auto result =
+      sctp ? sctp->send(*channel->id(), DcepMessage::kPpidControl, bytes.data(), bytes.size(), {})
+           : SctpTransport::SendResult::refused;
+  if (result == SctpTransport::SendResult::refused ||
+      result == SctpTransport::SendResult::tooLarge) {
     OmbreliaLogger::error("datachannel: could not open channel \"" + channel->label() + "\"",
                           OLogModule::webRTCClient);
   }
@@ -640,11 +649,42 @@ void PeerConnectionCore::onSctpMessage(uint16_t stream, uint32_t ppid,
     log("message with payload protocol " + std::to_string(ppid) + " dropped");
     return;
   }
+  const size_t bytes =
+      std::visit([](const auto& m) { return static_cast<size_t>(m.size()); }, *frame);
+  if (!admitReceived(bytes)) return;
   // Data before the acknowledgement implies it: the open event still comes first.
-  postCallback([channel, frame = std::move(*frame)]() mutable {
+  postCallback([weak = weak_from_this(), channel, bytes, frame = std::move(*frame)]() mutable {
     channel->deliverOpen();
     channel->deliverMessage(std::move(frame));
+    if (auto self = weak.lock()) {
+      self->receivedWaitingBytes_ -= bytes;
+      --self->receivedWaitingMessages_;
+    }
   });
+}
+
+bool PeerConnectionCore::admitReceived(size_t bytes) {
+  if (receiveOverflowed_) return false;
+  const size_t waitingBytes = receivedWaitingBytes_ += bytes;
+  const size_t waitingMessages = ++receivedWaitingMessages_;
+  if (waitingBytes <= kMaxReceivedWaitingBytes && waitingMessages <= kMaxReceivedWaitingMessages) {
+    return true;
+  }
+  receivedWaitingBytes_ -= bytes;
+  --receivedWaitingMessages_;
+  if (receiveOverflowed_.exchange(true)) return false;
+  OmbreliaLogger::error("datachannel: connection closed: the peer sends faster than it is read (" +
+                            std::to_string(waitingMessages - 1) + " messages, " +
+                            std::to_string(waitingBytes - bytes) + " bytes waiting)",
+                        OLogModule::webRTCClient);
+  // Inside usrsctp: the teardown, which closes the socket, must run outside it.
+  GlibLoop::shared().invoke([weak = weak_from_this()] {
+    const auto self = weak.lock();
+    if (!self || self->tornDown_) return;
+    self->teardown();
+    self->changeState(DCIceState::failed);
+  });
+  return false;
 }
 
 void PeerConnectionCore::onControlMessage(uint16_t stream, const std::vector<uint8_t>& bytes) {
@@ -771,7 +811,15 @@ bool PeerConnectionCore::sendChannelMessage(uint16_t stream, uint32_t ppid, cons
   reliability.ordered = init.ordered;
   if (init.maxRetransmits) reliability.maxRetransmits = *init.maxRetransmits;
   if (init.maxPacketLifeTime) reliability.maxPacketLifeTimeMs = *init.maxPacketLifeTime;
-  if (sctp->send(stream, ppid, data, size, reliability) == SctpTransport::SendResult::refused) {
+  const SctpTransport::SendResult result = sctp->send(stream, ppid, data, size, reliability);
+  if (result == SctpTransport::SendResult::tooLarge) {
+    OmbreliaLogger::error("datachannel: message of " + std::to_string(size) +
+                              " bytes refused: larger than the send buffer of " +
+                              std::to_string(SctpTransport::kMaxMessageBytes) + " bytes",
+                          OLogModule::webRTCClient);
+    return false;
+  }
+  if (result == SctpTransport::SendResult::refused) {
     OmbreliaLogger::error("datachannel: message of " + std::to_string(size) +
                               " bytes refused: the send buffer is full (" +
                               std::to_string(sctp->bufferedBytes()) + " bytes waiting)",
@@ -805,6 +853,14 @@ void PeerConnectionCore::closeChannel(const std::shared_ptr<DCDataChannel>& chan
     channels_.erase(*id);
   }
   postCallback([channel] { channel->deliverClosed(); });
+}
+
+bool PeerConnectionCore::sendRawForTesting(uint16_t stream, uint32_t ppid,
+                                           const std::vector<uint8_t>& bytes) {
+  const auto sctp = this->sctp();
+  if (!sctp) return false;
+  const auto result = sctp->send(stream, ppid, bytes.data(), bytes.size(), {});
+  return result == SctpTransport::SendResult::sent || result == SctpTransport::SendResult::queued;
 }
 
 size_t PeerConnectionCore::bufferedAmount() const {

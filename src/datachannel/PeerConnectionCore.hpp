@@ -64,6 +64,7 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   void abandon();
   // Drops every `every`-th outgoing SCTP packet (0 drops none).
   void loseSctpPackets(unsigned every) { loseEvery_ = every; }
+  bool sendRawForTesting(uint16_t stream, uint32_t ppid, const std::vector<uint8_t>& bytes);
 
   const DCConfiguration& config() const { return config_; }
   // Runs a block on the callback queue unless the connection has been silenced.
@@ -93,6 +94,8 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   void onSctpMessage(uint16_t stream, uint32_t ppid, std::vector<uint8_t> message);
   void onSctpStreamsReset(const std::vector<uint16_t>& streams);
   void onControlMessage(uint16_t stream, const std::vector<uint8_t>& message);
+  // False, after ending the connection, when the message would pass the receive bounds.
+  bool admitReceived(size_t bytes);
   void sendOpen(const std::shared_ptr<DCDataChannel>& channel);
   std::shared_ptr<SctpTransport> sctp() const;
   void fail(const std::string& reason);
@@ -106,6 +109,10 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   const std::shared_ptr<Certificate> certificate_;
   const std::shared_ptr<platform::DispatchQueue> callbackQueue_;
   std::atomic<bool> silenced_{false};
+  // Received messages handed to the callback queue and not yet delivered.
+  std::atomic<size_t> receivedWaitingBytes_{0};
+  std::atomic<size_t> receivedWaitingMessages_{0};
+  std::atomic<bool> receiveOverflowed_{false};
   std::atomic<unsigned> loseEvery_{0};
   std::atomic<unsigned> sctpPacketsSent_{0};
 

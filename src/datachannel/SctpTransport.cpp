@@ -73,6 +73,8 @@ void log(const std::string& message) {
 
 }  // namespace
 
+const size_t SctpTransport::kMaxMessageBytes = kSocketBufferBytes;
+
 struct SctpTransport::Glue {
   static int connOutput(void* address, void* buffer, size_t length, uint8_t, uint8_t) {
     if (auto self = lookup(address); self && self->callbacks_.sendPacket) {
@@ -249,13 +251,17 @@ void SctpTransport::handlePacket(const uint8_t* data, size_t size) {
 
 SctpTransport::SendResult SctpTransport::send(uint16_t stream, uint32_t ppid, const uint8_t* data,
                                               size_t size, const Reliability& reliability) {
+  if (size > kMaxMessageBytes) return SendResult::tooLarge;
   // Copied before taking the stack's lock, which the loop thread needs for every packet.
   Outgoing message{stream, ppid, std::vector<uint8_t>(data, data + size), reliability};
   std::lock_guard lock(sendMutex_);
   if (closed_ || socket_ == nullptr) return SendResult::refused;
   // Anything already queued goes first, so messages never overtake each other.
   if (queue_.empty()) {
-    if (trySend(message)) return SendResult::sent;
+    const Attempt attempt = trySend(message);
+    if (attempt == Attempt::complete) return SendResult::sent;
+    if (attempt == Attempt::tooLarge) return SendResult::tooLarge;
+    if (attempt == Attempt::failed) return SendResult::refused;
     if (closed_) return SendResult::refused;
     // Part of it is in SCTP already: the rest must follow whatever the buffer limit says.
     if (message.taken > 0) {
@@ -271,10 +277,10 @@ SctpTransport::SendResult SctpTransport::send(uint16_t stream, uint32_t ppid, co
   return SendResult::queued;
 }
 
-bool SctpTransport::trySend(Outgoing& message) {
+SctpTransport::Attempt SctpTransport::trySend(Outgoing& message) {
   if (message.resetMarker) {
     requestReset(message.stream);
-    return true;
+    return Attempt::complete;
   }
   struct sctp_sendv_spa spa {};
   spa.sendv_flags = SCTP_SEND_SNDINFO_VALID;
@@ -298,12 +304,14 @@ bool SctpTransport::trySend(Outgoing& message) {
                                      nullptr, 0, &spa, sizeof spa, SCTP_SENDV_SPA, 0);
   if (sent >= 0) {
     message.taken += static_cast<size_t>(sent);
-    return message.taken == message.bytes.size();
+    return message.taken == message.bytes.size() ? Attempt::complete : Attempt::blocked;
   }
-  if (errno != EWOULDBLOCK && errno != EAGAIN && errno != ENOBUFS) {
-    log("send failed: " + std::string(std::strerror(errno)));
-  }
-  return false;
+  // Not "would block": waiting cannot make a message fit that exceeds the whole buffer.
+  if (errno == EMSGSIZE && message.taken == 0) return Attempt::tooLarge;
+  if (errno == EWOULDBLOCK || errno == EAGAIN || errno == ENOBUFS) return Attempt::blocked;
+  // Any other refusal is final too; retried from the queue it would hold everything back.
+  log("send failed: " + std::string(std::strerror(errno)));
+  return message.taken == 0 ? Attempt::failed : Attempt::blocked;
 }
 
 void SctpTransport::flush() {
@@ -313,9 +321,20 @@ void SctpTransport::flush() {
   while (!queue_.empty()) {
     Outgoing& front = queue_.front();
     const size_t before = front.taken;
-    const bool complete = trySend(front);
+    const Attempt attempt = trySend(front);
     queuedBytes_ -= front.taken - before;
-    if (!complete) break;
+    if (attempt == Attempt::tooLarge || attempt == Attempt::failed) {
+      // Left at the front it would hold back everything queued behind it, for good.
+      OmbreliaLogger::error(
+          "datachannel: queued message of " + std::to_string(front.bytes.size()) +
+              " bytes dropped: " +
+              (attempt == Attempt::tooLarge ? "larger than the send buffer" : "SCTP refused it"),
+          OLogModule::webRTCClient);
+      queuedBytes_ -= front.bytes.size();
+      queue_.pop_front();
+      continue;
+    }
+    if (attempt != Attempt::complete) break;
     queue_.pop_front();
   }
   flushing_ = false;

@@ -42,7 +42,12 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
     std::optional<uint32_t> maxPacketLifeTimeMs;
   };
 
-  enum class SendResult { sent, queued, refused };
+  // tooLarge: the message can never fit usrsctp's send buffer, so queueing it would jam the
+  // association's queue for good; the caller must hear of it at once.
+  enum class SendResult { sent, queued, refused, tooLarge };
+
+  // usrsctp takes a message whole or not at all, and refuses one larger than its send buffer.
+  static const size_t kMaxMessageBytes;
 
   struct Callbacks {
     std::function<void(const uint8_t*, size_t)> sendPacket;
@@ -84,9 +89,10 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
   };
 
   SctpTransport(const Settings& settings, Callbacks callbacks);
-  // With sendMutex_ held. True when usrsctp took the whole message; when it took only a part,
-  // `taken` moves on and the rest must be the stream's very next send.
-  bool trySend(Outgoing& message);
+  enum class Attempt { complete, blocked, tooLarge, failed };
+  // With sendMutex_ held. Complete when usrsctp took the whole message; when it took only a
+  // part, `taken` moves on and the rest must be the stream's very next send.
+  Attempt trySend(Outgoing& message);
   void requestReset(uint16_t stream);
   void handleData(const uint8_t* data, size_t size, uint16_t stream, uint32_t ppid, int flags);
   void handleNotification(const uint8_t* data, size_t size);

@@ -8,7 +8,12 @@ std::optional<AbonnementRequestMessage> AbonnementRequestMessageReader::readJSON
     std::string_view jsonString) const {
   auto object = platform::JsonReader::parse(jsonString);
   if (!object) return std::nullopt;
-  auto message = AbonnementRequestMessage::decode(*object);
+  return readJSON(*object);
+}
+
+std::optional<AbonnementRequestMessage> AbonnementRequestMessageReader::readJSON(
+    const platform::JsonReader& object) const {
+  auto message = AbonnementRequestMessage::decode(object);
   if (!message || message->type() != AbonnementRequestMessage::typeString) return std::nullopt;
   return message;
 }

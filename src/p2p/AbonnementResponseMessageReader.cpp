@@ -8,7 +8,12 @@ std::optional<AbonnementResponseMessage> AbonnementResponseMessageReader::readJS
     std::string_view jsonString) const {
   auto object = platform::JsonReader::parse(jsonString);
   if (!object) return std::nullopt;
-  auto message = AbonnementResponseMessage::decode(*object);
+  return readJSON(*object);
+}
+
+std::optional<AbonnementResponseMessage> AbonnementResponseMessageReader::readJSON(
+    const platform::JsonReader& object) const {
+  auto message = AbonnementResponseMessage::decode(object);
   if (!message || message->type() != AbonnementResponseMessage::typeString) return std::nullopt;
   return message;
 }

@@ -8,7 +8,12 @@ std::optional<FileAvailabilityRequestMessage> FileAvailabilityRequestMessageRead
     std::string_view jsonString) const {
   auto object = platform::JsonReader::parse(jsonString);
   if (!object) return std::nullopt;
-  auto message = FileAvailabilityRequestMessage::decode(*object);
+  return readJSON(*object);
+}
+
+std::optional<FileAvailabilityRequestMessage> FileAvailabilityRequestMessageReader::readJSON(
+    const platform::JsonReader& object) const {
+  auto message = FileAvailabilityRequestMessage::decode(object);
   if (!message || message->type() != FileAvailabilityRequestMessage::typeString)
     return std::nullopt;
   return message;

@@ -8,7 +8,12 @@ std::optional<FileAvailabilityResponseMessage> FileAvailabilityResponseMessageRe
     std::string_view jsonString) const {
   auto object = platform::JsonReader::parse(jsonString);
   if (!object) return std::nullopt;
-  auto message = FileAvailabilityResponseMessage::decode(*object);
+  return readJSON(*object);
+}
+
+std::optional<FileAvailabilityResponseMessage> FileAvailabilityResponseMessageReader::readJSON(
+    const platform::JsonReader& object) const {
+  auto message = FileAvailabilityResponseMessage::decode(object);
   if (!message || message->type() != FileAvailabilityResponseMessage::typeString)
     return std::nullopt;
   return message;

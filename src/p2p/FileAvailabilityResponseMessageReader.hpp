@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "p2p/FileAvailabilityResponseMessage.hpp"
+#include "platform/JsonReader.hpp"
 
 namespace ombrelia {
 
@@ -13,6 +14,8 @@ namespace ombrelia {
 class FileAvailabilityResponseMessageReader {
  public:
   std::optional<FileAvailabilityResponseMessage> readJSON(std::string_view jsonString) const;
+  // The same for a text parsed already: a dispatcher parses each text once for all its readers.
+  std::optional<FileAvailabilityResponseMessage> readJSON(const platform::JsonReader& object) const;
 };
 
 }  // namespace ombrelia

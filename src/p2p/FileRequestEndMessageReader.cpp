@@ -8,7 +8,12 @@ std::optional<FileRequestEndMessage> FileRequestEndMessageReader::readJSON(
     std::string_view jsonString) const {
   auto object = platform::JsonReader::parse(jsonString);
   if (!object) return std::nullopt;
-  auto message = FileRequestEndMessage::decode(*object);
+  return readJSON(*object);
+}
+
+std::optional<FileRequestEndMessage> FileRequestEndMessageReader::readJSON(
+    const platform::JsonReader& object) const {
+  auto message = FileRequestEndMessage::decode(object);
   if (!message || message->type() != FileRequestEndMessage::typeString) return std::nullopt;
   return message;
 }

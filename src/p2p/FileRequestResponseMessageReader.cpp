@@ -8,7 +8,12 @@ std::optional<FileRequestResponseMessage> FileRequestResponseMessageReader::read
     std::string_view jsonString) const {
   auto object = platform::JsonReader::parse(jsonString);
   if (!object) return std::nullopt;
-  auto message = FileRequestResponseMessage::decode(*object);
+  return readJSON(*object);
+}
+
+std::optional<FileRequestResponseMessage> FileRequestResponseMessageReader::readJSON(
+    const platform::JsonReader& object) const {
+  auto message = FileRequestResponseMessage::decode(object);
   if (!message || message->type() != FileRequestResponseMessage::typeString) return std::nullopt;
   return message;
 }

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "p2p/FileRequestResponseMessage.hpp"
+#include "platform/JsonReader.hpp"
 
 namespace ombrelia {
 
@@ -12,6 +13,8 @@ namespace ombrelia {
 class FileRequestResponseMessageReader {
  public:
   std::optional<FileRequestResponseMessage> readJSON(std::string_view jsonString) const;
+  // The same for a text parsed already: a dispatcher parses each text once for all its readers.
+  std::optional<FileRequestResponseMessage> readJSON(const platform::JsonReader& object) const;
 };
 
 }  // namespace ombrelia

@@ -8,7 +8,12 @@ std::optional<FileRequestStopMessage> FileRequestStopMessageReader::readJSON(
     std::string_view jsonString) const {
   auto object = platform::JsonReader::parse(jsonString);
   if (!object) return std::nullopt;
-  auto message = FileRequestStopMessage::decode(*object);
+  return readJSON(*object);
+}
+
+std::optional<FileRequestStopMessage> FileRequestStopMessageReader::readJSON(
+    const platform::JsonReader& object) const {
+  auto message = FileRequestStopMessage::decode(object);
   if (!message || message->type() != FileRequestStopMessage::typeString) return std::nullopt;
   return message;
 }

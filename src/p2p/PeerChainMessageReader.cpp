@@ -8,7 +8,12 @@ std::optional<PeerChainMessage> PeerChainMessageReader::readJSON(
     std::string_view jsonString) const {
   auto object = platform::JsonReader::parse(jsonString);
   if (!object) return std::nullopt;
-  auto message = PeerChainMessage::decode(*object);
+  return readJSON(*object);
+}
+
+std::optional<PeerChainMessage> PeerChainMessageReader::readJSON(
+    const platform::JsonReader& object) const {
+  auto message = PeerChainMessage::decode(object);
   if (!message || message->type() != PeerChainMessage::typeString) return std::nullopt;
   return message;
 }

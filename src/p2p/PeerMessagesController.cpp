@@ -22,6 +22,7 @@
 #include "p2p/SegmentFrame.hpp"
 #include "p2p/StallCheck.hpp"
 #include "platform/DispatchQueue.hpp"
+#include "platform/JsonReader.hpp"
 #include "platform/MonotonicClock.hpp"
 #include "platform/OnceCompletion.hpp"
 #include "platform/Timer.hpp"
@@ -888,28 +889,31 @@ bool PeerMessagesController::didReceivedMessage(const std::string& message, cons
     debug(OLogModule::peerMessagesController,
           [&] { return "Recognized type: " + std::string(type); });
   };
-  if (auto m = FileAvailabilityRequestMessageReader().readJSON(message)) {
+  // Parsed once for the eight readers, each of which would otherwise parse the whole text.
+  const auto object = platform::JsonReader::parse(message);
+  if (!object) return false;
+  if (auto m = FileAvailabilityRequestMessageReader().readJSON(*object)) {
     recognized(m->type());
     sendFileAvailabilityResponseMessage(*m, from);
-  } else if (auto m = FileAvailabilityResponseMessageReader().readJSON(message)) {
+  } else if (auto m = FileAvailabilityResponseMessageReader().readJSON(*object)) {
     recognized(m->type());
     parseFileAvailabilityResponse(*m, from);
-  } else if (auto m = AbonnementRequestMessageReader().readJSON(message)) {
+  } else if (auto m = AbonnementRequestMessageReader().readJSON(*object)) {
     recognized(m->type());
     sendAbonnementRequestResponseMessage(*m, from);
-  } else if (auto m = AbonnementResponseMessageReader().readJSON(message)) {
+  } else if (auto m = AbonnementResponseMessageReader().readJSON(*object)) {
     recognized(m->type());
     handleAbonnementResponse(m->requestID(), m->success(), from);
-  } else if (auto m = FileRequestMessageReader().readJSON(message)) {
+  } else if (auto m = FileRequestMessageReader().readJSON(*object)) {
     recognized(m->type());
     handleFileRequestResponseMessage(*m, from);
-  } else if (auto m = PeerChainMessageReader().readJSON(message)) {
+  } else if (auto m = PeerChainMessageReader().readJSON(*object)) {
     recognized(m->type());
     parsePeerChainMessage(*m, from);
-  } else if (auto m = FileRequestResponseMessageReader().readJSON(message)) {
+  } else if (auto m = FileRequestResponseMessageReader().readJSON(*object)) {
     recognized(m->type());
     parseFileRequestResponse(*m, from);
-  } else if (auto m = FileRequestStopMessageReader().readJSON(message)) {
+  } else if (auto m = FileRequestStopMessageReader().readJSON(*object)) {
     recognized(m->type());
     handleFileRequestStopMessage(*m);
   } else {

@@ -1,5 +1,6 @@
 #include "platform/JsonReader.hpp"
 
+#include <atomic>
 #include <cmath>
 #include <limits>
 
@@ -66,7 +67,14 @@ std::optional<int64_t> integerValue(const json& value) {
 JsonReader::JsonReader(std::shared_ptr<const json> document, const json* object)
     : document_(std::move(document)), object_(object) {}
 
+namespace {
+std::atomic<uint64_t> parsedTextCount{0};
+}  // namespace
+
+uint64_t JsonReader::parsedTexts() { return parsedTextCount.load(std::memory_order_relaxed); }
+
 std::optional<JsonReader> JsonReader::parse(std::string_view text) {
+  parsedTextCount.fetch_add(1, std::memory_order_relaxed);
   if (!nestsWithin(text, kMaxDepth)) return std::nullopt;
   // No callback and no exceptions: a syntax error or invalid UTF-8 gives a discarded value.
   auto document = std::make_shared<json>(json::parse(text.begin(), text.end(), nullptr, false));

@@ -30,6 +30,9 @@ class JsonReader {
 
   // The reader of a text that is exactly one JSON object (valid UTF-8); absent otherwise.
   static std::optional<JsonReader> parse(std::string_view text);
+  // How many texts parse() has been given in this process: dispatchers that offer one text to
+  // several readers must parse it once, and tests hold them to it.
+  static uint64_t parsedTexts();
 
   std::optional<std::string> string(std::string_view key) const;
   std::optional<int64_t> int64(std::string_view key) const;

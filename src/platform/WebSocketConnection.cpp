@@ -9,6 +9,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <deque>
 #include <thread>
@@ -101,6 +102,7 @@ class WebSocketConnection::Session : public std::enable_shared_from_this<Session
   virtual void begin() = 0;
   virtual void enqueue(std::string text, SendCompletion completion) = 0;
   virtual void cancelNow() = 0;
+  virtual void consumedNow(size_t bytes) = 0;
 };
 
 namespace {
@@ -162,6 +164,12 @@ class BasicSession final : public WebSocketConnection::Session {
     queuedBytes_ += text.size();
     queue_.push_back(PendingSend{std::move(text), std::move(completion)});
     writeNext();
+  }
+
+  void consumedNow(size_t bytes) override {
+    unconsumedBytes_ -= std::min(bytes, unconsumedBytes_);
+    if (unconsumedMessages_ > 0) --unconsumedMessages_;
+    readIfRoom();
   }
 
   void cancelNow() override {
@@ -231,26 +239,44 @@ class BasicSession final : public WebSocketConnection::Session {
     timer_.cancel();
     if (callbacks_.onOpen) callbacks_.onOpen();
     if (finished_) return;
-    read();
+    readIfRoom();
     writeNext();
   }
 
-  void read() {
+  // One read at a time, and none while the receiver is behind: the next frame is read when
+  // the ones handed over have been handled, as far as the bounds allow.
+  void readIfRoom() {
+    if (!open_ || reading_ || finished_) return;
+    if (unconsumedMessages_ >= WebSocketConnection::kMaxUnconsumedMessages ||
+        unconsumedBytes_ >= WebSocketConnection::kMaxUnconsumedBytes) {
+      return;
+    }
+    reading_ = true;
     auto self = shared();
     ws_->async_read(buffer_, [self](beast::error_code ec, size_t) { self->onRead(ec); });
   }
 
   void onRead(beast::error_code ec) {
+    reading_ = false;
     if (finished_) return;
     if (ec) return fail(ec.message());
     std::string bytes = beast::buffers_to_string(buffer_.data());
     buffer_.consume(buffer_.size());
-    if (ws_->got_text()) {
+    // The buffer keeps its largest size otherwise: up to a whole frame per connection.
+    buffer_.shrink_to_fit();
+    const bool text = ws_->got_text();
+    const bool delivered =
+        text ? static_cast<bool>(callbacks_.onText) : static_cast<bool>(callbacks_.onBinary);
+    if (delivered) {
+      unconsumedBytes_ += bytes.size();
+      ++unconsumedMessages_;
+    }
+    if (text) {
       if (callbacks_.onText) callbacks_.onText(std::move(bytes));
     } else if (callbacks_.onBinary) {
       callbacks_.onBinary(Data(std::move(bytes)));
     }
-    if (!finished_) read();
+    readIfRoom();
   }
 
   void writeNext() {
@@ -319,7 +345,10 @@ class BasicSession final : public WebSocketConnection::Session {
   beast::flat_buffer buffer_;
   std::deque<PendingSend> queue_;
   size_t queuedBytes_ = 0;
+  size_t unconsumedBytes_ = 0;
+  size_t unconsumedMessages_ = 0;
   bool open_ = false;
+  bool reading_ = false;
   bool writing_ = false;
   bool finished_ = false;
   bool cancelled_ = false;
@@ -339,6 +368,7 @@ class UnopenableSession final : public WebSocketConnection::Session {
     if (completion) completion("Socket is not connected");
   }
   void cancelNow() override { callbacks_ = {}; }
+  void consumedNow(size_t) override {}
 
  private:
   WebSocketConnection::Callbacks callbacks_;
@@ -373,6 +403,10 @@ void WebSocketConnection::sendText(std::string text, SendCompletion completion) 
                           completion = std::move(completion)]() mutable {
     session->enqueue(std::move(text), std::move(completion));
   });
+}
+
+void WebSocketConnection::consumed(size_t bytes) {
+  net::post(ioContext(), [session = session_, bytes] { session->consumedNow(bytes); });
 }
 
 void WebSocketConnection::cancel() {

@@ -22,6 +22,11 @@ class WebSocketConnection {
   // A tracker message is a small JSON object; a megabyte leaves ample room for a long group
   // list and keeps a hostile server from making us buffer without bound.
   static constexpr size_t kMaxMessageBytes = 1 << 20;
+  // Received frames handed to onText/onBinary and not yet reported consumed(). Past either
+  // bound the connection stops reading, so TCP's flow control holds a server that sends faster
+  // than the receiver handles, instead of the frames piling up in memory.
+  static constexpr size_t kMaxUnconsumedMessages = 4;
+  static constexpr size_t kMaxUnconsumedBytes = kMaxMessageBytes;
   // Writes waiting for a slow or stalled server; past this, sends fail instead of growing.
   static constexpr size_t kMaxQueuedBytes = 8 << 20;
 
@@ -57,6 +62,9 @@ class WebSocketConnection {
 
   // Queues one text frame; frames go out one at a time in the order of the calls, once open.
   void sendText(std::string text, SendCompletion completion);
+  // The receiver has handled one frame of that many bytes that onText or onBinary gave it;
+  // reading goes on once the frames not yet handled are within the bounds above.
+  void consumed(size_t bytes);
   // Ends the connection without a close frame and without any further callback.
   void cancel();
 

@@ -8,7 +8,12 @@ std::optional<GroupResponseMessage> GroupResponseMessageReader::readJSON(
     std::string_view jsonString) const {
   auto object = platform::JsonReader::parse(jsonString);
   if (!object) return std::nullopt;
-  auto message = GroupResponseMessage::decode(*object);
+  return readJSON(*object);
+}
+
+std::optional<GroupResponseMessage> GroupResponseMessageReader::readJSON(
+    const platform::JsonReader& object) const {
+  auto message = GroupResponseMessage::decode(object);
   if (!message || message->type() != "groupResponse") return std::nullopt;
   return message;
 }

@@ -139,11 +139,14 @@ std::shared_ptr<platform::WebSocketConnection> NativeWebSocket::openLocked(uint6
       if (auto self = weak.lock()) self->didOpen(generation);
     });
   };
+  // The connection reads the next frame once the delegate has handled this one (within the
+  // connection's small bounds), so a tracker cannot make frames pile up on the queue.
   callbacks.onText = [weak, queue, generation](std::string text) {
     queue->async([weak, generation, text = std::move(text)] {
       auto self = weak.lock();
       if (!self || !self->isCurrent(generation)) return;
       if (auto delegate = self->delegate()) delegate->webSocket(*self, text);
+      self->consumed(generation, text.size());
     });
   };
   callbacks.onBinary = [weak, queue, generation](Data bytes) {
@@ -151,6 +154,7 @@ std::shared_ptr<platform::WebSocketConnection> NativeWebSocket::openLocked(uint6
       auto self = weak.lock();
       if (!self || !self->isCurrent(generation)) return;
       if (auto delegate = self->delegate()) delegate->webSocket(*self, bytes);
+      self->consumed(generation, bytes.size());
     });
   };
   callbacks.onClose = [weak, queue, generation](const std::string&) {
@@ -159,6 +163,16 @@ std::shared_ptr<platform::WebSocketConnection> NativeWebSocket::openLocked(uint6
     });
   };
   return platform::WebSocketConnection::open(url, settings_.connection, std::move(callbacks));
+}
+
+void NativeWebSocket::consumed(uint64_t generation, size_t bytes) {
+  std::shared_ptr<platform::WebSocketConnection> socket;
+  {
+    std::lock_guard lock(mutex_);
+    if (generation != generation_) return;
+    socket = socket_;
+  }
+  if (socket) socket->consumed(bytes);
 }
 
 bool NativeWebSocket::isCurrent(uint64_t generation) const {

@@ -68,6 +68,7 @@ class NativeWebSocket final : public WebSocketProvider,
   void didOpen(uint64_t generation);
   void didClose(uint64_t generation);
   bool isCurrent(uint64_t generation) const;
+  void consumed(uint64_t generation, size_t bytes);
   void sendText(const Data& data, OLogModule module, std::function<void()> taken = nullptr);
 
   const Url defaultUrl_;

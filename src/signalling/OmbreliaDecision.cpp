@@ -2,6 +2,7 @@
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
+#include "platform/JsonReader.hpp"
 #include "signalling/GroupResponseMessageReader.hpp"
 #include "signalling/InitMessageReader.hpp"
 #include "signalling/PeerConnectionMessageReader.hpp"
@@ -20,6 +21,10 @@ namespace ombrelia {
 namespace {
 
 void debug(const std::string& message) { OmbreliaLogger::debug(message, OLogModule::signalClient); }
+
+bool debugEnabled() {
+  return OmbreliaLogger::isEnabled(OLogLevel::debug, OLogModule::signalClient);
+}
 
 template <typename Item>
 std::string describe(const std::vector<Item>& list) {
@@ -127,15 +132,22 @@ void OmbreliaDecision::signalClient(SignalingClient&, const Data& data) {
 }
 
 void OmbreliaDecision::signalClient(SignalingClient& client, const std::string& message) {
-  debug("String received: " + message);
+  // The texts logged here can be a megabyte: they are built only when the line is written.
+  const bool debugging = debugEnabled();
+  if (debugging) debug("String received: " + message);
+  // Parsed once for every reader: each would otherwise parse the whole text again.
+  const auto object = platform::JsonReader::parse(message);
+  if (!object) return;
   // Every reader is offered the text; a text two readers accept is acted on by both, in order.
-  if (auto trackers = TrackerListReader().readJSON(message)) {
-    std::string list;
-    for (const auto& url : trackers->data()) list += (list.empty() ? "" : ", ") + url.toString();
-    debug("Received tracker list: [" + list + "]");
+  if (auto trackers = TrackerListReader().readJSON(*object)) {
+    if (debugging) {
+      std::string list;
+      for (const auto& url : trackers->data()) list += (list.empty() ? "" : ", ") + url.toString();
+      debug("Received tracker list: [" + list + "]");
+    }
     client.webSocket()->setTrackerList(trackers->data());
   }
-  if (auto init = InitMessageReader().readJSON(message)) {
+  if (auto init = InitMessageReader().readJSON(*object)) {
     debug("Received UUID: " + init->uuid().uuidString());
     {
       std::lock_guard lock(mutex_);
@@ -143,8 +155,8 @@ void OmbreliaDecision::signalClient(SignalingClient& client, const std::string& 
     }
     PeerList::shared().updatePersonalUUID(init->uuid());
   }
-  if (auto group = GroupResponseMessageReader().readJSON(message)) {
-    debug("Group response update, list: " + describe(group->list()));
+  if (auto group = GroupResponseMessageReader().readJSON(*object)) {
+    if (debugging) debug("Group response update, list: " + describe(group->list()));
     const auto personal = uuid();
     if (!personal) {
       OmbreliaLogger::error("Assigned UUID is missing, somethign went wrong",
@@ -153,8 +165,8 @@ void OmbreliaDecision::signalClient(SignalingClient& client, const std::string& 
     }
     peerSelectionService_->updatePeersWithList(group->list(), *personal);
   }
-  if (auto connections = PeerConnectionMessageReader().readJSON(message)) {
-    debug("Peer Connection list: " + describe(connections->list()));
+  if (auto connections = PeerConnectionMessageReader().readJSON(*object)) {
+    if (debugging) debug("Peer Connection list: " + describe(connections->list()));
     const auto personal = uuid();
     if (!personal) {
       OmbreliaLogger::error("Assigned UUID is missing, somethign went wrong",
@@ -163,12 +175,12 @@ void OmbreliaDecision::signalClient(SignalingClient& client, const std::string& 
     }
     peerSelectionService_->updatePeersWithList(connections->list(), *personal);
   }
-  if (auto transfer = TransferDescriptionMessageReader().readJSON(message)) {
+  if (auto transfer = TransferDescriptionMessageReader().readJSON(*object)) {
     debug("Type: " + transfer->type());
     debug("Received remote sdp");
     PeerList::shared().updateUserRemoteSdp(SessionDescription(*transfer), transfer->askingPeerID());
   }
-  if (auto transfer = TransferCandidateMessageReader().readJSON(message)) {
+  if (auto transfer = TransferCandidateMessageReader().readJSON(*object)) {
     debug("Type: " + transfer->type());
     debug("Received remote candidate");
     PeerList::shared().updateUserRemoteCandidate(IceCandidate(*transfer), transfer->askingPeerID());

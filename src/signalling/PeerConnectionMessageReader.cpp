@@ -8,7 +8,12 @@ std::optional<PeerConnectionMessage> PeerConnectionMessageReader::readJSON(
     std::string_view jsonString) const {
   auto object = platform::JsonReader::parse(jsonString);
   if (!object) return std::nullopt;
-  auto message = PeerConnectionMessage::decode(*object);
+  return readJSON(*object);
+}
+
+std::optional<PeerConnectionMessage> PeerConnectionMessageReader::readJSON(
+    const platform::JsonReader& object) const {
+  auto message = PeerConnectionMessage::decode(object);
   if (!message || message->type() != "peerConnectedModif") return std::nullopt;
   return message;
 }

@@ -105,6 +105,21 @@ void PeerList::removePeer(const Uuid& uuid) {
   }
 }
 
+void PeerList::removePeer(WebRTCClient& client) {
+  const auto listed = peer(client);
+  if (!listed) return;
+  log("remove peer: " + listed->uuid.uuidString());
+  platform::NotificationCenter::defaultCenter().post(kPeerDisconected, listed->uuid);
+  {
+    std::lock_guard lock(mutex_);
+    peers_.erase(
+        std::remove_if(peers_.begin(), peers_.end(),
+                       [&](const Peer& peer) { return peer.webRTCClient.get() == &client; }),
+        peers_.end());
+  }
+  client.close();
+}
+
 void PeerList::disconnectFromPeer(const Uuid& uuid) {
   std::shared_ptr<WebRTCClient> client;
   {

@@ -58,6 +58,10 @@ class PeerList {
   // Posts "PeerDisconected", then removes every peer with that identifier and closes its
   // connection at once, even while copies of the record are held elsewhere.
   void removePeer(const Uuid& uuid);
+  // Posts "PeerDisconected" with the identifier of the peer holding this very client, then
+  // removes that peer alone and closes the client. A newer peer of the same identifier (its
+  // offer may land meanwhile) stays. Nothing happens when no listed peer holds the client.
+  void removePeer(WebRTCClient& client);
   // Closes the first such peer's connection and leaves it without a client.
   void disconnectFromPeer(const Uuid& uuid);
   // An offer replaces any listed peer of that identifier by a new one that answers; any other

@@ -7,7 +7,11 @@ namespace ombrelia {
 std::optional<TrackerList> TrackerListReader::readJSON(std::string_view jsonString) const {
   auto object = platform::JsonReader::parse(jsonString);
   if (!object) return std::nullopt;
-  auto message = TrackerList::decode(*object);
+  return readJSON(*object);
+}
+
+std::optional<TrackerList> TrackerListReader::readJSON(const platform::JsonReader& object) const {
+  auto message = TrackerList::decode(object);
   if (!message || message->type() != "trackerList") return std::nullopt;
   return message;
 }

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string_view>
 
+#include "platform/JsonReader.hpp"
 #include "signalling/TrackerList.hpp"
 
 namespace ombrelia {
@@ -12,6 +13,8 @@ namespace ombrelia {
 class TrackerListReader {
  public:
   std::optional<TrackerList> readJSON(std::string_view jsonString) const;
+  // The same for a text parsed already: a dispatcher parses each text once for all its readers.
+  std::optional<TrackerList> readJSON(const platform::JsonReader& object) const;
 };
 
 }  // namespace ombrelia

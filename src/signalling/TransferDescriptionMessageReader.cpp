@@ -8,7 +8,12 @@ std::optional<TransferDescriptionMessage> TransferDescriptionMessageReader::read
     std::string_view jsonString) const {
   auto object = platform::JsonReader::parse(jsonString);
   if (!object) return std::nullopt;
-  auto message = TransferDescriptionMessage::decode(*object);
+  return readJSON(*object);
+}
+
+std::optional<TransferDescriptionMessage> TransferDescriptionMessageReader::readJSON(
+    const platform::JsonReader& object) const {
+  auto message = TransferDescriptionMessage::decode(object);
   if (!message || message->type() != "transfer") return std::nullopt;
   return message;
 }

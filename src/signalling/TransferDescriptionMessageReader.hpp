@@ -4,6 +4,7 @@
 #include <optional>
 #include <string_view>
 
+#include "platform/JsonReader.hpp"
 #include "signalling/TransferDescriptionMessage.hpp"
 
 namespace ombrelia {
@@ -12,6 +13,8 @@ namespace ombrelia {
 class TransferDescriptionMessageReader {
  public:
   std::optional<TransferDescriptionMessage> readJSON(std::string_view jsonString) const;
+  // The same for a text parsed already: a dispatcher parses each text once for all its readers.
+  std::optional<TransferDescriptionMessage> readJSON(const platform::JsonReader& object) const;
 };
 
 }  // namespace ombrelia

@@ -26,6 +26,8 @@ class DCDataChannelAdapter final : public RTCDataChannel {
   void onClosed(std::function<void()> callback) override {
     channel_->onClosed([callback = std::move(callback)](DCDcEvent) { callback(); });
   }
+  std::string label() const override { return channel_->label(); }
+  void close() override { channel_->close(); }
   bool sendText(const std::string& text) override { return channel_->sendText(text); }
   bool sendBinary(const Data& bytes) override { return channel_->sendBinary(bytes); }
 

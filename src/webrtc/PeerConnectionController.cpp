@@ -105,8 +105,9 @@ void PeerConnectionController::receivedConnectionStateChange(WebRTCClient& clien
         datachannel::description(state));
   const int raw = datachannel::rawValue(state);
   if (peer && raw >= 3 && raw <= 5) {
-    PeerList::shared().disconnectFromPeer(peer->uuid);
-    PeerList::shared().removePeer(peer->uuid);
+    // By the client, not the identifier: the same peer's new offer may have replaced this one
+    // since the look-up, and its fresh connection must not be the one closed.
+    PeerList::shared().removePeer(client);
     debug("peer removed after disconnected/failed. UUID: " + peer->uuid.uuidString());
   }
 }
@@ -126,8 +127,7 @@ void PeerConnectionController::removePeerOf(WebRTCClient& client, const char* wh
   const auto peer = PeerList::shared().peer(client);
   if (!peer) return;
   debug(std::string(why) + ", treated as failed: " + peer->uuid.uuidString());
-  PeerList::shared().disconnectFromPeer(peer->uuid);
-  PeerList::shared().removePeer(peer->uuid);
+  PeerList::shared().removePeer(client);
 }
 
 }  // namespace ombrelia

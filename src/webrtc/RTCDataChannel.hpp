@@ -20,6 +20,10 @@ class RTCDataChannel {
   virtual void onOpen(std::function<void()> callback) = 0;
   virtual void onClosed(std::function<void()> callback) = 0;
 
+  virtual std::string label() const = 0;
+  // Ends the channel; its close event follows.
+  virtual void close() = 0;
+
   // False when the frame could not be handed to the channel.
   virtual bool sendText(const std::string& text) = 0;
   virtual bool sendBinary(const Data& bytes) = 0;

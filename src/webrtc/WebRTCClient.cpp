@@ -30,6 +30,9 @@ namespace {
 constexpr uint16_t kPortRangeBegin = 1024;
 constexpr uint16_t kPortRangeEnd = 65535;
 
+// A peer chooses the label; what of it reaches the log stays short.
+constexpr size_t kMaxLoggedLabelBytes = 64;
+
 const char* channelName(bool remote) { return remote ? "remoteDataChannel" : "localDataChannel"; }
 
 std::string byteDescription(const Data& data) { return std::to_string(data.size()) + " bytes"; }
@@ -151,10 +154,25 @@ void WebRTCClient::didGenerateLocalCandidate(const std::string& candidate, const
 }
 
 void WebRTCClient::didOpenDataChannel(std::shared_ptr<RTCDataChannel> channel) {
-  if (channel) registerChannelCallbacks(*channel, ChannelRole::remote);
-  std::lock_guard lock(mutex_);
-  if (closed_) return;
-  remoteDataChannel_ = std::move(channel);
+  if (!channel) return;
+  bool accepted = false;
+  {
+    // The exchange runs on one channel, "P2P", opened once by one side. Any other channel the
+    // peer opens would otherwise take over the sends and, closing, mark the client
+    // disconnected while "P2P" is still open.
+    std::lock_guard lock(mutex_);
+    if (closed_) return;
+    accepted = channel->label() == kChannelLabel && !localDataChannel_ && !remoteDataChannel_;
+    if (accepted) remoteDataChannel_ = channel;
+  }
+  if (accepted) {
+    registerChannelCallbacks(*channel, ChannelRole::remote);
+    return;
+  }
+  OmbreliaLogger::error("data channel \"" + channel->label().substr(0, kMaxLoggedLabelBytes) +
+                            "\" from the peer refused: one \"P2P\" channel carries the exchange",
+                        OLogModule::webRTCClient);
+  channel->close();
 }
 
 void WebRTCClient::didChangeState(DCIceState state) {

@@ -7,6 +7,16 @@ std::vector<FakeDataChannel::Frame> FakeDataChannel::sent() const {
   return sent_;
 }
 
+void FakeDataChannel::close() {
+  std::lock_guard lock(mutex_);
+  closeRequested_ = true;
+}
+
+bool FakeDataChannel::closeRequested() const {
+  std::lock_guard lock(mutex_);
+  return closeRequested_;
+}
+
 void FakeDataChannel::deliverOpen() {
   std::function<void()> callback;
   {

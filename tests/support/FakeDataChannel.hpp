@@ -22,7 +22,10 @@ class FakeDataChannel : public RTCDataChannel {
 
   explicit FakeDataChannel(std::string label = "P2P") : label_(std::move(label)) {}
 
-  const std::string& label() const { return label_; }
+  std::string label() const override { return label_; }
+  // Recorded; the test delivers the close event itself.
+  void close() override;
+  bool closeRequested() const;
   std::vector<Frame> sent() const;
 
   void deliverOpen();
@@ -39,6 +42,7 @@ class FakeDataChannel : public RTCDataChannel {
  private:
   const std::string label_;
   mutable std::mutex mutex_;  // guards everything below
+  bool closeRequested_ = false;
   std::function<void(std::string)> text_;
   std::function<void(Data)> binary_;
   std::function<void()> open_;

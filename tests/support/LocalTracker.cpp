@@ -11,7 +11,7 @@ namespace {
 const std::string kBin = OMBRELIA_BINARY_DIR;
 }
 
-LocalTracker::LocalTracker(bool groupAfterUuid) {
+LocalTracker::LocalTracker(bool groupAfterUuid, bool announceDepartures) {
   folder_ =
       (std::filesystem::temp_directory_path() / ("ombrelia-tracker-" + std::to_string(::getpid())))
           .string();
@@ -21,6 +21,7 @@ LocalTracker::LocalTracker(bool groupAfterUuid) {
   std::vector<std::string> argv{kBin + "/tests/ombrelia-test-tracker", "--ca-file", caFile_,
                                 "--analytics-log", analyticsLog_};
   if (groupAfterUuid) argv.push_back("--group-after-uuid");
+  if (!announceDepartures) argv.push_back("--silent-departures");
   process_ = std::make_unique<ChildProcess>(argv, ChildProcess::Settings{.captureStdout = true});
   auto line = process_->readLine(std::chrono::seconds(10));
   if (line && line->starts_with("wss://127.0.0.1:")) url_ = *line;

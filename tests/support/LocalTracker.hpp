@@ -15,7 +15,8 @@ namespace ombrelia::test {
 class LocalTracker {
  public:
   // `groupAfterUuid`: the tracker introduces each client to the others as soon as it has its id.
-  explicit LocalTracker(bool groupAfterUuid);
+  // `announceDepartures`: the tracker tells the others when a client's connection ends.
+  explicit LocalTracker(bool groupAfterUuid, bool announceDepartures = true);
   struct AnalyticsRecord {
     size_t connection;  // the tracker's number of the connection it came on
     std::string text;

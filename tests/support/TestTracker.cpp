@@ -6,6 +6,7 @@
 
 #include "support/TestTracker.hpp"
 
+#include <atomic>
 #include <deque>
 #include <map>
 #include <set>
@@ -52,6 +53,8 @@ struct TestTracker::Impl : std::enable_shared_from_this<TestTracker::Impl> {
   Behaviour behaviour = Behaviour::serve;
   std::optional<std::chrono::milliseconds> closeAfter;
   bool groupResponseAfterUuid = false;
+  bool announceDepartures = true;
+  std::atomic<size_t> floodWritten{0};
   size_t accepted = 0;
   size_t handshakes = 0;
   std::vector<std::string> targets;
@@ -69,8 +72,9 @@ namespace {
 
 class Connection : public std::enable_shared_from_this<Connection> {
   struct Outgoing {
-    enum class Kind { text, binary, raw, close } kind;
+    enum class Kind { text, binary, raw, close, flood } kind;
     std::string bytes;
+    size_t repeat = 1;  // flood: frames still to write from these bytes
   };
 
  public:
@@ -100,6 +104,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void sendBinary(std::string bytes) { enqueue(Outgoing::Kind::binary, std::move(bytes)); }
   void sendRaw(std::string bytes) { enqueue(Outgoing::Kind::raw, std::move(bytes)); }
   void close() { enqueue(Outgoing::Kind::close, {}); }
+  void flood(size_t count, size_t bytes) {
+    if (closed_ || count == 0) return;
+    queue_.push_back(Outgoing{Outgoing::Kind::flood, std::string(bytes, 'x'), count});
+    writeNext();
+  }
 
   const std::optional<Uuid>& uuid() const { return uuid_; }
   const std::string& videoID() const { return videoID_; }
@@ -149,7 +158,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
       }
     }
     tracker_.notify();
-    if (!uuid_) return;
+    bool announce = false;
+    {
+      std::lock_guard lock(tracker_.mutex);
+      announce = tracker_.announceDepartures;
+    }
+    if (!uuid_ || !announce) return;
     json departure = {
         {"type", "peerConnectedModif"},
         {"list", json::array({{{"modification", "delete"}, {"uuid", uuid_->lowercaseString()}}})}};
@@ -235,13 +249,16 @@ class Connection : public std::enable_shared_from_this<Connection> {
     auto self = shared_from_this();
     auto done = [self](beast::error_code ec, size_t = 0) {
       self->writing_ = false;
-      self->queue_.pop_front();
+      Outgoing& front = self->queue_.front();
+      if (!ec && front.kind == Outgoing::Kind::flood) ++self->tracker_.floodWritten;
+      if (ec || --front.repeat == 0) self->queue_.pop_front();
       if (ec) return self->ended();
       self->writeNext();
     };
     Outgoing& next = queue_.front();
     switch (next.kind) {
       case Outgoing::Kind::text:
+      case Outgoing::Kind::flood:
         ws_.text(true);
         ws_.async_write(net::buffer(next.bytes), done);
         break;
@@ -420,6 +437,17 @@ void TestTracker::sendBinaryToAll(const std::string& bytes) {
 void TestTracker::sendOversizedToAll(size_t bytes) {
   std::string text(bytes, 'x');
   forEachOpen(impl_, [text](Connection& connection) { connection.sendText(text); });
+}
+
+void TestTracker::floodToAll(size_t count, size_t bytes) {
+  forEachOpen(impl_, [count, bytes](Connection& connection) { connection.flood(count, bytes); });
+}
+
+size_t TestTracker::floodWritten() const { return impl_->floodWritten.load(); }
+
+void TestTracker::setAnnounceDepartures(bool enabled) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->announceDepartures = enabled;
 }
 
 void TestTracker::sendRawToAll(const std::string& bytes) {

@@ -56,6 +56,15 @@ class TestTracker {
   void setCloseAfter(std::optional<std::chrono::milliseconds> delay);
   // Sends a "groupResponse" of its own right after every "uuid".
   void setGroupResponseAfterUuid(bool enabled);
+  // Whether a client's end is announced to the others (on by default). Off, the viewers must
+  // find a vanished peer out by themselves.
+  void setAnnounceDepartures(bool enabled);
+  // To every open connection: `count` text frames of `bytes` bytes each, as fast as the
+  // connection takes them; each is made only when the one before has been written, so the
+  // tracker itself holds one at a time. Returns at once.
+  void floodToAll(size_t count, size_t bytes);
+  // Flood frames written so far, over all connections.
+  size_t floodWritten() const;
 
   size_t acceptedCount() const;
   size_t handshakeCount() const;

@@ -1,6 +1,6 @@
 // The test tracker as a program, for the demo and the multi-process tests: a wss signalling
 // service on 127.0.0.1 with a certificate authority made at start.
-//   ombrelia-test-tracker [--port P] [--ca-file PATH] [--group-after-uuid]
+//   ombrelia-test-tracker [--port P] [--ca-file PATH] [--group-after-uuid] [--silent-departures]
 //                         [--analytics-log PATH]
 // Prints "wss://127.0.0.1:<port>/" on its first line, writes the authority's certificate to
 // PATH (clients trust it through SSL_CERT_FILE), and serves until SIGINT or SIGTERM. With an
@@ -24,6 +24,7 @@ int main(int argc, char** argv) {
   std::string caFile;
   bool groupAfterUuid = false;
   std::string analyticsLog;
+  bool silentDepartures = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--port") == 0 && i + 1 < argc) {
       port = static_cast<uint16_t>(std::atoi(argv[++i]));
@@ -31,12 +32,14 @@ int main(int argc, char** argv) {
       caFile = argv[++i];
     } else if (std::strcmp(argv[i], "--group-after-uuid") == 0) {
       groupAfterUuid = true;
+    } else if (std::strcmp(argv[i], "--silent-departures") == 0) {
+      silentDepartures = true;
     } else if (std::strcmp(argv[i], "--analytics-log") == 0 && i + 1 < argc) {
       analyticsLog = argv[++i];
     } else {
       std::fprintf(stderr,
                    "usage: ombrelia-test-tracker [--port P] [--ca-file PATH] "
-                   "[--group-after-uuid] [--analytics-log PATH]\n");
+                   "[--group-after-uuid] [--silent-departures] [--analytics-log PATH]\n");
       return 2;
     }
   }
@@ -59,6 +62,7 @@ int main(int argc, char** argv) {
   TestTracker tracker(
       TestTracker::Settings{authority.issue({"localhost"}, {"127.0.0.1", "::1"}), port});
   tracker.setGroupResponseAfterUuid(groupAfterUuid);
+  tracker.setAnnounceDepartures(!silentDepartures);
   std::printf("%s\n", tracker.url("127.0.0.1").toString().c_str());
   std::fflush(stdout);
   if (analyticsLog.empty()) {

@@ -81,6 +81,47 @@ TEST(DataChannelTest, BothSidesOpenAndTheRemoteChannelIsAnnouncedBeforeItsOpenEv
   EXPECT_EQ(channels.peers.offerer->state(), DCIceState::connected);
 }
 
+TEST(DataChannelTest, AThousandMixedTextAndBinaryFramesArriveInOrderAndKind) {
+  OpenChannels channels;
+  ASSERT_TRUE(channels.open());
+  constexpr int kFrames = 1000;
+  for (int i = 0; i < kFrames; ++i) {
+    if (i % 2 == 0) {
+      ASSERT_TRUE(channels.local->sendText("{\"n\":" + std::to_string(i) + "}"));
+    } else {
+      ASSERT_TRUE(channels.local->sendBinary(patterned(100 + i, static_cast<uint8_t>(i))));
+    }
+  }
+  ASSERT_TRUE(channels.remoteEvents.waitForFrames(kFrames, 10s));
+  const auto frames = channels.remoteEvents.frames();
+  ASSERT_EQ(frames.size(), static_cast<size_t>(kFrames));
+  for (int i = 0; i < kFrames; ++i) {
+    if (i % 2 == 0) {
+      ASSERT_TRUE(std::holds_alternative<std::string>(frames[i])) << "frame " << i;
+      EXPECT_EQ(std::get<std::string>(frames[i]), "{\"n\":" + std::to_string(i) + "}");
+    } else {
+      ASSERT_TRUE(std::holds_alternative<Data>(frames[i])) << "frame " << i;
+      EXPECT_EQ(std::get<Data>(frames[i]), patterned(100 + i, static_cast<uint8_t>(i)));
+    }
+  }
+}
+
+TEST(DataChannelTest, ASegmentOf130FullFramesSentBackToBackArrivesIntact) {
+  OpenChannels channels;
+  ASSERT_TRUE(channels.open());
+  constexpr int kFrames = 130;
+  for (int i = 0; i < kFrames; ++i) {
+    ASSERT_TRUE(channels.local->sendBinary(patterned(kSegmentFrameBytes, static_cast<uint8_t>(i))))
+        << "frame " << i << " was refused";
+  }
+  ASSERT_TRUE(channels.remoteEvents.waitForFrames(kFrames, 20s));
+  const auto frames = channels.remoteEvents.frames();
+  for (int i = 0; i < kFrames; ++i) {
+    EXPECT_EQ(std::get<Data>(frames[i]), patterned(kSegmentFrameBytes, static_cast<uint8_t>(i)))
+        << "frame " << i;
+  }
+}
+
 TEST(DataChannelTest, FramesLostOnTheWayAreSentAgainUntilEveryOneArrivesInOrder) {
   OpenChannels channels;
   ASSERT_TRUE(channels.open());
@@ -118,6 +159,19 @@ TEST(DataChannelTest, SendingIntoAStalledPeerBuffersUpToTheBoundThenRefusesWithA
   EXPECT_LT(accepted, 5000) << "the send buffer has no bound";
   EXPECT_GT(channels.local->bufferedAmount(), 8u * 1024 * 1024);
   EXPECT_NE(log.find("refused: the send buffer is full"), std::string::npos) << log;
+}
+
+TEST(DataChannelTest, EmptyMessagesKeepTheirKind) {
+  OpenChannels channels;
+  ASSERT_TRUE(channels.open());
+  ASSERT_TRUE(channels.local->sendText(""));
+  ASSERT_TRUE(channels.local->sendBinary(Data()));
+  ASSERT_TRUE(channels.local->sendText("after"));
+  ASSERT_TRUE(channels.remoteEvents.waitForFrames(3, 5s));
+  const auto frames = channels.remoteEvents.frames();
+  EXPECT_EQ(std::get<std::string>(frames[0]), "");
+  EXPECT_TRUE(std::get<Data>(frames[1]).empty());
+  EXPECT_EQ(std::get<std::string>(frames[2]), "after");
 }
 
 TEST(DataChannelTest, MessagesAboveThePeersLimitAreRefusedAndTheDefaultLimitApplies) {

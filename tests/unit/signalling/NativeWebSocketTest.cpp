@@ -3,13 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <ombrelia/OmbreliaConfig.hpp>
 
+#include "signalling/WebSocketProviderDelegate.hpp"
+#include "support/HeapGauge.hpp"
 #include "support/TestCertificates.hpp"
 #include "support/TestTracker.hpp"
 #include "support/TransportRecorder.hpp"
@@ -78,6 +83,32 @@ TEST_F(NativeWebSocketTest, RotatesThroughTheTrackerListWithConfigAfterTheExisti
   EXPECT_EQ(recorder->disconnects(), 0) << "replaced connections report nothing";
 }
 
+TEST_F(NativeWebSocketTest, AnEntryEqualToTheDefaultDoesNotFreezeTheRotation) {
+  auto a = makeTracker();
+  auto b = makeTracker();
+  auto socket = makeSocket(a->url());
+  socket->setTrackerList({a->url(), b->url()});
+  for (auto* tracker : {a.get(), b.get(), a.get()}) {
+    size_t before = tracker->handshakeCount();
+    socket->connect();
+    ASSERT_TRUE(tracker->waitUntil([&] { return tracker->handshakeCount() == before + 1; }));
+  }
+}
+
+TEST_F(NativeWebSocketTest, DropsEntriesThatAreNotWebSocketUrls) {
+  auto tracker = makeTracker();
+  auto socket = makeSocket(tracker->url());
+  socket->setTrackerList(
+      {*Url::parseAbsolute("https://a.example/"), *Url::parseAbsolute("ftp://b.example/")});
+  EXPECT_TRUE(socket->trackerList().empty());
+  socket->connect();
+  ASSERT_TRUE(tracker->waitUntil([&] { return tracker->handshakeCount() == 1; }))
+      << "an emptied list keeps the default endpoint";
+  socket->setTrackerList(
+      {*Url::parseAbsolute("http://a.example/"), tracker->url("localhost", "/b")});
+  EXPECT_EQ(socket->trackerList(), std::vector<Url>{tracker->url("localhost", "/b")});
+}
+
 TEST_F(NativeWebSocketTest, OneDisconnectAndOneReconnectPerServerClose) {
   auto tracker = makeTracker();
   auto socket = makeSocket(tracker->url(), /*reconnect=*/true);
@@ -111,6 +142,50 @@ TEST_F(NativeWebSocketTest, BacksOffAgainstATrackerThatRefuses) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, kMinimumWaitBeforeFifthAttempt);
   EXPECT_LE(tracker->acceptedCount(), 6u);
   EXPECT_EQ(recorder->connects(), 0);
+}
+
+TEST_F(NativeWebSocketTest, BacksOffAgainstATrackerThatClosesAtOnce) {
+  auto tracker = makeTracker();
+  tracker->setCloseAfter(0ms);
+  auto socket = makeSocket(tracker->url(), /*reconnect=*/true);
+  auto start = std::chrono::steady_clock::now();
+  socket->connect();
+  ASSERT_TRUE(tracker->waitUntil([&] { return tracker->handshakeCount() >= 5; }));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, kMinimumWaitBeforeFifthAttempt);
+  EXPECT_LE(tracker->handshakeCount(), 6u);
+}
+
+TEST_F(NativeWebSocketTest, BackOffResetsOnlyAfterAConnectionStayedOpenLongEnough) {
+  auto tracker = makeTracker();
+  tracker->setBehaviour(TestTracker::Behaviour::acceptAndClose);
+  auto settings = fastSettings();
+  settings.backoff.initialDelay = 10s;  // far beyond the test's real duration: only driven time
+  settings.backoff.maxDelay = 20s;
+  recorder = std::make_shared<TransportRecorder>(/*reconnect=*/true);
+  auto socket = NativeWebSocket::create(tracker->url(), settings);
+  socket->setDelegate(recorder);
+  socket->connect();
+  ASSERT_TRUE(tracker->waitUntil([&] { return tracker->acceptedCount() == 2; }));
+  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->disconnects() == 2; }));
+  socket->delegateQueue()->drain();  // the reconnection has planned its delayed open
+  tracker->setBehaviour(TestTracker::Behaviour::serve);
+  platform::MonotonicClock::advance(settings.backoff.initialDelay);
+  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 1; }));
+  waitUntilServed(*tracker, 1);
+
+  // Open for less than the reset period: the next retry still waits.
+  tracker->closeAll();
+  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->disconnects() == 3; }));
+  socket->delegateQueue()->drain();
+  EXPECT_FALSE(tracker->waitUntil([&] { return tracker->handshakeCount() == 2; }, 300ms));
+  platform::MonotonicClock::advance(settings.backoff.maxDelay);
+  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 2; }));
+  waitUntilServed(*tracker, 2);
+
+  // Open for the reset period: the next retry is immediate again.
+  platform::MonotonicClock::advance(NativeWebSocket::kBackoffResetAfter);
+  tracker->closeAll();
+  EXPECT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 3; }));
 }
 
 TEST_F(NativeWebSocketTest, HandshakeTimeoutEndsATrackerThatNeverAnswers) {
@@ -220,6 +295,78 @@ TEST_F(NativeWebSocketTest, SendsFromManyThreadsArriveWholeAndInOrderPerThread) 
     }
   }
   EXPECT_TRUE(tracker->received("early").empty());
+}
+
+// Takes its time over every long text, as a dispatcher busy with a large group list would, and
+// keeps only the short ones.
+class SlowReader final : public WebSocketProviderDelegate {
+ public:
+  static constexpr size_t kLong = 1024;
+
+  void webSocketDidConnect(WebSocketProvider&) override {
+    change([&] { ++connects_; });
+  }
+  void webSocketDidDisconnect(WebSocketProvider&) override {}
+  void webSocket(WebSocketProvider&, const Data&) override {}
+  void webSocket(WebSocketProvider&, const std::string& text) override {
+    if (text.size() >= kLong) {
+      std::this_thread::sleep_for(30ms);
+      change([&] { ++longTexts_; });
+    } else {
+      change([&] { shortTexts_.push_back(text); });
+    }
+  }
+
+  bool waitUntil(const std::function<bool(size_t connects, size_t longTexts,
+                                          const std::vector<std::string>& shortTexts)>& done,
+                 std::chrono::milliseconds bound) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, bound, [&] { return done(connects_, longTexts_, shortTexts_); });
+  }
+
+ private:
+  template <typename Change>
+  void change(Change apply) {
+    {
+      std::lock_guard lock(mutex_);
+      apply();
+    }
+    changed_.notify_all();
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  size_t connects_ = 0;
+  size_t longTexts_ = 0;
+  std::vector<std::string> shortTexts_;
+};
+
+TEST_F(NativeWebSocketTest, TrackerFloodingMegabyteTextsIsReadNoFasterThanTheyAreHandled) {
+  auto tracker = makeTracker();
+  auto reader = std::make_shared<SlowReader>();
+  auto socket = NativeWebSocket::create(tracker->url(), fastSettings());
+  socket->setDelegate(reader);
+  socket->connect();
+  ASSERT_TRUE(
+      reader->waitUntil([](size_t connects, size_t, const auto&) { return connects == 1; }, 5s));
+  waitUntilServed(*tracker, 1);
+
+  constexpr size_t kTexts = 40;
+  constexpr size_t kBytes = platform::WebSocketConnection::kMaxMessageBytes - 64;
+  test::HeapGauge heap;
+  tracker->floodToAll(kTexts, kBytes);
+  tracker->sendToAll("after the flood");
+  ASSERT_TRUE(reader->waitUntil(
+      [](size_t, size_t, const auto& shortTexts) { return !shortTexts.empty(); }, 120s));
+  EXPECT_TRUE(reader->waitUntil(
+      [](size_t, size_t longTexts, const auto&) { return longTexts == kTexts; }, 1s));
+  // Read as they are handled, a few at most wait at any moment: the bound is a handful of
+  // frames, not the forty megabytes sent.
+  EXPECT_LT(heap.peakGrowth(), size_t{16} << 20) << "peak heap growth " << heap.peakGrowth();
+
+  socket->send(Data(std::string(R"({"type":"ping"})")));
+  EXPECT_TRUE(tracker->waitUntil([&] { return tracker->received("ping").size() == 1; }))
+      << "the exchange with the tracker stopped";
 }
 
 }  // namespace

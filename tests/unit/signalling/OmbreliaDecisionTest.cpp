@@ -6,6 +6,7 @@
 
 #include <ombrelia/OmbreliaConfig.hpp>
 
+#include "platform/JsonReader.hpp"
 #include "platform/MonotonicClock.hpp"
 #include "signalling/OmbreliaDecision.hpp"
 #include "signalling/PeerList.hpp"
@@ -123,6 +124,27 @@ TEST_F(OmbreliaDecisionTest, ConcurrentRefreshesSendOneRequest) {
   EXPECT_EQ(groupRequests(), 1u);
 }
 
+TEST_F(OmbreliaDecisionTest, GroupResponseBeforeTheIdentifierIsDropped) {
+  socket->open();
+  const std::string group =
+      R"({"type":"groupResponse","group":")" + Uuid::random().uuidString() +
+      R"(","joinDate":1.0,"list":[{"uuid":")" + kOther.uuidString() +
+      R"(","joinDate":1.0,"modification":"add","sameIP":false,"sameCountry":true,"sameRegion":false,"sameCity":false}],"sendableSegments":{}})";
+  socket->receive(group);
+  EXPECT_TRUE(PeerList::shared().peers().empty());
+  socket->receive(uuidMessage(kSelf));
+  socket->receive(group);
+  EXPECT_EQ(PeerList::shared().peers().size(), 1u)
+      << "the same list is applied once the id is known";
+}
+
+TEST_F(OmbreliaDecisionTest, SecondIdentifierReplacesBothCopies) {
+  socket->receive(uuidMessage(kSelf));
+  socket->receive(uuidMessage(kOther));
+  EXPECT_EQ(decision->uuid(), kOther);
+  EXPECT_EQ(PeerList::shared().personalUUID(), kOther);
+}
+
 TEST_F(OmbreliaDecisionTest, TransferCarryingBothObjectsAppliesTheDescriptionFirst) {
   ready();
   socket->receive(
@@ -138,6 +160,20 @@ TEST_F(OmbreliaDecisionTest, TransferCarryingBothObjectsAppliesTheDescriptionFir
   EXPECT_EQ(connection->remoteDescriptions().size(), 1u);
   // Had the candidate come first, it would have found no peer and been dropped.
   EXPECT_EQ(connection->remoteCandidates().size(), 1u);
+}
+
+TEST_F(OmbreliaDecisionTest, EachTextIsParsedOnceForAllSixReaders) {
+  ready();
+  const std::string transfer =
+      R"({"type":"transfer","remotePeerID":")" + kSelf.lowercaseString() + R"(","askingPeerID":")" +
+      kOther.lowercaseString() +
+      R"(","description":{"type":"offer","sdp":"v=0\r\n"},"candidate":{"candidate":"c","sdpMLineIndex":0,"sdpMid":"0"}})";
+  for (const std::string& text :
+       {uuidMessage(kOther), transfer, std::string(R"({"type":"unknown"})"), std::string("{x")}) {
+    const uint64_t before = platform::JsonReader::parsedTexts();
+    socket->receive(text);
+    EXPECT_EQ(platform::JsonReader::parsedTexts() - before, 1u) << text;
+  }
 }
 
 }  // namespace

@@ -2,11 +2,15 @@
 // candidates, and the removal of peers whose connection is lost or never opens.
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include <ombrelia/OmbreliaConfig.hpp>
 
 #include "p2p/PeerMessagesController.hpp"
 #include "platform/DispatchQueue.hpp"
+#include "platform/JsonReader.hpp"
 #include "platform/MonotonicClock.hpp"
+#include "platform/NotificationCenter.hpp"
 #include "signalling/GroupListItem.hpp"
 #include "signalling/PeerList.hpp"
 #include "signalling/SignalingClient.hpp"
@@ -117,6 +121,56 @@ TEST_F(PeerConnectionControllerTest, LostStatesRemoveThePeerAndOthersDoNot) {
   }
 }
 
+TEST_F(PeerConnectionControllerTest, LostConnectionRemovesItsOwnPeerNotTheNewOfferOfTheSameId) {
+  auto lost = addOfferedPeer(remote);
+  // The same peer's new offer lands while the lost one is being removed: the departure notice
+  // is the moment a tracker's relay would reach the list in between.
+  bool offered = false;
+  auto token = platform::NotificationCenter::defaultCenter().addObserver(
+      PeerList::kPeerDisconected, [&](const platform::Notification&) {
+        if (std::exchange(offered, true)) return;
+        PeerList::shared().updateUserRemoteSdp(
+            SessionDescription("v=0\r\no=offer\r\n", SdpType::offer), remote);
+      });
+  lost->deliverState(datachannel::DCIceState::failed);
+  ASSERT_TRUE(offered);
+  const auto peers = PeerList::shared().peers();
+  ASSERT_EQ(peers.size(), 1u) << "the fresh connection was removed with the lost one";
+  EXPECT_EQ(peers[0].uuid, remote);
+  ASSERT_TRUE(peers[0].webRTCClient);
+  EXPECT_FALSE(peers[0].webRTCClient->isClosed());
+  EXPECT_NE(factory->last(), lost);
+}
+
+TEST_F(PeerConnectionControllerTest, BothSidesOfferingAtOnceLeaveOneAnsweringConnection) {
+  // This side offers to the peer; the peer's own offer crosses it on the way.
+  std::weak_ptr<test::FakePeerConnection> offering = addOfferedPeer(remote);
+  offering.lock()->deliverLocalDescription("v=0\r\no=ours\r\n");
+  ASSERT_EQ(socket->sentContaining("\"type\":\"offer\"").size(), 1u);
+  PeerList::shared().updateUserRemoteSdp(SessionDescription("v=0\r\no=theirs\r\n", SdpType::offer),
+                                         remote);
+  auto answering = factory->last();
+  ASSERT_TRUE(answering);
+  answering->deliverLocalDescription("v=0\r\no=answer\r\n");
+  EXPECT_EQ(socket->sentContaining("\"type\":\"answer\"").size(), 1u);
+  EXPECT_TRUE(offering.expired()) << "the crossed offer's connection was kept";
+
+  // The peer's answer to our crossed offer arrives late: it lands on the one listed connection,
+  // whose framework refuses it, and nothing else is created or sent.
+  PeerList::shared().updateUserRemoteSdp(SessionDescription("v=0\r\no=late\r\n", SdpType::answer),
+                                         remote);
+  const auto peers = PeerList::shared().peers();
+  ASSERT_EQ(peers.size(), 1u);
+  EXPECT_EQ(peers[0].uuid, remote);
+  EXPECT_EQ(factory->last(), answering);
+  EXPECT_EQ(socket->sentContaining("\"type\":\"offer\"").size(), 1u);
+
+  // The connection never opens: the bound removes it, so the next group list can start over.
+  platform::MonotonicClock::advance(PeerConnectionController::kChannelOpenTimeout);
+  platform::DispatchQueue::global()->drain();
+  EXPECT_FALSE(listed(remote));
+}
+
 TEST_F(PeerConnectionControllerTest, PeerWhoseChannelNeverOpensIsRemovedAfterTheBound) {
   auto silent = addOfferedPeer(remote);
   const Uuid other = Uuid::random();
@@ -129,6 +183,19 @@ TEST_F(PeerConnectionControllerTest, PeerWhoseChannelNeverOpensIsRemovedAfterThe
   platform::DispatchQueue::global()->drain();
   EXPECT_FALSE(listed(remote)) << "never opened: treated as failed";
   EXPECT_TRUE(listed(other)) << "an open channel is kept";
+}
+
+TEST_F(PeerConnectionControllerTest, PeerTextsReachTheEightReadersParsedOnce) {
+  auto connection = addOfferedPeer(remote);
+  auto channel = connection->createdChannels().front();
+  channel->deliverOpen();
+  const std::string stop =
+      R"({"type":"fileRequestStop","requestID":")" + Uuid::random().uuidString() + R"("})";
+  for (const std::string& text : {stop, std::string(R"({"type":"nobody"})"), std::string("[1]")}) {
+    const uint64_t before = platform::JsonReader::parsedTexts();
+    channel->deliverText(text);
+    EXPECT_EQ(platform::JsonReader::parsedTexts() - before, 1u) << text;
+  }
 }
 
 }  // namespace

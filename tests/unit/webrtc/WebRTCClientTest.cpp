@@ -111,15 +111,55 @@ TEST_F(WebRTCClientTest, OnlyTheAnsweringSidesFirstRemoteCandidateCompletesWithT
 TEST_F(WebRTCClientTest, SendsOnTheRemoteChannelFirstThenTheLocalOneElseNowhere) {
   client->sendData(Data(std::string("nobody")), false);  // no channel: dropped, no crash
 
+  auto answering = WebRTCClient::create({}, factory);
+  auto answeringConnection = factory.last();
+  auto remote = std::make_shared<FakeDataChannel>();
+  answeringConnection->deliverDataChannel(remote);
+  answering->sendData(Data(std::string("to remote")), false);
+  EXPECT_EQ(remote->sent(), (std::vector<Frame>{{false, "to remote"}}));
+
   auto local = offerChannel();
   client->sendData(Data(std::string("to local")), false);
   EXPECT_EQ(local->sent(), (std::vector<Frame>{{false, "to local"}}));
+}
 
-  auto remote = std::make_shared<FakeDataChannel>();
-  connection->deliverDataChannel(remote);
-  client->sendData(Data(std::string("to remote")), false);
-  EXPECT_EQ(remote->sent(), (std::vector<Frame>{{false, "to remote"}}));
-  EXPECT_EQ(local->sent().size(), 1u);
+TEST_F(WebRTCClientTest, OnlyTheExchangeChannelIsSentOnAndDecidesTheConnectedState) {
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::error);
+  testing::internal::CaptureStdout();
+  // The peer opens a channel of another label first, then the exchange's, then a second one.
+  auto junk = std::make_shared<FakeDataChannel>("junk");
+  connection->deliverDataChannel(junk);
+  auto p2p = std::make_shared<FakeDataChannel>();
+  connection->deliverDataChannel(p2p);
+  auto second = std::make_shared<FakeDataChannel>();
+  connection->deliverDataChannel(second);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(junk->closeRequested());
+  EXPECT_TRUE(second->closeRequested());
+  EXPECT_FALSE(p2p->closeRequested());
+  EXPECT_NE(out.find("data channel \"junk\" from the peer refused"), std::string::npos) << out;
+
+  p2p->deliverOpen();
+  junk->deliverOpen();
+  junk->deliverClosed();
+  second->deliverClosed();
+  EXPECT_TRUE(client->isConnected()) << "only the exchange's channel closing disconnects";
+  client->sendData(Data(std::string("hello")), false);
+  EXPECT_EQ(p2p->sent(), (std::vector<Frame>{{false, "hello"}}));
+  EXPECT_TRUE(junk->sent().empty());
+  EXPECT_TRUE(second->sent().empty());
+
+  // On the offering side the exchange runs on its own channel: a remote one is refused too.
+  auto offering = WebRTCClient::create({}, factory);
+  auto offeringConnection = factory.last();
+  offering->offer([](const SessionDescription&) {});
+  auto local = offeringConnection->createdChannels().back();
+  auto intruder = std::make_shared<FakeDataChannel>();
+  offeringConnection->deliverDataChannel(intruder);
+  EXPECT_TRUE(intruder->closeRequested());
+  offering->sendData(Data(std::string("own")), false);
+  EXPECT_EQ(local->sent(), (std::vector<Frame>{{false, "own"}}));
+  EXPECT_TRUE(intruder->sent().empty());
 }
 
 TEST_F(WebRTCClientTest, ChunksGoOutAsBinaryAndAreReportedButStrayBytesAreNot) {
