@@ -207,6 +207,7 @@ PacedPlayer::Summary PacedPlayer::play(const std::string& localURL) {
   std::string mediaURL = localURL;
   if (playlist->firstVariant) {
     mediaURL = *playlist->firstVariant;
+    nextReload = Clock::now();
     playlist = load(mediaURL, summary);
     if (!playlist) return summary;
   }
