@@ -21,7 +21,8 @@ const char* HostOptions::usage() {
   return "usage: ombrelia-host serve <origin-url> [--level N | --whole] [--port P] "
          "[--tracker wss://host:port/]\n"
          "       ombrelia-host play <origin-url> [same options] [--seconds S] [--speed X] "
-         "[--quiet] [--stay]\n"
+         "[--quiet] [--digests] [--stay]\n"
+         "a live stream is played for --seconds of media, in real time\n"
          "other options: --key K --video-id V --client-id C --log-level 0..4\n";
 }
 
@@ -49,6 +50,8 @@ std::optional<HostOptions> HostOptions::parse(int argc, char** argv) {
       options.level.reset();
     } else if (arg == "--quiet") {
       options.quiet = true;
+    } else if (arg == "--digests") {
+      options.digests = true;
     } else if (arg == "--stay") {
       options.stay = true;
     } else if (!hasValue) {

@@ -9,7 +9,8 @@ namespace ombrelia::example {
 
 // The command line of the example host application:
 //   ombrelia-host serve <origin-url> [--level N | --whole] [--port P] [--tracker URL]
-//   ombrelia-host play  <origin-url> [same options] [--seconds S] [--speed X] [--quiet] [--stay]
+//   ombrelia-host play  <origin-url> [same options] [--seconds S] [--speed X] [--quiet]
+//                       [--digests] [--stay]
 struct HostOptions {
   enum class Command { serve, play };
 
@@ -21,10 +22,11 @@ struct HostOptions {
   std::string key = "demo-key";
   std::string videoID = "demo-video";
   std::optional<std::string> clientID;  // a random one when absent
-  double seconds = 0;                   // 0: play the whole stream
-  double speed = 1;                     // media seconds played per wall-clock second
+  double seconds = 0;  // on demand: wall-clock seconds; live: media seconds; 0: to the end
+  double speed = 1;    // media seconds played per wall-clock second (on demand only)
   bool quiet = false;
-  bool stay = false;  // after playing, keep serving peers and reporting until SIGINT/SIGTERM
+  bool digests = false;  // prints the SHA-256 of every segment received
+  bool stay = false;     // after playing, keep serving peers and reporting until SIGINT/SIGTERM
   int logLevel = 0;
 
   // Absent, with the reason written to standard error, when the command line is wrong.

@@ -46,7 +46,11 @@ void printSummary(const PacedPlayer::Summary& summary, const AnalyticsManager& a
   const int64_t peers = analytics.getDataPeer();
   const double share = 100.0 * analytics.getP2PPercent();
   std::printf("%-22s %s\n", "result", summary.ok ? "played" : summary.error.c_str());
+  std::printf("%-22s %s\n", "stream", summary.live ? "live" : "on demand");
   std::printf("%-22s %d\n", "segments", summary.segments);
+  if (summary.live) {
+    std::printf("%-22s %lld\n", "segments missed", static_cast<long long>(summary.missed));
+  }
   std::printf("%-22s %.1f\n", "media seconds played", summary.playedSeconds);
   std::printf("%-22s %lld\n", "bytes from origin", static_cast<long long>(origin));
   std::printf("%-22s %lld\n", "bytes from peers", static_cast<long long>(peers));
@@ -94,16 +98,17 @@ int main(int argc, char** argv) {
   PeerConnectionFactory::overrideShared(
       std::make_shared<DataChannelFramework>(DataChannelFramework::loopbackSettings()));
 
+  auto analytics = AnalyticsManager::create();
   std::shared_ptr<AnalyticsManagerProtocol> player;
   std::shared_ptr<PacedPlayer> pacedPlayer;
   if (options->command == HostOptions::Command::play) {
     pacedPlayer = std::make_shared<PacedPlayer>(
-        PacedPlayer::Settings{options->seconds, options->speed, options->quiet});
+        PacedPlayer::Settings{options->seconds, options->speed, options->quiet, options->digests},
+        analytics);
     player = pacedPlayer;
   } else {
     player = std::make_shared<NoPlayer>();
   }
-  auto analytics = AnalyticsManager::create();
   analytics->setDelegate(player);
   analytics->trackBuffering();
 

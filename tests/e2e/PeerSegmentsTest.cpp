@@ -53,8 +53,8 @@ TEST(PeerSegments, SecondViewerTakesSegmentsFromTheFirst) {
     Viewer v;
     v.process =
         tracker.startHost("play", origin.url("/master.m3u8"),
-                          {"--speed", "6", "--client-id", name, "--quiet", "--log-level", "3"},
-                          {"OMBRELIA_HOST_DIGESTS=1"});
+                          {"--speed", "6", "--client-id", name, "--quiet", "--log-level", "3",
+                           "--digests"});
     return v;
   };
   Viewer first = start("viewer-1");

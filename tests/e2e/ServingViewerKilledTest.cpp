@@ -63,8 +63,8 @@ TEST(ServingViewerKilled, OthersKeepPlayingTheOriginsBytesWithoutAStall) {
     v.name = name;
     v.process =
         tracker.startHost("play", origin.url("/master.m3u8"),
-                          {"--speed", "4", "--client-id", name, "--quiet", "--log-level", "3"},
-                          {"OMBRELIA_HOST_DIGESTS=1"});
+                          {"--speed", "4", "--client-id", name, "--quiet", "--log-level", "3",
+                           "--digests"});
     return v;
   };
 
