@@ -47,6 +47,8 @@ class Channel : public RTCDataChannel {
   }
   void onOpen(std::function<void()> callback) override { open_ = std::move(callback); }
   void onClosed(std::function<void()>) override {}
+  std::string label() const override { return "P2P"; }
+  void close() override {}
   bool sendText(const std::string& text) override {
     std::lock_guard lock(mutex_);
     sent_.push_back(text);
