@@ -9,9 +9,7 @@
 
 namespace ombrelia::test {
 
-namespace {
-
-std::string sha256Hex(const std::string& bytes) {
+std::string SegmentDigests::of(const std::string& bytes) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1)
@@ -25,8 +23,6 @@ std::string sha256Hex(const std::string& bytes) {
   return text;
 }
 
-}  // namespace
-
 std::map<std::string, std::string> SegmentDigests::ofFolder(const std::string& folder) {
   std::map<std::string, std::string> digests;
   std::error_code ec;
@@ -36,8 +32,7 @@ std::map<std::string, std::string> SegmentDigests::ofFolder(const std::string& f
     if (extension != ".ts" && extension != ".m4s" && extension != ".mp4") continue;
     std::ifstream in(entry.path(), std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    digests["/" + std::filesystem::relative(entry.path(), folder).generic_string()] =
-        sha256Hex(bytes);
+    digests["/" + std::filesystem::relative(entry.path(), folder).generic_string()] = of(bytes);
   }
   return digests;
 }

@@ -13,6 +13,8 @@ class SegmentDigests {
  public:
   SegmentDigests() = delete;
 
+  // The SHA-256 of `bytes` in lower-case hex.
+  static std::string of(const std::string& bytes);
   // Every .ts, .m4s and .mp4 file under the folder, by its path from the folder ("/v0/seg3.ts",
   // as the origin serves it), to its digest in lower-case hex.
   static std::map<std::string, std::string> ofFolder(const std::string& folder);
