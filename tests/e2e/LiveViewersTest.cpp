@@ -57,6 +57,7 @@ TEST(LiveViewers, ThreeViewersPlayTheOriginsSegmentsWithPeerHelpAndNoStall) {
   };
   while (!allFinished() && Clock::now() < deadline) pollAll();
 
+  long long laterFromPeers = 0;
   for (size_t i = 0; i < viewers.size(); ++i) {
     const auto& v = viewers[i];
     SCOPED_TRACE(v.name());
@@ -75,14 +76,15 @@ TEST(LiveViewers, ThreeViewersPlayTheOriginsSegmentsWithPeerHelpAndNoStall) {
       if (!original) return std::nullopt;
       return SegmentDigests::of(*original);
     });
-    // Its first segments come from the origin while its buffer fills; later ones, which an
-    // earlier viewer already holds, may come from peers.
-    if (i > 0) {
-      EXPECT_GT(v.number("bytes from peers"), 0) << "took no segment from peers";
-    }
+    if (i > 0) laterFromPeers += std::max(0LL, v.number("bytes from peers"));
     std::printf("%s: %lld segments, %lld bytes from origin, %lld from peers\n", v.name().c_str(),
                 v.number("segments"), v.number("bytes from origin"), v.number("bytes from peers"));
   }
+  // A viewer's first segments come from the origin while its buffer fills; later ones, which
+  // another viewer already holds, may come from peers. Viewers of a live stream want each new
+  // segment at about the same moment, so which of them asks first, and takes it from the
+  // origin, changes from run to run: the later viewers together must have taken some from peers.
+  EXPECT_GT(laterFromPeers, 0) << "the later viewers took no segment from peers";
   for (auto& v : viewers) v.process().stop(SIGTERM, 10s);
 }
 
