@@ -43,14 +43,14 @@ struct Outcome {
 };
 
 Outcome classify(const HttpResult& result, Form form) {
-  if (const HttpError* error = result.error()) {
+  if (const HttpError* error = result.errorIf()) {
     StandardOutput::writeLine("There was an error with your request: " + error->message + " (" +
                               std::to_string(error->code()) + ")");
     if (form == Form::blocking)
       return {std::nullopt, PlaylistFetcherError::error(*error)};
     return {std::nullopt, AnyError(*error)};
   }
-  const auto& response = *result.response();
+  const auto& response = result.value();
   // Every answer of an HTTP client carries a status; a zero one is no HTTP response.
   const int64_t status = response.statusCode > 0 ? response.statusCode : -1;
   if (status < 200 || status > 299) {
