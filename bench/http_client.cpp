@@ -70,8 +70,8 @@ Figures runClient(HttpClient& client, const std::vector<std::string>& urls, size
     client.dataTask(std::move(request), [&, done](HttpResult result) {
       {
         std::lock_guard lock(mutex);
-        if (result.ok() && result.response()->statusCode == 200 &&
-            result.response()->body.size() == fileBytes) {
+        if (result.hasValue() && result.value().statusCode == 200 &&
+            result.value().body.size() == fileBytes) {
           ++good;
         }
       }

@@ -16,7 +16,7 @@
 #include "platform/Timer.hpp"
 #include "proxy/BufferingController.hpp"
 #include "proxy/ManifestController.hpp"
-#include "proxy/Utf8.hpp"
+#include "platform/Utf8.hpp"
 #include "signalling/PeerList.hpp"
 
 namespace ombrelia {

@@ -27,7 +27,7 @@
 #include "platform/OnceCompletion.hpp"
 #include "platform/Timer.hpp"
 #include "proxy/SegmentData.hpp"
-#include "proxy/Utf8.hpp"
+#include "platform/Utf8.hpp"
 #include "proxy/VideoStorage.hpp"
 #include "signalling/PeerList.hpp"
 #include "webrtc/WebRTCClient.hpp"

@@ -3,7 +3,6 @@
 
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include <nlohmann/json_fwd.hpp>
 
@@ -27,7 +26,6 @@ struct JsonWriteResult {
 class JsonWriter {
  public:
   static JsonWriteResult write(const nlohmann::ordered_json& document);
-  static bool isValidUtf8(std::string_view text);
 };
 
 }  // namespace ombrelia::platform

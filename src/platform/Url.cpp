@@ -3,6 +3,8 @@
 #include <cctype>
 #include <charconv>
 
+#include "platform/UrlPath.hpp"
+
 namespace ombrelia {
 namespace {
 
@@ -75,43 +77,6 @@ bool isValidScheme(std::string_view s) {
       return false;
   }
   return true;
-}
-
-// RFC 3986 5.2.4.
-std::string removeDotSegments(std::string_view input) {
-  std::string in(input);
-  std::string out;
-  size_t i = 0;
-  while (i < in.size()) {
-    std::string_view rest(in.data() + i, in.size() - i);
-    if (rest.starts_with("../")) {
-      i += 3;
-    } else if (rest.starts_with("./")) {
-      i += 2;
-    } else if (rest.starts_with("/./")) {
-      i += 2;
-    } else if (rest == "/.") {
-      in.replace(i, 2, "/");
-    } else if (rest.starts_with("/../")) {
-      i += 3;
-      auto slash = out.rfind('/');
-      out.erase(slash == std::string::npos ? 0 : slash);
-    } else if (rest == "/..") {
-      in.replace(i, 3, "/");
-      auto slash = out.rfind('/');
-      out.erase(slash == std::string::npos ? 0 : slash);
-    } else if (rest == "." || rest == "..") {
-      i = in.size();
-    } else {
-      size_t start = i;
-      if (in[i] == '/')
-        ++i;
-      while (i < in.size() && in[i] != '/')
-        ++i;
-      out.append(in, start, i - start);
-    }
-  }
-  return out;
 }
 
 std::optional<int> defaultPort(std::string_view scheme) {
@@ -333,7 +298,7 @@ Url Url::deletingLastPathComponent() const {
 
 Url Url::standardized() const {
   Url url = *this;
-  url.path_ = removeDotSegments(path_);
+  url.path_ = UrlPath::removingDotSegments(path_);
   return url;
 }
 
@@ -382,7 +347,7 @@ Url Url::resolving(const Url& ref) const {
   Url target;
   if (!ref.scheme_.empty()) {
     target = ref;
-    target.path_ = removeDotSegments(ref.path_);
+    target.path_ = UrlPath::removingDotSegments(ref.path_);
     return target;
   }
   target.scheme_ = scheme_;
@@ -391,7 +356,7 @@ Url Url::resolving(const Url& ref) const {
     target.userInfo_ = ref.userInfo_;
     target.host_ = ref.host_;
     target.port_ = ref.port_;
-    target.path_ = removeDotSegments(ref.path_);
+    target.path_ = UrlPath::removingDotSegments(ref.path_);
     target.query_ = ref.query_;
     return target;
   }
@@ -404,7 +369,7 @@ Url Url::resolving(const Url& ref) const {
     return target;
   }
   if (ref.path_.front() == '/') {
-    target.path_ = removeDotSegments(ref.path_);
+    target.path_ = UrlPath::removingDotSegments(ref.path_);
   } else {
     std::string merged;
     if (host_ && path_.empty()) {
@@ -414,7 +379,7 @@ Url Url::resolving(const Url& ref) const {
       merged =
           (slash == std::string::npos ? std::string() : path_.substr(0, slash + 1)) + ref.path_;
     }
-    target.path_ = removeDotSegments(merged);
+    target.path_ = UrlPath::removingDotSegments(merged);
   }
   target.query_ = ref.query_;
   return target;
@@ -434,7 +399,7 @@ std::string Url::normalizedString() const {
     url.host_ = lowered(*url.host_);
   if (url.port_ && url.port_ == defaultPort(url.scheme_))
     url.port_.reset();
-  url.path_ = removeDotSegments(normalizeEscapes(path_));
+  url.path_ = UrlPath::removingDotSegments(normalizeEscapes(path_));
   if (url.path_.empty() && url.host_ && (scheme_ == "http" || scheme_ == "https"))
     url.path_ = "/";
   if (url.query_)

@@ -7,9 +7,9 @@
 #include <ombrelia/OmbreliaConfig.hpp>
 #include <ombrelia/OmbreliaLogger.hpp>
 
-#include "playlist/tags/LineSplitter.hpp"
+#include "platform/LineSplitter.hpp"
 #include "playlist/tags/StringInitializable.hpp"
-#include "proxy/Utf8.hpp"
+#include "platform/Utf8.hpp"
 
 namespace ombrelia {
 namespace {

@@ -47,7 +47,7 @@ void HTTPLoader::load(Kind kind, const Url& url, std::optional<std::string> rang
       std::move(request), [kind, start, service = analyticsService_, requested = url.toString(),
                            completion = std::move(completion)](platform::HttpResult result) {
         std::optional<int> errorCode;
-        if (const auto* error = result.error()) {
+        if (const auto* error = result.errorIf()) {
           errorCode = error->code();
           if (OmbreliaLogger::isEnabled(OLogLevel::debug, OLogModule::proxy)) {
             OmbreliaLogger::debug("HTTP request failed (" + std::to_string(*errorCode) +
@@ -67,7 +67,7 @@ void HTTPLoader::load(Kind kind, const Url& url, std::optional<std::string> rang
         }
 
         Response response;
-        if (const auto* answer = result.response()) {
+        if (const auto* answer = result.valueIf()) {
           const char* fallback = kind == Kind::playlist  ? kDefaultPlaylistContentType
                                  : kind == Kind::segment ? kDefaultSegmentContentType
                                                          : kDefaultGeneralContentType;

@@ -7,9 +7,9 @@
 
 #include <ombrelia/OmbreliaConfig.hpp>
 
-#include "playlist/tags/LineSplitter.hpp"
+#include "platform/LineSplitter.hpp"
 #include "proxy/ManifestParser.hpp"
-#include "proxy/Utf8.hpp"
+#include "platform/Utf8.hpp"
 
 namespace ombrelia {
 

@@ -3,7 +3,7 @@
 #include <ombrelia/OmbreliaLogger.hpp>
 
 #include "playlist/parser/PlaylistParser.hpp"
-#include "proxy/Utf8.hpp"
+#include "platform/Utf8.hpp"
 
 namespace ombrelia {
 namespace {

@@ -1,6 +1,6 @@
 #include "proxy/PlaylistRewriter.hpp"
 
-#include "platform/PlaylistLines.hpp"
+#include "platform/LineSplitter.hpp"
 #include "proxy/ReverseProxyURL.hpp"
 
 namespace ombrelia {
@@ -9,7 +9,7 @@ std::string PlaylistRewriter::rewrite(std::string_view playlist, const Url& base
   std::string out;
   out.reserve(playlist.size() + playlist.size() / 2);
   bool first = true;
-  for (std::string_view line : platform::splitPlaylistLines(playlist)) {
+  for (std::string_view line : LineSplitter::split(playlist)) {
     if (!first)
       out.push_back('\n');
     first = false;

@@ -5,7 +5,7 @@
 #include <ombrelia/OmbreliaConfig.hpp>
 #include <ombrelia/OmbreliaLogger.hpp>
 
-#include "platform/JsonWriter.hpp"
+#include "platform/Utf8.hpp"
 
 namespace ombrelia {
 
@@ -220,7 +220,7 @@ void NativeWebSocket::sendAnalytics(const Data& data, std::function<void()> take
 }
 
 void NativeWebSocket::sendText(const Data& data, OLogModule module, std::function<void()> taken) {
-  if (!platform::JsonWriter::isValidUtf8(data.view())) return;
+  if (!Utf8::isValid(data.view())) return;
   std::shared_ptr<platform::WebSocketConnection> socket;
   {
     std::lock_guard lock(mutex_);

@@ -14,7 +14,7 @@
 #include "p2p/FileRequestResponseMessage.hpp"
 #include "p2p/FileRequestStopMessage.hpp"
 #include "p2p/PeerChainMessage.hpp"
-#include "platform/JsonWriter.hpp"
+#include "platform/Utf8.hpp"
 #include "webrtc/PeerConnectionFactory.hpp"
 #include "webrtc/RTCDataChannel.hpp"
 #include "webrtc/RTCPeerConnection.hpp"
@@ -345,7 +345,7 @@ void WebRTCClient::sendText(const std::string& text) {
 bool WebRTCClient::sendData(const Data& data, bool isBinary) {
   auto channel = sendingChannel();
   if (!channel) return false;
-  if (!isBinary && platform::JsonWriter::isValidUtf8(data.view())) {
+  if (!isBinary && Utf8::isValid(data.view())) {
     if (debugEnabled(OLogModule::webRTCClient)) {
       OmbreliaLogger::debug("sendText text:" + data.toString(), OLogModule::webRTCClient);
     }

@@ -31,8 +31,8 @@ std::optional<HttpResult> fetch(HttpClient& client, const std::string& url) {
 
 // "<protocol> <connection serial>" as the origin's /connection answers it.
 std::string connectionOf(const std::optional<HttpResult>& result) {
-  if (!result || !result->ok()) return "failed";
-  std::string body = result->response()->body.toString();
+  if (!result || !result->hasValue()) return "failed";
+  std::string body = result->value().body.toString();
   while (!body.empty() && body.back() == '\n') body.pop_back();
   return body;
 }
@@ -43,8 +43,8 @@ TEST(HttpClientNginxTest, SequentialRequestsReuseOneHttp11Connection) {
   auto client = HttpClient::create();
 
   auto segment = fetch(*client, origin.url("/live/seg1.ts"));
-  ASSERT_TRUE(segment && segment->ok());
-  EXPECT_EQ(segment->response()->mimeType, "video/mp2t");
+  ASSERT_TRUE(segment && segment->hasValue());
+  EXPECT_EQ(segment->value().mimeType, "video/mp2t");
   const std::string first = connectionOf(fetch(*client, origin.url("/connection")));
   EXPECT_EQ(first.rfind("HTTP/1.1 ", 0), 0u) << first;
   for (int i = 0; i < 4; ++i) {
@@ -82,9 +82,9 @@ TEST(HttpClientNginxTest, UntrustedCertificateIsRefused) {
   auto client = HttpClient::create();
 
   auto result = fetch(*client, origin.url("/connection"));
-  ASSERT_TRUE(result && !result->ok());
-  EXPECT_EQ(result->error()->cause, HttpErrorCause::serverCertificateUntrusted);
-  EXPECT_EQ(result->error()->code(), -1202);
+  ASSERT_TRUE(result && !result->hasValue());
+  EXPECT_EQ(result->error().cause, HttpErrorCause::serverCertificateUntrusted);
+  EXPECT_EQ(result->error().code(), -1202);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "platform/Utf8.hpp"
 #include "webserver/core/WebServerDates.hpp"
 #include "webserver/core/WebServerFunctions.hpp"
 
@@ -10,8 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const std::string_view text(reinterpret_cast<const char *>(data), size);
   const auto form = ombrelia::WebServerParseURLEncodedForm(text);
   for (const auto &[name, value] : form) {
-    if (name.empty() || !ombrelia::WebServerIsValidUTF8(name) ||
-        !ombrelia::WebServerIsValidUTF8(value)) {
+    if (name.empty() || !ombrelia::Utf8::isValid(name) ||
+        !ombrelia::Utf8::isValid(value)) {
       __builtin_trap();
     }
   }

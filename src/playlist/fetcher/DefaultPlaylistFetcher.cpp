@@ -9,9 +9,9 @@
 
 #include "platform/HttpClient.hpp"
 #include "platform/HttpTask.hpp"
-#include "platform/JsonWriter.hpp"
 #include "platform/Semaphore.hpp"
 #include "platform/StandardOutput.hpp"
+#include "platform/Utf8.hpp"
 #include "playlist/fetcher/PlaylistFetcherError.hpp"
 
 namespace ombrelia {
@@ -43,14 +43,14 @@ struct Outcome {
 };
 
 Outcome classify(const HttpResult& result, Form form) {
-  if (const HttpError* error = result.error()) {
+  if (const HttpError* error = result.errorIf()) {
     StandardOutput::writeLine("There was an error with your request: " + error->message + " (" +
                               std::to_string(error->code()) + ")");
     if (form == Form::blocking)
       return {std::nullopt, PlaylistFetcherError::error(*error)};
     return {std::nullopt, AnyError(*error)};
   }
-  const auto& response = *result.response();
+  const auto& response = result.value();
   // Every answer of an HTTP client carries a status; a zero one is no HTTP response.
   const int64_t status = response.statusCode > 0 ? response.statusCode : -1;
   if (status < 200 || status > 299) {
@@ -60,7 +60,7 @@ Outcome classify(const HttpResult& result, Form form) {
   // The client always hands over a body, empty when the answer had none, so there is no
   // "no data" outcome here: an empty 2xx answer is the empty text.
   std::string text = response.body.toString();
-  if (!platform::JsonWriter::isValidUtf8(text)) {
+  if (!Utf8::isValid(text)) {
     if (form == Form::asynchronous)
       StandardOutput::writeLine(
           "Invalid data, failed to convert data to String with utf8 encoding");

@@ -14,6 +14,7 @@
 
 #include <ombrelia/Url.hpp>
 
+#include "platform/Expected.hpp"
 #include "platform/OperationQueue.hpp"
 #include "playlist/fetcher/AnyError.hpp"
 #include "playlist/operation/PlaylistOperation.hpp"
@@ -31,35 +32,34 @@ public:
     std::optional<PlaylistOperation::ExtraParams> extraParams;
   };
 
+  // `success`, `failure` with an optional error, or `cancelled`: the library's one result type
+  // with a mark for the failure that is a cancellation.
   template <typename T> class Result {
   public:
-    struct Failure {
-      std::optional<AnyError> error;
-    };
-    struct Cancelled {};
+    static Result success(T value) { return Result(std::move(value), false); }
+    static Result failure(std::optional<AnyError> error) { return Result(std::move(error), false); }
+    static Result cancelled() { return Result(std::optional<AnyError>(), true); }
 
-    static Result success(T value) { return Result(std::in_place_index<0>, std::move(value)); }
-    static Result failure(std::optional<AnyError> error) {
-      return Result(std::in_place_index<1>, Failure{std::move(error)});
-    }
-    static Result cancelled() { return Result(std::in_place_index<2>, Cancelled{}); }
-
-    bool isSuccess() const { return storage_.index() == 0; }
-    bool isFailure() const { return storage_.index() == 1; }
-    bool isCancelled() const { return storage_.index() == 2; }
+    bool isSuccess() const { return outcome_.hasValue(); }
+    bool isFailure() const { return !outcome_.hasValue() && !cancelled_; }
+    bool isCancelled() const { return cancelled_; }
     // Null unless a success.
-    const T* value() const { return std::get_if<0>(&storage_); }
+    const T* value() const { return outcome_.valueIf(); }
     // Absent unless a failure that came with an error.
     std::optional<AnyError> error() const {
-      if (const auto* failure = std::get_if<1>(&storage_))
-        return failure->error;
+      if (isFailure())
+        return outcome_.error();
       return std::nullopt;
     }
 
   private:
-    template <size_t I, typename V>
-    Result(std::in_place_index_t<I> index, V value) : storage_(index, std::move(value)) {}
-    std::variant<T, Failure, Cancelled> storage_;
+    // Built in place: a moved-from temporary result trips GCC's uninitialised-use warning.
+    template <typename V>
+    Result(V&& outcome, bool cancelled)
+        : outcome_(std::forward<V>(outcome)), cancelled_(cancelled) {}
+
+    Expected<T, std::optional<AnyError>> outcome_;
+    bool cancelled_;
   };
 
   // The manager's own failures; their descriptions are shown to integrators as they are.

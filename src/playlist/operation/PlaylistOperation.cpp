@@ -40,13 +40,13 @@ void PlaylistOperation::main() {
   auto fetched = params_.fetcher->fetchPlaylist(params_.url, kFetchTimeoutInterval);
   if (isCancelled())
     return;
-  if (!fetched.isSuccess()) {
+  if (!fetched) {
     setError(fetched.error());
     return;
   }
 
   PlaylistParser parser;
-  PlaylistParser::Params parserParams{*fetched.value(), params_.playlistType,
+  PlaylistParser::Params parserParams{fetched.value(), params_.playlistType,
                                       params_.url.deletingLastPathComponent()};
   // The parser always gets an extras record, empty when the caller gave none.
   PlaylistParser::ExtraParams parserExtras;

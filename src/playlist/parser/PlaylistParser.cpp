@@ -7,7 +7,7 @@
 #include "playlist/playlist/MasterPlaylistTagsBuilder.hpp"
 #include "playlist/playlist/MediaPlaylistTagsBuilder.hpp"
 #include "playlist/tags/EXTM3U.hpp"
-#include "playlist/tags/LineSplitter.hpp"
+#include "platform/LineSplitter.hpp"
 #include "playlist/tags/TagText.hpp"
 
 namespace ombrelia {

@@ -1,6 +1,6 @@
 #include "playlist/tags/EXTINF.hpp"
 
-#include "playlist/tags/LineSplitter.hpp"
+#include "platform/LineSplitter.hpp"
 
 namespace ombrelia {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "playlist/tags/LineSplitter.hpp"
+#include "platform/LineSplitter.hpp"
 #include "playlist/tags/TagParamsKeys.hpp"
 
 namespace ombrelia {

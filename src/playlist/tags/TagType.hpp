@@ -4,7 +4,7 @@
 #include <memory>
 #include <string_view>
 
-#include "playlist/tags/Expected.hpp"
+#include "platform/Expected.hpp"
 #include "playlist/tags/TagError.hpp"
 #include "playlist/tags/TagExtraParams.hpp"
 

@@ -11,10 +11,11 @@
 
 #include <array>
 #include <cstring>
-#include <vector>
 
 #include <ombrelia/Url.hpp>
 
+#include "platform/UrlPath.hpp"
+#include "platform/Utf8.hpp"
 #include "webserver/core/WebServerLog.hpp"
 
 namespace ombrelia {
@@ -97,6 +98,14 @@ std::optional<std::string> WebServerExtractHeaderValueParameter(std::string_view
   return std::nullopt;
 }
 
+std::string_view WebServerTrimWhitespace(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+    text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+    text.remove_suffix(1);
+  return text;
+}
+
 bool WebServerIsValidHeaderName(std::string_view name) {
   if (name.empty())
     return false;
@@ -128,52 +137,11 @@ WebServerStringEncodingFromCharset(std::optional<std::string_view> charset) {
   return WebServerStringEncoding::utf8;
 }
 
-bool WebServerIsValidUTF8(std::string_view bytes) {
-  size_t i = 0;
-  const size_t n = bytes.size();
-  while (i < n) {
-    const auto c = static_cast<uint8_t>(bytes[i]);
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t extra = 0;
-    uint32_t code = 0;
-    if ((c & 0xE0) == 0xC0) {
-      extra = 1;
-      code = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      extra = 2;
-      code = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      extra = 3;
-      code = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + extra >= n)
-      return false;
-    for (size_t k = 1; k <= extra; ++k) {
-      const auto cc = static_cast<uint8_t>(bytes[i + k]);
-      if ((cc & 0xC0) != 0x80)
-        return false;
-      code = (code << 6) | (cc & 0x3F);
-    }
-    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-    static constexpr uint32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
-    if (code < kMinimum[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-      return false;
-    }
-    i += extra + 1;
-  }
-  return true;
-}
-
 std::optional<std::string> WebServerDecodeText(std::string_view bytes,
                                                WebServerStringEncoding encoding) {
   switch (encoding) {
   case WebServerStringEncoding::utf8:
-    if (!WebServerIsValidUTF8(bytes))
+    if (!Utf8::isValid(bytes))
       return std::nullopt;
     return std::string(bytes);
   case WebServerStringEncoding::ascii:
@@ -282,7 +250,7 @@ std::string WebServerEscapeURLString(std::string_view text) {
 
 std::optional<std::string> WebServerUnescapeURLString(std::string_view text) {
   auto decoded = Url::percentDecode(text);
-  if (!decoded || !WebServerIsValidUTF8(*decoded))
+  if (!decoded || !Utf8::isValid(*decoded))
     return std::nullopt;
   return decoded;
 }
@@ -387,32 +355,7 @@ std::string WebServerComputeMD5Digest(std::string_view text) {
   return hex;
 }
 
-std::string WebServerNormalizePath(std::string_view path) {
-  std::vector<std::string_view> components;
-  size_t start = 0;
-  while (start <= path.size()) {
-    size_t end = path.find('/', start);
-    if (end == std::string_view::npos)
-      end = path.size();
-    const std::string_view component = path.substr(start, end - start);
-    start = end + 1;
-    if (component.empty() || component == ".")
-      continue;
-    if (component == "..") {
-      if (!components.empty())
-        components.pop_back();
-      continue;
-    }
-    components.push_back(component);
-  }
-  std::string result = path.starts_with('/') ? "/" : "";
-  for (size_t i = 0; i < components.size(); ++i) {
-    if (i > 0)
-      result.push_back('/');
-    result.append(components[i]);
-  }
-  return result;
-}
+std::string WebServerNormalizePath(std::string_view path) { return UrlPath::normalized(path); }
 
 bool WebServerIsValidByteRange(WebServerByteRange range) {
   return range.location != kWebServerNoLocation || range.length > 0;

@@ -24,6 +24,8 @@ std::optional<std::string> WebServerTruncateHeaderValue(std::optional<std::strin
 // space. Absent when the parameter is missing or empty.
 std::optional<std::string> WebServerExtractHeaderValueParameter(std::string_view value,
                                                                 std::string_view name);
+// The text without the spaces and tabs HTTP allows around header values and their parts.
+std::string_view WebServerTrimWhitespace(std::string_view text);
 // True when the text may stand in a header name (an HTTP token).
 bool WebServerIsValidHeaderName(std::string_view name);
 // True when the text may stand in a header value: no CR, LF or NUL (no header injection).
@@ -36,7 +38,6 @@ WebServerStringEncoding WebServerStringEncodingFromCharset(std::optional<std::st
 // The bytes as UTF-8 text; absent when they are not valid in that encoding.
 std::optional<std::string> WebServerDecodeText(std::string_view bytes,
                                                WebServerStringEncoding encoding);
-bool WebServerIsValidUTF8(std::string_view bytes);
 
 bool WebServerIsTextContentType(std::string_view type);
 // The bytes as text for a text type, else "<N bytes>"; for debugging texts.

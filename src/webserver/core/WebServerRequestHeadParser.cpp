@@ -1,25 +1,11 @@
 #include "webserver/core/WebServerRequestHeadParser.hpp"
 
+#include "webserver/core/WebServerFunctions.hpp"
+
 namespace ombrelia {
 namespace {
 
 constexpr std::string_view kHeadEnd = "\r\n\r\n";
-
-bool isTokenChar(char c) {
-  static constexpr std::string_view kSymbols = "!#$%&'*+-.^_`|~";
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-         kSymbols.find(c) != std::string_view::npos;
-}
-
-bool isToken(std::string_view text) {
-  if (text.empty())
-    return false;
-  for (char c : text) {
-    if (!isTokenChar(c))
-      return false;
-  }
-  return true;
-}
 
 // Visible ASCII and bytes above 0x7F (UTF-8 in a target is sent escaped by clients, but
 // servers commonly accept it raw); no control character, no space.
@@ -42,14 +28,6 @@ bool isValidFieldValue(std::string_view value) {
       return false;
   }
   return true;
-}
-
-std::string_view trimmed(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-    text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-    text.remove_suffix(1);
-  return text;
 }
 
 } // namespace
@@ -117,7 +95,8 @@ WebServerRequestHeadParser::State WebServerRequestHeadParser::parseHead(std::str
   const std::string_view method = requestLine.substr(0, firstSpace);
   const std::string_view target = requestLine.substr(firstSpace + 1, lastSpace - firstSpace - 1);
   const std::string_view version = requestLine.substr(lastSpace + 1);
-  if (!isToken(method) || !isValidTarget(target) ||
+  // A method is an HTTP token, the same rule as for a header name.
+  if (!WebServerIsValidHeaderName(method) || !isValidTarget(target) ||
       (version != "HTTP/1.1" && version != "HTTP/1.0")) {
     return State::malformed;
   }
@@ -138,8 +117,8 @@ WebServerRequestHeadParser::State WebServerRequestHeadParser::parseHead(std::str
     if (colon == std::string_view::npos)
       return State::malformed;
     const std::string_view name = line.substr(0, colon);
-    const std::string_view value = trimmed(line.substr(colon + 1));
-    if (!isToken(name) || !isValidFieldValue(value))
+    const std::string_view value = WebServerTrimWhitespace(line.substr(colon + 1));
+    if (!WebServerIsValidHeaderName(name) || !isValidFieldValue(value))
       return State::malformed;
     if (++count > kMaxHeaderCount)
       return State::headTooLarge;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/Utf8.hpp"
 #include "webserver/core/WebServerFunctions.hpp"
 #include "webserver/core/WebServerLog.hpp"
 #include "webserver/requests/WebServerFileRequest.hpp"
@@ -15,14 +16,6 @@ namespace {
 
 // RFC 2046: a boundary has 1 to 70 characters.
 constexpr size_t kMaxBoundaryLength = 70;
-
-std::string_view trimmed(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-    text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-    text.remove_suffix(1);
-  return text;
-}
 
 bool writeAll(int fd, std::string_view data) {
   while (!data.empty()) {
@@ -193,7 +186,7 @@ bool WebServerMIMEStreamParser::parseHeaders() {
     consumed = end + 4;
   }
   const std::string_view block = std::string_view(data_).substr(0, blockEnd);
-  if (!WebServerIsValidUTF8(block)) {
+  if (!Utf8::isValid(block)) {
     if (WebServerShouldLog(kWebServerLogError)) {
       WebServerLogMessage(kWebServerLogError,
                           "Failed decoding headers in part of 'multipart/form-data'");
@@ -211,8 +204,8 @@ bool WebServerMIMEStreamParser::parseHeaders() {
     const size_t colon = line.find(':');
     if (colon == std::string_view::npos)
       continue;
-    const std::string_view name = trimmed(line.substr(0, colon));
-    const std::string_view value = trimmed(line.substr(colon + 1));
+    const std::string_view name = WebServerTrimWhitespace(line.substr(0, colon));
+    const std::string_view value = WebServerTrimWhitespace(line.substr(colon + 1));
     if (WebServerCaseInsensitiveLess::equals(name, "Content-Type")) {
       contentType = WebServerNormalizeHeaderValue(value);
     } else if (WebServerCaseInsensitiveLess::equals(name, "Content-Disposition")) {

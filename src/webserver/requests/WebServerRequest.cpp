@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "webserver/core/WebServerFunctions.hpp"
 #include "webserver/core/WebServerLog.hpp"
 #include "webserver/requests/WebServerGZipDecoder.hpp"
 
@@ -26,14 +27,6 @@ std::optional<uint64_t> parseDecimal(std::string_view text) {
   return value;
 }
 
-std::string_view trimmed(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-    text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-    text.remove_suffix(1);
-  return text;
-}
-
 std::optional<WebServerByteRange> parseRange(std::string_view value) {
   static constexpr std::string_view kPrefix = "bytes=";
   if (!value.starts_with(kPrefix))
@@ -45,8 +38,8 @@ std::optional<WebServerByteRange> parseRange(std::string_view value) {
   if (dash == std::string_view::npos || rangeSet.find('-', dash + 1) != std::string_view::npos) {
     return std::nullopt;
   }
-  const std::string_view startText = trimmed(rangeSet.substr(0, dash));
-  const std::string_view endText = trimmed(rangeSet.substr(dash + 1));
+  const std::string_view startText = WebServerTrimWhitespace(rangeSet.substr(0, dash));
+  const std::string_view endText = WebServerTrimWhitespace(rangeSet.substr(dash + 1));
   const std::optional<uint64_t> start = parseDecimal(startText);
   const std::optional<uint64_t> end = parseDecimal(endText);
   if ((!startText.empty() && !start) || (!endText.empty() && !end))
@@ -103,7 +96,7 @@ void WebServerRequest::parseHeaders() {
   }
 
   if (const auto lengthHeader = headerValue("Content-Length")) {
-    const std::optional<uint64_t> length = parseDecimal(trimmed(*lengthHeader));
+    const std::optional<uint64_t> length = parseDecimal(WebServerTrimWhitespace(*lengthHeader));
     if (!length || usesChunkedTransferEncoding_) {
       if (WebServerShouldLog(kWebServerLogWarning)) {
         WebServerLogMessage(

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "platform/Utf8.hpp"
 #include "webserver/core/WebServerFunctions.hpp"
 
 namespace ombrelia {
@@ -46,7 +47,7 @@ std::shared_ptr<WebServerDataResponse> WebServerDataResponse::responseWithHTMLTe
   if (!in)
     return nullptr;
   std::string html((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (!WebServerIsValidUTF8(html))
+  if (!Utf8::isValid(html))
     return nullptr;
   for (const auto &[key, value] : variables) {
     const std::string placeholder = "%" + key + "%";

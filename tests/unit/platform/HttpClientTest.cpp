@@ -47,28 +47,28 @@ TEST_F(HttpClientTest, ReportsStatusMimeTypeWithoutParametersAndBodyEvenOfAnErro
   server.route("/segment.ts", missing);
 
   auto result = fetch(*client, get(server.url("/page")));
-  ASSERT_TRUE(result && result->ok());
-  EXPECT_EQ(result->response()->statusCode, 200);
-  EXPECT_EQ(result->response()->mimeType, "text/html");
-  EXPECT_EQ(result->response()->body.toString(), "hello");
-  EXPECT_EQ(result->response()->url, server.url("/page"));
+  ASSERT_TRUE(result && result->hasValue());
+  EXPECT_EQ(result->value().statusCode, 200);
+  EXPECT_EQ(result->value().mimeType, "text/html");
+  EXPECT_EQ(result->value().body.toString(), "hello");
+  EXPECT_EQ(result->value().url, server.url("/page"));
 
   auto bare = fetch(*client, get(server.url("/bare")));
-  ASSERT_TRUE(bare && bare->ok());
-  EXPECT_EQ(bare->response()->mimeType, std::nullopt) << "no Content-Type was sent";
+  ASSERT_TRUE(bare && bare->hasValue());
+  EXPECT_EQ(bare->value().mimeType, std::nullopt) << "no Content-Type was sent";
 
   auto missed = fetch(*client, get(server.url("/segment.ts")));
-  ASSERT_TRUE(missed && missed->ok()) << "an error status is a response, not a failure";
-  EXPECT_EQ(missed->response()->statusCode, 404);
-  EXPECT_EQ(missed->response()->body.toString(), "<h1>gone</h1>");
+  ASSERT_TRUE(missed && missed->hasValue()) << "an error status is a response, not a failure";
+  EXPECT_EQ(missed->value().statusCode, 404);
+  EXPECT_EQ(missed->value().body.toString(), "<h1>gone</h1>");
 }
 
 TEST_F(HttpClientTest, GivesUpAfterTenRedirects) {
   server.route("/loop", TestHttpResponse::redirect("/loop"));
 
   auto result = fetch(*client, get(server.url("/loop")));
-  ASSERT_TRUE(result && !result->ok());
-  EXPECT_EQ(result->error()->cause, HttpErrorCause::tooManyRedirects);
+  ASSERT_TRUE(result && !result->hasValue());
+  EXPECT_EQ(result->error().cause, HttpErrorCause::tooManyRedirects);
   EXPECT_EQ(server.requestCount(), 11u) << "the first request and ten redirects";
 }
 
@@ -77,13 +77,14 @@ TEST_F(HttpClientTest, FetchesOnlyHttpAndHttpsUrlsRedirectsIncluded) {
 
   for (const char* url : {"file:///etc/hostname", "ftp://127.0.0.1/x", "gopher://127.0.0.1/"}) {
     auto result = fetch(*client, get(url));
-    ASSERT_TRUE(result && !result->ok()) << url;
-    EXPECT_EQ(result->error()->cause, HttpErrorCause::unsupportedURL) << url;
-    EXPECT_EQ(result->error()->code(), -1002);
+    ASSERT_TRUE(result && !result->hasValue()) << url;
+    EXPECT_EQ(result->error().cause, HttpErrorCause::unsupportedURL) << url;
+    EXPECT_EQ(result->error().code(), -1002);
   }
   auto redirected = fetch(*client, get(server.url("/to-file")));
-  ASSERT_TRUE(redirected && !redirected->ok()) << "a redirect to file:// must not be followed";
-  EXPECT_EQ(redirected->error()->cause, HttpErrorCause::unsupportedURL);
+  ASSERT_TRUE(redirected && !redirected->hasValue())
+      << "a redirect to file:// must not be followed";
+  EXPECT_EQ(redirected->error().cause, HttpErrorCause::unsupportedURL);
 }
 
 TEST_F(HttpClientTest, StalledServerTimesOutAfterTheRequestTimeout) {
@@ -97,9 +98,9 @@ TEST_F(HttpClientTest, StalledServerTimesOutAfterTheRequestTimeout) {
     request.timeout = timeout;
     const auto started = std::chrono::steady_clock::now();
     auto result = fetch(*client, request);
-    ASSERT_TRUE(result && !result->ok()) << timeout.count() << " ms";
-    EXPECT_EQ(result->error()->cause, HttpErrorCause::timedOut);
-    EXPECT_EQ(result->error()->code(), -1001);
+    ASSERT_TRUE(result && !result->hasValue()) << timeout.count() << " ms";
+    EXPECT_EQ(result->error().cause, HttpErrorCause::timedOut);
+    EXPECT_EQ(result->error().code(), -1001);
     EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
   }
 }
@@ -115,15 +116,15 @@ TEST_F(HttpClientTest, BodyOverTheCapFailsWhetherOrNotItsLengthIsDeclared) {
     auto request = get(server.url(path));
     request.maxBodyBytes = 1000;
     auto result = fetch(*client, request);
-    ASSERT_TRUE(result && !result->ok()) << path;
-    EXPECT_EQ(result->error()->cause, HttpErrorCause::dataLengthExceedsMaximum) << path;
-    EXPECT_EQ(result->error()->code(), -1103);
+    ASSERT_TRUE(result && !result->hasValue()) << path;
+    EXPECT_EQ(result->error().cause, HttpErrorCause::dataLengthExceedsMaximum) << path;
+    EXPECT_EQ(result->error().code(), -1103);
   }
   auto request = get(server.url("/exact"));
   request.maxBodyBytes = 1000;
   auto exact = fetch(*client, request);
-  ASSERT_TRUE(exact && exact->ok()) << "a body of exactly the cap is allowed";
-  EXPECT_EQ(exact->response()->body.size(), 1000u);
+  ASSERT_TRUE(exact && exact->hasValue()) << "a body of exactly the cap is allowed";
+  EXPECT_EQ(exact->value().body.size(), 1000u);
 }
 
 TEST_F(HttpClientTest, RangeValueCannotInjectHeaderLines) {
@@ -131,7 +132,7 @@ TEST_F(HttpClientTest, RangeValueCannotInjectHeaderLines) {
   auto request = get(server.url("/x"));
   request.range = "bytes=0-1\r\nX-Injected: 1";
   auto result = fetch(*client, request);
-  ASSERT_TRUE(result && !result->ok());
+  ASSERT_TRUE(result && !result->hasValue());
   EXPECT_EQ(server.requestCount(), 0u);
 }
 
@@ -151,9 +152,9 @@ TEST_F(HttpClientTest, CancelledTransferCompletesExactlyOnceAsCancelled) {
   ASSERT_TRUE(completed.wait());
   client->delegateQueue()->drain();
   EXPECT_EQ(completed.events(), 1u);
-  ASSERT_TRUE(outcome && !outcome->ok());
-  EXPECT_EQ(outcome->error()->cause, HttpErrorCause::cancelled);
-  EXPECT_EQ(outcome->error()->code(), -999);
+  ASSERT_TRUE(outcome && !outcome->hasValue());
+  EXPECT_EQ(outcome->error().cause, HttpErrorCause::cancelled);
+  EXPECT_EQ(outcome->error().code(), -999);
 }
 
 TEST_F(HttpClientTest, DestroyingTheClientCompletesRunningTransfersAsCancelled) {
@@ -165,7 +166,7 @@ TEST_F(HttpClientTest, DestroyingTheClientCompletesRunningTransfersAsCancelled) 
   std::atomic<int> cancelled{0};
   for (int i = 0; i < 2; ++i) {
     client->dataTask(get(server.url("/silent")), [&](HttpResult result) {
-      if (result.error() && result.error()->cause == HttpErrorCause::cancelled)
+      if (result.errorIf() && result.errorIf()->cause == HttpErrorCause::cancelled)
         ++cancelled;
       completed.countDown();
     });

@@ -21,12 +21,19 @@ TEST(JsonWriter, RefusesNonFiniteNumbersAnywhere) {
   }
 }
 
-TEST(JsonWriter, Utf8CheckRefusesOverlongSurrogatesAndTruncation) {
-  EXPECT_TRUE(JsonWriter::isValidUtf8("plain é € 𝄞"));
-  for (const char* bad : {"\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80",
-                          "\xe2\x82", "\x80", "\xf8\x88\x80\x80\x80"}) {
-    EXPECT_FALSE(JsonWriter::isValidUtf8(bad)) << bad;
+TEST(JsonWriter, RefusesTextThatIsNotUtf8InValuesAndKeysAtAnyDepth) {
+  nlohmann::ordered_json inValue;
+  inValue["a"] = nlohmann::ordered_json::array({"ok", nlohmann::ordered_json{{"b", "\xc0\xaf"}}});
+  nlohmann::ordered_json inKey;
+  inKey["a"] = nlohmann::ordered_json{{"\xed\xa0\x80", 1}};
+  for (const auto& doc : {inValue, inKey}) {
+    auto result = JsonWriter::write(doc);
+    EXPECT_FALSE(result.ok());
+    EXPECT_EQ(result.failure, JsonWriteFailure::invalidUtf8);
   }
+  nlohmann::ordered_json fine;
+  fine["é"] = "𝄞";
+  EXPECT_EQ(JsonWriter::write(fine).text, "{\"é\":\"𝄞\"}");
 }
 
 }  // namespace

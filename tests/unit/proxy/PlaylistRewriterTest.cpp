@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/PlaylistLines.hpp"
 #include "proxy/ReverseProxyURL.hpp"
 
 using namespace ombrelia;
@@ -80,12 +79,3 @@ TEST(PlaylistRewriter, RewritesWholePlaylistsWhateverTheirLineEnds) {
   EXPECT_EQ(rewriter.rewrite(lf, base), expected);
 }
 
-TEST(PlaylistLines, SplitsOnEverySeparatorButKeepsCrLfAsOneBreak) {
-  auto lines =
-      platform::splitPlaylistLines("a\r\nb\rc\nd\ve\ff\xC2\x85g\xE2\x80\xA8h\xE2\x80\xA9i");
-  EXPECT_EQ(lines, (std::vector<std::string_view>{"a", "b", "c", "d", "e", "f", "g", "h", "i"}));
-  EXPECT_EQ(platform::splitPlaylistLines("\xC3\x85x").size(), 1u)
-      << "the 0x85 of 'A-ring' is no NEL";
-  EXPECT_EQ(platform::splitPlaylistLines("x\xE2\x80").size(), 1u)
-      << "a cut sequence is no separator";
-}

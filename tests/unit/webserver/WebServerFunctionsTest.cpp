@@ -83,9 +83,3 @@ TEST(WebServerForm, KeepsItemsWithoutEqualsAndSkipsEmptyNamesWithoutSwallowingNe
   EXPECT_EQ(query.at("token"), "");
 }
 
-TEST(WebServerPath, NormalisesDotsAndEmptyComponentsNeverAboveTheRoot) {
-  EXPECT_EQ(WebServerNormalizePath("/a/./b/../c//"), "/a/c");
-  EXPECT_EQ(WebServerNormalizePath("../x"), "x");
-  EXPECT_EQ(WebServerNormalizePath("/../../etc/passwd"), "/etc/passwd");
-  EXPECT_EQ(WebServerNormalizePath("/"), "/");
-}

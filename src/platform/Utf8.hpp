@@ -6,7 +6,9 @@
 
 namespace ombrelia {
 
-// Playlists are UTF-8 text; bytes that are not are refused rather than guessed at.
+// The one UTF-8 check of the library: playlists, signalling and peer texts, JSON documents and
+// the web server's form fields all arrive as bytes that must be UTF-8, and all of them are held
+// to the same strict reading so no layer accepts what another refuses.
 class Utf8 {
  public:
   Utf8() = delete;

@@ -1,7 +1,7 @@
 // Line breaks of playlist text.
 #include <gtest/gtest.h>
 
-#include "playlist/tags/LineSplitter.hpp"
+#include "platform/LineSplitter.hpp"
 
 namespace ombrelia {
 namespace {

@@ -1,4 +1,4 @@
-#include "playlist/tags/LineSplitter.hpp"
+#include "platform/LineSplitter.hpp"
 
 #include <array>
 

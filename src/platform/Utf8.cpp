@@ -1,4 +1,4 @@
-#include "proxy/Utf8.hpp"
+#include "platform/Utf8.hpp"
 
 namespace ombrelia {
 
