@@ -1,5 +1,5 @@
 #pragma once
-// Any thread: a value record; the engine reads and replaces it whole under its own lock.
+// Any thread: a value record; the subscription (Abonnement) reads and replaces it under its lock.
 
 #include <optional>
 #include <string>

@@ -1,5 +1,5 @@
 #pragma once
-// Guarded by the engine's request-list lock: every field is read and written under it.
+// Guarded by the download list's lock (SegmentDownloads): every field is read and written under it.
 
 #include <cstdint>
 #include <functional>

@@ -1,5 +1,5 @@
 #pragma once
-// One thread at a time: the engine touches it only under its request-list lock.
+// One thread at a time: the downloads touch it only under their request-list lock.
 
 #include <cstddef>
 #include <cstdint>
