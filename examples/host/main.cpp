@@ -11,10 +11,7 @@
 
 #include "HostOptions.hpp"
 #include "PacedPlayer.hpp"
-#include "proxy/ProxyManagerSeams.hpp"
-#include "signalling/SocketConfig.hpp"
-#include "webrtc/DataChannelFramework.hpp"
-#include "webrtc/PeerConnectionFactory.hpp"
+#include "proxy/HostSeams.hpp"
 
 using namespace ombrelia;
 using example::HostOptions;
@@ -93,10 +90,9 @@ int main(int argc, char** argv) {
   // Internal seams: the signalling endpoint, the port (several viewers on one machine), and
   // peer connections without STUN servers, bound to loopback: the example's viewers all run on
   // this machine.
-  SocketConfig::overrideDefaultEndpoint(Url::parse(options->tracker.value_or(kNoTracker)));
-  if (options->port) ProxyManagerSeams::overridePort(*options->port);
-  PeerConnectionFactory::overrideShared(
-      std::make_shared<DataChannelFramework>(DataChannelFramework::loopbackSettings()));
+  HostSeams::overrideTrackerEndpoint(Url::parse(options->tracker.value_or(kNoTracker)));
+  if (options->port) HostSeams::overrideProxyPort(*options->port);
+  HostSeams::useLoopbackPeers();
 
   auto analytics = AnalyticsManager::create();
   std::shared_ptr<AnalyticsManagerProtocol> player;

@@ -7,15 +7,14 @@
 #include <string>
 
 #include <ombrelia/AnalyticsManagerProtocol.hpp>
+#include <ombrelia/Export.hpp>
 
 namespace ombrelia {
-
-class AnalyticsService;
 
 // The application's analytics object. Create it after OmbreliaConfig::configure(), give it a
 // delegate, call trackBuffering() so the player's buffer gates peer downloads, and hand it to
 // the proxy manager.
-class AnalyticsManager {
+class OMBRELIA_API AnalyticsManager {
  public:
   // Creates the analytics service for the configured customer key. Before configure() the
   // process stops with the configuration's message.
@@ -28,10 +27,6 @@ class AnalyticsManager {
   // Held weakly: once the application releases it, the manager answers as if none were set.
   std::shared_ptr<AnalyticsManagerProtocol> delegate() const;
   void setDelegate(std::weak_ptr<AnalyticsManagerProtocol> delegate);
-
-  // The service this manager owns, the same object at every call. Opaque to the application:
-  // the proxy manager hands it to the loaders.
-  std::shared_ptr<AnalyticsService> getAnalyticsService() const;
 
   // Makes this manager the source of the player's buffer for the library's buffer gate.
   void trackBuffering();
@@ -73,6 +68,8 @@ class AnalyticsManager {
   double getGreenScore() const;
 
  private:
+  // The library reaches the service behind this manager through it, for the proxy manager.
+  friend class AnalyticsManagerAccess;
   struct Impl;
   explicit AnalyticsManager(std::shared_ptr<Impl> impl);
   std::shared_ptr<Impl> impl_;

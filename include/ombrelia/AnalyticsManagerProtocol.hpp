@@ -2,10 +2,12 @@
 // Called from the library's threads (request threads and the analytics report): implementations
 // must answer from any thread.
 
+#include <ombrelia/Export.hpp>
+
 namespace ombrelia {
 
 // Implemented by the application: what only the player knows.
-class AnalyticsManagerProtocol {
+class OMBRELIA_API AnalyticsManagerProtocol {
  public:
   virtual ~AnalyticsManagerProtocol() = default;
   // Seconds of media the player holds buffered ahead of its play position.

@@ -8,11 +8,13 @@
 #include <string_view>
 #include <vector>
 
+#include <ombrelia/Export.hpp>
+
 namespace ombrelia {
 
 // An immutable, shared byte buffer. Copies and slices share the bytes: a segment fetched once
 // serves the player, the segment store and the chunk frames for peers without another copy.
-class Data {
+class OMBRELIA_API Data {
  public:
   Data() = default;
   explicit Data(std::string bytes);

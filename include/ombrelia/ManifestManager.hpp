@@ -4,10 +4,12 @@
 #include <string>
 #include <vector>
 
+#include <ombrelia/Export.hpp>
+
 namespace ombrelia {
 
 // The application's handle on the library's store of fetched playlists.
-class ManifestManager {
+class OMBRELIA_API ManifestManager {
  public:
   static ManifestManager& shared();
   ManifestManager() = default;

@@ -4,6 +4,7 @@
 #include <optional>
 #include <set>
 
+#include <ombrelia/Export.hpp>
 #include <ombrelia/OLogModule.hpp>
 
 namespace ombrelia {
@@ -12,9 +13,9 @@ namespace ombrelia {
 enum class OLogLevel : int { none = 0, error = 1, info = 2, debug = 3, trace = 4 };
 
 // 0 to 4 give the level, anything else none.
-std::optional<OLogLevel> makeOLogLevel(int rawValue);
-int rawValue(OLogLevel level);
+OMBRELIA_API std::optional<OLogLevel> makeOLogLevel(int rawValue);
+OMBRELIA_API int rawValue(OLogLevel level);
 // The modules whose messages print at this active level.
-std::set<OLogModule> enabledModules(OLogLevel level);
+OMBRELIA_API std::set<OLogModule> enabledModules(OLogLevel level);
 
 }  // namespace ombrelia

@@ -6,6 +6,8 @@
 #include <set>
 #include <string_view>
 
+#include <ombrelia/Export.hpp>
+
 namespace ombrelia {
 
 // The twenty modules a log line can name, in their declaration order.
@@ -35,10 +37,10 @@ enum class OLogModule : int {
 constexpr size_t kOLogModuleCount = 20;
 
 // The module's name as it appears in log lines ("VideoStatus", "Proxy", ...).
-std::string_view rawValue(OLogModule module);
+OMBRELIA_API std::string_view rawValue(OLogModule module);
 // Exact, case-sensitive match of a raw value.
-std::optional<OLogModule> makeOLogModule(std::string_view rawValue);
-const std::array<OLogModule, kOLogModuleCount>& allOLogModules();
-std::set<OLogModule> allOLogModulesSet();
+OMBRELIA_API std::optional<OLogModule> makeOLogModule(std::string_view rawValue);
+OMBRELIA_API const std::array<OLogModule, kOLogModuleCount>& allOLogModules();
+OMBRELIA_API std::set<OLogModule> allOLogModulesSet();
 
 }  // namespace ombrelia

@@ -3,11 +3,12 @@
 
 #include <atomic>
 
+#include <ombrelia/Export.hpp>
 #include <ombrelia/OLogLevel.hpp>
 
 namespace ombrelia {
 
-class OLoggerConfig {
+class OMBRELIA_API OLoggerConfig {
  public:
   static OLoggerConfig& shared();
 

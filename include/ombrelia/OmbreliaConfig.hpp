@@ -9,10 +9,12 @@
 #include <string>
 #include <vector>
 
+#include <ombrelia/Export.hpp>
+
 namespace ombrelia {
 
 // The process-wide settings, created once by configure() and read at the moment of use.
-class OmbreliaConfig {
+class OMBRELIA_API OmbreliaConfig {
  public:
   // Creates the one instance with the customer key. A second call prints a warning line and
   // changes nothing.

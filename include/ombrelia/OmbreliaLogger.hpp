@@ -3,6 +3,7 @@
 
 #include <string_view>
 
+#include <ombrelia/Export.hpp>
 #include <ombrelia/OLogLevel.hpp>
 #include <ombrelia/OLogModule.hpp>
 
@@ -10,7 +11,7 @@ namespace ombrelia {
 
 // The library's console logger: "[Ombrelia] [<label>] [<module>] <message>" on standard output,
 // printed when the active level is at least the message's level and enables the module.
-class OmbreliaLogger {
+class OMBRELIA_API OmbreliaLogger {
  public:
   OmbreliaLogger() = delete;
 

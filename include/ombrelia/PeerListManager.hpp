@@ -3,10 +3,12 @@
 
 #include <cstdint>
 
+#include <ombrelia/Export.hpp>
+
 namespace ombrelia {
 
 // The application's handle on the library's group of peers.
-class PeerListManager {
+class OMBRELIA_API PeerListManager {
  public:
   static PeerListManager& shared();
   PeerListManager() = default;

@@ -2,20 +2,19 @@
 // The application's thread: create, start, ask for local URLs and clean up from one thread.
 
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
+#include <ombrelia/Export.hpp>
 #include <ombrelia/Url.hpp>
 
 namespace ombrelia {
 
 class AnalyticsManager;
-class HLSProxyServer;
 
 // The application's entry to the local reverse proxy of one video: start it, then hand the
 // player the local URL of the stream's origin URL.
-class ProxyManager {
+class OMBRELIA_API ProxyManager {
  public:
   // Takes the analytics manager's service; the manager itself is not kept.
   ProxyManager(const std::string& videoID, const std::string& clientID,
@@ -33,9 +32,10 @@ class ProxyManager {
   void cleanup();
 
  private:
+  // Tests reach the server behind the manager through it.
   friend class ProxyManagerSeams;
-  mutable std::mutex mutex_;  // guards the server pointer
-  std::shared_ptr<HLSProxyServer> server_;
+  struct Impl;
+  const std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace ombrelia

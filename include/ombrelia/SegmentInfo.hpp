@@ -4,12 +4,13 @@
 #include <optional>
 #include <string>
 
+#include <ombrelia/Export.hpp>
 #include <ombrelia/SegmentType.hpp>
 
 namespace ombrelia {
 
 // The identity of one media segment, as the manifest store works it out.
-class SegmentInfo {
+class OMBRELIA_API SegmentInfo {
  public:
   SegmentInfo(SegmentType type, int64_t bandwidth, int64_t bestBandwidth,
               std::optional<std::string> resolution, int64_t targetQuality, int64_t segmentNumber,

@@ -1,12 +1,13 @@
 #pragma once
 
 #include <ombrelia/Data.hpp>
+#include <ombrelia/Export.hpp>
 #include <ombrelia/Url.hpp>
 
 namespace ombrelia {
 
 // A URL with its bytes.
-class SegmentMedia {
+class OMBRELIA_API SegmentMedia {
  public:
   SegmentMedia(Url url, Data data) : url_(std::move(url)), data_(std::move(data)) {}
   const Url& url() const { return url_; }

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include <ombrelia/Export.hpp>
+
 namespace ombrelia {
 
 // One query item, percent-decoded. An item written without "=" has no value.
@@ -18,7 +20,7 @@ struct UrlQueryItem {
 // A URL or relative reference as RFC 3986 defines it. Components are kept in their
 // percent-encoded form, exactly as written, so composing a parsed URL gives back its text;
 // the decoded forms are read-outs.
-class Url {
+class OMBRELIA_API Url {
  public:
   Url() = default;
 

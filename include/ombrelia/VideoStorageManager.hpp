@@ -1,10 +1,12 @@
 #pragma once
 // Any thread.
 
+#include <ombrelia/Export.hpp>
+
 namespace ombrelia {
 
 // The application's handle on the library's in-memory segment store.
-class VideoStorageManager {
+class OMBRELIA_API VideoStorageManager {
  public:
   static VideoStorageManager& shared();
   VideoStorageManager() = default;

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <optional>
 
+#include "analytics/AnalyticsManagerAccess.hpp"
 #include "analytics/AnalyticsService.hpp"
 #include "analytics/AnalyticsServiceProtocol.hpp"
 #include "platform/MonotonicClock.hpp"
@@ -65,8 +66,9 @@ void AnalyticsManager::setDelegate(std::weak_ptr<AnalyticsManagerProtocol> deleg
   impl_->weakDelegate = std::move(delegate);
 }
 
-std::shared_ptr<AnalyticsService> AnalyticsManager::getAnalyticsService() const {
-  return impl_->analyticsService;
+std::shared_ptr<AnalyticsService> AnalyticsManagerAccess::getAnalyticsService(
+    const AnalyticsManager& manager) {
+  return manager.impl_->analyticsService;
 }
 
 void AnalyticsManager::trackBuffering() { BufferingController::shared().setDelegate(impl_); }

@@ -1,10 +1,12 @@
 #include <ombrelia/ProxyManager.hpp>
 
 #include <atomic>
+#include <mutex>
 
 #include <ombrelia/AnalyticsManager.hpp>
 #include <ombrelia/OmbreliaLogger.hpp>
 
+#include "analytics/AnalyticsManagerAccess.hpp"
 #include "proxy/HLSProxyServer.hpp"
 #include "proxy/ProxyManagerSeams.hpp"
 
@@ -13,6 +15,13 @@ namespace {
 // -1: the default port.
 std::atomic<int> portOverride{-1};
 }  // namespace
+
+struct ProxyManager::Impl {
+  explicit Impl(std::shared_ptr<HLSProxyServer> server) : server(std::move(server)) {}
+
+  std::mutex mutex;  // guards the server pointer
+  std::shared_ptr<HLSProxyServer> server;
+};
 
 void ProxyManagerSeams::overridePort(std::optional<uint16_t> port) {
   portOverride.store(port ? *port : -1);
@@ -24,21 +33,22 @@ uint16_t ProxyManagerSeams::port() {
 }
 
 std::shared_ptr<HLSProxyServer> ProxyManagerSeams::server(const ProxyManager& manager) {
-  std::lock_guard lock(manager.mutex_);
-  return manager.server_;
+  std::lock_guard lock(manager.impl_->mutex);
+  return manager.impl_->server;
 }
 
 ProxyManager::ProxyManager(const std::string& videoID, const std::string& clientID,
                            const AnalyticsManager& analyticsManager)
-    : server_(HLSProxyServer::create(videoID, clientID, analyticsManager.getAnalyticsService())) {}
+    : impl_(std::make_unique<Impl>(HLSProxyServer::create(
+          videoID, clientID, AnalyticsManagerAccess::getAnalyticsService(analyticsManager)))) {}
 
 ProxyManager::~ProxyManager() = default;
 
 void ProxyManager::startServer() {
   std::shared_ptr<HLSProxyServer> server;
   {
-    std::lock_guard lock(mutex_);
-    server = server_;
+    std::lock_guard lock(impl_->mutex);
+    server = impl_->server;
   }
   if (!server) {
     OmbreliaLogger::error("Error creating proxy server", OLogModule::proxy);
@@ -48,16 +58,16 @@ void ProxyManager::startServer() {
 }
 
 std::optional<Url> ProxyManager::reverseProxyURL(const Url& url) const {
-  std::lock_guard lock(mutex_);
-  if (!server_) return std::nullopt;
-  return server_->reverseProxyURL(url);
+  std::lock_guard lock(impl_->mutex);
+  if (!impl_->server) return std::nullopt;
+  return impl_->server->reverseProxyURL(url);
 }
 
 void ProxyManager::cleanup() {
   std::shared_ptr<HLSProxyServer> dropped;
   {
-    std::lock_guard lock(mutex_);
-    dropped = std::move(server_);
+    std::lock_guard lock(impl_->mutex);
+    dropped = std::move(impl_->server);
   }
   // A playlist fetch in flight keeps the server alive until it answers, so dropping the pointer
   // alone would leave the port taken and a new proxy for the next stream unable to listen.

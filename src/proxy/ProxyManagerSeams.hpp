@@ -10,8 +10,8 @@ namespace ombrelia {
 class HLSProxyServer;
 class ProxyManager;
 
-// Internal seams of the proxy manager for tests and the example application: several viewers
-// on one machine need their own port, and tests reach the server behind the manager.
+// Internal seams of the proxy manager for tests, benches and HostSeams: several viewers on one
+// machine need their own port, and tests reach the server behind the manager.
 class ProxyManagerSeams {
  public:
   // The port startServer() listens on from now on (0: one the system chooses); none restores

@@ -5,6 +5,7 @@
 #include <ombrelia/AnalyticsManager.hpp>
 #include <ombrelia/OmbreliaConfig.hpp>
 
+#include "analytics/AnalyticsManagerAccess.hpp"
 #include "analytics/AnalyticsService.hpp"
 #include "platform/MonotonicClock.hpp"
 #include "proxy/BufferingController.hpp"
@@ -54,7 +55,7 @@ using platform::MonotonicClock;
 using std::chrono::milliseconds;
 
 TEST_F(AnalyticsManagerTest, StallLastsWholeSecondsFromItsLatestStart) {
-  auto service = manager->getAnalyticsService();
+  auto service = AnalyticsManagerAccess::getAnalyticsService(*manager);
   manager->calculateTotalBufferingTime();
   EXPECT_EQ(service->metrics().nbrStalls(), 0) << "no open stall: nothing recorded";
 
@@ -98,7 +99,7 @@ TEST_F(AnalyticsManagerTest, StallGoesToTheSourceOfTheEarliestCompletedSegment) 
   manager->handleBuffering();
   MonotonicClock::advance(milliseconds(3100));
   manager->calculateTotalBufferingTime();
-  const auto metrics = manager->getAnalyticsService()->metrics();
+  const auto metrics = AnalyticsManagerAccess::getAnalyticsService(*manager)->metrics();
   EXPECT_EQ(metrics.nbrStallsHTTP, 1);
   EXPECT_EQ(metrics.nbrStallsP2P, 0);
   EXPECT_EQ(metrics.sec_rebuff_http, 3);
@@ -109,7 +110,7 @@ TEST_F(AnalyticsManagerTest, StallGoesToTheSourceOfTheEarliestCompletedSegment) 
 // the other order: the manager sees no open stall while the service keeps one, and every later
 // record says the player is stalled.
 TEST_F(AnalyticsManagerTest, StallStartAndEndFromTwoThreadsReachTheServiceInTheirOrder) {
-  auto service = manager->getAnalyticsService();
+  auto service = AnalyticsManagerAccess::getAnalyticsService(*manager);
   test::Latch startOnItsWay;
   test::Latch endDone;
   service->setOnBufferingHookForTesting([&] {
