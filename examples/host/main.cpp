@@ -11,10 +11,10 @@
 
 #include "HostOptions.hpp"
 #include "PacedPlayer.hpp"
-#include "proxy/ProxyManagerSeams.hpp"
+#include "api/ProxyManagerSeams.hpp"
 #include "signalling/SocketConfig.hpp"
-#include "webrtc/DataChannelFramework.hpp"
-#include "webrtc/PeerConnectionFactory.hpp"
+#include "peers/DataChannelFramework.hpp"
+#include "peers/PeerConnectionFactory.hpp"
 
 using namespace ombrelia;
 using example::HostOptions;

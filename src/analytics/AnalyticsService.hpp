@@ -16,12 +16,12 @@
 #include "analytics/AnalyticsServiceProtocol.hpp"
 #include "analytics/DataP2P.hpp"
 #include "analytics/DataReceived.hpp"
-#include "analytics/DeviceType.hpp"
+#include "protocol/DeviceType.hpp"
 #include "analytics/EnergyUtils.hpp"
-#include "analytics/InitMetrics.hpp"
-#include "analytics/PlayerMetrics.hpp"
-#include "proxy/Decision.hpp"
-#include "signalling/PeerType.hpp"
+#include "protocol/InitMetrics.hpp"
+#include "protocol/PlayerMetrics.hpp"
+#include "protocol/Decision.hpp"
+#include "protocol/PeerType.hpp"
 
 namespace ombrelia::platform {
 class Timer;

@@ -28,9 +28,9 @@
 #include "p2p/PendingFileRequestMessage.hpp"
 #include "p2p/PendingUploadFileRequestMessage.hpp"
 #include "platform/NotificationCenter.hpp"
-#include "signalling/PeerType.hpp"
-#include "webrtc/PeerConnectionController.hpp"
-#include "webrtc/WebRTCClientDelegate.hpp"
+#include "protocol/PeerType.hpp"
+#include "peers/PeerConnectionController.hpp"
+#include "peers/WebRTCClientDelegate.hpp"
 
 namespace ombrelia {
 

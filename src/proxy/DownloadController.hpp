@@ -10,9 +10,9 @@
 #include <ombrelia/SegmentInfo.hpp>
 #include <ombrelia/Url.hpp>
 
-#include "proxy/Decision.hpp"
+#include "protocol/Decision.hpp"
 #include "proxy/HTTPLoader.hpp"
-#include "signalling/PeerType.hpp"
+#include "protocol/PeerType.hpp"
 
 namespace ombrelia {
 

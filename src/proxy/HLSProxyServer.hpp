@@ -11,7 +11,7 @@
 
 #include <ombrelia/Url.hpp>
 
-#include "proxy/HLSManifestModifier.hpp"
+#include "store/HLSManifestModifier.hpp"
 #include "proxy/HTTPLoader.hpp"
 
 namespace ombrelia {
