@@ -5,8 +5,9 @@
 #include <ombrelia/AnalyticsManager.hpp>
 #include <ombrelia/OmbreliaLogger.hpp>
 
-#include "proxy/HLSProxyServer.hpp"
+#include "analytics/AnalyticsService.hpp"
 #include "api/ProxyManagerSeams.hpp"
+#include "proxy/HLSProxyServer.hpp"
 
 namespace ombrelia {
 namespace {

@@ -8,7 +8,7 @@
 #include <ombrelia/OmbreliaConfig.hpp>
 #include <ombrelia/OmbreliaLogger.hpp>
 
-#include "analytics/AnalyticsService.hpp"
+#include "protocol/AnalyticsFeed.hpp"
 #include "protocol/AbonnementRequestMessageReader.hpp"
 #include "protocol/AbonnementResponseMessageReader.hpp"
 #include "protocol/FileAvailabilityRequestMessageReader.hpp"
@@ -78,14 +78,14 @@ using Once = platform::OnceCompletion<std::optional<Data>, std::optional<std::st
 
 std::shared_ptr<PeerMessagesController> PeerMessagesController::create(
     std::shared_ptr<SignalingClient> signalClient,
-    std::shared_ptr<AnalyticsService> analyticsService) {
+    std::shared_ptr<AnalyticsFeed> analyticsService) {
   return create(std::move(signalClient), std::move(analyticsService),
                 PeerMessagesEnvironment::shared());
 }
 
 std::shared_ptr<PeerMessagesController> PeerMessagesController::create(
     std::shared_ptr<SignalingClient> signalClient,
-    std::shared_ptr<AnalyticsService> analyticsService, PeerMessagesEnvironment environment) {
+    std::shared_ptr<AnalyticsFeed> analyticsService, PeerMessagesEnvironment environment) {
   auto engine = std::shared_ptr<PeerMessagesController>(new PeerMessagesController(
       std::move(signalClient), std::move(analyticsService), std::move(environment)));
   engine->start();
@@ -93,12 +93,12 @@ std::shared_ptr<PeerMessagesController> PeerMessagesController::create(
 }
 
 PeerMessagesController::PeerMessagesController(std::shared_ptr<SignalingClient> signalClient,
-                                               std::shared_ptr<AnalyticsService> analyticsService)
+                                               std::shared_ptr<AnalyticsFeed> analyticsService)
     : PeerMessagesController(std::move(signalClient), std::move(analyticsService),
                              PeerMessagesEnvironment::shared()) {}
 
 PeerMessagesController::PeerMessagesController(std::shared_ptr<SignalingClient> signalClient,
-                                               std::shared_ptr<AnalyticsService> analyticsService,
+                                               std::shared_ptr<AnalyticsFeed> analyticsService,
                                                PeerMessagesEnvironment environment)
     : signalClient_(std::move(signalClient)),
       analyticsService_(std::move(analyticsService)),

@@ -35,7 +35,7 @@
 namespace ombrelia {
 
 class AbonnementRequestMessage;
-class AnalyticsService;
+class AnalyticsFeed;
 class FileAvailabilityRequestMessage;
 class FileAvailabilityResponseMessage;
 class FileRequestStopMessage;
@@ -114,10 +114,10 @@ class PeerMessagesController : public WebRTCClientDelegate,
 
   [[nodiscard]] static std::shared_ptr<PeerMessagesController> create(
       std::shared_ptr<SignalingClient> signalClient,
-      std::shared_ptr<AnalyticsService> analyticsService);
+      std::shared_ptr<AnalyticsFeed> analyticsService);
   [[nodiscard]] static std::shared_ptr<PeerMessagesController> create(
       std::shared_ptr<SignalingClient> signalClient,
-      std::shared_ptr<AnalyticsService> analyticsService, PeerMessagesEnvironment environment);
+      std::shared_ptr<AnalyticsFeed> analyticsService, PeerMessagesEnvironment environment);
 
   ~PeerMessagesController() override;
 
@@ -165,9 +165,9 @@ class PeerMessagesController : public WebRTCClientDelegate,
   void start();
   // Test doubles of the peer exchange derive from the engine.
   PeerMessagesController(std::shared_ptr<SignalingClient> signalClient,
-                         std::shared_ptr<AnalyticsService> analyticsService);
+                         std::shared_ptr<AnalyticsFeed> analyticsService);
   PeerMessagesController(std::shared_ptr<SignalingClient> signalClient,
-                         std::shared_ptr<AnalyticsService> analyticsService,
+                         std::shared_ptr<AnalyticsFeed> analyticsService,
                          PeerMessagesEnvironment environment);
 
  private:
@@ -225,7 +225,7 @@ class PeerMessagesController : public WebRTCClientDelegate,
   uint64_t abonnementGeneration() const;
 
   const std::shared_ptr<SignalingClient> signalClient_;
-  const std::shared_ptr<AnalyticsService> analyticsService_;
+  const std::shared_ptr<AnalyticsFeed> analyticsService_;
   const PeerMessagesEnvironment environment_;
 
   mutable std::mutex abonnementMutex_;  // guards the subscription and the two fields after it
