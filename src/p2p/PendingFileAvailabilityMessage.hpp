@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "protocol/FileAvailabilityRequestMessage.hpp"
-#include "protocol/Peer.hpp"
+#include "peers/Peer.hpp"
 
 namespace ombrelia {
 

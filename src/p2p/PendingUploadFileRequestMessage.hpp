@@ -2,7 +2,7 @@
 // Any thread: a value record.
 
 #include "protocol/FileRequestMessage.hpp"
-#include "protocol/Peer.hpp"
+#include "peers/Peer.hpp"
 
 namespace ombrelia {
 

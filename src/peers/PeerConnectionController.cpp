@@ -3,7 +3,7 @@
 #include <ombrelia/OmbreliaLogger.hpp>
 
 #include "platform/DispatchQueue.hpp"
-#include "protocol/Peer.hpp"
+#include "peers/Peer.hpp"
 #include "peers/PeerList.hpp"
 #include "signalling/SignalingClient.hpp"
 #include "peers/SessionDescription.hpp"

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/Uuid.hpp"
-#include "protocol/Peer.hpp"
+#include "peers/Peer.hpp"
 
 namespace ombrelia {
 
