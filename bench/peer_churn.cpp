@@ -18,12 +18,12 @@
 #include <ombrelia/OmbreliaConfig.hpp>
 
 #include "platform/DispatchQueue.hpp"
-#include "signalling/GroupListItem.hpp"
-#include "signalling/PeerList.hpp"
+#include "protocol/GroupListItem.hpp"
+#include "peers/PeerList.hpp"
 #include "signalling/SignalingClient.hpp"
 #include "signalling/WebSocketProvider.hpp"
-#include "webrtc/DataChannelFramework.hpp"
-#include "webrtc/PeerConnectionController.hpp"
+#include "peers/DataChannelFramework.hpp"
+#include "peers/PeerConnectionController.hpp"
 
 namespace {
 

@@ -14,7 +14,7 @@
 
 #include <ombrelia/Ombrelia.hpp>
 
-#include "proxy/ProxyManagerSeams.hpp"
+#include "api/ProxyManagerSeams.hpp"
 #include "signalling/SocketConfig.hpp"
 
 namespace {

@@ -6,8 +6,8 @@
 
 #include <ombrelia/OmbreliaConfig.hpp>
 
-#include "proxy/ManifestController.hpp"
-#include "proxy/VideoStorage.hpp"
+#include "store/ManifestController.hpp"
+#include "store/VideoStorage.hpp"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "HostOptions.hpp"
 #include "PacedPlayer.hpp"
-#include "proxy/HostSeams.hpp"
+#include "api/HostSeams.hpp"
 
 using namespace ombrelia;
 using example::HostOptions;

@@ -8,16 +8,16 @@
 #include <ctime>
 #include <utility>
 
-#include "analytics/AnalyticsInitMessage.hpp"
-#include "analytics/AnalyticsMessage.hpp"
+#include "protocol/AnalyticsInitMessage.hpp"
+#include "protocol/AnalyticsMessage.hpp"
 #include "analytics/DeviceTypeChecker.hpp"
-#include "analytics/SaturatingAdd.hpp"
+#include "protocol/SaturatingAdd.hpp"
 #include "platform/NotificationCenter.hpp"
 #include "platform/Timer.hpp"
-#include "proxy/BufferingController.hpp"
-#include "proxy/ManifestController.hpp"
+#include "store/BufferingController.hpp"
+#include "store/ManifestController.hpp"
 #include "platform/Utf8.hpp"
-#include "signalling/PeerList.hpp"
+#include "peers/PeerList.hpp"
 
 namespace ombrelia {
 namespace {

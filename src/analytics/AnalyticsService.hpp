@@ -16,12 +16,13 @@
 #include "analytics/AnalyticsServiceProtocol.hpp"
 #include "analytics/DataP2P.hpp"
 #include "analytics/DataReceived.hpp"
-#include "analytics/DeviceType.hpp"
+#include "protocol/DeviceType.hpp"
 #include "analytics/EnergyUtils.hpp"
-#include "analytics/InitMetrics.hpp"
-#include "analytics/PlayerMetrics.hpp"
-#include "proxy/Decision.hpp"
-#include "signalling/PeerType.hpp"
+#include "protocol/InitMetrics.hpp"
+#include "protocol/PlayerMetrics.hpp"
+#include "protocol/AnalyticsFeed.hpp"
+#include "protocol/Decision.hpp"
+#include "protocol/PeerType.hpp"
 
 namespace ombrelia::platform {
 class Timer;
@@ -34,7 +35,8 @@ namespace ombrelia {
 // creation; every 10 seconds, while the library is activated and the signalling service has
 // given this client its identifier, the record is posted for sending ("AnalyticsMessage"), the
 // first time after the init record ("AnalyticsInitMessage"), and a fresh record begins.
-class AnalyticsService : public std::enable_shared_from_this<AnalyticsService> {
+class AnalyticsService : public AnalyticsFeed,
+                               public std::enable_shared_from_this<AnalyticsService> {
  public:
   using Metrics = PlayerMetrics;
 
@@ -64,24 +66,24 @@ class AnalyticsService : public std::enable_shared_from_this<AnalyticsService> {
   void afterSleep();
 
   // One origin request, counted before it is sent.
-  void newHttpRequest();
+  void newHttpRequest() override;
   // One segment request handed to a peer.
-  void newP2PRequest();
+  void newP2PRequest() override;
   // A transport failure of an origin request, by its URL-loading error code.
-  void addError(int64_t code);
+  void addError(int64_t code) override;
   // The time from an origin segment request's start to its completion; the latest wins.
-  void httpSegmentStartDelay(double milliseconds);
+  void httpSegmentStartDelay(double milliseconds) override;
   // The time to the first frame of a segment asked of a peer; the latest wins.
-  void p2pSegmentStartDelay(double milliseconds, std::optional<PeerType> peerType);
-  void addManifestDataReceived(int64_t dataSize);
+  void p2pSegmentStartDelay(double milliseconds, std::optional<PeerType> peerType) override;
+  void addManifestDataReceived(int64_t dataSize) override;
   // An absent peer type counts as unknown in the record and as unclassified in the totals.
   void addMediaDataReceived(int64_t dataSize, bool isHttp, const SegmentInfo& segmentInfo,
-                            std::optional<PeerType> peerType);
+                            std::optional<PeerType> peerType) override;
   // One binary frame sent to a peer.
-  void addDataSent(int64_t dataSize, std::optional<PeerType> type);
+  void addDataSent(int64_t dataSize, std::optional<PeerType> type) override;
   // Counts a change of the requested quality; the first quality is only remembered.
-  void segmentRequested(const std::string& quality);
-  void setSegmentExtension(const std::string& segmentExtension);
+  void segmentRequested(const std::string& quality) override;
+  void setSegmentExtension(const std::string& segmentExtension) override;
   void setStreamType(const std::string& streamType);
   // A stall starts, attributed to the source given (none: to no source).
   void onBuffering(std::optional<Decision> type);

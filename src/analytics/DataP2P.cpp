@@ -1,6 +1,6 @@
 #include "analytics/DataP2P.hpp"
 
-#include "analytics/SaturatingAdd.hpp"
+#include "protocol/SaturatingAdd.hpp"
 
 namespace ombrelia {
 

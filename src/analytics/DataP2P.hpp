@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "signalling/PeerType.hpp"
+#include "protocol/PeerType.hpp"
 
 namespace ombrelia {
 

@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "analytics/DeviceType.hpp"
+#include "protocol/DeviceType.hpp"
 
 namespace ombrelia {
 

@@ -1,9 +1,9 @@
-#include "analytics/MetricsContext.hpp"
+#include "protocol/MetricsContext.hpp"
 
 #include "analytics/DeviceTypeChecker.hpp"
 #include "analytics/NetworkTypeChecker.hpp"
-#include "signalling/PeerList.hpp"
-#include "webrtc/WebRTCClient.hpp"
+#include "peers/PeerList.hpp"
+#include "peers/WebRTCClient.hpp"
 
 namespace ombrelia {
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "analytics/NetworkType.hpp"
+#include "protocol/NetworkType.hpp"
 
 namespace ombrelia {
 

@@ -1,9 +1,9 @@
 #include "p2p/Abonnement.hpp"
 
-#include "p2p/AbonnementRequestMessage.hpp"
-#include "p2p/AbonnementResponseMessage.hpp"
+#include "protocol/AbonnementRequestMessage.hpp"
+#include "protocol/AbonnementResponseMessage.hpp"
 #include "p2p/PeerEngineSupport.hpp"
-#include "webrtc/WebRTCClient.hpp"
+#include "peers/WebRTCClient.hpp"
 
 namespace ombrelia {
 

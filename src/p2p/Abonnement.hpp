@@ -11,7 +11,7 @@
 
 #include "p2p/AbonnementPeer.hpp"
 #include "platform/Uuid.hpp"
-#include "signalling/Peer.hpp"
+#include "peers/Peer.hpp"
 
 namespace ombrelia {
 

@@ -7,7 +7,7 @@
 
 #include "p2p/AbonnementState.hpp"
 #include "platform/Uuid.hpp"
-#include "signalling/Peer.hpp"
+#include "peers/Peer.hpp"
 
 namespace ombrelia {
 

@@ -2,7 +2,7 @@
 
 #include "p2p/Abonnement.hpp"
 #include "p2p/PeerChain.hpp"
-#include "p2p/PeerChainMessage.hpp"
+#include "protocol/PeerChainMessage.hpp"
 #include "p2p/PeerEngineSupport.hpp"
 #include "p2p/PeerMessagesEnvironment.hpp"
 #include "p2p/SegmentDownloads.hpp"

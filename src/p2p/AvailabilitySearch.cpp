@@ -7,11 +7,11 @@
 #include <ombrelia/OmbreliaConfig.hpp>
 
 #include "p2p/Abonnement.hpp"
-#include "p2p/FileAvailabilityResponseMessage.hpp"
+#include "protocol/FileAvailabilityResponseMessage.hpp"
 #include "p2p/PeerEngineSupport.hpp"
 #include "p2p/PeerMessagesEnvironment.hpp"
-#include "proxy/VideoStorage.hpp"
-#include "webrtc/WebRTCClient.hpp"
+#include "store/VideoStorage.hpp"
+#include "peers/WebRTCClient.hpp"
 
 namespace ombrelia {
 

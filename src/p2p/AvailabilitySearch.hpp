@@ -12,7 +12,7 @@
 #include <ombrelia/SegmentInfo.hpp>
 
 #include "p2p/PendingFileAvailabilityMessage.hpp"
-#include "signalling/Peer.hpp"
+#include "peers/Peer.hpp"
 
 namespace ombrelia {
 

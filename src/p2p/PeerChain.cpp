@@ -1,6 +1,6 @@
 #include "p2p/PeerChain.hpp"
 
-#include "p2p/PeerChainMessage.hpp"
+#include "protocol/PeerChainMessage.hpp"
 
 namespace ombrelia {
 

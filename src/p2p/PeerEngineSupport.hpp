@@ -10,7 +10,7 @@
 #include <ombrelia/SegmentInfo.hpp>
 
 #include "platform/MonotonicClock.hpp"
-#include "webrtc/WebRTCClient.hpp"
+#include "peers/WebRTCClient.hpp"
 
 namespace ombrelia {
 

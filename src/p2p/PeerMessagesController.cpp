@@ -1,36 +1,36 @@
 #include "p2p/PeerMessagesController.hpp"
 
-#include "analytics/AnalyticsService.hpp"
-#include "p2p/AbonnementRequestMessageReader.hpp"
-#include "p2p/AbonnementResponseMessageReader.hpp"
-#include "p2p/FileAvailabilityRequestMessageReader.hpp"
-#include "p2p/FileAvailabilityResponseMessageReader.hpp"
-#include "p2p/FileRequestMessageReader.hpp"
-#include "p2p/FileRequestResponseMessageReader.hpp"
-#include "p2p/FileRequestStopMessageReader.hpp"
-#include "p2p/PeerChainMessageReader.hpp"
+#include "protocol/AnalyticsFeed.hpp"
+#include "protocol/AbonnementRequestMessageReader.hpp"
+#include "protocol/AbonnementResponseMessageReader.hpp"
+#include "protocol/FileAvailabilityRequestMessageReader.hpp"
+#include "protocol/FileAvailabilityResponseMessageReader.hpp"
+#include "protocol/FileRequestMessageReader.hpp"
+#include "protocol/FileRequestResponseMessageReader.hpp"
+#include "protocol/FileRequestStopMessageReader.hpp"
+#include "protocol/PeerChainMessageReader.hpp"
 #include "p2p/PeerEngineSupport.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "platform/JsonReader.hpp"
 #include "platform/Timer.hpp"
-#include "proxy/SegmentData.hpp"
+#include "store/SegmentData.hpp"
 #include "platform/Utf8.hpp"
-#include "proxy/VideoStorage.hpp"
-#include "signalling/PeerList.hpp"
-#include "webrtc/WebRTCClient.hpp"
+#include "store/VideoStorage.hpp"
+#include "peers/PeerList.hpp"
+#include "peers/WebRTCClient.hpp"
 
 namespace ombrelia {
 
 std::shared_ptr<PeerMessagesController> PeerMessagesController::create(
     std::shared_ptr<SignalingClient> signalClient,
-    std::shared_ptr<AnalyticsService> analyticsService) {
+    std::shared_ptr<AnalyticsFeed> analyticsService) {
   return create(std::move(signalClient), std::move(analyticsService),
                 PeerMessagesEnvironment::shared());
 }
 
 std::shared_ptr<PeerMessagesController> PeerMessagesController::create(
     std::shared_ptr<SignalingClient> signalClient,
-    std::shared_ptr<AnalyticsService> analyticsService, PeerMessagesEnvironment environment) {
+    std::shared_ptr<AnalyticsFeed> analyticsService, PeerMessagesEnvironment environment) {
   auto engine = std::shared_ptr<PeerMessagesController>(new PeerMessagesController(
       std::move(signalClient), std::move(analyticsService), std::move(environment)));
   engine->start();
@@ -38,12 +38,12 @@ std::shared_ptr<PeerMessagesController> PeerMessagesController::create(
 }
 
 PeerMessagesController::PeerMessagesController(std::shared_ptr<SignalingClient> signalClient,
-                                               std::shared_ptr<AnalyticsService> analyticsService)
+                                               std::shared_ptr<AnalyticsFeed> analyticsService)
     : PeerMessagesController(std::move(signalClient), std::move(analyticsService),
                              PeerMessagesEnvironment::shared()) {}
 
 PeerMessagesController::PeerMessagesController(std::shared_ptr<SignalingClient> signalClient,
-                                               std::shared_ptr<AnalyticsService> analyticsService,
+                                               std::shared_ptr<AnalyticsFeed> analyticsService,
                                                PeerMessagesEnvironment environment)
     : signalClient_(std::move(signalClient)),
       analyticsService_(std::move(analyticsService)),

@@ -27,13 +27,13 @@
 #include "p2p/SegmentDownloads.hpp"
 #include "p2p/UploadServer.hpp"
 #include "platform/NotificationCenter.hpp"
-#include "signalling/PeerType.hpp"
-#include "webrtc/PeerConnectionController.hpp"
-#include "webrtc/WebRTCClientDelegate.hpp"
+#include "protocol/PeerType.hpp"
+#include "peers/PeerConnectionController.hpp"
+#include "peers/WebRTCClientDelegate.hpp"
 
 namespace ombrelia {
 
-class AnalyticsService;
+class AnalyticsFeed;
 class FileAvailabilityResponseMessage;
 class SegmentData;
 class SignalingClient;
@@ -84,10 +84,10 @@ class PeerMessagesController : public WebRTCClientDelegate,
 
   [[nodiscard]] static std::shared_ptr<PeerMessagesController> create(
       std::shared_ptr<SignalingClient> signalClient,
-      std::shared_ptr<AnalyticsService> analyticsService);
+      std::shared_ptr<AnalyticsFeed> analyticsService);
   [[nodiscard]] static std::shared_ptr<PeerMessagesController> create(
       std::shared_ptr<SignalingClient> signalClient,
-      std::shared_ptr<AnalyticsService> analyticsService, PeerMessagesEnvironment environment);
+      std::shared_ptr<AnalyticsFeed> analyticsService, PeerMessagesEnvironment environment);
 
   ~PeerMessagesController() override;
 
@@ -135,9 +135,9 @@ class PeerMessagesController : public WebRTCClientDelegate,
   void start();
   // Test doubles of the peer exchange derive from the engine.
   PeerMessagesController(std::shared_ptr<SignalingClient> signalClient,
-                         std::shared_ptr<AnalyticsService> analyticsService);
+                         std::shared_ptr<AnalyticsFeed> analyticsService);
   PeerMessagesController(std::shared_ptr<SignalingClient> signalClient,
-                         std::shared_ptr<AnalyticsService> analyticsService,
+                         std::shared_ptr<AnalyticsFeed> analyticsService,
                          PeerMessagesEnvironment environment);
 
  private:
@@ -155,7 +155,7 @@ class PeerMessagesController : public WebRTCClientDelegate,
   void endAbonnementIf(const std::function<bool(const AbonnementPeer&)>& predicate);
 
   const std::shared_ptr<SignalingClient> signalClient_;
-  const std::shared_ptr<AnalyticsService> analyticsService_;
+  const std::shared_ptr<AnalyticsFeed> analyticsService_;
   const PeerMessagesEnvironment environment_;
 
   // The parts, in the order they depend on one another; the subscription's lock is the

@@ -1,9 +1,9 @@
 #include "p2p/PeerMessagesEnvironment.hpp"
 
-#include "proxy/BufferingController.hpp"
-#include "proxy/ManifestController.hpp"
-#include "proxy/VideoStorage.hpp"
-#include "signalling/PeerList.hpp"
+#include "store/BufferingController.hpp"
+#include "store/ManifestController.hpp"
+#include "store/VideoStorage.hpp"
+#include "peers/PeerList.hpp"
 
 namespace ombrelia {
 

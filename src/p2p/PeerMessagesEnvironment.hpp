@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/Uuid.hpp"
-#include "signalling/Peer.hpp"
+#include "peers/Peer.hpp"
 
 namespace ombrelia {
 

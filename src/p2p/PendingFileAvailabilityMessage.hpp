@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "p2p/FileAvailabilityRequestMessage.hpp"
-#include "signalling/Peer.hpp"
+#include "protocol/FileAvailabilityRequestMessage.hpp"
+#include "peers/Peer.hpp"
 
 namespace ombrelia {
 

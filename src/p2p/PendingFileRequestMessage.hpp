@@ -11,13 +11,13 @@
 
 #include <ombrelia/Data.hpp>
 
-#include "p2p/FileRequestMessage.hpp"
-#include "p2p/FileRequestResponseMessage.hpp"
+#include "protocol/FileRequestMessage.hpp"
+#include "protocol/FileRequestResponseMessage.hpp"
 #include "p2p/FileRequestState.hpp"
 #include "p2p/FileRequestType.hpp"
 #include "p2p/SegmentReassembly.hpp"
 #include "platform/Uuid.hpp"
-#include "signalling/PeerType.hpp"
+#include "protocol/PeerType.hpp"
 
 namespace ombrelia {
 

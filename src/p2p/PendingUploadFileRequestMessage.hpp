@@ -1,8 +1,8 @@
 #pragma once
 // Any thread: a value record.
 
-#include "p2p/FileRequestMessage.hpp"
-#include "signalling/Peer.hpp"
+#include "protocol/FileRequestMessage.hpp"
+#include "peers/Peer.hpp"
 
 namespace ombrelia {
 

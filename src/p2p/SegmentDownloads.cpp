@@ -5,17 +5,17 @@
 #include <ombrelia/OmbreliaConfig.hpp>
 #include <ombrelia/OmbreliaLogger.hpp>
 
-#include "analytics/AnalyticsService.hpp"
+#include "protocol/AnalyticsFeed.hpp"
 #include "p2p/Abonnement.hpp"
-#include "p2p/FileRequestEndMessage.hpp"
-#include "p2p/FileRequestMessage.hpp"
-#include "p2p/FileRequestResponseMessage.hpp"
-#include "p2p/FileRequestStopMessage.hpp"
+#include "protocol/FileRequestEndMessage.hpp"
+#include "protocol/FileRequestMessage.hpp"
+#include "protocol/FileRequestResponseMessage.hpp"
+#include "protocol/FileRequestStopMessage.hpp"
 #include "p2p/PeerEngineSupport.hpp"
-#include "p2p/SegmentFrame.hpp"
+#include "protocol/SegmentFrame.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "platform/OnceCompletion.hpp"
-#include "webrtc/WebRTCClient.hpp"
+#include "peers/WebRTCClient.hpp"
 
 namespace ombrelia {
 

@@ -17,12 +17,12 @@
 #include "p2p/FileRequestType.hpp"
 #include "p2p/PendingFileRequestMessage.hpp"
 #include "p2p/StallCheck.hpp"
-#include "signalling/Peer.hpp"
+#include "peers/Peer.hpp"
 
 namespace ombrelia {
 
 class Abonnement;
-class AnalyticsService;
+class AnalyticsFeed;
 class FileRequestResponseMessage;
 
 // The segment requests this client sends to the peer it is subscribed to, and the reassembly of
@@ -52,7 +52,7 @@ class SegmentDownloads {
   static constexpr double kMaxJoinAgeSeconds = 3.0;
 
   // The subscription outlives the downloads; the analytics may be absent.
-  SegmentDownloads(Abonnement& abonnement, std::shared_ptr<AnalyticsService> analytics)
+  SegmentDownloads(Abonnement& abonnement, std::shared_ptr<AnalyticsFeed> analytics)
       : abonnement_(abonnement), analytics_(std::move(analytics)) {}
 
   // Asks the subscribed peer for the segment; see the engine's call of the same name.
@@ -83,7 +83,7 @@ class SegmentDownloads {
   int64_t reassemblyBytes(const std::optional<Uuid>& uploader) const;
 
   Abonnement& abonnement_;
-  const std::shared_ptr<AnalyticsService> analytics_;
+  const std::shared_ptr<AnalyticsFeed> analytics_;
 
   mutable std::mutex mutex_;  // guards the requests sent and every record they point to
   std::vector<RequestPtr> requests_;

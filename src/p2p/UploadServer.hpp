@@ -15,7 +15,7 @@
 
 #include "p2p/PendingUploadFileRequestMessage.hpp"
 #include "platform/Uuid.hpp"
-#include "signalling/Peer.hpp"
+#include "peers/Peer.hpp"
 
 namespace ombrelia {
 

@@ -2,8 +2,8 @@
 
 #include <ombrelia/OmbreliaConfig.hpp>
 
-#include "proxy/BufferingController.hpp"
-#include "signalling/OmbreliaDecision.hpp"
+#include "store/BufferingController.hpp"
+#include "peers/OmbreliaDecision.hpp"
 
 namespace ombrelia {
 

@@ -9,7 +9,7 @@
 #include <ombrelia/SegmentInfo.hpp>
 #include <ombrelia/Url.hpp>
 
-#include "proxy/Decision.hpp"
+#include "protocol/Decision.hpp"
 
 namespace ombrelia {
 

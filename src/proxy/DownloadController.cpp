@@ -5,15 +5,15 @@
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
-#include "analytics/AnalyticsService.hpp"
+#include "protocol/AnalyticsFeed.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "platform/OnceCompletion.hpp"
 #include "proxy/DecisionController.hpp"
-#include "proxy/ManifestController.hpp"
+#include "store/ManifestController.hpp"
 #include "proxy/P2PLoader.hpp"
 #include "proxy/PlaylistContent.hpp"
-#include "proxy/SegmentURLHistory.hpp"
-#include "proxy/VideoStorage.hpp"
+#include "store/SegmentURLHistory.hpp"
+#include "store/VideoStorage.hpp"
 #include "signalling/SignalingClient.hpp"
 #include "signalling/SocketConfig.hpp"
 
@@ -31,7 +31,7 @@ std::string typeName(const std::optional<SegmentInfo>& info) {
 
 std::shared_ptr<DownloadController>
 DownloadController::create(std::string videoID, std::string clientID,
-                           std::shared_ptr<AnalyticsService> analyticsService) {
+                           std::shared_ptr<AnalyticsFeed> analyticsService) {
   auto signalClient = SocketConfig::buildSignalingClient(SocketConfig::defaultConfig());
   return std::shared_ptr<DownloadController>(
       new DownloadController(std::move(videoID), std::move(analyticsService),
@@ -39,7 +39,7 @@ DownloadController::create(std::string videoID, std::string clientID,
 }
 
 DownloadController::DownloadController(std::string videoID,
-                                       std::shared_ptr<AnalyticsService> analyticsService,
+                                       std::shared_ptr<AnalyticsFeed> analyticsService,
                                        std::shared_ptr<SignalingClient> signalClient,
                                        std::string clientID)
     : analyticsService_(std::move(analyticsService)),

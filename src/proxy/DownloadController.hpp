@@ -10,13 +10,13 @@
 #include <ombrelia/SegmentInfo.hpp>
 #include <ombrelia/Url.hpp>
 
-#include "proxy/Decision.hpp"
+#include "protocol/Decision.hpp"
 #include "proxy/HTTPLoader.hpp"
-#include "signalling/PeerType.hpp"
+#include "protocol/PeerType.hpp"
 
 namespace ombrelia {
 
-class AnalyticsService;
+class AnalyticsFeed;
 class DecisionController;
 class P2PLoader;
 class SignalingClient;
@@ -29,7 +29,7 @@ class DownloadController : public std::enable_shared_from_this<DownloadControlle
 
   [[nodiscard]] static std::shared_ptr<DownloadController>
   create(std::string videoID, std::string clientID,
-         std::shared_ptr<AnalyticsService> analyticsService);
+         std::shared_ptr<AnalyticsFeed> analyticsService);
 
   void generalData(const Url& url, Completion completion,
                    std::optional<std::string> range = std::nullopt);
@@ -57,7 +57,7 @@ class DownloadController : public std::enable_shared_from_this<DownloadControlle
   static bool isWholeResource(const std::optional<std::string>& range);
 
  private:
-  DownloadController(std::string videoID, std::shared_ptr<AnalyticsService> analyticsService,
+  DownloadController(std::string videoID, std::shared_ptr<AnalyticsFeed> analyticsService,
                      std::shared_ptr<SignalingClient> signalClient, std::string clientID);
 
   void handleHTTPResponse(const Url& segmentURL, const std::optional<SegmentInfo>& info,
@@ -71,7 +71,7 @@ class DownloadController : public std::enable_shared_from_this<DownloadControlle
                 const std::optional<std::string>& contentType, std::optional<PeerType> peerType,
                 const Url& segmentURL, bool isHttp);
 
-  const std::shared_ptr<AnalyticsService> analyticsService_;
+  const std::shared_ptr<AnalyticsFeed> analyticsService_;
   const std::shared_ptr<HTTPLoader> httpLoader_;
   const std::string videoID_;
   std::shared_ptr<DecisionController> decisionController_;

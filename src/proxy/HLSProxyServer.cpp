@@ -53,7 +53,7 @@ std::string HLSProxyServer::segmentPathPattern() {
 }
 
 std::shared_ptr<HLSProxyServer> HLSProxyServer::create(
-    std::string videoID, std::string clientID, std::shared_ptr<AnalyticsService> analyticsService) {
+    std::string videoID, std::string clientID, std::shared_ptr<AnalyticsFeed> analyticsService) {
   auto server = std::shared_ptr<HLSProxyServer>(
       new HLSProxyServer(std::move(videoID), std::move(clientID), std::move(analyticsService)));
   server->addRequestHandlers();
@@ -61,7 +61,7 @@ std::shared_ptr<HLSProxyServer> HLSProxyServer::create(
 }
 
 HLSProxyServer::HLSProxyServer(std::string videoID, std::string clientID,
-                               std::shared_ptr<AnalyticsService> analyticsService)
+                               std::shared_ptr<AnalyticsFeed> analyticsService)
     : webServer_(WebServer::create()),
       pluginActivator_(PluginActivator::create(std::move(videoID), std::move(clientID),
                                                std::move(analyticsService))) {}

@@ -11,12 +11,12 @@
 
 #include <ombrelia/Url.hpp>
 
-#include "proxy/HLSManifestModifier.hpp"
+#include "store/HLSManifestModifier.hpp"
 #include "proxy/HTTPLoader.hpp"
 
 namespace ombrelia {
 
-class AnalyticsService;
+class AnalyticsFeed;
 class PluginActivator;
 class WebServer;
 class WebServerRequest;
@@ -35,7 +35,7 @@ class HLSProxyServer : public std::enable_shared_from_this<HLSProxyServer> {
 
   [[nodiscard]] static std::shared_ptr<HLSProxyServer> create(
       std::string videoID, std::string clientID,
-      std::shared_ptr<AnalyticsService> analyticsService);
+      std::shared_ptr<AnalyticsFeed> analyticsService);
   // Stops listening: dropping the proxy frees its port.
   ~HLSProxyServer();
   HLSProxyServer(const HLSProxyServer&) = delete;
@@ -67,7 +67,7 @@ class HLSProxyServer : public std::enable_shared_from_this<HLSProxyServer> {
 
  private:
   HLSProxyServer(std::string videoID, std::string clientID,
-                 std::shared_ptr<AnalyticsService> analyticsService);
+                 std::shared_ptr<AnalyticsFeed> analyticsService);
   // What a handler does once the request is known to be served: the server, the request, its
   // origin URL and the completion.
   using Dispatch = std::function<void(const std::shared_ptr<HLSProxyServer>&,

@@ -4,20 +4,20 @@
 
 #include <chrono>
 
-#include "analytics/AnalyticsService.hpp"
+#include "protocol/AnalyticsFeed.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "platform/MonotonicClock.hpp"
 
 namespace ombrelia {
 
-std::shared_ptr<HTTPLoader> HTTPLoader::create(std::shared_ptr<AnalyticsService> analyticsService,
+std::shared_ptr<HTTPLoader> HTTPLoader::create(std::shared_ptr<AnalyticsFeed> analyticsService,
                                                std::shared_ptr<platform::HttpClient> urlSession) {
   return std::shared_ptr<HTTPLoader>(
       new HTTPLoader(std::move(urlSession), std::move(analyticsService)));
 }
 
 HTTPLoader::HTTPLoader(std::shared_ptr<platform::HttpClient> urlSession,
-                       std::shared_ptr<AnalyticsService> analyticsService)
+                       std::shared_ptr<AnalyticsFeed> analyticsService)
     : urlSession_(std::move(urlSession)), analyticsService_(std::move(analyticsService)) {}
 
 void HTTPLoader::requestGeneral(const Url& url, Completion completion,

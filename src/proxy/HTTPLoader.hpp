@@ -14,7 +14,7 @@
 
 namespace ombrelia {
 
-class AnalyticsService;
+class AnalyticsFeed;
 
 // Fetches playlists, segments and other resources from the origin and counts each request.
 class HTTPLoader {
@@ -40,7 +40,7 @@ class HTTPLoader {
   using Completion = std::function<void(Response)>;
 
   [[nodiscard]] static std::shared_ptr<HTTPLoader> create(
-      std::shared_ptr<AnalyticsService> analyticsService,
+      std::shared_ptr<AnalyticsFeed> analyticsService,
       std::shared_ptr<platform::HttpClient> urlSession = platform::HttpClient::shared());
 
   HTTPLoader(const HTTPLoader&) = delete;
@@ -58,11 +58,11 @@ class HTTPLoader {
   enum class Kind { general, playlist, segment };
 
   HTTPLoader(std::shared_ptr<platform::HttpClient> urlSession,
-             std::shared_ptr<AnalyticsService> analyticsService);
+             std::shared_ptr<AnalyticsFeed> analyticsService);
   void load(Kind kind, const Url& url, std::optional<std::string> range, Completion completion);
 
   const std::shared_ptr<platform::HttpClient> urlSession_;
-  const std::shared_ptr<AnalyticsService> analyticsService_;
+  const std::shared_ptr<AnalyticsFeed> analyticsService_;
 };
 
 }  // namespace ombrelia

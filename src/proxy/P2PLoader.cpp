@@ -1,19 +1,19 @@
 #include "proxy/P2PLoader.hpp"
 
-#include "analytics/AnalyticsService.hpp"
+#include "protocol/AnalyticsFeed.hpp"
 
 namespace ombrelia {
 
 std::shared_ptr<P2PLoader> P2PLoader::create(std::string videoID,
                                              std::shared_ptr<SignalingClient> signalClient,
-                                             std::shared_ptr<AnalyticsService> analyticsService) {
+                                             std::shared_ptr<AnalyticsFeed> analyticsService) {
   auto controller = PeerMessagesController::create(std::move(signalClient), analyticsService);
   return std::shared_ptr<P2PLoader>(
       new P2PLoader(std::move(videoID), std::move(controller), std::move(analyticsService)));
 }
 
 P2PLoader::P2PLoader(std::string videoID, std::shared_ptr<PeerMessagesController> controller,
-                     std::shared_ptr<AnalyticsService> analyticsService)
+                     std::shared_ptr<AnalyticsFeed> analyticsService)
     : videoID_(std::move(videoID)), peerMessagesController_(std::move(controller)),
       analyticsService_(std::move(analyticsService)) {}
 

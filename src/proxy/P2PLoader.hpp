@@ -12,7 +12,7 @@
 
 namespace ombrelia {
 
-class AnalyticsService;
+class AnalyticsFeed;
 class SignalingClient;
 
 // The adapter between the download controller and the peer exchange.
@@ -20,7 +20,7 @@ class P2PLoader {
  public:
   [[nodiscard]] static std::shared_ptr<P2PLoader>
   create(std::string videoID, std::shared_ptr<SignalingClient> signalClient,
-         std::shared_ptr<AnalyticsService> analyticsService);
+         std::shared_ptr<AnalyticsFeed> analyticsService);
 
   // Counts a peer request; with a confirmed subscription asks the subscribed peer, otherwise
   // goes on looking for one and completes at once with nothing.
@@ -33,12 +33,12 @@ class P2PLoader {
 
  private:
   P2PLoader(std::string videoID, std::shared_ptr<PeerMessagesController> controller,
-            std::shared_ptr<AnalyticsService> analyticsService);
+            std::shared_ptr<AnalyticsFeed> analyticsService);
 
   const std::string videoID_;
   mutable std::mutex mutex_;  // guards the engine pointer, replaced only by tests
   std::shared_ptr<PeerMessagesController> peerMessagesController_;
-  const std::shared_ptr<AnalyticsService> analyticsService_;
+  const std::shared_ptr<AnalyticsFeed> analyticsService_;
 };
 
 }  // namespace ombrelia

@@ -10,7 +10,7 @@
 namespace ombrelia {
 
 std::shared_ptr<PluginActivator> PluginActivator::create(
-    std::string videoID, std::string clientID, std::shared_ptr<AnalyticsService> analyticsService,
+    std::string videoID, std::string clientID, std::shared_ptr<AnalyticsFeed> analyticsService,
     ControllerFactory controllerFactory) {
   auto activator = std::shared_ptr<PluginActivator>(
       new PluginActivator(std::move(videoID), std::move(clientID), std::move(analyticsService),
@@ -21,7 +21,7 @@ std::shared_ptr<PluginActivator> PluginActivator::create(
 }
 
 PluginActivator::PluginActivator(std::string videoID, std::string clientID,
-                                 std::shared_ptr<AnalyticsService> analyticsService,
+                                 std::shared_ptr<AnalyticsFeed> analyticsService,
                                  ControllerFactory controllerFactory)
     : videoID_(std::move(videoID)),
       clientID_(std::move(clientID)),

@@ -15,7 +15,7 @@
 
 namespace ombrelia {
 
-class AnalyticsService;
+class AnalyticsFeed;
 class DownloadController;
 
 // Dispatches every proxied request once: counts the requests in flight, marks a request
@@ -33,7 +33,7 @@ class PluginActivator : public std::enable_shared_from_this<PluginActivator> {
   using ControllerFactory = std::function<std::shared_ptr<DownloadController>()>;
 
   [[nodiscard]] static std::shared_ptr<PluginActivator> create(
-      std::string videoID, std::string clientID, std::shared_ptr<AnalyticsService> analyticsService,
+      std::string videoID, std::string clientID, std::shared_ptr<AnalyticsFeed> analyticsService,
       ControllerFactory controllerFactory = nullptr);
 
   void generalData(const Url& url, Completion completion,
@@ -48,7 +48,7 @@ class PluginActivator : public std::enable_shared_from_this<PluginActivator> {
 
  private:
   PluginActivator(std::string videoID, std::string clientID,
-                  std::shared_ptr<AnalyticsService> analyticsService,
+                  std::shared_ptr<AnalyticsFeed> analyticsService,
                   ControllerFactory controllerFactory);
   // Counts the request and tells whether it is critical.
   bool countRequest(const Url& url);
@@ -58,7 +58,7 @@ class PluginActivator : public std::enable_shared_from_this<PluginActivator> {
 
   const std::string videoID_;
   const std::string clientID_;
-  const std::shared_ptr<AnalyticsService> analyticsService_;
+  const std::shared_ptr<AnalyticsFeed> analyticsService_;
   const std::shared_ptr<HTTPLoader> httpLoader_;
 
   mutable std::mutex counterMutex_;  // guards the two counters

@@ -6,8 +6,8 @@
 #include <nlohmann/json.hpp>
 #include <ombrelia/OmbreliaLogger.hpp>
 
-#include "analytics/AnalyticsInitMessage.hpp"
-#include "analytics/AnalyticsMessage.hpp"
+#include "protocol/AnalyticsInitMessage.hpp"
+#include "protocol/AnalyticsMessage.hpp"
 #include "platform/JsonWriter.hpp"
 #include "platform/StandardOutput.hpp"
 

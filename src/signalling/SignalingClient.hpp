@@ -17,7 +17,7 @@
 #include "platform/Uuid.hpp"
 #include "signalling/SignalClientDelegate.hpp"
 #include "signalling/WebSocketProvider.hpp"
-#include "webrtc/SdpType.hpp"
+#include "protocol/SdpType.hpp"
 
 namespace ombrelia {
 

@@ -9,8 +9,8 @@
 
 #include <ombrelia/OmbreliaConfig.hpp>
 
-#include "proxy/HLSManifestModifier.hpp"
-#include "proxy/ManifestController.hpp"
+#include "store/HLSManifestModifier.hpp"
+#include "store/ManifestController.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace ombrelia;

@@ -7,8 +7,8 @@
 #include <ombrelia/Data.hpp>
 
 #include "p2p/PeerChain.hpp"
-#include "p2p/PeerChainMessage.hpp"
-#include "p2p/SegmentFrame.hpp"
+#include "protocol/PeerChainMessage.hpp"
+#include "protocol/SegmentFrame.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace ombrelia;

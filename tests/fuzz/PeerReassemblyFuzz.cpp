@@ -12,23 +12,23 @@
 
 #include <ombrelia/OmbreliaConfig.hpp>
 
-#include "p2p/AbonnementRequestMessageReader.hpp"
-#include "p2p/AbonnementResponseMessage.hpp"
-#include "p2p/FileAvailabilityRequestMessageReader.hpp"
-#include "p2p/FileAvailabilityResponseMessage.hpp"
-#include "p2p/FileRequestMessageReader.hpp"
-#include "p2p/FileRequestResponseMessage.hpp"
+#include "protocol/AbonnementRequestMessageReader.hpp"
+#include "protocol/AbonnementResponseMessage.hpp"
+#include "protocol/FileAvailabilityRequestMessageReader.hpp"
+#include "protocol/FileAvailabilityResponseMessage.hpp"
+#include "protocol/FileRequestMessageReader.hpp"
+#include "protocol/FileRequestResponseMessage.hpp"
 #include "p2p/PeerMessagesController.hpp"
-#include "p2p/SegmentFrame.hpp"
+#include "protocol/SegmentFrame.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "platform/MemoryPressureSource.hpp"
-#include "proxy/VideoStorage.hpp"
+#include "store/VideoStorage.hpp"
 #include "signalling/SignalingClient.hpp"
 #include "support/RecordingWebSocket.hpp"
-#include "webrtc/PeerConnectionFactory.hpp"
-#include "webrtc/RTCDataChannel.hpp"
-#include "webrtc/RTCPeerConnection.hpp"
-#include "webrtc/WebRTCClient.hpp"
+#include "peers/PeerConnectionFactory.hpp"
+#include "peers/RTCDataChannel.hpp"
+#include "peers/RTCPeerConnection.hpp"
+#include "peers/WebRTCClient.hpp"
 
 namespace {
 

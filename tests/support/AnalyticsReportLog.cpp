@@ -2,8 +2,8 @@
 
 #include <any>
 
-#include "analytics/AnalyticsInitMessage.hpp"
-#include "analytics/AnalyticsMessage.hpp"
+#include "protocol/AnalyticsInitMessage.hpp"
+#include "protocol/AnalyticsMessage.hpp"
 
 namespace ombrelia::test {
 

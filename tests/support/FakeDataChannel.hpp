@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "webrtc/RTCDataChannel.hpp"
+#include "peers/RTCDataChannel.hpp"
 
 namespace ombrelia::test {
 

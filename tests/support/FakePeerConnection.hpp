@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "support/FakeDataChannel.hpp"
-#include "webrtc/RTCPeerConnection.hpp"
+#include "peers/RTCPeerConnection.hpp"
 
 namespace ombrelia::test {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "support/FakePeerConnection.hpp"
-#include "webrtc/PeerConnectionFactory.hpp"
+#include "peers/PeerConnectionFactory.hpp"
 
 namespace ombrelia::test {
 

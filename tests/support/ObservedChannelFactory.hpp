@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "support/Waiter.hpp"
-#include "webrtc/PeerConnectionFactory.hpp"
+#include "peers/PeerConnectionFactory.hpp"
 
 namespace ombrelia::test {
 

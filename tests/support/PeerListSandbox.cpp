@@ -3,7 +3,7 @@
 #include <ombrelia/OLoggerConfig.hpp>
 #include <ombrelia/OmbreliaConfig.hpp>
 
-#include "signalling/PeerList.hpp"
+#include "peers/PeerList.hpp"
 
 namespace ombrelia::test {
 

@@ -1,15 +1,15 @@
 #include "support/PeerMessageSamples.hpp"
 
-#include "p2p/AbonnementRequestMessage.hpp"
-#include "p2p/AbonnementResponseMessage.hpp"
-#include "p2p/FileAvailabilityRequestMessage.hpp"
-#include "p2p/FileAvailabilityResponseMessage.hpp"
-#include "p2p/FileRequestEndMessage.hpp"
-#include "p2p/FileRequestMessage.hpp"
-#include "p2p/FileRequestResponseMessage.hpp"
-#include "p2p/FileRequestStopMessage.hpp"
-#include "p2p/PeerChainMessage.hpp"
-#include "webrtc/WebRTCClient.hpp"
+#include "protocol/AbonnementRequestMessage.hpp"
+#include "protocol/AbonnementResponseMessage.hpp"
+#include "protocol/FileAvailabilityRequestMessage.hpp"
+#include "protocol/FileAvailabilityResponseMessage.hpp"
+#include "protocol/FileRequestEndMessage.hpp"
+#include "protocol/FileRequestMessage.hpp"
+#include "protocol/FileRequestResponseMessage.hpp"
+#include "protocol/FileRequestStopMessage.hpp"
+#include "protocol/PeerChainMessage.hpp"
+#include "peers/WebRTCClient.hpp"
 
 namespace ombrelia::test {
 

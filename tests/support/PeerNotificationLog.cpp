@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "platform/StandardOutput.hpp"
-#include "signalling/PeerList.hpp"
+#include "peers/PeerList.hpp"
 
 namespace ombrelia::test {
 

@@ -5,7 +5,7 @@
 #include <ombrelia/OmbreliaConfig.hpp>
 
 #include "proxy/HLSProxyServer.hpp"
-#include "proxy/ProxyManagerSeams.hpp"
+#include "api/ProxyManagerSeams.hpp"
 #include "signalling/SocketConfig.hpp"
 #include "support/StreamOrigin.hpp"
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "support/Waiter.hpp"
-#include "webrtc/WebRTCClientDelegate.hpp"
+#include "peers/WebRTCClientDelegate.hpp"
 
 namespace ombrelia::test {
 

@@ -1,7 +1,7 @@
 #include "support/ScriptedUploader.hpp"
 
-#include "webrtc/DataChannelFramework.hpp"
-#include "webrtc/SessionDescription.hpp"
+#include "peers/DataChannelFramework.hpp"
+#include "peers/SessionDescription.hpp"
 
 namespace ombrelia::test {
 

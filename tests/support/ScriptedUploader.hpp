@@ -10,8 +10,8 @@
 #include <ombrelia/Data.hpp>
 
 #include "support/Waiter.hpp"
-#include "webrtc/WebRTCClient.hpp"
-#include "webrtc/WebRTCClientDelegate.hpp"
+#include "peers/WebRTCClient.hpp"
+#include "peers/WebRTCClientDelegate.hpp"
 
 namespace ombrelia::test {
 

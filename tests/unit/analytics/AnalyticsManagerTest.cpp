@@ -8,8 +8,8 @@
 #include "analytics/AnalyticsManagerAccess.hpp"
 #include "analytics/AnalyticsService.hpp"
 #include "platform/MonotonicClock.hpp"
-#include "proxy/BufferingController.hpp"
-#include "proxy/SegmentURLHistory.hpp"
+#include "store/BufferingController.hpp"
+#include "store/SegmentURLHistory.hpp"
 #include "support/Latch.hpp"
 
 namespace ombrelia {

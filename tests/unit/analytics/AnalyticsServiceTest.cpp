@@ -16,7 +16,7 @@
 #include "platform/DispatchQueue.hpp"
 #include "platform/MonotonicClock.hpp"
 #include "platform/Reachability.hpp"
-#include "signalling/PeerList.hpp"
+#include "peers/PeerList.hpp"
 #include "support/AnalyticsReportLog.hpp"
 
 namespace ombrelia {

@@ -6,11 +6,11 @@
 #include "analytics/AnalyticsService.hpp"
 #include "platform/DeviceModel.hpp"
 #include "platform/Reachability.hpp"
-#include "signalling/PeerList.hpp"
+#include "peers/PeerList.hpp"
 #include "support/AnalyticsReportLog.hpp"
 #include "support/FakePeerConnectionFactory.hpp"
 #include "support/PeerListSandbox.hpp"
-#include "webrtc/WebRTCClient.hpp"
+#include "peers/WebRTCClient.hpp"
 
 namespace ombrelia {
 namespace {

@@ -6,7 +6,7 @@
 
 #include "analytics/AnalyticsService.hpp"
 #include "signalling/NativeWebSocket.hpp"
-#include "signalling/PeerList.hpp"
+#include "peers/PeerList.hpp"
 #include "signalling/SignalingClient.hpp"
 #include "support/TestCertificates.hpp"
 #include "support/TestTracker.hpp"

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "p2p/PeerChain.hpp"
-#include "p2p/PeerChainMessage.hpp"
+#include "protocol/PeerChainMessage.hpp"
 
 namespace ombrelia {
 namespace {

@@ -6,25 +6,25 @@
 #include <ombrelia/OmbreliaConfig.hpp>
 
 #include "analytics/AnalyticsService.hpp"
-#include "p2p/AbonnementRequestMessage.hpp"
-#include "p2p/FileRequestMessageReader.hpp"
-#include "p2p/FileRequestResponseMessage.hpp"
-#include "p2p/PeerChainMessage.hpp"
-#include "p2p/PeerChainMessageReader.hpp"
+#include "protocol/AbonnementRequestMessage.hpp"
+#include "protocol/FileRequestMessageReader.hpp"
+#include "protocol/FileRequestResponseMessage.hpp"
+#include "protocol/PeerChainMessage.hpp"
+#include "protocol/PeerChainMessageReader.hpp"
 #include "p2p/PeerMessagesController.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "platform/MemoryPressureSource.hpp"
 #include "platform/MonotonicClock.hpp"
 #include "platform/NotificationCenter.hpp"
-#include "proxy/VideoStorage.hpp"
-#include "signalling/PeerList.hpp"
+#include "store/VideoStorage.hpp"
+#include "peers/PeerList.hpp"
 #include "signalling/SignalingClient.hpp"
 #include "support/FakePeerConnection.hpp"
 #include "support/FakePeerConnectionFactory.hpp"
 #include "support/LinkedDataChannel.hpp"
 #include "support/RecordingWebSocket.hpp"
 #include "support/Waiter.hpp"
-#include "webrtc/WebRTCClient.hpp"
+#include "peers/WebRTCClient.hpp"
 
 namespace ombrelia {
 namespace {

@@ -9,8 +9,8 @@
 
 #include <ombrelia/OLoggerConfig.hpp>
 
-#include "analytics/AnalyticsInitMessage.hpp"
-#include "analytics/AnalyticsMessage.hpp"
+#include "protocol/AnalyticsInitMessage.hpp"
+#include "protocol/AnalyticsMessage.hpp"
 #include "platform/NotificationCenter.hpp"
 #include "signalling/SignalingClient.hpp"
 #include "support/RecordingWebSocket.hpp"

@@ -11,12 +11,12 @@
 
 #include "platform/DispatchQueue.hpp"
 #include "platform/MonotonicClock.hpp"
-#include "signalling/GroupResponseMessageReader.hpp"
-#include "signalling/InitMessageReader.hpp"
-#include "signalling/PeerConnectionMessageReader.hpp"
+#include "protocol/GroupResponseMessageReader.hpp"
+#include "protocol/InitMessageReader.hpp"
+#include "protocol/PeerConnectionMessageReader.hpp"
 #include "signalling/SignalingClient.hpp"
 #include "signalling/SocketConfig.hpp"
-#include "signalling/TransferDescriptionMessageReader.hpp"
+#include "protocol/TransferDescriptionMessageReader.hpp"
 #include "support/TestCertificates.hpp"
 #include "support/TestTracker.hpp"
 

@@ -1,0 +1,78 @@
+#include <ombrelia/ProxyManager.hpp>
+
+#include <atomic>
+#include <mutex>
+
+#include <ombrelia/AnalyticsManager.hpp>
+#include <ombrelia/OmbreliaLogger.hpp>
+
+#include "analytics/AnalyticsManagerAccess.hpp"
+#include "proxy/HLSProxyServer.hpp"
+#include "api/ProxyManagerSeams.hpp"
+
+namespace ombrelia {
+namespace {
+// -1: the default port.
+std::atomic<int> portOverride{-1};
+}  // namespace
+
+struct ProxyManager::Impl {
+  explicit Impl(std::shared_ptr<HLSProxyServer> server) : server(std::move(server)) {}
+
+  std::mutex mutex;  // guards the server pointer
+  std::shared_ptr<HLSProxyServer> server;
+};
+
+void ProxyManagerSeams::overridePort(std::optional<uint16_t> port) {
+  portOverride.store(port ? *port : -1);
+}
+
+uint16_t ProxyManagerSeams::port() {
+  const int port = portOverride.load();
+  return port < 0 ? HLSProxyServer::kDefaultPort : static_cast<uint16_t>(port);
+}
+
+std::shared_ptr<HLSProxyServer> ProxyManagerSeams::server(const ProxyManager& manager) {
+  std::lock_guard lock(manager.impl_->mutex);
+  return manager.impl_->server;
+}
+
+ProxyManager::ProxyManager(const std::string& videoID, const std::string& clientID,
+                           const AnalyticsManager& analyticsManager)
+    : impl_(std::make_unique<Impl>(HLSProxyServer::create(
+          videoID, clientID, AnalyticsManagerAccess::getAnalyticsService(analyticsManager)))) {}
+
+ProxyManager::~ProxyManager() = default;
+
+void ProxyManager::startServer() {
+  std::shared_ptr<HLSProxyServer> server;
+  {
+    std::lock_guard lock(impl_->mutex);
+    server = impl_->server;
+  }
+  if (!server) {
+    OmbreliaLogger::error("Error creating proxy server", OLogModule::proxy);
+    return;
+  }
+  server->start(ProxyManagerSeams::port());
+}
+
+std::optional<Url> ProxyManager::reverseProxyURL(const Url& url) const {
+  std::lock_guard lock(impl_->mutex);
+  if (!impl_->server) return std::nullopt;
+  return impl_->server->reverseProxyURL(url);
+}
+
+void ProxyManager::cleanup() {
+  std::shared_ptr<HLSProxyServer> dropped;
+  {
+    std::lock_guard lock(impl_->mutex);
+    dropped = std::move(impl_->server);
+  }
+  // A playlist fetch in flight keeps the server alive until it answers, so dropping the pointer
+  // alone would leave the port taken and a new proxy for the next stream unable to listen.
+  // Accepted connections carry on and get their answers.
+  if (dropped) dropped->stop();
+}
+
+}  // namespace ombrelia

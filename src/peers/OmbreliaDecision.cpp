@@ -1,0 +1,190 @@
+#include "peers/OmbreliaDecision.hpp"
+
+#include <ombrelia/OmbreliaLogger.hpp>
+
+#include "platform/JsonReader.hpp"
+#include "protocol/GroupResponseMessageReader.hpp"
+#include "protocol/InitMessageReader.hpp"
+#include "protocol/PeerConnectionMessageReader.hpp"
+#include "peers/PeerList.hpp"
+#include "peers/PeerSelectionService.hpp"
+#include "signalling/SignalingClient.hpp"
+#include "protocol/TrackerListReader.hpp"
+#include "protocol/TransferCandidateMessageReader.hpp"
+#include "protocol/TransferDescriptionMessageReader.hpp"
+#include "signalling/WebSocketProvider.hpp"
+#include "peers/IceCandidate.hpp"
+#include "peers/SessionDescription.hpp"
+#include "peers/WebRTCClient.hpp"
+
+namespace ombrelia {
+namespace {
+
+void debug(const std::string& message) { OmbreliaLogger::debug(message, OLogModule::signalClient); }
+
+bool debugEnabled() {
+  return OmbreliaLogger::isEnabled(OLogLevel::debug, OLogModule::signalClient);
+}
+
+template <typename Item>
+std::string describe(const std::vector<Item>& list) {
+  std::string text = "[";
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (i > 0) text += ", ";
+    text += list[i].uuid().uuidString();
+  }
+  return text + "]";
+}
+
+}  // namespace
+
+std::shared_ptr<OmbreliaDecision> OmbreliaDecision::create(
+    std::string videoID, std::string clientID, std::shared_ptr<SignalingClient> signalClient) {
+  return create(std::move(videoID), std::move(clientID), std::move(signalClient),
+                std::make_shared<PeerSelectionService>());
+}
+
+std::shared_ptr<OmbreliaDecision> OmbreliaDecision::create(
+    std::string videoID, std::string clientID, std::shared_ptr<SignalingClient> signalClient,
+    std::shared_ptr<PeerSelectionService> peerSelectionService) {
+  auto decision = std::shared_ptr<OmbreliaDecision>(
+      new OmbreliaDecision(std::move(videoID), std::move(clientID), std::move(signalClient),
+                           std::move(peerSelectionService)));
+  decision->signalClient_->setDelegate(decision);
+  decision->signalClient_->connect();
+  return decision;
+}
+
+OmbreliaDecision::OmbreliaDecision(std::string videoID, std::string clientID,
+                                   std::shared_ptr<SignalingClient> signalClient,
+                                   std::shared_ptr<PeerSelectionService> peerSelectionService)
+    : videoID_(std::move(videoID)),
+      clientID_(std::move(clientID)),
+      signalClient_(std::move(signalClient)),
+      peerSelectionService_(std::move(peerSelectionService)) {}
+
+std::optional<Uuid> OmbreliaDecision::uuid() const {
+  std::lock_guard lock(mutex_);
+  return uuid_;
+}
+
+bool OmbreliaDecision::signalingConnected() const {
+  std::lock_guard lock(mutex_);
+  return signalingConnected_;
+}
+
+void OmbreliaDecision::refreshGroupRequestIfNeeded(const Url&, const SegmentInfo& segmentInfo) {
+  const auto peers = PeerList::shared().peers();
+  {
+    std::lock_guard lock(mutex_);
+    if (!uuid_) return;
+  }
+  for (const auto& peer : peers) {
+    if (peer.webRTCClient && peer.webRTCClient->isConnected()) return;
+  }
+  if (segmentInfo.type() == SegmentType::unknown) return;
+  {
+    // The test and the stamp are one step, so requests arriving together send one group
+    // request; the monotonic clock keeps a clock change from stopping or hurrying the refresh.
+    std::lock_guard lock(mutex_);
+    if (!signalingConnected_) return;
+    const auto now = platform::MonotonicClock::now();
+    if (lastGroupRequestTimestamp_ &&
+        std::chrono::duration<double>(now - *lastGroupRequestTimestamp_).count() <
+            kMinimalTimeToRefreshGroup) {
+      return;
+    }
+    if (peers.size() >= kMaxNumberOfConnectedPeersToRefreshGroup) return;
+    lastGroupRequestTimestamp_ = now;
+  }
+  signalClient_->sendGroupRequest(segmentInfo.bandwidth(), segmentInfo.targetQuality(),
+                                  segmentInfo.segmentNumber());
+}
+
+bool OmbreliaDecision::canTryP2P(const SegmentInfo& segmentInfo) const {
+  if (segmentInfo.type() == SegmentType::unknown) return false;
+  return !PeerList::shared().peers().empty();
+}
+
+void OmbreliaDecision::initMessage() { signalClient_->sendInit(videoID_, "", clientID_); }
+
+void OmbreliaDecision::signalClientDidConnect(SignalingClient&) {
+  debug("Client did connect");
+  {
+    std::lock_guard lock(mutex_);
+    signalingConnected_ = true;
+  }
+  initMessage();
+}
+
+void OmbreliaDecision::signalClientDidDisconnect(SignalingClient&) {
+  debug("Client did disconnect");
+  {
+    std::lock_guard lock(mutex_);
+    signalingConnected_ = false;
+  }
+  // The transport spaces the attempts out: a tracker that closes at once is not hammered.
+  signalClient_->connect();
+}
+
+void OmbreliaDecision::signalClient(SignalingClient&, const Data& data) {
+  debug("Data received: " + std::to_string(data.size()) + " bytes");
+}
+
+void OmbreliaDecision::signalClient(SignalingClient& client, const std::string& message) {
+  // The texts logged here can be a megabyte: they are built only when the line is written.
+  const bool debugging = debugEnabled();
+  if (debugging) debug("String received: " + message);
+  // Parsed once for every reader: each would otherwise parse the whole text again.
+  const auto object = platform::JsonReader::parse(message);
+  if (!object) return;
+  // Every reader is offered the text; a text two readers accept is acted on by both, in order.
+  if (auto trackers = TrackerListReader().readJSON(*object)) {
+    if (debugging) {
+      std::string list;
+      for (const auto& url : trackers->data()) list += (list.empty() ? "" : ", ") + url.toString();
+      debug("Received tracker list: [" + list + "]");
+    }
+    client.webSocket()->setTrackerList(trackers->data());
+  }
+  if (auto init = InitMessageReader().readJSON(*object)) {
+    debug("Received UUID: " + init->uuid().uuidString());
+    {
+      std::lock_guard lock(mutex_);
+      uuid_ = init->uuid();
+    }
+    PeerList::shared().updatePersonalUUID(init->uuid());
+  }
+  if (auto group = GroupResponseMessageReader().readJSON(*object)) {
+    if (debugging) debug("Group response update, list: " + describe(group->list()));
+    const auto personal = uuid();
+    if (!personal) {
+      OmbreliaLogger::error("Assigned UUID is missing, somethign went wrong",
+                            OLogModule::signalClient);
+      return;
+    }
+    peerSelectionService_->updatePeersWithList(group->list(), *personal);
+  }
+  if (auto connections = PeerConnectionMessageReader().readJSON(*object)) {
+    if (debugging) debug("Peer Connection list: " + describe(connections->list()));
+    const auto personal = uuid();
+    if (!personal) {
+      OmbreliaLogger::error("Assigned UUID is missing, somethign went wrong",
+                            OLogModule::signalClient);
+      return;
+    }
+    peerSelectionService_->updatePeersWithList(connections->list(), *personal);
+  }
+  if (auto transfer = TransferDescriptionMessageReader().readJSON(*object)) {
+    debug("Type: " + transfer->type());
+    debug("Received remote sdp");
+    PeerList::shared().updateUserRemoteSdp(SessionDescription(*transfer), transfer->askingPeerID());
+  }
+  if (auto transfer = TransferCandidateMessageReader().readJSON(*object)) {
+    debug("Type: " + transfer->type());
+    debug("Received remote candidate");
+    PeerList::shared().updateUserRemoteCandidate(IceCandidate(*transfer), transfer->askingPeerID());
+  }
+}
+
+}  // namespace ombrelia

@@ -1,0 +1,44 @@
+#include "peers/PeerSelectionService.hpp"
+
+#include <ombrelia/OmbreliaLogger.hpp>
+
+#include "protocol/GroupListItem.hpp"
+#include "protocol/PeerConnectionListItem.hpp"
+#include "peers/PeerList.hpp"
+
+namespace ombrelia {
+
+void PeerSelectionService::updatePeersWithList(const std::vector<GroupListItem>& list,
+                                               const Uuid& personalUUID) {
+  auto& peerList = PeerList::shared();
+  peerList.updatePersonalUUID(personalUUID);
+  for (const auto& item : list) {
+    if (item.modification() == "add") {
+      if (item.uuid() == personalUUID) continue;
+      OmbreliaLogger::debug("Add peer: " + item.uuid().uuidString(),
+                            OLogModule::peerSelectionService);
+      peerList.addPeer(item);
+    } else if (item.modification() == "delete") {
+      OmbreliaLogger::debug("Delete peer: " + item.uuid().uuidString(),
+                            OLogModule::peerSelectionService);
+      peerList.removePeer(item.uuid());
+    } else {
+      OmbreliaLogger::error(
+          "group response list has item with unhandled modification type: " + item.modification(),
+          OLogModule::peerSelectionService);
+    }
+  }
+}
+
+void PeerSelectionService::updatePeersWithList(const std::vector<PeerConnectionListItem>& list,
+                                               const Uuid&) {
+  auto& peerList = PeerList::shared();
+  for (const auto& item : list) {
+    if (item.modification() != "delete") continue;
+    OmbreliaLogger::debug("Delete peer: " + item.uuid().uuidString(),
+                          OLogModule::peerSelectionService);
+    peerList.removePeer(item.uuid());
+  }
+}
+
+}  // namespace ombrelia

@@ -1,0 +1,446 @@
+#include "peers/WebRTCClient.hpp"
+
+#include <utility>
+
+#include <ombrelia/OmbreliaLogger.hpp>
+
+#include "datachannel/DCLibDC.hpp"
+#include "protocol/AbonnementRequestMessage.hpp"
+#include "protocol/AbonnementResponseMessage.hpp"
+#include "protocol/FileAvailabilityRequestMessage.hpp"
+#include "protocol/FileAvailabilityResponseMessage.hpp"
+#include "protocol/FileRequestEndMessage.hpp"
+#include "protocol/FileRequestMessage.hpp"
+#include "protocol/FileRequestResponseMessage.hpp"
+#include "protocol/FileRequestStopMessage.hpp"
+#include "protocol/PeerChainMessage.hpp"
+#include "platform/Utf8.hpp"
+#include "peers/PeerConnectionFactory.hpp"
+#include "peers/RTCDataChannel.hpp"
+#include "peers/RTCPeerConnection.hpp"
+#include "peers/WebRTCClientDelegate.hpp"
+
+namespace ombrelia {
+
+using datachannel::DCIceState;
+
+namespace {
+
+// The whole port range above the privileged ports, as the connection settings ask.
+constexpr uint16_t kPortRangeBegin = 1024;
+constexpr uint16_t kPortRangeEnd = 65535;
+
+// A peer chooses the label; what of it reaches the log stays short.
+constexpr size_t kMaxLoggedLabelBytes = 64;
+
+const char* channelName(bool remote) { return remote ? "remoteDataChannel" : "localDataChannel"; }
+
+std::string byteDescription(const Data& data) { return std::to_string(data.size()) + " bytes"; }
+
+bool debugEnabled(OLogModule module) { return OmbreliaLogger::isEnabled(OLogLevel::debug, module); }
+
+}  // namespace
+
+std::shared_ptr<WebRTCClient> WebRTCClient::create(const std::vector<std::string>& iceServers) {
+  return create(iceServers, *PeerConnectionFactory::shared());
+}
+
+std::shared_ptr<WebRTCClient> WebRTCClient::create(const std::vector<std::string>& iceServers,
+                                                   PeerConnectionFactory& factory) {
+  // Automatic negotiation stays on: creating the channel or applying a remote offer makes the
+  // framework produce the local description by itself.
+  const auto config = datachannel::DCLibDC::rtcConfiguration(
+      iceServers, std::nullopt, std::nullopt, 0, 0, false, false, false, false, kPortRangeBegin,
+      kPortRangeEnd, std::nullopt, std::nullopt);
+  auto connection = factory.create(config);
+  if (!connection) {
+    OmbreliaLogger::error("Could not create new RTCPeerConnection", OLogModule::webRTCClient);
+    return nullptr;
+  }
+  auto client = std::shared_ptr<WebRTCClient>(new WebRTCClient(std::move(connection)));
+  client->registerConnectionCallbacks();
+  return client;
+}
+
+WebRTCClient::WebRTCClient(std::shared_ptr<RTCPeerConnection> peerConnection)
+    : peerConnection_(std::move(peerConnection)) {}
+
+WebRTCClient::~WebRTCClient() = default;
+
+void WebRTCClient::registerConnectionCallbacks() {
+  // Each callback holds the client for its own duration only, so a delegate that drops the last
+  // other reference from inside it cannot free the client under it.
+  const std::weak_ptr<WebRTCClient> weak = weak_from_this();
+  auto connection = this->connection();
+  connection->onLocalDescription([weak](std::string sdp) {
+    if (auto self = weak.lock()) self->didGenerateLocalDescription(sdp);
+  });
+  connection->onLocalCandidate([weak](std::string candidate, std::string mid) {
+    if (auto self = weak.lock()) self->didGenerateLocalCandidate(candidate, mid);
+  });
+  connection->onDataChannel([weak](std::shared_ptr<RTCDataChannel> channel) {
+    if (auto self = weak.lock()) self->didOpenDataChannel(std::move(channel));
+  });
+  connection->onStateChange([weak](DCIceState state) {
+    if (auto self = weak.lock()) self->didChangeState(state);
+  });
+}
+
+void WebRTCClient::registerChannelCallbacks(RTCDataChannel& channel, ChannelRole role) {
+  const std::weak_ptr<WebRTCClient> weak = weak_from_this();
+  channel.onMessage(
+      [weak, role](std::string text) {
+        if (auto self = weak.lock()) self->didReceiveText(role, text);
+      },
+      [weak, role](Data data) {
+        if (auto self = weak.lock()) self->didReceiveBinary(role, data);
+      });
+  channel.onOpen([weak, role] {
+    if (auto self = weak.lock()) self->didChangeChannelOpen(role, true);
+  });
+  channel.onClosed([weak, role] {
+    if (auto self = weak.lock()) self->didChangeChannelOpen(role, false);
+  });
+}
+
+std::shared_ptr<WebRTCClientDelegate> WebRTCClient::delegate() const {
+  std::lock_guard lock(mutex_);
+  return delegate_.lock();
+}
+
+void WebRTCClient::setDelegate(std::weak_ptr<WebRTCClientDelegate> delegate) {
+  std::lock_guard lock(mutex_);
+  delegate_ = std::move(delegate);
+}
+
+std::shared_ptr<RTCPeerConnection> WebRTCClient::connection() const {
+  std::lock_guard lock(mutex_);
+  return peerConnection_;
+}
+
+// Framework events.
+
+void WebRTCClient::didGenerateLocalDescription(const std::string& sdp) {
+  std::vector<DescriptionCompletion> answers;
+  std::vector<DescriptionCompletion> offers;
+  {
+    // Stored and drained in one step, so an answer() racing with it either finds the
+    // description or is in the list that gets it.
+    std::lock_guard lock(mutex_);
+    if (closed_) return;
+    localDescription_ = sdp;
+    answers.swap(sdpAnswerList_);
+    offers.swap(sdpOfferList_);
+  }
+  const SessionDescription answer(sdp, SdpType::answer);
+  for (const auto& completion : answers) completion(answer);
+  const SessionDescription offer(sdp, SdpType::offer);
+  for (const auto& completion : offers) completion(offer);
+}
+
+void WebRTCClient::didGenerateLocalCandidate(const std::string& candidate, const std::string& mid) {
+  OmbreliaLogger::debug("candidate:" + candidate, OLogModule::candidate);
+  OmbreliaLogger::debug("mid:" + mid, OLogModule::candidate);
+  LocalCandidate local{candidate, mid, false};
+  std::shared_ptr<WebRTCClientDelegate> delegate;
+  {
+    std::lock_guard lock(mutex_);
+    if (closed_) return;
+    local.afterBurst = burstSent_;
+    localCandidates_.push_back(local);
+    delegate = delegate_.lock();
+  }
+  if (delegate) delegate->webRTCClient(*this, local);
+}
+
+void WebRTCClient::didOpenDataChannel(std::shared_ptr<RTCDataChannel> channel) {
+  if (!channel) return;
+  bool accepted = false;
+  {
+    // The exchange runs on one channel, "P2P", opened once by one side. Any other channel the
+    // peer opens would otherwise take over the sends and, closing, mark the client
+    // disconnected while "P2P" is still open.
+    std::lock_guard lock(mutex_);
+    if (closed_) return;
+    accepted = channel->label() == kChannelLabel && !localDataChannel_ && !remoteDataChannel_;
+    if (accepted) remoteDataChannel_ = channel;
+  }
+  if (accepted) {
+    registerChannelCallbacks(*channel, ChannelRole::remote);
+    return;
+  }
+  OmbreliaLogger::error("data channel \"" + channel->label().substr(0, kMaxLoggedLabelBytes) +
+                            "\" from the peer refused: one \"P2P\" channel carries the exchange",
+                        OLogModule::webRTCClient);
+  channel->close();
+}
+
+void WebRTCClient::didChangeState(DCIceState state) {
+  OmbreliaLogger::debug("State change: " + datachannel::description(state),
+                        OLogModule::webRTCClient);
+  std::shared_ptr<WebRTCClientDelegate> delegate;
+  {
+    std::lock_guard lock(mutex_);
+    if (closed_) return;
+    delegate = delegate_.lock();
+  }
+  if (delegate) delegate->webRTCClient(*this, state);
+}
+
+void WebRTCClient::didReceiveText(ChannelRole role, const std::string& text) {
+  if (debugEnabled(OLogModule::webRTCClient)) {
+    OmbreliaLogger::debug(
+        std::string("text message from ") + channelName(role == ChannelRole::remote) + ": " + text,
+        OLogModule::webRTCClient);
+  }
+  auto delegate = this->delegate();
+  if (delegate && !isClosed()) delegate->webRTCClient(*this, text);
+}
+
+void WebRTCClient::didReceiveBinary(ChannelRole role, const Data& data) {
+  if (debugEnabled(OLogModule::webRTCClient)) {
+    OmbreliaLogger::debug(std::string("binary message from ") +
+                              channelName(role == ChannelRole::remote) + ": " +
+                              byteDescription(data),
+                          OLogModule::webRTCClient);
+  }
+  auto delegate = this->delegate();
+  if (delegate && !isClosed()) delegate->webRTCClient(*this, data);
+}
+
+void WebRTCClient::didChangeChannelOpen(ChannelRole role, bool open) {
+  {
+    std::lock_guard lock(mutex_);
+    if (closed_) return;
+    isConnectedState_ = open;
+  }
+  if (role == ChannelRole::local) {
+    OmbreliaLogger::debug(open ? "localDataChannel is open" : "localDataChannel is closed",
+                          OLogModule::webRTCClient);
+  }
+}
+
+// Negotiation.
+
+void WebRTCClient::offer(DescriptionCompletion completion) {
+  std::shared_ptr<RTCPeerConnection> connection;
+  {
+    std::lock_guard lock(mutex_);
+    if (closed_) return;
+    sdpOfferList_.push_back(std::move(completion));
+    connection = peerConnection_;
+  }
+  auto channel = connection->createDataChannel(kChannelLabel);
+  if (!channel) return;
+  registerChannelCallbacks(*channel, ChannelRole::local);
+  std::lock_guard lock(mutex_);
+  if (!closed_) localDataChannel_ = std::move(channel);
+}
+
+void WebRTCClient::answer(DescriptionCompletion completion) {
+  std::optional<std::string> sdp;
+  {
+    std::lock_guard lock(mutex_);
+    if (closed_) return;
+    isAnswerType_ = true;
+    sdp = localDescription_;
+    if (!sdp) sdpAnswerList_.push_back(std::move(completion));
+  }
+  if (sdp) completion(SessionDescription(*sdp, SdpType::answer));
+}
+
+void WebRTCClient::setRemoteSdp(const std::string& remoteSdp,
+                                const std::function<void()>& completion) {
+  auto connection = this->connection();
+  if (!connection) return;
+  // The negotiation goes on as if the description applied: a refused one leaves the peer
+  // unconnected, and the connection's failure removes it.
+  if (!connection->setRemoteDescription(remoteSdp)) {
+    OmbreliaLogger::debug("remote description refused", OLogModule::webRTCClient);
+  }
+  if (completion) completion();
+}
+
+void WebRTCClient::setRemoteCandidate(const std::string& remoteCandidate, const std::string& mid,
+                                      const std::function<void(bool)>& completion) {
+  OmbreliaLogger::debug("remoteCandidate:" + remoteCandidate, OLogModule::candidate);
+  auto connection = this->connection();
+  if (!connection) return;
+  connection->addRemoteCandidate(remoteCandidate, mid);
+  bool sendOwnCandidates = false;
+  {
+    // Test and set in one step: two candidates applied at once still give true only once.
+    std::lock_guard lock(mutex_);
+    sendOwnCandidates = isAnswerType_ && !alreadyHasRemoteCandidate_;
+    alreadyHasRemoteCandidate_ = true;
+  }
+  if (completion) completion(sendOwnCandidates);
+}
+
+// Read-outs.
+
+bool WebRTCClient::isConnected() const {
+  std::lock_guard lock(mutex_);
+  return isConnectedState_;
+}
+
+std::optional<std::string> WebRTCClient::localDescription() const {
+  std::lock_guard lock(mutex_);
+  return localDescription_;
+}
+
+std::vector<std::string> WebRTCClient::localCandidate() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> lines;
+  lines.reserve(localCandidates_.size());
+  for (const auto& local : localCandidates_) lines.push_back(local.candidate);
+  return lines;
+}
+
+std::vector<std::string> WebRTCClient::localMid() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> mids;
+  mids.reserve(localCandidates_.size());
+  for (const auto& local : localCandidates_) mids.push_back(local.mid);
+  return mids;
+}
+
+std::vector<LocalCandidate> WebRTCClient::localCandidates() const {
+  std::lock_guard lock(mutex_);
+  return localCandidates_;
+}
+
+bool WebRTCClient::alreadyHasRemoteCandidate() const {
+  std::lock_guard lock(mutex_);
+  return alreadyHasRemoteCandidate_;
+}
+
+std::vector<LocalCandidate> WebRTCClient::markBurstSent() {
+  std::lock_guard lock(mutex_);
+  burstSent_ = true;
+  return localCandidates_;
+}
+
+bool WebRTCClient::burstSent() const {
+  std::lock_guard lock(mutex_);
+  return burstSent_;
+}
+
+// Sending.
+
+std::shared_ptr<RTCDataChannel> WebRTCClient::sendingChannel() const {
+  std::lock_guard lock(mutex_);
+  return remoteDataChannel_ ? remoteDataChannel_ : localDataChannel_;
+}
+
+void WebRTCClient::sendText(const std::string& text) {
+  auto channel = sendingChannel();
+  if (!channel) return;
+  if (debugEnabled(OLogModule::webRTCClient)) {
+    OmbreliaLogger::debug("sendText text:" + text, OLogModule::webRTCClient);
+  }
+  channel->sendText(text);
+}
+
+bool WebRTCClient::sendData(const Data& data, bool isBinary) {
+  auto channel = sendingChannel();
+  if (!channel) return false;
+  if (!isBinary && Utf8::isValid(data.view())) {
+    if (debugEnabled(OLogModule::webRTCClient)) {
+      OmbreliaLogger::debug("sendText text:" + data.toString(), OLogModule::webRTCClient);
+    }
+    return channel->sendText(data.toString());
+  }
+  OmbreliaLogger::debug("sendBinary data:" + byteDescription(data), OLogModule::webRTCClient);
+  // Only bytes the channel took are counted as uploaded.
+  const bool accepted = channel->sendBinary(data);
+  if (!isBinary || !accepted) return accepted;
+  if (auto delegate = this->delegate()) {
+    delegate->webRTCClient(*this, static_cast<int64_t>(data.size()));
+  }
+  return true;
+}
+
+template <typename Message>
+void WebRTCClient::sendMessage(const Message& message, const char* failureOpening) {
+  const auto json = message.encode();
+  if (!json.ok()) {
+    OmbreliaLogger::error(std::string(failureOpening) + json.description(),
+                          OLogModule::webRTCClient);
+    return;
+  }
+  sendText(*json.text);
+}
+
+void WebRTCClient::sendFileRequestEnd(const FileRequestEndMessage& message) {
+  sendMessage(message, "FileRequestEnd error converting dictionary to data: ");
+}
+
+void WebRTCClient::sendFileRequestStop(const FileRequestStopMessage& message) {
+  sendMessage(message, "FileRequestStop error converting dictionary to data: ");
+}
+
+void WebRTCClient::sendFileRequestMessage(const FileRequestMessage& message) {
+  sendMessage(message, "FileRequestMessage error converting dictionary to data: ");
+}
+
+void WebRTCClient::sendFileAvailbilityRequestMessage(
+    const FileAvailabilityRequestMessage& message) {
+  sendMessage(message, "FileAvailbilityRequest error converting dictionary to data: ");
+}
+
+void WebRTCClient::sendFileAvailbilityResponseMessage(
+    const FileAvailabilityResponseMessage& message) {
+  // The opening text lost its first letter long ago; log readers search for it as it is.
+  sendMessage(message, "ileAvailbilityResponse error converting dictionary to data: ");
+}
+
+void WebRTCClient::sendAbonnementRequestMessage(const AbonnementRequestMessage& message) {
+  sendMessage(message, "AbonnementRequest error converting dictionary to data: ");
+}
+
+void WebRTCClient::sendAbonnementResponseMessage(const AbonnementResponseMessage& message) {
+  sendMessage(message, "AbonnementResponse error converting dictionary to data: ");
+}
+
+void WebRTCClient::sendPeerChainMessage(const PeerChainMessage& message) {
+  sendMessage(message, "PeerChain error converting dictionary to data: ");
+}
+
+void WebRTCClient::sendFileRequestResponseMessage(const FileRequestResponseMessage& message) {
+  sendMessage(message, "FileRequestResponse error converting dictionary to data: ");
+}
+
+bool WebRTCClient::sendFileChunkData(const Data& segmentChunk) {
+  return sendData(segmentChunk, true);
+}
+
+// Closing.
+
+void WebRTCClient::close() {
+  std::shared_ptr<RTCPeerConnection> connection;
+  std::shared_ptr<RTCDataChannel> local;
+  std::shared_ptr<RTCDataChannel> remote;
+  std::vector<DescriptionCompletion> offers;
+  std::vector<DescriptionCompletion> answers;
+  {
+    std::lock_guard lock(mutex_);
+    if (closed_) return;
+    closed_ = true;
+    isConnectedState_ = false;
+    connection.swap(peerConnection_);
+    local.swap(localDataChannel_);
+    remote.swap(remoteDataChannel_);
+    offers.swap(sdpOfferList_);
+    answers.swap(sdpAnswerList_);
+  }
+  // Released here, outside the lock: dropping the connection closes it silently, and the
+  // completions may hold objects whose destructors call back into this client.
+}
+
+bool WebRTCClient::isClosed() const {
+  std::lock_guard lock(mutex_);
+  return closed_;
+}
+
+}  // namespace ombrelia

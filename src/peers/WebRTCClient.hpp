@@ -1,0 +1,149 @@
+#pragma once
+// Any thread: negotiation on the signalling queue, sends on the peer engine's threads, framework
+// events on its callback threads. One lock guards the client's state; it is never held while
+// the framework, a completion or the delegate is called.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <ombrelia/Data.hpp>
+
+#include "datachannel/DCIceState.hpp"
+#include "peers/LocalCandidate.hpp"
+#include "peers/SessionDescription.hpp"
+
+namespace ombrelia {
+
+class AbonnementRequestMessage;
+class AbonnementResponseMessage;
+class FileAvailabilityRequestMessage;
+class FileAvailabilityResponseMessage;
+class FileRequestEndMessage;
+class FileRequestMessage;
+class FileRequestResponseMessage;
+class FileRequestStopMessage;
+class PeerChainMessage;
+class PeerConnectionFactory;
+class RTCDataChannel;
+class RTCPeerConnection;
+class WebRTCClientDelegate;
+
+// One peer connection to one remote peer and its data channel "P2P": keeps the local
+// description and candidates until the negotiation sends them, applies the remote ones, sends
+// the peer protocol's messages as text and segment chunks as binary frames, and hands what it
+// receives to its delegate. Clients are equal only when they are the same object.
+class WebRTCClient : public std::enable_shared_from_this<WebRTCClient> {
+ public:
+  using DescriptionCompletion = std::function<void(const SessionDescription&)>;
+
+  // Label of the one channel that carries the peer protocol.
+  static constexpr const char* kChannelLabel = "P2P";
+
+  // A client whose connection comes from the shared peer-connection factory; none, with an
+  // error line, when the framework refuses to make the connection.
+  [[nodiscard]] static std::shared_ptr<WebRTCClient> create(
+      const std::vector<std::string>& iceServers);
+  [[nodiscard]] static std::shared_ptr<WebRTCClient> create(
+      const std::vector<std::string>& iceServers, PeerConnectionFactory& factory);
+  ~WebRTCClient();
+  WebRTCClient(const WebRTCClient&) = delete;
+  WebRTCClient& operator=(const WebRTCClient&) = delete;
+
+  std::shared_ptr<WebRTCClientDelegate> delegate() const;
+  // Held weakly.
+  void setDelegate(std::weak_ptr<WebRTCClientDelegate> delegate);
+
+  // Creates the channel "P2P"; the framework then makes the offer, which completes every
+  // queued offer completion.
+  void offer(DescriptionCompletion completion);
+  // Marks the answering side; completes at once with the local description typed answer, or
+  // when the framework produces it.
+  void answer(DescriptionCompletion completion);
+  // Applies a remote offer or answer, then runs the completion on the calling thread.
+  void setRemoteSdp(const std::string& remoteSdp, const std::function<void()>& completion);
+  // Applies a remote candidate, then runs the completion with true only for the answering side's
+  // first remote candidate: the moment its own candidates are to be sent.
+  void setRemoteCandidate(const std::string& remoteCandidate, const std::string& mid,
+                          const std::function<void(bool)>& completion);
+
+  // True between a channel's open event and a channel's close event.
+  bool isConnected() const;
+  std::optional<std::string> localDescription() const;
+  std::vector<std::string> localCandidate() const;
+  std::vector<std::string> localMid() const;
+  // Both lists as one unit, in gathering order.
+  std::vector<LocalCandidate> localCandidates() const;
+  bool alreadyHasRemoteCandidate() const;
+
+  // Takes the candidates collected so far for the one burst and marks the burst sent, in one
+  // step with respect to gathering: every later candidate reaches the delegate marked afterBurst,
+  // so none is lost or sent twice.
+  std::vector<LocalCandidate> markBurstSent();
+  bool burstSent() const;
+
+  // Sends on the channel the remote side opened if there is one, else on this side's own, else
+  // drops the bytes. Text that is not UTF-8 goes out as a binary frame, unreported.
+  // True when the channel took the bytes.
+  bool sendData(const Data& data, bool isBinary);
+  void sendFileRequestEnd(const FileRequestEndMessage& message);
+  void sendFileRequestStop(const FileRequestStopMessage& message);
+  void sendFileRequestMessage(const FileRequestMessage& message);
+  void sendFileAvailbilityRequestMessage(const FileAvailabilityRequestMessage& message);
+  void sendFileAvailbilityResponseMessage(const FileAvailabilityResponseMessage& message);
+  void sendAbonnementRequestMessage(const AbonnementRequestMessage& message);
+  void sendAbonnementResponseMessage(const AbonnementResponseMessage& message);
+  void sendPeerChainMessage(const PeerChainMessage& message);
+  void sendFileRequestResponseMessage(const FileRequestResponseMessage& message);
+  // One segment frame, always binary, reported to the delegate with its size only when the
+  // channel took it; false when it was refused (send buffer full, channel gone).
+  bool sendFileChunkData(const Data& segmentChunk);
+
+  // Ends the connection at once, whoever still holds the client: queued offer and answer
+  // completions are dropped uncalled, no event reaches the delegate any more, and every later
+  // operation does nothing. Safe from inside the client's own callbacks.
+  void close();
+  bool isClosed() const;
+
+ private:
+  enum class ChannelRole { local, remote };
+
+  explicit WebRTCClient(std::shared_ptr<RTCPeerConnection> peerConnection);
+  void registerConnectionCallbacks();
+  void registerChannelCallbacks(RTCDataChannel& channel, ChannelRole role);
+
+  void didGenerateLocalDescription(const std::string& sdp);
+  void didGenerateLocalCandidate(const std::string& candidate, const std::string& mid);
+  void didOpenDataChannel(std::shared_ptr<RTCDataChannel> channel);
+  void didChangeState(datachannel::DCIceState state);
+  void didReceiveText(ChannelRole role, const std::string& text);
+  void didReceiveBinary(ChannelRole role, const Data& data);
+  void didChangeChannelOpen(ChannelRole role, bool open);
+
+  std::shared_ptr<RTCPeerConnection> connection() const;
+  std::shared_ptr<RTCDataChannel> sendingChannel() const;
+  void sendText(const std::string& text);
+  template <typename Message>
+  void sendMessage(const Message& message, const char* failureOpening);
+
+  mutable std::mutex mutex_;  // guards every field below
+  std::weak_ptr<WebRTCClientDelegate> delegate_;
+  std::shared_ptr<RTCPeerConnection> peerConnection_;
+  std::optional<std::string> localDescription_;
+  std::vector<LocalCandidate> localCandidates_;
+  bool burstSent_ = false;
+  bool isAnswerType_ = false;
+  std::vector<DescriptionCompletion> sdpOfferList_;
+  std::vector<DescriptionCompletion> sdpAnswerList_;
+  std::shared_ptr<RTCDataChannel> localDataChannel_;
+  std::shared_ptr<RTCDataChannel> remoteDataChannel_;
+  bool isConnectedState_ = false;
+  bool alreadyHasRemoteCandidate_ = false;
+  bool closed_ = false;
+};
+
+}  // namespace ombrelia

@@ -1,0 +1,20 @@
+#pragma once
+// Any thread: stateless.
+
+#include <optional>
+#include <string_view>
+
+#include "protocol/AbonnementRequestMessage.hpp"
+#include "platform/JsonReader.hpp"
+
+namespace ombrelia {
+
+// Turns a received text into a AbonnementRequestMessage when it is one; never throws, never logs.
+class AbonnementRequestMessageReader {
+ public:
+  std::optional<AbonnementRequestMessage> readJSON(std::string_view jsonString) const;
+  // The same for a text parsed already: a dispatcher parses each text once for all its readers.
+  std::optional<AbonnementRequestMessage> readJSON(const platform::JsonReader& object) const;
+};
+
+}  // namespace ombrelia

@@ -1,0 +1,21 @@
+#pragma once
+// Any thread: stateless.
+
+#include <optional>
+#include <string_view>
+
+#include "protocol/FileAvailabilityRequestMessage.hpp"
+#include "platform/JsonReader.hpp"
+
+namespace ombrelia {
+
+// Turns a received text into a FileAvailabilityRequestMessage when it is one; never throws, never
+// logs.
+class FileAvailabilityRequestMessageReader {
+ public:
+  std::optional<FileAvailabilityRequestMessage> readJSON(std::string_view jsonString) const;
+  // The same for a text parsed already: a dispatcher parses each text once for all its readers.
+  std::optional<FileAvailabilityRequestMessage> readJSON(const platform::JsonReader& object) const;
+};
+
+}  // namespace ombrelia

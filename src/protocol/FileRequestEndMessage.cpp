@@ -1,0 +1,27 @@
+#include "protocol/FileRequestEndMessage.hpp"
+
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+namespace ombrelia {
+
+FileRequestEndMessage::FileRequestEndMessage(std::string type, Uuid requestID)
+    : type_(std::move(type)), requestID_(std::move(requestID)) {}
+
+std::optional<FileRequestEndMessage> FileRequestEndMessage::decode(
+    const platform::JsonReader& object) {
+  auto type = object.string("type");
+  auto requestID = object.uuid("requestID");
+  if (!type || !requestID) return std::nullopt;
+  return FileRequestEndMessage(std::move(*type), std::move(*requestID));
+}
+
+platform::JsonWriteResult FileRequestEndMessage::encode() const {
+  nlohmann::ordered_json object = nlohmann::ordered_json::object();
+  object["type"] = type_;
+  object["requestID"] = requestID_.lowercaseString();
+  return platform::JsonWriter::write(object);
+}
+
+}  // namespace ombrelia

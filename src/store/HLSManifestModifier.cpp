@@ -1,0 +1,186 @@
+#include "store/HLSManifestModifier.hpp"
+
+#include <algorithm>
+#include <optional>
+#include <set>
+
+#include <ombrelia/OmbreliaConfig.hpp>
+#include <ombrelia/OmbreliaLogger.hpp>
+
+#include "platform/LineSplitter.hpp"
+#include "playlist/tags/StringInitializable.hpp"
+#include "platform/Utf8.hpp"
+
+namespace ombrelia {
+namespace {
+
+constexpr std::string_view kStreamInf = "#EXT-X-STREAM-INF:";
+constexpr std::string_view kResolution = "RESOLUTION=";
+
+void debug(std::string_view message) {
+  OmbreliaLogger::debug(message, OLogModule::hlsManifestModifier);
+}
+
+bool debugEnabled() {
+  return OmbreliaLogger::isEnabled(OLogLevel::debug, OLogModule::hlsManifestModifier);
+}
+
+std::string describeLines(const std::vector<std::string_view>& lines) {
+  std::string out = "[";
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (i > 0) out.append(", ");
+    out.append("\"").append(lines[i]).append("\"");
+  }
+  return out + "]";
+}
+
+// Width and height when the text is two integers around an "x".
+std::optional<std::pair<int64_t, int64_t>> parseResolution(std::string_view text) {
+  std::vector<int64_t> numbers;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find('x', start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view piece = text.substr(start, end - start);
+    if (!piece.empty()) {
+      if (auto value = StringInitializable<int64_t>::make(piece)) numbers.push_back(*value);
+    }
+    start = end + 1;
+  }
+  if (numbers.size() != 2) return std::nullopt;
+  return std::make_pair(numbers[0], numbers[1]);
+}
+
+}  // namespace
+
+std::string HLSManifestModifier::describe(const std::vector<ResolutionEntry>& entries) {
+  std::string out = "[";
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (i > 0) out.append(", ");
+    out.append("(resolution: \"")
+        .append(entries[i].resolution)
+        .append("\", lineIndex: ")
+        .append(std::to_string(entries[i].lineIndex))
+        .append(")");
+  }
+  return out + "]";
+}
+
+std::vector<HLSManifestModifier::ResolutionEntry> HLSManifestModifier::extractResolutions(
+    const std::vector<std::string_view>& lines) {
+  std::vector<ResolutionEntry> entries;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    std::string_view line = lines[i];
+    if (!line.starts_with(kStreamInf)) continue;
+    const size_t at = line.find(kResolution);
+    if (at == std::string_view::npos) continue;
+    std::string_view value = line.substr(at + kResolution.size());
+    value = value.substr(0, value.find(','));
+    entries.push_back({std::string(value), static_cast<int64_t>(i)});
+  }
+  return entries;
+}
+
+std::pair<std::vector<HLSManifestModifier::ResolutionEntry>, size_t>
+HLSManifestModifier::sortResolutions(std::vector<ResolutionEntry> entries) {
+  // Entries that do not read as width x height are neither before nor after any other; ordering
+  // them after the readable ones in playlist order keeps the sort a strict weak ordering.
+  std::vector<std::pair<std::pair<int64_t, int64_t>, ResolutionEntry>> parsed;
+  std::vector<ResolutionEntry> unparsed;
+  for (ResolutionEntry& entry : entries) {
+    if (auto size = parseResolution(entry.resolution)) {
+      parsed.emplace_back(*size, std::move(entry));
+    } else {
+      unparsed.push_back(std::move(entry));
+    }
+  }
+  std::stable_sort(parsed.begin(), parsed.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<ResolutionEntry> sorted;
+  sorted.reserve(parsed.size() + unparsed.size());
+  for (auto& [size, entry] : parsed) sorted.push_back(std::move(entry));
+  const size_t parsedCount = sorted.size();
+  for (auto& entry : unparsed) sorted.push_back(std::move(entry));
+  return {std::move(sorted), parsedCount};
+}
+
+void HLSManifestModifier::deleteLinesExceptResolution(
+    std::vector<std::string_view>& lines, const std::vector<ResolutionEntry>& extractedResolutions,
+    int64_t selectedResolutionIndex) {
+  std::set<size_t> marked;
+  for (const ResolutionEntry& entry : extractedResolutions) {
+    if (entry.lineIndex == selectedResolutionIndex) continue;
+    const auto tagLine = static_cast<size_t>(entry.lineIndex);
+    marked.insert(tagLine);
+    // The variant's URI line: the next line that is neither empty nor a tag or comment. Another
+    // variant's tag line ends the search, so a variant without a URI never takes its neighbour's.
+    for (size_t i = tagLine + 1; i < lines.size(); ++i) {
+      if (lines[i].starts_with(kStreamInf)) break;
+      if (lines[i].empty() || lines[i].starts_with("#")) continue;
+      marked.insert(i);
+      break;
+    }
+  }
+  for (auto it = marked.rbegin(); it != marked.rend(); ++it) {
+    if (*it < lines.size()) lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(*it));
+  }
+}
+
+Data HLSManifestModifier::modifyManifest(const Data& manifestData) const {
+  const std::optional<int64_t> configured = OmbreliaConfig::shared().currentLevel();
+  if (!configured) {
+    debug("currentLevel not defined: AVPlayer will manage quality");
+    return manifestData;
+  }
+  const std::string_view text = manifestData.view();
+  if (!Utf8::isValid(text)) return manifestData;
+  // The level is set by the application; a negative one selects the lowest variant.
+  const int64_t level = std::max<int64_t>(0, *configured);
+  const bool logging = debugEnabled();
+
+  std::vector<std::string_view> lines = LineSplitter::split(text);
+  if (logging) debug("Modifying manifest: " + describeLines(lines));
+  std::vector<ResolutionEntry> entries = extractResolutions(lines);
+  if (logging) debug("Found resolutions: " + describe(entries));
+  auto [sorted, parsedCount] = sortResolutions(entries);
+  if (logging) debug("Sorted resolutions: " + describe(sorted));
+  debug("Current level defined:: " + std::to_string(*configured));
+
+  // The level indexes the readable resolutions when there are any, otherwise the others.
+  // The readable ones come first in the sorted list.
+  const size_t groupSize = parsedCount > 0 ? parsedCount : sorted.size();
+  std::optional<int64_t> selected;
+  if (static_cast<uint64_t>(level) < groupSize) {
+    selected = sorted[static_cast<size_t>(level)].lineIndex;
+  } else {
+    debug("Finding best resolution...");
+    if (groupSize > 0) selected = sorted[groupSize - 1].lineIndex;
+  }
+  if (!selected) {
+    debug("No resolutions found");
+    return manifestData;
+  }
+  debug("Selected resolution line index: " + std::to_string(*selected));
+  deleteLinesExceptResolution(lines, entries, *selected);
+  if (logging) debug("Modification done: " + describeLines(lines));
+
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (i > 0) out.push_back('\n');
+    out.append(lines[i]);
+  }
+  return Data(std::move(out));
+}
+
+std::vector<std::string> HLSManifestModifier::getResolutions(const Data& manifestData) const {
+  const std::string_view text = manifestData.view();
+  if (!Utf8::isValid(text)) return {};
+  auto [sorted, parsedCount] = sortResolutions(extractResolutions(LineSplitter::split(text)));
+  std::vector<std::string> out;
+  out.reserve(sorted.size());
+  for (ResolutionEntry& entry : sorted) out.push_back(std::move(entry.resolution));
+  return out;
+}
+
+}  // namespace ombrelia

@@ -1,0 +1,91 @@
+#pragma once
+// Any thread: playlists are stored from the loader's delegate queue and looked up from the HTTP
+// server's workers and the analytics timer at once. Readers take an immutable snapshot under a
+// short lock; writers are serialised among themselves and publish a new snapshot.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <ombrelia/Data.hpp>
+#include <ombrelia/Manifest.hpp>
+#include <ombrelia/SegmentInfo.hpp>
+#include <ombrelia/Url.hpp>
+
+#include "store/HLSManifestModifier.hpp"
+
+namespace ombrelia {
+
+// Keeps the playlists fetched for the player and tells what a segment URL is: its type, variant,
+// rank among the variants, sequence number and duration, and which segments follow it.
+//
+// Identity rests on whole URLs: every URI is resolved (RFC 3986) against the final URL of its
+// playlist's fetch, as the proxy's rewriting does, and compared in normalised form. Variants and
+// renditions are matched against the URL a media playlist was requested from.
+class ManifestController {
+ public:
+  // One entry per playlist URL: a player keeps one playlist per variant and rendition, and
+  // ladders stay within a few dozen. Past this the oldest playlist is dropped.
+  static constexpr size_t kMaxStoredPlaylists = 64;
+  // And the bytes they hold together (text and lookup index): a live playlist with a long window
+  // runs to a few MiB, while an origin may send up to 64 MiB per playlist; without a budget 64 of
+  // those would pin 4 GiB. Past it the oldest playlists go, never the newest.
+  static constexpr size_t kMaxStoredBytes = 48u << 20;
+  // The segment duration the buffer check and the peer exchange assume, in whole seconds.
+  static constexpr int64_t kSegmentDurationSeconds = 6;
+
+  struct Settings {
+    size_t maxPlaylists = kMaxStoredPlaylists;
+    size_t maxBytes = kMaxStoredBytes;
+  };
+
+  static ManifestController& shared();
+  ManifestController();
+  explicit ManifestController(Settings settings);
+  ManifestController(const ManifestController&) = delete;
+  ManifestController& operator=(const ManifestController&) = delete;
+  ~ManifestController();
+
+  // Keeps a cleaned copy of the playlist. The first playlist stored (after creation or cleanup)
+  // is the primary one, read as the master playlist; the others are versions, the latest one
+  // per URL. `finalUrl` is where the fetch ended after redirects; URIs resolve against it.
+  void storeManifest(const Data& data, const Url& url,
+                     const std::optional<Url>& finalUrl = std::nullopt);
+  // The segment's identity, then those of up to maxPreloadedSegments following segments; empty
+  // when no stored playlist identifies it.
+  std::vector<SegmentInfo> getSegmentInfo(const Url& segmentURL) const;
+  // The number of segments of the playlist stored last; 0 when there is none or it is not a
+  // media playlist.
+  int64_t lastManifestSegments() const;
+  // The RESOLUTION texts of the primary playlist's variants, ascending.
+  std::vector<std::string> resolutions() const;
+  // Forgets every playlist; the resolutions stay until the next primary playlist.
+  void cleanup();
+  static int64_t getSagmentDuration() { return kSegmentDurationSeconds; }
+
+  std::optional<Manifest> primaryManifest() const;
+  // Oldest first.
+  std::vector<Manifest> versions() const;
+
+ private:
+  struct StoredPlaylist;
+  struct State;
+
+  std::shared_ptr<const State> snapshot() const;
+  static Data removeNotUsedExtraTagsFromManifest(const Data& data);
+  // Parses the playlist for the role it takes (master or media) and fills what lookups need.
+  static void read(StoredPlaylist& stored, bool asMaster, const Url& base);
+
+  const Settings settings_;
+  HLSManifestModifier manifestModifier_;
+  std::mutex writeMutex_;          // serialises publishing a store or cleanup (parsing is outside)
+  mutable std::mutex stateMutex_;  // guards state_ and resolutions_
+  std::shared_ptr<const State> state_;
+  std::vector<std::string> resolutions_;
+};
+
+}  // namespace ombrelia

@@ -1,0 +1,239 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <set>
+#include <thread>
+
+#include <ombrelia/OLoggerConfig.hpp>
+#include <ombrelia/OmbreliaConfig.hpp>
+#include <ombrelia/PeerListManager.hpp>
+
+#include "protocol/GroupListItem.hpp"
+#include "peers/PeerList.hpp"
+#include "support/PeerListSandbox.hpp"
+#include "support/PeerNotificationLog.hpp"
+#include "peers/IceCandidate.hpp"
+#include "peers/SessionDescription.hpp"
+#include "peers/WebRTCClient.hpp"
+
+namespace ombrelia {
+namespace {
+
+using namespace std::chrono_literals;
+using test::PeerListSandbox;
+using test::PeerNotificationLog;
+
+const Uuid kA = *Uuid::parse("aaaaaaaa-0000-4000-8000-000000000001");
+const Uuid kB = *Uuid::parse("bbbbbbbb-0000-4000-8000-000000000002");
+
+GroupListItem addItem(const Uuid& uuid, bool sameCity = false) {
+  return GroupListItem("add", uuid, 1700000000.5, false, true, false, sameCity);
+}
+
+Uuid numbered(int i) {
+  Uuid::Bytes bytes{};
+  bytes[0] = 0xcc;
+  bytes[14] = static_cast<uint8_t>(i >> 8);
+  bytes[15] = static_cast<uint8_t>(i);
+  return Uuid(bytes);
+}
+
+// The lines of a captured output that a test is about, in order.
+std::vector<std::string> linesWith(const std::string& out, const std::vector<std::string>& keys) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < out.size()) {
+    size_t end = out.find('\n', start);
+    if (end == std::string::npos) end = out.size();
+    const std::string line = out.substr(start, end - start);
+    for (const auto& key : keys) {
+      if (line.find(key) != std::string::npos) {
+        lines.push_back(line);
+        break;
+      }
+    }
+    start = end + 1;
+  }
+  return lines;
+}
+
+class PeerListTest : public ::testing::Test {
+ protected:
+  PeerList& list = PeerList::shared();
+  PeerListSandbox sandbox;
+};
+
+TEST_F(PeerListTest, AddedPeerIsAnnouncedForTheOfferBeforeItIsListedAndAsNewAfter) {
+  PeerNotificationLog log;
+  list.addPeer(addItem(kA, true));
+
+  const auto entries = log.entries();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].name, "NewGroupPeerSendOffer");
+  EXPECT_FALSE(entries[0].listed) << "the offer is asked for before the peer is listed";
+  EXPECT_TRUE(entries[0].hasClient);
+  EXPECT_EQ(entries[1].name, "NewGroupPeer");
+  EXPECT_TRUE(entries[1].listed);
+  EXPECT_EQ(entries[1].uuid, kA);
+
+  const auto peers = list.peers();
+  ASSERT_EQ(peers.size(), 1u);
+  ASSERT_TRUE(peers[0].webRTCClient);
+  EXPECT_EQ(list.peer(*peers[0].webRTCClient)->uuid, kA);
+}
+
+TEST_F(PeerListTest, DuplicateAddsSwitchesOffAndAFullListAddNothingAndPostNothing) {
+  list.addPeer(addItem(kA));
+  PeerNotificationLog log;
+  list.addPeer(GroupListItem("add", kA, 1.0, true, true, true, true));
+  EXPECT_EQ(list.peers()[0].sameIP, false) << "the listed peer keeps its fields";
+
+  OmbreliaConfig::shared().setP2pActivated(false);
+  list.addPeer(addItem(kB));
+  OmbreliaConfig::shared().setP2pActivated(true);
+  OmbreliaConfig::shared().setActivated(false);
+  list.addPeer(addItem(kB));
+  list.updateUserRemoteSdp(SessionDescription("offer", SdpType::offer), kB);
+  OmbreliaConfig::shared().setActivated(true);
+  EXPECT_TRUE(log.entries().empty());
+  EXPECT_EQ(sandbox.factory().connections().size(), 1u) << "no client may be made";
+
+  for (int i = 0; list.peers().size() < PeerList::kMaxPeers; ++i)
+    list.addPeer(addItem(numbered(i)));
+  PeerNotificationLog fullLog;
+  list.addPeer(addItem(kB));
+  list.updateUserRemoteSdp(SessionDescription("offer", SdpType::offer), kB);
+  EXPECT_TRUE(fullLog.entries().empty());
+  EXPECT_EQ(list.peers().size(), PeerList::kMaxPeers);
+}
+
+TEST_F(PeerListTest, PeerWhoseConnectionTheFrameworkRefusesIsNotAdded) {
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::error);
+  sandbox.factory().refuse(true);
+  PeerNotificationLog log;
+  testing::internal::CaptureStdout();
+  list.addPeer(addItem(kA));
+  list.updateUserRemoteSdp(SessionDescription("offer", SdpType::offer), kB);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(list.peers().empty());
+  EXPECT_TRUE(log.entries().empty());
+  EXPECT_NE(out.find("Could not create new RTCPeerConnection"), std::string::npos) << out;
+}
+
+TEST_F(PeerListTest, OfferFromAListedPeerReplacesItAtTheEndAndPostsInOrder) {
+  list.addPeer(addItem(kA));
+  list.addPeer(addItem(kB));
+  const auto oldClient = list.peers()[0].webRTCClient;
+
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::debug);
+  PeerNotificationLog log(true);
+  testing::internal::CaptureStdout();
+  list.updateUserRemoteSdp(SessionDescription("remote offer", SdpType::offer), kA);
+  const std::string out = testing::internal::GetCapturedStdout();
+
+  const std::string a = kA.uuidString();
+  EXPECT_EQ(linesWith(out, {"[PeerList]", "posted"}),
+            (std::vector<std::string>{
+                "[Ombrelia] [Debug] [PeerList] receivedOffer, from existing peer, removing: " + a,
+                "[Ombrelia] [Debug] [PeerList] remove peer: " + a, "posted PeerDisconected",
+                "[Ombrelia] [Debug] [PeerList] receivedOffer, add peer: " + a,
+                "posted GroupPeerSendAnswer", "posted NewGroupPeer"}));
+  EXPECT_FALSE(log.entries()[1].listed) << "the answer is asked for before the peer is listed";
+
+  const auto peers = list.peers();
+  ASSERT_EQ(peers.size(), 2u);
+  EXPECT_EQ(peers[0].uuid, kB);
+  EXPECT_EQ(peers[1].uuid, kA);
+  EXPECT_FALSE(peers[1].joinDate || peers[1].sameIP || peers[1].sameCountry ||
+               peers[1].sameRegion || peers[1].sameCity);
+  ASSERT_TRUE(peers[1].webRTCClient);
+  EXPECT_NE(peers[1].webRTCClient, oldClient);
+  EXPECT_TRUE(oldClient->isClosed());
+  EXPECT_EQ(sandbox.factory().last()->remoteDescriptions(),
+            std::vector<std::string>{"remote offer"});
+}
+
+TEST_F(PeerListTest, RemovingOrDisconnectingClosesTheConnectionWhileCopiesAreHeld) {
+  list.addPeer(addItem(kA));
+  list.addPeer(addItem(kB));
+  const auto copies = list.peers();
+  const auto connections = sandbox.factory().connections();
+
+  list.removePeer(kA);
+  EXPECT_TRUE(copies[0].webRTCClient->isClosed());
+  EXPECT_TRUE(connections[0].expired());
+
+  PeerNotificationLog log;
+  list.disconnectFromPeer(kB);
+  EXPECT_TRUE(log.entries().empty());
+  ASSERT_EQ(list.peers().size(), 1u);
+  EXPECT_FALSE(list.peers()[0].webRTCClient);
+  EXPECT_TRUE(copies[1].webRTCClient->isClosed());
+  EXPECT_TRUE(connections[1].expired());
+  EXPECT_FALSE(list.peer(*copies[1].webRTCClient)) << "a closed client belongs to no peer";
+}
+
+TEST_F(PeerListTest, ObserversMayCallBackIntoTheListWithoutDeadlock) {
+  PeerNotificationLog log;
+  log.onPosted("NewGroupPeerSendOffer", [](const PeerNotificationLog::Entry&) {
+    (void)PeerList::shared().peers();
+    (void)PeerList::shared().personalUUID();
+  });
+  log.onPosted("NewGroupPeer", [](const PeerNotificationLog::Entry& entry) {
+    for (const auto& peer : PeerList::shared().peers()) {
+      if (peer.uuid == entry.uuid) (void)PeerList::shared().peer(*peer.webRTCClient);
+    }
+    PeerList::shared().disconnectFromPeer(entry.uuid);
+    PeerList::shared().removePeer(entry.uuid);
+  });
+  auto done = std::make_shared<std::promise<void>>();
+  auto finished = done->get_future();
+  std::thread([done] {
+    PeerList::shared().addPeer(addItem(kA));
+    done->set_value();
+  }).detach();
+  if (finished.wait_for(5s) != std::future_status::ready) {
+    ADD_FAILURE() << "the peer list deadlocked in an observer";
+    std::abort();
+  }
+  EXPECT_EQ(log.names(),
+            (std::vector<std::string>{"NewGroupPeerSendOffer", "NewGroupPeer", "PeerDisconected"}));
+  EXPECT_TRUE(list.peers().empty());
+}
+
+TEST_F(PeerListTest, ConcurrentReadersSeeWholeListsWhileAWriterChangesIt) {
+  std::atomic<bool> stop{false};
+  std::atomic<int> torn{0};
+  std::vector<std::thread> readers;
+  for (int r = 0; r < 3; ++r) {
+    readers.emplace_back([&] {
+      while (!stop) {
+        const auto peers = PeerList::shared().peers();
+        std::set<Uuid> seen;
+        for (const auto& peer : peers) {
+          if (!seen.insert(peer.uuid).second) ++torn;
+          if (peer.webRTCClient) (void)PeerList::shared().peer(*peer.webRTCClient);
+        }
+        (void)PeerListManager::shared().connectedPeerCount();
+        (void)PeerList::shared().personalUUID();
+      }
+    });
+  }
+  for (int i = 0; i < 60; ++i) {
+    list.updatePersonalUUID(numbered(1000 + i));
+    list.addPeer(addItem(numbered(i % 7)));
+    list.updateUserRemoteSdp(SessionDescription("offer", SdpType::offer), numbered(i % 5));
+    if (i % 3 == 0) list.removePeer(numbered(i % 7));
+  }
+  stop = true;
+  for (auto& reader : readers) reader.join();
+  EXPECT_EQ(torn.load(), 0);
+  const auto peers = list.peers();
+  std::set<Uuid> unique;
+  for (const auto& peer : peers) unique.insert(peer.uuid);
+  EXPECT_EQ(unique.size(), peers.size());
+}
+
+}  // namespace
+}  // namespace ombrelia

@@ -1,0 +1,76 @@
+#include <gtest/gtest.h>
+
+#include <ombrelia/OLoggerConfig.hpp>
+
+#include "protocol/GroupListItem.hpp"
+#include "protocol/PeerConnectionListItem.hpp"
+#include "peers/PeerList.hpp"
+#include "peers/PeerSelectionService.hpp"
+#include "support/PeerListSandbox.hpp"
+#include "support/PeerNotificationLog.hpp"
+
+namespace ombrelia {
+namespace {
+
+using test::PeerListSandbox;
+using test::PeerNotificationLog;
+
+const Uuid kSelf = *Uuid::parse("5e1f5e1f-0000-4000-8000-000000000000");
+const Uuid kA = *Uuid::parse("aaaaaaaa-0000-4000-8000-000000000001");
+const Uuid kB = *Uuid::parse("bbbbbbbb-0000-4000-8000-000000000002");
+const Uuid kC = *Uuid::parse("cccccccc-0000-4000-8000-000000000003");
+
+GroupListItem item(const std::string& modification, const Uuid& uuid) {
+  return GroupListItem(modification, uuid, 1.5, false, false, true, false);
+}
+
+std::vector<Uuid> listed() {
+  std::vector<Uuid> uuids;
+  for (const auto& peer : PeerList::shared().peers()) uuids.push_back(peer.uuid);
+  return uuids;
+}
+
+std::vector<std::string> serviceLines(const std::string& out) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < out.size()) {
+    size_t end = out.find('\n', start);
+    if (end == std::string::npos) end = out.size();
+    const std::string line = out.substr(start, end - start);
+    if (line.find("[PeerSelectionService]") != std::string::npos) lines.push_back(line);
+    start = end + 1;
+  }
+  return lines;
+}
+
+class PeerSelectionServiceTest : public ::testing::Test {
+ protected:
+  PeerListSandbox sandbox;
+  PeerSelectionService service;
+};
+
+TEST_F(PeerSelectionServiceTest, GroupListAppliesItsItemsInOrderSkippingItselfAndUnknownKinds) {
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::debug);
+  PeerNotificationLog log;
+  testing::internal::CaptureStdout();
+  service.updatePeersWithList(
+      std::vector<GroupListItem>{item("add", kSelf), item("add", kA), item("Add", kB),
+                                 item("add", kC), item("delete", kA), item("add", kA),
+                                 item("add", kA)},
+      kSelf);
+  const std::string out = testing::internal::GetCapturedStdout();
+
+  const std::string prefix = "[Ombrelia] [Debug] [PeerSelectionService] ";
+  EXPECT_EQ(serviceLines(out),
+            (std::vector<std::string>{
+                prefix + "Add peer: " + kA.uuidString(),
+                "[Ombrelia] [Error] [PeerSelectionService] group response list has item with "
+                "unhandled modification type: Add",
+                prefix + "Add peer: " + kC.uuidString(), prefix + "Delete peer: " + kA.uuidString(),
+                prefix + "Add peer: " + kA.uuidString(), prefix + "Add peer: " + kA.uuidString()}));
+  EXPECT_EQ(listed(), (std::vector<Uuid>{kC, kA})) << "a peer named twice is added once";
+  for (const auto& entry : log.entries()) EXPECT_NE(entry.uuid, kSelf);
+}
+
+}  // namespace
+}  // namespace ombrelia

@@ -1,0 +1,311 @@
+// The manifest store: segment identity from whole resolved URLs, followers, bounded storage and
+// cleaning.
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <thread>
+
+#include <ombrelia/OLoggerConfig.hpp>
+#include <ombrelia/OmbreliaConfig.hpp>
+
+#include "store/ManifestController.hpp"
+#include "support/PlaylistFixtures.hpp"
+
+namespace ombrelia {
+namespace {
+
+using test::PlaylistFixtures;
+
+Url url(std::string_view text) { return *Url::parse(text); }
+
+std::string mediaPlaylist(int64_t sequence, const std::vector<std::string>& uris,
+                          bool withSequence = true) {
+  std::string text = "#EXTM3U\n#EXT-X-TARGETDURATION:6\n";
+  if (withSequence) text += "#EXT-X-MEDIA-SEQUENCE:" + std::to_string(sequence) + "\n";
+  for (const auto& uri : uris) text += "#EXTINF:6.000,\n" + uri + "\n";
+  return text;
+}
+
+class ManifestControllerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    OmbreliaConfig::configure("test-key");
+    OmbreliaConfig::shared().setMaxPreloadedSegments(0);
+  }
+
+  void store(const std::string& text, std::string_view at,
+             std::optional<std::string_view> finalAt = std::nullopt) {
+    std::optional<Url> finalUrl;
+    if (finalAt) finalUrl = url(*finalAt);
+    store_.storeManifest(Data(text), url(at), finalUrl);
+  }
+  std::vector<SegmentInfo> lookup(std::string_view at) const {
+    return store_.getSegmentInfo(url(at));
+  }
+  void storeFfmpegStream(std::string_view kind, const std::vector<std::string>& variants) {
+    const std::string base = "http://origin.test/stream/";
+    auto read = [&](const std::string& path) {
+      return PlaylistFixtures::read(std::string(kind) + "/" + path);
+    };
+    store(read("master.m3u8"), base + "master.m3u8");
+    for (const auto& variant : variants)
+      store(read(variant + "/index.m3u8"), base + variant + "/index.m3u8");
+  }
+
+  ManifestController store_;
+};
+
+TEST_F(ManifestControllerTest, VariantsWithSameRelativeNamesStayApart) {
+  storeFfmpegStream("ts", {"v0", "v1", "v2"});
+  // Bandwidths: v0 880000, v1 440000, v2 220000, so v2 ranks 0 and v0 ranks 2.
+  auto middle = lookup("http://origin.test/stream/v1/seg2.ts");
+  ASSERT_EQ(middle.size(), 1u);
+  EXPECT_EQ(middle[0].type(), SegmentType::video);
+  EXPECT_EQ(middle[0].targetQuality(), 1);
+  EXPECT_EQ(middle[0].bestBandwidth(), 880000);
+  EXPECT_EQ(middle[0].segmentNumber(), 2);
+
+  auto top = lookup("http://origin.test/stream/v0/seg2.ts");
+  ASSERT_EQ(top.size(), 1u);
+  EXPECT_EQ(top[0].targetQuality(), 2);
+  EXPECT_EQ(lookup("http://origin.test/stream/seg2.ts").size(), 0u);
+  EXPECT_EQ(store_.resolutions(), (std::vector<std::string>{"320x180", "480x270", "640x360"}));
+}
+
+TEST_F(ManifestControllerTest, UrlsCompareWhole) {
+  store("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nlive/index.m3u8\n",
+        "http://origin.test/master.m3u8");
+  store(mediaPlaylist(0, {"1.ts", "11.ts", "x1.ts?token=a"}), "http://origin.test/live/index.m3u8");
+  ASSERT_EQ(lookup("http://origin.test/live/11.ts").size(), 1u);
+  EXPECT_EQ(lookup("http://origin.test/live/11.ts")[0].segmentNumber(), 1);
+  EXPECT_EQ(lookup("http://origin.test/live/1.ts")[0].segmentNumber(), 0);
+  EXPECT_EQ(lookup("http://origin.test/live/21.ts").size(), 0u);
+  EXPECT_EQ(lookup("http://origin.test/live/x1.ts").size(), 0u);
+  EXPECT_EQ(lookup("http://origin.test/live/x1.ts?token=b").size(), 0u);
+  // Scheme and host case, the default port and dot segments do not change a URL's identity.
+  EXPECT_EQ(lookup("HTTP://Origin.TEST:80/live/./x1.ts?token=a").size(), 1u);
+  EXPECT_EQ(lookup("https://origin.test/live/1.ts").size(), 0u);
+}
+
+TEST_F(ManifestControllerTest, SegmentsResolveAgainstTheFinalUrlOfTheirFetch) {
+  store("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nv/index.m3u8\n", "http://origin.test/master.m3u8",
+        "http://edge.test/x/master.m3u8");
+  // The variant resolves against where the master came from; the media playlist is known by the
+  // URL it was requested from and its segments by where it was finally served.
+  store(mediaPlaylist(0, {"s.ts"}), "http://edge.test/x/v/index.m3u8",
+        "http://cache.test/y/index.m3u8");
+  EXPECT_EQ(lookup("http://cache.test/y/s.ts").size(), 1u);
+  EXPECT_EQ(lookup("http://edge.test/x/v/s.ts").size(), 0u);
+}
+
+TEST_F(ManifestControllerTest, ParentDirectoryUrisResolveAgainstTheirPlaylist) {
+  store("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\n../video/a/index.m3u8\n",
+        "http://origin.test/hls/master/main.m3u8");
+  store(mediaPlaylist(5, {"../../seg/1.ts", "/abs/2.ts", "http://cdn.test/3.ts"}),
+        "http://origin.test/hls/video/a/index.m3u8");
+  EXPECT_EQ(lookup("http://origin.test/hls/seg/1.ts").at(0).segmentNumber(), 5);
+  EXPECT_EQ(lookup("http://origin.test/seg/1.ts").size(), 0u);
+  EXPECT_EQ(lookup("http://origin.test/abs/2.ts").at(0).segmentNumber(), 6);
+  EXPECT_EQ(lookup("http://cdn.test/3.ts").at(0).segmentNumber(), 7);
+}
+
+TEST_F(ManifestControllerTest, AudioRenditionRanksAmongAllRenditions) {
+  store(
+      "#EXTM3U\n"
+      "#EXT-X-MEDIA:TYPE=SUBTITLES,GROUP-ID=\"s\",NAME=\"en\",URI=\"subs/en.m3u8\"\n"
+      "#EXT-X-MEDIA:TYPE=SUBTITLES,GROUP-ID=\"s\",NAME=\"fr\",URI=\"subs/fr.m3u8\"\n"
+      "#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID=\"a\",NAME=\"en\",URI=\"audio/en.m3u8\"\n"
+      "#EXT-X-STREAM-INF:BANDWIDTH=900,RESOLUTION=640x360,AUDIO=\"a\"\nvideo.m3u8\n",
+      "http://origin.test/master.m3u8");
+  store(mediaPlaylist(3, {"a0.aac", "a1.aac"}), "http://origin.test/audio/en.m3u8");
+  store(mediaPlaylist(3, {"s0.vtt"}), "http://origin.test/subs/en.m3u8");
+  auto audio = lookup("http://origin.test/audio/a1.aac");
+  ASSERT_EQ(audio.size(), 1u);
+  EXPECT_EQ(audio[0].type(), SegmentType::audio);
+  EXPECT_EQ(audio[0].targetQuality(), 2);
+  EXPECT_EQ(audio[0].bandwidth(), 0);
+  EXPECT_EQ(audio[0].bestBandwidth(), 900);
+  EXPECT_FALSE(audio[0].resolution());
+  EXPECT_EQ(audio[0].segmentNumber(), 4);
+  EXPECT_EQ(lookup("http://origin.test/subs/s0.vtt").size(), 0u);
+}
+
+TEST_F(ManifestControllerTest, FollowersUpToMaxPreloadedSegments) {
+  store("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nm.m3u8\n", "http://o.test/master.m3u8");
+  store(mediaPlaylist(100, {"a.ts", "b.ts", "c.ts", "d.ts"}), "http://o.test/m.m3u8");
+  EXPECT_EQ(lookup("http://o.test/b.ts").size(), 1u);
+  OmbreliaConfig::shared().setMaxPreloadedSegments(3);
+  auto nearEnd = lookup("http://o.test/c.ts");
+  ASSERT_EQ(nearEnd.size(), 2u);
+  EXPECT_EQ(nearEnd[0].segmentNumber(), 102);
+  EXPECT_EQ(nearEnd[1].segmentNumber(), 103);
+  EXPECT_EQ(lookup("http://o.test/a.ts").size(), 4u);
+  OmbreliaConfig::shared().setMaxPreloadedSegments(-5);
+  EXPECT_EQ(lookup("http://o.test/a.ts").size(), 1u);
+}
+
+TEST_F(ManifestControllerTest, MediaSequenceIsRequiredAndNeverOverflows) {
+  store("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nm.m3u8\n#EXT-X-STREAM-INF:BANDWIDTH=2\nn.m3u8\n",
+        "http://o.test/master.m3u8");
+  store(mediaPlaylist(0, {"a.ts"}, /*withSequence=*/false), "http://o.test/m.m3u8");
+  EXPECT_EQ(lookup("http://o.test/a.ts").size(), 0u);
+  OmbreliaConfig::shared().setMaxPreloadedSegments(2);
+  store(mediaPlaylist(std::numeric_limits<int64_t>::max(), {"x.ts", "y.ts"}),
+        "http://o.test/n.m3u8");
+  auto last = lookup("http://o.test/x.ts");
+  ASSERT_EQ(last.size(), 1u);
+  EXPECT_EQ(last[0].segmentNumber(), std::numeric_limits<int64_t>::max());
+  EXPECT_EQ(lookup("http://o.test/y.ts").size(), 0u);
+}
+
+TEST_F(ManifestControllerTest, ByteRangeSegmentsGetNoIdentity) {
+  store("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nm.m3u8\n", "http://o.test/master.m3u8");
+  // ffmpeg writes the byte range (and the program date time) between "#EXTINF" and the URI.
+  store(
+      "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXT-X-MEDIA-SEQUENCE:0\n"
+      "#EXTINF:2,\n#EXT-X-BYTERANGE:100@0\n#EXT-X-PROGRAM-DATE-TIME:2026-01-01T00:00:00Z\nall.ts\n"
+      "#EXTINF:2,\n#EXT-X-BYTERANGE:100@100\nall.ts\n"
+      "#EXTINF:2,\nranged.ts\n#EXTINF:2,\nranged.ts\n#EXTINF:2,\nsingle.ts\n",
+      "http://o.test/m.m3u8");
+  EXPECT_EQ(lookup("http://o.test/all.ts").size(), 0u);
+  EXPECT_EQ(lookup("http://o.test/ranged.ts").size(), 0u);
+  OmbreliaConfig::shared().setMaxPreloadedSegments(3);
+  EXPECT_EQ(lookup("http://o.test/ranged.ts").size(), 0u);
+  EXPECT_EQ(lookup("http://o.test/single.ts").at(0).segmentNumber(), 4);
+}
+
+TEST_F(ManifestControllerTest, NewestPlaylistHoldingTheSegmentDecides) {
+  store("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nm.m3u8\n#EXT-X-STREAM-INF:BANDWIDTH=2\nn.m3u8\n",
+        "http://o.test/master.m3u8");
+  store(mediaPlaylist(10, {"shared.ts"}), "http://o.test/m.m3u8");
+  store(mediaPlaylist(20, {"shared.ts"}), "http://o.test/n.m3u8");
+  EXPECT_EQ(lookup("http://o.test/shared.ts").at(0).segmentNumber(), 20);
+  store(mediaPlaylist(30, {"shared.ts"}), "http://o.test/m.m3u8");
+  EXPECT_EQ(lookup("http://o.test/shared.ts").at(0).segmentNumber(), 30);
+  EXPECT_EQ(lookup("http://o.test/shared.ts").at(0).targetQuality(), 0);
+  ASSERT_EQ(store_.versions().size(), 2u);
+  EXPECT_EQ(store_.versions().back().url(), url("http://o.test/m.m3u8"));
+}
+
+TEST_F(ManifestControllerTest, LiveReloadsKeepOneEntryPerPlaylist) {
+  store("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nlive.m3u8\n", "http://o.test/master.m3u8");
+  store(mediaPlaylist(0, {"a.ts", "b.ts", "c.ts"}), "http://o.test/other.m3u8");
+  for (int reload = 0; reload < 1000; ++reload) {
+    std::vector<std::string> window;
+    for (int i = reload; i < reload + 5; ++i) window.push_back("s" + std::to_string(i) + ".ts");
+    store(mediaPlaylist(reload, window), "http://o.test/live.m3u8");
+  }
+  EXPECT_EQ(store_.versions().size(), 2u);
+  EXPECT_EQ(store_.lastManifestSegments(), 5);
+  EXPECT_EQ(lookup("http://o.test/s1003.ts").at(0).segmentNumber(), 1003);
+  EXPECT_EQ(lookup("http://o.test/s990.ts").size(), 0u);
+}
+
+TEST_F(ManifestControllerTest, StoredPlaylistsAreCapped) {
+  ManifestController small(ManifestController::Settings{3});
+  small.storeManifest(Data(std::string("#EXTM3U\n")), url("http://o.test/master.m3u8"));
+  for (int i = 0; i < 10; ++i) {
+    small.storeManifest(Data(mediaPlaylist(0, {"a.ts"})),
+                        url("http://o.test/" + std::to_string(i) + ".m3u8"));
+  }
+  const auto versions = small.versions();
+  ASSERT_EQ(versions.size(), 3u);
+  EXPECT_EQ(versions.front().url(), url("http://o.test/7.m3u8"));
+  EXPECT_EQ(versions.back().url(), url("http://o.test/9.m3u8"));
+  EXPECT_TRUE(small.primaryManifest());
+}
+
+TEST_F(ManifestControllerTest, StoredPlaylistsStayWithinTheirByteBudgetAndTheNewestAlwaysStays) {
+  constexpr size_t kBudget = 64 * 1024;
+  ManifestController store(ManifestController::Settings{64, kBudget});
+  store.storeManifest(Data(std::string("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\n0.m3u8\n")),
+                      url("http://o.test/master.m3u8"));
+  auto playlist = [](int n, int segments) {
+    std::vector<std::string> uris;
+    for (int i = 0; i < segments; ++i)
+      uris.push_back("segment-with-a-long-name-" + std::to_string(n) + "-" + std::to_string(i) +
+                     ".ts");
+    return mediaPlaylist(0, uris);
+  };
+  for (int n = 0; n < 40; ++n) {
+    store.storeManifest(Data(playlist(n, 100)),
+                        url("http://o.test/" + std::to_string(n) + ".m3u8"));
+  }
+  const auto versions = store.versions();
+  size_t bytes = 0;
+  for (const auto& version : versions) bytes += version.data().size();
+  EXPECT_LE(bytes, kBudget) << "the text alone stays within the budget";
+  EXPECT_LT(versions.size(), 40u) << "the oldest went";
+  EXPECT_EQ(versions.back().url(), url("http://o.test/39.m3u8"));
+  EXPECT_TRUE(store.primaryManifest());
+
+  // One playlist larger than the whole budget is still kept, alone, as the newest.
+  store.storeManifest(Data(playlist(0, 3000)), url("http://o.test/0.m3u8"));
+  ASSERT_EQ(store.versions().size(), 1u);
+  EXPECT_EQ(store.versions().back().url(), url("http://o.test/0.m3u8"));
+  EXPECT_EQ(store.getSegmentInfo(url("http://o.test/segment-with-a-long-name-0-2999.ts")).size(),
+            1u);
+}
+
+TEST_F(ManifestControllerTest, StoredCopyDropsKeyAndDateLinesAndCrLf) {
+  store("#EXTM3U\r\n#EXT-X-STREAM-INF:BANDWIDTH=1\r\nm.m3u8\r\n", "http://o.test/master.m3u8");
+  store(
+      "#EXTM3U\r\n#EXT-X-KEY:METHOD=AES-128,URI=\"k\"\r\n#EXT-X-TARGETDURATION:1\r\n"
+      "#EXT-X-MEDIA-SEQUENCE:0\r\n#EXTINF:1,\r\n#EXT-X-PROGRAM-DATE-TIME:2026-01-01T00:00:00Z\r\n"
+      "a.ts\r\n#EXT-X-KEYS-ARE-GONE\r\n",
+      "http://o.test/m.m3u8");
+  EXPECT_EQ(store_.versions().at(0).data().toString(),
+            "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXT-X-MEDIA-SEQUENCE:0\n#EXTINF:1,\na.ts\n");
+  EXPECT_EQ(store_.primaryManifest()->data().toString(),
+            "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nm.m3u8\n");
+  EXPECT_EQ(lookup("http://o.test/a.ts").size(), 1u);
+}
+
+TEST_F(ManifestControllerTest, BrokenPlaylistsAreLoggedAndSkipped) {
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::error);
+  store("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nm.m3u8\n", "http://o.test/master.m3u8");
+  store(mediaPlaylist(0, {"a.ts"}), "http://o.test/m.m3u8");
+  ::testing::internal::CaptureStdout();
+  store("#EXTM3U\n#EXTINF:1,\nb.ts\n", "http://o.test/n.m3u8");
+  const std::string logged = ::testing::internal::GetCapturedStdout();
+  EXPECT_NE(logged.find("[ManifestParser] Malformed playlist, missing required elements"),
+            std::string::npos)
+      << logged;
+  EXPECT_EQ(store_.lastManifestSegments(), 0);
+  EXPECT_EQ(lookup("http://o.test/a.ts").size(), 1u);
+  // Bytes that are not UTF-8 are not stored and disturb nothing.
+  store("#EXTM3U\n\xC3\x28\n", "http://o.test/m.m3u8");
+  EXPECT_EQ(store_.versions().size(), 2u);
+  EXPECT_EQ(lookup("http://o.test/a.ts").size(), 1u);
+}
+
+TEST_F(ManifestControllerTest, ConcurrentStoresAndLookups) {
+  store("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nlive.m3u8\n", "http://o.test/master.m3u8");
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (int reload = 0; reload < 200; ++reload) {
+      store(mediaPlaylist(reload, {"s" + std::to_string(reload) + ".ts", "fixed.ts"}),
+            "http://o.test/live.m3u8");
+    }
+    done = true;
+  });
+  std::vector<std::thread> readers;
+  for (int r = 0; r < 3; ++r) {
+    readers.emplace_back([&] {
+      while (!done) {
+        auto found = lookup("http://o.test/fixed.ts");
+        if (!found.empty()) {
+          EXPECT_GE(found[0].segmentNumber(), 1);
+        }
+        (void)store_.lastManifestSegments();
+        (void)store_.resolutions();
+      }
+    });
+  }
+  writer.join();
+  for (auto& reader : readers) reader.join();
+  EXPECT_EQ(lookup("http://o.test/fixed.ts").at(0).segmentNumber(), 200);
+}
+
+}  // namespace
+}  // namespace ombrelia
