@@ -7,6 +7,7 @@
 #include <ombrelia/OmbreliaLogger.hpp>
 
 #include "analytics/AnalyticsManagerAccess.hpp"
+#include "analytics/AnalyticsService.hpp"
 #include "proxy/HLSProxyServer.hpp"
 #include "api/ProxyManagerSeams.hpp"
 
