@@ -17,13 +17,13 @@
 
 #include <ombrelia/OmbreliaConfig.hpp>
 
-#include "platform/DispatchQueue.hpp"
-#include "protocol/GroupListItem.hpp"
-#include "peers/PeerList.hpp"
-#include "signalling/SignalingClient.hpp"
-#include "signalling/WebSocketProvider.hpp"
 #include "peers/DataChannelFramework.hpp"
 #include "peers/PeerConnectionController.hpp"
+#include "peers/PeerList.hpp"
+#include "platform/DispatchQueue.hpp"
+#include "protocol/GroupListItem.hpp"
+#include "signalling/SignalingClient.hpp"
+#include "signalling/WebSocketProvider.hpp"
 
 namespace {
 

@@ -8,16 +8,16 @@
 #include <ctime>
 #include <utility>
 
-#include "protocol/AnalyticsInitMessage.hpp"
-#include "protocol/AnalyticsMessage.hpp"
 #include "analytics/DeviceTypeChecker.hpp"
-#include "protocol/SaturatingAdd.hpp"
+#include "peers/PeerList.hpp"
 #include "platform/NotificationCenter.hpp"
 #include "platform/Timer.hpp"
+#include "platform/Utf8.hpp"
+#include "protocol/AnalyticsInitMessage.hpp"
+#include "protocol/AnalyticsMessage.hpp"
+#include "protocol/SaturatingAdd.hpp"
 #include "store/BufferingController.hpp"
 #include "store/ManifestController.hpp"
-#include "platform/Utf8.hpp"
-#include "peers/PeerList.hpp"
 
 namespace ombrelia {
 namespace {

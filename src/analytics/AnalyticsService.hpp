@@ -16,13 +16,13 @@
 #include "analytics/AnalyticsServiceProtocol.hpp"
 #include "analytics/DataP2P.hpp"
 #include "analytics/DataReceived.hpp"
-#include "protocol/DeviceType.hpp"
 #include "analytics/EnergyUtils.hpp"
-#include "protocol/InitMetrics.hpp"
-#include "protocol/PlayerMetrics.hpp"
 #include "protocol/AnalyticsFeed.hpp"
 #include "protocol/Decision.hpp"
+#include "protocol/DeviceType.hpp"
+#include "protocol/InitMetrics.hpp"
 #include "protocol/PeerType.hpp"
+#include "protocol/PlayerMetrics.hpp"
 
 namespace ombrelia::platform {
 class Timer;

@@ -9,9 +9,9 @@
 #include "analytics/AnalyticsService.hpp"
 #include "analytics/AnalyticsServiceProtocol.hpp"
 #include "platform/MonotonicClock.hpp"
-#include "store/BufferingController.hpp"
 #include "protocol/Decision.hpp"
 #include "proxy/DownloadController.hpp"
+#include "store/BufferingController.hpp"
 
 namespace ombrelia {
 

@@ -3,9 +3,9 @@
 #include <memory>
 
 #include "api/ProxyManagerSeams.hpp"
-#include "signalling/SocketConfig.hpp"
 #include "peers/DataChannelFramework.hpp"
 #include "peers/PeerConnectionFactory.hpp"
+#include "signalling/SocketConfig.hpp"
 
 namespace ombrelia {
 

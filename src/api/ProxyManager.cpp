@@ -8,8 +8,8 @@
 
 #include "analytics/AnalyticsManagerAccess.hpp"
 #include "analytics/AnalyticsService.hpp"
-#include "proxy/HLSProxyServer.hpp"
 #include "api/ProxyManagerSeams.hpp"
+#include "proxy/HLSProxyServer.hpp"
 
 namespace ombrelia {
 namespace {

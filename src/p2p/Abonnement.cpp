@@ -1,9 +1,9 @@
 #include "p2p/Abonnement.hpp"
 
-#include "protocol/AbonnementRequestMessage.hpp"
-#include "protocol/AbonnementResponseMessage.hpp"
 #include "p2p/PeerEngineSupport.hpp"
 #include "peers/WebRTCClient.hpp"
+#include "protocol/AbonnementRequestMessage.hpp"
+#include "protocol/AbonnementResponseMessage.hpp"
 
 namespace ombrelia {
 

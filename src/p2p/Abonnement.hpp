@@ -10,8 +10,8 @@
 #include <string>
 
 #include "p2p/AbonnementPeer.hpp"
-#include "platform/Uuid.hpp"
 #include "peers/Peer.hpp"
+#include "platform/Uuid.hpp"
 
 namespace ombrelia {
 

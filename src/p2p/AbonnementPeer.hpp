@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "p2p/AbonnementState.hpp"
-#include "platform/Uuid.hpp"
 #include "peers/Peer.hpp"
+#include "platform/Uuid.hpp"
 
 namespace ombrelia {
 

@@ -2,12 +2,12 @@
 
 #include "p2p/Abonnement.hpp"
 #include "p2p/PeerChain.hpp"
-#include "protocol/PeerChainMessage.hpp"
 #include "p2p/PeerEngineSupport.hpp"
 #include "p2p/PeerMessagesEnvironment.hpp"
 #include "p2p/SegmentDownloads.hpp"
 #include "p2p/StallCheck.hpp"
 #include "p2p/UploadServer.hpp"
+#include "protocol/PeerChainMessage.hpp"
 
 namespace ombrelia {
 

@@ -7,11 +7,11 @@
 #include <ombrelia/OmbreliaConfig.hpp>
 
 #include "p2p/Abonnement.hpp"
-#include "protocol/FileAvailabilityResponseMessage.hpp"
 #include "p2p/PeerEngineSupport.hpp"
 #include "p2p/PeerMessagesEnvironment.hpp"
-#include "store/VideoStorage.hpp"
 #include "peers/WebRTCClient.hpp"
+#include "protocol/FileAvailabilityResponseMessage.hpp"
+#include "store/VideoStorage.hpp"
 
 namespace ombrelia {
 

@@ -9,8 +9,8 @@
 #include <ombrelia/OmbreliaLogger.hpp>
 #include <ombrelia/SegmentInfo.hpp>
 
-#include "platform/MonotonicClock.hpp"
 #include "peers/WebRTCClient.hpp"
+#include "platform/MonotonicClock.hpp"
 
 namespace ombrelia {
 

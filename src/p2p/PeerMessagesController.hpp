@@ -26,10 +26,10 @@
 #include "p2p/PeerMessagesEnvironment.hpp"
 #include "p2p/SegmentDownloads.hpp"
 #include "p2p/UploadServer.hpp"
-#include "platform/NotificationCenter.hpp"
-#include "protocol/PeerType.hpp"
 #include "peers/PeerConnectionController.hpp"
 #include "peers/WebRTCClientDelegate.hpp"
+#include "platform/NotificationCenter.hpp"
+#include "protocol/PeerType.hpp"
 
 namespace ombrelia {
 

@@ -1,9 +1,9 @@
 #include "p2p/PeerMessagesEnvironment.hpp"
 
+#include "peers/PeerList.hpp"
 #include "store/BufferingController.hpp"
 #include "store/ManifestController.hpp"
 #include "store/VideoStorage.hpp"
-#include "peers/PeerList.hpp"
 
 namespace ombrelia {
 

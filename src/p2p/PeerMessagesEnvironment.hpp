@@ -7,8 +7,8 @@
 #include <optional>
 #include <vector>
 
-#include "platform/Uuid.hpp"
 #include "peers/Peer.hpp"
+#include "platform/Uuid.hpp"
 
 namespace ombrelia {
 

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "protocol/FileAvailabilityRequestMessage.hpp"
 #include "peers/Peer.hpp"
+#include "protocol/FileAvailabilityRequestMessage.hpp"
 
 namespace ombrelia {
 

@@ -11,12 +11,12 @@
 
 #include <ombrelia/Data.hpp>
 
-#include "protocol/FileRequestMessage.hpp"
-#include "protocol/FileRequestResponseMessage.hpp"
 #include "p2p/FileRequestState.hpp"
 #include "p2p/FileRequestType.hpp"
 #include "p2p/SegmentReassembly.hpp"
 #include "platform/Uuid.hpp"
+#include "protocol/FileRequestMessage.hpp"
+#include "protocol/FileRequestResponseMessage.hpp"
 #include "protocol/PeerType.hpp"
 
 namespace ombrelia {

@@ -1,8 +1,8 @@
 #pragma once
 // Any thread: a value record.
 
-#include "protocol/FileRequestMessage.hpp"
 #include "peers/Peer.hpp"
+#include "protocol/FileRequestMessage.hpp"
 
 namespace ombrelia {
 

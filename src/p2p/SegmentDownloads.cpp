@@ -5,17 +5,17 @@
 #include <ombrelia/OmbreliaConfig.hpp>
 #include <ombrelia/OmbreliaLogger.hpp>
 
-#include "protocol/AnalyticsFeed.hpp"
 #include "p2p/Abonnement.hpp"
+#include "p2p/PeerEngineSupport.hpp"
+#include "peers/WebRTCClient.hpp"
+#include "platform/DispatchQueue.hpp"
+#include "platform/OnceCompletion.hpp"
+#include "protocol/AnalyticsFeed.hpp"
 #include "protocol/FileRequestEndMessage.hpp"
 #include "protocol/FileRequestMessage.hpp"
 #include "protocol/FileRequestResponseMessage.hpp"
 #include "protocol/FileRequestStopMessage.hpp"
-#include "p2p/PeerEngineSupport.hpp"
 #include "protocol/SegmentFrame.hpp"
-#include "platform/DispatchQueue.hpp"
-#include "platform/OnceCompletion.hpp"
-#include "peers/WebRTCClient.hpp"
 
 namespace ombrelia {
 

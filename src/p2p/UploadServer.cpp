@@ -5,17 +5,17 @@
 #include <vector>
 
 #include "p2p/Abonnement.hpp"
+#include "p2p/PeerChain.hpp"
+#include "p2p/PeerEngineSupport.hpp"
+#include "p2p/PeerMessagesEnvironment.hpp"
+#include "peers/WebRTCClient.hpp"
 #include "protocol/FileRequestMessage.hpp"
 #include "protocol/FileRequestResponseMessage.hpp"
 #include "protocol/FileRequestStopMessage.hpp"
-#include "p2p/PeerChain.hpp"
 #include "protocol/PeerChainMessage.hpp"
-#include "p2p/PeerEngineSupport.hpp"
-#include "p2p/PeerMessagesEnvironment.hpp"
 #include "protocol/SegmentFrame.hpp"
 #include "store/SegmentData.hpp"
 #include "store/VideoStorage.hpp"
-#include "peers/WebRTCClient.hpp"
 
 namespace ombrelia {
 

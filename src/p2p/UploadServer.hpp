@@ -14,8 +14,8 @@
 #include <ombrelia/Data.hpp>
 
 #include "p2p/PendingUploadFileRequestMessage.hpp"
-#include "platform/Uuid.hpp"
 #include "peers/Peer.hpp"
+#include "platform/Uuid.hpp"
 
 namespace ombrelia {
 

@@ -2,20 +2,20 @@
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
+#include "peers/IceCandidate.hpp"
+#include "peers/PeerList.hpp"
+#include "peers/PeerSelectionService.hpp"
+#include "peers/SessionDescription.hpp"
+#include "peers/WebRTCClient.hpp"
 #include "platform/JsonReader.hpp"
 #include "protocol/GroupResponseMessageReader.hpp"
 #include "protocol/InitMessageReader.hpp"
 #include "protocol/PeerConnectionMessageReader.hpp"
-#include "peers/PeerList.hpp"
-#include "peers/PeerSelectionService.hpp"
-#include "signalling/SignalingClient.hpp"
 #include "protocol/TrackerListReader.hpp"
 #include "protocol/TransferCandidateMessageReader.hpp"
 #include "protocol/TransferDescriptionMessageReader.hpp"
+#include "signalling/SignalingClient.hpp"
 #include "signalling/WebSocketProvider.hpp"
-#include "peers/IceCandidate.hpp"
-#include "peers/SessionDescription.hpp"
-#include "peers/WebRTCClient.hpp"
 
 namespace ombrelia {
 namespace {

@@ -2,12 +2,12 @@
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
-#include "platform/DispatchQueue.hpp"
 #include "peers/Peer.hpp"
 #include "peers/PeerList.hpp"
-#include "signalling/SignalingClient.hpp"
 #include "peers/SessionDescription.hpp"
 #include "peers/WebRTCClient.hpp"
+#include "platform/DispatchQueue.hpp"
+#include "signalling/SignalingClient.hpp"
 
 namespace ombrelia {
 namespace {

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "datachannel/DCIceState.hpp"
-#include "platform/NotificationCenter.hpp"
 #include "peers/LocalCandidate.hpp"
+#include "platform/NotificationCenter.hpp"
 
 namespace ombrelia {
 

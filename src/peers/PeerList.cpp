@@ -5,12 +5,12 @@
 #include <ombrelia/OmbreliaConfig.hpp>
 #include <ombrelia/OmbreliaLogger.hpp>
 
-#include "platform/NotificationCenter.hpp"
-#include "protocol/GroupListItem.hpp"
 #include "peers/IceCandidate.hpp"
 #include "peers/SessionDescription.hpp"
 #include "peers/WebRTCClient.hpp"
 #include "peers/WebRTCConfig.hpp"
+#include "platform/NotificationCenter.hpp"
+#include "protocol/GroupListItem.hpp"
 
 namespace ombrelia {
 

@@ -10,8 +10,8 @@
 #include <optional>
 #include <vector>
 
-#include "platform/Uuid.hpp"
 #include "peers/Peer.hpp"
+#include "platform/Uuid.hpp"
 
 namespace ombrelia {
 

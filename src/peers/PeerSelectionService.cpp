@@ -2,9 +2,9 @@
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
+#include "peers/PeerList.hpp"
 #include "protocol/GroupListItem.hpp"
 #include "protocol/PeerConnectionListItem.hpp"
-#include "peers/PeerList.hpp"
 
 namespace ombrelia {
 

@@ -5,6 +5,11 @@
 #include <ombrelia/OmbreliaLogger.hpp>
 
 #include "datachannel/DCLibDC.hpp"
+#include "peers/PeerConnectionFactory.hpp"
+#include "peers/RTCDataChannel.hpp"
+#include "peers/RTCPeerConnection.hpp"
+#include "peers/WebRTCClientDelegate.hpp"
+#include "platform/Utf8.hpp"
 #include "protocol/AbonnementRequestMessage.hpp"
 #include "protocol/AbonnementResponseMessage.hpp"
 #include "protocol/FileAvailabilityRequestMessage.hpp"
@@ -14,11 +19,6 @@
 #include "protocol/FileRequestResponseMessage.hpp"
 #include "protocol/FileRequestStopMessage.hpp"
 #include "protocol/PeerChainMessage.hpp"
-#include "platform/Utf8.hpp"
-#include "peers/PeerConnectionFactory.hpp"
-#include "peers/RTCDataChannel.hpp"
-#include "peers/RTCPeerConnection.hpp"
-#include "peers/WebRTCClientDelegate.hpp"
 
 namespace ombrelia {
 

@@ -4,8 +4,8 @@
 #include <optional>
 #include <string_view>
 
-#include "protocol/AbonnementRequestMessage.hpp"
 #include "platform/JsonReader.hpp"
+#include "protocol/AbonnementRequestMessage.hpp"
 
 namespace ombrelia {
 

@@ -4,8 +4,8 @@
 #include <optional>
 #include <string_view>
 
-#include "protocol/AbonnementResponseMessage.hpp"
 #include "platform/JsonReader.hpp"
+#include "protocol/AbonnementResponseMessage.hpp"
 
 namespace ombrelia {
 

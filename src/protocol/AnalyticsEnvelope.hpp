@@ -7,8 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "protocol/RecordReader.hpp"
 #include "platform/JsonWriter.hpp"
+#include "protocol/RecordReader.hpp"
 
 namespace ombrelia {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "protocol/InitMetrics.hpp"
 #include "platform/JsonWriter.hpp"
+#include "protocol/InitMetrics.hpp"
 
 namespace ombrelia {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "protocol/PlayerMetrics.hpp"
 #include "platform/JsonWriter.hpp"
+#include "protocol/PlayerMetrics.hpp"
 
 namespace ombrelia {
 

@@ -4,8 +4,8 @@
 #include <optional>
 #include <string_view>
 
-#include "protocol/FileAvailabilityRequestMessage.hpp"
 #include "platform/JsonReader.hpp"
+#include "protocol/FileAvailabilityRequestMessage.hpp"
 
 namespace ombrelia {
 

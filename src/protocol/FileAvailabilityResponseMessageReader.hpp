@@ -4,8 +4,8 @@
 #include <optional>
 #include <string_view>
 
-#include "protocol/FileAvailabilityResponseMessage.hpp"
 #include "platform/JsonReader.hpp"
+#include "protocol/FileAvailabilityResponseMessage.hpp"
 
 namespace ombrelia {
 

@@ -4,8 +4,8 @@
 #include <optional>
 #include <string_view>
 
-#include "protocol/FileRequestEndMessage.hpp"
 #include "platform/JsonReader.hpp"
+#include "protocol/FileRequestEndMessage.hpp"
 
 namespace ombrelia {
 

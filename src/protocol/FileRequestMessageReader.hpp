@@ -4,8 +4,8 @@
 #include <optional>
 #include <string_view>
 
-#include "protocol/FileRequestMessage.hpp"
 #include "platform/JsonReader.hpp"
+#include "protocol/FileRequestMessage.hpp"
 
 namespace ombrelia {
 

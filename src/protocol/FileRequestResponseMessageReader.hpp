@@ -4,8 +4,8 @@
 #include <optional>
 #include <string_view>
 
-#include "protocol/FileRequestResponseMessage.hpp"
 #include "platform/JsonReader.hpp"
+#include "protocol/FileRequestResponseMessage.hpp"
 
 namespace ombrelia {
 

@@ -4,8 +4,8 @@
 #include <optional>
 #include <string_view>
 
-#include "protocol/FileRequestStopMessage.hpp"
 #include "platform/JsonReader.hpp"
+#include "protocol/FileRequestStopMessage.hpp"
 
 namespace ombrelia {
 

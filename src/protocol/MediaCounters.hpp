@@ -7,8 +7,8 @@
 
 #include "protocol/MBSecMetrics.hpp"
 #include "protocol/MetricsContext.hpp"
-#include "protocol/QualityMetrics.hpp"
 #include "protocol/PeerType.hpp"
+#include "protocol/QualityMetrics.hpp"
 
 namespace ombrelia {
 

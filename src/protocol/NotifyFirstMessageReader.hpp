@@ -4,8 +4,8 @@
 #include <optional>
 #include <string_view>
 
-#include "protocol/NotifyFirstMessage.hpp"
 #include "platform/JsonReader.hpp"
+#include "protocol/NotifyFirstMessage.hpp"
 
 namespace ombrelia {
 

@@ -4,8 +4,8 @@
 #include <optional>
 #include <string_view>
 
-#include "protocol/PeerChainMessage.hpp"
 #include "platform/JsonReader.hpp"
+#include "protocol/PeerChainMessage.hpp"
 
 namespace ombrelia {
 

@@ -11,10 +11,10 @@
 #include <nlohmann/json_fwd.hpp>
 #include <ombrelia/SegmentInfo.hpp>
 
+#include "platform/Uuid.hpp"
 #include "protocol/ConnectedMetrics.hpp"
 #include "protocol/MediaCounters.hpp"
 #include "protocol/MetricsContext.hpp"
-#include "platform/Uuid.hpp"
 #include "protocol/PeerType.hpp"
 
 namespace ombrelia {

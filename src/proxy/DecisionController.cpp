@@ -2,8 +2,8 @@
 
 #include <ombrelia/OmbreliaConfig.hpp>
 
-#include "store/BufferingController.hpp"
 #include "peers/OmbreliaDecision.hpp"
+#include "store/BufferingController.hpp"
 
 namespace ombrelia {
 

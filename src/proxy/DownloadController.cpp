@@ -5,17 +5,17 @@
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
-#include "protocol/AnalyticsFeed.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "platform/OnceCompletion.hpp"
+#include "protocol/AnalyticsFeed.hpp"
 #include "proxy/DecisionController.hpp"
-#include "store/ManifestController.hpp"
 #include "proxy/P2PLoader.hpp"
 #include "proxy/PlaylistContent.hpp"
-#include "store/SegmentURLHistory.hpp"
-#include "store/VideoStorage.hpp"
 #include "signalling/SignalingClient.hpp"
 #include "signalling/SocketConfig.hpp"
+#include "store/ManifestController.hpp"
+#include "store/SegmentURLHistory.hpp"
+#include "store/VideoStorage.hpp"
 
 namespace ombrelia {
 namespace {

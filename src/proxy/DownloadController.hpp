@@ -11,8 +11,8 @@
 #include <ombrelia/Url.hpp>
 
 #include "protocol/Decision.hpp"
-#include "proxy/HTTPLoader.hpp"
 #include "protocol/PeerType.hpp"
+#include "proxy/HTTPLoader.hpp"
 
 namespace ombrelia {
 

@@ -11,8 +11,8 @@
 
 #include <ombrelia/Url.hpp>
 
-#include "store/HLSManifestModifier.hpp"
 #include "proxy/HTTPLoader.hpp"
+#include "store/HLSManifestModifier.hpp"
 
 namespace ombrelia {
 

@@ -4,9 +4,9 @@
 
 #include <chrono>
 
-#include "protocol/AnalyticsFeed.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "platform/MonotonicClock.hpp"
+#include "protocol/AnalyticsFeed.hpp"
 
 namespace ombrelia {
 

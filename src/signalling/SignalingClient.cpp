@@ -6,10 +6,10 @@
 #include <nlohmann/json.hpp>
 #include <ombrelia/OmbreliaLogger.hpp>
 
-#include "protocol/AnalyticsInitMessage.hpp"
-#include "protocol/AnalyticsMessage.hpp"
 #include "platform/JsonWriter.hpp"
 #include "platform/StandardOutput.hpp"
+#include "protocol/AnalyticsInitMessage.hpp"
+#include "protocol/AnalyticsMessage.hpp"
 
 namespace ombrelia {
 

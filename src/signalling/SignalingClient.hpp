@@ -15,9 +15,9 @@
 #include "platform/NotificationCenter.hpp"
 #include "platform/Timer.hpp"
 #include "platform/Uuid.hpp"
+#include "protocol/SdpType.hpp"
 #include "signalling/SignalClientDelegate.hpp"
 #include "signalling/WebSocketProvider.hpp"
-#include "protocol/SdpType.hpp"
 
 namespace ombrelia {
 

@@ -8,8 +8,8 @@
 #include <ombrelia/OmbreliaLogger.hpp>
 
 #include "platform/LineSplitter.hpp"
-#include "playlist/tags/StringInitializable.hpp"
 #include "platform/Utf8.hpp"
+#include "playlist/tags/StringInitializable.hpp"
 
 namespace ombrelia {
 namespace {

@@ -8,8 +8,8 @@
 #include <ombrelia/OmbreliaConfig.hpp>
 
 #include "platform/LineSplitter.hpp"
-#include "store/ManifestParser.hpp"
 #include "platform/Utf8.hpp"
+#include "store/ManifestParser.hpp"
 
 namespace ombrelia {
 

@@ -2,8 +2,8 @@
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
-#include "playlist/parser/PlaylistParser.hpp"
 #include "platform/Utf8.hpp"
+#include "playlist/parser/PlaylistParser.hpp"
 
 namespace ombrelia {
 namespace {

@@ -9,6 +9,10 @@
 #include <ombrelia/OmbreliaConfig.hpp>
 
 #include "analytics/AnalyticsService.hpp"
+#include "p2p/PeerMessagesController.hpp"
+#include "platform/DispatchQueue.hpp"
+#include "platform/MemoryPressureSource.hpp"
+#include "platform/MonotonicClock.hpp"
 #include "protocol/AbonnementRequestMessageReader.hpp"
 #include "protocol/AbonnementResponseMessage.hpp"
 #include "protocol/FileAvailabilityRequestMessageReader.hpp"
@@ -17,13 +21,9 @@
 #include "protocol/FileRequestMessageReader.hpp"
 #include "protocol/FileRequestResponseMessage.hpp"
 #include "protocol/PeerChainMessage.hpp"
-#include "p2p/PeerMessagesController.hpp"
 #include "protocol/SegmentFrame.hpp"
-#include "platform/DispatchQueue.hpp"
-#include "platform/MemoryPressureSource.hpp"
-#include "platform/MonotonicClock.hpp"
-#include "store/VideoStorage.hpp"
 #include "signalling/SignalingClient.hpp"
+#include "store/VideoStorage.hpp"
 #include "support/RecordingWebSocket.hpp"
 #include "support/ScriptedUploader.hpp"
 

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "peers/IceCandidate.hpp"
+#include "peers/SessionDescription.hpp"
 #include "protocol/AbonnementRequestMessageReader.hpp"
 #include "protocol/AbonnementResponseMessageReader.hpp"
 #include "protocol/FileAvailabilityRequestMessageReader.hpp"
@@ -13,16 +15,14 @@
 #include "protocol/FileRequestMessageReader.hpp"
 #include "protocol/FileRequestResponseMessageReader.hpp"
 #include "protocol/FileRequestStopMessageReader.hpp"
-#include "protocol/NotifyFirstMessageReader.hpp"
-#include "protocol/PeerChainMessageReader.hpp"
 #include "protocol/GroupResponseMessageReader.hpp"
 #include "protocol/InitMessageReader.hpp"
+#include "protocol/NotifyFirstMessageReader.hpp"
+#include "protocol/PeerChainMessageReader.hpp"
 #include "protocol/PeerConnectionMessageReader.hpp"
 #include "protocol/TrackerListReader.hpp"
 #include "protocol/TransferCandidateMessageReader.hpp"
 #include "protocol/TransferDescriptionMessageReader.hpp"
-#include "peers/IceCandidate.hpp"
-#include "peers/SessionDescription.hpp"
 
 namespace {
 

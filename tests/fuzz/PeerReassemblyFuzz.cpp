@@ -12,23 +12,23 @@
 
 #include <ombrelia/OmbreliaConfig.hpp>
 
+#include "p2p/PeerMessagesController.hpp"
+#include "peers/PeerConnectionFactory.hpp"
+#include "peers/RTCDataChannel.hpp"
+#include "peers/RTCPeerConnection.hpp"
+#include "peers/WebRTCClient.hpp"
+#include "platform/DispatchQueue.hpp"
+#include "platform/MemoryPressureSource.hpp"
 #include "protocol/AbonnementRequestMessageReader.hpp"
 #include "protocol/AbonnementResponseMessage.hpp"
 #include "protocol/FileAvailabilityRequestMessageReader.hpp"
 #include "protocol/FileAvailabilityResponseMessage.hpp"
 #include "protocol/FileRequestMessageReader.hpp"
 #include "protocol/FileRequestResponseMessage.hpp"
-#include "p2p/PeerMessagesController.hpp"
 #include "protocol/SegmentFrame.hpp"
-#include "platform/DispatchQueue.hpp"
-#include "platform/MemoryPressureSource.hpp"
-#include "store/VideoStorage.hpp"
 #include "signalling/SignalingClient.hpp"
+#include "store/VideoStorage.hpp"
 #include "support/RecordingWebSocket.hpp"
-#include "peers/PeerConnectionFactory.hpp"
-#include "peers/RTCDataChannel.hpp"
-#include "peers/RTCPeerConnection.hpp"
-#include "peers/WebRTCClient.hpp"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "support/FakeDataChannel.hpp"
 #include "peers/RTCPeerConnection.hpp"
+#include "support/FakeDataChannel.hpp"
 
 namespace ombrelia::test {
 

@@ -6,8 +6,8 @@
 #include <optional>
 #include <vector>
 
-#include "support/FakePeerConnection.hpp"
 #include "peers/PeerConnectionFactory.hpp"
+#include "support/FakePeerConnection.hpp"
 
 namespace ombrelia::test {
 

@@ -7,8 +7,8 @@
 #include <mutex>
 #include <vector>
 
-#include "support/Waiter.hpp"
 #include "peers/PeerConnectionFactory.hpp"
+#include "support/Waiter.hpp"
 
 namespace ombrelia::test {
 

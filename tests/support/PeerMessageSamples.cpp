@@ -1,5 +1,6 @@
 #include "support/PeerMessageSamples.hpp"
 
+#include "peers/WebRTCClient.hpp"
 #include "protocol/AbonnementRequestMessage.hpp"
 #include "protocol/AbonnementResponseMessage.hpp"
 #include "protocol/FileAvailabilityRequestMessage.hpp"
@@ -9,7 +10,6 @@
 #include "protocol/FileRequestResponseMessage.hpp"
 #include "protocol/FileRequestStopMessage.hpp"
 #include "protocol/PeerChainMessage.hpp"
-#include "peers/WebRTCClient.hpp"
 
 namespace ombrelia::test {
 

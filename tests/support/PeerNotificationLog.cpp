@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "platform/StandardOutput.hpp"
 #include "peers/PeerList.hpp"
+#include "platform/StandardOutput.hpp"
 
 namespace ombrelia::test {
 

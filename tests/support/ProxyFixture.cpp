@@ -4,8 +4,8 @@
 
 #include <ombrelia/OmbreliaConfig.hpp>
 
-#include "proxy/HLSProxyServer.hpp"
 #include "api/ProxyManagerSeams.hpp"
+#include "proxy/HLSProxyServer.hpp"
 #include "signalling/SocketConfig.hpp"
 #include "support/StreamOrigin.hpp"
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "support/Waiter.hpp"
 #include "peers/WebRTCClientDelegate.hpp"
+#include "support/Waiter.hpp"
 
 namespace ombrelia::test {
 

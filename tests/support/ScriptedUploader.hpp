@@ -9,9 +9,9 @@
 
 #include <ombrelia/Data.hpp>
 
-#include "support/Waiter.hpp"
 #include "peers/WebRTCClient.hpp"
 #include "peers/WebRTCClientDelegate.hpp"
+#include "support/Waiter.hpp"
 
 namespace ombrelia::test {
 

@@ -4,10 +4,10 @@
 #include <string_view>
 
 #include "platform/DispatchQueue.hpp"
+#include "platform/LineSplitter.hpp"
 #include "playlist/playlist/MasterPlaylistTagsBuilder.hpp"
 #include "playlist/playlist/MediaPlaylistTagsBuilder.hpp"
 #include "playlist/tags/EXTM3U.hpp"
-#include "platform/LineSplitter.hpp"
 #include "playlist/tags/TagText.hpp"
 
 namespace ombrelia {

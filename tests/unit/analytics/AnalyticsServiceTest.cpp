@@ -12,11 +12,11 @@
 #include <ombrelia/OmbreliaConfig.hpp>
 
 #include "analytics/AnalyticsService.hpp"
+#include "peers/PeerList.hpp"
 #include "platform/DeviceModel.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "platform/MonotonicClock.hpp"
 #include "platform/Reachability.hpp"
-#include "peers/PeerList.hpp"
 #include "support/AnalyticsReportLog.hpp"
 
 namespace ombrelia {

@@ -4,13 +4,13 @@
 #include <ombrelia/OmbreliaConfig.hpp>
 
 #include "analytics/AnalyticsService.hpp"
+#include "peers/PeerList.hpp"
+#include "peers/WebRTCClient.hpp"
 #include "platform/DeviceModel.hpp"
 #include "platform/Reachability.hpp"
-#include "peers/PeerList.hpp"
 #include "support/AnalyticsReportLog.hpp"
 #include "support/FakePeerConnectionFactory.hpp"
 #include "support/PeerListSandbox.hpp"
-#include "peers/WebRTCClient.hpp"
 
 namespace ombrelia {
 namespace {

@@ -5,8 +5,8 @@
 #include <ombrelia/OmbreliaConfig.hpp>
 
 #include "analytics/AnalyticsService.hpp"
-#include "signalling/NativeWebSocket.hpp"
 #include "peers/PeerList.hpp"
+#include "signalling/NativeWebSocket.hpp"
 #include "signalling/SignalingClient.hpp"
 #include "support/TestCertificates.hpp"
 #include "support/TestTracker.hpp"

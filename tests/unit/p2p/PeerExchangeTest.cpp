@@ -6,25 +6,25 @@
 #include <ombrelia/OmbreliaConfig.hpp>
 
 #include "analytics/AnalyticsService.hpp"
+#include "p2p/PeerMessagesController.hpp"
+#include "peers/PeerList.hpp"
+#include "peers/WebRTCClient.hpp"
+#include "platform/DispatchQueue.hpp"
+#include "platform/MemoryPressureSource.hpp"
+#include "platform/MonotonicClock.hpp"
+#include "platform/NotificationCenter.hpp"
 #include "protocol/AbonnementRequestMessage.hpp"
 #include "protocol/FileRequestMessageReader.hpp"
 #include "protocol/FileRequestResponseMessage.hpp"
 #include "protocol/PeerChainMessage.hpp"
 #include "protocol/PeerChainMessageReader.hpp"
-#include "p2p/PeerMessagesController.hpp"
-#include "platform/DispatchQueue.hpp"
-#include "platform/MemoryPressureSource.hpp"
-#include "platform/MonotonicClock.hpp"
-#include "platform/NotificationCenter.hpp"
-#include "store/VideoStorage.hpp"
-#include "peers/PeerList.hpp"
 #include "signalling/SignalingClient.hpp"
+#include "store/VideoStorage.hpp"
 #include "support/FakePeerConnection.hpp"
 #include "support/FakePeerConnectionFactory.hpp"
 #include "support/LinkedDataChannel.hpp"
 #include "support/RecordingWebSocket.hpp"
 #include "support/Waiter.hpp"
-#include "peers/WebRTCClient.hpp"
 
 namespace ombrelia {
 namespace {

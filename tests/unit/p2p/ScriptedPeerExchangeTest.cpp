@@ -8,6 +8,13 @@
 #include <ombrelia/OmbreliaConfig.hpp>
 
 #include "analytics/AnalyticsService.hpp"
+#include "p2p/PeerMessagesController.hpp"
+#include "peers/PeerList.hpp"
+#include "peers/WebRTCClient.hpp"
+#include "platform/DispatchQueue.hpp"
+#include "platform/MemoryPressureSource.hpp"
+#include "platform/MonotonicClock.hpp"
+#include "platform/NotificationCenter.hpp"
 #include "protocol/AbonnementRequestMessage.hpp"
 #include "protocol/AbonnementRequestMessageReader.hpp"
 #include "protocol/AbonnementResponseMessage.hpp"
@@ -18,22 +25,15 @@
 #include "protocol/FileRequestMessageReader.hpp"
 #include "protocol/FileRequestResponseMessage.hpp"
 #include "protocol/PeerChainMessage.hpp"
-#include "p2p/PeerMessagesController.hpp"
 #include "protocol/SegmentFrame.hpp"
-#include "platform/DispatchQueue.hpp"
-#include "platform/MemoryPressureSource.hpp"
-#include "platform/MonotonicClock.hpp"
-#include "platform/NotificationCenter.hpp"
-#include "store/VideoStorage.hpp"
-#include "peers/PeerList.hpp"
 #include "signalling/SignalingClient.hpp"
+#include "store/VideoStorage.hpp"
 #include "support/FakePeerConnection.hpp"
 #include "support/FakePeerConnectionFactory.hpp"
 #include "support/Latch.hpp"
 #include "support/LinkedDataChannel.hpp"
 #include "support/RecordingWebSocket.hpp"
 #include "support/Waiter.hpp"
-#include "peers/WebRTCClient.hpp"
 
 namespace ombrelia {
 namespace {

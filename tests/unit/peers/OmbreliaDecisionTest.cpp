@@ -6,16 +6,16 @@
 
 #include <ombrelia/OmbreliaConfig.hpp>
 
-#include "platform/JsonReader.hpp"
-#include "platform/MonotonicClock.hpp"
 #include "peers/OmbreliaDecision.hpp"
 #include "peers/PeerList.hpp"
+#include "peers/WebRTCClient.hpp"
+#include "platform/JsonReader.hpp"
+#include "platform/MonotonicClock.hpp"
 #include "signalling/SignalingClient.hpp"
 #include "support/FakeDataChannel.hpp"
 #include "support/FakePeerConnection.hpp"
 #include "support/FakePeerConnectionFactory.hpp"
 #include "support/RecordingWebSocket.hpp"
-#include "peers/WebRTCClient.hpp"
 
 namespace ombrelia {
 namespace {

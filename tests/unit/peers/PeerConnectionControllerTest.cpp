@@ -7,20 +7,20 @@
 #include <ombrelia/OmbreliaConfig.hpp>
 
 #include "p2p/PeerMessagesController.hpp"
+#include "peers/IceCandidate.hpp"
+#include "peers/PeerList.hpp"
+#include "peers/SessionDescription.hpp"
+#include "peers/WebRTCClient.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "platform/JsonReader.hpp"
 #include "platform/MonotonicClock.hpp"
 #include "platform/NotificationCenter.hpp"
 #include "protocol/GroupListItem.hpp"
-#include "peers/PeerList.hpp"
 #include "signalling/SignalingClient.hpp"
 #include "support/FakeDataChannel.hpp"
 #include "support/FakePeerConnection.hpp"
 #include "support/FakePeerConnectionFactory.hpp"
 #include "support/RecordingWebSocket.hpp"
-#include "peers/IceCandidate.hpp"
-#include "peers/SessionDescription.hpp"
-#include "peers/WebRTCClient.hpp"
 
 namespace ombrelia {
 namespace {

@@ -9,13 +9,13 @@
 #include <ombrelia/OmbreliaConfig.hpp>
 #include <ombrelia/PeerListManager.hpp>
 
-#include "protocol/GroupListItem.hpp"
-#include "peers/PeerList.hpp"
-#include "support/PeerListSandbox.hpp"
-#include "support/PeerNotificationLog.hpp"
 #include "peers/IceCandidate.hpp"
+#include "peers/PeerList.hpp"
 #include "peers/SessionDescription.hpp"
 #include "peers/WebRTCClient.hpp"
+#include "protocol/GroupListItem.hpp"
+#include "support/PeerListSandbox.hpp"
+#include "support/PeerNotificationLog.hpp"
 
 namespace ombrelia {
 namespace {

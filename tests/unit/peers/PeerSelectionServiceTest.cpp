@@ -2,10 +2,10 @@
 
 #include <ombrelia/OLoggerConfig.hpp>
 
-#include "protocol/GroupListItem.hpp"
-#include "protocol/PeerConnectionListItem.hpp"
 #include "peers/PeerList.hpp"
 #include "peers/PeerSelectionService.hpp"
+#include "protocol/GroupListItem.hpp"
+#include "protocol/PeerConnectionListItem.hpp"
 #include "support/PeerListSandbox.hpp"
 #include "support/PeerNotificationLog.hpp"
 

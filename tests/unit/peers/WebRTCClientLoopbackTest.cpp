@@ -2,15 +2,15 @@
 
 #include <future>
 
+#include "peers/DataChannelFramework.hpp"
+#include "peers/WebRTCClient.hpp"
+#include "peers/WebRTCConfig.hpp"
 #include "store/VideoStorage.hpp"
 #include "support/HeapGauge.hpp"
 #include "support/Latch.hpp"
 #include "support/ObservedChannelFactory.hpp"
 #include "support/PeerMessageSamples.hpp"
 #include "support/RecordingClientDelegate.hpp"
-#include "peers/DataChannelFramework.hpp"
-#include "peers/WebRTCClient.hpp"
-#include "peers/WebRTCConfig.hpp"
 
 namespace ombrelia {
 namespace {

@@ -6,11 +6,11 @@
 
 #include <ombrelia/OLoggerConfig.hpp>
 
+#include "peers/WebRTCClient.hpp"
+#include "peers/WebRTCConfig.hpp"
 #include "protocol/FileRequestMessage.hpp"
 #include "support/FakePeerConnectionFactory.hpp"
 #include "support/RecordingClientDelegate.hpp"
-#include "peers/WebRTCClient.hpp"
-#include "peers/WebRTCConfig.hpp"
 
 namespace ombrelia {
 namespace {

@@ -5,11 +5,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/JsonWriter.hpp"
 #include "protocol/AnalyticsInitMessage.hpp"
 #include "protocol/AnalyticsMessage.hpp"
 #include "protocol/PlayerMetrics.hpp"
 #include "protocol/QualityMetrics.hpp"
-#include "platform/JsonWriter.hpp"
 
 namespace ombrelia {
 namespace {

@@ -4,10 +4,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/JsonWriter.hpp"
 #include "protocol/AnalyticsInitMessage.hpp"
 #include "protocol/AnalyticsMessage.hpp"
 #include "protocol/PlayerMetrics.hpp"
-#include "platform/JsonWriter.hpp"
 
 namespace ombrelia {
 namespace {

@@ -2,10 +2,10 @@
 
 #include <string>
 
-#include "protocol/TransferCandidateMessageReader.hpp"
-#include "protocol/TransferDescriptionMessageReader.hpp"
 #include "peers/IceCandidate.hpp"
 #include "peers/SessionDescription.hpp"
+#include "protocol/TransferCandidateMessageReader.hpp"
+#include "protocol/TransferDescriptionMessageReader.hpp"
 
 namespace ombrelia {
 namespace {

@@ -5,8 +5,8 @@
 #include <ombrelia/AnalyticsManager.hpp>
 #include <ombrelia/ProxyManager.hpp>
 
-#include "store/ManifestController.hpp"
 #include "api/ProxyManagerSeams.hpp"
+#include "store/ManifestController.hpp"
 #include "support/ChildProcess.hpp"
 #include "support/Latch.hpp"
 #include "support/LoopbackClient.hpp"

@@ -9,9 +9,9 @@
 
 #include <ombrelia/OLoggerConfig.hpp>
 
+#include "platform/NotificationCenter.hpp"
 #include "protocol/AnalyticsInitMessage.hpp"
 #include "protocol/AnalyticsMessage.hpp"
-#include "platform/NotificationCenter.hpp"
 #include "signalling/SignalingClient.hpp"
 #include "support/RecordingWebSocket.hpp"
 

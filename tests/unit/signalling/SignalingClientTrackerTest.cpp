@@ -14,9 +14,9 @@
 #include "protocol/GroupResponseMessageReader.hpp"
 #include "protocol/InitMessageReader.hpp"
 #include "protocol/PeerConnectionMessageReader.hpp"
+#include "protocol/TransferDescriptionMessageReader.hpp"
 #include "signalling/SignalingClient.hpp"
 #include "signalling/SocketConfig.hpp"
-#include "protocol/TransferDescriptionMessageReader.hpp"
 #include "support/TestCertificates.hpp"
 #include "support/TestTracker.hpp"
 
