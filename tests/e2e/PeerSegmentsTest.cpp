@@ -7,10 +7,7 @@
 #include <csignal>
 
 #include "support/HostViewer.hpp"
-#include "support/LocalTracker.hpp"
-#include "support/SampleStream.hpp"
-#include "support/SegmentDigests.hpp"
-#include "support/StreamOrigin.hpp"
+#include "support/OnDemandSwarm.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -18,23 +15,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-TEST(PeerSegments, SecondViewerTakesSegmentsFromTheFirst) {
-  LocalTracker tracker(/*groupAfterUuid=*/true);
-  ASSERT_TRUE(tracker.url()) << "no tracker";
-  const std::string folder = SampleStream::folder("ts3", 60, 2);
-  StreamOrigin origin(folder);
-  const auto originDigests = SegmentDigests::ofFolder(folder);
-  ASSERT_FALSE(originDigests.empty());
-  auto start = [&](const std::string& name) {
-    return HostViewer(name, tracker.startHost("play", origin.url("/master.m3u8"),
-                                              {"--speed", "6", "--client-id", name, "--quiet",
-                                               "--log-level", "3", "--digests"}));
-  };
-  HostViewer first = start("viewer-1");
-  const auto firstDeadline = Clock::now() + 10s;
-  while (!first.uuid() && Clock::now() < firstDeadline) first.poll();
-  ASSERT_TRUE(first.uuid()) << "the first viewer never got its identifier";
-  HostViewer second = start("viewer-2");
+class PeerSegments : public OnDemandSwarm {};
+
+TEST_F(PeerSegments, SecondViewerTakesSegmentsFromTheFirst) {
+  HostViewer first = startFirst("viewer-1", "6");
+  ASSERT_TRUE(first.uuid());
+  HostViewer second = start("viewer-2", "6");
 
   const auto deadline = Clock::now() + 40s;
   while (Clock::now() < deadline && !(first.finished() && second.finished())) {

@@ -8,10 +8,7 @@
 #include <csignal>
 
 #include "support/HostViewer.hpp"
-#include "support/LocalTracker.hpp"
-#include "support/SampleStream.hpp"
-#include "support/SegmentDigests.hpp"
-#include "support/StreamOrigin.hpp"
+#include "support/OnDemandSwarm.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -19,25 +16,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-TEST(ServingViewerKilled, OthersKeepPlayingTheOriginsBytesWithoutAStall) {
-  LocalTracker tracker(/*groupAfterUuid=*/true);
-  ASSERT_TRUE(tracker.url()) << "no tracker";
-  const std::string folder = SampleStream::folder("ts3", 60, 2);
-  StreamOrigin origin(folder);
-  const auto originDigests = SegmentDigests::ofFolder(folder);
-  ASSERT_FALSE(originDigests.empty());
-  auto start = [&](const std::string& name) {
-    return HostViewer(name, tracker.startHost("play", origin.url("/master.m3u8"),
-                                              {"--speed", "4", "--client-id", name, "--quiet",
-                                               "--log-level", "3", "--digests"}));
-  };
+class ServingViewerKilled : public OnDemandSwarm {};
 
-  HostViewer server = start("viewer-1");
-  const auto firstDeadline = Clock::now() + 10s;
-  while (!server.uuid() && Clock::now() < firstDeadline) server.poll();
-  ASSERT_TRUE(server.uuid()) << "the first viewer never got its identifier";
-  HostViewer second = start("viewer-2");
-  HostViewer third = start("viewer-3");
+TEST_F(ServingViewerKilled, OthersKeepPlayingTheOriginsBytesWithoutAStall) {
+  HostViewer server = startFirst("viewer-1", "4");
+  ASSERT_TRUE(server.uuid());
+  HostViewer second = start("viewer-2", "4");
+  HostViewer third = start("viewer-3", "4");
 
   // Killed as soon as it sends a segment to another viewer.
   const auto killDeadline = Clock::now() + 40s;

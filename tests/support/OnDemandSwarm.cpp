@@ -1,0 +1,33 @@
+#include "support/OnDemandSwarm.hpp"
+
+#include <chrono>
+
+#include "support/SampleStream.hpp"
+#include "support/SegmentDigests.hpp"
+
+namespace ombrelia::test {
+
+void OnDemandSwarm::SetUp() {
+  tracker = std::make_unique<LocalTracker>(/*groupAfterUuid=*/true);
+  ASSERT_TRUE(tracker->url()) << "no tracker";
+  const std::string folder = SampleStream::folder("ts3", 60, 2);
+  origin = std::make_unique<StreamOrigin>(folder);
+  originDigests = SegmentDigests::ofFolder(folder);
+  ASSERT_FALSE(originDigests.empty()) << "the sample stream has no segment";
+}
+
+HostViewer OnDemandSwarm::start(const std::string& name, const std::string& speed) {
+  return HostViewer(name, tracker->startHost("play", origin->url("/master.m3u8"),
+                                             {"--speed", speed, "--client-id", name, "--quiet",
+                                              "--log-level", "3", "--digests"}));
+}
+
+HostViewer OnDemandSwarm::startFirst(const std::string& name, const std::string& speed) {
+  HostViewer viewer = start(name, speed);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!viewer.uuid() && std::chrono::steady_clock::now() < deadline) viewer.poll();
+  EXPECT_TRUE(viewer.uuid()) << name << " never got its identifier";
+  return viewer;
+}
+
+}  // namespace ombrelia::test

@@ -1,0 +1,32 @@
+#pragma once
+// Test thread only: a fixture for tests that run several example viewers of one stream.
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "support/HostViewer.hpp"
+#include "support/LocalTracker.hpp"
+#include "support/StreamOrigin.hpp"
+
+namespace ombrelia::test {
+
+// A 60 s on-demand stream in 2 s segments on a local origin, the test tracker, and the digest
+// of every segment as the origin serves it.
+class OnDemandSwarm : public ::testing::Test {
+ protected:
+  void SetUp() override;
+
+  // An example viewer playing the stream at `speed` times real time, printing its digests.
+  HostViewer start(const std::string& name, const std::string& speed);
+  // The same, waiting until it has its identifier, so later viewers find it in the group.
+  HostViewer startFirst(const std::string& name, const std::string& speed);
+
+  std::unique_ptr<LocalTracker> tracker;
+  std::unique_ptr<StreamOrigin> origin;
+  std::map<std::string, std::string> originDigests;
+};
+
+}  // namespace ombrelia::test
