@@ -20,6 +20,7 @@
 #include "protocol/PeerChainMessageReader.hpp"
 #include "signalling/SignalingClient.hpp"
 #include "store/VideoStorage.hpp"
+#include "support/EngineAnswers.hpp"
 #include "support/FakePeerConnection.hpp"
 #include "support/FakePeerConnectionFactory.hpp"
 #include "support/LinkedDataChannel.hpp"
@@ -30,9 +31,7 @@ namespace ombrelia {
 namespace {
 
 using namespace std::chrono_literals;
-using Result = std::tuple<std::optional<Data>, std::optional<std::string>, std::optional<PeerType>>;
 
-constexpr auto kBound = 5s;
 const std::string kVideo = "video-1";
 
 SegmentInfo segment(int64_t number, int64_t quality = 1) {
@@ -91,7 +90,7 @@ struct Viewer {
   std::optional<double> buffer;
 };
 
-class PeerExchange : public ::testing::Test {
+class PeerExchange : public ::testing::Test, public test::EngineAnswers {
  protected:
   void SetUp() override {
     OmbreliaConfig::configure("key");
@@ -131,29 +130,7 @@ class PeerExchange : public ::testing::Test {
     self.client->setDelegate(self.engine);
   }
 
-  template <typename Predicate>
-  bool eventually(Predicate predicate) {
-    return waiter->waitFor(kBound, predicate);
-  }
 
-  PeerMessagesController::FileCompletion recorder() {
-    return [this](std::optional<Data> data, std::optional<std::string> type,
-                  std::optional<PeerType> peerType) {
-      {
-        std::lock_guard lock(waiter->mutex());
-        results.emplace_back(std::move(data), std::move(type), peerType);
-      }
-      waiter->notify();
-    };
-  }
-  size_t resultCount() {
-    std::lock_guard lock(waiter->mutex());
-    return results.size();
-  }
-  std::optional<Data> bytesOf(size_t index) {
-    std::lock_guard lock(waiter->mutex());
-    return std::get<0>(results.at(index));
-  }
 
   bool stateIs(const Viewer& viewer, std::optional<AbonnementState> state) {
     const auto abonnement = viewer.engine->abonnementPeer();
@@ -176,10 +153,8 @@ class PeerExchange : public ::testing::Test {
     return FileRequestMessageReader().readJSON(texts.back())->requestID();
   }
 
-  std::shared_ptr<test::Waiter> waiter = std::make_shared<test::Waiter>();
   Viewer a{"AAAAAAAA-1111-4111-8111-111111111111"};
   Viewer b{"BBBBBBBB-2222-4222-8222-222222222222"};
-  std::vector<Result> results;  // guarded by waiter->mutex()
 };
 
 TEST_F(PeerExchange, SegmentAssembledFromChunksArrivesAsPeerVideoAndCountsUpload) {

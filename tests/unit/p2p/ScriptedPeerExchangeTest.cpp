@@ -28,6 +28,7 @@
 #include "protocol/SegmentFrame.hpp"
 #include "signalling/SignalingClient.hpp"
 #include "store/VideoStorage.hpp"
+#include "support/EngineAnswers.hpp"
 #include "support/FakePeerConnection.hpp"
 #include "support/FakePeerConnectionFactory.hpp"
 #include "support/Latch.hpp"
@@ -39,9 +40,7 @@ namespace ombrelia {
 namespace {
 
 using namespace std::chrono_literals;
-using Result = std::tuple<std::optional<Data>, std::optional<std::string>, std::optional<PeerType>>;
 
-constexpr auto kBound = 5s;
 const std::string kVideo = "video-1";
 
 SegmentInfo segment(int64_t number) {
@@ -121,7 +120,7 @@ class GatedChannel : public test::FakeDataChannel {
   bool open_ = false;
 };
 
-class ScriptedPeers : public ::testing::Test {
+class ScriptedPeers : public ::testing::Test, public test::EngineAnswers {
  protected:
   void SetUp() override {
     OmbreliaConfig::configure("key");
@@ -183,33 +182,11 @@ class ScriptedPeers : public ::testing::Test {
     buffer_ = seconds;
   }
 
-  template <typename Predicate>
-  bool eventually(Predicate predicate) {
-    return waiter->waitFor(kBound, predicate);
-  }
   // Everything the scripted peers said has reached the engine.
   void settle() {
     for (const auto& s : scripted) s.far->drain();
   }
 
-  PeerMessagesController::FileCompletion recorder() {
-    return [this](std::optional<Data> data, std::optional<std::string> type,
-                  std::optional<PeerType> peerType) {
-      {
-        std::lock_guard lock(waiter->mutex());
-        results.emplace_back(std::move(data), std::move(type), peerType);
-      }
-      waiter->notify();
-    };
-  }
-  size_t resultCount() {
-    std::lock_guard lock(waiter->mutex());
-    return results.size();
-  }
-  std::optional<Data> bytesOf(size_t index) {
-    std::lock_guard lock(waiter->mutex());
-    return std::get<0>(results.at(index));
-  }
   bool answeredWithNothing(size_t count = 1) {
     if (!eventually([&] { return results.size() >= count; })) return false;
     return !bytesOf(count - 1).has_value();
@@ -264,7 +241,6 @@ class ScriptedPeers : public ::testing::Test {
   }
   size_t stopsTo(const Scripted& peer) { return peer.received("fileRequestStop").size(); }
 
-  std::shared_ptr<test::Waiter> waiter = std::make_shared<test::Waiter>();
   std::shared_ptr<VideoStorage> storage =
       VideoStorage::create(platform::MemoryPressureSource::create());
   std::shared_ptr<AnalyticsService> analytics = AnalyticsService::create("key");
@@ -272,7 +248,6 @@ class ScriptedPeers : public ::testing::Test {
       std::make_shared<test::FakePeerConnectionFactory>();
   std::shared_ptr<PeerMessagesController> engine;
   std::deque<Scripted> scripted;
-  std::vector<Result> results;  // guarded by waiter->mutex()
 
  private:
   std::mutex mutex_;  // guards the two below
