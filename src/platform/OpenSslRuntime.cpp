@@ -19,3 +19,7 @@ namespace {
 
 }  // namespace
 }  // namespace ombrelia::platform
+
+// Asked for by name when the library is linked statically (tests and benchmarks), so that this
+// unit, which nothing else refers to, and its constructor are linked in.
+extern "C" void ombrelia_keep_openssl_runtime() {}
