@@ -47,11 +47,20 @@ class NativeWebSocketTest : public ::testing::Test {
     return settings;
   }
 
-  std::shared_ptr<NativeWebSocket> makeSocket(const Url& url, bool reconnect = false) {
+  std::shared_ptr<NativeWebSocket> makeSocket(
+      const Url& url, bool reconnect = false,
+      const NativeWebSocket::Settings& settings = fastSettings()) {
     recorder = std::make_shared<TransportRecorder>(reconnect);
-    auto socket = NativeWebSocket::create(url, fastSettings());
+    auto socket = NativeWebSocket::create(url, settings);
     socket->setDelegate(recorder);
     return socket;
+  }
+
+  // Connects and waits until both ends have completed the first handshake.
+  void connectServed(NativeWebSocket& socket, const TestTracker& tracker) {
+    socket.connect();
+    ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 1; }));
+    waitUntilServed(tracker, 1);
   }
 
   // The tracker registers a connection when its own handshake completion runs, which may trail
@@ -112,9 +121,7 @@ TEST_F(NativeWebSocketTest, DropsEntriesThatAreNotWebSocketUrls) {
 TEST_F(NativeWebSocketTest, OneDisconnectAndOneReconnectPerServerClose) {
   auto tracker = makeTracker();
   auto socket = makeSocket(tracker->url(), /*reconnect=*/true);
-  socket->connect();
-  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 1; }));
-  waitUntilServed(*tracker, 1);
+  ASSERT_NO_FATAL_FAILURE(connectServed(*socket, *tracker));
   for (int round = 1; round <= 2; ++round) {
     tracker->closeAll();
     ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == round + 1; }));
@@ -161,9 +168,7 @@ TEST_F(NativeWebSocketTest, BackOffResetsOnlyAfterAConnectionStayedOpenLongEnoug
   auto settings = fastSettings();
   settings.backoff.initialDelay = 10s;  // far beyond the test's real duration: only driven time
   settings.backoff.maxDelay = 20s;
-  recorder = std::make_shared<TransportRecorder>(/*reconnect=*/true);
-  auto socket = NativeWebSocket::create(tracker->url(), settings);
-  socket->setDelegate(recorder);
+  auto socket = makeSocket(tracker->url(), /*reconnect=*/true, settings);
   socket->connect();
   ASSERT_TRUE(tracker->waitUntil([&] { return tracker->acceptedCount() == 2; }));
   ASSERT_TRUE(recorder->waitUntil([&] { return recorder->disconnects() == 2; }));
@@ -193,9 +198,7 @@ TEST_F(NativeWebSocketTest, HandshakeTimeoutEndsATrackerThatNeverAnswers) {
   tracker->setBehaviour(TestTracker::Behaviour::neverHandshake);
   auto settings = fastSettings();
   settings.connection.handshakeTimeout = 200ms;
-  recorder = std::make_shared<TransportRecorder>();
-  auto socket = NativeWebSocket::create(tracker->url(), settings);
-  socket->setDelegate(recorder);
+  auto socket = makeSocket(tracker->url(), /*reconnect=*/false, settings);
   socket->connect();
   ASSERT_TRUE(recorder->waitUntil([&] { return recorder->disconnects() == 1; }, 3s));
   EXPECT_EQ(recorder->connects(), 0);
@@ -205,11 +208,8 @@ TEST_F(NativeWebSocketTest, PingsKeepASilentTrackerAndDropOneThatStopsAnswering)
   auto tracker = makeTracker();
   auto settings = fastSettings();
   settings.connection.idleTimeout = 300ms;
-  recorder = std::make_shared<TransportRecorder>();
-  auto socket = NativeWebSocket::create(tracker->url(), settings);
-  socket->setDelegate(recorder);
-  socket->connect();
-  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 1; }));
+  auto socket = makeSocket(tracker->url(), /*reconnect=*/false, settings);
+  ASSERT_NO_FATAL_FAILURE(connectServed(*socket, *tracker));
   // Three idle timeouts without one application message: the pongs keep the connection.
   EXPECT_FALSE(recorder->waitUntil([&] { return recorder->disconnects() > 0; }, 900ms));
   tracker->freeze();
@@ -220,9 +220,7 @@ TEST_F(NativeWebSocketTest, PingsKeepASilentTrackerAndDropOneThatStopsAnswering)
 TEST_F(NativeWebSocketTest, FrameAtTheBoundPassesAndOversizedOrMalformedFramesOnlyReconnect) {
   auto tracker = makeTracker();
   auto socket = makeSocket(tracker->url(), /*reconnect=*/true);
-  socket->connect();
-  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 1; }));
-  waitUntilServed(*tracker, 1);
+  ASSERT_NO_FATAL_FAILURE(connectServed(*socket, *tracker));
   tracker->sendOversizedToAll(platform::WebSocketConnection::kMaxMessageBytes);
   ASSERT_TRUE(recorder->waitUntil([&] { return recorder->texts().size() == 1; }));
   EXPECT_EQ(recorder->texts()[0].size(), platform::WebSocketConnection::kMaxMessageBytes);
@@ -269,8 +267,7 @@ TEST_F(NativeWebSocketTest, SendsFromManyThreadsArriveWholeAndInOrderPerThread) 
   auto tracker = makeTracker();
   auto socket = makeSocket(tracker->url());
   socket->send(Data(std::string(R"({"type":"early"})")));  // no connection yet: dropped
-  socket->connect();
-  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->connects() == 1; }));
+  ASSERT_NO_FATAL_FAILURE(connectServed(*socket, *tracker));
   constexpr int kThreads = 8;
   constexpr int kPerThread = 50;
   std::vector<std::thread> threads;
