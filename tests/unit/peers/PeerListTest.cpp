@@ -9,6 +9,7 @@
 #include <ombrelia/OmbreliaConfig.hpp>
 #include <ombrelia/PeerListManager.hpp>
 
+#include "LogLines.hpp"
 #include "peers/IceCandidate.hpp"
 #include "peers/PeerList.hpp"
 #include "peers/SessionDescription.hpp"
@@ -21,6 +22,7 @@ namespace ombrelia {
 namespace {
 
 using namespace std::chrono_literals;
+using test::linesWith;
 using test::PeerListSandbox;
 using test::PeerNotificationLog;
 
@@ -37,25 +39,6 @@ Uuid numbered(int i) {
   bytes[14] = static_cast<uint8_t>(i >> 8);
   bytes[15] = static_cast<uint8_t>(i);
   return Uuid(bytes);
-}
-
-// The lines of a captured output that a test is about, in order.
-std::vector<std::string> linesWith(const std::string& out, const std::vector<std::string>& keys) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < out.size()) {
-    size_t end = out.find('\n', start);
-    if (end == std::string::npos) end = out.size();
-    const std::string line = out.substr(start, end - start);
-    for (const auto& key : keys) {
-      if (line.find(key) != std::string::npos) {
-        lines.push_back(line);
-        break;
-      }
-    }
-    start = end + 1;
-  }
-  return lines;
 }
 
 class PeerListTest : public ::testing::Test {

@@ -2,6 +2,7 @@
 
 #include <ombrelia/OLoggerConfig.hpp>
 
+#include "LogLines.hpp"
 #include "peers/PeerList.hpp"
 #include "peers/PeerSelectionService.hpp"
 #include "protocol/GroupListItem.hpp"
@@ -30,19 +31,6 @@ std::vector<Uuid> listed() {
   return uuids;
 }
 
-std::vector<std::string> serviceLines(const std::string& out) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < out.size()) {
-    size_t end = out.find('\n', start);
-    if (end == std::string::npos) end = out.size();
-    const std::string line = out.substr(start, end - start);
-    if (line.find("[PeerSelectionService]") != std::string::npos) lines.push_back(line);
-    start = end + 1;
-  }
-  return lines;
-}
-
 class PeerSelectionServiceTest : public ::testing::Test {
  protected:
   PeerListSandbox sandbox;
@@ -61,7 +49,7 @@ TEST_F(PeerSelectionServiceTest, GroupListAppliesItsItemsInOrderSkippingItselfAn
   const std::string out = testing::internal::GetCapturedStdout();
 
   const std::string prefix = "[Ombrelia] [Debug] [PeerSelectionService] ";
-  EXPECT_EQ(serviceLines(out),
+  EXPECT_EQ(test::linesWith(out, {"[PeerSelectionService]"}),
             (std::vector<std::string>{
                 prefix + "Add peer: " + kA.uuidString(),
                 "[Ombrelia] [Error] [PeerSelectionService] group response list has item with "
