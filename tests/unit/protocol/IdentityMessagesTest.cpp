@@ -2,7 +2,6 @@
 
 #include "protocol/InitMessageReader.hpp"
 #include "protocol/PeerConnectionMessageReader.hpp"
-#include "protocol/TrackerListReader.hpp"
 
 namespace ombrelia {
 namespace {
