@@ -1,8 +1,10 @@
 #pragma once
 // Any thread: send(), resetStream() and flush() from anywhere; handlePacket(), start() and
-// close() on the GlibLoop thread. Every call into usrsctp, and so every callback out of it, runs
-// under one process-wide recursive lock; usrsctp's timers run on the GlibLoop thread under it
-// too. Callbacks must not call close().
+// close() on a GlibLoop thread. Every call into usrsctp, and so every callback out of it, runs
+// under one process-wide lock, which a thread may take again inside a call; usrsctp's timers run on
+// the shared GlibLoop thread under it too. sendPacket runs after that lock is released, on the
+// thread whose call produced the packet or one sending the same transport's earlier packets.
+// Callbacks must not call close().
 
 #include <atomic>
 #include <chrono>
@@ -90,7 +92,7 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
 
   SctpTransport(const Settings& settings, Callbacks callbacks);
   enum class Attempt { complete, blocked, tooLarge, failed };
-  // With sendMutex_ held. Complete when usrsctp took the whole message; when it took only a
+  // With the stack's lock held. Complete when usrsctp took the whole message; when it took only a
   // part, `taken` moves on and the rest must be the stream's very next send.
   Attempt trySend(Outgoing& message);
   void requestReset(uint16_t stream);
@@ -102,12 +104,24 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
   const uintptr_t id_;
   struct socket* socket_ = nullptr;
 
-  // The stack's lock (see the top of this file); it also guards the queue and the socket.
-  std::recursive_mutex& sendMutex_;
+  // Packets usrsctp produced and sendPacket has not yet taken, back to back.
+  struct Packets {
+    std::vector<uint8_t> bytes;
+    std::vector<size_t> ends;
+  };
+  // Sends what output_ holds, unless another thread already does.
+  void drainOutput();
+
+  // The stack's lock (see the top of this file) guards the queue and the socket.
   std::deque<Outgoing> queue_;
   std::atomic<size_t> queuedBytes_{0};  // written under the lock, read without it
   bool flushing_ = false;
   bool closed_ = false;
+
+  std::mutex outputMutex_;  // guards output_ and draining_
+  Packets output_;
+  bool draining_ = false;
+  Packets sending_;  // the draining thread's alone
 
   std::mutex receiveMutex_;  // guards the assembler
   MessageAssembler assembler_;
