@@ -35,6 +35,9 @@ class DtlsTransport {
 
   struct Callbacks {
     std::function<void(const uint8_t*, size_t)> sendDatagram;
+    // Several at once, back to back, the i-th ending at ends[i]; sendDatagram is used one by one
+    // when this is not set.
+    std::function<void(const uint8_t* bytes, const std::vector<size_t>& ends)> sendDatagrams;
     std::function<void()> onConnected;
     std::function<void(Failure, const std::string&)> onFailed;
     std::function<void()> onRemoteClosed;
@@ -54,6 +57,9 @@ class DtlsTransport {
   void handleTimer();
   // Any thread. False before the handshake has completed or after close.
   bool send(const uint8_t* data, size_t size);
+  // Any thread. Each packet (laid out as for sendDatagrams) in a record of its own, handed on
+  // together. False as send() is.
+  bool sendAll(const uint8_t* bytes, const std::vector<size_t>& ends);
   // Sends close_notify once.
   void close();
 
@@ -77,6 +83,10 @@ class DtlsTransport {
   bool started_ = false;
   bool connected_ = false;
   bool finished_ = false;  // failed or closed: nothing more goes in or out
+  // While sendAll() encrypts, the records written go here instead of out one by one.
+  bool collecting_ = false;
+  std::vector<uint8_t> records_;
+  std::vector<size_t> recordEnds_;
   // Records read from the last datagram; the loop thread's alone, as handleDatagram is.
   std::unique_ptr<uint8_t[]> received_;
 };

@@ -5,6 +5,8 @@
 #include <nice/agent.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+
 #include <ombrelia/OmbreliaLogger.hpp>
 
 #include "datachannel/GlibLoop.hpp"
@@ -21,6 +23,8 @@ constexpr guint kCheckPacingMs = 5;
 // a hundred packets, and every packet dropped there costs SCTP a halved window. The kernel caps
 // the request at its own maximum.
 constexpr int kUdpBufferBytes = 4 * 1024 * 1024;
+// Datagrams handed to one sendmmsg call: a congestion window's worth comes in a few calls.
+constexpr size_t kMaxDatagramsPerCall = 64;
 // The name libnice gives the timer that sends its connectivity checks.
 constexpr const char* kCheckTimerName = "Connectivity check schedule";
 
@@ -69,6 +73,11 @@ struct IceTransport::Relay {
   static void onComponentState(NiceAgent*, guint, guint component, guint state, gpointer data) {
     if (component != kComponent) return;
     if (auto self = static_cast<Relay*>(data)->transport.lock()) self->handleComponentState(state);
+  }
+  static void onSelectedPair(NiceAgent*, guint, guint component, NiceCandidate*, NiceCandidate*,
+                             gpointer data) {
+    if (component != kComponent) return;
+    if (auto self = static_cast<Relay*>(data)->transport.lock()) self->refreshDirectPath();
   }
   static void onReceive(NiceAgent*, guint, guint, guint size, gchar* buffer, gpointer data) {
     if (auto self = static_cast<Relay*>(data)->transport.lock()) {
@@ -139,6 +148,8 @@ std::shared_ptr<IceTransport> IceTransport::create(const Settings& settings, Cal
                    self->relay_);
   g_signal_connect(agent, "component-state-changed", G_CALLBACK(Relay::onComponentState),
                    self->relay_);
+  g_signal_connect(agent, "new-selected-pair-full", G_CALLBACK(Relay::onSelectedPair),
+                   self->relay_);
   self->streamId_ = nice_agent_add_stream(agent, 1);
   if (self->streamId_ == 0) return nullptr;
   if (settings.portRangeBegin != 0 || settings.portRangeEnd != 0) {
@@ -160,6 +171,7 @@ std::shared_ptr<IceTransport> IceTransport::create(const Settings& settings, Cal
 IceTransport::IceTransport(Callbacks callbacks) : callbacks_(std::move(callbacks)) {}
 
 IceTransport::~IceTransport() {
+  dropDirectPath();
   if (closed_ || (agent_ == nullptr && relay_ == nullptr)) return;
   // Destroyed off the loop thread without close(): release the agent there.
   NiceAgent* agent = agent_;
@@ -260,7 +272,78 @@ bool IceTransport::send(const uint8_t* data, size_t size) {
                          reinterpret_cast<const gchar*>(data)) >= 0;
 }
 
+bool IceTransport::sendAll(const uint8_t* bytes, const std::vector<size_t>& ends) {
+  std::lock_guard lock(sendMutex_);
+  if (agent_ == nullptr || closed_) return false;
+  if (directSocket_ == nullptr) {
+    bool all = true;
+    size_t start = 0;
+    for (const size_t end : ends) {
+      all = nice_agent_send(agent_, streamId_, kComponent, static_cast<guint>(end - start),
+                            reinterpret_cast<const gchar*>(bytes + start)) >= 0 &&
+            all;
+      start = end;
+    }
+    return all;
+  }
+  GOutputVector vectors[kMaxDatagramsPerCall];
+  GOutputMessage messages[kMaxDatagramsPerCall];
+  size_t start = 0;
+  bool all = true;
+  for (size_t first = 0; first < ends.size(); first += kMaxDatagramsPerCall) {
+    const size_t count = std::min(kMaxDatagramsPerCall, ends.size() - first);
+    for (size_t i = 0; i < count; ++i) {
+      const size_t end = ends[first + i];
+      vectors[i] = GOutputVector{bytes + start, end - start};
+      messages[i] = GOutputMessage{directPeer_, &vectors[i], 1, 0, nullptr, 0};
+      start = end;
+    }
+    // Non-blocking: what the socket's buffer cannot take is lost, as a datagram lost on the way
+    // would be, and SCTP sends it again.
+    const gint sent = g_socket_send_messages(directSocket_, messages, static_cast<guint>(count), 0,
+                                             nullptr, nullptr);
+    if (sent < static_cast<gint>(count)) all = false;
+  }
+  return all;
+}
+
+void IceTransport::refreshDirectPath() {
+  if (agent_ == nullptr) return;
+  GSocket* socket = nice_agent_get_selected_socket(agent_, streamId_, kComponent);
+  NiceCandidate* local = nullptr;
+  NiceCandidate* remote = nullptr;
+  GSocketAddress* peer = nullptr;
+  if (socket != nullptr &&
+      nice_agent_get_selected_pair(agent_, streamId_, kComponent, &local, &remote) &&
+      remote != nullptr && remote->transport == NICE_CANDIDATE_TRANSPORT_UDP &&
+      g_socket_get_protocol(socket) == G_SOCKET_PROTOCOL_UDP) {
+    struct sockaddr_storage native {};
+    nice_address_copy_to_sockaddr(&remote->addr, reinterpret_cast<struct sockaddr*>(&native));
+    const gsize length =
+        native.ss_family == AF_INET6 ? sizeof(struct sockaddr_in6) : sizeof(struct sockaddr_in);
+    peer = g_socket_address_new_from_native(&native, length);
+  }
+  if (peer == nullptr && socket != nullptr) {
+    g_object_unref(socket);
+    socket = nullptr;
+  }
+  std::lock_guard lock(sendMutex_);
+  if (directSocket_ != nullptr) g_object_unref(directSocket_);
+  if (directPeer_ != nullptr) g_object_unref(directPeer_);
+  directSocket_ = socket;
+  directPeer_ = peer;
+}
+
+void IceTransport::dropDirectPath() {
+  std::lock_guard lock(sendMutex_);
+  if (directSocket_ != nullptr) g_object_unref(directSocket_);
+  if (directPeer_ != nullptr) g_object_unref(directPeer_);
+  directSocket_ = nullptr;
+  directPeer_ = nullptr;
+}
+
 void IceTransport::close() {
+  dropDirectPath();
   NiceAgent* agent = nullptr;
   {
     std::lock_guard lock(sendMutex_);
@@ -300,9 +383,12 @@ void IceTransport::handleComponentState(unsigned state) {
     case NICE_COMPONENT_STATE_READY:
       everConnected_ = true;
       enlargeSocketBuffers();
+      refreshDirectPath();
       callbacks_.onStateChange(State::connected);
       break;
     case NICE_COMPONENT_STATE_FAILED:
+      // Consent lost or the pair gone: the agent decides whether anything may still be sent.
+      dropDirectPath();
       callbacks_.onStateChange(State::failed);
       break;
     default:

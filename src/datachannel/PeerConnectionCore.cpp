@@ -477,6 +477,9 @@ void PeerConnectionCore::startDtls() {
   callbacks.sendDatagram = [ice = ice_](const uint8_t* data, size_t size) {
     ice->send(data, size);
   };
+  callbacks.sendDatagrams = [ice = ice_](const uint8_t* bytes, const std::vector<size_t>& ends) {
+    ice->sendAll(bytes, ends);
+  };
   callbacks.onConnected = [weak] {
     if (auto self = weak.lock()) self->onDtlsConnected();
   };
@@ -533,17 +536,25 @@ void PeerConnectionCore::startSctp() {
   settings.heartbeatInterval = std::max(kMinHeartbeat, config_.consentTimeout / 4);
   std::weak_ptr<PeerConnectionCore> weak = weak_from_this();
   SctpTransport::Callbacks callbacks;
-  callbacks.sendPacket = [weak](const uint8_t* data, size_t size) {
+  callbacks.sendPackets = [weak](const uint8_t* bytes, const std::vector<size_t>& ends) {
     const auto self = weak.lock();
     if (!self) return;
-    const unsigned loseEvery = self->loseEvery_;
-    if (loseEvery != 0 && ++self->sctpPacketsSent_ % loseEvery == 0) return;
     std::shared_ptr<DtlsTransport> dtls;
     {
       std::lock_guard lock(self->transportMutex_);
       dtls = self->dtls_;
     }
-    if (dtls) dtls->send(data, size);
+    if (!dtls) return;
+    const unsigned loseEvery = self->loseEvery_;
+    if (loseEvery == 0) {
+      dtls->sendAll(bytes, ends);
+      return;
+    }
+    size_t start = 0;
+    for (const size_t end : ends) {
+      if (++self->sctpPacketsSent_ % loseEvery != 0) dtls->send(bytes + start, end - start);
+      start = end;
+    }
   };
   callbacks.onConnected = [weak] {
     if (auto self = weak.lock()) self->onSctpConnected();

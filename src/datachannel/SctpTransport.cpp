@@ -115,7 +115,7 @@ struct SctpTransport::Glue {
   };
 
   static int connOutput(void* address, void* buffer, size_t length, uint8_t, uint8_t) {
-    if (auto self = lookup(address); self && self->callbacks_.sendPacket) {
+    if (auto self = lookup(address); self && self->callbacks_.sendPackets) {
       // usrsctp leaves the checksum to us (see initialiseOnce); the buffer is ours to write.
       SctpChecksum::stamp(static_cast<uint8_t*>(buffer), length);
       {
@@ -439,11 +439,7 @@ void SctpTransport::drainOutput() {
   while (!output_.ends.empty()) {
     std::swap(output_, sending_);
     lock.unlock();
-    size_t start = 0;
-    for (const size_t end : sending_.ends) {
-      callbacks_.sendPacket(sending_.bytes.data() + start, end - start);
-      start = end;
-    }
+    callbacks_.sendPackets(sending_.bytes.data(), sending_.ends);
     // Cleared, not freed: the next window reuses the memory.
     sending_.bytes.clear();
     sending_.ends.clear();

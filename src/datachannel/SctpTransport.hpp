@@ -2,7 +2,7 @@
 // Any thread: send(), resetStream() and flush() from anywhere; handlePacket(), start() and
 // close() on a GlibLoop thread. Every call into usrsctp, and so every callback out of it, runs
 // under one process-wide lock, which a thread may take again inside a call; usrsctp's timers run on
-// the shared GlibLoop thread under it too. sendPacket runs after that lock is released, on the
+// the shared GlibLoop thread under it too. sendPackets runs after that lock is released, on the
 // thread whose call produced the packet or one sending the same transport's earlier packets.
 // Callbacks must not call close().
 
@@ -52,7 +52,8 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
   static const size_t kMaxMessageBytes;
 
   struct Callbacks {
-    std::function<void(const uint8_t*, size_t)> sendPacket;
+    // Packets back to back in `bytes`, the i-th ending at ends[i], in the order usrsctp made them.
+    std::function<void(const uint8_t* bytes, const std::vector<size_t>& ends)> sendPackets;
     std::function<void()> onConnected;
     // The association is gone: shut down or aborted by the peer, or lost.
     std::function<void()> onClosed;
@@ -104,7 +105,7 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
   const uintptr_t id_;
   struct socket* socket_ = nullptr;
 
-  // Packets usrsctp produced and sendPacket has not yet taken, back to back.
+  // Packets usrsctp produced and sendPackets has not yet taken, back to back.
   struct Packets {
     std::vector<uint8_t> bytes;
     std::vector<size_t> ends;
