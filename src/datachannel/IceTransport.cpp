@@ -2,10 +2,14 @@
 
 #include <gio/gio.h>
 #include <glib.h>
+#include <netinet/in.h>
+#include <netinet/udp.h>
 #include <nice/agent.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
@@ -23,8 +27,12 @@ constexpr guint kCheckPacingMs = 5;
 // a hundred packets, and every packet dropped there costs SCTP a halved window. The kernel caps
 // the request at its own maximum.
 constexpr int kUdpBufferBytes = 4 * 1024 * 1024;
-// Datagrams handed to one sendmmsg call: a congestion window's worth comes in a few calls.
+// Messages handed to one sendmmsg call: a congestion window's worth comes in a few calls.
 constexpr size_t kMaxDatagramsPerCall = 64;
+// What the kernel takes as one segmented send: at most 64 datagrams, and no more bytes than one
+// UDP datagram could carry.
+constexpr size_t kMaxSegments = 64;
+constexpr size_t kMaxSegmentedBytes = 65000;
 // The name libnice gives the timer that sends its connectivity checks.
 constexpr const char* kCheckTimerName = "Connectivity check schedule";
 
@@ -286,23 +294,67 @@ bool IceTransport::sendAll(const uint8_t* bytes, const std::vector<size_t>& ends
     }
     return all;
   }
-  GOutputVector vectors[kMaxDatagramsPerCall];
-  GOutputMessage messages[kMaxDatagramsPerCall];
-  size_t start = 0;
+  const int fd = g_socket_get_fd(directSocket_);
   bool all = true;
-  for (size_t first = 0; first < ends.size(); first += kMaxDatagramsPerCall) {
-    const size_t count = std::min(kMaxDatagramsPerCall, ends.size() - first);
-    for (size_t i = 0; i < count; ++i) {
-      const size_t end = ends[first + i];
-      vectors[i] = GOutputVector{bytes + start, end - start};
-      messages[i] = GOutputMessage{directPeer_, &vectors[i], 1, 0, nullptr, 0};
-      start = end;
+  size_t index = 0;
+  size_t start = 0;
+  while (index < ends.size()) {
+    struct mmsghdr messages[kMaxDatagramsPerCall] = {};
+    struct iovec vectors[kMaxDatagramsPerCall];
+    alignas(struct cmsghdr) char controls[kMaxDatagramsPerCall][CMSG_SPACE(sizeof(uint16_t))];
+    size_t firstOf[kMaxDatagramsPerCall];  // each message's first datagram
+    size_t count = 0;
+    for (; count < kMaxDatagramsPerCall && index < ends.size(); ++count) {
+      firstOf[count] = index;
+      // A run of datagrams of one size, the last possibly shorter, goes down the stack as one
+      // (UDP segmentation offload); the kernel cuts it back into the same datagrams.
+      const size_t size = ends[index] - start;
+      size_t last = index + 1;
+      if (segmentation_) {
+        const size_t most = std::min(kMaxSegments, kMaxSegmentedBytes / std::max<size_t>(size, 1));
+        while (last < ends.size() && last - index < most && ends[last] - ends[last - 1] == size) {
+          ++last;
+        }
+        if (last < ends.size() && last - index < most && ends[last] - ends[last - 1] < size) ++last;
+      }
+      vectors[count] = iovec{const_cast<uint8_t*>(bytes + start), ends[last - 1] - start};
+      struct msghdr& header = messages[count].msg_hdr;
+      header.msg_name = &directPeer_;
+      header.msg_namelen = directPeerLength_;
+      header.msg_iov = &vectors[count];
+      header.msg_iovlen = 1;
+      if (last - index > 1) {
+        header.msg_control = controls[count];
+        header.msg_controllen = sizeof controls[count];
+        struct cmsghdr* control = CMSG_FIRSTHDR(&header);
+        control->cmsg_level = SOL_UDP;
+        control->cmsg_type = UDP_SEGMENT;
+        control->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+        const auto segment = static_cast<uint16_t>(size);
+        std::memcpy(CMSG_DATA(control), &segment, sizeof segment);
+      }
+      start = ends[last - 1];
+      index = last;
     }
-    // Non-blocking: what the socket's buffer cannot take is lost, as a datagram lost on the way
-    // would be, and SCTP sends it again.
-    const gint sent = g_socket_send_messages(directSocket_, messages, static_cast<guint>(count), 0,
-                                             nullptr, nullptr);
-    if (sent < static_cast<gint>(count)) all = false;
+    const int sent = sendmmsg(fd, messages, static_cast<unsigned>(count), MSG_DONTWAIT);
+    const auto resumeAt = [&](size_t message) {
+      index = firstOf[message];
+      start = index == 0 ? 0 : ends[index - 1];
+    };
+    if (sent > 0 && sent < static_cast<int>(count)) {
+      // The kernel keeps the reason for the first message it refused to itself: ask again from
+      // there, and that call says why.
+      resumeAt(static_cast<size_t>(sent));
+    } else if (sent < 0 && messages[0].msg_hdr.msg_control != nullptr &&
+               (errno == EIO || errno == EINVAL || errno == ENOPROTOOPT || errno == EOPNOTSUPP)) {
+      // No segmentation offload on this path or kernel: one datagram per message from now on.
+      segmentation_ = false;
+      resumeAt(0);
+    } else if (sent < 0) {
+      // Non-blocking: what the socket's buffer cannot take is lost, as a datagram lost on the
+      // way would be, and SCTP sends it again.
+      all = false;
+    }
   }
   return all;
 }
@@ -312,34 +364,32 @@ void IceTransport::refreshDirectPath() {
   GSocket* socket = nice_agent_get_selected_socket(agent_, streamId_, kComponent);
   NiceCandidate* local = nullptr;
   NiceCandidate* remote = nullptr;
-  GSocketAddress* peer = nullptr;
+  struct sockaddr_storage peer {};
+  socklen_t peerLength = 0;
   if (socket != nullptr &&
       nice_agent_get_selected_pair(agent_, streamId_, kComponent, &local, &remote) &&
       remote != nullptr && remote->transport == NICE_CANDIDATE_TRANSPORT_UDP &&
       g_socket_get_protocol(socket) == G_SOCKET_PROTOCOL_UDP) {
-    struct sockaddr_storage native {};
-    nice_address_copy_to_sockaddr(&remote->addr, reinterpret_cast<struct sockaddr*>(&native));
-    const gsize length =
-        native.ss_family == AF_INET6 ? sizeof(struct sockaddr_in6) : sizeof(struct sockaddr_in);
-    peer = g_socket_address_new_from_native(&native, length);
+    nice_address_copy_to_sockaddr(&remote->addr, reinterpret_cast<struct sockaddr*>(&peer));
+    if (peer.ss_family == AF_INET) peerLength = sizeof(struct sockaddr_in);
+    if (peer.ss_family == AF_INET6) peerLength = sizeof(struct sockaddr_in6);
   }
-  if (peer == nullptr && socket != nullptr) {
+  if (peerLength == 0 && socket != nullptr) {
     g_object_unref(socket);
     socket = nullptr;
   }
   std::lock_guard lock(sendMutex_);
   if (directSocket_ != nullptr) g_object_unref(directSocket_);
-  if (directPeer_ != nullptr) g_object_unref(directPeer_);
   directSocket_ = socket;
   directPeer_ = peer;
+  directPeerLength_ = peerLength;
 }
 
 void IceTransport::dropDirectPath() {
   std::lock_guard lock(sendMutex_);
   if (directSocket_ != nullptr) g_object_unref(directSocket_);
-  if (directPeer_ != nullptr) g_object_unref(directPeer_);
   directSocket_ = nullptr;
-  directPeer_ = nullptr;
+  directPeerLength_ = 0;
 }
 
 void IceTransport::close() {

@@ -2,6 +2,7 @@
 // Loop thread: created, driven and closed on the GlibLoop thread, where its callbacks run too;
 // send() may be called from any thread.
 
+#include <sys/socket.h>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -15,7 +16,6 @@
 
 typedef struct _NiceAgent NiceAgent;
 typedef struct _GSocket GSocket;
-typedef struct _GSocketAddress GSocketAddress;
 
 namespace ombrelia::datachannel {
 
@@ -93,8 +93,10 @@ class IceTransport : public std::enable_shared_from_this<IceTransport> {
   Relay* relay_ = nullptr;
   // The selected pair's own socket and peer, when it is a plain UDP one: a batch goes out in one
   // system call instead of one call through the agent per datagram. Guarded by sendMutex_.
-  GSocket* directSocket_ = nullptr;
-  GSocketAddress* directPeer_ = nullptr;
+  GSocket* directSocket_ = nullptr;  // held so that its descriptor stays ours
+  struct sockaddr_storage directPeer_ {};
+  socklen_t directPeerLength_ = 0;
+  bool segmentation_ = true;  // cleared when the kernel refuses UDP segmentation offload
   unsigned streamId_ = 0;
   std::string localUfrag_;
   std::string localPwd_;
