@@ -77,6 +77,10 @@ std::atomic<uintptr_t> nextId{1};
 // Calls into usrsctp nested on this thread, and the transports it gave packets to meanwhile.
 thread_local int lockDepth = 0;
 thread_local std::vector<std::shared_ptr<SctpTransport>> producers;
+// On the loop thread: transports whose packets wait for the loop's next turn, and whether that
+// turn is booked.
+thread_local std::vector<std::shared_ptr<SctpTransport>> deferred;
+thread_local bool deferredBooked = false;
 
 void log(const std::string& message) {
   OmbreliaLogger::debug("datachannel: SCTP " + message, OLogModule::webRTCClient);
@@ -108,11 +112,34 @@ struct SctpTransport::Glue {
       std::vector<std::shared_ptr<SctpTransport>> produced;
       produced.swap(producers);
       stackMutex().unlock();
+      if (GlibLoop::shared().isLoopThread()) {
+        defer(produced);
+        return;
+      }
       for (const auto& transport : produced) transport->drainOutput();
     }
     Lock(const Lock&) = delete;
     Lock& operator=(const Lock&) = delete;
   };
+
+  // The loop reads every packet waiting on a socket in one turn, and each SACK among them lets
+  // usrsctp send a packet or two. Sent at once, that was a system call and a wake-up of the
+  // peer's loop per packet or two; sent once the turn is over, it is one batch for them all.
+  static void defer(const std::vector<std::shared_ptr<SctpTransport>>& produced) {
+    for (const auto& transport : produced) {
+      if (std::find(deferred.begin(), deferred.end(), transport) == deferred.end()) {
+        deferred.push_back(transport);
+      }
+    }
+    if (deferredBooked || deferred.empty()) return;
+    deferredBooked = true;
+    GlibLoop::shared().invoke([] {
+      deferredBooked = false;
+      std::vector<std::shared_ptr<SctpTransport>> due;
+      due.swap(deferred);
+      for (const auto& transport : due) transport->drainOutput();
+    });
+  }
 
   static int connOutput(void* address, void* buffer, size_t length, uint8_t, uint8_t) {
     if (auto self = lookup(address); self && self->callbacks_.sendPackets) {
@@ -416,19 +443,23 @@ void SctpTransport::requestReset(uint16_t stream) {
 }
 
 void SctpTransport::close() {
-  Glue::Lock lock;
-  if (closed_) return;
-  closed_ = true;
-  queue_.clear();
-  queuedBytes_ = 0;
-  // The abort goes out through connOutput while the transport is still registered.
-  if (socket_ != nullptr) usrsctp_close(socket_);
-  socket_ = nullptr;
   {
-    std::lock_guard registryLock(registryMutex());
-    registry().erase(id_);
+    Glue::Lock lock;
+    if (closed_) return;
+    closed_ = true;
+    queue_.clear();
+    queuedBytes_ = 0;
+    // The abort goes out through connOutput while the transport is still registered.
+    if (socket_ != nullptr) usrsctp_close(socket_);
+    socket_ = nullptr;
+    {
+      std::lock_guard registryLock(registryMutex());
+      registry().erase(id_);
+    }
+    usrsctp_deregister_address(reinterpret_cast<void*>(id_));
   }
-  usrsctp_deregister_address(reinterpret_cast<void*>(id_));
+  // Now rather than at the loop's next turn: the caller closes DTLS next.
+  drainOutput();
 }
 
 void SctpTransport::drainOutput() {
