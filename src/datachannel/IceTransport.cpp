@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/udp.h>
 #include <nice/agent.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -357,6 +358,13 @@ bool IceTransport::sendAll(const uint8_t* bytes, const std::vector<size_t>& ends
     }
   }
   return all;
+}
+
+bool IceTransport::inputWaiting() const {
+  std::lock_guard lock(sendMutex_);
+  if (directSocket_ == nullptr) return false;
+  int bytes = 0;
+  return ioctl(g_socket_get_fd(directSocket_), FIONREAD, &bytes) == 0 && bytes > 0;
 }
 
 void IceTransport::refreshDirectPath() {

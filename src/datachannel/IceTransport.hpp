@@ -67,6 +67,8 @@ class IceTransport : public std::enable_shared_from_this<IceTransport> {
 
   // Any thread. False when no pair is selected yet or the agent is closed.
   bool send(const uint8_t* data, size_t size);
+  // Loop thread. Whether another datagram already waits on the selected pair's socket.
+  bool inputWaiting() const;
   // Any thread. Datagrams back to back, the i-th ending at ends[i]; false as send() is.
   bool sendAll(const uint8_t* bytes, const std::vector<size_t>& ends);
 

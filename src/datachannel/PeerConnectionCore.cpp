@@ -458,7 +458,9 @@ void PeerConnectionCore::onIcePacket(const uint8_t* data, size_t size) {
     }
     return;
   }
+  inputWaiting_ = ice_ && ice_->inputWaiting();
   dtls->handleDatagram(data, size);
+  inputWaiting_ = false;
 }
 
 void PeerConnectionCore::startDtls() {
@@ -489,7 +491,7 @@ void PeerConnectionCore::startDtls() {
   callbacks.onData = [weak](const uint8_t* data, size_t size) {
     const auto self = weak.lock();
     if (!self) return;
-    if (auto sctp = self->sctp()) sctp->handlePacket(data, size);
+    if (auto sctp = self->sctp()) sctp->handlePacket(data, size, self->inputWaiting_);
   };
   callbacks.onRemoteClosed = [weak] {
     if (auto self = weak.lock()) {

@@ -77,10 +77,12 @@ std::atomic<uintptr_t> nextId{1};
 // Calls into usrsctp nested on this thread, and the transports it gave packets to meanwhile.
 thread_local int lockDepth = 0;
 thread_local std::vector<std::shared_ptr<SctpTransport>> producers;
-// On the loop thread: transports whose packets wait for the loop's next turn, and whether that
-// turn is booked.
+// Transports whose packets are held while more input is waiting (see Glue::hold), whether a
+// later loop turn is booked to send them, and whether the packet being handled has others
+// waiting behind it.
 thread_local std::vector<std::shared_ptr<SctpTransport>> deferred;
 thread_local bool deferredBooked = false;
+thread_local bool moreInputWaiting = false;
 
 void log(const std::string& message) {
   OmbreliaLogger::debug("datachannel: SCTP " + message, OLogModule::webRTCClient);
@@ -112,9 +114,14 @@ struct SctpTransport::Glue {
       std::vector<std::shared_ptr<SctpTransport>> produced;
       produced.swap(producers);
       stackMutex().unlock();
-      if (GlibLoop::shared().isLoopThread()) {
-        defer(produced);
+      if (moreInputWaiting) {
+        hold(produced);
         return;
+      }
+      if (!deferred.empty()) {
+        hold(produced);
+        produced.clear();
+        produced.swap(deferred);
       }
       for (const auto& transport : produced) transport->drainOutput();
     }
@@ -122,10 +129,12 @@ struct SctpTransport::Glue {
     Lock& operator=(const Lock&) = delete;
   };
 
-  // The loop reads every packet waiting on a socket in one turn, and each SACK among them lets
-  // usrsctp send a packet or two. Sent at once, that was a system call and a wake-up of the
-  // peer's loop per packet or two; sent once the turn is over, it is one batch for them all.
-  static void defer(const std::vector<std::shared_ptr<SctpTransport>>& produced) {
+  // A loop reads the packets waiting on a socket one after another, and each SACK among them
+  // lets usrsctp send a packet or two. Sent at once, that was a system call and a wake-up of the
+  // peer's loop per packet or two; held while more input waits, it leaves as one batch with the
+  // last packet's. A later turn of the shared loop sends them should that packet never come (it
+  // may be one SCTP never sees, or belong to a connection that has gone).
+  static void hold(const std::vector<std::shared_ptr<SctpTransport>>& produced) {
     for (const auto& transport : produced) {
       if (std::find(deferred.begin(), deferred.end(), transport) == deferred.end()) {
         deferred.push_back(transport);
@@ -315,10 +324,15 @@ bool SctpTransport::start() {
   return true;
 }
 
-void SctpTransport::handlePacket(const uint8_t* data, size_t size) {
-  Glue::Lock lock;
-  if (closed_ || socket_ == nullptr) return;
-  usrsctp_conninput(reinterpret_cast<void*>(id_), data, size, 0);
+void SctpTransport::handlePacket(const uint8_t* data, size_t size, bool moreWaiting) {
+  moreInputWaiting = moreWaiting && GlibLoop::shared().isLoopThread();
+  {
+    Glue::Lock lock;
+    if (!closed_ && socket_ != nullptr) {
+      usrsctp_conninput(reinterpret_cast<void*>(id_), data, size, 0);
+    }
+  }
+  moreInputWaiting = false;
 }
 
 SctpTransport::SendResult SctpTransport::send(uint16_t stream, uint32_t ppid, const uint8_t* data,

@@ -69,7 +69,9 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
   SctpTransport& operator=(const SctpTransport&) = delete;
 
   bool start();
-  void handlePacket(const uint8_t* data, size_t size);
+  // moreWaiting: other packets already wait to be read on this thread, which hands them in
+  // before it does anything else; what this one makes may then leave with what they make.
+  void handlePacket(const uint8_t* data, size_t size, bool moreWaiting = false);
   SendResult send(uint16_t stream, uint32_t ppid, const uint8_t* data, size_t size,
                   const Reliability& reliability);
   void resetStream(uint16_t stream);
