@@ -361,7 +361,8 @@ bool IceTransport::sendAll(const uint8_t* bytes, const std::vector<size_t>& ends
 }
 
 bool IceTransport::inputWaiting() const {
-  std::lock_guard lock(sendMutex_);
+  // Without sendMutex_, which a sender may hold through a long batch: only this thread changes
+  // directSocket_.
   if (directSocket_ == nullptr) return false;
   int bytes = 0;
   return ioctl(g_socket_get_fd(directSocket_), FIONREAD, &bytes) == 0 && bytes > 0;

@@ -94,7 +94,8 @@ class IceTransport : public std::enable_shared_from_this<IceTransport> {
   mutable std::mutex sendMutex_;
   Relay* relay_ = nullptr;
   // The selected pair's own socket and peer, when it is a plain UDP one: a batch goes out in one
-  // system call instead of one call through the agent per datagram. Guarded by sendMutex_.
+  // system call instead of one call through the agent per datagram. Changed on the loop thread
+  // only, under sendMutex_; other threads read them under it.
   GSocket* directSocket_ = nullptr;  // held so that its descriptor stays ours
   struct sockaddr_storage directPeer_ {};
   socklen_t directPeerLength_ = 0;
