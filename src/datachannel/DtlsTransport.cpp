@@ -249,13 +249,6 @@ void DtlsTransport::report(Events& events) {
   if (events.remoteClosed && callbacks_.onRemoteClosed) callbacks_.onRemoteClosed();
 }
 
-bool DtlsTransport::send(const uint8_t* data, size_t size) {
-  std::lock_guard lock(mutex_);
-  if (!connected_ || finished_ || size == 0) return false;
-  ERR_clear_error();
-  return SSL_write(ssl_, data, static_cast<int>(size)) == static_cast<int>(size);
-}
-
 bool DtlsTransport::sendAll(const uint8_t* bytes, const std::vector<size_t>& ends) {
   std::lock_guard lock(mutex_);
   if (!connected_ || finished_) return false;
@@ -269,7 +262,7 @@ bool DtlsTransport::sendAll(const uint8_t* bytes, const std::vector<size_t>& end
     start = end;
   }
   collecting_ = false;
-  // Sent under the lock, as send() does, so that records leave in the order of their numbers.
+  // Sent under the lock, so that records leave in the order of their numbers.
   if (!recordEnds_.empty()) {
     if (callbacks_.sendDatagrams) {
       callbacks_.sendDatagrams(records_.data(), recordEnds_);

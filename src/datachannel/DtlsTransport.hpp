@@ -1,7 +1,8 @@
 #pragma once
 // Loop thread: start, handleDatagram, handleTimer and close run on the GlibLoop thread, where the
-// callbacks are called (never with the transport's lock held); send() may be called from any
-// thread, and sendDatagram is called on the thread whose call produced the datagram.
+// callbacks are called (never with the transport's lock held); sendAll() may be called from any
+// thread. sendDatagram and sendDatagrams are called on the thread whose call produced the
+// datagrams, with the transport's lock held so that they leave in order.
 
 #include <cstddef>
 #include <cstdint>
@@ -55,10 +56,8 @@ class DtlsTransport {
   void start();
   void handleDatagram(const uint8_t* data, size_t size);
   void handleTimer();
-  // Any thread. False before the handshake has completed or after close.
-  bool send(const uint8_t* data, size_t size);
   // Any thread. Each packet (laid out as for sendDatagrams) in a record of its own, handed on
-  // together. False as send() is.
+  // together. False before the handshake has completed, after close, or when a record failed.
   bool sendAll(const uint8_t* bytes, const std::vector<size_t>& ends);
   // Sends close_notify once.
   void close();

@@ -552,11 +552,18 @@ void PeerConnectionCore::startSctp() {
       dtls->sendAll(bytes, ends);
       return;
     }
+    // The survivors still leave as one batch, the way every packet does.
+    std::vector<uint8_t> kept;
+    std::vector<size_t> keptEnds;
     size_t start = 0;
     for (const size_t end : ends) {
-      if (++self->sctpPacketsSent_ % loseEvery != 0) dtls->send(bytes + start, end - start);
+      if (++self->sctpPacketsSent_ % loseEvery != 0) {
+        kept.insert(kept.end(), bytes + start, bytes + end);
+        keptEnds.push_back(kept.size());
+      }
       start = end;
     }
+    if (!keptEnds.empty()) dtls->sendAll(kept.data(), keptEnds);
   };
   callbacks.onConnected = [weak] {
     if (auto self = weak.lock()) self->onSctpConnected();

@@ -1,10 +1,11 @@
 #pragma once
 // Any thread: send(), resetStream() and flush() from anywhere; handlePacket(), start() and
 // close() on a GlibLoop thread. Every call into usrsctp, and so every callback out of it, runs
-// under one process-wide lock, which a thread may take again inside a call; usrsctp's timers run on
-// the shared GlibLoop thread under it too. sendPackets runs after that lock is released, on the
-// thread whose call produced the packet or one sending the same transport's earlier packets.
-// Callbacks must not call close().
+// under one process-wide lock, which a thread may take again inside a call; usrsctp's timers run
+// on the shared GlibLoop thread under it too. sendPackets runs after that lock is released: on
+// the thread whose call produced the packets, on one already sending the same transport's earlier
+// packets, or, while more input waits on the loop thread, once that input is in. Callbacks must
+// not call close().
 
 #include <atomic>
 #include <chrono>
