@@ -62,7 +62,11 @@ struct DtlsTransport::Bio {
   }
   static int write(BIO* bio, const char* data, int size) {
     auto* self = static_cast<DtlsTransport*>(BIO_get_data(bio));
-    if (self != nullptr && size > 0 && self->callbacks_.sendDatagram) {
+    if (self != nullptr && size > 0 && self->collecting_) {
+      const auto* bytes = reinterpret_cast<const uint8_t*>(data);
+      self->records_.insert(self->records_.end(), bytes, bytes + size);
+      self->recordEnds_.push_back(self->records_.size());
+    } else if (self != nullptr && size > 0 && self->callbacks_.sendDatagram) {
       self->callbacks_.sendDatagram(reinterpret_cast<const uint8_t*>(data),
                                     static_cast<size_t>(size));
     }
@@ -245,11 +249,35 @@ void DtlsTransport::report(Events& events) {
   if (events.remoteClosed && callbacks_.onRemoteClosed) callbacks_.onRemoteClosed();
 }
 
-bool DtlsTransport::send(const uint8_t* data, size_t size) {
+bool DtlsTransport::sendAll(const uint8_t* bytes, const std::vector<size_t>& ends) {
   std::lock_guard lock(mutex_);
-  if (!connected_ || finished_ || size == 0) return false;
+  if (!connected_ || finished_) return false;
   ERR_clear_error();
-  return SSL_write(ssl_, data, static_cast<int>(size)) == static_cast<int>(size);
+  bool all = true;
+  collecting_ = true;
+  size_t start = 0;
+  for (const size_t end : ends) {
+    const int size = static_cast<int>(end - start);
+    if (size > 0 && SSL_write(ssl_, bytes + start, size) != size) all = false;
+    start = end;
+  }
+  collecting_ = false;
+  // Sent under the lock, so that records leave in the order of their numbers.
+  if (!recordEnds_.empty()) {
+    if (callbacks_.sendDatagrams) {
+      callbacks_.sendDatagrams(records_.data(), recordEnds_);
+    } else if (callbacks_.sendDatagram) {
+      size_t from = 0;
+      for (const size_t to : recordEnds_) {
+        callbacks_.sendDatagram(records_.data() + from, to - from);
+        from = to;
+      }
+    }
+  }
+  // Cleared, not freed: the next batch reuses the memory.
+  records_.clear();
+  recordEnds_.clear();
+  return all;
 }
 
 void DtlsTransport::close() {

@@ -1,7 +1,8 @@
 #pragma once
 // Loop thread: start, handleDatagram, handleTimer and close run on the GlibLoop thread, where the
-// callbacks are called (never with the transport's lock held); send() may be called from any
-// thread, and sendDatagram is called on the thread whose call produced the datagram.
+// callbacks are called (never with the transport's lock held); sendAll() may be called from any
+// thread. sendDatagram and sendDatagrams are called on the thread whose call produced the
+// datagrams, with the transport's lock held so that they leave in order.
 
 #include <cstddef>
 #include <cstdint>
@@ -35,6 +36,9 @@ class DtlsTransport {
 
   struct Callbacks {
     std::function<void(const uint8_t*, size_t)> sendDatagram;
+    // Several at once, back to back, the i-th ending at ends[i]; sendDatagram is used one by one
+    // when this is not set.
+    std::function<void(const uint8_t* bytes, const std::vector<size_t>& ends)> sendDatagrams;
     std::function<void()> onConnected;
     std::function<void(Failure, const std::string&)> onFailed;
     std::function<void()> onRemoteClosed;
@@ -52,8 +56,9 @@ class DtlsTransport {
   void start();
   void handleDatagram(const uint8_t* data, size_t size);
   void handleTimer();
-  // Any thread. False before the handshake has completed or after close.
-  bool send(const uint8_t* data, size_t size);
+  // Any thread. Each packet (laid out as for sendDatagrams) in a record of its own, handed on
+  // together. False before the handshake has completed, after close, or when a record failed.
+  bool sendAll(const uint8_t* bytes, const std::vector<size_t>& ends);
   // Sends close_notify once.
   void close();
 
@@ -77,6 +82,10 @@ class DtlsTransport {
   bool started_ = false;
   bool connected_ = false;
   bool finished_ = false;  // failed or closed: nothing more goes in or out
+  // While sendAll() encrypts, the records written go here instead of out one by one.
+  bool collecting_ = false;
+  std::vector<uint8_t> records_;
+  std::vector<size_t> recordEnds_;
   // Records read from the last datagram; the loop thread's alone, as handleDatagram is.
   std::unique_ptr<uint8_t[]> received_;
 };

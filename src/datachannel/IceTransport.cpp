@@ -2,8 +2,15 @@
 
 #include <gio/gio.h>
 #include <glib.h>
+#include <netinet/in.h>
+#include <netinet/udp.h>
 #include <nice/agent.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
@@ -21,6 +28,12 @@ constexpr guint kCheckPacingMs = 5;
 // a hundred packets, and every packet dropped there costs SCTP a halved window. The kernel caps
 // the request at its own maximum.
 constexpr int kUdpBufferBytes = 4 * 1024 * 1024;
+// Messages handed to one sendmmsg call: a congestion window's worth comes in a few calls.
+constexpr size_t kMaxDatagramsPerCall = 64;
+// What the kernel takes as one segmented send: at most 64 datagrams, and no more bytes than one
+// UDP datagram could carry.
+constexpr size_t kMaxSegments = 64;
+constexpr size_t kMaxSegmentedBytes = 65000;
 // The name libnice gives the timer that sends its connectivity checks.
 constexpr const char* kCheckTimerName = "Connectivity check schedule";
 
@@ -69,6 +82,11 @@ struct IceTransport::Relay {
   static void onComponentState(NiceAgent*, guint, guint component, guint state, gpointer data) {
     if (component != kComponent) return;
     if (auto self = static_cast<Relay*>(data)->transport.lock()) self->handleComponentState(state);
+  }
+  static void onSelectedPair(NiceAgent*, guint, guint component, NiceCandidate*, NiceCandidate*,
+                             gpointer data) {
+    if (component != kComponent) return;
+    if (auto self = static_cast<Relay*>(data)->transport.lock()) self->refreshDirectPath();
   }
   static void onReceive(NiceAgent*, guint, guint, guint size, gchar* buffer, gpointer data) {
     if (auto self = static_cast<Relay*>(data)->transport.lock()) {
@@ -139,6 +157,8 @@ std::shared_ptr<IceTransport> IceTransport::create(const Settings& settings, Cal
                    self->relay_);
   g_signal_connect(agent, "component-state-changed", G_CALLBACK(Relay::onComponentState),
                    self->relay_);
+  g_signal_connect(agent, "new-selected-pair-full", G_CALLBACK(Relay::onSelectedPair),
+                   self->relay_);
   self->streamId_ = nice_agent_add_stream(agent, 1);
   if (self->streamId_ == 0) return nullptr;
   if (settings.portRangeBegin != 0 || settings.portRangeEnd != 0) {
@@ -160,6 +180,7 @@ std::shared_ptr<IceTransport> IceTransport::create(const Settings& settings, Cal
 IceTransport::IceTransport(Callbacks callbacks) : callbacks_(std::move(callbacks)) {}
 
 IceTransport::~IceTransport() {
+  dropDirectPath();
   if (closed_ || (agent_ == nullptr && relay_ == nullptr)) return;
   // Destroyed off the loop thread without close(): release the agent there.
   NiceAgent* agent = agent_;
@@ -260,7 +281,128 @@ bool IceTransport::send(const uint8_t* data, size_t size) {
                          reinterpret_cast<const gchar*>(data)) >= 0;
 }
 
+bool IceTransport::sendAll(const uint8_t* bytes, const std::vector<size_t>& ends) {
+  std::lock_guard lock(sendMutex_);
+  if (agent_ == nullptr || closed_) return false;
+  if (directSocket_ == nullptr) {
+    bool all = true;
+    size_t start = 0;
+    for (const size_t end : ends) {
+      all = nice_agent_send(agent_, streamId_, kComponent, static_cast<guint>(end - start),
+                            reinterpret_cast<const gchar*>(bytes + start)) >= 0 &&
+            all;
+      start = end;
+    }
+    return all;
+  }
+  const int fd = g_socket_get_fd(directSocket_);
+  bool all = true;
+  size_t index = 0;
+  size_t start = 0;
+  while (index < ends.size()) {
+    struct mmsghdr messages[kMaxDatagramsPerCall] = {};
+    struct iovec vectors[kMaxDatagramsPerCall];
+    alignas(struct cmsghdr) char controls[kMaxDatagramsPerCall][CMSG_SPACE(sizeof(uint16_t))];
+    size_t firstOf[kMaxDatagramsPerCall];  // each message's first datagram
+    size_t count = 0;
+    for (; count < kMaxDatagramsPerCall && index < ends.size(); ++count) {
+      firstOf[count] = index;
+      // A run of datagrams of one size, the last possibly shorter, goes down the stack as one
+      // (UDP segmentation offload); the kernel cuts it back into the same datagrams.
+      const size_t size = ends[index] - start;
+      size_t last = index + 1;
+      if (segmentation_) {
+        const size_t most = std::min(kMaxSegments, kMaxSegmentedBytes / std::max<size_t>(size, 1));
+        while (last < ends.size() && last - index < most && ends[last] - ends[last - 1] == size) {
+          ++last;
+        }
+        if (last < ends.size() && last - index < most && ends[last] - ends[last - 1] < size) ++last;
+      }
+      vectors[count] = iovec{const_cast<uint8_t*>(bytes + start), ends[last - 1] - start};
+      struct msghdr& header = messages[count].msg_hdr;
+      header.msg_name = &directPeer_;
+      header.msg_namelen = directPeerLength_;
+      header.msg_iov = &vectors[count];
+      header.msg_iovlen = 1;
+      if (last - index > 1) {
+        header.msg_control = controls[count];
+        header.msg_controllen = sizeof controls[count];
+        struct cmsghdr* control = CMSG_FIRSTHDR(&header);
+        control->cmsg_level = SOL_UDP;
+        control->cmsg_type = UDP_SEGMENT;
+        control->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+        const auto segment = static_cast<uint16_t>(size);
+        std::memcpy(CMSG_DATA(control), &segment, sizeof segment);
+      }
+      start = ends[last - 1];
+      index = last;
+    }
+    const int sent = sendmmsg(fd, messages, static_cast<unsigned>(count), MSG_DONTWAIT);
+    const auto resumeAt = [&](size_t message) {
+      index = firstOf[message];
+      start = index == 0 ? 0 : ends[index - 1];
+    };
+    if (sent > 0 && sent < static_cast<int>(count)) {
+      // The kernel keeps the reason for the first message it refused to itself: ask again from
+      // there, and that call says why.
+      resumeAt(static_cast<size_t>(sent));
+    } else if (sent < 0 && messages[0].msg_hdr.msg_control != nullptr &&
+               (errno == EIO || errno == EINVAL || errno == ENOPROTOOPT || errno == EOPNOTSUPP)) {
+      // No segmentation offload on this path or kernel: one datagram per message from now on.
+      segmentation_ = false;
+      resumeAt(0);
+    } else if (sent < 0) {
+      // Non-blocking: what the socket's buffer cannot take is lost, as a datagram lost on the
+      // way would be, and SCTP sends it again.
+      all = false;
+    }
+  }
+  return all;
+}
+
+bool IceTransport::inputWaiting() const {
+  // Without sendMutex_, which a sender may hold through a long batch: only this thread changes
+  // directSocket_.
+  if (directSocket_ == nullptr) return false;
+  int bytes = 0;
+  return ioctl(g_socket_get_fd(directSocket_), FIONREAD, &bytes) == 0 && bytes > 0;
+}
+
+void IceTransport::refreshDirectPath() {
+  if (agent_ == nullptr) return;
+  GSocket* socket = nice_agent_get_selected_socket(agent_, streamId_, kComponent);
+  NiceCandidate* local = nullptr;
+  NiceCandidate* remote = nullptr;
+  struct sockaddr_storage peer {};
+  socklen_t peerLength = 0;
+  if (socket != nullptr &&
+      nice_agent_get_selected_pair(agent_, streamId_, kComponent, &local, &remote) &&
+      remote != nullptr && remote->transport == NICE_CANDIDATE_TRANSPORT_UDP &&
+      g_socket_get_protocol(socket) == G_SOCKET_PROTOCOL_UDP) {
+    nice_address_copy_to_sockaddr(&remote->addr, reinterpret_cast<struct sockaddr*>(&peer));
+    if (peer.ss_family == AF_INET) peerLength = sizeof(struct sockaddr_in);
+    if (peer.ss_family == AF_INET6) peerLength = sizeof(struct sockaddr_in6);
+  }
+  if (peerLength == 0 && socket != nullptr) {
+    g_object_unref(socket);
+    socket = nullptr;
+  }
+  std::lock_guard lock(sendMutex_);
+  if (directSocket_ != nullptr) g_object_unref(directSocket_);
+  directSocket_ = socket;
+  directPeer_ = peer;
+  directPeerLength_ = peerLength;
+}
+
+void IceTransport::dropDirectPath() {
+  std::lock_guard lock(sendMutex_);
+  if (directSocket_ != nullptr) g_object_unref(directSocket_);
+  directSocket_ = nullptr;
+  directPeerLength_ = 0;
+}
+
 void IceTransport::close() {
+  dropDirectPath();
   NiceAgent* agent = nullptr;
   {
     std::lock_guard lock(sendMutex_);
@@ -300,9 +442,12 @@ void IceTransport::handleComponentState(unsigned state) {
     case NICE_COMPONENT_STATE_READY:
       everConnected_ = true;
       enlargeSocketBuffers();
+      refreshDirectPath();
       callbacks_.onStateChange(State::connected);
       break;
     case NICE_COMPONENT_STATE_FAILED:
+      // Consent lost or the pair gone: the agent decides whether anything may still be sent.
+      dropDirectPath();
       callbacks_.onStateChange(State::failed);
       break;
     default:

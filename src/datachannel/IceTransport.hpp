@@ -2,6 +2,7 @@
 // Loop thread: created, driven and closed on the GlibLoop thread, where its callbacks run too;
 // send() may be called from any thread.
 
+#include <sys/socket.h>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -14,6 +15,7 @@
 #include "datachannel/SdpCandidate.hpp"
 
 typedef struct _NiceAgent NiceAgent;
+typedef struct _GSocket GSocket;
 
 namespace ombrelia::datachannel {
 
@@ -65,6 +67,10 @@ class IceTransport : public std::enable_shared_from_this<IceTransport> {
 
   // Any thread. False when no pair is selected yet or the agent is closed.
   bool send(const uint8_t* data, size_t size);
+  // Loop thread. Whether another datagram already waits on the selected pair's socket.
+  bool inputWaiting() const;
+  // Any thread. Datagrams back to back, the i-th ending at ends[i]; false as send() is.
+  bool sendAll(const uint8_t* bytes, const std::vector<size_t>& ends);
 
   // Stops the agent; no callback runs afterwards.
   void close();
@@ -79,11 +85,21 @@ class IceTransport : public std::enable_shared_from_this<IceTransport> {
   void handleComponentState(unsigned state);
   void handlePacket(const uint8_t* data, size_t size);
   void enlargeSocketBuffers();
+  // Takes the selected pair's socket and remote address for sendAll(), or drops them.
+  void refreshDirectPath();
+  void dropDirectPath();
 
   Callbacks callbacks_;
   NiceAgent* agent_ = nullptr;  // guarded by sendMutex_ for send(); written on the loop thread
   mutable std::mutex sendMutex_;
   Relay* relay_ = nullptr;
+  // The selected pair's own socket and peer, when it is a plain UDP one: a batch goes out in one
+  // system call instead of one call through the agent per datagram. Changed on the loop thread
+  // only, under sendMutex_; other threads read them under it.
+  GSocket* directSocket_ = nullptr;  // held so that its descriptor stays ours
+  struct sockaddr_storage directPeer_ {};
+  socklen_t directPeerLength_ = 0;
+  bool segmentation_ = true;  // cleared when the kernel refuses UDP segmentation offload
   unsigned streamId_ = 0;
   std::string localUfrag_;
   std::string localPwd_;

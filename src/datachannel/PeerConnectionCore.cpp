@@ -458,7 +458,9 @@ void PeerConnectionCore::onIcePacket(const uint8_t* data, size_t size) {
     }
     return;
   }
+  inputWaiting_ = ice_ && ice_->inputWaiting();
   dtls->handleDatagram(data, size);
+  inputWaiting_ = false;
 }
 
 void PeerConnectionCore::startDtls() {
@@ -477,6 +479,9 @@ void PeerConnectionCore::startDtls() {
   callbacks.sendDatagram = [ice = ice_](const uint8_t* data, size_t size) {
     ice->send(data, size);
   };
+  callbacks.sendDatagrams = [ice = ice_](const uint8_t* bytes, const std::vector<size_t>& ends) {
+    ice->sendAll(bytes, ends);
+  };
   callbacks.onConnected = [weak] {
     if (auto self = weak.lock()) self->onDtlsConnected();
   };
@@ -486,7 +491,7 @@ void PeerConnectionCore::startDtls() {
   callbacks.onData = [weak](const uint8_t* data, size_t size) {
     const auto self = weak.lock();
     if (!self) return;
-    if (auto sctp = self->sctp()) sctp->handlePacket(data, size);
+    if (auto sctp = self->sctp()) sctp->handlePacket(data, size, self->inputWaiting_);
   };
   callbacks.onRemoteClosed = [weak] {
     if (auto self = weak.lock()) {
@@ -533,17 +538,32 @@ void PeerConnectionCore::startSctp() {
   settings.heartbeatInterval = std::max(kMinHeartbeat, config_.consentTimeout / 4);
   std::weak_ptr<PeerConnectionCore> weak = weak_from_this();
   SctpTransport::Callbacks callbacks;
-  callbacks.sendPacket = [weak](const uint8_t* data, size_t size) {
+  callbacks.sendPackets = [weak](const uint8_t* bytes, const std::vector<size_t>& ends) {
     const auto self = weak.lock();
     if (!self) return;
-    const unsigned loseEvery = self->loseEvery_;
-    if (loseEvery != 0 && ++self->sctpPacketsSent_ % loseEvery == 0) return;
     std::shared_ptr<DtlsTransport> dtls;
     {
       std::lock_guard lock(self->transportMutex_);
       dtls = self->dtls_;
     }
-    if (dtls) dtls->send(data, size);
+    if (!dtls) return;
+    const unsigned loseEvery = self->loseEvery_;
+    if (loseEvery == 0) {
+      dtls->sendAll(bytes, ends);
+      return;
+    }
+    // The survivors still leave as one batch, the way every packet does.
+    std::vector<uint8_t> kept;
+    std::vector<size_t> keptEnds;
+    size_t start = 0;
+    for (const size_t end : ends) {
+      if (++self->sctpPacketsSent_ % loseEvery != 0) {
+        kept.insert(kept.end(), bytes + start, bytes + end);
+        keptEnds.push_back(kept.size());
+      }
+      start = end;
+    }
+    if (!keptEnds.empty()) dtls->sendAll(kept.data(), keptEnds);
   };
   callbacks.onConnected = [weak] {
     if (auto self = weak.lock()) self->onSctpConnected();

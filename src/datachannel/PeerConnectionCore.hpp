@@ -141,6 +141,7 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   std::chrono::steady_clock::time_point disconnectedSince_;
   std::atomic<bool> tornDown_{false};
   std::chrono::steady_clock::time_point lastReceived_;
+  bool inputWaiting_ = false;  // more datagrams wait behind the one being handled
 
   mutable std::mutex transportMutex_;  // guards the two transports for threads other than the loop
   std::shared_ptr<DtlsTransport> dtls_;

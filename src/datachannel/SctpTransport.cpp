@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <usrsctp.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -37,12 +38,18 @@ constexpr uint32_t kRtoMaxMs = 3000;
 // usrsctp's timer list is process-wide, and the stack's own threads let a timer fire while
 // another thread stops and restarts it, which can lose the retransmission timer: an
 // association with a lost packet then waits forever. So usrsctp runs without threads, its
-// timers are driven from the ICE loop, and every call into it holds this lock. Recursive:
-// usrsctp calls back into the transport, which may send again, from inside a call.
-std::recursive_mutex& stackMutex() {
-  static auto* mutex = new std::recursive_mutex();
+// timers are driven from the ICE loop, and every call into it holds this lock (see Glue::Lock,
+// which lets a thread take it again from inside a call: usrsctp calls back into the transport,
+// which may send again).
+std::mutex& stackMutex() {
+  static auto* mutex = new std::mutex();
   return *mutex;
 }
+
+// Attempts to take the stack's lock before sleeping on it. It is held for one packet's SCTP
+// work, a few microseconds, and the loops of connections that exchange packets take it in
+// turn: sleeping and being woken costs far more than that on a busy machine.
+constexpr int kLockSpins = 200;
 
 // How often usrsctp's timers are driven; its own timer thread ticks every 10 ms.
 constexpr std::chrono::milliseconds kTimerTick{10};
@@ -67,6 +74,16 @@ std::shared_ptr<SctpTransport> lookup(void* address) {
 
 std::atomic<uintptr_t> nextId{1};
 
+// Calls into usrsctp nested on this thread, and the transports it gave packets to meanwhile.
+thread_local int lockDepth = 0;
+thread_local std::vector<std::shared_ptr<SctpTransport>> producers;
+// Transports whose packets are held while more input is waiting (see Glue::hold), whether a
+// later loop turn is booked to send them, and whether the packet being handled has others
+// waiting behind it.
+thread_local std::vector<std::shared_ptr<SctpTransport>> deferred;
+thread_local bool deferredBooked = false;
+thread_local bool moreInputWaiting = false;
+
 void log(const std::string& message) {
   OmbreliaLogger::debug("datachannel: SCTP " + message, OLogModule::webRTCClient);
 }
@@ -76,11 +93,76 @@ void log(const std::string& message) {
 const size_t SctpTransport::kMaxMessageBytes = kSocketBufferBytes;
 
 struct SctpTransport::Glue {
+  // The stack's lock. usrsctp hands out a whole congestion window from one call; encrypting and
+  // sending it there would keep every other connection's input, timers and senders waiting on
+  // the lock. So packets are only copied out under it, and the outermost holder on a thread
+  // sends them once it has let go.
+  class Lock {
+   public:
+    Lock() {
+      if (lockDepth++ > 0) return;
+      for (int spin = 0; spin < kLockSpins; ++spin) {
+        if (stackMutex().try_lock()) return;
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+      }
+      stackMutex().lock();
+    }
+    ~Lock() {
+      if (--lockDepth > 0) return;
+      std::vector<std::shared_ptr<SctpTransport>> produced;
+      produced.swap(producers);
+      stackMutex().unlock();
+      if (moreInputWaiting) {
+        hold(produced);
+        return;
+      }
+      if (!deferred.empty()) {
+        hold(produced);
+        produced.clear();
+        produced.swap(deferred);
+      }
+      for (const auto& transport : produced) transport->drainOutput();
+    }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+  };
+
+  // A loop reads the packets waiting on a socket one after another, and each SACK among them
+  // lets usrsctp send a packet or two. Sent at once, that was a system call and a wake-up of the
+  // peer's loop per packet or two; held while more input waits, it leaves as one batch with the
+  // last packet's. A later turn of the shared loop sends them should that packet never come (it
+  // may be one SCTP never sees, or belong to a connection that has gone).
+  static void hold(const std::vector<std::shared_ptr<SctpTransport>>& produced) {
+    for (const auto& transport : produced) {
+      if (std::find(deferred.begin(), deferred.end(), transport) == deferred.end()) {
+        deferred.push_back(transport);
+      }
+    }
+    if (deferredBooked || deferred.empty()) return;
+    deferredBooked = true;
+    GlibLoop::shared().invoke([] {
+      deferredBooked = false;
+      std::vector<std::shared_ptr<SctpTransport>> due;
+      due.swap(deferred);
+      for (const auto& transport : due) transport->drainOutput();
+    });
+  }
+
   static int connOutput(void* address, void* buffer, size_t length, uint8_t, uint8_t) {
-    if (auto self = lookup(address); self && self->callbacks_.sendPacket) {
+    if (auto self = lookup(address); self && self->callbacks_.sendPackets) {
       // usrsctp leaves the checksum to us (see initialiseOnce); the buffer is ours to write.
       SctpChecksum::stamp(static_cast<uint8_t*>(buffer), length);
-      self->callbacks_.sendPacket(static_cast<const uint8_t*>(buffer), length);
+      {
+        std::lock_guard lock(self->outputMutex_);
+        self->output_.bytes.insert(self->output_.bytes.end(), static_cast<uint8_t*>(buffer),
+                                   static_cast<uint8_t*>(buffer) + length);
+        self->output_.ends.push_back(self->output_.bytes.size());
+      }
+      if (std::find(producers.begin(), producers.end(), self) == producers.end()) {
+        producers.push_back(std::move(self));
+      }
     }
     return 0;
   }
@@ -112,7 +194,7 @@ struct SctpTransport::Glue {
     std::call_once(once, [] {
       {
         // Process-wide and never finished: connections come and go for the process's life.
-        std::lock_guard lock(stackMutex());
+        Lock lock;
         usrsctp_init_nothreads(0, connOutput, nullptr);
         usrsctp_sysctl_set_sctp_ecn_enable(0);
         // Outgoing checksums are computed in connOutput, faster than usrsctp does. Incoming
@@ -124,7 +206,7 @@ struct SctpTransport::Glue {
         const auto now = std::chrono::steady_clock::now();
         const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - last);
         last = now;
-        std::lock_guard lock(stackMutex());
+        Lock lock;
         usrsctp_handle_timers(static_cast<uint32_t>(elapsed.count()));
         return true;
       });
@@ -140,7 +222,7 @@ std::shared_ptr<SctpTransport> SctpTransport::create(const Settings& settings,
     std::lock_guard lock(registryMutex());
     registry()[self->id_] = self;
   }
-  std::lock_guard lock(stackMutex());
+  Glue::Lock lock;
   usrsctp_register_address(reinterpret_cast<void*>(self->id_));
   return self;
 }
@@ -149,7 +231,6 @@ SctpTransport::SctpTransport(const Settings& settings, Callbacks callbacks)
     : settings_(settings),
       callbacks_(std::move(callbacks)),
       id_(nextId++),
-      sendMutex_(stackMutex()),
       assembler_(settings.maxReceiveMessage) {}
 
 SctpTransport::~SctpTransport() {
@@ -162,14 +243,14 @@ SctpTransport::~SctpTransport() {
   struct socket* socket = socket_;
   const uintptr_t id = id_;
   GlibLoop::shared().invoke([socket, id] {
-    std::lock_guard lock(stackMutex());
+    Glue::Lock lock;
     if (socket != nullptr) usrsctp_close(socket);
     usrsctp_deregister_address(reinterpret_cast<void*>(id));
   });
 }
 
 bool SctpTransport::start() {
-  std::lock_guard lock(sendMutex_);
+  Glue::Lock lock;
   if (socket_ != nullptr || closed_) return false;
   struct socket* s = usrsctp_socket(AF_CONN, SOCK_STREAM, IPPROTO_SCTP, Glue::receive,
                                     Glue::sendReady, kSendThreshold, reinterpret_cast<void*>(id_));
@@ -243,10 +324,15 @@ bool SctpTransport::start() {
   return true;
 }
 
-void SctpTransport::handlePacket(const uint8_t* data, size_t size) {
-  std::lock_guard lock(sendMutex_);
-  if (closed_ || socket_ == nullptr) return;
-  usrsctp_conninput(reinterpret_cast<void*>(id_), data, size, 0);
+void SctpTransport::handlePacket(const uint8_t* data, size_t size, bool moreWaiting) {
+  moreInputWaiting = moreWaiting && GlibLoop::shared().isLoopThread();
+  {
+    Glue::Lock lock;
+    if (!closed_ && socket_ != nullptr) {
+      usrsctp_conninput(reinterpret_cast<void*>(id_), data, size, 0);
+    }
+  }
+  moreInputWaiting = false;
 }
 
 SctpTransport::SendResult SctpTransport::send(uint16_t stream, uint32_t ppid, const uint8_t* data,
@@ -254,7 +340,7 @@ SctpTransport::SendResult SctpTransport::send(uint16_t stream, uint32_t ppid, co
   if (size > kMaxMessageBytes) return SendResult::tooLarge;
   // Copied before taking the stack's lock, which the loop thread needs for every packet.
   Outgoing message{stream, ppid, std::vector<uint8_t>(data, data + size), reliability};
-  std::lock_guard lock(sendMutex_);
+  Glue::Lock lock;
   if (closed_ || socket_ == nullptr) return SendResult::refused;
   // Anything already queued goes first, so messages never overtake each other.
   if (queue_.empty()) {
@@ -315,7 +401,7 @@ SctpTransport::Attempt SctpTransport::trySend(Outgoing& message) {
 }
 
 void SctpTransport::flush() {
-  std::lock_guard lock(sendMutex_);
+  Glue::Lock lock;
   if (flushing_ || closed_ || socket_ == nullptr) return;
   flushing_ = true;
   while (!queue_.empty()) {
@@ -346,7 +432,7 @@ size_t SctpTransport::bufferedBytes() const {
 }
 
 void SctpTransport::resetStream(uint16_t stream) {
-  std::lock_guard lock(sendMutex_);
+  Glue::Lock lock;
   if (closed_ || socket_ == nullptr) return;
   // Messages still queued for the stream go out before the reset that closes it.
   Outgoing marker{stream, 0, {}, {}, true};
@@ -371,19 +457,40 @@ void SctpTransport::requestReset(uint16_t stream) {
 }
 
 void SctpTransport::close() {
-  std::lock_guard lock(sendMutex_);
-  if (closed_) return;
-  closed_ = true;
-  queue_.clear();
-  queuedBytes_ = 0;
-  // The abort goes out through connOutput while the transport is still registered.
-  if (socket_ != nullptr) usrsctp_close(socket_);
-  socket_ = nullptr;
   {
-    std::lock_guard registryLock(registryMutex());
-    registry().erase(id_);
+    Glue::Lock lock;
+    if (closed_) return;
+    closed_ = true;
+    queue_.clear();
+    queuedBytes_ = 0;
+    // The abort goes out through connOutput while the transport is still registered.
+    if (socket_ != nullptr) usrsctp_close(socket_);
+    socket_ = nullptr;
+    {
+      std::lock_guard registryLock(registryMutex());
+      registry().erase(id_);
+    }
+    usrsctp_deregister_address(reinterpret_cast<void*>(id_));
   }
-  usrsctp_deregister_address(reinterpret_cast<void*>(id_));
+  // Now rather than at the loop's next turn: the caller closes DTLS next.
+  drainOutput();
+}
+
+void SctpTransport::drainOutput() {
+  std::unique_lock lock(outputMutex_);
+  // Another thread is sending this transport's packets: it takes these too, in order.
+  if (draining_) return;
+  draining_ = true;
+  while (!output_.ends.empty()) {
+    std::swap(output_, sending_);
+    lock.unlock();
+    callbacks_.sendPackets(sending_.bytes.data(), sending_.ends);
+    // Cleared, not freed: the next window reuses the memory.
+    sending_.bytes.clear();
+    sending_.ends.clear();
+    lock.lock();
+  }
+  draining_ = false;
 }
 
 void SctpTransport::handleData(const uint8_t* data, size_t size, uint16_t stream, uint32_t ppid,

@@ -1,8 +1,11 @@
 #pragma once
 // Any thread: send(), resetStream() and flush() from anywhere; handlePacket(), start() and
-// close() on the GlibLoop thread. Every call into usrsctp, and so every callback out of it, runs
-// under one process-wide recursive lock; usrsctp's timers run on the GlibLoop thread under it
-// too. Callbacks must not call close().
+// close() on a GlibLoop thread. Every call into usrsctp, and so every callback out of it, runs
+// under one process-wide lock, which a thread may take again inside a call; usrsctp's timers run
+// on the shared GlibLoop thread under it too. sendPackets runs after that lock is released: on
+// the thread whose call produced the packets, on one already sending the same transport's earlier
+// packets, or, while more input waits on the loop thread, once that input is in. Callbacks must
+// not call close().
 
 #include <atomic>
 #include <chrono>
@@ -50,7 +53,8 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
   static const size_t kMaxMessageBytes;
 
   struct Callbacks {
-    std::function<void(const uint8_t*, size_t)> sendPacket;
+    // Packets back to back in `bytes`, the i-th ending at ends[i], in the order usrsctp made them.
+    std::function<void(const uint8_t* bytes, const std::vector<size_t>& ends)> sendPackets;
     std::function<void()> onConnected;
     // The association is gone: shut down or aborted by the peer, or lost.
     std::function<void()> onClosed;
@@ -66,7 +70,9 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
   SctpTransport& operator=(const SctpTransport&) = delete;
 
   bool start();
-  void handlePacket(const uint8_t* data, size_t size);
+  // moreWaiting: other packets already wait to be read on this thread, which hands them in
+  // before it does anything else; what this one makes may then leave with what they make.
+  void handlePacket(const uint8_t* data, size_t size, bool moreWaiting = false);
   SendResult send(uint16_t stream, uint32_t ppid, const uint8_t* data, size_t size,
                   const Reliability& reliability);
   void resetStream(uint16_t stream);
@@ -90,7 +96,7 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
 
   SctpTransport(const Settings& settings, Callbacks callbacks);
   enum class Attempt { complete, blocked, tooLarge, failed };
-  // With sendMutex_ held. Complete when usrsctp took the whole message; when it took only a
+  // With the stack's lock held. Complete when usrsctp took the whole message; when it took only a
   // part, `taken` moves on and the rest must be the stream's very next send.
   Attempt trySend(Outgoing& message);
   void requestReset(uint16_t stream);
@@ -102,12 +108,24 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
   const uintptr_t id_;
   struct socket* socket_ = nullptr;
 
-  // The stack's lock (see the top of this file); it also guards the queue and the socket.
-  std::recursive_mutex& sendMutex_;
+  // Packets usrsctp produced and sendPackets has not yet taken, back to back.
+  struct Packets {
+    std::vector<uint8_t> bytes;
+    std::vector<size_t> ends;
+  };
+  // Sends what output_ holds, unless another thread already does.
+  void drainOutput();
+
+  // The stack's lock (see the top of this file) guards the queue and the socket.
   std::deque<Outgoing> queue_;
   std::atomic<size_t> queuedBytes_{0};  // written under the lock, read without it
   bool flushing_ = false;
   bool closed_ = false;
+
+  std::mutex outputMutex_;  // guards output_ and draining_
+  Packets output_;
+  bool draining_ = false;
+  Packets sending_;  // the draining thread's alone
 
   std::mutex receiveMutex_;  // guards the assembler
   MessageAssembler assembler_;
