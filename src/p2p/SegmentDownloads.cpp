@@ -137,15 +137,16 @@ void SegmentDownloads::endUpTo(uint64_t generation) {
 
 void SegmentDownloads::fail(std::vector<RequestPtr> requests, const char* reason) {
   for (const auto& request : requests) {
-    PeerEngineSupport::debug(OLogModule::peerMessagesController, [&] {
-      return "segment " + std::to_string(request->message.segmentNumber()) + " (" +
-             request->message.mediaType() + ", " + typeText(request->type) +
-             ") ended with nothing: " + reason +
-             ", requestID: " + request->message.requestID().uuidString();
-    });
     std::shared_ptr<WebRTCClient> client;
     {
       std::lock_guard lock(mutex_);
+      // Under the lock: a main request joining a pre-download changes its type.
+      PeerEngineSupport::debug(OLogModule::peerMessagesController, [&] {
+        return "segment " + std::to_string(request->message.segmentNumber()) + " (" +
+               request->message.mediaType() + ", " + typeText(request->type) +
+               ") ended with nothing: " + reason +
+               ", requestID: " + request->message.requestID().uuidString();
+      });
       client = request->uploaderClient.lock();
       request->state = FileRequestState::finished;
       request->reassembly.reset();
