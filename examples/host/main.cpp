@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <random>
 
+#include <sys/resource.h>
+
 #include "HostOptions.hpp"
 #include "PacedPlayer.hpp"
 #include "api/HostSeams.hpp"
@@ -59,6 +61,15 @@ void printSummary(const PacedPlayer::Summary& summary, const AnalyticsManager& a
   std::printf("%-22s %lld\n", "peers connected", static_cast<long long>(summary.peersConnected));
   std::printf("%-22s %d\n", "stalls", summary.stalls);
   std::printf("%-22s %.1f\n", "seconds stalled", summary.stalledSeconds);
+  // This process's own cost, for the swarm benchmark: the high-water mark of its resident
+  // memory and the CPU time of all its threads so far.
+  rusage usage{};
+  if (getrusage(RUSAGE_SELF, &usage) == 0) {
+    std::printf("%-22s %ld\n", "peak memory kB", usage.ru_maxrss);
+    std::printf("%-22s %.2f\n", "cpu seconds",
+                static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                    static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6);
+  }
   std::fflush(stdout);
 }
 

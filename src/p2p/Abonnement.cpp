@@ -24,12 +24,16 @@ uint64_t Abonnement::generation() const {
 }
 
 bool Abonnement::subscribeIfNone(const Peer& peer) {
-  std::lock_guard lock(mutex_);
-  if (peer_) return false;
-  peer_ = AbonnementPeer{AbonnementState::potential, peer, std::nullopt,
-                         PeerEngineSupport::wallClockNow(), std::nullopt};
-  ++generation_;
-  since_ = PeerEngineSupport::now();
+  {
+    std::lock_guard lock(mutex_);
+    if (peer_) return false;
+    peer_ = AbonnementPeer{AbonnementState::potential, peer, std::nullopt,
+                           PeerEngineSupport::wallClockNow(), std::nullopt};
+    ++generation_;
+    since_ = PeerEngineSupport::now();
+  }
+  PeerEngineSupport::debug(OLogModule::peerMessagesController,
+                           [&] { return "subscription made with peer " + peer.uuid.uuidString(); });
   return true;
 }
 
@@ -75,6 +79,9 @@ void Abonnement::sendRequest() {
     peer_->requetID = message.requestID();
     peer_->state = AbonnementState::requested;
   }
+  PeerEngineSupport::debug(OLogModule::peerMessagesController, [&] {
+    return "subscription requested of peer " + abonnement->peer.uuid.uuidString();
+  });
   client->sendAbonnementRequestMessage(message);
 }
 
@@ -97,6 +104,9 @@ std::optional<uint64_t> Abonnement::takeAnswer(const Uuid& requestID, bool succe
   if (!peer_ || peer_->requetID != requestID || peer_->peer.uuid != from.uuid) return std::nullopt;
   if (!success) return generation_;
   peer_->state = AbonnementState::confirmed;
+  PeerEngineSupport::debug(OLogModule::peerMessagesController, [&] {
+    return "subscription confirmed by peer " + from.uuid.uuidString();
+  });
   return std::nullopt;
 }
 

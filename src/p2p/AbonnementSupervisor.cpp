@@ -1,5 +1,7 @@
 #include "p2p/AbonnementSupervisor.hpp"
 
+#include <string>
+
 #include "p2p/Abonnement.hpp"
 #include "p2p/PeerChain.hpp"
 #include "p2p/PeerEngineSupport.hpp"
@@ -31,7 +33,20 @@ void AbonnementSupervisor::check() {
   // they judge.
   const uint64_t generation = abonnement_.generation();
   const auto requests = downloads_.supervise(t, sd);
-  if (StallCheck::shouldStop(b, sd, requests)) end_(generation);
+  const auto verdict = StallCheck::judge(b, sd, requests);
+  if (!verdict) return;
+  PeerEngineSupport::debug(OLogModule::peerMessagesController, [&] {
+    std::string text = std::string("subscription stopped by the stall check: ") + verdict->rule +
+                       ", buffer " + (b ? std::to_string(*b) + " s" : std::string("unknown"));
+    if (verdict->request) {
+      const auto& r = requests[*verdict->request];
+      text += ", segment " + std::to_string(r.segmentNumber) +
+              (r.answered ? " answered" : " not answered") + ", elapsed " +
+              std::to_string(r.elapsed) + " s";
+    }
+    return text;
+  });
+  end_(generation);
 }
 
 void AbonnementSupervisor::takeChain(const PeerChainMessage& received, const Peer& from) {

@@ -35,6 +35,7 @@ void AvailabilitySearch::search(const SegmentInfo& segmentInfo, const std::strin
     std::lock_guard lock(mutex_);
     searchID = ++nextSearchID_;
   }
+  int asked = 0;
   for (const auto& peer : environment_.peers()) {
     if (!PeerEngineSupport::connected(peer.webRTCClient)) continue;
     const BufferData buffer = environment_.storage->getBufferFrom(
@@ -49,7 +50,12 @@ void AvailabilitySearch::search(const SegmentInfo& segmentInfo, const std::strin
       queries_.push_back({PeerEngineSupport::now(), message, {}, searchID, false});
     }
     peer.webRTCClient->sendFileAvailbilityRequestMessage(message);
+    ++asked;
   }
+  PeerEngineSupport::debug(OLogModule::peerMessagesController, [&] {
+    return "availability of segment " + std::to_string(segmentInfo.segmentNumber()) + " asked of " +
+           std::to_string(asked) + " connected peers";
+  });
 }
 
 void AvailabilitySearch::answer(const FileAvailabilityRequestMessage& query,

@@ -71,7 +71,8 @@ void PeerMessagesController::start() {
         auto self = weak.lock();
         const Uuid* uuid = std::any_cast<Uuid>(&n.object);
         if (!self || !uuid) return;
-        self->endAbonnementIf([&](const AbonnementPeer& a) { return a.peer.uuid == *uuid; });
+        self->endAbonnementIf([&](const AbonnementPeer& a) { return a.peer.uuid == *uuid; },
+                              "its peer left the group");
       }));
   observers_.push_back(center.addObserver(
       VideoStorage::kNewSegmentNotification, [weak](const platform::Notification& n) {
@@ -89,7 +90,8 @@ void PeerMessagesController::start() {
   observers_.push_back(center.addObserver(kLeaveGroup, [weak](const platform::Notification& n) {
     auto self = weak.lock();
     const bool* leave = std::any_cast<bool>(&n.object);
-    if (self && leave && *leave) self->endAbonnementIf([](const AbonnementPeer&) { return true; });
+    if (self && leave && *leave)
+      self->endAbonnementIf([](const AbonnementPeer&) { return true; }, "the group was left");
   }));
 }
 
@@ -100,8 +102,12 @@ std::optional<AbonnementPeer> PeerMessagesController::abonnementPeer() const {
 }
 
 void PeerMessagesController::endAbonnementIf(
-    const std::function<bool(const AbonnementPeer&)>& predicate) {
-  if (const auto generation = abonnement_.generationIf(predicate)) endAbonnement(*generation);
+    const std::function<bool(const AbonnementPeer&)>& predicate, const char* reason) {
+  if (const auto generation = abonnement_.generationIf(predicate)) {
+    PeerEngineSupport::debug(OLogModule::peerMessagesController,
+                             [&] { return std::string("subscription ended: ") + reason; });
+    endAbonnement(*generation);
+  }
 }
 
 void PeerMessagesController::endAbonnement(uint64_t generation) {
@@ -181,8 +187,12 @@ bool PeerMessagesController::didReceivedMessage(const std::string& message, cons
     abonnement_.answerRequest(*m, from);
   } else if (auto m = AbonnementResponseMessageReader().readJSON(*object)) {
     recognized(m->type());
-    if (const auto refused = abonnement_.takeAnswer(m->requestID(), m->success(), from))
+    if (const auto refused = abonnement_.takeAnswer(m->requestID(), m->success(), from)) {
+      PeerEngineSupport::debug(OLogModule::peerMessagesController, [&] {
+        return "subscription ended: refused by peer " + from.uuid.uuidString();
+      });
       endAbonnement(*refused);
+    }
   } else if (auto m = FileRequestMessageReader().readJSON(*object)) {
     recognized(m->type());
     uploads_.take(*m, from);
@@ -210,7 +220,8 @@ void PeerMessagesController::webRTCClient(WebRTCClient& client, datachannel::DCI
   const auto peer = environment_.peerWith(client);
   if (!peer) return;
   if (datachannel::isLost(state))
-    endAbonnementIf([&](const AbonnementPeer& a) { return a.peer.uuid == peer->uuid; });
+    endAbonnementIf([&](const AbonnementPeer& a) { return a.peer.uuid == peer->uuid; },
+                    "the connection to its peer was lost");
   if (peerConnectionController_)
     peerConnectionController_->receivedConnectionStateChange(client, state);
 }

@@ -151,8 +151,9 @@ class PeerMessagesController : public WebRTCClientDelegate,
   // sent under this or an earlier subscription, each answered with nothing and stopped at the
   // peer it was asked of. A later subscription and its requests are not touched.
   void endAbonnement(uint64_t generation);
-  // Ends the subscription (and its requests) when it matches.
-  void endAbonnementIf(const std::function<bool(const AbonnementPeer&)>& predicate);
+  // Ends the subscription (and its requests) when it matches; `reason` goes to the debug log.
+  void endAbonnementIf(const std::function<bool(const AbonnementPeer&)>& predicate,
+                       const char* reason);
 
   const std::shared_ptr<SignalingClient> signalClient_;
   const std::shared_ptr<AnalyticsFeed> analyticsService_;

@@ -31,6 +31,16 @@ void sendFileRequestEnd(const Uuid& requestID, const Peer& uploader) {
       FileRequestEndMessage(std::string(FileRequestEndMessage::typeString), requestID));
 }
 
+const char* typeText(FileRequestType type) {
+  return type == FileRequestType::main ? "main" : "predownload";
+}
+
+// "12 (video, main)": the segment and the kind of request, as the debug lines name them.
+std::string describe(const SegmentInfo& info, FileRequestType type) {
+  return std::to_string(info.segmentNumber()) + " (" + std::string(rawValue(info.type())) + ", " +
+         typeText(type) + ")";
+}
+
 }  // namespace
 
 void SegmentDownloads::request(const SegmentInfo& segmentInfo, FileRequestType type,
@@ -39,6 +49,9 @@ void SegmentDownloads::request(const SegmentInfo& segmentInfo, FileRequestType t
   completion = Once::wrap(std::move(completion), std::nullopt, std::nullopt, std::nullopt);
   const auto subscription = abonnement_.subscribed();
   if (!subscription || !subscription->client) {
+    PeerEngineSupport::debug(OLogModule::peerMessagesController, [&] {
+      return "segment " + describe(segmentInfo, type) + " not asked: no subscription";
+    });
     completion(std::nullopt, std::nullopt, std::nullopt);
     return;
   }
@@ -92,12 +105,20 @@ void SegmentDownloads::request(const SegmentInfo& segmentInfo, FileRequestType t
       }
     }
   }
-  fail(std::move(replaced));
+  fail(std::move(replaced), "a late pre-download replaced by the main request");
   if (joined) return;
   if (!message) {
+    PeerEngineSupport::debug(OLogModule::peerMessagesController, [&] {
+      return "segment " + describe(segmentInfo, type) +
+             " not asked: the subscription ended or its channel closed";
+    });
     completion(std::nullopt, std::nullopt, std::nullopt);
     return;
   }
+  PeerEngineSupport::debug(OLogModule::peerMessagesController, [&] {
+    return "segment " + describe(segmentInfo, type) + " asked of peer " +
+           subscription->peer.uuidString() + ", requestID: " + message->requestID().uuidString();
+  });
   client->sendFileRequestMessage(*message);
 }
 
@@ -111,14 +132,21 @@ void SegmentDownloads::endUpTo(uint64_t generation) {
     ended.assign(kept, requests_.end());
     requests_.erase(kept, requests_.end());
   }
-  fail(std::move(ended));
+  fail(std::move(ended), "its subscription ended");
 }
 
-void SegmentDownloads::fail(std::vector<RequestPtr> requests) {
+void SegmentDownloads::fail(std::vector<RequestPtr> requests, const char* reason) {
   for (const auto& request : requests) {
     std::shared_ptr<WebRTCClient> client;
     {
       std::lock_guard lock(mutex_);
+      // Under the lock: a main request joining a pre-download changes its type.
+      PeerEngineSupport::debug(OLogModule::peerMessagesController, [&] {
+        return "segment " + std::to_string(request->message.segmentNumber()) + " (" +
+               request->message.mediaType() + ", " + typeText(request->type) +
+               ") ended with nothing: " + reason +
+               ", requestID: " + request->message.requestID().uuidString();
+      });
       client = request->uploaderClient.lock();
       request->state = FileRequestState::finished;
       request->reassembly.reset();
@@ -167,7 +195,7 @@ void SegmentDownloads::takeResponse(const FileRequestResponseMessage& message, c
       requests_.erase(entry);
     }
   }
-  if (refused) fail({std::move(refused)});
+  if (refused) fail({std::move(refused)}, "refused by the peer");
 }
 
 int64_t SegmentDownloads::reassemblyBytes(const std::optional<Uuid>& uploader) const {
@@ -247,7 +275,7 @@ void SegmentDownloads::takeFrame(const Data& data, const Peer& from) {
   }
   if (rejected) {
     // A frame that does not fit ends the request with no data: the player takes the origin's.
-    fail({std::move(rejected)});
+    fail({std::move(rejected)}, "a frame did not fit");
   } else if (completed) {
     sendFileRequestEnd(frame->requestID, from);
     PeerEngineSupport::debug(OLogModule::peerMessagesController, [&] {
@@ -279,11 +307,12 @@ std::vector<StallCheck::Request> SegmentDownloads::supervise(double now, double 
       }
       if (request->state != FileRequestState::finished &&
           request->type != FileRequestType::predownload)
-        timings.push_back({request->requestTimeLeft(now), request->requestElapsedTime(now)});
+        timings.push_back({request->requestTimeLeft(now), request->requestElapsedTime(now),
+                           request->message.segmentNumber(), request->responseMessage.has_value()});
       ++it;
     }
   }
-  fail(std::move(latePredownloads));
+  fail(std::move(latePredownloads), "pre-download too late");
   return timings;
 }
 

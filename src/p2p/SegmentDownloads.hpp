@@ -77,8 +77,9 @@ class SegmentDownloads {
  private:
   using RequestPtr = std::shared_ptr<PendingFileRequestMessage>;
 
-  // Ends each request: answered with nothing, stopped at its peer.
-  void fail(std::vector<RequestPtr> requests);
+  // Ends each request: answered with nothing, stopped at its peer. `reason` goes to the debug
+  // log.
+  void fail(std::vector<RequestPtr> requests, const char* reason);
   // Bytes held by reassembly buffers, for one uploader or in all. Under mutex_.
   int64_t reassemblyBytes(const std::optional<Uuid>& uploader) const;
 

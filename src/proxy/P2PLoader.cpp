@@ -1,5 +1,9 @@
 #include "proxy/P2PLoader.hpp"
 
+#include <string>
+
+#include <ombrelia/OmbreliaLogger.hpp>
+
 #include "protocol/AnalyticsFeed.hpp"
 
 namespace ombrelia {
@@ -14,7 +18,8 @@ std::shared_ptr<P2PLoader> P2PLoader::create(std::string videoID,
 
 P2PLoader::P2PLoader(std::string videoID, std::shared_ptr<PeerMessagesController> controller,
                      std::shared_ptr<AnalyticsFeed> analyticsService)
-    : videoID_(std::move(videoID)), peerMessagesController_(std::move(controller)),
+    : videoID_(std::move(videoID)),
+      peerMessagesController_(std::move(controller)),
       analyticsService_(std::move(analyticsService)) {}
 
 std::shared_ptr<PeerMessagesController> P2PLoader::peerMessagesController() const {
@@ -36,6 +41,16 @@ void P2PLoader::requestSegment(const SegmentInfo& segmentInfo, FileRequestType t
   if (abonnement && abonnement->state == AbonnementState::confirmed) {
     engine->sendFileRequest(segmentInfo, type, videoID_, std::move(completion));
     return;
+  }
+  if (OmbreliaLogger::isEnabled(OLogLevel::debug, OLogModule::downloadController)) {
+    const char* state = !abonnement                                       ? "none"
+                        : abonnement->state == AbonnementState::potential ? "potential"
+                                                                          : "requested";
+    OmbreliaLogger::debug("segment " + std::to_string(segmentInfo.segmentNumber()) + " (" +
+                              std::string(rawValue(segmentInfo.type())) + ", " +
+                              (type == FileRequestType::main ? "main" : "predownload") +
+                              ") not asked of a peer: no confirmed subscription (" + state + ")",
+                          OLogModule::downloadController);
   }
   engine->continueAbonnementAsReceiverSearch(segmentInfo, videoID_);
   completion(std::nullopt, std::nullopt, std::nullopt);
