@@ -12,12 +12,12 @@
 
 namespace ombrelia {
 
-// One listening socket (IPv4 or IPv6), watched by every event loop of the pool through its own
-// duplicate descriptor: the loop that wins an accept serves that connection itself, so no
-// connection is handed from one thread to another.
+// One listening socket (IPv4 or IPv6), watched by one event loop of the pool, which deals the
+// accepted connections to all the pool's loops in turn; each connection then runs on its loop.
 class WebServerListener : public std::enable_shared_from_this<WebServerListener> {
 public:
-  // Accepts per readiness event before yielding the thread to other connections.
+  // Accepts in a row before yielding the thread to other connections; the rest are accepted
+  // right after.
   static constexpr int kMaxAcceptsPerEvent = 64;
   // When the process runs out of descriptors, accepting pauses this long instead of spinning
   // on a socket that stays readable.
@@ -45,6 +45,9 @@ private:
   int socket_;
   bool ipv6_;
   std::shared_ptr<const WebServerContext> context_;
+  // The socket's own address when it is bound to one, which is then every connection's local
+  // address; empty when bound to all addresses.
+  std::string boundAddress_;
   std::vector<std::unique_ptr<Watcher>> watchers_;
 };
 
