@@ -7,7 +7,6 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include <cerrno>
@@ -174,7 +173,6 @@ void WebServerListener::onReadable(Watcher &watcher, bool failed) {
   std::unique_lock lock(watcher.mutex);
   if (watcher.closed || failed)
     return;
-  bool waitForClient = false;
   for (int i = 0; i < kMaxAcceptsPerEvent; ++i) {
     sockaddr_storage remote{};
     socklen_t remoteLength = sizeof(remote);
@@ -182,10 +180,8 @@ void WebServerListener::onReadable(Watcher &watcher, bool failed) {
                              &remoteLength, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
       const int number = errno;
-      if (number == EAGAIN || number == EWOULDBLOCK) {
-        waitForClient = true;
+      if (number == EAGAIN || number == EWOULDBLOCK)
         break;
-      }
       if (number == EINTR || number == ECONNABORTED || number == EPROTO)
         continue;
       if (WebServerShouldLog(kWebServerLogError)) {
@@ -203,7 +199,6 @@ void WebServerListener::onReadable(Watcher &watcher, bool failed) {
         });
         return;
       }
-      waitForClient = true;
       break;
     }
     WebServerConnectionInit init;
@@ -238,14 +233,8 @@ void WebServerListener::onReadable(Watcher &watcher, bool failed) {
     }
     connection->start();
   }
-  if (waitForClient) {
-    waitLocked(watcher);
-    return;
-  }
-  // Readiness is reported once per new client: clients still waiting would otherwise wait
-  // for the next one to arrive.
-  asio::post(watcher.loop,
-             [self = shared_from_this(), &watcher] { self->onReadable(watcher, false); });
+  // Waiting again re-arms the socket's readiness, which reports clients still pending.
+  waitLocked(watcher);
 }
 
 } // namespace ombrelia

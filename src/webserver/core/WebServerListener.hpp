@@ -16,8 +16,7 @@ namespace ombrelia {
 // accepted connections to all the pool's loops in turn; each connection then runs on its loop.
 class WebServerListener : public std::enable_shared_from_this<WebServerListener> {
 public:
-  // Accepts in a row before yielding the thread to other connections; the rest are accepted
-  // right after.
+  // Accepts per readiness event before yielding the thread to other connections.
   static constexpr int kMaxAcceptsPerEvent = 64;
   // When the process runs out of descriptors, accepting pauses this long instead of spinning
   // on a socket that stays readable.
