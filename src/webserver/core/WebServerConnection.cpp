@@ -904,8 +904,22 @@ void WebServerConnection::onBodyPiece(WebServerReadResult result) {
       data = data.slice(0, static_cast<size_t>(responseBytesLeft_));
     responseBytesLeft_ -= data.size();
   }
-  writeThen(std::move(pendingHead_), std::move(data), responseChunked_, false,
-            &WebServerConnection::readNextBodyPiece);
+  pendingBody_ = std::move(data);
+  writePendingBody();
+}
+
+void WebServerConnection::writePendingBody() {
+  if (pendingBody_.empty()) {
+    readNextBodyPiece();
+    return;
+  }
+  // A large body goes out in slices, so that the other connections of the loop take their
+  // turn between them rather than wait for all of it.
+  const size_t length = std::min(pendingBody_.size(), kMaxWriteBytes);
+  Data slice = pendingBody_.slice(0, length);
+  pendingBody_ = pendingBody_.slice(length, pendingBody_.size() - length);
+  writeThen(std::move(pendingHead_), std::move(slice), responseChunked_, false,
+            &WebServerConnection::writePendingBody);
 }
 
 void WebServerConnection::writeThen(std::string head, Data data, bool chunked, bool lastChunk,

@@ -43,6 +43,8 @@ public:
   // Largest socket read of a body of known length, and of a chunked one.
   static constexpr size_t kBodyReadBytes = 256 * 1024;
   static constexpr size_t kChunkedReadBytes = 64 * 1024;
+  // Largest slice of a response body written in one step.
+  static constexpr size_t kMaxWriteBytes = 256 * 1024;
   // After answering a client that is still sending (a refused or unread body), its bytes are
   // read and dropped for at most this long and this much before the socket closes, so that
   // closing does not reset the connection before the client has read the answer.
@@ -106,6 +108,7 @@ private:
   void finishProcessing(std::shared_ptr<WebServerResponse> response);
   std::string prepareHead(int statusCode, const WebServerResponse *response);
   void readNextBodyPiece();
+  void writePendingBody();
   void onBodyPiece(WebServerReadResult result);
   void writeThen(std::string head, Data data, bool chunked, bool lastChunk,
                  void (WebServerConnection::*next)());
@@ -157,6 +160,7 @@ private:
   WebServerError bodyWriteError_;
   std::string readBuffer_;
   std::string pendingHead_; // the prepared head, sent with the first body bytes
+  Data pendingBody_;        // what is left of the body piece being written
   std::shared_ptr<WebServerRequest> request_;
   std::shared_ptr<const WebServerHandler> handler_;
   std::shared_ptr<WebServerResponse> response_;
