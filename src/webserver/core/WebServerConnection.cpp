@@ -1,6 +1,10 @@
 #include "webserver/core/WebServerConnection.hpp"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <openssl/crypto.h>
@@ -16,6 +20,7 @@
 
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -75,6 +80,8 @@ namespace {
 constexpr auto kNoDeadline = std::chrono::steady_clock::time_point::max();
 constexpr std::string_view kContinueAnswer = "HTTP/1.1 100 Continue\r\n\r\n";
 constexpr std::string_view kLastChunk = "0\r\n\r\n";
+// A write gathers at most: head, chunk size line, body bytes, chunk end, last chunk.
+constexpr size_t kMaxWriteBuffers = 5;
 
 // The "Date" header changes once a second; each thread keeps the last text it formatted.
 const std::string &currentHTTPDate() {
@@ -135,21 +142,12 @@ bool responseHeadersAreValid(const WebServerResponse &response) {
 WebServerConnection::WebServerConnection(WebServerConnectionInit init)
     : server_(std::move(init.server)), localAddressData_(std::move(init.localAddressData)),
       remoteAddressData_(std::move(init.remoteAddressData)), socket_(init.socket),
-      io_(std::make_unique<Io>(init.loop != nullptr ? *init.loop : WebServerIOPool::context())) {
-  error_code error;
-  io_->socket.assign(isUsingIPv6() ? tcp::v6() : tcp::v4(), socket_, error);
-  if (error) {
-    // The descriptor is still ours: close it here, as nothing else will.
-    ::close(socket_);
-    socket_ = -1;
-  }
-}
+      io_(std::make_unique<Io>(init.loop != nullptr ? *init.loop : WebServerIOPool::context())) {}
 
 WebServerConnection::~WebServerConnection() {
   // Normally finalize() has run; this covers a connection dropped before it was started.
   if (!finalized_) {
-    error_code ignored;
-    io_->socket.close(ignored);
+    closeDescriptor();
     if (started_)
       server_->activity->didEndConnection();
   }
@@ -181,8 +179,7 @@ void WebServerConnection::start() {
   asio::post(io_->strand, [self = shared_from_this()] {
     if (self->socket_ < 0 || !self->open()) {
       self->finalized_ = true;
-      error_code ignored;
-      self->io_->socket.close(ignored);
+      self->closeDescriptor();
       self->server_->activity->didEndConnection();
       return;
     }
@@ -375,15 +372,64 @@ void WebServerConnection::waitForDeadline() {
 
 void WebServerConnection::cancelTimer() { deadline_ = kNoDeadline; }
 
+// The socket.
+
+// Most requests arrive whole with the connection and most answers fit the socket's buffer, so
+// most connections never wait for their socket: it joins the loop's reactor (and leaves it
+// again at close, two epoll_ctl calls) only when a step must wait.
+bool WebServerConnection::watchSocket() {
+  if (io_->socket.is_open())
+    return true;
+  if (socket_ < 0)
+    return false;
+  error_code error;
+  io_->socket.assign(isUsingIPv6() ? tcp::v6() : tcp::v4(), socket_, error);
+  return !error;
+}
+
+void WebServerConnection::closeDescriptor(error_code *error) {
+  error_code ignored;
+  if (io_->socket.is_open()) {
+    io_->socket.close(error != nullptr ? *error : ignored);
+  } else if (socket_ >= 0) {
+    if (::close(socket_) != 0 && error != nullptr)
+      *error = error_code(errno, boost::system::system_category());
+  }
+}
+
+template <class Handler> void WebServerConnection::readSome(Handler handler) {
+  if (!watchSocket()) {
+    asio::post(io_->strand, [handler = std::move(handler)]() mutable {
+      handler(asio::error::make_error_code(asio::error::no_descriptors), 0);
+    });
+    return;
+  }
+  io_->socket.async_read_some(asio::buffer(readBuffer_), std::move(handler));
+}
+
 // Reading the head.
 
 void WebServerConnection::readHead() {
-  armTimer(server_->options.readTimeout);
   readBuffer_.resize(kHeadReadBytes);
-  io_->socket.async_read_some(
-      asio::buffer(readBuffer_), [self = shared_from_this()](const error_code &error, size_t n) {
-        self->onHeadRead(error ? error.message() : std::string(), error == asio::error::eof, n);
-      });
+  // A client sends its request as soon as it has connected, so it is usually here already:
+  // one read without the reactor. The accepted socket is non-blocking.
+  const ssize_t n = ::recv(socket_, readBuffer_.data(), readBuffer_.size(), 0);
+  if (n > 0) {
+    onHeadRead(std::string(), false, static_cast<size_t>(n));
+    return;
+  }
+  if (n == 0) {
+    onHeadRead(asio::error::make_error_code(asio::error::eof).message(), true, 0);
+    return;
+  }
+  if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+    onHeadRead(error_code(errno, boost::system::system_category()).message(), false, 0);
+    return;
+  }
+  armTimer(server_->options.readTimeout);
+  readSome([self = shared_from_this()](const error_code &error, size_t length) {
+    self->onHeadRead(error ? error.message() : std::string(), error == asio::error::eof, length);
+  });
 }
 
 void WebServerConnection::onHeadRead(const std::string &error, bool endOfFile, size_t length) {
@@ -412,11 +458,12 @@ void WebServerConnection::onHeadRead(const std::string &error, bool endOfFile, s
   didReadBytes(reinterpret_cast<const uint8_t *>(readBuffer_.data()), length);
   switch (headParser_.append(std::string_view(readBuffer_).substr(0, length))) {
   case WebServerRequestHeadParser::State::incomplete:
-    // The head's deadline runs from its first byte: no re-arm.
-    io_->socket.async_read_some(
-        asio::buffer(readBuffer_), [self = shared_from_this()](const error_code &e, size_t n) {
-          self->onHeadRead(e ? e.message() : std::string(), e == asio::error::eof, n);
-        });
+    // The head's deadline runs from its first byte: no re-arm once it runs.
+    if (deadline_ == kNoDeadline)
+      armTimer(server_->options.readTimeout);
+    readSome([self = shared_from_this()](const error_code &e, size_t n) {
+      self->onHeadRead(e ? e.message() : std::string(), e == asio::error::eof, n);
+    });
     return;
   case WebServerRequestHeadParser::State::complete:
     cancelTimer();
@@ -520,6 +567,10 @@ void WebServerConnection::interpretHead() {
   if (!expect) {
     readBody();
   } else if (WebServerCaseInsensitiveLess::equals(*expect, "100-continue")) {
+    if (!watchSocket()) {
+      endConnection();
+      return;
+    }
     armTimer(server_->options.writeTimeout);
     asio::async_write(io_->socket, asio::buffer(kContinueAnswer),
                       [self = shared_from_this()](const error_code &error, size_t n) {
@@ -601,10 +652,9 @@ void WebServerConnection::readMoreBody() {
           : static_cast<size_t>(std::min<uint64_t>(remainingBodyBytes_, kBodyReadBytes));
   readBuffer_.resize(size);
   armTimer(server_->options.readTimeout);
-  io_->socket.async_read_some(
-      asio::buffer(readBuffer_), [self = shared_from_this()](const error_code &error, size_t n) {
-        self->onBodyRead(error ? error.message() : std::string(), error == asio::error::eof, n);
-      });
+  readSome([self = shared_from_this()](const error_code &error, size_t n) {
+    self->onBodyRead(error ? error.message() : std::string(), error == asio::error::eof, n);
+  });
 }
 
 void WebServerConnection::onBodyRead(const std::string &error, bool endOfFile, size_t length) {
@@ -854,8 +904,22 @@ void WebServerConnection::onBodyPiece(WebServerReadResult result) {
       data = data.slice(0, static_cast<size_t>(responseBytesLeft_));
     responseBytesLeft_ -= data.size();
   }
-  writeThen(std::move(pendingHead_), std::move(data), responseChunked_, false,
-            &WebServerConnection::readNextBodyPiece);
+  pendingBody_ = std::move(data);
+  writePendingBody();
+}
+
+void WebServerConnection::writePendingBody() {
+  if (pendingBody_.empty()) {
+    readNextBodyPiece();
+    return;
+  }
+  // A large body goes out in slices, so that the other connections of the loop take their
+  // turn between them rather than wait for all of it.
+  const size_t length = std::min(pendingBody_.size(), kMaxWriteBytes);
+  Data slice = pendingBody_.slice(0, length);
+  pendingBody_ = pendingBody_.slice(length, pendingBody_.size() - length);
+  writeThen(std::move(pendingHead_), std::move(slice), responseChunked_, false,
+            &WebServerConnection::writePendingBody);
 }
 
 void WebServerConnection::writeThen(std::string head, Data data, bool chunked, bool lastChunk,
@@ -884,22 +948,81 @@ void WebServerConnection::writeThen(std::string head, Data data, bool chunked, b
     return;
   }
   headWritten_ = true;
+  if (++writes_ == 2) {
+    // A response of more than one write: its later pieces must not wait for the client's ACK
+    // of the earlier ones. A single write needs no such thing, as closing pushes out its tail.
+    const int yes = 1;
+    ::setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof(yes));
+  }
+  // Written at once when the socket buffer has room, as it mostly has; the reactor is used
+  // only for what does not fit.
+  std::array<iovec, kMaxWriteBuffers> vectors{};
+  size_t total = 0;
+  for (size_t i = 0; i < buffers.size(); ++i) {
+    vectors[i].iov_base = const_cast<void *>(buffers[i].data());
+    vectors[i].iov_len = buffers[i].size();
+    total += buffers[i].size();
+  }
+  msghdr message{};
+  message.msg_iov = vectors.data();
+  message.msg_iovlen = buffers.size();
+  ssize_t sent = ::sendmsg(socket_, &message, MSG_NOSIGNAL);
+  if (sent < 0) {
+    const int number = errno;
+    if (number != EAGAIN && number != EWOULDBLOCK && number != EINTR) {
+      onWritten(error_code(number, boost::system::system_category()), 0, next);
+      return;
+    }
+    sent = 0;
+  }
+  if (static_cast<size_t>(sent) == total) {
+    if (next == &WebServerConnection::finishResponse) {
+      onWritten(error_code(), total, next);
+      return;
+    }
+    // Queued rather than called: a body whose pieces all come at once would otherwise nest
+    // one call deeper per piece.
+    asio::post(io_->strand, [self = shared_from_this(), next, total] {
+      self->onWritten(error_code(), total, next);
+    });
+    return;
+  }
+  if (!watchSocket()) {
+    onWritten(asio::error::make_error_code(asio::error::no_descriptors), 0, next);
+    return;
+  }
+  // The rest goes out as the client reads.
+  std::vector<asio::const_buffer> rest;
+  size_t skip = static_cast<size_t>(sent);
+  for (const auto &buffer : buffers) {
+    if (skip >= buffer.size()) {
+      skip -= buffer.size();
+      continue;
+    }
+    rest.push_back(buffer + skip);
+    skip = 0;
+  }
   armTimer(server_->options.writeTimeout);
-  asio::async_write(
-      io_->socket, buffers,
-      [self = shared_from_this(), pieces, data, next](const error_code &error, size_t n) {
-        self->cancelTimer();
-        if (error) {
-          if (WebServerShouldLog(kWebServerLogError)) {
-            WebServerLogMessage(kWebServerLogError, "Error while writing to socket %i: %s (%i)",
-                                self->socket_, error.message().c_str(), error.value());
-          }
-          self->endConnection();
-          return;
-        }
-        self->didWriteBytes(nullptr, n);
-        ((*self).*next)();
-      });
+  asio::async_write(io_->socket, rest,
+                    [self = shared_from_this(), pieces, data, next,
+                     sent = static_cast<size_t>(sent)](const error_code &error, size_t n) {
+                      self->cancelTimer();
+                      self->onWritten(error, sent + n, next);
+                    });
+}
+
+void WebServerConnection::onWritten(const error_code &error, size_t length,
+                                    void (WebServerConnection::*next)()) {
+  if (error) {
+    if (WebServerShouldLog(kWebServerLogError)) {
+      WebServerLogMessage(kWebServerLogError, "Error while writing to socket %i: %s (%i)", socket_,
+                          error.message().c_str(), error.value());
+    }
+    endConnection();
+    return;
+  }
+  didWriteBytes(nullptr, length);
+  (this->*next)();
 }
 
 void WebServerConnection::finishResponse() { endConnection(); }
@@ -927,9 +1050,9 @@ void WebServerConnection::endConnection() {
     responseBodyOpened_ = false;
     response_->performClose();
   }
-  error_code error;
-  const bool unread = bodyPending_ || io_->socket.available(error) > 0;
-  if (unread && !error && io_->socket.is_open()) {
+  int unreadBytes = 0;
+  const bool failed = socket_ < 0 || ::ioctl(socket_, FIONREAD, &unreadBytes) != 0;
+  if ((bodyPending_ || unreadBytes > 0) && !failed && watchSocket()) {
     lingerThenClose();
     return;
   }
@@ -967,7 +1090,7 @@ void WebServerConnection::finalize() {
   ++timerGeneration_;
   io_->timer.cancel(); // releases the wait's hold on the connection now
   error_code error;
-  io_->socket.close(error);
+  closeDescriptor(&error);
   if (WebServerShouldLog(kWebServerLogDebug)) {
     if (error) {
       WebServerLogMessage(kWebServerLogError, "Failed closing socket %i for connection: %s (%i)",

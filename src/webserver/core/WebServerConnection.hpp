@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include <boost/system/error_code.hpp>
+
 #include <ombrelia/Url.hpp>
 
 #include "webserver/core/WebServerContext.hpp"
@@ -25,8 +27,8 @@ struct WebServerConnectionInit {
   std::shared_ptr<const WebServerContext> server;
   std::string localAddressData;  // the bytes of a sockaddr
   std::string remoteAddressData; // the bytes of a sockaddr
-  int socket = -1;               // the accepted socket; the connection owns it
-  // The event loop that accepted it, to serve it on the same thread; any loop when absent.
+  int socket = -1;               // the accepted socket, non-blocking; the connection owns it
+  // The event loop to serve it on; any loop when absent.
   boost::asio::io_context *loop = nullptr;
 };
 
@@ -41,6 +43,8 @@ public:
   // Largest socket read of a body of known length, and of a chunked one.
   static constexpr size_t kBodyReadBytes = 256 * 1024;
   static constexpr size_t kChunkedReadBytes = 64 * 1024;
+  // Largest slice of a response body written in one step.
+  static constexpr size_t kMaxWriteBytes = 256 * 1024;
   // After answering a client that is still sending (a refused or unread body), its bytes are
   // read and dropped for at most this long and this much before the socket closes, so that
   // closing does not reset the connection before the client has read the answer.
@@ -104,9 +108,15 @@ private:
   void finishProcessing(std::shared_ptr<WebServerResponse> response);
   std::string prepareHead(int statusCode, const WebServerResponse *response);
   void readNextBodyPiece();
+  void writePendingBody();
   void onBodyPiece(WebServerReadResult result);
   void writeThen(std::string head, Data data, bool chunked, bool lastChunk,
                  void (WebServerConnection::*next)());
+  void onWritten(const boost::system::error_code &error, size_t length,
+                 void (WebServerConnection::*next)());
+  bool watchSocket();
+  void closeDescriptor(boost::system::error_code *error = nullptr);
+  template <class Handler> void readSome(Handler handler);
   void finishResponse();
   void abortWithStatus(int statusCode);
   void endConnection();
@@ -140,6 +150,7 @@ private:
   std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
   uint64_t totalBytesRead_ = 0;
   uint64_t totalBytesWritten_ = 0;
+  size_t writes_ = 0; // socket writes begun, of the response or of an error answer
   uint64_t remainingBodyBytes_ = 0;
   uint64_t responseBytesLeft_ = 0; // of a response with a known length
   size_t lingerBytes_ = 0;
@@ -149,6 +160,7 @@ private:
   WebServerError bodyWriteError_;
   std::string readBuffer_;
   std::string pendingHead_; // the prepared head, sent with the first body bytes
+  Data pendingBody_;        // what is left of the body piece being written
   std::shared_ptr<WebServerRequest> request_;
   std::shared_ptr<const WebServerHandler> handler_;
   std::shared_ptr<WebServerResponse> response_;

@@ -9,8 +9,6 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
-#include <fcntl.h>
-
 #include <cerrno>
 
 #include "webserver/core/WebServerConnection.hpp"
@@ -37,6 +35,16 @@ struct WebServerListener::Watcher {
 
 namespace {
 const char *familyName(bool ipv6) { return ipv6 ? "IPv6" : "IPv4"; }
+
+bool isWildcard(const sockaddr_storage &address) {
+  if (address.ss_family == AF_INET) {
+    return reinterpret_cast<const sockaddr_in &>(address).sin_addr.s_addr == htonl(INADDR_ANY);
+  }
+  if (address.ss_family == AF_INET6) {
+    return IN6_IS_ADDR_UNSPECIFIED(&reinterpret_cast<const sockaddr_in6 &>(address).sin6_addr);
+  }
+  return true;
+}
 } // namespace
 
 std::optional<int> WebServerListener::createListeningSocket(int family, const void *address,
@@ -97,20 +105,24 @@ WebServerListener::create(int socket, bool ipv6, std::shared_ptr<const WebServer
 WebServerListener::WebServerListener(int socket, bool ipv6,
                                      std::shared_ptr<const WebServerContext> context)
     : socket_(socket), ipv6_(ipv6), context_(std::move(context)) {
-  for (size_t i = 0; i < WebServerIOPool::threadCount(); ++i) {
-    // Each loop registers a descriptor of its own with its own reactor.
-    const int descriptor = i == 0 ? socket : ::fcntl(socket, F_DUPFD_CLOEXEC, 0);
-    if (descriptor < 0)
-      break;
-    auto watcher = std::make_unique<Watcher>(WebServerIOPool::context(i), descriptor);
-    error_code error;
-    watcher->acceptor.assign(ipv6 ? asio::ip::tcp::v6() : asio::ip::tcp::v4(), descriptor, error);
-    if (error) {
-      ::close(descriptor);
-      continue;
-    }
-    watchers_.push_back(std::move(watcher));
+  sockaddr_storage bound{};
+  socklen_t boundLength = sizeof(bound);
+  if (::getsockname(socket, reinterpret_cast<sockaddr *>(&bound), &boundLength) == 0 &&
+      !isWildcard(bound)) {
+    boundAddress_.assign(reinterpret_cast<const char *>(&bound), boundLength);
   }
+  // One loop watches the socket and deals the new connections to the pool's loops in turn.
+  // Watching it from every loop woke them all for each client, for one to win the accept, and
+  // left each loop's share of the connections to chance: the clients of a loop that won more
+  // than its share waited longest.
+  auto watcher = std::make_unique<Watcher>(WebServerIOPool::context(), socket);
+  error_code error;
+  watcher->acceptor.assign(ipv6 ? asio::ip::tcp::v6() : asio::ip::tcp::v4(), socket, error);
+  if (error) {
+    ::close(socket);
+    return;
+  }
+  watchers_.push_back(std::move(watcher));
 }
 
 WebServerListener::~WebServerListener() { close(); }
@@ -164,7 +176,6 @@ void WebServerListener::onReadable(Watcher &watcher, bool failed) {
   for (int i = 0; i < kMaxAcceptsPerEvent; ++i) {
     sockaddr_storage remote{};
     socklen_t remoteLength = sizeof(remote);
-    // Every loop wakes for a new client; the ones that lose the race get EAGAIN.
     const int fd = ::accept4(watcher.descriptor, reinterpret_cast<sockaddr *>(&remote),
                              &remoteLength, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
@@ -190,22 +201,24 @@ void WebServerListener::onReadable(Watcher &watcher, bool failed) {
       }
       break;
     }
-    sockaddr_storage local{};
-    socklen_t localLength = sizeof(local);
-    if (::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localLength) != 0 ||
-        local.ss_family != remote.ss_family) {
-      ::close(fd);
-      continue;
-    }
-    // Responses go out in one gathered write each; small ones must not wait for an ACK.
-    const int yes = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof(yes));
     WebServerConnectionInit init;
+    if (!boundAddress_.empty()) {
+      // Bound to one address: every connection arrives on it.
+      init.localAddressData = boundAddress_;
+    } else {
+      sockaddr_storage local{};
+      socklen_t localLength = sizeof(local);
+      if (::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localLength) != 0 ||
+          local.ss_family != remote.ss_family) {
+        ::close(fd);
+        continue;
+      }
+      init.localAddressData.assign(reinterpret_cast<const char *>(&local), localLength);
+    }
     init.server = context_;
-    init.localAddressData.assign(reinterpret_cast<const char *>(&local), localLength);
     init.remoteAddressData.assign(reinterpret_cast<const char *>(&remote), remoteLength);
     init.socket = fd;
-    init.loop = &watcher.loop;
+    init.loop = &WebServerIOPool::context();
     std::shared_ptr<WebServerConnection> connection;
     try {
       connection = context_->options.connectionClass
@@ -220,6 +233,7 @@ void WebServerListener::onReadable(Watcher &watcher, bool failed) {
     }
     connection->start();
   }
+  // Waiting again re-arms the socket's readiness, which reports clients still pending.
   waitLocked(watcher);
 }
 

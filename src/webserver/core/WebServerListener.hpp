@@ -12,9 +12,8 @@
 
 namespace ombrelia {
 
-// One listening socket (IPv4 or IPv6), watched by every event loop of the pool through its own
-// duplicate descriptor: the loop that wins an accept serves that connection itself, so no
-// connection is handed from one thread to another.
+// One listening socket (IPv4 or IPv6), watched by one event loop of the pool, which deals the
+// accepted connections to all the pool's loops in turn; each connection then runs on its loop.
 class WebServerListener : public std::enable_shared_from_this<WebServerListener> {
 public:
   // Accepts per readiness event before yielding the thread to other connections.
@@ -45,6 +44,9 @@ private:
   int socket_;
   bool ipv6_;
   std::shared_ptr<const WebServerContext> context_;
+  // The socket's own address when it is bound to one, which is then every connection's local
+  // address; empty when bound to all addresses.
+  std::string boundAddress_;
   std::vector<std::unique_ptr<Watcher>> watchers_;
 };
 
