@@ -85,13 +85,11 @@ HttpErrorCause causeOf(CURLcode code) {
 }  // namespace
 
 CurlTransfer::CurlTransfer(uint64_t identifier, HttpRequest request,
-                           HttpClient::Completion completion, const HttpClient::Settings& settings,
-                           std::shared_ptr<DispatchQueue> queue)
+                           HttpClient::Completion completion, const HttpClient::Settings& settings)
     : identifier_(identifier),
       request_(std::move(request)),
       completion_(std::move(completion)),
       settings_(settings),
-      queue_(std::move(queue)),
       maxBodyBytes_(request_.maxBodyBytes.value_or(settings.maxBodyBytes)) {}
 
 CurlTransfer::~CurlTransfer() {
@@ -174,14 +172,14 @@ void CurlTransfer::beginBody() {
   curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
   // Only a whole resource is handed over early; an error page or a part is small and taken
   // whole as before.
-  if (!request_.onBodyStart || status != 200 || !queue_) {
+  if (!request_.onBodyStart || status != 200) {
     if (length) body_.reserve(static_cast<size_t>(*length));
     return;
   }
   stream_ = std::make_shared<HttpBodyStream>(contentEncoded_ ? std::nullopt : length);
-  queue_->async([start = request_.onBodyStart, head = head(), stream = stream_]() mutable {
-    start(std::move(head), std::move(stream));
-  });
+  // Here, not through the delegate queue: the player's first byte should not wait behind other
+  // completions, and the start still comes before this transfer's own completion.
+  request_.onBodyStart(head(), stream_);
 }
 
 size_t CurlTransfer::onBody(char* data, size_t size, size_t count, void* self) {

@@ -18,10 +18,8 @@ namespace ombrelia::platform {
 // result it makes when libcurl is done with it.
 class CurlTransfer {
  public:
-  // `queue`: where a streamed body's start is announced (the completions' queue, so that the
-  // start always comes first).
   CurlTransfer(uint64_t identifier, HttpRequest request, HttpClient::Completion completion,
-               const HttpClient::Settings& settings, std::shared_ptr<DispatchQueue> queue);
+               const HttpClient::Settings& settings);
   ~CurlTransfer();
   CurlTransfer(const CurlTransfer&) = delete;
   CurlTransfer& operator=(const CurlTransfer&) = delete;
@@ -47,7 +45,6 @@ class CurlTransfer {
   HttpRequest request_;
   HttpClient::Completion completion_;
   HttpClient::Settings settings_;
-  std::shared_ptr<DispatchQueue> queue_;
   size_t maxBodyBytes_;
 
   CURL* easy_ = nullptr;

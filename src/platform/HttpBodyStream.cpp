@@ -14,7 +14,8 @@ std::optional<std::optional<Data>> HttpBodyStream::takePieceLocked() {
     case State::failed:
       return std::optional<std::optional<Data>>(std::in_place, std::nullopt);
     case State::complete: {
-      const size_t length = std::min(kMaxPieceBytes, whole_.size() - cursor_);
+      // Shared, not copied: the rest goes in one piece, as a stored segment would.
+      const size_t length = whole_.size() - cursor_;
       Data piece = whole_.slice(cursor_, length);  // empty once all is read: the end
       cursor_ += length;
       return std::optional<std::optional<Data>>(std::in_place, std::move(piece));

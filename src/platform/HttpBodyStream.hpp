@@ -19,7 +19,8 @@ namespace ombrelia::platform {
 // client's body cap bounds) and the one piece it holds, and never slows the transfer down.
 class HttpBodyStream {
  public:
-  // The most a read hands out: a reader's write stays a size a socket takes in a few steps.
+  // The most a read copies out while the body arrives (once it is whole, pieces are shared,
+  // not copied, and the rest goes at once): what a reader holds besides the body.
   static constexpr size_t kMaxPieceBytes = 256 * 1024;
 
   // Bytes, empty bytes once the whole body has been read, or nothing when the body failed.

@@ -30,7 +30,7 @@ HttpClient::~HttpClient() = default;
 std::shared_ptr<HttpTask> HttpClient::dataTask(HttpRequest request, Completion completion) {
   const auto identifier = engine_->nextIdentifier();
   engine_->submit(std::make_unique<CurlTransfer>(identifier, std::move(request),
-                                                 std::move(completion), settings_, delegateQueue_));
+                                                 std::move(completion), settings_));
   return std::make_shared<HttpTask>(engine_, identifier);
 }
 

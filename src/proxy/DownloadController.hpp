@@ -1,6 +1,6 @@
 #pragma once
-// Requests: the HTTP server's request threads. Completions: the HTTP client's delegate queue,
-// the main queue (peer answers) or the calling thread; storing runs on the global queue.
+// Requests: the HTTP server's request threads. Completions: the HTTP client's delegate queue or
+// thread, the main queue (peer answers) or the calling thread; storing runs on the global queue.
 
 #include <memory>
 #include <optional>

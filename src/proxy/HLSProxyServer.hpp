@@ -1,6 +1,6 @@
 #pragma once
 // start/stop/reverseProxyURL: the application's thread. Handlers: the HTTP server's threads;
-// their answers may be sent from the HTTP client's delegate queue.
+// their answers may be sent from the HTTP client's delegate queue or thread.
 
 #include <atomic>
 #include <functional>

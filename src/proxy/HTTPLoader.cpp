@@ -37,7 +37,7 @@ void HTTPLoader::requestSegment(const Url& segmentURL, Completion completion,
 
 void HTTPLoader::requestStreamedSegment(const Url& segmentURL, Completion answer,
                                         Completion finished) {
-  // Both run on the delegate queue, the start always first.
+  // The start runs on the HTTP client's thread, always before the completion.
   auto streamed = std::make_shared<std::atomic<bool>>(false);
   auto started = [streamed, answer](Response head) {
     streamed->store(true);

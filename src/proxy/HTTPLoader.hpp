@@ -1,6 +1,6 @@
 #pragma once
-// Requests: any thread. Completions: the HTTP client's delegate queue, one at a time; the
-// analytics counts of a completion are posted to the main queue.
+// Requests: any thread. Completions: the HTTP client's delegate queue, one at a time (a streamed
+// segment's answer: the client's own thread); analytics counts are posted to the main queue.
 
 #include <functional>
 #include <memory>
