@@ -93,6 +93,9 @@ CurlTransfer::CurlTransfer(uint64_t identifier, HttpRequest request,
       maxBodyBytes_(request_.maxBodyBytes.value_or(settings.maxBodyBytes)) {}
 
 CurlTransfer::~CurlTransfer() {
+  // A transfer dropped unfinished (cancelled, or its client gone) ends its reader too: nobody
+  // is left waiting for bytes that will not come.
+  if (stream_) stream_->fail();
   if (easy_ != nullptr) curl_easy_cleanup(easy_);
   if (headers_ != nullptr) curl_slist_free_all(headers_);
 }
@@ -157,22 +160,42 @@ std::optional<HttpError> CurlTransfer::prepare() {
   return std::nullopt;
 }
 
+void CurlTransfer::beginBody() {
+  bodyBegun_ = true;
+  curl_off_t declared = -1;
+  curl_easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared);
+  std::optional<uint64_t> length;
+  if (declared > 0 && static_cast<uint64_t>(declared) <= maxBodyBytes_) {
+    length = static_cast<uint64_t>(declared);
+  }
+  long status = 0;
+  curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
+  // Only a whole resource is handed over early; an error page or a part is small and taken
+  // whole as before.
+  if (!request_.onBodyStart || status != 200) {
+    if (length) body_.reserve(static_cast<size_t>(*length));
+    return;
+  }
+  stream_ = std::make_shared<HttpBodyStream>(contentEncoded_ ? std::nullopt : length);
+  // Here, not through the delegate queue: the player's first byte should not wait behind other
+  // completions, and the start still comes before this transfer's own completion.
+  request_.onBodyStart(head(), stream_);
+}
+
 size_t CurlTransfer::onBody(char* data, size_t size, size_t count, void* self) {
   auto* transfer = static_cast<CurlTransfer*>(self);
   const size_t length = size * count;
-  if (!transfer->reserved_) {
-    transfer->reserved_ = true;
-    curl_off_t declared = -1;
-    curl_easy_getinfo(transfer->easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared);
-    if (declared > 0 && static_cast<uint64_t>(declared) <= transfer->maxBodyBytes_) {
-      transfer->body_.reserve(static_cast<size_t>(declared));
-    }
-  }
-  if (length > transfer->maxBodyBytes_ - transfer->body_.size()) {
+  if (!transfer->bodyBegun_) transfer->beginBody();
+  if (length > transfer->maxBodyBytes_ - transfer->bodyBytes_) {
     transfer->bodyTooLarge_ = true;
     return 0;  // anything but `length` makes libcurl abort the transfer
   }
-  transfer->body_.append(data, length);
+  transfer->bodyBytes_ += length;
+  if (transfer->stream_) {
+    transfer->stream_->append(data, length);
+  } else {
+    transfer->body_.append(data, length);
+  }
   return length;
 }
 
@@ -183,27 +206,23 @@ size_t CurlTransfer::onHeader(char* data, size_t size, size_t count, void* self)
   // Each response of a redirect chain starts with its status line; only the last one counts.
   if (line.rfind("HTTP/", 0) == 0) {
     transfer->contentRange_.reset();
+    transfer->contentEncoded_ = false;
     return length;
   }
   const auto colon = line.find(':');
-  if (colon != std::string_view::npos &&
-      equalsIgnoringCase(trim(line.substr(0, colon)), "content-range")) {
-    transfer->contentRange_ = std::string(trim(line.substr(colon + 1)));
+  if (colon == std::string_view::npos) return length;
+  const auto name = trim(line.substr(0, colon));
+  const auto value = trim(line.substr(colon + 1));
+  if (equalsIgnoringCase(name, "content-range")) {
+    transfer->contentRange_ = std::string(value);
+  } else if (equalsIgnoringCase(name, "content-encoding") &&
+             !equalsIgnoringCase(value, "identity")) {
+    transfer->contentEncoded_ = true;
   }
   return length;
 }
 
-HttpResult CurlTransfer::finish(CURLcode code) {
-  if (bodyTooLarge_ || code == CURLE_FILESIZE_EXCEEDED) {
-    return HttpError{
-        HttpErrorCause::dataLengthExceedsMaximum,
-        "the response body is larger than " + std::to_string(maxBodyBytes_) + " bytes"};
-  }
-  if (code != CURLE_OK) {
-    std::string message = errorBuffer_[0] != '\0' ? std::string(errorBuffer_.data())
-                                                  : std::string(curl_easy_strerror(code));
-    return HttpError{causeOf(code), std::move(message)};
-  }
+HttpResponse CurlTransfer::head() const {
   HttpResponse response;
   long status = 0;
   curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
@@ -223,8 +242,27 @@ HttpResult CurlTransfer::finish(CURLcode code) {
       response.mimeType = std::move(mime);
     }
   }
-  response.contentRange = std::move(contentRange_);
-  response.body = Data(std::move(body_));
+  response.contentRange = contentRange_;
+  return response;
+}
+
+HttpResult CurlTransfer::finish(CURLcode code) {
+  if (bodyTooLarge_ || code == CURLE_FILESIZE_EXCEEDED) {
+    if (stream_) stream_->fail();
+    return HttpError{
+        HttpErrorCause::dataLengthExceedsMaximum,
+        "the response body is larger than " + std::to_string(maxBodyBytes_) + " bytes"};
+  }
+  if (code != CURLE_OK) {
+    if (stream_) stream_->fail();
+    std::string message = errorBuffer_[0] != '\0' ? std::string(errorBuffer_.data())
+                                                  : std::string(curl_easy_strerror(code));
+    return HttpError{causeOf(code), std::move(message)};
+  }
+  HttpResponse response = head();
+  // The streamed body's own buffer becomes the whole body: the reader and the completion share
+  // the bytes.
+  response.body = stream_ ? stream_->complete() : Data(std::move(body_));
   return response;
 }
 

@@ -5,9 +5,11 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "platform/HttpBodyStream.hpp"
 #include "platform/HttpClient.hpp"
 
 namespace ombrelia::platform {
@@ -34,6 +36,10 @@ class CurlTransfer {
  private:
   static size_t onBody(char* data, size_t size, size_t count, void* self);
   static size_t onHeader(char* data, size_t size, size_t count, void* self);
+  // The first body bytes of the final answer: reserves the body, or starts its stream.
+  void beginBody();
+  // What the answer said before its body: status, final URL, type and range.
+  HttpResponse head() const;
 
   uint64_t identifier_;
   HttpRequest request_;
@@ -46,9 +52,13 @@ class CurlTransfer {
   std::array<char, CURL_ERROR_SIZE> errorBuffer_{};
   std::string url_;  // as requested: the final URL when libcurl reports none
   std::string body_;
+  size_t bodyBytes_ = 0;
   bool bodyTooLarge_ = false;
-  bool reserved_ = false;
+  bool bodyBegun_ = false;
+  // Decoded bytes differ in number from the declared length.
+  bool contentEncoded_ = false;
   std::optional<std::string> contentRange_;
+  std::shared_ptr<HttpBodyStream> stream_;  // when the body is handed over as it arrives
 };
 
 }  // namespace ombrelia::platform

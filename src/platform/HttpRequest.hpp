@@ -3,12 +3,18 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include <ombrelia/Url.hpp>
 
+#include "platform/HttpResponse.hpp"
+
 namespace ombrelia::platform {
+
+class HttpBodyStream;
 
 // One GET to the origin. Unset limits take the client's settings.
 struct HttpRequest {
@@ -18,6 +24,11 @@ struct HttpRequest {
   // The whole transfer, connection and redirects included.
   std::optional<std::chrono::milliseconds> timeout;
   std::optional<size_t> maxBodyBytes;
+  // When set, the body of a 200 answer is handed over as it arrives: called once at its first
+  // byte, on the client's own thread (so it must return at once), with the answer's head (no
+  // body) and the body's stream. The completion still follows, on the delegate queue, with the
+  // whole body, or with the error that broke it off (the stream then fails too).
+  std::function<void(HttpResponse head, std::shared_ptr<HttpBodyStream> body)> onBodyStart;
 };
 
 }  // namespace ombrelia::platform

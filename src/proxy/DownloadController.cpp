@@ -29,9 +29,8 @@ std::string typeName(const std::optional<SegmentInfo>& info) {
 
 }  // namespace
 
-std::shared_ptr<DownloadController>
-DownloadController::create(std::string videoID, std::string clientID,
-                           std::shared_ptr<AnalyticsFeed> analyticsService) {
+std::shared_ptr<DownloadController> DownloadController::create(
+    std::string videoID, std::string clientID, std::shared_ptr<AnalyticsFeed> analyticsService) {
   auto signalClient = SocketConfig::buildSignalingClient(SocketConfig::defaultConfig());
   return std::shared_ptr<DownloadController>(
       new DownloadController(std::move(videoID), std::move(analyticsService),
@@ -43,15 +42,15 @@ DownloadController::DownloadController(std::string videoID,
                                        std::shared_ptr<SignalingClient> signalClient,
                                        std::string clientID)
     : analyticsService_(std::move(analyticsService)),
-      httpLoader_(HTTPLoader::create(analyticsService_)), videoID_(std::move(videoID)) {
+      httpLoader_(HTTPLoader::create(analyticsService_)),
+      videoID_(std::move(videoID)) {
   decisionController_ =
       std::make_shared<DecisionController>(videoID_, std::move(clientID), signalClient);
   p2pLoader_ = P2PLoader::create(videoID_, signalClient, analyticsService_);
 }
 
 bool DownloadController::isWholeResource(const std::optional<std::string>& range) {
-  if (!range)
-    return true;
+  if (!range) return true;
   std::string compact;
   for (char c : *range) {
     if (!std::isspace(static_cast<unsigned char>(c))) {
@@ -138,10 +137,8 @@ void DownloadController::segmentData(const Url& segmentURL, bool critical, Compl
 
   const std::vector<SegmentInfo> infos = ManifestController::shared().getSegmentInfo(segmentURL);
   std::optional<SegmentInfo> info;
-  if (!infos.empty())
-    info = infos.front();
-  if (info && info->resolution())
-    analyticsService_->segmentRequested(*info->resolution());
+  if (!infos.empty()) info = infos.front();
+  if (info && info->resolution()) analyticsService_->segmentRequested(*info->resolution());
   analyticsService_->setSegmentExtension(segmentURL.pathExtension());
 
   auto& history = SegmentURLHistory::shared();
@@ -149,9 +146,9 @@ void DownloadController::segmentData(const Url& segmentURL, bool critical, Compl
   if (storeTest) {
     if (info) {
       if (auto stored = VideoStorage::shared()->getSegment(*info, videoID_)) {
-        OmbreliaLogger::info("History " + std::string(rawValue(info->type())) +
-                                 " segment data received",
-                             OLogModule::downloadController);
+        OmbreliaLogger::info(
+            "History " + std::string(rawValue(info->type())) + " segment data received",
+            OLogModule::downloadController);
         history.markCompleted(segmentURL, Decision::http);
         HTTPLoader::Response response;
         response.data = stored->data();
@@ -203,14 +200,13 @@ void DownloadController::segmentData(const Url& segmentURL, bool critical, Compl
         [weak, following, segmentURL](std::optional<Data> data, std::optional<std::string> type,
                                       std::optional<PeerType> peerType) {
           auto controller = weak.lock();
-          if (!controller || !data)
-            return;
+          if (!controller || !data) return;
           // The controller knows no URL of the following segments: they are filed under the
           // request that started them, and found again by identity.
           controller->saveData(following, data, type, peerType, segmentURL, false);
-          OmbreliaLogger::info("P2P " + std::string(rawValue(following.type())) +
-                                   " secondary segment data received",
-                               OLogModule::downloadController);
+          OmbreliaLogger::info(
+              "P2P " + std::string(rawValue(following.type())) + " secondary segment data received",
+              OLogModule::downloadController);
         });
   }
 }
@@ -218,25 +214,25 @@ void DownloadController::segmentData(const Url& segmentURL, bool critical, Compl
 void DownloadController::requestOverHTTP(const Url& segmentURL,
                                          const std::optional<SegmentInfo>& info,
                                          Completion completion) {
+  // The player reads a 200 body as it arrives from the origin; what is stored, counted and
+  // filed as done is only ever the whole body, once the transfer has ended well.
   auto self = shared_from_this();
-  httpLoader_->requestSegment(
-      segmentURL,
-      [self, segmentURL, info, completion = std::move(completion)](HTTPLoader::Response response) {
-        self->handleHTTPResponse(segmentURL, info, std::move(response), completion);
+  httpLoader_->requestStreamedSegment(
+      segmentURL, std::move(completion),
+      [self, segmentURL, info](const HTTPLoader::Response& response) {
+        self->recordHTTPResponse(segmentURL, info, response);
       });
 }
 
-void DownloadController::handleHTTPResponse(const Url& segmentURL,
+void DownloadController::recordHTTPResponse(const Url& segmentURL,
                                             const std::optional<SegmentInfo>& info,
-                                            HTTPLoader::Response response,
-                                            const Completion& completion) {
+                                            const HTTPLoader::Response& response) {
   if (response.statusCode == kStorableStatus) {
     saveData(info, response.data, response.contentType, std::nullopt, segmentURL, true);
   }
   OmbreliaLogger::info("HTTP " + typeName(info) + " segment data received",
                        OLogModule::downloadController);
   SegmentURLHistory::shared().markCompleted(segmentURL, Decision::http);
-  completion(std::move(response));
 }
 
 void DownloadController::handleP2PResponse(const Url& segmentURL, const SegmentInfo& info,
@@ -266,8 +262,7 @@ void DownloadController::saveData(const std::optional<SegmentInfo>& segmentInfo,
   platform::DispatchQueue::global()->async([weak, info = *segmentInfo, bytes = *data,
                                             type = *contentType, peerType, segmentURL, isHttp] {
     auto self = weak.lock();
-    if (!self)
-      return;
+    if (!self) return;
     // Counted first: once the store announces the segment, its bytes are in the figures too.
     self->analyticsService_->addMediaDataReceived(static_cast<int64_t>(bytes.size()), isHttp, info,
                                                   peerType);

@@ -1,6 +1,6 @@
 #pragma once
-// Requests: the HTTP server's request threads. Completions: the HTTP client's delegate queue,
-// the main queue (peer answers) or the calling thread; storing runs on the global queue.
+// Requests: the HTTP server's request threads. Completions: the HTTP client's delegate queue or
+// thread, the main queue (peer answers) or the calling thread; storing runs on the global queue.
 
 #include <memory>
 #include <optional>
@@ -27,9 +27,8 @@ class DownloadController : public std::enable_shared_from_this<DownloadControlle
  public:
   using Completion = HTTPLoader::Completion;
 
-  [[nodiscard]] static std::shared_ptr<DownloadController>
-  create(std::string videoID, std::string clientID,
-         std::shared_ptr<AnalyticsFeed> analyticsService);
+  [[nodiscard]] static std::shared_ptr<DownloadController> create(
+      std::string videoID, std::string clientID, std::shared_ptr<AnalyticsFeed> analyticsService);
 
   void generalData(const Url& url, Completion completion,
                    std::optional<std::string> range = std::nullopt);
@@ -60,8 +59,9 @@ class DownloadController : public std::enable_shared_from_this<DownloadControlle
   DownloadController(std::string videoID, std::shared_ptr<AnalyticsFeed> analyticsService,
                      std::shared_ptr<SignalingClient> signalClient, std::string clientID);
 
-  void handleHTTPResponse(const Url& segmentURL, const std::optional<SegmentInfo>& info,
-                          HTTPLoader::Response response, const Completion& completion);
+  // Stores a whole 200 segment from the origin and files it as done.
+  void recordHTTPResponse(const Url& segmentURL, const std::optional<SegmentInfo>& info,
+                          const HTTPLoader::Response& response);
   void handleP2PResponse(const Url& segmentURL, const SegmentInfo& info, Data data,
                          std::string contentType, std::optional<PeerType> peerType,
                          const Completion& completion);

@@ -13,6 +13,7 @@
 #include "webserver/requests/WebServerRequest.hpp"
 #include "webserver/responses/WebServerDataResponse.hpp"
 #include "webserver/responses/WebServerErrorResponse.hpp"
+#include "webserver/responses/WebServerStreamedResponse.hpp"
 
 namespace ombrelia {
 namespace {
@@ -145,11 +146,35 @@ std::optional<Url> HLSProxyServer::originURL(const WebServerRequest& request) co
 }
 
 std::shared_ptr<WebServerResponse> HLSProxyServer::responseFor(const HTTPLoader::Response& r) {
+  if (r.stream && r.contentType) return streamedResponseFor(r);
   if (!r.data || !r.contentType) return statusOnly(500);
   auto response = WebServerDataResponse::responseWithData(*r.data, *r.contentType);
   // The origin's own status reaches the player: a missing segment stays a 404.
   if (r.statusCode != 0) response->setStatusCode(r.statusCode);
   if (r.contentRange) response->setValueForAdditionalHeader("Content-Range", *r.contentRange);
+  return response;
+}
+
+std::shared_ptr<WebServerResponse> HLSProxyServer::streamedResponseFor(
+    const HTTPLoader::Response& r) {
+  auto response = WebServerStreamedResponse::responseWithContentTypeAsync(
+      *r.contentType, [stream = r.stream](WebServerReadCompletion completion) {
+        stream->readNext([completion = std::move(completion)](std::optional<Data> piece) {
+          // The origin broke off: the player's answer ends short (or as a 500 when nothing was
+          // sent yet), never as a body that looks whole.
+          if (!piece) {
+            completion(WebServerReadResult::failure(
+                WebServerMakeError(kWebServerErrorGeneric, "the origin's answer broke off")));
+            return;
+          }
+          completion(WebServerReadResult::success(std::move(*piece)));
+        });
+      });
+  // With the length known the player can tell a body cut short from a whole one; without it
+  // (content coding decoded on the way, or none declared) the answer is chunked, and a missing
+  // last chunk tells the same.
+  if (const auto& length = r.stream->expectedLength()) response->setContentLength(*length);
+  if (r.statusCode != 0) response->setStatusCode(r.statusCode);
   return response;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 // start/stop/reverseProxyURL: the application's thread. Handlers: the HTTP server's threads;
-// their answers may be sent from the HTTP client's delegate queue.
+// their answers may be sent from the HTTP client's delegate queue or thread.
 
 #include <atomic>
 #include <functional>
@@ -34,8 +34,7 @@ class HLSProxyServer : public std::enable_shared_from_this<HLSProxyServer> {
   static constexpr uint16_t kDefaultPort = 8080;
 
   [[nodiscard]] static std::shared_ptr<HLSProxyServer> create(
-      std::string videoID, std::string clientID,
-      std::shared_ptr<AnalyticsFeed> analyticsService);
+      std::string videoID, std::string clientID, std::shared_ptr<AnalyticsFeed> analyticsService);
   // Stops listening: dropping the proxy frees its port.
   ~HLSProxyServer();
   HLSProxyServer(const HLSProxyServer&) = delete;
@@ -64,15 +63,17 @@ class HLSProxyServer : public std::enable_shared_from_this<HLSProxyServer> {
   static std::shared_ptr<WebServerResponse> responseFor(const HTTPLoader::Response& response);
   // True when a general answer is in fact a playlist (served from a path without ".m3u8").
   static bool looksLikePlaylist(const HTTPLoader::Response& response);
+  // The answer for a segment body still arriving: passed on piece by piece as it comes.
+  static std::shared_ptr<WebServerResponse> streamedResponseFor(const HTTPLoader::Response& r);
 
  private:
   HLSProxyServer(std::string videoID, std::string clientID,
                  std::shared_ptr<AnalyticsFeed> analyticsService);
   // What a handler does once the request is known to be served: the server, the request, its
   // origin URL and the completion.
-  using Dispatch = std::function<void(const std::shared_ptr<HLSProxyServer>&,
-                                      const WebServerRequest&, const Url&,
-                                      std::function<void(std::shared_ptr<WebServerResponse>)>)>;
+  using Dispatch =
+      std::function<void(const std::shared_ptr<HLSProxyServer>&, const WebServerRequest&,
+                         const Url&, std::function<void(std::shared_ptr<WebServerResponse>)>)>;
   // Registers a GET handler that refuses foreign hosts and requests without an origin URL.
   void addHandler(const std::string& pattern, Dispatch dispatch);
   static Url baseOf(const HTTPLoader::Response& response, const Url& originURL);

@@ -2,6 +2,7 @@
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
+#include <atomic>
 #include <chrono>
 
 #include "platform/DispatchQueue.hpp"
@@ -34,13 +35,46 @@ void HTTPLoader::requestSegment(const Url& segmentURL, Completion completion,
   load(Kind::segment, segmentURL, std::move(range), std::move(completion));
 }
 
+void HTTPLoader::requestStreamedSegment(const Url& segmentURL, Completion answer,
+                                        Completion finished) {
+  // The start runs on the HTTP client's thread, always before the completion.
+  auto streamed = std::make_shared<std::atomic<bool>>(false);
+  auto started = [streamed, answer](Response head) {
+    streamed->store(true);
+    answer(std::move(head));
+  };
+  load(
+      Kind::segment, segmentURL, std::nullopt,
+      [streamed, answer, finished = std::move(finished)](Response response) {
+        if (streamed->load()) {
+          finished(std::move(response));
+          return;
+        }
+        finished(response);
+        answer(std::move(response));
+      },
+      std::move(started));
+}
+
 void HTTPLoader::load(Kind kind, const Url& url, std::optional<std::string> range,
-                      Completion completion) {
+                      Completion completion, Completion bodyStarted) {
   analyticsService_->newHttpRequest();
   const auto start = platform::MonotonicClock::now();
   platform::HttpRequest request;
   request.url = url;
   request.range = std::move(range);
+  if (bodyStarted) {
+    request.onBodyStart = [bodyStarted = std::move(bodyStarted)](
+                              platform::HttpResponse head,
+                              std::shared_ptr<platform::HttpBodyStream> body) {
+      Response response;
+      response.contentType = head.mimeType.value_or(kDefaultSegmentContentType);
+      response.statusCode = head.statusCode;
+      response.contentRange = std::move(head.contentRange);
+      response.stream = std::move(body);
+      bodyStarted(std::move(response));
+    };
+  }
   // The completion needs the counters, not the loader: a loader may go away with requests
   // still running, and they complete all the same.
   urlSession_->dataTask(

@@ -1,6 +1,6 @@
 #pragma once
-// Requests: any thread. Completions: the HTTP client's delegate queue, one at a time; the
-// analytics counts of a completion are posted to the main queue.
+// Requests: any thread. Completions: the HTTP client's delegate queue, one at a time (a streamed
+// segment's answer: the client's own thread); analytics counts are posted to the main queue.
 
 #include <functional>
 #include <memory>
@@ -10,6 +10,7 @@
 #include <ombrelia/Data.hpp>
 #include <ombrelia/Url.hpp>
 
+#include "platform/HttpBodyStream.hpp"
 #include "platform/HttpClient.hpp"
 
 namespace ombrelia {
@@ -36,6 +37,9 @@ class HTTPLoader {
     std::optional<std::string> url;
     // The URL-loading error code of a failed transfer.
     std::optional<int> errorCode;
+    // A body still arriving (a streamed 200 segment): `data` is absent, and the stream hands
+    // the bytes over as they come, or fails if the transfer breaks off.
+    std::shared_ptr<platform::HttpBodyStream> stream;
   };
   using Completion = std::function<void(Response)>;
 
@@ -53,13 +57,19 @@ class HTTPLoader {
   void requestPlaylist(const Url& playlistURL, Completion completion);
   void requestSegment(const Url& segmentURL, Completion completion,
                       std::optional<std::string> range = std::nullopt);
+  // A whole segment, answered as its body arrives. `answer` runs exactly once: at the first
+  // byte of a 200 body, with `stream` set, or else at the end with the whole response.
+  // `finished` runs once at the end with the whole response either way (before `answer` when
+  // that one waited for the end).
+  void requestStreamedSegment(const Url& segmentURL, Completion answer, Completion finished);
 
  private:
   enum class Kind { general, playlist, segment };
 
   HTTPLoader(std::shared_ptr<platform::HttpClient> urlSession,
              std::shared_ptr<AnalyticsFeed> analyticsService);
-  void load(Kind kind, const Url& url, std::optional<std::string> range, Completion completion);
+  void load(Kind kind, const Url& url, std::optional<std::string> range, Completion completion,
+            Completion bodyStarted = nullptr);
 
   const std::shared_ptr<platform::HttpClient> urlSession_;
   const std::shared_ptr<AnalyticsFeed> analyticsService_;

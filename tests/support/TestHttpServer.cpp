@@ -254,6 +254,16 @@ void TestHttpServer::release(const std::string& path) {
   });
 }
 
+void TestHttpServer::closeStalled() {
+  asio::post(impl_->io, [impl = impl_.get()] {
+    for (auto& connection : impl->held) {
+      boost::system::error_code ignored;
+      connection->socket.close(ignored);
+    }
+    impl->held.clear();
+  });
+}
+
 uint16_t TestHttpServer::port() const { return impl_->port; }
 
 std::string TestHttpServer::url(std::string_view pathAndQuery) const {

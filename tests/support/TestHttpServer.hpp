@@ -32,6 +32,8 @@ class TestHttpServer {
 
   // Answers every request of `path` held by a heldUntilReleased response.
   void release(const std::string& path);
+  // Closes every connection a stalling answer keeps open: an origin that breaks off.
+  void closeStalled();
 
   uint16_t port() const;
   // "http://127.0.0.1:<port>" followed by `pathAndQuery`.

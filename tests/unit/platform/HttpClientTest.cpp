@@ -8,6 +8,7 @@
 #include "platform/HttpClient.hpp"
 #include "platform/HttpTask.hpp"
 #include "support/CountdownLatch.hpp"
+#include "support/StreamedBody.hpp"
 #include "support/TestHttpServer.hpp"
 
 namespace ombrelia::platform {
@@ -28,8 +29,7 @@ std::optional<HttpResult> fetch(HttpClient& client, HttpRequest request) {
   auto promise = std::make_shared<std::promise<HttpResult>>();
   auto future = promise->get_future();
   client.dataTask(std::move(request), [promise](HttpResult result) { promise->set_value(result); });
-  if (future.wait_for(10s) != std::future_status::ready)
-    return std::nullopt;
+  if (future.wait_for(10s) != std::future_status::ready) return std::nullopt;
   return future.get();
 }
 
@@ -127,6 +127,73 @@ TEST_F(HttpClientTest, BodyOverTheCapFailsWhetherOrNotItsLengthIsDeclared) {
   EXPECT_EQ(exact->value().body.size(), 1000u);
 }
 
+// A body handed over as it arrives: only a 200's, the whole body in the end, and a reader that
+// learns of a transfer that broke off instead of waiting for bytes that never come.
+TEST_F(HttpClientTest, BodyHandedOverAsItArrivesEndsWholeOrFailsWithItsTransfer) {
+  std::string body(600'000, '\0');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 7 + i / 251);
+  server.route("/whole", TestHttpResponse::ok(body, "video/mp2t"));
+  TestHttpResponse half = TestHttpResponse::ok(body, "video/mp2t");
+  half.mode = TestHttpResponse::Mode::stallAfterHead;
+  server.route("/half", half);
+  TestHttpResponse missing = TestHttpResponse::ok("no such segment", "text/plain");
+  missing.status = 404;
+  server.route("/missing", missing);
+
+  auto streamed = [&](const std::string& path, test::CountdownLatch& started,
+                      std::shared_ptr<HttpBodyStream>& stream, HttpResponse& head) {
+    auto request = get(server.url(path));
+    request.onBodyStart = [&](HttpResponse h, std::shared_ptr<HttpBodyStream> s) {
+      head = std::move(h);
+      stream = std::move(s);
+      started.countDown();
+    };
+    return request;
+  };
+
+  test::CountdownLatch wholeStarted(1);
+  std::shared_ptr<HttpBodyStream> wholeStream;
+  HttpResponse wholeHead;
+  const auto whole = fetch(*client, streamed("/whole", wholeStarted, wholeStream, wholeHead));
+  ASSERT_TRUE(whole && whole->hasValue());
+  ASSERT_TRUE(wholeStarted.wait()) << "the start comes before the completion";
+  EXPECT_EQ(wholeHead.statusCode, 200);
+  EXPECT_EQ(wholeHead.mimeType, "video/mp2t");
+  EXPECT_EQ(wholeStream->expectedLength(), body.size());
+  test::StreamedBody reader(wholeStream);
+  EXPECT_EQ(reader.readAll(), test::StreamedBody::Outcome::whole);
+  EXPECT_TRUE(reader.received() == body) << "the reader gets the origin's exact bytes";
+  EXPECT_TRUE(whole->value().body.view() == body) << "and so does the completion";
+
+  test::CountdownLatch brokenStarted(1);
+  std::shared_ptr<HttpBodyStream> brokenStream;
+  HttpResponse brokenHead;
+  auto promise = std::make_shared<std::promise<HttpResult>>();
+  auto broken = promise->get_future();
+  client->dataTask(streamed("/half", brokenStarted, brokenStream, brokenHead),
+                   [promise](HttpResult result) { promise->set_value(result); });
+  ASSERT_TRUE(brokenStarted.wait()) << "the body starts before the origin has sent it all";
+  test::StreamedBody partial(brokenStream);
+  ASSERT_EQ(partial.readAtLeast(body.size() / 2), test::StreamedBody::Outcome::partway);
+  EXPECT_TRUE(partial.received() == body.substr(0, body.size() / 2));
+  server.closeStalled();
+  EXPECT_EQ(partial.readAll(), test::StreamedBody::Outcome::failed)
+      << "the reader is told, never left waiting";
+  ASSERT_EQ(broken.wait_for(10s), std::future_status::ready);
+  const auto brokenResult = broken.get();
+  ASSERT_FALSE(brokenResult.hasValue()) << "a body cut short is no response";
+
+  test::CountdownLatch missingStarted(1);
+  std::shared_ptr<HttpBodyStream> missingStream;
+  HttpResponse missingHead;
+  const auto notFound =
+      fetch(*client, streamed("/missing", missingStarted, missingStream, missingHead));
+  ASSERT_TRUE(notFound && notFound->hasValue());
+  client->delegateQueue()->drain();
+  EXPECT_EQ(missingStarted.events(), 0u) << "an error page comes whole, with the completion";
+  EXPECT_EQ(notFound->value().body.toString(), "no such segment");
+}
+
 TEST_F(HttpClientTest, RangeValueCannotInjectHeaderLines) {
   server.route("/x", TestHttpResponse::ok("x"));
   auto request = get(server.url("/x"));
@@ -166,8 +233,7 @@ TEST_F(HttpClientTest, DestroyingTheClientCompletesRunningTransfersAsCancelled) 
   std::atomic<int> cancelled{0};
   for (int i = 0; i < 2; ++i) {
     client->dataTask(get(server.url("/silent")), [&](HttpResult result) {
-      if (result.errorIf() && result.errorIf()->cause == HttpErrorCause::cancelled)
-        ++cancelled;
+      if (result.errorIf() && result.errorIf()->cause == HttpErrorCause::cancelled) ++cancelled;
       completed.countDown();
     });
   }

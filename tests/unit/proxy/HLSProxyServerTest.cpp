@@ -80,6 +80,34 @@ TEST(HLSProxyServer, PassesRangesThroughWithTheOriginsContentRange) {
   EXPECT_TRUE(r.output.ends_with("345")) << r.output;
 }
 
+// The player reads a segment while the origin still sends it; when the origin breaks off, the
+// player's answer ends short, with a length that tells it so, instead of hanging.
+TEST(HLSProxyServer, SegmentReachesThePlayerAsItArrivesAndEndsShortWhenTheOriginBreaksOff) {
+  TestHttpServer origin;
+  const std::string firstHalf = std::string(149'994, 'a') + "<half>";
+  TestHttpResponse broken = TestHttpResponse::ok(firstHalf + std::string(150'000, 'b'),
+                                                 "video/mp2t");
+  broken.mode = TestHttpResponse::Mode::stallAfterHead;
+  origin.route("/v/cut.ts", broken);
+  ProxyFixture proxy;
+  const std::string local = proxy.local(origin.url("/v/cut.ts"));
+  const std::string target = local.substr(local.find('/', std::string("http://").size()));
+  auto player = LoopbackClient::connect(static_cast<uint16_t>(proxy.port()));
+  ASSERT_TRUE(player);
+  ASSERT_TRUE(player->send("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+  const std::string early = player->readUntil("<half>", std::chrono::seconds(20));
+  ASSERT_NE(early.find("<half>"), std::string::npos) << "the first half arrives while the "
+                                                        "origin holds back the rest";
+  EXPECT_NE(early.find("Content-Length: 300000"), std::string::npos) << early.substr(0, 300);
+
+  origin.closeStalled();
+  ASSERT_TRUE(player->waitForClose(std::chrono::seconds(20))) << "the player is not left waiting";
+  const std::string& all = player->received();
+  const size_t body = all.find("\r\n\r\n");
+  ASSERT_NE(body, std::string::npos);
+  EXPECT_EQ(all.substr(body + 4), firstHalf) << "what came, and nothing made up after it";
+}
+
 // An application that switches streams cleans up one proxy and starts the next at once, while
 // the player may still wait for a playlist of the old one.
 TEST(HLSProxyServer, CleanupFreesThePortAtOnceWhileAPlaylistFetchIsInFlight) {

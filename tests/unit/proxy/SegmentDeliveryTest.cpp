@@ -25,8 +25,10 @@
 #include "store/ManifestController.hpp"
 #include "store/SegmentURLHistory.hpp"
 #include "store/VideoStorage.hpp"
+#include "support/HeapGauge.hpp"
 #include "support/Latch.hpp"
 #include "support/StreamOrigin.hpp"
+#include "support/StreamedBody.hpp"
 #include "support/TestHttpServer.hpp"
 
 namespace ombrelia {
@@ -118,8 +120,20 @@ class SegmentDelivery : public ::testing::Test {
     return n;
   }
 
-  // Runs a request and waits for its one answer.
+  // Runs a request and waits for its one answer; a streamed body is read to its end, as the
+  // player's connection reads it.
   static HTTPLoader::Response await(const std::function<void(HTTPLoader::Completion)>& start) {
+    HTTPLoader::Response result = awaitAnswer(start);
+    if (result.stream) {
+      test::StreamedBody body(result.stream);
+      EXPECT_EQ(body.readAll(), test::StreamedBody::Outcome::whole);
+      result.data = Data(body.received());
+    }
+    return result;
+  }
+  // The answer alone, its body perhaps still arriving.
+  static HTTPLoader::Response awaitAnswer(
+      const std::function<void(HTTPLoader::Completion)>& start) {
     Latch done;
     std::mutex m;
     HTTPLoader::Response result;
@@ -509,6 +523,66 @@ TEST_F(SegmentDelivery, OriginErrorKeepsItsStatusAndIsNotStored) {
   EXPECT_EQ(originRequestsFor("/v/s1.ts"), 2u);
   platform::DispatchQueue::global()->drain();
   EXPECT_FALSE(VideoStorage::shared()->getSegment("video", 0, 11, "video"));
+}
+
+// The player reads a segment as it arrives from the origin; only a whole body is stored,
+// counted and announced, and one that breaks off ends its reader instead of stranding it.
+TEST_F(SegmentDelivery, OriginSegmentStreamsToThePlayerAndOnlyAWholeBodyIsStoredOnce) {
+  std::string large(3'000'000, '\0');
+  for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 13 + i / 4093);
+  origin_.route("/v/s1.ts", TestHttpResponse::ok(large, "video/mp2t"));
+  TestHttpResponse broken = TestHttpResponse::ok(std::string(400'000, 'b'), "video/mp2t");
+  broken.mode = TestHttpResponse::Mode::stallAfterHead;
+  origin_.route("/v/s2.ts", broken);
+  auto controller = DownloadController::create("video", "client", analytics_);
+  storePlaylist(controller);
+  StoreWatch watch;
+  const int64_t before = analytics_->getDataReceivedHTTP();
+
+  const auto cut = awaitAnswer([&](auto c) { controller->segmentData(segment(2), false, c); });
+  ASSERT_TRUE(cut.stream) << "a 200 segment is answered at its first byte";
+  EXPECT_FALSE(cut.data);
+  test::StreamedBody cutBody(cut.stream);
+  ASSERT_EQ(cutBody.readAtLeast(200'000), test::StreamedBody::Outcome::partway)
+      << "the player reads while the origin still sends";
+  origin_.closeStalled();
+  EXPECT_EQ(cutBody.readAll(), test::StreamedBody::Outcome::failed);
+
+  const auto whole = await([&](auto c) { controller->segmentData(segment(1), false, c); });
+  EXPECT_EQ(whole.statusCode, 200);
+  EXPECT_EQ(whole.contentType, "video/mp2t");
+  EXPECT_TRUE(whole.data && whole.data->view() == large) << "the origin's exact bytes";
+  ASSERT_TRUE(watch.stored.waitFor(1));
+  platform::DispatchQueue::global()->drain();
+  EXPECT_EQ(watch.stored.count(), 1) << "only the whole segment is announced";
+  const auto stored = VideoStorage::shared()->getSegment("video", 0, 11, "video");
+  ASSERT_TRUE(stored);
+  EXPECT_TRUE(stored->data().view() == large);
+  EXPECT_FALSE(VideoStorage::shared()->getSegment("video", 0, 12, "video"))
+      << "nothing of the broken one";
+  EXPECT_EQ(analytics_->getDataReceivedHTTP(), before + static_cast<int64_t>(large.size()))
+      << "the whole body counted once, the broken one not at all";
+}
+
+// A player that reads nothing holds up neither the origin's transfer nor the store, and costs no
+// memory past the segment itself (and the origin's own copy of what it sends).
+TEST_F(SegmentDelivery, PlayerThatDoesNotReadHoldsUpNothingAndMemoryStaysNearTheSegment) {
+  const std::string large(24'000'000, 's');
+  origin_.route("/v/s3.ts", TestHttpResponse::ok(large, "video/mp2t"));
+  auto controller = DownloadController::create("video", "client", analytics_);
+  storePlaylist(controller);
+  StoreWatch watch;
+  test::HeapGauge heap;
+  const auto answer = awaitAnswer([&](auto c) { controller->segmentData(segment(3), false, c); });
+  ASSERT_TRUE(answer.stream);
+  ASSERT_TRUE(watch.stored.waitFor(1, 30s)) << "stored while the player has read nothing";
+  platform::DispatchQueue::global()->drain();
+  // The test origin holds two copies of what it sends (its answer and its write buffer).
+  EXPECT_LT(heap.peakGrowth(), 3 * large.size() + 8'000'000)
+      << "the segment and the origin's copies only, nothing per byte left unread";
+  test::StreamedBody body(answer.stream);
+  EXPECT_EQ(body.readAll(), test::StreamedBody::Outcome::whole);
+  EXPECT_TRUE(body.received() == large);
 }
 
 TEST_F(SegmentDelivery, ThousandConcurrentRequestsLeaveNothingInFlight) {

@@ -1,0 +1,96 @@
+#include "platform/HttpBodyStream.hpp"
+
+#include <algorithm>
+
+namespace ombrelia::platform {
+
+HttpBodyStream::HttpBodyStream(std::optional<uint64_t> expectedLength)
+    : expectedLength_(expectedLength) {
+  if (expectedLength_) receiving_.reserve(static_cast<size_t>(*expectedLength_));
+}
+
+std::optional<std::optional<Data>> HttpBodyStream::takePieceLocked() {
+  switch (state_) {
+    case State::failed:
+      return std::optional<std::optional<Data>>(std::in_place, std::nullopt);
+    case State::complete: {
+      // Shared, not copied: the rest goes in one piece, as a stored segment would.
+      const size_t length = whole_.size() - cursor_;
+      Data piece = whole_.slice(cursor_, length);  // empty once all is read: the end
+      cursor_ += length;
+      return std::optional<std::optional<Data>>(std::in_place, std::move(piece));
+    }
+    case State::receiving:
+      break;
+  }
+  if (cursor_ == receiving_.size()) return std::nullopt;
+  // A copy: the buffer may still move as it grows.
+  const size_t length = std::min(kMaxPieceBytes, receiving_.size() - cursor_);
+  Data piece(receiving_.data() + cursor_, length);
+  cursor_ += length;
+  return std::optional<std::optional<Data>>(std::in_place, std::move(piece));
+}
+
+void HttpBodyStream::readNext(ReadCompletion completion) {
+  std::optional<std::optional<Data>> piece;
+  {
+    std::lock_guard lock(mutex_);
+    piece = takePieceLocked();
+    if (!piece) {
+      waiting_ = std::move(completion);
+      return;
+    }
+  }
+  completion(std::move(*piece));
+}
+
+void HttpBodyStream::append(const char* bytes, size_t length) {
+  ReadCompletion reader;
+  std::optional<std::optional<Data>> piece;
+  {
+    std::lock_guard lock(mutex_);
+    if (state_ != State::receiving || length == 0) return;
+    receiving_.append(bytes, length);
+    if (!waiting_) return;
+    piece = takePieceLocked();
+    reader = std::move(waiting_);
+    waiting_ = nullptr;
+  }
+  reader(std::move(*piece));
+}
+
+Data HttpBodyStream::complete() {
+  ReadCompletion reader;
+  std::optional<std::optional<Data>> piece;
+  Data whole;
+  {
+    std::lock_guard lock(mutex_);
+    if (state_ != State::receiving) return whole_;
+    whole_ = Data(std::move(receiving_));
+    receiving_ = std::string();
+    state_ = State::complete;
+    whole = whole_;
+    if (waiting_) {
+      piece = takePieceLocked();
+      reader = std::move(waiting_);
+      waiting_ = nullptr;
+    }
+  }
+  if (reader) reader(std::move(*piece));
+  return whole;
+}
+
+void HttpBodyStream::fail() {
+  ReadCompletion reader;
+  {
+    std::lock_guard lock(mutex_);
+    if (state_ != State::receiving) return;
+    state_ = State::failed;
+    receiving_ = std::string();
+    reader = std::move(waiting_);
+    waiting_ = nullptr;
+  }
+  if (reader) reader(std::nullopt);
+}
+
+}  // namespace ombrelia::platform

@@ -1,0 +1,64 @@
+#pragma once
+// Any thread: the HTTP client's thread appends and ends the body; one reader reads it from any
+// thread, one read at a time; a read completes on the reader's thread or on the client's.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include <ombrelia/Data.hpp>
+
+namespace ombrelia::platform {
+
+// The body of one answer while it arrives, for a reader that passes it on before it is whole.
+// Every byte is kept to the end, because the whole body is what the transfer completes with:
+// a reader slower than the origin therefore costs no memory beyond the body itself (which the
+// client's body cap bounds) and the one piece it holds, and never slows the transfer down.
+class HttpBodyStream {
+ public:
+  // The most a read copies out while the body arrives (once it is whole, pieces are shared,
+  // not copied, and the rest goes at once): what a reader holds besides the body.
+  static constexpr size_t kMaxPieceBytes = 256 * 1024;
+
+  // Bytes, empty bytes once the whole body has been read, or nothing when the body failed.
+  using ReadCompletion = std::function<void(std::optional<Data> piece)>;
+
+  // `expectedLength`: the body's exact length when the answer declared it for the decoded
+  // bytes; its buffer is then reserved once.
+  explicit HttpBodyStream(std::optional<uint64_t> expectedLength);
+  HttpBodyStream(const HttpBodyStream&) = delete;
+  HttpBodyStream& operator=(const HttpBodyStream&) = delete;
+
+  const std::optional<uint64_t>& expectedLength() const { return expectedLength_; }
+
+  // Writer side. append() before either end; complete() or fail() once.
+  void append(const char* bytes, size_t length);
+  // The whole body as one buffer, shared with the reader, not copied.
+  Data complete();
+  // The reader is told, and the bytes are let go.
+  void fail();
+
+  // The next piece after the previous one. Completes at once when bytes are there or the body
+  // has ended; otherwise as soon as more arrive or it ends.
+  void readNext(ReadCompletion completion);
+
+ private:
+  enum class State { receiving, complete, failed };
+
+  // The piece at the reader's cursor, moving it; nothing when no bytes wait and the body has
+  // not ended. Called with mutex_ held.
+  std::optional<std::optional<Data>> takePieceLocked();
+
+  const std::optional<uint64_t> expectedLength_;
+  std::mutex mutex_;  // guards everything below
+  State state_ = State::receiving;
+  std::string receiving_;  // the bytes so far, while receiving
+  Data whole_;             // once complete
+  size_t cursor_ = 0;      // the reader's offset
+  ReadCompletion waiting_;
+};
+
+}  // namespace ombrelia::platform
