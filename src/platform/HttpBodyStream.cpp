@@ -9,6 +9,22 @@ HttpBodyStream::HttpBodyStream(std::optional<uint64_t> expectedLength)
   if (expectedLength_) receiving_.reserve(static_cast<size_t>(*expectedLength_));
 }
 
+HttpBodyStream::~HttpBodyStream() {
+  for (auto& callback : ended_)
+    callback();
+}
+
+void HttpBodyStream::whenEnded(std::function<void()> callback) {
+  {
+    std::lock_guard lock(mutex_);
+    if (state_ == State::receiving) {
+      ended_.push_back(std::move(callback));
+      return;
+    }
+  }
+  callback();
+}
+
 std::optional<std::optional<Data>> HttpBodyStream::takePieceLocked() {
   switch (state_) {
     case State::failed:
@@ -63,12 +79,14 @@ Data HttpBodyStream::complete() {
   ReadCompletion reader;
   std::optional<std::optional<Data>> piece;
   Data whole;
+  std::vector<std::function<void()>> ended;
   {
     std::lock_guard lock(mutex_);
     if (state_ != State::receiving) return whole_;
     whole_ = Data(std::move(receiving_));
     receiving_ = std::string();
     state_ = State::complete;
+    ended.swap(ended_);
     whole = whole_;
     if (waiting_) {
       piece = takePieceLocked();
@@ -77,20 +95,26 @@ Data HttpBodyStream::complete() {
     }
   }
   if (reader) reader(std::move(*piece));
+  for (auto& callback : ended)
+    callback();
   return whole;
 }
 
 void HttpBodyStream::fail() {
   ReadCompletion reader;
+  std::vector<std::function<void()>> ended;
   {
     std::lock_guard lock(mutex_);
     if (state_ != State::receiving) return;
     state_ = State::failed;
+    ended.swap(ended_);
     receiving_ = std::string();
     reader = std::move(waiting_);
     waiting_ = nullptr;
   }
   if (reader) reader(std::nullopt);
+  for (auto& callback : ended)
+    callback();
 }
 
 }  // namespace ombrelia::platform

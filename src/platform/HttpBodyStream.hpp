@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <ombrelia/Data.hpp>
 
@@ -31,6 +32,9 @@ class HttpBodyStream {
   explicit HttpBodyStream(std::optional<uint64_t> expectedLength);
   HttpBodyStream(const HttpBodyStream&) = delete;
   HttpBodyStream& operator=(const HttpBodyStream&) = delete;
+  // A stream let go before it ended still runs its end callback, so that whatever was held
+  // until the end is never stranded.
+  ~HttpBodyStream();
 
   const std::optional<uint64_t>& expectedLength() const { return expectedLength_; }
 
@@ -40,6 +44,10 @@ class HttpBodyStream {
   Data complete();
   // The reader is told, and the bytes are let go.
   void fail();
+
+  // `callback` runs once, when the body has ended whole or failed, on the thread that ends it
+  // (at once when it already has). Callbacks run in the order they were given.
+  void whenEnded(std::function<void()> callback);
 
   // The next piece after the previous one. Completes at once when bytes are there or the body
   // has ended; otherwise as soon as more arrive or it ends.
@@ -59,6 +67,7 @@ class HttpBodyStream {
   Data whole_;             // once complete
   size_t cursor_ = 0;      // the reader's offset
   ReadCompletion waiting_;
+  std::vector<std::function<void()>> ended_;
 };
 
 }  // namespace ombrelia::platform

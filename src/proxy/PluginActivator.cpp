@@ -89,9 +89,18 @@ PluginActivator::Completion PluginActivator::counted(Completion completion) {
   std::weak_ptr<PluginActivator> weak = weak_from_this();
   return platform::OnceCompletion<HTTPLoader::Response>::wrap(
       [weak, completion = std::move(completion)](HTTPLoader::Response response) {
-        if (auto self = weak.lock()) {
-          std::lock_guard lock(self->counterMutex_);
-          --self->parallelRequestCounter_;
+        auto release = [weak] {
+          if (auto self = weak.lock()) {
+            std::lock_guard lock(self->counterMutex_);
+            --self->parallelRequestCounter_;
+          }
+        };
+        // A body that still arrives keeps its request in flight: the player has not got it yet,
+        // so it still crowds the ones that follow.
+        if (response.stream) {
+          response.stream->whenEnded(std::move(release));
+        } else {
+          release();
         }
         completion(std::move(response));
       },

@@ -131,6 +131,17 @@ class SegmentDelivery : public ::testing::Test {
     }
     return result;
   }
+  // A completion that runs `then` once the answer's body has ended, as the player's connection
+  // ends; the activator counts a request in flight until then.
+  static HTTPLoader::Completion onceWhole(std::function<void()> then) {
+    return [then = std::move(then)](HTTPLoader::Response r) {
+      if (r.stream) {
+        r.stream->whenEnded(then);
+      } else {
+        then();
+      }
+    };
+  }
   // The answer alone, its body perhaps still arriving.
   static HTTPLoader::Response awaitAnswer(
       const std::function<void(HTTPLoader::Completion)>& start) {
@@ -188,7 +199,7 @@ TEST_F(SegmentDelivery, ThirdRequestInFlightIsCriticalAndAgglomerationFollowsThe
     Latch* latch = done.back().get();
     const size_t before = origin_.requestCount();
     activator->segmentData(*Url::parse(origin_.url(path)),
-                           [latch](HTTPLoader::Response) { latch->countDown(); });
+                           onceWhole([latch] { latch->countDown(); }));
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     while (origin_.requestCount() == before && std::chrono::steady_clock::now() < deadline)
       std::this_thread::yield();
@@ -564,6 +575,25 @@ TEST_F(SegmentDelivery, OriginSegmentStreamsToThePlayerAndOnlyAWholeBodyIsStored
       << "the whole body counted once, the broken one not at all";
 }
 
+// The player has a streamed segment only once its body has ended: until then its request still
+// crowds the ones that follow, whether the body ends whole or broken off.
+TEST_F(SegmentDelivery, StreamedAnswerStaysInFlightUntilItsBodyEnds) {
+  TestHttpResponse broken = TestHttpResponse::ok(std::string(400'000, 'b'), "video/mp2t");
+  broken.mode = TestHttpResponse::Mode::stallAfterHead;
+  origin_.route("/v/s2.ts", broken);
+  auto activator = PluginActivator::create("video", "client", analytics_);
+  const auto answer = awaitAnswer([&](auto c) { activator->segmentData(segment(2), c); });
+  ASSERT_TRUE(answer.stream);
+  EXPECT_EQ(activator->parallelRequestCounter(), 1) << "answered, but its body still arrives";
+  origin_.closeStalled();
+  test::StreamedBody body(answer.stream);
+  EXPECT_EQ(body.readAll(), test::StreamedBody::Outcome::failed);
+  Latch ended;
+  answer.stream->whenEnded([&] { ended.countDown(); });
+  ASSERT_TRUE(ended.waitFor(1));
+  EXPECT_EQ(activator->parallelRequestCounter(), 0);
+}
+
 // A player that reads nothing holds up neither the origin's transfer nor the store, and costs no
 // memory past the segment itself (and the origin's own copy of what it sends).
 TEST_F(SegmentDelivery, PlayerThatDoesNotReadHoldsUpNothingAndMemoryStaysNearTheSegment) {
@@ -596,9 +626,9 @@ TEST_F(SegmentDelivery, ThousandConcurrentRequestsLeaveNothingInFlight) {
         const Url u =
             *Url::parse(origin_.url("/many.ts?t=" + std::to_string(t) + "&i=" + std::to_string(i)));
         if (i % 3 == 0) {
-          activator->generalData(u, [&](auto) { done.countDown(); });
+          activator->generalData(u, onceWhole([&] { done.countDown(); }));
         } else {
-          activator->segmentData(u, [&](auto) { done.countDown(); });
+          activator->segmentData(u, onceWhole([&] { done.countDown(); }));
         }
       }
     });
