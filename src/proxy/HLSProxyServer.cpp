@@ -83,9 +83,11 @@ bool HLSProxyServer::start(uint16_t port) {
         OLogModule::proxy);
     // Local URLs are still written with the asked port, as the application was promised.
     port_.store(port);
+    rewritePort_.store(port);
     return false;
   }
   port_.store(webServer_->port());
+  rewritePort_.store(webServer_->port());
   return true;
 }
 
@@ -184,8 +186,7 @@ bool HLSProxyServer::looksLikePlaylist(const HTTPLoader::Response& r) {
 
 Data HLSProxyServer::rewritePlaylist(const Data& playlist, const Url& base) const {
   const Data reduced = manifestModifier_.modifyManifest(playlist);
-  const int localPort = port().value_or(kDefaultPort);
-  return Data(PlaylistRewriter(localPort).rewrite(reduced.view(), base));
+  return Data(PlaylistRewriter(rewritePort_.load()).rewrite(reduced.view(), base));
 }
 
 void HLSProxyServer::addHandler(const std::string& pattern, Dispatch dispatch) {

@@ -92,6 +92,9 @@ class HLSProxyServer : public std::enable_shared_from_this<HLSProxyServer> {
   const std::shared_ptr<PluginActivator> pluginActivator_;
   const HLSManifestModifier manifestModifier_{};
   std::atomic<int> port_{0};  // 0: absent
+  // The port local URLs are written with: kept when the proxy stops, so that an answer still in
+  // flight points the player at the port it was using, not at the default one.
+  std::atomic<int> rewritePort_{kDefaultPort};
 };
 
 }  // namespace ombrelia
