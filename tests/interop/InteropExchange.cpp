@@ -29,14 +29,14 @@ void InteropExchange::run(test::InteropSession& session, bool greetingFollowsFir
   if (greetingFollowsFirstMessage) {
     ASSERT_TRUE(channel->sendText("ping from ombrelia"));
   }
-  ASSERT_TRUE(session.events.waitForFrames(1, 5s)) << "no greeting; the other side said:\n"
+  ASSERT_TRUE(session.events.waitForFrames(1, 20s)) << "no greeting; the other side said:\n"
                                                    << session.transcript();
   EXPECT_EQ(textOf(session.events.frames()[0]), greeting);
 
   if (!greetingFollowsFirstMessage) {
     ASSERT_TRUE(channel->sendText("ping from ombrelia"));
   }
-  ASSERT_TRUE(session.events.waitForFrames(2, 5s));
+  ASSERT_TRUE(session.events.waitForFrames(2, 20s));
   EXPECT_EQ(textOf(session.events.frames()[1]), "ping from ombrelia");
 
   std::vector<uint8_t> payload(echoedBytes);
