@@ -30,7 +30,7 @@ void InteropExchange::run(test::InteropSession& session, bool greetingFollowsFir
     ASSERT_TRUE(channel->sendText("ping from ombrelia"));
   }
   ASSERT_TRUE(session.events.waitForFrames(1, 20s)) << "no greeting; the other side said:\n"
-                                                   << session.transcript();
+                                                    << session.transcript();
   EXPECT_EQ(textOf(session.events.frames()[0]), greeting);
 
   if (!greetingFollowsFirstMessage) {
