@@ -94,9 +94,10 @@ Data HttpBodyStream::complete() {
       waiting_ = nullptr;
     }
   }
-  if (reader) reader(std::move(*piece));
+  // The end callbacks first: a reader told of the end finds them done.
   for (auto& callback : ended)
     callback();
+  if (reader) reader(std::move(*piece));
   return whole;
 }
 
@@ -112,9 +113,9 @@ void HttpBodyStream::fail() {
     reader = std::move(waiting_);
     waiting_ = nullptr;
   }
-  if (reader) reader(std::nullopt);
   for (auto& callback : ended)
     callback();
+  if (reader) reader(std::nullopt);
 }
 
 }  // namespace ombrelia::platform

@@ -46,7 +46,8 @@ class HttpBodyStream {
   void fail();
 
   // `callback` runs once, when the body has ended whole or failed, on the thread that ends it
-  // (at once when it already has). Callbacks run in the order they were given.
+  // (at once when it already has). Callbacks run in the order they were given, and before a
+  // waiting reader hears of the end.
   void whenEnded(std::function<void()> callback);
 
   // The next piece after the previous one. Completes at once when bytes are there or the body

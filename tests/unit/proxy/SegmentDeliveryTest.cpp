@@ -585,8 +585,11 @@ TEST_F(SegmentDelivery, StreamedAnswerStaysInFlightUntilItsBodyEnds) {
   const auto answer = awaitAnswer([&](auto c) { activator->segmentData(segment(2), c); });
   ASSERT_TRUE(answer.stream);
   EXPECT_EQ(activator->parallelRequestCounter(), 1) << "answered, but its body still arrives";
-  origin_.closeStalled();
   test::StreamedBody body(answer.stream);
+  // All the origin sends before it stalls: only then is its connection held, to be broken off.
+  ASSERT_EQ(body.readAtLeast(200'000), test::StreamedBody::Outcome::partway);
+  EXPECT_EQ(activator->parallelRequestCounter(), 1);
+  origin_.closeStalled();
   EXPECT_EQ(body.readAll(), test::StreamedBody::Outcome::failed);
   Latch ended;
   answer.stream->whenEnded([&] { ended.countDown(); });
