@@ -10,8 +10,7 @@ HttpBodyStream::HttpBodyStream(std::optional<uint64_t> expectedLength)
 }
 
 HttpBodyStream::~HttpBodyStream() {
-  for (auto& callback : ended_)
-    callback();
+  for (auto& callback : ended_) callback();
 }
 
 void HttpBodyStream::whenEnded(std::function<void()> callback) {
@@ -76,18 +75,24 @@ void HttpBodyStream::append(const char* bytes, size_t length) {
 }
 
 Data HttpBodyStream::complete() {
+  end(State::complete);
+  std::lock_guard lock(mutex_);
+  return whole_;
+}
+
+void HttpBodyStream::fail() { end(State::failed); }
+
+void HttpBodyStream::end(State to) {
   ReadCompletion reader;
   std::optional<std::optional<Data>> piece;
-  Data whole;
   std::vector<std::function<void()>> ended;
   {
     std::lock_guard lock(mutex_);
-    if (state_ != State::receiving) return whole_;
-    whole_ = Data(std::move(receiving_));
+    if (state_ != State::receiving) return;
+    if (to == State::complete) whole_ = Data(std::move(receiving_));
     receiving_ = std::string();
-    state_ = State::complete;
+    state_ = to;
     ended.swap(ended_);
-    whole = whole_;
     if (waiting_) {
       piece = takePieceLocked();
       reader = std::move(waiting_);
@@ -95,27 +100,8 @@ Data HttpBodyStream::complete() {
     }
   }
   // The end callbacks first: a reader told of the end finds them done.
-  for (auto& callback : ended)
-    callback();
+  for (auto& callback : ended) callback();
   if (reader) reader(std::move(*piece));
-  return whole;
-}
-
-void HttpBodyStream::fail() {
-  ReadCompletion reader;
-  std::vector<std::function<void()>> ended;
-  {
-    std::lock_guard lock(mutex_);
-    if (state_ != State::receiving) return;
-    state_ = State::failed;
-    ended.swap(ended_);
-    receiving_ = std::string();
-    reader = std::move(waiting_);
-    waiting_ = nullptr;
-  }
-  for (auto& callback : ended)
-    callback();
-  if (reader) reader(std::nullopt);
 }
 
 }  // namespace ombrelia::platform

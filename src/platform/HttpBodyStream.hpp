@@ -57,6 +57,8 @@ class HttpBodyStream {
  private:
   enum class State { receiving, complete, failed };
 
+  // Ends the body whole or failed, once: the end callbacks run, then a waiting reader hears.
+  void end(State to);
   // The piece at the reader's cursor, moving it; nothing when no bytes wait and the body has
   // not ended. Called with mutex_ held.
   std::optional<std::optional<Data>> takePieceLocked();
