@@ -159,7 +159,10 @@ struct TestHttpServer::Impl {
       outgoing = std::move(out);
       asio::async_write(socket, asio::buffer(outgoing),
                         [self = shared_from_this(), stall](boost::system::error_code, size_t) {
-                          if (stall) {
+                          if (stall && self->server.stallClosesOwed > 0) {
+                            // closeStalled() came while this half was still being written.
+                            --self->server.stallClosesOwed;
+                          } else if (stall) {
                             self->server.held.push_back(self);
                             return;
                           }
@@ -223,6 +226,9 @@ struct TestHttpServer::Impl {
   std::thread thread;
   // The server thread's own: connections kept open on purpose by a stalling answer.
   std::vector<std::shared_ptr<Connection>> held;
+  // closeStalled() calls that found nothing held yet: the next stalls to finish their write are
+  // broken off at once instead.
+  int stallClosesOwed = 0;
   // The server thread's own: answers waiting for release(), by path.
   std::map<std::string, std::vector<std::shared_ptr<Connection>>> waiting;
 
@@ -256,6 +262,7 @@ void TestHttpServer::release(const std::string& path) {
 
 void TestHttpServer::closeStalled() {
   asio::post(impl_->io, [impl = impl_.get()] {
+    if (impl->held.empty()) ++impl->stallClosesOwed;
     for (auto& connection : impl->held) {
       boost::system::error_code ignored;
       connection->socket.close(ignored);
