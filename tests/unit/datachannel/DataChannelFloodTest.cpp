@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "datachannel/DCPeerConnection.hpp"
+#include "support/ChannelPair.hpp"
 #include "support/ChannelRecorder.hpp"
 #include "support/HeapGauge.hpp"
 #include "support/LoopbackPeers.hpp"
@@ -22,38 +23,8 @@ using test::LoopbackPeers;
 
 constexpr size_t kMiB = 1024 * 1024;
 
-// A loopback pair whose answerer records its announced channel's frames: the well-behaved
-// exchange that must go on beside a flood.
-class RecordedPair {
- public:
-  explicit RecordedPair(DCConfiguration config = LoopbackPeers::loopbackConfig())
-      : peers(LoopbackPeers::Options{}, config) {
-    peers.answerer->onDataChannel(
-        [recorder = remoteEvents](std::shared_ptr<DCDataChannel> channel) mutable {
-          recorder.attach(channel);
-        });
-    local = peers.offerer->createDataChannel("P2P");
-    localEvents.attach(local);
-  }
-
-  bool open() {
-    return localEvents.waitForEvent("open", 10s) && remoteEvents.waitForEvent("open", 10s);
-  }
-
-  // One text is still carried promptly.
-  bool carries(const std::string& text) {
-    const size_t before = remoteEvents.frames().size();
-    if (!local->sendText(text)) return false;
-    if (!remoteEvents.waitForFrames(before + 1, 10s)) return false;
-    const auto frames = remoteEvents.frames();
-    return std::get<std::string>(frames[before]) == text;
-  }
-
-  ChannelRecorder localEvents;
-  ChannelRecorder remoteEvents;
-  LoopbackPeers peers;
-  std::shared_ptr<DCDataChannel> local;
-};
+// The well-behaved exchange that must go on beside a flood.
+using RecordedPair = test::ChannelPair;
 
 // Lets the receiving application stall until the test opens it.
 class Gate {
