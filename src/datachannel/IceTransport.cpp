@@ -34,6 +34,14 @@ constexpr size_t kMaxDatagramsPerCall = 64;
 // UDP datagram could carry.
 constexpr size_t kMaxSegments = 64;
 constexpr size_t kMaxSegmentedBytes = 65000;
+// The kernel's ways of refusing a segmented send: no offload on this device or kernel, or
+// (EMSGSIZE) a segment plus its headers larger than the path's MTU, which segmentation may not
+// fragment while a single datagram may.
+bool refusesSegmentation(int error) {
+  return error == EIO || error == EINVAL || error == ENOPROTOOPT || error == EOPNOTSUPP ||
+         error == EMSGSIZE;
+}
+
 // The name libnice gives the timer that sends its connectivity checks.
 constexpr const char* kCheckTimerName = "Connectivity check schedule";
 
@@ -347,17 +355,30 @@ bool IceTransport::sendAll(const uint8_t* bytes, const std::vector<size_t>& ends
       // there, and that call says why.
       resumeAt(static_cast<size_t>(sent));
     } else if (sent < 0 && messages[0].msg_hdr.msg_control != nullptr &&
-               (errno == EIO || errno == EINVAL || errno == ENOPROTOOPT || errno == EOPNOTSUPP)) {
+               refusesSegmentation(errno)) {
       // No segmentation offload on this path or kernel: one datagram per message from now on.
+      reportSendError(errno, "segmented send refused, sending datagram by datagram");
       segmentation_ = false;
       resumeAt(0);
     } else if (sent < 0) {
       // Non-blocking: what the socket's buffer cannot take is lost, as a datagram lost on the
       // way would be, and SCTP sends it again.
+      if (errno != EAGAIN && errno != EWOULDBLOCK) reportSendError(errno, "datagrams dropped");
       all = false;
     }
   }
   return all;
+}
+
+void IceTransport::reportSendError(int error, const char* what) {
+  // Once per cause and connection: a persistent cause recurs on every batch.
+  if (std::find(reportedSendErrors_.begin(), reportedSendErrors_.end(), error) !=
+      reportedSendErrors_.end()) {
+    return;
+  }
+  reportedSendErrors_.push_back(error);
+  OmbreliaLogger::error("datachannel: " + std::string(what) + ": " + std::strerror(error),
+                        OLogModule::webRTCClient);
 }
 
 bool IceTransport::inputWaiting() const {
