@@ -120,11 +120,14 @@ struct IceTransport::Relay {
 std::shared_ptr<IceTransport> IceTransport::create(const Settings& settings, Callbacks callbacks) {
   std::shared_ptr<IceTransport> self(new IceTransport(std::move(callbacks)));
   // Trickle: checks wait for remote candidates instead of failing while none are known yet.
-  // Consent freshness makes a vanished peer fail the component eventually.
-  NiceAgent* agent =
-      nice_agent_new_full(GlibLoop::shared().context(), NICE_COMPATIBILITY_RFC5245,
-                          static_cast<NiceAgentOption>(NICE_AGENT_OPTION_ICE_TRICKLE |
-                                                       NICE_AGENT_OPTION_CONSENT_FRESHNESS));
+  // No consent freshness: libnice sends one check every few seconds without retransmitting it
+  // and withdraws consent 10 s after the last answer, so two lost datagrams in a row fail a
+  // connection that SCTP would carry on; at a few percent loss that happens within minutes.
+  // The connection watches the peer itself instead: SCTP heartbeats keep packets coming, and
+  // a silence longer than the consent timeout reports the peer lost (PeerConnectionCore).
+  // Checks from the peer's own consent freshness are still answered.
+  NiceAgent* agent = nice_agent_new_full(GlibLoop::shared().context(), NICE_COMPATIBILITY_RFC5245,
+                                         NICE_AGENT_OPTION_ICE_TRICKLE);
   if (agent == nullptr) return nullptr;
   // UPnP would send multicast onto the network. TCP candidates are not gathered: the rest of
   // the framework handles UDP ones only.
@@ -467,7 +470,7 @@ void IceTransport::handleComponentState(unsigned state) {
       callbacks_.onStateChange(State::connected);
       break;
     case NICE_COMPONENT_STATE_FAILED:
-      // Consent lost or the pair gone: the agent decides whether anything may still be sent.
+      // The pair gone: the agent decides whether anything may still be sent.
       dropDirectPath();
       callbacks_.onStateChange(State::failed);
       break;
