@@ -304,6 +304,8 @@ bool IceTransport::sendAll(const uint8_t* bytes, const std::vector<size_t>& ends
             all;
       start = end;
     }
+    // The agent keeps its reason to itself.
+    if (!all) reportSendError(0, "datagrams dropped by the ICE agent");
     return all;
   }
   const int fd = g_socket_get_fd(directSocket_);
@@ -380,8 +382,9 @@ void IceTransport::reportSendError(int error, const char* what) {
     return;
   }
   reportedSendErrors_.push_back(error);
-  OmbreliaLogger::error("datachannel: " + std::string(what) + ": " + std::strerror(error),
-                        OLogModule::webRTCClient);
+  std::string line = "datachannel: " + std::string(what);
+  if (error != 0) line += std::string(": ") + std::strerror(error);
+  OmbreliaLogger::error(line, OLogModule::webRTCClient);
 }
 
 bool IceTransport::inputWaiting() const {

@@ -88,7 +88,8 @@ class IceTransport : public std::enable_shared_from_this<IceTransport> {
   // Takes the selected pair's socket and remote address for sendAll(), or drops them.
   void refreshDirectPath();
   void dropDirectPath();
-  // Logs a failed send the first time its cause appears. Under sendMutex_.
+  // Logs a failed send the first time its cause (an errno, or 0 for one unknown) appears.
+  // Under sendMutex_.
   void reportSendError(int error, const char* what);
 
   Callbacks callbacks_;
