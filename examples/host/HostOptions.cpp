@@ -21,12 +21,15 @@ std::optional<double> number(const char* text) {
 const char* HostOptions::usage() {
   return "usage: ombrelia-host serve <origin-url> [--level N | --whole] [--port P] "
          "[--tracker wss://host:port/]\n"
-         "                     [--assume-buffer S]\n"
+         "                           [--assume-buffer S]\n"
          "       ombrelia-host play <origin-url> [same options] [--seconds S] [--speed X] "
          "[--quiet] [--digests] [--stay]\n"
          "a live stream is played for --seconds of media, in real time\n"
-         "--assume-buffer: the seconds of media the external player keeps buffered, told to the\n"
-         "library as its buffer; peers are asked for segments only above 4.5 s\n"
+         "--assume-buffer (serve only): the seconds of media the external player keeps buffered, "
+         "told to the\n"
+         "library as its buffer; peers are asked for segments only while it is above 4.5 s "
+         "(play's\n"
+         "own player reports its buffer)\n"
          "other options: --key K --video-id V --client-id C --log-level 0..4\n";
 }
 
