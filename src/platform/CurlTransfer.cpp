@@ -266,12 +266,18 @@ HttpResponse CurlTransfer::head() const {
   const char* contentType = nullptr;
   curl_easy_getinfo(easy_, CURLINFO_CONTENT_TYPE, &contentType);
   if (contentType != nullptr) {
-    std::string_view type(contentType);
-    type = trim(type.substr(0, type.find(';')));
+    const std::string_view value = trim(contentType);
+    const size_t semicolon = value.find(';');
+    const std::string_view type = trim(value.substr(0, semicolon));
     if (!type.empty()) {
       std::string mime(type);
       std::transform(mime.begin(), mime.end(), mime.begin(),
                      [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+      // A multipart body is split at the boundary its parameters name: without them nobody
+      // can read it (a multi-range answer is one).
+      if (mime.rfind("multipart/", 0) == 0 && semicolon != std::string_view::npos) {
+        mime += value.substr(semicolon);
+      }
       response.mimeType = std::move(mime);
     }
   }

@@ -80,6 +80,39 @@ TEST(HLSProxyServer, PassesRangesThroughWithTheOriginsContentRange) {
   EXPECT_TRUE(r.output.ends_with("345")) << r.output;
 }
 
+// A multi-range answer is split at the boundary named in its type; a player given the bare
+// type cannot read it. A type the origin left out still takes the proxy's default.
+TEST(HLSProxyServer, MultiRangeAnswerKeepsItsBoundary) {
+  TestHttpServer origin;
+  const std::string type = "multipart/byteranges; boundary=3d6b6a416f9b5";
+  const std::string parts =
+      "--3d6b6a416f9b5\r\nContent-Type: video/mp2t\r\nContent-Range: bytes 0-1/10\r\n\r\n01"
+      "\r\n--3d6b6a416f9b5\r\nContent-Type: video/mp2t\r\nContent-Range: bytes 5-9/10\r\n\r\n"
+      "56789\r\n--3d6b6a416f9b5--\r\n";
+  TestHttpResponse multi = TestHttpResponse::ok(parts, type);
+  multi.status = 206;
+  origin.route("/m.ts", multi);
+  TestHttpResponse untyped = TestHttpResponse::ok("0123456789");
+  untyped.honourRange = true;
+  origin.route("/u.ts", untyped);
+  ProxyFixture proxy;
+  const auto fetchRanges = [&](const std::string& path, const std::string& range) {
+    return RawHttpResponse::parse(
+        ChildProcess::run({"curl", "-s", "-i", "-H", "Range: " + range, proxy.local(origin.url(path))})
+            .output);
+  };
+  const auto answer = fetchRanges("/m.ts", "bytes=0-1,5-9");
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->status, 206);
+  EXPECT_EQ(answer->header("Content-Type"), type);
+  EXPECT_EQ(answer->body, parts);
+  EXPECT_EQ(origin.requests().back().header("range"), "bytes=0-1,5-9");
+  const auto bare = fetchRanges("/u.ts", "bytes=2-4");
+  ASSERT_TRUE(bare);
+  EXPECT_EQ(bare->body, "234");
+  EXPECT_EQ(bare->header("Content-Type"), "video");
+}
+
 // The player reads a segment while the origin still sends it; when the origin breaks off, the
 // player's answer ends short, with a length that tells it so, instead of hanging.
 TEST(HLSProxyServer, SegmentReachesThePlayerAsItArrivesAndEndsShortWhenTheOriginBreaksOff) {
