@@ -340,6 +340,15 @@ std::optional<std::string> WebServerGetPrimaryIPAddress(bool useIPv6) {
   return result;
 }
 
+std::string WebServerMakeServerURL(std::string_view host, uint16_t port) {
+  std::string url = "http://";
+  url.append(host);
+  if (port != 80)
+    url.append(":").append(std::to_string(port));
+  url.append("/");
+  return url;
+}
+
 std::string WebServerComputeMD5Digest(std::string_view text) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;

@@ -65,6 +65,8 @@ WebServerQuery WebServerParseURLEncodedForm(std::string_view form);
 std::string WebServerStringFromSockAddr(std::string_view address, bool includeService);
 // The address of the first interface that is up, not loopback, with an address of the family.
 std::optional<std::string> WebServerGetPrimaryIPAddress(bool useIPv6);
+// The server's URL on a host: "http://host/" on port 80, else "http://host:port/".
+std::string WebServerMakeServerURL(std::string_view host, uint16_t port);
 
 // MD5 of the UTF-8 text as 32 lower-case hexadecimal digits.
 std::string WebServerComputeMD5Digest(std::string_view text);
