@@ -43,12 +43,26 @@ PriorityClass classOf(int priority) {
   return priority > 0 ? kHigh : kDefault;
 }
 
-constexpr std::array<int, kClassCount> kNiceValues = {-5, 0, 5, 19};
+// Steps from the process's nice value; the background class is absolute.
+constexpr std::array<int, kClassCount> kNiceSteps = {-5, 0, 5, 0};
+constexpr int kHighestNice = -20;
+constexpr int kLowestNice = 19;
+
+int niceOf(PriorityClass priorityClass) {
+  if (priorityClass == kBackground)
+    return kLowestNice;
+  // The main thread's value stands for the process's (its thread id is the process id).
+  errno = 0;
+  const int process = ::getpriority(PRIO_PROCESS, static_cast<id_t>(::getpid()));
+  const int base = errno == 0 ? process : 0;
+  return std::clamp(base + kNiceSteps[priorityClass], kHighestNice, kLowestNice);
+}
 
 // Each thread sets its own nice value: on Linux it belongs to the thread, not the process.
-void applyNice(int nice, std::once_flag &warned) {
-  if (nice == 0)
+void applyNice(PriorityClass priorityClass, std::once_flag &warned) {
+  if (priorityClass == kDefault)
     return;
+  const int nice = niceOf(priorityClass);
   if (::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), nice) == 0)
     return;
   const int number = errno;
@@ -67,14 +81,14 @@ struct Pool {
   std::atomic<size_t> next{0};
   std::once_flag warned;
 
-  explicit Pool(int nice) {
+  explicit Pool(PriorityClass priorityClass) {
     const size_t threads =
         std::clamp<size_t>(std::thread::hardware_concurrency(), 2, WebServerIOPool::kMaxThreads);
     for (size_t i = 0; i < threads; ++i)
       loops.push_back(std::make_unique<Loop>());
     for (auto &loop : loops) {
-      std::thread([context = &loop->context, nice, warned = &warned] {
-        applyNice(nice, *warned);
+      std::thread([context = &loop->context, priorityClass, warned = &warned] {
+        applyNice(priorityClass, *warned);
         for (;;) {
           try {
             context->run();
@@ -94,7 +108,7 @@ Pool &pool(PriorityClass priorityClass) {
   static std::array<std::once_flag, kClassCount> made;
   static std::array<Pool *, kClassCount> pools{};
   std::call_once(made[priorityClass],
-                 [&] { pools[priorityClass] = new Pool(kNiceValues[priorityClass]); });
+                 [&] { pools[priorityClass] = new Pool(priorityClass); });
   return *pools[priorityClass];
 }
 
@@ -106,7 +120,5 @@ boost::asio::io_context &WebServerIOPool::context(int priority) {
 }
 
 size_t WebServerIOPool::threadCount() { return pool(kDefault).loops.size(); }
-
-int WebServerIOPool::niceValue(int priority) { return kNiceValues[classOf(priority)]; }
 
 } // namespace ombrelia

@@ -17,11 +17,13 @@ namespace ombrelia {
 //
 // A server's "DispatchQueuePriority" picks the pool, as it picks one of four global queues on
 // the platform the option comes from: high (above 0), default (0), low (below 0) and background
-// (kBackgroundPriority and below). On Linux a pool's threads carry a nice value of their own
-// (nice is per thread there): the default pool keeps the process's, the others take
-// niceValue(priority) when they start. Raising a thread's priority (a negative nice value)
-// needs CAP_SYS_NICE or a matching RLIMIT_NICE; without it the high pool logs a warning once
-// and runs at the process's own priority.
+// (kBackgroundPriority and below). On Linux nice values belong to threads, so each pool's
+// threads set their own when they start: the default pool keeps the process's, high and low
+// move five steps either way from the process's nice value (each step is about 1.25 times the
+// CPU share under contention, so five make each class about three times the one below, without
+// starving it), and background takes the lowest, 19. Raising a thread above the process (a
+// smaller nice value) needs CAP_SYS_NICE or a matching RLIMIT_NICE; without either the high
+// pool logs a warning once and runs at the process's priority.
 class WebServerIOPool {
 public:
   // Enough to keep a few cores busy with small responses while leaving the rest of the
@@ -34,10 +36,6 @@ public:
   static boost::asio::io_context &context(int priority = 0);
   // Threads per pool.
   static size_t threadCount();
-  // The nice value the threads of `priority` ask for: -5 high, 0 default, 5 low, 19 background.
-  // Steps of five make each class run about three times the CPU share of the one below under
-  // contention, without starving the lower ones.
-  static int niceValue(int priority);
 };
 
 } // namespace ombrelia
