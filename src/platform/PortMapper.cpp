@@ -61,8 +61,8 @@ struct PortMapper::Impl {
                        {.fd = natpmp.s, .events = POLLIN, .revents = 0}};
       pollfd* first = watchStop ? &fds[0] : &fds[1];
       const nfds_t count = static_cast<nfds_t>(watchStop) + static_cast<nfds_t>(watchSocket);
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       const int ms = static_cast<int>(std::clamp<int64_t>(left.count(), 0, INT_MAX));
       const int ready = ::poll(first, count, ms);
       if (ready < 0 && errno == EINTR) continue;
@@ -82,10 +82,11 @@ struct PortMapper::Impl {
     for (;;) {
       timeval left{};
       if (const int r = getnatpmprequesttimeout(&natpmp, &left); r < 0) return r;
-      const auto wait = left.tv_sec < 0 ? std::chrono::milliseconds(0)
-                                        : std::chrono::ceil<std::chrono::milliseconds>(
-                                              std::chrono::seconds(left.tv_sec) +
-                                              std::chrono::microseconds(left.tv_usec));
+      const auto wait =
+          left.tv_sec < 0
+              ? std::chrono::milliseconds(0)
+              : std::chrono::ceil<std::chrono::milliseconds>(
+                    std::chrono::seconds(left.tv_sec) + std::chrono::microseconds(left.tv_usec));
       const Wake woke = waitFor(wait, true, stoppable);
       if (woke == Wake::stopped) return kStopped;
       if (woke == Wake::timeout && natpmp.try_number >= maxAttempts) {
@@ -117,11 +118,10 @@ struct PortMapper::Impl {
       const int attempts = gMaxAttempts.load(std::memory_order_relaxed);
       Update update;
       natpmpresp_t response{};
-      int r = exchange([this] { return sendpublicaddressrequest(&natpmp); },
-                       [](const natpmpresp_t& answer) {
-                         return answer.type == NATPMP_RESPTYPE_PUBLICADDRESS;
-                       },
-                       response, attempts, true);
+      int r = exchange(
+          [this] { return sendpublicaddressrequest(&natpmp); },
+          [](const natpmpresp_t& answer) { return answer.type == NATPMP_RESPTYPE_PUBLICADDRESS; },
+          response, attempts, true);
       if (r == kStopped) break;
       if (r == 0) {
         char text[INET_ADDRSTRLEN] = {};

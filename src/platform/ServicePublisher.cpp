@@ -87,9 +87,9 @@ struct ServicePublisher::Impl {
       fail(Failure::createResolution, AVAHI_ERR_NO_MEMORY);
       return;
     }
-    resolver = avahi_service_resolver_new(c, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, name.c_str(),
-                                          type.c_str(), nullptr, AVAHI_PROTO_UNSPEC,
-                                          static_cast<AvahiLookupFlags>(0), &Impl::onResolved, this);
+    resolver = avahi_service_resolver_new(
+        c, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, name.c_str(), type.c_str(), nullptr,
+        AVAHI_PROTO_UNSPEC, static_cast<AvahiLookupFlags>(0), &Impl::onResolved, this);
     if (resolver == nullptr) {
       endResolution();
       fail(Failure::startResolution, avahi_client_errno(c));
@@ -191,9 +191,9 @@ std::unique_ptr<ServicePublisher> ServicePublisher::start(std::string name, std:
   // Without AVAHI_CLIENT_NO_FAIL a missing daemon or bus fails here at once, which is the
   // failure to report; the loop is not running yet, so callbacks made from inside this call run
   // on this thread.
-  impl->client = avahi_client_new(avahi_threaded_poll_get(impl->poll),
-                                  static_cast<AvahiClientFlags>(0), &Impl::onClientState,
-                                  impl.get(), &error);
+  impl->client =
+      avahi_client_new(avahi_threaded_poll_get(impl->poll), static_cast<AvahiClientFlags>(0),
+                       &Impl::onClientState, impl.get(), &error);
   if (impl->client == nullptr) {
     impl->fail(Failure::registration, error);
   } else if (avahi_threaded_poll_start(impl->poll) < 0) {

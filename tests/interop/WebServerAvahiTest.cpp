@@ -76,8 +76,10 @@ TEST(WebServerAvahi, PublishesSoThatAnIndependentBrowserResolvesItAndWithdrawsIt
   EXPECT_EQ(server->bonjourServerURL(), localURL(port));
   EXPECT_EQ(server->bonjourName(), "Ombrelia Test");
   EXPECT_EQ(server->bonjourType(), "_http._tcp");
-  EXPECT_TRUE(events->waitForLine(kWebServerLogVerbose, "Bonjour registration complete for WebServer", 1s));
-  EXPECT_TRUE(events->waitForLine(kWebServerLogInfo, "WebServer now locally reachable at " + localURL(port), 1s));
+  EXPECT_TRUE(
+      events->waitForLine(kWebServerLogVerbose, "Bonjour registration complete for WebServer", 1s));
+  EXPECT_TRUE(events->waitForLine(kWebServerLogInfo,
+                                  "WebServer now locally reachable at " + localURL(port), 1s));
 
   MdnsDaemons::Browser browser("_http._tcp");
   const auto found = browser.waitForResolved("Ombrelia Test", kRegistrationBound);
@@ -139,7 +141,8 @@ TEST(WebServerAvahi, KeepsServingAndLogsTheErrorWithoutABusOrWithoutADaemon) {
     ASSERT_TRUE(server->isRunning());
     EXPECT_TRUE(serves(server->port()));
     // Avahi's "daemon not running" either way.
-    EXPECT_TRUE(events->waitForLine(kWebServerLogError, "Bonjour registration error -26 (domain 10)", 5s));
+    EXPECT_TRUE(
+        events->waitForLine(kWebServerLogError, "Bonjour registration error -26 (domain 10)", 5s));
     EXPECT_EQ(server->bonjourName(), std::nullopt);
     EXPECT_EQ(server->bonjourServerURL(), std::nullopt);
     EXPECT_TRUE(events->registrations().empty());

@@ -44,8 +44,7 @@ void setUpNetwork() {
        "veth1"});
   run({"ip", "addr", "add", std::string(IsolatedNetwork::kHostAddress) + "/16", "dev",
        IsolatedNetwork::kHostInterface});
-  run({"ip", "addr", "add", std::string(IsolatedNetwork::kGatewayAddress) + "/16", "dev",
-       "veth1"});
+  run({"ip", "addr", "add", std::string(IsolatedNetwork::kGatewayAddress) + "/16", "dev", "veth1"});
   run({"ip", "link", "set", IsolatedNetwork::kHostInterface, "up"});
   run({"ip", "link", "set", "veth1", "up"});
   run({"ip", "route", "add", "default", "via", IsolatedNetwork::kGatewayAddress, "dev",
@@ -68,11 +67,11 @@ bool IsolatedNetwork::ranInChild() {
     ADD_FAILURE() << "cannot read the test program's path";
     return true;
   }
-  ChildProcess child({"unshare", "--net", "--mount", "--propagation", "private", "--pid",
-                      "--fork", "--mount-proc", "--kill-child", "--", self, filter},
-                     ChildProcess::Settings{.captureStdout = true,
-                                            .extraEnvironment = {std::string(kInsideVariable) +
-                                                                 "=1"}});
+  ChildProcess child(
+      {"unshare", "--net", "--mount", "--propagation", "private", "--pid", "--fork", "--mount-proc",
+       "--kill-child", "--", self, filter},
+      ChildProcess::Settings{.captureStdout = true,
+                             .extraEnvironment = {std::string(kInsideVariable) + "=1"}});
   if (!child.started()) {
     ADD_FAILURE() << "cannot start unshare";
     return true;

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 

@@ -117,9 +117,9 @@ void NatPmpResponder::answer(const uint8_t* packet, size_t length, const sockadd
     const uint16_t result = mode_ == Mode::refuse ? resultCode_ : 0;
     reply[1] = static_cast<uint8_t>(kResponseBit + request.opcode);
     put16(reply + 2, result);
-    put32(reply + 4, static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::seconds>(
-                                               request.at - started_)
-                                               .count()));
+    put32(reply + 4,
+          static_cast<uint32_t>(
+              std::chrono::duration_cast<std::chrono::seconds>(request.at - started_).count()));
     if (request.opcode == 0) {
       std::memcpy(reply + 8, &publicAddress_, 4);
       replyLength = 12;
@@ -127,9 +127,9 @@ void NatPmpResponder::answer(const uint8_t* packet, size_t length, const sockadd
       // A request of lifetime 0 deletes: the answer carries port 0 and lifetime 0.
       const bool deletion = request.lifetime == 0;
       put16(reply + 8, request.internalPort);
-      put16(reply + 10, deletion ? 0
-                                 : (request.suggestedPort != 0 ? request.suggestedPort
-                                                               : request.internalPort));
+      put16(reply + 10,
+            deletion ? 0
+                     : (request.suggestedPort != 0 ? request.suggestedPort : request.internalPort));
       put32(reply + 12, deletion ? 0 : std::min(request.lifetime, grantedLifetime_));
       replyLength = 16;
     } else {

@@ -22,7 +22,7 @@ class WebServerEventLog : public WebServerDelegate {
     std::string text;
   };
   struct Call {
-    std::optional<std::string> url;  // bonjourServerURL() or publicServerURL()
+    std::optional<std::string> url;   // bonjourServerURL() or publicServerURL()
     std::optional<std::string> name;  // bonjourName(), for publication calls
   };
 

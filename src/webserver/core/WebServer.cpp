@@ -28,7 +28,7 @@ using platform::Regex;
 
 namespace {
 
-constexpr const char *kClassName = kWebServerClassName;
+constexpr const char* kClassName = kWebServerClassName;
 
 std::string base64(std::string_view text) {
   std::string out(4 * ((text.size() + 2) / 3) + 1, '\0');
@@ -368,8 +368,7 @@ WebServerResult WebServer::startWithOptions(WebServerOptions options) {
     refuseWhileRunning("start");
     return WebServerMakeError(kWebServerErrorGeneric, "Server already started");
   }
-  if (!WebServerIsValidHeaderValue(options.serverName))
-    options.serverName = kClassName;
+  if (!WebServerIsValidHeaderValue(options.serverName)) options.serverName = kClassName;
   options_ = std::move(options);
   const bool suspend = options_->automaticallySuspendInBackground;
   // Started in the background, the server listens once the application comes back.
@@ -495,7 +494,7 @@ WebServerResult WebServer::startListening() {
   return {};
 }
 
-void WebServer::startPublishing(const WebServerOptions &options) {
+void WebServer::startPublishing(const WebServerOptions& options) {
   std::weak_ptr<WebServer> weak = weak_from_this();
   if (options.bonjourName) {
     // An empty name publishes under the server's name.
@@ -503,8 +502,7 @@ void WebServer::startPublishing(const WebServerOptions &options) {
     publication_ =
         WebServerServicePublication::start(std::move(name), options.bonjourType, port_, [weak] {
           auto self = weak.lock();
-          if (!self)
-            return;
+          if (!self) return;
           if (auto delegate = self->delegate_.lock())
             delegate->webServerDidCompleteBonjourRegistration(*self);
         });
@@ -512,10 +510,8 @@ void WebServer::startPublishing(const WebServerOptions &options) {
   if (options.requestNATPortMapping) {
     portMapping_ = WebServerPortMapping::start(port_, [weak] {
       auto self = weak.lock();
-      if (!self)
-        return;
-      if (auto delegate = self->delegate_.lock())
-        delegate->webServerDidUpdateNATPortMapping(*self);
+      if (!self) return;
+      if (auto delegate = self->delegate_.lock()) delegate->webServerDidUpdateNATPortMapping(*self);
     });
   }
 }
@@ -623,28 +619,28 @@ int WebServer::dispatchQueuePriority() const {
                   : WebServerOptions{}.dispatchQueuePriority;
 }
 
-void WebServer::logVerbose(const char *format, ...) {
+void WebServer::logVerbose(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
   WebServerLogMessageV(kWebServerLogVerbose, format, arguments);
   va_end(arguments);
 }
 
-void WebServer::logInfo(const char *format, ...) {
+void WebServer::logInfo(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
   WebServerLogMessageV(kWebServerLogInfo, format, arguments);
   va_end(arguments);
 }
 
-void WebServer::logWarning(const char *format, ...) {
+void WebServer::logWarning(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
   WebServerLogMessageV(kWebServerLogWarning, format, arguments);
   va_end(arguments);
 }
 
-void WebServer::logError(const char *format, ...) {
+void WebServer::logError(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
   WebServerLogMessageV(kWebServerLogError, format, arguments);

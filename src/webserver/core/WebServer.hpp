@@ -81,7 +81,7 @@ public:
   bool removeAllHandlers();
   size_t handlerCount() const { return handlers_.size(); }
   // In lookup order: the handler added last comes first.
-  const std::vector<std::shared_ptr<const WebServerHandler>> &handlers() const { return handlers_; }
+  const std::vector<std::shared_ptr<const WebServerHandler>>& handlers() const { return handlers_; }
 
   // Starts listening. Refused when already started; on failure nothing stays open and the
   // error says why (a POSIX error for socket failures: EADDRINUSE for a busy port).
@@ -122,10 +122,10 @@ public:
   std::optional<std::string> bonjourType() const;
 
   // Format their arguments and log the text at levels 1 to 4 through the server's log sink.
-  static void logVerbose(const char *format, ...) __attribute__((format(printf, 1, 2)));
-  static void logInfo(const char *format, ...) __attribute__((format(printf, 1, 2)));
-  static void logWarning(const char *format, ...) __attribute__((format(printf, 1, 2)));
-  static void logError(const char *format, ...) __attribute__((format(printf, 1, 2)));
+  static void logVerbose(const char* format, ...) __attribute__((format(printf, 1, 2)));
+  static void logInfo(const char* format, ...) __attribute__((format(printf, 1, 2)));
+  static void logWarning(const char* format, ...) __attribute__((format(printf, 1, 2)));
+  static void logError(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 private:
   WebServer();
@@ -133,7 +133,7 @@ private:
   void addHandler(WebServerMatchBlock matchBlock, WebServerAsyncProcessBlock asyncProcessBlock);
   WebServerResult startListening();
   void stopListening();
-  void startPublishing(const WebServerOptions &options);
+  void startPublishing(const WebServerOptions& options);
   // Main queue: the busy and idle reports, and the application's background transitions.
   void didConnect();
   void didDisconnect();

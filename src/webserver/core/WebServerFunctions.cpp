@@ -343,8 +343,7 @@ std::optional<std::string> WebServerGetPrimaryIPAddress(bool useIPv6) {
 std::string WebServerMakeServerURL(std::string_view host, uint16_t port) {
   std::string url = "http://";
   url.append(host);
-  if (port != 80)
-    url.append(":").append(std::to_string(port));
+  if (port != 80) url.append(":").append(std::to_string(port));
   url.append("/");
   return url;
 }

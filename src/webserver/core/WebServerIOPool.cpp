@@ -36,10 +36,8 @@ struct Loop {
 enum PriorityClass : size_t { kHigh, kDefault, kLow, kBackground, kClassCount };
 
 PriorityClass classOf(int priority) {
-  if (priority <= WebServerIOPool::kBackgroundPriority)
-    return kBackground;
-  if (priority < 0)
-    return kLow;
+  if (priority <= WebServerIOPool::kBackgroundPriority) return kBackground;
+  if (priority < 0) return kLow;
   return priority > 0 ? kHigh : kDefault;
 }
 
@@ -49,8 +47,7 @@ constexpr int kHighestNice = -20;
 constexpr int kLowestNice = 19;
 
 int niceOf(PriorityClass priorityClass) {
-  if (priorityClass == kBackground)
-    return kLowestNice;
+  if (priorityClass == kBackground) return kLowestNice;
   // The main thread's value stands for the process's (its thread id is the process id).
   errno = 0;
   const int process = ::getpriority(PRIO_PROCESS, static_cast<id_t>(::getpid()));
@@ -59,12 +56,10 @@ int niceOf(PriorityClass priorityClass) {
 }
 
 // Each thread sets its own nice value: on Linux it belongs to the thread, not the process.
-void applyNice(PriorityClass priorityClass, std::once_flag &warned) {
-  if (priorityClass == kDefault)
-    return;
+void applyNice(PriorityClass priorityClass, std::once_flag& warned) {
+  if (priorityClass == kDefault) return;
   const int nice = niceOf(priorityClass);
-  if (::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), nice) == 0)
-    return;
+  if (::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), nice) == 0) return;
   const int number = errno;
   std::call_once(warned, [&] {
     if (WebServerShouldLog(kWebServerLogWarning)) {
@@ -102,20 +97,19 @@ struct Pool {
   }
 };
 
-Pool &pool(PriorityClass priorityClass) {
+Pool& pool(PriorityClass priorityClass) {
   // Never destroyed: detached threads may still run a step while the process exits. Made on
   // first use, so a process that serves at one priority runs one pool.
   static std::array<std::once_flag, kClassCount> made;
-  static std::array<Pool *, kClassCount> pools{};
-  std::call_once(made[priorityClass],
-                 [&] { pools[priorityClass] = new Pool(priorityClass); });
+  static std::array<Pool*, kClassCount> pools{};
+  std::call_once(made[priorityClass], [&] { pools[priorityClass] = new Pool(priorityClass); });
   return *pools[priorityClass];
 }
 
 } // namespace
 
-boost::asio::io_context &WebServerIOPool::context(int priority) {
-  Pool &p = pool(classOf(priority));
+boost::asio::io_context& WebServerIOPool::context(int priority) {
+  Pool& p = pool(classOf(priority));
   return p.loops[p.next.fetch_add(1, std::memory_order_relaxed) % p.loops.size()]->context;
 }
 

@@ -33,7 +33,7 @@ public:
   static constexpr int kBackgroundPriority = -32768;
 
   // The loop for a new connection or listener of a server of this priority, in turn.
-  static boost::asio::io_context &context(int priority = 0);
+  static boost::asio::io_context& context(int priority = 0);
   // Threads per pool.
   static size_t threadCount();
 };

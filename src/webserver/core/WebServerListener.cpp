@@ -115,7 +115,8 @@ WebServerListener::WebServerListener(int socket, bool ipv6,
   // Watching it from every loop woke them all for each client, for one to win the accept, and
   // left each loop's share of the connections to chance: the clients of a loop that won more
   // than its share waited longest.
-  auto watcher = std::make_unique<Watcher>(WebServerIOPool::context(context_->options.dispatchQueuePriority), socket);
+  auto watcher = std::make_unique<Watcher>(
+      WebServerIOPool::context(context_->options.dispatchQueuePriority), socket);
   error_code error;
   watcher->acceptor.assign(ipv6 ? asio::ip::tcp::v6() : asio::ip::tcp::v4(), socket, error);
   if (error) {

@@ -73,7 +73,7 @@ void WebServerLogMessage(int level, const char *format, ...) {
   va_end(args);
 }
 
-void WebServerLogMessageV(int level, const char *format, va_list arguments) {
+void WebServerLogMessageV(int level, const char* format, va_list arguments) {
   if (!WebServerShouldLog(level))
     return;
   char stackBuffer[512];

@@ -17,7 +17,7 @@ enum WebServerLoggingLevel : int {
 };
 
 // The class name that the server's lifecycle messages name.
-inline constexpr const char *kWebServerClassName = "WebServer";
+inline constexpr const char* kWebServerClassName = "WebServer";
 
 // The process-wide level below which server messages are not produced; starts at 0.
 int WebServerLogLevel();
@@ -36,7 +36,7 @@ bool WebServerShouldLog(int level);
 // The server's one log sink: formats the message and hands it to the built-in logger, or as
 // "[LEVEL] text" to the library logger's WebServer trace channel.
 void WebServerLogMessage(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
-void WebServerLogMessageV(int level, const char *format, va_list arguments)
+void WebServerLogMessageV(int level, const char* format, va_list arguments)
     __attribute__((format(printf, 2, 0)));
 
 } // namespace ombrelia

@@ -14,11 +14,10 @@ std::shared_ptr<WebServerPortMapping> WebServerPortMapping::start(uint16_t port,
   auto mapping =
       std::shared_ptr<WebServerPortMapping>(new WebServerPortMapping(std::move(didUpdate)));
   std::weak_ptr<WebServerPortMapping> weak = mapping;
-  auto mapper = PortMapper::create(port, [weak](const PortMapper::Update &update) {
+  auto mapper = PortMapper::create(port, [weak](const PortMapper::Update& update) {
     // The mapper's thread never waits on the server.
     DispatchQueue::main()->async([weak, update] {
-      if (auto self = weak.lock())
-        self->didUpdate(update);
+      if (auto self = weak.lock()) self->didUpdate(update);
     });
   });
   if (!mapper) {
@@ -44,22 +43,19 @@ void WebServerPortMapping::stop() {
     publicAddress_.clear();
     publicPort_ = 0;
   }
-  if (mapper_)
-    mapper_->stop();
+  if (mapper_) mapper_->stop();
 }
 
 std::optional<std::string> WebServerPortMapping::publicServerURL() const {
   std::lock_guard lock(mutex_);
-  if (publicAddress_.empty() || publicPort_ == 0)
-    return std::nullopt;
+  if (publicAddress_.empty() || publicPort_ == 0) return std::nullopt;
   return WebServerMakeServerURL(publicAddress_, publicPort_);
 }
 
-void WebServerPortMapping::didUpdate(const PortMapper::Update &update) {
+void WebServerPortMapping::didUpdate(const PortMapper::Update& update) {
   {
     std::lock_guard lock(mutex_);
-    if (stopped_)
-      return;
+    if (stopped_) return;
     publicAddress_ = update.error == 0 ? update.publicAddress : std::string();
     publicPort_ = update.error == 0 ? update.publicPort : 0;
   }
@@ -71,8 +67,7 @@ void WebServerPortMapping::didUpdate(const PortMapper::Update &update) {
     WebServerLogMessage(kWebServerLogInfo, "%s now publicly reachable at %s", kWebServerClassName,
                         url.c_str());
   }
-  if (didUpdate_)
-    didUpdate_();
+  if (didUpdate_) didUpdate_();
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -16,7 +16,7 @@ namespace ombrelia {
 // A started server's TCP port mapped on the default gateway to the same public port, kept
 // renewed, and deleted at stop. Failures are logged and leave the server serving.
 class WebServerPortMapping : public std::enable_shared_from_this<WebServerPortMapping> {
-public:
+ public:
   // Runs on the main queue after each change of the mapping, failures included.
   using DidUpdate = std::function<void()>;
 
@@ -24,8 +24,8 @@ public:
   [[nodiscard]] static std::shared_ptr<WebServerPortMapping> start(uint16_t port,
                                                                    DidUpdate didUpdate);
   ~WebServerPortMapping();
-  WebServerPortMapping(const WebServerPortMapping &) = delete;
-  WebServerPortMapping &operator=(const WebServerPortMapping &) = delete;
+  WebServerPortMapping(const WebServerPortMapping&) = delete;
+  WebServerPortMapping& operator=(const WebServerPortMapping&) = delete;
 
   // Deletes the mapping and forgets the public address; nothing is reported afterwards.
   void stop();
@@ -33,12 +33,12 @@ public:
   // The server's URL at the gateway's public address and mapped port; absent without a mapping.
   std::optional<std::string> publicServerURL() const;
 
-private:
+ private:
   explicit WebServerPortMapping(DidUpdate didUpdate);
-  void didUpdate(const platform::PortMapper::Update &update);
+  void didUpdate(const platform::PortMapper::Update& update);
 
   const DidUpdate didUpdate_;
-  std::shared_ptr<platform::PortMapper> mapper_; // owner thread only
+  std::shared_ptr<platform::PortMapper> mapper_;  // owner thread only
   mutable std::mutex mutex_;
   // Guarded by mutex_.
   std::string publicAddress_;
@@ -46,4 +46,4 @@ private:
   bool stopped_ = false;
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -15,35 +15,31 @@ namespace {
 // on the platform the server's interface comes from ("net services"); the codes are Avahi's.
 constexpr int kNetServicesErrorDomain = 10;
 
-} // namespace
+}  // namespace
 
-std::shared_ptr<WebServerServicePublication>
-WebServerServicePublication::start(std::string name, std::string type, uint16_t port,
-                                   DidComplete didComplete) {
+std::shared_ptr<WebServerServicePublication> WebServerServicePublication::start(
+    std::string name, std::string type, uint16_t port, DidComplete didComplete) {
   auto publication = std::shared_ptr<WebServerServicePublication>(
       new WebServerServicePublication(type, port, std::move(didComplete)));
   std::weak_ptr<WebServerServicePublication> weak = publication;
   // Every answer moves to the main queue, so the daemon's thread never waits on the server.
   ServicePublisher::Events events{
       .registered =
-          [weak](const std::string &registered) {
+          [weak](const std::string& registered) {
             DispatchQueue::main()->async([weak, registered] {
-              if (auto self = weak.lock())
-                self->didRegister(registered);
+              if (auto self = weak.lock()) self->didRegister(registered);
             });
           },
       .resolved =
-          [weak](const std::string &host) {
+          [weak](const std::string& host) {
             DispatchQueue::main()->async([weak, host] {
-              if (auto self = weak.lock())
-                self->didResolve(host);
+              if (auto self = weak.lock()) self->didResolve(host);
             });
           },
       .failed =
           [weak](ServicePublisher::Failure failure, int code) {
             DispatchQueue::main()->async([weak, failure, code] {
-              if (auto self = weak.lock())
-                self->didFail(failure, code);
+              if (auto self = weak.lock()) self->didFail(failure, code);
             });
           },
   };
@@ -66,36 +62,31 @@ void WebServerServicePublication::stop() {
     host_.reset();
   }
   // Resolution first, then the registration, then the connection to the daemon.
-  if (publisher_)
-    publisher_->stop();
+  if (publisher_) publisher_->stop();
 }
 
 std::optional<std::string> WebServerServicePublication::bonjourName() const {
   std::lock_guard lock(mutex_);
-  if (!name_ || name_->empty())
-    return std::nullopt;
+  if (!name_ || name_->empty()) return std::nullopt;
   return name_;
 }
 
 std::optional<std::string> WebServerServicePublication::bonjourType() const {
   std::lock_guard lock(mutex_);
-  if (!name_ || type_.empty())
-    return std::nullopt;
+  if (!name_ || type_.empty()) return std::nullopt;
   return type_;
 }
 
 std::optional<std::string> WebServerServicePublication::bonjourServerURL() const {
   std::lock_guard lock(mutex_);
-  if (!host_ || host_->empty())
-    return std::nullopt;
+  if (!host_ || host_->empty()) return std::nullopt;
   return WebServerMakeServerURL(*host_, port_);
 }
 
-void WebServerServicePublication::didRegister(const std::string &name) {
+void WebServerServicePublication::didRegister(const std::string& name) {
   {
     std::lock_guard lock(mutex_);
-    if (stopped_)
-      return;
+    if (stopped_) return;
     name_ = name;
   }
   if (WebServerShouldLog(kWebServerLogVerbose)) {
@@ -104,11 +95,10 @@ void WebServerServicePublication::didRegister(const std::string &name) {
   }
 }
 
-void WebServerServicePublication::didResolve(const std::string &host) {
+void WebServerServicePublication::didResolve(const std::string& host) {
   {
     std::lock_guard lock(mutex_);
-    if (stopped_)
-      return;
+    if (stopped_) return;
     host_ = host;
   }
   if (WebServerShouldLog(kWebServerLogInfo)) {
@@ -116,15 +106,13 @@ void WebServerServicePublication::didResolve(const std::string &host) {
     WebServerLogMessage(kWebServerLogInfo, "%s now locally reachable at %s", kWebServerClassName,
                         url.c_str());
   }
-  if (didComplete_)
-    didComplete_();
+  if (didComplete_) didComplete_();
 }
 
 void WebServerServicePublication::didFail(ServicePublisher::Failure failure, int code) {
   {
     std::lock_guard lock(mutex_);
-    if (stopped_)
-      return;
+    if (stopped_) return;
     // A registration that failed leaves nothing published.
     if (failure == ServicePublisher::Failure::registration ||
         failure == ServicePublisher::Failure::createRegistration) {
@@ -132,27 +120,26 @@ void WebServerServicePublication::didFail(ServicePublisher::Failure failure, int
       host_.reset();
     }
   }
-  if (!WebServerShouldLog(kWebServerLogError))
-    return;
+  if (!WebServerShouldLog(kWebServerLogError)) return;
   switch (failure) {
-  case ServicePublisher::Failure::createRegistration:
-    WebServerLogMessage(kWebServerLogError, "Failed creating CFNetService for registration");
-    break;
-  case ServicePublisher::Failure::registration:
-    WebServerLogMessage(kWebServerLogError, "Bonjour registration error %i (domain %i)", code,
-                        kNetServicesErrorDomain);
-    break;
-  case ServicePublisher::Failure::createResolution:
-    WebServerLogMessage(kWebServerLogError, "Failed creating CFNetService for resolution");
-    break;
-  case ServicePublisher::Failure::startResolution:
-    WebServerLogMessage(kWebServerLogError, "Failed starting Bonjour resolution");
-    break;
-  case ServicePublisher::Failure::resolution:
-    WebServerLogMessage(kWebServerLogError, "Bonjour resolution error %i (domain %i)", code,
-                        kNetServicesErrorDomain);
-    break;
+    case ServicePublisher::Failure::createRegistration:
+      WebServerLogMessage(kWebServerLogError, "Failed creating CFNetService for registration");
+      break;
+    case ServicePublisher::Failure::registration:
+      WebServerLogMessage(kWebServerLogError, "Bonjour registration error %i (domain %i)", code,
+                          kNetServicesErrorDomain);
+      break;
+    case ServicePublisher::Failure::createResolution:
+      WebServerLogMessage(kWebServerLogError, "Failed creating CFNetService for resolution");
+      break;
+    case ServicePublisher::Failure::startResolution:
+      WebServerLogMessage(kWebServerLogError, "Failed starting Bonjour resolution");
+      break;
+    case ServicePublisher::Failure::resolution:
+      WebServerLogMessage(kWebServerLogError, "Bonjour resolution error %i (domain %i)", code,
+                          kNetServicesErrorDomain);
+      break;
   }
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -64,7 +64,8 @@ TEST(WebServerPortMapping, MapsItsPortRenewsAtHalfTheLifetimeAndDeletesTheMappin
   ASSERT_TRUE(events->waitForMappingUpdates(1, 10s)) << "no mapping reported";
   EXPECT_EQ(events->mappingUpdates()[0].url, first);
   EXPECT_EQ(server->publicServerURL(), first);
-  EXPECT_TRUE(events->waitForLine(kWebServerLogInfo, "WebServer now publicly reachable at " + first, 1s));
+  EXPECT_TRUE(
+      events->waitForLine(kWebServerLogInfo, "WebServer now publicly reachable at " + first, 1s));
   const auto asked = gateway.requests();
   ASSERT_GE(asked.size(), 2u);
   EXPECT_EQ(asked[0].opcode, 0) << "the public address is asked first";

@@ -25,13 +25,12 @@ namespace {
 // A server at `priority` whose handler answers with the nice value of the thread running it.
 std::shared_ptr<WebServer> reportingNice(int priority) {
   auto server = WebServer::create();
-  server->addDefaultHandlerForMethod("GET", WebServerRequestClass<WebServerRequest>(),
-                                     [](const std::shared_ptr<WebServerRequest>&) {
-                                       const int nice = ::getpriority(
-                                           PRIO_PROCESS, static_cast<id_t>(::gettid()));
-                                       return WebServerDataResponse::responseWithText(
-                                           std::to_string(nice));
-                                     });
+  server->addDefaultHandlerForMethod(
+      "GET", WebServerRequestClass<WebServerRequest>(),
+      [](const std::shared_ptr<WebServerRequest>&) {
+        const int nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()));
+        return WebServerDataResponse::responseWithText(std::to_string(nice));
+      });
   WebServerOptions options;
   options.bindToLocalhost = true;
   options.dispatchQueuePriority = priority;
