@@ -8,10 +8,10 @@
 namespace ombrelia::test {
 
 WebServerEventLog::WebServerEventLog() {
-  WebServerSetBuiltInLogger([this](int level, const std::string& text) {
-    std::lock_guard lock(waiter_.mutex());
-    lines_.push_back({level, text});
-    waiter_.notify();
+  WebServerSetBuiltInLogger([state = state_](int level, const std::string& text) {
+    std::lock_guard lock(state->waiter.mutex());
+    state->lines.push_back({level, text});
+    state->waiter.notify();
   });
 }
 
@@ -19,22 +19,22 @@ WebServerEventLog::~WebServerEventLog() { WebServerSetBuiltInLogger(nullptr); }
 
 void WebServerEventLog::webServerDidCompleteBonjourRegistration(WebServer& server) {
   Call call{server.bonjourServerURL(), server.bonjourName()};
-  std::lock_guard lock(waiter_.mutex());
-  registrations_.push_back(std::move(call));
-  waiter_.notify();
+  std::lock_guard lock(state_->waiter.mutex());
+  state_->registrations.push_back(std::move(call));
+  state_->waiter.notify();
 }
 
 void WebServerEventLog::webServerDidUpdateNATPortMapping(WebServer& server) {
   Call call{server.publicServerURL(), std::nullopt};
-  std::lock_guard lock(waiter_.mutex());
-  mappingUpdates_.push_back(std::move(call));
-  waiter_.notify();
+  std::lock_guard lock(state_->waiter.mutex());
+  state_->mappingUpdates.push_back(std::move(call));
+  state_->waiter.notify();
 }
 
 bool WebServerEventLog::waitForLine(int level, const std::string& text,
                                     std::chrono::milliseconds bound) {
-  return waiter_.waitFor(bound, [&] {
-    for (const auto& line : lines_) {
+  return state_->waiter.waitFor(bound, [&] {
+    for (const auto& line : state_->lines) {
       if (line.level == level && line.text == text) return true;
     }
     return false;
@@ -42,26 +42,26 @@ bool WebServerEventLog::waitForLine(int level, const std::string& text,
 }
 
 bool WebServerEventLog::waitForRegistrations(size_t count, std::chrono::milliseconds bound) {
-  return waiter_.waitFor(bound, [&] { return registrations_.size() >= count; });
+  return state_->waiter.waitFor(bound, [&] { return state_->registrations.size() >= count; });
 }
 
 bool WebServerEventLog::waitForMappingUpdates(size_t count, std::chrono::milliseconds bound) {
-  return waiter_.waitFor(bound, [&] { return mappingUpdates_.size() >= count; });
+  return state_->waiter.waitFor(bound, [&] { return state_->mappingUpdates.size() >= count; });
 }
 
 std::vector<WebServerEventLog::Line> WebServerEventLog::lines() {
-  std::lock_guard lock(waiter_.mutex());
-  return lines_;
+  std::lock_guard lock(state_->waiter.mutex());
+  return state_->lines;
 }
 
 std::vector<WebServerEventLog::Call> WebServerEventLog::registrations() {
-  std::lock_guard lock(waiter_.mutex());
-  return registrations_;
+  std::lock_guard lock(state_->waiter.mutex());
+  return state_->registrations;
 }
 
 std::vector<WebServerEventLog::Call> WebServerEventLog::mappingUpdates() {
-  std::lock_guard lock(waiter_.mutex());
-  return mappingUpdates_;
+  std::lock_guard lock(state_->waiter.mutex());
+  return state_->mappingUpdates;
 }
 
 }  // namespace ombrelia::test

@@ -3,6 +3,7 @@
 // waits and reads.
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,11 +42,16 @@ class WebServerEventLog : public WebServerDelegate {
   std::vector<Call> mappingUpdates();
 
  private:
-  Waiter waiter_;
-  // Guarded by waiter_.mutex().
-  std::vector<Line> lines_;
-  std::vector<Call> registrations_;
-  std::vector<Call> mappingUpdates_;
+  // Shared with the installed logger, which a server thread may still be calling while this
+  // object goes away.
+  struct State {
+    Waiter waiter;
+    // Guarded by waiter.mutex().
+    std::vector<Line> lines;
+    std::vector<Call> registrations;
+    std::vector<Call> mappingUpdates;
+  };
+  std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
 }  // namespace ombrelia::test
