@@ -7,12 +7,11 @@
 #include <algorithm>
 
 #include "support/IsolatedNetwork.hpp"
-#include "support/LoopbackClient.hpp"
 #include "support/MdnsDaemons.hpp"
+#include "support/TextServer.hpp"
 #include "support/WebServerEventLog.hpp"
 #include "webserver/core/WebServer.hpp"
 #include "webserver/core/WebServerLog.hpp"
-#include "webserver/responses/WebServerDataResponse.hpp"
 
 using namespace ombrelia;
 using namespace std::chrono_literals;
@@ -26,27 +25,13 @@ constexpr auto kRegistrationBound = 20s;
 
 std::shared_ptr<WebServer> startPublished(const std::shared_ptr<test::WebServerEventLog>& events,
                                           WebServerOptions options) {
-  auto server = WebServer::create();
-  server->setDelegate(events);
-  server->addDefaultHandlerForMethod("GET", WebServerRequestClass<WebServerRequest>(),
-                                     [](const std::shared_ptr<WebServerRequest>&) {
-                                       return WebServerDataResponse::responseWithText("served");
-                                     });
-  EXPECT_TRUE(server->startWithOptions(std::move(options)));
-  return server;
+  return test::startTextServer(std::move(options), events);
 }
 
 WebServerOptions publishing(std::optional<std::string> name) {
   WebServerOptions options;
   options.bonjourName = std::move(name);
   return options;
-}
-
-bool serves(uint16_t port) {
-  auto client = test::LoopbackClient::connect(port);
-  if (!client) return false;
-  client->send("GET / HTTP/1.1\r\n\r\n");
-  return client->readAll().find("served") != std::string::npos;
 }
 
 std::optional<MdnsDaemons::Found> find(const std::vector<MdnsDaemons::Found>& found,
@@ -88,7 +73,7 @@ TEST(WebServerAvahi, PublishesSoThatAnIndependentBrowserResolvesItAndWithdrawsIt
   EXPECT_EQ(found->host, std::string(MdnsDaemons::kHostName) + ".local");
   EXPECT_EQ(found->address, IsolatedNetwork::kHostAddress);
   EXPECT_EQ(found->port, port);
-  EXPECT_TRUE(serves(port));
+  EXPECT_TRUE(test::textServerAnswers(port));
 
   server->stop();
   EXPECT_EQ(server->bonjourServerURL(), std::nullopt);
@@ -139,7 +124,7 @@ TEST(WebServerAvahi, KeepsServingAndLogsTheErrorWithoutABusOrWithoutADaemon) {
     auto events = std::make_shared<test::WebServerEventLog>();
     auto server = startPublished(events, publishing("Ombrelia Test"));
     ASSERT_TRUE(server->isRunning());
-    EXPECT_TRUE(serves(server->port()));
+    EXPECT_TRUE(test::textServerAnswers(server->port()));
     // Avahi's "daemon not running" either way.
     EXPECT_TRUE(
         events->waitForLine(kWebServerLogError, "Bonjour registration error -26 (domain 10)", 5s));

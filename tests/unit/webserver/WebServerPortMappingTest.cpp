@@ -6,12 +6,11 @@
 #include "platform/PortMapper.hpp"
 #include "support/ChildProcess.hpp"
 #include "support/IsolatedNetwork.hpp"
-#include "support/LoopbackClient.hpp"
 #include "support/NatPmpResponder.hpp"
+#include "support/TextServer.hpp"
 #include "support/WebServerEventLog.hpp"
 #include "webserver/core/WebServer.hpp"
 #include "webserver/core/WebServerLog.hpp"
-#include "webserver/responses/WebServerDataResponse.hpp"
 
 using namespace ombrelia;
 using namespace std::chrono_literals;
@@ -24,23 +23,9 @@ namespace {
 constexpr uint8_t kTcpMapping = 2;
 
 std::shared_ptr<WebServer> startMapped(const std::shared_ptr<test::WebServerEventLog>& events) {
-  auto server = WebServer::create();
-  server->setDelegate(events);
-  server->addDefaultHandlerForMethod("GET", WebServerRequestClass<WebServerRequest>(),
-                                     [](const std::shared_ptr<WebServerRequest>&) {
-                                       return WebServerDataResponse::responseWithText("served");
-                                     });
   WebServerOptions options;
   options.requestNATPortMapping = true;
-  EXPECT_TRUE(server->startWithOptions(options));
-  return server;
-}
-
-bool serves(uint16_t port) {
-  auto client = test::LoopbackClient::connect(port);
-  if (!client) return false;
-  client->send("GET / HTTP/1.1\r\n\r\n");
-  return client->readAll().find("served") != std::string::npos;
+  return test::startTextServer(options, events);
 }
 
 size_t countMappings(const std::vector<Request>& requests, uint32_t lifetime) {
@@ -90,7 +75,7 @@ TEST(WebServerPortMapping, MapsItsPortRenewsAtHalfTheLifetimeAndDeletesTheMappin
   ASSERT_TRUE(events->waitForMappingUpdates(2, 10s));
   const std::string second = "http://203.0.113.8:" + std::to_string(port) + "/";
   EXPECT_EQ(events->mappingUpdates()[1].url, second);
-  EXPECT_TRUE(serves(port));
+  EXPECT_TRUE(test::textServerAnswers(port));
 
   server->stop();
   EXPECT_EQ(server->publicServerURL(), std::nullopt);
@@ -116,7 +101,7 @@ TEST(WebServerPortMapping, LogsARefusingGatewaysErrorAndKeepsServing) {
   // libnatpmp's code for the gateway's "not authorised".
   EXPECT_TRUE(events->waitForLine(kWebServerLogError, "DNS service error -51", 1s));
   EXPECT_EQ(server->publicServerURL(), std::nullopt);
-  EXPECT_TRUE(serves(server->port()));
+  EXPECT_TRUE(test::textServerAnswers(server->port()));
   server->stop();
 }
 
@@ -127,7 +112,7 @@ TEST(WebServerPortMapping, RetransmitsToASilentGatewayOnADoublingScheduleThenGiv
   ASSERT_TRUE(gateway.listening());
   auto events = std::make_shared<test::WebServerEventLog>();
   auto server = startMapped(events);
-  EXPECT_TRUE(serves(server->port()));
+  EXPECT_TRUE(test::textServerAnswers(server->port()));
   ASSERT_TRUE(events->waitForMappingUpdates(1, 20s)) << "never gave up";
   EXPECT_TRUE(events->waitForLine(kWebServerLogError, "DNS service error -7", 1s));
   EXPECT_EQ(server->publicServerURL(), std::nullopt);
@@ -139,7 +124,7 @@ TEST(WebServerPortMapping, RetransmitsToASilentGatewayOnADoublingScheduleThenGiv
     EXPECT_EQ(sent[i].opcode, 0);
     EXPECT_GE(sent[i].at - sent[i - 1].at, wait - 25ms) << "attempt " << i + 1 << " came early";
   }
-  EXPECT_TRUE(serves(server->port()));
+  EXPECT_TRUE(test::textServerAnswers(server->port()));
   server->stop();
 }
 
@@ -151,7 +136,7 @@ TEST(WebServerPortMapping, StartsWithoutAGatewayAndLogsThatNoMappingCanBeMade) {
   ASSERT_TRUE(server->isRunning());
   // libnatpmp's "cannot get the gateway".
   EXPECT_TRUE(events->waitForLine(kWebServerLogError, "Failed creating NAT port mapping (-3)", 1s));
-  EXPECT_TRUE(serves(server->port()));
+  EXPECT_TRUE(test::textServerAnswers(server->port()));
   EXPECT_EQ(server->publicServerURL(), std::nullopt);
   server->stop();
 }
