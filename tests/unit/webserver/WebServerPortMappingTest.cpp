@@ -45,6 +45,9 @@ TEST(WebServerPortMapping, MapsItsPortRenewsAtHalfTheLifetimeAndDeletesTheMappin
   auto server = startMapped(events);
   const uint16_t port = server->port();
   const std::string first = "http://203.0.113.7:" + std::to_string(port) + "/";
+  // The local URL names the host's end of the link to the gateway, not the gateway's end.
+  EXPECT_EQ(server->serverURL(), "http://" + std::string(IsolatedNetwork::kHostAddress) + ":" +
+                                     std::to_string(port) + "/");
 
   ASSERT_TRUE(events->waitForMappingUpdates(1, 10s)) << "no mapping reported";
   EXPECT_EQ(events->mappingUpdates()[0].url, first);
