@@ -11,9 +11,10 @@ namespace ombrelia::platform {
 
 // Publishes one DNS-SD service over multicast DNS in the "local" domain through the system's
 // mDNS daemon (avahi-daemon, reached over D-Bus), then resolves it once to learn the host name
-// that browsers will see. A name already taken on the network is replaced by the daemon's next
-// alternative ("Name #2", then "Name #3"...), as applications on other platforms expect by
-// default. Stopping withdraws the service.
+// that browsers will see. When the daemon reports the name taken on the network (or by another
+// of its clients), the service is registered again under Avahi's next alternative ("Name #2",
+// then "Name #3"...), as applications on other platforms expect by default. Stopping withdraws
+// the service.
 class ServicePublisher {
  public:
   // What failed; the code that goes with it is Avahi's error number.

@@ -116,8 +116,8 @@ public:
   std::optional<std::string> bonjourServerURL() const;
   // The same formats on the gateway's public address and mapped port; absent without a mapping.
   std::optional<std::string> publicServerURL() const;
-  // The published service's name (as registered: the daemon renames a taken one) and type;
-  // absent when not published.
+  // The published service's name (as registered: a name taken on the network gives way to
+  // Avahi's alternative, "Name #2") and type; absent when not published.
   std::optional<std::string> bonjourName() const;
   std::optional<std::string> bonjourType() const;
 
