@@ -51,6 +51,9 @@ std::mutex& stackMutex() {
 // turn: sleeping and being woken costs far more than that on a busy machine.
 constexpr int kLockSpins = 200;
 
+// How often waiting stream resets check whether the peer has acknowledged all data.
+constexpr std::chrono::milliseconds kResetCheckInterval{50};
+
 // How often usrsctp's timers are driven; its own timer thread ticks every 10 ms.
 constexpr std::chrono::milliseconds kTimerTick{10};
 
@@ -444,16 +447,47 @@ void SctpTransport::resetStream(uint16_t stream) {
 }
 
 void SctpTransport::requestReset(uint16_t stream) {
-  alignas(struct sctp_reset_streams)
-      uint8_t storage[sizeof(struct sctp_reset_streams) + sizeof(uint16_t)] = {};
-  auto* reset = reinterpret_cast<struct sctp_reset_streams*>(storage);
-  reset->srs_assoc_id = SCTP_ALL_ASSOC;
-  reset->srs_flags = SCTP_STREAM_RESET_OUTGOING;
-  reset->srs_number_streams = 1;
-  reset->srs_stream_list[0] = stream;
-  if (usrsctp_setsockopt(socket_, IPPROTO_SCTP, SCTP_RESET_STREAMS, reset, sizeof storage) != 0) {
-    log("stream reset failed: " + std::string(std::strerror(errno)));
+  resets_.add(stream);
+  requestDueResets();
+}
+
+bool SctpTransport::allAcknowledged() {
+  struct sctp_status status {};
+  socklen_t length = sizeof status;
+  if (usrsctp_getsockopt(socket_, IPPROTO_SCTP, SCTP_STATUS, &status, &length) != 0) return false;
+  return status.sstat_unackdata == 0;
+}
+
+void SctpTransport::requestDueResets() {
+  if (closed_ || socket_ == nullptr || !resets_.pending()) return;
+  const auto streams = resets_.take(allAcknowledged(), StreamResetQueue::Clock::now());
+  if (!streams.empty()) {
+    std::vector<uint8_t> storage(sizeof(struct sctp_reset_streams) +
+                                 streams.size() * sizeof(uint16_t));
+    auto* reset = reinterpret_cast<struct sctp_reset_streams*>(storage.data());
+    reset->srs_assoc_id = SCTP_ALL_ASSOC;
+    reset->srs_flags = SCTP_STREAM_RESET_OUTGOING;
+    reset->srs_number_streams = static_cast<uint16_t>(streams.size());
+    std::copy(streams.begin(), streams.end(), reset->srs_stream_list);
+    if (usrsctp_setsockopt(socket_, IPPROTO_SCTP, SCTP_RESET_STREAMS, reset,
+                           static_cast<socklen_t>(storage.size())) != 0) {
+      log("stream reset failed: " + std::string(std::strerror(errno)));
+    }
   }
+  if (!resets_.pending() || resetCheckBooked_) return;
+  // Acknowledgements may come without a sender-dry event, and an outcome may never come.
+  resetCheckBooked_ = true;
+  GlibLoop::shared().repeat(kResetCheckInterval, [weak = weak_from_this()] {
+    const auto self = weak.lock();
+    if (!self) return false;
+    Glue::Lock lock;
+    self->requestDueResets();
+    if (self->closed_ || !self->resets_.pending()) {
+      self->resetCheckBooked_ = false;
+      return false;
+    }
+    return true;
+  });
 }
 
 void SctpTransport::close() {
@@ -522,6 +556,12 @@ void SctpTransport::handleNotification(const uint8_t* data, size_t size) {
       break;
     case SctpNotification::Kind::senderDry:
       flush();
+      requestDueResets();
+      break;
+    case SctpNotification::Kind::outgoingStreamsReset:
+      if (notification->refused) log("the peer refused a stream reset; asking again");
+      resets_.settle(notification->streams, notification->refused);
+      requestDueResets();
       break;
     case SctpNotification::Kind::incomingStreamsReset:
       if (callbacks_.onStreamsReset) callbacks_.onStreamsReset(notification->streams);

@@ -86,9 +86,9 @@ TEST(DataChannelImpairedPathTest,
   }
 }
 
-// One side opens channels one after another; the other closes each as it is announced. Every
-// close must complete on both sides: each reset request crosses the other side's reset and
-// the data sent before it, which a reordering path delivers out of order.
+// One side opens channels one after another and sends on each as it opens; the other closes
+// each as it is announced. Every close must complete on both sides: each reset request follows
+// data that a reordering path delivers out of order, and may overtake it.
 void expectEveryClosingChannelCloses(const SctpImpairment& offererPath,
                                      const SctpImpairment& answererPath) {
   OpenChannels channels;
@@ -107,6 +107,9 @@ void expectEveryClosingChannelCloses(const SctpImpairment& offererPath,
     auto channel = channels.peers.offerer->createDataChannel("extra-" + std::to_string(i));
     ASSERT_TRUE(channel);
     channel->onClosed([closedLocally](DCDcEvent) { closedLocally->countDown(); });
+    channel->onOpen([weak = std::weak_ptr<DCDataChannel>(channel)](DCDcEvent) {
+      if (auto open = weak.lock()) open->sendBinary(Data(std::string(64 * 1024, 'x')));
+    });
     opened.push_back(std::move(channel));
   }
   EXPECT_TRUE(closedLocally->waitFor(kChannels, 30s))
