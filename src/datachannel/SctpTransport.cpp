@@ -26,6 +26,9 @@ constexpr uint32_t kSctpPathMtu = 1200 - 40;
 constexpr uint16_t kStreamCount = 1024;
 // usrsctp's own buffers: a 2 MB segment sent back to back should mostly sit here.
 constexpr int kSocketBufferBytes = 1024 * 1024;
+// A receive buffer twice this is what usrsctp may hold of one peer; messages larger than it is
+// are delivered in parts (see start()).
+constexpr size_t kMaxPartialDeliveryPoint = 64 * 1024 * 1024;
 // usrsctp reports free space once half the buffer has drained.
 constexpr uint32_t kSendThreshold = kSocketBufferBytes / 2;
 // Retransmission timeouts. A heartbeat goes out one timeout plus the heartbeat interval after
@@ -179,8 +182,10 @@ struct SctpTransport::Glue {
       } else if ((flags & MSG_NOTIFICATION) != 0) {
         self->handleNotification(static_cast<const uint8_t*>(data), length);
       } else {
-        self->handleData(static_cast<const uint8_t*>(data), length, info.rcv_sid,
-                         ntohl(info.rcv_ppid), flags);
+        const MessageAssembler::Key key{info.rcv_sid, info.rcv_ssn,
+                                        (info.rcv_flags & SCTP_UNORDERED) != 0};
+        self->handleData(static_cast<const uint8_t*>(data), length, key, ntohl(info.rcv_ppid),
+                         flags);
       }
     }
     std::free(data);  // usrsctp hands the buffer over
@@ -306,7 +311,17 @@ bool SctpTransport::start() {
   usrsctp_setsockopt(s, IPPROTO_SCTP, SCTP_MAX_BURST, &burst, sizeof burst);
   int buffer = kSocketBufferBytes;
   usrsctp_setsockopt(s, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
-  usrsctp_setsockopt(s, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+  // Once usrsctp holds part of a message as large as its partial delivery point, it hands that
+  // part over, then any later messages of the same stream that are complete, and only then the
+  // rest: a message that lost a packet on the way arrives after those sent behind it. With the
+  // point above the largest message accepted, only messages refused anyway come in parts. It
+  // is capped at half the receive buffer, which must therefore hold twice that.
+  const uint32_t deliveryPoint = static_cast<uint32_t>(
+      std::min<size_t>(settings_.maxReceiveMessage + 1, kMaxPartialDeliveryPoint));
+  int receiveBuffer = std::max<int>(kSocketBufferBytes, static_cast<int>(2 * deliveryPoint));
+  usrsctp_setsockopt(s, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  usrsctp_setsockopt(s, IPPROTO_SCTP, SCTP_PARTIAL_DELIVERY_POINT, &deliveryPoint,
+                     sizeof deliveryPoint);
 
   struct sockaddr_conn local {};
   local.sconn_family = AF_CONN;
@@ -527,20 +542,20 @@ void SctpTransport::drainOutput() {
   draining_ = false;
 }
 
-void SctpTransport::handleData(const uint8_t* data, size_t size, uint16_t stream, uint32_t ppid,
-                               int flags) {
+void SctpTransport::handleData(const uint8_t* data, size_t size, const MessageAssembler::Key& key,
+                               uint32_t ppid, int flags) {
   std::vector<uint8_t> message;
   MessageAssembler::Outcome outcome;
   {
     std::lock_guard lock(receiveMutex_);
-    outcome = assembler_.add(stream, data, size, (flags & MSG_EOR) != 0, message);
+    outcome = assembler_.add(key, data, size, (flags & MSG_EOR) != 0, message);
   }
   if (outcome == MessageAssembler::Outcome::oversized) {
     OmbreliaLogger::error("datachannel: received message refused: larger than " +
                               std::to_string(settings_.maxReceiveMessage) + " bytes",
                           OLogModule::webRTCClient);
   } else if (outcome == MessageAssembler::Outcome::complete && callbacks_.onMessage) {
-    callbacks_.onMessage(stream, ppid, std::move(message));
+    callbacks_.onMessage(key.stream, ppid, std::move(message));
   }
 }
 

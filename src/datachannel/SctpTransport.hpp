@@ -104,7 +104,8 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
   // Hands SCTP the resets that may go now, and keeps checking while others wait.
   void requestDueResets();
   bool allAcknowledged();
-  void handleData(const uint8_t* data, size_t size, uint16_t stream, uint32_t ppid, int flags);
+  void handleData(const uint8_t* data, size_t size, const MessageAssembler::Key& key, uint32_t ppid,
+                  int flags);
   void handleNotification(const uint8_t* data, size_t size);
 
   const Settings settings_;
