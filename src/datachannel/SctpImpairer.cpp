@@ -38,8 +38,11 @@ SctpImpairer::SctpImpairer(const SctpImpairment& impairment)
 bool SctpImpairer::loses() {
   ++count_;
   if (impairment_.loseEvery != 0 && count_ % impairment_.loseEvery == 0) return true;
-  if (impairment_.lossRate <= 0.0) return false;
-  return std::uniform_real_distribution<double>(0.0, 1.0)(random_) < impairment_.lossRate;
+  return chance(impairment_.lossRate);
+}
+
+bool SctpImpairer::chance(double rate) {
+  return rate > 0.0 && std::uniform_real_distribution<double>(0.0, 1.0)(random_) < rate;
 }
 
 std::chrono::milliseconds SctpImpairer::delay() {
@@ -51,7 +54,7 @@ std::chrono::milliseconds SctpImpairer::delay() {
 
 void SctpImpairer::pass(const uint8_t* bytes, const std::vector<size_t>& ends, const Send& send) {
   const bool delaying = impairment_.delay.count() > 0 || impairment_.jitter.count() > 0;
-  // Without delay the survivors still leave as one batch, the way every packet does.
+  // Those not held still leave as one batch, the way every packet does.
   std::vector<uint8_t> kept;
   std::vector<size_t> keptEnds;
   {
@@ -61,7 +64,7 @@ void SctpImpairer::pass(const uint8_t* bytes, const std::vector<size_t>& ends, c
       const size_t begin = start;
       start = end;
       if (loses()) continue;
-      if (delaying) {
+      if (delaying && !chance(impairment_.overtakeRate)) {
         auto packet = std::make_unique<Delayed>();
         packet->bytes.assign(bytes + begin, bytes + end);
         packet->send = send;

@@ -28,6 +28,7 @@ class SctpImpairer {
  private:
   // With mutex_ held.
   bool loses();
+  bool chance(double rate);
   std::chrono::milliseconds delay();
 
   const SctpImpairment impairment_;

@@ -17,6 +17,8 @@ struct SctpImpairment {
   // uniformly: packets sent less than twice the jitter apart overtake each other.
   std::chrono::milliseconds delay{0};
   std::chrono::milliseconds jitter{0};
+  // With a delay, each packet leaves at once with this chance, overtaking those held.
+  double overtakeRate = 0.0;
   uint32_t seed = 1;
 };
 
