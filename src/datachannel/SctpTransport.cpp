@@ -26,8 +26,9 @@ constexpr uint32_t kSctpPathMtu = 1200 - 40;
 constexpr uint16_t kStreamCount = 1024;
 // usrsctp's own buffers: a 2 MB segment sent back to back should mostly sit here.
 constexpr int kSocketBufferBytes = 1024 * 1024;
-// A receive buffer twice this is what usrsctp may hold of one peer; messages larger than it is
-// are delivered in parts (see start()).
+// The highest partial delivery point (see start()): the receive buffer, twice it, bounds what
+// usrsctp holds of one peer. Should a configured message limit pass it, those larger messages
+// come in parts, which the assembler joins per message.
 constexpr size_t kMaxPartialDeliveryPoint = 64 * 1024 * 1024;
 // usrsctp reports free space once half the buffer has drained.
 constexpr uint32_t kSendThreshold = kSocketBufferBytes / 2;

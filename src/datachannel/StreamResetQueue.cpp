@@ -9,8 +9,16 @@ void StreamResetQueue::add(uint16_t stream) {
 }
 
 std::vector<uint16_t> StreamResetQueue::take(bool allAcknowledged, Clock::time_point now) {
+  if (!outstanding_.empty()) {
+    if (now - requestedAt_ < kOutcomeWait) return {};
+    // No outcome came: asked again, so that neither the streams nor the check wait forever.
+    for (const auto& [stream, attempts] : outstanding_) {
+      if (attempts < kMaxAttempts && waiting_.count(stream) == 0)
+        waiting_.emplace(stream, attempts);
+    }
+    outstanding_.clear();
+  }
   if (waiting_.empty()) return {};
-  if (!outstanding_.empty() && now - requestedAt_ < kOutcomeWait) return {};
   if (!allAcknowledged && now - waitingSince_ < kAcknowledgementWait) return {};
   std::vector<uint16_t> streams;
   for (auto& [stream, attempts] : waiting_) {

@@ -39,9 +39,9 @@ class StreamResetQueue {
   // Under a steady flow of data the peer never has it all: waiting that long, the request goes
   // anyway, and the data that follows it lets the peer carry it out.
   static constexpr std::chrono::milliseconds kAcknowledgementWait{1000};
-  // Should no outcome come for a request (SCTP found nothing to send), the next one goes anyway.
+  // Should no outcome come for a request (SCTP found nothing to send), it is made again.
   static constexpr std::chrono::milliseconds kOutcomeWait{5000};
-  // A peer that keeps refusing a stream's reset will not change its mind.
+  // A peer that keeps refusing or ignoring a stream's reset will not change its mind.
   static constexpr int kMaxAttempts = 4;
 
   std::map<uint16_t, int> waiting_;  // stream to the attempts made so far
