@@ -17,7 +17,6 @@ namespace ombrelia::datachannel {
 namespace {
 
 using namespace std::chrono_literals;
-using test::ChannelRecorder;
 using test::OpenChannels;
 using test::SegmentDigests;
 
@@ -63,7 +62,7 @@ std::vector<Message> messagesUpToTheMaximum() {
 }
 
 TEST(DataChannelImpairedPathTest,
-     MessagesUpToTheAdvertisedMaximumArriveWholeAndInOrderDespiteLoss) {
+     MessagesUpToTheAdvertisedMaximumArriveWholeAndInOrderDespiteLossAndReordering) {
   OpenChannels channels;
   ASSERT_TRUE(channels.open());
   channels.peers.offerer->impairSctpForTesting(impairment(0.05, 1));
