@@ -5,16 +5,16 @@
 #include <string>
 #include <variant>
 
-#include "support/ChannelPair.hpp"
 #include "support/LossyUdpRelay.hpp"
+#include "support/OpenChannels.hpp"
 
 namespace ombrelia::datachannel {
 namespace {
 
 using namespace std::chrono_literals;
-using test::ChannelPair;
 using test::LoopbackPeers;
 using test::LossyUdpRelay;
+using test::OpenChannels;
 
 // The whole path runs through `relay`: descriptions and trickled candidates alike.
 LoopbackPeers::Options throughRelay(LossyUdpRelay& relay) {
@@ -31,7 +31,7 @@ LoopbackPeers::Options throughRelay(LossyUdpRelay& relay) {
 
 TEST(LossyLinkTest, ConnectionOutlivesThreeMinutesAtFivePercentLoss) {
   LossyUdpRelay relay({.lossRate = 0.05});
-  ChannelPair pair(throughRelay(relay), LoopbackPeers::loopbackConfig());
+  OpenChannels pair(throughRelay(relay));
   ASSERT_TRUE(pair.open(30s)) << "the channel never opened through the relay";
 
   // A numbered text a second, as a peer's availability chatter: SCTP carries each one through

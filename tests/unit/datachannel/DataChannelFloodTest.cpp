@@ -8,10 +8,10 @@
 #include <thread>
 
 #include "datachannel/DCPeerConnection.hpp"
-#include "support/ChannelPair.hpp"
 #include "support/ChannelRecorder.hpp"
 #include "support/HeapGauge.hpp"
 #include "support/LoopbackPeers.hpp"
+#include "support/OpenChannels.hpp"
 
 namespace ombrelia::datachannel {
 namespace {
@@ -24,7 +24,7 @@ using test::LoopbackPeers;
 constexpr size_t kMiB = 1024 * 1024;
 
 // The well-behaved exchange that must go on beside a flood.
-using RecordedPair = test::ChannelPair;
+using RecordedPair = test::OpenChannels;
 
 // Lets the receiving application stall until the test opens it.
 class Gate {
@@ -49,7 +49,7 @@ class Gate {
 
 TEST(DataChannelFloodTest, PeerSendingFasterThanTheViewerReadsIsCutOffWithinTheBound) {
   RecordedPair good;
-  ASSERT_TRUE(good.open());
+  ASSERT_TRUE(good.open(10s));
 
   // The viewer answers the flooding peer and stalls on the first text it gets.
   LoopbackPeers flood;
@@ -89,10 +89,10 @@ TEST(DataChannelFloodTest, MessageLargerThanTheSendBufferIsRefusedAtOnceAndTheCh
   // Both sides accept messages far larger than the send buffer holds.
   DCConfiguration config = LoopbackPeers::loopbackConfig();
   config.maxMessageSize = 8 * kMiB;
-  RecordedPair pair(config);
-  ASSERT_TRUE(pair.open());
+  RecordedPair pair({}, config, config);
+  ASSERT_TRUE(pair.open(10s));
   RecordedPair good;
-  ASSERT_TRUE(good.open());
+  ASSERT_TRUE(good.open(10s));
 
   HeapGauge heap;
   std::vector<uint8_t> bytes(2 * kMiB, 0x5a);

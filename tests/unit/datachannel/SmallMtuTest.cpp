@@ -11,13 +11,13 @@
 #include <cstring>
 #include <variant>
 
-#include "support/ChannelPair.hpp"
+#include "support/OpenChannels.hpp"
 
 namespace ombrelia::datachannel {
 namespace {
 
 using namespace std::chrono_literals;
-using test::ChannelPair;
+using test::OpenChannels;
 
 // The MTU of the smallest paths the stack must carry on.
 constexpr int kSmallMtu = 1200;
@@ -56,8 +56,8 @@ TEST(SmallMtuTest, TransferCompletesOverLoopbackWithMtu1200) {
   }
   ASSERT_EQ(error, "") << "could not set up loopback at MTU " << kSmallMtu;
 
-  ChannelPair pair;
-  ASSERT_TRUE(pair.open()) << "the channel did not open at MTU " << kSmallMtu;
+  OpenChannels pair;
+  ASSERT_TRUE(pair.open(10s)) << "the channel did not open at MTU " << kSmallMtu;
   // Frames of the peer protocol's size, many congestion windows' worth, so that sends go out in
   // batches of full-size datagrams.
   constexpr size_t kFrameBytes = 15924;
