@@ -33,11 +33,11 @@ constexpr size_t kHighWaterBytes = 4 * 1024 * 1024;
 // One-shot flag a callback sets and the main thread waits on.
 class Signal {
  public:
+  // Notifies under the lock: the waiter may return and destroy this flag as soon as it sees
+  // set_, so the flag must not be touched once the lock is released.
   void set() {
-    {
-      std::lock_guard lock(mutex_);
-      set_ = true;
-    }
+    std::lock_guard lock(mutex_);
+    set_ = true;
     changed_.notify_all();
   }
   bool waitFor(std::chrono::milliseconds bound) {

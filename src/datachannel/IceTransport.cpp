@@ -34,6 +34,14 @@ constexpr size_t kMaxDatagramsPerCall = 64;
 // UDP datagram could carry.
 constexpr size_t kMaxSegments = 64;
 constexpr size_t kMaxSegmentedBytes = 65000;
+// The kernel's ways of refusing a segmented send: no offload on this device or kernel, or
+// (EMSGSIZE) a segment plus its headers larger than the path's MTU, which segmentation may not
+// fragment while a single datagram may.
+bool refusesSegmentation(int error) {
+  return error == EIO || error == EINVAL || error == ENOPROTOOPT || error == EOPNOTSUPP ||
+         error == EMSGSIZE;
+}
+
 // The name libnice gives the timer that sends its connectivity checks.
 constexpr const char* kCheckTimerName = "Connectivity check schedule";
 
@@ -112,11 +120,14 @@ struct IceTransport::Relay {
 std::shared_ptr<IceTransport> IceTransport::create(const Settings& settings, Callbacks callbacks) {
   std::shared_ptr<IceTransport> self(new IceTransport(std::move(callbacks)));
   // Trickle: checks wait for remote candidates instead of failing while none are known yet.
-  // Consent freshness makes a vanished peer fail the component eventually.
-  NiceAgent* agent =
-      nice_agent_new_full(GlibLoop::shared().context(), NICE_COMPATIBILITY_RFC5245,
-                          static_cast<NiceAgentOption>(NICE_AGENT_OPTION_ICE_TRICKLE |
-                                                       NICE_AGENT_OPTION_CONSENT_FRESHNESS));
+  // No consent freshness: libnice sends one check every few seconds without retransmitting it
+  // and withdraws consent 10 s after the last answer, so two lost datagrams in a row fail a
+  // connection that SCTP would carry on; at a few percent loss that happens within minutes.
+  // The connection watches the peer itself instead: SCTP heartbeats keep packets coming, and
+  // a silence longer than the consent timeout reports the peer lost (PeerConnectionCore).
+  // Checks from the peer's own consent freshness are still answered.
+  NiceAgent* agent = nice_agent_new_full(GlibLoop::shared().context(), NICE_COMPATIBILITY_RFC5245,
+                                         NICE_AGENT_OPTION_ICE_TRICKLE);
   if (agent == nullptr) return nullptr;
   // UPnP would send multicast onto the network. TCP candidates are not gathered: the rest of
   // the framework handles UDP ones only.
@@ -293,6 +304,8 @@ bool IceTransport::sendAll(const uint8_t* bytes, const std::vector<size_t>& ends
             all;
       start = end;
     }
+    // The agent keeps its reason to itself.
+    if (!all) reportSendError(0, "datagrams dropped by the ICE agent");
     return all;
   }
   const int fd = g_socket_get_fd(directSocket_);
@@ -347,17 +360,31 @@ bool IceTransport::sendAll(const uint8_t* bytes, const std::vector<size_t>& ends
       // there, and that call says why.
       resumeAt(static_cast<size_t>(sent));
     } else if (sent < 0 && messages[0].msg_hdr.msg_control != nullptr &&
-               (errno == EIO || errno == EINVAL || errno == ENOPROTOOPT || errno == EOPNOTSUPP)) {
+               refusesSegmentation(errno)) {
       // No segmentation offload on this path or kernel: one datagram per message from now on.
+      reportSendError(errno, "segmented send refused, sending datagram by datagram");
       segmentation_ = false;
       resumeAt(0);
     } else if (sent < 0) {
       // Non-blocking: what the socket's buffer cannot take is lost, as a datagram lost on the
       // way would be, and SCTP sends it again.
+      if (errno != EAGAIN && errno != EWOULDBLOCK) reportSendError(errno, "datagrams dropped");
       all = false;
     }
   }
   return all;
+}
+
+void IceTransport::reportSendError(int error, const char* what) {
+  // Once per cause and connection: a persistent cause recurs on every batch.
+  if (std::find(reportedSendErrors_.begin(), reportedSendErrors_.end(), error) !=
+      reportedSendErrors_.end()) {
+    return;
+  }
+  reportedSendErrors_.push_back(error);
+  std::string line = "datachannel: " + std::string(what);
+  if (error != 0) line += std::string(": ") + std::strerror(error);
+  OmbreliaLogger::error(line, OLogModule::webRTCClient);
 }
 
 bool IceTransport::inputWaiting() const {
@@ -446,7 +473,7 @@ void IceTransport::handleComponentState(unsigned state) {
       callbacks_.onStateChange(State::connected);
       break;
     case NICE_COMPONENT_STATE_FAILED:
-      // Consent lost or the pair gone: the agent decides whether anything may still be sent.
+      // The pair gone: the agent decides whether anything may still be sent.
       dropDirectPath();
       callbacks_.onStateChange(State::failed);
       break;

@@ -88,6 +88,9 @@ class IceTransport : public std::enable_shared_from_this<IceTransport> {
   // Takes the selected pair's socket and remote address for sendAll(), or drops them.
   void refreshDirectPath();
   void dropDirectPath();
+  // Logs a failed send the first time its cause (an errno, or 0 for one unknown) appears.
+  // Under sendMutex_.
+  void reportSendError(int error, const char* what);
 
   Callbacks callbacks_;
   NiceAgent* agent_ = nullptr;  // guarded by sendMutex_ for send(); written on the loop thread
@@ -99,7 +102,8 @@ class IceTransport : public std::enable_shared_from_this<IceTransport> {
   GSocket* directSocket_ = nullptr;  // held so that its descriptor stays ours
   struct sockaddr_storage directPeer_ {};
   socklen_t directPeerLength_ = 0;
-  bool segmentation_ = true;  // cleared when the kernel refuses UDP segmentation offload
+  bool segmentation_ = true;             // cleared when the kernel refuses UDP segmentation offload
+  std::vector<int> reportedSendErrors_;  // guarded by sendMutex_: causes already logged
   unsigned streamId_ = 0;
   std::string localUfrag_;
   std::string localPwd_;

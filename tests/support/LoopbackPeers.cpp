@@ -83,6 +83,7 @@ LoopbackPeers::LoopbackPeers(Options options, DCConfiguration offererConfig,
         }
         waiter->notify();
         if (!opts.trickleCandidates) return;
+        if (opts.tamperOffererCandidate) candidate = opts.tamperOffererCandidate(candidate);
         if (auto peer = weakAnswerer.lock()) peer->addRemoteCandidate(candidate, mid);
       });
   answerer->onLocalCandidate(
@@ -93,6 +94,7 @@ LoopbackPeers::LoopbackPeers(Options options, DCConfiguration offererConfig,
         }
         waiter->notify();
         if (!opts.trickleCandidates) return;
+        if (opts.tamperAnswererCandidate) candidate = opts.tamperAnswererCandidate(candidate);
         if (auto peer = weakOfferer.lock()) peer->addRemoteCandidate(candidate, mid);
       });
   offerer->onStateChange([waiter, record](DCIceState state) {
@@ -150,6 +152,17 @@ bool LoopbackPeers::waitForAnswererState(DCIceState state, std::chrono::millisec
 bool LoopbackPeers::waitForBothConnected(std::chrono::milliseconds timeout) {
   return waitForOffererState(DCIceState::connected, timeout) &&
          waitForAnswererState(DCIceState::connected, timeout);
+}
+
+bool LoopbackPeers::waitForEitherLost(std::chrono::milliseconds timeout) {
+  const auto lost = [](const std::vector<DCIceState>& states) {
+    return std::any_of(states.begin(), states.end(), [](DCIceState state) {
+      return state == DCIceState::disconnected || state == DCIceState::failed ||
+             state == DCIceState::closed;
+    });
+  };
+  return waiter_->waitFor(
+      timeout, [&] { return lost(record_->offererStates) || lost(record_->answererStates); });
 }
 
 bool LoopbackPeers::waitForAnswererDescription(std::chrono::milliseconds timeout) {

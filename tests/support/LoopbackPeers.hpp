@@ -25,6 +25,9 @@ class LoopbackPeers {
     bool relayOffer = true;
     std::function<std::string(std::string)> tamperOffer;
     std::function<std::string(std::string)> tamperAnswer;
+    // Applied to each trickled candidate line on its way to the other side.
+    std::function<std::string(std::string)> tamperOffererCandidate;
+    std::function<std::string(std::string)> tamperAnswererCandidate;
   };
 
   static datachannel::DCConfiguration loopbackConfig();
@@ -48,6 +51,8 @@ class LoopbackPeers {
   bool waitForOffererState(datachannel::DCIceState state, std::chrono::milliseconds timeout);
   bool waitForAnswererState(datachannel::DCIceState state, std::chrono::milliseconds timeout);
   bool waitForBothConnected(std::chrono::milliseconds timeout);
+  // True as soon as either side reports the connection lost (disconnected, failed or closed).
+  bool waitForEitherLost(std::chrono::milliseconds timeout);
   bool waitForAnswererDescription(std::chrono::milliseconds timeout);
   bool waitForOffererCandidates(std::chrono::milliseconds timeout);
 

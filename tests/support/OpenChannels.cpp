@@ -1,5 +1,7 @@
 #include "support/OpenChannels.hpp"
 
+#include <variant>
+
 namespace ombrelia::test {
 
 OpenChannels::OpenChannels(LoopbackPeers::Options options,
@@ -25,6 +27,15 @@ bool OpenChannels::open(std::chrono::milliseconds timeout) {
 std::shared_ptr<datachannel::DCDataChannel> OpenChannels::remoteChannel() {
   std::lock_guard lock(remote_->mutex);
   return remote_->channel;
+}
+
+bool OpenChannels::carries(const std::string& text) {
+  const size_t before = remoteEvents.frames().size();
+  if (!local->sendText(text)) return false;
+  if (!remoteEvents.waitForFrames(before + 1, std::chrono::seconds(10))) return false;
+  const auto frames = remoteEvents.frames();
+  const auto* received = std::get_if<std::string>(&frames[before]);
+  return received != nullptr && *received == text;
 }
 
 }  // namespace ombrelia::test

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "datachannel/DCConfiguration.hpp"
 #include "datachannel/DCDataChannel.hpp"
@@ -22,6 +23,8 @@ class OpenChannels {
 
   bool open(std::chrono::milliseconds timeout = std::chrono::seconds(5));
   std::shared_ptr<datachannel::DCDataChannel> remoteChannel();
+  // One text is still carried promptly, offerer to answerer.
+  bool carries(const std::string& text);
 
   ChannelRecorder localEvents;
   ChannelRecorder remoteEvents;

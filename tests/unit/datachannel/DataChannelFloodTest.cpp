@@ -11,6 +11,7 @@
 #include "support/ChannelRecorder.hpp"
 #include "support/HeapGauge.hpp"
 #include "support/LoopbackPeers.hpp"
+#include "support/OpenChannels.hpp"
 
 namespace ombrelia::datachannel {
 namespace {
@@ -22,38 +23,8 @@ using test::LoopbackPeers;
 
 constexpr size_t kMiB = 1024 * 1024;
 
-// A loopback pair whose answerer records its announced channel's frames: the well-behaved
-// exchange that must go on beside a flood.
-class RecordedPair {
- public:
-  explicit RecordedPair(DCConfiguration config = LoopbackPeers::loopbackConfig())
-      : peers(LoopbackPeers::Options{}, config) {
-    peers.answerer->onDataChannel(
-        [recorder = remoteEvents](std::shared_ptr<DCDataChannel> channel) mutable {
-          recorder.attach(channel);
-        });
-    local = peers.offerer->createDataChannel("P2P");
-    localEvents.attach(local);
-  }
-
-  bool open() {
-    return localEvents.waitForEvent("open", 10s) && remoteEvents.waitForEvent("open", 10s);
-  }
-
-  // One text is still carried promptly.
-  bool carries(const std::string& text) {
-    const size_t before = remoteEvents.frames().size();
-    if (!local->sendText(text)) return false;
-    if (!remoteEvents.waitForFrames(before + 1, 10s)) return false;
-    const auto frames = remoteEvents.frames();
-    return std::get<std::string>(frames[before]) == text;
-  }
-
-  ChannelRecorder localEvents;
-  ChannelRecorder remoteEvents;
-  LoopbackPeers peers;
-  std::shared_ptr<DCDataChannel> local;
-};
+// The well-behaved exchange that must go on beside a flood.
+using RecordedPair = test::OpenChannels;
 
 // Lets the receiving application stall until the test opens it.
 class Gate {
@@ -78,7 +49,7 @@ class Gate {
 
 TEST(DataChannelFloodTest, PeerSendingFasterThanTheViewerReadsIsCutOffWithinTheBound) {
   RecordedPair good;
-  ASSERT_TRUE(good.open());
+  ASSERT_TRUE(good.open(10s));
 
   // The viewer answers the flooding peer and stalls on the first text it gets.
   LoopbackPeers flood;
@@ -118,10 +89,10 @@ TEST(DataChannelFloodTest, MessageLargerThanTheSendBufferIsRefusedAtOnceAndTheCh
   // Both sides accept messages far larger than the send buffer holds.
   DCConfiguration config = LoopbackPeers::loopbackConfig();
   config.maxMessageSize = 8 * kMiB;
-  RecordedPair pair(config);
-  ASSERT_TRUE(pair.open());
+  RecordedPair pair({}, config, config);
+  ASSERT_TRUE(pair.open(10s));
   RecordedPair good;
-  ASSERT_TRUE(good.open());
+  ASSERT_TRUE(good.open(10s));
 
   HeapGauge heap;
   std::vector<uint8_t> bytes(2 * kMiB, 0x5a);

@@ -1,0 +1,81 @@
+// A path whose MTU is below the size that batched (segmented) sends need: loopback at 1,200
+// bytes in a network namespace of the test's own, where the kernel refuses those sends.
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <variant>
+
+#include "support/OpenChannels.hpp"
+
+namespace ombrelia::datachannel {
+namespace {
+
+using namespace std::chrono_literals;
+using test::OpenChannels;
+
+// The MTU of the smallest paths the stack must carry on.
+constexpr int kSmallMtu = 1200;
+
+// Moves this process into a new network namespace whose only interface, loopback, is up with
+// `mtu`. The process stays there: ctest runs every test in a process of its own, and the data
+// channel's loop thread, started later, inherits the namespace. Empty on success, else why not.
+std::string isolateOnLoopbackWithMtu(int mtu) {
+  if (unshare(CLONE_NEWNET) != 0) return std::string("unshare: ") + std::strerror(errno);
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return std::string("socket: ") + std::strerror(errno);
+  ifreq request{};
+  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+  request.ifr_mtu = mtu;
+  std::string error;
+  if (ioctl(fd, SIOCSIFMTU, &request) != 0) error = std::string("MTU: ") + std::strerror(errno);
+  if (error.empty() && ioctl(fd, SIOCGIFFLAGS, &request) == 0) {
+    request.ifr_flags |= IFF_UP;
+    if (ioctl(fd, SIOCSIFFLAGS, &request) != 0) error = std::string("up: ") + std::strerror(errno);
+  }
+  close(fd);
+  return error;
+}
+
+// Frame `index` of a transfer: its bytes tell where it belongs.
+Data frameNumbered(size_t index, size_t size) {
+  std::vector<uint8_t> bytes(size);
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>((index * 131 + i) % 251);
+  return Data(std::move(bytes));
+}
+
+TEST(SmallMtuTest, TransferCompletesOverLoopbackWithMtu1200) {
+  const std::string error = isolateOnLoopbackWithMtu(kSmallMtu);
+  if (error == std::string("unshare: ") + std::strerror(EPERM)) {
+    GTEST_SKIP() << "needs a network namespace of its own (run as root, as scripts/test does)";
+  }
+  ASSERT_EQ(error, "") << "could not set up loopback at MTU " << kSmallMtu;
+
+  OpenChannels pair;
+  ASSERT_TRUE(pair.open(10s)) << "the channel did not open at MTU " << kSmallMtu;
+  // Frames of the peer protocol's size, many congestion windows' worth, so that sends go out in
+  // batches of full-size datagrams.
+  constexpr size_t kFrameBytes = 15924;
+  constexpr size_t kFrames = 256;
+  for (size_t i = 0; i < kFrames; ++i) {
+    ASSERT_TRUE(pair.local->sendBinary(frameNumbered(i, kFrameBytes)))
+        << "send " << i << " refused";
+  }
+  ASSERT_TRUE(pair.remoteEvents.waitForFrames(kFrames, 30s))
+      << "only " << pair.remoteEvents.frames().size() << " of " << kFrames
+      << " frames arrived: the transfer stalled";
+  const auto frames = pair.remoteEvents.frames();
+  for (size_t i = 0; i < kFrames; ++i) {
+    const auto* bytes = std::get_if<Data>(&frames[i]);
+    ASSERT_TRUE(bytes != nullptr && *bytes == frameNumbered(i, kFrameBytes))
+        << "frame " << i << " arrived altered or out of place";
+  }
+}
+
+}  // namespace
+}  // namespace ombrelia::datachannel
