@@ -20,8 +20,10 @@ Url closedTlsEndpoint() {
 TEST(WebSocketConnectionExit, TlsConnectionsOpenedAfterTheExitFreedStaticsEndTheProcessCleanly) {
   EXPECT_EXIT(
       {
-        // No connection is alive when the exit starts, as when the tracker has just refused the
-        // last one and the reconnection is under way.
+        // The I/O loop runs, as once the signalling client has connected; a URL that cannot
+        // open starts it without making any TLS state, so none is alive when the exit starts,
+        // as when the tracker has just refused the last connection.
+        auto starter = WebSocketConnection::open(*Url::parse("http://127.0.0.1/"), {}, {});
         test::exitThenRun([] {
           std::vector<std::shared_ptr<WebSocketConnection>> late;
           for (int i = 0; i < 3; ++i) {
