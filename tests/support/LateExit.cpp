@@ -3,9 +3,7 @@
 #include <cstdlib>
 #include <utility>
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/lsan_interface.h>
-#endif
+#include "support/LeakCheck.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -24,11 +22,8 @@ void runArmed() {
 }  // namespace
 
 void exitThenRun(std::function<void()> action) {
-#if defined(__SANITIZE_ADDRESS__)
-  // The leak check otherwise runs at the end of the exit, alongside the action's threads; a
-  // report from one of them while it runs deadlocks inside the sanitizer runtime.
-  __lsan_do_leak_check();
-#endif
+  // Otherwise the leak check would run at the end of the exit, alongside the action's threads.
+  runLeakCheckNow();
   armed = new std::function<void()>(std::move(action));
   std::exit(0);
 }
