@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "analytics/DeviceTypeChecker.hpp"
+#include "analytics/MetricsContextSource.hpp"
 #include "peers/PeerList.hpp"
 #include "platform/NotificationCenter.hpp"
 #include "platform/Timer.hpp"
@@ -98,7 +99,7 @@ void AnalyticsService::afterSleep() {
   const int64_t segmentCount = ManifestController::shared().lastManifestSegments();
   const auto qualityCount = static_cast<int64_t>(ManifestController::shared().resolutions().size());
   const double buffer = finiteOrZero(BufferingController::shared().getBufferLength().value_or(0.0));
-  const bool peerConnected = MetricsContext::anyPeerConnected();
+  const bool peerConnected = MetricsContextSource::anyPeerConnected();
   const std::string clientUUID = personalUUID->lowercaseString();
 
   std::shared_ptr<const InitMetrics> init;
@@ -204,7 +205,7 @@ void AnalyticsService::addManifestDataReceived(int64_t dataSize) {
 void AnalyticsService::addMediaDataReceived(int64_t dataSize, bool isHttp,
                                             const SegmentInfo& segmentInfo,
                                             std::optional<PeerType> peerType) {
-  const MetricsContext context = MetricsContext::current();
+  const MetricsContext context = MetricsContextSource::current();
   std::lock_guard lock(mutex_);
   metrics_.updateMedia(dataSize, isHttp, segmentInfo, peerType.value_or(PeerType::unknown),
                        context);
@@ -226,7 +227,7 @@ void AnalyticsService::addDataSent(int64_t dataSize, std::optional<PeerType> typ
 }
 
 void AnalyticsService::segmentRequested(const std::string& quality) {
-  const bool peerConnected = MetricsContext::anyPeerConnected();
+  const bool peerConnected = MetricsContextSource::anyPeerConnected();
   std::lock_guard lock(mutex_);
   if (lastQuality_.empty()) {
     lastQuality_ = quality;
@@ -268,7 +269,7 @@ void AnalyticsService::onBuffering(std::optional<Decision> type) {
     hook = onBufferingHook_;
   }
   if (hook) hook();
-  const bool peerConnected = MetricsContext::anyPeerConnected();
+  const bool peerConnected = MetricsContextSource::anyPeerConnected();
   std::lock_guard lock(mutex_);
   isStalled_ = true;
   metrics_.setNbrStalls(saturatingAdd(metrics_.nbrStalls(), 1), peerConnected);

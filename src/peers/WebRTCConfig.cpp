@@ -2,17 +2,13 @@
 
 namespace ombrelia {
 
-namespace {
-
-// The second one is written without a port and so uses STUN's own, 3478.
-const std::vector<std::string> defaultIceServers = {"stun:stun.l.google.com:19302",
-                                                    "stun:stun.cloudflare.com"};
-
-}  // namespace
-
 const WebRTCConfig& WebRTCConfig::defaultConfig() {
-  static const WebRTCConfig config{defaultIceServers};
-  return config;
+  // Never destroyed: peers may still be listed, and their clients made, on a library thread
+  // while the process exits. The second server is written without a port and so uses STUN's
+  // own, 3478.
+  static const auto* config = new WebRTCConfig{
+      std::vector<std::string>{"stun:stun.l.google.com:19302", "stun:stun.cloudflare.com"}};
+  return *config;
 }
 
 }  // namespace ombrelia

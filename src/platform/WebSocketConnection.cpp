@@ -45,9 +45,11 @@ struct IoLoop {
 
 IoLoop* ioLoop = nullptr;
 
-// At exit the thread stops before OpenSSL's own exit handler (registered earlier, so run later)
-// frees the locks that a session being torn down on the thread would still take. The context
-// itself is never destroyed: handlers still queued keep their sessions until the process ends.
+// At exit the thread stops before the program's static objects are destroyed (this handler is
+// registered after they were made, so it runs before their destructors): Asio's OpenSSL set-up
+// keeps its state in such a static, and every TLS context a session makes or frees on the thread
+// refers to it. The context itself is never destroyed: handlers still queued keep their sessions
+// until the process ends, and an open() during the exit only queues one that never runs.
 void stopIoLoop() {
   ioLoop->context.stop();
   if (ioLoop->thread.joinable() && ioLoop->thread.get_id() != std::this_thread::get_id()) {
@@ -55,8 +57,7 @@ void stopIoLoop() {
   }
 }
 
-// The library's WebSocket I/O thread, made on first use. Sessions are built after OpenSSL is
-// initialised (their TLS context comes first), which orders the exit handlers as needed.
+// The library's WebSocket I/O thread, made on first use.
 net::io_context& ioContext() {
   static IoLoop* loop = [] {
     ioLoop = new IoLoop();
@@ -120,36 +121,24 @@ class BasicSession final : public WebSocketConnection::Session {
   };
 
  public:
+  // Holds plain values only: open() may run on any thread, including one still busy while the
+  // process exits. Everything that touches Asio or OpenSSL is made in begin(), on the I/O thread,
+  // which the exit stops before the statics they rely on are destroyed.
   BasicSession(Endpoint endpoint, Settings settings, Callbacks callbacks)
-      : endpoint_(std::move(endpoint)),
-        settings_(settings),
-        callbacks_(std::move(callbacks)),
-        sslContext_(net::ssl::context::tls_client),
-        resolver_(ioContext()),
-        timer_(ioContext()) {
-    if constexpr (Tls) {
-      // The default paths honour SSL_CERT_FILE and SSL_CERT_DIR; read per connection so that a
-      // changed trust store applies to the next connection.
-      boost::system::error_code ignored;
-      sslContext_.set_default_verify_paths(ignored);
-      sslContext_.set_verify_mode(net::ssl::verify_peer);
-      ws_.emplace(ioContext(), sslContext_);
-    } else {
-      ws_.emplace(ioContext());
-    }
-  }
+      : endpoint_(std::move(endpoint)), settings_(settings), callbacks_(std::move(callbacks)) {}
 
   void begin() override {
+    build();
     if (finished_) return;
     auto self = shared();
-    timer_.expires_after(settings_.handshakeTimeout);
-    timer_.async_wait([self](beast::error_code ec) {
+    timer_->expires_after(settings_.handshakeTimeout);
+    timer_->async_wait([self](beast::error_code ec) {
       if (!ec && !self->open_) self->fail("The request timed out.");
     });
-    resolver_.async_resolve(endpoint_.host, endpoint_.port,
-                            [self](beast::error_code ec, tcp::resolver::results_type results) {
-                              self->onResolve(ec, std::move(results));
-                            });
+    resolver_->async_resolve(endpoint_.host, endpoint_.port,
+                             [self](beast::error_code ec, tcp::resolver::results_type results) {
+                               self->onResolve(ec, std::move(results));
+                             });
   }
 
   void enqueue(std::string text, SendCompletion completion) override {
@@ -182,6 +171,22 @@ class BasicSession final : public WebSocketConnection::Session {
   }
 
  private:
+  void build() {
+    resolver_.emplace(ioContext());
+    timer_.emplace(ioContext());
+    if constexpr (Tls) {
+      sslContext_.emplace(net::ssl::context::tls_client);
+      // The default paths honour SSL_CERT_FILE and SSL_CERT_DIR; read per connection so that a
+      // changed trust store applies to the next connection.
+      boost::system::error_code ignored;
+      sslContext_->set_default_verify_paths(ignored);
+      sslContext_->set_verify_mode(net::ssl::verify_peer);
+      ws_.emplace(ioContext(), *sslContext_);
+    } else {
+      ws_.emplace(ioContext());
+    }
+  }
+
   std::shared_ptr<BasicSession> shared() {
     return std::static_pointer_cast<BasicSession>(shared_from_this());
   }
@@ -236,7 +241,7 @@ class BasicSession final : public WebSocketConnection::Session {
     if (finished_) return;
     if (ec) return fail(ec.message());
     open_ = true;
-    timer_.cancel();
+    timer_->cancel();
     if (callbacks_.onOpen) callbacks_.onOpen();
     if (finished_) return;
     readIfRoom();
@@ -329,8 +334,8 @@ class BasicSession final : public WebSocketConnection::Session {
   }
 
   void closeTransport() {
-    timer_.cancel();
-    resolver_.cancel();
+    timer_->cancel();
+    resolver_->cancel();
     beast::error_code ignored;
     beast::get_lowest_layer(*ws_).socket().close(ignored);
   }
@@ -338,9 +343,10 @@ class BasicSession final : public WebSocketConnection::Session {
   Endpoint endpoint_;
   Settings settings_;
   Callbacks callbacks_;
-  net::ssl::context sslContext_;  // must outlive the stream
-  tcp::resolver resolver_;
-  net::steady_timer timer_;  // bounds the whole opening
+  // Made by build(), on the I/O thread.
+  std::optional<net::ssl::context> sslContext_;  // TLS only; must outlive the stream
+  std::optional<tcp::resolver> resolver_;
+  std::optional<net::steady_timer> timer_;  // bounds the whole opening
   std::optional<websocket::stream<Layer>> ws_;
   beast::flat_buffer buffer_;
   std::deque<PendingSend> queue_;

@@ -29,9 +29,10 @@ SocketConfig::SocketConfig(Url trackerListServerUrl)
     : trackerListServerUrl(std::move(trackerListServerUrl)) {}
 
 SocketConfig SocketConfig::defaultConfig() {
-  static const Url compiledIn = *Url::parseAbsolute(kTrackerListProviderServerUrl);
+  // Never destroyed: a controller may be built on a library thread while the process exits.
+  static const auto* compiledIn = new Url(*Url::parseAbsolute(kTrackerListProviderServerUrl));
   std::lock_guard lock(overrides().mutex);
-  return SocketConfig(overrides().endpoint.value_or(compiledIn));
+  return SocketConfig(overrides().endpoint.value_or(*compiledIn));
 }
 
 std::shared_ptr<SignalingClient> SocketConfig::buildSignalingClient(const SocketConfig& config) {

@@ -8,9 +8,10 @@ namespace ombrelia {
 namespace {
 
 const TagExtraParams& ownParams() {
-  static const TagExtraParams kParams = BaseAttributedTag::quotedListParams(
-      {std::string(EXT_X_MEDIA::typeAttributeKey), std::string(EXT_X_MEDIA::groupIdAttributeKey)});
-  return kParams;
+  // Never destroyed: a playlist may still be parsed on a library thread while the process exits.
+  static const auto* kParams = new TagExtraParams(BaseAttributedTag::quotedListParams(
+      {std::string(EXT_X_MEDIA::typeAttributeKey), std::string(EXT_X_MEDIA::groupIdAttributeKey)}));
+  return *kParams;
 }
 
 }  // namespace

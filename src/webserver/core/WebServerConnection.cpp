@@ -114,15 +114,16 @@ bool constantTimeEquals(std::string_view a, std::string_view b) {
   return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
-// The Digest nonce: one per process run, from random bytes.
+// The Digest nonce: one per process run, from random bytes. Never destroyed: connections may
+// still be answered while the process exits.
 const std::string &processNonce() {
-  static const std::string nonce = [] {
+  static const auto *nonce = [] {
     unsigned char bytes[16] = {};
     RAND_bytes(bytes, sizeof(bytes));
-    return WebServerComputeMD5Digest(
-        std::string_view(reinterpret_cast<const char *>(bytes), sizeof(bytes)));
+    return new std::string(WebServerComputeMD5Digest(
+        std::string_view(reinterpret_cast<const char *>(bytes), sizeof(bytes))));
   }();
-  return nonce;
+  return *nonce;
 }
 
 bool responseHeadersAreValid(const WebServerResponse &response) {

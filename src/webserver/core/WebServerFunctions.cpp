@@ -197,8 +197,8 @@ std::string WebServerGetMimeTypeForExtension(std::string_view extension,
       return it->second;
   }
   // The table stands in for the platform's type registry: the web's and the streaming
-  // formats' usual types.
-  static const std::map<std::string_view, std::string_view> kTable = {
+  // formats' usual types. Never destroyed: responses may still be made while the process exits.
+  static const auto *kTable = new std::map<std::string_view, std::string_view>{
       {"aac", "audio/aac"},
       {"avi", "video/x-msvideo"},
       {"bin", "application/octet-stream"},
@@ -240,7 +240,7 @@ std::string WebServerGetMimeTypeForExtension(std::string_view extension,
       {"xml", "application/xml"},
       {"zip", "application/zip"},
   };
-  if (auto it = kTable.find(key); it != kTable.end())
+  if (auto it = kTable->find(key); it != kTable->end())
     return std::string(it->second);
   return std::string(kOctetStream);
 }

@@ -1,4 +1,4 @@
-#include "protocol/MetricsContext.hpp"
+#include "analytics/MetricsContextSource.hpp"
 
 #include "analytics/DeviceTypeChecker.hpp"
 #include "analytics/NetworkTypeChecker.hpp"
@@ -7,12 +7,12 @@
 
 namespace ombrelia {
 
-MetricsContext MetricsContext::current() {
+MetricsContext MetricsContextSource::current() {
   return MetricsContext{DeviceTypeChecker::currentDeviceType(),
                         NetworkTypeChecker::getNetworkType(), anyPeerConnected()};
 }
 
-bool MetricsContext::anyPeerConnected() {
+bool MetricsContextSource::anyPeerConnected() {
   for (const auto& peer : PeerList::shared().peers()) {
     if (peer.webRTCClient && peer.webRTCClient->isConnected()) return true;
   }
