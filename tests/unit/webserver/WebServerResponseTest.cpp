@@ -7,8 +7,10 @@
 #include <nlohmann/json.hpp>
 
 #include <fstream>
+#include <future>
 #include <random>
 
+#include "platform/DispatchQueue.hpp"
 #include "support/GzipCodec.hpp"
 #include "webserver/requests/WebServerFileRequest.hpp"
 #include "webserver/responses/WebServerDataResponse.hpp"
@@ -99,6 +101,65 @@ TEST(WebServerGZipEncoding, CompressesAFileReadInManyPieces) {
   const Body body = readAll(*response);
   ASSERT_TRUE(body.ok);
   EXPECT_EQ(GzipCodec::decompress(body.bytes), std::string(5 * 1024 * 1024, '\0'));
+}
+
+// Reads a gzip-coded body whose reads may complete later on another thread; absent when a read
+// failed or was not answered in time.
+std::optional<std::string> readAllWaiting(WebServerResponse& response) {
+  response.prepareForReading();
+  if (!response.performOpen()) return std::nullopt;
+  std::string coded;
+  for (;;) {
+    // Shared, so that an answer coming after the wait gave up still has somewhere to go.
+    auto read = std::make_shared<std::promise<WebServerReadResult>>();
+    auto result = read->get_future();
+    response.performReadData([read](WebServerReadResult r) { read->set_value(std::move(r)); });
+    if (result.wait_for(std::chrono::seconds(10)) != std::future_status::ready) return std::nullopt;
+    const WebServerReadResult piece = result.get();
+    if (!piece.ok) return std::nullopt;
+    if (piece.data.empty()) break;
+    coded.append(piece.data.view());
+  }
+  response.performClose();
+  return coded;
+}
+
+TEST(WebServerGZipEncoding, CompressesOneHundredThousandOneBytePieces) {
+  // One-byte pieces of a repeating text: deflate turns them into matches and says nothing until
+  // the end. Every such piece used to cost a stack frame, and 20,000 of them crashed.
+  constexpr size_t kPieces = 100000;
+  std::string text(kPieces, '\0');
+  for (size_t i = 0; i < kPieces; ++i) text[i] = static_cast<char>('a' + i % 3);
+  const auto piece = [text](size_t i) {
+    return i < text.size() ? WebServerReadResult::success(Data(text.substr(i, 1)))
+                           : WebServerReadResult::end();
+  };
+
+  auto next = std::make_shared<size_t>(0);
+  auto atOnce = WebServerStreamedResponse::responseWithContentType(
+      "text/plain", [piece, next] { return piece((*next)++); });
+  atOnce->setGZipContentEncodingEnabled(true);
+  const auto coded = readAllWaiting(*atOnce);
+  ASSERT_TRUE(coded) << "pieces that come at once";
+  EXPECT_EQ(GzipCodec::decompress(*coded), text) << "pieces that come at once";
+
+  // Every other piece comes from another thread: the reading goes on there, then back here.
+  auto feeder = platform::DispatchQueue::create("gzip-test-feeder");
+  auto inTurnNext = std::make_shared<size_t>(0);
+  auto inTurn = WebServerStreamedResponse::responseWithContentTypeAsync(
+      "text/plain", [piece, inTurnNext, feeder](WebServerReadCompletion completion) {
+        const size_t i = (*inTurnNext)++;
+        if (i % 2 == 0) {
+          completion(piece(i));
+          return;
+        }
+        feeder->async([piece, i, completion = std::move(completion)] { completion(piece(i)); });
+      });
+  inTurn->setGZipContentEncodingEnabled(true);
+  const auto codedInTurn = readAllWaiting(*inTurn);
+  ASSERT_TRUE(codedInTurn) << "pieces that come from two threads in turn";
+  EXPECT_EQ(GzipCodec::decompress(*codedInTurn), text)
+      << "pieces that come from two threads in turn";
 }
 
 TEST(WebServerErrorResponsePage, EscapesEveryMarkupCharacterItEmbeds) {
