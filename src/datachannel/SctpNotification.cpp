@@ -46,8 +46,9 @@ std::optional<SctpNotification> SctpNotification::parse(const uint8_t* data, siz
       if (length < header) return std::nullopt;
       result.kind = Kind::incomingStreamsReset;
       result.streams.resize((length - header) / sizeof(uint16_t));
-      std::memcpy(result.streams.data(), data + header, result.streams.size() * sizeof(uint16_t));
+      // Before the copy: an empty vector's data() may be null, which memcpy must not get.
       if (result.streams.empty()) return std::nullopt;
+      std::memcpy(result.streams.data(), data + header, result.streams.size() * sizeof(uint16_t));
       return result;
     }
     default:
