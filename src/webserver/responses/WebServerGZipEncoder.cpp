@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <array>
 #include <atomic>
 #include <string>
 
@@ -23,6 +24,9 @@ WebServerError zlibError(int result) {
 struct WebServerGZipEncoder::Stream {
   z_stream z{};
   bool initialized = false;
+  // Where deflate writes, made once: most small pieces give no output, and a fresh zero-filled
+  // buffer per piece cost more than deflating it.
+  std::array<Bytef, kOutputPieceBytes> out;
   ~Stream() {
     if (initialized)
       deflateEnd(&z);
@@ -70,7 +74,9 @@ void WebServerGZipEncoder::readData(WebServerReadCompletion completion) {
 // that the next reader delivers at once is taken by this loop rather than by a call one level
 // deeper: a source of many one-byte pieces would otherwise nest a frame per piece until the
 // stack overflows. A piece delivered later, on another thread, starts the loop again there.
-// Whichever side moves `turn` first decides who reads on, so exactly one of them does.
+// Whichever side moves `turn` first decides who reads on, so exactly one of them does. Each
+// piece has a `turn` of its own: once a read is answered, the caller may ask for the next one
+// on another thread before this loop has left, and must not meet this loop's last move.
 void WebServerGZipEncoder::pump() {
   enum Turn : int { kReading, kPieceWantsMore, kReturned };
   for (;;) {
@@ -103,12 +109,11 @@ bool WebServerGZipEncoder::deflatePiece(WebServerReadResult input) {
   z.avail_in = static_cast<uInt>(input.data.size());
   std::string output;
   for (;;) {
-    const size_t before = output.size();
-    output.resize(before + kOutputPieceBytes);
-    z.next_out = reinterpret_cast<Bytef*>(output.data() + before);
-    z.avail_out = static_cast<uInt>(kOutputPieceBytes);
+    z.next_out = stream_->out.data();
+    z.avail_out = static_cast<uInt>(stream_->out.size());
     const int result = deflate(&z, atEnd ? Z_FINISH : Z_NO_FLUSH);
-    output.resize(before + kOutputPieceBytes - z.avail_out);
+    output.append(reinterpret_cast<const char*>(stream_->out.data()),
+                  stream_->out.size() - z.avail_out);
     if (result == Z_STREAM_END) {
       finished_ = true;
       break;
