@@ -1,5 +1,6 @@
 #include "HostOptions.hpp"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,7 +12,7 @@ namespace {
 std::optional<double> number(const char* text) {
   char* end = nullptr;
   const double value = std::strtod(text, &end);
-  if (end == text || *end != '\0' || !(value == value)) return std::nullopt;
+  if (end == text || *end != '\0' || !std::isfinite(value)) return std::nullopt;
   return value;
 }
 
@@ -20,9 +21,15 @@ std::optional<double> number(const char* text) {
 const char* HostOptions::usage() {
   return "usage: ombrelia-host serve <origin-url> [--level N | --whole] [--port P] "
          "[--tracker wss://host:port/]\n"
+         "                           [--assume-buffer S]\n"
          "       ombrelia-host play <origin-url> [same options] [--seconds S] [--speed X] "
          "[--quiet] [--digests] [--stay]\n"
          "a live stream is played for --seconds of media, in real time\n"
+         "--assume-buffer (serve only): the seconds of media the external player keeps buffered, "
+         "told to the\n"
+         "library as its buffer; peers are asked for segments only while it is above 4.5 s "
+         "(play's\n"
+         "own player reports its buffer)\n"
          "other options: --key K --video-id V --client-id C --log-level 0..4\n";
 }
 
@@ -74,6 +81,10 @@ std::optional<HostOptions> HostOptions::parse(int argc, char** argv) {
       const auto n = number(value());
       if (!n || *n <= 0 || *n > 1000) return fail("--speed takes a factor above 0");
       options.speed = *n;
+    } else if (arg == "--assume-buffer") {
+      const auto n = number(value());
+      if (!n || *n < 0) return fail("--assume-buffer takes a number of seconds");
+      options.assumedBuffer = *n;
     } else if (arg == "--key") {
       options.key = value();
     } else if (arg == "--video-id") {
@@ -87,6 +98,9 @@ std::optional<HostOptions> HostOptions::parse(int argc, char** argv) {
     } else {
       return fail("unknown option " + std::string(arg));
     }
+  }
+  if (options.assumedBuffer && options.command != Command::serve) {
+    return fail("--assume-buffer is for serve: play reports its own player's buffer");
   }
   return options;
 }

@@ -9,6 +9,7 @@ namespace ombrelia::example {
 
 // The command line of the example host application:
 //   ombrelia-host serve <origin-url> [--level N | --whole] [--port P] [--tracker URL]
+//                       [--assume-buffer S]
 //   ombrelia-host play  <origin-url> [same options] [--seconds S] [--speed X] [--quiet]
 //                       [--digests] [--stay]
 struct HostOptions {
@@ -27,6 +28,9 @@ struct HostOptions {
   bool quiet = false;
   bool digests = false;  // prints the SHA-256 of every segment received
   bool stay = false;     // after playing, keep serving peers and reporting until SIGINT/SIGTERM
+  // Serve only: the seconds of media the external player is taken to hold buffered, reported to
+  // the library as the player's buffer. Absent: none, so every segment comes from the origin.
+  std::optional<double> assumedBuffer;
   int logLevel = 0;
 
   // Absent, with the reason written to standard error, when the command line is wrong.

@@ -5,29 +5,27 @@
 // create the proxy manager, start it, and hand the player the local URL.
 #include <ombrelia/Ombrelia.hpp>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <random>
 
-#include <sys/resource.h>
-
+#include "HeldOutput.hpp"
 #include "HostOptions.hpp"
 #include "PacedPlayer.hpp"
+#include "StatedBuffer.hpp"
+#include "SummaryTable.hpp"
 #include "api/HostSeams.hpp"
 
 using namespace ombrelia;
+using example::HeldOutput;
 using example::HostOptions;
 using example::PacedPlayer;
+using example::StatedBuffer;
+using example::SummaryTable;
 
 namespace {
-
-// Answers the library's questions about the player when the host only serves URLs: it knows
-// no buffer, so every segment comes from the origin.
-class NoPlayer : public AnalyticsManagerProtocol {
- public:
-  double getPrebufferingDuration() override { return 0; }
-  double getLatency() override { return 0; }
-};
 
 std::string randomClientID() {
   std::random_device device;
@@ -40,37 +38,20 @@ std::string randomClientID() {
 // connection goes to a loopback port where nothing listens.
 constexpr const char* kNoTracker = "wss://127.0.0.1:9/";
 
-void printSummary(const PacedPlayer::Summary& summary, const AnalyticsManager& analytics) {
-  const int64_t origin = analytics.getDataCDN();
-  const int64_t peers = analytics.getDataPeer();
-  const double share = 100.0 * analytics.getP2PPercent();
-  std::printf("%-22s %s\n", "result", summary.ok ? "played" : summary.error.c_str());
-  std::printf("%-22s %s\n", "stream", summary.live ? "live" : "on demand");
-  std::printf("%-22s %d\n", "segments", summary.segments);
-  if (summary.live) {
-    std::printf("%-22s %lld\n", "segments missed", static_cast<long long>(summary.missed));
+// While serving, the host counts the peers this often for the table's "peers connected" (the
+// most at one time): often enough to see a peer that stays a few seconds, and costs nothing.
+constexpr std::chrono::seconds kPeerLookInterval{1};
+
+// Waits for SIGINT or SIGTERM (blocked on every thread); returns the most peers with an open
+// channel seen meanwhile.
+int64_t serveUntilStopped(const sigset_t& stopSignals) {
+  int64_t peersConnected = 0;
+  const timespec interval{kPeerLookInterval.count(), 0};
+  for (;;) {
+    const int signal = sigtimedwait(&stopSignals, nullptr, &interval);
+    peersConnected = std::max(peersConnected, PeerListManager::shared().connectedPeerCount());
+    if (signal > 0) return peersConnected;
   }
-  std::printf("%-22s %.1f\n", "media seconds played", summary.playedSeconds);
-  std::printf("%-22s %lld\n", "bytes from origin", static_cast<long long>(origin));
-  std::printf("%-22s %lld\n", "bytes from peers", static_cast<long long>(peers));
-  std::printf("%-22s %.1f%%\n", "peer share", share);
-  std::printf("%-22s %lld\n", "bytes sent to peers",
-              static_cast<long long>(analytics.getDataSent()));
-  std::printf("%-22s %.6f Wh\n", "energy saved", analytics.getEnergySavedInWh());
-  std::printf("%-22s %.1f\n", "green score", analytics.getGreenScore());
-  std::printf("%-22s %lld\n", "peers connected", static_cast<long long>(summary.peersConnected));
-  std::printf("%-22s %d\n", "stalls", summary.stalls);
-  std::printf("%-22s %.1f\n", "seconds stalled", summary.stalledSeconds);
-  // This process's own cost, for the swarm benchmark: the high-water mark of its resident
-  // memory and the CPU time of all its threads so far.
-  rusage usage{};
-  if (getrusage(RUSAGE_SELF, &usage) == 0) {
-    std::printf("%-22s %ld\n", "peak memory kB", usage.ru_maxrss);
-    std::printf("%-22s %.2f\n", "cpu seconds",
-                static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                    static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6);
-  }
-  std::fflush(stdout);
 }
 
 }  // namespace
@@ -91,6 +72,9 @@ int main(int argc, char** argv) {
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
+  // Before the library starts: its log lines wait until the URL line is out. Made after the
+  // signal mask, so its thread leaves the stop signals to sigwait.
+  HeldOutput output;
 
   OmbreliaConfig::configure(options->key);
   OmbreliaConfig::shared().setVideoID(options->videoID);
@@ -114,7 +98,7 @@ int main(int argc, char** argv) {
         analytics);
     player = pacedPlayer;
   } else {
-    player = std::make_shared<NoPlayer>();
+    player = std::make_shared<StatedBuffer>(options->assumedBuffer.value_or(0));
   }
   analytics->setDelegate(player);
   analytics->trackBuffering();
@@ -127,22 +111,20 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "ombrelia-host: no local URL for %s\n", options->originURL.c_str());
     return 1;
   }
-  std::printf("%s\n", local->toString().c_str());
-  std::fflush(stdout);
+  output.writeFirstLine(local->toString());
 
   int status = 0;
   if (pacedPlayer) {
     const auto summary = pacedPlayer->play(local->toString());
-    printSummary(summary, *analytics);
+    SummaryTable::print(summary, *analytics);
     status = summary.ok ? 0 : 1;
     if (options->stay) {
       int signal = 0;
       sigwait(&stopSignals, &signal);
-      printSummary(summary, *analytics);  // the totals again, with what was served meanwhile
+      SummaryTable::print(summary, *analytics);  // the totals again, with what was served meanwhile
     }
   } else {
-    int signal = 0;
-    sigwait(&stopSignals, &signal);
+    SummaryTable::printServed(serveUntilStopped(stopSignals), *analytics);
   }
   proxy->cleanup();
   analytics->cleanup();

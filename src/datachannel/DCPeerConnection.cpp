@@ -56,7 +56,15 @@ void DCPeerConnection::close() { core_->close(false); }
 
 void DCPeerConnection::abandonForTesting() { core_->abandon(); }
 
-void DCPeerConnection::loseSctpPacketsForTesting(unsigned every) { core_->loseSctpPackets(every); }
+void DCPeerConnection::loseSctpPacketsForTesting(unsigned every) {
+  SctpImpairment impairment;
+  impairment.loseEvery = every;
+  core_->impairSctp(impairment);
+}
+
+void DCPeerConnection::impairSctpForTesting(const SctpImpairment& impairment) {
+  core_->impairSctp(impairment);
+}
 
 bool DCPeerConnection::sendRawForTesting(uint16_t stream, uint32_t ppid,
                                          const std::vector<uint8_t>& bytes) {

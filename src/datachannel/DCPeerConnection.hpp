@@ -14,6 +14,7 @@
 #include "datachannel/DCDataChannel.hpp"
 #include "datachannel/DCDataChannelInit.hpp"
 #include "datachannel/DCIceState.hpp"
+#include "datachannel/SctpImpairment.hpp"
 
 namespace ombrelia::datachannel {
 
@@ -61,6 +62,9 @@ class DCPeerConnection {
   // Test seam: from now on every `every`-th SCTP packet this side sends is lost, as on a lossy
   // path (0 loses none).
   void loseSctpPacketsForTesting(unsigned every);
+  // Test seam: from now on the SCTP packets this side sends are lost, delayed and reordered as
+  // `impairment` says, replacing any impairment set before.
+  void impairSctpForTesting(const SctpImpairment& impairment);
   // Test seam: sends raw bytes with that payload identifier on any stream, channel or not, as
   // a peer that does not follow the channel protocol would. False when SCTP is not up.
   bool sendRawForTesting(uint16_t stream, uint32_t ppid, const std::vector<uint8_t>& bytes);

@@ -2,9 +2,9 @@
 
 namespace ombrelia::datachannel {
 
-MessageAssembler::Outcome MessageAssembler::add(uint16_t stream, const uint8_t* data, size_t size,
+MessageAssembler::Outcome MessageAssembler::add(const Key& key, const uint8_t* data, size_t size,
                                                 bool endOfMessage, std::vector<uint8_t>& message) {
-  Partial& partial = partials_[stream];
+  Partial& partial = partials_[key];
   if (!partial.oversized) {
     if (size > maxMessageBytes_ - partial.bytes.size()) {
       partial.oversized = true;
@@ -16,7 +16,7 @@ MessageAssembler::Outcome MessageAssembler::add(uint16_t stream, const uint8_t* 
   if (!endOfMessage) return Outcome::incomplete;
   const bool oversized = partial.oversized;
   if (!oversized) message = std::move(partial.bytes);
-  partials_.erase(stream);
+  partials_.erase(key);
   return oversized ? Outcome::oversized : Outcome::complete;
 }
 

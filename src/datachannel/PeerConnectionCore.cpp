@@ -541,29 +541,26 @@ void PeerConnectionCore::startSctp() {
   callbacks.sendPackets = [weak](const uint8_t* bytes, const std::vector<size_t>& ends) {
     const auto self = weak.lock();
     if (!self) return;
-    std::shared_ptr<DtlsTransport> dtls;
-    {
-      std::lock_guard lock(self->transportMutex_);
-      dtls = self->dtls_;
-    }
-    if (!dtls) return;
-    const unsigned loseEvery = self->loseEvery_;
-    if (loseEvery == 0) {
-      dtls->sendAll(bytes, ends);
-      return;
-    }
-    // The survivors still leave as one batch, the way every packet does.
-    std::vector<uint8_t> kept;
-    std::vector<size_t> keptEnds;
-    size_t start = 0;
-    for (const size_t end : ends) {
-      if (++self->sctpPacketsSent_ % loseEvery != 0) {
-        kept.insert(kept.end(), bytes + start, bytes + end);
-        keptEnds.push_back(kept.size());
+    const auto send = [weak](const uint8_t* bytes, const std::vector<size_t>& ends) {
+      const auto self = weak.lock();
+      if (!self) return;
+      std::shared_ptr<DtlsTransport> dtls;
+      {
+        std::lock_guard lock(self->transportMutex_);
+        dtls = self->dtls_;
       }
-      start = end;
+      if (dtls) dtls->sendAll(bytes, ends);
+    };
+    std::shared_ptr<SctpImpairer> impairer;
+    if (self->impaired_) {
+      std::lock_guard lock(self->impairerMutex_);
+      impairer = self->impairer_;
     }
-    if (!keptEnds.empty()) dtls->sendAll(kept.data(), keptEnds);
+    if (impairer) {
+      impairer->pass(bytes, ends, send);
+    } else {
+      send(bytes, ends);
+    }
   };
   callbacks.onConnected = [weak] {
     if (auto self = weak.lock()) self->onSctpConnected();
@@ -873,6 +870,12 @@ void PeerConnectionCore::closeChannel(const std::shared_ptr<DCDataChannel>& chan
     channels_.erase(*id);
   }
   postCallback([channel] { channel->deliverClosed(); });
+}
+
+void PeerConnectionCore::impairSctp(const SctpImpairment& impairment) {
+  std::lock_guard lock(impairerMutex_);
+  impairer_ = std::make_shared<SctpImpairer>(impairment);
+  impaired_ = true;
 }
 
 bool PeerConnectionCore::sendRawForTesting(uint16_t stream, uint32_t ppid,

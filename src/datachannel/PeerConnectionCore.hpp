@@ -21,6 +21,8 @@
 #include "datachannel/DCIceState.hpp"
 #include "datachannel/DtlsTransport.hpp"
 #include "datachannel/IceTransport.hpp"
+#include "datachannel/SctpImpairer.hpp"
+#include "datachannel/SctpImpairment.hpp"
 #include "datachannel/SctpTransport.hpp"
 #include "datachannel/SdpDescription.hpp"
 #include "platform/DispatchQueue.hpp"
@@ -62,8 +64,8 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   void close(bool silently);
   // Stops the ICE agent without telling the peer; the state is left as it is.
   void abandon();
-  // Drops every `every`-th outgoing SCTP packet (0 drops none).
-  void loseSctpPackets(unsigned every) { loseEvery_ = every; }
+  // Loses, delays and reorders the outgoing SCTP packets from now on.
+  void impairSctp(const SctpImpairment& impairment);
   bool sendRawForTesting(uint16_t stream, uint32_t ppid, const std::vector<uint8_t>& bytes);
 
   const DCConfiguration& config() const { return config_; }
@@ -113,8 +115,10 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   std::atomic<size_t> receivedWaitingBytes_{0};
   std::atomic<size_t> receivedWaitingMessages_{0};
   std::atomic<bool> receiveOverflowed_{false};
-  std::atomic<unsigned> loseEvery_{0};
-  std::atomic<unsigned> sctpPacketsSent_{0};
+  // Set by tests only; the flag spares the send path the lock on an unimpaired connection.
+  std::atomic<bool> impaired_{false};
+  mutable std::mutex impairerMutex_;  // guards impairer_
+  std::shared_ptr<SctpImpairer> impairer_;
 
   mutable std::mutex mutex_;  // guards the callbacks and the fields down to localSdpText_
   DescriptionCallback descriptionCallback_;

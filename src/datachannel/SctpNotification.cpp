@@ -37,14 +37,19 @@ std::optional<SctpNotification> SctpNotification::parse(const uint8_t* data, siz
       const size_t header = offsetof(struct sctp_stream_reset_event, strreset_stream_list);
       if (size < header) return std::nullopt;
       const auto& event = notification.sn_strreset_event;
-      if ((event.strreset_flags & SCTP_STREAM_RESET_INCOMING_SSN) == 0 ||
-          (event.strreset_flags & (SCTP_STREAM_RESET_DENIED | SCTP_STREAM_RESET_FAILED)) != 0) {
+      const bool refused =
+          (event.strreset_flags & (SCTP_STREAM_RESET_DENIED | SCTP_STREAM_RESET_FAILED)) != 0;
+      if ((event.strreset_flags & SCTP_STREAM_RESET_OUTGOING_SSN) != 0) {
+        result.kind = Kind::outgoingStreamsReset;
+        result.refused = refused;
+      } else if ((event.strreset_flags & SCTP_STREAM_RESET_INCOMING_SSN) != 0 && !refused) {
+        result.kind = Kind::incomingStreamsReset;
+      } else {
         return std::nullopt;
       }
       // The declared length may not exceed what was delivered.
       const size_t length = std::min<size_t>(event.strreset_length, size);
       if (length < header) return std::nullopt;
-      result.kind = Kind::incomingStreamsReset;
       result.streams.resize((length - header) / sizeof(uint16_t));
       // Before the copy: an empty vector's data() may be null, which memcpy must not get.
       if (result.streams.empty()) return std::nullopt;

@@ -26,6 +26,10 @@ constexpr uint32_t kSctpPathMtu = 1200 - 40;
 constexpr uint16_t kStreamCount = 1024;
 // usrsctp's own buffers: a 2 MB segment sent back to back should mostly sit here.
 constexpr int kSocketBufferBytes = 1024 * 1024;
+// The highest partial delivery point (see start()): the receive buffer, twice it, bounds what
+// usrsctp holds of one peer. Should a configured message limit pass it, those larger messages
+// come in parts, which the assembler joins per message.
+constexpr size_t kMaxPartialDeliveryPoint = 64 * 1024 * 1024;
 // usrsctp reports free space once half the buffer has drained.
 constexpr uint32_t kSendThreshold = kSocketBufferBytes / 2;
 // Retransmission timeouts. A heartbeat goes out one timeout plus the heartbeat interval after
@@ -50,6 +54,9 @@ std::mutex& stackMutex() {
 // work, a few microseconds, and the loops of connections that exchange packets take it in
 // turn: sleeping and being woken costs far more than that on a busy machine.
 constexpr int kLockSpins = 200;
+
+// How often waiting stream resets check whether the peer has acknowledged all data.
+constexpr std::chrono::milliseconds kResetCheckInterval{50};
 
 // How often usrsctp's timers are driven; its own timer thread ticks every 10 ms.
 constexpr std::chrono::milliseconds kTimerTick{10};
@@ -176,8 +183,10 @@ struct SctpTransport::Glue {
       } else if ((flags & MSG_NOTIFICATION) != 0) {
         self->handleNotification(static_cast<const uint8_t*>(data), length);
       } else {
-        self->handleData(static_cast<const uint8_t*>(data), length, info.rcv_sid,
-                         ntohl(info.rcv_ppid), flags);
+        const MessageAssembler::Key key{info.rcv_sid, info.rcv_ssn,
+                                        (info.rcv_flags & SCTP_UNORDERED) != 0};
+        self->handleData(static_cast<const uint8_t*>(data), length, key, ntohl(info.rcv_ppid),
+                         flags);
       }
     }
     std::free(data);  // usrsctp hands the buffer over
@@ -303,7 +312,17 @@ bool SctpTransport::start() {
   usrsctp_setsockopt(s, IPPROTO_SCTP, SCTP_MAX_BURST, &burst, sizeof burst);
   int buffer = kSocketBufferBytes;
   usrsctp_setsockopt(s, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
-  usrsctp_setsockopt(s, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+  // Once usrsctp holds part of a message as large as its partial delivery point, it hands that
+  // part over, then any later messages of the same stream that are complete, and only then the
+  // rest: a message that lost a packet on the way arrives after those sent behind it. With the
+  // point above the largest message accepted, only messages refused anyway come in parts. It
+  // is capped at half the receive buffer, which must therefore hold twice that.
+  const uint32_t deliveryPoint = static_cast<uint32_t>(
+      std::min<size_t>(settings_.maxReceiveMessage + 1, kMaxPartialDeliveryPoint));
+  int receiveBuffer = std::max<int>(kSocketBufferBytes, static_cast<int>(2 * deliveryPoint));
+  usrsctp_setsockopt(s, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  usrsctp_setsockopt(s, IPPROTO_SCTP, SCTP_PARTIAL_DELIVERY_POINT, &deliveryPoint,
+                     sizeof deliveryPoint);
 
   struct sockaddr_conn local {};
   local.sconn_family = AF_CONN;
@@ -444,16 +463,47 @@ void SctpTransport::resetStream(uint16_t stream) {
 }
 
 void SctpTransport::requestReset(uint16_t stream) {
-  alignas(struct sctp_reset_streams)
-      uint8_t storage[sizeof(struct sctp_reset_streams) + sizeof(uint16_t)] = {};
-  auto* reset = reinterpret_cast<struct sctp_reset_streams*>(storage);
-  reset->srs_assoc_id = SCTP_ALL_ASSOC;
-  reset->srs_flags = SCTP_STREAM_RESET_OUTGOING;
-  reset->srs_number_streams = 1;
-  reset->srs_stream_list[0] = stream;
-  if (usrsctp_setsockopt(socket_, IPPROTO_SCTP, SCTP_RESET_STREAMS, reset, sizeof storage) != 0) {
-    log("stream reset failed: " + std::string(std::strerror(errno)));
+  resets_.add(stream);
+  requestDueResets();
+}
+
+bool SctpTransport::allAcknowledged() {
+  struct sctp_status status {};
+  socklen_t length = sizeof status;
+  if (usrsctp_getsockopt(socket_, IPPROTO_SCTP, SCTP_STATUS, &status, &length) != 0) return false;
+  return status.sstat_unackdata == 0;
+}
+
+void SctpTransport::requestDueResets() {
+  if (closed_ || socket_ == nullptr || !resets_.pending()) return;
+  const auto streams = resets_.take(allAcknowledged(), StreamResetQueue::Clock::now());
+  if (!streams.empty()) {
+    std::vector<uint8_t> storage(sizeof(struct sctp_reset_streams) +
+                                 streams.size() * sizeof(uint16_t));
+    auto* reset = reinterpret_cast<struct sctp_reset_streams*>(storage.data());
+    reset->srs_assoc_id = SCTP_ALL_ASSOC;
+    reset->srs_flags = SCTP_STREAM_RESET_OUTGOING;
+    reset->srs_number_streams = static_cast<uint16_t>(streams.size());
+    std::copy(streams.begin(), streams.end(), reset->srs_stream_list);
+    if (usrsctp_setsockopt(socket_, IPPROTO_SCTP, SCTP_RESET_STREAMS, reset,
+                           static_cast<socklen_t>(storage.size())) != 0) {
+      log("stream reset failed: " + std::string(std::strerror(errno)));
+    }
   }
+  if (!resets_.pending() || resetCheckBooked_) return;
+  // Acknowledgements may come without a sender-dry event, and an outcome may never come.
+  resetCheckBooked_ = true;
+  GlibLoop::shared().repeat(kResetCheckInterval, [weak = weak_from_this()] {
+    const auto self = weak.lock();
+    if (!self) return false;
+    Glue::Lock lock;
+    self->requestDueResets();
+    if (self->closed_ || !self->resets_.pending()) {
+      self->resetCheckBooked_ = false;
+      return false;
+    }
+    return true;
+  });
 }
 
 void SctpTransport::close() {
@@ -493,20 +543,20 @@ void SctpTransport::drainOutput() {
   draining_ = false;
 }
 
-void SctpTransport::handleData(const uint8_t* data, size_t size, uint16_t stream, uint32_t ppid,
-                               int flags) {
+void SctpTransport::handleData(const uint8_t* data, size_t size, const MessageAssembler::Key& key,
+                               uint32_t ppid, int flags) {
   std::vector<uint8_t> message;
   MessageAssembler::Outcome outcome;
   {
     std::lock_guard lock(receiveMutex_);
-    outcome = assembler_.add(stream, data, size, (flags & MSG_EOR) != 0, message);
+    outcome = assembler_.add(key, data, size, (flags & MSG_EOR) != 0, message);
   }
   if (outcome == MessageAssembler::Outcome::oversized) {
     OmbreliaLogger::error("datachannel: received message refused: larger than " +
                               std::to_string(settings_.maxReceiveMessage) + " bytes",
                           OLogModule::webRTCClient);
   } else if (outcome == MessageAssembler::Outcome::complete && callbacks_.onMessage) {
-    callbacks_.onMessage(stream, ppid, std::move(message));
+    callbacks_.onMessage(key.stream, ppid, std::move(message));
   }
 }
 
@@ -522,6 +572,12 @@ void SctpTransport::handleNotification(const uint8_t* data, size_t size) {
       break;
     case SctpNotification::Kind::senderDry:
       flush();
+      requestDueResets();
+      break;
+    case SctpNotification::Kind::outgoingStreamsReset:
+      if (notification->refused) log("the peer refused a stream reset; asking again");
+      resets_.settle(notification->streams, notification->refused);
+      requestDueResets();
       break;
     case SctpNotification::Kind::incomingStreamsReset:
       if (callbacks_.onStreamsReset) callbacks_.onStreamsReset(notification->streams);

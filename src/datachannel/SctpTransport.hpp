@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "datachannel/MessageAssembler.hpp"
+#include "datachannel/StreamResetQueue.hpp"
 
 struct socket;
 
@@ -100,7 +101,11 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
   // part, `taken` moves on and the rest must be the stream's very next send.
   Attempt trySend(Outgoing& message);
   void requestReset(uint16_t stream);
-  void handleData(const uint8_t* data, size_t size, uint16_t stream, uint32_t ppid, int flags);
+  // Hands SCTP the resets that may go now, and keeps checking while others wait.
+  void requestDueResets();
+  bool allAcknowledged();
+  void handleData(const uint8_t* data, size_t size, const MessageAssembler::Key& key, uint32_t ppid,
+                  int flags);
   void handleNotification(const uint8_t* data, size_t size);
 
   const Settings settings_;
@@ -121,6 +126,8 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
   std::atomic<size_t> queuedBytes_{0};  // written under the lock, read without it
   bool flushing_ = false;
   bool closed_ = false;
+  StreamResetQueue resets_;
+  bool resetCheckBooked_ = false;
 
   std::mutex outputMutex_;  // guards output_ and draining_
   Packets output_;

@@ -1,5 +1,8 @@
 #include "platform/CurlTransfer.hpp"
 
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -38,6 +41,14 @@ bool isSafeHeaderValue(std::string_view value) {
     const auto byte = static_cast<unsigned char>(c);
     return byte < 0x20 || byte == 0x7f;
   });
+}
+
+// An idle HTTP/1.1 connection has nothing to read until it is asked something: bytes (or the
+// peer's close) waiting there mean the last answer went on past its length, and whatever the
+// next request reads first would be taken for its answer.
+bool holdsUnreadInput(curl_socket_t socket) {
+  pollfd watched{socket, POLLIN, 0};
+  return ::poll(&watched, 1, 0) > 0;
 }
 
 HttpErrorCause causeOf(CURLcode code) {
@@ -100,7 +111,7 @@ CurlTransfer::~CurlTransfer() {
   if (headers_ != nullptr) curl_slist_free_all(headers_);
 }
 
-std::optional<HttpError> CurlTransfer::prepare() {
+std::optional<HttpError> CurlTransfer::prepare(CurlSockets& sockets) {
   const auto& scheme = request_.url.scheme();
   if (scheme != "http" && scheme != "https") {
     return HttpError{HttpErrorCause::unsupportedURL, "unsupported URL scheme \"" + scheme + "\""};
@@ -111,6 +122,8 @@ std::optional<HttpError> CurlTransfer::prepare() {
   easy_ = curl_easy_init();
   if (easy_ == nullptr) return HttpError{HttpErrorCause::unknown, "cannot create a transfer"};
 
+  sockets_ = &sockets;
+  sockets.adopt(easy_);
   url_ = request_.url.toString();
   curl_easy_setopt(easy_, CURLOPT_URL, url_.c_str());
   curl_easy_setopt(easy_, CURLOPT_PRIVATE, this);
@@ -139,6 +152,13 @@ std::optional<HttpError> CurlTransfer::prepare() {
   // every request behind one whose answer has not begun, so requests to a slow origin would
   // stop running in parallel.
   if (scheme == "https") curl_easy_setopt(easy_, CURLOPT_PIPEWAIT, 1L);
+  // Only over plain HTTP, one answer after another on a connection: there a byte that is not
+  // part of an answer shifts every later answer onto the wrong request. Over TLS, input may
+  // wait for good reasons (HTTP/2 frames of other streams, session tickets).
+  if (scheme == "http") {
+    curl_easy_setopt(easy_, CURLOPT_PREREQFUNCTION, &CurlTransfer::onConnectionReady);
+    curl_easy_setopt(easy_, CURLOPT_PREREQDATA, this);
+  }
   curl_easy_setopt(easy_, CURLOPT_USERAGENT, "Ombrelia");
   curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
   curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &CurlTransfer::onBody);
@@ -199,6 +219,19 @@ size_t CurlTransfer::onBody(char* data, size_t size, size_t count, void* self) {
   return length;
 }
 
+int CurlTransfer::onConnectionReady(void* self, char* primaryIp, char*, int primaryPort,
+                                    int localPort) {
+  auto* transfer = static_cast<CurlTransfer*>(self);
+  const curl_socket_t socket =
+      transfer->sockets_->find(primaryIp != nullptr ? primaryIp : "", primaryPort, localPort);
+  if (socket == CURL_SOCKET_BAD || !holdsUnreadInput(socket)) return CURL_PREREQFUNC_OK;
+  transfer->connectionOutOfStep_ = true;
+  // Nothing may read this connection again: whatever libcurl does with an aborted transfer's
+  // connection, a shut one fails at once instead of answering a later request.
+  ::shutdown(socket, SHUT_RDWR);
+  return CURL_PREREQFUNC_ABORT;
+}
+
 size_t CurlTransfer::onHeader(char* data, size_t size, size_t count, void* self) {
   auto* transfer = static_cast<CurlTransfer*>(self);
   const size_t length = size * count;
@@ -233,17 +266,34 @@ HttpResponse CurlTransfer::head() const {
   const char* contentType = nullptr;
   curl_easy_getinfo(easy_, CURLINFO_CONTENT_TYPE, &contentType);
   if (contentType != nullptr) {
-    std::string_view type(contentType);
-    type = trim(type.substr(0, type.find(';')));
+    const std::string_view value = trim(contentType);
+    const size_t semicolon = value.find(';');
+    const std::string_view type = trim(value.substr(0, semicolon));
     if (!type.empty()) {
       std::string mime(type);
       std::transform(mime.begin(), mime.end(), mime.begin(),
                      [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+      // A multipart body is split at the boundary its parameters name: without them nobody
+      // can read it (a multi-range answer is one).
+      if (mime.rfind("multipart/", 0) == 0 && semicolon != std::string_view::npos) {
+        mime += value.substr(semicolon);
+      }
       response.mimeType = std::move(mime);
     }
   }
   response.contentRange = contentRange_;
   return response;
+}
+
+bool CurlTransfer::retryOnFreshConnection(CURLcode code) {
+  if (code != CURLE_ABORTED_BY_CALLBACK || !connectionOutOfStep_ || retriedOnFreshConnection_) {
+    return false;
+  }
+  // Nothing was sent or received yet, so the transfer can simply start over.
+  retriedOnFreshConnection_ = true;
+  connectionOutOfStep_ = false;
+  curl_easy_setopt(easy_, CURLOPT_FRESH_CONNECT, 1L);
+  return true;
 }
 
 HttpResult CurlTransfer::finish(CURLcode code) {
@@ -252,6 +302,10 @@ HttpResult CurlTransfer::finish(CURLcode code) {
     return HttpError{
         HttpErrorCause::dataLengthExceedsMaximum,
         "the response body is larger than " + std::to_string(maxBodyBytes_) + " bytes"};
+  }
+  if (connectionOutOfStep_) {
+    return HttpError{HttpErrorCause::badServerResponse,
+                     "the origin sent bytes before it was asked anything"};
   }
   if (code != CURLE_OK) {
     if (stream_) stream_->fail();

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/CurlSockets.hpp"
 #include "platform/HttpBodyStream.hpp"
 #include "platform/HttpClient.hpp"
 
@@ -27,8 +28,13 @@ class CurlTransfer {
   uint64_t identifier() const { return identifier_; }
   CURL* easy() const { return easy_; }
 
-  // Makes and configures the easy handle; an error when the request cannot be sent at all.
-  std::optional<HttpError> prepare();
+  // Makes and configures the easy handle, its sockets opened through `sockets` (which outlives
+  // the transfer); an error when the request cannot be sent at all.
+  std::optional<HttpError> prepare(CurlSockets& sockets);
+  // True when the transfer stopped before its request went out on a connection that held bytes
+  // nobody asked for, and is set to go again, once, on a new connection; the caller then hands
+  // the handle back to libcurl.
+  bool retryOnFreshConnection(CURLcode code);
   // The outcome once libcurl reports the transfer done with `code`.
   HttpResult finish(CURLcode code);
   HttpClient::Completion takeCompletion() { return std::move(completion_); }
@@ -36,6 +42,9 @@ class CurlTransfer {
  private:
   static size_t onBody(char* data, size_t size, size_t count, void* self);
   static size_t onHeader(char* data, size_t size, size_t count, void* self);
+  // Runs once a connection is ready for the request, new or reused, before the request goes.
+  static int onConnectionReady(void* self, char* primaryIp, char* localIp, int primaryPort,
+                               int localPort);
   // The first body bytes of the final answer: reserves the body, or starts its stream.
   void beginBody();
   // What the answer said before its body: status, final URL, type and range.
@@ -48,6 +57,7 @@ class CurlTransfer {
   size_t maxBodyBytes_;
 
   CURL* easy_ = nullptr;
+  CurlSockets* sockets_ = nullptr;
   curl_slist* headers_ = nullptr;
   std::array<char, CURL_ERROR_SIZE> errorBuffer_{};
   std::string url_;  // as requested: the final URL when libcurl reports none
@@ -59,6 +69,10 @@ class CurlTransfer {
   bool contentEncoded_ = false;
   std::optional<std::string> contentRange_;
   std::shared_ptr<HttpBodyStream> stream_;  // when the body is handed over as it arrives
+  // The connection offered for the request already held input: the tail of an earlier answer
+  // that overran its length, or the start of one nobody asked for.
+  bool connectionOutOfStep_ = false;
+  bool retriedOnFreshConnection_ = false;
 };
 
 }  // namespace ombrelia::platform

@@ -103,7 +103,7 @@ void HttpClientEngine::run() {
 }
 
 void HttpClientEngine::start(std::unique_ptr<CurlTransfer> transfer) {
-  if (auto error = transfer->prepare()) {
+  if (auto error = transfer->prepare(sockets_)) {
     deliver(transfer->takeCompletion(), std::move(*error));
     return;
   }
@@ -133,6 +133,12 @@ void HttpClientEngine::collectFinished() {
     if (transfer == nullptr) continue;
     // The message points into libcurl's state: read it before the handle is removed.
     const CURLcode code = message->data.result;
+    if (transfer->retryOnFreshConnection(code)) {
+      curl_multi_remove_handle(multi_, transfer->easy());
+      if (curl_multi_add_handle(multi_, transfer->easy()) == CURLM_OK) continue;
+      complete(transfer->identifier(), HttpError{HttpErrorCause::unknown, "cannot start"});
+      continue;
+    }
     complete(transfer->identifier(), transfer->finish(code));
   }
 }

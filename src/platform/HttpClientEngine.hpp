@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/CurlSockets.hpp"
 #include "platform/CurlTransfer.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "platform/HttpClient.hpp"
@@ -41,6 +42,8 @@ class HttpClientEngine {
   void collectFinished();
 
   std::shared_ptr<DispatchQueue> queue_;
+  // Outlives every connection: the multi handle's cleanup closes the last ones through it.
+  CurlSockets sockets_;
   CURLM* multi_ = nullptr;
   std::atomic<uint64_t> nextIdentifier_{0};
 

@@ -13,7 +13,8 @@ struct HttpResponse {
   int statusCode = 0;
   // The URL that answered, after redirects.
   std::string url;
-  // The Content-Type without its parameters, in lower case; absent when the origin sent none.
+  // The Content-Type's media type in lower case, without its parameters except for a multipart
+  // type, whose boundary is needed to read the body; absent when the origin sent none.
   std::optional<std::string> mimeType;
   std::optional<std::string> contentRange;
   Data body;

@@ -1,18 +1,25 @@
 // The example host application as a newcomer runs it: a child process playing or serving a
-// stream that nginx serves.
+// stream that nginx serves, to the example's own player or to ffmpeg.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
+#include <functional>
 #include <map>
 #include <regex>
 #include <sstream>
 
 #include "support/ChildProcess.hpp"
+#include "support/HostViewer.hpp"
+#include "support/LocalTracker.hpp"
 #include "support/SampleStream.hpp"
 #include "support/StreamOrigin.hpp"
 
 namespace ombrelia::test {
 namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
 const std::string kHost = std::string(OMBRELIA_BINARY_DIR) + "/examples/ombrelia-host";
 
@@ -36,6 +43,53 @@ int64_t bytesServed(const StreamOrigin& origin) {
     if (std::regex_search(line, m, entry)) total += std::stoll(m[2]);
   }
   return total;
+}
+
+// Reads the viewers' output until `done` holds or `bound` has passed; whether it holds.
+bool pollUntil(const std::vector<HostViewer*>& viewers, Clock::duration bound,
+               const std::function<bool()>& done) {
+  const auto deadline = Clock::now() + bound;
+  while (!done() && Clock::now() < deadline) {
+    for (auto* viewer : viewers) viewer->poll();
+  }
+  return done();
+}
+
+// An HLS client that is not ours reads the whole stream as fast as it comes and copies every
+// packet of every stream into one hash: two reads agree only when they got the same media. The
+// viewers' output is read meanwhile, so that a verbose one never blocks on a full pipe.
+std::string mediaHash(const std::string& url, const std::vector<HostViewer*>& viewers = {}) {
+  ChildProcess ffmpeg({"ffmpeg", "-v", "error", "-nostdin", "-i", url, "-map", "0", "-c", "copy",
+                       "-f", "hash", "-"},
+                      ChildProcess::Settings{.captureStdout = true});
+  std::optional<std::string> hash;
+  pollUntil(viewers, 60s, [&] {
+    if (!hash) hash = ffmpeg.readLine(20ms);
+    return hash || ffmpeg.wait(0ms);
+  });
+  if (!hash) hash = ffmpeg.readLine(1s);  // written just before it exited
+  EXPECT_EQ(ffmpeg.wait(10s), 0) << "ffmpeg could not read " << url;
+  EXPECT_TRUE(hash && hash->starts_with("SHA256=")) << "ffmpeg wrote no hash for " << url;
+  return hash.value_or("");
+}
+
+// Interrupts each viewer and reads its output until its table is out; whether every one printed
+// it and exited cleanly.
+bool interruptAndReadTables(const std::vector<HostViewer*>& viewers) {
+  for (auto* viewer : viewers) ::kill(viewer->process().pid(), SIGINT);
+  const bool printed = pollUntil(viewers, 15s, [&] {
+    for (auto* viewer : viewers) {
+      if (!viewer->finished()) return false;
+    }
+    return true;
+  });
+  bool clean = printed;
+  for (auto* viewer : viewers) {
+    while (viewer->process().readLine(1s)) {
+    }  // the rest of its output, so it never blocks on a full pipe
+    clean = viewer->process().wait(10s) == 0 && clean;
+  }
+  return clean;
 }
 
 TEST(HostApplication, PlayPrintsATableWhoseOriginBytesMatchWhatTheOriginServed) {
@@ -71,10 +125,94 @@ TEST(HostApplication, ServePrintsAUrlFfmpegCanReadAndStopsCleanlyOnSigterm) {
   }
 }
 
+TEST(HostApplication, ServeWritesItsUrlFirstAmongLogLinesAndItsTableWhenInterrupted) {
+  StreamOrigin origin(SampleStream::folder("ts3"));
+  ASSERT_TRUE(origin.running());
+  // The most verbose level: the library logs from the start, and from its own threads (here the
+  // signalling client, failing to reach the closed loopback port it is given without --tracker).
+  HostViewer serve(
+      "serve", std::make_unique<ChildProcess>(
+                   std::vector<std::string>{kHost, "serve", origin.url("/master.m3u8"), "--port",
+                                            "0", "--log-level", "4"},
+                   ChildProcess::Settings{.captureStdout = true, .discardStderr = true}));
+  ASSERT_TRUE(pollUntil({&serve}, 10s, [&] { return !serve.lines().empty(); }));
+  const std::string url = serve.lines().front();
+  ASSERT_TRUE(url.starts_with("http://127.0.0.1:")) << "first line: " << url;
+  const std::string hash = mediaHash(url, {&serve});
+
+  ASSERT_TRUE(interruptAndReadTables({&serve}));
+  EXPECT_EQ(serve.row("result"), "served");
+  EXPECT_EQ(serve.row("stalls"), "-") << "the host cannot see an external player's stalls";
+  // Without a stated buffer every segment comes from the origin.
+  EXPECT_EQ(serve.number("bytes from peers"), 0);
+  EXPECT_EQ(serve.number("bytes from origin"), bytesServed(origin));
+  EXPECT_EQ(hash, mediaHash(origin.url("/v0/index.m3u8")));
+}
+
+// Two viewers serve the stream to ffmpeg through the test tracker, each stating the buffer its
+// player keeps. The second one's player starts once the first one's has read the whole stream:
+// its segments come from the first viewer, byte for byte the origin's.
+TEST(HostApplication, ServeViewersThatStateTheirPlayersBufferTakeSegmentsFromEachOther) {
+  LocalTracker tracker(/*groupAfterUuid=*/true);
+  ASSERT_TRUE(tracker.url()) << "no tracker";
+  StreamOrigin origin(SampleStream::folder("ts3"));
+  ASSERT_TRUE(origin.running());
+  auto start = [&](const std::string& name) {
+    return HostViewer(name, tracker.startHost("serve", origin.url("/master.m3u8"),
+                                              {"--assume-buffer", "10", "--client-id", name,
+                                               "--log-level", "3"}));
+  };
+  HostViewer first = start("viewer-1");
+  ASSERT_TRUE(pollUntil({&first}, 10s, [&] { return first.uuid().has_value(); }))
+      << "the first viewer never got its identifier";
+  ASSERT_TRUE(first.lines().front().starts_with("http://127.0.0.1:")) << first.lines().front();
+  const std::string firstHash = mediaHash(first.lines().front(), {&first});
+
+  HostViewer second = start("viewer-2");
+  ASSERT_TRUE(pollUntil({&first, &second}, 20s, [&] { return second.channelOpen(); }))
+      << "the viewers never opened their channel";
+  ASSERT_TRUE(second.lines().front().starts_with("http://127.0.0.1:")) << second.lines().front();
+  const std::string secondHash = mediaHash(second.lines().front(), {&first, &second});
+
+  // The second first: it counts its peers when it stops, and the first is still there.
+  ASSERT_TRUE(interruptAndReadTables({&second}));
+  ASSERT_TRUE(interruptAndReadTables({&first}));
+  const int64_t served = bytesServed(origin);
+  std::printf(
+      "first: %lld bytes from origin, %lld from peers; second: %lld from origin, %lld "
+      "from peers\n",
+      first.number("bytes from origin"), first.number("bytes from peers"),
+      second.number("bytes from origin"), second.number("bytes from peers"));
+  EXPECT_EQ(first.number("bytes from peers"), 0);
+  EXPECT_GT(second.number("bytes from peers"), 0) << "no segment came from the first viewer";
+  EXPECT_GT(first.number("bytes sent to peers"), 0);
+  // Both players read the same playlists and segments once: what the second did not take from
+  // the origin came from the first, and the origin served the rest.
+  EXPECT_EQ(second.number("bytes from origin") + second.number("bytes from peers"),
+            first.number("bytes from origin"));
+  EXPECT_EQ(first.number("bytes from origin") + second.number("bytes from origin"), served);
+  EXPECT_GE(second.number("peers connected"), 1);
+  const std::string originHash = mediaHash(origin.url("/v0/index.m3u8"));
+  EXPECT_EQ(firstHash, originHash);
+  EXPECT_EQ(secondHash, originHash) << "the second player's media differ from the origin's";
+  if (::testing::Test::HasFailure()) {
+    second.printLinesWith({"to the origin", "not asked of a peer", "PeerMessagesController"});
+  }
+}
+
 TEST(HostApplication, RefusesABadCommandLine) {
   EXPECT_EQ(ChildProcess::run({kHost}).exitCode, 2);
   EXPECT_EQ(ChildProcess::run({kHost, "play", "file:///etc/passwd"}).exitCode, 2);
   EXPECT_EQ(ChildProcess::run({kHost, "serve", "http://h/x.m3u8", "--port", "99999"}).exitCode, 2);
+  for (const char* seconds : {"-1", "nan", "inf", "ten"}) {
+    EXPECT_EQ(
+        ChildProcess::run({kHost, "serve", "http://h/x.m3u8", "--assume-buffer", seconds}).exitCode,
+        2)
+        << seconds;
+  }
+  // The paced player reports its own buffer.
+  EXPECT_EQ(ChildProcess::run({kHost, "play", "http://h/x.m3u8", "--assume-buffer", "10"}).exitCode,
+            2);
 }
 
 }  // namespace

@@ -29,19 +29,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else if (selector == 1) {
     (void)SctpNotification::parse(data, size);
   } else {
-    // Records of [stream, flags, length, bytes...]: flags bit 0 ends the message, the rest
-    // picks the payload identifier.
+    // Records of [stream, flags, length, bytes...]: flags bit 0 ends the message, bits 1-3
+    // pick the payload identifier, bits 4-5 the sequence number and bit 6 unordered delivery.
     MessageAssembler assembler(256);
     size_t at = 0;
     while (at + 3 <= size) {
       const uint16_t stream = data[at] % 4;
       const bool end = (data[at + 1] & 1) != 0;
       const uint32_t ppid = 50 + ((data[at + 1] >> 1) % 8);
+      const MessageAssembler::Key key{stream, static_cast<uint16_t>((data[at + 1] >> 4) % 4),
+                                      (data[at + 1] & 0x40) != 0};
       size_t length = data[at + 2];
       at += 3;
       if (length > size - at) length = size - at;
       std::vector<uint8_t> message;
-      if (assembler.add(stream, data + at, length, end, message) ==
+      if (assembler.add(key, data + at, length, end, message) ==
           MessageAssembler::Outcome::complete) {
         if (message.size() > 256) __builtin_trap();
         (void)ChannelFrame::decode(ppid, std::move(message));

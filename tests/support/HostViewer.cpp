@@ -15,6 +15,7 @@ HostViewer::HostViewer(std::string name, std::unique_ptr<ChildProcess> process)
 void HostViewer::poll(std::chrono::milliseconds wait) {
   static const std::regex uuidLine(R"(Received UUID: ([0-9A-F-]{36}))");
   static const std::regex row(R"(^([a-z][a-z ]*[a-z]) {2,}(.+)$)");
+  static const std::regex openLine(R"(localDataChannel is open|remote channel "P2P" opened)");
   while (auto line = process_->readLine(wait)) {
     std::smatch m;
     if (std::regex_search(*line, m, uuidLine)) uuid_ = m[1];
@@ -27,6 +28,7 @@ void HostViewer::poll(std::chrono::milliseconds wait) {
     if (line->find("segment is available: ") != std::string::npos ||
         line->find("responde to peer about awaiting segment") != std::string::npos)
       uploading_ = true;
+    if (std::regex_search(*line, openLine)) channelOpen_ = true;
     lines_.push_back(std::move(*line));
   }
 }

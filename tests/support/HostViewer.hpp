@@ -31,6 +31,8 @@ class HostViewer {
   bool finished() const { return finished_; }
   // It has started sending a segment to another viewer.
   bool uploading() const { return uploading_; }
+  // Its data channel with another viewer has opened (logged from level 3).
+  bool channelOpen() const { return channelOpen_; }
   const std::vector<std::pair<std::string, std::string>>& digests() const { return digests_; }
   const std::vector<std::string>& lines() const { return lines_; }
 
@@ -58,6 +60,7 @@ class HostViewer {
   std::vector<std::string> lines_;
   bool finished_ = false;
   bool uploading_ = false;
+  bool channelOpen_ = false;
 };
 
 }  // namespace ombrelia::test

@@ -2,6 +2,7 @@
 // Any thread: a value type.
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -22,6 +23,8 @@ struct TestHttpResponse {
     closeDelimited,
     // Waits until the test calls TestHttpServer::release() for the path, then answers.
     heldUntilReleased,
+    // No Content-Length: the body goes in chunked transfer coding, a few bytes per chunk.
+    chunked,
   };
 
   int status = 200;
@@ -33,6 +36,14 @@ struct TestHttpResponse {
   Mode mode = Mode::normal;
   // Answers a "Range: bytes=..." request with 206 and the slice, or 416 when unsatisfiable.
   bool honourRange = false;
+  // Keeps the connection open after the answer and reads the next request on it.
+  bool keepAlive = false;
+  // Bytes sent after the answer as though they belonged to it (a buggy origin or middlebox):
+  // with the body when `overrunDelay` is zero, else that long after it, before the connection
+  // reads its next request. `onOverrunSent` runs on the server's thread once they are written.
+  std::string overrun;
+  std::chrono::milliseconds overrunDelay{0};
+  std::function<void()> onOverrunSent;
 
   static TestHttpResponse ok(std::string body, std::optional<std::string> contentType = {}) {
     TestHttpResponse response;

@@ -9,7 +9,9 @@
 #include <boost/asio.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -111,6 +113,19 @@ void applyRange(const std::string& range, TestHttpResponse& response) {
   response.body = response.body.substr(first, last - first + 1);
 }
 
+// The body in chunks of a few bytes, so a reader must decode it to get it back.
+std::string chunkedBody(const std::string& body) {
+  constexpr size_t kChunkBytes = 7;
+  std::string out;
+  for (size_t at = 0; at < body.size(); at += kChunkBytes) {
+    const std::string chunk = body.substr(at, kChunkBytes);
+    char size[16];
+    std::snprintf(size, sizeof(size), "%zx\r\n", chunk.size());
+    out += size + chunk + "\r\n";
+  }
+  return out + "0\r\n\r\n";
+}
+
 }  // namespace
 
 struct TestHttpServer::Impl {
@@ -119,14 +134,18 @@ struct TestHttpServer::Impl {
         : server(owner), socket(std::move(socket)), buffer(kMaxHeadBytes), timer(server.io) {}
 
     void start() {
-      asio::async_read_until(socket, buffer, "\r\n\r\n",
-                             [self = shared_from_this()](boost::system::error_code error, size_t) {
-                               if (!error) self->onHead();
-                             });
+      asio::async_read_until(
+          socket, buffer, "\r\n\r\n",
+          [self = shared_from_this()](boost::system::error_code error, size_t length) {
+            if (!error) self->onHead(length);
+          });
     }
 
-    void onHead() {
-      const std::string head(asio::buffers_begin(buffer.data()), asio::buffers_end(buffer.data()));
+    // `length`: the head's bytes; a kept-alive connection may hold the next request after them.
+    void onHead(size_t length) {
+      const auto begin = asio::buffers_begin(buffer.data());
+      const std::string head(begin, begin + static_cast<std::ptrdiff_t>(length));
+      buffer.consume(length);
       auto request = parseHead(head);
       if (!request) return;
       response = server.answer(*request);
@@ -149,16 +168,30 @@ struct TestHttpServer::Impl {
       std::string out = "HTTP/1.1 " + std::to_string(response.status) + " " +
                         reasonPhrase(response.status) + "\r\n";
       if (response.contentType) out += "Content-Type: " + *response.contentType + "\r\n";
-      if (response.mode != Mode::closeDelimited) {
+      if (response.mode == Mode::chunked) {
+        out += "Transfer-Encoding: chunked\r\n";
+      } else if (response.mode != Mode::closeDelimited) {
         out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
       }
       for (const auto& [name, value] : response.headers) out += name + ": " + value + "\r\n";
-      out += "Connection: close\r\n\r\n";
+      out += response.keepAlive ? "\r\n" : "Connection: close\r\n\r\n";
       const bool stall = response.mode == Mode::stallAfterHead;
-      out += stall ? response.body.substr(0, response.body.size() / 2) : response.body;
+      if (response.mode == Mode::chunked) {
+        out += chunkedBody(response.body);
+      } else {
+        out += stall ? response.body.substr(0, response.body.size() / 2) : response.body;
+      }
+      const bool overrunLater = !response.overrun.empty() && response.overrunDelay.count() > 0;
+      if (!response.overrun.empty() && !overrunLater) out += response.overrun;
       outgoing = std::move(out);
       asio::async_write(socket, asio::buffer(outgoing),
-                        [self = shared_from_this(), stall](boost::system::error_code, size_t) {
+                        [self = shared_from_this(), stall, overrunLater](
+                            boost::system::error_code error, size_t) {
+                          if (!error && self->response.keepAlive && !stall) {
+                            if (overrunLater) return self->sendOverrunLater();
+                            if (!self->response.overrun.empty()) self->overrunSent();
+                            return self->start();
+                          }
                           if (stall && self->server.stallClosesOwed > 0) {
                             // closeStalled() came while this half was still being written.
                             --self->server.stallClosesOwed;
@@ -170,6 +203,24 @@ struct TestHttpServer::Impl {
                           self->socket.shutdown(tcp::socket::shutdown_both, ignored);
                           self->socket.close(ignored);
                         });
+    }
+
+    void sendOverrunLater() {
+      timer.expires_after(response.overrunDelay);
+      timer.async_wait([self = shared_from_this()](boost::system::error_code error) {
+        if (error) return;
+        self->outgoing = self->response.overrun;
+        asio::async_write(self->socket, asio::buffer(self->outgoing),
+                          [self](boost::system::error_code error, size_t) {
+                            if (error) return;
+                            self->overrunSent();
+                            self->start();
+                          });
+      });
+    }
+
+    void overrunSent() {
+      if (response.onOverrunSent) response.onOverrunSent();
     }
 
     Impl& server;
@@ -194,6 +245,10 @@ struct TestHttpServer::Impl {
   void accept() {
     acceptor.async_accept([this](boost::system::error_code error, tcp::socket socket) {
       if (error) return;
+      ++accepted;
+      // What the server has written has reached the client: no small write waits for an ACK.
+      boost::system::error_code ignored;
+      socket.set_option(tcp::no_delay(true), ignored);
       std::make_shared<Connection>(*this, std::move(socket))->start();
       accept();
     });
@@ -223,6 +278,7 @@ struct TestHttpServer::Impl {
   asio::io_context io;
   tcp::acceptor acceptor;
   uint16_t port = 0;
+  std::atomic<size_t> accepted{0};
   std::thread thread;
   // The server thread's own: connections kept open on purpose by a stalling answer.
   std::vector<std::shared_ptr<Connection>> held;
@@ -286,5 +342,7 @@ size_t TestHttpServer::requestCount() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->received.size();
 }
+
+size_t TestHttpServer::connectionCount() const { return impl_->accepted.load(); }
 
 }  // namespace ombrelia::test

@@ -15,8 +15,8 @@
 namespace ombrelia::test {
 
 // A small HTTP/1.1 origin on 127.0.0.1 and a free port, for tests: each path answers with a
-// chosen status, body, content type, headers, delay, stall or range behaviour. Every answer
-// closes its connection. An unknown path answers 404.
+// chosen status, body, content type, headers, delay, stall, range or keep-alive behaviour. An
+// answer closes its connection unless it keeps it alive. An unknown path answers 404.
 class TestHttpServer {
  public:
   using Handler = std::function<TestHttpResponse(const TestHttpRequest&)>;
@@ -41,6 +41,8 @@ class TestHttpServer {
 
   std::vector<TestHttpRequest> requests() const;
   size_t requestCount() const;
+  // Connections accepted so far.
+  size_t connectionCount() const;
 
  private:
   struct Impl;

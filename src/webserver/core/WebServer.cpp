@@ -8,6 +8,7 @@
 #include <openssl/evp.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstring>
 
 #include "platform/DispatchQueue.hpp"
@@ -15,6 +16,8 @@
 #include "webserver/core/WebServerConnection.hpp"
 #include "webserver/core/WebServerListener.hpp"
 #include "webserver/core/WebServerLog.hpp"
+#include "webserver/core/WebServerPortMapping.hpp"
+#include "webserver/core/WebServerServicePublication.hpp"
 #include "webserver/core/WebServerStaticFiles.hpp"
 #include "webserver/responses/WebServerDataResponse.hpp"
 
@@ -25,7 +28,7 @@ using platform::Regex;
 
 namespace {
 
-constexpr const char *kClassName = "WebServer";
+constexpr const char* kClassName = kWebServerClassName;
 
 std::string base64(std::string_view text) {
   std::string out(4 * ((text.size() + 2) / 3) + 1, '\0');
@@ -34,25 +37,6 @@ std::string base64(std::string_view text) {
                                 static_cast<int>(text.size()));
   out.resize(n > 0 ? static_cast<size_t>(n) : 0);
   return out;
-}
-
-// Service publication and port mapping would announce the server to the local network and its
-// gateway; neither is offered here. The options are accepted and said once to do nothing.
-void logUnsupportedOptions(const WebServerOptions &options) {
-  static std::once_flag bonjourOnce;
-  static std::once_flag mappingOnce;
-  if (options.bonjourName) {
-    std::call_once(bonjourOnce, [] {
-      WebServerLogMessage(kWebServerLogWarning,
-                          "Service publication is not supported on this platform");
-    });
-  }
-  if (options.requestNATPortMapping) {
-    std::call_once(mappingOnce, [] {
-      WebServerLogMessage(kWebServerLogWarning,
-                          "NAT port mapping is not supported on this platform");
-    });
-  }
 }
 
 WebServerAsyncProcessBlock wrap(WebServerProcessBlock processBlock) {
@@ -384,9 +368,7 @@ WebServerResult WebServer::startWithOptions(WebServerOptions options) {
     refuseWhileRunning("start");
     return WebServerMakeError(kWebServerErrorGeneric, "Server already started");
   }
-  if (!WebServerIsValidHeaderValue(options.serverName))
-    options.serverName = kClassName;
-  logUnsupportedOptions(options);
+  if (!WebServerIsValidHeaderValue(options.serverName)) options.serverName = kClassName;
   options_ = std::move(options);
   const bool suspend = options_->automaticallySuspendInBackground;
   // Started in the background, the server listens once the application comes back.
@@ -491,9 +473,11 @@ WebServerResult WebServer::startListening() {
   listener4_ = WebServerListener::create(*socket4, false, context);
   if (socket6)
     listener6_ = WebServerListener::create(*socket6, true, context);
+  context_ = context;
   port_ = port;
   bindToLocalhost_ = options.bindToLocalhost;
   listening_ = true;
+  startPublishing(options);
   activity_->setDisconnectDelay(std::chrono::milliseconds(
       static_cast<int64_t>(options.connectedStateCoalescingInterval * 1000.0)));
   activity_->setListening(true);
@@ -510,7 +494,39 @@ WebServerResult WebServer::startListening() {
   return {};
 }
 
+void WebServer::startPublishing(const WebServerOptions& options) {
+  std::weak_ptr<WebServer> weak = weak_from_this();
+  if (options.bonjourName) {
+    // An empty name publishes under the server's name.
+    std::string name = options.bonjourName->empty() ? options.serverName : *options.bonjourName;
+    publication_ =
+        WebServerServicePublication::start(std::move(name), options.bonjourType, port_, [weak] {
+          auto self = weak.lock();
+          if (!self) return;
+          if (auto delegate = self->delegate_.lock())
+            delegate->webServerDidCompleteBonjourRegistration(*self);
+        });
+  }
+  if (options.requestNATPortMapping) {
+    portMapping_ = WebServerPortMapping::start(port_, [weak] {
+      auto self = weak.lock();
+      if (!self) return;
+      if (auto delegate = self->delegate_.lock()) delegate->webServerDidUpdateNATPortMapping(*self);
+    });
+  }
+}
+
 void WebServer::stopListening() {
+  // The mapping goes first, then the service (its resolution first): nothing announces the
+  // server once its sockets close.
+  if (portMapping_) {
+    portMapping_->stop();
+    portMapping_.reset();
+  }
+  if (publication_) {
+    publication_->stop();
+    publication_.reset();
+  }
   // Closing returns once each socket is closed; accepted connections carry on.
   if (listener6_)
     listener6_->close();
@@ -553,9 +569,82 @@ std::optional<std::string> WebServer::serverURL() const {
                                                      : WebServerGetPrimaryIPAddress(false);
   if (!host)
     return std::nullopt;
-  if (port_ == 80)
-    return "http://" + *host + "/";
-  return "http://" + *host + ":" + std::to_string(port_) + "/";
+  return WebServerMakeServerURL(*host, port_);
+}
+
+std::optional<std::string> WebServer::bonjourServerURL() const {
+  std::lock_guard lock(mutex_);
+  return publication_ ? publication_->bonjourServerURL() : std::nullopt;
+}
+
+std::optional<std::string> WebServer::publicServerURL() const {
+  std::lock_guard lock(mutex_);
+  return portMapping_ ? portMapping_->publicServerURL() : std::nullopt;
+}
+
+std::optional<std::string> WebServer::bonjourName() const {
+  std::lock_guard lock(mutex_);
+  return publication_ ? publication_->bonjourName() : std::nullopt;
+}
+
+std::optional<std::string> WebServer::bonjourType() const {
+  std::lock_guard lock(mutex_);
+  return publication_ ? publication_->bonjourType() : std::nullopt;
+}
+
+std::optional<std::string> WebServer::authenticationRealm() const {
+  std::lock_guard lock(mutex_);
+  return context_ ? std::optional<std::string>(context_->authenticationRealm) : std::nullopt;
+}
+
+std::map<std::string, std::string> WebServer::authenticationBasicAccounts() const {
+  std::lock_guard lock(mutex_);
+  return context_ ? context_->authenticationBasicAccounts : std::map<std::string, std::string>();
+}
+
+std::map<std::string, std::string> WebServer::authenticationDigestAccounts() const {
+  std::lock_guard lock(mutex_);
+  return context_ ? context_->authenticationDigestAccounts : std::map<std::string, std::string>();
+}
+
+bool WebServer::shouldAutomaticallyMapHEADToGET() const {
+  std::lock_guard lock(mutex_);
+  return context_ ? context_->options.automaticallyMapHEADToGET
+                  : WebServerOptions{}.automaticallyMapHEADToGET;
+}
+
+int WebServer::dispatchQueuePriority() const {
+  std::lock_guard lock(mutex_);
+  return context_ ? context_->options.dispatchQueuePriority
+                  : WebServerOptions{}.dispatchQueuePriority;
+}
+
+void WebServer::logVerbose(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  WebServerLogMessageV(kWebServerLogVerbose, format, arguments);
+  va_end(arguments);
+}
+
+void WebServer::logInfo(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  WebServerLogMessageV(kWebServerLogInfo, format, arguments);
+  va_end(arguments);
+}
+
+void WebServer::logWarning(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  WebServerLogMessageV(kWebServerLogWarning, format, arguments);
+  va_end(arguments);
+}
+
+void WebServer::logError(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  WebServerLogMessageV(kWebServerLogError, format, arguments);
+  va_end(arguments);
 }
 
 } // namespace ombrelia

@@ -4,6 +4,7 @@
 // queue.
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -23,6 +24,8 @@
 namespace ombrelia {
 
 class WebServerListener;
+class WebServerPortMapping;
+class WebServerServicePublication;
 
 // An HTTP/1.1 server on IPv4 and IPv6 at once, one request per connection. Handlers are tried
 // from the most recently added to the first; the first whose match block gives a request
@@ -77,9 +80,14 @@ public:
                                 bool allowRangeRequests);
   bool removeAllHandlers();
   size_t handlerCount() const { return handlers_.size(); }
+  // In lookup order: the handler added last comes first.
+  const std::vector<std::shared_ptr<const WebServerHandler>>& handlers() const { return handlers_; }
 
   // Starts listening. Refused when already started; on failure nothing stays open and the
   // error says why (a POSIX error for socket failures: EADDRINUSE for a busy port).
+  // With "BonjourName", the server also publishes itself through the local mDNS daemon; with
+  // "RequestNATPortMapping", it maps its port on the default gateway. Neither failure stops
+  // the server: both are logged.
   WebServerResult startWithOptions(WebServerOptions options);
   // The same with {"Port": port} and, when given, "BonjourName".
   bool startWithPort(uint16_t port, std::optional<std::string> bonjourName = std::nullopt);
@@ -93,12 +101,31 @@ public:
   // False while suspended in the background.
   bool isListening() const;
   std::string serverName() const;
+  // What the last start set from its options (the defaults before any start): the realm and
+  // accounts of authentication (Basic: "user:password" in Base64; Digest: the MD5 of
+  // "user:realm:password"), the HEAD-to-GET mapping and the threads' priority.
+  std::optional<std::string> authenticationRealm() const;
+  std::map<std::string, std::string> authenticationBasicAccounts() const;
+  std::map<std::string, std::string> authenticationDigestAccounts() const;
+  bool shouldAutomaticallyMapHEADToGET() const;
+  int dispatchQueuePriority() const;
   // "http://<address>:<port>/" while listening: "localhost" when bound to loopback, else the
   // primary IPv4 address; absent when not listening or no address is known.
   std::optional<std::string> serverURL() const;
-  // Service publication and port mapping are not offered on this platform.
-  std::optional<std::string> bonjourServerURL() const { return std::nullopt; }
-  std::optional<std::string> publicServerURL() const { return std::nullopt; }
+  // The same formats on the host the published service resolved to; absent until resolved.
+  std::optional<std::string> bonjourServerURL() const;
+  // The same formats on the gateway's public address and mapped port; absent without a mapping.
+  std::optional<std::string> publicServerURL() const;
+  // The published service's name (as registered: a name taken on the network gives way to
+  // Avahi's alternative, "Name #2") and type; absent when not published.
+  std::optional<std::string> bonjourName() const;
+  std::optional<std::string> bonjourType() const;
+
+  // Format their arguments and log the text at levels 1 to 4 through the server's log sink.
+  static void logVerbose(const char* format, ...) __attribute__((format(printf, 1, 2)));
+  static void logInfo(const char* format, ...) __attribute__((format(printf, 1, 2)));
+  static void logWarning(const char* format, ...) __attribute__((format(printf, 1, 2)));
+  static void logError(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 private:
   WebServer();
@@ -106,6 +133,7 @@ private:
   void addHandler(WebServerMatchBlock matchBlock, WebServerAsyncProcessBlock asyncProcessBlock);
   WebServerResult startListening();
   void stopListening();
+  void startPublishing(const WebServerOptions& options);
   // Main queue: the busy and idle reports, and the application's background transitions.
   void didConnect();
   void didDisconnect();
@@ -123,6 +151,10 @@ private:
   std::shared_ptr<WebServerActivity> activity_;
   std::shared_ptr<WebServerListener> listener4_;
   std::shared_ptr<WebServerListener> listener6_;
+  std::shared_ptr<WebServerServicePublication> publication_;
+  std::shared_ptr<WebServerPortMapping> portMapping_;
+  // What the connections of the last start used; null before the first start.
+  std::shared_ptr<const WebServerContext> context_;
   uint16_t port_ = 0;
   bool listening_ = false;
   bool bindToLocalhost_ = false;

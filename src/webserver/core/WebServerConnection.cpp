@@ -818,7 +818,7 @@ std::string WebServerConnection::prepareHead(int statusCode, const WebServerResp
     if (response->contentLength() != kWebServerUndefinedResponseLength) {
       headers.emplace_back("Content-Length", std::to_string(response->contentLength()));
     }
-    if (response->usesChunkedTransferEncoding())
+    if (responseChunked_)
       headers.emplace_back("Transfer-Encoding", "chunked");
     for (const auto &[name, value] : response->additionalHeaders())
       setHeader(headers, name, value);
@@ -866,7 +866,10 @@ void WebServerConnection::finishProcessing(std::shared_ptr<WebServerResponse> re
   }
   response_ = std::move(response);
   responseBodyOpened_ = sendBody;
-  responseChunked_ = response_->usesChunkedTransferEncoding();
+  // HTTP/1.0 knows no chunked coding: there a body of unknown length is sent as it is and ended
+  // by the close, which every answer here makes anyway.
+  responseChunked_ =
+      response_->usesChunkedTransferEncoding() && headParser_.head().version != "HTTP/1.0";
   responseBytesLeft_ = response_->contentLength();
   pendingHead_ = prepareHead(response_->statusCode(), response_.get());
   if (!sendBody) {

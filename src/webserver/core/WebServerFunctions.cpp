@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
+#include <net/route.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -11,6 +12,8 @@
 
 #include <array>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include <ombrelia/Url.hpp>
 
@@ -317,11 +320,35 @@ std::string WebServerStringFromSockAddr(std::string_view address, bool includeSe
   return std::string(host) + ":" + service;
 }
 
+namespace {
+
+// The interface of the IPv4 default route: what the platform's first Ethernet or Wi-Fi
+// interface ("en0") stands for on Linux, where interface names say nothing of their role.
+std::string defaultRouteInterface() {
+  std::ifstream routes("/proc/net/route");
+  std::string line;
+  std::getline(routes, line);  // the column titles
+  while (std::getline(routes, line)) {
+    std::istringstream fields(line);
+    std::string name, destination, gateway;
+    unsigned flags = 0;
+    if (fields >> name >> destination >> gateway >> std::hex >> flags &&
+        destination == "00000000" && (flags & RTF_UP) != 0) {
+      return name;
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
 std::optional<std::string> WebServerGetPrimaryIPAddress(bool useIPv6) {
   ifaddrs *list = nullptr;
   if (::getifaddrs(&list) != 0)
     return std::nullopt;
+  const std::string primary = defaultRouteInterface();
   std::optional<std::string> result;
+  std::optional<std::string> first;  // of any interface, when none is on the default route
   const int family = useIPv6 ? AF_INET6 : AF_INET;
   for (ifaddrs *entry = list; entry != nullptr; entry = entry->ifa_next) {
     if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != family)
@@ -331,13 +358,23 @@ std::optional<std::string> WebServerGetPrimaryIPAddress(bool useIPv6) {
     const size_t size = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
     std::string text = WebServerStringFromSockAddr(
         std::string_view(reinterpret_cast<const char *>(entry->ifa_addr), size), false);
-    if (!text.empty()) {
+    if (text.empty()) continue;
+    if (!primary.empty() && primary == entry->ifa_name) {
       result = std::move(text);
       break;
     }
+    if (!first) first = std::move(text);
   }
   ::freeifaddrs(list);
-  return result;
+  return result ? result : first;
+}
+
+std::string WebServerMakeServerURL(std::string_view host, uint16_t port) {
+  std::string url = "http://";
+  url.append(host);
+  if (port != 80) url.append(":").append(std::to_string(port));
+  url.append("/");
+  return url;
 }
 
 std::string WebServerComputeMD5Digest(std::string_view text) {

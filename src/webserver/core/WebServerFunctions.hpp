@@ -63,8 +63,11 @@ WebServerQuery WebServerParseURLEncodedForm(std::string_view form);
 // The numeric host of a socket address (bytes of a sockaddr), with ":port" when asked;
 // IPv6 hosts without brackets; empty when the bytes are no address.
 std::string WebServerStringFromSockAddr(std::string_view address, bool includeService);
-// The address of the first interface that is up, not loopback, with an address of the family.
+// The address of the family on the interface of the default route, else on the first interface
+// that is up and not loopback.
 std::optional<std::string> WebServerGetPrimaryIPAddress(bool useIPv6);
+// The server's URL on a host: "http://host/" on port 80, else "http://host:port/".
+std::string WebServerMakeServerURL(std::string_view host, uint16_t port);
 
 // MD5 of the UTF-8 text as 32 lower-case hexadecimal digits.
 std::string WebServerComputeMD5Digest(std::string_view text);

@@ -115,7 +115,8 @@ WebServerListener::WebServerListener(int socket, bool ipv6,
   // Watching it from every loop woke them all for each client, for one to win the accept, and
   // left each loop's share of the connections to chance: the clients of a loop that won more
   // than its share waited longest.
-  auto watcher = std::make_unique<Watcher>(WebServerIOPool::context(), socket);
+  auto watcher = std::make_unique<Watcher>(
+      WebServerIOPool::context(context_->options.dispatchQueuePriority), socket);
   error_code error;
   watcher->acceptor.assign(ipv6 ? asio::ip::tcp::v6() : asio::ip::tcp::v4(), socket, error);
   if (error) {
@@ -218,7 +219,7 @@ void WebServerListener::onReadable(Watcher &watcher, bool failed) {
     init.server = context_;
     init.remoteAddressData.assign(reinterpret_cast<const char *>(&remote), remoteLength);
     init.socket = fd;
-    init.loop = &WebServerIOPool::context();
+    init.loop = &WebServerIOPool::context(context_->options.dispatchQueuePriority);
     std::shared_ptr<WebServerConnection> connection;
     try {
       connection = context_->options.connectionClass

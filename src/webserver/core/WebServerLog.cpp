@@ -67,14 +67,21 @@ bool WebServerShouldLog(int level) {
 }
 
 void WebServerLogMessage(int level, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  WebServerLogMessageV(level, format, args);
+  va_end(args);
+}
+
+void WebServerLogMessageV(int level, const char* format, va_list arguments) {
   if (!WebServerShouldLog(level))
     return;
   char stackBuffer[512];
   std::string text;
   va_list args;
-  va_start(args, format);
+  va_copy(args, arguments);
   va_list copy;
-  va_copy(copy, args);
+  va_copy(copy, arguments);
   const int needed = std::vsnprintf(stackBuffer, sizeof(stackBuffer), format, args);
   va_end(args);
   if (needed < 0) {

@@ -1,6 +1,7 @@
 #pragma once
 // Any thread.
 
+#include <cstdarg>
 #include <functional>
 #include <string>
 
@@ -14,6 +15,9 @@ enum WebServerLoggingLevel : int {
   kWebServerLogWarning = 3,
   kWebServerLogError = 4,
 };
+
+// The class name that the server's lifecycle messages name.
+inline constexpr const char* kWebServerClassName = "WebServer";
 
 // The process-wide level below which server messages are not produced; starts at 0.
 int WebServerLogLevel();
@@ -32,5 +36,7 @@ bool WebServerShouldLog(int level);
 // The server's one log sink: formats the message and hands it to the built-in logger, or as
 // "[LEVEL] text" to the library logger's WebServer trace channel.
 void WebServerLogMessage(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void WebServerLogMessageV(int level, const char* format, va_list arguments)
+    __attribute__((format(printf, 2, 0)));
 
 } // namespace ombrelia

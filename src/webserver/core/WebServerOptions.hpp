@@ -39,7 +39,7 @@ struct WebServerOptions {
   WebServerConnectionFactory connectionClass;    // "ConnectionClass": WebServerConnection if empty
   bool automaticallyMapHEADToGET = true;         // "AutomaticallyMapHEADToGET"
   double connectedStateCoalescingInterval = 1.0; // "ConnectedStateCoalescingInterval", seconds
-  int dispatchQueuePriority = 0;                 // "DispatchQueuePriority" (one pool here)
+  int dispatchQueuePriority = 0;                 // "DispatchQueuePriority" (WebServerIOPool)
   bool automaticallySuspendInBackground = true;  // "AutomaticallySuspendInBackground"
 
   // Limits of this implementation.

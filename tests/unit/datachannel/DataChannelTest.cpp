@@ -6,6 +6,7 @@
 #include "datachannel/DCPeerConnection.hpp"
 #include "support/ChannelRecorder.hpp"
 #include "support/LoopbackPeers.hpp"
+#include "support/OpenChannels.hpp"
 
 namespace ombrelia::datachannel {
 namespace {
@@ -13,6 +14,7 @@ namespace {
 using namespace std::chrono_literals;
 using test::ChannelRecorder;
 using test::LoopbackPeers;
+using test::OpenChannels;
 
 constexpr size_t kSegmentFrameBytes = 15924;
 
@@ -21,47 +23,6 @@ Data patterned(size_t size, uint8_t seed) {
   for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 7);
   return Data(std::move(bytes));
 }
-
-// A loopback pair with the offerer's "P2P" channel and the answerer's announced counterpart.
-class OpenChannels {
- public:
-  explicit OpenChannels(LoopbackPeers::Options options = LoopbackPeers::Options{},
-                        DCConfiguration offererConfig = LoopbackPeers::loopbackConfig(),
-                        DCConfiguration answererConfig = LoopbackPeers::loopbackConfig())
-      : peers(std::move(options), offererConfig, answererConfig) {
-    // The callback holds shared state only: the fixture may go while a callback still runs.
-    peers.answerer->onDataChannel([recorder = remoteEvents, remote = remote_](
-                                      std::shared_ptr<DCDataChannel> channel) mutable {
-      recorder.note("announced");
-      recorder.attach(channel);
-      std::lock_guard lock(remote->mutex);
-      remote->channel = std::move(channel);
-    });
-    local = peers.offerer->createDataChannel("P2P");
-    localEvents.attach(local);
-  }
-
-  bool open() {
-    return localEvents.waitForEvent("open", 5s) && remoteEvents.waitForEvent("open", 5s);
-  }
-
-  std::shared_ptr<DCDataChannel> remoteChannel() {
-    std::lock_guard lock(remote_->mutex);
-    return remote_->channel;
-  }
-
-  ChannelRecorder localEvents;
-  ChannelRecorder remoteEvents;
-  LoopbackPeers peers;
-  std::shared_ptr<DCDataChannel> local;
-
- private:
-  struct Remote {
-    std::mutex mutex;
-    std::shared_ptr<DCDataChannel> channel;
-  };
-  std::shared_ptr<Remote> remote_ = std::make_shared<Remote>();
-};
 
 TEST(DataChannelTest, BothSidesOpenAndTheRemoteChannelIsAnnouncedBeforeItsOpenEvent) {
   OpenChannels channels;

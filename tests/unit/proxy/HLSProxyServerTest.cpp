@@ -80,6 +80,64 @@ TEST(HLSProxyServer, PassesRangesThroughWithTheOriginsContentRange) {
   EXPECT_TRUE(r.output.ends_with("345")) << r.output;
 }
 
+// HTTP/1.0 has no chunked coding: a player speaking it would read the chunk sizes as media. A
+// body of unknown length goes to it as it is, ended by the close; HTTP/1.1 keeps the chunks.
+TEST(HLSProxyServer, BodyOfUnknownLengthReachesAnHttp10PlayerUnchunked) {
+  TestHttpServer origin;
+  std::string media(70'000, '\0');
+  for (size_t i = 0; i < media.size(); ++i) media[i] = static_cast<char>('a' + i % 23);
+  TestHttpResponse chunked = TestHttpResponse::ok(media, "video/mp2t");
+  chunked.mode = TestHttpResponse::Mode::chunked;
+  origin.route("/v/c.ts", chunked);
+  ProxyFixture proxy;
+  const std::string local = proxy.local(origin.url("/v/c.ts"));
+  const std::string target = local.substr(local.find('/', std::string("http://").size()));
+  for (const std::string version : {"HTTP/1.0", "HTTP/1.1"}) {
+    auto player = LoopbackClient::connect(static_cast<uint16_t>(proxy.port()));
+    ASSERT_TRUE(player);
+    ASSERT_TRUE(player->send("GET " + target + " " + version + "\r\nHost: 127.0.0.1\r\n\r\n"));
+    const auto answer = RawHttpResponse::parse(player->readAll(std::chrono::seconds(20)));
+    ASSERT_TRUE(answer) << version;
+    EXPECT_EQ(answer->status, 200) << version;
+    EXPECT_EQ(answer->chunked, version == "HTTP/1.1") << version;
+    EXPECT_FALSE(answer->header("Content-Length")) << version;
+    EXPECT_TRUE(answer->body == media) << version << ": " << answer->body.size() << " bytes";
+  }
+}
+
+// A multi-range answer is split at the boundary named in its type; a player given the bare
+// type cannot read it. A type the origin left out still takes the proxy's default.
+TEST(HLSProxyServer, MultiRangeAnswerKeepsItsBoundary) {
+  TestHttpServer origin;
+  const std::string type = "multipart/byteranges; boundary=3d6b6a416f9b5";
+  const std::string parts =
+      "--3d6b6a416f9b5\r\nContent-Type: video/mp2t\r\nContent-Range: bytes 0-1/10\r\n\r\n01"
+      "\r\n--3d6b6a416f9b5\r\nContent-Type: video/mp2t\r\nContent-Range: bytes 5-9/10\r\n\r\n"
+      "56789\r\n--3d6b6a416f9b5--\r\n";
+  TestHttpResponse multi = TestHttpResponse::ok(parts, type);
+  multi.status = 206;
+  origin.route("/m.ts", multi);
+  TestHttpResponse untyped = TestHttpResponse::ok("0123456789");
+  untyped.honourRange = true;
+  origin.route("/u.ts", untyped);
+  ProxyFixture proxy;
+  const auto fetchRanges = [&](const std::string& path, const std::string& range) {
+    return RawHttpResponse::parse(
+        ChildProcess::run({"curl", "-s", "-i", "-H", "Range: " + range, proxy.local(origin.url(path))})
+            .output);
+  };
+  const auto answer = fetchRanges("/m.ts", "bytes=0-1,5-9");
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->status, 206);
+  EXPECT_EQ(answer->header("Content-Type"), type);
+  EXPECT_EQ(answer->body, parts);
+  EXPECT_EQ(origin.requests().back().header("range"), "bytes=0-1,5-9");
+  const auto bare = fetchRanges("/u.ts", "bytes=2-4");
+  ASSERT_TRUE(bare);
+  EXPECT_EQ(bare->body, "234");
+  EXPECT_EQ(bare->header("Content-Type"), "video");
+}
+
 // The player reads a segment while the origin still sends it; when the origin breaks off, the
 // player's answer ends short, with a length that tells it so, instead of hanging.
 TEST(HLSProxyServer, SegmentReachesThePlayerAsItArrivesAndEndsShortWhenTheOriginBreaksOff) {

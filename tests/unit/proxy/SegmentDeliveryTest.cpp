@@ -641,6 +641,77 @@ TEST_F(SegmentDelivery, ThousandConcurrentRequestsLeaveNothingInFlight) {
   EXPECT_EQ(activator->parallelRequestCounter(), 0);
 }
 
+// An origin (or a middlebox) that sends more than an answer's length on a kept-alive
+// connection: a whole extra answer, or garbage, with the body or a while after it.
+struct Overrun {
+  const char* name;
+  std::string bytes;
+  std::chrono::milliseconds delay;
+};
+
+void PrintTo(const Overrun& overrun, std::ostream* out) { *out << overrun.name; }
+
+class OriginOverrun : public SegmentDelivery, public ::testing::WithParamInterface<Overrun> {};
+
+TEST_P(OriginOverrun, LaterSegmentsKeepTheirOwnBytesFromTheOriginAndFromTheStore) {
+  const Overrun& overrun = GetParam();
+  Latch overrunSent;
+  auto keptAlive = [](std::string body, std::string type) {
+    TestHttpResponse response = TestHttpResponse::ok(std::move(body), std::move(type));
+    response.keepAlive = true;
+    return response;
+  };
+  origin_.route("/v/master.m3u8",
+                keptAlive("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=800000,RESOLUTION=640x360\n"
+                          "index.m3u8\n",
+                          "application/vnd.apple.mpegurl"));
+  origin_.route("/v/index.m3u8", keptAlive(mediaPlaylist(), "application/vnd.apple.mpegurl"));
+  auto bytesOf = [](int i) { return "origin-bytes-" + std::to_string(i) + std::string(i, '#'); };
+  for (int i = 0; i < 4; ++i) {
+    TestHttpResponse response = keptAlive(bytesOf(i), "video/mp2t");
+    if (i == 0) {
+      response.overrun = overrun.bytes;
+      response.overrunDelay = overrun.delay;
+      response.onOverrunSent = [&overrunSent] { overrunSent.countDown(); };
+    }
+    origin_.route("/v/s" + std::to_string(i) + ".ts", response);
+  }
+  auto controller = DownloadController::create("video", "client", analytics_);
+  storePlaylist(controller);
+  StoreWatch watch;
+  const auto first = await([&](auto c) { controller->segmentData(segment(0), false, c); });
+  EXPECT_EQ(first.data ? first.data->toString() : "<none>", bytesOf(0));
+  // The extra bytes reach the client before it sends its next request; once that request has
+  // gone, HTTP/1.1 cannot tell an early answer from the right one.
+  ASSERT_TRUE(overrunSent.waitFor(1)) << "the origin sent its extra bytes";
+  for (int i = 1; i < 4; ++i) {
+    const auto r = await([&](auto c) { controller->segmentData(segment(i), false, c); });
+    EXPECT_EQ(r.statusCode, 200) << "segment " << i;
+    EXPECT_EQ(r.data ? r.data->toString() : "<none>", bytesOf(i)) << "segment " << i;
+  }
+  ASSERT_TRUE(watch.stored.waitFor(4)) << "every segment is stored";
+  platform::DispatchQueue::global()->drain();
+  for (int i = 0; i < 4; ++i) {
+    const auto again = await([&](auto c) { controller->segmentData(segment(i), false, c); });
+    EXPECT_EQ(again.data ? again.data->toString() : "<none>", bytesOf(i))
+        << "segment " << i << " again, from the store";
+  }
+  EXPECT_EQ(originRequestsFor("/v/s1.ts"), 1u) << "the second round came from the store";
+  EXPECT_EQ(origin_.connectionCount(), 2u) << "only the connection out of step was replaced";
+}
+
+const std::string kExtraAnswer =
+    "HTTP/1.1 200 OK\r\nContent-Type: video/mp2t\r\nContent-Length: 11\r\n\r\nextra-bytes";
+const std::string kGarbage = "garbage, not HTTP at all\r\n\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    SegmentDelivery, OriginOverrun,
+    ::testing::Values(Overrun{"ExtraAnswerWithTheBody", kExtraAnswer, 0ms},
+                      Overrun{"ExtraAnswerLater", kExtraAnswer, 30ms},
+                      Overrun{"GarbageWithTheBody", kGarbage, 0ms},
+                      Overrun{"GarbageLater", kGarbage, 30ms}),
+    [](const ::testing::TestParamInfo<Overrun>& info) { return std::string(info.param.name); });
+
 TEST(DecisionControllerRules, NoBufferDelegateOrUnhealthyBufferAnswersHttpWithoutAGroupRefresh) {
   OmbreliaConfig::configure("key");
   SocketConfig::overrideDefaultEndpoint(Url::parse("wss://127.0.0.1:9/"));

@@ -1,0 +1,25 @@
+#pragma once
+// Any thread: a plain value.
+
+#include <chrono>
+#include <cstdint>
+
+namespace ombrelia::datachannel {
+
+// What a test puts on the path of the SCTP packets one side sends, as a lossy, slow or
+// reordering network would. The default impairs nothing.
+struct SctpImpairment {
+  // Every `loseEvery`-th packet is lost (0 loses none).
+  unsigned loseEvery = 0;
+  // Each packet is lost with this chance, drawn from `seed`, so that a failing run repeats.
+  double lossRate = 0.0;
+  // Each packet that is not lost leaves after `delay` plus or minus up to `jitter`, drawn
+  // uniformly: packets sent less than twice the jitter apart overtake each other.
+  std::chrono::milliseconds delay{0};
+  std::chrono::milliseconds jitter{0};
+  // With a delay, each packet leaves at once with this chance, overtaking those held.
+  double overtakeRate = 0.0;
+  uint32_t seed = 1;
+};
+
+}  // namespace ombrelia::datachannel

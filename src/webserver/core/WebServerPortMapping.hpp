@@ -1,0 +1,49 @@
+#pragma once
+// Owner thread: start() and stop(), by the server's owner. The gateway's answers are applied and
+// logged on the main queue; publicServerURL() may be called from any thread.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/PortMapper.hpp"
+
+namespace ombrelia {
+
+// A started server's TCP port mapped on the default gateway to the same public port, kept
+// renewed, and deleted at stop. Failures are logged and leave the server serving.
+class WebServerPortMapping : public std::enable_shared_from_this<WebServerPortMapping> {
+ public:
+  // Runs on the main queue after each change of the mapping, failures included.
+  using DidUpdate = std::function<void()>;
+
+  // Null when no mapping can be asked for (no default gateway, no socket): logged.
+  [[nodiscard]] static std::shared_ptr<WebServerPortMapping> start(uint16_t port,
+                                                                   DidUpdate didUpdate);
+  ~WebServerPortMapping();
+  WebServerPortMapping(const WebServerPortMapping&) = delete;
+  WebServerPortMapping& operator=(const WebServerPortMapping&) = delete;
+
+  // Deletes the mapping and forgets the public address; nothing is reported afterwards.
+  void stop();
+
+  // The server's URL at the gateway's public address and mapped port; absent without a mapping.
+  std::optional<std::string> publicServerURL() const;
+
+ private:
+  explicit WebServerPortMapping(DidUpdate didUpdate);
+  void didUpdate(const platform::PortMapper::Update& update);
+
+  const DidUpdate didUpdate_;
+  std::shared_ptr<platform::PortMapper> mapper_;  // owner thread only
+  mutable std::mutex mutex_;
+  // Guarded by mutex_.
+  std::string publicAddress_;
+  uint16_t publicPort_ = 0;
+  bool stopped_ = false;
+};
+
+}  // namespace ombrelia

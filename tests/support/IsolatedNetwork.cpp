@@ -1,0 +1,90 @@
+#include "support/IsolatedNetwork.hpp"
+
+#include <signal.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "support/ChildProcess.hpp"
+
+namespace ombrelia::test {
+
+namespace {
+
+constexpr const char* kInsideVariable = "OMBRELIA_ISOLATED_NETWORK";
+
+[[noreturn]] void abandon(const std::string& why) {
+  std::fprintf(stdout, "isolated network: %s\n", why.c_str());
+  std::fflush(stdout);
+  std::_Exit(3);
+}
+
+void run(const std::vector<std::string>& argv) {
+  const auto result = ChildProcess::run(argv, std::chrono::seconds(20));
+  if (result.exitCode != 0) {
+    std::string command;
+    for (const auto& a : argv) command += a + " ";
+    abandon("failed: " + command + result.output);
+  }
+}
+
+void setUpNetwork() {
+  // Daemons started by the test write here, never to the machine's /run.
+  if (::mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) {
+    abandon("cannot mount a tmpfs on /run");
+  }
+  run({"ip", "link", "set", "lo", "up"});
+  run({"ip", "link", "add", IsolatedNetwork::kHostInterface, "type", "veth", "peer", "name",
+       "veth1"});
+  run({"ip", "addr", "add", std::string(IsolatedNetwork::kHostAddress) + "/16", "dev",
+       IsolatedNetwork::kHostInterface});
+  run({"ip", "addr", "add", std::string(IsolatedNetwork::kGatewayAddress) + "/16", "dev", "veth1"});
+  run({"ip", "link", "set", IsolatedNetwork::kHostInterface, "up"});
+  run({"ip", "link", "set", "veth1", "up"});
+  run({"ip", "route", "add", "default", "via", IsolatedNetwork::kGatewayAddress, "dev",
+       IsolatedNetwork::kHostInterface});
+}
+
+}  // namespace
+
+bool IsolatedNetwork::ranInChild() {
+  if (std::getenv(kInsideVariable) != nullptr) {
+    setUpNetwork();
+    return false;
+  }
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  const std::string filter =
+      std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();
+  // Read here: inside unshare, /proc/self/exe would name unshare itself.
+  char self[4096] = {};
+  if (::readlink("/proc/self/exe", self, sizeof(self) - 1) <= 0) {
+    ADD_FAILURE() << "cannot read the test program's path";
+    return true;
+  }
+  ChildProcess child(
+      {"unshare", "--net", "--mount", "--propagation", "private", "--pid", "--fork", "--mount-proc",
+       "--kill-child", "--", self, filter},
+      ChildProcess::Settings{.captureStdout = true,
+                             .extraEnvironment = {std::string(kInsideVariable) + "=1"}});
+  if (!child.started()) {
+    ADD_FAILURE() << "cannot start unshare";
+    return true;
+  }
+  const std::string output = child.readAll(kChildBound);
+  auto status = child.wait(std::chrono::seconds(5));
+  std::fputs(output.c_str(), stdout);
+  if (!status) {
+    status = child.stop(SIGKILL, std::chrono::seconds(5));
+    ADD_FAILURE() << "the test did not end within " << kChildBound.count() << " s";
+  }
+  EXPECT_EQ(status, 0) << "the test failed inside its network namespace (output above)";
+  return true;
+}
+
+}  // namespace ombrelia::test
