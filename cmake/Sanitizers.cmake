@@ -17,3 +17,12 @@ elseif(OMBRELIA_SANITIZE STREQUAL "tsan")
 elseif(NOT OMBRELIA_SANITIZE STREQUAL "")
   message(FATAL_ERROR "OMBRELIA_SANITIZE must be empty, asan-ubsan or tsan")
 endif()
+
+# A fuzzing build instruments every object, not only the fuzz targets: libFuzzer is guided by the
+# edges it sees, and ASan finds an overrun only in code it compiled. Without this the fuzzer saw
+# the few edges of each target file and the library it drives was a black box to it.
+if(OMBRELIA_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined
+                      -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()

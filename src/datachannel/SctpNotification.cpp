@@ -51,8 +51,9 @@ std::optional<SctpNotification> SctpNotification::parse(const uint8_t* data, siz
       const size_t length = std::min<size_t>(event.strreset_length, size);
       if (length < header) return std::nullopt;
       result.streams.resize((length - header) / sizeof(uint16_t));
-      std::memcpy(result.streams.data(), data + header, result.streams.size() * sizeof(uint16_t));
+      // Before the copy: an empty vector's data() may be null, which memcpy must not get.
       if (result.streams.empty()) return std::nullopt;
+      std::memcpy(result.streams.data(), data + header, result.streams.size() * sizeof(uint16_t));
       return result;
     }
     default:

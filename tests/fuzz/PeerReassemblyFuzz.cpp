@@ -174,31 +174,50 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   struct Request {
     Uuid id;
+    int64_t segmentNumber;
     std::optional<int64_t> firstSize;  // of the first answer the peer sent
   };
-  std::vector<Request> requests;
+  std::vector<Request> requests;  // the requests sent to the peer
+  // For each call of sendFileRequest, the sent request whose bytes it may receive: the one it
+  // sent, or the one it joined.
+  std::vector<std::optional<size_t>> callOwners;
   std::mutex mutex;  // guards delivered
-  std::vector<std::pair<size_t, Data>> delivered;
+  std::vector<std::pair<size_t, Data>> delivered;  // call, bytes
 
   while (in.more()) {
     const uint8_t op = in.byte();
     switch (op % 6) {
       case 0: {  // the viewer asks for a segment
         if (requests.size() >= 6) break;
-        const size_t index = requests.size();
+        const size_t call = callOwners.size();
+        const int64_t number = 20 + static_cast<int64_t>(in.byte() % 4);
         const auto before = channel->sent().size();
-        engine->sendFileRequest(segment(20 + static_cast<int64_t>(in.byte() % 4)),
+        engine->sendFileRequest(segment(number),
                                 (op & 0x80) ? FileRequestType::predownload : FileRequestType::main,
-                                "v", [&, index](std::optional<Data> bytes, auto, auto) {
+                                "v", [&, call](std::optional<Data> bytes, auto, auto) {
                                   if (!bytes) return;
                                   std::lock_guard lock(mutex);
-                                  delivered.emplace_back(index, std::move(*bytes));
+                                  delivered.emplace_back(call, std::move(*bytes));
                                 });
+        std::optional<size_t> owner;
         const auto sent = channel->sent();
         if (sent.size() > before) {
-          if (const auto m = FileRequestMessageReader().readJSON(sent.back()))
-            requests.push_back({m->requestID(), std::nullopt});
+          if (const auto m = FileRequestMessageReader().readJSON(sent.back())) {
+            owner = requests.size();
+            requests.push_back({m->requestID(), number, std::nullopt});
+          }
+        } else {
+          // Nothing sent: the call joined the request still listed for the same segment, which
+          // can only be the one sent last for it (a second one is sent only once the first has
+          // left the list). A call that joined nothing is answered with nothing.
+          for (size_t k = requests.size(); k-- > 0;) {
+            if (requests[k].segmentNumber == number) {
+              owner = k;
+              break;
+            }
+          }
         }
+        callOwners.push_back(owner);
         break;
       }
       case 1: {  // an answer, of any size, valid or not
@@ -251,8 +270,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   platform::DispatchQueue::main()->drain();
 
   std::lock_guard lock(mutex);
-  for (const auto& [index, bytes] : delivered) {
-    const auto& request = requests.at(index);
+  for (const auto& [call, bytes] : delivered) {
+    const auto owner = callOwners.at(call);
+    if (!owner) __builtin_trap();
+    const auto& request = requests.at(*owner);
     if (!request.firstSize || *request.firstSize < 0 ||
         bytes.size() != static_cast<size_t>(*request.firstSize))
       __builtin_trap();

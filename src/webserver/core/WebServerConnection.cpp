@@ -343,7 +343,11 @@ void WebServerConnection::close() {
 // deadline_: the pending wait fires at the old time, sees the new deadline and waits again. So
 // the usual request costs one wait and one cancel, not a cancel and a re-arm per step.
 void WebServerConnection::armTimer(std::chrono::milliseconds timeout) {
-  deadline_ = std::chrono::steady_clock::now() + timeout;
+  armTimerAt(std::chrono::steady_clock::now() + timeout);
+}
+
+void WebServerConnection::armTimerAt(std::chrono::steady_clock::time_point deadline) {
+  deadline_ = deadline;
   if (timerArmed_ && io_->timer.expiry() <= deadline_)
     return;
   waitForDeadline();
@@ -605,7 +609,21 @@ int WebServerConnection::statusForBodyError(const WebServerError &error) const {
   return 500;
 }
 
+// The next body read must come within the read timeout, and the body as a whole must keep up
+// the minimum rate: the read timeout alone is renewed by every byte, however slow.
+std::chrono::steady_clock::time_point WebServerConnection::bodyReadDeadline() const {
+  const WebServerOptions& options = server_->options;
+  const auto perRead = std::chrono::steady_clock::now() + options.readTimeout;
+  if (options.minBodyBytesPerSecond == 0) return perRead;
+  const double received = static_cast<double>(totalBytesRead_ - bytesReadBeforeBody_);
+  const auto earned = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(received / static_cast<double>(options.minBodyBytesPerSecond)));
+  return std::min(perRead, bodyStart_ + options.readTimeout + earned);
+}
+
 void WebServerConnection::readBody() {
+  bodyStart_ = std::chrono::steady_clock::now();
+  bytesReadBeforeBody_ = totalBytesRead_;
   if (auto opened = request_->performOpen(); !opened) {
     if (WebServerShouldLog(kWebServerLogError)) {
       WebServerLogMessage(kWebServerLogError, "Failed opening request body for socket %i: %s",
@@ -652,7 +670,7 @@ void WebServerConnection::readMoreBody() {
           ? kChunkedReadBytes
           : static_cast<size_t>(std::min<uint64_t>(remainingBodyBytes_, kBodyReadBytes));
   readBuffer_.resize(size);
-  armTimer(server_->options.readTimeout);
+  armTimerAt(bodyReadDeadline());
   readSome([self = shared_from_this()](const error_code &error, size_t n) {
     self->onBodyRead(error ? error.message() : std::string(), error == asio::error::eof, n);
   });

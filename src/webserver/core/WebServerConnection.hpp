@@ -124,6 +124,8 @@ private:
   void onLingerRead(bool failed, size_t length);
   void finalize();
   void armTimer(std::chrono::milliseconds timeout);
+  void armTimerAt(std::chrono::steady_clock::time_point deadline);
+  std::chrono::steady_clock::time_point bodyReadDeadline() const;
   void cancelTimer();
   void waitForDeadline();
   int statusForBodyError(const WebServerError &error) const;
@@ -148,6 +150,8 @@ private:
   uint64_t timerGeneration_ = 0;
   bool timerArmed_ = false;
   std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
+  std::chrono::steady_clock::time_point bodyStart_;  // when reading the body began
+  uint64_t bytesReadBeforeBody_ = 0;
   uint64_t totalBytesRead_ = 0;
   uint64_t totalBytesWritten_ = 0;
   size_t writes_ = 0; // socket writes begun, of the response or of an error answer

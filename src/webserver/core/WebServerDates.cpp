@@ -96,7 +96,13 @@ std::optional<WebServerDate> makeDate(unsigned year, unsigned month, unsigned da
   }
   const int64_t seconds =
       daysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
-  return WebServerDate(std::chrono::seconds(seconds));
+  // The clock counts nanoseconds in 64 bits, from 1677 to 2262: a four-digit year a client
+  // sends may lie outside, and converting it would overflow.
+  using Seconds = std::chrono::seconds;
+  const auto earliest = std::chrono::ceil<Seconds>(WebServerDate::min().time_since_epoch());
+  const auto latest = std::chrono::floor<Seconds>(WebServerDate::max().time_since_epoch());
+  if (seconds < earliest.count() || seconds > latest.count()) return std::nullopt;
+  return WebServerDate(Seconds(seconds));
 }
 
 } // namespace

@@ -46,6 +46,11 @@ struct WebServerOptions {
   uint64_t maxBodyBytes = kWebServerDefaultMaxBodyBytes;
   // A client must deliver its head, and each read of its body, within this time.
   std::chrono::milliseconds readTimeout{kDefaultReadTimeout};
+  // A body must also keep up this average rate: after a grace of one read timeout from its
+  // start, each byte received buys 1/rate seconds more. Without it, a client dripping a byte
+  // every few seconds renews the read timeout for ever and holds its connection. 0 turns the
+  // rate off.
+  uint64_t minBodyBytesPerSecond = kDefaultMinBodyBytesPerSecond;
   // Each write of the response must complete within this time.
   std::chrono::milliseconds writeTimeout{kDefaultWriteTimeout};
 
@@ -53,6 +58,11 @@ struct WebServerOptions {
   // up against the descriptor limit.
   static constexpr std::chrono::milliseconds kDefaultReadTimeout{30000};
   static constexpr std::chrono::milliseconds kDefaultWriteTimeout{60000};
+  // A rate rather than one deadline for the whole body, so that a large upload on a slow link
+  // is not cut off for its size alone. 1 KiB/s is far below what even a poor mobile link
+  // carries, yet ends a drip of one byte every few seconds about one read timeout after it
+  // began.
+  static constexpr uint64_t kDefaultMinBodyBytesPerSecond = 1024;
 };
 
 } // namespace ombrelia

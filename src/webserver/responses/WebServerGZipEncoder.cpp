@@ -2,6 +2,8 @@
 
 #include <zlib.h>
 
+#include <array>
+#include <atomic>
 #include <string>
 
 #include "webserver/responses/WebServerResponse.hpp"
@@ -22,6 +24,9 @@ WebServerError zlibError(int result) {
 struct WebServerGZipEncoder::Stream {
   z_stream z{};
   bool initialized = false;
+  // Where deflate writes, made once: most small pieces give no output, and a fresh zero-filled
+  // buffer per piece cost more than deflating it.
+  std::array<Bytef, kOutputPieceBytes> out;
   ~Stream() {
     if (initialized)
       deflateEnd(&z);
@@ -61,43 +66,65 @@ void WebServerGZipEncoder::readData(WebServerReadCompletion completion) {
     completion(WebServerReadResult::failure(zlibError(Z_STREAM_ERROR)));
     return;
   }
-  // The encoder lives as long as its response, which the connection holds across reads.
-  next_.readData([this, completion = std::move(completion)](WebServerReadResult input) mutable {
-    if (!input.ok) {
-      completion(std::move(input));
-      return;
+  completion_ = std::move(completion);
+  pump();
+}
+
+// Deflate keeps small pieces in its window and says nothing for many reads in a row. A piece
+// that the next reader delivers at once is taken by this loop rather than by a call one level
+// deeper: a source of many one-byte pieces would otherwise nest a frame per piece until the
+// stack overflows. A piece delivered later, on another thread, starts the loop again there.
+// Whichever side moves `turn` first decides who reads on, so exactly one of them does. Each
+// piece has a `turn` of its own: once a read is answered, the caller may ask for the next one
+// on another thread before this loop has left, and must not meet this loop's last move.
+void WebServerGZipEncoder::pump() {
+  enum Turn : int { kReading, kPieceWantsMore, kReturned };
+  for (;;) {
+    auto turn = std::make_shared<std::atomic<int>>(kReading);
+    // The encoder lives as long as its response, which the connection holds across reads.
+    next_.readData([this, turn](WebServerReadResult input) {
+      if (!deflatePiece(std::move(input))) return;
+      int expected = kReading;
+      if (turn->compare_exchange_strong(expected, kPieceWantsMore))
+        return;  // the loop below reads on
+      pump();
+    });
+    int expected = kReading;
+    if (turn->compare_exchange_strong(expected, kReturned))
+      return;  // the piece comes later; its completion reads on
+  }
+}
+
+bool WebServerGZipEncoder::deflatePiece(WebServerReadResult input) {
+  const auto answer = [this](WebServerReadResult result) {
+    auto completion = std::move(completion_);
+    completion_ = nullptr;
+    completion(std::move(result));
+    return false;
+  };
+  if (!input.ok) return answer(std::move(input));
+  z_stream& z = stream_->z;
+  const bool atEnd = input.data.empty();
+  z.next_in = const_cast<Bytef*>(input.data.bytes());  // zlib's interface is not const-correct
+  z.avail_in = static_cast<uInt>(input.data.size());
+  std::string output;
+  for (;;) {
+    z.next_out = stream_->out.data();
+    z.avail_out = static_cast<uInt>(stream_->out.size());
+    const int result = deflate(&z, atEnd ? Z_FINISH : Z_NO_FLUSH);
+    output.append(reinterpret_cast<const char*>(stream_->out.data()),
+                  stream_->out.size() - z.avail_out);
+    if (result == Z_STREAM_END) {
+      finished_ = true;
+      break;
     }
-    z_stream &z = stream_->z;
-    const bool atEnd = input.data.empty();
-    z.next_in = const_cast<Bytef *>(input.data.bytes()); // zlib's interface is not const-correct
-    z.avail_in = static_cast<uInt>(input.data.size());
-    std::string output;
-    for (;;) {
-      const size_t before = output.size();
-      output.resize(before + kOutputPieceBytes);
-      z.next_out = reinterpret_cast<Bytef *>(output.data() + before);
-      z.avail_out = static_cast<uInt>(kOutputPieceBytes);
-      const int result = deflate(&z, atEnd ? Z_FINISH : Z_NO_FLUSH);
-      output.resize(before + kOutputPieceBytes - z.avail_out);
-      if (result == Z_STREAM_END) {
-        finished_ = true;
-        break;
-      }
-      if (result != Z_OK && result != Z_BUF_ERROR) {
-        completion(WebServerReadResult::failure(zlibError(result)));
-        return;
-      }
-      // More output is pending only while deflate filled the whole piece.
-      if (z.avail_out != 0 && z.avail_in == 0 && !atEnd)
-        break;
-    }
-    if (output.empty()) {
-      // Deflate kept everything in its window: read on until it has something to say.
-      readData(std::move(completion));
-      return;
-    }
-    completion(WebServerReadResult::success(Data(std::move(output))));
-  });
+    if (result != Z_OK && result != Z_BUF_ERROR)
+      return answer(WebServerReadResult::failure(zlibError(result)));
+    // More output is pending only while deflate filled the whole piece.
+    if (z.avail_out != 0 && z.avail_in == 0 && !atEnd) break;
+  }
+  if (output.empty()) return true;
+  return answer(WebServerReadResult::success(Data(std::move(output))));
 }
 
 void WebServerGZipEncoder::close() {

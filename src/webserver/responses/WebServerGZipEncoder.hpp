@@ -22,9 +22,16 @@ public:
   void close() override;
 
 private:
+  // Reads pieces from the next reader until deflate has output for the waiting read.
+  void pump();
+  // Deflates one piece. Returns true when deflate produced nothing yet and another piece is
+  // wanted; otherwise the waiting read has been answered.
+  bool deflatePiece(WebServerReadResult input);
+
   struct Stream;
   std::unique_ptr<Stream> stream_;
   bool finished_ = false;
+  WebServerReadCompletion completion_; // of the read under way
 };
 
 } // namespace ombrelia

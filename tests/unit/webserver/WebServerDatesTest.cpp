@@ -26,6 +26,16 @@ TEST(WebServerDates, RefusesEveryOtherForm) {
   EXPECT_EQ(WebServerParseISO8601("1994-11-06T08:49:37Z"), std::nullopt);
 }
 
+TEST(WebServerDates, RefusesDatesTheClockCannotHold) {
+  // A client's If-Modified-Since may name any four-digit year; the clock holds 1677 to 2262.
+  EXPECT_EQ(WebServerParseRFC822("Sun, 06 Nov 9914 08:49:37 GMT"), std::nullopt);
+  EXPECT_EQ(WebServerParseRFC822("Sun, 06 Nov 1600 08:49:37 GMT"), std::nullopt);
+  EXPECT_EQ(WebServerParseISO8601("9999-12-31T23:59:59+00:00"), std::nullopt);
+  EXPECT_EQ(WebServerParseRFC822("Fri, 11 Apr 2262 23:47:17 GMT"), std::nullopt);
+  EXPECT_EQ(WebServerParseRFC822("Fri, 11 Apr 2262 23:47:16 GMT"),
+            WebServerDate{seconds(9223372036)});
+}
+
 TEST(WebServerDates, RoundTripsFromEightThreadsAtOnce) {
   std::atomic<int> mismatches{0};
   std::vector<std::thread> threads;

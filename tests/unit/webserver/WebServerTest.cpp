@@ -226,6 +226,45 @@ TEST(WebServerRequests, ClosesAnIdleClient) {
   EXPECT_EQ(RawHttpResponse::parse(stalled->received())->status, 408);
 }
 
+TEST(WebServerRequests, EndsABodyDrippedBelowTheMinimumRateButReadsASteadyOneWhole) {
+  WebServerOptions options = localOptions();
+  options.readTimeout = 1s;
+  options.minBodyBytesPerSecond = 100;  // each byte buys 10 ms past the first second
+  auto server = echoServer(options);
+
+  // A byte every 200 ms: each read comes well within the read timeout, yet the body as a whole
+  // falls behind the rate and the connection ends about a second after the body began.
+  auto dripping = LoopbackClient::connect(server->port());
+  ASSERT_TRUE(dripping);
+  dripping->send("POST / HTTP/1.1\r\nContent-Length: 1000\r\n\r\n");
+  const auto begun = std::chrono::steady_clock::now();
+  bool ended = false;
+  while (!ended && std::chrono::steady_clock::now() - begun < 6s) {
+    dripping->send("x");
+    ended = dripping->waitForClose(200ms);  // paces the drip
+  }
+  ASSERT_TRUE(ended) << "a dripped body kept its connection open for 6 s";
+  const auto answer = RawHttpResponse::parse(dripping->received());
+  ASSERT_TRUE(answer) << dripping->received();
+  EXPECT_EQ(answer->status, 408);
+
+  // 200 bytes every 100 ms, twenty times the rate: read whole although it lasts past the grace.
+  auto steady = LoopbackClient::connect(server->port());
+  ASSERT_TRUE(steady);
+  steady->send("POST / HTTP/1.1\r\nContent-Length: 3000\r\n\r\n");
+  for (int piece = 0; piece < 15; ++piece) {
+    if (piece > 0) {
+      ASSERT_FALSE(steady->waitForClose(100ms))  // paces the sender
+          << "a steady body was cut off after " << piece << " pieces";
+    }
+    steady->send(std::string(200, static_cast<char>('a' + piece)));
+  }
+  const auto echoed = RawHttpResponse::parse(steady->readAll());
+  ASSERT_TRUE(echoed);
+  EXPECT_EQ(echoed->status, 200);
+  EXPECT_EQ(echoed->body.size(), 3000u);
+}
+
 TEST(WebServerRequests, RefusesBadLengthsWith400AndBodiesOverTheCapWith413BeforeReadingThem) {
   WebServerOptions options = localOptions();
   options.maxBodyBytes = 1000;
