@@ -109,7 +109,14 @@ void HTTPLoader::load(Kind kind, const Url& url, std::optional<std::string> rang
           response.contentType = answer->mimeType.value_or(fallback);
           response.statusCode = answer->statusCode;
           response.contentRange = answer->contentRange;
-          if (kind == Kind::playlist) response.url = answer->url.empty() ? requested : answer->url;
+          // Whatever was asked for may turn out to be a playlist, and its relative URIs are
+          // relative to where the fetch ended.
+          response.url = answer->url.empty() ? requested : answer->url;
+          if (response.url != requested &&
+              OmbreliaLogger::isEnabled(OLogLevel::debug, OLogModule::proxy)) {
+            OmbreliaLogger::debug("Redirected: " + requested + " -> " + *response.url,
+                                  OLogModule::proxy);
+          }
         } else {
           response.errorCode = errorCode;
         }

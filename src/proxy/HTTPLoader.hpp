@@ -33,7 +33,7 @@ class HTTPLoader {
     std::optional<std::string> contentType;
     int statusCode = 0;
     std::optional<std::string> contentRange;
-    // Playlists only: the absolute URL that answered, after redirects.
+    // The absolute URL that answered, after redirects.
     std::optional<std::string> url;
     // The URL-loading error code of a failed transfer.
     std::optional<int> errorCode;
