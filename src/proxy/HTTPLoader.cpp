@@ -7,9 +7,16 @@
 
 #include "platform/DispatchQueue.hpp"
 #include "platform/MonotonicClock.hpp"
+#include "platform/UrlReference.hpp"
 #include "protocol/AnalyticsFeed.hpp"
 
 namespace ombrelia {
+
+Url HTTPLoader::Response::finalURL(const Url& requested) const {
+  if (!url) return requested;
+  auto answered = UrlReference::read(*url);
+  return answered && answered->isAbsolute() ? *answered : requested;
+}
 
 std::shared_ptr<HTTPLoader> HTTPLoader::create(std::shared_ptr<AnalyticsFeed> analyticsService,
                                                std::shared_ptr<platform::HttpClient> urlSession) {

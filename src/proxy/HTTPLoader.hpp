@@ -40,6 +40,10 @@ class HTTPLoader {
     // A body still arriving (a streamed 200 segment): `data` is absent, and the stream hands
     // the bytes over as they come, or fails if the transfer breaks off.
     std::shared_ptr<platform::HttpBodyStream> stream;
+
+    // The URL that answered, read as players read one (a redirect may name a URL that is not
+    // valid as written); `requested` when there is none.
+    Url finalURL(const Url& requested) const;
   };
   using Completion = std::function<void(Response)>;
 

@@ -20,6 +20,7 @@ TEST(OriginPlaylistShapes, PlaylistReachedThroughARedirectIsRewrittenAgainstWher
   TestHttpServer origin;
   TestHttpServer other;
   origin.route("/xr/go", TestHttpResponse::redirect(other.url("/b/index.m3u8")));
+  origin.route("/xr/json", TestHttpResponse::redirect(other.url("/b/index.m3u8?q={\"a\":1}")));
   other.route("/b/index.m3u8", TestHttpResponse::ok(mediaPlaylist("seg5.ts"), kHlsType));
   other.route("/b/seg5.ts", TestHttpResponse::ok("five", "video/mp2t"));
   // A packager's URLs on one host: no ".m3u8" anywhere, and a query on the redirect's target.
@@ -34,8 +35,11 @@ TEST(OriginPlaylistShapes, PlaylistReachedThroughARedirectIsRewrittenAgainstWher
                TestHttpResponse::ok("frag", "video/mp2t"));
   ProxyFixture proxy;
 
-  const Fetched media = fetchWithCurl(proxy.local(origin.url("/xr/go")));
-  EXPECT_NE(media.body.find(proxy.local(other.url("/b/seg5.ts"))), std::string::npos) << media.body;
+  for (const char* path : {"/xr/go", "/xr/json"}) {
+    const Fetched media = fetchWithCurl(proxy.local(origin.url(path)));
+    EXPECT_NE(media.body.find(proxy.local(other.url("/b/seg5.ts"))), std::string::npos)
+        << path << ": " << media.body;
+  }
   EXPECT_EQ(fetchWithCurl(proxy.local(other.url("/b/seg5.ts"))).body, "five");
 
   const Fetched master = fetchWithCurl(proxy.local(origin.url("/az/go")));
