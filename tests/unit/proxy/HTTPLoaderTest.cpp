@@ -66,16 +66,6 @@ TEST_F(HTTPLoaderTest, EachKindPassesOnTheOriginsMimeTypeOrFallsBackToItsOwn) {
   EXPECT_EQ(analytics->metrics().nReq_server, 6);
 }
 
-// Whatever was asked for may be a playlist, whose relative URIs are relative to where it ended.
-TEST_F(HTTPLoaderTest, EveryKindReportsTheUrlItsFetchEndedAt) {
-  server.route("/go", TestHttpResponse::redirect("/end?x=1"));
-  server.route("/end", TestHttpResponse::ok("end"));
-  for (Kind kind : {Kind::general, Kind::playlist, Kind::segment}) {
-    EXPECT_EQ(load(kind, server.url("/go"))->url, server.url("/end?x=1"));
-    EXPECT_EQ(load(kind, server.url("/end"))->url, server.url("/end"));
-  }
-}
-
 TEST_F(HTTPLoaderTest, RefusedConnectionCountsOneRequestOneErrorAndASegmentDelay) {
   std::string closed;
   {
