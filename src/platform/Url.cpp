@@ -3,20 +3,15 @@
 #include <cctype>
 #include <charconv>
 
+#include "platform/UriCharacters.hpp"
 #include "platform/UrlPath.hpp"
 
 namespace ombrelia {
 namespace {
 
-bool isAlpha(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-bool isDigit(char c) {
-  return c >= '0' && c <= '9';
-}
-bool isHex(char c) {
-  return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
+bool isAlpha(char c) { return UriCharacters::isAlpha(c); }
+bool isDigit(char c) { return UriCharacters::isDigit(c); }
+bool isHex(char c) { return UriCharacters::isHex(c); }
 bool isUnreserved(char c) {
   return isAlpha(c) || isDigit(c) || c == '-' || c == '.' || c == '_' || c == '~';
 }
@@ -37,24 +32,7 @@ std::string lowered(std::string_view s) {
   return out;
 }
 
-// Characters that may not appear unescaped anywhere in a reference: controls, space, non-ASCII
-// and the delimiters RFC 3986 excludes.
-bool isForbidden(unsigned char c) {
-  if (c <= 0x20 || c >= 0x7F)
-    return true;
-  switch (c) {
-  case '"':
-  case '<':
-  case '>':
-  case '\\':
-  case '`':
-  case '{':
-  case '}':
-    return true;
-  default:
-    return false;
-  }
-}
+bool isForbidden(unsigned char c) { return UriCharacters::isExcluded(c); }
 
 bool escapesAreValid(std::string_view s) {
   for (size_t i = 0; i < s.size(); ++i) {

@@ -17,6 +17,12 @@ class Utf8 {
   // The text with each byte that starts no well-formed sequence replaced by U+FFFD, so that it
   // can always be written where UTF-8 is required (JSON).
   static std::string valid(std::string_view bytes);
+  // The byte-order mark some editors write at the start of a text (U+FEFF). It says nothing in
+  // UTF-8, and a text tested for what it begins with must look past it.
+  static constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+  static std::string_view withoutByteOrderMark(std::string_view bytes) {
+    return bytes.starts_with(kByteOrderMark) ? bytes.substr(kByteOrderMark.size()) : bytes;
+  }
 
  private:
   // The length of the well-formed sequence at `i`, 0 when there is none.

@@ -116,8 +116,7 @@ void DownloadController::storePlaylistThenAnswer(const Url& playlistURL, HTTPLoa
   platform::DispatchQueue::global()->async(
       [weak, playlistURL, r = std::move(r), completion = std::move(completion)]() mutable {
         if (auto self = weak.lock()) {
-          const Url finalURL = r.url ? Url::parse(*r.url).value_or(playlistURL) : playlistURL;
-          ManifestController::shared().storeManifest(*r.data, playlistURL, finalURL);
+          ManifestController::shared().storeManifest(*r.data, playlistURL, r.finalURL(playlistURL));
           self->analyticsService_->addManifestDataReceived(static_cast<int64_t>(r.data->size()));
         }
         completion(std::move(r));

@@ -217,7 +217,7 @@ void HLSProxyServer::addGeneralHandler() {
           // variants and relative URIs would reach the proxy without their origin.
           auto server = weakServer.lock();
           if (server && looksLikePlaylist(response)) {
-            response.data = server->rewritePlaylist(*response.data, baseOf(response, originURL));
+            response.data = server->rewritePlaylist(*response.data, response.finalURL(originURL));
           }
           completion(responseFor(response));
         },
@@ -233,8 +233,8 @@ void HLSProxyServer::addPlaylistHandler() {
     self->pluginActivator_->playlistData(
         originURL, [self, originURL, completion](HTTPLoader::Response response) {
           if (response.data && response.contentType && response.statusCode == 200) {
-            // Reduce first, then rewrite.
-            response.data = self->rewritePlaylist(*response.data, baseOf(response, originURL));
+            // Reduce first, then rewrite, against where the fetch ended after redirects.
+            response.data = self->rewritePlaylist(*response.data, response.finalURL(originURL));
           }
           completion(responseFor(response));
         });
@@ -250,11 +250,6 @@ void HLSProxyServer::addSegmentHandler() {
         [completion](HTTPLoader::Response response) { completion(responseFor(response)); },
         rangeOf(request));
   });
-}
-
-Url HLSProxyServer::baseOf(const HTTPLoader::Response& response, const Url& originURL) {
-  // Relative URIs resolve against where the fetch ended, after redirects.
-  return response.url ? Url::parse(*response.url).value_or(originURL) : originURL;
 }
 
 }  // namespace ombrelia

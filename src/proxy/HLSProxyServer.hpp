@@ -76,7 +76,6 @@ class HLSProxyServer : public std::enable_shared_from_this<HLSProxyServer> {
                          const Url&, std::function<void(std::shared_ptr<WebServerResponse>)>)>;
   // Registers a GET handler that refuses foreign hosts and requests without an origin URL.
   void addHandler(const std::string& pattern, Dispatch dispatch);
-  static Url baseOf(const HTTPLoader::Response& response, const Url& originURL);
   void addRequestHandlers();
   void addGeneralHandler();
   void addPlaylistHandler();

@@ -7,9 +7,16 @@
 
 #include "platform/DispatchQueue.hpp"
 #include "platform/MonotonicClock.hpp"
+#include "platform/UrlReference.hpp"
 #include "protocol/AnalyticsFeed.hpp"
 
 namespace ombrelia {
+
+Url HTTPLoader::Response::finalURL(const Url& requested) const {
+  if (!url) return requested;
+  auto answered = UrlReference::read(*url);
+  return answered && answered->isAbsolute() ? *answered : requested;
+}
 
 std::shared_ptr<HTTPLoader> HTTPLoader::create(std::shared_ptr<AnalyticsFeed> analyticsService,
                                                std::shared_ptr<platform::HttpClient> urlSession) {
@@ -109,7 +116,14 @@ void HTTPLoader::load(Kind kind, const Url& url, std::optional<std::string> rang
           response.contentType = answer->mimeType.value_or(fallback);
           response.statusCode = answer->statusCode;
           response.contentRange = answer->contentRange;
-          if (kind == Kind::playlist) response.url = answer->url.empty() ? requested : answer->url;
+          // Whatever was asked for may turn out to be a playlist, and its relative URIs are
+          // relative to where the fetch ended.
+          response.url = answer->url.empty() ? requested : answer->url;
+          if (response.url != requested &&
+              OmbreliaLogger::isEnabled(OLogLevel::debug, OLogModule::proxy)) {
+            OmbreliaLogger::debug("Redirected: " + requested + " -> " + *response.url,
+                                  OLogModule::proxy);
+          }
         } else {
           response.errorCode = errorCode;
         }

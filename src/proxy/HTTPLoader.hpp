@@ -33,13 +33,17 @@ class HTTPLoader {
     std::optional<std::string> contentType;
     int statusCode = 0;
     std::optional<std::string> contentRange;
-    // Playlists only: the absolute URL that answered, after redirects.
+    // The absolute URL that answered, after redirects.
     std::optional<std::string> url;
     // The URL-loading error code of a failed transfer.
     std::optional<int> errorCode;
     // A body still arriving (a streamed 200 segment): `data` is absent, and the stream hands
     // the bytes over as they come, or fails if the transfer breaks off.
     std::shared_ptr<platform::HttpBodyStream> stream;
+
+    // The URL that answered, read as players read one (a redirect may name a URL that is not
+    // valid as written); `requested` when there is none.
+    Url finalURL(const Url& requested) const;
   };
   using Completion = std::function<void(Response)>;
 

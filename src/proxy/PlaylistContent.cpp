@@ -4,6 +4,8 @@
 #include <cctype>
 #include <string>
 
+#include "platform/Utf8.hpp"
+
 namespace ombrelia {
 
 bool PlaylistContent::looksLikePlaylist(const HTTPLoader::Response& r) {
@@ -17,7 +19,7 @@ bool PlaylistContent::looksLikePlaylist(const HTTPLoader::Response& r) {
       return true;
     }
   }
-  return r.data->view().starts_with("#EXTM3U");
+  return Utf8::withoutByteOrderMark(r.data->view()).starts_with("#EXTM3U");
 }
 
 }  // namespace ombrelia

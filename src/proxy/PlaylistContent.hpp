@@ -9,7 +9,8 @@ namespace ombrelia {
 // playlists from paths without ".m3u8".
 class PlaylistContent {
  public:
-  // A 200 answer typed as a playlist, or whose body starts with the playlist header.
+  // A 200 answer typed as a playlist, or whose body starts with the playlist header (after a
+  // byte-order mark, if any).
   static bool looksLikePlaylist(const HTTPLoader::Response& response);
 };
 

@@ -1,6 +1,10 @@
 #include "proxy/PlaylistRewriter.hpp"
 
+#include <ombrelia/OmbreliaLogger.hpp>
+
 #include "platform/LineSplitter.hpp"
+#include "platform/UrlReference.hpp"
+#include "platform/Utf8.hpp"
 #include "proxy/ReverseProxyURL.hpp"
 
 namespace ombrelia {
@@ -8,8 +12,11 @@ namespace ombrelia {
 std::string PlaylistRewriter::rewrite(std::string_view playlist, const Url& base) const {
   std::string out;
   out.reserve(playlist.size() + playlist.size() / 2);
+  // A byte-order mark stays where it is, and the header after it is read as the tag it is.
+  const std::string_view text = Utf8::withoutByteOrderMark(playlist);
+  out.append(playlist.substr(0, playlist.size() - text.size()));
   bool first = true;
-  for (std::string_view line : LineSplitter::split(playlist)) {
+  for (std::string_view line : LineSplitter::split(text)) {
     if (!first)
       out.push_back('\n');
     first = false;
@@ -23,6 +30,11 @@ std::string PlaylistRewriter::processLine(std::string_view line, const Url& base
     return {};
   if (line.front() == '#')
     return lineByReplacingURIs(line, base);
+  if (static_cast<unsigned char>(line.front()) <= ' ') {
+    // Blank, or a tag moved off the start of its line: no URI, and nothing to report.
+    const std::string_view trimmed = UrlReference::trimmed(line);
+    if (trimmed.empty() || trimmed.front() == '#') return std::string(line);
+  }
   return proxiedReference(line, base).value_or(std::string(line));
 }
 
@@ -53,9 +65,15 @@ std::string PlaylistRewriter::lineByReplacingURIs(std::string_view line, const U
 
 std::optional<std::string> PlaylistRewriter::proxiedReference(std::string_view reference,
                                                               const Url& base) const {
-  auto ref = Url::parse(reference);
-  if (!ref)
+  auto ref = UrlReference::read(reference);
+  if (!ref) {
+    // The player resolves it against the proxy's URL and gets an error: say which line did it.
+    if (OmbreliaLogger::isEnabled(OLogLevel::info, OLogModule::proxy)) {
+      OmbreliaLogger::info("Playlist URI left as written, not a URL: " + std::string(reference),
+                           OLogModule::proxy);
+    }
     return std::nullopt;
+  }
   if (ref->isAbsolute() && ref->scheme() != "http" && ref->scheme() != "https") {
     return std::nullopt;  // keys (skd:), inline data (data:) and the like are not fetched by us
   }

@@ -11,13 +11,15 @@
 namespace ombrelia {
 
 // Rewrites a playlist so that every URI in it points back at the local proxy: URI lines and
-// every URI="..." attribute of tag lines are resolved against the playlist's own URL (the final
-// URL of its fetch) as RFC 3986 references, then turned into reverse-proxy URLs.
+// every URI="..." attribute of tag lines are read as players read them (UrlReference), resolved
+// against the playlist's own URL (the final URL of its fetch), then turned into reverse-proxy
+// URLs.
 class PlaylistRewriter {
  public:
   explicit PlaylistRewriter(int port) : port_(port) {}
 
-  // The playlist with its lines joined by "\n". Lines that cannot be resolved stay unchanged.
+  // The playlist with its lines joined by "\n". Lines that cannot be resolved stay unchanged,
+  // and each is logged.
   std::string rewrite(std::string_view playlist, const Url& base) const;
 
   std::string processLine(std::string_view line, const Url& base) const;

@@ -8,6 +8,7 @@
 #include <ombrelia/OmbreliaConfig.hpp>
 
 #include "platform/LineSplitter.hpp"
+#include "platform/UrlReference.hpp"
 #include "platform/Utf8.hpp"
 #include "store/ManifestParser.hpp"
 
@@ -56,11 +57,12 @@ struct ManifestController::State {
 
 namespace {
 
+// Read as the rewriting reads it, so that a segment is found under the URL the player was given.
 std::optional<std::string> resolve(const Url& base, std::string_view uri) {
   if (uri.empty()) return std::nullopt;
-  auto resolved = base.resolving(uri);
-  if (!resolved) return std::nullopt;
-  return resolved->normalizedString();
+  auto reference = UrlReference::read(uri);
+  if (!reference) return std::nullopt;
+  return base.resolving(*reference).normalizedString();
 }
 
 int64_t configuredFollowers() {

@@ -35,8 +35,11 @@ std::optional<LoopbackClient> LoopbackClient::connect(uint16_t port, bool ipv6) 
   return LoopbackClient(fd);
 }
 
-LoopbackClient::LoopbackClient(LoopbackClient &&other) noexcept
-    : fd_(other.fd_), closed_(other.closed_), received_(std::move(other.received_)) {
+LoopbackClient::LoopbackClient(LoopbackClient&& other) noexcept
+    : fd_(other.fd_),
+      closed_(other.closed_),
+      reset_(other.reset_),
+      received_(std::move(other.received_)) {
   other.fd_ = -1;
 }
 
@@ -45,6 +48,7 @@ LoopbackClient &LoopbackClient::operator=(LoopbackClient &&other) noexcept {
     close();
     fd_ = other.fd_;
     closed_ = other.closed_;
+    reset_ = other.reset_;
     received_ = std::move(other.received_);
     other.fd_ = -1;
   }
@@ -88,6 +92,7 @@ bool LoopbackClient::readSome(std::chrono::steady_clock::time_point deadline) {
   if (n <= 0) {
     if (n < 0 && errno == EINTR)
       return true;
+    reset_ = n < 0 && errno == ECONNRESET;
     closed_ = true;
     return false;
   }

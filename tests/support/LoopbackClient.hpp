@@ -28,6 +28,8 @@ public:
                         std::chrono::milliseconds timeout = kDefaultTimeout);
   // True when the server closed (or reset) the connection within the timeout.
   bool waitForClose(std::chrono::milliseconds timeout = kDefaultTimeout);
+  // True when the connection ended with a reset rather than a clean close.
+  bool wasReset() const { return reset_; }
   void close();
   int descriptor() const { return fd_; }
   const std::string &received() const { return received_; }
@@ -39,6 +41,7 @@ private:
 
   int fd_ = -1;
   bool closed_ = false;
+  bool reset_ = false;
   std::string received_;
 };
 

@@ -7,9 +7,16 @@
 #include "api/ProxyManagerSeams.hpp"
 #include "proxy/HLSProxyServer.hpp"
 #include "signalling/SocketConfig.hpp"
+#include "support/ChildProcess.hpp"
 #include "support/StreamOrigin.hpp"
 
 namespace ombrelia::test {
+
+Fetched fetchWithCurl(const std::string& url) {
+  const auto r = ChildProcess::run({"curl", "-g", "-s", "-w", "\n%{http_code}", url});
+  const size_t cut = r.output.rfind('\n');
+  return {std::atoi(r.output.c_str() + cut + 1), r.output.substr(0, cut)};
+}
 
 ProxyFixture::ProxyFixture(Settings settings) {
   if (!OmbreliaConfig::isConfigured()) OmbreliaConfig::configure("test-key");

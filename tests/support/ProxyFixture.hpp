@@ -9,6 +9,13 @@
 
 namespace ombrelia::test {
 
+// What a player gets for a URL, fetched with curl (no URL globbing); status 0 when nothing came.
+struct Fetched {
+  int status = 0;
+  std::string body;
+};
+Fetched fetchWithCurl(const std::string& url);
+
 // The library configured and its proxy started as an application does it, on a port the system
 // chooses, with the signalling endpoint on a closed loopback port so nothing reaches the real
 // tracker.

@@ -25,6 +25,9 @@ struct TestHttpResponse {
     heldUntilReleased,
     // No Content-Length: the body goes in chunked transfer coding, a few bytes per chunk.
     chunked,
+    // As chunked, but only the first half of the body goes, without the last chunk; then it
+    // stalls.
+    chunkedStallAfterHead,
   };
 
   int status = 200;

@@ -114,7 +114,7 @@ void applyRange(const std::string& range, TestHttpResponse& response) {
 }
 
 // The body in chunks of a few bytes, so a reader must decode it to get it back.
-std::string chunkedBody(const std::string& body) {
+std::string chunkedBody(const std::string& body, bool last = true) {
   constexpr size_t kChunkBytes = 7;
   std::string out;
   for (size_t at = 0; at < body.size(); at += kChunkBytes) {
@@ -123,7 +123,7 @@ std::string chunkedBody(const std::string& body) {
     std::snprintf(size, sizeof(size), "%zx\r\n", chunk.size());
     out += size + chunk + "\r\n";
   }
-  return out + "0\r\n\r\n";
+  return last ? out + "0\r\n\r\n" : out;
 }
 
 }  // namespace
@@ -168,16 +168,20 @@ struct TestHttpServer::Impl {
       std::string out = "HTTP/1.1 " + std::to_string(response.status) + " " +
                         reasonPhrase(response.status) + "\r\n";
       if (response.contentType) out += "Content-Type: " + *response.contentType + "\r\n";
-      if (response.mode == Mode::chunked) {
+      const bool chunked =
+          response.mode == Mode::chunked || response.mode == Mode::chunkedStallAfterHead;
+      if (chunked) {
         out += "Transfer-Encoding: chunked\r\n";
       } else if (response.mode != Mode::closeDelimited) {
         out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
       }
       for (const auto& [name, value] : response.headers) out += name + ": " + value + "\r\n";
       out += response.keepAlive ? "\r\n" : "Connection: close\r\n\r\n";
-      const bool stall = response.mode == Mode::stallAfterHead;
-      if (response.mode == Mode::chunked) {
-        out += chunkedBody(response.body);
+      const bool stall =
+          response.mode == Mode::stallAfterHead || response.mode == Mode::chunkedStallAfterHead;
+      if (chunked) {
+        out += stall ? chunkedBody(response.body.substr(0, response.body.size() / 2), false)
+                     : chunkedBody(response.body);
       } else {
         out += stall ? response.body.substr(0, response.body.size() / 2) : response.body;
       }

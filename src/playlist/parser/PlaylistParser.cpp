@@ -5,6 +5,7 @@
 
 #include "platform/DispatchQueue.hpp"
 #include "platform/LineSplitter.hpp"
+#include "platform/Utf8.hpp"
 #include "playlist/playlist/MasterPlaylistTagsBuilder.hpp"
 #include "playlist/playlist/MediaPlaylistTagsBuilder.hpp"
 #include "playlist/tags/EXTM3U.hpp"
@@ -142,7 +143,7 @@ PlaylistParser::Outcome PlaylistParser::parse(const Params& params,
   state.lines = LineSplitter::split(params.playlist);
   const size_t count = state.lines.size();
 
-  if (!TagText::isMatch(state.lines[0], EXTM3U::type())) {
+  if (!TagText::isMatch(Utf8::withoutByteOrderMark(state.lines[0]), EXTM3U::type())) {
     return PlaylistParseError::malformedPlaylist();
   }
 

@@ -909,6 +909,10 @@ void WebServerConnection::onBodyPiece(WebServerReadResult result) {
       response_.reset();
       pendingHead_.clear();
       abortRequest(request_, 500);
+    } else if (!responseChunked_ && responseBytesLeft_ == kWebServerUndefinedResponseLength) {
+      // Only the end of the connection marks the end of this body (HTTP/1.0, no length): a
+      // clean close would pass the part that came for all of it.
+      resetConnection();
     } else {
       endConnection();
     }
@@ -1068,16 +1072,29 @@ void WebServerConnection::endConnection() {
   if (finalized_)
     return;
   cancelTimer();
-  if (response_ && responseBodyOpened_) {
-    responseBodyOpened_ = false;
-    response_->performClose();
-  }
+  closeResponseBody();
   int unreadBytes = 0;
   const bool failed = socket_ < 0 || ::ioctl(socket_, FIONREAD, &unreadBytes) != 0;
   if ((bodyPending_ || unreadBytes > 0) && !failed && watchSocket()) {
     lingerThenClose();
     return;
   }
+  finalize();
+}
+
+void WebServerConnection::closeResponseBody() {
+  if (response_ && responseBodyOpened_) {
+    responseBodyOpened_ = false;
+    response_->performClose();
+  }
+}
+
+void WebServerConnection::resetConnection() {
+  if (finalized_) return;
+  closeResponseBody();
+  // A zero linger time makes the close send RST and drop whatever is still unsent.
+  const linger reset{1, 0};
+  ::setsockopt(socket_, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
   finalize();
 }
 

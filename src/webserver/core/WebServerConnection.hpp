@@ -120,6 +120,10 @@ private:
   void finishResponse();
   void abortWithStatus(int statusCode);
   void endConnection();
+  // Ends the connection with a reset instead of a clean close: the client then knows the
+  // response it got is not whole.
+  void resetConnection();
+  void closeResponseBody();
   void lingerThenClose();
   void onLingerRead(bool failed, size_t length);
   void finalize();

@@ -18,15 +18,17 @@
 namespace ombrelia::test {
 namespace {
 
-struct Fetched {
-  int status = 0;
-  std::string body;
-};
+Fetched fetch(const std::string& url) { return fetchWithCurl(url); }
 
-Fetched fetch(const std::string& url) {
-  const auto r = ChildProcess::run({"curl", "-s", "-w", "\n%{http_code}", url});
-  const size_t cut = r.output.rfind('\n');
-  return {std::atoi(r.output.c_str() + cut + 1), r.output.substr(0, cut)};
+// A player on a connection of its own that has asked the proxy for a local URL.
+std::optional<LoopbackClient> playerAsking(const ProxyFixture& proxy, const std::string& local,
+                                           const std::string& version = "HTTP/1.1") {
+  auto player = LoopbackClient::connect(static_cast<uint16_t>(proxy.port()));
+  const std::string target = local.substr(local.find('/', std::string("http://").size()));
+  if (!player || !player->send("GET " + target + " " + version + "\r\nHost: 127.0.0.1\r\n\r\n")) {
+    return std::nullopt;
+  }
+  return player;
 }
 
 TEST(HLSProxyServer, OriginUrlsReachTheOriginExactlyAsWritten) {
@@ -90,18 +92,36 @@ TEST(HLSProxyServer, BodyOfUnknownLengthReachesAnHttp10PlayerUnchunked) {
   chunked.mode = TestHttpResponse::Mode::chunked;
   origin.route("/v/c.ts", chunked);
   ProxyFixture proxy;
-  const std::string local = proxy.local(origin.url("/v/c.ts"));
-  const std::string target = local.substr(local.find('/', std::string("http://").size()));
   for (const std::string version : {"HTTP/1.0", "HTTP/1.1"}) {
-    auto player = LoopbackClient::connect(static_cast<uint16_t>(proxy.port()));
+    auto player = playerAsking(proxy, proxy.local(origin.url("/v/c.ts")), version);
     ASSERT_TRUE(player);
-    ASSERT_TRUE(player->send("GET " + target + " " + version + "\r\nHost: 127.0.0.1\r\n\r\n"));
     const auto answer = RawHttpResponse::parse(player->readAll(std::chrono::seconds(20)));
     ASSERT_TRUE(answer) << version;
     EXPECT_EQ(answer->status, 200) << version;
     EXPECT_EQ(answer->chunked, version == "HTTP/1.1") << version;
     EXPECT_FALSE(answer->header("Content-Length")) << version;
     EXPECT_TRUE(answer->body == media) << version << ": " << answer->body.size() << " bytes";
+  }
+}
+
+// Without chunks or a length only the end of the connection marks the end of the body: when the
+// origin breaks off, the HTTP/1.0 player must see a reset, not a close that passes the part for
+// the whole. HTTP/1.1 keeps its clean close, which the missing last chunk already tells.
+TEST(HLSProxyServer, CutOffBodyOfUnknownLengthEndsAnHttp10PlayersConnectionWithAReset) {
+  TestHttpServer origin;
+  TestHttpResponse broken = TestHttpResponse::ok(std::string(200'000, 'm'), "video/mp2t");
+  broken.mode = TestHttpResponse::Mode::chunkedStallAfterHead;
+  origin.route("/v/cut.ts", broken);
+  ProxyFixture proxy;
+  for (const std::string version : {"HTTP/1.0", "HTTP/1.1"}) {
+    auto player = playerAsking(proxy, proxy.local(origin.url("/v/cut.ts")), version);
+    ASSERT_TRUE(player);
+    const std::string head = player->readUntil("\r\n\r\n", std::chrono::seconds(20));
+    ASSERT_TRUE(head.starts_with("HTTP/1.1 200")) << version << ": " << head;
+    origin.closeStalled();
+    ASSERT_TRUE(player->waitForClose(std::chrono::seconds(20))) << version;
+    EXPECT_EQ(player->wasReset(), version == "HTTP/1.0") << version;
+    EXPECT_FALSE(player->received().ends_with("0\r\n\r\n")) << version;
   }
 }
 
@@ -148,11 +168,8 @@ TEST(HLSProxyServer, SegmentReachesThePlayerAsItArrivesAndEndsShortWhenTheOrigin
   broken.mode = TestHttpResponse::Mode::stallAfterHead;
   origin.route("/v/cut.ts", broken);
   ProxyFixture proxy;
-  const std::string local = proxy.local(origin.url("/v/cut.ts"));
-  const std::string target = local.substr(local.find('/', std::string("http://").size()));
-  auto player = LoopbackClient::connect(static_cast<uint16_t>(proxy.port()));
+  auto player = playerAsking(proxy, proxy.local(origin.url("/v/cut.ts")));
   ASSERT_TRUE(player);
-  ASSERT_TRUE(player->send("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
   const std::string early = player->readUntil("<half>", std::chrono::seconds(20));
   ASSERT_NE(early.find("<half>"), std::string::npos) << "the first half arrives while the "
                                                         "origin holds back the rest";

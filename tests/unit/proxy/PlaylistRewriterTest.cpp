@@ -49,7 +49,8 @@ TEST(PlaylistRewriter, ResolvesRelativeAbsoluteAndRootedUrisAgainstThePlaylistUr
   EXPECT_EQ(rewriter.processLine("https://cdn/x.ts", base), local("https://cdn/x.ts"));
   EXPECT_EQ(rewriter.processLine("seg%20a%2Fb.ts?t=1", base),
             local("http://o.example:81/v/seg%20a%2Fb.ts?t=1"));
-  EXPECT_EQ(rewriter.processLine("not a uri", base), "not a uri") << "unresolvable lines stay";
+  EXPECT_EQ(rewriter.processLine("http://[::1/x.ts", base), "http://[::1/x.ts")
+      << "unresolvable lines stay";
 }
 
 TEST(PlaylistRewriter, RewritesEachUriAttributeAndLeavesOtherSchemesAlone) {
@@ -79,3 +80,18 @@ TEST(PlaylistRewriter, RewritesWholePlaylistsWhateverTheirLineEnds) {
   EXPECT_EQ(rewriter.rewrite(lf, base), expected);
 }
 
+// The proxy-level test shows what reaches the origin; these are the readings around it.
+TEST(PlaylistRewriter, ReadsUrisAsPlayersDoAndKeepsWhatNoUrlParserReads) {
+  PlaylistRewriter rewriter(8080);
+  const Url base = url("http://o/v/index.m3u8");
+  EXPECT_EQ(rewriter.processLine("\t a%20b c\\d.ts?q=\\ ", base),
+            local("http://o/v/a%20b%20c/d.ts?q=%5C"));
+  EXPECT_EQ(rewriter.processLine("#EXT-X-MAP:URI=\" init 1.mp4 \"", base),
+            "#EXT-X-MAP:URI=\"" + local("http://o/v/init%201.mp4") + "\"");
+  for (const char* kept : {"   ", " #EXTINF:2,", "http://bad host/x.ts", "skd://key id"}) {
+    EXPECT_EQ(rewriter.processLine(kept, base), kept);
+  }
+  EXPECT_EQ(rewriter.rewrite("\xEF\xBB\xBF#EXTM3U\nseg.ts", base),
+            "\xEF\xBB\xBF#EXTM3U\n" + local("http://o/v/seg.ts"))
+      << "the header after a byte-order mark is no URI";
+}
