@@ -43,6 +43,18 @@ bool isSafeHeaderValue(std::string_view value) {
   });
 }
 
+// Whether the connection about to carry the transfer's current hop carries one exchange at a
+// time: a plain-HTTP one. There this client speaks only HTTP/1.x (HTTP/2 is asked for over TLS
+// alone), and libcurl hands an HTTP/1.x connection to one transfer at a time, so no other
+// transfer is hurt when it is shut. Over TLS, input may wait for good reasons (an HTTP/2
+// server's first SETTINGS, frames of other streams on a shared connection, session tickets).
+// libcurl reports the scheme of the hop's own connection, reused or new, not of the first URL.
+bool carriesOneExchangeAtATime(CURL* easy) {
+  const char* scheme = nullptr;
+  return curl_easy_getinfo(easy, CURLINFO_SCHEME, &scheme) == CURLE_OK && scheme != nullptr &&
+         equalsIgnoringCase(scheme, "http");
+}
+
 // An idle HTTP/1.1 connection has nothing to read until it is asked something: bytes (or the
 // peer's close) waiting there mean the last answer went on past its length, and whatever the
 // next request reads first would be taken for its answer.
@@ -146,19 +158,19 @@ std::optional<HttpError> CurlTransfer::prepare(CurlSockets& sockets) {
   // A declared length over the cap fails before any byte is kept; onBody enforces the cap when
   // no length is declared.
   curl_easy_setopt(easy_, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBodyBytes_));
+  // HTTP/2 only where TLS agrees on it: plain HTTP stays HTTP/1.x, one exchange at a time, which
+  // the check of onConnectionReady relies on.
   curl_easy_setopt(easy_, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
   // Over TLS, wait for a connection that may multiplex (HTTP/2 is agreed in the handshake)
   // rather than open another. Over plain HTTP only HTTP/1.1 is spoken: waiting there would queue
   // every request behind one whose answer has not begun, so requests to a slow origin would
   // stop running in parallel.
   if (scheme == "https") curl_easy_setopt(easy_, CURLOPT_PIPEWAIT, 1L);
-  // Only over plain HTTP, one answer after another on a connection: there a byte that is not
-  // part of an answer shifts every later answer onto the wrong request. Over TLS, input may
-  // wait for good reasons (HTTP/2 frames of other streams, session tickets).
-  if (scheme == "http") {
-    curl_easy_setopt(easy_, CURLOPT_PREREQFUNCTION, &CurlTransfer::onConnectionReady);
-    curl_easy_setopt(easy_, CURLOPT_PREREQDATA, this);
-  }
+  // On a connection that carries one answer after another, a byte that is not part of an
+  // answer shifts every later answer onto the wrong request. Installed on every transfer, since
+  // any hop of a redirect may land on such a connection, whatever the first URL's scheme.
+  curl_easy_setopt(easy_, CURLOPT_PREREQFUNCTION, &CurlTransfer::onConnectionReady);
+  curl_easy_setopt(easy_, CURLOPT_PREREQDATA, this);
   curl_easy_setopt(easy_, CURLOPT_USERAGENT, "Ombrelia");
   curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
   curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &CurlTransfer::onBody);
@@ -222,6 +234,8 @@ size_t CurlTransfer::onBody(char* data, size_t size, size_t count, void* self) {
 int CurlTransfer::onConnectionReady(void* self, char* primaryIp, char*, int primaryPort,
                                     int localPort) {
   auto* transfer = static_cast<CurlTransfer*>(self);
+  // libcurl runs this before every hop of a redirect: each hop's own connection decides.
+  if (!carriesOneExchangeAtATime(transfer->easy_)) return CURL_PREREQFUNC_OK;
   const curl_socket_t socket =
       transfer->sockets_->find(primaryIp != nullptr ? primaryIp : "", primaryPort, localPort);
   if (socket == CURL_SOCKET_BAD || !holdsUnreadInput(socket)) return CURL_PREREQFUNC_OK;

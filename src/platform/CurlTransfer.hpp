@@ -42,7 +42,8 @@ class CurlTransfer {
  private:
   static size_t onBody(char* data, size_t size, size_t count, void* self);
   static size_t onHeader(char* data, size_t size, size_t count, void* self);
-  // Runs once a connection is ready for the request, new or reused, before the request goes.
+  // Runs once a connection is ready for a request of the transfer (each hop of a redirect has
+  // its own), new or reused, before the request goes.
   static int onConnectionReady(void* self, char* primaryIp, char* localIp, int primaryPort,
                                int localPort);
   // The first body bytes of the final answer: reserves the body, or starts its stream.
