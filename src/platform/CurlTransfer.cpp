@@ -17,6 +17,11 @@ constexpr const char* kAllowedProtocols = "http,https";
 // libcurl's receive buffer: segments are megabytes, and fewer, larger writes into the body cost
 // less CPU than the 16 KiB default (curl's command line uses 100 KiB for the same reason).
 constexpr long kReceiveBufferBytes = 128 * 1024;
+// A transfer starts over when a hop's connection holds stray input. libcurl opens a new
+// connection only for the first hop, so a redirect may lead the next try onto another stale
+// connection, at the redirector and then at the origin it points to; each try closes the one it
+// met. The bound stops an origin that speaks first on every new connection.
+constexpr int kMaxStartsOver = 3;
 
 std::string_view trim(std::string_view text) {
   while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
@@ -300,11 +305,12 @@ HttpResponse CurlTransfer::head() const {
 }
 
 bool CurlTransfer::retryOnFreshConnection(CURLcode code) {
-  if (code != CURLE_ABORTED_BY_CALLBACK || !connectionOutOfStep_ || retriedOnFreshConnection_) {
+  if (code != CURLE_ABORTED_BY_CALLBACK || !connectionOutOfStep_ || startsOver_ == kMaxStartsOver) {
     return false;
   }
-  // Nothing was sent or received yet, so the transfer can simply start over.
-  retriedOnFreshConnection_ = true;
+  // The request at fault never left, and a GET may be asked again: the transfer starts over
+  // from its first URL.
+  ++startsOver_;
   connectionOutOfStep_ = false;
   curl_easy_setopt(easy_, CURLOPT_FRESH_CONNECT, 1L);
   return true;
