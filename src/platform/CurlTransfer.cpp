@@ -17,6 +17,11 @@ constexpr const char* kAllowedProtocols = "http,https";
 // libcurl's receive buffer: segments are megabytes, and fewer, larger writes into the body cost
 // less CPU than the 16 KiB default (curl's command line uses 100 KiB for the same reason).
 constexpr long kReceiveBufferBytes = 128 * 1024;
+// A transfer starts over when a hop's connection holds stray input. libcurl opens a new
+// connection only for the first hop, so a redirect may lead the next try onto another stale
+// connection, at the redirector and then at the origin it points to; each try closes the one it
+// met. The bound stops an origin that speaks first on every new connection.
+constexpr int kMaxStartsOver = 3;
 
 std::string_view trim(std::string_view text) {
   while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
@@ -41,6 +46,18 @@ bool isSafeHeaderValue(std::string_view value) {
     const auto byte = static_cast<unsigned char>(c);
     return byte < 0x20 || byte == 0x7f;
   });
+}
+
+// Whether the connection about to carry the transfer's current hop carries one exchange at a
+// time: a plain-HTTP one. There this client speaks only HTTP/1.x (HTTP/2 is asked for over TLS
+// alone), and libcurl hands an HTTP/1.x connection to one transfer at a time, so no other
+// transfer is hurt when it is shut. Over TLS, input may wait for good reasons (an HTTP/2
+// server's first SETTINGS, frames of other streams on a shared connection, session tickets).
+// libcurl reports the scheme of the hop's own connection, reused or new, not of the first URL.
+bool carriesOneExchangeAtATime(CURL* easy) {
+  const char* scheme = nullptr;
+  return curl_easy_getinfo(easy, CURLINFO_SCHEME, &scheme) == CURLE_OK && scheme != nullptr &&
+         equalsIgnoringCase(scheme, "http");
 }
 
 // An idle HTTP/1.1 connection has nothing to read until it is asked something: bytes (or the
@@ -146,19 +163,19 @@ std::optional<HttpError> CurlTransfer::prepare(CurlSockets& sockets) {
   // A declared length over the cap fails before any byte is kept; onBody enforces the cap when
   // no length is declared.
   curl_easy_setopt(easy_, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBodyBytes_));
+  // HTTP/2 only where TLS agrees on it: plain HTTP stays HTTP/1.x, one exchange at a time, which
+  // the check of onConnectionReady relies on.
   curl_easy_setopt(easy_, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
   // Over TLS, wait for a connection that may multiplex (HTTP/2 is agreed in the handshake)
   // rather than open another. Over plain HTTP only HTTP/1.1 is spoken: waiting there would queue
   // every request behind one whose answer has not begun, so requests to a slow origin would
   // stop running in parallel.
   if (scheme == "https") curl_easy_setopt(easy_, CURLOPT_PIPEWAIT, 1L);
-  // Only over plain HTTP, one answer after another on a connection: there a byte that is not
-  // part of an answer shifts every later answer onto the wrong request. Over TLS, input may
-  // wait for good reasons (HTTP/2 frames of other streams, session tickets).
-  if (scheme == "http") {
-    curl_easy_setopt(easy_, CURLOPT_PREREQFUNCTION, &CurlTransfer::onConnectionReady);
-    curl_easy_setopt(easy_, CURLOPT_PREREQDATA, this);
-  }
+  // On a connection that carries one answer after another, a byte that is not part of an
+  // answer shifts every later answer onto the wrong request. Installed on every transfer, since
+  // any hop of a redirect may land on such a connection, whatever the first URL's scheme.
+  curl_easy_setopt(easy_, CURLOPT_PREREQFUNCTION, &CurlTransfer::onConnectionReady);
+  curl_easy_setopt(easy_, CURLOPT_PREREQDATA, this);
   curl_easy_setopt(easy_, CURLOPT_USERAGENT, "Ombrelia");
   curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
   curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &CurlTransfer::onBody);
@@ -222,6 +239,8 @@ size_t CurlTransfer::onBody(char* data, size_t size, size_t count, void* self) {
 int CurlTransfer::onConnectionReady(void* self, char* primaryIp, char*, int primaryPort,
                                     int localPort) {
   auto* transfer = static_cast<CurlTransfer*>(self);
+  // libcurl runs this before every hop of a redirect: each hop's own connection decides.
+  if (!carriesOneExchangeAtATime(transfer->easy_)) return CURL_PREREQFUNC_OK;
   const curl_socket_t socket =
       transfer->sockets_->find(primaryIp != nullptr ? primaryIp : "", primaryPort, localPort);
   if (socket == CURL_SOCKET_BAD || !holdsUnreadInput(socket)) return CURL_PREREQFUNC_OK;
@@ -286,11 +305,12 @@ HttpResponse CurlTransfer::head() const {
 }
 
 bool CurlTransfer::retryOnFreshConnection(CURLcode code) {
-  if (code != CURLE_ABORTED_BY_CALLBACK || !connectionOutOfStep_ || retriedOnFreshConnection_) {
+  if (code != CURLE_ABORTED_BY_CALLBACK || !connectionOutOfStep_ || startsOver_ == kMaxStartsOver) {
     return false;
   }
-  // Nothing was sent or received yet, so the transfer can simply start over.
-  retriedOnFreshConnection_ = true;
+  // The request at fault never left, and a GET may be asked again: the transfer starts over
+  // from its first URL.
+  ++startsOver_;
   connectionOutOfStep_ = false;
   curl_easy_setopt(easy_, CURLOPT_FRESH_CONNECT, 1L);
   return true;

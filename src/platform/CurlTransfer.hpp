@@ -31,9 +31,9 @@ class CurlTransfer {
   // Makes and configures the easy handle, its sockets opened through `sockets` (which outlives
   // the transfer); an error when the request cannot be sent at all.
   std::optional<HttpError> prepare(CurlSockets& sockets);
-  // True when the transfer stopped before its request went out on a connection that held bytes
-  // nobody asked for, and is set to go again, once, on a new connection; the caller then hands
-  // the handle back to libcurl.
+  // True when the transfer stopped before a request went out on a connection that held bytes
+  // nobody asked for, and is set to go again, its first hop on a new connection (a few times at
+  // most); the caller then hands the handle back to libcurl.
   bool retryOnFreshConnection(CURLcode code);
   // The outcome once libcurl reports the transfer done with `code`.
   HttpResult finish(CURLcode code);
@@ -42,7 +42,8 @@ class CurlTransfer {
  private:
   static size_t onBody(char* data, size_t size, size_t count, void* self);
   static size_t onHeader(char* data, size_t size, size_t count, void* self);
-  // Runs once a connection is ready for the request, new or reused, before the request goes.
+  // Runs once a connection is ready for a request of the transfer (each hop of a redirect has
+  // its own), new or reused, before the request goes.
   static int onConnectionReady(void* self, char* primaryIp, char* localIp, int primaryPort,
                                int localPort);
   // The first body bytes of the final answer: reserves the body, or starts its stream.
@@ -72,7 +73,7 @@ class CurlTransfer {
   // The connection offered for the request already held input: the tail of an earlier answer
   // that overran its length, or the start of one nobody asked for.
   bool connectionOutOfStep_ = false;
-  bool retriedOnFreshConnection_ = false;
+  int startsOver_ = 0;
 };
 
 }  // namespace ombrelia::platform

@@ -8,11 +8,13 @@
 #include "platform/HttpClient.hpp"
 #include "support/CountdownLatch.hpp"
 #include "support/NginxOrigin.hpp"
+#include "support/TestHttpServer.hpp"
 
 namespace ombrelia::platform {
 namespace {
 
 using test::NginxOrigin;
+using test::TestHttpResponse;
 using namespace std::chrono_literals;
 
 HttpRequest get(const std::string& url) {
@@ -74,6 +76,40 @@ TEST(HttpClientNginxTest, ParallelHttpsRequestsShareOneHttp2Connection) {
   ASSERT_TRUE(completed.wait());
   ASSERT_EQ(seen.size(), 1u) << "expected one multiplexed connection, saw " << seen.size();
   EXPECT_EQ(seen.begin()->rfind("HTTP/2.0 ", 0), 0u) << *seen.begin();
+}
+
+// The stray bytes are a whole answer, sent once the first answer has been read, which the next
+// request on that connection would take for its own.
+TEST(HttpClientNginxTest, PlainConnectionOutOfStepIsCaughtAlsoWhenAnHttpsRedirectLeadsThere) {
+  test::TestHttpServer plain;
+  test::CountdownLatch overrunSent(1);
+  TestHttpResponse first = TestHttpResponse::ok("first segment", "video/mp2t");
+  first.keepAlive = true;
+  first.overrun =
+      "HTTP/1.1 200 OK\r\nContent-Type: video/mp2t\r\nContent-Length: 11\r\n\r\n"
+      "extra-bytes";
+  first.overrunDelay = 30ms;
+  first.onOverrunSent = [&overrunSent] { overrunSent.countDown(); };
+  plain.route("/first.ts", first);
+  TestHttpResponse second = TestHttpResponse::ok("second segment", "video/mp2t");
+  second.keepAlive = true;
+  plain.route("/second.ts", second);
+  NginxOrigin origin({.tls = true,
+                      .http2 = true,
+                      .extraServerConfig =
+                          "location = /moved.ts { return 302 " + plain.url("/second.ts") + "; }"});
+  ::setenv("SSL_CERT_FILE", origin.certificateFile().c_str(), 1);
+  auto client = HttpClient::create();
+
+  auto before = fetch(*client, plain.url("/first.ts"));
+  ASSERT_TRUE(before && before->hasValue());
+  ASSERT_TRUE(overrunSent.wait()) << "the plain origin sent its extra answer";
+  auto moved = fetch(*client, origin.url("/moved.ts"));
+  ASSERT_TRUE(moved && moved->hasValue())
+      << (moved ? moved->error().message : std::string("no completion"));
+  EXPECT_EQ(moved->value().body.toString(), "second segment");
+  EXPECT_EQ(moved->value().url, plain.url("/second.ts"));
+  EXPECT_EQ(plain.connectionCount(), 2u) << "the connection out of step was replaced";
 }
 
 TEST(HttpClientNginxTest, UntrustedCertificateIsRefused) {

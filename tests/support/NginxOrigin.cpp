@@ -73,6 +73,11 @@ NginxOrigin::NginxOrigin(Settings settings) : tls_(settings.tls) {
       std::filesystem::perm_options::add);
   for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
     port_ = freePort();
+    if (settings.redirectFromPlainHttp) {
+      do {
+        redirectingPort_ = freePort();
+      } while (redirectingPort_ == port_);
+    }
     writeConfig(settings);
     if (start()) return;
   }
@@ -111,7 +116,12 @@ void NginxOrigin::writeConfig(const Settings& settings) const {
   }
   config << "    location = /connection {\n      default_type text/plain;\n"
          << "      return 200 \"$server_protocol $connection\\n\";\n    }\n"
-         << settings.extraServerConfig << "\n  }\n}\n";
+         << settings.extraServerConfig << "\n  }\n";
+  if (settings.redirectFromPlainHttp) {
+    config << "  server {\n    listen 127.0.0.1:" << redirectingPort_ << ";\n"
+           << "    return 302 " << url("") << "$request_uri;\n  }\n";
+  }
+  config << "}\n";
 }
 
 bool NginxOrigin::start() {
@@ -158,6 +168,10 @@ void NginxOrigin::writeFile(const std::string& relativePath, std::string_view co
 std::string NginxOrigin::url(std::string_view path) const {
   return std::string(tls_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) +
          std::string(path);
+}
+
+std::string NginxOrigin::redirectingUrl(std::string_view path) const {
+  return "http://127.0.0.1:" + std::to_string(redirectingPort_) + std::string(path);
 }
 
 std::filesystem::path NginxOrigin::certificateFile() const {

@@ -23,6 +23,9 @@ class NginxOrigin {
     bool http2 = false;
     // Added inside the server block, for tests that need more locations.
     std::string extraServerConfig{};
+    // Also listens for plain HTTP on a second port, which answers every request with a 302 to
+    // the same path and query on the main port: a CDN sending http:// on to https://.
+    bool redirectFromPlainHttp = false;
   };
 
   // Starts nginx and waits until it accepts connections. Throws std::runtime_error when it
@@ -41,6 +44,8 @@ class NginxOrigin {
   uint16_t port() const { return port_; }
   // "http(s)://127.0.0.1:<port>" followed by `path`.
   std::string url(std::string_view path) const;
+  // "http://127.0.0.1:<redirecting port>" followed by `path`, with `redirectFromPlainHttp`.
+  std::string redirectingUrl(std::string_view path) const;
   // The certificate to trust as CA when `tls` is set.
   std::filesystem::path certificateFile() const;
 
@@ -54,6 +59,7 @@ class NginxOrigin {
   std::unique_ptr<SelfSignedCertificate> certificate_;
   bool tls_ = false;
   uint16_t port_ = 0;
+  uint16_t redirectingPort_ = 0;
   pid_t pid_ = -1;
 };
 

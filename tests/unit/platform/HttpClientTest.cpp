@@ -105,6 +105,40 @@ TEST_F(HttpClientTest, FetchesOnlyHttpAndHttpsUrlsRedirectsIncluded) {
   EXPECT_EQ(redirected->error().cause, HttpErrorCause::unsupportedURL);
 }
 
+// A redirector and the origin it points to, each with a kept connection that got bytes nobody
+// asked for: the request starts over once for each, every start on a new connection to the
+// redirector.
+TEST_F(HttpClientTest, RedirectMeetingAConnectionOutOfStepAtEachEndStillGetsItsOwnAnswer) {
+  TestHttpServer target;
+  test::CountdownLatch overrunsSent(2);
+  auto overrunning = [&overrunsSent](std::string body) {
+    TestHttpResponse response = TestHttpResponse::ok(std::move(body), "video/mp2t");
+    response.keepAlive = true;
+    response.overrun = "HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\nextra-bytes";
+    response.overrunDelay = 30ms;
+    response.onOverrunSent = [&overrunsSent] { overrunsSent.countDown(); };
+    return response;
+  };
+  server.route("/before", overrunning("redirector's earlier answer"));
+  target.route("/before", overrunning("origin's earlier answer"));
+  TestHttpResponse moved = TestHttpResponse::redirect(target.url("/segment"));
+  moved.keepAlive = true;
+  server.route("/moved", moved);
+  TestHttpResponse segment = TestHttpResponse::ok("the segment", "video/mp2t");
+  segment.keepAlive = true;
+  target.route("/segment", segment);
+  ASSERT_TRUE(fetch(*client, get(server.url("/before"))));
+  ASSERT_TRUE(fetch(*client, get(target.url("/before"))));
+  ASSERT_TRUE(overrunsSent.wait()) << "both origins sent their extra answers";
+
+  auto result = fetch(*client, get(server.url("/moved")));
+  ASSERT_TRUE(result && result->hasValue())
+      << (result ? result->error().message : std::string("no completion"));
+  EXPECT_EQ(result->value().body.toString(), "the segment");
+  EXPECT_EQ(server.connectionCount(), 3u);
+  EXPECT_EQ(target.connectionCount(), 2u) << "only the origin's connection out of step replaced";
+}
+
 TEST_F(HttpClientTest, StalledServerTimesOutAfterTheRequestTimeout) {
   TestHttpResponse silent;
   silent.mode = TestHttpResponse::Mode::stallBeforeHead;
