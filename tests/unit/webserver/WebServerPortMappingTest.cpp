@@ -3,10 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/ApplicationLifecycle.hpp"
+#include "platform/DispatchQueue.hpp"
 #include "platform/PortMapper.hpp"
 #include "support/ChildProcess.hpp"
 #include "support/IsolatedNetwork.hpp"
 #include "support/NatPmpResponder.hpp"
+#include "support/OpenDescriptors.hpp"
 #include "support/TextServer.hpp"
 #include "support/WebServerEventLog.hpp"
 #include "webserver/core/WebServer.hpp"
@@ -145,4 +148,42 @@ TEST(WebServerPortMapping, StartsWithoutAGatewayAndLogsThatNoMappingCanBeMade) {
   EXPECT_TRUE(test::textServerAnswers(server->port()));
   EXPECT_EQ(server->publicServerURL(), std::nullopt);
   server->stop();
+}
+
+TEST(WebServerPortMapping, LeavesNoSocketOpenAcrossStartsAndForegroundReturnsWithoutAGateway) {
+  if (IsolatedNetwork::ranInChild()) return;
+  ASSERT_EQ(test::ChildProcess::run({"ip", "route", "del", "default"}).exitCode, 0);
+  auto& lifecycle = platform::ApplicationLifecycle::shared();
+  auto events = std::make_shared<test::WebServerEventLog>();
+  // A first start and stop opens what the process keeps for good (queues, loggers).
+  auto server = startMapped(events);
+  server->stop();
+  const size_t before = test::openDescriptorCount();
+  constexpr int kRounds = 8;
+  WebServerOptions options;
+  options.requestNATPortMapping = true;
+  for (int i = 0; i < kRounds; ++i) {
+    ASSERT_TRUE(server->startWithOptions(options));
+    server->stop();
+  }
+  EXPECT_EQ(test::openDescriptorCount(), before) << "after " << kRounds << " starts and stops";
+
+  // Each return to the foreground asks for the mapping again.
+  ASSERT_TRUE(server->startWithOptions(options));
+  for (int i = 0; i < kRounds; ++i) {
+    lifecycle.enterBackground();
+    platform::DispatchQueue::main()->drain();
+    ASSERT_FALSE(server->isListening());
+    lifecycle.enterForeground();
+    platform::DispatchQueue::main()->drain();
+    ASSERT_TRUE(server->isListening());
+  }
+  server->stop();
+  EXPECT_EQ(test::openDescriptorCount(), before)
+      << "after " << kRounds << " returns to the foreground";
+  size_t failures = 0;
+  for (const auto& line : events->lines()) {
+    failures += line.text == "Failed creating NAT port mapping (-3)";
+  }
+  EXPECT_EQ(failures, 2u * kRounds + 2) << "every start asks for a mapping";
 }

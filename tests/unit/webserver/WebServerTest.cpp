@@ -1,7 +1,6 @@
 #include "webserver/core/WebServer.hpp"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -17,6 +16,7 @@
 
 #include "support/ListeningSockets.hpp"
 #include "support/LoopbackClient.hpp"
+#include "support/OpenDescriptors.hpp"
 #include "support/RawHttpResponse.hpp"
 #include "webserver/requests/WebServerDataRequest.hpp"
 #include "webserver/requests/WebServerMultiPartFormRequest.hpp"
@@ -26,6 +26,7 @@
 using namespace ombrelia;
 using namespace std::chrono_literals;
 using ombrelia::test::LoopbackClient;
+using ombrelia::test::openDescriptorCount;
 using ombrelia::test::RawHttpResponse;
 
 namespace {
@@ -65,16 +66,6 @@ RawHttpResponse get(uint16_t port, std::string_view request) {
   auto parsed = RawHttpResponse::parse(raw);
   EXPECT_TRUE(parsed.has_value()) << raw;
   return parsed.value_or(RawHttpResponse{});
-}
-
-size_t openDescriptorCount() {
-  size_t count = 0;
-  if (DIR *dir = ::opendir("/proc/self/fd")) {
-    while (::readdir(dir) != nullptr)
-      ++count;
-    ::closedir(dir);
-  }
-  return count;
 }
 
 // Waits until the count of open descriptors is back at most at `expected`.
