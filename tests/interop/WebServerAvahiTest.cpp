@@ -134,3 +134,19 @@ TEST(WebServerAvahi, KeepsServingAndLogsTheErrorWithoutABusOrWithoutADaemon) {
     server->stop();
   }
 }
+
+TEST(WebServerAvahi, StopWaitsForAReportUnderWaySoNoPublicationCallFollowsIt) {
+  if (IsolatedNetwork::ranInChild()) return;
+  MdnsDaemons daemons;
+  ASSERT_EQ(daemons.error(), "");
+  auto events = std::make_shared<test::WebServerEventLog>();
+  events->holdAtLine("WebServer now locally reachable at ");
+  auto server = startPublished(events, publishing("Ombrelia Test"));
+  ASSERT_TRUE(events->waitUntilHeld(kRegistrationBound)) << "never resolved";
+  const auto stop =
+      test::stopDuringHeldReport(*server, *events, [&] { return events->registrations().size(); });
+  EXPECT_FALSE(stop.returnedWhileHeld)
+      << "stop() returned with a report on its way to the delegate";
+  EXPECT_FALSE(events->waitForRegistrations(stop.callsWhenReturned + 1, 500ms))
+      << "the delegate heard of the publication after stop() returned";
+}

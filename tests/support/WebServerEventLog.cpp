@@ -1,21 +1,59 @@
 #include "support/WebServerEventLog.hpp"
 
 #include <mutex>
+#include <thread>
 
 #include "webserver/core/WebServer.hpp"
 #include "webserver/core/WebServerLog.hpp"
 
 namespace ombrelia::test {
 
+namespace {
+
+// How long a stop is given to return while a report is held: it returns at once unless it
+// waits for that report, and a wait that ends no sooner than this is taken for one.
+constexpr auto kStopBound = std::chrono::milliseconds(1000);
+
+}  // namespace
+
 WebServerEventLog::WebServerEventLog() {
   WebServerSetBuiltInLogger([state = state_](int level, const std::string& text) {
-    std::lock_guard lock(state->waiter.mutex());
-    state->lines.push_back({level, text});
-    state->waiter.notify();
+    bool hold = false;
+    {
+      std::lock_guard lock(state->waiter.mutex());
+      state->lines.push_back({level, text});
+      if (state->holdPrefix && text.starts_with(*state->holdPrefix)) {
+        state->holdPrefix.reset();
+        state->held = true;
+        hold = true;
+      }
+      state->waiter.notify();
+    }
+    if (hold) state->waiter.waitFor(kHoldBound, [&] { return state->released; });
   });
 }
 
-WebServerEventLog::~WebServerEventLog() { WebServerSetBuiltInLogger(nullptr); }
+WebServerEventLog::~WebServerEventLog() {
+  release();
+  WebServerSetBuiltInLogger(nullptr);
+}
+
+void WebServerEventLog::holdAtLine(std::string prefix) {
+  std::lock_guard lock(state_->waiter.mutex());
+  state_->holdPrefix = std::move(prefix);
+  state_->held = false;
+  state_->released = false;
+}
+
+bool WebServerEventLog::waitUntilHeld(std::chrono::milliseconds bound) {
+  return state_->waiter.waitFor(bound, [&] { return state_->held; });
+}
+
+void WebServerEventLog::release() {
+  std::lock_guard lock(state_->waiter.mutex());
+  state_->released = true;
+  state_->waiter.notify();
+}
 
 void WebServerEventLog::webServerDidCompleteBonjourRegistration(WebServer& server) {
   Call call{server.bonjourServerURL(), server.bonjourName()};
@@ -62,6 +100,25 @@ std::vector<WebServerEventLog::Call> WebServerEventLog::registrations() {
 std::vector<WebServerEventLog::Call> WebServerEventLog::mappingUpdates() {
   std::lock_guard lock(state_->waiter.mutex());
   return state_->mappingUpdates;
+}
+
+StopDuringHeldReport stopDuringHeldReport(WebServer& server, WebServerEventLog& events,
+                                          const std::function<size_t()>& calls) {
+  Waiter waiter;
+  bool returned = false;  // guarded by waiter.mutex()
+  StopDuringHeldReport result;
+  std::thread stopper([&] {
+    server.stop();
+    const size_t count = calls();
+    std::lock_guard lock(waiter.mutex());
+    result.callsWhenReturned = count;
+    returned = true;
+    waiter.notify();
+  });
+  result.returnedWhileHeld = waiter.waitFor(kStopBound, [&] { return returned; });
+  events.release();
+  stopper.join();
+  return result;
 }
 
 }  // namespace ombrelia::test

@@ -3,6 +3,7 @@
 // waits and reads.
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -41,6 +42,16 @@ class WebServerEventLog : public WebServerDelegate {
   std::vector<Call> registrations();
   std::vector<Call> mappingUpdates();
 
+  // Makes the thread that logs the next line beginning with `prefix` wait there until release()
+  // (within kHoldBound): a report logs before it calls the delegate, so this holds it between
+  // the two.
+  void holdAtLine(std::string prefix);
+  bool waitUntilHeld(std::chrono::milliseconds bound);
+  void release();
+
+  // A held report is let go by then even if the test never releases it, so a failing test ends.
+  static constexpr std::chrono::seconds kHoldBound{30};
+
  private:
   // Shared with the installed logger, which a server thread may still be calling while this
   // object goes away.
@@ -50,8 +61,23 @@ class WebServerEventLog : public WebServerDelegate {
     std::vector<Line> lines;
     std::vector<Call> registrations;
     std::vector<Call> mappingUpdates;
+    std::optional<std::string> holdPrefix;
+    bool held = false;
+    bool released = false;
   };
   std::shared_ptr<State> state_ = std::make_shared<State>();
 };
+
+// What came of stopping a server on a thread of its own while one of its reports is held
+// (WebServerEventLog::holdAtLine) and then let go.
+struct StopDuringHeldReport {
+  bool returnedWhileHeld = false;  // stop() returned before the report was let go
+  size_t callsWhenReturned = 0;    // what `calls` counted when stop() returned
+};
+// Stops `server` while `events` holds a report, lets the report go once stop() has returned or
+// a short bound has passed, and waits for stop() to return. `calls` counts the delegate calls of
+// the held report's kind.
+StopDuringHeldReport stopDuringHeldReport(WebServer& server, WebServerEventLog& events,
+                                          const std::function<size_t()>& calls);
 
 }  // namespace ombrelia::test

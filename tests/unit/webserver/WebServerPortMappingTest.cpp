@@ -187,3 +187,44 @@ TEST(WebServerPortMapping, LeavesNoSocketOpenAcrossStartsAndForegroundReturnsWit
   }
   EXPECT_EQ(failures, 2u * kRounds + 2) << "every start asks for a mapping";
 }
+
+TEST(WebServerPortMapping, StopWaitsForAReportUnderWaySoNoMappingCallFollowsIt) {
+  if (IsolatedNetwork::ranInChild()) return;
+  NatPmpResponder gateway(IsolatedNetwork::kGatewayAddress, NatPmpResponder::Mode::answer);
+  ASSERT_TRUE(gateway.listening());
+  auto events = std::make_shared<test::WebServerEventLog>();
+  events->holdAtLine("WebServer now publicly reachable at ");
+  auto server = startMapped(events);
+  ASSERT_TRUE(events->waitUntilHeld(10s)) << "no mapping reported";
+  const auto stop =
+      test::stopDuringHeldReport(*server, *events, [&] { return events->mappingUpdates().size(); });
+  EXPECT_FALSE(stop.returnedWhileHeld)
+      << "stop() returned with a report on its way to the delegate";
+  EXPECT_FALSE(events->waitForMappingUpdates(stop.callsWhenReturned + 1, 500ms))
+      << "the delegate heard of the mapping after stop() returned";
+}
+
+namespace {
+
+// Stops the server from inside its first mapping report.
+class StoppingDelegate : public test::WebServerEventLog {
+ public:
+  void webServerDidUpdateNATPortMapping(WebServer& server) override {
+    test::WebServerEventLog::webServerDidUpdateNATPortMapping(server);
+    server.stop();
+  }
+};
+
+}  // namespace
+
+TEST(WebServerPortMapping, ADelegateMayStopTheServerFromInsideAMappingReport) {
+  if (IsolatedNetwork::ranInChild()) return;
+  NatPmpResponder gateway(IsolatedNetwork::kGatewayAddress, NatPmpResponder::Mode::answer);
+  ASSERT_TRUE(gateway.listening());
+  auto events = std::make_shared<StoppingDelegate>();
+  auto server = startMapped(events);
+  ASSERT_TRUE(events->waitForLine(kWebServerLogInfo, "WebServer stopped", 10s))
+      << "the stop called from the report did not finish";
+  EXPECT_FALSE(server->isRunning());
+  EXPECT_EQ(events->mappingUpdates().size(), 1u);
+}

@@ -414,6 +414,25 @@ TEST(WebServerLifecycle, ReportsOneConnectAndOneDisconnectForABurst) {
   EXPECT_EQ(delegate->disconnectCount(), 1);
 }
 
+TEST(WebServerLifecycle, TakesANewDelegateWhileItsReportsRun) {
+  WebServerOptions options = localOptions();
+  options.connectedStateCoalescingInterval = 0;
+  auto server =
+      serving([](const std::shared_ptr<WebServerRequest>&) { return text("x"); }, options);
+  auto first = std::make_shared<Delegate>();
+  auto second = std::make_shared<Delegate>();
+  // Every request gives a connect and a disconnect report on the main queue while the delegate
+  // is replaced from this thread.
+  for (int i = 0; i < 20; ++i) {
+    server->setDelegate(i % 2 == 0 ? first : second);
+    get(server->port(), "GET / HTTP/1.1\r\n\r\n");
+  }
+  auto last = std::make_shared<Delegate>();
+  server->setDelegate(last);
+  get(server->port(), "GET / HTTP/1.1\r\n\r\n");
+  EXPECT_TRUE(last->waitForDisconnects(1));
+}
+
 TEST(WebServerRequests, ParsesAMultipartUploadAndRefusesABrokenOne) {
   auto server = WebServer::create();
   server->addDefaultHandlerForMethod("POST", WebServerRequestClass<WebServerMultiPartFormRequest>(),
