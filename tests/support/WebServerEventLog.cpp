@@ -13,6 +13,8 @@ namespace {
 // How long a stop is given to return while a report is held: it returns at once unless it
 // waits for that report, and a wait that ends no sooner than this is taken for one.
 constexpr auto kStopBound = std::chrono::milliseconds(1000);
+// A report let go goes on to the delegate at once; a call later than this is no longer its.
+constexpr auto kLateCallBound = std::chrono::milliseconds(500);
 
 }  // namespace
 
@@ -102,22 +104,28 @@ std::vector<WebServerEventLog::Call> WebServerEventLog::mappingUpdates() {
   return state_->mappingUpdates;
 }
 
-StopDuringHeldReport stopDuringHeldReport(WebServer& server, WebServerEventLog& events,
-                                          const std::function<size_t()>& calls) {
-  Waiter waiter;
-  bool returned = false;  // guarded by waiter.mutex()
-  StopDuringHeldReport result;
+WebServerEventLog::HeldStop WebServerEventLog::stopDuringHeldReport(WebServer& server,
+                                                                    CallKind kind) {
+  const auto calls = [this, kind] {
+    return kind == CallKind::registration ? state_->registrations.size()
+                                          : state_->mappingUpdates.size();
+  };
+  Waiter stopping;
+  bool returned = false;  // guarded by stopping.mutex()
+  size_t callsWhenReturned = 0;
   std::thread stopper([&] {
     server.stop();
-    const size_t count = calls();
-    std::lock_guard lock(waiter.mutex());
-    result.callsWhenReturned = count;
+    std::scoped_lock lock(stopping.mutex(), state_->waiter.mutex());
+    callsWhenReturned = calls();
     returned = true;
-    waiter.notify();
+    stopping.notify();
   });
-  result.returnedWhileHeld = waiter.waitFor(kStopBound, [&] { return returned; });
-  events.release();
+  HeldStop result;
+  result.returnedWhileHeld = stopping.waitFor(kStopBound, [&] { return returned; });
+  release();
   stopper.join();
+  result.calledAfterReturn =
+      state_->waiter.waitFor(kLateCallBound, [&] { return calls() > callsWhenReturned; });
   return result;
 }
 

@@ -3,7 +3,6 @@
 // waits and reads.
 
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -52,6 +51,15 @@ class WebServerEventLog : public WebServerDelegate {
   // A held report is let go by then even if the test never releases it, so a failing test ends.
   static constexpr std::chrono::seconds kHoldBound{30};
 
+  // Stops `server` on a thread of its own while a report is held, lets the report go once stop()
+  // has returned or a short bound has passed, and tells what came of it for the calls of `kind`.
+  enum class CallKind { registration, mappingUpdate };
+  struct HeldStop {
+    bool returnedWhileHeld = false;  // stop() returned before the report was let go
+    bool calledAfterReturn = false;  // the delegate had a call of `kind` after stop() returned
+  };
+  HeldStop stopDuringHeldReport(WebServer& server, CallKind kind);
+
  private:
   // Shared with the installed logger, which a server thread may still be calling while this
   // object goes away.
@@ -67,17 +75,5 @@ class WebServerEventLog : public WebServerDelegate {
   };
   std::shared_ptr<State> state_ = std::make_shared<State>();
 };
-
-// What came of stopping a server on a thread of its own while one of its reports is held
-// (WebServerEventLog::holdAtLine) and then let go.
-struct StopDuringHeldReport {
-  bool returnedWhileHeld = false;  // stop() returned before the report was let go
-  size_t callsWhenReturned = 0;    // what `calls` counted when stop() returned
-};
-// Stops `server` while `events` holds a report, lets the report go once stop() has returned or
-// a short bound has passed, and waits for stop() to return. `calls` counts the delegate calls of
-// the held report's kind.
-StopDuringHeldReport stopDuringHeldReport(WebServer& server, WebServerEventLog& events,
-                                          const std::function<size_t()>& calls);
 
 }  // namespace ombrelia::test
