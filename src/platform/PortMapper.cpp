@@ -39,6 +39,8 @@ bool operator==(const PortMapper::Update& a, const PortMapper::Update& b) {
 }  // namespace
 
 struct PortMapper::Impl {
+  // The socket is ours to close whatever initnatpmp returns: libnatpmp leaves it open when it
+  // fails after making it (no default gateway, fcntl, connect). -1 once closed.
   natpmp_t natpmp{};
   int wake = -1;  // an eventfd that stop() makes readable
   uint16_t port = 0;
@@ -49,8 +51,18 @@ struct PortMapper::Impl {
   bool reported = false;
   Update last;
 
+  Impl() { natpmp.s = -1; }
   ~Impl() {
+    closeSocket();
     if (wake >= 0) ::close(wake);
+  }
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+
+  void closeSocket() {
+    if (natpmp.s < 0) return;
+    closenatpmp(&natpmp);
+    natpmp.s = -1;
   }
 
   // Waits for an answer on the socket, for stop(), or for the time to pass.
@@ -165,7 +177,7 @@ struct PortMapper::Impl {
           },
           response, kDeleteAttempts, false);
     }
-    closenatpmp(&natpmp);
+    closeSocket();
   }
 };
 
@@ -176,10 +188,7 @@ Expected<std::shared_ptr<PortMapper>, int> PortMapper::create(uint16_t privatePo
   impl->onUpdate = std::move(onUpdate);
   if (const int r = initnatpmp(&impl->natpmp, 0, 0); r < 0) return r;
   impl->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (impl->wake < 0) {
-    closenatpmp(&impl->natpmp);
-    return NATPMP_ERR_SOCKETERROR;
-  }
+  if (impl->wake < 0) return NATPMP_ERR_SOCKETERROR;
   Impl* raw = impl.get();
   // The thread uses the state until stop() joins it, which the owner does before freeing it.
   impl->thread = std::thread([raw] { raw->run(); });

@@ -134,3 +134,19 @@ TEST(WebServerAvahi, KeepsServingAndLogsTheErrorWithoutABusOrWithoutADaemon) {
     server->stop();
   }
 }
+
+TEST(WebServerAvahi, StopWaitsForAReportUnderWaySoNoPublicationCallFollowsIt) {
+  if (IsolatedNetwork::ranInChild()) return;
+  MdnsDaemons daemons;
+  ASSERT_EQ(daemons.error(), "");
+  auto events = std::make_shared<test::WebServerEventLog>();
+  events->holdAtLine("WebServer now locally reachable at ");
+  auto server = startPublished(events, publishing("Ombrelia Test"));
+  ASSERT_TRUE(events->waitUntilHeld(kRegistrationBound)) << "never resolved";
+  const auto stop =
+      events->stopDuringHeldReport(*server, test::WebServerEventLog::CallKind::registration);
+  EXPECT_FALSE(stop.returnedWhileHeld)
+      << "stop() returned with a report on its way to the delegate";
+  EXPECT_FALSE(stop.calledAfterReturn)
+      << "the delegate heard of the publication after stop() returned";
+}

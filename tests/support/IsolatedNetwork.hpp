@@ -25,7 +25,9 @@ class IsolatedNetwork {
   static constexpr std::chrono::seconds kChildBound{180};
 
   // In the test's own process: runs the child, reports its failures as this test's, and returns
-  // true. In the child: sets the network up (exiting at once when that fails) and returns false.
+  // true; where the namespaces cannot be made (no root, no CAP_SYS_ADMIN) it skips the test
+  // instead, saying why. In the child: sets the network up (exiting at once when that fails) and
+  // returns false.
   static bool ranInChild();
 };
 

@@ -41,6 +41,25 @@ class WebServerEventLog : public WebServerDelegate {
   std::vector<Call> registrations();
   std::vector<Call> mappingUpdates();
 
+  // Makes the thread that logs the next line beginning with `prefix` wait there until release()
+  // (within kHoldBound): a report logs before it calls the delegate, so this holds it between
+  // the two.
+  void holdAtLine(std::string prefix);
+  bool waitUntilHeld(std::chrono::milliseconds bound);
+  void release();
+
+  // A held report is let go by then even if the test never releases it, so a failing test ends.
+  static constexpr std::chrono::seconds kHoldBound{30};
+
+  // Stops `server` on a thread of its own while a report is held, lets the report go once stop()
+  // has returned or a short bound has passed, and tells what came of it for the calls of `kind`.
+  enum class CallKind { registration, mappingUpdate };
+  struct HeldStop {
+    bool returnedWhileHeld = false;  // stop() returned before the report was let go
+    bool calledAfterReturn = false;  // the delegate had a call of `kind` after stop() returned
+  };
+  HeldStop stopDuringHeldReport(WebServer& server, CallKind kind);
+
  private:
   // Shared with the installed logger, which a server thread may still be calling while this
   // object goes away.
@@ -50,6 +69,9 @@ class WebServerEventLog : public WebServerDelegate {
     std::vector<Line> lines;
     std::vector<Call> registrations;
     std::vector<Call> mappingUpdates;
+    std::optional<std::string> holdPrefix;
+    bool held = false;
+    bool released = false;
   };
   std::shared_ptr<State> state_ = std::make_shared<State>();
 };

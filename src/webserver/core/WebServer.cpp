@@ -112,14 +112,12 @@ void WebServer::didConnect() {
       });
     }
   }
-  if (auto delegate = delegate_.lock())
-    delegate->webServerDidConnect(*this);
+  if (auto delegate = this->delegate()) delegate->webServerDidConnect(*this);
 }
 
 void WebServer::didDisconnect() {
   endBackgroundTask();
-  if (auto delegate = delegate_.lock())
-    delegate->webServerDidDisconnect(*this);
+  if (auto delegate = this->delegate()) delegate->webServerDidDisconnect(*this);
 }
 
 void WebServer::endBackgroundTask() {
@@ -158,7 +156,13 @@ void WebServer::willEnterForeground() {
 }
 
 void WebServer::setDelegate(std::weak_ptr<WebServerDelegate> delegate) {
+  std::lock_guard lock(delegateMutex_);
   delegate_ = std::move(delegate);
+}
+
+std::shared_ptr<WebServerDelegate> WebServer::delegate() const {
+  std::lock_guard lock(delegateMutex_);
+  return delegate_.lock();
 }
 
 template <class Call> void WebServer::notifyDelegate(Call call) {
@@ -167,8 +171,7 @@ template <class Call> void WebServer::notifyDelegate(Call call) {
     auto self = weak.lock();
     if (!self)
       return;
-    if (auto delegate = self->delegate_.lock())
-      call(*delegate, *self);
+    if (auto delegate = self->delegate()) call(*delegate, *self);
   });
 }
 
@@ -503,7 +506,7 @@ void WebServer::startPublishing(const WebServerOptions& options) {
         WebServerServicePublication::start(std::move(name), options.bonjourType, port_, [weak] {
           auto self = weak.lock();
           if (!self) return;
-          if (auto delegate = self->delegate_.lock())
+          if (auto delegate = self->delegate())
             delegate->webServerDidCompleteBonjourRegistration(*self);
         });
   }
@@ -511,7 +514,7 @@ void WebServer::startPublishing(const WebServerOptions& options) {
     portMapping_ = WebServerPortMapping::start(port_, [weak] {
       auto self = weak.lock();
       if (!self) return;
-      if (auto delegate = self->delegate_.lock()) delegate->webServerDidUpdateNATPortMapping(*self);
+      if (auto delegate = self->delegate()) delegate->webServerDidUpdateNATPortMapping(*self);
     });
   }
 }
@@ -547,18 +550,29 @@ void WebServer::stopListening() {
 }
 
 void WebServer::stop() {
-  std::lock_guard lock(mutex_);
-  backgroundObserver_.reset();
-  foregroundObserver_.reset();
-  if (!options_) {
-    if (WebServerShouldLog(kWebServerLogError)) {
-      WebServerLogMessage(kWebServerLogError, "Refusing to stop %s: it is not running", kClassName);
+  // Stopped under the lock, waited for after it: a report that began before the stop may be in
+  // the delegate, which may call the server. The background stops need no wait: they run on the
+  // main queue, where the reports run.
+  std::shared_ptr<WebServerPortMapping> mapping;
+  std::shared_ptr<WebServerServicePublication> publication;
+  {
+    std::lock_guard lock(mutex_);
+    backgroundObserver_.reset();
+    foregroundObserver_.reset();
+    if (!options_) {
+      if (WebServerShouldLog(kWebServerLogError)) {
+        WebServerLogMessage(kWebServerLogError, "Refusing to stop %s: it is not running",
+                            kClassName);
+      }
+      return;
     }
-    return;
+    mapping = portMapping_;
+    publication = publication_;
+    if (listening_) stopListening();
+    options_.reset();
   }
-  if (listening_)
-    stopListening();
-  options_.reset();
+  if (mapping) mapping->waitForReports();
+  if (publication) publication->waitForReports();
 }
 
 std::optional<std::string> WebServer::serverURL() const {

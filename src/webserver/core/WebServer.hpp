@@ -93,6 +93,10 @@ public:
   bool startWithPort(uint16_t port, std::optional<std::string> bonjourName = std::nullopt);
   // Port 8080, published under the server's name.
   bool start();
+  // No publication or mapping call reaches the delegate after stop() returns: it waits for one
+  // already under way, outside the server's lock, so that call may use the server. Called from
+  // inside such a call it does not wait for the call it runs in. A delegate call must not wait
+  // for a thread that is stopping the server.
   void stop();
 
   bool isRunning() const;
@@ -140,12 +144,15 @@ private:
   void didEnterBackground();
   void willEnterForeground();
   void endBackgroundTask();
+  std::shared_ptr<WebServerDelegate> delegate() const;
   template <class Call> void notifyDelegate(Call call);
 
+  // Set from any thread, read by the main queue's reports; held only to copy the pointer.
+  mutable std::mutex delegateMutex_;
+  std::weak_ptr<WebServerDelegate> delegate_;
   // Guards everything below it: the owner thread starts and stops, the main queue suspends
   // and resumes.
   mutable std::recursive_mutex mutex_;
-  std::weak_ptr<WebServerDelegate> delegate_;
   std::vector<std::shared_ptr<const WebServerHandler>> handlers_; // index 0 is tried first
   std::optional<WebServerOptions> options_;
   std::shared_ptr<WebServerActivity> activity_;

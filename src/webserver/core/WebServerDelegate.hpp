@@ -5,7 +5,9 @@ namespace ombrelia {
 
 class WebServer;
 
-// What a server tells its application. Every operation is optional.
+// What a server tells its application. Every operation is optional. The server's stop() waits,
+// outside its lock, for a publication or mapping call under way: such a call may use the server
+// and may stop it, but must not wait for another thread that is stopping it.
 class WebServerDelegate {
 public:
   virtual ~WebServerDelegate() = default;

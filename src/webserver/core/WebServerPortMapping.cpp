@@ -46,6 +46,8 @@ void WebServerPortMapping::stop() {
   if (mapper_) mapper_->stop();
 }
 
+void WebServerPortMapping::waitForReports() { std::lock_guard reporting(reportMutex_); }
+
 std::optional<std::string> WebServerPortMapping::publicServerURL() const {
   std::lock_guard lock(mutex_);
   if (publicAddress_.empty() || publicPort_ == 0) return std::nullopt;
@@ -53,6 +55,7 @@ std::optional<std::string> WebServerPortMapping::publicServerURL() const {
 }
 
 void WebServerPortMapping::didUpdate(const PortMapper::Update& update) {
+  std::lock_guard reporting(reportMutex_);
   {
     std::lock_guard lock(mutex_);
     if (stopped_) return;

@@ -27,8 +27,12 @@ class WebServerPortMapping : public std::enable_shared_from_this<WebServerPortMa
   WebServerPortMapping(const WebServerPortMapping&) = delete;
   WebServerPortMapping& operator=(const WebServerPortMapping&) = delete;
 
-  // Deletes the mapping and forgets the public address; nothing is reported afterwards.
+  // Deletes the mapping and forgets the public address. No report starts after it returns; one
+  // already under way on the main queue may still be calling back: waitForReports() waits for it.
   void stop();
+  // Returns once no report is under way. Called from inside a report (the delegate stopping the
+  // server), it returns at once: the report it runs in is the last.
+  void waitForReports();
 
   // The server's URL at the gateway's public address and mapped port; absent without a mapping.
   std::optional<std::string> publicServerURL() const;
@@ -39,6 +43,10 @@ class WebServerPortMapping : public std::enable_shared_from_this<WebServerPortMa
 
   const DidUpdate didUpdate_;
   std::shared_ptr<platform::PortMapper> mapper_;  // owner thread only
+  // Held by a report from its look at stopped_ until its callback has returned, so that a stop
+  // can wait for a report that saw the mapping still running. Recursive for the delegate that
+  // stops the server from inside a report. Taken before mutex_, never while holding it.
+  std::recursive_mutex reportMutex_;
   mutable std::mutex mutex_;
   // Guarded by mutex_.
   std::string publicAddress_;

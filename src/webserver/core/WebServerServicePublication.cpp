@@ -65,6 +65,8 @@ void WebServerServicePublication::stop() {
   if (publisher_) publisher_->stop();
 }
 
+void WebServerServicePublication::waitForReports() { std::lock_guard reporting(reportMutex_); }
+
 std::optional<std::string> WebServerServicePublication::bonjourName() const {
   std::lock_guard lock(mutex_);
   if (!name_ || name_->empty()) return std::nullopt;
@@ -96,6 +98,7 @@ void WebServerServicePublication::didRegister(const std::string& name) {
 }
 
 void WebServerServicePublication::didResolve(const std::string& host) {
+  std::lock_guard reporting(reportMutex_);
   {
     std::lock_guard lock(mutex_);
     if (stopped_) return;

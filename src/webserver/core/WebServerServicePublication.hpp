@@ -30,8 +30,12 @@ class WebServerServicePublication
   WebServerServicePublication(const WebServerServicePublication&) = delete;
   WebServerServicePublication& operator=(const WebServerServicePublication&) = delete;
 
-  // Ends the resolution and withdraws the service; nothing is reported afterwards.
+  // Ends the resolution and withdraws the service. No report starts after it returns; one
+  // already under way on the main queue may still be calling back: waitForReports() waits for it.
   void stop();
+  // Returns once no report is under way. Called from inside a report (the delegate stopping the
+  // server), it returns at once: the report it runs in is the last.
+  void waitForReports();
 
   // The registered name (the daemon's alternative when the asked one was taken) and type;
   // absent until registered, and after a failure or stop.
@@ -50,6 +54,10 @@ class WebServerServicePublication
   const uint16_t port_;
   const DidComplete didComplete_;
   std::unique_ptr<platform::ServicePublisher> publisher_;  // owner thread only
+  // Held by a report from its look at stopped_ until its callback has returned, so that a stop
+  // can wait for a report that saw the service still published. Recursive for the delegate that
+  // stops the server from inside a report. Taken before mutex_, never while holding it.
+  std::recursive_mutex reportMutex_;
   mutable std::mutex mutex_;
   // Guarded by mutex_.
   std::optional<std::string> name_;

@@ -3,10 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/ApplicationLifecycle.hpp"
+#include "platform/DispatchQueue.hpp"
 #include "platform/PortMapper.hpp"
 #include "support/ChildProcess.hpp"
 #include "support/IsolatedNetwork.hpp"
 #include "support/NatPmpResponder.hpp"
+#include "support/OpenDescriptors.hpp"
 #include "support/TextServer.hpp"
 #include "support/WebServerEventLog.hpp"
 #include "webserver/core/WebServer.hpp"
@@ -145,4 +148,82 @@ TEST(WebServerPortMapping, StartsWithoutAGatewayAndLogsThatNoMappingCanBeMade) {
   EXPECT_TRUE(test::textServerAnswers(server->port()));
   EXPECT_EQ(server->publicServerURL(), std::nullopt);
   server->stop();
+}
+
+TEST(WebServerPortMapping, LeavesNoSocketOpenAcrossStartsAndForegroundReturnsWithoutAGateway) {
+  if (IsolatedNetwork::ranInChild()) return;
+  ASSERT_EQ(test::ChildProcess::run({"ip", "route", "del", "default"}).exitCode, 0);
+  auto& lifecycle = platform::ApplicationLifecycle::shared();
+  auto events = std::make_shared<test::WebServerEventLog>();
+  // A first start and stop opens what the process keeps for good (queues, loggers).
+  auto server = startMapped(events);
+  server->stop();
+  const size_t before = test::openDescriptorCount();
+  constexpr int kRounds = 8;
+  WebServerOptions options;
+  options.requestNATPortMapping = true;
+  for (int i = 0; i < kRounds; ++i) {
+    ASSERT_TRUE(server->startWithOptions(options));
+    server->stop();
+  }
+  EXPECT_EQ(test::openDescriptorCount(), before) << "after " << kRounds << " starts and stops";
+
+  // Each return to the foreground asks for the mapping again.
+  ASSERT_TRUE(server->startWithOptions(options));
+  for (int i = 0; i < kRounds; ++i) {
+    lifecycle.enterBackground();
+    platform::DispatchQueue::main()->drain();
+    ASSERT_FALSE(server->isListening());
+    lifecycle.enterForeground();
+    platform::DispatchQueue::main()->drain();
+    ASSERT_TRUE(server->isListening());
+  }
+  server->stop();
+  EXPECT_EQ(test::openDescriptorCount(), before)
+      << "after " << kRounds << " returns to the foreground";
+  size_t failures = 0;
+  for (const auto& line : events->lines()) {
+    failures += line.text == "Failed creating NAT port mapping (-3)";
+  }
+  EXPECT_EQ(failures, 2u * kRounds + 2) << "every start asks for a mapping";
+}
+
+TEST(WebServerPortMapping, StopWaitsForAReportUnderWaySoNoMappingCallFollowsIt) {
+  if (IsolatedNetwork::ranInChild()) return;
+  NatPmpResponder gateway(IsolatedNetwork::kGatewayAddress, NatPmpResponder::Mode::answer);
+  ASSERT_TRUE(gateway.listening());
+  auto events = std::make_shared<test::WebServerEventLog>();
+  events->holdAtLine("WebServer now publicly reachable at ");
+  auto server = startMapped(events);
+  ASSERT_TRUE(events->waitUntilHeld(10s)) << "no mapping reported";
+  const auto stop =
+      events->stopDuringHeldReport(*server, test::WebServerEventLog::CallKind::mappingUpdate);
+  EXPECT_FALSE(stop.returnedWhileHeld)
+      << "stop() returned with a report on its way to the delegate";
+  EXPECT_FALSE(stop.calledAfterReturn) << "the delegate heard of the mapping after stop() returned";
+}
+
+namespace {
+
+// Stops the server from inside its first mapping report.
+class StoppingDelegate : public test::WebServerEventLog {
+ public:
+  void webServerDidUpdateNATPortMapping(WebServer& server) override {
+    test::WebServerEventLog::webServerDidUpdateNATPortMapping(server);
+    server.stop();
+  }
+};
+
+}  // namespace
+
+TEST(WebServerPortMapping, ADelegateMayStopTheServerFromInsideAMappingReport) {
+  if (IsolatedNetwork::ranInChild()) return;
+  NatPmpResponder gateway(IsolatedNetwork::kGatewayAddress, NatPmpResponder::Mode::answer);
+  ASSERT_TRUE(gateway.listening());
+  auto events = std::make_shared<StoppingDelegate>();
+  auto server = startMapped(events);
+  ASSERT_TRUE(events->waitForLine(kWebServerLogInfo, "WebServer stopped", 10s))
+      << "the stop called from the report did not finish";
+  EXPECT_FALSE(server->isRunning());
+  EXPECT_EQ(events->mappingUpdates().size(), 1u);
 }

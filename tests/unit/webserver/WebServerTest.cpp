@@ -1,7 +1,6 @@
 #include "webserver/core/WebServer.hpp"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -17,6 +16,7 @@
 
 #include "support/ListeningSockets.hpp"
 #include "support/LoopbackClient.hpp"
+#include "support/OpenDescriptors.hpp"
 #include "support/RawHttpResponse.hpp"
 #include "webserver/requests/WebServerDataRequest.hpp"
 #include "webserver/requests/WebServerMultiPartFormRequest.hpp"
@@ -26,6 +26,7 @@
 using namespace ombrelia;
 using namespace std::chrono_literals;
 using ombrelia::test::LoopbackClient;
+using ombrelia::test::openDescriptorCount;
 using ombrelia::test::RawHttpResponse;
 
 namespace {
@@ -65,16 +66,6 @@ RawHttpResponse get(uint16_t port, std::string_view request) {
   auto parsed = RawHttpResponse::parse(raw);
   EXPECT_TRUE(parsed.has_value()) << raw;
   return parsed.value_or(RawHttpResponse{});
-}
-
-size_t openDescriptorCount() {
-  size_t count = 0;
-  if (DIR *dir = ::opendir("/proc/self/fd")) {
-    while (::readdir(dir) != nullptr)
-      ++count;
-    ::closedir(dir);
-  }
-  return count;
 }
 
 // Waits until the count of open descriptors is back at most at `expected`.
@@ -421,6 +412,25 @@ TEST(WebServerLifecycle, ReportsOneConnectAndOneDisconnectForABurst) {
   EXPECT_TRUE(delegate->waitForDisconnects(1));
   EXPECT_EQ(delegate->connectCount(), 1);
   EXPECT_EQ(delegate->disconnectCount(), 1);
+}
+
+TEST(WebServerLifecycle, TakesANewDelegateWhileItsReportsRun) {
+  WebServerOptions options = localOptions();
+  options.connectedStateCoalescingInterval = 0;
+  auto server =
+      serving([](const std::shared_ptr<WebServerRequest>&) { return text("x"); }, options);
+  auto first = std::make_shared<Delegate>();
+  auto second = std::make_shared<Delegate>();
+  // Every request gives a connect and a disconnect report on the main queue while the delegate
+  // is replaced from this thread.
+  for (int i = 0; i < 20; ++i) {
+    server->setDelegate(i % 2 == 0 ? first : second);
+    get(server->port(), "GET / HTTP/1.1\r\n\r\n");
+  }
+  auto last = std::make_shared<Delegate>();
+  server->setDelegate(last);
+  get(server->port(), "GET / HTTP/1.1\r\n\r\n");
+  EXPECT_TRUE(last->waitForDisconnects(1));
 }
 
 TEST(WebServerRequests, ParsesAMultipartUploadAndRefusesABrokenOne) {
