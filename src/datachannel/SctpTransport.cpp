@@ -196,8 +196,9 @@ struct SctpTransport::Glue {
       } else if ((flags & MSG_NOTIFICATION) != 0) {
         self->handleNotification(static_cast<const uint8_t*>(data), length);
       } else {
-        const MessageAssembler::Key key{info.rcv_sid, info.rcv_ssn,
-                                        (info.rcv_flags & SCTP_UNORDERED) != 0};
+        const bool unordered = (info.rcv_flags & SCTP_UNORDERED) != 0;
+        const MessageAssembler::Key key{info.rcv_sid, unordered,
+                                        unordered ? info.rcv_tsn : info.rcv_ssn};
         self->handleData(static_cast<const uint8_t*>(data), length, key, ntohl(info.rcv_ppid),
                          flags);
       }
