@@ -6,7 +6,6 @@
 #include <memory>
 #include <mutex>
 #include <random>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -103,12 +102,8 @@ void expectOversizedMessagesDroppedWithoutTheirNeighbours(bool ordered) {
   constexpr size_t kOwnLimit = 4000;
   auto small = LoopbackPeers::loopbackConfig();
   small.maxMessageSize = kOwnLimit;
-  LoopbackPeers::Options lying;
-  lying.tamperAnswer = [](std::string sdp) {
-    return std::regex_replace(sdp, std::regex("a=max-message-size:4000"),
-                              "a=max-message-size:100000");
-  };
-  OpenChannels channels(lying, LoopbackPeers::loopbackConfig(), small);
+  OpenChannels channels(LoopbackPeers::answerClaimingMore(kOwnLimit, 25 * kOwnLimit),
+                        LoopbackPeers::loopbackConfig(), small);
   ASSERT_TRUE(channels.open());
   ChannelRecorder remote;
   channels.peers.answerer->onDataChannel(
