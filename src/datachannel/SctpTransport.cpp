@@ -497,7 +497,10 @@ bool SctpTransport::allAcknowledged() {
 void SctpTransport::requestDueResets() {
   if (closed_ || socket_ == nullptr || !resets_.due()) return;
   const auto now = StreamResetQueue::Clock::now();
-  const auto streams = resets_.take(allAcknowledged(), lastDataSent_, now);
+  // Messages still queued here are data that will follow the request, however slowly SCTP
+  // takes them.
+  const auto lastDataSent = queue_.empty() ? lastDataSent_ : now;
+  const auto streams = resets_.take(allAcknowledged(), lastDataSent, now);
   if (!streams.empty()) {
     std::vector<uint8_t> storage(sizeof(struct sctp_reset_streams) +
                                  streams.size() * sizeof(uint16_t));

@@ -32,7 +32,8 @@ class StreamResetQueue {
   // Due once the messages queued before it have been handed to SCTP.
   void add(uint16_t stream, Clock::time_point now);
   // The streams to request now, or none. `allAcknowledged`: the peer has acknowledged every data
-  // chunk sent so far; `lastDataSent`: when data was last handed to SCTP.
+  // chunk sent so far; `lastDataSent`: when data was last handed to SCTP (now, while more waits
+  // to be).
   std::vector<uint16_t> take(bool allAcknowledged, Clock::time_point lastDataSent,
                              Clock::time_point now);
   // The outcome of the outstanding request for these streams (SCTP's reset event, or the

@@ -174,8 +174,9 @@ TEST(DataChannelCloseTest, ClosesGoOneAtATimeAndOnlyOnceThePeerHoldsTheDataSentB
 }
 
 TEST(DataChannelCloseTest, ACloseThePeerNeverAnswersEndsLocallyWithALogLine) {
+  // Short timeouts, so that the bound on an unanswered close passes soon.
   auto config = LoopbackPeers::loopbackConfig();
-  config.consentTimeout = 2s;
+  config.consentTimeout = 3s;
   config.failedTimeout = 2s;
   ClosingPath path(config, {"x"});
   ASSERT_TRUE(path.open());
