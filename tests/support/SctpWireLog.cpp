@@ -36,7 +36,6 @@ struct SctpWireLog::State {
   mutable Waiter waiter;
   std::vector<Request> requests;
   std::vector<Response> responses;
-  size_t reconfigChunks = 0;
   bool sentData = false;
   uint32_t lastDataTsn = 0;
   bool acknowledged = false;
@@ -53,36 +52,36 @@ bool SctpWireLog::carries(const uint8_t* packet, size_t size, uint8_t chunkType)
   return found;
 }
 
+// Notes one chunk of a packet this side sent.
+void SctpWireLog::record(State& state, uint16_t type, const uint8_t* chunk, size_t length) {
+  if (type == kDataChunk && length >= 8) {
+    const uint32_t tsn = read32(chunk + 4);
+    if (!state.sentData || after(tsn, state.lastDataTsn)) state.lastDataTsn = tsn;
+    state.sentData = true;
+  } else if (type == kSackChunk && length >= 8) {
+    const uint32_t ack = read32(chunk + 4);
+    if (!state.acknowledged || after(ack, state.cumulativeAck)) state.cumulativeAck = ack;
+    state.acknowledged = true;
+  } else if (type == kReconfigChunk) {
+    forEachRecord(chunk + 4, length - 4, true, [&](uint16_t parameter, const uint8_t* p, size_t n) {
+      if (parameter == kOutgoingResetRequest && n >= 16) {
+        Request request{read32(p + 4), read32(p + 12), {}};
+        for (size_t s = 16; s + 2 <= n; s += 2) request.streams.push_back(read16(p + s));
+        state.requests.push_back(std::move(request));
+      } else if (parameter == kResponse && n >= 12) {
+        state.responses.push_back({read32(p + 4), read32(p + 8)});
+      }
+    });
+  }
+}
+
 std::function<void(const uint8_t*, size_t)> SctpWireLog::tap() {
   return [state = state_](const uint8_t* packet, size_t size) {
     if (size < kCommonHeaderBytes) return;
     std::lock_guard lock(state->waiter.mutex());
     forEachRecord(packet + kCommonHeaderBytes, size - kCommonHeaderBytes, false,
                   [&](uint16_t type, const uint8_t* chunk, size_t length) {
-                    if (type == kDataChunk && length >= 8) {
-                      const uint32_t tsn = read32(chunk + 4);
-                      if (!state->sentData || after(tsn, state->lastDataTsn))
-                        state->lastDataTsn = tsn;
-                      state->sentData = true;
-                    } else if (type == kSackChunk && length >= 8) {
-                      const uint32_t ack = read32(chunk + 4);
-                      if (!state->acknowledged || after(ack, state->cumulativeAck))
-                        state->cumulativeAck = ack;
-                      state->acknowledged = true;
-                    } else if (type == kReconfigChunk) {
-                      ++state->reconfigChunks;
-                      forEachRecord(chunk + 4, length - 4, true,
-                                    [&](uint16_t parameter, const uint8_t* p, size_t n) {
-                                      if (parameter == kOutgoingResetRequest && n >= 16) {
-                                        Request request{read32(p + 4), read32(p + 12), {}};
-                                        for (size_t s = 16; s + 2 <= n; s += 2)
-                                          request.streams.push_back(read16(p + s));
-                                        state->requests.push_back(std::move(request));
-                                      } else if (parameter == kResponse && n >= 12) {
-                                        state->responses.push_back({read32(p + 4), read32(p + 8)});
-                                      }
-                                    });
-                    }
+                    record(*state, type, chunk, length);
                   });
     state->waiter.notify();
   };
@@ -96,11 +95,6 @@ std::vector<SctpWireLog::Request> SctpWireLog::requests() const {
 std::vector<SctpWireLog::Response> SctpWireLog::responses() const {
   std::lock_guard lock(state_->waiter.mutex());
   return state_->responses;
-}
-
-size_t SctpWireLog::reconfigChunks() const {
-  std::lock_guard lock(state_->waiter.mutex());
-  return state_->reconfigChunks;
 }
 
 uint32_t SctpWireLog::lastDataTsn() const {

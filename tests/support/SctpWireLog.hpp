@@ -26,7 +26,7 @@ class SctpWireLog {
     uint32_t sequence = 0;
     uint32_t result = 0;
   };
-  static constexpr uint32_t kPerformed = 1;
+  // The peer parked the request: it names data the peer does not hold yet.
   static constexpr uint32_t kInProgress = 6;
 
   static constexpr uint8_t kDataChunk = 0;
@@ -41,8 +41,6 @@ class SctpWireLog {
   // Every transmission, retransmissions included, in the order they left.
   std::vector<Request> requests() const;
   std::vector<Response> responses() const;
-  // RE-CONFIG chunks sent, retransmissions included.
-  size_t reconfigChunks() const;
   // The highest transmission sequence number of the data chunks sent so far.
   uint32_t lastDataTsn() const;
   // True once this side has acknowledged everything up to `tsn` of the other side's data.
@@ -50,6 +48,7 @@ class SctpWireLog {
 
  private:
   struct State;
+  static void record(State& state, uint16_t type, const uint8_t* chunk, size_t length);
   std::shared_ptr<State> state_;
 };
 

@@ -39,18 +39,6 @@ TEST(StreamResetQueueTest, UnderASteadyFlowOfDataAResetGoesAfterABoundedWait) {
   EXPECT_EQ(queue.take(false, later - 10ms, later), Streams{9});
 }
 
-TEST(StreamResetQueueTest, TheWaitForAcknowledgementStartsWhenTheOutstandingRequestIsSettled) {
-  StreamResetQueue queue;
-  auto now = Clock::now();
-  queue.add(1, now);
-  ASSERT_EQ(queue.take(true, kLongAgo, now), Streams{1});
-  queue.add(3, now);
-  now += 30s;  // the outcome takes long, the path being down
-  queue.settle({1}, false, now);
-  EXPECT_EQ(queue.take(false, now, now), Streams{}) << "the stream waited, but not for data";
-  EXPECT_EQ(queue.take(false, now + 990ms, now + 1s), Streams{3});
-}
-
 TEST(StreamResetQueueTest, AnUnansweredRequestKeepsTheOnlySlotHoweverLongItTakes) {
   StreamResetQueue queue;
   auto now = Clock::now();
