@@ -51,7 +51,8 @@ class DCDataChannel : public std::enable_shared_from_this<DCDataChannel> {
   bool sendBinary(const Data& bytes);
   // Bytes waiting because SCTP pushes back.
   size_t bufferedAmount() const;
-  // Resets the channel's stream; the close event follows when the peer has reset its side.
+  // Resets the channel's stream; the close event follows when the peer has reset its side, or,
+  // with a log line, when it has not within the connection's consent and failed timeouts.
   void close();
 
   // The connection's side, called on its threads.

@@ -18,15 +18,20 @@ class MessageAssembler {
  public:
   enum class Outcome { incomplete, complete, oversized };
 
-  // Which message a part belongs to: its stream, its stream sequence number and whether it was
-  // sent unordered (unordered messages have sequence numbers of their own).
+  // Which message a part belongs to: its stream, whether it was sent unordered, and a number
+  // that tells the stream's messages of that kind apart. For an ordered message that is its
+  // stream sequence number. An unordered one has none: with classic DATA chunks SCTP ignores
+  // the field (usrsctp sends 0 and reports it back), so every unordered message of a stream
+  // would share one key, and a small message delivered between the parts of a large one would
+  // join it. Its number is the transmission sequence number of its first part instead, which
+  // usrsctp reports with every part and which no other message shares.
   struct Key {
     uint16_t stream = 0;
-    uint16_t sequence = 0;
     bool unordered = false;
+    uint32_t message = 0;
     bool operator<(const Key& other) const {
-      return std::tie(stream, sequence, unordered) <
-             std::tie(other.stream, other.sequence, other.unordered);
+      return std::tie(stream, unordered, message) <
+             std::tie(other.stream, other.unordered, other.message);
     }
   };
 

@@ -771,6 +771,7 @@ void PeerConnectionCore::onSctpStreamsReset(const std::vector<uint16_t>& streams
       if (it == channels_.end()) continue;
       channel = it->second;
       channels_.erase(it);
+      closingSince_.erase(stream);
     }
     // The peer closed its side: close ours too so the stream can be reused.
     if (channel->markClosing() && sctp) sctp->resetStream(stream);
@@ -861,7 +862,11 @@ void PeerConnectionCore::closeChannel(const std::shared_ptr<DCDataChannel>& chan
   }
   const auto sctp = this->sctp();
   if (assigned && sctp) {
-    // The close event comes when the peer resets its side in answer.
+    // The close event comes when the peer resets its side in answer, or at the bound.
+    {
+      std::lock_guard lock(channelsMutex_);
+      closingSince_[*id] = std::chrono::steady_clock::now();
+    }
     sctp->resetStream(*id);
     return;
   }
@@ -899,6 +904,7 @@ void PeerConnectionCore::closeAllChannels() {
     all.insert(all.end(), unassignedChannels_.begin(), unassignedChannels_.end());
     channels_.clear();
     unassignedChannels_.clear();
+    closingSince_.clear();
     sctpConnected_ = false;
   }
   for (auto& channel : all) postCallback([channel] { channel->deliverClosed(); });
@@ -914,6 +920,7 @@ void PeerConnectionCore::onTick() {
   if (tornDown_) return;
   if (auto sctp = this->sctp(); sctp && sctp->bufferedBytes() > 0) sctp->flush();
   const auto now = std::chrono::steady_clock::now();
+  endUnansweredCloses(now);
   const DCIceState current = state();
   if (current == DCIceState::connecting && now - connectingSince_ > config_.connectTimeout) {
     fail("not connected within the connect timeout");
@@ -928,6 +935,36 @@ void PeerConnectionCore::onTick() {
   } else if (current == DCIceState::disconnected &&
              now - disconnectedSince_ > config_.failedTimeout) {
     fail("the peer stayed silent");
+  }
+}
+
+void PeerConnectionCore::endUnansweredCloses(std::chrono::steady_clock::time_point now) {
+  // As long as the connection itself waits for a silent peer: a close still unanswered then,
+  // on a connection still up, will not be answered (the peer refuses or ignores the reset, or
+  // it stays parked for want of data). Its stream stays taken, since it was never reset.
+  const auto bound = config_.consentTimeout + config_.failedTimeout;
+  std::vector<std::shared_ptr<DCDataChannel>> ended;
+  {
+    std::lock_guard lock(channelsMutex_);
+    for (auto it = closingSince_.begin(); it != closingSince_.end();) {
+      if (now - it->second <= bound) {
+        ++it;
+        continue;
+      }
+      if (const auto channel = channels_.find(it->first); channel != channels_.end()) {
+        ended.push_back(channel->second);
+      }
+      it = closingSince_.erase(it);
+    }
+  }
+  for (const auto& channel : ended) {
+    OmbreliaLogger::error(
+        "datachannel: channel \"" + channel->label() +
+            "\" closed without the peer: its stream reset went unanswered for " +
+            std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(bound).count()) +
+            " ms",
+        OLogModule::webRTCClient);
+    postCallback([channel] { channel->deliverClosed(); });
   }
 }
 

@@ -88,6 +88,9 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   void startDtls();
   void onDtlsConnected();
   void onTick();
+  // Ends, with a log line, the channels closed from this side whose close the peer has not
+  // answered within the bound.
+  void endUnansweredCloses(std::chrono::steady_clock::time_point now);
   void startSctp();
   void closeAllChannels();
 
@@ -155,6 +158,8 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   mutable std::mutex channelsMutex_;  // guards the channel bookkeeping below
   std::map<uint16_t, std::shared_ptr<DCDataChannel>> channels_;
   std::vector<std::shared_ptr<DCDataChannel>> unassignedChannels_;
+  // Streams of channels closed from this side, until the peer resets its side too.
+  std::map<uint16_t, std::chrono::steady_clock::time_point> closingSince_;
   bool sctpConnected_ = false;
   uint16_t nextStreamId_ = 0;
 };

@@ -63,6 +63,7 @@ void SctpImpairer::pass(const uint8_t* bytes, const std::vector<size_t>& ends, c
     for (const size_t end : ends) {
       const size_t begin = start;
       start = end;
+      if (impairment_.filter && !impairment_.filter(bytes + begin, end - begin)) continue;
       if (loses()) continue;
       if (delaying && !chance(impairment_.overtakeRate)) {
         auto packet = std::make_unique<Delayed>();

@@ -1,8 +1,10 @@
 #pragma once
-// Any thread: a plain value.
+// Any thread: a plain value; `filter` is called from whichever thread sends.
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace ombrelia::datachannel {
 
@@ -20,6 +22,10 @@ struct SctpImpairment {
   // With a delay, each packet leaves at once with this chance, overtaking those held.
   double overtakeRate = 0.0;
   uint32_t seed = 1;
+  // Sees every packet as it leaves SCTP, before any is lost or held (what a capture on the
+  // sender's side of the path would show); a packet it returns false for is lost, as on a path
+  // that drops packets of some kinds only.
+  std::function<bool(const uint8_t* packet, size_t size)> filter;
 };
 
 }  // namespace ombrelia::datachannel

@@ -38,6 +38,11 @@ constexpr uint32_t kSendThreshold = kSocketBufferBytes / 2;
 constexpr uint32_t kRtoInitialMs = 1000;
 constexpr uint32_t kRtoMinMs = 200;
 constexpr uint32_t kRtoMaxMs = 3000;
+// Timeouts in a row after which SCTP would give the path, and the association, up. The
+// connection decides when a silent peer is lost, by its consent and failed timeouts, which may
+// be set long enough to ride out an outage; SCTP's default of ten would end the association
+// first, after some 24 s of silence at these timeouts. So SCTP never gives up by itself.
+constexpr uint16_t kMaxRetransmissions = 0xFFFF;
 
 // usrsctp's timer list is process-wide, and the stack's own threads let a timer fire while
 // another thread stops and restarts it, which can lose the retransmission timer: an
@@ -93,6 +98,14 @@ thread_local bool moreInputWaiting = false;
 
 void log(const std::string& message) {
   OmbreliaLogger::debug("datachannel: SCTP " + message, OLogModule::webRTCClient);
+}
+
+void logGivenUp(const std::vector<uint16_t>& streams) {
+  for (const uint16_t stream : streams) {
+    OmbreliaLogger::error(
+        "datachannel: gave up resetting stream " + std::to_string(stream) + ": refused every time",
+        OLogModule::webRTCClient);
+  }
 }
 
 }  // namespace
@@ -183,8 +196,9 @@ struct SctpTransport::Glue {
       } else if ((flags & MSG_NOTIFICATION) != 0) {
         self->handleNotification(static_cast<const uint8_t*>(data), length);
       } else {
-        const MessageAssembler::Key key{info.rcv_sid, info.rcv_ssn,
-                                        (info.rcv_flags & SCTP_UNORDERED) != 0};
+        const bool unordered = (info.rcv_flags & SCTP_UNORDERED) != 0;
+        const MessageAssembler::Key key{info.rcv_sid, unordered,
+                                        unordered ? info.rcv_tsn : info.rcv_ssn};
         self->handleData(static_cast<const uint8_t*>(data), length, key, ntohl(info.rcv_ppid),
                          flags);
       }
@@ -293,6 +307,7 @@ bool SctpTransport::start() {
   params.spp_assoc_id = SCTP_FUTURE_ASSOC;
   params.spp_pathmtu = kSctpPathMtu;
   params.spp_hbinterval = static_cast<uint32_t>(settings_.heartbeatInterval.count());
+  params.spp_pathmaxrxt = kMaxRetransmissions;
   params.spp_flags = SPP_PMTUD_DISABLE | SPP_HB_ENABLE;
   usrsctp_setsockopt(s, IPPROTO_SCTP, SCTP_PEER_ADDR_PARAMS, &params, sizeof params);
   struct sctp_rtoinfo rto {};
@@ -301,6 +316,10 @@ bool SctpTransport::start() {
   rto.srto_min = kRtoMinMs;
   rto.srto_max = kRtoMaxMs;
   usrsctp_setsockopt(s, IPPROTO_SCTP, SCTP_RTOINFO, &rto, sizeof rto);
+  struct sctp_assocparams association {};
+  association.sasoc_assoc_id = SCTP_FUTURE_ASSOC;
+  association.sasoc_asocmaxrxt = kMaxRetransmissions;
+  usrsctp_setsockopt(s, IPPROTO_SCTP, SCTP_ASSOCINFO, &association, sizeof association);
   // usrsctp trims the congestion window to what is in flight plus a few packets whenever one
   // SACK frees more than that. SACKs come in bunches here, as the loop thread reads the peer's
   // packets between its own bursts, so every bunch cut the window back to a few packets and
@@ -408,6 +427,7 @@ SctpTransport::Attempt SctpTransport::trySend(Outgoing& message) {
   const ssize_t sent = usrsctp_sendv(socket_, message.bytes.data() + message.taken, remaining,
                                      nullptr, 0, &spa, sizeof spa, SCTP_SENDV_SPA, 0);
   if (sent >= 0) {
+    if (sent > 0) lastDataSent_ = StreamResetQueue::Clock::now();
     message.taken += static_cast<size_t>(sent);
     return message.taken == message.bytes.size() ? Attempt::complete : Attempt::blocked;
   }
@@ -463,7 +483,7 @@ void SctpTransport::resetStream(uint16_t stream) {
 }
 
 void SctpTransport::requestReset(uint16_t stream) {
-  resets_.add(stream);
+  resets_.add(stream, StreamResetQueue::Clock::now());
   requestDueResets();
 }
 
@@ -475,8 +495,12 @@ bool SctpTransport::allAcknowledged() {
 }
 
 void SctpTransport::requestDueResets() {
-  if (closed_ || socket_ == nullptr || !resets_.pending()) return;
-  const auto streams = resets_.take(allAcknowledged(), StreamResetQueue::Clock::now());
+  if (closed_ || socket_ == nullptr || !resets_.due()) return;
+  const auto now = StreamResetQueue::Clock::now();
+  // Messages still queued here are data that will follow the request, however slowly SCTP
+  // takes them.
+  const auto lastDataSent = queue_.empty() ? lastDataSent_ : now;
+  const auto streams = resets_.take(allAcknowledged(), lastDataSent, now);
   if (!streams.empty()) {
     std::vector<uint8_t> storage(sizeof(struct sctp_reset_streams) +
                                  streams.size() * sizeof(uint16_t));
@@ -485,20 +509,23 @@ void SctpTransport::requestDueResets() {
     reset->srs_flags = SCTP_STREAM_RESET_OUTGOING;
     reset->srs_number_streams = static_cast<uint16_t>(streams.size());
     std::copy(streams.begin(), streams.end(), reset->srs_stream_list);
+    // usrsctp reports only the failures it finds before building the request (no such stream,
+    // an association not open, a peer without stream resets); nothing is outstanding then.
     if (usrsctp_setsockopt(socket_, IPPROTO_SCTP, SCTP_RESET_STREAMS, reset,
                            static_cast<socklen_t>(storage.size())) != 0) {
-      log("stream reset failed: " + std::string(std::strerror(errno)));
+      log("stream reset refused: " + std::string(std::strerror(errno)));
+      logGivenUp(resets_.settle(streams, true, now));
     }
   }
-  if (!resets_.pending() || resetCheckBooked_) return;
-  // Acknowledgements may come without a sender-dry event, and an outcome may never come.
+  if (!resets_.due() || resetCheckBooked_) return;
+  // Acknowledgements may come without a sender-dry event.
   resetCheckBooked_ = true;
   GlibLoop::shared().repeat(kResetCheckInterval, [weak = weak_from_this()] {
     const auto self = weak.lock();
     if (!self) return false;
     Glue::Lock lock;
     self->requestDueResets();
-    if (self->closed_ || !self->resets_.pending()) {
+    if (self->closed_ || !self->resets_.due()) {
       self->resetCheckBooked_ = false;
       return false;
     }
@@ -575,8 +602,9 @@ void SctpTransport::handleNotification(const uint8_t* data, size_t size) {
       requestDueResets();
       break;
     case SctpNotification::Kind::outgoingStreamsReset:
-      if (notification->refused) log("the peer refused a stream reset; asking again");
-      resets_.settle(notification->streams, notification->refused);
+      if (notification->refused) log("the peer refused a stream reset");
+      logGivenUp(resets_.settle(notification->streams, notification->refused,
+                                StreamResetQueue::Clock::now()));
       requestDueResets();
       break;
     case SctpNotification::Kind::incomingStreamsReset:

@@ -128,6 +128,7 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
   bool closed_ = false;
   StreamResetQueue resets_;
   bool resetCheckBooked_ = false;
+  StreamResetQueue::Clock::time_point lastDataSent_;
 
   std::mutex outputMutex_;  // guards output_ and draining_
   Packets output_;

@@ -30,15 +30,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)SctpNotification::parse(data, size);
   } else {
     // Records of [stream, flags, length, bytes...]: flags bit 0 ends the message, bits 1-3
-    // pick the payload identifier, bits 4-5 the sequence number and bit 6 unordered delivery.
+    // pick the payload identifier, bits 4-5 the message number and bit 6 unordered delivery.
     MessageAssembler assembler(256);
     size_t at = 0;
     while (at + 3 <= size) {
       const uint16_t stream = data[at] % 4;
       const bool end = (data[at + 1] & 1) != 0;
       const uint32_t ppid = 50 + ((data[at + 1] >> 1) % 8);
-      const MessageAssembler::Key key{stream, static_cast<uint16_t>((data[at + 1] >> 4) % 4),
-                                      (data[at + 1] & 0x40) != 0};
+      const MessageAssembler::Key key{stream, (data[at + 1] & 0x40) != 0,
+                                      static_cast<uint32_t>((data[at + 1] >> 4) % 4)};
       size_t length = data[at + 2];
       at += 3;
       if (length > size - at) length = size - at;

@@ -1,6 +1,7 @@
 #include "support/LoopbackPeers.hpp"
 
 #include <algorithm>
+#include <regex>
 #include <sstream>
 
 namespace ombrelia::test {
@@ -36,6 +37,15 @@ DCConfiguration LoopbackPeers::loopbackConfig() {
   DCConfiguration config;
   config.bindAddress = "127.0.0.1";
   return config;
+}
+
+LoopbackPeers::Options LoopbackPeers::answerClaimingMore(size_t limit, size_t claimed) {
+  Options options;
+  options.tamperAnswer = [limit, claimed](std::string sdp) {
+    return std::regex_replace(sdp, std::regex("a=max-message-size:" + std::to_string(limit)),
+                              "a=max-message-size:" + std::to_string(claimed));
+  };
+  return options;
 }
 
 LoopbackPeers::LoopbackPeers() : LoopbackPeers(Options{}, loopbackConfig()) {}

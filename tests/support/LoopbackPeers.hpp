@@ -31,6 +31,9 @@ class LoopbackPeers {
   };
 
   static datachannel::DCConfiguration loopbackConfig();
+  // Options for an answerer configured with maxMessageSize `limit` whose answer claims `claimed`
+  // instead, so that the offerer sends messages the answerer drops.
+  static Options answerClaimingMore(size_t limit, size_t claimed);
 
   LoopbackPeers();
   explicit LoopbackPeers(Options options);

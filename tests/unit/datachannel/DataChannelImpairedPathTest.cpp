@@ -2,6 +2,7 @@
 // side sends arrives whole and in order, and channels close, as on a clean path.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "datachannel/DCPeerConnection.hpp"
+#include "support/ChannelRecorder.hpp"
 #include "support/Latch.hpp"
 #include "support/OpenChannels.hpp"
 #include "support/SegmentDigests.hpp"
@@ -17,6 +19,8 @@ namespace ombrelia::datachannel {
 namespace {
 
 using namespace std::chrono_literals;
+using test::ChannelRecorder;
+using test::LoopbackPeers;
 using test::OpenChannels;
 using test::SegmentDigests;
 
@@ -88,6 +92,57 @@ TEST(DataChannelImpairedPathTest,
     EXPECT_EQ(SegmentDigests::of(bytes), SegmentDigests::of(messages[i].bytes))
         << "message " << i << " of " << messages[i].bytes.size() << " bytes";
   }
+}
+
+// The answerer accepts messages of at most kOwnLimit bytes but claims more, so the offerer sends
+// messages it drops; SCTP hands each of those over in parts. Between the parts, small messages
+// sent after it can overtake its tail on a reordering path: each must arrive whole and alone,
+// and nothing of the large ones.
+void expectOversizedMessagesDroppedWithoutTheirNeighbours(bool ordered) {
+  constexpr size_t kOwnLimit = 4000;
+  auto small = LoopbackPeers::loopbackConfig();
+  small.maxMessageSize = kOwnLimit;
+  OpenChannels channels(LoopbackPeers::answerClaimingMore(kOwnLimit, 25 * kOwnLimit),
+                        LoopbackPeers::loopbackConfig(), small);
+  ASSERT_TRUE(channels.open());
+  ChannelRecorder remote;
+  channels.peers.answerer->onDataChannel(
+      [remote](std::shared_ptr<DCDataChannel> channel) mutable { remote.attach(channel); });
+  DCDataChannelInit init;
+  init.ordered = ordered;
+  ChannelRecorder local;
+  const auto channel = channels.peers.offerer->createDataChannel("sized", init);
+  local.attach(channel);
+  ASSERT_TRUE(local.waitForEvent("open", 5s) && remote.waitForEvent("open", 5s));
+  channels.peers.offerer->impairSctpForTesting(impairment(0.0, 5));
+
+  constexpr int kRounds = 40;
+  std::vector<std::string> sent;
+  for (int i = 0; i < kRounds; ++i) {
+    ASSERT_TRUE(channel->sendBinary(Data(std::string(5 * kOwnLimit + 97 * i, 'L'))));
+    sent.push_back("small " + std::to_string(i));
+    ASSERT_TRUE(channel->sendText(sent.back()));
+  }
+  EXPECT_TRUE(remote.waitForFrames(kRounds, 30s));
+  // Time for a stray tail still on its way to show.
+  remote.waitForFrames(kRounds + 1, 2s);
+  std::vector<std::string> received;
+  for (const auto& frame : remote.frames()) {
+    const auto* text = std::get_if<std::string>(&frame);
+    received.push_back(text != nullptr ? *text
+                                       : std::to_string(std::get<Data>(frame).size()) + " bytes");
+  }
+  if (!ordered) std::sort(received.begin(), received.end());
+  if (!ordered) std::sort(sent.begin(), sent.end());
+  EXPECT_EQ(received, sent);
+}
+
+TEST(DataChannelImpairedPathTest, OversizedOrderedMessagesAreDroppedAloneOnAReorderingPath) {
+  expectOversizedMessagesDroppedWithoutTheirNeighbours(true);
+}
+
+TEST(DataChannelImpairedPathTest, OversizedUnorderedMessagesAreDroppedAloneOnAReorderingPath) {
+  expectOversizedMessagesDroppedWithoutTheirNeighbours(false);
 }
 
 constexpr int kChannels = 64;

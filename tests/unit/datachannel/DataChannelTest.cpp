@@ -159,13 +159,9 @@ TEST(DataChannelTest, MessagesAboveThePeersLimitAreRefusedAndTheDefaultLimitAppl
 TEST(DataChannelTest, ReceivedMessageAboveOwnLimitIsDroppedAndTheChannelGoesOn) {
   auto small = LoopbackPeers::loopbackConfig();
   small.maxMessageSize = 4000;
-  LoopbackPeers::Options lying;
   // The answerer's description claims more than it accepts, so the offerer sends too much.
-  lying.tamperAnswer = [](std::string sdp) {
-    return std::regex_replace(sdp, std::regex("a=max-message-size:4000"),
-                              "a=max-message-size:100000");
-  };
-  OpenChannels channels(lying, LoopbackPeers::loopbackConfig(), small);
+  OpenChannels channels(LoopbackPeers::answerClaimingMore(4000, 100000),
+                        LoopbackPeers::loopbackConfig(), small);
   ASSERT_TRUE(channels.open());
   ASSERT_TRUE(channels.local->sendBinary(patterned(20000, 1)));
   ASSERT_TRUE(channels.local->sendText("small"));
