@@ -4,7 +4,19 @@ namespace ombrelia::datachannel {
 
 MessageAssembler::Outcome MessageAssembler::add(const Key& key, const uint8_t* data, size_t size,
                                                 bool endOfMessage, std::vector<uint8_t>& message) {
-  Partial& partial = partials_[key];
+  ++partsAdded_;
+  auto found = partials_.find(key);
+  if (found == partials_.end() && endOfMessage) {
+    // A message in one part, by far the usual case, never enters the map.
+    if (size > maxMessageBytes_) return Outcome::oversized;
+    message.assign(data, data + size);
+    return Outcome::complete;
+  }
+  if (found == partials_.end()) {
+    if (partials_.size() >= kMaxPartialMessages) dropOldestPartial();
+    found = partials_.emplace(key, Partial{{}, false, partsAdded_}).first;
+  }
+  Partial& partial = found->second;
   if (!partial.oversized) {
     if (size > maxMessageBytes_ - partial.bytes.size()) {
       partial.oversized = true;
@@ -16,8 +28,16 @@ MessageAssembler::Outcome MessageAssembler::add(const Key& key, const uint8_t* d
   if (!endOfMessage) return Outcome::incomplete;
   const bool oversized = partial.oversized;
   if (!oversized) message = std::move(partial.bytes);
-  partials_.erase(key);
+  partials_.erase(found);
   return oversized ? Outcome::oversized : Outcome::complete;
+}
+
+void MessageAssembler::dropOldestPartial() {
+  auto oldest = partials_.begin();
+  for (auto it = partials_.begin(); it != partials_.end(); ++it) {
+    if (it->second.firstPart < oldest->second.firstPart) oldest = it;
+  }
+  partials_.erase(oldest);
 }
 
 }  // namespace ombrelia::datachannel

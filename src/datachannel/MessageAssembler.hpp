@@ -35,19 +35,32 @@ class MessageAssembler {
     }
   };
 
+  // How many messages may be part-way at once. Only messages larger than the limit come in
+  // parts (the transport sets its partial delivery point above it), and a peer that abandons
+  // such a message half-delivered (partial reliability) leaves its entry behind with nothing to
+  // end it; past this many, the oldest goes. A peer that keeps to the limit never has one.
+  static constexpr size_t kMaxPartialMessages = 64;
+
   explicit MessageAssembler(size_t maxMessageBytes) : maxMessageBytes_(maxMessageBytes) {}
 
   // Adds one part; on `complete` the whole message is in `message`.
   Outcome add(const Key& key, const uint8_t* data, size_t size, bool endOfMessage,
               std::vector<uint8_t>& message);
 
+  // Messages part-way now.
+  size_t partialCount() const { return partials_.size(); }
+
  private:
   struct Partial {
     std::vector<uint8_t> bytes;
     bool oversized = false;
+    uint64_t firstPart = 0;  // when its first part came, in parts added
   };
+  void dropOldestPartial();
+
   const size_t maxMessageBytes_;
   std::map<Key, Partial> partials_;
+  uint64_t partsAdded_ = 0;
 };
 
 }  // namespace ombrelia::datachannel
