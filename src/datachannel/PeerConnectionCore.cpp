@@ -838,9 +838,19 @@ bool PeerConnectionCore::sendChannelMessage(uint16_t stream, uint32_t ppid, cons
     return false;
   }
   if (result == SctpTransport::SendResult::refused) {
-    OmbreliaLogger::error("datachannel: message of " + std::to_string(size) +
-                              " bytes refused: the send buffer is full (" +
-                              std::to_string(sctp->bufferedBytes()) + " bytes waiting)",
+    // The transport refuses a message for a full queue, and also once the association is gone
+    // or when SCTP itself turns it down: a channel's close event reaches the application only
+    // after its connection has ended, and sends made meanwhile land here with nothing waiting.
+    const size_t waiting = sctp->bufferedBytes();
+    std::string why;
+    if (tornDown_) {
+      why = "not sent: the connection is closed";
+    } else if (waiting + size > kMaxBufferedBytes) {
+      why = "refused: the send buffer is full (" + std::to_string(waiting) + " bytes waiting)";
+    } else {
+      why = "not sent: the SCTP association refused it";
+    }
+    OmbreliaLogger::error("datachannel: message of " + std::to_string(size) + " bytes " + why,
                           OLogModule::webRTCClient);
     return false;
   }

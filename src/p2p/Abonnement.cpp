@@ -52,6 +52,21 @@ void Abonnement::endUpTo(uint64_t generation) {
   }
 }
 
+bool Abonnement::follow(const Uuid& older, const Peer& newer) {
+  {
+    std::lock_guard lock(mutex_);
+    // One still being asked for waits for its answer, which comes where the question went.
+    if (!peer_ || peer_->peer.uuid != older || peer_->state != AbonnementState::confirmed)
+      return false;
+    peer_->peer = newer;
+  }
+  PeerEngineSupport::debug(OLogModule::peerMessagesController, [&] {
+    return "subscription moved from peer " + older.uuidString() + " to " + newer.uuid.uuidString() +
+           ", a newer connection to the same viewer";
+  });
+  return true;
+}
+
 std::optional<uint64_t> Abonnement::expired(double now) const {
   std::lock_guard lock(mutex_);
   if (!peer_) return std::nullopt;

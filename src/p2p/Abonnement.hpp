@@ -48,6 +48,10 @@ class Abonnement {
       const std::function<bool(const AbonnementPeer&)>& predicate) const;
   // Ends the subscription if it is that generation or an earlier one.
   void endUpTo(uint64_t generation);
+  // A confirmed subscription to `older` goes on over `newer`, a newer connection to the same
+  // viewer: the uploader serves a segment request on whichever connection it comes, so nothing
+  // is asked again. Requests already sent finish where they went. True when it moved.
+  bool follow(const Uuid& older, const Peer& newer);
   // The generation of a subscription left unanswered too long, or confirmed over a channel that
   // is gone: it is to end.
   std::optional<uint64_t> expired(double now) const;

@@ -9,6 +9,7 @@
 #include "p2p/Abonnement.hpp"
 #include "p2p/PeerEngineSupport.hpp"
 #include "p2p/PeerMessagesEnvironment.hpp"
+#include "peers/SupersededConnections.hpp"
 #include "peers/WebRTCClient.hpp"
 #include "protocol/FileAvailabilityResponseMessage.hpp"
 #include "store/VideoStorage.hpp"
@@ -36,8 +37,15 @@ void AvailabilitySearch::search(const SegmentInfo& segmentInfo, const std::strin
     searchID = ++nextSearchID_;
   }
   int asked = 0;
-  for (const auto& peer : environment_.peers()) {
+  const auto peers = environment_.peers();
+  // A connection that a newer one to the same viewer replaced is being retired: the viewer is
+  // asked over the newer one only, so no new subscription lands on the older.
+  const auto superseded = SupersededConnections::among(peers);
+  for (const auto& peer : peers) {
     if (!PeerEngineSupport::connected(peer.webRTCClient)) continue;
+    if (std::any_of(superseded.begin(), superseded.end(),
+                    [&](const auto& entry) { return entry.older.uuid == peer.uuid; }))
+      continue;
     const BufferData buffer = environment_.storage->getBufferFrom(
         mediaType, segmentInfo.targetQuality(), segmentInfo.segmentNumber(), videoID);
     FileAvailabilityRequestMessage message(

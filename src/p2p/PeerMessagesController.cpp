@@ -85,7 +85,10 @@ void PeerMessagesController::start() {
   settings.repeats = true;
   settings.queue = platform::DispatchQueue::main();
   timer_ = platform::Timer::scheduled(settings, [weak] {
-    if (auto self = weak.lock()) self->checkRequestMessages();
+    if (auto self = weak.lock()) {
+      self->checkRequestMessages();
+      self->retireSupersededConnections();
+    }
   });
   observers_.push_back(center.addObserver(kLeaveGroup, [weak](const platform::Notification& n) {
     auto self = weak.lock();
@@ -120,6 +123,8 @@ void PeerMessagesController::endAbonnement(uint64_t generation) {
 void PeerMessagesController::stopAbonnement() { endAbonnement(abonnement_.generation()); }
 
 void PeerMessagesController::checkRequestMessages() { supervisor_.check(); }
+
+void PeerMessagesController::retireSupersededConnections() { retirement_.check(); }
 
 // ---- availability search and subscription choice --------------------------------------------
 

@@ -22,6 +22,7 @@
 #include "p2p/AbonnementPeer.hpp"
 #include "p2p/AbonnementSupervisor.hpp"
 #include "p2p/AvailabilitySearch.hpp"
+#include "p2p/ConnectionRetirement.hpp"
 #include "p2p/FileRequestType.hpp"
 #include "p2p/PeerMessagesEnvironment.hpp"
 #include "p2p/SegmentDownloads.hpp"
@@ -104,6 +105,9 @@ class PeerMessagesController : public WebRTCClientDelegate,
 
   // The stall check the timer runs.
   void checkRequestMessages();
+  // Closes the connections a newer one to the same viewer has replaced, once idle; the timer
+  // runs it with the stall check.
+  void retireSupersededConnections();
   // Ends the subscription, then stops every listed request at the peer it was sent to and
   // answers each with nothing.
   void stopAbonnement();
@@ -167,6 +171,7 @@ class PeerMessagesController : public WebRTCClientDelegate,
   UploadServer uploads_{environment_, abonnement_};
   AbonnementSupervisor supervisor_{environment_, abonnement_, downloads_, uploads_,
                                    [this](uint64_t generation) { endAbonnement(generation); }};
+  ConnectionRetirement retirement_{environment_, abonnement_, downloads_, uploads_};
 
   // Set once, in start().
   std::shared_ptr<PeerConnectionController> peerConnectionController_;

@@ -12,6 +12,7 @@ PeerMessagesEnvironment PeerMessagesEnvironment::shared() {
   environment.peers = [] { return PeerList::shared().peers(); };
   environment.peerWith = [](const WebRTCClient& client) { return PeerList::shared().peer(client); };
   environment.personalUUID = [] { return PeerList::shared().personalUUID(); };
+  environment.retire = [](WebRTCClient& client) { PeerList::shared().removePeer(client); };
   environment.storage = VideoStorage::shared();
   environment.bufferLength = [] { return BufferingController::shared().getBufferLength(); };
   environment.segmentDuration = [] { return ManifestController::getSagmentDuration(); };

@@ -23,6 +23,8 @@ struct PeerMessagesEnvironment {
   // The listed peer whose client is that very object.
   std::function<std::optional<Peer>(const WebRTCClient&)> peerWith;
   std::function<std::optional<Uuid>()> personalUUID;
+  // Removes the peer that holds this very client from the list and closes its connection.
+  std::function<void(WebRTCClient&)> retire;
   std::shared_ptr<VideoStorage> storage;
   // Seconds the player has buffered; none without a buffering delegate.
   std::function<std::optional<double>()> bufferLength;

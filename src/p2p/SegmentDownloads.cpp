@@ -291,6 +291,12 @@ bool SegmentDownloads::isAskedOf(const Uuid& requestID, const Uuid& uploader) co
   });
 }
 
+bool SegmentDownloads::isAnyAskedOf(const Uuid& uploader) const {
+  std::lock_guard lock(mutex_);
+  return std::any_of(requests_.begin(), requests_.end(),
+                     [&](const RequestPtr& r) { return r->uploader == uploader; });
+}
+
 std::vector<StallCheck::Request> SegmentDownloads::supervise(double now, double segmentDuration) {
   std::vector<StallCheck::Request> timings;
   std::vector<RequestPtr> latePredownloads;

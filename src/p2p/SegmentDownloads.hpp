@@ -68,6 +68,8 @@ class SegmentDownloads {
   void takeFrame(const Data& data, const Peer& from);
   // True when the request is listed and was asked of that peer.
   bool isAskedOf(const Uuid& requestID, const Uuid& uploader) const;
+  // True when any listed request was asked of that peer.
+  bool isAnyAskedOf(const Uuid& uploader) const;
   // Ends the pre-downloads that have waited too long and returns the timings of the unfinished
   // main requests, in list order, for the stall rule.
   std::vector<StallCheck::Request> supervise(double now, double segmentDuration);

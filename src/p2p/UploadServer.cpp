@@ -211,4 +211,11 @@ size_t UploadServer::count() const {
   return waiting_.size();
 }
 
+bool UploadServer::serves(const Uuid& requester) const {
+  std::lock_guard lock(mutex_);
+  return inFlight_.count(requester) != 0 ||
+         std::any_of(waiting_.begin(), waiting_.end(),
+                     [&](const auto& e) { return e.peer.uuid == requester; });
+}
+
 }  // namespace ombrelia

@@ -60,6 +60,8 @@ class UploadServer {
   void expire(double now);
 
   size_t count() const;
+  // True while an upload to that peer is being sent or waits for its segment.
+  bool serves(const Uuid& requester) const;
 
  private:
   void respond(const SegmentData& segmentData, const FileRequestMessage& request, const Peer& peer);

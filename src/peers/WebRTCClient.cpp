@@ -5,6 +5,7 @@
 #include <ombrelia/OmbreliaLogger.hpp>
 
 #include "datachannel/DCLibDC.hpp"
+#include "datachannel/SdpParser.hpp"
 #include "peers/PeerConnectionFactory.hpp"
 #include "peers/RTCDataChannel.hpp"
 #include "peers/RTCPeerConnection.hpp"
@@ -38,6 +39,18 @@ const char* channelName(bool remote) { return remote ? "remoteDataChannel" : "lo
 std::string byteDescription(const Data& data) { return std::to_string(data.size()) + " bytes"; }
 
 bool debugEnabled(OLogModule module) { return OmbreliaLogger::isEnabled(OLogLevel::debug, module); }
+
+// The digest every stack offers and ours checks; a description without it names nobody.
+constexpr const char* kIdentityDigest = "sha-256";
+
+std::optional<std::string> fingerprintIn(const std::string& sdp) {
+  const auto parsed = datachannel::SdpParser::parse(sdp);
+  if (!parsed.description) return std::nullopt;
+  for (const auto& fingerprint : parsed.description->fingerprints) {
+    if (fingerprint.algorithm == kIdentityDigest) return fingerprint.value;
+  }
+  return std::nullopt;
+}
 
 }  // namespace
 
@@ -213,6 +226,7 @@ void WebRTCClient::didChangeChannelOpen(ChannelRole role, bool open) {
     std::lock_guard lock(mutex_);
     if (closed_) return;
     isConnectedState_ = open;
+    if (open && !openedAt_) openedAt_ = platform::MonotonicClock::now();
   }
   if (role == ChannelRole::local) {
     OmbreliaLogger::debug(open ? "localDataChannel is open" : "localDataChannel is closed",
@@ -257,6 +271,11 @@ void WebRTCClient::setRemoteSdp(const std::string& remoteSdp,
   // unconnected, and the connection's failure removes it.
   if (!connection->setRemoteDescription(remoteSdp)) {
     OmbreliaLogger::debug("remote description refused", OLogModule::webRTCClient);
+  } else if (auto fingerprint = fingerprintIn(remoteSdp)) {
+    // Only the first accepted description is the one the handshake checks: a later text from the
+    // peer cannot name another certificate for this connection.
+    std::lock_guard lock(mutex_);
+    if (!remoteFingerprint_) remoteFingerprint_ = std::move(fingerprint);
   }
   if (completion) completion();
 }
@@ -313,6 +332,14 @@ std::vector<LocalCandidate> WebRTCClient::localCandidates() const {
 bool WebRTCClient::alreadyHasRemoteCandidate() const {
   std::lock_guard lock(mutex_);
   return alreadyHasRemoteCandidate_;
+}
+
+std::optional<WebRTCClient::RemoteIdentity> WebRTCClient::remoteIdentity() const {
+  std::lock_guard lock(mutex_);
+  // The channel opens only over the DTLS session, so an open channel means the remote side
+  // proved the certificate its description named.
+  if (closed_ || !isConnectedState_ || !remoteFingerprint_ || !openedAt_) return std::nullopt;
+  return RemoteIdentity{*remoteFingerprint_, *openedAt_};
 }
 
 std::vector<LocalCandidate> WebRTCClient::markBurstSent() {

@@ -16,6 +16,7 @@
 #include "datachannel/DCIceState.hpp"
 #include "peers/LocalCandidate.hpp"
 #include "peers/SessionDescription.hpp"
+#include "platform/MonotonicClock.hpp"
 
 namespace ombrelia {
 
@@ -79,6 +80,16 @@ class WebRTCClient : public std::enable_shared_from_this<WebRTCClient> {
   // Both lists as one unit, in gathering order.
   std::vector<LocalCandidate> localCandidates() const;
   bool alreadyHasRemoteCandidate() const;
+
+  // Who is at the other end, as the connection proves it: the SHA-256 fingerprint of the
+  // certificate the remote side presented in its DTLS handshake (the handshake fails unless the
+  // certificate matches the remote description), and when the channel first opened.
+  struct RemoteIdentity {
+    std::string fingerprint;
+    platform::MonotonicClock::time_point openedAt;
+  };
+  // None unless the channel is open and the remote description named a SHA-256 fingerprint.
+  std::optional<RemoteIdentity> remoteIdentity() const;
 
   // Takes the candidates collected so far for the one burst and marks the burst sent, in one
   // step with respect to gathering: every later candidate reaches the delegate marked afterBurst,
@@ -144,6 +155,9 @@ class WebRTCClient : public std::enable_shared_from_this<WebRTCClient> {
   bool isConnectedState_ = false;
   bool alreadyHasRemoteCandidate_ = false;
   bool closed_ = false;
+  // From the one remote description the connection accepted.
+  std::optional<std::string> remoteFingerprint_;
+  std::optional<platform::MonotonicClock::time_point> openedAt_;
 };
 
 }  // namespace ombrelia

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <regex>
 
 #include "support/SegmentDigests.hpp"
@@ -16,9 +17,17 @@ void HostViewer::poll(std::chrono::milliseconds wait) {
   static const std::regex uuidLine(R"(Received UUID: ([0-9A-F-]{36}))");
   static const std::regex row(R"(^([a-z][a-z ]*[a-z]) {2,}(.+)$)");
   static const std::regex openLine(R"(localDataChannel is open|remote channel "P2P" opened)");
+  static const std::regex addLine(R"(\[PeerList\] (?:receivedOffer, )?add peer: ([0-9A-F-]{36}))");
+  static const std::regex dropLine(
+      R"(\[PeerList\] (?:remove peer|peer listed meanwhile or list full, dropping): ([0-9A-F-]{36}))");
   while (auto line = process_->readLine(wait)) {
     std::smatch m;
-    if (std::regex_search(*line, m, uuidLine)) uuid_ = m[1];
+    if (std::regex_search(*line, m, uuidLine)) {
+      uuid_ = m[1];
+      ++uuidCount_;
+    }
+    if (std::regex_search(*line, m, addLine)) listedPeers_.insert(m[1]);
+    if (std::regex_search(*line, m, dropLine)) listedPeers_.erase(m[1]);
     if (auto digest = SegmentDigests::fromLine(*line)) {
       digests_.push_back(*digest);
     } else if (std::regex_match(*line, m, row)) {
@@ -28,9 +37,22 @@ void HostViewer::poll(std::chrono::milliseconds wait) {
     if (line->find("segment is available: ") != std::string::npos ||
         line->find("responde to peer about awaiting segment") != std::string::npos)
       uploading_ = true;
-    if (std::regex_search(*line, openLine)) channelOpen_ = true;
+    if (std::regex_search(*line, openLine)) {
+      channelOpen_ = true;
+      ++channelsOpened_;
+    }
     lines_.push_back(std::move(*line));
   }
+}
+
+long long HostViewer::openDescriptors() const {
+  const std::string folder = "/proc/" + std::to_string(process_->pid()) + "/fd";
+  std::error_code ec;
+  long long count = 0;
+  for (std::filesystem::directory_iterator it(folder, ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+    ++count;
+  return ec ? -1 : count;
 }
 
 std::optional<std::string> HostViewer::row(const std::string& name) const {

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,6 +28,14 @@ class HostViewer {
   const std::string& name() const { return name_; }
   ChildProcess& process() { return *process_; }
   const std::optional<std::string>& uuid() const { return uuid_; }
+  // Identifiers it has received from the tracker so far: one more at every reconnection.
+  size_t uuidCount() const { return uuidCount_; }
+  // Data channels it has seen open so far, with any peer.
+  size_t channelsOpened() const { return channelsOpened_; }
+  // The peers in its list now, as its peer list logs them (from level 3).
+  const std::set<std::string>& listedPeers() const { return listedPeers_; }
+  // Descriptors the process holds open now; -1 once it is gone.
+  long long openDescriptors() const;
   // The summary table has been printed to its last row.
   bool finished() const { return finished_; }
   // It has started sending a segment to another viewer.
@@ -55,6 +64,9 @@ class HostViewer {
   std::string name_;
   std::unique_ptr<ChildProcess> process_;
   std::optional<std::string> uuid_;
+  size_t uuidCount_ = 0;
+  size_t channelsOpened_ = 0;
+  std::set<std::string> listedPeers_;
   std::map<std::string, std::string> table_;
   std::vector<std::pair<std::string, std::string>> digests_;
   std::vector<std::string> lines_;

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <csignal>
+
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -22,9 +24,22 @@ LocalTracker::LocalTracker(bool groupAfterUuid, bool announceDepartures) {
                                 "--analytics-log", analyticsLog_};
   if (groupAfterUuid) argv.push_back("--group-after-uuid");
   if (!announceDepartures) argv.push_back("--silent-departures");
-  process_ = std::make_unique<ChildProcess>(argv, ChildProcess::Settings{.captureStdout = true});
+  argv_ = std::move(argv);
+  process_ = std::make_unique<ChildProcess>(argv_, ChildProcess::Settings{.captureStdout = true});
   auto line = process_->readLine(std::chrono::seconds(10));
   if (line && line->starts_with("wss://127.0.0.1:")) url_ = *line;
+}
+
+bool LocalTracker::restart() {
+  if (!url_) return false;
+  process_->stop(SIGKILL, std::chrono::seconds(5));
+  // "wss://127.0.0.1:<port>/": the number ends at the slash.
+  const int port = std::stoi(url_->substr(url_->rfind(':') + 1));
+  std::vector<std::string> argv = argv_;
+  argv.insert(argv.end(), {"--port", std::to_string(port)});
+  process_ = std::make_unique<ChildProcess>(argv, ChildProcess::Settings{.captureStdout = true});
+  auto line = process_->readLine(std::chrono::seconds(10));
+  return line && *line == *url_;
 }
 
 LocalTracker::~LocalTracker() {

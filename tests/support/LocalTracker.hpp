@@ -30,6 +30,11 @@ class LocalTracker {
   // "wss://127.0.0.1:<port>/", or absent when the tracker did not start.
   const std::optional<std::string>& url() const { return url_; }
 
+  // Kills the tracker (SIGKILL: no connection is closed in order) and starts a fresh one on the
+  // same port, which has forgotten every client; its new authority replaces the old one in the
+  // file the hosts trust. False when it did not come back at the same URL.
+  bool restart();
+
   // `ombrelia-host <command> <originURL> --port 0 --tracker <url> <extra...>`, its standard output
   // captured and its standard error discarded; `environment` ("NAME=value") is added to its own.
   std::unique_ptr<ChildProcess> startHost(const std::string& command, const std::string& originURL,
@@ -40,6 +45,7 @@ class LocalTracker {
   std::string folder_;
   std::string caFile_;
   std::string analyticsLog_;
+  std::vector<std::string> argv_;
   std::unique_ptr<ChildProcess> process_;
   std::optional<std::string> url_;
 };

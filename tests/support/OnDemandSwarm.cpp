@@ -16,14 +16,17 @@ void OnDemandSwarm::SetUp() {
   ASSERT_FALSE(originDigests.empty()) << "the sample stream has no segment";
 }
 
-HostViewer OnDemandSwarm::start(const std::string& name, const std::string& speed) {
-  return HostViewer(name, tracker->startHost("play", origin->url("/master.m3u8"),
-                                             {"--speed", speed, "--client-id", name, "--quiet",
-                                              "--log-level", "3", "--digests"}));
+HostViewer OnDemandSwarm::start(const std::string& name, const std::string& speed,
+                                const std::vector<std::string>& extra) {
+  std::vector<std::string> options{"--speed", speed,         "--client-id", name,
+                                   "--quiet", "--log-level", "3",           "--digests"};
+  options.insert(options.end(), extra.begin(), extra.end());
+  return HostViewer(name, tracker->startHost("play", origin->url("/master.m3u8"), options));
 }
 
-HostViewer OnDemandSwarm::startFirst(const std::string& name, const std::string& speed) {
-  HostViewer viewer = start(name, speed);
+HostViewer OnDemandSwarm::startFirst(const std::string& name, const std::string& speed,
+                                     const std::vector<std::string>& extra) {
+  HostViewer viewer = start(name, speed, extra);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!viewer.uuid() && std::chrono::steady_clock::now() < deadline) viewer.poll();
   EXPECT_TRUE(viewer.uuid()) << name << " never got its identifier";

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "support/HostViewer.hpp"
 #include "support/LocalTracker.hpp"
@@ -19,10 +20,13 @@ class OnDemandSwarm : public ::testing::Test {
  protected:
   void SetUp() override;
 
-  // An example viewer playing the stream at `speed` times real time, printing its digests.
-  HostViewer start(const std::string& name, const std::string& speed);
+  // An example viewer playing the stream at `speed` times real time, printing its digests;
+  // `extra` is added to its options.
+  HostViewer start(const std::string& name, const std::string& speed,
+                   const std::vector<std::string>& extra = {});
   // The same, waiting until it has its identifier, so later viewers find it in the group.
-  HostViewer startFirst(const std::string& name, const std::string& speed);
+  HostViewer startFirst(const std::string& name, const std::string& speed,
+                        const std::vector<std::string>& extra = {});
 
   std::unique_ptr<LocalTracker> tracker;
   std::unique_ptr<StreamOrigin> origin;

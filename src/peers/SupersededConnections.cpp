@@ -1,0 +1,35 @@
+#include "peers/SupersededConnections.hpp"
+
+#include <map>
+#include <optional>
+#include <string>
+
+#include "peers/WebRTCClient.hpp"
+
+namespace ombrelia {
+
+std::vector<SupersededConnections::Entry> SupersededConnections::among(
+    const std::vector<Peer>& peers) {
+  // Each client is asked once: its channel may close meanwhile, and every answer must come
+  // from the same moment for the choice of the newest to hold.
+  std::vector<std::optional<WebRTCClient::RemoteIdentity>> identities;
+  identities.reserve(peers.size());
+  std::map<std::string, size_t> newest;  // by fingerprint, the index of its newest connection
+  for (size_t i = 0; i < peers.size(); ++i) {
+    const auto& client = peers[i].webRTCClient;
+    identities.push_back(client ? client->remoteIdentity() : std::nullopt);
+    if (!identities[i]) continue;
+    const auto [it, first] = newest.try_emplace(identities[i]->fingerprint, i);
+    if (!first && identities[it->second]->openedAt < identities[i]->openedAt) it->second = i;
+  }
+  std::vector<Entry> superseded;
+  for (size_t i = 0; i < peers.size(); ++i) {
+    if (!identities[i]) continue;
+    const size_t current = newest.at(identities[i]->fingerprint);
+    if (current == i) continue;
+    superseded.push_back({peers[i], peers[current], identities[current]->openedAt});
+  }
+  return superseded;
+}
+
+}  // namespace ombrelia

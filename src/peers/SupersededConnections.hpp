@@ -1,0 +1,37 @@
+#pragma once
+// Any thread: stateless; it reads the clients of the peers it is given.
+
+#include <vector>
+
+#include "peers/Peer.hpp"
+#include "platform/MonotonicClock.hpp"
+
+namespace ombrelia {
+
+// Connections to a remote viewer that a newer connection to the same viewer has replaced.
+//
+// A viewer that comes back to the signalling service gets a new personal identifier, and the
+// service introduces the same viewers again under their new identifiers; a restarted service has
+// forgotten the old ones and never names them for deletion. Identifiers therefore cannot tell
+// that two connections reach one viewer, but the connections themselves can: every process
+// presents one certificate to all its connections, and a channel opens only once the remote side
+// has proved the certificate its description named. Among the open connections that proved one
+// certificate, the one that opened last is the viewer's current connection; the others were
+// made under earlier identities of one side or the other.
+class SupersededConnections {
+ public:
+  struct Entry {
+    Peer older;
+    // The newest open connection to the same viewer.
+    Peer newer;
+    // When the newer connection opened: the older one has been superseded since.
+    platform::MonotonicClock::time_point since;
+  };
+
+  SupersededConnections() = delete;
+
+  // Every listed peer whose connection is superseded, in list order.
+  static std::vector<Entry> among(const std::vector<Peer>& peers);
+};
+
+}  // namespace ombrelia
