@@ -25,6 +25,7 @@
 #include "signalling/SignalingClient.hpp"
 #include "store/VideoStorage.hpp"
 #include "support/RecordingWebSocket.hpp"
+#include "support/SampleSegment.hpp"
 #include "support/ScriptedUploader.hpp"
 
 namespace ombrelia {
@@ -37,9 +38,7 @@ constexpr auto kConnectBound = 20s;
 constexpr auto kBound = 10s;
 const std::string kVideo = "video-1";
 
-SegmentInfo segment(int64_t number) {
-  return SegmentInfo(SegmentType::video, 800000, 1600000, std::nullopt, 1, number, 6.0);
-}
+using test::segment;
 
 // The origin's bytes of a segment: not UTF-8, as media is not.
 std::string originBytes(int64_t number, size_t size = 40000) {

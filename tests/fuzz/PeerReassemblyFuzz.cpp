@@ -29,6 +29,7 @@
 #include "signalling/SignalingClient.hpp"
 #include "store/VideoStorage.hpp"
 #include "support/RecordingWebSocket.hpp"
+#include "support/SampleSegment.hpp"
 
 namespace {
 
@@ -115,9 +116,7 @@ struct Input {
   uint16_t u16() { return static_cast<uint16_t>(byte() << 8 | byte()); }
 };
 
-SegmentInfo segment(int64_t number) {
-  return SegmentInfo(SegmentType::video, 800000, 1600000, std::nullopt, 1, number, 6.0);
-}
+using test::segment;
 
 std::string lastOfType(Channel& channel, const std::string& type) {
   const auto sent = channel.sent();

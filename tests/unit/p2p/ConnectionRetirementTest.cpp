@@ -24,6 +24,7 @@
 #include "protocol/FileRequestStopMessage.hpp"
 #include "store/VideoStorage.hpp"
 #include "support/FakePeerConnectionFactory.hpp"
+#include "support/SampleSegment.hpp"
 
 namespace ombrelia {
 namespace {
@@ -32,9 +33,7 @@ using namespace std::chrono_literals;
 
 const std::string kVideo = "video-1";
 
-SegmentInfo segment(int64_t number) {
-  return SegmentInfo(SegmentType::video, 800000, 1600000, std::nullopt, 1, number, 6.0);
-}
+using test::segment;
 
 // A SHA-256-long fingerprint of one hex pair repeated.
 std::string fingerprint(const std::string& pair) {

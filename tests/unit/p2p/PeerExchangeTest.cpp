@@ -25,6 +25,7 @@
 #include "support/FakePeerConnectionFactory.hpp"
 #include "support/LinkedDataChannel.hpp"
 #include "support/RecordingWebSocket.hpp"
+#include "support/SampleSegment.hpp"
 #include "support/Waiter.hpp"
 
 namespace ombrelia {
@@ -34,9 +35,7 @@ using namespace std::chrono_literals;
 
 const std::string kVideo = "video-1";
 
-SegmentInfo segment(int64_t number, int64_t quality = 1) {
-  return SegmentInfo(SegmentType::video, 800000, 1600000, std::nullopt, quality, number, 6.0);
-}
+using test::segment;
 
 // Bytes that are not UTF-8, as media is, so frames are never taken for text.
 Data mediaBytes(size_t size, uint8_t seed) {
@@ -129,8 +128,6 @@ class PeerExchange : public ::testing::Test, public test::EngineAnswers {
         std::move(environment));
     self.client->setDelegate(self.engine);
   }
-
-
 
   bool stateIs(const Viewer& viewer, std::optional<AbonnementState> state) {
     const auto abonnement = viewer.engine->abonnementPeer();

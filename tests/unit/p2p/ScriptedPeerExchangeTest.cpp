@@ -34,6 +34,7 @@
 #include "support/Latch.hpp"
 #include "support/LinkedDataChannel.hpp"
 #include "support/RecordingWebSocket.hpp"
+#include "support/SampleSegment.hpp"
 #include "support/Waiter.hpp"
 
 namespace ombrelia {
@@ -43,9 +44,7 @@ using namespace std::chrono_literals;
 
 const std::string kVideo = "video-1";
 
-SegmentInfo segment(int64_t number) {
-  return SegmentInfo(SegmentType::video, 800000, 1600000, std::nullopt, 1, number, 6.0);
-}
+using test::segment;
 
 std::string media(size_t size, uint8_t seed) {
   std::string bytes(size, '\0');
