@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ombrelia/ManifestManager.hpp>
 #include <ombrelia/OmbreliaConfig.hpp>
 
 #include "api/ProxyManagerSeams.hpp"
@@ -29,7 +30,12 @@ ProxyFixture::ProxyFixture(Settings settings) {
   proxy_->startServer();
 }
 
-ProxyFixture::~ProxyFixture() { proxy_.reset(); }
+ProxyFixture::~ProxyFixture() {
+  proxy_.reset();
+  // As an application does before its next video: the first playlist stored after this is read
+  // as the next stream's master, so tests of one process do not inherit each other's.
+  ManifestManager::shared().cleanup();
+}
 
 std::string ProxyFixture::local(const std::string& originURL) const {
   auto origin = Url::parse(originURL);
