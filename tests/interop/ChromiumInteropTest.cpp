@@ -36,7 +36,7 @@ class ChromiumInteropTest : public testing::Test {
 TEST_F(ChromiumInteropTest, ChromiumAnsweringOurOfferExchangesTextAndSegmentFrames) {
   BrowserPeer peer("answer");
   ASSERT_TRUE(peer.session.started() && peer.browser.started());
-  ASSERT_TRUE(peer.session.expect("ready", std::chrono::seconds(15)))
+  ASSERT_TRUE(peer.session.expect("ready", test::InteropSession::kStartBound))
       << "the page never loaded; it said: " << peer.session.errors();
   negotiateAsOfferer(peer.session, "chromium");
   kExchange.run(peer.session, /*greetingFollowsFirstMessage=*/true);

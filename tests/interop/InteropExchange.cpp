@@ -91,7 +91,9 @@ void negotiateAsOfferer(test::InteropSession& session, const std::string& stack)
 }
 
 void negotiateAsAnswerer(test::InteropSession& session, const std::string& stack) {
-  const auto offer = session.expect("offer", 20s);
+  // The other stack's offer comes once it has started, which for a browser includes loading
+  // its page: see kStartBound.
+  const auto offer = session.expect("offer", test::InteropSession::kStartBound);
   ASSERT_TRUE(offer) << stack << " gave no offer; it said: " << session.errors();
   ASSERT_TRUE(session.pc().setRemoteDescription((*offer)["sdp"].get<std::string>()))
       << (*offer)["sdp"].get<std::string>();

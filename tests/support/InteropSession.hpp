@@ -28,6 +28,11 @@ class InteropSession {
  public:
   using Sender = std::function<bool(const std::string& line)>;
 
+  // How long the other stack may take to start and say its first line. A headless browser's
+  // cold start on a loaded two-core machine has taken over 15 s; nothing waits this long when
+  // all is well.
+  static constexpr std::chrono::seconds kStartBound{60};
+
   explicit InteropSession(datachannel::DCConfiguration config);
   ~InteropSession();
   InteropSession(const InteropSession&) = delete;
