@@ -4,6 +4,7 @@
 
 #include <ombrelia/ManifestManager.hpp>
 #include <ombrelia/OmbreliaConfig.hpp>
+#include <ombrelia/VideoStorageManager.hpp>
 
 #include "api/ProxyManagerSeams.hpp"
 #include "proxy/HLSProxyServer.hpp"
@@ -35,6 +36,10 @@ ProxyFixture::~ProxyFixture() {
   // As an application does before its next video: the first playlist stored after this is read
   // as the next stream's master, so tests of one process do not inherit each other's.
   ManifestManager::shared().cleanup();
+  // Stored segments are known by video ID, type, quality and number, and every fixture names
+  // its stream "video-1", which an application never does for two different videos: without
+  // this, the next stream's segments could be answered with this one's bytes.
+  VideoStorageManager::shared().removeAll();
 }
 
 std::string ProxyFixture::local(const std::string& originURL) const {
