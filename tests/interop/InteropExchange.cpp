@@ -14,6 +14,11 @@ using test::ChannelRecorder;
 // The frame size the peer protocol cuts segments into: 15,900 bytes of payload and its header.
 constexpr size_t kSegmentFrameBytes = 15924;
 
+// A megabyte takes a second or two on loopback. On a two-core machine busy with other tests, a
+// sanitized build can read its socket too late: the kernel drops datagrams, and the other stack's
+// retransmission timer backs off. One such run took over 20 s.
+constexpr auto kEchoBound = std::chrono::seconds(60);
+
 std::string textOf(const ChannelRecorder::Frame& frame) {
   const auto* text = std::get_if<std::string>(&frame);
   return text != nullptr ? *text : "<binary>";
@@ -47,7 +52,7 @@ void InteropExchange::run(test::InteropSession& session, bool greetingFollowsFir
     ASSERT_TRUE(channel->sendBinary(Data(payload.data() + offset, size)));
     ++frames;
   }
-  ASSERT_TRUE(session.events.waitForFrames(2 + frames, 20s))
+  ASSERT_TRUE(session.events.waitForFrames(2 + frames, kEchoBound))
       << "not every frame came back: " << session.events.frames().size() - 2 << " of " << frames
       << ", " << channel->bufferedAmount()
       << " bytes still waiting to leave; the other side said:\n"
