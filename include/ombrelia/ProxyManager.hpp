@@ -26,7 +26,8 @@ class OMBRELIA_API ProxyManager {
   // Starts the proxy on port 8080, on the loopback addresses. A failure to listen is logged.
   void startServer();
   // The local URL the player reads `url` from; absent before startServer() or after
-  // cleanup(), or when `url` is not an http(s) URL.
+  // cleanup(), when `url` is not an http(s) URL, or when it is too long for the proxy to serve
+  // (logged; origin URLs up to 16 KiB are always served).
   std::optional<Url> reverseProxyURL(const Url& url) const;
   // Drops the proxy server, which stops listening and frees its port.
   void cleanup();
