@@ -4,6 +4,7 @@
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
+#include "proxy/OriginCredentials.hpp"
 #include "webserver/core/WebServerRequestHeadParser.hpp"
 
 namespace ombrelia {
@@ -30,8 +31,8 @@ std::optional<Url> ReverseProxyURL::make(const Url& originURL, int port) {
   if (!isHttpScheme(originURL) || !originURL.host() || originURL.host()->empty()) {
     return std::nullopt;
   }
-  Url local = originURL;
-  const std::string origin = originURL.toString();
+  Url local = OriginCredentials::withoutUserInfo(originURL);
+  const std::string origin = local.toString();
   local.setScheme("http");
   local.setHost(std::string("127.0.0.1"));
   local.setPort(port);

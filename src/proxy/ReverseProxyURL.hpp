@@ -25,8 +25,9 @@ class ReverseProxyURL {
   static constexpr size_t kMaxLocalURLBytes = std::string_view("http://127.0.0.1:65535?&=").size() +
                                               kOriginURLKey.size() + 4 * kMaxOriginURLBytes;
 
-  // Absent when the origin URL is not an absolute http(s) URL, or when the local URL would be
-  // longer than the proxy accepts (logged).
+  // The local URL carries no user name or password, neither its own nor inside the item: the
+  // caller keeps them (OriginCredentials). Absent when the origin URL is not an absolute http(s)
+  // URL, or when the local URL would be longer than the proxy accepts (logged).
   static std::optional<Url> make(const Url& originURL, int port);
 
   // The origin URL from the value of the "__hls_origin_url" query item as the server's form
