@@ -30,19 +30,22 @@ std::string typeName(const std::optional<SegmentInfo>& info) {
 }  // namespace
 
 std::shared_ptr<DownloadController> DownloadController::create(
-    std::string videoID, std::string clientID, std::shared_ptr<AnalyticsFeed> analyticsService) {
+    std::string videoID, std::string clientID, std::shared_ptr<AnalyticsFeed> analyticsService,
+    std::shared_ptr<OriginCredentials> credentials) {
   auto signalClient = SocketConfig::buildSignalingClient(SocketConfig::defaultConfig());
   return std::shared_ptr<DownloadController>(
       new DownloadController(std::move(videoID), std::move(analyticsService),
-                             std::move(signalClient), std::move(clientID)));
+                             std::move(signalClient), std::move(clientID), std::move(credentials)));
 }
 
 DownloadController::DownloadController(std::string videoID,
                                        std::shared_ptr<AnalyticsFeed> analyticsService,
                                        std::shared_ptr<SignalingClient> signalClient,
-                                       std::string clientID)
+                                       std::string clientID,
+                                       std::shared_ptr<OriginCredentials> credentials)
     : analyticsService_(std::move(analyticsService)),
-      httpLoader_(HTTPLoader::create(analyticsService_)),
+      httpLoader_(HTTPLoader::create(analyticsService_, platform::HttpClient::shared(),
+                                     std::move(credentials))),
       videoID_(std::move(videoID)) {
   decisionController_ =
       std::make_shared<DecisionController>(videoID_, std::move(clientID), signalClient);

@@ -18,6 +18,7 @@ namespace ombrelia {
 
 class AnalyticsFeed;
 class DecisionController;
+class OriginCredentials;
 class P2PLoader;
 class SignalingClient;
 
@@ -27,8 +28,10 @@ class DownloadController : public std::enable_shared_from_this<DownloadControlle
  public:
   using Completion = HTTPLoader::Completion;
 
+  // `credentials` go with every origin request; none when absent.
   [[nodiscard]] static std::shared_ptr<DownloadController> create(
-      std::string videoID, std::string clientID, std::shared_ptr<AnalyticsFeed> analyticsService);
+      std::string videoID, std::string clientID, std::shared_ptr<AnalyticsFeed> analyticsService,
+      std::shared_ptr<OriginCredentials> credentials = nullptr);
 
   void generalData(const Url& url, Completion completion,
                    std::optional<std::string> range = std::nullopt);
@@ -57,7 +60,8 @@ class DownloadController : public std::enable_shared_from_this<DownloadControlle
 
  private:
   DownloadController(std::string videoID, std::shared_ptr<AnalyticsFeed> analyticsService,
-                     std::shared_ptr<SignalingClient> signalClient, std::string clientID);
+                     std::shared_ptr<SignalingClient> signalClient, std::string clientID,
+                     std::shared_ptr<OriginCredentials> credentials);
 
   // Stores a whole 200 segment from the origin and files it as done.
   void recordHTTPResponse(const Url& segmentURL, const std::optional<SegmentInfo>& info,

@@ -5,6 +5,7 @@
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
+#include "proxy/OriginCredentials.hpp"
 #include "proxy/PlaylistContent.hpp"
 #include "proxy/PlaylistRewriter.hpp"
 #include "proxy/PluginActivator.hpp"
@@ -64,8 +65,10 @@ std::shared_ptr<HLSProxyServer> HLSProxyServer::create(
 HLSProxyServer::HLSProxyServer(std::string videoID, std::string clientID,
                                std::shared_ptr<AnalyticsFeed> analyticsService)
     : webServer_(WebServer::create()),
+      credentials_(std::make_shared<OriginCredentials>()),
       pluginActivator_(PluginActivator::create(std::move(videoID), std::move(clientID),
-                                               std::move(analyticsService))) {}
+                                               std::move(analyticsService), nullptr,
+                                               credentials_)) {}
 
 HLSProxyServer::~HLSProxyServer() { stop(); }
 
@@ -106,7 +109,8 @@ std::optional<int> HLSProxyServer::port() const {
 std::optional<Url> HLSProxyServer::reverseProxyURL(const Url& originURL) const {
   const auto listening = port();
   if (!listening) return std::nullopt;
-  return ReverseProxyURL::make(originURL, *listening);
+  return ReverseProxyURL::make(
+      credentials_->keep(originURL, OriginCredentials::Source::application), *listening);
 }
 
 void HLSProxyServer::addRequestHandlers() {
@@ -144,7 +148,12 @@ std::optional<Url> HLSProxyServer::originURL(const WebServerRequest& request) co
   const auto& query = request.query();
   const auto found = query.find(ReverseProxyURL::kOriginURLKey);
   if (found == query.end()) return std::nullopt;
-  return ReverseProxyURL::originURL(found->second);
+  auto url = ReverseProxyURL::originURL(found->second);
+  // Credentials written into a request by hand are not taken: any page in a browser on this
+  // device can send requests here. The URL goes on without them, so that its segment is known
+  // by the same URL as the playlist's.
+  if (url) url = OriginCredentials::withoutUserInfo(*url);
+  return url;
 }
 
 std::shared_ptr<WebServerResponse> HLSProxyServer::responseFor(const HTTPLoader::Response& r) {
@@ -186,7 +195,8 @@ bool HLSProxyServer::looksLikePlaylist(const HTTPLoader::Response& r) {
 
 Data HLSProxyServer::rewritePlaylist(const Data& playlist, const Url& base) const {
   const Data reduced = manifestModifier_.modifyManifest(playlist);
-  return Data(PlaylistRewriter(rewritePort_.load()).rewrite(reduced.view(), base));
+  return Data(
+      PlaylistRewriter(rewritePort_.load(), credentials_.get()).rewrite(reduced.view(), base));
 }
 
 void HLSProxyServer::addHandler(const std::string& pattern, Dispatch dispatch) {

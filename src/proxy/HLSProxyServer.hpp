@@ -17,6 +17,7 @@
 namespace ombrelia {
 
 class AnalyticsFeed;
+class OriginCredentials;
 class PluginActivator;
 class WebServer;
 class WebServerRequest;
@@ -48,7 +49,9 @@ class HLSProxyServer : public std::enable_shared_from_this<HLSProxyServer> {
   // The port written into local URLs; absent before start() and after stop().
   std::optional<int> port() const;
 
-  // The local URL for an origin URL; absent before start() or for a URL that is not http(s).
+  // The local URL for an origin URL; absent before start(), for a URL that is not http(s) or
+  // for one too long to serve. The URL's user name and password stay with the proxy, for
+  // its requests to that origin.
   std::optional<Url> reverseProxyURL(const Url& originURL) const;
 
   const std::shared_ptr<PluginActivator>& pluginActivator() const { return pluginActivator_; }
@@ -88,6 +91,8 @@ class HLSProxyServer : public std::enable_shared_from_this<HLSProxyServer> {
   Data rewritePlaylist(const Data& playlist, const Url& base) const;
 
   const std::shared_ptr<WebServer> webServer_;
+  // Shared with the activator's loaders, which send them to their origin.
+  const std::shared_ptr<OriginCredentials> credentials_;
   const std::shared_ptr<PluginActivator> pluginActivator_;
   const HLSManifestModifier manifestModifier_{};
   std::atomic<int> port_{0};  // 0: absent

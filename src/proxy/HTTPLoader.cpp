@@ -9,8 +9,24 @@
 #include "platform/MonotonicClock.hpp"
 #include "platform/UrlReference.hpp"
 #include "protocol/AnalyticsFeed.hpp"
+#include "proxy/OriginCredentials.hpp"
 
 namespace ombrelia {
+namespace {
+
+// The final URL of a fetch without the user name and password in it; those that came with a
+// redirect are kept for their origin, as the application's are.
+std::string withoutCredentials(const std::string& answered,
+                               const std::shared_ptr<OriginCredentials>& credentials) {
+  if (answered.find('@') == std::string::npos) return answered;
+  auto url = UrlReference::read(answered);
+  if (!url || !url->userInfo()) return answered;
+  return (credentials ? credentials->keep(*url, OriginCredentials::Source::found)
+                      : OriginCredentials::withoutUserInfo(*url))
+      .toString();
+}
+
+}  // namespace
 
 Url HTTPLoader::Response::finalURL(const Url& requested) const {
   if (!url) return requested;
@@ -19,14 +35,18 @@ Url HTTPLoader::Response::finalURL(const Url& requested) const {
 }
 
 std::shared_ptr<HTTPLoader> HTTPLoader::create(std::shared_ptr<AnalyticsFeed> analyticsService,
-                                               std::shared_ptr<platform::HttpClient> urlSession) {
+                                               std::shared_ptr<platform::HttpClient> urlSession,
+                                               std::shared_ptr<OriginCredentials> credentials) {
   return std::shared_ptr<HTTPLoader>(
-      new HTTPLoader(std::move(urlSession), std::move(analyticsService)));
+      new HTTPLoader(std::move(urlSession), std::move(analyticsService), std::move(credentials)));
 }
 
 HTTPLoader::HTTPLoader(std::shared_ptr<platform::HttpClient> urlSession,
-                       std::shared_ptr<AnalyticsFeed> analyticsService)
-    : urlSession_(std::move(urlSession)), analyticsService_(std::move(analyticsService)) {}
+                       std::shared_ptr<AnalyticsFeed> analyticsService,
+                       std::shared_ptr<OriginCredentials> credentials)
+    : urlSession_(std::move(urlSession)),
+      analyticsService_(std::move(analyticsService)),
+      credentials_(std::move(credentials)) {}
 
 void HTTPLoader::requestGeneral(const Url& url, Completion completion,
                                 std::optional<std::string> range) {
@@ -68,7 +88,7 @@ void HTTPLoader::load(Kind kind, const Url& url, std::optional<std::string> rang
   analyticsService_->newHttpRequest();
   const auto start = platform::MonotonicClock::now();
   platform::HttpRequest request;
-  request.url = url;
+  request.url = credentials_ ? credentials_->applied(url) : url;
   request.range = std::move(range);
   if (bodyStarted) {
     request.onBodyStart = [bodyStarted = std::move(bodyStarted)](
@@ -85,7 +105,8 @@ void HTTPLoader::load(Kind kind, const Url& url, std::optional<std::string> rang
   // The completion needs the counters, not the loader: a loader may go away with requests
   // still running, and they complete all the same.
   urlSession_->dataTask(
-      std::move(request), [kind, start, service = analyticsService_, requested = url.toString(),
+      std::move(request), [kind, start, service = analyticsService_, credentials = credentials_,
+                           requested = url.toString(),
                            completion = std::move(completion)](platform::HttpResult result) {
         std::optional<int> errorCode;
         if (const auto* error = result.errorIf()) {
@@ -117,8 +138,11 @@ void HTTPLoader::load(Kind kind, const Url& url, std::optional<std::string> rang
           response.statusCode = answer->statusCode;
           response.contentRange = answer->contentRange;
           // Whatever was asked for may turn out to be a playlist, and its relative URIs are
-          // relative to where the fetch ended.
-          response.url = answer->url.empty() ? requested : answer->url;
+          // relative to where the fetch ended. libcurl names it with the credentials it was
+          // given (a redirect within the origin keeps them): they stay here, out of the URLs
+          // the player, the stores and the log see.
+          response.url =
+              answer->url.empty() ? requested : withoutCredentials(answer->url, credentials);
           if (response.url != requested &&
               OmbreliaLogger::isEnabled(OLogLevel::debug, OLogModule::proxy)) {
             OmbreliaLogger::debug("Redirected: " + requested + " -> " + *response.url,

@@ -16,6 +16,7 @@
 namespace ombrelia {
 
 class AnalyticsFeed;
+class OriginCredentials;
 
 // Fetches playlists, segments and other resources from the origin and counts each request.
 class HTTPLoader {
@@ -47,9 +48,12 @@ class HTTPLoader {
   };
   using Completion = std::function<void(Response)>;
 
+  // Each request carries the `credentials` kept for its origin, if any; the URLs the loader
+  // reports (`Response::url`, log lines) never carry any.
   [[nodiscard]] static std::shared_ptr<HTTPLoader> create(
       std::shared_ptr<AnalyticsFeed> analyticsService,
-      std::shared_ptr<platform::HttpClient> urlSession = platform::HttpClient::shared());
+      std::shared_ptr<platform::HttpClient> urlSession = platform::HttpClient::shared(),
+      std::shared_ptr<OriginCredentials> credentials = nullptr);
 
   HTTPLoader(const HTTPLoader&) = delete;
   HTTPLoader& operator=(const HTTPLoader&) = delete;
@@ -71,12 +75,14 @@ class HTTPLoader {
   enum class Kind { general, playlist, segment };
 
   HTTPLoader(std::shared_ptr<platform::HttpClient> urlSession,
-             std::shared_ptr<AnalyticsFeed> analyticsService);
+             std::shared_ptr<AnalyticsFeed> analyticsService,
+             std::shared_ptr<OriginCredentials> credentials);
   void load(Kind kind, const Url& url, std::optional<std::string> range, Completion completion,
             Completion bodyStarted = nullptr);
 
   const std::shared_ptr<platform::HttpClient> urlSession_;
   const std::shared_ptr<AnalyticsFeed> analyticsService_;
+  const std::shared_ptr<OriginCredentials> credentials_;
 };
 
 }  // namespace ombrelia

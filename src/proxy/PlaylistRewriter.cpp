@@ -5,6 +5,7 @@
 #include "platform/LineSplitter.hpp"
 #include "platform/UrlReference.hpp"
 #include "platform/Utf8.hpp"
+#include "proxy/OriginCredentials.hpp"
 #include "proxy/ReverseProxyURL.hpp"
 
 namespace ombrelia {
@@ -77,7 +78,8 @@ std::optional<std::string> PlaylistRewriter::proxiedReference(std::string_view r
   if (ref->isAbsolute() && ref->scheme() != "http" && ref->scheme() != "https") {
     return std::nullopt;  // keys (skd:), inline data (data:) and the like are not fetched by us
   }
-  const Url resolved = base.resolving(*ref);
+  Url resolved = base.resolving(*ref);
+  if (credentials_) resolved = credentials_->keep(resolved, OriginCredentials::Source::found);
   auto local = ReverseProxyURL::make(resolved, port_);
   if (!local)
     return std::nullopt;

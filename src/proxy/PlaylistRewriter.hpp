@@ -10,13 +10,18 @@
 
 namespace ombrelia {
 
+class OriginCredentials;
+
 // Rewrites a playlist so that every URI in it points back at the local proxy: URI lines and
 // every URI="..." attribute of tag lines are read as players read them (UrlReference), resolved
 // against the playlist's own URL (the final URL of its fetch), then turned into reverse-proxy
 // URLs.
 class PlaylistRewriter {
  public:
-  explicit PlaylistRewriter(int port) : port_(port) {}
+  // Credentials written into the playlist's URIs go to `credentials` (when given), never into
+  // the rewritten lines.
+  explicit PlaylistRewriter(int port, OriginCredentials* credentials = nullptr)
+      : port_(port), credentials_(credentials) {}
 
   // The playlist with its lines joined by "\n". Lines that cannot be resolved stay unchanged,
   // and each is logged.
@@ -30,6 +35,7 @@ class PlaylistRewriter {
 
  private:
   int port_;
+  OriginCredentials* credentials_;
 };
 
 }  // namespace ombrelia

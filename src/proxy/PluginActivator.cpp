@@ -11,10 +11,10 @@ namespace ombrelia {
 
 std::shared_ptr<PluginActivator> PluginActivator::create(
     std::string videoID, std::string clientID, std::shared_ptr<AnalyticsFeed> analyticsService,
-    ControllerFactory controllerFactory) {
+    ControllerFactory controllerFactory, std::shared_ptr<OriginCredentials> credentials) {
   auto activator = std::shared_ptr<PluginActivator>(
       new PluginActivator(std::move(videoID), std::move(clientID), std::move(analyticsService),
-                          std::move(controllerFactory)));
+                          std::move(controllerFactory), std::move(credentials)));
   if (OmbreliaConfig::shared().activated())
     activator->controllerCreatingIfActivated();
   return activator;
@@ -22,11 +22,14 @@ std::shared_ptr<PluginActivator> PluginActivator::create(
 
 PluginActivator::PluginActivator(std::string videoID, std::string clientID,
                                  std::shared_ptr<AnalyticsFeed> analyticsService,
-                                 ControllerFactory controllerFactory)
+                                 ControllerFactory controllerFactory,
+                                 std::shared_ptr<OriginCredentials> credentials)
     : videoID_(std::move(videoID)),
       clientID_(std::move(clientID)),
       analyticsService_(std::move(analyticsService)),
-      httpLoader_(HTTPLoader::create(analyticsService_)),
+      credentials_(std::move(credentials)),
+      httpLoader_(
+          HTTPLoader::create(analyticsService_, platform::HttpClient::shared(), credentials_)),
       controllerFactory_(std::move(controllerFactory)) {}
 
 int PluginActivator::parallelRequestCounter() const {
@@ -54,9 +57,9 @@ std::shared_ptr<DownloadController> PluginActivator::controllerCreatingIfActivat
   }
   buildingController_ = true;
   lock.unlock();
-  auto controller = controllerFactory_
-                        ? controllerFactory_()
-                        : DownloadController::create(videoID_, clientID_, analyticsService_);
+  auto controller = controllerFactory_ ? controllerFactory_()
+                                       : DownloadController::create(
+                                             videoID_, clientID_, analyticsService_, credentials_);
   lock.lock();
   downloadController_ = std::move(controller);
   buildingController_ = false;

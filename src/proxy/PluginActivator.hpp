@@ -17,6 +17,7 @@ namespace ombrelia {
 
 class AnalyticsFeed;
 class DownloadController;
+class OriginCredentials;
 
 // Dispatches every proxied request once: counts the requests in flight, marks a request
 // critical when the plug-in is off or requests pile up, and hands it to the download controller
@@ -32,9 +33,12 @@ class PluginActivator : public std::enable_shared_from_this<PluginActivator> {
   // Builds the download controller; tests hand in their own.
   using ControllerFactory = std::function<std::shared_ptr<DownloadController>()>;
 
+  // `credentials` go with every origin request of the activator and of the controller it
+  // builds; none when absent.
   [[nodiscard]] static std::shared_ptr<PluginActivator> create(
       std::string videoID, std::string clientID, std::shared_ptr<AnalyticsFeed> analyticsService,
-      ControllerFactory controllerFactory = nullptr);
+      ControllerFactory controllerFactory = nullptr,
+      std::shared_ptr<OriginCredentials> credentials = nullptr);
 
   void generalData(const Url& url, Completion completion,
                    std::optional<std::string> range = std::nullopt);
@@ -49,7 +53,8 @@ class PluginActivator : public std::enable_shared_from_this<PluginActivator> {
  private:
   PluginActivator(std::string videoID, std::string clientID,
                   std::shared_ptr<AnalyticsFeed> analyticsService,
-                  ControllerFactory controllerFactory);
+                  ControllerFactory controllerFactory,
+                  std::shared_ptr<OriginCredentials> credentials);
   // Counts the request and tells whether it is critical.
   bool countRequest(const Url& url);
   std::shared_ptr<DownloadController> controllerCreatingIfActivated();
@@ -59,6 +64,7 @@ class PluginActivator : public std::enable_shared_from_this<PluginActivator> {
   const std::string videoID_;
   const std::string clientID_;
   const std::shared_ptr<AnalyticsFeed> analyticsService_;
+  const std::shared_ptr<OriginCredentials> credentials_;
   const std::shared_ptr<HTTPLoader> httpLoader_;
 
   mutable std::mutex counterMutex_;  // guards the two counters

@@ -4,12 +4,22 @@
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
+#include "proxy/OriginCredentials.hpp"
+#include "webserver/core/WebServerRequestHeadParser.hpp"
+
 namespace ombrelia {
 namespace {
 
 bool isHttpScheme(const Url& url) {
   return url.scheme() == "http" || url.scheme() == "https";
 }
+
+// A player may send the local URL in absolute form, and HEAD is the longest method it sends.
+constexpr size_t kRequestLineOverhead = std::string_view("HEAD  HTTP/1.1").size();
+constexpr size_t kMaxLocalURLBytesServed =
+    WebServerRequestHeadParser::kMaxRequestLineBytes - kRequestLineOverhead;
+static_assert(ReverseProxyURL::kMaxLocalURLBytes <= kMaxLocalURLBytesServed,
+              "the server must accept the local URL of every origin URL the proxy promises");
 
 }  // namespace
 
@@ -21,7 +31,8 @@ std::optional<Url> ReverseProxyURL::make(const Url& originURL, int port) {
   if (!isHttpScheme(originURL) || !originURL.host() || originURL.host()->empty()) {
     return std::nullopt;
   }
-  Url local = originURL;
+  Url local = OriginCredentials::withoutUserInfo(originURL);
+  const std::string origin = local.toString();
   local.setScheme("http");
   local.setHost(std::string("127.0.0.1"));
   local.setPort(port);
@@ -29,7 +40,19 @@ std::optional<Url> ReverseProxyURL::make(const Url& originURL, int port) {
   if (!query.empty())
     query.push_back('&');
   query.append(kOriginURLKey).push_back('=');
-  query.append(encodeQueryValue(originURL.toString()));
+  query.append(encodeQueryValue(origin));
+  const size_t length =
+      std::string_view("http://127.0.0.1:65535?").size() + local.path().size() + query.size();
+  if (length > kMaxLocalURLBytesServed) {
+    // A URL the server would answer with 414 is no URL to hand out: say so here, once.
+    OmbreliaLogger::error("No local URL for an origin URL of " + std::to_string(origin.size()) +
+                              " bytes on " + originURL.scheme() + "://" + *originURL.host() +
+                              ": its local form would take " + std::to_string(length) +
+                              " bytes, more than the " + std::to_string(kMaxLocalURLBytesServed) +
+                              " the proxy accepts",
+                          OLogModule::proxy);
+    return std::nullopt;
+  }
   local.setQuery(std::move(query));
   return local;
 }

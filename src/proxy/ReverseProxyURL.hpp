@@ -1,6 +1,7 @@
 #pragma once
 // Any thread: pure functions.
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,8 +16,18 @@ namespace ombrelia {
 class ReverseProxyURL {
  public:
   static constexpr std::string_view kOriginURLKey = "__hls_origin_url";
+  // Origin URLs up to this length always get a local URL the proxy serves: signed CDN URLs (a
+  // CloudFront policy and signature, a token in the path) run to several KiB.
+  static constexpr size_t kMaxOriginURLBytes = 16 * 1024;
+  // The longest local URL of such an origin URL, its port at most five digits: the path and
+  // query once, then the whole origin URL again as the item's value, where "&", "=", "%", "#",
+  // "[" and "]" take three bytes each.
+  static constexpr size_t kMaxLocalURLBytes = std::string_view("http://127.0.0.1:65535?&=").size() +
+                                              kOriginURLKey.size() + 4 * kMaxOriginURLBytes;
 
-  // Absent when the origin URL is not an absolute http(s) URL.
+  // The local URL carries no user name or password, neither its own nor inside the item: the
+  // caller keeps them (OriginCredentials). Absent when the origin URL is not an absolute http(s)
+  // URL, or when the local URL would be longer than the proxy accepts (logged).
   static std::optional<Url> make(const Url& originURL, int port);
 
   // The origin URL from the value of the "__hls_origin_url" query item as the server's form

@@ -58,11 +58,19 @@ struct ManifestController::State {
 namespace {
 
 // Read as the rewriting reads it, so that a segment is found under the URL the player was given.
+// That URL never carries a user name or password (the proxy keeps them), so neither does the
+// key of a URI that the playlist wrote with them.
 std::optional<std::string> resolve(const Url& base, std::string_view uri) {
   if (uri.empty()) return std::nullopt;
   auto reference = UrlReference::read(uri);
   if (!reference) return std::nullopt;
-  return base.resolving(*reference).normalizedString();
+  const Url resolved = base.resolving(*reference);
+  std::string key = resolved.normalizedString();
+  if (resolved.userInfo() && resolved.hasAuthority()) {
+    key.erase(resolved.scheme().size() + std::string_view("://").size(),
+              resolved.userInfo()->size() + 1);
+  }
+  return key;
 }
 
 int64_t configuredFollowers() {

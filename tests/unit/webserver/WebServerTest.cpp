@@ -18,6 +18,7 @@
 #include "support/LoopbackClient.hpp"
 #include "support/OpenDescriptors.hpp"
 #include "support/RawHttpResponse.hpp"
+#include "webserver/core/WebServerRequestHeadParser.hpp"
 #include "webserver/requests/WebServerDataRequest.hpp"
 #include "webserver/requests/WebServerMultiPartFormRequest.hpp"
 #include "webserver/responses/WebServerDataResponse.hpp"
@@ -194,9 +195,12 @@ std::shared_ptr<WebServer> echoServer(WebServerOptions options = localOptions())
 TEST(WebServerRequests, RefusesOversizedHeadsAndRequestLines) {
   auto server = echoServer();
   const std::string longHeader =
-      "GET / HTTP/1.1\r\nX-Big: " + std::string(70 * 1024, 'a') + "\r\n\r\n";
+      "GET / HTTP/1.1\r\nX-Big: " + std::string(WebServerRequestHeadParser::kMaxHeadBytes, 'a') +
+      "\r\n\r\n";
   EXPECT_EQ(get(server->port(), longHeader).status, 431);
-  const std::string longLine = "GET /" + std::string(9 * 1024, 'a') + " HTTP/1.1\r\n\r\n";
+  const std::string longLine = "GET /" +
+                               std::string(WebServerRequestHeadParser::kMaxRequestLineBytes, 'a') +
+                               " HTTP/1.1\r\n\r\n";
   EXPECT_EQ(get(server->port(), longLine).status, 414);
 }
 
