@@ -1,5 +1,6 @@
 #include "peers/SupersededConnections.hpp"
 
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <string>
@@ -27,7 +28,8 @@ std::vector<SupersededConnections::Entry> SupersededConnections::among(
     if (!identities[i]) continue;
     const size_t current = newest.at(identities[i]->fingerprint);
     if (current == i) continue;
-    superseded.push_back({peers[i], peers[current], identities[current]->openedAt});
+    const auto& newer = *identities[current];
+    superseded.push_back({peers[i], peers[current], std::max(newer.openedAt, newer.provenAt)});
   }
   return superseded;
 }

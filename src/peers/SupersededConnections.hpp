@@ -18,13 +18,18 @@ namespace ombrelia {
 // has proved the certificate its description named. Among the open connections that proved one
 // certificate, the one that opened last is the viewer's current connection; the others were
 // made under earlier identities of one side or the other.
+//
+// A connection takes part only once both ends have bound it to the identifiers it is filed
+// under (ConnectionProof): one that someone built by forwarding two viewers' negotiation as
+// their own is filed under the forwarder, and must neither replace their own connection nor be
+// replaced. A peer that never states its identifiers keeps every connection it has.
 class SupersededConnections {
  public:
   struct Entry {
     Peer older;
     // The newest open connection to the same viewer.
     Peer newer;
-    // When the newer connection opened: the older one has been superseded since.
+    // When the newer connection opened and was proven: the older one has been superseded since.
     platform::MonotonicClock::time_point since;
   };
 
