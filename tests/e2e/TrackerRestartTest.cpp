@@ -10,7 +10,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <functional>
 #include <map>
 #include <string>
 #include <vector>
