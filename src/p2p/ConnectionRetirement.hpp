@@ -14,13 +14,13 @@ struct PeerMessagesEnvironment;
 // the subscription over to the newer one, and is closed once nothing runs on it any more: no
 // segment asked of it or sent over it, no subscription still waiting for its answer there.
 // The peer at the other end, running the same rule, closes the same connection: both sides
-// see the same two connections and which of them opened last.
+// see the same two connections and rank them alike, by what both ends stated on each.
 class ConnectionRetirement {
  public:
   // Seconds a superseded connection is kept at the least. The two sides see the newer
-  // connection open within a round trip of each other and move their subscription over at
-  // their next check, so past this the other side asks nothing new over the older connection;
-  // what it asked before keeps that connection until it is served.
+  // connection open and proven within a round trip of each other and move their subscription
+  // over at their next check, so past this the other side asks nothing new over the older
+  // connection; what it asked before keeps that connection until it is served.
   static constexpr double kGraceSeconds = 5.0;
 
   // Every part outlives this one.

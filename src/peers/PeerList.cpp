@@ -62,6 +62,7 @@ std::optional<Uuid> PeerList::personalUUID() const {
 
 void PeerList::setPersonalUUID(std::optional<Uuid> uuid) {
   std::lock_guard lock(mutex_);
+  if (uuid && uuid != personalUUID_) ++identities_;
   personalUUID_ = uuid;
 }
 
@@ -84,6 +85,7 @@ void PeerList::addPeer(const GroupListItem& listItem) {
   log("add peer: " + peer.uuid.uuidString());
   peer.webRTCClient = makeClient(peer.uuid);
   if (!peer.webRTCClient) return;
+  bindNegotiation(*peer.webRTCClient, peer.uuid);
   post(kNewGroupPeerSendOffer, peer);
   if (!append(peer)) return;
   post(kNewGroupPeer, peer);
@@ -163,6 +165,7 @@ void PeerList::updateUserRemoteSdp(const SessionDescription& sdp, const Uuid& re
             std::nullopt,
             makeClient(remotePeerID)};
   if (!peer.webRTCClient) return;
+  bindNegotiation(*peer.webRTCClient, remotePeerID);
   // The client applies the offer and runs the completion before it returns, so the answer is
   // requested before the peer is listed.
   peer.webRTCClient->setRemoteSdp(sdp.sdp, [&peer] { post(kGroupPeerSendAnswer, peer); });
@@ -212,6 +215,15 @@ bool PeerList::peerExists(const Uuid& with) const { return peer(with).has_value(
 Peer PeerList::peerFrom(const GroupListItem& item) {
   return Peer{item.uuid(),       item.joinDate(), item.sameIP(), item.sameCountry(),
               item.sameRegion(), item.sameCity(), nullptr};
+}
+
+void PeerList::bindNegotiation(WebRTCClient& client, const Uuid& peer) const {
+  std::optional<ConnectionProof::Identity> own;
+  {
+    std::lock_guard lock(mutex_);
+    if (personalUUID_) own = ConnectionProof::Identity{*personalUUID_, identities_};
+  }
+  if (own) client.bindIdentity(*own, peer);
 }
 
 bool PeerList::append(const Peer& peer) {

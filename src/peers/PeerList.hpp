@@ -5,6 +5,7 @@
 // an observer may call back into the list.
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -49,6 +50,7 @@ class PeerList {
   // Replaces the group as it is: nothing is posted and no connection is touched.
   void setPeers(std::vector<Peer> peers);
   std::optional<Uuid> personalUUID() const;
+  // A new identifier counts as one more this client has had.
   void setPersonalUUID(std::optional<Uuid> uuid);
   void updatePersonalUUID(const Uuid& uuid);
 
@@ -82,10 +84,16 @@ class PeerList {
   // Lists a peer made outside the lock unless, meanwhile, its identifier was listed or the list
   // filled up; a peer left out has its connection closed.
   bool append(const Peer& peer);
+  // Binds a connection negotiated now with `peer` to this client's identifier of the moment
+  // (ConnectionProof); a connection negotiated before the service assigned one stays unbound.
+  void bindNegotiation(WebRTCClient& client, const Uuid& peer) const;
 
-  mutable std::mutex mutex_;  // guards the two fields below
+  mutable std::mutex mutex_;  // guards the three fields below
   std::vector<Peer> peers_;
   std::optional<Uuid> personalUUID_;
+  // Personal identifiers this client has had: the service assigns one at every signalling
+  // connection, so a connection negotiated later counts at least as many.
+  int64_t identities_ = 0;
 };
 
 }  // namespace ombrelia

@@ -13,6 +13,7 @@
 #include "platform/Utf8.hpp"
 #include "protocol/AbonnementRequestMessage.hpp"
 #include "protocol/AbonnementResponseMessage.hpp"
+#include "protocol/ConnectionProofMessageReader.hpp"
 #include "protocol/FileAvailabilityRequestMessage.hpp"
 #include "protocol/FileAvailabilityResponseMessage.hpp"
 #include "protocol/FileRequestEndMessage.hpp"
@@ -206,6 +207,7 @@ void WebRTCClient::didReceiveText(ChannelRole role, const std::string& text) {
         std::string("text message from ") + channelName(role == ChannelRole::remote) + ": " + text,
         OLogModule::webRTCClient);
   }
+  if (takeStatement(text)) return;
   auto delegate = this->delegate();
   if (delegate && !isClosed()) delegate->webRTCClient(*this, text);
 }
@@ -222,16 +224,58 @@ void WebRTCClient::didReceiveBinary(ChannelRole role, const Data& data) {
 }
 
 void WebRTCClient::didChangeChannelOpen(ChannelRole role, bool open) {
+  std::optional<ConnectionProofMessage> statement;
   {
     std::lock_guard lock(mutex_);
     if (closed_) return;
     isConnectedState_ = open;
     if (open && !openedAt_) openedAt_ = platform::MonotonicClock::now();
+    if (open && proof_ && !statementSent_) {
+      statementSent_ = true;
+      statement = proof_->statement();
+    }
   }
   if (role == ChannelRole::local) {
     OmbreliaLogger::debug(open ? "localDataChannel is open" : "localDataChannel is closed",
                           OLogModule::webRTCClient);
   }
+  // Sent as the channel opens. The channel is in use at once: only the choice among
+  // connections to one viewer waits for the statements.
+  if (statement) {
+    if (const auto json = statement->encode(); json.ok()) sendText(*json.text);
+  }
+}
+
+bool WebRTCClient::takeStatement(const std::string& text) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!proof_ || proof_->answered()) return false;
+  }
+  // Every other text reaches the peer engine unparsed: it parses each text once for its readers.
+  if (text.find(ConnectionProofMessage::typeString) == std::string::npos) return false;
+  const auto statement = ConnectionProofMessageReader().readJSON(text);
+  if (!statement) return false;
+  ConnectionProof::Outcome outcome;
+  std::optional<ConnectionProof> view;
+  {
+    std::lock_guard lock(mutex_);
+    if (closed_ || !proof_) return true;
+    outcome = proof_->take(*statement, platform::MonotonicClock::now());
+    view = proof_;
+  }
+  if (outcome != ConnectionProof::Outcome::refused) return true;
+  OmbreliaLogger::error("connection to peer " + view->peer().uuidString() +
+                            " closed: the viewer at its end states it negotiated as " +
+                            statement->from().uuidString() + " with " +
+                            statement->to().uuidString() + ", where this side negotiated as " +
+                            view->own().uuid.uuidString() + " with " + view->peer().uuidString() +
+                            ": whoever passed the negotiation on is not at its end",
+                        OLogModule::webRTCClient);
+  // The way of a lost connection: the peer engine ends a subscription over it, and the peer
+  // leaves the group, closing the client.
+  if (auto delegate = this->delegate()) delegate->webRTCClient(*this, DCIceState::closed);
+  close();
+  return true;
 }
 
 // Negotiation.
@@ -334,12 +378,20 @@ bool WebRTCClient::alreadyHasRemoteCandidate() const {
   return alreadyHasRemoteCandidate_;
 }
 
+void WebRTCClient::bindIdentity(const ConnectionProof::Identity& own, const Uuid& peer) {
+  std::lock_guard lock(mutex_);
+  if (!proof_) proof_.emplace(own, peer);
+}
+
 std::optional<WebRTCClient::RemoteIdentity> WebRTCClient::remoteIdentity() const {
   std::lock_guard lock(mutex_);
   // The channel opens only over the DTLS session, so an open channel means the remote side
   // proved the certificate its description named.
-  if (closed_ || !isConnectedState_ || !remoteFingerprint_ || !openedAt_) return std::nullopt;
-  return RemoteIdentity{*remoteFingerprint_, *openedAt_};
+  if (closed_ || !isConnectedState_ || !remoteFingerprint_ || !openedAt_ || !proof_)
+    return std::nullopt;
+  const auto peer = proof_->provenPeer();
+  if (!peer) return std::nullopt;
+  return RemoteIdentity{*remoteFingerprint_, proof_->own(), *peer, *openedAt_, *proof_->provenAt()};
 }
 
 std::vector<LocalCandidate> WebRTCClient::markBurstSent() {

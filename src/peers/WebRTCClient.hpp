@@ -14,6 +14,7 @@
 #include <ombrelia/Data.hpp>
 
 #include "datachannel/DCIceState.hpp"
+#include "peers/ConnectionProof.hpp"
 #include "peers/LocalCandidate.hpp"
 #include "peers/SessionDescription.hpp"
 #include "platform/MonotonicClock.hpp"
@@ -81,14 +82,26 @@ class WebRTCClient : public std::enable_shared_from_this<WebRTCClient> {
   std::vector<LocalCandidate> localCandidates() const;
   bool alreadyHasRemoteCandidate() const;
 
+  // Binds the connection to the identifiers it is negotiated under (ConnectionProof): this side
+  // states them once its channel opens and holds the other side's statement against them. The
+  // peer list binds a client once, before the negotiation starts; a client never bound states
+  // nothing and is never proven.
+  void bindIdentity(const ConnectionProof::Identity& own, const Uuid& peer);
+
   // Who is at the other end, as the connection proves it: the SHA-256 fingerprint of the
   // certificate the remote side presented in its DTLS handshake (the handshake fails unless the
-  // certificate matches the remote description), and when the channel first opened.
+  // certificate matches the remote description), both ends as the connection was negotiated
+  // (the other as it stated itself, in agreement with what this side filed), when the channel
+  // first opened and when the other side's statement was taken.
   struct RemoteIdentity {
     std::string fingerprint;
+    ConnectionProof::Identity own;
+    ConnectionProof::Identity peer;
     platform::MonotonicClock::time_point openedAt;
+    platform::MonotonicClock::time_point provenAt;
   };
-  // None unless the channel is open and the remote description named a SHA-256 fingerprint.
+  // None unless the channel is open, the remote description named a SHA-256 fingerprint and the
+  // other side's statement agreed with this side's view.
   std::optional<RemoteIdentity> remoteIdentity() const;
 
   // Takes the candidates collected so far for the one burst and marks the burst sent, in one
@@ -134,6 +147,9 @@ class WebRTCClient : public std::enable_shared_from_this<WebRTCClient> {
   void didReceiveText(ChannelRole role, const std::string& text);
   void didReceiveBinary(ChannelRole role, const Data& data);
   void didChangeChannelOpen(ChannelRole role, bool open);
+  // True when the text was the other side's statement this side waits for, which goes no
+  // further; a statement that disagrees closes the connection.
+  bool takeStatement(const std::string& text);
 
   std::shared_ptr<RTCPeerConnection> connection() const;
   std::shared_ptr<RTCDataChannel> sendingChannel() const;
@@ -158,6 +174,8 @@ class WebRTCClient : public std::enable_shared_from_this<WebRTCClient> {
   // From the one remote description the connection accepted.
   std::optional<std::string> remoteFingerprint_;
   std::optional<platform::MonotonicClock::time_point> openedAt_;
+  std::optional<ConnectionProof> proof_;
+  bool statementSent_ = false;
 };
 
 }  // namespace ombrelia

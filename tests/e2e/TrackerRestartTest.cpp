@@ -10,7 +10,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -21,7 +20,6 @@
 namespace ombrelia::test {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr int kRestarts = 4;
@@ -31,23 +29,7 @@ constexpr int kRestarts = 4;
 // old identifiers, would add sixteen.
 constexpr long long kDescriptorSlack = 8;
 
-class TrackerRestart : public OnDemandSwarm {
- protected:
-  // Polls every viewer until the condition holds for each, or the bound passes.
-  bool pollUntil(std::vector<HostViewer*> viewers, const std::function<bool(HostViewer&)>& done,
-                 std::chrono::seconds bound) {
-    const auto deadline = Clock::now() + bound;
-    for (;;) {
-      bool all = true;
-      for (HostViewer* v : viewers) {
-        v->poll(10ms);
-        all = all && done(*v);
-      }
-      if (all) return true;
-      if (Clock::now() >= deadline) return false;
-    }
-  }
-};
+using TrackerRestart = OnDemandSwarm;
 
 TEST_F(TrackerRestart, ViewersKeepOneConnectionToEachPeerAndPlayTheOriginsBytes) {
   // --stay keeps a viewer that has played to the end in the swarm until it is stopped.

@@ -9,6 +9,7 @@
 #include "peers/SessionDescription.hpp"
 #include "protocol/AbonnementRequestMessageReader.hpp"
 #include "protocol/AbonnementResponseMessageReader.hpp"
+#include "protocol/ConnectionProofMessageReader.hpp"
 #include "protocol/FileAvailabilityRequestMessageReader.hpp"
 #include "protocol/FileAvailabilityResponseMessageReader.hpp"
 #include "protocol/FileRequestEndMessageReader.hpp"
@@ -56,6 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   readAndRoundTrip<FileRequestStopMessageReader>(text);
   readAndRoundTrip<FileRequestEndMessageReader>(text);
   readAndRoundTrip<PeerChainMessageReader>(text);
+  readAndRoundTrip<ConnectionProofMessageReader>(text);
   readAndRoundTrip<InitMessageReader>(text);
   readAndRoundTrip<PeerConnectionMessageReader>(text);
   // Tracker URLs are kept as written, which a round trip cannot promise for every spelling.

@@ -11,6 +11,8 @@
 namespace ombrelia::test {
 namespace {
 const std::string kBin = OMBRELIA_BINARY_DIR;
+// Its first line is its URL, and each command written to it is answered with a line.
+const ChildProcess::Settings kSettings{.captureStdout = true, .pipeStdin = true};
 }
 
 LocalTracker::LocalTracker(bool groupAfterUuid, bool announceDepartures) {
@@ -20,12 +22,16 @@ LocalTracker::LocalTracker(bool groupAfterUuid, bool announceDepartures) {
   std::filesystem::create_directories(folder_);
   caFile_ = folder_ + "/ca.pem";
   analyticsLog_ = folder_ + "/analytics.log";
-  std::vector<std::string> argv{kBin + "/tests/ombrelia-test-tracker", "--ca-file", caFile_,
-                                "--analytics-log", analyticsLog_};
+  std::vector<std::string> argv{kBin + "/tests/ombrelia-test-tracker",
+                                "--ca-file",
+                                caFile_,
+                                "--analytics-log",
+                                analyticsLog_,
+                                "--commands"};
   if (groupAfterUuid) argv.push_back("--group-after-uuid");
   if (!announceDepartures) argv.push_back("--silent-departures");
   argv_ = std::move(argv);
-  process_ = std::make_unique<ChildProcess>(argv_, ChildProcess::Settings{.captureStdout = true});
+  process_ = std::make_unique<ChildProcess>(argv_, kSettings);
   auto line = process_->readLine(std::chrono::seconds(10));
   if (line && line->starts_with("wss://127.0.0.1:")) url_ = *line;
 }
@@ -37,9 +43,24 @@ bool LocalTracker::restart() {
   const int port = std::stoi(url_->substr(url_->rfind(':') + 1));
   std::vector<std::string> argv = argv_;
   argv.insert(argv.end(), {"--port", std::to_string(port)});
-  process_ = std::make_unique<ChildProcess>(argv, ChildProcess::Settings{.captureStdout = true});
+  process_ = std::make_unique<ChildProcess>(argv, kSettings);
   auto line = process_->readLine(std::chrono::seconds(10));
   return line && *line == *url_;
+}
+
+std::optional<std::string> LocalTracker::startRelaying(const std::string& from,
+                                                       const std::string& to) {
+  if (!process_->writeLine("relay " + from + " " + to)) return std::nullopt;
+  const auto line = process_->readLine(std::chrono::seconds(10));
+  const std::string prefix = "relaying ";
+  if (!line || !line->starts_with(prefix)) return std::nullopt;
+  return line->substr(prefix.size());
+}
+
+bool LocalTracker::stopRelaying() {
+  if (!process_->writeLine("leave")) return false;
+  const auto line = process_->readLine(std::chrono::seconds(10));
+  return line && *line == "left";
 }
 
 LocalTracker::~LocalTracker() {

@@ -35,6 +35,12 @@ class LocalTracker {
   // file the hosts trust. False when it did not come back at the same URL.
   bool restart();
 
+  // A participant that only relays between two clients joins (see TestTracker::startRelaying);
+  // the identifiers are those the clients print. Its identifier, or none.
+  std::optional<std::string> startRelaying(const std::string& from, const std::string& to);
+  // It leaves, announced as any departure. False when the tracker did not confirm it.
+  bool stopRelaying();
+
   // `ombrelia-host <command> <originURL> --port 0 --tracker <url> <extra...>`, its standard output
   // captured and its standard error discarded; `environment` ("NAME=value") is added to its own.
   std::unique_ptr<ChildProcess> startHost(const std::string& command, const std::string& originURL,

@@ -33,4 +33,19 @@ HostViewer OnDemandSwarm::startFirst(const std::string& name, const std::string&
   return viewer;
 }
 
+bool OnDemandSwarm::pollUntil(const std::vector<HostViewer*>& viewers,
+                              const std::function<bool(HostViewer&)>& done,
+                              std::chrono::seconds bound) {
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  for (;;) {
+    bool all = true;
+    for (HostViewer* v : viewers) {
+      v->poll(std::chrono::milliseconds(10));
+      all = all && done(*v);
+    }
+    if (all) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+  }
+}
+
 }  // namespace ombrelia::test

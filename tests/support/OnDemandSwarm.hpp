@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -27,6 +29,9 @@ class OnDemandSwarm : public ::testing::Test {
   // The same, waiting until it has its identifier, so later viewers find it in the group.
   HostViewer startFirst(const std::string& name, const std::string& speed,
                         const std::vector<std::string>& extra = {});
+  // Polls every viewer until the condition holds for each, or the bound passes.
+  static bool pollUntil(const std::vector<HostViewer*>& viewers,
+                        const std::function<bool(HostViewer&)>& done, std::chrono::seconds bound);
 
   std::unique_ptr<LocalTracker> tracker;
   std::unique_ptr<StreamOrigin> origin;

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <deque>
+#include <future>
 #include <map>
 #include <set>
 #include <thread>
@@ -63,8 +64,20 @@ struct TestTracker::Impl : std::enable_shared_from_this<TestTracker::Impl> {
   std::vector<std::shared_ptr<tcp::socket>> silent;    // never-answered sockets
   std::set<std::pair<Uuid, Uuid>> introduced;          // ordered pairs, smaller first
   bool frozen = false;
+  // The participant that only relays between two clients, while there is one.
+  struct Relayer {
+    Uuid uuid;
+    Uuid from;
+    Uuid to;
+    std::string videoID;
+  };
+  std::optional<Relayer> relayer;
 
   void accept();
+  // On the I/O thread.
+  std::optional<Uuid> startRelaying(const Uuid& from, const Uuid& to);
+  void stopRelaying();
+  std::shared_ptr<Connection> connectionOf(const Uuid& uuid);
   void notify() { changed.notify_all(); }
 };
 
@@ -164,10 +177,39 @@ class Connection : public std::enable_shared_from_this<Connection> {
       announce = tracker_.announceDepartures;
     }
     if (!uuid_ || !announce) return;
+    for (auto& other : others) other->announceDeparture(*uuid_);
+  }
+
+ public:
+  void announceDeparture(const Uuid& member) {
     json departure = {
         {"type", "peerConnectedModif"},
-        {"list", json::array({{{"modification", "delete"}, {"uuid", uuid_->lowercaseString()}}})}};
-    for (auto& other : others) other->sendText(departure.dump());
+        {"list", json::array({{{"modification", "delete"}, {"uuid", member.lowercaseString()}}})}};
+    sendText(departure.dump());
+  }
+
+  // A group response that names only `member`, as a newcomer to this client's group.
+  void introduce(const Uuid& member, double joinDate) {
+    json list = json::array();
+    list.push_back(addItem(member, joinDate));
+    sendText(groupResponse(std::move(list)));
+  }
+
+ private:
+  static json addItem(const Uuid& member, double joinDate) {
+    return {{"modification", "add"}, {"uuid", member.lowercaseString()},
+            {"joinDate", joinDate},  {"sameIP", true},
+            {"sameCountry", true},   {"sameRegion", true},
+            {"sameCity", true}};
+  }
+
+  static std::string groupResponse(json list) {
+    return json{{"type", "groupResponse"},
+                {"group", Uuid::random().lowercaseString()},
+                {"joinDate", 1700000000.0},
+                {"list", std::move(list)},
+                {"sendableSegments", json::object()}}
+        .dump();
   }
 
   void handle(const std::string& text) {
@@ -210,36 +252,37 @@ class Connection : public std::enable_shared_from_this<Connection> {
         if (other.get() == this || !other->uuid_ || other->videoID_ != videoID_) continue;
         auto pair = std::minmax(*uuid_, *other->uuid_);
         if (!tracker_.introduced.insert({pair.first, pair.second}).second) continue;
-        list.push_back({{"modification", "add"},
-                        {"uuid", other->uuid_->lowercaseString()},
-                        {"joinDate", 1700000000.0 + static_cast<double>(id)},
-                        {"sameIP", true},
-                        {"sameCountry", true},
-                        {"sameRegion", true},
-                        {"sameCity", true}});
+        list.push_back(addItem(*other->uuid_, 1700000000.0 + static_cast<double>(id)));
       }
     }
-    sendText(json{{"type", "groupResponse"},
-                  {"group", Uuid::random().lowercaseString()},
-                  {"joinDate", 1700000000.0},
-                  {"list", std::move(list)},
-                  {"sendableSegments", json::object()}}
-                 .dump());
+    sendText(groupResponse(std::move(list)));
   }
 
   void relay(json message) {
     if (!uuid_ || !message.contains("remotePeerID") || !message["remotePeerID"].is_string()) return;
     auto remote = Uuid::parse(message["remotePeerID"].get<std::string>());
     if (!remote) return;
-    std::shared_ptr<Connection> target;
+    std::optional<TestTracker::Impl::Relayer> relayer;
     {
       std::lock_guard lock(tracker_.mutex);
-      for (auto& [id, other] : tracker_.open) {
-        if (other->uuid_ == remote) target = other;
-      }
+      relayer = tracker_.relayer;
     }
+    Uuid sender = *uuid_;
+    if (relayer && *remote == relayer->uuid) {
+      // The relaying participant passes it on as its own, to the other of its two clients.
+      if (sender == relayer->from) {
+        remote = relayer->to;
+      } else if (sender == relayer->to) {
+        remote = relayer->from;
+      } else {
+        return;
+      }
+      sender = relayer->uuid;
+      message["remotePeerID"] = remote->lowercaseString();
+    }
+    auto target = tracker_.connectionOf(*remote);
     if (!target) return;
-    message["askingPeerID"] = uuid_->lowercaseString();
+    message["askingPeerID"] = sender.lowercaseString();
     target->sendText(message.dump());
   }
 
@@ -289,6 +332,41 @@ class Connection : public std::enable_shared_from_this<Connection> {
 };
 
 }  // namespace
+
+std::shared_ptr<Connection> TestTracker::Impl::connectionOf(const Uuid& uuid) {
+  std::lock_guard lock(mutex);
+  for (auto& [id, connection] : open) {
+    if (connection->uuid() == uuid) return connection;
+  }
+  return nullptr;
+}
+
+std::optional<Uuid> TestTracker::Impl::startRelaying(const Uuid& from, const Uuid& to) {
+  auto first = connectionOf(from);
+  auto second = connectionOf(to);
+  if (!first || !second) return std::nullopt;
+  const Relayer joined{Uuid::random(), from, to, first->videoID()};
+  {
+    std::lock_guard lock(mutex);
+    relayer = joined;
+  }
+  first->introduce(joined.uuid, 1800000000.0);
+  return joined.uuid;
+}
+
+void TestTracker::Impl::stopRelaying() {
+  std::optional<Relayer> left;
+  std::vector<std::shared_ptr<Connection>> others;
+  {
+    std::lock_guard lock(mutex);
+    left.swap(relayer);
+    if (!left || !announceDepartures) return;
+    for (auto& [id, other] : open) {
+      if (other->uuid() && other->videoID() == left->videoID) others.push_back(other);
+    }
+  }
+  for (auto& other : others) other->announceDeparture(left->uuid);
+}
 
 void TestTracker::Impl::accept() {
   acceptor.async_accept([this](beast::error_code ec, tcp::socket socket) {
@@ -452,6 +530,22 @@ void TestTracker::setAnnounceDepartures(bool enabled) {
 
 void TestTracker::sendRawToAll(const std::string& bytes) {
   forEachOpen(impl_, [bytes](Connection& connection) { connection.sendRaw(bytes); });
+}
+
+std::optional<Uuid> TestTracker::startRelaying(const Uuid& from, const Uuid& to) {
+  // On the I/O thread, where the connections are served; bounded, as a frozen tracker never
+  // runs it.
+  auto result = std::make_shared<std::promise<std::optional<Uuid>>>();
+  auto joined = result->get_future();
+  net::post(impl_->context, [impl = impl_.get(), from, to, result] {
+    result->set_value(impl->startRelaying(from, to));
+  });
+  if (joined.wait_for(std::chrono::seconds(5)) != std::future_status::ready) return std::nullopt;
+  return joined.get();
+}
+
+void TestTracker::stopRelaying() {
+  net::post(impl_->context, [impl = impl_.get()] { impl->stopRelaying(); });
 }
 
 void TestTracker::freeze() {

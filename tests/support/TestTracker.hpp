@@ -14,6 +14,7 @@
 
 #include <ombrelia/Url.hpp>
 
+#include "platform/Uuid.hpp"
 #include "support/TestCertificates.hpp"
 
 namespace ombrelia::test {
@@ -22,7 +23,8 @@ namespace ombrelia::test {
 // with a fresh "uuid", "groupRequest" with the other clients of the same video (each pair
 // introduced to one side only, so they never both offer), relays "transfer" to the addressed
 // client with "askingPeerID" set to the sender, records everything else, and announces
-// departures with "peerConnectedModif". It can misbehave on demand.
+// departures with "peerConnectedModif". It can misbehave on demand, and can hold a participant
+// of its own that only relays other clients' negotiation as if it were its own.
 class TestTracker {
  public:
   enum class Behaviour {
@@ -85,6 +87,17 @@ class TestTracker {
   void sendOversizedToAll(size_t bytes);
   void sendRawToAll(const std::string& bytes);
   void closeAll();
+  // A participant without a connection of its own joins the video of client `from`: it is
+  // introduced to `from` alone, as a new member of its group, and relays as its own whatever
+  // `from` and `to` address to it, each to the other. So `from` offers to it, `to` receives that
+  // offer as the participant's, and the two build a connection to each other that each files
+  // under the participant. Its identifier, or none when either client is not connected (then
+  // nothing changes). One participant at a time: a second call replaces the first, silently.
+  std::optional<Uuid> startRelaying(const Uuid& from, const Uuid& to);
+  // The relaying participant leaves; its departure is announced to the clients of its video as
+  // any other (unless departures are silent). Nothing happens without one.
+  void stopRelaying();
+
   // Stops serving altogether, control frames included, until thaw() or the tracker's end: to
   // the client it looks like a peer that vanished without closing.
   void freeze();

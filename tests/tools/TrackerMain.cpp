@@ -1,23 +1,76 @@
 // The test tracker as a program, for the demo and the multi-process tests: a wss signalling
 // service on 127.0.0.1 with a certificate authority made at start.
 //   ombrelia-test-tracker [--port P] [--ca-file PATH] [--group-after-uuid] [--silent-departures]
-//                         [--analytics-log PATH]
+//                         [--analytics-log PATH] [--commands]
 // Prints "wss://127.0.0.1:<port>/" on its first line, writes the authority's certificate to
 // PATH (clients trust it through SSL_CERT_FILE), and serves until SIGINT or SIGTERM. With an
 // analytics log, every analytics text received is appended to it as it arrives, one per line:
-// the connection number, a tab, the text.
+// the connection number, a tab, the text. With --commands it takes one command a line on its
+// standard input and answers each with one line:
+//   relay <from> <to>   a participant that relays between the two clients joins
+//                       ("relaying <its identifier>", or "no such clients")
+//   leave               the relaying participant leaves ("left")
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <filesystem>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <sstream>
 #include <string>
+#include <thread>
 
 #include "support/TestCertificates.hpp"
 #include "support/TestTracker.hpp"
 
 using namespace ombrelia::test;
+
+namespace {
+
+// Lines of standard input, read on a thread of their own and taken by the main loop.
+struct Commands {
+  std::mutex mutex;  // guards lines
+  std::deque<std::string> lines;
+
+  std::optional<std::string> next() {
+    std::lock_guard lock(mutex);
+    if (lines.empty()) return std::nullopt;
+    std::string line = std::move(lines.front());
+    lines.pop_front();
+    return line;
+  }
+};
+
+void run(TestTracker& tracker, const std::string& command) {
+  std::istringstream words(command);
+  std::string verb;
+  std::string from;
+  std::string to;
+  words >> verb >> from >> to;
+  if (verb == "relay") {
+    const auto first = ombrelia::Uuid::parse(from);
+    const auto second = ombrelia::Uuid::parse(to);
+    const auto relayer = first && second ? tracker.startRelaying(*first, *second) : std::nullopt;
+    if (relayer) {
+      std::printf("relaying %s\n", relayer->lowercaseString().c_str());
+    } else {
+      std::printf("no such clients\n");
+    }
+  } else if (verb == "leave") {
+    tracker.stopRelaying();
+    std::printf("left\n");
+  } else {
+    std::printf("unknown command\n");
+  }
+  std::fflush(stdout);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   uint16_t port = 0;
@@ -25,6 +78,7 @@ int main(int argc, char** argv) {
   bool groupAfterUuid = false;
   std::string analyticsLog;
   bool silentDepartures = false;
+  bool commands = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--port") == 0 && i + 1 < argc) {
       port = static_cast<uint16_t>(std::atoi(argv[++i]));
@@ -36,10 +90,13 @@ int main(int argc, char** argv) {
       silentDepartures = true;
     } else if (std::strcmp(argv[i], "--analytics-log") == 0 && i + 1 < argc) {
       analyticsLog = argv[++i];
+    } else if (std::strcmp(argv[i], "--commands") == 0) {
+      commands = true;
     } else {
       std::fprintf(stderr,
                    "usage: ombrelia-test-tracker [--port P] [--ca-file PATH] "
-                   "[--group-after-uuid] [--silent-departures] [--analytics-log PATH]\n");
+                   "[--group-after-uuid] [--silent-departures] [--analytics-log PATH] "
+                   "[--commands]\n");
       return 2;
     }
   }
@@ -65,26 +122,44 @@ int main(int argc, char** argv) {
   tracker.setAnnounceDepartures(!silentDepartures);
   std::printf("%s\n", tracker.url("127.0.0.1").toString().c_str());
   std::fflush(stdout);
-  if (analyticsLog.empty()) {
+  if (analyticsLog.empty() && !commands) {
     int signal = 0;
     sigwait(&stop, &signal);
     return 0;
   }
-  FILE* log = std::fopen(analyticsLog.c_str(), "a");
-  if (log == nullptr) {
-    std::fprintf(stderr, "cannot write %s\n", analyticsLog.c_str());
-    return 1;
+  FILE* log = nullptr;
+  if (!analyticsLog.empty()) {
+    log = std::fopen(analyticsLog.c_str(), "a");
+    if (log == nullptr) {
+      std::fprintf(stderr, "cannot write %s\n", analyticsLog.c_str());
+      return 1;
+    }
+  }
+  // The reader blocks on standard input until the process ends, so it is left detached and
+  // touches only the queue, which it shares.
+  auto queue = std::make_shared<Commands>();
+  if (commands) {
+    std::thread([queue] {
+      std::string line;
+      while (std::getline(std::cin, line)) {
+        std::lock_guard lock(queue->mutex);
+        queue->lines.push_back(line);
+      }
+    }).detach();
   }
   size_t written = 0;
-  const timespec poll{0, 100'000'000};
+  const timespec poll{0, 50'000'000};
   for (;;) {
-    const auto records = tracker.received("analytics");
-    for (; written < records.size(); ++written) {
-      std::fprintf(log, "%zu\t%s\n", records[written].connection, records[written].text.c_str());
+    if (log != nullptr) {
+      const auto records = tracker.received("analytics");
+      for (; written < records.size(); ++written) {
+        std::fprintf(log, "%zu\t%s\n", records[written].connection, records[written].text.c_str());
+      }
+      std::fflush(log);
     }
-    std::fflush(log);
+    while (auto command = queue->next()) run(tracker, *command);
     if (sigtimedwait(&stop, nullptr, &poll) > 0) break;
   }
-  std::fclose(log);
+  if (log != nullptr) std::fclose(log);
   return 0;
 }
