@@ -209,9 +209,12 @@ std::optional<HttpError> CurlTransfer::prepare(CurlSockets& sockets) {
   curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
   curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &CurlTransfer::onHeader);
   curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this);
-  // Tests and private deployments point the trust store at their own CA, as for WebSockets.
+  // Tests and private deployments point the trust store at their own CA, as for WebSockets. An
+  // HTTPS proxy the environment names (http_proxy=https://...) is checked against the same
+  // store: libcurl keeps a trust store of its own for proxies, its built-in one unless told.
   if (const char* caFile = std::getenv("SSL_CERT_FILE"); caFile != nullptr && *caFile != '\0') {
     curl_easy_setopt(easy_, CURLOPT_CAINFO, caFile);
+    curl_easy_setopt(easy_, CURLOPT_PROXY_CAINFO, caFile);
   }
   if (request_.range) {
     headers_ = curl_slist_append(headers_, ("Range: " + *request_.range).c_str());
