@@ -3,11 +3,6 @@ if(OMBRELIA_SANITIZE STREQUAL "asan-ubsan")
   add_link_options(-fsanitize=address,undefined)
 elseif(OMBRELIA_SANITIZE STREQUAL "tsan")
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
-  # GCC cannot model the standalone fences Boost.Asio uses and would refuse them under -Werror;
-  # Asio's queues order those accesses with locks anyway.
-  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
-    add_compile_options(-Wno-tsan)
-  endif()
   # g++ warns that TSan ignores standalone fences, which Boost.Asio uses around handlers; its
   # strands and queues synchronise through mutexes that TSan does see.
   if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")

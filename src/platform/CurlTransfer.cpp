@@ -17,12 +17,6 @@ constexpr const char* kAllowedProtocols = "http,https";
 // libcurl's receive buffer: segments are megabytes, and fewer, larger writes into the body cost
 // less CPU than the 16 KiB default (curl's command line uses 100 KiB for the same reason).
 constexpr long kReceiveBufferBytes = 128 * 1024;
-// A transfer starts over when a hop's connection holds stray input. libcurl opens a new
-// connection only for the first hop, so a redirect may lead the next try onto another stale
-// connection, at the redirector and then at the origin it points to; each try closes the one it
-// met. The bound stops an origin that speaks first on every new connection.
-constexpr int kMaxStartsOver = 3;
-
 std::string_view trim(std::string_view text) {
   while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
     text.remove_prefix(1);
@@ -66,6 +60,39 @@ bool carriesOneExchangeAtATime(CURL* easy) {
 bool holdsUnreadInput(curl_socket_t socket) {
   pollfd watched{socket, POLLIN, 0};
   return ::poll(&watched, 1, 0) > 0;
+}
+
+// What of a URL decides where its credentials may go, as libcurl reads it: its origin, and its
+// user name and password, decoded.
+struct UrlAuthority {
+  std::string origin;
+  std::optional<std::string> user;
+  std::optional<std::string> password;
+};
+
+std::optional<UrlAuthority> authorityOf(const std::string& url) {
+  CURLU* handle = curl_url();
+  if (handle == nullptr) return std::nullopt;
+  const auto part = [handle](CURLUPart which, unsigned int flags) -> std::optional<std::string> {
+    char* text = nullptr;
+    if (curl_url_get(handle, which, &text, flags) != CURLUE_OK || text == nullptr) return {};
+    std::string value(text);
+    curl_free(text);
+    return value;
+  };
+  std::optional<UrlAuthority> authority;
+  if (curl_url_set(handle, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK) {
+    const auto scheme = part(CURLUPART_SCHEME, 0);
+    const auto host = part(CURLUPART_HOST, 0);
+    const auto port = part(CURLUPART_PORT, CURLU_DEFAULT_PORT);
+    if (scheme && host && port) {
+      authority =
+          UrlAuthority{*scheme + "://" + *host + ":" + *port, part(CURLUPART_USER, CURLU_URLDECODE),
+                       part(CURLUPART_PASSWORD, CURLU_URLDECODE)};
+    }
+  }
+  curl_url_cleanup(handle);
+  return authority;
 }
 
 HttpErrorCause causeOf(CURLcode code) {
@@ -182,9 +209,12 @@ std::optional<HttpError> CurlTransfer::prepare(CurlSockets& sockets) {
   curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
   curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &CurlTransfer::onHeader);
   curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this);
-  // Tests and private deployments point the trust store at their own CA, as for WebSockets.
+  // Tests and private deployments point the trust store at their own CA, as for WebSockets. An
+  // HTTPS proxy the environment names (http_proxy=https://...) is checked against the same
+  // store: libcurl keeps a trust store of its own for proxies, its built-in one unless told.
   if (const char* caFile = std::getenv("SSL_CERT_FILE"); caFile != nullptr && *caFile != '\0') {
     curl_easy_setopt(easy_, CURLOPT_CAINFO, caFile);
+    curl_easy_setopt(easy_, CURLOPT_PROXY_CAINFO, caFile);
   }
   if (request_.range) {
     headers_ = curl_slist_append(headers_, ("Range: " + *request_.range).c_str());
@@ -245,6 +275,12 @@ int CurlTransfer::onConnectionReady(void* self, char* primaryIp, char*, int prim
       transfer->sockets_->find(primaryIp != nullptr ? primaryIp : "", primaryPort, localPort);
   if (socket == CURL_SOCKET_BAD || !holdsUnreadInput(socket)) return CURL_PREREQFUNC_OK;
   transfer->connectionOutOfStep_ = true;
+  // Where the transfer goes on from, read only now that it must: this hop's URL and how many
+  // redirects led to it in this try.
+  const char* hopUrl = nullptr;
+  curl_easy_getinfo(transfer->easy_, CURLINFO_EFFECTIVE_URL, &hopUrl);
+  transfer->hopUrl_ = hopUrl != nullptr ? hopUrl : "";
+  curl_easy_getinfo(transfer->easy_, CURLINFO_REDIRECT_COUNT, &transfer->hopRedirects_);
   // Nothing may read this connection again: whatever libcurl does with an aborted transfer's
   // connection, a shut one fails at once instead of answering a later request.
   ::shutdown(socket, SHUT_RDWR);
@@ -305,15 +341,39 @@ HttpResponse CurlTransfer::head() const {
 }
 
 bool CurlTransfer::retryOnFreshConnection(CURLcode code) {
-  if (code != CURLE_ABORTED_BY_CALLBACK || !connectionOutOfStep_ || startsOver_ == kMaxStartsOver) {
-    return false;
-  }
-  // The request at fault never left, and a GET may be asked again: the transfer starts over
-  // from its first URL.
-  ++startsOver_;
+  if (code != CURLE_ABORTED_BY_CALLBACK || !connectionOutOfStep_ || hopUrl_.empty()) return false;
+  // A try that starts over opens a new connection for its first hop: input there came before
+  // any request, from an origin that speaks first, and another connection would meet the same.
+  if (startedOver_ && hopRedirects_ == 0) return false;
+  // The request at fault never left, and a GET may be asked again. Only that hop is: asking an
+  // earlier one again would spend a redirect that works once (a signed, single-use link) and
+  // could lead onto another stale connection of the same origin. libcurl opens a new connection
+  // only for a transfer's first URL, so the hop becomes the first URL of the next try. Each try
+  // either fails at its new first connection or gets further along the chain, whose redirects
+  // count against one bound over all tries; so the tries are few.
+  startedOver_ = true;
   connectionOutOfStep_ = false;
+  redirectsFollowed_ += hopRedirects_;
+  url_ = std::move(hopUrl_);
+  hopUrl_.clear();
+  curl_easy_setopt(easy_, CURLOPT_URL, url_.c_str());
+  curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, HttpClient::kMaxRedirects - redirectsFollowed_);
   curl_easy_setopt(easy_, CURLOPT_FRESH_CONNECT, 1L);
+  keepCredentialsOnTheirOrigin();
   return true;
+}
+
+void CurlTransfer::keepCredentialsOnTheirOrigin() {
+  // libcurl sends the first URL's user name and password on to later hops of the same origin,
+  // even when their URLs do not repeat them; a hop that became the first URL would lose them. To
+  // any other origin they never go, as before.
+  const auto first = authorityOf(request_.url.toString());
+  const auto hop = authorityOf(url_);
+  const bool carried =
+      first && first->user && hop && !hop->user && equalsIgnoringCase(first->origin, hop->origin);
+  curl_easy_setopt(easy_, CURLOPT_USERNAME, carried ? first->user->c_str() : nullptr);
+  curl_easy_setopt(easy_, CURLOPT_PASSWORD,
+                   carried && first->password ? first->password->c_str() : nullptr);
 }
 
 HttpResult CurlTransfer::finish(CURLcode code) {

@@ -32,8 +32,8 @@ class CurlTransfer {
   // the transfer); an error when the request cannot be sent at all.
   std::optional<HttpError> prepare(CurlSockets& sockets);
   // True when the transfer stopped before a request went out on a connection that held bytes
-  // nobody asked for, and is set to go again, its first hop on a new connection (a few times at
-  // most); the caller then hands the handle back to libcurl.
+  // nobody asked for, and is set to go on from the hop that met it, on a new connection; the
+  // caller then hands the handle back to libcurl.
   bool retryOnFreshConnection(CURLcode code);
   // The outcome once libcurl reports the transfer done with `code`.
   HttpResult finish(CURLcode code);
@@ -50,6 +50,9 @@ class CurlTransfer {
   void beginBody();
   // What the answer said before its body: status, final URL, type and range.
   HttpResponse head() const;
+  // After the transfer went on from a later hop: the credentials of the first URL go with it as
+  // far as libcurl would have sent them.
+  void keepCredentialsOnTheirOrigin();
 
   uint64_t identifier_;
   HttpRequest request_;
@@ -61,7 +64,8 @@ class CurlTransfer {
   CurlSockets* sockets_ = nullptr;
   curl_slist* headers_ = nullptr;
   std::array<char, CURL_ERROR_SIZE> errorBuffer_{};
-  std::string url_;  // as requested: the final URL when libcurl reports none
+  // As requested in the current try: the final URL when libcurl reports none.
+  std::string url_;
   std::string body_;
   size_t bodyBytes_ = 0;
   bool bodyTooLarge_ = false;
@@ -73,7 +77,12 @@ class CurlTransfer {
   // The connection offered for the request already held input: the tail of an earlier answer
   // that overran its length, or the start of one nobody asked for.
   bool connectionOutOfStep_ = false;
-  int startsOver_ = 0;
+  // The hop that met it: its URL and the redirects that led there in the current try.
+  std::string hopUrl_;
+  long hopRedirects_ = 0;
+  // Redirects followed in earlier tries, which the bound on redirects counts too.
+  long redirectsFollowed_ = 0;
+  bool startedOver_ = false;
 };
 
 }  // namespace ombrelia::platform

@@ -267,7 +267,10 @@ Url Url::deletingLastPathComponent() const {
     path.pop_back();
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos) {
-    path = host_ ? "/" : "";
+    // Built a character at a time: GCC 12 at -O3 takes assigning a literal to a string that
+    // may be empty for an overlapping copy and warns (-Wrestrict), wrongly.
+    path.clear();
+    if (host_) path.push_back('/');
   } else {
     path.erase(slash + 1);
   }
@@ -379,7 +382,7 @@ std::string Url::normalizedString() const {
     url.port_.reset();
   url.path_ = UrlPath::removingDotSegments(normalizeEscapes(path_));
   if (url.path_.empty() && url.host_ && (scheme_ == "http" || scheme_ == "https"))
-    url.path_ = "/";
+    url.path_.push_back('/');  // not `= "/"`: see deletingLastPathComponent
   if (url.query_)
     url.query_ = normalizeEscapes(*url.query_);
   return url.toString();

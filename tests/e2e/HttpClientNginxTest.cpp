@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <future>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -110,6 +111,40 @@ TEST(HttpClientNginxTest, PlainConnectionOutOfStepIsCaughtAlsoWhenAnHttpsRedirec
   EXPECT_EQ(moved->value().body.toString(), "second segment");
   EXPECT_EQ(moved->value().url, plain.url("/second.ts"));
   EXPECT_EQ(plain.connectionCount(), 2u) << "the connection out of step was replaced";
+}
+
+// An HTTPS proxy the environment names, with a certificate of the authority SSL_CERT_FILE
+// trusts, carries the origin's requests; a host NO_PROXY lists goes direct. nginx forwards the
+// proxy's requests and marks them with a Via header the origin sees.
+TEST(HttpClientNginxTest, HttpsProxyIsTrustedThroughTheCaFileAndNoProxyBypassesIt) {
+  test::TestHttpServer origin;
+  origin.route("/segment.ts", TestHttpResponse::ok("the segment", "video/mp2t"));
+  NginxOrigin proxy({.tls = true,
+                     .extraServerConfig = "location / { proxy_pass http://$http_host; "
+                                          "proxy_set_header Via \"1.1 test-proxy\"; }"});
+  // Set before each client exists, so the engine's thread only ever reads them.
+  ::setenv("SSL_CERT_FILE", proxy.certificateFile().c_str(), 1);
+  ::setenv("http_proxy", proxy.url("").c_str(), 1);
+  for (const char* name : {"no_proxy", "NO_PROXY", "all_proxy", "ALL_PROXY"}) ::unsetenv(name);
+
+  auto client = HttpClient::create();
+  auto proxied = fetch(*client, origin.url("/segment.ts"));
+  ASSERT_TRUE(proxied && proxied->hasValue())
+      << (proxied ? proxied->error().message : std::string("no completion"));
+  EXPECT_EQ(proxied->value().body.toString(), "the segment");
+  ASSERT_EQ(origin.requestCount(), 1u);
+  EXPECT_EQ(origin.requests().back().header("via"), "1.1 test-proxy") << "sent through the proxy";
+
+  client.reset();
+  ::setenv("no_proxy", "127.0.0.1", 1);
+  client = HttpClient::create();
+  auto direct = fetch(*client, origin.url("/segment.ts"));
+  ASSERT_TRUE(direct && direct->hasValue())
+      << (direct ? direct->error().message : std::string("no completion"));
+  ASSERT_EQ(origin.requestCount(), 2u);
+  EXPECT_EQ(origin.requests().back().header("via"), std::nullopt) << "NO_PROXY lists the origin";
+  ::unsetenv("http_proxy");
+  ::unsetenv("no_proxy");
 }
 
 TEST(HttpClientNginxTest, UntrustedCertificateIsRefused) {

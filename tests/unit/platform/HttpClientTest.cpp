@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -105,38 +106,144 @@ TEST_F(HttpClientTest, FetchesOnlyHttpAndHttpsUrlsRedirectsIncluded) {
   EXPECT_EQ(redirected->error().cause, HttpErrorCause::unsupportedURL);
 }
 
-// A redirector and the origin it points to, each with a kept connection that got bytes nobody
-// asked for: the request starts over once for each, every start on a new connection to the
-// redirector.
-TEST_F(HttpClientTest, RedirectMeetingAConnectionOutOfStepAtEachEndStillGetsItsOwnAnswer) {
-  TestHttpServer target;
-  test::CountdownLatch overrunsSent(2);
-  auto overrunning = [&overrunsSent](std::string body) {
-    TestHttpResponse response = TestHttpResponse::ok(std::move(body), "video/mp2t");
+// Leaves `count` kept connections to `origin` in the client's pool, each holding an answer
+// nobody asked for, as an origin (or a middlebox) that overran its earlier answers leaves them.
+// The earlier answers are held until all are asked, so each has a connection of its own.
+bool leaveConnectionsOutOfStep(HttpClient& client, TestHttpServer& origin, size_t count) {
+  auto asked = std::make_shared<test::CountdownLatch>(count);
+  auto answered = std::make_shared<test::CountdownLatch>(count);
+  auto overrunsSent = std::make_shared<test::CountdownLatch>(count);
+  origin.route("/earlier", [asked, overrunsSent](const test::TestHttpRequest&) {
+    TestHttpResponse response = TestHttpResponse::ok("earlier answer", "video/mp2t");
+    response.mode = TestHttpResponse::Mode::heldUntilReleased;
     response.keepAlive = true;
     response.overrun = "HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\nextra-bytes";
     response.overrunDelay = 30ms;
-    response.onOverrunSent = [&overrunsSent] { overrunsSent.countDown(); };
+    response.onOverrunSent = [overrunsSent] { overrunsSent->countDown(); };
+    asked->countDown();
     return response;
-  };
-  server.route("/before", overrunning("redirector's earlier answer"));
-  target.route("/before", overrunning("origin's earlier answer"));
-  TestHttpResponse moved = TestHttpResponse::redirect(target.url("/segment"));
-  moved.keepAlive = true;
-  server.route("/moved", moved);
-  TestHttpResponse segment = TestHttpResponse::ok("the segment", "video/mp2t");
-  segment.keepAlive = true;
-  target.route("/segment", segment);
-  ASSERT_TRUE(fetch(*client, get(server.url("/before"))));
-  ASSERT_TRUE(fetch(*client, get(target.url("/before"))));
-  ASSERT_TRUE(overrunsSent.wait()) << "both origins sent their extra answers";
+  });
+  for (size_t i = 0; i < count; ++i) {
+    client.dataTask(get(origin.url("/earlier")), [answered](HttpResult) { answered->countDown(); });
+  }
+  if (!asked->wait()) return false;
+  origin.release("/earlier");
+  return answered->wait() && overrunsSent->wait();
+}
+
+TestHttpResponse keptAlive(TestHttpResponse response) {
+  response.keepAlive = true;
+  return response;
+}
+
+size_t requestsFor(const TestHttpServer& server, const std::string& path) {
+  const auto requests = server.requests();
+  return static_cast<size_t>(std::count_if(requests.begin(), requests.end(),
+                                           [&](const auto& r) { return r.path == path; }));
+}
+
+// A transfer whose next request would go on a connection out of step goes on from that hop on
+// a new connection. The hop before it is not asked again: a redirector may answer only once,
+// and asking it again would only lead onto the origin's next stale connection.
+class HttpClientStartOverTest : public HttpClientTest {
+ protected:
+  TestHttpServer origin;
+
+  void SetUp() override {
+    origin.route("/segment", keptAlive(TestHttpResponse::ok("the segment", "video/mp2t")));
+  }
+};
+
+// Both ends of the redirect held a stale connection: each is replaced once.
+TEST_F(HttpClientStartOverTest, RedirectMeetingAConnectionOutOfStepAtEachEndStillGetsItsOwnAnswer) {
+  server.route("/moved", keptAlive(TestHttpResponse::redirect(origin.url("/segment"))));
+  ASSERT_TRUE(leaveConnectionsOutOfStep(*client, server, 1));
+  ASSERT_TRUE(leaveConnectionsOutOfStep(*client, origin, 1));
 
   auto result = fetch(*client, get(server.url("/moved")));
   ASSERT_TRUE(result && result->hasValue())
       << (result ? result->error().message : std::string("no completion"));
   EXPECT_EQ(result->value().body.toString(), "the segment");
-  EXPECT_EQ(server.connectionCount(), 3u);
-  EXPECT_EQ(target.connectionCount(), 2u) << "only the origin's connection out of step replaced";
+  EXPECT_EQ(result->value().url, origin.url("/segment"));
+  EXPECT_EQ(server.connectionCount(), 2u)
+      << "only the redirector's connection out of step replaced";
+  EXPECT_EQ(origin.connectionCount(), 2u) << "only the origin's connection out of step replaced";
+}
+
+TEST_F(HttpClientStartOverTest, OriginWithManyConnectionsOutOfStepBehindARedirectIsStillReached) {
+  // Several: a retry that asked the redirector again would meet the next one each time.
+  constexpr size_t kStale = 5;
+  server.route("/moved", keptAlive(TestHttpResponse::redirect(origin.url("/segment"))));
+  ASSERT_TRUE(leaveConnectionsOutOfStep(*client, origin, kStale));
+
+  auto result = fetch(*client, get(server.url("/moved")));
+  ASSERT_TRUE(result && result->hasValue())
+      << (result ? result->error().message : std::string("no completion"));
+  EXPECT_EQ(result->value().body.toString(), "the segment");
+  EXPECT_EQ(result->value().url, origin.url("/segment")) << "the final URL, as without a retry";
+  EXPECT_EQ(requestsFor(server, "/moved"), 1u) << "the redirector asked once";
+  EXPECT_EQ(origin.connectionCount(), kStale + 1) << "one new connection to the origin";
+}
+
+TEST_F(HttpClientStartOverTest, RedirectThatWorksOnceIsNotSpentAgainOnARetry) {
+  std::atomic<int> uses{0};
+  server.route("/once", [&](const test::TestHttpRequest&) {
+    if (uses++ == 0) return keptAlive(TestHttpResponse::redirect(origin.url("/segment")));
+    TestHttpResponse spent = TestHttpResponse::ok("token already used", "text/plain");
+    spent.status = 403;
+    return spent;
+  });
+  ASSERT_TRUE(leaveConnectionsOutOfStep(*client, origin, 1));
+
+  auto result = fetch(*client, get(server.url("/once?token=abc")));
+  ASSERT_TRUE(result && result->hasValue())
+      << (result ? result->error().message : std::string("no completion"));
+  EXPECT_EQ(result->value().statusCode, 200);
+  EXPECT_EQ(result->value().body.toString(), "the segment");
+  EXPECT_EQ(uses.load(), 1);
+}
+
+// Two origins sending the request back and forth, the second with a stale connection: the
+// redirects before and after the start-over count against the one bound.
+TEST_F(HttpClientStartOverTest, RedirectsOfEveryTryCountAgainstOneBound) {
+  server.route("/ping", keptAlive(TestHttpResponse::redirect(origin.url("/pong"))));
+  origin.route("/pong", keptAlive(TestHttpResponse::redirect(server.url("/ping"))));
+  ASSERT_TRUE(leaveConnectionsOutOfStep(*client, origin, 1));
+
+  auto result = fetch(*client, get(server.url("/ping")));
+  ASSERT_TRUE(result && !result->hasValue());
+  EXPECT_EQ(result->error().cause, HttpErrorCause::tooManyRedirects);
+  EXPECT_EQ(requestsFor(server, "/ping") + requestsFor(origin, "/pong"), 11u)
+      << "the first request and ten redirects, over both tries";
+}
+
+// Credentials in the first URL go, as libcurl sends them, to later hops on the same origin even
+// where a redirect does not repeat them; after a start-over at such a hop as well, and still to
+// no other origin.
+TEST_F(HttpClientStartOverTest, FirstUrlsCredentialsStayWithItsOriginAcrossAStartOver) {
+  // Each closes its connection, so that the next hop takes a stale one from the pool.
+  server.route("/same", TestHttpResponse::redirect(server.url("/segment")));
+  server.route("/elsewhere", TestHttpResponse::redirect(origin.url("/segment")));
+  server.route("/segment", keptAlive(TestHttpResponse::ok("the redirector's segment")));
+  ASSERT_TRUE(leaveConnectionsOutOfStep(*client, server, 2));
+  ASSERT_TRUE(leaveConnectionsOutOfStep(*client, origin, 1));
+  const auto withCredentials = [](std::string url) {
+    return url.replace(0, std::string("http://").size(), "http://user:pa%40ss@");
+  };
+
+  for (const char* path : {"/same", "/elsewhere"}) {
+    auto result = fetch(*client, get(withCredentials(server.url(path))));
+    ASSERT_TRUE(result && result->hasValue())
+        << path << ": " << (result ? result->error().message : std::string("no completion"));
+  }
+  EXPECT_EQ(server.connectionCount(), 4u) << "both of the redirector's stale connections met";
+  for (const auto& request : server.requests()) {
+    if (request.path == "/earlier") continue;
+    EXPECT_EQ(request.header("authorization"), "Basic dXNlcjpwYUBzcw==") << request.target;
+  }
+  for (const auto& request : origin.requests()) {
+    EXPECT_EQ(request.header("authorization"), std::nullopt) << request.target;
+  }
 }
 
 TEST_F(HttpClientTest, StalledServerTimesOutAfterTheRequestTimeout) {
