@@ -22,7 +22,10 @@ std::string describe(int64_t segmentNumber, std::string_view mediaType, int64_t 
 }
 
 std::string ofMax(size_t count) {
-  return "(" + std::to_string(count) + "/" + std::to_string(VideoStorage::maxSize) + ")";
+  // Appended piece by piece: GCC 12 at -O3 takes `"(" + std::string` for an overlapping copy.
+  std::string out = "(";
+  out.append(std::to_string(count)).append("/").append(std::to_string(VideoStorage::maxSize));
+  return out.append(")");
 }
 
 // A number as "12.0" or "12.5": at least one digit after the point.

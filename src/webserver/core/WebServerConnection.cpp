@@ -794,11 +794,10 @@ void WebServerConnection::startProcessing() {
 std::string WebServerConnection::prepareHead(int statusCode, const WebServerResponse *response) {
   headPrepared_ = true;
   statusCode_ = statusCode;
-  std::vector<std::pair<std::string, std::string>> headers;
+  // Built whole: GCC 12 at -O3 warns of an out-of-bounds write in emplace_back after reserve.
+  std::vector<std::pair<std::string, std::string>> headers{
+      {"Connection", "Close"}, {"Server", server_->options.serverName}, {"Date", currentHTTPDate()}};
   headers.reserve(8);
-  headers.emplace_back("Connection", "Close");
-  headers.emplace_back("Server", server_->options.serverName);
-  headers.emplace_back("Date", currentHTTPDate());
   if (response != nullptr) {
     if (response->lastModifiedDate()) {
       headers.emplace_back("Last-Modified", WebServerFormatRFC822(*response->lastModifiedDate()));

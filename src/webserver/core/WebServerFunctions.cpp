@@ -183,7 +183,9 @@ std::string WebServerDescribeData(std::string_view bytes, std::string_view type)
       return *text;
     }
   }
-  return "<" + std::to_string(bytes.size()) + " bytes>";
+  // Appended: GCC 12 at -O3 takes `"<" + std::string` for an overlapping copy.
+  std::string described = "<";
+  return described.append(std::to_string(bytes.size())).append(" bytes>");
 }
 
 std::string WebServerGetMimeTypeForExtension(std::string_view extension,

@@ -31,12 +31,18 @@ int clampStatus(int statusCode, int low, int high) {
 WebServerErrorResponse::WebServerErrorResponse(int statusCode,
                                                const std::optional<WebServerError> &underlyingError,
                                                const std::string &message) {
-  const std::string title = "HTTP Error " + std::to_string(statusCode);
+  // Appended: GCC 12 at -O3 takes `"..." + std::string` for an overlapping copy.
+  std::string title = "HTTP Error ";
+  title.append(std::to_string(statusCode));
   std::string errorLine;
   if (underlyingError) {
-    errorLine = "[" + escapeHTML(underlyingError->domain) + "] " +
-                escapeHTML(underlyingError->description) + " (" +
-                std::to_string(underlyingError->code) + ")";
+    errorLine.append("[")
+        .append(escapeHTML(underlyingError->domain))
+        .append("] ")
+        .append(escapeHTML(underlyingError->description))
+        .append(" (")
+        .append(std::to_string(underlyingError->code))
+        .append(")");
   }
   std::string html = "<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\"><title>" +
                      title + "</title></head><body><h1>" + title + ": " + escapeHTML(message) +
