@@ -47,11 +47,28 @@ std::string_view UrlReference::trimmed(std::string_view text) {
   return text;
 }
 
-std::optional<Url> UrlReference::read(std::string_view written) {
+UrlReference::UrlReference(const Url& base) : base_(base) {}
+
+std::optional<Url> UrlReference::lenient(std::string_view written) {
   if (auto url = Url::parse(written)) return url;
   const auto text = lenientText(written);
   if (!text) return std::nullopt;
   return Url::parse(*text);
+}
+
+Expected<Url, UrlReference::Refusal> UrlReference::resolve(std::string_view written) const {
+  auto ref = lenient(written);
+  if (!ref) return Refusal::invalid;
+  if (ref->isAbsolute() && ref->scheme() != "http" && ref->scheme() != "https")
+    return Refusal::notHttp;
+  return base_.resolving(*ref);
+}
+
+Expected<Url, UrlReference::Refusal> UrlReference::read(std::string_view written) {
+  auto url = lenient(written);
+  if (!url || !url->isAbsolute()) return Refusal::invalid;
+  if (url->scheme() != "http" && url->scheme() != "https") return Refusal::notHttp;
+  return *url;
 }
 
 std::optional<std::string> UrlReference::lenientText(std::string_view written) {

@@ -15,7 +15,7 @@ namespace ombrelia {
 Url HTTPLoader::Response::finalURL(const Url& requested) const {
   if (!url) return requested;
   auto answered = UrlReference::read(*url);
-  return answered && answered->isAbsolute() ? *answered : requested;
+  return answered ? answered.value() : requested;
 }
 
 std::shared_ptr<HTTPLoader> HTTPLoader::create(std::shared_ptr<AnalyticsFeed> analyticsService,
