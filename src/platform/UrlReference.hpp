@@ -2,32 +2,30 @@
 // Any thread: a value type; reading is const.
 
 #include <optional>
-#include <string>
 #include <string_view>
 
 #include <ombrelia/Url.hpp>
 
 #include "platform/Expected.hpp"
+#include "platform/UrlParser.hpp"
+#include "platform/UrlRecord.hpp"
 
 namespace ombrelia {
 
 // A URI as a playlist writes it (a URI line or a URI attribute), read the way players read it:
-// they hand it to a browser's URL parser, which forgives what RFC 3986 does not. So must we, or
-// the player fetches what we left unrewritten from the proxy itself. The proxy and the segment
-// store read through this one class, so both name a segment by the same URL.
+// through the URL parser of browsers, hls.js and Node.js (UrlParser), against the playlist's
+// own URL. Otherwise the player fetches what we read differently, or left unrewritten, from
+// somewhere we did not mean. The proxy and the segment store read through this one class, so
+// both name a segment by the same URL.
 class UrlReference {
  public:
-  // Why a reference gives no URL the proxy may fetch.
-  enum class Refusal {
-    notHttp,   // another scheme (skd:, data:, ftp:): not ours to fetch
-    invalid,   // no URL at all
-    needsIdna  // a host with non-ASCII letters, which only IDNA could turn into a host name
-  };
+  using Refusal = UrlParser::Refusal;
 
-  // References are read against `base`, the playlist's own URL.
+  // References are read against `base`, the playlist's own URL, itself read as a player reads
+  // it. A base the standard refuses leaves only absolute references readable.
   explicit UrlReference(const Url& base);
 
-  // The absolute http(s) URL the reference names.
+  // The absolute http(s) URL the reference names, every component as a browser writes it.
   Expected<Url, Refusal> resolve(std::string_view written) const;
   // An absolute http(s) URL read on its own, with no base (an origin URL, a redirect's target).
   static Expected<Url, Refusal> read(std::string_view written);
@@ -36,11 +34,7 @@ class UrlReference {
   static std::string_view trimmed(std::string_view text);
 
  private:
-  // The text as a browser's URL parser would send it; absent when it names nothing.
-  static std::optional<std::string> lenientText(std::string_view written);
-  static std::optional<Url> lenient(std::string_view written);
-
-  Url base_;
+  std::optional<UrlRecord> base_;
 };
 
 }  // namespace ombrelia

@@ -75,11 +75,16 @@ std::optional<std::string> PlaylistRewriter::proxiedReference(
     std::string_view reference, const UrlReference& references) const {
   auto resolved = references.resolve(reference);
   if (!resolved) {
-    // Keys (skd:), inline data (data:) and the like are not fetched by us. Anything else the
-    // player resolves against the proxy's URL and gets an error: say which line did it.
-    if (resolved.error() != UrlReference::Refusal::notHttp &&
+    // Keys (skd:), inline data (data:) and the like are not fetched by us. A URI no browser
+    // reads, the player cannot fetch either; one whose host needs IDNA it fetches by itself,
+    // past the proxy. Either way, say which line it was.
+    const auto why = resolved.error();
+    if (why != UrlReference::Refusal::notHttp &&
         OmbreliaLogger::isEnabled(OLogLevel::info, OLogModule::proxy)) {
-      OmbreliaLogger::info("Playlist URI left as written, not a URL: " + std::string(reference),
+      OmbreliaLogger::info(std::string(why == UrlReference::Refusal::needsIdna
+                                           ? "Playlist URI left as written, its host needs IDNA: "
+                                           : "Playlist URI left as written, not a URL: ") +
+                               std::string(reference),
                            OLogModule::proxy);
     }
     return std::nullopt;

@@ -4,11 +4,40 @@
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
+#include "platform/UriCharacters.hpp"
+#include "platform/UrlReference.hpp"
+
 namespace ombrelia {
 namespace {
 
 bool isHttpScheme(const Url& url) {
   return url.scheme() == "http" || url.scheme() == "https";
+}
+
+// Whether our server takes the byte at `i` as it is: RFC 3986 allows it there.
+bool isTakenByLocalServer(std::string_view component, size_t i) {
+  const auto c = static_cast<unsigned char>(component[i]);
+  if (c != '%') return !UriCharacters::isExcluded(c);
+  return i + 2 < component.size() && UriCharacters::isHex(component[i + 1]) &&
+         UriCharacters::isHex(component[i + 2]);
+}
+
+// An origin URL may hold what browsers leave unescaped ("{", "}", "\\", "`", a "%" that starts
+// no escape) but our own server, reading request targets as RFC 3986 does, refuses. The
+// player's copy of the path, query and fragment escapes them; the origin gets its URL back from
+// "__hls_origin_url" unchanged.
+std::string escapedForLocalServer(std::string_view component) {
+  size_t i = 0;
+  while (i < component.size() && isTakenByLocalServer(component, i)) ++i;
+  std::string out(component.substr(0, i));
+  for (; i < component.size(); ++i) {
+    if (isTakenByLocalServer(component, i)) {
+      out.push_back(component[i]);
+    } else {
+      out += Url::percentEncode(component.substr(i, 1));
+    }
+  }
+  return out;
 }
 
 }  // namespace
@@ -25,7 +54,9 @@ std::optional<Url> ReverseProxyURL::make(const Url& originURL, int port) {
   local.setScheme("http");
   local.setHost(std::string("127.0.0.1"));
   local.setPort(port);
-  std::string query = originURL.query().value_or("");
+  local.setPath(escapedForLocalServer(originURL.path()));
+  if (originURL.fragment()) local.setFragment(escapedForLocalServer(*originURL.fragment()));
+  std::string query = escapedForLocalServer(originURL.query().value_or(""));
   if (!query.empty())
     query.push_back('&');
   query.append(kOriginURLKey).push_back('=');
@@ -38,10 +69,13 @@ std::optional<Url> ReverseProxyURL::originURL(std::string_view decodedQueryValue
   // The writer leaves "+" unencoded and the form parser reads it as a space: turn it back.
   std::string text(decodedQueryValue);
   std::replace(text.begin(), text.end(), ' ', '+');
-  auto url = Url::parseAbsolute(text);
-  if (!url || !isHttpScheme(*url))
+  // Read as the playlist's references were, so the URL the store knows a segment by comes back
+  // the same, whatever a browser leaves unescaped in it.
+  auto read = UrlReference::read(text);
+  if (!read)
     return std::nullopt;
-  OmbreliaLogger::debug("original url request: " + url->toString(), OLogModule::proxy);
+  auto url = std::move(read).value();
+  OmbreliaLogger::debug("original url request: " + url.toString(), OLogModule::proxy);
   return url;
 }
 
