@@ -6,6 +6,7 @@
 
 #include "platform/UriCharacters.hpp"
 #include "platform/UrlReference.hpp"
+#include "platform/Utf8.hpp"
 
 namespace ombrelia {
 namespace {
@@ -40,6 +41,23 @@ std::string escapedForLocalServer(std::string_view component) {
   return out;
 }
 
+// What our server reads back as the path it was given. It refuses a path whose escapes do not
+// decode to UTF-8 ("caf%E9.ts", written for a Latin-1 file system): the player's copy then
+// escapes every "%". And it would take a path that starts with "//" for an authority: the
+// second "/" is escaped. Decoded, both are still the origin's path, with its extension.
+std::string localPath(std::string_view originPath) {
+  std::string path = escapedForLocalServer(originPath);
+  // Without escapes the path is ASCII, and so decodes to UTF-8.
+  const auto decoded = path.find('%') == std::string::npos ? std::nullopt : Url::percentDecode(path);
+  if (decoded && !Utf8::isValid(*decoded)) {
+    std::string escaped;
+    for (char c : path) escaped += c == '%' ? "%25" : std::string(1, c);
+    path = std::move(escaped);
+  }
+  if (path.starts_with("//")) path.replace(1, 1, "%2F");
+  return path;
+}
+
 }  // namespace
 
 std::string ReverseProxyURL::encodeQueryValue(std::string_view value) {
@@ -54,7 +72,7 @@ std::optional<Url> ReverseProxyURL::make(const Url& originURL, int port) {
   local.setScheme("http");
   local.setHost(std::string("127.0.0.1"));
   local.setPort(port);
-  local.setPath(escapedForLocalServer(originURL.path()));
+  local.setPath(localPath(originURL.path()));
   if (originURL.fragment()) local.setFragment(escapedForLocalServer(*originURL.fragment()));
   std::string query = escapedForLocalServer(originURL.query().value_or(""));
   if (!query.empty())

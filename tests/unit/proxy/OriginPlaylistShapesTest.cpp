@@ -56,7 +56,8 @@ TEST(OriginPlaylistShapes, PlaylistReachedThroughARedirectIsRewrittenAgainstWher
 // Each URI the way a player's URL parser reads it: trimmed, a colon in a file name a path, dot
 // segments escaped or not resolved, the host made canonical, what a URI cannot hold escaped and
 // what browsers leave as it is ("{", a "%" that starts no escape) left so; signed queries go
-// exactly as written and fragments never leave.
+// exactly as written and fragments never leave. The player's local URL must lead there too, for
+// a path written for a Latin-1 file system or one starting with "//".
 TEST(OriginPlaylistShapes, UriLinesPlayersForgiveReachTheOriginAsPlayersWouldAskForThem) {
   TestHttpServer origin;
   const std::string port = origin.url("").substr(origin.url("").rfind(':') + 1);
@@ -76,6 +77,8 @@ TEST(OriginPlaylistShapes, UriLinesPlayersForgiveReachTheOriginAsPlayersWouldAsk
       {"http:rel.ts", "/v/rel.ts"},
       {"HTTP://127.1:0" + port + "/v/short.ts", "/v/short.ts"},
       {"s.ts#t=1", "/v/s.ts"},
+      {"caf%E9.ts", "/v/caf%E9.ts"},
+      {"..//cam:main/s.ts", "//cam:main/s.ts"},
   };
   std::string playlist = "#EXTM3U\n#EXT-X-KEY:METHOD=AES-128,URI=\" my key.bin\"\n";
   for (const auto& [line, target] : uris) {
