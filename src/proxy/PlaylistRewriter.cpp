@@ -34,8 +34,7 @@ std::string PlaylistRewriter::processLine(std::string_view line,
                                           const UrlReference& references) const {
   if (line.empty())
     return {};
-  if (line.front() == '#')
-    return lineByReplacingURIs(line, references);
+  if (line.front() == '#') return lineByReplacingURIs(line, references);
   if (static_cast<unsigned char>(line.front()) <= ' ') {
     // Blank, or a tag moved off the start of its line: no URI, and nothing to report.
     const std::string_view trimmed = UrlReference::trimmed(line);

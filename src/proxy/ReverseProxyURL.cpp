@@ -48,7 +48,8 @@ std::string escapedForLocalServer(std::string_view component) {
 std::string localPath(std::string_view originPath) {
   std::string path = escapedForLocalServer(originPath);
   // Without escapes the path is ASCII, and so decodes to UTF-8.
-  const auto decoded = path.find('%') == std::string::npos ? std::nullopt : Url::percentDecode(path);
+  const auto decoded =
+      path.find('%') == std::string::npos ? std::nullopt : Url::percentDecode(path);
   if (decoded && !Utf8::isValid(*decoded)) {
     std::string escaped;
     for (char c : path) escaped += c == '%' ? "%25" : std::string(1, c);
@@ -90,8 +91,7 @@ std::optional<Url> ReverseProxyURL::originURL(std::string_view decodedQueryValue
   // Read as the playlist's references were, so the URL the store knows a segment by comes back
   // the same, whatever a browser leaves unescaped in it.
   auto read = UrlReference::read(text);
-  if (!read)
-    return std::nullopt;
+  if (!read) return std::nullopt;
   auto url = std::move(read).value();
   OmbreliaLogger::debug("original url request: " + url.toString(), OLogModule::proxy);
   return url;
