@@ -1,6 +1,6 @@
 #include "platform/Ipv4Host.hpp"
 
-#include <vector>
+#include <array>
 
 #include "platform/UriCharacters.hpp"
 
@@ -10,20 +10,6 @@ namespace {
 // Larger than any part may be (the one part of "4294967295" is the largest): a number that grows
 // past it is refused whatever follows, so its digits need not be counted further.
 constexpr uint64_t kPastAnyPart = uint64_t{1} << 33;
-
-// The parts between dots, with the empty one after a trailing dot dropped when it is not alone.
-std::vector<std::string_view> partsOf(std::string_view host) {
-  std::vector<std::string_view> parts;
-  size_t start = 0;
-  for (;;) {
-    const size_t dot = host.find('.', start);
-    parts.push_back(host.substr(start, dot == std::string_view::npos ? dot : dot - start));
-    if (dot == std::string_view::npos) break;
-    start = dot + 1;
-  }
-  if (parts.size() > 1 && parts.back().empty()) parts.pop_back();
-  return parts;
-}
 
 }  // namespace
 
@@ -63,15 +49,22 @@ bool Ipv4Host::endsInANumber(std::string_view host) {
 }
 
 std::optional<uint32_t> Ipv4Host::parse(std::string_view host) {
-  const std::vector<std::string_view> parts = partsOf(host);
-  if (parts.size() > 4) return std::nullopt;
-  uint64_t numbers[4] = {};
-  for (size_t i = 0; i < parts.size(); ++i) {
-    const auto number = parseNumber(parts[i]);
+  // The empty part after a trailing dot does not count, unless it is the only one.
+  if (host.size() > 1 && host.ends_with('.')) host.remove_suffix(1);
+  // Four parts at most: a fifth refuses the host before any more of it is read.
+  std::array<uint64_t, 4> numbers{};
+  size_t count = 0;
+  for (size_t start = 0;;) {
+    const size_t dot = host.find('.', start);
+    if (count == numbers.size()) return std::nullopt;
+    const auto number =
+        parseNumber(host.substr(start, dot == std::string_view::npos ? dot : dot - start));
     if (!number) return std::nullopt;
-    numbers[i] = *number;
+    numbers[count++] = *number;
+    if (dot == std::string_view::npos) break;
+    start = dot + 1;
   }
-  const size_t last = parts.size() - 1;
+  const size_t last = count - 1;
   for (size_t i = 0; i < last; ++i) {
     if (numbers[i] > 255) return std::nullopt;
   }
