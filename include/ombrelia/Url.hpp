@@ -44,6 +44,7 @@ class OMBRELIA_API Url {
   bool isAbsolute() const { return !scheme_.empty(); }
 
   void setScheme(std::string scheme);
+  void setUserInfo(std::optional<std::string> percentEncodedUserInfo);
   void setHost(std::optional<std::string> host);
   void setPort(std::optional<int> port);
   void setPath(std::string percentEncodedPath);

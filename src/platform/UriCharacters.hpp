@@ -1,10 +1,14 @@
 #pragma once
 // Any thread: stateless.
 
+#include <array>
+#include <cstdint>
+
 namespace ombrelia {
 
-// The character classes of RFC 3986 that both the strict URL parser and the lenient reading of
-// playlist URIs test, kept in one place so that what one encodes the other accepts.
+// The character classes both URL readers test, kept in one place: RFC 3986's, for the strict
+// parser, and the percent-encode sets of the WHATWG URL Standard, for reading playlist
+// references as players do.
 class UriCharacters {
  public:
   UriCharacters() = delete;
@@ -13,6 +17,10 @@ class UriCharacters {
   static constexpr bool isDigit(char c) { return c >= '0' && c <= '9'; }
   static constexpr bool isHex(char c) {
     return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+  }
+  static constexpr int hexValue(char c) {
+    if (isDigit(c)) return c - '0';
+    return (c | 0x20) - 'a' + 10;
   }
   // Bytes that may not appear unescaped anywhere in a reference: controls, space, non-ASCII and
   // the delimiters RFC 3986 excludes.
@@ -31,6 +39,45 @@ class UriCharacters {
         return false;
     }
   }
+
+  // The standard's percent-encode sets: what each URL component written by a browser escapes.
+  // Bytes of non-ASCII code points are in every set.
+  enum class EncodeSet : uint8_t {
+    fragment = 1,      // C0 controls, non-ASCII, space " < > `
+    query = 2,         // C0 controls, non-ASCII, space " # < >
+    specialQuery = 4,  // query and ', for http(s)
+    path = 8,          // query and ? ` { }
+    userinfo = 16,     // path and / : ; = @ [ \ ] ^ |
+  };
+  static bool encodes(EncodeSet set, unsigned char c) {
+    return (kEncodeSets[c] & static_cast<uint8_t>(set)) != 0;
+  }
+
+ private:
+  static const std::array<uint8_t, 256> kEncodeSets;
 };
+
+namespace uri_characters_detail {
+
+constexpr std::array<uint8_t, 256> makeEncodeSets() {
+  constexpr uint8_t fragment = 1, query = 2, specialQuery = 4, path = 8, userinfo = 16;
+  constexpr uint8_t all = fragment | query | specialQuery | path | userinfo;
+  std::array<uint8_t, 256> sets{};
+  for (int c = 0; c < 256; ++c) {
+    if (c < 0x20 || c > 0x7E) sets[c] = all;
+  }
+  for (unsigned char c : {' ', '"', '<', '>'}) sets[c] = all;
+  sets['`'] = fragment | path | userinfo;
+  sets['#'] = query | specialQuery | path | userinfo;
+  sets['\''] = specialQuery;
+  for (unsigned char c : {'?', '{', '}'}) sets[c] = path | userinfo;
+  for (unsigned char c : {'/', ':', ';', '=', '@', '[', '\\', ']', '^', '|'}) sets[c] = userinfo;
+  return sets;
+}
+
+}  // namespace uri_characters_detail
+
+inline constexpr std::array<uint8_t, 256> UriCharacters::kEncodeSets =
+    uri_characters_detail::makeEncodeSets();
 
 }  // namespace ombrelia

@@ -181,6 +181,7 @@ std::optional<Url> Url::parseAbsolute(std::string_view text) {
 void Url::setScheme(std::string scheme) {
   scheme_ = lowered(scheme);
 }
+void Url::setUserInfo(std::optional<std::string> userInfo) { userInfo_ = std::move(userInfo); }
 void Url::setHost(std::optional<std::string> host) {
   host_ = std::move(host);
 }

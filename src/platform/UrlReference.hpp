@@ -1,35 +1,40 @@
 #pragma once
-// Any thread: stateless.
+// Any thread: a value type; reading is const.
 
 #include <optional>
-#include <string>
 #include <string_view>
 
 #include <ombrelia/Url.hpp>
 
+#include "platform/Expected.hpp"
+#include "platform/UrlParser.hpp"
+#include "platform/UrlRecord.hpp"
+
 namespace ombrelia {
 
 // A URI as a playlist writes it (a URI line or a URI attribute), read the way players read it:
-// they hand it to a browser's URL parser, which forgives what RFC 3986 does not. So must we, or
-// the player fetches what we left unrewritten from the proxy itself.
+// through the URL parser of browsers, hls.js and Node.js (UrlParser), against the playlist's
+// own URL. Otherwise the player fetches what we read differently, or left unrewritten, from
+// somewhere we did not mean. The proxy and the segment store read through this one class, so
+// both name a segment by the same URL.
 class UrlReference {
  public:
-  UrlReference() = delete;
+  using Refusal = UrlParser::Refusal;
 
-  // A reference valid as written is taken exactly as written, so signed queries keep every
-  // escape and "+". Otherwise the surrounding spaces and controls are trimmed, tabs dropped,
-  // "\" read as "/" before the query of an http(s) reference, and every byte a URI cannot hold
-  // (spaces, controls, non-ASCII, '"', "<", ">", "`", "{", "}", "\", a "%" that starts no
-  // escape) percent-encoded outside the authority; an existing %XX is never touched. Absent
-  // when even that is no reference, or when nothing but a comment or tag is left.
-  static std::optional<Url> read(std::string_view written);
+  // References are read against `base`, the playlist's own URL, itself read as a player reads
+  // it. A base the standard refuses leaves only absolute references readable.
+  explicit UrlReference(const Url& base);
+
+  // The absolute http(s) URL the reference names, every component as a browser writes it.
+  Expected<Url, Refusal> resolve(std::string_view written) const;
+  // An absolute http(s) URL read on its own, with no base (an origin URL, a redirect's target).
+  static Expected<Url, Refusal> read(std::string_view written);
 
   // The text without the spaces and controls around it.
   static std::string_view trimmed(std::string_view text);
 
  private:
-  // The text as a browser's URL parser would send it; absent when it names nothing.
-  static std::optional<std::string> lenientText(std::string_view written);
+  std::optional<UrlRecord> base_;
 };
 
 }  // namespace ombrelia

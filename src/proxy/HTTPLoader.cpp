@@ -21,8 +21,8 @@ std::string withoutCredentials(const std::string& answered,
   if (answered.find('@') == std::string::npos) return answered;
   auto url = UrlReference::read(answered);
   if (!url || !url->userInfo()) return answered;
-  return (credentials ? credentials->keep(*url, OriginCredentials::Source::found)
-                      : OriginCredentials::withoutUserInfo(*url))
+  return (credentials ? credentials->keep(url.value(), OriginCredentials::Source::found)
+                      : OriginCredentials::withoutUserInfo(url.value()))
       .toString();
 }
 
@@ -31,7 +31,7 @@ std::string withoutCredentials(const std::string& answered,
 Url HTTPLoader::Response::finalURL(const Url& requested) const {
   if (!url) return requested;
   auto answered = UrlReference::read(*url);
-  return answered && answered->isAbsolute() ? *answered : requested;
+  return answered ? answered.value() : requested;
 }
 
 std::shared_ptr<HTTPLoader> HTTPLoader::create(std::shared_ptr<AnalyticsFeed> analyticsService,

@@ -11,6 +11,7 @@
 namespace ombrelia {
 
 std::string PlaylistRewriter::rewrite(std::string_view playlist, const Url& base) const {
+  const UrlReference references(base);
   std::string out;
   out.reserve(playlist.size() + playlist.size() / 2);
   // A byte-order mark stays where it is, and the header after it is read as the tag it is.
@@ -21,25 +22,30 @@ std::string PlaylistRewriter::rewrite(std::string_view playlist, const Url& base
     if (!first)
       out.push_back('\n');
     first = false;
-    out.append(processLine(line, base));
+    out.append(processLine(line, references));
   }
   return out;
 }
 
 std::string PlaylistRewriter::processLine(std::string_view line, const Url& base) const {
+  return processLine(line, UrlReference(base));
+}
+
+std::string PlaylistRewriter::processLine(std::string_view line,
+                                          const UrlReference& references) const {
   if (line.empty())
     return {};
-  if (line.front() == '#')
-    return lineByReplacingURIs(line, base);
+  if (line.front() == '#') return lineByReplacingURIs(line, references);
   if (static_cast<unsigned char>(line.front()) <= ' ') {
     // Blank, or a tag moved off the start of its line: no URI, and nothing to report.
     const std::string_view trimmed = UrlReference::trimmed(line);
     if (trimmed.empty() || trimmed.front() == '#') return std::string(line);
   }
-  return proxiedReference(line, base).value_or(std::string(line));
+  return proxiedReference(line, references).value_or(std::string(line));
 }
 
-std::string PlaylistRewriter::lineByReplacingURIs(std::string_view line, const Url& base) const {
+std::string PlaylistRewriter::lineByReplacingURIs(std::string_view line,
+                                                  const UrlReference& references) const {
   static constexpr std::string_view kAttribute = "URI=\"";
   std::string out;
   size_t copied = 0;
@@ -53,7 +59,8 @@ std::string PlaylistRewriter::lineByReplacingURIs(std::string_view line, const U
     const size_t valueEnd = line.find('"', valueStart);
     if (valueEnd == std::string_view::npos)
       break;
-    if (auto proxied = proxiedReference(line.substr(valueStart, valueEnd - valueStart), base)) {
+    if (auto proxied =
+            proxiedReference(line.substr(valueStart, valueEnd - valueStart), references)) {
       out.append(line.substr(copied, valueStart - copied));
       out.append(*proxied);
       copied = valueEnd;
@@ -64,23 +71,27 @@ std::string PlaylistRewriter::lineByReplacingURIs(std::string_view line, const U
   return out;
 }
 
-std::optional<std::string> PlaylistRewriter::proxiedReference(std::string_view reference,
-                                                              const Url& base) const {
-  auto ref = UrlReference::read(reference);
-  if (!ref) {
-    // The player resolves it against the proxy's URL and gets an error: say which line did it.
-    if (OmbreliaLogger::isEnabled(OLogLevel::info, OLogModule::proxy)) {
-      OmbreliaLogger::info("Playlist URI left as written, not a URL: " + std::string(reference),
+std::optional<std::string> PlaylistRewriter::proxiedReference(
+    std::string_view reference, const UrlReference& references) const {
+  auto resolved = references.resolve(reference);
+  if (!resolved) {
+    // Keys (skd:), inline data (data:) and the like are not fetched by us. A URI no browser
+    // reads, the player cannot fetch either; one whose host needs IDNA it fetches by itself,
+    // past the proxy. Either way, say which line it was.
+    const auto why = resolved.error();
+    if (why != UrlReference::Refusal::notHttp &&
+        OmbreliaLogger::isEnabled(OLogLevel::info, OLogModule::proxy)) {
+      OmbreliaLogger::info(std::string(why == UrlReference::Refusal::needsIdna
+                                           ? "Playlist URI left as written, its host needs IDNA: "
+                                           : "Playlist URI left as written, not a URL: ") +
+                               std::string(reference),
                            OLogModule::proxy);
     }
     return std::nullopt;
   }
-  if (ref->isAbsolute() && ref->scheme() != "http" && ref->scheme() != "https") {
-    return std::nullopt;  // keys (skd:), inline data (data:) and the like are not fetched by us
-  }
-  Url resolved = base.resolving(*ref);
-  if (credentials_) resolved = credentials_->keep(resolved, OriginCredentials::Source::found);
-  auto local = ReverseProxyURL::make(resolved, port_);
+  Url url = std::move(resolved).value();
+  if (credentials_) url = credentials_->keep(url, OriginCredentials::Source::found);
+  auto local = ReverseProxyURL::make(url, port_);
   if (!local)
     return std::nullopt;
   return local->toString();

@@ -8,6 +8,8 @@
 #include <ombrelia/Data.hpp>
 #include <ombrelia/Url.hpp>
 
+#include "platform/UrlReference.hpp"
+
 namespace ombrelia {
 
 class OriginCredentials;
@@ -28,12 +30,15 @@ class PlaylistRewriter {
   std::string rewrite(std::string_view playlist, const Url& base) const;
 
   std::string processLine(std::string_view line, const Url& base) const;
-  std::string lineByReplacingURIs(std::string_view line, const Url& base) const;
-  // The local URL for one reference, or absent when it must stay as written (another scheme
-  // such as skd: or data:, or not a valid reference).
-  std::optional<std::string> proxiedReference(std::string_view reference, const Url& base) const;
 
  private:
+  std::string processLine(std::string_view line, const UrlReference& references) const;
+  std::string lineByReplacingURIs(std::string_view line, const UrlReference& references) const;
+  // The local URL for one reference, or absent when it must stay as written (another scheme
+  // such as skd: or data:, or not a valid reference).
+  std::optional<std::string> proxiedReference(std::string_view reference,
+                                              const UrlReference& references) const;
+
   int port_;
   OriginCredentials* credentials_;
 };

@@ -4,6 +4,9 @@
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
+#include "platform/UriCharacters.hpp"
+#include "platform/UrlReference.hpp"
+#include "platform/Utf8.hpp"
 #include "proxy/OriginCredentials.hpp"
 #include "webserver/core/WebServerRequestHeadParser.hpp"
 
@@ -21,6 +24,50 @@ constexpr size_t kMaxLocalURLBytesServed =
 static_assert(ReverseProxyURL::kMaxLocalURLBytes <= kMaxLocalURLBytesServed,
               "the server must accept the local URL of every origin URL the proxy promises");
 
+// Whether our server takes the byte at `i` as it is: RFC 3986 allows it there.
+bool isTakenByLocalServer(std::string_view component, size_t i) {
+  const auto c = static_cast<unsigned char>(component[i]);
+  if (c != '%') return !UriCharacters::isExcluded(c);
+  return i + 2 < component.size() && UriCharacters::isHex(component[i + 1]) &&
+         UriCharacters::isHex(component[i + 2]);
+}
+
+// An origin URL may hold what browsers leave unescaped ("{", "}", "\\", "`", a "%" that starts
+// no escape) but our own server, reading request targets as RFC 3986 does, refuses. The
+// player's copy of the path, query and fragment escapes them; the origin gets its URL back from
+// "__hls_origin_url" unchanged.
+std::string escapedForLocalServer(std::string_view component) {
+  size_t i = 0;
+  while (i < component.size() && isTakenByLocalServer(component, i)) ++i;
+  std::string out(component.substr(0, i));
+  for (; i < component.size(); ++i) {
+    if (isTakenByLocalServer(component, i)) {
+      out.push_back(component[i]);
+    } else {
+      out += Url::percentEncode(component.substr(i, 1));
+    }
+  }
+  return out;
+}
+
+// What our server reads back as the path it was given. It refuses a path whose escapes do not
+// decode to UTF-8 ("caf%E9.ts", written for a Latin-1 file system): the player's copy then
+// escapes every "%". And it would take a path that starts with "//" for an authority: the
+// second "/" is escaped. Decoded, both are still the origin's path, with its extension.
+std::string localPath(std::string_view originPath) {
+  std::string path = escapedForLocalServer(originPath);
+  // Without escapes the path is ASCII, and so decodes to UTF-8.
+  const auto decoded =
+      path.find('%') == std::string::npos ? std::nullopt : Url::percentDecode(path);
+  if (decoded && !Utf8::isValid(*decoded)) {
+    std::string escaped;
+    for (char c : path) escaped += c == '%' ? "%25" : std::string(1, c);
+    path = std::move(escaped);
+  }
+  if (path.starts_with("//")) path.replace(1, 1, "%2F");
+  return path;
+}
+
 }  // namespace
 
 std::string ReverseProxyURL::encodeQueryValue(std::string_view value) {
@@ -36,7 +83,9 @@ std::optional<Url> ReverseProxyURL::make(const Url& originURL, int port) {
   local.setScheme("http");
   local.setHost(std::string("127.0.0.1"));
   local.setPort(port);
-  std::string query = originURL.query().value_or("");
+  local.setPath(localPath(originURL.path()));
+  if (originURL.fragment()) local.setFragment(escapedForLocalServer(*originURL.fragment()));
+  std::string query = escapedForLocalServer(originURL.query().value_or(""));
   if (!query.empty())
     query.push_back('&');
   query.append(kOriginURLKey).push_back('=');
@@ -61,10 +110,12 @@ std::optional<Url> ReverseProxyURL::originURL(std::string_view decodedQueryValue
   // The writer leaves "+" unencoded and the form parser reads it as a space: turn it back.
   std::string text(decodedQueryValue);
   std::replace(text.begin(), text.end(), ' ', '+');
-  auto url = Url::parseAbsolute(text);
-  if (!url || !isHttpScheme(*url))
-    return std::nullopt;
-  OmbreliaLogger::debug("original url request: " + url->toString(), OLogModule::proxy);
+  // Read as the playlist's references were, so the URL the store knows a segment by comes back
+  // the same, whatever a browser leaves unescaped in it.
+  auto read = UrlReference::read(text);
+  if (!read) return std::nullopt;
+  auto url = std::move(read).value();
+  OmbreliaLogger::debug("original url request: " + url.toString(), OLogModule::proxy);
   return url;
 }
 

@@ -20,10 +20,11 @@ class ReverseProxyURL {
   // CloudFront policy and signature, a token in the path) run to several KiB.
   static constexpr size_t kMaxOriginURLBytes = 16 * 1024;
   // The longest local URL of such an origin URL, its port at most five digits: the path and
-  // query once, then the whole origin URL again as the item's value, where "&", "=", "%", "#",
-  // "[" and "]" take three bytes each.
+  // query once, where every byte our server would refuse raw ("{", "|", "[", ...) takes three,
+  // then the whole origin URL again as the item's value, where "&", "=", "%", "#", "[" and "]"
+  // take three bytes each.
   static constexpr size_t kMaxLocalURLBytes = std::string_view("http://127.0.0.1:65535?&=").size() +
-                                              kOriginURLKey.size() + 4 * kMaxOriginURLBytes;
+                                              kOriginURLKey.size() + 6 * kMaxOriginURLBytes;
 
   // The local URL carries no user name or password, neither its own nor inside the item: the
   // caller keeps them (OriginCredentials). Absent when the origin URL is not an absolute http(s)

@@ -60,15 +60,14 @@ namespace {
 // Read as the rewriting reads it, so that a segment is found under the URL the player was given.
 // That URL never carries a user name or password (the proxy keeps them), so neither does the
 // key of a URI that the playlist wrote with them.
-std::optional<std::string> resolve(const Url& base, std::string_view uri) {
+std::optional<std::string> resolve(const UrlReference& references, std::string_view uri) {
   if (uri.empty()) return std::nullopt;
-  auto reference = UrlReference::read(uri);
-  if (!reference) return std::nullopt;
-  const Url resolved = base.resolving(*reference);
-  std::string key = resolved.normalizedString();
-  if (resolved.userInfo() && resolved.hasAuthority()) {
-    key.erase(resolved.scheme().size() + std::string_view("://").size(),
-              resolved.userInfo()->size() + 1);
+  auto resolved = references.resolve(uri);
+  if (!resolved) return std::nullopt;
+  std::string key = resolved->normalizedString();
+  if (resolved->userInfo() && resolved->hasAuthority()) {
+    key.erase(resolved->scheme().size() + std::string_view("://").size(),
+              resolved->userInfo()->size() + 1);
   }
   return key;
 }
@@ -117,20 +116,21 @@ constexpr size_t kBytesPerIndexedEntry = 64;
 
 void ManifestController::read(StoredPlaylist& stored, bool asMaster, const Url& base) {
   const Url& url = stored.manifest.url();
+  const UrlReference references(base);
   stored.footprint = stored.manifest.data().size();
   if (asMaster) {
     if (auto master = ManifestParser::parseMasterManifest(stored.manifest.data(), url)) {
       stored.isMaster = true;
       for (const auto& variant : master->tags().streamTags()) {
         stored.variantsByBandwidth.push_back(
-            {variant->bandwidth(), variant->resolution(), resolve(base, variant->uri())});
+            {variant->bandwidth(), variant->resolution(), resolve(references, variant->uri())});
         stored.bestBandwidth = std::max(stored.bestBandwidth, variant->bandwidth());
       }
       std::stable_sort(stored.variantsByBandwidth.begin(), stored.variantsByBandwidth.end(),
                        [](const auto& a, const auto& b) { return a.bandwidth < b.bandwidth; });
       for (const auto& rendition : master->tags().mediaTags()) {
         stored.renditions.push_back({rendition->mediaType() == EXT_X_MEDIA::MediaType::audio,
-                                     resolve(base, rendition->uri())});
+                                     resolve(references, rendition->uri())});
       }
       for (const auto& variant : stored.variantsByBandwidth)
         stored.footprint += kBytesPerIndexedEntry + (variant.url ? variant.url->size() : 0);
@@ -150,7 +150,7 @@ void ManifestController::read(StoredPlaylist& stored, bool asMaster, const Url& 
   for (const auto& segment : tags.mediaSegments()) {
     // A tag where the URI should be (a byte range written before it) names no segment.
     std::optional<std::string> segmentUrl;
-    if (!segment->uri().starts_with("#")) segmentUrl = resolve(base, segment->uri());
+    if (!segment->uri().starts_with("#")) segmentUrl = resolve(references, segment->uri());
     if (segmentUrl) {
       stored.footprint += segmentUrl->size();
       auto [it, inserted] = stored.segmentIndexByUrl.emplace(*segmentUrl, stored.segments.size());

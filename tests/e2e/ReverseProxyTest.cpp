@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <regex>
 #include <sstream>
+
+#include <unistd.h>
 
 #include "support/ChildProcess.hpp"
 #include "support/ProxyFixture.hpp"
@@ -105,6 +109,39 @@ TEST(ReverseProxy, PlaysFmp4WithAnAudioGroupEncryptedCrLfAndByteRangeStreams) {
     ProxyFixture proxy(ProxyFixture::Settings{.level = std::nullopt});
     EXPECT_EQ(md5Of(proxy.local(origin.url(playlist))), md5Of(origin.url(playlist))) << kind;
   }
+}
+
+// Recording packagers name segments by the time they start: a colon in the first path segment,
+// which browsers read as part of a path, not as a scheme.
+TEST(ReverseProxy, PlaysSegmentsNamedByTheirTime) {
+  const std::filesystem::path from = SampleStream::folder("ts3") + "/v0";
+  const auto root = std::filesystem::temp_directory_path() /
+                    ("ombrelia-timestamped-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(root / "rec");
+  std::ifstream in(from / "index.m3u8");
+  std::ofstream out(root / "rec" / "index.m3u8");
+  int segment = 0;
+  for (std::string line; std::getline(in, line);) {
+    if (line.ends_with(".ts")) {
+      const std::string seconds = (segment < 5 ? "0" : "") + std::to_string(2 * segment);
+      const std::string name = (segment % 2 ? "seg_12:00:" : "2024-05-01T12:00:") + seconds + ".ts";
+      std::filesystem::copy_file(from / line, root / "rec" / name);
+      line = name;
+      ++segment;
+    }
+    out << line << "\n";
+  }
+  out.close();
+  ASSERT_EQ(segment, 4);
+  {
+    StreamOrigin origin(root.string());
+    ProxyFixture proxy;
+    // ffmpeg itself takes such a name for a file of its own, so the bytes are compared with
+    // the stream it was copied from.
+    EXPECT_EQ(md5Of(proxy.local(origin.url("/rec/index.m3u8"))),
+              md5Of((from / "index.m3u8").string()));
+  }
+  std::filesystem::remove_all(root);
 }
 
 TEST(ReverseProxy, LevelZeroKeepsTheAudioOnlyVariantWithoutResolutionAndPlaysIt) {

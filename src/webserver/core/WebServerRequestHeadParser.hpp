@@ -25,10 +25,10 @@ public:
   // The request line is bounded separately so that an endless target is told apart (414) from
   // an endless list of headers (431). It must hold the reverse proxy's local URL of a 16 KiB
   // origin URL (signed CDN URLs carry policies and signatures of several KiB): that URL holds
-  // the origin's path and query, then the whole origin URL again as a query value in which "&",
-  // "=", "%", "#", "[" and "]" take three bytes each, so up to four times the origin URL plus
-  // its own prefix; the proxy checks at compile time that it fits.
-  static constexpr size_t kMaxRequestLineBytes = 72 * 1024;
+  // the origin's path and query, escaped where this parser would refuse a byte raw, then the
+  // whole origin URL again as a query value, each at most three bytes for one, so up to six
+  // times the origin URL plus its own prefix; the proxy checks at compile time that it fits.
+  static constexpr size_t kMaxRequestLineBytes = 100 * 1024;
   // The header fields after the line get the 64 KiB common servers allow for a whole head.
   static constexpr size_t kMaxHeaderFieldBytes = 64 * 1024;
   static constexpr size_t kMaxHeadBytes = kMaxRequestLineBytes + kMaxHeaderFieldBytes;

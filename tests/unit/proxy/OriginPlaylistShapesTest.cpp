@@ -53,11 +53,14 @@ TEST(OriginPlaylistShapes, PlaylistReachedThroughARedirectIsRewrittenAgainstWher
   EXPECT_EQ(fetchWithCurl(fragment).body, "frag");
 }
 
-// Each URI the way a player's URL parser reads it: trimmed, with what a URI cannot hold
-// percent-encoded and every escape already there kept; signed queries go exactly as written and
-// fragments never leave.
+// Each URI the way a player's URL parser reads it: trimmed, a colon in a file name a path, dot
+// segments escaped or not resolved, the host made canonical, what a URI cannot hold escaped and
+// what browsers leave as it is ("{", a "%" that starts no escape) left so; signed queries go
+// exactly as written and fragments never leave. The player's local URL must lead there too, for
+// a path written for a Latin-1 file system or one starting with "//".
 TEST(OriginPlaylistShapes, UriLinesPlayersForgiveReachTheOriginAsPlayersWouldAskForThem) {
   TestHttpServer origin;
+  const std::string port = origin.url("").substr(origin.url("").rfind(':') + 1);
   const std::pair<std::string, std::string> uris[] = {
       {"  seg 0.ts\t", "/v/seg%200.ts"},
       {"my dir/index.m3u8", "/v/my%20dir/index.m3u8"},
@@ -65,10 +68,17 @@ TEST(OriginPlaylistShapes, UriLinesPlayersForgiveReachTheOriginAsPlayersWouldAsk
       {"\xE6\x97\xA5\xE6\x9C\xAC"
        "2.ts",
        "/v/%E6%97%A5%E6%9C%AC2.ts"},
-      {"s.ts?pct=50%", "/v/s.ts?pct=50%25"},
-      {"s.ts?json={\"a\":1}", "/v/s.ts?json=%7B%22a%22:1%7D"},
+      {"s.ts?pct=50%", "/v/s.ts?pct=50%"},
+      {"s.ts?json={\"a\":1}&q='\\`", "/v/s.ts?json={%22a%22:1}&q=%27\\`"},
       {"s.ts?sig=ab%2Bcd%2F%3D&k=1&k=2+3~", "/v/s.ts?sig=ab%2Bcd%2F%3D&k=1&k=2+3~"},
+      {"seg_12:00:06.ts", "/v/seg_12:00:06.ts"},
+      {"x/%2e%2E/.%2e/up.ts", "/up.ts"},
+      {"..\\v\\back.ts", "/v/back.ts"},
+      {"http:rel.ts", "/v/rel.ts"},
+      {"HTTP://127.1:0" + port + "/v/short.ts", "/v/short.ts"},
       {"s.ts#t=1", "/v/s.ts"},
+      {"caf%E9.ts", "/v/caf%E9.ts"},
+      {"..//cam:main/s.ts", "//cam:main/s.ts"},
   };
   std::string playlist = "#EXTM3U\n#EXT-X-KEY:METHOD=AES-128,URI=\" my key.bin\"\n";
   for (const auto& [line, target] : uris) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/UrlReference.hpp"
 #include "proxy/ReverseProxyURL.hpp"
 
 using namespace ombrelia;
@@ -15,7 +16,7 @@ Url url(const char* text) {
 }
 
 std::string local(const std::string& origin) {
-  return ReverseProxyURL::make(*Url::parse(origin), 8080)->toString();
+  return ReverseProxyURL::make(UrlReference::read(origin).value(), 8080)->toString();
 }
 
 }  // namespace
@@ -85,7 +86,8 @@ TEST(PlaylistRewriter, ReadsUrisAsPlayersDoAndKeepsWhatNoUrlParserReads) {
   PlaylistRewriter rewriter(8080);
   const Url base = url("http://o/v/index.m3u8");
   EXPECT_EQ(rewriter.processLine("\t a%20b c\\d.ts?q=\\ ", base),
-            local("http://o/v/a%20b%20c/d.ts?q=%5C"));
+            local("http://o/v/a%20b%20c/d.ts?q=\\"));
+  EXPECT_EQ(rewriter.processLine("seg_12:00.ts", base), local("http://o/v/seg_12:00.ts"));
   EXPECT_EQ(rewriter.processLine("#EXT-X-MAP:URI=\" init 1.mp4 \"", base),
             "#EXT-X-MAP:URI=\"" + local("http://o/v/init%201.mp4") + "\"");
   for (const char* kept : {"   ", " #EXTINF:2,", "http://bad host/x.ts", "skd://key id"}) {

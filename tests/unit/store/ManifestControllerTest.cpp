@@ -8,6 +8,7 @@
 #include <ombrelia/OLoggerConfig.hpp>
 #include <ombrelia/OmbreliaConfig.hpp>
 
+#include "platform/UrlReference.hpp"
 #include "store/ManifestController.hpp"
 #include "support/PlaylistFixtures.hpp"
 
@@ -85,6 +86,22 @@ TEST_F(ManifestControllerTest, UrlsCompareWhole) {
   // Scheme and host case, the default port and dot segments do not change a URL's identity.
   EXPECT_EQ(lookup("HTTP://Origin.TEST:80/live/./x1.ts?token=a").size(), 1u);
   EXPECT_EQ(lookup("https://origin.test/live/1.ts").size(), 0u);
+}
+
+// The proxy reads the origin URL back out of the player's local URL with the reader the store
+// resolves with: a segment written in any form a browser reads is found under what it reads.
+TEST_F(ManifestControllerTest, SegmentsAreKnownByTheUrlABrowserReadsThemAs) {
+  store("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nlive/index.m3u8\n",
+        "http://origin.test/master.m3u8");
+  store(mediaPlaylist(0, {"seg_12:00:00.ts", "http:b.ts", "HTTP://ORIGIN.test:080/live/c.ts?{}"}),
+        "http://origin.test/live/index.m3u8");
+  auto lookupAsRead = [this](std::string_view text) {
+    return store_.getSegmentInfo(UrlReference::read(text).value());
+  };
+  EXPECT_EQ(lookupAsRead("http://origin.test/live/seg_12:00:00.ts").size(), 1u);
+  EXPECT_EQ(lookupAsRead("http://origin.test/live/b.ts").size(), 1u);
+  ASSERT_EQ(lookupAsRead("http://origin.test/live/c.ts?{}").size(), 1u);
+  EXPECT_EQ(lookupAsRead("http://origin.test/live/c.ts?{}")[0].segmentNumber(), 2);
 }
 
 TEST_F(ManifestControllerTest, SegmentsResolveAgainstTheFinalUrlOfTheirFetch) {
