@@ -7,6 +7,7 @@
 #include <ombrelia/VideoStorageManager.hpp>
 
 #include "api/ProxyManagerSeams.hpp"
+#include "platform/UrlReference.hpp"
 #include "proxy/HLSProxyServer.hpp"
 #include "signalling/SocketConfig.hpp"
 #include "support/ChildProcess.hpp"
@@ -43,9 +44,11 @@ ProxyFixture::~ProxyFixture() {
 }
 
 std::string ProxyFixture::local(const std::string& originURL) const {
-  auto origin = Url::parse(originURL);
+  // Read as a player reads a playlist's URI, which may hold what RFC 3986 does not ("{", "|").
+  auto origin = UrlReference::read(originURL);
   EXPECT_TRUE(origin) << originURL;
-  auto local = proxy_->reverseProxyURL(*origin);
+  if (!origin) return std::string();
+  auto local = proxy_->reverseProxyURL(origin.value());
   EXPECT_TRUE(local) << "no local URL for " << originURL;
   return local ? local->toString() : std::string();
 }

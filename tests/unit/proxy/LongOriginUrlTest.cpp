@@ -21,7 +21,8 @@ std::string padded(std::string head, std::string_view filler, size_t length) {
 TEST(LongOriginUrl, PlaylistsAndSegmentsWithSixteenKibUrlsPlayByteExact) {
   TestHttpServer origin;
   // Targets that make origin URLs of 16 KiB: a CloudFront-style policy and signature, a token in
-  // the path, and a query of nothing but characters the local URL escapes.
+  // the path, a query of nothing but characters the item's value escapes, and one of characters
+  // that a browser leaves raw in a query and both copies in the local URL escape.
   const size_t length = ReverseProxyURL::kMaxOriginURLBytes - origin.url("").size();
   const auto signedTarget = [&](const std::string& path) {
     const std::string tail = "&Signature=Nw2-cL~qx9_Zk0&Key-Pair-Id=K";
@@ -32,6 +33,7 @@ TEST(LongOriginUrl, PlaylistsAndSegmentsWithSixteenKibUrlsPlayByteExact) {
   const std::string s0 = signedTarget("/v/low/s0.ts");
   const std::string s1 = padded("/v/low/", "tok3n-", length - 6) + "/s1.ts";
   const std::string s2 = padded("/v/low/s2.ts?", "&=", length);
+  const std::string s3 = padded("/v/low/s3.ts?", "|{", length);
   std::string media(5000, '\0');
   for (size_t i = 0; i < media.size(); ++i) media[i] = static_cast<char>(i * 7 % 256);
   const auto serve = [&](const std::string& target, const std::string& body) {
@@ -48,16 +50,17 @@ TEST(LongOriginUrl, PlaylistsAndSegmentsWithSixteenKibUrlsPlayByteExact) {
     return playlist;
   };
   serve(master, lines({variant.substr(3)}));
-  serve(variant, lines({s0.substr(7), s1.substr(7), s2.substr(7)}));
-  for (const auto& segment : {s0, s1, s2}) serve(segment, media + segment.substr(0, 9));
+  serve(variant, lines({s0.substr(7), s1.substr(7), s2.substr(7), s3.substr(7)}));
+  for (const auto& segment : {s0, s1, s2, s3}) serve(segment, media + segment.substr(0, 9));
 
   ProxyFixture proxy(ProxyFixture::Settings{.level = std::nullopt});
   const auto local = [&](const std::string& target) { return proxy.local(origin.url(target)); };
   const Fetched fetchedMaster = fetchWithCurl(local(master));
   EXPECT_EQ(fetchedMaster.status, 200);
   EXPECT_EQ(fetchedMaster.body, lines({local(variant)}));
-  EXPECT_EQ(fetchWithCurl(local(variant)).body, lines({local(s0), local(s1), local(s2)}));
-  for (const auto& segment : {s0, s1, s2}) {
+  EXPECT_EQ(fetchWithCurl(local(variant)).body,
+            lines({local(s0), local(s1), local(s2), local(s3)}));
+  for (const auto& segment : {s0, s1, s2, s3}) {
     const Fetched fetched = fetchWithCurl(local(segment));
     EXPECT_EQ(fetched.status, 200) << segment.substr(0, 40);
     EXPECT_TRUE(fetched.body == media + segment.substr(0, 9)) << segment.substr(0, 40);
