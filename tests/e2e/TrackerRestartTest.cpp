@@ -6,9 +6,7 @@
 // to each, hold no more descriptors than before, and play the origin's bytes throughout.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -74,20 +72,8 @@ TEST_F(TrackerRestart, ViewersKeepOneConnectionToEachPeerAndPlayTheOriginsBytes)
         << "descriptors grew from " << baseline[v->name()];
   }
 
-  ASSERT_TRUE(pollUntil(
-      viewers, [](HostViewer& v) { return v.finished(); }, 60s))
-      << "a viewer never finished playing";
-  long long fromPeers = 0;
-  for (HostViewer* v : viewers) {
-    SCOPED_TRACE(v->name());
-    EXPECT_EQ(v->row("result"), "played");
-    EXPECT_EQ(v->number("stalls"), 0);
-    fromPeers += std::max(0LL, v->number("bytes from peers"));
-    v->expectSegmentsMatch(originDigests);
-    if (::testing::Test::HasFailure())
-      v->printLinesWith({"retired", "moved", "remove peer", "add peer", "Received UUID"});
-    v->process().stop(SIGTERM, 10s);
-  }
+  const long long fromPeers = expectEveryonePlayedTheOriginsBytes(
+      viewers, {"retired", "moved", "remove peer", "add peer", "Received UUID"});
   std::printf("bytes from peers, all viewers: %lld\n", fromPeers);
   EXPECT_GT(fromPeers, 0) << "no segment came from a peer: the restarts tested no transfer";
 }

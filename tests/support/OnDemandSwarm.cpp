@@ -1,6 +1,8 @@
 #include "support/OnDemandSwarm.hpp"
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
 
 #include "support/SampleStream.hpp"
 #include "support/SegmentDigests.hpp"
@@ -46,6 +48,24 @@ bool OnDemandSwarm::pollUntil(const std::vector<HostViewer*>& viewers,
     if (all) return true;
     if (std::chrono::steady_clock::now() >= deadline) return false;
   }
+}
+
+long long OnDemandSwarm::expectEveryonePlayedTheOriginsBytes(
+    const std::vector<HostViewer*>& viewers, const std::vector<std::string>& logWords) {
+  EXPECT_TRUE(pollUntil(
+      viewers, [](HostViewer& v) { return v.finished(); }, std::chrono::seconds(60)))
+      << "a viewer never finished playing";
+  long long fromPeers = 0;
+  for (HostViewer* v : viewers) {
+    SCOPED_TRACE(v->name());
+    EXPECT_EQ(v->row("result"), "played");
+    EXPECT_EQ(v->number("stalls"), 0);
+    fromPeers += std::max(0LL, v->number("bytes from peers"));
+    v->expectSegmentsMatch(originDigests);
+    if (::testing::Test::HasFailure()) v->printLinesWith(logWords);
+    v->process().stop(SIGTERM, std::chrono::seconds(10));
+  }
+  return fromPeers;
 }
 
 }  // namespace ombrelia::test

@@ -32,6 +32,11 @@ class OnDemandSwarm : public ::testing::Test {
   // Polls every viewer until the condition holds for each, or the bound passes.
   static bool pollUntil(const std::vector<HostViewer*>& viewers,
                         const std::function<bool(HostViewer&)>& done, std::chrono::seconds bound);
+  // Waits until every viewer has played to the end, expects each to have played the origin's
+  // bytes without a stall, then stops it; on a failure, prints its lines holding any of
+  // `logWords`. Answers the bytes all of them took from peers.
+  long long expectEveryonePlayedTheOriginsBytes(const std::vector<HostViewer*>& viewers,
+                                                const std::vector<std::string>& logWords);
 
   std::unique_ptr<LocalTracker> tracker;
   std::unique_ptr<StreamOrigin> origin;
