@@ -33,7 +33,9 @@ Expected<std::string, UrlHost::Refusal> UrlHost::parse(std::string_view written)
     if (!written.ends_with(']')) return Refusal::invalid;
     const auto address = Ipv6Host::parse(written.substr(1, written.size() - 2));
     if (!address) return Refusal::invalid;
-    return "[" + Ipv6Host::serialize(*address) + "]";
+    // Appended: GCC 12 at -O3 takes `"[" + std::string` for an overlapping copy.
+    std::string bracketed = "[";
+    return bracketed.append(Ipv6Host::serialize(*address)).append("]");
   }
 
   // Escapes decoded and ASCII letters lowered; a "%" that starts no escape stays, and is then
