@@ -113,6 +113,20 @@ class Machine {
     url_.host = base_->host;
     url_.port = base_->port;
   }
+  // "?" and "#" start the query and the fragment wherever the path may end.
+  bool openQueryOrFragment(int c) {
+    if (c == '?') {
+      url_.query = "";
+      state_ = State::query;
+    } else if (c == '#') {
+      url_.fragment = "";
+      state_ = State::fragment;
+    } else {
+      return false;
+    }
+    return true;
+  }
+
   std::optional<Refusal> step(int c);
   std::optional<Refusal> authority(int c);
   std::optional<Refusal> host(int c);
@@ -220,13 +234,7 @@ std::optional<UrlParser::Refusal> Machine::step(int c) {
         copyAuthorityOfBase();
         url_.path = base_->path;
         url_.query = base_->query;
-        if (c == '?') {
-          url_.query = "";
-          state_ = State::query;
-        } else if (c == '#') {
-          url_.fragment = "";
-          state_ = State::fragment;
-        } else if (c != kEnd) {
+        if (!openQueryOrFragment(c) && c != kEnd) {
           url_.query.reset();
           shorten(url_.path);
           state_ = State::path;
@@ -374,13 +382,7 @@ void Machine::path(int c) {
     if (!slash) url_.path.push_back('/');
   }
   segmentStart_ = std::string::npos;
-  if (c == '?') {
-    url_.query = "";
-    state_ = State::query;
-  } else if (c == '#') {
-    url_.fragment = "";
-    state_ = State::fragment;
-  }
+  openQueryOrFragment(c);
 }
 
 // What the standard does before parsing: spaces and controls around the input go, and so do
