@@ -196,9 +196,8 @@ struct SctpTransport::Glue {
       } else if ((flags & MSG_NOTIFICATION) != 0) {
         self->handleNotification(static_cast<const uint8_t*>(data), length);
       } else {
-        const bool unordered = (info.rcv_flags & SCTP_UNORDERED) != 0;
-        const MessageAssembler::Key key{info.rcv_sid, unordered,
-                                        unordered ? info.rcv_tsn : info.rcv_ssn};
+        const MessageAssembler::Key key{info.rcv_sid, (info.rcv_flags & SCTP_UNORDERED) != 0,
+                                        info.rcv_tsn};
         self->handleData(static_cast<const uint8_t*>(data), length, key, ntohl(info.rcv_ppid),
                          flags);
       }
@@ -607,9 +606,16 @@ void SctpTransport::handleNotification(const uint8_t* data, size_t size) {
                                 StreamResetQueue::Clock::now()));
       requestDueResets();
       break;
-    case SctpNotification::Kind::incomingStreamsReset:
+    case SctpNotification::Kind::incomingStreamsReset: {
+      {
+        // The peer reset its side of these streams once we held all it sent before: a message
+        // still part-way here was abandoned and will never end.
+        std::lock_guard lock(receiveMutex_);
+        for (const uint16_t stream : notification->streams) assembler_.dropStream(stream);
+      }
       if (callbacks_.onStreamsReset) callbacks_.onStreamsReset(notification->streams);
       break;
+    }
   }
 }
 
