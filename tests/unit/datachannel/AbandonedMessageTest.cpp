@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <deque>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -139,8 +140,14 @@ class LinkedAssociations {
   }
 
  private:
+  struct Path {
+    std::deque<std::vector<uint8_t>> packets;
+    bool booked = false;
+  };
   struct State {
     test::Waiter waiter;
+    Path toReceiver;
+    Path toSender;
     int connected = 0;
     bool losing = false;
     size_t endsLost = 0;
@@ -150,6 +157,23 @@ class LinkedAssociations {
     std::weak_ptr<SctpTransport> receiver;
   };
 
+  // Hands what waits on one direction of the path to the transport at its end.
+  static void deliver(const std::weak_ptr<State>& weak, bool fromSender) {
+    const auto state = weak.lock();
+    if (!state) return;
+    std::deque<std::vector<uint8_t>> packets;
+    std::shared_ptr<SctpTransport> to;
+    {
+      std::lock_guard lock(state->waiter.mutex());
+      Path& path = fromSender ? state->toReceiver : state->toSender;
+      packets.swap(path.packets);
+      path.booked = false;
+      to = (fromSender ? state->receiver : state->sender).lock();
+    }
+    if (!to) return;
+    for (const auto& packet : packets) to->handlePacket(packet.data(), packet.size());
+  }
+
   SctpTransport::Callbacks callbacks(bool fromSender) {
     SctpTransport::Callbacks callbacks;
     std::weak_ptr<State> weak = state_;
@@ -157,29 +181,24 @@ class LinkedAssociations {
                                                const std::vector<size_t>& ends) {
       const auto state = weak.lock();
       if (!state) return;
-      std::vector<std::vector<uint8_t>> packets;
-      std::weak_ptr<SctpTransport> to;
-      {
-        std::lock_guard lock(state->waiter.mutex());
-        to = fromSender ? state->receiver : state->sender;
-        size_t start = 0;
-        for (const size_t end : ends) {
-          const uint8_t* packet = bytes + start;
-          const size_t size = end - start;
-          start = end;
-          if (fromSender && state->losing && carriesMessageEnd(packet, size, kStream)) {
-            ++state->endsLost;
-            state->waiter.notify();
-            continue;
-          }
-          packets.emplace_back(packet, packet + size);
+      std::lock_guard lock(state->waiter.mutex());
+      Path& path = fromSender ? state->toReceiver : state->toSender;
+      size_t start = 0;
+      for (const size_t end : ends) {
+        const uint8_t* packet = bytes + start;
+        const size_t size = end - start;
+        start = end;
+        if (fromSender && state->losing && carriesMessageEnd(packet, size, kStream)) {
+          ++state->endsLost;
+          state->waiter.notify();
+          continue;
         }
+        path.packets.emplace_back(packet, packet + size);
       }
-      GlibLoop::shared().invoke([to, packets = std::move(packets)] {
-        const auto transport = to.lock();
-        if (!transport) return;
-        for (const auto& packet : packets) transport->handlePacket(packet.data(), packet.size());
-      });
+      // One delivery at a time: a source per batch would pile up thousands of them on the loop.
+      if (path.booked || path.packets.empty()) return;
+      path.booked = true;
+      GlibLoop::shared().invoke([weak, fromSender] { deliver(weak, fromSender); });
     };
     callbacks.onConnected = [weak] {
       if (const auto state = weak.lock()) {
