@@ -71,4 +71,8 @@ bool DCPeerConnection::sendRawForTesting(uint16_t stream, uint32_t ppid,
   return core_->sendRawForTesting(stream, ppid, bytes);
 }
 
+std::optional<SctpStatus> DCPeerConnection::sctpStatusForTesting() const {
+  return core_->sctpStatus();
+}
+
 }  // namespace ombrelia::datachannel

@@ -15,6 +15,7 @@
 #include "datachannel/DCDataChannelInit.hpp"
 #include "datachannel/DCIceState.hpp"
 #include "datachannel/SctpImpairment.hpp"
+#include "datachannel/SctpStatus.hpp"
 
 namespace ombrelia::datachannel {
 
@@ -68,6 +69,9 @@ class DCPeerConnection {
   // Test seam: sends raw bytes with that payload identifier on any stream, channel or not, as
   // a peer that does not follow the channel protocol would. False when SCTP is not up.
   bool sendRawForTesting(uint16_t stream, uint32_t ppid, const std::vector<uint8_t>& bytes);
+  // Test seam: the SCTP association as it is now, to explain a transfer that stalls. None
+  // before SCTP is up and once the connection is closed.
+  std::optional<SctpStatus> sctpStatusForTesting() const;
 
  private:
   explicit DCPeerConnection(std::shared_ptr<PeerConnectionCore> core);

@@ -32,6 +32,13 @@ MessageAssembler::Outcome MessageAssembler::add(const Key& key, const uint8_t* d
   return oversized ? Outcome::oversized : Outcome::complete;
 }
 
+void MessageAssembler::dropStream(uint16_t stream) {
+  const auto first = partials_.lower_bound(Key{stream, false, 0});
+  auto last = first;
+  while (last != partials_.end() && last->first.stream == stream) ++last;
+  partials_.erase(first, last);
+}
+
 void MessageAssembler::dropOldestPartial() {
   auto oldest = partials_.begin();
   for (auto it = partials_.begin(); it != partials_.end(); ++it) {

@@ -18,13 +18,13 @@ class MessageAssembler {
  public:
   enum class Outcome { incomplete, complete, oversized };
 
-  // Which message a part belongs to: its stream, whether it was sent unordered, and a number
-  // that tells the stream's messages of that kind apart. For an ordered message that is its
-  // stream sequence number. An unordered one has none: with classic DATA chunks SCTP ignores
-  // the field (usrsctp sends 0 and reports it back), so every unordered message of a stream
-  // would share one key, and a small message delivered between the parts of a large one would
-  // join it. Its number is the transmission sequence number of its first part instead, which
-  // usrsctp reports with every part and which no other message shares.
+  // Which message a part belongs to: its stream, whether it was sent unordered, and the
+  // transmission sequence number of its first part, which usrsctp reports with every part and
+  // which no other message shares until that number wraps, after 2^32 chunks. The stream
+  // sequence number would not do: an unordered message has none (with classic DATA chunks
+  // usrsctp sends 0 and reports it back), and an ordered one's starts again at 0 when the stream
+  // is reset and wraps after 65,536 messages, so a later whole message would match the entry of
+  // one its sender abandoned part-way and be dropped with it.
   struct Key {
     uint16_t stream = 0;
     bool unordered = false;
@@ -46,6 +46,10 @@ class MessageAssembler {
   // Adds one part; on `complete` the whole message is in `message`.
   Outcome add(const Key& key, const uint8_t* data, size_t size, bool endOfMessage,
               std::vector<uint8_t>& message);
+
+  // Forgets the stream's messages part-way: the stream was reset, so its channel is gone and
+  // none of them will be finished.
+  void dropStream(uint16_t stream);
 
   // Messages part-way now.
   size_t partialCount() const { return partials_.size(); }

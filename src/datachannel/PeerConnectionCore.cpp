@@ -906,6 +906,13 @@ size_t PeerConnectionCore::bufferedAmount() const {
   return sctp ? sctp->bufferedBytes() : 0;
 }
 
+std::optional<SctpStatus> PeerConnectionCore::sctpStatus() const {
+  const auto sctp = this->sctp();
+  auto status = sctp ? sctp->status() : std::nullopt;
+  if (status) status->messagesAwaitingDelivery = receivedWaitingMessages_;
+  return status;
+}
+
 void PeerConnectionCore::closeAllChannels() {
   std::vector<std::shared_ptr<DCDataChannel>> all;
   {

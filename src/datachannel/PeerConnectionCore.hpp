@@ -54,6 +54,7 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
                           const DCDataChannelInit& init);
   void closeChannel(const std::shared_ptr<DCDataChannel>& channel);
   size_t bufferedAmount() const;
+  std::optional<SctpStatus> sctpStatus() const;
 
   void setLocalDescription();
   bool setRemoteDescription(const std::string& sdp);

@@ -196,9 +196,8 @@ struct SctpTransport::Glue {
       } else if ((flags & MSG_NOTIFICATION) != 0) {
         self->handleNotification(static_cast<const uint8_t*>(data), length);
       } else {
-        const bool unordered = (info.rcv_flags & SCTP_UNORDERED) != 0;
-        const MessageAssembler::Key key{info.rcv_sid, unordered,
-                                        unordered ? info.rcv_tsn : info.rcv_ssn};
+        const MessageAssembler::Key key{info.rcv_sid, (info.rcv_flags & SCTP_UNORDERED) != 0,
+                                        info.rcv_tsn};
         self->handleData(static_cast<const uint8_t*>(data), length, key, ntohl(info.rcv_ppid),
                          flags);
       }
@@ -429,7 +428,10 @@ SctpTransport::Attempt SctpTransport::trySend(Outgoing& message) {
   if (sent >= 0) {
     if (sent > 0) lastDataSent_ = StreamResetQueue::Clock::now();
     message.taken += static_cast<size_t>(sent);
-    return message.taken == message.bytes.size() ? Attempt::complete : Attempt::blocked;
+    if (message.taken < message.bytes.size()) return Attempt::blocked;
+    ++messagesSent_;
+    bytesSent_ += message.bytes.size();
+    return Attempt::complete;
   }
   // Not "would block": waiting cannot make a message fit that exceeds the whole buffer.
   if (errno == EMSGSIZE && message.taken == 0) return Attempt::tooLarge;
@@ -468,6 +470,41 @@ void SctpTransport::flush() {
 size_t SctpTransport::bufferedBytes() const {
   // Without the stack's lock: senders poll this while the loop thread holds it.
   return queuedBytes_.load(std::memory_order_relaxed);
+}
+
+std::optional<SctpStatus> SctpTransport::status() {
+  Glue::Lock lock;
+  if (closed_ || socket_ == nullptr) return std::nullopt;
+  SctpStatus result;
+  struct sctp_status status {};
+  socklen_t length = sizeof status;
+  if (usrsctp_getsockopt(socket_, IPPROTO_SCTP, SCTP_STATUS, &status, &length) == 0) {
+    result.state = status.sstat_state;
+    result.peerReceiveWindow = status.sstat_rwnd;
+    result.unacknowledgedChunks = status.sstat_unackdata;
+    result.pendingChunks = status.sstat_penddata;
+    result.congestionWindow = status.sstat_primary.spinfo_cwnd;
+    result.smoothedRttMs = status.sstat_primary.spinfo_srtt;
+    result.retransmissionTimeoutMs = status.sstat_primary.spinfo_rto;
+  }
+  struct sctp_assocparams association {};
+  length = sizeof association;
+  if (usrsctp_getsockopt(socket_, IPPROTO_SCTP, SCTP_ASSOCINFO, &association, &length) == 0) {
+    result.localReceiveWindow = association.sasoc_local_rwnd;
+  }
+  struct sctpstat counts {};
+  usrsctp_get_stat(&counts);
+  result.dataTimeouts = counts.sctps_timodata;
+  result.windowProbeTimeouts = counts.sctps_timowindowprobe;
+  result.retransmittedChunks = counts.sctps_sendretransdata;
+  result.fastRetransmittedChunks = counts.sctps_sendfastretrans;
+  result.duplicateChunksReceived = counts.sctps_recvdupdata;
+  result.queuedBytes = queuedBytes_;
+  result.messagesSent = messagesSent_;
+  result.bytesSent = bytesSent_;
+  result.messagesReceived = messagesReceived_;
+  result.bytesReceived = bytesReceived_;
+  return result;
 }
 
 void SctpTransport::resetStream(uint16_t stream) {
@@ -582,8 +619,10 @@ void SctpTransport::handleData(const uint8_t* data, size_t size, const MessageAs
     OmbreliaLogger::error("datachannel: received message refused: larger than " +
                               std::to_string(settings_.maxReceiveMessage) + " bytes",
                           OLogModule::webRTCClient);
-  } else if (outcome == MessageAssembler::Outcome::complete && callbacks_.onMessage) {
-    callbacks_.onMessage(key.stream, ppid, std::move(message));
+  } else if (outcome == MessageAssembler::Outcome::complete) {
+    ++messagesReceived_;
+    bytesReceived_ += message.size();
+    if (callbacks_.onMessage) callbacks_.onMessage(key.stream, ppid, std::move(message));
   }
 }
 
@@ -607,9 +646,16 @@ void SctpTransport::handleNotification(const uint8_t* data, size_t size) {
                                 StreamResetQueue::Clock::now()));
       requestDueResets();
       break;
-    case SctpNotification::Kind::incomingStreamsReset:
+    case SctpNotification::Kind::incomingStreamsReset: {
+      {
+        // The peer reset its side of these streams once we held all it sent before: a message
+        // still part-way here was abandoned and will never end.
+        std::lock_guard lock(receiveMutex_);
+        for (const uint16_t stream : notification->streams) assembler_.dropStream(stream);
+      }
       if (callbacks_.onStreamsReset) callbacks_.onStreamsReset(notification->streams);
       break;
+    }
   }
 }
 

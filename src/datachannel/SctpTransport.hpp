@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "datachannel/MessageAssembler.hpp"
+#include "datachannel/SctpStatus.hpp"
 #include "datachannel/StreamResetQueue.hpp"
 
 struct socket;
@@ -80,6 +81,8 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
   // Hands queued messages to usrsctp as far as it takes them.
   void flush();
   size_t bufferedBytes() const;
+  // None before start() and after close().
+  std::optional<SctpStatus> status();
   void close();
 
   // usrsctp's C callbacks reach the transport through this.
@@ -129,6 +132,11 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
   StreamResetQueue resets_;
   bool resetCheckBooked_ = false;
   StreamResetQueue::Clock::time_point lastDataSent_;
+  // What usrsctp took from us and handed us, for status().
+  uint64_t messagesSent_ = 0;
+  uint64_t bytesSent_ = 0;
+  uint64_t messagesReceived_ = 0;
+  uint64_t bytesReceived_ = 0;
 
   std::mutex outputMutex_;  // guards output_ and draining_
   Packets output_;

@@ -19,14 +19,92 @@ constexpr size_t kSegmentFrameBytes = 15924;
 // retransmission timer backs off. One such run took over 20 s.
 constexpr auto kEchoBound = std::chrono::seconds(60);
 
+// How long the other side may take to report its state once the echo has stalled.
+constexpr auto kStatsBound = std::chrono::seconds(10);
+
+// How long a stalled association is watched for retransmissions: longer than our largest
+// retransmission timeout (3 s), so a running retransmission timer fires at least once in it.
+constexpr auto kRetransmissionWatch = std::chrono::seconds(4);
+
 std::string textOf(const ChannelRecorder::Frame& frame) {
   const auto* text = std::get_if<std::string>(&frame);
   return text != nullptr ? *text : "<binary>";
 }
 
+// Where the frames are that have not come back, from both sides' counts: ours from the SCTP
+// association (`before` taken just before the frames were sent), the other side's from its
+// answer to {"type": "stats"}.
+std::string explainStall(test::InteropSession& session, const std::optional<SctpStatus>& before,
+                         size_t framesSent, size_t framesBack) {
+  const auto stalled = session.pc().sctpStatusForTesting();
+  const auto stalledAt = std::chrono::steady_clock::now();
+  session.send({{"type", "stats"}});
+  const auto theirs = session.expect("stats", kStatsBound);
+  const auto now = session.pc().sctpStatusForTesting();
+  std::string text = "\nour connection's states: " + session.connectionStates() +
+                     "\nour association: " + (now ? now->describe() : "gone");
+  text += "\nthe other side: " + (theirs ? theirs->dump() : "no answer within the bound");
+  if (!now || !before) return text;
+  const uint64_t taken = now->messagesSent - before->messagesSent;
+  const uint64_t received = now->messagesReceived - before->messagesReceived;
+  const auto count = [&](const char* key) -> std::optional<uint64_t> {
+    if (!theirs || !theirs->contains(key) || !(*theirs)[key].is_number_unsigned()) return {};
+    return (*theirs)[key].get<uint64_t>();
+  };
+  const auto reached = count("binaryReceived");
+  const auto echoed = count("binaryEchoed");
+  const auto n = [](uint64_t value) { return std::to_string(value); };
+  text += "\nwhere the missing frames are: ";
+  if (taken < framesSent) {
+    text += n(framesSent - taken) + " never left our queue for SCTP";
+  } else if (reached && *reached < framesSent) {
+    text += n(framesSent - *reached) + " taken by our SCTP never reached the other side's " +
+            "channel (" + n(now->unacknowledgedChunks) + " chunks unacknowledged here)";
+  } else if (reached && echoed && *echoed < *reached) {
+    text += n(*reached - *echoed) + " reached the other side, which has not echoed them";
+  } else if (echoed && received < *echoed) {
+    text += n(*echoed - received) + " echoed by the other side never reached our SCTP";
+  } else if (received > framesBack) {
+    text += n(received - framesBack) + " received by our SCTP never reached the channel (" +
+            n(now->messagesAwaitingDelivery) + " awaiting delivery)";
+  } else if (!echoed) {
+    text += n(received) + " of " + n(taken) + " came back to our SCTP";
+  } else {
+    text += "nowhere: every count agrees";
+  }
+  if (!stalled || now->unacknowledgedChunks == 0) return text;
+  // Whatever the other side lost, our SCTP must send it again once its retransmission timeout
+  // passes. A timer that does not fire leaves the association stuck for good.
+  session.events.waitForFrames(2 + framesSent, kRetransmissionWatch);
+  const auto later = session.pc().sctpStatusForTesting();
+  if (!later) return text;
+  const auto watched = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - stalledAt);
+  text += "\nchunks our SCTP retransmitted in the last " + n(watched.count()) + " ms, with " +
+          n(later->unacknowledgedChunks) +
+          " unacknowledged: " + n(later->retransmittedChunks - stalled->retransmittedChunks) +
+          " (" + n(later->dataTimeouts - stalled->dataTimeouts) + " retransmission timeouts; rto " +
+          n(later->retransmissionTimeoutMs) + " ms)";
+  // Seen with usrsctp 0.9.5 against a browser losing long runs of packets: usrsctp resends at
+  // most four packets of lost chunks per acknowledgement and marks the rest; a retransmission
+  // timeout firing meanwhile recounts the marked chunks but skips those last sent within its
+  // round-trip estimate, and nothing resends those again. Lifting that limit made the browser
+  // end the association instead, so the test names the fault rather than waiting it out.
+  if (later->retransmittedChunks == stalled->retransmittedChunks &&
+      later->unacknowledgedChunks == stalled->unacknowledgedChunks) {
+    text +=
+        "\nverdict: our association is stuck: usrsctp holds data the other side has not "
+        "acknowledged and no longer retransmits it (its retransmission timeout forgot chunks "
+        "marked for fast retransmission), not a slow path";
+  }
+  return text;
+}
+
 }  // namespace
 
 void InteropExchange::run(test::InteropSession& session, bool greetingFollowsFirstMessage) const {
+  // Our stack's errors, such as a connection it ended, then show in a failed test's output.
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::error);
   ASSERT_TRUE(session.events.waitForEvent("open", 10s))
       << "the channel never opened; the other side said: " << session.errors();
   auto channel = session.channel();
@@ -44,6 +122,7 @@ void InteropExchange::run(test::InteropSession& session, bool greetingFollowsFir
   ASSERT_TRUE(session.events.waitForFrames(2, 20s));
   EXPECT_EQ(textOf(session.events.frames()[1]), "ping from ombrelia");
 
+  const auto before = session.pc().sctpStatusForTesting();
   std::vector<uint8_t> payload(echoedBytes);
   for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 31 + 7);
   size_t frames = 0;
@@ -52,11 +131,13 @@ void InteropExchange::run(test::InteropSession& session, bool greetingFollowsFir
     ASSERT_TRUE(channel->sendBinary(Data(payload.data() + offset, size)));
     ++frames;
   }
-  ASSERT_TRUE(session.events.waitForFrames(2 + frames, kEchoBound))
-      << "not every frame came back: " << session.events.frames().size() - 2 << " of " << frames
-      << ", " << channel->bufferedAmount()
-      << " bytes still waiting to leave; the other side said:\n"
-      << session.transcript();
+  if (!session.events.waitForFrames(2 + frames, kEchoBound)) {
+    const size_t back = session.events.frames().size() - 2;
+    FAIL() << "not every frame came back: " << back << " of " << frames << ", "
+           << channel->bufferedAmount() << " bytes still waiting to leave"
+           << explainStall(session, before, frames, back) << "\nthe other side said:\n"
+           << session.transcript();
+  }
   std::vector<uint8_t> echoed;
   const auto received = session.events.frames();
   for (size_t i = 2; i < received.size(); ++i) {
@@ -68,11 +149,9 @@ void InteropExchange::run(test::InteropSession& session, bool greetingFollowsFir
   EXPECT_EQ(echoed, payload);
 
   if (peerMaxMessageSize == 0) return;
-  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::error);
   testing::internal::CaptureStdout();
   const bool sent = channel->sendBinary(Data(std::vector<uint8_t>(peerMaxMessageSize + 1, 1)));
   const std::string log = testing::internal::GetCapturedStdout();
-  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::none);
   EXPECT_FALSE(sent);
   EXPECT_NE(
       log.find("bytes refused: the peer accepts at most " + std::to_string(peerMaxMessageSize)),

@@ -5,7 +5,8 @@
 answer. --role answer: reads the offer and prints the answer. Either way it then reads
 {"type": "candidate", "candidate": ..., "mid": ...} lines and applies them, and echoes every
 message received on a channel back on it, as the same kind. When its channel opens it prints
-{"type": "open", "label": ...} and sends the text "hello from aiortc".
+{"type": "open", "label": ...} and sends the text "hello from aiortc". {"type": "stats"} makes it
+print how many binary messages it received and echoed and what its channels still hold.
 """
 import argparse
 import asyncio
@@ -26,14 +27,25 @@ def emit(message):
     sys.stdout.flush()
 
 
+channels = []
+binary = {"received": 0, "echoed": 0}
+
+
 def wire(channel):
+    channels.append(channel)
+
     def opened():
         emit({"type": "open", "label": channel.label})
         channel.send("hello from aiortc")
 
     @channel.on("message")
     def on_message(message):
+        is_binary = isinstance(message, bytes)
+        if is_binary:
+            binary["received"] += 1
         channel.send(message)
+        if is_binary:
+            binary["echoed"] += 1
 
     if channel.readyState == "open":
         opened()
@@ -81,6 +93,10 @@ async def main():
             candidate = candidate_from_sdp(line.split(":", 1)[1])
             candidate.sdpMid = message.get("mid")
             await pc.addIceCandidate(candidate)
+        elif message.get("type") == "stats":
+            emit({"type": "stats", "binaryReceived": binary["received"],
+                  "binaryEchoed": binary["echoed"],
+                  "bufferedAmount": sum(channel.bufferedAmount for channel in channels)})
         elif message.get("type") == "bye":
             await pc.close()
             return

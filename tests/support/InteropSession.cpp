@@ -15,6 +15,7 @@ struct InteropSession::State {
   std::deque<json> lines;
   std::string errors;
   std::string transcript;
+  std::string states;
   std::weak_ptr<datachannel::DCPeerConnection> pc;
 
   void receive(const std::string& line);
@@ -37,6 +38,13 @@ InteropSession::InteropSession(datachannel::DCConfiguration config)
       std::lock_guard lock(state->waiter.mutex());
       state->candidates.emplace_back(std::move(candidate), std::move(mid));
       state->waiter.notify();
+    }
+  });
+  pc_->onStateChange([weak](datachannel::DCIceState connectionState) {
+    if (auto state = weak.lock()) {
+      std::lock_guard lock(state->waiter.mutex());
+      state->states +=
+          (state->states.empty() ? "" : " ") + datachannel::description(connectionState);
     }
   });
   pc_->onDataChannel([this, weak](std::shared_ptr<datachannel::DCDataChannel> channel) {
@@ -87,7 +95,7 @@ void InteropSession::State::receive(const std::string& line) {
     return;
   }
   std::lock_guard lock(waiter.mutex());
-  if (type != "offer" && type != "answer") transcript += message.dump() + "\n";
+  if (type != "offer" && type != "answer" && type != "stats") transcript += message.dump() + "\n";
   if (type == "error") errors += message.dump() + "\n";
   lines.push_back(std::move(message));
   waiter.notify();
@@ -153,6 +161,11 @@ void InteropSession::sendCandidates() {
 std::string InteropSession::errors() {
   std::lock_guard lock(state_->waiter.mutex());
   return state_->errors;
+}
+
+std::string InteropSession::connectionStates() {
+  std::lock_guard lock(state_->waiter.mutex());
+  return state_->states;
 }
 
 std::string InteropSession::transcript() {

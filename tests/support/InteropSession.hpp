@@ -56,8 +56,11 @@ class InteropSession {
   void sendCandidates();
   // Every line received so far that said {"type": "error"}, for failure messages.
   std::string errors();
-  // Every line received so far but descriptions and candidates, for failure messages.
+  // Every line received so far but descriptions, candidates and statistics, for failure
+  // messages.
   std::string transcript();
+  // The states our connection has reported so far, in order, for failure messages.
+  std::string connectionStates();
 
   ChannelRecorder events;
 

@@ -6,7 +6,9 @@
 // local candidate as {"type": "candidate", "candidate": ..., "mid": ...}, applies the candidate
 // lines it reads, and echoes every message received on a channel back on it, as the same kind.
 // When its channel opens it prints {"type": "open", "label": ..., "maxMessageSize": ...} and
-// sends the text "hello from node-datachannel". {"type": "bye"} or the end of input closes it.
+// sends the text "hello from node-datachannel". {"type": "stats"} makes it print how many binary
+// messages it received and echoed and what its channels still hold. {"type": "bye"} or the end of
+// input closes it.
 'use strict';
 
 const readline = require('readline');
@@ -29,6 +31,7 @@ const pc = new nodeDataChannel.PeerConnection('interop', {
   bindAddress: '127.0.0.1',
 });
 const channels = [];
+const binary = { received: 0, echoed: 0 };
 
 pc.onLocalDescription((sdp, type) => emit({ type: type.toLowerCase(), sdp }));
 pc.onLocalCandidate((candidate, mid) => emit({ type: 'candidate', candidate, mid }));
@@ -44,7 +47,9 @@ function wire(channel) {
     if (typeof message === 'string') {
       channel.sendMessage(message);
     } else {
+      ++binary.received;
       channel.sendMessageBinary(message);
+      ++binary.echoed;
     }
   });
   if (channel.isOpen()) {
@@ -76,6 +81,13 @@ input.on('line', (line) => {
     pc.setRemoteDescription(message.sdp, message.type);
   } else if (message.type === 'candidate') {
     pc.addRemoteCandidate(message.candidate, message.mid);
+  } else if (message.type === 'stats') {
+    emit({
+      type: 'stats',
+      binaryReceived: binary.received,
+      binaryEchoed: binary.echoed,
+      bufferedAmount: channels.reduce((sum, channel) => sum + channel.bufferedAmount(), 0),
+    });
   } else if (message.type === 'bye') {
     finish();
   }

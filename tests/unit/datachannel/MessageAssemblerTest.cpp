@@ -38,5 +38,24 @@ TEST(MessageAssemblerTest, AbandonedMessagesStayBoundedAndTheOneUnderWayStillCom
   EXPECT_EQ(add(assembler, {3, false, 0}, tooMuch, true, message), Outcome::oversized);
 }
 
+// A reset stream's channel is gone: what was part-way on it goes, what is part-way on the
+// streams around it stays and completes.
+TEST(MessageAssemblerTest, ResetStreamLosesItsPartWayMessagesAndItsNeighboursKeepTheirs) {
+  MessageAssembler assembler(kLimit);
+  std::vector<uint8_t> message;
+  const std::string tooMuch(kLimit + 1, 'x');
+  ASSERT_EQ(add(assembler, {2, false, 10}, "below ", false, message), Outcome::incomplete);
+  ASSERT_EQ(add(assembler, {3, false, 20}, tooMuch, false, message), Outcome::incomplete);
+  ASSERT_EQ(add(assembler, {3, true, 0}, tooMuch, false, message), Outcome::incomplete);
+  ASSERT_EQ(add(assembler, {4, true, 30}, "above ", false, message), Outcome::incomplete);
+
+  assembler.dropStream(3);
+  EXPECT_EQ(assembler.partialCount(), 2u) << "the reset stream's messages are still held";
+  ASSERT_EQ(add(assembler, {2, false, 10}, "done", true, message), Outcome::complete);
+  EXPECT_EQ(std::string(message.begin(), message.end()), "below done");
+  ASSERT_EQ(add(assembler, {4, true, 30}, "done", true, message), Outcome::complete);
+  EXPECT_EQ(std::string(message.begin(), message.end()), "above done");
+}
+
 }  // namespace
 }  // namespace ombrelia::datachannel
