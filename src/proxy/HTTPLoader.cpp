@@ -7,7 +7,7 @@
 
 #include "platform/DispatchQueue.hpp"
 #include "platform/MonotonicClock.hpp"
-#include "platform/UrlReference.hpp"
+#include "platform/url/UrlReference.hpp"
 #include "protocol/AnalyticsFeed.hpp"
 #include "proxy/OriginCredentials.hpp"
 

@@ -3,8 +3,8 @@
 #include <ombrelia/OmbreliaLogger.hpp>
 
 #include "platform/LineSplitter.hpp"
-#include "platform/UrlReference.hpp"
-#include "platform/Utf8.hpp"
+#include "platform/url/UrlReference.hpp"
+#include "platform/url/Utf8.hpp"
 #include "proxy/OriginCredentials.hpp"
 #include "proxy/ReverseProxyURL.hpp"
 

@@ -8,7 +8,7 @@
 #include <ombrelia/Data.hpp>
 #include <ombrelia/Url.hpp>
 
-#include "platform/UrlReference.hpp"
+#include "platform/url/UrlReference.hpp"
 
 namespace ombrelia {
 

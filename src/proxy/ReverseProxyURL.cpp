@@ -4,9 +4,9 @@
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
-#include "platform/UriCharacters.hpp"
-#include "platform/UrlReference.hpp"
-#include "platform/Utf8.hpp"
+#include "platform/url/UriCharacters.hpp"
+#include "platform/url/UrlReference.hpp"
+#include "platform/url/Utf8.hpp"
 #include "proxy/OriginCredentials.hpp"
 #include "webserver/core/WebServerRequestHeadParser.hpp"
 

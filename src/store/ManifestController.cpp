@@ -8,8 +8,8 @@
 #include <ombrelia/OmbreliaConfig.hpp>
 
 #include "platform/LineSplitter.hpp"
-#include "platform/UrlReference.hpp"
-#include "platform/Utf8.hpp"
+#include "platform/url/UrlReference.hpp"
+#include "platform/url/Utf8.hpp"
 #include "store/ManifestParser.hpp"
 
 namespace ombrelia {

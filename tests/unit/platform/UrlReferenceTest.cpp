@@ -1,6 +1,6 @@
 // Playlist references against Node.js's URL, which follows the WHATWG URL Standard as every
 // browser and hls.js do: what a player would fetch for a line is what the proxy must fetch.
-#include "platform/UrlReference.hpp"
+#include "platform/url/UrlReference.hpp"
 
 #include <gtest/gtest.h>
 

@@ -7,8 +7,8 @@
 #include <ombrelia/Url.hpp>
 
 #include "platform/Expected.hpp"
-#include "platform/UrlParser.hpp"
-#include "platform/UrlRecord.hpp"
+#include "platform/url/UrlParser.hpp"
+#include "platform/url/UrlRecord.hpp"
 
 namespace ombrelia {
 

@@ -3,8 +3,8 @@
 #include <cctype>
 #include <charconv>
 
-#include "platform/UriCharacters.hpp"
-#include "platform/UrlPath.hpp"
+#include "platform/url/UriCharacters.hpp"
+#include "platform/url/UrlPath.hpp"
 
 namespace ombrelia {
 namespace {

@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "platform/Expected.hpp"
-#include "platform/UrlRecord.hpp"
+#include "platform/url/UrlRecord.hpp"
 
 namespace ombrelia {
 
