@@ -148,12 +148,7 @@ std::optional<Url> HLSProxyServer::originURL(const WebServerRequest& request) co
   const auto& query = request.query();
   const auto found = query.find(ReverseProxyURL::kOriginURLKey);
   if (found == query.end()) return std::nullopt;
-  auto url = ReverseProxyURL::originURL(found->second);
-  // Credentials written into a request by hand are not taken: any page in a browser on this
-  // device can send requests here. The URL goes on without them, so that its segment is known
-  // by the same URL as the playlist's.
-  if (url) url = OriginCredentials::withoutUserInfo(*url);
-  return url;
+  return ReverseProxyURL::originURL(found->second);
 }
 
 std::shared_ptr<WebServerResponse> HLSProxyServer::responseFor(const HTTPLoader::Response& r) {

@@ -5,6 +5,8 @@
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
+#include "platform/url/UriCharacters.hpp"
+
 namespace ombrelia {
 namespace {
 
@@ -25,11 +27,28 @@ std::string originOf(const Url& url) {
   return url.scheme() + "://" + host + ":" + std::to_string(effectivePort(url));
 }
 
+// Decoded as browsers decode a user name or password before they send it: each escape is one
+// byte, and a "%" that starts none stays as it is ("50%" and "50%25" are both "50%").
+std::string decodedAsBrowsersDo(std::string_view written) {
+  std::string decoded;
+  decoded.reserve(written.size());
+  for (size_t i = 0; i < written.size(); ++i) {
+    if (written[i] == '%' && i + 2 < written.size() && UriCharacters::isHex(written[i + 1]) &&
+        UriCharacters::isHex(written[i + 2])) {
+      decoded.push_back(static_cast<char>(UriCharacters::hexValue(written[i + 1]) * 16 +
+                                          UriCharacters::hexValue(written[i + 2])));
+      i += 2;
+    } else {
+      decoded.push_back(written[i]);
+    }
+  }
+  return decoded;
+}
+
 std::string encodedPart(std::string_view written, std::string_view keeps) {
-  // Decoded first so that an escape stays one escape and a raw "@" (which a lenient reading of
-  // the authority leaves in place) gets one: libcurl decodes what it is given exactly once.
-  const auto decoded = Url::percentDecode(written);
-  return Url::percentEncode(decoded ? *decoded : written, keeps);
+  // Decoded first so that an escape stays one escape and a raw "@" or "%" gets one: libcurl
+  // decodes what it is given exactly once, and must send what a browser would.
+  return Url::percentEncode(decodedAsBrowsersDo(written), keeps);
 }
 
 // The user name and password as a URL must write them for libcurl to send them as given.
@@ -40,19 +59,16 @@ std::string canonicalUserInfo(std::string_view written) {
          encodedPart(written.substr(colon + 1), kPasswordKeeps);
 }
 
-// Where the authority starts in the URL's text.
-size_t authorityStart(const Url& url) {
-  return (url.scheme().empty() ? 0 : url.scheme().size() + 1) + 2;
-}
-
 }  // namespace
 
 Url OriginCredentials::withoutUserInfo(const Url& url) {
-  if (!url.userInfo() || !url.hasAuthority()) return url;
-  std::string text = url.toString();
-  text.erase(authorityStart(url), url.userInfo()->size() + 1);
-  auto stripped = Url::parse(text);
-  return stripped ? *stripped : url;
+  // On the parsed URL, never on its text read again: a reader stricter than the one that made
+  // the URL refuses what a browser takes ("{" in a query, a "%" that starts no escape), and
+  // there is no way back from that which does not either keep the credentials or lose the URL.
+  if (!url.userInfo()) return url;
+  Url stripped = url;
+  stripped.setUserInfo(std::nullopt);
+  return stripped;
 }
 
 Url OriginCredentials::keep(const Url& url, Source source) {
@@ -106,10 +122,9 @@ Url OriginCredentials::applied(const Url& url) const {
     if (found == entries_.end()) return url;
     userInfo = found->second.userInfo;
   }
-  std::string text = url.toString();
-  text.insert(authorityStart(url), userInfo + "@");
-  auto withCredentials = Url::parse(text);
-  return withCredentials ? *withCredentials : url;
+  Url withCredentials = url;
+  withCredentials.setUserInfo(std::move(userInfo));
+  return withCredentials;
 }
 
 }  // namespace ombrelia
