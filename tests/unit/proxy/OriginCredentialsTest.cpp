@@ -2,9 +2,15 @@
 // always gets them, and no other host ever does.
 #include <gtest/gtest.h>
 
+#include <future>
 #include <regex>
 
+#include <ombrelia/OLoggerConfig.hpp>
+
+#include "analytics/AnalyticsService.hpp"
+#include "platform/DispatchQueue.hpp"
 #include "platform/url/UrlReference.hpp"
+#include "proxy/HTTPLoader.hpp"
 #include "proxy/OriginCredentials.hpp"
 #include "proxy/PlaylistRewriter.hpp"
 #include "proxy/ReverseProxyURL.hpp"
@@ -247,6 +253,35 @@ TEST(OriginCredentials, ReachTheirOriginForEveryUriABrowserTakes) {
   for (const auto& request : origin.requests()) {
     EXPECT_EQ(request.header("authorization"), kAuthorization) << request.target;
   }
+}
+
+// libcurl names where a redirect ended with the credentials it sent there, in text browsers may
+// not read: a zone in an IPv6 host, here one that reaches this origin.
+TEST(OriginCredentials, StayOutOfTheFinalUrlOfARedirectBrowsersCannotRead) {
+  TestHttpServer origin;
+  const std::string landing =
+      "http://user:pw@[::ffff:127.0.0.1%25lo]:" + std::to_string(origin.port()) + "/landed.m3u8";
+  origin.route("/go.m3u8", TestHttpResponse::redirect(landing));
+  origin.route("/landed.m3u8", TestHttpResponse::ok("#EXTM3U\n", "application/x-mpegurl"));
+  const auto loader =
+      HTTPLoader::create(AnalyticsService::create("key"), platform::HttpClient::create(),
+                         std::make_shared<OriginCredentials>());
+  auto answered = std::make_shared<std::promise<HTTPLoader::Response>>();
+  auto future = answered->get_future();
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::debug);
+  testing::internal::CaptureStdout();
+  loader->requestPlaylist(*Url::parse(origin.url("/go.m3u8")),
+                          [answered](HTTPLoader::Response r) { answered->set_value(r); });
+  const bool done = future.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  platform::DispatchQueue::main()->drain();
+  const std::string log = testing::internal::GetCapturedStdout();
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::none);
+  ASSERT_TRUE(done) << "the request never completed";
+  const HTTPLoader::Response response = future.get();
+  ASSERT_TRUE(response.data) << "the landing page was not reached";
+  EXPECT_EQ(response.data->toString(), "#EXTM3U\n");
+  EXPECT_FALSE(response.url && response.url->find("pw@") != std::string::npos) << *response.url;
+  EXPECT_EQ(log.find("pw@"), std::string::npos) << log;
 }
 
 }  // namespace
