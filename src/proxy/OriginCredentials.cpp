@@ -27,28 +27,10 @@ std::string originOf(const Url& url) {
   return url.scheme() + "://" + host + ":" + std::to_string(effectivePort(url));
 }
 
-// Decoded as browsers decode a user name or password before they send it: each escape is one
-// byte, and a "%" that starts none stays as it is ("50%" and "50%25" are both "50%").
-std::string decodedAsBrowsersDo(std::string_view written) {
-  std::string decoded;
-  decoded.reserve(written.size());
-  for (size_t i = 0; i < written.size(); ++i) {
-    if (written[i] == '%' && i + 2 < written.size() && UriCharacters::isHex(written[i + 1]) &&
-        UriCharacters::isHex(written[i + 2])) {
-      decoded.push_back(static_cast<char>(UriCharacters::hexValue(written[i + 1]) * 16 +
-                                          UriCharacters::hexValue(written[i + 2])));
-      i += 2;
-    } else {
-      decoded.push_back(written[i]);
-    }
-  }
-  return decoded;
-}
-
 std::string encodedPart(std::string_view written, std::string_view keeps) {
   // Decoded first so that an escape stays one escape and a raw "@" or "%" gets one: libcurl
   // decodes what it is given exactly once, and must send what a browser would.
-  return Url::percentEncode(decodedAsBrowsersDo(written), keeps);
+  return Url::percentEncode(UriCharacters::percentDecoded(written), keeps);
 }
 
 // The user name and password as a URL must write them for libcurl to send them as given.

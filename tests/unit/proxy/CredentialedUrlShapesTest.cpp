@@ -120,18 +120,7 @@ bool shows(std::string_view marker, const std::string& text) {
   std::string decoded = text;
   for (int round = 0; round < 3; ++round) {
     if (decoded.find(marker) != std::string::npos) return true;
-    std::string next;
-    for (size_t i = 0; i < decoded.size(); ++i) {
-      if (decoded[i] == '%' && i + 2 < decoded.size() && UriCharacters::isHex(decoded[i + 1]) &&
-          UriCharacters::isHex(decoded[i + 2])) {
-        next.push_back(static_cast<char>(UriCharacters::hexValue(decoded[i + 1]) * 16 +
-                                         UriCharacters::hexValue(decoded[i + 2])));
-        i += 2;
-      } else {
-        next.push_back(decoded[i]);
-      }
-    }
-    decoded = std::move(next);
+    decoded = UriCharacters::percentDecoded(decoded);
   }
   return false;
 }
