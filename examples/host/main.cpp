@@ -59,9 +59,11 @@ int64_t serveUntilStopped(const sigset_t& stopSignals) {
 int main(int argc, char** argv) {
   const auto options = HostOptions::parse(argc, argv);
   if (!options) return 2;
-  const auto origin = Url::parseAbsolute(options->originURL);
-  if (!origin || (origin->scheme() != "http" && origin->scheme() != "https")) {
-    std::fprintf(stderr, "ombrelia-host: the origin URL must be an http(s) URL\n");
+  // Read as a browser reads the URL typed into it: signed and templated URLs hold what RFC 3986
+  // refuses ("{", "|", a "%" that starts no escape).
+  const auto origin = Url::parseAsBrowser(options->originURL);
+  if (!origin) {
+    std::fprintf(stderr, "ombrelia-host: the origin URL must be an http(s) URL a browser reads\n");
     return 2;
   }
 

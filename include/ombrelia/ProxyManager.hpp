@@ -25,10 +25,12 @@ class OMBRELIA_API ProxyManager {
 
   // Starts the proxy on port 8080, on the loopback addresses. A failure to listen is logged.
   void startServer();
-  // The local URL the player reads `url` from; absent before startServer() or after
-  // cleanup(), when `url` is not an http(s) URL, or when it is too long for the proxy to serve
-  // (logged; origin URLs up to 16 KiB are always served). A user name and password in `url`
-  // stay with the proxy, which sends them to that origin only: the local URL carries neither.
+  // The local URL the player reads `url` from, `url` read as browsers read it
+  // (Url::parseAsBrowser); absent before startServer() or after cleanup(), when `url` is not an
+  // http(s) URL browsers read, or when it is too long for the proxy to serve (both logged;
+  // origin URLs up to 16 KiB as browsers write them are always served). A user name and
+  // password in `url` stay with the proxy, which sends them to that origin only: the local URL
+  // carries neither.
   std::optional<Url> reverseProxyURL(const Url& url) const;
   // Drops the proxy server, which stops listening and frees its port.
   void cleanup();

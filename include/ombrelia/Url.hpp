@@ -29,6 +29,12 @@ class OMBRELIA_API Url {
   static std::optional<Url> parse(std::string_view text);
   // Parses and requires a scheme and an authority (http://host/...).
   static std::optional<Url> parseAbsolute(std::string_view text);
+  // Reads an absolute http(s) URL as browsers read one (the WHATWG URL Standard's parser): what
+  // they take but RFC 3986 refuses ("{", "|", "`", a "%" that starts no escape) is kept, and every
+  // component comes out as a browser writes it ("HTTP://Host:80/a/../b" is "http://host/b").
+  // Absent for another scheme, for what browsers refuse, and for a host only IDNA can read
+  // (non-ASCII letters, or an "xn--" label).
+  static std::optional<Url> parseAsBrowser(std::string_view text);
 
   // Components, percent-encoded as written. Absent components differ from empty ones
   // ("http://h/p?" has an empty query, "http://h/p" has none).

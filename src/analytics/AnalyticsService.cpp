@@ -13,7 +13,7 @@
 #include "peers/PeerList.hpp"
 #include "platform/NotificationCenter.hpp"
 #include "platform/Timer.hpp"
-#include "platform/Utf8.hpp"
+#include "platform/url/Utf8.hpp"
 #include "protocol/AnalyticsInitMessage.hpp"
 #include "protocol/AnalyticsMessage.hpp"
 #include "protocol/SaturatingAdd.hpp"

@@ -6,7 +6,7 @@
 #include "platform/DispatchQueue.hpp"
 #include "platform/JsonReader.hpp"
 #include "platform/Timer.hpp"
-#include "platform/Utf8.hpp"
+#include "platform/url/Utf8.hpp"
 #include "protocol/AbonnementRequestMessageReader.hpp"
 #include "protocol/AbonnementResponseMessageReader.hpp"
 #include "protocol/AnalyticsFeed.hpp"

@@ -10,7 +10,7 @@
 #include "peers/RTCDataChannel.hpp"
 #include "peers/RTCPeerConnection.hpp"
 #include "peers/WebRTCClientDelegate.hpp"
-#include "platform/Utf8.hpp"
+#include "platform/url/Utf8.hpp"
 #include "protocol/AbonnementRequestMessage.hpp"
 #include "protocol/AbonnementResponseMessage.hpp"
 #include "protocol/ConnectionProofMessageReader.hpp"

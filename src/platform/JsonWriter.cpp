@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/Utf8.hpp"
+#include "platform/url/Utf8.hpp"
 
 namespace ombrelia::platform {
 

@@ -109,8 +109,19 @@ std::optional<int> HLSProxyServer::port() const {
 std::optional<Url> HLSProxyServer::reverseProxyURL(const Url& originURL) const {
   const auto listening = port();
   if (!listening) return std::nullopt;
-  return ReverseProxyURL::make(
-      credentials_->keep(originURL, OriginCredentials::Source::application), *listening);
+  // Read as browsers read it, as every URI of its playlists and the origin URL of every request
+  // are: its credentials are then kept under the origin those name ("[0::1]" and "[::1]", "%41"
+  // and "a" alike), and a URL the proxy could never read back gets no local URL at all.
+  const auto read = Url::parseAsBrowser(originURL.toString());
+  if (!read) {
+    OmbreliaLogger::error("No local URL for " +
+                              OriginCredentials::withoutUserInfo(originURL).toString() +
+                              ": not an http(s) URL as browsers read one",
+                          OLogModule::proxy);
+    return std::nullopt;
+  }
+  return ReverseProxyURL::make(credentials_->keep(*read, OriginCredentials::Source::application),
+                               *listening);
 }
 
 void HLSProxyServer::addRequestHandlers() {
@@ -148,12 +159,7 @@ std::optional<Url> HLSProxyServer::originURL(const WebServerRequest& request) co
   const auto& query = request.query();
   const auto found = query.find(ReverseProxyURL::kOriginURLKey);
   if (found == query.end()) return std::nullopt;
-  auto url = ReverseProxyURL::originURL(found->second);
-  // Credentials written into a request by hand are not taken: any page in a browser on this
-  // device can send requests here. The URL goes on without them, so that its segment is known
-  // by the same URL as the playlist's.
-  if (url) url = OriginCredentials::withoutUserInfo(*url);
-  return url;
+  return ReverseProxyURL::originURL(found->second);
 }
 
 std::shared_ptr<WebServerResponse> HLSProxyServer::responseFor(const HTTPLoader::Response& r) {

@@ -49,9 +49,9 @@ class HLSProxyServer : public std::enable_shared_from_this<HLSProxyServer> {
   // The port written into local URLs; absent before start() and after stop().
   std::optional<int> port() const;
 
-  // The local URL for an origin URL; absent before start(), for a URL that is not http(s) or
-  // for one too long to serve. The URL's user name and password stay with the proxy, for
-  // its requests to that origin.
+  // The local URL for an origin URL, read as browsers read it; absent before start(), for a URL
+  // that is not http(s) as browsers read one, or for one too long to serve (logged). The URL's
+  // user name and password stay with the proxy, for its requests to that origin.
   std::optional<Url> reverseProxyURL(const Url& originURL) const;
 
   const std::shared_ptr<PluginActivator>& pluginActivator() const { return pluginActivator_; }

@@ -7,7 +7,7 @@
 
 #include "platform/DispatchQueue.hpp"
 #include "platform/MonotonicClock.hpp"
-#include "platform/UrlReference.hpp"
+#include "platform/url/UrlReference.hpp"
 #include "protocol/AnalyticsFeed.hpp"
 #include "proxy/OriginCredentials.hpp"
 
@@ -15,12 +15,23 @@ namespace ombrelia {
 namespace {
 
 // The final URL of a fetch without the user name and password in it; those that came with a
-// redirect are kept for their origin, as the application's are.
-std::string withoutCredentials(const std::string& answered,
-                               const std::shared_ptr<OriginCredentials>& credentials) {
+// redirect are kept for their origin, as the application's are. libcurl names it with the
+// credentials it sent, so text that browsers would not read as a URL cannot go on at all: it
+// is absent, and relative URIs resolve against the requested URL.
+std::optional<std::string> withoutCredentials(
+    const std::string& answered, const std::string& requested,
+    const std::shared_ptr<OriginCredentials>& credentials) {
+  // Without an "@" there is no user name or password, whoever reads it.
   if (answered.find('@') == std::string::npos) return answered;
   auto url = UrlReference::read(answered);
-  if (!url || !url->userInfo()) return answered;
+  if (!url) {
+    OmbreliaLogger::error("The final URL of " + requested +
+                              " is not one browsers read; it is dropped with any credentials "
+                              "in it, and its URIs resolve against the requested URL",
+                          OLogModule::proxy);
+    return std::nullopt;
+  }
+  if (!url->userInfo()) return answered;
   return (credentials ? credentials->keep(url.value(), OriginCredentials::Source::found)
                       : OriginCredentials::withoutUserInfo(url.value()))
       .toString();
@@ -141,9 +152,10 @@ void HTTPLoader::load(Kind kind, const Url& url, std::optional<std::string> rang
           // relative to where the fetch ended. libcurl names it with the credentials it was
           // given (a redirect within the origin keeps them): they stay here, out of the URLs
           // the player, the stores and the log see.
-          response.url =
-              answer->url.empty() ? requested : withoutCredentials(answer->url, credentials);
-          if (response.url != requested &&
+          response.url = answer->url.empty()
+                             ? std::optional(requested)
+                             : withoutCredentials(answer->url, requested, credentials);
+          if (response.url && *response.url != requested &&
               OmbreliaLogger::isEnabled(OLogLevel::debug, OLogModule::proxy)) {
             OmbreliaLogger::debug("Redirected: " + requested + " -> " + *response.url,
                                   OLogModule::proxy);

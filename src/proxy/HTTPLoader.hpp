@@ -34,7 +34,8 @@ class HTTPLoader {
     std::optional<std::string> contentType;
     int statusCode = 0;
     std::optional<std::string> contentRange;
-    // The absolute URL that answered, after redirects.
+    // The absolute URL that answered, after redirects, without user name and password; absent
+    // when it is not one browsers read (then it could not be told from its credentials).
     std::optional<std::string> url;
     // The URL-loading error code of a failed transfer.
     std::optional<int> errorCode;

@@ -5,6 +5,8 @@
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
+#include "platform/url/UriCharacters.hpp"
+
 namespace ombrelia {
 namespace {
 
@@ -26,10 +28,9 @@ std::string originOf(const Url& url) {
 }
 
 std::string encodedPart(std::string_view written, std::string_view keeps) {
-  // Decoded first so that an escape stays one escape and a raw "@" (which a lenient reading of
-  // the authority leaves in place) gets one: libcurl decodes what it is given exactly once.
-  const auto decoded = Url::percentDecode(written);
-  return Url::percentEncode(decoded ? *decoded : written, keeps);
+  // Decoded first so that an escape stays one escape and a raw "@" or "%" gets one: libcurl
+  // decodes what it is given exactly once, and must send what a browser would.
+  return Url::percentEncode(UriCharacters::percentDecoded(written), keeps);
 }
 
 // The user name and password as a URL must write them for libcurl to send them as given.
@@ -40,19 +41,16 @@ std::string canonicalUserInfo(std::string_view written) {
          encodedPart(written.substr(colon + 1), kPasswordKeeps);
 }
 
-// Where the authority starts in the URL's text.
-size_t authorityStart(const Url& url) {
-  return (url.scheme().empty() ? 0 : url.scheme().size() + 1) + 2;
-}
-
 }  // namespace
 
 Url OriginCredentials::withoutUserInfo(const Url& url) {
-  if (!url.userInfo() || !url.hasAuthority()) return url;
-  std::string text = url.toString();
-  text.erase(authorityStart(url), url.userInfo()->size() + 1);
-  auto stripped = Url::parse(text);
-  return stripped ? *stripped : url;
+  // On the parsed URL, never on its text read again: a reader stricter than the one that made
+  // the URL refuses what a browser takes ("{" in a query, a "%" that starts no escape), and
+  // there is no way back from that which does not either keep the credentials or lose the URL.
+  if (!url.userInfo()) return url;
+  Url stripped = url;
+  stripped.setUserInfo(std::nullopt);
+  return stripped;
 }
 
 Url OriginCredentials::keep(const Url& url, Source source) {
@@ -106,10 +104,9 @@ Url OriginCredentials::applied(const Url& url) const {
     if (found == entries_.end()) return url;
     userInfo = found->second.userInfo;
   }
-  std::string text = url.toString();
-  text.insert(authorityStart(url), userInfo + "@");
-  auto withCredentials = Url::parse(text);
-  return withCredentials ? *withCredentials : url;
+  Url withCredentials = url;
+  withCredentials.setUserInfo(std::move(userInfo));
+  return withCredentials;
 }
 
 }  // namespace ombrelia

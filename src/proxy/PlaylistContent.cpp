@@ -4,7 +4,7 @@
 #include <cctype>
 #include <string>
 
-#include "platform/Utf8.hpp"
+#include "platform/url/Utf8.hpp"
 
 namespace ombrelia {
 

@@ -3,8 +3,8 @@
 #include <ombrelia/OmbreliaLogger.hpp>
 
 #include "platform/LineSplitter.hpp"
-#include "platform/UrlReference.hpp"
-#include "platform/Utf8.hpp"
+#include "platform/url/UrlReference.hpp"
+#include "platform/url/Utf8.hpp"
 #include "proxy/OriginCredentials.hpp"
 #include "proxy/ReverseProxyURL.hpp"
 
@@ -74,27 +74,39 @@ std::string PlaylistRewriter::lineByReplacingURIs(std::string_view line,
 std::optional<std::string> PlaylistRewriter::proxiedReference(
     std::string_view reference, const UrlReference& references) const {
   auto resolved = references.resolve(reference);
-  if (!resolved) {
-    // Keys (skd:), inline data (data:) and the like are not fetched by us. A URI no browser
-    // reads, the player cannot fetch either; one whose host needs IDNA it fetches by itself,
-    // past the proxy. Either way, say which line it was.
-    const auto why = resolved.error();
-    if (why != UrlReference::Refusal::notHttp &&
-        OmbreliaLogger::isEnabled(OLogLevel::info, OLogModule::proxy)) {
-      OmbreliaLogger::info(std::string(why == UrlReference::Refusal::needsIdna
-                                           ? "Playlist URI left as written, its host needs IDNA: "
-                                           : "Playlist URI left as written, not a URL: ") +
-                               std::string(reference),
-                           OLogModule::proxy);
-    }
-    return std::nullopt;
+  // Keys (skd:), inline data (data:) and the like are not fetched by us.
+  if (!resolved && resolved.error() == UrlReference::Refusal::notHttp) return std::nullopt;
+  bool mayHoldCredentials = false;
+  if (resolved) {
+    Url url = std::move(resolved).value();
+    mayHoldCredentials = url.userInfo().has_value();
+    if (credentials_) url = credentials_->keep(url, OriginCredentials::Source::found);
+    if (auto local = ReverseProxyURL::make(url, port_)) return local->toString();
+  } else {
+    // Unread, nothing in it can be told from a user name and password.
+    mayHoldCredentials = reference.find('@') != std::string_view::npos;
   }
-  Url url = std::move(resolved).value();
-  if (credentials_) url = credentials_->keep(url, OriginCredentials::Source::found);
-  auto local = ReverseProxyURL::make(url, port_);
-  if (!local)
-    return std::nullopt;
-  return local->toString();
+  // A URI that cannot be proxied is left as written, for the player to fetch by itself; unless
+  // it holds a user name and password, which no player may see: then it is left out, and its
+  // text stays out of the log too.
+  if (mayHoldCredentials) {
+    OmbreliaLogger::error(
+        "Playlist URI left out: it cannot be proxied, and it holds or may hold "
+        "a user name and password",
+        OLogModule::proxy);
+    return std::string();
+  }
+  // A URI no browser reads, the player cannot fetch either; one whose host needs IDNA it fetches
+  // by itself, past the proxy. Either way, say which line it was (one too long to proxy is
+  // logged where that is found).
+  if (!resolved && OmbreliaLogger::isEnabled(OLogLevel::info, OLogModule::proxy)) {
+    OmbreliaLogger::info(std::string(resolved.error() == UrlReference::Refusal::needsIdna
+                                         ? "Playlist URI left as written, its host needs IDNA: "
+                                         : "Playlist URI left as written, not a URL: ") +
+                             std::string(reference),
+                         OLogModule::proxy);
+  }
+  return std::nullopt;
 }
 
 }  // namespace ombrelia

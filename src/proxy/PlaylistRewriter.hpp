@@ -8,7 +8,7 @@
 #include <ombrelia/Data.hpp>
 #include <ombrelia/Url.hpp>
 
-#include "platform/UrlReference.hpp"
+#include "platform/url/UrlReference.hpp"
 
 namespace ombrelia {
 
@@ -25,8 +25,8 @@ class PlaylistRewriter {
   explicit PlaylistRewriter(int port, OriginCredentials* credentials = nullptr)
       : port_(port), credentials_(credentials) {}
 
-  // The playlist with its lines joined by "\n". Lines that cannot be resolved stay unchanged,
-  // and each is logged.
+  // The playlist with its lines joined by "\n". URIs that cannot be resolved stay as written,
+  // and each is logged; one that may hold a user name and password (it has an "@") is left out.
   std::string rewrite(std::string_view playlist, const Url& base) const;
 
   std::string processLine(std::string_view line, const Url& base) const;
@@ -35,7 +35,7 @@ class PlaylistRewriter {
   std::string processLine(std::string_view line, const UrlReference& references) const;
   std::string lineByReplacingURIs(std::string_view line, const UrlReference& references) const;
   // The local URL for one reference, or absent when it must stay as written (another scheme
-  // such as skd: or data:, or not a valid reference).
+  // such as skd: or data:, or not a valid reference), or empty when it must be left out.
   std::optional<std::string> proxiedReference(std::string_view reference,
                                               const UrlReference& references) const;
 

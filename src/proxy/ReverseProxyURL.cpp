@@ -4,9 +4,9 @@
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
-#include "platform/UriCharacters.hpp"
-#include "platform/UrlReference.hpp"
-#include "platform/Utf8.hpp"
+#include "platform/url/UriCharacters.hpp"
+#include "platform/url/UrlReference.hpp"
+#include "platform/url/Utf8.hpp"
 #include "proxy/OriginCredentials.hpp"
 #include "webserver/core/WebServerRequestHeadParser.hpp"
 
@@ -113,8 +113,19 @@ std::optional<Url> ReverseProxyURL::originURL(std::string_view decodedQueryValue
   // Read as the playlist's references were, so the URL the store knows a segment by comes back
   // the same, whatever a browser leaves unescaped in it.
   auto read = UrlReference::read(text);
-  if (!read) return std::nullopt;
-  auto url = std::move(read).value();
+  if (!read) {
+    // Its text is not logged: whatever wrote it may have put a user name and password in it.
+    if (OmbreliaLogger::isEnabled(OLogLevel::info, OLogModule::proxy)) {
+      OmbreliaLogger::info("Request refused: its origin URL (" + std::to_string(text.size()) +
+                               " bytes) is not an http(s) URL as browsers read one",
+                           OLogModule::proxy);
+    }
+    return std::nullopt;
+  }
+  // Credentials written into a request by hand are not taken: any page in a browser on this
+  // device can send requests here. The URL goes on without them, so that its segment is known
+  // by the same URL as the playlist's, and the origin gets only the ones the proxy keeps.
+  const Url url = OriginCredentials::withoutUserInfo(read.value());
   OmbreliaLogger::debug("original url request: " + url.toString(), OLogModule::proxy);
   return url;
 }

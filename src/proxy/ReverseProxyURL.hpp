@@ -26,14 +26,17 @@ class ReverseProxyURL {
   static constexpr size_t kMaxLocalURLBytes = std::string_view("http://127.0.0.1:65535?&=").size() +
                                               kOriginURLKey.size() + 6 * kMaxOriginURLBytes;
 
-  // The local URL carries no user name or password, neither its own nor inside the item: the
-  // caller keeps them (OriginCredentials). Absent when the origin URL is not an absolute http(s)
-  // URL, or when the local URL would be longer than the proxy accepts (logged).
+  // `originURL` is read as browsers read it (UrlReference), as the way back reads it. The local
+  // URL carries no user name or password, neither its own nor inside the item: the caller keeps
+  // them (OriginCredentials). Absent when the origin URL is not an absolute http(s) URL, or
+  // when the local URL would be longer than the proxy accepts (logged).
   static std::optional<Url> make(const Url& originURL, int port);
 
   // The origin URL from the value of the "__hls_origin_url" query item as the server's form
-  // parser hands it over ("+" already turned into a space, then percent-decoded once). Only
-  // http and https URLs are accepted: anything else would make the proxy an open relay.
+  // parser hands it over ("+" already turned into a space, then percent-decoded once), read as
+  // browsers read it, without any user name and password written into it. Only http and https
+  // URLs are accepted: anything else would make the proxy an open relay. Absent (and logged)
+  // when there is none.
   static std::optional<Url> originURL(std::string_view decodedQueryValue);
 
   // How a query item value is written: percent-encoded except for the characters a URL query

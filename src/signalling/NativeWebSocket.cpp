@@ -5,7 +5,7 @@
 #include <ombrelia/OmbreliaConfig.hpp>
 #include <ombrelia/OmbreliaLogger.hpp>
 
-#include "platform/Utf8.hpp"
+#include "platform/url/Utf8.hpp"
 
 namespace ombrelia {
 

@@ -8,7 +8,7 @@
 #include <ombrelia/OmbreliaLogger.hpp>
 
 #include "platform/LineSplitter.hpp"
-#include "platform/Utf8.hpp"
+#include "platform/url/Utf8.hpp"
 #include "playlist/tags/StringInitializable.hpp"
 
 namespace ombrelia {

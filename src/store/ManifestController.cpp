@@ -8,8 +8,8 @@
 #include <ombrelia/OmbreliaConfig.hpp>
 
 #include "platform/LineSplitter.hpp"
-#include "platform/UrlReference.hpp"
-#include "platform/Utf8.hpp"
+#include "platform/url/UrlReference.hpp"
+#include "platform/url/Utf8.hpp"
 #include "store/ManifestParser.hpp"
 
 namespace ombrelia {
@@ -64,12 +64,9 @@ std::optional<std::string> resolve(const UrlReference& references, std::string_v
   if (uri.empty()) return std::nullopt;
   auto resolved = references.resolve(uri);
   if (!resolved) return std::nullopt;
-  std::string key = resolved->normalizedString();
-  if (resolved->userInfo() && resolved->hasAuthority()) {
-    key.erase(resolved->scheme().size() + std::string_view("://").size(),
-              resolved->userInfo()->size() + 1);
-  }
-  return key;
+  Url url = std::move(resolved).value();
+  url.setUserInfo(std::nullopt);
+  return url.normalizedString();
 }
 
 int64_t configuredFollowers() {

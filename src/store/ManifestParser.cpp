@@ -2,7 +2,7 @@
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
-#include "platform/Utf8.hpp"
+#include "platform/url/Utf8.hpp"
 #include "playlist/parser/PlaylistParser.hpp"
 
 namespace ombrelia {

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/UrlReference.hpp"
+#include "platform/url/UrlReference.hpp"
 #include "proxy/OriginCredentials.hpp"
 #include "proxy/ReverseProxyURL.hpp"
 #include "webserver/core/WebServerFunctions.hpp"

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "platform/Utf8.hpp"
+#include "platform/url/Utf8.hpp"
 #include "webserver/core/WebServerDates.hpp"
 #include "webserver/core/WebServerFunctions.hpp"
 

@@ -7,7 +7,7 @@
 #include <ombrelia/VideoStorageManager.hpp>
 
 #include "api/ProxyManagerSeams.hpp"
-#include "platform/UrlReference.hpp"
+#include "platform/url/UrlReference.hpp"
 #include "proxy/HLSProxyServer.hpp"
 #include "signalling/SocketConfig.hpp"
 #include "support/ChildProcess.hpp"

@@ -46,17 +46,21 @@ int freeLoopbackPort() {
   return port;
 }
 
-StreamOrigin::StreamOrigin(const std::string& documentRoot) {
+StreamOrigin::StreamOrigin(const std::string& documentRoot, Settings settings) {
   char tmpl[] = "/tmp/ombrelia-origin-XXXXXX";
   if (::mkdtemp(tmpl) == nullptr) return;
   workDir_ = tmpl;
   // A port picked now may be taken before nginx binds it; try a few.
   for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
     const int port = freeLoopbackPort();
-    process_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{std::string(OMBRELIA_SOURCE_DIR) + "/tests/support/start-origin",
-                                 documentRoot, std::to_string(port), workDir_},
-        ChildProcess::Settings{.discardStderr = true});
+    std::vector<std::string> command{
+        std::string(OMBRELIA_SOURCE_DIR) + "/tests/support/start-origin", documentRoot,
+        std::to_string(port), workDir_};
+    if (!settings.requiredAuthorization.empty()) {
+      command.push_back(settings.requiredAuthorization);
+    }
+    process_ = std::make_unique<ChildProcess>(std::move(command),
+                                              ChildProcess::Settings{.discardStderr = true});
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
       if (canConnect(port)) {

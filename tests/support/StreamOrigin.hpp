@@ -14,7 +14,13 @@ class ChildProcess;
 // files, "/redirect/<path>" answers 302 to "/<path>" and "/missing/<path>" answers 404.
 class StreamOrigin {
  public:
-  explicit StreamOrigin(const std::string& documentRoot);
+  struct Settings {
+    // An Authorization header value ("Basic ..."): every request without exactly it gets a 401.
+    std::string requiredAuthorization{};
+  };
+
+  StreamOrigin(const std::string& documentRoot, Settings settings);
+  explicit StreamOrigin(const std::string& documentRoot) : StreamOrigin(documentRoot, Settings{}) {}
   ~StreamOrigin();
   StreamOrigin(const StreamOrigin&) = delete;
   StreamOrigin& operator=(const StreamOrigin&) = delete;

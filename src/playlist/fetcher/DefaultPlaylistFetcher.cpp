@@ -11,7 +11,7 @@
 #include "platform/HttpTask.hpp"
 #include "platform/Semaphore.hpp"
 #include "platform/StandardOutput.hpp"
-#include "platform/Utf8.hpp"
+#include "platform/url/Utf8.hpp"
 #include "playlist/fetcher/PlaylistFetcherError.hpp"
 
 namespace ombrelia {

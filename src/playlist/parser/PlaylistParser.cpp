@@ -5,7 +5,7 @@
 
 #include "platform/DispatchQueue.hpp"
 #include "platform/LineSplitter.hpp"
-#include "platform/Utf8.hpp"
+#include "platform/url/Utf8.hpp"
 #include "playlist/playlist/MasterPlaylistTagsBuilder.hpp"
 #include "playlist/playlist/MediaPlaylistTagsBuilder.hpp"
 #include "playlist/tags/EXTM3U.hpp"

@@ -17,8 +17,8 @@
 
 #include <ombrelia/Url.hpp>
 
-#include "platform/UrlPath.hpp"
-#include "platform/Utf8.hpp"
+#include "platform/url/UrlPath.hpp"
+#include "platform/url/Utf8.hpp"
 #include "webserver/core/WebServerLog.hpp"
 
 namespace ombrelia {

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "platform/Utf8.hpp"
+#include "platform/url/Utf8.hpp"
 #include "webserver/core/WebServerFunctions.hpp"
 #include "webserver/core/WebServerLog.hpp"
 #include "webserver/requests/WebServerFileRequest.hpp"

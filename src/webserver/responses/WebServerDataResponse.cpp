@@ -5,7 +5,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "platform/Utf8.hpp"
+#include "platform/url/Utf8.hpp"
 #include "webserver/core/WebServerFunctions.hpp"
 
 namespace ombrelia {

@@ -1,5 +1,5 @@
 // Dot segments in URL paths and in served file paths.
-#include "platform/UrlPath.hpp"
+#include "platform/url/UrlPath.hpp"
 
 #include <gtest/gtest.h>
 

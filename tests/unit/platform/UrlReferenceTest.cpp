@@ -1,23 +1,17 @@
 // Playlist references against Node.js's URL, which follows the WHATWG URL Standard as every
-// browser and hls.js do: what a player would fetch for a line is what the proxy must fetch.
-#include "platform/UrlReference.hpp"
+// browser does: what a player would fetch for a line is what the proxy must fetch.
+#include "platform/url/UrlReference.hpp"
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
-#include "support/ChildProcess.hpp"
+#include "support/WhatwgUrlOracle.hpp"
 
 namespace ombrelia {
 namespace {
-
-constexpr const char* kNode = "/usr/bin/node";
 
 // Bases as playlists are fetched from: with a path, a query, userinfo, a port, an IPv6 host, no
 // path at all, and one written the way no parser would write it.
@@ -30,26 +24,16 @@ const std::vector<std::string> kBases = {
     "HTTP://O.Example:80/a/./b/../c/index.m3u8",
 };
 
-struct Case {
-  std::string base;
-  std::string reference;
-};
+using Case = test::WhatwgUrlOracle::Case;
 
-std::string hex(std::string_view bytes) {
+std::string printable(std::string_view bytes) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string out;
   for (unsigned char c : bytes) {
-    out.push_back(kDigits[c >> 4]);
-    out.push_back(kDigits[c & 0xF]);
-  }
-  return out;
-}
-
-std::string printable(std::string_view bytes) {
-  std::string out;
-  for (unsigned char c : bytes) {
     if (c < 0x20 || c >= 0x7F) {
-      out += "\\x" + hex(std::string_view(reinterpret_cast<const char*>(&c), 1));
+      out += "\\x";
+      out.push_back(kDigits[c >> 4]);
+      out.push_back(kDigits[c & 0xF]);
     } else {
       out.push_back(static_cast<char>(c));
     }
@@ -57,38 +41,12 @@ std::string printable(std::string_view bytes) {
   return out;
 }
 
-// Node's answer for each case: the URL, or absent where the standard refuses the reference.
-std::vector<std::optional<std::string>> answersOfNode(const std::vector<Case>& cases) {
-  const auto file = std::filesystem::temp_directory_path() /
-                    ("url-oracle-" + std::to_string(::getpid()) + ".txt");
-  {
-    std::ofstream out(file);
-    for (const Case& c : cases) out << hex(c.base) << ' ' << hex(c.reference) << '\n';
-  }
-  const auto result = test::ChildProcess::run(
-      {kNode, std::string(OMBRELIA_SOURCE_DIR) + "/tests/support/whatwg-url-oracle.js",
-       file.string()});
-  std::filesystem::remove(file);
-  std::vector<std::optional<std::string>> answers;
-  size_t start = 0;
-  while (start < result.output.size()) {
-    const size_t end = result.output.find('\n', start);
-    const std::string line = result.output.substr(start, end - start);
-    answers.push_back(line.starts_with("=") ? std::optional(line.substr(1)) : std::nullopt);
-    start = end == std::string::npos ? result.output.size() : end + 1;
-  }
-  return answers;
-}
-
 // Every case where ours differs from the standard, described. An http(s) URL must be ours byte
 // for byte; anything else (refused, or another scheme) must be left as written. The one
 // allowance: a host that only IDNA can read, which ours leaves as written too.
 std::vector<std::string> differencesFromTheStandard(const std::vector<Case>& cases) {
-  const auto answers = answersOfNode(cases);
-  if (answers.size() != cases.size()) {
-    ADD_FAILURE() << "node gave " << answers.size() << " answers for " << cases.size() << " cases";
-    return {};
-  }
+  const auto answers = test::WhatwgUrlOracle::resolve(cases);
+  if (answers.size() != cases.size()) return {};
   std::vector<std::string> differences;
   for (size_t i = 0; i < cases.size(); ++i) {
     const auto& answer = answers[i];
@@ -119,9 +77,6 @@ std::vector<Case> againstEveryBase(const std::vector<std::string>& references) {
 }
 
 void expectTheStandard(const std::vector<Case>& cases) {
-  if (!std::filesystem::exists(kNode)) {
-    FAIL() << "node is not installed (run scripts/install-deps): it is the URL oracle";
-  }
   const auto differences = differencesFromTheStandard(cases);
   std::string shown;
   for (size_t i = 0; i < differences.size() && i < 40; ++i) shown += differences[i] + "\n";

@@ -1,5 +1,5 @@
 // The UTF-8 check every layer uses, and the mending of text that has to be written as UTF-8.
-#include "platform/Utf8.hpp"
+#include "platform/url/Utf8.hpp"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/UrlReference.hpp"
+#include "platform/url/UrlReference.hpp"
 #include "proxy/ReverseProxyURL.hpp"
 
 using namespace ombrelia;

@@ -8,7 +8,7 @@
 #include <ombrelia/OLoggerConfig.hpp>
 #include <ombrelia/OmbreliaConfig.hpp>
 
-#include "platform/UrlReference.hpp"
+#include "platform/url/UrlReference.hpp"
 #include "store/ManifestController.hpp"
 #include "support/PlaylistFixtures.hpp"
 

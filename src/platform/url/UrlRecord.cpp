@@ -1,4 +1,4 @@
-#include "platform/UrlRecord.hpp"
+#include "platform/url/UrlRecord.hpp"
 
 namespace ombrelia {
 

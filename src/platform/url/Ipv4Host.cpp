@@ -1,8 +1,8 @@
-#include "platform/Ipv4Host.hpp"
+#include "platform/url/Ipv4Host.hpp"
 
 #include <array>
 
-#include "platform/UriCharacters.hpp"
+#include "platform/url/UriCharacters.hpp"
 
 namespace ombrelia {
 namespace {

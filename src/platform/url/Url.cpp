@@ -3,8 +3,9 @@
 #include <cctype>
 #include <charconv>
 
-#include "platform/UriCharacters.hpp"
-#include "platform/UrlPath.hpp"
+#include "platform/url/UriCharacters.hpp"
+#include "platform/url/UrlPath.hpp"
+#include "platform/url/UrlReference.hpp"
 
 namespace ombrelia {
 namespace {
@@ -176,6 +177,12 @@ std::optional<Url> Url::parseAbsolute(std::string_view text) {
   if (!url || url->scheme_.empty() || !url->host_ || url->host_->empty())
     return std::nullopt;
   return url;
+}
+
+std::optional<Url> Url::parseAsBrowser(std::string_view text) {
+  auto read = UrlReference::read(text);
+  if (!read) return std::nullopt;
+  return std::move(read).value();
 }
 
 void Url::setScheme(std::string scheme) {

@@ -1,10 +1,10 @@
-#include "platform/UrlParser.hpp"
+#include "platform/url/UrlParser.hpp"
 
 #include <cstddef>
 #include <string>
 
-#include "platform/UriCharacters.hpp"
-#include "platform/UrlHost.hpp"
+#include "platform/url/UriCharacters.hpp"
+#include "platform/url/UrlHost.hpp"
 
 namespace ombrelia {
 namespace {

@@ -1,8 +1,8 @@
-#include "platform/UrlHost.hpp"
+#include "platform/url/UrlHost.hpp"
 
-#include "platform/Ipv4Host.hpp"
-#include "platform/Ipv6Host.hpp"
-#include "platform/UriCharacters.hpp"
+#include "platform/url/Ipv4Host.hpp"
+#include "platform/url/Ipv6Host.hpp"
+#include "platform/url/UriCharacters.hpp"
 
 namespace ombrelia {
 

@@ -7,13 +7,13 @@
 #include <ombrelia/Url.hpp>
 
 #include "platform/Expected.hpp"
-#include "platform/UrlParser.hpp"
-#include "platform/UrlRecord.hpp"
+#include "platform/url/UrlParser.hpp"
+#include "platform/url/UrlRecord.hpp"
 
 namespace ombrelia {
 
 // A URI as a playlist writes it (a URI line or a URI attribute), read the way players read it:
-// through the URL parser of browsers, hls.js and Node.js (UrlParser), against the playlist's
+// through the URL parser of browsers and Node.js (UrlParser), against the playlist's
 // own URL. Otherwise the player fetches what we read differently, or left unrewritten, from
 // somewhere we did not mean. The proxy and the segment store read through this one class, so
 // both name a segment by the same URL.

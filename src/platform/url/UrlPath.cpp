@@ -1,4 +1,4 @@
-#include "platform/UrlPath.hpp"
+#include "platform/url/UrlPath.hpp"
 
 #include <vector>
 

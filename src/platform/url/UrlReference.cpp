@@ -1,4 +1,4 @@
-#include "platform/UrlReference.hpp"
+#include "platform/url/UrlReference.hpp"
 
 namespace ombrelia {
 

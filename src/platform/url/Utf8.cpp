@@ -1,4 +1,4 @@
-#include "platform/Utf8.hpp"
+#include "platform/url/Utf8.hpp"
 
 namespace ombrelia {
 

@@ -4,11 +4,11 @@
 #include <string_view>
 
 #include "platform/Expected.hpp"
-#include "platform/UrlRecord.hpp"
+#include "platform/url/UrlRecord.hpp"
 
 namespace ombrelia {
 
-// The WHATWG URL Standard's basic URL parser, as every browser, hls.js and Node.js run it, for
+// The WHATWG URL Standard's basic URL parser, as every browser and Node.js run it, for
 // the two schemes the proxy fetches. Playlists are written for players that use this parser, so
 // a line means what it gives: "seg_12:00.ts" is a path, "http:x.ts" is relative to an http base,
 // "%2e%2e" climbs, and what it refuses no player fetches either.

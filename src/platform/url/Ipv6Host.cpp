@@ -1,8 +1,8 @@
-#include "platform/Ipv6Host.hpp"
+#include "platform/url/Ipv6Host.hpp"
 
 #include <utility>
 
-#include "platform/UriCharacters.hpp"
+#include "platform/url/UriCharacters.hpp"
 
 namespace ombrelia {
 

@@ -2,7 +2,10 @@
 // Any thread: stateless.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace ombrelia {
 
@@ -21,6 +24,21 @@ class UriCharacters {
   static constexpr int hexValue(char c) {
     if (isDigit(c)) return c - '0';
     return (c | 0x20) - 'a' + 10;
+  }
+  // The standard's percent-decode, as browsers decode a user name or password before they send
+  // it: each escape is one byte, and a "%" that starts none stays as it is.
+  static std::string percentDecoded(std::string_view text) {
+    std::string decoded;
+    decoded.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+      if (text[i] == '%' && i + 2 < text.size() && isHex(text[i + 1]) && isHex(text[i + 2])) {
+        decoded.push_back(static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2])));
+        i += 2;
+      } else {
+        decoded.push_back(text[i]);
+      }
+    }
+    return decoded;
   }
   // Bytes that may not appear unescaped anywhere in a reference: controls, space, non-ASCII and
   // the delimiters RFC 3986 excludes.
