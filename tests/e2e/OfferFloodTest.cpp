@@ -6,11 +6,14 @@
 // peers it lists. It stays up, holds no more descriptors than that bound allows, plays the
 // origin's bytes, and a viewer that joins after the flood still exchanges segments with it.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,6 +37,21 @@ constexpr unsigned long kDesktopDescriptorLimit = 1024;
 // requests in flight (its socket, the proxy's, the origin fetch's).
 constexpr long long kDescriptorAllowance = 2 * PeerList::kMaxConnections + 8;
 
+// CPU seconds the process has used, user and system; -1 once it is gone.
+double cpuSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  if (!std::getline(stat, text)) return -1;
+  // Fields 14 and 15, counted after the command name, which ends at the last parenthesis.
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i >= 14) ticks += std::stod(field);
+  }
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 TEST_F(OfferFlood, ViewerUnderADesktopDescriptorLimitOutlastsThousandsOfOffersAndServesANewcomer) {
   // --stay keeps a viewer that has played to the end in the swarm until it is stopped.
   HostViewer first = startFirst("viewer-1", "2", {"--stay"}, kDesktopDescriptorLimit);
@@ -54,6 +72,8 @@ TEST_F(OfferFlood, ViewerUnderADesktopDescriptorLimitOutlastsThousandsOfOffersAn
       std::this_thread::sleep_for(2ms);
     }
   });
+  const double cpuBefore = cpuSeconds(first.process().pid());
+  const auto floodStart = std::chrono::steady_clock::now();
   const auto participant = tracker->floodOffers(*first.uuid(), kOffers);
   ASSERT_TRUE(participant) << "the tracker did not start the flood";
   std::string from = *participant;
@@ -76,8 +96,12 @@ TEST_F(OfferFlood, ViewerUnderADesktopDescriptorLimitOutlastsThousandsOfOffersAn
       180s);
   sampling = false;
   sampler.join();
-  std::printf("offers taken %zu, refused %zu; descriptors %lld before, at most %lld during\n",
-              taken, refused, baseline, most.load());
+  const std::chrono::duration<double> lasted = std::chrono::steady_clock::now() - floodStart;
+  std::printf(
+      "offers taken %zu, refused %zu; descriptors %lld before, at most %lld during; the viewer "
+      "used %.1f CPU s in the %.1f s the offers took\n",
+      taken, refused, baseline, most.load(), cpuSeconds(first.process().pid()) - cpuBefore,
+      lasted.count());
   ASSERT_GE(first.openDescriptors(), 0) << "the viewer did not outlast the flood";
   ASSERT_TRUE(handled) << "the viewer handled " << taken + refused << " of " << kOffers
                        << " offers";
