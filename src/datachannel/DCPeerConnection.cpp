@@ -31,6 +31,10 @@ void DCPeerConnection::onDataChannel(std::function<void(std::shared_ptr<DCDataCh
   core_->setChannelCallback(std::move(callback));
 }
 
+void DCPeerConnection::onTransportsGone(std::function<void()> callback) {
+  core_->setTransportsGoneCallback(std::move(callback));
+}
+
 std::shared_ptr<DCDataChannel> DCPeerConnection::createDataChannel(
     const std::string& label, std::optional<DCDataChannelInit> init) {
   return core_->createDataChannel(label, init.value_or(DCDataChannelInit{}));

@@ -38,6 +38,10 @@ class DCPeerConnection {
   void onStateChange(std::function<void(DCIceState state)> callback);
   // A channel the remote side opened; its open event follows once this callback has returned.
   void onDataChannel(std::function<void(std::shared_ptr<DCDataChannel> channel)> callback);
+  // Once the connection has ended (closed, failed or dropped) and its ICE agent is finalised,
+  // every socket it held closed: the one callback that still runs after the connection is
+  // dropped. It runs on the framework's loop thread, or at once when that moment has passed.
+  void onTransportsGone(std::function<void()> callback);
 
   // A new channel, reliable and ordered without options. With automatic negotiation on, the
   // first one starts the offer. None once the connection is closed.

@@ -102,18 +102,33 @@ struct IceTransport::Relay {
     }
   }
 
-  // Detaches every handler and drops the agent. Loop thread only.
-  static void release(NiceAgent* agent, guint streamId, Relay* relay) {
+  // Detaches every handler and drops the agent; `whenGone`, if any, runs once the agent is
+  // finalised. Loop thread only.
+  static void release(NiceAgent* agent, guint streamId, Relay* relay,
+                      std::function<void()> whenGone = {}) {
     if (agent != nullptr) {
       if (streamId != 0) {
         nice_agent_attach_recv(agent, streamId, kComponent, GlibLoop::shared().context(), nullptr,
                                nullptr);
       }
       g_signal_handlers_disconnect_by_data(agent, relay);
+      // The asynchronous close and libnice's own sources hold the agent for a while; its sockets
+      // and the context of its component close only as the last of them lets it go.
+      if (whenGone) {
+        g_object_weak_ref(G_OBJECT(agent), onFinalised,
+                          new std::function<void()>(std::move(whenGone)));
+      }
       nice_agent_close_async(agent, nullptr, nullptr);
       g_object_unref(agent);
+    } else if (whenGone) {
+      whenGone();
     }
     delete relay;
+  }
+
+  static void onFinalised(gpointer data, GObject*) {
+    std::unique_ptr<std::function<void()>> whenGone(static_cast<std::function<void()>*>(data));
+    (*whenGone)();
   }
 };
 
@@ -428,7 +443,7 @@ void IceTransport::dropDirectPath() {
   directPeerLength_ = 0;
 }
 
-void IceTransport::close() {
+void IceTransport::close(std::function<void()> whenGone) {
   dropDirectPath();
   NiceAgent* agent = nullptr;
   {
@@ -442,7 +457,9 @@ void IceTransport::close() {
   Relay* relay = relay_;
   relay_ = nullptr;
   const guint stream = streamId_;
-  GlibLoop::shared().invoke([agent, stream, relay] { Relay::release(agent, stream, relay); });
+  GlibLoop::shared().invoke([agent, stream, relay, whenGone = std::move(whenGone)]() mutable {
+    Relay::release(agent, stream, relay, std::move(whenGone));
+  });
 }
 
 void IceTransport::handleCandidate(void* niceCandidate) {

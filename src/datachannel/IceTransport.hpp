@@ -72,8 +72,9 @@ class IceTransport : public std::enable_shared_from_this<IceTransport> {
   // Any thread. Datagrams back to back, the i-th ending at ends[i]; false as send() is.
   bool sendAll(const uint8_t* bytes, const std::vector<size_t>& ends);
 
-  // Stops the agent; no callback runs afterwards.
-  void close();
+  // Stops the agent; no callback runs afterwards. `whenGone` runs once on the loop thread when the
+  // agent is finalised, its sockets closed (at once when there is no agent to close).
+  void close(std::function<void()> whenGone = {});
 
   // libnice's C callbacks reach the transport through these.
   struct Relay;

@@ -84,6 +84,34 @@ std::vector<IceTransport::StunServer> stunServersOf(const std::vector<std::strin
 
 }  // namespace
 
+// Whoever counts connections until their sockets are closed waits for this one report.
+struct PeerConnectionCore::TransportsGone {
+  std::mutex mutex;  // guards both fields
+  std::function<void()> callback;
+  bool gone = false;
+
+  void set(std::function<void()> next) {
+    {
+      std::lock_guard lock(mutex);
+      if (!gone) {
+        callback = std::move(next);
+        return;
+      }
+    }
+    if (next) next();
+  }
+  void report() {
+    std::function<void()> taken;
+    {
+      std::lock_guard lock(mutex);
+      if (gone) return;
+      gone = true;
+      taken.swap(callback);
+    }
+    if (taken) taken();
+  }
+};
+
 std::shared_ptr<PeerConnectionCore> PeerConnectionCore::create(const DCConfiguration& config) {
   std::shared_ptr<PeerConnectionCore> core(new PeerConnectionCore(config));
   if (!core->certificate_) {
@@ -97,7 +125,8 @@ std::shared_ptr<PeerConnectionCore> PeerConnectionCore::create(const DCConfigura
 PeerConnectionCore::PeerConnectionCore(const DCConfiguration& config)
     : config_(config),
       certificate_(Certificate::shared()),
-      callbackQueue_(platform::DispatchQueue::create("datachannel.callbacks")) {}
+      callbackQueue_(platform::DispatchQueue::create("datachannel.callbacks")),
+      transportsGone_(std::make_shared<TransportsGone>()) {}
 
 PeerConnectionCore::~PeerConnectionCore() = default;
 
@@ -123,6 +152,10 @@ void PeerConnectionCore::setStateCallback(StateCallback callback) {
 void PeerConnectionCore::setChannelCallback(ChannelCallback callback) {
   std::lock_guard lock(mutex_);
   channelCallback_ = std::move(callback);
+}
+
+void PeerConnectionCore::setTransportsGoneCallback(std::function<void()> callback) {
+  transportsGone_->set(std::move(callback));
 }
 
 void PeerConnectionCore::postCallback(std::function<void()> block) {
@@ -282,8 +315,16 @@ void PeerConnectionCore::abandon() {
     self->tornDown_ = true;
     GlibLoop::shared().cancel(self->tickSource_);
     self->tickSource_ = 0;
-    if (self->ice_) self->ice_->close();
+    self->releaseIce();
   });
+}
+
+void PeerConnectionCore::releaseIce() {
+  if (!ice_) {
+    transportsGone_->report();
+    return;
+  }
+  ice_->close([gone = transportsGone_] { gone->report(); });
 }
 
 bool PeerConnectionCore::ensureIce(bool controlling) {
@@ -1005,7 +1046,7 @@ void PeerConnectionCore::teardown() {
   // The abort goes out through DTLS, so SCTP closes first; never from inside a usrsctp callback.
   if (sctp) sctp->close();
   if (dtls) dtls->close();
-  if (ice_) ice_->close();
+  releaseIce();
   closeAllChannels();
   earlyPackets_.clear();
   pendingCandidates_.clear();

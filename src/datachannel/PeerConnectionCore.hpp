@@ -47,6 +47,10 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   void setCandidateCallback(CandidateCallback callback);
   void setStateCallback(StateCallback callback);
   void setChannelCallback(ChannelCallback callback);
+  // Runs once, on the loop thread, when the transports are gone: the connection closed and its
+  // ICE agent finalised, every socket closed. Not silenced by a silent close, and it may come
+  // after the core itself is gone; set after that moment, it runs at once.
+  void setTransportsGoneCallback(std::function<void()> callback);
 
   std::shared_ptr<DCDataChannel> createDataChannel(std::string label, DCDataChannelInit init);
   // The channel side of sending and closing.
@@ -94,6 +98,8 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   void endUnansweredCloses(std::chrono::steady_clock::time_point now);
   void startSctp();
   void closeAllChannels();
+  // Closes the ICE agent, if any, and reports the transports gone once it is finalised.
+  void releaseIce();
 
   // SCTP callbacks: usrsctp's threads or inside handlePacket; never tear down inline.
   void onSctpConnected();
@@ -114,6 +120,9 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   const DCConfiguration config_;
   const std::shared_ptr<Certificate> certificate_;
   const std::shared_ptr<platform::DispatchQueue> callbackQueue_;
+  struct TransportsGone;
+  // Shared with the agent's release, which may outlive the core.
+  const std::shared_ptr<TransportsGone> transportsGone_;
   std::atomic<bool> silenced_{false};
   // Received messages handed to the callback queue and not yet delivered.
   std::atomic<size_t> receivedWaitingBytes_{0};

@@ -55,6 +55,9 @@ class DCPeerConnectionAdapter final : public RTCPeerConnection {
   void onStateChange(std::function<void(DCIceState)> callback) override {
     connection_->onStateChange(std::move(callback));
   }
+  void onTransportsGone(std::function<void()> callback) override {
+    connection_->onTransportsGone(std::move(callback));
+  }
   std::shared_ptr<RTCDataChannel> createDataChannel(const std::string& label) override {
     auto channel = connection_->createDataChannel(label);
     if (!channel) return nullptr;

@@ -27,20 +27,25 @@ bool peerExchangeEnabled() {
   return config.p2pActivated() && config.activated();
 }
 
-std::shared_ptr<WebRTCClient> makeClient(const Uuid& uuid) {
-  auto client = WebRTCClient::create(WebRTCConfig::defaultConfig().webRTCIceServers);
-  if (!client) {
-    OmbreliaLogger::error("no connection for peer, not added: " + uuid.uuidString(),
-                          OLogModule::peerList);
-  }
-  return client;
-}
-
 }  // namespace
 
 PeerList& PeerList::shared() {
   static PeerList* list = new PeerList();  // lives until the process ends
   return *list;
+}
+
+PeerList::PeerList() : slots_(ConnectionSlots::create()) {}
+
+std::shared_ptr<WebRTCClient> PeerList::makeClient(const Uuid& uuid,
+                                                   std::shared_ptr<ConnectionSlots::Slot> slot) {
+  auto client = WebRTCClient::create(WebRTCConfig::defaultConfig().webRTCIceServers);
+  if (!client) {
+    OmbreliaLogger::error("no connection for peer, not added: " + uuid.uuidString(),
+                          OLogModule::peerList);
+    return nullptr;
+  }
+  client->onTransportsGone([slot = std::move(slot)]() mutable { slot.reset(); });
+  return client;
 }
 
 std::vector<Peer> PeerList::peers() const {
@@ -51,6 +56,9 @@ std::vector<Peer> PeerList::peers() const {
 void PeerList::setPeers(std::vector<Peer> peers) {
   std::lock_guard lock(mutex_);
   peers_.swap(peers);
+  forgetUnlisted();
+  const auto now = platform::MonotonicClock::now();
+  for (const auto& peer : peers_) listedSince_.try_emplace(peer.uuid, now);
   // The old records leave with the argument, once the lock is released: a client's last
   // release closes its connection.
 }
@@ -70,20 +78,12 @@ void PeerList::updatePersonalUUID(const Uuid& uuid) { setPersonalUUID(uuid); }
 
 void PeerList::addPeer(const GroupListItem& listItem) {
   if (!peerExchangeEnabled()) return;
-  {
-    std::lock_guard lock(mutex_);
-    const bool listed = std::any_of(peers_.begin(), peers_.end(),
-                                    [&](const Peer& peer) { return peer.uuid == listItem.uuid(); });
-    if (listed) return;
-    if (peers_.size() >= kMaxPeers) {
-      OmbreliaLogger::debug("peer list full, not adding peer: " + listItem.uuid().uuidString(),
-                            OLogModule::peerList);
-      return;
-    }
-  }
+  if (peerExists(listItem.uuid())) return;
+  auto slot = admit(listItem.uuid(), false, "not adding peer");
+  if (!slot) return;
   Peer peer = peerFrom(listItem);
   log("add peer: " + peer.uuid.uuidString());
-  peer.webRTCClient = makeClient(peer.uuid);
+  peer.webRTCClient = makeClient(peer.uuid, std::move(slot));
   if (!peer.webRTCClient) return;
   bindNegotiation(*peer.webRTCClient, peer.uuid);
   post(kNewGroupPeerSendOffer, peer);
@@ -101,6 +101,7 @@ void PeerList::removePeer(const Uuid& uuid) {
                                       [&](const Peer& peer) { return peer.uuid != uuid; });
     removed.assign(std::make_move_iterator(kept), std::make_move_iterator(peers_.end()));
     peers_.erase(kept, peers_.end());
+    listedSince_.erase(uuid);
   }
   for (const auto& peer : removed) {
     if (peer.webRTCClient) peer.webRTCClient->close();
@@ -118,6 +119,7 @@ void PeerList::removePeer(WebRTCClient& client) {
         std::remove_if(peers_.begin(), peers_.end(),
                        [&](const Peer& peer) { return peer.webRTCClient.get() == &client; }),
         peers_.end());
+    forgetUnlisted();
   }
   client.close();
 }
@@ -143,18 +145,20 @@ void PeerList::updateUserRemoteSdp(const SessionDescription& sdp, const Uuid& re
   }
   // A peer that offers is let in on the same terms as one the group names.
   if (!peerExchangeEnabled()) return;
-  if (peerExists(remotePeerID)) {
+  std::optional<TimePoint> since;
+  {
+    std::lock_guard lock(mutex_);
+    if (const auto it = listedSince_.find(remotePeerID); it != listedSince_.end()) {
+      since = it->second;
+    }
+  }
+  // Weighed before the listed connection is touched: a refused offer leaves it as it was.
+  auto slot = admit(remotePeerID, since.has_value(), "refusing offer from");
+  if (!slot) return;
+  if (since) {
     log("receivedOffer, from existing peer, removing: " + remotePeerID.uuidString());
     disconnectFromPeer(remotePeerID);
     removePeer(remotePeerID);
-  }
-  {
-    std::lock_guard lock(mutex_);
-    if (peers_.size() >= kMaxPeers) {
-      OmbreliaLogger::debug("peer list full, refusing offer from: " + remotePeerID.uuidString(),
-                            OLogModule::peerList);
-      return;
-    }
   }
   log("receivedOffer, add peer: " + remotePeerID.uuidString());
   Peer peer{remotePeerID,
@@ -163,13 +167,18 @@ void PeerList::updateUserRemoteSdp(const SessionDescription& sdp, const Uuid& re
             std::nullopt,
             std::nullopt,
             std::nullopt,
-            makeClient(remotePeerID)};
+            makeClient(remotePeerID, std::move(slot))};
   if (!peer.webRTCClient) return;
   bindNegotiation(*peer.webRTCClient, remotePeerID);
   // The client applies the offer and runs the completion before it returns, so the answer is
-  // requested before the peer is listed.
-  peer.webRTCClient->setRemoteSdp(sdp.sdp, [&peer] { post(kGroupPeerSendAnswer, peer); });
-  if (!append(peer)) return;
+  // requested before the peer is listed. An offer the framework refuses is answered by nothing,
+  // and a peer listed with it would only wait for the channel-open bound.
+  if (!peer.webRTCClient->setRemoteSdp(sdp.sdp, [&peer] { post(kGroupPeerSendAnswer, peer); })) {
+    log("receivedOffer, not applied, dropping: " + remotePeerID.uuidString());
+    peer.webRTCClient->close();
+    return;
+  }
+  if (!append(peer, since)) return;
   post(kNewGroupPeer, peer);
 }
 
@@ -196,10 +205,71 @@ void PeerList::removeAll() {
   {
     std::lock_guard lock(mutex_);
     removed.swap(peers_);
+    listedSince_.clear();
   }
   for (const auto& peer : removed) {
     if (peer.webRTCClient) peer.webRTCClient->close();
   }
+}
+
+size_t PeerList::connectionsAliveOrClosing() const { return slots_->total(); }
+
+std::shared_ptr<ConnectionSlots::Slot> PeerList::admit(const Uuid& uuid, bool replacing,
+                                                       const std::string& refusal) {
+  const size_t totalLimit = replacing ? kMaxConnections - kReservedForNewcomers : kMaxConnections;
+  auto taken = slots_->take(uuid, totalLimit, kMaxConnectionsPerPeer);
+  if (const auto* refused = taken.errorIf()) {
+    const std::string why =
+        refused->reason == ConnectionSlots::Refusal::Reason::peerBusy
+            ? "its connections replaced before are still closing"
+            : std::to_string(refused->total) + " connections are alive or closing";
+    OmbreliaLogger::info(refusal + ": " + uuid.uuidString() + ", " + why, OLogModule::peerList);
+    return nullptr;
+  }
+  if (replacing) return std::move(taken.value());
+  {
+    std::lock_guard lock(mutex_);
+    if (peers_.size() < kMaxPeers) return std::move(taken.value());
+  }
+  const auto victim = evictable();
+  if (!victim) {
+    OmbreliaLogger::debug("peer list full, " + refusal + ": " + uuid.uuidString(),
+                          OLogModule::peerList);
+    return nullptr;
+  }
+  OmbreliaLogger::info("peer list full, making room for " + uuid.uuidString() + ": " +
+                           victim->uuid.uuidString() + " never opened its channel",
+                       OLogModule::peerList);
+  if (victim->webRTCClient) {
+    removePeer(*victim->webRTCClient);
+  } else {
+    removePeer(victim->uuid);
+  }
+  return std::move(taken.value());
+}
+
+std::optional<Peer> PeerList::evictable() const {
+  std::vector<Peer> listed;
+  std::map<Uuid, TimePoint> since;
+  {
+    std::lock_guard lock(mutex_);
+    listed = peers_;
+    since = listedSince_;
+  }
+  const auto latest = platform::MonotonicClock::now() - kEvictableAfter;
+  std::optional<Peer> oldest;
+  std::optional<TimePoint> oldestSince;
+  for (const auto& peer : listed) {
+    const auto it = since.find(peer.uuid);
+    if (it == since.end() || it->second > latest) continue;
+    // A channel that opened once is a peer that works, proven or not: never dropped for this.
+    if (peer.webRTCClient && peer.webRTCClient->everOpened()) continue;
+    if (!oldestSince || it->second < *oldestSince) {
+      oldest = peer;
+      oldestSince = it->second;
+    }
+  }
+  return oldest;
 }
 
 std::optional<Peer> PeerList::peer(const Uuid& with) const {
@@ -226,7 +296,7 @@ void PeerList::bindNegotiation(WebRTCClient& client, const Uuid& peer) const {
   if (own) client.bindIdentity(*own, peer);
 }
 
-bool PeerList::append(const Peer& peer) {
+bool PeerList::append(const Peer& peer, std::optional<TimePoint> since) {
   bool appended = false;
   {
     std::lock_guard lock(mutex_);
@@ -234,6 +304,7 @@ bool PeerList::append(const Peer& peer) {
                                     [&](const Peer& listed) { return listed.uuid == peer.uuid; });
     if (!listed && peers_.size() < kMaxPeers) {
       peers_.push_back(peer);
+      listedSince_[peer.uuid] = since.value_or(platform::MonotonicClock::now());
       appended = true;
     }
   }
@@ -243,6 +314,14 @@ bool PeerList::append(const Peer& peer) {
     peer.webRTCClient->close();
   }
   return appended;
+}
+
+void PeerList::forgetUnlisted() {
+  for (auto it = listedSince_.begin(); it != listedSince_.end();) {
+    const bool listed = std::any_of(peers_.begin(), peers_.end(),
+                                    [&](const Peer& peer) { return peer.uuid == it->first; });
+    it = listed ? std::next(it) : listedSince_.erase(it);
+  }
 }
 
 }  // namespace ombrelia

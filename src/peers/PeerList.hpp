@@ -4,14 +4,19 @@
 // notifications are posted, clients created and connections closed with the lock released, so
 // an observer may call back into the list.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
+#include "peers/ConnectionSlots.hpp"
 #include "peers/Peer.hpp"
+#include "platform/MonotonicClock.hpp"
 #include "platform/Uuid.hpp"
 
 namespace ombrelia {
@@ -42,6 +47,24 @@ class PeerList {
   // handful of viewers, and this bound keeps a misbehaving tracker or a flood of offers from
   // opening connections without end.
   static constexpr size_t kMaxPeers = 32;
+  // Connections alive or closing (ConnectionSlots): every listed peer's, and as many again still
+  // giving back their sockets after a close. Each holds two descriptors (its socket and the
+  // context of its ICE component), so the viewer's share stays well under the 1024 a desktop
+  // application is commonly allowed. An offer past it is refused.
+  static constexpr size_t kMaxConnections = 2 * kMaxPeers;
+  // Of those, the last few are left to peers not listed yet: a peer that keeps replacing its own
+  // connection cannot hold them all in closing ones while a newcomer knocks.
+  static constexpr size_t kReservedForNewcomers = kMaxPeers / 4;
+  // One identifier's connections alive or closing: the listed one, and the one it replaced
+  // while that one closes. An offer that would make a third is refused, so offers sent back to
+  // back cannot pile up connections faster than their sockets are given back.
+  static constexpr size_t kMaxConnectionsPerPeer = 2;
+  // A full list makes room for a newcomer by dropping the peer listed longest whose channel has
+  // never opened, once it has been listed this long: a connection on a working path opens within
+  // a couple of seconds, and one that does not, negotiating afresh as often as it likes, would
+  // otherwise hold its place for as long as it keeps offering. A peer keeps its standing across
+  // its own new offers.
+  static constexpr std::chrono::seconds kEvictableAfter{5};
 
   static PeerList& shared();
 
@@ -55,7 +78,7 @@ class PeerList {
   void updatePersonalUUID(const Uuid& uuid);
 
   // Adds the peer a group-list item names, with a new client that is to offer, while peer
-  // exchange is on, the peer is not yet listed and the list has room.
+  // exchange is on, the peer is not yet listed and the list has room or can make it.
   void addPeer(const GroupListItem& listItem);
   // Posts "PeerDisconected", then removes every peer with that identifier and closes its
   // connection at once, even while copies of the record are held elsewhere.
@@ -67,7 +90,8 @@ class PeerList {
   // Closes the first such peer's connection and leaves it without a client.
   void disconnectFromPeer(const Uuid& uuid);
   // An offer replaces any listed peer of that identifier by a new one that answers; any other
-  // type is applied to the listed peer. Offers are refused while peer exchange is off.
+  // type is applied to the listed peer. Offers are refused while peer exchange is off, past the
+  // bounds on connections, and when the framework does not take them.
   void updateUserRemoteSdp(const SessionDescription& sdp, const Uuid& remotePeerID);
   void updateUserRemoteCandidate(const IceCandidate& candidate, const Uuid& remotePeerID);
   // The first listed peer whose client is that very object.
@@ -75,21 +99,42 @@ class PeerList {
   // Empties the group without posting and closes every connection it held; the personal
   // identifier stays.
   void removeAll();
+  // Connections made for the list whose transports are not gone yet, listed or closing.
+  size_t connectionsAliveOrClosing() const;
 
  private:
-  PeerList() = default;
+  using TimePoint = platform::MonotonicClock::time_point;
+
+  PeerList();
   std::optional<Peer> peer(const Uuid& with) const;
   bool peerExists(const Uuid& with) const;
   static Peer peerFrom(const GroupListItem& groupListItem);
+  // A slot for a new connection to `uuid` and, when the list is full, room made for it; none,
+  // with a log line opening with `refusal`, when the bounds refuse it. `replacing`: the peer
+  // is listed, and its connection is about to be replaced.
+  std::shared_ptr<ConnectionSlots::Slot> admit(const Uuid& uuid, bool replacing,
+                                               const std::string& refusal);
+  // The peer listed longest among those whose channel never opened and that have been listed
+  // for the bound, or none.
+  std::optional<Peer> evictable() const;
+  // A client for `uuid` that holds `slot` until its transports are gone.
+  static std::shared_ptr<WebRTCClient> makeClient(const Uuid& uuid,
+                                                  std::shared_ptr<ConnectionSlots::Slot> slot);
   // Lists a peer made outside the lock unless, meanwhile, its identifier was listed or the list
-  // filled up; a peer left out has its connection closed.
-  bool append(const Peer& peer);
+  // filled up; a peer left out has its connection closed. `since`: when the identifier was
+  // first listed, for a peer that replaces its own listing.
+  bool append(const Peer& peer, std::optional<TimePoint> since = std::nullopt);
+  // Forgets the standing of identifiers no longer listed. Under the lock.
+  void forgetUnlisted();
   // Binds a connection negotiated now with `peer` to this client's identifier of the moment
   // (ConnectionProof); a connection negotiated before the service assigned one stays unbound.
   void bindNegotiation(WebRTCClient& client, const Uuid& peer) const;
 
-  mutable std::mutex mutex_;  // guards the three fields below
+  const std::shared_ptr<ConnectionSlots> slots_;
+  mutable std::mutex mutex_;  // guards the four fields below
   std::vector<Peer> peers_;
+  // When each listed identifier was first listed, kept across its own new offers.
+  std::map<Uuid, TimePoint> listedSince_;
   std::optional<Uuid> personalUUID_;
   // Personal identifiers this client has had: the service assigns one at every signalling
   // connection, so a connection negotiated later counts at least as many.

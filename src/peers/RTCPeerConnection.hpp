@@ -23,11 +23,14 @@ class RTCPeerConnection {
   // A channel the remote side opened.
   virtual void onDataChannel(std::function<void(std::shared_ptr<RTCDataChannel>)> callback) = 0;
   virtual void onStateChange(std::function<void(datachannel::DCIceState)> callback) = 0;
+  // Once the connection has ended and every socket it held is closed, on any thread; unlike the
+  // others, it still runs after the connection is dropped.
+  virtual void onTransportsGone(std::function<void()> callback) = 0;
 
   // A reliable, ordered channel; with automatic negotiation the first one starts the offer.
   // None once the connection is closed.
   virtual std::shared_ptr<RTCDataChannel> createDataChannel(const std::string& label) = 0;
-  // False when the framework refuses the text.
+  // False when the framework refuses the text, or the session is negotiated already.
   virtual bool setRemoteDescription(const std::string& sdp) = 0;
   virtual bool addRemoteCandidate(const std::string& candidate, const std::string& mid) = 0;
 };

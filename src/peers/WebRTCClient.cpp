@@ -307,21 +307,24 @@ void WebRTCClient::answer(DescriptionCompletion completion) {
   if (sdp) completion(SessionDescription(*sdp, SdpType::answer));
 }
 
-void WebRTCClient::setRemoteSdp(const std::string& remoteSdp,
+bool WebRTCClient::setRemoteSdp(const std::string& remoteSdp,
                                 const std::function<void()>& completion) {
   auto connection = this->connection();
-  if (!connection) return;
-  // The negotiation goes on as if the description applied: a refused one leaves the peer
-  // unconnected, and the connection's failure removes it.
+  if (!connection) return false;
+  // What follows a description (the answer, the candidate burst) answers a description applied:
+  // a refused one, a repeated answer among them, must not make this side send again.
   if (!connection->setRemoteDescription(remoteSdp)) {
     OmbreliaLogger::debug("remote description refused", OLogModule::webRTCClient);
-  } else if (auto fingerprint = fingerprintIn(remoteSdp)) {
+    return false;
+  }
+  if (auto fingerprint = fingerprintIn(remoteSdp)) {
     // Only the first accepted description is the one the handshake checks: a later text from the
     // peer cannot name another certificate for this connection.
     std::lock_guard lock(mutex_);
     if (!remoteFingerprint_) remoteFingerprint_ = std::move(fingerprint);
   }
   if (completion) completion();
+  return true;
 }
 
 void WebRTCClient::setRemoteCandidate(const std::string& remoteCandidate, const std::string& mid,
@@ -345,6 +348,11 @@ void WebRTCClient::setRemoteCandidate(const std::string& remoteCandidate, const 
 bool WebRTCClient::isConnected() const {
   std::lock_guard lock(mutex_);
   return isConnectedState_;
+}
+
+bool WebRTCClient::everOpened() const {
+  std::lock_guard lock(mutex_);
+  return openedAt_.has_value();
 }
 
 std::optional<std::string> WebRTCClient::localDescription() const {
@@ -495,6 +503,10 @@ bool WebRTCClient::sendFileChunkData(const Data& segmentChunk) {
 }
 
 // Closing.
+
+void WebRTCClient::onTransportsGone(std::function<void()> callback) {
+  if (auto connection = this->connection()) connection->onTransportsGone(std::move(callback));
+}
 
 void WebRTCClient::close() {
   std::shared_ptr<RTCPeerConnection> connection;

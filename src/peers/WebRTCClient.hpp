@@ -66,8 +66,10 @@ class WebRTCClient : public std::enable_shared_from_this<WebRTCClient> {
   // Marks the answering side; completes at once with the local description typed answer, or
   // when the framework produces it.
   void answer(DescriptionCompletion completion);
-  // Applies a remote offer or answer, then runs the completion on the calling thread.
-  void setRemoteSdp(const std::string& remoteSdp, const std::function<void()>& completion);
+  // Applies a remote offer or answer, then runs the completion on the calling thread. A text
+  // the framework refuses (unreadable, or for a connection negotiated already) runs nothing:
+  // false.
+  bool setRemoteSdp(const std::string& remoteSdp, const std::function<void()>& completion);
   // Applies a remote candidate, then runs the completion with true only for the answering side's
   // first remote candidate: the moment its own candidates are to be sent.
   void setRemoteCandidate(const std::string& remoteCandidate, const std::string& mid,
@@ -75,6 +77,8 @@ class WebRTCClient : public std::enable_shared_from_this<WebRTCClient> {
 
   // True between a channel's open event and a channel's close event.
   bool isConnected() const;
+  // Whether a channel has ever opened on this connection.
+  bool everOpened() const;
   std::optional<std::string> localDescription() const;
   std::vector<std::string> localCandidate() const;
   std::vector<std::string> localMid() const;
@@ -126,6 +130,11 @@ class WebRTCClient : public std::enable_shared_from_this<WebRTCClient> {
   // One segment frame, always binary, reported to the delegate with its size only when the
   // channel took it; false when it was refused (send buffer full, channel gone).
   bool sendFileChunkData(const Data& segmentChunk);
+
+  // Runs once, on any thread, when the connection's sockets are all closed: some time after
+  // close() or after the last holder let the client go, as the framework takes its transports
+  // down. Set it before the client is closed.
+  void onTransportsGone(std::function<void()> callback);
 
   // Ends the connection at once, whoever still holds the client: queued offer and answer
   // completions are dropped uncalled, no event reaches the delegate any more, and every later

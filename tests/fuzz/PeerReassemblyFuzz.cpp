@@ -87,6 +87,7 @@ class Connection : public RTCPeerConnection {
     channel_ = std::move(callback);
   }
   void onStateChange(std::function<void(datachannel::DCIceState)>) override {}
+  void onTransportsGone(std::function<void()>) override {}
   std::shared_ptr<RTCDataChannel> createDataChannel(const std::string&) override { return {}; }
   bool setRemoteDescription(const std::string&) override { return true; }
   bool addRemoteCandidate(const std::string&, const std::string&) override { return true; }

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -59,6 +60,15 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, Settings settin
     ownProcessGroup_ = true;
   }
   if (posix_spawnp(&pid_, args[0], &actions, &attributes, args.data(), env.data()) != 0) pid_ = -1;
+  if (pid_ > 0 && settings.maxOpenFiles) {
+    // Set from outside, at once: the child is still starting and far from the limit.
+    const rlimit limit{*settings.maxOpenFiles, *settings.maxOpenFiles};
+    if (::prlimit(pid_, RLIMIT_NOFILE, &limit, nullptr) != 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+    }
+  }
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (pipeFds[1] >= 0) ::close(pipeFds[1]);

@@ -22,6 +22,8 @@ class ChildProcess {
     // The child leads a process group of its own, and stopping it signals the whole group:
     // for programs that start helper processes of their own (a browser).
     bool ownProcessGroup = false;
+    // The child's limit on open descriptors (soft and hard), as `ulimit -n` sets it in a shell.
+    std::optional<unsigned long> maxOpenFiles{};
   };
 
   ChildProcess(const std::vector<std::string>& argv, Settings settings);

@@ -2,6 +2,44 @@
 
 namespace ombrelia::test {
 
+void FakePeerConnection::HeldTransports::hold(bool holding) {
+  std::lock_guard lock(mutex_);
+  holding_ = holding;
+}
+
+bool FakePeerConnection::HeldTransports::keep(std::function<void()>& report) {
+  std::lock_guard lock(mutex_);
+  if (!holding_) return false;
+  kept_.push_back(std::move(report));
+  return true;
+}
+
+void FakePeerConnection::HeldTransports::release() {
+  std::vector<std::function<void()>> kept;
+  {
+    std::lock_guard lock(mutex_);
+    kept.swap(kept_);
+  }
+  for (auto& report : kept) {
+    if (report) report();
+  }
+}
+
+FakePeerConnection::~FakePeerConnection() {
+  if (held_ && held_->keep(gone_)) return;
+  if (gone_) gone_();
+}
+
+void FakePeerConnection::refuseDescriptions(bool refusing) {
+  std::lock_guard lock(mutex_);
+  refusingDescriptions_ = refusing;
+}
+
+void FakePeerConnection::onTransportsGone(std::function<void()> callback) {
+  std::lock_guard lock(mutex_);
+  gone_ = std::move(callback);
+}
+
 std::vector<std::shared_ptr<FakeDataChannel>> FakePeerConnection::createdChannels() const {
   std::lock_guard lock(mutex_);
   return created_;
@@ -84,6 +122,7 @@ std::shared_ptr<RTCDataChannel> FakePeerConnection::createDataChannel(const std:
 
 bool FakePeerConnection::setRemoteDescription(const std::string& sdp) {
   std::lock_guard lock(mutex_);
+  if (refusingDescriptions_) return false;
   remoteDescriptions_.push_back(sdp);
   return true;
 }

@@ -7,7 +7,8 @@ std::shared_ptr<RTCPeerConnection> FakePeerConnectionFactory::create(
   std::lock_guard lock(mutex_);
   lastConfig_ = config;
   if (refusing_) return nullptr;
-  auto connection = std::make_shared<FakePeerConnection>();
+  auto connection = std::make_shared<FakePeerConnection>(held_);
+  connection->refuseDescriptions(refusingDescriptions_);
   connections_.push_back(connection);
   return connection;
 }
@@ -16,6 +17,15 @@ void FakePeerConnectionFactory::refuse(bool refusing) {
   std::lock_guard lock(mutex_);
   refusing_ = refusing;
 }
+
+void FakePeerConnectionFactory::refuseDescriptions(bool refusing) {
+  std::lock_guard lock(mutex_);
+  refusingDescriptions_ = refusing;
+}
+
+void FakePeerConnectionFactory::holdTransports(bool holding) { held_->hold(holding); }
+
+void FakePeerConnectionFactory::releaseTransports() { held_->release(); }
 
 std::vector<std::weak_ptr<FakePeerConnection>> FakePeerConnectionFactory::connections() const {
   std::lock_guard lock(mutex_);

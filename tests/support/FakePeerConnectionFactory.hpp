@@ -19,6 +19,12 @@ class FakePeerConnectionFactory : public PeerConnectionFactory {
 
   // Every later create() answers none, as a framework that cannot make a certificate does.
   void refuse(bool refusing);
+  // Connections made from now on refuse every remote description (FakePeerConnection).
+  void refuseDescriptions(bool refusing);
+  // While holding, connections dropped keep their transports, as real ones do for a while after
+  // a close, until releaseTransports() lets them all go.
+  void holdTransports(bool holding);
+  void releaseTransports();
   // The connections made so far, in order; expired once their client has closed.
   std::vector<std::weak_ptr<FakePeerConnection>> connections() const;
   // The live connection made last.
@@ -28,8 +34,11 @@ class FakePeerConnectionFactory : public PeerConnectionFactory {
  private:
   mutable std::mutex mutex_;  // guards the fields below
   bool refusing_ = false;
+  bool refusingDescriptions_ = false;
   std::vector<std::weak_ptr<FakePeerConnection>> connections_;
   std::optional<datachannel::DCConfiguration> lastConfig_;
+  const std::shared_ptr<FakePeerConnection::HeldTransports> held_ =
+      std::make_shared<FakePeerConnection::HeldTransports>();
 };
 
 }  // namespace ombrelia::test

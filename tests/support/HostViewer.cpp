@@ -19,7 +19,8 @@ void HostViewer::poll(std::chrono::milliseconds wait) {
   static const std::regex openLine(R"(localDataChannel is open|remote channel "P2P" opened)");
   static const std::regex addLine(R"(\[PeerList\] (?:receivedOffer, )?add peer: ([0-9A-F-]{36}))");
   static const std::regex dropLine(
-      R"(\[PeerList\] (?:remove peer|peer listed meanwhile or list full, dropping): ([0-9A-F-]{36}))");
+      R"(\[PeerList\] (?:remove peer|peer listed meanwhile or list full, dropping|)"
+      R"(receivedOffer, not applied, dropping): ([0-9A-F-]{36}))");
   while (auto line = process_->readLine(wait)) {
     std::smatch m;
     if (std::regex_search(*line, m, uuidLine)) {

@@ -63,6 +63,23 @@ bool LocalTracker::stopRelaying() {
   return line && *line == "left";
 }
 
+std::optional<std::string> LocalTracker::floodOffers(const std::string& to, size_t count) {
+  if (!process_->writeLine("offers " + to + " " + std::to_string(count))) return std::nullopt;
+  const auto line = process_->readLine(std::chrono::seconds(10));
+  const std::string prefix = "offering ";
+  if (!line || !line->starts_with(prefix)) return std::nullopt;
+  return line->substr(prefix.size());
+}
+
+std::optional<size_t> LocalTracker::offersWritten() {
+  if (!process_->writeLine("offered")) return std::nullopt;
+  const auto line = process_->readLine(std::chrono::seconds(10));
+  if (!line || line->empty() || line->find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  return std::stoull(*line);
+}
+
 LocalTracker::~LocalTracker() {
   process_.reset();
   std::error_code ec;
@@ -85,10 +102,9 @@ std::vector<LocalTracker::AnalyticsRecord> LocalTracker::analyticsRecords() cons
   return records;
 }
 
-std::unique_ptr<ChildProcess> LocalTracker::startHost(const std::string& command,
-                                                      const std::string& originURL,
-                                                      const std::vector<std::string>& extra,
-                                                      const std::vector<std::string>& environment) const {
+std::unique_ptr<ChildProcess> LocalTracker::startHost(
+    const std::string& command, const std::string& originURL, const std::vector<std::string>& extra,
+    const std::vector<std::string>& environment, std::optional<unsigned long> maxOpenFiles) const {
   std::vector<std::string> argv{kBin + "/examples/ombrelia-host",
                                 command,
                                 originURL,
@@ -102,7 +118,8 @@ std::unique_ptr<ChildProcess> LocalTracker::startHost(const std::string& command
   return std::make_unique<ChildProcess>(
       argv, ChildProcess::Settings{.captureStdout = true,
                                    .discardStderr = true,
-                                   .extraEnvironment = std::move(variables)});
+                                   .extraEnvironment = std::move(variables),
+                                   .maxOpenFiles = maxOpenFiles});
 }
 
 }  // namespace ombrelia::test

@@ -41,11 +41,19 @@ class LocalTracker {
   // It leaves, announced as any departure. False when the tracker did not confirm it.
   bool stopRelaying();
 
+  // A participant sends the client `count` offers back to back (see TestTracker::floodOffers);
+  // the identifier is one a client prints. The participant's identifier, or none.
+  std::optional<std::string> floodOffers(const std::string& to, size_t count);
+  // How many of those the tracker has written so far; none when it does not answer.
+  std::optional<size_t> offersWritten();
+
   // `ombrelia-host <command> <originURL> --port 0 --tracker <url> <extra...>`, its standard output
-  // captured and its standard error discarded; `environment` ("NAME=value") is added to its own.
-  std::unique_ptr<ChildProcess> startHost(const std::string& command, const std::string& originURL,
-                                          const std::vector<std::string>& extra,
-                                          const std::vector<std::string>& environment = {}) const;
+  // captured and its standard error discarded; `environment` ("NAME=value") is added to its own,
+  // and `maxOpenFiles`, if any, limits its descriptors.
+  std::unique_ptr<ChildProcess> startHost(
+      const std::string& command, const std::string& originURL,
+      const std::vector<std::string>& extra, const std::vector<std::string>& environment = {},
+      std::optional<unsigned long> maxOpenFiles = std::nullopt) const;
 
  private:
   std::string folder_;

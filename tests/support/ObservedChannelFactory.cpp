@@ -55,6 +55,9 @@ class ObservedConnection final : public RTCPeerConnection {
   void onStateChange(std::function<void(datachannel::DCIceState)> callback) override {
     inner_->onStateChange(std::move(callback));
   }
+  void onTransportsGone(std::function<void()> callback) override {
+    inner_->onTransportsGone(std::move(callback));
+  }
   std::shared_ptr<RTCDataChannel> createDataChannel(const std::string& label) override {
     auto channel = inner_->createDataChannel(label);
     if (!channel) return nullptr;

@@ -19,16 +19,19 @@ void OnDemandSwarm::SetUp() {
 }
 
 HostViewer OnDemandSwarm::start(const std::string& name, const std::string& speed,
-                                const std::vector<std::string>& extra) {
+                                const std::vector<std::string>& extra,
+                                std::optional<unsigned long> maxOpenFiles) {
   std::vector<std::string> options{"--speed", speed,         "--client-id", name,
                                    "--quiet", "--log-level", "3",           "--digests"};
   options.insert(options.end(), extra.begin(), extra.end());
-  return HostViewer(name, tracker->startHost("play", origin->url("/master.m3u8"), options));
+  return HostViewer(
+      name, tracker->startHost("play", origin->url("/master.m3u8"), options, {}, maxOpenFiles));
 }
 
 HostViewer OnDemandSwarm::startFirst(const std::string& name, const std::string& speed,
-                                     const std::vector<std::string>& extra) {
-  HostViewer viewer = start(name, speed, extra);
+                                     const std::vector<std::string>& extra,
+                                     std::optional<unsigned long> maxOpenFiles) {
+  HostViewer viewer = start(name, speed, extra, maxOpenFiles);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!viewer.uuid() && std::chrono::steady_clock::now() < deadline) viewer.poll();
   EXPECT_TRUE(viewer.uuid()) << name << " never got its identifier";

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,12 +24,14 @@ class OnDemandSwarm : public ::testing::Test {
   void SetUp() override;
 
   // An example viewer playing the stream at `speed` times real time, printing its digests;
-  // `extra` is added to its options.
+  // `extra` is added to its options, and `maxOpenFiles`, if any, limits its descriptors.
   HostViewer start(const std::string& name, const std::string& speed,
-                   const std::vector<std::string>& extra = {});
+                   const std::vector<std::string>& extra = {},
+                   std::optional<unsigned long> maxOpenFiles = std::nullopt);
   // The same, waiting until it has its identifier, so later viewers find it in the group.
   HostViewer startFirst(const std::string& name, const std::string& speed,
-                        const std::vector<std::string>& extra = {});
+                        const std::vector<std::string>& extra = {},
+                        std::optional<unsigned long> maxOpenFiles = std::nullopt);
   // Polls every viewer until the condition holds for each, or the bound passes.
   static bool pollUntil(const std::vector<HostViewer*>& viewers,
                         const std::function<bool(HostViewer&)>& done, std::chrono::seconds bound);

@@ -10,9 +10,9 @@ namespace ombrelia::test {
 class SampleDescription {
  public:
   // A data-channel description whose fingerprint, under `digest`, is one hexadecimal pair
-  // repeated to the length of a SHA-256 digest ("AA:AA:...:AA").
-  static std::string withFingerprint(const std::string& pair,
-                                     const std::string& digest = "sha-256");
+  // repeated to the length of a SHA-256 digest ("AA:AA:...:AA"), with no candidate.
+  static std::string withFingerprint(const std::string& pair, const std::string& digest = "sha-256",
+                                     const std::string& iceUfrag = "EsAw");
 };
 
 }  // namespace ombrelia::test

@@ -27,6 +27,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/Uuid.hpp"
+#include "support/SampleDescription.hpp"
 
 namespace ombrelia::test {
 
@@ -56,6 +57,7 @@ struct TestTracker::Impl : std::enable_shared_from_this<TestTracker::Impl> {
   bool groupResponseAfterUuid = false;
   bool announceDepartures = true;
   std::atomic<size_t> floodWritten{0};
+  std::atomic<size_t> offersWritten{0};
   size_t accepted = 0;
   size_t handshakes = 0;
   std::vector<std::string> targets;
@@ -85,9 +87,11 @@ namespace {
 
 class Connection : public std::enable_shared_from_this<Connection> {
   struct Outgoing {
-    enum class Kind { text, binary, raw, close, flood } kind;
+    enum class Kind { text, binary, raw, close, flood, offers } kind;
     std::string bytes;
-    size_t repeat = 1;  // flood: frames still to write from these bytes
+    size_t repeat = 1;  // flood, offers: frames still to write
+    // offers: makes the next frame, given how many were written before it
+    std::function<std::string(size_t)> make{};
   };
 
  public:
@@ -120,6 +124,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void flood(size_t count, size_t bytes) {
     if (closed_ || count == 0) return;
     queue_.push_back(Outgoing{Outgoing::Kind::flood, std::string(bytes, 'x'), count});
+    writeNext();
+  }
+
+  // `count` text frames that `make` writes, each made once the one before has been written.
+  void sendMade(size_t count, std::function<std::string(size_t)> make) {
+    if (closed_ || count == 0) return;
+    queue_.push_back(Outgoing{Outgoing::Kind::offers, {}, count, std::move(make)});
     writeNext();
   }
 
@@ -294,14 +305,17 @@ class Connection : public std::enable_shared_from_this<Connection> {
       self->writing_ = false;
       Outgoing& front = self->queue_.front();
       if (!ec && front.kind == Outgoing::Kind::flood) ++self->tracker_.floodWritten;
+      if (!ec && front.kind == Outgoing::Kind::offers) ++self->tracker_.offersWritten;
       if (ec || --front.repeat == 0) self->queue_.pop_front();
       if (ec) return self->ended();
       self->writeNext();
     };
     Outgoing& next = queue_.front();
+    if (next.kind == Outgoing::Kind::offers) next.bytes = next.make(tracker_.offersWritten.load());
     switch (next.kind) {
       case Outgoing::Kind::text:
       case Outgoing::Kind::flood:
+      case Outgoing::Kind::offers:
         ws_.text(true);
         ws_.async_write(net::buffer(next.bytes), done);
         break;
@@ -522,6 +536,27 @@ void TestTracker::floodToAll(size_t count, size_t bytes) {
 }
 
 size_t TestTracker::floodWritten() const { return impl_->floodWritten.load(); }
+
+std::optional<Uuid> TestTracker::floodOffers(const Uuid& to, size_t count) {
+  const auto target = impl_->connectionOf(to);
+  if (!target) return std::nullopt;
+  const Uuid participant = Uuid::random();
+  auto make = [to, participant](size_t written) {
+    // ICE user fragments are four characters at the least.
+    const std::string ufrag = "f" + std::to_string(1000 + written);
+    return json{
+        {"type", "transfer"},
+        {"remotePeerID", to.lowercaseString()},
+        {"askingPeerID", participant.lowercaseString()},
+        {"description",
+         {{"type", "offer"}, {"sdp", SampleDescription::withFingerprint("AB", "sha-256", ufrag)}}}}
+        .dump();
+  };
+  net::post(impl_->context, [target, count, make] { target->sendMade(count, make); });
+  return participant;
+}
+
+size_t TestTracker::offersWritten() const { return impl_->offersWritten.load(); }
 
 void TestTracker::setAnnounceDepartures(bool enabled) {
   std::lock_guard lock(impl_->mutex);

@@ -67,6 +67,13 @@ class TestTracker {
   void floodToAll(size_t count, size_t bytes);
   // Flood frames written so far, over all connections.
   size_t floodWritten() const;
+  // A participant without a connection of its own sends client `to` `count` offers back to back,
+  // each written once the one before has been: one description without candidates, with a
+  // fresh ICE user fragment each time. Its identifier, or none when `to` is not connected.
+  // Returns at once.
+  std::optional<Uuid> floodOffers(const Uuid& to, size_t count);
+  // Offers of floodOffers() written so far.
+  size_t offersWritten() const;
 
   size_t acceptedCount() const;
   size_t handshakeCount() const;

@@ -10,6 +10,9 @@
 //   relay <from> <to>   a participant that relays between the two clients joins
 //                       ("relaying <its identifier>", or "no such clients")
 //   leave               the relaying participant leaves ("left")
+//   offers <to> <count> a participant sends the client `count` offers back to back
+//                       ("offering <its identifier>", or "no such client")
+//   offered             how many of those offers are written so far ("<count>")
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -64,6 +67,17 @@ void run(TestTracker& tracker, const std::string& command) {
   } else if (verb == "leave") {
     tracker.stopRelaying();
     std::printf("left\n");
+  } else if (verb == "offers") {
+    const auto client = ombrelia::Uuid::parse(from);
+    const unsigned long long count = std::strtoull(to.c_str(), nullptr, 10);
+    const auto participant = client ? tracker.floodOffers(*client, count) : std::nullopt;
+    if (participant) {
+      std::printf("offering %s\n", participant->lowercaseString().c_str());
+    } else {
+      std::printf("no such client\n");
+    }
+  } else if (verb == "offered") {
+    std::printf("%zu\n", tracker.offersWritten());
   } else {
     std::printf("unknown command\n");
   }

@@ -111,6 +111,31 @@ TEST_F(PeerConnectionControllerTest,
   EXPECT_EQ(candidatesSent().size(), 1u) << "later remote candidates send nothing more";
 }
 
+TEST_F(PeerConnectionControllerTest, DescriptionsTheConnectionRefusesAreFollowedByNothing) {
+  auto connection = addOfferedPeer(remote);
+  connection->deliverLocalDescription("v=0\r\no=offer\r\n");
+  for (int i = 1; i <= 3; ++i) {
+    connection->deliverLocalCandidate(
+        "candidate:" + std::to_string(i) + " 1 udp 1 127.0.0.1 9 typ host", "0");
+  }
+  const SessionDescription answer("v=0\r\no=answer\r\n", SdpType::answer);
+  PeerList::shared().updateUserRemoteSdp(answer, remote);
+  ASSERT_EQ(candidatesSent().size(), 3u);
+  // Negotiated: the framework refuses every later description, and a repeated answer must not
+  // bring the candidates back.
+  connection->refuseDescriptions(true);
+  for (int i = 0; i < 200; ++i) PeerList::shared().updateUserRemoteSdp(answer, remote);
+  EXPECT_EQ(candidatesSent().size(), 3u) << "refused answers sent the candidates again";
+
+  // An offer the framework refuses is answered by nothing, and nobody is listed for it.
+  factory->refuseDescriptions(true);
+  const Uuid other = Uuid::random();
+  PeerList::shared().updateUserRemoteSdp(SessionDescription("not sdp", SdpType::offer), other);
+  ASSERT_TRUE(factory->connections().back().expired()) << "its connection was kept";
+  EXPECT_FALSE(listed(other));
+  EXPECT_TRUE(socket->sentContaining("\"type\":\"answer\"").empty());
+}
+
 TEST_F(PeerConnectionControllerTest, LostStatesRemoveThePeerAndOthersDoNot) {
   for (int state = 0; state <= 5; ++state) {
     const Uuid uuid = Uuid::random();

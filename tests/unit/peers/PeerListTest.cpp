@@ -14,7 +14,9 @@
 #include "peers/PeerList.hpp"
 #include "peers/SessionDescription.hpp"
 #include "peers/WebRTCClient.hpp"
+#include "platform/MonotonicClock.hpp"
 #include "protocol/GroupListItem.hpp"
+#include "support/FakeDataChannel.hpp"
 #include "support/PeerListSandbox.hpp"
 #include "support/PeerNotificationLog.hpp"
 
@@ -135,6 +137,105 @@ TEST_F(PeerListTest, OfferFromAListedPeerReplacesItAtTheEndAndPostsInOrder) {
   EXPECT_TRUE(oldClient->isClosed());
   EXPECT_EQ(sandbox.factory().last()->remoteDescriptions(),
             std::vector<std::string>{"remote offer"});
+}
+
+SessionDescription offer(int number) {
+  return SessionDescription("offer " + std::to_string(number), SdpType::offer);
+}
+
+bool isListed(const Uuid& uuid) {
+  const auto peers = PeerList::shared().peers();
+  return std::any_of(peers.begin(), peers.end(), [&](const Peer& p) { return p.uuid == uuid; });
+}
+
+TEST_F(PeerListTest, OffersBackToBackPileUpNoConnectionsWhileClosedOnesStillHoldTheirSockets) {
+  // Connections closed keep their transports, as real ones do for a while: every connection
+  // made is alive or closing until the test lets them go.
+  auto& factory = sandbox.factory();
+  factory.holdTransports(true);
+  for (int i = 0; i < 200; ++i) list.updateUserRemoteSdp(offer(i), kA);
+  EXPECT_EQ(factory.connections().size(), PeerList::kMaxConnectionsPerPeer)
+      << "one identifier's offers piled up connections";
+  ASSERT_EQ(list.peers().size(), 1u);
+  const auto listed = list.peers()[0].webRTCClient;
+
+  // Many identifiers, each offering again and again.
+  for (int round = 0; round < 4; ++round) {
+    for (int i = 0; i < 100; ++i) list.updateUserRemoteSdp(offer(round), numbered(i));
+  }
+  EXPECT_LE(factory.connections().size(), PeerList::kMaxConnections);
+  EXPECT_EQ(list.connectionsAliveOrClosing(), factory.connections().size());
+  EXPECT_FALSE(listed->isClosed()) << "a refused offer replaced the listed connection";
+
+  // Once the closed connections have given their sockets back, offers are taken again.
+  factory.releaseTransports();
+  EXPECT_EQ(list.connectionsAliveOrClosing(), list.peers().size());
+  const size_t made = factory.connections().size();
+  list.updateUserRemoteSdp(offer(9), kA);
+  EXPECT_EQ(factory.connections().size(), made + 1);
+  EXPECT_TRUE(listed->isClosed());
+}
+
+TEST_F(PeerListTest, PeersReplacingTheirConnectionsLeaveANewcomerItsRoom) {
+  auto& factory = sandbox.factory();
+  factory.holdTransports(true);
+  for (int i = 0; i < static_cast<int>(PeerList::kMaxPeers); ++i) {
+    list.updateUserRemoteSdp(offer(0), numbered(i));
+  }
+  // Every listed peer offers again while the connections it replaces are still closing.
+  for (int i = 0; i < static_cast<int>(PeerList::kMaxPeers); ++i) {
+    list.updateUserRemoteSdp(offer(1), numbered(i));
+  }
+  EXPECT_EQ(factory.connections().size(),
+            PeerList::kMaxConnections - PeerList::kReservedForNewcomers);
+  platform::MonotonicClock::advance(PeerList::kEvictableAfter);
+  list.updateUserRemoteSdp(offer(0), kB);
+  EXPECT_TRUE(isListed(kB)) << "the replacements held every connection a newcomer needs";
+  EXPECT_EQ(list.peers().size(), PeerList::kMaxPeers);
+}
+
+TEST_F(PeerListTest, FullListMakesRoomForANewcomerByDroppingTheOldestPeerWhoseChannelNeverOpened) {
+  // One peer whose channel opened, then peers whose channel never opens and who offer again
+  // inside the channel-open bound, as long as they like.
+  list.updateUserRemoteSdp(offer(0), kA);
+  auto channel = std::make_shared<test::FakeDataChannel>();
+  sandbox.factory().last()->deliverDataChannel(channel);
+  channel->deliverOpen();
+  const int silent = static_cast<int>(PeerList::kMaxPeers) - 1;
+  for (int i = 0; i < silent; ++i) {
+    list.updateUserRemoteSdp(offer(0), numbered(i));
+    platform::MonotonicClock::advance(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(list.peers().size(), PeerList::kMaxPeers);
+
+  // A newcomer right away finds nobody to drop: a negotiation under way gets its chance.
+  list.updateUserRemoteSdp(offer(0), kB);
+  EXPECT_FALSE(isListed(kB));
+
+  // Offering again keeps a peer's standing: the newcomer takes the place of the one listed
+  // longest, and the next one that of the next.
+  platform::MonotonicClock::advance(std::chrono::seconds(15));
+  for (int i = 0; i < silent; ++i) list.updateUserRemoteSdp(offer(1), numbered(i));
+  PeerNotificationLog log;
+  list.updateUserRemoteSdp(offer(0), kB);
+  EXPECT_TRUE(isListed(kB)) << "the list refused a newcomer for peers that never opened";
+  EXPECT_FALSE(isListed(numbered(0)));
+  EXPECT_EQ(log.names(),
+            (std::vector<std::string>{"PeerDisconected", "GroupPeerSendAnswer", "NewGroupPeer"}))
+      << "the dropped peer was not announced before the newcomer";
+  const Uuid kC = numbered(500);
+  list.addPeer(addItem(kC));
+  EXPECT_TRUE(isListed(kC));
+  EXPECT_FALSE(isListed(numbered(1)));
+  EXPECT_TRUE(isListed(numbered(2)));
+
+  // A peer whose channel opened is never dropped to make room.
+  for (int i = 2; i < silent; ++i) list.removePeer(numbered(i));
+  for (int i = 0; i < silent; ++i) list.updateUserRemoteSdp(offer(2), numbered(1000 + i));
+  platform::MonotonicClock::advance(PeerList::kEvictableAfter);
+  for (int i = 0; i < 3; ++i) list.updateUserRemoteSdp(offer(0), numbered(2000 + i));
+  EXPECT_TRUE(isListed(kA));
+  EXPECT_EQ(list.peers().size(), PeerList::kMaxPeers);
 }
 
 TEST_F(PeerListTest, RemovingOrDisconnectingClosesTheConnectionWhileCopiesAreHeld) {

@@ -88,6 +88,11 @@ TEST_F(WebRTCClientLoopbackTest, HandNegotiatedClientsExchangeEveryMessageAndASe
   if (HasFatalFailure()) return;
   EXPECT_TRUE(offerer->isConnected());
   EXPECT_TRUE(answerer->isConnected());
+  // The session is negotiated: a description sent again is refused, and what would follow it
+  // (the candidate burst) does not run.
+  bool followed = false;
+  EXPECT_FALSE(offerer->setRemoteSdp(*answerer->localDescription(), [&] { followed = true; }));
+  EXPECT_FALSE(followed);
 
   // Every typed message, each way: the offerer on its own channel, the answerer on the one the
   // offerer opened.
