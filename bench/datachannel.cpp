@@ -2,8 +2,9 @@
 // channel's open event, and MB/s of 15,924-byte binary frames sent one way. Prints
 //   setup-ms <median> <min> <max>
 //   throughput <MB/s> <bytes> <seconds>
-// which bench/scripts/datachannel sets beside node-datachannel's figures.
-//   bench_datachannel [megabytes] [setups]
+// which bench/scripts/datachannel sets beside node-datachannel's figures. With a loss percentage,
+// each side's SCTP packets are lost at that rate during the transfer, as on a lossy path.
+//   bench_datachannel [megabytes] [setups] [loss-percent]
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -151,6 +152,7 @@ double throughput(Pair& pair, size_t totalBytes, double& seconds) {
 int main(int argc, char** argv) {
   const size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 200;
   const int setups = argc > 2 ? std::atoi(argv[2]) : 10;
+  const double lossPercent = argc > 3 ? std::atof(argv[3]) : 0.0;
 
   std::vector<double> setupMs;
   for (int i = 0; i < std::max(setups, 1); ++i) {
@@ -163,6 +165,15 @@ int main(int argc, char** argv) {
 
   Pair pair;
   pair.open();
+  if (lossPercent > 0) {
+    // Fixed seeds: every run draws the same sequence of losses.
+    SctpImpairment path;
+    path.lossRate = lossPercent / 100;
+    path.seed = 1;
+    pair.offerer->impairSctpForTesting(path);
+    path.seed = 2;
+    pair.answerer->impairSctpForTesting(path);
+  }
   double seconds = 0;
   const double rate = throughput(pair, megabytes * 1000 * 1000, seconds);
   std::printf("throughput %.1f %zu %.3f\n", rate, megabytes * 1000 * 1000, seconds);

@@ -622,6 +622,13 @@ void PeerConnectionCore::startSctp() {
   callbacks.onStreamsReset = [weak](std::vector<uint16_t> streams) {
     if (auto self = weak.lock()) self->onSctpStreamsReset(streams);
   };
+  callbacks.onStuck = [weak](const std::string& why) {
+    // The transport may not be closed from inside its own callback.
+    GlibLoop::shared().invoke([weak, why] {
+      const auto self = weak.lock();
+      if (self && !self->tornDown_) self->fail("the SCTP association is stuck: " + why);
+    });
+  };
   auto sctp = SctpTransport::create(settings, std::move(callbacks));
   {
     std::lock_guard lock(transportMutex_);

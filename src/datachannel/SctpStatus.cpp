@@ -8,8 +8,10 @@ std::string SctpStatus::describe() const {
          ", peer receive window " + n(peerReceiveWindow) + ", srtt " + n(smoothedRttMs) +
          " ms, rto " + n(retransmissionTimeoutMs) + " ms, unacknowledged chunks " +
          n(unacknowledgedChunks) + ", chunks not yet sent " + n(pendingChunks) +
-         ", own receive window " + n(localReceiveWindow) + ", bytes queued here " + n(queuedBytes) +
-         "; sent " + n(messagesSent) + " messages (" + n(bytesSent) + " bytes), received " +
+         ", own receive window " + n(localReceiveWindow) + ", peer's cumulative ack " +
+         (peerCumulativeAck ? n(*peerCumulativeAck) : "none yet") + ", retransmission timeouts " +
+         n(retransmissionTimeouts) + ", bytes queued here " + n(queuedBytes) + "; sent " +
+         n(messagesSent) + " messages (" + n(bytesSent) + " bytes), received " +
          n(messagesReceived) + " messages (" + n(bytesReceived) + " bytes, " +
          n(messagesAwaitingDelivery) + " not yet delivered); process-wide: " + n(dataTimeouts) +
          " data timeouts, " + n(windowProbeTimeouts) + " window probes, " + n(retransmittedChunks) +

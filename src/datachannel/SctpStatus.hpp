@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace ombrelia::datachannel {
@@ -23,6 +24,10 @@ struct SctpStatus {
   uint32_t pendingChunks = 0;
   // What this side advertises it can still take.
   uint32_t localReceiveWindow = 0;
+  // The highest cumulative ack the peer's acknowledgements have carried, once one came, and
+  // this association's own retransmission timeouts.
+  std::optional<uint32_t> peerCumulativeAck;
+  uint32_t retransmissionTimeouts = 0;
   // Bytes the transport holds because usrsctp would take no more.
   size_t queuedBytes = 0;
   // Whole messages and their bytes that usrsctp took from us, and that it handed us.

@@ -38,6 +38,9 @@ constexpr uint32_t kSendThreshold = kSocketBufferBytes / 2;
 constexpr uint32_t kRtoInitialMs = 1000;
 constexpr uint32_t kRtoMinMs = 200;
 constexpr uint32_t kRtoMaxMs = 3000;
+// An association with data unacknowledged must see its retransmission timer fire, backed off to
+// the maximum, several times within the stall watch's timeout, or a long outage would end it.
+static_assert(3 * std::chrono::milliseconds(kRtoMaxMs) <= SctpStallWatch::kStallTimeout);
 // Timeouts in a row after which SCTP would give the path, and the association, up. The
 // connection decides when a silent peer is lost, by its consent and failed timeouts, which may
 // be set long enough to ride out an outage; SCTP's default of ten would end the association
@@ -358,6 +361,10 @@ bool SctpTransport::start() {
     log("connect failed: " + std::string(std::strerror(errno)));
     return false;
   }
+  GlibLoop::shared().repeat(SctpStallWatch::kCheckInterval, [weak = weak_from_this()] {
+    const auto self = weak.lock();
+    return self && self->checkProgress();
+  });
   return true;
 }
 
@@ -366,6 +373,12 @@ void SctpTransport::handlePacket(const uint8_t* data, size_t size, bool moreWait
   {
     Glue::Lock lock;
     if (!closed_ && socket_ != nullptr) {
+      // Read here, as usrsctp keeps it to itself: the one sign of progress on a path whose
+      // acknowledgements come back but never cover the oldest chunk.
+      const auto ack = SctpStallWatch::cumulativeAckIn(data, size);
+      if (ack && (!peerCumulativeAck_ || SctpStallWatch::isAfter(*ack, *peerCumulativeAck_))) {
+        peerCumulativeAck_ = ack;
+      }
       usrsctp_conninput(reinterpret_cast<void*>(id_), data, size, 0);
     }
   }
@@ -475,6 +488,10 @@ size_t SctpTransport::bufferedBytes() const {
 std::optional<SctpStatus> SctpTransport::status() {
   Glue::Lock lock;
   if (closed_ || socket_ == nullptr) return std::nullopt;
+  return readStatus();
+}
+
+SctpStatus SctpTransport::readStatus() {
   SctpStatus result;
   struct sctp_status status {};
   socklen_t length = sizeof status;
@@ -492,6 +509,12 @@ std::optional<SctpStatus> SctpTransport::status() {
   if (usrsctp_getsockopt(socket_, IPPROTO_SCTP, SCTP_ASSOCINFO, &association, &length) == 0) {
     result.localReceiveWindow = association.sasoc_local_rwnd;
   }
+  struct sctp_timeouts timeouts {};
+  length = sizeof timeouts;
+  if (usrsctp_getsockopt(socket_, IPPROTO_SCTP, SCTP_TIMEOUTS, &timeouts, &length) == 0) {
+    result.retransmissionTimeouts = timeouts.stimo_data;
+  }
+  result.peerCumulativeAck = peerCumulativeAck_;
   struct sctpstat counts {};
   usrsctp_get_stat(&counts);
   result.dataTimeouts = counts.sctps_timodata;
@@ -505,6 +528,24 @@ std::optional<SctpStatus> SctpTransport::status() {
   result.messagesReceived = messagesReceived_;
   result.bytesReceived = bytesReceived_;
   return result;
+}
+
+bool SctpTransport::checkProgress() {
+  std::string why;
+  {
+    Glue::Lock lock;
+    if (closed_ || socket_ == nullptr) return false;
+    const SctpStatus status = readStatus();
+    const SctpStallWatch::Sample sample{SctpStallWatch::Clock::now(), status.unacknowledgedChunks,
+                                        status.peerCumulativeAck, status.retransmissionTimeouts};
+    if (!stallWatch_.observe(sample)) return true;
+    why = std::to_string(status.unacknowledgedChunks) +
+          " chunks unacknowledged, with neither acknowledgement progress nor a retransmission "
+          "timeout for " +
+          std::to_string(stallWatch_.stalledFor().count()) + " ms; " + status.describe();
+  }
+  if (callbacks_.onStuck) callbacks_.onStuck(why);
+  return false;
 }
 
 void SctpTransport::resetStream(uint16_t stream) {

@@ -17,9 +17,11 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "datachannel/MessageAssembler.hpp"
+#include "datachannel/SctpStallWatch.hpp"
 #include "datachannel/SctpStatus.hpp"
 #include "datachannel/StreamResetQueue.hpp"
 
@@ -63,6 +65,9 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
     std::function<void(uint16_t stream, uint32_t ppid, std::vector<uint8_t> message)> onMessage;
     // The peer reset these incoming streams (its channels on them are closing).
     std::function<void(std::vector<uint16_t> streams)> onStreamsReset;
+    // The association holds data it no longer retransmits (see SctpStallWatch): it will never
+    // deliver it. Called once, on the GlibLoop thread, with what the association looked like.
+    std::function<void(const std::string& why)> onStuck;
   };
 
   [[nodiscard]] static std::shared_ptr<SctpTransport> create(const Settings& settings,
@@ -107,6 +112,10 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
   // Hands SCTP the resets that may go now, and keeps checking while others wait.
   void requestDueResets();
   bool allAcknowledged();
+  // With the stack's lock held and the socket open.
+  SctpStatus readStatus();
+  // Feeds the stall watch; false once the transport is closed or found stuck.
+  bool checkProgress();
   void handleData(const uint8_t* data, size_t size, const MessageAssembler::Key& key, uint32_t ppid,
                   int flags);
   void handleNotification(const uint8_t* data, size_t size);
@@ -137,6 +146,8 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
   uint64_t bytesSent_ = 0;
   uint64_t messagesReceived_ = 0;
   uint64_t bytesReceived_ = 0;
+  std::optional<uint32_t> peerCumulativeAck_;
+  SctpStallWatch stallWatch_;
 
   std::mutex outputMutex_;  // guards output_ and draining_
   Packets output_;

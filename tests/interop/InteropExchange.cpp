@@ -44,6 +44,12 @@ std::string explainStall(test::InteropSession& session, const std::optional<Sctp
   std::string text = "\nour connection's states: " + session.connectionStates() +
                      "\nour association: " + (now ? now->describe() : "gone");
   text += "\nthe other side: " + (theirs ? theirs->dump() : "no answer within the bound");
+  if (!now && session.pc().state() == DCIceState::failed) {
+    text +=
+        "\nverdict: our connection ended itself as failed; its error line above says why. One "
+        "that names a stuck association means usrsctp forgot chunks marked for fast "
+        "retransmission: not a slow path";
+  }
   if (!now || !before) return text;
   const uint64_t taken = now->messagesSent - before->messagesSent;
   const uint64_t received = now->messagesReceived - before->messagesReceived;
@@ -89,7 +95,8 @@ std::string explainStall(test::InteropSession& session, const std::optional<Sctp
   // most four packets of lost chunks per acknowledgement and marks the rest; a retransmission
   // timeout firing meanwhile recounts the marked chunks but skips those last sent within its
   // round-trip estimate, and nothing resends those again. Lifting that limit made the browser
-  // end the association instead, so the test names the fault rather than waiting it out.
+  // end the association instead. Our connection ends such an association some 10 s into the
+  // stall (SctpStallWatch): one still up here went unnoticed by that watch.
   if (later->retransmittedChunks == stalled->retransmittedChunks &&
       later->unacknowledgedChunks == stalled->unacknowledgedChunks) {
     text +=

@@ -14,8 +14,7 @@ uint32_t read32(const uint8_t* p) {
          static_cast<uint32_t>(p[2]) << 8 | p[3];
 }
 size_t padded(size_t length) { return (length + 3) & ~size_t{3}; }
-// Serial number order: sequence numbers wrap.
-bool after(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
+bool after(uint32_t a, uint32_t b) { return SctpWireLog::isAfter(a, b); }
 
 // Calls `visit(type, record, length)` for each type-length-value record in `bytes` (the chunks
 // of a packet when `wideType` is false, the parameters of a chunk when true), stopping at the
@@ -50,6 +49,16 @@ bool SctpWireLog::carries(const uint8_t* packet, size_t size, uint8_t chunkType)
   forEachRecord(packet + kCommonHeaderBytes, size - kCommonHeaderBytes, false,
                 [&](uint16_t type, const uint8_t*, size_t) { found = found || type == chunkType; });
   return found;
+}
+
+std::optional<uint32_t> SctpWireLog::dataTsn(const uint8_t* packet, size_t size) {
+  if (size < kCommonHeaderBytes) return std::nullopt;
+  std::optional<uint32_t> tsn;
+  forEachRecord(packet + kCommonHeaderBytes, size - kCommonHeaderBytes, false,
+                [&](uint16_t type, const uint8_t* chunk, size_t length) {
+                  if (!tsn && type == kDataChunk && length >= 8) tsn = read32(chunk + 4);
+                });
+  return tsn;
 }
 
 // Notes one chunk of a packet this side sent.

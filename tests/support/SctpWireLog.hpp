@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "support/Waiter.hpp"
@@ -30,6 +31,7 @@ class SctpWireLog {
   static constexpr uint32_t kInProgress = 6;
 
   static constexpr uint8_t kDataChunk = 0;
+  static constexpr uint8_t kHeartbeatChunk = 4;
   static constexpr uint8_t kReconfigChunk = 130;
 
   SctpWireLog();
@@ -37,6 +39,10 @@ class SctpWireLog {
   std::function<void(const uint8_t* packet, size_t size)> tap();
   // The packet holds a chunk of this type.
   static bool carries(const uint8_t* packet, size_t size, uint8_t chunkType);
+  // The transmission sequence number of the packet's first data chunk, if it has one.
+  static std::optional<uint32_t> dataTsn(const uint8_t* packet, size_t size);
+  // Serial-number order: sequence numbers wrap.
+  static bool isAfter(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
 
   // Every transmission, retransmissions included, in the order they left.
   std::vector<Request> requests() const;
