@@ -29,12 +29,6 @@ size_t ConnectionSlots::total() const {
   return total_;
 }
 
-size_t ConnectionSlots::of(const Uuid& peer) const {
-  std::lock_guard lock(mutex_);
-  const auto it = byPeer_.find(peer);
-  return it == byPeer_.end() ? 0 : it->second;
-}
-
 void ConnectionSlots::release(const Uuid& peer) {
   std::lock_guard lock(mutex_);
   --total_;

@@ -50,7 +50,6 @@ class ConnectionSlots : public std::enable_shared_from_this<ConnectionSlots> {
   Expected<std::shared_ptr<Slot>, Refusal> take(const Uuid& peer, size_t totalLimit,
                                                 size_t perPeerLimit);
   size_t total() const;
-  size_t of(const Uuid& peer) const;
 
  private:
   ConnectionSlots() = default;
