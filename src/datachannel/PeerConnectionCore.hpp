@@ -74,6 +74,9 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   bool sendRawForTesting(uint16_t stream, uint32_t ppid, const std::vector<uint8_t>& bytes);
 
   const DCConfiguration& config() const { return config_; }
+  // Descriptors the connection holds at most until its transports are gone, whatever happens
+  // to the machine's addresses meanwhile: they were read once, as it was made.
+  size_t socketsAtMost() const { return IceTransport::socketsFor(localAddresses_.size()); }
   // Runs a block on the callback queue unless the connection has been silenced.
   void postCallback(std::function<void()> block);
 
@@ -112,12 +115,15 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   std::shared_ptr<SctpTransport> sctp() const;
   void fail(const std::string& reason);
   void teardown();
+  // Logs, once per connection, that remote candidates past the bound were dropped.
+  void reportCandidateOverflow();
 
   // Any thread.
   void changeState(DCIceState state);
   void log(const std::string& message) const;
 
   const DCConfiguration config_;
+  const std::vector<std::string> localAddresses_;
   const std::shared_ptr<Certificate> certificate_;
   const std::shared_ptr<platform::DispatchQueue> callbackQueue_;
   struct TransportsGone;
@@ -128,6 +134,7 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   std::atomic<size_t> receivedWaitingBytes_{0};
   std::atomic<size_t> receivedWaitingMessages_{0};
   std::atomic<bool> receiveOverflowed_{false};
+  std::atomic<bool> candidateOverflowReported_{false};
   // Set by tests only; the flag spares the send path the lock on an unimpaired connection.
   std::atomic<bool> impaired_{false};
   mutable std::mutex impairerMutex_;  // guards impairer_
@@ -143,6 +150,9 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   bool localMade_ = false;
   bool closeRequested_ = false;
   std::optional<std::string> localSdpText_;
+  // Remote candidates taken so far, from the description and trickled.
+  size_t remoteCandidates_ = 0;
+  bool remoteGatheringEnded_ = false;
 
   // Loop thread only.
   std::shared_ptr<IceTransport> ice_;
