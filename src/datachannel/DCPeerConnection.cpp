@@ -1,5 +1,6 @@
 #include "datachannel/DCPeerConnection.hpp"
 
+#include "datachannel/IceTransport.hpp"
 #include "datachannel/PeerConnectionCore.hpp"
 
 namespace ombrelia::datachannel {
@@ -49,6 +50,13 @@ bool DCPeerConnection::setRemoteDescription(const std::string& sdp) {
 bool DCPeerConnection::addRemoteCandidate(const std::string& candidate, const std::string& mid) {
   return core_->addRemoteCandidate(candidate, mid);
 }
+
+size_t DCPeerConnection::socketsFor(const DCConfiguration& config) {
+  return IceTransport::socketsFor(
+      IceTransport::localAddresses(config.bindAddress, config.maxSockets).size());
+}
+
+size_t DCPeerConnection::socketsAtMost() const { return core_->socketsAtMost(); }
 
 DCIceState DCPeerConnection::state() const { return core_->state(); }
 

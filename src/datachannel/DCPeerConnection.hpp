@@ -57,6 +57,12 @@ class DCPeerConnection {
   // With or without "a="; an empty line or "end-of-candidates" ends the remote candidates.
   bool addRemoteCandidate(const std::string& candidate, const std::string& mid);
 
+  // Descriptors a connection made now with `config` would hold at most, from its creation until
+  // its transports are gone: one socket per local address it gathers on, and one more.
+  static size_t socketsFor(const DCConfiguration& config);
+  // The same for this connection, whose addresses were read as it was made.
+  size_t socketsAtMost() const;
+
   DCIceState state() const;
   std::optional<std::string> localDescription() const;
   // Ends the connection; the closed state is still reported.

@@ -34,6 +34,9 @@ class IceTransport : public std::enable_shared_from_this<IceTransport> {
     bool controlling = false;
     std::vector<StunServer> stunServers;
     std::optional<std::string> bindAddress;
+    // Without a bind address, the addresses to gather on (localAddresses() as the connection
+    // counted them): the agent never finds more by itself, so it holds no socket uncounted.
+    std::vector<std::string> localAddresses;
     uint16_t portRangeBegin = 0;
     uint16_t portRangeEnd = 0;
   };
@@ -44,6 +47,14 @@ class IceTransport : public std::enable_shared_from_this<IceTransport> {
     std::function<void(State)> onStateChange;
     std::function<void(const uint8_t*, size_t)> onPacket;
   };
+
+  // Descriptors an agent gathering on `addresses` local addresses holds at most: one UDP socket
+  // each, and the wake-up descriptor of the GLib context libnice makes for its component.
+  static constexpr size_t socketsFor(size_t addresses) { return addresses + 1; }
+  // The addresses an agent gathers on: the bind address alone, or every local address but
+  // loopback, as many as keep its descriptors within `maxSockets`. Any thread.
+  static std::vector<std::string> localAddresses(const std::optional<std::string>& bindAddress,
+                                                 std::optional<size_t> maxSockets = {});
 
   // None when the agent cannot be made or given a stream.
   [[nodiscard]] static std::shared_ptr<IceTransport> create(const Settings& settings,
@@ -110,10 +121,10 @@ class IceTransport : public std::enable_shared_from_this<IceTransport> {
   std::string localPwd_;
   std::vector<SdpCandidate> localCandidates_;
   bool gatheringDone_ = false;
-  std::string pendingStunHost_;  // a STUN server named by host, resolved when gathering starts
-  uint16_t stunPort_ = 0;
+  std::optional<StunServer> stunServer_;  // its host resolved when gathering starts
   bool everConnected_ = false;
   bool closed_ = false;
+  bool nothingToGatherOn_ = false;
 };
 
 }  // namespace ombrelia::datachannel
