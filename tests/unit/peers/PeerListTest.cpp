@@ -167,9 +167,11 @@ TEST_F(PeerListTest, OffersBackToBackPileUpNoConnectionsWhileClosedOnesStillHold
   EXPECT_EQ(list.connectionsAliveOrClosing(), factory.connections().size());
   EXPECT_FALSE(listed->isClosed()) << "a refused offer replaced the listed connection";
 
-  // Once the closed connections have given their sockets back, offers are taken again.
+  // Once the closed connections have given their sockets back, offers are taken again (at the
+  // pace one identifier may replace its connection).
   factory.releaseTransports();
   EXPECT_EQ(list.connectionsAliveOrClosing(), list.peers().size());
+  platform::MonotonicClock::advance(PeerList::kMinReplacementInterval);
   const size_t made = factory.connections().size();
   list.updateUserRemoteSdp(offer(9), kA);
   EXPECT_EQ(factory.connections().size(), made + 1);
