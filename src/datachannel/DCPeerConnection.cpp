@@ -83,6 +83,10 @@ bool DCPeerConnection::sendRawForTesting(uint16_t stream, uint32_t ppid,
   return core_->sendRawForTesting(stream, ppid, bytes);
 }
 
+std::optional<size_t> DCPeerConnection::remoteCandidatesForTesting() const {
+  return core_->remoteCandidatesHeld();
+}
+
 std::optional<SctpStatus> DCPeerConnection::sctpStatusForTesting() const {
   return core_->sctpStatus();
 }

@@ -82,6 +82,9 @@ class DCPeerConnection {
   // Test seam: the SCTP association as it is now, to explain a transfer that stalls. None
   // before SCTP is up and once the connection is closed.
   std::optional<SctpStatus> sctpStatusForTesting() const;
+  // Test seam: the remote candidates the ICE agent holds once what was handed to the connection
+  // so far has reached it; none when the agent is not up or the loop does not answer in time.
+  std::optional<size_t> remoteCandidatesForTesting() const;
 
  private:
   explicit DCPeerConnection(std::shared_ptr<PeerConnectionCore> core);

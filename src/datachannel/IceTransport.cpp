@@ -311,6 +311,14 @@ bool IceTransport::addRemoteCandidate(const SdpCandidate& candidate) {
   return added > 0;
 }
 
+size_t IceTransport::remoteCandidateCount() const {
+  if (agent_ == nullptr) return 0;
+  GSList* held = nice_agent_get_remote_candidates(agent_, streamId_, kComponent);
+  const size_t count = g_slist_length(held);
+  g_slist_free_full(held, reinterpret_cast<GDestroyNotify>(nice_candidate_free));
+  return count;
+}
+
 void IceTransport::remoteGatheringDone() {
   if (agent_ != nullptr) nice_agent_peer_candidate_gathering_done(agent_, streamId_);
 }

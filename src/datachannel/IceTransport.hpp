@@ -74,6 +74,7 @@ class IceTransport : public std::enable_shared_from_this<IceTransport> {
   // another component); such candidates are dropped, never fatal.
   bool addRemoteCandidate(const SdpCandidate& candidate);
   void remoteGatheringDone();
+  size_t remoteCandidateCount() const;
   void setControlling(bool controlling);
 
   // Any thread. False when no pair is selected yet or the agent is closed.

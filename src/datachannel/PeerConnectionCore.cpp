@@ -3,6 +3,7 @@
 #include <openssl/rand.h>
 
 #include <algorithm>
+#include <future>
 #include <ombrelia/OmbreliaLogger.hpp>
 
 #include "datachannel/ChannelFrame.hpp"
@@ -981,6 +982,17 @@ bool PeerConnectionCore::sendRawForTesting(uint16_t stream, uint32_t ppid,
   if (!sctp) return false;
   const auto result = sctp->send(stream, ppid, bytes.data(), bytes.size(), {});
   return result == SctpTransport::SendResult::sent || result == SctpTransport::SendResult::queued;
+}
+
+std::optional<size_t> PeerConnectionCore::remoteCandidatesHeld() const {
+  auto answer = std::make_shared<std::promise<std::optional<size_t>>>();
+  auto held = answer->get_future();
+  GlibLoop::shared().invoke([self = shared_from_this(), answer] {
+    answer->set_value(self->ice_ ? std::optional<size_t>(self->ice_->remoteCandidateCount())
+                                 : std::nullopt);
+  });
+  if (held.wait_for(std::chrono::seconds(5)) != std::future_status::ready) return std::nullopt;
+  return held.get();
 }
 
 size_t PeerConnectionCore::bufferedAmount() const {

@@ -72,6 +72,8 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   // Loses, delays and reorders the outgoing SCTP packets from now on.
   void impairSctp(const SctpImpairment& impairment);
   bool sendRawForTesting(uint16_t stream, uint32_t ppid, const std::vector<uint8_t>& bytes);
+  // Asked of the agent on the loop, after every block queued there before; waits a while.
+  std::optional<size_t> remoteCandidatesHeld() const;
 
   const DCConfiguration& config() const { return config_; }
   // Descriptors the connection holds at most until its transports are gone, whatever happens
