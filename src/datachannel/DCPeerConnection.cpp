@@ -56,8 +56,6 @@ size_t DCPeerConnection::socketsFor(const DCConfiguration& config) {
       IceTransport::localAddresses(config.bindAddress, config.maxSockets).size());
 }
 
-size_t DCPeerConnection::socketsAtMost() const { return core_->socketsAtMost(); }
-
 DCIceState DCPeerConnection::state() const { return core_->state(); }
 
 std::optional<std::string> DCPeerConnection::localDescription() const {

@@ -60,8 +60,6 @@ class DCPeerConnection {
   // Descriptors a connection made now with `config` would hold at most, from its creation until
   // its transports are gone: one socket per local address it gathers on, and one more.
   static size_t socketsFor(const DCConfiguration& config);
-  // The same for this connection, whose addresses were read as it was made.
-  size_t socketsAtMost() const;
 
   DCIceState state() const;
   std::optional<std::string> localDescription() const;

@@ -76,9 +76,6 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   std::optional<size_t> remoteCandidatesHeld() const;
 
   const DCConfiguration& config() const { return config_; }
-  // Descriptors the connection holds at most until its transports are gone, whatever happens
-  // to the machine's addresses meanwhile: they were read once, as it was made.
-  size_t socketsAtMost() const { return IceTransport::socketsFor(localAddresses_.size()); }
   // Runs a block on the callback queue unless the connection has been silenced.
   void postCallback(std::function<void()> block);
 
@@ -125,6 +122,7 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   void log(const std::string& message) const;
 
   const DCConfiguration config_;
+  // Read once, as the connection is made: what its owner counted its descriptors by.
   const std::vector<std::string> localAddresses_;
   const std::shared_ptr<Certificate> certificate_;
   const std::shared_ptr<platform::DispatchQueue> callbackQueue_;
