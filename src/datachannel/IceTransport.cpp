@@ -94,6 +94,9 @@ struct IceTransport::Relay {
     if (component != kComponent) return;
     if (auto self = static_cast<Relay*>(data)->transport.lock()) self->handleComponentState(state);
   }
+  static void onLearnedCandidate(NiceAgent*, NiceCandidate*, gpointer data) {
+    if (auto self = static_cast<Relay*>(data)->transport.lock()) self->handleLearnedCandidate();
+  }
   static void onSelectedPair(NiceAgent*, guint, guint component, NiceCandidate*, NiceCandidate*,
                              gpointer data) {
     if (component != kComponent) return;
@@ -191,6 +194,9 @@ std::shared_ptr<IceTransport> IceTransport::create(const Settings& settings, Cal
   g_signal_connect(agent, "component-state-changed", G_CALLBACK(Relay::onComponentState),
                    self->relay_);
   g_signal_connect(agent, "new-selected-pair-full", G_CALLBACK(Relay::onSelectedPair),
+                   self->relay_);
+  // Fired only for candidates libnice adds by itself, never for those we hand it.
+  g_signal_connect(agent, "new-remote-candidate-full", G_CALLBACK(Relay::onLearnedCandidate),
                    self->relay_);
   self->streamId_ = nice_agent_add_stream(agent, 1);
   if (self->streamId_ == 0) return nullptr;
@@ -505,6 +511,10 @@ void IceTransport::handleCandidate(void* niceCandidate) {
 void IceTransport::handleGatheringDone() {
   gatheringDone_ = true;
   if (callbacks_.onGatheringDone) callbacks_.onGatheringDone();
+}
+
+void IceTransport::handleLearnedCandidate() {
+  if (callbacks_.onRemoteCandidateLearned) callbacks_.onRemoteCandidateLearned();
 }
 
 void IceTransport::handleComponentState(unsigned state) {

@@ -46,6 +46,9 @@ class IceTransport : public std::enable_shared_from_this<IceTransport> {
     std::function<void()> onGatheringDone;
     std::function<void(State)> onStateChange;
     std::function<void(const uint8_t*, size_t)> onPacket;
+    // The agent learned a remote candidate from a check that came from an address the peer
+    // never announced (a peer-reflexive one), and holds it from now on.
+    std::function<void()> onRemoteCandidateLearned;
   };
 
   // Descriptors an agent gathering on `addresses` local addresses holds at most: one UDP socket
@@ -96,6 +99,7 @@ class IceTransport : public std::enable_shared_from_this<IceTransport> {
   void handleCandidate(void* niceCandidate);
   void handleGatheringDone();
   void handleComponentState(unsigned state);
+  void handleLearnedCandidate();
   void handlePacket(const uint8_t* data, size_t size);
   void enlargeSocketBuffers();
   // Takes the selected pair's socket and remote address for sendAll(), or drops them.

@@ -22,6 +22,13 @@ namespace {
 // every later addition, and the agent's check list, costlier on the loop that drives every
 // connection's ICE, DTLS and SCTP timers.
 constexpr size_t kMaxRemoteCandidates = 32;
+// Remote candidates the ICE agent may learn by itself, one for each address a valid check comes
+// from that the peer never announced. An honest peer's checks come from the addresses it
+// announced, or through a NAT from one mapped address per socket it checks from; the peer
+// knows the credentials, though, and checks from ever new addresses (an IPv6 /64 holds plenty)
+// would grow the agent's lists as unannounced candidates do. libnice cannot be told to forget
+// one, so a connection past the bound ends.
+constexpr size_t kMaxLearnedCandidates = kMaxRemoteCandidates;
 // DTLS packets that arrive before the agent reports connected wait for it: the first flight of
 // a remote client is one to three datagrams.
 constexpr size_t kMaxEarlyPackets = 32;
@@ -382,6 +389,9 @@ bool PeerConnectionCore::ensureIce(bool controlling) {
   callbacks.onPacket = [weak](const uint8_t* data, size_t size) {
     if (auto self = weak.lock()) self->onIcePacket(data, size);
   };
+  callbacks.onRemoteCandidateLearned = [weak] {
+    if (auto self = weak.lock()) self->onLearnedCandidate();
+  };
   ice_ = IceTransport::create(settings, std::move(callbacks));
   if (!ice_ || !ice_->gather()) {
     fail("the ICE agent could not start");
@@ -514,6 +524,12 @@ void PeerConnectionCore::onIceState(IceTransport::State state) {
     case IceTransport::State::checking:
       break;
   }
+}
+
+void PeerConnectionCore::onLearnedCandidate() {
+  if (tornDown_ || ++learnedCandidates_ <= kMaxLearnedCandidates) return;
+  fail("the peer's checks came from more than " + std::to_string(kMaxLearnedCandidates) +
+       " addresses it never announced");
 }
 
 void PeerConnectionCore::onIcePacket(const uint8_t* data, size_t size) {

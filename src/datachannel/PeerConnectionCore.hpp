@@ -91,6 +91,7 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   void applyRemoteCandidate(const SdpCandidate& candidate);
   void onLocalCandidate(const SdpCandidate& candidate);
   void onIceState(IceTransport::State state);
+  void onLearnedCandidate();
   void onIcePacket(const uint8_t* data, size_t size);
   void startDtls();
   void onDtlsConnected();
@@ -156,6 +157,7 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
 
   // Loop thread only.
   std::shared_ptr<IceTransport> ice_;
+  size_t learnedCandidates_ = 0;  // remote candidates the agent learned from checks
   std::optional<SdpDescription> local_;
   std::optional<SdpDescription> remote_;
   std::vector<SdpCandidate> pendingCandidates_;
