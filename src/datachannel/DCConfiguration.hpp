@@ -21,6 +21,10 @@ struct DCConfiguration {
   // A local IP address to gather host candidates on only ("127.0.0.1" adds loopback, which the
   // ICE agent otherwise ignores); none gathers on every interface.
   std::optional<std::string> bindAddress;
+  // Descriptors the connection may hold, at most: it gathers on no more of the local addresses
+  // (as found when it is made) than fit, so an owner that counted its sockets before making it
+  // holds it to that count. None: every address.
+  std::optional<size_t> maxSockets;
   // Every kind gives a self-signed ECDSA P-256 certificate, which every WebRTC stack accepts.
   int certificateType = 0;
   // Only 0 (all candidates) is meaningful: without TURN there are no relay candidates.

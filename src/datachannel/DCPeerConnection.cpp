@@ -1,5 +1,6 @@
 #include "datachannel/DCPeerConnection.hpp"
 
+#include "datachannel/IceTransport.hpp"
 #include "datachannel/PeerConnectionCore.hpp"
 
 namespace ombrelia::datachannel {
@@ -50,6 +51,11 @@ bool DCPeerConnection::addRemoteCandidate(const std::string& candidate, const st
   return core_->addRemoteCandidate(candidate, mid);
 }
 
+size_t DCPeerConnection::socketsFor(const DCConfiguration& config) {
+  return IceTransport::socketsFor(
+      IceTransport::localAddresses(config.bindAddress, config.maxSockets).size());
+}
+
 DCIceState DCPeerConnection::state() const { return core_->state(); }
 
 std::optional<std::string> DCPeerConnection::localDescription() const {
@@ -73,6 +79,10 @@ void DCPeerConnection::impairSctpForTesting(const SctpImpairment& impairment) {
 bool DCPeerConnection::sendRawForTesting(uint16_t stream, uint32_t ppid,
                                          const std::vector<uint8_t>& bytes) {
   return core_->sendRawForTesting(stream, ppid, bytes);
+}
+
+std::optional<size_t> DCPeerConnection::remoteCandidatesForTesting() const {
+  return core_->remoteCandidatesHeld();
 }
 
 std::optional<SctpStatus> DCPeerConnection::sctpStatusForTesting() const {

@@ -57,6 +57,10 @@ class DCPeerConnection {
   // With or without "a="; an empty line or "end-of-candidates" ends the remote candidates.
   bool addRemoteCandidate(const std::string& candidate, const std::string& mid);
 
+  // Descriptors a connection made now with `config` would hold at most, from its creation until
+  // its transports are gone: one socket per local address it gathers on, and one more.
+  static size_t socketsFor(const DCConfiguration& config);
+
   DCIceState state() const;
   std::optional<std::string> localDescription() const;
   // Ends the connection; the closed state is still reported.
@@ -76,6 +80,9 @@ class DCPeerConnection {
   // Test seam: the SCTP association as it is now, to explain a transfer that stalls. None
   // before SCTP is up and once the connection is closed.
   std::optional<SctpStatus> sctpStatusForTesting() const;
+  // Test seam: the remote candidates the ICE agent holds once what was handed to the connection
+  // so far has reached it; none when the agent is not up or the loop does not answer in time.
+  std::optional<size_t> remoteCandidatesForTesting() const;
 
  private:
   explicit DCPeerConnection(std::shared_ptr<PeerConnectionCore> core);

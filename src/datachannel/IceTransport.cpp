@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/udp.h>
 #include <nice/agent.h>
+#include <nice/interfaces.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -16,6 +17,8 @@
 
 #include "datachannel/GlibLoop.hpp"
 #include "datachannel/SdpParser.hpp"
+#include "datachannel/StunHostCache.hpp"
+#include "datachannel/StunQueryBudget.hpp"
 
 namespace ombrelia::datachannel {
 namespace {
@@ -91,6 +94,9 @@ struct IceTransport::Relay {
     if (component != kComponent) return;
     if (auto self = static_cast<Relay*>(data)->transport.lock()) self->handleComponentState(state);
   }
+  static void onLearnedCandidate(NiceAgent*, NiceCandidate*, gpointer data) {
+    if (auto self = static_cast<Relay*>(data)->transport.lock()) self->handleLearnedCandidate();
+  }
   static void onSelectedPair(NiceAgent*, guint, guint component, NiceCandidate*, NiceCandidate*,
                              gpointer data) {
     if (component != kComponent) return;
@@ -152,19 +158,8 @@ std::shared_ptr<IceTransport> IceTransport::create(const Settings& settings, Cal
   // tick; a connection needs two or three ticks, which made set-up several times slower than
   // other stacks'.
   g_object_set(agent, "stun-pacing-timer", kCheckPacingMs, nullptr);
-  if (!settings.stunServers.empty()) {
-    // libnice takes one STUN server, as an IP address. A host name is resolved before gathering
-    // starts (see gather()).
-    const StunServer& stun = settings.stunServers.front();
-    NiceAddress probe;
-    if (nice_address_set_from_string(&probe, stun.host.c_str())) {
-      g_object_set(agent, "stun-server", stun.host.c_str(), "stun-server-port",
-                   static_cast<guint>(stun.port), nullptr);
-    } else {
-      self->pendingStunHost_ = stun.host;
-      self->stunPort_ = stun.port;
-    }
-  }
+  // libnice takes one STUN server, as an IP address, given when gathering starts (gather()).
+  if (!settings.stunServers.empty()) self->stunServer_ = settings.stunServers.front();
   if (settings.bindAddress) {
     // Adding an address explicitly is also the only way libnice uses loopback.
     NiceAddress address;
@@ -175,6 +170,21 @@ std::shared_ptr<IceTransport> IceTransport::create(const Settings& settings, Cal
       g_object_unref(agent);
       return nullptr;
     }
+  } else {
+    // The addresses the connection was counted with, and no others: left to itself, libnice
+    // would look them up again when gathering starts and take any that appeared meanwhile.
+    size_t added = 0;
+    for (const std::string& text : settings.localAddresses) {
+      NiceAddress address;
+      if (nice_address_set_from_string(&address, text.c_str()) &&
+          nice_agent_add_local_address(agent, &address)) {
+        ++added;
+      } else {
+        OmbreliaLogger::debug("datachannel: local address not usable, skipped: " + text,
+                              OLogModule::webRTCClient);
+      }
+    }
+    self->nothingToGatherOn_ = added == 0;
   }
   self->relay_ = new Relay{self};
   self->agent_ = agent;
@@ -184,6 +194,9 @@ std::shared_ptr<IceTransport> IceTransport::create(const Settings& settings, Cal
   g_signal_connect(agent, "component-state-changed", G_CALLBACK(Relay::onComponentState),
                    self->relay_);
   g_signal_connect(agent, "new-selected-pair-full", G_CALLBACK(Relay::onSelectedPair),
+                   self->relay_);
+  // Fired only for candidates libnice adds by itself, never for those we hand it.
+  g_signal_connect(agent, "new-remote-candidate-full", G_CALLBACK(Relay::onLearnedCandidate),
                    self->relay_);
   self->streamId_ = nice_agent_add_stream(agent, 1);
   if (self->streamId_ == 0) return nullptr;
@@ -205,6 +218,25 @@ std::shared_ptr<IceTransport> IceTransport::create(const Settings& settings, Cal
 
 IceTransport::IceTransport(Callbacks callbacks) : callbacks_(std::move(callbacks)) {}
 
+std::vector<std::string> IceTransport::localAddresses(const std::optional<std::string>& bindAddress,
+                                                      std::optional<size_t> maxSockets) {
+  std::vector<std::string> addresses;
+  if (bindAddress) {
+    addresses.push_back(*bindAddress);
+  } else {
+    GList* found = nice_interfaces_get_local_ips(FALSE);
+    for (GList* item = found; item != nullptr; item = item->next) {
+      addresses.emplace_back(static_cast<const char*>(item->data));
+    }
+    g_list_free_full(found, g_free);
+  }
+  if (maxSockets) {
+    const size_t fit = *maxSockets > socketsFor(0) ? *maxSockets - socketsFor(0) : 0;
+    if (addresses.size() > fit) addresses.resize(fit);
+  }
+  return addresses;
+}
+
 IceTransport::~IceTransport() {
   dropDirectPath();
   if (closed_ || (agent_ == nullptr && relay_ == nullptr)) return;
@@ -219,34 +251,28 @@ std::vector<SdpCandidate> IceTransport::localCandidates() const { return localCa
 
 bool IceTransport::gather() {
   if (agent_ == nullptr) return false;
-  if (pendingStunHost_.empty()) return nice_agent_gather_candidates(agent_, streamId_);
-  // Resolved on GLib's resolver threads; the answer comes back on the loop. Gathering waits for
-  // it so the server-reflexive candidate is not missed; host candidates then trickle.
-  GResolver* resolver = g_resolver_get_default();
-  auto* weak = new std::weak_ptr<IceTransport>(weak_from_this());
-  g_resolver_lookup_by_name_async(
-      resolver, pendingStunHost_.c_str(), nullptr,
-      [](GObject* source, GAsyncResult* result, gpointer data) {
-        std::unique_ptr<std::weak_ptr<IceTransport>> holder(
-            static_cast<std::weak_ptr<IceTransport>*>(data));
-        GList* addresses = g_resolver_lookup_by_name_finish(G_RESOLVER(source), result, nullptr);
-        const auto self = holder->lock();
-        if (self && self->agent_ != nullptr) {
-          if (addresses != nullptr) {
-            gchar* text = g_inet_address_to_string(G_INET_ADDRESS(addresses->data));
-            g_object_set(self->agent_, "stun-server", text, "stun-server-port",
-                         static_cast<guint>(self->stunPort_), nullptr);
-            g_free(text);
-          } else {
-            OmbreliaLogger::error("datachannel: STUN server not found: " + self->pendingStunHost_,
-                                  OLogModule::webRTCClient);
-          }
-          nice_agent_gather_candidates(self->agent_, self->streamId_);
+  // No candidate could come of it, and libnice would go looking for addresses by itself.
+  if (nothingToGatherOn_) return true;
+  if (!stunServer_) return nice_agent_gather_candidates(agent_, streamId_);
+  if (!StunQueryBudget::shared().take()) {
+    OmbreliaLogger::debug(
+        "datachannel: gathering without the STUN server: the process queried it as often as it "
+        "may for now",
+        OLogModule::webRTCClient);
+    return nice_agent_gather_candidates(agent_, streamId_);
+  }
+  // Gathering waits for the server's address so the server-reflexive candidate is not missed;
+  // host candidates then trickle.
+  StunHostCache::shared().resolve(
+      stunServer_->host, [weak = weak_from_this()](std::optional<std::string> address) {
+        const auto self = weak.lock();
+        if (!self || self->agent_ == nullptr) return;
+        if (address) {
+          g_object_set(self->agent_, "stun-server", address->c_str(), "stun-server-port",
+                       static_cast<guint>(self->stunServer_->port), nullptr);
         }
-        g_resolver_free_addresses(addresses);
-      },
-      weak);
-  g_object_unref(resolver);
+        nice_agent_gather_candidates(self->agent_, self->streamId_);
+      });
   return true;
 }
 
@@ -289,6 +315,14 @@ bool IceTransport::addRemoteCandidate(const SdpCandidate& candidate) {
   g_slist_free(list);
   nice_candidate_free(nice);
   return added > 0;
+}
+
+size_t IceTransport::remoteCandidateCount() const {
+  if (agent_ == nullptr) return 0;
+  GSList* held = nice_agent_get_remote_candidates(agent_, streamId_, kComponent);
+  const size_t count = g_slist_length(held);
+  g_slist_free_full(held, reinterpret_cast<GDestroyNotify>(nice_candidate_free));
+  return count;
 }
 
 void IceTransport::remoteGatheringDone() {
@@ -477,6 +511,10 @@ void IceTransport::handleCandidate(void* niceCandidate) {
 void IceTransport::handleGatheringDone() {
   gatheringDone_ = true;
   if (callbacks_.onGatheringDone) callbacks_.onGatheringDone();
+}
+
+void IceTransport::handleLearnedCandidate() {
+  if (callbacks_.onRemoteCandidateLearned) callbacks_.onRemoteCandidateLearned();
 }
 
 void IceTransport::handleComponentState(unsigned state) {

@@ -34,6 +34,9 @@ class IceTransport : public std::enable_shared_from_this<IceTransport> {
     bool controlling = false;
     std::vector<StunServer> stunServers;
     std::optional<std::string> bindAddress;
+    // Without a bind address, the addresses to gather on (localAddresses() as the connection
+    // counted them): the agent never finds more by itself, so it holds no socket uncounted.
+    std::vector<std::string> localAddresses;
     uint16_t portRangeBegin = 0;
     uint16_t portRangeEnd = 0;
   };
@@ -43,7 +46,18 @@ class IceTransport : public std::enable_shared_from_this<IceTransport> {
     std::function<void()> onGatheringDone;
     std::function<void(State)> onStateChange;
     std::function<void(const uint8_t*, size_t)> onPacket;
+    // The agent learned a remote candidate from a check that came from an address the peer
+    // never announced (a peer-reflexive one), and holds it from now on.
+    std::function<void()> onRemoteCandidateLearned;
   };
+
+  // Descriptors an agent gathering on `addresses` local addresses holds at most: one UDP socket
+  // each, and the wake-up descriptor of the GLib context libnice makes for its component.
+  static constexpr size_t socketsFor(size_t addresses) { return addresses + 1; }
+  // The addresses an agent gathers on: the bind address alone, or every local address but
+  // loopback, as many as keep its descriptors within `maxSockets`. Any thread.
+  static std::vector<std::string> localAddresses(const std::optional<std::string>& bindAddress,
+                                                 std::optional<size_t> maxSockets = {});
 
   // None when the agent cannot be made or given a stream.
   [[nodiscard]] static std::shared_ptr<IceTransport> create(const Settings& settings,
@@ -63,6 +77,7 @@ class IceTransport : public std::enable_shared_from_this<IceTransport> {
   // another component); such candidates are dropped, never fatal.
   bool addRemoteCandidate(const SdpCandidate& candidate);
   void remoteGatheringDone();
+  size_t remoteCandidateCount() const;
   void setControlling(bool controlling);
 
   // Any thread. False when no pair is selected yet or the agent is closed.
@@ -84,6 +99,7 @@ class IceTransport : public std::enable_shared_from_this<IceTransport> {
   void handleCandidate(void* niceCandidate);
   void handleGatheringDone();
   void handleComponentState(unsigned state);
+  void handleLearnedCandidate();
   void handlePacket(const uint8_t* data, size_t size);
   void enlargeSocketBuffers();
   // Takes the selected pair's socket and remote address for sendAll(), or drops them.
@@ -110,10 +126,10 @@ class IceTransport : public std::enable_shared_from_this<IceTransport> {
   std::string localPwd_;
   std::vector<SdpCandidate> localCandidates_;
   bool gatheringDone_ = false;
-  std::string pendingStunHost_;  // a STUN server named by host, resolved when gathering starts
-  uint16_t stunPort_ = 0;
+  std::optional<StunServer> stunServer_;  // its host resolved when gathering starts
   bool everConnected_ = false;
   bool closed_ = false;
+  bool nothingToGatherOn_ = false;
 };
 
 }  // namespace ombrelia::datachannel

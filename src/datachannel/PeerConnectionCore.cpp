@@ -3,6 +3,7 @@
 #include <openssl/rand.h>
 
 #include <algorithm>
+#include <future>
 #include <ombrelia/OmbreliaLogger.hpp>
 
 #include "datachannel/ChannelFrame.hpp"
@@ -14,9 +15,20 @@
 namespace ombrelia::datachannel {
 namespace {
 
-// Remote candidates that arrive before the remote description wait for it; a peer has a few
-// dozen at most.
-constexpr size_t kMaxPendingCandidates = 64;
+// Remote candidates one connection takes in all, from its description and trickled, duplicates
+// counted; those that arrive before the description wait for it. A peer offers one host candidate
+// per local address and one server-reflexive per STUN server: a desktop with ten addresses over two
+// families offers about twenty. libnice keeps every candidate it is given, and each one held makes
+// every later addition, and the agent's check list, costlier on the loop that drives every
+// connection's ICE, DTLS and SCTP timers.
+constexpr size_t kMaxRemoteCandidates = 32;
+// Remote candidates the ICE agent may learn by itself, one for each address a valid check comes
+// from that the peer never announced. An honest peer's checks come from the addresses it
+// announced, or through a NAT from one mapped address per socket it checks from; the peer
+// knows the credentials, though, and checks from ever new addresses (an IPv6 /64 holds plenty)
+// would grow the agent's lists as unannounced candidates do. libnice cannot be told to forget
+// one, so a connection past the bound ends.
+constexpr size_t kMaxLearnedCandidates = kMaxRemoteCandidates;
 // DTLS packets that arrive before the agent reports connected wait for it: the first flight of
 // a remote client is one to three datagrams.
 constexpr size_t kMaxEarlyPackets = 32;
@@ -124,6 +136,7 @@ std::shared_ptr<PeerConnectionCore> PeerConnectionCore::create(const DCConfigura
 
 PeerConnectionCore::PeerConnectionCore(const DCConfiguration& config)
     : config_(config),
+      localAddresses_(IceTransport::localAddresses(config.bindAddress, config.maxSockets)),
       certificate_(Certificate::shared()),
       callbackQueue_(platform::DispatchQueue::create("datachannel.callbacks")),
       transportsGone_(std::make_shared<TransportsGone>()) {}
@@ -222,6 +235,7 @@ bool PeerConnectionCore::setRemoteDescription(const std::string& sdp) {
     return false;
   }
   bool isOffer = false;
+  bool overflowed = false;
   {
     std::lock_guard lock(mutex_);
     if (closeRequested_) return false;
@@ -241,7 +255,15 @@ bool PeerConnectionCore::setRemoteDescription(const std::string& sdp) {
           OLogModule::webRTCClient);
       return false;
     }
+    auto& candidates = parsed.description->candidates;
+    const size_t room = kMaxRemoteCandidates - std::min(remoteCandidates_, kMaxRemoteCandidates);
+    if (candidates.size() > room) {
+      candidates.resize(room);
+      overflowed = true;
+    }
+    remoteCandidates_ += candidates.size();
   }
+  if (overflowed) reportCandidateOverflow();
   GlibLoop::shared().invoke(
       [self = shared_from_this(), remote = std::move(*parsed.description), isOffer]() mutable {
         self->applyRemoteDescription(std::move(remote), isOffer);
@@ -257,6 +279,12 @@ bool PeerConnectionCore::addRemoteCandidate(const std::string& candidate, const 
   }
   if (text.substr(0, 2) == "a=") text.remove_prefix(2);
   if (text.empty() || text == "end-of-candidates") {
+    {
+      // Only the first says anything; the rest would each cost the loop a turn.
+      std::lock_guard lock(mutex_);
+      if (closeRequested_ || remoteGatheringEnded_) return true;
+      remoteGatheringEnded_ = true;
+    }
     GlibLoop::shared().invoke([self = shared_from_this()] {
       if (self->remote_ && self->ice_) {
         self->ice_->remoteGatheringDone();
@@ -266,28 +294,41 @@ bool PeerConnectionCore::addRemoteCandidate(const std::string& candidate, const 
     });
     return true;
   }
+  bool taken = false;
+  {
+    // Counted before anything else is done with it: past the bound a candidate costs no parse
+    // and no turn of the loop.
+    std::lock_guard lock(mutex_);
+    if (closeRequested_) return false;
+    taken = remoteCandidates_ < kMaxRemoteCandidates;
+    if (taken) ++remoteCandidates_;
+  }
+  if (!taken) {
+    reportCandidateOverflow();
+    return false;
+  }
   auto parsed = SdpParser::parseCandidate(text);
   if (!parsed) {
     log("remote candidate refused: " + std::string(text.substr(0, 256)));
     return false;
   }
-  {
-    std::lock_guard lock(mutex_);
-    if (closeRequested_) return false;
-  }
   GlibLoop::shared().invoke([self = shared_from_this(), c = std::move(*parsed)] {
     if (self->tornDown_) return;
     if (!self->remote_) {
-      if (self->pendingCandidates_.size() >= kMaxPendingCandidates) {
-        self->log("remote candidate dropped: too many before the remote description");
-        return;
-      }
       self->pendingCandidates_.push_back(c);
       return;
     }
     self->applyRemoteCandidate(c);
   });
   return true;
+}
+
+void PeerConnectionCore::reportCandidateOverflow() {
+  if (candidateOverflowReported_.exchange(true)) return;
+  OmbreliaLogger::info("datachannel: remote candidates past " +
+                           std::to_string(kMaxRemoteCandidates) +
+                           " dropped: no peer gathers that many, so the rest are not taken",
+                       OLogModule::webRTCClient);
 }
 
 void PeerConnectionCore::close(bool silently) {
@@ -334,6 +375,7 @@ bool PeerConnectionCore::ensureIce(bool controlling) {
   settings.controlling = controlling;
   settings.stunServers = stunServersOf(config_.iceServers);
   settings.bindAddress = config_.bindAddress;
+  settings.localAddresses = localAddresses_;
   settings.portRangeBegin = config_.portRangeBegin;
   settings.portRangeEnd = config_.portRangeEnd;
   std::weak_ptr<PeerConnectionCore> weak = weak_from_this();
@@ -346,6 +388,9 @@ bool PeerConnectionCore::ensureIce(bool controlling) {
   };
   callbacks.onPacket = [weak](const uint8_t* data, size_t size) {
     if (auto self = weak.lock()) self->onIcePacket(data, size);
+  };
+  callbacks.onRemoteCandidateLearned = [weak] {
+    if (auto self = weak.lock()) self->onLearnedCandidate();
   };
   ice_ = IceTransport::create(settings, std::move(callbacks));
   if (!ice_ || !ice_->gather()) {
@@ -479,6 +524,12 @@ void PeerConnectionCore::onIceState(IceTransport::State state) {
     case IceTransport::State::checking:
       break;
   }
+}
+
+void PeerConnectionCore::onLearnedCandidate() {
+  if (tornDown_ || ++learnedCandidates_ <= kMaxLearnedCandidates) return;
+  fail("the peer's checks came from more than " + std::to_string(kMaxLearnedCandidates) +
+       " addresses it never announced");
 }
 
 void PeerConnectionCore::onIcePacket(const uint8_t* data, size_t size) {
@@ -947,6 +998,17 @@ bool PeerConnectionCore::sendRawForTesting(uint16_t stream, uint32_t ppid,
   if (!sctp) return false;
   const auto result = sctp->send(stream, ppid, bytes.data(), bytes.size(), {});
   return result == SctpTransport::SendResult::sent || result == SctpTransport::SendResult::queued;
+}
+
+std::optional<size_t> PeerConnectionCore::remoteCandidatesHeld() const {
+  auto answer = std::make_shared<std::promise<std::optional<size_t>>>();
+  auto held = answer->get_future();
+  GlibLoop::shared().invoke([self = shared_from_this(), answer] {
+    answer->set_value(self->ice_ ? std::optional<size_t>(self->ice_->remoteCandidateCount())
+                                 : std::nullopt);
+  });
+  if (held.wait_for(std::chrono::seconds(5)) != std::future_status::ready) return std::nullopt;
+  return held.get();
 }
 
 size_t PeerConnectionCore::bufferedAmount() const {

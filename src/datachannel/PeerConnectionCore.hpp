@@ -72,6 +72,8 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   // Loses, delays and reorders the outgoing SCTP packets from now on.
   void impairSctp(const SctpImpairment& impairment);
   bool sendRawForTesting(uint16_t stream, uint32_t ppid, const std::vector<uint8_t>& bytes);
+  // Asked of the agent on the loop, after every block queued there before; waits a while.
+  std::optional<size_t> remoteCandidatesHeld() const;
 
   const DCConfiguration& config() const { return config_; }
   // Runs a block on the callback queue unless the connection has been silenced.
@@ -89,6 +91,7 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   void applyRemoteCandidate(const SdpCandidate& candidate);
   void onLocalCandidate(const SdpCandidate& candidate);
   void onIceState(IceTransport::State state);
+  void onLearnedCandidate();
   void onIcePacket(const uint8_t* data, size_t size);
   void startDtls();
   void onDtlsConnected();
@@ -112,12 +115,16 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   std::shared_ptr<SctpTransport> sctp() const;
   void fail(const std::string& reason);
   void teardown();
+  // Logs, once per connection, that remote candidates past the bound were dropped.
+  void reportCandidateOverflow();
 
   // Any thread.
   void changeState(DCIceState state);
   void log(const std::string& message) const;
 
   const DCConfiguration config_;
+  // Read once, as the connection is made: what its owner counted its descriptors by.
+  const std::vector<std::string> localAddresses_;
   const std::shared_ptr<Certificate> certificate_;
   const std::shared_ptr<platform::DispatchQueue> callbackQueue_;
   struct TransportsGone;
@@ -128,6 +135,7 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   std::atomic<size_t> receivedWaitingBytes_{0};
   std::atomic<size_t> receivedWaitingMessages_{0};
   std::atomic<bool> receiveOverflowed_{false};
+  std::atomic<bool> candidateOverflowReported_{false};
   // Set by tests only; the flag spares the send path the lock on an unimpaired connection.
   std::atomic<bool> impaired_{false};
   mutable std::mutex impairerMutex_;  // guards impairer_
@@ -143,9 +151,13 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   bool localMade_ = false;
   bool closeRequested_ = false;
   std::optional<std::string> localSdpText_;
+  // Remote candidates taken so far, from the description and trickled.
+  size_t remoteCandidates_ = 0;
+  bool remoteGatheringEnded_ = false;
 
   // Loop thread only.
   std::shared_ptr<IceTransport> ice_;
+  size_t learnedCandidates_ = 0;  // remote candidates the agent learned from checks
   std::optional<SdpDescription> local_;
   std::optional<SdpDescription> remote_;
   std::vector<SdpCandidate> pendingCandidates_;

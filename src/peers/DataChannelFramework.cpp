@@ -83,12 +83,21 @@ DataChannelFramework::Settings DataChannelFramework::loopbackSettings() {
   return settings;
 }
 
-std::shared_ptr<RTCPeerConnection> DataChannelFramework::create(
-    const datachannel::DCConfiguration& config) {
+datachannel::DCConfiguration DataChannelFramework::adjusted(
+    const datachannel::DCConfiguration& config) const {
   auto adjusted = config;
   if (settings_.iceServers) adjusted.iceServers = *settings_.iceServers;
   if (settings_.bindAddress) adjusted.bindAddress = *settings_.bindAddress;
-  auto connection = DCPeerConnection::create(adjusted);
+  return adjusted;
+}
+
+size_t DataChannelFramework::socketsFor(const datachannel::DCConfiguration& config) const {
+  return DCPeerConnection::socketsFor(adjusted(config));
+}
+
+std::shared_ptr<RTCPeerConnection> DataChannelFramework::create(
+    const datachannel::DCConfiguration& config) {
+  auto connection = DCPeerConnection::create(adjusted(config));
   if (!connection) return nullptr;
   return std::make_shared<DCPeerConnectionAdapter>(std::move(connection));
 }

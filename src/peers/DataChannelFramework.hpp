@@ -27,8 +27,11 @@ class DataChannelFramework : public PeerConnectionFactory {
   static Settings loopbackSettings();
 
   std::shared_ptr<RTCPeerConnection> create(const datachannel::DCConfiguration& config) override;
+  size_t socketsFor(const datachannel::DCConfiguration& config) const override;
 
  private:
+  datachannel::DCConfiguration adjusted(const datachannel::DCConfiguration& config) const;
+
   const Settings settings_{};
 };
 

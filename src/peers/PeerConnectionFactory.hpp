@@ -1,6 +1,7 @@
 #pragma once
 // Any thread: the shared factory and its override are guarded by a lock.
 
+#include <cstddef>
 #include <memory>
 
 #include "datachannel/DCConfiguration.hpp"
@@ -15,6 +16,9 @@ class PeerConnectionFactory {
 
   // None when the framework refuses to make the connection.
   virtual std::shared_ptr<RTCPeerConnection> create(const datachannel::DCConfiguration& config) = 0;
+  // Descriptors a connection made now with `config` would hold at most, until its transports
+  // are gone.
+  virtual size_t socketsFor(const datachannel::DCConfiguration& config) const = 0;
 
   // The library's data-channel framework, unless the seam below names another.
   static std::shared_ptr<PeerConnectionFactory> shared();

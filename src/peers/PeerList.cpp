@@ -22,6 +22,10 @@ void post(const char* name, const Peer& peer) {
   platform::NotificationCenter::defaultCenter().post(name, peer);
 }
 
+size_t socketsPerClient() {
+  return WebRTCClient::socketsPerClient(WebRTCConfig::defaultConfig().webRTCIceServers);
+}
+
 bool peerExchangeEnabled() {
   const auto& config = OmbreliaConfig::shared();
   return config.p2pActivated() && config.activated();
@@ -38,7 +42,8 @@ PeerList::PeerList() : slots_(ConnectionSlots::create()) {}
 
 std::shared_ptr<WebRTCClient> PeerList::makeClient(const Uuid& uuid,
                                                    std::shared_ptr<ConnectionSlots::Slot> slot) {
-  auto client = WebRTCClient::create(WebRTCConfig::defaultConfig().webRTCIceServers);
+  auto client =
+      WebRTCClient::create(WebRTCConfig::defaultConfig().webRTCIceServers, slot->sockets());
   if (!client) {
     OmbreliaLogger::error("no connection for peer, not added: " + uuid.uuidString(),
                           OLogModule::peerList);
@@ -58,7 +63,8 @@ void PeerList::setPeers(std::vector<Peer> peers) {
   peers_.swap(peers);
   forgetUnlisted();
   const auto now = platform::MonotonicClock::now();
-  for (const auto& peer : peers_) listedSince_.try_emplace(peer.uuid, now);
+  for (const auto& peer : peers_)
+    standing_.try_emplace(peer.uuid, Standing{now, std::nullopt, false});
   // The old records leave with the argument, once the lock is released: a client's last
   // release closes its connection.
 }
@@ -79,8 +85,9 @@ void PeerList::updatePersonalUUID(const Uuid& uuid) { setPersonalUUID(uuid); }
 void PeerList::addPeer(const GroupListItem& listItem) {
   if (!peerExchangeEnabled()) return;
   if (peerExists(listItem.uuid())) return;
-  auto slot = admit(listItem.uuid(), false, "not adding peer");
+  auto slot = admit(listItem.uuid(), false, socketsPerClient(), "not adding peer");
   if (!slot) return;
+  makeRoom(listItem.uuid());
   Peer peer = peerFrom(listItem);
   log("add peer: " + peer.uuid.uuidString());
   peer.webRTCClient = makeClient(peer.uuid, std::move(slot));
@@ -101,7 +108,7 @@ void PeerList::removePeer(const Uuid& uuid) {
                                       [&](const Peer& peer) { return peer.uuid != uuid; });
     removed.assign(std::make_move_iterator(kept), std::make_move_iterator(peers_.end()));
     peers_.erase(kept, peers_.end());
-    listedSince_.erase(uuid);
+    standing_.erase(uuid);
   }
   for (const auto& peer : removed) {
     if (peer.webRTCClient) peer.webRTCClient->close();
@@ -145,22 +152,21 @@ void PeerList::updateUserRemoteSdp(const SessionDescription& sdp, const Uuid& re
   }
   // A peer that offers is let in on the same terms as one the group names.
   if (!peerExchangeEnabled()) return;
-  std::optional<TimePoint> since;
-  {
-    std::lock_guard lock(mutex_);
-    if (const auto it = listedSince_.find(remotePeerID); it != listedSince_.end()) {
-      since = it->second;
+  const auto standing = standingOf(remotePeerID);
+  if (standing && standing->replacedAt) {
+    const auto age = platform::MonotonicClock::now() - *standing->replacedAt;
+    if (age < kMinReplacementInterval) {
+      OmbreliaLogger::info(
+          "refusing offer from: " + remotePeerID.uuidString() + ", it replaced its connection " +
+              std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(age).count()) +
+              " ms ago",
+          OLogModule::peerList);
+      return;
     }
   }
   // Weighed before the listed connection is touched: a refused offer leaves it as it was.
-  auto slot = admit(remotePeerID, since.has_value(), "refusing offer from");
+  auto slot = admit(remotePeerID, standing.has_value(), socketsPerClient(), "refusing offer from");
   if (!slot) return;
-  if (since) {
-    log("receivedOffer, from existing peer, removing: " + remotePeerID.uuidString());
-    disconnectFromPeer(remotePeerID);
-    removePeer(remotePeerID);
-  }
-  log("receivedOffer, add peer: " + remotePeerID.uuidString());
   Peer peer{remotePeerID,
             std::nullopt,
             std::nullopt,
@@ -170,15 +176,33 @@ void PeerList::updateUserRemoteSdp(const SessionDescription& sdp, const Uuid& re
             makeClient(remotePeerID, std::move(slot))};
   if (!peer.webRTCClient) return;
   bindNegotiation(*peer.webRTCClient, remotePeerID);
-  // The client applies the offer and runs the completion before it returns, so the answer is
-  // requested before the peer is listed. An offer the framework refuses is answered by nothing,
-  // and a peer listed with it would only wait for the channel-open bound.
-  if (!peer.webRTCClient->setRemoteSdp(sdp.sdp, [&peer] { post(kGroupPeerSendAnswer, peer); })) {
+  // Applied before anyone listed makes way for it: an offer the framework refuses would be
+  // answered by nothing, and would only have cost a listed peer its place.
+  if (!peer.webRTCClient->setRemoteSdp(sdp.sdp, nullptr)) {
     log("receivedOffer, not applied, dropping: " + remotePeerID.uuidString());
     peer.webRTCClient->close();
     return;
   }
-  if (!append(peer, since)) return;
+  std::optional<Standing> earned;
+  if (standing) {
+    log("receivedOffer, from existing peer, removing: " + remotePeerID.uuidString());
+    earned = standingOf(remotePeerID);
+    const auto listed = this->peer(remotePeerID);
+    if (earned) {
+      earned->replacedAt = platform::MonotonicClock::now();
+      if (listed && listed->webRTCClient && listed->webRTCClient->everOpened()) {
+        earned->opened = true;
+      }
+    }
+    disconnectFromPeer(remotePeerID);
+    removePeer(remotePeerID);
+  } else {
+    makeRoom(remotePeerID);
+  }
+  log("receivedOffer, add peer: " + remotePeerID.uuidString());
+  // The offer is applied: the answer is asked for before the peer is listed.
+  post(kGroupPeerSendAnswer, peer);
+  if (!append(peer, earned)) return;
   post(kNewGroupPeer, peer);
 }
 
@@ -205,7 +229,7 @@ void PeerList::removeAll() {
   {
     std::lock_guard lock(mutex_);
     removed.swap(peers_);
-    listedSince_.clear();
+    standing_.clear();
   }
   for (const auto& peer : removed) {
     if (peer.webRTCClient) peer.webRTCClient->close();
@@ -214,15 +238,32 @@ void PeerList::removeAll() {
 
 size_t PeerList::connectionsAliveOrClosing() const { return slots_->total(); }
 
+size_t PeerList::socketsAliveOrClosing() const { return slots_->sockets(); }
+
 std::shared_ptr<ConnectionSlots::Slot> PeerList::admit(const Uuid& uuid, bool replacing,
-                                                       const std::string& refusal) {
-  const size_t totalLimit = replacing ? kMaxConnections - kReservedForNewcomers : kMaxConnections;
-  auto taken = slots_->take(uuid, totalLimit, kMaxConnectionsPerPeer);
+                                                       size_t sockets, const std::string& refusal) {
+  // Replacements leave the newcomers' share, counted in connections like this one.
+  const size_t reserved = replacing ? kReservedForNewcomers : 0;
+  const size_t reservedSockets = std::min(kMaxSockets, reserved * sockets);
+  auto taken =
+      slots_->take(uuid, sockets,
+                   ConnectionSlots::Limits{kMaxConnections - reserved,
+                                           kMaxSockets - reservedSockets, kMaxConnectionsPerPeer});
   if (const auto* refused = taken.errorIf()) {
-    const std::string why =
-        refused->reason == ConnectionSlots::Refusal::Reason::peerBusy
-            ? "its connections replaced before are still closing"
-            : std::to_string(refused->total) + " connections are alive or closing";
+    std::string why;
+    switch (refused->reason) {
+      case ConnectionSlots::Refusal::Reason::peerBusy:
+        why = "its connections replaced before are still closing";
+        break;
+      case ConnectionSlots::Refusal::Reason::tooMany:
+        why = std::to_string(refused->total) + " connections are alive or closing";
+        break;
+      case ConnectionSlots::Refusal::Reason::tooManySockets:
+        why = std::to_string(refused->total) + " connections alive or closing may hold " +
+              std::to_string(refused->sockets) + " descriptors, no room for " +
+              std::to_string(sockets) + " more";
+        break;
+    }
     OmbreliaLogger::info(refusal + ": " + uuid.uuidString() + ", " + why, OLogModule::peerList);
     return nullptr;
   }
@@ -231,13 +272,23 @@ std::shared_ptr<ConnectionSlots::Slot> PeerList::admit(const Uuid& uuid, bool re
     std::lock_guard lock(mutex_);
     if (peers_.size() < kMaxPeers) return std::move(taken.value());
   }
-  const auto victim = evictable();
-  if (!victim) {
+  if (!evictable()) {
     OmbreliaLogger::debug("peer list full, " + refusal + ": " + uuid.uuidString(),
                           OLogModule::peerList);
     return nullptr;
   }
-  OmbreliaLogger::info("peer list full, making room for " + uuid.uuidString() + ": " +
+  return std::move(taken.value());
+}
+
+void PeerList::makeRoom(const Uuid& newcomer) {
+  {
+    std::lock_guard lock(mutex_);
+    if (peers_.size() < kMaxPeers) return;
+  }
+  const auto victim = evictable();
+  // None left meanwhile: the newcomer is not listed either (append()).
+  if (!victim) return;
+  OmbreliaLogger::info("peer list full, making room for " + newcomer.uuidString() + ": " +
                            victim->uuid.uuidString() + " never opened its channel",
                        OLogModule::peerList);
   if (victim->webRTCClient) {
@@ -245,31 +296,38 @@ std::shared_ptr<ConnectionSlots::Slot> PeerList::admit(const Uuid& uuid, bool re
   } else {
     removePeer(victim->uuid);
   }
-  return std::move(taken.value());
 }
 
 std::optional<Peer> PeerList::evictable() const {
   std::vector<Peer> listed;
-  std::map<Uuid, TimePoint> since;
+  std::map<Uuid, Standing> standing;
   {
     std::lock_guard lock(mutex_);
     listed = peers_;
-    since = listedSince_;
+    standing = standing_;
   }
   const auto latest = platform::MonotonicClock::now() - kEvictableAfter;
   std::optional<Peer> oldest;
   std::optional<TimePoint> oldestSince;
   for (const auto& peer : listed) {
-    const auto it = since.find(peer.uuid);
-    if (it == since.end() || it->second > latest) continue;
-    // A channel that opened once is a peer that works, proven or not: never dropped for this.
-    if (peer.webRTCClient && peer.webRTCClient->everOpened()) continue;
-    if (!oldestSince || it->second < *oldestSince) {
+    const auto it = standing.find(peer.uuid);
+    if (it == standing.end() || it->second.since > latest) continue;
+    // A channel that opened once is a peer that works, proven or not: never dropped for this,
+    // also while a new offer of its own negotiates afresh.
+    if (it->second.opened || (peer.webRTCClient && peer.webRTCClient->everOpened())) continue;
+    if (!oldestSince || it->second.since < *oldestSince) {
       oldest = peer;
-      oldestSince = it->second;
+      oldestSince = it->second.since;
     }
   }
   return oldest;
+}
+
+std::optional<PeerList::Standing> PeerList::standingOf(const Uuid& uuid) const {
+  std::lock_guard lock(mutex_);
+  const auto it = standing_.find(uuid);
+  if (it == standing_.end()) return std::nullopt;
+  return it->second;
 }
 
 std::optional<Peer> PeerList::peer(const Uuid& with) const {
@@ -296,7 +354,7 @@ void PeerList::bindNegotiation(WebRTCClient& client, const Uuid& peer) const {
   if (own) client.bindIdentity(*own, peer);
 }
 
-bool PeerList::append(const Peer& peer, std::optional<TimePoint> since) {
+bool PeerList::append(const Peer& peer, std::optional<Standing> earned) {
   bool appended = false;
   {
     std::lock_guard lock(mutex_);
@@ -304,7 +362,8 @@ bool PeerList::append(const Peer& peer, std::optional<TimePoint> since) {
                                     [&](const Peer& listed) { return listed.uuid == peer.uuid; });
     if (!listed && peers_.size() < kMaxPeers) {
       peers_.push_back(peer);
-      listedSince_[peer.uuid] = since.value_or(platform::MonotonicClock::now());
+      standing_[peer.uuid] =
+          earned.value_or(Standing{platform::MonotonicClock::now(), std::nullopt, false});
       appended = true;
     }
   }
@@ -317,10 +376,10 @@ bool PeerList::append(const Peer& peer, std::optional<TimePoint> since) {
 }
 
 void PeerList::forgetUnlisted() {
-  for (auto it = listedSince_.begin(); it != listedSince_.end();) {
+  for (auto it = standing_.begin(); it != standing_.end();) {
     const bool listed = std::any_of(peers_.begin(), peers_.end(),
                                     [&](const Peer& peer) { return peer.uuid == it->first; });
-    it = listed ? std::next(it) : listedSince_.erase(it);
+    it = listed ? std::next(it) : standing_.erase(it);
   }
 }
 

@@ -48,22 +48,33 @@ class PeerList {
   // opening connections without end.
   static constexpr size_t kMaxPeers = 32;
   // Connections alive or closing (ConnectionSlots): every listed peer's, and as many again still
-  // giving back their sockets after a close. Each holds two descriptors (its socket and the
-  // context of its ICE component), so the viewer's share stays well under the 1024 a desktop
-  // application is commonly allowed. An offer past it is refused.
+  // giving back their sockets after a close. An offer past it is refused.
   static constexpr size_t kMaxConnections = 2 * kMaxPeers;
-  // Of those, the last few are left to peers not listed yet: a peer that keeps replacing its own
-  // connection cannot hold them all in closing ones while a newcomer knocks.
+  // Descriptors those connections may hold. Each holds one socket per local address it gathers
+  // on, and one more (the context of its ICE component): two on loopback, four on a machine with
+  // three addresses, eleven on a desktop with ten (temporary IPv6 addresses, container bridges,
+  // a VPN). A quarter of the 1024 a desktop application is commonly allowed, the rest left to the
+  // application, its player and the proxy: all 64 connections fit up to three addresses, and a
+  // desktop with ten keeps 23. An offer whose connection cannot fit is refused.
+  static constexpr size_t kMaxSockets = 256;
+  // Of those, the last few connections (and their descriptors) are left to peers not listed yet:
+  // a peer that keeps replacing its own connection cannot hold them all in closing ones while a
+  // newcomer knocks.
   static constexpr size_t kReservedForNewcomers = kMaxPeers / 4;
   // One identifier's connections alive or closing: the listed one, and the one it replaced
   // while that one closes. An offer that would make a third is refused, so offers sent back to
   // back cannot pile up connections faster than their sockets are given back.
   static constexpr size_t kMaxConnectionsPerPeer = 2;
+  // A listed peer replaces its connection by a new offer at most this often after its first
+  // replacement (which answers offers that crossed). An honest peer negotiates again a few times
+  // a minute at most; every connection taken costs a set-up and a query to the STUN server, so
+  // a faster offer is refused.
+  static constexpr std::chrono::seconds kMinReplacementInterval{10};
   // A full list makes room for a newcomer by dropping the peer listed longest whose channel has
   // never opened, once it has been listed this long: a connection on a working path opens within
   // a couple of seconds, and one that does not, negotiating afresh as often as it likes, would
   // otherwise hold its place for as long as it keeps offering. A peer keeps its standing across
-  // its own new offers.
+  // its own new offers, a channel that opened included.
   static constexpr std::chrono::seconds kEvictableAfter{5};
 
   static PeerList& shared();
@@ -99,31 +110,46 @@ class PeerList {
   // Empties the group without posting and closes every connection it held; the personal
   // identifier stays.
   void removeAll();
-  // Connections made for the list whose transports are not gone yet, listed or closing.
+  // Connections made for the list whose transports are not gone yet, listed or closing, and the
+  // descriptors they may hold.
   size_t connectionsAliveOrClosing() const;
+  size_t socketsAliveOrClosing() const;
 
  private:
   using TimePoint = platform::MonotonicClock::time_point;
+
+  // What a listed identifier has earned, kept across its own new offers.
+  struct Standing {
+    TimePoint since;  // first listed
+    // Its listed connection replaced one of its own, by its offer.
+    std::optional<TimePoint> replacedAt;
+    bool opened = false;  // a channel of one of its connections opened
+  };
 
   PeerList();
   std::optional<Peer> peer(const Uuid& with) const;
   bool peerExists(const Uuid& with) const;
   static Peer peerFrom(const GroupListItem& groupListItem);
-  // A slot for a new connection to `uuid` and, when the list is full, room made for it; none,
-  // with a log line opening with `refusal`, when the bounds refuse it. `replacing`: the peer
-  // is listed, and its connection is about to be replaced.
-  std::shared_ptr<ConnectionSlots::Slot> admit(const Uuid& uuid, bool replacing,
+  // A slot for a new connection to `uuid` that may hold `sockets` descriptors, when the bounds
+  // take it and, for a newcomer to a full list, a peer may make room (makeRoom()); none, with a
+  // log line opening with `refusal`, otherwise. `replacing`: the peer is listed, and its
+  // connection is about to be replaced.
+  std::shared_ptr<ConnectionSlots::Slot> admit(const Uuid& uuid, bool replacing, size_t sockets,
                                                const std::string& refusal);
+  // When the list is full, drops the peer evictable() names for `newcomer`, announcing it.
+  void makeRoom(const Uuid& newcomer);
   // The peer listed longest among those whose channel never opened and that have been listed
   // for the bound, or none.
   std::optional<Peer> evictable() const;
-  // A client for `uuid` that holds `slot` until its transports are gone.
+  // A client for `uuid` that holds `slot` until its transports are gone, its connection within
+  // the slot's descriptors.
   static std::shared_ptr<WebRTCClient> makeClient(const Uuid& uuid,
                                                   std::shared_ptr<ConnectionSlots::Slot> slot);
   // Lists a peer made outside the lock unless, meanwhile, its identifier was listed or the list
-  // filled up; a peer left out has its connection closed. `since`: when the identifier was
-  // first listed, for a peer that replaces its own listing.
-  bool append(const Peer& peer, std::optional<TimePoint> since = std::nullopt);
+  // filled up; a peer left out has its connection closed. `earned`: the standing of the listing
+  // it replaces.
+  bool append(const Peer& peer, std::optional<Standing> earned = std::nullopt);
+  std::optional<Standing> standingOf(const Uuid& uuid) const;
   // Forgets the standing of identifiers no longer listed. Under the lock.
   void forgetUnlisted();
   // Binds a connection negotiated now with `peer` to this client's identifier of the moment
@@ -133,8 +159,8 @@ class PeerList {
   const std::shared_ptr<ConnectionSlots> slots_;
   mutable std::mutex mutex_;  // guards the four fields below
   std::vector<Peer> peers_;
-  // When each listed identifier was first listed, kept across its own new offers.
-  std::map<Uuid, TimePoint> listedSince_;
+  // Of each listed identifier.
+  std::map<Uuid, Standing> standing_;
   std::optional<Uuid> personalUUID_;
   // Personal identifiers this client has had: the service assigns one at every signalling
   // connection, so a connection negotiated later counts at least as many.

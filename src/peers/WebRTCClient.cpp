@@ -55,17 +55,29 @@ std::optional<std::string> fingerprintIn(const std::string& sdp) {
 
 }  // namespace
 
-std::shared_ptr<WebRTCClient> WebRTCClient::create(const std::vector<std::string>& iceServers) {
-  return create(iceServers, *PeerConnectionFactory::shared());
+std::shared_ptr<WebRTCClient> WebRTCClient::create(const std::vector<std::string>& iceServers,
+                                                   std::optional<size_t> maxSockets) {
+  return create(iceServers, *PeerConnectionFactory::shared(), maxSockets);
+}
+
+size_t WebRTCClient::socketsPerClient(const std::vector<std::string>& iceServers) {
+  return PeerConnectionFactory::shared()->socketsFor(configuration(iceServers));
+}
+
+datachannel::DCConfiguration WebRTCClient::configuration(
+    const std::vector<std::string>& iceServers) {
+  // Automatic negotiation stays on: creating the channel or applying a remote offer makes the
+  // framework produce the local description by itself.
+  return datachannel::DCLibDC::rtcConfiguration(iceServers, std::nullopt, std::nullopt, 0, 0, false,
+                                                false, false, false, kPortRangeBegin, kPortRangeEnd,
+                                                std::nullopt, std::nullopt);
 }
 
 std::shared_ptr<WebRTCClient> WebRTCClient::create(const std::vector<std::string>& iceServers,
-                                                   PeerConnectionFactory& factory) {
-  // Automatic negotiation stays on: creating the channel or applying a remote offer makes the
-  // framework produce the local description by itself.
-  const auto config = datachannel::DCLibDC::rtcConfiguration(
-      iceServers, std::nullopt, std::nullopt, 0, 0, false, false, false, false, kPortRangeBegin,
-      kPortRangeEnd, std::nullopt, std::nullopt);
+                                                   PeerConnectionFactory& factory,
+                                                   std::optional<size_t> maxSockets) {
+  auto config = configuration(iceServers);
+  config.maxSockets = maxSockets;
   auto connection = factory.create(config);
   if (!connection) {
     OmbreliaLogger::error("Could not create new RTCPeerConnection", OLogModule::webRTCClient);

@@ -13,6 +13,7 @@
 
 #include <ombrelia/Data.hpp>
 
+#include "datachannel/DCConfiguration.hpp"
 #include "datachannel/DCIceState.hpp"
 #include "peers/ConnectionProof.hpp"
 #include "peers/LocalCandidate.hpp"
@@ -47,11 +48,15 @@ class WebRTCClient : public std::enable_shared_from_this<WebRTCClient> {
   static constexpr const char* kChannelLabel = "P2P";
 
   // A client whose connection comes from the shared peer-connection factory; none, with an
-  // error line, when the framework refuses to make the connection.
+  // error line, when the framework refuses to make the connection. Its connection holds no more
+  // than `maxSockets` descriptors, when given.
   [[nodiscard]] static std::shared_ptr<WebRTCClient> create(
-      const std::vector<std::string>& iceServers);
+      const std::vector<std::string>& iceServers, std::optional<size_t> maxSockets = std::nullopt);
   [[nodiscard]] static std::shared_ptr<WebRTCClient> create(
-      const std::vector<std::string>& iceServers, PeerConnectionFactory& factory);
+      const std::vector<std::string>& iceServers, PeerConnectionFactory& factory,
+      std::optional<size_t> maxSockets = std::nullopt);
+  // Descriptors the connection of a client made now from the shared factory would hold at most.
+  static size_t socketsPerClient(const std::vector<std::string>& iceServers);
   ~WebRTCClient();
   WebRTCClient(const WebRTCClient&) = delete;
   WebRTCClient& operator=(const WebRTCClient&) = delete;
@@ -146,6 +151,7 @@ class WebRTCClient : public std::enable_shared_from_this<WebRTCClient> {
   enum class ChannelRole { local, remote };
 
   explicit WebRTCClient(std::shared_ptr<RTCPeerConnection> peerConnection);
+  static datachannel::DCConfiguration configuration(const std::vector<std::string>& iceServers);
   void registerConnectionCallbacks();
   void registerChannelCallbacks(RTCDataChannel& channel, ChannelRole role);
 

@@ -105,6 +105,7 @@ class Factory : public PeerConnectionFactory {
     last = std::make_shared<Connection>();
     return last;
   }
+  size_t socketsFor(const datachannel::DCConfiguration&) const override { return 2; }
   std::shared_ptr<Connection> last;
 };
 
@@ -181,7 +182,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // For each call of sendFileRequest, the sent request whose bytes it may receive: the one it
   // sent, or the one it joined.
   std::vector<std::optional<size_t>> callOwners;
-  std::mutex mutex;  // guards delivered
+  std::mutex mutex;                                // guards delivered
   std::vector<std::pair<size_t, Data>> delivered;  // call, bytes
 
   while (in.more()) {

@@ -13,6 +13,16 @@ std::shared_ptr<RTCPeerConnection> FakePeerConnectionFactory::create(
   return connection;
 }
 
+size_t FakePeerConnectionFactory::socketsFor(const datachannel::DCConfiguration&) const {
+  std::lock_guard lock(mutex_);
+  return sockets_;
+}
+
+void FakePeerConnectionFactory::setSockets(size_t sockets) {
+  std::lock_guard lock(mutex_);
+  sockets_ = sockets;
+}
+
 void FakePeerConnectionFactory::refuse(bool refusing) {
   std::lock_guard lock(mutex_);
   refusing_ = refusing;

@@ -16,6 +16,14 @@ namespace ombrelia::test {
 class FakePeerConnectionFactory : public PeerConnectionFactory {
  public:
   std::shared_ptr<RTCPeerConnection> create(const datachannel::DCConfiguration& config) override;
+  // kSockets, unless the test set another count.
+  size_t socketsFor(const datachannel::DCConfiguration& config) const override;
+  // A real connection gathering on one address holds two: its socket and its component's
+  // context.
+  static constexpr size_t kSockets = 2;
+  // From now on each connection counts as holding `sockets` descriptors, as one gathering on
+  // `sockets - 1` local addresses does.
+  void setSockets(size_t sockets);
 
   // Every later create() answers none, as a framework that cannot make a certificate does.
   void refuse(bool refusing);
@@ -35,6 +43,7 @@ class FakePeerConnectionFactory : public PeerConnectionFactory {
   mutable std::mutex mutex_;  // guards the fields below
   bool refusing_ = false;
   bool refusingDescriptions_ = false;
+  size_t sockets_ = kSockets;
   std::vector<std::weak_ptr<FakePeerConnection>> connections_;
   std::optional<datachannel::DCConfiguration> lastConfig_;
   const std::shared_ptr<FakePeerConnection::HeldTransports> held_ =

@@ -20,6 +20,9 @@ class ObservedChannelFactory : public PeerConnectionFactory {
   explicit ObservedChannelFactory(std::shared_ptr<PeerConnectionFactory> inner);
 
   std::shared_ptr<RTCPeerConnection> create(const datachannel::DCConfiguration& config) override;
+  size_t socketsFor(const datachannel::DCConfiguration& config) const override {
+    return inner_->socketsFor(config);
+  }
   // True once `count` channel open events have been handled, false at the bound.
   bool waitForOpenChannels(size_t count, std::chrono::milliseconds bound);
   // The framework's own connection behind the index-th one made (in order), while it lives: a

@@ -167,9 +167,11 @@ TEST_F(PeerListTest, OffersBackToBackPileUpNoConnectionsWhileClosedOnesStillHold
   EXPECT_EQ(list.connectionsAliveOrClosing(), factory.connections().size());
   EXPECT_FALSE(listed->isClosed()) << "a refused offer replaced the listed connection";
 
-  // Once the closed connections have given their sockets back, offers are taken again.
+  // Once the closed connections have given their sockets back, offers are taken again (at the
+  // pace one identifier may replace its connection).
   factory.releaseTransports();
   EXPECT_EQ(list.connectionsAliveOrClosing(), list.peers().size());
+  platform::MonotonicClock::advance(PeerList::kMinReplacementInterval);
   const size_t made = factory.connections().size();
   list.updateUserRemoteSdp(offer(9), kA);
   EXPECT_EQ(factory.connections().size(), made + 1);
@@ -236,6 +238,59 @@ TEST_F(PeerListTest, FullListMakesRoomForANewcomerByDroppingTheOldestPeerWhoseCh
   for (int i = 0; i < 3; ++i) list.updateUserRemoteSdp(offer(0), numbered(2000 + i));
   EXPECT_TRUE(isListed(kA));
   EXPECT_EQ(list.peers().size(), PeerList::kMaxPeers);
+}
+
+TEST_F(PeerListTest, OfferTheFrameworkRefusesTakesNobodysPlace) {
+  for (int i = 0; i < static_cast<int>(PeerList::kMaxPeers); ++i) {
+    list.updateUserRemoteSdp(offer(0), numbered(i));
+  }
+  const auto listedClient = list.peers()[0].webRTCClient;
+  platform::MonotonicClock::advance(PeerList::kEvictableAfter);
+  // Unreadable offers from fresh identifiers, and one from a listed peer.
+  sandbox.factory().refuseDescriptions(true);
+  for (int i = 0; i < static_cast<int>(PeerList::kMaxPeers); ++i) {
+    list.updateUserRemoteSdp(offer(0), numbered(1000 + i));
+  }
+  list.updateUserRemoteSdp(offer(1), numbered(0));
+  for (int i = 0; i < static_cast<int>(PeerList::kMaxPeers); ++i) {
+    EXPECT_TRUE(isListed(numbered(i))) << "peer " << i << " dropped for an offer nobody took";
+  }
+  EXPECT_EQ(list.peers().size(), PeerList::kMaxPeers);
+  EXPECT_FALSE(listedClient->isClosed()) << "an unreadable re-offer replaced the connection";
+}
+
+TEST_F(PeerListTest, PeerWhoseChannelOpenedKeepsThatStandingAcrossItsOwnNewOffers) {
+  for (int i = 0; i < static_cast<int>(PeerList::kMaxPeers); ++i) {
+    list.updateUserRemoteSdp(offer(0), numbered(i));
+    auto channel = std::make_shared<test::FakeDataChannel>();
+    sandbox.factory().last()->deliverDataChannel(channel);
+    channel->deliverOpen();
+  }
+  platform::MonotonicClock::advance(std::chrono::minutes(10));
+  // Its new connection negotiates; it has not opened yet.
+  list.updateUserRemoteSdp(offer(1), numbered(0));
+  platform::MonotonicClock::advance(PeerList::kEvictableAfter);
+  list.updateUserRemoteSdp(offer(0), kB);
+  EXPECT_TRUE(isListed(numbered(0))) << "a peer whose channel opened was dropped for a newcomer";
+  EXPECT_FALSE(isListed(kB));
+}
+
+TEST_F(PeerListTest, ListedPeerReplacesItsConnectionAtABoundedPace) {
+  auto& factory = sandbox.factory();
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::debug);
+  testing::internal::CaptureStdout();
+  list.updateUserRemoteSdp(offer(0), kA);
+  // Crossed offers: the first replacement is taken at once.
+  list.updateUserRemoteSdp(offer(1), kA);
+  for (int i = 2; i < 100; ++i) list.updateUserRemoteSdp(offer(i), kA);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(factory.connections().size(), 2u) << "offers sent back to back were all taken";
+  EXPECT_EQ(linesWith(out, {"refusing offer from: " + kA.uuidString() + ", it replaced"}).size(),
+            98u);
+  platform::MonotonicClock::advance(PeerList::kMinReplacementInterval);
+  list.updateUserRemoteSdp(offer(100), kA);
+  EXPECT_EQ(factory.connections().size(), 3u);
+  EXPECT_EQ(factory.last()->remoteDescriptions(), std::vector<std::string>{"offer 100"});
 }
 
 TEST_F(PeerListTest, RemovingOrDisconnectingClosesTheConnectionWhileCopiesAreHeld) {
