@@ -199,10 +199,12 @@ bool HLSProxyServer::looksLikePlaylist(const HTTPLoader::Response& r) {
   return PlaylistContent::looksLikePlaylist(r);
 }
 
-Data HLSProxyServer::rewritePlaylist(const Data& playlist, const Url& base) const {
+std::optional<Data> HLSProxyServer::rewritePlaylist(const Data& playlist, const Url& base) const {
   const Data reduced = manifestModifier_.modifyManifest(playlist);
-  return Data(
-      PlaylistRewriter(rewritePort_.load(), credentials_.get()).rewrite(reduced.view(), base));
+  auto rewritten =
+      PlaylistRewriter(rewritePort_.load(), credentials_.get()).rewrite(reduced.view(), base);
+  if (!rewritten) return std::nullopt;
+  return Data(std::move(*rewritten));
 }
 
 void HLSProxyServer::addHandler(const std::string& pattern, Dispatch dispatch) {
@@ -234,6 +236,7 @@ void HLSProxyServer::addGeneralHandler() {
           auto server = weakServer.lock();
           if (server && looksLikePlaylist(response)) {
             response.data = server->rewritePlaylist(*response.data, response.finalURL(originURL));
+            if (!response.data) return completion(statusOnly(500));
           }
           completion(responseFor(response));
         },
@@ -251,6 +254,8 @@ void HLSProxyServer::addPlaylistHandler() {
           if (response.data && response.contentType && response.statusCode == 200) {
             // Reduce first, then rewrite, against where the fetch ended after redirects.
             response.data = self->rewritePlaylist(*response.data, response.finalURL(originURL));
+            // Too large once rewritten (logged): an error, which the player can retry.
+            if (!response.data) return completion(statusOnly(500));
           }
           completion(responseFor(response));
         });
