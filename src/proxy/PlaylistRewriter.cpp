@@ -4,6 +4,7 @@
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
+#include "platform/CurlUrlReading.hpp"
 #include "platform/LineSplitter.hpp"
 #include "platform/url/UrlReference.hpp"
 #include "platform/url/Utf8.hpp"
@@ -88,8 +89,14 @@ std::optional<std::string> PlaylistRewriter::proxiedReference(std::string_view r
   if (resolved) {
     Url url = std::move(resolved).value();
     mayHoldCredentials = url.userInfo().has_value();
-    if (credentials_) url = credentials_->keep(url, OriginCredentials::Source::found);
-    if (auto local = ReverseProxyURL::make(url, port_)) return local->toString();
+    // What libcurl would read as a user name and password, browsers may read as a host and port
+    // ("//u:1234\@host/"), which the local URL would then show the player.
+    if (platform::CurlUrlReading::readsNoOtherCredentials(reference, url, &base.text)) {
+      if (credentials_) url = credentials_->keep(url, OriginCredentials::Source::found);
+      if (auto local = ReverseProxyURL::make(url, port_)) return local->toString();
+    } else {
+      mayHoldCredentials = true;
+    }
   } else {
     // Unread, nothing in it can be told from a user name and password.
     mayHoldCredentials = reference.find('@') != std::string_view::npos;

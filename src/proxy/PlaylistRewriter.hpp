@@ -46,10 +46,12 @@ class PlaylistRewriter {
   std::string processLine(std::string_view line, const Url& base) const;
 
  private:
-  // What a line is rewritten against: the playlist's URL, read once as players read it.
+  // What a line is rewritten against: the playlist's URL, read once as players read it, and
+  // its text as libcurl would be given it.
   struct Base {
-    explicit Base(const Url& url) : references(url) {}
+    explicit Base(const Url& url) : references(url), text(url.toString()) {}
     UrlReference references;
+    std::string text;
   };
 
   // Each appends the rewritten line to `out`; a tag line of many URIs stops once `out` has
