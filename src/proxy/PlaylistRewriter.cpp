@@ -17,7 +17,8 @@ namespace ombrelia {
 std::optional<std::string> PlaylistRewriter::rewrite(std::string_view playlist,
                                                      const Url& base) const {
   const Base against(base);
-  RewrittenText out(kMaxRewrittenBytes, playlist.size() + playlist.size() / 2);
+  // A playlist of absolute URIs comes back about three times its size: room for that at once.
+  RewrittenText out(kMaxRewrittenBytes, 3 * playlist.size());
   // A byte-order mark stays where it is, and the header after it is read as the tag it is.
   const std::string_view text = Utf8::withoutByteOrderMark(playlist);
   out.append(playlist.substr(0, playlist.size() - text.size()));
