@@ -7,11 +7,13 @@
 
 #include "platform/CurlUrlReading.hpp"
 #include "platform/DispatchQueue.hpp"
+#include "platform/LineSplitter.hpp"
 #include "platform/LoggedUrl.hpp"
 #include "platform/MonotonicClock.hpp"
 #include "platform/url/UrlReference.hpp"
 #include "protocol/AnalyticsFeed.hpp"
 #include "proxy/OriginCredentials.hpp"
+#include "proxy/PlaylistContent.hpp"
 
 namespace ombrelia {
 namespace {
@@ -40,6 +42,19 @@ std::optional<std::string> withoutCredentials(
   return (credentials ? credentials->keep(url.value(), OriginCredentials::Source::found)
                       : OriginCredentials::withoutUserInfo(url.value()))
       .toString();
+}
+
+// What is read as a playlist further on (stored, pinned, rewritten) has its lines bounded before
+// any of that: past the bound it is no body, as one past the body limit is.
+void dropPlaylistOfTooManyLines(HTTPLoader::Response& response) {
+  const size_t lines = LineSplitter::count(response.data->view());
+  if (lines <= PlaylistContent::kMaxLines) return;
+  OmbreliaLogger::error("Playlist of " + std::to_string(response.data->size()) +
+                            " bytes not served: its " + std::to_string(lines) +
+                            " lines are more than the " +
+                            std::to_string(PlaylistContent::kMaxLines) + " a playlist may have",
+                        OLogModule::proxy);
+  response.data.reset();
 }
 
 }  // namespace
@@ -166,6 +181,10 @@ void HTTPLoader::load(Kind kind, const Url& url, std::optional<std::string> rang
             OmbreliaLogger::debug("Redirected: " + platform::LoggedUrl::of(requested) + " -> " +
                                       platform::LoggedUrl::of(*response.url),
                                   OLogModule::proxy);
+          }
+          if ((kind == Kind::playlist && response.statusCode == 200) ||
+              (kind == Kind::general && PlaylistContent::looksLikePlaylist(response))) {
+            dropPlaylistOfTooManyLines(response);
           }
         } else {
           response.errorCode = errorCode;
