@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <optional>
 #include <sstream>
 
 #include <unistd.h>
@@ -103,34 +102,35 @@ TEST(RewrittenPlaylistBound, SwellingPlaylistsGetAnErrorInBoundedMemoryAndLongUr
   // Signed URLs as CDNs make them: 2,000 characters, and the 16 KiB the proxy promises to serve.
   const std::string q2k = signedQuery(2000);
   const std::string q16k = signedQuery(ReverseProxyURL::kMaxOriginURLBytes - 100);
-  const auto write = [&](const std::string& name, const std::string& text) {
-    std::ofstream(root / "m" / name, std::ios::binary) << text;
+  // A media playlist of `lines`, written to the origin's folder; its size.
+  const auto write = [&](const std::string& name, const std::string& lines) {
+    const std::string playlist = "#EXTM3U\n#EXT-X-TARGETDURATION:2\n" + lines + "#EXT-X-ENDLIST\n";
+    std::ofstream(root / "m" / name, std::ios::binary) << playlist;
+    return playlist.size();
   };
   // 40,000 keys whose empty URI is the playlist's own URL, which carries the long query; and
   // 400,000 one-line segments, each a record for the store to parse and keep.
-  std::string bloating = "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXT-X-MEDIA-SEQUENCE:0\n";
-  for (int n = 0; n < 40000; ++n) bloating += "#EXT-X-KEY:METHOD=AES-128,URI=\"\"\n";
-  bloating += "#EXTINF:2,\nseg0.ts\n#EXT-X-ENDLIST\n";
-  write("bloating.m3u8", bloating);
-  std::string manyLines = "#EXTM3U\n#EXT-X-TARGETDURATION:1\n";
-  for (int n = 0; n < 400000; ++n) manyLines += "#EXTINF:1,\nx.ts\n";
-  write("lines.m3u8", manyLines);
-  std::string tenThousand = "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXT-X-MEDIA-SEQUENCE:0\n";
-  for (int n = 0; n < 10000; ++n)
-    tenThousand += "#EXTINF:2,\nseg" + std::to_string(n % 4) + ".ts\n";
-  write("long.m3u8", tenThousand + "#EXT-X-ENDLIST\n");
-  // A few dozen URIs, each signed with the longest query.
-  std::string fewDozen = "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXT-X-MEDIA-SEQUENCE:0\n";
+  std::string lines;
+  for (int n = 0; n < 40000; ++n) lines += "#EXT-X-KEY:METHOD=AES-128,URI=\"\"\n";
+  const size_t bloating = write("bloating.m3u8", lines + "#EXTINF:2,\nseg0.ts\n");
+  lines.clear();
+  for (int n = 0; n < 400000; ++n) lines += "#EXTINF:1,\nx.ts\n";
+  const size_t manyLines = write("lines.m3u8", lines);
+  // 10,000 segments, and a few dozen each signed with the longest query.
+  lines.clear();
+  for (int n = 0; n < 10000; ++n) lines += "#EXTINF:2,\nseg" + std::to_string(n % 4) + ".ts\n";
+  write("long.m3u8", lines);
+  lines.clear();
   for (int n = 0; n < 36; ++n) {
-    fewDozen += "#EXTINF:2,\nseg" + std::to_string(n % 4) + ".ts?n=" + std::to_string(n) + "&" +
-                q16k.substr(20) + "\n";
+    lines += "#EXTINF:2,\nseg" + std::to_string(n % 4) + ".ts?n=" + std::to_string(n) + "&" +
+             q16k.substr(20) + "\n";
   }
-  write("sixteen.m3u8", fewDozen + "#EXT-X-ENDLIST\n");
-  write("master.m3u8",
-        "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=100000,RESOLUTION=256x144\nlines.m3u8\n"
-        "#EXT-X-STREAM-INF:BANDWIDTH=200000,RESOLUTION=256x144\nbloating.m3u8?" +
-            q2k + "\n#EXT-X-STREAM-INF:BANDWIDTH=400000,RESOLUTION=426x240\nlong.m3u8?" + q2k +
-            "\n#EXT-X-STREAM-INF:BANDWIDTH=800000,RESOLUTION=640x360\nsixteen.m3u8?" + q16k + "\n");
+  write("sixteen.m3u8", lines);
+  std::ofstream(root / "m" / "master.m3u8")
+      << "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=100000\nlines.m3u8\n"
+         "#EXT-X-STREAM-INF:BANDWIDTH=200000\nbloating.m3u8?" +
+             q2k + "\n#EXT-X-STREAM-INF:BANDWIDTH=400000\nlong.m3u8?" + q2k +
+             "\n#EXT-X-STREAM-INF:BANDWIDTH=800000\nsixteen.m3u8?" + q16k + "\n";
   {
     StreamOrigin origin(root.string());
     ASSERT_TRUE(origin.running());
@@ -148,8 +148,8 @@ TEST(RewrittenPlaylistBound, SwellingPlaylistsGetAnErrorInBoundedMemoryAndLongUr
     // Each refused: an error for the player, one line in the log with both sizes, and no more
     // memory than `held`: the playlist a few times over (the body, its stored copy, what the
     // store reads of it) and what else it may make.
-    const auto refusedWithin = [&](const std::string& url, const std::string& playlist,
-                                   size_t limit, size_t held) {
+    const auto refusedWithin = [&](const std::string& url, size_t playlist, size_t limit,
+                                   size_t held) {
       Fetched answer;
       const size_t growth = residentGrowth(serve.pid(), [&] { answer = fetchWithCurl(url); });
       EXPECT_EQ(answer.status, 500) << answer.body.size() << " bytes answered";
@@ -162,13 +162,13 @@ TEST(RewrittenPlaylistBound, SwellingPlaylistsGetAnErrorInBoundedMemoryAndLongUr
         if (line->find("not served") != std::string::npos) said.push_back(*line);
       }
       ASSERT_EQ(said.size(), 1u) << "one line for the playlist refused";
-      for (const size_t size : {playlist.size(), limit}) {
+      for (const size_t size : {playlist, limit}) {
         EXPECT_NE(said[0].find(" " + std::to_string(size) + " "), std::string::npos) << said[0];
       }
     };
-    refusedWithin(variants[0], manyLines, PlaylistContent::kMaxLines, 4 * manyLines.size());
+    refusedWithin(variants[0], manyLines, PlaylistContent::kMaxLines, 4 * manyLines);
     refusedWithin(variants[1], bloating, PlaylistRewriter::kMaxRewrittenBytes,
-                  PlaylistRewriter::kMaxRewrittenBytes + 16 * bloating.size());
+                  PlaylistRewriter::kMaxRewrittenBytes + 16 * bloating);
 
     // The viewer goes on serving: 10,000 segments at a URL with a 2,000-character query, and a
     // few dozen at URLs of 16 KiB, reach the player whole.
