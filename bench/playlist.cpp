@@ -84,8 +84,10 @@ void measureRewrite(const char* name, const std::string& text) {
   const PlaylistRewriter rewriter(8080);
   size_t written = 0;
   measure(name, text, [&] {
-    written += rewriter.rewrite(text, base).size();
-    return true;
+    const auto rewritten = rewriter.rewrite(text, base);
+    if (!rewritten) std::printf("%s: refused as too large\n", name);
+    written += rewritten ? rewritten->size() : 0;
+    return rewritten.has_value();
   });
   if (written == 0) std::printf("%s: nothing written\n", name);
 }

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "ShownText.hpp"
+
 namespace ombrelia::example {
 namespace {
 
@@ -46,7 +48,7 @@ std::optional<HostOptions> HostOptions::parse(int argc, char** argv) {
   } else if (command == "play") {
     options.command = Command::play;
   } else {
-    return fail("unknown command " + std::string(command));
+    return fail("unknown command " + shownText(command));
   }
   options.originURL = argv[2];
   for (int i = 3; i < argc; ++i) {
@@ -62,7 +64,7 @@ std::optional<HostOptions> HostOptions::parse(int argc, char** argv) {
     } else if (arg == "--stay") {
       options.stay = true;
     } else if (!hasValue) {
-      return fail("missing value or unknown option " + std::string(arg));
+      return fail("missing value or unknown option " + shownText(arg));
     } else if (arg == "--level") {
       const auto n = number(value());
       if (!n || *n < 0) return fail("--level takes a whole number from 0");
@@ -96,7 +98,7 @@ std::optional<HostOptions> HostOptions::parse(int argc, char** argv) {
       if (!n || *n < 0 || *n > 4) return fail("--log-level takes 0 to 4");
       options.logLevel = static_cast<int>(*n);
     } else {
-      return fail("unknown option " + std::string(arg));
+      return fail("unknown option " + shownText(arg));
     }
   }
   if (options.assumedBuffer && options.command != Command::serve) {

@@ -10,6 +10,8 @@
 #include <thread>
 #include <utility>
 
+#include "ShownText.hpp"
+
 namespace ombrelia::example {
 namespace {
 
@@ -158,7 +160,7 @@ void PacedPlayer::waitUntil(Clock::time_point deadline, Summary& summary) {
 std::optional<PlayerPlaylist> PacedPlayer::load(const std::string& url, Summary& summary) {
   const auto response = get(url, [&] { update(summary, 0, false); });
   if (response.status != 200) {
-    summary.error = failure("playlist " + url, response);
+    summary.error = failure("playlist " + shownText(url), response);
     return std::nullopt;
   }
   summary.bytes += static_cast<int64_t>(response.body.size());
@@ -179,7 +181,7 @@ PacedPlayer::Fetched PacedPlayer::fetch(const PlayerPlaylist::Segment& segment, 
     return Fetched::missed;
   }
   if (response.status != 200) {
-    summary.error = failure("segment " + segment.uri, response);
+    summary.error = failure("segment " + shownText(segment.uri), response);
     return Fetched::failed;
   }
   summary.bytes += static_cast<int64_t>(response.body.size());

@@ -14,6 +14,7 @@
 #include "HeldOutput.hpp"
 #include "HostOptions.hpp"
 #include "PacedPlayer.hpp"
+#include "ShownText.hpp"
 #include "StatedBuffer.hpp"
 #include "SummaryTable.hpp"
 #include "api/HostSeams.hpp"
@@ -110,7 +111,8 @@ int main(int argc, char** argv) {
   proxy->startServer();
   const auto local = proxy->reverseProxyURL(*origin);
   if (!local) {
-    std::fprintf(stderr, "ombrelia-host: no local URL for %s\n", options->originURL.c_str());
+    std::fprintf(stderr, "ombrelia-host: no local URL for %s\n",
+                 example::shownText(options->originURL).c_str());
     return 1;
   }
   output.writeFirstLine(local->toString());

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "platform/CurlUrlReading.hpp"
+
 namespace ombrelia::platform {
 namespace {
 
@@ -60,39 +62,6 @@ bool carriesOneExchangeAtATime(CURL* easy) {
 bool holdsUnreadInput(curl_socket_t socket) {
   pollfd watched{socket, POLLIN, 0};
   return ::poll(&watched, 1, 0) > 0;
-}
-
-// What of a URL decides where its credentials may go, as libcurl reads it: its origin, and its
-// user name and password, decoded.
-struct UrlAuthority {
-  std::string origin;
-  std::optional<std::string> user;
-  std::optional<std::string> password;
-};
-
-std::optional<UrlAuthority> authorityOf(const std::string& url) {
-  CURLU* handle = curl_url();
-  if (handle == nullptr) return std::nullopt;
-  const auto part = [handle](CURLUPart which, unsigned int flags) -> std::optional<std::string> {
-    char* text = nullptr;
-    if (curl_url_get(handle, which, &text, flags) != CURLUE_OK || text == nullptr) return {};
-    std::string value(text);
-    curl_free(text);
-    return value;
-  };
-  std::optional<UrlAuthority> authority;
-  if (curl_url_set(handle, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK) {
-    const auto scheme = part(CURLUPART_SCHEME, 0);
-    const auto host = part(CURLUPART_HOST, 0);
-    const auto port = part(CURLUPART_PORT, CURLU_DEFAULT_PORT);
-    if (scheme && host && port) {
-      authority =
-          UrlAuthority{*scheme + "://" + *host + ":" + *port, part(CURLUPART_USER, CURLU_URLDECODE),
-                       part(CURLUPART_PASSWORD, CURLU_URLDECODE)};
-    }
-  }
-  curl_url_cleanup(handle);
-  return authority;
 }
 
 HttpErrorCause causeOf(CURLcode code) {
@@ -367,13 +336,13 @@ void CurlTransfer::keepCredentialsOnTheirOrigin() {
   // libcurl sends the first URL's user name and password on to later hops of the same origin,
   // even when their URLs do not repeat them; a hop that became the first URL would lose them. To
   // any other origin they never go, as before.
-  const auto first = authorityOf(request_.url.toString());
-  const auto hop = authorityOf(url_);
+  const auto first = CurlUrlReading::of(request_.url.toString());
+  const auto hop = CurlUrlReading::of(url_);
   const bool carried =
-      first && first->user && hop && !hop->user && equalsIgnoringCase(first->origin, hop->origin);
-  curl_easy_setopt(easy_, CURLOPT_USERNAME, carried ? first->user->c_str() : nullptr);
+      first && first->user() && hop && !hop->user() && first->origin() == hop->origin();
+  curl_easy_setopt(easy_, CURLOPT_USERNAME, carried ? first->user()->c_str() : nullptr);
   curl_easy_setopt(easy_, CURLOPT_PASSWORD,
-                   carried && first->password ? first->password->c_str() : nullptr);
+                   carried && first->password() ? first->password()->c_str() : nullptr);
 }
 
 HttpResult CurlTransfer::finish(CURLcode code) {

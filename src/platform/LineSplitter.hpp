@@ -22,6 +22,8 @@ class LineSplitter {
   // lines the text has in all.
   static size_t split(std::string_view text, std::string_view* out, size_t capacity);
   static std::vector<std::string> splitCopy(std::string_view text);
+  // How many lines the text has, without keeping any.
+  static size_t count(std::string_view text) { return split(text, nullptr, 0); }
   // The length of the line break starting at `i`, or 0 when none starts there.
   static size_t breakLength(std::string_view text, size_t i);
 };

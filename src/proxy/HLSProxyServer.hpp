@@ -87,8 +87,8 @@ class HLSProxyServer : public std::enable_shared_from_this<HLSProxyServer> {
   std::optional<Url> originURL(const WebServerRequest& request) const;
   static bool hostIsLoopback(const WebServerRequest& request);
   // The playlist's bytes pinned to the configured variant (a master playlist's; others pass)
-  // and rewritten against `base`.
-  Data rewritePlaylist(const Data& playlist, const Url& base) const;
+  // and rewritten against `base`; absent (and logged) when the rewritten text would be too large.
+  std::optional<Data> rewritePlaylist(const Data& playlist, const Url& base) const;
 
   const std::shared_ptr<WebServer> webServer_;
   // Shared with the activator's loaders, which send them to their origin.

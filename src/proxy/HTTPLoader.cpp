@@ -5,29 +5,36 @@
 #include <atomic>
 #include <chrono>
 
+#include "platform/CurlUrlReading.hpp"
 #include "platform/DispatchQueue.hpp"
+#include "platform/LineSplitter.hpp"
+#include "platform/LoggedUrl.hpp"
 #include "platform/MonotonicClock.hpp"
 #include "platform/url/UrlReference.hpp"
 #include "protocol/AnalyticsFeed.hpp"
 #include "proxy/OriginCredentials.hpp"
+#include "proxy/PlaylistContent.hpp"
 
 namespace ombrelia {
 namespace {
 
 // The final URL of a fetch without the user name and password in it; those that came with a
-// redirect are kept for their origin, as the application's are. libcurl names it with the
-// credentials it sent, so text that browsers would not read as a URL cannot go on at all: it
-// is absent, and relative URIs resolve against the requested URL.
+// redirect are kept for their origin, as the application's are. libcurl names it as it read it,
+// with the credentials it sent there. Where libcurl and browsers read that text apart ("\" ends
+// the authority for browsers, not for libcurl), whatever is taken from it, the host or the
+// relative URIs' base, may be made of those credentials: it is dropped, and relative URIs
+// resolve against the requested URL.
 std::optional<std::string> withoutCredentials(
-    const std::string& answered, const std::string& requested,
+    const std::string& answered, const std::string& asked, const std::string& requested,
     const std::shared_ptr<OriginCredentials>& credentials) {
-  // Without an "@" there is no user name or password, whoever reads it.
-  if (answered.find('@') == std::string::npos) return answered;
+  // Not redirected: the URL as we asked for it.
+  if (answered == asked) return requested;
   auto url = UrlReference::read(answered);
-  if (!url) {
-    OmbreliaLogger::error("The final URL of " + requested +
-                              " is not one browsers read; it is dropped with any credentials "
-                              "in it, and its URIs resolve against the requested URL",
+  const auto curl = platform::CurlUrlReading::of(answered);
+  if (!url || !curl || !curl->agreesWith(url.value())) {
+    OmbreliaLogger::error("The final URL of " + platform::LoggedUrl::of(requested) +
+                              " is not one browsers read as libcurl does; it is dropped with any "
+                              "credentials in it, and its URIs resolve against the requested URL",
                           OLogModule::proxy);
     return std::nullopt;
   }
@@ -35,6 +42,19 @@ std::optional<std::string> withoutCredentials(
   return (credentials ? credentials->keep(url.value(), OriginCredentials::Source::found)
                       : OriginCredentials::withoutUserInfo(url.value()))
       .toString();
+}
+
+// What is read as a playlist further on (stored, pinned, rewritten) has its lines bounded before
+// any of that: past the bound it is no body, as one past the body limit is.
+void dropPlaylistOfTooManyLines(HTTPLoader::Response& response) {
+  const size_t lines = LineSplitter::count(response.data->view());
+  if (lines <= PlaylistContent::kMaxLines) return;
+  OmbreliaLogger::error("Playlist of " + std::to_string(response.data->size()) +
+                            " bytes not served: its " + std::to_string(lines) +
+                            " lines are more than the " +
+                            std::to_string(PlaylistContent::kMaxLines) + " a playlist may have",
+                        OLogModule::proxy);
+  response.data.reset();
 }
 
 }  // namespace
@@ -100,6 +120,7 @@ void HTTPLoader::load(Kind kind, const Url& url, std::optional<std::string> rang
   const auto start = platform::MonotonicClock::now();
   platform::HttpRequest request;
   request.url = credentials_ ? credentials_->applied(url) : url;
+  std::string asked = request.url.toString();
   request.range = std::move(range);
   if (bodyStarted) {
     request.onBodyStart = [bodyStarted = std::move(bodyStarted)](
@@ -117,14 +138,14 @@ void HTTPLoader::load(Kind kind, const Url& url, std::optional<std::string> rang
   // still running, and they complete all the same.
   urlSession_->dataTask(
       std::move(request), [kind, start, service = analyticsService_, credentials = credentials_,
-                           requested = url.toString(),
+                           requested = url.toString(), asked = std::move(asked),
                            completion = std::move(completion)](platform::HttpResult result) {
         std::optional<int> errorCode;
         if (const auto* error = result.errorIf()) {
           errorCode = error->code();
           if (OmbreliaLogger::isEnabled(OLogLevel::debug, OLogModule::proxy)) {
-            OmbreliaLogger::debug("HTTP request failed (" + std::to_string(*errorCode) +
-                                      "): " + requested + ": " + error->message,
+            OmbreliaLogger::debug("HTTP request failed (" + std::to_string(*errorCode) + "): " +
+                                      platform::LoggedUrl::of(requested) + ": " + error->message,
                                   OLogModule::proxy);
           }
         }
@@ -154,11 +175,16 @@ void HTTPLoader::load(Kind kind, const Url& url, std::optional<std::string> rang
           // the player, the stores and the log see.
           response.url = answer->url.empty()
                              ? std::optional(requested)
-                             : withoutCredentials(answer->url, requested, credentials);
+                             : withoutCredentials(answer->url, asked, requested, credentials);
           if (response.url && *response.url != requested &&
               OmbreliaLogger::isEnabled(OLogLevel::debug, OLogModule::proxy)) {
-            OmbreliaLogger::debug("Redirected: " + requested + " -> " + *response.url,
+            OmbreliaLogger::debug("Redirected: " + platform::LoggedUrl::of(requested) + " -> " +
+                                      platform::LoggedUrl::of(*response.url),
                                   OLogModule::proxy);
+          }
+          if ((kind == Kind::playlist && response.statusCode == 200) ||
+              (kind == Kind::general && PlaylistContent::looksLikePlaylist(response))) {
+            dropPlaylistOfTooManyLines(response);
           }
         } else {
           response.errorCode = errorCode;

@@ -27,7 +27,8 @@ class HTTPLoader {
   static constexpr const char* kDefaultSegmentContentType = "video";
 
   // What the origin answered. `data` is absent when no response arrived (the request was
-  // refused, timed out, cancelled, ...); otherwise `statusCode` carries the origin's status,
+  // refused, timed out, cancelled, ...), or when a playlist had more lines than a playlist may
+  // (PlaylistContent::kMaxLines, logged); otherwise `statusCode` carries the origin's status,
   // and an error page arrives as a body like any other for the caller to pass on, not store.
   struct Response {
     std::optional<Data> data;

@@ -1,66 +1,77 @@
 #include "proxy/PlaylistRewriter.hpp"
 
+#include <limits>
+
 #include <ombrelia/OmbreliaLogger.hpp>
 
+#include "platform/CurlUrlReading.hpp"
 #include "platform/LineSplitter.hpp"
 #include "platform/url/UrlReference.hpp"
 #include "platform/url/Utf8.hpp"
 #include "proxy/OriginCredentials.hpp"
 #include "proxy/ReverseProxyURL.hpp"
+#include "proxy/RewrittenText.hpp"
 
 namespace ombrelia {
 
-std::string PlaylistRewriter::rewrite(std::string_view playlist, const Url& base) const {
-  const UrlReference references(base);
-  std::string out;
-  out.reserve(playlist.size() + playlist.size() / 2);
+std::optional<std::string> PlaylistRewriter::rewrite(std::string_view playlist,
+                                                     const Url& base) const {
+  const Base against(base);
+  // A playlist of absolute URIs comes back about three times its size: room for that at once.
+  RewrittenText out(kMaxRewrittenBytes, 3 * playlist.size());
   // A byte-order mark stays where it is, and the header after it is read as the tag it is.
   const std::string_view text = Utf8::withoutByteOrderMark(playlist);
   out.append(playlist.substr(0, playlist.size() - text.size()));
   bool first = true;
   for (std::string_view line : LineSplitter::split(text)) {
-    if (!first)
-      out.push_back('\n');
+    if (!first) out.push_back('\n');
     first = false;
-    out.append(processLine(line, references));
+    processLine(line, against, out);
+    if (out.passed()) {
+      OmbreliaLogger::error("Playlist of " + std::to_string(playlist.size()) +
+                                " bytes not served: rewritten, it would pass " +
+                                std::to_string(kMaxRewrittenBytes) +
+                                " bytes, the most a playlist answer may take",
+                            OLogModule::proxy);
+      return std::nullopt;
+    }
   }
-  return out;
+  return std::move(out).take();
 }
 
 std::string PlaylistRewriter::processLine(std::string_view line, const Url& base) const {
-  return processLine(line, UrlReference(base));
+  RewrittenText out(std::numeric_limits<size_t>::max(), line.size());
+  processLine(line, Base(base), out);
+  return std::move(out).take();
 }
 
-std::string PlaylistRewriter::processLine(std::string_view line,
-                                          const UrlReference& references) const {
-  if (line.empty())
-    return {};
-  if (line.front() == '#') return lineByReplacingURIs(line, references);
+void PlaylistRewriter::processLine(std::string_view line, const Base& base,
+                                   RewrittenText& out) const {
+  if (line.empty()) return;
+  if (line.front() == '#') return lineByReplacingURIs(line, base, out);
   if (static_cast<unsigned char>(line.front()) <= ' ') {
     // Blank, or a tag moved off the start of its line: no URI, and nothing to report.
     const std::string_view trimmed = UrlReference::trimmed(line);
-    if (trimmed.empty() || trimmed.front() == '#') return std::string(line);
+    if (trimmed.empty() || trimmed.front() == '#') return out.append(line);
   }
-  return proxiedReference(line, references).value_or(std::string(line));
+  const auto proxied = proxiedReference(line, base);
+  out.append(proxied ? std::string_view(*proxied) : line);
 }
 
-std::string PlaylistRewriter::lineByReplacingURIs(std::string_view line,
-                                                  const UrlReference& references) const {
+void PlaylistRewriter::lineByReplacingURIs(std::string_view line, const Base& base,
+                                           RewrittenText& out) const {
   static constexpr std::string_view kAttribute = "URI=\"";
-  std::string out;
   size_t copied = 0;
   size_t search = 0;
-  // Each attribute is resolved on its own: a tag may carry several URI attributes.
-  while (search < line.size()) {
+  // Each attribute is resolved on its own: a tag may carry several URI attributes. A line of
+  // many stops as soon as the text passes its bound.
+  while (search < line.size() && !out.passed()) {
     const size_t at = line.find(kAttribute, search);
-    if (at == std::string_view::npos)
-      break;
+    if (at == std::string_view::npos) break;
     const size_t valueStart = at + kAttribute.size();
     const size_t valueEnd = line.find('"', valueStart);
-    if (valueEnd == std::string_view::npos)
-      break;
-    if (auto proxied =
-            proxiedReference(line.substr(valueStart, valueEnd - valueStart), references)) {
+    if (valueEnd == std::string_view::npos) break;
+    if (auto proxied = proxiedReference(line.substr(valueStart, valueEnd - valueStart), base)) {
       out.append(line.substr(copied, valueStart - copied));
       out.append(*proxied);
       copied = valueEnd;
@@ -68,20 +79,25 @@ std::string PlaylistRewriter::lineByReplacingURIs(std::string_view line,
     search = valueEnd + 1;
   }
   out.append(line.substr(copied));
-  return out;
 }
 
-std::optional<std::string> PlaylistRewriter::proxiedReference(
-    std::string_view reference, const UrlReference& references) const {
-  auto resolved = references.resolve(reference);
+std::optional<std::string> PlaylistRewriter::proxiedReference(std::string_view reference,
+                                                              const Base& base) const {
+  auto resolved = base.references.resolve(reference);
   // Keys (skd:), inline data (data:) and the like are not fetched by us.
   if (!resolved && resolved.error() == UrlReference::Refusal::notHttp) return std::nullopt;
   bool mayHoldCredentials = false;
   if (resolved) {
     Url url = std::move(resolved).value();
     mayHoldCredentials = url.userInfo().has_value();
-    if (credentials_) url = credentials_->keep(url, OriginCredentials::Source::found);
-    if (auto local = ReverseProxyURL::make(url, port_)) return local->toString();
+    // What libcurl would read as a user name and password, browsers may read as a host and port
+    // ("//u:1234\@host/"), which the local URL would then show the player.
+    if (platform::CurlUrlReading::readsNoOtherCredentials(reference, url, &base.text)) {
+      if (credentials_) url = credentials_->keep(url, OriginCredentials::Source::found);
+      if (auto local = ReverseProxyURL::make(url, port_)) return local->toString();
+    } else {
+      mayHoldCredentials = true;
+    }
   } else {
     // Unread, nothing in it can be told from a user name and password.
     mayHoldCredentials = reference.find('@') != std::string_view::npos;

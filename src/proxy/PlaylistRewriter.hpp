@@ -1,6 +1,7 @@
 #pragma once
 // Any thread: pure functions.
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -8,11 +9,13 @@
 #include <ombrelia/Data.hpp>
 #include <ombrelia/Url.hpp>
 
+#include "platform/HttpClient.hpp"
 #include "platform/url/UrlReference.hpp"
 
 namespace ombrelia {
 
 class OriginCredentials;
+class RewrittenText;
 
 // Rewrites a playlist so that every URI in it points back at the local proxy: URI lines and
 // every URI="..." attribute of tag lines are read as players read them (UrlReference), resolved
@@ -20,24 +23,44 @@ class OriginCredentials;
 // URLs.
 class PlaylistRewriter {
  public:
+  // The most a rewritten playlist may take: as much as the proxy takes from an origin as one
+  // body, so that one playlist answer holds no more than one origin answer may. Every URI
+  // becomes its resolved URL twice over, and a short URI may resolve to a long URL: an empty one
+  // to the playlist's own URL, a relative one under a token in the base path. The rewritten text
+  // grows with the number of URIs times the length of the playlist's URL, so no factor of the
+  // playlist's size bounds it: 10,000 relative segments under a 2,000-character path token (a
+  // signed CDN URL) make 41 MB from 309 KB. Real playlists stay within this: 10,000 segments
+  // each signed with a 2,000-character query make 42 MB, three dozen URIs of 16 KiB 1.2 MB.
+  static constexpr size_t kMaxRewrittenBytes = platform::HttpClient::kMaxBodyBytes;
+
   // Credentials written into the playlist's URIs go to `credentials` (when given), never into
   // the rewritten lines.
   explicit PlaylistRewriter(int port, OriginCredentials* credentials = nullptr)
       : port_(port), credentials_(credentials) {}
 
   // The playlist with its lines joined by "\n". URIs that cannot be resolved stay as written,
-  // and each is logged; one that may hold a user name and password (it has an "@") is left out.
-  std::string rewrite(std::string_view playlist, const Url& base) const;
+  // and each is logged; one that may hold a user name and password is left out. Absent, with one
+  // log line, when the rewritten text would pass kMaxRewrittenBytes: the rewriting stops there.
+  std::optional<std::string> rewrite(std::string_view playlist, const Url& base) const;
 
   std::string processLine(std::string_view line, const Url& base) const;
 
  private:
-  std::string processLine(std::string_view line, const UrlReference& references) const;
-  std::string lineByReplacingURIs(std::string_view line, const UrlReference& references) const;
+  // What a line is rewritten against: the playlist's URL, read once as players read it, and
+  // its text as libcurl would be given it.
+  struct Base {
+    explicit Base(const Url& url) : references(url), text(url.toString()) {}
+    UrlReference references;
+    std::string text;
+  };
+
+  // Each appends the rewritten line to `out`; a tag line of many URIs stops once `out` has
+  // passed its bound.
+  void processLine(std::string_view line, const Base& base, RewrittenText& out) const;
+  void lineByReplacingURIs(std::string_view line, const Base& base, RewrittenText& out) const;
   // The local URL for one reference, or absent when it must stay as written (another scheme
   // such as skd: or data:, or not a valid reference), or empty when it must be left out.
-  std::optional<std::string> proxiedReference(std::string_view reference,
-                                              const UrlReference& references) const;
+  std::optional<std::string> proxiedReference(std::string_view reference, const Base& base) const;
 
   int port_;
   OriginCredentials* credentials_;

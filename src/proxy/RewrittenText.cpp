@@ -1,0 +1,36 @@
+#include "proxy/RewrittenText.hpp"
+
+#include <algorithm>
+
+namespace ombrelia {
+
+RewrittenText::RewrittenText(size_t maxBytes, size_t expected) : maxBytes_(maxBytes) {
+  blocks_.emplace_back().reserve(std::min(expected, maxBytes));
+}
+
+void RewrittenText::append(std::string_view piece) {
+  size_ += piece.size();
+  while (!piece.empty()) {
+    std::string* block = &blocks_.back();
+    if (block->size() == block->capacity()) {
+      block = &blocks_.emplace_back();
+      block->reserve(kBlockBytes);
+    }
+    const size_t taken = std::min(piece.size(), block->capacity() - block->size());
+    block->append(piece.substr(0, taken));
+    piece.remove_prefix(taken);
+  }
+}
+
+std::string RewrittenText::take() && {
+  if (blocks_.size() == 1) return std::move(blocks_.front());
+  std::string whole;
+  whole.reserve(size_);
+  for (std::string& block : blocks_) {
+    whole.append(block);
+    std::string().swap(block);
+  }
+  return whole;
+}
+
+}  // namespace ombrelia

@@ -1,0 +1,195 @@
+// Playlists that would swell in the viewer (one rewritten into a huge one, one of countless
+// lines), served by the example host application beside ordinary playlists at long signed URLs:
+// the player gets an error for each of the first within bounded memory, and the others play as
+// before.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include <unistd.h>
+
+#include "proxy/PlaylistContent.hpp"
+#include "proxy/PlaylistRewriter.hpp"
+#include "proxy/ReverseProxyURL.hpp"
+#include "support/ChildProcess.hpp"
+#include "support/ProxyFixture.hpp"
+#include "support/SampleStream.hpp"
+#include "support/StreamOrigin.hpp"
+
+namespace ombrelia::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kHost = std::string(OMBRELIA_BINARY_DIR) + "/examples/ombrelia-host";
+
+// Resident bytes per heap byte the viewer writes: a sanitizer keeps shadow memory beside each
+// byte (ThreadSanitizer several bytes of it).
+#if defined(__SANITIZE_THREAD__)
+constexpr size_t kResidentPerHeapByte = 5;
+#elif defined(__SANITIZE_ADDRESS__)
+constexpr size_t kResidentPerHeapByte = 2;
+#else
+constexpr size_t kResidentPerHeapByte = 1;
+#endif
+
+// The viewer's environment. AddressSanitizer keeps freed memory resident in a quarantine of
+// 256 MB: with a small one, what the viewer holds shows in its resident memory.
+std::vector<std::string> viewerEnvironment() {
+#if defined(__SANITIZE_ADDRESS__)
+  const char* options = std::getenv("ASAN_OPTIONS");
+  return {std::string("ASAN_OPTIONS=") + (options ? options : "") + ":quarantine_size_mb=16"};
+#else
+  return {};
+#endif
+}
+
+// A CloudFront-style signed query of `length` characters.
+std::string signedQuery(size_t length) {
+  const std::string tail = "&Signature=Nw2-cL~qx9_Zk0&Key-Pair-Id=K";
+  std::string query = "Policy=";
+  const std::string filler = "eyJTdGF0ZW1lbnQiOlt7-_~";
+  while (query.size() + tail.size() < length) query += filler[query.size() % filler.size()];
+  return query + tail;
+}
+
+// How far a process's resident memory rises above what it holds now while `work` runs.
+size_t residentGrowth(pid_t pid, const std::function<void()>& work) {
+  const auto figure = [pid](const std::string& field) -> size_t {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.starts_with(field + ":")) return std::stoull(line.substr(field.size() + 1)) * 1024;
+    }
+    return 0;
+  };
+  // "5" sets the peak back to what is resident now.
+  std::ofstream("/proc/" + std::to_string(pid) + "/clear_refs") << "5";
+  const size_t before = figure("VmRSS");
+  work();
+  const size_t peak = figure("VmHWM");
+  return peak > before ? peak - before : 0;
+}
+
+// The local URLs in a rewritten playlist, in order.
+std::vector<std::string> localUrlsIn(const std::string& playlist) {
+  std::vector<std::string> urls;
+  std::istringstream lines(playlist);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with("http://127.0.0.1:")) urls.push_back(line);
+  }
+  return urls;
+}
+
+std::string fileBytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(RewrittenPlaylistBound, SwellingPlaylistsGetAnErrorInBoundedMemoryAndLongUrlOnesStillPlay) {
+  const std::filesystem::path from = SampleStream::folder("ts3") + "/v0";
+  const auto root =
+      std::filesystem::temp_directory_path() / ("ombrelia-bound-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(root / "m");
+  for (int n = 0; n < 4; ++n) {
+    const std::string name = "seg" + std::to_string(n) + ".ts";
+    std::filesystem::copy_file(from / name, root / "m" / name);
+  }
+  // Signed URLs as CDNs make them: 2,000 characters, and the 16 KiB the proxy promises to serve.
+  const std::string q2k = signedQuery(2000);
+  const std::string q16k = signedQuery(ReverseProxyURL::kMaxOriginURLBytes - 100);
+  // A media playlist of `lines`, written to the origin's folder; its size.
+  const auto write = [&](const std::string& name, const std::string& lines) {
+    const std::string playlist = "#EXTM3U\n#EXT-X-TARGETDURATION:2\n" + lines + "#EXT-X-ENDLIST\n";
+    std::ofstream(root / "m" / name, std::ios::binary) << playlist;
+    return playlist.size();
+  };
+  // 40,000 keys whose empty URI is the playlist's own URL, which carries the long query; and
+  // 400,000 one-line segments, each a record for the store to parse and keep.
+  std::string lines;
+  for (int n = 0; n < 40000; ++n) lines += "#EXT-X-KEY:METHOD=AES-128,URI=\"\"\n";
+  const size_t bloating = write("bloating.m3u8", lines + "#EXTINF:2,\nseg0.ts\n");
+  lines.clear();
+  for (int n = 0; n < 400000; ++n) lines += "#EXTINF:1,\nx.ts\n";
+  const size_t manyLines = write("lines.m3u8", lines);
+  // 10,000 segments, and a few dozen each signed with the longest query.
+  lines.clear();
+  for (int n = 0; n < 10000; ++n) lines += "#EXTINF:2,\nseg" + std::to_string(n % 4) + ".ts\n";
+  write("long.m3u8", lines);
+  lines.clear();
+  for (int n = 0; n < 36; ++n) {
+    lines += "#EXTINF:2,\nseg" + std::to_string(n % 4) + ".ts?n=" + std::to_string(n) + "&" +
+             q16k.substr(20) + "\n";
+  }
+  write("sixteen.m3u8", lines);
+  std::ofstream(root / "m" / "master.m3u8")
+      << "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=100000\nlines.m3u8\n"
+         "#EXT-X-STREAM-INF:BANDWIDTH=200000\nbloating.m3u8?" +
+             q2k + "\n#EXT-X-STREAM-INF:BANDWIDTH=400000\nlong.m3u8?" + q2k +
+             "\n#EXT-X-STREAM-INF:BANDWIDTH=800000\nsixteen.m3u8?" + q16k + "\n";
+  {
+    StreamOrigin origin(root.string());
+    ASSERT_TRUE(origin.running());
+    ChildProcess serve(
+        {kHost, "serve", origin.url("/m/master.m3u8?" + q2k), "--whole", "--port", "0",
+         "--log-level", "1"},
+        ChildProcess::Settings{
+            .captureStdout = true, .discardStderr = true, .extraEnvironment = viewerEnvironment()});
+    const auto local = serve.readLine(10s);
+    ASSERT_TRUE(local && local->starts_with("http://127.0.0.1:")) << local.value_or("no URL line");
+    const Fetched master = fetchWithCurl(*local);
+    const auto variants = localUrlsIn(master.body);
+    ASSERT_EQ(variants.size(), 4u) << master.body.substr(0, 300);
+
+    // Each refused: an error for the player, one line in the log with both sizes, and no more
+    // memory than `held`: the playlist a few times over (the body, its stored copy, what the
+    // store reads of it) and what else it may make.
+    const auto refusedWithin = [&](const std::string& url, size_t playlist, size_t limit,
+                                   size_t held) {
+      Fetched answer;
+      const size_t growth = residentGrowth(serve.pid(), [&] { answer = fetchWithCurl(url); });
+      EXPECT_EQ(answer.status, 500) << answer.body.size() << " bytes answered";
+      EXPECT_LT(growth, kResidentPerHeapByte * (held + 16 * 1024 * 1024))
+          << "resident memory grew by " << growth << " bytes";
+      std::vector<std::string> said;
+      const auto deadline = std::chrono::steady_clock::now() + 5s;
+      for (auto line = serve.readLine(1s); line && std::chrono::steady_clock::now() < deadline;
+           line = serve.readLine(300ms)) {
+        if (line->find("not served") != std::string::npos) said.push_back(*line);
+      }
+      ASSERT_EQ(said.size(), 1u) << "one line for the playlist refused";
+      for (const size_t size : {playlist, limit}) {
+        EXPECT_NE(said[0].find(" " + std::to_string(size) + " "), std::string::npos) << said[0];
+      }
+    };
+    refusedWithin(variants[0], manyLines, PlaylistContent::kMaxLines, 4 * manyLines);
+    refusedWithin(variants[1], bloating, PlaylistRewriter::kMaxRewrittenBytes,
+                  PlaylistRewriter::kMaxRewrittenBytes + 16 * bloating);
+
+    // The viewer goes on serving: 10,000 segments at a URL with a 2,000-character query, and a
+    // few dozen at URLs of 16 KiB, reach the player whole.
+    const std::vector<std::pair<std::string, size_t>> playlists = {{variants[2], 10000},
+                                                                   {variants[3], 36}};
+    for (const auto& [url, count] : playlists) {
+      const Fetched media = fetchWithCurl(url);
+      EXPECT_EQ(media.status, 200) << count;
+      const auto segments = localUrlsIn(media.body);
+      ASSERT_EQ(segments.size(), count) << media.body.substr(0, 300);
+      for (size_t n : {size_t{0}, size_t{1}, size_t{2}, size_t{3}, count - 1}) {
+        const Fetched segment = fetchWithCurl(segments[n]);
+        EXPECT_EQ(segment.status, 200) << n << " of " << count;
+        EXPECT_TRUE(segment.body == fileBytes(root / "m" / ("seg" + std::to_string(n % 4) + ".ts")))
+            << "segment " << n << " of " << count << ": " << segment.body.size() << " bytes";
+      }
+    }
+    EXPECT_EQ(serve.stop(SIGTERM, 10s), 0);
+  }
+  std::filesystem::remove_all(root);
+}
+
+}  // namespace
+}  // namespace ombrelia::test
