@@ -36,7 +36,21 @@ std::optional<std::string> PlaylistRewriter::rewrite(std::string_view playlist,
       return std::nullopt;
     }
   }
+  if (against.urisNotLogged > 0) {
+    OmbreliaLogger::info("Playlist URIs left out or left as written, not logged one by one: " +
+                             std::to_string(against.urisNotLogged),
+                         OLogModule::proxy);
+  }
   return std::move(out).take();
+}
+
+bool PlaylistRewriter::mayLogUri(const Base& base) {
+  if (base.urisLogged < kMaxLoggedUris) {
+    ++base.urisLogged;
+    return true;
+  }
+  ++base.urisNotLogged;
+  return false;
 }
 
 std::string PlaylistRewriter::processLine(std::string_view line, const Url& base) const {
@@ -106,16 +120,19 @@ std::optional<std::string> PlaylistRewriter::proxiedReference(std::string_view r
   // it holds a user name and password, which no player may see: then it is left out, and its
   // text stays out of the log too.
   if (mayHoldCredentials) {
-    OmbreliaLogger::error(
-        "Playlist URI left out: it cannot be proxied, and it holds or may hold "
-        "a user name and password",
-        OLogModule::proxy);
+    if (mayLogUri(base)) {
+      OmbreliaLogger::error(
+          "Playlist URI left out: it cannot be proxied, and it holds or may hold "
+          "a user name and password",
+          OLogModule::proxy);
+    }
     return std::string();
   }
   // A URI no browser reads, the player cannot fetch either; one whose host needs IDNA it fetches
   // by itself, past the proxy. Either way, say which line it was (one too long to proxy is
   // logged where that is found).
-  if (!resolved && OmbreliaLogger::isEnabled(OLogLevel::info, OLogModule::proxy)) {
+  if (!resolved && OmbreliaLogger::isEnabled(OLogLevel::info, OLogModule::proxy) &&
+      mayLogUri(base)) {
     OmbreliaLogger::info(std::string(resolved.error() == UrlReference::Refusal::needsIdna
                                          ? "Playlist URI left as written, its host needs IDNA: "
                                          : "Playlist URI left as written, not a URL: ") +

@@ -52,7 +52,18 @@ class PlaylistRewriter {
     explicit Base(const Url& url) : references(url), text(url.toString()) {}
     UrlReference references;
     std::string text;
+    // URIs of this playlist logged as left out or left as written, and those past the bound
+    // that were not.
+    mutable size_t urisLogged = 0;
+    mutable size_t urisNotLogged = 0;
   };
+
+  // URIs one playlist logs a line for: a playlist of half a million unusable URIs, reloaded
+  // every few seconds, would otherwise write a line for each at every reload. The rest are
+  // counted in one line at the end.
+  static constexpr size_t kMaxLoggedUris = 16;
+  // Whether one more URI of the playlist `base` belongs to may be logged; counts it.
+  static bool mayLogUri(const Base& base);
 
   // Each appends the rewritten line to `out`; a tag line of many URIs stops once `out` has
   // passed its bound.

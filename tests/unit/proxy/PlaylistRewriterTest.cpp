@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ombrelia/OLoggerConfig.hpp>
+
 #include "platform/url/UrlReference.hpp"
 #include "proxy/ReverseProxyURL.hpp"
 
@@ -96,4 +98,26 @@ TEST(PlaylistRewriter, ReadsUrisAsPlayersDoAndKeepsWhatNoUrlParserReads) {
   EXPECT_EQ(rewriter.rewrite("\xEF\xBB\xBF#EXTM3U\nseg.ts", base),
             "\xEF\xBB\xBF#EXTM3U\n" + local("http://o/v/seg.ts"))
       << "the header after a byte-order mark is no URI";
+}
+
+TEST(PlaylistRewriter, PlaylistOfManyUnusableUrisLogsAFewOfThemAndCountsTheRest) {
+  PlaylistRewriter rewriter(8080);
+  std::string playlist = "#EXTM3U\n";
+  for (int i = 0; i < 1000; ++i) {
+    playlist += "http://bad host/" + std::to_string(i) + ".ts\nhttp://u:p\\@h/" +
+                std::to_string(i) + ".ts\n";
+  }
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::debug);
+  testing::internal::CaptureStdout();
+  const auto rewritten = rewriter.rewrite(playlist, url("http://o/v/index.m3u8"));
+  const std::string log = testing::internal::GetCapturedStdout();
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::none);
+  ASSERT_TRUE(rewritten);
+  size_t lines = 0;
+  for (size_t at = log.find("Playlist URI left"); at != std::string::npos;
+       at = log.find("Playlist URI left", at + 1)) {
+    ++lines;
+  }
+  EXPECT_EQ(lines, 16u) << "one line for each of 2,000 unusable URIs";
+  EXPECT_NE(log.find("not logged one by one: 1984"), std::string::npos) << log.substr(0, 3000);
 }
