@@ -26,6 +26,38 @@ class LineSplitter {
   static size_t count(std::string_view text) { return split(text, nullptr, 0); }
   // The length of the line break starting at `i`, or 0 when none starts there.
   static size_t breakLength(std::string_view text, size_t i);
+
+  // Calls `sink` with each line in turn, keeping none: what reads a large playlist once needs no
+  // list of its lines.
+  template <typename Sink>
+  static void forEach(std::string_view text, Sink&& sink) {
+    size_t start = 0;
+    size_t i = 0;
+    const size_t n = text.size();
+    while (i < n) {
+      if (!mayStartBreak(static_cast<unsigned char>(text[i]))) {
+        ++i;
+        continue;
+      }
+      const size_t length = breakLength(text, i);
+      if (length == 0) {
+        ++i;
+        continue;
+      }
+      sink(text.substr(start, i - start));
+      i += length;
+      start = i;
+    }
+    sink(text.substr(start));
+  }
+
+ private:
+  // LF, VT, FF, CR, and the lead bytes of U+0085 (C2 85) and of U+2028 and U+2029 (E2 80 A8,
+  // E2 80 A9). Lead bytes never occur inside another UTF-8 character, so a byte-wise scan splits
+  // on code points: the 85 of "Å" (C3 85) is no break.
+  static constexpr bool mayStartBreak(unsigned char c) {
+    return c == '\n' || c == '\v' || c == '\f' || c == '\r' || c == 0xC2 || c == 0xE2;
+  }
 };
 
 }  // namespace ombrelia

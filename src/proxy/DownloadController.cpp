@@ -119,8 +119,12 @@ void DownloadController::storePlaylistThenAnswer(const Url& playlistURL, HTTPLoa
   platform::DispatchQueue::global()->async(
       [weak, playlistURL, r = std::move(r), completion = std::move(completion)]() mutable {
         if (auto self = weak.lock()) {
-          ManifestController::shared().storeManifest(*r.data, playlistURL, r.finalURL(playlistURL));
+          const auto stored = ManifestController::shared().storeManifest(*r.data, playlistURL,
+                                                                         r.finalURL(playlistURL));
           self->analyticsService_->addManifestDataReceived(static_cast<int64_t>(r.data->size()));
+          // Too large to keep (logged): an error the player may retry, and nothing of the
+          // playlist held once it is answered.
+          if (stored == ManifestController::Stored::tooLarge) r = HTTPLoader::Response{};
         }
         completion(std::move(r));
       });

@@ -1,72 +1,39 @@
 #include "store/ManifestController.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
 
 #include <ombrelia/OmbreliaConfig.hpp>
+#include <ombrelia/OmbreliaLogger.hpp>
 
 #include "platform/LineSplitter.hpp"
 #include "platform/url/UrlReference.hpp"
 #include "platform/url/Utf8.hpp"
+#include "playlist/tags/EXTINF.hpp"
+#include "playlist/tags/EXT_X_MEDIA.hpp"
+#include "playlist/tags/EXT_X_STREAM_INF.hpp"
 #include "store/ManifestParser.hpp"
+#include "store/UriIndex.hpp"
 
 namespace ombrelia {
-
-// What a stored playlist says about segments, worked out once when it is stored.
-struct ManifestController::StoredPlaylist {
-  struct Variant {
-    int64_t bandwidth;
-    std::optional<std::string> resolution;
-    std::optional<std::string> url;  // normalised; absent when the URI does not resolve
-  };
-  struct Rendition {
-    bool isAudio;
-    std::optional<std::string> url;
-  };
-  struct Segment {
-    bool identifiable;  // false for an entry sharing its URL, or whose URI line is a tag
-    double duration;
-  };
-
-  StoredPlaylist(Manifest manifest, std::string key)
-      : manifest(std::move(manifest)), key(std::move(key)) {}
-
-  Manifest manifest;
-  std::string key;  // the normalised requested URL
-  size_t footprint = 0;  // bytes held for it, counted against the store's budget
-
-  // Read as a master playlist (the primary one only).
-  bool isMaster = false;
-  std::vector<Variant> variantsByBandwidth;  // ascending, ties in playlist order
-  std::vector<Rendition> renditions;         // every rendition, in playlist order
-  int64_t bestBandwidth = 0;
-
-  // Read as a media playlist (versions only).
-  bool isMedia = false;
-  std::optional<int64_t> firstSequenceNumber;
-  std::vector<Segment> segments;
-  std::unordered_map<std::string, size_t> segmentIndexByUrl;
-};
-
-struct ManifestController::State {
-  std::shared_ptr<const StoredPlaylist> primary;
-  std::vector<std::shared_ptr<const StoredPlaylist>> versions;  // oldest first
-};
-
 namespace {
 
-// Read as the rewriting reads it, so that a segment is found under the URL the player was given.
-// That URL never carries a user name or password (the proxy keeps them), so neither does the
-// key of a URI that the playlist wrote with them.
-std::optional<std::string> resolve(const UrlReference& references, std::string_view uri) {
-  if (uri.empty()) return std::nullopt;
-  auto resolved = references.resolve(uri);
-  if (!resolved) return std::nullopt;
-  Url url = std::move(resolved).value();
-  url.setUserInfo(std::nullopt);
-  return url.normalizedString();
+// Where a URI stands in the stored text; empty for an entry whose URI is not indexed.
+struct UriSpan {
+  uint32_t start = 0;
+  uint32_t length = 0;
+};
+
+// The URL URIs are read against, in the form the store compares URLs in (normalised, without
+// user name and password), so that what a URI keeps of it is the same text in both.
+UrlReference baseForKeys(const Url& base) {
+  Url withoutUserInfo = base;
+  withoutUserInfo.setUserInfo(std::nullopt);
+  if (auto normalized = UrlReference::read(withoutUserInfo.normalizedString())) {
+    return UrlReference(normalized.value());
+  }
+  return UrlReference(base);
 }
 
 int64_t configuredFollowers() {
@@ -75,6 +42,68 @@ int64_t configuredFollowers() {
 }
 
 }  // namespace
+
+// What a stored playlist says about segments, worked out once when it is stored. It keeps no
+// URL of an entry, only where the entry's URI stands in its text (UriIndex).
+struct ManifestController::StoredPlaylist {
+  struct Variant {
+    int64_t bandwidth;
+    std::optional<std::string> resolution;
+    UriSpan uri;
+  };
+  struct Rendition {
+    bool isAudio;
+    UriSpan uri;
+  };
+  struct Segment {
+    UriSpan uri;
+    double duration;
+    bool identifiable;  // false for an entry sharing its URL, or whose URI line is a tag
+  };
+
+  StoredPlaylist(Manifest manifest, std::string key, const Url& base)
+      : manifest(std::move(manifest)), key(std::move(key)), base(baseForKeys(base)) {}
+
+  // The URIs of `entries` as an index reads them.
+  template <typename Entry>
+  UriIndex::UriOf urisOf(const std::vector<Entry>& entries) const {
+    return [this, &entries](uint32_t i) -> std::optional<std::string_view> {
+      const UriSpan span = entries[i].uri;
+      if (span.length == 0) return std::nullopt;
+      return manifest.data().view().substr(span.start, span.length);
+    };
+  }
+  // The first entry of `entries` whose URI names `url`.
+  template <typename Entry>
+  std::optional<uint32_t> find(const UriIndex& index, const std::vector<Entry>& entries,
+                               std::string_view url) const {
+    return index.find(url, base, urisOf(entries));
+  }
+
+  Manifest manifest;
+  std::string key;    // the normalised requested URL
+  UrlReference base;  // where the fetch ended, read once
+  size_t footprint = 0;  // bytes held for it, counted against the store's budget
+
+  // Read as a master playlist (the primary one only).
+  bool isMaster = false;
+  std::vector<Variant> variantsByBandwidth;  // ascending, ties in playlist order
+  UriIndex variants;
+  std::vector<Rendition> renditions;  // every rendition, in playlist order
+  UriIndex audioRenditions;
+  int64_t bestBandwidth = 0;
+
+  // Read as a media playlist (versions only).
+  bool isMedia = false;
+  std::optional<int64_t> firstSequenceNumber;
+  std::vector<Segment> segments;
+  UriIndex segmentsByUrl;
+};
+
+struct ManifestController::State {
+  std::shared_ptr<const StoredPlaylist> primary;
+  std::vector<std::shared_ptr<const StoredPlaylist>> versions;  // oldest first
+};
 
 ManifestController& ManifestController::shared() {
   static ManifestController* instance = new ManifestController();  // lives until the process ends
@@ -91,86 +120,139 @@ ManifestController::~ManifestController() = default;
 Data ManifestController::removeNotUsedExtraTagsFromManifest(const Data& data) {
   // Key and program-date-time lines are not needed to identify segments, and ffmpeg writes the
   // program date time between "#EXTINF" and the URI, where it would be taken for the URI.
+  const std::string_view text = data.view();
+  auto dropped = [](std::string_view line) {
+    return line.starts_with("#EXT-X-PROGRAM-DATE-TIME") || line.starts_with("#EXT-X-KEY");
+  };
+  // Most playlists hold neither and end their lines with LF alone: their bytes are the copy.
+  bool unchanged = true;
+  LineSplitter::forEach(text, [&](std::string_view line) {
+    const size_t end = static_cast<size_t>(line.data() - text.data()) + line.size();
+    if (dropped(line) || (end < text.size() && text[end] != '\n')) unchanged = false;
+  });
+  if (unchanged) return data;
   std::string out;
   out.reserve(data.size());
   bool first = true;
-  for (std::string_view line : LineSplitter::split(data.view())) {
-    if (line.starts_with("#EXT-X-PROGRAM-DATE-TIME") || line.starts_with("#EXT-X-KEY")) continue;
+  LineSplitter::forEach(text, [&](std::string_view line) {
+    if (dropped(line)) return;
     if (!first) out.push_back('\n');
     out.append(line);
     first = false;
-  }
+  });
   return Data(std::move(out));
 }
 
 namespace {
 
-// What one playlist costs the store: its cleaned text plus what its parse keeps per entry (the
-// resolved URL in the lookup index and the entry itself).
-constexpr size_t kBytesPerIndexedEntry = 64;
+// Where a URI stands in `text`: it is the entry's last line (a segment, a variant) or in it (a
+// rendition's attribute).
+UriSpan spanOf(std::string_view text, std::string_view lastLine, std::string_view uri) {
+  const size_t at = lastLine.find(uri);
+  if (uri.empty() || at == std::string_view::npos) return {};
+  return {static_cast<uint32_t>(lastLine.data() - text.data() + at),
+          static_cast<uint32_t>(uri.size())};
+}
 
 }  // namespace
 
-void ManifestController::read(StoredPlaylist& stored, bool asMaster, const Url& base) {
+void ManifestController::read(StoredPlaylist& stored, bool asMaster) {
+  const Data& data = stored.manifest.data();
+  const std::string_view text = data.view();
   const Url& url = stored.manifest.url();
-  const UrlReference references(base);
-  stored.footprint = stored.manifest.data().size();
+  stored.footprint = sizeof(StoredPlaylist) + data.size() + stored.key.capacity() +
+                     stored.base.bytes();
   if (asMaster) {
-    if (auto master = ManifestParser::parseMasterManifest(stored.manifest.data(), url)) {
-      stored.isMaster = true;
-      for (const auto& variant : master->tags().streamTags()) {
-        stored.variantsByBandwidth.push_back(
-            {variant->bandwidth(), variant->resolution(), resolve(references, variant->uri())});
-        stored.bestBandwidth = std::max(stored.bestBandwidth, variant->bandwidth());
-      }
-      std::stable_sort(stored.variantsByBandwidth.begin(), stored.variantsByBandwidth.end(),
-                       [](const auto& a, const auto& b) { return a.bandwidth < b.bandwidth; });
-      for (const auto& rendition : master->tags().mediaTags()) {
-        stored.renditions.push_back({rendition->mediaType() == EXT_X_MEDIA::MediaType::audio,
-                                     resolve(references, rendition->uri())});
-      }
-      for (const auto& variant : stored.variantsByBandwidth)
-        stored.footprint += kBytesPerIndexedEntry + (variant.url ? variant.url->size() : 0);
-      for (const auto& rendition : stored.renditions)
-        stored.footprint += kBytesPerIndexedEntry + (rendition.url ? rendition.url->size() : 0);
+    auto& variants = stored.variantsByBandwidth;
+    auto& renditions = stored.renditions;
+    const auto master = ManifestParser::readMasterManifest(
+        data, url, [&](const std::shared_ptr<const Tag>& tag, std::string_view lastLine) {
+          if (const auto* variant = dynamic_cast<const EXT_X_STREAM_INF*>(tag.get())) {
+            variants.push_back({variant->bandwidth(), variant->resolution(),
+                                spanOf(text, lastLine, variant->uri())});
+          } else if (const auto* rendition = dynamic_cast<const EXT_X_MEDIA*>(tag.get())) {
+            renditions.push_back({rendition->mediaType() == EXT_X_MEDIA::MediaType::audio,
+                                  spanOf(text, lastLine, rendition->uri())});
+          }
+        });
+    if (!master) {
+      variants = {};
+      renditions = {};
+      return;
     }
+    stored.isMaster = true;
+    std::stable_sort(variants.begin(), variants.end(),
+                     [](const auto& a, const auto& b) { return a.bandwidth < b.bandwidth; });
+    for (const auto& variant : variants) {
+      stored.bestBandwidth = std::max(stored.bestBandwidth, variant.bandwidth);
+      if (variant.resolution) stored.footprint += variant.resolution->capacity();
+    }
+    stored.variants = UriIndex::build(stored.base, static_cast<uint32_t>(variants.size()),
+                                      stored.urisOf(variants));
+    // Only audio renditions give an identity; each keeps its rank among all renditions.
+    auto audioUris = [&stored](uint32_t i) -> std::optional<std::string_view> {
+      if (!stored.renditions[i].isAudio) return std::nullopt;
+      return stored.urisOf(stored.renditions)(i);
+    };
+    stored.audioRenditions =
+        UriIndex::build(stored.base, static_cast<uint32_t>(renditions.size()), audioUris);
+    stored.footprint += variants.capacity() * sizeof(StoredPlaylist::Variant) +
+                        renditions.capacity() * sizeof(StoredPlaylist::Rendition) +
+                        stored.variants.bytes() + stored.audioRenditions.bytes();
     return;
   }
-  auto media = ManifestParser::parseMediaManifest(stored.manifest.data(), url);
-  if (!media) return;
+  auto& segments = stored.segments;
+  const auto media = ManifestParser::readMediaManifest(
+      data, url, [&](const std::shared_ptr<const Tag>& tag, std::string_view lastLine) {
+        const auto* segment = dynamic_cast<const EXTINF*>(tag.get());
+        if (segment == nullptr) return;
+        // A tag where the URI should be (a byte range written before it) names no segment.
+        const bool named = !segment->uri().starts_with("#");
+        segments.push_back(
+            {named ? spanOf(text, lastLine, segment->uri()) : UriSpan{}, segment->value(), false});
+      });
+  if (!media) {
+    segments = {};
+    return;
+  }
   stored.isMedia = true;
-  const auto& tags = media->tags();
-  if (tags.mediaSequence()) stored.firstSequenceNumber = tags.mediaSequence()->value();
-  std::unordered_set<std::string> shared;
-  std::vector<std::optional<std::string>> urls;
-  urls.reserve(tags.mediaSegments().size());
-  for (const auto& segment : tags.mediaSegments()) {
-    // A tag where the URI should be (a byte range written before it) names no segment.
-    std::optional<std::string> segmentUrl;
-    if (!segment->uri().starts_with("#")) segmentUrl = resolve(references, segment->uri());
-    if (segmentUrl) {
-      stored.footprint += segmentUrl->size();
-      auto [it, inserted] = stored.segmentIndexByUrl.emplace(*segmentUrl, stored.segments.size());
-      if (!inserted) shared.insert(*segmentUrl);
-    }
-    stored.footprint += kBytesPerIndexedEntry;
-    stored.segments.push_back({segmentUrl.has_value(), segment->value()});
-    urls.push_back(std::move(segmentUrl));
+  if (media->tags().mediaSequence()) {
+    stored.firstSequenceNumber = media->tags().mediaSequence()->value();
   }
-  // One URL served in byte ranges stands for several segments: none of them can be told
-  // apart by URL, so none gets an identity. The URL stays known so that a lookup stops here.
-  for (size_t i = 0; i < urls.size(); ++i) {
-    if (urls[i] && shared.count(*urls[i]) > 0) stored.segments[i].identifiable = false;
+  segments.shrink_to_fit();
+  // One URL served in byte ranges stands for several segments: none of them can be told apart
+  // by URL, so none gets an identity. The URL stays known so that a lookup stops here.
+  std::vector<UriIndex::Entry> entries;
+  stored.segmentsByUrl = UriIndex::build(stored.base, static_cast<uint32_t>(segments.size()),
+                                         stored.urisOf(segments), &entries);
+  for (size_t i = 0; i < segments.size(); ++i) {
+    segments[i].identifiable = entries[i] == UriIndex::Entry::unique;
   }
+  stored.footprint +=
+      segments.capacity() * sizeof(StoredPlaylist::Segment) + stored.segmentsByUrl.bytes();
 }
 
-void ManifestController::storeManifest(const Data& data, const Url& url,
-                                       const std::optional<Url>& finalUrl) {
+ManifestController::Stored ManifestController::storeManifest(const Data& data, const Url& url,
+                                                             const std::optional<Url>& finalUrl) {
   // Bytes that are not UTF-8 cannot be a playlist; they are not stored, so what is stored stays.
-  if (!Utf8::isValid(data.view())) return;
+  if (!Utf8::isValid(data.view())) return Stored::notText;
   const Data cleaned = removeNotUsedExtraTagsFromManifest(data);
   const std::string key = url.normalizedString();
   const Url& base = finalUrl ? *finalUrl : url;
+  auto refuse = [&](size_t bytes) {
+    OmbreliaLogger::error("Playlist of " + std::to_string(data.size()) +
+                              " bytes not served: stored, it would take " +
+                              std::to_string(bytes) + " bytes, more than the " +
+                              std::to_string(settings_.maxBytes) +
+                              " bytes the playlist store holds",
+                          OLogModule::proxy);
+    return Stored::tooLarge;
+  };
+  // Its text alone passing the budget, it is not even read. Spans into it take 32 bits.
+  if (cleaned.size() > settings_.maxBytes ||
+      cleaned.size() > std::numeric_limits<uint32_t>::max()) {
+    return refuse(cleaned.size());
+  }
   // A master playlist fetched again replaces the primary one rather than becoming a version.
   auto primaryFor = [&key](const State& state) {
     return !state.primary || state.primary->key == key;
@@ -181,8 +263,9 @@ void ManifestController::storeManifest(const Data& data, const Url& url,
   // takes (two first playlists at once), it is read again for its new role.
   bool isPrimary = primaryFor(*snapshot());
   for (;;) {
-    auto stored = std::make_shared<StoredPlaylist>(Manifest(url, cleaned), key);
-    read(*stored, isPrimary, base);
+    auto stored = std::make_shared<StoredPlaylist>(Manifest(url, cleaned), key, base);
+    read(*stored, isPrimary);
+    if (stored->footprint > settings_.maxBytes) return refuse(stored->footprint);
     std::vector<std::string> resolutions;
     if (isPrimary) resolutions = manifestModifier_.getResolutions(cleaned);
 
@@ -202,7 +285,7 @@ void ManifestController::storeManifest(const Data& data, const Url& url,
                      versions.end());
       versions.push_back(std::move(stored));
       // Oldest first out, past the count or the byte budget; the newest always stays, so the
-      // playlist the player loaded last is searchable whatever its size.
+      // playlist the player loaded last is searchable.
       size_t bytes = next->primary ? next->primary->footprint : 0;
       for (const auto& version : versions) bytes += version->footprint;
       size_t drop = 0;
@@ -216,7 +299,7 @@ void ManifestController::storeManifest(const Data& data, const Url& url,
     std::lock_guard stateLock(stateMutex_);
     state_ = std::move(next);
     if (isPrimary) resolutions_ = std::move(resolutions);
-    return;
+    return Stored::yes;
   }
 }
 
@@ -230,26 +313,20 @@ std::vector<SegmentInfo> ManifestController::getSegmentInfo(const Url& segmentUR
   for (auto it = state->versions.rbegin(); it != state->versions.rend(); ++it) {
     const StoredPlaylist& version = **it;
     if (!version.isMedia || !version.firstSequenceNumber) continue;
-    auto found = version.segmentIndexByUrl.find(key);
-    if (found == version.segmentIndexByUrl.end()) continue;
+    const auto found = version.find(version.segmentsByUrl, version.segments, key);
+    if (!found) continue;
 
     // The playlist that holds the segment decides; older ones are not looked at.
     std::optional<SegmentInfo> kind;
-    for (size_t q = 0; q < master.variantsByBandwidth.size() && !kind; ++q) {
-      const auto& variant = master.variantsByBandwidth[q];
-      if (variant.url == version.key) {
-        kind = SegmentInfo(SegmentType::video, variant.bandwidth, master.bestBandwidth,
-                           variant.resolution, static_cast<int64_t>(q), 0, 0);
-      }
+    if (auto q = master.find(master.variants, master.variantsByBandwidth, version.key)) {
+      const auto& variant = master.variantsByBandwidth[*q];
+      kind = SegmentInfo(SegmentType::video, variant.bandwidth, master.bestBandwidth,
+                         variant.resolution, static_cast<int64_t>(*q), 0, 0);
+    } else if (auto q = master.find(master.audioRenditions, master.renditions, version.key)) {
+      kind = SegmentInfo(SegmentType::audio, 0, master.bestBandwidth, std::nullopt,
+                         static_cast<int64_t>(*q), 0, 0);
     }
-    for (size_t q = 0; q < master.renditions.size() && !kind; ++q) {
-      const auto& rendition = master.renditions[q];
-      if (rendition.isAudio && rendition.url == version.key) {
-        kind = SegmentInfo(SegmentType::audio, 0, master.bestBandwidth, std::nullopt,
-                           static_cast<int64_t>(q), 0, 0);
-      }
-    }
-    const size_t first = found->second;
+    const size_t first = *found;
     // The first element must be the requested segment itself: without an identity of its own,
     // a follower would be taken for it.
     if (!kind || !version.segments[first].identifiable) return result;

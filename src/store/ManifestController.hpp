@@ -23,9 +23,10 @@ namespace ombrelia {
 // Keeps the playlists fetched for the player and tells what a segment URL is: its type, variant,
 // rank among the variants, sequence number and duration, and which segments follow it.
 //
-// Identity rests on whole URLs: every URI is resolved (RFC 3986) against the final URL of its
-// playlist's fetch, as the proxy's rewriting does, and compared in normalised form. Variants and
-// renditions are matched against the URL a media playlist was requested from.
+// Identity rests on whole URLs: every URI is resolved against the final URL of its playlist's
+// fetch, as the proxy's rewriting does, and compared in normalised form. Variants and
+// renditions are matched against the URL a media playlist was requested from. No resolved URL
+// is kept (UriIndex): a playlist costs the store its text and a few dozen bytes per entry.
 class ManifestController {
  public:
   // One entry per playlist URL: a player keeps one playlist per variant and rendition, and
@@ -33,7 +34,10 @@ class ManifestController {
   static constexpr size_t kMaxStoredPlaylists = 64;
   // And the bytes they hold together (text and lookup index): a live playlist with a long window
   // runs to a few MiB, while an origin may send up to 64 MiB per playlist; without a budget 64 of
-  // those would pin 4 GiB. Past it the oldest playlists go, never the newest.
+  // those would pin 4 GiB. Past it the oldest playlists go, never the newest; a playlist that
+  // alone would take more is not stored at all, and the player gets an error for it. The store
+  // keeps a playlist's text and about 40 bytes per entry, whatever its URL's length, so 16,000
+  // segments each signed with a 2,000-character query (31 MiB) are kept.
   static constexpr size_t kMaxStoredBytes = 48u << 20;
   // The segment duration the buffer check and the peer exchange assume, in whole seconds.
   static constexpr int64_t kSegmentDurationSeconds = 6;
@@ -50,11 +54,17 @@ class ManifestController {
   ManifestController& operator=(const ManifestController&) = delete;
   ~ManifestController();
 
+  enum class Stored {
+    yes,
+    notText,   // not UTF-8: nothing stored, what was stays
+    tooLarge,  // more than maxBytes once stored: nothing stored (logged), what was stays
+  };
+
   // Keeps a cleaned copy of the playlist. The first playlist stored (after creation or cleanup)
   // is the primary one, read as the master playlist; the others are versions, the latest one
   // per URL. `finalUrl` is where the fetch ended after redirects; URIs resolve against it.
-  void storeManifest(const Data& data, const Url& url,
-                     const std::optional<Url>& finalUrl = std::nullopt);
+  Stored storeManifest(const Data& data, const Url& url,
+                       const std::optional<Url>& finalUrl = std::nullopt);
   // The segment's identity, then those of up to maxPreloadedSegments following segments; empty
   // when no stored playlist identifies it.
   std::vector<SegmentInfo> getSegmentInfo(const Url& segmentURL) const;
@@ -78,7 +88,7 @@ class ManifestController {
   std::shared_ptr<const State> snapshot() const;
   static Data removeNotUsedExtraTagsFromManifest(const Data& data);
   // Parses the playlist for the role it takes (master or media) and fills what lookups need.
-  static void read(StoredPlaylist& stored, bool asMaster, const Url& base);
+  static void read(StoredPlaylist& stored, bool asMaster);
 
   const Settings settings_;
   HLSManifestModifier manifestModifier_;

@@ -1,17 +1,29 @@
 #include "store/ManifestParser.hpp"
 
+#include <type_traits>
+
 #include <ombrelia/OmbreliaLogger.hpp>
 
 #include "platform/url/Utf8.hpp"
-#include "playlist/parser/PlaylistParser.hpp"
 
 namespace ombrelia {
 namespace {
 
 std::optional<PlaylistParser::ParserResult> parse(const Data& data, const Url& baseUrl,
-                                                  PlaylistType type) {
+                                                  PlaylistType type,
+                                                  const PlaylistParser::TagSink& sink) {
   if (!Utf8::isValid(data.view())) return std::nullopt;
-  auto outcome = PlaylistParser().parse({data.toString(), type, baseUrl});
+  PlaylistParser::Params params{data.toString(), type, baseUrl};
+  // The parser reads its own copy of the text; the sink is shown the same line in `data`.
+  const char* const copy = params.playlist.data();
+  PlaylistParser::TagSink inData;
+  if (sink) {
+    inData = [&sink, copy, stored = data.view().data()](const std::shared_ptr<const Tag>& tag,
+                                                        std::string_view lastLine) {
+      sink(tag, std::string_view(stored + (lastLine.data() - copy), lastLine.size()));
+    };
+  }
+  auto outcome = PlaylistParser().parse(std::move(params), nullptr, inData);
   if (!outcome) {
     OmbreliaLogger::error(outcome.error().errorDescription(), OLogModule::manifestParser);
     return std::nullopt;
@@ -19,20 +31,39 @@ std::optional<PlaylistParser::ParserResult> parse(const Data& data, const Url& b
   return std::move(outcome).value();
 }
 
+template <typename Record>
+std::optional<Record> as(std::optional<PlaylistParser::ParserResult> result) {
+  if (!result) return std::nullopt;
+  Record* record = nullptr;
+  if constexpr (std::is_same_v<Record, MasterPlaylist>) {
+    record = result->master();
+  } else {
+    record = result->media();
+  }
+  if (record == nullptr) return std::nullopt;
+  return std::move(*record);
+}
+
 }  // namespace
 
 std::optional<MasterPlaylist> ManifestParser::parseMasterManifest(const Data& data,
                                                                   const Url& baseUrl) {
-  auto result = parse(data, baseUrl, PlaylistType::master);
-  if (!result || result->master() == nullptr) return std::nullopt;
-  return *result->master();
+  return as<MasterPlaylist>(parse(data, baseUrl, PlaylistType::master, nullptr));
 }
 
 std::optional<MediaPlaylist> ManifestParser::parseMediaManifest(const Data& data,
                                                                 const Url& baseUrl) {
-  auto result = parse(data, baseUrl, PlaylistType::video);
-  if (!result || result->media() == nullptr) return std::nullopt;
-  return *result->media();
+  return as<MediaPlaylist>(parse(data, baseUrl, PlaylistType::video, nullptr));
+}
+
+std::optional<MasterPlaylist> ManifestParser::readMasterManifest(
+    const Data& data, const Url& baseUrl, const PlaylistParser::TagSink& sink) {
+  return as<MasterPlaylist>(parse(data, baseUrl, PlaylistType::master, sink));
+}
+
+std::optional<MediaPlaylist> ManifestParser::readMediaManifest(
+    const Data& data, const Url& baseUrl, const PlaylistParser::TagSink& sink) {
+  return as<MediaPlaylist>(parse(data, baseUrl, PlaylistType::video, sink));
 }
 
 }  // namespace ombrelia

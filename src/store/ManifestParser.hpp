@@ -6,6 +6,7 @@
 #include <ombrelia/Data.hpp>
 #include <ombrelia/Url.hpp>
 
+#include "playlist/parser/PlaylistParser.hpp"
 #include "playlist/playlist/MasterPlaylist.hpp"
 #include "playlist/playlist/MediaPlaylist.hpp"
 
@@ -18,6 +19,13 @@ struct ManifestParser {
   static std::optional<MasterPlaylist> parseMasterManifest(const Data& data, const Url& baseUrl);
   // Every media playlist is parsed as video, audio renditions included.
   static std::optional<MediaPlaylist> parseMediaManifest(const Data& data, const Url& baseUrl);
+
+  // The same, handing the tags of the record's lists to `sink` as they are read, their last
+  // line a view into `data`; the record's lists stay empty.
+  static std::optional<MasterPlaylist> readMasterManifest(const Data& data, const Url& baseUrl,
+                                                          const PlaylistParser::TagSink& sink);
+  static std::optional<MediaPlaylist> readMediaManifest(const Data& data, const Url& baseUrl,
+                                                        const PlaylistParser::TagSink& sink);
 };
 
 }  // namespace ombrelia

@@ -40,6 +40,29 @@ class UriCharacters {
     }
     return decoded;
   }
+  static constexpr bool isUnreserved(char c) {
+    return isAlpha(c) || isDigit(c) || c == '-' || c == '.' || c == '_' || c == '~';
+  }
+  // Upper-case hex in escapes, and escapes of unreserved characters decoded (RFC 3986 6.2.2),
+  // appended to `out`. Each escape is read on its own, so text normalised piece by piece (cut
+  // anywhere but inside an escape) comes out as the whole text would.
+  static void appendNormalizedEscapes(std::string& out, std::string_view s) {
+    for (size_t i = 0; i < s.size(); ++i) {
+      if (s[i] == '%' && i + 2 < s.size() && isHex(s[i + 1]) && isHex(s[i + 2])) {
+        const auto decoded = static_cast<char>(hexValue(s[i + 1]) * 16 + hexValue(s[i + 2]));
+        if (isUnreserved(decoded)) {
+          out.push_back(decoded);
+        } else {
+          out.push_back('%');
+          out.push_back(upper(s[i + 1]));
+          out.push_back(upper(s[i + 2]));
+        }
+        i += 2;
+      } else {
+        out.push_back(s[i]);
+      }
+    }
+  }
   // Bytes that may not appear unescaped anywhere in a reference: controls, space, non-ASCII and
   // the delimiters RFC 3986 excludes.
   static constexpr bool isExcluded(unsigned char c) {
@@ -72,6 +95,9 @@ class UriCharacters {
   }
 
  private:
+  static constexpr char upper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+  }
   static const std::array<uint8_t, 256> kEncodeSets;
 };
 

@@ -66,25 +66,10 @@ std::optional<int> defaultPort(std::string_view scheme) {
   return std::nullopt;
 }
 
-// Upper-case hex in escapes, and escapes of unreserved characters decoded (RFC 3986 6.2.2).
 std::string normalizeEscapes(std::string_view s) {
   std::string out;
   out.reserve(s.size());
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '%' && i + 2 < s.size() && isHex(s[i + 1]) && isHex(s[i + 2])) {
-      char decoded = static_cast<char>(hexValue(s[i + 1]) * 16 + hexValue(s[i + 2]));
-      if (isUnreserved(decoded)) {
-        out.push_back(decoded);
-      } else {
-        out.push_back('%');
-        out.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(s[i + 1]))));
-        out.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(s[i + 2]))));
-      }
-      i += 2;
-    } else {
-      out.push_back(s[i]);
-    }
-  }
+  UriCharacters::appendNormalizedEscapes(out, s);
   return out;
 }
 

@@ -1,5 +1,6 @@
 #include "platform/url/UrlParser.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 
@@ -56,14 +57,16 @@ uint16_t defaultPort(std::string_view scheme) { return scheme == "http" ? 80 : 4
 
 // One run of the standard's state machine over the input, which it walks by index; states step
 // back ("pointer--") to hand the current character to the next state.
+// What the base gives is left in it (Inherited), never copied: the caller joins the two.
 class Machine {
  public:
-  Machine(std::string_view input, const UrlRecord* base) : input_(input), base_(base) {
+  Machine(std::string_view input, const UrlRecord* base, const std::vector<uint32_t>* slashes)
+      : input_(input), base_(base), slashes_(slashes) {
     // The path is most of a reference; one allocation holds it unless escapes grow it.
-    url_.path.reserve(input.size() + (base ? base->path.size() : 0));
+    url_.path.reserve(input.size());
   }
 
-  Expected<UrlRecord, UrlParser::Refusal> run();
+  Expected<UrlParser::Reading, UrlParser::Refusal> run();
 
  private:
   enum class State {
@@ -107,16 +110,26 @@ class Machine {
   static bool endsAuthority(int c) {
     return c == kEnd || c == '/' || c == '?' || c == '#' || c == '\\';
   }
-  void copyAuthorityOfBase() {
-    url_.username = base_->username;
-    url_.password = base_->password;
-    url_.host = base_->host;
-    url_.port = base_->port;
+  // The path's last segment removed, where the path is the base's first inherited_.path bytes
+  // followed by url_.path: the own part while it has a segment, else the base's part.
+  void shortenPath() {
+    if (!url_.path.empty() || inherited_.path == 0) {
+      shorten(url_.path);
+      return;
+    }
+    if (slashes_ == nullptr) {
+      const size_t slash = std::string_view(base_->path).substr(0, inherited_.path).rfind('/');
+      if (slash != std::string_view::npos) inherited_.path = slash;
+      return;
+    }
+    const auto after = std::lower_bound(slashes_->begin(), slashes_->end(), inherited_.path);
+    if (after != slashes_->begin()) inherited_.path = *(after - 1);
   }
   // "?" and "#" start the query and the fragment wherever the path may end.
   bool openQueryOrFragment(int c) {
     if (c == '?') {
       url_.query = "";
+      inherited_.query = false;
       state_ = State::query;
     } else if (c == '#') {
       url_.fragment = "";
@@ -135,6 +148,8 @@ class Machine {
 
   std::string_view input_;
   const UrlRecord* base_;
+  const std::vector<uint32_t>* slashes_;  // of base_->path, when known
+  UrlParser::Inherited inherited_;
   std::ptrdiff_t pointer_ = 0;
   State state_ = State::schemeStart;
   std::string buffer_;
@@ -145,14 +160,14 @@ class Machine {
   UrlRecord url_;
 };
 
-Expected<UrlRecord, UrlParser::Refusal> Machine::run() {
+Expected<UrlParser::Reading, UrlParser::Refusal> Machine::run() {
   for (;;) {
     const int c = at(pointer_);
     if (auto refusal = step(c)) return *refusal;
     if (pointer_ >= static_cast<std::ptrdiff_t>(input_.size())) break;
     ++pointer_;
   }
-  return std::move(url_);
+  return UrlParser::Reading{std::move(url_), inherited_};
 }
 
 std::optional<UrlParser::Refusal> Machine::step(int c) {
@@ -231,12 +246,12 @@ std::optional<UrlParser::Refusal> Machine::step(int c) {
       if (c == '/' || c == '\\') {
         state_ = State::relativeSlash;
       } else {
-        copyAuthorityOfBase();
-        url_.path = base_->path;
-        url_.query = base_->query;
+        inherited_.authority = true;
+        inherited_.path = base_->path.size();
+        inherited_.query = base_->query.has_value();
         if (!openQueryOrFragment(c) && c != kEnd) {
-          url_.query.reset();
-          shorten(url_.path);
+          inherited_.query = false;
+          shortenPath();
           state_ = State::path;
           --pointer_;
         }
@@ -247,7 +262,7 @@ std::optional<UrlParser::Refusal> Machine::step(int c) {
       if (c == '/' || c == '\\') {
         state_ = State::specialAuthorityIgnoreSlashes;
       } else {
-        copyAuthorityOfBase();
+        inherited_.authority = true;
         state_ = State::path;
         --pointer_;
       }
@@ -378,7 +393,7 @@ void Machine::path(int c) {
   const bool doubleDot = isDoubleDot(segment);
   if (doubleDot || isSingleDot(segment)) {
     url_.path.erase(segmentStart_ - 1);
-    if (doubleDot) shorten(url_.path);
+    if (doubleDot) shortenPath();
     if (!slash) url_.path.push_back('/');
   }
   segmentStart_ = std::string::npos;
@@ -406,10 +421,41 @@ std::string_view prepared(std::string_view input, std::string& storage) {
 
 }  // namespace
 
+UrlParser::Base::Base(UrlRecord record) : url(std::move(record)) {
+  for (size_t i = 0; i < url.path.size(); ++i) {
+    if (url.path[i] == '/') pathSlashes.push_back(static_cast<uint32_t>(i));
+  }
+}
+
+Expected<UrlParser::Reading, UrlParser::Refusal> UrlParser::read(std::string_view input,
+                                                                 const Base* base) {
+  std::string storage;
+  return Machine(prepared(input, storage), base ? &base->url : nullptr,
+                 base ? &base->pathSlashes : nullptr)
+      .run();
+}
+
+UrlRecord UrlParser::whole(Reading reading, const UrlRecord* base) {
+  UrlRecord url = std::move(reading.own);
+  const Inherited& inherited = reading.inherited;
+  if (base == nullptr) return url;
+  if (inherited.authority) {
+    url.username = base->username;
+    url.password = base->password;
+    url.host = base->host;
+    url.port = base->port;
+  }
+  if (inherited.path > 0) url.path.insert(0, base->path, 0, inherited.path);
+  if (inherited.query) url.query = base->query;
+  return url;
+}
+
 Expected<UrlRecord, UrlParser::Refusal> UrlParser::parse(std::string_view input,
                                                          const UrlRecord* base) {
   std::string storage;
-  return Machine(prepared(input, storage), base).run();
+  auto reading = Machine(prepared(input, storage), base, nullptr).run();
+  if (!reading) return reading.error();
+  return whole(std::move(reading).value(), base);
 }
 
 }  // namespace ombrelia

@@ -52,8 +52,24 @@ std::shared_ptr<const T> as(std::shared_ptr<const Tag>&& tag, const TagType& mat
   return std::dynamic_pointer_cast<const T>(std::move(tag));
 }
 
+// Where the tags of the result's lists go: to the sink when there is one, else to the lists.
+struct ListedTags {
+  const PlaylistParser::TagSink* sink;
+  std::string_view lastLine;
+
+  template <typename T>
+  void add(std::shared_ptr<const T>&& tag, std::vector<std::shared_ptr<const T>>& list) const {
+    if (sink != nullptr) {
+      (*sink)(tag, lastLine);
+    } else {
+      list.push_back(std::move(tag));
+    }
+  }
+};
+
 std::optional<TagError> handleMasterPlaylistTags(std::string_view line, const TagType& tagType,
-                                                 MasterPlaylistTagsBuilder& builder) {
+                                                 MasterPlaylistTagsBuilder& builder,
+                                                 const ListedTags& listed) {
   const TagType* deciding = nullptr;
   for (const TagType* candidate :
        {&EXT_X_MEDIA::type(), &EXT_X_STREAM_INF::type(), &EXT_X_VERSION::type()}) {
@@ -67,10 +83,10 @@ std::optional<TagError> handleMasterPlaylistTags(std::string_view line, const Ta
   if (!tag) return tag.error();
   if (deciding == &EXT_X_MEDIA::type()) {
     if (auto media = as<EXT_X_MEDIA>(std::move(tag.value()), tagType))
-      builder.mediaTags.push_back(std::move(media));
+      listed.add(std::move(media), builder.mediaTags);
   } else if (deciding == &EXT_X_STREAM_INF::type()) {
     if (auto stream = as<EXT_X_STREAM_INF>(std::move(tag.value()), tagType)) {
-      builder.streamTags.push_back(std::move(stream));
+      listed.add(std::move(stream), builder.streamTags);
     }
   } else if (auto version = as<EXT_X_VERSION>(std::move(tag.value()), tagType)) {
     builder.versionTag = std::move(version);
@@ -79,7 +95,8 @@ std::optional<TagError> handleMasterPlaylistTags(std::string_view line, const Ta
 }
 
 std::optional<TagError> handleMediaPlaylistTags(std::string_view line, const TagType& tagType,
-                                                MediaPlaylistTagsBuilder& builder) {
+                                                MediaPlaylistTagsBuilder& builder,
+                                                const ListedTags& listed) {
   static const TagType* const kDeciding[] = {&EXT_X_TARGETDURATION::type(),
                                              &EXT_X_ALLOW_CACHE::type(),
                                              &EXT_X_PLAYLIST_TYPE::type(),
@@ -100,7 +117,7 @@ std::optional<TagError> handleMediaPlaylistTags(std::string_view line, const Tag
   std::shared_ptr<const Tag> tag = std::move(built.value());
   if (deciding == &EXTINF::type()) {
     if (auto segment = as<EXTINF>(std::move(tag), tagType))
-      builder.mediaSegments.push_back(std::move(segment));
+      listed.add(std::move(segment), builder.mediaSegments);
   } else if (deciding == &EXT_X_TARGETDURATION::type()) {
     if (auto value = as<EXT_X_TARGETDURATION>(std::move(tag), tagType))
       builder.targetDurationTag = std::move(value);
@@ -117,7 +134,7 @@ std::optional<TagError> handleMediaPlaylistTags(std::string_view line, const Tag
     if (auto value = as<EXT_X_MEDIA_SEQUENCE>(std::move(tag), tagType))
       builder.mediaSequence = std::move(value);
   } else if (auto key = as<EXT_X_KEY>(std::move(tag), tagType)) {
-    builder.keySegments.push_back(std::move(key));
+    listed.add(std::move(key), builder.keySegments);
   }
   return std::nullopt;
 }
@@ -139,6 +156,18 @@ void PlaylistParser::cancel() {
 
 PlaylistParser::Outcome PlaylistParser::parse(const Params& params,
                                               const ExtraParams* extraParams) const {
+  return parseText(params, extraParams, nullptr, nullptr);
+}
+
+PlaylistParser::Outcome PlaylistParser::parse(Params&& params, const ExtraParams* extraParams,
+                                              const TagSink& sink) const {
+  return parseText(params, extraParams, sink ? &sink : nullptr, &params.playlist);
+}
+
+PlaylistParser::Outcome PlaylistParser::parseText(const Params& params,
+                                                  const ExtraParams* extraParams,
+                                                  const TagSink* sink,
+                                                  std::string* movableText) const {
   ParseState state;
   state.lines = LineSplitter::split(params.playlist);
   const size_t count = state.lines.size();
@@ -175,8 +204,9 @@ PlaylistParser::Outcome PlaylistParser::parse(const Params& params,
     for (const TagType* type : recognised) {
       if (!TagText::isMatch(state.entry, *type)) continue;
       handleMultilineTag(*type, state);
-      auto error = isMaster ? handleMasterPlaylistTags(state.entry, *type, masterBuilder)
-                            : handleMediaPlaylistTags(state.entry, *type, mediaBuilder);
+      const ListedTags listed{sink, state.lines[state.index]};
+      auto error = isMaster ? handleMasterPlaylistTags(state.entry, *type, masterBuilder, listed)
+                            : handleMediaPlaylistTags(state.entry, *type, mediaBuilder, listed);
       if (error) return PlaylistParseError(*error);
       break;
     }
@@ -211,13 +241,19 @@ PlaylistParser::Outcome PlaylistParser::parse(const Params& params,
     alteredText = std::move(text);
   }
 
+  // The lines are views into the text: they are not read again once it is moved.
+  state.lines = {};
+  auto text = [&]() -> std::string {
+    if (movableText != nullptr) return std::move(*movableText);
+    return params.playlist;
+  };
   if (isMaster) {
-    return ParserResult(MasterPlaylist(params.playlist, std::move(alteredText), params.baseUrl,
+    return ParserResult(MasterPlaylist(text(), std::move(alteredText), params.baseUrl,
                                        *masterBuilder.build(), std::move(extraTags)));
   }
   auto tags = mediaBuilder.build();
   if (!tags) return PlaylistParseError::malformedPlaylist();
-  return ParserResult(MediaPlaylist(params.playlist, std::move(alteredText), params.playlistType,
+  return ParserResult(MediaPlaylist(text(), std::move(alteredText), params.playlistType,
                                     params.baseUrl, std::move(*tags), std::move(extraTags)));
 }
 

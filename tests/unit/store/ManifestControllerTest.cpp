@@ -256,11 +256,14 @@ TEST_F(ManifestControllerTest, StoredPlaylistsStayWithinTheirByteBudgetAndTheNew
   EXPECT_EQ(versions.back().url(), url("http://o.test/39.m3u8"));
   EXPECT_TRUE(store.primaryManifest());
 
-  // One playlist larger than the whole budget is still kept, alone, as the newest.
-  store.storeManifest(Data(playlist(0, 3000)), url("http://o.test/0.m3u8"));
-  ASSERT_EQ(store.versions().size(), 1u);
-  EXPECT_EQ(store.versions().back().url(), url("http://o.test/0.m3u8"));
+  // One playlist larger than the whole budget is not stored, and what was stored stays.
+  EXPECT_EQ(store.storeManifest(Data(playlist(0, 3000)), url("http://o.test/0.m3u8")),
+            ManifestController::Stored::tooLarge);
+  EXPECT_EQ(store.versions().size(), versions.size());
+  EXPECT_EQ(store.versions().back().url(), url("http://o.test/39.m3u8"));
   EXPECT_EQ(store.getSegmentInfo(url("http://o.test/segment-with-a-long-name-0-2999.ts")).size(),
+            0u);
+  EXPECT_EQ(store.getSegmentInfo(url("http://o.test/segment-with-a-long-name-39-99.ts")).size(),
             1u);
 }
 
