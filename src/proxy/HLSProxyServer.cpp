@@ -130,8 +130,15 @@ std::optional<Url> HLSProxyServer::reverseProxyURL(const Url& originURL) const {
         OLogModule::proxy);
     return std::nullopt;
   }
-  return ReverseProxyURL::make(credentials_->keep(*read, OriginCredentials::Source::application),
-                               *listening);
+  const Url origin = credentials_->keep(*read, OriginCredentials::Source::application);
+  auto local = ReverseProxyURL::make(origin, *listening);
+  if (!local) {
+    OmbreliaLogger::error(ReverseProxyURL::tooLongLine(origin.toString().size(),
+                                                       origin.scheme() + "://" + *origin.host(),
+                                                       ReverseProxyURL::localLength(origin)),
+                          OLogModule::proxy);
+  }
+  return local;
 }
 
 void HLSProxyServer::addRequestHandlers() {

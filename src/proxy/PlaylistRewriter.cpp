@@ -8,11 +8,29 @@
 #include "platform/LineSplitter.hpp"
 #include "platform/url/UrlReference.hpp"
 #include "platform/url/Utf8.hpp"
+#include "proxy/LocalUrlLength.hpp"
 #include "proxy/OriginCredentials.hpp"
 #include "proxy/ReverseProxyURL.hpp"
 #include "proxy/RewrittenText.hpp"
 
 namespace ombrelia {
+
+struct PlaylistRewriter::Base {
+  explicit Base(const Url& url) : references(url), localLength(references) {
+    if (auto origin = references.baseOrigin()) curlBase = origin->toString();
+  }
+
+  UrlReference references;
+  LocalUrlLength localLength;
+  // What libcurl reads a reference against: the playlist's URL without its path and query.
+  // Where a reference names no origin of its own it keeps the base's, and libcurl finds the
+  // same origin, user name and password in it as in the whole URL; reading the whole URL again
+  // for each reference would cost its length each time.
+  std::optional<std::string> curlBase;
+  // Lines this playlist wrote about its URIs, and those past the bound that it did not write.
+  mutable size_t urisLogged = 0;
+  mutable size_t urisNotLogged = 0;
+};
 
 std::optional<std::string> PlaylistRewriter::rewrite(std::string_view playlist,
                                                      const Url& base) const {
@@ -37,9 +55,11 @@ std::optional<std::string> PlaylistRewriter::rewrite(std::string_view playlist,
     }
   }
   if (against.urisNotLogged > 0) {
-    OmbreliaLogger::info("Playlist URIs left out or left as written, not logged one by one: " +
-                             std::to_string(against.urisNotLogged),
-                         OLogModule::proxy);
+    OmbreliaLogger::info(
+        "Playlist URIs left out, left as written or without a local URL, not logged one by "
+        "one: " +
+            std::to_string(against.urisNotLogged),
+        OLogModule::proxy);
   }
   return std::move(out).take();
 }
@@ -97,18 +117,32 @@ void PlaylistRewriter::lineByReplacingURIs(std::string_view line, const Base& ba
 
 std::optional<std::string> PlaylistRewriter::proxiedReference(std::string_view reference,
                                                               const Base& base) const {
-  auto resolved = base.references.resolve(reference);
+  // Read without building its URL: that is built only for a local URL that will be written.
+  auto resolved = base.references.resolution(reference);
   // Keys (skd:), inline data (data:) and the like are not fetched by us.
   if (!resolved && resolved.error() == UrlReference::Refusal::notHttp) return std::nullopt;
   bool mayHoldCredentials = false;
   if (resolved) {
-    Url url = std::move(resolved).value();
-    mayHoldCredentials = url.userInfo().has_value();
+    const Url origin = resolved->origin();
+    mayHoldCredentials = origin.userInfo().has_value();
     // What libcurl would read as a user name and password, browsers may read as a host and port
     // ("//u:1234\@host/"), which the local URL would then show the player.
-    if (platform::CurlUrlReading::readsNoOtherCredentials(reference, url, &base.text)) {
-      if (credentials_) url = credentials_->keep(url, OriginCredentials::Source::found);
-      if (auto local = ReverseProxyURL::make(url, port_)) return local->toString();
+    if (platform::CurlUrlReading::readsNoOtherCredentials(
+            reference, origin, base.curlBase ? &*base.curlBase : nullptr)) {
+      const LocalUrlLength::Figures figures = base.localLength.of(resolved.value());
+      if (figures.localBytes <= ReverseProxyURL::kMaxLocalURLBytesServed) {
+        Url url = resolved->url();
+        if (credentials_) url = credentials_->keep(url, OriginCredentials::Source::found);
+        if (auto local = ReverseProxyURL::make(url, port_)) return local->toString();
+      }
+      // A local URL the server would answer with 414 is none to hand out.
+      if (!mayHoldCredentials && mayLogUri(base)) {
+        OmbreliaLogger::error(
+            ReverseProxyURL::tooLongLine(figures.originBytes,
+                                         origin.scheme() + "://" + origin.host().value_or(""),
+                                         figures.localBytes),
+            OLogModule::proxy);
+      }
     } else {
       mayHoldCredentials = true;
     }
@@ -130,7 +164,7 @@ std::optional<std::string> PlaylistRewriter::proxiedReference(std::string_view r
   }
   // A URI no browser reads, the player cannot fetch either; one whose host needs IDNA it fetches
   // by itself, past the proxy. Either way, say which line it was (one too long to proxy is
-  // logged where that is found).
+  // logged above).
   if (!resolved && OmbreliaLogger::isEnabled(OLogLevel::info, OLogModule::proxy) &&
       mayLogUri(base)) {
     OmbreliaLogger::info(std::string(resolved.error() == UrlReference::Refusal::needsIdna

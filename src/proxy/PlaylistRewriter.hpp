@@ -10,7 +10,6 @@
 #include <ombrelia/Url.hpp>
 
 #include "platform/HttpClient.hpp"
-#include "platform/url/UrlReference.hpp"
 
 namespace ombrelia {
 
@@ -40,29 +39,25 @@ class PlaylistRewriter {
 
   // The playlist with its lines joined by "\n". URIs that cannot be resolved stay as written,
   // and each is logged; one that may hold a user name and password is left out. Absent, with one
-  // log line, when the rewritten text would pass kMaxRewrittenBytes: the rewriting stops there.
+  // log line, when the rewritten text would pass kMaxRewrittenBytes: the rewriting stops there,
+  // within the line that would pass it, and never holds more than the bound.
   std::optional<std::string> rewrite(std::string_view playlist, const Url& base) const;
 
   std::string processLine(std::string_view line, const Url& base) const;
 
  private:
-  // What a line is rewritten against: the playlist's URL, read once as players read it, and
-  // its text as libcurl would be given it.
-  struct Base {
-    explicit Base(const Url& url) : references(url), text(url.toString()) {}
-    UrlReference references;
-    std::string text;
-    // URIs of this playlist logged as left out or left as written, and those past the bound
-    // that were not.
-    mutable size_t urisLogged = 0;
-    mutable size_t urisNotLogged = 0;
-  };
+  // What a line is rewritten against: the playlist's URL, read once as players read it. Each
+  // URI then costs in proportion to its own length and to what it is rewritten into, however
+  // long the playlist's URL: nothing reads or copies that URL whole for one URI.
+  struct Base;
 
-  // URIs one playlist logs a line for: a playlist of half a million unusable URIs, reloaded
-  // every few seconds, would otherwise write a line for each at every reload. The rest are
-  // counted in one line at the end.
+  // The lines one playlist logs about its URIs, one line each (left out, left as written, no
+  // local URL): a playlist of half a million unusable URIs, reloaded every few seconds, would
+  // otherwise write a line for each at every reload. The rest are counted in one line at the
+  // end.
   static constexpr size_t kMaxLoggedUris = 16;
-  // Whether one more URI of the playlist `base` belongs to may be logged; counts it.
+  // Whether one more line about a URI of the playlist `base` belongs to may be written; counts
+  // it.
   static bool mayLogUri(const Base& base);
 
   // Each appends the rewritten line to `out`; a tag line of many URIs stops once `out` has

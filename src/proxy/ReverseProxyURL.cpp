@@ -18,18 +18,12 @@ bool isHttpScheme(const Url& url) { return url.scheme() == "http" || url.scheme(
 
 // A player may send the local URL in absolute form, and HEAD is the longest method it sends.
 constexpr size_t kRequestLineOverhead = std::string_view("HEAD  HTTP/1.1").size();
-constexpr size_t kMaxLocalURLBytesServed =
-    WebServerRequestHeadParser::kMaxRequestLineBytes - kRequestLineOverhead;
-static_assert(ReverseProxyURL::kMaxLocalURLBytes <= kMaxLocalURLBytesServed,
+constexpr size_t kMaxServed = WebServerRequestHeadParser::kMaxRequestLineBytes - kRequestLineOverhead;
+static_assert(ReverseProxyURL::kMaxLocalURLBytes <= kMaxServed,
               "the server must accept the local URL of every origin URL the proxy promises");
 
-// Whether our server takes the byte at `i` as it is: RFC 3986 allows it there.
-bool isTakenByLocalServer(std::string_view component, size_t i) {
-  const auto c = static_cast<unsigned char>(component[i]);
-  if (c != '%') return !UriCharacters::isExcluded(c);
-  return i + 2 < component.size() && UriCharacters::isHex(component[i + 1]) &&
-         UriCharacters::isHex(component[i + 2]);
-}
+// The characters the item's value keeps as they are, besides unreserved ones.
+constexpr std::string_view kQueryValueKeeps = "!$'()*+,;:@/?";
 
 // An origin URL may hold what browsers leave unescaped ("{", "}", "\\", "`", a "%" that starts
 // no escape) but our own server, reading request targets as RFC 3986 does, refuses. The
@@ -37,10 +31,10 @@ bool isTakenByLocalServer(std::string_view component, size_t i) {
 // "__hls_origin_url" unchanged.
 std::string escapedForLocalServer(std::string_view component) {
   size_t i = 0;
-  while (i < component.size() && isTakenByLocalServer(component, i)) ++i;
+  while (i < component.size() && ReverseProxyURL::isTakenByLocalServer(component, i)) ++i;
   std::string out(component.substr(0, i));
   for (; i < component.size(); ++i) {
-    if (isTakenByLocalServer(component, i)) {
+    if (ReverseProxyURL::isTakenByLocalServer(component, i)) {
       out.push_back(component[i]);
     } else {
       out += Url::percentEncode(component.substr(i, 1));
@@ -67,40 +61,72 @@ std::string localPath(std::string_view originPath) {
   return path;
 }
 
+// The local URL's path and query, and its length as make() measures it.
+struct LocalParts {
+  std::string path;
+  std::string query;
+  size_t length;
+};
+
+LocalParts localParts(const Url& originURL) {
+  const std::string origin = OriginCredentials::withoutUserInfo(originURL).toString();
+  LocalParts parts{localPath(originURL.path()),
+                   escapedForLocalServer(originURL.query().value_or("")), 0};
+  if (!parts.query.empty()) parts.query.push_back('&');
+  parts.query.append(ReverseProxyURL::kOriginURLKey).push_back('=');
+  parts.query.append(ReverseProxyURL::encodeQueryValue(origin));
+  parts.length = std::string_view("http://127.0.0.1:65535?").size() + parts.path.size() +
+                 parts.query.size();
+  return parts;
+}
+
 }  // namespace
 
+const size_t ReverseProxyURL::kMaxLocalURLBytesServed = kMaxServed;
+
+bool ReverseProxyURL::isTakenByLocalServer(std::string_view component, size_t i) {
+  // RFC 3986 allows it there.
+  const auto c = static_cast<unsigned char>(component[i]);
+  if (c != '%') return !UriCharacters::isExcluded(c);
+  return i + 2 < component.size() && UriCharacters::isHex(component[i + 1]) &&
+         UriCharacters::isHex(component[i + 2]);
+}
+
+bool ReverseProxyURL::isKeptInQueryValue(char c) {
+  return UriCharacters::isUnreserved(c) ||
+         (c != '%' && kQueryValueKeeps.find(c) != std::string_view::npos);
+}
+
 std::string ReverseProxyURL::encodeQueryValue(std::string_view value) {
-  return Url::percentEncode(value, "!$'()*+,;:@/?");
+  return Url::percentEncode(value, kQueryValueKeeps);
+}
+
+std::string ReverseProxyURL::tooLongLine(size_t originBytes, std::string_view origin,
+                                         size_t localBytes) {
+  return "No local URL for an origin URL of " + std::to_string(originBytes) + " bytes on " +
+         std::string(origin) + ": its local form would take " + std::to_string(localBytes) +
+         " bytes, more than the " + std::to_string(kMaxLocalURLBytesServed) +
+         " the proxy accepts";
+}
+
+size_t ReverseProxyURL::localLength(const Url& originURL) {
+  return localParts(originURL).length;
 }
 
 std::optional<Url> ReverseProxyURL::make(const Url& originURL, int port) {
   if (!isHttpScheme(originURL) || !originURL.host() || originURL.host()->empty()) {
     return std::nullopt;
   }
+  LocalParts parts = localParts(originURL);
+  // A URL the server would answer with 414 is no URL to hand out.
+  if (parts.length > kMaxLocalURLBytesServed) return std::nullopt;
   Url local = OriginCredentials::withoutUserInfo(originURL);
-  const std::string origin = local.toString();
   local.setScheme("http");
   local.setHost(std::string("127.0.0.1"));
   local.setPort(port);
-  local.setPath(localPath(originURL.path()));
+  local.setPath(std::move(parts.path));
   if (originURL.fragment()) local.setFragment(escapedForLocalServer(*originURL.fragment()));
-  std::string query = escapedForLocalServer(originURL.query().value_or(""));
-  if (!query.empty()) query.push_back('&');
-  query.append(kOriginURLKey).push_back('=');
-  query.append(encodeQueryValue(origin));
-  const size_t length =
-      std::string_view("http://127.0.0.1:65535?").size() + local.path().size() + query.size();
-  if (length > kMaxLocalURLBytesServed) {
-    // A URL the server would answer with 414 is no URL to hand out: say so here, once.
-    OmbreliaLogger::error("No local URL for an origin URL of " + std::to_string(origin.size()) +
-                              " bytes on " + originURL.scheme() + "://" + *originURL.host() +
-                              ": its local form would take " + std::to_string(length) +
-                              " bytes, more than the " + std::to_string(kMaxLocalURLBytesServed) +
-                              " the proxy accepts",
-                          OLogModule::proxy);
-    return std::nullopt;
-  }
-  local.setQuery(std::move(query));
+  local.setQuery(std::move(parts.query));
   return local;
 }
 

@@ -9,6 +9,10 @@ RewrittenText::RewrittenText(size_t maxBytes, size_t expected) : maxBytes_(maxBy
 }
 
 void RewrittenText::append(std::string_view piece) {
+  if (passed_ || piece.size() > maxBytes_ - size_) {
+    passed_ = true;
+    return;
+  }
   size_ += piece.size();
   while (!piece.empty()) {
     std::string* block = &blocks_.back();

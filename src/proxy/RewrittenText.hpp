@@ -17,12 +17,14 @@ class RewrittenText {
   // Room for `expected` bytes (at most `maxBytes`) is made at once; past it, a block at a time.
   RewrittenText(size_t maxBytes, size_t expected);
 
+  // A piece that would take it past maxBytes() is not kept, nor is anything after it: the text
+  // never holds more than its bound, however long one piece is.
   void append(std::string_view piece);
   void push_back(char c) { append(std::string_view(&c, 1)); }
   size_t size() const { return size_; }
   size_t maxBytes() const { return maxBytes_; }
-  // More than maxBytes() have been appended: whoever builds it stops.
-  bool passed() const { return size_ > maxBytes_; }
+  // A piece would have taken it past maxBytes(): whoever builds it stops.
+  bool passed() const { return passed_; }
 
   // The whole text.
   std::string take() &&;
@@ -34,6 +36,7 @@ class RewrittenText {
 
   size_t maxBytes_;
   size_t size_ = 0;
+  bool passed_ = false;
   std::vector<std::string> blocks_;
 };
 

@@ -70,6 +70,8 @@ class UrlReference {
   // password. Keys made against a base given in that form point into it; against another base,
   // every key is a tail of its own (kept 0).
   const std::string& baseText() const { return baseText_; }
+  // The base as the parser wrote it; null when the standard refuses it.
+  const UrlRecord* baseRecord() const { return base_ ? &base_->url : nullptr; }
   // The base's scheme, user name, password, host and port, with the path "/"; absent when the
   // standard refuses the base.
   std::optional<Url> baseOrigin() const;
