@@ -61,10 +61,14 @@ int main(int argc, char** argv) {
   const auto options = HostOptions::parse(argc, argv);
   if (!options) return 2;
   // Read as a browser reads the URL typed into it: signed and templated URLs hold what RFC 3986
-  // refuses ("{", "|", a "%" that starts no escape).
+  // refuses ("{", "|", a "%" that starts no escape). Text libcurl reads otherwise where a user
+  // name and password may stand is refused here, where it is still text: read, it is gone.
   const auto origin = Url::parseAsBrowser(options->originURL);
   if (!origin) {
-    std::fprintf(stderr, "ombrelia-host: the origin URL must be an http(s) URL a browser reads\n");
+    std::fprintf(stderr,
+                 "ombrelia-host: the origin URL %s must be an http(s) URL that browsers and "
+                 "libcurl read alike\n",
+                 example::shownText(options->originURL).c_str());
     return 2;
   }
 
