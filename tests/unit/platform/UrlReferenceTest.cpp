@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/HeapGauge.hpp"
 #include "support/WhatwgUrlOracle.hpp"
 
 namespace ombrelia {
@@ -85,9 +86,10 @@ void expectTheStandard(const std::vector<Case>& cases) {
       << shown;
 }
 
-TEST(UrlReference, ResolvesWhatPlaylistsWriteAsTheUrlStandardDoes) {
+// What playlists write, and what no one should: each read as the standard reads it.
+std::vector<std::string> writtenReferences() {
   // clang-format off
-  expectTheStandard(againstEveryBase({
+  return {
       // A colon in the first segment, and a scheme against a base of the same scheme.
       "seg_12:00.ts", "2024-05-01T12:00:00.ts", ":foo.com/", "a/b:c.ts", "http:foo.com", "http:",
       "https:", "http:/x.ts", "http:\\\\h/x", "https:foo.com", "HTTP://H/", "http-live/x.m3u8",
@@ -137,8 +139,12 @@ TEST(UrlReference, ResolvesWhatPlaylistsWriteAsTheUrlStandardDoes) {
       // Other schemes stay as written.
       "ws://h/x", "ftp://h/x", "file:///x", "skd://key", "data:text/plain,x", "a:b",
       "C:\\x.ts", "c:/x", "ts:1", "a+b:c",
-  }));
+  };
   // clang-format on
+}
+
+TEST(UrlReference, ResolvesWhatPlaylistsWriteAsTheUrlStandardDoes) {
+  expectTheStandard(againstEveryBase(writtenReferences()));
 }
 
 // Mixes of the characters that matter to the parser, with and without a scheme or authority in
@@ -181,6 +187,56 @@ std::vector<std::string> generatedReferences() {
 
 TEST(UrlReference, ResolvesGeneratedReferencesAsTheUrlStandardDoes) {
   expectTheStandard(againstEveryBase(generatedReferences()));
+}
+
+// The store finds a URL by the part of it that is not its playlist's own URL (its key): the key
+// made from the reference alone must be the whole URL's normalised form, or a segment would not
+// be found under the URL the player asks for.
+TEST(UrlReference, KeysAgainstTheNormalisedBaseSpellTheWholeUrl) {
+  std::vector<std::string> bases = kBases;
+  bases.push_back("http://o.example/%7Ea/%41%2f%2Fb/c%7b/x.m3u8?%41=%2f&k=%7b%7D");
+  bases.push_back("https://o.example//double/slash/x.m3u8");
+  bases.push_back("http://o.example/" + std::string(4000, 'p') + "/x.m3u8?" +
+                  std::string(2000, 'q'));
+  std::vector<std::string> references = writtenReferences();
+  for (const std::string& reference : generatedReferences()) references.push_back(reference);
+  size_t relativeKeys = 0;
+  for (const std::string& text : bases) {
+    const Url base = *Url::parse(text);
+    Url stripped = base;
+    stripped.setUserInfo(std::nullopt);
+    const UrlReference whole(base);
+    const UrlReference keyed(UrlReference::read(stripped.normalizedString()).value());
+    for (const std::string& reference : references) {
+      const auto expected = whole.resolve(reference);
+      const auto resolution = keyed.resolution(reference);
+      ASSERT_EQ(expected.hasValue(), resolution.hasValue()) << text << "  " << printable(reference);
+      if (!expected) continue;
+      Url url = expected.value();
+      url.setUserInfo(std::nullopt);
+      const auto key = resolution->key();
+      ASSERT_LE(key.kept, keyed.baseText().size());
+      EXPECT_EQ(keyed.baseText().substr(0, key.kept) + key.tail, url.normalizedString())
+          << text << "  " << printable(reference);
+      EXPECT_EQ(resolution->url().toString(), keyed.resolve(reference)->toString());
+      if (key.kept > 0) ++relativeKeys;
+    }
+  }
+  EXPECT_GT(relativeKeys, references.size()) << "keys point into the base for relative references";
+}
+
+// A reference read under a long URL keeps what it takes of it in the base: reading one costs
+// its own length, not the base's.
+TEST(UrlReference, AReferenceUnderALongUrlCopiesNothingOfIt) {
+  const UrlReference base(
+      *Url::parse("http://o.example/" + std::string(1 << 20, 'p') + "/x.m3u8?q"));
+  for (const char* reference : {"s.ts", "../../s.ts?x", "?y", "#z", ""}) {
+    const size_t before = test::HeapGauge::bytesInUse();
+    const auto read = base.resolution(reference);
+    const auto key = read->key();
+    EXPECT_LT(test::HeapGauge::bytesInUse() - before, size_t{4096}) << reference;
+    EXPECT_EQ(read->url().normalizedString().size(), key.kept + key.tail.size()) << reference;
+  }
 }
 
 TEST(UrlReference, SaysWhyAReferenceIsLeftAsWritten) {
