@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "peers/PeerList.hpp"
+#include "support/CpuTime.hpp"
 #include "support/HostViewer.hpp"
 #include "support/OnDemandSwarm.hpp"
 
@@ -36,21 +37,6 @@ constexpr unsigned long kDesktopDescriptorLimit = 1024;
 // alive or closing (its socket and the context of its ICE component), and a few for the player's
 // requests in flight (its socket, the proxy's, the origin fetch's).
 constexpr long long kDescriptorAllowance = 2 * PeerList::kMaxConnections + 8;
-
-// CPU seconds the process has used, user and system; -1 once it is gone.
-double cpuSeconds(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text;
-  if (!std::getline(stat, text)) return -1;
-  // Fields 14 and 15, counted after the command name, which ends at the last parenthesis.
-  std::istringstream fields(text.substr(text.rfind(')') + 2));
-  std::string field;
-  double ticks = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i >= 14) ticks += std::stod(field);
-  }
-  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
 
 TEST_F(OfferFlood, ViewerUnderADesktopDescriptorLimitOutlastsThousandsOfOffersAndServesANewcomer) {
   // --stay keeps a viewer that has played to the end in the swarm until it is stopped.
@@ -72,7 +58,7 @@ TEST_F(OfferFlood, ViewerUnderADesktopDescriptorLimitOutlastsThousandsOfOffersAn
       std::this_thread::sleep_for(2ms);
     }
   });
-  const double cpuBefore = cpuSeconds(first.process().pid());
+  const double cpuBefore = processCpuSeconds(first.process().pid());
   const auto floodStart = std::chrono::steady_clock::now();
   const auto participant = tracker->floodOffers(*first.uuid(), kOffers);
   ASSERT_TRUE(participant) << "the tracker did not start the flood";
@@ -100,7 +86,7 @@ TEST_F(OfferFlood, ViewerUnderADesktopDescriptorLimitOutlastsThousandsOfOffersAn
   std::printf(
       "offers taken %zu, refused %zu; descriptors %lld before, at most %lld during; the viewer "
       "used %.1f CPU s in the %.1f s the offers took\n",
-      taken, refused, baseline, most.load(), cpuSeconds(first.process().pid()) - cpuBefore,
+      taken, refused, baseline, most.load(), processCpuSeconds(first.process().pid()) - cpuBefore,
       lasted.count());
   ASSERT_GE(first.openDescriptors(), 0) << "the viewer did not outlast the flood";
   ASSERT_TRUE(handled) << "the viewer handled " << taken + refused << " of " << kOffers

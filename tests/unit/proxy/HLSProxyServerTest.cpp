@@ -142,9 +142,9 @@ TEST(HLSProxyServer, MultiRangeAnswerKeepsItsBoundary) {
   origin.route("/u.ts", untyped);
   ProxyFixture proxy;
   const auto fetchRanges = [&](const std::string& path, const std::string& range) {
-    return RawHttpResponse::parse(
-        ChildProcess::run({"curl", "-s", "-i", "-H", "Range: " + range, proxy.local(origin.url(path))})
-            .output);
+    return RawHttpResponse::parse(ChildProcess::run({"curl", "-s", "-i", "-H", "Range: " + range,
+                                                     proxy.local(origin.url(path))})
+                                      .output);
   };
   const auto answer = fetchRanges("/m.ts", "bytes=0-1,5-9");
   ASSERT_TRUE(answer);
@@ -163,8 +163,8 @@ TEST(HLSProxyServer, MultiRangeAnswerKeepsItsBoundary) {
 TEST(HLSProxyServer, SegmentReachesThePlayerAsItArrivesAndEndsShortWhenTheOriginBreaksOff) {
   TestHttpServer origin;
   const std::string firstHalf = std::string(149'994, 'a') + "<half>";
-  TestHttpResponse broken = TestHttpResponse::ok(firstHalf + std::string(150'000, 'b'),
-                                                 "video/mp2t");
+  TestHttpResponse broken =
+      TestHttpResponse::ok(firstHalf + std::string(150'000, 'b'), "video/mp2t");
   broken.mode = TestHttpResponse::Mode::stallAfterHead;
   origin.route("/v/cut.ts", broken);
   ProxyFixture proxy;
@@ -258,6 +258,24 @@ TEST(HLSProxyServer, MasterPlaylistAtAPathWithoutExtensionIsPinnedAndStored) {
   ASSERT_EQ(infos.size(), 1u) << "its segments have an identity";
   EXPECT_EQ(infos[0].segmentNumber(), 7);
   EXPECT_EQ(infos[0].resolution(), "640x360");
+}
+
+// A playlist too large for the store is not stored whatever the store held before, and its
+// player gets an error it can retry rather than a playlist whose segments have no identity.
+TEST(HLSProxyServer, PlaylistTooLargeToStoreIsAnsweredWithAnErrorAndNotKept) {
+  TestHttpServer origin;
+  const std::string master = "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nv.m3u8\n";
+  std::string large = "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#";
+  large.append(ManifestController::kMaxStoredBytes, 'c');
+  large.append("\n#EXTINF:2,\ns0.ts\n");
+  origin.route("/master.m3u8", TestHttpResponse::ok(master, "application/x-mpegURL"));
+  origin.route("/v.m3u8", TestHttpResponse::ok(std::move(large), "application/x-mpegURL"));
+  ManifestController::shared().cleanup();
+  ProxyFixture proxy;
+  EXPECT_EQ(fetch(proxy.local(origin.url("/master.m3u8"))).status, 200);
+  EXPECT_EQ(fetch(proxy.local(origin.url("/v.m3u8"))).status, 500);
+  EXPECT_TRUE(ManifestController::shared().versions().empty());
+  EXPECT_TRUE(ManifestController::shared().primaryManifest());
 }
 
 }  // namespace

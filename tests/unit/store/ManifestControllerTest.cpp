@@ -2,6 +2,7 @@
 // cleaning.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
 #include <thread>
 
@@ -10,6 +11,7 @@
 
 #include "platform/url/UrlReference.hpp"
 #include "store/ManifestController.hpp"
+#include "support/HeapGauge.hpp"
 #include "support/PlaylistFixtures.hpp"
 
 namespace ombrelia {
@@ -263,6 +265,81 @@ TEST_F(ManifestControllerTest, StoredPlaylistsStayWithinTheirByteBudgetAndTheNew
   EXPECT_EQ(store.versions().back().url(), url("http://o.test/39.m3u8"));
   EXPECT_EQ(store.getSegmentInfo(url("http://o.test/segment-with-a-long-name-0-2999.ts")).size(),
             0u);
+}
+
+// A relative URI resolves to a URL as long as its playlist's: under a 40,000-byte path, 2,000
+// short segments name 80 MB of URLs, and as many variants as many again. The store keeps their
+// text and finds each by its URL all the same.
+TEST_F(ManifestControllerTest, EntriesUnderALongUrlCostTheStoreTheirTextNotTheirUrls) {
+  const std::string dir = "http://o.test/" + std::string(40000, 't') + "/";
+  constexpr int kEntries = 2000;
+  constexpr size_t kMostHeld = 1 << 20;
+  std::string master = "#EXTM3U\n";
+  std::vector<std::string> uris;
+  for (int i = 0; i < kEntries; ++i) {
+    master += "#EXT-X-STREAM-INF:BANDWIDTH=" + std::to_string(1000 + i) + "\nv" +
+              std::to_string(i) + ".m3u8\n";
+    uris.push_back("s" + std::to_string(i) + ".ts");
+  }
+  const std::string media = mediaPlaylist(7, uris);
+  // What the store holds once each is stored, and the most it held meanwhile.
+  const auto heldStoring = [&](const std::string& text, const std::string& at,
+                               std::optional<std::string> finalAt) {
+    test::HeapGauge heap;
+    const size_t before = test::HeapGauge::bytesInUse();
+    store(text, at, finalAt ? std::optional<std::string_view>(*finalAt) : std::nullopt);
+    const size_t after = test::HeapGauge::bytesInUse();
+    EXPECT_LT(heap.peakGrowth(), 4 * kMostHeld) << at.size() << "-byte URL";
+    return after > before ? after - before : 0;
+  };
+  // The master behind a redirect to the long URL, the media playlist at one.
+  EXPECT_LT(heldStoring(master, "http://o.test/master.m3u8", dir + "master.m3u8"), kMostHeld);
+  EXPECT_LT(heldStoring(media, dir + "v1999.m3u8", std::nullopt), kMostHeld);
+
+  const auto last = lookup(dir + "s1999.ts");
+  ASSERT_EQ(last.size(), 1u);
+  EXPECT_EQ(last[0].segmentNumber(), 7 + 1999);
+  EXPECT_EQ(last[0].targetQuality(), 1999);
+  EXPECT_EQ(last[0].bandwidth(), 1000 + 1999);
+  EXPECT_EQ(lookup(dir + "s0.ts").at(0).segmentNumber(), 7);
+  EXPECT_EQ(lookup(dir + "s2000.ts").size(), 0u);
+  EXPECT_EQ(lookup("http://o.test/s0.ts").size(), 0u);
+}
+
+// However a URL is written, it is one URL: a segment written twice in different ways shares its
+// URL with the other and neither can be told apart.
+TEST_F(ManifestControllerTest, OneUrlWrittenInDifferentWaysIsOneUrl) {
+  store("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nhttp://o.test/d/m.m3u8\n",
+        "http://o.test/master.m3u8");
+  store(mediaPlaylist(0, {"a.ts", "b.ts", "./x/../%61.ts", "c.ts?%41", "HTTP://O.TEST:80/d/c.ts?A",
+                          "//o.test/d/e.ts", "/d/f.ts"}),
+        "http://o.test/d/./m.m3u8");
+  EXPECT_EQ(lookup("http://o.test/d/a.ts").size(), 0u);
+  EXPECT_EQ(lookup("http://o.test/d/c.ts?A").size(), 0u);
+  EXPECT_EQ(lookup("http://o.test/d/b.ts").at(0).segmentNumber(), 1);
+  EXPECT_EQ(lookup("http://o.test/d/e.ts").at(0).segmentNumber(), 5);
+  EXPECT_EQ(lookup("http://o.test/d/f.ts").at(0).segmentNumber(), 6);
+}
+
+TEST_F(ManifestControllerTest, APlaylistTooLargeToStoreIsRefusedInOneLineWithBothSizes) {
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::error);
+  constexpr size_t kBudget = 64 * 1024;
+  ManifestController small(ManifestController::Settings{64, kBudget});
+  EXPECT_EQ(small.storeManifest(Data(std::string("#EXTM3U\n")), url("http://o.test/master.m3u8")),
+            ManifestController::Stored::yes);
+  std::vector<std::string> uris(4000, "segment.ts");
+  const std::string large = mediaPlaylist(0, uris);
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(small.storeManifest(Data(large), url("http://o.test/m.m3u8")),
+            ManifestController::Stored::tooLarge);
+  const std::string logged = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(std::count(logged.begin(), logged.end(), '\n'), 1) << logged;
+  EXPECT_NE(logged.find(" " + std::to_string(large.size()) + " bytes not served"),
+            std::string::npos)
+      << logged;
+  EXPECT_NE(logged.find(" " + std::to_string(kBudget) + " "), std::string::npos) << logged;
+  EXPECT_TRUE(small.versions().empty());
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::none);
 }
 
 TEST_F(ManifestControllerTest, StoredCopyDropsKeyAndDateLinesAndCrLf) {
