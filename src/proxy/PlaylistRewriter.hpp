@@ -31,6 +31,11 @@ class PlaylistRewriter {
   // signed CDN URL) make 41 MB from 309 KB. Real playlists stay within this: 10,000 segments
   // each signed with a 2,000-character query make 42 MB, three dozen URIs of 16 KiB 1.2 MB.
   static constexpr size_t kMaxRewrittenBytes = platform::HttpClient::kMaxBodyBytes;
+  // The lines one playlist logs about its URIs, one line each (left out, left as written, no
+  // local URL): a playlist of half a million unusable URIs, reloaded every few seconds, would
+  // otherwise write a line for each at every reload. The rest are counted in one line at the
+  // end.
+  static constexpr size_t kMaxLoggedUris = 16;
 
   // Credentials written into the playlist's URIs go to `credentials` (when given), never into
   // the rewritten lines.
@@ -51,11 +56,6 @@ class PlaylistRewriter {
   // long the playlist's URL: nothing reads or copies that URL whole for one URI.
   struct Base;
 
-  // The lines one playlist logs about its URIs, one line each (left out, left as written, no
-  // local URL): a playlist of half a million unusable URIs, reloaded every few seconds, would
-  // otherwise write a line for each at every reload. The rest are counted in one line at the
-  // end.
-  static constexpr size_t kMaxLoggedUris = 16;
   // Whether one more line about a URI of the playlist `base` belongs to may be written; counts
   // it.
   static bool mayLogUri(const Base& base);

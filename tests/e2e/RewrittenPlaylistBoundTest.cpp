@@ -17,9 +17,11 @@
 #include "proxy/PlaylistRewriter.hpp"
 #include "proxy/ReverseProxyURL.hpp"
 #include "support/ChildProcess.hpp"
+#include "support/CpuTime.hpp"
 #include "support/ProxyFixture.hpp"
 #include "support/SampleStream.hpp"
 #include "support/StreamOrigin.hpp"
+#include "support/TestHttpServer.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -58,21 +60,33 @@ std::string signedQuery(size_t length) {
   return query + tail;
 }
 
-// How far a process's resident memory rises above what it holds now while `work` runs.
-size_t residentGrowth(pid_t pid, const std::function<void()>& work) {
-  const auto figure = [pid](const std::string& field) -> size_t {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-      if (line.starts_with(field + ":")) return std::stoull(line.substr(field.size() + 1)) * 1024;
-    }
-    return 0;
-  };
+// A figure of a process's memory from /proc ("VmRSS", "VmHWM"), in bytes.
+size_t memoryFigure(pid_t pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with(field + ":")) return std::stoull(line.substr(field.size() + 1)) * 1024;
+  }
+  return 0;
+}
+
+// How far a process's resident memory rises above what it holds now while `work` runs, at its
+// peak and once it is done.
+struct Growth {
+  size_t peak = 0;
+  size_t held = 0;
+};
+Growth residentGrowthOf(pid_t pid, const std::function<void()>& work) {
   // "5" sets the peak back to what is resident now.
   std::ofstream("/proc/" + std::to_string(pid) + "/clear_refs") << "5";
-  const size_t before = figure("VmRSS");
+  const size_t before = memoryFigure(pid, "VmRSS");
   work();
-  const size_t peak = figure("VmHWM");
-  return peak > before ? peak - before : 0;
+  const size_t peak = memoryFigure(pid, "VmHWM");
+  const size_t after = memoryFigure(pid, "VmRSS");
+  return {peak > before ? peak - before : 0, after > before ? after - before : 0};
+}
+
+size_t residentGrowth(pid_t pid, const std::function<void()>& work) {
+  return residentGrowthOf(pid, work).peak;
 }
 
 // The local URLs in a rewritten playlist, in order.
@@ -185,6 +199,98 @@ TEST(RewrittenPlaylistBound, SwellingPlaylistsGetAnErrorInBoundedMemoryAndLongUr
         EXPECT_TRUE(segment.body == fileBytes(root / "m" / ("seg" + std::to_string(n % 4) + ".ts")))
             << "segment " << n << " of " << count << ": " << segment.body.size() << " bytes";
       }
+    }
+    EXPECT_EQ(serve.stop(SIGTERM, 10s), 0);
+  }
+  std::filesystem::remove_all(root);
+}
+
+// Playlists at long URLs, from an origin that answers any path: a relative URI resolves to a URL
+// as long as its playlist's. 2,000 short segments behind a redirect to a 60,000-byte path made
+// the viewer keep 240 MB of URLs and log 2,000 lines; 20,000 URIs with an "@" under a
+// 40,000-byte path took it 5.4 s of CPU. Each costs what its text does, and a stream at long
+// signed URLs still plays byte for byte in the same viewer.
+TEST(RewrittenPlaylistBound, PlaylistsAtLongUrlsCostTheirTextAndLongUrlStreamsStillPlay) {
+  const std::filesystem::path from = SampleStream::folder("ts3") + "/v0";
+  const auto root =
+      std::filesystem::temp_directory_path() / ("ombrelia-urls-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(root / "m");
+  for (int n = 0; n < 4; ++n) {
+    const std::string name = "seg" + std::to_string(n) + ".ts";
+    std::filesystem::copy_file(from / name, root / "m" / name);
+  }
+  const std::string q2k = signedQuery(2000);
+  std::string segments;
+  for (int n = 0; n < 4; ++n)
+    segments += "#EXTINF:2,\nseg" + std::to_string(n) + ".ts?" + q2k + "\n";
+  std::ofstream(root / "m" / "signed.m3u8")
+      << "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXT-X-MEDIA-SEQUENCE:0\n" + segments +
+             "#EXT-X-ENDLIST\n";
+  std::ofstream(root / "m" / "master.m3u8")
+      << "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=100000\nsigned.m3u8?" + q2k + "\n";
+
+  TestHttpServer hostile;
+  const std::string longPath = "/" + std::string(60000, 'p') + "/m.m3u8";
+  const std::string atPath = "/" + std::string(40000, 'a') + "/at.m3u8";
+  std::string shortUris = "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXT-X-MEDIA-SEQUENCE:0\n";
+  std::string atUris = shortUris;
+  for (int n = 0; n < 2000; ++n) shortUris += "#EXTINF:2,\ns" + std::to_string(n) + ".ts\n";
+  for (int n = 0; n < 20000; ++n) atUris += "#EXTINF:2,\n//u:1\\@h/x\n";
+  hostile.route("/r/m.m3u8", TestHttpResponse::redirect(longPath));
+  hostile.route(longPath, TestHttpResponse::ok(shortUris, "application/vnd.apple.mpegurl"));
+  hostile.route(atPath, TestHttpResponse::ok(atUris, "application/vnd.apple.mpegurl"));
+  {
+    StreamOrigin origin(root.string());
+    ASSERT_TRUE(origin.running());
+    ChildProcess serve(
+        {kHost, "serve", origin.url("/m/master.m3u8"), "--whole", "--port", "0", "--log-level",
+         "1"},
+        ChildProcess::Settings{
+            .captureStdout = true, .discardStderr = true, .extraEnvironment = viewerEnvironment()});
+    const auto local = serve.readLine(10s);
+    ASSERT_TRUE(local && local->starts_with("http://127.0.0.1:")) << local.value_or("no URL line");
+    const int port = std::stoi(local->substr(std::string("http://127.0.0.1:").size()));
+    const auto localOf = [port](const std::string& origin) {
+      return ReverseProxyURL::make(*Url::parse(origin), port)->toString();
+    };
+    const Fetched master = fetchWithCurl(*local);
+    const auto variants = localUrlsIn(master.body);
+    ASSERT_EQ(variants.size(), 1u) << master.body.substr(0, 300);
+
+    // The short URIs are left as written: their local URLs would be too long to serve.
+    Fetched answer;
+    const Growth growth = residentGrowthOf(
+        serve.pid(), [&] { answer = fetchWithCurl(localOf(hostile.url("/r/m.m3u8"))); });
+    EXPECT_EQ(answer.status, 200);
+    EXPECT_EQ(answer.body, shortUris);
+    EXPECT_LT(growth.peak, kResidentPerHeapByte * 24 * 1024 * 1024)
+        << "resident memory rose by " << growth.peak << " bytes";
+    EXPECT_LT(growth.held, kResidentPerHeapByte * 16 * 1024 * 1024)
+        << "resident memory held " << growth.held << " bytes more after the answer";
+    size_t noLocalUrl = 0;
+    for (auto line = serve.readLine(1s); line; line = serve.readLine(300ms)) {
+      if (line->find("No local URL for") != std::string::npos) ++noLocalUrl;
+    }
+    EXPECT_GT(noLocalUrl, 0u);
+    EXPECT_LE(noLocalUrl, PlaylistRewriter::kMaxLoggedUris) << "lines for 2,000 URIs";
+
+    const double cpu = processCpuSeconds(serve.pid());
+    answer = fetchWithCurl(localOf(hostile.url(atPath)));
+    const double spent = processCpuSeconds(serve.pid()) - cpu;
+    EXPECT_EQ(answer.status, 200);
+    EXPECT_EQ(answer.body.find("u:1"), std::string::npos) << "what libcurl reads as a password";
+    EXPECT_LT(spent, 1.5 * kSanitizerSlowdown) << "seconds of CPU for 20,000 URIs";
+
+    // The stream at long signed URLs reaches the player whole.
+    const Fetched media = fetchWithCurl(variants[0]);
+    EXPECT_EQ(media.status, 200);
+    const auto urls = localUrlsIn(media.body);
+    ASSERT_EQ(urls.size(), 4u) << media.body.substr(0, 300);
+    for (size_t n = 0; n < urls.size(); ++n) {
+      const Fetched segment = fetchWithCurl(urls[n]);
+      EXPECT_EQ(segment.status, 200) << n;
+      EXPECT_TRUE(segment.body == fileBytes(root / "m" / ("seg" + std::to_string(n) + ".ts")))
+          << "segment " << n << ": " << segment.body.size() << " bytes";
     }
     EXPECT_EQ(serve.stop(SIGTERM, 10s), 0);
   }
