@@ -1,17 +1,53 @@
-// Parse speed of the playlist parser and rewriting speed of the proxy's playlist rewriter: a
-// 10,000-segment media playlist and a 20-variant master, printed as MB/s of playlist text.
+// What a playlist costs the viewer, stage by stage and as a whole.
+//
+// First the parser's and the rewriter's speed on ordinary playlists (MB/s of playlist text).
+// Then the shapes an origin can send: playlists of many lines, many URIs, URIs with an "@",
+// thousands of variants, under a long URL or behind a redirect to one, and real streams signed
+// with long queries. Each shape is served by a local origin to a fresh `ombrelia-host serve`
+// (the example application, the library as an application runs it) and asked for by one player
+// and then by 8 at once; the viewer's peak and held resident memory above what it held before,
+// its CPU time, the log lines it wrote and the players' statuses are printed, with the peak per
+// playlist byte asked for, and the worst of those at the end.
+//
+//   bench_playlist [--host PATH] [--only TEXT] [--players N,N] [--address-space GIB]
+//                  [--skip-speed]
+// --host: the ombrelia-host to measure (another build's, to compare); --only: the shapes whose
+// name holds TEXT; --address-space: the most the viewer may take (8 GiB by default).
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "playlist/parser/PlaylistParser.hpp"
 #include "proxy/PlaylistRewriter.hpp"
+#include "webserver/core/WebServer.hpp"
+#include "webserver/requests/WebServerRequest.hpp"
+#include "webserver/responses/WebServerDataResponse.hpp"
 
 namespace {
 
 using namespace ombrelia;
+using namespace std::chrono_literals;
+
+// ---------------------------------------------------------------------------------------------
+// Speed of the parser and the rewriter alone.
 
 std::string mediaPlaylist(int segments) {
   std::string text =
@@ -92,14 +128,510 @@ void measureRewrite(const char* name, const std::string& text) {
   if (written == 0) std::printf("%s: nothing written\n", name);
 }
 
+// ---------------------------------------------------------------------------------------------
+// The shapes, through the example application.
+
+// One resource of the local origin.
+struct Resource {
+  int status = 200;
+  Data body;
+  std::string location;  // for a redirect
+};
+
+// An origin on 127.0.0.1 that answers every path from a table, long paths included.
+class Origin {
+ public:
+  Origin() : server_(WebServer::create()) {
+    server_->addDefaultHandlerForMethod(
+        "GET", WebServerRequestClass<WebServerRequest>(),
+        [this](const std::shared_ptr<WebServerRequest>& request)
+            -> std::shared_ptr<WebServerResponse> {
+          std::lock_guard lock(mutex_);
+          const auto found = resources_.find(request->path());
+          if (found == resources_.end()) return WebServerResponse::responseWithStatusCode(404);
+          if (found->second.status != 200) {
+            auto response = WebServerResponse::responseWithStatusCode(found->second.status);
+            response->setValueForAdditionalHeader("Location", found->second.location);
+            return response;
+          }
+          return WebServerDataResponse::responseWithData(found->second.body,
+                                                         "application/vnd.apple.mpegurl");
+        });
+    WebServerOptions options;
+    options.bindToLocalhost = true;
+    options.maxPendingConnections = 64;
+    server_->startWithOptions(options);
+  }
+  ~Origin() { server_->stop(); }
+
+  void clear() {
+    std::lock_guard lock(mutex_);
+    resources_.clear();
+  }
+  void serve(const std::string& path, std::string body) {
+    std::lock_guard lock(mutex_);
+    resources_[path] = Resource{200, Data(std::move(body)), {}};
+  }
+  void redirect(const std::string& path, const std::string& to) {
+    std::lock_guard lock(mutex_);
+    resources_[path] = Resource{302, Data(), url(to)};
+  }
+  std::string url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(server_->port()) + path;
+  }
+
+ private:
+  std::shared_ptr<WebServer> server_;
+  std::mutex mutex_;
+  std::map<std::string, Resource> resources_;
+};
+
+// A shape: what the origin serves, the master playlist the viewer is given, and how the players
+// find the playlist they ask for.
+struct Shape {
+  std::string name;
+  std::string masterPath;
+  std::map<std::string, std::string> bodies;
+  std::map<std::string, std::string> redirects;
+  bool pinned = false;         // the viewer pins a variant (its default level) rather than --whole
+  bool askMaster = false;      // the players ask for the master itself, else its first variant
+  std::string measuredPath;    // the playlist asked for, where its figures are taken from
+  std::string urlPath;         // the URL its URIs resolve against (after redirects)
+};
+
+std::string repeat(const std::string& piece, size_t times) {
+  std::string out;
+  out.reserve(piece.size() * times);
+  for (size_t i = 0; i < times; ++i) out += piece;
+  return out;
+}
+
+std::string segments(size_t count, const std::function<std::string(size_t)>& uri) {
+  std::string text = "#EXTM3U\n#EXT-X-TARGETDURATION:6\n#EXT-X-MEDIA-SEQUENCE:0\n";
+  for (size_t i = 0; i < count; ++i) text += "#EXTINF:6,\n" + uri(i) + "\n";
+  return text + "#EXT-X-ENDLIST\n";
+}
+
+std::string signedQuery(size_t length) {
+  std::string query = "Policy=";
+  const std::string filler = "eyJTdGF0ZW1lbnQiOlt7-_~";
+  while (query.size() + 40 < length) query += filler[query.size() % filler.size()];
+  return query + "&Signature=Nw2-cL~qx9_Zk0&Key-Pair-Id=APKA";
+}
+
+const std::string kLongDir40 = "/" + std::string(40000, 'p') + "/";
+const std::string kLongDir60 = "/" + std::string(60000, 'r') + "/";
+
+// A master naming one variant at `variant`, served from `at` (a redirect when `redirectTo`).
+Shape mediaShape(std::string name, const std::string& variantPath, std::string media,
+                 std::optional<std::string> redirectTo = std::nullopt) {
+  Shape shape;
+  shape.name = std::move(name);
+  shape.masterPath = "/master.m3u8";
+  shape.bodies[shape.masterPath] =
+      "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=800000,RESOLUTION=640x360\n" + variantPath + "\n";
+  if (redirectTo) {
+    shape.redirects[variantPath] = *redirectTo;
+    shape.bodies[*redirectTo] = std::move(media);
+    shape.measuredPath = *redirectTo;
+  } else {
+    shape.bodies[variantPath] = std::move(media);
+    shape.measuredPath = variantPath;
+  }
+  shape.urlPath = shape.measuredPath;
+  return shape;
+}
+
+std::vector<Shape> shapes() {
+  std::vector<Shape> all;
+  auto shortSegment = [](size_t i) { return "s" + std::to_string(i) + ".ts"; };
+  all.push_back(mediaShape("plain: 10,000 segments, short URL", "/v/m.m3u8",
+                           segments(10000, shortSegment)));
+  all.push_back(mediaShape("real: 10,000 segments, 2 KB queries", "/v/m.m3u8",
+                           segments(10000, [q = signedQuery(2000)](size_t i) {
+                             return "s" + std::to_string(i) + ".ts?" + q;
+                           })));
+  all.push_back(mediaShape("real: 16,000 segments, 2 KB queries", "/v/m.m3u8",
+                           segments(16000, [q = signedQuery(2000)](size_t i) {
+                             return "s" + std::to_string(i) + ".ts?" + q;
+                           })));
+  all.push_back(mediaShape("2,000 segments, 40 KB path", kLongDir40 + "m.m3u8",
+                           segments(2000, shortSegment)));
+  all.push_back(mediaShape("25,000 segments, 40 KB path", kLongDir40 + "m.m3u8",
+                           segments(25000, shortSegment)));
+  all.push_back(mediaShape("60,000 segments, 40 KB path", kLongDir40 + "m.m3u8",
+                           segments(60000, shortSegment)));
+  all.push_back(mediaShape("10,000 segments, redirect to 60 KB", "/v/m.m3u8",
+                           segments(10000, shortSegment), kLongDir60 + "m.m3u8"));
+  all.push_back(mediaShape("100,000 s.ts, redirect to 60 KB", "/v/m.m3u8",
+                           segments(100000, [](size_t) { return std::string("s.ts"); }),
+                           kLongDir60 + "m.m3u8"));
+  all.push_back(mediaShape("20,000 @ URIs, 40 KB path", kLongDir40 + "m.m3u8",
+                           segments(20000, [](size_t) { return std::string("//u:1\\@h/x"); })));
+  all.push_back(mediaShape("100,000 @ URIs, 40 KB path", kLongDir40 + "m.m3u8",
+                           segments(100000, [](size_t) { return std::string("//u:1\\@h/x"); })));
+  {
+    Shape shape;
+    shape.name = "10,000 variants, redirect to 60 KB";
+    shape.masterPath = "/master.m3u8";
+    std::string master = "#EXTM3U\n";
+    for (int i = 0; i < 10000; ++i) {
+      master += "#EXT-X-STREAM-INF:BANDWIDTH=" + std::to_string(100000 + i) + ",RESOLUTION=" +
+                std::to_string(640 + i) + "x360\nv" + std::to_string(i) + ".m3u8\n";
+    }
+    shape.redirects[shape.masterPath] = kLongDir60 + "master.m3u8";
+    shape.bodies[kLongDir60 + "master.m3u8"] = std::move(master);
+    shape.askMaster = true;
+    shape.pinned = true;
+    shape.measuredPath = kLongDir60 + "master.m3u8";
+    shape.urlPath = shape.measuredPath;
+    all.push_back(std::move(shape));
+  }
+  {
+    Shape shape;
+    shape.name = "131,072 variants, 524,288 lines, pinned";
+    shape.masterPath = "/master.m3u8";
+    shape.bodies[shape.masterPath] =
+        "#EXTM3U\n" + repeat("#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=640x360\nv.m3u8\n\n\n",
+                             131071) +
+        "#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=640x360\nv.m3u8\n";
+    shape.askMaster = true;
+    shape.pinned = true;
+    shape.measuredPath = shape.masterPath;
+    shape.urlPath = shape.masterPath;
+    all.push_back(std::move(shape));
+  }
+  return all;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The viewer: one ombrelia-host serve in a child process.
+
+struct ProcFigures {
+  size_t rss = 0;
+  size_t hwm = 0;
+  double cpu = 0;
+};
+
+ProcFigures figuresOf(pid_t pid) {
+  ProcFigures figures;
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("VmRSS:")) figures.rss = std::stoull(line.substr(6)) * 1024;
+    if (line.starts_with("VmHWM:")) figures.hwm = std::stoull(line.substr(6)) * 1024;
+  }
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  if (std::getline(stat, text)) {
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+      if (i >= 14) ticks += std::stod(field);
+    }
+    figures.cpu = ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+  }
+  return figures;
+}
+
+// The most address space the viewer may take (--address-space, GiB): a viewer that would take
+// more ends with std::bad_alloc (reported as such) rather than take the machine's memory.
+rlim_t viewerAddressSpace = rlim_t{8} << 30;
+
+class Viewer {
+ public:
+  Viewer(const std::string& host, const std::string& masterUrl, bool pinned) {
+    int out[2];
+    if (pipe(out) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      const rlimit limit{viewerAddressSpace, viewerAddressSpace};
+      setrlimit(RLIMIT_AS, &limit);
+      dup2(out[1], STDOUT_FILENO);
+      const int null = ::open("/dev/null", O_WRONLY);
+      dup2(null, STDERR_FILENO);
+      close(out[0]);
+      std::vector<std::string> args = {host, "serve", masterUrl, "--port", "0", "--log-level",
+                                       "1"};
+      if (!pinned) args.push_back("--whole");
+      std::vector<char*> argv;
+      for (auto& arg : args) argv.push_back(arg.data());
+      argv.push_back(nullptr);
+      execv(host.c_str(), argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    reader_ = std::thread([this, fd = out[0]] {
+      std::string pending;
+      char buffer[65536];
+      for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) {
+        pending.append(buffer, static_cast<size_t>(n));
+        for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
+          std::lock_guard lock(mutex_);
+          if (!firstLine_) {
+            firstLine_ = pending.substr(0, end);
+          } else {
+            ++logLines_;
+            logBytes_ += end + 1;
+          }
+          pending.erase(0, end + 1);
+        }
+      }
+      close(fd);
+    });
+  }
+
+  ~Viewer() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (reader_.joinable()) reader_.join();
+  }
+
+  std::optional<std::string> localUrl(std::chrono::seconds wait) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    while (std::chrono::steady_clock::now() < deadline && alive()) {
+      {
+        std::lock_guard lock(mutex_);
+        if (firstLine_) return firstLine_;
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    return std::nullopt;
+  }
+
+  bool alive() {
+    if (pid_ <= 0 || exited_) return false;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      exited_ = true;
+      exitStatus_ = status;
+      return false;
+    }
+    return true;
+  }
+  std::string howItEnded() const {
+    if (!exited_) return "";
+    if (WIFSIGNALED(exitStatus_)) return "killed by signal " + std::to_string(WTERMSIG(exitStatus_));
+    return "exited " + std::to_string(WEXITSTATUS(exitStatus_));
+  }
+
+  pid_t pid() const { return pid_; }
+  size_t logLines() {
+    std::lock_guard lock(mutex_);
+    return logLines_;
+  }
+  size_t logBytes() {
+    std::lock_guard lock(mutex_);
+    return logBytes_;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool exited_ = false;
+  int exitStatus_ = 0;
+  std::thread reader_;
+  std::mutex mutex_;
+  std::optional<std::string> firstLine_;
+  size_t logLines_ = 0;
+  size_t logBytes_ = 0;
+};
+
+size_t keepBody(char* data, size_t size, size_t count, void* out) {
+  static_cast<std::string*>(out)->append(data, size * count);
+  return size * count;
+}
+
+struct Answer {
+  long status = 0;
+  std::string body;
+};
+
+Answer fetch(const std::string& url, std::chrono::seconds timeout) {
+  Answer answer;
+  CURL* curl = curl_easy_init();
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, keepBody);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer.body);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, static_cast<long>(timeout.count()));
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  if (curl_easy_perform(curl) == CURLE_OK) {
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &answer.status);
+  }
+  curl_easy_cleanup(curl);
+  return answer;
+}
+
+std::string firstLocalUrl(const std::string& playlist) {
+  std::istringstream lines(playlist);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with("http://127.0.0.1:")) return line;
+  }
+  return "";
+}
+
+struct Row {
+  std::string shape;
+  int players = 0;
+  size_t bytes = 0;
+  size_t lines = 0;
+  size_t uris = 0;
+  size_t urlBytes = 0;
+  std::string statuses;
+  double peakMB = 0;
+  double heldMB = 0;
+  double cpu = 0;
+  double wall = 0;
+  size_t logLines = 0;
+  double peakPerByte = 0;
+};
+
+constexpr auto kShapeTimeout = 120s;
+
+Row run(const std::string& host, Origin& origin, const Shape& shape, int players) {
+  Row row;
+  row.shape = shape.name;
+  row.players = players;
+  const std::string& text = shape.bodies.at(shape.measuredPath);
+  row.bytes = text.size();
+  for (char c : text) row.lines += c == '\n';
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line[0] != '#') ++row.uris;
+  }
+  row.urlBytes = origin.url(shape.urlPath).size();
+
+  origin.clear();
+  for (const auto& [path, body] : shape.bodies) origin.serve(path, body);
+  for (const auto& [path, to] : shape.redirects) origin.redirect(path, to);
+
+  Viewer viewer(host, origin.url(shape.masterPath), shape.pinned);
+  const auto local = viewer.localUrl(10s);
+  if (!local) {
+    row.statuses = "no local URL " + viewer.howItEnded();
+    return row;
+  }
+  std::string target = *local;
+  if (!shape.askMaster) {
+    const Answer master = fetch(*local, 30s);
+    target = firstLocalUrl(master.body);
+    if (target.empty()) {
+      row.statuses = "master " + std::to_string(master.status) + ", no variant";
+      return row;
+    }
+  }
+  std::this_thread::sleep_for(200ms);  // the viewer settles after its first answer
+  // "5" sets the peak back to what is resident now.
+  std::ofstream("/proc/" + std::to_string(viewer.pid()) + "/clear_refs") << "5";
+  const ProcFigures before = figuresOf(viewer.pid());
+  const size_t logBefore = viewer.logLines();
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<long> statuses(static_cast<size_t>(players));
+  {
+    std::vector<std::thread> threads;
+    for (int p = 0; p < players; ++p) {
+      threads.emplace_back([&, p] {
+        statuses[static_cast<size_t>(p)] =
+            fetch(target, std::chrono::duration_cast<std::chrono::seconds>(kShapeTimeout)).status;
+      });
+    }
+    for (auto& thread : threads) thread.join();
+  }
+  row.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::this_thread::sleep_for(500ms);
+  const ProcFigures after = figuresOf(viewer.pid());
+  const bool alive = viewer.alive();
+  std::map<long, int> counts;
+  for (long status : statuses) ++counts[status];
+  for (const auto& [status, count] : counts) {
+    if (!row.statuses.empty()) row.statuses += " ";
+    row.statuses += std::to_string(count) + "x" + (status == 0 ? "none" : std::to_string(status));
+  }
+  if (!alive) row.statuses += " (viewer " + viewer.howItEnded() + ")";
+  if (alive) {
+    row.peakMB = static_cast<double>(after.hwm > before.rss ? after.hwm - before.rss : 0) / 1e6;
+    row.heldMB = static_cast<double>(after.rss > before.rss ? after.rss - before.rss : 0) / 1e6;
+    row.cpu = after.cpu - before.cpu;
+    row.peakPerByte = row.peakMB * 1e6 / static_cast<double>(row.bytes * static_cast<size_t>(players));
+  }
+  row.logLines = viewer.logLines() - logBefore;
+  return row;
+}
+
+void printRow(const Row& row) {
+  std::printf("%-40s %2d %10zu %7zu %7zu %6zu  %-26s %9.1f %8.1f %7.2f %7.1f %8zu %8.2f\n",
+              row.shape.c_str(), row.players, row.bytes, row.lines, row.uris, row.urlBytes,
+              row.statuses.c_str(), row.peakMB, row.heldMB, row.cpu, row.wall, row.logLines,
+              row.peakPerByte);
+  std::fflush(stdout);
+}
+
+std::vector<int> parsePlayers(const std::string& text) {
+  std::vector<int> players;
+  std::istringstream in(text);
+  for (std::string item; std::getline(in, item, ',');) players.push_back(std::stoi(item));
+  return players;
+}
+
 }  // namespace
 
-int main() {
-  const std::string media = mediaPlaylist(10000);
-  const std::string master = masterPlaylist(20);
-  measureParse("media, 10000 segments", media, PlaylistType::video);
-  measureParse("master, 20 variants", master, PlaylistType::master);
-  measureRewrite("rewrite media", media);
-  measureRewrite("rewrite master", master);
+int main(int argc, char** argv) {
+  std::string host = "build/release/examples/ombrelia-host";
+  std::string only;
+  std::vector<int> players = {1, 8};
+  bool speed = true;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--host" && i + 1 < argc) {
+      host = argv[++i];
+    } else if (arg == "--only" && i + 1 < argc) {
+      only = argv[++i];
+    } else if (arg == "--players" && i + 1 < argc) {
+      players = parsePlayers(argv[++i]);
+    } else if (arg == "--address-space" && i + 1 < argc) {
+      viewerAddressSpace = static_cast<rlim_t>(std::stoul(argv[++i])) << 30;
+    } else if (arg == "--skip-speed") {
+      speed = false;
+    } else {
+      std::fprintf(stderr,
+                   "usage: bench_playlist [--host PATH] [--only TEXT] [--players N,N] "
+                   "[--address-space GIB] [--skip-speed]\n");
+      return 2;
+    }
+  }
+  if (speed) {
+    const std::string media = mediaPlaylist(10000);
+    const std::string master = masterPlaylist(20);
+    measureParse("media, 10000 segments", media, PlaylistType::video);
+    measureParse("master, 20 variants", master, PlaylistType::master);
+    measureRewrite("rewrite media", media);
+    measureRewrite("rewrite master", master);
+    std::printf("\n");
+  }
+
+  curl_global_init(CURL_GLOBAL_DEFAULT);
+  signal(SIGPIPE, SIG_IGN);
+  std::printf("viewer: %s serve (address space capped at %llu GiB)\n", host.c_str(),
+              static_cast<unsigned long long>(viewerAddressSpace >> 30));
+  std::printf("%-40s %2s %10s %7s %7s %6s  %-26s %9s %8s %7s %7s %8s %8s\n", "shape", "n",
+              "bytes", "lines", "URIs", "URL", "answers", "peak MB", "held MB", "CPU s", "wall s",
+              "log", "peak/B");
+  Origin origin;
+  double worst = 0;
+  std::string worstShape;
+  for (const Shape& shape : shapes()) {
+    if (!only.empty() && shape.name.find(only) == std::string::npos) continue;
+    for (int n : players) {
+      const Row row = run(host, origin, shape, n);
+      printRow(row);
+      if (row.peakPerByte > worst) {
+        worst = row.peakPerByte;
+        worstShape = row.shape + " x" + std::to_string(row.players);
+      }
+    }
+  }
+  std::printf("\nworst peak per playlist byte asked for: %.2f (%s)\n", worst, worstShape.c_str());
+  curl_global_cleanup();
   return 0;
 }

@@ -6,6 +6,7 @@
 #include <ombrelia/OmbreliaLogger.hpp>
 
 #include "platform/DispatchQueue.hpp"
+#include "platform/FreedMemory.hpp"
 #include "platform/OnceCompletion.hpp"
 #include "protocol/AnalyticsFeed.hpp"
 #include "proxy/DecisionController.hpp"
@@ -124,7 +125,11 @@ void DownloadController::storePlaylistThenAnswer(const Url& playlistURL, HTTPLoa
           self->analyticsService_->addManifestDataReceived(static_cast<int64_t>(r.data->size()));
           // Too large to keep (logged): an error the player may retry, and nothing of the
           // playlist held once it is answered.
-          if (stored == ManifestController::Stored::tooLarge) r = HTTPLoader::Response{};
+          if (stored == ManifestController::Stored::tooLarge) {
+            const size_t fetched = r.data->size();
+            r = HTTPLoader::Response{};
+            platform::FreedMemory::giveBack(fetched);
+          }
         }
         completion(std::move(r));
       });

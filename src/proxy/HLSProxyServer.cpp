@@ -6,6 +6,7 @@
 #include <ombrelia/OmbreliaLogger.hpp>
 
 #include "platform/CurlUrlReading.hpp"
+#include "platform/FreedMemory.hpp"
 #include "platform/LoggedUrl.hpp"
 #include "proxy/OriginCredentials.hpp"
 #include "proxy/PlaylistContent.hpp"
@@ -270,9 +271,15 @@ void HLSProxyServer::addPlaylistHandler() {
         originURL, [self, originURL, completion](HTTPLoader::Response response) {
           if (response.data && response.contentType && response.statusCode == 200) {
             // Reduce first, then rewrite, against where the fetch ended after redirects.
+            const size_t fetched = response.data->size();
             response.data = self->rewritePlaylist(*response.data, response.finalURL(originURL));
-            // Too large once rewritten (logged): an error, which the player can retry.
-            if (!response.data) return completion(statusOnly(500));
+            // Too large once rewritten (logged): an error, which the player can retry, and
+            // nothing of the playlist held once it is answered.
+            if (!response.data) {
+              response = HTTPLoader::Response{};
+              platform::FreedMemory::giveBack(fetched);
+              return completion(statusOnly(500));
+            }
           }
           completion(responseFor(response));
         });

@@ -5,6 +5,7 @@
 #include <ombrelia/OmbreliaLogger.hpp>
 
 #include "platform/CurlUrlReading.hpp"
+#include "platform/FreedMemory.hpp"
 #include "platform/LineSplitter.hpp"
 #include "platform/url/UrlReference.hpp"
 #include "platform/url/Utf8.hpp"
@@ -51,6 +52,9 @@ std::optional<std::string> PlaylistRewriter::rewrite(std::string_view playlist,
                                 std::to_string(kMaxRewrittenBytes) +
                                 " bytes, the most a playlist answer may take",
                             OLogModule::proxy);
+      const size_t built = out.size();
+      { const RewrittenText dropped = std::move(out); }
+      platform::FreedMemory::giveBack(built);
       return std::nullopt;
     }
   }
@@ -61,7 +65,10 @@ std::optional<std::string> PlaylistRewriter::rewrite(std::string_view playlist,
             std::to_string(against.urisNotLogged),
         OLogModule::proxy);
   }
-  return std::move(out).take();
+  std::string whole = std::move(out).take();
+  // Joined, the blocks it was built in are gone.
+  platform::FreedMemory::giveBack(whole.size());
+  return whole;
 }
 
 bool PlaylistRewriter::mayLogUri(const Base& base) {
@@ -76,7 +83,10 @@ bool PlaylistRewriter::mayLogUri(const Base& base) {
 std::string PlaylistRewriter::processLine(std::string_view line, const Url& base) const {
   RewrittenText out(std::numeric_limits<size_t>::max(), line.size());
   processLine(line, Base(base), out);
-  return std::move(out).take();
+  std::string whole = std::move(out).take();
+  // Joined, the blocks it was built in are gone.
+  platform::FreedMemory::giveBack(whole.size());
+  return whole;
 }
 
 void PlaylistRewriter::processLine(std::string_view line, const Base& base,

@@ -7,6 +7,7 @@
 #include <ombrelia/OmbreliaConfig.hpp>
 #include <ombrelia/OmbreliaLogger.hpp>
 
+#include "platform/FreedMemory.hpp"
 #include "platform/LineSplitter.hpp"
 #include "platform/url/UrlReference.hpp"
 #include "platform/url/Utf8.hpp"
@@ -265,6 +266,8 @@ ManifestController::Stored ManifestController::storeManifest(const Data& data, c
   for (;;) {
     auto stored = std::make_shared<StoredPlaylist>(Manifest(url, cleaned), key, base);
     read(*stored, isPrimary);
+    // The parse read a copy of the text, now gone.
+    platform::FreedMemory::giveBack(cleaned.size());
     if (stored->footprint > settings_.maxBytes) return refuse(stored->footprint);
     std::vector<std::string> resolutions;
     if (isPrimary) resolutions = manifestModifier_.getResolutions(cleaned);
