@@ -151,7 +151,7 @@ TEST(PlaylistRewriter, UrisUnderALongUrlCostTheirOwnLengthAndAreLoggedWithinTheC
   EXPECT_LT(spent, 1.0 * test::kSanitizerSlowdown) << "seconds of CPU for 40,000 URIs";
   ASSERT_TRUE(leftOut && leftAsWritten);
   EXPECT_EQ(leftOut->find("u:1"), std::string::npos) << "what libcurl reads as a password";
-  EXPECT_EQ(*leftAsWritten, shortUris) << "no local URL the server would refuse";
+  EXPECT_TRUE(*leftAsWritten == shortUris) << "no local URL the server would refuse";
   size_t noLocalUrl = 0;
   for (size_t i = log.find("No local URL for"); i != std::string::npos;
        i = log.find("No local URL for", i + 1)) {

@@ -99,24 +99,24 @@ TEST_F(HLSManifestModifierTest, VariantWithoutUriDoesNotTakeItsNeighbours) {
 }
 
 // Every variant not kept goes in one pass over the lines: erased one by one from the list of
-// lines, each moved every later line, and a master of 131,072 variants and twice as many empty
-// lines (the most lines a playlist may have) took 37 s of CPU.
+// lines, each moved every later line, and a master of 131,072 variants followed by 262,142
+// empty lines (524,288 lines, the most a playlist may have) took 37 s of CPU.
 TEST_F(HLSManifestModifierTest, PinsAMasterOfManyVariantsInOnePass) {
   constexpr int kVariants = 131072;
+  constexpr int kEmptyLines = 262142;
   std::string master = "#EXTM3U\n";
   for (int i = 0; i < kVariants; ++i) {
     master += "#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=" + std::to_string(1000 - i % 1000) + "x" +
-              std::to_string(i) + "\n\nv\n";
+              std::to_string(i) + "\nv\n";
   }
+  master.append(kEmptyLines, '\n');
   const double start = test::threadCpuSeconds();
   const std::string pinned = pin(master, 0);
   const double spent = test::threadCpuSeconds() - start;
-  EXPECT_LT(spent, 2.0 * test::kSanitizerSlowdown) << "seconds of CPU";
-  // The lowest resolution stays with its URI; each other variant leaves its empty line.
-  const std::string kept = "#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=1x999\n\nv\n";
-  EXPECT_EQ(pinned.find("#EXT-X-STREAM-INF"), pinned.find(kept));
-  EXPECT_EQ(pinned.find("#EXT-X-STREAM-INF", pinned.find(kept) + 1), std::string::npos);
-  EXPECT_EQ(std::count(pinned.begin(), pinned.end(), '\n'), kVariants + 3);
+  EXPECT_LT(spent, 1.0 * test::kSanitizerSlowdown) << "seconds of CPU";
+  // The lowest resolution stays with its URI, and the empty lines after the variants.
+  const std::string kept = "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=1x999\nv\n";
+  EXPECT_TRUE(pinned == kept + std::string(kEmptyLines, '\n')) << pinned.substr(0, 200);
 }
 
 }  // namespace
