@@ -193,10 +193,10 @@ struct Shape {
   std::string masterPath;
   std::map<std::string, std::string> bodies;
   std::map<std::string, std::string> redirects;
-  bool pinned = false;         // the viewer pins a variant (its default level) rather than --whole
-  bool askMaster = false;      // the players ask for the master itself, else its first variant
-  std::string measuredPath;    // the playlist asked for, where its figures are taken from
-  std::string urlPath;         // the URL its URIs resolve against (after redirects)
+  bool pinned = false;       // the viewer pins a variant (its default level) rather than --whole
+  bool askMaster = false;    // the players ask for the master itself, else its first variant
+  std::string measuredPath;  // the playlist asked for, where its figures are taken from
+  std::string urlPath;       // the URL its URIs resolve against (after redirects)
 };
 
 std::string repeat(const std::string& piece, size_t times) {
@@ -245,8 +245,8 @@ Shape mediaShape(std::string name, const std::string& variantPath, std::string m
 std::vector<Shape> shapes() {
   std::vector<Shape> all;
   auto shortSegment = [](size_t i) { return "s" + std::to_string(i) + ".ts"; };
-  all.push_back(mediaShape("plain: 10,000 segments, short URL", "/v/m.m3u8",
-                           segments(10000, shortSegment)));
+  all.push_back(
+      mediaShape("plain: 10,000 segments, short URL", "/v/m.m3u8", segments(10000, shortSegment)));
   all.push_back(mediaShape("real: 10,000 segments, 2 KB queries", "/v/m.m3u8",
                            segments(10000, [q = signedQuery(2000)](size_t i) {
                              return "s" + std::to_string(i) + ".ts?" + q;
@@ -255,6 +255,8 @@ std::vector<Shape> shapes() {
                            segments(16000, [q = signedQuery(2000)](size_t i) {
                              return "s" + std::to_string(i) + ".ts?" + q;
                            })));
+  all.push_back(mediaShape("262,140 segments, 524,285 lines", "/v/m.m3u8",
+                           segments(262140, [](size_t) { return std::string("x.ts"); })));
   all.push_back(mediaShape("2,000 segments, 40 KB path", kLongDir40 + "m.m3u8",
                            segments(2000, shortSegment)));
   all.push_back(mediaShape("25,000 segments, 40 KB path", kLongDir40 + "m.m3u8",
@@ -276,8 +278,9 @@ std::vector<Shape> shapes() {
     shape.masterPath = "/master.m3u8";
     std::string master = "#EXTM3U\n";
     for (int i = 0; i < 10000; ++i) {
-      master += "#EXT-X-STREAM-INF:BANDWIDTH=" + std::to_string(100000 + i) + ",RESOLUTION=" +
-                std::to_string(640 + i) + "x360\nv" + std::to_string(i) + ".m3u8\n";
+      master += "#EXT-X-STREAM-INF:BANDWIDTH=" + std::to_string(100000 + i) +
+                ",RESOLUTION=" + std::to_string(640 + i) + "x360\nv" + std::to_string(i) +
+                ".m3u8\n";
     }
     shape.redirects[shape.masterPath] = kLongDir60 + "master.m3u8";
     shape.bodies[kLongDir60 + "master.m3u8"] = std::move(master);
@@ -292,8 +295,8 @@ std::vector<Shape> shapes() {
     shape.name = "131,072 variants, 524,288 lines, pinned";
     shape.masterPath = "/master.m3u8";
     shape.bodies[shape.masterPath] =
-        "#EXTM3U\n" + repeat("#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=640x360\nv.m3u8\n\n\n",
-                             131071) +
+        "#EXTM3U\n" +
+        repeat("#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=640x360\nv.m3u8\n\n\n", 131071) +
         "#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=640x360\nv.m3u8\n";
     shape.askMaster = true;
     shape.pinned = true;
@@ -351,8 +354,7 @@ class Viewer {
       const int null = ::open("/dev/null", O_WRONLY);
       dup2(null, STDERR_FILENO);
       close(out[0]);
-      std::vector<std::string> args = {host, "serve", masterUrl, "--port", "0", "--log-level",
-                                       "1"};
+      std::vector<std::string> args = {host, "serve", masterUrl, "--port", "0", "--log-level", "1"};
       if (!pinned) args.push_back("--whole");
       std::vector<char*> argv;
       for (auto& arg : args) argv.push_back(arg.data());
@@ -372,7 +374,6 @@ class Viewer {
             firstLine_ = pending.substr(0, end);
           } else {
             ++logLines_;
-            logBytes_ += end + 1;
           }
           pending.erase(0, end + 1);
         }
@@ -413,7 +414,8 @@ class Viewer {
   }
   std::string howItEnded() const {
     if (!exited_) return "";
-    if (WIFSIGNALED(exitStatus_)) return "killed by signal " + std::to_string(WTERMSIG(exitStatus_));
+    if (WIFSIGNALED(exitStatus_))
+      return "killed by signal " + std::to_string(WTERMSIG(exitStatus_));
     return "exited " + std::to_string(WEXITSTATUS(exitStatus_));
   }
 
@@ -421,10 +423,6 @@ class Viewer {
   size_t logLines() {
     std::lock_guard lock(mutex_);
     return logLines_;
-  }
-  size_t logBytes() {
-    std::lock_guard lock(mutex_);
-    return logBytes_;
   }
 
  private:
@@ -435,7 +433,6 @@ class Viewer {
   std::mutex mutex_;
   std::optional<std::string> firstLine_;
   size_t logLines_ = 0;
-  size_t logBytes_ = 0;
 };
 
 size_t keepBody(char* data, size_t size, size_t count, void* out) {
@@ -553,7 +550,8 @@ Row run(const std::string& host, Origin& origin, const Shape& shape, int players
     row.peakMB = static_cast<double>(after.hwm > before.rss ? after.hwm - before.rss : 0) / 1e6;
     row.heldMB = static_cast<double>(after.rss > before.rss ? after.rss - before.rss : 0) / 1e6;
     row.cpu = after.cpu - before.cpu;
-    row.peakPerByte = row.peakMB * 1e6 / static_cast<double>(row.bytes * static_cast<size_t>(players));
+    row.peakPerByte =
+        row.peakMB * 1e6 / static_cast<double>(row.bytes * static_cast<size_t>(players));
   }
   row.logLines = viewer.logLines() - logBefore;
   return row;
@@ -614,9 +612,9 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   std::printf("viewer: %s serve (address space capped at %llu GiB)\n", host.c_str(),
               static_cast<unsigned long long>(viewerAddressSpace >> 30));
-  std::printf("%-40s %2s %10s %7s %7s %6s  %-26s %9s %8s %7s %7s %8s %8s\n", "shape", "n",
-              "bytes", "lines", "URIs", "URL", "answers", "peak MB", "held MB", "CPU s", "wall s",
-              "log", "peak/B");
+  std::printf("%-40s %2s %10s %7s %7s %6s  %-26s %9s %8s %7s %7s %8s %8s\n", "shape", "n", "bytes",
+              "lines", "URIs", "URL", "answers", "peak MB", "held MB", "CPU s", "wall s", "log",
+              "peak/B");
   Origin origin;
   double worst = 0;
   std::string worstShape;

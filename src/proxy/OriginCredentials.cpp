@@ -53,7 +53,7 @@ Url OriginCredentials::withoutUserInfo(const Url& url) {
   return stripped;
 }
 
-Url OriginCredentials::keep(const Url& url, Source source) {
+Url OriginCredentials::keep(const Url& url, Source source, std::optional<std::string>* notKept) {
   if (!url.userInfo() || !url.hasAuthority()) return url;
   const Url stripped = withoutUserInfo(url);
   std::string userInfo = canonicalUserInfo(*url.userInfo());
@@ -68,9 +68,13 @@ Url OriginCredentials::keep(const Url& url, Source source) {
     return stripped;
   }
   if (entries_.size() >= kMaxOrigins && !makeRoom(source)) {
-    OmbreliaLogger::error("Credentials for " + origin + " not kept: credentials of " +
-                              std::to_string(kMaxOrigins) + " origins are kept already",
-                          OLogModule::proxy);
+    std::string line = "Credentials for " + origin + " not kept: credentials of " +
+                       std::to_string(kMaxOrigins) + " origins are kept already";
+    if (notKept != nullptr) {
+      *notKept = std::move(line);
+    } else {
+      OmbreliaLogger::error(line, OLogModule::proxy);
+    }
     return stripped;
   }
   entries_.emplace(origin, Entry{std::move(userInfo), source, nextOrder_++});

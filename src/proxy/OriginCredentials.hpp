@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -27,8 +28,10 @@ class OriginCredentials {
   // with credentials, every one of which would otherwise live as long as the proxy.
   static constexpr size_t kMaxOrigins = 64;
 
-  // Keeps the URL's credentials, if it has any, and gives the URL without them.
-  Url keep(const Url& url, Source source);
+  // Keeps the URL's credentials, if it has any, and gives the URL without them. Credentials that
+  // cannot be kept (the bound below) are logged, or, with `notKept`, the line is left there for
+  // the caller to write within its own cap.
+  Url keep(const Url& url, Source source, std::optional<std::string>* notKept = nullptr);
   // The URL with the credentials kept for its origin; the URL itself when none are kept or it
   // carries its own.
   Url applied(const Url& url) const;

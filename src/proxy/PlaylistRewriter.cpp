@@ -142,7 +142,11 @@ std::optional<std::string> PlaylistRewriter::proxiedReference(std::string_view r
       const LocalUrlLength::Figures figures = base.localLength.of(resolved.value());
       if (figures.localBytes <= ReverseProxyURL::kMaxLocalURLBytesServed) {
         Url url = resolved->url();
-        if (credentials_) url = credentials_->keep(url, OriginCredentials::Source::found);
+        if (credentials_ && url.userInfo()) {
+          std::optional<std::string> notKept;
+          url = credentials_->keep(url, OriginCredentials::Source::found, &notKept);
+          if (notKept && mayLogUri(base)) OmbreliaLogger::error(*notKept, OLogModule::proxy);
+        }
         if (auto local = ReverseProxyURL::make(url, port_)) return local->toString();
       }
       // A local URL the server would answer with 414 is none to hand out.

@@ -99,20 +99,26 @@ std::vector<std::string> localUrlsIn(const std::string& playlist) {
   return urls;
 }
 
+// A folder for the origin to serve, its name starting with `prefix`: "m" in it holds the sample
+// stream's first four segments, seg0.ts to seg3.ts.
+std::filesystem::path originFolder(const std::string& prefix) {
+  const std::filesystem::path from = SampleStream::folder("ts3") + "/v0";
+  const auto root = std::filesystem::temp_directory_path() / (prefix + std::to_string(::getpid()));
+  std::filesystem::create_directories(root / "m");
+  for (int n = 0; n < 4; ++n) {
+    const std::string name = "seg" + std::to_string(n) + ".ts";
+    std::filesystem::copy_file(from / name, root / "m" / name);
+  }
+  return root;
+}
+
 std::string fileBytes(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 TEST(RewrittenPlaylistBound, SwellingPlaylistsGetAnErrorInBoundedMemoryAndLongUrlOnesStillPlay) {
-  const std::filesystem::path from = SampleStream::folder("ts3") + "/v0";
-  const auto root =
-      std::filesystem::temp_directory_path() / ("ombrelia-bound-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(root / "m");
-  for (int n = 0; n < 4; ++n) {
-    const std::string name = "seg" + std::to_string(n) + ".ts";
-    std::filesystem::copy_file(from / name, root / "m" / name);
-  }
+  const auto root = originFolder("ombrelia-bound-");
   // Signed URLs as CDNs make them: 2,000 characters, and the 16 KiB the proxy promises to serve.
   const std::string q2k = signedQuery(2000);
   const std::string q16k = signedQuery(ReverseProxyURL::kMaxOriginURLBytes - 100);
@@ -211,14 +217,7 @@ TEST(RewrittenPlaylistBound, SwellingPlaylistsGetAnErrorInBoundedMemoryAndLongUr
 // 40,000-byte path took it 5.4 s of CPU. Each costs what its text does, and a stream at long
 // signed URLs still plays byte for byte in the same viewer.
 TEST(RewrittenPlaylistBound, PlaylistsAtLongUrlsCostTheirTextAndLongUrlStreamsStillPlay) {
-  const std::filesystem::path from = SampleStream::folder("ts3") + "/v0";
-  const auto root =
-      std::filesystem::temp_directory_path() / ("ombrelia-urls-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(root / "m");
-  for (int n = 0; n < 4; ++n) {
-    const std::string name = "seg" + std::to_string(n) + ".ts";
-    std::filesystem::copy_file(from / name, root / "m" / name);
-  }
+  const auto root = originFolder("ombrelia-urls-");
   const std::string q2k = signedQuery(2000);
   std::string segments;
   for (int n = 0; n < 4; ++n)
