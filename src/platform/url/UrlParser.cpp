@@ -56,8 +56,8 @@ void shorten(std::string& path) {
 uint16_t defaultPort(std::string_view scheme) { return scheme == "http" ? 80 : 443; }
 
 // One run of the standard's state machine over the input, which it walks by index; states step
-// back ("pointer--") to hand the current character to the next state.
-// What the base gives is left in it (Inherited), never copied: the caller joins the two.
+// back ("pointer--") to hand the current character to the next state. What the base gives is
+// left in it (Inherited), never copied: the caller joins the two when it needs the whole URL.
 class Machine {
  public:
   Machine(std::string_view input, const UrlRecord* base, const std::vector<uint32_t>* slashes)

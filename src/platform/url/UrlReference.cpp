@@ -11,6 +11,17 @@ std::string keyOf(Url url) {
   return url.normalizedString();
 }
 
+// Its scheme, user name, password, host and port, with an empty path.
+Url originOf(const UrlRecord& url) {
+  UrlRecord origin;
+  origin.scheme = url.scheme;
+  origin.username = url.username;
+  origin.password = url.password;
+  origin.host = url.host;
+  origin.port = url.port;
+  return std::move(origin).toUrl();
+}
+
 }  // namespace
 
 UrlReference::UrlReference(const Url& base) {
@@ -33,14 +44,7 @@ UrlReference::UrlReference(const Url& base) {
 
 std::optional<Url> UrlReference::baseOrigin() const {
   if (!base_) return std::nullopt;
-  const UrlRecord& url = base_->url;
-  Url origin;
-  origin.setScheme(url.scheme);
-  if (!url.username.empty() || !url.password.empty()) {
-    origin.setUserInfo(url.password.empty() ? url.username : url.username + ":" + url.password);
-  }
-  origin.setHost(url.host.starts_with('[') ? url.host.substr(1, url.host.size() - 2) : url.host);
-  if (url.port) origin.setPort(*url.port);
+  Url origin = originOf(base_->url);
   origin.setPath("/");
   return origin;
 }
@@ -82,15 +86,8 @@ Url UrlReference::Resolution::url() const {
 }
 
 Url UrlReference::Resolution::origin() const {
-  UrlRecord origin;
-  const UrlRecord& from =
-      reading_.inherited.authority && base_->base_ ? base_->base_->url : reading_.own;
-  origin.scheme = from.scheme;
-  origin.username = from.username;
-  origin.password = from.password;
-  origin.host = from.host;
-  origin.port = from.port;
-  return std::move(origin).toUrl();
+  return originOf(reading_.inherited.authority && base_->base_ ? base_->base_->url
+                                                                : reading_.own);
 }
 
 UrlReference::Resolution::Key UrlReference::Resolution::key() const {

@@ -28,6 +28,7 @@ class UrlReference {
   using Refusal = UrlParser::Refusal;
 
   // A reference read against the base: what it writes itself and what it takes of the base.
+  // It points into its UrlReference, which must outlive it.
   class Resolution {
    public:
     const UrlRecord& own() const { return reading_.own; }
