@@ -83,10 +83,7 @@ bool PlaylistRewriter::mayLogUri(const Base& base) {
 std::string PlaylistRewriter::processLine(std::string_view line, const Url& base) const {
   RewrittenText out(std::numeric_limits<size_t>::max(), line.size());
   processLine(line, Base(base), out);
-  std::string whole = std::move(out).take();
-  // Joined, the blocks it was built in are gone.
-  platform::FreedMemory::giveBack(whole.size());
-  return whole;
+  return std::move(out).take();
 }
 
 void PlaylistRewriter::processLine(std::string_view line, const Base& base,
