@@ -31,9 +31,9 @@ class LocalUrlLength {
  private:
   // A piece of an origin URL as the local URL writes it.
   struct Measure {
-    size_t taken = 0;     // bytes as our server takes them: an escaped byte takes three
-    size_t escapes = 0;   // escapes in that form
-    size_t inValue = 0;   // bytes as the "__hls_origin_url" value writes them
+    size_t taken = 0;           // bytes as our server takes them: an escaped byte takes three
+    size_t escapes = 0;         // escapes in that form
+    size_t inValue = 0;         // bytes as the "__hls_origin_url" value writes them
     bool decodesToUtf8 = true;  // its escapes decoded (a path's)
 
     Measure& operator+=(const Measure& other);
@@ -45,9 +45,9 @@ class LocalUrlLength {
   // The base's path up to `length` bytes, from what was measured once.
   Measure basePath(size_t length) const;
 
-  std::string path_;              // the base's path
+  std::string path_;               // the base's path
   std::vector<uint32_t> slashes_;  // where each "/" of it stands
-  std::vector<Measure> before_;   // the path before each "/"
+  std::vector<Measure> before_;    // the path before each "/"
   Measure wholePath_;
   std::string query_;  // the base's query, when it has one
   bool hasQuery_ = false;

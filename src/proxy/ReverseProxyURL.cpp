@@ -18,7 +18,8 @@ bool isHttpScheme(const Url& url) { return url.scheme() == "http" || url.scheme(
 
 // A player may send the local URL in absolute form, and HEAD is the longest method it sends.
 constexpr size_t kRequestLineOverhead = std::string_view("HEAD  HTTP/1.1").size();
-constexpr size_t kMaxServed = WebServerRequestHeadParser::kMaxRequestLineBytes - kRequestLineOverhead;
+constexpr size_t kMaxServed =
+    WebServerRequestHeadParser::kMaxRequestLineBytes - kRequestLineOverhead;
 static_assert(ReverseProxyURL::kMaxLocalURLBytes <= kMaxServed,
               "the server must accept the local URL of every origin URL the proxy promises");
 
@@ -75,8 +76,8 @@ LocalParts localParts(const Url& originURL) {
   if (!parts.query.empty()) parts.query.push_back('&');
   parts.query.append(ReverseProxyURL::kOriginURLKey).push_back('=');
   parts.query.append(ReverseProxyURL::encodeQueryValue(origin));
-  parts.length = std::string_view("http://127.0.0.1:65535?").size() + parts.path.size() +
-                 parts.query.size();
+  parts.length =
+      std::string_view("http://127.0.0.1:65535?").size() + parts.path.size() + parts.query.size();
   return parts;
 }
 
@@ -105,13 +106,10 @@ std::string ReverseProxyURL::tooLongLine(size_t originBytes, std::string_view or
                                          size_t localBytes) {
   return "No local URL for an origin URL of " + std::to_string(originBytes) + " bytes on " +
          std::string(origin) + ": its local form would take " + std::to_string(localBytes) +
-         " bytes, more than the " + std::to_string(kMaxLocalURLBytesServed) +
-         " the proxy accepts";
+         " bytes, more than the " + std::to_string(kMaxLocalURLBytesServed) + " the proxy accepts";
 }
 
-size_t ReverseProxyURL::localLength(const Url& originURL) {
-  return localParts(originURL).length;
-}
+size_t ReverseProxyURL::localLength(const Url& originURL) { return localParts(originURL).length; }
 
 std::optional<Url> ReverseProxyURL::make(const Url& originURL, int port) {
   if (!isHttpScheme(originURL) || !originURL.host() || originURL.host()->empty()) {

@@ -82,8 +82,8 @@ struct ManifestController::StoredPlaylist {
   }
 
   Manifest manifest;
-  std::string key;    // the normalised requested URL
-  UrlReference base;  // where the fetch ended, read once
+  std::string key;       // the normalised requested URL
+  UrlReference base;     // where the fetch ended, read once
   size_t footprint = 0;  // bytes held for it, counted against the store's budget
 
   // Read as a master playlist (the primary one only).
@@ -161,8 +161,8 @@ void ManifestController::read(StoredPlaylist& stored, bool asMaster) {
   const Data& data = stored.manifest.data();
   const std::string_view text = data.view();
   const Url& url = stored.manifest.url();
-  stored.footprint = sizeof(StoredPlaylist) + data.size() + stored.key.capacity() +
-                     stored.base.bytes();
+  stored.footprint =
+      sizeof(StoredPlaylist) + data.size() + stored.key.capacity() + stored.base.bytes();
   if (asMaster) {
     auto& variants = stored.variantsByBandwidth;
     auto& renditions = stored.renditions;
@@ -242,9 +242,8 @@ ManifestController::Stored ManifestController::storeManifest(const Data& data, c
   const Url& base = finalUrl ? *finalUrl : url;
   auto refuse = [&](size_t bytes) {
     OmbreliaLogger::error("Playlist of " + std::to_string(data.size()) +
-                              " bytes not served: stored, it would take " +
-                              std::to_string(bytes) + " bytes, more than the " +
-                              std::to_string(settings_.maxBytes) +
+                              " bytes not served: stored, it would take " + std::to_string(bytes) +
+                              " bytes, more than the " + std::to_string(settings_.maxBytes) +
                               " bytes the playlist store holds",
                           OLogModule::proxy);
     return Stored::tooLarge;

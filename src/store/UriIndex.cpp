@@ -26,9 +26,8 @@ struct Key {
 };
 
 size_t commonLength(std::string_view a, std::string_view b) {
-  const auto end = std::mismatch(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(std::min(
-                                                            a.size(), b.size())),
-                                 b.begin());
+  const auto end = std::mismatch(
+      a.begin(), a.begin() + static_cast<std::ptrdiff_t>(std::min(a.size(), b.size())), b.begin());
   return static_cast<size_t>(end.first - a.begin());
 }
 
@@ -105,9 +104,9 @@ std::optional<uint32_t> UriIndex::find(std::string_view url, const UrlReference&
                                        const UriOf& uriOf) const {
   const Key<std::string_view> wanted = keyOfUrl(url, base);
   const uint64_t hash = hashOf(wanted);
-  const auto [first, last] = std::equal_range(
-      items_.begin(), items_.end(), Item{hash, 0},
-      [](const Item& a, const Item& b) { return a.hash < b.hash; });
+  const auto [first, last] =
+      std::equal_range(items_.begin(), items_.end(), Item{hash, 0},
+                       [](const Item& a, const Item& b) { return a.hash < b.hash; });
   // Within the hash, by URL: each step works one entry's URL out again.
   const auto found = std::lower_bound(first, last, wanted, [&](const Item& item, const auto& key) {
     return *keyOfEntry(item.entry, base, uriOf) < key;

@@ -54,8 +54,8 @@ size_t UrlReference::bytes() const {
   if (base_) {
     const UrlRecord& url = base_->url;
     bytes += url.scheme.capacity() + url.username.capacity() + url.password.capacity() +
-             url.host.capacity() + url.path.capacity() +
-             (url.query ? url.query->capacity() : 0) + (url.fragment ? url.fragment->capacity() : 0) +
+             url.host.capacity() + url.path.capacity() + (url.query ? url.query->capacity() : 0) +
+             (url.fragment ? url.fragment->capacity() : 0) +
              base_->pathSlashes.capacity() * sizeof(uint32_t);
   }
   return bytes;
@@ -86,8 +86,7 @@ Url UrlReference::Resolution::url() const {
 }
 
 Url UrlReference::Resolution::origin() const {
-  return originOf(reading_.inherited.authority && base_->base_ ? base_->base_->url
-                                                                : reading_.own);
+  return originOf(reading_.inherited.authority && base_->base_ ? base_->base_->url : reading_.own);
 }
 
 UrlReference::Resolution::Key UrlReference::Resolution::key() const {

@@ -54,8 +54,7 @@ TEST(LocalUrlLength, IsTheLengthOfTheLocalUrlAsBuilt) {
       const Url url = OriginCredentials::withoutUserInfo(resolved->url());
       const auto figures = lengths.of(resolved.value());
       EXPECT_EQ(figures.originBytes, url.toString().size()) << text << "  " << reference;
-      EXPECT_EQ(figures.localBytes, ReverseProxyURL::localLength(url))
-          << text << "  " << reference;
+      EXPECT_EQ(figures.localBytes, ReverseProxyURL::localLength(url)) << text << "  " << reference;
       ++measured;
     }
   }
