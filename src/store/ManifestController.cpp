@@ -267,9 +267,13 @@ ManifestController::Stored ManifestController::storeManifest(const Data& data, c
     read(*stored, isPrimary);
     // The parse read a copy of the text, now gone.
     platform::FreedMemory::giveBack(cleaned.size());
-    if (stored->footprint > settings_.maxBytes) return refuse(stored->footprint);
+    // A master's resolutions are kept beside it, one text per variant.
     std::vector<std::string> resolutions;
     if (isPrimary) resolutions = manifestModifier_.getResolutions(cleaned);
+    for (const std::string& resolution : resolutions) {
+      stored->footprint += sizeof(std::string) + resolution.capacity();
+    }
+    if (stored->footprint > settings_.maxBytes) return refuse(stored->footprint);
 
     std::lock_guard writeLock(writeMutex_);
     const std::shared_ptr<const State> current = snapshot();
