@@ -9,6 +9,7 @@
 #include <ombrelia/Data.hpp>
 #include <ombrelia/Url.hpp>
 
+#include "platform/CancellationToken.hpp"
 #include "platform/HttpClient.hpp"
 #include "platform/url/UrlReference.hpp"
 
@@ -41,7 +42,10 @@ class PlaylistRewriter {
   // The playlist with its lines joined by "\n". URIs that cannot be resolved stay as written,
   // and each is logged; one that may hold a user name and password is left out. Absent, with one
   // log line, when the rewritten text would pass kMaxRewrittenBytes: the rewriting stops there.
-  std::optional<std::string> rewrite(std::string_view playlist, const Url& base) const;
+  // Absent too, without a line, once `cancellation` is cancelled: its player has gone.
+  std::optional<std::string> rewrite(
+      std::string_view playlist, const Url& base,
+      const platform::CancellationToken* cancellation = nullptr) const;
 
   std::string processLine(std::string_view line, const Url& base) const;
 
@@ -62,6 +66,9 @@ class PlaylistRewriter {
   // every few seconds, would otherwise write a line for each at every reload. The rest are
   // counted in one line at the end.
   static constexpr size_t kMaxLoggedUris = 16;
+  // Lines rewritten between two looks at the cancellation: a look is one atomic load, and a
+  // line at most a few microseconds, so a player that has gone stops the work within a moment.
+  static constexpr size_t kLinesPerCancellationCheck = 256;
   // Whether one more URI of the playlist `base` belongs to may be logged; counts it.
   static bool mayLogUri(const Base& base);
 
