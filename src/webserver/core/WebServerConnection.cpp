@@ -1188,11 +1188,11 @@ void WebServerConnection::finalize() {
   }
   if (opened_)
     close();
-  server_->activity->didEndConnection();
   // Whatever ended the connection before the whole response went out (the client leaving, a
   // failed or timed-out write, a body that broke off), the client no longer waits for it.
   if (request_ && !responseWhole_)
     request_->cancellation()->cancel();
+  server_->activity->didEndConnection();
   // The request and its response are released with the connection; a temporary body file
   // goes with its request.
 }
