@@ -2,6 +2,7 @@
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 
@@ -90,7 +91,9 @@ void HTTPLoader::requestGeneral(const Url& url, Completion completion,
 
 void HTTPLoader::requestPlaylist(const Url& playlistURL, Completion completion,
                                  Cancellation cancellation) {
-  auto work = PlaylistWorkBudget::shared()->begin();
+  const auto& budget = PlaylistWorkBudget::shared();
+  const size_t expected = budget->lastBodyBytes(playlistURL.toString());
+  auto work = budget->begin();
   if (cancellation) {
     // A fetch still waiting for room is dropped with its player.
     cancellation->onCancel([weak = std::weak_ptr<PlaylistWork>(work)] {
@@ -98,10 +101,13 @@ void HTTPLoader::requestPlaylist(const Url& playlistURL, Completion completion,
     });
   }
   // The loader is kept until the fetch has started, as a running fetch keeps its completion.
-  work->hold(0, [self = shared_from_this(), playlistURL, completion = std::move(completion),
-                 cancellation = std::move(cancellation), work]() mutable {
-    self->load({Kind::playlist, playlistURL, std::nullopt, std::move(completion), nullptr,
-                std::move(cancellation), std::move(work)});
+  work->hold(expected, [self = shared_from_this(), playlistURL, expected,
+                        completion = std::move(completion), cancellation = std::move(cancellation),
+                        work]() mutable {
+    Load load{Kind::playlist, playlistURL, std::nullopt, std::move(completion), nullptr,
+              std::move(cancellation), std::move(work)};
+    load.playlistBytesTaken = expected;
+    self->load(std::move(load));
   });
 }
 
@@ -163,8 +169,15 @@ void HTTPLoader::load(Load load) {
     };
   }
   if (load.playlistWork) {
-    request.bodyGate = [work = load.playlistWork](size_t bytes, std::function<void()> resume) {
-      return work->tryHold(bytes, std::move(resume));
+    // Called on the HTTP client's thread only: the body first uses what was taken before the
+    // fetch, then asks the budget for each piece.
+    request.bodyGate = [work = load.playlistWork, taken = load.playlistBytesTaken,
+                        received = std::make_shared<size_t>(0)](
+                           size_t bytes, std::function<void()> resume) {
+      const size_t beyond = *received + bytes > taken ? *received + bytes - std::max(*received, taken) : 0;
+      if (beyond > 0 && !work->tryHold(beyond, std::move(resume))) return false;
+      *received += bytes;
+      return true;
     };
   }
   // The completion needs the counters, not the loader: a loader may go away with requests
@@ -225,6 +238,9 @@ void HTTPLoader::load(Load load) {
               if (!work) work = PlaylistWorkBudget::shared()->begin();
               work->holdExactly(response.data->size());
               response.playlistWork = std::move(work);
+              if (kind == Kind::playlist) {
+                PlaylistWorkBudget::shared()->rememberBodyBytes(requested, response.data->size());
+              }
             }
           }
         } else {

@@ -73,8 +73,8 @@ class HTTPLoader : public std::enable_shared_from_this<HTTPLoader> {
   void requestGeneral(const Url& url, Completion completion,
                       std::optional<std::string> range = std::nullopt,
                       Cancellation cancellation = nullptr);
-  // Takes its share of the playlist work budget first: the fetch waits for room, and pauses
-  // while its body would pass the budget.
+  // Takes its share of the playlist work budget first, as large as the playlist's body was the
+  // last time: the fetch waits for room, and pauses while its body would pass the budget.
   void requestPlaylist(const Url& playlistURL, Completion completion,
                        Cancellation cancellation = nullptr);
   void requestSegment(const Url& segmentURL, Completion completion,
@@ -101,8 +101,10 @@ class HTTPLoader : public std::enable_shared_from_this<HTTPLoader> {
     Completion completion;
     Completion bodyStarted;
     Cancellation cancellation;
-    // A playlist's share of the budget, which its body draws on as it arrives.
+    // A playlist's share of the budget, which its body draws on as it arrives, past the
+    // bytes it took before its fetch started.
     std::shared_ptr<PlaylistWork> playlistWork;
+    size_t playlistBytesTaken = 0;
   };
   void load(Load load);
 

@@ -1,7 +1,12 @@
 #include "proxy/PlaylistWorkBudget.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <vector>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "platform/DispatchQueue.hpp"
 #include "proxy/PlaylistWork.hpp"
@@ -22,6 +27,21 @@ std::shared_ptr<PlaylistWork> PlaylistWorkBudget::begin() {
   return std::make_shared<PlaylistWork>(shared_from_this());
 }
 
+size_t PlaylistWorkBudget::lastBodyBytes(const std::string& key) const {
+  std::lock_guard lock(mutex_);
+  for (const auto& [remembered, bytes] : lastBodyBytes_) {
+    if (remembered == key) return bytes;
+  }
+  return 0;
+}
+
+void PlaylistWorkBudget::rememberBodyBytes(const std::string& key, size_t bytes) {
+  std::lock_guard lock(mutex_);
+  std::erase_if(lastBodyBytes_, [&key](const auto& entry) { return entry.first == key; });
+  if (lastBodyBytes_.size() >= kMaxRememberedPlaylists) lastBodyBytes_.pop_front();
+  lastBodyBytes_.emplace_back(key, bytes);
+}
+
 size_t PlaylistWorkBudget::bytesInFlight() const {
   std::lock_guard lock(mutex_);
   return used_;
@@ -30,6 +50,16 @@ size_t PlaylistWorkBudget::bytesInFlight() const {
 size_t PlaylistWorkBudget::peakBytesInFlight() const {
   std::lock_guard lock(mutex_);
   return peak_;
+}
+
+void PlaylistWorkBudget::returnFreePagesToTheSystem() {
+#if defined(__GLIBC__)
+  if (returning_.exchange(true)) return;
+  platform::DispatchQueue::global()->async([self = shared_from_this()] {
+    self->returning_.store(false);
+    malloc_trim(0);
+  });
+#endif
 }
 
 void PlaylistWorkBudget::enter(PlaylistWork& work) {
@@ -52,6 +82,7 @@ void PlaylistWorkBudget::leave(PlaylistWork& work) {
       it = waiters_.erase(it);
     }
     used_ -= work.held_;
+    if (work.held_ >= kReturnedToTheSystemAfterBytes) returnFreePagesToTheSystem();
     work.held_ = 0;
   }
   // Another work may be the oldest now, or fit in what this one gave back.
@@ -59,9 +90,11 @@ void PlaylistWorkBudget::leave(PlaylistWork& work) {
 }
 
 bool PlaylistWorkBudget::admitsLocked(const PlaylistWork& work, size_t bytes) const {
-  if (!live_.empty() && live_.begin()->first == work.sequence_) return true;
+  // The oldest takes what it needs beside the budget the others share.
+  if (live_.empty() || live_.begin()->first == work.sequence_) return true;
+  const size_t others = used_ - live_.begin()->second->held_;
   // Nothing asked still counts as a byte: a fetch starts only while there is room.
-  const size_t after = used_ + std::max<size_t>(bytes, 1);
+  const size_t after = others + std::max<size_t>(bytes, 1);
   const size_t forLarge =
       settings_.maxBytes > settings_.smallPlaylistReserve
           ? settings_.maxBytes - settings_.smallPlaylistReserve

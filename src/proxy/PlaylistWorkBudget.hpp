@@ -2,6 +2,7 @@
 // Any thread: works hold and give back bytes from wherever their stage runs; admissions that
 // had to wait run on the global queue.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -9,6 +10,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <utility>
 
 namespace ombrelia {
 
@@ -22,19 +25,32 @@ class PlaylistWork;
 // at once, nor with how often they ask.
 class PlaylistWorkBudget : public std::enable_shared_from_this<PlaylistWorkBudget> {
  public:
-  // Every playlist but the oldest in flight waits while its stage would take the bytes in flight
-  // past this; the oldest never waits, so that playlists each holding part of the budget cannot
-  // wait on each other for ever. So the most held is this plus what the oldest alone goes past
-  // it by: a real playlist of 31 MiB, rewritten to 63 MiB, holds about 100 MiB at its largest
-  // stage; at the largest body the proxy takes (64 MiB), about 200 MiB.
-  static constexpr size_t kMaxPlaylistBytesInFlight = 128u << 20;
-  // A playlist whose stages hold no more than this is small: a live playlist, or a few thousand
+  // What every playlist in flight but the oldest may hold together: a stage that would take them
+  // past it waits, and a fetch pauses. The oldest takes what it needs beside it and never waits,
+  // so that playlists each holding part of the budget cannot wait on each other for ever; so the
+  // most held is this plus what one playlist's stages hold: a real playlist of 31 MiB (16,000
+  // segments signed with 2,000-character queries) about 150 MB while the store reads it and
+  // 120 MB while it is rewritten; at the largest body the proxy takes (64 MiB), twice that.
+  // Live playlists and ordinary ladders hold a few MiB: dozens of them go at once, while
+  // playlists of tens of MiB go one after another.
+  static constexpr size_t kMaxPlaylistBytesInFlight = 64u << 20;
+  // A playlist whose stages hold no more than this is small: a live playlist, or a few hundred
   // segments at URLs of a few hundred bytes. Small ones may use the part of the budget that
   // large ones leave (kSmallPlaylistReserve), so that a small playlist waits only for other
   // small ones, which end within moments, never behind a large one being rewritten or written to
   // a slow player.
   static constexpr size_t kMaxSmallPlaylistBytes = 4u << 20;
-  static constexpr size_t kSmallPlaylistReserve = 32u << 20;
+  static constexpr size_t kSmallPlaylistReserve = 16u << 20;
+  // Playlists whose last size is remembered, so that the fetch of a playlist reloaded takes its
+  // share before it starts, rather than pausing partway with the origin's connection held: a
+  // player keeps one playlist per variant and rendition, a few dozen at most, so 64 cover the
+  // players of a viewer.
+  static constexpr size_t kMaxRememberedPlaylists = 64;
+  // Once a playlist that held this much has ended, the free pages of the heap go back to the
+  // system. The C library keeps what a thread freed for that thread's next allocations; the
+  // stages of one large playlist run on several threads of the global queue, and 8 players
+  // reloading a 31 MiB playlist left 250 MB resident that nothing used.
+  static constexpr size_t kReturnedToTheSystemAfterBytes = kMaxSmallPlaylistBytes;
 
   struct Settings {
     size_t maxBytes = kMaxPlaylistBytesInFlight;
@@ -48,6 +64,10 @@ class PlaylistWorkBudget : public std::enable_shared_from_this<PlaylistWorkBudge
 
   // The work of one more playlist, holding nothing yet; it is younger than every other.
   std::shared_ptr<PlaylistWork> begin();
+
+  // The size of the body the playlist at `key` had when last fetched; 0 when not remembered.
+  size_t lastBodyBytes(const std::string& key) const;
+  void rememberBodyBytes(const std::string& key, size_t bytes);
 
   size_t bytesInFlight() const;
   // The most bytes in flight at one time since the budget was made.
@@ -74,14 +94,18 @@ class PlaylistWorkBudget : public std::enable_shared_from_this<PlaylistWorkBudge
   void admitWaiters();
   void enter(PlaylistWork& work);
   void leave(PlaylistWork& work);
+  // One at a time, on the global queue.
+  void returnFreePagesToTheSystem();
 
   const Settings settings_;
   mutable std::mutex mutex_;  // guards everything below and every work's held bytes
   uint64_t nextSequence_ = 0;
   std::map<uint64_t, PlaylistWork*> live_;  // by age, the oldest first
   std::deque<Waiter> waiters_;
+  std::deque<std::pair<std::string, size_t>> lastBodyBytes_;  // the oldest remembered first
   size_t used_ = 0;
   size_t peak_ = 0;
+  std::atomic<bool> returning_{false};
 };
 
 }  // namespace ombrelia

@@ -36,55 +36,48 @@ struct Ran {
   }
 };
 
-// However many players ask at once, playlist work holds no more than the budget, but for the
-// oldest playlist, which never waits (so that works each holding part of the budget cannot wait
-// on each other); a small playlist passes a large one that waits, within a reserve large ones
-// leave; and whatever a work holds goes back when it is let go.
-TEST(PlaylistWorkBudget, HoldsWorkWithinTheBudgetButForTheOldestAndLetsSmallOnesPass) {
+// However many players ask at once, the playlists in flight share the budget beside the oldest
+// one, which takes what it needs and never waits (so that works each holding part of the budget
+// cannot wait on each other); a small playlist passes large ones that wait, within a reserve the
+// large ones leave; and whatever a work holds goes back when it is let go.
+TEST(PlaylistWorkBudget, HoldsWorkWithinTheBudgetBesideTheOldestAndLetsSmallOnesPass) {
   auto budget = PlaylistWorkBudget::create(
       {.maxBytes = 1000, .maxSmallPlaylistBytes = 50, .smallPlaylistReserve = 200});
   Ran ran;
   auto oldest = budget->begin();
   auto large = budget->begin();
+  auto waiting = budget->begin();
   auto small = budget->begin();
-  auto tooLargeForSmall = budget->begin();
+  auto medium = budget->begin();
 
   oldest->hold(1500, ran.stage("oldest"));  // past the budget on its own: it never waits
   ASSERT_TRUE(ran.has("oldest"));
-  large->hold(300, ran.stage("large"));
+  large->hold(790, ran.stage("large"));  // large ones may use 800 of the 1000 beside it
+  ASSERT_TRUE(ran.has("large"));
+  waiting->hold(300, ran.stage("waiting"));
   small->hold(40, ran.stage("small"));
-  tooLargeForSmall->hold(60, ran.stage("medium"));
-  EXPECT_FALSE(ran.has("large"));
-  EXPECT_FALSE(ran.has("small")) << "nothing but the oldest may pass the budget";
-  EXPECT_EQ(budget->bytesInFlight(), 1500u);
-
-  // Large ones may use 800 of the 1000: past it, only a small playlist's stage goes, in the
-  // reserve; one past a small playlist's size waits with the large ones.
-  oldest->holdExactly(780);
-  ASSERT_TRUE(ran.waitFor("small"));
-  EXPECT_FALSE(ran.has("large"));
-  EXPECT_FALSE(ran.has("medium"));
-  EXPECT_EQ(budget->bytesInFlight(), 820u);
+  medium->hold(60, ran.stage("medium"));
+  EXPECT_FALSE(ran.has("waiting"));
+  EXPECT_TRUE(ran.has("small")) << "a small playlist waited behind a large one";
+  EXPECT_FALSE(ran.has("medium")) << "past a small playlist's size it waits with the large ones";
+  EXPECT_EQ(budget->bytesInFlight(), 2330u);
 
   // Let go, the oldest gives all it holds back; the next oldest never waits.
   oldest.reset();
-  ASSERT_TRUE(ran.waitFor("large"));
+  ASSERT_TRUE(ran.waitFor("waiting"));
   ASSERT_TRUE(ran.waitFor("medium"));
-  EXPECT_EQ(budget->bytesInFlight(), 400u);
-  EXPECT_EQ(budget->peakBytesInFlight(), 1500u);
+  EXPECT_EQ(budget->bytesInFlight(), 1190u);
+  EXPECT_EQ(budget->peakBytesInFlight(), 2330u);
 
   // A work whose player has gone stops waiting at once, without the bytes.
-  large->hold(5000, ran.stage("never"));
-  auto waiting = budget->begin();
+  auto gone = budget->begin();
   bool stopped = false;
-  waiting->hold(900, [&] { stopped = true; });
-  waiting->stopWaiting();
+  gone->hold(900, [&] { stopped = true; });
+  EXPECT_FALSE(stopped);
+  gone->stopWaiting();
   EXPECT_TRUE(stopped);
-  EXPECT_EQ(waiting->held(), 0u);
-  large.reset();
-  small.reset();
-  tooLargeForSmall.reset();
-  waiting.reset();
+  EXPECT_EQ(gone->held(), 0u);
+  for (auto* work : {&large, &waiting, &small, &medium, &gone}) work->reset();
   EXPECT_EQ(budget->bytesInFlight(), 0u);
 }
 
@@ -93,16 +86,18 @@ TEST(PlaylistWorkBudget, RefusedFetchIsToldToAskAgainOnceThereIsRoom) {
   auto budget = PlaylistWorkBudget::create(
       {.maxBytes = 1000, .maxSmallPlaylistBytes = 0, .smallPlaylistReserve = 0});
   auto oldest = budget->begin();
-  auto younger = budget->begin();
-  ASSERT_TRUE(oldest->tryHold(990, [] {}));
+  auto first = budget->begin();
+  auto second = budget->begin();
+  ASSERT_TRUE(oldest->tryHold(5000, [] {}));
+  ASSERT_TRUE(first->tryHold(990, [] {}));
   Ran ran;
-  EXPECT_TRUE(younger->tryHold(10, ran.stage("unused")));
-  EXPECT_FALSE(younger->tryHold(100, ran.stage("retry")));
-  EXPECT_EQ(younger->held(), 10u) << "a refused piece is not counted";
-  oldest->release(500);
+  EXPECT_TRUE(second->tryHold(10, ran.stage("unused")));
+  EXPECT_FALSE(second->tryHold(100, ran.stage("retry")));
+  EXPECT_EQ(second->held(), 10u) << "a refused piece is not counted";
+  first->release(500);
   ASSERT_TRUE(ran.waitFor("retry"));
-  EXPECT_TRUE(younger->tryHold(100, [] {}));
-  EXPECT_EQ(budget->bytesInFlight(), 600u);
+  EXPECT_TRUE(second->tryHold(100, [] {}));
+  EXPECT_EQ(budget->bytesInFlight(), 5600u);
 }
 
 }  // namespace
