@@ -211,7 +211,8 @@ void CurlTransfer::beginBody() {
   // Only a whole resource is handed over early; an error page or a part is small and taken
   // whole as before.
   if (!request_.onBodyStart || status != 200) {
-    if (length) body_.reserve(static_cast<size_t>(*length));
+    // A gated body is given its room once the gate has let it be held (onBody).
+    if (length && !request_.bodyGate) body_.reserve(static_cast<size_t>(*length));
     return;
   }
   stream_ = std::make_shared<HttpBodyStream>(contentEncoded_ ? std::nullopt : length);
@@ -228,8 +229,7 @@ size_t CurlTransfer::onBody(char* data, size_t size, size_t count, void* self) {
     transfer->bodyTooLarge_ = true;
     return 0;  // anything but `length` makes libcurl abort the transfer
   }
-  if (transfer->request_.bodyGate && length > 0 &&
-      !transfer->request_.bodyGate(length, transfer->resume_)) {
+  if (transfer->request_.bodyGate && !transfer->gateAdmits(length)) {
     // libcurl keeps the piece and offers it again once the transfer continues.
     transfer->paused_ = true;
     return CURL_WRITEFUNC_PAUSE;
@@ -358,6 +358,19 @@ void CurlTransfer::keepCredentialsOnTheirOrigin() {
   curl_easy_setopt(easy_, CURLOPT_USERNAME, carried ? first->user()->c_str() : nullptr);
   curl_easy_setopt(easy_, CURLOPT_PASSWORD,
                    carried && first->password() ? first->password()->c_str() : nullptr);
+}
+
+bool CurlTransfer::gateAdmits(size_t length) {
+  // A declared length is asked for whole at the first piece: the body's room is made at once.
+  const size_t wanted =
+      std::max(bodyBytes_ + length, static_cast<size_t>(declaredLength_.value_or(0)));
+  if (wanted <= gateAdmitted_) return true;
+  if (!request_.bodyGate(wanted - gateAdmitted_, resume_)) return false;
+  gateAdmitted_ = wanted;
+  if (!stream_ && declaredLength_ && body_.capacity() < *declaredLength_) {
+    body_.reserve(static_cast<size_t>(*declaredLength_));
+  }
+  return true;
 }
 
 size_t CurlTransfer::weight() const {

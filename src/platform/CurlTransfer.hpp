@@ -67,6 +67,9 @@ class CurlTransfer {
                                int localPort);
   // The first body bytes of the final answer: reserves the body, or starts its stream.
   void beginBody();
+  // Whether the request's body gate lets the body hold `length` more bytes (its declared length
+  // at the first piece); makes the body's room once it does.
+  bool gateAdmits(size_t length);
   // What the answer said before its body: status, final URL, type and range.
   HttpResponse head() const;
   // After the transfer went on from a later hop: the credentials of the first URL go with it as
@@ -105,6 +108,7 @@ class CurlTransfer {
   bool waited_ = true;
   bool hasConnection_ = false;
   bool paused_ = false;
+  size_t gateAdmitted_ = 0;  // bytes the body gate has let the body hold
   std::string hostKey_;
   std::optional<uint64_t> declaredLength_;
   std::function<void()> resume_;

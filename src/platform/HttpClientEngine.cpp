@@ -193,18 +193,18 @@ namespace ombrelia::platform {
 void HttpClientEngine::endAbandonedBeyondLimits() {
   if (abandoned_ == 0) return;
   // Of the abandoned ones, those with the most still to come go first: what is nearly whole is
-  // nearly stored, and ending a transfer that has no connection yet costs nothing.
-  const auto laterFirst = [](const CurlTransfer* a, const CurlTransfer* b) {
-    if (a->hasConnection() != b->hasConnection()) return !a->hasConnection();
+  // nearly stored.
+  const auto mostToCome = [](const CurlTransfer* a, const CurlTransfer* b) {
     return a->remaining() > b->remaining();
   };
   std::vector<CurlTransfer*> candidates;
   size_t inFlight = 0;
   for (const auto& [identifier, transfer] : active_) {
     inFlight += transfer->weight();
-    if (!transfer->waited()) candidates.push_back(transfer.get());
+    // One that holds nothing yet frees nothing.
+    if (!transfer->waited() && transfer->weight() > 0) candidates.push_back(transfer.get());
   }
-  std::sort(candidates.begin(), candidates.end(), laterFirst);
+  std::sort(candidates.begin(), candidates.end(), mostToCome);
   std::vector<std::pair<uint64_t, std::string>> ending;
   for (auto* transfer : candidates) {
     if (inFlight <= maxBodyBytesInFlight_) break;
@@ -233,9 +233,14 @@ void HttpClientEngine::endAbandonedBeyondLimits() {
     host.multiplexes = host.multiplexes || transfer->multiplexes();
     if (!transfer->waited()) host.abandoned.push_back(transfer.get());
   }
+  // Ending one that has no connection yet costs nothing, so those go first.
+  const auto waitingThenMostToCome = [&mostToCome](const CurlTransfer* a, const CurlTransfer* b) {
+    if (a->hasConnection() != b->hasConnection()) return !a->hasConnection();
+    return mostToCome(a, b);
+  };
   for (auto& [key, host] : hosts) {
     if (host.multiplexes || host.abandoned.size() == static_cast<size_t>(host.transfers)) continue;
-    std::sort(host.abandoned.begin(), host.abandoned.end(), laterFirst);
+    std::sort(host.abandoned.begin(), host.abandoned.end(), waitingThenMostToCome);
     for (auto* transfer : host.abandoned) {
       if (host.transfers <= maxConnectionsPerHost_) break;
       --host.transfers;

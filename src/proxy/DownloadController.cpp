@@ -112,8 +112,7 @@ void DownloadController::playlistData(const Url& playlistURL, Completion complet
 }
 
 void DownloadController::storePlaylistThenAnswer(const Url& playlistURL, HTTPLoader::Response r,
-                                                 Completion completion,
-                                                 Cancellation cancellation) {
+                                                 Completion completion, Cancellation cancellation) {
   // An error page is passed to the player but never stored: as the first stored playlist it
   // would become the one every segment is looked up in.
   if (!r.data || r.data->empty() || r.statusCode != kStorableStatus) {
@@ -160,8 +159,7 @@ void DownloadController::storePlaylistThenAnswer(const Url& playlistURL, HTTPLoa
 }
 
 void DownloadController::segmentData(const Url& segmentURL, bool critical, Completion completion,
-                                     std::optional<std::string> range,
-                                     Cancellation cancellation) {
+                                     std::optional<std::string> range, Cancellation cancellation) {
   // Whoever waits is answered exactly once, even if a road drops the completion.
   completion = platform::OnceCompletion<HTTPLoader::Response>::wrap(std::move(completion),
                                                                     HTTPLoader::Response{});

@@ -6,9 +6,9 @@
 #include <ombrelia/OmbreliaLogger.hpp>
 
 #include "platform/CurlUrlReading.hpp"
+#include "platform/LineSplitter.hpp"
 #include "platform/LoggedUrl.hpp"
 #include "proxy/OriginCredentials.hpp"
-#include "platform/LineSplitter.hpp"
 #include "proxy/PlaylistAnswer.hpp"
 #include "proxy/PlaylistContent.hpp"
 #include "proxy/PlaylistRewriter.hpp"
@@ -42,17 +42,17 @@ std::shared_ptr<WebServerResponse> statusOnly(int status) {
 
 // What pinning and rewriting a playlist of `bytes` in `lines` hold besides its text, against a
 // base URL of `baseLength`. Pinning keeps a view of each line and may build a copy of the text.
-// Rewriting turns each URI into a local URL that holds its resolved URL twice over (its path
-// and query, and the whole of it as the origin URL), and a relative URI resolves to about the
-// base's length plus its own: about twice the text plus two base lengths a line, never more
-// than the rewriting's own bound.
+// Rewriting makes room for three times the text at once, and turns each URI into a local URL
+// that holds its resolved URL twice over (its path and query, and the whole of it as the origin
+// URL), where a relative URI resolves to about the base's length plus its own: never more than
+// the rewriting's own bound.
 size_t pinAndRewriteBytes(size_t bytes, size_t lines, size_t baseLength) {
   const size_t pin = bytes + lines * sizeof(std::string_view);
   const size_t perLine = 2 * baseLength + 64;
-  const size_t rewrite =
-      lines > PlaylistRewriter::kMaxRewrittenBytes / perLine
-          ? PlaylistRewriter::kMaxRewrittenBytes
-          : std::min(PlaylistRewriter::kMaxRewrittenBytes, 2 * bytes + lines * perLine);
+  const size_t cap = PlaylistRewriter::kMaxRewrittenBytes;
+  const size_t rewrite = lines > cap / perLine || bytes > cap / 3
+                             ? cap
+                             : std::min(cap, std::max(3 * bytes, 2 * bytes + lines * perLine));
   return pin + rewrite;
 }
 
@@ -249,9 +249,8 @@ void HLSProxyServer::rewriteThenAnswer(
     response.playlistWork->holdExactly(response.data->size());
   }
   auto work = response.playlistWork;
-  const size_t stage = pinAndRewriteBytes(response.data->size(),
-                                          LineSplitter::count(response.data->view()),
-                                          base.toString().size());
+  const size_t stage = pinAndRewriteBytes(
+      response.data->size(), LineSplitter::count(response.data->view()), base.toString().size());
   if (cancellation) {
     cancellation->onCancel([weak = std::weak_ptr<PlaylistWork>(work)] {
       if (auto waiting = weak.lock()) waiting->stopWaiting();
@@ -301,8 +300,7 @@ void HLSProxyServer::addGeneralHandler() {
           auto server = weakServer.lock();
           if (server && looksLikePlaylist(response)) {
             const Url base = response.finalURL(originURL);
-            return server->rewriteThenAnswer(std::move(response), base, cancellation,
-                                             completion);
+            return server->rewriteThenAnswer(std::move(response), base, cancellation, completion);
           }
           completion(responseFor(response));
         },

@@ -8,13 +8,13 @@
 
 #include "platform/CurlUrlReading.hpp"
 #include "platform/DispatchQueue.hpp"
+#include "platform/HttpTask.hpp"
 #include "platform/LineSplitter.hpp"
 #include "platform/LoggedUrl.hpp"
 #include "platform/MonotonicClock.hpp"
 #include "platform/url/UrlReference.hpp"
 #include "protocol/AnalyticsFeed.hpp"
 #include "proxy/OriginCredentials.hpp"
-#include "platform/HttpTask.hpp"
 #include "proxy/PlaylistContent.hpp"
 #include "proxy/PlaylistWork.hpp"
 #include "proxy/PlaylistWorkBudget.hpp"
@@ -104,7 +104,7 @@ void HTTPLoader::requestPlaylist(const Url& playlistURL, Completion completion,
   work->hold(expected, [self = shared_from_this(), playlistURL, expected,
                         completion = std::move(completion), cancellation = std::move(cancellation),
                         work]() mutable {
-    Load load{Kind::playlist, playlistURL, std::nullopt, std::move(completion), nullptr,
+    Load load{Kind::playlist,          playlistURL,    std::nullopt, std::move(completion), nullptr,
               std::move(cancellation), std::move(work)};
     load.playlistBytesTaken = expected;
     self->load(std::move(load));
@@ -172,9 +172,10 @@ void HTTPLoader::load(Load load) {
     // Called on the HTTP client's thread only: the body first uses what was taken before the
     // fetch, then asks the budget for each piece.
     request.bodyGate = [work = load.playlistWork, taken = load.playlistBytesTaken,
-                        received = std::make_shared<size_t>(0)](
-                           size_t bytes, std::function<void()> resume) {
-      const size_t beyond = *received + bytes > taken ? *received + bytes - std::max(*received, taken) : 0;
+                        received = std::make_shared<size_t>(0)](size_t bytes,
+                                                                std::function<void()> resume) {
+      const size_t beyond =
+          *received + bytes > taken ? *received + bytes - std::max(*received, taken) : 0;
       if (beyond > 0 && !work->tryHold(beyond, std::move(resume))) return false;
       *received += bytes;
       return true;

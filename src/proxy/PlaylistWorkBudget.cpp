@@ -95,10 +95,9 @@ bool PlaylistWorkBudget::admitsLocked(const PlaylistWork& work, size_t bytes) co
   const size_t others = used_ - live_.begin()->second->held_;
   // Nothing asked still counts as a byte: a fetch starts only while there is room.
   const size_t after = others + std::max<size_t>(bytes, 1);
-  const size_t forLarge =
-      settings_.maxBytes > settings_.smallPlaylistReserve
-          ? settings_.maxBytes - settings_.smallPlaylistReserve
-          : 0;
+  const size_t forLarge = settings_.maxBytes > settings_.smallPlaylistReserve
+                              ? settings_.maxBytes - settings_.smallPlaylistReserve
+                              : 0;
   if (after <= forLarge) return true;
   return work.held_ + bytes <= settings_.maxSmallPlaylistBytes && after <= settings_.maxBytes;
 }

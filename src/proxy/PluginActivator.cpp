@@ -145,8 +145,7 @@ void PluginActivator::generalData(const Url& url, Completion completion,
     return;
   }
   if (auto controller = controllerCreatingIfActivated()) {
-    controller->generalData(url, std::move(completion), std::move(range),
-                            std::move(cancellation));
+    controller->generalData(url, std::move(completion), std::move(range), std::move(cancellation));
   } else {
     httpLoader_->requestGeneral(url, std::move(completion), std::move(range),
                                 std::move(cancellation));

@@ -18,8 +18,11 @@
 #include "proxy/ReverseProxyURL.hpp"
 #include "support/ChildProcess.hpp"
 #include "support/ProxyFixture.hpp"
+#include "support/ResidentMemory.hpp"
 #include "support/SampleStream.hpp"
+#include "support/SignedQuery.hpp"
 #include "support/StreamOrigin.hpp"
+#include "support/StreamPlayback.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -27,63 +30,6 @@ namespace {
 using namespace std::chrono_literals;
 
 const std::string kHost = std::string(OMBRELIA_BINARY_DIR) + "/examples/ombrelia-host";
-
-// Resident bytes per heap byte the viewer writes: a sanitizer keeps shadow memory beside each
-// byte (ThreadSanitizer several bytes of it).
-#if defined(__SANITIZE_THREAD__)
-constexpr size_t kResidentPerHeapByte = 5;
-#elif defined(__SANITIZE_ADDRESS__)
-constexpr size_t kResidentPerHeapByte = 2;
-#else
-constexpr size_t kResidentPerHeapByte = 1;
-#endif
-
-// The viewer's environment. AddressSanitizer keeps freed memory resident in a quarantine of
-// 256 MB: with a small one, what the viewer holds shows in its resident memory.
-std::vector<std::string> viewerEnvironment() {
-#if defined(__SANITIZE_ADDRESS__)
-  const char* options = std::getenv("ASAN_OPTIONS");
-  return {std::string("ASAN_OPTIONS=") + (options ? options : "") + ":quarantine_size_mb=16"};
-#else
-  return {};
-#endif
-}
-
-// A CloudFront-style signed query of `length` characters.
-std::string signedQuery(size_t length) {
-  const std::string tail = "&Signature=Nw2-cL~qx9_Zk0&Key-Pair-Id=K";
-  std::string query = "Policy=";
-  const std::string filler = "eyJTdGF0ZW1lbnQiOlt7-_~";
-  while (query.size() + tail.size() < length) query += filler[query.size() % filler.size()];
-  return query + tail;
-}
-
-// How far a process's resident memory rises above what it holds now while `work` runs.
-size_t residentGrowth(pid_t pid, const std::function<void()>& work) {
-  const auto figure = [pid](const std::string& field) -> size_t {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-      if (line.starts_with(field + ":")) return std::stoull(line.substr(field.size() + 1)) * 1024;
-    }
-    return 0;
-  };
-  // "5" sets the peak back to what is resident now.
-  std::ofstream("/proc/" + std::to_string(pid) + "/clear_refs") << "5";
-  const size_t before = figure("VmRSS");
-  work();
-  const size_t peak = figure("VmHWM");
-  return peak > before ? peak - before : 0;
-}
-
-// The local URLs in a rewritten playlist, in order.
-std::vector<std::string> localUrlsIn(const std::string& playlist) {
-  std::vector<std::string> urls;
-  std::istringstream lines(playlist);
-  for (std::string line; std::getline(lines, line);) {
-    if (line.starts_with("http://127.0.0.1:")) urls.push_back(line);
-  }
-  return urls;
-}
 
 std::string fileBytes(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);

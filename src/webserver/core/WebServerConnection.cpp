@@ -797,32 +797,26 @@ void WebServerConnection::startProcessing() {
 // tell when it becomes readable. The end of the stream or an error means the client has gone,
 // as for nginx; the connection then ends, which cancels the request for its handler.
 void WebServerConnection::watchClient() {
-  if (finalized_ || !watchSocket())
-    return;
+  if (finalized_ || !watchSocket()) return;
   watchingClient_ = true;
-  io_->socket.async_wait(tcp::socket::wait_read,
-                         [self = shared_from_this()](const error_code &error) {
-                           self->onClientReadable(error);
-                         });
+  io_->socket.async_wait(
+      tcp::socket::wait_read,
+      [self = shared_from_this()](const error_code& error) { self->onClientReadable(error); });
 }
 
-void WebServerConnection::onClientReadable(const error_code &error) {
-  if (!watchingClient_ || finalized_)
-    return;
+void WebServerConnection::onClientReadable(const error_code& error) {
+  if (!watchingClient_ || finalized_) return;
   watchingClient_ = false;
-  if (error)
-    return;
+  if (error) return;
   std::array<char, 4096> ignored{};
   for (;;) {
     const ssize_t n = ::recv(socket_, ignored.data(), ignored.size(), MSG_DONTWAIT);
     if (n > 0) {
       ignoredBytes_ += static_cast<size_t>(n);
-      if (ignoredBytes_ >= kMaxIgnoredBytes)
-        return;
+      if (ignoredBytes_ >= kMaxIgnoredBytes) return;
       continue;
     }
-    if (n < 0 && errno == EINTR)
-      continue;
+    if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       watchClient();
       return;
@@ -1190,8 +1184,7 @@ void WebServerConnection::finalize() {
     close();
   // Whatever ended the connection before the whole response went out (the client leaving, a
   // failed or timed-out write, a body that broke off), the client no longer waits for it.
-  if (request_ && !responseWhole_)
-    request_->cancellation()->cancel();
+  if (request_ && !responseWhole_) request_->cancellation()->cancel();
   server_->activity->didEndConnection();
   // The request and its response are released with the connection; a temporary body file
   // goes with its request.

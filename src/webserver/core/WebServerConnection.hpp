@@ -133,7 +133,7 @@ private:
   void finalize();
   // While the handler works and its answer goes out, tells when the client leaves.
   void watchClient();
-  void onClientReadable(const boost::system::error_code &error);
+  void onClientReadable(const boost::system::error_code& error);
   void armTimer(std::chrono::milliseconds timeout);
   void armTimerAt(std::chrono::steady_clock::time_point deadline);
   std::chrono::steady_clock::time_point bodyReadDeadline() const;
@@ -159,7 +159,7 @@ private:
   bool responseBodyOpened_ = false;
   bool responseChunked_ = false;
   bool watchingClient_ = false;
-  bool responseWhole_ = false; // the last byte of the response has been written
+  bool responseWhole_ = false;  // the last byte of the response has been written
   size_t ignoredBytes_ = 0;
   uint64_t timerGeneration_ = 0;
   bool timerArmed_ = false;

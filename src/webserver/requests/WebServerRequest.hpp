@@ -89,7 +89,7 @@ public:
 
   // Cancelled by the connection when the client goes away (or the connection ends) before it
   // has the whole response, so that the work done for it can stop.
-  const std::shared_ptr<platform::CancellationToken> &cancellation() const { return cancellation_; }
+  const std::shared_ptr<platform::CancellationToken>& cancellation() const { return cancellation_; }
 
   // Attributes set by matching; an empty value removes the key.
   std::any attribute(const std::string &key) const;

@@ -16,8 +16,8 @@ TEST(PlayerLeft, PinningAndRewritingStopOnceThePlayerHasGone) {
   OmbreliaConfig::shared().setCurrentLevel(0);
   std::string master = "#EXTM3U\n";
   for (int i = 0; i < 2000; ++i) {
-    master += "#EXT-X-STREAM-INF:BANDWIDTH=" + std::to_string(1000 + i) + ",RESOLUTION=" +
-              std::to_string(100 + i) + "x100\nv" + std::to_string(i) + ".m3u8\n";
+    master += "#EXT-X-STREAM-INF:BANDWIDTH=" + std::to_string(1000 + i) +
+              ",RESOLUTION=" + std::to_string(100 + i) + "x100\nv" + std::to_string(i) + ".m3u8\n";
   }
   const Url base = *Url::parse("http://origin.example/path/master.m3u8");
   const auto waiting = platform::CancellationToken::create();

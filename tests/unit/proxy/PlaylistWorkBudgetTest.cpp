@@ -26,9 +26,8 @@ struct Ran {
     };
   }
   bool waitFor(const std::string& name) {
-    return waiter.waitFor(5s, [&] {
-      return std::find(stages.begin(), stages.end(), name) != stages.end();
-    });
+    return waiter.waitFor(
+        5s, [&] { return std::find(stages.begin(), stages.end(), name) != stages.end(); });
   }
   bool has(const std::string& name) {
     std::lock_guard lock(waiter.mutex());

@@ -364,7 +364,7 @@ TEST(WebServerConnections, TellsTheHandlerWhenItsClientLeavesBeforeTheWholeAnswe
   std::vector<WebServerCompletionBlock> unanswered;
   std::vector<WebServerReadCompletion> unread;
   auto server = WebServer::create();
-  const auto record = [&](const std::shared_ptr<WebServerRequest> &request) {
+  const auto record = [&](const std::shared_ptr<WebServerRequest>& request) {
     std::lock_guard lock(waiter.mutex());
     tokens[request->path()] = request->cancellation();
     request->cancellation()->onCancel([&, path = request->path()] {
@@ -376,14 +376,14 @@ TEST(WebServerConnections, TellsTheHandlerWhenItsClientLeavesBeforeTheWholeAnswe
   };
   server->addHandlerForMethodPath(
       "GET", "/pending", WebServerRequestClass<WebServerRequest>(),
-      [&](const std::shared_ptr<WebServerRequest> &request, WebServerCompletionBlock completion) {
+      [&](const std::shared_ptr<WebServerRequest>& request, WebServerCompletionBlock completion) {
         record(request);
         std::lock_guard lock(waiter.mutex());
         unanswered.push_back(std::move(completion));
       });
   server->addHandlerForMethodPath(
       "GET", "/streamed", WebServerRequestClass<WebServerRequest>(),
-      [&](const std::shared_ptr<WebServerRequest> &request, WebServerCompletionBlock completion) {
+      [&](const std::shared_ptr<WebServerRequest>& request, WebServerCompletionBlock completion) {
         record(request);
         auto first = std::make_shared<bool>(true);
         completion(WebServerStreamedResponse::responseWithContentTypeAsync(
@@ -391,15 +391,14 @@ TEST(WebServerConnections, TellsTheHandlerWhenItsClientLeavesBeforeTheWholeAnswe
               if (std::exchange(*first, false))
                 return read(WebServerReadResult::success(Data(std::string("abc"))));
               std::lock_guard lock(waiter.mutex());
-              unread.push_back(std::move(read)); // the origin is slow to send the rest
+              unread.push_back(std::move(read));  // the origin is slow to send the rest
             }));
       });
-  server->addHandlerForMethodPath(
-      "GET", "/whole", WebServerRequestClass<WebServerRequest>(),
-      [&](const std::shared_ptr<WebServerRequest> &request) {
-        record(request);
-        return text("done");
-      });
+  server->addHandlerForMethodPath("GET", "/whole", WebServerRequestClass<WebServerRequest>(),
+                                  [&](const std::shared_ptr<WebServerRequest>& request) {
+                                    record(request);
+                                    return text("done");
+                                  });
   WebServerOptions options = localOptions();
   options.connectedStateCoalescingInterval = 0;
   auto delegate = std::make_shared<Delegate>();
@@ -411,8 +410,7 @@ TEST(WebServerConnections, TellsTheHandlerWhenItsClientLeavesBeforeTheWholeAnswe
     ASSERT_TRUE(client);
     client->send("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     ASSERT_TRUE(waiter.waitFor(5s, [&] { return tokens.count(path) == 1; })) << path;
-    if (path == "/streamed")
-      client->readUntil("abc");
+    if (path == "/streamed") client->readUntil("abc");
     client->close();
     EXPECT_TRUE(waiter.waitFor(5s, [&] { return cancelled.count(path) == 1; }))
         << path << ": the handler was not told its client left";
