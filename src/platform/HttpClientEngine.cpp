@@ -186,10 +186,6 @@ void HttpClientEngine::collectFinished() {
   }
 }
 
-}  // namespace ombrelia::platform
-
-namespace ombrelia::platform {
-
 void HttpClientEngine::endAbandonedBeyondLimits() {
   if (abandoned_ == 0) return;
   // Of the abandoned ones, those with the most still to come go first: what is nearly whole is
