@@ -148,11 +148,7 @@ void DownloadController::storePlaylistThenAnswer(const Url& playlistURL, HTTPLoa
   // The stage takes its share of the playlist work budget first: what the store reads of the
   // playlist, beside the body the playlist holds already.
   const size_t stage = r.data->size() * kStoreBytesPerPlaylistByte;
-  if (cancellation) {
-    cancellation->onCancel([weak = std::weak_ptr<PlaylistWork>(work)] {
-      if (auto waiting = weak.lock()) waiting->stopWaiting();
-    });
-  }
+  work->stopWaitingOnceCancelled(cancellation);
   work->hold(stage, [store = std::move(store)]() mutable {
     platform::DispatchQueue::global()->async(std::move(store));
   });

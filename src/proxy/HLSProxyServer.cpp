@@ -251,11 +251,7 @@ void HLSProxyServer::rewriteThenAnswer(
   auto work = response.playlistWork;
   const size_t stage = pinAndRewriteBytes(
       response.data->size(), LineSplitter::count(response.data->view()), base.toString().size());
-  if (cancellation) {
-    cancellation->onCancel([weak = std::weak_ptr<PlaylistWork>(work)] {
-      if (auto waiting = weak.lock()) waiting->stopWaiting();
-    });
-  }
+  work->stopWaitingOnceCancelled(cancellation);
   work->hold(stage, [self = shared_from_this(), response = std::move(response), base,
                      cancellation = std::move(cancellation),
                      completion = std::move(completion)]() mutable {

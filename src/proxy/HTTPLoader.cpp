@@ -85,8 +85,11 @@ HTTPLoader::HTTPLoader(std::shared_ptr<platform::HttpClient> urlSession,
 
 void HTTPLoader::requestGeneral(const Url& url, Completion completion,
                                 std::optional<std::string> range, Cancellation cancellation) {
-  load({Kind::general, url, std::move(range), std::move(completion), nullptr,
-        std::move(cancellation), nullptr});
+  load({.kind = Kind::general,
+        .url = url,
+        .range = std::move(range),
+        .completion = std::move(completion),
+        .cancellation = std::move(cancellation)});
 }
 
 void HTTPLoader::requestPlaylist(const Url& playlistURL, Completion completion,
@@ -94,27 +97,28 @@ void HTTPLoader::requestPlaylist(const Url& playlistURL, Completion completion,
   const auto& budget = PlaylistWorkBudget::shared();
   const size_t expected = budget->lastBodyBytes(playlistURL.toString());
   auto work = budget->begin();
-  if (cancellation) {
-    // A fetch still waiting for room is dropped with its player.
-    cancellation->onCancel([weak = std::weak_ptr<PlaylistWork>(work)] {
-      if (auto waiting = weak.lock()) waiting->stopWaiting();
-    });
-  }
+  // A fetch still waiting for room is dropped with its player.
+  work->stopWaitingOnceCancelled(cancellation);
   // The loader is kept until the fetch has started, as a running fetch keeps its completion.
   work->hold(expected, [self = shared_from_this(), playlistURL, expected,
                         completion = std::move(completion), cancellation = std::move(cancellation),
                         work]() mutable {
-    Load load{Kind::playlist,          playlistURL,    std::nullopt, std::move(completion), nullptr,
-              std::move(cancellation), std::move(work)};
-    load.playlistBytesTaken = expected;
-    self->load(std::move(load));
+    self->load({.kind = Kind::playlist,
+                .url = playlistURL,
+                .completion = std::move(completion),
+                .cancellation = std::move(cancellation),
+                .playlistWork = std::move(work),
+                .playlistBytesTaken = expected});
   });
 }
 
 void HTTPLoader::requestSegment(const Url& segmentURL, Completion completion,
                                 std::optional<std::string> range, Cancellation cancellation) {
-  load({Kind::segment, segmentURL, std::move(range), std::move(completion), nullptr,
-        std::move(cancellation), nullptr});
+  load({.kind = Kind::segment,
+        .url = segmentURL,
+        .range = std::move(range),
+        .completion = std::move(completion),
+        .cancellation = std::move(cancellation)});
 }
 
 void HTTPLoader::requestStreamedSegment(const Url& segmentURL, Completion answer,
@@ -125,16 +129,19 @@ void HTTPLoader::requestStreamedSegment(const Url& segmentURL, Completion answer
     streamed->store(true);
     answer(std::move(head));
   };
-  load({Kind::segment, segmentURL, std::nullopt,
-        [streamed, answer, finished = std::move(finished)](Response response) {
-          if (streamed->load()) {
-            finished(std::move(response));
-            return;
-          }
-          finished(response);
-          answer(std::move(response));
-        },
-        std::move(started), std::move(cancellation), nullptr});
+  load({.kind = Kind::segment,
+        .url = segmentURL,
+        .completion =
+            [streamed, answer, finished = std::move(finished)](Response response) {
+              if (streamed->load()) {
+                finished(std::move(response));
+                return;
+              }
+              finished(response);
+              answer(std::move(response));
+            },
+        .bodyStarted = std::move(started),
+        .cancellation = std::move(cancellation)});
 }
 
 void HTTPLoader::load(Load load) {

@@ -95,15 +95,15 @@ class HTTPLoader : public std::enable_shared_from_this<HTTPLoader> {
              std::shared_ptr<AnalyticsFeed> analyticsService,
              std::shared_ptr<OriginCredentials> credentials);
   struct Load {
-    Kind kind;
-    Url url;
-    std::optional<std::string> range;
-    Completion completion;
-    Completion bodyStarted;
-    Cancellation cancellation;
+    Kind kind = Kind::general;
+    Url url{};
+    std::optional<std::string> range{};
+    Completion completion{};
+    Completion bodyStarted{};
+    Cancellation cancellation{};
     // A playlist's share of the budget, which its body draws on as it arrives, past the
     // bytes it took before its fetch started.
-    std::shared_ptr<PlaylistWork> playlistWork;
+    std::shared_ptr<PlaylistWork> playlistWork{};
     size_t playlistBytesTaken = 0;
   };
   void load(Load load);

@@ -67,6 +67,14 @@ void PlaylistWork::stopWaiting() {
   for (auto& then : pending) then();
 }
 
+void PlaylistWork::stopWaitingOnceCancelled(
+    const std::shared_ptr<platform::CancellationToken>& cancellation) {
+  if (!cancellation) return;
+  cancellation->onCancel([weak = weak_from_this()] {
+    if (auto waiting = weak.lock()) waiting->stopWaiting();
+  });
+}
+
 size_t PlaylistWork::held() const {
   std::lock_guard lock(budget_->mutex_);
   return held_;

@@ -6,13 +6,15 @@
 #include <functional>
 #include <memory>
 
+#include "platform/CancellationToken.hpp"
+
 namespace ombrelia {
 
 class PlaylistWorkBudget;
 
 // What one playlist holds of the budget of playlist work in flight, from its fetch to the end of
 // its answer. Let go, it gives everything back and drops its waiting, if any.
-class PlaylistWork {
+class PlaylistWork : public std::enable_shared_from_this<PlaylistWork> {
  public:
   explicit PlaylistWork(std::shared_ptr<PlaylistWorkBudget> budget);
   ~PlaylistWork();
@@ -33,6 +35,8 @@ class PlaylistWork {
   // Stops waiting: the pending callback, if any, runs now without the bytes it waited for (the
   // caller sees why, its request cancelled, and gives up).
   void stopWaiting();
+  // Stops waiting once `cancellation` is cancelled, whenever that is; nothing when it is null.
+  void stopWaitingOnceCancelled(const std::shared_ptr<platform::CancellationToken>& cancellation);
   size_t held() const;
 
  private:
