@@ -100,16 +100,16 @@ void HTTPLoader::requestPlaylist(const Url& playlistURL, Completion completion,
   // A fetch still waiting for room is dropped with its player.
   work->stopWaitingOnceCancelled(cancellation);
   // The loader is kept until the fetch has started, as a running fetch keeps its completion.
-  work->hold(expected, [self = shared_from_this(), playlistURL, expected,
-                        completion = std::move(completion), cancellation = std::move(cancellation),
-                        work]() mutable {
-    self->load({.kind = Kind::playlist,
-                .url = playlistURL,
-                .completion = std::move(completion),
-                .cancellation = std::move(cancellation),
-                .playlistWork = std::move(work),
-                .playlistBytesTaken = expected});
-  });
+  work->hold(expected,
+             [self = shared_from_this(), playlistURL, expected, completion = std::move(completion),
+              cancellation = std::move(cancellation), work]() mutable {
+               self->load({.kind = Kind::playlist,
+                           .url = playlistURL,
+                           .completion = std::move(completion),
+                           .cancellation = std::move(cancellation),
+                           .playlistWork = std::move(work),
+                           .playlistBytesTaken = expected});
+             });
 }
 
 void HTTPLoader::requestSegment(const Url& segmentURL, Completion completion,

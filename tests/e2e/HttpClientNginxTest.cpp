@@ -100,13 +100,14 @@ TEST(HttpClientNginxTest, OverHttp2AbandonedAndPausedStreamsLeaveTheConnectionTo
   for (size_t i = 0; i < gated.size(); ++i) gated[i] = static_cast<char>(i * 7 + i / 1009);
   origin.writeFile("gated.m3u8", gated);
   ::setenv("SSL_CERT_FILE", origin.certificateFile().c_str(), 1);
-  auto client = HttpClient::create({.delegateQueue = nullptr, .maxBodyBytesInFlight = 26u << 20});
-  const std::string connection = connectionOf(fetch(*client, origin.url("/connection")));
-  ASSERT_EQ(connection.rfind("HTTP/2.0 ", 0), 0u) << connection;
-
+  // Declared before the client, which completes what is left running as it goes.
   std::mutex mutex;
   std::vector<std::string> ended;
   test::CountdownLatch fourEnded(4);
+  test::CountdownLatch allEnded(10);
+  auto client = HttpClient::create({.delegateQueue = nullptr, .maxBodyBytesInFlight = 26u << 20});
+  const std::string connection = connectionOf(fetch(*client, origin.url("/connection")));
+  ASSERT_EQ(connection.rfind("HTTP/2.0 ", 0), 0u) << connection;
   std::vector<std::shared_ptr<HttpTask>> tasks;
   for (int n = 0; n < 10; ++n) {
     auto begun = std::make_shared<test::CountdownLatch>(1);
@@ -120,6 +121,7 @@ TEST(HttpClientNginxTest, OverHttp2AbandonedAndPausedStreamsLeaveTheConnectionTo
         ended.push_back(result.errorIf() ? result.errorIf()->message : "whole");
       }
       fourEnded.countDown();
+      allEnded.countDown();
     }));
     ASSERT_TRUE(begun->wait());
   }
@@ -143,11 +145,15 @@ TEST(HttpClientNginxTest, OverHttp2AbandonedAndPausedStreamsLeaveTheConnectionTo
   ASSERT_TRUE(result.hasValue()) << result.error().message;
   EXPECT_TRUE(result.value().body.view() == gated);
   EXPECT_GE(offers.load(), 2);
-  std::lock_guard lock(mutex);
-  ASSERT_EQ(ended.size(), 4u) << "only those past the budget end";
-  for (const auto& message : ended) {
-    EXPECT_NE(message.find("passed"), std::string::npos) << message;
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(ended.size(), 4u) << "only those past the budget end";
+    for (const auto& message : ended) {
+      EXPECT_NE(message.find("passed"), std::string::npos) << message;
+    }
   }
+  for (auto& task : tasks) task->cancel();
+  EXPECT_TRUE(allEnded.wait());
 }
 
 // The stray bytes are a whole answer, sent once the first answer has been read, which the next

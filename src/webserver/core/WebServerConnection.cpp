@@ -1170,6 +1170,10 @@ void WebServerConnection::finalize() {
   cancelTimer();
   ++timerGeneration_;
   io_->timer.cancel(); // releases the wait's hold on the connection now
+  // Whatever ends the connection before the whole response went out (the client leaving, a
+  // failed or timed-out write, a body that broke off), the client no longer waits for it. Told
+  // before the socket closes, so that a client seeing the close finds its request settled.
+  if (request_ && !responseWhole_) request_->cancellation()->cancel();
   error_code error;
   closeDescriptor(&error);
   if (WebServerShouldLog(kWebServerLogDebug)) {
@@ -1182,9 +1186,6 @@ void WebServerConnection::finalize() {
   }
   if (opened_)
     close();
-  // Whatever ended the connection before the whole response went out (the client leaving, a
-  // failed or timed-out write, a body that broke off), the client no longer waits for it.
-  if (request_ && !responseWhole_) request_->cancellation()->cancel();
   server_->activity->didEndConnection();
   // The request and its response are released with the connection; a temporary body file
   // goes with its request.
