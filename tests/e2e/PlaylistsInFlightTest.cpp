@@ -30,6 +30,18 @@ namespace {
 using namespace std::chrono_literals;
 
 const std::string kHost = std::string(OMBRELIA_BINARY_DIR) + "/examples/ombrelia-host";
+// The large playlist: segments each signed with a long query, 16 MB in all. Under a sanitizer
+// the viewer's allocator and shadow memory make its resident memory no measure of what it holds,
+// and each playlist costs it ten times the CPU: there the same players ask for an eighth of it,
+// and only what they get and what they leave behind is checked.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kSegments = 250;
+constexpr bool kMemoryMeasured = false;
+#else
+constexpr int kSegments = 2000;
+constexpr bool kMemoryMeasured = true;
+#endif
+constexpr size_t kQueryBytes = 8000;
 
 // Waits until the process has used no CPU for a while (with a bound); the CPU seconds it used
 // meanwhile. CPU time offers no event to wait on.
@@ -53,13 +65,12 @@ TEST(PlaylistsInFlight, ManyPlayersAtOnceKeepToTheBudgetAndPlayersThatGiveUpLeav
   std::filesystem::create_directories(root);
   std::filesystem::copy(SampleStream::folder("ts3"), root / "m",
                         std::filesystem::copy_options::recursive);
-  // 8,000 segments each signed with a 2,000-character query: a real playlist of 16 MB, which the
-  // viewer stores and rewrites to twice its size.
-  const std::string q2k = signedQuery(2000);
+  // A real playlist, which the viewer stores and rewrites to twice its size.
+  const std::string query = signedQuery(kQueryBytes);
   std::string big = "#EXTM3U\n#EXT-X-TARGETDURATION:2\n";
-  for (int n = 0; n < 8000; ++n) {
-    big +=
-        "#EXTINF:2,\nseg" + std::to_string(n % 4) + ".ts?n=" + std::to_string(n) + "&" + q2k + "\n";
+  for (int n = 0; n < kSegments; ++n) {
+    big += "#EXTINF:2,\nseg" + std::to_string(n % 4) + ".ts?n=" + std::to_string(n) + "&" + query +
+           "\n";
   }
   big += "#EXT-X-ENDLIST\n";
   std::ofstream(root / "m" / "v0" / "big.m3u8", std::ios::binary) << big;
@@ -67,7 +78,7 @@ TEST(PlaylistsInFlight, ManyPlayersAtOnceKeepToTheBudgetAndPlayersThatGiveUpLeav
     StreamOrigin origin(root.string());
     ASSERT_TRUE(origin.running());
     ChildProcess serve(
-        {kHost, "serve", origin.url("/m/master.m3u8?" + q2k), "--port", "0"},
+        {kHost, "serve", origin.url("/m/master.m3u8?" + signedQuery(2000)), "--port", "0"},
         ChildProcess::Settings{
             .captureStdout = true, .discardStderr = true, .extraEnvironment = viewerEnvironment()});
     const auto url = serve.readLine(10s);
@@ -81,7 +92,7 @@ TEST(PlaylistsInFlight, ManyPlayersAtOnceKeepToTheBudgetAndPlayersThatGiveUpLeav
     const double cpuBefore = cpuSeconds(serve.pid());
     const Fetched one = fetchWithCurl(bigLocal);
     ASSERT_EQ(one.status, 200);
-    ASSERT_EQ(localUrlsIn(one.body).size(), 8000u);
+    ASSERT_EQ(localUrlsIn(one.body).size(), static_cast<size_t>(kSegments));
     const double cpuOfOne = cpuSeconds(serve.pid()) - cpuBefore;
 
     // Eight at once: all answered whole, within the budget beside one playlist's own stages
@@ -104,10 +115,12 @@ TEST(PlaylistsInFlight, ManyPlayersAtOnceKeepToTheBudgetAndPlayersThatGiveUpLeav
       smallFirst = answered.load() < 8;
       for (auto& player : players) player.join();
     });
-    EXPECT_LT(growth, kResidentPerHeapByte * (PlaylistWorkBudget::kMaxPlaylistBytesInFlight +
-                                              16 * big.size() + (32u << 20)))
-        << "resident memory grew by " << growth << " bytes for 8 players of a " << big.size()
-        << "-byte playlist";
+    if (kMemoryMeasured) {
+      EXPECT_LT(growth,
+                PlaylistWorkBudget::kMaxPlaylistBytesInFlight + 16 * big.size() + (32u << 20))
+          << "resident memory grew by " << growth << " bytes for 8 players of a " << big.size()
+          << "-byte playlist";
+    }
     EXPECT_TRUE(smallFirst) << "a small playlist waited for every large one";
 
     // Eight players that give up at once: nothing is fetched, stored or rewritten for them.
