@@ -138,6 +138,7 @@ std::optional<HttpError> CurlTransfer::prepare(CurlSockets& sockets) {
   sockets_ = &sockets;
   sockets.adopt(easy_);
   url_ = request_.url.toString();
+  if (const auto reading = CurlUrlReading::of(url_)) hostKey_ = reading->origin();
   curl_easy_setopt(easy_, CURLOPT_URL, url_.c_str());
   curl_easy_setopt(easy_, CURLOPT_PRIVATE, this);
   curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, errorBuffer_.data());
@@ -204,12 +205,14 @@ void CurlTransfer::beginBody() {
   if (declared > 0 && static_cast<uint64_t>(declared) <= maxBodyBytes_) {
     length = static_cast<uint64_t>(declared);
   }
+  declaredLength_ = length;
   long status = 0;
   curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
   // Only a whole resource is handed over early; an error page or a part is small and taken
   // whole as before.
   if (!request_.onBodyStart || status != 200) {
-    if (length) body_.reserve(static_cast<size_t>(*length));
+    // A gated body is given its room once the gate has let it be held (onBody).
+    if (length && !request_.bodyGate) body_.reserve(static_cast<size_t>(*length));
     return;
   }
   stream_ = std::make_shared<HttpBodyStream>(contentEncoded_ ? std::nullopt : length);
@@ -226,6 +229,11 @@ size_t CurlTransfer::onBody(char* data, size_t size, size_t count, void* self) {
     transfer->bodyTooLarge_ = true;
     return 0;  // anything but `length` makes libcurl abort the transfer
   }
+  if (transfer->request_.bodyGate && !transfer->gateAdmits(length)) {
+    // libcurl keeps the piece and offers it again once the transfer continues.
+    transfer->paused_ = true;
+    return CURL_WRITEFUNC_PAUSE;
+  }
   transfer->bodyBytes_ += length;
   if (transfer->stream_) {
     transfer->stream_->append(data, length);
@@ -238,6 +246,12 @@ size_t CurlTransfer::onBody(char* data, size_t size, size_t count, void* self) {
 int CurlTransfer::onConnectionReady(void* self, char* primaryIp, char*, int primaryPort,
                                     int localPort) {
   auto* transfer = static_cast<CurlTransfer*>(self);
+  transfer->hasConnection_ = true;
+  const char* hop = nullptr;
+  curl_easy_getinfo(transfer->easy_, CURLINFO_EFFECTIVE_URL, &hop);
+  if (hop != nullptr) {
+    if (const auto reading = CurlUrlReading::of(hop)) transfer->hostKey_ = reading->origin();
+  }
   // libcurl runs this before every hop of a redirect: each hop's own connection decides.
   if (!carriesOneExchangeAtATime(transfer->easy_)) return CURL_PREREQFUNC_OK;
   const curl_socket_t socket =
@@ -322,6 +336,7 @@ bool CurlTransfer::retryOnFreshConnection(CURLcode code) {
   // count against one bound over all tries; so the tries are few.
   startedOver_ = true;
   connectionOutOfStep_ = false;
+  hasConnection_ = false;
   redirectsFollowed_ += hopRedirects_;
   url_ = std::move(hopUrl_);
   hopUrl_.clear();
@@ -343,6 +358,43 @@ void CurlTransfer::keepCredentialsOnTheirOrigin() {
   curl_easy_setopt(easy_, CURLOPT_USERNAME, carried ? first->user()->c_str() : nullptr);
   curl_easy_setopt(easy_, CURLOPT_PASSWORD,
                    carried && first->password() ? first->password()->c_str() : nullptr);
+}
+
+bool CurlTransfer::gateAdmits(size_t length) {
+  // A declared length is asked for whole at the first piece: the body's room is made at once.
+  const size_t wanted =
+      std::max(bodyBytes_ + length, static_cast<size_t>(declaredLength_.value_or(0)));
+  if (wanted <= gateAdmitted_) return true;
+  if (!request_.bodyGate(wanted - gateAdmitted_, resume_)) return false;
+  gateAdmitted_ = wanted;
+  if (!stream_ && declaredLength_ && body_.capacity() < *declaredLength_) {
+    body_.reserve(static_cast<size_t>(*declaredLength_));
+  }
+  return true;
+}
+
+size_t CurlTransfer::weight() const {
+  return std::max(bodyBytes_, static_cast<size_t>(declaredLength_.value_or(0)));
+}
+
+size_t CurlTransfer::remaining() const {
+  const size_t whole = declaredLength_ ? static_cast<size_t>(*declaredLength_) : maxBodyBytes_;
+  return whole > bodyBytes_ ? whole - bodyBytes_ : 0;
+}
+
+bool CurlTransfer::multiplexes() const {
+  if (!bodyBegun_) return false;
+  long version = 0;
+  curl_easy_getinfo(easy_, CURLINFO_HTTP_VERSION, &version);
+  return version >= CURL_HTTP_VERSION_2_0;
+}
+
+void CurlTransfer::resume() {
+  if (!paused_) return;
+  paused_ = false;
+  // libcurl may offer the kept piece at once, from within this call, and the gate may pause
+  // the transfer again.
+  curl_easy_pause(easy_, CURLPAUSE_CONT);
 }
 
 HttpResult CurlTransfer::finish(CURLcode code) {

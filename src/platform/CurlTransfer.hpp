@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -39,6 +40,24 @@ class CurlTransfer {
   HttpResult finish(CURLcode code);
   HttpClient::Completion takeCompletion() { return std::move(completion_); }
 
+  // False once nobody waits for the answer (HttpTask::abandon).
+  bool waited() const { return waited_; }
+  void abandon() { waited_ = false; }
+  // What the body holds, or its declared length once known: what it will hold when whole.
+  size_t weight() const;
+  // The bytes still to come: up to the cap when no length is declared.
+  size_t remaining() const;
+  // Whether libcurl gave the current hop a connection (rather than keeping it waiting for one).
+  bool hasConnection() const { return hasConnection_; }
+  // The current hop's "scheme://host:port", as libcurl bounds connections per host.
+  const std::string& hostKey() const { return hostKey_; }
+  // Whether the answer came over a connection that carries many exchanges at once (HTTP/2).
+  bool multiplexes() const;
+  // How a paused transfer asks the engine to continue it; set once it has started.
+  void setResume(std::function<void()> resume) { resume_ = std::move(resume); }
+  // Continues the transfer if its body gate paused it.
+  void resume();
+
  private:
   static size_t onBody(char* data, size_t size, size_t count, void* self);
   static size_t onHeader(char* data, size_t size, size_t count, void* self);
@@ -48,6 +67,9 @@ class CurlTransfer {
                                int localPort);
   // The first body bytes of the final answer: reserves the body, or starts its stream.
   void beginBody();
+  // Whether the request's body gate lets the body hold `length` more bytes (its declared length
+  // at the first piece); makes the body's room once it does.
+  bool gateAdmits(size_t length);
   // What the answer said before its body: status, final URL, type and range.
   HttpResponse head() const;
   // After the transfer went on from a later hop: the credentials of the first URL go with it as
@@ -83,6 +105,13 @@ class CurlTransfer {
   // Redirects followed in earlier tries, which the bound on redirects counts too.
   long redirectsFollowed_ = 0;
   bool startedOver_ = false;
+  bool waited_ = true;
+  bool hasConnection_ = false;
+  bool paused_ = false;
+  size_t gateAdmitted_ = 0;  // bytes the body gate has let the body hold
+  std::string hostKey_;
+  std::optional<uint64_t> declaredLength_;
+  std::function<void()> resume_;
 };
 
 }  // namespace ombrelia::platform

@@ -34,6 +34,13 @@ class HttpClient {
   static constexpr long kMaxRedirects = 10;
   // A player asks for a few segments at a time; more connections to one origin buy nothing.
   static constexpr long kMaxConnectionsPerHost = 8;
+  // The bodies of every transfer in flight count here, each at its declared length once known
+  // (what it will hold when whole), else at what it holds. Transfers someone waits for always go
+  // on; an abandoned one goes on only while all of them fit: room for two of the largest bodies
+  // the client takes, or a few dozen ordinary segments, finishing for the segment store what a
+  // player left, while a player leaving segment after segment cannot make the viewer hold them
+  // all at once.
+  static constexpr size_t kMaxBodyBytesInFlight = 2 * kMaxBodyBytes;
 
   struct Settings {
     // The serial queue completions run on; a new one when empty.
@@ -44,6 +51,7 @@ class HttpClient {
     std::chrono::seconds lowSpeedTime = kDefaultLowSpeedTime;
     size_t maxBodyBytes = kMaxBodyBytes;
     long maxConnectionsPerHost = kMaxConnectionsPerHost;
+    size_t maxBodyBytesInFlight = kMaxBodyBytesInFlight;
   };
 
   // Called exactly once per task, on the delegate queue.

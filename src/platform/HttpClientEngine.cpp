@@ -1,5 +1,7 @@
 #include "platform/HttpClientEngine.hpp"
 
+#include <algorithm>
+#include <map>
 #include <mutex>
 
 namespace ombrelia::platform {
@@ -20,7 +22,9 @@ void initializeCurlOnce() {
 
 HttpClientEngine::HttpClientEngine(const HttpClient::Settings& settings,
                                    std::shared_ptr<DispatchQueue> queue)
-    : queue_(std::move(queue)) {
+    : queue_(std::move(queue)),
+      maxBodyBytesInFlight_(settings.maxBodyBytesInFlight),
+      maxConnectionsPerHost_(settings.maxConnectionsPerHost) {
   initializeCurlOnce();
   multi_ = curl_multi_init();
   curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, settings.maxConnectionsPerHost);
@@ -66,6 +70,22 @@ void HttpClientEngine::cancel(uint64_t identifier) {
   curl_multi_wakeup(multi_);
 }
 
+void HttpClientEngine::abandon(uint64_t identifier) {
+  {
+    std::lock_guard lock(mutex_);
+    abandons_.push_back(identifier);
+  }
+  curl_multi_wakeup(multi_);
+}
+
+void HttpClientEngine::resume(uint64_t identifier) {
+  {
+    std::lock_guard lock(mutex_);
+    resumes_.push_back(identifier);
+  }
+  curl_multi_wakeup(multi_);
+}
+
 void HttpClientEngine::deliver(HttpClient::Completion completion, HttpResult result) {
   if (!completion) return;
   queue_->async([completion = std::move(completion), result = std::move(result)]() mutable {
@@ -77,11 +97,15 @@ void HttpClientEngine::run() {
   for (;;) {
     std::vector<std::unique_ptr<CurlTransfer>> arrived;
     std::vector<uint64_t> cancelled;
+    std::vector<uint64_t> abandoned;
+    std::vector<uint64_t> resumed;
     bool stopping = false;
     {
       std::lock_guard lock(mutex_);
       arrived.swap(incoming_);
       cancelled.swap(cancels_);
+      abandoned.swap(abandons_);
+      resumed.swap(resumes_);
       stopping = stopping_;
     }
     // Arrivals first, so a cancellation that follows its submission always finds the transfer.
@@ -89,15 +113,29 @@ void HttpClientEngine::run() {
     for (const auto identifier : cancelled) {
       complete(identifier, HttpError{HttpErrorCause::cancelled, "cancelled"});
     }
+    for (const auto identifier : abandoned) {
+      auto found = active_.find(identifier);
+      if (found != active_.end() && found->second->waited()) {
+        found->second->abandon();
+        ++abandoned_;
+      }
+    }
+    for (const auto identifier : resumed) {
+      auto found = active_.find(identifier);
+      if (found != active_.end()) found->second->resume();
+    }
     if (stopping) {
       while (!active_.empty()) {
         complete(active_.begin()->first, HttpError{HttpErrorCause::cancelled, "cancelled"});
       }
       return;
     }
+    // Before libcurl hands out connections: a transfer someone waits for must find its own.
+    endAbandonedBeyondLimits();
     int running = 0;
     curl_multi_perform(multi_, &running);
     collectFinished();
+    endAbandonedBeyondLimits();
     curl_multi_poll(multi_, nullptr, 0, kPollTimeoutMs, nullptr);
   }
 }
@@ -112,6 +150,10 @@ void HttpClientEngine::start(std::unique_ptr<CurlTransfer> transfer) {
     return;
   }
   const auto identifier = transfer->identifier();
+  std::weak_ptr<HttpClientEngine> weak = weak_from_this();
+  transfer->setResume([weak, identifier] {
+    if (auto engine = weak.lock()) engine->resume(identifier);
+  });
   active_.emplace(identifier, std::move(transfer));
 }
 
@@ -120,6 +162,7 @@ void HttpClientEngine::complete(uint64_t identifier, HttpResult result) {
   if (found == active_.end()) return;  // already completed: a completion runs only once
   auto transfer = std::move(found->second);
   active_.erase(found);
+  if (!transfer->waited()) --abandoned_;
   curl_multi_remove_handle(multi_, transfer->easy());
   deliver(transfer->takeCompletion(), std::move(result));
 }
@@ -140,6 +183,70 @@ void HttpClientEngine::collectFinished() {
       continue;
     }
     complete(transfer->identifier(), transfer->finish(code));
+  }
+}
+
+void HttpClientEngine::endAbandonedBeyondLimits() {
+  if (abandoned_ == 0) return;
+  // Of the abandoned ones, those with the most still to come go first: what is nearly whole is
+  // nearly stored.
+  const auto mostToCome = [](const CurlTransfer* a, const CurlTransfer* b) {
+    return a->remaining() > b->remaining();
+  };
+  std::vector<CurlTransfer*> candidates;
+  size_t inFlight = 0;
+  for (const auto& [identifier, transfer] : active_) {
+    inFlight += transfer->weight();
+    // One that holds nothing yet frees nothing.
+    if (!transfer->waited() && transfer->weight() > 0) candidates.push_back(transfer.get());
+  }
+  std::sort(candidates.begin(), candidates.end(), mostToCome);
+  std::vector<std::pair<uint64_t, std::string>> ending;
+  for (auto* transfer : candidates) {
+    if (inFlight <= maxBodyBytesInFlight_) break;
+    inFlight -= transfer->weight();
+    ending.emplace_back(transfer->identifier(),
+                        "nobody waits for it, and the bodies in flight passed " +
+                            std::to_string(maxBodyBytesInFlight_) + " bytes");
+  }
+  // Per host, as libcurl bounds connections: where the transfers there outnumber the
+  // connections it may open, some wait, and none may wait for an abandoned one. A host whose
+  // connections multiplex (HTTP/2) serves them all at once.
+  struct Host {
+    long transfers = 0;
+    bool multiplexes = false;
+    std::vector<CurlTransfer*> abandoned;
+  };
+  std::map<std::string, Host> hosts;
+  const auto isEnding = [&ending](uint64_t identifier) {
+    return std::any_of(ending.begin(), ending.end(),
+                       [identifier](const auto& e) { return e.first == identifier; });
+  };
+  for (const auto& [identifier, transfer] : active_) {
+    if (isEnding(identifier)) continue;
+    Host& host = hosts[transfer->hostKey()];
+    ++host.transfers;
+    host.multiplexes = host.multiplexes || transfer->multiplexes();
+    if (!transfer->waited()) host.abandoned.push_back(transfer.get());
+  }
+  // Ending one that has no connection yet costs nothing, so those go first.
+  const auto waitingThenMostToCome = [&mostToCome](const CurlTransfer* a, const CurlTransfer* b) {
+    if (a->hasConnection() != b->hasConnection()) return !a->hasConnection();
+    return mostToCome(a, b);
+  };
+  for (auto& [key, host] : hosts) {
+    if (host.multiplexes || host.abandoned.size() == static_cast<size_t>(host.transfers)) continue;
+    std::sort(host.abandoned.begin(), host.abandoned.end(), waitingThenMostToCome);
+    for (auto* transfer : host.abandoned) {
+      if (host.transfers <= maxConnectionsPerHost_) break;
+      --host.transfers;
+      ending.emplace_back(transfer->identifier(),
+                          "nobody waits for it, and a request someone waits for needs its "
+                          "connection");
+    }
+  }
+  for (auto& [identifier, reason] : ending) {
+    complete(identifier, HttpError{HttpErrorCause::cancelled, std::move(reason)});
   }
 }
 

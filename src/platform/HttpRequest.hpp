@@ -29,6 +29,12 @@ struct HttpRequest {
   // body) and the body's stream. The completion still follows, on the delegate queue, with the
   // whole body, or with the error that broke it off (the stream then fails too).
   std::function<void(HttpResponse head, std::shared_ptr<HttpBodyStream> body)> onBodyStart;
+  // When set, asked before the body holds more, on the client's own thread (so it must return
+  // at once), with how many bytes more: the whole declared length at the first piece when the
+  // answer declares one, else each piece as it comes. False pauses the transfer, with the piece
+  // not kept, until `resume` (callable once, from any thread) is called; the piece is offered
+  // again then. A paused transfer holds its connection and its deadline runs on.
+  std::function<bool(size_t bytes, std::function<void()> resume)> bodyGate;
 };
 
 }  // namespace ombrelia::platform

@@ -12,6 +12,7 @@
 #include "proxy/DecisionController.hpp"
 #include "proxy/P2PLoader.hpp"
 #include "proxy/PlaylistContent.hpp"
+#include "proxy/PlaylistWork.hpp"
 #include "signalling/SignalingClient.hpp"
 #include "signalling/SocketConfig.hpp"
 #include "store/ManifestController.hpp"
@@ -69,25 +70,27 @@ std::optional<Decision> DownloadController::getFirstSegmentDecision() {
 }
 
 void DownloadController::generalData(const Url& url, Completion completion,
-                                     std::optional<std::string> range) {
+                                     std::optional<std::string> range, Cancellation cancellation) {
   const bool whole = isWholeResource(range);
   std::weak_ptr<DownloadController> weak = weak_from_this();
   httpLoader_->requestGeneral(
       url,
-      [weak, url, whole, completion = std::move(completion)](HTTPLoader::Response r) mutable {
+      [weak, url, whole, cancellation,
+       completion = std::move(completion)](HTTPLoader::Response r) mutable {
         // A playlist served from a path without ".m3u8" is still a playlist: stored like one,
         // or its segments would never get an identity.
         auto self = weak.lock();
         if (self && whole && PlaylistContent::looksLikePlaylist(r)) {
-          self->storePlaylistThenAnswer(url, std::move(r), std::move(completion));
+          self->storePlaylistThenAnswer(url, std::move(r), std::move(completion), cancellation);
           return;
         }
         completion(std::move(r));
       },
-      std::move(range));
+      std::move(range), cancellation);
 }
 
-void DownloadController::playlistData(const Url& playlistURL, Completion completion) {
+void DownloadController::playlistData(const Url& playlistURL, Completion completion,
+                                      Cancellation cancellation) {
   if (decisionController_->playlistDownloadMethod(playlistURL) == Decision::p2p) {
     OmbreliaLogger::error("P2P not implemented for playlist/manifest files",
                           OLogModule::downloadController);
@@ -95,18 +98,22 @@ void DownloadController::playlistData(const Url& playlistURL, Completion complet
     return;
   }
   std::weak_ptr<DownloadController> weak = weak_from_this();
-  httpLoader_->requestPlaylist(playlistURL, [weak, playlistURL, completion = std::move(completion)](
-                                                HTTPLoader::Response r) mutable {
-    if (auto self = weak.lock()) {
-      self->storePlaylistThenAnswer(playlistURL, std::move(r), std::move(completion));
-    } else {
-      completion(std::move(r));
-    }
-  });
+  httpLoader_->requestPlaylist(
+      playlistURL,
+      [weak, playlistURL, cancellation,
+       completion = std::move(completion)](HTTPLoader::Response r) mutable {
+        if (auto self = weak.lock()) {
+          self->storePlaylistThenAnswer(playlistURL, std::move(r), std::move(completion),
+                                        cancellation);
+        } else {
+          completion(std::move(r));
+        }
+      },
+      cancellation);
 }
 
 void DownloadController::storePlaylistThenAnswer(const Url& playlistURL, HTTPLoader::Response r,
-                                                 Completion completion) {
+                                                 Completion completion, Cancellation cancellation) {
   // An error page is passed to the player but never stored: as the first stored playlist it
   // would become the one every segment is looked up in.
   if (!r.data || r.data->empty() || r.statusCode != kStorableStatus) {
@@ -117,32 +124,58 @@ void DownloadController::storePlaylistThenAnswer(const Url& playlistURL, HTTPLoa
   // hold up every other answer (segments of the player and of peers). The player gets the
   // playlist once it is stored, so the segments it then asks for have their identity.
   std::weak_ptr<DownloadController> weak = weak_from_this();
-  platform::DispatchQueue::global()->async(
-      [weak, playlistURL, r = std::move(r), completion = std::move(completion)]() mutable {
-        if (auto self = weak.lock()) {
-          const auto stored = ManifestController::shared().storeManifest(*r.data, playlistURL,
-                                                                         r.finalURL(playlistURL));
-          self->analyticsService_->addManifestDataReceived(static_cast<int64_t>(r.data->size()));
-          // Too large to keep (logged): an error the player may retry, and nothing of the
-          // playlist held once it is answered.
-          if (stored == ManifestController::Stored::tooLarge) {
-            const size_t fetched = r.data->size();
-            r = HTTPLoader::Response{};
-            platform::FreedMemory::giveBack(fetched);
-          }
-        }
+  auto store = [weak, playlistURL, cancellation, r = std::move(r),
+                completion = std::move(completion)]() mutable {
+    auto self = weak.lock();
+    // A player that has gone no longer needs the playlist stored before its answer, nor the
+    // answer: the work stops here, and what the stage held goes back.
+    if (cancellation && cancellation->isCancelled()) {
+      if (r.playlistWork) r.playlistWork->holdExactly(0);
+      completion(HTTPLoader::Response{});
+      return;
+    }
+    if (self) {
+      const auto stored =
+          ManifestController::shared().storeManifest(*r.data, playlistURL, r.finalURL(playlistURL));
+      self->analyticsService_->addManifestDataReceived(static_cast<int64_t>(r.data->size()));
+      // Too large to keep (logged): an error the player may retry, and nothing of the
+      // playlist held once it is answered.
+      if (stored == ManifestController::Stored::tooLarge) {
+        const size_t fetched = r.data->size();
+        auto work = std::move(r.playlistWork);
+        r = HTTPLoader::Response{};
+        if (work) work->holdExactly(0);
+        platform::FreedMemory::giveBack(fetched);
         completion(std::move(r));
-      });
+        return;
+      }
+    }
+    if (r.playlistWork) r.playlistWork->holdExactly(r.data->size());
+    completion(std::move(r));
+  };
+  auto work = r.playlistWork;
+  if (!work) {
+    platform::DispatchQueue::global()->async(std::move(store));
+    return;
+  }
+  // The stage takes its share of the playlist work budget first: what the store reads of the
+  // playlist, beside the body the playlist holds already.
+  const size_t stage = r.data->size() * kStoreBytesPerPlaylistByte;
+  work->stopWaitingOnceCancelled(cancellation);
+  work->hold(stage, [store = std::move(store)]() mutable {
+    platform::DispatchQueue::global()->async(std::move(store));
+  });
 }
 
 void DownloadController::segmentData(const Url& segmentURL, bool critical, Completion completion,
-                                     std::optional<std::string> range) {
+                                     std::optional<std::string> range, Cancellation cancellation) {
   // Whoever waits is answered exactly once, even if a road drops the completion.
   completion = platform::OnceCompletion<HTTPLoader::Response>::wrap(std::move(completion),
                                                                     HTTPLoader::Response{});
   if (!isWholeResource(range)) {
     // Part of a resource: straight to the origin with the player's range, nothing stored.
-    httpLoader_->requestSegment(segmentURL, std::move(completion), std::move(range));
+    httpLoader_->requestSegment(segmentURL, std::move(completion), std::move(range),
+                                std::move(cancellation));
     return;
   }
 
@@ -169,7 +202,7 @@ void DownloadController::segmentData(const Url& segmentURL, bool critical, Compl
         return;
       }
     }
-    requestOverHTTP(segmentURL, info, std::move(completion));
+    requestOverHTTP(segmentURL, info, std::move(completion), cancellation);
     return;
   }
 
@@ -178,7 +211,7 @@ void DownloadController::segmentData(const Url& segmentURL, bool critical, Compl
                                                  [&decision](Decision d) { decision = d; });
   history.append(segmentURL, decision);
   if (decision == Decision::http || !info) {
-    requestOverHTTP(segmentURL, info, std::move(completion));
+    requestOverHTTP(segmentURL, info, std::move(completion), cancellation);
     return;
   }
 
@@ -186,15 +219,16 @@ void DownloadController::segmentData(const Url& segmentURL, bool critical, Compl
   // back to the origin exactly once. Pending fetches keep the controller alive until they end.
   auto self = shared_from_this();
   const SegmentInfo mainInfo = *info;
-  auto onPeer = [self, segmentURL, mainInfo, completion](std::optional<Data> data,
-                                                         std::optional<std::string> contentType,
-                                                         std::optional<PeerType> peerType) {
-    // An empty body from a peer is no segment: the origin is asked instead.
+  auto onPeer = [self, segmentURL, mainInfo, completion, cancellation](
+                    std::optional<Data> data, std::optional<std::string> contentType,
+                    std::optional<PeerType> peerType) {
+    // An empty body from a peer is no segment: the origin is asked instead, unless the player
+    // has gone (HTTPLoader then asks nothing).
     if (data && !data->empty() && contentType) {
       self->handleP2PResponse(segmentURL, mainInfo, std::move(*data), std::move(*contentType),
                               peerType, completion);
     } else {
-      self->requestOverHTTP(segmentURL, mainInfo, completion);
+      self->requestOverHTTP(segmentURL, mainInfo, completion, cancellation);
     }
   };
   p2pLoader_->requestSegment(
@@ -224,15 +258,18 @@ void DownloadController::segmentData(const Url& segmentURL, bool critical, Compl
 
 void DownloadController::requestOverHTTP(const Url& segmentURL,
                                          const std::optional<SegmentInfo>& info,
-                                         Completion completion) {
+                                         Completion completion, Cancellation cancellation) {
   // The player reads a 200 body as it arrives from the origin; what is stored, counted and
-  // filed as done is only ever the whole body, once the transfer has ended well.
+  // filed as done is only ever the whole body, once the transfer has ended well. A player that
+  // leaves partway leaves the transfer to end well for the store, within the HTTP client's
+  // budget for bodies in flight, or to be cancelled.
   auto self = shared_from_this();
   httpLoader_->requestStreamedSegment(
       segmentURL, std::move(completion),
       [self, segmentURL, info](const HTTPLoader::Response& response) {
         self->recordHTTPResponse(segmentURL, info, response);
-      });
+      },
+      std::move(cancellation));
 }
 
 void DownloadController::recordHTTPResponse(const Url& segmentURL,

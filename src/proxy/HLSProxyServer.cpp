@@ -6,11 +6,14 @@
 #include <ombrelia/OmbreliaLogger.hpp>
 
 #include "platform/CurlUrlReading.hpp"
-#include "platform/FreedMemory.hpp"
+#include "platform/LineSplitter.hpp"
 #include "platform/LoggedUrl.hpp"
 #include "proxy/OriginCredentials.hpp"
+#include "proxy/PlaylistAnswer.hpp"
 #include "proxy/PlaylistContent.hpp"
 #include "proxy/PlaylistRewriter.hpp"
+#include "proxy/PlaylistWork.hpp"
+#include "proxy/PlaylistWorkBudget.hpp"
 #include "proxy/PluginActivator.hpp"
 #include "proxy/ReverseProxyURL.hpp"
 #include "webserver/core/WebServer.hpp"
@@ -35,6 +38,22 @@ std::string regexEscapedDot(std::string_view alternatives) {
 
 std::shared_ptr<WebServerResponse> statusOnly(int status) {
   return WebServerErrorResponse::responseWithStatusCode(status);
+}
+
+// What pinning and rewriting a playlist of `bytes` in `lines` hold besides its text, against a
+// base URL of `baseLength`. Pinning keeps a view of each line and may build a copy of the text.
+// Rewriting makes room for three times the text at once, and turns each URI into a local URL
+// that holds its resolved URL twice over (its path and query, and the whole of it as the origin
+// URL), where a relative URI resolves to about the base's length plus its own: never more than
+// the rewriting's own bound.
+size_t pinAndRewriteBytes(size_t bytes, size_t lines, size_t baseLength) {
+  const size_t pin = bytes + lines * sizeof(std::string_view);
+  const size_t perLine = 2 * baseLength + 64;
+  const size_t cap = PlaylistRewriter::kMaxRewrittenBytes;
+  const size_t rewrite = lines > cap / perLine || bytes > cap / 3
+                             ? cap
+                             : std::min(cap, std::max(3 * bytes, 2 * bytes + lines * perLine));
+  return pin + rewrite;
 }
 
 // The player's Range header, passed on for general and segment requests.
@@ -183,7 +202,10 @@ std::optional<Url> HLSProxyServer::originURL(const WebServerRequest& request) co
 std::shared_ptr<WebServerResponse> HLSProxyServer::responseFor(const HTTPLoader::Response& r) {
   if (r.stream && r.contentType) return streamedResponseFor(r);
   if (!r.data || !r.contentType) return statusOnly(500);
-  auto response = WebServerDataResponse::responseWithData(*r.data, *r.contentType);
+  // A playlist holds its share of the playlist work budget until it has been written.
+  std::shared_ptr<WebServerDataResponse> response =
+      r.playlistWork ? std::make_shared<PlaylistAnswer>(*r.data, *r.contentType, r.playlistWork)
+                     : WebServerDataResponse::responseWithData(*r.data, *r.contentType);
   // The origin's own status reaches the player: a missing segment stays a 404.
   if (r.statusCode != 0) response->setStatusCode(r.statusCode);
   if (r.contentRange) response->setValueForAdditionalHeader("Content-Range", *r.contentRange);
@@ -217,12 +239,38 @@ bool HLSProxyServer::looksLikePlaylist(const HTTPLoader::Response& r) {
   return PlaylistContent::looksLikePlaylist(r);
 }
 
-std::optional<Data> HLSProxyServer::rewritePlaylist(const Data& playlist, const Url& base) const {
-  const Data reduced = manifestModifier_.modifyManifest(playlist);
-  auto rewritten =
-      PlaylistRewriter(rewritePort_.load(), credentials_.get()).rewrite(reduced.view(), base);
+std::optional<Data> HLSProxyServer::rewritePlaylist(
+    const Data& playlist, const Url& base, const platform::CancellationToken* cancellation) const {
+  const Data reduced = manifestModifier_.modifyManifest(playlist, cancellation);
+  auto rewritten = PlaylistRewriter(rewritePort_.load(), credentials_.get())
+                       .rewrite(reduced.view(), base, cancellation);
   if (!rewritten) return std::nullopt;
   return Data(std::move(*rewritten));
+}
+
+void HLSProxyServer::rewriteThenAnswer(
+    HTTPLoader::Response response, const Url& base, HTTPLoader::Cancellation cancellation,
+    std::function<void(std::shared_ptr<WebServerResponse>)> completion) {
+  if (!response.playlistWork) {
+    response.playlistWork = PlaylistWorkBudget::shared()->begin();
+    response.playlistWork->holdExactly(response.data->size());
+  }
+  auto work = response.playlistWork;
+  const size_t stage = pinAndRewriteBytes(
+      response.data->size(), LineSplitter::count(response.data->view()), base.toString().size());
+  work->stopWaitingOnceCancelled(cancellation);
+  work->hold(stage, [self = shared_from_this(), response = std::move(response), base,
+                     cancellation = std::move(cancellation),
+                     completion = std::move(completion)]() mutable {
+    // Its player has gone: nobody reads the answer, and its share goes back with it.
+    if (cancellation && cancellation->isCancelled()) return completion(statusOnly(500));
+    auto rewritten = self->rewritePlaylist(*response.data, base, cancellation.get());
+    // Too large once rewritten (logged): an error, which the player can retry.
+    if (!rewritten) return completion(statusOnly(500));
+    response.data = std::move(*rewritten);
+    response.playlistWork->holdExactly(response.data->size());
+    completion(responseFor(response));
+  });
 }
 
 void HLSProxyServer::addHandler(const std::string& pattern, Dispatch dispatch) {
@@ -245,44 +293,41 @@ void HLSProxyServer::addGeneralHandler() {
                                       const WebServerRequest& request, const Url& originURL,
                                       WebServerCompletionBlock completion) {
     std::weak_ptr<HLSProxyServer> weakServer = self;
+    const auto cancellation = request.cancellation();
     self->pluginActivator_->generalData(
         originURL,
-        [weakServer, originURL, completion](HTTPLoader::Response response) {
+        [weakServer, originURL, cancellation, completion](HTTPLoader::Response response) {
           // A playlist served from a path without ".m3u8" is pinned and rewritten all the
           // same (pinning leaves media playlists alone), or the player would choose among all
           // variants and relative URIs would reach the proxy without their origin.
           auto server = weakServer.lock();
           if (server && looksLikePlaylist(response)) {
-            response.data = server->rewritePlaylist(*response.data, response.finalURL(originURL));
-            if (!response.data) return completion(statusOnly(500));
+            const Url base = response.finalURL(originURL);
+            return server->rewriteThenAnswer(std::move(response), base, cancellation, completion);
           }
           completion(responseFor(response));
         },
-        rangeOf(request));
+        rangeOf(request), cancellation);
   });
 }
 
 void HLSProxyServer::addPlaylistHandler() {
   addHandler(playlistPathPattern(), [](const std::shared_ptr<HLSProxyServer>& self,
-                                       const WebServerRequest&, const Url& originURL,
+                                       const WebServerRequest& request, const Url& originURL,
                                        WebServerCompletionBlock completion) {
+    const auto cancellation = request.cancellation();
     // The playlist completion keeps the proxy alive until it has answered.
     self->pluginActivator_->playlistData(
-        originURL, [self, originURL, completion](HTTPLoader::Response response) {
+        originURL,
+        [self, originURL, cancellation, completion](HTTPLoader::Response response) {
           if (response.data && response.contentType && response.statusCode == 200) {
             // Reduce first, then rewrite, against where the fetch ended after redirects.
-            const size_t fetched = response.data->size();
-            response.data = self->rewritePlaylist(*response.data, response.finalURL(originURL));
-            // Too large once rewritten (logged): an error, which the player can retry, and
-            // nothing of the playlist held once it is answered.
-            if (!response.data) {
-              response = HTTPLoader::Response{};
-              platform::FreedMemory::giveBack(fetched);
-              return completion(statusOnly(500));
-            }
+            const Url base = response.finalURL(originURL);
+            return self->rewriteThenAnswer(std::move(response), base, cancellation, completion);
           }
           completion(responseFor(response));
-        });
+        },
+        cancellation);
   });
 }
 
@@ -293,7 +338,7 @@ void HLSProxyServer::addSegmentHandler() {
     self->pluginActivator_->segmentData(
         originURL,
         [completion](HTTPLoader::Response response) { completion(responseFor(response)); },
-        rangeOf(request));
+        rangeOf(request), request.cancellation());
   });
 }
 

@@ -87,8 +87,16 @@ class HLSProxyServer : public std::enable_shared_from_this<HLSProxyServer> {
   std::optional<Url> originURL(const WebServerRequest& request) const;
   static bool hostIsLoopback(const WebServerRequest& request);
   // The playlist's bytes pinned to the configured variant (a master playlist's; others pass)
-  // and rewritten against `base`; absent (and logged) when the rewritten text would be too large.
-  std::optional<Data> rewritePlaylist(const Data& playlist, const Url& base) const;
+  // and rewritten against `base`; absent (and logged) when the rewritten text would be too large,
+  // or once `cancellation` is cancelled.
+  std::optional<Data> rewritePlaylist(const Data& playlist, const Url& base,
+                                      const platform::CancellationToken* cancellation) const;
+  // Pins and rewrites a playlist answer once its share of the playlist work budget has room for
+  // what pinning and rewriting hold, then answers the player; stops, answering nobody, once its
+  // player has gone.
+  void rewriteThenAnswer(HTTPLoader::Response response, const Url& base,
+                         HTTPLoader::Cancellation cancellation,
+                         std::function<void(std::shared_ptr<WebServerResponse>)> completion);
 
   const std::shared_ptr<WebServer> webServer_;
   // Shared with the activator's loaders, which send them to their origin.

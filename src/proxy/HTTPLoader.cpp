@@ -2,11 +2,13 @@
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 
 #include "platform/CurlUrlReading.hpp"
 #include "platform/DispatchQueue.hpp"
+#include "platform/HttpTask.hpp"
 #include "platform/LineSplitter.hpp"
 #include "platform/LoggedUrl.hpp"
 #include "platform/MonotonicClock.hpp"
@@ -14,6 +16,8 @@
 #include "protocol/AnalyticsFeed.hpp"
 #include "proxy/OriginCredentials.hpp"
 #include "proxy/PlaylistContent.hpp"
+#include "proxy/PlaylistWork.hpp"
+#include "proxy/PlaylistWorkBudget.hpp"
 
 namespace ombrelia {
 namespace {
@@ -80,50 +84,87 @@ HTTPLoader::HTTPLoader(std::shared_ptr<platform::HttpClient> urlSession,
       credentials_(std::move(credentials)) {}
 
 void HTTPLoader::requestGeneral(const Url& url, Completion completion,
-                                std::optional<std::string> range) {
-  load(Kind::general, url, std::move(range), std::move(completion));
+                                std::optional<std::string> range, Cancellation cancellation) {
+  load({.kind = Kind::general,
+        .url = url,
+        .range = std::move(range),
+        .completion = std::move(completion),
+        .cancellation = std::move(cancellation)});
 }
 
-void HTTPLoader::requestPlaylist(const Url& playlistURL, Completion completion) {
-  load(Kind::playlist, playlistURL, std::nullopt, std::move(completion));
+void HTTPLoader::requestPlaylist(const Url& playlistURL, Completion completion,
+                                 Cancellation cancellation) {
+  const auto& budget = PlaylistWorkBudget::shared();
+  const size_t expected = budget->lastBodyBytes(playlistURL.toString());
+  auto work = budget->begin();
+  // A fetch still waiting for room is dropped with its player.
+  work->stopWaitingOnceCancelled(cancellation);
+  // The loader is kept until the fetch has started, as a running fetch keeps its completion.
+  work->hold(expected,
+             [self = shared_from_this(), playlistURL, expected, completion = std::move(completion),
+              cancellation = std::move(cancellation), work]() mutable {
+               self->load({.kind = Kind::playlist,
+                           .url = playlistURL,
+                           .completion = std::move(completion),
+                           .cancellation = std::move(cancellation),
+                           .playlistWork = std::move(work),
+                           .playlistBytesTaken = expected});
+             });
 }
 
 void HTTPLoader::requestSegment(const Url& segmentURL, Completion completion,
-                                std::optional<std::string> range) {
-  load(Kind::segment, segmentURL, std::move(range), std::move(completion));
+                                std::optional<std::string> range, Cancellation cancellation) {
+  load({.kind = Kind::segment,
+        .url = segmentURL,
+        .range = std::move(range),
+        .completion = std::move(completion),
+        .cancellation = std::move(cancellation)});
 }
 
 void HTTPLoader::requestStreamedSegment(const Url& segmentURL, Completion answer,
-                                        Completion finished) {
+                                        Completion finished, Cancellation cancellation) {
   // The start runs on the HTTP client's thread, always before the completion.
   auto streamed = std::make_shared<std::atomic<bool>>(false);
   auto started = [streamed, answer](Response head) {
     streamed->store(true);
     answer(std::move(head));
   };
-  load(
-      Kind::segment, segmentURL, std::nullopt,
-      [streamed, answer, finished = std::move(finished)](Response response) {
-        if (streamed->load()) {
-          finished(std::move(response));
-          return;
-        }
-        finished(response);
-        answer(std::move(response));
-      },
-      std::move(started));
+  load({.kind = Kind::segment,
+        .url = segmentURL,
+        .completion =
+            [streamed, answer, finished = std::move(finished)](Response response) {
+              if (streamed->load()) {
+                finished(std::move(response));
+                return;
+              }
+              finished(response);
+              answer(std::move(response));
+            },
+        .bodyStarted = std::move(started),
+        .cancellation = std::move(cancellation)});
 }
 
-void HTTPLoader::load(Kind kind, const Url& url, std::optional<std::string> range,
-                      Completion completion, Completion bodyStarted) {
+void HTTPLoader::load(Load load) {
+  if (load.cancellation && load.cancellation->isCancelled()) {
+    // Its player has gone: not asked of the origin at all, and answered as a failed request,
+    // on the queue every answer comes on.
+    urlSession_->delegateQueue()->async(
+        [completion = std::move(load.completion)] { completion(Response{}); });
+    return;
+  }
+  const Kind kind = load.kind;
+  const Url& url = load.url;
   analyticsService_->newHttpRequest();
   const auto start = platform::MonotonicClock::now();
   platform::HttpRequest request;
   request.url = credentials_ ? credentials_->applied(url) : url;
   std::string asked = request.url.toString();
-  request.range = std::move(range);
-  if (bodyStarted) {
-    request.onBodyStart = [bodyStarted = std::move(bodyStarted)](
+  request.range = std::move(load.range);
+  // A segment the player reads as it arrives may still be kept whole for the store once the
+  // player has gone: it is abandoned rather than ended.
+  const bool keptForTheStore = static_cast<bool>(load.bodyStarted);
+  if (load.bodyStarted) {
+    request.onBodyStart = [bodyStarted = std::move(load.bodyStarted)](
                               platform::HttpResponse head,
                               std::shared_ptr<platform::HttpBodyStream> body) {
       Response response;
@@ -134,12 +175,26 @@ void HTTPLoader::load(Kind kind, const Url& url, std::optional<std::string> rang
       bodyStarted(std::move(response));
     };
   }
+  if (load.playlistWork) {
+    // Called on the HTTP client's thread only: the body first uses what was taken before the
+    // fetch, then asks the budget for each piece.
+    request.bodyGate = [work = load.playlistWork, taken = load.playlistBytesTaken,
+                        received = std::make_shared<size_t>(0)](size_t bytes,
+                                                                std::function<void()> resume) {
+      const size_t beyond =
+          *received + bytes > taken ? *received + bytes - std::max(*received, taken) : 0;
+      if (beyond > 0 && !work->tryHold(beyond, std::move(resume))) return false;
+      *received += bytes;
+      return true;
+    };
+  }
   // The completion needs the counters, not the loader: a loader may go away with requests
   // still running, and they complete all the same.
-  urlSession_->dataTask(
-      std::move(request), [kind, start, service = analyticsService_, credentials = credentials_,
-                           requested = url.toString(), asked = std::move(asked),
-                           completion = std::move(completion)](platform::HttpResult result) {
+  auto task = urlSession_->dataTask(
+      std::move(request),
+      [kind, start, service = analyticsService_, credentials = credentials_,
+       requested = url.toString(), asked = std::move(asked), work = std::move(load.playlistWork),
+       completion = std::move(load.completion)](platform::HttpResult result) mutable {
         std::optional<int> errorCode;
         if (const auto* error = result.errorIf()) {
           errorCode = error->code();
@@ -185,12 +240,33 @@ void HTTPLoader::load(Kind kind, const Url& url, std::optional<std::string> rang
           if ((kind == Kind::playlist && response.statusCode == 200) ||
               (kind == Kind::general && PlaylistContent::looksLikePlaylist(response))) {
             dropPlaylistOfTooManyLines(response);
+            if (response.data) {
+              // A playlist goes on to its stages with its body counted; one met under another
+              // path arrived uncounted, and is counted from here.
+              if (!work) work = PlaylistWorkBudget::shared()->begin();
+              work->holdExactly(response.data->size());
+              response.playlistWork = std::move(work);
+              if (kind == Kind::playlist) {
+                PlaylistWorkBudget::shared()->rememberBodyBytes(requested, response.data->size());
+              }
+            }
           }
         } else {
           response.errorCode = errorCode;
         }
+        // Anything else gives its share of the budget back here.
+        work.reset();
         if (completion) completion(std::move(response));
       });
+  if (load.cancellation) {
+    load.cancellation->onCancel([task, keptForTheStore] {
+      if (keptForTheStore) {
+        task->abandon();
+      } else {
+        task->cancel();
+      }
+    });
+  }
 }
 
 }  // namespace ombrelia

@@ -10,6 +10,7 @@
 #include <ombrelia/Data.hpp>
 #include <ombrelia/Url.hpp>
 
+#include "platform/CancellationToken.hpp"
 #include "platform/HttpBodyStream.hpp"
 #include "platform/HttpClient.hpp"
 
@@ -17,9 +18,10 @@ namespace ombrelia {
 
 class AnalyticsFeed;
 class OriginCredentials;
+class PlaylistWork;
 
 // Fetches playlists, segments and other resources from the origin and counts each request.
-class HTTPLoader {
+class HTTPLoader : public std::enable_shared_from_this<HTTPLoader> {
  public:
   // Content types given to a body whose response named none.
   static constexpr const char* kDefaultGeneralContentType = "application/octet-stream";
@@ -43,6 +45,10 @@ class HTTPLoader {
     // A body still arriving (a streamed 200 segment): `data` is absent, and the stream hands
     // the bytes over as they come, or fails if the transfer breaks off.
     std::shared_ptr<platform::HttpBodyStream> stream;
+    // A playlist's share of the budget of playlist work in flight (PlaylistWorkBudget), holding
+    // its body; the stages after the fetch take theirs from it, and the answer holds it until
+    // it is written. Set for a 200 playlist, and for any answer that looks like one.
+    std::shared_ptr<PlaylistWork> playlistWork;
 
     // The URL that answered, read as players read one (a redirect may name a URL that is not
     // valid as written); `requested` when there is none.
@@ -61,17 +67,26 @@ class HTTPLoader {
   HTTPLoader& operator=(const HTTPLoader&) = delete;
 
   // Each returns at once; the completion runs exactly once, later. `range` is a Range header
-  // value passed on to the origin.
+  // value passed on to the origin. `cancellation` is the player's request's: once cancelled,
+  // the transfer ends (one not yet started is never sent), and the completion gets no body.
+  using Cancellation = std::shared_ptr<platform::CancellationToken>;
   void requestGeneral(const Url& url, Completion completion,
-                      std::optional<std::string> range = std::nullopt);
-  void requestPlaylist(const Url& playlistURL, Completion completion);
+                      std::optional<std::string> range = std::nullopt,
+                      Cancellation cancellation = nullptr);
+  // Takes its share of the playlist work budget first, as large as the playlist's body was the
+  // last time: the fetch waits for room, and pauses while its body would pass the budget.
+  void requestPlaylist(const Url& playlistURL, Completion completion,
+                       Cancellation cancellation = nullptr);
   void requestSegment(const Url& segmentURL, Completion completion,
-                      std::optional<std::string> range = std::nullopt);
+                      std::optional<std::string> range = std::nullopt,
+                      Cancellation cancellation = nullptr);
   // A whole segment, answered as its body arrives. `answer` runs exactly once: at the first
   // byte of a 200 body, with `stream` set, or else at the end with the whole response.
   // `finished` runs once at the end with the whole response either way (before `answer` when
-  // that one waited for the end).
-  void requestStreamedSegment(const Url& segmentURL, Completion answer, Completion finished);
+  // that one waited for the end). Cancelled, the transfer is abandoned rather than ended: it may
+  // still bring the segment whole, for the store, within the HTTP client's limits.
+  void requestStreamedSegment(const Url& segmentURL, Completion answer, Completion finished,
+                              Cancellation cancellation = nullptr);
 
  private:
   enum class Kind { general, playlist, segment };
@@ -79,8 +94,19 @@ class HTTPLoader {
   HTTPLoader(std::shared_ptr<platform::HttpClient> urlSession,
              std::shared_ptr<AnalyticsFeed> analyticsService,
              std::shared_ptr<OriginCredentials> credentials);
-  void load(Kind kind, const Url& url, std::optional<std::string> range, Completion completion,
-            Completion bodyStarted = nullptr);
+  struct Load {
+    Kind kind = Kind::general;
+    Url url{};
+    std::optional<std::string> range{};
+    Completion completion{};
+    Completion bodyStarted{};
+    Cancellation cancellation{};
+    // A playlist's share of the budget, which its body draws on as it arrives, past the
+    // bytes it took before its fetch started.
+    std::shared_ptr<PlaylistWork> playlistWork{};
+    size_t playlistBytesTaken = 0;
+  };
+  void load(Load load);
 
   const std::shared_ptr<platform::HttpClient> urlSession_;
   const std::shared_ptr<AnalyticsFeed> analyticsService_;

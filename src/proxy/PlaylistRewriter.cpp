@@ -33,8 +33,9 @@ struct PlaylistRewriter::Base {
   mutable size_t urisNotLogged = 0;
 };
 
-std::optional<std::string> PlaylistRewriter::rewrite(std::string_view playlist,
-                                                     const Url& base) const {
+std::optional<std::string> PlaylistRewriter::rewrite(
+    std::string_view playlist, const Url& base,
+    const platform::CancellationToken* cancellation) const {
   const Base against(base);
   // A playlist of absolute URIs comes back about three times its size: room for that at once.
   RewrittenText out(kMaxRewrittenBytes, 3 * playlist.size());
@@ -42,7 +43,12 @@ std::optional<std::string> PlaylistRewriter::rewrite(std::string_view playlist,
   const std::string_view text = Utf8::withoutByteOrderMark(playlist);
   out.append(playlist.substr(0, playlist.size() - text.size()));
   bool first = true;
+  size_t sinceCheck = 0;
   for (std::string_view line : LineSplitter::split(text)) {
+    if (cancellation && ++sinceCheck == kLinesPerCancellationCheck) {
+      sinceCheck = 0;
+      if (cancellation->isCancelled()) return std::nullopt;
+    }
     if (!first) out.push_back('\n');
     first = false;
     processLine(line, against, out);

@@ -9,6 +9,7 @@
 #include <ombrelia/Data.hpp>
 #include <ombrelia/Url.hpp>
 
+#include "platform/CancellationToken.hpp"
 #include "platform/HttpClient.hpp"
 
 namespace ombrelia {
@@ -45,8 +46,11 @@ class PlaylistRewriter {
   // The playlist with its lines joined by "\n". URIs that cannot be resolved stay as written,
   // and each is logged; one that may hold a user name and password is left out. Absent, with one
   // log line, when the rewritten text would pass kMaxRewrittenBytes: the rewriting stops there,
-  // within the line that would pass it, and never holds more than the bound.
-  std::optional<std::string> rewrite(std::string_view playlist, const Url& base) const;
+  // within the line that would pass it, and never holds more than the bound. Absent too, without
+  // a line, once `cancellation` is cancelled: its player has gone.
+  std::optional<std::string> rewrite(
+      std::string_view playlist, const Url& base,
+      const platform::CancellationToken* cancellation = nullptr) const;
 
   std::string processLine(std::string_view line, const Url& base) const;
 
@@ -56,6 +60,9 @@ class PlaylistRewriter {
   // long the playlist's URL: nothing reads or copies that URL whole for one URI.
   struct Base;
 
+  // Lines rewritten between two looks at the cancellation: a look is one atomic load, and a
+  // line at most a few microseconds, so a player that has gone stops the work within a moment.
+  static constexpr size_t kLinesPerCancellationCheck = 256;
   // Whether one more line about a URI of the playlist `base` belongs to may be written; counts
   // it.
   static bool mayLogUri(const Base& base);

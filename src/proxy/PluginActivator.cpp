@@ -3,6 +3,8 @@
 #include <ombrelia/OmbreliaConfig.hpp>
 #include <ombrelia/OmbreliaLogger.hpp>
 
+#include <atomic>
+
 #include "platform/OnceCompletion.hpp"
 #include "proxy/DownloadController.hpp"
 #include "proxy/PlaylistContent.hpp"
@@ -88,16 +90,22 @@ bool PluginActivator::countRequest(const Url& url) {
   return critical;
 }
 
-PluginActivator::Completion PluginActivator::counted(Completion completion) {
+PluginActivator::Completion PluginActivator::counted(Completion completion,
+                                                     const Cancellation& cancellation) {
   std::weak_ptr<PluginActivator> weak = weak_from_this();
+  auto released = std::make_shared<std::atomic<bool>>(false);
+  auto release = [weak, released] {
+    if (released->exchange(true)) return;
+    if (auto self = weak.lock()) {
+      std::lock_guard lock(self->counterMutex_);
+      --self->parallelRequestCounter_;
+    }
+  };
+  // A player that has gone no longer crowds the requests that follow, whatever is still done
+  // for it.
+  if (cancellation) cancellation->onCancel(release);
   return platform::OnceCompletion<HTTPLoader::Response>::wrap(
-      [weak, completion = std::move(completion)](HTTPLoader::Response response) {
-        auto release = [weak] {
-          if (auto self = weak.lock()) {
-            std::lock_guard lock(self->counterMutex_);
-            --self->parallelRequestCounter_;
-          }
-        };
+      [release, completion = std::move(completion)](HTTPLoader::Response response) {
         // A body that still arrives keeps its request in flight: the player has not got it yet,
         // so it still crowds the ones that follow.
         if (response.stream) {
@@ -111,9 +119,9 @@ PluginActivator::Completion PluginActivator::counted(Completion completion) {
 }
 
 void PluginActivator::generalData(const Url& url, Completion completion,
-                                  std::optional<std::string> range) {
+                                  std::optional<std::string> range, Cancellation cancellation) {
   const bool critical = countRequest(url);
-  completion = counted(std::move(completion));
+  completion = counted(std::move(completion), cancellation);
   if (critical) {
     // No controller is made on this path, but a playlist served from a path without ".m3u8"
     // still goes into the store of the one that exists.
@@ -121,48 +129,54 @@ void PluginActivator::generalData(const Url& url, Completion completion,
     const bool whole = DownloadController::isWholeResource(range);
     httpLoader_->requestGeneral(
         url,
-        [weak, url, whole, completion = std::move(completion)](HTTPLoader::Response r) mutable {
+        [weak, url, whole, cancellation,
+         completion = std::move(completion)](HTTPLoader::Response r) mutable {
           auto self = weak.lock();
           auto controller = self ? self->downloadController() : nullptr;
           if (controller && whole && OmbreliaConfig::shared().activated() &&
               PlaylistContent::looksLikePlaylist(r)) {
-            controller->storePlaylistThenAnswer(url, std::move(r), std::move(completion));
+            controller->storePlaylistThenAnswer(url, std::move(r), std::move(completion),
+                                                cancellation);
             return;
           }
           completion(std::move(r));
         },
-        std::move(range));
+        std::move(range), cancellation);
     return;
   }
   if (auto controller = controllerCreatingIfActivated()) {
-    controller->generalData(url, std::move(completion), std::move(range));
+    controller->generalData(url, std::move(completion), std::move(range), std::move(cancellation));
   } else {
-    httpLoader_->requestGeneral(url, std::move(completion), std::move(range));
+    httpLoader_->requestGeneral(url, std::move(completion), std::move(range),
+                                std::move(cancellation));
   }
 }
 
-void PluginActivator::playlistData(const Url& playlistURL, Completion completion) {
+void PluginActivator::playlistData(const Url& playlistURL, Completion completion,
+                                   Cancellation cancellation) {
   countRequest(playlistURL);  // playlists weigh on others' criticality but are never critical
-  completion = counted(std::move(completion));
+  completion = counted(std::move(completion), cancellation);
   if (!OmbreliaConfig::shared().activated()) {
-    httpLoader_->requestPlaylist(playlistURL, std::move(completion));
+    httpLoader_->requestPlaylist(playlistURL, std::move(completion), std::move(cancellation));
     return;
   }
   if (auto controller = controllerCreatingIfActivated()) {
-    controller->playlistData(playlistURL, std::move(completion));
+    controller->playlistData(playlistURL, std::move(completion), std::move(cancellation));
   } else {
-    httpLoader_->requestPlaylist(playlistURL, std::move(completion));
+    httpLoader_->requestPlaylist(playlistURL, std::move(completion), std::move(cancellation));
   }
 }
 
 void PluginActivator::segmentData(const Url& segmentURL, Completion completion,
-                                  std::optional<std::string> range) {
+                                  std::optional<std::string> range, Cancellation cancellation) {
   const bool critical = countRequest(segmentURL);
-  completion = counted(std::move(completion));
+  completion = counted(std::move(completion), cancellation);
   if (auto controller = controllerCreatingIfActivated()) {
-    controller->segmentData(segmentURL, critical, std::move(completion), std::move(range));
+    controller->segmentData(segmentURL, critical, std::move(completion), std::move(range),
+                            std::move(cancellation));
   } else {
-    httpLoader_->requestSegment(segmentURL, std::move(completion), std::move(range));
+    httpLoader_->requestSegment(segmentURL, std::move(completion), std::move(range),
+                                std::move(cancellation));
   }
 }
 

@@ -40,11 +40,17 @@ class PluginActivator : public std::enable_shared_from_this<PluginActivator> {
       ControllerFactory controllerFactory = nullptr,
       std::shared_ptr<OriginCredentials> credentials = nullptr);
 
+  // `cancellation` is the player's request's: once cancelled, the request no longer counts as
+  // in flight, and the work for it stops (HTTPLoader says how each kind of fetch ends).
+  using Cancellation = HTTPLoader::Cancellation;
   void generalData(const Url& url, Completion completion,
-                   std::optional<std::string> range = std::nullopt);
-  void playlistData(const Url& playlistURL, Completion completion);
+                   std::optional<std::string> range = std::nullopt,
+                   Cancellation cancellation = nullptr);
+  void playlistData(const Url& playlistURL, Completion completion,
+                    Cancellation cancellation = nullptr);
   void segmentData(const Url& segmentURL, Completion completion,
-                   std::optional<std::string> range = std::nullopt);
+                   std::optional<std::string> range = std::nullopt,
+                   Cancellation cancellation = nullptr);
 
   int parallelRequestCounter() const;
   int agglomerationCounter() const;
@@ -58,8 +64,9 @@ class PluginActivator : public std::enable_shared_from_this<PluginActivator> {
   // Counts the request and tells whether it is critical.
   bool countRequest(const Url& url);
   std::shared_ptr<DownloadController> controllerCreatingIfActivated();
-  // Decrements the counter when the request completes, exactly once.
-  Completion counted(Completion completion);
+  // Decrements the counter exactly once: when the request completes (its body, if it still
+  // arrives, has ended), or when its player goes away, whichever comes first.
+  Completion counted(Completion completion, const Cancellation& cancellation);
 
   const std::string videoID_;
   const std::string clientID_;

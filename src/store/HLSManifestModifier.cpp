@@ -131,7 +131,8 @@ void HLSManifestModifier::deleteLinesExceptResolution(
   lines.resize(kept);
 }
 
-Data HLSManifestModifier::modifyManifest(const Data& manifestData) const {
+Data HLSManifestModifier::modifyManifest(const Data& manifestData,
+                                         const platform::CancellationToken* cancellation) const {
   const std::optional<int64_t> configured = OmbreliaConfig::shared().currentLevel();
   if (!configured) {
     debug("currentLevel not defined: AVPlayer will manage quality");
@@ -169,6 +170,7 @@ Data HLSManifestModifier::modifyManifest(const Data& manifestData) const {
     return manifestData;
   }
   debug("Selected resolution line index: " + std::to_string(*selected));
+  if (cancellation && cancellation->isCancelled()) return manifestData;
   deleteLinesExceptResolution(lines, entries, *selected);
   if (logging) debug("Modification done: " + describeLines(lines));
 

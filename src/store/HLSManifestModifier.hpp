@@ -8,6 +8,8 @@
 
 #include <ombrelia/Data.hpp>
 
+#include "platform/CancellationToken.hpp"
+
 namespace ombrelia {
 
 // Pins playback to one quality: with a level configured, a master playlist is reduced to the one
@@ -17,7 +19,9 @@ class HLSManifestModifier {
  public:
   // The same bytes when no level is configured, when the playlist has no variant with a
   // RESOLUTION attribute, or when the bytes are not UTF-8.
-  Data modifyManifest(const Data& manifestData) const;
+  // Once `cancellation` is cancelled (its player has gone), the bytes come back as they were.
+  Data modifyManifest(const Data& manifestData,
+                      const platform::CancellationToken* cancellation = nullptr) const;
   // The RESOLUTION texts of the variants, sorted as for pinning; empty for bytes that are not
   // UTF-8.
   std::vector<std::string> getResolutions(const Data& manifestData) const;

@@ -1,12 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <future>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "platform/HttpBodyStream.hpp"
 #include "platform/HttpClient.hpp"
+#include "platform/HttpTask.hpp"
 #include "support/CountdownLatch.hpp"
 #include "support/NginxOrigin.hpp"
 #include "support/TestHttpServer.hpp"
@@ -77,6 +83,77 @@ TEST(HttpClientNginxTest, ParallelHttpsRequestsShareOneHttp2Connection) {
   ASSERT_TRUE(completed.wait());
   ASSERT_EQ(seen.size(), 1u) << "expected one multiplexed connection, saw " << seen.size();
   EXPECT_EQ(seen.begin()->rfind("HTTP/2.0 ", 0), 0u) << *seen.begin();
+}
+
+// Over HTTP/2 every transfer shares one connection. More abandoned transfers than the client
+// opens connections to one origin take nothing from a request someone waits for; those past the
+// body budget end with their own stream, leaving the connection to the others; and a stream its
+// body gate pauses loses no byte.
+TEST(HttpClientNginxTest, OverHttp2AbandonedAndPausedStreamsLeaveTheConnectionToTheOthers) {
+  NginxOrigin origin(
+      {.tls = true,
+       .http2 = true,
+       .extraServerConfig =
+           "location /paced/ { limit_rate 262144; rewrite ^/paced/(.*)$ /$1 break; }"});
+  origin.writeFile("big.ts", std::string(4 << 20, 'b'));
+  std::string gated(1'000'000, '\0');
+  for (size_t i = 0; i < gated.size(); ++i) gated[i] = static_cast<char>(i * 7 + i / 1009);
+  origin.writeFile("gated.m3u8", gated);
+  ::setenv("SSL_CERT_FILE", origin.certificateFile().c_str(), 1);
+  // Declared before the client, which completes what is left running as it goes.
+  std::mutex mutex;
+  std::vector<std::string> ended;
+  test::CountdownLatch fourEnded(4);
+  test::CountdownLatch allEnded(10);
+  auto client = HttpClient::create({.delegateQueue = nullptr, .maxBodyBytesInFlight = 26u << 20});
+  const std::string connection = connectionOf(fetch(*client, origin.url("/connection")));
+  ASSERT_EQ(connection.rfind("HTTP/2.0 ", 0), 0u) << connection;
+  std::vector<std::shared_ptr<HttpTask>> tasks;
+  for (int n = 0; n < 10; ++n) {
+    auto begun = std::make_shared<test::CountdownLatch>(1);
+    auto request = get(origin.url("/paced/big.ts?n=" + std::to_string(n)));
+    request.onBodyStart = [begun](HttpResponse, std::shared_ptr<HttpBodyStream>) {
+      begun->countDown();
+    };
+    tasks.push_back(client->dataTask(std::move(request), [&](HttpResult result) {
+      {
+        std::lock_guard lock(mutex);
+        ended.push_back(result.errorIf() ? result.errorIf()->message : "whole");
+      }
+      fourEnded.countDown();
+      allEnded.countDown();
+    }));
+    ASSERT_TRUE(begun->wait());
+  }
+  for (auto& task : tasks) task->abandon();
+  ASSERT_TRUE(fourEnded.wait());
+  EXPECT_EQ(connectionOf(fetch(*client, origin.url("/connection"))), connection)
+      << "the abandoned streams took the connection with them";
+
+  std::atomic<int> offers{0};
+  auto paused = get(origin.url("/gated.m3u8"));
+  paused.bodyGate = [&](size_t, std::function<void()> resume) {
+    if (offers++ > 0) return true;
+    std::thread([resume = std::move(resume)] { resume(); }).detach();
+    return false;
+  };
+  auto promise = std::make_shared<std::promise<HttpResult>>();
+  auto future = promise->get_future();
+  client->dataTask(std::move(paused), [promise](HttpResult result) { promise->set_value(result); });
+  ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
+  const auto result = future.get();
+  ASSERT_TRUE(result.hasValue()) << result.error().message;
+  EXPECT_TRUE(result.value().body.view() == gated);
+  EXPECT_GE(offers.load(), 2);
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(ended.size(), 4u) << "only those past the budget end";
+    for (const auto& message : ended) {
+      EXPECT_NE(message.find("passed"), std::string::npos) << message;
+    }
+  }
+  for (auto& task : tasks) task->cancel();
+  EXPECT_TRUE(allEnded.wait());
 }
 
 // The stray bytes are a whole answer, sent once the first answer has been read, which the next

@@ -19,8 +19,11 @@
 #include "support/ChildProcess.hpp"
 #include "support/CpuTime.hpp"
 #include "support/ProxyFixture.hpp"
+#include "support/ResidentMemory.hpp"
 #include "support/SampleStream.hpp"
+#include "support/SignedQuery.hpp"
 #include "support/StreamOrigin.hpp"
+#include "support/StreamPlayback.hpp"
 #include "support/TestHttpServer.hpp"
 
 namespace ombrelia::test {
@@ -29,75 +32,6 @@ namespace {
 using namespace std::chrono_literals;
 
 const std::string kHost = std::string(OMBRELIA_BINARY_DIR) + "/examples/ombrelia-host";
-
-// Resident bytes per heap byte the viewer writes: a sanitizer keeps shadow memory beside each
-// byte (ThreadSanitizer several bytes of it).
-#if defined(__SANITIZE_THREAD__)
-constexpr size_t kResidentPerHeapByte = 5;
-#elif defined(__SANITIZE_ADDRESS__)
-constexpr size_t kResidentPerHeapByte = 2;
-#else
-constexpr size_t kResidentPerHeapByte = 1;
-#endif
-
-// The viewer's environment. AddressSanitizer keeps freed memory resident in a quarantine of
-// 256 MB: with a small one, what the viewer holds shows in its resident memory.
-std::vector<std::string> viewerEnvironment() {
-#if defined(__SANITIZE_ADDRESS__)
-  const char* options = std::getenv("ASAN_OPTIONS");
-  return {std::string("ASAN_OPTIONS=") + (options ? options : "") + ":quarantine_size_mb=16"};
-#else
-  return {};
-#endif
-}
-
-// A CloudFront-style signed query of `length` characters.
-std::string signedQuery(size_t length) {
-  const std::string tail = "&Signature=Nw2-cL~qx9_Zk0&Key-Pair-Id=K";
-  std::string query = "Policy=";
-  const std::string filler = "eyJTdGF0ZW1lbnQiOlt7-_~";
-  while (query.size() + tail.size() < length) query += filler[query.size() % filler.size()];
-  return query + tail;
-}
-
-// A figure of a process's memory from /proc ("VmRSS", "VmHWM"), in bytes.
-size_t memoryFigure(pid_t pid, const std::string& field) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.starts_with(field + ":")) return std::stoull(line.substr(field.size() + 1)) * 1024;
-  }
-  return 0;
-}
-
-// How far a process's resident memory rises above what it holds now while `work` runs, at its
-// peak and once it is done.
-struct Growth {
-  size_t peak = 0;
-  size_t held = 0;
-};
-Growth residentGrowthOf(pid_t pid, const std::function<void()>& work) {
-  // "5" sets the peak back to what is resident now.
-  std::ofstream("/proc/" + std::to_string(pid) + "/clear_refs") << "5";
-  const size_t before = memoryFigure(pid, "VmRSS");
-  work();
-  const size_t peak = memoryFigure(pid, "VmHWM");
-  const size_t after = memoryFigure(pid, "VmRSS");
-  return {peak > before ? peak - before : 0, after > before ? after - before : 0};
-}
-
-size_t residentGrowth(pid_t pid, const std::function<void()>& work) {
-  return residentGrowthOf(pid, work).peak;
-}
-
-// The local URLs in a rewritten playlist, in order.
-std::vector<std::string> localUrlsIn(const std::string& playlist) {
-  std::vector<std::string> urls;
-  std::istringstream lines(playlist);
-  for (std::string line; std::getline(lines, line);) {
-    if (line.starts_with("http://127.0.0.1:")) urls.push_back(line);
-  }
-  return urls;
-}
 
 // A folder for the origin to serve, its name starting with `prefix`: "m" in it holds the sample
 // stream's first four segments, seg0.ts to seg3.ts.

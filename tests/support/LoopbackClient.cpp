@@ -114,6 +114,13 @@ std::string LoopbackClient::readUntil(std::string_view needle, std::chrono::mill
   return received_;
 }
 
+std::string LoopbackClient::readAtLeast(size_t bytes, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (received_.size() < bytes && readSome(deadline)) {
+  }
+  return received_;
+}
+
 bool LoopbackClient::waitForClose(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (readSome(deadline)) {

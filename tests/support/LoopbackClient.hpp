@@ -26,6 +26,8 @@ public:
   // Reads until `needle` has arrived (or the server closes, or the timeout).
   std::string readUntil(std::string_view needle,
                         std::chrono::milliseconds timeout = kDefaultTimeout);
+  // Reads until `bytes` have arrived in all (or the server closes, or the timeout).
+  std::string readAtLeast(size_t bytes, std::chrono::milliseconds timeout = kDefaultTimeout);
   // True when the server closed (or reset) the connection within the timeout.
   bool waitForClose(std::chrono::milliseconds timeout = kDefaultTimeout);
   // True when the connection ended with a reset rather than a clean close.

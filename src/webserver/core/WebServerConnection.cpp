@@ -788,7 +788,46 @@ void WebServerConnection::startProcessing() {
     finishProcessing(std::move(preflight));
     return;
   }
+  watchClient();
   processRequest(request_, makeCompletion());
+}
+
+// A client that leaves while its request is worked on, or while its answer goes out, should not
+// leave the work going for nobody: nothing else reads the socket then, so the loop is asked to
+// tell when it becomes readable. The end of the stream or an error means the client has gone,
+// as for nginx; the connection then ends, which cancels the request for its handler.
+void WebServerConnection::watchClient() {
+  if (finalized_ || !watchSocket()) return;
+  watchingClient_ = true;
+  io_->socket.async_wait(
+      tcp::socket::wait_read,
+      [self = shared_from_this()](const error_code& error) { self->onClientReadable(error); });
+}
+
+void WebServerConnection::onClientReadable(const error_code& error) {
+  if (!watchingClient_ || finalized_) return;
+  watchingClient_ = false;
+  if (error) return;
+  std::array<char, 4096> ignored{};
+  for (;;) {
+    const ssize_t n = ::recv(socket_, ignored.data(), ignored.size(), MSG_DONTWAIT);
+    if (n > 0) {
+      ignoredBytes_ += static_cast<size_t>(n);
+      if (ignoredBytes_ >= kMaxIgnoredBytes) return;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      watchClient();
+      return;
+    }
+    break;
+  }
+  if (WebServerShouldLog(kWebServerLogDebug)) {
+    WebServerLogMessage(kWebServerLogDebug, "Client left socket %i before its whole response",
+                        socket_);
+  }
+  endConnection();
 }
 
 std::string WebServerConnection::prepareHead(int statusCode, const WebServerResponse *response) {
@@ -1050,7 +1089,11 @@ void WebServerConnection::onWritten(const error_code &error, size_t length,
   (this->*next)();
 }
 
-void WebServerConnection::finishResponse() { endConnection(); }
+void WebServerConnection::finishResponse() {
+  responseWhole_ = true;
+  watchingClient_ = false;
+  endConnection();
+}
 
 void WebServerConnection::abortWithStatus(int statusCode) {
   if (headPrepared_ || finalized_) {
@@ -1127,6 +1170,10 @@ void WebServerConnection::finalize() {
   cancelTimer();
   ++timerGeneration_;
   io_->timer.cancel(); // releases the wait's hold on the connection now
+  // Whatever ends the connection before the whole response went out (the client leaving, a
+  // failed or timed-out write, a body that broke off), the client no longer waits for it. Told
+  // before the socket closes, so that a client seeing the close finds its request settled.
+  if (request_ && !responseWhole_) request_->cancellation()->cancel();
   error_code error;
   closeDescriptor(&error);
   if (WebServerShouldLog(kWebServerLogDebug)) {

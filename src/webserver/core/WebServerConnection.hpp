@@ -50,6 +50,10 @@ public:
   // closing does not reset the connection before the client has read the answer.
   static constexpr std::chrono::milliseconds kLingerTimeout{2000};
   static constexpr size_t kMaxLingerBytes = 1024 * 1024;
+  // While its request is worked on, a client has nothing to send (one request per connection):
+  // bytes it sends anyway are read and dropped up to this many, so that its leaving can still be
+  // seen behind them; past them it is no longer watched.
+  static constexpr size_t kMaxIgnoredBytes = 1024 * 1024;
 
   explicit WebServerConnection(WebServerConnectionInit init);
   virtual ~WebServerConnection();
@@ -127,6 +131,9 @@ private:
   void lingerThenClose();
   void onLingerRead(bool failed, size_t length);
   void finalize();
+  // While the handler works and its answer goes out, tells when the client leaves.
+  void watchClient();
+  void onClientReadable(const boost::system::error_code& error);
   void armTimer(std::chrono::milliseconds timeout);
   void armTimerAt(std::chrono::steady_clock::time_point deadline);
   std::chrono::steady_clock::time_point bodyReadDeadline() const;
@@ -151,6 +158,9 @@ private:
   bool headPrepared_ = false;
   bool responseBodyOpened_ = false;
   bool responseChunked_ = false;
+  bool watchingClient_ = false;
+  bool responseWhole_ = false;  // the last byte of the response has been written
+  size_t ignoredBytes_ = 0;
   uint64_t timerGeneration_ = 0;
   bool timerArmed_ = false;
   std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();

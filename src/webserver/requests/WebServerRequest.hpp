@@ -13,6 +13,7 @@
 
 #include <ombrelia/Url.hpp>
 
+#include "platform/CancellationToken.hpp"
 #include "webserver/core/WebServerDates.hpp"
 #include "webserver/core/WebServerFunctions.hpp"
 #include "webserver/core/WebServerHeaders.hpp"
@@ -86,6 +87,10 @@ public:
   std::string localAddressString() const;
   std::string remoteAddressString() const;
 
+  // Cancelled by the connection when the client goes away (or the connection ends) before it
+  // has the whole response, so that the work done for it can stop.
+  const std::shared_ptr<platform::CancellationToken>& cancellation() const { return cancellation_; }
+
   // Attributes set by matching; an empty value removes the key.
   std::any attribute(const std::string &key) const;
   void setAttribute(const std::string &key, std::any value);
@@ -124,6 +129,8 @@ private:
   WebServerByteRange byteRange_;
   std::string localAddressData_;
   std::string remoteAddressData_;
+  const std::shared_ptr<platform::CancellationToken> cancellation_ =
+      platform::CancellationToken::create();
 };
 
 // Makes a request of class T (WebServerRequest or a subclass) from the matched values: what a

@@ -4,13 +4,16 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <map>
 #include <optional>
+#include <vector>
 
 #include "platform/HttpClient.hpp"
 #include "platform/HttpTask.hpp"
 #include "support/CountdownLatch.hpp"
 #include "support/StreamedBody.hpp"
 #include "support/TestHttpServer.hpp"
+#include "support/Waiter.hpp"
 
 namespace ombrelia::platform {
 namespace {
@@ -351,6 +354,196 @@ TEST_F(HttpClientTest, BodyHandedOverAsItArrivesEndsWholeOrFailsWithItsTransfer)
   client->delegateQueue()->drain();
   EXPECT_EQ(missingStarted.events(), 0u) << "an error page comes whole, with the completion";
   EXPECT_EQ(notFound->value().body.toString(), "no such segment");
+}
+
+// What a transfer ended with, and when, for tests that leave transfers running.
+struct Outcomes {
+  test::Waiter waiter;
+  std::map<std::string, std::optional<HttpResult>> results;
+
+  HttpClient::Completion completion(const std::string& name) {
+    {
+      std::lock_guard lock(waiter.mutex());
+      results[name] = std::nullopt;
+    }
+    return [this, name](HttpResult result) {
+      std::lock_guard lock(waiter.mutex());
+      results[name] = std::move(result);
+      waiter.notify();
+    };
+  }
+  size_t ended() {
+    return std::count_if(results.begin(), results.end(),
+                         [](const auto& entry) { return entry.second.has_value(); });
+  }
+  bool waitForEnded(size_t count) {
+    return waiter.waitFor(10s, [&] { return ended() >= count; });
+  }
+  // The messages of the transfers that ended cancelled.
+  std::vector<std::string> cancellations() {
+    std::lock_guard lock(waiter.mutex());
+    std::vector<std::string> messages;
+    for (const auto& [name, result] : results) {
+      if (result && result->errorIf() && result->errorIf()->cause == HttpErrorCause::cancelled) {
+        messages.push_back(result->errorIf()->message);
+      }
+    }
+    return messages;
+  }
+};
+
+// Starts a transfer of `url` and waits for its body to begin.
+std::shared_ptr<HttpTask> started(HttpClient& client, const std::string& url,
+                                  HttpClient::Completion completion) {
+  auto begun = std::make_shared<test::CountdownLatch>(1);
+  auto request = get(url);
+  request.onBodyStart = [begun](HttpResponse, std::shared_ptr<HttpBodyStream>) {
+    begun->countDown();
+  };
+  auto task = client.dataTask(std::move(request), std::move(completion));
+  EXPECT_TRUE(begun->wait()) << url;
+  return task;
+}
+
+// A player that leaves a segment partway must not hold the origin's connections from the
+// requests it makes next: a transfer nobody waits for gives its connection up as soon as one
+// that someone waits for would otherwise queue behind it. (Dropping the task, the old way, left
+// the next request queued until the stalled transfers' low-speed limit ended them, 20 s.)
+TEST_F(HttpClientTest, AbandonedTransferGivesUpItsConnectionToARequestSomeoneWaitsFor) {
+  client = HttpClient::create({.delegateQueue = nullptr, .maxConnectionsPerHost = 2});
+  TestHttpResponse stalled = TestHttpResponse::ok(std::string(200'000, 's'), "video/mp2t");
+  stalled.mode = TestHttpResponse::Mode::stallAfterHead;
+  server.route("/left.ts", stalled);
+  server.route("/next.ts", TestHttpResponse::ok("next", "video/mp2t"));
+
+  Outcomes left;
+  auto first = started(*client, server.url("/left.ts?1"), left.completion("first"));
+  auto second = started(*client, server.url("/left.ts?2"), left.completion("second"));
+  first->abandon();
+  second->abandon();
+  const auto next = fetch(*client, get(server.url("/next.ts")));
+  ASSERT_TRUE(next && next->hasValue()) << "the waiting request queued behind abandoned ones";
+  EXPECT_EQ(next->value().body.toString(), "next");
+  ASSERT_TRUE(left.waitForEnded(1));
+  const auto cancelled = left.cancellations();
+  ASSERT_EQ(cancelled.size(), 1u) << "only as many as the waiting request needs";
+  EXPECT_NE(cancelled[0].find("needs its connection"), std::string::npos) << cancelled[0];
+  // The other ends before what its completion touches goes.
+  first->cancel();
+  second->cancel();
+  EXPECT_TRUE(left.waitForEnded(2));
+}
+
+// Abandoned transfers may end well for whoever keeps what they bring, but only while every body
+// in flight, each counted at its declared length, fits the budget: those with most to come end
+// first, and a transfer someone waits for is never ended for it.
+TEST_F(HttpClientTest, AbandonedTransfersGoOnOnlyWithinTheBudgetOfBodiesInFlight) {
+  client = HttpClient::create({.delegateQueue = nullptr, .maxBodyBytesInFlight = 500'000});
+  for (const auto& [path, size] :
+       {std::pair{"/small.ts", 150'000}, {"/large.ts", 200'000}, {"/waited.ts", 400'000}}) {
+    TestHttpResponse stalled = TestHttpResponse::ok(std::string(size, 'b'), "video/mp2t");
+    stalled.mode = TestHttpResponse::Mode::stallAfterHead;
+    server.route(path, stalled);
+  }
+  Outcomes transfers;
+  std::vector<std::shared_ptr<HttpTask>> tasks;
+  for (const std::string name : {"large1", "large2", "small"}) {
+    const std::string path = name == "small" ? "/small.ts" : "/large.ts?" + name;
+    tasks.push_back(started(*client, server.url(path), transfers.completion(name)));
+  }
+  for (auto& task : tasks) task->abandon();
+  // 550,000 bytes declared: one large transfer, one with the most to come, goes.
+  ASSERT_TRUE(transfers.waitForEnded(1));
+  ASSERT_EQ(transfers.cancellations().size(), 1u);
+  EXPECT_NE(transfers.cancellations()[0].find("passed 500000 bytes"), std::string::npos);
+  {
+    std::lock_guard lock(transfers.waiter.mutex());
+    EXPECT_FALSE(transfers.results["small"].has_value()) << "the one nearest its end stays";
+  }
+  // A body someone waits for takes what room there is, and more: the abandoned ones go.
+  started(*client, server.url("/waited.ts"), transfers.completion("waited"));
+  ASSERT_TRUE(transfers.waitForEnded(3));
+  EXPECT_EQ(transfers.cancellations().size(), 3u);
+  {
+    std::lock_guard lock(transfers.waiter.mutex());
+    EXPECT_FALSE(transfers.results["waited"].has_value()) << "a waited transfer was ended";
+  }
+  // Its half may still be on its way out: the origin breaks it off once it has gone.
+  for (int tries = 0;
+       tries < 50 && !transfers.waiter.waitFor(200ms, [&] { return transfers.ended() == 4; });
+       ++tries) {
+    server.closeStalled();
+  }
+  ASSERT_EQ(transfers.ended(), 4u);
+  EXPECT_EQ(transfers.cancellations().size(), 3u);
+}
+
+// A body gate that refuses pauses the transfer, which keeps every byte and its connection, and
+// is not taken for a stalled one by the low-speed limit, until resumed. A body of declared length
+// is asked for whole at its first piece, so that its room is made once; one of unknown length
+// piece by piece.
+TEST_F(HttpClientTest, BodyGatePausesATransferUntilResumedAndLosesNoByte) {
+  client = HttpClient::create({.delegateQueue = nullptr, .lowSpeedTime = 1s});
+  std::string body(2'000'000, '\0');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 13 + i / 509);
+  server.route("/playlist.m3u8", TestHttpResponse::ok(body, "application/vnd.apple.mpegurl"));
+  TestHttpResponse chunked = TestHttpResponse::ok(body.substr(0, 100'000), "text/plain");
+  chunked.mode = TestHttpResponse::Mode::chunked;
+  server.route("/chunked.m3u8", chunked);
+  test::Waiter waiter;
+  std::vector<size_t> asked;
+  size_t taken = 0;
+  std::function<void()> resume;
+  auto request = get(server.url("/playlist.m3u8"));
+  request.bodyGate = [&](size_t bytes, std::function<void()> resumeLater) {
+    std::lock_guard lock(waiter.mutex());
+    asked.push_back(bytes);
+    if (asked.size() == 1) {
+      resume = std::move(resumeLater);
+      waiter.notify();
+      return false;
+    }
+    taken += bytes;
+    return true;
+  };
+  Outcomes outcome;
+  client->dataTask(std::move(request), outcome.completion("playlist"));
+  ASSERT_TRUE(waiter.waitFor(10s, [&] { return static_cast<bool>(resume); }));
+  // Longer than the low-speed limit, during which nothing may move.
+  EXPECT_FALSE(outcome.waiter.waitFor(1500ms, [&] { return outcome.ended() > 0; }))
+      << "the paused transfer ended";
+  std::function<void()> go;
+  {
+    std::lock_guard lock(waiter.mutex());
+    EXPECT_EQ(asked, std::vector<size_t>{body.size()}) << "asked for more while paused";
+    go = std::move(resume);
+  }
+  go();
+  ASSERT_TRUE(outcome.waitForEnded(1));
+  {
+    std::lock_guard lock(outcome.waiter.mutex());
+    const auto& result = outcome.results["playlist"];
+    ASSERT_TRUE(result && result->hasValue()) << result->error().message;
+    EXPECT_TRUE(result->value().body.view() == body);
+  }
+  {
+    std::lock_guard gate(waiter.mutex());
+    EXPECT_EQ(asked.size(), 2u);
+    EXPECT_EQ(taken, body.size());
+  }
+
+  auto unknown = get(server.url("/chunked.m3u8"));
+  size_t pieces = 0;
+  size_t admitted = 0;
+  unknown.bodyGate = [&](size_t bytes, std::function<void()>) {
+    ++pieces;
+    admitted += bytes;
+    return true;
+  };
+  const auto whole = fetch(*client, std::move(unknown));
+  ASSERT_TRUE(whole && whole->hasValue());
+  EXPECT_EQ(admitted, 100'000u);
+  EXPECT_GT(pieces, 1u);
 }
 
 TEST_F(HttpClientTest, RangeValueCannotInjectHeaderLines) {

@@ -597,6 +597,50 @@ TEST_F(SegmentDelivery, StreamedAnswerStaysInFlightUntilItsBodyEnds) {
   EXPECT_EQ(activator->parallelRequestCounter(), 0);
 }
 
+// A player that leaves before its playlist arrives leaves nothing to do for it: the fetch ends,
+// and nothing is stored or counted. And a request whose player has gone stops crowding the
+// others at once, also a segment whose body still arrives.
+TEST_F(SegmentDelivery, WorkForAPlayerThatHasGoneStopsAndNoLongerCountsInFlight) {
+  TestHttpResponse held = TestHttpResponse::ok(mediaPlaylist(), "application/vnd.apple.mpegurl");
+  held.mode = TestHttpResponse::Mode::heldUntilReleased;
+  origin_.route("/left.m3u8", held);
+  TestHttpResponse broken = TestHttpResponse::ok(std::string(400'000, 'b'), "video/mp2t");
+  broken.mode = TestHttpResponse::Mode::stallAfterHead;
+  origin_.route("/v/s2.ts", broken);
+  auto activator = PluginActivator::create("video", "client", analytics_);
+  const int64_t before = analytics_->getDataReceivedHTTP();
+
+  const auto playlistLeft = platform::CancellationToken::create();
+  Latch answered;
+  std::optional<HTTPLoader::Response> playlist;
+  activator->playlistData(
+      *Url::parse(origin_.url("/left.m3u8")),
+      [&](HTTPLoader::Response r) {
+        playlist = std::move(r);
+        answered.countDown();
+      },
+      playlistLeft);
+  const auto segmentLeft = platform::CancellationToken::create();
+  const auto segmentAnswer = awaitAnswer(
+      [&](auto c) { activator->segmentData(segment(2), c, std::nullopt, segmentLeft); });
+  ASSERT_TRUE(segmentAnswer.stream);
+  test::StreamedBody body(segmentAnswer.stream);
+  ASSERT_EQ(body.readAtLeast(200'000), test::StreamedBody::Outcome::partway);
+  EXPECT_EQ(activator->parallelRequestCounter(), 2);
+
+  playlistLeft->cancel();
+  segmentLeft->cancel();
+  EXPECT_EQ(activator->parallelRequestCounter(), 0) << "requests nobody waits for still count";
+  ASSERT_TRUE(answered.waitFor(1)) << "the playlist's fetch went on for nobody";
+  EXPECT_FALSE(playlist->data);
+  origin_.release("/left.m3u8");
+  for (const auto& version : ManifestController::shared().versions()) {
+    EXPECT_NE(version.url().toString(), origin_.url("/left.m3u8")) << "stored for nobody";
+  }
+  EXPECT_EQ(analytics_->getDataReceivedHTTP(), before);
+  origin_.closeStalled();
+}
+
 // A player that reads nothing holds up neither the origin's transfer nor the store, and costs no
 // memory past the segment itself (and the origin's own copy of what it sends).
 TEST_F(SegmentDelivery, PlayerThatDoesNotReadHoldsUpNothingAndMemoryStaysNearTheSegment) {

@@ -11,13 +11,16 @@
 #include <atomic>
 #include <condition_variable>
 #include <future>
+#include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "support/ListeningSockets.hpp"
 #include "support/LoopbackClient.hpp"
 #include "support/OpenDescriptors.hpp"
 #include "support/RawHttpResponse.hpp"
+#include "support/Waiter.hpp"
 #include "webserver/core/WebServerRequestHeadParser.hpp"
 #include "webserver/requests/WebServerDataRequest.hpp"
 #include "webserver/requests/WebServerMultiPartFormRequest.hpp"
@@ -349,6 +352,71 @@ TEST(WebServerConnections, SurvivesAClientThatHangsUpMidResponseWithoutLeakingDe
   }
   EXPECT_TRUE(descriptorsReturnTo(before)) << openDescriptorCount() << " > " << before;
   EXPECT_EQ(get(server->port(), "GET / HTTP/1.1\r\n\r\n").body.size(), 32u * 1024 * 1024);
+}
+
+// A player that gives up on a request must not leave the work for it going: the request's
+// cancellation tells its handler, whether the client leaves before any answer or while a
+// streamed one is written. An answer written whole cancels nothing.
+TEST(WebServerConnections, TellsTheHandlerWhenItsClientLeavesBeforeTheWholeAnswer) {
+  test::Waiter waiter;
+  std::map<std::string, std::shared_ptr<platform::CancellationToken>> tokens;
+  std::set<std::string> cancelled;
+  std::vector<WebServerCompletionBlock> unanswered;
+  std::vector<WebServerReadCompletion> unread;
+  auto server = WebServer::create();
+  const auto record = [&](const std::shared_ptr<WebServerRequest>& request) {
+    std::lock_guard lock(waiter.mutex());
+    tokens[request->path()] = request->cancellation();
+    request->cancellation()->onCancel([&, path = request->path()] {
+      std::lock_guard inner(waiter.mutex());
+      cancelled.insert(path);
+      waiter.notify();
+    });
+    waiter.notify();
+  };
+  server->addHandlerForMethodPath(
+      "GET", "/pending", WebServerRequestClass<WebServerRequest>(),
+      [&](const std::shared_ptr<WebServerRequest>& request, WebServerCompletionBlock completion) {
+        record(request);
+        std::lock_guard lock(waiter.mutex());
+        unanswered.push_back(std::move(completion));
+      });
+  server->addHandlerForMethodPath(
+      "GET", "/streamed", WebServerRequestClass<WebServerRequest>(),
+      [&](const std::shared_ptr<WebServerRequest>& request, WebServerCompletionBlock completion) {
+        record(request);
+        auto first = std::make_shared<bool>(true);
+        completion(WebServerStreamedResponse::responseWithContentTypeAsync(
+            "video/mp2t", [&, first](WebServerReadCompletion read) {
+              if (std::exchange(*first, false))
+                return read(WebServerReadResult::success(Data(std::string("abc"))));
+              std::lock_guard lock(waiter.mutex());
+              unread.push_back(std::move(read));  // the origin is slow to send the rest
+            }));
+      });
+  server->addHandlerForMethodPath("GET", "/whole", WebServerRequestClass<WebServerRequest>(),
+                                  [&](const std::shared_ptr<WebServerRequest>& request) {
+                                    record(request);
+                                    return text("done");
+                                  });
+  ASSERT_TRUE(server->startWithOptions(localOptions()));
+
+  for (const std::string path : {"/pending", "/streamed"}) {
+    auto client = LoopbackClient::connect(server->port());
+    ASSERT_TRUE(client);
+    client->send("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    ASSERT_TRUE(waiter.waitFor(5s, [&] { return tokens.count(path) == 1; })) << path;
+    if (path == "/streamed") client->readUntil("abc");
+    client->close();
+    EXPECT_TRUE(waiter.waitFor(5s, [&] { return cancelled.count(path) == 1; }))
+        << path << ": the handler was not told its client left";
+  }
+  // The connection settles its request before it closes.
+  EXPECT_EQ(get(server->port(), "GET /whole HTTP/1.1\r\n\r\n").body, "done");
+  std::lock_guard lock(waiter.mutex());
+  EXPECT_EQ(cancelled.count("/whole"), 0u) << "an answer written whole was cancelled";
+  unanswered.clear();
+  unread.clear();
 }
 
 TEST(WebServerConnections, ClosesAClientThatDoesNotReadItsResponse) {

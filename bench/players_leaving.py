@@ -1,0 +1,185 @@
+#!/usr/bin/env python3
+"""What players that leave, or ask at once, cost a viewer of the example host application.
+
+    players_leaving.py <ombrelia-host> <origin-base-url> [<origin-base-url> ...] [--seconds S]
+
+The origins serve (tests/support/start-origin) seg6m.ts (6 MiB), seg100k.ts, seg60m.ts (60 MiB),
+media.m3u8 (a small playlist), big.m3u8 (16,000 segments each signed with a 2,000-character
+query, 31 MiB) and /paced/<bytes per second>/<file>. Each case runs a fresh viewer
+(`serve --whole --port 0`) and prints its figures:
+
+  left-slow    8 segments of 6 MiB at 0.5 MiB/s, each left after 64 KB: how long the next
+               100 kB segment (at the same pace) and a playlist reload then take.
+  left-large   32 segments of 60 MiB at 8 MiB/s on the origins in turn, each left after 64 KB:
+               the viewer's peak resident memory.
+  reloading    8 players reloading big.m3u8 every second: the viewer's peak resident memory, and
+               what it still holds once they stop; and how long a small playlist takes meanwhile.
+"""
+import socket
+import subprocess
+import sys
+import threading
+import time
+import urllib.parse
+
+MIB = 1024 * 1024
+
+
+def local_url(port, origin_url):
+    path = urllib.parse.urlsplit(origin_url).path
+    return "/%s?__hls_origin_url=%s" % (path.lstrip("/"), urllib.parse.quote(origin_url, safe=""))
+
+
+def request(port, target, keep_bytes=None, timeout=120):
+    """GETs target from the viewer; reads keep_bytes of body (then leaves) or the whole answer.
+    Returns (status, body bytes read, seconds)."""
+    start = time.monotonic()
+    s = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+    s.sendall(("GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" % target).encode())
+    head = bytearray()
+    body = None
+    while True:
+        chunk = s.recv(256 * 1024)
+        if not chunk:
+            break
+        if body is None:
+            head += chunk
+            end = head.find(b"\r\n\r\n")
+            if end < 0:
+                continue
+            body = len(head) - end - 4
+            del head[end:]
+        else:
+            body += len(chunk)
+        if keep_bytes is not None and body >= keep_bytes:
+            break
+    s.close()
+    body = body or 0
+    status = int(head.split(b" ", 2)[1]) if head.startswith(b"HTTP/") else 0
+    return status, body, time.monotonic() - start
+
+
+def memory(pid, field):
+    with open("/proc/%d/status" % pid) as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / 100.0
+
+
+class Viewer:
+    def __init__(self, host, origin):
+        self.process = subprocess.Popen(
+            [host, "serve", origin + "/media.m3u8", "--whole", "--port", "0"],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        line = self.process.stdout.readline().strip()
+        self.port = urllib.parse.urlsplit(line).port
+        threading.Thread(target=self.process.stdout.read, daemon=True).start()
+
+    def reset_peak(self):
+        with open("/proc/%d/clear_refs" % self.process.pid, "w") as f:
+            f.write("5")
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(30)
+
+
+def left_slow(host, origins):
+    origin = origins[0]
+    viewer = Viewer(host, origin)
+    pace = "/paced/%d/" % (MIB // 2)
+    took = {}
+    # Each of the next requests right after 8 fresh segments were left.
+    for name, path in (("segment", pace + "seg100k.ts"), ("playlist", "/media.m3u8?reload=1")):
+        threads = [threading.Thread(target=request, args=(
+            viewer.port, local_url(viewer.port, origin + pace + "seg6m.ts?%s=%d" % (name, n)),
+            64 * 1024)) for n in range(8)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        took[name] = request(viewer.port, local_url(viewer.port, origin + path))
+    print("left-slow   next 100 kB segment %.2f s (%d, %d bytes), playlist reload %.2f s (%d)" %
+          (took["segment"][2], took["segment"][0], took["segment"][1], took["playlist"][2],
+           took["playlist"][0]))
+    viewer.stop()
+
+
+def left_large(host, origins):
+    viewer = Viewer(host, origins[0])
+    base = memory(viewer.process.pid, "VmRSS")
+    viewer.reset_peak()
+    pace = "/paced/%d/" % (8 * MIB)
+    for n in range(32):
+        origin = origins[n % len(origins)]
+        threading.Thread(target=request, args=(
+            viewer.port, local_url(viewer.port, origin + pace + "seg60m.ts?n=%d" % n), 64 * 1024),
+            daemon=True).start()
+        time.sleep(0.05)
+    # Long enough for every 60 MiB body to arrive at the origin's pace.
+    deadline = time.monotonic() + 60 * MIB / (8 * MIB) * (32 / (8 * len(origins)) + 1) + 5
+    peak = 0
+    while time.monotonic() < deadline:
+        peak = max(peak, memory(viewer.process.pid, "VmHWM"))
+        time.sleep(0.5)
+    held = memory(viewer.process.pid, "VmRSS")
+    print("left-large  peak %d MB (%d MB at start), %d MB held after" %
+          (peak / 1e6, base / 1e6, held / 1e6))
+    viewer.stop()
+
+
+def reloading(host, origins, seconds):
+    origin = origins[0]
+    viewer = Viewer(host, origin)
+    base = memory(viewer.process.pid, "VmRSS")
+    cpu0 = cpu_seconds(viewer.process.pid)
+    viewer.reset_peak()
+    stop = time.monotonic() + seconds
+    answers = []
+
+    def player(n):
+        while time.monotonic() < stop:
+            status, body, took = request(viewer.port, local_url(viewer.port,
+                                                                 origin + "/big.m3u8"))
+            answers.append((status, body, took))
+            time.sleep(1)
+
+    threads = [threading.Thread(target=player, args=(n,)) for n in range(8)]
+    for t in threads:
+        t.start()
+    time.sleep(min(5, seconds / 2))
+    small = request(viewer.port, local_url(viewer.port, origin + "/media.m3u8?small=1"))[2]
+    for t in threads:
+        t.join()
+    peak = memory(viewer.process.pid, "VmHWM")
+    held = memory(viewer.process.pid, "VmRSS")
+    ok = sum(1 for a in answers if a[0] == 200)
+    slowest = max(a[2] for a in answers) if answers else 0
+    print("reloading   %d answers (%d of 200), slowest %.1f s; peak %d MB (%d MB at start), "
+          "%d MB held after; a small playlist meanwhile %.2f s; CPU %.1f s" %
+          (len(answers), ok, slowest, peak / 1e6, base / 1e6, held / 1e6, small,
+           cpu_seconds(viewer.process.pid) - cpu0))
+    viewer.stop()
+
+
+def main():
+    args = sys.argv[1:]
+    seconds = 30
+    if "--seconds" in args:
+        i = args.index("--seconds")
+        seconds = int(args[i + 1])
+        del args[i:i + 2]
+    host, origins = args[0], args[1:]
+    left_slow(host, origins)
+    left_large(host, origins)
+    reloading(host, origins, seconds)
+
+
+main()

@@ -1,0 +1,83 @@
+#include "proxy/PlaylistWork.hpp"
+
+#include <algorithm>
+#include <vector>
+
+#include "proxy/PlaylistWorkBudget.hpp"
+
+namespace ombrelia {
+
+PlaylistWork::PlaylistWork(std::shared_ptr<PlaylistWorkBudget> budget)
+    : budget_(std::move(budget)) {
+  budget_->enter(*this);
+}
+
+PlaylistWork::~PlaylistWork() { budget_->leave(*this); }
+
+void PlaylistWork::hold(size_t bytes, std::function<void()> then) {
+  {
+    std::lock_guard lock(budget_->mutex_);
+    if (!budget_->admitsLocked(*this, bytes)) {
+      budget_->waiters_.push_back({this, bytes, true, std::move(then)});
+      return;
+    }
+    budget_->addLocked(*this, bytes);
+  }
+  then();
+}
+
+bool PlaylistWork::tryHold(size_t bytes, std::function<void()> retry) {
+  std::lock_guard lock(budget_->mutex_);
+  if (budget_->admitsLocked(*this, bytes)) {
+    budget_->addLocked(*this, bytes);
+    return true;
+  }
+  budget_->waiters_.push_back({this, bytes, false, std::move(retry)});
+  return false;
+}
+
+void PlaylistWork::holdExactly(size_t bytes) {
+  size_t less = 0;
+  {
+    std::lock_guard lock(budget_->mutex_);
+    if (bytes >= held_) {
+      budget_->addLocked(*this, bytes - held_);
+      return;
+    }
+    less = held_ - bytes;
+  }
+  budget_->give(*this, less);
+}
+
+void PlaylistWork::release(size_t bytes) { budget_->give(*this, bytes); }
+
+void PlaylistWork::stopWaiting() {
+  std::vector<std::function<void()>> pending;
+  {
+    std::lock_guard lock(budget_->mutex_);
+    for (auto it = budget_->waiters_.begin(); it != budget_->waiters_.end();) {
+      if (it->work != this) {
+        ++it;
+        continue;
+      }
+      pending.push_back(std::move(it->then));
+      it = budget_->waiters_.erase(it);
+    }
+  }
+  for (auto& then : pending) then();
+}
+
+void PlaylistWork::stopWaitingOnceCancelled(
+    const std::shared_ptr<platform::CancellationToken>& cancellation) {
+  if (!cancellation) return;
+  cancellation->onCancel([weak = weak_from_this()] {
+    if (auto waiting = weak.lock()) waiting->stopWaiting();
+  });
+}
+
+size_t PlaylistWork::held() const {
+  std::lock_guard lock(budget_->mutex_);
+  return held_;
+}
+
+}  // namespace ombrelia

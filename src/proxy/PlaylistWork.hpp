@@ -1,0 +1,50 @@
+#pragma once
+// Any thread, one stage at a time.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "platform/CancellationToken.hpp"
+
+namespace ombrelia {
+
+class PlaylistWorkBudget;
+
+// What one playlist holds of the budget of playlist work in flight, from its fetch to the end of
+// its answer. Let go, it gives everything back and drops its waiting, if any.
+class PlaylistWork : public std::enable_shared_from_this<PlaylistWork> {
+ public:
+  explicit PlaylistWork(std::shared_ptr<PlaylistWorkBudget> budget);
+  ~PlaylistWork();
+  PlaylistWork(const PlaylistWork&) = delete;
+  PlaylistWork& operator=(const PlaylistWork&) = delete;
+
+  // Holds `bytes` more once the budget has room, then runs `then`: at once on this thread when
+  // there is room now, else later on the global queue.
+  void hold(size_t bytes, std::function<void()> then);
+  // Holds `bytes` more if there is room now. Otherwise false, and `retry` runs, on the global
+  // queue, once there may be room: the caller then asks again.
+  bool tryHold(size_t bytes, std::function<void()> retry);
+  // Sets what it holds, giving back or taking whatever the difference, room or not: for bytes
+  // that exist already.
+  void holdExactly(size_t bytes);
+  // Gives back at most `bytes` of what it holds.
+  void release(size_t bytes);
+  // Stops waiting: the pending callback, if any, runs now without the bytes it waited for (the
+  // caller sees why, its request cancelled, and gives up).
+  void stopWaiting();
+  // Stops waiting once `cancellation` is cancelled, whenever that is; nothing when it is null.
+  void stopWaitingOnceCancelled(const std::shared_ptr<platform::CancellationToken>& cancellation);
+  size_t held() const;
+
+ private:
+  friend class PlaylistWorkBudget;
+
+  const std::shared_ptr<PlaylistWorkBudget> budget_;
+  uint64_t sequence_ = 0;
+  size_t held_ = 0;  // guarded by the budget's mutex
+};
+
+}  // namespace ombrelia

@@ -1,0 +1,102 @@
+#pragma once
+// Any thread: works hold and give back bytes from wherever their stage runs; admissions that
+// had to wait run on the global queue.
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+
+namespace ombrelia {
+
+class PlaylistWork;
+
+// The process-wide budget of playlist work in flight. Every playlist the proxy fetches for a
+// player holds, from its fetch to the end of its answer, the bytes it has at each stage: the
+// body as it arrives, what the store reads of it, the pinned text and the rewritten one, and the
+// answer until it is written. A stage that would pass the budget waits for room, and a fetch
+// pauses; so the viewer's memory for playlists does not grow with the number of players asking
+// at once, nor with how often they ask.
+class PlaylistWorkBudget : public std::enable_shared_from_this<PlaylistWorkBudget> {
+ public:
+  // What every playlist in flight but the oldest may hold together: a stage that would take them
+  // past it waits, and a fetch pauses. The oldest takes what it needs beside it and never waits,
+  // so that playlists each holding part of the budget cannot wait on each other for ever; so the
+  // most held is this plus what one playlist's stages hold: a real playlist of 31 MiB (16,000
+  // segments signed with 2,000-character queries) about 150 MB while the store reads it and
+  // 120 MB while it is rewritten; at the largest body the proxy takes (64 MiB), twice that.
+  // Live playlists and ordinary ladders hold a few MiB: dozens of them go at once, while
+  // playlists of tens of MiB go one after another.
+  static constexpr size_t kMaxPlaylistBytesInFlight = 64u << 20;
+  // A playlist whose stages hold no more than this is small: a live playlist, or a few hundred
+  // segments at URLs of a few hundred bytes. Small ones may use the part of the budget that
+  // large ones leave (kSmallPlaylistReserve), so that a small playlist waits only for other
+  // small ones, which end within moments, never behind a large one being rewritten or written to
+  // a slow player.
+  static constexpr size_t kMaxSmallPlaylistBytes = 4u << 20;
+  static constexpr size_t kSmallPlaylistReserve = 16u << 20;
+  // Playlists whose last size is remembered, so that the fetch of a playlist reloaded takes its
+  // share before it starts, rather than pausing partway with the origin's connection held: a
+  // player keeps one playlist per variant and rendition, a few dozen at most, so 64 cover the
+  // players of a viewer.
+  static constexpr size_t kMaxRememberedPlaylists = 64;
+
+  struct Settings {
+    size_t maxBytes = kMaxPlaylistBytesInFlight;
+    size_t maxSmallPlaylistBytes = kMaxSmallPlaylistBytes;
+    size_t smallPlaylistReserve = kSmallPlaylistReserve;
+  };
+
+  // The process's budget; never destroyed.
+  static const std::shared_ptr<PlaylistWorkBudget>& shared();
+  [[nodiscard]] static std::shared_ptr<PlaylistWorkBudget> create(Settings settings);
+
+  // The work of one more playlist, holding nothing yet; it is younger than every other.
+  std::shared_ptr<PlaylistWork> begin();
+
+  // The size of the body the playlist at `key` had when last fetched; 0 when not remembered.
+  size_t lastBodyBytes(const std::string& key) const;
+  void rememberBodyBytes(const std::string& key, size_t bytes);
+
+  size_t bytesInFlight() const;
+  // The most bytes in flight at one time since the budget was made.
+  size_t peakBytesInFlight() const;
+
+ private:
+  friend class PlaylistWork;
+  struct Waiter {
+    PlaylistWork* work;
+    size_t bytes;
+    // Reserving waiters are given their bytes when admitted; the others are only woken, to ask
+    // again.
+    bool reserves;
+    std::function<void()> then;
+  };
+
+  explicit PlaylistWorkBudget(Settings settings) : settings_(settings) {}
+  // Called with mutex_ held.
+  bool admitsLocked(const PlaylistWork& work, size_t bytes) const;
+  void addLocked(PlaylistWork& work, size_t bytes);
+  // Gives back bytes, then admits the waiters that now fit; their callbacks run on the global
+  // queue.
+  void give(PlaylistWork& work, size_t bytes);
+  void admitWaiters();
+  void enter(PlaylistWork& work);
+  void leave(PlaylistWork& work);
+
+  const Settings settings_;
+  mutable std::mutex mutex_;  // guards everything below and every work's held bytes
+  uint64_t nextSequence_ = 0;
+  std::map<uint64_t, PlaylistWork*> live_;  // by age, the oldest first
+  std::deque<Waiter> waiters_;
+  std::deque<std::pair<std::string, size_t>> lastBodyBytes_;  // the oldest remembered first
+  size_t used_ = 0;
+  size_t peak_ = 0;
+};
+
+}  // namespace ombrelia

@@ -1,0 +1,103 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "proxy/PlaylistWork.hpp"
+#include "proxy/PlaylistWorkBudget.hpp"
+#include "support/Waiter.hpp"
+
+namespace ombrelia {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Stages that ran, in order, as the budget let them.
+struct Ran {
+  test::Waiter waiter;
+  std::vector<std::string> stages;
+
+  std::function<void()> stage(const std::string& name) {
+    return [this, name] {
+      std::lock_guard lock(waiter.mutex());
+      stages.push_back(name);
+      waiter.notify();
+    };
+  }
+  bool waitFor(const std::string& name) {
+    return waiter.waitFor(
+        5s, [&] { return std::find(stages.begin(), stages.end(), name) != stages.end(); });
+  }
+  bool has(const std::string& name) {
+    std::lock_guard lock(waiter.mutex());
+    return std::find(stages.begin(), stages.end(), name) != stages.end();
+  }
+};
+
+// However many players ask at once, the playlists in flight share the budget beside the oldest
+// one, which takes what it needs and never waits (so that works each holding part of the budget
+// cannot wait on each other); a small playlist passes large ones that wait, within a reserve the
+// large ones leave; and whatever a work holds goes back when it is let go.
+TEST(PlaylistWorkBudget, HoldsWorkWithinTheBudgetBesideTheOldestAndLetsSmallOnesPass) {
+  auto budget = PlaylistWorkBudget::create(
+      {.maxBytes = 1000, .maxSmallPlaylistBytes = 50, .smallPlaylistReserve = 200});
+  Ran ran;
+  auto oldest = budget->begin();
+  auto large = budget->begin();
+  auto waiting = budget->begin();
+  auto small = budget->begin();
+  auto medium = budget->begin();
+
+  oldest->hold(1500, ran.stage("oldest"));  // past the budget on its own: it never waits
+  ASSERT_TRUE(ran.has("oldest"));
+  large->hold(790, ran.stage("large"));  // large ones may use 800 of the 1000 beside it
+  ASSERT_TRUE(ran.has("large"));
+  waiting->hold(300, ran.stage("waiting"));
+  small->hold(40, ran.stage("small"));
+  medium->hold(60, ran.stage("medium"));
+  EXPECT_FALSE(ran.has("waiting"));
+  EXPECT_TRUE(ran.has("small")) << "a small playlist waited behind a large one";
+  EXPECT_FALSE(ran.has("medium")) << "past a small playlist's size it waits with the large ones";
+  EXPECT_EQ(budget->bytesInFlight(), 2330u);
+
+  // Let go, the oldest gives all it holds back; the next oldest never waits.
+  oldest.reset();
+  ASSERT_TRUE(ran.waitFor("waiting"));
+  ASSERT_TRUE(ran.waitFor("medium"));
+  EXPECT_EQ(budget->bytesInFlight(), 1190u);
+  EXPECT_EQ(budget->peakBytesInFlight(), 2330u);
+
+  // A work whose player has gone stops waiting at once, without the bytes.
+  auto gone = budget->begin();
+  bool stopped = false;
+  gone->hold(900, [&] { stopped = true; });
+  EXPECT_FALSE(stopped);
+  gone->stopWaiting();
+  EXPECT_TRUE(stopped);
+  EXPECT_EQ(gone->held(), 0u);
+  for (auto* work : {&large, &waiting, &small, &medium, &gone}) work->reset();
+  EXPECT_EQ(budget->bytesInFlight(), 0u);
+}
+
+// A fetch that finds no room pauses, and is told to ask again once room may have come.
+TEST(PlaylistWorkBudget, RefusedFetchIsToldToAskAgainOnceThereIsRoom) {
+  auto budget = PlaylistWorkBudget::create(
+      {.maxBytes = 1000, .maxSmallPlaylistBytes = 0, .smallPlaylistReserve = 0});
+  auto oldest = budget->begin();
+  auto first = budget->begin();
+  auto second = budget->begin();
+  ASSERT_TRUE(oldest->tryHold(5000, [] {}));
+  ASSERT_TRUE(first->tryHold(990, [] {}));
+  Ran ran;
+  EXPECT_TRUE(second->tryHold(10, ran.stage("unused")));
+  EXPECT_FALSE(second->tryHold(100, ran.stage("retry")));
+  EXPECT_EQ(second->held(), 10u) << "a refused piece is not counted";
+  first->release(500);
+  ASSERT_TRUE(ran.waitFor("retry"));
+  EXPECT_TRUE(second->tryHold(100, [] {}));
+  EXPECT_EQ(budget->bytesInFlight(), 5600u);
+}
+
+}  // namespace
+}  // namespace ombrelia
