@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 namespace ombrelia {
@@ -28,7 +29,7 @@ class LineSplitter {
   static size_t breakLength(std::string_view text, size_t i);
 
   // Calls `sink` with each line in turn, keeping none: what reads a large playlist once needs no
-  // list of its lines.
+  // list of its lines. A sink that returns a bool stops the walk by returning false.
   template <typename Sink>
   static void forEach(std::string_view text, Sink&& sink) {
     size_t start = 0;
@@ -44,14 +45,24 @@ class LineSplitter {
         ++i;
         continue;
       }
-      sink(text.substr(start, i - start));
+      if (!goesOn(sink, text.substr(start, i - start))) return;
       i += length;
       start = i;
     }
-    sink(text.substr(start));
+    goesOn(sink, text.substr(start));
   }
 
  private:
+  template <typename Sink>
+  static bool goesOn(Sink& sink, std::string_view line) {
+    if constexpr (std::is_same_v<std::invoke_result_t<Sink&, std::string_view>, bool>) {
+      return sink(line);
+    } else {
+      sink(line);
+      return true;
+    }
+  }
+
   // LF, VT, FF, CR, and the lead bytes of U+0085 (C2 85) and of U+2028 and U+2029 (E2 80 A8,
   // E2 80 A9). Lead bytes never occur inside another UTF-8 character, so a byte-wise scan splits
   // on code points: the 85 of "Å" (C3 85) is no break.

@@ -67,7 +67,12 @@ std::string HLSManifestModifier::describe(const std::vector<ResolutionEntry>& en
 
 std::vector<HLSManifestModifier::ResolutionEntry> HLSManifestModifier::extractResolutions(
     const std::vector<std::string_view>& lines) {
+  // Counted first: every line may be a variant, and a list grown as it goes holds its old room
+  // and its new one at once.
+  size_t variants = 0;
+  for (const std::string_view line : lines) variants += line.starts_with(kStreamInf) ? 1 : 0;
   std::vector<ResolutionEntry> entries;
+  entries.reserve(variants);
   for (size_t i = 0; i < lines.size(); ++i) {
     std::string_view line = lines[i];
     if (!line.starts_with(kStreamInf)) continue;
@@ -80,27 +85,42 @@ std::vector<HLSManifestModifier::ResolutionEntry> HLSManifestModifier::extractRe
   return entries;
 }
 
-std::pair<std::vector<HLSManifestModifier::ResolutionEntry>, size_t>
-HLSManifestModifier::sortResolutions(std::vector<ResolutionEntry> entries) {
+std::pair<std::vector<uint32_t>, size_t> HLSManifestModifier::sortResolutions(
+    const std::vector<ResolutionEntry>& entries) {
   // Entries that do not read as width x height are neither before nor after any other; ordering
-  // them after the readable ones in playlist order keeps the sort a strict weak ordering.
-  std::vector<std::pair<std::pair<int64_t, int64_t>, ResolutionEntry>> parsed;
-  std::vector<ResolutionEntry> unparsed;
-  for (ResolutionEntry& entry : entries) {
-    if (auto size = parseResolution(entry.resolution)) {
-      parsed.emplace_back(*size, std::move(entry));
+  // them after the readable ones in playlist order keeps the sort a strict weak ordering. Only
+  // their places are sorted: the entries, their texts included, stay where they are.
+  std::vector<std::pair<std::pair<int64_t, int64_t>, uint32_t>> parsed;
+  std::vector<uint32_t> unparsed;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (auto size = parseResolution(entries[i].resolution)) {
+      parsed.emplace_back(*size, static_cast<uint32_t>(i));
     } else {
-      unparsed.push_back(std::move(entry));
+      unparsed.push_back(static_cast<uint32_t>(i));
     }
   }
   std::stable_sort(parsed.begin(), parsed.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<uint32_t> order;
+  order.reserve(entries.size());
+  for (const auto& [size, index] : parsed) order.push_back(index);
+  const size_t parsedCount = order.size();
+  order.insert(order.end(), unparsed.begin(), unparsed.end());
+  return {std::move(order), parsedCount};
+}
+
+std::vector<HLSManifestModifier::ResolutionEntry> HLSManifestModifier::inOrder(
+    const std::vector<ResolutionEntry>& entries, const std::vector<uint32_t>& order) {
   std::vector<ResolutionEntry> sorted;
-  sorted.reserve(parsed.size() + unparsed.size());
-  for (auto& [size, entry] : parsed) sorted.push_back(std::move(entry));
-  const size_t parsedCount = sorted.size();
-  for (auto& entry : unparsed) sorted.push_back(std::move(entry));
-  return {std::move(sorted), parsedCount};
+  sorted.reserve(order.size());
+  for (const uint32_t index : order) sorted.push_back(entries[index]);
+  return sorted;
+}
+
+size_t HLSManifestModifier::mostHeldBytes(std::string_view text) {
+  if (!OmbreliaConfig::shared().currentLevel()) return 0;
+  if (text.find(kStreamInf) == std::string_view::npos) return 0;
+  return kMostBytesPerLine * LineSplitter::count(text) + kMostBytesPerByte * text.size();
 }
 
 void HLSManifestModifier::deleteLinesExceptResolution(
@@ -151,19 +171,19 @@ Data HLSManifestModifier::modifyManifest(const Data& manifestData,
   if (logging) debug("Modifying manifest: " + describeLines(lines));
   std::vector<ResolutionEntry> entries = extractResolutions(lines);
   if (logging) debug("Found resolutions: " + describe(entries));
-  auto [sorted, parsedCount] = sortResolutions(entries);
-  if (logging) debug("Sorted resolutions: " + describe(sorted));
+  auto [order, parsedCount] = sortResolutions(entries);
+  if (logging) debug("Sorted resolutions: " + describe(inOrder(entries, order)));
   debug("Current level defined:: " + std::to_string(*configured));
 
   // The level indexes the readable resolutions when there are any, otherwise the others.
   // The readable ones come first in the sorted list.
-  const size_t groupSize = parsedCount > 0 ? parsedCount : sorted.size();
+  const size_t groupSize = parsedCount > 0 ? parsedCount : order.size();
   std::optional<int64_t> selected;
   if (static_cast<uint64_t>(level) < groupSize) {
-    selected = sorted[static_cast<size_t>(level)].lineIndex;
+    selected = entries[order[static_cast<size_t>(level)]].lineIndex;
   } else {
     debug("Finding best resolution...");
-    if (groupSize > 0) selected = sorted[groupSize - 1].lineIndex;
+    if (groupSize > 0) selected = entries[order[groupSize - 1]].lineIndex;
   }
   if (!selected) {
     debug("No resolutions found");
@@ -174,8 +194,11 @@ Data HLSManifestModifier::modifyManifest(const Data& manifestData,
   deleteLinesExceptResolution(lines, entries, *selected);
   if (logging) debug("Modification done: " + describeLines(lines));
 
+  // Room for exactly what is kept: one variant of a large master is a few lines.
+  size_t kept = lines.empty() ? 0 : lines.size() - 1;
+  for (const std::string_view line : lines) kept += line.size();
   std::string out;
-  out.reserve(text.size());
+  out.reserve(kept);
   for (size_t i = 0; i < lines.size(); ++i) {
     if (i > 0) out.push_back('\n');
     out.append(lines[i]);
@@ -186,10 +209,11 @@ Data HLSManifestModifier::modifyManifest(const Data& manifestData,
 std::vector<std::string> HLSManifestModifier::getResolutions(const Data& manifestData) const {
   const std::string_view text = manifestData.view();
   if (!Utf8::isValid(text)) return {};
-  auto [sorted, parsedCount] = sortResolutions(extractResolutions(LineSplitter::split(text)));
+  std::vector<ResolutionEntry> entries = extractResolutions(LineSplitter::split(text));
+  const std::vector<uint32_t> order = sortResolutions(entries).first;
   std::vector<std::string> out;
-  out.reserve(sorted.size());
-  for (ResolutionEntry& entry : sorted) out.push_back(std::move(entry.resolution));
+  out.reserve(order.size());
+  for (const uint32_t index : order) out.push_back(std::move(entries[index].resolution));
   return out;
 }
 

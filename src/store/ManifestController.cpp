@@ -263,13 +263,13 @@ ManifestController::Stored ManifestController::storeManifest(const Data& data, c
   // takes (two first playlists at once), it is read again for its new role.
   bool isPrimary = primaryFor(*snapshot());
   for (;;) {
-    auto stored = std::make_shared<StoredPlaylist>(Manifest(url, cleaned), key, base);
-    read(*stored, isPrimary);
-    // The parse read a copy of the text, now gone.
-    platform::FreedMemory::giveBack(cleaned.size());
-    // A master's resolutions are kept beside it, one text per variant.
+    // A master's resolutions are kept beside it, one text per variant; found before it is read,
+    // so that what finding them holds for a moment is gone by then.
     std::vector<std::string> resolutions;
     if (isPrimary) resolutions = manifestModifier_.getResolutions(cleaned);
+    auto stored = std::make_shared<StoredPlaylist>(Manifest(url, cleaned), key, base);
+    read(*stored, isPrimary);
+    platform::FreedMemory::giveBack(cleaned.size());
     for (const std::string& resolution : resolutions) {
       stored->footprint += sizeof(std::string) + resolution.capacity();
     }

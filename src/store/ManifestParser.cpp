@@ -13,17 +13,10 @@ std::optional<PlaylistParser::ParserResult> parse(const Data& data, const Url& b
                                                   PlaylistType type,
                                                   const PlaylistParser::TagSink& sink) {
   if (!Utf8::isValid(data.view())) return std::nullopt;
-  PlaylistParser::Params params{data.toString(), type, baseUrl};
-  // The parser reads its own copy of the text; the sink is shown the same line in `data`.
-  const char* const copy = params.playlist.data();
-  PlaylistParser::TagSink inData;
-  if (sink) {
-    inData = [&sink, copy, stored = data.view().data()](const std::shared_ptr<const Tag>& tag,
-                                                        std::string_view lastLine) {
-      sink(tag, std::string_view(stored + (lastLine.data() - copy), lastLine.size()));
-    };
-  }
-  auto outcome = PlaylistParser().parse(std::move(params), nullptr, inData);
+  // With a sink, the text is read where it is stored: a large playlist is not copied.
+  auto outcome =
+      sink ? PlaylistParser().read(data.view(), type, baseUrl, sink)
+           : PlaylistParser().parse(PlaylistParser::Params{data.toString(), type, baseUrl});
   if (!outcome) {
     OmbreliaLogger::error(outcome.error().errorDescription(), OLogModule::manifestParser);
     return std::nullopt;

@@ -156,20 +156,28 @@ void PlaylistParser::cancel() {
 
 PlaylistParser::Outcome PlaylistParser::parse(const Params& params,
                                               const ExtraParams* extraParams) const {
-  return parseText(params, extraParams, nullptr, nullptr);
+  return parseText(params.playlist, params.playlistType, params.baseUrl, extraParams, nullptr,
+                   [&params] { return params.playlist; });
 }
 
-PlaylistParser::Outcome PlaylistParser::parse(Params&& params, const ExtraParams* extraParams,
-                                              const TagSink& sink) const {
-  return parseText(params, extraParams, sink ? &sink : nullptr, &params.playlist);
+PlaylistParser::Outcome PlaylistParser::parse(Params&& params,
+                                              const ExtraParams* extraParams) const {
+  return parseText(params.playlist, params.playlistType, params.baseUrl, extraParams, nullptr,
+                   [&params] { return std::move(params.playlist); });
 }
 
-PlaylistParser::Outcome PlaylistParser::parseText(const Params& params,
-                                                  const ExtraParams* extraParams,
-                                                  const TagSink* sink,
-                                                  std::string* movableText) const {
+PlaylistParser::Outcome PlaylistParser::read(std::string_view playlist, PlaylistType playlistType,
+                                             const Url& baseUrl, const TagSink& sink) const {
+  return parseText(playlist, playlistType, baseUrl, nullptr, sink ? &sink : nullptr,
+                   [] { return std::string(); });
+}
+
+PlaylistParser::Outcome PlaylistParser::parseText(
+    std::string_view playlist, PlaylistType playlistType, const Url& baseUrl,
+    const ExtraParams* extraParams, const TagSink* sink,
+    const std::function<std::string()>& recordText) const {
   ParseState state;
-  state.lines = LineSplitter::split(params.playlist);
+  state.lines = LineSplitter::split(playlist);
   const size_t count = state.lines.size();
 
   if (!TagText::isMatch(Utf8::withoutByteOrderMark(state.lines[0]), EXTM3U::type())) {
@@ -177,9 +185,8 @@ PlaylistParser::Outcome PlaylistParser::parseText(const Params& params,
   }
 
   const std::vector<const TagType*> recognised =
-      (extraParams != nullptr && extraParams->customHandledTags)
-          ? *extraParams->customHandledTags
-          : handledTagTypes(params.playlistType);
+      (extraParams != nullptr && extraParams->customHandledTags) ? *extraParams->customHandledTags
+                                                                 : handledTagTypes(playlistType);
   std::vector<const TagType*> extras;
   if (extraParams != nullptr && extraParams->extraTags) {
     for (const TagType* type : *extraParams->extraTags) {
@@ -188,7 +195,7 @@ PlaylistParser::Outcome PlaylistParser::parseText(const Params& params,
       if (!alsoRecognised) extras.push_back(type);
     }
   }
-  const bool isMaster = params.playlistType == PlaylistType::master;
+  const bool isMaster = playlistType == PlaylistType::master;
   const auto& postProcess = extraParams != nullptr ? extraParams->linePostProcessHandler
                                                    : ExtraParams::LinePostProcessHandler();
 
@@ -243,18 +250,14 @@ PlaylistParser::Outcome PlaylistParser::parseText(const Params& params,
 
   // The lines are views into the text: they are not read again once it is moved.
   state.lines = {};
-  auto text = [&]() -> std::string {
-    if (movableText != nullptr) return std::move(*movableText);
-    return params.playlist;
-  };
   if (isMaster) {
-    return ParserResult(MasterPlaylist(text(), std::move(alteredText), params.baseUrl,
+    return ParserResult(MasterPlaylist(recordText(), std::move(alteredText), baseUrl,
                                        *masterBuilder.build(), std::move(extraTags)));
   }
   auto tags = mediaBuilder.build();
   if (!tags) return PlaylistParseError::malformedPlaylist();
-  return ParserResult(MediaPlaylist(text(), std::move(alteredText), params.playlistType,
-                                    params.baseUrl, std::move(*tags), std::move(extraTags)));
+  return ParserResult(MediaPlaylist(recordText(), std::move(alteredText), playlistType, baseUrl,
+                                    std::move(*tags), std::move(extraTags)));
 }
 
 }  // namespace ombrelia

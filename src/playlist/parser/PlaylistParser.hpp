@@ -61,9 +61,7 @@ class PlaylistParser {
   using Outcome = Expected<ParserResult, PlaylistParseError>;
 
   // Takes each tag a parse would keep in a list of its result (variants, renditions, segments,
-  // keys), in text order, with the last line of the tag's entry: a view into Params::playlist.
-  // A parse that hands them on keeps none: those lists stay empty, and a playlist of half a
-  // million segments is never held as half a million tags at once.
+  // keys), in text order, with the last line of the tag's entry: a view into the text read.
   using TagSink =
       std::function<void(const std::shared_ptr<const Tag>& tag, std::string_view lastLine)>;
 
@@ -72,10 +70,13 @@ class PlaylistParser {
   // Never throws; a text that is not a playlist of the asked kind gives malformedPlaylist, a tag
   // line that cannot be built gives its TagError.
   Outcome parse(const Params& params, const ExtraParams* extraParams = nullptr) const;
-  // The same; the result takes the text over rather than copying it. With a sink, the tags of
-  // the lists go to it.
-  Outcome parse(Params&& params, const ExtraParams* extraParams = nullptr,
-                const TagSink& sink = nullptr) const;
+  // The same; the result takes the text over rather than copying it.
+  Outcome parse(Params&& params, const ExtraParams* extraParams = nullptr) const;
+  // Reads `playlist` where it stands, handing the tags of the result's lists to `sink`: the
+  // result keeps neither those lists nor the text (its original text is empty), so a playlist of
+  // half a million segments is neither copied nor held as half a million tags at once.
+  Outcome read(std::string_view playlist, PlaylistType playlistType, const Url& baseUrl,
+               const TagSink& sink) const;
 
   // Sets isCancelled from the global queue; every later loop step of a parse sees it.
   void cancel();
@@ -83,8 +84,10 @@ class PlaylistParser {
   void setIsCancelled(bool value) { cancelled_->store(value, std::memory_order_relaxed); }
 
  private:
-  Outcome parseText(const Params& params, const ExtraParams* extraParams, const TagSink* sink,
-                    std::string* movableText) const;
+  // `recordText` gives the text the result keeps, once the lines are no longer read.
+  Outcome parseText(std::string_view playlist, PlaylistType playlistType, const Url& baseUrl,
+                    const ExtraParams* extraParams, const TagSink* sink,
+                    const std::function<std::string()>& recordText) const;
 
   // Shared with the cancelling task, which may run after the parser is gone.
   std::shared_ptr<std::atomic<bool>> cancelled_;
