@@ -6,7 +6,6 @@
 #include <ombrelia/OmbreliaLogger.hpp>
 
 #include "platform/CurlUrlReading.hpp"
-#include "platform/LineSplitter.hpp"
 #include "platform/LoggedUrl.hpp"
 #include "proxy/OriginCredentials.hpp"
 #include "proxy/PlaylistAnswer.hpp"
@@ -38,22 +37,6 @@ std::string regexEscapedDot(std::string_view alternatives) {
 
 std::shared_ptr<WebServerResponse> statusOnly(int status) {
   return WebServerErrorResponse::responseWithStatusCode(status);
-}
-
-// What pinning and rewriting a playlist of `bytes` in `lines` hold besides its text, against a
-// base URL of `baseLength`. Pinning keeps a view of each line and may build a copy of the text.
-// Rewriting makes room for three times the text at once, and turns each URI into a local URL
-// that holds its resolved URL twice over (its path and query, and the whole of it as the origin
-// URL), where a relative URI resolves to about the base's length plus its own: never more than
-// the rewriting's own bound.
-size_t pinAndRewriteBytes(size_t bytes, size_t lines, size_t baseLength) {
-  const size_t pin = bytes + lines * sizeof(std::string_view);
-  const size_t perLine = 2 * baseLength + 64;
-  const size_t cap = PlaylistRewriter::kMaxRewrittenBytes;
-  const size_t rewrite = lines > cap / perLine || bytes > cap / 3
-                             ? cap
-                             : std::min(cap, std::max(3 * bytes, 2 * bytes + lines * perLine));
-  return pin + rewrite;
 }
 
 // The player's Range header, passed on for general and segment requests.
@@ -203,10 +186,19 @@ std::shared_ptr<WebServerResponse> HLSProxyServer::responseFor(const HTTPLoader:
   if (r.stream && r.contentType) return streamedResponseFor(r);
   if (!r.data || !r.contentType) return statusOnly(500);
   // A playlist holds its share of the playlist work budget until it has been written.
-  std::shared_ptr<WebServerDataResponse> response =
-      r.playlistWork ? std::make_shared<PlaylistAnswer>(*r.data, *r.contentType, r.playlistWork)
-                     : WebServerDataResponse::responseWithData(*r.data, *r.contentType);
+  if (r.playlistWork) return playlistAnswerFor(r, {*r.data});
+  auto response = WebServerDataResponse::responseWithData(*r.data, *r.contentType);
   // The origin's own status reaches the player: a missing segment stays a 404.
+  if (r.statusCode != 0) response->setStatusCode(r.statusCode);
+  if (r.contentRange) response->setValueForAdditionalHeader("Content-Range", *r.contentRange);
+  return response;
+}
+
+std::shared_ptr<WebServerResponse> HLSProxyServer::playlistAnswerFor(const HTTPLoader::Response& r,
+                                                                     std::vector<Data> pieces) {
+  if (!r.contentType) return statusOnly(500);
+  auto response =
+      std::make_shared<PlaylistAnswer>(std::move(pieces), *r.contentType, r.playlistWork);
   if (r.statusCode != 0) response->setStatusCode(r.statusCode);
   if (r.contentRange) response->setValueForAdditionalHeader("Content-Range", *r.contentRange);
   return response;
@@ -239,15 +231,6 @@ bool HLSProxyServer::looksLikePlaylist(const HTTPLoader::Response& r) {
   return PlaylistContent::looksLikePlaylist(r);
 }
 
-std::optional<Data> HLSProxyServer::rewritePlaylist(
-    const Data& playlist, const Url& base, const platform::CancellationToken* cancellation) const {
-  const Data reduced = manifestModifier_.modifyManifest(playlist, cancellation);
-  auto rewritten = PlaylistRewriter(rewritePort_.load(), credentials_.get())
-                       .rewrite(reduced.view(), base, cancellation);
-  if (!rewritten) return std::nullopt;
-  return Data(std::move(*rewritten));
-}
-
 void HLSProxyServer::rewriteThenAnswer(
     HTTPLoader::Response response, const Url& base, HTTPLoader::Cancellation cancellation,
     std::function<void(std::shared_ptr<WebServerResponse>)> completion) {
@@ -256,20 +239,48 @@ void HLSProxyServer::rewriteThenAnswer(
     response.playlistWork->holdExactly(response.data->size());
   }
   auto work = response.playlistWork;
-  const size_t stage = pinAndRewriteBytes(
-      response.data->size(), LineSplitter::count(response.data->view()), base.toString().size());
   work->stopWaitingOnceCancelled(cancellation);
-  work->hold(stage, [self = shared_from_this(), response = std::move(response), base,
-                     cancellation = std::move(cancellation),
-                     completion = std::move(completion)]() mutable {
+  const size_t pinning = HLSManifestModifier::mostHeldBytes(response.data->view());
+  work->hold(pinning, [self = shared_from_this(), response = std::move(response), base,
+                       cancellation = std::move(cancellation),
+                       completion = std::move(completion)]() mutable {
     // Its player has gone: nobody reads the answer, and its share goes back with it.
     if (cancellation && cancellation->isCancelled()) return completion(statusOnly(500));
-    auto rewritten = self->rewritePlaylist(*response.data, base, cancellation.get());
-    // Too large once rewritten (logged): an error, which the player can retry.
-    if (!rewritten) return completion(statusOnly(500));
-    response.data = std::move(*rewritten);
+    // The pinned text takes the body's place, and the body goes (unless the store keeps it).
+    response.data = self->manifestModifier_.modifyManifest(*response.data, cancellation.get());
     response.playlistWork->holdExactly(response.data->size());
-    completion(responseFor(response));
+    self->rewritePinnedThenAnswer(std::move(response), base, std::move(cancellation),
+                                  std::move(completion));
+  });
+}
+
+void HLSProxyServer::rewritePinnedThenAnswer(
+    HTTPLoader::Response response, const Url& base, HTTPLoader::Cancellation cancellation,
+    std::function<void(std::shared_ptr<WebServerResponse>)> completion) {
+  auto work = response.playlistWork;
+  // The rewritten text, at most its bound, and what building it holds besides.
+  const size_t rewriting =
+      std::min(PlaylistRewriter::mostRewrittenBytes(response.data->view(), base),
+               PlaylistRewriter::kMaxRewrittenBytes) +
+      PlaylistRewriter::workingBytes(base);
+  work->hold(rewriting, [self = shared_from_this(), response = std::move(response), base,
+                         cancellation = std::move(cancellation),
+                         completion = std::move(completion)]() mutable {
+    if (cancellation && cancellation->isCancelled()) return completion(statusOnly(500));
+    auto pieces = PlaylistRewriter(self->rewritePort_.load(), self->credentials_.get())
+                      .rewriteInPieces(response.data->view(), base, cancellation.get());
+    // Too large once rewritten (logged): an error, which the player can retry.
+    if (!pieces) return completion(statusOnly(500));
+    response.data.reset();
+    std::vector<Data> answer;
+    answer.reserve(pieces->size());
+    size_t held = 0;
+    for (std::string& piece : *pieces) {
+      held += piece.capacity();
+      answer.emplace_back(std::move(piece));
+    }
+    response.playlistWork->holdExactly(held);
+    completion(playlistAnswerFor(response, std::move(answer)));
   });
 }
 

@@ -86,17 +86,21 @@ class HLSProxyServer : public std::enable_shared_from_this<HLSProxyServer> {
   // Null (and the refusal) when the request cannot be served; else its origin URL.
   std::optional<Url> originURL(const WebServerRequest& request) const;
   static bool hostIsLoopback(const WebServerRequest& request);
-  // The playlist's bytes pinned to the configured variant (a master playlist's; others pass)
-  // and rewritten against `base`; absent (and logged) when the rewritten text would be too large,
-  // or once `cancellation` is cancelled.
-  std::optional<Data> rewritePlaylist(const Data& playlist, const Url& base,
-                                      const platform::CancellationToken* cancellation) const;
-  // Pins and rewrites a playlist answer once its share of the playlist work budget has room for
-  // what pinning and rewriting hold, then answers the player; stops, answering nobody, once its
-  // player has gone.
+  // Pins a playlist answer to the configured variant (a master playlist's; others pass) once its
+  // share of the playlist work budget has room for what pinning holds, then rewrites it against
+  // `base` once it has room for what rewriting holds, then answers the player in the pieces it
+  // was rewritten in; 500 (logged) when the rewritten text would be too large. Stops, answering
+  // nobody, once its player has gone.
   void rewriteThenAnswer(HTTPLoader::Response response, const Url& base,
                          HTTPLoader::Cancellation cancellation,
                          std::function<void(std::shared_ptr<WebServerResponse>)> completion);
+  void rewritePinnedThenAnswer(HTTPLoader::Response response, const Url& base,
+                               HTTPLoader::Cancellation cancellation,
+                               std::function<void(std::shared_ptr<WebServerResponse>)> completion);
+  // A playlist answer of `pieces`, with the origin's status and range, holding its share of the
+  // budget until written.
+  static std::shared_ptr<WebServerResponse> playlistAnswerFor(const HTTPLoader::Response& r,
+                                                              std::vector<Data> pieces);
 
   const std::shared_ptr<WebServer> webServer_;
   // Shared with the activator's loaders, which send them to their origin.

@@ -126,7 +126,11 @@ LocalUrlLength::Figures LocalUrlLength::of(const UrlReference::Resolution& resol
   // The item's value: "?" is kept as it is, "#" escaped.
   size_t value = headInValue + path.inValue;
   if (hasQuery) value += 1 + query.inValue;
-  if (own.fragment) value += 3 + measure(*own.fragment).inValue;
+  if (own.fragment) {
+    const Measure fragment = measure(*own.fragment);
+    value += 3 + fragment.inValue;
+    figures.localFragmentBytes = 1 + fragment.taken;
+  }
   figures.localBytes = std::string_view("http://127.0.0.1:65535?").size() + localPath +
                        query.taken + (query.taken > 0 ? 1 : 0) +
                        ReverseProxyURL::kOriginURLKey.size() + 1 + value;

@@ -22,6 +22,9 @@ class LocalUrlLength {
   struct Figures {
     size_t originBytes = 0;  // the reference's URL, without user name and password
     size_t localBytes = 0;   // as ReverseProxyURL::localLength() measures its local URL
+    // What the local URL writes after that: its fragment with the "#", escaped as our server
+    // takes it; 0 without one.
+    size_t localFragmentBytes = 0;
   };
 
   explicit LocalUrlLength(const UrlReference& base);

@@ -1,26 +1,38 @@
 #pragma once
 // Built on any thread, then read by one connection's steps.
 
+#include <cstddef>
+#include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <ombrelia/Data.hpp>
 
-#include "webserver/responses/WebServerDataResponse.hpp"
+#include "webserver/responses/WebServerResponse.hpp"
 
 namespace ombrelia {
 
 class PlaylistWork;
 
-// A rewritten playlist on its way to the player. It keeps the playlist's share of the playlist
-// work budget until the connection lets it go, once the text is written or the player has gone:
-// the text is held until then.
-class PlaylistAnswer : public WebServerDataResponse {
+// A rewritten playlist on its way to the player, in the pieces it was rewritten in: each is let
+// go once written, and its bytes go back to the playlist work budget then, so that a playlist of
+// tens of MiB written to a slow player holds less and less of it. Whatever is left goes back when
+// the connection lets the answer go, once the text is written or the player has gone.
+class PlaylistAnswer : public WebServerResponse {
  public:
-  PlaylistAnswer(Data data, std::string contentType, std::shared_ptr<PlaylistWork> work);
+  PlaylistAnswer(std::vector<Data> pieces, std::string contentType,
+                 std::shared_ptr<PlaylistWork> work);
+
+ protected:
+  void readData(WebServerReadCompletion completion) override;
 
  private:
+  // Declared before the pieces, so let go after them: the budget is told once they are gone.
   std::shared_ptr<PlaylistWork> work_;
+  std::deque<Data> pieces_;
+  // The piece handed over last: written once the next is asked for.
+  size_t handedBytes_ = 0;
 };
 
 }  // namespace ombrelia

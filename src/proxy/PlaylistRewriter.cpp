@@ -16,13 +16,49 @@
 
 namespace ombrelia {
 
+namespace {
+
+// The attribute whose value tag lines name a URI by.
+constexpr std::string_view kUriAttribute = "URI=\"";
+
+// Calls `sink` with the value of each URI attribute of the tag line, in order: where it starts
+// and its text. A value without its closing quote ends the search, as it ends the rewriting.
+template <typename Sink>
+void forEachUriAttribute(std::string_view line, Sink&& sink) {
+  size_t search = 0;
+  while (search < line.size()) {
+    const size_t at = line.find(kUriAttribute, search);
+    if (at == std::string_view::npos) return;
+    const size_t valueStart = at + kUriAttribute.size();
+    const size_t valueEnd = line.find('"', valueStart);
+    if (valueEnd == std::string_view::npos) return;
+    if (!sink(valueStart, line.substr(valueStart, valueEnd - valueStart))) return;
+    search = valueEnd + 1;
+  }
+}
+
+// The bytes "http://127.0.0.1:65535", as local URLs are measured, take beyond what a local URL
+// for `port` writes there.
+size_t portSlack(int port) {
+  constexpr std::string_view kLoopback = "http://127.0.0.1/";
+  Url written = *Url::parse(kLoopback);
+  written.setPort(port);
+  const size_t portBytes = written.toString().size() - kLoopback.size();
+  return std::string_view(":65535").size() - std::min<size_t>(portBytes, 6);
+}
+
+}  // namespace
+
 struct PlaylistRewriter::Base {
-  explicit Base(const Url& url) : references(url), localLength(references) {
+  Base(const Url& url, int port)
+      : references(url), localLength(references), slack(portSlack(port)) {
     if (auto origin = references.baseOrigin()) curlBase = origin->toString();
   }
 
   UrlReference references;
   LocalUrlLength localLength;
+  // What LocalUrlLength counts for a five-digit port beyond the port local URLs are written with.
+  size_t slack;
   // What libcurl reads a reference against: the playlist's URL without its path and query.
   // Where a reference names no origin of its own it keeps the base's, and libcurl finds the
   // same origin, user name and password in it as in the whole URL; reading the whole URL again
@@ -33,36 +69,88 @@ struct PlaylistRewriter::Base {
   mutable size_t urisNotLogged = 0;
 };
 
-std::optional<std::string> PlaylistRewriter::rewrite(
+struct PlaylistRewriter::Reading {
+  enum class Kind { asWritten, leftOut, local };
+  Kind kind = Kind::asWritten;
+  // Why it was not read, when it was not.
+  std::optional<UrlReference::Refusal> refusal;
+  // Read, with what its local URL takes; `local` only when that is within what our server
+  // serves.
+  std::optional<UrlReference::Resolution> resolved;
+  LocalUrlLength::Figures figures;
+  bool tooLong = false;
+};
+
+size_t PlaylistRewriter::mostRewrittenBytes(std::string_view playlist, const Url& base) {
+  size_t uris = 0;
+  size_t uriBytes = 0;
+  LineSplitter::forEach(playlist, [&](std::string_view line) {
+    if (line.empty()) return;
+    if (line.front() == '#') {
+      forEachUriAttribute(line, [&](size_t, std::string_view value) {
+        ++uris;
+        uriBytes += value.size();
+        return true;
+      });
+      return;
+    }
+    ++uris;
+    uriBytes += line.size();
+  });
+  const size_t perUri = ReverseProxyURL::localLength(base) + kMostBytesPerUriBeyond;
+  size_t most = 0;
+  size_t part = 0;
+  // Past what a size_t holds it is past every bound anyway.
+  if (__builtin_mul_overflow(uris, perUri, &most) ||
+      __builtin_mul_overflow(uriBytes, kMostBytesPerUriByte, &part) ||
+      __builtin_add_overflow(most, part, &most) ||
+      __builtin_add_overflow(most, playlist.size() - uriBytes, &most)) {
+    return std::numeric_limits<size_t>::max();
+  }
+  return most;
+}
+
+size_t PlaylistRewriter::workingBytes(const Url& base) {
+  // The base read once holds about three times its length, its path measured at each "/" up to
+  // 36 bytes a byte; a URI's own URL and local URL, built one at a time, stay within what our
+  // server serves.
+  constexpr size_t kPerBaseByte = 40;
+  return RewrittenText::kBlockBytes + kPerBaseByte * base.toString().size() +
+         4 * ReverseProxyURL::kMaxLocalURLBytesServed;
+}
+
+void PlaylistRewriter::logTooLarge(size_t playlistBytes) {
+  OmbreliaLogger::error("Playlist of " + std::to_string(playlistBytes) +
+                            " bytes not served: rewritten, it would pass " +
+                            std::to_string(kMaxRewrittenBytes) +
+                            " bytes, the most a playlist answer may take",
+                        OLogModule::proxy);
+}
+
+std::optional<std::vector<std::string>> PlaylistRewriter::rewriteInPieces(
     std::string_view playlist, const Url& base,
     const platform::CancellationToken* cancellation) const {
-  const Base against(base);
-  // A playlist of absolute URIs comes back about three times its size: room for that at once.
-  RewrittenText out(kMaxRewrittenBytes, 3 * playlist.size());
-  // A byte-order mark stays where it is, and the header after it is read as the tag it is.
-  const std::string_view text = Utf8::withoutByteOrderMark(playlist);
-  out.append(playlist.substr(0, playlist.size() - text.size()));
-  bool first = true;
-  size_t sinceCheck = 0;
-  for (std::string_view line : LineSplitter::split(text)) {
-    if (cancellation && ++sinceCheck == kLinesPerCancellationCheck) {
-      sinceCheck = 0;
-      if (cancellation->isCancelled()) return std::nullopt;
-    }
-    if (!first) out.push_back('\n');
-    first = false;
-    processLine(line, against, out);
-    if (out.passed()) {
-      OmbreliaLogger::error("Playlist of " + std::to_string(playlist.size()) +
-                                " bytes not served: rewritten, it would pass " +
-                                std::to_string(kMaxRewrittenBytes) +
-                                " bytes, the most a playlist answer may take",
-                            OLogModule::proxy);
-      const size_t built = out.size();
-      { const RewrittenText dropped = std::move(out); }
-      platform::FreedMemory::giveBack(built);
+  const Base against(base, port_);
+  const size_t most = mostRewrittenBytes(playlist, base);
+  // Room for the whole text at once when it is small, else a piece at a time.
+  size_t expected = std::min(most, RewrittenText::kBlockBytes);
+  if (most > kMaxRewrittenBytes) {
+    // It may pass the bound: measured first, it is refused before anything of it is built,
+    // and built otherwise into room made once.
+    const auto length = measure(playlist, against, kMaxRewrittenBytes, cancellation);
+    if (!length) return std::nullopt;
+    if (*length > kMaxRewrittenBytes) {
+      logTooLarge(playlist.size());
       return std::nullopt;
     }
+    expected = *length;
+  }
+  RewrittenText out(kMaxRewrittenBytes, expected);
+  if (!build(playlist, against, out, cancellation)) {
+    const size_t built = out.size();
+    { const RewrittenText dropped = std::move(out); }
+    platform::FreedMemory::giveBack(built);
+    return std::nullopt;
   }
   if (against.urisNotLogged > 0) {
     OmbreliaLogger::info(
@@ -71,10 +159,78 @@ std::optional<std::string> PlaylistRewriter::rewrite(
             std::to_string(against.urisNotLogged),
         OLogModule::proxy);
   }
-  std::string whole = std::move(out).take();
-  // Joined, the blocks it was built in are gone.
+  return std::move(out).takePieces();
+}
+
+std::optional<std::string> PlaylistRewriter::rewrite(
+    std::string_view playlist, const Url& base,
+    const platform::CancellationToken* cancellation) const {
+  auto pieces = rewriteInPieces(playlist, base, cancellation);
+  if (!pieces) return std::nullopt;
+  if (pieces->size() == 1) return std::move(pieces->front());
+  size_t size = 0;
+  for (const std::string& piece : *pieces) size += piece.size();
+  std::string whole;
+  whole.reserve(size);
+  for (std::string& piece : *pieces) {
+    whole.append(piece);
+    std::string().swap(piece);
+  }
+  // Joined, the pieces it was built in are gone.
   platform::FreedMemory::giveBack(whole.size());
   return whole;
+}
+
+std::optional<size_t> PlaylistRewriter::rewrittenLength(
+    std::string_view playlist, const Url& base, size_t stopPast,
+    const platform::CancellationToken* cancellation) const {
+  return measure(playlist, Base(base, port_), stopPast, cancellation);
+}
+
+bool PlaylistRewriter::build(std::string_view playlist, const Base& base, RewrittenText& out,
+                             const platform::CancellationToken* cancellation) const {
+  // A byte-order mark stays where it is, and the header after it is read as the tag it is.
+  const std::string_view text = Utf8::withoutByteOrderMark(playlist);
+  out.append(playlist.substr(0, playlist.size() - text.size()));
+  bool first = true;
+  size_t sinceCheck = 0;
+  bool cancelled = false;
+  LineSplitter::forEach(text, [&](std::string_view line) {
+    if (cancellation && ++sinceCheck == kLinesPerCancellationCheck) {
+      sinceCheck = 0;
+      cancelled = cancellation->isCancelled();
+      if (cancelled) return false;
+    }
+    if (!first) out.push_back('\n');
+    first = false;
+    processLine(line, base, out);
+    return !out.passed();
+  });
+  if (cancelled) return false;
+  if (out.passed()) logTooLarge(playlist.size());
+  return !out.passed();
+}
+
+std::optional<size_t> PlaylistRewriter::measure(
+    std::string_view playlist, const Base& base, size_t stopPast,
+    const platform::CancellationToken* cancellation) const {
+  const std::string_view text = Utf8::withoutByteOrderMark(playlist);
+  size_t length = playlist.size() - text.size();
+  bool first = true;
+  size_t sinceCheck = 0;
+  bool cancelled = false;
+  LineSplitter::forEach(text, [&](std::string_view line) {
+    if (cancellation && ++sinceCheck == kLinesPerCancellationCheck) {
+      sinceCheck = 0;
+      cancelled = cancellation->isCancelled();
+      if (cancelled) return false;
+    }
+    length += (first ? 0 : 1) + lineLength(line, base);
+    first = false;
+    return length <= stopPast;
+  });
+  if (cancelled) return std::nullopt;
+  return length;
 }
 
 bool PlaylistRewriter::mayLogUri(const Base& base) {
@@ -88,7 +244,7 @@ bool PlaylistRewriter::mayLogUri(const Base& base) {
 
 std::string PlaylistRewriter::processLine(std::string_view line, const Url& base) const {
   RewrittenText out(std::numeric_limits<size_t>::max(), line.size());
-  processLine(line, Base(base), out);
+  processLine(line, Base(base, port_), out);
   return std::move(out).take();
 }
 
@@ -107,70 +263,111 @@ void PlaylistRewriter::processLine(std::string_view line, const Base& base,
 
 void PlaylistRewriter::lineByReplacingURIs(std::string_view line, const Base& base,
                                            RewrittenText& out) const {
-  static constexpr std::string_view kAttribute = "URI=\"";
   size_t copied = 0;
-  size_t search = 0;
   // Each attribute is resolved on its own: a tag may carry several URI attributes. A line of
   // many stops as soon as the text passes its bound.
-  while (search < line.size() && !out.passed()) {
-    const size_t at = line.find(kAttribute, search);
-    if (at == std::string_view::npos) break;
-    const size_t valueStart = at + kAttribute.size();
-    const size_t valueEnd = line.find('"', valueStart);
-    if (valueEnd == std::string_view::npos) break;
-    if (auto proxied = proxiedReference(line.substr(valueStart, valueEnd - valueStart), base)) {
+  forEachUriAttribute(line, [&](size_t valueStart, std::string_view value) {
+    if (auto proxied = proxiedReference(value, base)) {
       out.append(line.substr(copied, valueStart - copied));
       out.append(*proxied);
-      copied = valueEnd;
+      copied = valueStart + value.size();
     }
-    search = valueEnd + 1;
-  }
+    return !out.passed();
+  });
   out.append(line.substr(copied));
+}
+
+size_t PlaylistRewriter::lineLength(std::string_view line, const Base& base) const {
+  // As processLine() writes the line: what each URI becomes in place of its own text.
+  auto uriLength = [&](std::string_view reference) {
+    const Reading reading = read(reference, base);
+    switch (reading.kind) {
+      case Reading::Kind::asWritten:
+        return reference.size();
+      case Reading::Kind::leftOut:
+        return size_t{0};
+      case Reading::Kind::local:
+        break;
+    }
+    return reading.figures.localBytes + reading.figures.localFragmentBytes - base.slack;
+  };
+  if (line.empty()) return 0;
+  if (line.front() == '#') {
+    size_t length = line.size();
+    forEachUriAttribute(line, [&](size_t, std::string_view value) {
+      length = length - value.size() + uriLength(value);
+      return true;
+    });
+    return length;
+  }
+  if (static_cast<unsigned char>(line.front()) <= ' ') {
+    const std::string_view trimmed = UrlReference::trimmed(line);
+    if (trimmed.empty() || trimmed.front() == '#') return line.size();
+  }
+  return uriLength(line);
+}
+
+PlaylistRewriter::Reading PlaylistRewriter::read(std::string_view reference,
+                                                 const Base& base) const {
+  Reading reading;
+  // Read without building its URL: that is built only for a local URL that will be written.
+  auto resolved = base.references.resolution(reference);
+  if (!resolved) {
+    reading.refusal = resolved.error();
+    // Keys (skd:), inline data (data:) and the like are not fetched by us. Anything else
+    // unread may hold a user name and password that cannot be told from the rest.
+    if (resolved.error() != UrlReference::Refusal::notHttp &&
+        reference.find('@') != std::string_view::npos) {
+      reading.kind = Reading::Kind::leftOut;
+    }
+    return reading;
+  }
+  const Url origin = resolved->origin();
+  // What libcurl would read as a user name and password, browsers may read as a host and port
+  // ("//u:1234\@host/"), which the local URL would then show the player.
+  if (!platform::CurlUrlReading::readsNoOtherCredentials(
+          reference, origin, base.curlBase ? &*base.curlBase : nullptr)) {
+    reading.kind = Reading::Kind::leftOut;
+    return reading;
+  }
+  reading.figures = base.localLength.of(resolved.value());
+  if (reading.figures.localBytes <= ReverseProxyURL::kMaxLocalURLBytesServed) {
+    reading.kind = Reading::Kind::local;
+  } else {
+    // A local URL the server would answer with 414 is none to hand out.
+    reading.tooLong = true;
+    if (origin.userInfo()) reading.kind = Reading::Kind::leftOut;
+  }
+  reading.resolved = std::move(resolved.value());
+  return reading;
 }
 
 std::optional<std::string> PlaylistRewriter::proxiedReference(std::string_view reference,
                                                               const Base& base) const {
-  // Read without building its URL: that is built only for a local URL that will be written.
-  auto resolved = base.references.resolution(reference);
-  // Keys (skd:), inline data (data:) and the like are not fetched by us.
-  if (!resolved && resolved.error() == UrlReference::Refusal::notHttp) return std::nullopt;
-  bool mayHoldCredentials = false;
-  if (resolved) {
-    const Url origin = resolved->origin();
-    mayHoldCredentials = origin.userInfo().has_value();
-    // What libcurl would read as a user name and password, browsers may read as a host and port
-    // ("//u:1234\@host/"), which the local URL would then show the player.
-    if (platform::CurlUrlReading::readsNoOtherCredentials(
-            reference, origin, base.curlBase ? &*base.curlBase : nullptr)) {
-      const LocalUrlLength::Figures figures = base.localLength.of(resolved.value());
-      if (figures.localBytes <= ReverseProxyURL::kMaxLocalURLBytesServed) {
-        Url url = resolved->url();
-        if (credentials_ && url.userInfo()) {
-          std::optional<std::string> notKept;
-          url = credentials_->keep(url, OriginCredentials::Source::found, &notKept);
-          if (notKept && mayLogUri(base)) OmbreliaLogger::error(*notKept, OLogModule::proxy);
-        }
-        if (auto local = ReverseProxyURL::make(url, port_)) return local->toString();
-      }
-      // A local URL the server would answer with 414 is none to hand out.
-      if (!mayHoldCredentials && mayLogUri(base)) {
-        OmbreliaLogger::error(
-            ReverseProxyURL::tooLongLine(figures.originBytes,
-                                         origin.scheme() + "://" + origin.host().value_or(""),
-                                         figures.localBytes),
-            OLogModule::proxy);
-      }
-    } else {
-      mayHoldCredentials = true;
+  Reading reading = read(reference, base);
+  if (reading.kind == Reading::Kind::local) {
+    Url url = reading.resolved->url();
+    if (credentials_ && url.userInfo()) {
+      std::optional<std::string> notKept;
+      url = credentials_->keep(url, OriginCredentials::Source::found, &notKept);
+      if (notKept && mayLogUri(base)) OmbreliaLogger::error(*notKept, OLogModule::proxy);
     }
-  } else {
-    // Unread, nothing in it can be told from a user name and password.
-    mayHoldCredentials = reference.find('@') != std::string_view::npos;
+    if (auto local = ReverseProxyURL::make(url, port_)) return local->toString();
+    reading.tooLong = true;
+    if (reading.resolved->origin().userInfo()) reading.kind = Reading::Kind::leftOut;
+  }
+  if (reading.tooLong && reading.kind != Reading::Kind::leftOut && mayLogUri(base)) {
+    const Url origin = reading.resolved->origin();
+    OmbreliaLogger::error(
+        ReverseProxyURL::tooLongLine(reading.figures.originBytes,
+                                     origin.scheme() + "://" + origin.host().value_or(""),
+                                     reading.figures.localBytes),
+        OLogModule::proxy);
   }
   // A URI that cannot be proxied is left as written, for the player to fetch by itself; unless
   // it holds a user name and password, which no player may see: then it is left out, and its
   // text stays out of the log too.
-  if (mayHoldCredentials) {
+  if (reading.kind == Reading::Kind::leftOut) {
     if (mayLogUri(base)) {
       OmbreliaLogger::error(
           "Playlist URI left out: it cannot be proxied, and it holds or may hold "
@@ -182,9 +379,9 @@ std::optional<std::string> PlaylistRewriter::proxiedReference(std::string_view r
   // A URI no browser reads, the player cannot fetch either; one whose host needs IDNA it fetches
   // by itself, past the proxy. Either way, say which line it was (one too long to proxy is
   // logged above).
-  if (!resolved && OmbreliaLogger::isEnabled(OLogLevel::info, OLogModule::proxy) &&
-      mayLogUri(base)) {
-    OmbreliaLogger::info(std::string(resolved.error() == UrlReference::Refusal::needsIdna
+  if (reading.refusal && *reading.refusal != UrlReference::Refusal::notHttp &&
+      OmbreliaLogger::isEnabled(OLogLevel::info, OLogModule::proxy) && mayLogUri(base)) {
+    OmbreliaLogger::info(std::string(*reading.refusal == UrlReference::Refusal::needsIdna
                                          ? "Playlist URI left as written, its host needs IDNA: "
                                          : "Playlist URI left as written, not a URL: ") +
                              std::string(reference),

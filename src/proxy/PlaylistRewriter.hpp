@@ -2,9 +2,11 @@
 // Any thread: pure functions.
 
 #include <cstddef>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <ombrelia/Data.hpp>
 #include <ombrelia/Url.hpp>
@@ -45,12 +47,34 @@ class PlaylistRewriter {
 
   // The playlist with its lines joined by "\n". URIs that cannot be resolved stay as written,
   // and each is logged; one that may hold a user name and password is left out. Absent, with one
-  // log line, when the rewritten text would pass kMaxRewrittenBytes: the rewriting stops there,
-  // within the line that would pass it, and never holds more than the bound. Absent too, without
-  // a line, once `cancellation` is cancelled: its player has gone.
+  // log line, when the rewritten text would pass kMaxRewrittenBytes: where it may
+  // (mostRewrittenBytes()), its length is measured first, without building anything, so that a
+  // playlist refused costs no more than its own text. Absent too, without a line, once
+  // `cancellation` is cancelled: its player has gone.
   std::optional<std::string> rewrite(
       std::string_view playlist, const Url& base,
       const platform::CancellationToken* cancellation = nullptr) const;
+  // The same, in the pieces it was built in (a few MiB each at most), for a caller that sends
+  // them one after another: joined, the text would be held twice for a moment.
+  std::optional<std::vector<std::string>> rewriteInPieces(
+      std::string_view playlist, const Url& base,
+      const platform::CancellationToken* cancellation = nullptr) const;
+  // How long the rewritten playlist would be, worked out line by line without building it, or
+  // more than `stopPast` once it has passed that; absent once `cancellation` is cancelled.
+  std::optional<size_t> rewrittenLength(
+      std::string_view playlist, const Url& base,
+      size_t stopPast = std::numeric_limits<size_t>::max(),
+      const platform::CancellationToken* cancellation = nullptr) const;
+
+  // The most the rewritten text of `playlist` may take, found by counting its URIs and their
+  // bytes, without reading any: the text that is no URI once, each byte of a URI ten times (a
+  // raw byte a browser escapes as "%FF" is written "%25FF" in the local path and again in the
+  // origin URL's item), and for each URI the local form of the playlist's own URL, which a
+  // relative URI keeps at most, with a few separators.
+  static size_t mostRewrittenBytes(std::string_view playlist, const Url& base);
+  // What rewriting holds besides its text at its peak: the piece being filled, the playlist's
+  // URL read once with each "/" of its path measured, and one URI's URLs at a time.
+  static size_t workingBytes(const Url& base);
 
   std::string processLine(std::string_view line, const Url& base) const;
 
@@ -67,13 +91,32 @@ class PlaylistRewriter {
   // it.
   static bool mayLogUri(const Base& base);
 
+  // What becomes of one reference, decided without building anything.
+  struct Reading;
+  // Bytes a URI may take beyond its own bytes and the local form of the playlist's URL: "&"
+  // before the item, a second leading "/" escaped, and a fragment's "#" in the local URL and
+  // "%23" in the item.
+  static constexpr size_t kMostBytesPerUriBeyond = 8;
+  // What each byte of a URI may take, rewritten: see mostRewrittenBytes().
+  static constexpr size_t kMostBytesPerUriByte = 10;
+
   // Each appends the rewritten line to `out`; a tag line of many URIs stops once `out` has
   // passed its bound.
   void processLine(std::string_view line, const Base& base, RewrittenText& out) const;
   void lineByReplacingURIs(std::string_view line, const Base& base, RewrittenText& out) const;
+  // The length processLine() appends for the line.
+  size_t lineLength(std::string_view line, const Base& base) const;
+  Reading read(std::string_view reference, const Base& base) const;
   // The local URL for one reference, or absent when it must stay as written (another scheme
   // such as skd: or data:, or not a valid reference), or empty when it must be left out.
   std::optional<std::string> proxiedReference(std::string_view reference, const Base& base) const;
+  // Builds the text, stopping within the line that would pass `out`'s bound; false when
+  // cancelled or passed (logged).
+  bool build(std::string_view playlist, const Base& base, RewrittenText& out,
+             const platform::CancellationToken* cancellation) const;
+  std::optional<size_t> measure(std::string_view playlist, const Base& base, size_t stopPast,
+                                const platform::CancellationToken* cancellation) const;
+  static void logTooLarge(size_t playlistBytes);
 
   int port_;
   OriginCredentials* credentials_;

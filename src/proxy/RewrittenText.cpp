@@ -37,4 +37,9 @@ std::string RewrittenText::take() && {
   return whole;
 }
 
+std::vector<std::string> RewrittenText::takePieces() && {
+  std::erase_if(blocks_, [](const std::string& block) { return block.empty(); });
+  return std::move(blocks_);
+}
+
 }  // namespace ombrelia

@@ -4,10 +4,14 @@
 
 #include <ombrelia/OLoggerConfig.hpp>
 
+#include <random>
+
 #include "platform/url/UrlReference.hpp"
+#include "proxy/OriginCredentials.hpp"
 #include "proxy/ReverseProxyURL.hpp"
 #include "proxy/RewrittenText.hpp"
 #include "support/CpuTime.hpp"
+#include "support/HeapGauge.hpp"
 
 using namespace ombrelia;
 
@@ -159,6 +163,81 @@ TEST(PlaylistRewriter, UrisUnderALongUrlCostTheirOwnLengthAndAreLoggedWithinTheC
   }
   EXPECT_EQ(noLocalUrl, 16u) << log.substr(0, 3000);
   EXPECT_NE(log.find("not logged one by one: 19984"), std::string::npos) << log.substr(0, 2000);
+}
+
+// A playlist whose rewritten text may pass its bound is measured first: the measure must be the
+// length the rewriting gives, or a playlist would be refused that could be served, or built only
+// to be thrown away. Lines of every kind: URIs resolved, left as written (another scheme, not a
+// URL, too long a local URL), left out (a user name and password libcurl would read), tag lines
+// of several URI attributes, blank and indented lines, CR LF line ends, a byte-order mark.
+TEST(PlaylistRewriter, MeasuredLengthIsTheLengthOfTheRewrittenText) {
+  OriginCredentials credentials;
+  const PlaylistRewriter rewriter(8080, &credentials);
+  const std::vector<std::string> bases = {
+      "http://o.example/v/index.m3u8", "https://u:p@o.example:8443/a%FF/b/index.m3u8?q=%7C&r",
+      "http://[::1]:81//lead/x.m3u8?a=b",
+      "http://o.example/" + std::string(60000, 'p') + "/m.m3u8"};
+  // clang-format off
+  const std::vector<std::string> uris = {
+      "s.ts", "../a/b.ts?x=1#f", "//h.example/x", "https://c.example/%FF/\xC3\xA9.ts", "skd://key",
+      "data:text/plain,x", "http://bad host/x", "//u:1\\@h/x", "http://u:p@h/x.ts", "", "?only",
+      "#frag", "a b{|}`.ts", "/" + std::string(20000, 'q'), "%zz/%41.ts", "//u@h/x"};
+  const std::vector<std::string> tags = {
+      "#EXT-X-KEY:METHOD=AES-128,URI=\"", "#EXT-X-MEDIA:TYPE=AUDIO,URI=\"", "#EXT-X-MAP:URI=\""};
+  // clang-format on
+  std::mt19937 random(53);
+  auto pick = [&random](const std::vector<std::string>& from) {
+    return from[std::uniform_int_distribution<size_t>(0, from.size() - 1)(random)];
+  };
+  for (int n = 0; n < 40; ++n) {
+    std::string playlist = n % 3 == 0 ? "\xEF\xBB\xBF#EXTM3U" : "#EXTM3U";
+    const std::string lineEnd = n % 2 == 0 ? "\n" : "\r\n";
+    for (int line = 0; line < 30; ++line) {
+      switch (std::uniform_int_distribution<int>(0, 4)(random)) {
+        case 0:
+          playlist += lineEnd + pick(tags) + pick(uris) + "\",URI=\"" + pick(uris) + "\",X=1";
+          break;
+        case 1:
+          playlist += lineEnd + (line % 2 == 0 ? "" : "  #EXTINF:1,");
+          break;
+        default:
+          playlist += lineEnd + pick(uris);
+      }
+    }
+    for (const std::string& text : bases) {
+      const Url base = url(text.c_str());
+      const auto rewritten = rewriter.rewrite(playlist, base);
+      ASSERT_TRUE(rewritten);
+      EXPECT_EQ(rewriter.rewrittenLength(playlist, base), rewritten->size())
+          << text.substr(0, 60) << "\n"
+          << playlist;
+      EXPECT_LE(rewritten->size(), PlaylistRewriter::mostRewrittenBytes(playlist, base));
+    }
+  }
+}
+
+// A small playlist under a long URL, whose rewritten text would pass the bound, is refused as
+// soon as its length is known, before any of it is built: it costs its own size. Built up to
+// the bound before, 2,000 short URIs under a 40,000-byte path took 64 MiB to be refused.
+TEST(PlaylistRewriter, PlaylistThatWouldPassTheBoundIsRefusedWithoutBeingBuilt) {
+  const PlaylistRewriter rewriter(8080);
+  const Url at = url(("http://o.example/" + std::string(40000, 't') + "/m.m3u8").c_str());
+  std::string playlist = "#EXTM3U\n";
+  for (int i = 0; i < 2000; ++i) playlist += "#EXTINF:1,\ns" + std::to_string(i) + ".ts\n";
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::error);
+  testing::internal::CaptureStdout();
+  test::HeapGauge heap;
+  const auto rewritten = rewriter.rewrite(playlist, at);
+  const size_t peak = heap.peakGrowth();
+  const std::string log = testing::internal::GetCapturedStdout();
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::none);
+  EXPECT_FALSE(rewritten);
+  EXPECT_NE(log.find("Playlist of " + std::to_string(playlist.size()) +
+                     " bytes not served: rewritten, it would pass 67108864 bytes"),
+            std::string::npos)
+      << log;
+  EXPECT_LT(peak, size_t{4} << 20)
+      << "bytes held to refuse a " << playlist.size() << "-byte playlist";
 }
 
 TEST(RewrittenText, NeverHoldsMoreThanItsBoundWhateverOnePieceTakes) {
