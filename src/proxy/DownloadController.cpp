@@ -7,6 +7,7 @@
 
 #include "platform/DispatchQueue.hpp"
 #include "platform/FreedMemory.hpp"
+#include "platform/LineSplitter.hpp"
 #include "platform/OnceCompletion.hpp"
 #include "protocol/AnalyticsFeed.hpp"
 #include "proxy/DecisionController.hpp"
@@ -123,6 +124,14 @@ void DownloadController::storePlaylistThenAnswer(const Url& playlistURL, HTTPLoa
   // Parsing a large playlist takes a while; on the HTTP client's one delegate queue it would
   // hold up every other answer (segments of the player and of peers). The player gets the
   // playlist once it is stored, so the segments it then asks for have their identity.
+  // Taken before the response goes into the stage: moved from, it holds no work. The stage
+  // takes its share of the playlist work budget first: what the store reads of the playlist,
+  // beside the body the playlist holds already.
+  const std::shared_ptr<PlaylistWork> work = r.playlistWork;
+  const size_t stage =
+      work ? storingBytes(r.data->view(),
+                          playlistURL.toString().size() + r.finalURL(playlistURL).toString().size())
+           : 0;
   std::weak_ptr<DownloadController> weak = weak_from_this();
   auto store = [weak, playlistURL, cancellation, r = std::move(r),
                 completion = std::move(completion)]() mutable {
@@ -153,18 +162,23 @@ void DownloadController::storePlaylistThenAnswer(const Url& playlistURL, HTTPLoa
     if (r.playlistWork) r.playlistWork->holdExactly(r.data->size());
     completion(std::move(r));
   };
-  auto work = r.playlistWork;
   if (!work) {
     platform::DispatchQueue::global()->async(std::move(store));
     return;
   }
-  // The stage takes its share of the playlist work budget first: what the store reads of the
-  // playlist, beside the body the playlist holds already.
-  const size_t stage = r.data->size() * kStoreBytesPerPlaylistByte;
   work->stopWaitingOnceCancelled(cancellation);
   work->hold(stage, [store = std::move(store)]() mutable {
     platform::DispatchQueue::global()->async(std::move(store));
   });
+}
+
+size_t DownloadController::storingBytes(std::string_view playlist, size_t urlBytes) {
+  // Read as a master or not, a text without a variant costs what a media playlist does.
+  const bool master = playlist.find("#EXT-X-STREAM-INF") != std::string_view::npos;
+  const size_t lines = LineSplitter::count(playlist);
+  return (kStoreBytesPerPlaylistByte + (master ? kStoreBytesPerMasterByte : 0)) * playlist.size() +
+         (master ? kStoreBytesPerMasterLine : kStoreBytesPerMediaLine) * lines +
+         kStoreBytesPerUrlByte * urlBytes;
 }
 
 void DownloadController::segmentData(const Url& segmentURL, bool critical, Completion completion,

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <ombrelia/SegmentInfo.hpp>
@@ -29,10 +30,24 @@ class DownloadController : public std::enable_shared_from_this<DownloadControlle
   using Completion = HTTPLoader::Completion;
   // The player's request's: once cancelled, the work for it stops (see HTTPLoader).
   using Cancellation = HTTPLoader::Cancellation;
-  // What reading a playlist into the store holds for a moment, per byte of the playlist, beside
-  // its body: a cleaned copy of the text, the records the parser builds of it and what the store
-  // keeps (16,000 segments under 2,000-character queries, 31 MiB, peaked at 3.7 times that).
-  static constexpr size_t kStoreBytesPerPlaylistByte = 4;
+  // What reading a playlist into the store holds at its peak beside its body, measured on the
+  // store alone (bench_playlist --stages): the parser reads the text where it stands, so what is
+  // left per byte is the copy cleaned of CR LF line ends, keys and dates (one byte a byte).
+  static constexpr size_t kStoreBytesPerPlaylistByte = 1;
+  // A master's variants keep their RESOLUTION texts twice, in its record and in its list of
+  // resolutions: 20,000 variants of 1 KB resolutions (21 MB) peaked at 2.06 bytes a byte.
+  static constexpr size_t kStoreBytesPerMasterByte = 2;
+  // Per line, a view of each while it is parsed, each entry's record and its place in the
+  // index: 36 bytes a line for 262,140 segments of 4-byte URIs (4 MB); a master, whose every
+  // line may be a variant, sorted by resolution too: 92 for 524,287 variant tags (25.7 MB).
+  static constexpr size_t kStoreBytesPerMediaLine = 40;
+  static constexpr size_t kStoreBytesPerMasterLine = 96;
+  // The playlist's URL and where its fetch ended, read and kept in several forms: a 40,000-byte
+  // path cost 10 bytes a byte.
+  static constexpr size_t kStoreBytesPerUrlByte = 12;
+  // What reading `playlist` into the store holds at its peak, beside its body, where `urlBytes`
+  // are those of its URL and of where its fetch ended.
+  static size_t storingBytes(std::string_view playlist, size_t urlBytes);
 
   // `credentials` go with every origin request; none when absent.
   [[nodiscard]] static std::shared_ptr<DownloadController> create(

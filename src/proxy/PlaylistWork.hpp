@@ -44,7 +44,8 @@ class PlaylistWork : public std::enable_shared_from_this<PlaylistWork> {
 
   const std::shared_ptr<PlaylistWorkBudget> budget_;
   uint64_t sequence_ = 0;
-  size_t held_ = 0;  // guarded by the budget's mutex
+  size_t held_ = 0;      // guarded by the budget's mutex
+  size_t mostHeld_ = 0;  // likewise
 };
 
 }  // namespace ombrelia

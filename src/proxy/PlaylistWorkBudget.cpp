@@ -12,7 +12,12 @@ namespace ombrelia {
 
 const std::shared_ptr<PlaylistWorkBudget>& PlaylistWorkBudget::shared() {
   // Never destroyed: a playlist may still be answered while the process exits.
-  static auto* budget = new std::shared_ptr<PlaylistWorkBudget>(create(Settings{}));
+  static auto* budget = [] {
+    // Stages of one playlist run on several threads, each freeing into its own arena: what the
+    // budget counts is what the process holds only if those arenas give it back.
+    platform::FreedMemory::keepArenaTopsSmall();
+    return new std::shared_ptr<PlaylistWorkBudget>(create(Settings{}));
+  }();
   return *budget;
 }
 
@@ -49,6 +54,11 @@ size_t PlaylistWorkBudget::peakBytesInFlight() const {
   return peak_;
 }
 
+size_t PlaylistWorkBudget::waitingWorks() const {
+  std::lock_guard lock(mutex_);
+  return waiters_.size();
+}
+
 void PlaylistWorkBudget::enter(PlaylistWork& work) {
   std::lock_guard lock(mutex_);
   work.sequence_ = nextSequence_++;
@@ -70,8 +80,9 @@ void PlaylistWorkBudget::leave(PlaylistWork& work) {
     }
     used_ -= work.held_;
     // The stages of one large playlist run on several threads of the global queue, and each
-    // thread's arena keeps what it freed.
-    platform::FreedMemory::giveBack(work.held_);
+    // thread's arena keeps what it freed: the most the work held is free now, though its answer
+    // may have given all of it back piece by piece.
+    platform::FreedMemory::giveBack(work.mostHeld_);
     work.held_ = 0;
   }
   // Another work may be the oldest now, or fit in what this one gave back.
@@ -93,6 +104,7 @@ bool PlaylistWorkBudget::admitsLocked(const PlaylistWork& work, size_t bytes) co
 
 void PlaylistWorkBudget::addLocked(PlaylistWork& work, size_t bytes) {
   work.held_ += bytes;
+  work.mostHeld_ = std::max(work.mostHeld_, work.held_);
   used_ += bytes;
   peak_ = std::max(peak_, used_);
 }
@@ -105,6 +117,9 @@ void PlaylistWorkBudget::give(PlaylistWork& work, size_t bytes) {
     work.held_ -= bytes;
     used_ -= bytes;
   }
+  // A stage that ends gives back what it held for a moment, from the arena of whichever thread
+  // it ran on: the next stage, on another thread, would otherwise take as much again.
+  platform::FreedMemory::giveBack(bytes);
   admitWaiters();
 }
 

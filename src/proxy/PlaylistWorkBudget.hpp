@@ -66,6 +66,8 @@ class PlaylistWorkBudget : public std::enable_shared_from_this<PlaylistWorkBudge
   size_t bytesInFlight() const;
   // The most bytes in flight at one time since the budget was made.
   size_t peakBytesInFlight() const;
+  // The stages waiting for room.
+  size_t waitingWorks() const;
 
  private:
   friend class PlaylistWork;

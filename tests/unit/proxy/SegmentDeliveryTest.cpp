@@ -18,6 +18,8 @@
 #include "proxy/DecisionController.hpp"
 #include "proxy/DownloadController.hpp"
 #include "proxy/P2PLoader.hpp"
+#include "proxy/PlaylistWork.hpp"
+#include "proxy/PlaylistWorkBudget.hpp"
 #include "proxy/PluginActivator.hpp"
 #include "signalling/SocketConfig.hpp"
 #include "store/BufferingController.hpp"
@@ -360,6 +362,35 @@ TEST_F(SegmentDelivery, CriticalGeneralAnswerThatIsAPlaylistIsStoredAllTheSame) 
   EXPECT_EQ(ManifestController::shared().resolutions(), std::vector<std::string>{"640x360"});
   origin_.release("/busy.ts");
   ASSERT_TRUE(busy.waitFor(2));
+}
+
+// Reading a playlist into the store is a stage of its work like any other: it waits for room in
+// the playlist work budget. Taken for the stage after the response had gone into it, the share
+// was never asked for, and 8 players of a 4 MB playlist read it into the store all at once.
+TEST_F(SegmentDelivery, PlaylistIsReadIntoTheStoreOnlyOnceTheBudgetHasRoomForIt) {
+  const auto& budget = PlaylistWorkBudget::shared();
+  auto oldest = budget->begin();
+  auto filler = budget->begin();
+  filler->holdExactly(PlaylistWorkBudget::kMaxPlaylistBytesInFlight);
+  ManifestController::shared().cleanup();
+  auto controller = DownloadController::create("video", "client", analytics_);
+  const std::string master =
+      "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=800000,RESOLUTION=640x360\nindex.m3u8\n";
+  HTTPLoader::Response response;
+  response.data = Data(master);
+  response.contentType = "application/vnd.apple.mpegurl";
+  response.statusCode = 200;
+  response.playlistWork = budget->begin();
+  response.playlistWork->holdExactly(master.size());
+  const size_t waitingBefore = budget->waitingWorks();
+  Latch answered;
+  controller->storePlaylistThenAnswer(*Url::parse(origin_.url("/v/master.m3u8")),
+                                      std::move(response), [&](auto) { answered.countDown(); });
+  EXPECT_EQ(budget->waitingWorks(), waitingBefore + 1)
+      << "the store read the playlist without waiting for room";
+  filler.reset();
+  ASSERT_TRUE(answered.waitFor(1));
+  EXPECT_TRUE(ManifestController::shared().primaryManifest());
 }
 
 TEST_F(SegmentDelivery, SixteenThreadsSwitchingThePlugInOnCreateOneController) {
