@@ -19,6 +19,8 @@ constexpr const char* kAllowedProtocols = "http,https";
 // libcurl's receive buffer: segments are megabytes, and fewer, larger writes into the body cost
 // less CPU than the 16 KiB default (curl's command line uses 100 KiB for the same reason).
 constexpr long kReceiveBufferBytes = 128 * 1024;
+// The room a whole body may keep unused, as a share of its size: more is given back at the end.
+constexpr size_t kMostUnusedBodyRoomShare = 8;
 std::string_view trim(std::string_view text) {
   while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
     text.remove_prefix(1);
@@ -361,15 +363,28 @@ void CurlTransfer::keepCredentialsOnTheirOrigin() {
 }
 
 bool CurlTransfer::gateAdmits(size_t length) {
-  // A declared length is asked for whole at the first piece: the body's room is made at once.
-  const size_t wanted =
-      std::max(bodyBytes_ + length, static_cast<size_t>(declaredLength_.value_or(0)));
-  if (wanted <= gateAdmitted_) return true;
-  if (!request_.bodyGate(wanted - gateAdmitted_, resume_)) return false;
-  gateAdmitted_ = wanted;
-  if (!stream_ && declaredLength_ && body_.capacity() < *declaredLength_) {
-    body_.reserve(static_cast<size_t>(*declaredLength_));
+  const size_t needed = bodyBytes_ + length;
+  const size_t declared = static_cast<size_t>(declaredLength_.value_or(0));
+  if (stream_) {
+    const size_t wanted = std::max(needed, declared);
+    if (wanted <= gateAdmitted_) return true;
+    if (!request_.bodyGate(wanted - gateAdmitted_, resume_)) return false;
+    gateAdmitted_ = wanted;
+    return true;
   }
+  // The gate counts the body's room, not its bytes: a declared length is asked for whole at the
+  // first piece, and the room made at once. Past it (no length declared, or a body decoded
+  // from a shorter one) the room doubles, and while the bytes move over the old room is held
+  // too; so is the body shrunk to its size at the end (finish()). Twice the new room covers
+  // both.
+  if (needed <= body_.capacity()) return true;
+  const size_t room = std::min(std::max({needed, 2 * body_.capacity(), declared}), maxBodyBytes_);
+  const size_t wanted = room == declared ? room : 2 * room;
+  if (wanted > gateAdmitted_) {
+    if (!request_.bodyGate(wanted - gateAdmitted_, resume_)) return false;
+    gateAdmitted_ = wanted;
+  }
+  body_.reserve(room);
   return true;
 }
 
@@ -417,6 +432,12 @@ HttpResult CurlTransfer::finish(CURLcode code) {
   HttpResponse response = head();
   // The streamed body's own buffer becomes the whole body: the reader and the completion share
   // the bytes.
+  // A gated body grown past its declared length keeps up to twice its bytes in room, and is
+  // held for as long as what it is (a stored playlist) lives: it is shrunk to its size.
+  if (!stream_ && request_.bodyGate &&
+      body_.capacity() - body_.size() > body_.size() / kMostUnusedBodyRoomShare) {
+    body_.shrink_to_fit();
+  }
   response.body = stream_ ? stream_->complete() : Data(std::move(body_));
   return response;
 }

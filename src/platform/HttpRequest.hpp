@@ -31,9 +31,11 @@ struct HttpRequest {
   std::function<void(HttpResponse head, std::shared_ptr<HttpBodyStream> body)> onBodyStart;
   // When set, asked before the body holds more, on the client's own thread (so it must return
   // at once), with how many bytes more: the whole declared length at the first piece when the
-  // answer declares one, else each piece as it comes. False pauses the transfer, with the piece
-  // not kept, until `resume` (callable once, from any thread) is called; the piece is offered
-  // again then. A paused transfer holds its connection and its deadline runs on.
+  // answer declares one; past it, as the body's room grows, twice the new room (the old room is
+  // held too while the bytes move over, as the new one is while the body is shrunk to its size
+  // at the end). A streamed body asks for each piece as it comes. False pauses the transfer, with
+  // the piece not kept, until `resume` (callable once, from any thread) is called; the piece is
+  // offered again then. A paused transfer holds its connection and its deadline runs on.
   std::function<bool(size_t bytes, std::function<void()> resume)> bodyGate;
 };
 

@@ -542,7 +542,12 @@ TEST_F(HttpClientTest, BodyGatePausesATransferUntilResumedAndLosesNoByte) {
   };
   const auto whole = fetch(*client, std::move(unknown));
   ASSERT_TRUE(whole && whole->hasValue());
-  EXPECT_EQ(admitted, 100'000u);
+  EXPECT_TRUE(whole->value().body.view() == body.substr(0, 100'000));
+  // Without a declared length the body's room doubles as it grows, the old room held while the
+  // bytes move over: counted by its bytes alone, a body took up to three times what the gate
+  // was told.
+  EXPECT_GE(admitted, 2 * 100'000u) << "the gate counted the bytes, not the room they took";
+  EXPECT_LE(admitted, 5 * 100'000u);
   EXPECT_GT(pieces, 1u);
 }
 
