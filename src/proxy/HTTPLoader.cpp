@@ -250,6 +250,11 @@ void HTTPLoader::load(Load load) {
                 PlaylistWorkBudget::shared()->rememberBodyBytes(requested, response.data->size());
               }
             }
+          } else if (work && response.data) {
+            // Any other answer to a playlist's fetch (an error page, up to the body limit) goes
+            // to the player as it came, and holds its share until it is written.
+            work->holdExactly(response.data->size());
+            response.playlistWork = std::move(work);
           }
         } else {
           response.errorCode = errorCode;

@@ -47,7 +47,8 @@ class HTTPLoader : public std::enable_shared_from_this<HTTPLoader> {
     std::shared_ptr<platform::HttpBodyStream> stream;
     // A playlist's share of the budget of playlist work in flight (PlaylistWorkBudget), holding
     // its body; the stages after the fetch take theirs from it, and the answer holds it until
-    // it is written. Set for a 200 playlist, and for any answer that looks like one.
+    // it is written. Set for a 200 playlist, for any other answer with a body to a playlist's
+    // fetch, and for any answer that looks like a playlist.
     std::shared_ptr<PlaylistWork> playlistWork;
 
     // The URL that answered, read as players read one (a redirect may name a URL that is not

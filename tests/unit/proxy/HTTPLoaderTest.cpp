@@ -6,6 +6,7 @@
 #include "analytics/AnalyticsService.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "proxy/HTTPLoader.hpp"
+#include "proxy/PlaylistWork.hpp"
 #include "support/CountdownLatch.hpp"
 #include "support/TestHttpServer.hpp"
 
@@ -66,6 +67,20 @@ TEST_F(HTTPLoaderTest, EachKindPassesOnTheOriginsMimeTypeOrFallsBackToItsOwn) {
   EXPECT_EQ(analytics->metrics().nReq_server, 6);
 }
 
+// Whatever a playlist's fetch brings back goes to the player within the playlist work budget:
+// an error page of megabytes, let go of the budget at the end of the fetch, went out uncounted
+// to as many players as asked.
+TEST_F(HTTPLoaderTest, ErrorPageOfAPlaylistHoldsItsShareOfTheBudgetUntilAnswered) {
+  TestHttpResponse missing = TestHttpResponse::ok(std::string(300'000, 'e'), "text/html");
+  missing.status = 404;
+  server.route("/gone.m3u8", missing);
+  const auto response = load(Kind::playlist, server.url("/gone.m3u8"));
+  ASSERT_TRUE(response && response->data);
+  EXPECT_EQ(response->statusCode, 404);
+  ASSERT_TRUE(response->playlistWork) << "the error page left the budget with its fetch";
+  EXPECT_EQ(response->playlistWork->held(), 300'000u);
+}
+
 TEST_F(HTTPLoaderTest, RefusedConnectionCountsOneRequestOneErrorAndASegmentDelay) {
   std::string closed;
   {
@@ -81,7 +96,6 @@ TEST_F(HTTPLoaderTest, RefusedConnectionCountsOneRequestOneErrorAndASegmentDelay
   EXPECT_EQ(metrics.nReq, 1);
   EXPECT_EQ(metrics.HTTP_errors, (std::map<int64_t, int64_t>{{-1004, 1}}));
   EXPECT_GT(metrics.ttfb_server, 0.0) << "a failed segment still reports its delay";
-
 }
 
 TEST_F(HTTPLoaderTest, ConcurrentRequestsAllCountAndCompleteOnTheDelegateQueue) {
