@@ -7,14 +7,19 @@
 // (the example application, the library as an application runs it) and asked for by one player
 // and then by 8 at once; the viewer's peak and held resident memory above what it held before,
 // its CPU time, the log lines it wrote and the players' statuses are printed, with the peak per
-// playlist byte asked for, and the worst of those at the end.
+// playlist byte asked for, and the worst of those at the end; and beside each the bound the
+// viewer's playlist memory keeps within (PlaylistWorkBudget), worked out from the shape's own
+// stages as the budget counts them.
 //
 //   bench_playlist [--host PATH] [--only TEXT] [--players N,N] [--address-space GIB]
-//                  [--skip-speed]
+//                  [--skip-speed] [--stages]
 // --host: the ombrelia-host to measure (another build's, to compare); --only: the shapes whose
-// name holds TEXT; --address-space: the most the viewer may take (8 GiB by default).
+// name holds TEXT; --address-space: the most the viewer may take (8 GiB by default); --stages:
+// instead of the viewer, each stage run alone in this process on each shape, with the heap it
+// takes at its peak, exactly, beside what the playlist work budget counts for it.
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -35,11 +40,59 @@
 #include <thread>
 #include <vector>
 
+#include <ombrelia/OmbreliaConfig.hpp>
+
 #include "playlist/parser/PlaylistParser.hpp"
+#include "proxy/DownloadController.hpp"
 #include "proxy/PlaylistRewriter.hpp"
+#include "proxy/PlaylistWorkBudget.hpp"
+#include "store/HLSManifestModifier.hpp"
+#include "store/ManifestController.hpp"
 #include "webserver/core/WebServer.hpp"
 #include "webserver/requests/WebServerRequest.hpp"
 #include "webserver/responses/WebServerDataResponse.hpp"
+
+// ---------------------------------------------------------------------------------------------
+// Exact heap counts for --stages: every C++ allocation of this process passes here, counted as
+// the allocator sizes it.
+
+namespace {
+
+std::atomic<size_t> heapLive{0};
+std::atomic<size_t> heapPeak{0};
+
+void* counted(void* p) {
+  if (p == nullptr) throw std::bad_alloc();
+  const size_t live = heapLive.fetch_add(malloc_usable_size(p)) + malloc_usable_size(p);
+  size_t peak = heapPeak.load();
+  while (live > peak && !heapPeak.compare_exchange_weak(peak, live)) {
+  }
+  return p;
+}
+
+void uncounted(void* p) noexcept {
+  if (p == nullptr) return;
+  heapLive.fetch_sub(malloc_usable_size(p));
+  free(p);
+}
+
+}  // namespace
+
+void* operator new(size_t n) { return counted(malloc(n == 0 ? 1 : n)); }
+void* operator new[](size_t n) { return counted(malloc(n == 0 ? 1 : n)); }
+void* operator new(size_t n, std::align_val_t a) {
+  return counted(aligned_alloc(static_cast<size_t>(a),
+                               (n + static_cast<size_t>(a) - 1) & ~(static_cast<size_t>(a) - 1)));
+}
+void* operator new[](size_t n, std::align_val_t a) { return operator new(n, a); }
+void operator delete(void* p) noexcept { uncounted(p); }
+void operator delete[](void* p) noexcept { uncounted(p); }
+void operator delete(void* p, size_t) noexcept { uncounted(p); }
+void operator delete[](void* p, size_t) noexcept { uncounted(p); }
+void operator delete(void* p, std::align_val_t) noexcept { uncounted(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { uncounted(p); }
+void operator delete(void* p, size_t, std::align_val_t) noexcept { uncounted(p); }
+void operator delete[](void* p, size_t, std::align_val_t) noexcept { uncounted(p); }
 
 namespace {
 
@@ -304,6 +357,37 @@ std::vector<Shape> shapes() {
     shape.urlPath = shape.masterPath;
     all.push_back(std::move(shape));
   }
+  {
+    // Every line a variant's tag, none with a URI: the pinner reads each as a variant.
+    Shape shape;
+    shape.name = "524,287 variant tags, pinned";
+    shape.masterPath = "/master.m3u8";
+    shape.bodies[shape.masterPath] =
+        "#EXTM3U\n" + repeat("#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=640x360\n", 524287);
+    shape.askMaster = true;
+    shape.pinned = true;
+    shape.measuredPath = shape.masterPath;
+    shape.urlPath = shape.masterPath;
+    all.push_back(std::move(shape));
+  }
+  {
+    // Each variant's RESOLUTION a kilobyte of text: the store and the pinner keep a copy each.
+    Shape shape;
+    shape.name = "20,000 variants, 1 KB resolutions, pinned";
+    shape.masterPath = "/master.m3u8";
+    std::string master = "#EXTM3U\n";
+    for (int i = 0; i < 20000; ++i) {
+      master += "#EXT-X-STREAM-INF:BANDWIDTH=" + std::to_string(100000 + i) +
+                ",RESOLUTION=" + std::string(1000, '1') + std::to_string(i) + "x360\nv" +
+                std::to_string(i) + ".m3u8\n";
+    }
+    shape.bodies[shape.masterPath] = std::move(master);
+    shape.askMaster = true;
+    shape.pinned = true;
+    shape.measuredPath = shape.masterPath;
+    shape.urlPath = shape.masterPath;
+    all.push_back(std::move(shape));
+  }
   return all;
 }
 
@@ -468,6 +552,131 @@ std::string firstLocalUrl(const std::string& playlist) {
   return "";
 }
 
+// ---------------------------------------------------------------------------------------------
+// Each stage alone (--stages), and the bound the viewer's playlist memory keeps within.
+
+struct HeapFigures {
+  size_t peak = 0;  // the most it held at once above what was held before
+  size_t held = 0;  // what it still holds once done
+};
+
+template <typename Stage>
+HeapFigures heapOf(Stage stage) {
+  const size_t before = heapLive.load();
+  heapPeak.store(before);
+  stage();
+  return {heapPeak.load() - before, heapLive.load() - before};
+}
+
+double mb(size_t bytes) { return static_cast<double>(bytes) / 1e6; }
+
+constexpr const char* kStageOrigin = "http://127.0.0.1:34567";
+
+// What each stage of one playlist's work holds at its peak, measured in this process, beside
+// what the playlist work budget counts for it.
+struct Stages {
+  size_t bytes = 0;
+  size_t lines = 0;
+  size_t urlBytes = 0;
+  HeapFigures store;
+  size_t storeCounted = 0;
+  size_t stored = 0;  // what the store keeps of it, its text included; 0 when it is not kept
+  HeapFigures pin;
+  size_t pinCounted = 0;
+  size_t pinned = 0;  // the pinned text, when pinning made one
+  HeapFigures rewrite;
+  size_t rewriteCounted = 0;
+  size_t out = 0;
+
+  // The most the budget lets this playlist's work hold when it is the oldest: its body and
+  // the store's reading, or its body and the pinning, or the pinned text and the rewriting
+  // (the rewritten text, held until written, is counted within the rewriting's share).
+  size_t need() const {
+    return std::max(
+        {bytes + storeCounted, bytes + pinCounted, (pinned > 0 ? pinned : bytes) + rewriteCounted});
+  }
+  // The most the viewer holds for playlists however many players ask for it at once: what
+  // every playlist in flight but the oldest may hold together, what the oldest needs, and what
+  // the store keeps.
+  size_t bound() const { return PlaylistWorkBudget::kMaxPlaylistBytesInFlight + need() + stored; }
+  bool withinCounts() const {
+    // A few bytes of log text are not worth a share.
+    constexpr size_t kSlack = 64 << 10;
+    return store.peak <= storeCounted + kSlack && pin.peak <= pinCounted + kSlack &&
+           rewrite.peak <= rewriteCounted + kSlack;
+  }
+};
+
+Stages stagesOf(const Shape& shape) {
+  Stages stages;
+  const std::string& text = shape.bodies.at(shape.measuredPath);
+  const Data body(text);
+  stages.bytes = text.size();
+  for (char c : text) stages.lines += c == '\n';
+  const Url requested = *Url::parse(kStageOrigin + shape.measuredPath);
+  const Url base = *Url::parse(kStageOrigin + shape.urlPath);
+  stages.urlBytes = base.toString().size();
+  {
+    ManifestController controller;
+    // The players ask for a variant: the store reads it as a version, beside a master.
+    if (!shape.askMaster) {
+      controller.storeManifest(Data(shape.bodies.at(shape.masterPath)),
+                               *Url::parse(kStageOrigin + shape.masterPath));
+    }
+    stages.store = heapOf([&] { controller.storeManifest(body, requested, base); });
+    const auto versions = controller.versions();
+    const bool kept = shape.askMaster ? controller.primaryManifest().has_value()
+                                      : !versions.empty() && versions.back().data() == body;
+    if (kept) stages.stored = stages.store.held + stages.bytes;
+  }
+  stages.storeCounted =
+      DownloadController::storingBytes(text, requested.toString().size() + base.toString().size());
+  OmbreliaConfig::shared().setCurrentLevel(shape.pinned ? std::optional<int64_t>(0) : std::nullopt);
+  stages.pinCounted = HLSManifestModifier::mostHeldBytes(text);
+  stages.pin = heapOf([&] { (void)HLSManifestModifier().modifyManifest(body); });
+  const Data pinned = HLSManifestModifier().modifyManifest(body);
+  if (pinned.view().data() != body.view().data()) stages.pinned = pinned.size();
+  // As the proxy counts it: the most the text may take, or, where that may pass the bound, the
+  // text's measured length (nothing when it passes and is refused).
+  const PlaylistRewriter rewriter(34568);
+  const size_t most = PlaylistRewriter::mostRewrittenBytes(pinned.view(), base);
+  size_t rewritten = most;
+  if (most > PlaylistRewriter::kMaxRewrittenBytes) {
+    rewritten =
+        *rewriter.rewrittenLength(pinned.view(), base, PlaylistRewriter::kMaxRewrittenBytes);
+    if (rewritten > PlaylistRewriter::kMaxRewrittenBytes) rewritten = 0;
+  }
+  stages.rewriteCounted = rewritten + PlaylistRewriter::workingBytes(base);
+  stages.rewrite = heapOf([&] {
+    const auto pieces = rewriter.rewriteInPieces(pinned.view(), base);
+    if (pieces) {
+      for (const auto& piece : *pieces) stages.out += piece.size();
+    }
+  });
+  return stages;
+}
+
+void runStages(const std::string& only) {
+  std::printf(
+      "Each stage alone: its peak heap above what it was given (MB), beside what the budget "
+      "counts for it; the oldest playlist's need and the bound with 8 players at once\n");
+  std::printf("%-40s %9s %7s %6s  %7s %7s %6s  %7s %7s  %7s %7s %7s  %7s %7s\n", "shape", "bytes",
+              "lines", "URL", "store", "counted", "kept", "pin", "counted", "rewrite", "counted",
+              "out", "need", "bound");
+  for (const Shape& shape : shapes()) {
+    if (!only.empty() && shape.name.find(only) == std::string::npos) continue;
+    const Stages stages = stagesOf(shape);
+    std::printf(
+        "%-40s %9zu %7zu %6zu  %7.1f %7.1f %6.1f  %7.1f %7.1f  %7.1f %7.1f %7.1f  %7.1f %7.1f\n",
+        shape.name.c_str(), stages.bytes, stages.lines, stages.urlBytes, mb(stages.store.peak),
+        mb(stages.storeCounted), mb(stages.stored), mb(stages.pin.peak), mb(stages.pinCounted),
+        mb(stages.rewrite.peak), mb(stages.rewriteCounted), mb(stages.out), mb(stages.need()),
+        mb(stages.bound()));
+    if (!stages.withinCounts()) std::printf("  ^ a stage took more than the budget counts\n");
+    std::fflush(stdout);
+  }
+}
+
 struct Row {
   std::string shape;
   int players = 0;
@@ -482,6 +691,7 @@ struct Row {
   double wall = 0;
   size_t logLines = 0;
   double peakPerByte = 0;
+  double boundMB = 0;
 };
 
 constexpr auto kShapeTimeout = 120s;
@@ -498,6 +708,7 @@ Row run(const std::string& host, Origin& origin, const Shape& shape, int players
     if (!line.empty() && line[0] != '#') ++row.uris;
   }
   row.urlBytes = origin.url(shape.urlPath).size();
+  row.boundMB = mb(stagesOf(shape).bound());
 
   origin.clear();
   for (const auto& [path, body] : shape.bodies) origin.serve(path, body);
@@ -558,10 +769,10 @@ Row run(const std::string& host, Origin& origin, const Shape& shape, int players
 }
 
 void printRow(const Row& row) {
-  std::printf("%-40s %2d %10zu %7zu %7zu %6zu  %-26s %9.1f %8.1f %7.2f %7.1f %8zu %8.2f\n",
+  std::printf("%-40s %2d %10zu %7zu %7zu %6zu  %-12s %8.1f %8.1f %6.2f %6.1f %6zu %7.2f %8.1f%s\n",
               row.shape.c_str(), row.players, row.bytes, row.lines, row.uris, row.urlBytes,
               row.statuses.c_str(), row.peakMB, row.heldMB, row.cpu, row.wall, row.logLines,
-              row.peakPerByte);
+              row.peakPerByte, row.boundMB, row.peakMB > row.boundMB ? "  past its bound" : "");
   std::fflush(stdout);
 }
 
@@ -579,6 +790,7 @@ int main(int argc, char** argv) {
   std::string only;
   std::vector<int> players = {1, 8};
   bool speed = true;
+  bool stagesOnly = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--host" && i + 1 < argc) {
@@ -591,12 +803,19 @@ int main(int argc, char** argv) {
       viewerAddressSpace = static_cast<rlim_t>(std::stoul(argv[++i])) << 30;
     } else if (arg == "--skip-speed") {
       speed = false;
+    } else if (arg == "--stages") {
+      stagesOnly = true;
     } else {
       std::fprintf(stderr,
                    "usage: bench_playlist [--host PATH] [--only TEXT] [--players N,N] "
-                   "[--address-space GIB] [--skip-speed]\n");
+                   "[--address-space GIB] [--skip-speed] [--stages]\n");
       return 2;
     }
+  }
+  OmbreliaConfig::configure("bench");
+  if (stagesOnly) {
+    runStages(only);
+    return 0;
   }
   if (speed) {
     const std::string media = mediaPlaylist(10000);
@@ -612,9 +831,9 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   std::printf("viewer: %s serve (address space capped at %llu GiB)\n", host.c_str(),
               static_cast<unsigned long long>(viewerAddressSpace >> 30));
-  std::printf("%-40s %2s %10s %7s %7s %6s  %-26s %9s %8s %7s %7s %8s %8s\n", "shape", "n", "bytes",
-              "lines", "URIs", "URL", "answers", "peak MB", "held MB", "CPU s", "wall s", "log",
-              "peak/B");
+  std::printf("%-40s %2s %10s %7s %7s %6s  %-12s %8s %8s %6s %6s %6s %7s %8s\n", "shape", "n",
+              "bytes", "lines", "URIs", "URL", "answers", "peak MB", "held MB", "CPU s", "wall s",
+              "log", "peak/B", "bound MB");
   Origin origin;
   double worst = 0;
   std::string worstShape;

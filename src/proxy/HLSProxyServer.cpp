@@ -258,30 +258,63 @@ void HLSProxyServer::rewritePinnedThenAnswer(
     HTTPLoader::Response response, const Url& base, HTTPLoader::Cancellation cancellation,
     std::function<void(std::shared_ptr<WebServerResponse>)> completion) {
   auto work = response.playlistWork;
-  // The rewritten text, at most its bound, and what building it holds besides.
-  const size_t rewriting =
-      std::min(PlaylistRewriter::mostRewrittenBytes(response.data->view(), base),
-               PlaylistRewriter::kMaxRewrittenBytes) +
-      PlaylistRewriter::workingBytes(base);
-  work->hold(rewriting, [self = shared_from_this(), response = std::move(response), base,
-                         cancellation = std::move(cancellation),
-                         completion = std::move(completion)]() mutable {
+  const size_t most = PlaylistRewriter::mostRewrittenBytes(response.data->view(), base);
+  const size_t working = PlaylistRewriter::workingBytes(base);
+  if (most <= PlaylistRewriter::kMaxRewrittenBytes) {
+    // Room for the most its text may take, and what building it holds besides.
+    work->hold(most + working, [self = shared_from_this(), response = std::move(response), base,
+                                cancellation = std::move(cancellation),
+                                completion = std::move(completion)]() mutable {
+      self->rewriteThenAnswerAs(std::move(response), base, std::move(cancellation),
+                                std::move(completion), std::nullopt);
+    });
+    return;
+  }
+  // It may pass its bound: its length is measured first, within what measuring holds, and a
+  // text that would pass it is refused before anything of it is built; else room is taken for
+  // exactly that length.
+  work->hold(working, [self = shared_from_this(), response = std::move(response), base,
+                       cancellation = std::move(cancellation),
+                       completion = std::move(completion)]() mutable {
     if (cancellation && cancellation->isCancelled()) return completion(statusOnly(500));
-    auto pieces = PlaylistRewriter(self->rewritePort_.load(), self->credentials_.get())
-                      .rewriteInPieces(response.data->view(), base, cancellation.get());
-    // Too large once rewritten (logged): an error, which the player can retry.
-    if (!pieces) return completion(statusOnly(500));
-    response.data.reset();
-    std::vector<Data> answer;
-    answer.reserve(pieces->size());
-    size_t held = 0;
-    for (std::string& piece : *pieces) {
-      held += piece.capacity();
-      answer.emplace_back(std::move(piece));
+    const auto length =
+        PlaylistRewriter(self->rewritePort_.load(), self->credentials_.get())
+            .rewrittenLength(response.data->view(), base, PlaylistRewriter::kMaxRewrittenBytes,
+                             cancellation.get());
+    if (!length) return completion(statusOnly(500));
+    if (*length > PlaylistRewriter::kMaxRewrittenBytes) {
+      return self->rewriteThenAnswerAs(std::move(response), base, std::move(cancellation),
+                                       std::move(completion), length);
     }
-    response.playlistWork->holdExactly(held);
-    completion(playlistAnswerFor(response, std::move(answer)));
+    auto work = response.playlistWork;
+    work->hold(*length,
+               [self, response = std::move(response), base, cancellation = std::move(cancellation),
+                completion = std::move(completion), length]() mutable {
+                 self->rewriteThenAnswerAs(std::move(response), base, std::move(cancellation),
+                                           std::move(completion), length);
+               });
   });
+}
+
+void HLSProxyServer::rewriteThenAnswerAs(
+    HTTPLoader::Response response, const Url& base, HTTPLoader::Cancellation cancellation,
+    std::function<void(std::shared_ptr<WebServerResponse>)> completion,
+    std::optional<size_t> length) {
+  if (cancellation && cancellation->isCancelled()) return completion(statusOnly(500));
+  auto pieces = PlaylistRewriter(rewritePort_.load(), credentials_.get())
+                    .rewriteInPieces(response.data->view(), base, cancellation.get(), length);
+  // Too large once rewritten (logged): an error, which the player can retry.
+  if (!pieces) return completion(statusOnly(500));
+  response.data.reset();
+  std::vector<Data> answer;
+  answer.reserve(pieces->size());
+  size_t held = 0;
+  for (std::string& piece : *pieces) {
+    held += piece.capacity();
+    answer.emplace_back(std::move(piece));
+  }
+  response.playlistWork->holdExactly(held);
+  completion(playlistAnswerFor(response, std::move(answer)));
 }
 
 void HLSProxyServer::addHandler(const std::string& pattern, Dispatch dispatch) {

@@ -1,5 +1,6 @@
 #include "proxy/PlaylistRewriter.hpp"
 
+#include <cctype>
 #include <limits>
 
 #include <ombrelia/OmbreliaLogger.hpp>
@@ -35,6 +36,27 @@ void forEachUriAttribute(std::string_view line, Sink&& sink) {
     if (!sink(valueStart, line.substr(valueStart, valueEnd - valueStart))) return;
     search = valueEnd + 1;
   }
+}
+
+// Whether a URI names its own host, as written: "//host/..." or "http(s)://host/...", "\\" as
+// good as "/" after those schemes. Read as anything else (a tab inside the slashes, which
+// readers drop), it is taken to keep the base's host and path, which costs more.
+bool namesItsOwnHost(std::string_view uri) {
+  const std::string_view text = UrlReference::trimmed(uri);
+  auto slashes = [](std::string_view rest) {
+    return rest.size() >= 2 && (rest[0] == '/' || rest[0] == '\\') &&
+           (rest[1] == '/' || rest[1] == '\\');
+  };
+  if (slashes(text)) return true;
+  for (const std::string_view scheme : {std::string_view("http:"), std::string_view("https:")}) {
+    if (text.size() < scheme.size()) continue;
+    bool same = true;
+    for (size_t i = 0; i < scheme.size(); ++i) {
+      same = same && std::tolower(static_cast<unsigned char>(text[i])) == scheme[i];
+    }
+    if (same && slashes(text.substr(scheme.size()))) return true;
+  }
+  return false;
 }
 
 // The bytes "http://127.0.0.1:65535", as local URLs are measured, take beyond what a local URL
@@ -82,26 +104,39 @@ struct PlaylistRewriter::Reading {
 };
 
 size_t PlaylistRewriter::mostRewrittenBytes(std::string_view playlist, const Url& base) {
-  size_t uris = 0;
+  // A URI that names its own host takes nothing of the playlist's URL; any other may keep all
+  // of it, as far as its local form goes.
+  const UrlReference references(base);
+  size_t baseLocal = 0;
+  if (const auto self = references.resolution("")) {
+    baseLocal = LocalUrlLength(references).of(self.value()).localBytes;
+  }
+  const size_t localFixed = std::string_view("http://127.0.0.1:65535?").size() +
+                            ReverseProxyURL::kOriginURLKey.size() + 1;
+  size_t relative = 0;
+  size_t ownHost = 0;
   size_t uriBytes = 0;
+  auto count = [&](std::string_view uri) {
+    ++(namesItsOwnHost(uri) ? ownHost : relative);
+    uriBytes += uri.size();
+  };
   LineSplitter::forEach(playlist, [&](std::string_view line) {
     if (line.empty()) return;
     if (line.front() == '#') {
       forEachUriAttribute(line, [&](size_t, std::string_view value) {
-        ++uris;
-        uriBytes += value.size();
+        count(value);
         return true;
       });
       return;
     }
-    ++uris;
-    uriBytes += line.size();
+    count(line);
   });
-  const size_t perUri = ReverseProxyURL::localLength(base) + kMostBytesPerUriBeyond;
   size_t most = 0;
   size_t part = 0;
   // Past what a size_t holds it is past every bound anyway.
-  if (__builtin_mul_overflow(uris, perUri, &most) ||
+  if (__builtin_mul_overflow(relative, baseLocal + kMostBytesPerUriBeyond, &most) ||
+      __builtin_mul_overflow(ownHost, localFixed + kMostBytesPerUriBeyond, &part) ||
+      __builtin_add_overflow(most, part, &most) ||
       __builtin_mul_overflow(uriBytes, kMostBytesPerUriByte, &part) ||
       __builtin_add_overflow(most, part, &most) ||
       __builtin_add_overflow(most, playlist.size() - uriBytes, &most)) {
@@ -128,17 +163,22 @@ void PlaylistRewriter::logTooLarge(size_t playlistBytes) {
 }
 
 std::optional<std::vector<std::string>> PlaylistRewriter::rewriteInPieces(
-    std::string_view playlist, const Url& base,
-    const platform::CancellationToken* cancellation) const {
+    std::string_view playlist, const Url& base, const platform::CancellationToken* cancellation,
+    std::optional<size_t> length) const {
   const Base against(base, port_);
-  const size_t most = mostRewrittenBytes(playlist, base);
   // Room for the whole text at once when it is small, else a piece at a time.
-  size_t expected = std::min(most, RewrittenText::kBlockBytes);
-  if (most > kMaxRewrittenBytes) {
+  size_t expected = RewrittenText::kBlockBytes;
+  if (!length) {
+    const size_t most = mostRewrittenBytes(playlist, base);
+    expected = std::min(most, expected);
     // It may pass the bound: measured first, it is refused before anything of it is built,
     // and built otherwise into room made once.
-    const auto length = measure(playlist, against, kMaxRewrittenBytes, cancellation);
-    if (!length) return std::nullopt;
+    if (most > kMaxRewrittenBytes) {
+      length = measure(playlist, against, kMaxRewrittenBytes, cancellation);
+      if (!length) return std::nullopt;
+    }
+  }
+  if (length) {
     if (*length > kMaxRewrittenBytes) {
       logTooLarge(playlist.size());
       return std::nullopt;

@@ -55,10 +55,13 @@ class PlaylistRewriter {
       std::string_view playlist, const Url& base,
       const platform::CancellationToken* cancellation = nullptr) const;
   // The same, in the pieces it was built in (a few MiB each at most), for a caller that sends
-  // them one after another: joined, the text would be held twice for a moment.
+  // them one after another: joined, the text would be held twice for a moment. `length`, when
+  // given, is what rewrittenLength() gave for the same playlist and base: it is not measured
+  // again, and the text is built into room made once for it.
   std::optional<std::vector<std::string>> rewriteInPieces(
       std::string_view playlist, const Url& base,
-      const platform::CancellationToken* cancellation = nullptr) const;
+      const platform::CancellationToken* cancellation = nullptr,
+      std::optional<size_t> length = std::nullopt) const;
   // How long the rewritten playlist would be, worked out line by line without building it, or
   // more than `stopPast` once it has passed that; absent once `cancellation` is cancelled.
   std::optional<size_t> rewrittenLength(
@@ -67,10 +70,10 @@ class PlaylistRewriter {
       const platform::CancellationToken* cancellation = nullptr) const;
 
   // The most the rewritten text of `playlist` may take, found by counting its URIs and their
-  // bytes, without reading any: the text that is no URI once, each byte of a URI ten times (a
+  // bytes, without resolving any: the text that is no URI once, each byte of a URI ten times (a
   // raw byte a browser escapes as "%FF" is written "%25FF" in the local path and again in the
-  // origin URL's item), and for each URI the local form of the playlist's own URL, which a
-  // relative URI keeps at most, with a few separators.
+  // origin URL's item), and for each URI that does not name its own host the local form of the
+  // playlist's own URL, which it keeps at most, with a few separators.
   static size_t mostRewrittenBytes(std::string_view playlist, const Url& base);
   // What rewriting holds besides its text at its peak: the piece being filled, the playlist's
   // URL read once with each "/" of its path measured, and one URI's URLs at a time.
