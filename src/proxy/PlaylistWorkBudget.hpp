@@ -22,14 +22,27 @@ class PlaylistWork;
 // answer until it is written. A stage that would pass the budget waits for room, and a fetch
 // pauses; so the viewer's memory for playlists does not grow with the number of players asking
 // at once, nor with how often they ask.
+//
+// The bound that holds: the viewer holds for playlists at most kMaxPlaylistBytesInFlight for
+// every playlist in flight but the oldest, plus the oldest's need, plus what the playlist store
+// keeps (ManifestController::kMaxStoredBytes at most). A playlist's need is the most its stages
+// hold at once, each share worked out before the stage runs from what the stage was measured to
+// hold at its peak (bench_playlist --stages), so that no stage takes more than its share:
+//   - its body, and the store's reading of it (DownloadController::storingBytes);
+//   - its body, and the pinning (HLSManifestModifier::mostHeldBytes);
+//   - the pinned text, and the rewriting: the most the rewritten text may take
+//     (PlaylistRewriter::mostRewrittenBytes) or, where that may pass its bound, its measured
+//     length, with what building it holds besides (PlaylistRewriter::workingBytes); the text
+//     is then held until written, and given back piece by piece as it is.
+// With 8 players at once (bench_playlist): a 4 MB playlist of 262,140 segments needs 42 MB,
+// bound 124 MB, peak 87 MB; a real 31 MiB one (16,000 segments signed with 2,000-character
+// queries) needs 100 MB, bound 200 MB, peak 133 MB. The largest body the proxy takes (64 MiB in
+// 524,288 lines) may need about 320 MB, its store reading the most.
 class PlaylistWorkBudget : public std::enable_shared_from_this<PlaylistWorkBudget> {
  public:
   // What every playlist in flight but the oldest may hold together: a stage that would take them
   // past it waits, and a fetch pauses. The oldest takes what it needs beside it and never waits,
-  // so that playlists each holding part of the budget cannot wait on each other for ever; so the
-  // most held is this plus what one playlist's stages hold: a real playlist of 31 MiB (16,000
-  // segments signed with 2,000-character queries) about 150 MB while the store reads it and
-  // 120 MB while it is rewritten; at the largest body the proxy takes (64 MiB), twice that.
+  // so that playlists each holding part of the budget cannot wait on each other for ever.
   // Live playlists and ordinary ladders hold a few MiB: dozens of them go at once, while
   // playlists of tens of MiB go one after another.
   static constexpr size_t kMaxPlaylistBytesInFlight = 64u << 20;

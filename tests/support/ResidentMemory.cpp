@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 
 namespace ombrelia::test {
 namespace {
@@ -38,6 +39,18 @@ Growth residentGrowthOf(pid_t pid, const std::function<void()>& work) {
 
 size_t residentGrowth(pid_t pid, const std::function<void()>& work) {
   return residentGrowthOf(pid, work).peak;
+}
+
+size_t residentBytes(pid_t pid) { return memoryFigure(pid, "VmRSS"); }
+
+size_t residentSettlesBelow(pid_t pid, size_t bytes, std::chrono::milliseconds bound) {
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  size_t now = residentBytes(pid);
+  while (now >= bytes && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    now = residentBytes(pid);
+  }
+  return now;
 }
 
 }  // namespace ombrelia::test

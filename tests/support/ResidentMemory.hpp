@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -35,5 +36,11 @@ Growth residentGrowthOf(pid_t pid, const std::function<void()>& work);
 
 // The peak of residentGrowthOf.
 size_t residentGrowth(pid_t pid, const std::function<void()>& work);
+
+// The process's resident bytes now.
+size_t residentBytes(pid_t pid);
+// Waits until the process's resident memory is below `bytes`, for at most `bound` (memory that
+// is given back offers no event to wait on); its resident bytes then.
+size_t residentSettlesBelow(pid_t pid, size_t bytes, std::chrono::milliseconds bound);
 
 }  // namespace ombrelia::test
