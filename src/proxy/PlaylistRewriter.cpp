@@ -1,5 +1,6 @@
 #include "proxy/PlaylistRewriter.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <limits>
 
@@ -105,24 +106,29 @@ struct PlaylistRewriter::Reading {
 
 size_t PlaylistRewriter::mostRewrittenBytes(std::string_view playlist, const Url& base) {
   // A URI that names its own host takes nothing of the playlist's URL; any other may keep all
-  // of it, as far as its local form goes.
+  // of it, as far as its local form goes, and should it add an escape that does not decode to
+  // UTF-8, every escape of the path it keeps is written again as "%25".
   const UrlReference references(base);
   size_t baseLocal = 0;
   if (const auto self = references.resolution("")) {
     baseLocal = LocalUrlLength(references).of(self.value()).localBytes;
+    const std::string& path = references.baseRecord()->path;
+    baseLocal += 2 * static_cast<size_t>(std::count(path.begin(), path.end(), '%'));
   }
-  const size_t localFixed = std::string_view("http://127.0.0.1:65535?").size() +
-                            ReverseProxyURL::kOriginURLKey.size() + 1;
-  size_t relative = 0;
-  size_t ownHost = 0;
-  size_t uriBytes = 0;
+  const size_t ownHost = std::string_view("http://127.0.0.1:65535?").size() +
+                         ReverseProxyURL::kOriginURLKey.size() + 1 + kMostBytesOfOwnHostBeyond;
+  size_t most = 0;
+  bool passed = false;
+  auto add = [&](size_t bytes) { passed = passed || __builtin_add_overflow(most, bytes, &most); };
   auto count = [&](std::string_view uri) {
-    ++(namesItsOwnHost(uri) ? ownHost : relative);
-    uriBytes += uri.size();
+    add((namesItsOwnHost(uri) ? ownHost : baseLocal) + kMostBytesPerUriBeyond);
+    for (const char c : uri) add(mostBytesOfUriByte(c));
   };
   LineSplitter::forEach(playlist, [&](std::string_view line) {
     if (line.empty()) return;
     if (line.front() == '#') {
+      // The line is written whole, each URI in it counted again for what it becomes.
+      add(line.size());
       forEachUriAttribute(line, [&](size_t, std::string_view value) {
         count(value);
         return true;
@@ -131,18 +137,19 @@ size_t PlaylistRewriter::mostRewrittenBytes(std::string_view playlist, const Url
     }
     count(line);
   });
-  size_t most = 0;
-  size_t part = 0;
+  // Each line's break, and a byte-order mark, are written as they came or shorter.
+  add(playlist.size());
   // Past what a size_t holds it is past every bound anyway.
-  if (__builtin_mul_overflow(relative, baseLocal + kMostBytesPerUriBeyond, &most) ||
-      __builtin_mul_overflow(ownHost, localFixed + kMostBytesPerUriBeyond, &part) ||
-      __builtin_add_overflow(most, part, &most) ||
-      __builtin_mul_overflow(uriBytes, kMostBytesPerUriByte, &part) ||
-      __builtin_add_overflow(most, part, &most) ||
-      __builtin_add_overflow(most, playlist.size() - uriBytes, &most)) {
-    return std::numeric_limits<size_t>::max();
-  }
-  return most;
+  return passed ? std::numeric_limits<size_t>::max() : most;
+}
+
+size_t PlaylistRewriter::mostBytesOfUriByte(char c) {
+  // Kept as it is by browsers, by our server in a path or query, and in the origin URL's item:
+  // once in each.
+  constexpr std::string_view kKeptEverywhere = "-._~!$()*+,;:@/?";
+  const auto byte = static_cast<unsigned char>(c);
+  if (std::isalnum(byte) || kKeptEverywhere.find(c) != std::string_view::npos) return 2;
+  return kMostBytesPerUriByte;
 }
 
 size_t PlaylistRewriter::workingBytes(const Url& base) {

@@ -70,10 +70,11 @@ class PlaylistRewriter {
       const platform::CancellationToken* cancellation = nullptr) const;
 
   // The most the rewritten text of `playlist` may take, found by counting its URIs and their
-  // bytes, without resolving any: the text that is no URI once, each byte of a URI ten times (a
-  // raw byte a browser escapes as "%FF" is written "%25FF" in the local path and again in the
-  // origin URL's item), and for each URI that does not name its own host the local form of the
-  // playlist's own URL, which it keeps at most, with a few separators.
+  // bytes, without resolving any: the text once, and each URI again for what it becomes: each of
+  // its bytes twice where nothing escapes it (letters, digits, "-._~!$()*+,;:@/?"), else ten
+  // times (a raw byte a browser escapes as "%FF" is written "%25FF" in the local path and again
+  // in the origin URL's item), and the local form of the playlist's own URL, which a URI that
+  // names no host of its own keeps at most, with a few separators.
   static size_t mostRewrittenBytes(std::string_view playlist, const Url& base);
   // What rewriting holds besides its text at its peak: the piece being filled, the playlist's
   // URL read once with each "/" of its path measured, and one URI's URLs at a time.
@@ -100,8 +101,13 @@ class PlaylistRewriter {
   // before the item, a second leading "/" escaped, and a fragment's "#" in the local URL and
   // "%23" in the item.
   static constexpr size_t kMostBytesPerUriBeyond = 8;
-  // What each byte of a URI may take, rewritten: see mostRewrittenBytes().
+  // And a URI that names its own host, beyond the local URL's fixed part: the playlist's scheme
+  // ("//host"), a host written shorter than browsers write it ("//1" is 0.0.0.1, an IPv4
+  // address at most 15 bytes), and the path "/" of a URL that writes none.
+  static constexpr size_t kMostBytesOfOwnHostBeyond = 24;
+  // What a byte of a URI that something escapes may take, rewritten: see mostRewrittenBytes().
   static constexpr size_t kMostBytesPerUriByte = 10;
+  static size_t mostBytesOfUriByte(char c);
 
   // Each appends the rewritten line to `out`; a tag line of many URIs stops once `out` has
   // passed its bound.

@@ -39,6 +39,11 @@ std::string RewrittenText::take() && {
 
 std::vector<std::string> RewrittenText::takePieces() && {
   std::erase_if(blocks_, [](const std::string& block) { return block.empty(); });
+  // The last piece's room was made for what the text might take: what it does not use is given
+  // back before the pieces are held until written.
+  if (!blocks_.empty() && blocks_.back().capacity() / 4 > blocks_.back().size() / 3) {
+    blocks_.back().shrink_to_fit();
+  }
   return std::move(blocks_);
 }
 

@@ -175,13 +175,14 @@ TEST(PlaylistRewriter, MeasuredLengthIsTheLengthOfTheRewrittenText) {
   const PlaylistRewriter rewriter(8080, &credentials);
   const std::vector<std::string> bases = {
       "http://o.example/v/index.m3u8", "https://u:p@o.example:8443/a%FF/b/index.m3u8?q=%7C&r",
-      "http://[::1]:81//lead/x.m3u8?a=b",
+      "http://[::1]:81//lead/x.m3u8?a=b", "http://o.example/%C3%A9%41/v/x.m3u8",
       "http://o.example/" + std::string(60000, 'p') + "/m.m3u8"};
   // clang-format off
   const std::vector<std::string> uris = {
       "s.ts", "../a/b.ts?x=1#f", "//h.example/x", "https://c.example/%FF/\xC3\xA9.ts", "skd://key",
       "data:text/plain,x", "http://bad host/x", "//u:1\\@h/x", "http://u:p@h/x.ts", "", "?only",
-      "#frag", "a b{|}`.ts", "/" + std::string(20000, 'q'), "%zz/%41.ts", "//u@h/x"};
+      "#frag", "a b{|}`.ts", "/" + std::string(20000, 'q'), "%zz/%41.ts", "//u@h/x", "//1",
+      "http://0x7f.1", "//[::1]", "HTTP:\\\\1.2/", "x'y.ts?a'b=&c"};
   const std::vector<std::string> tags = {
       "#EXT-X-KEY:METHOD=AES-128,URI=\"", "#EXT-X-MEDIA:TYPE=AUDIO,URI=\"", "#EXT-X-MAP:URI=\""};
   // clang-format on
@@ -189,7 +190,29 @@ TEST(PlaylistRewriter, MeasuredLengthIsTheLengthOfTheRewrittenText) {
   auto pick = [&random](const std::vector<std::string>& from) {
     return from[std::uniform_int_distribution<size_t>(0, from.size() - 1)(random)];
   };
-  for (int n = 0; n < 40; ++n) {
+  // The most a playlist may take bounds each URI on its own, as a line and in a tag, those
+  // escaped twice over too.
+  std::vector<std::string> alone = uris;
+  alone.push_back("a" + std::string(60, '\xFF'));
+  alone.push_back("x?" + std::string(60, '\x01') + "#" + std::string(60, '"'));
+  std::string escapes = "x";
+  for (int i = 0; i < 30; ++i) escapes += "%FF\xC3\xA9";
+  alone.push_back(escapes);
+  for (const std::string& text : bases) {
+    const Url base = url(text.c_str());
+    for (const std::string& uri : alone) {
+      for (const std::string& playlist :
+           {"#EXTM3U\n" + uri, "#EXTM3U\n" + tags.front() + uri + "\"", "#EXTM3U\n\xFF" + uri,
+            "#EXTM3U\n" + uri + "%FF\xC3\xA9 '#x"}) {
+        const auto rewritten = rewriter.rewrite(playlist, base);
+        ASSERT_TRUE(rewritten);
+        EXPECT_LE(rewritten->size(), PlaylistRewriter::mostRewrittenBytes(playlist, base))
+            << text.substr(0, 60) << "\n"
+            << playlist;
+      }
+    }
+  }
+  for (int n = 0; n < 24; ++n) {
     std::string playlist = n % 3 == 0 ? "\xEF\xBB\xBF#EXTM3U" : "#EXTM3U";
     const std::string lineEnd = n % 2 == 0 ? "\n" : "\r\n";
     for (int line = 0; line < 30; ++line) {
