@@ -295,6 +295,19 @@ Shape mediaShape(std::string name, const std::string& variantPath, std::string m
   return shape;
 }
 
+// A master the players ask for themselves, pinned to one variant.
+Shape pinnedMaster(std::string name, std::string master) {
+  Shape shape;
+  shape.name = std::move(name);
+  shape.masterPath = "/master.m3u8";
+  shape.bodies[shape.masterPath] = std::move(master);
+  shape.askMaster = true;
+  shape.pinned = true;
+  shape.measuredPath = shape.masterPath;
+  shape.urlPath = shape.masterPath;
+  return shape;
+}
+
 std::vector<Shape> shapes() {
   std::vector<Shape> all;
   auto shortSegment = [](size_t i) { return "s" + std::to_string(i) + ".ts"; };
@@ -343,50 +356,24 @@ std::vector<Shape> shapes() {
     shape.urlPath = shape.measuredPath;
     all.push_back(std::move(shape));
   }
-  {
-    Shape shape;
-    shape.name = "131,072 variants, 524,288 lines, pinned";
-    shape.masterPath = "/master.m3u8";
-    shape.bodies[shape.masterPath] =
-        "#EXTM3U\n" +
-        repeat("#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=640x360\nv.m3u8\n\n\n", 131071) +
-        "#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=640x360\nv.m3u8\n";
-    shape.askMaster = true;
-    shape.pinned = true;
-    shape.measuredPath = shape.masterPath;
-    shape.urlPath = shape.masterPath;
-    all.push_back(std::move(shape));
-  }
-  {
-    // Every line a variant's tag, none with a URI: the pinner reads each as a variant.
-    Shape shape;
-    shape.name = "524,287 variant tags, pinned";
-    shape.masterPath = "/master.m3u8";
-    shape.bodies[shape.masterPath] =
-        "#EXTM3U\n" + repeat("#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=640x360\n", 524287);
-    shape.askMaster = true;
-    shape.pinned = true;
-    shape.measuredPath = shape.masterPath;
-    shape.urlPath = shape.masterPath;
-    all.push_back(std::move(shape));
-  }
+  all.push_back(pinnedMaster(
+      "131,072 variants, 524,288 lines, pinned",
+      "#EXTM3U\n" +
+          repeat("#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=640x360\nv.m3u8\n\n\n", 131071) +
+          "#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=640x360\nv.m3u8\n"));
+  // Every line a variant's tag, none with a URI: the pinner reads each as a variant.
+  all.push_back(pinnedMaster(
+      "524,287 variant tags, pinned",
+      "#EXTM3U\n" + repeat("#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=640x360\n", 524287)));
   {
     // Each variant's RESOLUTION a kilobyte of text: the store and the pinner keep a copy each.
-    Shape shape;
-    shape.name = "20,000 variants, 1 KB resolutions, pinned";
-    shape.masterPath = "/master.m3u8";
     std::string master = "#EXTM3U\n";
     for (int i = 0; i < 20000; ++i) {
       master += "#EXT-X-STREAM-INF:BANDWIDTH=" + std::to_string(100000 + i) +
                 ",RESOLUTION=" + std::string(1000, '1') + std::to_string(i) + "x360\nv" +
                 std::to_string(i) + ".m3u8\n";
     }
-    shape.bodies[shape.masterPath] = std::move(master);
-    shape.askMaster = true;
-    shape.pinned = true;
-    shape.measuredPath = shape.masterPath;
-    shape.urlPath = shape.masterPath;
-    all.push_back(std::move(shape));
+    all.push_back(pinnedMaster("20,000 variants, 1 KB resolutions, pinned", std::move(master)));
   }
   return all;
 }

@@ -239,21 +239,12 @@ bool PlaylistRewriter::build(std::string_view playlist, const Base& base, Rewrit
   // A byte-order mark stays where it is, and the header after it is read as the tag it is.
   const std::string_view text = Utf8::withoutByteOrderMark(playlist);
   out.append(playlist.substr(0, playlist.size() - text.size()));
-  bool first = true;
-  size_t sinceCheck = 0;
-  bool cancelled = false;
-  LineSplitter::forEach(text, [&](std::string_view line) {
-    if (cancellation && ++sinceCheck == kLinesPerCancellationCheck) {
-      sinceCheck = 0;
-      cancelled = cancellation->isCancelled();
-      if (cancelled) return false;
-    }
+  const bool whole = walkLines(text, cancellation, [&](std::string_view line, bool first) {
     if (!first) out.push_back('\n');
-    first = false;
     processLine(line, base, out);
     return !out.passed();
   });
-  if (cancelled) return false;
+  if (!whole) return false;
   if (out.passed()) logTooLarge(playlist.size());
   return !out.passed();
 }
@@ -263,6 +254,17 @@ std::optional<size_t> PlaylistRewriter::measure(
     const platform::CancellationToken* cancellation) const {
   const std::string_view text = Utf8::withoutByteOrderMark(playlist);
   size_t length = playlist.size() - text.size();
+  const bool whole = walkLines(text, cancellation, [&](std::string_view line, bool first) {
+    length += (first ? 0 : 1) + lineLength(line, base);
+    return length <= stopPast;
+  });
+  if (!whole) return std::nullopt;
+  return length;
+}
+
+template <typename Step>
+bool PlaylistRewriter::walkLines(std::string_view text,
+                                 const platform::CancellationToken* cancellation, Step&& step) {
   bool first = true;
   size_t sinceCheck = 0;
   bool cancelled = false;
@@ -272,12 +274,11 @@ std::optional<size_t> PlaylistRewriter::measure(
       cancelled = cancellation->isCancelled();
       if (cancelled) return false;
     }
-    length += (first ? 0 : 1) + lineLength(line, base);
+    const bool goOn = step(line, first);
     first = false;
-    return length <= stopPast;
+    return goOn;
   });
-  if (cancelled) return std::nullopt;
-  return length;
+  return !cancelled;
 }
 
 bool PlaylistRewriter::mayLogUri(const Base& base) {

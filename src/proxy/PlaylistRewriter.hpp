@@ -125,6 +125,11 @@ class PlaylistRewriter {
              const platform::CancellationToken* cancellation) const;
   std::optional<size_t> measure(std::string_view playlist, const Base& base, size_t stopPast,
                                 const platform::CancellationToken* cancellation) const;
+  // Calls `step(line, first)` with each line of `text` until it returns false, looking at the
+  // cancellation every kLinesPerCancellationCheck lines; false once cancelled.
+  template <typename Step>
+  static bool walkLines(std::string_view text, const platform::CancellationToken* cancellation,
+                        Step&& step);
   static void logTooLarge(size_t playlistBytes);
 
   int port_;
