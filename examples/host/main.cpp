@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <random>
 
+#include "ArenaTops.hpp"
 #include "HeldOutput.hpp"
 #include "HostOptions.hpp"
 #include "PacedPlayer.hpp"
@@ -58,6 +59,7 @@ int64_t serveUntilStopped(const sigset_t& stopSignals) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  example::keepArenaTopsSmall();
   const auto options = HostOptions::parse(argc, argv);
   if (!options) return 2;
   // Read as a browser reads the URL typed into it: signed and templated URLs hold what RFC 3986

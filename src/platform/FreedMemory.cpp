@@ -1,8 +1,6 @@
 #include "platform/FreedMemory.hpp"
 
 #include <atomic>
-#include <cstdlib>
-#include <cstring>
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -25,23 +23,6 @@ void FreedMemory::giveBack(size_t bytes) {
   });
 #else
   (void)bytes;
-#endif
-}
-
-void FreedMemory::keepArenaTopsSmall() {
-#if defined(__GLIBC__)
-  static const bool kept = [] {
-    // What the application asked of glibc stands.
-    const char* tunables = std::getenv("GLIBC_TUNABLES");
-    if (std::getenv("MALLOC_TRIM_THRESHOLD_") != nullptr ||
-        std::getenv("MALLOC_MMAP_THRESHOLD_") != nullptr ||
-        (tunables != nullptr && std::strstr(tunables, "glibc.malloc.") != nullptr)) {
-      return false;
-    }
-    // Setting it also stops glibc from raising it, and the mapping threshold with it.
-    return mallopt(M_TRIM_THRESHOLD, static_cast<int>(kMaxKeptArenaTopBytes)) == 1;
-  }();
-  (void)kept;
 #endif
 }
 

@@ -16,19 +16,10 @@ class FreedMemory {
 
   // Below this, what glibc keeps is soon used again, and giving it back costs more than it saves.
   static constexpr size_t kMinBytesGivenBack = 8u << 20;
-  // The free top an arena may keep. glibc raises its thresholds as large blocks come and go,
-  // until an arena keeps up to 64 MiB free at its top, which malloc_trim() does not return for
-  // the arenas of threads: 8 players of a 4 MB playlist, whose stages ran on several threads,
-  // left 100 MB resident that nothing used. Held at glibc's own default, blocks of this size and
-  // more are mapped apart and unmapped when freed, and an arena's top is returned as it frees.
-  static constexpr size_t kMaxKeptArenaTopBytes = 128u << 10;
 
   // After `bytes` were freed: gives every arena's free pages back when they are at least
   // kMinBytesGivenBack. Returns at once; returns asked for while one is pending are one.
   static void giveBack(size_t bytes);
-  // Keeps every arena's free top within kMaxKeptArenaTopBytes from now on, unless the
-  // application set glibc's thresholds itself. Once is enough; later calls do nothing.
-  static void keepArenaTopsSmall();
 };
 
 }  // namespace ombrelia::platform

@@ -12,12 +12,7 @@ namespace ombrelia {
 
 const std::shared_ptr<PlaylistWorkBudget>& PlaylistWorkBudget::shared() {
   // Never destroyed: a playlist may still be answered while the process exits.
-  static auto* budget = [] {
-    // Stages of one playlist run on several threads, each freeing into its own arena: what the
-    // budget counts is what the process holds only if those arenas give it back.
-    platform::FreedMemory::keepArenaTopsSmall();
-    return new std::shared_ptr<PlaylistWorkBudget>(create(Settings{}));
-  }();
+  static auto* budget = new std::shared_ptr<PlaylistWorkBudget>(create(Settings{}));
   return *budget;
 }
 
