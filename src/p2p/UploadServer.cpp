@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "p2p/Abonnement.hpp"
@@ -173,33 +174,44 @@ void UploadServer::serve(const std::shared_ptr<const SegmentData>& segment) {
     respond(*segment, entry.message, entry.peer);
   }
 
+  // Then every other waiting request whose segment the store now holds. Each is taken off the
+  // list under the lock before it is answered: take()'s second look may meet the same request at
+  // the same moment, and only the one that takes it answers.
   std::vector<PendingUploadFileRequestMessage> rest;
   {
     std::lock_guard lock(mutex_);
     rest.assign(waiting_.begin(), waiting_.end());
   }
-  std::vector<Uuid> served;
+  std::vector<std::pair<PendingUploadFileRequestMessage, std::shared_ptr<const SegmentData>>> found;
   for (const auto& entry : rest) {
     const auto& m = entry.message;
-    if (std::find(served.begin(), served.end(), m.requestID()) != served.end()) continue;
-    const auto found = environment_.storage->getSegment(m.mediaType(), m.quality(),
-                                                        m.segmentNumber(), m.videoID());
-    if (!found) continue;
-    respond(*found, m, entry.peer);
-    served.push_back(m.requestID());
-    PeerEngineSupport::info(OLogModule::p2pUpload, [&] {
-      return "segment become available: " + PeerEngineSupport::segmentText(found->segmentInfo());
-    });
+    if (std::any_of(found.begin(), found.end(),
+                    [&](const auto& f) { return f.first.message.requestID() == m.requestID(); }))
+      continue;
+    if (auto stored = environment_.storage->getSegment(m.mediaType(), m.quality(),
+                                                       m.segmentNumber(), m.videoID()))
+      found.emplace_back(entry, std::move(stored));
   }
+  std::vector<std::pair<PendingUploadFileRequestMessage, std::shared_ptr<const SegmentData>>> taken;
   size_t left = 0;
   {
     const double t = PeerEngineSupport::now();
     std::lock_guard lock(mutex_);
-    std::erase_if(waiting_, [&](const auto& e) {
-      return std::find(served.begin(), served.end(), e.message.requestID()) != served.end() ||
-             t - e.timestamp > kPendingUploadFileTolerance;
-    });
+    for (auto& [entry, stored] : found) {
+      const auto erased = std::erase_if(waiting_, [&](const auto& e) {
+        return e.message.requestID() == entry.message.requestID();
+      });
+      if (erased > 0) taken.emplace_back(std::move(entry), std::move(stored));
+    }
+    std::erase_if(waiting_,
+                  [&](const auto& e) { return t - e.timestamp > kPendingUploadFileTolerance; });
     left = waiting_.size();
+  }
+  for (const auto& [entry, stored] : taken) {
+    respond(*stored, entry.message, entry.peer);
+    PeerEngineSupport::info(OLogModule::p2pUpload, [&] {
+      return "segment become available: " + PeerEngineSupport::segmentText(stored->segmentInfo());
+    });
   }
   PeerEngineSupport::info(OLogModule::p2pUpload, [&] {
     return "awaiting segment requests to be responded: " + std::to_string(left);
