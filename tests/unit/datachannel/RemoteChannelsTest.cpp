@@ -13,6 +13,7 @@
 #include "datachannel/DcepMessage.hpp"
 #include "support/ChannelRecorder.hpp"
 #include "support/OpenChannels.hpp"
+#include "support/SctpWireLog.hpp"
 
 namespace ombrelia::datachannel {
 namespace {
@@ -125,6 +126,29 @@ TEST_F(RemoteChannels, APeersChannelClosedHereGoesAtOnceThoughThePeerNeverAnswer
         << "channel " << i << " waits for a reset the peer never sends";
   }
   EXPECT_TRUE(channels.carries("still carried"));
+}
+
+TEST_F(RemoteChannels, OpensRefusedAgainAndAgainOnOneStreamQueueOneResetBehindWaitingData) {
+  // What this side sends waits: its data never reaches the peer, so usrsctp's buffer fills and
+  // the rest queues here, and every reset asked for meanwhile waits behind it.
+  SctpImpairment lost;
+  lost.filter = [](const uint8_t* packet, size_t size) {
+    return !test::SctpWireLog::carries(packet, size, test::SctpWireLog::kDataChunk);
+  };
+  channels.peers.answerer->impairSctpForTesting(lost);
+  const auto remote = channels.remoteChannel();
+  ASSERT_TRUE(remote);
+  for (int i = 0; i < 16; ++i) ASSERT_TRUE(remote->sendBinary(Data(std::string(200000, 'd'))));
+  const auto before = channels.peers.answerer->sctpStatusForTesting();
+  ASSERT_TRUE(before && before->queuedEntries > 0) << "nothing waits to be sent";
+
+  constexpr int kOpens = 2000;
+  for (int i = 0; i < kOpens; ++i) ASSERT_TRUE(open(0, "junk"));
+  ASSERT_TRUE(channels.carries("after the opens"));
+  const auto after = channels.peers.answerer->sctpStatusForTesting();
+  ASSERT_TRUE(after);
+  EXPECT_LE(after->queuedEntries, before->queuedEntries + 1)
+      << "each refusal of the same stream queued a reset of its own";
 }
 
 }  // namespace
