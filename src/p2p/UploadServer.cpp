@@ -1,6 +1,8 @@
 #include "p2p/UploadServer.hpp"
 
 #include <algorithm>
+#include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -182,30 +184,35 @@ void UploadServer::serve(const std::shared_ptr<const SegmentData>& segment) {
     std::lock_guard lock(mutex_);
     rest.assign(waiting_.begin(), waiting_.end());
   }
-  std::vector<std::pair<PendingUploadFileRequestMessage, std::shared_ptr<const SegmentData>>> found;
+  // By request: a request received twice waits twice and is answered once.
+  std::map<Uuid, std::pair<PendingUploadFileRequestMessage, std::shared_ptr<const SegmentData>>>
+      found;
   for (const auto& entry : rest) {
     const auto& m = entry.message;
-    if (std::any_of(found.begin(), found.end(),
-                    [&](const auto& f) { return f.first.message.requestID() == m.requestID(); }))
-      continue;
+    if (found.count(m.requestID()) != 0) continue;
     if (auto stored = environment_.storage->getSegment(m.mediaType(), m.quality(),
                                                        m.segmentNumber(), m.videoID()))
-      found.emplace_back(entry, std::move(stored));
+      found.emplace(m.requestID(), std::make_pair(entry, std::move(stored)));
   }
-  std::vector<std::pair<PendingUploadFileRequestMessage, std::shared_ptr<const SegmentData>>> taken;
+  std::set<Uuid> still;  // found requests still waiting: those this pass takes
   size_t left = 0;
   {
     const double t = PeerEngineSupport::now();
     std::lock_guard lock(mutex_);
-    for (auto& [entry, stored] : found) {
-      const auto erased = std::erase_if(waiting_, [&](const auto& e) {
-        return e.message.requestID() == entry.message.requestID();
-      });
-      if (erased > 0) taken.emplace_back(std::move(entry), std::move(stored));
-    }
-    std::erase_if(waiting_,
-                  [&](const auto& e) { return t - e.timestamp > kPendingUploadFileTolerance; });
+    std::erase_if(waiting_, [&](const auto& e) {
+      if (found.count(e.message.requestID()) != 0) {
+        still.insert(e.message.requestID());
+        return true;
+      }
+      return t - e.timestamp > kPendingUploadFileTolerance;
+    });
     left = waiting_.size();
+  }
+  // Answered in the order they were filed.
+  std::vector<std::pair<PendingUploadFileRequestMessage, std::shared_ptr<const SegmentData>>> taken;
+  for (const auto& entry : rest) {
+    if (still.erase(entry.message.requestID()) != 0)
+      taken.push_back(std::move(found.at(entry.message.requestID())));
   }
   for (const auto& [entry, stored] : taken) {
     respond(*stored, entry.message, entry.peer);
