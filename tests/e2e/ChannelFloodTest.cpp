@@ -34,8 +34,8 @@ constexpr size_t kMiB = size_t{1} << 20;
 constexpr size_t kHeld = WebRTCClient::kMaxRemoteChannels * 2 * kTextBytes;
 // ... and, while it works, what handling opens one at a time takes (the message as SCTP hands it
 // over and its copies, about 128 KiB each), SCTP's receive buffer of 1 MiB, and room for the
-// allocator's own keeping.
-constexpr size_t kWorking = 4 * kMiB;
+// allocator's own keeping, generously: a sanitizer's allocator keeps more.
+constexpr size_t kWorking = 8 * kMiB;
 
 size_t lineCount(const HostViewer& viewer, const std::vector<std::string>& all) {
   return static_cast<size_t>(
