@@ -44,6 +44,13 @@ struct DCConfiguration {
   std::optional<size_t> mtu;
   // What this side accepts per message, advertised in its description.
   std::optional<size_t> maxMessageSize;
+  // Channels the remote side may hold on this connection at once, announced through
+  // onDataChannel and not yet closed. An open past them is refused as it arrives: its stream is
+  // reset, and nothing of it is kept or announced. None: as many as there are streams.
+  std::optional<size_t> maxRemoteChannels;
+  // The labels the remote side may open channels with, when given; an open with any other label
+  // is refused the same way.
+  std::optional<std::vector<std::string>> remoteChannelLabels;
 
   // A connection that has not completed ICE, DTLS and SCTP by then fails (state 4).
   std::chrono::milliseconds connectTimeout{15000};

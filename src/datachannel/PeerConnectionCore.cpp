@@ -52,8 +52,15 @@ constexpr size_t kMaxReceivedWaitingBytes = 16 * 1024 * 1024;
 constexpr size_t kMaxReceivedWaitingMessages = 4096;
 // Channels per connection; this system uses one.
 constexpr uint16_t kMaxStreamId = 1023;
+// A peer chooses a channel's label, up to 65,535 bytes: what of it reaches a log line stays short.
+constexpr size_t kMaxLoggedLabelBytes = 64;
 // Heartbeats keep packets flowing on an idle connection so silence means a vanished peer.
 constexpr std::chrono::milliseconds kMinHeartbeat{200};
+
+std::string loggedLabel(const std::string& label) {
+  if (label.size() <= kMaxLoggedLabelBytes) return label;
+  return label.substr(0, kMaxLoggedLabelBytes) + "... (" + std::to_string(label.size()) + " bytes)";
+}
 
 std::string randomSessionId() {
   uint64_t value = 0;
@@ -689,6 +696,7 @@ void PeerConnectionCore::startSctp() {
     std::lock_guard lock(channelsMutex_);
     // Stream identifiers by DTLS role keep the two sides from opening the same stream.
     nextStreamId_ = dtlsClient_ ? 0 : 1;
+    localParity_ = nextStreamId_;
   }
   if (!sctp->start()) fail("SCTP could not start");
 }
@@ -738,8 +746,9 @@ void PeerConnectionCore::sendOpen(const std::shared_ptr<DCDataChannel>& channel)
            : SctpTransport::SendResult::refused;
   if (result == SctpTransport::SendResult::refused ||
       result == SctpTransport::SendResult::tooLarge) {
-    OmbreliaLogger::error("datachannel: could not open channel \"" + channel->label() + "\"",
-                          OLogModule::webRTCClient);
+    OmbreliaLogger::error(
+        "datachannel: could not open channel \"" + loggedLabel(channel->label()) + "\"",
+        OLogModule::webRTCClient);
   }
 }
 
@@ -757,7 +766,11 @@ void PeerConnectionCore::onSctpMessage(uint16_t stream, uint32_t ppid,
     if (it != channels_.end()) channel = it->second;
   }
   if (!channel) {
-    log("message on stream " + std::to_string(stream) + " without a channel, dropped");
+    // Also what a peer sends on a channel refused or closed: dropped as it comes, at the cost of
+    // no more than a debug line.
+    if (OmbreliaLogger::isEnabled(OLogLevel::debug, OLogModule::webRTCClient)) {
+      log("message on stream " + std::to_string(stream) + " without a channel, dropped");
+    }
     return;
   }
   auto frame = ChannelFrame::decode(ppid, std::move(message));
@@ -827,17 +840,36 @@ void PeerConnectionCore::onControlMessage(uint16_t stream, const std::vector<uin
       static_cast<uint16_t>(std::min<uint32_t>(message->reliabilityParameter, 0xFFFF));
   if (policy == DcepMessage::kPartialReliableRexmit) init.maxRetransmits = parameter;
   if (policy == DcepMessage::kPartialReliableTimed) init.maxPacketLifeTime = parameter;
-  auto channel = DCDataChannel::make(weak_from_this(), message->label, init);
-  channel->assignId(stream);
+  std::shared_ptr<DCDataChannel> channel;
+  std::string refusal;
   {
     std::lock_guard lock(channelsMutex_);
     // The peer opens on streams of its own parity only, each once.
-    const bool ours = (stream % 2) == (dtlsClient_ ? 0 : 1);
+    const bool ours = (stream % 2) == localParity_;
     if (ours || stream > kMaxStreamId || channels_.count(stream) != 0) {
       log("channel open on stream " + std::to_string(stream) + " refused");
       return;
     }
-    channels_[stream] = channel;
+    const auto& labels = config_.remoteChannelLabels;
+    if (labels && std::find(labels->begin(), labels->end(), message->label) == labels->end()) {
+      refusal = "label \"" + loggedLabel(message->label) + "\" not taken";
+    } else if (config_.maxRemoteChannels) {
+      const auto held = static_cast<size_t>(
+          std::count_if(channels_.begin(), channels_.end(),
+                        [&](const auto& entry) { return entry.first % 2 != localParity_; }));
+      if (held >= *config_.maxRemoteChannels) {
+        refusal = "the peer holds " + std::to_string(held) + " channels already";
+      }
+    }
+    if (refusal.empty()) {
+      channel = DCDataChannel::make(weak_from_this(), message->label, std::move(init));
+      channel->assignId(stream);
+      channels_[stream] = channel;
+    }
+  }
+  if (!channel) {
+    refuseOpen(stream, refusal);
+    return;
   }
   DcepMessage ackMessage;
   ackMessage.kind = DcepMessage::Kind::ack;
@@ -845,7 +877,8 @@ void PeerConnectionCore::onControlMessage(uint16_t stream, const std::vector<uin
   if (auto sctp = this->sctp()) {
     sctp->send(stream, DcepMessage::kPpidControl, ack.data(), ack.size(), {});
   }
-  log("remote channel \"" + message->label + "\" opened on stream " + std::to_string(stream));
+  log("remote channel \"" + loggedLabel(message->label) + "\" opened on stream " +
+      std::to_string(stream));
   // Announced first; the open event follows once the announcement has returned.
   postCallback([weak = weak_from_this(), channel] {
     const auto self = weak.lock();
@@ -858,6 +891,21 @@ void PeerConnectionCore::onControlMessage(uint16_t stream, const std::vector<uin
     if (callback) callback(channel);
   });
   postCallback([channel] { channel->deliverOpen(); });
+}
+
+void PeerConnectionCore::refuseOpen(uint16_t stream, const std::string& why) {
+  // The one refusal an open can get: its stream reset, which closes the channel on the peer's
+  // side. Nothing here waits for the peer to reset its side in turn.
+  if (auto sctp = this->sctp()) sctp->resetStream(stream);
+  const std::string line = "channel open on stream " + std::to_string(stream) + " refused: " + why;
+  if (++refusedOpens_ == 1) {
+    OmbreliaLogger::error("datachannel: " + line +
+                              " (further refusals on this connection are "
+                              "logged at debug level)",
+                          OLogModule::webRTCClient);
+  } else if (OmbreliaLogger::isEnabled(OLogLevel::debug, OLogModule::webRTCClient)) {
+    log(line);
+  }
 }
 
 void PeerConnectionCore::onSctpStreamsReset(const std::vector<uint16_t>& streams) {
@@ -960,16 +1008,29 @@ void PeerConnectionCore::closeChannel(const std::shared_ptr<DCDataChannel>& chan
   if (!channel->markClosing()) return;
   const auto id = channel->id();
   bool assigned = false;
+  bool opened = false;  // by the peer, on a stream of its own
   {
     std::lock_guard lock(channelsMutex_);
-    assigned = id && channels_.count(*id) != 0;
-    if (!assigned) {
+    const auto it = id ? channels_.find(*id) : channels_.end();
+    assigned = it != channels_.end() && it->second == channel;
+    opened = assigned && *id % 2 != localParity_;
+    if (opened) {
+      // This side never opens a channel on the peer's streams, so nothing waits for the peer to
+      // reset its side: the channel goes now, whether or not the peer ever answers, and what
+      // the peer still sends on the stream is dropped as it comes.
+      channels_.erase(it);
+    } else if (!assigned) {
       unassignedChannels_.erase(
           std::remove(unassignedChannels_.begin(), unassignedChannels_.end(), channel),
           unassignedChannels_.end());
     }
   }
   const auto sctp = this->sctp();
+  if (opened) {
+    if (sctp) sctp->resetStream(*id);
+    postCallback([channel] { channel->deliverClosed(); });
+    return;
+  }
   if (assigned && sctp) {
     // The close event comes when the peer resets its side in answer, or at the bound.
     {
@@ -1086,7 +1147,7 @@ void PeerConnectionCore::endUnansweredCloses(std::chrono::steady_clock::time_poi
   }
   for (const auto& channel : ended) {
     OmbreliaLogger::error(
-        "datachannel: channel \"" + channel->label() +
+        "datachannel: channel \"" + loggedLabel(channel->label()) +
             "\" closed without the peer: its stream reset went unanswered for " +
             std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(bound).count()) +
             " ms",

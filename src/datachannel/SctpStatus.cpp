@@ -10,11 +10,12 @@ std::string SctpStatus::describe() const {
          n(unacknowledgedChunks) + ", chunks not yet sent " + n(pendingChunks) +
          ", own receive window " + n(localReceiveWindow) + ", peer's cumulative ack " +
          (peerCumulativeAck ? n(*peerCumulativeAck) : "none yet") + ", retransmission timeouts " +
-         n(retransmissionTimeouts) + ", bytes queued here " + n(queuedBytes) + "; sent " +
-         n(messagesSent) + " messages (" + n(bytesSent) + " bytes), received " +
-         n(messagesReceived) + " messages (" + n(bytesReceived) + " bytes, " +
-         n(messagesAwaitingDelivery) + " not yet delivered); process-wide: " + n(dataTimeouts) +
-         " data timeouts, " + n(windowProbeTimeouts) + " window probes, " + n(retransmittedChunks) +
+         n(retransmissionTimeouts) + ", bytes queued here " + n(queuedBytes) + " in " +
+         n(queuedEntries) + " entries; sent " + n(messagesSent) + " messages (" + n(bytesSent) +
+         " bytes), received " + n(messagesReceived) + " messages (" + n(bytesReceived) +
+         " bytes, " + n(messagesAwaitingDelivery) +
+         " not yet delivered); process-wide: " + n(dataTimeouts) + " data timeouts, " +
+         n(windowProbeTimeouts) + " window probes, " + n(retransmittedChunks) +
          " chunks retransmitted (" + n(fastRetransmittedChunks) + " fast), " +
          n(duplicateChunksReceived) + " duplicate chunks received";
 }

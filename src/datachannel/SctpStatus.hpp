@@ -28,8 +28,10 @@ struct SctpStatus {
   // this association's own retransmission timeouts.
   std::optional<uint32_t> peerCumulativeAck;
   uint32_t retransmissionTimeouts = 0;
-  // Bytes the transport holds because usrsctp would take no more.
+  // Bytes the transport holds because usrsctp would take no more, and the entries holding them
+  // (messages, and stream resets waiting behind them).
   size_t queuedBytes = 0;
+  size_t queuedEntries = 0;
   // Whole messages and their bytes that usrsctp took from us, and that it handed us.
   uint64_t messagesSent = 0;
   uint64_t bytesSent = 0;

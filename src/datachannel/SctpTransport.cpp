@@ -415,6 +415,7 @@ SctpTransport::SendResult SctpTransport::send(uint16_t stream, uint32_t ppid, co
 
 SctpTransport::Attempt SctpTransport::trySend(Outgoing& message) {
   if (message.resetMarker) {
+    queuedResets_.erase(message.stream);
     requestReset(message.stream);
     return Attempt::complete;
   }
@@ -523,6 +524,7 @@ SctpStatus SctpTransport::readStatus() {
   result.fastRetransmittedChunks = counts.sctps_sendfastretrans;
   result.duplicateChunksReceived = counts.sctps_recvdupdata;
   result.queuedBytes = queuedBytes_;
+  result.queuedEntries = queue_.size();
   result.messagesSent = messagesSent_;
   result.bytesSent = bytesSent_;
   result.messagesReceived = messagesReceived_;
@@ -555,7 +557,7 @@ void SctpTransport::resetStream(uint16_t stream) {
   Outgoing marker{stream, 0, {}, {}, true};
   if (queue_.empty()) {
     requestReset(stream);
-  } else {
+  } else if (queuedResets_.insert(stream).second) {
     queue_.push_back(std::move(marker));
   }
 }
@@ -617,6 +619,7 @@ void SctpTransport::close() {
     if (closed_) return;
     closed_ = true;
     queue_.clear();
+    queuedResets_.clear();
     queuedBytes_ = 0;
     // The abort goes out through connOutput while the transport is still registered.
     if (socket_ != nullptr) usrsctp_close(socket_);

@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -139,6 +140,10 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
   bool flushing_ = false;
   bool closed_ = false;
   StreamResetQueue resets_;
+  // Streams whose reset waits in queue_ behind their messages: one marker a stream. A peer may
+  // have a stream reset again and again (each open it sends on a stream refused here asks for
+  // one) while what this side sends waits on the peer's window.
+  std::set<uint16_t> queuedResets_;
   bool resetCheckBooked_ = false;
   StreamResetQueue::Clock::time_point lastDataSent_;
   // What usrsctp took from us and handed us, for status().

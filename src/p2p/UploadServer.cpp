@@ -1,7 +1,10 @@
 #include "p2p/UploadServer.hpp"
 
 #include <algorithm>
+#include <map>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "p2p/Abonnement.hpp"
@@ -173,33 +176,49 @@ void UploadServer::serve(const std::shared_ptr<const SegmentData>& segment) {
     respond(*segment, entry.message, entry.peer);
   }
 
+  // Then every other waiting request whose segment the store now holds. Each is taken off the
+  // list under the lock before it is answered: take()'s second look may meet the same request at
+  // the same moment, and only the one that takes it answers.
   std::vector<PendingUploadFileRequestMessage> rest;
   {
     std::lock_guard lock(mutex_);
     rest.assign(waiting_.begin(), waiting_.end());
   }
-  std::vector<Uuid> served;
+  // By request: a request received twice waits twice and is answered once.
+  std::map<Uuid, std::pair<PendingUploadFileRequestMessage, std::shared_ptr<const SegmentData>>>
+      found;
   for (const auto& entry : rest) {
     const auto& m = entry.message;
-    if (std::find(served.begin(), served.end(), m.requestID()) != served.end()) continue;
-    const auto found = environment_.storage->getSegment(m.mediaType(), m.quality(),
-                                                        m.segmentNumber(), m.videoID());
-    if (!found) continue;
-    respond(*found, m, entry.peer);
-    served.push_back(m.requestID());
-    PeerEngineSupport::info(OLogModule::p2pUpload, [&] {
-      return "segment become available: " + PeerEngineSupport::segmentText(found->segmentInfo());
-    });
+    if (found.count(m.requestID()) != 0) continue;
+    if (auto stored = environment_.storage->getSegment(m.mediaType(), m.quality(),
+                                                       m.segmentNumber(), m.videoID()))
+      found.emplace(m.requestID(), std::make_pair(entry, std::move(stored)));
   }
+  std::set<Uuid> still;  // found requests still waiting: those this pass takes
   size_t left = 0;
   {
     const double t = PeerEngineSupport::now();
     std::lock_guard lock(mutex_);
     std::erase_if(waiting_, [&](const auto& e) {
-      return std::find(served.begin(), served.end(), e.message.requestID()) != served.end() ||
-             t - e.timestamp > kPendingUploadFileTolerance;
+      if (found.count(e.message.requestID()) != 0) {
+        still.insert(e.message.requestID());
+        return true;
+      }
+      return t - e.timestamp > kPendingUploadFileTolerance;
     });
     left = waiting_.size();
+  }
+  // Answered in the order they were filed.
+  std::vector<std::pair<PendingUploadFileRequestMessage, std::shared_ptr<const SegmentData>>> taken;
+  for (const auto& entry : rest) {
+    if (still.erase(entry.message.requestID()) != 0)
+      taken.push_back(std::move(found.at(entry.message.requestID())));
+  }
+  for (const auto& [entry, stored] : taken) {
+    respond(*stored, entry.message, entry.peer);
+    PeerEngineSupport::info(OLogModule::p2pUpload, [&] {
+      return "segment become available: " + PeerEngineSupport::segmentText(stored->segmentInfo());
+    });
   }
   PeerEngineSupport::info(OLogModule::p2pUpload, [&] {
     return "awaiting segment requests to be responded: " + std::to_string(left);

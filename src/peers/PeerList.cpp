@@ -108,7 +108,10 @@ void PeerList::removePeer(const Uuid& uuid) {
                                       [&](const Peer& peer) { return peer.uuid != uuid; });
     removed.assign(std::make_move_iterator(kept), std::make_move_iterator(peers_.end()));
     peers_.erase(kept, peers_.end());
-    standing_.erase(uuid);
+    if (const auto it = standing_.find(uuid); it != standing_.end()) {
+      keepDeparted(uuid, it->second);
+      standing_.erase(it);
+    }
   }
   for (const auto& peer : removed) {
     if (peer.webRTCClient) peer.webRTCClient->close();
@@ -153,6 +156,17 @@ void PeerList::updateUserRemoteSdp(const SessionDescription& sdp, const Uuid& re
   // A peer that offers is let in on the same terms as one the group names.
   if (!peerExchangeEnabled()) return;
   const auto standing = standingOf(remotePeerID);
+  if (!standing) {
+    // Whether it ended its own connection or was dropped, it comes back at the same pace.
+    if (const auto age = departedConnectionAge(remotePeerID)) {
+      OmbreliaLogger::info(
+          "refusing offer from: " + remotePeerID.uuidString() + ", its last connection was made " +
+              std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(*age).count()) +
+              " ms ago",
+          OLogModule::peerList);
+      return;
+    }
+  }
   if (standing && standing->replacedAt) {
     const auto age = platform::MonotonicClock::now() - *standing->replacedAt;
     if (age < kMinReplacementInterval) {
@@ -230,6 +244,7 @@ void PeerList::removeAll() {
     std::lock_guard lock(mutex_);
     removed.swap(peers_);
     standing_.clear();
+    departed_.clear();
   }
   for (const auto& peer : removed) {
     if (peer.webRTCClient) peer.webRTCClient->close();
@@ -244,7 +259,7 @@ std::shared_ptr<ConnectionSlots::Slot> PeerList::admit(const Uuid& uuid, bool re
                                                        size_t sockets, const std::string& refusal) {
   // Replacements leave the newcomers' share, counted in connections like this one.
   const size_t reserved = replacing ? kReservedForNewcomers : 0;
-  const size_t reservedSockets = std::min(kMaxSockets, reserved * sockets);
+  const size_t reservedSockets = replacing ? PeerList::reservedSockets(sockets) : 0;
   auto taken =
       slots_->take(uuid, sockets,
                    ConnectionSlots::Limits{kMaxConnections - reserved,
@@ -364,6 +379,7 @@ bool PeerList::append(const Peer& peer, std::optional<Standing> earned) {
       peers_.push_back(peer);
       standing_[peer.uuid] =
           earned.value_or(Standing{platform::MonotonicClock::now(), std::nullopt, false});
+      departed_.erase(peer.uuid);
       appended = true;
     }
   }
@@ -379,8 +395,46 @@ void PeerList::forgetUnlisted() {
   for (auto it = standing_.begin(); it != standing_.end();) {
     const bool listed = std::any_of(peers_.begin(), peers_.end(),
                                     [&](const Peer& peer) { return peer.uuid == it->first; });
-    it = listed ? std::next(it) : standing_.erase(it);
+    if (listed) {
+      ++it;
+      continue;
+    }
+    keepDeparted(it->first, it->second);
+    it = standing_.erase(it);
   }
+}
+
+void PeerList::keepDeparted(const Uuid& uuid, const Standing& standing) {
+  const auto now = platform::MonotonicClock::now();
+  // Entries whose interval has passed hold nothing back any more.
+  std::erase_if(departed_,
+                [&](const auto& entry) { return now - entry.second >= kMinReplacementInterval; });
+  const TimePoint connectedAt = standing.connectedAt();
+  if (now - connectedAt >= kMinReplacementInterval) {
+    departed_.erase(uuid);
+    return;
+  }
+  departed_[uuid] = std::max(departed_[uuid], connectedAt);
+  if (departed_.size() <= kMaxDepartedIdentifiers) return;
+  departed_.erase(
+      std::min_element(departed_.begin(), departed_.end(),
+                       [](const auto& a, const auto& b) { return a.second < b.second; }));
+}
+
+std::optional<platform::MonotonicClock::duration> PeerList::departedConnectionAge(
+    const Uuid& uuid) const {
+  std::lock_guard lock(mutex_);
+  const auto it = departed_.find(uuid);
+  if (it == departed_.end()) return std::nullopt;
+  const auto age = platform::MonotonicClock::now() - it->second;
+  if (age >= kMinReplacementInterval) return std::nullopt;
+  return age;
+}
+
+size_t PeerList::reservedSockets(size_t sockets) {
+  const size_t replacement = std::min(kMaxSockets, kMaxConnectionsPerPeer * sockets);
+  return std::min(
+      {kReservedForNewcomers * sockets, kReservedSocketShare, kMaxSockets - replacement});
 }
 
 }  // namespace ombrelia

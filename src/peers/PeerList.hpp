@@ -61,6 +61,13 @@ class PeerList {
   // a peer that keeps replacing its own connection cannot hold them all in closing ones while a
   // newcomer knocks.
   static constexpr size_t kReservedForNewcomers = kMaxPeers / 4;
+  // In descriptors the reserve is as large a share of the budget as in connections, an eighth,
+  // or those connections' own descriptors when fewer; and never so large that a replacement
+  // (the listed connection and the one that replaces it) cannot fit beside it. On a machine with
+  // many local addresses eight connections' worth would be the whole budget, and even the first
+  // replacement, which answers offers that crossed, would be refused.
+  static constexpr size_t kReservedSocketShare =
+      kMaxSockets * kReservedForNewcomers / kMaxConnections;
   // One identifier's connections alive or closing: the listed one, and the one it replaced
   // while that one closes. An offer that would make a third is refused, so offers sent back to
   // back cannot pile up connections faster than their sockets are given back.
@@ -70,6 +77,13 @@ class PeerList {
   // a minute at most; every connection taken costs a set-up and a query to the STUN server, so
   // a faster offer is refused.
   static constexpr std::chrono::seconds kMinReplacementInterval{10};
+  // The same pace holds for an identifier no longer listed: one whose connection failed (it may
+  // end its own connection at will) or that was dropped for a newcomer must not come back at
+  // once as a newcomer. When its last connection was made is kept for the pace interval, for
+  // this many identifiers at most (a few kilobytes; past it the entry whose interval ends first
+  // goes): one participant cycling through more identifiers than that within one interval gets
+  // newcomers' connections anyway, which the bounds on connections and descriptors hold.
+  static constexpr size_t kMaxDepartedIdentifiers = 4 * kMaxConnections;
   // A full list makes room for a newcomer by dropping the peer listed longest whose channel has
   // never opened, once it has been listed this long: a connection on a working path opens within
   // a couple of seconds, and one that does not, negotiating afresh as often as it likes, would
@@ -124,6 +138,9 @@ class PeerList {
     // Its listed connection replaced one of its own, by its offer.
     std::optional<TimePoint> replacedAt;
     bool opened = false;  // a channel of one of its connections opened
+
+    // When its listed connection was made.
+    TimePoint connectedAt() const { return replacedAt.value_or(since); }
   };
 
   PeerList();
@@ -150,17 +167,28 @@ class PeerList {
   // it replaces.
   bool append(const Peer& peer, std::optional<Standing> earned = std::nullopt);
   std::optional<Standing> standingOf(const Uuid& uuid) const;
-  // Forgets the standing of identifiers no longer listed. Under the lock.
+  // Forgets the standing of identifiers no longer listed, keeping what the pace needs of them.
+  // Under the lock.
   void forgetUnlisted();
+  // Keeps, for the pace interval, when the last connection of an identifier no longer listed
+  // was made. Under the lock.
+  void keepDeparted(const Uuid& uuid, const Standing& standing);
+  // How long ago the last connection of an identifier that left the list within the pace
+  // interval was made; none for one that did not.
+  std::optional<platform::MonotonicClock::duration> departedConnectionAge(const Uuid& uuid) const;
+  // Descriptors of the newcomers' reserve for connections that hold `sockets` each.
+  static size_t reservedSockets(size_t sockets);
   // Binds a connection negotiated now with `peer` to this client's identifier of the moment
   // (ConnectionProof); a connection negotiated before the service assigned one stays unbound.
   void bindNegotiation(WebRTCClient& client, const Uuid& peer) const;
 
   const std::shared_ptr<ConnectionSlots> slots_;
-  mutable std::mutex mutex_;  // guards the four fields below
+  mutable std::mutex mutex_;  // guards the five fields below
   std::vector<Peer> peers_;
   // Of each listed identifier.
   std::map<Uuid, Standing> standing_;
+  // Of identifiers no longer listed: when their last connection was made (keepDeparted()).
+  std::map<Uuid, TimePoint> departed_;
   std::optional<Uuid> personalUUID_;
   // Personal identifiers this client has had: the service assigns one at every signalling
   // connection, so a connection negotiated later counts at least as many.

@@ -68,9 +68,12 @@ datachannel::DCConfiguration WebRTCClient::configuration(
     const std::vector<std::string>& iceServers) {
   // Automatic negotiation stays on: creating the channel or applying a remote offer makes the
   // framework produce the local description by itself.
-  return datachannel::DCLibDC::rtcConfiguration(iceServers, std::nullopt, std::nullopt, 0, 0, false,
-                                                false, false, false, kPortRangeBegin, kPortRangeEnd,
-                                                std::nullopt, std::nullopt);
+  auto config = datachannel::DCLibDC::rtcConfiguration(iceServers, std::nullopt, std::nullopt, 0, 0,
+                                                       false, false, false, false, kPortRangeBegin,
+                                                       kPortRangeEnd, std::nullopt, std::nullopt);
+  config.maxRemoteChannels = kMaxRemoteChannels;
+  config.remoteChannelLabels = std::vector<std::string>{kChannelLabel};
+  return config;
 }
 
 std::shared_ptr<WebRTCClient> WebRTCClient::create(const std::vector<std::string>& iceServers,
@@ -182,6 +185,7 @@ void WebRTCClient::didGenerateLocalCandidate(const std::string& candidate, const
 void WebRTCClient::didOpenDataChannel(std::shared_ptr<RTCDataChannel> channel) {
   if (!channel) return;
   bool accepted = false;
+  bool firstRefusal = false;
   {
     // The exchange runs on one channel, "P2P", opened once by one side. Any other channel the
     // peer opens would otherwise take over the sends and, closing, mark the client
@@ -190,14 +194,21 @@ void WebRTCClient::didOpenDataChannel(std::shared_ptr<RTCDataChannel> channel) {
     if (closed_) return;
     accepted = channel->label() == kChannelLabel && !localDataChannel_ && !remoteDataChannel_;
     if (accepted) remoteDataChannel_ = channel;
+    if (!accepted) firstRefusal = !std::exchange(refusalLogged_, true);
   }
   if (accepted) {
     registerChannelCallbacks(*channel, ChannelRole::remote);
     return;
   }
-  OmbreliaLogger::error("data channel \"" + channel->label().substr(0, kMaxLoggedLabelBytes) +
-                            "\" from the peer refused: one \"P2P\" channel carries the exchange",
-                        OLogModule::webRTCClient);
+  // Once per connection: the peer may open channels as fast as it likes.
+  const std::string line = "data channel \"" + channel->label().substr(0, kMaxLoggedLabelBytes) +
+                           "\" from the peer refused: one \"P2P\" channel carries the exchange";
+  if (firstRefusal) {
+    OmbreliaLogger::error(line, OLogModule::webRTCClient);
+  } else {
+    OmbreliaLogger::debug(line, OLogModule::webRTCClient);
+  }
+  // The connection forgets a channel of the peer's as it is closed.
   channel->close();
 }
 

@@ -46,6 +46,12 @@ class WebRTCClient : public std::enable_shared_from_this<WebRTCClient> {
 
   // Label of the one channel that carries the peer protocol.
   static constexpr const char* kChannelLabel = "P2P";
+  // Channels the peer may hold at once on the connection, and the connection refuses any other
+  // label as it arrives, keeping nothing of it. The exchange uses one channel, opened by the
+  // offering side; one more lets a second "P2P" reach the client, which refuses it at once. So a
+  // peer holds no more than two labels of three bytes and two protocols (65,535 bytes at most
+  // each) on a connection, whatever it opens.
+  static constexpr size_t kMaxRemoteChannels = 2;
 
   // A client whose connection comes from the shared peer-connection factory; none, with an
   // error line, when the framework refuses to make the connection. Its connection holds no more
@@ -191,6 +197,7 @@ class WebRTCClient : public std::enable_shared_from_this<WebRTCClient> {
   std::optional<platform::MonotonicClock::time_point> openedAt_;
   std::optional<ConnectionProof> proof_;
   bool statementSent_ = false;
+  bool refusalLogged_ = false;  // a channel of the peer was refused and said so
 };
 
 }  // namespace ombrelia

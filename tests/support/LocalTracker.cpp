@@ -71,14 +71,34 @@ std::optional<std::string> LocalTracker::floodOffers(const std::string& to, size
   return line->substr(prefix.size());
 }
 
-std::optional<size_t> LocalTracker::offersWritten() {
-  if (!process_->writeLine("offered")) return std::nullopt;
+std::optional<size_t> LocalTracker::offersWritten() { return count("offered"); }
+
+std::optional<size_t> LocalTracker::count(const std::string& command) {
+  if (!process_->writeLine(command)) return std::nullopt;
   const auto line = process_->readLine(std::chrono::seconds(10));
   if (!line || line->empty() || line->find_first_not_of("0123456789") != std::string::npos) {
     return std::nullopt;
   }
   return std::stoull(*line);
 }
+
+std::optional<std::string> LocalTracker::joinChannelOpener(const std::string& to) {
+  if (!process_->writeLine("opener " + to)) return std::nullopt;
+  const auto line = process_->readLine(std::chrono::seconds(30));
+  const std::string prefix = "joined ";
+  if (!line || !line->starts_with(prefix)) return std::nullopt;
+  return line->substr(prefix.size());
+}
+
+bool LocalTracker::openChannels(size_t count, size_t bytes, size_t messages) {
+  if (!process_->writeLine("open " + std::to_string(count) + " " + std::to_string(bytes) + " " +
+                           std::to_string(messages)))
+    return false;
+  const auto line = process_->readLine(std::chrono::seconds(10));
+  return line && *line == "opening";
+}
+
+std::optional<size_t> LocalTracker::channelsOpened() { return count("opened"); }
 
 LocalTracker::~LocalTracker() {
   process_.reset();

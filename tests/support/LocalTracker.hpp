@@ -47,6 +47,15 @@ class LocalTracker {
   // How many of those the tracker has written so far; none when it does not answer.
   std::optional<size_t> offersWritten();
 
+  // A participant with a real connection offers to the client (see
+  // TestTracker::joinChannelOpener). Its identifier once its channel is open, or none.
+  std::optional<std::string> joinChannelOpener(const std::string& to);
+  // It opens channels and sends on them (see TestTracker::openChannels). False when the tracker
+  // did not start it.
+  bool openChannels(size_t count, size_t bytes, size_t messages);
+  // The opens it has sent so far; none when the tracker does not answer.
+  std::optional<size_t> channelsOpened();
+
   // `ombrelia-host <command> <originURL> --port 0 --tracker <url> <extra...>`, its standard output
   // captured and its standard error discarded; `environment` ("NAME=value") is added to its own,
   // and `maxOpenFiles`, if any, limits its descriptors.
@@ -56,6 +65,9 @@ class LocalTracker {
       std::optional<unsigned long> maxOpenFiles = std::nullopt) const;
 
  private:
+  // A command answered with a number.
+  std::optional<size_t> count(const std::string& command);
+
   std::string folder_;
   std::string caFile_;
   std::string analyticsLog_;

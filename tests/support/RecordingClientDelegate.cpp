@@ -32,12 +32,14 @@ void RecordingClientDelegate::webRTCClient(WebRTCClient& client,
   if (onState) onState(client, didChangeConnectionState);
 }
 
-void RecordingClientDelegate::webRTCClient(WebRTCClient&, const std::string& didReceiveString) {
+void RecordingClientDelegate::webRTCClient(WebRTCClient& client,
+                                           const std::string& didReceiveString) {
   {
     std::lock_guard lock(waiter_.mutex());
     events_.texts.push_back(didReceiveString);
   }
   waiter_.notify();
+  if (onText) onText(client, didReceiveString);
 }
 
 void RecordingClientDelegate::webRTCClient(WebRTCClient&, const Data& didReceiveData) {

@@ -25,6 +25,7 @@ class RecordingClientDelegate : public WebRTCClientDelegate {
 
   std::function<void(WebRTCClient&, const LocalCandidate&)> onCandidate;
   std::function<void(WebRTCClient&, datachannel::DCIceState)> onState;
+  std::function<void(WebRTCClient&, const std::string&)> onText;
 
   Events events();
   // True once the predicate holds on the events, false at the timeout.

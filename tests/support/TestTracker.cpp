@@ -27,6 +27,8 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/Uuid.hpp"
+#include "support/ChannelOpeningPeer.hpp"
+#include "support/LoopbackPeers.hpp"
 #include "support/SampleDescription.hpp"
 
 namespace ombrelia::test {
@@ -74,6 +76,23 @@ struct TestTracker::Impl : std::enable_shared_from_this<TestTracker::Impl> {
     std::string videoID;
   };
   std::optional<Relayer> relayer;
+  // The participant that opens channels on a real connection, while there is one.
+  struct ChannelOpener {
+    ChannelOpener(Uuid uuid, Uuid to) : uuid(uuid), to(to) {}
+    ChannelOpener(const ChannelOpener&) = delete;
+    ChannelOpener& operator=(const ChannelOpener&) = delete;
+    ~ChannelOpener() {
+      // Closed first: a flood under way then ends at its next send.
+      if (peer) peer->close();
+      if (flood.joinable()) flood.join();
+    }
+
+    const Uuid uuid;
+    const Uuid to;
+    std::shared_ptr<ChannelOpeningPeer> peer;
+    std::thread flood;
+  };
+  std::shared_ptr<ChannelOpener> opener;
 
   void accept();
   // On the I/O thread.
@@ -279,6 +298,26 @@ class Connection : public std::enable_shared_from_this<Connection> {
       relayer = tracker_.relayer;
     }
     Uuid sender = *uuid_;
+    std::shared_ptr<TestTracker::Impl::ChannelOpener> opener;
+    {
+      std::lock_guard lock(tracker_.mutex);
+      opener = tracker_.opener;
+    }
+    if (opener && *remote == opener->uuid && sender == opener->to) {
+      if (message.contains("description") && message["description"].is_object() &&
+          message["description"].value("sdp", json()).is_string()) {
+        opener->peer->takeAnswer(message["description"]["sdp"].get<std::string>());
+      }
+      if (message.contains("candidate") && message["candidate"].is_object() &&
+          message["candidate"].value("candidate", json()).is_string()) {
+        const auto& candidate = message["candidate"];
+        const std::string mid = candidate.value("sdpMid", json()).is_string()
+                                    ? candidate["sdpMid"].get<std::string>()
+                                    : "0";
+        opener->peer->takeCandidate(candidate["candidate"].get<std::string>(), mid);
+      }
+      return;
+    }
     if (relayer && *remote == relayer->uuid) {
       // The relaying participant passes it on as its own, to the other of its two clients.
       if (sender == relayer->from) {
@@ -420,6 +459,12 @@ TestTracker::TestTracker(Settings settings) : impl_(std::make_shared<Impl>()) {
 }
 
 TestTracker::~TestTracker() {
+  std::shared_ptr<Impl::ChannelOpener> opener;
+  {
+    std::lock_guard lock(impl_->mutex);
+    opener.swap(impl_->opener);
+  }
+  opener.reset();
   thaw();
   impl_->context.stop();
   impl_->thread.join();
@@ -581,6 +626,60 @@ std::optional<Uuid> TestTracker::startRelaying(const Uuid& from, const Uuid& to)
 
 void TestTracker::stopRelaying() {
   net::post(impl_->context, [impl = impl_.get()] { impl->stopRelaying(); });
+}
+
+std::optional<Uuid> TestTracker::joinChannelOpener(const Uuid& to) {
+  if (!impl_->connectionOf(to)) return std::nullopt;
+  const Uuid uuid = Uuid::random();
+  // Its signals come on its connection's callback queue; the tracker's connections are served on
+  // the I/O thread.
+  const auto sendTo = [weak = std::weak_ptr<Impl>(impl_), to](json message) {
+    const auto impl = weak.lock();
+    if (!impl) return;
+    net::post(impl->context, [impl = impl.get(), to, text = message.dump()] {
+      if (auto target = impl->connectionOf(to)) target->sendText(text);
+    });
+  };
+  const json addressing = {{"type", "transfer"},
+                           {"remotePeerID", to.lowercaseString()},
+                           {"askingPeerID", uuid.lowercaseString()}};
+  ChannelOpeningPeer::Signals signals;
+  signals.description = [sendTo, addressing](std::string sdp) {
+    json message = addressing;
+    message["description"] = {{"type", "offer"}, {"sdp", sdp}};
+    sendTo(std::move(message));
+  };
+  signals.candidate = [sendTo, addressing](std::string candidate, std::string mid) {
+    json message = addressing;
+    message["candidate"] = {{"candidate", candidate}, {"sdpMid", mid}, {"sdpMLineIndex", 0}};
+    sendTo(std::move(message));
+  };
+  auto joined = std::make_shared<Impl::ChannelOpener>(uuid, to);
+  joined->peer =
+      std::make_shared<ChannelOpeningPeer>(LoopbackPeers::loopbackConfig(), std::move(signals));
+  std::shared_ptr<Impl::ChannelOpener> replaced;
+  {
+    std::lock_guard lock(impl_->mutex);
+    replaced = std::exchange(impl_->opener, joined);
+  }
+  replaced.reset();
+  if (!joined->peer->waitOpen(std::chrono::seconds(20))) return std::nullopt;
+  return uuid;
+}
+
+bool TestTracker::openChannels(size_t count, size_t bytes, size_t messages) {
+  std::lock_guard lock(impl_->mutex);
+  const auto& opener = impl_->opener;
+  if (!opener || opener->flood.joinable()) return false;
+  opener->flood = std::thread([peer = opener->peer, count, bytes, messages] {
+    peer->openChannels(count, bytes, messages, std::chrono::minutes(2));
+  });
+  return true;
+}
+
+size_t TestTracker::channelsOpened() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->opener ? impl_->opener->peer->opened() : 0;
 }
 
 void TestTracker::freeze() {

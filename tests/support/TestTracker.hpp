@@ -105,6 +105,18 @@ class TestTracker {
   // any other (unless departures are silent). Nothing happens without one.
   void stopRelaying();
 
+  // A participant with a real connection on 127.0.0.1 (ChannelOpeningPeer) offers to client
+  // `to`, negotiating through the tracker as any client does. Its identifier once its channel
+  // "P2P" is open, or none when `to` is not connected or the channel did not open in time. One
+  // at a time: a second call replaces the first.
+  std::optional<Uuid> joinChannelOpener(const Uuid& to);
+  // That participant opens `count` channels on streams of its own with labels and protocols of
+  // `bytes` bytes, then sends `messages` messages on each, never answering a reset
+  // (ChannelOpeningPeer::openChannels). Returns at once; false without a participant.
+  bool openChannels(size_t count, size_t bytes, size_t messages);
+  // The opens it has sent so far.
+  size_t channelsOpened() const;
+
   // Stops serving altogether, control frames included, until thaw() or the tracker's end: to
   // the client it looks like a peer that vanished without closing.
   void freeze();

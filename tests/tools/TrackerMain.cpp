@@ -13,6 +13,12 @@
 //   offers <to> <count> a participant sends the client `count` offers back to back
 //                       ("offering <its identifier>", or "no such client")
 //   offered             how many of those offers are written so far ("<count>")
+//   opener <to>         a participant with a real connection offers to the client
+//                       ("joined <its identifier>" once its channel is open, or "not joined")
+//   open <count> <bytes> <messages>
+//                       that participant opens channels with labels and protocols of <bytes>
+//                       bytes and sends <messages> on each ("opening", or "no participant")
+//   opened              how many of those opens are sent so far ("<count>")
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -78,6 +84,23 @@ void run(TestTracker& tracker, const std::string& command) {
     }
   } else if (verb == "offered") {
     std::printf("%zu\n", tracker.offersWritten());
+  } else if (verb == "opener") {
+    const auto client = ombrelia::Uuid::parse(from);
+    const auto participant = client ? tracker.joinChannelOpener(*client) : std::nullopt;
+    if (participant) {
+      std::printf("joined %s\n", participant->lowercaseString().c_str());
+    } else {
+      std::printf("not joined\n");
+    }
+  } else if (verb == "open") {
+    std::string messages;
+    words >> messages;
+    const bool opening = tracker.openChannels(std::strtoull(from.c_str(), nullptr, 10),
+                                              std::strtoull(to.c_str(), nullptr, 10),
+                                              std::strtoull(messages.c_str(), nullptr, 10));
+    std::printf(opening ? "opening\n" : "no participant\n");
+  } else if (verb == "opened") {
+    std::printf("%zu\n", tracker.channelsOpened());
   } else {
     std::printf("unknown command\n");
   }

@@ -293,6 +293,64 @@ TEST_F(PeerListTest, ListedPeerReplacesItsConnectionAtABoundedPace) {
   EXPECT_EQ(factory.last()->remoteDescriptions(), std::vector<std::string>{"offer 100"});
 }
 
+TEST_F(PeerListTest, IdentifierThatEndsItsOwnConnectionOrIsDroppedComesBackAtTheSamePace) {
+  auto& factory = sandbox.factory();
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::debug);
+  testing::internal::CaptureStdout();
+  // Each connection fails as soon as it is made, as one the peer ends by checking from too
+  // many addresses does, and the negotiation removes the peer; then it offers again.
+  list.updateUserRemoteSdp(offer(0), kA);
+  for (int i = 1; i < 100; ++i) {
+    for (const auto& peer : list.peers()) list.removePeer(*peer.webRTCClient);
+    list.updateUserRemoteSdp(offer(i), kA);
+  }
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(factory.connections().size(), 1u) << "a returning identifier escaped the pace";
+  EXPECT_EQ(
+      linesWith(out, {"refusing offer from: " + kA.uuidString() + ", its last connection"}).size(),
+      99u);
+  platform::MonotonicClock::advance(PeerList::kMinReplacementInterval);
+  list.updateUserRemoteSdp(offer(100), kA);
+  EXPECT_EQ(factory.connections().size(), 2u);
+  EXPECT_TRUE(isListed(kA));
+
+  // One dropped to make room for a newcomer comes back no sooner either.
+  list.removeAll();
+  for (int i = 0; i < static_cast<int>(PeerList::kMaxPeers); ++i) {
+    list.updateUserRemoteSdp(offer(0), numbered(i));
+  }
+  platform::MonotonicClock::advance(PeerList::kEvictableAfter);
+  list.updateUserRemoteSdp(offer(0), kB);
+  ASSERT_FALSE(isListed(numbered(0)));
+  list.updateUserRemoteSdp(offer(1), numbered(0));
+  EXPECT_FALSE(isListed(numbered(0))) << "the dropped peer came back at once as a newcomer";
+  EXPECT_TRUE(isListed(numbered(1)));
+  platform::MonotonicClock::advance(PeerList::kMinReplacementInterval - PeerList::kEvictableAfter);
+  list.updateUserRemoteSdp(offer(2), numbered(0));
+  EXPECT_TRUE(isListed(numbered(0)));
+}
+
+TEST_F(PeerListTest, ReplacementFitsBesideTheNewcomersReserveOnAMachineWithManyAddresses) {
+  auto& factory = sandbox.factory();
+  // 33 local addresses (each interface's IPv6 link-local one counts): eight connections' worth
+  // of descriptors would pass the whole budget.
+  factory.setSockets(34);
+  factory.holdTransports(true);
+  list.updateUserRemoteSdp(offer(0), kA);
+  // Offers that crossed: the first replacement is taken with one connection alive.
+  list.updateUserRemoteSdp(offer(1), kA);
+  EXPECT_EQ(factory.connections().size(), 2u) << "the newcomers' reserve left no room at all";
+  // Replacements still leave a newcomer its room: four more peers fill what they may use, a
+  // fifth replacement is refused, and a newcomer is taken.
+  for (int i = 0; i < 4; ++i) list.updateUserRemoteSdp(offer(0), numbered(i));
+  platform::MonotonicClock::advance(PeerList::kMinReplacementInterval);
+  list.updateUserRemoteSdp(offer(1), numbered(0));
+  EXPECT_EQ(factory.connections().size(), 6u) << "replacements took the newcomers' room";
+  list.updateUserRemoteSdp(offer(0), kB);
+  EXPECT_TRUE(isListed(kB));
+  EXPECT_LE(list.socketsAliveOrClosing(), PeerList::kMaxSockets);
+}
+
 TEST_F(PeerListTest, RemovingOrDisconnectingClosesTheConnectionWhileCopiesAreHeld) {
   list.addPeer(addItem(kA));
   list.addPeer(addItem(kB));

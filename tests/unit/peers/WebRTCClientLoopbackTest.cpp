@@ -142,19 +142,29 @@ TEST_F(WebRTCClientLoopbackTest, PeerOpeningExtraChannelsCannotTakeOverTheExchan
   ASSERT_TRUE(rogue);
   test::HeapGauge heap;
   constexpr int kChannels = 64;
-  // Each extra channel is refused, so it closes, and what is sent on it goes nowhere. Its
-  // events are taken as soon as it exists: the refusal is only a few packets away.
+  // Each extra channel is refused, so it closes, and what is sent on it goes nowhere. The
+  // refusal is only a few packets away: the channels are made on the peer's own callback queue,
+  // where their events run too, so their callbacks are in place before any event can come.
   auto closed = std::make_shared<test::Latch>();
   std::vector<std::shared_ptr<RTCDataChannel>> extra;
-  for (int i = 0; i < kChannels; ++i) {
-    auto channel = rogue->createDataChannel(i % 2 == 0 ? "junk" : WebRTCClient::kChannelLabel);
-    ASSERT_TRUE(channel);
-    channel->onClosed([closed] { closed->countDown(); });
-    channel->onOpen([channel = std::weak_ptr<RTCDataChannel>(channel)] {
-      if (auto open = channel.lock()) open->sendText(std::string(64 * 1024, 'j'));
-    });
-    extra.push_back(channel);
-  }
+  std::promise<void> made;
+  answererEvents->onText = [&](WebRTCClient&, const std::string& text) {
+    if (text != "open extra channels") return;
+    for (int i = 0; i < kChannels; ++i) {
+      auto channel = rogue->createDataChannel(i % 2 == 0 ? "junk" : WebRTCClient::kChannelLabel);
+      if (!channel) break;
+      channel->onClosed([closed] { closed->countDown(); });
+      channel->onOpen([channel = std::weak_ptr<RTCDataChannel>(channel)] {
+        if (auto open = channel.lock()) open->sendText(std::string(64 * 1024, 'j'));
+      });
+      extra.push_back(channel);
+    }
+    made.set_value();
+  };
+  offerer->sendData(Data(std::string("open extra channels")), false);
+  ASSERT_EQ(made.get_future().wait_for(kBound), std::future_status::ready);
+  answererEvents->onText = nullptr;
+  ASSERT_EQ(extra.size(), static_cast<size_t>(kChannels));
   ASSERT_TRUE(closed->waitFor(kChannels, 3 * kBound))
       << closed->count() << " of " << kChannels << " extra channels closed";
   EXPECT_LT(heap.peakGrowth(), size_t{32} << 20) << "peak heap growth " << heap.peakGrowth();

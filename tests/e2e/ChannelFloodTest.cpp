@@ -1,0 +1,132 @@
+// One example viewer, once it has played, takes an offer from a participant of the tracker whose
+// connection is real, built on the library's own framework. Over it the participant opens a
+// channel on every stream of its own, each with a label and a protocol of 65,535 bytes, sends on
+// each, and never answers the viewer's resets. What the viewer holds for channels it did not
+// open stays within the bound the README names, whatever the peer opens.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "peers/WebRTCClient.hpp"
+#include "support/HostViewer.hpp"
+#include "support/OnDemandSwarm.hpp"
+
+namespace ombrelia::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+using ChannelFlood = OnDemandSwarm;
+
+// Every stream of the peer's but the one its "P2P" channel took.
+constexpr size_t kOpens = 511;
+// The most the open message's length fields can say.
+constexpr size_t kTextBytes = 65535;
+constexpr size_t kMessagesEach = 2;
+constexpr size_t kMiB = size_t{1} << 20;
+// What one connection may hold for channels its peer opens: the channels it may keep at once,
+// each with a label and a protocol of at most 64 KiB ...
+constexpr size_t kHeld = WebRTCClient::kMaxRemoteChannels * 2 * kTextBytes;
+// ... and, while it works, what handling opens one at a time takes (the message as SCTP hands it
+// over and its copies, about 128 KiB each), SCTP's receive buffer of 1 MiB, and room for the
+// allocator's own keeping, generously: a sanitizer's allocator keeps more.
+constexpr size_t kWorking = 8 * kMiB;
+
+// Resident bytes per heap byte the viewer writes (a sanitizer keeps shadow memory beside each),
+// and what AddressSanitizer's quarantine of freed memory may add, once made small: by default it
+// keeps 256 MB resident, which would hide what the viewer holds.
+#if defined(__SANITIZE_THREAD__)
+constexpr size_t kResidentPerHeapByte = 5;
+constexpr size_t kQuarantine = 0;
+#elif defined(__SANITIZE_ADDRESS__)
+constexpr size_t kResidentPerHeapByte = 2;
+constexpr size_t kQuarantine = 16 * kMiB;
+#else
+constexpr size_t kResidentPerHeapByte = 1;
+constexpr size_t kQuarantine = 0;
+#endif
+
+std::vector<std::string> smallQuarantine() {
+  if (kQuarantine == 0) return {};
+  const char* options = std::getenv("ASAN_OPTIONS");
+  return {std::string("ASAN_OPTIONS=") + (options ? options : "") +
+          ":quarantine_size_mb=" + std::to_string(kQuarantine / kMiB)};
+}
+
+// VmRSS (resident now) or VmHWM (the peak since the last reset) of a process, in bytes.
+size_t memory(pid_t pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with(field + ":")) return std::stoull(line.substr(field.size() + 1)) * 1024;
+  }
+  return 0;
+}
+
+size_t lineCount(const HostViewer& viewer, const std::vector<std::string>& all) {
+  return static_cast<size_t>(
+      std::count_if(viewer.lines().begin(), viewer.lines().end(), [&](const std::string& line) {
+        return std::all_of(all.begin(), all.end(), [&](const std::string& words) {
+          return line.find(words) != std::string::npos;
+        });
+      }));
+}
+
+TEST_F(ChannelFlood,
+       ViewerHoldsWithinItsBoundWhatAPeerOpeningLongLabelledChannelsOnEveryStreamSends) {
+  HostViewer viewer("viewer-1", tracker->startHost("play", origin->url("/master.m3u8"),
+                                                   {"--speed", "20", "--client-id", "viewer-1",
+                                                    "--quiet", "--log-level", "3", "--stay"},
+                                                   smallQuarantine()));
+  // Played first, so that what the store keeps is in before the figures are taken.
+  ASSERT_TRUE(pollUntil(
+      {&viewer}, [](HostViewer& v) { return v.uuid() && v.finished(); }, 60s))
+      << "the viewer never played the stream";
+  const auto participant = tracker->joinChannelOpener(*viewer.uuid());
+  ASSERT_TRUE(participant) << "the participant's channel never opened";
+
+  const pid_t pid = viewer.process().pid();
+  viewer.poll();
+  const size_t before = memory(pid, "VmRSS");
+  // "5" sets the peak back to what is resident now.
+  std::ofstream("/proc/" + std::to_string(pid) + "/clear_refs") << "5";
+  ASSERT_TRUE(tracker->openChannels(kOpens, kTextBytes, kMessagesEach));
+  // The viewer says so of each open it refuses: the connection of those with another label (its
+  // first at error level, the rest at debug level), the client of those labelled "P2P"; and of
+  // each message that comes on a stream without a channel.
+  const auto refused = [](const HostViewer& v) {
+    return lineCount(v, {"channel open on stream", "refused"}) +
+           lineCount(v, {"from the peer refused"});
+  };
+  const bool refusedAll = pollUntil(
+      {&viewer},
+      [&](HostViewer& v) {
+        return (refused(v) >= kOpens &&
+                lineCount(v, {"without a channel, dropped"}) >= kOpens * kMessagesEach) ||
+               v.openDescriptors() < 0;
+      },
+      90s);
+  const size_t peak = memory(pid, "VmHWM");
+  const size_t growth = peak > before ? peak - before : 0;
+  const size_t bound = kResidentPerHeapByte * (kHeld + kWorking) + kQuarantine;
+  std::printf(
+      "viewer resident %.1f MiB before the channels, peak %.1f MiB above it, %.1f MiB above it "
+      "after (bound %.1f MiB); %zu opens sent\n",
+      static_cast<double>(before) / kMiB, static_cast<double>(growth) / kMiB,
+      static_cast<double>(memory(pid, "VmRSS")) / kMiB - static_cast<double>(before) / kMiB,
+      static_cast<double>(bound) / kMiB, tracker->channelsOpened().value_or(0));
+  ASSERT_GE(viewer.openDescriptors(), 0) << "the viewer did not outlast the channels";
+  EXPECT_TRUE(refusedAll) << "the viewer refused " << refused(viewer) << " of " << kOpens
+                          << " opens and dropped "
+                          << lineCount(viewer, {"without a channel, dropped"}) << " messages";
+  EXPECT_LE(growth, bound) << "the channels a peer opened grew the viewer past the bound";
+  viewer.process().stop(SIGTERM, 10s);
+}
+
+}  // namespace
+}  // namespace ombrelia::test

@@ -1,0 +1,75 @@
+#include "support/ChannelOpeningPeer.hpp"
+
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "datachannel/DcepMessage.hpp"
+
+namespace ombrelia::test {
+
+using datachannel::DcepMessage;
+
+ChannelOpeningPeer::ChannelOpeningPeer(const datachannel::DCConfiguration& config, Signals signals)
+    : connection_(datachannel::DCPeerConnection::create(config)) {
+  if (!connection_) return;
+  connection_->onLocalDescription([signals](std::string sdp) { signals.description(sdp); });
+  connection_->onLocalCandidate(
+      [signals](std::string candidate, std::string mid) { signals.candidate(candidate, mid); });
+  channel_ = connection_->createDataChannel("P2P");
+  if (channel_) channel_->onOpen([open = open_](datachannel::DCDcEvent) { open->countDown(); });
+}
+
+void ChannelOpeningPeer::takeAnswer(const std::string& sdp) {
+  if (connection_) connection_->setRemoteDescription(sdp);
+}
+
+void ChannelOpeningPeer::takeCandidate(const std::string& candidate, const std::string& mid) {
+  if (connection_) connection_->addRemoteCandidate(candidate, mid);
+}
+
+bool ChannelOpeningPeer::waitOpen(std::chrono::milliseconds bound) {
+  return channel_ && open_->waitFor(1, bound);
+}
+
+bool ChannelOpeningPeer::send(uint16_t stream, uint32_t ppid, const std::vector<uint8_t>& bytes,
+                              std::chrono::steady_clock::time_point deadline) {
+  // Refused while the connection's own send buffer is full: it drains at the pace of the
+  // other side's acknowledgements, which say nothing to this thread.
+  while (!connection_->sendRawForTesting(stream, ppid, bytes)) {
+    const auto state = connection_->state();
+    if (state == datachannel::DCIceState::failed || state == datachannel::DCIceState::closed ||
+        std::chrono::steady_clock::now() >= deadline)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+size_t ChannelOpeningPeer::openChannels(size_t count, size_t bytes, size_t messages,
+                                        std::chrono::milliseconds bound) {
+  const auto id = channel_ ? channel_->id() : std::nullopt;
+  if (!id) return 0;
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  DcepMessage open;
+  open.label.assign(bytes, 'l');
+  open.protocol.assign(bytes, 'p');
+  const std::vector<uint8_t> opening = open.encode();
+  constexpr uint16_t kLastStream = 1023;
+  std::vector<uint16_t> streams;
+  for (uint32_t stream = *id + 2u; stream <= kLastStream && streams.size() < count; stream += 2)
+    streams.push_back(static_cast<uint16_t>(stream));
+  for (const uint16_t stream : streams) {
+    if (!send(stream, DcepMessage::kPpidControl, opening, deadline)) return opened_;
+    ++opened_;
+  }
+  const std::vector<uint8_t> payload(16 * 1024, 'm');
+  for (size_t i = 0; i < messages; ++i) {
+    for (const uint16_t stream : streams) {
+      if (!send(stream, DcepMessage::kPpidBinary, payload, deadline)) return opened_;
+    }
+  }
+  return opened_;
+}
+
+}  // namespace ombrelia::test

@@ -1,0 +1,61 @@
+#pragma once
+// Any thread: the signals run on the connection's callback queue; openChannels() blocks the
+// thread that calls it.
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "datachannel/DCConfiguration.hpp"
+#include "datachannel/DCPeerConnection.hpp"
+#include "support/Latch.hpp"
+
+namespace ombrelia::test {
+
+// A peer on the library's own framework that negotiates as a viewer does, offering its "P2P"
+// channel, and then opens channels of its own choosing straight on the association: on streams
+// it picks, with labels and protocols as long as it likes, sending on them, and never resetting
+// a stream in answer to the other side's reset.
+class ChannelOpeningPeer {
+ public:
+  struct Signals {
+    // Its offer, and each of its candidates, to be relayed to the other side.
+    std::function<void(std::string sdp)> description;
+    std::function<void(std::string candidate, std::string mid)> candidate;
+  };
+
+  // Offers at once.
+  ChannelOpeningPeer(const datachannel::DCConfiguration& config, Signals signals);
+  ChannelOpeningPeer(const ChannelOpeningPeer&) = delete;
+  ChannelOpeningPeer& operator=(const ChannelOpeningPeer&) = delete;
+
+  void takeAnswer(const std::string& sdp);
+  void takeCandidate(const std::string& candidate, const std::string& mid);
+  // Its "P2P" channel opened within the bound.
+  bool waitOpen(std::chrono::milliseconds bound);
+
+  // Opens `count` channels on its own streams after the one "P2P" took (511 at most), each with
+  // a label and a protocol of `bytes` bytes, then sends `messages` binary messages of 16 KiB on
+  // each. Sends are retried while its own send buffer is full, until `bound`. The opens sent.
+  size_t openChannels(size_t count, size_t bytes, size_t messages, std::chrono::milliseconds bound);
+  // Opens sent so far by openChannels(), from any thread.
+  size_t opened() const { return opened_; }
+
+  // Ends its connection.
+  void close() {
+    if (connection_) connection_->close();
+  }
+
+ private:
+  bool send(uint16_t stream, uint32_t ppid, const std::vector<uint8_t>& bytes,
+            std::chrono::steady_clock::time_point deadline);
+
+  std::shared_ptr<datachannel::DCPeerConnection> connection_;
+  std::shared_ptr<datachannel::DCDataChannel> channel_;
+  std::shared_ptr<Latch> open_ = std::make_shared<Latch>();
+  std::atomic<size_t> opened_{0};
+};
+
+}  // namespace ombrelia::test
