@@ -8,14 +8,13 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "peers/WebRTCClient.hpp"
 #include "support/HostViewer.hpp"
 #include "support/OnDemandSwarm.hpp"
+#include "support/ResidentMemory.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -38,35 +37,12 @@ constexpr size_t kHeld = WebRTCClient::kMaxRemoteChannels * 2 * kTextBytes;
 // allocator's own keeping, generously: a sanitizer's allocator keeps more.
 constexpr size_t kWorking = 8 * kMiB;
 
-// Resident bytes per heap byte the viewer writes (a sanitizer keeps shadow memory beside each),
-// and what AddressSanitizer's quarantine of freed memory may add, once made small: by default it
-// keeps 256 MB resident, which would hide what the viewer holds.
-#if defined(__SANITIZE_THREAD__)
-constexpr size_t kResidentPerHeapByte = 5;
-constexpr size_t kQuarantine = 0;
-#elif defined(__SANITIZE_ADDRESS__)
-constexpr size_t kResidentPerHeapByte = 2;
+// What AddressSanitizer's quarantine of freed memory may add, made small by viewerEnvironment().
+#if defined(__SANITIZE_ADDRESS__)
 constexpr size_t kQuarantine = 16 * kMiB;
 #else
-constexpr size_t kResidentPerHeapByte = 1;
 constexpr size_t kQuarantine = 0;
 #endif
-
-std::vector<std::string> smallQuarantine() {
-  if (kQuarantine == 0) return {};
-  const char* options = std::getenv("ASAN_OPTIONS");
-  return {std::string("ASAN_OPTIONS=") + (options ? options : "") +
-          ":quarantine_size_mb=" + std::to_string(kQuarantine / kMiB)};
-}
-
-// VmRSS (resident now) or VmHWM (the peak since the last reset) of a process, in bytes.
-size_t memory(pid_t pid, const std::string& field) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.starts_with(field + ":")) return std::stoull(line.substr(field.size() + 1)) * 1024;
-  }
-  return 0;
-}
 
 size_t lineCount(const HostViewer& viewer, const std::vector<std::string>& all) {
   return static_cast<size_t>(
@@ -82,7 +58,7 @@ TEST_F(ChannelFlood,
   HostViewer viewer("viewer-1", tracker->startHost("play", origin->url("/master.m3u8"),
                                                    {"--speed", "20", "--client-id", "viewer-1",
                                                     "--quiet", "--log-level", "3", "--stay"},
-                                                   smallQuarantine()));
+                                                   viewerEnvironment()));
   // Played first, so that what the store keeps is in before the figures are taken.
   ASSERT_TRUE(pollUntil(
       {&viewer}, [](HostViewer& v) { return v.uuid() && v.finished(); }, 60s))
@@ -92,10 +68,6 @@ TEST_F(ChannelFlood,
 
   const pid_t pid = viewer.process().pid();
   viewer.poll();
-  const size_t before = memory(pid, "VmRSS");
-  // "5" sets the peak back to what is resident now.
-  std::ofstream("/proc/" + std::to_string(pid) + "/clear_refs") << "5";
-  ASSERT_TRUE(tracker->openChannels(kOpens, kTextBytes, kMessagesEach));
   // The viewer says so of each open it refuses: the connection of those with another label (its
   // first at error level, the rest at debug level), the client of those labelled "P2P"; and of
   // each message that comes on a stream without a channel.
@@ -103,28 +75,32 @@ TEST_F(ChannelFlood,
     return lineCount(v, {"channel open on stream", "refused"}) +
            lineCount(v, {"from the peer refused"});
   };
-  const bool refusedAll = pollUntil(
-      {&viewer},
-      [&](HostViewer& v) {
-        return (refused(v) >= kOpens &&
-                lineCount(v, {"without a channel, dropped"}) >= kOpens * kMessagesEach) ||
-               v.openDescriptors() < 0;
-      },
-      90s);
-  const size_t peak = memory(pid, "VmHWM");
-  const size_t growth = peak > before ? peak - before : 0;
+  bool sent = false;
+  bool refusedAll = false;
+  const Growth growth = residentGrowthOf(pid, [&] {
+    sent = tracker->openChannels(kOpens, kTextBytes, kMessagesEach);
+    if (!sent) return;
+    refusedAll = pollUntil(
+        {&viewer},
+        [&](HostViewer& v) {
+          return (refused(v) >= kOpens &&
+                  lineCount(v, {"without a channel, dropped"}) >= kOpens * kMessagesEach) ||
+                 v.openDescriptors() < 0;
+        },
+        90s);
+  });
+  ASSERT_TRUE(sent) << "the participant could not open its channels";
   const size_t bound = kResidentPerHeapByte * (kHeld + kWorking) + kQuarantine;
   std::printf(
-      "viewer resident %.1f MiB before the channels, peak %.1f MiB above it, %.1f MiB above it "
+      "viewer resident peak %.1f MiB above what it held before the channels, %.1f MiB above it "
       "after (bound %.1f MiB); %zu opens sent\n",
-      static_cast<double>(before) / kMiB, static_cast<double>(growth) / kMiB,
-      static_cast<double>(memory(pid, "VmRSS")) / kMiB - static_cast<double>(before) / kMiB,
+      static_cast<double>(growth.peak) / kMiB, static_cast<double>(growth.held) / kMiB,
       static_cast<double>(bound) / kMiB, tracker->channelsOpened().value_or(0));
   ASSERT_GE(viewer.openDescriptors(), 0) << "the viewer did not outlast the channels";
   EXPECT_TRUE(refusedAll) << "the viewer refused " << refused(viewer) << " of " << kOpens
                           << " opens and dropped "
                           << lineCount(viewer, {"without a channel, dropped"}) << " messages";
-  EXPECT_LE(growth, bound) << "the channels a peer opened grew the viewer past the bound";
+  EXPECT_LE(growth.peak, bound) << "the channels a peer opened grew the viewer past the bound";
   viewer.process().stop(SIGTERM, 10s);
 }
 
