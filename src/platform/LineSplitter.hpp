@@ -1,6 +1,7 @@
 #pragma once
 // Any thread: stateless.
 
+#include <array>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -36,10 +37,8 @@ class LineSplitter {
     size_t i = 0;
     const size_t n = text.size();
     while (i < n) {
-      if (!mayStartBreak(static_cast<unsigned char>(text[i]))) {
-        ++i;
-        continue;
-      }
+      while (i < n && !mayStartBreak(static_cast<unsigned char>(text[i]))) ++i;
+      if (i == n) break;
       const size_t length = breakLength(text, i);
       if (length == 0) {
         ++i;
@@ -66,9 +65,13 @@ class LineSplitter {
   // LF, VT, FF, CR, and the lead bytes of U+0085 (C2 85) and of U+2028 and U+2029 (E2 80 A8,
   // E2 80 A9). Lead bytes never occur inside another UTF-8 character, so a byte-wise scan splits
   // on code points: the 85 of "Å" (C3 85) is no break.
-  static constexpr bool mayStartBreak(unsigned char c) {
-    return c == '\n' || c == '\v' || c == '\f' || c == '\r' || c == 0xC2 || c == 0xE2;
-  }
+  // Looked up rather than compared: every byte of every playlist passes here, several times.
+  static constexpr std::array<bool, 256> kMayStartBreak = [] {
+    std::array<bool, 256> table{};
+    for (const unsigned char c : {'\n', '\v', '\f', '\r', '\xC2', '\xE2'}) table[c] = true;
+    return table;
+  }();
+  static constexpr bool mayStartBreak(unsigned char c) { return kMayStartBreak[c]; }
 };
 
 }  // namespace ombrelia

@@ -1,6 +1,7 @@
 #include "proxy/PlaylistRewriter.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <limits>
 
@@ -76,12 +77,25 @@ struct PlaylistRewriter::Base {
   Base(const Url& url, int port)
       : references(url), localLength(references), slack(portSlack(port)) {
     if (auto origin = references.baseOrigin()) curlBase = origin->toString();
+    mostLocalBeyondUri = std::max(mostLocalBytesOfBase(references), mostLocalBytesOfOwnHost()) +
+                         kMostBytesPerUriBeyond + std::string_view(":65535").size();
+  }
+
+  // Whether the local URL of `reference` is within what our server serves whatever its bytes
+  // become, so that it need not be measured: true of nearly every URI under a URL of ordinary
+  // length, where measuring would take a third of the rewriting.
+  bool surelyServed(std::string_view reference) const {
+    return reference.size() <= ReverseProxyURL::kMaxLocalURLBytesServed / kMostBytesPerUriByte &&
+           mostLocalBeyondUri + kMostBytesPerUriByte * reference.size() <=
+               ReverseProxyURL::kMaxLocalURLBytesServed;
   }
 
   UrlReference references;
   LocalUrlLength localLength;
   // What LocalUrlLength counts for a five-digit port beyond the port local URLs are written with.
   size_t slack;
+  // The most a local URL takes beyond what its URI's own bytes become.
+  size_t mostLocalBeyondUri = 0;
   // What libcurl reads a reference against: the playlist's URL without its path and query.
   // Where a reference names no origin of its own it keeps the base's, and libcurl finds the
   // same origin, user name and password in it as in the whole URL; reading the whole URL again
@@ -109,20 +123,16 @@ size_t PlaylistRewriter::mostRewrittenBytes(std::string_view playlist, const Url
   // of it, as far as its local form goes, and should it add an escape that does not decode to
   // UTF-8, every escape of the path it keeps is written again as "%25".
   const UrlReference references(base);
-  size_t baseLocal = 0;
-  if (const auto self = references.resolution("")) {
-    baseLocal = LocalUrlLength(references).of(self.value()).localBytes;
-    const std::string& path = references.baseRecord()->path;
-    baseLocal += 2 * static_cast<size_t>(std::count(path.begin(), path.end(), '%'));
-  }
-  const size_t ownHost = std::string_view("http://127.0.0.1:65535?").size() +
-                         ReverseProxyURL::kOriginURLKey.size() + 1 + kMostBytesOfOwnHostBeyond;
+  const size_t baseLocal = mostLocalBytesOfBase(references);
+  const size_t ownHost = mostLocalBytesOfOwnHost();
   size_t most = 0;
   bool passed = false;
   auto add = [&](size_t bytes) { passed = passed || __builtin_add_overflow(most, bytes, &most); };
   auto count = [&](std::string_view uri) {
-    add((namesItsOwnHost(uri) ? ownHost : baseLocal) + kMostBytesPerUriBeyond);
-    for (const char c : uri) add(mostBytesOfUriByte(c));
+    // A URI is within the playlist, so its own bytes' count cannot overflow.
+    size_t bytes = (namesItsOwnHost(uri) ? ownHost : baseLocal) + kMostBytesPerUriBeyond;
+    for (const char c : uri) bytes += mostBytesOfUriByte(c);
+    add(bytes);
   };
   LineSplitter::forEach(playlist, [&](std::string_view line) {
     if (line.empty()) return;
@@ -143,13 +153,36 @@ size_t PlaylistRewriter::mostRewrittenBytes(std::string_view playlist, const Url
   return passed ? std::numeric_limits<size_t>::max() : most;
 }
 
+size_t PlaylistRewriter::mostLocalBytesOfBase(const UrlReference& references) {
+  size_t baseLocal = 0;
+  if (const auto self = references.resolution("")) {
+    baseLocal = LocalUrlLength(references).of(self.value()).localBytes;
+    const std::string& path = references.baseRecord()->path;
+    baseLocal += 2 * static_cast<size_t>(std::count(path.begin(), path.end(), '%'));
+  }
+  return baseLocal;
+}
+
+size_t PlaylistRewriter::mostLocalBytesOfOwnHost() {
+  return std::string_view("http://127.0.0.1:65535?").size() +
+         ReverseProxyURL::kOriginURLKey.size() + 1 + kMostBytesOfOwnHostBeyond;
+}
+
 size_t PlaylistRewriter::mostBytesOfUriByte(char c) {
   // Kept as it is by browsers, by our server in a path or query, and in the origin URL's item:
-  // once in each.
-  constexpr std::string_view kKeptEverywhere = "-._~!$()*+,;:@/?";
-  const auto byte = static_cast<unsigned char>(c);
-  if (std::isalnum(byte) || kKeptEverywhere.find(c) != std::string_view::npos) return 2;
-  return kMostBytesPerUriByte;
+  // once in each. Looked up, whatever the locale: every byte of a playlist is counted.
+  static constexpr std::array<unsigned char, 256> kMost = [] {
+    std::array<unsigned char, 256> most{};
+    most.fill(kMostBytesPerUriByte);
+    for (const char kept : std::string_view("-._~!$()*+,;:@/?")) {
+      most[static_cast<unsigned char>(kept)] = 2;
+    }
+    for (int c = 0; c < 256; ++c) {
+      if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) most[c] = 2;
+    }
+    return most;
+  }();
+  return kMost[static_cast<unsigned char>(c)];
 }
 
 size_t PlaylistRewriter::workingBytes(const Url& base) {
@@ -328,7 +361,7 @@ void PlaylistRewriter::lineByReplacingURIs(std::string_view line, const Base& ba
 size_t PlaylistRewriter::lineLength(std::string_view line, const Base& base) const {
   // As processLine() writes the line: what each URI becomes in place of its own text.
   auto uriLength = [&](std::string_view reference) {
-    const Reading reading = read(reference, base);
+    const Reading reading = read(reference, base, true);
     switch (reading.kind) {
       case Reading::Kind::asWritten:
         return reference.size();
@@ -355,8 +388,8 @@ size_t PlaylistRewriter::lineLength(std::string_view line, const Base& base) con
   return uriLength(line);
 }
 
-PlaylistRewriter::Reading PlaylistRewriter::read(std::string_view reference,
-                                                 const Base& base) const {
+PlaylistRewriter::Reading PlaylistRewriter::read(std::string_view reference, const Base& base,
+                                                 bool measured) const {
   Reading reading;
   // Read without building its URL: that is built only for a local URL that will be written.
   auto resolved = base.references.resolution(reference);
@@ -370,12 +403,18 @@ PlaylistRewriter::Reading PlaylistRewriter::read(std::string_view reference,
     }
     return reading;
   }
-  const Url origin = resolved->origin();
   // What libcurl would read as a user name and password, browsers may read as a host and port
-  // ("//u:1234\@host/"), which the local URL would then show the player.
-  if (!platform::CurlUrlReading::readsNoOtherCredentials(
-          reference, origin, base.curlBase ? &*base.curlBase : nullptr)) {
+  // ("//u:1234\@host/"), which the local URL would then show the player. Both read one only
+  // from before an "@": without one, the URI's origin need not be built.
+  if (reference.find('@') != std::string_view::npos &&
+      !platform::CurlUrlReading::readsNoOtherCredentials(
+          reference, resolved->origin(), base.curlBase ? &*base.curlBase : nullptr)) {
     reading.kind = Reading::Kind::leftOut;
+    return reading;
+  }
+  if (!measured && base.surelyServed(reference)) {
+    reading.kind = Reading::Kind::local;
+    reading.resolved = std::move(resolved.value());
     return reading;
   }
   reading.figures = base.localLength.of(resolved.value());
@@ -384,7 +423,7 @@ PlaylistRewriter::Reading PlaylistRewriter::read(std::string_view reference,
   } else {
     // A local URL the server would answer with 414 is none to hand out.
     reading.tooLong = true;
-    if (origin.userInfo()) reading.kind = Reading::Kind::leftOut;
+    if (resolved->origin().userInfo()) reading.kind = Reading::Kind::leftOut;
   }
   reading.resolved = std::move(resolved.value());
   return reading;
@@ -402,6 +441,7 @@ std::optional<std::string> PlaylistRewriter::proxiedReference(std::string_view r
     }
     if (auto local = ReverseProxyURL::make(url, port_)) return local->toString();
     reading.tooLong = true;
+    if (reading.figures.localBytes == 0) reading.figures = base.localLength.of(*reading.resolved);
     if (reading.resolved->origin().userInfo()) reading.kind = Reading::Kind::leftOut;
   }
   if (reading.tooLong && reading.kind != Reading::Kind::leftOut && mayLogUri(base)) {

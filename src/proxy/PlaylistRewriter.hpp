@@ -18,6 +18,7 @@ namespace ombrelia {
 
 class OriginCredentials;
 class RewrittenText;
+class UrlReference;
 
 // Rewrites a playlist so that every URI in it points back at the local proxy: URI lines and
 // every URI="..." attribute of tag lines are read as players read them (UrlReference), resolved
@@ -108,6 +109,10 @@ class PlaylistRewriter {
   // What a byte of a URI that something escapes may take, rewritten: see mostRewrittenBytes().
   static constexpr size_t kMostBytesPerUriByte = 10;
   static size_t mostBytesOfUriByte(char c);
+  // The most a URI's local URL takes beyond what mostBytesOfUriByte() counts for its bytes and
+  // kMostBytesPerUriBeyond: one that keeps the playlist's URL, and one that names its own host.
+  static size_t mostLocalBytesOfBase(const UrlReference& references);
+  static size_t mostLocalBytesOfOwnHost();
 
   // Each appends the rewritten line to `out`; a tag line of many URIs stops once `out` has
   // passed its bound.
@@ -115,7 +120,8 @@ class PlaylistRewriter {
   void lineByReplacingURIs(std::string_view line, const Base& base, RewrittenText& out) const;
   // The length processLine() appends for the line.
   size_t lineLength(std::string_view line, const Base& base) const;
-  Reading read(std::string_view reference, const Base& base) const;
+  // `measured`: with the figures of its local URL even where it is surely served.
+  Reading read(std::string_view reference, const Base& base, bool measured = false) const;
   // The local URL for one reference, or absent when it must stay as written (another scheme
   // such as skd: or data:, or not a valid reference), or empty when it must be left out.
   std::optional<std::string> proxiedReference(std::string_view reference, const Base& base) const;
