@@ -216,8 +216,9 @@ void UploadServer::serve(const std::shared_ptr<const SegmentData>& segment) {
   }
   for (const auto& [entry, stored] : taken) {
     respond(*stored, entry.message, entry.peer);
+    const SegmentData& segment = *stored;  // a lambda may not capture a structured binding
     PeerEngineSupport::info(OLogModule::p2pUpload, [&] {
-      return "segment become available: " + PeerEngineSupport::segmentText(stored->segmentInfo());
+      return "segment become available: " + PeerEngineSupport::segmentText(segment.segmentInfo());
     });
   }
   PeerEngineSupport::info(OLogModule::p2pUpload, [&] {
