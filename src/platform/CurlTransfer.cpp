@@ -411,7 +411,7 @@ bool CurlTransfer::gateAdmits(size_t length) {
                                 needed + std::min(needed, kMaxBodyLookAheadBytes));
   size_t room = std::min(grown, maxBodyBytes_);
   if (declared >= needed) room = std::min(room, declared);
-  const size_t wanted = room == declared && body_.capacity() == 0 ? room : 2 * room;
+  const size_t wanted = room == declared && body_.empty() ? room : 2 * room;
   if (wanted > gateAdmitted_) {
     if (!request_.bodyGate(wanted - gateAdmitted_, resume_)) return false;
     gateAdmitted_ = wanted;
