@@ -14,6 +14,13 @@ query, 31 MiB) and /paced/<bytes per second>/<file>. Each case runs a fresh view
                the viewer's peak resident memory.
   reloading    8 players reloading big.m3u8 every second: the viewer's peak resident memory, and
                what it still holds once they stop; and how long a small playlist takes meanwhile.
+  trickling    another origin (run here) answers six playlists declared at 64, 48 and 4 x 4 MiB,
+               asked 0.3 s apart, at 2 KiB/s; meanwhile a live player reloads media.m3u8 every
+               2 s: each reload's wait, how the trickling players were answered, and the peak.
+  unread       12 players ask for seg60m.ts on the origins in turn and read nothing; after 6 s
+               a player reads seg6m.ts: its wait, and the viewer's peak resident memory.
+
+`--cases a,b` runs only those cases.
 """
 import socket
 import subprocess
@@ -169,6 +176,107 @@ def reloading(host, origins, seconds):
     viewer.stop()
 
 
+class TricklingOrigin:
+    """An origin on 127.0.0.1 that declares a playlist of the length its path names
+    (/<bytes>/x.m3u8) and sends it at `rate` bytes per second, until the viewer hangs up."""
+
+    def __init__(self, rate):
+        self.rate = rate
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        threading.Thread(target=self.accept, daemon=True).start()
+
+    def url(self, declared, n):
+        return "http://127.0.0.1:%d/%d/slow%d.m3u8" % (self.port, declared, n)
+
+    def accept(self):
+        while True:
+            connection, _ = self.listener.accept()
+            threading.Thread(target=self.answer, args=(connection,), daemon=True).start()
+
+    def answer(self, connection):
+        try:
+            head = b""
+            while b"\r\n\r\n" not in head:
+                chunk = connection.recv(4096)
+                if not chunk:
+                    return
+                head += chunk
+            declared = int(head.split(b" ")[1].split(b"/")[1])
+            connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/vnd.apple.mpegurl"
+                               b"\r\nContent-Length: %d\r\n\r\n#EXTM3U\n" % declared)
+            sent = 8
+            piece = max(1, self.rate // 4)
+            while sent + piece < declared:
+                time.sleep(0.25)
+                connection.sendall(b"#" * piece)
+                sent += piece
+        except OSError:
+            pass
+        finally:
+            connection.close()
+
+
+def trickling(host, origins, seconds):
+    origin = origins[0]
+    viewer = Viewer(host, origin)
+    base = memory(viewer.process.pid, "VmRSS")
+    viewer.reset_peak()
+    slow = TricklingOrigin(2 * 1024)
+    answered = []
+
+    def player(declared, n):
+        answered.append(request(viewer.port, local_url(viewer.port, slow.url(declared, n)),
+                                timeout=seconds + 150))
+
+    for n, declared in enumerate((64 * MIB, 48 * MIB) + (4 * MIB,) * 4):
+        threading.Thread(target=player, args=(declared, n), daemon=True).start()
+        time.sleep(0.3)
+    waits = []
+    stop = time.monotonic() + seconds
+    while time.monotonic() < stop:
+        status, _, took = request(viewer.port, local_url(
+            viewer.port, origin + "/media.m3u8?reload=%d" % len(waits)), timeout=seconds + 150)
+        waits.append((status, took))
+        time.sleep(max(0.0, 2 - took))
+    deadline = time.monotonic() + 10
+    while len(answered) < 6 and time.monotonic() < deadline:
+        time.sleep(0.2)
+    print("trickling   live reloads %d (%d of 200), waits max %.2f s, mean %.2f s; trickling "
+          "players answered %s in %s s; peak %d MB (%d MB at start)" %
+          (len(waits), sum(1 for w in waits if w[0] == 200), max(w[1] for w in waits),
+           sum(w[1] for w in waits) / len(waits),
+           sorted(a[0] for a in answered), ",".join("%.1f" % a[2] for a in sorted(answered)),
+           memory(viewer.process.pid, "VmHWM") / 1e6, base / 1e6))
+    viewer.stop()
+
+
+def unread(host, origins):
+    viewer = Viewer(host, origins[0])
+    base = memory(viewer.process.pid, "VmRSS")
+    viewer.reset_peak()
+    idle = []
+    for n in range(12):
+        origin = origins[n % len(origins)]
+        s = socket.create_connection(("127.0.0.1", viewer.port))
+        s.sendall(("GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" % local_url(
+            viewer.port, origin + "/seg60m.ts?unread=%d" % n)).encode())
+        idle.append(s)
+    peak = 0
+    deadline = time.monotonic() + 6
+    while time.monotonic() < deadline:
+        peak = max(peak, memory(viewer.process.pid, "VmHWM"))
+        time.sleep(0.5)
+    status, body, took = request(viewer.port, local_url(viewer.port,
+                                                        origins[0] + "/seg6m.ts?reading"))
+    peak = max(peak, memory(viewer.process.pid, "VmHWM"))
+    for s in idle:
+        s.close()
+    print("unread      reading player's 6 MiB segment %.2f s (%d, %d bytes); peak %d MB "
+          "(%d MB at start)" % (took, status, body, peak / 1e6, base / 1e6))
+    viewer.stop()
+
+
 def main():
     args = sys.argv[1:]
     seconds = 30
@@ -176,10 +284,23 @@ def main():
         i = args.index("--seconds")
         seconds = int(args[i + 1])
         del args[i:i + 2]
+    cases = None
+    if "--cases" in args:
+        i = args.index("--cases")
+        cases = args[i + 1].split(",")
+        del args[i:i + 2]
     host, origins = args[0], args[1:]
-    left_slow(host, origins)
-    left_large(host, origins)
-    reloading(host, origins, seconds)
+    chosen = lambda name: cases is None or name in cases
+    if chosen("left-slow"):
+        left_slow(host, origins)
+    if chosen("left-large"):
+        left_large(host, origins)
+    if chosen("reloading"):
+        reloading(host, origins, seconds)
+    if chosen("trickling"):
+        trickling(host, origins, seconds)
+    if chosen("unread"):
+        unread(host, origins)
 
 
 main()

@@ -116,7 +116,11 @@ CurlTransfer::CurlTransfer(uint64_t identifier, HttpRequest request,
       request_(std::move(request)),
       completion_(std::move(completion)),
       settings_(settings),
-      maxBodyBytes_(request_.maxBodyBytes.value_or(settings.maxBodyBytes)) {}
+      maxBodyBytes_(request_.maxBodyBytes.value_or(settings.maxBodyBytes)),
+      minBytesPerSecond_(
+          std::max<long>(1, request_.minBytesPerSecond.value_or(settings.lowSpeedBytesPerSecond))),
+      minRateWindow_(std::max(std::chrono::seconds(1),
+                              request_.minRateWindow.value_or(settings.lowSpeedTime))) {}
 
 CurlTransfer::~CurlTransfer() {
   // A transfer dropped unfinished (cancelled, or its client gone) ends its reader too: nobody
@@ -199,8 +203,10 @@ std::optional<HttpError> CurlTransfer::prepare(CurlSockets& sockets) {
   return std::nullopt;
 }
 
-void CurlTransfer::beginBody() {
+void CurlTransfer::beginBody(std::string_view firstPiece) {
   bodyBegun_ = true;
+  rateWindowStart_ = std::chrono::steady_clock::now();
+  rateWindowBytes_ = 0;
   curl_off_t declared = -1;
   curl_easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared);
   std::optional<uint64_t> length;
@@ -210,6 +216,10 @@ void CurlTransfer::beginBody() {
   declaredLength_ = length;
   long status = 0;
   curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
+  if (request_.bodyGate && request_.bodyGateApplies &&
+      !request_.bodyGateApplies(head(), firstPiece)) {
+    request_.bodyGate = nullptr;
+  }
   // Only a whole resource is handed over early; an error page or a part is small and taken
   // whole as before.
   if (!request_.onBodyStart || status != 200) {
@@ -226,15 +236,27 @@ void CurlTransfer::beginBody() {
 size_t CurlTransfer::onBody(char* data, size_t size, size_t count, void* self) {
   auto* transfer = static_cast<CurlTransfer*>(self);
   const size_t length = size * count;
-  if (!transfer->bodyBegun_) transfer->beginBody();
+  if (!transfer->bodyBegun_) transfer->beginBody(std::string_view(data, length));
   if (length > transfer->maxBodyBytes_ - transfer->bodyBytes_) {
     transfer->bodyTooLarge_ = true;
     return 0;  // anything but `length` makes libcurl abort the transfer
   }
+  // libcurl keeps a refused piece and offers it again once the transfer continues. A reader
+  // that has fallen far behind paces its own transfer; one nobody waits for has no reader.
+  if (transfer->waited_ && transfer->stream_ &&
+      transfer->stream_->pauseUntilRead(transfer->resume_)) {
+    return transfer->pauseFor(Pause::reader);
+  }
+  if (transfer->room_ && !transfer->room_(*transfer, transfer->bodyBytes_ + length)) {
+    if (!transfer->waited_) {
+      // Paused, it would hold its connection and its bytes for nobody.
+      transfer->endedForRoom_ = true;
+      return 0;
+    }
+    return transfer->pauseFor(Pause::room);
+  }
   if (transfer->request_.bodyGate && !transfer->gateAdmits(length)) {
-    // libcurl keeps the piece and offers it again once the transfer continues.
-    transfer->paused_ = true;
-    return CURL_WRITEFUNC_PAUSE;
+    return transfer->pauseFor(Pause::gate);
   }
   transfer->bodyBytes_ += length;
   if (transfer->stream_) {
@@ -362,24 +384,34 @@ void CurlTransfer::keepCredentialsOnTheirOrigin() {
                    carried && first->password() ? first->password()->c_str() : nullptr);
 }
 
+size_t CurlTransfer::pauseFor(Pause cause) {
+  pause_ = cause;
+  pausedSince_ = std::chrono::steady_clock::now();
+  // Paused for anything but room, it no longer takes room first: another may.
+  if (cause != Pause::room && pausedElsewhere_) pausedElsewhere_();
+  return CURL_WRITEFUNC_PAUSE;
+}
+
 bool CurlTransfer::gateAdmits(size_t length) {
   const size_t needed = bodyBytes_ + length;
   const size_t declared = static_cast<size_t>(declaredLength_.value_or(0));
   if (stream_) {
-    const size_t wanted = std::max(needed, declared);
-    if (wanted <= gateAdmitted_) return true;
-    if (!request_.bodyGate(wanted - gateAdmitted_, resume_)) return false;
-    gateAdmitted_ = wanted;
+    if (needed <= gateAdmitted_) return true;
+    if (!request_.bodyGate(needed - gateAdmitted_, resume_)) return false;
+    gateAdmitted_ = needed;
     return true;
   }
-  // The gate counts the body's room, not its bytes: a declared length is asked for whole at the
-  // first piece, and the room made at once. Past it (no length declared, or a body decoded
-  // from a shorter one) the room doubles, and while the bytes move over the old room is held
-  // too; so is the body shrunk to its size at the end (finish()). Twice the new room covers
-  // both.
+  // The gate counts the body's room, not its bytes, and the room follows what has arrived: it
+  // doubles, by at most the look-ahead a step, up to the declared length when one is given.
+  // While the bytes move over, the old room is held too; so is the body shrunk to its size at
+  // the end (finish()). Twice the new room covers both; the declared length made at the first
+  // piece moves nothing, and counts once.
   if (needed <= body_.capacity()) return true;
-  const size_t room = std::min(std::max({needed, 2 * body_.capacity(), declared}), maxBodyBytes_);
-  const size_t wanted = room == declared ? room : 2 * room;
+  const size_t grown = std::min(std::max(needed, 2 * body_.capacity()),
+                                needed + std::min(needed, kMaxBodyLookAheadBytes));
+  size_t room = std::min(grown, maxBodyBytes_);
+  if (declared >= needed) room = std::min(room, declared);
+  const size_t wanted = room == declared && body_.empty() ? room : 2 * room;
   if (wanted > gateAdmitted_) {
     if (!request_.bodyGate(wanted - gateAdmitted_, resume_)) return false;
     gateAdmitted_ = wanted;
@@ -405,14 +437,45 @@ bool CurlTransfer::multiplexes() const {
 }
 
 void CurlTransfer::resume() {
-  if (!paused_) return;
-  paused_ = false;
+  if (pause_ == Pause::none) return;
+  // Time paused for room was no fault of the origin's: the minimum rate counts from now.
+  if (pause_ != Pause::reader) {
+    rateWindowStart_ = std::chrono::steady_clock::now();
+    rateWindowBytes_ = bodyBytes_;
+  }
+  pause_ = Pause::none;
   // libcurl may offer the kept piece at once, from within this call, and the gate may pause
   // the transfer again.
   curl_easy_pause(easy_, CURLPAUSE_CONT);
 }
 
+bool CurlTransfer::idleReaderFor(std::chrono::steady_clock::duration longer,
+                                 std::chrono::steady_clock::time_point now) const {
+  return pause_ == Pause::reader && now - pausedSince_ >= longer;
+}
+
+bool CurlTransfer::slowerThanMinimum(std::chrono::steady_clock::time_point now) {
+  if (!bodyBegun_ || pause_ == Pause::room || pause_ == Pause::gate) return false;
+  if (now - rateWindowStart_ < minRateWindow_) return false;
+  const auto least =
+      static_cast<size_t>(minBytesPerSecond_) * static_cast<size_t>(minRateWindow_.count());
+  if (bodyBytes_ - rateWindowBytes_ < least) return true;
+  rateWindowStart_ = now;
+  rateWindowBytes_ = bodyBytes_;
+  return false;
+}
+
+std::string CurlTransfer::minimumRateText() const {
+  return std::to_string(minBytesPerSecond_) + " bytes/s over " +
+         std::to_string(minRateWindow_.count()) + " s";
+}
+
 HttpResult CurlTransfer::finish(CURLcode code) {
+  if (endedForRoom_) {
+    if (stream_) stream_->fail();
+    return HttpError{HttpErrorCause::cancelled,
+                     "nobody waits for it, and the bodies in flight have no room left"};
+  }
   if (bodyTooLarge_ || code == CURLE_FILESIZE_EXCEEDED) {
     if (stream_) stream_->fail();
     return HttpError{

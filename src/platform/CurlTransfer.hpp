@@ -4,11 +4,13 @@
 #include <curl/curl.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/CurlSockets.hpp"
 #include "platform/HttpBodyStream.hpp"
@@ -20,6 +22,17 @@ namespace ombrelia::platform {
 // result it makes when libcurl is done with it.
 class CurlTransfer {
  public:
+  // The most a gated body's room runs ahead of what has arrived (and never more than has
+  // arrived): an origin's declared length is only believed as its bytes come, so one that
+  // declares megabytes and trickles holds about what it sent, not what it promised. Large
+  // enough that the room of a body of tens of MiB grows in a few steps.
+  static constexpr size_t kMaxBodyLookAheadBytes = 8u << 20;
+  // Why a transfer is paused, each undone by its own resume.
+  enum class Pause { none, gate, room, reader };
+  // Asked before the body holds more than it counts already, with what it would hold in all;
+  // false pauses (or, nobody waiting for it, ends) the transfer. Set by the client's engine.
+  using RoomGate = std::function<bool(CurlTransfer& transfer, size_t wouldHold)>;
+
   CurlTransfer(uint64_t identifier, HttpRequest request, HttpClient::Completion completion,
                const HttpClient::Settings& settings);
   ~CurlTransfer();
@@ -55,8 +68,27 @@ class CurlTransfer {
   bool multiplexes() const;
   // How a paused transfer asks the engine to continue it; set once it has started.
   void setResume(std::function<void()> resume) { resume_ = std::move(resume); }
-  // Continues the transfer if its body gate paused it.
+  // Continues the transfer if anything paused it.
   void resume();
+  // Sets the client's budget of bodies in flight, and what to tell it when the transfer pauses
+  // for anything but room (another may then take the room it would have had).
+  void setRoom(RoomGate room, std::function<void()> pausedElsewhere) {
+    room_ = std::move(room);
+    pausedElsewhere_ = std::move(pausedElsewhere);
+  }
+  // What the body counts in the client's budget; the engine adds what it admits.
+  size_t counted() const { return counted_; }
+  void count(size_t bytes) { counted_ += bytes; }
+  Pause pause() const { return pause_; }
+  bool bodyBegun() const { return bodyBegun_; }
+  // Whether the transfer has been paused by its reader, who took nothing, for `longer`.
+  bool idleReaderFor(std::chrono::steady_clock::duration longer,
+                     std::chrono::steady_clock::time_point now) const;
+  // Whether the body, since it began, came slower than the request's minimum rate over a whole
+  // window; time paused for room does not count.
+  bool slowerThanMinimum(std::chrono::steady_clock::time_point now);
+  // The minimum rate, as a reason for ending the transfer.
+  std::string minimumRateText() const;
 
  private:
   static size_t onBody(char* data, size_t size, size_t count, void* self);
@@ -66,10 +98,12 @@ class CurlTransfer {
   static int onConnectionReady(void* self, char* primaryIp, char* localIp, int primaryPort,
                                int localPort);
   // The first body bytes of the final answer: reserves the body, or starts its stream.
-  void beginBody();
-  // Whether the request's body gate lets the body hold `length` more bytes (its declared length
-  // at the first piece); makes the body's room once it does.
+  void beginBody(std::string_view firstPiece);
+  // Whether the request's body gate lets the body hold `length` more bytes, its room following
+  // what has arrived; makes the body's room once it does.
   bool gateAdmits(size_t length);
+  // Pauses the transfer for `cause`: what onBody returns.
+  size_t pauseFor(Pause cause);
   // What the answer said before its body: status, final URL, type and range.
   HttpResponse head() const;
   // After the transfer went on from a later hop: the credentials of the first URL go with it as
@@ -107,7 +141,17 @@ class CurlTransfer {
   bool startedOver_ = false;
   bool waited_ = true;
   bool hasConnection_ = false;
-  bool paused_ = false;
+  Pause pause_ = Pause::none;
+  std::chrono::steady_clock::time_point pausedSince_{};
+  // Ended because nobody waits for it and the client's budget had no room left.
+  bool endedForRoom_ = false;
+  RoomGate room_;
+  std::function<void()> pausedElsewhere_;
+  size_t counted_ = 0;
+  long minBytesPerSecond_ = 1;
+  std::chrono::seconds minRateWindow_{1};
+  std::chrono::steady_clock::time_point rateWindowStart_{};
+  size_t rateWindowBytes_ = 0;
   size_t gateAdmitted_ = 0;  // bytes the body gate has let the body hold
   std::string hostKey_;
   std::optional<uint64_t> declaredLength_;

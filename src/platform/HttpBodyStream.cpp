@@ -46,17 +46,30 @@ std::optional<std::optional<Data>> HttpBodyStream::takePieceLocked() {
   return std::optional<std::optional<Data>>(std::in_place, std::move(piece));
 }
 
+size_t HttpBodyStream::unreadBytes() const {
+  std::lock_guard lock(mutex_);
+  return state_ == State::receiving ? receiving_.size() - cursor_ : 0;
+}
+
+bool HttpBodyStream::pauseUntilRead(std::function<void()> resume) {
+  std::lock_guard lock(mutex_);
+  if (state_ != State::receiving || receiving_.size() - cursor_ < kMaxUnreadBytes) return false;
+  paused_ = std::move(resume);
+  return true;
+}
+
 void HttpBodyStream::readNext(ReadCompletion completion) {
   std::optional<std::optional<Data>> piece;
+  std::function<void()> resume;
   {
     std::lock_guard lock(mutex_);
     piece = takePieceLocked();
-    if (!piece) {
-      waiting_ = std::move(completion);
-      return;
-    }
+    if (!piece) waiting_ = std::move(completion);
+    resume.swap(paused_);
   }
-  completion(std::move(*piece));
+  // The writer first: the next bytes are on their way while this piece is passed on.
+  if (resume) resume();
+  if (piece) completion(std::move(*piece));
 }
 
 void HttpBodyStream::append(const char* bytes, size_t length) {
@@ -86,9 +99,11 @@ void HttpBodyStream::end(State to) {
   ReadCompletion reader;
   std::optional<std::optional<Data>> piece;
   std::vector<std::function<void()>> ended;
+  std::function<void()> resume;
   {
     std::lock_guard lock(mutex_);
     if (state_ != State::receiving) return;
+    resume.swap(paused_);
     if (to == State::complete) whole_ = Data(std::move(receiving_));
     receiving_ = std::string();
     state_ = to;
@@ -102,6 +117,8 @@ void HttpBodyStream::end(State to) {
   // The end callbacks first: a reader told of the end finds them done.
   for (auto& callback : ended) callback();
   if (reader) reader(std::move(*piece));
+  // Whoever paused for the reader is not left waiting on a body that has ended.
+  if (resume) resume();
 }
 
 }  // namespace ombrelia::platform

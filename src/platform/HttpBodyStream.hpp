@@ -15,11 +15,16 @@
 namespace ombrelia::platform {
 
 // The body of one answer while it arrives, for a reader that passes it on before it is whole.
-// Every byte is kept to the end, because the whole body is what the transfer completes with:
-// a reader slower than the origin therefore costs no memory beyond the body itself (which the
-// client's body cap bounds) and the one piece it holds, and never slows the transfer down.
+// Every byte is kept to the end, because the whole body is what the transfer completes with.
+// The transfer runs at most kMaxUnreadBytes ahead of its reader (pauseUntilRead): a reader that
+// takes nothing keeps no more than that of a body it may never read.
 class HttpBodyStream {
  public:
+  // How far a transfer may run ahead of its reader: a few hundred milliseconds of a fast origin,
+  // so a reader that keeps up never waits for it, and twelve players that read nothing hold a
+  // few dozen MiB rather than their whole segments.
+  static constexpr size_t kMaxUnreadBytes = 2u << 20;
+
   // The most a read copies out while the body arrives (once it is whole, pieces are shared,
   // not copied, and the rest goes at once): what a reader holds besides the body.
   static constexpr size_t kMaxPieceBytes = 256 * 1024;
@@ -50,6 +55,13 @@ class HttpBodyStream {
   // waiting reader hears of the end.
   void whenEnded(std::function<void()> callback);
 
+  // Bytes arrived that the reader has not taken yet.
+  size_t unreadBytes() const;
+  // When the reader has left at least kMaxUnreadBytes unread: true, and `resume` runs once (on
+  // the reader's thread, or the one that ends the body) as soon as the reader takes a piece or
+  // the body ends. False, and `resume` is dropped, when the reader is close enough behind.
+  bool pauseUntilRead(std::function<void()> resume);
+
   // The next piece after the previous one. Completes at once when bytes are there or the body
   // has ended; otherwise as soon as more arrive or it ends.
   void readNext(ReadCompletion completion);
@@ -64,12 +76,13 @@ class HttpBodyStream {
   std::optional<std::optional<Data>> takePieceLocked();
 
   const std::optional<uint64_t> expectedLength_;
-  std::mutex mutex_;  // guards everything below
+  mutable std::mutex mutex_;  // guards everything below
   State state_ = State::receiving;
   std::string receiving_;  // the bytes so far, while receiving
   Data whole_;             // once complete
   size_t cursor_ = 0;      // the reader's offset
   ReadCompletion waiting_;
+  std::function<void()> paused_;  // the writer's, until the reader takes a piece
   std::vector<std::function<void()>> ended_;
 };
 

@@ -27,6 +27,8 @@ HttpClient::HttpClient(Settings settings)
 
 HttpClient::~HttpClient() = default;
 
+size_t HttpClient::peakBodyBytesInFlight() const { return engine_->peakBodyBytesInFlight(); }
+
 std::shared_ptr<HttpTask> HttpClient::dataTask(HttpRequest request, Completion completion) {
   const auto identifier = engine_->nextIdentifier();
   engine_->submit(std::make_unique<CurlTransfer>(identifier, std::move(request),

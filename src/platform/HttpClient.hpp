@@ -28,19 +28,28 @@ class HttpClient {
   // A backstop for the whole transfer; callers with a deadline of their own set a shorter one.
   static constexpr std::chrono::milliseconds kDefaultRequestTimeout{120'000};
   // A transfer slower than 1 KiB/s for 20 s is stalled: a player would have given up on it.
+  // The client applies it to a body paused for its reader too (libcurl does not).
   static constexpr long kDefaultLowSpeedBytesPerSecond = 1024;
   static constexpr std::chrono::seconds kDefaultLowSpeedTime{20};
   // Browsers and the platform's URL loading stop at a small number of hops too.
   static constexpr long kMaxRedirects = 10;
   // A player asks for a few segments at a time; more connections to one origin buy nothing.
   static constexpr long kMaxConnectionsPerHost = 8;
-  // The bodies of every transfer in flight count here, each at its declared length once known
-  // (what it will hold when whole), else at what it holds. Transfers someone waits for always go
-  // on; an abandoned one goes on only while all of them fit: room for two of the largest bodies
-  // the client takes, or a few dozen ordinary segments, finishing for the segment store what a
-  // player left, while a player leaving segment after segment cannot make the viewer hold them
-  // all at once.
+  // The one budget of every body in flight, waited for or abandoned: room for two of the
+  // largest bodies the client takes, or a few dozen ordinary segments. Each body counts what
+  // has arrived; a piece that would pass the budget pauses its transfer (libcurl keeps the
+  // piece, no byte is lost) until room frees. Half of it (kMaxBodyBytes) only the oldest body
+  // someone waits for and that moves may take, so that bodies each holding part of it never
+  // wait on each other for ever. An abandoned transfer goes on only while every body, each at
+  // its declared length (what it will hold when whole), fits, and while no body someone waits
+  // for lacks room: it finishes for the segment store what a player left, while a player
+  // leaving segment after segment cannot make the viewer hold them all at once.
   static constexpr size_t kMaxBodyBytesInFlight = 2 * kMaxBodyBytes;
+  // A player's share of the budget beside the body it reads: its transfer runs at most
+  // HttpBodyStream::kMaxUnreadBytes ahead of it. A reader that takes nothing of it for this long
+  // while another body waits for room is ended, so players that read nothing cannot keep a
+  // reading player's segment waiting; otherwise the minimum rate below ends it.
+  static constexpr std::chrono::seconds kMaxIdleReaderTime{5};
 
   struct Settings {
     // The serial queue completions run on; a new one when empty.
@@ -69,6 +78,10 @@ class HttpClient {
 
   const std::shared_ptr<DispatchQueue>& delegateQueue() const { return delegateQueue_; }
   const Settings& settings() const { return settings_; }
+
+  // The most the bodies in flight held at one time since the client was made, by what had
+  // arrived: what the budget of bodies in flight bounds.
+  size_t peakBodyBytesInFlight() const;
 
   // Starts a GET at once. Only http and https URLs are fetched, redirects included.
   std::shared_ptr<HttpTask> dataTask(HttpRequest request, Completion completion);

@@ -1,6 +1,7 @@
 #include "platform/HttpClientEngine.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <mutex>
 
@@ -24,6 +25,7 @@ HttpClientEngine::HttpClientEngine(const HttpClient::Settings& settings,
                                    std::shared_ptr<DispatchQueue> queue)
     : queue_(std::move(queue)),
       maxBodyBytesInFlight_(settings.maxBodyBytesInFlight),
+      firstTakersRoom_(std::min(settings.maxBodyBytes, settings.maxBodyBytesInFlight / 2)),
       maxConnectionsPerHost_(settings.maxConnectionsPerHost) {
   initializeCurlOnce();
   multi_ = curl_multi_init();
@@ -118,6 +120,11 @@ void HttpClientEngine::run() {
       if (found != active_.end() && found->second->waited()) {
         found->second->abandon();
         ++abandoned_;
+        // Paused for its reader or for room, it goes on by the rules of those nobody waits
+        // for: kept for the store within the budget, or ended; never left holding its
+        // connection.
+        found->second->resume();
+        roomMoved_ = true;
       }
     }
     for (const auto identifier : resumed) {
@@ -135,7 +142,9 @@ void HttpClientEngine::run() {
     int running = 0;
     curl_multi_perform(multi_, &running);
     collectFinished();
+    endStalledTransfers();
     endAbandonedBeyondLimits();
+    resumeWhereRoomMoved();
     curl_multi_poll(multi_, nullptr, 0, kPollTimeoutMs, nullptr);
   }
 }
@@ -154,6 +163,10 @@ void HttpClientEngine::start(std::unique_ptr<CurlTransfer> transfer) {
   transfer->setResume([weak, identifier] {
     if (auto engine = weak.lock()) engine->resume(identifier);
   });
+  // Both run on this thread, from within libcurl's calls, while the transfer is in active_.
+  transfer->setRoom(
+      [this](CurlTransfer& body, size_t wouldHold) { return admitBody(body, wouldHold); },
+      [this] { roomMoved_ = true; });
   active_.emplace(identifier, std::move(transfer));
 }
 
@@ -163,6 +176,11 @@ void HttpClientEngine::complete(uint64_t identifier, HttpResult result) {
   auto transfer = std::move(found->second);
   active_.erase(found);
   if (!transfer->waited()) --abandoned_;
+  if (transfer->counted() > 0) {
+    // Its body goes on with the completion, counted by whoever keeps it.
+    bodyBytesHeld_ -= transfer->counted();
+    roomMoved_ = true;
+  }
   curl_multi_remove_handle(multi_, transfer->easy());
   deliver(transfer->takeCompletion(), std::move(result));
 }
@@ -186,6 +204,69 @@ void HttpClientEngine::collectFinished() {
   }
 }
 
+bool HttpClientEngine::admitBody(CurlTransfer& transfer, size_t wouldHold) {
+  if (wouldHold <= transfer.counted()) return true;
+  const size_t more = wouldHold - transfer.counted();
+  // One nobody waits for may go on while every body fits (and none someone waits for lacks
+  // room: endAbandonedBeyondLimits); the others share what the first taker's room leaves.
+  const size_t limit =
+      !transfer.waited() ? maxBodyBytesInFlight_ : maxBodyBytesInFlight_ - firstTakersRoom_;
+  if (bodyBytesHeld_ + more > limit && !takesRoomFirst(transfer)) return false;
+  bodyBytesHeld_ += more;
+  transfer.count(more);
+  if (bodyBytesHeld_ > peakBodyBytes_.load()) peakBodyBytes_.store(bodyBytesHeld_);
+  return true;
+}
+
+bool HttpClientEngine::takesRoomFirst(const CurlTransfer& transfer) const {
+  if (!transfer.waited()) return false;
+  return std::none_of(active_.begin(), active_.end(), [&transfer](const auto& entry) {
+    const auto& other = *entry.second;
+    return entry.first < transfer.identifier() && other.waited() && other.bodyBegun() &&
+           (other.pause() == CurlTransfer::Pause::none ||
+            other.pause() == CurlTransfer::Pause::room);
+  });
+}
+
+bool HttpClientEngine::roomWanted() const {
+  return std::any_of(active_.begin(), active_.end(), [](const auto& entry) {
+    return entry.second->waited() && entry.second->pause() == CurlTransfer::Pause::room;
+  });
+}
+
+void HttpClientEngine::endStalledTransfers() {
+  const auto now = std::chrono::steady_clock::now();
+  const bool wanted = roomWanted();
+  std::vector<std::pair<uint64_t, std::string>> ending;
+  for (const auto& [identifier, transfer] : active_) {
+    if (transfer->slowerThanMinimum(now)) {
+      ending.emplace_back(identifier, "the body came slower than " + transfer->minimumRateText());
+    } else if (wanted && transfer->waited() && transfer->counted() > 0 &&
+               transfer->idleReaderFor(HttpClient::kMaxIdleReaderTime, now)) {
+      ending.emplace_back(identifier, "its reader took nothing for " +
+                                          std::to_string(HttpClient::kMaxIdleReaderTime.count()) +
+                                          " s while another body waited for room");
+    }
+  }
+  for (auto& [identifier, reason] : ending) {
+    complete(identifier, HttpError{HttpErrorCause::timedOut, std::move(reason)});
+  }
+}
+
+void HttpClientEngine::resumeWhereRoomMoved() {
+  if (!roomMoved_) return;
+  roomMoved_ = false;
+  std::vector<CurlTransfer*> paused;
+  for (const auto& [identifier, transfer] : active_) {
+    if (transfer->pause() == CurlTransfer::Pause::room) paused.push_back(transfer.get());
+  }
+  // The oldest first, as it takes room first. A resumed transfer may pause again at once.
+  std::sort(paused.begin(), paused.end(), [](const CurlTransfer* a, const CurlTransfer* b) {
+    return a->identifier() < b->identifier();
+  });
+  for (auto* transfer : paused) transfer->resume();
+}
+
 void HttpClientEngine::endAbandonedBeyondLimits() {
   if (abandoned_ == 0) return;
   // Of the abandoned ones, those with the most still to come go first: what is nearly whole is
@@ -201,13 +282,18 @@ void HttpClientEngine::endAbandonedBeyondLimits() {
     if (!transfer->waited() && transfer->weight() > 0) candidates.push_back(transfer.get());
   }
   std::sort(candidates.begin(), candidates.end(), mostToCome);
+  // A body someone waits for that lacks room takes it from those nobody waits for.
+  const bool wanted = roomWanted();
   std::vector<std::pair<uint64_t, std::string>> ending;
   for (auto* transfer : candidates) {
-    if (inFlight <= maxBodyBytesInFlight_) break;
+    if (inFlight <= maxBodyBytesInFlight_ && (!wanted || transfer->counted() == 0)) continue;
+    const bool over = inFlight > maxBodyBytesInFlight_;
     inFlight -= transfer->weight();
     ending.emplace_back(transfer->identifier(),
-                        "nobody waits for it, and the bodies in flight passed " +
-                            std::to_string(maxBodyBytesInFlight_) + " bytes");
+                        over ? "nobody waits for it, and the bodies in flight passed " +
+                                   std::to_string(maxBodyBytesInFlight_) + " bytes"
+                             : std::string("nobody waits for it, and a body someone waits for "
+                                           "needs its room"));
   }
   // Per host, as libcurl bounds connections: where the transfers there outnumber the
   // connections it may open, some wait, and none may wait for an abandoned one. A host whose

@@ -36,6 +36,8 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
   void abandon(uint64_t identifier);
   // Continues a transfer its body gate paused.
   void resume(uint64_t identifier);
+  // The most the bodies in flight held at one time, by what had arrived.
+  size_t peakBodyBytesInFlight() const { return peakBodyBytes_.load(); }
   // Queues a completion on the delegate queue.
   void deliver(HttpClient::Completion completion, HttpResult result);
 
@@ -47,6 +49,20 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
   // Ends the abandoned transfers that pass the body budget or hold a connection a transfer
   // someone waits for needs.
   void endAbandonedBeyondLimits();
+  // The budget of bodies in flight, by what has arrived: whether `transfer` may hold
+  // `wouldHold` bytes in all; counts them when it may.
+  bool admitBody(CurlTransfer& transfer, size_t wouldHold);
+  // Whether `transfer` is the oldest that someone waits for and whose body moves: that one
+  // takes the room kept back from the others, so that bodies each holding part of the budget
+  // never wait on each other for ever.
+  bool takesRoomFirst(const CurlTransfer& transfer) const;
+  // Whether a transfer someone waits for is paused for room.
+  bool roomWanted() const;
+  // Ends the transfers slower than their minimum rate, and, while one someone waits for lacks
+  // room, those whose reader has taken nothing for HttpClient::kMaxIdleReaderTime.
+  void endStalledTransfers();
+  // Continues the transfers paused for room once room may have come free.
+  void resumeWhereRoomMoved();
 
   std::shared_ptr<DispatchQueue> queue_;
   // Outlives every connection: the multi handle's cleanup closes the last ones through it.
@@ -55,6 +71,11 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
   std::atomic<uint64_t> nextIdentifier_{0};
 
   const size_t maxBodyBytesInFlight_;
+  // Of the budget, what only the transfer that takes room first may use.
+  const size_t firstTakersRoom_;
+  size_t bodyBytesHeld_ = 0;  // by every body in flight, by what has arrived
+  bool roomMoved_ = false;    // since the transfers paused for room last asked
+  std::atomic<size_t> peakBodyBytes_{0};
   const long maxConnectionsPerHost_;
 
   std::mutex mutex_;  // guards the inbox: incoming_, cancels_, abandons_, resumes_, stopping_

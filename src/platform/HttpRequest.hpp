@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include <ombrelia/Url.hpp>
 
@@ -24,19 +25,29 @@ struct HttpRequest {
   // The whole transfer, connection and redirects included.
   std::optional<std::chrono::milliseconds> timeout;
   std::optional<size_t> maxBodyBytes;
+  // The slowest a body may come once it has begun: fewer bytes than `minBytesPerSecond` a second
+  // over a `minRateWindow`, and the transfer ends as timed out. Time paused for room (the body
+  // gate or the client's budget) does not count; time paused for a reader that takes nothing
+  // does. Unset, the client's low-speed limit.
+  std::optional<long> minBytesPerSecond;
+  std::optional<std::chrono::seconds> minRateWindow;
   // When set, the body of a 200 answer is handed over as it arrives: called once at its first
   // byte, on the client's own thread (so it must return at once), with the answer's head (no
   // body) and the body's stream. The completion still follows, on the delegate queue, with the
   // whole body, or with the error that broke it off (the stream then fails too).
   std::function<void(HttpResponse head, std::shared_ptr<HttpBodyStream> body)> onBodyStart;
   // When set, asked before the body holds more, on the client's own thread (so it must return
-  // at once), with how many bytes more: the whole declared length at the first piece when the
-  // answer declares one; past it, as the body's room grows, twice the new room (the old room is
-  // held too while the bytes move over, as the new one is while the body is shrunk to its size
-  // at the end). A streamed body asks for each piece as it comes. False pauses the transfer, with
+  // at once), with how many bytes more: as the body's room grows with what has arrived (by at
+  // most CurlTransfer::kMaxBodyLookAheadBytes beyond it, whatever length the answer declares),
+  // twice the new room (the old room is held too while the bytes move over, as the new one is
+  // while the body is shrunk to its size at the end). A streamed body asks for each piece as it
+  // comes. False pauses the transfer, with
   // the piece not kept, until `resume` (callable once, from any thread) is called; the piece is
   // offered again then. A paused transfer holds its connection and its deadline runs on.
   std::function<bool(size_t bytes, std::function<void()> resume)> bodyGate;
+  // When set with bodyGate, asked once at the body's first piece with the answer's head and that
+  // piece: false, and the body passes without the gate.
+  std::function<bool(const HttpResponse& head, std::string_view firstPiece)> bodyGateApplies;
 };
 
 }  // namespace ombrelia::platform

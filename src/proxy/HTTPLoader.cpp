@@ -50,6 +50,23 @@ std::optional<std::string> withoutCredentials(
 
 // What is read as a playlist further on (stored, pinned, rewritten) has its lines bounded before
 // any of that: past the bound it is no body, as one past the body limit is.
+// The "scheme://host:port" whose share of the playlist budget a fetch of `url` counts in.
+std::string originOf(const std::string& url) {
+  const auto reading = platform::CurlUrlReading::of(url);
+  return reading ? reading->origin() : std::string();
+}
+
+// Whether an answer to a fetch that was not asked for as a playlist is one, from its head and
+// the first piece of its body: what PlaylistContent::looksLikePlaylist reads of the whole.
+bool startsLikePlaylist(const platform::HttpResponse& head, std::string_view firstPiece) {
+  HTTPLoader::Response start;
+  start.statusCode = head.statusCode;
+  start.contentType = head.mimeType;
+  // "#EXTM3U" after a byte order mark at most.
+  start.data = Data(firstPiece.data(), std::min<size_t>(firstPiece.size(), 16));
+  return PlaylistContent::looksLikePlaylist(start);
+}
+
 void dropPlaylistOfTooManyLines(HTTPLoader::Response& response) {
   const size_t lines = LineSplitter::count(response.data->view());
   if (lines <= PlaylistContent::kMaxLines) return;
@@ -96,7 +113,7 @@ void HTTPLoader::requestPlaylist(const Url& playlistURL, Completion completion,
                                  Cancellation cancellation) {
   const auto& budget = PlaylistWorkBudget::shared();
   const size_t expected = budget->lastBodyBytes(playlistURL.toString());
-  auto work = budget->begin();
+  auto work = budget->begin(originOf(playlistURL.toString()));
   // A fetch still waiting for room is dropped with its player.
   work->stopWaitingOnceCancelled(cancellation);
   // The loader is kept until the fetch has started, as a running fetch keeps its completion.
@@ -175,26 +192,44 @@ void HTTPLoader::load(Load load) {
       bodyStarted(std::move(response));
     };
   }
-  if (load.playlistWork) {
+  // A playlist's work, made at its fetch; for a fetch under another path, made once its body
+  // starts as a playlist's, so that it takes the gate as any playlist does. Read by the
+  // completion, which comes after the body's last piece.
+  auto work = std::make_shared<std::shared_ptr<PlaylistWork>>(std::move(load.playlistWork));
+  if (*work || kind == Kind::general) {
     // Called on the HTTP client's thread only: the body first uses what was taken before the
-    // fetch, then asks the budget for each piece.
-    request.bodyGate = [work = load.playlistWork, taken = load.playlistBytesTaken,
+    // fetch, then asks the budget for each piece as it arrives.
+    request.bodyGate = [work, taken = load.playlistBytesTaken,
                         received = std::make_shared<size_t>(0)](size_t bytes,
                                                                 std::function<void()> resume) {
       const size_t beyond =
           *received + bytes > taken ? *received + bytes - std::max(*received, taken) : 0;
-      if (beyond > 0 && !work->tryHold(beyond, std::move(resume))) return false;
+      if (beyond > 0 && !(*work)->tryHold(beyond, std::move(resume))) return false;
       *received += bytes;
       return true;
     };
+    if (!*work) {
+      request.bodyGateApplies = [work, origin = originOf(url.toString())](
+                                    const platform::HttpResponse& head,
+                                    std::string_view firstPiece) {
+        if (!startsLikePlaylist(head, firstPiece)) return false;
+        *work = PlaylistWorkBudget::shared()->begin(origin);
+        return true;
+      };
+    }
+  }
+  if (kind == Kind::playlist) {
+    request.minBytesPerSecond = kMinPlaylistBytesPerSecond;
+    request.minRateWindow = kPlaylistRateWindow;
   }
   // The completion needs the counters, not the loader: a loader may go away with requests
   // still running, and they complete all the same.
   auto task = urlSession_->dataTask(
       std::move(request),
       [kind, start, service = analyticsService_, credentials = credentials_,
-       requested = url.toString(), asked = std::move(asked), work = std::move(load.playlistWork),
+       requested = url.toString(), asked = std::move(asked), heldWork = std::move(work),
        completion = std::move(load.completion)](platform::HttpResult result) mutable {
+        std::shared_ptr<PlaylistWork> work = std::move(*heldWork);
         std::optional<int> errorCode;
         if (const auto* error = result.errorIf()) {
           errorCode = error->code();
@@ -241,9 +276,10 @@ void HTTPLoader::load(Load load) {
               (kind == Kind::general && PlaylistContent::looksLikePlaylist(response))) {
             dropPlaylistOfTooManyLines(response);
             if (response.data) {
-              // A playlist goes on to its stages with its body counted; one met under another
-              // path arrived uncounted, and is counted from here.
-              if (!work) work = PlaylistWorkBudget::shared()->begin();
+              // A playlist goes on to its stages with its body counted, exactly now. One met
+              // under another path whose first piece did not show it (a few bytes only) is
+              // counted from here.
+              if (!work) work = PlaylistWorkBudget::shared()->begin(originOf(requested));
               work->holdExactly(response.data->size());
               response.playlistWork = std::move(work);
               if (kind == Kind::playlist) {

@@ -7,8 +7,8 @@
 
 namespace ombrelia {
 
-PlaylistWork::PlaylistWork(std::shared_ptr<PlaylistWorkBudget> budget)
-    : budget_(std::move(budget)) {
+PlaylistWork::PlaylistWork(std::shared_ptr<PlaylistWorkBudget> budget, std::string origin)
+    : budget_(std::move(budget)), origin_(std::move(origin)) {
   budget_->enter(*this);
 }
 

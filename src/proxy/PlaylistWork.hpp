@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "platform/CancellationToken.hpp"
 
@@ -16,7 +17,8 @@ class PlaylistWorkBudget;
 // its answer. Let go, it gives everything back and drops its waiting, if any.
 class PlaylistWork : public std::enable_shared_from_this<PlaylistWork> {
  public:
-  explicit PlaylistWork(std::shared_ptr<PlaylistWorkBudget> budget);
+  // `origin`: whose share it counts in ("scheme://host:port"), none when empty.
+  PlaylistWork(std::shared_ptr<PlaylistWorkBudget> budget, std::string origin = {});
   ~PlaylistWork();
   PlaylistWork(const PlaylistWork&) = delete;
   PlaylistWork& operator=(const PlaylistWork&) = delete;
@@ -43,6 +45,7 @@ class PlaylistWork : public std::enable_shared_from_this<PlaylistWork> {
   friend class PlaylistWorkBudget;
 
   const std::shared_ptr<PlaylistWorkBudget> budget_;
+  const std::string origin_;
   uint64_t sequence_ = 0;
   size_t held_ = 0;      // guarded by the budget's mutex
   size_t mostHeld_ = 0;  // likewise

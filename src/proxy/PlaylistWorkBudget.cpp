@@ -20,8 +20,14 @@ std::shared_ptr<PlaylistWorkBudget> PlaylistWorkBudget::create(Settings settings
   return std::shared_ptr<PlaylistWorkBudget>(new PlaylistWorkBudget(settings));
 }
 
-std::shared_ptr<PlaylistWork> PlaylistWorkBudget::begin() {
-  return std::make_shared<PlaylistWork>(shared_from_this());
+std::shared_ptr<PlaylistWork> PlaylistWorkBudget::begin(std::string origin) {
+  return std::make_shared<PlaylistWork>(shared_from_this(), std::move(origin));
+}
+
+size_t PlaylistWorkBudget::originBytesInFlight(const std::string& origin) const {
+  std::lock_guard lock(mutex_);
+  const auto found = heldByOrigin_.find(origin);
+  return found == heldByOrigin_.end() ? 0 : found->second;
 }
 
 size_t PlaylistWorkBudget::lastBodyBytes(const std::string& key) const {
@@ -73,7 +79,7 @@ void PlaylistWorkBudget::leave(PlaylistWork& work) {
       dropped.push_back(std::move(*it));
       it = waiters_.erase(it);
     }
-    used_ -= work.held_;
+    subtractLocked(work, work.held_);
     // The stages of one large playlist run on several threads of the global queue, and each
     // thread's arena keeps what it freed: the most the work held is free now, though its answer
     // may have given all of it back piece by piece.
@@ -87,6 +93,7 @@ void PlaylistWorkBudget::leave(PlaylistWork& work) {
 bool PlaylistWorkBudget::admitsLocked(const PlaylistWork& work, size_t bytes) const {
   // The oldest takes what it needs beside the budget the others share.
   if (live_.empty() || live_.begin()->first == work.sequence_) return true;
+  if (!withinOriginShareLocked(work, bytes)) return false;
   const size_t others = used_ - live_.begin()->second->held_;
   // Nothing asked still counts as a byte: a fetch starts only while there is room.
   const size_t after = others + std::max<size_t>(bytes, 1);
@@ -97,7 +104,27 @@ bool PlaylistWorkBudget::admitsLocked(const PlaylistWork& work, size_t bytes) co
   return work.held_ + bytes <= settings_.maxSmallPlaylistBytes && after <= settings_.maxBytes;
 }
 
+bool PlaylistWorkBudget::withinOriginShareLocked(const PlaylistWork& work, size_t bytes) const {
+  if (work.origin_.empty()) return true;
+  const auto found = heldByOrigin_.find(work.origin_);
+  const size_t held = found == heldByOrigin_.end() ? 0 : found->second;
+  // The oldest holds beside the budget, so it is not counted against its origin's share either.
+  const PlaylistWork& oldest = *live_.begin()->second;
+  const size_t oldestsPart = oldest.origin_ == work.origin_ ? oldest.held_ : 0;
+  return held - oldestsPart + std::max<size_t>(bytes, 1) <= settings_.maxOriginBytes;
+}
+
+void PlaylistWorkBudget::subtractLocked(PlaylistWork& work, size_t bytes) {
+  work.held_ -= bytes;
+  used_ -= bytes;
+  if (work.origin_.empty() || bytes == 0) return;
+  auto found = heldByOrigin_.find(work.origin_);
+  found->second -= bytes;
+  if (found->second == 0) heldByOrigin_.erase(found);
+}
+
 void PlaylistWorkBudget::addLocked(PlaylistWork& work, size_t bytes) {
+  if (!work.origin_.empty() && bytes > 0) heldByOrigin_[work.origin_] += bytes;
   work.held_ += bytes;
   work.mostHeld_ = std::max(work.mostHeld_, work.held_);
   used_ += bytes;
@@ -109,8 +136,7 @@ void PlaylistWorkBudget::give(PlaylistWork& work, size_t bytes) {
     std::lock_guard lock(mutex_);
     bytes = std::min(bytes, work.held_);
     if (bytes == 0) return;
-    work.held_ -= bytes;
-    used_ -= bytes;
+    subtractLocked(work, bytes);
   }
   // A stage that ends gives back what it held for a moment, from the arena of whichever thread
   // it ran on: the next stage, on another thread, would otherwise take as much again.

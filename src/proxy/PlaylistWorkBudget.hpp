@@ -58,19 +58,27 @@ class PlaylistWorkBudget : public std::enable_shared_from_this<PlaylistWorkBudge
   // player keeps one playlist per variant and rendition, a few dozen at most, so 64 cover the
   // players of a viewer.
   static constexpr size_t kMaxRememberedPlaylists = 64;
+  // An origin's share: what the playlists of one origin ("scheme://host:port") may hold together
+  // beside the oldest, so that an origin whose bodies are slow or huge leaves the rest of the
+  // budget to the others. Half of it: one origin's large playlists still go two at a time.
+  static constexpr size_t kMaxOriginPlaylistBytes = kMaxPlaylistBytesInFlight / 2;
 
   struct Settings {
     size_t maxBytes = kMaxPlaylistBytesInFlight;
     size_t maxSmallPlaylistBytes = kMaxSmallPlaylistBytes;
     size_t smallPlaylistReserve = kSmallPlaylistReserve;
+    size_t maxOriginBytes = kMaxOriginPlaylistBytes;
   };
 
   // The process's budget; never destroyed.
   static const std::shared_ptr<PlaylistWorkBudget>& shared();
   [[nodiscard]] static std::shared_ptr<PlaylistWorkBudget> create(Settings settings);
 
-  // The work of one more playlist, holding nothing yet; it is younger than every other.
-  std::shared_ptr<PlaylistWork> begin();
+  // The work of one more playlist, holding nothing yet; it is younger than every other. Its
+  // bytes count in the share of `origin` ("scheme://host:port"), none when empty.
+  std::shared_ptr<PlaylistWork> begin(std::string origin = {});
+  // What the playlists of `origin` hold now.
+  size_t originBytesInFlight(const std::string& origin) const;
 
   // The size of the body the playlist at `key` had when last fetched; 0 when not remembered.
   size_t lastBodyBytes(const std::string& key) const;
@@ -97,6 +105,10 @@ class PlaylistWorkBudget : public std::enable_shared_from_this<PlaylistWorkBudge
   // Called with mutex_ held.
   bool admitsLocked(const PlaylistWork& work, size_t bytes) const;
   void addLocked(PlaylistWork& work, size_t bytes);
+  // Whether the work's origin may hold `bytes` more beside what its playlists hold.
+  bool withinOriginShareLocked(const PlaylistWork& work, size_t bytes) const;
+  // Takes `bytes` off what the work and its origin hold.
+  void subtractLocked(PlaylistWork& work, size_t bytes);
   // Gives back bytes, then admits the waiters that now fit; their callbacks run on the global
   // queue.
   void give(PlaylistWork& work, size_t bytes);
@@ -112,6 +124,7 @@ class PlaylistWorkBudget : public std::enable_shared_from_this<PlaylistWorkBudge
   std::deque<std::pair<std::string, size_t>> lastBodyBytes_;  // the oldest remembered first
   size_t used_ = 0;
   size_t peak_ = 0;
+  std::map<std::string, size_t> heldByOrigin_;  // only origins holding bytes
 };
 
 }  // namespace ombrelia

@@ -15,6 +15,7 @@
 #include "platform/HttpTask.hpp"
 #include "support/CountdownLatch.hpp"
 #include "support/NginxOrigin.hpp"
+#include "support/StreamedBody.hpp"
 #include "support/TestHttpServer.hpp"
 
 namespace ombrelia::platform {
@@ -154,6 +155,30 @@ TEST(HttpClientNginxTest, OverHttp2AbandonedAndPausedStreamsLeaveTheConnectionTo
   }
   for (auto& task : tasks) task->cancel();
   EXPECT_TRUE(allEnded.wait());
+
+  // A stream whose reader takes nothing pauses alone, a bounded way ahead of its reader: the
+  // connection serves the others meanwhile, and the stream comes whole once read.
+  std::shared_ptr<HttpBodyStream> unread;
+  test::CountdownLatch unreadBegun(1);
+  auto unreadRequest = get(origin.url("/big.ts?unread"));
+  unreadRequest.onBodyStart = [&](HttpResponse, std::shared_ptr<HttpBodyStream> stream) {
+    unread = std::move(stream);
+    unreadBegun.countDown();
+  };
+  auto unreadPromise = std::make_shared<std::promise<HttpResult>>();
+  auto unreadFuture = unreadPromise->get_future();
+  client->dataTask(std::move(unreadRequest),
+                   [unreadPromise](HttpResult r) { unreadPromise->set_value(r); });
+  ASSERT_TRUE(unreadBegun.wait());
+  EXPECT_EQ(unreadFuture.wait_for(1s), std::future_status::timeout)
+      << "a stream nobody read came in whole";
+  EXPECT_EQ(connectionOf(fetch(*client, origin.url("/connection"))), connection)
+      << "the paused stream held the connection up";
+  test::StreamedBody reader(unread);
+  EXPECT_EQ(reader.readAll(), test::StreamedBody::Outcome::whole);
+  EXPECT_EQ(reader.received().size(), size_t{4} << 20);
+  ASSERT_EQ(unreadFuture.wait_for(10s), std::future_status::ready);
+  EXPECT_TRUE(unreadFuture.get().hasValue());
 }
 
 // The stray bytes are a whole answer, sent once the first answer has been read, which the next

@@ -47,6 +47,12 @@ struct TestHttpResponse {
   std::string overrun;
   std::chrono::milliseconds overrunDelay{0};
   std::function<void()> onOverrunSent;
+  // An origin that trickles: the head (with `declaredLength` when set, else the body's length),
+  // then the body `tricklePieceBytes` at a time, one piece every `trickleInterval`; a body
+  // shorter than it declared then stalls. Off while tricklePieceBytes is zero.
+  std::optional<size_t> declaredLength;
+  size_t tricklePieceBytes = 0;
+  std::chrono::milliseconds trickleInterval{0};
 
   static TestHttpResponse ok(std::string body, std::optional<std::string> contentType = {}) {
     TestHttpResponse response;

@@ -173,10 +173,15 @@ struct TestHttpServer::Impl {
       if (chunked) {
         out += "Transfer-Encoding: chunked\r\n";
       } else if (response.mode != Mode::closeDelimited) {
-        out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
+        out += "Content-Length: " +
+               std::to_string(response.declaredLength.value_or(response.body.size())) + "\r\n";
       }
       for (const auto& [name, value] : response.headers) out += name + ": " + value + "\r\n";
       out += response.keepAlive ? "\r\n" : "Connection: close\r\n\r\n";
+      if (response.tricklePieceBytes > 0) {
+        outgoing = std::move(out);
+        return trickle(0);
+      }
       const bool stall =
           response.mode == Mode::stallAfterHead || response.mode == Mode::chunkedStallAfterHead;
       if (chunked) {
@@ -207,6 +212,36 @@ struct TestHttpServer::Impl {
                           self->socket.shutdown(tcp::socket::shutdown_both, ignored);
                           self->socket.close(ignored);
                         });
+    }
+
+    // Writes what is pending (the head, then a piece) and the body from `offset` piece by piece.
+    void trickle(size_t offset) {
+      asio::async_write(
+          socket, asio::buffer(outgoing),
+          [self = shared_from_this(), offset](boost::system::error_code error, size_t) {
+            if (error) return;
+            const auto& r = self->response;
+            if (offset >= r.body.size()) {
+              if (r.declaredLength.value_or(r.body.size()) > r.body.size()) {
+                self->server.held.push_back(self);
+              } else if (r.keepAlive) {
+                self->start();
+              } else {
+                boost::system::error_code ignored;
+                self->socket.shutdown(tcp::socket::shutdown_both, ignored);
+                self->socket.close(ignored);
+              }
+              return;
+            }
+            self->timer.expires_after(r.trickleInterval);
+            self->timer.async_wait([self, offset](boost::system::error_code waited) {
+              if (waited) return;
+              const size_t length =
+                  std::min(self->response.tricklePieceBytes, self->response.body.size() - offset);
+              self->outgoing = self->response.body.substr(offset, length);
+              self->trickle(offset + length);
+            });
+          });
     }
 
     void sendOverrunLater() {

@@ -479,9 +479,8 @@ TEST_F(HttpClientTest, AbandonedTransfersGoOnOnlyWithinTheBudgetOfBodiesInFlight
 }
 
 // A body gate that refuses pauses the transfer, which keeps every byte and its connection, and
-// is not taken for a stalled one by the low-speed limit, until resumed. A body of declared length
-// is asked for whole at its first piece, so that its room is made once; one of unknown length
-// piece by piece.
+// is not taken for a stalled one by the low-speed limit, until resumed. A body is asked for as
+// its room grows with what arrives, whether or not its length is declared.
 TEST_F(HttpClientTest, BodyGatePausesATransferUntilResumedAndLosesNoByte) {
   client = HttpClient::create({.delegateQueue = nullptr, .lowSpeedTime = 1s});
   std::string body(2'000'000, '\0');
@@ -515,7 +514,7 @@ TEST_F(HttpClientTest, BodyGatePausesATransferUntilResumedAndLosesNoByte) {
   std::function<void()> go;
   {
     std::lock_guard lock(waiter.mutex());
-    EXPECT_EQ(asked, std::vector<size_t>{body.size()}) << "asked for more while paused";
+    EXPECT_EQ(asked.size(), 1u) << "asked for more while paused";
     go = std::move(resume);
   }
   go();
@@ -528,8 +527,11 @@ TEST_F(HttpClientTest, BodyGatePausesATransferUntilResumedAndLosesNoByte) {
   }
   {
     std::lock_guard gate(waiter.mutex());
-    EXPECT_EQ(asked.size(), 2u);
-    EXPECT_EQ(taken, body.size());
+    // Its room follows what has arrived, twice over while it grows; never all it declared at
+    // once.
+    EXPECT_LT(asked[0], body.size());
+    EXPECT_GE(taken, body.size());
+    EXPECT_LE(taken, 2 * body.size());
   }
 
   auto unknown = get(server.url("/chunked.m3u8"));
@@ -549,6 +551,80 @@ TEST_F(HttpClientTest, BodyGatePausesATransferUntilResumedAndLosesNoByte) {
   EXPECT_GE(admitted, 2 * 100'000u) << "the gate counted the bytes, not the room they took";
   EXPECT_LE(admitted, 5 * 100'000u);
   EXPECT_GT(pieces, 1u);
+}
+
+// An origin that declares a large body and trickles it holds the room of what it sent, not of
+// what it declared (the gate was asked for all 48 MiB at the first piece), and a body slower than
+// its minimum rate ends, though it stays above libcurl's own low-speed limit.
+TEST_F(HttpClientTest, TricklingBodyTakesRoomAsItArrivesAndEndsBelowItsMinimumRate) {
+  TestHttpResponse trickling =
+      TestHttpResponse::ok(std::string(200'000, 't'), "application/vnd.apple.mpegurl");
+  trickling.declaredLength = 48u << 20;
+  trickling.tricklePieceBytes = 1024;
+  trickling.trickleInterval = 100ms;  // about 10 KiB/s
+  server.route("/trickle.m3u8", trickling);
+  auto request = get(server.url("/trickle.m3u8"));
+  request.minBytesPerSecond = 16 * 1024;
+  request.minRateWindow = 1s;
+  std::atomic<size_t> asked{0};
+  request.bodyGate = [&asked](size_t bytes, std::function<void()>) {
+    asked += bytes;
+    return true;
+  };
+  const auto result = fetch(*client, std::move(request));
+  ASSERT_TRUE(result) << "a body below its minimum rate went on";
+  ASSERT_FALSE(result->hasValue());
+  EXPECT_EQ(result->error().cause, HttpErrorCause::timedOut);
+  EXPECT_NE(result->error().message.find("slower than 16384 bytes/s over 1 s"), std::string::npos)
+      << result->error().message;
+  EXPECT_LE(asked.load(), 256u * 1024) << "the gate was asked for what the origin declared";
+}
+
+// A player that reads nothing paces its own transfer: the body runs a bounded way ahead of its
+// reader, then waits for it, and loses no byte (before, the whole body came in unread). Bodies in
+// flight past the client's budget pause too, over kept-alive connections, and the oldest takes
+// the room kept back, so each still completes whole.
+TEST_F(HttpClientTest, BodiesPauseForTheirReaderAndAtTheBudgetAndLoseNoByte) {
+  std::string body(12'000'000, '\0');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 11 + i / 4093);
+  server.route("/unread.ts", TestHttpResponse::ok(body, "video/mp2t"));
+  test::CountdownLatch begun(1);
+  std::shared_ptr<HttpBodyStream> stream;
+  auto request = get(server.url("/unread.ts"));
+  request.onBodyStart = [&](HttpResponse, std::shared_ptr<HttpBodyStream> s) {
+    stream = std::move(s);
+    begun.countDown();
+  };
+  Outcomes unread;
+  client->dataTask(std::move(request), unread.completion("unread"));
+  ASSERT_TRUE(begun.wait());
+  EXPECT_FALSE(unread.waiter.waitFor(1s, [&] { return unread.ended() > 0; }))
+      << "the whole body came in though its reader took nothing";
+  EXPECT_LE(stream->unreadBytes(), HttpBodyStream::kMaxUnreadBytes + 512 * 1024);
+  test::StreamedBody reader(stream);
+  ASSERT_EQ(reader.readAll(), test::StreamedBody::Outcome::whole);
+  EXPECT_TRUE(reader.received() == body);
+  ASSERT_TRUE(unread.waitForEnded(1));
+
+  client = HttpClient::create({.delegateQueue = nullptr, .maxBodyBytesInFlight = 2'000'000});
+  std::vector<std::string> paths{"/a.ts", "/b.ts", "/c.ts"};
+  for (const auto& path : paths) {
+    TestHttpResponse kept = TestHttpResponse::ok(body.substr(path.size() * 1000, 3'000'000));
+    kept.keepAlive = true;
+    server.route(path, kept);
+  }
+  Outcomes budgeted;
+  for (const auto& path : paths) client->dataTask(get(server.url(path)), budgeted.completion(path));
+  ASSERT_TRUE(budgeted.waitForEnded(paths.size())) << "bodies paused at the budget never went on";
+  for (const auto& path : paths) {
+    std::lock_guard lock(budgeted.waiter.mutex());
+    const auto& result = budgeted.results[path];
+    ASSERT_TRUE(result && result->hasValue()) << path;
+    EXPECT_TRUE(result->value().body.view() == body.substr(path.size() * 1000, 3'000'000)) << path;
+  }
+  // The others share what the oldest's room leaves: 1,000,000 bytes, and a piece each.
+  EXPECT_LE(client->peakBodyBytesInFlight(), 1'000'000u + 3'000'000u + 3 * 128 * 1024)
+      << "every body came in at once, whatever the budget";
 }
 
 TEST_F(HttpClientTest, RangeValueCannotInjectHeaderLines) {

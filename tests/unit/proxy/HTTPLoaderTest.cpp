@@ -7,6 +7,7 @@
 #include "platform/DispatchQueue.hpp"
 #include "proxy/HTTPLoader.hpp"
 #include "proxy/PlaylistWork.hpp"
+#include "proxy/PlaylistWorkBudget.hpp"
 #include "support/CountdownLatch.hpp"
 #include "support/TestHttpServer.hpp"
 
@@ -79,6 +80,36 @@ TEST_F(HTTPLoaderTest, ErrorPageOfAPlaylistHoldsItsShareOfTheBudgetUntilAnswered
   EXPECT_EQ(response->statusCode, 404);
   ASSERT_TRUE(response->playlistWork) << "the error page left the budget with its fetch";
   EXPECT_EQ(response->playlistWork->held(), 300'000u);
+}
+
+// A playlist fetched under a path that does not name one takes the budget's gate as its body
+// arrives, as any playlist does: it waits while the budget is full (it used to be counted only
+// once whole, room or not), and goes on once room frees. Other resources pass the gate.
+TEST_F(HTTPLoaderTest, PlaylistUnderAnotherPathWaitsForRoomInTheBudgetAsAnyPlaylist) {
+  server.route("/index", TestHttpResponse::ok("#EXTM3U\n#EXT-X-TARGETDURATION:4\n"
+                                              "#EXTINF:4,\nsegment0.ts\n#EXT-X-ENDLIST\n",
+                                              "text/plain"));
+  server.route("/key", TestHttpResponse::ok(std::string(16, 'k'), "application/octet-stream"));
+  const auto& budget = PlaylistWorkBudget::shared();
+  // The oldest holds beside the budget; the next one fills it.
+  auto oldest = budget->begin();
+  auto filling = budget->begin();
+  filling->holdExactly(PlaylistWorkBudget::kMaxPlaylistBytesInFlight);
+  auto promise = std::make_shared<std::promise<HTTPLoader::Response>>();
+  auto future = promise->get_future();
+  loader->requestGeneral(*Url::parse(server.url("/index")),
+                         [promise](HTTPLoader::Response r) { promise->set_value(r); });
+  const auto key = load(Kind::general, server.url("/key"));
+  ASSERT_TRUE(key && key->data) << "a resource that is no playlist waited for playlist room";
+  EXPECT_FALSE(key->playlistWork);
+  EXPECT_EQ(future.wait_for(500ms), std::future_status::timeout)
+      << "a playlist under another path passed a full budget";
+  filling.reset();
+  ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
+  const auto response = future.get();
+  ASSERT_TRUE(response.data);
+  ASSERT_TRUE(response.playlistWork);
+  EXPECT_EQ(response.playlistWork->held(), response.data->size());
 }
 
 TEST_F(HTTPLoaderTest, RefusedConnectionCountsOneRequestOneErrorAndASegmentDelay) {

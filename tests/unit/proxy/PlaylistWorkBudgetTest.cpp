@@ -99,5 +99,29 @@ TEST(PlaylistWorkBudget, RefusedFetchIsToldToAskAgainOnceThereIsRoom) {
   EXPECT_EQ(budget->bytesInFlight(), 5600u);
 }
 
+// The playlists of one origin hold at most its share beside the oldest, whatever room the budget
+// has left: an origin whose bodies trickle or swell leaves the rest to the others, and it gets
+// its room again as its playlists give theirs back.
+TEST(PlaylistWorkBudget, OneOriginHoldsNoMoreThanItsShareBesideTheOldest) {
+  auto budget = PlaylistWorkBudget::create({.maxBytes = 1000,
+                                            .maxSmallPlaylistBytes = 0,
+                                            .smallPlaylistReserve = 0,
+                                            .maxOriginBytes = 400});
+  const std::string greedy = "http://greedy.example:80";
+  auto oldest = budget->begin(greedy);
+  auto first = budget->begin(greedy);
+  auto second = budget->begin(greedy);
+  auto other = budget->begin("http://other.example:80");
+  ASSERT_TRUE(oldest->tryHold(300, [] {})) << "the oldest counts in no share";
+  ASSERT_TRUE(first->tryHold(350, [] {}));
+  Ran ran;
+  EXPECT_FALSE(second->tryHold(100, ran.stage("retry"))) << "an origin passed its share";
+  EXPECT_TRUE(other->tryHold(350, [] {})) << "another origin found no room";
+  EXPECT_EQ(budget->originBytesInFlight(greedy), 650u);
+  first->release(300);
+  ASSERT_TRUE(ran.waitFor("retry"));
+  EXPECT_TRUE(second->tryHold(100, [] {}));
+}
+
 }  // namespace
 }  // namespace ombrelia

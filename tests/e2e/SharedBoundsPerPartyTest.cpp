@@ -1,0 +1,164 @@
+// What the viewer shares among players and origins stays fair, through the example host
+// application: an origin that declares large playlists and trickles them leaves the application's
+// own playlist its reloads, and players that read nothing of large segments hold no more than the
+// budget of bodies in flight, while a reading player still gets its segment.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <unistd.h>
+
+#include "platform/HttpClient.hpp"
+#include "platform/url/UrlReference.hpp"
+#include "proxy/ReverseProxyURL.hpp"
+#include "support/ChildProcess.hpp"
+#include "support/LoopbackClient.hpp"
+#include "support/ProxyFixture.hpp"
+#include "support/ResidentMemory.hpp"
+#include "support/SampleStream.hpp"
+#include "support/StreamOrigin.hpp"
+#include "support/StreamPlayback.hpp"
+#include "support/TestHttpServer.hpp"
+
+namespace ombrelia::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+const std::string kHost = std::string(OMBRELIA_BINARY_DIR) + "/examples/ombrelia-host";
+
+class SharedBoundsPerParty : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ =
+        std::filesystem::temp_directory_path() / ("ombrelia-shares-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(root_);
+    std::filesystem::copy(SampleStream::folder("ts3"), root_ / "m",
+                          std::filesystem::copy_options::recursive);
+  }
+  void TearDown() override { std::filesystem::remove_all(root_); }
+
+  void startViewer(const StreamOrigin& origin) {
+    serve_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{kHost, "serve", origin.url("/m/master.m3u8"), "--port", "0"},
+        ChildProcess::Settings{
+            .captureStdout = true, .discardStderr = true, .extraEnvironment = viewerEnvironment()});
+    const auto line = serve_->readLine(10s);
+    ASSERT_TRUE(line && line->starts_with("http://127.0.0.1:")) << line.value_or("no URL line");
+    url_ = *line;
+    port_ = std::stoi(line->substr(std::string("http://127.0.0.1:").size()));
+  }
+  std::string local(const std::string& originURL) const {
+    return ReverseProxyURL::make(UrlReference::read(originURL).value(), port_)->toString();
+  }
+  // A player that asks for `originURL` and reads nothing of the answer for now.
+  LoopbackClient ask(const std::string& originURL) const {
+    auto client = LoopbackClient::connect(static_cast<uint16_t>(port_));
+    EXPECT_TRUE(client);
+    const std::string target =
+        local(originURL).substr(("http://127.0.0.1:" + std::to_string(port_)).size());
+    client->send("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    return std::move(*client);
+  }
+
+  std::filesystem::path root_;
+  std::unique_ptr<ChildProcess> serve_;
+  std::string url_;
+  int port_ = 0;
+};
+
+// Six playlists of another origin, declared at 64, 48 and four times 4 MiB and sent at 2 KiB/s,
+// took the whole playlist budget at their declared lengths: the application's own small playlist
+// then reloaded after 117 s. Now they hold what has arrived, and end below the playlists'
+// minimum rate with an error to their players.
+TEST_F(SharedBoundsPerParty, TricklingOriginLeavesTheApplicationsPlaylistItsReloads) {
+  StreamOrigin origin(root_.string());
+  ASSERT_TRUE(origin.running());
+  startViewer(origin);
+  TestHttpServer trickling;
+  std::vector<LoopbackClient> players;
+  const size_t declared[] = {64u << 20, 48u << 20, 4u << 20, 4u << 20, 4u << 20, 4u << 20};
+  for (size_t n = 0; n < std::size(declared); ++n) {
+    TestHttpResponse slow = TestHttpResponse::ok("#EXTM3U\n" + std::string(200'000, '#'),
+                                                 "application/vnd.apple.mpegurl");
+    slow.declaredLength = declared[n];
+    slow.tricklePieceBytes = 512;
+    slow.trickleInterval = 250ms;
+    const std::string path = "/slow" + std::to_string(n) + ".m3u8";
+    trickling.route(path, slow);
+    players.push_back(ask(trickling.url(path)));
+    std::this_thread::sleep_for(300ms);
+  }
+  for (int reload = 0; reload < 3; ++reload) {
+    const auto asked = Clock::now();
+    const Fetched playlist =
+        fetchWithCurl(local(origin.url("/m/v0/index.m3u8?reload=" + std::to_string(reload))));
+    const auto waited = Clock::now() - asked;
+    EXPECT_EQ(playlist.status, 200);
+    EXPECT_TRUE(playlist.body.starts_with("#EXTM3U"));
+    EXPECT_LT(waited, 2s) << "reload " << reload << " waited "
+                          << std::chrono::duration_cast<std::chrono::milliseconds>(waited).count()
+                          << " ms behind the trickling origin";
+    std::this_thread::sleep_for(1s);
+  }
+  for (auto& player : players) {
+    const std::string head = player.readUntil("\r\n", 20s);
+    EXPECT_TRUE(head.starts_with("HTTP/1.1 5")) << "a trickling playlist was not ended: " << head;
+  }
+  EXPECT_EQ(serve_->stop(SIGTERM, 10s), 0);
+}
+
+// Twelve players ask for 60 MB segments on two origins and read nothing: the viewer's memory grew
+// by 713 MB for a minute. Each transfer now runs a bounded way ahead of its player, within the
+// budget of bodies in flight, and a player that reads gets its segment meanwhile.
+TEST_F(SharedBoundsPerParty, PlayersThatReadNothingKeepTheViewerWithinTheBodyBudget) {
+  const size_t segment = size_t{60} << 20;
+  {
+    std::string bytes(segment, '\0');
+    for (size_t i = 0; i < segment; ++i) bytes[i] = static_cast<char>(i * 29 + i / 4093);
+    std::ofstream(root_ / "big60m.ts", std::ios::binary) << bytes;
+    std::ofstream(root_ / "small.ts", std::ios::binary) << bytes.substr(0, 4u << 20);
+  }
+  StreamOrigin origin(root_.string());
+  StreamOrigin second(root_.string());
+  ASSERT_TRUE(origin.running() && second.running());
+  startViewer(origin);
+
+  std::vector<LoopbackClient> idle;
+  Fetched reading;
+  std::chrono::milliseconds readingWait{0};
+  const size_t growth = residentGrowth(serve_->pid(), [&] {
+    for (int n = 0; n < 12; ++n) {
+      const StreamOrigin& to = n % 2 == 0 ? origin : second;
+      idle.push_back(ask(to.url("/big60m.ts?player=" + std::to_string(n))));
+    }
+    // Long enough for every body to come in whole, were it not paced by its player.
+    std::this_thread::sleep_for(6s);
+    const auto asked = Clock::now();
+    reading = fetchWithCurl(local(origin.url("/small.ts?reading")));
+    readingWait = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - asked);
+    std::this_thread::sleep_for(2s);
+  });
+  std::cout << "viewer memory grew by " << growth / 1'000'000 << " MB; the reading player waited "
+            << readingWait.count() << " ms\n";
+  EXPECT_LT(growth,
+            kResidentPerHeapByte * (platform::HttpClient::kMaxBodyBytesInFlight + (48u << 20)))
+      << "resident memory grew by " << growth << " bytes for players that read nothing";
+  EXPECT_EQ(reading.status, 200);
+  EXPECT_EQ(reading.body.size(), size_t{4} << 20) << "the reading player's segment was cut";
+  EXPECT_LT(readingWait, 20s);
+  for (auto& player : idle) player.close();
+
+  // A real stream still plays, byte for byte.
+  const Playback played = playThrough(url_, root_.string());
+  EXPECT_EQ(played.failure, "");
+  EXPECT_EQ(played.segments, 4u);
+  EXPECT_EQ(serve_->stop(SIGTERM, 10s), 0);
+}
+
+}  // namespace
+}  // namespace ombrelia::test
