@@ -394,8 +394,9 @@ std::vector<Shape> shapes() {
     all.push_back(pinnedMaster("20,000 variants, 1 KB resolutions, pinned", std::move(master)));
   }
   // Attribute lists an origin can make huge, at the size the store keeps at most: one variant
-  // line of 4.4 million distinct short attributes, or of quoted values, or one value of 48 MB;
-  // and 1,000 variant lines of 4,400 attributes each.
+  // line of 4.4 million distinct short attributes, or of quoted values, or one value of 48 MB
+  // (which the store keeps twice, and cleans of CR LF line ends first); and 1,000 variant lines
+  // of 4,400 attributes each.
   const auto variantOf = [](const std::string& attributes) {
     return "#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=640x360," + attributes + "\nv.m3u8\n";
   };
@@ -403,10 +404,12 @@ std::vector<Shape> shapes() {
                              "#EXTM3U\n" + variantOf(manyAttributes(4400000, "1"))));
   all.push_back(pinnedMaster("3.7M quoted values on one line, pinned",
                              "#EXTM3U\n" + variantOf(manyAttributes(3700000, "\"x\""))));
-  all.push_back(pinnedMaster(
-      "one 48 MB resolution, pinned",
-      "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=" + std::string(48000000, '1') +
-          "x360\nv.m3u8\n"));
+  all.push_back(pinnedMaster("one 48 MB resolution, pinned",
+                             "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=" +
+                                 std::string(48000000, '1') + "x360\nv.m3u8\n"));
+  all.push_back(pinnedMaster("one 48 MB resolution, CR LF, pinned",
+                             "#EXTM3U\r\n#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=" +
+                                 std::string(48000000, '1') + "x360\r\nv.m3u8\r\n"));
   all.push_back(pinnedMaster("1,000 lines of 4,400 attributes, pinned",
                              "#EXTM3U\n" + repeat(variantOf(manyAttributes(4400, "1")), 1000)));
   return all;

@@ -8,7 +8,8 @@ namespace ombrelia {
 namespace {
 
 // The attributes this class reads; a list's others are not kept.
-constexpr std::string_view kReadAttributes[] = {EXT_X_KEY::methodAttributeKey, EXT_X_KEY::uriAttributeKey};
+constexpr std::string_view kReadAttributes[] = {EXT_X_KEY::methodAttributeKey,
+                                                EXT_X_KEY::uriAttributeKey};
 
 const TagExtraParams& ownParams() {
   // Never destroyed: a playlist may still be parsed on a library thread while the process exits.

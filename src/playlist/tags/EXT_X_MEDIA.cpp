@@ -8,7 +8,9 @@ namespace ombrelia {
 namespace {
 
 // The attributes this class reads; a list's others are not kept.
-constexpr std::string_view kReadAttributes[] = {EXT_X_MEDIA::typeAttributeKey, EXT_X_MEDIA::groupIdAttributeKey, EXT_X_MEDIA::languageAttributeKey, EXT_X_MEDIA::nameAttributeKey, EXT_X_MEDIA::uriAttributeKey};
+constexpr std::string_view kReadAttributes[] = {
+    EXT_X_MEDIA::typeAttributeKey, EXT_X_MEDIA::groupIdAttributeKey,
+    EXT_X_MEDIA::languageAttributeKey, EXT_X_MEDIA::nameAttributeKey, EXT_X_MEDIA::uriAttributeKey};
 
 const TagExtraParams& ownParams() {
   // Never destroyed: a playlist may still be parsed on a library thread while the process exits.

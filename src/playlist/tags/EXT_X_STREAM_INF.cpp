@@ -9,7 +9,9 @@ namespace ombrelia {
 namespace {
 
 // The attributes this class reads; a list's others are not kept.
-constexpr std::string_view kReadAttributes[] = {EXT_X_STREAM_INF::bandwidthAttributeKey, EXT_X_STREAM_INF::resolutionAttributeKey, EXT_X_STREAM_INF::audioAttributeKey, EXT_X_STREAM_INF::programIdAttributeKey};
+constexpr std::string_view kReadAttributes[] = {
+    EXT_X_STREAM_INF::bandwidthAttributeKey, EXT_X_STREAM_INF::resolutionAttributeKey,
+    EXT_X_STREAM_INF::audioAttributeKey, EXT_X_STREAM_INF::programIdAttributeKey};
 
 const TagExtraParams& ownParams() {
   // Never destroyed: a playlist may still be parsed on a library thread while the process exits.

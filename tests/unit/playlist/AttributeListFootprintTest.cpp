@@ -46,11 +46,12 @@ std::vector<Shape> hugeVariantLines() {
   return {
       {"distinct short attributes", head + manyAttributes(300000, "1")},
       {"quoted values", head + manyAttributes(250000, "\"x\"")},
-      {"one name again and again", head + [] {
-         std::string same;
-         for (int i = 0; i < 400000; ++i) same += ",A=1";
-         return same;
-       }()},
+      {"one name again and again", head +
+                                       [] {
+                                         std::string same;
+                                         for (int i = 0; i < 400000; ++i) same += ",A=1";
+                                         return same;
+                                       }()},
       {"one long resolution",
        "#EXT-X-STREAM-INF:BANDWIDTH=7,RESOLUTION=" + std::string(3000000, '9') + "x1"},
   };
@@ -122,7 +123,8 @@ TEST(AttributeListFootprint, KeptAttributesReadAsTheWholeListGivesThem) {
   EXPECT_EQ(cleanedFirst["B"], "2");
 
   auto media = EXT_X_MEDIA::make(
-      "#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID=\"aud\",NAME=\"English, UK\",CHANNELS=\"2\",URI=\"a.m3u8\"");
+      "#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID=\"aud\",NAME=\"English, "
+      "UK\",CHANNELS=\"2\",URI=\"a.m3u8\"");
   ASSERT_TRUE(media);
   EXPECT_EQ(media.value()->groupId(), "aud");
   EXPECT_EQ(media.value()->name(), "English");
