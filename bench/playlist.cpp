@@ -280,7 +280,7 @@ std::string signedQuery(size_t length) {
 std::string manyAttributes(size_t count, const std::string& value) {
   std::string text;
   text.reserve(count * (value.size() + 10));
-  char name[16];
+  char name[32];
   for (size_t i = 0; i < count; ++i) {
     std::snprintf(name, sizeof name, "A%07zu=", i);
     if (i > 0) text.push_back(',');

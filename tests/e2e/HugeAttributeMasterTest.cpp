@@ -59,7 +59,7 @@ TEST(HugeAttributeMaster, OneVariantOfMillionsOfAttributesPeaksWithinItsBudgetAn
                         std::filesystem::copy_options::recursive);
   std::string master = "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=800000,RESOLUTION=640x360";
   master.reserve(kAttributes * 11 + 100);
-  char attribute[16];
+  char attribute[32];
   for (size_t i = 0; i < kAttributes; ++i) {
     std::snprintf(attribute, sizeof attribute, ",A%07zu=1", i);
     master += attribute;

@@ -31,7 +31,7 @@ void joinNextLine(ParseState& state) {
   const std::string_view line = state.lines[state.index];
   std::string& joined = state.joined;
   const char* end = state.entry.data() + state.entry.size();
-  if (state.entry.data() != joined.data() && line.data() == end + 1 && *end == '\n') {
+  if (state.entry.data() != joined.data() && line.data() - 1 == end && *end == '\n') {
     state.entry = std::string_view(state.entry.data(), state.entry.size() + 1 + line.size());
     return;
   }
