@@ -276,6 +276,20 @@ std::string signedQuery(size_t length) {
   return query + "&Signature=Nw2-cL~qx9_Zk0&Key-Pair-Id=APKA";
 }
 
+// `count` distinct attributes, A0000000 upwards, each with `value`, separated by commas.
+std::string manyAttributes(size_t count, const std::string& value) {
+  std::string text;
+  text.reserve(count * (value.size() + 10));
+  char name[32];
+  for (size_t i = 0; i < count; ++i) {
+    std::snprintf(name, sizeof name, "A%07zu=", i);
+    if (i > 0) text.push_back(',');
+    text.append(name);
+    text.append(value);
+  }
+  return text;
+}
+
 const std::string kLongDir40 = "/" + std::string(40000, 'p') + "/";
 const std::string kLongDir60 = "/" + std::string(60000, 'r') + "/";
 
@@ -379,6 +393,25 @@ std::vector<Shape> shapes() {
     }
     all.push_back(pinnedMaster("20,000 variants, 1 KB resolutions, pinned", std::move(master)));
   }
+  // Attribute lists an origin can make huge, at the size the store keeps at most: one variant
+  // line of 4.4 million distinct short attributes, or of quoted values, or one value of 48 MB
+  // (which the store keeps twice, and cleans of CR LF line ends first); and 1,000 variant lines
+  // of 4,400 attributes each.
+  const auto variantOf = [](const std::string& attributes) {
+    return "#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=640x360," + attributes + "\nv.m3u8\n";
+  };
+  all.push_back(pinnedMaster("4.4M attributes on one line, pinned",
+                             "#EXTM3U\n" + variantOf(manyAttributes(4400000, "1"))));
+  all.push_back(pinnedMaster("3.7M quoted values on one line, pinned",
+                             "#EXTM3U\n" + variantOf(manyAttributes(3700000, "\"x\""))));
+  all.push_back(pinnedMaster("one 48 MB resolution, pinned",
+                             "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=" +
+                                 std::string(48000000, '1') + "x360\nv.m3u8\n"));
+  all.push_back(pinnedMaster("one 48 MB resolution, CR LF, pinned",
+                             "#EXTM3U\r\n#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=" +
+                                 std::string(48000000, '1') + "x360\r\nv.m3u8\r\n"));
+  all.push_back(pinnedMaster("1,000 lines of 4,400 attributes, pinned",
+                             "#EXTM3U\n" + repeat(variantOf(manyAttributes(4400, "1")), 1000)));
   return all;
 }
 
@@ -816,6 +849,9 @@ int main(int argc, char** argv) {
     const std::string master = masterPlaylist(20);
     measureParse("media, 10000 segments", media, PlaylistType::video);
     measureParse("master, 20 variants", master, PlaylistType::master);
+    const std::string attributes =
+        "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1," + manyAttributes(440000, "1") + "\nv.m3u8\n";
+    measureParse("master, 440k attributes", attributes, PlaylistType::master);
     measureRewrite("rewrite media", media);
     measureRewrite("rewrite master", master);
     std::printf("\n");

@@ -34,9 +34,12 @@ class DownloadController : public std::enable_shared_from_this<DownloadControlle
   // store alone (bench_playlist --stages): the parser reads the text where it stands, so what is
   // left per byte is the copy cleaned of CR LF line ends, keys and dates (one byte a byte).
   static constexpr size_t kStoreBytesPerPlaylistByte = 1;
-  // A master's variants keep their RESOLUTION texts twice, in its record and in its list of
-  // resolutions: 20,000 variants of 1 KB resolutions (21 MB) peaked at 2.06 bytes a byte.
-  static constexpr size_t kStoreBytesPerMasterByte = 2;
+  // A master's RESOLUTION texts are held four times while it is read: in the list of
+  // resolutions found first, in the variant's tag beside the tag's own line, and in the record
+  // kept. Its worst shape, one variant whose resolution is the whole master, with CR LF line
+  // ends so that the cleaned copy is one more, peaked at 5.0 bytes a byte (48 MB: 240 MB); one
+  // variant line of 4.4 million attributes at 1.0, as its tag keeps only those it reads.
+  static constexpr size_t kStoreBytesPerMasterByte = 4;
   // Per line, a view of each while it is parsed, each entry's record and its place in the
   // index: 36 bytes a line for 262,140 segments of 4-byte URIs (4 MB); a master, whose every
   // line may be a variant, sorted by resolution too: 92 for 524,287 variant tags (25.7 MB).

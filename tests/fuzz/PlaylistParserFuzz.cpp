@@ -1,10 +1,12 @@
 // Feeds arbitrary bytes to the playlist parser as every kind of playlist, with and without a
-// post-process handler and extra tag classes. The first byte picks the kind and the options.
+// post-process handler and extra tag classes. The first byte picks the kind and the options. The
+// same bytes, read as an attribute list for a few names only, give what the whole list gives.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "playlist/parser/PlaylistParser.hpp"
+#include "playlist/tags/AttributedTag.hpp"
 #include "playlist/tags/EXT_X_BITRATE.hpp"
 #include "playlist/tags/EXT_X_INDEPENDENT_SEGMENTS.hpp"
 
@@ -26,6 +28,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (!lines.empty()) lines.back().append("?x");
       return lines;
     };
+  }
+  {
+    static const std::vector<std::string> kQuote{"\""};
+    static constexpr std::string_view kKept[] = {"BANDWIDTH", "RESOLUTION", "URI", "A"};
+    const TagAttributes whole = AttributedTag::getAttributes(text, ",", &kQuote);
+    TagAttributes some;
+    AttributedTag::getAttributes(text, ",", &kQuote, kKept, some);
+    for (std::string_view name : kKept) {
+      const auto inWhole = whole.find(name);
+      const auto inSome = some.find(name);
+      if ((inWhole == whole.end()) != (inSome == some.end())) __builtin_trap();
+      if (inWhole != whole.end() && inWhole->second != inSome->second) __builtin_trap();
+    }
   }
   const bool withExtra = (options & 0xC) != 0;
   PlaylistParser parser;

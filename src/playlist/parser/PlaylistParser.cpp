@@ -23,26 +23,39 @@ struct ParseState {
   std::string_view entry;
 };
 
+// Joins the line at the parse's index to the entry with one line feed. Where the text itself has
+// a line feed there, the joined entry is the text as it stands and stays a view into it: a
+// variant's line may be most of a master, and a copy of it would cost as much again. The entry
+// and the lines are views into the same text, unless the entry is the joining buffer already.
+void joinNextLine(ParseState& state) {
+  const std::string_view line = state.lines[state.index];
+  std::string& joined = state.joined;
+  const char* end = state.entry.data() + state.entry.size();
+  if (state.entry.data() != joined.data() && line.data() - 1 == end && *end == '\n') {
+    state.entry = std::string_view(state.entry.data(), state.entry.size() + 1 + line.size());
+    return;
+  }
+  // The buffer is reused from entry to entry; the entry may already be that buffer when an extra
+  // class joins after a recognised one, and then it only grows.
+  if (state.entry.data() != joined.data()) joined.assign(state.entry);
+  joined.push_back('\n');
+  joined.append(line);
+  state.entry = joined;
+}
+
 // Appends the continuation lines of a multi-line entry. Stops at the last line: an entry cut off
 // by the end of the text keeps the lines there are, and its class then reports the line count.
 void handleMultilineTag(const TagType& tagType, ParseState& state) {
   if (!tagType.isMultiline()) return;
   const size_t count = state.lines.size();
   if (state.index + 1 >= count) return;
-  // The buffer is reused from entry to entry; the entry may already be that buffer when an extra
-  // class joins after a recognised one, and then it only grows.
-  std::string& joined = state.joined;
-  if (state.entry.data() != joined.data()) joined.assign(state.entry);
   ++state.index;
-  joined.push_back('\n');
-  joined.append(state.lines[state.index]);
-  const int k = tagType.linesCount(joined);
+  joinNextLine(state);
+  const int k = tagType.linesCount(state.entry);
   for (int i = 0; i < k - 2 && state.index + 1 < count; ++i) {
     ++state.index;
-    joined.push_back('\n');
-    joined.append(state.lines[state.index]);
+    joinNextLine(state);
   }
-  state.entry = joined;
 }
 
 // A class's own factory builds that class; only a caller's subclass needs the checked cast.

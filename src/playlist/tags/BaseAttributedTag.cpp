@@ -27,7 +27,8 @@ const T* read(const TagExtraParams& params, std::string_view key) {
 }  // namespace
 
 Expected<BaseAttributedTag::Parts, TagError> BaseAttributedTag::parse(
-    std::string_view text, const TagType& tagType, const TagExtraParams* extraParams) {
+    std::string_view text, const TagType& tagType, const TagExtraParams* extraParams,
+    std::span<const std::string_view> kept) {
   constexpr std::string_view kMissingParams = "missing params, make sure to send all needed params";
   if (extraParams == nullptr) stop(kMissingParams);
   const auto* separator = read<std::string>(*extraParams, TagParamsKeys::attributesSeperator);
@@ -39,9 +40,18 @@ Expected<BaseAttributedTag::Parts, TagError> BaseAttributedTag::parse(
       read<std::vector<std::string>>(*extraParams, TagParamsKeys::attributesExtrasToRemove);
   if (!tagType.attributed) stop("tag type must be of type: AttributedTag");
 
-  Parts parts{std::string(text), TagText::getTagValue(text, tagType), {}};
-  parts.attributes = getAttributes(parts.tagDataText, *separator, extras);
-  if (parts.attributes.empty()) {
+  Parts parts{std::string(text), 0, std::nullopt, {}};
+  const size_t literalAt = text.find(tagType.tag());
+  std::string_view data;
+  if (literalAt == 0) {
+    parts.dataStart = tagType.tag().size();
+    data = text.substr(parts.dataStart);
+  } else if (literalAt == std::string_view::npos) {
+    parts.dataStart = text.size();
+  } else {
+    data = *(parts.dataApart = TagText::getTagValue(text, tagType));
+  }
+  if (getAttributes(data, *separator, extras, kept, parts.attributes) == 0) {
     return TagError::invalidData(std::string(tagType.tag()), "received 0 attributes",
                                  "expected to receive " + std::to_string(*count) + " attributes");
   }
@@ -53,7 +63,8 @@ Expected<BaseAttributedTag::Parts, TagError> BaseAttributedTag::parse(
 
 BaseAttributedTag::BaseAttributedTag(Parts parts, const TagType& tagType)
     : text_(std::move(parts.text)),
-      tagDataText_(std::move(parts.tagDataText)),
+      dataStart_(parts.dataStart),
+      dataApart_(std::move(parts.dataApart)),
       attributes_(std::move(parts.attributes)),
       tagType_(&tagType) {}
 

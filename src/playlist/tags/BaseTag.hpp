@@ -15,7 +15,7 @@ class BaseTag : public Tag {
   BaseTag(std::string_view text, const TagType& tagType);
 
   const std::string& text() const override { return text_; }
-  const std::string& tagDataText() const override { return tagDataText_; }
+  std::string_view tagDataText() const override { return tagDataText_; }
   const TagType& tagType() const override { return *tagType_; }
 
   // The factory of a plain tag class: never fails.

@@ -50,7 +50,7 @@ class BaseValueTag : public Tag {
         tagType_(&tagType) {}
 
   const std::string& text() const override { return text_; }
-  const std::string& tagDataText() const override { return tagDataText_; }
+  std::string_view tagDataText() const override { return tagDataText_; }
   const TagType& tagType() const override { return *tagType_; }
   const T& value() const { return value_; }
 
