@@ -929,10 +929,10 @@ void PeerConnectionCore::endForOpens() {
     if (!self || self->tornDown_) return;
     const auto sctp = self->sctp();
     const auto status = sctp ? sctp->status() : std::nullopt;
-    self->fail(reason + (status ? " (" + std::to_string(status->queuedEntries) +
-                                      " entries queued, " + std::to_string(status->queuedCost) +
-                                      " bytes held)"
-                                : std::string()));
+    self->fail(reason + (status
+                             ? " (" + std::to_string(status->queuedEntries) + " entries queued, " +
+                                   std::to_string(status->queuedCost) + " bytes held)"
+                             : std::string()));
   });
 }
 
@@ -1012,8 +1012,7 @@ bool PeerConnectionCore::sendChannelMessage(uint16_t stream, uint32_t ppid, cons
                           OLogModule::webRTCClient);
     return false;
   }
-  if (result == SctpTransport::SendResult::full ||
-      result == SctpTransport::SendResult::refused) {
+  if (result == SctpTransport::SendResult::full || result == SctpTransport::SendResult::refused) {
     // The transport refuses a message once the association is gone or when SCTP itself turns it
     // down: a channel's close event reaches the application only after its connection has
     // ended, and sends made meanwhile land here with nothing waiting.

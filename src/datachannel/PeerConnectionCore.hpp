@@ -140,7 +140,7 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   std::atomic<size_t> receivedWaitingMessages_{0};
   std::atomic<bool> receiveOverflowed_{false};
   std::atomic<bool> candidateOverflowReported_{false};
-  std::atomic<size_t> refusedOpens_{0};  // channel opens of the peer refused so far
+  std::atomic<size_t> refusedOpens_{0};      // channel opens of the peer refused so far
   std::atomic<bool> opensExhausted_{false};  // the peer opened past maxRemoteChannelOpens
   // Set by tests only; the flag spares the send path the lock on an unimpaired connection.
   std::atomic<bool> impaired_{false};

@@ -492,9 +492,7 @@ size_t SctpTransport::bufferedBytes() const {
   return queuedBytes_.load(std::memory_order_relaxed);
 }
 
-size_t SctpTransport::queuedCost() const {
-  return queuedCost_.load(std::memory_order_relaxed);
-}
+size_t SctpTransport::queuedCost() const { return queuedCost_.load(std::memory_order_relaxed); }
 
 std::optional<SctpStatus> SctpTransport::status() {
   Glue::Lock lock;

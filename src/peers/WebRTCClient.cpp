@@ -284,11 +284,10 @@ void WebRTCClient::channelEnded(ChannelRole role) {
   // The one channel that carried the exchange is gone, and the connection takes no other: it can
   // exchange nothing more. It goes the way of a lost connection, so nothing stays listed that
   // cannot exchange, and the peer, should it want to go on, negotiates anew.
-  OmbreliaLogger::debug(std::string(channelName(role == ChannelRole::remote)) +
-                            " is closed; the connection" +
-                            (peer ? " to peer " + peer->uuidString() : std::string()) +
-                            " ends with it",
-                        OLogModule::webRTCClient);
+  OmbreliaLogger::debug(
+      std::string(channelName(role == ChannelRole::remote)) + " is closed; the connection" +
+          (peer ? " to peer " + peer->uuidString() : std::string()) + " ends with it",
+      OLogModule::webRTCClient);
   if (auto delegate = this->delegate()) delegate->webRTCClient(*this, DCIceState::closed);
   close();
 }

@@ -138,18 +138,17 @@ TEST_F(ChannelFlood, ViewerEndsAConnectionWhosePeerReopensP2PWhileItsWindowIsShu
         std::chrono::seconds(kSeconds + 10));
   });
   const size_t opens = tracker->channelsOpened().value_or(0);
-  std::printf("%zu opens sent; viewer resident peak %.1f MiB above what it held before, %.1f MiB "
-              "after\n",
-              opens, static_cast<double>(growth.peak) / kMiB,
-              static_cast<double>(growth.held) / kMiB);
+  std::printf(
+      "%zu opens sent; viewer resident peak %.1f MiB above what it held before, %.1f MiB "
+      "after\n",
+      opens, static_cast<double>(growth.peak) / kMiB, static_cast<double>(growth.held) / kMiB);
   ASSERT_GE(viewer.openDescriptors(), 0) << "the viewer did not outlast the opens";
   ASSERT_TRUE(ended) << "the connection is still up after " << opens << " opens of \"P2P\"";
   // The line names what waited to be sent as the connection ended.
-  const auto line = std::find_if(viewer.lines().begin(), viewer.lines().end(),
-                                 [](const std::string& l) {
-                                   return l.find("channels over the connection's life") !=
-                                          std::string::npos;
-                                 });
+  const auto line =
+      std::find_if(viewer.lines().begin(), viewer.lines().end(), [](const std::string& l) {
+        return l.find("channels over the connection's life") != std::string::npos;
+      });
   ASSERT_NE(line, viewer.lines().end());
   std::printf("%s\n", line->c_str());
   const auto at = line->find(" entries queued");

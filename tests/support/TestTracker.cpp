@@ -681,9 +681,8 @@ bool TestTracker::reopenChannels(size_t streams, std::chrono::milliseconds bound
   std::lock_guard lock(impl_->mutex);
   const auto& opener = impl_->opener;
   if (!opener || opener->flood.joinable()) return false;
-  opener->flood = std::thread([peer = opener->peer, streams, bound] {
-    peer->reopenChannels(streams, bound);
-  });
+  opener->flood =
+      std::thread([peer = opener->peer, streams, bound] { peer->reopenChannels(streams, bound); });
   return true;
 }
 
