@@ -54,9 +54,10 @@ class WebRTCClient : public std::enable_shared_from_this<WebRTCClient> {
   static constexpr size_t kMaxRemoteChannels = 2;
   // Channels the peer may open over the connection's life, refused "P2P"s among them, past which
   // the connection ends. Each is answered, and the answers wait in the send queue while the
-  // peer's window is shut; the exchange needs one, and the connection ends once its channel has
-  // closed, so an honest peer never comes near it.
-  static constexpr size_t kMaxRemoteChannelOpens = 16;
+  // peer's window is shut, so the bound must be finite; each answer is a few bytes, so it need
+  // not be tight. The exchange needs one, and a peer whose stack opens a few dozen more beside it
+  // (refused at once) keeps its connection.
+  static constexpr size_t kMaxRemoteChannelOpens = 64;
 
   // A client whose connection comes from the shared peer-connection factory; none, with an
   // error line, when the framework refuses to make the connection. Its connection holds no more

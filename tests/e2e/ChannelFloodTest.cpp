@@ -122,7 +122,7 @@ TEST_F(ChannelFlood, ViewerEndsAConnectionWhosePeerReopensP2PWhileItsWindowIsShu
 
   constexpr size_t kStreams = 8;
   // Before the mend, the viewer answered some 1,000 opens a second for as long as the
-  // participant went on; it now ends the connection after 16.
+  // participant went on; it now ends the connection after 64.
   constexpr size_t kSeconds = 30;
   const pid_t pid = viewer.process().pid();
   viewer.poll();
