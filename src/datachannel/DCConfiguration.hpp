@@ -48,6 +48,12 @@ struct DCConfiguration {
   // onDataChannel and not yet closed. An open past them is refused as it arrives: its stream is
   // reset, and nothing of it is kept or announced. None: as many as there are streams.
   std::optional<size_t> maxRemoteChannels;
+  // Channels the remote side may open over the connection's whole life, counting those taken
+  // (announced through onDataChannel), whether or not they are still open. Each one taken is
+  // answered, and an answer waits in the send queue while the peer's window is shut, so a peer
+  // that opens and closes channels again and again would keep this side answering. Past them the
+  // connection fails. None: no bound.
+  std::optional<size_t> maxRemoteChannelOpens;
   // The labels the remote side may open channels with, when given; an open with any other label
   // is refused the same way.
   std::optional<std::vector<std::string>> remoteChannelLabels;

@@ -42,7 +42,8 @@ constexpr size_t kDefaultMtu = 1200;
 constexpr size_t kDefaultRemoteMaxMessageSize = 65536;
 // A peer advertising "any size" still gets no single message above this from us.
 constexpr size_t kMaxSendMessageSize = 16 * 1024 * 1024;
-// Messages held while SCTP pushes back, beyond usrsctp's own buffer: several 2 MB segments.
+// Memory held for messages while SCTP pushes back, beyond usrsctp's own buffer, each message
+// counted with what its entry costs: several 2 MB segments, or some 160,000 tiny messages.
 constexpr size_t kMaxBufferedBytes = 16 * 1024 * 1024;
 // Received messages waiting for the application on one connection. usrsctp acknowledges what it
 // hands us at once, so SCTP's flow control cannot slow a peer that sends faster than the
@@ -744,8 +745,7 @@ void PeerConnectionCore::sendOpen(const std::shared_ptr<DCDataChannel>& channel)
   const auto result =
       sctp ? sctp->send(*channel->id(), DcepMessage::kPpidControl, bytes.data(), bytes.size(), {})
            : SctpTransport::SendResult::refused;
-  if (result == SctpTransport::SendResult::refused ||
-      result == SctpTransport::SendResult::tooLarge) {
+  if (result != SctpTransport::SendResult::sent && result != SctpTransport::SendResult::queued) {
     OmbreliaLogger::error(
         "datachannel: could not open channel \"" + loggedLabel(channel->label()) + "\"",
         OLogModule::webRTCClient);
@@ -842,8 +842,10 @@ void PeerConnectionCore::onControlMessage(uint16_t stream, const std::vector<uin
   if (policy == DcepMessage::kPartialReliableTimed) init.maxPacketLifeTime = parameter;
   std::shared_ptr<DCDataChannel> channel;
   std::string refusal;
+  bool exhausted = false;
   {
     std::lock_guard lock(channelsMutex_);
+    if (opensExhausted_) return;
     // The peer opens on streams of its own parity only, each once.
     const bool ours = (stream % 2) == localParity_;
     if (ours || stream > kMaxStreamId || channels_.count(stream) != 0) {
@@ -861,11 +863,19 @@ void PeerConnectionCore::onControlMessage(uint16_t stream, const std::vector<uin
         refusal = "the peer holds " + std::to_string(held) + " channels already";
       }
     }
-    if (refusal.empty()) {
+    if (refusal.empty() && config_.maxRemoteChannelOpens &&
+        remoteOpensTaken_ >= *config_.maxRemoteChannelOpens) {
+      exhausted = true;
+    } else if (refusal.empty()) {
+      ++remoteOpensTaken_;
       channel = DCDataChannel::make(weak_from_this(), message->label, std::move(init));
       channel->assignId(stream);
       channels_[stream] = channel;
     }
+  }
+  if (exhausted) {
+    endForOpens();
+    return;
   }
   if (!channel) {
     refuseOpen(stream, refusal);
@@ -906,6 +916,24 @@ void PeerConnectionCore::refuseOpen(uint16_t stream, const std::string& why) {
   } else if (OmbreliaLogger::isEnabled(OLogLevel::debug, OLogModule::webRTCClient)) {
     log(line);
   }
+}
+
+void PeerConnectionCore::endForOpens() {
+  if (opensExhausted_.exchange(true)) return;
+  const std::string reason = "the peer opened more than " +
+                             std::to_string(*config_.maxRemoteChannelOpens) +
+                             " channels over the connection's life";
+  // Inside usrsctp: the teardown, which closes the socket, must run outside it.
+  GlibLoop::shared().invoke([weak = weak_from_this(), reason] {
+    const auto self = weak.lock();
+    if (!self || self->tornDown_) return;
+    const auto sctp = self->sctp();
+    const auto status = sctp ? sctp->status() : std::nullopt;
+    self->fail(reason + (status
+                             ? " (" + std::to_string(status->queuedEntries) + " entries queued, " +
+                                   std::to_string(status->queuedCost) + " bytes held)"
+                             : std::string()));
+  });
 }
 
 void PeerConnectionCore::onSctpStreamsReset(const std::vector<uint16_t>& streams) {
@@ -984,16 +1012,16 @@ bool PeerConnectionCore::sendChannelMessage(uint16_t stream, uint32_t ppid, cons
                           OLogModule::webRTCClient);
     return false;
   }
-  if (result == SctpTransport::SendResult::refused) {
-    // The transport refuses a message for a full queue, and also once the association is gone
-    // or when SCTP itself turns it down: a channel's close event reaches the application only
-    // after its connection has ended, and sends made meanwhile land here with nothing waiting.
-    const size_t waiting = sctp->bufferedBytes();
+  if (result == SctpTransport::SendResult::full || result == SctpTransport::SendResult::refused) {
+    // The transport refuses a message once the association is gone or when SCTP itself turns it
+    // down: a channel's close event reaches the application only after its connection has
+    // ended, and sends made meanwhile land here with nothing waiting.
     std::string why;
-    if (tornDown_) {
+    if (result == SctpTransport::SendResult::full) {
+      why = "refused: the send buffer is full (" + std::to_string(sctp->bufferedBytes()) +
+            " bytes waiting, " + std::to_string(sctp->queuedCost()) + " bytes held)";
+    } else if (tornDown_) {
       why = "not sent: the connection is closed";
-    } else if (waiting + size > kMaxBufferedBytes) {
-      why = "refused: the send buffer is full (" + std::to_string(waiting) + " bytes waiting)";
     } else {
       why = "not sent: the SCTP association refused it";
     }

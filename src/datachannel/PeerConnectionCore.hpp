@@ -111,6 +111,8 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   void onControlMessage(uint16_t stream, const std::vector<uint8_t>& message);
   // Refuses the peer's open on `stream` by resetting it; nothing of the open is kept.
   void refuseOpen(uint16_t stream, const std::string& why);
+  // Ends the connection, once, for a peer that opened past maxRemoteChannelOpens.
+  void endForOpens();
   // False, after ending the connection, when the message would pass the receive bounds.
   bool admitReceived(size_t bytes);
   void sendOpen(const std::shared_ptr<DCDataChannel>& channel);
@@ -138,7 +140,8 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   std::atomic<size_t> receivedWaitingMessages_{0};
   std::atomic<bool> receiveOverflowed_{false};
   std::atomic<bool> candidateOverflowReported_{false};
-  std::atomic<size_t> refusedOpens_{0};  // channel opens of the peer refused so far
+  std::atomic<size_t> refusedOpens_{0};      // channel opens of the peer refused so far
+  std::atomic<bool> opensExhausted_{false};  // the peer opened past maxRemoteChannelOpens
   // Set by tests only; the flag spares the send path the lock on an unimpaired connection.
   std::atomic<bool> impaired_{false};
   mutable std::mutex impairerMutex_;  // guards impairer_
@@ -186,6 +189,7 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   // Streams of channels closed from this side, until the peer resets its side too.
   std::map<uint16_t, std::chrono::steady_clock::time_point> closingSince_;
   bool sctpConnected_ = false;
+  size_t remoteOpensTaken_ = 0;  // channels of the peer's taken over the connection's life
   uint16_t nextStreamId_ = 0;
   // Parity of the streams this side opens channels on (by DTLS role); the peer has the other.
   uint16_t localParity_ = 0;

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "datachannel/GlibLoop.hpp"
+#include "datachannel/SctpChecksum.hpp"
 
 namespace ombrelia::datachannel {
 namespace {
@@ -28,6 +29,27 @@ void sendLater(std::chrono::milliseconds delay, std::unique_ptr<Delayed> packet)
       packet.release(), [](gpointer data) { delete static_cast<Delayed*>(data); });
   g_source_attach(source, GlibLoop::shared().context());
   g_source_unref(source);
+}
+
+// Chunk types whose value starts with the cumulative TSN and the advertised window.
+constexpr uint8_t kSackChunk = 3;
+constexpr uint8_t kNrSackChunk = 16;
+constexpr size_t kCommonHeaderBytes = 12;
+
+// Sets the advertised window of every acknowledgement in the packet to 0 and stamps the checksum
+// again. The packet is one usrsctp made, so its chunk lengths hold.
+void shutWindowIn(uint8_t* packet, size_t size) {
+  bool changed = false;
+  for (size_t at = kCommonHeaderBytes; at + 4 <= size;) {
+    const size_t length = (static_cast<size_t>(packet[at + 2]) << 8) | packet[at + 3];
+    if (length < 4 || at + length > size) break;
+    if ((packet[at] == kSackChunk || packet[at] == kNrSackChunk) && length >= 12) {
+      std::fill(packet + at + 8, packet + at + 12, uint8_t{0});
+      changed = true;
+    }
+    at += (length + 3) & ~size_t{3};
+  }
+  if (changed) SctpChecksum::stamp(packet, size);
 }
 
 }  // namespace
@@ -65,6 +87,21 @@ void SctpImpairer::pass(const uint8_t* bytes, const std::vector<size_t>& ends, c
       start = end;
       if (impairment_.filter && !impairment_.filter(bytes + begin, end - begin)) continue;
       if (loses()) continue;
+      if (impairment_.shutWindow) {
+        // Changed in place in a copy: the caller's bytes are its own.
+        kept.insert(kept.end(), bytes + begin, bytes + end);
+        shutWindowIn(kept.data() + kept.size() - (end - begin), end - begin);
+        if (delaying && !chance(impairment_.overtakeRate)) {
+          auto packet = std::make_unique<Delayed>();
+          packet->bytes.assign(kept.end() - static_cast<std::ptrdiff_t>(end - begin), kept.end());
+          kept.resize(kept.size() - (end - begin));
+          packet->send = send;
+          sendLater(delay(), std::move(packet));
+          continue;
+        }
+        keptEnds.push_back(kept.size());
+        continue;
+      }
       if (delaying && !chance(impairment_.overtakeRate)) {
         auto packet = std::make_unique<Delayed>();
         packet->bytes.assign(bytes + begin, bytes + end);

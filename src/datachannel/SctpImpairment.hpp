@@ -26,6 +26,10 @@ struct SctpImpairment {
   // sender's side of the path would show); a packet it returns false for is lost, as on a path
   // that drops packets of some kinds only.
   std::function<bool(const uint8_t* packet, size_t size)> filter;
+  // Every acknowledgement this side sends advertises a receive window of 0, as a peer whose
+  // application never reads would (or one that means to make the other side queue): the other
+  // side then sends no more than a window probe at a time.
+  bool shutWindow = false;
 };
 
 }  // namespace ombrelia::datachannel

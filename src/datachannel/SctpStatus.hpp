@@ -32,6 +32,8 @@ struct SctpStatus {
   // (messages, and stream resets waiting behind them).
   size_t queuedBytes = 0;
   size_t queuedEntries = 0;
+  // The memory those entries take as the transport's bound counts it.
+  size_t queuedCost = 0;
   // Whole messages and their bytes that usrsctp took from us, and that it handed us.
   uint64_t messagesSent = 0;
   uint64_t bytesSent = 0;

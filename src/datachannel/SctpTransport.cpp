@@ -114,6 +114,8 @@ void logGivenUp(const std::vector<uint16_t>& streams) {
 }  // namespace
 
 const size_t SctpTransport::kMaxMessageBytes = kSocketBufferBytes;
+// The entry itself, and a heap block's header with the rounding of a small block to 32 bytes.
+const size_t SctpTransport::kQueuedEntryCost = sizeof(SctpTransport::Outgoing) + 32;
 
 struct SctpTransport::Glue {
   // The stack's lock. usrsctp hands out a whole congestion window from one call; encrypting and
@@ -402,13 +404,15 @@ SctpTransport::SendResult SctpTransport::send(uint16_t stream, uint32_t ppid, co
     // Part of it is in SCTP already: the rest must follow whatever the buffer limit says.
     if (message.taken > 0) {
       queuedBytes_ += size - message.taken;
+      queuedCost_ += size + kQueuedEntryCost;
       queue_.push_back(std::move(message));
       return SendResult::queued;
     }
   }
   if (closed_) return SendResult::refused;
-  if (queuedBytes_ + size > settings_.maxBufferedBytes) return SendResult::refused;
+  if (queuedCost_ + size + kQueuedEntryCost > settings_.maxBufferedBytes) return SendResult::full;
   queuedBytes_ += size;
+  queuedCost_ += size + kQueuedEntryCost;
   queue_.push_back(std::move(message));
   return SendResult::queued;
 }
@@ -471,11 +475,13 @@ void SctpTransport::flush() {
               " bytes dropped: " +
               (attempt == Attempt::tooLarge ? "larger than the send buffer" : "SCTP refused it"),
           OLogModule::webRTCClient);
-      queuedBytes_ -= front.bytes.size();
+      queuedBytes_ -= front.bytes.size() - front.taken;
+      queuedCost_ -= front.bytes.size() + kQueuedEntryCost;
       queue_.pop_front();
       continue;
     }
     if (attempt != Attempt::complete) break;
+    queuedCost_ -= front.bytes.size() + kQueuedEntryCost;
     queue_.pop_front();
   }
   flushing_ = false;
@@ -485,6 +491,8 @@ size_t SctpTransport::bufferedBytes() const {
   // Without the stack's lock: senders poll this while the loop thread holds it.
   return queuedBytes_.load(std::memory_order_relaxed);
 }
+
+size_t SctpTransport::queuedCost() const { return queuedCost_.load(std::memory_order_relaxed); }
 
 std::optional<SctpStatus> SctpTransport::status() {
   Glue::Lock lock;
@@ -525,6 +533,7 @@ SctpStatus SctpTransport::readStatus() {
   result.duplicateChunksReceived = counts.sctps_recvdupdata;
   result.queuedBytes = queuedBytes_;
   result.queuedEntries = queue_.size();
+  result.queuedCost = queuedCost_;
   result.messagesSent = messagesSent_;
   result.bytesSent = bytesSent_;
   result.messagesReceived = messagesReceived_;
@@ -558,6 +567,8 @@ void SctpTransport::resetStream(uint16_t stream) {
   if (queue_.empty()) {
     requestReset(stream);
   } else if (queuedResets_.insert(stream).second) {
+    // Not held to maxBufferedBytes: one marker a stream at most.
+    queuedCost_ += kQueuedEntryCost;
     queue_.push_back(std::move(marker));
   }
 }
@@ -621,6 +632,7 @@ void SctpTransport::close() {
     queue_.clear();
     queuedResets_.clear();
     queuedBytes_ = 0;
+    queuedCost_ = 0;
     // The abort goes out through connOutput while the transport is still registered.
     if (socket_ != nullptr) usrsctp_close(socket_);
     socket_ = nullptr;

@@ -39,7 +39,9 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
     uint16_t remotePort = 5000;
     // The largest message this side accepts; larger ones are dropped as they are reassembled.
     size_t maxReceiveMessage = 256 * 1024;
-    // Bytes this side holds while SCTP pushes back, past what usrsctp's own buffer takes.
+    // Memory this side holds for messages while SCTP pushes back, past what usrsctp's own buffer
+    // takes: each queued message counts its bytes and kQueuedEntryCost, so a flood of tiny
+    // messages (acknowledgements of a peer's opens) is held to this as surely as large ones.
     size_t maxBufferedBytes = 16 * 1024 * 1024;
     std::chrono::milliseconds heartbeatInterval{2000};
   };
@@ -51,11 +53,16 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
   };
 
   // tooLarge: the message can never fit usrsctp's send buffer, so queueing it would jam the
-  // association's queue for good; the caller must hear of it at once.
-  enum class SendResult { sent, queued, refused, tooLarge };
+  // association's queue for good; the caller must hear of it at once. full: the queue holds as
+  // much as maxBufferedBytes allows.
+  enum class SendResult { sent, queued, refused, tooLarge, full };
 
   // usrsctp takes a message whole or not at all, and refuses one larger than its send buffer.
   static const size_t kMaxMessageBytes;
+  // What one queued message takes beyond its own bytes: its slot in the queue and the heap
+  // block of its bytes (the allocator's header and rounding). A one-byte message was measured at
+  // some 100 bytes of resident memory an entry.
+  static const size_t kQueuedEntryCost;
 
   struct Callbacks {
     // Packets back to back in `bytes`, the i-th ending at ends[i], in the order usrsctp made them.
@@ -87,6 +94,8 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
   // Hands queued messages to usrsctp as far as it takes them.
   void flush();
   size_t bufferedBytes() const;
+  // What the queue holds, counted as maxBufferedBytes counts it.
+  size_t queuedCost() const;
   // None before start() and after close().
   std::optional<SctpStatus> status();
   void close();
@@ -137,6 +146,8 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
   // The stack's lock (see the top of this file) guards the queue and the socket.
   std::deque<Outgoing> queue_;
   std::atomic<size_t> queuedBytes_{0};  // written under the lock, read without it
+  // Payload and kQueuedEntryCost of every entry in queue_, reset markers included.
+  std::atomic<size_t> queuedCost_{0};  // written under the lock, read without it
   bool flushing_ = false;
   bool closed_ = false;
   StreamResetQueue resets_;

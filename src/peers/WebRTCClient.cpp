@@ -72,6 +72,7 @@ datachannel::DCConfiguration WebRTCClient::configuration(
                                                        false, false, false, false, kPortRangeBegin,
                                                        kPortRangeEnd, std::nullopt, std::nullopt);
   config.maxRemoteChannels = kMaxRemoteChannels;
+  config.maxRemoteChannelOpens = kMaxRemoteChannelOpens;
   config.remoteChannelLabels = std::vector<std::string>{kChannelLabel};
   return config;
 }
@@ -247,6 +248,10 @@ void WebRTCClient::didReceiveBinary(ChannelRole role, const Data& data) {
 }
 
 void WebRTCClient::didChangeChannelOpen(ChannelRole role, bool open) {
+  if (!open) {
+    channelEnded(role);
+    return;
+  }
   std::optional<ConnectionProofMessage> statement;
   {
     std::lock_guard lock(mutex_);
@@ -259,14 +264,32 @@ void WebRTCClient::didChangeChannelOpen(ChannelRole role, bool open) {
     }
   }
   if (role == ChannelRole::local) {
-    OmbreliaLogger::debug(open ? "localDataChannel is open" : "localDataChannel is closed",
-                          OLogModule::webRTCClient);
+    OmbreliaLogger::debug("localDataChannel is open", OLogModule::webRTCClient);
   }
   // Sent as the channel opens. The channel is in use at once: only the choice among
   // connections to one viewer waits for the statements.
   if (statement) {
     if (const auto json = statement->encode(); json.ok()) sendText(*json.text);
   }
+}
+
+void WebRTCClient::channelEnded(ChannelRole role) {
+  std::optional<Uuid> peer;
+  {
+    std::lock_guard lock(mutex_);
+    if (closed_) return;
+    isConnectedState_ = false;
+    if (proof_) peer = proof_->peer();
+  }
+  // The one channel that carried the exchange is gone, and the connection takes no other: it can
+  // exchange nothing more. It goes the way of a lost connection, so nothing stays listed that
+  // cannot exchange, and the peer, should it want to go on, negotiates anew.
+  OmbreliaLogger::debug(
+      std::string(channelName(role == ChannelRole::remote)) + " is closed; the connection" +
+          (peer ? " to peer " + peer->uuidString() : std::string()) + " ends with it",
+      OLogModule::webRTCClient);
+  if (auto delegate = this->delegate()) delegate->webRTCClient(*this, DCIceState::closed);
+  close();
 }
 
 bool WebRTCClient::takeStatement(const std::string& text) {

@@ -52,6 +52,12 @@ class WebRTCClient : public std::enable_shared_from_this<WebRTCClient> {
   // peer holds no more than two labels of three bytes and two protocols (65,535 bytes at most
   // each) on a connection, whatever it opens.
   static constexpr size_t kMaxRemoteChannels = 2;
+  // Channels the peer may open over the connection's life, refused "P2P"s among them, past which
+  // the connection ends. Each is answered, and the answers wait in the send queue while the
+  // peer's window is shut, so the bound must be finite; each answer is a few bytes, so it need
+  // not be tight. The exchange needs one, and a peer whose stack opens a few dozen more beside it
+  // (refused at once) keeps its connection.
+  static constexpr size_t kMaxRemoteChannelOpens = 64;
 
   // A client whose connection comes from the shared peer-connection factory; none, with an
   // error line, when the framework refuses to make the connection. Its connection holds no more
@@ -168,6 +174,8 @@ class WebRTCClient : public std::enable_shared_from_this<WebRTCClient> {
   void didReceiveText(ChannelRole role, const std::string& text);
   void didReceiveBinary(ChannelRole role, const Data& data);
   void didChangeChannelOpen(ChannelRole role, bool open);
+  // The channel in use closed: the connection ends, reported to the delegate as closed.
+  void channelEnded(ChannelRole role);
   // True when the text was the other side's statement this side waits for, which goes no
   // further; a statement that disagrees closes the connection.
   bool takeStatement(const std::string& text);

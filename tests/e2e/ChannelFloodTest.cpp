@@ -104,5 +104,66 @@ TEST_F(ChannelFlood,
   viewer.process().stop(SIGTERM, 10s);
 }
 
+// The participant shuts its receive window and opens "P2P" again and again on 8 of its streams:
+// the viewer's client refuses each one it is handed, and the answer to each open the connection
+// took waits in the viewer's send queue, since the shut window lets nothing leave. The viewer
+// ends the connection once the participant has opened more channels than a connection's life
+// allows, with what waits to be sent still a handful of entries.
+TEST_F(ChannelFlood, ViewerEndsAConnectionWhosePeerReopensP2PWhileItsWindowIsShut) {
+  HostViewer viewer("viewer-1", tracker->startHost("play", origin->url("/master.m3u8"),
+                                                   {"--speed", "20", "--client-id", "viewer-1",
+                                                    "--quiet", "--log-level", "3", "--stay"},
+                                                   viewerEnvironment()));
+  ASSERT_TRUE(pollUntil(
+      {&viewer}, [](HostViewer& v) { return v.uuid() && v.finished(); }, 60s))
+      << "the viewer never played the stream";
+  ASSERT_TRUE(tracker->joinChannelOpener(*viewer.uuid()))
+      << "the participant's channel never opened";
+
+  constexpr size_t kStreams = 8;
+  // Before the mend, the viewer answered some 1,000 opens a second for as long as the
+  // participant went on; it now ends the connection after 64.
+  constexpr size_t kSeconds = 30;
+  const pid_t pid = viewer.process().pid();
+  viewer.poll();
+  bool ended = false;
+  const Growth growth = residentGrowthOf(pid, [&] {
+    if (!tracker->reopenChannels(kStreams, kSeconds)) return;
+    ended = pollUntil(
+        {&viewer},
+        [&](HostViewer& v) {
+          return lineCount(v, {"channels over the connection's life"}) > 0 ||
+                 v.openDescriptors() < 0;
+        },
+        std::chrono::seconds(kSeconds + 10));
+  });
+  const size_t opens = tracker->channelsOpened().value_or(0);
+  std::printf(
+      "%zu opens sent; viewer resident peak %.1f MiB above what it held before, %.1f MiB "
+      "after\n",
+      opens, static_cast<double>(growth.peak) / kMiB, static_cast<double>(growth.held) / kMiB);
+  ASSERT_GE(viewer.openDescriptors(), 0) << "the viewer did not outlast the opens";
+  ASSERT_TRUE(ended) << "the connection is still up after " << opens << " opens of \"P2P\"";
+  // The line names what waited to be sent as the connection ended.
+  const auto line =
+      std::find_if(viewer.lines().begin(), viewer.lines().end(), [](const std::string& l) {
+        return l.find("channels over the connection's life") != std::string::npos;
+      });
+  ASSERT_NE(line, viewer.lines().end());
+  std::printf("%s\n", line->c_str());
+  const auto at = line->find(" entries queued");
+  ASSERT_NE(at, std::string::npos) << *line;
+  const auto from = line->rfind('(', at);
+  const size_t entries = std::stoul(line->substr(from + 1, at - from - 1));
+  EXPECT_LE(entries, 2 * WebRTCClient::kMaxRemoteChannelOpens)
+      << "more answers and resets waited than the peer may open channels";
+  EXPECT_LE(growth.peak, kResidentPerHeapByte * kWorking + kQuarantine)
+      << "the opens grew the viewer past the bound";
+  EXPECT_TRUE(pollUntil(
+      {&viewer}, [&](HostViewer&) { return tracker->channelOpenerEnded().value_or(false); }, 10s))
+      << "the participant's connection did not end";
+  viewer.process().stop(SIGTERM, 10s);
+}
+
 }  // namespace
 }  // namespace ombrelia::test

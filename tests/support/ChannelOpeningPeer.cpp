@@ -46,6 +46,32 @@ bool ChannelOpeningPeer::send(uint16_t stream, uint32_t ppid, const std::vector<
   return true;
 }
 
+bool ChannelOpeningPeer::hasEnded() const {
+  const auto state = connection_->state();
+  return state == datachannel::DCIceState::failed || state == datachannel::DCIceState::closed;
+}
+
+bool ChannelOpeningPeer::reopenChannels(size_t streams, std::chrono::milliseconds bound) {
+  const auto id = channel_ ? channel_->id() : std::nullopt;
+  if (!id || streams == 0) return false;
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  datachannel::SctpImpairment shut;
+  shut.shutWindow = true;
+  connection_->impairSctpForTesting(shut);
+  DcepMessage open;
+  open.label = "P2P";
+  const std::vector<uint8_t> opening = open.encode();
+  for (size_t i = 0; std::chrono::steady_clock::now() < deadline; ++i) {
+    if (hasEnded()) return true;
+    const auto stream = static_cast<uint16_t>(*id + 2 * (1 + i % streams));
+    if (!send(stream, DcepMessage::kPpidControl, opening, deadline)) return hasEnded();
+    ++opened_;
+    // A pause now and then lets the other side close each one before it comes again.
+    if (i % streams == streams - 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return hasEnded();
+}
+
 size_t ChannelOpeningPeer::openChannels(size_t count, size_t bytes, size_t messages,
                                         std::chrono::milliseconds bound) {
   const auto id = channel_ ? channel_->id() : std::nullopt;

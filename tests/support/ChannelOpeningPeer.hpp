@@ -40,8 +40,16 @@ class ChannelOpeningPeer {
   // a label and a protocol of `bytes` bytes, then sends `messages` binary messages of 16 KiB on
   // each. Sends are retried while its own send buffer is full, until `bound`. The opens sent.
   size_t openChannels(size_t count, size_t bytes, size_t messages, std::chrono::milliseconds bound);
-  // Opens sent so far by openChannels(), from any thread.
+  // Shuts its receive window (every acknowledgement it sends advertises 0), then opens "P2P"
+  // round-robin on `streams` streams of its own after its first "P2P" one, again and again, so
+  // that the other side answers each open it takes while its answers cannot leave. Stops once
+  // its connection has ended or at `bound`. True when the connection ended.
+  bool reopenChannels(size_t streams, std::chrono::milliseconds bound);
+  // Opens sent so far by openChannels() or reopenChannels(), from any thread.
   size_t opened() const { return opened_; }
+
+  // Its connection has failed or closed.
+  bool hasEnded() const;
 
   // Ends its connection.
   void close() {

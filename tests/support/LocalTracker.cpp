@@ -98,6 +98,18 @@ bool LocalTracker::openChannels(size_t count, size_t bytes, size_t messages) {
   return line && *line == "opening";
 }
 
+bool LocalTracker::reopenChannels(size_t streams, size_t seconds) {
+  if (!process_->writeLine("reopen " + std::to_string(streams) + " " + std::to_string(seconds)))
+    return false;
+  const auto line = process_->readLine(std::chrono::seconds(10));
+  return line && *line == "opening";
+}
+
+std::optional<bool> LocalTracker::channelOpenerEnded() {
+  const auto ended = count("ended");
+  return ended ? std::optional<bool>(*ended == 1) : std::nullopt;
+}
+
 std::optional<size_t> LocalTracker::channelsOpened() { return count("opened"); }
 
 LocalTracker::~LocalTracker() {

@@ -53,6 +53,11 @@ class LocalTracker {
   // It opens channels and sends on them (see TestTracker::openChannels). False when the tracker
   // did not start it.
   bool openChannels(size_t count, size_t bytes, size_t messages);
+  // It shuts its window and opens "P2P" again and again on `streams` of its streams, for up to
+  // `seconds` (see TestTracker::reopenChannels). False when the tracker did not start it.
+  bool reopenChannels(size_t streams, size_t seconds);
+  // Whether its connection has ended; none when the tracker does not answer.
+  std::optional<bool> channelOpenerEnded();
   // The opens it has sent so far; none when the tracker does not answer.
   std::optional<size_t> channelsOpened();
 

@@ -677,6 +677,20 @@ bool TestTracker::openChannels(size_t count, size_t bytes, size_t messages) {
   return true;
 }
 
+bool TestTracker::reopenChannels(size_t streams, std::chrono::milliseconds bound) {
+  std::lock_guard lock(impl_->mutex);
+  const auto& opener = impl_->opener;
+  if (!opener || opener->flood.joinable()) return false;
+  opener->flood =
+      std::thread([peer = opener->peer, streams, bound] { peer->reopenChannels(streams, bound); });
+  return true;
+}
+
+bool TestTracker::channelOpenerEnded() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->opener && impl_->opener->peer->hasEnded();
+}
+
 size_t TestTracker::channelsOpened() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->opener ? impl_->opener->peer->opened() : 0;

@@ -114,6 +114,12 @@ class TestTracker {
   // `bytes` bytes, then sends `messages` messages on each, never answering a reset
   // (ChannelOpeningPeer::openChannels). Returns at once; false without a participant.
   bool openChannels(size_t count, size_t bytes, size_t messages);
+  // That participant shuts its receive window and opens "P2P" again and again on `streams` of
+  // its streams, until its connection ends or `bound` (ChannelOpeningPeer::reopenChannels).
+  // Returns at once; false without a participant.
+  bool reopenChannels(size_t streams, std::chrono::milliseconds bound);
+  // Whether that participant's connection has ended.
+  bool channelOpenerEnded() const;
   // The opens it has sent so far.
   size_t channelsOpened() const;
 

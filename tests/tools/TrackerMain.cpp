@@ -19,6 +19,7 @@
 //                       that participant opens channels with labels and protocols of <bytes>
 //                       bytes and sends <messages> on each ("opening", or "no participant")
 //   opened              how many of those opens are sent so far ("<count>")
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -99,6 +100,13 @@ void run(TestTracker& tracker, const std::string& command) {
                                               std::strtoull(to.c_str(), nullptr, 10),
                                               std::strtoull(messages.c_str(), nullptr, 10));
     std::printf(opening ? "opening\n" : "no participant\n");
+  } else if (verb == "reopen") {
+    const bool opening =
+        tracker.reopenChannels(std::strtoull(from.c_str(), nullptr, 10),
+                               std::chrono::seconds(std::strtoull(to.c_str(), nullptr, 10)));
+    std::printf(opening ? "opening\n" : "no participant\n");
+  } else if (verb == "ended") {
+    std::printf("%d\n", tracker.channelOpenerEnded() ? 1 : 0);
   } else if (verb == "opened") {
     std::printf("%zu\n", tracker.channelsOpened());
   } else {

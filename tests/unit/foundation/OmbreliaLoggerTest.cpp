@@ -74,6 +74,20 @@ TEST(OmbreliaLogger, FollowsTheActiveLevelTimesMessageLevelTimesModuleMatrix) {
   }
 }
 
+TEST(OmbreliaLogger, TextAPeerChoseStaysOneLineWithItsControlCharactersEscaped) {
+  // A channel label, as a peer may choose it: a line break and a forged line, a carriage
+  // return, a terminal escape, a NEL (U+0085), and text that must pass untouched.
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::error);
+  const std::string label =
+      "P2P\n[Ombrelia] [Error] [WebRTCClient] forged\r\x1b[2J\xc2\x85\x7f caf\xc3\xa9 \\n\t";
+  const std::string out = captured(
+      [&] { OmbreliaLogger::error("label \"" + label + "\" refused", OLogModule::webRTCClient); });
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::none);
+  EXPECT_EQ(out,
+            "[Ombrelia] [Error] [WebRTCClient] label \"P2P\\x0a[Ombrelia] [Error] [WebRTCClient] "
+            "forged\\x0d\\x1b[2J\\u0085\\x7f caf\xc3\xa9 \\n\\x09\" refused\n");
+}
+
 TEST(OmbreliaLoggerConcurrency, LinesFromManyThreadsNeverInterleave) {
   OLoggerConfig::shared().setActiveLogLevel(OLogLevel::debug);
   const std::string out = captured([] {

@@ -162,6 +162,36 @@ TEST_F(WebRTCClientTest, OnlyTheExchangeChannelIsSentOnAndDecidesTheConnectedSta
   EXPECT_TRUE(intruder->sent().empty());
 }
 
+TEST_F(WebRTCClientTest, ConnectionWhoseExchangeChannelClosedEndsAsLostWhateverThePeerReopens) {
+  // Answering: the peer closes its "P2P" and opens another, which the connection cannot take in
+  // its place; left standing, it would stay listed, never connected, its requests unanswered.
+  auto p2p = std::make_shared<FakeDataChannel>();
+  connection->deliverDataChannel(p2p);
+  p2p->deliverOpen();
+  ASSERT_TRUE(client->isConnected());
+  p2p->deliverClosed();
+  auto reopened = std::make_shared<FakeDataChannel>();
+  connection->deliverDataChannel(reopened);
+  EXPECT_EQ(delegate->events().states, std::vector<DCIceState>{DCIceState::closed})
+      << "the delegate never heard the connection is gone";
+  EXPECT_TRUE(client->isClosed()) << "a connection without its channel still stands";
+  EXPECT_FALSE(client->isConnected());
+  EXPECT_FALSE(client->sendData(Data(std::string("after")), false));
+  EXPECT_TRUE(reopened->sent().empty());
+
+  // Offering: the peer resets this side's own channel.
+  auto offeringDelegate = std::make_shared<RecordingClientDelegate>();
+  auto offering = WebRTCClient::create({}, factory);
+  offering->setDelegate(offeringDelegate);
+  auto offeringConnection = factory.last();
+  offering->offer([](const SessionDescription&) {});
+  auto local = offeringConnection->createdChannels().back();
+  local->deliverOpen();
+  local->deliverClosed();
+  EXPECT_EQ(offeringDelegate->events().states, std::vector<DCIceState>{DCIceState::closed});
+  EXPECT_TRUE(offering->isClosed());
+}
+
 TEST_F(WebRTCClientTest, ChunksGoOutAsBinaryAndAreReportedButStrayBytesAreNot) {
   auto channel = offerChannel();
   const std::string chunk(24 + 100, '\x80');
