@@ -245,7 +245,12 @@ void UploadServer::pump(const Uuid& peer) {
         });
         out.transfers.clear();
       }
-      if (buffered < kMaxQueuedUploadBytesPerPeer) {
+      const auto burst = static_cast<double>(kMaxQueuedUploadBytesPerPeer);
+      out.allowance = std::min(
+          burst, out.allowance + (now - out.allowedAt) * kMaxUploadBytesPerSecondPerPeer);
+      out.allowedAt = now;
+      const auto frameBytes = static_cast<double>(SegmentFrame::kHeaderBytes + kChunkBytes);
+      if (buffered < kMaxQueuedUploadBytesPerPeer && out.allowance >= frameBytes) {
         for (auto& t : out.transfers) {
           if (!t.announced || t.end) continue;
           const auto payload =
@@ -253,6 +258,7 @@ void UploadServer::pump(const Uuid& peer) {
           frame = SegmentFrame::make(t.requestID, t.offset, payload);
           requestID = t.requestID;
           t.offset += payload.size();
+          out.allowance -= static_cast<double>(frame->size());
           break;
         }
       }

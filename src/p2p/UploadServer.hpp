@@ -52,6 +52,11 @@ class UploadServer {
   // own send buffer holds: sixteen frames keep a fast reader's link busy between two looks,
   // while a peer that reads slowly or not at all holds no more than this of this side's memory.
   static constexpr size_t kMaxQueuedUploadBytesPerPeer = 16 * 15924;
+  // The pace one peer's frames may take, past a first burst of the queue's share: a segment of
+  // a high rendition (several MB for 6 s) still goes in well under its duration, while a peer
+  // that asks without end takes a small share of the machine, so the other peers' transfers
+  // keep their pace beside it.
+  static constexpr double kMaxUploadBytesPerSecondPerPeer = 16.0 * 1024 * 1024;
   // How often a transfer held back by a full queue is looked at again; a queue of the size
   // above refilled this often still moves some 50 MB/s.
   static constexpr std::chrono::milliseconds kUploadPollInterval{5};
@@ -106,6 +111,8 @@ class UploadServer {
     uint64_t handed = 0;  // frame bytes the channel took
     uint64_t left = 0;    // of those, bytes that have left the connection's queue
     double movedAt = 0;   // when `left` last moved, or the first transfer began
+    double allowance = static_cast<double>(kMaxQueuedUploadBytesPerPeer);  // bytes it may hand
+    double allowedAt = 0;  // when the allowance was last topped up
     bool pumping = false;  // a thread is handing this peer's frames over
     bool again = false;    // another thread found work while it did
     bool pollDue = false;  // a later look is scheduled
