@@ -224,8 +224,11 @@ TEST_F(UploadShare, PeerRepeatingItsAsksLeavesAnHonestPeerItsPace) {
             << " us beside a peer repeating asks (" << asks << " asks, at most " << queued
             << " bytes queued for it)\n";
   // Twice its time alone, with a floor of a few milliseconds: on loopback a segment takes so
-  // little that a scheduler's slice would otherwise decide the outcome.
-  EXPECT_LE(after, 2 * std::max(before, std::chrono::microseconds(5000)));
+  // little that a scheduler's slice would otherwise decide the outcome. Under a sanitizer the
+  // viewer is short of CPU well below a peer's pace, and the two transfers share what there is:
+  // three times then.
+  const int factor = kSanitized ? 3 : 2;
+  EXPECT_LE(after, factor * std::max(before, std::chrono::microseconds(5000)));
 }
 
 TEST_F(UploadShare, SlowReadersHoldNoMoreThanTheirShare) {
