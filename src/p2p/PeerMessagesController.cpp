@@ -60,7 +60,7 @@ void PeerMessagesController::start() {
   uploadQueue_ = platform::DispatchQueue::create("pendingUploadFileRequestBarrier");
   std::weak_ptr<PeerMessagesController> weak = weak_from_this();
   uploads_.setLater([weak, queue = std::weak_ptr(uploadQueue_)](std::chrono::milliseconds delay,
-                                                               std::function<void()> block) {
+                                                                std::function<void()> block) {
     if (auto q = queue.lock())
       q->asyncAfter(delay, [weak, block = std::move(block)] {
         if (auto self = weak.lock()) block();

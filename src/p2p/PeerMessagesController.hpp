@@ -81,8 +81,7 @@ class PeerMessagesController : public WebRTCClientDelegate,
   static constexpr size_t kMaxPendingUploads = UploadServer::kMaxPendingUploads;
   static constexpr size_t kMaxPendingUploadsPerPeer = UploadServer::kMaxPendingUploadsPerPeer;
   static constexpr int kMaxUploadsInFlightPerPeer = UploadServer::kMaxUploadsInFlightPerPeer;
-  static constexpr size_t kMaxQueuedUploadBytesPerPeer =
-      UploadServer::kMaxQueuedUploadBytesPerPeer;
+  static constexpr size_t kMaxQueuedUploadBytesPerPeer = UploadServer::kMaxQueuedUploadBytesPerPeer;
   static constexpr double kMaxUploadStallSeconds = UploadServer::kMaxUploadStallSeconds;
   static constexpr int64_t kChunkBytes = UploadServer::kChunkBytes;
 

@@ -47,10 +47,9 @@ void UploadServer::take(const FileRequestMessage& request, const Peer& peer) {
       return sameAsk(e.peer.uuid, e.message.requestID());
     });
     if (const auto out = outgoing_.find(peer.uuid); out != outgoing_.end())
-      repeated = repeated || std::any_of(out->second.transfers.begin(),
-                                         out->second.transfers.end(), [&](const Transfer& t) {
-                                           return t.requestID == request.requestID();
-                                         });
+      repeated = repeated ||
+                 std::any_of(out->second.transfers.begin(), out->second.transfers.end(),
+                             [&](const Transfer& t) { return t.requestID == request.requestID(); });
   }
   if (repeated) {
     // The first ask is answered in full; a repeat would only have the same bytes sent again.
@@ -246,8 +245,8 @@ void UploadServer::pump(const Uuid& peer) {
         out.transfers.clear();
       }
       const auto burst = static_cast<double>(kMaxQueuedUploadBytesPerPeer);
-      out.allowance = std::min(
-          burst, out.allowance + (now - out.allowedAt) * kMaxUploadBytesPerSecondPerPeer);
+      out.allowance =
+          std::min(burst, out.allowance + (now - out.allowedAt) * kMaxUploadBytesPerSecondPerPeer);
       out.allowedAt = now;
       const auto frameBytes = static_cast<double>(SegmentFrame::kHeaderBytes + kChunkBytes);
       if (buffered < kMaxQueuedUploadBytesPerPeer && out.allowance >= frameBytes) {

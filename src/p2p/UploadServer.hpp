@@ -100,8 +100,8 @@ class UploadServer {
   struct Transfer {
     Uuid requestID;
     std::shared_ptr<const SegmentData> segment;
-    size_t offset = 0;        // of the next frame to hand over
-    bool announced = false;   // its answer has gone: frames may follow
+    size_t offset = 0;            // of the next frame to hand over
+    bool announced = false;       // its answer has gone: frames may follow
     std::optional<uint64_t> end;  // the peer's handed-over count at its last frame
   };
   // What is being sent to one peer.
@@ -118,8 +118,8 @@ class UploadServer {
     bool pollDue = false;  // a later look is scheduled
   };
 
-  void respond(const std::shared_ptr<const SegmentData>& segment,
-               const FileRequestMessage& request, const Peer& peer);
+  void respond(const std::shared_ptr<const SegmentData>& segment, const FileRequestMessage& request,
+               const Peer& peer);
   void refuse(WebRTCClient& client, const Uuid& requestID);
   // Hands the peer's frames over while its queue has room, ends the transfers that are done,
   // and schedules another look while any is left.

@@ -252,8 +252,7 @@ TEST_F(UploadShare, SlowReadersHoldNoMoreThanTheirShare) {
       for (auto& reader : readers) {
         const Uuid id = Uuid::random();
         reader->say(askText(id, 100 + n));
-        if (pass == 2)
-          reader->say(*FileRequestStopMessage("fileRequestStop", id).encode().text);
+        if (pass == 2) reader->say(*FileRequestStopMessage("fileRequestStop", id).encode().text);
       }
     }
   }

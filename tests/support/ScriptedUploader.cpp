@@ -26,7 +26,8 @@ class ScriptedUploader::Relay : public WebRTCClientDelegate {
       if (owner->selfDescribed_) target = owner->self_;
     }
     (void)client;
-    if (target) target->setRemoteCandidate(owner->fromViewer(candidate.candidate), candidate.mid, nullptr);
+    if (target)
+      target->setRemoteCandidate(owner->fromViewer(candidate.candidate), candidate.mid, nullptr);
   }
   void webRTCClient(WebRTCClient& client, datachannel::DCIceState state) override {
     if (auto e = engine()) e->webRTCClient(client, state);

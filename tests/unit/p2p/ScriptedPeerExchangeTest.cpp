@@ -134,8 +134,10 @@ size_t framesOf(const test::FakeDataChannel& channel, const Uuid& requestID) {
 std::pair<size_t, size_t> answersTo(const test::FakeDataChannel& channel, const Uuid& requestID) {
   std::pair<size_t, size_t> count;
   for (const auto& f : channel.sent()) {
-    const auto answer = f.binary ? std::nullopt : FileRequestResponseMessageReader().readJSON(f.bytes);
-    if (answer && answer->requestID() == requestID) (answer->valid() ? count.first : count.second) += 1;
+    const auto answer =
+        f.binary ? std::nullopt : FileRequestResponseMessageReader().readJSON(f.bytes);
+    if (answer && answer->requestID() == requestID)
+      (answer->valid() ? count.first : count.second) += 1;
   }
   return count;
 }
@@ -804,7 +806,8 @@ TEST_F(ScriptedPeers, TransfersToOnePeerAtOnceAreBounded) {
   for (int i = 0; i < PeerMessagesController::kMaxUploadsInFlightPerPeer; ++i)
     requesters.emplace_back(ask);
   ASSERT_TRUE(channel->waitUntil(kBound, [&] {
-    return answers("true") == static_cast<size_t>(PeerMessagesController::kMaxUploadsInFlightPerPeer);
+    return answers("true") ==
+           static_cast<size_t>(PeerMessagesController::kMaxUploadsInFlightPerPeer);
   }));
   // Both transfers are held in the channel: one more request is refused, not sent in full.
   requesters.emplace_back(ask);
