@@ -252,6 +252,10 @@ void UploadServer::pump(const Uuid& peer) {
       if (buffered < kMaxQueuedUploadBytesPerPeer && out.allowance >= frameBytes) {
         for (auto& t : out.transfers) {
           if (!t.announced || t.end) continue;
+          if (t.offset >= t.segment->data().size()) {
+            t.end = out.handed;  // an empty segment: its answer says so, and no frame follows
+            continue;
+          }
           const auto payload =
               t.segment->data().view().substr(t.offset, static_cast<size_t>(kChunkBytes));
           frame = SegmentFrame::make(t.requestID, t.offset, payload);
