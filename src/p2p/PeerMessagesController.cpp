@@ -59,6 +59,13 @@ void PeerMessagesController::start() {
   peerConnectionController_ = PeerConnectionController::create(signalClient_);
   uploadQueue_ = platform::DispatchQueue::create("pendingUploadFileRequestBarrier");
   std::weak_ptr<PeerMessagesController> weak = weak_from_this();
+  uploads_.setLater([weak, queue = std::weak_ptr(uploadQueue_)](std::chrono::milliseconds delay,
+                                                                std::function<void()> block) {
+    if (auto q = queue.lock())
+      q->asyncAfter(delay, [weak, block = std::move(block)] {
+        if (auto self = weak.lock()) block();
+      });
+  });
   auto& center = platform::NotificationCenter::defaultCenter();
   observers_.push_back(
       center.addObserver(PeerList::kNewGroupPeer, [weak](const platform::Notification& n) {
@@ -209,7 +216,7 @@ bool PeerMessagesController::didReceivedMessage(const std::string& message, cons
     downloads_.takeResponse(*m, from);
   } else if (auto m = FileRequestStopMessageReader().readJSON(*object)) {
     recognized(m->type());
-    uploads_.stop(*m);
+    uploads_.stop(*m, from);
   } else {
     return false;
   }
@@ -277,6 +284,10 @@ size_t PeerMessagesController::pendingFileAvailabilityCount() const { return sea
 size_t PeerMessagesController::pendingFileRequestCount() const { return downloads_.count(); }
 
 size_t PeerMessagesController::pendingUploadFileRequestCount() const { return uploads_.count(); }
+
+size_t PeerMessagesController::uploadsInFlightTo(const Uuid& peer) const {
+  return uploads_.inFlight(peer);
+}
 
 void PeerMessagesController::drainUploads() {
   if (uploadQueue_) uploadQueue_->drain();

@@ -81,6 +81,8 @@ class PeerMessagesController : public WebRTCClientDelegate,
   static constexpr size_t kMaxPendingUploads = UploadServer::kMaxPendingUploads;
   static constexpr size_t kMaxPendingUploadsPerPeer = UploadServer::kMaxPendingUploadsPerPeer;
   static constexpr int kMaxUploadsInFlightPerPeer = UploadServer::kMaxUploadsInFlightPerPeer;
+  static constexpr size_t kMaxQueuedUploadBytesPerPeer = UploadServer::kMaxQueuedUploadBytesPerPeer;
+  static constexpr double kMaxUploadStallSeconds = UploadServer::kMaxUploadStallSeconds;
   static constexpr int64_t kChunkBytes = UploadServer::kChunkBytes;
 
   [[nodiscard]] static std::shared_ptr<PeerMessagesController> create(
@@ -119,6 +121,8 @@ class PeerMessagesController : public WebRTCClientDelegate,
   size_t pendingFileAvailabilityCount() const;
   size_t pendingFileRequestCount() const;
   size_t pendingUploadFileRequestCount() const;
+  // Transfers to that peer whose frames have not all left its connection's queue.
+  size_t uploadsInFlightTo(const Uuid& peer) const;
   // Waits until the upload queue has run every block queued so far.
   void drainUploads();
 

@@ -12,6 +12,7 @@
 #include "p2p/PeerEngineSupport.hpp"
 #include "p2p/PeerMessagesEnvironment.hpp"
 #include "peers/WebRTCClient.hpp"
+#include "peers/WebRTCClientDelegate.hpp"
 #include "protocol/FileRequestMessage.hpp"
 #include "protocol/FileRequestResponseMessage.hpp"
 #include "protocol/FileRequestStopMessage.hpp"
@@ -22,33 +23,77 @@
 
 namespace ombrelia {
 
+void UploadServer::setLater(Later later) {
+  std::lock_guard lock(mutex_);
+  later_ = std::move(later);
+}
+
+void UploadServer::refuse(WebRTCClient& client, const Uuid& requestID) {
+  client.sendFileRequestResponseMessage(FileRequestResponseMessage(
+      std::string(FileRequestResponseMessage::typeString), requestID, false, std::nullopt,
+      std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt));
+}
+
 void UploadServer::take(const FileRequestMessage& request, const Peer& peer) {
-  if (!PeerEngineSupport::connected(peer.webRTCClient)) return;
+  const auto client = peer.webRTCClient;
+  if (!PeerEngineSupport::connected(client)) return;
+  const auto sameAsk = [&](const Uuid& requester, const Uuid& requestID) {
+    return requester == peer.uuid && requestID == request.requestID();
+  };
+  bool repeated = false;
+  {
+    std::lock_guard lock(mutex_);
+    repeated = std::any_of(waiting_.begin(), waiting_.end(), [&](const auto& e) {
+      return sameAsk(e.peer.uuid, e.message.requestID());
+    });
+    if (const auto out = outgoing_.find(peer.uuid); out != outgoing_.end())
+      repeated = repeated ||
+                 std::any_of(out->second.transfers.begin(), out->second.transfers.end(),
+                             [&](const Transfer& t) { return t.requestID == request.requestID(); });
+  }
+  if (repeated) {
+    // The first ask is answered in full; a repeat would only have the same bytes sent again.
+    refuse(*client, request.requestID());
+    return;
+  }
   auto& storage = *environment_.storage;
   const auto lookUp = [&] {
     return storage.getSegment(request.mediaType(), request.quality(), request.segmentNumber(),
                               request.videoID());
   };
   if (const auto segment = lookUp()) {
-    respond(*segment, request, peer);
+    respond(segment, request, peer);
     PeerEngineSupport::info(OLogModule::p2pUpload, [&] {
       return "segment is available: " + PeerEngineSupport::segmentText(segment->segmentInfo());
     });
     return;
   }
+  std::optional<PendingUploadFileRequestMessage> evicted;
   {
     std::lock_guard lock(mutex_);
-    const auto fromPeer = [&](const PendingUploadFileRequestMessage& e) {
-      return e.peer.uuid == peer.uuid;
-    };
-    // One peer's flood evicts its own oldest requests, never another peer's.
-    if (static_cast<size_t>(std::count_if(waiting_.begin(), waiting_.end(), fromPeer)) >=
-        kMaxPendingUploadsPerPeer)
-      waiting_.erase(std::find_if(waiting_.begin(), waiting_.end(), fromPeer));
-    else if (waiting_.size() >= kMaxPendingUploads)
-      waiting_.pop_front();
+    std::map<Uuid, size_t> held;
+    for (const auto& e : waiting_) ++held[e.peer.uuid];
+    // One peer's flood evicts its own oldest requests; when the list is full, the oldest of the
+    // peer holding the most goes, never that of a peer holding less.
+    std::optional<Uuid> from;
+    if (held[peer.uuid] >= kMaxPendingUploadsPerPeer) {
+      from = peer.uuid;
+    } else if (waiting_.size() >= kMaxPendingUploads) {
+      from = std::max_element(held.begin(), held.end(), [](const auto& a, const auto& b) {
+               return a.second < b.second;
+             })->first;
+    }
+    if (from) {
+      const auto oldest = std::find_if(waiting_.begin(), waiting_.end(),
+                                       [&](const auto& e) { return e.peer.uuid == *from; });
+      evicted = std::move(*oldest);
+      waiting_.erase(oldest);
+    }
     waiting_.push_back({PeerEngineSupport::now(), request, peer});
   }
+  // An evicted request is answered too: its requester need not wait for its own supervision.
+  if (evicted && PeerEngineSupport::connected(evicted->peer.webRTCClient))
+    refuse(*evicted->peer.webRTCClient, evicted->message.requestID());
   PeerEngineSupport::info(OLogModule::p2pUpload, [&] {
     return "segment request added to pending list: " + std::to_string(request.segmentNumber()) +
            ", type: " + request.mediaType() + ", quality: " + std::to_string(request.quality());
@@ -66,16 +111,27 @@ void UploadServer::take(const FileRequestMessage& request, const Peer& peer) {
       taken = waiting_.size() != before;
     }
     // Served here only if the store's own serving did not take it first.
-    if (taken) respond(*segment, request, peer);
+    if (taken) respond(segment, request, peer);
   }
 }
 
-void UploadServer::stop(const FileRequestStopMessage& stop) {
+void UploadServer::stop(const FileRequestStopMessage& stop, const Peer& peer) {
   PeerEngineSupport::info(OLogModule::p2pUpload, [&] {
     return "received stop message for requestID: " + stop.requestID().uuidString();
   });
   std::lock_guard lock(mutex_);
-  std::erase_if(waiting_, [&](const auto& e) { return e.message.requestID() == stop.requestID(); });
+  std::erase_if(waiting_, [&](const auto& e) {
+    return e.message.requestID() == stop.requestID() && e.peer.uuid == peer.uuid;
+  });
+  // Frames already in the connection's queue go; the rest of the transfer is never handed over.
+  // Its place is taken back once those have left, as for a transfer that ends.
+  if (const auto out = outgoing_.find(peer.uuid); out != outgoing_.end()) {
+    for (auto& t : out->second.transfers) {
+      if (t.requestID != stop.requestID() || t.end) continue;
+      t.offset = t.segment->data().size();
+      t.end = out->second.handed;
+    }
+  }
 }
 
 void UploadServer::expire(double now) {
@@ -84,25 +140,40 @@ void UploadServer::expire(double now) {
                 [&](const auto& e) { return now - e.timestamp > kPendingUploadFileTolerance; });
 }
 
-void UploadServer::respond(const SegmentData& segmentData, const FileRequestMessage& request,
-                           const Peer& peer) {
+void UploadServer::respond(const std::shared_ptr<const SegmentData>& segment,
+                           const FileRequestMessage& request, const Peer& peer) {
   const auto client = peer.webRTCClient;
   if (!PeerEngineSupport::connected(client)) return;
-  const Data& bytes = segmentData.data();
-  const auto size = static_cast<int64_t>(bytes.size());
+  const auto size = static_cast<int64_t>(segment->data().size());
   bool busy = false;
   {
     std::lock_guard lock(mutex_);
-    int& inFlight = inFlight_[peer.uuid];
-    busy = inFlight >= kMaxUploadsInFlightPerPeer;
-    if (!busy) ++inFlight;
+    auto& out = outgoing_[peer.uuid];
+    if (out.client != client) {
+      // A new connection to the same peer: the old one's transfers can never finish. A thread
+      // handing frames over keeps its turn and looks again.
+      const bool pumping = out.pumping;
+      out = Outgoing{};
+      out.client = client;
+      out.pumping = pumping;
+      out.again = pumping;
+    }
+    busy = out.transfers.size() >= static_cast<size_t>(kMaxUploadsInFlightPerPeer) ||
+           std::any_of(out.transfers.begin(), out.transfers.end(),
+                       [&](const Transfer& t) { return t.requestID == request.requestID(); });
+    if (!busy) {
+      if (out.transfers.empty()) out.movedAt = PeerEngineSupport::now();
+      Transfer transfer;
+      transfer.requestID = request.requestID();
+      transfer.segment = segment;
+      out.transfers.push_back(std::move(transfer));
+    } else if (out.transfers.empty()) {
+      outgoing_.erase(peer.uuid);
+    }
   }
   if (busy) {
     // Refused rather than queued: the requester takes the segment from the origin at once.
-    client->sendFileRequestResponseMessage(FileRequestResponseMessage(
-        std::string(FileRequestResponseMessage::typeString), request.requestID(), false,
-        std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
-        std::nullopt));
+    refuse(*client, request.requestID());
     return;
   }
   if (const auto personal = environment_.personalUUID()) {
@@ -120,26 +191,134 @@ void UploadServer::respond(const SegmentData& segmentData, const FileRequestMess
   client->sendFileRequestResponseMessage(FileRequestResponseMessage(
       std::string(FileRequestResponseMessage::typeString), request.requestID(), true, 0, size,
       (size + kChunkBytes - 1) / kChunkBytes, size, std::nullopt, std::nullopt, std::nullopt));
-  sendSegmentFrames(*client, bytes, request.requestID());
-  std::lock_guard lock(mutex_);
-  if (--inFlight_[peer.uuid] <= 0) inFlight_.erase(peer.uuid);
+  {
+    std::lock_guard lock(mutex_);
+    if (const auto out = outgoing_.find(peer.uuid); out != outgoing_.end())
+      for (auto& t : out->second.transfers)
+        if (t.requestID == request.requestID()) t.announced = true;
+  }
+  pump(peer.uuid);
 }
 
-void UploadServer::sendSegmentFrames(WebRTCClient& client, const Data& bytes,
-                                     const Uuid& requestID) {
-  // One frame at a time, each made just before it is sent: the segment is never copied whole.
-  const std::string_view view = bytes.view();
-  for (size_t offset = 0; offset < view.size(); offset += static_cast<size_t>(kChunkBytes)) {
-    const auto payload = view.substr(offset, static_cast<size_t>(kChunkBytes));
-    if (!client.sendFileChunkData(SegmentFrame::make(requestID, offset, payload))) {
-      // The receiver can never complete a segment with a frame missing: the rest would be
-      // wasted, so the transfer ends here and the receiver's supervision takes over.
-      PeerEngineSupport::info(OLogModule::p2pUpload, [&] {
-        return "frame refused by the channel, transfer stopped for requestID: " +
-               requestID.uuidString();
-      });
+void UploadServer::pump(const Uuid& peer) {
+  {
+    std::lock_guard lock(mutex_);
+    const auto out = outgoing_.find(peer);
+    if (out == outgoing_.end()) return;
+    // One thread at a time hands a peer's frames over, so they leave in order.
+    if (out->second.pumping) {
+      out->second.again = true;
       return;
     }
+    out->second.pumping = true;
+  }
+  for (;;) {
+    std::shared_ptr<WebRTCClient> client;
+    {
+      std::lock_guard lock(mutex_);
+      client = outgoing_.at(peer).client;
+    }
+    const bool connected = PeerEngineSupport::connected(client);
+    const size_t buffered = connected ? client->bufferedAmount() : 0;
+    uint64_t sent = 0;  // bytes newly seen leaving the queue
+    std::optional<Data> frame;
+    Uuid requestID;
+    bool done = false;
+    Later later;
+    {
+      std::lock_guard lock(mutex_);
+      auto& out = outgoing_.at(peer);
+      // The queue is first in, first out: what was handed over and is no longer held has left.
+      const uint64_t left = out.handed - std::min<uint64_t>(out.handed, buffered);
+      const double now = PeerEngineSupport::now();
+      if (left > out.left) {
+        sent = left - out.left;
+        out.left = left;
+        out.movedAt = now;
+      }
+      std::erase_if(out.transfers, [&](const Transfer& t) { return t.end && *t.end <= out.left; });
+      if (!out.transfers.empty() && (!connected || now - out.movedAt > kMaxUploadStallSeconds)) {
+        PeerEngineSupport::info(OLogModule::p2pUpload, [&] {
+          return std::string(connected ? "peer takes nothing" : "peer gone") +
+                 ", transfers ended: " + std::to_string(out.transfers.size());
+        });
+        out.transfers.clear();
+      }
+      const auto burst = static_cast<double>(kMaxQueuedUploadBytesPerPeer);
+      out.allowance =
+          std::min(burst, out.allowance + (now - out.allowedAt) * kMaxUploadBytesPerSecondPerPeer);
+      out.allowedAt = now;
+      const auto frameBytes = static_cast<double>(SegmentFrame::kHeaderBytes + kChunkBytes);
+      if (buffered < kMaxQueuedUploadBytesPerPeer && out.allowance >= frameBytes) {
+        for (auto& t : out.transfers) {
+          if (!t.announced || t.end) continue;
+          if (t.offset >= t.segment->data().size()) {
+            t.end = out.handed;  // an empty segment: its answer says so, and no frame follows
+            continue;
+          }
+          const auto payload =
+              t.segment->data().view().substr(t.offset, static_cast<size_t>(kChunkBytes));
+          frame = SegmentFrame::make(t.requestID, t.offset, payload);
+          requestID = t.requestID;
+          t.offset += payload.size();
+          out.allowance -= static_cast<double>(frame->size());
+          break;
+        }
+      }
+      if (!frame) {
+        if (out.again) {
+          out.again = false;  // another thread found work meanwhile: look once more
+        } else {
+          done = true;
+          out.pumping = false;
+          if (out.transfers.empty()) {
+            outgoing_.erase(peer);
+          } else if (!out.pollDue && later_) {
+            // Frames held back or not yet gone: nothing else wakes this peer's transfers.
+            out.pollDue = true;
+            later = later_;
+          }
+        }
+      }
+    }
+    if (sent > 0) {
+      // Counted as uploaded only now that the bytes have left.
+      if (auto delegate = client->delegate())
+        delegate->webRTCClient(*client, static_cast<int64_t>(sent));
+    }
+    if (frame) {
+      const uint64_t frameBytes = frame->size();
+      const bool accepted = client->sendSegmentFrame(*frame);
+      std::lock_guard lock(mutex_);
+      auto& out = outgoing_.at(peer);
+      const auto t = std::find_if(out.transfers.begin(), out.transfers.end(),
+                                  [&](const Transfer& x) { return x.requestID == requestID; });
+      if (accepted) out.handed += frameBytes;
+      if (t == out.transfers.end() || t->end) continue;
+      if (!accepted) {
+        // The receiver can never complete a segment with a frame missing: the rest would be
+        // wasted, so the transfer ends here and the receiver's supervision takes over.
+        PeerEngineSupport::info(OLogModule::p2pUpload, [&] {
+          return "frame refused by the channel, transfer stopped for requestID: " +
+                 requestID.uuidString();
+        });
+        t->offset = t->segment->data().size();
+      }
+      if (t->offset >= t->segment->data().size()) t->end = out.handed;
+      continue;
+    }
+    if (later) {
+      later(kUploadPollInterval, [this, peer] {
+        {
+          std::lock_guard lock(mutex_);
+          const auto out = outgoing_.find(peer);
+          if (out == outgoing_.end()) return;
+          out->second.pollDue = false;
+        }
+        pump(peer);
+      });
+    }
+    if (done) return;
   }
 }
 
@@ -173,7 +352,7 @@ void UploadServer::serve(const std::shared_ptr<const SegmentData>& segment) {
     PeerEngineSupport::info(OLogModule::p2pUpload, [&] {
       return "responde to peer about awaiting segment: " + PeerEngineSupport::segmentText(info);
     });
-    respond(*segment, entry.message, entry.peer);
+    respond(segment, entry.message, entry.peer);
   }
 
   // Then every other waiting request whose segment the store now holds. Each is taken off the
@@ -215,7 +394,7 @@ void UploadServer::serve(const std::shared_ptr<const SegmentData>& segment) {
       taken.push_back(std::move(found.at(entry.message.requestID())));
   }
   for (const auto& [entry, stored] : taken) {
-    respond(*stored, entry.message, entry.peer);
+    respond(stored, entry.message, entry.peer);
     const SegmentData& segment = *stored;  // a lambda may not capture a structured binding
     PeerEngineSupport::info(OLogModule::p2pUpload, [&] {
       return "segment become available: " + PeerEngineSupport::segmentText(segment.segmentInfo());
@@ -231,9 +410,15 @@ size_t UploadServer::count() const {
   return waiting_.size();
 }
 
+size_t UploadServer::inFlight(const Uuid& requester) const {
+  std::lock_guard lock(mutex_);
+  const auto out = outgoing_.find(requester);
+  return out == outgoing_.end() ? 0 : out->second.transfers.size();
+}
+
 bool UploadServer::serves(const Uuid& requester) const {
   std::lock_guard lock(mutex_);
-  return inFlight_.count(requester) != 0 ||
+  return outgoing_.count(requester) != 0 ||
          std::any_of(waiting_.begin(), waiting_.end(),
                      [&](const auto& e) { return e.peer.uuid == requester; });
 }

@@ -30,6 +30,7 @@ class DCDataChannelAdapter final : public RTCDataChannel {
   void close() override { channel_->close(); }
   bool sendText(const std::string& text) override { return channel_->sendText(text); }
   bool sendBinary(const Data& bytes) override { return channel_->sendBinary(bytes); }
+  size_t bufferedAmount() const override { return channel_->bufferedAmount(); }
 
  private:
   const std::shared_ptr<DCDataChannel> channel_;

@@ -1,6 +1,7 @@
 #pragma once
 // Any thread: sends from anywhere; the events run on the framework's callback threads.
 
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -27,6 +28,9 @@ class RTCDataChannel {
   // False when the frame could not be handed to the channel.
   virtual bool sendText(const std::string& text) = 0;
   virtual bool sendBinary(const Data& bytes) = 0;
+  // Bytes the connection holds that have not yet left for the network because the transport
+  // pushes back: what a sender paces itself by. Zero for a channel that never holds any.
+  virtual size_t bufferedAmount() const { return 0; }
 };
 
 }  // namespace ombrelia

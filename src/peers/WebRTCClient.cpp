@@ -548,6 +548,16 @@ bool WebRTCClient::sendFileChunkData(const Data& segmentChunk) {
   return sendData(segmentChunk, true);
 }
 
+bool WebRTCClient::sendSegmentFrame(const Data& frame) {
+  auto channel = sendingChannel();
+  return channel && channel->sendBinary(frame);
+}
+
+size_t WebRTCClient::bufferedAmount() const {
+  auto channel = sendingChannel();
+  return channel ? channel->bufferedAmount() : 0;
+}
+
 // Closing.
 
 void WebRTCClient::onTransportsGone(std::function<void()> callback) {

@@ -3,6 +3,7 @@
 // events on its callback threads. One lock guards the client's state; it is never held while
 // the framework, a completion or the delegate is called.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -147,6 +148,11 @@ class WebRTCClient : public std::enable_shared_from_this<WebRTCClient> {
   // One segment frame, always binary, reported to the delegate with its size only when the
   // channel took it; false when it was refused (send buffer full, channel gone).
   bool sendFileChunkData(const Data& segmentChunk);
+  // One segment frame, always binary and not reported: the uploader reports its bytes itself
+  // once they have left the connection's queue. False when the channel refused it.
+  bool sendSegmentFrame(const Data& frame);
+  // Bytes the connection holds back for the network (0 without a channel).
+  size_t bufferedAmount() const;
 
   // Runs once, on any thread, when the connection's sockets are all closed: some time after
   // close() or after the last holder let the client go, as the framework takes its transports

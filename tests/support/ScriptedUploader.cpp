@@ -2,6 +2,8 @@
 
 #include "peers/DataChannelFramework.hpp"
 #include "peers/SessionDescription.hpp"
+#include "protocol/SegmentFrame.hpp"
+#include "support/LossyUdpRelay.hpp"
 
 namespace ombrelia::test {
 
@@ -24,7 +26,8 @@ class ScriptedUploader::Relay : public WebRTCClientDelegate {
       if (owner->selfDescribed_) target = owner->self_;
     }
     (void)client;
-    if (target) target->setRemoteCandidate(candidate.candidate, candidate.mid, nullptr);
+    if (target)
+      target->setRemoteCandidate(owner->fromViewer(candidate.candidate), candidate.mid, nullptr);
   }
   void webRTCClient(WebRTCClient& client, datachannel::DCIceState state) override {
     if (auto e = engine()) e->webRTCClient(client, state);
@@ -65,8 +68,9 @@ ScriptedUploader::~ScriptedUploader() {
 }
 
 bool ScriptedUploader::connect(std::weak_ptr<WebRTCClientDelegate> engine,
-                               std::chrono::milliseconds bound) {
+                               std::chrono::milliseconds bound, LossyUdpRelay* relay) {
   if (!self_ || !viewer_) return false;
+  relayPath_ = relay;
   relay_->setEngine(std::move(engine));
   self_->setDelegate(weak_from_this());
   viewer_->setDelegate(relay_);
@@ -74,25 +78,27 @@ bool ScriptedUploader::connect(std::weak_ptr<WebRTCClientDelegate> engine,
   self_->offer([weak](const SessionDescription& offer) {
     auto owner = weak.lock();
     if (!owner) return;
-    owner->viewer_->setRemoteSdp(offer.sdp, nullptr);
+    owner->viewer_->setRemoteSdp(owner->fromSelf(offer.sdp), nullptr);
     std::vector<LocalCandidate> early;
     {
       std::lock_guard lock(owner->waiter_->mutex());
       owner->viewerDescribed_ = true;
       early = owner->selfCandidates_;
     }
-    for (const auto& c : early) owner->viewer_->setRemoteCandidate(c.candidate, c.mid, nullptr);
+    for (const auto& c : early)
+      owner->viewer_->setRemoteCandidate(owner->fromSelf(c.candidate), c.mid, nullptr);
     owner->viewer_->answer([weak](const SessionDescription& answer) {
       auto owner = weak.lock();
       if (!owner) return;
-      owner->self_->setRemoteSdp(answer.sdp, nullptr);
+      owner->self_->setRemoteSdp(owner->fromViewer(answer.sdp), nullptr);
       std::vector<LocalCandidate> early;
       {
         std::lock_guard lock(owner->waiter_->mutex());
         owner->selfDescribed_ = true;
         early = owner->viewerCandidates_;
       }
-      for (const auto& c : early) owner->self_->setRemoteCandidate(c.candidate, c.mid, nullptr);
+      for (const auto& c : early)
+        owner->self_->setRemoteCandidate(owner->fromViewer(c.candidate), c.mid, nullptr);
     });
   });
   // Opening a channel reaches no delegate: the open state is looked at again every slice.
@@ -140,23 +146,57 @@ void ScriptedUploader::webRTCClient(WebRTCClient&, const LocalCandidate& candida
     selfCandidates_.push_back(candidate);
     ready = viewerDescribed_;
   }
-  if (ready) viewer_->setRemoteCandidate(candidate.candidate, candidate.mid, nullptr);
+  if (ready) viewer_->setRemoteCandidate(fromSelf(candidate.candidate), candidate.mid, nullptr);
 }
 
 void ScriptedUploader::webRTCClient(WebRTCClient&, datachannel::DCIceState) { waiter_->notify(); }
+
+std::string ScriptedUploader::fromSelf(const std::string& text) const {
+  return relayPath_ ? relayPath_->throughRelay(LossyUdpRelay::Side::offerer, text) : text;
+}
+
+std::string ScriptedUploader::fromViewer(const std::string& text) const {
+  return relayPath_ ? relayPath_->throughRelay(LossyUdpRelay::Side::answerer, text) : text;
+}
+
+void ScriptedUploader::keepNoFrames() {
+  std::lock_guard lock(waiter_->mutex());
+  keepFrames_ = false;
+  frames_.clear();
+}
+
+size_t ScriptedUploader::frameBytes(const Uuid& requestID) {
+  std::lock_guard lock(waiter_->mutex());
+  const auto found = frameBytes_.find(requestID);
+  return found == frameBytes_.end() ? 0 : found->second;
+}
+
+size_t ScriptedUploader::frameBytes() {
+  std::lock_guard lock(waiter_->mutex());
+  return allFrameBytes_;
+}
+
+size_t ScriptedUploader::answers() {
+  std::lock_guard lock(waiter_->mutex());
+  return answers_;
+}
 
 void ScriptedUploader::webRTCClient(WebRTCClient&, const std::string& text) {
   {
     std::lock_guard lock(waiter_->mutex());
     texts_.push_back(text);
+    if (text.find("\"type\":\"fileRequestResponse\"") != std::string::npos) ++answers_;
   }
   waiter_->notify();
 }
 
 void ScriptedUploader::webRTCClient(WebRTCClient&, const Data& data) {
   {
+    const auto frame = SegmentFrame::parse(data);
     std::lock_guard lock(waiter_->mutex());
-    frames_.push_back(data);
+    if (frame) frameBytes_[frame->requestID] += data.size();
+    allFrameBytes_ += data.size();
+    if (keepFrames_) frames_.push_back(data);
   }
   waiter_->notify();
 }

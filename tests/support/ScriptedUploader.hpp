@@ -3,6 +3,7 @@
 // and relay the viewer side's events, each recorded under the waiter's lock.
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,9 +12,12 @@
 
 #include "peers/WebRTCClient.hpp"
 #include "peers/WebRTCClientDelegate.hpp"
+#include "platform/Uuid.hpp"
 #include "support/Waiter.hpp"
 
 namespace ombrelia::test {
+
+class LossyUdpRelay;
 
 // A peer whose every message the test writes, on a real data channel over 127.0.0.1 (our own
 // stack: ICE, DTLS, SCTP) to a viewer's WebRTC client. The viewer's client is made here too;
@@ -26,8 +30,9 @@ class ScriptedUploader : public WebRTCClientDelegate,
   ~ScriptedUploader() override;
 
   // Negotiates both ends and waits for both channels to open; events of the viewer's client go
-  // to `engine` from then on.
-  bool connect(std::weak_ptr<WebRTCClientDelegate> engine, std::chrono::milliseconds bound);
+  // to `engine` from then on. With a relay, every packet of the connection passes through it.
+  bool connect(std::weak_ptr<WebRTCClientDelegate> engine, std::chrono::milliseconds bound,
+               LossyUdpRelay* relay = nullptr);
   const std::shared_ptr<WebRTCClient>& viewerClient() const { return viewer_; }
 
   void say(const std::string& text);
@@ -37,8 +42,15 @@ class ScriptedUploader : public WebRTCClientDelegate,
 
   // Texts the viewer sent, of one "type".
   std::vector<std::string> received(const std::string& type);
-  // Binary frames the viewer sent, in order.
+  // Binary frames the viewer sent, in order; none are kept once keepNoFrames() is called, when
+  // only their sizes are counted.
   std::vector<Data> frames();
+  void keepNoFrames();
+  // Bytes of the segment frames of one request (headers included), and of all frames.
+  size_t frameBytes(const Uuid& requestID);
+  size_t frameBytes();
+  // Texts the viewer sent of type "fileRequestResponse".
+  size_t answers();
   // Waits for the count of texts of that type to reach `count`.
   bool waitFor(const std::string& type, size_t count, std::chrono::milliseconds bound);
   Waiter& waiter() { return *waiter_; }
@@ -52,6 +64,9 @@ class ScriptedUploader : public WebRTCClientDelegate,
  private:
   class Relay;
   ScriptedUploader() = default;
+  // Candidates and descriptions as the other side is to see them: through the relay, if any.
+  std::string fromSelf(const std::string& text) const;
+  std::string fromViewer(const std::string& text) const;
 
   std::shared_ptr<Waiter> waiter_ = std::make_shared<Waiter>();
   std::shared_ptr<WebRTCClient> self_;
@@ -60,6 +75,11 @@ class ScriptedUploader : public WebRTCClientDelegate,
   // Guarded by the waiter's lock.
   std::vector<std::string> texts_;
   std::vector<Data> frames_;
+  bool keepFrames_ = true;
+  std::map<Uuid, size_t> frameBytes_;
+  size_t allFrameBytes_ = 0;
+  size_t answers_ = 0;
+  LossyUdpRelay* relayPath_ = nullptr;  // set before connecting
   std::vector<LocalCandidate> selfCandidates_;
   std::vector<LocalCandidate> viewerCandidates_;
   bool viewerDescribed_ = false;  // the viewer has the offer: candidates may go to it

@@ -179,7 +179,8 @@ TEST_F(ConnectionRetirementTest, OlderConnectionStaysWhileItsPeerWaitsForAnAnswe
   retirement.check();
   EXPECT_FALSE(isRetired(older)) << "closed under a segment its peer waits for";
   uploads.stop(
-      FileRequestStopMessage(std::string(FileRequestStopMessage::typeString), request.requestID()));
+      FileRequestStopMessage(std::string(FileRequestStopMessage::typeString), request.requestID()),
+      older);
   retirement.check();
   EXPECT_TRUE(isRetired(older));
 }

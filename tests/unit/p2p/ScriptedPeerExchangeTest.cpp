@@ -2,6 +2,7 @@
 // data channels: what a hostile or failing peer can and cannot make the engine do.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <thread>
 
@@ -24,6 +25,8 @@
 #include "protocol/FileRequestMessage.hpp"
 #include "protocol/FileRequestMessageReader.hpp"
 #include "protocol/FileRequestResponseMessage.hpp"
+#include "protocol/FileRequestResponseMessageReader.hpp"
+#include "protocol/FileRequestStopMessage.hpp"
 #include "protocol/PeerChainMessage.hpp"
 #include "protocol/SegmentFrame.hpp"
 #include "signalling/SignalingClient.hpp"
@@ -119,6 +122,78 @@ class GatedChannel : public test::FakeDataChannel {
   bool open_ = false;
 };
 
+// Frames of one request a channel was sent.
+size_t framesOf(const test::FakeDataChannel& channel, const Uuid& requestID) {
+  size_t count = 0;
+  for (const auto& f : channel.sent())
+    if (f.binary) count += SegmentFrame::parse(Data(f.bytes))->requestID == requestID ? 1 : 0;
+  return count;
+}
+
+// Answers to one request a channel was sent: (valid, not available).
+std::pair<size_t, size_t> answersTo(const test::FakeDataChannel& channel, const Uuid& requestID) {
+  std::pair<size_t, size_t> count;
+  for (const auto& f : channel.sent()) {
+    const auto answer =
+        f.binary ? std::nullopt : FileRequestResponseMessageReader().readJSON(f.bytes);
+    if (answer && answer->requestID() == requestID)
+      (answer->valid() ? count.first : count.second) += 1;
+  }
+  return count;
+}
+
+// The first answer "not available" waits at a gate of its own, and frames at the other.
+class RefusalGatedChannel : public GatedChannel {
+ public:
+  bool sendText(const std::string& text) override {
+    if (text.find("\"valid\":false") != std::string::npos) {
+      std::unique_lock lock(mutex_);
+      if (!seen_) {
+        seen_ = true;
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return open_; });
+      }
+    }
+    return GatedChannel::sendText(text);
+  }
+  bool waitForRefusal(std::chrono::milliseconds bound) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, bound, [&] { return seen_; });
+  }
+  void openRefusal() {
+    {
+      std::lock_guard lock(mutex_);
+      open_ = true;
+    }
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;  // guards the two below
+  std::condition_variable changed_;
+  bool seen_ = false;
+  bool open_ = false;
+};
+
+// A channel that holds the frames it is sent, as a connection's queue does, until released.
+class QueueingChannel : public test::FakeDataChannel {
+ public:
+  bool sendBinary(const Data& bytes) override {
+    held_ += bytes.size();
+    return FakeDataChannel::sendBinary(bytes);
+  }
+  size_t bufferedAmount() const override { return held_; }
+  void release() { held_ = 0; }
+
+ private:
+  std::atomic<size_t> held_{0};
+};
+
+void ask(test::FakeDataChannel& channel, const Uuid& requestID, int64_t number) {
+  channel.deliverText(
+      *FileRequestMessage("fileRequest", requestID, kVideo, number, 1, "video").encode().text);
+}
+
 class ScriptedPeers : public ::testing::Test, public test::EngineAnswers {
  protected:
   void SetUp() override {
@@ -172,6 +247,20 @@ class ScriptedPeers : public ::testing::Test, public test::EngineAnswers {
     scripted.push_back(s);
     return scripted.back();
   }
+  // A peer on a channel of the test's own kind; the test delivers its messages itself.
+  void addPeerOn(const std::shared_ptr<test::FakeDataChannel>& channel, const char* uuidText) {
+    auto client = WebRTCClient::create({}, *factory);
+    factory->last()->deliverDataChannel(channel);
+    channel->deliverOpen();
+    client->setDelegate(engine);
+    registerPeer(Peer{*Uuid::parse(uuidText), 1.0, false, false, false, true, client});
+  }
+  void store(int64_t number, size_t size) {
+    storage->saveData(*Url::parse("http://127.0.0.1/s" + std::to_string(number) + ".ts"),
+                      Data(media(size, static_cast<uint8_t>(number))), "video/mp2t",
+                      segment(number), kVideo);
+    storage->waitUntilIdle();
+  }
   void registerPeer(const Peer& peer) {
     std::lock_guard lock(mutex_);
     peers_.push_back(peer);
@@ -179,6 +268,18 @@ class ScriptedPeers : public ::testing::Test, public test::EngineAnswers {
   void setBuffer(std::optional<double> seconds) {
     std::lock_guard lock(mutex_);
     buffer_ = seconds;
+  }
+
+  // True once `predicate` holds, looked at every few milliseconds; false after kBound. For
+  // state that no event announces.
+  template <typename Predicate>
+  bool soon(Predicate predicate) {
+    const auto end = std::chrono::steady_clock::now() + kBound;
+    while (!predicate()) {
+      if (std::chrono::steady_clock::now() >= end) return false;
+      waiter->waitFor(std::chrono::milliseconds(5), [] { return false; });
+    }
+    return true;
   }
 
   // Everything the scripted peers said has reached the engine.
@@ -559,6 +660,36 @@ TEST_F(ScriptedPeers, OnePeersFloodOfWaitingRequestsLeavesTheOthersAlone) {
   EXPECT_EQ(b.received("fileRequestResponse").size(), 1u) << "B's request survived the flood";
 }
 
+TEST_F(ScriptedPeers, FloodFromManyIdentifiersEvictsTheirRequestsNotAnHonestPeers) {
+  const auto& b = addPeer(kB);
+  const Uuid honest = Uuid::random();
+  b.say(*FileRequestMessage("fileRequest", honest, kVideo, 102, 1, "video").encode().text);
+  settle();
+  // One participant behind eight identifiers, each at its own bound: together past the list's.
+  std::vector<const Scripted*> flood;
+  for (int p = 0; p < 8; ++p) {
+    const std::string id = "DDDDDDDD-4444-4444-8444-00000000000" + std::to_string(p);
+    flood.push_back(&addPeer(id.c_str()));
+    for (size_t i = 0; i < PeerMessagesController::kMaxPendingUploadsPerPeer; ++i)
+      flood.back()->say(
+          *FileRequestMessage("fileRequest", Uuid::random(), kVideo, 2000 + p * 100 + i, 1, "video")
+               .encode()
+               .text);
+  }
+  settle();
+  EXPECT_EQ(engine->pendingUploadFileRequestCount(), PeerMessagesController::kMaxPendingUploads);
+  size_t refusals = 0;
+  for (const auto* f : flood) refusals += f->received("fileRequestResponse").size();
+  EXPECT_EQ(refusals, 8 * PeerMessagesController::kMaxPendingUploadsPerPeer + 1 -
+                          PeerMessagesController::kMaxPendingUploads)
+      << "an evicted request is answered as not available";
+  store(102, 50);
+  engine->drainUploads();
+  const auto answers = b.received("fileRequestResponse");
+  ASSERT_EQ(answers.size(), 1u) << "the honest peer's request was evicted";
+  EXPECT_NE(answers[0].find("\"valid\":true"), std::string::npos);
+}
+
 TEST_F(ScriptedPeers, WaitingUploadsExpireAfterSixtySecondsEvenWithoutNewSegments) {
   const auto& b = addPeer(kB);
   b.say(*FileRequestMessage("fileRequest", Uuid::random(), kVideo, 100, 1, "video").encode().text);
@@ -582,9 +713,42 @@ TEST_F(ScriptedPeers, WaitingUploadsExpireAfterSixtySecondsEvenWithoutNewSegment
 }
 
 TEST_F(ScriptedPeers, SegmentStoredWhileARequestIsFiledIsServedWithoutAnotherArrival) {
+  // Held at the moment between the filing of a request and the look that follows it: the peer
+  // is at its bound of waiting requests, so the filing evicts its oldest, whose answer is held.
+  auto channel = std::make_shared<RefusalGatedChannel>();
+  addPeerOn(channel, kC);
+  for (size_t i = 0; i < PeerMessagesController::kMaxPendingUploadsPerPeer; ++i)
+    ask(*channel, Uuid::random(), 1000 + static_cast<int64_t>(i));
+  // Its kind is named as no segment's is, which the store reads as unknown: the arrival's own
+  // match passes it by, and only the look for any stored segment finds it.
+  const Uuid id = Uuid::random();
+  std::atomic<bool> asked{false};
+  std::thread asking([&] {
+    channel->deliverText(
+        *FileRequestMessage("fileRequest", id, kVideo, 50, 1, "other").encode().text);
+    asked = true;
+  });
+  ASSERT_TRUE(channel->waitForRefusal(kBound));
+  storage->saveData(*Url::parse("http://127.0.0.1/u50.ts"), Data(media(40000, 1)), "video/mp2t",
+                    SegmentInfo(SegmentType::unknown, 800000, 1600000, std::nullopt, 1, 50, 6.0),
+                    kVideo);
+  storage->waitUntilIdle();
+  // The arrival's serving sends the segment, held at its first frame; the filing's own look
+  // comes now.
+  const bool sending = channel->waitForSends(1, kBound);
+  channel->openRefusal();
+  for (int i = 0; i < 500 && !asked; ++i)
+    channel->waitUntil(std::chrono::milliseconds(2), [&] { return asked.load(); });
+  channel->open();
+  asking.join();
+  engine->drainUploads();
+  EXPECT_TRUE(sending);
+  EXPECT_EQ(answersTo(*channel, id), std::make_pair(size_t{1}, size_t{0})) << "answered twice";
+
+  const size_t waiting = engine->pendingUploadFileRequestCount();
   const auto& b = addPeer(kB);
-  // The store and the request race; whichever wins, each request is served at once, not at
-  // some later segment's arrival. Rounds stay under the per-peer waiting bound.
+  // The store and the request race freely; whichever wins, each request is served at once, not
+  // at some later segment's arrival. Rounds stay under the per-peer waiting bound.
   size_t served = 0;
   for (int round = 0; round < 5; ++round) {
     std::thread storing([&, round] {
@@ -605,7 +769,7 @@ TEST_F(ScriptedPeers, SegmentStoredWhileARequestIsFiledIsServedWithoutAnotherArr
     engine->drainUploads();
     served += 20;
     EXPECT_EQ(b.received("fileRequestResponse").size(), served) << "round " << round;
-    EXPECT_EQ(engine->pendingUploadFileRequestCount(), 0u);
+    EXPECT_EQ(engine->pendingUploadFileRequestCount(), waiting);
   }
 }
 
@@ -625,39 +789,63 @@ TEST_F(ScriptedPeers, RequestRacingAStopIsNeverLeftListed) {
 }
 
 TEST_F(ScriptedPeers, TransfersToOnePeerAtOnceAreBounded) {
-  storage->saveData(*Url::parse("http://127.0.0.1/s5.ts"), Data(media(40000, 1)), "video/mp2t",
-                    segment(5), kVideo);
-  storage->waitUntilIdle();
+  store(5, 40000);
   auto channel = std::make_shared<GatedChannel>();
-  auto client = WebRTCClient::create({}, *factory);
-  factory->last()->deliverDataChannel(channel);
-  channel->deliverOpen();
-  client->setDelegate(engine);
-  registerPeer(Peer{*Uuid::parse(kB), 1.0, false, false, false, true, client});
+  addPeerOn(channel, kB);
   const auto ask = [&] {
     channel->deliverText(
         *FileRequestMessage("fileRequest", Uuid::random(), kVideo, 5, 1, "video").encode().text);
   };
-  const auto refusals = [&] {
+  const auto answers = [&](const char* valid) {
     size_t count = 0;
     for (const auto& frame : channel->sent())
-      count += frame.bytes.find("\"valid\":false") != std::string::npos ? 1 : 0;
+      count += frame.bytes.find(std::string("\"valid\":") + valid) != std::string::npos ? 1 : 0;
     return count;
   };
   std::vector<std::thread> requesters;
-  for (int i = 0; i < PeerMessagesController::kMaxUploadsInFlightPerPeer; ++i) {
+  for (int i = 0; i < PeerMessagesController::kMaxUploadsInFlightPerPeer; ++i)
     requesters.emplace_back(ask);
-    ASSERT_TRUE(channel->waitForSends(i + 1, kBound));
-  }
+  ASSERT_TRUE(channel->waitUntil(kBound, [&] {
+    return answers("true") ==
+           static_cast<size_t>(PeerMessagesController::kMaxUploadsInFlightPerPeer);
+  }));
   // Both transfers are held in the channel: one more request is refused, not sent in full.
   requesters.emplace_back(ask);
-  const bool refused = channel->waitUntil(kBound, [&] { return refusals() == 1; });
+  const bool refused = channel->waitUntil(kBound, [&] { return answers("false") == 1; });
   channel->open();
   for (auto& t : requesters) t.join();
   EXPECT_TRUE(refused);
   // Once they are done, the peer is served again.
   ask();
-  EXPECT_EQ(refusals(), 1u);
+  EXPECT_EQ(answers("false"), 1u);
+}
+
+TEST_F(ScriptedPeers, StopEndsWhatIsNotYetQueuedAndAStalledPeerLosesItsTransfers) {
+  store(5, 1024 * 1024);
+  store(6, 1024 * 1024);
+  auto channel = std::make_shared<QueueingChannel>();
+  addPeerOn(channel, kB);
+  const Uuid b = *Uuid::parse(kB);
+  const Uuid stopped = Uuid::random();
+  ask(*channel, stopped, 5);
+  const size_t queued = framesOf(*channel, stopped);
+  EXPECT_LE(channel->bufferedAmount(), PeerMessagesController::kMaxQueuedUploadBytesPerPeer);
+  channel->deliverText(*FileRequestStopMessage("fileRequestStop", stopped).encode().text);
+  channel->release();
+  ASSERT_TRUE(soon([&] { return engine->uploadsInFlightTo(b) == 0; }));
+  EXPECT_EQ(framesOf(*channel, stopped), queued) << "frames handed over after the stop";
+  // Two transfers whose frames never leave: the peer gets no third, until they have stalled
+  // for longer than the bound.
+  ask(*channel, Uuid::random(), 5);
+  ask(*channel, Uuid::random(), 6);
+  const Uuid refused = Uuid::random(), later = Uuid::random();
+  ask(*channel, refused, 6);
+  EXPECT_EQ(answersTo(*channel, refused), std::make_pair(size_t{0}, size_t{1}));
+  platform::MonotonicClock::advance(std::chrono::milliseconds(
+      static_cast<int64_t>(PeerMessagesController::kMaxUploadStallSeconds * 1000) + 100));
+  ASSERT_TRUE(soon([&] { return engine->uploadsInFlightTo(b) == 0; }));
+  ask(*channel, later, 6);
+  EXPECT_EQ(answersTo(*channel, later), std::make_pair(size_t{1}, size_t{0}));
 }
 
 TEST_F(ScriptedPeers, FrameRefusedByTheChannelEndsTheTransferAndIsNotCounted) {
