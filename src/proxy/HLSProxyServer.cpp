@@ -6,6 +6,7 @@
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
+#include "platform/ApplicationLifecycle.hpp"
 #include "platform/CurlUrlReading.hpp"
 #include "platform/LoggedUrl.hpp"
 #include "proxy/OriginCredentials.hpp"
@@ -79,7 +80,15 @@ HLSProxyServer::HLSProxyServer(std::string videoID, std::string clientID,
 HLSProxyServer::~HLSProxyServer() { stop(); }
 
 std::optional<ProxyStartError> HLSProxyServer::start(uint16_t port) {
-  if (webServer_->isRunning()) return std::nullopt;
+  if (webServer_->isRunning()) {
+    // Listening, or in the background, where it listens again once the application comes back.
+    if (webServer_->isListening() || platform::ApplicationLifecycle::shared().isInBackground()) {
+      return std::nullopt;
+    }
+    // Back in the foreground without listening: the port was taken meanwhile. Only a new start
+    // tries it again.
+    webServer_->stop();
+  }
   WebServerOptions options;
   options.port = port;
   // Loopback only: a proxy on every address would let anyone on the network fetch any URL

@@ -43,8 +43,8 @@ class HLSProxyServer : public std::enable_shared_from_this<HLSProxyServer> {
   HLSProxyServer& operator=(const HLSProxyServer&) = delete;
 
   // Listens on `port` on the loopback addresses only (0 lets the system choose); why not when it
-  // cannot (logged). Does nothing while running. Started while the application is in the
-  // background, it listens once the application comes back.
+  // cannot (logged). Does nothing while listening or in the background; started there, it
+  // listens once the application comes back.
   std::optional<ProxyStartError> start(uint16_t port);
   void stop();
   // The port the proxy listens on, written into local URLs; absent whenever it does not listen

@@ -3,11 +3,18 @@
 // requests, with the origin URLs and their signed queries, never reach whatever holds the port.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <ombrelia/AnalyticsManager.hpp>
 #include <ombrelia/OmbreliaConfig.hpp>
 #include <ombrelia/ProxyManager.hpp>
 
 #include "api/ProxyManagerSeams.hpp"
+#include "platform/ApplicationLifecycle.hpp"
+#include "platform/DispatchQueue.hpp"
 #include "signalling/SocketConfig.hpp"
 #include "support/ChildProcess.hpp"
 #include "support/ProxyFixture.hpp"
@@ -18,6 +25,42 @@ namespace ombrelia::test {
 namespace {
 
 const std::string kHost = std::string(OMBRELIA_BINARY_DIR) + "/examples/ombrelia-host";
+
+// Another program's listening socket on 127.0.0.1 and a chosen port; counts what it accepted.
+class LoopbackListener {
+ public:
+  explicit LoopbackListener(uint16_t port)
+      : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    listening_ = fd_ >= 0 &&
+                 ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+                 ::listen(fd_, 8) == 0;
+  }
+  ~LoopbackListener() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  LoopbackListener(const LoopbackListener&) = delete;
+  LoopbackListener& operator=(const LoopbackListener&) = delete;
+
+  bool listening() const { return listening_; }
+  // Connections waiting to be accepted, taken now (the socket does not block).
+  int accepted() {
+    int count = 0;
+    for (;;) {
+      const int client = ::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK);
+      if (client < 0) return count;
+      ::close(client);
+      ++count;
+    }
+  }
+
+ private:
+  int fd_;
+  bool listening_ = false;
+};
 
 // The library configured as ProxyFixture does it, with proxies made by the test itself.
 class ProxyPortTaken : public ::testing::Test {
@@ -105,6 +148,48 @@ TEST_F(ProxyPortTaken, TwoProxiesInOneProcessNeverHandOutEachOthersUrls) {
   EXPECT_EQ(fetched.body, "seg");
   EXPECT_TRUE(second->startServer()) << "asked again while listening, it stays as it is";
   second->cleanup();
+}
+
+// The proxy stops listening while the application is in the background, and another program may
+// take the port meanwhile: no URL is given while it does not listen, nor when it comes back to
+// find the port taken; once the port is free, starting again serves.
+TEST_F(ProxyPortTaken, PortTakenWhileInTheBackgroundGivesNoUrlOnReturnUntilStartedAgain) {
+  TestHttpServer origin;
+  origin.route("/v/s.ts", TestHttpResponse::ok("seg", "video/mp2t"));
+  const auto segment = *Url::parse(origin.url("/v/s.ts"));
+  const int port = freeLoopbackPort();
+  ProxyManagerSeams::overridePort(static_cast<uint16_t>(port));
+  auto proxy = makeProxy("video-1");
+  ASSERT_TRUE(proxy->startServer());
+  auto& lifecycle = platform::ApplicationLifecycle::shared();
+  const auto settle = [] {
+    platform::DispatchQueue::main()->drain();
+    platform::DispatchQueue::main()->drain();
+  };
+
+  lifecycle.enterBackground();
+  settle();
+  EXPECT_FALSE(proxy->isListening());
+  EXPECT_FALSE(proxy->reverseProxyURL(segment)) << "nothing listens on the port";
+  EXPECT_FALSE(proxy->startServer()) << "it listens again only once the application is back";
+  EXPECT_FALSE(proxy->lastStartError());
+
+  auto other = std::make_optional<LoopbackListener>(static_cast<uint16_t>(port));
+  ASSERT_TRUE(other->listening());
+  lifecycle.enterForeground();
+  settle();
+  EXPECT_FALSE(proxy->isListening());
+  EXPECT_FALSE(proxy->reverseProxyURL(segment)) << "the port is the other program's";
+  EXPECT_FALSE(proxy->startServer());
+  ASSERT_TRUE(proxy->lastStartError());
+  EXPECT_EQ(proxy->lastStartError()->cause, ProxyStartError::Cause::portInUse);
+  EXPECT_EQ(other->accepted(), 0) << "nothing was sent to the program holding the port";
+
+  other.reset();
+  ASSERT_TRUE(proxy->startServer());
+  const auto local = proxy->reverseProxyURL(segment);
+  ASSERT_TRUE(local);
+  EXPECT_EQ(fetchWithCurl(local->toString()).body, "seg");
 }
 
 }  // namespace
