@@ -74,7 +74,14 @@ std::optional<HostOptions> HostOptions::parse(int argc, char** argv) {
       if (!n || *n < 0 || *n > 65535) return fail("--port takes a port number");
       options.port = static_cast<uint16_t>(*n);
     } else if (arg == "--tracker") {
-      options.tracker = value();
+      // Refused here rather than left to fail at every connection, silently, far from the
+      // command line; the text is not repeated, as it may hold a password.
+      auto tracker = Url::parseAbsolute(value());
+      if (!tracker || (tracker->scheme() != "ws" && tracker->scheme() != "wss") ||
+          tracker->host().value_or("").empty()) {
+        return fail("--tracker takes a ws:// or wss:// URL with a host");
+      }
+      options.tracker = std::move(*tracker);
     } else if (arg == "--seconds") {
       const auto n = number(value());
       if (!n || *n < 0) return fail("--seconds takes a number of seconds");

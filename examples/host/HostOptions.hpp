@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include <ombrelia/Url.hpp>
+
 namespace ombrelia::example {
 
 // The command line of the example host application:
@@ -19,7 +21,7 @@ struct HostOptions {
   std::string originURL;
   std::optional<int64_t> level = 0;  // absent: --whole, the playlist is left whole
   std::optional<uint16_t> port;      // absent: the library's 8080
-  std::optional<std::string> tracker;
+  std::optional<Url> tracker;        // a ws:// or wss:// URL with a host
   std::string key = "demo-key";
   std::string videoID = "demo-video";
   std::optional<std::string> clientID;  // a random one when absent

@@ -94,7 +94,8 @@ int main(int argc, char** argv) {
   // Internal seams: the signalling endpoint, the port (several viewers on one machine), and
   // peer connections without STUN servers, bound to loopback: the example's viewers all run on
   // this machine.
-  HostSeams::overrideTrackerEndpoint(Url::parse(options->tracker.value_or(kNoTracker)));
+  HostSeams::overrideTrackerEndpoint(options->tracker ? *options->tracker
+                                                      : *Url::parse(kNoTracker));
   if (options->port) HostSeams::overrideProxyPort(*options->port);
   HostSeams::useLoopbackPeers();
 
@@ -114,7 +115,15 @@ int main(int argc, char** argv) {
 
   auto proxy = std::make_unique<ProxyManager>(
       options->videoID, options->clientID.value_or(randomClientID()), *analytics);
-  proxy->startServer();
+  if (!proxy->startServer()) {
+    // The player would otherwise be handed a URL to whatever holds the port.
+    const auto error = proxy->lastStartError();
+    const unsigned port = error ? error->port : options->port.value_or(8080);
+    std::fprintf(stderr, "ombrelia-host: the proxy cannot listen on port %u: %s\n", port,
+                 error ? example::shownText(error->description).c_str()
+                       : "the application is in the background");
+    return 1;
+  }
   const auto local = proxy->reverseProxyURL(*origin);
   if (!local) {
     std::fprintf(stderr, "ombrelia-host: no local URL for %s\n",

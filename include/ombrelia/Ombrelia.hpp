@@ -13,6 +13,7 @@
 #include <ombrelia/OmbreliaLogger.hpp>
 #include <ombrelia/PeerListManager.hpp>
 #include <ombrelia/ProxyManager.hpp>
+#include <ombrelia/ProxyStartError.hpp>
 #include <ombrelia/SegmentInfo.hpp>
 #include <ombrelia/SegmentMedia.hpp>
 #include <ombrelia/SegmentType.hpp>

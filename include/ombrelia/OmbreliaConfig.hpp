@@ -42,6 +42,8 @@ class OMBRELIA_API OmbreliaConfig {
   int64_t maxPreloadedSegments() const;
   void setMaxPreloadedSegments(int64_t value);
   double maxUploadPercent() const;
+  // A value that is not a finite number is refused and one beyond ±10^12 taken as that bound,
+  // each with one log line: peers are sent it as a number, times the segments held.
   void setMaxUploadPercent(double value);
   std::string tracker() const;
   void setTracker(std::string value);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include <ombrelia/Export.hpp>
+#include <ombrelia/ProxyStartError.hpp>
 #include <ombrelia/Url.hpp>
 
 namespace ombrelia {
@@ -23,10 +24,20 @@ class OMBRELIA_API ProxyManager {
   ProxyManager(const ProxyManager&) = delete;
   ProxyManager& operator=(const ProxyManager&) = delete;
 
-  // Starts the proxy on port 8080, on the loopback addresses. A failure to listen is logged.
-  void startServer();
+  // Starts the proxy on port 8080, on the loopback addresses; true when it listens. When it
+  // cannot (the port is another program's, or another ProxyManager's), the failure is logged,
+  // lastStartError() tells why, and reverseProxyURL() gives no URL: play the origin URL itself,
+  // or call startServer() again later. Calling it while listening does nothing and gives true.
+  // False without an error while the application is in the background: the proxy listens once
+  // it comes back.
+  bool startServer();
+  // True while the proxy listens, which is exactly while reverseProxyURL() gives URLs.
+  bool isListening() const;
+  // Why the last startServer() left the proxy not listening; absent once one succeeded.
+  std::optional<ProxyStartError> lastStartError() const;
   // The local URL the player reads `url` from, `url` read as browsers read it
-  // (Url::parseAsBrowser); absent before startServer() or after cleanup(), when `url` is not an
+  // (Url::parseAsBrowser); absent while the proxy does not listen (before startServer(), when it
+  // could not listen, after cleanup()), when `url` is not an
   // http(s) URL browsers read, or when it is too long for the proxy to serve (both logged;
   // origin URLs up to 16 KiB as browsers write them are always served). A user name and
   // password in `url` stay with the proxy, which sends them to that origin only: the local URL

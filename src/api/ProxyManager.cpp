@@ -20,8 +20,9 @@ std::atomic<int> portOverride{-1};
 struct ProxyManager::Impl {
   explicit Impl(std::shared_ptr<HLSProxyServer> server) : server(std::move(server)) {}
 
-  std::mutex mutex;  // guards the server pointer
+  std::mutex mutex;  // guards the two fields below
   std::shared_ptr<HLSProxyServer> server;
+  std::optional<ProxyStartError> lastStartError;
 };
 
 void ProxyManagerSeams::overridePort(std::optional<uint16_t> port) {
@@ -45,17 +46,34 @@ ProxyManager::ProxyManager(const std::string& videoID, const std::string& client
 
 ProxyManager::~ProxyManager() = default;
 
-void ProxyManager::startServer() {
+bool ProxyManager::startServer() {
   std::shared_ptr<HLSProxyServer> server;
   {
     std::lock_guard lock(impl_->mutex);
     server = impl_->server;
   }
+  const uint16_t port = ProxyManagerSeams::port();
+  std::optional<ProxyStartError> failure;
   if (!server) {
     OmbreliaLogger::error("Error creating proxy server", OLogModule::proxy);
-    return;
+    failure = ProxyStartError{ProxyStartError::Cause::cleanedUp, port,
+                              "cleanup() dropped the proxy server"};
+  } else {
+    failure = server->start(port);
   }
-  server->start(ProxyManagerSeams::port());
+  std::lock_guard lock(impl_->mutex);
+  impl_->lastStartError = std::move(failure);
+  return server && server->port().has_value();
+}
+
+bool ProxyManager::isListening() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->server && impl_->server->port().has_value();
+}
+
+std::optional<ProxyStartError> ProxyManager::lastStartError() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->lastStartError;
 }
 
 std::optional<Url> ProxyManager::reverseProxyURL(const Url& url) const {

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
+#include "platform/ApplicationLifecycle.hpp"
 #include "platform/CurlUrlReading.hpp"
 #include "platform/LoggedUrl.hpp"
 #include "proxy/OriginCredentials.hpp"
@@ -77,38 +79,58 @@ HLSProxyServer::HLSProxyServer(std::string videoID, std::string clientID,
 
 HLSProxyServer::~HLSProxyServer() { stop(); }
 
-bool HLSProxyServer::start(uint16_t port) {
-  if (webServer_->isRunning()) return webServer_->isListening();
+std::optional<ProxyStartError> HLSProxyServer::start(uint16_t port) {
+  if (webServer_->isRunning()) {
+    // Listening, or in the background, where it listens again once the application comes back.
+    if (webServer_->isListening() || platform::ApplicationLifecycle::shared().isInBackground()) {
+      return std::nullopt;
+    }
+    // Back in the foreground without listening: the port was taken meanwhile. Only a new start
+    // tries it again.
+    webServer_->stop();
+  }
   WebServerOptions options;
   options.port = port;
   // Loopback only: a proxy on every address would let anyone on the network fetch any URL
   // through this device.
   options.bindToLocalhost = true;
   const auto result = webServer_->startWithOptions(options);
-  if (!result.ok() || !webServer_->isListening()) {
-    OmbreliaLogger::error(
-        "Cannot listen on port " + std::to_string(port) + ": " + result.error().description,
-        OLogModule::proxy);
-    // Local URLs are still written with the asked port, as the application was promised.
-    port_.store(port);
-    rewritePort_.store(port);
-    return false;
+  if (!result.ok()) {
+    const WebServerError& error = result.error();
+    ProxyStartError failure{ProxyStartError::Cause::other, port, error.description};
+    if (error.domain == kWebServerPosixErrorDomain) {
+      if (error.code == EADDRINUSE) failure.cause = ProxyStartError::Cause::portInUse;
+      if (error.code == EACCES || error.code == EPERM) {
+        failure.cause = ProxyStartError::Cause::permissionDenied;
+      }
+    }
+    OmbreliaLogger::error("Cannot listen on port " + std::to_string(port) + ": " +
+                              error.description + "; no local URL is given until the proxy listens",
+                          OLogModule::proxy);
+    return failure;
   }
-  port_.store(webServer_->port());
-  rewritePort_.store(webServer_->port());
-  return true;
+  if (const auto listening = this->port()) rewritePort_.store(*listening);
+  return std::nullopt;
 }
 
 void HLSProxyServer::stop() {
   if (!webServer_->isRunning()) return;
-  port_.store(0);
   webServer_->stop();
 }
 
 std::optional<int> HLSProxyServer::port() const {
-  const int port = port_.load();
+  // The server's own port, 0 whenever it does not listen: the application may have gone to the
+  // background, or come back to find the port taken.
+  const int port = webServer_->port();
   if (port == 0) return std::nullopt;
   return port;
+}
+
+int HLSProxyServer::rewritePort() const {
+  const auto listening = port();
+  if (!listening) return rewritePort_.load();
+  rewritePort_.store(*listening);
+  return *listening;
 }
 
 std::optional<Url> HLSProxyServer::reverseProxyURL(const Url& originURL) const {
@@ -278,7 +300,7 @@ void HLSProxyServer::rewritePinnedThenAnswer(
                        completion = std::move(completion)]() mutable {
     if (cancellation && cancellation->isCancelled()) return completion(statusOnly(500));
     const auto length =
-        PlaylistRewriter(self->rewritePort_.load(), self->credentials_.get())
+        PlaylistRewriter(self->rewritePort(), self->credentials_.get())
             .rewrittenLength(response.data->view(), base, PlaylistRewriter::kMaxRewrittenBytes,
                              cancellation.get());
     if (!length) return completion(statusOnly(500));
@@ -301,7 +323,7 @@ void HLSProxyServer::rewriteThenAnswerAs(
     std::function<void(std::shared_ptr<WebServerResponse>)> completion,
     std::optional<size_t> length) {
   if (cancellation && cancellation->isCancelled()) return completion(statusOnly(500));
-  auto pieces = PlaylistRewriter(rewritePort_.load(), credentials_.get())
+  auto pieces = PlaylistRewriter(rewritePort(), credentials_.get())
                     .rewriteInPieces(response.data->view(), base, cancellation.get(), length);
   // Too large once rewritten (logged): an error, which the player can retry.
   if (!pieces) return completion(statusOnly(500));

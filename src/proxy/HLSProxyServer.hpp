@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include <ombrelia/ProxyStartError.hpp>
 #include <ombrelia/Url.hpp>
 
 #include "proxy/HTTPLoader.hpp"
@@ -41,12 +42,14 @@ class HLSProxyServer : public std::enable_shared_from_this<HLSProxyServer> {
   HLSProxyServer(const HLSProxyServer&) = delete;
   HLSProxyServer& operator=(const HLSProxyServer&) = delete;
 
-  // Listens on `port` on the loopback addresses only (0 lets the system choose) and records the
-  // port local URLs are written with; a failure to listen is logged. Does nothing while
-  // running. True when listening.
-  bool start(uint16_t port);
+  // Listens on `port` on the loopback addresses only (0 lets the system choose); why not when it
+  // cannot (logged). Does nothing while listening or in the background; started there, it
+  // listens once the application comes back.
+  std::optional<ProxyStartError> start(uint16_t port);
   void stop();
-  // The port written into local URLs; absent before start() and after stop().
+  // The port the proxy listens on, written into local URLs; absent whenever it does not listen
+  // (before start(), when listening failed, in the background, after stop()), so that no local
+  // URL can lead the player to whatever else holds the port.
   std::optional<int> port() const;
 
   // The local URL for an origin URL, read as browsers read it; absent before start(), for a URL
@@ -86,6 +89,8 @@ class HLSProxyServer : public std::enable_shared_from_this<HLSProxyServer> {
   // Null (and the refusal) when the request cannot be served; else its origin URL.
   std::optional<Url> originURL(const WebServerRequest& request) const;
   static bool hostIsLoopback(const WebServerRequest& request);
+  // The port listened on, else the last one.
+  int rewritePort() const;
   // Pins a playlist answer to the configured variant (a master playlist's; others pass) once its
   // share of the playlist work budget has room for what pinning holds, then rewrites it against
   // `base` once it has room for what rewriting holds, then answers the player in the pieces it
@@ -112,10 +117,10 @@ class HLSProxyServer : public std::enable_shared_from_this<HLSProxyServer> {
   const std::shared_ptr<OriginCredentials> credentials_;
   const std::shared_ptr<PluginActivator> pluginActivator_;
   const HLSManifestModifier manifestModifier_{};
-  std::atomic<int> port_{0};  // 0: absent
-  // The port local URLs are written with: kept when the proxy stops, so that an answer still in
-  // flight points the player at the port it was using, not at the default one.
-  std::atomic<int> rewritePort_{kDefaultPort};
+  // The port playlists are rewritten with: the last one listened on, kept when the proxy stops,
+  // so that an answer still in flight points the player at the port it was using, not at the
+  // default one.
+  mutable std::atomic<int> rewritePort_{kDefaultPort};
 };
 
 }  // namespace ombrelia

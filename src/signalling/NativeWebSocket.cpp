@@ -1,5 +1,6 @@
 #include "signalling/NativeWebSocket.hpp"
 
+#include <algorithm>
 #include <utility>
 
 #include <ombrelia/OmbreliaConfig.hpp>
@@ -8,19 +9,6 @@
 #include "platform/url/Utf8.hpp"
 
 namespace ombrelia {
-
-namespace {
-
-std::string printed(const std::vector<Url>& urls) {
-  std::string out = "[";
-  for (size_t i = 0; i < urls.size(); ++i) {
-    if (i > 0) out += ", ";
-    out += urls[i].toString();
-  }
-  return out + "]";
-}
-
-}  // namespace
 
 std::shared_ptr<NativeWebSocket> NativeWebSocket::create(Url url, Settings settings) {
   return std::shared_ptr<NativeWebSocket>(new NativeWebSocket(std::move(url), settings));
@@ -57,13 +45,20 @@ void NativeWebSocket::setTrackerList(std::vector<Url> trackerList) {
       kept.push_back(std::move(url));
     } else {
       OmbreliaLogger::error(
-          "Tracker list entry dropped, its scheme is neither ws nor wss: " + url.toString(),
+          "Tracker list entry dropped, its scheme is neither ws nor wss: " + shownUrl(url),
           OLogModule::signalClient);
     }
   }
   std::lock_guard lock(mutex_);
   trackerList_ = std::move(kept);
-  OmbreliaLogger::debug("New tracker list set: " + printed(trackerList_), OLogModule::signalClient);
+  if (OmbreliaLogger::isEnabled(OLogLevel::debug, OLogModule::signalClient)) {
+    std::string printed = "[";
+    for (size_t i = 0; i < trackerList_.size(); ++i) {
+      if (i > 0) printed += ", ";
+      printed += shownUrl(trackerList_[i]);
+    }
+    OmbreliaLogger::debug("New tracker list set: " + printed + "]", OLogModule::signalClient);
+  }
   nextTrackerIndex_ = 0;
 }
 
@@ -100,7 +95,7 @@ void NativeWebSocket::connect() {
     std::lock_guard lock(mutex_);
     UrlChoice choice = chooseUrlLocked();
     OmbreliaLogger::debug(
-        "Connecting to signal url (default or tracker list): " + choice.url.toString(),
+        "Connecting to signal url (default or tracker list): " + shownUrl(choice.url),
         OLogModule::signalClient);
     handleTrackerIndexCounterLocked(choice);
     uint64_t generation = ++generation_;
@@ -157,9 +152,9 @@ std::shared_ptr<platform::WebSocketConnection> NativeWebSocket::openLocked(uint6
       self->consumed(generation, bytes.size());
     });
   };
-  callbacks.onClose = [weak, queue, generation](const std::string&) {
-    queue->async([weak, generation] {
-      if (auto self = weak.lock()) self->didClose(generation);
+  callbacks.onClose = [weak, queue, generation, url](const std::string& reason) {
+    queue->async([weak, generation, reason, url] {
+      if (auto self = weak.lock()) self->didClose(generation, reason, url);
     });
   };
   return platform::WebSocketConnection::open(url, settings_.connection, std::move(callbacks));
@@ -186,18 +181,20 @@ void NativeWebSocket::didOpen(uint64_t generation) {
     std::lock_guard lock(mutex_);
     if (generation != generation_) return;
     openedAt_ = platform::MonotonicClock::now();
+    toldReasons_.clear();
     delegate = delegate_.lock();
   }
   if (delegate) delegate->webSocketDidConnect(*this);
 }
 
-void NativeWebSocket::didClose(uint64_t generation) {
+void NativeWebSocket::didClose(uint64_t generation, const std::string& reason, const Url& url) {
   std::shared_ptr<WebSocketProviderDelegate> delegate;
   std::shared_ptr<platform::WebSocketConnection> ended;
   {
     std::lock_guard lock(mutex_);
     if (generation != generation_) return;
     ++generation_;
+    if (!openedAt_) reportUnreachableLocked(reason, url);
     ended = std::move(socket_);
     if (openedAt_ && platform::MonotonicClock::now() - *openedAt_ >= kBackoffResetAfter) {
       backoff_.reset();
@@ -209,6 +206,27 @@ void NativeWebSocket::didClose(uint64_t generation) {
   ended.reset();
   // The delegate typically reconnects from here, which takes the lock again.
   if (delegate) delegate->webSocketDidDisconnect(*this);
+}
+
+void NativeWebSocket::reportUnreachableLocked(const std::string& reason, const Url& url) {
+  if (std::find(toldReasons_.begin(), toldReasons_.end(), reason) != toldReasons_.end()) return;
+  if (toldReasons_.size() >= kMaxToldReasons) toldReasons_.erase(toldReasons_.begin());
+  toldReasons_.push_back(reason);
+  OmbreliaLogger::error("Tracker " + shownUrl(url) + " cannot be reached: " + reason,
+                        OLogModule::signalClient);
+}
+
+std::string NativeWebSocket::shownUrl(const Url& url) {
+  // Built from the host and port: the authority as written carries the user name and password.
+  const std::string host = url.host().value_or("");
+  std::string shown = url.scheme() + "://" +
+                      (host.find(':') == std::string::npos ? host : "[" + host + "]") +
+                      (url.port() ? ":" + std::to_string(*url.port()) : "") + url.path();
+  if (shown.size() > kMaxLoggedUrlBytes) {
+    shown.resize(kMaxLoggedUrlBytes);
+    shown += "...";
+  }
+  return shown;
 }
 
 void NativeWebSocket::send(const Data& data) { sendText(data, OLogModule::signalClient); }

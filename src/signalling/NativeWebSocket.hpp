@@ -30,6 +30,12 @@ class NativeWebSocket final : public WebSocketProvider,
   // A connection that stayed open this long proves the endpoint healthy: the next retry after
   // it goes out at once again.
   static constexpr std::chrono::seconds kBackoffResetAfter{30};
+  // The most of a tracker URL a log line shows: the tracker list comes from the network.
+  static constexpr size_t kMaxLoggedUrlBytes = 256;
+  // Reasons already told while the tracker stays out of reach: one failure can read as two
+  // reasons by turns ("Connection reset by peer", "stream truncated"), which must not make a line
+  // per retry. A connection that opens forgets them.
+  static constexpr size_t kMaxToldReasons = 4;
 
   struct Settings {
     platform::WebSocketConnection::Settings connection;
@@ -66,7 +72,13 @@ class NativeWebSocket final : public WebSocketProvider,
   std::shared_ptr<platform::WebSocketConnection> openLocked(uint64_t generation, const Url& url);
   void openIfCurrent(uint64_t generation, const Url& url);
   void didOpen(uint64_t generation);
-  void didClose(uint64_t generation);
+  void didClose(uint64_t generation, const std::string& reason, const Url& url);
+  // One error line when the tracker cannot be reached, and again only for a reason not yet told
+  // since a connection last opened: retries come every few seconds, for as long as it plays.
+  void reportUnreachableLocked(const std::string& reason, const Url& url);
+  // The tracker URL as a log line shows it: no user name, password or query (which may carry
+  // keys), and no longer than kMaxLoggedUrlBytes.
+  static std::string shownUrl(const Url& url);
   bool isCurrent(uint64_t generation) const;
   void consumed(uint64_t generation, size_t bytes);
   void sendText(const Data& data, OLogModule module, std::function<void()> taken = nullptr);
@@ -86,6 +98,9 @@ class NativeWebSocket final : public WebSocketProvider,
   platform::Backoff backoff_;
   bool retrying_ = false;  // the last connection ended; the next connect() is a retry
   std::optional<platform::MonotonicClock::time_point> openedAt_;
+  // Why the tracker could not be reached, as told since a connection last opened; the oldest
+  // goes first past kMaxToldReasons.
+  std::vector<std::string> toldReasons_;
 };
 
 }  // namespace ombrelia

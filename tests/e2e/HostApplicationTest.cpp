@@ -210,6 +210,14 @@ TEST(HostApplication, RefusesABadCommandLine) {
         2)
         << seconds;
   }
+  // A tracker URL it cannot use would otherwise leave it on the built-in one, silently.
+  for (const char* tracker : {"not a url", "http://127.0.0.1:9/", "wss:///path", "wss:x"}) {
+    EXPECT_EQ(ChildProcess::run({kHost, "serve", "http://h/x.m3u8", "--tracker", tracker},
+                                std::chrono::seconds(10))
+                  .exitCode,
+              2)
+        << tracker;
+  }
   // The paced player reports its own buffer.
   EXPECT_EQ(ChildProcess::run({kHost, "play", "http://h/x.m3u8", "--assume-buffer", "10"}).exitCode,
             2);

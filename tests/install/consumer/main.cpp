@@ -11,10 +11,14 @@ int useEveryManager() {
   auto analytics = AnalyticsManager::create();
   analytics->trackBuffering();
   ProxyManager proxy("video-1", "client-1", *analytics);
-  proxy.startServer();
+  if (!proxy.startServer()) {
+    const auto error = proxy.lastStartError();
+    std::printf("consumer: not listening: %s\n", error ? error->description.c_str() : "-");
+  }
   const auto local = proxy.reverseProxyURL(*Url::parse("http://origin.test/index.m3u8"));
-  std::printf("consumer: %s %.1f %zu %lld\n", local ? local->toString().c_str() : "-",
-              analytics->getGreenScore(), ManifestManager::shared().getResolutions().size(),
+  std::printf("consumer: %s %d %.1f %zu %lld\n", local ? local->toString().c_str() : "-",
+              proxy.isListening() ? 1 : 0, analytics->getGreenScore(),
+              ManifestManager::shared().getResolutions().size(),
               static_cast<long long>(PeerListManager::shared().connectedPeerCount()));
   VideoStorageManager::shared().removeAll();
   proxy.cleanup();

@@ -1,11 +1,16 @@
+#include <ombrelia/OLoggerConfig.hpp>
 #include <ombrelia/OmbreliaConfig.hpp>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "protocol/FileAvailabilityRequestMessage.hpp"
 
 using ombrelia::OmbreliaConfig;
 
@@ -78,4 +83,37 @@ TEST(OmbreliaConfigConcurrency, ConcurrentReadersNeverSeeATornSetting) {
   for (auto& t : readers)
     t.join();
   EXPECT_EQ(torn.load(), 0);
+}
+
+// The upload share is sent to peers, times the segments a viewer holds, as a JSON number in every
+// availability message: a share that is not finite, or so large that the product is not, would
+// make every one of them fail to go out and leave the viewer without peer help.
+TEST(OmbreliaConfig, MaxUploadPercentRefusesWhatIsNotFiniteAndKeepsWhatPeersAreSentFinite) {
+  OmbreliaConfig::configure("key");
+  ombrelia::OLoggerConfig::shared().setActiveLogLevel(ombrelia::OLogLevel::error);
+  auto& c = OmbreliaConfig::shared();
+  const auto setLogged = [&](double value) {
+    testing::internal::CaptureStdout();
+    c.setMaxUploadPercent(value);
+    return testing::internal::GetCapturedStdout();
+  };
+  c.setMaxUploadPercent(0.25);
+  for (const double bad : {std::nan(""), HUGE_VAL, -HUGE_VAL, 1e308, -1e308}) {
+    const std::string out = setLogged(bad);
+    EXPECT_TRUE(std::isfinite(c.maxUploadPercent()) && std::abs(c.maxUploadPercent()) <= 1e12)
+        << bad;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+    EXPECT_NE(out.find("maxUploadPercent"), std::string::npos) << "the line names the setting";
+    EXPECT_TRUE(ombrelia::FileAvailabilityRequestMessage(
+                    std::string(ombrelia::FileAvailabilityRequestMessage::typeString),
+                    ombrelia::Uuid::random(), "video", 0, 1, "v", 300 * c.maxUploadPercent())
+                    .encode()
+                    .ok())
+        << bad << " still lets peers be sent a number";
+  }
+  EXPECT_EQ(c.maxUploadPercent(), -1e12);
+  for (const double kept : {0.0, -1.0, 50.0}) {
+    EXPECT_EQ(setLogged(kept), "");
+    EXPECT_EQ(c.maxUploadPercent(), kept) << "an ordinary value is stored as set";
+  }
 }

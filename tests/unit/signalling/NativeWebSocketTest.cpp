@@ -2,15 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <ombrelia/OLoggerConfig.hpp>
 #include <ombrelia/OmbreliaConfig.hpp>
 
 #include "signalling/WebSocketProviderDelegate.hpp"
@@ -202,6 +205,49 @@ TEST_F(NativeWebSocketTest, HandshakeTimeoutEndsATrackerThatNeverAnswers) {
   socket->connect();
   ASSERT_TRUE(recorder->waitUntil([&] { return recorder->disconnects() == 1; }, 3s));
   EXPECT_EQ(recorder->connects(), 0);
+}
+
+// A viewer whose tracker cannot be reached gets no peer help, and retries every few seconds for
+// as long as it plays: the application is told why in one line, again only for a new reason, and
+// never shown the URL's user name, password or query. A tracker that takes the connection and
+// drops it reads as "Connection reset by peer" or "stream truncated", by turns.
+TEST_F(NativeWebSocketTest, TellsOnceWhyTheTrackerCannotBeReachedAndAgainForANewReason) {
+  auto tracker = makeTracker();
+  tracker->setBehaviour(TestTracker::Behaviour::acceptAndClose);
+  const uint16_t port = tracker->port();
+  Url url = tracker->url("localhost", "/signal?key=k3y");
+  url.setUserInfo("user:s3cret");
+  // Debug: the lines of every connection attempt must not show them either.
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::debug);
+  testing::internal::CaptureStdout();
+  auto socket = makeSocket(url, /*reconnect=*/true);
+  socket->connect();
+  const bool droppedOften = recorder->waitUntil([&] { return recorder->disconnects() >= 6; }, 10s);
+  tracker.reset();  // the port now refuses
+  const int before = recorder->disconnects();
+  const bool refusedThrice =
+      recorder->waitUntil([&] { return recorder->disconnects() >= before + 3; }, 10s);
+  socket->setDelegate({});
+  socket.reset();
+  const std::string out = testing::internal::GetCapturedStdout();
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::none);
+  ASSERT_TRUE(droppedOften && refusedThrice) << out;
+
+  std::vector<std::string> lines;
+  std::istringstream read(out);
+  for (std::string line; std::getline(read, line);) {
+    if (line.find("cannot be reached") != std::string::npos) lines.push_back(line);
+  }
+  ASSERT_GE(lines.size(), 2u) << "one line per reason, not none:\n" << out;
+  EXPECT_LE(lines.size(), 3u) << "one line per reason, not one per attempt:\n" << out;
+  const std::string shown = "Tracker wss://localhost:" + std::to_string(port) + "/signal";
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_NE(lines[i].find(shown + " cannot be reached: "), std::string::npos) << lines[i];
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), lines[i]), 1) << "told twice: " << lines[i];
+  }
+  EXPECT_NE(lines.back().find("Connection refused"), std::string::npos) << lines.back();
+  EXPECT_EQ(out.find("s3cret"), std::string::npos) << out;
+  EXPECT_EQ(out.find("k3y"), std::string::npos) << out;
 }
 
 TEST_F(NativeWebSocketTest, PingsKeepASilentTrackerAndDropOneThatStopsAnswering) {
