@@ -326,19 +326,33 @@ ManifestController::Stored ManifestController::storeManifest(const Data& data, c
 }
 
 void ManifestController::trim(State& state) const {
-  // Oldest first out, past the count or the byte budget. A new version always fits beside the
+  // Past the count or the byte budget, versions go. A new version always fits beside the
   // primary; a new primary may not fit beside the versions, and then even the newest goes: the
   // player loads it again, and the budget holds whichever changed.
   auto& versions = state.versions;
   size_t bytes = state.primary ? state.primary->footprint : 0;
   for (const auto& version : versions) bytes += version->footprint;
-  size_t drop = 0;
-  while (drop < versions.size() &&
-         (versions.size() - drop > settings_.maxPlaylists || bytes > settings_.maxBytes)) {
-    bytes -= versions[drop]->footprint;
-    ++drop;
+  auto over = [&] {
+    return versions.size() > settings_.maxPlaylists || bytes > settings_.maxBytes;
+  };
+  auto dropAt = [&](auto at) {
+    bytes -= (*at)->footprint;
+    return versions.erase(at);
+  };
+  // First the versions the master does not name as a variant or rendition: they give no segment
+  // an identity. Such are the previous video's, its player still reloading after cleanup();
+  // however large, they cannot push out the playlists of the video now played.
+  if (state.primary && state.primary->listsVariants()) {
+    const StoredPlaylist& master = *state.primary;
+    for (auto it = versions.begin(); it != versions.end() && over();) {
+      const std::string& key = (*it)->key;
+      const bool named = master.find(master.variants, master.variantsByBandwidth, key) ||
+                         master.find(master.audioRenditions, master.renditions, key);
+      it = named ? it + 1 : dropAt(it);
+    }
   }
-  versions.erase(versions.begin(), versions.begin() + static_cast<std::ptrdiff_t>(drop));
+  // Then the oldest first.
+  while (!versions.empty() && over()) dropAt(versions.begin());
 }
 
 std::vector<SegmentInfo> ManifestController::getSegmentInfo(const Url& segmentURL) const {

@@ -34,11 +34,12 @@ class ManifestController {
   static constexpr size_t kMaxStoredPlaylists = 64;
   // And the bytes they hold together (text and lookup index): a live playlist with a long window
   // runs to a few MiB, while an origin may send up to 64 MiB per playlist; without a budget 64 of
-  // those would pin 4 GiB. Past it the oldest versions go, whenever a version or the primary
-  // is stored; a playlist that alone would take more, or a version that does not fit beside the
-  // primary, is not stored at all, and the player gets an error for it. The store
-  // keeps a playlist's text and about 40 bytes per entry, whatever its URL's length, so 16,000
-  // segments each signed with a 2,000-character query (31 MiB) are kept.
+  // those would pin 4 GiB. Past it versions go, whenever a version or the primary is stored:
+  // first those the master does not name, then the oldest. A playlist that alone would take
+  // more, or a version that does not fit beside the primary, is not stored at all, and the
+  // player gets an error for it. The store keeps a playlist's text and about 40 bytes per entry,
+  // whatever its URL's length, so 16,000 segments each signed with a 2,000-character query
+  // (31 MiB) are kept.
   static constexpr size_t kMaxStoredBytes = 48u << 20;
   // The segment duration the buffer check and the peer exchange assume, in whole seconds.
   static constexpr int64_t kSegmentDurationSeconds = 6;

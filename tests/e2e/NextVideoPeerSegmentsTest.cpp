@@ -68,8 +68,8 @@ TEST(NextVideoPeerSegments, TheNextVideosSegmentsComeFromAPeerWhileTheOldPlayerR
   TestTracker tracker(TestTracker::Settings{authority.issue({"localhost"}, {"127.0.0.1"})});
   tracker.setGroupResponseAfterUuid(true);
   // Two videos on one origin, under /a and /b.
-  const auto root = std::filesystem::temp_directory_path() /
-                    ("next-video-" + std::to_string(::getpid()));
+  const auto root =
+      std::filesystem::temp_directory_path() / ("next-video-" + std::to_string(::getpid()));
   std::filesystem::create_directories(root);
   std::filesystem::create_directory_symlink(SampleStream::folder("ts3", 8, 2), root / "a");
   std::filesystem::create_directory_symlink(SampleStream::folder("ts3", 60, 2), root / "b");
@@ -81,8 +81,8 @@ TEST(NextVideoPeerSegments, TheNextVideosSegmentsComeFromAPeerWhileTheOldPlayerR
       "peer", std::make_unique<ChildProcess>(
                   std::vector<std::string>{kHost, "play", origin.url("/b/master.m3u8"), "--port",
                                            "0", "--tracker", tracker.url("127.0.0.1").toString(),
-                                           "--speed", "10", "--quiet", "--stay", "--log-level",
-                                           "3", "--client-id", "peer"},
+                                           "--speed", "10", "--quiet", "--stay", "--log-level", "3",
+                                           "--client-id", "peer"},
                   ChildProcess::Settings{
                       .captureStdout = true,
                       .extraEnvironment = {"SSL_CERT_FILE=" + authority.caFile().string()}}));

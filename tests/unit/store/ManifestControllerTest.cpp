@@ -231,9 +231,10 @@ TEST_F(ManifestControllerTest, TheNextVideosMasterReplacesTheOldPlayersReload) {
 
   store_.cleanup();
   store(mediaPlaylist(1, {"a1.ts", "a2.ts"}), "http://o.test/a/a.m3u8");
-  store("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=5,RESOLUTION=1280x720\nb.m3u8\n"
-        "#EXT-X-STREAM-INF:BANDWIDTH=2,RESOLUTION=320x180\nlow.m3u8\n",
-        "http://o.test/b/master.m3u8");
+  store(
+      "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=5,RESOLUTION=1280x720\nb.m3u8\n"
+      "#EXT-X-STREAM-INF:BANDWIDTH=2,RESOLUTION=320x180\nlow.m3u8\n",
+      "http://o.test/b/master.m3u8");
   store(mediaPlaylist(40, {"b0.ts", "b1.ts"}), "http://o.test/b/b.m3u8");
   store(mediaPlaylist(2, {"a2.ts", "a3.ts"}), "http://o.test/a/a.m3u8");
   ASSERT_TRUE(store_.primaryManifest());
@@ -342,10 +343,10 @@ TEST_F(ManifestControllerTest, TheByteBudgetHoldsWhenThePrimaryChanges) {
     return text + "#EXT-X-STREAM-INF:BANDWIDTH=999999\nlarge.m3u8\n";
   };
   std::vector<std::string> uris;
-  for (int i = 0; i < 4000; ++i) uris.push_back("segment-" + std::string(40, 's') + "-" +
-                                                std::to_string(i) + ".ts");
+  for (int i = 0; i < 4000; ++i)
+    uris.push_back("segment-" + std::string(40, 's') + "-" + std::to_string(i) + ".ts");
   const std::string large = mediaPlaylist(0, uris);  // more than half the budget
-  const std::string largeMaster = master(1900);       // under half, over what is left beside it
+  const std::string largeMaster = master(1900);      // under half, over what is left beside it
   ASSERT_GT(large.size(), kBudget / 2);
   ASSERT_GT(large.size() + largeMaster.size(), kBudget);
   auto textHeld = [&store] {
@@ -375,6 +376,21 @@ TEST_F(ManifestControllerTest, TheByteBudgetHoldsWhenThePrimaryChanges) {
   EXPECT_EQ(store.storeManifest(Data(largeMaster), at), ManifestController::Stored::yes);
   EXPECT_LE(textHeld(), kBudget);
   EXPECT_EQ(store.primaryManifest()->url(), at);
+
+  // The previous video's player reloading a large playlist the master does not name: past the
+  // budget it goes, not the playlist of the video played now.
+  store.cleanup();
+  ASSERT_EQ(store.storeManifest(Data(master(1)), at), ManifestController::Stored::yes);
+  const std::vector<std::string> played(uris.begin(), uris.begin() + 2500);
+  ASSERT_EQ(store.storeManifest(Data(mediaPlaylist(0, played)), largeAt),
+            ManifestController::Stored::yes);
+  for (int reload = 0; reload < 2; ++reload) {
+    EXPECT_EQ(store.storeManifest(Data(large), url("http://o.test/previous/video.m3u8")),
+              ManifestController::Stored::yes);
+    EXPECT_LE(textHeld(), kBudget);
+    EXPECT_EQ(store.getSegmentInfo(url("http://o.test/" + played.back())).size(), 1u)
+        << "the video played now lost its playlist";
+  }
 }
 
 // A relative URI resolves to a URL as long as its playlist's: under a 40,000-byte path, 2,000
