@@ -90,7 +90,8 @@ class ManifestController {
   struct State;
 
   std::shared_ptr<const State> snapshot() const;
-  // Drops versions, oldest first, until the count and the byte budget hold with the primary.
+  // Drops versions until the count and the byte budget hold with the primary: first those the
+  // primary does not name, then the oldest.
   void trim(State& state) const;
   static Data removeNotUsedExtraTagsFromManifest(const Data& data);
   // Parses the playlist for the role it takes (master or media) and fills what lookups need.
