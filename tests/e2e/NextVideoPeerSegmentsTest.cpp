@@ -13,6 +13,8 @@
 #include <filesystem>
 #include <thread>
 
+#include <unistd.h>
+
 #include "api/HostSeams.hpp"
 #include "support/ChildProcess.hpp"
 #include "support/HostViewer.hpp"
