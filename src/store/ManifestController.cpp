@@ -37,6 +37,14 @@ UrlReference baseForKeys(const Url& base) {
   return UrlReference(base);
 }
 
+// Whether the cleaned text has a variant line, which only a master playlist has: a glance that
+// spares reading a media playlist twice. Cleaned text ends its lines with a line feed alone, and
+// a tag is known by the literal its line starts with; the first line is "#EXTM3U".
+bool hasVariantLine(std::string_view text) {
+  static const std::string line = "\n" + std::string(EXT_X_STREAM_INF::type().tag());
+  return text.find(line) != std::string_view::npos;
+}
+
 int64_t configuredFollowers() {
   if (!OmbreliaConfig::isConfigured()) return 0;
   return std::max<int64_t>(0, OmbreliaConfig::shared().maxPreloadedSegments());
@@ -85,6 +93,9 @@ struct ManifestController::StoredPlaylist {
   std::string key;       // the normalised requested URL
   UrlReference base;     // where the fetch ended, read once
   size_t footprint = 0;  // bytes held for it, counted against the store's budget
+
+  // A master that names at least one variant: what segments take their identity from.
+  bool listsVariants() const { return isMaster && !variantsByBandwidth.empty(); }
 
   // Read as a master playlist (the primary one only).
   bool isMaster = false;
@@ -253,9 +264,14 @@ ManifestController::Stored ManifestController::storeManifest(const Data& data, c
       cleaned.size() > std::numeric_limits<uint32_t>::max()) {
     return refuse(cleaned.size());
   }
-  // A master playlist fetched again replaces the primary one rather than becoming a version.
-  auto primaryFor = [&key](const State& state) {
-    return !state.primary || state.primary->key == key;
+  // The primary one is the first playlist stored, or the primary fetched again. A master also
+  // replaces a primary that is not one: after cleanup() the previous player may still reload its
+  // media playlist before the next player asks for its master, and a viewer restarted under a
+  // running player first sees a reload. A stream with no master keeps its first playlist.
+  bool mayBeMaster = hasVariantLine(cleaned.view());
+  auto primaryFor = [&key, &mayBeMaster](const State& state) {
+    return !state.primary || state.primary->key == key ||
+           (mayBeMaster && !state.primary->listsVariants());
   };
 
   // Parsing a large playlist takes long: it runs outside the locks, so lookups and the storing
@@ -270,6 +286,9 @@ ManifestController::Stored ManifestController::storeManifest(const Data& data, c
     auto stored = std::make_shared<StoredPlaylist>(Manifest(url, cleaned), key, base);
     read(*stored, isPrimary);
     platform::FreedMemory::giveBack(cleaned.size());
+    // A variant line that reads as no variant (a broken master) gives no identity either: it
+    // takes no primary's place for it.
+    if (isPrimary && !stored->listsVariants()) mayBeMaster = false;
     for (const std::string& resolution : resolutions) {
       stored->footprint += sizeof(std::string) + resolution.capacity();
     }
@@ -281,6 +300,13 @@ ManifestController::Stored ManifestController::storeManifest(const Data& data, c
       isPrimary = !isPrimary;
       continue;
     }
+    // Lookups read versions against the primary: a version that does not fit beside it is not
+    // stored, so that the store holds the primary and at least the playlist the player loaded
+    // last, within its budget.
+    const size_t primaryBytes = current->primary ? current->primary->footprint : 0;
+    if (!isPrimary && stored->footprint > settings_.maxBytes - primaryBytes) {
+      return refuse(primaryBytes + stored->footprint);
+    }
     auto next = std::make_shared<State>(*current);
     if (isPrimary) {
       next->primary = std::move(stored);
@@ -290,23 +316,43 @@ ManifestController::Stored ManifestController::storeManifest(const Data& data, c
                                     [&](const auto& v) { return v->key == key; }),
                      versions.end());
       versions.push_back(std::move(stored));
-      // Oldest first out, past the count or the byte budget; the newest always stays, so the
-      // playlist the player loaded last is searchable.
-      size_t bytes = next->primary ? next->primary->footprint : 0;
-      for (const auto& version : versions) bytes += version->footprint;
-      size_t drop = 0;
-      while (versions.size() - drop > 1 &&
-             (versions.size() - drop > settings_.maxPlaylists || bytes > settings_.maxBytes)) {
-        bytes -= versions[drop]->footprint;
-        ++drop;
-      }
-      versions.erase(versions.begin(), versions.begin() + static_cast<std::ptrdiff_t>(drop));
     }
+    trim(*next);
     std::lock_guard stateLock(stateMutex_);
     state_ = std::move(next);
     if (isPrimary) resolutions_ = std::move(resolutions);
     return Stored::yes;
   }
+}
+
+void ManifestController::trim(State& state) const {
+  // Past the count or the byte budget, versions go. A new version always fits beside the
+  // primary; a new primary may not fit beside the versions, and then even the newest goes: the
+  // player loads it again, and the budget holds whichever changed.
+  auto& versions = state.versions;
+  size_t bytes = state.primary ? state.primary->footprint : 0;
+  for (const auto& version : versions) bytes += version->footprint;
+  auto over = [&] {
+    return versions.size() > settings_.maxPlaylists || bytes > settings_.maxBytes;
+  };
+  auto dropAt = [&](auto at) {
+    bytes -= (*at)->footprint;
+    return versions.erase(at);
+  };
+  // First the versions the master does not name as a variant or rendition: they give no segment
+  // an identity. Such are the previous video's, its player still reloading after cleanup();
+  // however large, they cannot push out the playlists of the video now played.
+  if (state.primary && state.primary->listsVariants()) {
+    const StoredPlaylist& master = *state.primary;
+    for (auto it = versions.begin(); it != versions.end() && over();) {
+      const std::string& key = (*it)->key;
+      const bool named = master.find(master.variants, master.variantsByBandwidth, key) ||
+                         master.find(master.audioRenditions, master.renditions, key);
+      it = named ? it + 1 : dropAt(it);
+    }
+  }
+  // Then the oldest first.
+  while (!versions.empty() && over()) dropAt(versions.begin());
 }
 
 std::vector<SegmentInfo> ManifestController::getSegmentInfo(const Url& segmentURL) const {

@@ -34,10 +34,12 @@ class ManifestController {
   static constexpr size_t kMaxStoredPlaylists = 64;
   // And the bytes they hold together (text and lookup index): a live playlist with a long window
   // runs to a few MiB, while an origin may send up to 64 MiB per playlist; without a budget 64 of
-  // those would pin 4 GiB. Past it the oldest playlists go, never the newest; a playlist that
-  // alone would take more is not stored at all, and the player gets an error for it. The store
-  // keeps a playlist's text and about 40 bytes per entry, whatever its URL's length, so 16,000
-  // segments each signed with a 2,000-character query (31 MiB) are kept.
+  // those would pin 4 GiB. Past it versions go, whenever a version or the primary is stored:
+  // first those the master does not name, then the oldest. A playlist that alone would take
+  // more, or a version that does not fit beside the primary, is not stored at all, and the
+  // player gets an error for it. The store keeps a playlist's text and about 40 bytes per entry,
+  // whatever its URL's length, so 16,000 segments each signed with a 2,000-character query
+  // (31 MiB) are kept.
   static constexpr size_t kMaxStoredBytes = 48u << 20;
   // The segment duration the buffer check and the peer exchange assume, in whole seconds.
   static constexpr int64_t kSegmentDurationSeconds = 6;
@@ -57,12 +59,14 @@ class ManifestController {
   enum class Stored {
     yes,
     notText,   // not UTF-8: nothing stored, what was stays
-    tooLarge,  // more than maxBytes once stored: nothing stored (logged), what was stays
+    tooLarge,  // more than maxBytes once stored (a version: beside the primary): nothing stored
+               // (logged), what was stays
   };
 
   // Keeps a cleaned copy of the playlist. The first playlist stored (after creation or cleanup)
-  // is the primary one, read as the master playlist; the others are versions, the latest one
-  // per URL. `finalUrl` is where the fetch ended after redirects; URIs resolve against it.
+  // is the primary one, read as the master playlist, and a master replaces a primary that names
+  // no variant; the others are versions, the latest one per URL. `finalUrl` is where the fetch
+  // ended after redirects; URIs resolve against it.
   Stored storeManifest(const Data& data, const Url& url,
                        const std::optional<Url>& finalUrl = std::nullopt);
   // The segment's identity, then those of up to maxPreloadedSegments following segments; empty
@@ -86,6 +90,9 @@ class ManifestController {
   struct State;
 
   std::shared_ptr<const State> snapshot() const;
+  // Drops versions until the count and the byte budget hold with the primary: first those the
+  // primary does not name, then the oldest.
+  void trim(State& state) const;
   static Data removeNotUsedExtraTagsFromManifest(const Data& data);
   // Parses the playlist for the role it takes (master or media) and fills what lookups need.
   static void read(StoredPlaylist& stored, bool asMaster);

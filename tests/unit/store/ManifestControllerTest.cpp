@@ -220,6 +220,66 @@ TEST_F(ManifestControllerTest, LiveReloadsKeepOneEntryPerPlaylist) {
   EXPECT_EQ(lookup("http://o.test/s990.ts").size(), 0u);
 }
 
+// Switching videos: the application calls cleanup() while the previous player still reloads its
+// media playlist, and that reload comes before the next video's master. The master takes the
+// primary's place, and the old reloads sit among the versions without harm.
+TEST_F(ManifestControllerTest, TheNextVideosMasterReplacesTheOldPlayersReload) {
+  const std::string masterOf = "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=640x360\n";
+  store(masterOf + "a.m3u8\n", "http://o.test/a/master.m3u8");
+  store(mediaPlaylist(0, {"a0.ts", "a1.ts"}), "http://o.test/a/a.m3u8");
+  ASSERT_EQ(lookup("http://o.test/a/a1.ts").size(), 1u);
+
+  store_.cleanup();
+  store(mediaPlaylist(1, {"a1.ts", "a2.ts"}), "http://o.test/a/a.m3u8");
+  store(
+      "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=5,RESOLUTION=1280x720\nb.m3u8\n"
+      "#EXT-X-STREAM-INF:BANDWIDTH=2,RESOLUTION=320x180\nlow.m3u8\n",
+      "http://o.test/b/master.m3u8");
+  store(mediaPlaylist(40, {"b0.ts", "b1.ts"}), "http://o.test/b/b.m3u8");
+  store(mediaPlaylist(2, {"a2.ts", "a3.ts"}), "http://o.test/a/a.m3u8");
+  ASSERT_TRUE(store_.primaryManifest());
+  EXPECT_EQ(store_.primaryManifest()->url(), url("http://o.test/b/master.m3u8"));
+  const auto b1 = lookup("http://o.test/b/b1.ts");
+  ASSERT_EQ(b1.size(), 1u) << "the next video's segments have no identity";
+  EXPECT_EQ(b1[0].segmentNumber(), 41);
+  EXPECT_EQ(b1[0].targetQuality(), 1);
+  EXPECT_EQ(store_.resolutions(), (std::vector<std::string>{"320x180", "1280x720"}));
+  EXPECT_EQ(lookup("http://o.test/a/a3.ts").size(), 0u) << "the old video is not the new one's";
+
+  // A later master, of either video, is a version: the primary names variants already.
+  store(masterOf + "a.m3u8\n", "http://o.test/a/master.m3u8");
+  EXPECT_EQ(store_.primaryManifest()->url(), url("http://o.test/b/master.m3u8"));
+  EXPECT_EQ(lookup("http://o.test/b/b1.ts").size(), 1u);
+}
+
+// A viewer restarted while its player keeps running: the first playlist it stores is a reload of
+// the media playlist; once the player asks for the master again, its segments are known. A
+// stream with no master keeps its first playlist as the primary, and a variant line that reads
+// as no variant takes no primary's place.
+TEST_F(ManifestControllerTest, AMasterAfterAMediaPlaylistStoredFirstBecomesThePrimary) {
+  store_.cleanup();
+  store(mediaPlaylist(7, {"s7.ts", "s8.ts"}), "http://o.test/live/v.m3u8");
+  EXPECT_EQ(lookup("http://o.test/live/s8.ts").size(), 0u);
+  store("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nv.m3u8\n", "http://o.test/live/master.m3u8");
+  store(mediaPlaylist(8, {"s8.ts", "s9.ts"}), "http://o.test/live/v.m3u8");
+  const auto s9 = lookup("http://o.test/live/s9.ts");
+  ASSERT_EQ(s9.size(), 1u) << "the restarted viewer never knows a segment";
+  EXPECT_EQ(s9[0].segmentNumber(), 9);
+  EXPECT_EQ(store_.versions().size(), 1u);
+
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::none);
+  store_.cleanup();
+  store(mediaPlaylist(0, {"x0.ts"}), "http://o.test/only/x.m3u8");
+  store(mediaPlaylist(1, {"x1.ts"}), "http://o.test/only/x.m3u8");
+  store(mediaPlaylist(0, {"y0.ts"}), "http://o.test/only/y.m3u8");
+  store("#EXTM3U\n#EXT-X-STREAM-INF:RESOLUTION=1x1\nbroken.m3u8\n", "http://o.test/only/m.m3u8");
+  ASSERT_TRUE(store_.primaryManifest());
+  EXPECT_EQ(store_.primaryManifest()->url(), url("http://o.test/only/x.m3u8"));
+  EXPECT_NE(store_.primaryManifest()->data().toString().find("x1.ts"), std::string::npos);
+  EXPECT_EQ(store_.versions().size(), 2u);
+  EXPECT_EQ(lookup("http://o.test/only/x1.ts").size(), 0u);
+}
+
 TEST_F(ManifestControllerTest, StoredPlaylistsAreCapped) {
   ManifestController small(ManifestController::Settings{3});
   small.storeManifest(Data(std::string("#EXTM3U\n")), url("http://o.test/master.m3u8"));
@@ -265,6 +325,72 @@ TEST_F(ManifestControllerTest, StoredPlaylistsStayWithinTheirByteBudgetAndTheNew
   EXPECT_EQ(store.versions().back().url(), url("http://o.test/39.m3u8"));
   EXPECT_EQ(store.getSegmentInfo(url("http://o.test/segment-with-a-long-name-0-2999.ts")).size(),
             0u);
+}
+
+// The budget holds the primary and the versions together, whichever changes: a master fetched
+// again or taking a media playlist's place pushes out even the newest version, and a version
+// that does not fit beside the primary is refused. Text sizes here stand for the footprints,
+// which are larger still.
+TEST_F(ManifestControllerTest, TheByteBudgetHoldsWhenThePrimaryChanges) {
+  constexpr size_t kBudget = 512 * 1024;
+  ManifestController store(ManifestController::Settings{64, kBudget});
+  auto master = [](int variants) {
+    std::string text = "#EXTM3U\n";
+    for (int i = 0; i < variants; ++i) {
+      text += "#EXT-X-STREAM-INF:BANDWIDTH=" + std::to_string(i + 1) + "\nvariant-" +
+              std::string(100, 'v') + "-" + std::to_string(i) + ".m3u8\n";
+    }
+    return text + "#EXT-X-STREAM-INF:BANDWIDTH=999999\nlarge.m3u8\n";
+  };
+  std::vector<std::string> uris;
+  for (int i = 0; i < 4000; ++i)
+    uris.push_back("segment-" + std::string(40, 's') + "-" + std::to_string(i) + ".ts");
+  const std::string large = mediaPlaylist(0, uris);  // more than half the budget
+  const std::string largeMaster = master(1900);      // under half, over what is left beside it
+  ASSERT_GT(large.size(), kBudget / 2);
+  ASSERT_GT(large.size() + largeMaster.size(), kBudget);
+  auto textHeld = [&store] {
+    size_t bytes = store.primaryManifest() ? store.primaryManifest()->data().size() : 0;
+    for (const auto& version : store.versions()) bytes += version.data().size();
+    return bytes;
+  };
+  const Url at = url("http://o.test/master.m3u8");
+  const Url largeAt = url("http://o.test/large.m3u8");
+
+  // The master fetched again, grown.
+  ASSERT_EQ(store.storeManifest(Data(master(1)), at), ManifestController::Stored::yes);
+  ASSERT_EQ(store.storeManifest(Data(large), largeAt), ManifestController::Stored::yes);
+  ASSERT_EQ(store.getSegmentInfo(url("http://o.test/" + uris.back())).size(), 1u);
+  EXPECT_EQ(store.storeManifest(Data(largeMaster), at), ManifestController::Stored::yes);
+  EXPECT_LE(textHeld(), kBudget);
+  EXPECT_EQ(store.primaryManifest()->data().size(), largeMaster.size());
+  // Reloaded, the large version no longer fits beside it.
+  EXPECT_EQ(store.storeManifest(Data(large), largeAt), ManifestController::Stored::tooLarge);
+  EXPECT_LE(textHeld(), kBudget);
+
+  // A master taking a media playlist's place after cleanup().
+  store.cleanup();
+  ASSERT_EQ(store.storeManifest(Data(mediaPlaylist(0, {"a.ts"})), url("http://o.test/a.m3u8")),
+            ManifestController::Stored::yes);
+  ASSERT_EQ(store.storeManifest(Data(large), largeAt), ManifestController::Stored::yes);
+  EXPECT_EQ(store.storeManifest(Data(largeMaster), at), ManifestController::Stored::yes);
+  EXPECT_LE(textHeld(), kBudget);
+  EXPECT_EQ(store.primaryManifest()->url(), at);
+
+  // The previous video's player reloading a large playlist the master does not name: past the
+  // budget it goes, not the playlist of the video played now.
+  store.cleanup();
+  ASSERT_EQ(store.storeManifest(Data(master(1)), at), ManifestController::Stored::yes);
+  const std::vector<std::string> played(uris.begin(), uris.begin() + 2500);
+  ASSERT_EQ(store.storeManifest(Data(mediaPlaylist(0, played)), largeAt),
+            ManifestController::Stored::yes);
+  for (int reload = 0; reload < 2; ++reload) {
+    EXPECT_EQ(store.storeManifest(Data(large), url("http://o.test/previous/video.m3u8")),
+              ManifestController::Stored::yes);
+    EXPECT_LE(textHeld(), kBudget);
+    EXPECT_EQ(store.getSegmentInfo(url("http://o.test/" + played.back())).size(), 1u)
+        << "the video played now lost its playlist";
+  }
 }
 
 // A relative URI resolves to a URL as long as its playlist's: under a 40,000-byte path, 2,000
