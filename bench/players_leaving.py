@@ -19,6 +19,10 @@ query, 31 MiB) and /paced/<bytes per second>/<file>. Each case runs a fresh view
                2 s: each reload's wait, how the trickling players were answered, and the peak.
   unread       12 players ask for seg60m.ts on the origins in turn and read nothing; after 6 s
                a player reads seg6m.ts: its wait, and the viewer's peak resident memory.
+  slow-reader  a player reads slow.m3u8 (rewritten to about 40 MB) at about 25 KB/s through a
+               4 KiB receive buffer; meanwhile another asks for other.m3u8 (about 11 MB
+               rewritten) and two more for slow.m3u8 at full speed: how long each waits for its
+               whole answer, and the viewer's peak resident memory.
 
 `--cases a,b` runs only those cases.
 """
@@ -277,6 +281,68 @@ def unread(host, origins):
     viewer.stop()
 
 
+def slow_reader(host, origins):
+    origin = origins[0]
+    viewer = Viewer(host, origin)
+    base = memory(viewer.process.pid, "VmRSS")
+    viewer.reset_peak()
+    bound = 150
+    slow = socket.socket()
+    slow.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    slow.settimeout(bound)
+    slow.connect(("127.0.0.1", viewer.port))
+    slow.sendall(("GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" %
+                  local_url(viewer.port, origin + "/slow.m3u8")).encode())
+    state = {"read": 0, "ended": None}
+    first = threading.Event()
+
+    def read_slowly():
+        start = time.monotonic()
+        try:
+            while state["ended"] is None:
+                chunk = slow.recv(4096)
+                if not chunk:
+                    break
+                state["read"] += len(chunk)
+                first.set()
+                time.sleep(0.16)
+        except OSError:
+            pass
+        if state["ended"] is None:
+            state["ended"] = time.monotonic() - start
+        first.set()
+
+    reader = threading.Thread(target=read_slowly, daemon=True)
+    reader.start()
+    first.wait(60)
+    waits = {}
+
+    def timed(name, path):
+        try:
+            status, body, took = request(viewer.port, local_url(viewer.port, origin + path),
+                                         timeout=bound)
+            waits[name] = "%.2f s (%d, %d MB)" % (took, status, body / 1e6)
+        except OSError:
+            waits[name] = "none within %d s" % bound
+
+    others = [threading.Thread(target=timed, args=("other", "/other.m3u8"))]
+    others += [threading.Thread(target=timed, args=("fast%d" % n, "/slow.m3u8?fast=%d" % n))
+               for n in (1, 2)]
+    for t in others:
+        t.start()
+    for t in others:
+        t.join()
+    peak = memory(viewer.process.pid, "VmHWM")
+    print("slow-reader other player's 11 MB playlist %s; 40 MB playlist at full speed %s, %s; "
+          "slow reader %s after %d kB; peak %d MB (%d MB at start)" %
+          (waits["other"], waits["fast1"], waits["fast2"],
+           "ended" if state["ended"] is not None else "still reading", state["read"] / 1e3,
+           peak / 1e6, base / 1e6))
+    state["ended"] = state["ended"] or 0
+    slow.close()
+    viewer.stop()
+
+
 def main():
     args = sys.argv[1:]
     seconds = 30
@@ -301,6 +367,8 @@ def main():
         trickling(host, origins, seconds)
     if chosen("unread"):
         unread(host, origins)
+    if chosen("slow-reader"):
+        slow_reader(host, origins)
 
 
 main()

@@ -14,6 +14,8 @@ PlaylistAnswer::PlaylistAnswer(std::vector<Data> pieces, std::string contentType
   }
   setContentType(std::move(contentType));
   setContentLength(length);
+  // From here on it moves only as fast as its player reads.
+  if (work_) work_->beginAnswer();
 }
 
 void PlaylistAnswer::readData(WebServerReadCompletion completion) {

@@ -75,6 +75,16 @@ void PlaylistWork::stopWaitingOnceCancelled(
   });
 }
 
+void PlaylistWork::beginAnswer() {
+  {
+    std::lock_guard lock(budget_->mutex_);
+    if (answering_) return;
+    answering_ = true;
+  }
+  // Another work may hold the oldest role now, or fit in what no longer counts.
+  budget_->admitWaiters();
+}
+
 size_t PlaylistWork::held() const {
   std::lock_guard lock(budget_->mutex_);
   return held_;

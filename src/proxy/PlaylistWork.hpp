@@ -39,6 +39,9 @@ class PlaylistWork : public std::enable_shared_from_this<PlaylistWork> {
   void stopWaiting();
   // Stops waiting once `cancellation` is cancelled, whenever that is; nothing when it is null.
   void stopWaitingOnceCancelled(const std::shared_ptr<platform::CancellationToken>& cancellation);
+  // Its answer is being written: from now on it moves only as fast as its player reads, so it
+  // no longer holds the oldest role, and what it holds counts as its connection's share.
+  void beginAnswer();
   size_t held() const;
 
  private:
@@ -49,6 +52,7 @@ class PlaylistWork : public std::enable_shared_from_this<PlaylistWork> {
   uint64_t sequence_ = 0;
   size_t held_ = 0;      // guarded by the budget's mutex
   size_t mostHeld_ = 0;  // likewise
+  bool answering_ = false;  // likewise
 };
 
 }  // namespace ombrelia

@@ -90,11 +90,35 @@ void PlaylistWorkBudget::leave(PlaylistWork& work) {
   admitWaiters();
 }
 
+const PlaylistWork* PlaylistWorkBudget::oldestLocked() const {
+  // An answer being written moves only as fast as its player reads: holding the oldest role,
+  // a player reading slowly would keep every large playlist asked after it waiting.
+  for (const auto& [sequence, work] : live_) {
+    if (!work->answering_) return work;
+  }
+  return nullptr;
+}
+
+size_t PlaylistWorkBudget::beyondSharesLocked() const {
+  size_t beyond = 0;
+  for (const auto& [sequence, work] : live_) {
+    if (work->answering_ && work->held_ > settings_.connectionShareBytes) {
+      beyond += work->held_ - settings_.connectionShareBytes;
+    }
+  }
+  return beyond;
+}
+
 bool PlaylistWorkBudget::admitsLocked(const PlaylistWork& work, size_t bytes) const {
-  // The oldest takes what it needs beside the budget the others share.
-  if (live_.empty() || live_.begin()->first == work.sequence_) return true;
-  if (!withinOriginShareLocked(work, bytes)) return false;
-  const size_t others = used_ - live_.begin()->second->held_;
+  // Answers being written count in the budget the others share at most as their connections'
+  // shares, and never hold the oldest role.
+  const PlaylistWork* oldest = oldestLocked();
+  const size_t beyondShares = beyondSharesLocked();
+  // The oldest takes what it needs beside the budget the others share, while what answers
+  // hold beyond their shares is within a budget's worth.
+  if (oldest == nullptr || oldest == &work) return beyondShares <= settings_.maxBytes;
+  if (!withinOriginShareLocked(work, bytes, *oldest)) return false;
+  const size_t others = used_ - oldest->held_ - beyondShares;
   // Nothing asked still counts as a byte: a fetch starts only while there is room.
   const size_t after = others + std::max<size_t>(bytes, 1);
   const size_t forLarge = settings_.maxBytes > settings_.smallPlaylistReserve
@@ -104,12 +128,12 @@ bool PlaylistWorkBudget::admitsLocked(const PlaylistWork& work, size_t bytes) co
   return work.held_ + bytes <= settings_.maxSmallPlaylistBytes && after <= settings_.maxBytes;
 }
 
-bool PlaylistWorkBudget::withinOriginShareLocked(const PlaylistWork& work, size_t bytes) const {
+bool PlaylistWorkBudget::withinOriginShareLocked(const PlaylistWork& work, size_t bytes,
+                                                 const PlaylistWork& oldest) const {
   if (work.origin_.empty()) return true;
   const auto found = heldByOrigin_.find(work.origin_);
   const size_t held = found == heldByOrigin_.end() ? 0 : found->second;
   // The oldest holds beside the budget, so it is not counted against its origin's share either.
-  const PlaylistWork& oldest = *live_.begin()->second;
   const size_t oldestsPart = oldest.origin_ == work.origin_ ? oldest.held_ : 0;
   return held - oldestsPart + std::max<size_t>(bytes, 1) <= settings_.maxOriginBytes;
 }

@@ -24,8 +24,13 @@ class PlaylistWork;
 // at once, nor with how often they ask.
 //
 // The bound that holds: the viewer holds for playlists at most kMaxPlaylistBytesInFlight for
-// every playlist in flight but the oldest, plus the oldest's need, plus what the playlist store
-// keeps (ManifestController::kMaxStoredBytes at most). A playlist's need is the most its stages
+// every playlist in flight but the oldest, plus the oldest's need, plus what answers being
+// written hold beyond their connections' shares (kConnectionShareBytes), plus what the playlist
+// store keeps (ManifestController::kMaxStoredBytes at most). Answers beyond their shares go
+// only as fast as their players read, at the server's minimum response rate or they are ended;
+// the oldest passes the budget only while they hold no more than kMaxPlaylistBytesInFlight
+// beyond their shares, so that players reading slowly cannot make the viewer take one large
+// playlist after another past the budget. A playlist's need is the most its stages
 // hold at once, each share worked out before the stage runs from what the stage was measured to
 // hold at its peak (bench_playlist --stages), so that no stage takes more than its share:
 //   - its body, and the store's reading of it (DownloadController::storingBytes);
@@ -62,12 +67,20 @@ class PlaylistWorkBudget : public std::enable_shared_from_this<PlaylistWorkBudge
   // beside the oldest, so that an origin whose bodies are slow or huge leaves the rest of the
   // budget to the others. Half of it: one origin's large playlists still go two at a time.
   static constexpr size_t kMaxOriginPlaylistBytes = kMaxPlaylistBytesInFlight / 2;
+  // What an answer being written counts of the budget the other works share: a connection
+  // writes one answer at a time, so this is one player connection's share. An answer goes only
+  // as fast as its player reads, so one read slowly must not take the room of every other
+  // player's playlist for as long as it lasts: 8 MiB is a few dozen live playlists, or a VOD
+  // playlist of tens of thousands of segments; it takes six such connections to leave large
+  // playlists only the oldest role, and eight to take the small ones' reserve.
+  static constexpr size_t kConnectionShareBytes = 8u << 20;
 
   struct Settings {
     size_t maxBytes = kMaxPlaylistBytesInFlight;
     size_t maxSmallPlaylistBytes = kMaxSmallPlaylistBytes;
     size_t smallPlaylistReserve = kSmallPlaylistReserve;
     size_t maxOriginBytes = kMaxOriginPlaylistBytes;
+    size_t connectionShareBytes = kConnectionShareBytes;
   };
 
   // The process's budget; never destroyed.
@@ -104,9 +117,15 @@ class PlaylistWorkBudget : public std::enable_shared_from_this<PlaylistWorkBudge
   explicit PlaylistWorkBudget(Settings settings) : settings_(settings) {}
   // Called with mutex_ held.
   bool admitsLocked(const PlaylistWork& work, size_t bytes) const;
+  // The work that holds the oldest role: the oldest whose answer is not being written.
+  const PlaylistWork* oldestLocked() const;
+  // What answers being written hold beyond their connections' shares.
+  size_t beyondSharesLocked() const;
   void addLocked(PlaylistWork& work, size_t bytes);
-  // Whether the work's origin may hold `bytes` more beside what its playlists hold.
-  bool withinOriginShareLocked(const PlaylistWork& work, size_t bytes) const;
+  // Whether the work's origin may hold `bytes` more beside what its playlists hold, the oldest's
+  // not counted.
+  bool withinOriginShareLocked(const PlaylistWork& work, size_t bytes,
+                               const PlaylistWork& oldest) const;
   // Takes `bytes` off what the work and its origin hold.
   void subtractLocked(PlaylistWork& work, size_t bytes);
   // Gives back bytes, then admits the waiters that now fit; their callbacks run on the global

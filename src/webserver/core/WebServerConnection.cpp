@@ -621,6 +621,20 @@ std::chrono::steady_clock::time_point WebServerConnection::bodyReadDeadline() co
   return std::min(perRead, bodyStart_ + options.readTimeout + earned);
 }
 
+// Each write must complete within the write timeout, and the response as a whole must be read
+// at the minimum rate: the write timeout alone is renewed by every slice the client takes,
+// however slowly. Only time spent waiting on the client counts against it.
+std::chrono::steady_clock::time_point WebServerConnection::responseWriteDeadline(
+    std::chrono::steady_clock::time_point now) const {
+  const WebServerOptions& options = server_->options;
+  const auto perWrite = now + options.writeTimeout;
+  if (options.minResponseBytesPerSecond == 0) return perWrite;
+  const auto earned = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(static_cast<double>(responseBytesWritten_) /
+                                    static_cast<double>(options.minResponseBytesPerSecond)));
+  return std::min(perWrite, now + options.responseRateWindow + earned - responseWaited_);
+}
+
 void WebServerConnection::readBody() {
   bodyStart_ = std::chrono::steady_clock::now();
   bytesReadBeforeBody_ = totalBytesRead_;
@@ -1066,11 +1080,13 @@ void WebServerConnection::writeThen(std::string head, Data data, bool chunked, b
     rest.push_back(buffer + skip);
     skip = 0;
   }
-  armTimer(server_->options.writeTimeout);
+  const auto waitStart = std::chrono::steady_clock::now();
+  armTimerAt(responseWriteDeadline(waitStart));
   asio::async_write(io_->socket, rest,
-                    [self = shared_from_this(), pieces, data, next,
+                    [self = shared_from_this(), pieces, data, next, waitStart,
                      sent = static_cast<size_t>(sent)](const error_code &error, size_t n) {
                       self->cancelTimer();
+                      self->responseWaited_ += std::chrono::steady_clock::now() - waitStart;
                       self->onWritten(error, sent + n, next);
                     });
 }
@@ -1078,6 +1094,18 @@ void WebServerConnection::writeThen(std::string head, Data data, bool chunked, b
 void WebServerConnection::onWritten(const error_code &error, size_t length,
                                     void (WebServerConnection::*next)()) {
   if (error) {
+    if (timedOut_) {
+      if (WebServerShouldLog(kWebServerLogError)) {
+        WebServerLogMessage(kWebServerLogError,
+                            "Client of socket %i read its response too slowly (%" PRIu64
+                            " bytes written)",
+                            socket_, responseBytesWritten_ + length);
+      }
+      // A clean close would still deliver the megabytes the socket buffers for this client, at
+      // its pace; a reset drops them, and tells the client its answer is not whole.
+      resetConnection();
+      return;
+    }
     if (WebServerShouldLog(kWebServerLogError)) {
       WebServerLogMessage(kWebServerLogError, "Error while writing to socket %i: %s (%i)", socket_,
                           error.message().c_str(), error.value());
@@ -1085,6 +1113,7 @@ void WebServerConnection::onWritten(const error_code &error, size_t length,
     endConnection();
     return;
   }
+  responseBytesWritten_ += length;
   didWriteBytes(nullptr, length);
   (this->*next)();
 }

@@ -137,6 +137,8 @@ private:
   void armTimer(std::chrono::milliseconds timeout);
   void armTimerAt(std::chrono::steady_clock::time_point deadline);
   std::chrono::steady_clock::time_point bodyReadDeadline() const;
+  std::chrono::steady_clock::time_point responseWriteDeadline(
+      std::chrono::steady_clock::time_point now) const;
   void cancelTimer();
   void waitForDeadline();
   int statusForBodyError(const WebServerError &error) const;
@@ -166,6 +168,10 @@ private:
   std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
   std::chrono::steady_clock::time_point bodyStart_;  // when reading the body began
   uint64_t bytesReadBeforeBody_ = 0;
+  // How long the response's writes have waited for the client to read, and what they wrote:
+  // the response's minimum rate is measured on these.
+  std::chrono::steady_clock::duration responseWaited_{};
+  uint64_t responseBytesWritten_ = 0;
   uint64_t totalBytesRead_ = 0;
   uint64_t totalBytesWritten_ = 0;
   size_t writes_ = 0; // socket writes begun, of the response or of an error answer

@@ -53,6 +53,14 @@ struct WebServerOptions {
   uint64_t minBodyBytesPerSecond = kDefaultMinBodyBytesPerSecond;
   // Each write of the response must complete within this time.
   std::chrono::milliseconds writeTimeout{kDefaultWriteTimeout};
+  // A response as a whole must also be read at this average rate: the time its writes wait for
+  // the client to read may pass the window only by 1/rate seconds per byte written. Without it,
+  // a client reading a few KB every minute renews the write timeout for ever and keeps what
+  // the response holds (a rewritten playlist of tens of MB) for hours. Only the time spent
+  // waiting on the client counts, not the time the response waits for its own bytes (an
+  // origin's). 0 turns the rate off.
+  uint64_t minResponseBytesPerSecond = kDefaultMinResponseBytesPerSecond;
+  std::chrono::milliseconds responseRateWindow{kDefaultResponseRateWindow};
 
   // Long enough for a player on a congested link, short enough that idle sockets do not pile
   // up against the descriptor limit.
@@ -63,6 +71,12 @@ struct WebServerOptions {
   // carries, yet ends a drip of one byte every few seconds about one read timeout after it
   // began.
   static constexpr uint64_t kDefaultMinBodyBytesPerSecond = 1024;
+  // 8 KiB/s (64 kbit/s) is below what a player on a slow mobile link reads at, and below the
+  // lowest audio-only variant's bitrate, so a player that can play at all keeps up, while a
+  // client reading slower is ended rather than kept for hours. The window lets a client whose
+  // link stalls for a while (a handover) catch up.
+  static constexpr uint64_t kDefaultMinResponseBytesPerSecond = 8 * 1024;
+  static constexpr std::chrono::milliseconds kDefaultResponseRateWindow{30000};
 };
 
 } // namespace ombrelia

@@ -123,5 +123,37 @@ TEST(PlaylistWorkBudget, OneOriginHoldsNoMoreThanItsShareBesideTheOldest) {
   EXPECT_TRUE(second->tryHold(100, [] {}));
 }
 
+// An answer moves only as fast as its player reads: one read slowly neither keeps the oldest
+// role, which would leave every large playlist after it waiting, nor counts in the budget the
+// others share beyond its connection's share. Yet the oldest passes the budget only while
+// answers beyond their shares hold no more than a budget's worth, so that slow readers cannot
+// have one large playlist after another taken past it.
+TEST(PlaylistWorkBudget, AnswerBeingWrittenHoldsNeitherTheOldestRoleNorMoreThanItsShare) {
+  auto budget = PlaylistWorkBudget::create({.maxBytes = 1000,
+                                            .maxSmallPlaylistBytes = 0,
+                                            .smallPlaylistReserve = 0,
+                                            .connectionShareBytes = 100});
+  Ran ran;
+  auto slowAnswer = budget->begin();
+  auto large = budget->begin();
+  auto next = budget->begin();
+  slowAnswer->hold(900, ran.stage("rewritten"));
+  ASSERT_TRUE(ran.has("rewritten"));
+  slowAnswer->beginAnswer();
+
+  large->hold(1500, ran.stage("large"));
+  EXPECT_TRUE(ran.has("large")) << "a large playlist waited for an answer being written";
+  next->hold(850, ran.stage("next"));
+  EXPECT_TRUE(ran.has("next")) << "an answer counted past its connection's share";
+
+  // Two answers now hold 2200 beyond their shares: the oldest waits until they are written.
+  large->beginAnswer();
+  next->hold(2000, ran.stage("past the budget"));
+  EXPECT_FALSE(ran.has("past the budget"));
+  large->release(1300);
+  ASSERT_TRUE(ran.waitFor("past the budget"));
+  EXPECT_EQ(budget->bytesInFlight(), 3950u);
+}
+
 }  // namespace
 }  // namespace ombrelia

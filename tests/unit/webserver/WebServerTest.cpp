@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <future>
@@ -435,6 +436,46 @@ TEST(WebServerConnections, ClosesAClientThatDoesNotReadItsResponse) {
   client->send("GET / HTTP/1.1\r\n\r\n");
   // The client never reads: the server gives up once its write stalls.
   EXPECT_TRUE(delegate->waitForDisconnects(1, 10s));
+}
+
+// Each slice a slow client takes renews the write timeout, so only a rate for the whole answer
+// ends one that would hold its response for hours; a client reading fast keeps its answer.
+TEST(WebServerConnections, EndsAResponseReadBelowTheMinimumRateButWritesAFastReaderItsWhole) {
+  constexpr size_t kBodyBytes = 64 * 1024 * 1024;  // far more than loopback's socket buffers
+  WebServerOptions options = localOptions();
+  options.writeTimeout = 30s;
+  options.responseRateWindow = 1s;
+  options.minResponseBytesPerSecond = 16 * 1024 * 1024;
+  auto server = serving(
+      [](const std::shared_ptr<WebServerRequest> &) { return text(std::string(kBodyBytes, 'q')); },
+      options);
+
+  // 4 KiB every 100 ms: each 256 KiB slice goes within the write timeout, the whole never would.
+  auto slow = LoopbackClient::connect(server->port());
+  ASSERT_TRUE(slow);
+  const timeval bound{5, 0};  // a read never blocks the test for longer
+  ::setsockopt(slow->descriptor(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof(bound));
+  slow->send("GET / HTTP/1.1\r\n\r\n");
+  const auto begun = std::chrono::steady_clock::now();
+  size_t received = 0;
+  bool ended = false;
+  std::array<char, 4096> buffer{};
+  while (!ended && std::chrono::steady_clock::now() - begun < 10s) {
+    const ssize_t n = ::recv(slow->descriptor(), buffer.data(), buffer.size(), 0);
+    if (n <= 0) {
+      ended = true;
+      break;
+    }
+    received += static_cast<size_t>(n);
+    std::this_thread::sleep_for(100ms);  // paces the reader
+  }
+  EXPECT_TRUE(ended) << "a client reading 40 KB/s kept its connection for 10 s, " << received
+                     << " bytes read";
+  EXPECT_LT(received, kBodyBytes);
+
+  const auto fast = get(server->port(), "GET / HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(fast.status, 200);
+  EXPECT_EQ(fast.body.size(), kBodyBytes);
 }
 
 TEST(WebServerLifecycle, StartsOnPortZeroOnBothFamilies) {
