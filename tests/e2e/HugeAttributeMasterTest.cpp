@@ -11,10 +11,8 @@
 
 #include <unistd.h>
 
-#include "platform/url/UrlReference.hpp"
-#include "proxy/DownloadController.hpp"
-#include "proxy/PlaylistRewriter.hpp"
 #include "support/ChildProcess.hpp"
+#include "support/PlaylistMemoryBound.hpp"
 #include "support/ProxyFixture.hpp"
 #include "support/ResidentMemory.hpp"
 #include "support/SampleStream.hpp"
@@ -37,19 +35,6 @@ constexpr bool kMemoryMeasured = false;
 constexpr size_t kAttributes = 4400000;
 constexpr bool kMemoryMeasured = true;
 #endif
-
-// What the viewer may hold for one playlist asked for by one player (PlaylistWorkBudget): its
-// body beside the larger of the store's reading and the rewriting (the pinning holds less than
-// either), what the store keeps of it, and room for what its threads and connections take.
-size_t boundFor(const std::string& playlist, const std::string& at) {
-  constexpr size_t kBesides = 24u << 20;
-  const Url url = UrlReference::read(at).value();
-  const size_t storing = DownloadController::storingBytes(playlist, 2 * at.size());
-  const size_t rewriting = std::min(PlaylistRewriter::mostRewrittenBytes(playlist, url),
-                                    PlaylistRewriter::kMaxRewrittenBytes) +
-                           PlaylistRewriter::workingBytes(url);
-  return playlist.size() + std::max(storing, rewriting) + playlist.size() + storing + kBesides;
-}
 
 TEST(HugeAttributeMaster, OneVariantOfMillionsOfAttributesPeaksWithinItsBudgetAndStillPlays) {
   const auto root = std::filesystem::temp_directory_path() /
@@ -84,7 +69,7 @@ TEST(HugeAttributeMaster, OneVariantOfMillionsOfAttributesPeaksWithinItsBudgetAn
     // While a tag kept every attribute: 738 MB for the 48 MB master, where the budget counted
     // 192 MB.
     if (kMemoryMeasured) {
-      EXPECT_LT(peak, boundFor(master, origin.url("/m/huge.m3u8")))
+      EXPECT_LT(peak, onePlaylistMemoryBound(master, origin.url("/m/huge.m3u8")))
           << "resident memory rose by " << peak << " bytes for a master of " << master.size()
           << " bytes";
     }

@@ -22,6 +22,7 @@
 #include "support/LoopbackClient.hpp"
 #include "support/ProxyFixture.hpp"
 #include "support/ResidentMemory.hpp"
+#include "support/PlaylistMemoryBound.hpp"
 #include "support/SampleStream.hpp"
 #include "support/SignedQuery.hpp"
 #include "support/StreamOrigin.hpp"
@@ -67,14 +68,7 @@ double cpuUntilIdle(pid_t pid) {
 // body beside the store's reading of it, or the rewriting), and what the store keeps of it,
 // with room for what the viewer's threads and connections take besides.
 size_t boundFor(const std::string& playlist, const std::string& at) {
-  constexpr size_t kBesides = 24u << 20;
-  const Url url = UrlReference::read(at).value();
-  const size_t storing = DownloadController::storingBytes(playlist, 2 * at.size());
-  const size_t rewriting = std::min(PlaylistRewriter::mostRewrittenBytes(playlist, url),
-                                    PlaylistRewriter::kMaxRewrittenBytes) +
-                           PlaylistRewriter::workingBytes(url);
-  return PlaylistWorkBudget::kMaxPlaylistBytesInFlight + playlist.size() +
-         std::max(storing, rewriting) + playlist.size() + storing + kBesides;
+  return PlaylistWorkBudget::kMaxPlaylistBytesInFlight + onePlaylistMemoryBound(playlist, at);
 }
 
 TEST(PlaylistsInFlight, ManyPlayersAtOnceKeepToTheBudgetAndPlayersThatGiveUpLeaveNoWork) {
