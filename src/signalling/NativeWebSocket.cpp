@@ -219,9 +219,15 @@ void NativeWebSocket::reportUnreachableLocked(const std::string& reason, const U
 std::string NativeWebSocket::shownUrl(const Url& url) {
   // Built from the host and port: the authority as written carries the user name and password.
   const std::string host = url.host().value_or("");
-  std::string shown = url.scheme() + "://" +
-                      (host.find(':') == std::string::npos ? host : "[" + host + "]") +
-                      (url.port() ? ":" + std::to_string(*url.port()) : "") + url.path();
+  std::string shown = url.scheme();
+  shown.append("://");
+  if (host.find(':') == std::string::npos) {
+    shown.append(host);
+  } else {
+    shown.append("[").append(host).append("]");
+  }
+  if (url.port()) shown.append(":").append(std::to_string(*url.port()));
+  shown.append(url.path());
   if (shown.size() > kMaxLoggedUrlBytes) {
     shown.resize(kMaxLoggedUrlBytes);
     shown += "...";
