@@ -41,8 +41,10 @@ UrlReference baseForKeys(const Url& base) {
 // spares reading a media playlist twice. Cleaned text ends its lines with a line feed alone, and
 // a tag is known by the literal its line starts with; the first line is "#EXTM3U".
 bool hasVariantLine(std::string_view text) {
-  static const std::string line = "\n" + std::string(EXT_X_STREAM_INF::type().tag());
-  return text.find(line) != std::string_view::npos;
+  // Never destroyed: a worker may store a playlist while the process exits.
+  static const std::string* line =
+      new std::string("\n" + std::string(EXT_X_STREAM_INF::type().tag()));
+  return text.find(*line) != std::string_view::npos;
 }
 
 int64_t configuredFollowers() {
