@@ -1,4 +1,4 @@
-# The presets build three trees (release, ASan+UBSan, TSan) with full debug information, and every
+# The presets build three trees (release, ASan+UBSan, TSan) with debug information, and every
 # test program links the whole library: about 11 GB uncompressed, more than a fresh CI machine may
 # have free. Compressed (zlib) debug sections take well under half of that; gdb, addr2line and the
 # sanitizers' symbolizer read them as they are. The linker spends a few seconds more per program.
