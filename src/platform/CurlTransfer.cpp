@@ -216,9 +216,17 @@ void CurlTransfer::beginBody(std::string_view firstPiece) {
   declaredLength_ = length;
   long status = 0;
   curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
-  if (request_.bodyGate && request_.bodyGateApplies &&
-      !request_.bodyGateApplies(head(), firstPiece)) {
-    request_.bodyGate = nullptr;
+  if (request_.bodyGate && request_.bodyGateApplies) {
+    if (!request_.bodyGateApplies(head(), firstPiece)) {
+      request_.bodyGate = nullptr;
+    } else {
+      if (request_.gatedMinBytesPerSecond) {
+        minBytesPerSecond_ = std::max<long>(1, *request_.gatedMinBytesPerSecond);
+      }
+      if (request_.gatedMinRateWindow) {
+        minRateWindow_ = std::max(std::chrono::seconds(1), *request_.gatedMinRateWindow);
+      }
+    }
   }
   // Only a whole resource is handed over early; an error page or a part is small and taken
   // whole as before.

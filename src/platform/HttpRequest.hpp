@@ -48,6 +48,11 @@ struct HttpRequest {
   // When set with bodyGate, asked once at the body's first piece with the answer's head and that
   // piece: false, and the body passes without the gate.
   std::function<bool(const HttpResponse& head, std::string_view firstPiece)> bodyGateApplies;
+  // The minimum rate a body keeps to once bodyGateApplies has said yes: what holds a gated room
+  // must make progress as any gated body does, whatever path it was asked under. Unset, the one
+  // above.
+  std::optional<long> gatedMinBytesPerSecond;
+  std::optional<std::chrono::seconds> gatedMinRateWindow;
 };
 
 }  // namespace ombrelia::platform

@@ -216,6 +216,9 @@ void HTTPLoader::load(Load load) {
         *work = PlaylistWorkBudget::shared()->begin(origin);
         return true;
       };
+      // Holding a playlist's room, it makes a playlist's progress.
+      request.gatedMinBytesPerSecond = kMinPlaylistBytesPerSecond;
+      request.gatedMinRateWindow = kPlaylistRateWindow;
     }
   }
   if (kind == Kind::playlist) {

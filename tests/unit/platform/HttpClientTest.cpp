@@ -578,6 +578,23 @@ TEST_F(HttpClientTest, TricklingBodyTakesRoomAsItArrivesAndEndsBelowItsMinimumRa
   EXPECT_NE(result->error().message.find("slower than 16384 bytes/s over 1 s"), std::string::npos)
       << result->error().message;
   EXPECT_LE(asked.load(), 256u * 1024) << "the gate was asked for what the origin declared";
+
+  // Asked under another path, a body the gate turns out to apply to keeps to the gated rate;
+  // one it does not apply to keeps to the client's own.
+  server.route("/trickle.php", trickling);
+  for (const bool applies : {true, false}) {
+    auto other = get(server.url("/trickle.php"));
+    other.bodyGate = [](size_t, std::function<void()>) { return true; };
+    other.bodyGateApplies = [applies](const HttpResponse&, std::string_view) { return applies; };
+    other.gatedMinBytesPerSecond = 16 * 1024;
+    other.gatedMinRateWindow = 1s;
+    other.timeout = 4s;
+    const auto ended = fetch(*client, std::move(other));
+    ASSERT_TRUE(ended && !ended->hasValue()) << applies;
+    EXPECT_EQ(ended->error().message.find("slower than 16384 bytes/s") != std::string::npos,
+              applies)
+        << ended->error().message;
+  }
 }
 
 // A player that reads nothing paces its own transfer: the body runs a bounded way ahead of its
