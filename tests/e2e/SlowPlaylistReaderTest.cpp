@@ -35,11 +35,13 @@ const std::string kHost = std::string(OMBRELIA_BINARY_DIR) + "/examples/ombrelia
 constexpr size_t kQueryBytes = 8000;
 // The slow player's playlist rewrites to about 40 MB, the other's to about 11 MB. Under a
 // sanitizer each costs the viewer ten times the CPU: there both are a quarter of that, which
-// still keeps the slow answer far larger than the sockets' buffers, and the bound is wider.
+// still keeps the slow answer far larger than the sockets' buffers, and the bound is wider:
+// under ThreadSanitizer on two cores the answer takes 6 s alone and took 15.7 s beside another
+// test, where a player held up behind the slow one waits out curl's 60 s.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr int kSlowSegments = 625;
 constexpr int kOtherSegments = 175;
-constexpr auto kAnsweredWithin = 15s;
+constexpr auto kAnsweredWithin = 30s;
 #else
 constexpr int kSlowSegments = 2500;
 constexpr int kOtherSegments = 700;
