@@ -20,6 +20,7 @@ class OMBRELIA_API ProxyManager {
   // Takes the analytics manager's service; the manager itself is not kept.
   ProxyManager(const std::string& videoID, const std::string& clientID,
                const AnalyticsManager& analyticsManager);
+  // Does what cleanup() does: the port is free once it returns.
   ~ProxyManager();
   ProxyManager(const ProxyManager&) = delete;
   ProxyManager& operator=(const ProxyManager&) = delete;
@@ -43,7 +44,8 @@ class OMBRELIA_API ProxyManager {
   // password in `url` stay with the proxy, which sends them to that origin only: the local URL
   // carries neither.
   std::optional<Url> reverseProxyURL(const Url& url) const;
-  // Drops the proxy server, which stops listening and frees its port.
+  // Drops the proxy server, which stops listening and frees its port at once; connections
+  // already accepted get their answers.
   void cleanup();
 
  private:

@@ -44,7 +44,9 @@ ProxyManager::ProxyManager(const std::string& videoID, const std::string& client
     : impl_(std::make_unique<Impl>(HLSProxyServer::create(
           videoID, clientID, AnalyticsManagerAccess::getAnalyticsService(analyticsManager)))) {}
 
-ProxyManager::~ProxyManager() = default;
+// Dropped alone, a server whose playlist fetch is in flight would go on listening and serving
+// until that fetch ends, and a new manager could not take the port meanwhile.
+ProxyManager::~ProxyManager() { cleanup(); }
 
 bool ProxyManager::startServer() {
   std::shared_ptr<HLSProxyServer> server;

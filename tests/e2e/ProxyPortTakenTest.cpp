@@ -3,6 +3,8 @@
 // requests, with the origin URLs and their signed queries, never reach whatever holds the port.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <ombrelia/AnalyticsManager.hpp>
 #include <ombrelia/OmbreliaConfig.hpp>
 #include <ombrelia/ProxyManager.hpp>
@@ -128,6 +130,41 @@ TEST_F(ProxyPortTaken, PortTakenWhileInTheBackgroundGivesNoUrlOnReturnUntilStart
   other->stop();
   ASSERT_TRUE(proxy->startServer());
   expectServed(*proxy, segment);
+}
+
+// A manager destroyed without cleanup() while its player's playlist is still loading: the
+// fetch in flight kept the server alive, listening and serving, and a new manager was refused
+// the port until the origin answered. Destroying it frees the port at once; the player already
+// connected still gets its playlist.
+TEST_F(ProxyPortTaken, ManagerDestroyedWhileAPlaylistLoadsFreesThePortAtOnce) {
+  TestHttpResponse held = TestHttpResponse::ok("#EXTM3U\n", "application/x-mpegURL");
+  held.mode = TestHttpResponse::Mode::heldUntilReleased;
+  origin.route("/v/held.m3u8", held);
+  const int port = freeLoopbackPort();
+  ProxyManagerSeams::overridePort(static_cast<uint16_t>(port));
+  auto first = makeProxy("video-1");
+  ASSERT_TRUE(first->startServer());
+  const std::string playlist =
+      first->reverseProxyURL(*Url::parse(origin.url("/v/held.m3u8")))->toString();
+  const std::string oldSegment = first->reverseProxyURL(segment)->toString();
+  Fetched loading;
+  std::thread player([&] { loading = fetchWithCurl(playlist); });
+  const auto asked = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (origin.requestCount() == 0 && std::chrono::steady_clock::now() < asked) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(origin.requestCount(), 1u) << "the player's playlist never reached the origin";
+
+  first.reset();
+  EXPECT_EQ(fetchWithCurl(oldSegment).status, 0) << "the destroyed manager's URL still answers";
+  auto second = makeProxy("video-2");
+  EXPECT_TRUE(second->startServer()) << "the port is still taken";
+  EXPECT_FALSE(second->lastStartError());
+
+  origin.release("/v/held.m3u8");
+  player.join();
+  EXPECT_EQ(loading.status, 200) << "the connected player lost its playlist";
+  expectServed(*second, segment);
 }
 
 }  // namespace
