@@ -145,7 +145,11 @@ int main(int argc, char** argv) {
   } else {
     SummaryTable::printServed(serveUntilStopped(stopSignals), *analytics);
   }
+  // How a video ends: its manager goes, then the playlists. The next video would take a new
+  // ProxyManager of its own video identifier, made and started after these two calls; one kept
+  // for it would stop sharing with peers.
   proxy->cleanup();
+  ManifestManager::shared().cleanup();
   analytics->cleanup();
   return status;
 }

@@ -15,6 +15,12 @@ class AnalyticsManager;
 
 // The application's entry to the local reverse proxy of one video: start it, then hand the
 // player the local URL of the stream's origin URL.
+//
+// One ProxyManager per video identifier. Peers know a segment by video identifier, type,
+// quality and number, so another video takes a new manager with its own identifier: cleanup()
+// (or destroy) this one, call ManifestManager::shared().cleanup(), then create and start the
+// next one. A manager kept across ManifestManager::cleanup() stops sharing with peers (one error
+// line says so) rather than hand out the next video's segments as this one's.
 class OMBRELIA_API ProxyManager {
  public:
   // Takes the analytics manager's service; the manager itself is not kept.

@@ -9,7 +9,9 @@
 #include "analytics/AnalyticsManagerAccess.hpp"
 #include "analytics/AnalyticsService.hpp"
 #include "api/ProxyManagerSeams.hpp"
+#include "proxy/DownloadController.hpp"
 #include "proxy/HLSProxyServer.hpp"
+#include "proxy/PluginActivator.hpp"
 
 namespace ombrelia {
 namespace {
@@ -92,8 +94,11 @@ void ProxyManager::cleanup() {
   }
   // A playlist fetch in flight keeps the server alive until it answers, so dropping the pointer
   // alone would leave the port taken and a new proxy for the next stream unable to listen.
-  // Accepted connections carry on and get their answers.
-  if (dropped) dropped->stop();
+  // Accepted connections carry on and get their answers; the previous player's reloads among
+  // them are no sign of the manager kept for another video.
+  if (!dropped) return;
+  dropped->stop();
+  if (auto controller = dropped->pluginActivator()->downloadController()) controller->retire();
 }
 
 }  // namespace ombrelia

@@ -70,19 +70,38 @@ std::optional<Decision> DownloadController::getFirstSegmentDecision() {
   return SegmentURLHistory::shared().firstCompletedDecision();
 }
 
+uint64_t DownloadController::boundGeneration(uint64_t current) {
+  uint64_t bound = kUnbound;
+  return generation_.compare_exchange_strong(bound, current) ? current : bound;
+}
+
+uint64_t DownloadController::playlistFetchStarts() {
+  const uint64_t current = ManifestController::shared().generation();
+  if (current > boundGeneration(current) && !switchTold_.exchange(true)) {
+    OmbreliaLogger::error("The ProxyManager of video \"" + videoID_ +
+                              "\" is kept across ManifestManager::cleanup(): it no longer shares "
+                              "segments with peers nor stores them, or the next video's would "
+                              "be served as this one's; create one ProxyManager per video",
+                          OLogModule::downloadController);
+  }
+  return current;
+}
+
 void DownloadController::generalData(const Url& url, Completion completion,
                                      std::optional<std::string> range, Cancellation cancellation) {
   const bool whole = isWholeResource(range);
+  const uint64_t fetchedIn = playlistFetchStarts();
   std::weak_ptr<DownloadController> weak = weak_from_this();
   httpLoader_->requestGeneral(
       url,
-      [weak, url, whole, cancellation,
+      [weak, url, whole, cancellation, fetchedIn,
        completion = std::move(completion)](HTTPLoader::Response r) mutable {
         // A playlist served from a path without ".m3u8" is still a playlist: stored like one,
         // or its segments would never get an identity.
         auto self = weak.lock();
         if (self && whole && PlaylistContent::looksLikePlaylist(r)) {
-          self->storePlaylistThenAnswer(url, std::move(r), std::move(completion), cancellation);
+          self->storePlaylistThenAnswer(url, std::move(r), std::move(completion), cancellation,
+                                        fetchedIn);
           return;
         }
         completion(std::move(r));
@@ -98,14 +117,15 @@ void DownloadController::playlistData(const Url& playlistURL, Completion complet
     completion(HTTPLoader::Response{});
     return;
   }
+  const uint64_t fetchedIn = playlistFetchStarts();
   std::weak_ptr<DownloadController> weak = weak_from_this();
   httpLoader_->requestPlaylist(
       playlistURL,
-      [weak, playlistURL, cancellation,
+      [weak, playlistURL, cancellation, fetchedIn,
        completion = std::move(completion)](HTTPLoader::Response r) mutable {
         if (auto self = weak.lock()) {
           self->storePlaylistThenAnswer(playlistURL, std::move(r), std::move(completion),
-                                        cancellation);
+                                        cancellation, fetchedIn);
         } else {
           completion(std::move(r));
         }
@@ -114,7 +134,8 @@ void DownloadController::playlistData(const Url& playlistURL, Completion complet
 }
 
 void DownloadController::storePlaylistThenAnswer(const Url& playlistURL, HTTPLoader::Response r,
-                                                 Completion completion, Cancellation cancellation) {
+                                                 Completion completion, Cancellation cancellation,
+                                                 std::optional<uint64_t> fetchedIn) {
   // An error page is passed to the player but never stored: as the first stored playlist it
   // would become the one every segment is looked up in.
   if (!r.data || r.data->empty() || r.statusCode != kStorableStatus) {
@@ -133,7 +154,7 @@ void DownloadController::storePlaylistThenAnswer(const Url& playlistURL, HTTPLoa
                           playlistURL.toString().size() + r.finalURL(playlistURL).toString().size())
            : 0;
   std::weak_ptr<DownloadController> weak = weak_from_this();
-  auto store = [weak, playlistURL, cancellation, r = std::move(r),
+  auto store = [weak, playlistURL, cancellation, fetchedIn, r = std::move(r),
                 completion = std::move(completion)]() mutable {
     auto self = weak.lock();
     // A player that has gone no longer needs the playlist stored before its answer, nor the
@@ -144,8 +165,8 @@ void DownloadController::storePlaylistThenAnswer(const Url& playlistURL, HTTPLoa
       return;
     }
     if (self) {
-      const auto stored =
-          ManifestController::shared().storeManifest(*r.data, playlistURL, r.finalURL(playlistURL));
+      const auto stored = ManifestController::shared().storeManifest(
+          *r.data, playlistURL, r.finalURL(playlistURL), fetchedIn);
       self->analyticsService_->addManifestDataReceived(static_cast<int64_t>(r.data->size()));
       // Too large to keep (logged): an error the player may retry, and nothing of the
       // playlist held once it is answered.
@@ -193,7 +214,9 @@ void DownloadController::segmentData(const Url& segmentURL, bool critical, Compl
     return;
   }
 
-  const std::vector<SegmentInfo> infos = ManifestController::shared().getSegmentInfo(segmentURL);
+  // Identities of another generation are another video's: none is taken for this one's.
+  const std::vector<SegmentInfo> infos = ManifestController::shared().getSegmentInfo(
+      segmentURL, boundGeneration(ManifestController::shared().generation()));
   std::optional<SegmentInfo> info;
   if (!infos.empty()) info = infos.front();
   if (info && info->resolution()) analyticsService_->segmentRequested(*info->resolution());

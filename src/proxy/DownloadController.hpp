@@ -2,6 +2,9 @@
 // Requests: the HTTP server's request threads. Completions: the HTTP client's delegate queue or
 // thread, the main queue (peer answers) or the calling thread; storing runs on the global queue.
 
+#include <atomic>
+#include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -70,9 +73,22 @@ class DownloadController : public std::enable_shared_from_this<DownloadControlle
 
   // Stores a whole 200 playlist off the HTTP client's delegate queue, within its share of the
   // playlist work budget, counts its bytes, then answers; anything else is answered as it came.
-  // Once cancelled, it stops before storing and answers nothing.
+  // Once cancelled, it stops before storing and answers nothing. `fetchedIn` is the playlist
+  // store's generation when the fetch started: one cleanup() has ended since is answered, not
+  // stored.
   void storePlaylistThenAnswer(const Url& playlistURL, HTTPLoader::Response response,
-                               Completion completion, Cancellation cancellation = nullptr);
+                               Completion completion, Cancellation cancellation = nullptr,
+                               std::optional<uint64_t> fetchedIn = std::nullopt);
+
+  // Called as a playlist fetch starts; the playlist store's generation to store it in. Segments
+  // are known by video identifier, and this controller's is its video's alone: a fetch in a
+  // later generation (the application kept its ProxyManager across ManifestManager::cleanup()
+  // for another video) ends its sharing, told in one error line, as the next video's segments
+  // would be stored, announced and uploaded as the previous one's.
+  uint64_t playlistFetchStarts();
+  // Its ProxyManager has been cleaned up: what it still answers is for the previous player,
+  // whose reloads after cleanup() are no switch to tell.
+  void retire() { switchTold_.store(true); }
 
   // The source that delivered the oldest completed segment of the history.
   static std::optional<Decision> getFirstSegmentDecision();
@@ -103,11 +119,18 @@ class DownloadController : public std::enable_shared_from_this<DownloadControlle
                 const std::optional<std::string>& contentType, std::optional<PeerType> peerType,
                 const Url& segmentURL, bool isHttp);
 
+  // The generation the controller's video is identified in: the first it fetched a playlist or
+  // looked a segment up in. Segments of any other get no identity from it.
+  uint64_t boundGeneration(uint64_t current);
+  static constexpr uint64_t kUnbound = std::numeric_limits<uint64_t>::max();
+
   const std::shared_ptr<AnalyticsFeed> analyticsService_;
   const std::shared_ptr<HTTPLoader> httpLoader_;
   const std::string videoID_;
   std::shared_ptr<DecisionController> decisionController_;
   std::shared_ptr<P2PLoader> p2pLoader_;
+  std::atomic<uint64_t> generation_{kUnbound};
+  std::atomic<bool> switchTold_{false};
 };
 
 }  // namespace ombrelia

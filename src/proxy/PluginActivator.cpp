@@ -8,6 +8,7 @@
 #include "platform/OnceCompletion.hpp"
 #include "proxy/DownloadController.hpp"
 #include "proxy/PlaylistContent.hpp"
+#include "store/ManifestController.hpp"
 
 namespace ombrelia {
 
@@ -127,16 +128,17 @@ void PluginActivator::generalData(const Url& url, Completion completion,
     // still goes into the store of the one that exists.
     std::weak_ptr<PluginActivator> weak = weak_from_this();
     const bool whole = DownloadController::isWholeResource(range);
+    const uint64_t fetchedIn = ManifestController::shared().generation();
     httpLoader_->requestGeneral(
         url,
-        [weak, url, whole, cancellation,
+        [weak, url, whole, cancellation, fetchedIn,
          completion = std::move(completion)](HTTPLoader::Response r) mutable {
           auto self = weak.lock();
           auto controller = self ? self->downloadController() : nullptr;
           if (controller && whole && OmbreliaConfig::shared().activated() &&
               PlaylistContent::looksLikePlaylist(r)) {
             controller->storePlaylistThenAnswer(url, std::move(r), std::move(completion),
-                                                cancellation);
+                                                cancellation, fetchedIn);
             return;
           }
           completion(std::move(r));

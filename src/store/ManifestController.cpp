@@ -115,6 +115,7 @@ struct ManifestController::StoredPlaylist {
 };
 
 struct ManifestController::State {
+  uint64_t generation = 0;
   std::shared_ptr<const StoredPlaylist> primary;
   std::vector<std::shared_ptr<const StoredPlaylist>> versions;  // oldest first
 };
@@ -247,7 +248,12 @@ void ManifestController::read(StoredPlaylist& stored, bool asMaster) {
 }
 
 ManifestController::Stored ManifestController::storeManifest(const Data& data, const Url& url,
-                                                             const std::optional<Url>& finalUrl) {
+                                                             const std::optional<Url>& finalUrl,
+                                                             std::optional<uint64_t> fetchedIn) {
+  auto stale = [&fetchedIn](const State& state) {
+    return fetchedIn && *fetchedIn != state.generation;
+  };
+  if (stale(*snapshot())) return Stored::stale;
   // Bytes that are not UTF-8 cannot be a playlist; they are not stored, so what is stored stays.
   if (!Utf8::isValid(data.view())) return Stored::notText;
   const Data cleaned = removeNotUsedExtraTagsFromManifest(data);
@@ -298,6 +304,7 @@ ManifestController::Stored ManifestController::storeManifest(const Data& data, c
 
     std::lock_guard writeLock(writeMutex_);
     const std::shared_ptr<const State> current = snapshot();
+    if (stale(*current)) return Stored::stale;
     if (primaryFor(*current) != isPrimary) {
       isPrimary = !isPrimary;
       continue;
@@ -357,9 +364,11 @@ void ManifestController::trim(State& state) const {
   while (!versions.empty() && over()) dropAt(versions.begin());
 }
 
-std::vector<SegmentInfo> ManifestController::getSegmentInfo(const Url& segmentURL) const {
+std::vector<SegmentInfo> ManifestController::getSegmentInfo(const Url& segmentURL,
+                                                            std::optional<uint64_t> in) const {
   std::vector<SegmentInfo> result;
   const std::shared_ptr<const State> state = snapshot();
+  if (in && *in != state->generation) return result;
   if (!state->primary || !state->primary->isMaster) return result;
   const StoredPlaylist& master = *state->primary;
   const std::string key = segmentURL.normalizedString();
@@ -414,10 +423,14 @@ std::vector<std::string> ManifestController::resolutions() const {
   return resolutions_;
 }
 
+uint64_t ManifestController::generation() const { return snapshot()->generation; }
+
 void ManifestController::cleanup() {
   std::lock_guard writeLock(writeMutex_);
   std::lock_guard stateLock(stateMutex_);
-  state_ = std::make_shared<const State>();
+  auto next = std::make_shared<State>();
+  next->generation = state_->generation + 1;
+  state_ = std::move(next);
 }
 
 std::optional<Manifest> ManifestController::primaryManifest() const {

@@ -61,23 +61,33 @@ class ManifestController {
     notText,   // not UTF-8: nothing stored, what was stays
     tooLarge,  // more than maxBytes once stored (a version: beside the primary): nothing stored
                // (logged), what was stays
+    stale,     // fetched for a generation cleanup() has ended: nothing stored, what is stays
   };
+
+  // Counts cleanup() calls: what was fetched or identified in one generation belongs to the
+  // video played then, never to the one played after.
+  uint64_t generation() const;
 
   // Keeps a cleaned copy of the playlist. The first playlist stored (after creation or cleanup)
   // is the primary one, read as the master playlist, and a master replaces a primary that names
   // no variant; the others are versions, the latest one per URL. `finalUrl` is where the fetch
-  // ended after redirects; URIs resolve against it.
+  // ended after redirects; URIs resolve against it. `fetchedIn` is the generation the fetch
+  // started in: the previous player's playlist, delivered after cleanup(), would otherwise take
+  // the next video's place.
   Stored storeManifest(const Data& data, const Url& url,
-                       const std::optional<Url>& finalUrl = std::nullopt);
+                       const std::optional<Url>& finalUrl = std::nullopt,
+                       std::optional<uint64_t> fetchedIn = std::nullopt);
   // The segment's identity, then those of up to maxPreloadedSegments following segments; empty
-  // when no stored playlist identifies it.
-  std::vector<SegmentInfo> getSegmentInfo(const Url& segmentURL) const;
+  // when no stored playlist identifies it, or when the store is no longer in generation `in`.
+  std::vector<SegmentInfo> getSegmentInfo(const Url& segmentURL,
+                                          std::optional<uint64_t> in = std::nullopt) const;
   // The number of segments of the playlist stored last; 0 when there is none or it is not a
   // media playlist.
   int64_t lastManifestSegments() const;
   // The RESOLUTION texts of the primary playlist's variants, ascending.
   std::vector<std::string> resolutions() const;
-  // Forgets every playlist; the resolutions stay until the next primary playlist.
+  // Forgets every playlist and starts the next generation; the resolutions stay until the next
+  // primary playlist.
   void cleanup();
   static int64_t getSagmentDuration() { return kSegmentDurationSeconds; }
 

@@ -252,6 +252,28 @@ TEST_F(ManifestControllerTest, TheNextVideosMasterReplacesTheOldPlayersReload) {
   EXPECT_EQ(lookup("http://o.test/b/b1.ts").size(), 1u);
 }
 
+// The previous player's master, asked before cleanup() and delivered after it, is answered but
+// not stored: it would take the next video's place, leaving its segments without identity. An
+// identity is only given in the generation it is asked for.
+TEST_F(ManifestControllerTest, APlaylistFetchedBeforeCleanupIsNotStoredAfterIt) {
+  const std::string masterOf = "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1,RESOLUTION=640x360\n";
+  const uint64_t before = store_.generation();
+  store_.cleanup();
+  const uint64_t next = store_.generation();
+  EXPECT_NE(next, before);
+  EXPECT_EQ(store_.storeManifest(Data(masterOf + "a.m3u8\n"), url("http://o.test/a/master.m3u8"),
+                                 std::nullopt, before),
+            ManifestController::Stored::stale);
+  EXPECT_FALSE(store_.primaryManifest());
+  EXPECT_EQ(store_.storeManifest(Data(masterOf + "b.m3u8\n"), url("http://o.test/b/master.m3u8"),
+                                 std::nullopt, next),
+            ManifestController::Stored::yes);
+  store(mediaPlaylist(3, {"b3.ts"}), "http://o.test/b/b.m3u8");
+  EXPECT_EQ(store_.getSegmentInfo(url("http://o.test/b/b3.ts"), next).size(), 1u);
+  EXPECT_EQ(store_.getSegmentInfo(url("http://o.test/b/b3.ts"), before).size(), 0u)
+      << "a segment of this generation took an identity for the previous one";
+}
+
 // A viewer restarted while its player keeps running: the first playlist it stores is a reload of
 // the media playlist; once the player asks for the master again, its segments are known. A
 // stream with no master keeps its first playlist as the primary, and a variant line that reads
