@@ -9,7 +9,6 @@
 #include "analytics/AnalyticsManagerAccess.hpp"
 #include "analytics/AnalyticsService.hpp"
 #include "api/ProxyManagerSeams.hpp"
-#include "proxy/DownloadController.hpp"
 #include "proxy/HLSProxyServer.hpp"
 #include "proxy/PluginActivator.hpp"
 
@@ -94,11 +93,11 @@ void ProxyManager::cleanup() {
   }
   // A playlist fetch in flight keeps the server alive until it answers, so dropping the pointer
   // alone would leave the port taken and a new proxy for the next stream unable to listen.
-  // Accepted connections carry on and get their answers; the previous player's reloads among
-  // them are no sign of the manager kept for another video.
+  // Accepted connections carry on and get their answers, from the origin: the peer side goes at
+  // once, or it would go on beside the next video's while such an answer is in flight.
   if (!dropped) return;
   dropped->stop();
-  if (auto controller = dropped->pluginActivator()->downloadController()) controller->retire();
+  dropped->pluginActivator()->retire();
 }
 
 }  // namespace ombrelia

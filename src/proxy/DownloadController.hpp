@@ -86,9 +86,6 @@ class DownloadController : public std::enable_shared_from_this<DownloadControlle
   // for another video) ends its sharing, told in one error line, as the next video's segments
   // would be stored, announced and uploaded as the previous one's.
   uint64_t playlistFetchStarts();
-  // Its ProxyManager has been cleaned up: what it still answers is for the previous player,
-  // whose reloads after cleanup() are no switch to tell.
-  void retire() { switchTold_.store(true); }
 
   // The source that delivered the oldest completed segment of the history.
   static std::optional<Decision> getFirstSegmentDecision();

@@ -18,8 +18,7 @@ std::shared_ptr<PluginActivator> PluginActivator::create(
   auto activator = std::shared_ptr<PluginActivator>(
       new PluginActivator(std::move(videoID), std::move(clientID), std::move(analyticsService),
                           std::move(controllerFactory), std::move(credentials)));
-  if (OmbreliaConfig::shared().activated())
-    activator->controllerCreatingIfActivated();
+  if (OmbreliaConfig::shared().activated()) activator->controllerCreatingIfActivated();
   return activator;
 }
 
@@ -50,8 +49,19 @@ std::shared_ptr<DownloadController> PluginActivator::downloadController() const 
   return downloadController_;
 }
 
+void PluginActivator::retire() {
+  std::shared_ptr<DownloadController> dropped;
+  {
+    std::lock_guard lock(controllerMutex_);
+    retired_ = true;
+    dropped = std::move(downloadController_);
+  }
+  // Released outside the lock: its teardown closes the signalling connection.
+}
+
 std::shared_ptr<DownloadController> PluginActivator::controllerCreatingIfActivated() {
   std::unique_lock lock(controllerMutex_);
+  if (retired_) return nullptr;
   if (downloadController_ || !OmbreliaConfig::shared().activated()) return downloadController_;
   if (buildingController_) {
     // Created once: a request that finds it being built uses that one.
@@ -64,10 +74,11 @@ std::shared_ptr<DownloadController> PluginActivator::controllerCreatingIfActivat
                                        : DownloadController::create(
                                              videoID_, clientID_, analyticsService_, credentials_);
   lock.lock();
-  downloadController_ = std::move(controller);
+  // Retired meanwhile: the controller goes with the request that built it.
+  if (!retired_) downloadController_ = controller;
   buildingController_ = false;
   controllerBuilt_.notify_all();
-  return downloadController_;
+  return controller;
 }
 
 bool PluginActivator::countRequest(const Url& url) {
@@ -85,9 +96,9 @@ bool PluginActivator::countRequest(const Url& url) {
     critical = !activated || parallelRequestCounter_ >= kMaxParallelRequests ||
                agglomerationCounter_ > kAgglomerationThreshold;
   }
-  OmbreliaLogger::debug("active: " + std::to_string(active) +
-                            " lastURL: " + url.lastPathComponent(),
-                        OLogModule::parallelRequestCounter);
+  OmbreliaLogger::debug(
+      "active: " + std::to_string(active) + " lastURL: " + url.lastPathComponent(),
+      OLogModule::parallelRequestCounter);
   return critical;
 }
 

@@ -55,6 +55,11 @@ class PluginActivator : public std::enable_shared_from_this<PluginActivator> {
   int parallelRequestCounter() const;
   int agglomerationCounter() const;
   std::shared_ptr<DownloadController> downloadController() const;
+  // The application has cleaned its proxy up: the download controller goes at once, and with it
+  // the signalling connection and the peer engine, which would otherwise live on beside the
+  // next video's while a request of an accepted connection is in flight. What is still asked
+  // goes straight to the origin.
+  void retire();
 
  private:
   PluginActivator(std::string videoID, std::string clientID,
@@ -80,11 +85,12 @@ class PluginActivator : public std::enable_shared_from_this<PluginActivator> {
 
   const ControllerFactory controllerFactory_;
 
-  // Guards the two fields below. Never held while the controller is built: building starts the
+  // Guards the three fields below. Never held while the controller is built: building starts the
   // signalling client and the peer engine, and every request takes this lock.
   mutable std::mutex controllerMutex_;
   std::condition_variable controllerBuilt_;
   bool buildingController_ = false;
+  bool retired_ = false;
   std::shared_ptr<DownloadController> downloadController_;
 };
 

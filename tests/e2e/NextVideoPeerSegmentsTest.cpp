@@ -1,7 +1,8 @@
-// An application switches videos while the previous player still reloads its media playlist:
-// it calls cleanup() and hands the next video to a new player. Another viewer of the next video
-// serves it through the tracker, and the next video's segments come from that viewer, not only
-// from the origin.
+// An application switches videos while the previous player is still at work, the documented
+// way: it cleans up the previous video's ProxyManager, calls ManifestManager::cleanup() and hands
+// the next video to a new player through a new ProxyManager with the next video's identifier.
+// Another viewer of the next video serves it through the tracker, and the next video's segments
+// come from that viewer, not only from the origin, whatever the previous player still loads.
 #include <gtest/gtest.h>
 
 #include <ombrelia/Ombrelia.hpp>
@@ -11,6 +12,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 #include <unistd.h>
@@ -23,6 +26,7 @@
 #include "support/StreamOrigin.hpp"
 #include "support/StreamPlayback.hpp"
 #include "support/TestCertificates.hpp"
+#include "support/TestHttpServer.hpp"
 #include "support/TestTracker.hpp"
 
 namespace ombrelia::test {
@@ -35,6 +39,7 @@ const std::string kHost = std::string(OMBRELIA_BINARY_DIR) + "/examples/ombrelia
 // What the example host names its key and video: peers exchange segments of one video.
 constexpr const char* kKey = "demo-key";
 constexpr const char* kVideo = "demo-video";
+constexpr const char* kPreviousVideo = "previous-video";
 
 // A player whose buffer stays healthy, so that its segments may come from peers.
 class FullBuffer : public AnalyticsManagerProtocol {
@@ -65,93 +70,157 @@ class ReloadingPlayer {
   std::thread thread_;
 };
 
-TEST(NextVideoPeerSegments, TheNextVideosSegmentsComeFromAPeerWhileTheOldPlayerReloads) {
-  TestCertificates authority;
-  TestTracker tracker(TestTracker::Settings{authority.issue({"localhost"}, {"127.0.0.1"})});
-  tracker.setGroupResponseAfterUuid(true);
-  // Two videos on one origin, under /a and /b.
-  const auto root =
-      std::filesystem::temp_directory_path() / ("next-video-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(root);
-  std::filesystem::create_directory_symlink(SampleStream::folder("ts3", 8, 2), root / "a");
-  std::filesystem::create_directory_symlink(SampleStream::folder("ts3", 60, 2), root / "b");
-  StreamOrigin origin(root.string());
-  ASSERT_TRUE(origin.running());
+// The other viewer, which plays video B to its end and stays, holding its segments; and the
+// application, configured as the example host is, its tracker the test's. Video A is the
+// previous one, played under its own identifier.
+class NextVideoPeerSegments : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tracker.setGroupResponseAfterUuid(true);
+    // Two videos on one origin, under /a and /b.
+    root = std::filesystem::temp_directory_path() / ("next-video-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(root);
+    std::filesystem::create_directory_symlink(SampleStream::folder("ts3", 8, 2), root / "a");
+    std::filesystem::create_directory_symlink(SampleStream::folder("ts3", 60, 2), root / "b");
+    origin = std::make_unique<StreamOrigin>(root.string());
+    ASSERT_TRUE(origin->running());
 
-  // The other viewer plays video B to its end and stays, holding its segments.
-  HostViewer peer(
-      "peer", std::make_unique<ChildProcess>(
-                  std::vector<std::string>{kHost, "play", origin.url("/b/master.m3u8"), "--port",
-                                           "0", "--tracker", tracker.url("127.0.0.1").toString(),
-                                           "--speed", "10", "--quiet", "--stay", "--log-level", "3",
-                                           "--client-id", "peer"},
-                  ChildProcess::Settings{
-                      .captureStdout = true,
-                      .extraEnvironment = {"SSL_CERT_FILE=" + authority.caFile().string()}}));
-  const auto played = Clock::now() + 60s;
-  while (!peer.finished() && Clock::now() < played) peer.poll();
-  ASSERT_TRUE(peer.finished()) << "the other viewer never played video B";
-  ASSERT_EQ(peer.row("result"), "played");
+    peer = std::make_unique<HostViewer>(
+        "peer", std::make_unique<ChildProcess>(
+                    std::vector<std::string>{kHost, "play", origin->url("/b/master.m3u8"), "--port",
+                                             "0", "--tracker", tracker.url("127.0.0.1").toString(),
+                                             "--speed", "10", "--quiet", "--stay", "--log-level",
+                                             "3", "--client-id", "peer"},
+                    ChildProcess::Settings{
+                        .captureStdout = true,
+                        .extraEnvironment = {"SSL_CERT_FILE=" + authority.caFile().string()}}));
+    const auto played = Clock::now() + 60s;
+    while (!peer->finished() && Clock::now() < played) peer->poll();
+    ASSERT_TRUE(peer->finished()) << "the other viewer never played video B";
+    ASSERT_EQ(peer->row("result"), "played");
 
-  // The application: configured as the example host is, its tracker the test's.
-  ::setenv("SSL_CERT_FILE", authority.caFile().c_str(), 1);
-  if (!OmbreliaConfig::isConfigured()) OmbreliaConfig::configure(kKey);
-  OmbreliaConfig::shared().setCurrentLevel(0);
-  HostSeams::overrideTrackerEndpoint(tracker.url("127.0.0.1"));
-  HostSeams::overrideProxyPort(0);
-  HostSeams::useLoopbackPeers();
-  auto analytics = AnalyticsManager::create();
-  const auto player = std::make_shared<FullBuffer>();
-  analytics->setDelegate(player);
-  analytics->trackBuffering();
-  auto proxy = std::make_unique<ProxyManager>(kVideo, "switcher", *analytics);
-  proxy->startServer();
-  const auto connected = Clock::now() + 30s;
-  while (PeerListManager::shared().connectedPeerCount() < 1 && Clock::now() < connected) {
-    peer.poll(100ms);
+    ::setenv("SSL_CERT_FILE", authority.caFile().c_str(), 1);
+    if (!OmbreliaConfig::isConfigured()) OmbreliaConfig::configure(kKey);
+    OmbreliaConfig::shared().setCurrentLevel(0);
+    HostSeams::overrideTrackerEndpoint(tracker.url("127.0.0.1"));
+    HostSeams::overrideProxyPort(0);
+    HostSeams::useLoopbackPeers();
+    analytics = AnalyticsManager::create();
+    analytics->setDelegate(player);
+    analytics->trackBuffering();
   }
-  EXPECT_GE(PeerListManager::shared().connectedPeerCount(), 1) << "never met the other viewer";
 
-  auto localOf = [&proxy, &origin](const std::string& path) {
-    const auto local = proxy->reverseProxyURL(*Url::parse(origin.url(path)));
+  void TearDown() override {
+    if (analytics) analytics->cleanup();
+    ManifestManager::shared().cleanup();
+    VideoStorageManager::shared().removeAll();
+    HostSeams::overrideTrackerEndpoint(std::nullopt);
+    HostSeams::overrideProxyPort(std::nullopt);
+    ::unsetenv("SSL_CERT_FILE");
+    if (peer) peer->process().stop(SIGTERM, 10s);
+    std::filesystem::remove_all(root);
+  }
+
+  std::unique_ptr<ProxyManager> startManager(const std::string& videoID) {
+    auto manager = std::make_unique<ProxyManager>(videoID, "switcher", *analytics);
+    EXPECT_TRUE(manager->startServer());
+    return manager;
+  }
+  // The next video's manager, once it has met the other viewer.
+  std::unique_ptr<ProxyManager> startNextManager() {
+    auto manager = startManager(kVideo);
+    const auto connected = Clock::now() + 30s;
+    while (PeerListManager::shared().connectedPeerCount() < 1 && Clock::now() < connected) {
+      peer->poll(100ms);
+    }
+    EXPECT_GE(PeerListManager::shared().connectedPeerCount(), 1) << "never met the other viewer";
+    return manager;
+  }
+  static std::string localOf(const ProxyManager& manager, const std::string& originURL) {
+    const auto local = manager.reverseProxyURL(*Url::parse(originURL));
     return local ? local->toString() : std::string();
-  };
+  }
+  // Video B through the next video's manager: every segment is the origin's, and some come from
+  // the other viewer.
+  void expectTheNextVideoFromThePeer(const ProxyManager& next) {
+    const Playback playback =
+        playThrough(localOf(next, origin->url("/b/master.m3u8")), root.string());
+    EXPECT_EQ(playback.failure, "");
+    EXPECT_GT(playback.segments, 0u);
+    const auto fromPeers = analytics->getDataPeer();
+    std::printf("video B: %zu segments, %lld bytes from the peer\n", playback.segments,
+                static_cast<long long>(fromPeers));
+    EXPECT_GT(fromPeers, 0) << "no segment of video B came from the peer";
+    EXPECT_FALSE(ManifestManager::shared().getResolutions().empty());
+    if (::testing::Test::HasFailure())
+      peer->printLinesWith({"P2PUpload", "PeerMessagesController"});
+  }
+
+  TestCertificates authority;
+  TestTracker tracker{TestTracker::Settings{authority.issue({"localhost"}, {"127.0.0.1"})}};
+  std::filesystem::path root;
+  std::unique_ptr<StreamOrigin> origin;
+  std::unique_ptr<HostViewer> peer;
+  std::shared_ptr<AnalyticsManager> analytics;
+  std::shared_ptr<FullBuffer> player = std::make_shared<FullBuffer>();  // held weakly by analytics
+};
+
+// This test switched with one ProxyManager kept across cleanup(), the way the README used to
+// give, which named video B's segments with the previous video's identifier; it now switches
+// the documented way, the old player reloading until its manager is cleaned up.
+TEST_F(NextVideoPeerSegments, TheNextVideosSegmentsComeFromAPeerWhileTheOldPlayerReloads) {
+  auto previous = startManager(kPreviousVideo);
   // Video A plays: its master, its media playlist, reloaded from now on.
-  const Fetched masterA = fetchWithCurl(localOf("/a/master.m3u8"));
+  const Fetched masterA = fetchWithCurl(localOf(*previous, origin->url("/a/master.m3u8")));
   ASSERT_EQ(masterA.status, 200);
   const auto variantsA = localUrlsIn(masterA.body);
   ASSERT_FALSE(variantsA.empty());
   std::optional<ReloadingPlayer> oldPlayer;
   oldPlayer.emplace(variantsA.front());
-
-  // The switch: the old player's reloads go on past cleanup(), and one lands before B's master.
-  const int before = oldPlayer->reloads();
-  ManifestManager::shared().cleanup();
   const auto reloaded = Clock::now() + 10s;
-  while (oldPlayer->reloads() < before + 2 && Clock::now() < reloaded) peer.poll(50ms);
-  ASSERT_GE(oldPlayer->reloads(), before + 2) << "the old player stopped reloading";
+  while (oldPlayer->reloads() < 2 && Clock::now() < reloaded) peer->poll(50ms);
+  ASSERT_GE(oldPlayer->reloads(), 2) << "the old player never reloaded";
 
-  const Playback playback = playThrough(localOf("/b/master.m3u8"), root.string());
-  oldPlayer.reset();
-  EXPECT_EQ(playback.failure, "");
-  EXPECT_GT(playback.segments, 0u);
-  const auto fromPeers = analytics->getDataPeer();
-  std::printf("video B: %zu segments, %lld bytes from the peer\n", playback.segments,
-              static_cast<long long>(fromPeers));
-  EXPECT_GT(fromPeers, 0) << "no segment of video B came from the peer";
-  EXPECT_FALSE(ManifestManager::shared().getResolutions().empty());
-  if (::testing::Test::HasFailure()) peer.printLinesWith({"P2PUpload", "PeerMessagesController"});
-
-  proxy->cleanup();
-  proxy.reset();
-  analytics->cleanup();
+  // The switch; the old player goes on asking until it is stopped.
+  previous->cleanup();
   ManifestManager::shared().cleanup();
-  VideoStorageManager::shared().removeAll();
-  HostSeams::overrideTrackerEndpoint(std::nullopt);
-  HostSeams::overrideProxyPort(std::nullopt);
-  ::unsetenv("SSL_CERT_FILE");
-  peer.process().stop(SIGTERM, 10s);
-  std::filesystem::remove_all(root);
+  auto next = startNextManager();
+  expectTheNextVideoFromThePeer(*next);
+  oldPlayer.reset();
+  next->cleanup();
+}
+
+// The previous player's master, asked before the switch and delivered after cleanup() but before
+// the next video's master: it once took the place of the next video's master, whose segments
+// then had no identity and none came from the peer.
+TEST_F(NextVideoPeerSegments, TheOldPlayersMasterDeliveredAfterCleanupLeavesTheNextVideoToThePeer) {
+  TestHttpServer slowOrigin;
+  std::ifstream file(root / "a" / "master.m3u8", std::ios::binary);
+  const std::string masterA((std::istreambuf_iterator<char>(file)), {});
+  TestHttpResponse held = TestHttpResponse::ok(masterA, "application/vnd.apple.mpegurl");
+  held.mode = TestHttpResponse::Mode::heldUntilReleased;
+  slowOrigin.route("/a/master.m3u8", held);
+
+  auto previous = startManager(kPreviousVideo);
+  Fetched oldMaster;
+  std::thread oldPlayer([&oldMaster, url = localOf(*previous, slowOrigin.url("/a/master.m3u8"))] {
+    oldMaster = fetchWithCurl(url);
+  });
+  const auto asked = Clock::now() + 20s;
+  while (slowOrigin.requestCount() == 0 && Clock::now() < asked) peer->poll(10ms);
+  ASSERT_EQ(slowOrigin.requestCount(), 1u) << "the old player's master never reached the origin";
+
+  previous->cleanup();
+  ManifestManager::shared().cleanup();
+  auto next = startNextManager();
+  // Delivered now, and answered: the old player still gets its master.
+  slowOrigin.release("/a/master.m3u8");
+  oldPlayer.join();
+  EXPECT_EQ(oldMaster.status, 200);
+  EXPECT_FALSE(localUrlsIn(oldMaster.body).empty());
+
+  expectTheNextVideoFromThePeer(*next);
+  next->cleanup();
 }
 
 }  // namespace
