@@ -50,8 +50,8 @@ class OMBRELIA_API ProxyManager {
   // password in `url` stay with the proxy, which sends them to that origin only: the local URL
   // carries neither.
   std::optional<Url> reverseProxyURL(const Url& url) const;
-  // Drops the proxy server, which stops listening and frees its port at once; connections
-  // already accepted get their answers.
+  // Drops the proxy server, which stops listening and frees its port at once, and its tracker
+  // connection and peers; connections already accepted get their answers, from the origin.
   void cleanup();
 
  private:
