@@ -80,13 +80,6 @@ class DownloadController : public std::enable_shared_from_this<DownloadControlle
                                Completion completion, Cancellation cancellation = nullptr,
                                std::optional<uint64_t> fetchedIn = std::nullopt);
 
-  // Called as a playlist fetch starts; the playlist store's generation to store it in. Segments
-  // are known by video identifier, and this controller's is its video's alone: a fetch in a
-  // later generation (the application kept its ProxyManager across ManifestManager::cleanup()
-  // for another video) ends its sharing, told in one error line, as the next video's segments
-  // would be stored, announced and uploaded as the previous one's.
-  uint64_t playlistFetchStarts();
-
   // The source that delivered the oldest completed segment of the history.
   static std::optional<Decision> getFirstSegmentDecision();
 
@@ -116,6 +109,12 @@ class DownloadController : public std::enable_shared_from_this<DownloadControlle
                 const std::optional<std::string>& contentType, std::optional<PeerType> peerType,
                 const Url& segmentURL, bool isHttp);
 
+  // Called as a playlist fetch starts; the playlist store's generation to store it in. Segments
+  // are known by video identifier, and this controller's is its video's alone: a fetch in a
+  // later generation (the application kept its ProxyManager across ManifestManager::cleanup()
+  // for another video) ends its sharing, told in one error line, as the next video's segments
+  // would be stored, announced and uploaded as the previous one's.
+  uint64_t playlistFetchStarts();
   // The generation the controller's video is identified in: the first it fetched a playlist or
   // looked a segment up in. Segments of any other get no identity from it.
   uint64_t boundGeneration(uint64_t current);
