@@ -1,10 +1,6 @@
 // The proxy's port held by another program, or by another proxy of the same process: the
 // application learns that the proxy does not listen and gets no local URL, so the player's
 // requests, with the origin URLs and their signed queries, never reach whatever holds the port.
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <ombrelia/AnalyticsManager.hpp>
@@ -73,36 +69,6 @@ TEST_F(ProxyPortTaken, AnotherProgramOnThePortGetsNothingAndTheApplicationIsTold
             std::string::npos)
       << host.output;
   EXPECT_EQ(other.connectionCount(), 0u) << "nothing was sent to the program holding the port";
-}
-
-// Another program holding [::1] alone on the port takes nothing local URLs lead to: they name
-// 127.0.0.1, where the proxy listens and serves.
-TEST_F(ProxyPortTaken, AnotherProgramOnIPv6LoopbackAloneLeavesTheProxyServing) {
-  WebServerOptions ipv6Only;
-  ipv6Only.port = 0;
-  ipv6Only.bindToLocalhost = true;
-  ipv6Only.automaticallySuspendInBackground = false;
-  auto probe = startTextServer(ipv6Only);  // a port free on both families
-  const uint16_t port = probe->port();
-  probe->stop();
-  const int other = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const int yes = 1;
-  ::setsockopt(other, IPPROTO_IPV6, IPV6_V6ONLY, &yes, sizeof(yes));
-  sockaddr_in6 address{};
-  address.sin6_family = AF_INET6;
-  address.sin6_port = htons(port);
-  address.sin6_addr = in6addr_loopback;
-  ASSERT_EQ(::bind(other, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-  ASSERT_EQ(::listen(other, 1), 0);
-
-  ProxyManagerSeams::overridePort(port);
-  auto proxy = makeProxy("video-1");
-  EXPECT_TRUE(proxy->startServer()) << proxy->lastStartError()->description;
-  EXPECT_FALSE(proxy->lastStartError());
-  ASSERT_TRUE(proxy->reverseProxyURL(segment));
-  EXPECT_EQ(proxy->reverseProxyURL(segment)->host(), "127.0.0.1");
-  expectServed(*proxy, segment);
-  ::close(other);
 }
 
 // Only one of two proxies can hold the port: the second is refused, says so and gives no URL
