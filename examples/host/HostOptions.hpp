@@ -12,8 +12,9 @@ namespace ombrelia::example {
 // The command line of the example host application:
 //   ombrelia-host serve <origin-url> [--level N | --whole] [--port P] [--tracker URL]
 //                       [--assume-buffer S]
-//   ombrelia-host play  <origin-url> [same options] [--seconds S] [--speed X] [--quiet]
-//                       [--digests] [--stay]
+//   ombrelia-host play  <origin-url> [same options but --assume-buffer] [--seconds S]
+//                       [--speed X] [--quiet] [--digests] [--stay]
+//   ombrelia-host --help (or -h, anywhere after the command)
 struct HostOptions {
   enum class Command { serve, play };
 
@@ -34,8 +35,12 @@ struct HostOptions {
   // the library as the player's buffer. Absent: none, so every segment comes from the origin.
   std::optional<double> assumedBuffer;
   int logLevel = 0;
+  // --help or -h: print the usage and do nothing else.
+  bool helpAsked = false;
 
-  // Absent, with the reason written to standard error, when the command line is wrong.
+  // Absent, with the reason and the bound it broke written to standard error, when the command
+  // line is wrong: a number out of range or not whole where a whole one is asked, an option the
+  // command does not take.
   static std::optional<HostOptions> parse(int argc, char** argv);
   static const char* usage();
 };

@@ -62,6 +62,10 @@ int main(int argc, char** argv) {
   example::keepArenaTopsSmall();
   const auto options = HostOptions::parse(argc, argv);
   if (!options) return 2;
+  if (options->helpAsked) {
+    std::fputs(HostOptions::usage(), stdout);
+    return 0;
+  }
   // Read as a browser reads the URL typed into it: signed and templated URLs hold what RFC 3986
   // refuses ("{", "|", a "%" that starts no escape). Text libcurl reads otherwise where a user
   // name and password may stand is refused here, where it is still text: read, it is gone.

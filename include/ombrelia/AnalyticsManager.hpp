@@ -46,8 +46,10 @@ class OMBRELIA_API AnalyticsManager {
   // Carried in every following analytics record.
   void setStreamType(const std::string& type);
 
-  // Totals since the manager was created, in bytes: every byte from the origin (segments and
-  // playlists), every byte from peers, and every byte sent to peers.
+  // Totals since the manager was created, in bytes: every byte of every whole answer from the
+  // origin (playlists, segments, byte ranges, init segments, keys, error pages; a body broken
+  // off is not counted), every byte from peers, and every byte sent to peers. The periodic
+  // analytics records count less from the origin: see the README.
   int64_t getDataCDN() const;
   int64_t getDataPeer() const;
   int64_t getDataSent() const;

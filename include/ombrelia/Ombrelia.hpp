@@ -3,6 +3,7 @@
 
 #include <ombrelia/AnalyticsManager.hpp>
 #include <ombrelia/AnalyticsManagerProtocol.hpp>
+#include <ombrelia/ApplicationState.hpp>
 #include <ombrelia/Data.hpp>
 #include <ombrelia/Manifest.hpp>
 #include <ombrelia/ManifestManager.hpp>

@@ -27,26 +27,55 @@ class OMBRELIA_API OmbreliaConfig {
   OmbreliaConfig(const OmbreliaConfig&) = delete;
   OmbreliaConfig& operator=(const OmbreliaConfig&) = delete;
 
+  // Settings the library reads, each at the moment of use unless said otherwise.
+
+  // Read once, by AnalyticsManager::create(): the key its reports carry.
   std::string ombreliaKey() const;
   void setOmbreliaKey(std::string value);
+  // The video identifier the analytics records carry. (The identity of the segments a proxy
+  // stores and shares is the identifier given to its ProxyManager, not this one.)
   std::string videoID() const;
   void setVideoID(std::string value);
-  std::string analyticsVideoID() const;
-  void setAnalyticsVideoID(std::string value);
+  // False: the proxy passes every request to the origin, with no peer engine. Read when a
+  // ProxyManager is created, and by every peer decision.
   bool activated() const;
   void setActivated(bool value);
+  // False: no segment is taken from, stored for or offered to peers.
   bool p2pActivated() const;
   void setP2pActivated(bool value);
+  // The variant a master playlist is cut down to (0: the lowest; past the last: the highest);
+  // absent: the master is passed on whole and the player chooses.
   std::optional<int64_t> currentLevel() const;
   void setCurrentLevel(std::optional<int64_t> value);
+  // Segments after the one the player asks for that are asked along with it; 0: none.
   int64_t maxPreloadedSegments() const;
   void setMaxPreloadedSegments(int64_t value);
+  // The share of its segments a viewer offers to upload, sent to peers.
   double maxUploadPercent() const;
   // A value that is not a finite number is refused and one beyond ±10^12 taken as that bound,
   // each with one log line: peers are sent it as a number, times the segments held.
   void setMaxUploadPercent(double value);
+  // Appended to the tracker URL as its "config" query item at every connection.
+  std::optional<std::string> p2pConfiguration() const;
+  void setP2pConfiguration(std::optional<std::string> value);
+  // The collections the analytics records carry.
+  std::vector<std::string> collections() const;
+  void setCollections(std::vector<std::string> value);
+
+  // Settings the library keeps only as values: no part of it reads them, so setting one changes
+  // nothing the library does; an application may keep its own values here.
+  //  - tracker: the signalling service is not chosen here. The library connects to its
+  //    compiled-in service (wss://signal.ombrelia.com:443/) and then to the trackers that service
+  //    lists; the application interface has no way to choose another (see the README).
+  //  - analyticsVideoID: the records carry videoID().
+  //  - logLevel: the console logger follows OLoggerConfig::setActiveLogLevel().
+  //  - checkUrls, ignoreTokenInUrls, sendingActivated, cellularActivated, lowLatency.
   std::string tracker() const;
   void setTracker(std::string value);
+  std::string analyticsVideoID() const;
+  void setAnalyticsVideoID(std::string value);
+  int64_t logLevel() const;
+  void setLogLevel(int64_t value);
   bool checkUrls() const;
   void setCheckUrls(bool value);
   std::string ignoreTokenInUrls() const;
@@ -55,14 +84,8 @@ class OMBRELIA_API OmbreliaConfig {
   void setSendingActivated(bool value);
   bool cellularActivated() const;
   void setCellularActivated(bool value);
-  int64_t logLevel() const;
-  void setLogLevel(int64_t value);
   bool lowLatency() const;
   void setLowLatency(bool value);
-  std::optional<std::string> p2pConfiguration() const;
-  void setP2pConfiguration(std::optional<std::string> value);
-  std::vector<std::string> collections() const;
-  void setCollections(std::vector<std::string> value);
 
  private:
   explicit OmbreliaConfig(std::string ombreliaKey);

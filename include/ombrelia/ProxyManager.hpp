@@ -31,16 +31,19 @@ class OMBRELIA_API ProxyManager {
   ProxyManager(const ProxyManager&) = delete;
   ProxyManager& operator=(const ProxyManager&) = delete;
 
-  // Starts the proxy on port 8080, on the loopback addresses; true when it listens. When it
+  // Starts the proxy on port 8080, on 127.0.0.1 (and on ::1 where the host has it: without it,
+  // one warning line, and the proxy serves all the same); true when it listens. When it
   // cannot (the port is another program's, or another ProxyManager's), the failure is logged,
   // lastStartError() tells why, and reverseProxyURL() gives no URL: play the origin URL itself,
   // or call startServer() again later. Calling it while listening does nothing and gives true.
-  // False without an error while the application is in the background: the proxy listens once
-  // it comes back.
+  // False without an error while the application is in the background (ApplicationState): the
+  // proxy listens once it comes back.
   bool startServer();
   // True while the proxy listens, which is exactly while reverseProxyURL() gives URLs.
   bool isListening() const;
-  // Why the last startServer() left the proxy not listening; absent once one succeeded.
+  // Why the last startServer() left the proxy not listening; absent once one succeeded, unless
+  // the proxy then could not listen again when the application came back to the foreground
+  // (the port was taken meanwhile): that is told until it listens again or startServer() runs.
   std::optional<ProxyStartError> lastStartError() const;
   // The local URL the player reads `url` from, `url` read as browsers read it
   // (Url::parseAsBrowser); absent while the proxy does not listen (before startServer(), when it

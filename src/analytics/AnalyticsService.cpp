@@ -196,10 +196,15 @@ void AnalyticsService::p2pSegmentStartDelay(double milliseconds, std::optional<P
                                       peerType.value_or(PeerType::unknown));
 }
 
+void AnalyticsService::addOriginDataReceived(int64_t dataSize) {
+  std::lock_guard lock(mutex_);
+  dataReceived_.http = saturatingAdd(dataReceived_.http, dataSize);
+}
+
 void AnalyticsService::addManifestDataReceived(int64_t dataSize) {
   std::lock_guard lock(mutex_);
+  // Its bytes are in the origin total already, counted as they came.
   metrics_.updateManifest(dataSize);
-  dataReceived_.http = saturatingAdd(dataReceived_.http, dataSize);
 }
 
 void AnalyticsService::addMediaDataReceived(int64_t dataSize, bool isHttp,
@@ -214,11 +219,8 @@ void AnalyticsService::addMediaDataReceived(int64_t dataSize, bool isHttp,
     segmentDurationSum_ += segmentInfo.duration();
     segmentDurationCount_ = saturatingAdd(segmentDurationCount_, 1);
   }
-  if (isHttp) {
-    dataReceived_.http = saturatingAdd(dataReceived_.http, dataSize);
-  } else {
-    dataReceived_.p2p.updateValue(peerType, dataSize);
-  }
+  // Origin bytes are in the origin total already, counted as they came.
+  if (!isHttp) dataReceived_.p2p.updateValue(peerType, dataSize);
 }
 
 void AnalyticsService::addDataSent(int64_t dataSize, std::optional<PeerType> type) {

@@ -75,8 +75,12 @@ class AnalyticsService : public AnalyticsFeed,
   void httpSegmentStartDelay(double milliseconds) override;
   // The time to the first frame of a segment asked of a peer; the latest wins.
   void p2pSegmentStartDelay(double milliseconds, std::optional<PeerType> peerType) override;
+  // Every whole origin body, whatever was asked: the origin total; no record field.
+  void addOriginDataReceived(int64_t dataSize) override;
+  // A stored playlist, for the records only.
   void addManifestDataReceived(int64_t dataSize) override;
-  // An absent peer type counts as unknown in the record and as unclassified in the totals.
+  // A segment of a stored playlist, for the records; peer bytes for the totals too. An absent
+  // peer type counts as unknown in the record and as unclassified in the totals.
   void addMediaDataReceived(int64_t dataSize, bool isHttp, const SegmentInfo& segmentInfo,
                             std::optional<PeerType> peerType) override;
   // One binary frame sent to a peer.
@@ -90,7 +94,7 @@ class AnalyticsService : public AnalyticsFeed,
   // The stall ended after `sec` whole seconds.
   void rebufferingSecondsReceived(int64_t sec, std::optional<Decision> type);
 
-  // Totals since creation, in bytes.
+  // Totals since creation, in bytes; from the origin, every whole body whatever was asked.
   int64_t getDataReceivedHTTP() const;
   int64_t getDataReceivedP2P() const;
   int64_t getDataSent() const;

@@ -76,7 +76,10 @@ bool ProxyManager::isListening() const {
 
 std::optional<ProxyStartError> ProxyManager::lastStartError() const {
   std::lock_guard lock(impl_->mutex);
-  return impl_->lastStartError;
+  if (impl_->lastStartError || !impl_->server) return impl_->lastStartError;
+  // Started, then back from the background to find the port taken: listening stopped without
+  // any call of the application's, which learns why here.
+  return impl_->server->resumeFailure();
 }
 
 std::optional<Url> ProxyManager::reverseProxyURL(const Url& url) const {

@@ -30,8 +30,14 @@ class AnalyticsFeed {
   virtual void httpSegmentStartDelay(double milliseconds) = 0;
   // The time to the first frame of a segment asked of a peer; the latest wins.
   virtual void p2pSegmentStartDelay(double milliseconds, std::optional<PeerType> peerType) = 0;
+  // Every body an origin answer brought whole, whatever was asked (a byte range, an init
+  // segment, a key, an error page) and whatever becomes of it: the application's origin total.
+  // The records count only what the two calls below report.
+  virtual void addOriginDataReceived(int64_t dataSize) = 0;
+  // A playlist stored, for the records.
   virtual void addManifestDataReceived(int64_t dataSize) = 0;
-  // An absent peer type counts as unknown in the record and as unclassified in the totals.
+  // A segment of a stored playlist, whole, for the records; peer bytes for the totals too. An
+  // absent peer type counts as unknown in the record and as unclassified in the totals.
   virtual void addMediaDataReceived(int64_t dataSize, bool isHttp, const SegmentInfo& segmentInfo,
                                     std::optional<PeerType> peerType) = 0;
   // One binary frame sent to a peer.

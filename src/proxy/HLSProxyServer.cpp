@@ -46,6 +46,17 @@ std::optional<std::string> rangeOf(const WebServerRequest& request) {
   return request.headerValue("Range");
 }
 
+ProxyStartError startError(const WebServerError& error, uint16_t port) {
+  ProxyStartError failure{ProxyStartError::Cause::other, port, error.description};
+  if (error.domain == kWebServerPosixErrorDomain) {
+    if (error.code == EADDRINUSE) failure.cause = ProxyStartError::Cause::portInUse;
+    if (error.code == EACCES || error.code == EPERM) {
+      failure.cause = ProxyStartError::Cause::permissionDenied;
+    }
+  }
+  return failure;
+}
+
 }  // namespace
 
 std::string HLSProxyServer::generalPathPattern() {
@@ -89,6 +100,7 @@ std::optional<ProxyStartError> HLSProxyServer::start(uint16_t port) {
     // tries it again.
     webServer_->stop();
   }
+  askedPort_.store(port);
   WebServerOptions options;
   options.port = port;
   // Loopback only: a proxy on every address would let anyone on the network fetch any URL
@@ -97,20 +109,26 @@ std::optional<ProxyStartError> HLSProxyServer::start(uint16_t port) {
   const auto result = webServer_->startWithOptions(options);
   if (!result.ok()) {
     const WebServerError& error = result.error();
-    ProxyStartError failure{ProxyStartError::Cause::other, port, error.description};
-    if (error.domain == kWebServerPosixErrorDomain) {
-      if (error.code == EADDRINUSE) failure.cause = ProxyStartError::Cause::portInUse;
-      if (error.code == EACCES || error.code == EPERM) {
-        failure.cause = ProxyStartError::Cause::permissionDenied;
-      }
-    }
+    auto failure = startError(error, port);
     OmbreliaLogger::error("Cannot listen on port " + std::to_string(port) + ": " +
                               error.description + "; no local URL is given until the proxy listens",
                           OLogModule::proxy);
     return failure;
   }
   if (const auto listening = this->port()) rewritePort_.store(*listening);
+  if (const auto ipv6 = webServer_->ipv6Error()) {
+    // Local URLs name 127.0.0.1, so the player is served all the same; said once per start.
+    OmbreliaLogger::log("Cannot listen on [::1]:" + std::to_string(this->port().value_or(port)) +
+                            ": " + ipv6->description + "; the proxy listens on 127.0.0.1 only",
+                        OLogModule::proxy, OLogLevel::error, "Warning");
+  }
   return std::nullopt;
+}
+
+std::optional<ProxyStartError> HLSProxyServer::resumeFailure() const {
+  const auto error = webServer_->resumeError();
+  if (!error) return std::nullopt;
+  return startError(*error, static_cast<uint16_t>(askedPort_.load()));
 }
 
 void HLSProxyServer::stop() {

@@ -47,6 +47,9 @@ class HLSProxyServer : public std::enable_shared_from_this<HLSProxyServer> {
   // listens once the application comes back.
   std::optional<ProxyStartError> start(uint16_t port);
   void stop();
+  // Why the proxy could not listen again when the application came back to the foreground (the
+  // port was taken meanwhile); absent while it listens, and until start() or stop() is called.
+  std::optional<ProxyStartError> resumeFailure() const;
   // The port the proxy listens on, written into local URLs; absent whenever it does not listen
   // (before start(), when listening failed, in the background, after stop()), so that no local
   // URL can lead the player to whatever else holds the port.
@@ -121,6 +124,8 @@ class HLSProxyServer : public std::enable_shared_from_this<HLSProxyServer> {
   // so that an answer still in flight points the player at the port it was using, not at the
   // default one.
   mutable std::atomic<int> rewritePort_{kDefaultPort};
+  // The port the last start() asked for, which a failure to listen again names.
+  std::atomic<int> askedPort_{kDefaultPort};
 };
 
 }  // namespace ombrelia

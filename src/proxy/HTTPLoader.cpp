@@ -255,6 +255,11 @@ void HTTPLoader::load(Load load) {
 
         Response response;
         if (const auto* answer = result.valueIf()) {
+          // Counted here, where every origin answer passes: byte ranges, init segments and
+          // error pages are never stored, and counting only what is stored left them out.
+          if (!answer->body.empty()) {
+            service->addOriginDataReceived(static_cast<int64_t>(answer->body.size()));
+          }
           const char* fallback = kind == Kind::playlist  ? kDefaultPlaylistContentType
                                  : kind == Kind::segment ? kDefaultSegmentContentType
                                                          : kDefaultGeneralContentType;

@@ -223,6 +223,41 @@ TEST(HostApplication, RefusesABadCommandLine) {
             2);
 }
 
+// --help prints the usage and exits 0; a number not whole where a whole one is asked, a number
+// out of its range, or an option the command does not take is refused with exit 2, and the line
+// that refuses it names what is taken.
+TEST(HostApplication, HelpsAndRefusesEachWrongOptionNamingWhatItTakes) {
+  const auto run = [](std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1", kHost});
+    return ChildProcess::run(arguments, std::chrono::seconds(20));
+  };
+  for (const auto& help : std::vector<std::vector<std::string>>{
+           {"--help"}, {"-h"}, {"serve", "http://h/x.m3u8", "--help"}, {"play", "-h"}}) {
+    const auto r = run(help);
+    EXPECT_EQ(r.exitCode, 0) << help.back();
+    EXPECT_NE(r.output.find("usage: ombrelia-host"), std::string::npos) << r.output;
+  }
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+      {{"serve", "http://h/x.m3u8", "--level", "1.5"}, "from 0 to 1000000"},
+      {{"serve", "http://h/x.m3u8", "--level", "1e30"}, "from 0 to 1000000"},
+      {{"serve", "http://h/x.m3u8", "--level", "-1"}, "from 0 to 1000000"},
+      {{"serve", "http://h/x.m3u8", "--port", "8101.7"}, "from 0 to 65535"},
+      {{"serve", "http://h/x.m3u8", "--log-level", "2.5"}, "from 0 to 4"},
+      {{"play", "http://h/x.m3u8", "--speed", "2000"}, "at most 1000"},
+      {{"serve", "http://h/x.m3u8", "--seconds", "5"}, "--seconds is for play"},
+      {{"serve", "http://h/x.m3u8", "--speed", "2"}, "--speed is for play"},
+      {{"serve", "http://h/x.m3u8", "--quiet"}, "--quiet is for play"},
+      {{"serve", "http://h/x.m3u8", "--digests"}, "--digests is for play"},
+      {{"serve", "http://h/x.m3u8", "--stay"}, "--stay is for play"},
+  };
+  for (const auto& [arguments, bound] : refused) {
+    const auto r = run(arguments);
+    EXPECT_EQ(r.exitCode, 2) << arguments[2] << " " << arguments.back();
+    EXPECT_NE(r.output.find("ombrelia-host: "), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find(bound), std::string::npos) << r.output.substr(0, 300);
+  }
+}
+
 // What it writes when it cannot serve a URL, or cannot read its command line, never shows the
 // password of a URL it was given: a 60 KB query makes a URL no proxy serves.
 TEST(HostApplication, NoLineItWritesShowsThePasswordOfAUrlItWasGiven) {

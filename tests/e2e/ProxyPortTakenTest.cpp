@@ -100,8 +100,9 @@ TEST_F(ProxyPortTaken, TwoProxiesInOneProcessNeverHandOutEachOthersUrls) {
 
 // The proxy stops listening while the application is in the background, and another program
 // may take the port meanwhile: no URL while it does not listen, nor when it comes back to find
-// the port taken; starting again tells why, and serves once the port is free.
-TEST_F(ProxyPortTaken, PortTakenWhileInTheBackgroundGivesNoUrlOnReturnUntilStartedAgain) {
+// the port taken, where lastStartError() tells why at once; starting again serves once the port
+// is free.
+TEST_F(ProxyPortTaken, PortTakenWhileInTheBackgroundGivesNoUrlAndTellsWhyOnReturn) {
   const int port = freeLoopbackPort();
   ProxyManagerSeams::overridePort(static_cast<uint16_t>(port));
   auto proxy = makeProxy("video-1");
@@ -124,6 +125,8 @@ TEST_F(ProxyPortTaken, PortTakenWhileInTheBackgroundGivesNoUrlOnReturnUntilStart
   lifecycle.enterForeground();
   settle();
   EXPECT_FALSE(proxy->reverseProxyURL(segment)) << "the port is the other program's";
+  ASSERT_TRUE(proxy->lastStartError()) << "the failure to listen again is told at once";
+  EXPECT_EQ(proxy->lastStartError()->cause, ProxyStartError::Cause::portInUse);
   EXPECT_FALSE(proxy->startServer());
   EXPECT_EQ(proxy->lastStartError()->cause, ProxyStartError::Cause::portInUse);
 

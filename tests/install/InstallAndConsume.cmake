@@ -14,7 +14,7 @@ run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/cmake-build -DCMAKE_PREFIX_PATH=${prefix})
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/cmake-build)
 run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${prefix}/lib ${WORK_DIR}/cmake-build/consumer)
-if(NOT last_output MATCHES "consumer: configured key-1\nconsumer: http://origin.test/b/seg.ts 3 Proxy 1")
+if(NOT last_output MATCHES "consumer: configured key-1\nconsumer: http://origin.test/b/seg.ts 3 Proxy 1\nconsumer: background 1 0")
   message(FATAL_ERROR "unexpected output from the find_package consumer: ${last_output}")
 endif()
 

@@ -29,6 +29,7 @@ class ProxyFixture {
   ~ProxyFixture();
 
   ProxyManager& proxy() { return *proxy_; }
+  AnalyticsManager& analytics() { return *analytics_; }
   // The local URL of an origin URL, as text.
   std::string local(const std::string& originURL) const;
   int port() const;

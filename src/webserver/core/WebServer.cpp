@@ -151,8 +151,20 @@ void WebServer::willEnterForeground() {
   if (WebServerShouldLog(kWebServerLogDebug)) {
     WebServerLogMessage(kWebServerLogDebug, "Will enter foreground");
   }
-  if (options_ && !listening_)
-    (void)startListening();
+  if (options_ && !listening_) {
+    // Kept for the owner, who otherwise learns only that the server no longer listens.
+    if (auto resumed = startListening(); !resumed) resumeError_ = resumed.error();
+  }
+}
+
+std::optional<WebServerError> WebServer::resumeError() const {
+  std::lock_guard lock(mutex_);
+  return resumeError_;
+}
+
+std::optional<WebServerError> WebServer::ipv6Error() const {
+  std::lock_guard lock(mutex_);
+  return ipv6Error_;
 }
 
 void WebServer::setDelegate(std::weak_ptr<WebServerDelegate> delegate) {
@@ -445,15 +457,17 @@ WebServerResult WebServer::startListening() {
   address6.sin6_port = htons(port);
   address6.sin6_addr = options.bindToLocalhost ? in6addr_loopback : in6addr_any;
   const auto socket6 = WebServerListener::createListeningSocket(
-      AF_INET6, &address6, sizeof(address6), options.maxPendingConnections, error);
+      AF_INET6, &address6, sizeof(address6), options.maxPendingConnections, error,
+      kWebServerLogDebug);
   if (!socket6) {
-    if (error.code == EAFNOSUPPORT) {
-      if (WebServerShouldLog(kWebServerLogWarning)) {
-        WebServerLogMessage(kWebServerLogWarning, "IPv6 is not available: serving IPv4 only");
-      }
-    } else {
-      ::close(*socket4);
-      return error;
+    // The IPv4 socket holds the port, so a port truly taken was refused above. Here IPv6 alone
+    // is missing: no family at all (EAFNOSUPPORT), or sockets but no ::1, as on a host with IPv6
+    // disabled by sysctl (EADDRNOTAVAIL), or [::1] held by another program. Local URLs name
+    // 127.0.0.1, so serving IPv4 alone loses no client of ours.
+    if (WebServerShouldLog(kWebServerLogWarning)) {
+      WebServerLogMessage(kWebServerLogWarning,
+                          "Cannot listen on IPv6 port %i: %s (%i); serving IPv4 only",
+                          static_cast<int>(port), error.description.c_str(), static_cast<int>(error.code));
     }
   }
 
@@ -480,6 +494,9 @@ WebServerResult WebServer::startListening() {
   port_ = port;
   bindToLocalhost_ = options.bindToLocalhost;
   listening_ = true;
+  resumeError_.reset();
+  ipv6Error_.reset();
+  if (!socket6) ipv6Error_ = error;
   startPublishing(options);
   activity_->setDisconnectDelay(std::chrono::milliseconds(
       static_cast<int64_t>(options.connectedStateCoalescingInterval * 1000.0)));
@@ -570,6 +587,7 @@ void WebServer::stop() {
     publication = publication_;
     if (listening_) stopListening();
     options_.reset();
+    resumeError_.reset();
   }
   if (mapping) mapping->waitForReports();
   if (publication) publication->waitForReports();
@@ -579,7 +597,9 @@ std::optional<std::string> WebServer::serverURL() const {
   std::lock_guard lock(mutex_);
   if (!listening_)
     return std::nullopt;
-  std::optional<std::string> host = bindToLocalhost_ ? std::optional<std::string>("localhost")
+  // 127.0.0.1 rather than "localhost", which may resolve to ::1 first, where the server may not
+  // listen (IPv6 disabled on the host).
+  std::optional<std::string> host = bindToLocalhost_ ? std::optional<std::string>("127.0.0.1")
                                                      : WebServerGetPrimaryIPAddress(false);
   if (!host)
     return std::nullopt;

@@ -104,6 +104,11 @@ public:
   uint16_t port() const;
   // False while suspended in the background.
   bool isListening() const;
+  // Why listening again failed when the application came back to the foreground (the port was
+  // taken meanwhile); absent while listening, before that and after stop().
+  std::optional<WebServerError> resumeError() const;
+  // Why the last listening start found no IPv6 socket to listen on, when it served IPv4 alone.
+  std::optional<WebServerError> ipv6Error() const;
   std::string serverName() const;
   // What the last start set from its options (the defaults before any start): the realm and
   // accounts of authentication (Basic: "user:password" in Base64; Digest: the MD5 of
@@ -113,7 +118,7 @@ public:
   std::map<std::string, std::string> authenticationDigestAccounts() const;
   bool shouldAutomaticallyMapHEADToGET() const;
   int dispatchQueuePriority() const;
-  // "http://<address>:<port>/" while listening: "localhost" when bound to loopback, else the
+  // "http://<address>:<port>/" while listening: "127.0.0.1" when bound to loopback, else the
   // primary IPv4 address; absent when not listening or no address is known.
   std::optional<std::string> serverURL() const;
   // The same formats on the host the published service resolved to; absent until resolved.
@@ -165,6 +170,8 @@ private:
   uint16_t port_ = 0;
   bool listening_ = false;
   bool bindToLocalhost_ = false;
+  std::optional<WebServerError> resumeError_;
+  std::optional<WebServerError> ipv6Error_;
   platform::ApplicationLifecycle::BackgroundTaskIdentifier backgroundTask_ =
       platform::ApplicationLifecycle::kInvalidBackgroundTask;
   platform::ObserverToken backgroundObserver_;

@@ -49,15 +49,16 @@ bool isWildcard(const sockaddr_storage &address) {
 
 std::optional<int> WebServerListener::createListeningSocket(int family, const void *address,
                                                             size_t addressLength, int backlog,
-                                                            WebServerError &error) {
+                                                            WebServerError &error,
+                                                            int failureLogLevel) {
   const bool ipv6 = family == AF_INET6;
   const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   // Descriptor 0 is a valid socket; only a negative result is a failure.
   if (fd < 0) {
     const int number = errno;
     error = WebServerMakePosixError(number);
-    if (WebServerShouldLog(kWebServerLogError)) {
-      WebServerLogMessage(kWebServerLogError, "Failed creating %s listening socket: %s (%i)",
+    if (WebServerShouldLog(failureLogLevel)) {
+      WebServerLogMessage(failureLogLevel, "Failed creating %s listening socket: %s (%i)",
                           familyName(ipv6), error.description.c_str(), number);
     }
     return std::nullopt;
@@ -72,8 +73,8 @@ std::optional<int> WebServerListener::createListeningSocket(int family, const vo
       0) {
     const int number = errno;
     error = WebServerMakePosixError(number);
-    if (WebServerShouldLog(kWebServerLogError)) {
-      WebServerLogMessage(kWebServerLogError, "Failed binding %s listening socket: %s (%i)",
+    if (WebServerShouldLog(failureLogLevel)) {
+      WebServerLogMessage(failureLogLevel, "Failed binding %s listening socket: %s (%i)",
                           familyName(ipv6), error.description.c_str(), number);
     }
     ::close(fd);
@@ -82,8 +83,8 @@ std::optional<int> WebServerListener::createListeningSocket(int family, const vo
   if (::listen(fd, backlog) != 0) {
     const int number = errno;
     error = WebServerMakePosixError(number);
-    if (WebServerShouldLog(kWebServerLogError)) {
-      WebServerLogMessage(kWebServerLogError, "Failed starting %s listening socket: %s (%i)",
+    if (WebServerShouldLog(failureLogLevel)) {
+      WebServerLogMessage(failureLogLevel, "Failed starting %s listening socket: %s (%i)",
                           familyName(ipv6), error.description.c_str(), number);
     }
     ::close(fd);

@@ -9,6 +9,7 @@
 
 #include "webserver/core/WebServerContext.hpp"
 #include "webserver/core/WebServerError.hpp"
+#include "webserver/core/WebServerLog.hpp"
 
 namespace ombrelia {
 
@@ -23,10 +24,11 @@ public:
   static constexpr std::chrono::milliseconds kPauseOnDescriptorExhaustion{100};
 
   // Opens, binds and listens; the port of `address` may be 0. IPv6 sockets are IPv6-only, so
-  // that an IPv4 listener can share the port.
+  // that an IPv4 listener can share the port. A failure is logged at `failureLogLevel`.
   static std::optional<int> createListeningSocket(int family, const void *address,
                                                   size_t addressLength, int backlog,
-                                                  WebServerError &error);
+                                                  WebServerError &error,
+                                                  int failureLogLevel = kWebServerLogError);
 
   [[nodiscard]] static std::shared_ptr<WebServerListener>
   create(int socket, bool ipv6, std::shared_ptr<const WebServerContext> context);

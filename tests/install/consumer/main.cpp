@@ -45,5 +45,11 @@ int main(int argc, char**) {
       ombrelia::OmbreliaLogger::isEnabled(ombrelia::OLogLevel::error, ombrelia::OLogModule::proxy)
           ? 1
           : 0);
+  // The background and foreground as an application reports them.
+  ombrelia::ApplicationState::enterBackground();
+  const bool background = ombrelia::ApplicationState::isInBackground();
+  ombrelia::ApplicationState::enterForeground();
+  std::printf("consumer: background %d %d\n", background ? 1 : 0,
+              ombrelia::ApplicationState::isInBackground() ? 1 : 0);
   return 0;
 }

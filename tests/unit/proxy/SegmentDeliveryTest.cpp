@@ -237,7 +237,7 @@ TEST_F(SegmentDelivery, ThirdRequestInFlightIsCriticalAndAgglomerationFollowsThe
   ASSERT_TRUE(done[5]->waitFor(1));
 }
 
-TEST_F(SegmentDelivery, PlaylistsAreCountedButNeverCriticalAndOnlyA200IsStored) {
+TEST_F(SegmentDelivery, PlaylistsAreCountedEvenAsErrorPagesButNeverCriticalAndOnlyA200IsStored) {
   TestHttpResponse held = TestHttpResponse::ok(mediaPlaylist(), "application/vnd.apple.mpegurl");
   held.mode = TestHttpResponse::Mode::heldUntilReleased;
   origin_.route("/p1.m3u8", held);
@@ -264,8 +264,11 @@ TEST_F(SegmentDelivery, PlaylistsAreCountedButNeverCriticalAndOnlyA200IsStored) 
       await([&](auto c) { activator->playlistData(*Url::parse(origin_.url("/gone.m3u8")), c); });
   EXPECT_EQ(r.statusCode, 404);
   EXPECT_EQ(r.data->toString(), "<html>gone</html>") << "the player still gets the origin's answer";
-  EXPECT_EQ(analytics_->getDataReceivedHTTP(), 2 * static_cast<int64_t>(mediaPlaylist().size()))
-      << "only the two 200 playlists are counted";
+  const auto segmentBytes = static_cast<int64_t>(std::string_view("origin-bytes-0").size());
+  EXPECT_EQ(analytics_->getDataReceivedHTTP(), 2 * static_cast<int64_t>(mediaPlaylist().size()) +
+                                                   segmentBytes +
+                                                   static_cast<int64_t>(r.data->size()))
+      << "the two 200 playlists, the segment and the error page the player got: every origin byte";
 }
 
 TEST_F(SegmentDelivery, EmptyBodyReachesThePlayerButIsNeverStoredCountedOrAnnounced) {
