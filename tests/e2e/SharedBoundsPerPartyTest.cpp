@@ -160,5 +160,56 @@ TEST_F(SharedBoundsPerParty, PlayersThatReadNothingKeepTheViewerWithinTheBodyBud
   EXPECT_EQ(serve_->stop(SIGTERM, 10s), 0);
 }
 
+// Four players hold 120 MB of segments from an origin that then stalls; a player reading a
+// 30 MB segment steadily waited 20 s for room (until the stalled ones ended), and one that read
+// 4 MB, then paused 6 s, was cut. Short of room, the proxy stops keeping their segments for the
+// store instead: both get every byte, as soon as a direct fetch does.
+TEST_F(SharedBoundsPerParty, ReadersGetTheirSegmentsWholeWhenOtherBodiesFillTheBudget) {
+  StreamOrigin origin(root_.string());
+  ASSERT_TRUE(origin.running());
+  startViewer(origin);
+  const size_t segment = size_t{30} << 20;
+  std::string bytes(2 * segment, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 31 + i / 4091);
+  TestHttpServer server;
+  TestHttpResponse stalling = TestHttpResponse::ok(bytes, "video/mp2t");
+  stalling.mode = TestHttpResponse::Mode::stallAfterHead;
+  server.route("/held.ts", stalling);
+  const std::string body = bytes.substr(0, segment);
+  server.route("/read.ts", TestHttpResponse::ok(body, "video/mp2t"));
+
+  std::vector<LoopbackClient> holders;
+  for (int n = 0; n < 4; ++n) {
+    holders.push_back(ask(server.url("/held.ts?player=" + std::to_string(n))));
+    const std::string got = holders.back().readAtLeast(segment, 20s);
+    ASSERT_GT(got.size(), segment) << "holder " << n << " got " << got.size() << " bytes";
+  }
+  auto asked = Clock::now();
+  const Fetched direct = fetchWithCurl(server.url("/read.ts?direct"));
+  const auto directTime = Clock::now() - asked;
+  ASSERT_TRUE(direct.status == 200 && direct.body == body);
+
+  auto burst = ask(server.url("/read.ts?burst"));
+  const std::string head = burst.readUntil("\r\n\r\n", 10s);
+  ASSERT_TRUE(head.starts_with("HTTP/1.1 200")) << head.substr(0, 40);
+  burst.readAtLeast(head.find("\r\n\r\n") + 4 + (4u << 20), 10s);
+  asked = Clock::now();
+  const Fetched steady = fetchWithCurl(local(server.url("/read.ts?steady")));
+  const auto steadyTime = Clock::now() - asked;
+  std::this_thread::sleep_for(6s - std::min<Clock::duration>(steadyTime, 5s));
+  const std::string all = burst.readAtLeast(head.find("\r\n\r\n") + 4 + segment, 20s);
+  std::cout << "direct " << std::chrono::duration_cast<std::chrono::milliseconds>(directTime).count()
+            << " ms, steady through the proxy "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(steadyTime).count() << " ms\n";
+  EXPECT_EQ(steady.status, 200);
+  EXPECT_TRUE(steady.body == body) << "the steady reader got " << steady.body.size() << " bytes";
+  EXPECT_LT(steadyTime, directTime + 3s) << "the steady reader waited for room";
+  const size_t start = all.find("\r\n\r\n") + 4;
+  EXPECT_EQ(all.size() - start, segment) << "the reader that paused was cut";
+  EXPECT_TRUE(all.compare(start, std::string::npos, body) == 0);
+  for (auto& holder : holders) holder.close();
+  EXPECT_EQ(serve_->stop(SIGTERM, 10s), 0);
+}
+
 }  // namespace
 }  // namespace ombrelia::test
