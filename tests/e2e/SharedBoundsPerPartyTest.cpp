@@ -211,5 +211,55 @@ TEST_F(SharedBoundsPerParty, ReadersGetTheirSegmentsWholeWhenOtherBodiesFillTheB
   EXPECT_EQ(serve_->stop(SIGTERM, 10s), 0);
 }
 
+// Eight players ask for 30 MB segments of one origin and read nothing: their transfers, paused
+// for them, held its eight connections, and another player's live playlist and small segment
+// from that origin waited 28-31 s. The idle ones now give their connections up, the one idle
+// longest first, once they have taken nothing for kMaxIdleReaderTime while someone waits.
+TEST_F(SharedBoundsPerParty, PlayersThatReadNothingGiveTheOriginsConnectionsUp) {
+  StreamOrigin origin(root_.string());
+  ASSERT_TRUE(origin.running());
+  startViewer(origin);
+  const size_t segment = size_t{30} << 20;
+  std::string bytes(segment, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 37 + i / 4093);
+  TestHttpServer server;
+  server.route("/big.ts", TestHttpResponse::ok(bytes, "video/mp2t"));
+  const std::string live = "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2,\nsmall.ts\n";
+  server.route("/live.m3u8", TestHttpResponse::ok(live, "application/vnd.apple.mpegurl"));
+  server.route("/small.ts", TestHttpResponse::ok(bytes.substr(0, 300'000), "video/mp2t"));
+
+  std::vector<LoopbackClient> idle;
+  for (int n = 0; n < static_cast<int>(platform::HttpClient::kMaxConnectionsPerHost); ++n) {
+    idle.push_back(ask(server.url("/big.ts?player=" + std::to_string(n))));
+    EXPECT_TRUE(idle.back().readUntil("\r\n\r\n", 10s).starts_with("HTTP/1.1 200"));
+  }
+  auto asked = Clock::now();
+  const Fetched directPlaylist = fetchWithCurl(server.url("/live.m3u8"));
+  const Fetched directSegment = fetchWithCurl(server.url("/small.ts"));
+  const auto direct = Clock::now() - asked;
+  ASSERT_EQ(directPlaylist.status, 200);
+  asked = Clock::now();
+  const Fetched playlist = fetchWithCurl(local(server.url("/live.m3u8")));
+  const Fetched small = fetchWithCurl(local(server.url("/small.ts")));
+  const auto waited = Clock::now() - asked;
+  std::cout << "direct " << std::chrono::duration_cast<std::chrono::milliseconds>(direct).count()
+            << " ms, through the proxy beside the idle players "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(waited).count() << " ms\n";
+  EXPECT_EQ(playlist.status, 200);
+  EXPECT_TRUE(playlist.body.starts_with("#EXTM3U"));
+  EXPECT_EQ(small.status, 200);
+  EXPECT_TRUE(small.body == directSegment.body);
+  EXPECT_LT(waited, direct + platform::HttpClient::kMaxIdleReaderTime + 4s)
+      << "a request waited behind players that read nothing";
+  // Those given up are told: their answers end short of the 30 MB they were promised.
+  size_t cut = 0;
+  for (auto& player : idle) {
+    if (player.readAtLeast(segment + 1024, 3s).size() < segment) ++cut;
+  }
+  EXPECT_GE(cut, 1u);
+  for (auto& player : idle) player.close();
+  EXPECT_EQ(serve_->stop(SIGTERM, 10s), 0);
+}
+
 }  // namespace
 }  // namespace ombrelia::test
