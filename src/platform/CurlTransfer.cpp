@@ -410,6 +410,34 @@ bool CurlTransfer::roomAdmits(size_t length) {
   return room_(*this, holding(length), true);
 }
 
+void CurlTransfer::park() {
+  parked_ = true;
+  hasConnection_ = false;
+  // The capacity stays: it is the room the gate has let the body have.
+  body_.clear();
+  bodyBytes_ = 0;
+  counted_ = 0;
+}
+
+std::optional<HttpError> CurlTransfer::unpark() {
+  parked_ = false;
+  pause_ = Pause::none;
+  curl_easy_cleanup(easy_);
+  easy_ = nullptr;
+  if (headers_ != nullptr) curl_slist_free_all(headers_);
+  headers_ = nullptr;
+  // From the first URL again, with every redirect still to follow.
+  connectionOutOfStep_ = false;
+  hopUrl_.clear();
+  hopRedirects_ = 0;
+  redirectsFollowed_ = 0;
+  startedOver_ = false;
+  errorBuffer_[0] = '\0';
+  rateWindowStart_ = std::chrono::steady_clock::now();
+  rateWindowBytes_ = 0;
+  return prepare(*sockets_);
+}
+
 bool CurlTransfer::keepsStream() const { return stream_ && stream_->keeping(); }
 
 bool CurlTransfer::passesStream() const { return stream_ && !stream_->keeping(); }

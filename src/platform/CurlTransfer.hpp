@@ -91,6 +91,17 @@ class CurlTransfer {
   // no body (nothing to store).
   void stopKeeping();
   std::chrono::steady_clock::time_point pausedSince() const { return pausedSince_; }
+  // Whether, paused at its body gate, it may give its connection up: nothing of its body has
+  // gone to anyone, so it can be asked again from the start.
+  bool mayGiveConnectionUp() const { return pause_ == Pause::gate && !stream_ && !parked_; }
+  // Gives its connection up while it waits at its gate: the caller has taken the handle from
+  // libcurl. What the body had is dropped; the room the gate let it have stays its own, so the
+  // body fills it again without asking. It waits without a connection until the gate resumes it.
+  void park();
+  bool parked() const { return parked_; }
+  // A new handle for the request, from its first URL, to hand to libcurl again; an error when
+  // none can be made.
+  std::optional<HttpError> unpark();
   Pause pause() const { return pause_; }
   bool bodyBegun() const { return bodyBegun_; }
   // Whether the transfer has been paused by its reader, who took nothing, for `longer`.
@@ -159,6 +170,7 @@ class CurlTransfer {
   bool startedOver_ = false;
   bool waited_ = true;
   bool hasConnection_ = false;
+  bool parked_ = false;
   Pause pause_ = Pause::none;
   std::chrono::steady_clock::time_point pausedSince_{};
   // Ended because nobody waits for it and the client's budget had no room left.

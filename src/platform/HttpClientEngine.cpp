@@ -119,7 +119,7 @@ void HttpClientEngine::run() {
     for (const auto identifier : abandoned) {
       auto found = active_.find(identifier);
       if (found != active_.end() && found->second->waited()) {
-        if (found->second->passesStream()) {
+        if (found->second->passesStream() || found->second->parked()) {
           // Its body is no longer kept: nobody is left to take any of it.
           complete(identifier, HttpError{HttpErrorCause::cancelled,
                                          "nobody waits for it, and its body is not kept"});
@@ -136,7 +136,12 @@ void HttpClientEngine::run() {
     }
     for (const auto identifier : resumed) {
       auto found = active_.find(identifier);
-      if (found != active_.end()) found->second->resume();
+      if (found == active_.end()) continue;
+      if (found->second->parked()) {
+        unpark(*found->second);
+      } else {
+        found->second->resume();
+      }
     }
     if (stopping) {
       while (!active_.empty()) {
@@ -146,6 +151,7 @@ void HttpClientEngine::run() {
     }
     // Before libcurl hands out connections: a transfer someone waits for must find its own.
     endAbandonedBeyondLimits();
+    parkWhereConnectionsAreWanted();
     int running = 0;
     curl_multi_perform(multi_, &running);
     collectFinished();
@@ -276,6 +282,7 @@ void HttpClientEngine::endStalledTransfers() {
       // Short of room, keeping a body for the store gives way first.
       transfer->stopKeeping();
     }
+    if (transfer->parked()) continue;
     Host& host = hosts[transfer->hostKey()];
     ++host.transfers;
     host.multiplexes = host.multiplexes || transfer->multiplexes();
@@ -334,6 +341,58 @@ void HttpClientEngine::resumeWhereRoomMoved() {
   for (auto* transfer : paused) transfer->resume();
 }
 
+void HttpClientEngine::unpark(CurlTransfer& transfer) {
+  if (auto error = transfer.unpark()) {
+    complete(transfer.identifier(), std::move(*error));
+    return;
+  }
+  if (curl_multi_add_handle(multi_, transfer.easy()) != CURLM_OK) {
+    complete(transfer.identifier(), HttpError{HttpErrorCause::unknown, "cannot start"});
+  }
+}
+
+void HttpClientEngine::parkWhereConnectionsAreWanted() {
+  // Per host over HTTP/1.1, as libcurl bounds connections: the transfers past its connections
+  // wait for one. None may wait behind a body that waits at its gate for room, which may be kept
+  // for that very transfer: such a body gives its connection up, the youngest first, as many as
+  // wait, and goes on once its gate lets it.
+  struct Host {
+    long transfers = 0;
+    bool multiplexes = false;
+    bool waitedWithout = false;
+    std::vector<CurlTransfer*> gated;
+  };
+  std::map<std::string, Host> hosts;
+  for (const auto& [identifier, transfer] : active_) {
+    if (transfer->parked()) continue;
+    Host& host = hosts[transfer->hostKey()];
+    ++host.transfers;
+    host.multiplexes = host.multiplexes || transfer->multiplexes();
+    host.waitedWithout = host.waitedWithout || (transfer->waited() && !transfer->hasConnection());
+    if (transfer->hasConnection() && transfer->mayGiveConnectionUp()) {
+      host.gated.push_back(transfer.get());
+    }
+  }
+  for (auto& [key, host] : hosts) {
+    if (host.multiplexes || !host.waitedWithout || host.transfers <= maxConnectionsPerHost_) {
+      continue;
+    }
+    std::sort(host.gated.begin(), host.gated.end(), [](const CurlTransfer* a, const CurlTransfer* b) {
+      return a->identifier() > b->identifier();
+    });
+    for (auto* transfer : host.gated) {
+      if (host.transfers <= maxConnectionsPerHost_) break;
+      --host.transfers;
+      curl_multi_remove_handle(multi_, transfer->easy());
+      if (transfer->counted() > 0) {
+        bodyBytesHeld_ -= transfer->counted();
+        roomMoved_ = true;
+      }
+      transfer->park();
+    }
+  }
+}
+
 void HttpClientEngine::endAbandonedBeyondLimits() {
   if (abandoned_ == 0) return;
   // Of the abandoned ones, those with the most still to come go first: what is nearly whole is
@@ -376,7 +435,7 @@ void HttpClientEngine::endAbandonedBeyondLimits() {
                        [identifier](const auto& e) { return e.first == identifier; });
   };
   for (const auto& [identifier, transfer] : active_) {
-    if (isEnding(identifier)) continue;
+    if (isEnding(identifier) || transfer->parked()) continue;
     Host& host = hosts[transfer->hostKey()];
     ++host.transfers;
     host.multiplexes = host.multiplexes || transfer->multiplexes();

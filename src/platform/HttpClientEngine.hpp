@@ -63,6 +63,11 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
   // for HttpClient::kMaxIdleReaderTime while one someone waits for lacks room or a connection
   // they hold. Short of room, streamed bodies stop being kept for the store first.
   void endStalledTransfers();
+  // Where a transfer someone waits for lacks a connection to its host, bodies paused at their
+  // gate give theirs up (CurlTransfer::park) rather than hold it while they wait.
+  void parkWhereConnectionsAreWanted();
+  // Hands a parked transfer its gate has resumed back to libcurl.
+  void unpark(CurlTransfer& transfer);
   // Continues the transfers paused for room once room may have come free.
   void resumeWhereRoomMoved();
 

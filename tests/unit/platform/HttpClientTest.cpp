@@ -743,6 +743,55 @@ TEST_F(HttpClientTest, IdleReaderGivesItsConnectionUpToARequestSomeoneWaitsFor) 
   EXPECT_TRUE(outcomes.waitForEnded(3));
 }
 
+// Bodies paused at their gate held every connection to their origin while a request someone
+// waits for (for which the gate may keep its room) queued for one until the request timeout.
+// They now give their connections up, keep the room their gate let them have, and go on from
+// the start once their gate lets them: each still completes whole.
+TEST_F(HttpClientTest, BodiesWaitingAtTheirGateGiveTheirConnectionsUpAndStillCompleteWhole) {
+  client = HttpClient::create({.delegateQueue = nullptr, .maxConnectionsPerHost = 2});
+  std::string body(1'000'000, '\0');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + (i * 7 + i / 97) % 26);
+  server.route("/gated.m3u8", TestHttpResponse::ok(body, "application/vnd.apple.mpegurl"));
+  server.route("/next.m3u8", TestHttpResponse::ok("#EXTM3U\n", "application/vnd.apple.mpegurl"));
+  test::Waiter gates;
+  bool open = false;
+  std::vector<std::function<void()>> waiting;
+  Outcomes outcomes;
+  for (const std::string name : {"first", "second"}) {
+    auto request = get(server.url("/gated.m3u8?" + name));
+    request.bodyGate = [&, admitted = size_t{0}](size_t bytes,
+                                                 std::function<void()> resume) mutable {
+      std::lock_guard lock(gates.mutex());
+      if (!open && admitted + bytes > 300'000) {
+        waiting.push_back(std::move(resume));
+        gates.notify();
+        return false;
+      }
+      admitted += bytes;
+      return true;
+    };
+    client->dataTask(std::move(request), outcomes.completion(name));
+  }
+  ASSERT_TRUE(gates.waitFor(10s, [&] { return waiting.size() == 2; }));
+  const auto next = fetch(*client, get(server.url("/next.m3u8")));
+  ASSERT_TRUE(next && next->hasValue()) << "the request queued behind bodies waiting at the gate";
+  EXPECT_EQ(next->value().body.toString(), "#EXTM3U\n");
+  std::vector<std::function<void()>> resumes;
+  {
+    std::lock_guard lock(gates.mutex());
+    open = true;
+    resumes.swap(waiting);
+  }
+  for (auto& resume : resumes) resume();
+  ASSERT_TRUE(outcomes.waitForEnded(2));
+  for (const std::string name : {"first", "second"}) {
+    std::lock_guard lock(outcomes.waiter.mutex());
+    const auto& result = outcomes.results[name];
+    ASSERT_TRUE(result && result->hasValue()) << name;
+    EXPECT_TRUE(result->value().body.view() == body) << name;
+  }
+}
+
 TEST_F(HttpClientTest, RangeValueCannotInjectHeaderLines) {
   server.route("/x", TestHttpResponse::ok("x"));
   auto request = get(server.url("/x"));
