@@ -249,9 +249,9 @@ bool HttpClientEngine::takesRoomFirst(const CurlTransfer& transfer) const {
   if (!transfer.waited()) return false;
   return std::none_of(active_.begin(), active_.end(), [&transfer](const auto& entry) {
     const auto& other = *entry.second;
-    // A body not kept never waits for room, and needs none of the first taker's.
+    // A body a player reads never waits for room, and needs none of the first taker's.
     return entry.first < transfer.identifier() && other.waited() && other.bodyBegun() &&
-           !other.passesStream() &&
+           !other.keepsStream() && !other.passesStream() &&
            (other.pause() == CurlTransfer::Pause::none ||
             other.pause() == CurlTransfer::Pause::room);
   });

@@ -184,7 +184,13 @@ TEST_F(SharedBoundsPerParty, ReadersGetTheirSegmentsWholeWhenOtherBodiesFillTheB
     const std::string got = holders.back().readAtLeast(segment, 20s);
     ASSERT_GT(got.size(), segment) << "holder " << n << " got " << got.size() << " bytes";
   }
+  // Another origin's live playlist needs room too: keeping those bodies for the store gives way.
   auto asked = Clock::now();
+  const Fetched reload = fetchWithCurl(local(origin.url("/m/v0/index.m3u8")));
+  const auto reloadTime = Clock::now() - asked;
+  EXPECT_EQ(reload.status, 200);
+  EXPECT_LT(reloadTime, 3s) << "a live playlist waited for the room of bodies held for the store";
+  asked = Clock::now();
   const Fetched direct = fetchWithCurl(server.url("/read.ts?direct"));
   const auto directTime = Clock::now() - asked;
   ASSERT_TRUE(direct.status == 200 && direct.body == body);
