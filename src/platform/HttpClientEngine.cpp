@@ -177,11 +177,9 @@ void HttpClientEngine::start(std::unique_ptr<CurlTransfer> transfer) {
     if (auto engine = weak.lock()) engine->resume(identifier);
   });
   // Both run on this thread, from within libcurl's calls, while the transfer is in active_.
-  transfer->setRoom(
-      [this](CurlTransfer& body, size_t wouldHold, bool past) {
-        return admitBody(body, wouldHold, past);
-      },
-      [this] { roomMoved_ = true; });
+  transfer->setRoom([this](CurlTransfer& body, size_t wouldHold,
+                           bool past) { return admitBody(body, wouldHold, past); },
+                    [this] { roomMoved_ = true; });
   active_.emplace(identifier, std::move(transfer));
 }
 
@@ -377,9 +375,10 @@ void HttpClientEngine::parkWhereConnectionsAreWanted() {
     if (host.multiplexes || !host.waitedWithout || host.transfers <= maxConnectionsPerHost_) {
       continue;
     }
-    std::sort(host.gated.begin(), host.gated.end(), [](const CurlTransfer* a, const CurlTransfer* b) {
-      return a->identifier() > b->identifier();
-    });
+    std::sort(host.gated.begin(), host.gated.end(),
+              [](const CurlTransfer* a, const CurlTransfer* b) {
+                return a->identifier() > b->identifier();
+              });
     for (auto* transfer : host.gated) {
       if (host.transfers <= maxConnectionsPerHost_) break;
       --host.transfers;

@@ -39,8 +39,8 @@ constexpr int kSegments = 1750;
 #endif
 
 // The slowest of `kPlayers` fetches of `url` at once, each checked whole.
-std::chrono::milliseconds slowestOfAll(const std::function<std::string(int)>& url,
-                                       size_t expected, const char* through) {
+std::chrono::milliseconds slowestOfAll(const std::function<std::string(int)>& url, size_t expected,
+                                       const char* through) {
   std::vector<std::thread> players;
   std::vector<std::chrono::milliseconds> took(kPlayers);
   for (int n = 0; n < kPlayers; ++n) {
@@ -73,16 +73,16 @@ TEST(PlaylistConnections, PlayersAskingAtOnceForLargePlaylistsFromOneOriginGetTh
   {
     StreamOrigin origin(root.string());
     ASSERT_TRUE(origin.running());
-    ChildProcess serve({kHost, "serve", origin.url("/m/master.m3u8"), "--port", "0"},
-                       ChildProcess::Settings{.captureStdout = true,
-                                              .discardStderr = true,
-                                              .extraEnvironment = viewerEnvironment()});
+    ChildProcess serve(
+        {kHost, "serve", origin.url("/m/master.m3u8"), "--port", "0"},
+        ChildProcess::Settings{
+            .captureStdout = true, .discardStderr = true, .extraEnvironment = viewerEnvironment()});
     const auto line = serve.readLine(10s);
     ASSERT_TRUE(line && line->starts_with("http://127.0.0.1:")) << line.value_or("no URL line");
     const int port = std::stoi(line->substr(std::string("http://127.0.0.1:").size()));
     const auto at = [&](int n) { return origin.url("/m/v0/big.m3u8?player=" + std::to_string(n)); };
-    const Fetched one = fetchWithCurl(
-        ReverseProxyURL::make(UrlReference::read(at(-1)).value(), port)->toString());
+    const Fetched one =
+        fetchWithCurl(ReverseProxyURL::make(UrlReference::read(at(-1)).value(), port)->toString());
     ASSERT_EQ(one.status, 200);
     ASSERT_EQ(localUrlsIn(one.body).size(), static_cast<size_t>(kSegments));
 

@@ -204,7 +204,8 @@ TEST_F(SharedBoundsPerParty, ReadersGetTheirSegmentsWholeWhenOtherBodiesFillTheB
   const auto steadyTime = Clock::now() - asked;
   std::this_thread::sleep_for(6s - std::min<Clock::duration>(steadyTime, 5s));
   const std::string all = burst.readAtLeast(head.find("\r\n\r\n") + 4 + segment, 20s);
-  std::cout << "direct " << std::chrono::duration_cast<std::chrono::milliseconds>(directTime).count()
+  std::cout << "direct "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(directTime).count()
             << " ms, steady through the proxy "
             << std::chrono::duration_cast<std::chrono::milliseconds>(steadyTime).count() << " ms\n";
   EXPECT_EQ(steady.status, 200);
