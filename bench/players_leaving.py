@@ -24,6 +24,11 @@ query, 31 MiB) and /paced/<bytes per second>/<file>. Each case runs a fresh view
                rewritten) and two more for slow.m3u8 at full speed: how long each waits for its
                whole answer, and the viewer's peak resident memory.
 
+  at-once      24 players ask at once for vod14m.m3u8 (a 14 MB playlist) each, from one origin:
+               the slowest through the viewer beside the slowest direct, and their statuses.
+  idle-holders 8 players ask for seg60m.ts on one origin and read nothing; after 1 s another
+               player asks that origin for media.m3u8 and seg100k.ts: how long each takes.
+
 `--cases a,b` runs only those cases.
 """
 import socket
@@ -343,6 +348,77 @@ def slow_reader(host, origins):
     viewer.stop()
 
 
+def at_once(host, origins):
+    origin = origins[0]
+    viewer = Viewer(host, origin)
+
+    def slowest(target):
+        results = [None] * 24
+
+        def ask(n):
+            start = time.monotonic()
+            try:
+                results[n] = request(viewer.port, target(n))
+            except OSError:
+                results[n] = (0, 0, time.monotonic() - start)
+
+        threads = [threading.Thread(target=ask, args=(n,)) for n in range(24)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        statuses = sorted(set(r[0] for r in results))
+        return max(r[2] for r in results), statuses, sum(1 for r in results if r[0] == 200)
+
+    def direct(n):
+        url = urllib.parse.urlsplit(origin)
+        start = time.monotonic()
+        s = socket.create_connection((url.hostname, url.port), timeout=120)
+        s.sendall(("GET /vod14m.m3u8?player=%d HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"
+                   % n).encode())
+        while s.recv(256 * 1024):
+            pass
+        s.close()
+        return time.monotonic() - start
+
+    direct_times = [0.0] * 24
+
+    def run_direct(n):
+        direct_times[n] = direct(n)
+
+    threads = [threading.Thread(target=run_direct, args=(n,)) for n in range(24)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    took, statuses, whole = slowest(
+        lambda n: local_url(viewer.port, origin + "/vod14m.m3u8?player=%d" % n))
+    print("at-once     24 players of a 14 MB playlist: slowest %.1f s through the viewer "
+          "(direct %.1f s); %d answered 200, statuses %s" %
+          (took, max(direct_times), whole, statuses))
+    viewer.stop()
+
+
+def idle_holders(host, origins):
+    origin = origins[0]
+    viewer = Viewer(host, origin)
+    holders = []
+    for n in range(8):
+        s = socket.create_connection(("127.0.0.1", viewer.port), timeout=120)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        s.sendall(("GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" %
+                   local_url(viewer.port, origin + "/seg60m.ts?idle=%d" % n)).encode())
+        holders.append(s)
+    time.sleep(1)
+    playlist = request(viewer.port, local_url(viewer.port, origin + "/media.m3u8?reload=1"))
+    segment = request(viewer.port, local_url(viewer.port, origin + "/seg100k.ts?next=1"))
+    print("idle-holders playlist %.2f s (%d), 100 kB segment %.2f s (%d, %d bytes)" %
+          (playlist[2], playlist[0], segment[2], segment[0], segment[1]))
+    for s in holders:
+        s.close()
+    viewer.stop()
+
+
 def main():
     args = sys.argv[1:]
     seconds = 30
@@ -369,6 +445,10 @@ def main():
         unread(host, origins)
     if chosen("slow-reader"):
         slow_reader(host, origins)
+    if chosen("at-once"):
+        at_once(host, origins)
+    if chosen("idle-holders"):
+        idle_holders(host, origins)
 
 
 main()

@@ -255,13 +255,13 @@ size_t CurlTransfer::onBody(char* data, size_t size, size_t count, void* self) {
       transfer->stream_->pauseUntilRead(transfer->resume_)) {
     return transfer->pauseFor(Pause::reader);
   }
-  if (transfer->room_ && !transfer->room_(*transfer, transfer->bodyBytes_ + length)) {
+  if (transfer->room_ && !transfer->roomAdmits(length)) {
     if (!transfer->waited_) {
       // Paused, it would hold its connection and its bytes for nobody.
       transfer->endedForRoom_ = true;
       return 0;
     }
-    return transfer->pauseFor(Pause::room);
+    return transfer->pauseFor(transfer->stream_ ? Pause::reader : Pause::room);
   }
   if (transfer->request_.bodyGate && !transfer->gateAdmits(length)) {
     return transfer->pauseFor(Pause::gate);
@@ -390,6 +390,62 @@ void CurlTransfer::keepCredentialsOnTheirOrigin() {
   curl_easy_setopt(easy_, CURLOPT_USERNAME, carried ? first->user()->c_str() : nullptr);
   curl_easy_setopt(easy_, CURLOPT_PASSWORD,
                    carried && first->password() ? first->password()->c_str() : nullptr);
+}
+
+size_t CurlTransfer::holding(size_t length) const {
+  return (passesStream() ? stream_->unreadBytes() : bodyBytes_) + length;
+}
+
+bool CurlTransfer::roomAdmits(size_t length) {
+  if (room_(*this, holding(length), false)) return true;
+  if (!waited_ || !stream_) return false;
+  // A player reading the body never waits for room: what gives way is keeping it for the store.
+  if (stream_->keeping()) {
+    stopKeeping();
+    if (room_(*this, holding(length), false)) return true;
+  }
+  // Still short, it runs one piece ahead of its player: a player holds at most that past the
+  // budget, and one that reads gets its bytes as fast as it takes them.
+  if (stream_->pauseUntilRead(resume_, 1)) return false;
+  return room_(*this, holding(length), true);
+}
+
+void CurlTransfer::park() {
+  parked_ = true;
+  hasConnection_ = false;
+  // The capacity stays: it is the room the gate has let the body have.
+  body_.clear();
+  bodyBytes_ = 0;
+  counted_ = 0;
+}
+
+std::optional<HttpError> CurlTransfer::unpark() {
+  parked_ = false;
+  pause_ = Pause::none;
+  curl_easy_cleanup(easy_);
+  easy_ = nullptr;
+  if (headers_ != nullptr) curl_slist_free_all(headers_);
+  headers_ = nullptr;
+  // From the first URL again, with every redirect still to follow.
+  connectionOutOfStep_ = false;
+  hopUrl_.clear();
+  hopRedirects_ = 0;
+  redirectsFollowed_ = 0;
+  startedOver_ = false;
+  errorBuffer_[0] = '\0';
+  rateWindowStart_ = std::chrono::steady_clock::now();
+  rateWindowBytes_ = 0;
+  return prepare(*sockets_);
+}
+
+bool CurlTransfer::keepsStream() const { return stream_ && stream_->keeping(); }
+
+bool CurlTransfer::passesStream() const { return stream_ && !stream_->keeping(); }
+
+void CurlTransfer::stopKeeping() {
+  if (!stream_ || !room_) return;
+  // Counts only what is still held: the bytes its reader took go back to the budget.
+  room_(*this, stream_->stopKeeping(), true);
 }
 
 size_t CurlTransfer::pauseFor(Pause cause) {

@@ -30,8 +30,10 @@ class CurlTransfer {
   // Why a transfer is paused, each undone by its own resume.
   enum class Pause { none, gate, room, reader };
   // Asked before the body holds more than it counts already, with what it would hold in all;
-  // false pauses (or, nobody waiting for it, ends) the transfer. Set by the client's engine.
-  using RoomGate = std::function<bool(CurlTransfer& transfer, size_t wouldHold)>;
+  // false pauses (or, nobody waiting for it, ends) the transfer. With `past`, the bytes are
+  // counted whatever the budget: the one piece a player waits for. Less than it counts gives the
+  // rest back. Set by the client's engine.
+  using RoomGate = std::function<bool(CurlTransfer& transfer, size_t wouldHold, bool past)>;
 
   CurlTransfer(uint64_t identifier, HttpRequest request, HttpClient::Completion completion,
                const HttpClient::Settings& settings);
@@ -79,6 +81,27 @@ class CurlTransfer {
   // What the body counts in the client's budget; the engine adds what it admits.
   size_t counted() const { return counted_; }
   void count(size_t bytes) { counted_ += bytes; }
+  void uncount(size_t bytes) { counted_ -= bytes; }
+  // Whether the body goes to a reader as it arrives and is still kept whole for the completion.
+  bool keepsStream() const;
+  // Whether the body goes to a reader and is no longer kept: it holds only what is unread.
+  bool passesStream() const;
+  // Short of room: the streamed body is no longer kept whole, only what its reader has not
+  // taken yet is held and counted. Its reader still gets every byte; its completion comes with
+  // no body (nothing to store).
+  void stopKeeping();
+  std::chrono::steady_clock::time_point pausedSince() const { return pausedSince_; }
+  // Whether, paused at its body gate, it may give its connection up: nothing of its body has
+  // gone to anyone, so it can be asked again from the start.
+  bool mayGiveConnectionUp() const { return pause_ == Pause::gate && !stream_ && !parked_; }
+  // Gives its connection up while it waits at its gate: the caller has taken the handle from
+  // libcurl. What the body had is dropped; the room the gate let it have stays its own, so the
+  // body fills it again without asking. It waits without a connection until the gate resumes it.
+  void park();
+  bool parked() const { return parked_; }
+  // A new handle for the request, from its first URL, to hand to libcurl again; an error when
+  // none can be made.
+  std::optional<HttpError> unpark();
   Pause pause() const { return pause_; }
   bool bodyBegun() const { return bodyBegun_; }
   // Whether the transfer has been paused by its reader, who took nothing, for `longer`.
@@ -102,6 +125,12 @@ class CurlTransfer {
   // Whether the request's body gate lets the body hold `length` more bytes, its room following
   // what has arrived; makes the body's room once it does.
   bool gateAdmits(size_t length);
+  // What the body would hold with `length` more bytes: all of it, or, not kept, what is unread.
+  size_t holding(size_t length) const;
+  // Whether the client's budget lets the body hold `length` more bytes. A body a player reads
+  // gives up being kept rather than wait for room, and past the budget runs only one piece ahead
+  // of its player: false then pauses it for its reader, never for room.
+  bool roomAdmits(size_t length);
   // Pauses the transfer for `cause`: what onBody returns.
   size_t pauseFor(Pause cause);
   // What the answer said before its body: status, final URL, type and range.
@@ -141,6 +170,7 @@ class CurlTransfer {
   bool startedOver_ = false;
   bool waited_ = true;
   bool hasConnection_ = false;
+  bool parked_ = false;
   Pause pause_ = Pause::none;
   std::chrono::steady_clock::time_point pausedSince_{};
   // Ended because nobody waits for it and the client's budget had no room left.

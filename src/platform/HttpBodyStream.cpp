@@ -51,9 +51,11 @@ size_t HttpBodyStream::unreadBytes() const {
   return state_ == State::receiving ? receiving_.size() - cursor_ : 0;
 }
 
-bool HttpBodyStream::pauseUntilRead(std::function<void()> resume) {
+bool HttpBodyStream::pauseUntilRead(std::function<void()> resume, size_t unread) {
   std::lock_guard lock(mutex_);
-  if (state_ != State::receiving || receiving_.size() - cursor_ < kMaxUnreadBytes) return false;
+  if (state_ != State::receiving || receiving_.size() - cursor_ < std::max<size_t>(1, unread)) {
+    return false;
+  }
   paused_ = std::move(resume);
   return true;
 }
@@ -78,6 +80,12 @@ void HttpBodyStream::append(const char* bytes, size_t length) {
   {
     std::lock_guard lock(mutex_);
     if (state_ != State::receiving || length == 0) return;
+    // Not kept, the bytes taken make way in place once the buffer is full: each byte moves at
+    // most once for every byte read since, and the buffer stays the size it was given.
+    if (!keeping_ && cursor_ > 0 && receiving_.size() + length > receiving_.capacity()) {
+      receiving_.erase(0, cursor_);
+      cursor_ = 0;
+    }
     receiving_.append(bytes, length);
     if (!waiting_) return;
     piece = takePieceLocked();
@@ -90,7 +98,28 @@ void HttpBodyStream::append(const char* bytes, size_t length) {
 Data HttpBodyStream::complete() {
   end(State::complete);
   std::lock_guard lock(mutex_);
-  return whole_;
+  return keeping_ ? whole_ : Data();
+}
+
+size_t HttpBodyStream::stopKeeping() {
+  std::lock_guard lock(mutex_);
+  if (state_ != State::receiving) return 0;
+  const size_t unread = receiving_.size() - cursor_;
+  if (!keeping_) return unread;
+  keeping_ = false;
+  // A buffer of its own, twice what a reader may leave unread: what the kept body had reserved
+  // (its whole length) goes now.
+  std::string rest;
+  rest.reserve(std::max(unread, kMaxUnreadBytes) + kMaxUnreadBytes);
+  rest.append(receiving_, cursor_, unread);
+  receiving_.swap(rest);
+  cursor_ = 0;
+  return unread;
+}
+
+bool HttpBodyStream::keeping() const {
+  std::lock_guard lock(mutex_);
+  return keeping_;
 }
 
 void HttpBodyStream::fail() { end(State::failed); }

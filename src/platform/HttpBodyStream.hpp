@@ -15,7 +15,9 @@
 namespace ombrelia::platform {
 
 // The body of one answer while it arrives, for a reader that passes it on before it is whole.
-// Every byte is kept to the end, because the whole body is what the transfer completes with.
+// Every byte is kept to the end, because the whole body is what the transfer completes with (for
+// the segment store), until the client runs short of room: then the body stops being kept
+// (stopKeeping), the bytes the reader has taken go, and the reader still gets every byte.
 // The transfer runs at most kMaxUnreadBytes ahead of its reader (pauseUntilRead): a reader that
 // takes nothing keeps no more than that of a body it may never read.
 class HttpBodyStream {
@@ -45,8 +47,13 @@ class HttpBodyStream {
 
   // Writer side. append() before either end; complete() or fail() once.
   void append(const char* bytes, size_t length);
-  // The whole body as one buffer, shared with the reader, not copied.
+  // The whole body as one buffer, shared with the reader, not copied; empty when it was not
+  // kept.
   Data complete();
+  // From now on only what the reader has not taken yet is held: the body is no longer kept
+  // whole. Returns the bytes still held.
+  size_t stopKeeping();
+  bool keeping() const;
   // The reader is told, and the bytes are let go.
   void fail();
 
@@ -57,10 +64,10 @@ class HttpBodyStream {
 
   // Bytes arrived that the reader has not taken yet.
   size_t unreadBytes() const;
-  // When the reader has left at least kMaxUnreadBytes unread: true, and `resume` runs once (on
+  // When the reader has left at least `unread` bytes unread: true, and `resume` runs once (on
   // the reader's thread, or the one that ends the body) as soon as the reader takes a piece or
   // the body ends. False, and `resume` is dropped, when the reader is close enough behind.
-  bool pauseUntilRead(std::function<void()> resume);
+  bool pauseUntilRead(std::function<void()> resume, size_t unread = kMaxUnreadBytes);
 
   // The next piece after the previous one. Completes at once when bytes are there or the body
   // has ended; otherwise as soon as more arrive or it ends.
@@ -78,9 +85,12 @@ class HttpBodyStream {
   const std::optional<uint64_t> expectedLength_;
   mutable std::mutex mutex_;  // guards everything below
   State state_ = State::receiving;
-  std::string receiving_;  // the bytes so far, while receiving
-  Data whole_;             // once complete
-  size_t cursor_ = 0;      // the reader's offset
+  bool keeping_ = true;
+  // The bytes so far while receiving; once the body is not kept, from some byte the reader has
+  // taken on.
+  std::string receiving_;
+  Data whole_;         // once complete
+  size_t cursor_ = 0;  // the reader's offset in receiving_ (or whole_)
   ReadCompletion waiting_;
   std::function<void()> paused_;  // the writer's, until the reader takes a piece
   std::vector<std::function<void()>> ended_;

@@ -43,12 +43,16 @@ class HttpClient {
   // wait on each other for ever. An abandoned transfer goes on only while every body, each at
   // its declared length (what it will hold when whole), fits, and while no body someone waits
   // for lacks room: it finishes for the segment store what a player left, while a player
-  // leaving segment after segment cannot make the viewer hold them all at once.
+  // leaving segment after segment cannot make the viewer hold them all at once. A body a
+  // player reads never pauses for room: keeping it whole for the store gives way instead
+  // (HttpBodyStream::stopKeeping), and it then counts only what its player has not read.
   static constexpr size_t kMaxBodyBytesInFlight = 2 * kMaxBodyBytes;
   // A player's share of the budget beside the body it reads: its transfer runs at most
   // HttpBodyStream::kMaxUnreadBytes ahead of it. A reader that takes nothing of it for this long
-  // while another body waits for room is ended, so players that read nothing cannot keep a
-  // reading player's segment waiting; otherwise the minimum rate below ends it.
+  // while another body waits for room, or while a request someone waits for lacks the origin
+  // connection it holds, is ended (the one idle longest first), so players that read nothing
+  // cannot keep a reading player's segment or playlist waiting; otherwise the minimum rate
+  // below ends it.
   static constexpr std::chrono::seconds kMaxIdleReaderTime{5};
 
   struct Settings {

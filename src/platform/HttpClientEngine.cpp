@@ -4,6 +4,7 @@
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <unordered_set>
 
 namespace ombrelia::platform {
 namespace {
@@ -118,6 +119,12 @@ void HttpClientEngine::run() {
     for (const auto identifier : abandoned) {
       auto found = active_.find(identifier);
       if (found != active_.end() && found->second->waited()) {
+        if (found->second->passesStream() || found->second->parked()) {
+          // Its body is no longer kept: nobody is left to take any of it.
+          complete(identifier, HttpError{HttpErrorCause::cancelled,
+                                         "nobody waits for it, and its body is not kept"});
+          continue;
+        }
         found->second->abandon();
         ++abandoned_;
         // Paused for its reader or for room, it goes on by the rules of those nobody waits
@@ -129,7 +136,12 @@ void HttpClientEngine::run() {
     }
     for (const auto identifier : resumed) {
       auto found = active_.find(identifier);
-      if (found != active_.end()) found->second->resume();
+      if (found == active_.end()) continue;
+      if (found->second->parked()) {
+        unpark(*found->second);
+      } else {
+        found->second->resume();
+      }
     }
     if (stopping) {
       while (!active_.empty()) {
@@ -139,6 +151,7 @@ void HttpClientEngine::run() {
     }
     // Before libcurl hands out connections: a transfer someone waits for must find its own.
     endAbandonedBeyondLimits();
+    parkWhereConnectionsAreWanted();
     int running = 0;
     curl_multi_perform(multi_, &running);
     collectFinished();
@@ -164,9 +177,9 @@ void HttpClientEngine::start(std::unique_ptr<CurlTransfer> transfer) {
     if (auto engine = weak.lock()) engine->resume(identifier);
   });
   // Both run on this thread, from within libcurl's calls, while the transfer is in active_.
-  transfer->setRoom(
-      [this](CurlTransfer& body, size_t wouldHold) { return admitBody(body, wouldHold); },
-      [this] { roomMoved_ = true; });
+  transfer->setRoom([this](CurlTransfer& body, size_t wouldHold,
+                           bool past) { return admitBody(body, wouldHold, past); },
+                    [this] { roomMoved_ = true; });
   active_.emplace(identifier, std::move(transfer));
 }
 
@@ -204,14 +217,26 @@ void HttpClientEngine::collectFinished() {
   }
 }
 
-bool HttpClientEngine::admitBody(CurlTransfer& transfer, size_t wouldHold) {
-  if (wouldHold <= transfer.counted()) return true;
+bool HttpClientEngine::admitBody(CurlTransfer& transfer, size_t wouldHold, bool past) {
+  if (wouldHold <= transfer.counted()) {
+    // A body no longer kept holds less than it counted: what its reader took goes back.
+    const size_t freed = transfer.counted() - wouldHold;
+    if (freed > 0 && transfer.passesStream()) {
+      transfer.uncount(freed);
+      bodyBytesHeld_ -= freed;
+      roomMoved_ = true;
+    }
+    return true;
+  }
   const size_t more = wouldHold - transfer.counted();
   // One nobody waits for may go on while every body fits (and none someone waits for lacks
-  // room: endAbandonedBeyondLimits); the others share what the first taker's room leaves.
-  const size_t limit =
-      !transfer.waited() ? maxBodyBytesInFlight_ : maxBodyBytesInFlight_ - firstTakersRoom_;
-  if (bodyBytesHeld_ + more > limit && !takesRoomFirst(transfer)) return false;
+  // room: endAbandonedBeyondLimits), and so may a body a player reads, which never waits for
+  // room (it stops being kept instead); the others share what the first taker's room leaves.
+  const bool shares = transfer.waited() && !transfer.keepsStream() && !transfer.passesStream();
+  const size_t limit = shares ? maxBodyBytesInFlight_ - firstTakersRoom_ : maxBodyBytesInFlight_;
+  if (!past && bodyBytesHeld_ + more > limit && !(shares && takesRoomFirst(transfer))) {
+    return false;
+  }
   bodyBytesHeld_ += more;
   transfer.count(more);
   if (bodyBytesHeld_ > peakBodyBytes_.load()) peakBodyBytes_.store(bodyBytesHeld_);
@@ -222,7 +247,9 @@ bool HttpClientEngine::takesRoomFirst(const CurlTransfer& transfer) const {
   if (!transfer.waited()) return false;
   return std::none_of(active_.begin(), active_.end(), [&transfer](const auto& entry) {
     const auto& other = *entry.second;
+    // A body a player reads never waits for room, and needs none of the first taker's.
     return entry.first < transfer.identifier() && other.waited() && other.bodyBegun() &&
+           !other.keepsStream() && !other.passesStream() &&
            (other.pause() == CurlTransfer::Pause::none ||
             other.pause() == CurlTransfer::Pause::room);
   });
@@ -238,7 +265,52 @@ void HttpClientEngine::endStalledTransfers() {
   const auto now = std::chrono::steady_clock::now();
   const bool wanted = roomWanted();
   std::vector<std::pair<uint64_t, std::string>> ending;
+  // Per host over HTTP/1.1, as libcurl bounds connections: where transfers outnumber the
+  // connections and one someone waits for has none, the readers that took nothing hold what it
+  // waits for.
+  struct Host {
+    long transfers = 0;
+    bool multiplexes = false;
+    bool waitedWithout = false;  // a transfer someone waits for has no connection
+    std::vector<CurlTransfer*> idle;
+  };
+  std::map<std::string, Host> hosts;
   for (const auto& [identifier, transfer] : active_) {
+    if (wanted && transfer->keepsStream()) {
+      // Short of room, keeping a body for the store gives way first.
+      transfer->stopKeeping();
+    }
+    if (transfer->parked()) continue;
+    Host& host = hosts[transfer->hostKey()];
+    ++host.transfers;
+    host.multiplexes = host.multiplexes || transfer->multiplexes();
+    host.waitedWithout = host.waitedWithout || (transfer->waited() && !transfer->hasConnection());
+    if (transfer->waited() && transfer->hasConnection() &&
+        transfer->idleReaderFor(HttpClient::kMaxIdleReaderTime, now)) {
+      host.idle.push_back(transfer.get());
+    }
+  }
+  std::unordered_set<uint64_t> idleEnded;
+  for (auto& [key, host] : hosts) {
+    if (host.multiplexes || !host.waitedWithout || host.transfers <= maxConnectionsPerHost_) {
+      continue;
+    }
+    // The least progress first: the reader idle the longest.
+    std::sort(host.idle.begin(), host.idle.end(), [](const CurlTransfer* a, const CurlTransfer* b) {
+      return a->pausedSince() < b->pausedSince();
+    });
+    for (auto* transfer : host.idle) {
+      if (host.transfers <= maxConnectionsPerHost_) break;
+      --host.transfers;
+      idleEnded.insert(transfer->identifier());
+      ending.emplace_back(transfer->identifier(),
+                          "its reader took nothing for " +
+                              std::to_string(HttpClient::kMaxIdleReaderTime.count()) +
+                              " s while a request someone waits for needed its connection");
+    }
+  }
+  for (const auto& [identifier, transfer] : active_) {
+    if (idleEnded.count(identifier) > 0) continue;
     if (transfer->slowerThanMinimum(now)) {
       ending.emplace_back(identifier, "the body came slower than " + transfer->minimumRateText());
     } else if (wanted && transfer->waited() && transfer->counted() > 0 &&
@@ -265,6 +337,59 @@ void HttpClientEngine::resumeWhereRoomMoved() {
     return a->identifier() < b->identifier();
   });
   for (auto* transfer : paused) transfer->resume();
+}
+
+void HttpClientEngine::unpark(CurlTransfer& transfer) {
+  if (auto error = transfer.unpark()) {
+    complete(transfer.identifier(), std::move(*error));
+    return;
+  }
+  if (curl_multi_add_handle(multi_, transfer.easy()) != CURLM_OK) {
+    complete(transfer.identifier(), HttpError{HttpErrorCause::unknown, "cannot start"});
+  }
+}
+
+void HttpClientEngine::parkWhereConnectionsAreWanted() {
+  // Per host over HTTP/1.1, as libcurl bounds connections: the transfers past its connections
+  // wait for one. None may wait behind a body that waits at its gate for room, which may be kept
+  // for that very transfer: such a body gives its connection up, the youngest first, as many as
+  // wait, and goes on once its gate lets it.
+  struct Host {
+    long transfers = 0;
+    bool multiplexes = false;
+    bool waitedWithout = false;
+    std::vector<CurlTransfer*> gated;
+  };
+  std::map<std::string, Host> hosts;
+  for (const auto& [identifier, transfer] : active_) {
+    if (transfer->parked()) continue;
+    Host& host = hosts[transfer->hostKey()];
+    ++host.transfers;
+    host.multiplexes = host.multiplexes || transfer->multiplexes();
+    host.waitedWithout = host.waitedWithout || (transfer->waited() && !transfer->hasConnection());
+    if (transfer->hasConnection() && transfer->mayGiveConnectionUp()) {
+      host.gated.push_back(transfer.get());
+    }
+  }
+  for (auto& [key, host] : hosts) {
+    if (host.multiplexes || !host.waitedWithout || host.transfers <= maxConnectionsPerHost_) {
+      continue;
+    }
+    std::sort(host.gated.begin(), host.gated.end(),
+              [](const CurlTransfer* a, const CurlTransfer* b) {
+                return a->identifier() > b->identifier();
+              });
+    for (auto* transfer : host.gated) {
+      if (host.transfers <= maxConnectionsPerHost_) break;
+      --host.transfers;
+      curl_multi_remove_handle(multi_, transfer->easy());
+      if (transfer->counted() > 0) {
+        bodyBytesHeld_ -= transfer->counted();
+        roomMoved_ = true;
+      }
+      transfer->park();
+    }
+  }
 }
 
 void HttpClientEngine::endAbandonedBeyondLimits() {
@@ -309,7 +434,7 @@ void HttpClientEngine::endAbandonedBeyondLimits() {
                        [identifier](const auto& e) { return e.first == identifier; });
   };
   for (const auto& [identifier, transfer] : active_) {
-    if (isEnding(identifier)) continue;
+    if (isEnding(identifier) || transfer->parked()) continue;
     Host& host = hosts[transfer->hostKey()];
     ++host.transfers;
     host.multiplexes = host.multiplexes || transfer->multiplexes();

@@ -50,17 +50,24 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
   // someone waits for needs.
   void endAbandonedBeyondLimits();
   // The budget of bodies in flight, by what has arrived: whether `transfer` may hold
-  // `wouldHold` bytes in all; counts them when it may.
-  bool admitBody(CurlTransfer& transfer, size_t wouldHold);
+  // `wouldHold` bytes in all (always, when `past`); counts them when it may. A body not kept
+  // that holds less gives the rest back.
+  bool admitBody(CurlTransfer& transfer, size_t wouldHold, bool past);
   // Whether `transfer` is the oldest that someone waits for and whose body moves: that one
   // takes the room kept back from the others, so that bodies each holding part of the budget
   // never wait on each other for ever.
   bool takesRoomFirst(const CurlTransfer& transfer) const;
   // Whether a transfer someone waits for is paused for room.
   bool roomWanted() const;
-  // Ends the transfers slower than their minimum rate, and, while one someone waits for lacks
-  // room, those whose reader has taken nothing for HttpClient::kMaxIdleReaderTime.
+  // Ends the transfers slower than their minimum rate, and those whose reader has taken nothing
+  // for HttpClient::kMaxIdleReaderTime while one someone waits for lacks room or a connection
+  // they hold. Short of room, streamed bodies stop being kept for the store first.
   void endStalledTransfers();
+  // Where a transfer someone waits for lacks a connection to its host, bodies paused at their
+  // gate give theirs up (CurlTransfer::park) rather than hold it while they wait.
+  void parkWhereConnectionsAreWanted();
+  // Hands a parked transfer its gate has resumed back to libcurl.
+  void unpark(CurlTransfer& transfer);
   // Continues the transfers paused for room once room may have come free.
   void resumeWhereRoomMoved();
 

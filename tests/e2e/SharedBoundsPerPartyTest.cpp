@@ -160,5 +160,113 @@ TEST_F(SharedBoundsPerParty, PlayersThatReadNothingKeepTheViewerWithinTheBodyBud
   EXPECT_EQ(serve_->stop(SIGTERM, 10s), 0);
 }
 
+// Four players hold 120 MB of segments from an origin that then stalls; a player reading a
+// 30 MB segment steadily waited 20 s for room (until the stalled ones ended), and one that read
+// 4 MB, then paused 6 s, was cut. Short of room, the proxy stops keeping their segments for the
+// store instead: both get every byte, as soon as a direct fetch does.
+TEST_F(SharedBoundsPerParty, ReadersGetTheirSegmentsWholeWhenOtherBodiesFillTheBudget) {
+  StreamOrigin origin(root_.string());
+  ASSERT_TRUE(origin.running());
+  startViewer(origin);
+  const size_t segment = size_t{30} << 20;
+  std::string bytes(2 * segment, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 31 + i / 4091);
+  TestHttpServer server;
+  TestHttpResponse stalling = TestHttpResponse::ok(bytes, "video/mp2t");
+  stalling.mode = TestHttpResponse::Mode::stallAfterHead;
+  server.route("/held.ts", stalling);
+  const std::string body = bytes.substr(0, segment);
+  server.route("/read.ts", TestHttpResponse::ok(body, "video/mp2t"));
+
+  std::vector<LoopbackClient> holders;
+  for (int n = 0; n < 4; ++n) {
+    holders.push_back(ask(server.url("/held.ts?player=" + std::to_string(n))));
+    const std::string got = holders.back().readAtLeast(segment, 20s);
+    ASSERT_GT(got.size(), segment) << "holder " << n << " got " << got.size() << " bytes";
+  }
+  // Another origin's live playlist needs room too: keeping those bodies for the store gives way.
+  auto asked = Clock::now();
+  const Fetched reload = fetchWithCurl(local(origin.url("/m/v0/index.m3u8")));
+  const auto reloadTime = Clock::now() - asked;
+  EXPECT_EQ(reload.status, 200);
+  EXPECT_LT(reloadTime, 3s) << "a live playlist waited for the room of bodies held for the store";
+  asked = Clock::now();
+  const Fetched direct = fetchWithCurl(server.url("/read.ts?direct"));
+  const auto directTime = Clock::now() - asked;
+  ASSERT_TRUE(direct.status == 200 && direct.body == body);
+
+  auto burst = ask(server.url("/read.ts?burst"));
+  const std::string head = burst.readUntil("\r\n\r\n", 10s);
+  ASSERT_TRUE(head.starts_with("HTTP/1.1 200")) << head.substr(0, 40);
+  burst.readAtLeast(head.find("\r\n\r\n") + 4 + (4u << 20), 10s);
+  asked = Clock::now();
+  const Fetched steady = fetchWithCurl(local(server.url("/read.ts?steady")));
+  const auto steadyTime = Clock::now() - asked;
+  std::this_thread::sleep_for(6s - std::min<Clock::duration>(steadyTime, 5s));
+  const std::string all = burst.readAtLeast(head.find("\r\n\r\n") + 4 + segment, 20s);
+  std::cout << "direct "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(directTime).count()
+            << " ms, steady through the proxy "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(steadyTime).count() << " ms\n";
+  EXPECT_EQ(steady.status, 200);
+  EXPECT_TRUE(steady.body == body) << "the steady reader got " << steady.body.size() << " bytes";
+  EXPECT_LT(steadyTime, directTime + 3s) << "the steady reader waited for room";
+  const size_t start = all.find("\r\n\r\n") + 4;
+  EXPECT_EQ(all.size() - start, segment) << "the reader that paused was cut";
+  EXPECT_TRUE(all.compare(start, std::string::npos, body) == 0);
+  for (auto& holder : holders) holder.close();
+  EXPECT_EQ(serve_->stop(SIGTERM, 10s), 0);
+}
+
+// Eight players ask for 30 MB segments of one origin and read nothing: their transfers, paused
+// for them, held its eight connections, and another player's live playlist and small segment
+// from that origin waited 28-31 s. The idle ones now give their connections up, the one idle
+// longest first, once they have taken nothing for kMaxIdleReaderTime while someone waits.
+TEST_F(SharedBoundsPerParty, PlayersThatReadNothingGiveTheOriginsConnectionsUp) {
+  StreamOrigin origin(root_.string());
+  ASSERT_TRUE(origin.running());
+  startViewer(origin);
+  const size_t segment = size_t{30} << 20;
+  std::string bytes(segment, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 37 + i / 4093);
+  TestHttpServer server;
+  server.route("/big.ts", TestHttpResponse::ok(bytes, "video/mp2t"));
+  const std::string live = "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2,\nsmall.ts\n";
+  server.route("/live.m3u8", TestHttpResponse::ok(live, "application/vnd.apple.mpegurl"));
+  server.route("/small.ts", TestHttpResponse::ok(bytes.substr(0, 300'000), "video/mp2t"));
+
+  std::vector<LoopbackClient> idle;
+  for (int n = 0; n < static_cast<int>(platform::HttpClient::kMaxConnectionsPerHost); ++n) {
+    idle.push_back(ask(server.url("/big.ts?player=" + std::to_string(n))));
+    EXPECT_TRUE(idle.back().readUntil("\r\n\r\n", 10s).starts_with("HTTP/1.1 200"));
+  }
+  auto asked = Clock::now();
+  const Fetched directPlaylist = fetchWithCurl(server.url("/live.m3u8"));
+  const Fetched directSegment = fetchWithCurl(server.url("/small.ts"));
+  const auto direct = Clock::now() - asked;
+  ASSERT_EQ(directPlaylist.status, 200);
+  asked = Clock::now();
+  const Fetched playlist = fetchWithCurl(local(server.url("/live.m3u8")));
+  const Fetched small = fetchWithCurl(local(server.url("/small.ts")));
+  const auto waited = Clock::now() - asked;
+  std::cout << "direct " << std::chrono::duration_cast<std::chrono::milliseconds>(direct).count()
+            << " ms, through the proxy beside the idle players "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(waited).count() << " ms\n";
+  EXPECT_EQ(playlist.status, 200);
+  EXPECT_TRUE(playlist.body.starts_with("#EXTM3U"));
+  EXPECT_EQ(small.status, 200);
+  EXPECT_TRUE(small.body == directSegment.body);
+  EXPECT_LT(waited, direct + platform::HttpClient::kMaxIdleReaderTime + 4s)
+      << "a request waited behind players that read nothing";
+  // Those given up are told: their answers end short of the 30 MB they were promised.
+  size_t cut = 0;
+  for (auto& player : idle) {
+    if (player.readAtLeast(segment + 1024, 3s).size() < segment) ++cut;
+  }
+  EXPECT_GE(cut, 1u);
+  for (auto& player : idle) player.close();
+  EXPECT_EQ(serve_->stop(SIGTERM, 10s), 0);
+}
+
 }  // namespace
 }  // namespace ombrelia::test

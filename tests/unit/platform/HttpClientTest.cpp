@@ -6,11 +6,13 @@
 #include <future>
 #include <map>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "platform/HttpClient.hpp"
 #include "platform/HttpTask.hpp"
 #include "support/CountdownLatch.hpp"
+#include "support/CpuTime.hpp"
 #include "support/StreamedBody.hpp"
 #include "support/TestHttpServer.hpp"
 #include "support/Waiter.hpp"
@@ -642,6 +644,152 @@ TEST_F(HttpClientTest, BodiesPauseForTheirReaderAndAtTheBudgetAndLoseNoByte) {
   // The others share what the oldest's room leaves: 1,000,000 bytes, and a piece each.
   EXPECT_LE(client->peakBodyBytesInFlight(), 1'000'000u + 3'000'000u + 3 * 128 * 1024)
       << "every body came in at once, whatever the budget";
+}
+
+// Players reading bodies larger than the whole budget: a steady reader and one that reads part,
+// pauses, then reads on. Every byte already read stayed counted, so each stalled for good once
+// its body filled the budget. Short of room, a body stops being kept for the store instead: each
+// player still gets every byte, its completion comes without a body, and the bodies count only
+// what their players have not read.
+TEST_F(HttpClientTest, PlayersGetWholeBodiesLargerThanTheBudgetWhichAreThenNotKept) {
+  client = HttpClient::create({.delegateQueue = nullptr, .maxBodyBytesInFlight = 3'000'000});
+  std::string body(12'000'000, '\0');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 13 + i / 509);
+  server.route("/steady.ts", TestHttpResponse::ok(body, "video/mp2t"));
+  server.route("/burst.ts", TestHttpResponse::ok(body, "video/mp2t"));
+  Outcomes outcomes;
+  std::map<std::string, std::shared_ptr<HttpBodyStream>> streams;
+  test::CountdownLatch begun(2);
+  for (const std::string path : {"/steady.ts", "/burst.ts"}) {
+    auto request = get(server.url(path));
+    request.onBodyStart = [&, path](HttpResponse, std::shared_ptr<HttpBodyStream> stream) {
+      {
+        std::lock_guard lock(outcomes.waiter.mutex());
+        streams[path] = std::move(stream);
+      }
+      begun.countDown();
+    };
+    client->dataTask(std::move(request), outcomes.completion(path));
+  }
+  ASSERT_TRUE(begun.wait());
+  const auto bound = std::chrono::milliseconds(static_cast<int>(5000 * test::kSanitizerSlowdown));
+  auto burst = std::async(std::launch::async, [&] {
+    test::StreamedBody reader(streams["/burst.ts"]);
+    if (reader.readAtLeast(4'000'000, bound) != test::StreamedBody::Outcome::partway) return false;
+    std::this_thread::sleep_for(1500ms);
+    return reader.readAll(bound) == test::StreamedBody::Outcome::whole && reader.received() == body;
+  });
+  test::StreamedBody steady(streams["/steady.ts"]);
+  EXPECT_EQ(steady.readAll(bound), test::StreamedBody::Outcome::whole)
+      << "the steady reader waited for room";
+  EXPECT_TRUE(steady.received() == body);
+  EXPECT_TRUE(burst.get()) << "the reader that paused lost bytes or waited for room";
+  ASSERT_TRUE(outcomes.waitForEnded(2));
+  for (const std::string path : {"/steady.ts", "/burst.ts"}) {
+    std::lock_guard lock(outcomes.waiter.mutex());
+    const auto& result = outcomes.results[path];
+    ASSERT_TRUE(result && result->hasValue()) << path;
+    EXPECT_TRUE(result->value().body.empty()) << "a body not kept whole came as if it were";
+  }
+  // What was read went back; past the budget a body runs a piece ahead of its player.
+  EXPECT_LE(client->peakBodyBytesInFlight(), 3'000'000u + 2 * 256 * 1024);
+}
+
+// Players that read nothing hold the origin's connections: a request someone waits for queued
+// behind them until their low-speed limit ended them (here a minute). The one idle longest gives
+// its connection up once its reader took nothing for kMaxIdleReaderTime, and only as many as
+// wait: the other goes on whole.
+TEST_F(HttpClientTest, IdleReaderGivesItsConnectionUpToARequestSomeoneWaitsFor) {
+  client = HttpClient::create(
+      {.delegateQueue = nullptr, .lowSpeedTime = 60s, .maxConnectionsPerHost = 2});
+  std::string body(6'000'000, '\0');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 17 + i / 811);
+  server.route("/idle.ts", TestHttpResponse::ok(body, "video/mp2t"));
+  server.route("/live.m3u8", TestHttpResponse::ok("#EXTM3U\n", "application/vnd.apple.mpegurl"));
+  Outcomes outcomes;
+  std::vector<std::shared_ptr<HttpBodyStream>> streams;
+  for (const std::string name : {"first", "second"}) {
+    test::CountdownLatch begun(1);
+    auto request = get(server.url("/idle.ts?" + name));
+    request.onBodyStart = [&](HttpResponse, std::shared_ptr<HttpBodyStream> stream) {
+      streams.push_back(std::move(stream));
+      begun.countDown();
+    };
+    client->dataTask(std::move(request), outcomes.completion(name));
+    ASSERT_TRUE(begun.wait());
+    std::this_thread::sleep_for(200ms);  // the first is idle the longer
+  }
+  const auto asked = std::chrono::steady_clock::now();
+  client->dataTask(get(server.url("/live.m3u8")), outcomes.completion("live"));
+  const auto bound = HttpClient::kMaxIdleReaderTime +
+                     std::chrono::milliseconds(static_cast<int>(10'000 * test::kSanitizerSlowdown));
+  ASSERT_TRUE(outcomes.waiter.waitFor(bound, [&] { return outcomes.ended() >= 2; }))
+      << "the request someone waits for queued behind players that read nothing";
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, bound);
+  {
+    std::lock_guard lock(outcomes.waiter.mutex());
+    ASSERT_TRUE(outcomes.results["live"] && outcomes.results["live"]->hasValue());
+    EXPECT_EQ(outcomes.results["live"]->value().body.toString(), "#EXTM3U\n");
+    const auto& first = outcomes.results["first"];
+    ASSERT_TRUE(first && first->errorIf());
+    EXPECT_NE(first->errorIf()->message.find("needed its connection"), std::string::npos)
+        << first->errorIf()->message;
+    EXPECT_FALSE(outcomes.results["second"].has_value()) << "more gave way than were waited for";
+  }
+  test::StreamedBody reader(streams[1]);
+  EXPECT_EQ(reader.readAll(), test::StreamedBody::Outcome::whole);
+  EXPECT_TRUE(reader.received() == body);
+  // Its completion comes before what it touches goes.
+  EXPECT_TRUE(outcomes.waitForEnded(3));
+}
+
+// Bodies paused at their gate held every connection to their origin while a request someone
+// waits for (for which the gate may keep its room) queued for one until the request timeout.
+// They now give their connections up, keep the room their gate let them have, and go on from
+// the start once their gate lets them: each still completes whole.
+TEST_F(HttpClientTest, BodiesWaitingAtTheirGateGiveTheirConnectionsUpAndStillCompleteWhole) {
+  client = HttpClient::create({.delegateQueue = nullptr, .maxConnectionsPerHost = 2});
+  std::string body(1'000'000, '\0');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + (i * 7 + i / 97) % 26);
+  server.route("/gated.m3u8", TestHttpResponse::ok(body, "application/vnd.apple.mpegurl"));
+  server.route("/next.m3u8", TestHttpResponse::ok("#EXTM3U\n", "application/vnd.apple.mpegurl"));
+  test::Waiter gates;
+  bool open = false;
+  std::vector<std::function<void()>> waiting;
+  Outcomes outcomes;
+  for (const std::string name : {"first", "second"}) {
+    auto request = get(server.url("/gated.m3u8?" + name));
+    request.bodyGate = [&, admitted = size_t{0}](size_t bytes,
+                                                 std::function<void()> resume) mutable {
+      std::lock_guard lock(gates.mutex());
+      if (!open && admitted + bytes > 300'000) {
+        waiting.push_back(std::move(resume));
+        gates.notify();
+        return false;
+      }
+      admitted += bytes;
+      return true;
+    };
+    client->dataTask(std::move(request), outcomes.completion(name));
+  }
+  ASSERT_TRUE(gates.waitFor(10s, [&] { return waiting.size() == 2; }));
+  const auto next = fetch(*client, get(server.url("/next.m3u8")));
+  ASSERT_TRUE(next && next->hasValue()) << "the request queued behind bodies waiting at the gate";
+  EXPECT_EQ(next->value().body.toString(), "#EXTM3U\n");
+  std::vector<std::function<void()>> resumes;
+  {
+    std::lock_guard lock(gates.mutex());
+    open = true;
+    resumes.swap(waiting);
+  }
+  for (auto& resume : resumes) resume();
+  ASSERT_TRUE(outcomes.waitForEnded(2));
+  for (const std::string name : {"first", "second"}) {
+    std::lock_guard lock(outcomes.waiter.mutex());
+    const auto& result = outcomes.results[name];
+    ASSERT_TRUE(result && result->hasValue()) << name;
+    EXPECT_TRUE(result->value().body.view() == body) << name;
+  }
 }
 
 TEST_F(HttpClientTest, RangeValueCannotInjectHeaderLines) {
