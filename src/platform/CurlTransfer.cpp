@@ -284,8 +284,10 @@ int CurlTransfer::onConnectionReady(void* self, char* primaryIp, char*, int prim
                                     int localPort) {
   auto* transfer = static_cast<CurlTransfer*>(self);
   transfer->hasConnection_ = true;
-  // The origin has the word from here: its silence counts.
-  transfer->lastByte_ = std::chrono::steady_clock::now();
+  // The origin has the word from here: its silence counts. While the body waits to go on after a
+  // break, only its bytes are progress: an origin that accepts and drops every try, or sends a
+  // head that is not the rest, must not hold the transfer for ever.
+  if (!transfer->resuming_) transfer->lastByte_ = std::chrono::steady_clock::now();
   const char* hop = nullptr;
   curl_easy_getinfo(transfer->easy_, CURLINFO_EFFECTIVE_URL, &hop);
   if (hop != nullptr) {
@@ -313,7 +315,7 @@ size_t CurlTransfer::onHeader(char* data, size_t size, size_t count, void* self)
   auto* transfer = static_cast<CurlTransfer*>(self);
   const size_t length = size * count;
   const std::string_view line(data, length);
-  transfer->lastByte_ = std::chrono::steady_clock::now();
+  if (!transfer->resuming_) transfer->lastByte_ = std::chrono::steady_clock::now();
   // Each response of a redirect chain starts with its status line; only the last one counts.
   if (line.rfind("HTTP/", 0) == 0) {
     transfer->contentRange_.reset();
