@@ -556,7 +556,7 @@ TEST_F(HttpClientTest, BodyGatePausesATransferUntilResumedAndLosesNoByte) {
 
 // An origin that declares a large body and trickles it holds the room of what it sent, not of
 // what it declared (the gate was asked for all 48 MiB at the first piece), and a body slower than
-// its minimum rate ends, though it stays above libcurl's own low-speed limit.
+// its minimum rate ends, though a slow body without one is left alone.
 TEST_F(HttpClientTest, TricklingBodyTakesRoomAsItArrivesAndEndsBelowItsMinimumRate) {
   TestHttpResponse trickling =
       TestHttpResponse::ok(std::string(200'000, 't'), "application/vnd.apple.mpegurl");
