@@ -487,6 +487,15 @@ void CurlTransfer::resume() {
   curl_easy_pause(easy_, CURLPAUSE_CONT);
 }
 
+void CurlTransfer::abandon() {
+  waited_ = false;
+  if (minBytesPerSecond_ != 0) return;
+  minBytesPerSecond_ = HttpClient::kMinAbandonedBytesPerSecond;
+  minRateWindow_ = std::max(std::chrono::seconds(1), settings_.abandonedRateWindow);
+  rateWindowStart_ = std::chrono::steady_clock::now();
+  rateWindowBytes_ = bodyBytes_;
+}
+
 bool CurlTransfer::idleReaderFor(std::chrono::steady_clock::duration longer,
                                  std::chrono::steady_clock::time_point now) const {
   return pause_ == Pause::reader && now - pausedSince_ >= longer;

@@ -55,7 +55,9 @@ class CurlTransfer {
 
   // False once nobody waits for the answer (HttpTask::abandon).
   bool waited() const { return waited_; }
-  void abandon() { waited_ = false; }
+  // From now, the body keeps to the minimum rate of one nobody waits for, unless it has a
+  // minimum of its own.
+  void abandon();
   // What the body holds, or its declared length once known: what it will hold when whole.
   size_t weight() const;
   // The bytes still to come: up to the cap when no length is declared.

@@ -58,12 +58,19 @@ class HttpClient {
   // while another body waits for room is ended, so players that read nothing cannot keep a
   // reading player's segment waiting; otherwise it waits for its reader as long as it takes.
   static constexpr std::chrono::seconds kMaxIdleReaderTime{5};
+  // What nobody waits for any more is kept only while it moves: a body its player left goes on
+  // for the store at this rate at least, over each window, or is let go (storing is the extra
+  // given up first). Without it, players that leave trickling origins, one after another, would
+  // pile up connections and bodies that no silence limit ends.
+  static constexpr long kMinAbandonedBytesPerSecond = 1024;
+  static constexpr std::chrono::seconds kAbandonedRateWindow{20};
 
   struct Settings {
     // The serial queue completions run on; a new one when empty.
     std::shared_ptr<DispatchQueue> delegateQueue;
     std::chrono::milliseconds connectTimeout = kDefaultConnectTimeout;
     std::chrono::milliseconds maxSilence = kDefaultMaxSilence;
+    std::chrono::seconds abandonedRateWindow = kAbandonedRateWindow;
     size_t maxBodyBytes = kMaxBodyBytes;
     long maxConnectionsPerHost = kMaxConnectionsPerHost;
     size_t maxBodyBytesInFlight = kMaxBodyBytesInFlight;

@@ -750,6 +750,28 @@ TEST_F(HttpClientTest, OnlySilenceEndsATransferNotSlownessNorAPauseForItsReader)
   EXPECT_TRUE(outcomes.results["paused"]->value().body.view() == body);
 }
 
+// Left by its player, a body is an extra kept for the store only while it moves: one that
+// trickles below the rate of those nobody waits for is let go, where the same body someone waits
+// for is left alone (see above). Before, only the whole-request limit ended it, after 120 s.
+TEST_F(HttpClientTest, AbandonedBodyThatTricklesIsLetGo) {
+  client = HttpClient::create({.delegateQueue = nullptr, .abandonedRateWindow = 1s});
+  TestHttpResponse trickling = TestHttpResponse::ok(std::string(100'000, 't'), "video/mp2t");
+  trickling.tricklePieceBytes = 100;
+  trickling.trickleInterval = 250ms;
+  server.route("/left.ts", trickling);
+  Outcomes outcome;
+  auto task = started(*client, server.url("/left.ts"), outcome.completion("left"));
+  task->abandon();
+  ASSERT_TRUE(outcome.waiter.waitFor(10s * static_cast<int>(test::kSanitizerSlowdown), [&] {
+    return outcome.ended() == 1;
+  })) << "an abandoned body that trickles went on";
+  std::lock_guard lock(outcome.waiter.mutex());
+  const auto& result = outcome.results["left"];
+  ASSERT_TRUE(result && !result->hasValue());
+  EXPECT_NE(result->error().message.find("slower than 1024 bytes/s over 1 s"), std::string::npos)
+      << result->error().message;
+}
+
 // A streamed body whose connection breaks off after its head went on goes on with a Range from
 // the byte reached, and its reader gets it whole (before: a short body, then a failure). Only the
 // rest of the same body is taken: a 206 of the same length and validators from that byte; an
