@@ -24,6 +24,9 @@ query, 31 MiB) and /paced/<bytes per second>/<file>. Each case runs a fresh view
                rewritten) and two more for slow.m3u8 at full speed: how long each waits for its
                whole answer, and the viewer's peak resident memory.
 
+  pausing      a player reads 2 MB of seg60m.ts, stops reading for 45 s, then reads on; beside
+               it the same player fetching the origin directly: what each got, and how long.
+
   at-once      24 players ask at once for vod14m.m3u8 (a 14 MB playlist) each, from one origin:
                the slowest through the viewer beside the slowest direct, and their statuses.
   idle-holders 8 players ask for seg60m.ts on one origin and read nothing; after 1 s another
@@ -419,6 +422,57 @@ def idle_holders(host, origins):
     viewer.stop()
 
 
+def request_pausing(port, target, before, pause, timeout=180):
+    """GETs target, reads `before` bytes of body, reads nothing for `pause` seconds, then reads
+    to the end. Returns (status, body bytes read, seconds, how it ended)."""
+    start = time.monotonic()
+    s = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+    s.sendall(("GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n" %
+               target).encode())
+    received = bytearray()
+    paused = False
+    ended = "closed"
+    while True:
+        try:
+            chunk = s.recv(256 * 1024)
+        except ConnectionResetError:
+            ended = "reset"
+            break
+        if not chunk:
+            break
+        received += chunk
+        end = received.find(b"\r\n\r\n")
+        if not paused and end >= 0 and len(received) - end - 4 >= before:
+            paused = True
+            time.sleep(pause)
+    s.close()
+    end = received.find(b"\r\n\r\n")
+    head = bytes(received[:max(end, 0)])
+    status = int(head.split(b" ", 2)[1]) if head.startswith(b"HTTP/") else 0
+    return status, len(received) - end - 4 if end >= 0 else 0, time.monotonic() - start, ended
+
+
+def pausing(host, origins):
+    origin = origins[0]
+    viewer = Viewer(host, origin)
+    results = {}
+    direct_port = urllib.parse.urlsplit(origin).port
+    players = {
+        "viewer": (viewer.port, local_url(viewer.port, origin + "/seg60m.ts?paused")),
+        "direct": (direct_port, "/seg60m.ts?direct"),
+    }
+    threads = [threading.Thread(target=lambda k, p, t: results.__setitem__(
+        k, request_pausing(p, t, 2 * 1000 * 1000, 45)), args=(k, p, t))
+        for k, (p, t) in players.items()]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    print("pausing     45 s pause after 2 MB of 60 MiB: through the viewer %d, %d bytes, %.1f s, "
+          "%s; direct %d, %d bytes, %.1f s, %s" % (results["viewer"] + results["direct"]))
+    viewer.stop()
+
+
 def main():
     args = sys.argv[1:]
     seconds = 30
@@ -449,6 +503,8 @@ def main():
         at_once(host, origins)
     if chosen("idle-holders"):
         idle_holders(host, origins)
+    if chosen("pausing"):
+        pausing(host, origins)
 
 
 main()

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cinttypes>
+#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
@@ -117,10 +119,10 @@ CurlTransfer::CurlTransfer(uint64_t identifier, HttpRequest request,
       completion_(std::move(completion)),
       settings_(settings),
       maxBodyBytes_(request_.maxBodyBytes.value_or(settings.maxBodyBytes)),
-      minBytesPerSecond_(
-          std::max<long>(1, request_.minBytesPerSecond.value_or(settings.lowSpeedBytesPerSecond))),
+      minBytesPerSecond_(request_.minBytesPerSecond ? std::max<long>(1, *request_.minBytesPerSecond)
+                                                    : 0),
       minRateWindow_(std::max(std::chrono::seconds(1),
-                              request_.minRateWindow.value_or(settings.lowSpeedTime))) {}
+                              request_.minRateWindow.value_or(std::chrono::seconds(1)))) {}
 
 CurlTransfer::~CurlTransfer() {
   // A transfer dropped unfinished (cancelled, or its client gone) ends its reader too: nobody
@@ -154,15 +156,14 @@ std::optional<HttpError> CurlTransfer::prepare(CurlSockets& sockets) {
   curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, HttpClient::kMaxRedirects);
   // libcurl reads 0 as "no limit": a limit of zero or less is taken as the smallest one, so
-  // that no setting can switch a limit off.
-  const auto timeout = request_.timeout.value_or(settings_.requestTimeout);
-  curl_easy_setopt(easy_, CURLOPT_TIMEOUT_MS, std::max<long>(1, timeout.count()));
+  // that no setting can switch a limit off. Without a deadline of the caller's, nothing bounds
+  // the whole time: the silence rule (silentFor) ends a transfer, and not libcurl's low-speed
+  // limit, which would count the time this client keeps the transfer paused.
+  if (request_.timeout) {
+    curl_easy_setopt(easy_, CURLOPT_TIMEOUT_MS, std::max<long>(1, request_.timeout->count()));
+  }
   curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT_MS,
                    std::max<long>(1, settings_.connectTimeout.count()));
-  curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT,
-                   std::max<long>(1, settings_.lowSpeedBytesPerSecond));
-  curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME,
-                   std::max<long>(1, settings_.lowSpeedTime.count()));
   // A declared length over the cap fails before any byte is kept; onBody enforces the cap when
   // no length is declared.
   curl_easy_setopt(easy_, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBodyBytes_));
@@ -236,14 +237,18 @@ void CurlTransfer::beginBody(std::string_view firstPiece) {
     return;
   }
   stream_ = std::make_shared<HttpBodyStream>(contentEncoded_ ? std::nullopt : length);
+  bodyHead_ = head();
+  bodyEtag_ = etag_;
+  bodyLastModified_ = lastModified_;
   // Here, not through the delegate queue: the player's first byte should not wait behind other
   // completions, and the start still comes before this transfer's own completion.
-  request_.onBodyStart(head(), stream_);
+  request_.onBodyStart(*bodyHead_, stream_);
 }
 
 size_t CurlTransfer::onBody(char* data, size_t size, size_t count, void* self) {
   auto* transfer = static_cast<CurlTransfer*>(self);
   const size_t length = size * count;
+  transfer->lastByte_ = std::chrono::steady_clock::now();
   if (!transfer->bodyBegun_) transfer->beginBody(std::string_view(data, length));
   if (length > transfer->maxBodyBytes_ - transfer->bodyBytes_) {
     transfer->bodyTooLarge_ = true;
@@ -279,6 +284,10 @@ int CurlTransfer::onConnectionReady(void* self, char* primaryIp, char*, int prim
                                     int localPort) {
   auto* transfer = static_cast<CurlTransfer*>(self);
   transfer->hasConnection_ = true;
+  // The origin has the word from here: its silence counts. While the body waits to go on after a
+  // break, only its bytes are progress: an origin that accepts and drops every try, or sends a
+  // head that is not the rest, must not hold the transfer for ever.
+  if (!transfer->resuming_) transfer->lastByte_ = std::chrono::steady_clock::now();
   const char* hop = nullptr;
   curl_easy_getinfo(transfer->easy_, CURLINFO_EFFECTIVE_URL, &hop);
   if (hop != nullptr) {
@@ -306,10 +315,25 @@ size_t CurlTransfer::onHeader(char* data, size_t size, size_t count, void* self)
   auto* transfer = static_cast<CurlTransfer*>(self);
   const size_t length = size * count;
   const std::string_view line(data, length);
+  if (!transfer->resuming_) transfer->lastByte_ = std::chrono::steady_clock::now();
   // Each response of a redirect chain starts with its status line; only the last one counts.
   if (line.rfind("HTTP/", 0) == 0) {
     transfer->contentRange_.reset();
     transfer->contentEncoded_ = false;
+    transfer->etag_.reset();
+    transfer->lastModified_.reset();
+    return length;
+  }
+  if (trim(line).empty()) {
+    // The head has ended. One that does not go on with the broken body ends the transfer:
+    // its bytes would be taken for the rest of another.
+    if (transfer->resuming_) {
+      if (!transfer->continuesTheBody()) {
+        transfer->resumeRefused_ = true;
+        return 0;
+      }
+      transfer->resuming_ = false;
+    }
     return length;
   }
   const auto colon = line.find(':');
@@ -321,6 +345,10 @@ size_t CurlTransfer::onHeader(char* data, size_t size, size_t count, void* self)
   } else if (equalsIgnoringCase(name, "content-encoding") &&
              !equalsIgnoringCase(value, "identity")) {
     transfer->contentEncoded_ = true;
+  } else if (equalsIgnoringCase(name, "etag")) {
+    transfer->etag_ = std::string(value);
+  } else if (equalsIgnoringCase(name, "last-modified")) {
+    transfer->lastModified_ = std::string(value);
   }
   return length;
 }
@@ -502,6 +530,8 @@ bool CurlTransfer::multiplexes() const {
 
 void CurlTransfer::resume() {
   if (pause_ == Pause::none) return;
+  // Time paused by this client is no silence of the origin's.
+  lastByte_ += std::chrono::steady_clock::now() - pausedSince_;
   // Time paused for room was no fault of the origin's: the minimum rate counts from now.
   if (pause_ != Pause::reader) {
     rateWindowStart_ = std::chrono::steady_clock::now();
@@ -513,13 +543,23 @@ void CurlTransfer::resume() {
   curl_easy_pause(easy_, CURLPAUSE_CONT);
 }
 
+void CurlTransfer::abandon() {
+  waited_ = false;
+  if (minBytesPerSecond_ != 0) return;
+  minBytesPerSecond_ = HttpClient::kMinAbandonedBytesPerSecond;
+  minRateWindow_ = std::max(std::chrono::seconds(1), settings_.abandonedRateWindow);
+  rateWindowStart_ = std::chrono::steady_clock::now();
+  rateWindowBytes_ = bodyBytes_;
+}
+
 bool CurlTransfer::idleReaderFor(std::chrono::steady_clock::duration longer,
                                  std::chrono::steady_clock::time_point now) const {
   return pause_ == Pause::reader && now - pausedSince_ >= longer;
 }
 
 bool CurlTransfer::slowerThanMinimum(std::chrono::steady_clock::time_point now) {
-  if (!bodyBegun_ || pause_ == Pause::room || pause_ == Pause::gate) return false;
+  if (minBytesPerSecond_ == 0 || !bodyBegun_ || pause_ == Pause::room || pause_ == Pause::gate)
+    return false;
   if (now - rateWindowStart_ < minRateWindow_) return false;
   const auto least =
       static_cast<size_t>(minBytesPerSecond_) * static_cast<size_t>(minRateWindow_.count());
@@ -532,6 +572,96 @@ bool CurlTransfer::slowerThanMinimum(std::chrono::steady_clock::time_point now) 
 std::string CurlTransfer::minimumRateText() const {
   return std::to_string(minBytesPerSecond_) + " bytes/s over " +
          std::to_string(minRateWindow_.count()) + " s";
+}
+
+bool CurlTransfer::silentFor(std::chrono::steady_clock::duration longer,
+                             std::chrono::steady_clock::time_point now) const {
+  if (pause_ != Pause::none || (!hasConnection_ && !resuming_)) return false;
+  return now - lastByte_ >= longer;
+}
+
+std::optional<std::chrono::steady_clock::time_point> CurlTransfer::breakMayResume(
+    CURLcode code, std::chrono::steady_clock::time_point now) {
+  // Only a body already handed to a reader who waits: anything else is answered with its error
+  // before any byte went (a 5xx), as a direct fetch would fail. A coded body counts decoded
+  // bytes, which a Range cannot name; a part asked for is the player's own to ask again.
+  if (!stream_ || !waited_ || endedForRoom_ || bodyTooLarge_ || resumeRefused_ || contentEncoded_ ||
+      request_.range || request_.timeout) {
+    return std::nullopt;
+  }
+  switch (code) {
+    case CURLE_PARTIAL_FILE:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+    case CURLE_GOT_NOTHING:
+      // The connection broke off; a try that did not reach the origin is bounded by silence.
+      if (!resuming_ && ++breaks_ > HttpClient::kMaxBodyBreaks) return std::nullopt;
+      break;
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_SSL_CONNECT_ERROR:
+      if (!resuming_) return std::nullopt;
+      break;
+    default:
+      return std::nullopt;
+  }
+  if (declaredLength_ && bodyBytes_ >= *declaredLength_) return std::nullopt;
+  if (pause_ != Pause::none) {
+    lastByte_ += now - pausedSince_;
+    pause_ = Pause::none;
+  }
+  if (!resuming_) {
+    // Where the broken answer came from: the rest is asked there, after any redirects.
+    const char* effective = nullptr;
+    curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &effective);
+    if (effective != nullptr) url_ = effective;
+    resuming_ = true;
+    nextResumeDelay_ = HttpClient::kFirstResumeDelay;
+    // The silence counts from the last byte, not from the break.
+    return now;
+  }
+  const auto delay = nextResumeDelay_;
+  nextResumeDelay_ = std::min(2 * nextResumeDelay_, HttpClient::kMaxResumeDelay);
+  return now + delay;
+}
+
+void CurlTransfer::goOnAfterBreak() {
+  hasConnection_ = false;
+  pause_ = Pause::none;
+  rangeAsked_ = std::to_string(bodyBytes_) + "-";
+  curl_easy_setopt(easy_, CURLOPT_URL, url_.c_str());
+  // The rest of this very resource, not wherever a redirect would lead now.
+  curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(easy_, CURLOPT_RANGE, rangeAsked_.c_str());
+  // Byte offsets name the identity coding; the broken answer had none either.
+  curl_easy_setopt(easy_, CURLOPT_ACCEPT_ENCODING, nullptr);
+  keepCredentialsOnTheirOrigin();
+}
+
+bool CurlTransfer::continuesTheBody() const {
+  long status = 0;
+  curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
+  if (status != 206 || !contentRange_ || contentEncoded_) return false;
+  // "bytes first-last/whole", starting at the byte reached.
+  uint64_t first = 0;
+  uint64_t last = 0;
+  char whole[32] = {};
+  if (std::sscanf(contentRange_->c_str(), "bytes %" SCNu64 "-%" SCNu64 "/%31s", &first, &last,
+                  whole) != 3 ||
+      first != bodyBytes_ || last < first) {
+    return false;
+  }
+  if (declaredLength_) {
+    if (std::to_string(*declaredLength_) != whole || last + 1 != *declaredLength_) return false;
+  }
+  // Each validator the first answer gave must come back the same: otherwise the resource may
+  // have changed between the two, and the bytes would not make one body.
+  if (bodyEtag_ && (etag_ != bodyEtag_ || bodyEtag_->starts_with("W/"))) return false;
+  if (bodyLastModified_ && lastModified_ != bodyLastModified_) return false;
+  return true;
 }
 
 HttpResult CurlTransfer::finish(CURLcode code) {
@@ -550,13 +680,25 @@ HttpResult CurlTransfer::finish(CURLcode code) {
     return HttpError{HttpErrorCause::badServerResponse,
                      "the origin sent bytes before it was asked anything"};
   }
+  if (resumeRefused_) {
+    if (stream_) stream_->fail();
+    return HttpError{HttpErrorCause::networkConnectionLost,
+                     "the body broke off, and the origin did not answer with the rest of it"};
+  }
   if (code != CURLE_OK) {
     if (stream_) stream_->fail();
     std::string message = errorBuffer_[0] != '\0' ? std::string(errorBuffer_.data())
                                                   : std::string(curl_easy_strerror(code));
     return HttpError{causeOf(code), std::move(message)};
   }
-  HttpResponse response = head();
+  if (resuming_) {
+    // Went on after a break, but no answer carried the rest of the body.
+    if (stream_) stream_->fail();
+    return HttpError{HttpErrorCause::networkConnectionLost,
+                     "the body broke off and its rest could not be had"};
+  }
+  // Once it went on after a break, the answer is the one the reader was given.
+  HttpResponse response = breaks_ > 0 && bodyHead_ ? *bodyHead_ : head();
   // The streamed body's own buffer becomes the whole body: the reader and the completion share
   // the bytes.
   // A gated body grown past its declared length keeps up to twice its bytes in room, and is

@@ -57,7 +57,9 @@ class CurlTransfer {
 
   // False once nobody waits for the answer (HttpTask::abandon).
   bool waited() const { return waited_; }
-  void abandon() { waited_ = false; }
+  // From now, the body keeps to the minimum rate of one nobody waits for, unless it has a
+  // minimum of its own.
+  void abandon();
   // What the body holds, or its declared length once known: what it will hold when whole.
   size_t weight() const;
   // The bytes still to come: up to the cap when no length is declared.
@@ -112,6 +114,19 @@ class CurlTransfer {
   bool slowerThanMinimum(std::chrono::steady_clock::time_point now);
   // The minimum rate, as a reason for ending the transfer.
   std::string minimumRateText() const;
+  // Whether no byte has come for `longer` while the origin had the word: from when the current
+  // hop got its connection, or while the transfer waits to go on after a break. Time paused by
+  // this client does not count.
+  bool silentFor(std::chrono::steady_clock::duration longer,
+                 std::chrono::steady_clock::time_point now) const;
+  // After libcurl ended the transfer with `code`: whether the body, already handed to its reader,
+  // broke off and may go on from the byte reached; then the handle is set aside until
+  // goOnAfterBreak(), due at the time returned.
+  std::optional<std::chrono::steady_clock::time_point> breakMayResume(
+      CURLcode code, std::chrono::steady_clock::time_point now);
+  // Sets the handle to ask for the rest of the body, from the byte reached; the caller then
+  // hands it back to libcurl.
+  void goOnAfterBreak();
 
  private:
   static size_t onBody(char* data, size_t size, size_t count, void* self);
@@ -135,6 +150,9 @@ class CurlTransfer {
   size_t pauseFor(Pause cause);
   // What the answer said before its body: status, final URL, type and range.
   HttpResponse head() const;
+  // At the end of an answer's head while the body goes on after a break: whether it is the rest
+  // of the same body (206 from the byte reached, of the same whole and validators).
+  bool continuesTheBody() const;
   // After the transfer went on from a later hop: the credentials of the first URL go with it as
   // far as libcurl would have sent them.
   void keepCredentialsOnTheirOrigin();
@@ -186,6 +204,22 @@ class CurlTransfer {
   std::string hostKey_;
   std::optional<uint64_t> declaredLength_;
   std::function<void()> resume_;
+  // The silence rule's clock: when a byte last came, shifted by any time paused since.
+  std::chrono::steady_clock::time_point lastByte_{};
+  // The validators of the answer in hand, and of the one whose body the reader has.
+  std::optional<std::string> etag_;
+  std::optional<std::string> lastModified_;
+  std::optional<std::string> bodyEtag_;
+  std::optional<std::string> bodyLastModified_;
+  // The head the reader was given, which the completion keeps once the body went on elsewhere.
+  std::optional<HttpResponse> bodyHead_;
+  // From a break until an answer goes on with the body: silence counts even without a
+  // connection, and the answer's head is checked.
+  bool resuming_ = false;
+  bool resumeRefused_ = false;
+  int breaks_ = 0;
+  std::string rangeAsked_;
+  std::chrono::milliseconds nextResumeDelay_{0};
 };
 
 }  // namespace ombrelia::platform

@@ -25,12 +25,20 @@ class HttpClient {
   static constexpr size_t kMaxBodyBytes = 64 * 1024 * 1024;
   // A loopback or CDN origin accepts within milliseconds; past this it is unreachable.
   static constexpr std::chrono::milliseconds kDefaultConnectTimeout{10'000};
-  // A backstop for the whole transfer; callers with a deadline of their own set a shorter one.
-  static constexpr std::chrono::milliseconds kDefaultRequestTimeout{120'000};
-  // A transfer slower than 1 KiB/s for 20 s is stalled: a player would have given up on it.
-  // The client applies it to a body paused for its reader too (libcurl does not).
-  static constexpr long kDefaultLowSpeedBytesPerSecond = 1024;
-  static constexpr std::chrono::seconds kDefaultLowSpeedTime{20};
+  // Like the platform's shared URL session: a transfer ends after this long without a byte
+  // arriving, and nothing limits its whole time, so that a large body on a slow link, or one
+  // whose origin stalls for a while, comes whole as a direct fetch would. Time the transfer is
+  // paused by this client (for its reader, or for room) is no silence of the origin's.
+  static constexpr std::chrono::seconds kDefaultMaxSilence{60};
+  // A streamed body that breaks off after its head went to the player goes on with a Range
+  // request from the byte reached, or the player would get less than a direct fetch. It may
+  // break off this many times: each is a new connection's worth of trust in an origin that
+  // keeps dropping them, and every try must make progress within the silence limit too.
+  static constexpr int kMaxBodyBreaks = 8;
+  // The waits between tries to go on after a break: soon at first, then no more than a few
+  // seconds apart, so that an origin back after an outage is found within seconds of it.
+  static constexpr std::chrono::milliseconds kFirstResumeDelay{250};
+  static constexpr std::chrono::milliseconds kMaxResumeDelay{4000};
   // Browsers and the platform's URL loading stop at a small number of hops too.
   static constexpr long kMaxRedirects = 10;
   // A player asks for a few segments at a time; more connections to one origin buy nothing.
@@ -51,17 +59,22 @@ class HttpClient {
   // HttpBodyStream::kMaxUnreadBytes ahead of it. A reader that takes nothing of it for this long
   // while another body waits for room, or while a request someone waits for lacks the origin
   // connection it holds, is ended (the one idle longest first), so players that read nothing
-  // cannot keep a reading player's segment or playlist waiting; otherwise the minimum rate
-  // below ends it.
+  // cannot keep a reading player's segment or playlist waiting; otherwise it waits for its
+  // reader as long as it takes.
   static constexpr std::chrono::seconds kMaxIdleReaderTime{5};
+  // What nobody waits for any more is kept only while it moves: a body its player left goes on
+  // for the store at this rate at least, over each window, or is let go (storing is the extra
+  // given up first). Without it, players that leave trickling origins, one after another, would
+  // pile up connections and bodies that no silence limit ends.
+  static constexpr long kMinAbandonedBytesPerSecond = 1024;
+  static constexpr std::chrono::seconds kAbandonedRateWindow{20};
 
   struct Settings {
     // The serial queue completions run on; a new one when empty.
     std::shared_ptr<DispatchQueue> delegateQueue;
     std::chrono::milliseconds connectTimeout = kDefaultConnectTimeout;
-    std::chrono::milliseconds requestTimeout = kDefaultRequestTimeout;
-    long lowSpeedBytesPerSecond = kDefaultLowSpeedBytesPerSecond;
-    std::chrono::seconds lowSpeedTime = kDefaultLowSpeedTime;
+    std::chrono::milliseconds maxSilence = kDefaultMaxSilence;
+    std::chrono::seconds abandonedRateWindow = kAbandonedRateWindow;
     size_t maxBodyBytes = kMaxBodyBytes;
     long maxConnectionsPerHost = kMaxConnectionsPerHost;
     size_t maxBodyBytesInFlight = kMaxBodyBytesInFlight;

@@ -27,7 +27,8 @@ HttpClientEngine::HttpClientEngine(const HttpClient::Settings& settings,
     : queue_(std::move(queue)),
       maxBodyBytesInFlight_(settings.maxBodyBytesInFlight),
       firstTakersRoom_(std::min(settings.maxBodyBytes, settings.maxBodyBytesInFlight / 2)),
-      maxConnectionsPerHost_(settings.maxConnectionsPerHost) {
+      maxConnectionsPerHost_(settings.maxConnectionsPerHost),
+      maxSilence_(std::max(std::chrono::milliseconds(1), settings.maxSilence)) {
   initializeCurlOnce();
   multi_ = curl_multi_init();
   curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, settings.maxConnectionsPerHost);
@@ -158,7 +159,8 @@ void HttpClientEngine::run() {
     endStalledTransfers();
     endAbandonedBeyondLimits();
     resumeWhereRoomMoved();
-    curl_multi_poll(multi_, nullptr, 0, kPollTimeoutMs, nullptr);
+    const int pollTimeout = goOnAfterBreaks();
+    curl_multi_poll(multi_, nullptr, 0, pollTimeout, nullptr);
   }
 }
 
@@ -211,6 +213,11 @@ void HttpClientEngine::collectFinished() {
       curl_multi_remove_handle(multi_, transfer->easy());
       if (curl_multi_add_handle(multi_, transfer->easy()) == CURLM_OK) continue;
       complete(transfer->identifier(), HttpError{HttpErrorCause::unknown, "cannot start"});
+      continue;
+    }
+    if (const auto due = transfer->breakMayResume(code, std::chrono::steady_clock::now())) {
+      curl_multi_remove_handle(multi_, transfer->easy());
+      afterBreak_.emplace_back(*due, transfer->identifier());
       continue;
     }
     complete(transfer->identifier(), transfer->finish(code));
@@ -311,7 +318,10 @@ void HttpClientEngine::endStalledTransfers() {
   }
   for (const auto& [identifier, transfer] : active_) {
     if (idleEnded.count(identifier) > 0) continue;
-    if (transfer->slowerThanMinimum(now)) {
+    if (transfer->silentFor(maxSilence_, now)) {
+      ending.emplace_back(identifier,
+                          "no byte came for " + std::to_string(maxSilence_.count()) + " ms");
+    } else if (transfer->slowerThanMinimum(now)) {
       ending.emplace_back(identifier, "the body came slower than " + transfer->minimumRateText());
     } else if (wanted && transfer->waited() && transfer->counted() > 0 &&
                transfer->idleReaderFor(HttpClient::kMaxIdleReaderTime, now)) {
@@ -323,6 +333,29 @@ void HttpClientEngine::endStalledTransfers() {
   for (auto& [identifier, reason] : ending) {
     complete(identifier, HttpError{HttpErrorCause::timedOut, std::move(reason)});
   }
+}
+
+int HttpClientEngine::goOnAfterBreaks() {
+  if (afterBreak_.empty()) return kPollTimeoutMs;
+  const auto now = std::chrono::steady_clock::now();
+  auto next = now + std::chrono::milliseconds(kPollTimeoutMs);
+  std::vector<std::pair<std::chrono::steady_clock::time_point, uint64_t>> later;
+  for (const auto& [due, identifier] : afterBreak_) {
+    auto found = active_.find(identifier);
+    if (found == active_.end()) continue;  // ended meanwhile (cancelled, or silent too long)
+    if (due > now) {
+      later.emplace_back(due, identifier);
+      next = std::min(next, due);
+      continue;
+    }
+    found->second->goOnAfterBreak();
+    if (curl_multi_add_handle(multi_, found->second->easy()) != CURLM_OK) {
+      complete(identifier, HttpError{HttpErrorCause::unknown, "cannot go on after a break"});
+    }
+  }
+  afterBreak_.swap(later);
+  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
+  return static_cast<int>(std::clamp<int64_t>(wait, 0, kPollTimeoutMs));
 }
 
 void HttpClientEngine::resumeWhereRoomMoved() {

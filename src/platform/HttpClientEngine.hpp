@@ -4,6 +4,7 @@
 #include <curl/curl.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -70,6 +71,9 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
   void unpark(CurlTransfer& transfer);
   // Continues the transfers paused for room once room may have come free.
   void resumeWhereRoomMoved();
+  // Hands back to libcurl the transfers whose body broke off once their next try is due; the
+  // poll's timeout in milliseconds, shortened to the next one due.
+  int goOnAfterBreaks();
 
   std::shared_ptr<DispatchQueue> queue_;
   // Outlives every connection: the multi handle's cleanup closes the last ones through it.
@@ -84,6 +88,7 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
   bool roomMoved_ = false;    // since the transfers paused for room last asked
   std::atomic<size_t> peakBodyBytes_{0};
   const long maxConnectionsPerHost_;
+  const std::chrono::milliseconds maxSilence_;
 
   std::mutex mutex_;  // guards the inbox: incoming_, cancels_, abandons_, resumes_, stopping_
   std::vector<std::unique_ptr<CurlTransfer>> incoming_;
@@ -95,6 +100,8 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
   // The engine thread's own: transfers handed to libcurl, by identifier.
   std::unordered_map<uint64_t, std::unique_ptr<CurlTransfer>> active_;
   size_t abandoned_ = 0;  // of active_
+  // Transfers set aside after a break, each with when it tries again (few at a time).
+  std::vector<std::pair<std::chrono::steady_clock::time_point, uint64_t>> afterBreak_;
   std::thread thread_;
 };
 

@@ -11,7 +11,7 @@ enum class HttpErrorCause {
   unsupportedURL,  // a scheme other than http and https, redirects included
   cannotFindHost,
   cannotConnectToHost,
-  timedOut,  // the request's time, the connect time or the low-speed limit ran out
+  timedOut,  // the request's time, the connect time, the silence limit or a minimum rate ran out
   networkConnectionLost,
   tooManyRedirects,
   badServerResponse,

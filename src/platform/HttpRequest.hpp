@@ -22,13 +22,14 @@ struct HttpRequest {
   Url url;
   // The value of a Range header ("bytes=0-1023"), sent as given.
   std::optional<std::string> range;
-  // The whole transfer, connection and redirects included.
+  // The whole transfer, connection and redirects included, for a caller with a deadline of its
+  // own. Unset, nothing bounds the whole time: the client's silence limit ends a transfer.
   std::optional<std::chrono::milliseconds> timeout;
   std::optional<size_t> maxBodyBytes;
   // The slowest a body may come once it has begun: fewer bytes than `minBytesPerSecond` a second
   // over a `minRateWindow`, and the transfer ends as timed out. Time paused for room (the body
   // gate or the client's budget) does not count; time paused for a reader that takes nothing
-  // does. Unset, the client's low-speed limit.
+  // does. Unset, no minimum: a slow body that keeps coming is left alone.
   std::optional<long> minBytesPerSecond;
   std::optional<std::chrono::seconds> minRateWindow;
   // When set, the body of a 200 answer is handed over as it arrives: called once at its first
@@ -43,7 +44,8 @@ struct HttpRequest {
   // while the body is shrunk to its size at the end). A streamed body asks for each piece as it
   // comes. False pauses the transfer, with
   // the piece not kept, until `resume` (callable once, from any thread) is called; the piece is
-  // offered again then. A paused transfer holds its connection and its deadline runs on.
+  // offered again then. A paused transfer holds its connection; the time it is paused is no
+  // silence of the origin's.
   std::function<bool(size_t bytes, std::function<void()> resume)> bodyGate;
   // When set with bodyGate, asked once at the body's first piece with the answer's head and that
   // piece: false, and the body passes without the gate.

@@ -249,8 +249,8 @@ std::shared_ptr<WebServerResponse> HLSProxyServer::streamedResponseFor(
   auto response = WebServerStreamedResponse::responseWithContentTypeAsync(
       *r.contentType, [stream = r.stream](WebServerReadCompletion completion) {
         stream->readNext([completion = std::move(completion)](std::optional<Data> piece) {
-          // The origin broke off: the player's answer ends short (or as a 500 when nothing was
-          // sent yet), never as a body that looks whole.
+          // The body broke off and could not go on from where it was: the player's connection
+          // is reset (or answered 500 when nothing was sent yet), never ended as though whole.
           if (!piece) {
             completion(WebServerReadResult::failure(
                 WebServerMakeError(kWebServerErrorGeneric, "the origin's answer broke off")));

@@ -961,12 +961,12 @@ void WebServerConnection::onBodyPiece(WebServerReadResult result) {
       response_.reset();
       pendingHead_.clear();
       abortRequest(request_, 500);
-    } else if (!responseChunked_ && responseBytesLeft_ == kWebServerUndefinedResponseLength) {
-      // Only the end of the connection marks the end of this body (HTTP/1.0, no length): a
-      // clean close would pass the part that came for all of it.
-      resetConnection();
     } else {
-      endConnection();
+      // The head has gone: only a reset tells every client that the body is not whole. A clean
+      // close passes the part for all of it where only the close ends the body (HTTP/1.0, no
+      // length), and players that take a short read for the end of a declared length or of a
+      // chunked body play on without the rest.
+      resetConnection();
     }
     return;
   }

@@ -481,10 +481,10 @@ TEST_F(HttpClientTest, AbandonedTransfersGoOnOnlyWithinTheBudgetOfBodiesInFlight
 }
 
 // A body gate that refuses pauses the transfer, which keeps every byte and its connection, and
-// is not taken for a stalled one by the low-speed limit, until resumed. A body is asked for as
+// is not taken for a silent one by the silence limit, until resumed. A body is asked for as
 // its room grows with what arrives, whether or not its length is declared.
 TEST_F(HttpClientTest, BodyGatePausesATransferUntilResumedAndLosesNoByte) {
-  client = HttpClient::create({.delegateQueue = nullptr, .lowSpeedTime = 1s});
+  client = HttpClient::create({.delegateQueue = nullptr, .maxSilence = 1s});
   std::string body(2'000'000, '\0');
   for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 13 + i / 509);
   server.route("/playlist.m3u8", TestHttpResponse::ok(body, "application/vnd.apple.mpegurl"));
@@ -510,7 +510,7 @@ TEST_F(HttpClientTest, BodyGatePausesATransferUntilResumedAndLosesNoByte) {
   Outcomes outcome;
   client->dataTask(std::move(request), outcome.completion("playlist"));
   ASSERT_TRUE(waiter.waitFor(10s, [&] { return static_cast<bool>(resume); }));
-  // Longer than the low-speed limit, during which nothing may move.
+  // Longer than the silence limit, during which nothing may move.
   EXPECT_FALSE(outcome.waiter.waitFor(1500ms, [&] { return outcome.ended() > 0; }))
       << "the paused transfer ended";
   std::function<void()> go;
@@ -557,7 +557,7 @@ TEST_F(HttpClientTest, BodyGatePausesATransferUntilResumedAndLosesNoByte) {
 
 // An origin that declares a large body and trickles it holds the room of what it sent, not of
 // what it declared (the gate was asked for all 48 MiB at the first piece), and a body slower than
-// its minimum rate ends, though it stays above libcurl's own low-speed limit.
+// its minimum rate ends, though a slow body without one is left alone.
 TEST_F(HttpClientTest, TricklingBodyTakesRoomAsItArrivesAndEndsBelowItsMinimumRate) {
   TestHttpResponse trickling =
       TestHttpResponse::ok(std::string(200'000, 't'), "application/vnd.apple.mpegurl");
@@ -838,6 +838,150 @@ TEST_F(HttpClientTest, DestroyingTheClientCompletesRunningTransfersAsCancelled) 
   client.reset();
   ASSERT_TRUE(completed.wait());
   EXPECT_EQ(cancelled.load(), 2);
+}
+
+// A short silence limit for the tests below, wider under a sanitizer, where the engine's thread
+// may itself wait a while for a core.
+const std::chrono::milliseconds kShortSilence = test::kSanitizerSlowdown > 1
+                                                    ? std::chrono::milliseconds(3000)
+                                                    : std::chrono::milliseconds(1000);
+
+// As the platform's shared session: a transfer ends after a silence, however long it has run,
+// and not for being slow. Time paused for its reader is no silence of the origin's: a player
+// that stops reading for longer than the limit gets its body whole (before, the paused time
+// counted against the origin's rate and the body was cut).
+TEST_F(HttpClientTest, OnlySilenceEndsATransferNotSlownessNorAPauseForItsReader) {
+  client = HttpClient::create({.delegateQueue = nullptr, .maxSilence = kShortSilence});
+  TestHttpResponse slow = TestHttpResponse::ok(std::string(1000, 's'), "video/mp2t");
+  slow.tricklePieceBytes = 100;
+  slow.trickleInterval = kShortSilence / 4;  // well below any minimum rate, never silent
+  server.route("/slow.ts", slow);
+  std::string body(6'000'000, '\0');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 5 + i / 1021);
+  server.route("/paused.ts", TestHttpResponse::ok(body, "video/mp2t"));
+  TestHttpResponse silent = TestHttpResponse::ok(body, "video/mp2t");
+  silent.mode = TestHttpResponse::Mode::stallAfterHead;
+  server.route("/silent.ts", silent);
+
+  Outcomes outcomes;
+  client->dataTask(get(server.url("/slow.ts")), outcomes.completion("slow"));
+  test::CountdownLatch begun(1);
+  std::shared_ptr<HttpBodyStream> stream;
+  auto paused = get(server.url("/paused.ts"));
+  paused.onBodyStart = [&](HttpResponse, std::shared_ptr<HttpBodyStream> s) {
+    stream = std::move(s);
+    begun.countDown();
+  };
+  client->dataTask(std::move(paused), outcomes.completion("paused"));
+  ASSERT_TRUE(begun.wait());
+  // The player reads nothing for three silence limits.
+  EXPECT_FALSE(outcomes.waiter.waitFor(3 * kShortSilence, [&] { return outcomes.ended() > 1; }))
+      << "a transfer paused for its reader ended";
+  test::StreamedBody reader(stream);
+  EXPECT_EQ(reader.readAll(), test::StreamedBody::Outcome::whole);
+  EXPECT_TRUE(reader.received() == body) << reader.received().size() << " bytes";
+
+  const auto asked = std::chrono::steady_clock::now();
+  auto quiet = fetch(*client, get(server.url("/silent.ts")));
+  ASSERT_TRUE(quiet && !quiet->hasValue()) << "a silent origin held its transfer";
+  EXPECT_EQ(quiet->error().cause, HttpErrorCause::timedOut);
+  EXPECT_GE(std::chrono::steady_clock::now() - asked, kShortSilence);
+
+  ASSERT_TRUE(outcomes.waiter.waitFor(10s * static_cast<int>(test::kSanitizerSlowdown),
+                                      [&] { return outcomes.ended() == 2; }));
+  std::lock_guard lock(outcomes.waiter.mutex());
+  for (const auto& [name, result] : outcomes.results) {
+    ASSERT_TRUE(result && result->hasValue()) << name << ": " << result->error().message;
+  }
+  EXPECT_EQ(outcomes.results["slow"]->value().body.view(), std::string(1000, 's'));
+  EXPECT_TRUE(outcomes.results["paused"]->value().body.view() == body);
+}
+
+// Left by its player, a body is an extra kept for the store only while it moves: one that
+// trickles below the rate of those nobody waits for is let go, where the same body someone waits
+// for is left alone (see above). Before, only the whole-request limit ended it, after 120 s.
+TEST_F(HttpClientTest, AbandonedBodyThatTricklesIsLetGo) {
+  client = HttpClient::create({.delegateQueue = nullptr, .abandonedRateWindow = 1s});
+  TestHttpResponse trickling = TestHttpResponse::ok(std::string(100'000, 't'), "video/mp2t");
+  trickling.tricklePieceBytes = 100;
+  trickling.trickleInterval = 250ms;
+  server.route("/left.ts", trickling);
+  Outcomes outcome;
+  auto task = started(*client, server.url("/left.ts"), outcome.completion("left"));
+  task->abandon();
+  ASSERT_TRUE(outcome.waiter.waitFor(10s * static_cast<int>(test::kSanitizerSlowdown), [&] {
+    return outcome.ended() == 1;
+  })) << "an abandoned body that trickles went on";
+  std::lock_guard lock(outcome.waiter.mutex());
+  const auto& result = outcome.results["left"];
+  ASSERT_TRUE(result && !result->hasValue());
+  EXPECT_NE(result->error().message.find("slower than 1024 bytes/s over 1 s"), std::string::npos)
+      << result->error().message;
+}
+
+// A streamed body whose connection breaks off after its head went on goes on with a Range from
+// the byte reached, and its reader gets it whole (before: a short body, then a failure). Only the
+// rest of the same body is taken: a 206 of the same length and validators from that byte; an
+// answer that is not one ends the reader with a failure rather than mixing two bodies.
+TEST_F(HttpClientTest, StreamedBodyThatBreaksOffGoesOnFromTheByteReachedOrFails) {
+  std::string body(400'000, '\0');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 3 + i / 977);
+  // The first answer breaks off halfway; a Range request is answered as `rest` says.
+  const auto breakingThen = [&](std::function<TestHttpResponse()> rest) {
+    return [&body, rest](const test::TestHttpRequest& request) {
+      if (request.header("range")) return rest();
+      TestHttpResponse first = TestHttpResponse::ok(body, "video/mp2t");
+      first.headers.emplace_back("ETag", "\"v1\"");
+      first.mode = TestHttpResponse::Mode::stallAfterHead;
+      return first;
+    };
+  };
+  const auto ranged = [&body](const std::string& etag) {
+    TestHttpResponse rest = TestHttpResponse::ok(body, "video/mp2t");
+    rest.headers.emplace_back("ETag", etag);
+    rest.honourRange = true;
+    return rest;
+  };
+  server.route("/same.ts", breakingThen([&] { return ranged("\"v1\""); }));
+  server.route("/changed.ts", breakingThen([&] { return ranged("\"v2\""); }));
+  server.route("/whole-again.ts", breakingThen([&] {
+                 TestHttpResponse again = TestHttpResponse::ok(body, "video/mp2t");
+                 again.headers.emplace_back("ETag", "\"v1\"");
+                 return again;
+               }));
+
+  for (const std::string path : {"/same.ts", "/changed.ts", "/whole-again.ts"}) {
+    test::CountdownLatch begun(1);
+    std::shared_ptr<HttpBodyStream> stream;
+    auto request = get(server.url(path));
+    request.onBodyStart = [&](HttpResponse, std::shared_ptr<HttpBodyStream> s) {
+      stream = std::move(s);
+      begun.countDown();
+    };
+    Outcomes outcome;
+    client->dataTask(std::move(request), outcome.completion(path));
+    ASSERT_TRUE(begun.wait()) << path;
+    test::StreamedBody reader(stream);
+    ASSERT_EQ(reader.readAtLeast(body.size() / 2), test::StreamedBody::Outcome::partway) << path;
+    server.closeStalled();
+    const auto end = reader.readAll();
+    ASSERT_TRUE(outcome.waitForEnded(1)) << path;
+    std::lock_guard lock(outcome.waiter.mutex());
+    const auto& result = outcome.results[path];
+    if (path == "/same.ts") {
+      EXPECT_EQ(end, test::StreamedBody::Outcome::whole);
+      EXPECT_TRUE(reader.received() == body) << reader.received().size() << " bytes";
+      ASSERT_TRUE(result && result->hasValue()) << result->error().message;
+      EXPECT_EQ(result->value().statusCode, 200) << "the answer the reader was given";
+      EXPECT_TRUE(result->value().body.view() == body);
+      EXPECT_EQ(server.requests().back().header("range"),
+                "bytes=" + std::to_string(body.size() / 2) + "-");
+    } else {
+      EXPECT_EQ(end, test::StreamedBody::Outcome::failed) << path;
+      EXPECT_TRUE(reader.received() == body.substr(0, body.size() / 2)) << path;
+      ASSERT_TRUE(result && !result->hasValue()) << path;
+    }
+  }
 }
 
 }  // namespace
