@@ -708,6 +708,7 @@ HttpResult CurlTransfer::finish(CURLcode code) {
     body_.shrink_to_fit();
   }
   response.body = stream_ ? stream_->complete() : Data(std::move(body_));
+  response.bodyBytesReceived = bodyBytes_;
   return response;
 }
 

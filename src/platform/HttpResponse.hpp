@@ -1,6 +1,7 @@
 #pragma once
 // Any thread: a value type.
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -18,6 +19,9 @@ struct HttpResponse {
   std::optional<std::string> mimeType;
   std::optional<std::string> contentRange;
   Data body;
+  // Body bytes that arrived from the origin, whether or not `body` kept them: a streamed body
+  // given up under pressure reaches its player whole but completes empty.
+  size_t bodyBytesReceived = 0;
 };
 
 }  // namespace ombrelia::platform

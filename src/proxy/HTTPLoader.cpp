@@ -257,9 +257,10 @@ void HTTPLoader::load(Load load) {
         if (const auto* answer = result.valueIf()) {
           // Counted here, where every origin answer passes: byte ranges, init segments and
           // error pages are never stored, and counting only what is stored left them out.
-          if (!answer->body.empty()) {
-            service->addOriginDataReceived(static_cast<int64_t>(answer->body.size()));
-          }
+          // A segment its player streamed but that was not kept (given up under pressure)
+          // completes empty: what arrived is counted all the same.
+          const size_t received = std::max(answer->body.size(), answer->bodyBytesReceived);
+          if (received > 0) service->addOriginDataReceived(static_cast<int64_t>(received));
           const char* fallback = kind == Kind::playlist  ? kDefaultPlaylistContentType
                                  : kind == Kind::segment ? kDefaultSegmentContentType
                                                          : kDefaultGeneralContentType;

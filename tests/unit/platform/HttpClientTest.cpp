@@ -690,18 +690,20 @@ TEST_F(HttpClientTest, PlayersGetWholeBodiesLargerThanTheBudgetWhichAreThenNotKe
     const auto& result = outcomes.results[path];
     ASSERT_TRUE(result && result->hasValue()) << path;
     EXPECT_TRUE(result->value().body.empty()) << "a body not kept whole came as if it were";
+    // What the application reads of origin bytes counts it all the same.
+    EXPECT_EQ(result->value().bodyBytesReceived, body.size()) << path;
   }
   // What was read went back; past the budget a body runs a piece ahead of its player.
   EXPECT_LE(client->peakBodyBytesInFlight(), 3'000'000u + 2 * 256 * 1024);
 }
 
 // Players that read nothing hold the origin's connections: a request someone waits for queued
-// behind them until their low-speed limit ended them (here a minute). The one idle longest gives
+// behind them until the silence limit ended them (here a minute). The one idle longest gives
 // its connection up once its reader took nothing for kMaxIdleReaderTime, and only as many as
 // wait: the other goes on whole.
 TEST_F(HttpClientTest, IdleReaderGivesItsConnectionUpToARequestSomeoneWaitsFor) {
   client = HttpClient::create(
-      {.delegateQueue = nullptr, .lowSpeedTime = 60s, .maxConnectionsPerHost = 2});
+      {.delegateQueue = nullptr, .maxSilence = 60s, .maxConnectionsPerHost = 2});
   std::string body(6'000'000, '\0');
   for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 17 + i / 811);
   server.route("/idle.ts", TestHttpResponse::ok(body, "video/mp2t"));
