@@ -23,7 +23,8 @@ class HTTPLoaderTest : public ::testing::Test {
   enum class Kind { general, playlist, segment };
 
   std::optional<HTTPLoader::Response> load(Kind kind, const std::string& url,
-                                           std::optional<std::string> range = std::nullopt) {
+                                           std::optional<std::string> range = std::nullopt,
+                                           std::chrono::seconds within = 10s) {
     auto promise = std::make_shared<std::promise<HTTPLoader::Response>>();
     auto future = promise->get_future();
     auto completion = [promise](HTTPLoader::Response response) { promise->set_value(response); };
@@ -39,7 +40,7 @@ class HTTPLoaderTest : public ::testing::Test {
         loader->requestSegment(parsed, completion, range);
         break;
     }
-    if (future.wait_for(10s) != std::future_status::ready) return std::nullopt;
+    if (future.wait_for(within) != std::future_status::ready) return std::nullopt;
     // The analytics block is queued on the main queue before the completion runs.
     platform::DispatchQueue::main()->drain();
     return future.get();
@@ -110,6 +111,47 @@ TEST_F(HTTPLoaderTest, PlaylistUnderAnotherPathWaitsForRoomInTheBudgetAsAnyPlayl
   ASSERT_TRUE(response.data);
   ASSERT_TRUE(response.playlistWork);
   EXPECT_EQ(response.playlistWork->held(), response.data->size());
+}
+
+// An origin that starts its body "#EXTM" (too short to tell it from any other) passed the gate
+// under another path and went on as fast as it liked: a piece too short to tell now counts as a
+// playlist's, and waits for room as one.
+TEST_F(HTTPLoaderTest, FirstPieceTooShortToTellIsGatedAsAPlaylist) {
+  TestHttpResponse shortFirst = TestHttpResponse::ok("#EXTM3U\n#EXT-X-ENDLIST\n", "text/plain");
+  shortFirst.tricklePieceBytes = 5;
+  shortFirst.trickleInterval = 50ms;
+  server.route("/short", shortFirst);
+  const auto& budget = PlaylistWorkBudget::shared();
+  auto oldest = budget->begin();
+  auto filling = budget->begin();
+  filling->holdExactly(PlaylistWorkBudget::kMaxPlaylistBytesInFlight);
+  auto promise = std::make_shared<std::promise<HTTPLoader::Response>>();
+  auto future = promise->get_future();
+  loader->requestGeneral(*Url::parse(server.url("/short")),
+                         [promise](HTTPLoader::Response r) { promise->set_value(r); });
+  EXPECT_EQ(future.wait_for(1500ms), std::future_status::timeout)
+      << "a playlist whose first piece was \"#EXTM\" passed a full budget";
+  filling.reset();
+  ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
+  const auto response = future.get();
+  ASSERT_TRUE(response.data && response.playlistWork);
+  EXPECT_EQ(response.data->view(), "#EXTM3U\n#EXT-X-ENDLIST\n");
+}
+
+// A playlist that comes at 8 KB/s, nobody waiting behind it, comes whole: it was ended below
+// 16 KiB/s over 5 s, where a player fetching it directly got it.
+TEST_F(HTTPLoaderTest, SlowPlaylistNobodyWaitsBehindComesWhole) {
+  std::string body = "#EXTM3U\n";
+  while (body.size() < 60'000) body += "#EXT-X-PROGRAM-DATE-TIME:2026-01-01T00:00:00Z\n";
+  TestHttpResponse slow = TestHttpResponse::ok(body, "application/vnd.apple.mpegurl");
+  slow.tricklePieceBytes = 2000;
+  slow.trickleInterval = 250ms;
+  server.route("/slow.m3u8", slow);
+  const auto response = load(Kind::playlist, server.url("/slow.m3u8"), std::nullopt, 30s);
+  ASSERT_TRUE(response);
+  ASSERT_TRUE(response->data) << "a slow playlist nobody waited behind was ended";
+  EXPECT_EQ(response->statusCode, 200);
+  EXPECT_TRUE(response->data->view() == body);
 }
 
 TEST_F(HTTPLoaderTest, RefusedConnectionCountsOneRequestOneErrorAndASegmentDelay) {

@@ -3,9 +3,12 @@
 #include <memory>
 #include <string>
 #include <vector>
+#include <atomic>
+#include <thread>
 
 #include "proxy/PlaylistWork.hpp"
 #include "proxy/PlaylistWorkBudget.hpp"
+#include "support/CpuTime.hpp"
 #include "support/Waiter.hpp"
 
 namespace ombrelia {
@@ -153,6 +156,101 @@ TEST(PlaylistWorkBudget, AnswerBeingWrittenHoldsNeitherTheOldestRoleNorMoreThanI
   large->release(1300);
   ASSERT_TRUE(ran.waitFor("past the budget"));
   EXPECT_EQ(budget->bytesInFlight(), 3950u);
+}
+
+// A fetch that moves slowly, or stalls, keeps its room while nobody waits (it was ended below
+// 16 KiB/s whatever the others did: a viewer on a 64 kbit/s link could not start a stream). Once
+// another waits, the fetches that moved too little over the window are ended, the least
+// progress first and only as many as the waiter needs; one moving well, one waiting itself and
+// one whose fetch is over are left alone.
+TEST(PlaylistWorkBudget, SlowFetchIsEndedOnlyWhileAnotherWaitsTheLeastProgressFirst) {
+  auto budget = PlaylistWorkBudget::create({.maxBytes = 1000,
+                                            .maxSmallPlaylistBytes = 0,
+                                            .smallPlaylistReserve = 0,
+                                            .minProgressBytesPerSecond = 1000,
+                                            .progressWindow = 100ms});
+  test::Waiter waiter;
+  std::vector<std::string> ended;
+  auto endable = [&](const std::string& name) {
+    return [&, name] {
+      std::lock_guard lock(waiter.mutex());
+      ended.push_back(name);
+      waiter.notify();
+    };
+  };
+  auto oldest = budget->begin();
+  auto stalled = budget->begin();
+  auto trickling = budget->begin();
+  auto moving = budget->begin();
+  auto rewriting = budget->begin();
+  ASSERT_TRUE(oldest->tryHold(10, [] {}));
+  ASSERT_TRUE(stalled->tryHold(300, [] {}));
+  ASSERT_TRUE(trickling->tryHold(300, [] {}));
+  ASSERT_TRUE(moving->tryHold(300, [] {}));
+  ASSERT_TRUE(rewriting->tryHold(100, [] {}));
+  stalled->endWhileOthersWait(endable("stalled"));
+  trickling->endWhileOthersWait(endable("trickling"));
+  moving->endWhileOthersWait(endable("moving"));
+
+  std::atomic<bool> running{true};
+  std::thread origin([&] {
+    while (running) {
+      trickling->progressed(10);
+      moving->progressed(10'000);
+      std::this_thread::sleep_for(10ms);
+    }
+  });
+  // Nobody waits: nobody is held to a rate, however long.
+  EXPECT_FALSE(waiter.waitFor(500ms, [&] { return !ended.empty(); }));
+
+  Ran ran;
+  auto next = budget->begin();
+  next->hold(250, ran.stage("next"));
+  EXPECT_FALSE(ran.has("next"));
+  ASSERT_TRUE(waiter.waitFor(std::chrono::duration_cast<std::chrono::milliseconds>(5s * test::kSanitizerSlowdown), [&] { return !ended.empty(); }));
+  // Its fetch ended, the work is let go as the loader would.
+  stalled.reset();
+  ASSERT_TRUE(ran.waitFor("next"));
+  {
+    std::lock_guard lock(waiter.mutex());
+    EXPECT_EQ(ended, std::vector<std::string>{"stalled"}) << "not the least progress first";
+  }
+
+  // Another waiter: the trickling one goes now; the one moving well never does.
+  auto last = budget->begin();
+  last->hold(200, ran.stage("last"));
+  ASSERT_TRUE(waiter.waitFor(std::chrono::duration_cast<std::chrono::milliseconds>(5s * test::kSanitizerSlowdown), [&] { return ended.size() == 2; }));
+  trickling.reset();
+  ASSERT_TRUE(ran.waitFor("last"));
+  running = false;
+  origin.join();
+  std::lock_guard lock(waiter.mutex());
+  EXPECT_EQ(ended, (std::vector<std::string>{"stalled", "trickling"}));
+}
+
+// 1,200 playlists waiting behind a full budget, let in one by one: each admission used to look
+// at every waiter, and at every work for each (27.9 s of CPU for 1,200). Each event now looks at
+// those it admits and the first it cannot.
+TEST(PlaylistWorkBudget, AdmissionLooksAtAFewWaitersPerEventHoweverManyWait) {
+  constexpr size_t kWaiting = 1200;
+  auto budget = PlaylistWorkBudget::create(
+      {.maxBytes = kWaiting, .maxSmallPlaylistBytes = 0, .smallPlaylistReserve = 0});
+  auto oldest = budget->begin();
+  auto filling = budget->begin();
+  ASSERT_TRUE(oldest->tryHold(1, [] {}));
+  filling->holdExactly(kWaiting);
+  std::atomic<size_t> admitted{0};
+  std::vector<std::shared_ptr<PlaylistWork>> waiting;
+  for (size_t n = 0; n < kWaiting; ++n) {
+    waiting.push_back(budget->begin("http://origin" + std::to_string(n % 7) + ".example:80"));
+    waiting.back()->hold(1, [&admitted] { ++admitted; });
+  }
+  ASSERT_EQ(budget->waitingWorks(), kWaiting);
+  const uint64_t before = budget->admissionChecks();
+  for (size_t n = 0; n < kWaiting; ++n) filling->release(1);
+  EXPECT_EQ(budget->waitingWorks(), 0u);
+  EXPECT_LE(budget->admissionChecks() - before, 3 * kWaiting)
+      << "admissions looked at waiters they could not admit, again and again";
 }
 
 }  // namespace
