@@ -94,6 +94,7 @@ void PlaylistWorkBudget::beginAnswerLocked(PlaylistWork& work) {
   work.answering_ = true;
   working_.erase(work.sequence_);
   beyondShares_ += beyondShare(work.held_);
+  answersHeld_ += work.held_;
 }
 
 void PlaylistWorkBudget::setEndLocked(PlaylistWork& work, std::function<void()> end) {
@@ -119,10 +120,11 @@ PlaylistWorkBudget::Admission PlaylistWorkBudget::admissionLocked(const Playlist
   // Answers being written count in the budget the others share at most as their connections'
   // shares, and never hold the oldest role.
   const PlaylistWork* oldest = oldestLocked();
-  // The oldest takes what it needs beside the budget the others share, while what answers
-  // hold beyond their shares is within a budget's worth.
+  // The oldest takes what it needs beside the budget the others share, while what answers hold
+  // in all is within a budget's worth: answers each within its connection's share are as many
+  // as players ask, and would otherwise let one playlist after another be taken past it.
   if (oldest == nullptr || oldest == &work) {
-    return beyondShares_ <= settings_.maxBytes ? Admission::admitted : Admission::budgetFull;
+    return answersHeld_ <= settings_.maxBytes ? Admission::admitted : Admission::budgetFull;
   }
   if (!withinOriginShareLocked(work, bytes, oldest)) return Admission::originFull;
   const size_t others = used_ - oldest->held_ - beyondShares_;
@@ -150,7 +152,10 @@ bool PlaylistWorkBudget::withinOriginShareLocked(const PlaylistWork& work, size_
 }
 
 void PlaylistWorkBudget::subtractLocked(PlaylistWork& work, size_t bytes) {
-  if (work.answering_) beyondShares_ -= beyondShare(work.held_) - beyondShare(work.held_ - bytes);
+  if (work.answering_) {
+    beyondShares_ -= beyondShare(work.held_) - beyondShare(work.held_ - bytes);
+    answersHeld_ -= bytes;
+  }
   work.held_ -= bytes;
   used_ -= bytes;
   if (work.origin_.empty() || bytes == 0) return;
@@ -161,7 +166,10 @@ void PlaylistWorkBudget::subtractLocked(PlaylistWork& work, size_t bytes) {
 
 void PlaylistWorkBudget::addLocked(PlaylistWork& work, size_t bytes) {
   if (!work.origin_.empty() && bytes > 0) heldByOrigin_[work.origin_] += bytes;
-  if (work.answering_) beyondShares_ += beyondShare(work.held_ + bytes) - beyondShare(work.held_);
+  if (work.answering_) {
+    beyondShares_ += beyondShare(work.held_ + bytes) - beyondShare(work.held_);
+    answersHeld_ += bytes;
+  }
   work.held_ += bytes;
   work.mostHeld_ = std::max(work.mostHeld_, work.held_);
   used_ += bytes;
@@ -290,8 +298,11 @@ void PlaylistWorkBudget::sweep() {
       return a.first != b.first ? a.first < b.first : a.second->sequence_ < b.second->sequence_;
     });
     // The least progress first, until what they hold would let the first waiter in; the works
-    // are let go as their fetches end, on the client's thread.
-    const size_t need = std::max<size_t>(first->bytes, 1);
+    // are let go as their fetches or connections end, on their own threads.
+    size_t need = std::max<size_t>(first->bytes, 1);
+    if (first->work == oldestLocked() && answersHeld_ > settings_.maxBytes) {
+      need = answersHeld_ - settings_.maxBytes;
+    }
     size_t freed = 0;
     for (auto& [moved, work] : slow) {
       if (freed >= need) break;

@@ -31,9 +31,10 @@ class PlaylistWork;
 // written hold beyond their connections' shares (kConnectionShareBytes), plus what the playlist
 // store keeps (ManifestController::kMaxStoredBytes at most). Answers beyond their shares go
 // only as fast as their players read, at the server's minimum response rate or they are ended;
-// the oldest passes the budget only while they hold no more than kMaxPlaylistBytesInFlight
-// beyond their shares, so that players reading slowly cannot make the viewer take one large
-// playlist after another past the budget. A playlist's need is the most its stages
+// the oldest passes the budget only while answers hold no more than kMaxPlaylistBytesInFlight
+// in all, however many connections ask, so that players reading slowly or not at all cannot
+// make the viewer take one playlist after another past the budget: a new request then waits,
+// holding nothing, and the answer moving least is reset (below). A playlist's need is the most its stages
 // hold at once, each share worked out before the stage runs from what the stage was measured to
 // hold at its peak (bench_playlist --stages), so that no stage takes more than its share:
 //   - its body, and the store's reading of it (DownloadController::storingBytes);
@@ -77,8 +78,8 @@ class PlaylistWorkBudget : public std::enable_shared_from_this<PlaylistWorkBudge
   // playlist of tens of thousands of segments; it takes six such connections to leave large
   // playlists only the oldest role, and eight to take the small ones' reserve.
   static constexpr size_t kConnectionShareBytes = 8u << 20;
-  // While a work waits for room, what each fetch holding room must have moved over the last
-  // window to keep it: a live playlist comes at once and a VOD one of tens of MB at several MB/s,
+  // While a work waits for room, what each fetch or answer holding room must have moved over the
+  // last window to keep it: a live playlist comes at once and a VOD one of tens of MB at several MB/s,
   // while an origin that trickles would keep the waiter (another player's reload) for minutes.
   // Asked only while another waits, so a viewer on a 64 kbit/s link, or an origin stalling
   // 10 s, keeps its fetch whenever the budget has room for the rest.
@@ -188,6 +189,8 @@ class PlaylistWorkBudget : public std::enable_shared_from_this<PlaylistWorkBudge
   size_t peak_ = 0;
   // What answers being written hold beyond their connections' shares, kept as they change.
   size_t beyondShares_ = 0;
+  // What answers being written hold in all, likewise.
+  size_t answersHeld_ = 0;
   std::map<std::string, size_t> heldByOrigin_;  // only origins holding bytes
 };
 

@@ -130,7 +130,7 @@ TEST(PlaylistWorkBudget, OneOriginHoldsNoMoreThanItsShareBesideTheOldest) {
 // role, which would leave every large playlist after it waiting, nor counts in the budget the
 // others share beyond its connection's share. Yet the oldest passes the budget only while
 // answers beyond their shares hold no more than a budget's worth, so that slow readers cannot
-// have one large playlist after another taken past it.
+// have one large playlist after another taken past it, nor many answers each within its share.
 TEST(PlaylistWorkBudget, AnswerBeingWrittenHoldsNeitherTheOldestRoleNorMoreThanItsShare) {
   auto budget = PlaylistWorkBudget::create({.maxBytes = 1000,
                                             .maxSmallPlaylistBytes = 0,
@@ -149,13 +149,17 @@ TEST(PlaylistWorkBudget, AnswerBeingWrittenHoldsNeitherTheOldestRoleNorMoreThanI
   next->hold(850, ran.stage("next"));
   EXPECT_TRUE(ran.has("next")) << "an answer counted past its connection's share";
 
-  // Two answers now hold 2200 beyond their shares: the oldest waits until they are written.
+  // Two answers now hold 2400: the oldest waits until they hold no more than a budget's worth
+  // in all (beyond their shares was not enough: answers within their shares are as many as
+  // players ask).
   large->beginAnswer();
   next->hold(2000, ran.stage("past the budget"));
   EXPECT_FALSE(ran.has("past the budget"));
   large->release(1300);
+  EXPECT_EQ(budget->waitingWorks(), 1u) << "answers held 1100 in all, past the budget";
+  large->release(100);
   ASSERT_TRUE(ran.waitFor("past the budget"));
-  EXPECT_EQ(budget->bytesInFlight(), 3950u);
+  EXPECT_EQ(budget->bytesInFlight(), 3850u);
 }
 
 // A fetch that moves slowly, or stalls, keeps its room while nobody waits (it was ended below
