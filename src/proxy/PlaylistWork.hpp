@@ -57,8 +57,8 @@ class PlaylistWork : public std::enable_shared_from_this<PlaylistWork> {
   const std::shared_ptr<PlaylistWorkBudget> budget_;
   const std::string origin_;
   uint64_t sequence_ = 0;
-  size_t held_ = 0;      // guarded by the budget's mutex
-  size_t mostHeld_ = 0;  // likewise
+  size_t held_ = 0;         // guarded by the budget's mutex
+  size_t mostHeld_ = 0;     // likewise
   bool answering_ = false;  // likewise
   // Its waiting, if any: which queue and where in it. Likewise guarded.
   bool waiting_ = false;

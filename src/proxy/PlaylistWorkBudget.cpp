@@ -260,10 +260,10 @@ void PlaylistWorkBudget::watchProgressLocked() {
   if (sweepScheduled_) return;
   sweepScheduled_ = true;
   sampleProgressLocked();
-  platform::DispatchQueue::global()->asyncAfter(
-      settings_.progressWindow, [weak = weak_from_this()] {
-        if (auto budget = weak.lock()) budget->sweep();
-      });
+  platform::DispatchQueue::global()->asyncAfter(settings_.progressWindow,
+                                                [weak = weak_from_this()] {
+                                                  if (auto budget = weak.lock()) budget->sweep();
+                                                });
 }
 
 void PlaylistWorkBudget::sampleProgressLocked() {
@@ -303,9 +303,14 @@ void PlaylistWorkBudget::sweep() {
     if (first->work == oldestLocked() && answersHeld_ > settings_.maxBytes) {
       need = answersHeld_ - settings_.maxBytes;
     }
+    // One for each waiter at most, which the next window admits in turn: each of them may need
+    // the room of one, however little the first asks for.
+    const size_t waiting = smallWaiters_.size() + largeWaiters_.size();
     size_t freed = 0;
+    size_t endedCount = 0;
     for (auto& [moved, work] : slow) {
-      if (freed >= need) break;
+      if (freed >= need && endedCount >= waiting) break;
+      ++endedCount;
       freed += work->held_;
       ends.push_back(std::move(work->end_));
       work->end_ = nullptr;

@@ -34,9 +34,9 @@ class PlaylistWork;
 // the oldest passes the budget only while answers hold no more than kMaxPlaylistBytesInFlight
 // in all, however many connections ask, so that players reading slowly or not at all cannot
 // make the viewer take one playlist after another past the budget: a new request then waits,
-// holding nothing, and the answer moving least is reset (below). A playlist's need is the most its stages
-// hold at once, each share worked out before the stage runs from what the stage was measured to
-// hold at its peak (bench_playlist --stages), so that no stage takes more than its share:
+// holding nothing, and the answer moving least is reset (below). A playlist's need is the most its
+// stages hold at once, each share worked out before the stage runs from what the stage was measured
+// to hold at its peak (bench_playlist --stages), so that no stage takes more than its share:
 //   - its body, and the store's reading of it (DownloadController::storingBytes);
 //   - its body, and the pinning (HLSManifestModifier::mostHeldBytes);
 //   - the pinned text, and the rewriting: the most the rewritten text may take
@@ -79,9 +79,9 @@ class PlaylistWorkBudget : public std::enable_shared_from_this<PlaylistWorkBudge
   // playlists only the oldest role, and eight to take the small ones' reserve.
   static constexpr size_t kConnectionShareBytes = 8u << 20;
   // While a work waits for room, what each fetch or answer holding room must have moved over the
-  // last window to keep it: a live playlist comes at once and a VOD one of tens of MB at several MB/s,
-  // while an origin that trickles would keep the waiter (another player's reload) for minutes.
-  // Asked only while another waits, so a viewer on a 64 kbit/s link, or an origin stalling
+  // last window to keep it: a live playlist comes at once and a VOD one of tens of MB at several
+  // MB/s, while an origin that trickles would keep the waiter (another player's reload) for
+  // minutes. Asked only while another waits, so a viewer on a 64 kbit/s link, or an origin stalling
   // 10 s, keeps its fetch whenever the budget has room for the rest.
   static constexpr size_t kMinProgressBytesPerSecond = 16 * 1024;
   static constexpr std::chrono::milliseconds kProgressWindow{1000};

@@ -66,8 +66,7 @@ TEST(SlowPlaylistLink, SlowAndStalledPlaylistsComeAsTheyDoDirect) {
   const int port = std::stoi(line->substr(std::string("http://127.0.0.1:").size()));
 
   TestHttpServer paced;
-  TestHttpResponse slow =
-      TestHttpResponse::ok(playlistOf(83'000), "application/vnd.apple.mpegurl");
+  TestHttpResponse slow = TestHttpResponse::ok(playlistOf(83'000), "application/vnd.apple.mpegurl");
   slow.tricklePieceBytes = 2000;
   slow.trickleInterval = 250ms;
   paced.route("/slow.m3u8", slow);

@@ -93,7 +93,8 @@ private:
   std::optional<WebServerDate> lastModifiedDate_;
   std::optional<std::string> eTag_;
   WebServerHeaders additionalHeaders_;
-  const std::shared_ptr<WebServerResponseReset> reset_ = std::make_shared<WebServerResponseReset>();
+  const std::shared_ptr<WebServerResponseReset> reset_ =
+      std::make_shared<WebServerResponseReset>();
 };
 
 } // namespace ombrelia

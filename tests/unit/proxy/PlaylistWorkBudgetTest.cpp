@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
-#include <vector>
-#include <atomic>
 #include <thread>
+#include <vector>
 
 #include "proxy/PlaylistWork.hpp"
 #include "proxy/PlaylistWorkBudget.hpp"
@@ -211,7 +211,9 @@ TEST(PlaylistWorkBudget, SlowFetchIsEndedOnlyWhileAnotherWaitsTheLeastProgressFi
   auto next = budget->begin();
   next->hold(250, ran.stage("next"));
   EXPECT_FALSE(ran.has("next"));
-  ASSERT_TRUE(waiter.waitFor(std::chrono::duration_cast<std::chrono::milliseconds>(5s * test::kSanitizerSlowdown), [&] { return !ended.empty(); }));
+  ASSERT_TRUE(waiter.waitFor(
+      std::chrono::duration_cast<std::chrono::milliseconds>(5s * test::kSanitizerSlowdown),
+      [&] { return !ended.empty(); }));
   // Its fetch ended, the work is let go as the loader would.
   stalled.reset();
   ASSERT_TRUE(ran.waitFor("next"));
@@ -223,7 +225,9 @@ TEST(PlaylistWorkBudget, SlowFetchIsEndedOnlyWhileAnotherWaitsTheLeastProgressFi
   // Another waiter: the trickling one goes now; the one moving well never does.
   auto last = budget->begin();
   last->hold(200, ran.stage("last"));
-  ASSERT_TRUE(waiter.waitFor(std::chrono::duration_cast<std::chrono::milliseconds>(5s * test::kSanitizerSlowdown), [&] { return ended.size() == 2; }));
+  ASSERT_TRUE(waiter.waitFor(
+      std::chrono::duration_cast<std::chrono::milliseconds>(5s * test::kSanitizerSlowdown),
+      [&] { return ended.size() == 2; }));
   trickling.reset();
   ASSERT_TRUE(ran.waitFor("last"));
   running = false;
