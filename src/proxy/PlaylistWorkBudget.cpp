@@ -213,7 +213,13 @@ void PlaylistWorkBudget::give(PlaylistWork& work, size_t bytes) {
 
 void PlaylistWorkBudget::admitFromLocked(std::map<uint64_t, Waiter>& queue,
                                          std::vector<std::function<void()>>& admitted) {
+  const PlaylistWork* oldest = oldestLocked();
   for (auto it = queue.begin(); it != queue.end();) {
+    // Its own rule, asked first: refused, it does not stop those after it.
+    if (it->second.work == oldest) {
+      ++it;
+      continue;
+    }
     ++admissionChecks_;
     const Admission admission = admissionLocked(*it->second.work, it->second.bytes);
     if (admission == Admission::budgetFull) return;  // those after it would not fit either
