@@ -31,7 +31,7 @@ TEST(PlaylistAnswersBound, PlayersThatReadNothingHoldNoMoreThanTheBudgetInAnswer
   // connections (which the HTTP client's own rules give up, not the playlist budget's).
   TestHttpServer other;
   other.route("/reading.m3u8",
-               TestHttpResponse::ok(text.substr(0, 1'000'000) + "\n", "application/x-mpegurl"));
+              TestHttpResponse::ok(text.substr(0, 1'000'000) + "\n", "application/x-mpegurl"));
   ProxyFixture proxy;
   const auto& budget = PlaylistWorkBudget::shared();
 
@@ -45,10 +45,19 @@ TEST(PlaylistAnswersBound, PlayersThatReadNothingHoldNoMoreThanTheBudgetInAnswer
     client->send("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     idle.push_back(std::move(*client));
   }
-  // Until the idle players' playlists are all answered or waiting for room.
-  std::this_thread::sleep_for(std::chrono::duration_cast<std::chrono::milliseconds>(
-      4s * kSanitizerSlowdown));
-
+  // Until the playlists of the idle players stop adding to what the budget held at most: each
+  // answered, or waiting for room.
+  const auto until =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(6s * kSanitizerSlowdown);
+  size_t peak = 0;
+  auto grew = Clock::now();
+  while (Clock::now() < until && Clock::now() - grew < 2s) {
+    if (budget->peakBytesInFlight() != peak) {
+      peak = budget->peakBytesInFlight();
+      grew = Clock::now();
+    }
+    std::this_thread::sleep_for(100ms);
+  }
   const auto asked = Clock::now();
   const Fetched reading = fetchWithCurl(proxy.local(other.url("/reading.m3u8")));
   const auto waited = Clock::now() - asked;

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -197,9 +198,13 @@ TEST(PlaylistWorkBudget, SlowFetchIsEndedOnlyWhileAnotherWaitsTheLeastProgressFi
   moving->endWhileOthersWait(endable("moving"));
 
   std::atomic<bool> running{true};
+  std::mutex origins;  // guards `trickling`, let go while the origin thread runs
   std::thread origin([&] {
     while (running) {
-      trickling->progressed(10);
+      {
+        std::lock_guard lock(origins);
+        if (trickling) trickling->progressed(1);
+      }
       moving->progressed(10'000);
       std::this_thread::sleep_for(10ms);
     }
@@ -228,7 +233,10 @@ TEST(PlaylistWorkBudget, SlowFetchIsEndedOnlyWhileAnotherWaitsTheLeastProgressFi
   ASSERT_TRUE(waiter.waitFor(
       std::chrono::duration_cast<std::chrono::milliseconds>(5s * test::kSanitizerSlowdown),
       [&] { return ended.size() == 2; }));
-  trickling.reset();
+  {
+    std::lock_guard lock(origins);
+    trickling.reset();
+  }
   ASSERT_TRUE(ran.waitFor("last"));
   running = false;
   origin.join();
