@@ -19,6 +19,9 @@ query, 31 MiB) and /paced/<bytes per second>/<file>. Each case runs a fresh view
                2 s: each reload's wait, how the trickling players were answered, and the peak.
   unread       12 players ask for seg60m.ts on the origins in turn and read nothing; after 6 s
                a player reads seg6m.ts: its wait, and the viewer's peak resident memory.
+  slow-link    link.m3u8 (83 kB) at 8 KB/s (64 kbit/s) and link1m.m3u8 (1 MB) at 16 KB/s
+               (128 kbit/s), each fetched at once directly from the origin and through the
+               viewer: both statuses and times.
   slow-reader  a player reads slow.m3u8 (rewritten to about 40 MB) at about 25 KB/s through a
                4 KiB receive buffer; meanwhile another asks for other.m3u8 (about 11 MB
                rewritten) and two more for slow.m3u8 at full speed: how long each waits for its
@@ -289,6 +292,53 @@ def unread(host, origins):
     viewer.stop()
 
 
+def direct(url, timeout=300):
+    """GETs url from the origin itself: (status, body bytes, seconds)."""
+    parts = urllib.parse.urlsplit(url)
+    start = time.monotonic()
+    s = socket.create_connection((parts.hostname, parts.port), timeout=timeout)
+    s.sendall(("GET %s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n" %
+               (parts.path, parts.netloc)).encode())
+    received = bytearray()
+    while True:
+        chunk = s.recv(256 * 1024)
+        if not chunk:
+            break
+        received += chunk
+    s.close()
+    end = received.find(b"\r\n\r\n")
+    status = int(received.split(b" ", 2)[1]) if received.startswith(b"HTTP/") else 0
+    return status, len(received) - end - 4 if end >= 0 else 0, time.monotonic() - start
+
+
+def slow_link(host, origins):
+    origin = origins[0]
+    viewer = Viewer(host, origin)
+    results = {}
+
+    def fetch(name, path, through_viewer):
+        url = origin + path
+        results[name] = (request(viewer.port, local_url(viewer.port, url), timeout=300)
+                         if through_viewer else direct(url))
+
+    runs = []
+    for name, path in (("83 kB at 8 KB/s", "/paced/8000/link.m3u8"),
+                       ("1 MB at 16 KB/s", "/paced/16000/link1m.m3u8")):
+        runs += [threading.Thread(target=fetch, args=((name, way), path, way == "viewer"))
+                 for way in ("direct", "viewer")]
+    for t in runs:
+        t.start()
+    for t in runs:
+        t.join()
+    print("slow-link   " + "; ".join(
+        "%s: direct %d in %.1f s, viewer %d in %.1f s (%d of %d bytes)" %
+        (name, results[(name, "direct")][0], results[(name, "direct")][2],
+         results[(name, "viewer")][0], results[(name, "viewer")][2], results[(name, "viewer")][1],
+         results[(name, "direct")][1])
+        for name in ("83 kB at 8 KB/s", "1 MB at 16 KB/s")))
+    viewer.stop()
+
+
 def slow_reader(host, origins):
     origin = origins[0]
     viewer = Viewer(host, origin)
@@ -497,6 +547,8 @@ def main():
         trickling(host, origins, seconds)
     if chosen("unread"):
         unread(host, origins)
+    if chosen("slow-link"):
+        slow_link(host, origins)
     if chosen("slow-reader"):
         slow_reader(host, origins)
     if chosen("at-once"):

@@ -218,16 +218,7 @@ void CurlTransfer::beginBody(std::string_view firstPiece) {
   long status = 0;
   curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
   if (request_.bodyGate && request_.bodyGateApplies) {
-    if (!request_.bodyGateApplies(head(), firstPiece)) {
-      request_.bodyGate = nullptr;
-    } else {
-      if (request_.gatedMinBytesPerSecond) {
-        minBytesPerSecond_ = std::max<long>(1, *request_.gatedMinBytesPerSecond);
-      }
-      if (request_.gatedMinRateWindow) {
-        minRateWindow_ = std::max(std::chrono::seconds(1), *request_.gatedMinRateWindow);
-      }
-    }
+    if (!request_.bodyGateApplies(head(), firstPiece)) request_.bodyGate = nullptr;
   }
   // Only a whole resource is handed over early; an error page or a part is small and taken
   // whole as before.
@@ -272,6 +263,7 @@ size_t CurlTransfer::onBody(char* data, size_t size, size_t count, void* self) {
     return transfer->pauseFor(Pause::gate);
   }
   transfer->bodyBytes_ += length;
+  if (transfer->request_.onBodyBytes) transfer->request_.onBodyBytes(length);
   if (transfer->stream_) {
     transfer->stream_->append(data, length);
   } else {

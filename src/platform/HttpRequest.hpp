@@ -50,11 +50,9 @@ struct HttpRequest {
   // When set with bodyGate, asked once at the body's first piece with the answer's head and that
   // piece: false, and the body passes without the gate.
   std::function<bool(const HttpResponse& head, std::string_view firstPiece)> bodyGateApplies;
-  // The minimum rate a body keeps to once bodyGateApplies has said yes: what holds a gated room
-  // must make progress as any gated body does, whatever path it was asked under. Unset, the one
-  // above.
-  std::optional<long> gatedMinBytesPerSecond;
-  std::optional<std::chrono::seconds> gatedMinRateWindow;
+  // When set, told of each piece of body kept, on the client's own thread (so it must return at
+  // once), with its length: how a body's progress is followed by whoever holds room for it.
+  std::function<void(size_t bytes)> onBodyBytes;
 };
 
 }  // namespace ombrelia::platform

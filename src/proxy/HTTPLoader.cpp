@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <mutex>
+#include <string_view>
 
 #include "platform/CurlUrlReading.hpp"
 #include "platform/DispatchQueue.hpp"
@@ -56,16 +58,38 @@ std::string originOf(const std::string& url) {
   return reading ? reading->origin() : std::string();
 }
 
-// Whether an answer to a fetch that was not asked for as a playlist is one, from its head and
-// the first piece of its body: what PlaylistContent::looksLikePlaylist reads of the whole.
+// Whether an answer to a fetch that was not asked for as a playlist may be one, from its head
+// and the first piece of its body: what PlaylistContent::looksLikePlaylist reads of the whole.
+// A piece too short to tell ("#EXTM", part of a byte order mark) counts as a playlist: an origin
+// choosing its first piece must not pass the gate that way.
 bool startsLikePlaylist(const platform::HttpResponse& head, std::string_view firstPiece) {
   HTTPLoader::Response start;
   start.statusCode = head.statusCode;
   start.contentType = head.mimeType;
   // "#EXTM3U" after a byte order mark at most.
   start.data = Data(firstPiece.data(), std::min<size_t>(firstPiece.size(), 16));
-  return PlaylistContent::looksLikePlaylist(start);
+  if (PlaylistContent::looksLikePlaylist(start)) return true;
+  if (head.statusCode != 200) return false;
+  constexpr std::string_view kMarker = "\xEF\xBB\xBF#EXTM3U";
+  return kMarker.starts_with(firstPiece) || kMarker.substr(3).starts_with(firstPiece);
 }
+
+// The task of a fetch, known once it has been made: the fetch may need ending before.
+class TaskSlot {
+ public:
+  void set(std::shared_ptr<platform::HttpTask> task) {
+    std::lock_guard lock(mutex_);
+    task_ = std::move(task);
+  }
+  std::shared_ptr<platform::HttpTask> get() const {
+    std::lock_guard lock(mutex_);
+    return task_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::shared_ptr<platform::HttpTask> task_;
+};
 
 void dropPlaylistOfTooManyLines(HTTPLoader::Response& response) {
   const size_t lines = LineSplitter::count(response.data->view());
@@ -196,7 +220,20 @@ void HTTPLoader::load(Load load) {
   // starts as a playlist's, so that it takes the gate as any playlist does. Read by the
   // completion, which comes after the body's last piece.
   auto work = std::make_shared<std::shared_ptr<PlaylistWork>>(std::move(load.playlistWork));
+  // The fetch holding a playlist's room, once there is one: ended, should it make too little
+  // progress while another playlist waits for room.
+  auto task = std::make_shared<TaskSlot>();
+  auto endable = [task] {
+    return [task] {
+      if (auto running = task->get()) running->cancel();
+    };
+  };
+  if (*work) (*work)->endWhileOthersWait(endable());
   if (*work || kind == Kind::general) {
+    // Called on the HTTP client's thread only, as the body's pieces are kept.
+    request.onBodyBytes = [work](size_t bytes) {
+      if (*work) (*work)->progressed(bytes);
+    };
     // Called on the HTTP client's thread only: the body first uses what was taken before the
     // fetch, then asks the budget for each piece as it arrives.
     request.bodyGate = [work, taken = load.playlistBytesTaken,
@@ -209,30 +246,26 @@ void HTTPLoader::load(Load load) {
       return true;
     };
     if (!*work) {
-      request.bodyGateApplies = [work, origin = originOf(url.toString())](
+      request.bodyGateApplies = [work, endable, origin = originOf(url.toString())](
                                     const platform::HttpResponse& head,
                                     std::string_view firstPiece) {
         if (!startsLikePlaylist(head, firstPiece)) return false;
         *work = PlaylistWorkBudget::shared()->begin(origin);
+        (*work)->endWhileOthersWait(endable());
         return true;
       };
-      // Holding a playlist's room, it makes a playlist's progress.
-      request.gatedMinBytesPerSecond = kMinPlaylistBytesPerSecond;
-      request.gatedMinRateWindow = kPlaylistRateWindow;
     }
-  }
-  if (kind == Kind::playlist) {
-    request.minBytesPerSecond = kMinPlaylistBytesPerSecond;
-    request.minRateWindow = kPlaylistRateWindow;
   }
   // The completion needs the counters, not the loader: a loader may go away with requests
   // still running, and they complete all the same.
-  auto task = urlSession_->dataTask(
+  auto started = urlSession_->dataTask(
       std::move(request),
       [kind, start, service = analyticsService_, credentials = credentials_,
        requested = url.toString(), asked = std::move(asked), heldWork = std::move(work),
        completion = std::move(load.completion)](platform::HttpResult result) mutable {
         std::shared_ptr<PlaylistWork> work = std::move(*heldWork);
+        // Its fetch is over: what comes next moves at the pace of its stages and its player.
+        if (work) work->endWhileOthersWait(nullptr);
         std::optional<int> errorCode;
         if (const auto* error = result.errorIf()) {
           errorCode = error->code();
@@ -308,8 +341,9 @@ void HTTPLoader::load(Load load) {
         work.reset();
         if (completion) completion(std::move(response));
       });
+  task->set(started);
   if (load.cancellation) {
-    load.cancellation->onCancel([task, keptForTheStore] {
+    load.cancellation->onCancel([task = started, keptForTheStore] {
       if (keptForTheStore) {
         task->abandon();
       } else {

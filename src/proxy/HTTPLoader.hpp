@@ -28,12 +28,6 @@ class HTTPLoader : public std::enable_shared_from_this<HTTPLoader> {
   static constexpr const char* kDefaultGeneralContentType = "application/octet-stream";
   static constexpr const char* kDefaultPlaylistContentType = "application/x-mpegurl";
   static constexpr const char* kDefaultSegmentContentType = "video";
-  // The slowest a playlist's body may come once it has begun, over each window: a live
-  // playlist comes at once and a 40 MB VOD one at several MB/s, while an origin that trickles
-  // would hold its share of the playlist budget, and its player, for minutes. Time paused for
-  // room in the budget does not count.
-  static constexpr long kMinPlaylistBytesPerSecond = 16 * 1024;
-  static constexpr std::chrono::seconds kPlaylistRateWindow{5};
 
   // What the origin answered. `data` is absent when no response arrived (the request was
   // refused, timed out, cancelled, ...), or when a playlist had more lines than a playlist may

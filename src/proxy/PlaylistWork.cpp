@@ -18,7 +18,7 @@ void PlaylistWork::hold(size_t bytes, std::function<void()> then) {
   {
     std::lock_guard lock(budget_->mutex_);
     if (!budget_->admitsLocked(*this, bytes)) {
-      budget_->waiters_.push_back({this, bytes, true, std::move(then)});
+      budget_->enqueueLocked(*this, bytes, true, std::move(then));
       return;
     }
     budget_->addLocked(*this, bytes);
@@ -32,7 +32,7 @@ bool PlaylistWork::tryHold(size_t bytes, std::function<void()> retry) {
     budget_->addLocked(*this, bytes);
     return true;
   }
-  budget_->waiters_.push_back({this, bytes, false, std::move(retry)});
+  budget_->enqueueLocked(*this, bytes, false, std::move(retry));
   return false;
 }
 
@@ -52,19 +52,12 @@ void PlaylistWork::holdExactly(size_t bytes) {
 void PlaylistWork::release(size_t bytes) { budget_->give(*this, bytes); }
 
 void PlaylistWork::stopWaiting() {
-  std::vector<std::function<void()>> pending;
+  std::function<void()> pending;
   {
     std::lock_guard lock(budget_->mutex_);
-    for (auto it = budget_->waiters_.begin(); it != budget_->waiters_.end();) {
-      if (it->work != this) {
-        ++it;
-        continue;
-      }
-      pending.push_back(std::move(it->then));
-      it = budget_->waiters_.erase(it);
-    }
+    if (auto waiter = budget_->dequeueLocked(*this)) pending = std::move(waiter->then);
   }
-  for (auto& then : pending) then();
+  if (pending) pending();
 }
 
 void PlaylistWork::stopWaitingOnceCancelled(
@@ -79,10 +72,15 @@ void PlaylistWork::beginAnswer() {
   {
     std::lock_guard lock(budget_->mutex_);
     if (answering_) return;
-    answering_ = true;
+    budget_->beginAnswerLocked(*this);
   }
   // Another work may hold the oldest role now, or fit in what no longer counts.
   budget_->admitWaiters();
+}
+
+void PlaylistWork::endWhileOthersWait(std::function<void()> end) {
+  std::lock_guard lock(budget_->mutex_);
+  budget_->setEndLocked(*this, std::move(end));
 }
 
 size_t PlaylistWork::held() const {

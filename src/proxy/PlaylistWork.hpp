@@ -1,6 +1,7 @@
 #pragma once
 // Any thread, one stage at a time.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -43,6 +44,12 @@ class PlaylistWork : public std::enable_shared_from_this<PlaylistWork> {
   // no longer holds the oldest role, and what it holds counts as its connection's share.
   void beginAnswer();
   size_t held() const;
+  // While it holds room and another work waits for some, `end` may be called (once, from any
+  // thread) to end it should it move less than its share of progress (a fetch: cancelled, its
+  // player answered an error); null when it may no longer be ended that way.
+  void endWhileOthersWait(std::function<void()> end);
+  // It moved `bytes` more: arrived from its origin. Any thread, without a lock.
+  void progressed(size_t bytes) { progress_.fetch_add(bytes, std::memory_order_relaxed); }
 
  private:
   friend class PlaylistWorkBudget;
@@ -50,9 +57,18 @@ class PlaylistWork : public std::enable_shared_from_this<PlaylistWork> {
   const std::shared_ptr<PlaylistWorkBudget> budget_;
   const std::string origin_;
   uint64_t sequence_ = 0;
-  size_t held_ = 0;      // guarded by the budget's mutex
-  size_t mostHeld_ = 0;  // likewise
+  size_t held_ = 0;         // guarded by the budget's mutex
+  size_t mostHeld_ = 0;     // likewise
   bool answering_ = false;  // likewise
+  // Its waiting, if any: which queue and where in it. Likewise guarded.
+  bool waiting_ = false;
+  bool waitingSmall_ = false;
+  uint64_t waiterKey_ = 0;
+  // How it is ended for a waiter, and what it had moved at the start of the window; likewise.
+  std::function<void()> end_;
+  uint64_t sampledProgress_ = 0;
+  bool sampled_ = false;
+  std::atomic<uint64_t> progress_{0};
 };
 
 }  // namespace ombrelia

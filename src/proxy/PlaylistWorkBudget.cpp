@@ -57,28 +57,27 @@ size_t PlaylistWorkBudget::peakBytesInFlight() const {
 
 size_t PlaylistWorkBudget::waitingWorks() const {
   std::lock_guard lock(mutex_);
-  return waiters_.size();
+  return smallWaiters_.size() + largeWaiters_.size();
+}
+
+uint64_t PlaylistWorkBudget::admissionChecks() const {
+  std::lock_guard lock(mutex_);
+  return admissionChecks_;
 }
 
 void PlaylistWorkBudget::enter(PlaylistWork& work) {
   std::lock_guard lock(mutex_);
   work.sequence_ = nextSequence_++;
-  live_.emplace(work.sequence_, &work);
+  working_.emplace(work.sequence_, &work);
 }
 
 void PlaylistWorkBudget::leave(PlaylistWork& work) {
-  std::vector<Waiter> dropped;  // let go outside the lock: what they hold may end other works
+  std::optional<Waiter> dropped;  // let go outside the lock: what it holds may end other works
   {
     std::lock_guard lock(mutex_);
-    live_.erase(work.sequence_);
-    for (auto it = waiters_.begin(); it != waiters_.end();) {
-      if (it->work != &work) {
-        ++it;
-        continue;
-      }
-      dropped.push_back(std::move(*it));
-      it = waiters_.erase(it);
-    }
+    working_.erase(work.sequence_);
+    endable_.erase(work.sequence_);
+    dropped = dequeueLocked(work);
     subtractLocked(work, work.held_);
     // The stages of one large playlist run on several threads of the global queue, and each
     // thread's arena keeps what it freed: the most the work held is free now, though its answer
@@ -86,59 +85,77 @@ void PlaylistWorkBudget::leave(PlaylistWork& work) {
     platform::FreedMemory::giveBack(work.mostHeld_);
     work.held_ = 0;
   }
+  dropped.reset();
   // Another work may be the oldest now, or fit in what this one gave back.
   admitWaiters();
+}
+
+void PlaylistWorkBudget::beginAnswerLocked(PlaylistWork& work) {
+  work.answering_ = true;
+  working_.erase(work.sequence_);
+  beyondShares_ += beyondShare(work.held_);
+  answersHeld_ += work.held_;
+}
+
+void PlaylistWorkBudget::setEndLocked(PlaylistWork& work, std::function<void()> end) {
+  work.end_ = std::move(end);
+  if (work.end_) {
+    endable_.emplace(work.sequence_, &work);
+    // Measured from now: what it moved before it could be ended does not count.
+    // Measured from the next window on: a part of one would make it look slow.
+    work.sampled_ = false;
+  } else {
+    endable_.erase(work.sequence_);
+  }
 }
 
 const PlaylistWork* PlaylistWorkBudget::oldestLocked() const {
   // An answer being written moves only as fast as its player reads: holding the oldest role,
   // a player reading slowly would keep every large playlist asked after it waiting.
-  for (const auto& [sequence, work] : live_) {
-    if (!work->answering_) return work;
-  }
-  return nullptr;
+  return working_.empty() ? nullptr : working_.begin()->second;
 }
 
-size_t PlaylistWorkBudget::beyondSharesLocked() const {
-  size_t beyond = 0;
-  for (const auto& [sequence, work] : live_) {
-    if (work->answering_ && work->held_ > settings_.connectionShareBytes) {
-      beyond += work->held_ - settings_.connectionShareBytes;
-    }
-  }
-  return beyond;
-}
-
-bool PlaylistWorkBudget::admitsLocked(const PlaylistWork& work, size_t bytes) const {
+PlaylistWorkBudget::Admission PlaylistWorkBudget::admissionLocked(const PlaylistWork& work,
+                                                                  size_t bytes) const {
   // Answers being written count in the budget the others share at most as their connections'
   // shares, and never hold the oldest role.
   const PlaylistWork* oldest = oldestLocked();
-  const size_t beyondShares = beyondSharesLocked();
-  // The oldest takes what it needs beside the budget the others share, while what answers
-  // hold beyond their shares is within a budget's worth.
-  if (oldest == nullptr || oldest == &work) return beyondShares <= settings_.maxBytes;
-  if (!withinOriginShareLocked(work, bytes, *oldest)) return false;
-  const size_t others = used_ - oldest->held_ - beyondShares;
+  // The oldest takes what it needs beside the budget the others share, while what answers hold
+  // in all is within a budget's worth: answers each within its connection's share are as many
+  // as players ask, and would otherwise let one playlist after another be taken past it.
+  if (oldest == nullptr || oldest == &work) {
+    return answersHeld_ <= settings_.maxBytes ? Admission::admitted : Admission::budgetFull;
+  }
+  if (!withinOriginShareLocked(work, bytes, oldest)) return Admission::originFull;
+  const size_t others = used_ - oldest->held_ - beyondShares_;
   // Nothing asked still counts as a byte: a fetch starts only while there is room.
   const size_t after = others + std::max<size_t>(bytes, 1);
   const size_t forLarge = settings_.maxBytes > settings_.smallPlaylistReserve
                               ? settings_.maxBytes - settings_.smallPlaylistReserve
                               : 0;
-  if (after <= forLarge) return true;
-  return work.held_ + bytes <= settings_.maxSmallPlaylistBytes && after <= settings_.maxBytes;
+  if (after <= forLarge) return Admission::admitted;
+  if (work.held_ + bytes <= settings_.maxSmallPlaylistBytes && after <= settings_.maxBytes) {
+    return Admission::admitted;
+  }
+  return Admission::budgetFull;
 }
 
 bool PlaylistWorkBudget::withinOriginShareLocked(const PlaylistWork& work, size_t bytes,
-                                                 const PlaylistWork& oldest) const {
+                                                 const PlaylistWork* oldest) const {
   if (work.origin_.empty()) return true;
   const auto found = heldByOrigin_.find(work.origin_);
   const size_t held = found == heldByOrigin_.end() ? 0 : found->second;
   // The oldest holds beside the budget, so it is not counted against its origin's share either.
-  const size_t oldestsPart = oldest.origin_ == work.origin_ ? oldest.held_ : 0;
+  const size_t oldestsPart =
+      oldest != nullptr && oldest->origin_ == work.origin_ ? oldest->held_ : 0;
   return held - oldestsPart + std::max<size_t>(bytes, 1) <= settings_.maxOriginBytes;
 }
 
 void PlaylistWorkBudget::subtractLocked(PlaylistWork& work, size_t bytes) {
+  if (work.answering_) {
+    beyondShares_ -= beyondShare(work.held_) - beyondShare(work.held_ - bytes);
+    answersHeld_ -= bytes;
+  }
   work.held_ -= bytes;
   used_ -= bytes;
   if (work.origin_.empty() || bytes == 0) return;
@@ -149,10 +166,36 @@ void PlaylistWorkBudget::subtractLocked(PlaylistWork& work, size_t bytes) {
 
 void PlaylistWorkBudget::addLocked(PlaylistWork& work, size_t bytes) {
   if (!work.origin_.empty() && bytes > 0) heldByOrigin_[work.origin_] += bytes;
+  if (work.answering_) {
+    beyondShares_ += beyondShare(work.held_ + bytes) - beyondShare(work.held_);
+    answersHeld_ += bytes;
+  }
   work.held_ += bytes;
   work.mostHeld_ = std::max(work.mostHeld_, work.held_);
   used_ += bytes;
   peak_ = std::max(peak_, used_);
+}
+
+void PlaylistWorkBudget::enqueueLocked(PlaylistWork& work, size_t bytes, bool reserves,
+                                       std::function<void()> then) {
+  // A work runs one stage at a time, so it waits for one thing at most.
+  work.waitingSmall_ = work.held_ + bytes <= settings_.maxSmallPlaylistBytes;
+  work.waiterKey_ = nextWaiter_++;
+  work.waiting_ = true;
+  (work.waitingSmall_ ? smallWaiters_ : largeWaiters_)
+      .emplace(work.waiterKey_, Waiter{&work, bytes, reserves, std::move(then)});
+  watchProgressLocked();
+}
+
+std::optional<PlaylistWorkBudget::Waiter> PlaylistWorkBudget::dequeueLocked(PlaylistWork& work) {
+  if (!work.waiting_) return std::nullopt;
+  work.waiting_ = false;
+  auto& queue = work.waitingSmall_ ? smallWaiters_ : largeWaiters_;
+  auto found = queue.find(work.waiterKey_);
+  if (found == queue.end()) return std::nullopt;
+  Waiter waiter = std::move(found->second);
+  queue.erase(found);
+  return waiter;
 }
 
 void PlaylistWorkBudget::give(PlaylistWork& work, size_t bytes) {
@@ -168,25 +211,120 @@ void PlaylistWorkBudget::give(PlaylistWork& work, size_t bytes) {
   admitWaiters();
 }
 
+void PlaylistWorkBudget::admitFromLocked(std::map<uint64_t, Waiter>& queue,
+                                         std::vector<std::function<void()>>& admitted) {
+  const PlaylistWork* oldest = oldestLocked();
+  for (auto it = queue.begin(); it != queue.end();) {
+    // Its own rule, asked first: refused, it does not stop those after it.
+    if (it->second.work == oldest) {
+      ++it;
+      continue;
+    }
+    ++admissionChecks_;
+    const Admission admission = admissionLocked(*it->second.work, it->second.bytes);
+    if (admission == Admission::budgetFull) return;  // those after it would not fit either
+    if (admission == Admission::originFull) {
+      ++it;
+      continue;
+    }
+    Waiter& waiter = it->second;
+    waiter.work->waiting_ = false;
+    if (waiter.reserves) addLocked(*waiter.work, waiter.bytes);
+    admitted.push_back(std::move(waiter.then));
+    it = queue.erase(it);
+  }
+}
+
 void PlaylistWorkBudget::admitWaiters() {
   std::vector<std::function<void()>> admitted;
   {
     std::lock_guard lock(mutex_);
-    // In the order they came, each that fits now: a small playlist goes ahead of a large one
-    // that still does not fit, and the large one goes once it is the oldest.
-    for (auto it = waiters_.begin(); it != waiters_.end();) {
-      if (!admitsLocked(*it->work, it->bytes)) {
-        ++it;
-        continue;
+    // The oldest first, wherever it stands: it takes what it needs beside the budget.
+    if (const PlaylistWork* oldest = oldestLocked(); oldest != nullptr && oldest->waiting_) {
+      auto* work = const_cast<PlaylistWork*>(oldest);
+      ++admissionChecks_;
+      auto& queue = work->waitingSmall_ ? smallWaiters_ : largeWaiters_;
+      auto found = queue.find(work->waiterKey_);
+      if (found != queue.end() && admitsLocked(*work, found->second.bytes)) {
+        auto waiter = dequeueLocked(*work);
+        if (waiter->reserves) addLocked(*work, waiter->bytes);
+        admitted.push_back(std::move(waiter->then));
       }
-      if (it->reserves) addLocked(*it->work, it->bytes);
-      admitted.push_back(std::move(it->then));
-      it = waiters_.erase(it);
     }
+    // In the order they came, each that fits now: a small playlist goes ahead of a large one
+    // that still does not fit, and the large one goes once it is the oldest. Within a queue, the
+    // first refused for room stops the pass: the budget is what the others wait for too.
+    admitFromLocked(largeWaiters_, admitted);
+    admitFromLocked(smallWaiters_, admitted);
   }
   // Never on the thread that gave the bytes back: that may be a connection's or the HTTP
   // client's, and a stage may rewrite megabytes.
   for (auto& then : admitted) platform::DispatchQueue::global()->async(std::move(then));
+}
+
+void PlaylistWorkBudget::watchProgressLocked() {
+  if (sweepScheduled_) return;
+  sweepScheduled_ = true;
+  sampleProgressLocked();
+  platform::DispatchQueue::global()->asyncAfter(settings_.progressWindow,
+                                                [weak = weak_from_this()] {
+                                                  if (auto budget = weak.lock()) budget->sweep();
+                                                });
+}
+
+void PlaylistWorkBudget::sampleProgressLocked() {
+  for (auto& [sequence, work] : endable_) {
+    work->sampledProgress_ = work->progress_.load(std::memory_order_relaxed);
+    work->sampled_ = true;
+  }
+}
+
+void PlaylistWorkBudget::sweep() {
+  std::vector<std::function<void()>> ends;
+  {
+    std::lock_guard lock(mutex_);
+    sweepScheduled_ = false;
+    const Waiter* first = nullptr;
+    for (const auto* queue : {&largeWaiters_, &smallWaiters_}) {
+      if (!queue->empty() && (first == nullptr || queue->begin()->first < first->work->waiterKey_))
+        first = &queue->begin()->second;
+    }
+    if (first == nullptr) return;  // nobody waits: nobody is held to a rate
+    const auto windowMs = static_cast<size_t>(settings_.progressWindow.count());
+    const size_t least = settings_.minProgressBytesPerSecond * windowMs / 1000;
+    std::vector<std::pair<uint64_t, PlaylistWork*>> slow;  // moved over the window, the work
+    for (auto& [sequence, work] : endable_) {
+      const uint64_t now = work->progress_.load(std::memory_order_relaxed);
+      const uint64_t moved = now - work->sampledProgress_;
+      if (work->sampled_ && moved < least && work->held_ > 0 && !work->waiting_) {
+        slow.emplace_back(moved, work);
+      }
+    }
+    std::sort(slow.begin(), slow.end(), [](const auto& a, const auto& b) {
+      return a.first != b.first ? a.first < b.first : a.second->sequence_ < b.second->sequence_;
+    });
+    // The least progress first, until what they hold would let the first waiter in; the works
+    // are let go as their fetches or connections end, on their own threads.
+    size_t need = std::max<size_t>(first->bytes, 1);
+    if (first->work == oldestLocked() && answersHeld_ > settings_.maxBytes) {
+      need = answersHeld_ - settings_.maxBytes;
+    }
+    // One for each waiter at most, which the next window admits in turn: each of them may need
+    // the room of one, however little the first asks for.
+    const size_t waiting = smallWaiters_.size() + largeWaiters_.size();
+    size_t freed = 0;
+    size_t endedCount = 0;
+    for (auto& [moved, work] : slow) {
+      if (freed >= need && endedCount >= waiting) break;
+      ++endedCount;
+      freed += work->held_;
+      ends.push_back(std::move(work->end_));
+      work->end_ = nullptr;
+      endable_.erase(work->sequence_);
+    }
+    watchProgressLocked();
+  }
+  for (auto& end : ends) end();
 }
 
 }  // namespace ombrelia

@@ -2,6 +2,7 @@
 // Any thread: works hold and give back bytes from wherever their stage runs; admissions that
 // had to wait run on the global queue.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -9,8 +10,10 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace ombrelia {
 
@@ -28,11 +31,12 @@ class PlaylistWork;
 // written hold beyond their connections' shares (kConnectionShareBytes), plus what the playlist
 // store keeps (ManifestController::kMaxStoredBytes at most). Answers beyond their shares go
 // only as fast as their players read, at the server's minimum response rate or they are ended;
-// the oldest passes the budget only while they hold no more than kMaxPlaylistBytesInFlight
-// beyond their shares, so that players reading slowly cannot make the viewer take one large
-// playlist after another past the budget. A playlist's need is the most its stages
-// hold at once, each share worked out before the stage runs from what the stage was measured to
-// hold at its peak (bench_playlist --stages), so that no stage takes more than its share:
+// the oldest passes the budget only while answers hold no more than kMaxPlaylistBytesInFlight
+// in all, however many connections ask, so that players reading slowly or not at all cannot
+// make the viewer take one playlist after another past the budget: a new request then waits,
+// holding nothing, and the answer moving least is reset (below). A playlist's need is the most its
+// stages hold at once, each share worked out before the stage runs from what the stage was measured
+// to hold at its peak (bench_playlist --stages), so that no stage takes more than its share:
 //   - its body, and the store's reading of it (DownloadController::storingBytes);
 //   - its body, and the pinning (HLSManifestModifier::mostHeldBytes);
 //   - the pinned text, and the rewriting: the most the rewritten text may take
@@ -74,6 +78,13 @@ class PlaylistWorkBudget : public std::enable_shared_from_this<PlaylistWorkBudge
   // playlist of tens of thousands of segments; it takes six such connections to leave large
   // playlists only the oldest role, and eight to take the small ones' reserve.
   static constexpr size_t kConnectionShareBytes = 8u << 20;
+  // While a work waits for room, what each fetch or answer holding room must have moved over the
+  // last window to keep it: a live playlist comes at once and a VOD one of tens of MB at several
+  // MB/s, while an origin that trickles would keep the waiter (another player's reload) for
+  // minutes. Asked only while another waits, so a viewer on a 64 kbit/s link, or an origin stalling
+  // 10 s, keeps its fetch whenever the budget has room for the rest.
+  static constexpr size_t kMinProgressBytesPerSecond = 16 * 1024;
+  static constexpr std::chrono::milliseconds kProgressWindow{1000};
 
   struct Settings {
     size_t maxBytes = kMaxPlaylistBytesInFlight;
@@ -81,6 +92,8 @@ class PlaylistWorkBudget : public std::enable_shared_from_this<PlaylistWorkBudge
     size_t smallPlaylistReserve = kSmallPlaylistReserve;
     size_t maxOriginBytes = kMaxOriginPlaylistBytes;
     size_t connectionShareBytes = kConnectionShareBytes;
+    size_t minProgressBytesPerSecond = kMinProgressBytesPerSecond;
+    std::chrono::milliseconds progressWindow = kProgressWindow;
   };
 
   // The process's budget; never destroyed.
@@ -102,6 +115,9 @@ class PlaylistWorkBudget : public std::enable_shared_from_this<PlaylistWorkBudge
   size_t peakBytesInFlight() const;
   // The stages waiting for room.
   size_t waitingWorks() const;
+  // How many waiters the admissions have looked at since the budget was made: each event
+  // looks at those it admits and at most a few it cannot.
+  uint64_t admissionChecks() const;
 
  private:
   friend class PlaylistWork;
@@ -113,36 +129,68 @@ class PlaylistWorkBudget : public std::enable_shared_from_this<PlaylistWorkBudge
     bool reserves;
     std::function<void()> then;
   };
+  enum class Admission { admitted, originFull, budgetFull };
 
   explicit PlaylistWorkBudget(Settings settings) : settings_(settings) {}
   // Called with mutex_ held.
-  bool admitsLocked(const PlaylistWork& work, size_t bytes) const;
+  Admission admissionLocked(const PlaylistWork& work, size_t bytes) const;
+  bool admitsLocked(const PlaylistWork& work, size_t bytes) const {
+    return admissionLocked(work, bytes) == Admission::admitted;
+  }
   // The work that holds the oldest role: the oldest whose answer is not being written.
   const PlaylistWork* oldestLocked() const;
-  // What answers being written hold beyond their connections' shares.
-  size_t beyondSharesLocked() const;
+  size_t beyondShare(size_t held) const {
+    return held > settings_.connectionShareBytes ? held - settings_.connectionShareBytes : 0;
+  }
   void addLocked(PlaylistWork& work, size_t bytes);
   // Whether the work's origin may hold `bytes` more beside what its playlists hold, the oldest's
   // not counted.
   bool withinOriginShareLocked(const PlaylistWork& work, size_t bytes,
-                               const PlaylistWork& oldest) const;
+                               const PlaylistWork* oldest) const;
   // Takes `bytes` off what the work and its origin hold.
   void subtractLocked(PlaylistWork& work, size_t bytes);
+  void enqueueLocked(PlaylistWork& work, size_t bytes, bool reserves, std::function<void()> then);
+  // Takes the work's waiter out of its queue, if it has one.
+  std::optional<Waiter> dequeueLocked(PlaylistWork& work);
   // Gives back bytes, then admits the waiters that now fit; their callbacks run on the global
   // queue.
   void give(PlaylistWork& work, size_t bytes);
   void admitWaiters();
+  // Admits, in order, the waiters of one queue that fit, up to the first refused for room.
+  void admitFromLocked(std::map<uint64_t, Waiter>& queue,
+                       std::vector<std::function<void()>>& admitted);
   void enter(PlaylistWork& work);
   void leave(PlaylistWork& work);
+  void beginAnswerLocked(PlaylistWork& work);
+  void setEndLocked(PlaylistWork& work, std::function<void()> end);
+  // While a work waits: notes what the fetches holding room have moved, then, a window later,
+  // ends the slowest of them (sweep).
+  void watchProgressLocked();
+  void sampleProgressLocked();
+  void sweep();
 
   const Settings settings_;
   mutable std::mutex mutex_;  // guards everything below and every work's held bytes
   uint64_t nextSequence_ = 0;
-  std::map<uint64_t, PlaylistWork*> live_;  // by age, the oldest first
-  std::deque<Waiter> waiters_;
+  // By age, the oldest first: the works whose answers are not being written, so that the oldest
+  // role is the first of them.
+  std::map<uint64_t, PlaylistWork*> working_;
+  // The fetches that may be ended for a waiter (PlaylistWork::endWhileOthersWait), by age.
+  std::map<uint64_t, PlaylistWork*> endable_;
+  // Waiters by arrival, small and large playlists apart: a small one passes large ones that
+  // wait, and neither queue is looked at past its first waiter refused for room.
+  uint64_t nextWaiter_ = 0;
+  std::map<uint64_t, Waiter> smallWaiters_;
+  std::map<uint64_t, Waiter> largeWaiters_;
+  bool sweepScheduled_ = false;
+  uint64_t admissionChecks_ = 0;
   std::deque<std::pair<std::string, size_t>> lastBodyBytes_;  // the oldest remembered first
   size_t used_ = 0;
   size_t peak_ = 0;
+  // What answers being written hold beyond their connections' shares, kept as they change.
+  size_t beyondShares_ = 0;
+  // What answers being written hold in all, likewise.
+  size_t answersHeld_ = 0;
   std::map<std::string, size_t> heldByOrigin_;  // only origins holding bytes
 };
 

@@ -73,8 +73,9 @@ class SharedBoundsPerParty : public ::testing::Test {
 
 // Six playlists of another origin, declared at 64, 48 and four times 4 MiB and sent at 2 KiB/s,
 // took the whole playlist budget at their declared lengths: the application's own small playlist
-// then reloaded after 117 s. Now they hold what has arrived, and end below the playlists'
-// minimum rate with an error to their players, those asked under another path too.
+// then reloaded after 117 s. Now they hold what has arrived, those asked under another path too;
+// they are ended only should another playlist wait for the room they hold (nobody is held to a
+// rate while nobody waits), and then with an error before any head, never a short answer.
 TEST_F(SharedBoundsPerParty, TricklingOriginLeavesTheApplicationsPlaylistItsReloads) {
   StreamOrigin origin(root_.string());
   ASSERT_TRUE(origin.running());
@@ -106,8 +107,9 @@ TEST_F(SharedBoundsPerParty, TricklingOriginLeavesTheApplicationsPlaylistItsRelo
     std::this_thread::sleep_for(1s);
   }
   for (auto& player : players) {
-    const std::string head = player.readUntil("\r\n", 20s);
-    EXPECT_TRUE(head.starts_with("HTTP/1.1 5")) << "a trickling playlist was not ended: " << head;
+    const std::string head = player.readUntil("\r\n", 1s);
+    EXPECT_TRUE(head.empty() || head.starts_with("HTTP/1.1 5"))
+        << "a trickling playlist was answered before it was whole: " << head;
   }
   EXPECT_EQ(serve_->stop(SIGTERM, 10s), 0);
 }

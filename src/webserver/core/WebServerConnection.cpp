@@ -925,6 +925,19 @@ void WebServerConnection::finishProcessing(std::shared_ptr<WebServerResponse> re
       response_->usesChunkedTransferEncoding() && headParser_.head().version != "HTTP/1.0";
   responseBytesLeft_ = response_->contentLength();
   pendingHead_ = prepareHead(response_->statusCode(), response_.get());
+  if (sendBody) {
+    // Whoever made the response may have it reset, from any thread: it runs here, and only while
+    // this response is the one being written.
+    response_->resetHandle()->attach(
+        [weak = weak_from_this(), answering = std::weak_ptr<WebServerResponse>(response_)] {
+          auto self = weak.lock();
+          if (!self) return;
+          asio::post(self->io_->strand, [self, answering] {
+            const auto response = answering.lock();
+            if (response && response == self->response_) self->resetConnection();
+          });
+        });
+  }
   if (!sendBody) {
     writeThen(std::move(pendingHead_), Data(), false, false, &WebServerConnection::finishResponse);
     return;

@@ -14,6 +14,7 @@
 #include "webserver/core/WebServerDates.hpp"
 #include "webserver/core/WebServerHeaders.hpp"
 #include "webserver/responses/WebServerBodyReader.hpp"
+#include "webserver/responses/WebServerResponseReset.hpp"
 
 namespace ombrelia {
 
@@ -69,6 +70,9 @@ public:
 
   virtual std::string description() const;
 
+  // Resets the connection writing this response when asked, from any thread.
+  const std::shared_ptr<WebServerResponseReset> &resetHandle() const { return reset_; }
+
 protected:
   // The response's own source. The base has an empty body.
   WebServerResult open() override { return {}; }
@@ -89,6 +93,8 @@ private:
   std::optional<WebServerDate> lastModifiedDate_;
   std::optional<std::string> eTag_;
   WebServerHeaders additionalHeaders_;
+  const std::shared_ptr<WebServerResponseReset> reset_ =
+      std::make_shared<WebServerResponseReset>();
 };
 
 } // namespace ombrelia

@@ -2,6 +2,7 @@
 
 #include <future>
 #include <optional>
+#include <thread>
 
 #include "analytics/AnalyticsService.hpp"
 #include "platform/DispatchQueue.hpp"
@@ -17,6 +18,7 @@ namespace {
 using test::TestHttpResponse;
 using test::TestHttpServer;
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
 class HTTPLoaderTest : public ::testing::Test {
  protected:
@@ -110,6 +112,63 @@ TEST_F(HTTPLoaderTest, PlaylistUnderAnotherPathWaitsForRoomInTheBudgetAsAnyPlayl
   ASSERT_TRUE(response.data);
   ASSERT_TRUE(response.playlistWork);
   EXPECT_EQ(response.playlistWork->held(), response.data->size());
+}
+
+// An origin that starts its body "#EXTM" (too short to tell it from any other) passed the gate
+// under another path and went on as fast as it liked: a piece too short to tell now counts as a
+// playlist's, and waits for room as one.
+TEST_F(HTTPLoaderTest, FirstPieceTooShortToTellIsGatedAsAPlaylist) {
+  TestHttpResponse shortFirst = TestHttpResponse::ok("#EXTM3U\n#EXT-X-ENDLIST\n", "text/plain");
+  shortFirst.tricklePieceBytes = 5;
+  shortFirst.trickleInterval = 50ms;
+  server.route("/short", shortFirst);
+  const auto& budget = PlaylistWorkBudget::shared();
+  auto oldest = budget->begin();
+  auto filling = budget->begin();
+  filling->holdExactly(PlaylistWorkBudget::kMaxPlaylistBytesInFlight);
+  auto promise = std::make_shared<std::promise<HTTPLoader::Response>>();
+  auto future = promise->get_future();
+  loader->requestGeneral(*Url::parse(server.url("/short")),
+                         [promise](HTTPLoader::Response r) { promise->set_value(r); });
+  EXPECT_EQ(future.wait_for(1500ms), std::future_status::timeout)
+      << "a playlist whose first piece was \"#EXTM\" passed a full budget";
+  filling.reset();
+  ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
+  const auto response = future.get();
+  ASSERT_TRUE(response.data && response.playlistWork);
+  EXPECT_EQ(response.data->view(), "#EXTM3U\n#EXT-X-ENDLIST\n");
+}
+
+// A slow playlist nobody waits behind comes whole (SlowPlaylistLink); but once another playlist
+// waits for the room a trickling fetch holds, the trickling one is ended (its player answered an
+// error, as for any failed fetch) within about a window, and the waiting one goes on. It used to
+// wait for the old 5 s minimum rate to end it.
+TEST_F(HTTPLoaderTest, TricklingPlaylistIsEndedOnceAnotherWaitsForItsRoom) {
+  TestHttpResponse trickling =
+      TestHttpResponse::ok("#EXTM3U\n" + std::string(100'000, '#'), "application/x-mpegurl");
+  trickling.tricklePieceBytes = 8000;
+  trickling.trickleInterval = 3s;
+  server.route("/trickle.m3u8", trickling);
+  server.route("/live.m3u8", TestHttpResponse::ok("#EXTM3U\n#EXT-X-TARGETDURATION:4\n"));
+  const auto& budget = PlaylistWorkBudget::shared();
+  auto oldest = budget->begin();
+  auto ended = std::make_shared<std::promise<HTTPLoader::Response>>();
+  auto endedFuture = ended->get_future();
+  loader->requestPlaylist(*Url::parse(server.url("/trickle.m3u8")),
+                          [ended](HTTPLoader::Response r) { ended->set_value(r); });
+  const auto until = Clock::now() + 10s;
+  while (budget->bytesInFlight() == 0 && Clock::now() < until) std::this_thread::sleep_for(10ms);
+  ASSERT_GT(budget->bytesInFlight(), 0u) << "the trickling body took no room";
+  auto filling = budget->begin();
+  filling->holdExactly(PlaylistWorkBudget::kMaxPlaylistBytesInFlight - budget->bytesInFlight());
+
+  const auto asked = Clock::now();
+  const auto live = load(Kind::playlist, server.url("/live.m3u8"));
+  const auto waited = Clock::now() - asked;
+  ASSERT_TRUE(live && live->data) << "the waiting playlist never got room";
+  EXPECT_LT(waited, 4s) << "the trickling fetch kept the room another waited for";
+  ASSERT_EQ(endedFuture.wait_for(5s), std::future_status::ready);
+  EXPECT_FALSE(endedFuture.get().data) << "the trickling fetch went on";
 }
 
 TEST_F(HTTPLoaderTest, RefusedConnectionCountsOneRequestOneErrorAndASegmentDelay) {

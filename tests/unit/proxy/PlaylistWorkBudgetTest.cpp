@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "proxy/PlaylistWork.hpp"
 #include "proxy/PlaylistWorkBudget.hpp"
+#include "support/CpuTime.hpp"
 #include "support/Waiter.hpp"
 
 namespace ombrelia {
@@ -127,7 +131,7 @@ TEST(PlaylistWorkBudget, OneOriginHoldsNoMoreThanItsShareBesideTheOldest) {
 // role, which would leave every large playlist after it waiting, nor counts in the budget the
 // others share beyond its connection's share. Yet the oldest passes the budget only while
 // answers beyond their shares hold no more than a budget's worth, so that slow readers cannot
-// have one large playlist after another taken past it.
+// have one large playlist after another taken past it, nor many answers each within its share.
 TEST(PlaylistWorkBudget, AnswerBeingWrittenHoldsNeitherTheOldestRoleNorMoreThanItsShare) {
   auto budget = PlaylistWorkBudget::create({.maxBytes = 1000,
                                             .maxSmallPlaylistBytes = 0,
@@ -146,13 +150,123 @@ TEST(PlaylistWorkBudget, AnswerBeingWrittenHoldsNeitherTheOldestRoleNorMoreThanI
   next->hold(850, ran.stage("next"));
   EXPECT_TRUE(ran.has("next")) << "an answer counted past its connection's share";
 
-  // Two answers now hold 2200 beyond their shares: the oldest waits until they are written.
+  // Two answers now hold 2400: the oldest waits until they hold no more than a budget's worth
+  // in all (beyond their shares was not enough: answers within their shares are as many as
+  // players ask).
   large->beginAnswer();
   next->hold(2000, ran.stage("past the budget"));
   EXPECT_FALSE(ran.has("past the budget"));
   large->release(1300);
+  EXPECT_EQ(budget->waitingWorks(), 1u) << "answers held 1100 in all, past the budget";
+  large->release(100);
   ASSERT_TRUE(ran.waitFor("past the budget"));
-  EXPECT_EQ(budget->bytesInFlight(), 3950u);
+  EXPECT_EQ(budget->bytesInFlight(), 3850u);
+}
+
+// A fetch that moves slowly, or stalls, keeps its room while nobody waits (it was ended below
+// 16 KiB/s whatever the others did: a viewer on a 64 kbit/s link could not start a stream). Once
+// another waits, the fetches that moved too little over the window are ended, the least
+// progress first and only as many as the waiter needs; one moving well, one waiting itself and
+// one whose fetch is over are left alone.
+TEST(PlaylistWorkBudget, SlowFetchIsEndedOnlyWhileAnotherWaitsTheLeastProgressFirst) {
+  auto budget = PlaylistWorkBudget::create({.maxBytes = 1000,
+                                            .maxSmallPlaylistBytes = 0,
+                                            .smallPlaylistReserve = 0,
+                                            .minProgressBytesPerSecond = 1000,
+                                            .progressWindow = 100ms});
+  test::Waiter waiter;
+  std::vector<std::string> ended;
+  auto endable = [&](const std::string& name) {
+    return [&, name] {
+      std::lock_guard lock(waiter.mutex());
+      ended.push_back(name);
+      waiter.notify();
+    };
+  };
+  auto oldest = budget->begin();
+  auto stalled = budget->begin();
+  auto trickling = budget->begin();
+  auto moving = budget->begin();
+  auto rewriting = budget->begin();
+  ASSERT_TRUE(oldest->tryHold(10, [] {}));
+  ASSERT_TRUE(stalled->tryHold(300, [] {}));
+  ASSERT_TRUE(trickling->tryHold(300, [] {}));
+  ASSERT_TRUE(moving->tryHold(300, [] {}));
+  ASSERT_TRUE(rewriting->tryHold(100, [] {}));
+  stalled->endWhileOthersWait(endable("stalled"));
+  trickling->endWhileOthersWait(endable("trickling"));
+  moving->endWhileOthersWait(endable("moving"));
+
+  std::atomic<bool> running{true};
+  std::mutex origins;  // guards `trickling`, let go while the origin thread runs
+  std::thread origin([&] {
+    while (running) {
+      {
+        std::lock_guard lock(origins);
+        if (trickling) trickling->progressed(1);
+      }
+      moving->progressed(10'000);
+      std::this_thread::sleep_for(10ms);
+    }
+  });
+  // Nobody waits: nobody is held to a rate, however long.
+  EXPECT_FALSE(waiter.waitFor(500ms, [&] { return !ended.empty(); }));
+
+  Ran ran;
+  auto next = budget->begin();
+  next->hold(250, ran.stage("next"));
+  EXPECT_FALSE(ran.has("next"));
+  ASSERT_TRUE(waiter.waitFor(
+      std::chrono::duration_cast<std::chrono::milliseconds>(5s * test::kSanitizerSlowdown),
+      [&] { return !ended.empty(); }));
+  // Its fetch ended, the work is let go as the loader would.
+  stalled.reset();
+  ASSERT_TRUE(ran.waitFor("next"));
+  {
+    std::lock_guard lock(waiter.mutex());
+    EXPECT_EQ(ended, std::vector<std::string>{"stalled"}) << "not the least progress first";
+  }
+
+  // Another waiter: the trickling one goes now; the one moving well never does.
+  auto last = budget->begin();
+  last->hold(200, ran.stage("last"));
+  ASSERT_TRUE(waiter.waitFor(
+      std::chrono::duration_cast<std::chrono::milliseconds>(5s * test::kSanitizerSlowdown),
+      [&] { return ended.size() == 2; }));
+  {
+    std::lock_guard lock(origins);
+    trickling.reset();
+  }
+  ASSERT_TRUE(ran.waitFor("last"));
+  running = false;
+  origin.join();
+  std::lock_guard lock(waiter.mutex());
+  EXPECT_EQ(ended, (std::vector<std::string>{"stalled", "trickling"}));
+}
+
+// 1,200 playlists waiting behind a full budget, let in one by one: each admission used to look
+// at every waiter, and at every work for each (27.9 s of CPU for 1,200). Each event now looks at
+// those it admits and the first it cannot.
+TEST(PlaylistWorkBudget, AdmissionLooksAtAFewWaitersPerEventHoweverManyWait) {
+  constexpr size_t kWaiting = 1200;
+  auto budget = PlaylistWorkBudget::create(
+      {.maxBytes = kWaiting, .maxSmallPlaylistBytes = 0, .smallPlaylistReserve = 0});
+  auto oldest = budget->begin();
+  auto filling = budget->begin();
+  ASSERT_TRUE(oldest->tryHold(1, [] {}));
+  filling->holdExactly(kWaiting);
+  std::atomic<size_t> admitted{0};
+  std::vector<std::shared_ptr<PlaylistWork>> waiting;
+  for (size_t n = 0; n < kWaiting; ++n) {
+    waiting.push_back(budget->begin("http://origin" + std::to_string(n % 7) + ".example:80"));
+    waiting.back()->hold(1, [&admitted] { ++admitted; });
+  }
+  ASSERT_EQ(budget->waitingWorks(), kWaiting);
+  const uint64_t before = budget->admissionChecks();
+  for (size_t n = 0; n < kWaiting; ++n) filling->release(1);
+  EXPECT_EQ(budget->waitingWorks(), 0u);
+  EXPECT_LE(budget->admissionChecks() - before, 3 * kWaiting)
+      << "admissions looked at waiters they could not admit, again and again";
 }
 
 }  // namespace
