@@ -276,6 +276,7 @@ int CurlTransfer::onConnectionReady(void* self, char* primaryIp, char*, int prim
                                     int localPort) {
   auto* transfer = static_cast<CurlTransfer*>(self);
   transfer->hasConnection_ = true;
+  if (transfer->request_.onConnectionWait) transfer->request_.onConnectionWait(false);
   // The origin has the word from here: its silence counts. While the body waits to go on after a
   // break, only its bytes are progress: an origin that accepts and drops every try, or sends a
   // head that is not the rest, must not hold the transfer for ever.
@@ -433,6 +434,7 @@ bool CurlTransfer::roomAdmits(size_t length) {
 void CurlTransfer::park() {
   parked_ = true;
   hasConnection_ = false;
+  if (request_.onConnectionWait) request_.onConnectionWait(true);
   // The capacity stays: it is the room the gate has let the body have.
   body_.clear();
   bodyBytes_ = 0;
@@ -657,6 +659,7 @@ bool CurlTransfer::continuesTheBody() const {
 }
 
 HttpResult CurlTransfer::finish(CURLcode code) {
+  if (request_.onFinished) request_.onFinished();
   if (endedForRoom_) {
     if (stream_) stream_->fail();
     return HttpError{HttpErrorCause::cancelled,

@@ -53,6 +53,14 @@ struct HttpRequest {
   // When set, told of each piece of body kept, on the client's own thread (so it must return at
   // once), with its length: how a body's progress is followed by whoever holds room for it.
   std::function<void(size_t bytes)> onBodyBytes;
+  // When set, told on the client's own thread (so it must return at once) whether the transfer
+  // waits for a connection: true when it gives its connection up to wait (at its gate), false
+  // each time it has one, before its request goes (every hop and try). It starts waiting.
+  std::function<void(bool awaiting)> onConnectionWait;
+  // When set, told on the client's own thread (so it must return at once) as the transfer ends,
+  // whatever its outcome, before its completion is queued: from here its body moves no more,
+  // however long the completion waits on the delegate queue.
+  std::function<void()> onFinished;
 };
 
 }  // namespace ombrelia::platform

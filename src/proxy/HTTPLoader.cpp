@@ -234,6 +234,15 @@ void HTTPLoader::load(Load load) {
     request.onBodyBytes = [work](size_t bytes) {
       if (*work) (*work)->progressed(bytes);
     };
+    if (*work) (*work)->awaitConnection(true);
+    request.onConnectionWait = [work](bool awaiting) {
+      if (*work) (*work)->awaitConnection(awaiting);
+    };
+    // Its body is whole (or failed): it moves no more while its completion waits its turn on a
+    // busy delegate queue, and cancelling it then would throw a whole playlist away.
+    request.onFinished = [work] {
+      if (*work) (*work)->endWhileOthersWait(nullptr);
+    };
     // Called on the HTTP client's thread only: the body first uses what was taken before the
     // fetch, then asks the budget for each piece as it arrives.
     request.bodyGate = [work, taken = load.playlistBytesTaken,

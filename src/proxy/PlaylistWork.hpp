@@ -50,6 +50,12 @@ class PlaylistWork : public std::enable_shared_from_this<PlaylistWork> {
   void endWhileOthersWait(std::function<void()> end);
   // It moved `bytes` more: arrived from its origin. Any thread, without a lock.
   void progressed(size_t bytes) { progress_.fetch_add(bytes, std::memory_order_relaxed); }
+  // Whether its fetch waits for an origin connection (queued behind the origin's others, or
+  // having given its own up): time spent so is the client's queueing, not the origin's slowness,
+  // and never counts against its progress. Any thread, without a lock.
+  void awaitConnection(bool awaiting) {
+    awaitingConnection_.store(awaiting, std::memory_order_relaxed);
+  }
 
  private:
   friend class PlaylistWorkBudget;
@@ -68,7 +74,9 @@ class PlaylistWork : public std::enable_shared_from_this<PlaylistWork> {
   std::function<void()> end_;
   uint64_t sampledProgress_ = 0;
   bool sampled_ = false;
+  int slowWindows_ = 0;  // windows in a row it moved too little; likewise
   std::atomic<uint64_t> progress_{0};
+  std::atomic<bool> awaitingConnection_{false};
 };
 
 }  // namespace ombrelia

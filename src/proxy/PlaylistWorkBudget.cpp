@@ -1,5 +1,7 @@
 #include "proxy/PlaylistWorkBudget.hpp"
 
+#include <ombrelia/OmbreliaLogger.hpp>
+
 #include <algorithm>
 #include <cstdlib>
 #include <vector>
@@ -101,6 +103,7 @@ void PlaylistWorkBudget::setEndLocked(PlaylistWork& work, std::function<void()> 
   work.end_ = std::move(end);
   if (work.end_) {
     endable_.emplace(work.sequence_, &work);
+    work.slowWindows_ = 0;
     // Measured from now: what it moved before it could be ended does not count.
     // Measured from the next window on: a part of one would make it look slow.
     work.sampled_ = false;
@@ -275,7 +278,8 @@ void PlaylistWorkBudget::watchProgressLocked() {
 void PlaylistWorkBudget::sampleProgressLocked() {
   for (auto& [sequence, work] : endable_) {
     work->sampledProgress_ = work->progress_.load(std::memory_order_relaxed);
-    work->sampled_ = true;
+    // A window begun without its connection says nothing of the origin's pace.
+    work->sampled_ = !work->awaitingConnection_.load(std::memory_order_relaxed);
   }
 }
 
@@ -289,15 +293,25 @@ void PlaylistWorkBudget::sweep() {
       if (!queue->empty() && (first == nullptr || queue->begin()->first < first->work->waiterKey_))
         first = &queue->begin()->second;
     }
-    if (first == nullptr) return;  // nobody waits: nobody is held to a rate
+    if (first == nullptr) {
+      // Nobody waits: nobody is held to a rate, and the next wait counts slow windows anew.
+      for (auto& [sequence, work] : endable_) work->slowWindows_ = 0;
+      return;
+    }
     const auto windowMs = static_cast<size_t>(settings_.progressWindow.count());
     const size_t least = settings_.minProgressBytesPerSecond * windowMs / 1000;
     std::vector<std::pair<uint64_t, PlaylistWork*>> slow;  // moved over the window, the work
     for (auto& [sequence, work] : endable_) {
       const uint64_t now = work->progress_.load(std::memory_order_relaxed);
       const uint64_t moved = now - work->sampledProgress_;
-      if (work->sampled_ && moved < least && work->held_ > 0 && !work->waiting_) {
-        slow.emplace_back(moved, work);
+      if (moved >= least) {
+        work->slowWindows_ = 0;
+      } else if (work->sampled_ && work->held_ > 0 && !work->waiting_ &&
+                 !work->awaitingConnection_.load(std::memory_order_relaxed)) {
+        // A window spent waiting for room or a connection neither counts nor clears.
+        if (++work->slowWindows_ >= settings_.slowWindowsBeforeEnding) {
+          slow.emplace_back(moved, work);
+        }
       }
     }
     std::sort(slow.begin(), slow.end(), [](const auto& a, const auto& b) {
@@ -318,6 +332,10 @@ void PlaylistWorkBudget::sweep() {
       if (freed >= need && endedCount >= waiting) break;
       ++endedCount;
       freed += work->held_;
+      OmbreliaLogger::info("A playlist's fetch or answer holding " + std::to_string(work->held_) +
+                               " bytes of room moved " + std::to_string(moved) +
+                               " bytes in the last window while another playlist waited: ended",
+                           OLogModule::proxy);
       ends.push_back(std::move(work->end_));
       work->end_ = nullptr;
       endable_.erase(work->sequence_);

@@ -85,6 +85,11 @@ class PlaylistWorkBudget : public std::enable_shared_from_this<PlaylistWorkBudge
   // 10 s, keeps its fetch whenever the budget has room for the rest.
   static constexpr size_t kMinProgressBytesPerSecond = 16 * 1024;
   static constexpr std::chrono::milliseconds kProgressWindow{1000};
+  // How many windows in a row a holder must move too little before it is ended: a viewer short
+  // of CPU (a slow device, many players at once) leaves some fetches unread for a moment, which
+  // one window would take for a slow origin; an origin that trickles stays slow window after
+  // window.
+  static constexpr int kSlowWindowsBeforeEnding = 2;
 
   struct Settings {
     size_t maxBytes = kMaxPlaylistBytesInFlight;
@@ -94,6 +99,7 @@ class PlaylistWorkBudget : public std::enable_shared_from_this<PlaylistWorkBudge
     size_t connectionShareBytes = kConnectionShareBytes;
     size_t minProgressBytesPerSecond = kMinProgressBytesPerSecond;
     std::chrono::milliseconds progressWindow = kProgressWindow;
+    int slowWindowsBeforeEnding = kSlowWindowsBeforeEnding;
   };
 
   // The process's budget; never destroyed.

@@ -166,7 +166,10 @@ TEST_F(HTTPLoaderTest, TricklingPlaylistIsEndedOnceAnotherWaitsForItsRoom) {
   const auto live = load(Kind::playlist, server.url("/live.m3u8"));
   const auto waited = Clock::now() - asked;
   ASSERT_TRUE(live && live->data) << "the waiting playlist never got room";
-  EXPECT_LT(waited, 4s) << "the trickling fetch kept the room another waited for";
+  // Ended once it stayed slow for its windows in a row, not a moment more.
+  const auto endsWithin = PlaylistWorkBudget::kProgressWindow *
+                          (PlaylistWorkBudget::kSlowWindowsBeforeEnding + 3);
+  EXPECT_LT(waited, endsWithin) << "the trickling fetch kept the room another waited for";
   ASSERT_EQ(endedFuture.wait_for(5s), std::future_status::ready);
   EXPECT_FALSE(endedFuture.get().data) << "the trickling fetch went on";
 }
