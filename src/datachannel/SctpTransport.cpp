@@ -15,6 +15,7 @@
 #include "datachannel/GlibLoop.hpp"
 #include "datachannel/SctpChecksum.hpp"
 #include "datachannel/SctpNotification.hpp"
+#include "foundation/RepeatedLog.hpp"
 
 namespace ombrelia::datachannel {
 namespace {
@@ -470,10 +471,14 @@ void SctpTransport::flush() {
     queuedBytes_ -= front.taken - before;
     if (attempt == Attempt::tooLarge || attempt == Attempt::failed) {
       // Left at the front it would hold back everything queued behind it, for good.
-      OmbreliaLogger::error(
-          "datachannel: queued message of " + std::to_string(front.bytes.size()) +
-              " bytes dropped: " +
-              (attempt == Attempt::tooLarge ? "larger than the send buffer" : "SCTP refused it"),
+      RepeatedLog::shared().log(
+          "datachannel queued message dropped", id_,
+          [&] {
+            return "datachannel: queued message of " + std::to_string(front.bytes.size()) +
+                   " bytes dropped: " +
+                   (attempt == Attempt::tooLarge ? "larger than the send buffer"
+                                                 : "SCTP refused it");
+          },
           OLogModule::webRTCClient);
       queuedBytes_ -= front.bytes.size() - front.taken;
       queuedCost_ -= front.bytes.size() + kQueuedEntryCost;
@@ -672,9 +677,14 @@ void SctpTransport::handleData(const uint8_t* data, size_t size, const MessageAs
     outcome = assembler_.add(key, data, size, (flags & MSG_EOR) != 0, message);
   }
   if (outcome == MessageAssembler::Outcome::oversized) {
-    OmbreliaLogger::error("datachannel: received message refused: larger than " +
-                              std::to_string(settings_.maxReceiveMessage) + " bytes",
-                          OLogModule::webRTCClient);
+    // The peer chooses how many it sends.
+    RepeatedLog::shared().log(
+        "datachannel received message oversized", id_,
+        [&] {
+          return "datachannel: received message refused: larger than " +
+                 std::to_string(settings_.maxReceiveMessage) + " bytes";
+        },
+        OLogModule::webRTCClient);
   } else if (outcome == MessageAssembler::Outcome::complete) {
     ++messagesReceived_;
     bytesReceived_ += message.size();

@@ -5,9 +5,13 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include <ombrelia/OLoggerConfig.hpp>
 
 #include "datachannel/SctpTransport.hpp"
 #include "support/OpenChannels.hpp"
+#include "unit/peers/LogLines.hpp"
 
 namespace ombrelia::datachannel {
 namespace {
@@ -44,6 +48,32 @@ TEST(SendQueueBound, OneByteMessagesFillTheQueueByWhatEachCostsNotByItsBytes) {
   EXPECT_GE(status->queuedCost, status->queuedEntries * SctpTransport::kQueuedEntryCost);
   EXPECT_LE(status->queuedCost, kMaxBufferedBytes);
   EXPECT_GE(SctpTransport::kQueuedEntryCost, 64u) << "an entry costs less than its own slot";
+}
+
+TEST(SendQueueBound, SendsRefusedByAFullQueueWriteOneLineForTheConnection) {
+  OpenChannels channels;
+  ASSERT_TRUE(channels.open()) << "the channel \"P2P\" did not open";
+  SctpImpairment shut;
+  shut.shutWindow = true;
+  channels.peers.offerer->impairSctpForTesting(shut);
+  const auto remote = channels.remoteChannel();
+  ASSERT_TRUE(remote);
+  const Data large(std::string(200000, 'd'));
+  size_t taken = 0;
+  while (taken < 200 && remote->sendBinary(large)) ++taken;
+  ASSERT_LT(taken, 200u) << "the queue never filled";
+  const Data answer(std::string(206, 'a'));
+  for (taken = 0; taken < 100000 && remote->sendBinary(answer);) ++taken;
+  ASSERT_LT(taken, 100000u) << "the queue never filled";
+  // What a peer that never reads made of every answer sent to it: 135 MB of lines in 20 s.
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::error);
+  testing::internal::CaptureStdout();
+  size_t refused = 0;
+  for (int i = 0; i < 20000; ++i) refused += remote->sendBinary(answer) ? 0 : 1;
+  const std::string out = testing::internal::GetCapturedStdout();
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::none);
+  EXPECT_EQ(refused, 20000u);
+  EXPECT_EQ(test::linesWith(out, {"datachannel: message of"}).size(), 1u) << out.substr(0, 2000);
 }
 
 }  // namespace
