@@ -101,6 +101,11 @@ bool DCDataChannel::send(uint32_t ppid, const uint8_t* data, size_t size) {
   return core && core->sendChannelMessage(stream, ppid, data, size, init_);
 }
 
+size_t DCDataChannel::unconfirmedAmount() const {
+  const auto core = core_.lock();
+  return core ? core->unconfirmedAmount() : 0;
+}
+
 size_t DCDataChannel::bufferedAmount() const {
   const auto core = core_.lock();
   return core ? core->bufferedAmount() : 0;

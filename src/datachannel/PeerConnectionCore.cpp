@@ -692,6 +692,12 @@ void PeerConnectionCore::startSctp() {
       if (self && !self->tornDown_) self->fail("the SCTP association is stuck: " + why);
     });
   };
+  callbacks.onOverBudget = [weak](const std::string& why) {
+    GlibLoop::shared().invoke([weak, why] {
+      const auto self = weak.lock();
+      if (self && !self->tornDown_) self->fail("send budget of all connections passed: " + why);
+    });
+  };
   auto sctp = SctpTransport::create(settings, std::move(callbacks));
   {
     std::lock_guard lock(transportMutex_);
@@ -1130,6 +1136,11 @@ std::optional<size_t> PeerConnectionCore::remoteCandidatesHeld() const {
 size_t PeerConnectionCore::bufferedAmount() const {
   const auto sctp = this->sctp();
   return sctp ? sctp->bufferedBytes() : 0;
+}
+
+size_t PeerConnectionCore::unconfirmedAmount() const {
+  const auto sctp = this->sctp();
+  return sctp ? sctp->unconfirmedBytes() : 0;
 }
 
 std::optional<SctpStatus> PeerConnectionCore::sctpStatus() const {

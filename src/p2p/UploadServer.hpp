@@ -60,8 +60,8 @@ class UploadServer {
   // How often a transfer held back by a full queue is looked at again; a queue of the size
   // above refilled this often still moves some 50 MB/s.
   static constexpr std::chrono::milliseconds kUploadPollInterval{5};
-  // The least progress a transfer must make: one whose frames have not moved out of the queue
-  // for this long is ended, so a peer that never reads cannot hold its uploads (and the
+  // The least progress a transfer must make: one of whose frames the peer has acknowledged
+  // nothing for this long is ended, so a peer that never reads cannot hold its uploads (and the
   // server's attention) for good.
   static constexpr double kMaxUploadStallSeconds = 10.0;
   // Bytes per chunk frame payload, as the segment store cuts them.
@@ -108,9 +108,10 @@ class UploadServer {
   struct Outgoing {
     std::shared_ptr<WebRTCClient> client;
     std::deque<Transfer> transfers;
-    uint64_t handed = 0;  // frame bytes the channel took
-    uint64_t left = 0;    // of those, bytes that have left the connection's queue
-    double movedAt = 0;   // when `left` last moved, or the first transfer began
+    uint64_t handed = 0;     // frame bytes the channel took
+    uint64_t left = 0;       // of those, bytes the peer has acknowledged
+    double movedAt = 0;      // when `left` last moved
+    uint64_t movedFrom = 0;  // `left` at movedAt
     double allowance = static_cast<double>(kMaxQueuedUploadBytesPerPeer);  // bytes it may hand
     double allowedAt = 0;  // when the allowance was last topped up
     bool pumping = false;  // a thread is handing this peer's frames over
