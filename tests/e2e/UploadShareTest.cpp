@@ -316,5 +316,24 @@ TEST_F(UploadShare, BytesCountAsUploadedOnlyOnceThePeerHasThem) {
   EXPECT_GE(counted + 2 * kFrameBytes, received);
 }
 
+TEST_F(UploadShare, AnswersToAPeerThatReadsNothingStopQueueingAtTheirBound) {
+  store(400, 2);
+  auto honest = connect(kHonest);
+  auto shut = connect(kGreedy);
+  shut->shutWindow();
+  QueueWatch watch(shut->viewerClient(), kGreedy, engine);
+  // Each ask past the two transfers is answered "not available" at once: 206 bytes and more a
+  // time, which used to wait for the shut window up to the connection's 16 MiB.
+  constexpr int kAsks = 8000;
+  for (int i = 0; i < kAsks; ++i) shut->say(askText(Uuid::random(), 400 + i % 2));
+  ASSERT_TRUE(waitUntil(*shut, [&] {
+    return watch.queued.load() >= WebRTCClient::kMaxQueuedBytesForMessages;
+  })) << "the queue never reached the bound: the test shows nothing";
+  // The honest peer is still served meanwhile.
+  fetch(*honest, 401);
+  EXPECT_LE(watch.queued.load(), WebRTCClient::kMaxQueuedBytesForMessages + 512);
+  EXPECT_TRUE(shut->viewerClient()->isConnected());
+}
+
 }  // namespace
 }  // namespace ombrelia

@@ -5,11 +5,13 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <ombrelia/OLoggerConfig.hpp>
 
 #include "datachannel/SctpTransport.hpp"
+#include "support/CpuTime.hpp"
 #include "support/OpenChannels.hpp"
 #include "unit/peers/LogLines.hpp"
 
@@ -74,6 +76,39 @@ TEST(SendQueueBound, SendsRefusedByAFullQueueWriteOneLineForTheConnection) {
   OLoggerConfig::shared().setActiveLogLevel(OLogLevel::none);
   EXPECT_EQ(refused, 20000u);
   EXPECT_EQ(test::linesWith(out, {"datachannel: message of"}).size(), 1u) << out.substr(0, 2000);
+}
+
+TEST(SendQueueBound, ConnectionsTogetherHoldTheBudgetAndTheHeaviestPastItsShareIsEnded) {
+  // Three connections whose peers read nothing, each filled to less than its own bound; together
+  // they pass what all connections may hold.
+  const auto bound = std::chrono::milliseconds(static_cast<int>(5000 * test::kSanitizerSlowdown));
+  std::vector<std::unique_ptr<OpenChannels>> connections;
+  for (int i = 0; i < 3; ++i) {
+    connections.push_back(std::make_unique<OpenChannels>());
+    ASSERT_TRUE(connections.back()->open(bound)) << "the channel \"P2P\" did not open";
+    SctpImpairment shut;
+    shut.shutWindow = true;
+    connections.back()->peers.offerer->impairSctpForTesting(shut);
+  }
+  const Data large(std::string(200000, 'd'));
+  const size_t fill[] = {8, 5, 4};  // MiB queued past usrsctp's own buffer
+  for (int i = 0; i < 3; ++i) {
+    const auto remote = connections[i]->remoteChannel();
+    ASSERT_TRUE(remote);
+    for (size_t sent = 0; sent < (fill[i] + 1) * 1024 * 1024; sent += large.size())
+      if (!remote->sendBinary(large)) break;
+  }
+  const auto ended = [&](int i) {
+    const auto state = connections[i]->peers.answerer->state();
+    return state == DCIceState::failed || state == DCIceState::closed;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  while (!ended(0) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_TRUE(ended(0)) << "the heaviest connection was kept";
+  EXPECT_FALSE(ended(1));
+  EXPECT_FALSE(ended(2));
+  EXPECT_LE(SctpTransport::queuedCostAllTransports(), SctpTransport::kMaxQueuedBytesAllTransports);
 }
 
 }  // namespace
