@@ -31,6 +31,12 @@ constexpr int kSocketBufferBytes = 1024 * 1024;
 // usrsctp holds of one peer. Should a configured message limit pass it, those larger messages
 // come in parts, which the assembler joins per message.
 constexpr size_t kMaxPartialDeliveryPoint = 64 * 1024 * 1024;
+// What usrsctp keeps for each message beyond its bytes: its pending-message record and the
+// buffer block its bytes are copied into (a small message takes a whole 2 KiB cluster), and the
+// chunk records once it is sent. usrsctp's send buffer counts payload only, so 1 MiB of answers
+// of some 200 bytes would hold several MiB: counted this way, it holds about 1 MiB whatever the
+// messages, and a segment frame of 16 KB costs an eighth more.
+constexpr uint64_t kSctpEntryCost = 2048;
 // The queue is handed to usrsctp again once half its buffer has drained.
 constexpr uint32_t kSendThreshold = kSocketBufferBytes / 2;
 // usrsctp reports its free send buffer after each acknowledgement that frees any: what it no
@@ -491,6 +497,11 @@ SctpTransport::Attempt SctpTransport::trySend(Outgoing& message) {
   // Should usrsctp take only part of a message, it keeps the message open on its stream and the
   // next send there continues it: the rest goes out before anything else.
   const size_t remaining = message.bytes.size() - message.taken;
+  // A new message waits here while what usrsctp holds, counted with its bookkeeping, would pass
+  // its buffer: unless it holds nothing, so that any message may go.
+  if (message.taken == 0 && !takenEnds_.empty() &&
+      heldCost() + remaining + kSctpEntryCost > static_cast<uint64_t>(kSocketBufferBytes))
+    return Attempt::blocked;
   const ssize_t sent = usrsctp_sendv(socket_, message.bytes.data() + message.taken, remaining,
                                      nullptr, 0, &spa, sizeof spa, SCTP_SENDV_SPA, 0);
   if (sent >= 0) {
@@ -500,6 +511,7 @@ SctpTransport::Attempt SctpTransport::trySend(Outgoing& message) {
     if (message.taken < message.bytes.size()) return Attempt::blocked;
     ++messagesSent_;
     bytesSent_ += message.bytes.size();
+    takenEnds_.push_back(bytesTaken_);
     return Attempt::complete;
   }
   // Not "would block": waiting cannot make a message fit that exceeds the whole buffer.
@@ -553,6 +565,12 @@ void SctpTransport::confirm(uint32_t freeBytes) {
   const uint64_t taken = bytesTaken_;
   const uint64_t confirmed = taken - std::min(taken, held);
   if (confirmed > bytesConfirmed_) bytesConfirmed_ = confirmed;
+  while (!takenEnds_.empty() && takenEnds_.front() <= bytesConfirmed_) takenEnds_.pop_front();
+}
+
+uint64_t SctpTransport::heldCost() const {
+  const uint64_t taken = bytesTaken_;
+  return taken - std::min<uint64_t>(taken, bytesConfirmed_) + takenEnds_.size() * kSctpEntryCost;
 }
 
 size_t SctpTransport::unconfirmedBytes() const {
@@ -770,6 +788,7 @@ void SctpTransport::handleNotification(const uint8_t* data, size_t size) {
     case SctpNotification::Kind::senderDry:
       // Everything usrsctp took is acknowledged.
       bytesConfirmed_ = bytesTaken_.load();
+      takenEnds_.clear();
       flush();
       requestDueResets();
       break;

@@ -170,6 +170,10 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
   // under the lock, read without it).
   std::atomic<uint64_t> bytesTaken_{0};
   std::atomic<uint64_t> bytesConfirmed_{0};
+  // bytesTaken_ at the end of each message usrsctp holds unacknowledged, oldest first.
+  std::deque<uint64_t> takenEnds_;
+  // What usrsctp holds for us, its bookkeeping of each message counted (kSctpEntryCost).
+  uint64_t heldCost() const;
   // usrsctp's report of its free send buffer, after an acknowledgement freed some of it.
   void confirm(uint32_t freeBytes);
   // Every change of queuedCost_ goes through these, which keep the process's total with it.
