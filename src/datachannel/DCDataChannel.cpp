@@ -1,5 +1,7 @@
 #include "datachannel/DCDataChannel.hpp"
 
+#include <limits>
+
 #include <ombrelia/OmbreliaLogger.hpp>
 
 #include "datachannel/DcepMessage.hpp"
@@ -103,7 +105,7 @@ bool DCDataChannel::send(uint32_t ppid, const uint8_t* data, size_t size) {
 
 size_t DCDataChannel::unconfirmedAmount() const {
   const auto core = core_.lock();
-  return core ? core->unconfirmedAmount() : 0;
+  return core ? core->unconfirmedAmount() : std::numeric_limits<size_t>::max();
 }
 
 size_t DCDataChannel::bufferedAmount() const {

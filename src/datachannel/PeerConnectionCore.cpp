@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <future>
+#include <limits>
 #include <ombrelia/OmbreliaLogger.hpp>
 
 #include "datachannel/ChannelFrame.hpp"
@@ -1140,7 +1141,8 @@ size_t PeerConnectionCore::bufferedAmount() const {
 
 size_t PeerConnectionCore::unconfirmedAmount() const {
   const auto sctp = this->sctp();
-  return sctp ? sctp->unconfirmedBytes() : 0;
+  // Without a transport nothing is known to have reached the peer.
+  return sctp ? sctp->unconfirmedBytes() : std::numeric_limits<size_t>::max();
 }
 
 std::optional<SctpStatus> PeerConnectionCore::sctpStatus() const {

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <ombrelia/OmbreliaLogger.hpp>
 #include <unordered_map>
 
@@ -574,6 +575,7 @@ uint64_t SctpTransport::heldCost() const {
 }
 
 size_t SctpTransport::unconfirmedBytes() const {
+  if (ended_) return std::numeric_limits<size_t>::max();
   const uint64_t taken = bytesTaken_.load(std::memory_order_relaxed);
   const uint64_t confirmed = bytesConfirmed_.load(std::memory_order_relaxed);
   return queuedBytes_.load(std::memory_order_relaxed) +
@@ -717,6 +719,7 @@ void SctpTransport::close() {
     Glue::Lock lock;
     if (closed_) return;
     closed_ = true;
+    ended_ = true;
     queue_.clear();
     queuedResets_.clear();
     queuedBytes_ = 0;

@@ -110,7 +110,8 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
   size_t bufferedBytes() const;
   // Bytes handed to send() that the peer has not yet acknowledged: those queued here and those
   // usrsctp holds, sent or not, as its last report of free buffer space showed. What the peer
-  // acknowledged has reached it; the rest may never, should the association end.
+  // acknowledged has reached it; the rest may never, should the association end. Once the
+  // transport is closed nothing more will be acknowledged: the most a size_t holds.
   size_t unconfirmedBytes() const;
   // What the queue holds, counted as maxBufferedBytes counts it.
   size_t queuedCost() const;
@@ -181,6 +182,7 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
   void addCost(size_t bytes);
   void dropCost(size_t bytes);
   std::atomic<bool> overBudget_{false};  // onOverBudget was called
+  std::atomic<bool> ended_{false};       // close() has begun: what it drops never left
   bool flushing_ = false;
   bool closed_ = false;
   StreamResetQueue resets_;

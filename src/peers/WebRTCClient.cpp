@@ -1,5 +1,6 @@
 #include "peers/WebRTCClient.hpp"
 
+#include <limits>
 #include <utility>
 
 #include <ombrelia/OmbreliaLogger.hpp>
@@ -571,7 +572,7 @@ size_t WebRTCClient::bufferedAmount() const {
 
 size_t WebRTCClient::unconfirmedAmount() const {
   auto channel = sendingChannel();
-  return channel ? channel->unconfirmedAmount() : 0;
+  return channel ? channel->unconfirmedAmount() : std::numeric_limits<size_t>::max();
 }
 
 void WebRTCClient::impairSctpForTesting(const datachannel::SctpImpairment& impairment) {

@@ -161,7 +161,8 @@ class WebRTCClient : public std::enable_shared_from_this<WebRTCClient> {
   bool sendSegmentFrame(const Data& frame);
   // Bytes the connection holds back for the network (0 without a channel).
   size_t bufferedAmount() const;
-  // Bytes sent that the peer has not acknowledged yet (0 without a channel).
+  // Bytes sent that the peer has not acknowledged yet; without a channel, or once its connection
+  // has ended, the most a size_t holds: nothing more is known to have reached the peer.
   size_t unconfirmedAmount() const;
 
   // Runs once, on any thread, when the connection's sockets are all closed: some time after
