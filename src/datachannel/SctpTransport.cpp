@@ -145,19 +145,23 @@ void SctpTransport::addCost(size_t bytes) {
   std::shared_ptr<SctpTransport> heaviest;
   size_t heaviestCost = 0;
   size_t count = 0;
+  size_t held = 0;  // by the transports not already on their way out
   {
     std::lock_guard lock(registryMutex());
     for (const auto& [id, weak] : registry()) {
       auto transport = weak.lock();
-      if (!transport) continue;
+      if (!transport || transport->overBudget_) continue;
       ++count;
       const size_t cost = transport->queuedCost_;
-      if (cost > heaviestCost && !transport->overBudget_) {
+      held += cost;
+      if (cost > heaviestCost) {
         heaviestCost = cost;
         heaviest = std::move(transport);
       }
     }
   }
+  // One ended already frees its queue as its connection closes, a moment later.
+  if (held <= kMaxQueuedBytesAllTransports) return;
   if (!heaviest || count == 0 || heaviestCost <= kMaxQueuedBytesAllTransports / count) return;
   if (heaviest->overBudget_.exchange(true) || !heaviest->callbacks_.onOverBudget) return;
   heaviest->callbacks_.onOverBudget(

@@ -27,9 +27,9 @@ using SendBudget = OnDemandSwarm;
 // Under a sanitizer the viewer takes asks several times slower: fewer participants, asking less
 // often, still hold answers past the budget.
 const bool kSanitized = kSanitizerSlowdown > 1;
-const size_t kParticipants = kSanitized ? 8 : 24;
+const size_t kParticipants = kSanitized ? 6 : 24;
 const size_t kAskIntervalMs = kSanitized ? 4 : 2;
-constexpr size_t kSeconds = 25;
+const size_t kSeconds = kSanitized ? 15 : 25;
 constexpr size_t kMiB = size_t{1} << 20;
 // Per connection, beside the budget: usrsctp's send buffer, which each connection fills before its
 // own queue takes anything (its bookkeeping of each message counted), and the asks it receives
