@@ -265,8 +265,11 @@ void UploadServer::pump(const Uuid& peer) {
       out.allowance =
           std::min(burst, out.allowance + (now - out.allowedAt) * kMaxUploadBytesPerSecondPerPeer);
       out.allowedAt = now;
+      allowance_ = std::min(burst, allowance_ + (now - allowedAt_) * kMaxUploadBytesPerSecond);
+      allowedAt_ = now;
       const auto frameBytes = static_cast<double>(SegmentFrame::kHeaderBytes + kChunkBytes);
-      if (buffered < kMaxQueuedUploadBytesPerPeer && out.allowance >= frameBytes) {
+      if (buffered < kMaxQueuedUploadBytesPerPeer && out.allowance >= frameBytes &&
+          allowance_ >= frameBytes) {
         for (auto& t : out.transfers) {
           if (!t.announced || t.end) continue;
           if (t.offset >= t.segment->data().size()) {
@@ -279,6 +282,7 @@ void UploadServer::pump(const Uuid& peer) {
           requestID = t.requestID;
           t.offset += payload.size();
           out.allowance -= static_cast<double>(frame->size());
+          allowance_ -= static_cast<double>(frame->size());
           break;
         }
       }
