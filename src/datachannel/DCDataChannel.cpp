@@ -1,9 +1,12 @@
 #include "datachannel/DCDataChannel.hpp"
 
+#include <limits>
+
 #include <ombrelia/OmbreliaLogger.hpp>
 
 #include "datachannel/DcepMessage.hpp"
 #include "datachannel/PeerConnectionCore.hpp"
+#include "foundation/RepeatedLog.hpp"
 
 namespace ombrelia::datachannel {
 namespace {
@@ -87,14 +90,22 @@ bool DCDataChannel::send(uint32_t ppid, const uint8_t* data, size_t size) {
   {
     std::lock_guard lock(mutex_);
     if (!open_ || closing_ || closed_ || !id_) {
-      OmbreliaLogger::error("datachannel: message not sent: channel \"" + label_ + "\" is not open",
-                            OLogModule::webRTCClient);
+      // The engine may answer a peer's asks after its channel closed, as many as it sent.
+      RepeatedLog::shared().log(
+          "datachannel send on a channel not open", reinterpret_cast<uintptr_t>(this),
+          [&] { return "datachannel: message not sent: channel \"" + label_ + "\" is not open"; },
+          OLogModule::webRTCClient);
       return false;
     }
     stream = *id_;
   }
   const auto core = core_.lock();
   return core && core->sendChannelMessage(stream, ppid, data, size, init_);
+}
+
+size_t DCDataChannel::unconfirmedAmount() const {
+  const auto core = core_.lock();
+  return core ? core->unconfirmedAmount() : std::numeric_limits<size_t>::max();
 }
 
 size_t DCDataChannel::bufferedAmount() const {
@@ -144,9 +155,13 @@ void DCDataChannel::deliverMessage(std::variant<std::string, Data> message) {
       if (closing_ && !haveCallback) return;
       const size_t size = sizeOf(message);
       if (pendingBytes_ + size > kMaxPendingBytes) {
-        OmbreliaLogger::error("datachannel: received message dropped: no receiver on channel \"" +
-                                  label_ + "\" and too much held",
-                              OLogModule::webRTCClient);
+        RepeatedLog::shared().log(
+            "datachannel received message dropped", reinterpret_cast<uintptr_t>(this),
+            [&] {
+              return "datachannel: received message dropped: no receiver on channel \"" + label_ +
+                     "\" and too much held";
+            },
+            OLogModule::webRTCClient);
         return;
       }
       pendingBytes_ += size;

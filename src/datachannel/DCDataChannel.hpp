@@ -51,6 +51,8 @@ class DCDataChannel : public std::enable_shared_from_this<DCDataChannel> {
   bool sendBinary(const Data& bytes);
   // Bytes waiting because SCTP pushes back.
   size_t bufferedAmount() const;
+  // What of the bytes sent on the connection its peer has not acknowledged yet.
+  size_t unconfirmedAmount() const;
   // Resets the channel's stream; the close event follows when the peer has reset its side, or,
   // with a log line, when it has not within the connection's consent and failed timeouts.
   void close();

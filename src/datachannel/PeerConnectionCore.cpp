@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <future>
+#include <limits>
 #include <ombrelia/OmbreliaLogger.hpp>
 
 #include "datachannel/ChannelFrame.hpp"
@@ -11,6 +12,7 @@
 #include "datachannel/GlibLoop.hpp"
 #include "datachannel/SdpParser.hpp"
 #include "datachannel/SdpWriter.hpp"
+#include "foundation/RepeatedLog.hpp"
 
 namespace ombrelia::datachannel {
 namespace {
@@ -257,9 +259,12 @@ bool PeerConnectionCore::setRemoteDescription(const std::string& sdp) {
         phase_ = Phase::complete;
       }
     } else {
-      OmbreliaLogger::error(
-          "datachannel: remote description ignored: the session is already "
-          "negotiated",
+      // The tracker may relay descriptions for a negotiated connection without end.
+      RepeatedLog::shared().log(
+          "datachannel description for a negotiated session", reinterpret_cast<uintptr_t>(this),
+          [] {
+            return "datachannel: remote description ignored: the session is already negotiated";
+          },
           OLogModule::webRTCClient);
       return false;
     }
@@ -688,6 +693,12 @@ void PeerConnectionCore::startSctp() {
       if (self && !self->tornDown_) self->fail("the SCTP association is stuck: " + why);
     });
   };
+  callbacks.onOverBudget = [weak](const std::string& why) {
+    GlibLoop::shared().invoke([weak, why] {
+      const auto self = weak.lock();
+      if (self && !self->tornDown_) self->fail("send budget of all connections passed: " + why);
+    });
+  };
   auto sctp = SctpTransport::create(settings, std::move(callbacks));
   {
     std::lock_guard lock(transportMutex_);
@@ -991,11 +1002,18 @@ std::shared_ptr<DCDataChannel> PeerConnectionCore::createDataChannel(std::string
 
 bool PeerConnectionCore::sendChannelMessage(uint16_t stream, uint32_t ppid, const uint8_t* data,
                                             size_t size, const DCDataChannelInit& init) {
+  // Each refusal below repeats for as long as the peer keeps its window shut or the engine keeps
+  // answering it: told once per connection, then counted.
+  const auto party = reinterpret_cast<uintptr_t>(this);
   const size_t limit = remoteMaxMessageSize_;
   if (size > limit) {
-    OmbreliaLogger::error("datachannel: message of " + std::to_string(size) +
-                              " bytes refused: the peer accepts at most " + std::to_string(limit),
-                          OLogModule::webRTCClient);
+    RepeatedLog::shared().log(
+        "datachannel send over the peer's size", party,
+        [&] {
+          return "datachannel: message of " + std::to_string(size) +
+                 " bytes refused: the peer accepts at most " + std::to_string(limit);
+        },
+        OLogModule::webRTCClient);
     return false;
   }
   const auto sctp = this->sctp();
@@ -1006,27 +1024,43 @@ bool PeerConnectionCore::sendChannelMessage(uint16_t stream, uint32_t ppid, cons
   if (init.maxPacketLifeTime) reliability.maxPacketLifeTimeMs = *init.maxPacketLifeTime;
   const SctpTransport::SendResult result = sctp->send(stream, ppid, data, size, reliability);
   if (result == SctpTransport::SendResult::tooLarge) {
-    OmbreliaLogger::error("datachannel: message of " + std::to_string(size) +
-                              " bytes refused: larger than the send buffer of " +
-                              std::to_string(SctpTransport::kMaxMessageBytes) + " bytes",
-                          OLogModule::webRTCClient);
+    RepeatedLog::shared().log(
+        "datachannel send over the send buffer", party,
+        [&] {
+          return "datachannel: message of " + std::to_string(size) +
+                 " bytes refused: larger than the send buffer of " +
+                 std::to_string(SctpTransport::kMaxMessageBytes) + " bytes";
+        },
+        OLogModule::webRTCClient);
     return false;
   }
   if (result == SctpTransport::SendResult::full || result == SctpTransport::SendResult::refused) {
     // The transport refuses a message once the association is gone or when SCTP itself turns it
     // down: a channel's close event reaches the application only after its connection has
     // ended, and sends made meanwhile land here with nothing waiting.
-    std::string why;
+    std::string cause;
     if (result == SctpTransport::SendResult::full) {
-      why = "refused: the send buffer is full (" + std::to_string(sctp->bufferedBytes()) +
-            " bytes waiting, " + std::to_string(sctp->queuedCost()) + " bytes held)";
+      cause = "datachannel send buffer full";
     } else if (tornDown_) {
-      why = "not sent: the connection is closed";
+      cause = "datachannel send on a closed connection";
     } else {
-      why = "not sent: the SCTP association refused it";
+      cause = "datachannel send refused by SCTP";
     }
-    OmbreliaLogger::error("datachannel: message of " + std::to_string(size) + " bytes " + why,
-                          OLogModule::webRTCClient);
+    RepeatedLog::shared().log(
+        cause, party,
+        [&] {
+          std::string why;
+          if (result == SctpTransport::SendResult::full) {
+            why = "refused: the send buffer is full (" + std::to_string(sctp->bufferedBytes()) +
+                  " bytes waiting, " + std::to_string(sctp->queuedCost()) + " bytes held)";
+          } else if (tornDown_) {
+            why = "not sent: the connection is closed";
+          } else {
+            why = "not sent: the SCTP association refused it";
+          }
+          return "datachannel: message of " + std::to_string(size) + " bytes " + why;
+        },
+        OLogModule::webRTCClient);
     return false;
   }
   return true;
@@ -1103,6 +1137,12 @@ std::optional<size_t> PeerConnectionCore::remoteCandidatesHeld() const {
 size_t PeerConnectionCore::bufferedAmount() const {
   const auto sctp = this->sctp();
   return sctp ? sctp->bufferedBytes() : 0;
+}
+
+size_t PeerConnectionCore::unconfirmedAmount() const {
+  const auto sctp = this->sctp();
+  // Without a transport nothing is known to have reached the peer.
+  return sctp ? sctp->unconfirmedBytes() : std::numeric_limits<size_t>::max();
 }
 
 std::optional<SctpStatus> PeerConnectionCore::sctpStatus() const {

@@ -58,6 +58,9 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
                           const DCDataChannelInit& init);
   void closeChannel(const std::shared_ptr<DCDataChannel>& channel);
   size_t bufferedAmount() const;
+  // Bytes sent on the connection that the peer has not acknowledged (see SctpTransport); the
+  // most a size_t holds without a transport.
+  size_t unconfirmedAmount() const;
   std::optional<SctpStatus> sctpStatus() const;
 
   void setLocalDescription();

@@ -9,12 +9,14 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <ombrelia/OmbreliaLogger.hpp>
 #include <unordered_map>
 
 #include "datachannel/GlibLoop.hpp"
 #include "datachannel/SctpChecksum.hpp"
 #include "datachannel/SctpNotification.hpp"
+#include "foundation/RepeatedLog.hpp"
 
 namespace ombrelia::datachannel {
 namespace {
@@ -30,8 +32,17 @@ constexpr int kSocketBufferBytes = 1024 * 1024;
 // usrsctp holds of one peer. Should a configured message limit pass it, those larger messages
 // come in parts, which the assembler joins per message.
 constexpr size_t kMaxPartialDeliveryPoint = 64 * 1024 * 1024;
-// usrsctp reports free space once half the buffer has drained.
+// What usrsctp keeps for each message beyond its bytes: its pending-message record and the
+// buffer block its bytes are copied into (a small message takes a whole 2 KiB cluster), and the
+// chunk records once it is sent. usrsctp's send buffer counts payload only, so 1 MiB of answers
+// of some 200 bytes would hold several MiB: counted this way, it holds about 1 MiB whatever the
+// messages, and a segment frame of 16 KB costs an eighth more.
+constexpr uint64_t kSctpEntryCost = 2048;
+// The queue is handed to usrsctp again once half its buffer has drained.
 constexpr uint32_t kSendThreshold = kSocketBufferBytes / 2;
+// usrsctp reports its free send buffer after each acknowledgement that frees any: what it no
+// longer holds has reached the peer, so the report must come even when it frees little.
+constexpr uint32_t kFreeSpaceReportThreshold = 1;
 // Retransmission timeouts. A heartbeat goes out one timeout plus the heartbeat interval after
 // the path fell idle; the standard 1 s minimum and 60 s maximum would space heartbeats too far
 // apart for the silence check built on them.
@@ -114,6 +125,51 @@ void logGivenUp(const std::vector<uint16_t>& streams) {
 }  // namespace
 
 const size_t SctpTransport::kMaxMessageBytes = kSocketBufferBytes;
+const size_t SctpTransport::kMaxQueuedBytesAllTransports = 16 * 1024 * 1024;
+
+namespace {
+std::atomic<size_t> allQueuedCost{0};
+}  // namespace
+
+size_t SctpTransport::queuedCostAllTransports() { return allQueuedCost.load(); }
+
+void SctpTransport::dropCost(size_t bytes) {
+  queuedCost_ -= bytes;
+  allQueuedCost -= bytes;
+}
+
+void SctpTransport::addCost(size_t bytes) {
+  queuedCost_ += bytes;
+  const size_t total = allQueuedCost += bytes;
+  if (total <= kMaxQueuedBytesAllTransports) return;
+  std::shared_ptr<SctpTransport> heaviest;
+  size_t heaviestCost = 0;
+  size_t count = 0;
+  size_t held = 0;  // by the transports not already on their way out
+  {
+    std::lock_guard lock(registryMutex());
+    for (const auto& [id, weak] : registry()) {
+      auto transport = weak.lock();
+      if (!transport || transport->overBudget_) continue;
+      ++count;
+      const size_t cost = transport->queuedCost_;
+      held += cost;
+      if (cost > heaviestCost) {
+        heaviestCost = cost;
+        heaviest = std::move(transport);
+      }
+    }
+  }
+  // One ended already frees its queue as its connection closes, a moment later.
+  if (held <= kMaxQueuedBytesAllTransports) return;
+  if (!heaviest || count == 0 || heaviestCost <= kMaxQueuedBytesAllTransports / count) return;
+  if (heaviest->overBudget_.exchange(true) || !heaviest->callbacks_.onOverBudget) return;
+  heaviest->callbacks_.onOverBudget(
+      "its peer reads nothing: it holds " + std::to_string(heaviestCost) +
+      " bytes queued, the most of " + std::to_string(count) + " connections holding " +
+      std::to_string(total) + " bytes together, past their budget of " +
+      std::to_string(kMaxQueuedBytesAllTransports));
+}
 // The entry itself, and a heap block's header with the rounding of a small block to 32 bytes.
 const size_t SctpTransport::kQueuedEntryCost = sizeof(SctpTransport::Outgoing) + 32;
 
@@ -211,8 +267,11 @@ struct SctpTransport::Glue {
     return 1;
   }
 
-  static int sendReady(struct socket*, uint32_t, void* ulp) {
-    if (auto self = lookup(ulp)) self->flush();
+  static int sendReady(struct socket*, uint32_t freeBytes, void* ulp) {
+    auto self = lookup(ulp);
+    if (!self) return 0;
+    self->confirm(freeBytes);
+    if (freeBytes >= kSendThreshold) self->flush();
     return 0;
   }
 
@@ -265,6 +324,7 @@ SctpTransport::~SctpTransport() {
     std::lock_guard lock(registryMutex());
     registry().erase(id_);
   }
+  allQueuedCost -= queuedCost_;
   if (closed_) return;
   // Dropped without close(), possibly inside a usrsctp callback: close on the loop instead.
   struct socket* socket = socket_;
@@ -279,8 +339,9 @@ SctpTransport::~SctpTransport() {
 bool SctpTransport::start() {
   Glue::Lock lock;
   if (socket_ != nullptr || closed_) return false;
-  struct socket* s = usrsctp_socket(AF_CONN, SOCK_STREAM, IPPROTO_SCTP, Glue::receive,
-                                    Glue::sendReady, kSendThreshold, reinterpret_cast<void*>(id_));
+  struct socket* s =
+      usrsctp_socket(AF_CONN, SOCK_STREAM, IPPROTO_SCTP, Glue::receive, Glue::sendReady,
+                     kFreeSpaceReportThreshold, reinterpret_cast<void*>(id_));
   if (s == nullptr) return false;
   socket_ = s;
   usrsctp_set_non_blocking(s, 1);
@@ -404,7 +465,7 @@ SctpTransport::SendResult SctpTransport::send(uint16_t stream, uint32_t ppid, co
     // Part of it is in SCTP already: the rest must follow whatever the buffer limit says.
     if (message.taken > 0) {
       queuedBytes_ += size - message.taken;
-      queuedCost_ += size + kQueuedEntryCost;
+      addCost(size + kQueuedEntryCost);
       queue_.push_back(std::move(message));
       return SendResult::queued;
     }
@@ -412,7 +473,7 @@ SctpTransport::SendResult SctpTransport::send(uint16_t stream, uint32_t ppid, co
   if (closed_) return SendResult::refused;
   if (queuedCost_ + size + kQueuedEntryCost > settings_.maxBufferedBytes) return SendResult::full;
   queuedBytes_ += size;
-  queuedCost_ += size + kQueuedEntryCost;
+  addCost(size + kQueuedEntryCost);
   queue_.push_back(std::move(message));
   return SendResult::queued;
 }
@@ -441,14 +502,21 @@ SctpTransport::Attempt SctpTransport::trySend(Outgoing& message) {
   // Should usrsctp take only part of a message, it keeps the message open on its stream and the
   // next send there continues it: the rest goes out before anything else.
   const size_t remaining = message.bytes.size() - message.taken;
+  // A new message waits here while what usrsctp holds, counted with its bookkeeping, would pass
+  // its buffer: unless it holds nothing, so that any message may go.
+  if (message.taken == 0 && !takenEnds_.empty() &&
+      heldCost() + remaining + kSctpEntryCost > static_cast<uint64_t>(kSocketBufferBytes))
+    return Attempt::blocked;
   const ssize_t sent = usrsctp_sendv(socket_, message.bytes.data() + message.taken, remaining,
                                      nullptr, 0, &spa, sizeof spa, SCTP_SENDV_SPA, 0);
   if (sent >= 0) {
     if (sent > 0) lastDataSent_ = StreamResetQueue::Clock::now();
     message.taken += static_cast<size_t>(sent);
+    bytesTaken_ += static_cast<uint64_t>(sent);
     if (message.taken < message.bytes.size()) return Attempt::blocked;
     ++messagesSent_;
     bytesSent_ += message.bytes.size();
+    takenEnds_.push_back(bytesTaken_);
     return Attempt::complete;
   }
   // Not "would block": waiting cannot make a message fit that exceeds the whole buffer.
@@ -470,18 +538,22 @@ void SctpTransport::flush() {
     queuedBytes_ -= front.taken - before;
     if (attempt == Attempt::tooLarge || attempt == Attempt::failed) {
       // Left at the front it would hold back everything queued behind it, for good.
-      OmbreliaLogger::error(
-          "datachannel: queued message of " + std::to_string(front.bytes.size()) +
-              " bytes dropped: " +
-              (attempt == Attempt::tooLarge ? "larger than the send buffer" : "SCTP refused it"),
+      RepeatedLog::shared().log(
+          "datachannel queued message dropped", id_,
+          [&] {
+            return "datachannel: queued message of " + std::to_string(front.bytes.size()) +
+                   " bytes dropped: " +
+                   (attempt == Attempt::tooLarge ? "larger than the send buffer"
+                                                 : "SCTP refused it");
+          },
           OLogModule::webRTCClient);
       queuedBytes_ -= front.bytes.size() - front.taken;
-      queuedCost_ -= front.bytes.size() + kQueuedEntryCost;
+      dropCost(front.bytes.size() + kQueuedEntryCost);
       queue_.pop_front();
       continue;
     }
     if (attempt != Attempt::complete) break;
-    queuedCost_ -= front.bytes.size() + kQueuedEntryCost;
+    dropCost(front.bytes.size() + kQueuedEntryCost);
     queue_.pop_front();
   }
   flushing_ = false;
@@ -490,6 +562,28 @@ void SctpTransport::flush() {
 size_t SctpTransport::bufferedBytes() const {
   // Without the stack's lock: senders poll this while the loop thread holds it.
   return queuedBytes_.load(std::memory_order_relaxed);
+}
+
+void SctpTransport::confirm(uint32_t freeBytes) {
+  // Called under the stack's lock, as every change to bytesTaken_ is made.
+  const uint64_t held = kSocketBufferBytes - std::min<uint64_t>(freeBytes, kSocketBufferBytes);
+  const uint64_t taken = bytesTaken_;
+  const uint64_t confirmed = taken - std::min(taken, held);
+  if (confirmed > bytesConfirmed_) bytesConfirmed_ = confirmed;
+  while (!takenEnds_.empty() && takenEnds_.front() <= bytesConfirmed_) takenEnds_.pop_front();
+}
+
+uint64_t SctpTransport::heldCost() const {
+  const uint64_t taken = bytesTaken_;
+  return taken - std::min<uint64_t>(taken, bytesConfirmed_) + takenEnds_.size() * kSctpEntryCost;
+}
+
+size_t SctpTransport::unconfirmedBytes() const {
+  if (ended_) return std::numeric_limits<size_t>::max();
+  const uint64_t taken = bytesTaken_.load(std::memory_order_relaxed);
+  const uint64_t confirmed = bytesConfirmed_.load(std::memory_order_relaxed);
+  return queuedBytes_.load(std::memory_order_relaxed) +
+         static_cast<size_t>(taken - std::min(taken, confirmed));
 }
 
 size_t SctpTransport::queuedCost() const { return queuedCost_.load(std::memory_order_relaxed); }
@@ -568,7 +662,7 @@ void SctpTransport::resetStream(uint16_t stream) {
     requestReset(stream);
   } else if (queuedResets_.insert(stream).second) {
     // Not held to maxBufferedBytes: one marker a stream at most.
-    queuedCost_ += kQueuedEntryCost;
+    addCost(kQueuedEntryCost);
     queue_.push_back(std::move(marker));
   }
 }
@@ -629,10 +723,11 @@ void SctpTransport::close() {
     Glue::Lock lock;
     if (closed_) return;
     closed_ = true;
+    ended_ = true;
     queue_.clear();
     queuedResets_.clear();
     queuedBytes_ = 0;
-    queuedCost_ = 0;
+    dropCost(queuedCost_);
     // The abort goes out through connOutput while the transport is still registered.
     if (socket_ != nullptr) usrsctp_close(socket_);
     socket_ = nullptr;
@@ -672,9 +767,14 @@ void SctpTransport::handleData(const uint8_t* data, size_t size, const MessageAs
     outcome = assembler_.add(key, data, size, (flags & MSG_EOR) != 0, message);
   }
   if (outcome == MessageAssembler::Outcome::oversized) {
-    OmbreliaLogger::error("datachannel: received message refused: larger than " +
-                              std::to_string(settings_.maxReceiveMessage) + " bytes",
-                          OLogModule::webRTCClient);
+    // The peer chooses how many it sends.
+    RepeatedLog::shared().log(
+        "datachannel received message oversized", id_,
+        [&] {
+          return "datachannel: received message refused: larger than " +
+                 std::to_string(settings_.maxReceiveMessage) + " bytes";
+        },
+        OLogModule::webRTCClient);
   } else if (outcome == MessageAssembler::Outcome::complete) {
     ++messagesReceived_;
     bytesReceived_ += message.size();
@@ -693,6 +793,9 @@ void SctpTransport::handleNotification(const uint8_t* data, size_t size) {
       if (callbacks_.onClosed) callbacks_.onClosed();
       break;
     case SctpNotification::Kind::senderDry:
+      // Everything usrsctp took is acknowledged.
+      bytesConfirmed_ = bytesTaken_.load();
+      takenEnds_.clear();
       flush();
       requestDueResets();
       break;

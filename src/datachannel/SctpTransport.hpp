@@ -63,6 +63,15 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
   // block of its bytes (the allocator's header and rounding). A one-byte message was measured at
   // some 100 bytes of resident memory an entry.
   static const size_t kQueuedEntryCost;
+  // What the queues of every association of the process may hold together, counted as
+  // maxBufferedBytes counts them (usrsctp's own buffer of each comes on top). Each association's
+  // share is this divided by their number; past this, the one holding the most is ended when it
+  // holds more than its share. Honest peers read what is sent: the uploader keeps a reader's
+  // queue to some 0.3 MB and answers stop queueing at 0.5 MB, so 32 honest peers stay far
+  // below, while a few dozen that read nothing cannot make the process hold hundreds of MB.
+  static const size_t kMaxQueuedBytesAllTransports;
+  // What the queues of every association hold now.
+  static size_t queuedCostAllTransports();
 
   struct Callbacks {
     // Packets back to back in `bytes`, the i-th ending at ends[i], in the order usrsctp made them.
@@ -76,6 +85,11 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
     // The association holds data it no longer retransmits (see SctpStallWatch): it will never
     // deliver it. Called once, on the GlibLoop thread, with what the association looked like.
     std::function<void(const std::string& why)> onStuck;
+    // The association holds the most of what every association of the process queues, past
+    // its share, while they together pass kMaxQueuedBytesAllTransports: the owner is to end
+    // it. Called once, from the sending thread under the stack's lock (so it must not close
+    // the transport inline).
+    std::function<void(const std::string& why)> onOverBudget;
   };
 
   [[nodiscard]] static std::shared_ptr<SctpTransport> create(const Settings& settings,
@@ -94,6 +108,11 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
   // Hands queued messages to usrsctp as far as it takes them.
   void flush();
   size_t bufferedBytes() const;
+  // Bytes handed to send() that the peer has not yet acknowledged: those queued here and those
+  // usrsctp holds, sent or not, as its last report of free buffer space showed. What the peer
+  // acknowledged has reached it; the rest may never, should the association end. Once the
+  // transport is closed nothing more will be acknowledged: the most a size_t holds.
+  size_t unconfirmedBytes() const;
   // What the queue holds, counted as maxBufferedBytes counts it.
   size_t queuedCost() const;
   // None before start() and after close().
@@ -148,6 +167,22 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
   std::atomic<size_t> queuedBytes_{0};  // written under the lock, read without it
   // Payload and kQueuedEntryCost of every entry in queue_, reset markers included.
   std::atomic<size_t> queuedCost_{0};  // written under the lock, read without it
+  // Payload bytes usrsctp has taken from us, and of those the peer has acknowledged (written
+  // under the lock, read without it).
+  std::atomic<uint64_t> bytesTaken_{0};
+  std::atomic<uint64_t> bytesConfirmed_{0};
+  // bytesTaken_ at the end of each message usrsctp holds unacknowledged, oldest first.
+  std::deque<uint64_t> takenEnds_;
+  // What usrsctp holds for us, its bookkeeping of each message counted (kSctpEntryCost).
+  uint64_t heldCost() const;
+  // usrsctp's report of its free send buffer, after an acknowledgement freed some of it.
+  void confirm(uint32_t freeBytes);
+  // Every change of queuedCost_ goes through these, which keep the process's total with it.
+  // addCost() ends the heaviest association once the total passes the budget.
+  void addCost(size_t bytes);
+  void dropCost(size_t bytes);
+  std::atomic<bool> overBudget_{false};  // onOverBudget was called
+  std::atomic<bool> ended_{false};       // close() has begun: what it drops never left
   bool flushing_ = false;
   bool closed_ = false;
   StreamResetQueue resets_;

@@ -23,6 +23,11 @@
 
 namespace ombrelia {
 
+// An honest reader's queue, frames and a frame handed over as the share fills, leaves room for
+// the answers to its asks.
+static_assert(UploadServer::kMaxQueuedUploadBytesPerPeer + 2 * 15924 <
+              WebRTCClient::kMaxQueuedBytesForMessages);
+
 void UploadServer::setLater(Later later) {
   std::lock_guard lock(mutex_);
   later_ = std::move(later);
@@ -162,7 +167,10 @@ void UploadServer::respond(const std::shared_ptr<const SegmentData>& segment,
            std::any_of(out.transfers.begin(), out.transfers.end(),
                        [&](const Transfer& t) { return t.requestID == request.requestID(); });
     if (!busy) {
-      if (out.transfers.empty()) out.movedAt = PeerEngineSupport::now();
+      if (out.transfers.empty()) {
+        out.movedAt = PeerEngineSupport::now();
+        out.movedFrom = out.left;
+      }
       Transfer transfer;
       transfer.requestID = request.requestID();
       transfer.segment = segment;
@@ -220,7 +228,8 @@ void UploadServer::pump(const Uuid& peer) {
     }
     const bool connected = PeerEngineSupport::connected(client);
     const size_t buffered = connected ? client->bufferedAmount() : 0;
-    uint64_t sent = 0;  // bytes newly seen leaving the queue
+    const size_t unconfirmed = connected ? client->unconfirmedAmount() : 0;
+    uint64_t sent = 0;  // bytes newly acknowledged by the peer
     std::optional<Data> frame;
     Uuid requestID;
     bool done = false;
@@ -228,13 +237,21 @@ void UploadServer::pump(const Uuid& peer) {
     {
       std::lock_guard lock(mutex_);
       auto& out = outgoing_.at(peer);
-      // The queue is first in, first out: what was handed over and is no longer held has left.
-      const uint64_t left = out.handed - std::min<uint64_t>(out.handed, buffered);
+      // The channel is first in, first out: what was handed over and is no longer waiting for
+      // the peer's acknowledgement has reached it. Once the connection is gone, nothing more
+      // is known to have left: what it still held is not counted.
       const double now = PeerEngineSupport::now();
-      if (left > out.left) {
-        sent = left - out.left;
-        out.left = left;
+      if (connected) {
+        const uint64_t left = out.handed - std::min<uint64_t>(out.handed, unconfirmed);
+        if (left > out.left) {
+          sent = left - out.left;
+          out.left = left;
+        }
+      }
+      // Nothing left waiting for the peer is no stall either: what remains waits on this side.
+      if (out.left != out.movedFrom || out.left == out.handed) {
         out.movedAt = now;
+        out.movedFrom = out.left;
       }
       std::erase_if(out.transfers, [&](const Transfer& t) { return t.end && *t.end <= out.left; });
       if (!out.transfers.empty() && (!connected || now - out.movedAt > kMaxUploadStallSeconds)) {
@@ -248,8 +265,11 @@ void UploadServer::pump(const Uuid& peer) {
       out.allowance =
           std::min(burst, out.allowance + (now - out.allowedAt) * kMaxUploadBytesPerSecondPerPeer);
       out.allowedAt = now;
+      allowance_ = std::min(burst, allowance_ + (now - allowedAt_) * kMaxUploadBytesPerSecond);
+      allowedAt_ = now;
       const auto frameBytes = static_cast<double>(SegmentFrame::kHeaderBytes + kChunkBytes);
-      if (buffered < kMaxQueuedUploadBytesPerPeer && out.allowance >= frameBytes) {
+      if (buffered < kMaxQueuedUploadBytesPerPeer && out.allowance >= frameBytes &&
+          allowance_ >= frameBytes) {
         for (auto& t : out.transfers) {
           if (!t.announced || t.end) continue;
           if (t.offset >= t.segment->data().size()) {
@@ -262,6 +282,7 @@ void UploadServer::pump(const Uuid& peer) {
           requestID = t.requestID;
           t.offset += payload.size();
           out.allowance -= static_cast<double>(frame->size());
+          allowance_ -= static_cast<double>(frame->size());
           break;
         }
       }
@@ -282,7 +303,7 @@ void UploadServer::pump(const Uuid& peer) {
       }
     }
     if (sent > 0) {
-      // Counted as uploaded only now that the bytes have left.
+      // Counted as uploaded only now that the peer has them.
       if (auto delegate = client->delegate())
         delegate->webRTCClient(*client, static_cast<int64_t>(sent));
     }

@@ -57,11 +57,15 @@ class UploadServer {
   // that asks without end takes a small share of the machine, so the other peers' transfers
   // keep their pace beside it.
   static constexpr double kMaxUploadBytesPerSecondPerPeer = 16.0 * 1024 * 1024;
+  // The pace of every peer's frames together, past a first burst of one peer's queue share: four
+  // peers asking without end took 52.6 MiB/s of the machine before it; twice one peer's pace
+  // still sends a 6 MB segment to each of several peers well within its duration.
+  static constexpr double kMaxUploadBytesPerSecond = 2 * kMaxUploadBytesPerSecondPerPeer;
   // How often a transfer held back by a full queue is looked at again; a queue of the size
   // above refilled this often still moves some 50 MB/s.
   static constexpr std::chrono::milliseconds kUploadPollInterval{5};
-  // The least progress a transfer must make: one whose frames have not moved out of the queue
-  // for this long is ended, so a peer that never reads cannot hold its uploads (and the
+  // The least progress a transfer must make: one of whose frames the peer has acknowledged
+  // nothing for this long is ended, so a peer that never reads cannot hold its uploads (and the
   // server's attention) for good.
   static constexpr double kMaxUploadStallSeconds = 10.0;
   // Bytes per chunk frame payload, as the segment store cuts them.
@@ -108,9 +112,10 @@ class UploadServer {
   struct Outgoing {
     std::shared_ptr<WebRTCClient> client;
     std::deque<Transfer> transfers;
-    uint64_t handed = 0;  // frame bytes the channel took
-    uint64_t left = 0;    // of those, bytes that have left the connection's queue
-    double movedAt = 0;   // when `left` last moved, or the first transfer began
+    uint64_t handed = 0;     // frame bytes the channel took
+    uint64_t left = 0;       // of those, bytes the peer has acknowledged
+    double movedAt = 0;      // when `left` last moved
+    uint64_t movedFrom = 0;  // `left` at movedAt
     double allowance = static_cast<double>(kMaxQueuedUploadBytesPerPeer);  // bytes it may hand
     double allowedAt = 0;  // when the allowance was last topped up
     bool pumping = false;  // a thread is handing this peer's frames over
@@ -132,6 +137,9 @@ class UploadServer {
   mutable std::mutex mutex_;  // guards the waiting uploads and the transfers
   std::deque<PendingUploadFileRequestMessage> waiting_;
   std::map<Uuid, Outgoing> outgoing_;  // by requester
+  // What every peer's frames together may still take, and when it was last topped up.
+  double allowance_ = static_cast<double>(kMaxQueuedUploadBytesPerPeer);
+  double allowedAt_ = 0;
 };
 
 }  // namespace ombrelia

@@ -31,6 +31,7 @@ class DCDataChannelAdapter final : public RTCDataChannel {
   bool sendText(const std::string& text) override { return channel_->sendText(text); }
   bool sendBinary(const Data& bytes) override { return channel_->sendBinary(bytes); }
   size_t bufferedAmount() const override { return channel_->bufferedAmount(); }
+  size_t unconfirmedAmount() const override { return channel_->unconfirmedAmount(); }
 
  private:
   const std::shared_ptr<DCDataChannel> channel_;
@@ -69,6 +70,9 @@ class DCPeerConnectionAdapter final : public RTCPeerConnection {
   }
   bool addRemoteCandidate(const std::string& candidate, const std::string& mid) override {
     return connection_->addRemoteCandidate(candidate, mid);
+  }
+  void impairSctpForTesting(const datachannel::SctpImpairment& impairment) override {
+    connection_->impairSctpForTesting(impairment);
   }
 
  private:

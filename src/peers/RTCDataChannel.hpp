@@ -31,6 +31,10 @@ class RTCDataChannel {
   // Bytes the connection holds that have not yet left for the network because the transport
   // pushes back: what a sender paces itself by. Zero for a channel that never holds any.
   virtual size_t bufferedAmount() const { return 0; }
+  // Bytes sent that the peer has not acknowledged yet, those held back included: what has
+  // reached the peer is what was sent less this. A channel without acknowledgements of its own
+  // counts what it holds back.
+  virtual size_t unconfirmedAmount() const { return bufferedAmount(); }
 };
 
 }  // namespace ombrelia

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "datachannel/DCIceState.hpp"
+#include "datachannel/SctpImpairment.hpp"
 #include "peers/RTCDataChannel.hpp"
 
 namespace ombrelia {
@@ -33,6 +34,9 @@ class RTCPeerConnection {
   // False when the framework refuses the text, or the session is negotiated already.
   virtual bool setRemoteDescription(const std::string& sdp) = 0;
   virtual bool addRemoteCandidate(const std::string& candidate, const std::string& mid) = 0;
+  // Tests only: impairs what this side's SCTP sends from now on (a shut receive window, loss).
+  // Nothing for a framework without one.
+  virtual void impairSctpForTesting(const datachannel::SctpImpairment&) {}
 };
 
 }  // namespace ombrelia

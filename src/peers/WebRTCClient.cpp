@@ -1,11 +1,13 @@
 #include "peers/WebRTCClient.hpp"
 
+#include <limits>
 #include <utility>
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
 #include "datachannel/DCLibDC.hpp"
 #include "datachannel/SdpParser.hpp"
+#include "foundation/RepeatedLog.hpp"
 #include "peers/PeerConnectionFactory.hpp"
 #include "peers/RTCDataChannel.hpp"
 #include "peers/RTCPeerConnection.hpp"
@@ -469,6 +471,16 @@ std::shared_ptr<RTCDataChannel> WebRTCClient::sendingChannel() const {
 void WebRTCClient::sendText(const std::string& text) {
   auto channel = sendingChannel();
   if (!channel) return;
+  if (const size_t held = channel->bufferedAmount(); held > kMaxQueuedBytesForMessages) {
+    RepeatedLog::shared().log(
+        "peer message dropped: the peer reads nothing", reinterpret_cast<uintptr_t>(this),
+        [&] {
+          return "message to the peer dropped: its connection holds " + std::to_string(held) +
+                 " bytes it has not taken";
+        },
+        OLogModule::webRTCClient, OLogLevel::info);
+    return;
+  }
   if (debugEnabled(OLogModule::webRTCClient)) {
     OmbreliaLogger::debug("sendText text:" + text, OLogModule::webRTCClient);
   }
@@ -556,6 +568,15 @@ bool WebRTCClient::sendSegmentFrame(const Data& frame) {
 size_t WebRTCClient::bufferedAmount() const {
   auto channel = sendingChannel();
   return channel ? channel->bufferedAmount() : 0;
+}
+
+size_t WebRTCClient::unconfirmedAmount() const {
+  auto channel = sendingChannel();
+  return channel ? channel->unconfirmedAmount() : std::numeric_limits<size_t>::max();
+}
+
+void WebRTCClient::impairSctpForTesting(const datachannel::SctpImpairment& impairment) {
+  if (auto connection = this->connection()) connection->impairSctpForTesting(impairment);
 }
 
 // Closing.

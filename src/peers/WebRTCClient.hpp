@@ -16,6 +16,7 @@
 
 #include "datachannel/DCConfiguration.hpp"
 #include "datachannel/DCIceState.hpp"
+#include "datachannel/SctpImpairment.hpp"
 #include "peers/ConnectionProof.hpp"
 #include "peers/LocalCandidate.hpp"
 #include "peers/SessionDescription.hpp"
@@ -59,6 +60,13 @@ class WebRTCClient : public std::enable_shared_from_this<WebRTCClient> {
   // not be tight. The exchange needs one, and a peer whose stack opens a few dozen more beside it
   // (refused at once) keeps its connection.
   static constexpr size_t kMaxRemoteChannelOpens = 64;
+  // Bytes the connection may hold back (waiting for the peer's window) beyond which no message
+  // of the peer protocol is queued: it is dropped instead. Every message here answers or asks
+  // something, and a peer that reads nothing would have its answers pile up to the connection's
+  // whole bound (16 MiB) without this. A peer that reads is never near it: the uploader keeps
+  // some 0.27 MB of frames queued at most, and a message is a few hundred bytes. An ask that
+  // goes unanswered this way is one the asker's own supervision ends.
+  static constexpr size_t kMaxQueuedBytesForMessages = 512 * 1024;
 
   // A client whose connection comes from the shared peer-connection factory; none, with an
   // error line, when the framework refuses to make the connection. Its connection holds no more
@@ -153,6 +161,9 @@ class WebRTCClient : public std::enable_shared_from_this<WebRTCClient> {
   bool sendSegmentFrame(const Data& frame);
   // Bytes the connection holds back for the network (0 without a channel).
   size_t bufferedAmount() const;
+  // Bytes sent that the peer has not acknowledged yet; without a channel, or once its connection
+  // has ended, the most a size_t holds: nothing more is known to have reached the peer.
+  size_t unconfirmedAmount() const;
 
   // Runs once, on any thread, when the connection's sockets are all closed: some time after
   // close() or after the last holder let the client go, as the framework takes its transports
@@ -164,6 +175,9 @@ class WebRTCClient : public std::enable_shared_from_this<WebRTCClient> {
   // operation does nothing. Safe from inside the client's own callbacks.
   void close();
   bool isClosed() const;
+
+  // Tests only (a seam): impairs what this side's SCTP sends from now on.
+  void impairSctpForTesting(const datachannel::SctpImpairment& impairment);
 
  private:
   enum class ChannelRole { local, remote };

@@ -291,5 +291,51 @@ TEST_F(UploadShare, BurstOfSixHundredAsksIsAnsweredAskByAsk) {
             static_cast<size_t>(PeerMessagesController::kMaxUploadsInFlightPerPeer));
 }
 
+TEST_F(UploadShare, BytesCountAsUploadedOnlyOnceThePeerHasThem) {
+  store(300, 2);
+  // A peer that never reads asks for both segments, takes window probes for a while, and leaves.
+  auto shut = connect(kGreedy);
+  shut->shutWindow();
+  shut->say(askText(Uuid::random(), 300));
+  shut->say(askText(Uuid::random(), 301));
+  ASSERT_TRUE(waitUntil(*shut, [&] { return shut->frameBytes() > 0; }))
+      << "no probe carried a frame: the test shows nothing";
+  std::this_thread::sleep_for(2s);
+  const size_t before = shut->frameBytes();
+  shut->vanish();
+  ASSERT_TRUE(waitUntil(*shut, [&] { return engine->uploadsInFlightTo(kGreedy) == 0; }))
+      << "transfers to a peer gone were kept";
+  // Counted: what the peer acknowledged, of which one frame at most may wait in its stack for the
+  // rest of its chunks, and answers or frames its channel had not handed over as it closed.
+  constexpr size_t kFrameBytes = 15900 + kFrameHeaderBytes;
+  const size_t received = shut->frameBytes();
+  const auto counted = static_cast<size_t>(analytics->getDataSent());
+  std::cout << "counted as uploaded " << counted << " bytes, received " << received << " ("
+            << before << " before it left)\n";
+  EXPECT_LE(counted, received + kFrameBytes);
+  EXPECT_GE(counted + 2 * kFrameBytes, received);
+}
+
+TEST_F(UploadShare, AnswersToAPeerThatReadsNothingStopQueueingAtTheirBound) {
+  store(400, 2);
+  auto honest = connect(kHonest);
+  auto shut = connect(kGreedy);
+  shut->shutWindow();
+  QueueWatch watch(shut->viewerClient(), kGreedy, engine);
+  // Each ask past the two transfers is answered "not available" at once: 206 bytes and more a
+  // time, which used to wait for the shut window up to the connection's 16 MiB.
+  constexpr int kAsks = 8000;
+  for (int i = 0; i < kAsks; ++i) shut->say(askText(Uuid::random(), 400 + i % 2));
+  // A sanitizer's viewer takes the asks several times slower.
+  ASSERT_TRUE(waitUntil(
+      *shut, [&] { return watch.queued.load() >= WebRTCClient::kMaxQueuedBytesForMessages; },
+      kSanitized ? 3 * kBound : kBound))
+      << "the queue never reached the bound: the test shows nothing";
+  // The honest peer is still served meanwhile.
+  fetch(*honest, 401);
+  EXPECT_LE(watch.queued.load(), WebRTCClient::kMaxQueuedBytesForMessages + 512);
+  EXPECT_TRUE(shut->viewerClient()->isConnected());
+}
+
 }  // namespace
 }  // namespace ombrelia

@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "datachannel/DcepMessage.hpp"
+#include "platform/Uuid.hpp"
+#include "protocol/FileRequestMessage.hpp"
 
 namespace ombrelia::test {
 
@@ -70,6 +72,30 @@ bool ChannelOpeningPeer::reopenChannels(size_t streams, std::chrono::millisecond
     if (i % streams == streams - 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return hasEnded();
+}
+
+size_t ChannelOpeningPeer::askSteadily(std::chrono::milliseconds interval,
+                                       std::chrono::milliseconds bound) {
+  const auto id = channel_ ? channel_->id() : std::nullopt;
+  if (!id) return 0;
+  datachannel::SctpImpairment shut;
+  shut.shutWindow = true;
+  connection_->impairSctpForTesting(shut);
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  auto next = std::chrono::steady_clock::now();
+  size_t asked = 0;
+  while (!hasEnded() && std::chrono::steady_clock::now() < deadline) {
+    const auto text = FileRequestMessage("fileRequest", Uuid::random(), "never-stored",
+                                         static_cast<int64_t>(asked), 1, "video")
+                          .encode();
+    if (!text.ok()) return asked;
+    const std::vector<uint8_t> bytes(text.text->begin(), text.text->end());
+    if (!send(*id, DcepMessage::kPpidString, bytes, deadline)) break;
+    ++asked;
+    next += interval;
+    std::this_thread::sleep_until(next);
+  }
+  return asked;
 }
 
 size_t ChannelOpeningPeer::openChannels(size_t count, size_t bytes, size_t messages,

@@ -45,6 +45,11 @@ class ChannelOpeningPeer {
   // that the other side answers each open it takes while its answers cannot leave. Stops once
   // its connection has ended or at `bound`. True when the connection ended.
   bool reopenChannels(size_t streams, std::chrono::milliseconds bound);
+  // Shuts its receive window and sends, on its "P2P" channel, a segment request of its own every
+  // `interval` (each for a segment the other side never stores, so each is filed and, past the
+  // peer's share of the waiting list, answered "not available"), until its connection has ended
+  // or `bound`. The requests sent.
+  size_t askSteadily(std::chrono::milliseconds interval, std::chrono::milliseconds bound);
   // Opens sent so far by openChannels() or reopenChannels(), from any thread.
   size_t opened() const { return opened_; }
 

@@ -13,7 +13,7 @@ namespace {
 const std::string kBin = OMBRELIA_BINARY_DIR;
 // Its first line is its URL, and each command written to it is answered with a line.
 const ChildProcess::Settings kSettings{.captureStdout = true, .pipeStdin = true};
-}
+}  // namespace
 
 LocalTracker::LocalTracker(bool groupAfterUuid, bool announceDepartures) {
   folder_ =
@@ -111,6 +111,23 @@ std::optional<bool> LocalTracker::channelOpenerEnded() {
 }
 
 std::optional<size_t> LocalTracker::channelsOpened() { return count("opened"); }
+
+std::optional<size_t> LocalTracker::joinAskers(const std::string& to, size_t count) {
+  if (!process_->writeLine("askers " + to + " " + std::to_string(count))) return std::nullopt;
+  const auto line = process_->readLine(std::chrono::seconds(120));
+  if (!line || line->empty() || line->find_first_not_of("0123456789") != std::string::npos)
+    return std::nullopt;
+  return std::stoull(*line);
+}
+
+bool LocalTracker::askSteadily(size_t intervalMs, size_t seconds) {
+  if (!process_->writeLine("ask " + std::to_string(intervalMs) + " " + std::to_string(seconds)))
+    return false;
+  const auto line = process_->readLine(std::chrono::seconds(10));
+  return line && *line == "asking";
+}
+
+std::optional<size_t> LocalTracker::askersEnded() { return count("askersEnded"); }
 
 LocalTracker::~LocalTracker() {
   process_.reset();

@@ -56,6 +56,15 @@ class LocalTracker {
   // It shuts its window and opens "P2P" again and again on `streams` of its streams, for up to
   // `seconds` (see TestTracker::reopenChannels). False when the tracker did not start it.
   bool reopenChannels(size_t streams, size_t seconds);
+  // `count` participants with real connections offer to the client (see
+  // TestTracker::joinAskers); how many opened their channel, none when the tracker does not
+  // answer.
+  std::optional<size_t> joinAskers(const std::string& to, size_t count);
+  // Each shuts its window and asks for a segment every `intervalMs` for `seconds` (see
+  // TestTracker::askSteadily). False when the tracker did not start them.
+  bool askSteadily(size_t intervalMs, size_t seconds);
+  // How many of them have had their connection ended.
+  std::optional<size_t> askersEnded();
   // Whether its connection has ended; none when the tracker does not answer.
   std::optional<bool> channelOpenerEnded();
   // The opens it has sent so far; none when the tracker does not answer.

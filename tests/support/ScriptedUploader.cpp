@@ -116,6 +116,12 @@ void ScriptedUploader::sendFrame(const Data& frame) { self_->sendData(frame, tru
 
 void ScriptedUploader::vanish() { self_->close(); }
 
+void ScriptedUploader::shutWindow() {
+  datachannel::SctpImpairment shut;
+  shut.shutWindow = true;
+  self_->impairSctpForTesting(shut);
+}
+
 std::vector<std::string> ScriptedUploader::received(const std::string& type) {
   std::lock_guard lock(waiter_->mutex());
   std::vector<std::string> texts;

@@ -39,6 +39,9 @@ class ScriptedUploader : public WebRTCClientDelegate,
   void sendFrame(const Data& frame);
   // Closes the scripted side: the viewer's channel closes as a vanished peer's would.
   void vanish();
+  // Every acknowledgement the scripted side sends from now on advertises a window of 0, as a
+  // peer that never reads would; it still acknowledges the viewer's window probes.
+  void shutWindow();
 
   // Texts the viewer sent, of one "type".
   std::vector<std::string> received(const std::string& type);

@@ -6,6 +6,7 @@
 
 #include "support/TestTracker.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <future>
@@ -93,6 +94,16 @@ struct TestTracker::Impl : std::enable_shared_from_this<TestTracker::Impl> {
     std::thread flood;
   };
   std::shared_ptr<ChannelOpener> opener;
+  // Participants that ask steadily with their windows shut, each on a real connection.
+  std::vector<std::shared_ptr<ChannelOpener>> askers;
+  // The one of `uuid` negotiating with `to`, if any.
+  std::shared_ptr<ChannelOpener> negotiating(const Uuid& uuid, const Uuid& to) {
+    std::lock_guard lock(mutex);
+    if (opener && opener->uuid == uuid && opener->to == to) return opener;
+    for (const auto& asker : askers)
+      if (asker->uuid == uuid && asker->to == to) return asker;
+    return nullptr;
+  }
 
   void accept();
   // On the I/O thread.
@@ -298,12 +309,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
       relayer = tracker_.relayer;
     }
     Uuid sender = *uuid_;
-    std::shared_ptr<TestTracker::Impl::ChannelOpener> opener;
-    {
-      std::lock_guard lock(tracker_.mutex);
-      opener = tracker_.opener;
-    }
-    if (opener && *remote == opener->uuid && sender == opener->to) {
+    if (const auto opener = tracker_.negotiating(*remote, sender)) {
       if (message.contains("description") && message["description"].is_object() &&
           message["description"].value("sdp", json()).is_string()) {
         opener->peer->takeAnswer(message["description"]["sdp"].get<std::string>());
@@ -465,6 +471,12 @@ TestTracker::~TestTracker() {
     opener.swap(impl_->opener);
   }
   opener.reset();
+  std::vector<std::shared_ptr<Impl::ChannelOpener>> askers;
+  {
+    std::lock_guard lock(impl_->mutex);
+    askers.swap(impl_->askers);
+  }
+  askers.clear();
   thaw();
   impl_->context.stop();
   impl_->thread.join();
@@ -628,12 +640,17 @@ void TestTracker::stopRelaying() {
   net::post(impl_->context, [impl = impl_.get()] { impl->stopRelaying(); });
 }
 
-std::optional<Uuid> TestTracker::joinChannelOpener(const Uuid& to) {
-  if (!impl_->connectionOf(to)) return std::nullopt;
+namespace {
+
+// A participant with a real connection on 127.0.0.1, offering to `to` through the tracker; none
+// when `to` is not connected.
+std::shared_ptr<TestTracker::Impl::ChannelOpener> joinOpener(
+    const std::shared_ptr<TestTracker::Impl>& impl_, const Uuid& to) {
+  if (!impl_->connectionOf(to)) return nullptr;
   const Uuid uuid = Uuid::random();
   // Its signals come on its connection's callback queue; the tracker's connections are served on
   // the I/O thread.
-  const auto sendTo = [weak = std::weak_ptr<Impl>(impl_), to](json message) {
+  const auto sendTo = [weak = std::weak_ptr<TestTracker::Impl>(impl_), to](json message) {
     const auto impl = weak.lock();
     if (!impl) return;
     net::post(impl->context, [impl = impl.get(), to, text = message.dump()] {
@@ -654,9 +671,18 @@ std::optional<Uuid> TestTracker::joinChannelOpener(const Uuid& to) {
     message["candidate"] = {{"candidate", candidate}, {"sdpMid", mid}, {"sdpMLineIndex", 0}};
     sendTo(std::move(message));
   };
-  auto joined = std::make_shared<Impl::ChannelOpener>(uuid, to);
+  auto joined = std::make_shared<TestTracker::Impl::ChannelOpener>(uuid, to);
+  // Its offer may come before the tracker routes the answer to it: it is listed first.
   joined->peer =
       std::make_shared<ChannelOpeningPeer>(LoopbackPeers::loopbackConfig(), std::move(signals));
+  return joined;
+}
+
+}  // namespace
+
+std::optional<Uuid> TestTracker::joinChannelOpener(const Uuid& to) {
+  auto joined = joinOpener(impl_, to);
+  if (!joined) return std::nullopt;
   std::shared_ptr<Impl::ChannelOpener> replaced;
   {
     std::lock_guard lock(impl_->mutex);
@@ -664,7 +690,41 @@ std::optional<Uuid> TestTracker::joinChannelOpener(const Uuid& to) {
   }
   replaced.reset();
   if (!joined->peer->waitOpen(std::chrono::seconds(20))) return std::nullopt;
-  return uuid;
+  return joined->uuid;
+}
+
+size_t TestTracker::joinAskers(const Uuid& to, size_t count) {
+  std::vector<std::shared_ptr<Impl::ChannelOpener>> joined;
+  for (size_t i = 0; i < count; ++i) {
+    auto asker = joinOpener(impl_, to);
+    if (!asker) break;
+    {
+      std::lock_guard lock(impl_->mutex);
+      impl_->askers.push_back(asker);
+    }
+    joined.push_back(std::move(asker));
+  }
+  return static_cast<size_t>(std::count_if(joined.begin(), joined.end(), [](const auto& asker) {
+    return asker->peer->waitOpen(std::chrono::seconds(20));
+  }));
+}
+
+bool TestTracker::askSteadily(std::chrono::milliseconds interval, std::chrono::milliseconds bound) {
+  std::lock_guard lock(impl_->mutex);
+  if (impl_->askers.empty()) return false;
+  for (const auto& asker : impl_->askers) {
+    if (asker->flood.joinable()) return false;
+    asker->flood =
+        std::thread([peer = asker->peer, interval, bound] { peer->askSteadily(interval, bound); });
+  }
+  return true;
+}
+
+size_t TestTracker::askersEnded() const {
+  std::lock_guard lock(impl_->mutex);
+  return static_cast<size_t>(
+      std::count_if(impl_->askers.begin(), impl_->askers.end(),
+                    [](const auto& asker) { return asker->peer->hasEnded(); }));
 }
 
 bool TestTracker::openChannels(size_t count, size_t bytes, size_t messages) {

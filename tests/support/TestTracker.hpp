@@ -118,6 +118,15 @@ class TestTracker {
   // its streams, until its connection ends or `bound` (ChannelOpeningPeer::reopenChannels).
   // Returns at once; false without a participant.
   bool reopenChannels(size_t streams, std::chrono::milliseconds bound);
+  // `count` such participants join, each offering to `to`, to stay beside the one above. How
+  // many had their channel "P2P" open within 20 s.
+  size_t joinAskers(const Uuid& to, size_t count);
+  // Each shuts its window and sends a segment request every `interval` until `bound`
+  // (ChannelOpeningPeer::askSteadily). Returns at once; false without any, or when they ask
+  // already.
+  bool askSteadily(std::chrono::milliseconds interval, std::chrono::milliseconds bound);
+  // Those of them whose connection has ended.
+  size_t askersEnded() const;
   // Whether that participant's connection has ended.
   bool channelOpenerEnded() const;
   // The opens it has sent so far.

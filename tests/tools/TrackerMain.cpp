@@ -105,6 +105,18 @@ void run(TestTracker& tracker, const std::string& command) {
         tracker.reopenChannels(std::strtoull(from.c_str(), nullptr, 10),
                                std::chrono::seconds(std::strtoull(to.c_str(), nullptr, 10)));
     std::printf(opening ? "opening\n" : "no participant\n");
+  } else if (verb == "askers") {
+    const auto client = ombrelia::Uuid::parse(from);
+    const size_t joined =
+        client ? tracker.joinAskers(*client, std::strtoull(to.c_str(), nullptr, 10)) : 0;
+    std::printf("%zu\n", joined);
+  } else if (verb == "ask") {
+    const bool asking =
+        tracker.askSteadily(std::chrono::milliseconds(std::strtoull(from.c_str(), nullptr, 10)),
+                            std::chrono::seconds(std::strtoull(to.c_str(), nullptr, 10)));
+    std::printf(asking ? "asking\n" : "no participant\n");
+  } else if (verb == "askersEnded") {
+    std::printf("%zu\n", tracker.askersEnded());
   } else if (verb == "ended") {
     std::printf("%d\n", tracker.channelOpenerEnded() ? 1 : 0);
   } else if (verb == "opened") {

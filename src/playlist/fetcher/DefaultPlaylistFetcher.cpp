@@ -7,10 +7,11 @@
 #include <string>
 #include <utility>
 
+#include <ombrelia/OmbreliaLogger.hpp>
+
 #include "platform/HttpClient.hpp"
 #include "platform/HttpTask.hpp"
 #include "platform/Semaphore.hpp"
-#include "platform/StandardOutput.hpp"
 #include "platform/url/Utf8.hpp"
 #include "playlist/fetcher/PlaylistFetcherError.hpp"
 
@@ -20,14 +21,12 @@ namespace {
 
 using platform::HttpError;
 using platform::HttpResult;
-using platform::StandardOutput;
 
 // The smallest request time-out: libcurl reads zero as "no time-out at all".
 constexpr std::chrono::milliseconds kMinTimeout{1};
 
 std::chrono::milliseconds timeoutOf(double timeoutInterval) {
-  if (std::isnan(timeoutInterval) || timeoutInterval <= 0)
-    return kMinTimeout;
+  if (std::isnan(timeoutInterval) || timeoutInterval <= 0) return kMinTimeout;
   const double seconds = std::min(timeoutInterval, DefaultPlaylistFetcher::kMaxTimeoutInterval);
   return std::max(kMinTimeout,
                   std::chrono::milliseconds(static_cast<int64_t>(std::ceil(seconds * 1000))));
@@ -44,17 +43,20 @@ struct Outcome {
 
 Outcome classify(const HttpResult& result, Form form) {
   if (const HttpError* error = result.errorIf()) {
-    StandardOutput::writeLine("There was an error with your request: " + error->message + " (" +
-                              std::to_string(error->code()) + ")");
-    if (form == Form::blocking)
-      return {std::nullopt, PlaylistFetcherError::error(*error)};
+    // Through the logger, as every other line: an embedder that silenced it gets none, and the
+    // transfer's text, an origin's choice in part, is escaped.
+    OmbreliaLogger::error("There was an error with your request: " + error->message + " (" +
+                              std::to_string(error->code()) + ")",
+                          OLogModule::playlistFetcher);
+    if (form == Form::blocking) return {std::nullopt, PlaylistFetcherError::error(*error)};
     return {std::nullopt, AnyError(*error)};
   }
   const auto& response = result.value();
   // Every answer of an HTTP client carries a status; a zero one is no HTTP response.
   const int64_t status = response.statusCode > 0 ? response.statusCode : -1;
   if (status < 200 || status > 299) {
-    StandardOutput::writeLine("Your request returned a status code other than 2xx!");
+    OmbreliaLogger::error("Your request returned a status code other than 2xx!",
+                          OLogModule::playlistFetcher);
     return {std::nullopt, PlaylistFetcherError::statusCode(status)};
   }
   // The client always hands over a body, empty when the answer had none, so there is no
@@ -62,8 +64,8 @@ Outcome classify(const HttpResult& result, Form form) {
   std::string text = response.body.toString();
   if (!Utf8::isValid(text)) {
     if (form == Form::asynchronous)
-      StandardOutput::writeLine(
-          "Invalid data, failed to convert data to String with utf8 encoding");
+      OmbreliaLogger::error("Invalid data, failed to convert data to String with utf8 encoding",
+                            OLogModule::playlistFetcher);
     return {std::nullopt, PlaylistFetcherError::invalidData()};
   }
   return {std::move(text), std::nullopt};
@@ -87,7 +89,7 @@ struct BlockingFetch {
   std::atomic<bool> abandoned{false};
 };
 
-} // namespace
+}  // namespace
 
 Result<std::string> DefaultPlaylistFetcher::fetchPlaylist(const Url& from, double timeoutInterval) {
   const auto timeout = timeoutOf(timeoutInterval);
@@ -95,8 +97,7 @@ Result<std::string> DefaultPlaylistFetcher::fetchPlaylist(const Url& from, doubl
   auto fetch = std::make_shared<BlockingFetch>();
   auto task = platform::HttpClient::shared()->dataTask(
       requestFor(from, timeout + kDeadlineMargin), [fetch](const HttpResult& result) {
-        if (fetch->abandoned.load())
-          return;
+        if (fetch->abandoned.load()) return;
         fetch->outcome = classify(result, Form::blocking);
         fetch->done.signal();
       });
@@ -105,10 +106,8 @@ Result<std::string> DefaultPlaylistFetcher::fetchPlaylist(const Url& from, doubl
     task->cancel();
     return Result<std::string>::failure(PlaylistFetcherError::timeout());
   }
-  if (fetch->outcome.text)
-    return Result<std::string>::success(std::move(*fetch->outcome.text));
-  if (fetch->outcome.error)
-    return Result<std::string>::failure(std::move(fetch->outcome.error));
+  if (fetch->outcome.text) return Result<std::string>::success(std::move(*fetch->outcome.text));
+  if (fetch->outcome.error) return Result<std::string>::failure(std::move(fetch->outcome.error));
   return Result<std::string>::failure(PlaylistFetcherError::invalidData());
 }
 
@@ -118,8 +117,7 @@ void DefaultPlaylistFetcher::fetchPlaylist(const Url& from, double timeoutInterv
       requestFor(from, timeoutOf(timeoutInterval)),
       [completionHandler = std::move(completionHandler)](const HttpResult& result) {
         Outcome outcome = classify(result, Form::asynchronous);
-        if (!completionHandler)
-          return;
+        if (!completionHandler) return;
         if (outcome.text)
           completionHandler(Result<std::string>::success(std::move(*outcome.text)));
         else
@@ -127,4 +125,4 @@ void DefaultPlaylistFetcher::fetchPlaylist(const Url& from, double timeoutInterv
       });
 }
 
-} // namespace ombrelia
+}  // namespace ombrelia

@@ -38,18 +38,18 @@ const Wrapper kWrappers[] = {
 // The modules each active level enables, written out independently of the implementation.
 bool expectedEnabled(OLogLevel active, OLogModule m) {
   switch (active) {
-  case OLogLevel::none:
-    return false;
-  case OLogLevel::error:
-    return m != OLogModule::videoStatus && m != OLogModule::parallelRequestCounter &&
-           m != OLogModule::hlsManifestModifier && m != OLogModule::webserver;
-  case OLogLevel::info:
-    return m == OLogModule::videoStatus || m == OLogModule::downloadController ||
-           m == OLogModule::p2pUpload;
-  case OLogLevel::debug:
-    return m != OLogModule::playlistFetcher && m != OLogModule::webserver;
-  case OLogLevel::trace:
-    return true;
+    case OLogLevel::none:
+      return false;
+    case OLogLevel::error:
+      return m != OLogModule::videoStatus && m != OLogModule::parallelRequestCounter &&
+             m != OLogModule::hlsManifestModifier && m != OLogModule::webserver;
+    case OLogLevel::info:
+      return m == OLogModule::videoStatus || m == OLogModule::downloadController ||
+             m == OLogModule::p2pUpload;
+    case OLogLevel::debug:
+      return m != OLogModule::playlistFetcher && m != OLogModule::webserver;
+    case OLogLevel::trace:
+      return true;
   }
   return false;
 }
@@ -88,6 +88,26 @@ TEST(OmbreliaLogger, TextAPeerChoseStaysOneLineWithItsControlCharactersEscaped) 
             "forged\\x0d\\x1b[2J\\u0085\\x7f caf\xc3\xa9 \\n\\x09\" refused\n");
 }
 
+TEST(OmbreliaLogger, BytesOutsideUtf8AndTheUnicodeLineSeparatorsAreEscapedToo) {
+  // Raw C1 bytes (NEL and the terminal's escape introducer as Latin-1 has them), a cut
+  // sequence, U+2028 and U+2029; then text of two, three and four bytes that must pass untouched.
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::error);
+  const std::string label =
+      "a\x85"
+      "b\x9b"
+      "2Jc\xe2\x80\xa8"
+      "d\xe2\x80\xa9"
+      "e\xc3 \xe2\x82 "
+      "\xc4\x80\xe2\x82\xac\xf0\x9f\x98\x80";
+  const std::string out =
+      captured([&] { OmbreliaLogger::error("label \"" + label + "\"", OLogModule::webRTCClient); });
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::none);
+  EXPECT_EQ(out,
+            "[Ombrelia] [Error] [WebRTCClient] label \"a\\x85b\\x9b"
+            "2Jc\\u2028d\\u2029e\\xc3 "
+            "\\xe2\\x82 \xc4\x80\xe2\x82\xac\xf0\x9f\x98\x80\"\n");
+}
+
 TEST(OmbreliaLoggerConcurrency, LinesFromManyThreadsNeverInterleave) {
   OLoggerConfig::shared().setActiveLogLevel(OLogLevel::debug);
   const std::string out = captured([] {
@@ -95,15 +115,12 @@ TEST(OmbreliaLoggerConcurrency, LinesFromManyThreadsNeverInterleave) {
     for (int t = 0; t < 8; ++t) {
       threads.emplace_back([t] {
         const std::string body(200 + t * 37, static_cast<char>('a' + t));
-        for (int i = 0; i < 200; ++i)
-          OmbreliaLogger::debug(body, OLogModule::videoStorage);
+        for (int i = 0; i < 200; ++i) OmbreliaLogger::debug(body, OLogModule::videoStorage);
       });
     }
     // The level changes while others log: it is read atomically.
-    for (int i = 0; i < 100; ++i)
-      OLoggerConfig::shared().setActiveLogLevel(OLogLevel::debug);
-    for (auto& t : threads)
-      t.join();
+    for (int i = 0; i < 100; ++i) OLoggerConfig::shared().setActiveLogLevel(OLogLevel::debug);
+    for (auto& t : threads) t.join();
   });
   std::istringstream lines(out);
   std::string line;

@@ -1,5 +1,8 @@
 // The default playlist fetcher against a loopback origin: its results, their error texts and the
 // lines it writes to standard output, in the blocking and the asynchronous form.
+#include <ombrelia/OLogModule.hpp>
+#include <ombrelia/OLoggerConfig.hpp>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -38,7 +41,7 @@ struct Fetched {
 };
 
 class PlaylistFetcherTest : public ::testing::Test {
-protected:
+ protected:
   Url url(std::string_view path) const { return *Url::parse(server.url(path)); }
 
   Fetched blocking(const Url& from, double timeoutInterval = 5.0) {
@@ -54,8 +57,7 @@ protected:
     fetcher.fetchPlaylist(from, 5.0, [promise](auto result) { promise->set_value(result); });
     const bool answered = future.wait_for(10s) == std::future_status::ready;
     std::string printed = ::testing::internal::GetCapturedStdout();
-    if (!answered)
-      return {Result<std::string>::failure(std::nullopt), "(no answer)"};
+    if (!answered) return {Result<std::string>::failure(std::nullopt), "(no answer)"};
     return {future.get(), std::move(printed)};
   }
 
@@ -83,14 +85,22 @@ TEST_F(PlaylistFetcherTest, AnyTwoHundredAnswerIsThePlaylistTextEvenAnEmptyOne) 
 TEST_F(PlaylistFetcherTest, BodyThatIsNotUtf8FailsAndOnlyTheAsynchronousFormSaysSo) {
   server.route("/latin1.m3u8", TestHttpResponse::ok("#EXTM3U\n#EXTINF:6,caf\xE9\na.ts\n"));
 
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::error);
   const Fetched quiet = blocking(url("/latin1.m3u8"));
   const Fetched said = async(url("/latin1.m3u8"));
+  // Through the logger: with it silenced, nothing is printed.
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::none);
+  const Fetched silenced = async(url("/latin1.m3u8"));
   for (const auto* fetched : {&quiet, &said}) {
     ASSERT_NE(fetched->fetcherError(), nullptr);
     EXPECT_EQ(fetched->fetcherError()->kind(), Kind::invalidData);
   }
   EXPECT_EQ(quiet.printed, "");
-  EXPECT_EQ(said.printed, "Invalid data, failed to convert data to String with utf8 encoding\n");
+  EXPECT_EQ(said.printed, "[Ombrelia] [Error] [" +
+                              std::string(rawValue(OLogModule::playlistFetcher)) +
+                              "] Invalid data, failed to convert data to String with utf8 "
+                              "encoding\n");
+  EXPECT_EQ(silenced.printed, "");
 }
 
 TEST_F(PlaylistFetcherTest, RefusedConnectionIsWrappedWhenBlockingAndBareWhenAsynchronous) {
@@ -100,20 +110,24 @@ TEST_F(PlaylistFetcherTest, RefusedConnectionIsWrappedWhenBlockingAndBareWhenAsy
     closed = *Url::parse(gone.url("/index.m3u8"));
   }
 
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::error);
   const Fetched wrapped = blocking(closed);
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::none);
   ASSERT_NE(wrapped.fetcherError(), nullptr);
   ASSERT_EQ(wrapped.fetcherError()->kind(), Kind::error);
   const auto* underlying = wrapped.fetcherError()->underlyingError()->as<HttpError>();
   ASSERT_NE(underlying, nullptr);
   EXPECT_EQ(underlying->cause, HttpErrorCause::cannotConnectToHost);
   EXPECT_EQ(wrapped.description(), "received an error with description: " + underlying->message);
-  EXPECT_EQ(wrapped.printed.rfind("There was an error with your request: ", 0), 0u);
+  EXPECT_NE(wrapped.printed.find("] There was an error with your request: "), std::string::npos)
+      << wrapped.printed;
 
   const Fetched bare = async(closed);
   ASSERT_FALSE(bare.result.hasValue());
   ASSERT_TRUE(bare.result.error());
   EXPECT_EQ(bare.fetcherError(), nullptr) << "not wrapped";
   EXPECT_NE(bare.result.error()->as<HttpError>(), nullptr);
+  EXPECT_EQ(bare.printed, "") << "printed past the silenced logger";
 }
 
 TEST_F(PlaylistFetcherTest, StalledServerTimesOutAtTheDeadlineAndTheLateCompletionIsHarmless) {
@@ -151,5 +165,5 @@ TEST_F(PlaylistFetcherTest, StalledServerTimesOutAtTheDeadlineAndTheLateCompleti
   EXPECT_EQ(after.printed, "");
 }
 
-} // namespace
-} // namespace ombrelia
+}  // namespace
+}  // namespace ombrelia
