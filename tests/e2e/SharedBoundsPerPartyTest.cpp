@@ -22,6 +22,7 @@
 #include "support/StreamOrigin.hpp"
 #include "support/StreamPlayback.hpp"
 #include "support/TestHttpServer.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -47,7 +48,7 @@ class SharedBoundsPerParty : public ::testing::Test {
         std::vector<std::string>{kHost, "serve", origin.url("/m/master.m3u8"), "--port", "0"},
         ChildProcess::Settings{
             .captureStdout = true, .discardStderr = true, .extraEnvironment = viewerEnvironment()});
-    const auto line = serve_->readLine(10s);
+    const auto line = serve_->readLine(test::scaledWait(10s));
     ASSERT_TRUE(line && line->starts_with("http://127.0.0.1:")) << line.value_or("no URL line");
     url_ = *line;
     port_ = std::stoi(line->substr(std::string("http://127.0.0.1:").size()));
@@ -106,7 +107,7 @@ TEST_F(SharedBoundsPerParty, TricklingOriginLeavesTheApplicationsPlaylistItsRelo
     std::this_thread::sleep_for(1s);
   }
   for (auto& player : players) {
-    const std::string head = player.readUntil("\r\n", 20s);
+    const std::string head = player.readUntil("\r\n", test::scaledWait(20s));
     EXPECT_TRUE(head.starts_with("HTTP/1.1 5")) << "a trickling playlist was not ended: " << head;
   }
   EXPECT_EQ(serve_->stop(SIGTERM, 10s), 0);

@@ -12,6 +12,7 @@
 #include "playlist/fetcher/DefaultPlaylistFetcher.hpp"
 #include "playlist/fetcher/PlaylistFetcherError.hpp"
 #include "support/TestHttpServer.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia {
 namespace {
@@ -52,7 +53,7 @@ protected:
     auto future = promise->get_future();
     ::testing::internal::CaptureStdout();
     fetcher.fetchPlaylist(from, 5.0, [promise](auto result) { promise->set_value(result); });
-    const bool answered = future.wait_for(10s) == std::future_status::ready;
+    const bool answered = future.wait_for(test::scaledWait(10s)) == std::future_status::ready;
     std::string printed = ::testing::internal::GetCapturedStdout();
     if (!answered)
       return {Result<std::string>::failure(std::nullopt), "(no answer)"};
