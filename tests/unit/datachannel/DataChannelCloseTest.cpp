@@ -60,7 +60,7 @@ class ClosingPath {
     }
     for (auto& [label, events] : local_) {
       if (!events.waitForEvent("open", test::scaledWait(5s)) ||
-          !remote(label).waitForEvent("open", 5s))
+          !remote(label).waitForEvent("open", test::scaledWait(5s)))
         return false;
     }
     return answererWire.waitForAcknowledgement(offererWire.lastDataTsn(), test::scaledWait(5s)) &&
