@@ -21,6 +21,7 @@
 #include "support/LocalTracker.hpp"
 #include "support/SampleStream.hpp"
 #include "support/StreamOrigin.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -57,7 +58,7 @@ struct Viewer {
     size_t start = 0;
     for (size_t end; (end = rest.find('\n', start)) != std::string::npos; start = end + 1)
       take(rest.substr(start, end - start));
-    process->wait(10s);
+    process->wait(test::scaledWait(10s));
   }
 };
 
@@ -168,12 +169,12 @@ TEST(AnalyticsEndToEnd, RecordsMatchTheOriginsTheSegmentsAndWhatThePeersExchange
     return v;
   };
   Viewer first = start(firstOrigin, "viewer-1");
-  const auto firstDeadline = Clock::now() + 10s;
+  const auto firstDeadline = Clock::now() + test::scaledWait(10s);
   while (!first.uuid && Clock::now() < firstDeadline) first.poll();
   ASSERT_TRUE(first.uuid) << "the first viewer never got its identifier";
   Viewer second = start(secondOrigin, "viewer-2");
 
-  const auto playDeadline = Clock::now() + 60s;
+  const auto playDeadline = Clock::now() + test::scaledWait(60s);
   while (Clock::now() < playDeadline && !(first.finished && second.finished)) {
     first.poll();
     second.poll();
@@ -187,7 +188,7 @@ TEST(AnalyticsEndToEnd, RecordsMatchTheOriginsTheSegmentsAndWhatThePeersExchange
   const size_t firstSeen = recordsOf(all, *first.uuid).periodic.size();
   const size_t secondSeen = recordsOf(all, *second.uuid).periodic.size();
   auto enough = [](size_t count, size_t seen) { return count > seen && count >= 2; };
-  const auto reportDeadline = Clock::now() + 40s;
+  const auto reportDeadline = Clock::now() + test::scaledWait(40s);
   std::vector<LocalTracker::AnalyticsRecord> received;
   while (Clock::now() < reportDeadline) {
     first.poll();

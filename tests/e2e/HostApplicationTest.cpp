@@ -14,6 +14,7 @@
 #include "support/LocalTracker.hpp"
 #include "support/SampleStream.hpp"
 #include "support/StreamOrigin.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -45,10 +46,10 @@ int64_t bytesServed(const StreamOrigin& origin) {
   return total;
 }
 
-// Reads the viewers' output until `done` holds or `bound` has passed; whether it holds.
+// Reads the viewers' output until `done` holds or `bound` (scaled) has passed; whether it holds.
 bool pollUntil(const std::vector<HostViewer*>& viewers, Clock::duration bound,
                const std::function<bool()>& done) {
-  const auto deadline = Clock::now() + bound;
+  const auto deadline = Clock::now() + test::scaledWait(bound);
   while (!done() && Clock::now() < deadline) {
     for (auto* viewer : viewers) viewer->poll();
   }
@@ -68,7 +69,7 @@ std::string mediaHash(const std::string& url, const std::vector<HostViewer*>& vi
     return hash || ffmpeg.wait(0ms);
   });
   if (!hash) hash = ffmpeg.readLine(1s);  // written just before it exited
-  EXPECT_EQ(ffmpeg.wait(10s), 0) << "ffmpeg could not read " << url;
+  EXPECT_EQ(ffmpeg.wait(test::scaledWait(10s)), 0) << "ffmpeg could not read " << url;
   EXPECT_TRUE(hash && hash->starts_with("SHA256=")) << "ffmpeg wrote no hash for " << url;
   return hash.value_or("");
 }
@@ -87,7 +88,7 @@ bool interruptAndReadTables(const std::vector<HostViewer*>& viewers) {
   for (auto* viewer : viewers) {
     while (viewer->process().readLine(1s)) {
     }  // the rest of its output, so it never blocks on a full pipe
-    clean = viewer->process().wait(10s) == 0 && clean;
+    clean = viewer->process().wait(test::scaledWait(10s)) == 0 && clean;
   }
   return clean;
 }

@@ -27,6 +27,7 @@
 #include "support/RecordingWebSocket.hpp"
 #include "support/SampleSegment.hpp"
 #include "support/ScriptedUploader.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia {
 namespace {
@@ -34,8 +35,8 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kConnectBound = 20s;
-constexpr auto kBound = 10s;
+const auto kConnectBound = test::scaledWait(20s);
+const auto kBound = test::scaledWait(10s);
 const std::string kVideo = "video-1";
 
 using test::segment;
@@ -243,7 +244,7 @@ TEST_F(HostilePeer, PeerThatGoesSilentOrVanishesStrandsNoRequest) {
   engine->stopAbonnement();
   subscribe(/*accept=*/false);
   platform::MonotonicClock::advance(6s);
-  ASSERT_TRUE(waitUntil([&] { return !engine->abonnementPeer(); }, 5s));
+  ASSERT_TRUE(waitUntil([&] { return !engine->abonnementPeer(); }, test::scaledWait(5s)));
   subscribe();
   // The peer vanishes in the middle of a transfer: answered at once, not by the stall rule.
   {

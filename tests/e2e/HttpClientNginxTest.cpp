@@ -17,6 +17,7 @@
 #include "support/NginxOrigin.hpp"
 #include "support/StreamedBody.hpp"
 #include "support/TestHttpServer.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::platform {
 namespace {
@@ -35,7 +36,7 @@ std::optional<HttpResult> fetch(HttpClient& client, const std::string& url) {
   auto promise = std::make_shared<std::promise<HttpResult>>();
   auto future = promise->get_future();
   client.dataTask(get(url), [promise](HttpResult result) { promise->set_value(result); });
-  if (future.wait_for(10s) != std::future_status::ready) return std::nullopt;
+  if (future.wait_for(test::scaledWait(10s)) != std::future_status::ready) return std::nullopt;
   return future.get();
 }
 
@@ -141,7 +142,7 @@ TEST(HttpClientNginxTest, OverHttp2AbandonedAndPausedStreamsLeaveTheConnectionTo
   auto promise = std::make_shared<std::promise<HttpResult>>();
   auto future = promise->get_future();
   client->dataTask(std::move(paused), [promise](HttpResult result) { promise->set_value(result); });
-  ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
+  ASSERT_EQ(future.wait_for(test::scaledWait(10s)), std::future_status::ready);
   const auto result = future.get();
   ASSERT_TRUE(result.hasValue()) << result.error().message;
   EXPECT_TRUE(result.value().body.view() == gated);
@@ -177,7 +178,7 @@ TEST(HttpClientNginxTest, OverHttp2AbandonedAndPausedStreamsLeaveTheConnectionTo
   test::StreamedBody reader(unread);
   EXPECT_EQ(reader.readAll(), test::StreamedBody::Outcome::whole);
   EXPECT_EQ(reader.received().size(), size_t{4} << 20);
-  ASSERT_EQ(unreadFuture.wait_for(10s), std::future_status::ready);
+  ASSERT_EQ(unreadFuture.wait_for(test::scaledWait(10s)), std::future_status::ready);
   EXPECT_TRUE(unreadFuture.get().hasValue());
 }
 

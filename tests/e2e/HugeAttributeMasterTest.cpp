@@ -18,6 +18,7 @@
 #include "support/SampleStream.hpp"
 #include "support/StreamOrigin.hpp"
 #include "support/StreamPlayback.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -58,7 +59,7 @@ TEST(HugeAttributeMaster, OneVariantOfMillionsOfAttributesPeaksWithinItsBudgetAn
         {kHost, "serve", origin.url("/m/huge.m3u8"), "--port", "0"},
         ChildProcess::Settings{
             .captureStdout = true, .discardStderr = true, .extraEnvironment = viewerEnvironment()});
-    const auto local = serve.readLine(10s);
+    const auto local = serve.readLine(test::scaledWait(10s));
     ASSERT_TRUE(local && local->starts_with("http://127.0.0.1:")) << local.value_or("no URL line");
 
     Fetched answer;

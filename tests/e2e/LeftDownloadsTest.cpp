@@ -20,6 +20,7 @@
 #include "support/SampleStream.hpp"
 #include "support/StreamOrigin.hpp"
 #include "support/StreamPlayback.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -89,7 +90,7 @@ TEST_F(LeftDownloads, NextRequestsNeverWaitForThemAndTheirBodiesKeepToTheBudget)
       {kHost, "serve", origin.url("/m/master.m3u8"), "--port", "0"},
       ChildProcess::Settings{
           .captureStdout = true, .discardStderr = true, .extraEnvironment = viewerEnvironment()});
-  const auto url = serve.readLine(10s);
+  const auto url = serve.readLine(test::scaledWait(10s));
   ASSERT_TRUE(url && url->starts_with("http://127.0.0.1:")) << url.value_or("no URL line");
   port_ = std::stoi(url->substr(std::string("http://127.0.0.1:").size()));
 
@@ -102,7 +103,7 @@ TEST_F(LeftDownloads, NextRequestsNeverWaitForThemAndTheirBodiesKeepToTheBudget)
       leaveAfter(to.url("/paced/4194304/big16m.ts?n=" + std::to_string(n)), 65536);
     }
     // Until every one has ended at the origin, cut short or whole; an access log offers no event.
-    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    const auto deadline = std::chrono::steady_clock::now() + test::scaledWait(60s);
     while (linesFor(origin, "big16m.ts").size() + linesFor(second, "big16m.ts").size() < 16 &&
            std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(200ms);

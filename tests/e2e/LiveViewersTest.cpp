@@ -11,6 +11,7 @@
 #include "support/LiveOrigin.hpp"
 #include "support/LocalTracker.hpp"
 #include "support/SegmentDigests.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -28,7 +29,8 @@ constexpr auto kStagger = 3s;
 TEST(LiveViewers, ThreeViewersPlayTheOriginsSegmentsWithPeerHelpAndNoStall) {
   LiveOrigin origin(LiveOrigin::Settings{.segmentSeconds = kSegmentSeconds});
   ASSERT_TRUE(origin.running()) << "the live origin did not start";
-  ASSERT_TRUE(origin.waitForSegments(3, 60s)) << "the encoder wrote no three segments";
+  ASSERT_TRUE(origin.waitForSegments(3, test::scaledWait(60s)))
+      << "the encoder wrote no three segments";
   LocalTracker tracker(/*groupAfterUuid=*/true);
   ASSERT_TRUE(tracker.url()) << "no tracker";
 
@@ -43,7 +45,7 @@ TEST(LiveViewers, ThreeViewersPlayTheOriginsSegmentsWithPeerHelpAndNoStall) {
                                 {"--seconds", kMediaSeconds, "--digests", "--quiet", "--client-id",
                                  name, "--log-level", "3"}));
     auto& v = viewers.back();
-    const auto uuidDeadline = Clock::now() + 30s;
+    const auto uuidDeadline = Clock::now() + test::scaledWait(30s);
     while (!v.uuid() && Clock::now() < uuidDeadline) pollAll();
     ASSERT_TRUE(v.uuid()) << name << " never got its identifier";
     // The next viewer comes a few seconds later, as viewers of an event do.

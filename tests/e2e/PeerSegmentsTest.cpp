@@ -8,6 +8,7 @@
 
 #include "support/HostViewer.hpp"
 #include "support/OnDemandSwarm.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -22,7 +23,7 @@ TEST_F(PeerSegments, SecondViewerTakesSegmentsFromTheFirst) {
   ASSERT_TRUE(first.uuid());
   HostViewer second = start("viewer-2", "6");
 
-  const auto deadline = Clock::now() + 40s;
+  const auto deadline = Clock::now() + test::scaledWait(40s);
   while (Clock::now() < deadline && !(first.finished() && second.finished())) {
     first.poll();
     second.poll();

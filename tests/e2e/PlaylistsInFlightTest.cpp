@@ -20,13 +20,14 @@
 #include "support/ChildProcess.hpp"
 #include "support/CpuTime.hpp"
 #include "support/LoopbackClient.hpp"
+#include "support/PlaylistMemoryBound.hpp"
 #include "support/ProxyFixture.hpp"
 #include "support/ResidentMemory.hpp"
-#include "support/PlaylistMemoryBound.hpp"
 #include "support/SampleStream.hpp"
 #include "support/SignedQuery.hpp"
 #include "support/StreamOrigin.hpp"
 #include "support/StreamPlayback.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -53,7 +54,7 @@ double cpuUntilIdle(pid_t pid) {
   const double start = processCpuSeconds(pid);
   double last = start;
   int idle = 0;
-  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  const auto deadline = std::chrono::steady_clock::now() + test::scaledWait(30s);
   while (idle < 3 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(200ms);
     const double now = processCpuSeconds(pid);
@@ -97,7 +98,7 @@ TEST(PlaylistsInFlight, ManyPlayersAtOnceKeepToTheBudgetAndPlayersThatGiveUpLeav
         {kHost, "serve", origin.url("/m/master.m3u8?" + signedQuery(2000)), "--port", "0"},
         ChildProcess::Settings{
             .captureStdout = true, .discardStderr = true, .extraEnvironment = viewerEnvironment()});
-    const auto url = serve.readLine(10s);
+    const auto url = serve.readLine(test::scaledWait(10s));
     ASSERT_TRUE(url && url->starts_with("http://127.0.0.1:")) << url.value_or("no URL line");
     const int port = std::stoi(url->substr(std::string("http://127.0.0.1:").size()));
     const std::string bigLocal =

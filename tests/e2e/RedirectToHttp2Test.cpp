@@ -16,6 +16,7 @@
 #include "support/CountdownLatch.hpp"
 #include "support/NginxOrigin.hpp"
 #include "support/StreamOrigin.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -85,7 +86,7 @@ std::vector<std::optional<HttpResult>> fetchAll(HttpClient& client,
       batch->done.countDown();
     });
   }
-  batch->done.wait(60s);
+  batch->done.wait(test::scaledWait(60s));
   std::lock_guard lock(batch->mutex);
   return batch->results;
 }
@@ -113,7 +114,7 @@ TEST(RedirectToHttp2, EveryAnswerThroughTheProxyIsWholeFromFreshStarts) {
         ChildProcess::Settings{
             .captureStdout = true,
             .extraEnvironment = {"SSL_CERT_FILE=" + origin.certificateFile().string()}});
-    const auto masterUrl = serve.readLine(10s);
+    const auto masterUrl = serve.readLine(test::scaledWait(10s));
     ASSERT_TRUE(masterUrl) << "no URL line";
 
     const auto master = fetchAll(*reader, {*masterUrl})[0];

@@ -25,6 +25,7 @@
 #include "support/StreamOrigin.hpp"
 #include "support/StreamPlayback.hpp"
 #include "support/TestHttpServer.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -93,7 +94,7 @@ TEST(RewrittenPlaylistBound, SwellingPlaylistsGetAnErrorInBoundedMemoryAndLongUr
          "--log-level", "1"},
         ChildProcess::Settings{
             .captureStdout = true, .discardStderr = true, .extraEnvironment = viewerEnvironment()});
-    const auto local = serve.readLine(10s);
+    const auto local = serve.readLine(test::scaledWait(10s));
     ASSERT_TRUE(local && local->starts_with("http://127.0.0.1:")) << local.value_or("no URL line");
     const Fetched master = fetchWithCurl(*local);
     const auto variants = localUrlsIn(master.body);
@@ -180,7 +181,7 @@ TEST(RewrittenPlaylistBound, PlaylistsAtLongUrlsCostTheirTextAndLongUrlStreamsSt
          "1"},
         ChildProcess::Settings{
             .captureStdout = true, .discardStderr = true, .extraEnvironment = viewerEnvironment()});
-    const auto local = serve.readLine(10s);
+    const auto local = serve.readLine(test::scaledWait(10s));
     ASSERT_TRUE(local && local->starts_with("http://127.0.0.1:")) << local.value_or("no URL line");
     const int port = std::stoi(local->substr(std::string("http://127.0.0.1:").size()));
     const auto localOf = [port](const std::string& origin) {

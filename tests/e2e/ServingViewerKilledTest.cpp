@@ -9,6 +9,7 @@
 
 #include "support/HostViewer.hpp"
 #include "support/OnDemandSwarm.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -25,7 +26,7 @@ TEST_F(ServingViewerKilled, OthersKeepPlayingTheOriginsBytesWithoutAStall) {
   HostViewer third = start("viewer-3", "4");
 
   // Killed as soon as it sends a segment to another viewer.
-  const auto killDeadline = Clock::now() + 40s;
+  const auto killDeadline = Clock::now() + test::scaledWait(40s);
   while (!server.uploading() && Clock::now() < killDeadline && !server.finished()) {
     server.poll(10ms);
     second.poll(10ms);
@@ -34,7 +35,7 @@ TEST_F(ServingViewerKilled, OthersKeepPlayingTheOriginsBytesWithoutAStall) {
   ASSERT_TRUE(server.uploading()) << "the first viewer never served a segment";
   server.process().stop(SIGKILL, 10s);
 
-  const auto deadline = Clock::now() + 60s;
+  const auto deadline = Clock::now() + test::scaledWait(60s);
   while (Clock::now() < deadline && !(second.finished() && third.finished())) {
     second.poll();
     third.poll();

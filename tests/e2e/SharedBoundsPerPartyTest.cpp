@@ -22,6 +22,7 @@
 #include "support/StreamOrigin.hpp"
 #include "support/StreamPlayback.hpp"
 #include "support/TestHttpServer.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -47,7 +48,7 @@ class SharedBoundsPerParty : public ::testing::Test {
         std::vector<std::string>{kHost, "serve", origin.url("/m/master.m3u8"), "--port", "0"},
         ChildProcess::Settings{
             .captureStdout = true, .discardStderr = true, .extraEnvironment = viewerEnvironment()});
-    const auto line = serve_->readLine(10s);
+    const auto line = serve_->readLine(test::scaledWait(10s));
     ASSERT_TRUE(line && line->starts_with("http://127.0.0.1:")) << line.value_or("no URL line");
     url_ = *line;
     port_ = std::stoi(line->substr(std::string("http://127.0.0.1:").size()));

@@ -25,6 +25,7 @@
 #include "support/SampleStream.hpp"
 #include "support/SignedQuery.hpp"
 #include "support/StreamOrigin.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -121,7 +122,7 @@ TEST(SlowPlaylistReader, AnotherPlayersLargePlaylistIsAnsweredWhileOneReadsSlowl
         {kHost, "serve", origin.url("/m/master.m3u8"), "--port", "0"},
         ChildProcess::Settings{
             .captureStdout = true, .discardStderr = true, .extraEnvironment = viewerEnvironment()});
-    const auto url = serve.readLine(10s);
+    const auto url = serve.readLine(test::scaledWait(10s));
     ASSERT_TRUE(url && url->starts_with("http://127.0.0.1:")) << url.value_or("no URL line");
     const int port = std::stoi(url->substr(std::string("http://127.0.0.1:").size()));
     const auto local = [&](const std::string& path) {

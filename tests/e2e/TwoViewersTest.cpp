@@ -12,6 +12,7 @@
 #include "support/LocalTracker.hpp"
 #include "support/SampleStream.hpp"
 #include "support/StreamOrigin.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -59,12 +60,12 @@ TEST(TwoViewers, MeetThroughTheTrackerOpenTheirChannelAndDropADeadPeer) {
   };
   Viewer first = start();
   // The first viewer alone gets an empty group; the second is introduced to it.
-  const auto firstDeadline = Clock::now() + 10s;
+  const auto firstDeadline = Clock::now() + test::scaledWait(10s);
   while (!first.uuid && Clock::now() < firstDeadline) first.poll();
   ASSERT_TRUE(first.uuid) << "the first viewer never got its identifier";
   Viewer second = start();
 
-  const auto deadline = Clock::now() + 20s;
+  const auto deadline = Clock::now() + test::scaledWait(20s);
   while (Clock::now() < deadline &&
          !(first.connected && first.channelOpen && second.connected && second.channelOpen)) {
     first.poll();
@@ -79,7 +80,7 @@ TEST(TwoViewers, MeetThroughTheTrackerOpenTheirChannelAndDropADeadPeer) {
 
   // One viewer dies without a word; the other drops it once its connection falls silent.
   second.process->stop(SIGKILL, 5s);
-  const auto removalDeadline = Clock::now() + 40s;
+  const auto removalDeadline = Clock::now() + test::scaledWait(40s);
   while (Clock::now() < removalDeadline && std::find(first.removed.begin(), first.removed.end(),
                                                      *second.uuid) == first.removed.end()) {
     first.poll();

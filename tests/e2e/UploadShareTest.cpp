@@ -26,6 +26,7 @@
 #include "support/RecordingWebSocket.hpp"
 #include "support/SampleSegment.hpp"
 #include "support/ScriptedUploader.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia {
 namespace {
@@ -33,8 +34,8 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kConnectBound = 20s;
-constexpr auto kBound = 20s;
+const auto kConnectBound = test::scaledWait(20s);
+const auto kBound = test::scaledWait(20s);
 const std::string kVideo = "video-1";
 constexpr size_t kSegmentBytes = 1024 * 1024;
 constexpr size_t kFrameHeaderBytes = 24;

@@ -1,4 +1,5 @@
 #include "InteropExchange.hpp"
+#include "support/WaitScale.hpp"
 
 #include <gtest/gtest.h>
 
@@ -112,21 +113,22 @@ std::string explainStall(test::InteropSession& session, const std::optional<Sctp
 void InteropExchange::run(test::InteropSession& session, bool greetingFollowsFirstMessage) const {
   // Our stack's errors, such as a connection it ended, then show in a failed test's output.
   OLoggerConfig::shared().setActiveLogLevel(OLogLevel::error);
-  ASSERT_TRUE(session.events.waitForEvent("open", 10s))
+  ASSERT_TRUE(session.events.waitForEvent("open", test::scaledWait(10s)))
       << "the channel never opened; the other side said: " << session.errors();
   auto channel = session.channel();
   ASSERT_TRUE(channel);
   if (greetingFollowsFirstMessage) {
     ASSERT_TRUE(channel->sendText("ping from ombrelia"));
   }
-  ASSERT_TRUE(session.events.waitForFrames(1, 20s)) << "no greeting; the other side said:\n"
-                                                    << session.transcript();
+  ASSERT_TRUE(session.events.waitForFrames(1, test::scaledWait(20s)))
+      << "no greeting; the other side said:\n"
+      << session.transcript();
   EXPECT_EQ(textOf(session.events.frames()[0]), greeting);
 
   if (!greetingFollowsFirstMessage) {
     ASSERT_TRUE(channel->sendText("ping from ombrelia"));
   }
-  ASSERT_TRUE(session.events.waitForFrames(2, 20s));
+  ASSERT_TRUE(session.events.waitForFrames(2, test::scaledWait(20s)));
   EXPECT_EQ(textOf(session.events.frames()[1]), "ping from ombrelia");
 
   const auto before = session.pc().sctpStatusForTesting();
@@ -165,7 +167,7 @@ void InteropExchange::run(test::InteropSession& session, bool greetingFollowsFir
       std::string::npos)
       << log;
   EXPECT_TRUE(channel->sendBinary(Data(std::vector<uint8_t>(peerMaxMessageSize, 2))));
-  ASSERT_TRUE(session.events.waitForFrames(2 + frames + 1, 10s));
+  ASSERT_TRUE(session.events.waitForFrames(2 + frames + 1, test::scaledWait(10s)));
   EXPECT_EQ(std::get<Data>(session.events.frames().back()).size(), peerMaxMessageSize);
 }
 

@@ -9,6 +9,7 @@
 #include "support/IsolatedNetwork.hpp"
 #include "support/MdnsDaemons.hpp"
 #include "support/TextServer.hpp"
+#include "support/WaitScale.hpp"
 #include "support/WebServerEventLog.hpp"
 #include "webserver/core/WebServer.hpp"
 #include "webserver/core/WebServerLog.hpp"
@@ -61,10 +62,11 @@ TEST(WebServerAvahi, PublishesSoThatAnIndependentBrowserResolvesItAndWithdrawsIt
   EXPECT_EQ(server->bonjourServerURL(), localURL(port));
   EXPECT_EQ(server->bonjourName(), "Ombrelia Test");
   EXPECT_EQ(server->bonjourType(), "_http._tcp");
-  EXPECT_TRUE(
-      events->waitForLine(kWebServerLogVerbose, "Bonjour registration complete for WebServer", 1s));
+  EXPECT_TRUE(events->waitForLine(
+      kWebServerLogVerbose, "Bonjour registration complete for WebServer", test::scaledWait(1s)));
   EXPECT_TRUE(events->waitForLine(kWebServerLogInfo,
-                                  "WebServer now locally reachable at " + localURL(port), 1s));
+                                  "WebServer now locally reachable at " + localURL(port),
+                                  test::scaledWait(1s)));
 
   MdnsDaemons::Browser browser("_http._tcp");
   const auto found = browser.waitForResolved("Ombrelia Test", kRegistrationBound);
@@ -126,8 +128,8 @@ TEST(WebServerAvahi, KeepsServingAndLogsTheErrorWithoutABusOrWithoutADaemon) {
     ASSERT_TRUE(server->isRunning());
     EXPECT_TRUE(test::textServerAnswers(server->port()));
     // Avahi's "daemon not running" either way.
-    EXPECT_TRUE(
-        events->waitForLine(kWebServerLogError, "Bonjour registration error -26 (domain 10)", 5s));
+    EXPECT_TRUE(events->waitForLine(
+        kWebServerLogError, "Bonjour registration error -26 (domain 10)", test::scaledWait(5s)));
     EXPECT_EQ(server->bonjourName(), std::nullopt);
     EXPECT_EQ(server->bonjourServerURL(), std::nullopt);
     EXPECT_TRUE(events->registrations().empty());

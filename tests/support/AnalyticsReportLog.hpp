@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/NotificationCenter.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
 
@@ -31,7 +32,8 @@ class AnalyticsReportLog {
 
   std::vector<Entry> entries() const;
   // True once at least `count` envelopes were posted within the bound.
-  bool waitFor(size_t count, std::chrono::milliseconds bound = std::chrono::seconds(10));
+  bool waitFor(size_t count,
+               std::chrono::milliseconds bound = scaledWait(std::chrono::seconds(10)));
 
  private:
   void record(std::string notification, std::string json);

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <thread>
 
+#include "support/WaitScale.hpp"
+
 extern char** environ;
 
 namespace ombrelia::test {
@@ -79,7 +81,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, Settings settin
 
 ChildProcess::~ChildProcess() {
   if (stdinFd_ >= 0) ::close(stdinFd_);  // a child reading its input sees the end first
-  if (pid_ > 0 && (!exitStatus_ || ownProcessGroup_)) stop(SIGTERM, std::chrono::seconds(5));
+  if (pid_ > 0 && (!exitStatus_ || ownProcessGroup_))
+    stop(SIGTERM, scaledWait(std::chrono::seconds(5)));
   if (stdoutFd_ >= 0) ::close(stdoutFd_);
 }
 

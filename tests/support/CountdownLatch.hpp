@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <mutex>
 
+#include "support/WaitScale.hpp"
+
 namespace ombrelia::test {
 
 // Waits, with a bound, for a number of events from other threads. Unlike std::latch it tells
@@ -21,7 +23,7 @@ class CountdownLatch {
   }
 
   // True when the count reached zero within `timeout`.
-  bool wait(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+  bool wait(std::chrono::milliseconds timeout = scaledWait(std::chrono::seconds(10))) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, timeout, [this] { return remaining_ == 0; });
   }

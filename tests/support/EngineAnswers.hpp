@@ -13,6 +13,7 @@
 
 #include "p2p/PeerMessagesController.hpp"
 #include "protocol/PeerType.hpp"
+#include "support/WaitScale.hpp"
 #include "support/Waiter.hpp"
 
 namespace ombrelia::test {
@@ -25,10 +26,10 @@ class EngineAnswers {
       std::tuple<std::optional<Data>, std::optional<std::string>, std::optional<PeerType>>;
   static constexpr auto kBound = std::chrono::seconds(5);
 
-  // True once `predicate` holds (checked under the waiter's lock), false after kBound.
+  // True once `predicate` holds (checked under the waiter's lock), false after kBound (scaled).
   template <typename Predicate>
   bool eventually(Predicate predicate) {
-    return waiter->waitFor(kBound, predicate);
+    return waiter->waitFor(scaledWait(kBound), predicate);
   }
 
   // A completion that records its answer in `results`.

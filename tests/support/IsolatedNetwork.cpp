@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/ChildProcess.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
 
@@ -32,7 +33,7 @@ std::vector<std::string> inNamespaces(std::vector<std::string> program) {
 // a container may lack; there the tests cannot run at all, which is no fault of what they test.
 bool namespacesCanBeMade() {
   static const bool can =
-      ChildProcess::run(inNamespaces({"true"}), std::chrono::seconds(20)).exitCode == 0;
+      ChildProcess::run(inNamespaces({"true"}), scaledWait(std::chrono::seconds(20))).exitCode == 0;
   return can;
 }
 
@@ -43,7 +44,7 @@ bool namespacesCanBeMade() {
 }
 
 void run(const std::vector<std::string>& argv) {
-  const auto result = ChildProcess::run(argv, std::chrono::seconds(20));
+  const auto result = ChildProcess::run(argv, scaledWait(std::chrono::seconds(20)));
   if (result.exitCode != 0) {
     std::string command;
     for (const auto& a : argv) command += a + " ";
@@ -100,10 +101,10 @@ bool IsolatedNetwork::ranInChild() {
     return true;
   }
   const std::string output = child.readAll(kChildBound);
-  auto status = child.wait(std::chrono::seconds(5));
+  auto status = child.wait(scaledWait(std::chrono::seconds(5)));
   std::fputs(output.c_str(), stdout);
   if (!status) {
-    status = child.stop(SIGKILL, std::chrono::seconds(5));
+    status = child.stop(SIGKILL, scaledWait(std::chrono::seconds(5)));
     ADD_FAILURE() << "the test did not end within " << kChildBound.count() << " s";
   }
   EXPECT_EQ(status, 0) << "the test failed inside its network namespace (output above)";

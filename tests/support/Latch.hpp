@@ -5,6 +5,8 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "support/WaitScale.hpp"
+
 namespace ombrelia::test {
 
 // Counts events and lets a test wait for a number of them with a bound, instead of sleeping.
@@ -17,7 +19,7 @@ class Latch {
     changed_.notify_all();
   }
   // True when at least `target` events arrived within the bound.
-  bool waitFor(int target, std::chrono::milliseconds bound = std::chrono::seconds(10)) {
+  bool waitFor(int target, std::chrono::milliseconds bound = scaledWait(std::chrono::seconds(10))) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, bound, [&] { return count_ >= target; });
   }

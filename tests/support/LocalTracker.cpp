@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "support/WaitScale.hpp"
+
 namespace ombrelia::test {
 namespace {
 const std::string kBin = OMBRELIA_BINARY_DIR;
@@ -32,26 +34,26 @@ LocalTracker::LocalTracker(bool groupAfterUuid, bool announceDepartures) {
   if (!announceDepartures) argv.push_back("--silent-departures");
   argv_ = std::move(argv);
   process_ = std::make_unique<ChildProcess>(argv_, kSettings);
-  auto line = process_->readLine(std::chrono::seconds(10));
+  auto line = process_->readLine(scaledWait(std::chrono::seconds(10)));
   if (line && line->starts_with("wss://127.0.0.1:")) url_ = *line;
 }
 
 bool LocalTracker::restart() {
   if (!url_) return false;
-  process_->stop(SIGKILL, std::chrono::seconds(5));
+  process_->stop(SIGKILL, scaledWait(std::chrono::seconds(5)));
   // "wss://127.0.0.1:<port>/": the number ends at the slash.
   const int port = std::stoi(url_->substr(url_->rfind(':') + 1));
   std::vector<std::string> argv = argv_;
   argv.insert(argv.end(), {"--port", std::to_string(port)});
   process_ = std::make_unique<ChildProcess>(argv, kSettings);
-  auto line = process_->readLine(std::chrono::seconds(10));
+  auto line = process_->readLine(scaledWait(std::chrono::seconds(10)));
   return line && *line == *url_;
 }
 
 std::optional<std::string> LocalTracker::startRelaying(const std::string& from,
                                                        const std::string& to) {
   if (!process_->writeLine("relay " + from + " " + to)) return std::nullopt;
-  const auto line = process_->readLine(std::chrono::seconds(10));
+  const auto line = process_->readLine(scaledWait(std::chrono::seconds(10)));
   const std::string prefix = "relaying ";
   if (!line || !line->starts_with(prefix)) return std::nullopt;
   return line->substr(prefix.size());
@@ -59,13 +61,13 @@ std::optional<std::string> LocalTracker::startRelaying(const std::string& from,
 
 bool LocalTracker::stopRelaying() {
   if (!process_->writeLine("leave")) return false;
-  const auto line = process_->readLine(std::chrono::seconds(10));
+  const auto line = process_->readLine(scaledWait(std::chrono::seconds(10)));
   return line && *line == "left";
 }
 
 std::optional<std::string> LocalTracker::floodOffers(const std::string& to, size_t count) {
   if (!process_->writeLine("offers " + to + " " + std::to_string(count))) return std::nullopt;
-  const auto line = process_->readLine(std::chrono::seconds(10));
+  const auto line = process_->readLine(scaledWait(std::chrono::seconds(10)));
   const std::string prefix = "offering ";
   if (!line || !line->starts_with(prefix)) return std::nullopt;
   return line->substr(prefix.size());
@@ -75,7 +77,7 @@ std::optional<size_t> LocalTracker::offersWritten() { return count("offered"); }
 
 std::optional<size_t> LocalTracker::count(const std::string& command) {
   if (!process_->writeLine(command)) return std::nullopt;
-  const auto line = process_->readLine(std::chrono::seconds(10));
+  const auto line = process_->readLine(scaledWait(std::chrono::seconds(10)));
   if (!line || line->empty() || line->find_first_not_of("0123456789") != std::string::npos) {
     return std::nullopt;
   }
@@ -84,7 +86,7 @@ std::optional<size_t> LocalTracker::count(const std::string& command) {
 
 std::optional<std::string> LocalTracker::joinChannelOpener(const std::string& to) {
   if (!process_->writeLine("opener " + to)) return std::nullopt;
-  const auto line = process_->readLine(std::chrono::seconds(30));
+  const auto line = process_->readLine(scaledWait(std::chrono::seconds(30)));
   const std::string prefix = "joined ";
   if (!line || !line->starts_with(prefix)) return std::nullopt;
   return line->substr(prefix.size());
@@ -94,14 +96,14 @@ bool LocalTracker::openChannels(size_t count, size_t bytes, size_t messages) {
   if (!process_->writeLine("open " + std::to_string(count) + " " + std::to_string(bytes) + " " +
                            std::to_string(messages)))
     return false;
-  const auto line = process_->readLine(std::chrono::seconds(10));
+  const auto line = process_->readLine(scaledWait(std::chrono::seconds(10)));
   return line && *line == "opening";
 }
 
 bool LocalTracker::reopenChannels(size_t streams, size_t seconds) {
   if (!process_->writeLine("reopen " + std::to_string(streams) + " " + std::to_string(seconds)))
     return false;
-  const auto line = process_->readLine(std::chrono::seconds(10));
+  const auto line = process_->readLine(scaledWait(std::chrono::seconds(10)));
   return line && *line == "opening";
 }
 

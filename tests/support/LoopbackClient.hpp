@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "support/WaitScale.hpp"
+
 namespace ombrelia::test {
 
 // A raw TCP client on 127.0.0.1 or ::1, for tests that must control every byte on the wire.
@@ -22,14 +24,15 @@ public:
 
   bool send(std::string_view bytes);
   // Reads until the server closes the connection (or the timeout); returns what arrived.
-  std::string readAll(std::chrono::milliseconds timeout = kDefaultTimeout);
+  std::string readAll(std::chrono::milliseconds timeout = scaledWait(kDefaultTimeout));
   // Reads until `needle` has arrived (or the server closes, or the timeout).
   std::string readUntil(std::string_view needle,
-                        std::chrono::milliseconds timeout = kDefaultTimeout);
+                        std::chrono::milliseconds timeout = scaledWait(kDefaultTimeout));
   // Reads until `bytes` have arrived in all (or the server closes, or the timeout).
-  std::string readAtLeast(size_t bytes, std::chrono::milliseconds timeout = kDefaultTimeout);
+  std::string readAtLeast(size_t bytes,
+                          std::chrono::milliseconds timeout = scaledWait(kDefaultTimeout));
   // True when the server closed (or reset) the connection within the timeout.
-  bool waitForClose(std::chrono::milliseconds timeout = kDefaultTimeout);
+  bool waitForClose(std::chrono::milliseconds timeout = scaledWait(kDefaultTimeout));
   // True when the connection ended with a reset rather than a clean close.
   bool wasReset() const { return reset_; }
   void close();

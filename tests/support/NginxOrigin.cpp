@@ -1,4 +1,5 @@
 #include "support/NginxOrigin.hpp"
+#include "support/WaitScale.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -136,7 +137,7 @@ bool NginxOrigin::start() {
     pid_ = -1;
     return false;
   }
-  const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
+  const auto deadline = std::chrono::steady_clock::now() + scaledWait(kStartTimeout);
   while (std::chrono::steady_clock::now() < deadline) {
     int status = 0;
     if (::waitpid(pid_, &status, WNOHANG) == pid_) {

@@ -6,6 +6,7 @@
 
 #include "support/SampleStream.hpp"
 #include "support/SegmentDigests.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
 
@@ -32,7 +33,7 @@ HostViewer OnDemandSwarm::startFirst(const std::string& name, const std::string&
                                      const std::vector<std::string>& extra,
                                      std::optional<unsigned long> maxOpenFiles) {
   HostViewer viewer = start(name, speed, extra, maxOpenFiles);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  const auto deadline = std::chrono::steady_clock::now() + scaledWait(std::chrono::seconds(10));
   while (!viewer.uuid() && std::chrono::steady_clock::now() < deadline) viewer.poll();
   EXPECT_TRUE(viewer.uuid()) << name << " never got its identifier";
   return viewer;
@@ -41,7 +42,7 @@ HostViewer OnDemandSwarm::startFirst(const std::string& name, const std::string&
 bool OnDemandSwarm::pollUntil(const std::vector<HostViewer*>& viewers,
                               const std::function<bool(HostViewer&)>& done,
                               std::chrono::seconds bound) {
-  const auto deadline = std::chrono::steady_clock::now() + bound;
+  const auto deadline = std::chrono::steady_clock::now() + scaledWait(bound);
   for (;;) {
     bool all = true;
     for (HostViewer* v : viewers) {
@@ -66,7 +67,7 @@ long long OnDemandSwarm::expectEveryonePlayedTheOriginsBytes(
     fromPeers += std::max(0LL, v->number("bytes from peers"));
     v->expectSegmentsMatch(originDigests);
     if (::testing::Test::HasFailure()) v->printLinesWith(logWords);
-    v->process().stop(SIGTERM, std::chrono::seconds(10));
+    v->process().stop(SIGTERM, scaledWait(std::chrono::seconds(10)));
   }
   return fromPeers;
 }

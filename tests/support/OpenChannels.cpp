@@ -2,6 +2,8 @@
 
 #include <variant>
 
+#include "support/WaitScale.hpp"
+
 namespace ombrelia::test {
 
 OpenChannels::OpenChannels(LoopbackPeers::Options options,
@@ -21,7 +23,8 @@ OpenChannels::OpenChannels(LoopbackPeers::Options options,
 }
 
 bool OpenChannels::open(std::chrono::milliseconds timeout) {
-  return localEvents.waitForEvent("open", timeout) && remoteEvents.waitForEvent("open", timeout);
+  const auto bound = scaledWait(timeout);
+  return localEvents.waitForEvent("open", bound) && remoteEvents.waitForEvent("open", bound);
 }
 
 std::shared_ptr<datachannel::DCDataChannel> OpenChannels::remoteChannel() {
@@ -32,7 +35,7 @@ std::shared_ptr<datachannel::DCDataChannel> OpenChannels::remoteChannel() {
 bool OpenChannels::carries(const std::string& text) {
   const size_t before = remoteEvents.frames().size();
   if (!local->sendText(text)) return false;
-  if (!remoteEvents.waitForFrames(before + 1, std::chrono::seconds(10))) return false;
+  if (!remoteEvents.waitForFrames(before + 1, scaledWait(std::chrono::seconds(10)))) return false;
   const auto frames = remoteEvents.frames();
   const auto* received = std::get_if<std::string>(&frames[before]);
   return received != nullptr && *received == text;

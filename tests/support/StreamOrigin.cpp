@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "support/ChildProcess.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -61,7 +62,7 @@ StreamOrigin::StreamOrigin(const std::string& documentRoot, Settings settings) {
     }
     process_ = std::make_unique<ChildProcess>(std::move(command),
                                               ChildProcess::Settings{.discardStderr = true});
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto deadline = std::chrono::steady_clock::now() + scaledWait(std::chrono::seconds(10));
     while (std::chrono::steady_clock::now() < deadline) {
       if (canConnect(port)) {
         port_ = port;
@@ -100,7 +101,7 @@ std::vector<std::string> StreamOrigin::accessLog() const {
   constexpr const char* kMarkPath = "/access-log-mark-";
   const std::string mark = kMarkPath + std::to_string(++marks_);
   ChildProcess::run({"curl", "-s", "-o", "/dev/null", url(mark)});
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  const auto deadline = std::chrono::steady_clock::now() + scaledWait(std::chrono::seconds(5));
   std::vector<std::string> lines = readAccessLog();
   auto marked = [&] {
     for (const auto& line : lines) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/HttpBodyStream.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
 
@@ -22,7 +23,8 @@ class StreamedBody {
       : stream_(std::move(stream)) {}
 
   // Reads until `bytes` have arrived in all, or the body ends; the outcome of the last read.
-  Outcome readAtLeast(size_t bytes, std::chrono::milliseconds bound = std::chrono::seconds(20)) {
+  Outcome readAtLeast(size_t bytes,
+                      std::chrono::milliseconds bound = scaledWait(std::chrono::seconds(20))) {
     while (received_.size() < bytes) {
       auto promise = std::make_shared<std::promise<std::optional<Data>>>();
       auto future = promise->get_future();
@@ -38,7 +40,7 @@ class StreamedBody {
     return Outcome::partway;
   }
   // Reads to the end.
-  Outcome readAll(std::chrono::milliseconds bound = std::chrono::seconds(20)) {
+  Outcome readAll(std::chrono::milliseconds bound = scaledWait(std::chrono::seconds(20))) {
     return readAtLeast(std::string::npos, bound);
   }
 

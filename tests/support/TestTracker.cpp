@@ -31,6 +31,7 @@
 #include "support/ChannelOpeningPeer.hpp"
 #include "support/LoopbackPeers.hpp"
 #include "support/SampleDescription.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
 
@@ -632,7 +633,8 @@ std::optional<Uuid> TestTracker::startRelaying(const Uuid& from, const Uuid& to)
   net::post(impl_->context, [impl = impl_.get(), from, to, result] {
     result->set_value(impl->startRelaying(from, to));
   });
-  if (joined.wait_for(std::chrono::seconds(5)) != std::future_status::ready) return std::nullopt;
+  if (joined.wait_for(scaledWait(std::chrono::seconds(5))) != std::future_status::ready)
+    return std::nullopt;
   return joined.get();
 }
 
@@ -689,7 +691,7 @@ std::optional<Uuid> TestTracker::joinChannelOpener(const Uuid& to) {
     replaced = std::exchange(impl_->opener, joined);
   }
   replaced.reset();
-  if (!joined->peer->waitOpen(std::chrono::seconds(20))) return std::nullopt;
+  if (!joined->peer->waitOpen(scaledWait(std::chrono::seconds(20)))) return std::nullopt;
   return joined->uuid;
 }
 
@@ -705,7 +707,7 @@ size_t TestTracker::joinAskers(const Uuid& to, size_t count) {
     joined.push_back(std::move(asker));
   }
   return static_cast<size_t>(std::count_if(joined.begin(), joined.end(), [](const auto& asker) {
-    return asker->peer->waitOpen(std::chrono::seconds(20));
+    return asker->peer->waitOpen(scaledWait(std::chrono::seconds(20)));
   }));
 }
 

@@ -16,6 +16,7 @@
 
 #include "platform/Uuid.hpp"
 #include "support/TestCertificates.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
 
@@ -85,7 +86,7 @@ class TestTracker {
 
   // Waits until the predicate holds, re-checked after every event; false on timeout.
   bool waitUntil(const std::function<bool()>& predicate,
-                 std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+                 std::chrono::milliseconds timeout = scaledWait(std::chrono::seconds(5))) const;
 
   // To every open connection: a text frame; a binary frame; a text frame of `bytes` bytes;
   // bytes written straight on the TLS stream, outside any frame; a close frame.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "signalling/WebSocketProvider.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
 
@@ -29,7 +30,7 @@ class TransportRecorder final : public WebSocketProviderDelegate {
   std::vector<std::string> data() const;
   // Waits until the predicate holds, re-checked after every event; false on timeout.
   bool waitUntil(const std::function<bool()>& predicate,
-                 std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+                 std::chrono::milliseconds timeout = scaledWait(std::chrono::seconds(5))) const;
 
  private:
   const bool reconnect_;

@@ -10,6 +10,7 @@
 #include "signalling/SignalingClient.hpp"
 #include "support/TestCertificates.hpp"
 #include "support/TestTracker.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia {
 namespace {
@@ -45,15 +46,16 @@ TEST(InitRecordDelivery, ReportsWhileTheTrackerIsUnreachableDoNotUseUpTheInitRec
   client->connect();
   ASSERT_TRUE(tracker.waitUntil([&] { return tracker.handshakeCount() == 1; }));
   service->afterSleep();
-  ASSERT_TRUE(tracker.waitUntil([&] { return initsReceived(tracker) == 1; }, 10s))
+  ASSERT_TRUE(tracker.waitUntil([&] { return initsReceived(tracker) == 1; }, test::scaledWait(10s)))
       << "the init record never reached the tracker";
   // The connection reports the write on its delegate queue, a moment after the tracker read it.
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  const auto deadline = std::chrono::steady_clock::now() + test::scaledWait(10s);
   while (!service->initMetricsSent() && std::chrono::steady_clock::now() < deadline)
     socket->delegateQueue()->sync([] {});
   ASSERT_TRUE(service->initMetricsSent());
   service->afterSleep();
-  ASSERT_TRUE(tracker.waitUntil([&] { return tracker.received("analytics").size() >= 3; }, 10s));
+  ASSERT_TRUE(tracker.waitUntil([&] { return tracker.received("analytics").size() >= 3; },
+                                test::scaledWait(10s)));
   EXPECT_EQ(initsReceived(tracker), 1u) << "once taken, the init record goes no more";
   EXPECT_TRUE(isInit(tracker.received("analytics").front())) << "the init record comes first";
 }

@@ -14,6 +14,7 @@
 
 #include "datachannel/GlibLoop.hpp"
 #include "datachannel/SctpTransport.hpp"
+#include "support/WaitScale.hpp"
 #include "support/Waiter.hpp"
 
 namespace ombrelia::datachannel {
@@ -97,7 +98,8 @@ class LinkedAssociations {
   }
 
   bool connected() {
-    return started_ && state_->waiter.waitFor(10s, [&] { return state_->connected == 2; });
+    return started_ &&
+           state_->waiter.waitFor(test::scaledWait(10s), [&] { return state_->connected == 2; });
   }
   // While set, the receiver never gets the end of a message sent in parts on the stream.
   void loseMessageEnds(bool lose) {
@@ -126,13 +128,14 @@ class LinkedAssociations {
   // its own. True once the sender has seen that answer, when a channel may take the stream again.
   bool resetStream() {
     onLoop([this] { sender_->resetStream(kStream); });
-    return state_->waiter.waitFor(10s, [&] { return state_->answeredResets > 0; });
+    return state_->waiter.waitFor(test::scaledWait(10s),
+                                  [&] { return state_->answeredResets > 0; });
   }
-  bool waitForMessages(size_t count, std::chrono::milliseconds bound = 10s) {
+  bool waitForMessages(size_t count, std::chrono::milliseconds bound = test::scaledWait(10s)) {
     return state_->waiter.waitFor(bound, [&] { return state_->messages.size() >= count; });
   }
   bool waitForEndLost() {
-    return state_->waiter.waitFor(10s, [&] { return state_->endsLost > 0; });
+    return state_->waiter.waitFor(test::scaledWait(10s), [&] { return state_->endsLost > 0; });
   }
   std::vector<std::string> messages() {
     std::lock_guard lock(state_->waiter.mutex());
@@ -267,7 +270,7 @@ TEST(AbandonedMessageTest, MessageWhoseSequenceNumberWrappedToTheAbandonedOnesAr
   for (size_t i = 0; i < count; ++i) {
     ASSERT_TRUE(path.send(std::to_string(i))) << "message " << i;
   }
-  ASSERT_TRUE(path.waitForMessages(1 + count, 60s))
+  ASSERT_TRUE(path.waitForMessages(1 + count, test::scaledWait(60s)))
       << path.messages().size() - 1 << " of " << count << " arrived; the last wrapped around";
   EXPECT_EQ(path.messages().back(), std::to_string(count - 1));
 }

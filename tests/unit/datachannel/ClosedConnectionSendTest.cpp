@@ -12,6 +12,7 @@
 #include "datachannel/DCPeerConnection.hpp"
 #include "support/Latch.hpp"
 #include "support/OpenChannels.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::datachannel {
 namespace {
@@ -20,7 +21,7 @@ using namespace std::chrono_literals;
 
 TEST(ClosedConnectionSend, RefusalAfterThePeerEndedTheConnectionNamesNoFullBuffer) {
   test::OpenChannels channels;
-  ASSERT_TRUE(channels.open(10s));
+  ASSERT_TRUE(channels.open(test::scaledWait(10s)));
   // The offerer's application is busy with a message, so the close event of its channel waits
   // behind it while the connection itself ends underneath.
   auto busy = std::make_shared<test::Latch>();
@@ -38,7 +39,7 @@ TEST(ClosedConnectionSend, RefusalAfterThePeerEndedTheConnectionNamesNoFullBuffe
   testing::internal::CaptureStdout();
   channels.peers.answerer->close();
   bool refused = false;
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  const auto deadline = std::chrono::steady_clock::now() + test::scaledWait(10s);
   while (!refused && std::chrono::steady_clock::now() < deadline) {
     refused = !channels.local->sendText("after the end");
     if (!refused) std::this_thread::yield();

@@ -14,6 +14,7 @@
 #include "support/ChannelRecorder.hpp"
 #include "support/OpenChannels.hpp"
 #include "support/SctpWireLog.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::datachannel {
 namespace {
@@ -58,10 +59,12 @@ class ClosingPath {
       local_[label].attach(extras_[label]);
     }
     for (auto& [label, events] : local_) {
-      if (!events.waitForEvent("open", 5s) || !remote(label).waitForEvent("open", 5s)) return false;
+      if (!events.waitForEvent("open", test::scaledWait(5s)) ||
+          !remote(label).waitForEvent("open", test::scaledWait(5s)))
+        return false;
     }
-    return answererWire.waitForAcknowledgement(offererWire.lastDataTsn(), 5s) &&
-           offererWire.waitForAcknowledgement(answererWire.lastDataTsn(), 5s);
+    return answererWire.waitForAcknowledgement(offererWire.lastDataTsn(), test::scaledWait(5s)) &&
+           offererWire.waitForAcknowledgement(answererWire.lastDataTsn(), test::scaledWait(5s));
   }
 
   void lose(Loss offerer, Loss answerer) {
@@ -131,8 +134,10 @@ TEST(DataChannelCloseTest, AChannelClosedDuringALongOutageClosesOnceThePathRecov
   EXPECT_FALSE(path.local("x").waitForEvent("closed", 25s))
       << "the channel closed while nothing reached the peer: SCTP gave the association up";
   path.lose(Loss::none, Loss::none);
-  EXPECT_TRUE(path.local("x").waitForEvent("closed", 15s)) << "the close never completed";
-  EXPECT_TRUE(path.remote("x").waitForEvent("closed", 15s)) << "the peer never saw the close";
+  EXPECT_TRUE(path.local("x").waitForEvent("closed", test::scaledWait(15s)))
+      << "the close never completed";
+  EXPECT_TRUE(path.remote("x").waitForEvent("closed", test::scaledWait(15s)))
+      << "the peer never saw the close";
   EXPECT_EQ(path.channels().peers.offerer->state(), DCIceState::connected);
   EXPECT_TRUE(path.channels().carries("after the outage"));
   const auto requests = distinct(path.offererWire.requests());
@@ -155,13 +160,16 @@ TEST(DataChannelCloseTest, ClosesGoOneAtATimeAndOnlyOnceThePeerHoldsTheDataSentB
   // Stream resets and acknowledgements get through, the offerer's data does not yet: x's close
   // can complete, y's must wait for the data sent before it.
   path.lose(Loss::dataWithoutReset, Loss::none);
-  EXPECT_TRUE(path.local("x").waitForEvent("closed", 15s)) << "x's close never completed";
-  EXPECT_TRUE(path.remote("x").waitForEvent("closed", 15s)) << "the peer never saw x's close";
+  EXPECT_TRUE(path.local("x").waitForEvent("closed", test::scaledWait(15s)))
+      << "x's close never completed";
+  EXPECT_TRUE(path.remote("x").waitForEvent("closed", test::scaledWait(15s)))
+      << "the peer never saw x's close";
   path.lose(Loss::none, Loss::none);
-  EXPECT_TRUE(path.remote("y").waitForEvent("closed", 15s))
+  EXPECT_TRUE(path.remote("y").waitForEvent("closed", test::scaledWait(15s)))
       << "the peer never carried out y's reset: it was parked ahead of its data";
-  EXPECT_TRUE(path.local("y").waitForEvent("closed", 15s)) << "y's close never completed";
-  EXPECT_TRUE(path.channels().remoteEvents.waitForFrames(2, 10s));
+  EXPECT_TRUE(path.local("y").waitForEvent("closed", test::scaledWait(15s)))
+      << "y's close never completed";
+  EXPECT_TRUE(path.channels().remoteEvents.waitForFrames(2, test::scaledWait(10s)));
 
   const auto requests = distinct(path.offererWire.requests());
   ASSERT_EQ(requests.size(), 2u) << "two closes, two requests";
@@ -184,7 +192,7 @@ TEST(DataChannelCloseTest, ACloseThePeerNeverAnswersEndsLocallyWithALogLine) {
   OLoggerConfig::shared().setActiveLogLevel(OLogLevel::error);
   testing::internal::CaptureStdout();
   path.extra("x")->close();
-  const bool closed = path.local("x").waitForEvent("closed", 15s);
+  const bool closed = path.local("x").waitForEvent("closed", test::scaledWait(15s));
   const std::string log = testing::internal::GetCapturedStdout();
   OLoggerConfig::shared().setActiveLogLevel(OLogLevel::none);
   EXPECT_TRUE(closed) << "the channel was left closing for ever";

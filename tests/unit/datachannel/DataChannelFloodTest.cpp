@@ -12,6 +12,7 @@
 #include "support/HeapGauge.hpp"
 #include "support/LoopbackPeers.hpp"
 #include "support/OpenChannels.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::datachannel {
 namespace {
@@ -49,7 +50,7 @@ class Gate {
 
 TEST(DataChannelFloodTest, PeerSendingFasterThanTheViewerReadsIsCutOffWithinTheBound) {
   RecordedPair good;
-  ASSERT_TRUE(good.open(10s));
+  ASSERT_TRUE(good.open(test::scaledWait(10s)));
 
   // The viewer answers the flooding peer and stalls on the first text it gets.
   LoopbackPeers flood;
@@ -60,7 +61,7 @@ TEST(DataChannelFloodTest, PeerSendingFasterThanTheViewerReadsIsCutOffWithinTheB
   auto sender = flood.offerer->createDataChannel("P2P");
   ChannelRecorder senderEvents;
   senderEvents.attach(sender);
-  ASSERT_TRUE(senderEvents.waitForEvent("open", 10s));
+  ASSERT_TRUE(senderEvents.waitForEvent("open", test::scaledWait(10s)));
 
   HeapGauge heap;
   std::atomic<bool> stop{false};
@@ -75,12 +76,12 @@ TEST(DataChannelFloodTest, PeerSendingFasterThanTheViewerReadsIsCutOffWithinTheB
     }
   });
   // The flooding side sees its channel end when the viewer drops the connection.
-  const bool cutOff = senderEvents.waitForEvent("closed", 60s);
+  const bool cutOff = senderEvents.waitForEvent("closed", test::scaledWait(60s));
   stop = true;
   flooder.join();
   gate->open();
   EXPECT_TRUE(cutOff) << "the viewer kept taking what it could not read";
-  EXPECT_TRUE(flood.waitForAnswererState(DCIceState::failed, 10s));
+  EXPECT_TRUE(flood.waitForAnswererState(DCIceState::failed, test::scaledWait(10s)));
   EXPECT_LT(heap.peakGrowth(), 48 * kMiB) << "peak heap growth " << heap.peakGrowth();
   EXPECT_TRUE(good.carries("still here")) << "the other peer's exchange stopped";
 }
@@ -90,9 +91,9 @@ TEST(DataChannelFloodTest, MessageLargerThanTheSendBufferIsRefusedAtOnceAndTheCh
   DCConfiguration config = LoopbackPeers::loopbackConfig();
   config.maxMessageSize = 8 * kMiB;
   RecordedPair pair({}, config, config);
-  ASSERT_TRUE(pair.open(10s));
+  ASSERT_TRUE(pair.open(test::scaledWait(10s)));
   RecordedPair good;
-  ASSERT_TRUE(good.open(10s));
+  ASSERT_TRUE(good.open(test::scaledWait(10s)));
 
   HeapGauge heap;
   std::vector<uint8_t> bytes(2 * kMiB, 0x5a);

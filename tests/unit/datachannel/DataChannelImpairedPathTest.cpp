@@ -14,6 +14,7 @@
 #include "support/Latch.hpp"
 #include "support/OpenChannels.hpp"
 #include "support/SegmentDigests.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::datachannel {
 namespace {
@@ -78,7 +79,7 @@ TEST(DataChannelImpairedPathTest,
   }
   // A last mark: any message past it would be the tail of one cut in two.
   ASSERT_TRUE(channels.local->sendText("end"));
-  ASSERT_TRUE(channels.remoteEvents.waitForFrames(messages.size() + 1, 60s))
+  ASSERT_TRUE(channels.remoteEvents.waitForFrames(messages.size() + 1, test::scaledWait(60s)))
       << channels.remoteEvents.frames().size() << " of " << messages.size() + 1 << " arrived";
   auto frames = channels.remoteEvents.frames();
   ASSERT_EQ(frames.size(), messages.size() + 1);
@@ -113,7 +114,8 @@ void expectOversizedMessagesDroppedWithoutTheirNeighbours(bool ordered) {
   ChannelRecorder local;
   const auto channel = channels.peers.offerer->createDataChannel("sized", init);
   local.attach(channel);
-  ASSERT_TRUE(local.waitForEvent("open", 5s) && remote.waitForEvent("open", 5s));
+  ASSERT_TRUE(local.waitForEvent("open", test::scaledWait(5s)) &&
+              remote.waitForEvent("open", test::scaledWait(5s)));
   channels.peers.offerer->impairSctpForTesting(impairment(0.0, 5));
 
   constexpr int kRounds = 40;
@@ -123,7 +125,7 @@ void expectOversizedMessagesDroppedWithoutTheirNeighbours(bool ordered) {
     sent.push_back("small " + std::to_string(i));
     ASSERT_TRUE(channel->sendText(sent.back()));
   }
-  EXPECT_TRUE(remote.waitForFrames(kRounds, 30s));
+  EXPECT_TRUE(remote.waitForFrames(kRounds, test::scaledWait(30s)));
   // Time for a stray tail still on its way to show.
   remote.waitForFrames(kRounds + 1, 2s);
   std::vector<std::string> received;
@@ -152,7 +154,9 @@ struct Closes {
   std::shared_ptr<test::Latch> opening = std::make_shared<test::Latch>();
   std::shared_ptr<test::Latch> closing = std::make_shared<test::Latch>();
 
-  bool waitFor(int count) { return opening->waitFor(count, 20s) && closing->waitFor(count, 20s); }
+  bool waitFor(int count) {
+    return opening->waitFor(count, test::scaledWait(20s)) && closing->waitFor(count, 20s);
+  }
   std::string counts() const {
     return std::to_string(opening->count()) + " closed on the opening side, " +
            std::to_string(closing->count()) + " on the closing side";
@@ -191,7 +195,8 @@ void expectChannelsClosedBehindDataToClose(double lossRate) {
         announced->push_back(std::move(channel));
       });
   const auto opened = openExtraChannels(channels, closes);
-  ASSERT_TRUE(opens->waitFor(kChannels, 10s)) << opens->count() << " extra channels opened";
+  ASSERT_TRUE(opens->waitFor(kChannels, test::scaledWait(10s)))
+      << opens->count() << " extra channels opened";
   channels.peers.offerer->impairSctpForTesting(impairment(lossRate, 3));
   channels.peers.answerer->impairSctpForTesting(impairment(lossRate, 4));
   const auto kept = channels.remoteChannel();
@@ -206,7 +211,7 @@ void expectChannelsClosedBehindDataToClose(double lossRate) {
         << "channels from " << first << ": " << closes.counts();
   }
   constexpr int kMessages = kChannels / kGroup;
-  EXPECT_TRUE(channels.localEvents.waitForFrames(kMessages, 10s))
+  EXPECT_TRUE(channels.localEvents.waitForFrames(kMessages, test::scaledWait(10s)))
       << channels.localEvents.frames().size() << " of " << kMessages << " messages arrived";
 }
 

@@ -7,6 +7,7 @@
 #include "support/ChannelRecorder.hpp"
 #include "support/LoopbackPeers.hpp"
 #include "support/OpenChannels.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::datachannel {
 namespace {
@@ -53,7 +54,7 @@ TEST(DataChannelTest, AThousandMixedTextAndBinaryFramesArriveInOrderAndKind) {
       ASSERT_TRUE(channels.local->sendBinary(patterned(100 + i, static_cast<uint8_t>(i))));
     }
   }
-  ASSERT_TRUE(channels.remoteEvents.waitForFrames(kFrames, 10s));
+  ASSERT_TRUE(channels.remoteEvents.waitForFrames(kFrames, test::scaledWait(10s)));
   const auto frames = channels.remoteEvents.frames();
   ASSERT_EQ(frames.size(), static_cast<size_t>(kFrames));
   for (int i = 0; i < kFrames; ++i) {
@@ -75,7 +76,7 @@ TEST(DataChannelTest, ASegmentOf130FullFramesSentBackToBackArrivesIntact) {
     ASSERT_TRUE(channels.local->sendBinary(patterned(kSegmentFrameBytes, static_cast<uint8_t>(i))))
         << "frame " << i << " was refused";
   }
-  ASSERT_TRUE(channels.remoteEvents.waitForFrames(kFrames, 20s));
+  ASSERT_TRUE(channels.remoteEvents.waitForFrames(kFrames, test::scaledWait(20s)));
   const auto frames = channels.remoteEvents.frames();
   for (int i = 0; i < kFrames; ++i) {
     EXPECT_EQ(std::get<Data>(frames[i]), patterned(kSegmentFrameBytes, static_cast<uint8_t>(i)))
@@ -94,7 +95,7 @@ TEST(DataChannelTest, FramesLostOnTheWayAreSentAgainUntilEveryOneArrivesInOrder)
   for (int i = 0; i < kFrames; ++i) {
     ASSERT_TRUE(channels.local->sendBinary(patterned(kSegmentFrameBytes, static_cast<uint8_t>(i))));
   }
-  ASSERT_TRUE(channels.remoteEvents.waitForFrames(kFrames, 30s))
+  ASSERT_TRUE(channels.remoteEvents.waitForFrames(kFrames, test::scaledWait(30s)))
       << channels.remoteEvents.frames().size() << " of " << kFrames << " frames arrived";
   const auto frames = channels.remoteEvents.frames();
   for (int i = 0; i < kFrames; ++i) {
@@ -128,7 +129,7 @@ TEST(DataChannelTest, EmptyMessagesKeepTheirKind) {
   ASSERT_TRUE(channels.local->sendText(""));
   ASSERT_TRUE(channels.local->sendBinary(Data()));
   ASSERT_TRUE(channels.local->sendText("after"));
-  ASSERT_TRUE(channels.remoteEvents.waitForFrames(3, 5s));
+  ASSERT_TRUE(channels.remoteEvents.waitForFrames(3, test::scaledWait(5s)));
   const auto frames = channels.remoteEvents.frames();
   EXPECT_EQ(std::get<std::string>(frames[0]), "");
   EXPECT_TRUE(std::get<Data>(frames[1]).empty());
@@ -152,7 +153,7 @@ TEST(DataChannelTest, MessagesAboveThePeersLimitAreRefusedAndTheDefaultLimitAppl
   ASSERT_TRUE(unstated.open());
   EXPECT_FALSE(unstated.local->sendBinary(patterned(65537, 3)));
   EXPECT_TRUE(unstated.local->sendBinary(patterned(65536, 4)));
-  ASSERT_TRUE(unstated.remoteEvents.waitForFrames(1, 5s));
+  ASSERT_TRUE(unstated.remoteEvents.waitForFrames(1, test::scaledWait(5s)));
   EXPECT_EQ(std::get<Data>(unstated.remoteEvents.frames()[0]).size(), 65536u);
 }
 
@@ -165,7 +166,7 @@ TEST(DataChannelTest, ReceivedMessageAboveOwnLimitIsDroppedAndTheChannelGoesOn) 
   ASSERT_TRUE(channels.open());
   ASSERT_TRUE(channels.local->sendBinary(patterned(20000, 1)));
   ASSERT_TRUE(channels.local->sendText("small"));
-  ASSERT_TRUE(channels.remoteEvents.waitForFrames(1, 5s));
+  ASSERT_TRUE(channels.remoteEvents.waitForFrames(1, test::scaledWait(5s)));
   const auto frames = channels.remoteEvents.frames();
   ASSERT_EQ(frames.size(), 1u);
   EXPECT_EQ(std::get<std::string>(frames[0]), "small");
@@ -175,11 +176,11 @@ TEST(DataChannelTest, RemoteClosingChannelAndConnectionIsReported) {
   OpenChannels channels;
   ASSERT_TRUE(channels.open());
   channels.remoteChannel()->close();
-  ASSERT_TRUE(channels.localEvents.waitForEvent("closed", 5s));
-  EXPECT_TRUE(channels.remoteEvents.waitForEvent("closed", 5s));
+  ASSERT_TRUE(channels.localEvents.waitForEvent("closed", test::scaledWait(5s)));
+  EXPECT_TRUE(channels.remoteEvents.waitForEvent("closed", test::scaledWait(5s)));
   EXPECT_FALSE(channels.local->sendText("too late"));
   channels.peers.answerer->close();
-  ASSERT_TRUE(channels.peers.waiter().waitFor(5s, [&] {
+  ASSERT_TRUE(channels.peers.waiter().waitFor(test::scaledWait(5s), [&] {
     return channels.peers.offerer->state() == DCIceState::closed ||
            channels.peers.offerer->state() == DCIceState::disconnected;
   }));
@@ -206,11 +207,11 @@ TEST(DataChannelTest, ConnectionDroppedInsideItsOwnMessageCallbackIsClean) {
   auto local = peers.offerer->createDataChannel("P2P");
   ChannelRecorder localEvents;
   localEvents.attach(local);
-  ASSERT_TRUE(localEvents.waitForEvent("open", 5s));
+  ASSERT_TRUE(localEvents.waitForEvent("open", test::scaledWait(5s)));
   for (int i = 0; i < 50; ++i) local->sendText("hello");
-  ASSERT_TRUE(waiter.waitFor(5s, [&] { return dropped; }));
-  EXPECT_TRUE(waiter.waitFor(2s, [&] { return weak.expired(); }));
-  EXPECT_TRUE(localEvents.waitForEvent("closed", 5s));
+  ASSERT_TRUE(waiter.waitFor(test::scaledWait(5s), [&] { return dropped; }));
+  EXPECT_TRUE(waiter.waitFor(test::scaledWait(2s), [&] { return weak.expired(); }));
+  EXPECT_TRUE(localEvents.waitForEvent("closed", test::scaledWait(5s)));
 }
 
 }  // namespace

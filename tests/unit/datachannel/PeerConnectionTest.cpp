@@ -5,6 +5,7 @@
 #include "datachannel/DCPeerConnection.hpp"
 #include "datachannel/SdpParser.hpp"
 #include "support/LoopbackPeers.hpp"
+#include "support/WaitScale.hpp"
 #include "support/Waiter.hpp"
 
 namespace ombrelia::datachannel {
@@ -16,7 +17,8 @@ using test::LoopbackPeers;
 TEST(PeerConnectionTest, TwoPeersOnLoopbackCompleteIceAndDtls) {
   LoopbackPeers peers;
   peers.offerer->setLocalDescription();
-  ASSERT_TRUE(peers.waitForBothConnected(5s)) << "the loopback pair never connected";
+  ASSERT_TRUE(peers.waitForBothConnected(test::scaledWait(5s)))
+      << "the loopback pair never connected";
   EXPECT_EQ(peers.offerer->state(), DCIceState::connected);
   EXPECT_EQ(peers.offererStates().front(), DCIceState::connecting);
 
@@ -41,7 +43,7 @@ TEST(PeerConnectionTest, TamperedFingerprintFailsTheConnection) {
   };
   LoopbackPeers peers(options);
   peers.offerer->setLocalDescription();
-  EXPECT_TRUE(peers.waitForAnswererState(DCIceState::failed, 5s))
+  EXPECT_TRUE(peers.waitForAnswererState(DCIceState::failed, test::scaledWait(5s)))
       << "the answerer accepted a certificate whose fingerprint does not match";
   const auto states = peers.answererStates();
   EXPECT_EQ(std::count(states.begin(), states.end(), DCIceState::connected), 0);
@@ -54,7 +56,7 @@ TEST(PeerConnectionTest, CandidatesArrivingBeforeTheDescriptionAreApplied) {
   options.relayOffer = false;
   LoopbackPeers peers(options);
   peers.offerer->setLocalDescription();
-  ASSERT_TRUE(peers.waitForOffererCandidates(5s));
+  ASSERT_TRUE(peers.waitForOffererCandidates(test::scaledWait(5s)));
   // The offerer's candidates reach the answerer only, and before the description does.
   for (const auto& candidate : peers.offererCandidates()) {
     EXPECT_TRUE(peers.answerer->addRemoteCandidate("a=" + candidate, "0"));
@@ -62,7 +64,7 @@ TEST(PeerConnectionTest, CandidatesArrivingBeforeTheDescriptionAreApplied) {
   std::string offer = *peers.offerer->localDescription();
   offer = std::regex_replace(offer, std::regex("a=candidate:[^\r\n]*\r\n"), "");
   ASSERT_TRUE(peers.answerer->setRemoteDescription(offer));
-  EXPECT_TRUE(peers.waitForBothConnected(5s))
+  EXPECT_TRUE(peers.waitForBothConnected(test::scaledWait(5s)))
       << "the early candidates were not applied once the description arrived";
 }
 
@@ -75,7 +77,7 @@ TEST(PeerConnectionTest, PeerWithoutCandidatesFailsAtTheConnectTimeout) {
   LoopbackPeers peers(options, config);
   const auto started = std::chrono::steady_clock::now();
   peers.offerer->setLocalDescription();
-  ASSERT_TRUE(peers.waitForOffererState(DCIceState::failed, 5s));
+  ASSERT_TRUE(peers.waitForOffererState(DCIceState::failed, test::scaledWait(5s)));
   EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
   const auto states = peers.offererStates();
   EXPECT_EQ(states.back(), DCIceState::failed);
@@ -101,12 +103,12 @@ TEST(PeerConnectionTest, PeerWhoseAgentVanishesIsReportedDisconnected) {
   config.failedTimeout = 500ms;
   LoopbackPeers peers(LoopbackPeers::Options{}, config);
   peers.offerer->setLocalDescription();
-  ASSERT_TRUE(peers.waitForBothConnected(5s));
+  ASSERT_TRUE(peers.waitForBothConnected(test::scaledWait(5s)));
   const auto vanished = std::chrono::steady_clock::now();
   peers.answerer->abandonForTesting();
-  ASSERT_TRUE(peers.waitForOffererState(DCIceState::disconnected, 10s));
+  ASSERT_TRUE(peers.waitForOffererState(DCIceState::disconnected, test::scaledWait(10s)));
   EXPECT_LT(std::chrono::steady_clock::now() - vanished, 3s);
-  EXPECT_TRUE(peers.waitForOffererState(DCIceState::failed, 5s));
+  EXPECT_TRUE(peers.waitForOffererState(DCIceState::failed, test::scaledWait(5s)));
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "support/ChannelRecorder.hpp"
 #include "support/OpenChannels.hpp"
 #include "support/SctpWireLog.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::datachannel {
 namespace {
@@ -70,7 +71,7 @@ class RemoteChannels : public ::testing::Test {
     return announced_->channels;
   }
   bool waitForAnnounced(size_t count) {
-    for (const auto deadline = std::chrono::steady_clock::now() + 5s;;) {
+    for (const auto deadline = std::chrono::steady_clock::now() + test::scaledWait(5s);;) {
       if (announced().size() >= count) return true;
       if (std::chrono::steady_clock::now() >= deadline) return false;
       // What the peer sends after the opens comes through behind them.
@@ -104,7 +105,7 @@ TEST_F(RemoteChannels,
   EXPECT_EQ(extras[0].channel->label(), "P2P");
   EXPECT_EQ(extras[0].channel->id(), stream(kOthers));
   auto events = extras[0].events;
-  ASSERT_TRUE(events.waitForFrames(1, 5s));
+  ASSERT_TRUE(events.waitForFrames(1, test::scaledWait(5s)));
   EXPECT_EQ(std::get<std::string>(events.frames()[0]), "on stream " + std::to_string(kOthers));
   // The exchange's channel got what was sent on it, and nothing of the refused ones.
   for (const auto& frame : channels.remoteEvents.frames()) {
@@ -120,7 +121,7 @@ TEST_F(RemoteChannels, APeersChannelClosedHereGoesAtOnceThoughThePeerNeverAnswer
     ASSERT_TRUE(waitForAnnounced(static_cast<size_t>(i + 1)))
         << "channel " << i << " was not announced: the closed ones still count";
     auto extra = announced().back();
-    ASSERT_TRUE(extra.events.waitForEvent("open", 5s));
+    ASSERT_TRUE(extra.events.waitForEvent("open", test::scaledWait(5s)));
     extra.channel->close();
     EXPECT_TRUE(extra.events.waitForEvent("closed", 2s))
         << "channel " << i << " waits for a reset the peer never sends";

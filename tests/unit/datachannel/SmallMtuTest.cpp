@@ -15,6 +15,7 @@
 
 #include "support/ChildProcess.hpp"
 #include "support/OpenChannels.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::datachannel {
 namespace {
@@ -68,7 +69,7 @@ void transferAtSmallMtu() {
   OLoggerConfig::shared().setActiveLogLevel(OLogLevel::error);
 
   OpenChannels pair;
-  ASSERT_TRUE(pair.open(10s)) << "the channel did not open at MTU " << kSmallMtu;
+  ASSERT_TRUE(pair.open(test::scaledWait(10s))) << "the channel did not open at MTU " << kSmallMtu;
   // Frames of the peer protocol's size, many congestion windows' worth, so that sends go out in
   // batches of full-size datagrams.
   constexpr size_t kFrameBytes = 15924;
@@ -77,7 +78,7 @@ void transferAtSmallMtu() {
     ASSERT_TRUE(pair.local->sendBinary(frameNumbered(i, kFrameBytes)))
         << "send " << i << " refused";
   }
-  ASSERT_TRUE(pair.remoteEvents.waitForFrames(kFrames, 30s))
+  ASSERT_TRUE(pair.remoteEvents.waitForFrames(kFrames, test::scaledWait(30s)))
       << "only " << pair.remoteEvents.frames().size() << " of " << kFrames
       << " frames arrived: the transfer stalled";
   const auto frames = pair.remoteEvents.frames();
@@ -103,7 +104,7 @@ TEST(SmallMtuTest, TransferFallsBackToSingleDatagramsAndCompletesAtMtu1200) {
                                    .extraEnvironment = {std::string(kChildVariable) + "=1"}});
   ASSERT_TRUE(child.started());
   const std::string output = child.readAll(90s);
-  const auto status = child.wait(5s);
+  const auto status = child.wait(test::scaledWait(5s));
   if (output.find(kNoNamespace) != std::string::npos) {
     GTEST_SKIP() << "needs a network namespace of its own (run as root, as scripts/test does)";
   }

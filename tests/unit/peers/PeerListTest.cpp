@@ -19,6 +19,7 @@
 #include "support/FakeDataChannel.hpp"
 #include "support/PeerListSandbox.hpp"
 #include "support/PeerNotificationLog.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia {
 namespace {
@@ -390,7 +391,7 @@ TEST_F(PeerListTest, ObserversMayCallBackIntoTheListWithoutDeadlock) {
     PeerList::shared().addPeer(addItem(kA));
     done->set_value();
   }).detach();
-  if (finished.wait_for(5s) != std::future_status::ready) {
+  if (finished.wait_for(test::scaledWait(5s)) != std::future_status::ready) {
     ADD_FAILURE() << "the peer list deadlocked in an observer";
     std::abort();
   }

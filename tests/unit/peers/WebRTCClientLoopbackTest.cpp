@@ -11,6 +11,7 @@
 #include "support/ObservedChannelFactory.hpp"
 #include "support/PeerMessageSamples.hpp"
 #include "support/RecordingClientDelegate.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia {
 namespace {
@@ -19,7 +20,7 @@ using namespace std::chrono_literals;
 using test::ObservedChannelFactory;
 using test::RecordingClientDelegate;
 
-constexpr auto kBound = 10s;
+const auto kBound = test::scaledWait(10s);
 
 // The real framework, bound to loopback without STUN servers.
 class WebRTCClientLoopbackTest : public ::testing::Test {

@@ -7,9 +7,11 @@
 #include <vector>
 
 #include "support/Latch.hpp"
+#include "support/WaitScale.hpp"
 
 using namespace ombrelia::platform;
 using ombrelia::test::Latch;
+using ombrelia::test::scaledWait;
 using namespace std::chrono_literals;
 
 TEST(DispatchQueue, SerialQueueRunsBlocksOneAtATimeInTheOrderOfEachProducer) {
@@ -106,12 +108,12 @@ TEST(DispatchQueue, BlocksThatWaitOnEachOtherDoNotStarveThePool) {
   Latch finished;
   for (int i = 0; i < 40; ++i) {
     queue->async([&] {
-      release.waitFor(1, 10s);
+      release.waitFor(1, scaledWait(10s));
       finished.countDown();
     });
   }
   DispatchQueue::global()->async([&] { release.countDown(); });
-  EXPECT_TRUE(finished.waitFor(40, 15s));
+  EXPECT_TRUE(finished.waitFor(40, scaledWait(15s)));
 }
 
 TEST(DispatchQueue, QueuedBlocksStillRunAfterTheQueueIsReleased) {
@@ -121,5 +123,5 @@ TEST(DispatchQueue, QueuedBlocksStillRunAfterTheQueueIsReleased) {
     for (int i = 0; i < 10; ++i)
       queue->async([&] { ran.countDown(); });
   }
-  EXPECT_TRUE(ran.waitFor(10, 5s));
+  EXPECT_TRUE(ran.waitFor(10, scaledWait(5s)));
 }

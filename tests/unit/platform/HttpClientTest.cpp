@@ -15,6 +15,7 @@
 #include "support/CpuTime.hpp"
 #include "support/StreamedBody.hpp"
 #include "support/TestHttpServer.hpp"
+#include "support/WaitScale.hpp"
 #include "support/Waiter.hpp"
 
 namespace ombrelia::platform {
@@ -35,7 +36,7 @@ std::optional<HttpResult> fetch(HttpClient& client, HttpRequest request) {
   auto promise = std::make_shared<std::promise<HttpResult>>();
   auto future = promise->get_future();
   client.dataTask(std::move(request), [promise](HttpResult result) { promise->set_value(result); });
-  if (future.wait_for(10s) != std::future_status::ready) return std::nullopt;
+  if (future.wait_for(test::scaledWait(10s)) != std::future_status::ready) return std::nullopt;
   return future.get();
 }
 
@@ -343,7 +344,7 @@ TEST_F(HttpClientTest, BodyHandedOverAsItArrivesEndsWholeOrFailsWithItsTransfer)
   server.closeStalled();
   EXPECT_EQ(partial.readAll(), test::StreamedBody::Outcome::failed)
       << "the reader is told, never left waiting";
-  ASSERT_EQ(broken.wait_for(10s), std::future_status::ready);
+  ASSERT_EQ(broken.wait_for(test::scaledWait(10s)), std::future_status::ready);
   const auto brokenResult = broken.get();
   ASSERT_FALSE(brokenResult.hasValue()) << "a body cut short is no response";
 
@@ -379,7 +380,7 @@ struct Outcomes {
                          [](const auto& entry) { return entry.second.has_value(); });
   }
   bool waitForEnded(size_t count) {
-    return waiter.waitFor(10s, [&] { return ended() >= count; });
+    return waiter.waitFor(test::scaledWait(10s), [&] { return ended() >= count; });
   }
   // The messages of the transfers that ended cancelled.
   std::vector<std::string> cancellations() {
@@ -509,7 +510,7 @@ TEST_F(HttpClientTest, BodyGatePausesATransferUntilResumedAndLosesNoByte) {
   };
   Outcomes outcome;
   client->dataTask(std::move(request), outcome.completion("playlist"));
-  ASSERT_TRUE(waiter.waitFor(10s, [&] { return static_cast<bool>(resume); }));
+  ASSERT_TRUE(waiter.waitFor(test::scaledWait(10s), [&] { return static_cast<bool>(resume); }));
   // Longer than the silence limit, during which nothing may move.
   EXPECT_FALSE(outcome.waiter.waitFor(1500ms, [&] { return outcome.ended() > 0; }))
       << "the paused transfer ended";

@@ -9,6 +9,7 @@
 #include "platform/Operation.hpp"
 #include "platform/OperationQueue.hpp"
 #include "support/Latch.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::platform {
 namespace {
@@ -73,7 +74,7 @@ TEST(OperationQueueTest, RunsOperationsSideBySideAndListsThemUntilFinished) {
 
   ASSERT_TRUE(first->finished.waitFor(1) && second->finished.waitFor(1));
   EXPECT_TRUE(first->metPeers && second->metPeers);
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  const auto deadline = std::chrono::steady_clock::now() + test::scaledWait(10s);
   while (queue->operationCount() > 0 && std::chrono::steady_clock::now() < deadline)
     std::this_thread::yield();
   EXPECT_EQ(queue->operationCount(), 0u);

@@ -4,9 +4,11 @@
 
 #include "platform/MonotonicClock.hpp"
 #include "support/Latch.hpp"
+#include "support/WaitScale.hpp"
 
 using namespace ombrelia::platform;
 using ombrelia::test::Latch;
+using ombrelia::test::scaledWait;
 using namespace std::chrono_literals;
 
 namespace {
@@ -35,17 +37,17 @@ TEST_F(DrivenTimer, RepeatingTimerFiresOncePerIntervalOfDrivenTime) {
   auto timer = schedule(59s, true);
   EXPECT_EQ(after(58s), 0);
   MonotonicClock::advance(1s);
-  ASSERT_TRUE(fired.waitFor(1, 5s));
+  ASSERT_TRUE(fired.waitFor(1, scaledWait(5s)));
   for (int i = 0; i < 4; ++i)
     MonotonicClock::advance(59s);
-  ASSERT_TRUE(fired.waitFor(5, 5s));
+  ASSERT_TRUE(fired.waitFor(5, scaledWait(5s)));
   EXPECT_EQ(after(0s), 5);
 }
 
 TEST_F(DrivenTimer, InvalidatedTimerNeverFiresAgain) {
   auto timer = schedule(10s, true);
   MonotonicClock::advance(10s);
-  ASSERT_TRUE(fired.waitFor(1, 5s));
+  ASSERT_TRUE(fired.waitFor(1, scaledWait(5s)));
   timer->invalidate();
   EXPECT_FALSE(timer->isValid());
   EXPECT_EQ(after(100s), 1);

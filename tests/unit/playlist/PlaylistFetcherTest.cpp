@@ -15,6 +15,7 @@
 #include "playlist/fetcher/DefaultPlaylistFetcher.hpp"
 #include "playlist/fetcher/PlaylistFetcherError.hpp"
 #include "support/TestHttpServer.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia {
 namespace {
@@ -55,7 +56,7 @@ class PlaylistFetcherTest : public ::testing::Test {
     auto future = promise->get_future();
     ::testing::internal::CaptureStdout();
     fetcher.fetchPlaylist(from, 5.0, [promise](auto result) { promise->set_value(result); });
-    const bool answered = future.wait_for(10s) == std::future_status::ready;
+    const bool answered = future.wait_for(test::scaledWait(10s)) == std::future_status::ready;
     std::string printed = ::testing::internal::GetCapturedStdout();
     if (!answered) return {Result<std::string>::failure(std::nullopt), "(no answer)"};
     return {future.get(), std::move(printed)};

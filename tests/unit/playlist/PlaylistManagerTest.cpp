@@ -16,6 +16,7 @@
 #include "support/Latch.hpp"
 #include "support/ScriptedPlaylistFetcher.hpp"
 #include "support/TestHttpServer.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia {
 namespace {
@@ -64,7 +65,7 @@ protected:
   }
 
   template <typename R> static R await(std::future<R> future) {
-    if (future.wait_for(10s) != std::future_status::ready)
+    if (future.wait_for(test::scaledWait(10s)) != std::future_status::ready)
       ADD_FAILURE() << "no answer";
     return future.get();
   }
@@ -165,7 +166,7 @@ TEST_F(PlaylistManagerTest, OneFailureCancelsTheRestAndTheBatchFailsWithItsError
                   data(slow, "http://o.test/c.m3u8")});
   ASSERT_EQ(operations.size(), 3u);
   // The slow items are held in their fetch until the failure has cancelled them.
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  const auto deadline = std::chrono::steady_clock::now() + test::scaledWait(10s);
   while (!(operations[0]->isCancelled() && operations[2]->isCancelled()) &&
          std::chrono::steady_clock::now() < deadline)
     std::this_thread::yield();

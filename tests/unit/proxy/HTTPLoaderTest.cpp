@@ -11,6 +11,7 @@
 #include "proxy/PlaylistWorkBudget.hpp"
 #include "support/CountdownLatch.hpp"
 #include "support/TestHttpServer.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia {
 namespace {
@@ -41,7 +42,7 @@ class HTTPLoaderTest : public ::testing::Test {
         loader->requestSegment(parsed, completion, range);
         break;
     }
-    if (future.wait_for(10s) != std::future_status::ready) return std::nullopt;
+    if (future.wait_for(test::scaledWait(10s)) != std::future_status::ready) return std::nullopt;
     // The analytics block is queued on the main queue before the completion runs.
     platform::DispatchQueue::main()->drain();
     return future.get();
@@ -107,7 +108,7 @@ TEST_F(HTTPLoaderTest, PlaylistUnderAnotherPathWaitsForRoomInTheBudgetAsAnyPlayl
   EXPECT_EQ(future.wait_for(500ms), std::future_status::timeout)
       << "a playlist under another path passed a full budget";
   filling.reset();
-  ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
+  ASSERT_EQ(future.wait_for(test::scaledWait(10s)), std::future_status::ready);
   const auto response = future.get();
   ASSERT_TRUE(response.data);
   ASSERT_TRUE(response.playlistWork);

@@ -32,6 +32,7 @@
 #include "support/StreamOrigin.hpp"
 #include "support/StreamedBody.hpp"
 #include "support/TestHttpServer.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia {
 namespace {
@@ -157,7 +158,7 @@ class SegmentDelivery : public ::testing::Test {
       ++calls;
       done.countDown();
     });
-    EXPECT_TRUE(done.waitFor(1, 10s)) << "no answer";
+    EXPECT_TRUE(done.waitFor(1, test::scaledWait(10s))) << "no answer";
     std::lock_guard lock(m);
     EXPECT_EQ(calls, 1);
     return result;
@@ -202,7 +203,7 @@ TEST_F(SegmentDelivery, ThirdRequestInFlightIsCriticalAndAgglomerationFollowsThe
     const size_t before = origin_.requestCount();
     activator->segmentData(*Url::parse(origin_.url(path)),
                            onceWhole([latch] { latch->countDown(); }));
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    const auto deadline = std::chrono::steady_clock::now() + test::scaledWait(5s);
     while (origin_.requestCount() == before && std::chrono::steady_clock::now() < deadline)
       std::this_thread::yield();
     // Requests to one origin run in parallel: each reaches it while the others still wait.
@@ -325,12 +326,12 @@ TEST_F(SegmentDelivery, ControllerIsBuiltOutsideTheLockEveryRequestTakes) {
   ASSERT_TRUE(building.waitFor(1));
   // While it is being built: reading the controller and a request with the switch off go on.
   auto read = std::async(std::launch::async, [&] { return activator->downloadController(); });
-  const bool readReturned = read.wait_for(5s) == std::future_status::ready;
+  const bool readReturned = read.wait_for(test::scaledWait(5s)) == std::future_status::ready;
   OmbreliaConfig::shared().setActivated(false);
   auto offRequest = std::async(std::launch::async, [&] {
     return await([&](auto c) { activator->segmentData(segment(0), c); });
   });
-  const bool offAnswered = offRequest.wait_for(10s) == std::future_status::ready;
+  const bool offAnswered = offRequest.wait_for(test::scaledWait(10s)) == std::future_status::ready;
   mayFinish.countDown();
   first.join();
   EXPECT_TRUE(readReturned) << "reading the controller waited for its construction";
@@ -695,7 +696,8 @@ TEST_F(SegmentDelivery, PlayerThatDoesNotReadPacesItsTransferAndMemoryStaysNearT
   test::StreamedBody body(answer.stream);
   EXPECT_EQ(body.readAll(), test::StreamedBody::Outcome::whole);
   EXPECT_TRUE(body.received() == large);
-  ASSERT_TRUE(watch.stored.waitFor(1, 30s)) << "not stored once the player had read it";
+  ASSERT_TRUE(watch.stored.waitFor(1, test::scaledWait(30s)))
+      << "not stored once the player had read it";
   platform::DispatchQueue::global()->drain();
 }
 
@@ -718,7 +720,7 @@ TEST_F(SegmentDelivery, ThousandConcurrentRequestsLeaveNothingInFlight) {
     });
   }
   for (auto& t : threads) t.join();
-  ASSERT_TRUE(done.waitFor(1000, 60s));
+  ASSERT_TRUE(done.waitFor(1000, test::scaledWait(60s)));
   EXPECT_EQ(activator->parallelRequestCounter(), 0);
 }
 

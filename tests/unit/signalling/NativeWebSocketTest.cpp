@@ -21,6 +21,7 @@
 #include "support/TestCertificates.hpp"
 #include "support/TestTracker.hpp"
 #include "support/TransportRecorder.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia {
 namespace {
@@ -203,7 +204,8 @@ TEST_F(NativeWebSocketTest, HandshakeTimeoutEndsATrackerThatNeverAnswers) {
   settings.connection.handshakeTimeout = 200ms;
   auto socket = makeSocket(tracker->url(), /*reconnect=*/false, settings);
   socket->connect();
-  ASSERT_TRUE(recorder->waitUntil([&] { return recorder->disconnects() == 1; }, 3s));
+  ASSERT_TRUE(
+      recorder->waitUntil([&] { return recorder->disconnects() == 1; }, test::scaledWait(3s)));
   EXPECT_EQ(recorder->connects(), 0);
 }
 
@@ -222,11 +224,12 @@ TEST_F(NativeWebSocketTest, TellsOnceWhyTheTrackerCannotBeReachedAndAgainForANew
   testing::internal::CaptureStdout();
   auto socket = makeSocket(url, /*reconnect=*/true);
   socket->connect();
-  const bool droppedOften = recorder->waitUntil([&] { return recorder->disconnects() >= 6; }, 10s);
+  const bool droppedOften =
+      recorder->waitUntil([&] { return recorder->disconnects() >= 6; }, test::scaledWait(10s));
   tracker.reset();  // the port now refuses
   const int before = recorder->disconnects();
-  const bool refusedThrice =
-      recorder->waitUntil([&] { return recorder->disconnects() >= before + 3; }, 10s);
+  const bool refusedThrice = recorder->waitUntil(
+      [&] { return recorder->disconnects() >= before + 3; }, test::scaledWait(10s));
   socket->setDelegate({});
   socket.reset();
   const std::string out = testing::internal::GetCapturedStdout();
@@ -259,7 +262,8 @@ TEST_F(NativeWebSocketTest, PingsKeepASilentTrackerAndDropOneThatStopsAnswering)
   // Three idle timeouts without one application message: the pongs keep the connection.
   EXPECT_FALSE(recorder->waitUntil([&] { return recorder->disconnects() > 0; }, 900ms));
   tracker->freeze();
-  EXPECT_TRUE(recorder->waitUntil([&] { return recorder->disconnects() == 1; }, 3s));
+  EXPECT_TRUE(
+      recorder->waitUntil([&] { return recorder->disconnects() == 1; }, test::scaledWait(3s)));
   tracker->thaw();
 }
 
@@ -390,8 +394,8 @@ TEST_F(NativeWebSocketTest, TrackerFloodingMegabyteTextsIsReadNoFasterThanTheyAr
   auto socket = NativeWebSocket::create(tracker->url(), fastSettings());
   socket->setDelegate(reader);
   socket->connect();
-  ASSERT_TRUE(
-      reader->waitUntil([](size_t connects, size_t, const auto&) { return connects == 1; }, 5s));
+  ASSERT_TRUE(reader->waitUntil([](size_t connects, size_t, const auto&) { return connects == 1; },
+                                test::scaledWait(5s)));
   waitUntilServed(*tracker, 1);
 
   constexpr size_t kTexts = 40;
@@ -401,8 +405,9 @@ TEST_F(NativeWebSocketTest, TrackerFloodingMegabyteTextsIsReadNoFasterThanTheyAr
   tracker->sendToAll("after the flood");
   ASSERT_TRUE(reader->waitUntil(
       [](size_t, size_t, const auto& shortTexts) { return !shortTexts.empty(); }, 120s));
-  EXPECT_TRUE(reader->waitUntil(
-      [](size_t, size_t longTexts, const auto&) { return longTexts == kTexts; }, 1s));
+  EXPECT_TRUE(
+      reader->waitUntil([](size_t, size_t longTexts, const auto&) { return longTexts == kTexts; },
+                        test::scaledWait(1s)));
   // Read as they are handled, a few at most wait at any moment: the bound is a handful of
   // frames, not the forty megabytes sent.
   EXPECT_LT(heap.peakGrowth(), size_t{16} << 20) << "peak heap growth " << heap.peakGrowth();

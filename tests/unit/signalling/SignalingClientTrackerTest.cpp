@@ -19,6 +19,7 @@
 #include "signalling/SocketConfig.hpp"
 #include "support/TestCertificates.hpp"
 #include "support/TestTracker.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia {
 namespace {
@@ -54,7 +55,7 @@ class DispatcherStandIn final : public SignalClientDelegate {
   auto waitFor(Reader reader) -> decltype(reader.readJSON("")) {
     std::unique_lock lock(mutex_);
     decltype(reader.readJSON("")) found;
-    changed_.wait_for(lock, 5s, [&] {
+    changed_.wait_for(lock, test::scaledWait(5s), [&] {
       for (const auto& text : texts_) {
         if ((found = reader.readJSON(text))) return true;
       }

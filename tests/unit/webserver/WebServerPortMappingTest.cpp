@@ -11,6 +11,7 @@
 #include "support/NatPmpResponder.hpp"
 #include "support/OpenDescriptors.hpp"
 #include "support/TextServer.hpp"
+#include "support/WaitScale.hpp"
 #include "support/WebServerEventLog.hpp"
 #include "webserver/core/WebServer.hpp"
 #include "webserver/core/WebServerLog.hpp"
@@ -52,11 +53,11 @@ TEST(WebServerPortMapping, MapsItsPortRenewsAtHalfTheLifetimeAndDeletesTheMappin
   EXPECT_EQ(server->serverURL(), "http://" + std::string(IsolatedNetwork::kHostAddress) + ":" +
                                      std::to_string(port) + "/");
 
-  ASSERT_TRUE(events->waitForMappingUpdates(1, 10s)) << "no mapping reported";
+  ASSERT_TRUE(events->waitForMappingUpdates(1, test::scaledWait(10s))) << "no mapping reported";
   EXPECT_EQ(events->mappingUpdates()[0].url, first);
   EXPECT_EQ(server->publicServerURL(), first);
-  EXPECT_TRUE(
-      events->waitForLine(kWebServerLogInfo, "WebServer now publicly reachable at " + first, 1s));
+  EXPECT_TRUE(events->waitForLine(kWebServerLogInfo, "WebServer now publicly reachable at " + first,
+                                  test::scaledWait(1s)));
   const auto asked = gateway.requests();
   ASSERT_GE(asked.size(), 2u);
   EXPECT_EQ(asked[0].opcode, 0) << "the public address is asked first";
@@ -67,7 +68,7 @@ TEST(WebServerPortMapping, MapsItsPortRenewsAtHalfTheLifetimeAndDeletesTheMappin
 
   // The gateway's address changes: the renewal brings the news to the delegate.
   gateway.setPublicAddress("203.0.113.8");
-  ASSERT_TRUE(gateway.waitFor(10s, [](const auto& r) {
+  ASSERT_TRUE(gateway.waitFor(test::scaledWait(10s), [](const auto& r) {
     return countMappings(r, platform::PortMapper::kDefaultLifetimeSeconds) >= 2;
   })) << "the mapping was not renewed";
   const auto renewed = gateway.requests();
@@ -81,7 +82,7 @@ TEST(WebServerPortMapping, MapsItsPortRenewsAtHalfTheLifetimeAndDeletesTheMappin
       break;
     }
   }
-  ASSERT_TRUE(events->waitForMappingUpdates(2, 10s));
+  ASSERT_TRUE(events->waitForMappingUpdates(2, test::scaledWait(10s)));
   const std::string second = "http://203.0.113.8:" + std::to_string(port) + "/";
   EXPECT_EQ(events->mappingUpdates()[1].url, second);
   EXPECT_TRUE(test::textServerAnswers(port));
@@ -105,10 +106,12 @@ TEST(WebServerPortMapping, LogsARefusingGatewaysErrorAndKeepsServing) {
   gateway.setResultCode(2);  // not authorised
   auto events = std::make_shared<test::WebServerEventLog>();
   auto server = startMapped(events);
-  ASSERT_TRUE(events->waitForMappingUpdates(1, 10s)) << "the refusal was not reported";
+  ASSERT_TRUE(events->waitForMappingUpdates(1, test::scaledWait(10s)))
+      << "the refusal was not reported";
   EXPECT_EQ(events->mappingUpdates()[0].url, std::nullopt);
   // libnatpmp's code for the gateway's "not authorised".
-  EXPECT_TRUE(events->waitForLine(kWebServerLogError, "DNS service error -51", 1s));
+  EXPECT_TRUE(
+      events->waitForLine(kWebServerLogError, "DNS service error -51", test::scaledWait(1s)));
   EXPECT_EQ(server->publicServerURL(), std::nullopt);
   EXPECT_TRUE(test::textServerAnswers(server->port()));
   server->stop();
@@ -122,8 +125,9 @@ TEST(WebServerPortMapping, RetransmitsToASilentGatewayOnADoublingScheduleThenGiv
   auto events = std::make_shared<test::WebServerEventLog>();
   auto server = startMapped(events);
   EXPECT_TRUE(test::textServerAnswers(server->port()));
-  ASSERT_TRUE(events->waitForMappingUpdates(1, 20s)) << "never gave up";
-  EXPECT_TRUE(events->waitForLine(kWebServerLogError, "DNS service error -7", 1s));
+  ASSERT_TRUE(events->waitForMappingUpdates(1, test::scaledWait(20s))) << "never gave up";
+  EXPECT_TRUE(
+      events->waitForLine(kWebServerLogError, "DNS service error -7", test::scaledWait(1s)));
   EXPECT_EQ(server->publicServerURL(), std::nullopt);
   const auto sent = gateway.requests();
   ASSERT_GE(sent.size(), 4u);
@@ -144,7 +148,8 @@ TEST(WebServerPortMapping, StartsWithoutAGatewayAndLogsThatNoMappingCanBeMade) {
   auto server = startMapped(events);
   ASSERT_TRUE(server->isRunning());
   // libnatpmp's "cannot get the gateway".
-  EXPECT_TRUE(events->waitForLine(kWebServerLogError, "Failed creating NAT port mapping (-3)", 1s));
+  EXPECT_TRUE(events->waitForLine(kWebServerLogError, "Failed creating NAT port mapping (-3)",
+                                  test::scaledWait(1s)));
   EXPECT_TRUE(test::textServerAnswers(server->port()));
   EXPECT_EQ(server->publicServerURL(), std::nullopt);
   server->stop();
@@ -195,7 +200,7 @@ TEST(WebServerPortMapping, StopWaitsForAReportUnderWaySoNoMappingCallFollowsIt) 
   auto events = std::make_shared<test::WebServerEventLog>();
   events->holdAtLine("WebServer now publicly reachable at ");
   auto server = startMapped(events);
-  ASSERT_TRUE(events->waitUntilHeld(10s)) << "no mapping reported";
+  ASSERT_TRUE(events->waitUntilHeld(test::scaledWait(10s))) << "no mapping reported";
   const auto stop =
       events->stopDuringHeldReport(*server, test::WebServerEventLog::CallKind::mappingUpdate);
   EXPECT_FALSE(stop.returnedWhileHeld)
@@ -222,7 +227,7 @@ TEST(WebServerPortMapping, ADelegateMayStopTheServerFromInsideAMappingReport) {
   ASSERT_TRUE(gateway.listening());
   auto events = std::make_shared<StoppingDelegate>();
   auto server = startMapped(events);
-  ASSERT_TRUE(events->waitForLine(kWebServerLogInfo, "WebServer stopped", 10s))
+  ASSERT_TRUE(events->waitForLine(kWebServerLogInfo, "WebServer stopped", test::scaledWait(10s)))
       << "the stop called from the report did not finish";
   EXPECT_FALSE(server->isRunning());
   EXPECT_EQ(events->mappingUpdates().size(), 1u);

@@ -21,6 +21,7 @@
 #include "support/LoopbackClient.hpp"
 #include "support/OpenDescriptors.hpp"
 #include "support/RawHttpResponse.hpp"
+#include "support/WaitScale.hpp"
 #include "support/Waiter.hpp"
 #include "webserver/core/WebServerRequestHeadParser.hpp"
 #include "webserver/requests/WebServerDataRequest.hpp"
@@ -88,7 +89,7 @@ class Delegate : public WebServerDelegate {
 public:
   void webServerDidConnect(WebServer &) override { bump(connects); }
   void webServerDidDisconnect(WebServer &) override { bump(disconnects); }
-  bool waitForDisconnects(int count, std::chrono::milliseconds timeout = 5s) {
+  bool waitForDisconnects(int count, std::chrono::milliseconds timeout = test::scaledWait(5s)) {
     std::unique_lock lock(mutex);
     return changed.wait_for(lock, timeout, [&] { return disconnects >= count; });
   }
@@ -214,14 +215,14 @@ TEST(WebServerRequests, ClosesAnIdleClient) {
   auto server = echoServer(options);
   auto silent = LoopbackClient::connect(server->port());
   ASSERT_TRUE(silent);
-  EXPECT_TRUE(silent->waitForClose(5s));
+  EXPECT_TRUE(silent->waitForClose(test::scaledWait(5s)));
   EXPECT_EQ(RawHttpResponse::parse(silent->received())->status, 408);
 
   // A body that stops arriving is not handed to the handler.
   auto stalled = LoopbackClient::connect(server->port());
   ASSERT_TRUE(stalled);
   stalled->send("POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc");
-  EXPECT_TRUE(stalled->waitForClose(5s));
+  EXPECT_TRUE(stalled->waitForClose(test::scaledWait(5s)));
   EXPECT_EQ(RawHttpResponse::parse(stalled->received())->status, 408);
 }
 
@@ -273,12 +274,14 @@ TEST(WebServerRequests, RefusesBadLengthsWith400AndBodiesOverTheCapWith413Before
   auto client = LoopbackClient::connect(server->port());
   ASSERT_TRUE(client);
   client->send("POST / HTTP/1.1\r\nContent-Length: 5000\r\n\r\n");
-  EXPECT_EQ(RawHttpResponse::parse(client->readUntil("\r\n\r\n", 5s))->status, 413);
+  EXPECT_EQ(RawHttpResponse::parse(client->readUntil("\r\n\r\n", test::scaledWait(5s)))->status,
+            413);
   // A chunk larger than the cap is refused as soon as its size line arrives.
   auto chunked = LoopbackClient::connect(server->port());
   ASSERT_TRUE(chunked);
   chunked->send("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n1000\r\n");
-  EXPECT_EQ(RawHttpResponse::parse(chunked->readUntil("\r\n\r\n", 5s))->status, 413);
+  EXPECT_EQ(RawHttpResponse::parse(chunked->readUntil("\r\n\r\n", test::scaledWait(5s)))->status,
+            413);
   // Many small chunks that add up past the cap are refused too.
   std::string many = "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
   for (int i = 0; i < 20; ++i)
@@ -406,10 +409,11 @@ TEST(WebServerConnections, TellsTheHandlerWhenItsClientLeavesBeforeTheWholeAnswe
     auto client = LoopbackClient::connect(server->port());
     ASSERT_TRUE(client);
     client->send("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-    ASSERT_TRUE(waiter.waitFor(5s, [&] { return tokens.count(path) == 1; })) << path;
+    ASSERT_TRUE(waiter.waitFor(test::scaledWait(5s), [&] { return tokens.count(path) == 1; }))
+        << path;
     if (path == "/streamed") client->readUntil("abc");
     client->close();
-    EXPECT_TRUE(waiter.waitFor(5s, [&] { return cancelled.count(path) == 1; }))
+    EXPECT_TRUE(waiter.waitFor(test::scaledWait(5s), [&] { return cancelled.count(path) == 1; }))
         << path << ": the handler was not told its client left";
   }
   // The connection settles its request before it closes.
@@ -435,7 +439,7 @@ TEST(WebServerConnections, ClosesAClientThatDoesNotReadItsResponse) {
   ASSERT_TRUE(client);
   client->send("GET / HTTP/1.1\r\n\r\n");
   // The client never reads: the server gives up once its write stalls.
-  EXPECT_TRUE(delegate->waitForDisconnects(1, 10s));
+  EXPECT_TRUE(delegate->waitForDisconnects(1, test::scaledWait(10s)));
 }
 
 // Each slice a slow client takes renews the write timeout, so only a rate for the whole answer
