@@ -89,7 +89,7 @@ class PlaylistWorkBudget : public std::enable_shared_from_this<PlaylistWorkBudge
   // of CPU (a slow device, many players at once) leaves some fetches unread for a moment, which
   // one window would take for a slow origin; an origin that trickles stays slow window after
   // window.
-  static constexpr int kSlowWindowsBeforeEnding = 2;
+  static constexpr int kSlowWindowsBeforeEnding = 5;
 
   struct Settings {
     size_t maxBytes = kMaxPlaylistBytesInFlight;

@@ -60,13 +60,15 @@ class UploadShare : public ::testing::Test {
   void SetUp() override {
     OmbreliaConfig::configure("key");
     PeerMessagesEnvironment environment;
-    environment.peers = [this] {
-      std::lock_guard lock(mutex_);
-      return peers_;
+    // The engine's callbacks may still run on a channel's thread as the test ends: they hold
+    // the peer table, not the fixture.
+    environment.peers = [table = table_] {
+      std::lock_guard lock(table->mutex);
+      return table->peers;
     };
-    environment.peerWith = [this](const WebRTCClient& client) -> std::optional<Peer> {
-      std::lock_guard lock(mutex_);
-      for (const auto& p : peers_)
+    environment.peerWith = [table = table_](const WebRTCClient& client) -> std::optional<Peer> {
+      std::lock_guard lock(table->mutex);
+      for (const auto& p : table->peers)
         if (p.webRTCClient.get() == &client) return p;
       return std::nullopt;
     };
@@ -98,8 +100,8 @@ class UploadShare : public ::testing::Test {
     auto uploader = test::ScriptedUploader::create();
     uploader->keepNoFrames();
     {
-      std::lock_guard lock(mutex_);
-      peers_.push_back(Peer{uuid, 1.0, false, false, false, true, uploader->viewerClient()});
+      std::lock_guard lock(table_->mutex);
+      table_->peers.push_back(Peer{uuid, 1.0, false, false, false, true, uploader->viewerClient()});
     }
     EXPECT_TRUE(uploader->connect(engine, kConnectBound, relay)) << "no loopback data channel";
     uploaders_.push_back(uploader);
@@ -175,8 +177,11 @@ class UploadShare : public ::testing::Test {
   std::shared_ptr<PeerMessagesController> engine;
 
  private:
-  std::mutex mutex_;  // guards peers_
-  std::vector<Peer> peers_;
+  struct PeerTable {
+    std::mutex mutex;  // guards peers
+    std::vector<Peer> peers;
+  };
+  std::shared_ptr<PeerTable> table_ = std::make_shared<PeerTable>();
   std::vector<std::shared_ptr<test::ScriptedUploader>> uploaders_;
 };
 

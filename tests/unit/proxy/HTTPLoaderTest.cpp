@@ -142,13 +142,13 @@ TEST_F(HTTPLoaderTest, FirstPieceTooShortToTellIsGatedAsAPlaylist) {
 
 // A slow playlist nobody waits behind comes whole (SlowPlaylistLink); but once another playlist
 // waits for the room a trickling fetch holds, the trickling one is ended (its player answered an
-// error, as for any failed fetch) within about a window, and the waiting one goes on. It used to
-// wait for the old 5 s minimum rate to end it.
+// error, as for any failed fetch) once it stays slow a few windows in a row, and the waiting one
+// goes on. It used to wait for the old 5 s minimum rate to end it.
 TEST_F(HTTPLoaderTest, TricklingPlaylistIsEndedOnceAnotherWaitsForItsRoom) {
   TestHttpResponse trickling =
       TestHttpResponse::ok("#EXTM3U\n" + std::string(100'000, '#'), "application/x-mpegurl");
   trickling.tricklePieceBytes = 8000;
-  trickling.trickleInterval = 3s;
+  trickling.trickleInterval = 20s;
   server.route("/trickle.m3u8", trickling);
   server.route("/live.m3u8", TestHttpResponse::ok("#EXTM3U\n#EXT-X-TARGETDURATION:4\n"));
   const auto& budget = PlaylistWorkBudget::shared();
