@@ -27,6 +27,7 @@
 #include "support/StreamPlayback.hpp"
 #include "support/TestCertificates.hpp"
 #include "support/TestHttpServer.hpp"
+#include "support/FullBuffer.hpp"
 #include "support/TestTracker.hpp"
 
 namespace ombrelia::test {
@@ -40,13 +41,6 @@ const std::string kHost = std::string(OMBRELIA_BINARY_DIR) + "/examples/ombrelia
 constexpr const char* kKey = "demo-key";
 constexpr const char* kVideo = "demo-video";
 constexpr const char* kPreviousVideo = "previous-video";
-
-// A player whose buffer stays healthy, so that its segments may come from peers.
-class FullBuffer : public AnalyticsManagerProtocol {
- public:
-  double getPrebufferingDuration() override { return 30; }
-  double getLatency() override { return 0; }
-};
 
 // The old player: reloads its media playlist every 300 ms until stopped, counting the answers.
 class ReloadingPlayer {

@@ -25,6 +25,7 @@
 #include "support/StreamOrigin.hpp"
 #include "support/StreamPlayback.hpp"
 #include "support/TestCertificates.hpp"
+#include "support/FullBuffer.hpp"
 #include "support/TestTracker.hpp"
 
 namespace ombrelia::test {
@@ -37,13 +38,6 @@ const std::string kHost = std::string(OMBRELIA_BINARY_DIR) + "/examples/ombrelia
 constexpr const char* kKey = "demo-key";
 constexpr const char* kFirstVideo = "video-e";
 constexpr const char* kNextVideo = "video-c";
-
-// A player whose buffer stays healthy, so that its segments may come from peers.
-class FullBuffer : public AnalyticsManagerProtocol {
- public:
-  double getPrebufferingDuration() override { return 30; }
-  double getLatency() override { return 0; }
-};
 
 class VideoSwitch : public ::testing::Test {
  protected:
