@@ -536,27 +536,21 @@ def main():
         cases = args[i + 1].split(",")
         del args[i:i + 2]
     host, origins = args[0], args[1:]
-    chosen = lambda name: cases is None or name in cases
-    if chosen("left-slow"):
-        left_slow(host, origins)
-    if chosen("left-large"):
-        left_large(host, origins)
-    if chosen("reloading"):
-        reloading(host, origins, seconds)
-    if chosen("trickling"):
-        trickling(host, origins, seconds)
-    if chosen("unread"):
-        unread(host, origins)
-    if chosen("slow-link"):
-        slow_link(host, origins)
-    if chosen("slow-reader"):
-        slow_reader(host, origins)
-    if chosen("at-once"):
-        at_once(host, origins)
-    if chosen("idle-holders"):
-        idle_holders(host, origins)
-    if chosen("pausing"):
-        pausing(host, origins)
+    runs = {
+        "left-slow": lambda: left_slow(host, origins),
+        "left-large": lambda: left_large(host, origins),
+        "reloading": lambda: reloading(host, origins, seconds),
+        "trickling": lambda: trickling(host, origins, seconds),
+        "unread": lambda: unread(host, origins),
+        "slow-link": lambda: slow_link(host, origins),
+        "slow-reader": lambda: slow_reader(host, origins),
+        "at-once": lambda: at_once(host, origins),
+        "idle-holders": lambda: idle_holders(host, origins),
+        "pausing": lambda: pausing(host, origins),
+    }
+    for name, run in runs.items():
+        if cases is None or name in cases:
+            run()
 
 
 main()

@@ -15,7 +15,7 @@
 #include "support/PlaylistMemoryBound.hpp"
 #include "support/ProxyFixture.hpp"
 #include "support/ResidentMemory.hpp"
-#include "support/SampleStream.hpp"
+#include "support/ServedSampleStream.hpp"
 #include "support/StreamOrigin.hpp"
 #include "support/StreamPlayback.hpp"
 #include "support/WaitScale.hpp"
@@ -25,7 +25,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::string kHost = std::string(OMBRELIA_BINARY_DIR) + "/examples/ombrelia-host";
 // 4.4 million attributes of 11 bytes: 48 MB, about the most the store keeps. Under a sanitizer
 // the viewer's resident memory is no measure of what it holds and each byte costs it ten times
 // the CPU: there an eighth of them, and only what the player gets is checked.
@@ -38,11 +37,7 @@ constexpr bool kMemoryMeasured = true;
 #endif
 
 TEST(HugeAttributeMaster, OneVariantOfMillionsOfAttributesPeaksWithinItsBudgetAndStillPlays) {
-  const auto root = std::filesystem::temp_directory_path() /
-                    ("ombrelia-attributes-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(root);
-  std::filesystem::copy(SampleStream::folder("ts3"), root / "m",
-                        std::filesystem::copy_options::recursive);
+  ServedSampleStream stream("ombrelia-attributes");
   std::string master = "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=800000,RESOLUTION=640x360";
   master.reserve(kAttributes * 11 + 100);
   char attribute[32];
@@ -51,19 +46,15 @@ TEST(HugeAttributeMaster, OneVariantOfMillionsOfAttributesPeaksWithinItsBudgetAn
     master += attribute;
   }
   master += "\nv0/index.m3u8\n";
-  std::ofstream(root / "m" / "huge.m3u8", std::ios::binary) << master;
+  std::ofstream(stream.root() / "m" / "huge.m3u8", std::ios::binary) << master;
   {
-    StreamOrigin origin(root.string());
-    ASSERT_TRUE(origin.running());
-    ChildProcess serve(
-        {kHost, "serve", origin.url("/m/huge.m3u8"), "--port", "0"},
-        ChildProcess::Settings{
-            .captureStdout = true, .discardStderr = true, .extraEnvironment = viewerEnvironment()});
-    const auto local = serve.readLine(test::scaledWait(10s));
-    ASSERT_TRUE(local && local->starts_with("http://127.0.0.1:")) << local.value_or("no URL line");
+    ASSERT_TRUE(stream.start("/m/huge.m3u8", test::scaledWait(10s))) << stream.failure();
+    StreamOrigin& origin = stream.origin();
+    ChildProcess& serve = stream.serve();
+    const std::string& local = stream.localMaster();
 
     Fetched answer;
-    const size_t peak = residentGrowth(serve.pid(), [&] { answer = fetchWithCurl(*local); });
+    const size_t peak = residentGrowth(serve.pid(), [&] { answer = fetchWithCurl(local); });
     ASSERT_EQ(answer.status, 200) << answer.body.substr(0, 300);
     const auto variants = localUrlsIn(answer.body);
     ASSERT_EQ(variants.size(), 1u);
@@ -76,12 +67,11 @@ TEST(HugeAttributeMaster, OneVariantOfMillionsOfAttributesPeaksWithinItsBudgetAn
     }
 
     // The variant it names still plays, byte for byte.
-    const Playback played = playThrough(*local, root.string());
+    const Playback played = playThrough(local, stream.root().string());
     EXPECT_EQ(played.failure, "");
     EXPECT_EQ(played.segments, 4u);
     EXPECT_EQ(serve.stop(SIGTERM, 10s), 0);
   }
-  std::filesystem::remove_all(root);
 }
 
 }  // namespace

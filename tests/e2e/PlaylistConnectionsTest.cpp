@@ -17,8 +17,7 @@
 #include "support/ChildProcess.hpp"
 #include "support/CpuTime.hpp"
 #include "support/ProxyFixture.hpp"
-#include "support/ResidentMemory.hpp"
-#include "support/SampleStream.hpp"
+#include "support/ServedSampleStream.hpp"
 #include "support/SignedQuery.hpp"
 #include "support/StreamOrigin.hpp"
 #include "support/StreamPlayback.hpp"
@@ -29,7 +28,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-const std::string kHost = std::string(OMBRELIA_BINARY_DIR) + "/examples/ombrelia-host";
 constexpr int kPlayers = 24;
 // A 14 MB playlist; under a sanitizer each costs the viewer ten times the CPU, and the players
 // ask for an eighth of it.
@@ -58,29 +56,14 @@ std::chrono::milliseconds slowestOfAll(const std::function<std::string(int)>& ur
 }
 
 TEST(PlaylistConnections, PlayersAskingAtOnceForLargePlaylistsFromOneOriginGetThemAll) {
-  const auto root = std::filesystem::temp_directory_path() /
-                    ("ombrelia-playlist-connections-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(root);
-  std::filesystem::copy(SampleStream::folder("ts3"), root / "m",
-                        std::filesystem::copy_options::recursive);
-  const std::string query = signedQuery(8000);
-  std::string big = "#EXTM3U\n#EXT-X-TARGETDURATION:2\n";
-  for (int n = 0; n < kSegments; ++n) {
-    big += "#EXTINF:2,\nseg" + std::to_string(n % 4) + ".ts?n=" + std::to_string(n) + "&" + query +
-           "\n";
-  }
-  big += "#EXT-X-ENDLIST\n";
-  std::ofstream(root / "m" / "v0" / "big.m3u8", std::ios::binary) << big;
+  ServedSampleStream stream("ombrelia-playlist-connections");
+  const std::string big = signedVodPlaylist(kSegments, 8000);
+  std::ofstream(stream.root() / "m" / "v0" / "big.m3u8", std::ios::binary) << big;
   {
-    StreamOrigin origin(root.string());
-    ASSERT_TRUE(origin.running());
-    ChildProcess serve(
-        {kHost, "serve", origin.url("/m/master.m3u8"), "--port", "0"},
-        ChildProcess::Settings{
-            .captureStdout = true, .discardStderr = true, .extraEnvironment = viewerEnvironment()});
-    const auto line = serve.readLine(10s);
-    ASSERT_TRUE(line && line->starts_with("http://127.0.0.1:")) << line.value_or("no URL line");
-    const int port = std::stoi(line->substr(std::string("http://127.0.0.1:").size()));
+    ASSERT_TRUE(stream.start("/m/master.m3u8", 10s)) << stream.failure();
+    StreamOrigin& origin = stream.origin();
+    ChildProcess& serve = stream.serve();
+    const int port = stream.port();
     const auto at = [&](int n) { return origin.url("/m/v0/big.m3u8?player=" + std::to_string(n)); };
     const Fetched one =
         fetchWithCurl(ReverseProxyURL::make(UrlReference::read(at(-1)).value(), port)->toString());
@@ -101,7 +84,6 @@ TEST(PlaylistConnections, PlayersAskingAtOnceForLargePlaylistsFromOneOriginGetTh
               direct + std::chrono::milliseconds(static_cast<int>(30'000 * kSanitizerSlowdown)));
     EXPECT_EQ(serve.stop(SIGTERM, 10s), 0);
   }
-  std::filesystem::remove_all(root);
 }
 
 }  // namespace

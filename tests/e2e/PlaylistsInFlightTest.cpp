@@ -23,7 +23,7 @@
 #include "support/PlaylistMemoryBound.hpp"
 #include "support/ProxyFixture.hpp"
 #include "support/ResidentMemory.hpp"
-#include "support/SampleStream.hpp"
+#include "support/ServedSampleStream.hpp"
 #include "support/SignedQuery.hpp"
 #include "support/StreamOrigin.hpp"
 #include "support/StreamPlayback.hpp"
@@ -34,7 +34,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::string kHost = std::string(OMBRELIA_BINARY_DIR) + "/examples/ombrelia-host";
 // The large playlist: segments each signed with a long query, 16 MB in all. Under a sanitizer
 // the viewer's allocator and shadow memory make its resident memory no measure of what it holds,
 // and each playlist costs it ten times the CPU: there the same players ask for an eighth of it,
@@ -73,34 +72,21 @@ size_t boundFor(const std::string& playlist, const std::string& at) {
 }
 
 TEST(PlaylistsInFlight, ManyPlayersAtOnceKeepToTheBudgetAndPlayersThatGiveUpLeaveNoWork) {
-  const auto root =
-      std::filesystem::temp_directory_path() / ("ombrelia-in-flight-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(root);
-  std::filesystem::copy(SampleStream::folder("ts3"), root / "m",
-                        std::filesystem::copy_options::recursive);
+  ServedSampleStream stream("ombrelia-in-flight");
   // A real playlist, which the viewer stores and rewrites to twice its size.
-  const std::string query = signedQuery(kQueryBytes);
-  std::string big = "#EXTM3U\n#EXT-X-TARGETDURATION:2\n";
-  for (int n = 0; n < kSegments; ++n) {
-    big += "#EXTINF:2,\nseg" + std::to_string(n % 4) + ".ts?n=" + std::to_string(n) + "&" + query +
-           "\n";
-  }
-  big += "#EXT-X-ENDLIST\n";
-  std::ofstream(root / "m" / "v0" / "big.m3u8", std::ios::binary) << big;
+  const std::string big = signedVodPlaylist(kSegments, kQueryBytes);
+  std::ofstream(stream.root() / "m" / "v0" / "big.m3u8", std::ios::binary) << big;
   // And one of half a million short lines, whose every stage holds many times its size.
   std::string dense = "#EXTM3U\n#EXT-X-TARGETDURATION:2\n";
   for (int n = 0; n < 262140; ++n) dense += "#EXTINF:2,\nx.ts\n";
-  std::ofstream(root / "m" / "v0" / "dense.m3u8", std::ios::binary) << dense;
+  std::ofstream(stream.root() / "m" / "v0" / "dense.m3u8", std::ios::binary) << dense;
   {
-    StreamOrigin origin(root.string());
-    ASSERT_TRUE(origin.running());
-    ChildProcess serve(
-        {kHost, "serve", origin.url("/m/master.m3u8?" + signedQuery(2000)), "--port", "0"},
-        ChildProcess::Settings{
-            .captureStdout = true, .discardStderr = true, .extraEnvironment = viewerEnvironment()});
-    const auto url = serve.readLine(test::scaledWait(10s));
-    ASSERT_TRUE(url && url->starts_with("http://127.0.0.1:")) << url.value_or("no URL line");
-    const int port = std::stoi(url->substr(std::string("http://127.0.0.1:").size()));
+    ASSERT_TRUE(stream.start("/m/master.m3u8?" + signedQuery(2000), test::scaledWait(10s)))
+        << stream.failure();
+    StreamOrigin& origin = stream.origin();
+    ChildProcess& serve = stream.serve();
+    const std::string& url = stream.localMaster();
+    const int port = stream.port();
     const std::string bigLocal =
         ReverseProxyURL::make(UrlReference::read(origin.url("/m/v0/big.m3u8")).value(), port)
             ->toString();
@@ -127,7 +113,7 @@ TEST(PlaylistsInFlight, ManyPlayersAtOnceKeepToTheBudgetAndPlayersThatGiveUpLeav
           ++answered;
         });
       }
-      const Fetched media = fetchWithCurl(localUrlsIn(fetchWithCurl(*url).body).front());
+      const Fetched media = fetchWithCurl(localUrlsIn(fetchWithCurl(url).body).front());
       EXPECT_EQ(media.status, 200);
       smallFirst = answered.load() < 8;
       for (auto& player : players) player.join();
@@ -168,7 +154,7 @@ TEST(PlaylistsInFlight, ManyPlayersAtOnceKeepToTheBudgetAndPlayersThatGiveUpLeav
     for (int n = 0; n < 8; ++n) {
       auto player = LoopbackClient::connect(static_cast<uint16_t>(port));
       ASSERT_TRUE(player);
-      player->send("GET " + bigLocal.substr(url->find('/', 7)) +
+      player->send("GET " + bigLocal.substr(url.find('/', 7)) +
                    " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     }
     const double cpuAfterLeaving = cpuUntilIdle(serve.pid());
@@ -177,12 +163,11 @@ TEST(PlaylistsInFlight, ManyPlayersAtOnceKeepToTheBudgetAndPlayersThatGiveUpLeav
         << " s for players that had gone (one answer: " << cpuOfOne << " s)";
 
     // A real stream at a long signed URL still plays, byte for byte.
-    const Playback played = playThrough(*url, root.string());
+    const Playback played = playThrough(url, stream.root().string());
     EXPECT_EQ(played.failure, "");
     EXPECT_EQ(played.segments, 4u);
     EXPECT_EQ(serve.stop(SIGTERM, 10s), 0);
   }
-  std::filesystem::remove_all(root);
 }
 
 }  // namespace

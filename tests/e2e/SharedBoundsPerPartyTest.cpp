@@ -18,7 +18,8 @@
 #include "support/LoopbackClient.hpp"
 #include "support/ProxyFixture.hpp"
 #include "support/ResidentMemory.hpp"
-#include "support/SampleStream.hpp"
+#include "support/PatternedBytes.hpp"
+#include "support/ServedSampleStream.hpp"
 #include "support/StreamOrigin.hpp"
 #include "support/StreamPlayback.hpp"
 #include "support/TestHttpServer.hpp"
@@ -30,28 +31,16 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-const std::string kHost = std::string(OMBRELIA_BINARY_DIR) + "/examples/ombrelia-host";
-
 class SharedBoundsPerParty : public ::testing::Test {
  protected:
-  void SetUp() override {
-    root_ =
-        std::filesystem::temp_directory_path() / ("ombrelia-shares-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(root_);
-    std::filesystem::copy(SampleStream::folder("ts3"), root_ / "m",
-                          std::filesystem::copy_options::recursive);
-  }
-  void TearDown() override { std::filesystem::remove_all(root_); }
-
-  void startViewer(const StreamOrigin& origin) {
-    serve_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{kHost, "serve", origin.url("/m/master.m3u8"), "--port", "0"},
-        ChildProcess::Settings{
-            .captureStdout = true, .discardStderr = true, .extraEnvironment = viewerEnvironment()});
-    const auto line = serve_->readLine(test::scaledWait(10s));
-    ASSERT_TRUE(line && line->starts_with("http://127.0.0.1:")) << line.value_or("no URL line");
-    url_ = *line;
-    port_ = std::stoi(line->substr(std::string("http://127.0.0.1:").size()));
+  // The sample stream's origin and `serve` in front of it; false when either did not start
+  // (stream_.failure() says why).
+  bool startViewer() {
+    if (!stream_.start("/m/master.m3u8", test::scaledWait(10s))) return false;
+    serve_ = &stream_.serve();
+    url_ = stream_.localMaster();
+    port_ = stream_.port();
+    return true;
   }
   std::string local(const std::string& originURL) const {
     return ReverseProxyURL::make(UrlReference::read(originURL).value(), port_)->toString();
@@ -66,8 +55,9 @@ class SharedBoundsPerParty : public ::testing::Test {
     return std::move(*client);
   }
 
-  std::filesystem::path root_;
-  std::unique_ptr<ChildProcess> serve_;
+  ServedSampleStream stream_{"ombrelia-shares"};
+  const std::filesystem::path root_ = stream_.root();
+  ChildProcess* serve_ = nullptr;
   std::string url_;
   int port_ = 0;
 };
@@ -78,9 +68,8 @@ class SharedBoundsPerParty : public ::testing::Test {
 // they are ended only should another playlist wait for the room they hold (nobody is held to a
 // rate while nobody waits), and then with an error before any head, never a short answer.
 TEST_F(SharedBoundsPerParty, TricklingOriginLeavesTheApplicationsPlaylistItsReloads) {
-  StreamOrigin origin(root_.string());
-  ASSERT_TRUE(origin.running());
-  startViewer(origin);
+  ASSERT_TRUE(startViewer()) << stream_.failure();
+  StreamOrigin& origin = stream_.origin();
   TestHttpServer trickling;
   std::vector<LoopbackClient> players;
   const size_t declared[] = {64u << 20, 48u << 20, 4u << 20, 4u << 20, 4u << 20, 4u << 20};
@@ -121,15 +110,14 @@ TEST_F(SharedBoundsPerParty, TricklingOriginLeavesTheApplicationsPlaylistItsRelo
 TEST_F(SharedBoundsPerParty, PlayersThatReadNothingKeepTheViewerWithinTheBodyBudget) {
   const size_t segment = size_t{60} << 20;
   {
-    std::string bytes(segment, '\0');
-    for (size_t i = 0; i < segment; ++i) bytes[i] = static_cast<char>(i * 29 + i / 4093);
+    std::string bytes = patternedBytes(segment, 29, 4093);
     std::ofstream(root_ / "big60m.ts", std::ios::binary) << bytes;
     std::ofstream(root_ / "small.ts", std::ios::binary) << bytes.substr(0, 4u << 20);
   }
-  StreamOrigin origin(root_.string());
   StreamOrigin second(root_.string());
-  ASSERT_TRUE(origin.running() && second.running());
-  startViewer(origin);
+  ASSERT_TRUE(second.running());
+  ASSERT_TRUE(startViewer()) << stream_.failure();
+  StreamOrigin& origin = stream_.origin();
 
   std::vector<LoopbackClient> idle;
   Fetched reading;
@@ -168,12 +156,10 @@ TEST_F(SharedBoundsPerParty, PlayersThatReadNothingKeepTheViewerWithinTheBodyBud
 // 4 MB, then paused 6 s, was cut. Short of room, the proxy stops keeping their segments for the
 // store instead: both get every byte, as soon as a direct fetch does.
 TEST_F(SharedBoundsPerParty, ReadersGetTheirSegmentsWholeWhenOtherBodiesFillTheBudget) {
-  StreamOrigin origin(root_.string());
-  ASSERT_TRUE(origin.running());
-  startViewer(origin);
+  ASSERT_TRUE(startViewer()) << stream_.failure();
+  StreamOrigin& origin = stream_.origin();
   const size_t segment = size_t{30} << 20;
-  std::string bytes(2 * segment, '\0');
-  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 31 + i / 4091);
+  std::string bytes = patternedBytes(2 * segment, 31, 4091);
   TestHttpServer server;
   TestHttpResponse stalling = TestHttpResponse::ok(bytes, "video/mp2t");
   stalling.mode = TestHttpResponse::Mode::stallAfterHead;
@@ -226,12 +212,9 @@ TEST_F(SharedBoundsPerParty, ReadersGetTheirSegmentsWholeWhenOtherBodiesFillTheB
 // from that origin waited 28-31 s. The idle ones now give their connections up, the one idle
 // longest first, once they have taken nothing for kMaxIdleReaderTime while someone waits.
 TEST_F(SharedBoundsPerParty, PlayersThatReadNothingGiveTheOriginsConnectionsUp) {
-  StreamOrigin origin(root_.string());
-  ASSERT_TRUE(origin.running());
-  startViewer(origin);
+  ASSERT_TRUE(startViewer()) << stream_.failure();
   const size_t segment = size_t{30} << 20;
-  std::string bytes(segment, '\0');
-  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 37 + i / 4093);
+  std::string bytes = patternedBytes(segment, 37, 4093);
   TestHttpServer server;
   server.route("/big.ts", TestHttpResponse::ok(bytes, "video/mp2t"));
   const std::string live = "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2,\nsmall.ts\n";

@@ -4,18 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <filesystem>
 #include <future>
-
-#include <unistd.h>
 
 #include "platform/url/UrlReference.hpp"
 #include "proxy/ReverseProxyURL.hpp"
 #include "support/ChildProcess.hpp"
 #include "support/ProxyFixture.hpp"
-#include "support/ResidentMemory.hpp"
-#include "support/SampleStream.hpp"
-#include "support/StreamOrigin.hpp"
+#include "support/ServedSampleStream.hpp"
 #include "support/TestHttpServer.hpp"
 
 namespace ombrelia::test {
@@ -23,8 +18,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-const std::string kHost = std::string(OMBRELIA_BINARY_DIR) + "/examples/ombrelia-host";
 
 struct Timed {
   Fetched fetched;
@@ -50,20 +43,10 @@ std::string playlistOf(size_t bytes) {
 // An 83 kB playlist at 64 kbit/s (8 KB/s), and one whose origin stalls 10 s mid-body: both were
 // answered 500 after 5-6 s, below the playlists' old minimum rate, where a direct fetch got them.
 TEST(SlowPlaylistLink, SlowAndStalledPlaylistsComeAsTheyDoDirect) {
-  const auto root =
-      std::filesystem::temp_directory_path() / ("ombrelia-slowlink-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(root);
-  std::filesystem::copy(SampleStream::folder("ts3"), root / "m",
-                        std::filesystem::copy_options::recursive);
-  StreamOrigin origin(root.string());
-  ASSERT_TRUE(origin.running());
-  ChildProcess serve(
-      {kHost, "serve", origin.url("/m/master.m3u8"), "--port", "0"},
-      ChildProcess::Settings{
-          .captureStdout = true, .discardStderr = true, .extraEnvironment = viewerEnvironment()});
-  const auto line = serve.readLine(10s);
-  ASSERT_TRUE(line && line->starts_with("http://127.0.0.1:")) << line.value_or("no URL line");
-  const int port = std::stoi(line->substr(std::string("http://127.0.0.1:").size()));
+  ServedSampleStream stream("ombrelia-slowlink");
+  ASSERT_TRUE(stream.start("/m/master.m3u8", 10s)) << stream.failure();
+  ChildProcess& serve = stream.serve();
+  const int port = stream.port();
 
   TestHttpServer paced;
   TestHttpResponse slow = TestHttpResponse::ok(playlistOf(83'000), "application/vnd.apple.mpegurl");
@@ -98,7 +81,6 @@ TEST(SlowPlaylistLink, SlowAndStalledPlaylistsComeAsTheyDoDirect) {
     EXPECT_LT(proxied.took, direct.took + 3s) << cases[n].first;
   }
   EXPECT_EQ(serve.stop(SIGTERM, 10s), 0);
-  std::filesystem::remove_all(root);
 }
 
 }  // namespace

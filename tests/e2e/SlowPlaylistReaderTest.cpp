@@ -20,9 +20,9 @@
 #include "platform/url/UrlReference.hpp"
 #include "proxy/ReverseProxyURL.hpp"
 #include "support/ChildProcess.hpp"
+#include "support/LoopbackAddress.hpp"
 #include "support/ProxyFixture.hpp"
-#include "support/ResidentMemory.hpp"
-#include "support/SampleStream.hpp"
+#include "support/ServedSampleStream.hpp"
 #include "support/SignedQuery.hpp"
 #include "support/StreamOrigin.hpp"
 #include "support/WaitScale.hpp"
@@ -32,7 +32,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::string kHost = std::string(OMBRELIA_BINARY_DIR) + "/examples/ombrelia-host";
 constexpr size_t kQueryBytes = 8000;
 // The slow player's playlist rewrites to about 40 MB, the other's to about 11 MB. Under a
 // sanitizer each costs the viewer ten times the CPU: there both are a quarter of that, which
@@ -49,16 +48,6 @@ constexpr int kOtherSegments = 700;
 constexpr auto kAnsweredWithin = 5s;
 #endif
 
-std::string vodPlaylist(int segments) {
-  const std::string query = signedQuery(kQueryBytes);
-  std::string text = "#EXTM3U\n#EXT-X-TARGETDURATION:2\n";
-  for (int n = 0; n < segments; ++n) {
-    text += "#EXTINF:2,\nseg" + std::to_string(n % 4) + ".ts?n=" + std::to_string(n) + "&" + query +
-            "\n";
-  }
-  return text + "#EXT-X-ENDLIST\n";
-}
-
 // A player on a poor link: a 4 KiB receive buffer, read 4 KiB at a time, about 25 KB/s.
 class SlowReader {
  public:
@@ -70,10 +59,7 @@ class SlowReader {
     // rewriting; shutting the socket down ends it at once.
     const timeval bound{60, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof(bound));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = loopbackAddress(port);
     if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) return;
     const std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     if (::send(fd_, request.data(), request.size(), MSG_NOSIGNAL) < 0) return;
@@ -108,30 +94,23 @@ class SlowReader {
 // The slow answer held the role that lets one playlist pass the budget, and held its bytes
 // for as long as it was written: the other player's playlist got no answer within 150 s.
 TEST(SlowPlaylistReader, AnotherPlayersLargePlaylistIsAnsweredWhileOneReadsSlowly) {
-  const auto root = std::filesystem::temp_directory_path() /
-                    ("ombrelia-slow-reader-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(root);
-  std::filesystem::copy(SampleStream::folder("ts3"), root / "m",
-                        std::filesystem::copy_options::recursive);
-  std::ofstream(root / "m" / "v0" / "slow.m3u8", std::ios::binary) << vodPlaylist(kSlowSegments);
-  std::ofstream(root / "m" / "v0" / "other.m3u8", std::ios::binary) << vodPlaylist(kOtherSegments);
+  ServedSampleStream stream("ombrelia-slow-reader");
+  std::ofstream(stream.root() / "m" / "v0" / "slow.m3u8", std::ios::binary)
+      << signedVodPlaylist(kSlowSegments, kQueryBytes);
+  std::ofstream(stream.root() / "m" / "v0" / "other.m3u8", std::ios::binary)
+      << signedVodPlaylist(kOtherSegments, kQueryBytes);
   {
-    StreamOrigin origin(root.string());
-    ASSERT_TRUE(origin.running());
-    ChildProcess serve(
-        {kHost, "serve", origin.url("/m/master.m3u8"), "--port", "0"},
-        ChildProcess::Settings{
-            .captureStdout = true, .discardStderr = true, .extraEnvironment = viewerEnvironment()});
-    const auto url = serve.readLine(test::scaledWait(10s));
-    ASSERT_TRUE(url && url->starts_with("http://127.0.0.1:")) << url.value_or("no URL line");
-    const int port = std::stoi(url->substr(std::string("http://127.0.0.1:").size()));
+    ASSERT_TRUE(stream.start("/m/master.m3u8", test::scaledWait(10s))) << stream.failure();
+    StreamOrigin& origin = stream.origin();
+    const std::string& url = stream.localMaster();
+    const int port = stream.port();
     const auto local = [&](const std::string& path) {
       return ReverseProxyURL::make(UrlReference::read(origin.url(path)).value(), port)->toString();
     };
     const std::string slowLocal = local("/m/v0/slow.m3u8");
     const std::string otherLocal = local("/m/v0/other.m3u8");
 
-    SlowReader slow(static_cast<uint16_t>(port), slowLocal.substr(url->find('/', 7)));
+    SlowReader slow(static_cast<uint16_t>(port), slowLocal.substr(url.find('/', 7)));
     // Its answer is being written once its first bytes arrive.
     const auto asked = std::chrono::steady_clock::now();
     while (slow.received() == 0 && !slow.ended() &&
@@ -178,7 +157,6 @@ TEST(SlowPlaylistReader, AnotherPlayersLargePlaylistIsAnsweredWhileOneReadsSlowl
     EXPECT_FALSE(slow.ended()) << "the slow player was cut off after " << slow.received()
                                << " bytes: it reads well above the minimum rate";
   }
-  std::filesystem::remove_all(root);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "support/NginxOrigin.hpp"
+#include "support/LoopbackAddress.hpp"
 #include "support/WaitScale.hpp"
 
 #include <arpa/inet.h>
@@ -27,17 +28,9 @@ constexpr int kStartAttempts = 3;
 // nginx is up within milliseconds; past this something is wrong.
 constexpr auto kStartTimeout = std::chrono::seconds(5);
 
-sockaddr_in loopback(uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
-
 uint16_t freePort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = loopback(0);
+  sockaddr_in address = loopbackAddress(0);
   socklen_t length = sizeof address;
   uint16_t port = 0;
   if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
@@ -50,7 +43,7 @@ uint16_t freePort() {
 
 bool accepts(uint16_t port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = loopback(port);
+  sockaddr_in address = loopbackAddress(port);
   const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   ::close(fd);
   return connected;

@@ -14,6 +14,8 @@
 #include <random>
 #include <string>
 
+#include "support/LoopbackAddress.hpp"
+
 namespace ombrelia::test {
 namespace {
 
@@ -31,14 +33,6 @@ void resetAndClose(int fd) {
   const linger reset{1, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
   ::close(fd);
-}
-
-sockaddr_in loopback(uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
 }
 
 struct Piece {
@@ -70,7 +64,7 @@ PacedTcpRelay::PacedTcpRelay(Settings settings) : settings_(settings) {
   listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int yes = 1;
   ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-  sockaddr_in address = loopback(0);
+  sockaddr_in address = loopbackAddress(0);
   socklen_t length = sizeof(address);
   if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
       ::listen(listener_, 64) != 0 ||
@@ -110,7 +104,7 @@ void PacedTcpRelay::acceptLoop() {
       continue;
     }
     const int target = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in address = loopback(settings_.targetPort);
+    const sockaddr_in address = loopbackAddress(settings_.targetPort);
     if (::connect(target, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
       resetAndClose(client);
       ::close(target);

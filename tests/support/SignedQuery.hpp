@@ -15,4 +15,16 @@ inline std::string signedQuery(size_t length) {
   return query + tail;
 }
 
+// An on-demand media playlist of `segments` 2 s segments, each URL signed with a query of
+// `queryBytes`: a real playlist as large as a CDN's, whose segments the proxy rewrites.
+inline std::string signedVodPlaylist(int segments, size_t queryBytes) {
+  const std::string query = signedQuery(queryBytes);
+  std::string text = "#EXTM3U\n#EXT-X-TARGETDURATION:2\n";
+  for (int n = 0; n < segments; ++n) {
+    text += "#EXTINF:2,\nseg" + std::to_string(n % 4) + ".ts?n=" + std::to_string(n) + "&" + query +
+            "\n";
+  }
+  return text + "#EXT-X-ENDLIST\n";
+}
+
 }  // namespace ombrelia::test

@@ -23,12 +23,17 @@ using test::OpenChannels;
 // What the connections here hold while SCTP pushes back (that of every connection).
 constexpr size_t kMaxBufferedBytes = 16 * 1024 * 1024;
 
-TEST(SendQueueBound, OneByteMessagesFillTheQueueByWhatEachCostsNotByItsBytes) {
-  OpenChannels channels;
-  ASSERT_TRUE(channels.open()) << "the channel \"P2P\" did not open";
+// The offerer reads nothing from now on: what the answerer sends waits in its queue.
+void shutOfferersWindow(OpenChannels& channels) {
   SctpImpairment shut;
   shut.shutWindow = true;
   channels.peers.offerer->impairSctpForTesting(shut);
+}
+
+TEST(SendQueueBound, OneByteMessagesFillTheQueueByWhatEachCostsNotByItsBytes) {
+  OpenChannels channels;
+  ASSERT_TRUE(channels.open()) << "the channel \"P2P\" did not open";
+  shutOfferersWindow(channels);
   const auto remote = channels.remoteChannel();
   ASSERT_TRUE(remote);
   // usrsctp's own buffer takes 1 MiB of payload first; what comes after waits in the queue.
@@ -55,9 +60,7 @@ TEST(SendQueueBound, OneByteMessagesFillTheQueueByWhatEachCostsNotByItsBytes) {
 TEST(SendQueueBound, SendsRefusedByAFullQueueWriteOneLineForTheConnection) {
   OpenChannels channels;
   ASSERT_TRUE(channels.open()) << "the channel \"P2P\" did not open";
-  SctpImpairment shut;
-  shut.shutWindow = true;
-  channels.peers.offerer->impairSctpForTesting(shut);
+  shutOfferersWindow(channels);
   const auto remote = channels.remoteChannel();
   ASSERT_TRUE(remote);
   const Data large(std::string(200000, 'd'));
@@ -86,9 +89,7 @@ TEST(SendQueueBound, ConnectionsTogetherHoldTheBudgetAndTheHeaviestPastItsShareI
   for (int i = 0; i < 3; ++i) {
     connections.push_back(std::make_unique<OpenChannels>());
     ASSERT_TRUE(connections.back()->open(bound)) << "the channel \"P2P\" did not open";
-    SctpImpairment shut;
-    shut.shutWindow = true;
-    connections.back()->peers.offerer->impairSctpForTesting(shut);
+    shutOfferersWindow(*connections.back());
   }
   const Data large(std::string(200000, 'd'));
   const size_t fill[] = {8, 5, 4};  // MiB queued past usrsctp's own buffer

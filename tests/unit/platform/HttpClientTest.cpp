@@ -13,6 +13,7 @@
 #include "platform/HttpTask.hpp"
 #include "support/CountdownLatch.hpp"
 #include "support/CpuTime.hpp"
+#include "support/PatternedBytes.hpp"
 #include "support/StreamedBody.hpp"
 #include "support/TestHttpServer.hpp"
 #include "support/WaitScale.hpp"
@@ -21,6 +22,7 @@
 namespace ombrelia::platform {
 namespace {
 
+using test::patternedBytes;
 using test::TestHttpResponse;
 using test::TestHttpServer;
 using namespace std::chrono_literals;
@@ -28,6 +30,17 @@ using namespace std::chrono_literals;
 HttpRequest get(const std::string& url) {
   HttpRequest request;
   request.url = *Url::parse(url);
+  return request;
+}
+
+// The request, its body stream handed to `stream` once it starts (then `begun` counts down),
+// for the test to read when it likes.
+HttpRequest keepingStream(HttpRequest request, std::shared_ptr<HttpBodyStream>& stream,
+                          test::CountdownLatch& begun) {
+  request.onBodyStart = [&stream, &begun](HttpResponse, std::shared_ptr<HttpBodyStream> s) {
+    stream = std::move(s);
+    begun.countDown();
+  };
   return request;
 }
 
@@ -295,8 +308,7 @@ TEST_F(HttpClientTest, BodyOverTheCapFailsWhetherOrNotItsLengthIsDeclared) {
 // A body handed over as it arrives: only a 200's, the whole body in the end, and a reader that
 // learns of a transfer that broke off instead of waiting for bytes that never come.
 TEST_F(HttpClientTest, BodyHandedOverAsItArrivesEndsWholeOrFailsWithItsTransfer) {
-  std::string body(600'000, '\0');
-  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 7 + i / 251);
+  std::string body = patternedBytes(600'000, 7, 251);
   server.route("/whole", TestHttpResponse::ok(body, "video/mp2t"));
   TestHttpResponse half = TestHttpResponse::ok(body, "video/mp2t");
   half.mode = TestHttpResponse::Mode::stallAfterHead;
@@ -486,8 +498,7 @@ TEST_F(HttpClientTest, AbandonedTransfersGoOnOnlyWithinTheBudgetOfBodiesInFlight
 // its room grows with what arrives, whether or not its length is declared.
 TEST_F(HttpClientTest, BodyGatePausesATransferUntilResumedAndLosesNoByte) {
   client = HttpClient::create({.delegateQueue = nullptr, .maxSilence = 1s});
-  std::string body(2'000'000, '\0');
-  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 13 + i / 509);
+  std::string body = patternedBytes(2'000'000, 13, 509);
   server.route("/playlist.m3u8", TestHttpResponse::ok(body, "application/vnd.apple.mpegurl"));
   TestHttpResponse chunked = TestHttpResponse::ok(body.substr(0, 100'000), "text/plain");
   chunked.mode = TestHttpResponse::Mode::chunked;
@@ -601,18 +612,13 @@ TEST_F(HttpClientTest, TricklingBodyTakesRoomAsItArrivesAndEndsBelowItsMinimumRa
 // flight past the client's budget pause too, over kept-alive connections, and the oldest takes
 // the room kept back, so each still completes whole.
 TEST_F(HttpClientTest, BodiesPauseForTheirReaderAndAtTheBudgetAndLoseNoByte) {
-  std::string body(12'000'000, '\0');
-  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 11 + i / 4093);
+  std::string body = patternedBytes(12'000'000, 11, 4093);
   server.route("/unread.ts", TestHttpResponse::ok(body, "video/mp2t"));
   test::CountdownLatch begun(1);
   std::shared_ptr<HttpBodyStream> stream;
-  auto request = get(server.url("/unread.ts"));
-  request.onBodyStart = [&](HttpResponse, std::shared_ptr<HttpBodyStream> s) {
-    stream = std::move(s);
-    begun.countDown();
-  };
   Outcomes unread;
-  client->dataTask(std::move(request), unread.completion("unread"));
+  client->dataTask(keepingStream(get(server.url("/unread.ts")), stream, begun),
+                   unread.completion("unread"));
   ASSERT_TRUE(begun.wait());
   EXPECT_FALSE(unread.waiter.waitFor(1s, [&] { return unread.ended() > 0; }))
       << "the whole body came in though its reader took nothing";
@@ -650,8 +656,7 @@ TEST_F(HttpClientTest, BodiesPauseForTheirReaderAndAtTheBudgetAndLoseNoByte) {
 // what their players have not read.
 TEST_F(HttpClientTest, PlayersGetWholeBodiesLargerThanTheBudgetWhichAreThenNotKept) {
   client = HttpClient::create({.delegateQueue = nullptr, .maxBodyBytesInFlight = 3'000'000});
-  std::string body(12'000'000, '\0');
-  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 13 + i / 509);
+  std::string body = patternedBytes(12'000'000, 13, 509);
   server.route("/steady.ts", TestHttpResponse::ok(body, "video/mp2t"));
   server.route("/burst.ts", TestHttpResponse::ok(body, "video/mp2t"));
   Outcomes outcomes;
@@ -701,8 +706,7 @@ TEST_F(HttpClientTest, PlayersGetWholeBodiesLargerThanTheBudgetWhichAreThenNotKe
 TEST_F(HttpClientTest, IdleReaderGivesItsConnectionUpToARequestSomeoneWaitsFor) {
   client = HttpClient::create(
       {.delegateQueue = nullptr, .maxSilence = 60s, .maxConnectionsPerHost = 2});
-  std::string body(6'000'000, '\0');
-  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 17 + i / 811);
+  std::string body = patternedBytes(6'000'000, 17, 811);
   server.route("/idle.ts", TestHttpResponse::ok(body, "video/mp2t"));
   server.route("/live.m3u8", TestHttpResponse::ok("#EXTM3U\n", "application/vnd.apple.mpegurl"));
   Outcomes outcomes;
@@ -855,8 +859,7 @@ TEST_F(HttpClientTest, OnlySilenceEndsATransferNotSlownessNorAPauseForItsReader)
   slow.tricklePieceBytes = 100;
   slow.trickleInterval = kShortSilence / 4;  // well below any minimum rate, never silent
   server.route("/slow.ts", slow);
-  std::string body(6'000'000, '\0');
-  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 5 + i / 1021);
+  std::string body = patternedBytes(6'000'000, 5, 1021);
   server.route("/paused.ts", TestHttpResponse::ok(body, "video/mp2t"));
   TestHttpResponse silent = TestHttpResponse::ok(body, "video/mp2t");
   silent.mode = TestHttpResponse::Mode::stallAfterHead;
@@ -866,12 +869,8 @@ TEST_F(HttpClientTest, OnlySilenceEndsATransferNotSlownessNorAPauseForItsReader)
   client->dataTask(get(server.url("/slow.ts")), outcomes.completion("slow"));
   test::CountdownLatch begun(1);
   std::shared_ptr<HttpBodyStream> stream;
-  auto paused = get(server.url("/paused.ts"));
-  paused.onBodyStart = [&](HttpResponse, std::shared_ptr<HttpBodyStream> s) {
-    stream = std::move(s);
-    begun.countDown();
-  };
-  client->dataTask(std::move(paused), outcomes.completion("paused"));
+  client->dataTask(keepingStream(get(server.url("/paused.ts")), stream, begun),
+                   outcomes.completion("paused"));
   ASSERT_TRUE(begun.wait());
   // The player reads nothing for three silence limits.
   EXPECT_FALSE(outcomes.waiter.waitFor(3 * kShortSilence, [&] { return outcomes.ended() > 1; }))
@@ -923,8 +922,7 @@ TEST_F(HttpClientTest, AbandonedBodyThatTricklesIsLetGo) {
 // rest of the same body is taken: a 206 of the same length and validators from that byte; an
 // answer that is not one ends the reader with a failure rather than mixing two bodies.
 TEST_F(HttpClientTest, StreamedBodyThatBreaksOffGoesOnFromTheByteReachedOrFails) {
-  std::string body(400'000, '\0');
-  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 3 + i / 977);
+  std::string body = patternedBytes(400'000, 3, 977);
   // The first answer breaks off halfway; a Range request is answered as `rest` says.
   const auto breakingThen = [&](std::function<TestHttpResponse()> rest) {
     return [&body, rest](const test::TestHttpRequest& request) {
@@ -952,13 +950,8 @@ TEST_F(HttpClientTest, StreamedBodyThatBreaksOffGoesOnFromTheByteReachedOrFails)
   for (const std::string path : {"/same.ts", "/changed.ts", "/whole-again.ts"}) {
     test::CountdownLatch begun(1);
     std::shared_ptr<HttpBodyStream> stream;
-    auto request = get(server.url(path));
-    request.onBodyStart = [&](HttpResponse, std::shared_ptr<HttpBodyStream> s) {
-      stream = std::move(s);
-      begun.countDown();
-    };
     Outcomes outcome;
-    client->dataTask(std::move(request), outcome.completion(path));
+    client->dataTask(keepingStream(get(server.url(path)), stream, begun), outcome.completion(path));
     ASSERT_TRUE(begun.wait()) << path;
     test::StreamedBody reader(stream);
     ASSERT_EQ(reader.readAtLeast(body.size() / 2), test::StreamedBody::Outcome::partway) << path;

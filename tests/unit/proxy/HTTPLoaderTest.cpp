@@ -25,8 +25,9 @@ class HTTPLoaderTest : public ::testing::Test {
  protected:
   enum class Kind { general, playlist, segment };
 
-  std::optional<HTTPLoader::Response> load(Kind kind, const std::string& url,
-                                           std::optional<std::string> range = std::nullopt) {
+  // Asks for `url` as `kind`; its answer comes through the future.
+  std::future<HTTPLoader::Response> request(Kind kind, const std::string& url,
+                                            std::optional<std::string> range = std::nullopt) {
     auto promise = std::make_shared<std::promise<HTTPLoader::Response>>();
     auto future = promise->get_future();
     auto completion = [promise](HTTPLoader::Response response) { promise->set_value(response); };
@@ -42,10 +43,27 @@ class HTTPLoaderTest : public ::testing::Test {
         loader->requestSegment(parsed, completion, range);
         break;
     }
+    return future;
+  }
+  std::optional<HTTPLoader::Response> load(Kind kind, const std::string& url,
+                                           std::optional<std::string> range = std::nullopt) {
+    auto future = request(kind, url, std::move(range));
     if (future.wait_for(test::scaledWait(10s)) != std::future_status::ready) return std::nullopt;
     // The analytics block is queued on the main queue before the completion runs.
     platform::DispatchQueue::main()->drain();
     return future.get();
+  }
+  // The playlist work budget full: the oldest playlist's work holds beside it, and `filling`
+  // holds the rest, until it is dropped.
+  struct FullBudget {
+    std::shared_ptr<PlaylistWork> oldest;
+    std::shared_ptr<PlaylistWork> filling;
+  };
+  static FullBudget fillBudget() {
+    const auto& budget = PlaylistWorkBudget::shared();
+    FullBudget full{budget->begin(), budget->begin()};
+    full.filling->holdExactly(PlaylistWorkBudget::kMaxPlaylistBytesInFlight);
+    return full;
   }
 
   TestHttpServer server;
@@ -93,21 +111,14 @@ TEST_F(HTTPLoaderTest, PlaylistUnderAnotherPathWaitsForRoomInTheBudgetAsAnyPlayl
                                               "#EXTINF:4,\nsegment0.ts\n#EXT-X-ENDLIST\n",
                                               "text/plain"));
   server.route("/key", TestHttpResponse::ok(std::string(16, 'k'), "application/octet-stream"));
-  const auto& budget = PlaylistWorkBudget::shared();
-  // The oldest holds beside the budget; the next one fills it.
-  auto oldest = budget->begin();
-  auto filling = budget->begin();
-  filling->holdExactly(PlaylistWorkBudget::kMaxPlaylistBytesInFlight);
-  auto promise = std::make_shared<std::promise<HTTPLoader::Response>>();
-  auto future = promise->get_future();
-  loader->requestGeneral(*Url::parse(server.url("/index")),
-                         [promise](HTTPLoader::Response r) { promise->set_value(r); });
+  auto full = fillBudget();
+  auto future = request(Kind::general, server.url("/index"));
   const auto key = load(Kind::general, server.url("/key"));
   ASSERT_TRUE(key && key->data) << "a resource that is no playlist waited for playlist room";
   EXPECT_FALSE(key->playlistWork);
   EXPECT_EQ(future.wait_for(500ms), std::future_status::timeout)
       << "a playlist under another path passed a full budget";
-  filling.reset();
+  full.filling.reset();
   ASSERT_EQ(future.wait_for(test::scaledWait(10s)), std::future_status::ready);
   const auto response = future.get();
   ASSERT_TRUE(response.data);
@@ -123,17 +134,11 @@ TEST_F(HTTPLoaderTest, FirstPieceTooShortToTellIsGatedAsAPlaylist) {
   shortFirst.tricklePieceBytes = 5;
   shortFirst.trickleInterval = 50ms;
   server.route("/short", shortFirst);
-  const auto& budget = PlaylistWorkBudget::shared();
-  auto oldest = budget->begin();
-  auto filling = budget->begin();
-  filling->holdExactly(PlaylistWorkBudget::kMaxPlaylistBytesInFlight);
-  auto promise = std::make_shared<std::promise<HTTPLoader::Response>>();
-  auto future = promise->get_future();
-  loader->requestGeneral(*Url::parse(server.url("/short")),
-                         [promise](HTTPLoader::Response r) { promise->set_value(r); });
+  auto full = fillBudget();
+  auto future = request(Kind::general, server.url("/short"));
   EXPECT_EQ(future.wait_for(1500ms), std::future_status::timeout)
       << "a playlist whose first piece was \"#EXTM\" passed a full budget";
-  filling.reset();
+  full.filling.reset();
   ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
   const auto response = future.get();
   ASSERT_TRUE(response.data && response.playlistWork);
@@ -156,10 +161,7 @@ TEST_F(HTTPLoaderTest, TricklingPlaylistIsEndedOnceAnotherWaitsForItsRoom) {
   // it just trickles while holding room.
   budget->rememberBodyBytes(server.url("/trickle.m3u8"), 200'000);
   auto oldest = budget->begin();
-  auto ended = std::make_shared<std::promise<HTTPLoader::Response>>();
-  auto endedFuture = ended->get_future();
-  loader->requestPlaylist(*Url::parse(server.url("/trickle.m3u8")),
-                          [ended](HTTPLoader::Response r) { ended->set_value(r); });
+  auto endedFuture = request(Kind::playlist, server.url("/trickle.m3u8"));
   const auto until = Clock::now() + 10s;
   while (budget->bytesInFlight() == 0 && Clock::now() < until) std::this_thread::sleep_for(10ms);
   ASSERT_GT(budget->bytesInFlight(), 0u) << "the trickling body took no room";
