@@ -37,13 +37,6 @@ constexpr size_t kHeld = WebRTCClient::kMaxRemoteChannels * 2 * kTextBytes;
 // allocator's own keeping, generously: a sanitizer's allocator keeps more.
 constexpr size_t kWorking = 8 * kMiB;
 
-// What AddressSanitizer's quarantine of freed memory may add, made small by viewerEnvironment().
-#if defined(__SANITIZE_ADDRESS__)
-constexpr size_t kQuarantine = 16 * kMiB;
-#else
-constexpr size_t kQuarantine = 0;
-#endif
-
 size_t lineCount(const HostViewer& viewer, const std::vector<std::string>& all) {
   return static_cast<size_t>(
       std::count_if(viewer.lines().begin(), viewer.lines().end(), [&](const std::string& line) {
@@ -55,14 +48,9 @@ size_t lineCount(const HostViewer& viewer, const std::vector<std::string>& all) 
 
 TEST_F(ChannelFlood,
        ViewerHoldsWithinItsBoundWhatAPeerOpeningLongLabelledChannelsOnEveryStreamSends) {
-  HostViewer viewer("viewer-1", tracker->startHost("play", origin->url("/master.m3u8"),
-                                                   {"--speed", "20", "--client-id", "viewer-1",
-                                                    "--quiet", "--log-level", "3", "--stay"},
-                                                   viewerEnvironment()));
+  HostViewer viewer = startStaying("viewer-1");
   // Played first, so that what the store keeps is in before the figures are taken.
-  ASSERT_TRUE(pollUntil(
-      {&viewer}, [](HostViewer& v) { return v.uuid() && v.finished(); }, 60s))
-      << "the viewer never played the stream";
+  ASSERT_TRUE(playedThrough(viewer, 60s)) << "the viewer never played the stream";
   const auto participant = tracker->joinChannelOpener(*viewer.uuid());
   ASSERT_TRUE(participant) << "the participant's channel never opened";
 
@@ -90,7 +78,7 @@ TEST_F(ChannelFlood,
         90s);
   });
   ASSERT_TRUE(sent) << "the participant could not open its channels";
-  const size_t bound = kResidentPerHeapByte * (kHeld + kWorking) + kQuarantine;
+  const size_t bound = kResidentPerHeapByte * (kHeld + kWorking) + kQuarantineBytes;
   std::printf(
       "viewer resident peak %.1f MiB above what it held before the channels, %.1f MiB above it "
       "after (bound %.1f MiB); %zu opens sent\n",
@@ -110,13 +98,8 @@ TEST_F(ChannelFlood,
 // ends the connection once the participant has opened more channels than a connection's life
 // allows, with what waits to be sent still a handful of entries.
 TEST_F(ChannelFlood, ViewerEndsAConnectionWhosePeerReopensP2PWhileItsWindowIsShut) {
-  HostViewer viewer("viewer-1", tracker->startHost("play", origin->url("/master.m3u8"),
-                                                   {"--speed", "20", "--client-id", "viewer-1",
-                                                    "--quiet", "--log-level", "3", "--stay"},
-                                                   viewerEnvironment()));
-  ASSERT_TRUE(pollUntil(
-      {&viewer}, [](HostViewer& v) { return v.uuid() && v.finished(); }, 60s))
-      << "the viewer never played the stream";
+  HostViewer viewer = startStaying("viewer-1");
+  ASSERT_TRUE(playedThrough(viewer, 60s)) << "the viewer never played the stream";
   ASSERT_TRUE(tracker->joinChannelOpener(*viewer.uuid()))
       << "the participant's channel never opened";
 
@@ -157,7 +140,7 @@ TEST_F(ChannelFlood, ViewerEndsAConnectionWhosePeerReopensP2PWhileItsWindowIsShu
   const size_t entries = std::stoul(line->substr(from + 1, at - from - 1));
   EXPECT_LE(entries, 2 * WebRTCClient::kMaxRemoteChannelOpens)
       << "more answers and resets waited than the peer may open channels";
-  EXPECT_LE(growth.peak, kResidentPerHeapByte * kWorking + kQuarantine)
+  EXPECT_LE(growth.peak, kResidentPerHeapByte * kWorking + kQuarantineBytes)
       << "the opens grew the viewer past the bound";
   EXPECT_TRUE(pollUntil(
       {&viewer}, [&](HostViewer&) { return tracker->channelOpenerEnded().value_or(false); }, 10s))

@@ -10,25 +10,18 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <thread>
 
-#include <unistd.h>
-
-#include "api/HostSeams.hpp"
-#include "support/ChildProcess.hpp"
+#include "support/EmbeddingApplication.hpp"
 #include "support/HostViewer.hpp"
 #include "support/ProxyFixture.hpp"
 #include "support/SampleStream.hpp"
 #include "support/StreamOrigin.hpp"
 #include "support/StreamPlayback.hpp"
-#include "support/TestCertificates.hpp"
 #include "support/TestHttpServer.hpp"
-#include "support/FullBuffer.hpp"
-#include "support/TestTracker.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -36,9 +29,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-const std::string kHost = std::string(OMBRELIA_BINARY_DIR) + "/examples/ombrelia-host";
-// What the example host names its key and video: peers exchange segments of one video.
-constexpr const char* kKey = "demo-key";
+// What the example host names its video: peers exchange segments of one video.
 constexpr const char* kVideo = "demo-video";
 constexpr const char* kPreviousVideo = "previous-video";
 
@@ -67,58 +58,36 @@ class ReloadingPlayer {
 // The other viewer, which plays video B to its end and stays, holding its segments; and the
 // application, configured as the example host is, its tracker the test's. Video A is the
 // previous one, played under its own identifier.
-class NextVideoPeerSegments : public ::testing::Test {
+class NextVideoPeerSegments : public EmbeddingApplication {
  protected:
   void SetUp() override {
     tracker.setGroupResponseAfterUuid(true);
     // Two videos on one origin, under /a and /b.
-    root = std::filesystem::temp_directory_path() / ("next-video-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(root);
+    makeRoot("next-video");
     std::filesystem::create_directory_symlink(SampleStream::folder("ts3", 8, 2), root / "a");
     std::filesystem::create_directory_symlink(SampleStream::folder("ts3", 60, 2), root / "b");
     origin = std::make_unique<StreamOrigin>(root.string());
     ASSERT_TRUE(origin->running());
 
-    peer = std::make_unique<HostViewer>(
-        "peer", std::make_unique<ChildProcess>(
-                    std::vector<std::string>{kHost, "play", origin->url("/b/master.m3u8"), "--port",
-                                             "0", "--tracker", tracker.url("127.0.0.1").toString(),
-                                             "--speed", "10", "--quiet", "--stay", "--log-level",
-                                             "3", "--client-id", "peer"},
-                    ChildProcess::Settings{
-                        .captureStdout = true,
-                        .extraEnvironment = {"SSL_CERT_FILE=" + authority.caFile().string()}}));
+    peer = startHostViewer(
+        "peer", "/b/master.m3u8",
+        {"--speed", "10", "--quiet", "--stay", "--log-level", "3", "--client-id", "peer"});
     const auto played = Clock::now() + 60s;
     while (!peer->finished() && Clock::now() < played) peer->poll();
     ASSERT_TRUE(peer->finished()) << "the other viewer never played video B";
     ASSERT_EQ(peer->row("result"), "played");
 
-    ::setenv("SSL_CERT_FILE", authority.caFile().c_str(), 1);
-    if (!OmbreliaConfig::isConfigured()) OmbreliaConfig::configure(kKey);
-    OmbreliaConfig::shared().setCurrentLevel(0);
-    HostSeams::overrideTrackerEndpoint(tracker.url("127.0.0.1"));
-    HostSeams::overrideProxyPort(0);
-    HostSeams::useLoopbackPeers();
-    analytics = AnalyticsManager::create();
-    analytics->setDelegate(player);
-    analytics->trackBuffering();
+    configureLibrary();
   }
 
   void TearDown() override {
-    if (analytics) analytics->cleanup();
-    ManifestManager::shared().cleanup();
-    VideoStorageManager::shared().removeAll();
-    HostSeams::overrideTrackerEndpoint(std::nullopt);
-    HostSeams::overrideProxyPort(std::nullopt);
-    ::unsetenv("SSL_CERT_FILE");
+    cleanUpLibrary();
     if (peer) peer->process().stop(SIGTERM, 10s);
     std::filesystem::remove_all(root);
   }
 
   std::unique_ptr<ProxyManager> startManager(const std::string& videoID) {
-    auto manager = std::make_unique<ProxyManager>(videoID, "switcher", *analytics);
-    EXPECT_TRUE(manager->startServer());
-    return manager;
+    return EmbeddingApplication::startManager(videoID, "switcher");
   }
   // The next video's manager, once it has met the other viewer.
   std::unique_ptr<ProxyManager> startNextManager() {
@@ -129,10 +98,6 @@ class NextVideoPeerSegments : public ::testing::Test {
     }
     EXPECT_GE(PeerListManager::shared().connectedPeerCount(), 1) << "never met the other viewer";
     return manager;
-  }
-  static std::string localOf(const ProxyManager& manager, const std::string& originURL) {
-    const auto local = manager.reverseProxyURL(*Url::parse(originURL));
-    return local ? local->toString() : std::string();
   }
   // Video B through the next video's manager: every segment is the origin's, and some come from
   // the other viewer.
@@ -150,13 +115,7 @@ class NextVideoPeerSegments : public ::testing::Test {
       peer->printLinesWith({"P2PUpload", "PeerMessagesController"});
   }
 
-  TestCertificates authority;
-  TestTracker tracker{TestTracker::Settings{authority.issue({"localhost"}, {"127.0.0.1"})}};
-  std::filesystem::path root;
-  std::unique_ptr<StreamOrigin> origin;
   std::unique_ptr<HostViewer> peer;
-  std::shared_ptr<AnalyticsManager> analytics;
-  std::shared_ptr<FullBuffer> player = std::make_shared<FullBuffer>();  // held weakly by analytics
 };
 
 // This test switched with one ProxyManager kept across cleanup(), the way the README used to

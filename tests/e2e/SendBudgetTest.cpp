@@ -44,20 +44,9 @@ constexpr size_t kWorking = 16 * kMiB;
 constexpr size_t kMaxLogLinesPerParticipant = 4;
 const size_t kMaxLogLines = kParticipants * kMaxLogLinesPerParticipant;
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr size_t kQuarantine = 16 * kMiB;
-#else
-constexpr size_t kQuarantine = 0;
-#endif
-
 TEST_F(SendBudget, ParticipantsThatReadNothingHoldTheViewerToItsBudgetAndFewLogLines) {
-  HostViewer viewer("viewer-1", tracker->startHost("play", origin->url("/master.m3u8"),
-                                                   {"--speed", "20", "--client-id", "viewer-1",
-                                                    "--quiet", "--log-level", "3", "--stay"},
-                                                   viewerEnvironment()));
-  ASSERT_TRUE(pollUntil(
-      {&viewer}, [](HostViewer& v) { return v.uuid() && v.finished(); }, 60s))
-      << "the viewer never played the stream";
+  HostViewer viewer = startStaying("viewer-1");
+  ASSERT_TRUE(playedThrough(viewer, 60s)) << "the viewer never played the stream";
   const auto joined = tracker->joinAskers(*viewer.uuid(), kParticipants);
   ASSERT_TRUE(joined && *joined == kParticipants)
       << joined.value_or(0) << " of " << kParticipants << " participants' channels opened";
@@ -91,7 +80,7 @@ TEST_F(SendBudget, ParticipantsThatReadNothingHoldTheViewerToItsBudgetAndFewLogL
   const size_t bound =
       kResidentPerHeapByte * (datachannel::SctpTransport::kMaxQueuedBytesAllTransports +
                               kParticipants * (kSctpSendBuffer + kReceived) + kWorking) +
-      kQuarantine;
+      kQuarantineBytes;
   std::printf(
       "viewer resident peak %.1f MiB above what it held before the asks, %.1f MiB above it "
       "after (bound %.1f MiB); %zu error lines; %zu participants' connections ended\n",

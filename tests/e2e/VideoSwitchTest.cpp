@@ -9,24 +9,17 @@
 
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
 #include <filesystem>
 #include <set>
 
-#include <unistd.h>
-
-#include "api/HostSeams.hpp"
 #include "store/VideoStorage.hpp"
-#include "support/ChildProcess.hpp"
+#include "support/EmbeddingApplication.hpp"
 #include "support/HostViewer.hpp"
 #include "support/ProxyFixture.hpp"
 #include "support/SampleStream.hpp"
 #include "support/SegmentDigests.hpp"
 #include "support/StreamOrigin.hpp"
 #include "support/StreamPlayback.hpp"
-#include "support/TestCertificates.hpp"
-#include "support/FullBuffer.hpp"
-#include "support/TestTracker.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -34,19 +27,16 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-const std::string kHost = std::string(OMBRELIA_BINARY_DIR) + "/examples/ombrelia-host";
-constexpr const char* kKey = "demo-key";
 constexpr const char* kFirstVideo = "video-e";
 constexpr const char* kNextVideo = "video-c";
 
-class VideoSwitch : public ::testing::Test {
+class VideoSwitch : public EmbeddingApplication {
  protected:
   void SetUp() override {
     tracker.setGroupResponseAfterUuid(true);
     // Both videos have the same ladder, so their segments share qualities and numbers; C's
     // 3-second segments differ from E's 2-second ones at every number.
-    root = std::filesystem::temp_directory_path() / ("video-switch-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(root);
+    makeRoot("video-switch");
     const std::string first = SampleStream::folder("ts3", 60, 2);
     const std::string next = SampleStream::folder("ts3", 60, 3);
     std::filesystem::create_directory_symlink(first, root / "e");
@@ -56,51 +46,28 @@ class VideoSwitch : public ::testing::Test {
     origin = std::make_unique<StreamOrigin>(root.string());
     ASSERT_TRUE(origin->running());
 
-    ::setenv("SSL_CERT_FILE", authority.caFile().c_str(), 1);
-    if (!OmbreliaConfig::isConfigured()) OmbreliaConfig::configure(kKey);
-    OmbreliaConfig::shared().setCurrentLevel(0);
+    configureLibrary();
     OLoggerConfig::shared().setActiveLogLevel(OLogLevel::error);
-    HostSeams::overrideTrackerEndpoint(tracker.url("127.0.0.1"));
-    HostSeams::overrideProxyPort(0);
-    HostSeams::useLoopbackPeers();
-    analytics = AnalyticsManager::create();
-    analytics->setDelegate(player);
-    analytics->trackBuffering();
   }
 
   void TearDown() override {
     if (viewerP) viewerP->process().stop(SIGTERM, 10s);
-    analytics->cleanup();
-    ManifestManager::shared().cleanup();
-    VideoStorageManager::shared().removeAll();
+    cleanUpLibrary();
     OLoggerConfig::shared().setActiveLogLevel(OLogLevel::none);
-    HostSeams::overrideTrackerEndpoint(std::nullopt);
-    HostSeams::overrideProxyPort(std::nullopt);
-    ::unsetenv("SSL_CERT_FILE");
     std::filesystem::remove_all(root);
   }
 
   std::unique_ptr<ProxyManager> startManager(const std::string& videoID) {
-    auto manager = std::make_unique<ProxyManager>(videoID, "viewer-x", *analytics);
-    EXPECT_TRUE(manager->startServer());
-    return manager;
+    return EmbeddingApplication::startManager(videoID, "viewer-x");
   }
   Playback play(const ProxyManager& manager, const std::string& video) {
-    const auto local =
-        manager.reverseProxyURL(*Url::parse(origin->url("/" + video + "/master.m3u8")));
-    return playThrough(local ? local->toString() : std::string(), root.string());
+    return playThrough(localOf(manager, origin->url("/" + video + "/master.m3u8")), root.string());
   }
   // P plays E at four times real speed, so that it meets X while it plays.
   void startViewerP() {
-    viewerP = std::make_unique<HostViewer>(
-        "P", std::make_unique<ChildProcess>(
-                 std::vector<std::string>{
-                     kHost, "play", origin->url("/e/master.m3u8"), "--port", "0", "--tracker",
-                     tracker.url("127.0.0.1").toString(), "--speed", "4", "--digests", "--quiet",
-                     "--video-id", kFirstVideo, "--client-id", "viewer-p", "--log-level", "3"},
-                 ChildProcess::Settings{
-                     .captureStdout = true,
-                     .extraEnvironment = {"SSL_CERT_FILE=" + authority.caFile().string()}}));
+    viewerP = startHostViewer("P", "/e/master.m3u8",
+                              {"--speed", "4", "--digests", "--quiet", "--video-id", kFirstVideo,
+                               "--client-id", "viewer-p", "--log-level", "3"});
   }
   // Every segment P played is E's file, whoever it came from.
   void expectViewerPPlayedTheFirstVideo() {
@@ -129,14 +96,8 @@ class VideoSwitch : public ::testing::Test {
     }
   }
 
-  TestCertificates authority;
-  TestTracker tracker{TestTracker::Settings{authority.issue({"localhost"}, {"127.0.0.1"})}};
-  std::filesystem::path root;
-  std::unique_ptr<StreamOrigin> origin;
   std::map<std::string, std::string> firstDigests;
   std::set<std::string> nextDigests;
-  std::shared_ptr<AnalyticsManager> analytics;
-  std::shared_ptr<FullBuffer> player = std::make_shared<FullBuffer>();
   std::unique_ptr<HostViewer> viewerP;
 };
 

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <csignal>
 
+#include "support/ResidentMemory.hpp"
 #include "support/SampleStream.hpp"
 #include "support/SegmentDigests.hpp"
 #include "support/WaitScale.hpp"
@@ -37,6 +38,18 @@ HostViewer OnDemandSwarm::startFirst(const std::string& name, const std::string&
   while (!viewer.uuid() && std::chrono::steady_clock::now() < deadline) viewer.poll();
   EXPECT_TRUE(viewer.uuid()) << name << " never got its identifier";
   return viewer;
+}
+
+HostViewer OnDemandSwarm::startStaying(const std::string& name) {
+  return HostViewer(name, tracker->startHost("play", origin->url("/master.m3u8"),
+                                             {"--speed", "20", "--client-id", name, "--quiet",
+                                              "--log-level", "3", "--stay"},
+                                             viewerEnvironment()));
+}
+
+bool OnDemandSwarm::playedThrough(HostViewer& viewer, std::chrono::seconds bound) {
+  return pollUntil(
+      {&viewer}, [](HostViewer& v) { return v.uuid() && v.finished(); }, bound);
 }
 
 bool OnDemandSwarm::pollUntil(const std::vector<HostViewer*>& viewers,

@@ -32,6 +32,11 @@ class OnDemandSwarm : public ::testing::Test {
   HostViewer startFirst(const std::string& name, const std::string& speed,
                         const std::vector<std::string>& extra = {},
                         std::optional<unsigned long> maxOpenFiles = std::nullopt);
+  // An example viewer playing the stream at 20 times real time that stays once it has played,
+  // its memory measurable (viewerEnvironment()): one that participants of the tracker join.
+  HostViewer startStaying(const std::string& name);
+  // Polls the viewer until it has its identifier and has played the stream, or the bound passes.
+  static bool playedThrough(HostViewer& viewer, std::chrono::seconds bound);
   // Polls every viewer until the condition holds for each, or the bound passes.
   static bool pollUntil(const std::vector<HostViewer*>& viewers,
                         const std::function<bool(HostViewer&)>& done, std::chrono::seconds bound);

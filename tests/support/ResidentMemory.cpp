@@ -21,7 +21,8 @@ size_t memoryFigure(pid_t pid, const std::string& field) {
 std::vector<std::string> viewerEnvironment() {
 #if defined(__SANITIZE_ADDRESS__)
   const char* options = std::getenv("ASAN_OPTIONS");
-  return {std::string("ASAN_OPTIONS=") + (options ? options : "") + ":quarantine_size_mb=16"};
+  return {std::string("ASAN_OPTIONS=") + (options ? options : "") +
+          ":quarantine_size_mb=" + std::to_string(kQuarantineBytes >> 20)};
 #else
   return {};
 #endif

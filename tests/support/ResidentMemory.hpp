@@ -25,6 +25,12 @@ inline constexpr size_t kResidentPerHeapByte = 1;
 // memory resident in a quarantine of 256 MB: with a small one, what the viewer holds shows in
 // its resident memory.
 std::vector<std::string> viewerEnvironment();
+// What the small quarantine viewerEnvironment() sets may add to a viewer's resident memory.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr size_t kQuarantineBytes = size_t{16} << 20;
+#else
+inline constexpr size_t kQuarantineBytes = 0;
+#endif
 
 // How far a process's resident memory rises above what it holds now while `work` runs, at its
 // peak and once it is done.
