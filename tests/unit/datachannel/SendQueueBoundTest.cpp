@@ -30,12 +30,19 @@ void shutOfferersWindow(OpenChannels& channels) {
   channels.peers.offerer->impairSctpForTesting(shut);
 }
 
-TEST(SendQueueBound, OneByteMessagesFillTheQueueByWhatEachCostsNotByItsBytes) {
-  OpenChannels channels;
+// Opens the channel and shuts the offerer's window; `remote` is the answerer's channel, whose
+// sends then wait in its queue.
+void openWithOfferersWindowShut(OpenChannels& channels, std::shared_ptr<DCDataChannel>& remote) {
   ASSERT_TRUE(channels.open()) << "the channel \"P2P\" did not open";
   shutOfferersWindow(channels);
-  const auto remote = channels.remoteChannel();
+  remote = channels.remoteChannel();
   ASSERT_TRUE(remote);
+}
+
+TEST(SendQueueBound, OneByteMessagesFillTheQueueByWhatEachCostsNotByItsBytes) {
+  OpenChannels channels;
+  std::shared_ptr<DCDataChannel> remote;
+  ASSERT_NO_FATAL_FAILURE(openWithOfferersWindowShut(channels, remote));
   // usrsctp's own buffer takes 1 MiB of payload first; what comes after waits in the queue.
   const Data large(std::string(200000, 'd'));
   for (int i = 0; i < 16; ++i) ASSERT_TRUE(remote->sendBinary(large));
@@ -59,10 +66,8 @@ TEST(SendQueueBound, OneByteMessagesFillTheQueueByWhatEachCostsNotByItsBytes) {
 
 TEST(SendQueueBound, SendsRefusedByAFullQueueWriteOneLineForTheConnection) {
   OpenChannels channels;
-  ASSERT_TRUE(channels.open()) << "the channel \"P2P\" did not open";
-  shutOfferersWindow(channels);
-  const auto remote = channels.remoteChannel();
-  ASSERT_TRUE(remote);
+  std::shared_ptr<DCDataChannel> remote;
+  ASSERT_NO_FATAL_FAILURE(openWithOfferersWindowShut(channels, remote));
   const Data large(std::string(200000, 'd'));
   size_t taken = 0;
   while (taken < 200 && remote->sendBinary(large)) ++taken;
