@@ -113,8 +113,8 @@ void PlaylistWorkBudget::setEndLocked(PlaylistWork& work, std::function<void()> 
 }
 
 void PlaylistWorkBudget::watchLocked(PlaylistWork& work) {
-  const bool watched = work.end_ && !work.waiting_ &&
-                       !work.awaitingConnection_.load(std::memory_order_relaxed);
+  const bool watched =
+      work.end_ && !work.waiting_ && !work.awaitingConnection_.load(std::memory_order_relaxed);
   if (!watched) {
     unwatchLocked(work);
     return;
@@ -318,8 +318,8 @@ void PlaylistWorkBudget::watchProgressLocked(bool newEpisode) {
   // A window begins: every watched work is to move its share in it anew, told by its own moves
   // (PlaylistWork::progressed), so that no work is looked at for it now. Slow windows of an
   // earlier wait do not follow on from this one's.
-  const uint64_t window = window_.fetch_add(newEpisode ? 2 : 1, std::memory_order_relaxed) +
-                         (newEpisode ? 2 : 1);
+  const uint64_t window =
+      window_.fetch_add(newEpisode ? 2 : 1, std::memory_order_relaxed) + (newEpisode ? 2 : 1);
   if (newEpisode) firstWindowOfWait_ = window;
   platform::DispatchQueue::global()->asyncAfter(settings_.progressWindow,
                                                 [weak = weak_from_this()] {
@@ -346,10 +346,9 @@ void PlaylistWorkBudget::sweep() {
       ++progressChecks_;
       PlaylistWork* work = it->second;
       const uint64_t now = work->progress_.load(std::memory_order_relaxed);
-      const uint64_t moved =
-          work->sampleWindow_.load(std::memory_order_acquire) == window
-              ? now - work->sample_.load(std::memory_order_relaxed)
-              : 0;
+      const uint64_t moved = work->sampleWindow_.load(std::memory_order_acquire) == window
+                                 ? now - work->sample_.load(std::memory_order_relaxed)
+                                 : 0;
       if (moved >= leastPerWindow_) {
         work->slowWindows_ = 0;  // its move is being told
       } else if (work->held_ > 0) {
