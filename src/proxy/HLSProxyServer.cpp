@@ -304,9 +304,9 @@ void HLSProxyServer::rewritePinnedThenAnswer(
     // Room for the most its text may take, and what building it holds besides.
     work->hold(most + working, [self = shared_from_this(), response = std::move(response), base,
                                 cancellation = std::move(cancellation),
-                                completion = std::move(completion)]() mutable {
+                                completion = std::move(completion), most]() mutable {
       self->rewriteThenAnswerAs(std::move(response), base, std::move(cancellation),
-                                std::move(completion), std::nullopt);
+                                std::move(completion), std::nullopt, most);
     });
     return;
   }
@@ -339,10 +339,10 @@ void HLSProxyServer::rewritePinnedThenAnswer(
 void HLSProxyServer::rewriteThenAnswerAs(
     HTTPLoader::Response response, const Url& base, HTTPLoader::Cancellation cancellation,
     std::function<void(std::shared_ptr<WebServerResponse>)> completion,
-    std::optional<size_t> length) {
+    std::optional<size_t> length, std::optional<size_t> most) {
   if (cancellation && cancellation->isCancelled()) return completion(statusOnly(500));
   auto pieces = PlaylistRewriter(rewritePort(), credentials_.get())
-                    .rewriteInPieces(response.data->view(), base, cancellation.get(), length);
+                    .rewriteInPieces(response.data->view(), base, cancellation.get(), length, most);
   // Too large once rewritten (logged): an error, which the player can retry.
   if (!pieces) return completion(statusOnly(500));
   response.data.reset();

@@ -105,11 +105,12 @@ class HLSProxyServer : public std::enable_shared_from_this<HLSProxyServer> {
   void rewritePinnedThenAnswer(HTTPLoader::Response response, const Url& base,
                                HTTPLoader::Cancellation cancellation,
                                std::function<void(std::shared_ptr<WebServerResponse>)> completion);
-  // Rewrites within the share taken, `length` the text's when it was measured, then answers.
+  // Rewrites within the share taken, `length` the text's when it was measured (else `most`, what
+  // it may take at most, when worked out already), then answers.
   void rewriteThenAnswerAs(HTTPLoader::Response response, const Url& base,
                            HTTPLoader::Cancellation cancellation,
                            std::function<void(std::shared_ptr<WebServerResponse>)> completion,
-                           std::optional<size_t> length);
+                           std::optional<size_t> length, std::optional<size_t> most = std::nullopt);
   // A playlist answer of `pieces`, with the origin's status and range, holding its share of the
   // budget until written.
   static std::shared_ptr<WebServerResponse> playlistAnswerFor(const HTTPLoader::Response& r,

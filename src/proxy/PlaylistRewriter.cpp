@@ -204,16 +204,16 @@ void PlaylistRewriter::logTooLarge(size_t playlistBytes) {
 
 std::optional<std::vector<std::string>> PlaylistRewriter::rewriteInPieces(
     std::string_view playlist, const Url& base, const platform::CancellationToken* cancellation,
-    std::optional<size_t> length) const {
+    std::optional<size_t> length, std::optional<size_t> most) const {
   const Base against(base, port_);
   // Room for the whole text at once when it is small, else a piece at a time.
   size_t expected = RewrittenText::kBlockBytes;
   if (!length) {
-    const size_t most = mostRewrittenBytes(playlist, base);
-    expected = std::min(most, expected);
+    if (!most) most = mostRewrittenBytes(playlist, base);
+    expected = std::min(*most, expected);
     // It may pass the bound: measured first, it is refused before anything of it is built,
     // and built otherwise into room made once.
-    if (most > kMaxRewrittenBytes) {
+    if (*most > kMaxRewrittenBytes) {
       length = measure(playlist, against, kMaxRewrittenBytes, cancellation);
       if (!length) return std::nullopt;
     }

@@ -58,11 +58,13 @@ class PlaylistRewriter {
   // The same, in the pieces it was built in (a few MiB each at most), for a caller that sends
   // them one after another: joined, the text would be held twice for a moment. `length`, when
   // given, is what rewrittenLength() gave for the same playlist and base: it is not measured
-  // again, and the text is built into room made once for it.
+  // again, and the text is built into room made once for it. `most`, when given, is what
+  // mostRewrittenBytes() gave for them: a caller that took room for it has walked the text
+  // once already, and a second walk of a playlist of tens of MB is a tenth of its rewriting.
   std::optional<std::vector<std::string>> rewriteInPieces(
       std::string_view playlist, const Url& base,
       const platform::CancellationToken* cancellation = nullptr,
-      std::optional<size_t> length = std::nullopt) const;
+      std::optional<size_t> length = std::nullopt, std::optional<size_t> most = std::nullopt) const;
   // How long the rewritten playlist would be, worked out line by line without building it, or
   // more than `stopPast` once it has passed that; absent once `cancellation` is cancelled.
   std::optional<size_t> rewrittenLength(

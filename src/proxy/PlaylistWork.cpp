@@ -78,6 +78,27 @@ void PlaylistWork::beginAnswer() {
   budget_->admitWaiters();
 }
 
+void PlaylistWork::progressed(size_t bytes) {
+  const uint64_t before = progress_.fetch_add(bytes, std::memory_order_relaxed);
+  const uint64_t window = budget_->window_.load(std::memory_order_relaxed);
+  // Not watched, or it has moved its share in this window already: nothing more to tell.
+  if (metWindowHint_.load(std::memory_order_relaxed) >= window) return;
+  // Its first move in this window: what it had moved before is where the window began for it.
+  if (sampleWindow_.load(std::memory_order_relaxed) != window) {
+    sample_.store(before, std::memory_order_relaxed);
+    sampleWindow_.store(window, std::memory_order_release);
+  }
+  if (before + bytes - sample_.load(std::memory_order_relaxed) >= budget_->leastPerWindow_) {
+    budget_->met(*this, window);
+  }
+}
+
+void PlaylistWork::awaitConnection(bool awaiting) {
+  if (awaitingConnection_.exchange(awaiting, std::memory_order_relaxed) == awaiting) return;
+  std::lock_guard lock(budget_->mutex_);
+  budget_->watchLocked(*this);
+}
+
 void PlaylistWork::endWhileOthersWait(std::function<void()> end) {
   std::lock_guard lock(budget_->mutex_);
   budget_->setEndLocked(*this, std::move(end));

@@ -48,14 +48,13 @@ class PlaylistWork : public std::enable_shared_from_this<PlaylistWork> {
   // thread) to end it should it move less than its share of progress (a fetch: cancelled, its
   // player answered an error); null when it may no longer be ended that way.
   void endWhileOthersWait(std::function<void()> end);
-  // It moved `bytes` more: arrived from its origin. Any thread, without a lock.
-  void progressed(size_t bytes) { progress_.fetch_add(bytes, std::memory_order_relaxed); }
+  // It moved `bytes` more: arrived from its origin, or written to its player. One thread at a
+  // time; without a lock but once a window, when it has moved its share of progress for it.
+  void progressed(size_t bytes);
   // Whether its fetch waits for an origin connection (queued behind the origin's others, or
   // having given its own up): time spent so is the client's queueing, not the origin's slowness,
-  // and never counts against its progress. Any thread, without a lock.
-  void awaitConnection(bool awaiting) {
-    awaitingConnection_.store(awaiting, std::memory_order_relaxed);
-  }
+  // and never counts against its progress. Any thread.
+  void awaitConnection(bool awaiting);
 
  private:
   friend class PlaylistWorkBudget;
@@ -70,13 +69,26 @@ class PlaylistWork : public std::enable_shared_from_this<PlaylistWork> {
   bool waiting_ = false;
   bool waitingSmall_ = false;
   uint64_t waiterKey_ = 0;
-  // How it is ended for a waiter, and what it had moved at the start of the window; likewise.
+  // How it is ended for a waiter; likewise.
   std::function<void()> end_;
-  uint64_t sampledProgress_ = 0;
-  bool sampled_ = false;
-  int slowWindows_ = 0;  // windows in a row it moved too little; likewise
+  // Its progress is watched while it may be ended and waits neither for room nor for a
+  // connection (PlaylistWorkBudget::behind_). `metWindow_` is the last progress window it has
+  // moved its share in (or was counted from), `slowWindows_` the windows in a row it moved too
+  // little, the last of them `lastSlowWindow_`; likewise guarded.
+  bool watched_ = false;
+  uint64_t metWindow_ = 0;
+  int slowWindows_ = 0;
+  uint64_t lastSlowWindow_ = 0;
   std::atomic<uint64_t> progress_{0};
   std::atomic<bool> awaitingConnection_{false};
+  // Read without the lock by the thread that moves it: the window it has moved its share in
+  // already (kNotWatched when not watched), and where its progress stood before its first move
+  // in `sampleWindow_`, so that what it moved in a window is known without the budget looking at
+  // it when the window begins.
+  static constexpr uint64_t kNotWatched = UINT64_MAX;
+  std::atomic<uint64_t> metWindowHint_{kNotWatched};
+  std::atomic<uint64_t> sampleWindow_{0};
+  std::atomic<uint64_t> sample_{0};
 };
 
 }  // namespace ombrelia

@@ -67,6 +67,11 @@ uint64_t PlaylistWorkBudget::admissionChecks() const {
   return admissionChecks_;
 }
 
+uint64_t PlaylistWorkBudget::progressChecks() const {
+  std::lock_guard lock(mutex_);
+  return progressChecks_;
+}
+
 void PlaylistWorkBudget::enter(PlaylistWork& work) {
   std::lock_guard lock(mutex_);
   work.sequence_ = nextSequence_++;
@@ -78,8 +83,8 @@ void PlaylistWorkBudget::leave(PlaylistWork& work) {
   {
     std::lock_guard lock(mutex_);
     working_.erase(work.sequence_);
-    endable_.erase(work.sequence_);
     dropped = dequeueLocked(work);
+    unwatchLocked(work);
     subtractLocked(work, work.held_);
     // The stages of one large playlist run on several threads of the global queue, and each
     // thread's arena keeps what it freed: the most the work held is free now, though its answer
@@ -101,15 +106,54 @@ void PlaylistWorkBudget::beginAnswerLocked(PlaylistWork& work) {
 
 void PlaylistWorkBudget::setEndLocked(PlaylistWork& work, std::function<void()> end) {
   work.end_ = std::move(end);
-  if (work.end_) {
-    endable_.emplace(work.sequence_, &work);
-    work.slowWindows_ = 0;
-    // Measured from now: what it moved before it could be ended does not count.
-    // Measured from the next window on: a part of one would make it look slow.
-    work.sampled_ = false;
-  } else {
-    endable_.erase(work.sequence_);
+  // Measured from now: what it moved before it could be ended does not count.
+  unwatchLocked(work);
+  work.slowWindows_ = 0;
+  watchLocked(work);
+}
+
+void PlaylistWorkBudget::watchLocked(PlaylistWork& work) {
+  const bool watched =
+      work.end_ && !work.waiting_ && !work.awaitingConnection_.load(std::memory_order_relaxed);
+  if (!watched) {
+    unwatchLocked(work);
+    return;
   }
+  if (work.watched_) return;
+  work.watched_ = true;
+  // Measured from the next window on: a part of one would make it look slow.
+  const uint64_t window = window_.load(std::memory_order_relaxed);
+  work.metWindow_ = window;
+  work.metWindowHint_.store(window, std::memory_order_relaxed);
+  // A window spent waiting for room or a connection neither counts nor clears; one of an
+  // earlier wait for room, by another work, no longer counts.
+  if (work.slowWindows_ > 0 && work.lastSlowWindow_ >= firstWindowOfWait_) {
+    work.lastSlowWindow_ = window;
+  } else {
+    work.slowWindows_ = 0;
+  }
+  behind_.emplace(std::make_pair(window, work.sequence_), &work);
+}
+
+void PlaylistWorkBudget::unwatchLocked(PlaylistWork& work) {
+  if (!work.watched_) return;
+  work.watched_ = false;
+  work.metWindowHint_.store(PlaylistWork::kNotWatched, std::memory_order_relaxed);
+  behind_.erase(std::make_pair(work.metWindow_, work.sequence_));
+}
+
+void PlaylistWorkBudget::met(PlaylistWork& work, uint64_t window) {
+  std::lock_guard lock(mutex_);
+  // A window that has ended since, or one it was counted in already.
+  if (!work.watched_ || window != window_.load(std::memory_order_relaxed) ||
+      work.metWindow_ >= window) {
+    return;
+  }
+  behind_.erase(std::make_pair(work.metWindow_, work.sequence_));
+  work.metWindow_ = window;
+  work.metWindowHint_.store(window, std::memory_order_relaxed);
+  work.slowWindows_ = 0;
+  behind_.emplace(std::make_pair(window, work.sequence_), &work);
 }
 
 const PlaylistWork* PlaylistWorkBudget::oldestLocked() const {
@@ -187,12 +231,14 @@ void PlaylistWorkBudget::enqueueLocked(PlaylistWork& work, size_t bytes, bool re
   work.waiting_ = true;
   (work.waitingSmall_ ? smallWaiters_ : largeWaiters_)
       .emplace(work.waiterKey_, Waiter{&work, bytes, reserves, std::move(then)});
-  watchProgressLocked();
+  unwatchLocked(work);
+  watchProgressLocked(true);
 }
 
 std::optional<PlaylistWorkBudget::Waiter> PlaylistWorkBudget::dequeueLocked(PlaylistWork& work) {
   if (!work.waiting_) return std::nullopt;
   work.waiting_ = false;
+  watchLocked(work);
   auto& queue = work.waitingSmall_ ? smallWaiters_ : largeWaiters_;
   auto found = queue.find(work.waiterKey_);
   if (found == queue.end()) return std::nullopt;
@@ -232,6 +278,7 @@ void PlaylistWorkBudget::admitFromLocked(std::map<uint64_t, Waiter>& queue,
     }
     Waiter& waiter = it->second;
     waiter.work->waiting_ = false;
+    watchLocked(*waiter.work);
     if (waiter.reserves) addLocked(*waiter.work, waiter.bytes);
     admitted.push_back(std::move(waiter.then));
     it = queue.erase(it);
@@ -265,22 +312,19 @@ void PlaylistWorkBudget::admitWaiters() {
   for (auto& then : admitted) platform::DispatchQueue::global()->async(std::move(then));
 }
 
-void PlaylistWorkBudget::watchProgressLocked() {
+void PlaylistWorkBudget::watchProgressLocked(bool newEpisode) {
   if (sweepScheduled_) return;
   sweepScheduled_ = true;
-  sampleProgressLocked();
+  // A window begins: every watched work is to move its share in it anew, told by its own moves
+  // (PlaylistWork::progressed), so that no work is looked at for it now. Slow windows of an
+  // earlier wait do not follow on from this one's.
+  const uint64_t window =
+      window_.fetch_add(newEpisode ? 2 : 1, std::memory_order_relaxed) + (newEpisode ? 2 : 1);
+  if (newEpisode) firstWindowOfWait_ = window;
   platform::DispatchQueue::global()->asyncAfter(settings_.progressWindow,
                                                 [weak = weak_from_this()] {
                                                   if (auto budget = weak.lock()) budget->sweep();
                                                 });
-}
-
-void PlaylistWorkBudget::sampleProgressLocked() {
-  for (auto& [sequence, work] : endable_) {
-    work->sampledProgress_ = work->progress_.load(std::memory_order_relaxed);
-    // A window begun without its connection says nothing of the origin's pace.
-    work->sampled_ = !work->awaitingConnection_.load(std::memory_order_relaxed);
-  }
 }
 
 void PlaylistWorkBudget::sweep() {
@@ -293,23 +337,24 @@ void PlaylistWorkBudget::sweep() {
       if (!queue->empty() && (first == nullptr || queue->begin()->first < first->work->waiterKey_))
         first = &queue->begin()->second;
     }
-    if (first == nullptr) {
-      // Nobody waits: nobody is held to a rate, and the next wait counts slow windows anew.
-      for (auto& [sequence, work] : endable_) work->slowWindows_ = 0;
-      return;
-    }
-    const auto windowMs = static_cast<size_t>(settings_.progressWindow.count());
-    const size_t least = settings_.minProgressBytesPerSecond * windowMs / 1000;
+    // Nobody waits: nobody is held to a rate, and the next wait counts slow windows anew.
+    if (first == nullptr) return;
+    const uint64_t window = window_.load(std::memory_order_relaxed);
+    // Those that moved their share in the window that ends are past these, and not looked at.
     std::vector<std::pair<uint64_t, PlaylistWork*>> slow;  // moved over the window, the work
-    for (auto& [sequence, work] : endable_) {
+    for (auto it = behind_.begin(); it != behind_.end() && it->first.first < window; ++it) {
+      ++progressChecks_;
+      PlaylistWork* work = it->second;
       const uint64_t now = work->progress_.load(std::memory_order_relaxed);
-      const uint64_t moved = now - work->sampledProgress_;
-      if (moved >= least) {
-        work->slowWindows_ = 0;
-      } else if (work->sampled_ && work->held_ > 0 && !work->waiting_ &&
-                 !work->awaitingConnection_.load(std::memory_order_relaxed)) {
-        // A window spent waiting for room or a connection neither counts nor clears.
-        if (++work->slowWindows_ >= settings_.slowWindowsBeforeEnding) {
+      const uint64_t moved = work->sampleWindow_.load(std::memory_order_acquire) == window
+                                 ? now - work->sample_.load(std::memory_order_relaxed)
+                                 : 0;
+      if (moved >= leastPerWindow_) {
+        work->slowWindows_ = 0;  // its move is being told
+      } else if (work->held_ > 0) {
+        work->slowWindows_ = work->lastSlowWindow_ + 1 == window ? work->slowWindows_ + 1 : 1;
+        work->lastSlowWindow_ = window;
+        if (work->slowWindows_ >= settings_.slowWindowsBeforeEnding) {
           slow.emplace_back(moved, work);
         }
       }
@@ -338,9 +383,9 @@ void PlaylistWorkBudget::sweep() {
                            OLogModule::proxy);
       ends.push_back(std::move(work->end_));
       work->end_ = nullptr;
-      endable_.erase(work->sequence_);
+      unwatchLocked(*work);
     }
-    watchProgressLocked();
+    watchProgressLocked(false);
   }
   for (auto& end : ends) end();
 }

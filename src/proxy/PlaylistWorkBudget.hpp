@@ -2,6 +2,7 @@
 // Any thread: works hold and give back bytes from wherever their stage runs; admissions that
 // had to wait run on the global queue.
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -124,6 +125,10 @@ class PlaylistWorkBudget : public std::enable_shared_from_this<PlaylistWorkBudge
   // How many waiters the admissions have looked at since the budget was made: each event
   // looks at those it admits and at most a few it cannot.
   uint64_t admissionChecks() const;
+  // How many holders the progress sweeps have looked at since the budget was made: each window
+  // looks only at those that moved too little in it, never at those waiting for room or a
+  // connection, nor at any while nobody waits.
+  uint64_t progressChecks() const;
 
  private:
   friend class PlaylistWork;
@@ -137,7 +142,10 @@ class PlaylistWorkBudget : public std::enable_shared_from_this<PlaylistWorkBudge
   };
   enum class Admission { admitted, originFull, budgetFull };
 
-  explicit PlaylistWorkBudget(Settings settings) : settings_(settings) {}
+  explicit PlaylistWorkBudget(Settings settings)
+      : settings_(settings),
+        leastPerWindow_(settings.minProgressBytesPerSecond *
+                        static_cast<size_t>(settings.progressWindow.count()) / 1000) {}
   // Called with mutex_ held.
   Admission admissionLocked(const PlaylistWork& work, size_t bytes) const;
   bool admitsLocked(const PlaylistWork& work, size_t bytes) const {
@@ -169,20 +177,33 @@ class PlaylistWorkBudget : public std::enable_shared_from_this<PlaylistWorkBudge
   void leave(PlaylistWork& work);
   void beginAnswerLocked(PlaylistWork& work);
   void setEndLocked(PlaylistWork& work, std::function<void()> end);
-  // While a work waits: notes what the fetches holding room have moved, then, a window later,
-  // ends the slowest of them (sweep).
-  void watchProgressLocked();
-  void sampleProgressLocked();
+  // Whether the work's progress is watched: while it may be ended and waits neither for room
+  // nor for a connection. Watched anew, it is counted from the next window on; a window it spent
+  // waiting neither counts nor clears its slow windows.
+  void watchLocked(PlaylistWork& work);
+  void unwatchLocked(PlaylistWork& work);
+  // The work moved its share of progress in `window` (PlaylistWork::progressed).
+  void met(PlaylistWork& work, uint64_t window);
+  // While a work waits: a window later, ends the slowest of those holding room (sweep).
+  // `newEpisode`: nobody waited before, and slow windows from the last wait no longer follow on.
+  void watchProgressLocked(bool newEpisode);
   void sweep();
 
   const Settings settings_;
+  const size_t leastPerWindow_;  // what a holder must move in a window while another waits
+  // The progress window under way; it moves on only while a work waits. Read without the lock.
+  std::atomic<uint64_t> window_{1};
   mutable std::mutex mutex_;  // guards everything below and every work's held bytes
   uint64_t nextSequence_ = 0;
   // By age, the oldest first: the works whose answers are not being written, so that the oldest
   // role is the first of them.
   std::map<uint64_t, PlaylistWork*> working_;
-  // The fetches that may be ended for a waiter (PlaylistWork::endWhileOthersWait), by age.
-  std::map<uint64_t, PlaylistWork*> endable_;
+  // The works whose progress is watched (watchLocked), by the last window each moved its share
+  // in, then by age: those that moved too little in the window that ends come first, and a
+  // sweep looks at them alone.
+  std::map<std::pair<uint64_t, uint64_t>, PlaylistWork*> behind_;
+  uint64_t progressChecks_ = 0;
+  uint64_t firstWindowOfWait_ = 0;  // the first window of the wait under way, or of the last
   // Waiters by arrival, small and large playlists apart: a small one passes large ones that
   // wait, and neither queue is looked at past its first waiter refused for room.
   uint64_t nextWaiter_ = 0;

@@ -37,9 +37,9 @@ constexpr int kSegments = 220;
 constexpr int kSegments = 1750;
 #endif
 
-// The slowest of `kPlayers` fetches of `url` at once, each checked whole.
-std::chrono::milliseconds slowestOfAll(const std::function<std::string(int)>& url, size_t expected,
-                                       const char* through) {
+// The slowest of `kPlayers` fetches of `url` at once, each checked byte for byte.
+std::chrono::milliseconds slowestOfAll(const std::function<std::string(int)>& url,
+                                       const std::string& expected, const char* through) {
   std::vector<std::thread> players;
   std::vector<std::chrono::milliseconds> took(kPlayers);
   for (int n = 0; n < kPlayers; ++n) {
@@ -48,7 +48,8 @@ std::chrono::milliseconds slowestOfAll(const std::function<std::string(int)>& ur
       const Fetched answer = fetchWithCurl(url(n));
       took[n] = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - asked);
       EXPECT_EQ(answer.status, 200) << through << " player " << n;
-      EXPECT_EQ(answer.body.size(), expected) << through << " player " << n;
+      EXPECT_EQ(answer.body.size(), expected.size()) << through << " player " << n;
+      EXPECT_TRUE(answer.body == expected) << through << " player " << n << ": not the same bytes";
     });
   }
   for (auto& player : players) player.join();
@@ -70,12 +71,12 @@ TEST(PlaylistConnections, PlayersAskingAtOnceForLargePlaylistsFromOneOriginGetTh
     ASSERT_EQ(one.status, 200);
     ASSERT_EQ(localUrlsIn(one.body).size(), static_cast<size_t>(kSegments));
 
-    const auto direct = slowestOfAll(at, big.size(), "direct");
+    const auto direct = slowestOfAll(at, big, "direct");
     const auto proxied = slowestOfAll(
         [&](int n) {
           return ReverseProxyURL::make(UrlReference::read(at(n)).value(), port)->toString();
         },
-        one.body.size(), "through the viewer");
+        one.body, "through the viewer");
     std::cout << kPlayers << " players of a " << big.size() << "-byte playlist: slowest direct "
               << direct.count() << " ms, through the viewer " << proxied.count() << " ms\n";
     // The playlists' stages pass the playlist budget one or two at a time, each a few hundred

@@ -269,5 +269,47 @@ TEST(PlaylistWorkBudget, AdmissionLooksAtAFewWaitersPerEventHoweverManyWait) {
       << "admissions looked at waiters they could not admit, again and again";
 }
 
+// 1,000 fetches holding room while they wait for an origin connection, and one that stalls,
+// while another playlist waits: each window used to look at every holder. It now looks only at
+// those that moved too little in it and wait for nothing; the others tell their own progress.
+TEST(PlaylistWorkBudget, ProgressSweepLooksOnlyAtHoldersThatMovedTooLittleHoweverManyHold) {
+  constexpr size_t kHolders = 1000;
+  auto budget = PlaylistWorkBudget::create({.maxBytes = 2000,
+                                            .maxSmallPlaylistBytes = 0,
+                                            .smallPlaylistReserve = 0,
+                                            .minProgressBytesPerSecond = 1000,
+                                            .progressWindow = 20ms,
+                                            .slowWindowsBeforeEnding = 2});
+  test::Waiter waiter;
+  bool stalledEnded = false;
+  auto oldest = budget->begin();
+  ASSERT_TRUE(oldest->tryHold(1, [] {}));
+  std::vector<std::shared_ptr<PlaylistWork>> holders;
+  for (size_t n = 0; n < kHolders; ++n) {
+    holders.push_back(budget->begin());
+    ASSERT_TRUE(holders.back()->tryHold(1, [] {}));
+    holders.back()->endWhileOthersWait([] { ADD_FAILURE() << "a fetch awaiting a connection"; });
+    holders.back()->awaitConnection(true);
+  }
+  auto stalled = budget->begin();
+  ASSERT_TRUE(stalled->tryHold(900, [] {}));
+  stalled->endWhileOthersWait([&] {
+    std::lock_guard lock(waiter.mutex());
+    stalledEnded = true;
+    waiter.notify();
+  });
+
+  Ran ran;
+  auto next = budget->begin();
+  next->hold(200, ran.stage("next"));
+  ASSERT_TRUE(waiter.waitFor(
+      std::chrono::duration_cast<std::chrono::milliseconds>(5s * test::kSanitizerSlowdown),
+      [&] { return stalledEnded; }));
+  stalled.reset();
+  ASSERT_TRUE(ran.waitFor("next"));
+  // The stalled one, once a window until its second slow one; none of the others.
+  EXPECT_LE(budget->progressChecks(), 4u);
+}
+
 }  // namespace
 }  // namespace ombrelia
