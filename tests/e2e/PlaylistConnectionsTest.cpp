@@ -22,6 +22,7 @@
 #include "support/SignedQuery.hpp"
 #include "support/StreamOrigin.hpp"
 #include "support/StreamPlayback.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -78,7 +79,7 @@ TEST(PlaylistConnections, PlayersAskingAtOnceForLargePlaylistsFromOneOriginGetTh
         {kHost, "serve", origin.url("/m/master.m3u8"), "--port", "0"},
         ChildProcess::Settings{
             .captureStdout = true, .discardStderr = true, .extraEnvironment = viewerEnvironment()});
-    const auto line = serve.readLine(10s);
+    const auto line = serve.readLine(test::scaledWait(10s));
     ASSERT_TRUE(line && line->starts_with("http://127.0.0.1:")) << line.value_or("no URL line");
     const int port = std::stoi(line->substr(std::string("http://127.0.0.1:").size()));
     const auto at = [&](int n) { return origin.url("/m/v0/big.m3u8?player=" + std::to_string(n)); };
@@ -98,8 +99,8 @@ TEST(PlaylistConnections, PlayersAskingAtOnceForLargePlaylistsFromOneOriginGetTh
     // The playlists' stages pass the playlist budget one or two at a time, each a few hundred
     // milliseconds; what never comes back is a wait for a connection (two minutes, then a 500).
     EXPECT_LT(proxied,
-              direct + std::chrono::milliseconds(static_cast<int>(30'000 * kSanitizerSlowdown)));
-    EXPECT_EQ(serve.stop(SIGTERM, 10s), 0);
+              direct + test::scaledWait(30s));
+    EXPECT_EQ(serve.stop(SIGTERM, test::scaledWait(10s)), 0);
   }
   std::filesystem::remove_all(root);
 }

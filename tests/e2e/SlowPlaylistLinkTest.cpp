@@ -17,6 +17,7 @@
 #include "support/SampleStream.hpp"
 #include "support/StreamOrigin.hpp"
 #include "support/TestHttpServer.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -61,7 +62,7 @@ TEST(SlowPlaylistLink, SlowAndStalledPlaylistsComeAsTheyDoDirect) {
       {kHost, "serve", origin.url("/m/master.m3u8"), "--port", "0"},
       ChildProcess::Settings{
           .captureStdout = true, .discardStderr = true, .extraEnvironment = viewerEnvironment()});
-  const auto line = serve.readLine(10s);
+  const auto line = serve.readLine(test::scaledWait(10s));
   ASSERT_TRUE(line && line->starts_with("http://127.0.0.1:")) << line.value_or("no URL line");
   const int port = std::stoi(line->substr(std::string("http://127.0.0.1:").size()));
 
@@ -97,7 +98,7 @@ TEST(SlowPlaylistLink, SlowAndStalledPlaylistsComeAsTheyDoDirect) {
         << cases[n].first << ": " << proxied.fetched.body.size() << " bytes";
     EXPECT_LT(proxied.took, direct.took + 3s) << cases[n].first;
   }
-  EXPECT_EQ(serve.stop(SIGTERM, 10s), 0);
+  EXPECT_EQ(serve.stop(SIGTERM, test::scaledWait(10s)), 0);
   std::filesystem::remove_all(root);
 }
 

@@ -27,6 +27,7 @@
 #include "support/TestCertificates.hpp"
 #include "support/FullBuffer.hpp"
 #include "support/TestTracker.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -69,7 +70,7 @@ class VideoSwitch : public ::testing::Test {
   }
 
   void TearDown() override {
-    if (viewerP) viewerP->process().stop(SIGTERM, 10s);
+    if (viewerP) viewerP->process().stop(SIGTERM, test::scaledWait(10s));
     analytics->cleanup();
     ManifestManager::shared().cleanup();
     VideoStorageManager::shared().removeAll();
@@ -104,7 +105,7 @@ class VideoSwitch : public ::testing::Test {
   }
   // Every segment P played is E's file, whoever it came from.
   void expectViewerPPlayedTheFirstVideo() {
-    const auto played = Clock::now() + 120s;
+    const auto played = Clock::now() + test::scaledWait(120s);
     while (!viewerP->finished() && Clock::now() < played) viewerP->poll();
     ASSERT_TRUE(viewerP->finished()) << "P never played video E to its end";
     EXPECT_EQ(viewerP->row("result"), "played");
@@ -146,7 +147,7 @@ TEST_F(VideoSwitch, ViewersOfTheFirstVideoPlayOnlyItsSegmentsWhenTheNextTakesIts
   EXPECT_EQ(first.failure, "");
 
   startViewerP();
-  const auto started = Clock::now() + 60s;
+  const auto started = Clock::now() + test::scaledWait(60s);
   while (viewerP->digests().size() < 3 && !viewerP->finished() && Clock::now() < started) {
     viewerP->poll();
   }

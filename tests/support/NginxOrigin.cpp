@@ -26,6 +26,8 @@ constexpr const char* kNginx = "/usr/sbin/nginx";
 constexpr int kStartAttempts = 3;
 // nginx is up within milliseconds; past this something is wrong.
 constexpr auto kStartTimeout = std::chrono::seconds(5);
+// nginx leaves within milliseconds of SIGTERM; past this it is killed.
+constexpr auto kStopTimeout = std::chrono::seconds(5);
 
 sockaddr_in loopback(uint16_t port) {
   sockaddr_in address{};
@@ -153,9 +155,18 @@ bool NginxOrigin::start() {
 
 void NginxOrigin::stop() {
   if (pid_ <= 0) return;
+  // One that has not left by then is killed: a test never waits on it without bound.
   ::kill(pid_, SIGTERM);
+  const auto deadline = std::chrono::steady_clock::now() + scaledWait(kStopTimeout);
   int status = 0;
-  ::waitpid(pid_, &status, 0);
+  while (::waitpid(pid_, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   pid_ = -1;
 }
 
