@@ -98,8 +98,7 @@ TEST(PlaylistConnections, PlayersAskingAtOnceForLargePlaylistsFromOneOriginGetTh
               << direct.count() << " ms, through the viewer " << proxied.count() << " ms\n";
     // The playlists' stages pass the playlist budget one or two at a time, each a few hundred
     // milliseconds; what never comes back is a wait for a connection (two minutes, then a 500).
-    EXPECT_LT(proxied,
-              direct + test::scaledWait(30s));
+    EXPECT_LT(proxied, direct + test::scaledWait(30s));
     EXPECT_EQ(serve.stop(SIGTERM, test::scaledWait(10s)), 0);
   }
   std::filesystem::remove_all(root);

@@ -160,7 +160,8 @@ TEST(SlowPlaylistReader, AnotherPlayersLargePlaylistIsAnsweredWhileOneReadsSlowl
         count += line.find("/slow.m3u8") != std::string::npos;
       return count >= 3;
     };
-    while (!fetchedBySlowAndFast() && std::chrono::steady_clock::now() - asked < test::scaledWait(60s)) {
+    while (!fetchedBySlowAndFast() &&
+           std::chrono::steady_clock::now() - asked < test::scaledWait(60s)) {
       std::this_thread::sleep_for(50ms);  // nginx's log offers no event
     }
 
