@@ -162,7 +162,9 @@ TEST(HostApplication, ServeWritesItsUrlFirstAmongLogLinesAndItsTableWhenInterrup
 TEST(HostApplication, ServeViewersThatStateTheirPlayersBufferTakeSegmentsFromEachOther) {
   LocalTracker tracker(/*groupAfterUuid=*/true);
   ASSERT_TRUE(tracker.url()) << "no tracker";
-  StreamOrigin origin(SampleStream::folder("ts3"));
+  // Eight segments: the second player reads the first few at once while it learns the streams,
+  // the rest at the pace of playback.
+  StreamOrigin origin(SampleStream::folder("ts3", 16));
   ASSERT_TRUE(origin.running());
   auto start = [&](const std::string& name) {
     return HostViewer(name, tracker.startHost("serve", origin.url("/master.m3u8"),
