@@ -14,6 +14,8 @@
 #include <map>
 #include <regex>
 #include <set>
+#include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -35,8 +37,15 @@ struct Viewer {
   std::optional<std::string> uuid;  // lower case, as the records carry it
   bool finished = false;
   std::map<std::string, long long> totals;  // the last value of each "bytes ..." line
+  std::vector<std::string> peerLines;       // how it met its peers, for a failure to show
 
   void take(const std::string& line) {
+    for (const char* word : {"subscription", "not asked of a peer", "peer removed", "treated as"}) {
+      if (line.find(word) != std::string::npos) {
+        peerLines.push_back(line);
+        break;
+      }
+    }
     static const std::regex uuidLine(R"(Received UUID: ([0-9A-F-]{36}))");
     static const std::regex totalLine(R"(^(bytes [a-z ]+?)\s+(\d+)$)");
     std::smatch m;
@@ -254,6 +263,12 @@ TEST(AnalyticsEndToEnd, RecordsMatchTheOriginsTheSegmentsAndWhatThePeersExchange
   }
   EXPECT_GT(viewers[1]->totals["bytes from peers"], 0)
       << "the second viewer took nothing from the first";
+  if (::testing::Test::HasFailure()) {
+    for (int v = 0; v < 2; ++v) {
+      for (const auto& line : viewers[v]->peerLines)
+        std::printf("viewer %d: %s\n", v + 1, line.c_str());
+    }
+  }
 
   // Sent by one, received by the other: the same bytes, except for each frame's header.
   constexpr long long kFrameHeaderBytes = 24;
