@@ -181,6 +181,20 @@ TEST(AnalyticsEndToEnd, RecordsMatchTheOriginsTheSegmentsAndWhatThePeersExchange
   const auto firstDeadline = Clock::now() + test::scaledWait(10s);
   while (!first.uuid && Clock::now() < firstDeadline) first.poll();
   ASSERT_TRUE(first.uuid) << "the first viewer never got its identifier";
+  // The second starts some segments behind, so that its first subscription, made while the
+  // first holds all it asks for, is to the first. Started together, either may be ahead and
+  // subscribe first; the other is refused for as long as that holds (two viewers never serve
+  // each other), and on a loaded machine the first could hold it to the end.
+  constexpr size_t kSegmentsAhead = 10;
+  const auto segmentsServed = [&] {
+    size_t count = 0;
+    for (const auto& [path, bytes] : served(firstOrigin.accessLog()))
+      count += path.ends_with(".ts");
+    return count;
+  };
+  const auto aheadDeadline = Clock::now() + test::scaledWait(30s);
+  while (segmentsServed() < kSegmentsAhead && Clock::now() < aheadDeadline) first.poll();
+  ASSERT_GE(segmentsServed(), kSegmentsAhead) << "the first viewer did not play on";
   Viewer second = start(secondOrigin, "viewer-2");
 
   const auto playDeadline = Clock::now() + test::scaledWait(60s);
