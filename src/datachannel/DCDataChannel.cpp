@@ -42,8 +42,22 @@ bool DCDataChannel::isOpen() const {
 }
 
 void DCDataChannel::onOpen(EventCallback callback) {
-  std::lock_guard lock(mutex_);
-  openCallback_ = std::move(callback);
+  bool late = false;
+  {
+    std::lock_guard lock(mutex_);
+    openCallback_ = std::move(callback);
+    late = open_ && !closed_ && !openTold_ && openCallback_;
+  }
+  // A channel made on a connection already up opens one round trip later, which a caller that
+  // sets its callbacks just after making it can miss when its thread waits for a core: the
+  // open is told to it then, on the callback queue, as held frames are.
+  if (late) {
+    if (auto core = core_.lock()) {
+      core->postCallback([weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->deliverLateOpen();
+      });
+    }
+  }
 }
 
 void DCDataChannel::onClosed(EventCallback callback) {
@@ -136,8 +150,20 @@ void DCDataChannel::deliverOpen() {
     if (open_ || closed_) return;
     open_ = true;
     callback = openCallback_;
+    openTold_ = static_cast<bool>(callback);
   }
   if (callback) callback(DCDcEvent{});
+}
+
+void DCDataChannel::deliverLateOpen() {
+  EventCallback callback;
+  {
+    std::lock_guard lock(mutex_);
+    if (!open_ || closed_ || openTold_ || !openCallback_) return;
+    openTold_ = true;
+    callback = openCallback_;
+  }
+  callback(DCDcEvent{});
 }
 
 void DCDataChannel::deliverMessage(std::variant<std::string, Data> message) {

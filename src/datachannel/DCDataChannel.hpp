@@ -39,6 +39,7 @@ class DCDataChannel : public std::enable_shared_from_this<DCDataChannel> {
   std::optional<uint16_t> id() const;
   bool isOpen() const;
 
+  // Set after the channel opened, the open is told to it (once, on the callback queue).
   void onOpen(EventCallback callback);
   void onClosed(EventCallback callback);
   // Each received frame reaches exactly one of the two, by its kind. Frames that arrive before
@@ -68,6 +69,7 @@ class DCDataChannel : public std::enable_shared_from_this<DCDataChannel> {
   DCDataChannel(std::weak_ptr<PeerConnectionCore> core, std::string label, DCDataChannelInit init);
   bool send(uint32_t ppid, const uint8_t* data, size_t size);
   void flushPending();
+  void deliverLateOpen();
 
   const std::weak_ptr<PeerConnectionCore> core_;
   const std::string label_;
@@ -78,6 +80,7 @@ class DCDataChannel : public std::enable_shared_from_this<DCDataChannel> {
   bool open_ = false;
   bool closing_ = false;
   bool closed_ = false;
+  bool openTold_ = false;  // the open event reached a callback
   EventCallback openCallback_;
   EventCallback closedCallback_;
   TextCallback textCallback_;

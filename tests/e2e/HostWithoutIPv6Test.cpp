@@ -16,6 +16,7 @@
 #include "support/IsolatedNetwork.hpp"
 #include "support/SampleStream.hpp"
 #include "support/StreamOrigin.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -50,14 +51,14 @@ TEST(HostWithoutIPv6, ServePrintsItsUrlAndServesAPlayer) {
                                                          kHost, "serve", origin.url("/master.m3u8"),
                                                          "--port", "0", "--log-level", "1"},
                                 ChildProcess::Settings{.captureStdout = true}));
-  const auto url = serve.process().readLine(std::chrono::seconds(20));
+  const auto url = serve.process().readLine(test::scaledWait(std::chrono::seconds(20)));
   ASSERT_TRUE(url) << "no URL line";
   EXPECT_TRUE(url->starts_with("http://127.0.0.1:")) << *url;
   const auto probe = ChildProcess::run(
       {"ffprobe", "-v", "error", "-show_entries", "stream=width", "-of", "csv=p=0", *url});
   EXPECT_EQ(probe.exitCode, 0) << probe.output;
   EXPECT_NE(probe.output.find("256"), std::string::npos) << probe.output;
-  EXPECT_EQ(serve.process().stop(SIGTERM, std::chrono::seconds(20)), 0);
+  EXPECT_EQ(serve.process().stop(SIGTERM, test::scaledWait(std::chrono::seconds(20))), 0);
   serve.poll();
   size_t warnings = 0;
   for (const auto& line : serve.lines()) {

@@ -22,6 +22,7 @@
 #include "support/StreamOrigin.hpp"
 #include "support/StreamPlayback.hpp"
 #include "support/TestHttpServer.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -72,7 +73,7 @@ class NextVideoPeerSegments : public EmbeddingApplication {
     peer = startHostViewer(
         "peer", "/b/master.m3u8",
         {"--speed", "10", "--quiet", "--stay", "--log-level", "3", "--client-id", "peer"});
-    const auto played = Clock::now() + 60s;
+    const auto played = Clock::now() + test::scaledWait(60s);
     while (!peer->finished() && Clock::now() < played) peer->poll();
     ASSERT_TRUE(peer->finished()) << "the other viewer never played video B";
     ASSERT_EQ(peer->row("result"), "played");
@@ -82,7 +83,7 @@ class NextVideoPeerSegments : public EmbeddingApplication {
 
   void TearDown() override {
     cleanUpLibrary();
-    if (peer) peer->process().stop(SIGTERM, 10s);
+    if (peer) peer->process().stop(SIGTERM, test::scaledWait(10s));
     std::filesystem::remove_all(root);
   }
 
@@ -92,7 +93,7 @@ class NextVideoPeerSegments : public EmbeddingApplication {
   // The next video's manager, once it has met the other viewer.
   std::unique_ptr<ProxyManager> startNextManager() {
     auto manager = startManager(kVideo);
-    const auto connected = Clock::now() + 30s;
+    const auto connected = Clock::now() + test::scaledWait(30s);
     while (PeerListManager::shared().connectedPeerCount() < 1 && Clock::now() < connected) {
       peer->poll(100ms);
     }
@@ -130,7 +131,7 @@ TEST_F(NextVideoPeerSegments, TheNextVideosSegmentsComeFromAPeerWhileTheOldPlaye
   ASSERT_FALSE(variantsA.empty());
   std::optional<ReloadingPlayer> oldPlayer;
   oldPlayer.emplace(variantsA.front());
-  const auto reloaded = Clock::now() + 10s;
+  const auto reloaded = Clock::now() + test::scaledWait(10s);
   while (oldPlayer->reloads() < 2 && Clock::now() < reloaded) peer->poll(50ms);
   ASSERT_GE(oldPlayer->reloads(), 2) << "the old player never reloaded";
 
@@ -159,7 +160,7 @@ TEST_F(NextVideoPeerSegments, TheOldPlayersMasterDeliveredAfterCleanupLeavesTheN
   std::thread oldPlayer([&oldMaster, url = localOf(*previous, slowOrigin.url("/a/master.m3u8"))] {
     oldMaster = fetchWithCurl(url);
   });
-  const auto asked = Clock::now() + 20s;
+  const auto asked = Clock::now() + test::scaledWait(20s);
   while (slowOrigin.requestCount() == 0 && Clock::now() < asked) peer->poll(10ms);
   ASSERT_EQ(slowOrigin.requestCount(), 1u) << "the old player's master never reached the origin";
 

@@ -21,6 +21,7 @@
 #include "support/SignedQuery.hpp"
 #include "support/StreamOrigin.hpp"
 #include "support/StreamPlayback.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -61,7 +62,7 @@ TEST(PlaylistConnections, PlayersAskingAtOnceForLargePlaylistsFromOneOriginGetTh
   const std::string big = signedVodPlaylist(kSegments, 8000);
   std::ofstream(stream.root() / "m" / "v0" / "big.m3u8", std::ios::binary) << big;
   {
-    ASSERT_TRUE(stream.start("/m/master.m3u8", 10s)) << stream.failure();
+    ASSERT_TRUE(stream.start("/m/master.m3u8", test::scaledWait(10s))) << stream.failure();
     StreamOrigin& origin = stream.origin();
     ChildProcess& serve = stream.serve();
     const int port = stream.port();
@@ -81,9 +82,8 @@ TEST(PlaylistConnections, PlayersAskingAtOnceForLargePlaylistsFromOneOriginGetTh
               << direct.count() << " ms, through the viewer " << proxied.count() << " ms\n";
     // The playlists' stages pass the playlist budget one or two at a time, each a few hundred
     // milliseconds; what never comes back is a wait for a connection (two minutes, then a 500).
-    EXPECT_LT(proxied,
-              direct + std::chrono::milliseconds(static_cast<int>(30'000 * kSanitizerSlowdown)));
-    EXPECT_EQ(serve.stop(SIGTERM, 10s), 0);
+    EXPECT_LT(proxied, direct + test::scaledWait(30s));
+    EXPECT_EQ(serve.stop(SIGTERM, test::scaledWait(10s)), 0);
   }
 }
 

@@ -145,7 +145,7 @@ TEST(PlaylistsInFlight, ManyPlayersAtOnceKeepToTheBudgetAndPlayersThatGiveUpLeav
       // the stages ran on kept up to 64 MiB free each.
       const size_t kept =
           dense.size() + DownloadController::storingBytes(dense, 2 * denseAt.size()) + (24u << 20);
-      const size_t after = residentSettlesBelow(serve.pid(), before + kept, 3s);
+      const size_t after = residentSettlesBelow(serve.pid(), before + kept, test::scaledWait(3s));
       const size_t held = after > before ? after - before : 0;
       EXPECT_LT(held, kept) << "bytes still resident once 8 players were answered";
     }
@@ -166,7 +166,7 @@ TEST(PlaylistsInFlight, ManyPlayersAtOnceKeepToTheBudgetAndPlayersThatGiveUpLeav
     const Playback played = playThrough(url, stream.root().string());
     EXPECT_EQ(played.failure, "");
     EXPECT_EQ(played.segments, 4u);
-    EXPECT_EQ(serve.stop(SIGTERM, 10s), 0);
+    EXPECT_EQ(serve.stop(SIGTERM, test::scaledWait(10s)), 0);
   }
 }
 

@@ -23,6 +23,7 @@
 #include "support/RawHttpResponse.hpp"
 #include "support/ResidentMemory.hpp"
 #include "support/StreamOrigin.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -59,7 +60,7 @@ class PoorLink {
         std::vector<std::string>{kHost, "serve", viewerLink_->url("/master.m3u8"), "--port", "0"},
         ChildProcess::Settings{
             .captureStdout = true, .discardStderr = true, .extraEnvironment = viewerEnvironment()});
-    const auto url = serve_->readLine(10s * static_cast<int>(kSanitizerSlowdown));
+    const auto url = serve_->readLine(test::scaledWait(10s));
     if (url && url->starts_with("http://127.0.0.1:")) {
       port_ = std::stoi(url->substr(std::string("http://127.0.0.1:").size()));
     }
@@ -112,10 +113,10 @@ Fetched play(uint16_t port, const std::string& url, size_t before = 0,
   const std::string target = url.substr(url.find('/', std::string("http://").size()));
   player->send("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
   if (before > 0) {
-    player->readAtLeast(before, 60s);
+    player->readAtLeast(before, test::scaledWait(60s));
     std::this_thread::sleep_for(pause);
   }
-  player->readAll(180s);
+  player->readAll(test::scaledWait(180s));
   fetched.seconds = std::chrono::duration<double>(Clock::now() - begun).count();
   fetched.reset = player->wasReset();
   fetched.answer = RawHttpResponse::parse(player->received());
@@ -163,7 +164,10 @@ TEST(PoorLinkSegments, SegmentAcrossAnOutageComesWholeAsDirectly) {
   ASSERT_TRUE(link.running());
 
   const auto midway = [&](auto then) {
-    while (link.viewerLink().bytesDown() < 700'000 || link.directLink().bytesDown() < 700'000) {
+    // Bounded, so that a player that failed early leaves the test to say so.
+    const auto until = Clock::now() + test::scaledWait(60s);
+    while ((link.viewerLink().bytesDown() < 700'000 || link.directLink().bytesDown() < 700'000) &&
+           Clock::now() < until) {
       std::this_thread::sleep_for(20ms);  // the relays offer no event
     }
     then();
@@ -186,7 +190,10 @@ TEST(PoorLinkSegments, SegmentAcrossAnOutageComesWholeAsDirectly) {
 
   const uint64_t before = link.viewerLink().bytesDown();
   std::thread drops([&] {
-    while (link.viewerLink().bytesDown() < before + 700'000) std::this_thread::sleep_for(20ms);
+    const auto until = Clock::now() + test::scaledWait(60s);
+    while (link.viewerLink().bytesDown() < before + 700'000 && Clock::now() < until) {
+      std::this_thread::sleep_for(20ms);
+    }
     link.viewerLink().setRefusing(true);
     link.viewerLink().breakConnections();
     std::this_thread::sleep_for(4s);

@@ -16,6 +16,7 @@
 #include "support/HostViewer.hpp"
 #include "support/OnDemandSwarm.hpp"
 #include "support/ResidentMemory.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -93,7 +94,7 @@ TEST_F(SendBudget, ParticipantsThatReadNothingHoldTheViewerToItsBudgetAndFewLogL
   ASSERT_TRUE(honest);
   std::vector<HostViewer*> both{&*honest};
   expectEveryonePlayedTheOriginsBytes(both, {"Error"});
-  viewer.process().stop(SIGTERM, 10s);
+  viewer.process().stop(SIGTERM, test::scaledWait(10s));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "support/ProxyFixture.hpp"
 #include "support/ServedSampleStream.hpp"
 #include "support/TestHttpServer.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -44,7 +45,7 @@ std::string playlistOf(size_t bytes) {
 // answered 500 after 5-6 s, below the playlists' old minimum rate, where a direct fetch got them.
 TEST(SlowPlaylistLink, SlowAndStalledPlaylistsComeAsTheyDoDirect) {
   ServedSampleStream stream("ombrelia-slowlink");
-  ASSERT_TRUE(stream.start("/m/master.m3u8", 10s)) << stream.failure();
+  ASSERT_TRUE(stream.start("/m/master.m3u8", test::scaledWait(10s))) << stream.failure();
   ChildProcess& serve = stream.serve();
   const int port = stream.port();
 
@@ -80,7 +81,7 @@ TEST(SlowPlaylistLink, SlowAndStalledPlaylistsComeAsTheyDoDirect) {
         << cases[n].first << ": " << proxied.fetched.body.size() << " bytes";
     EXPECT_LT(proxied.took, direct.took + 3s) << cases[n].first;
   }
-  EXPECT_EQ(serve.stop(SIGTERM, 10s), 0);
+  EXPECT_EQ(serve.stop(SIGTERM, test::scaledWait(10s)), 0);
 }
 
 }  // namespace

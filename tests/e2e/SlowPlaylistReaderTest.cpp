@@ -114,7 +114,7 @@ TEST(SlowPlaylistReader, AnotherPlayersLargePlaylistIsAnsweredWhileOneReadsSlowl
     // Its answer is being written once its first bytes arrive.
     const auto asked = std::chrono::steady_clock::now();
     while (slow.received() == 0 && !slow.ended() &&
-           std::chrono::steady_clock::now() - asked < 60s) {
+           std::chrono::steady_clock::now() - asked < test::scaledWait(60s)) {
       std::this_thread::sleep_for(50ms);  // the reader thread offers no event
     }
     ASSERT_GT(slow.received(), 0u) << "the slow player got no byte of its playlist";
@@ -139,7 +139,8 @@ TEST(SlowPlaylistReader, AnotherPlayersLargePlaylistIsAnsweredWhileOneReadsSlowl
         count += line.find("/slow.m3u8") != std::string::npos;
       return count >= 3;
     };
-    while (!fetchedBySlowAndFast() && std::chrono::steady_clock::now() - asked < 60s) {
+    while (!fetchedBySlowAndFast() &&
+           std::chrono::steady_clock::now() - asked < test::scaledWait(60s)) {
       std::this_thread::sleep_for(50ms);  // nginx's log offers no event
     }
 

@@ -20,6 +20,7 @@
 #include "support/SegmentDigests.hpp"
 #include "support/StreamOrigin.hpp"
 #include "support/StreamPlayback.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -51,7 +52,7 @@ class VideoSwitch : public EmbeddingApplication {
   }
 
   void TearDown() override {
-    if (viewerP) viewerP->process().stop(SIGTERM, 10s);
+    if (viewerP) viewerP->process().stop(SIGTERM, test::scaledWait(10s));
     cleanUpLibrary();
     OLoggerConfig::shared().setActiveLogLevel(OLogLevel::none);
     std::filesystem::remove_all(root);
@@ -71,7 +72,7 @@ class VideoSwitch : public EmbeddingApplication {
   }
   // Every segment P played is E's file, whoever it came from.
   void expectViewerPPlayedTheFirstVideo() {
-    const auto played = Clock::now() + 120s;
+    const auto played = Clock::now() + test::scaledWait(120s);
     while (!viewerP->finished() && Clock::now() < played) viewerP->poll();
     ASSERT_TRUE(viewerP->finished()) << "P never played video E to its end";
     EXPECT_EQ(viewerP->row("result"), "played");
@@ -107,7 +108,7 @@ TEST_F(VideoSwitch, ViewersOfTheFirstVideoPlayOnlyItsSegmentsWhenTheNextTakesIts
   EXPECT_EQ(first.failure, "");
 
   startViewerP();
-  const auto started = Clock::now() + 60s;
+  const auto started = Clock::now() + test::scaledWait(60s);
   while (viewerP->digests().size() < 3 && !viewerP->finished() && Clock::now() < started) {
     viewerP->poll();
   }

@@ -4,12 +4,14 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -27,6 +29,10 @@ constexpr const char* kNginx = "/usr/sbin/nginx";
 constexpr int kStartAttempts = 3;
 // nginx is up within milliseconds; past this something is wrong.
 constexpr auto kStartTimeout = std::chrono::seconds(5);
+// nginx leaves within milliseconds of SIGTERM; past this it is killed.
+constexpr auto kStopTimeout = std::chrono::seconds(5);
+// A loopback connect completes at once when something listens and takes it.
+constexpr int kConnectPollMs = 200;
 
 uint16_t freePort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -41,10 +47,19 @@ uint16_t freePort() {
   return port;
 }
 
+// Without blocking: a listener whose queue is full (another test's, on a port just chosen) would
+// hold a blocking connect() for the minutes of SYN retries.
 bool accepts(uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   sockaddr_in address = loopbackAddress(port);
-  const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  if (!connected && errno == EINPROGRESS) {
+    pollfd pfd{fd, POLLOUT, 0};
+    int error = 0;
+    socklen_t length = sizeof error;
+    connected = ::poll(&pfd, 1, kConnectPollMs) == 1 &&
+                ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+  }
   ::close(fd);
   return connected;
 }
@@ -146,9 +161,18 @@ bool NginxOrigin::start() {
 
 void NginxOrigin::stop() {
   if (pid_ <= 0) return;
+  // One still there after kStopTimeout is killed: a test never waits on it without bound.
   ::kill(pid_, SIGTERM);
+  const auto deadline = std::chrono::steady_clock::now() + scaledWait(kStopTimeout);
   int status = 0;
-  ::waitpid(pid_, &status, 0);
+  while (::waitpid(pid_, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   pid_ = -1;
 }
 

@@ -1,6 +1,9 @@
 #include "support/OpenChannels.hpp"
 
+#include <iostream>
+#include <string>
 #include <variant>
+#include <vector>
 
 #include "support/WaitScale.hpp"
 
@@ -24,7 +27,24 @@ OpenChannels::OpenChannels(LoopbackPeers::Options options,
 
 bool OpenChannels::open(std::chrono::milliseconds timeout) {
   const auto bound = scaledWait(timeout);
-  return localEvents.waitForEvent("open", bound) && remoteEvents.waitForEvent("open", bound);
+  if (localEvents.waitForEvent("open", bound) && remoteEvents.waitForEvent("open", bound))
+    return true;
+  // Which step never came, for a failure seen once in a loaded run.
+  const auto states = [](const std::vector<datachannel::DCIceState>& list) {
+    std::string text;
+    for (const auto state : list) text += " " + datachannel::description(state);
+    return text.empty() ? std::string(" none") : text;
+  };
+  const auto events = [](ChannelRecorder& recorder) {
+    std::string text;
+    for (const auto& event : recorder.events()) text += " " + event;
+    return text.empty() ? std::string(" none") : text;
+  };
+  std::cerr << "channels not open within " << bound.count() << " ms; offerer states"
+            << states(peers.offererStates()) << ", answerer states"
+            << states(peers.answererStates()) << "; offerer's channel events" << events(localEvents)
+            << ", answerer's" << events(remoteEvents) << "\n";
+  return false;
 }
 
 std::shared_ptr<datachannel::DCDataChannel> OpenChannels::remoteChannel() {

@@ -2,9 +2,11 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -17,14 +19,26 @@
 namespace ombrelia::test {
 namespace {
 
+// A loopback connect completes at once when something listens and takes it.
+constexpr int kConnectPollMs = 200;
+
+// Without blocking: a listener whose queue is full (another test's, on a port just chosen) would
+// hold a blocking connect() for the minutes of SYN retries.
 bool canConnect(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port));
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  if (!ok && errno == EINPROGRESS) {
+    pollfd pfd{fd, POLLOUT, 0};
+    int error = 0;
+    socklen_t length = sizeof error;
+    ok = ::poll(&pfd, 1, kConnectPollMs) == 1 &&
+         ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+  }
   ::close(fd);
   return ok;
 }

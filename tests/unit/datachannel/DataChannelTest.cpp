@@ -2,6 +2,7 @@
 
 #include <ombrelia/OLoggerConfig.hpp>
 #include <regex>
+#include <thread>
 
 #include "datachannel/DCPeerConnection.hpp"
 #include "support/ChannelRecorder.hpp"
@@ -41,6 +42,28 @@ TEST(DataChannelTest, BothSidesOpenAndTheRemoteChannelIsAnnouncedBeforeItsOpenEv
   EXPECT_EQ(remote->id(), channels.local->id());
   EXPECT_TRUE(channels.local->isOpen());
   EXPECT_EQ(channels.peers.offerer->state(), DCIceState::connected);
+}
+
+// A channel made on a connection already up opens one round trip later; a caller whose thread
+// waits for a core between making it and setting its callbacks (a loaded machine) sets them
+// after the open. It is still told, and once.
+TEST(DataChannelTest, CallbacksSetOnlyAfterTheChannelOpenedAreToldOfItOnce) {
+  OpenChannels channels;
+  ASSERT_TRUE(channels.open());
+  const auto late = channels.peers.offerer->createDataChannel("late");
+  ASSERT_TRUE(late);
+  const auto until = std::chrono::steady_clock::now() + test::scaledWait(5s);
+  while (!late->isOpen() && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(1ms);  // the open this test must miss offers no event
+  }
+  ASSERT_TRUE(late->isOpen());
+  ChannelRecorder events;
+  events.attach(late);
+  ASSERT_TRUE(events.waitForEvent("open", test::scaledWait(5s))) << "the open was never told";
+  // Set again, the callback is not told again.
+  events.attach(late);
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(events.events(), std::vector<std::string>{"open"});
 }
 
 TEST(DataChannelTest, AThousandMixedTextAndBinaryFramesArriveInOrderAndKind) {

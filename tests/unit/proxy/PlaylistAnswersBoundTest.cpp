@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "proxy/PlaylistWorkBudget.hpp"
-#include "support/CpuTime.hpp"
 #include "support/LoopbackClient.hpp"
 #include "support/ProxyFixture.hpp"
 #include "support/TestHttpServer.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
 namespace {
@@ -47,8 +47,7 @@ TEST(PlaylistAnswersBound, PlayersThatReadNothingHoldNoMoreThanTheBudgetInAnswer
   }
   // Until the playlists of the idle players stop adding to what the budget held at most: each
   // answered, or waiting for room.
-  const auto until =
-      Clock::now() + std::chrono::duration_cast<Clock::duration>(6s * kSanitizerSlowdown);
+  const auto until = Clock::now() + test::scaledWait(6s);
   size_t peak = 0;
   auto grew = Clock::now();
   while (Clock::now() < until && Clock::now() - grew < 2s) {
