@@ -113,6 +113,10 @@ std::optional<ProxyStartError> HLSProxyServer::start(uint16_t port) {
   // resets the answer read least; a streamed segment's look-ahead by the HTTP client's, which
   // ends a reader idle for seconds; a stored segment's bytes are the store's.
   options.minResponseBytesPerSecond = 0;
+  // nginx's backlog: a burst of players connecting at once while the accepting loop is busy
+  // would otherwise overflow the default 16, and each connection dropped waits a SYN
+  // retransmission (1 s, then 3 s) before it is even accepted.
+  options.maxPendingConnections = kListenBacklog;
   const auto result = webServer_->startWithOptions(options);
   if (!result.ok()) {
     const WebServerError& error = result.error();
