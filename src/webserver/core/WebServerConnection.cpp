@@ -1320,9 +1320,10 @@ void WebServerConnection::finalize() {
   // failed or timed-out write, a body that broke off), the client no longer waits for it. Told
   // before the socket closes, so that a client seeing the close finds its request settled.
   if (request_ && !responseWhole_) request_->cancellation()->cancel();
+  // Room goes back before the close, so that a client seeing it finds the room there.
+  giveRoomBack();
   error_code error;
   closeDescriptor(&error);
-  giveRoomBack();
   if (WebServerShouldLog(kWebServerLogDebug)) {
     if (error) {
       WebServerLogMessage(kWebServerLogError, "Failed closing socket %i for connection: %s (%i)",

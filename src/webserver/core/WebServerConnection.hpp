@@ -56,7 +56,7 @@ public:
   static constexpr size_t kMaxIgnoredBytes = 1024 * 1024;
   // What a connection holds before its head grows: the object with its socket, timer and
   // request, and the head's first read buffer. Taken from the server's connection budget when it
-  // starts; measured at about 7 KiB per connection waiting for its head.
+  // starts; measured at about 5 KiB per connection waiting for its head.
   static constexpr uint64_t kConnectionBytes = 8 * 1024;
   // A head is held by the bytes collected, their parse and the request's copy of it: counted as
   // this many times what the collected bytes hold.
