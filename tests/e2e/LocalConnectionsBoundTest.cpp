@@ -163,10 +163,10 @@ TEST(LocalConnectionsBound, ConnectionsHoldTheViewerToItsBoundAndANewRequestIsAn
   reading.join();
   for (const int fd : held) ::close(fd);
 
-  std::printf("%zu half-sent heads and %zu idle connections: the viewer's memory rose %.1f MB at "
-              "its peak; a new request answered in %.2f s\n",
-              kHalfHeads, held.size() - kHalfHeads, static_cast<double>(growth.peak) / 1e6,
-              refusedSeconds);
+  std::printf(
+      "%zu half-sent heads and %zu idle connections: the viewer's memory rose %.1f MB at "
+      "its peak; a new request answered in %.2f s\n",
+      kHalfHeads, held.size() - kHalfHeads, static_cast<double>(growth.peak) / 1e6, refusedSeconds);
   EXPECT_GE(held.size(), kHalfHeads);
   // The bound, and beside it the honest player's segment kept for the store, its look-ahead and
   // what the allocator keeps.

@@ -236,8 +236,8 @@ TEST(PoorLinkSegments, PlayerPausing45sEarlyOverSmallSocketBuffersGetsItsSegment
   expectWholeAndAboutAsSoon(
       bothAtOnce([&] { return play(link.port(), link.local("/early.ts"), 8'000, 45s); },
                  [&] {
-                   return play(link.directLink().port(), link.directLink().url("/early.ts"),
-                               8'000, 45s);
+                   return play(link.directLink().port(), link.directLink().url("/early.ts"), 8'000,
+                               45s);
                  }),
       segment, "a player pausing 45 s early in a segment");
 }

@@ -24,4 +24,4 @@ bool WebServerConnectionBudget::tryStartRefusal() {
 
 void WebServerConnectionBudget::endRefusal() { refusing_.fetch_sub(1, std::memory_order_relaxed); }
 
-} // namespace ombrelia
+}  // namespace ombrelia

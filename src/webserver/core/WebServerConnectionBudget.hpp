@@ -13,7 +13,7 @@ namespace ombrelia {
 // stays within the bound. A refused connection holds no buffer; a few of them at once are let
 // finish their answer before closing, the rest are closed at once.
 class WebServerConnectionBudget {
-public:
+ public:
   // Refused connections answered and drained at once; past them a refusal closes without
   // waiting for the client. Each holds its socket and its connection object for at most the
   // linger time, a kilobyte or two.
@@ -21,8 +21,8 @@ public:
 
   // 0 sets no bound.
   explicit WebServerConnectionBudget(uint64_t maxBytes) : maxBytes_(maxBytes) {}
-  WebServerConnectionBudget(const WebServerConnectionBudget &) = delete;
-  WebServerConnectionBudget &operator=(const WebServerConnectionBudget &) = delete;
+  WebServerConnectionBudget(const WebServerConnectionBudget&) = delete;
+  WebServerConnectionBudget& operator=(const WebServerConnectionBudget&) = delete;
 
   // Takes `bytes` when the total stays within the bound; otherwise takes nothing.
   bool tryTake(uint64_t bytes);
@@ -36,11 +36,11 @@ public:
   uint64_t refusals() const { return refusals_.load(std::memory_order_relaxed); }
   void countRefusal() { refusals_.fetch_add(1, std::memory_order_relaxed); }
 
-private:
+ private:
   const uint64_t maxBytes_;
   std::atomic<uint64_t> held_{0};
   std::atomic<uint32_t> refusing_{0};
   std::atomic<uint64_t> refusals_{0};
 };
 
-} // namespace ombrelia
+}  // namespace ombrelia

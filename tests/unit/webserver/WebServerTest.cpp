@@ -486,7 +486,8 @@ TEST(WebServerConnections, EndsAResponseReadBelowTheMinimumRateButWritesAFastRea
 // Connections take room for what they hold before they grow: past what all may hold together,
 // a new request is answered 503 at once, with a time to try again, rather than read; a head that
 // would grow past it is refused likewise; and room comes back as connections end.
-TEST(WebServerConnections, RefusesNewRequestsWith503PastWhatConnectionsMayHoldAndServesOnceTheyEnd) {
+TEST(WebServerConnections,
+     RefusesNewRequestsWith503PastWhatConnectionsMayHoldAndServesOnceTheyEnd) {
   constexpr size_t kHeld = 4;
   test::Waiter waiter;
   std::map<std::string, WebServerCompletionBlock> pending;
@@ -519,8 +520,9 @@ TEST(WebServerConnections, RefusesNewRequestsWith503PastWhatConnectionsMayHoldAn
   // One of them ends: its room takes a small head, not one that grows past the rest.
   answer("/held0");
   EXPECT_EQ(RawHttpResponse::parse(holders[0].readAll()).value_or(RawHttpResponse{}).status, 200);
-  const auto large = get(server->port(), "GET /large HTTP/1.1\r\nX-Padding: " +
-                                             std::string(16 * 1024, 'p') + "\r\n\r\n");
+  const auto large =
+      get(server->port(),
+          "GET /large HTTP/1.1\r\nX-Padding: " + std::string(16 * 1024, 'p') + "\r\n\r\n");
   EXPECT_EQ(large.status, 503);
 
   for (size_t i = 1; i < kHeld; ++i) {
