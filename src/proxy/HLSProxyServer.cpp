@@ -106,6 +106,17 @@ std::optional<ProxyStartError> HLSProxyServer::start(uint16_t port) {
   // Loopback only: a proxy on every address would let anyone on the network fetch any URL
   // through this device.
   options.bindToLocalhost = true;
+  // A player is held to no average rate of reading, only to the write timeout (60 s without a
+  // byte taken, as nginx's send_timeout): one that pauses early in a large answer is left alone,
+  // as a direct fetch leaves it. What an answer holds is given back under the rules of its own
+  // budget, only while another waits for it: a playlist's text by the playlist budget, which
+  // resets the answer read least; a streamed segment's look-ahead by the HTTP client's, which
+  // ends a reader idle for seconds; a stored segment's bytes are the store's.
+  options.minResponseBytesPerSecond = 0;
+  // nginx's backlog: a burst of players connecting at once while the accepting loop is busy
+  // would otherwise overflow the default 16, and each connection dropped waits a SYN
+  // retransmission (1 s, then 3 s) before it is even accepted.
+  options.maxPendingConnections = kListenBacklog;
   const auto result = webServer_->startWithOptions(options);
   if (!result.ok()) {
     const WebServerError& error = result.error();

@@ -34,6 +34,8 @@ class HLSProxyServer : public std::enable_shared_from_this<HLSProxyServer> {
   static constexpr std::string_view kSegmentFileTypes = "mp4|ts|m4s|aac";
   // The port startServer() listens on.
   static constexpr uint16_t kDefaultPort = 8080;
+  // Connections the system completes before the proxy accepts them: nginx's default.
+  static constexpr int kListenBacklog = 511;
 
   [[nodiscard]] static std::shared_ptr<HLSProxyServer> create(
       std::string videoID, std::string clientID, std::shared_ptr<AnalyticsFeed> analyticsService);

@@ -149,6 +149,7 @@ WebServerConnection::~WebServerConnection() {
   // Normally finalize() has run; this covers a connection dropped before it was started.
   if (!finalized_) {
     closeDescriptor();
+    giveRoomBack();
     if (started_)
       server_->activity->didEndConnection();
   }
@@ -185,6 +186,10 @@ void WebServerConnection::start() {
       return;
     }
     self->opened_ = true;
+    if (!self->takeRoom(kConnectionBytes)) {
+      self->refuseForRoom();
+      return;
+    }
     self->readHead();
   });
 }
@@ -461,7 +466,22 @@ void WebServerConnection::onHeadRead(const std::string &error, bool endOfFile, s
     return;
   }
   didReadBytes(reinterpret_cast<const uint8_t *>(readBuffer_.data()), length);
-  switch (headParser_.append(std::string_view(readBuffer_).substr(0, length))) {
+  const auto state = headParser_.append(std::string_view(readBuffer_).substr(0, length));
+  if (state == WebServerRequestHeadParser::State::incomplete ||
+      state == WebServerRequestHeadParser::State::complete) {
+    // The head takes room as it grows; a new request that finds none is refused rather than
+    // grown past what all connections may hold.
+    const uint64_t head = kHeadCopies * headParser_.heldBytes();
+    if (head > headRoom_) {
+      if (!takeRoom(head - headRoom_)) {
+        cancelTimer();
+        refuseForRoom();
+        return;
+      }
+      headRoom_ = head;
+    }
+  }
+  switch (state) {
   case WebServerRequestHeadParser::State::incomplete:
     // The head's deadline runs from its first byte: no re-arm once it runs.
     if (deadline_ == kNoDeadline)
@@ -558,6 +578,10 @@ void WebServerConnection::interpretHead() {
     return;
   }
   bodyPending_ = true;
+  if (request_->isBodyGzipCoded() && !takeRoom(kBodyDecoderBytes)) {
+    refuseForRoom();
+    return;
+  }
   request_->prepareForWriting();
   const std::string_view initial = headParser_.remainder();
   if (!request_->usesChunkedTransferEncoding() && initial.size() > request_->contentLength()) {
@@ -679,10 +703,18 @@ void WebServerConnection::readMoreBody() {
     finishBody();
     return;
   }
-  const size_t size =
-      chunkedDecoder_
-          ? kChunkedReadBytes
-          : static_cast<size_t>(std::min<uint64_t>(remainingBodyBytes_, kBodyReadBytes));
+  size_t size = chunkedDecoder_
+                    ? kChunkedReadBytes
+                    : static_cast<size_t>(std::min<uint64_t>(remainingBodyBytes_, kBodyReadBytes));
+  if (size > kHeadReadBytes + readBufferRoom_) {
+    // A larger buffer only while there is room for it: without, the body comes in reads of the
+    // size already held, only slower.
+    if (takeRoom(size - kHeadReadBytes - readBufferRoom_)) {
+      readBufferRoom_ = size - kHeadReadBytes;
+    } else {
+      size = kHeadReadBytes + readBufferRoom_;
+    }
+  }
   readBuffer_.resize(size);
   armTimerAt(bodyReadDeadline());
   readSome([self = shared_from_this()](const error_code &error, size_t n) {
@@ -1155,8 +1187,14 @@ void WebServerConnection::abortWithStatus(int statusCode) {
 void WebServerConnection::endConnection() {
   if (finalized_)
     return;
+  watchingClient_ = false;
   cancelTimer();
   closeResponseBody();
+  if (refused_ && !drainingRefusal_) {
+    // Too many refusals at once to let each finish: this one closes now.
+    finalize();
+    return;
+  }
   int unreadBytes = 0;
   const bool failed = socket_ < 0 || ::ioctl(socket_, FIONREAD, &unreadBytes) != 0;
   if ((bodyPending_ || unreadBytes > 0) && !failed && watchSocket()) {
@@ -1186,23 +1224,89 @@ void WebServerConnection::lingerThenClose() {
   error_code ignored;
   io_->socket.shutdown(tcp::socket::shutdown_send, ignored);
   armTimer(kLingerTimeout);
-  readBuffer_.resize(kHeadReadBytes);
-  io_->socket.async_read_some(asio::buffer(readBuffer_),
-                              [self = shared_from_this()](const error_code &error, size_t n) {
-                                self->onLingerRead(static_cast<bool>(error), n);
-                              });
+  drainWhenReadable();
 }
 
-void WebServerConnection::onLingerRead(bool failed, size_t length) {
-  lingerBytes_ += length;
-  if (failed || lingerBytes_ >= kMaxLingerBytes) {
+// Dropped bytes need no buffer of the connection's own: it waits for the socket to be readable,
+// then reads into one on the stack. A refused connection lingers so without growing.
+void WebServerConnection::drainWhenReadable() {
+  io_->socket.async_wait(tcp::socket::wait_read,
+                         [self = shared_from_this()](const error_code &error) {
+                           self->onLingerReadable(error);
+                         });
+}
+
+void WebServerConnection::onLingerReadable(const error_code &error) {
+  if (finalized_)
+    return;
+  if (error) {
     finalize();
     return;
   }
-  io_->socket.async_read_some(asio::buffer(readBuffer_),
-                              [self = shared_from_this()](const error_code &error, size_t n) {
-                                self->onLingerRead(static_cast<bool>(error), n);
-                              });
+  std::array<char, 4096> dropped{};
+  for (;;) {
+    const ssize_t n = ::recv(socket_, dropped.data(), dropped.size(), MSG_DONTWAIT);
+    if (n > 0) {
+      lingerBytes_ += static_cast<size_t>(n);
+      if (lingerBytes_ >= kMaxLingerBytes)
+        break;
+      continue;
+    }
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      drainWhenReadable();
+      return;
+    }
+    break; // the client's end, or an error
+  }
+  finalize();
+}
+
+bool WebServerConnection::takeRoom(uint64_t bytes) {
+  if (!server_->connections)
+    return true;
+  if (!server_->connections->tryTake(bytes))
+    return false;
+  room_ += bytes;
+  return true;
+}
+
+void WebServerConnection::giveRoomBack() {
+  if (room_ > 0 && server_->connections)
+    server_->connections->give(room_);
+  room_ = 0;
+  headRoom_ = 0;
+  readBufferRoom_ = 0;
+  if (drainingRefusal_) {
+    drainingRefusal_ = false;
+    server_->connections->endRefusal();
+  }
+}
+
+void WebServerConnection::refuseForRoom() {
+  WebServerConnectionBudget &budget = *server_->connections;
+  budget.countRefusal();
+  if (WebServerShouldLog(kWebServerLogDebug)) {
+    WebServerLogMessage(kWebServerLogDebug,
+                        "Refusing the request on socket %i: connections hold %" PRIu64
+                        " of %" PRIu64 " bytes",
+                        socket_, budget.heldBytes(), budget.maxBytes());
+  }
+  // Everything it held goes back at once, so that the budget counts only the connections it
+  // serves; whatever more it sends is dropped, never kept. Refusals are bounded by their own count.
+  headParser_ = WebServerRequestHeadParser();
+  std::string().swap(readBuffer_);
+  budget.give(room_);
+  room_ = 0;
+  headRoom_ = 0;
+  readBufferRoom_ = 0;
+  refused_ = true;
+  drainingRefusal_ = budget.tryStartRefusal();
+  bodyPending_ = true;
+  std::string head = prepareHead(503, nullptr);
+  head.insert(head.size() - 2, "Retry-After: 1\r\n");
+  writeThen(std::move(head), Data(), false, false, &WebServerConnection::finishResponse);
 }
 
 void WebServerConnection::finalize() {
@@ -1216,6 +1320,8 @@ void WebServerConnection::finalize() {
   // failed or timed-out write, a body that broke off), the client no longer waits for it. Told
   // before the socket closes, so that a client seeing the close finds its request settled.
   if (request_ && !responseWhole_) request_->cancellation()->cancel();
+  // Room goes back before the close, so that a client seeing it finds the room there.
+  giveRoomBack();
   error_code error;
   closeDescriptor(&error);
   if (WebServerShouldLog(kWebServerLogDebug)) {

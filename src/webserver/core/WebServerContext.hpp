@@ -1,12 +1,13 @@
 #pragma once
-// Any thread: immutable after the server builds it at start, except the activity counter,
-// which guards itself.
+// Any thread: immutable after the server builds it at start, except the activity counter and
+// the connection budget, which guard themselves.
 
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "webserver/core/WebServerActivity.hpp"
+#include "webserver/core/WebServerConnectionBudget.hpp"
 #include "webserver/core/WebServerHandler.hpp"
 #include "webserver/core/WebServerOptions.hpp"
 
@@ -19,6 +20,8 @@ struct WebServerContext {
   // In lookup order: the handler added last comes first.
   std::vector<std::shared_ptr<const WebServerHandler>> handlers;
   std::shared_ptr<WebServerActivity> activity;
+  // What this start's connections hold together, bounded by options.maxConnectionBytes.
+  std::shared_ptr<WebServerConnectionBudget> connections;
   // Authentication, from the options: Basic credentials ("user:password" in Base64) or Digest
   // HA1 values (MD5 of "user:realm:password"), by user name.
   std::string authenticationRealm;

@@ -61,6 +61,9 @@ struct WebServerOptions {
   // origin's). 0 turns the rate off.
   uint64_t minResponseBytesPerSecond = kDefaultMinResponseBytesPerSecond;
   std::chrono::milliseconds responseRateWindow{kDefaultResponseRateWindow};
+  // What all connections may hold together of their own (WebServerConnectionBudget): past it a
+  // new request is answered 503 at once. 0 sets no bound.
+  uint64_t maxConnectionBytes = kDefaultMaxConnectionBytes;
 
   // Long enough for a player on a congested link, short enough that idle sockets do not pile
   // up against the descriptor limit.
@@ -77,6 +80,11 @@ struct WebServerOptions {
   // link stalls for a while (a handover) catch up.
   static constexpr uint64_t kDefaultMinResponseBytesPerSecond = 8 * 1024;
   static constexpr std::chrono::milliseconds kDefaultResponseRateWindow{30000};
+  // A player's connection holds about 10 KiB (WebServerConnection::kConnectionBytes and its
+  // head), so 20 to 50 players at once hold well under 1 MiB, and even 50 heads carrying signed
+  // URLs of tens of KiB stay far below; yet thousands of idle connections or half-sent heads of
+  // 100 KiB, each held for its read timeout, stop here rather than at the descriptor limit.
+  static constexpr uint64_t kDefaultMaxConnectionBytes = 32 * 1024 * 1024;
 };
 
 } // namespace ombrelia

@@ -49,6 +49,8 @@ public:
   State state() const { return state_; }
 
   const WebServerRequestHead &head() const { return head_; }
+  // What the bytes collected so far hold in memory.
+  size_t heldBytes() const { return buffer_.capacity(); }
   // The bytes that arrived after the blank line: the start of the body.
   std::string_view remainder() const;
 

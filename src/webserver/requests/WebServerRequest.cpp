@@ -177,9 +177,13 @@ std::vector<std::string> WebServerRequest::regexCaptures() const {
   return {};
 }
 
+bool WebServerRequest::isBodyGzipCoded() const {
+  return WebServerNormalizeHeaderValue(headerValue("Content-Encoding")) == "gzip";
+}
+
 void WebServerRequest::prepareForWriting() {
   writer_ = this;
-  if (WebServerNormalizeHeaderValue(headerValue("Content-Encoding")) == "gzip") {
+  if (isBodyGzipCoded()) {
     auto decoder = std::make_unique<WebServerGZipDecoder>(*writer_, info_.maxBodyBytes);
     writer_ = decoder.get();
     decoders_.push_back(std::move(decoder));

@@ -99,6 +99,8 @@ public:
 
   // Body steps, called by the connection in this order.
   void prepareForWriting();
+  // The body comes gzip-coded, and prepareForWriting() puts a decoder in front of it.
+  bool isBodyGzipCoded() const;
   WebServerResult performOpen();
   WebServerResult performWriteData(const uint8_t *bytes, size_t length);
   WebServerResult performClose();

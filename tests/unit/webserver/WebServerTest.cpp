@@ -23,6 +23,7 @@
 #include "support/RawHttpResponse.hpp"
 #include "support/WaitScale.hpp"
 #include "support/Waiter.hpp"
+#include "webserver/core/WebServerConnection.hpp"
 #include "webserver/core/WebServerRequestHeadParser.hpp"
 #include "webserver/requests/WebServerDataRequest.hpp"
 #include "webserver/requests/WebServerMultiPartFormRequest.hpp"
@@ -480,6 +481,62 @@ TEST(WebServerConnections, EndsAResponseReadBelowTheMinimumRateButWritesAFastRea
   const auto fast = get(server->port(), "GET / HTTP/1.1\r\n\r\n");
   EXPECT_EQ(fast.status, 200);
   EXPECT_EQ(fast.body.size(), kBodyBytes);
+}
+
+// Connections take room for what they hold before they grow: past what all may hold together,
+// a new request is answered 503 at once, with a time to try again, rather than read; a head that
+// would grow past it is refused likewise; and room comes back as connections end.
+TEST(WebServerConnections,
+     RefusesNewRequestsWith503PastWhatConnectionsMayHoldAndServesOnceTheyEnd) {
+  constexpr size_t kHeld = 4;
+  test::Waiter waiter;
+  std::map<std::string, WebServerCompletionBlock> pending;
+  WebServerOptions options = localOptions();
+  options.maxConnectionBytes = kHeld * WebServerConnection::kConnectionBytes + 4096;
+  auto server = WebServer::create();
+  server->addDefaultHandlerForMethod(
+      "GET", WebServerRequestClass<WebServerRequest>(),
+      [&](const std::shared_ptr<WebServerRequest>& request, WebServerCompletionBlock completion) {
+        std::lock_guard lock(waiter.mutex());
+        pending[request->path()] = std::move(completion);
+        waiter.notify();
+      });
+  ASSERT_TRUE(server->startWithOptions(options));
+  const auto answer = [&](const std::string& path) {
+    std::lock_guard lock(waiter.mutex());
+    pending.at(path)(text("ok"));
+  };
+
+  std::vector<LoopbackClient> holders;
+  for (size_t i = 0; i < kHeld; ++i) {
+    holders.push_back(*LoopbackClient::connect(server->port()));
+    holders.back().send("GET /held" + std::to_string(i) + " HTTP/1.1\r\n\r\n");
+  }
+  ASSERT_TRUE(waiter.waitFor(test::scaledWait(5s), [&] { return pending.size() == kHeld; }));
+  const auto refused = get(server->port(), "GET /new HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(refused.status, 503);
+  EXPECT_EQ(refused.header("Retry-After"), "1");
+
+  // One of them ends: its room takes a small head, not one that grows past the rest.
+  answer("/held0");
+  EXPECT_EQ(RawHttpResponse::parse(holders[0].readAll()).value_or(RawHttpResponse{}).status, 200);
+  const auto large =
+      get(server->port(),
+          "GET /large HTTP/1.1\r\nX-Padding: " + std::string(16 * 1024, 'p') + "\r\n\r\n");
+  EXPECT_EQ(large.status, 503);
+
+  for (size_t i = 1; i < kHeld; ++i) {
+    answer("/held" + std::to_string(i));
+    holders[i].readAll();
+  }
+  std::thread answering([&] {
+    if (waiter.waitFor(test::scaledWait(5s), [&] { return pending.count("/again") == 1; }))
+      answer("/again");
+  });
+  const auto served = get(server->port(), "GET /again HTTP/1.1\r\n\r\n");
+  answering.join();
+  EXPECT_EQ(served.status, 200);
+  EXPECT_EQ(served.body, "ok");
 }
 
 TEST(WebServerLifecycle, StartsOnPortZeroOnBothFamilies) {
