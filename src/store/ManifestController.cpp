@@ -10,9 +10,9 @@
 #include <ombrelia/OmbreliaLogger.hpp>
 
 #include "platform/FreedMemory.hpp"
-#include "platform/LineSplitter.hpp"
 #include "platform/url/UrlReference.hpp"
 #include "platform/url/Utf8.hpp"
+#include "playlist/parser/PlaylistLines.hpp"
 #include "playlist/tags/EXTINF.hpp"
 #include "playlist/tags/EXT_X_MEDIA.hpp"
 #include "playlist/tags/EXT_X_STREAM_INF.hpp"
@@ -172,7 +172,7 @@ Data ManifestController::removeNotUsedExtraTagsFromManifest(const Data& data) {
   };
   // Most playlists hold neither and end their lines with LF alone: their bytes are the copy.
   bool unchanged = true;
-  LineSplitter::forEach(text, [&](std::string_view line) {
+  PlaylistLines::forEach(text, [&](std::string_view line) {
     const size_t end = static_cast<size_t>(line.data() - text.data()) + line.size();
     if (dropped(line) || (end < text.size() && text[end] != '\n')) unchanged = false;
   });
@@ -180,7 +180,7 @@ Data ManifestController::removeNotUsedExtraTagsFromManifest(const Data& data) {
   std::string out;
   out.reserve(data.size());
   bool first = true;
-  LineSplitter::forEach(text, [&](std::string_view line) {
+  PlaylistLines::forEach(text, [&](std::string_view line) {
     if (dropped(line)) return;
     if (!first) out.push_back('\n');
     out.append(line);
