@@ -6,8 +6,8 @@
 #include <ombrelia/OmbreliaConfig.hpp>
 #include <ombrelia/OmbreliaLogger.hpp>
 
-#include "platform/LineSplitter.hpp"
 #include "platform/url/Utf8.hpp"
+#include "playlist/parser/PlaylistLines.hpp"
 #include "playlist/tags/StringInitializable.hpp"
 
 namespace ombrelia {
@@ -120,7 +120,7 @@ std::vector<HLSManifestModifier::ResolutionEntry> HLSManifestModifier::inOrder(
 size_t HLSManifestModifier::mostHeldBytes(std::string_view text) {
   if (!OmbreliaConfig::shared().currentLevel()) return 0;
   if (text.find(kStreamInf) == std::string_view::npos) return 0;
-  return kMostBytesPerLine * LineSplitter::count(text) + kMostBytesPerByte * text.size();
+  return kMostBytesPerLine * PlaylistLines::count(text) + kMostBytesPerByte * text.size();
 }
 
 void HLSManifestModifier::deleteLinesExceptResolution(
@@ -168,7 +168,7 @@ Data HLSManifestModifier::modifyManifest(const Data& manifestData,
   // The level is set by the application; a negative one selects the lowest variant.
   const int64_t level = std::max<int64_t>(0, *configured);
 
-  std::vector<std::string_view> lines = LineSplitter::split(text);
+  std::vector<std::string_view> lines = PlaylistLines::split(text);
   if (logging) debug("Modifying manifest: " + describeLines(lines));
   std::vector<ResolutionEntry> entries = extractResolutions(lines);
   if (logging) debug("Found resolutions: " + describe(entries));
@@ -210,7 +210,7 @@ Data HLSManifestModifier::modifyManifest(const Data& manifestData,
 std::vector<std::string> HLSManifestModifier::getResolutions(const Data& manifestData) const {
   const std::string_view text = manifestData.view();
   if (!Utf8::isValid(text)) return {};
-  std::vector<ResolutionEntry> entries = extractResolutions(LineSplitter::split(text));
+  std::vector<ResolutionEntry> entries = extractResolutions(PlaylistLines::split(text));
   const std::vector<uint32_t> order = sortResolutions(entries).first;
   std::vector<std::string> out;
   out.reserve(order.size());

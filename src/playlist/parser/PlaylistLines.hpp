@@ -49,6 +49,17 @@ class PlaylistLines {
     return lines;
   }
 
+  // As LineSplitter::split: fills at most `capacity` lines into `out` and returns how many lines
+  // the text has in all.
+  static size_t split(std::string_view text, std::string_view* out, size_t capacity) {
+    size_t lines = 0;
+    forEach(text, [&](std::string_view line) {
+      if (lines < capacity) out[lines] = line;
+      ++lines;
+    });
+    return lines;
+  }
+
   // Whether LF is the only line break the text holds: none of the other breaks, nor a lead byte
   // of one, is in it. Each memchr passes over the text many times faster than a byte-wise walk.
   static bool breaksOnlyAtLineFeeds(std::string_view text) {
