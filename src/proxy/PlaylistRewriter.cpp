@@ -9,9 +9,9 @@
 
 #include "platform/CurlUrlReading.hpp"
 #include "platform/FreedMemory.hpp"
-#include "platform/LineSplitter.hpp"
 #include "platform/url/UrlReference.hpp"
 #include "platform/url/Utf8.hpp"
+#include "playlist/parser/PlaylistLines.hpp"
 #include "proxy/LocalUrlLength.hpp"
 #include "proxy/OriginCredentials.hpp"
 #include "proxy/ReverseProxyURL.hpp"
@@ -134,7 +134,7 @@ size_t PlaylistRewriter::mostRewrittenBytes(std::string_view playlist, const Url
     for (const char c : uri) bytes += mostBytesOfUriByte(c);
     add(bytes);
   };
-  LineSplitter::forEach(playlist, [&](std::string_view line) {
+  PlaylistLines::forEach(playlist, [&](std::string_view line) {
     if (line.empty()) return;
     if (line.front() == '#') {
       // The line is written whole, each URI in it counted again for what it becomes.
@@ -301,7 +301,7 @@ bool PlaylistRewriter::walkLines(std::string_view text,
   bool first = true;
   size_t sinceCheck = 0;
   bool cancelled = false;
-  LineSplitter::forEach(text, [&](std::string_view line) {
+  PlaylistLines::forEach(text, [&](std::string_view line) {
     if (cancellation && ++sinceCheck == kLinesPerCancellationCheck) {
       sinceCheck = 0;
       cancelled = cancellation->isCancelled();

@@ -6,8 +6,8 @@
 #include <ombrelia/OmbreliaConfig.hpp>
 #include <ombrelia/OmbreliaLogger.hpp>
 
-#include "platform/LineSplitter.hpp"
 #include "platform/url/Utf8.hpp"
+#include "playlist/parser/PlaylistLines.hpp"
 #include "playlist/tags/StringInitializable.hpp"
 
 namespace ombrelia {
@@ -120,7 +120,7 @@ std::vector<HLSManifestModifier::ResolutionEntry> HLSManifestModifier::inOrder(
 size_t HLSManifestModifier::mostHeldBytes(std::string_view text) {
   if (!OmbreliaConfig::shared().currentLevel()) return 0;
   if (text.find(kStreamInf) == std::string_view::npos) return 0;
-  return kMostBytesPerLine * LineSplitter::count(text) + kMostBytesPerByte * text.size();
+  return kMostBytesPerLine * PlaylistLines::count(text) + kMostBytesPerByte * text.size();
 }
 
 void HLSManifestModifier::deleteLinesExceptResolution(
@@ -159,15 +159,16 @@ Data HLSManifestModifier::modifyManifest(const Data& manifestData,
     return manifestData;
   }
   const std::string_view text = manifestData.view();
+  const bool logging = debugEnabled();
+  // Without a variant nothing is pinned: a media playlist is passed on without a list of its
+  // lines being made, unless the debug lines are to show them, and before its UTF-8 is checked,
+  // which would cost a large one a tenth of its way through the proxy for nothing.
+  if (!logging && text.find(kStreamInf) == std::string_view::npos) return manifestData;
   if (!Utf8::isValid(text)) return manifestData;
   // The level is set by the application; a negative one selects the lowest variant.
   const int64_t level = std::max<int64_t>(0, *configured);
-  const bool logging = debugEnabled();
-  // Without a variant nothing is pinned: a media playlist is passed on without a list of its
-  // lines being made, unless the debug lines are to show them.
-  if (!logging && text.find(kStreamInf) == std::string_view::npos) return manifestData;
 
-  std::vector<std::string_view> lines = LineSplitter::split(text);
+  std::vector<std::string_view> lines = PlaylistLines::split(text);
   if (logging) debug("Modifying manifest: " + describeLines(lines));
   std::vector<ResolutionEntry> entries = extractResolutions(lines);
   if (logging) debug("Found resolutions: " + describe(entries));
@@ -209,7 +210,7 @@ Data HLSManifestModifier::modifyManifest(const Data& manifestData,
 std::vector<std::string> HLSManifestModifier::getResolutions(const Data& manifestData) const {
   const std::string_view text = manifestData.view();
   if (!Utf8::isValid(text)) return {};
-  std::vector<ResolutionEntry> entries = extractResolutions(LineSplitter::split(text));
+  std::vector<ResolutionEntry> entries = extractResolutions(PlaylistLines::split(text));
   const std::vector<uint32_t> order = sortResolutions(entries).first;
   std::vector<std::string> out;
   out.reserve(order.size());

@@ -21,7 +21,8 @@ struct ManifestParser {
   static std::optional<MediaPlaylist> parseMediaManifest(const Data& data, const Url& baseUrl);
 
   // The same, handing the tags of the record's lists to `sink` as they are read, their last
-  // line a view into `data`; the record keeps neither those lists nor the text.
+  // line a view into `data`; the record keeps neither those lists nor the text. `data` must be
+  // UTF-8, as the store has checked already.
   static std::optional<MasterPlaylist> readMasterManifest(const Data& data, const Url& baseUrl,
                                                           const PlaylistParser::TagSink& sink);
   static std::optional<MediaPlaylist> readMediaManifest(const Data& data, const Url& baseUrl,

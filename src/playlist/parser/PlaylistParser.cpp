@@ -6,6 +6,7 @@
 #include "platform/DispatchQueue.hpp"
 #include "platform/LineSplitter.hpp"
 #include "platform/url/Utf8.hpp"
+#include "playlist/parser/PlaylistLines.hpp"
 #include "playlist/playlist/MasterPlaylistTagsBuilder.hpp"
 #include "playlist/playlist/MediaPlaylistTagsBuilder.hpp"
 #include "playlist/tags/EXTM3U.hpp"
@@ -190,7 +191,7 @@ PlaylistParser::Outcome PlaylistParser::parseText(
     const ExtraParams* extraParams, const TagSink* sink,
     const std::function<std::string()>& recordText) const {
   ParseState state;
-  state.lines = LineSplitter::split(playlist);
+  state.lines = PlaylistLines::split(playlist);
   const size_t count = state.lines.size();
 
   if (!TagText::isMatch(Utf8::withoutByteOrderMark(state.lines[0]), EXTM3U::type())) {

@@ -1,6 +1,6 @@
 #include "playlist/tags/EXTINF.hpp"
 
-#include "platform/LineSplitter.hpp"
+#include "playlist/parser/PlaylistLines.hpp"
 
 namespace ombrelia {
 namespace {
@@ -22,7 +22,7 @@ const TagType& EXTINF::type() {
 
 int EXTINF::linesCount(std::string_view text) {
   if (text.find(EXT_X_BITRATE::type().tag()) == std::string_view::npos) return 2;
-  for (std::string_view line : LineSplitter::split(text)) {
+  for (std::string_view line : PlaylistLines::split(text)) {
     if (line.starts_with(EXT_X_BITRATE::type().tag())) return 3;
   }
   return 2;
@@ -40,7 +40,7 @@ Expected<std::shared_ptr<const EXTINF>, TagError> EXTINF::make(std::string_view 
                                                                const TagExtraParams*) {
   // Only entries of two or three lines can be built, so four views are enough to tell.
   std::string_view lines[4];
-  const size_t lineCount = LineSplitter::split(text, lines, 4);
+  const size_t lineCount = PlaylistLines::split(text, lines, 4);
   // linesCount of the whole text, from the lines at hand when they are all there.
   int k = 2;
   if (lineCount > 4) {

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "platform/LineSplitter.hpp"
+#include "playlist/parser/PlaylistLines.hpp"
 #include "playlist/tags/TagParamsKeys.hpp"
 
 namespace ombrelia {
@@ -39,7 +39,7 @@ EXT_X_STREAM_INF::EXT_X_STREAM_INF(Parts parts, const TagType& tagType, std::str
 Expected<std::shared_ptr<const EXT_X_STREAM_INF>, TagError> EXT_X_STREAM_INF::make(
     std::string_view text, const TagType& tagType, const TagExtraParams*) {
   std::string_view lines[2];
-  if (LineSplitter::split(text, lines, 2) != 2) {
+  if (PlaylistLines::split(text, lines, 2) != 2) {
     return TagError::invalidData(std::string(tagType.tag()), "more/less than 2 lines of data",
                                  "exactly 2 lines of data, 1 for tag and 1 for uri");
   }

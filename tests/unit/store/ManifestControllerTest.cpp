@@ -520,6 +520,17 @@ TEST_F(ManifestControllerTest, BrokenPlaylistsAreLoggedAndSkipped) {
   store("#EXTM3U\n\xC3\x28\n", "http://o.test/m.m3u8");
   EXPECT_EQ(store_.versions().size(), 2u);
   EXPECT_EQ(lookup("http://o.test/a.ts").size(), 1u);
+  // Past whole words of ASCII too, and at the very end: a broken sequence, a stray
+  // continuation byte, a sequence cut short; each beside a well-formed one that is kept.
+  for (const std::string broken : {"\xC3\x28", "\xA9", "\xE2\x82", "\xED\xA0\x80"}) {
+    store(mediaPlaylist(0, {"caf\xC3\xA9-" + broken + ".ts"}), "http://o.test/m.m3u8");
+    store(mediaPlaylist(0, {"b.ts"}) + "#caf\xC3\xA9" + broken, "http://o.test/m.m3u8");
+  }
+  EXPECT_EQ(store_.versions().size(), 2u);
+  EXPECT_EQ(lookup("http://o.test/a.ts").size(), 1u);
+  store(mediaPlaylist(0, {"caf\xC3\xA9-\xF0\x9F\x8E\xAC.ts"}) + "#\xE2\x82\xAC",
+        "http://o.test/m.m3u8");
+  EXPECT_EQ(lookup("http://o.test/caf%C3%A9-%F0%9F%8E%AC.ts").size(), 1u);
 }
 
 TEST_F(ManifestControllerTest, ConcurrentStoresAndLookups) {
