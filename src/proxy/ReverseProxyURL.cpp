@@ -1,6 +1,7 @@
 #include "proxy/ReverseProxyURL.hpp"
 
 #include <algorithm>
+#include <array>
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
@@ -23,6 +24,22 @@ constexpr size_t kMaxServed =
 static_assert(ReverseProxyURL::kMaxLocalURLBytes <= kMaxServed,
               "the server must accept the local URL of every origin URL the proxy promises");
 
+// Bytes RFC 3986 allows nowhere unescaped, one lookup a byte.
+constexpr std::array<bool, 256> kExcludedBytes = [] {
+  std::array<bool, 256> table{};
+  for (int c = 0; c < 256; ++c) table[c] = UriCharacters::isExcluded(static_cast<unsigned char>(c));
+  return table;
+}();
+
+// Whether our server takes the byte at `i` of a path, query or fragment as it is: anything
+// RFC 3986 allows there, and "%" only where it starts an escape.
+inline bool takenByLocalServer(std::string_view component, size_t i) {
+  const auto c = static_cast<unsigned char>(component[i]);
+  if (c != '%') return !kExcludedBytes[c];
+  return i + 2 < component.size() && UriCharacters::isHex(component[i + 1]) &&
+         UriCharacters::isHex(component[i + 2]);
+}
+
 // The characters the item's value keeps as they are, besides unreserved ones.
 constexpr std::string_view kQueryValueKeeps = "!$'()*+,;:@/?";
 
@@ -31,15 +48,18 @@ constexpr std::string_view kQueryValueKeeps = "!$'()*+,;:@/?";
 // player's copy of the path, query and fragment escapes them; the origin gets its URL back from
 // "__hls_origin_url" unchanged.
 std::string escapedForLocalServer(std::string_view component) {
+  std::string out;
+  out.reserve(component.size());
+  // Copied a run at a time: nearly all of a URL (a signed query of kilobytes, in every line of a
+  // large playlist) is taken as it is.
   size_t i = 0;
-  while (i < component.size() && ReverseProxyURL::isTakenByLocalServer(component, i)) ++i;
-  std::string out(component.substr(0, i));
-  for (; i < component.size(); ++i) {
-    if (ReverseProxyURL::isTakenByLocalServer(component, i)) {
-      out.push_back(component[i]);
-    } else {
-      out += Url::percentEncode(component.substr(i, 1));
-    }
+  while (i < component.size()) {
+    size_t end = i;
+    while (end < component.size() && takenByLocalServer(component, end)) ++end;
+    out.append(component.substr(i, end - i));
+    if (end == component.size()) break;
+    out += Url::percentEncode(component.substr(end, 1));
+    i = end + 1;
   }
   return out;
 }
@@ -86,11 +106,7 @@ LocalParts localParts(const Url& originURL) {
 const size_t ReverseProxyURL::kMaxLocalURLBytesServed = kMaxServed;
 
 bool ReverseProxyURL::isTakenByLocalServer(std::string_view component, size_t i) {
-  // RFC 3986 allows it there.
-  const auto c = static_cast<unsigned char>(component[i]);
-  if (c != '%') return !UriCharacters::isExcluded(c);
-  return i + 2 < component.size() && UriCharacters::isHex(component[i + 1]) &&
-         UriCharacters::isHex(component[i + 2]);
+  return takenByLocalServer(component, i);
 }
 
 bool ReverseProxyURL::isKeptInQueryValue(char c) {
