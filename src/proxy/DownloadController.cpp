@@ -7,8 +7,8 @@
 
 #include "platform/DispatchQueue.hpp"
 #include "platform/FreedMemory.hpp"
-#include "platform/LineSplitter.hpp"
 #include "platform/OnceCompletion.hpp"
+#include "playlist/parser/PlaylistLines.hpp"
 #include "protocol/AnalyticsFeed.hpp"
 #include "proxy/DecisionController.hpp"
 #include "proxy/P2PLoader.hpp"
@@ -196,7 +196,7 @@ void DownloadController::storePlaylistThenAnswer(const Url& playlistURL, HTTPLoa
 size_t DownloadController::storingBytes(std::string_view playlist, size_t urlBytes) {
   // Read as a master or not, a text without a variant costs what a media playlist does.
   const bool master = playlist.find("#EXT-X-STREAM-INF") != std::string_view::npos;
-  const size_t lines = LineSplitter::count(playlist);
+  const size_t lines = PlaylistLines::count(playlist);
   return (kStoreBytesPerPlaylistByte + (master ? kStoreBytesPerMasterByte : 0)) * playlist.size() +
          (master ? kStoreBytesPerMasterLine : kStoreBytesPerMediaLine) * lines +
          kStoreBytesPerUrlByte * urlBytes;
