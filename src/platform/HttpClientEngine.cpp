@@ -120,7 +120,8 @@ void HttpClientEngine::run() {
     for (const auto identifier : abandoned) {
       auto found = active_.find(identifier);
       if (found != active_.end() && found->second->waited()) {
-        if (found->second->passesStream() || found->second->parked()) {
+        if (found->second->passesStream() || found->second->parked() ||
+            found->second->isSetAside()) {
           // Its body is no longer kept: nobody is left to take any of it.
           complete(identifier, HttpError{HttpErrorCause::cancelled,
                                          "nobody waits for it, and its body is not kept"});
@@ -140,6 +141,8 @@ void HttpClientEngine::run() {
       if (found == active_.end()) continue;
       if (found->second->parked()) {
         unpark(*found->second);
+      } else if (found->second->isSetAside()) {
+        goOnAfterSetAside(*found->second);
       } else {
         found->second->resume();
       }
@@ -209,6 +212,10 @@ void HttpClientEngine::collectFinished() {
     if (transfer == nullptr) continue;
     // The message points into libcurl's state: read it before the handle is removed.
     const CURLcode code = message->data.result;
+    if (transfer->setAsideAfter(code)) {
+      curl_multi_remove_handle(multi_, transfer->easy());
+      continue;
+    }
     if (transfer->retryOnFreshConnection(code)) {
       curl_multi_remove_handle(multi_, transfer->easy());
       if (curl_multi_add_handle(multi_, transfer->easy()) == CURLM_OK) continue;
@@ -287,7 +294,7 @@ void HttpClientEngine::endStalledTransfers() {
       // Short of room, keeping a body for the store gives way first.
       transfer->stopKeeping();
     }
-    if (transfer->parked()) continue;
+    if (transfer->parked() || transfer->isSetAside()) continue;
     Host& host = hosts[transfer->hostKey()];
     ++host.transfers;
     host.multiplexes = host.multiplexes || transfer->multiplexes();
@@ -382,6 +389,17 @@ void HttpClientEngine::unpark(CurlTransfer& transfer) {
   }
 }
 
+void HttpClientEngine::goOnAfterSetAside(CurlTransfer& transfer) {
+  if (transfer.waitsForItsReader()) return;
+  if (auto error = transfer.goOnAfterSetAside()) {
+    complete(transfer.identifier(), std::move(*error));
+    return;
+  }
+  if (curl_multi_add_handle(multi_, transfer.easy()) != CURLM_OK) {
+    complete(transfer.identifier(), HttpError{HttpErrorCause::unknown, "cannot go on"});
+  }
+}
+
 void HttpClientEngine::parkWhereConnectionsAreWanted() {
   // Per host over HTTP/1.1, as libcurl bounds connections: the transfers past its connections
   // wait for one. None may wait behind a body that waits at its gate for room, which may be kept
@@ -395,7 +413,7 @@ void HttpClientEngine::parkWhereConnectionsAreWanted() {
   };
   std::map<std::string, Host> hosts;
   for (const auto& [identifier, transfer] : active_) {
-    if (transfer->parked()) continue;
+    if (transfer->parked() || transfer->isSetAside()) continue;
     Host& host = hosts[transfer->hostKey()];
     ++host.transfers;
     host.multiplexes = host.multiplexes || transfer->multiplexes();
@@ -467,7 +485,7 @@ void HttpClientEngine::endAbandonedBeyondLimits() {
                        [identifier](const auto& e) { return e.first == identifier; });
   };
   for (const auto& [identifier, transfer] : active_) {
-    if (isEnding(identifier) || transfer->parked()) continue;
+    if (isEnding(identifier) || transfer->parked() || transfer->isSetAside()) continue;
     Host& host = hosts[transfer->hostKey()];
     ++host.transfers;
     host.multiplexes = host.multiplexes || transfer->multiplexes();

@@ -69,6 +69,8 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
   void parkWhereConnectionsAreWanted();
   // Hands a parked transfer its gate has resumed back to libcurl.
   void unpark(CurlTransfer& transfer);
+  // Hands a set-aside transfer whose reader took enough back to libcurl, for the rest.
+  void goOnAfterSetAside(CurlTransfer& transfer);
   // Continues the transfers paused for room once room may have come free.
   void resumeWhereRoomMoved();
   // Hands back to libcurl the transfers whose body broke off once their next try is due; the
