@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 #include <unordered_set>
+#include <utility>
 
 namespace ombrelia::platform {
 namespace {
@@ -161,6 +162,7 @@ void HttpClientEngine::run() {
     collectFinished();
     endStalledTransfers();
     endAbandonedBeyondLimits();
+    parkWhereRoomIsWanted();
     resumeWhereRoomMoved();
     const int pollTimeout = goOnAfterBreaks();
     curl_multi_poll(multi_, nullptr, 0, pollTimeout, nullptr);
@@ -249,6 +251,7 @@ bool HttpClientEngine::admitBody(CurlTransfer& transfer, size_t wouldHold, bool 
   const bool shares = transfer.waited() && !transfer.keepsStream() && !transfer.passesStream();
   const size_t limit = shares ? maxBodyBytesInFlight_ - firstTakersRoom_ : maxBodyBytesInFlight_;
   if (!past && bodyBytesHeld_ + more > limit && !(shares && takesRoomFirst(transfer))) {
+    if (shares) roomShortBy_ = std::max(roomShortBy_, bodyBytesHeld_ + more - limit);
     return false;
   }
   bodyBytesHeld_ += more;
@@ -440,6 +443,30 @@ void HttpClientEngine::parkWhereConnectionsAreWanted() {
       }
       transfer->park();
     }
+  }
+}
+
+void HttpClientEngine::parkWhereRoomIsWanted() {
+  if (roomShortBy_ == 0) return;
+  const size_t wanted = std::exchange(roomShortBy_, 0);
+  std::vector<CurlTransfer*> gated;
+  for (const auto& [identifier, transfer] : active_) {
+    if (transfer->mayGiveConnectionUp() && transfer->counted() > 0) {
+      gated.push_back(transfer.get());
+    }
+  }
+  // The youngest first, as for connections: the oldest keep what they have.
+  std::sort(gated.begin(), gated.end(), [](const CurlTransfer* a, const CurlTransfer* b) {
+    return a->identifier() > b->identifier();
+  });
+  size_t freed = 0;
+  for (auto* transfer : gated) {
+    if (freed >= wanted) break;
+    freed += transfer->counted();
+    curl_multi_remove_handle(multi_, transfer->easy());
+    bodyBytesHeld_ -= transfer->counted();
+    roomMoved_ = true;
+    transfer->park();
   }
 }
 

@@ -186,6 +186,14 @@ TEST(HttpClientNginxTest, OverHttp2AbandonedAndPausedStreamsLeaveTheConnectionTo
   EXPECT_TRUE(unreadFuture.get().hasValue());
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+// Freed memory stays resident in AddressSanitizer's quarantine, 256 MB by default in the test's
+// own process: there the bound only catches a runaway, and the plain build shows it.
+constexpr size_t kQuarantine = 256u << 20;
+#else
+constexpr size_t kQuarantine = 0;
+#endif
+
 // Over HTTP/2 libcurl keeps taking what the server sends on a paused stream, up to the stream's
 // window of tens of MiB. Players that read nothing of large bodies hold the client to their
 // look-ahead all the same; a player that then reads gets every byte, from the same connection;
@@ -242,9 +250,10 @@ TEST(HttpClientNginxTest, OverHttp2PlayersThatReadNothingHoldOnlyTheirLookAheadA
   });
   ASSERT_EQ(results.size(), size_t{kPlayers});
   // Each player's look-ahead, a piece past it and libcurl's buffers; one stream's window alone
-  // is more.
+  // is more (the plain build: 18 MB, and 215 MB when libcurl kept the paused streams' windows).
   EXPECT_LT(peak,
-            kPlayers * (HttpBodyStream::kMaxUnreadBytes + (1u << 20)) * test::kResidentPerHeapByte)
+            kPlayers * (HttpBodyStream::kMaxUnreadBytes + (1u << 20)) * test::kResidentPerHeapByte +
+                kQuarantine)
       << "the streams nobody read held " << peak << " bytes";
   EXPECT_EQ(connectionOf(fetch(*client, origin.url("/connection"))), connection);
 
