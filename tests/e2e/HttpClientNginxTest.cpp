@@ -265,6 +265,20 @@ TEST(HttpClientNginxTest, OverHttp2PlayersThatReadNothingHoldOnlyTheirLookAheadA
   ASSERT_TRUE(whole.hasValue()) << whole.error().message;
   EXPECT_EQ(whole.value().statusCode, 200);
 
+  // A player that reads a little at a time has its stream set aside again each time it stops,
+  // more often than a body may break off, and still gets every byte.
+  test::StreamedBody stopping(streams[2]);
+  for (int stop = 1; stop <= HttpClient::kMaxBodyBreaks + 2; ++stop) {
+    ASSERT_EQ(stopping.readAtLeast(stop * (3u << 19)), test::StreamedBody::Outcome::partway);
+    const auto refilled = std::chrono::steady_clock::now() + test::scaledWait(10s);
+    while (streams[2]->unreadBytes() < HttpBodyStream::kMaxUnreadBytes &&
+           std::chrono::steady_clock::now() < refilled) {
+      std::this_thread::sleep_for(10ms);
+    }
+  }
+  EXPECT_EQ(stopping.readAll(), test::StreamedBody::Outcome::whole);
+  EXPECT_TRUE(stopping.received() == body) << "got " << stopping.received().size() << " bytes";
+
   test::StreamedBody misled(streams[0]);
   EXPECT_EQ(misled.readAll(), test::StreamedBody::Outcome::failed);
   EXPECT_LT(misled.received().size(), body.size());
