@@ -484,7 +484,9 @@ size_t CurlTransfer::pauseForReader() {
 }
 
 bool CurlTransfer::setAsideAfter(CURLcode code) {
-  if (!settingAside_ || code != CURLE_WRITE_ERROR) return false;
+  // libcurl reports the refused piece as a write error; whatever it names, the stream ended
+  // because this client refused it, and its rest is asked for and checked as after a break.
+  if (!settingAside_ || code == CURLE_OK) return false;
   settingAside_ = false;
   setAside_ = true;
   hasConnection_ = false;
