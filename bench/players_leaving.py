@@ -35,8 +35,18 @@ query, 31 MiB) and /paced/<bytes per second>/<file>. Each case runs a fresh view
   idle-holders 8 players ask for seg60m.ts on one origin and read nothing; after 1 s another
                player asks that origin for media.m3u8 and seg100k.ts: how long each takes.
 
-`--cases a,b` runs only those cases.
+  h2-unread    8 players ask an HTTPS origin speaking HTTP/2 (--tls-origin) for seg30m.ts and
+               read nothing; after 6 s one reads its segment to the end: the viewer's peak
+               resident memory, and what that player got.
+  many-ports   one origin (run here) listening on 8 ports answers a playlist on each: on one it
+               trickles at 20 KiB/s, on the seven others it sends 40 MiB of a declared 48 MiB and
+               stops; meanwhile a live player reloads another origin's media.m3u8 every 2 s:
+               each reload's wait, and how the players of the eight were answered.
+
+`--cases a,b` runs only those cases; `--tls-origin URL` names the HTTPS origin (its CA in
+SSL_CERT_FILE).
 """
+import os
 import socket
 import subprocess
 import sys
@@ -45,6 +55,8 @@ import time
 import urllib.parse
 
 MIB = 1024 * 1024
+# The 30 MiB segment every origin serves, to check what a player got byte for byte.
+SEG30M = os.path.join(os.environ.get("BENCH_WWW", "."), "seg30m.ts")
 
 
 def local_url(port, origin_url):
@@ -292,6 +304,112 @@ def unread(host, origins):
     viewer.stop()
 
 
+def h2_unread(host, tls_origin):
+    viewer = Viewer(host, tls_origin)
+    base = memory(viewer.process.pid, "VmRSS")
+    viewer.reset_peak()
+    idle = []
+    for n in range(8):
+        s = socket.create_connection(("127.0.0.1", viewer.port), timeout=120)
+        s.sendall(("GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n" %
+                   local_url(viewer.port, tls_origin + "/seg30m.ts?unread=%d" % n)).encode())
+        idle.append(s)
+    peak = 0
+    deadline = time.monotonic() + 6
+    while time.monotonic() < deadline:
+        peak = max(peak, memory(viewer.process.pid, "VmHWM"))
+        time.sleep(0.5)
+    received = bytearray()
+    ended = "closed"
+    while True:
+        try:
+            chunk = idle[0].recv(256 * 1024)
+        except (ConnectionResetError, socket.timeout):
+            ended = "reset"
+            break
+        if not chunk:
+            break
+        received += chunk
+    end = received.find(b"\r\n\r\n")
+    body = bytes(received[end + 4:]) if end >= 0 else b""
+    with open(SEG30M, "rb") as f:
+        exact = f.read() == body
+    for s in idle:
+        s.close()
+    print("h2-unread   8 players reading nothing of 30 MiB over HTTP/2: peak %d MB (%d MB at "
+          "start); the one that then read got %d bytes, %s, %s" %
+          (peak / 1e6, base / 1e6, len(body), "byte-exact" if exact else "NOT exact", ended))
+    viewer.stop()
+
+
+class PortsOrigin:
+    """One origin on 8 ports of 127.0.0.1. A playlist asked on the first trickles at 20 KiB/s; on
+    the others 40 MiB of a declared 48 MiB come at once, then nothing, until the viewer hangs up."""
+
+    def __init__(self):
+        self.listeners = [socket.create_server(("127.0.0.1", 0)) for _ in range(8)]
+        self.ports = [l.getsockname()[1] for l in self.listeners]
+        self.stuffing = b"#" * (40 * MIB - 8)
+        for n, listener in enumerate(self.listeners):
+            threading.Thread(target=self.accept, args=(listener, n == 0), daemon=True).start()
+
+    def accept(self, listener, trickles):
+        while True:
+            connection, _ = listener.accept()
+            threading.Thread(target=self.answer, args=(connection, trickles), daemon=True).start()
+
+    def answer(self, connection, trickles):
+        try:
+            head = b""
+            while b"\r\n\r\n" not in head:
+                chunk = connection.recv(4096)
+                if not chunk:
+                    return
+                head += chunk
+            connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/vnd.apple.mpegurl"
+                               b"\r\nContent-Length: %d\r\n\r\n#EXTM3U\n" % (48 * MIB))
+            if trickles:
+                while True:
+                    time.sleep(0.25)
+                    connection.sendall(b"#" * 5120)
+            connection.sendall(self.stuffing)
+            while connection.recv(4096):
+                pass
+        except OSError:
+            pass
+        finally:
+            connection.close()
+
+
+def many_ports(host, origins, seconds):
+    origin = origins[0]
+    viewer = Viewer(host, origin)
+    ports = PortsOrigin()
+    answered = []
+
+    def player(port):
+        answered.append(request(viewer.port, local_url(
+            viewer.port, "http://127.0.0.1:%d/p%d.m3u8" % (port, port)), timeout=seconds + 150))
+
+    for port in ports.ports:
+        threading.Thread(target=player, args=(port,), daemon=True).start()
+        time.sleep(0.1)
+    time.sleep(2)
+    waits = []
+    stop = time.monotonic() + seconds
+    while time.monotonic() < stop:
+        status, _, took = request(viewer.port, local_url(
+            viewer.port, origin + "/media.m3u8?reload=%d" % len(waits)), timeout=seconds + 150)
+        waits.append((status, took))
+        time.sleep(max(0.0, 2 - took))
+    print("many-ports  live reloads %d (%d of 200), waits max %.2f s, mean %.2f s; the eight "
+          "players answered %s in %s s" %
+          (len(waits), sum(1 for w in waits if w[0] == 200), max(w[1] for w in waits),
+           sum(w[1] for w in waits) / len(waits),
+           sorted(a[0] for a in answered), ",".join("%.1f" % a[2] for a in sorted(answered))))
+    viewer.stop()
+
+
 def direct(url, timeout=300):
     """GETs url from the origin itself: (status, body bytes, seconds)."""
     parts = urllib.parse.urlsplit(url)
@@ -535,6 +653,11 @@ def main():
         i = args.index("--cases")
         cases = args[i + 1].split(",")
         del args[i:i + 2]
+    tls_origin = None
+    if "--tls-origin" in args:
+        i = args.index("--tls-origin")
+        tls_origin = args[i + 1]
+        del args[i:i + 2]
     host, origins = args[0], args[1:]
     runs = {
         "left-slow": lambda: left_slow(host, origins),
@@ -547,6 +670,8 @@ def main():
         "at-once": lambda: at_once(host, origins),
         "idle-holders": lambda: idle_holders(host, origins),
         "pausing": lambda: pausing(host, origins),
+        "h2-unread": lambda: h2_unread(host, tls_origin) if tls_origin else None,
+        "many-ports": lambda: many_ports(host, origins, seconds),
     }
     for name, run in runs.items():
         if cases is None or name in cases:

@@ -231,6 +231,7 @@ void CurlTransfer::beginBody(std::string_view firstPiece) {
   bodyHead_ = head();
   bodyEtag_ = etag_;
   bodyLastModified_ = lastModified_;
+  bodyAcceptsRanges_ = acceptsRanges_;
   // Here, not through the delegate queue: the player's first byte should not wait behind other
   // completions, and the start still comes before this transfer's own completion.
   request_.onBodyStart(*bodyHead_, stream_);
@@ -249,7 +250,7 @@ size_t CurlTransfer::onBody(char* data, size_t size, size_t count, void* self) {
   // that has fallen far behind paces its own transfer; one nobody waits for has no reader.
   if (transfer->waited_ && transfer->stream_ &&
       transfer->stream_->pauseUntilRead(transfer->resume_)) {
-    return transfer->pauseFor(Pause::reader);
+    return transfer->pauseForReader();
   }
   if (transfer->room_ && !transfer->roomAdmits(length)) {
     if (!transfer->waited_) {
@@ -257,7 +258,7 @@ size_t CurlTransfer::onBody(char* data, size_t size, size_t count, void* self) {
       transfer->endedForRoom_ = true;
       return 0;
     }
-    return transfer->pauseFor(transfer->stream_ ? Pause::reader : Pause::room);
+    return transfer->stream_ ? transfer->pauseForReader() : transfer->pauseFor(Pause::room);
   }
   if (transfer->request_.bodyGate && !transfer->gateAdmits(length)) {
     return transfer->pauseFor(Pause::gate);
@@ -315,6 +316,7 @@ size_t CurlTransfer::onHeader(char* data, size_t size, size_t count, void* self)
     transfer->contentEncoded_ = false;
     transfer->etag_.reset();
     transfer->lastModified_.reset();
+    transfer->acceptsRanges_ = false;
     return length;
   }
   if (trim(line).empty()) {
@@ -342,6 +344,8 @@ size_t CurlTransfer::onHeader(char* data, size_t size, size_t count, void* self)
     transfer->etag_ = std::string(value);
   } else if (equalsIgnoringCase(name, "last-modified")) {
     transfer->lastModified_ = std::string(value);
+  } else if (equalsIgnoringCase(name, "accept-ranges")) {
+    transfer->acceptsRanges_ = equalsIgnoringCase(value, "bytes");
   }
   return length;
 }
@@ -444,20 +448,75 @@ void CurlTransfer::park() {
 std::optional<HttpError> CurlTransfer::unpark() {
   parked_ = false;
   pause_ = Pause::none;
-  curl_easy_cleanup(easy_);
-  easy_ = nullptr;
-  if (headers_ != nullptr) curl_slist_free_all(headers_);
-  headers_ = nullptr;
   // From the first URL again, with every redirect still to follow.
   connectionOutOfStep_ = false;
   hopUrl_.clear();
   hopRedirects_ = 0;
   redirectsFollowed_ = 0;
   startedOver_ = false;
-  errorBuffer_[0] = '\0';
   rateWindowStart_ = std::chrono::steady_clock::now();
   rateWindowBytes_ = 0;
+  return freshHandle();
+}
+
+std::optional<HttpError> CurlTransfer::freshHandle() {
+  curl_easy_cleanup(easy_);
+  easy_ = nullptr;
+  if (headers_ != nullptr) curl_slist_free_all(headers_);
+  headers_ = nullptr;
+  errorBuffer_[0] = '\0';
   return prepare(*sockets_);
+}
+
+bool CurlTransfer::maySetAside() const {
+  // Only a body whose rest can be asked for and checked: a player whose body could not go on
+  // would be reset where, kept paused, it would have come whole.
+  return waited_ && stream_ && !resuming_ && bodyAcceptsRanges_ && !contentEncoded_ &&
+         !request_.range && !request_.timeout && !(bodyEtag_ && bodyEtag_->starts_with("W/")) &&
+         multiplexes();
+}
+
+size_t CurlTransfer::pauseForReader() {
+  const size_t paused = pauseFor(Pause::reader);
+  if (!maySetAside()) return paused;
+  settingAside_ = true;
+  return 0;  // ends the transfer: its stream is reset, and the piece is asked for again later
+}
+
+bool CurlTransfer::setAsideAfter(CURLcode code) {
+  // libcurl reports the refused piece as a write error; whatever it names, the stream ended
+  // because this client refused it, and its rest is asked for and checked as after a break.
+  if (!settingAside_ || code == CURLE_OK) return false;
+  settingAside_ = false;
+  setAside_ = true;
+  hasConnection_ = false;
+  if (request_.onConnectionWait) request_.onConnectionWait(true);
+  // The rest is asked where the body came from, after any redirects.
+  const char* effective = nullptr;
+  curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &effective);
+  if (effective != nullptr) url_ = effective;
+  return true;
+}
+
+bool CurlTransfer::waitsForItsReader() {
+  // It goes on once the reader has taken half its look-ahead: a reader slower than its origin
+  // then costs the origin one request per megabyte it reads, not one per piece.
+  return stream_->pauseUntilRead(resume_, HttpBodyStream::kMaxUnreadBytes / 2);
+}
+
+std::optional<HttpError> CurlTransfer::goOnAfterSetAside() {
+  setAside_ = false;
+  // Time set aside is no silence of the origin's.
+  lastByte_ += std::chrono::steady_clock::now() - pausedSince_;
+  // The handle libcurl had paused may keep that state and the piece it offered; a fresh one
+  // starts clean, and a piece not taken is asked for again with the rest.
+  std::string rest = std::move(url_);
+  if (auto error = freshHandle()) return error;
+  url_ = std::move(rest);
+  // Its answer's head is checked as after a break, which it does not count as one.
+  resuming_ = true;
+  goOnAfterBreak();
+  return std::nullopt;
 }
 
 bool CurlTransfer::keepsStream() const { return stream_ && stream_->keeping(); }
@@ -692,8 +751,8 @@ HttpResult CurlTransfer::finish(CURLcode code) {
     return HttpError{HttpErrorCause::networkConnectionLost,
                      "the body broke off and its rest could not be had"};
   }
-  // Once it went on after a break, the answer is the one the reader was given.
-  HttpResponse response = breaks_ > 0 && bodyHead_ ? *bodyHead_ : head();
+  // Once it went on after a break or a set-aside, the answer is the one the reader was given.
+  HttpResponse response = !rangeAsked_.empty() && bodyHead_ ? *bodyHead_ : head();
   // The streamed body's own buffer becomes the whole body: the reader and the completion share
   // the bytes.
   // A gated body grown past its declared length keeps up to twice its bytes in room, and is

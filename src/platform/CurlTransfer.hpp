@@ -104,6 +104,21 @@ class CurlTransfer {
   // A new handle for the request, from its first URL, to hand to libcurl again; an error when
   // none can be made.
   std::optional<HttpError> unpark();
+  // After libcurl ended the transfer with `code`: whether it was ended to be set aside, its
+  // reader having enough unread on a connection that carries other streams (HTTP/2). Paused
+  // there, libcurl would go on taking what the server sends for it, up to the stream's window
+  // (tens of MiB), outside every budget here; ended, the stream is reset and nothing is held
+  // for it. The caller has taken the handle from libcurl; the transfer stays paused for its
+  // reader, holds no connection, and counts no break. It goes on from the byte reached once its
+  // reader takes more.
+  bool setAsideAfter(CURLcode code);
+  bool isSetAside() const { return setAside_; }
+  // Once its reader took some: whether it still has plenty unread, and the body waits for the
+  // next read before it goes on.
+  bool waitsForItsReader();
+  // Sets a fresh handle to ask for the rest of the body from the byte reached; the caller hands
+  // it back to libcurl. An error when none can be made.
+  std::optional<HttpError> goOnAfterSetAside();
   Pause pause() const { return pause_; }
   bool bodyBegun() const { return bodyBegun_; }
   // Whether the transfer has been paused by its reader, who took nothing, for `longer`.
@@ -148,6 +163,11 @@ class CurlTransfer {
   bool roomAdmits(size_t length);
   // Pauses the transfer for `cause`: what onBody returns.
   size_t pauseFor(Pause cause);
+  // Pauses it for its reader, or ends it to be set aside where that is the sound way to wait:
+  // what onBody returns.
+  size_t pauseForReader();
+  // Whether, paused for its reader, it should rather be set aside (setAsideAfter).
+  bool maySetAside() const;
   // What the answer said before its body: status, final URL, type and range.
   HttpResponse head() const;
   // At the end of an answer's head while the body goes on after a break: whether it is the rest
@@ -156,6 +176,9 @@ class CurlTransfer {
   // After the transfer went on from a later hop: the credentials of the first URL go with it as
   // far as libcurl would have sent them.
   void keepCredentialsOnTheirOrigin();
+  // An easy handle that never was paused or broke, with the options of the first try; an error
+  // when none can be made.
+  std::optional<HttpError> freshHandle();
 
   uint64_t identifier_;
   HttpRequest request_;
@@ -189,6 +212,8 @@ class CurlTransfer {
   bool waited_ = true;
   bool hasConnection_ = false;
   bool parked_ = false;
+  bool settingAside_ = false;  // ended by onBody to be set aside
+  bool setAside_ = false;
   Pause pause_ = Pause::none;
   std::chrono::steady_clock::time_point pausedSince_{};
   // Ended because nobody waits for it and the client's budget had no room left.
@@ -211,6 +236,9 @@ class CurlTransfer {
   std::optional<std::string> lastModified_;
   std::optional<std::string> bodyEtag_;
   std::optional<std::string> bodyLastModified_;
+  // The answer in hand says a Range of its bytes may be asked for.
+  bool acceptsRanges_ = false;
+  bool bodyAcceptsRanges_ = false;
   // The head the reader was given, which the completion keeps once the body went on elsewhere.
   std::optional<HttpResponse> bodyHead_;
   // From a break until an answer goes on with the body: silence counts even without a

@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 #include <unordered_set>
+#include <utility>
 
 namespace ombrelia::platform {
 namespace {
@@ -120,7 +121,8 @@ void HttpClientEngine::run() {
     for (const auto identifier : abandoned) {
       auto found = active_.find(identifier);
       if (found != active_.end() && found->second->waited()) {
-        if (found->second->passesStream() || found->second->parked()) {
+        if (found->second->passesStream() || found->second->parked() ||
+            found->second->isSetAside()) {
           // Its body is no longer kept: nobody is left to take any of it.
           complete(identifier, HttpError{HttpErrorCause::cancelled,
                                          "nobody waits for it, and its body is not kept"});
@@ -140,6 +142,8 @@ void HttpClientEngine::run() {
       if (found == active_.end()) continue;
       if (found->second->parked()) {
         unpark(*found->second);
+      } else if (found->second->isSetAside()) {
+        goOnAfterSetAside(*found->second);
       } else {
         found->second->resume();
       }
@@ -158,6 +162,7 @@ void HttpClientEngine::run() {
     collectFinished();
     endStalledTransfers();
     endAbandonedBeyondLimits();
+    parkWhereRoomIsWanted();
     resumeWhereRoomMoved();
     const int pollTimeout = goOnAfterBreaks();
     curl_multi_poll(multi_, nullptr, 0, pollTimeout, nullptr);
@@ -209,6 +214,10 @@ void HttpClientEngine::collectFinished() {
     if (transfer == nullptr) continue;
     // The message points into libcurl's state: read it before the handle is removed.
     const CURLcode code = message->data.result;
+    if (transfer->setAsideAfter(code)) {
+      curl_multi_remove_handle(multi_, transfer->easy());
+      continue;
+    }
     if (transfer->retryOnFreshConnection(code)) {
       curl_multi_remove_handle(multi_, transfer->easy());
       if (curl_multi_add_handle(multi_, transfer->easy()) == CURLM_OK) continue;
@@ -242,6 +251,7 @@ bool HttpClientEngine::admitBody(CurlTransfer& transfer, size_t wouldHold, bool 
   const bool shares = transfer.waited() && !transfer.keepsStream() && !transfer.passesStream();
   const size_t limit = shares ? maxBodyBytesInFlight_ - firstTakersRoom_ : maxBodyBytesInFlight_;
   if (!past && bodyBytesHeld_ + more > limit && !(shares && takesRoomFirst(transfer))) {
+    if (shares) roomShortBy_ = std::max(roomShortBy_, bodyBytesHeld_ + more - limit);
     return false;
   }
   bodyBytesHeld_ += more;
@@ -287,7 +297,7 @@ void HttpClientEngine::endStalledTransfers() {
       // Short of room, keeping a body for the store gives way first.
       transfer->stopKeeping();
     }
-    if (transfer->parked()) continue;
+    if (transfer->parked() || transfer->isSetAside()) continue;
     Host& host = hosts[transfer->hostKey()];
     ++host.transfers;
     host.multiplexes = host.multiplexes || transfer->multiplexes();
@@ -382,6 +392,17 @@ void HttpClientEngine::unpark(CurlTransfer& transfer) {
   }
 }
 
+void HttpClientEngine::goOnAfterSetAside(CurlTransfer& transfer) {
+  if (transfer.waitsForItsReader()) return;
+  if (auto error = transfer.goOnAfterSetAside()) {
+    complete(transfer.identifier(), std::move(*error));
+    return;
+  }
+  if (curl_multi_add_handle(multi_, transfer.easy()) != CURLM_OK) {
+    complete(transfer.identifier(), HttpError{HttpErrorCause::unknown, "cannot go on"});
+  }
+}
+
 void HttpClientEngine::parkWhereConnectionsAreWanted() {
   // Per host over HTTP/1.1, as libcurl bounds connections: the transfers past its connections
   // wait for one. None may wait behind a body that waits at its gate for room, which may be kept
@@ -395,7 +416,7 @@ void HttpClientEngine::parkWhereConnectionsAreWanted() {
   };
   std::map<std::string, Host> hosts;
   for (const auto& [identifier, transfer] : active_) {
-    if (transfer->parked()) continue;
+    if (transfer->parked() || transfer->isSetAside()) continue;
     Host& host = hosts[transfer->hostKey()];
     ++host.transfers;
     host.multiplexes = host.multiplexes || transfer->multiplexes();
@@ -422,6 +443,30 @@ void HttpClientEngine::parkWhereConnectionsAreWanted() {
       }
       transfer->park();
     }
+  }
+}
+
+void HttpClientEngine::parkWhereRoomIsWanted() {
+  if (roomShortBy_ == 0) return;
+  const size_t wanted = std::exchange(roomShortBy_, 0);
+  std::vector<CurlTransfer*> gated;
+  for (const auto& [identifier, transfer] : active_) {
+    if (transfer->mayGiveConnectionUp() && transfer->counted() > 0) {
+      gated.push_back(transfer.get());
+    }
+  }
+  // The youngest first, as for connections: the oldest keep what they have.
+  std::sort(gated.begin(), gated.end(), [](const CurlTransfer* a, const CurlTransfer* b) {
+    return a->identifier() > b->identifier();
+  });
+  size_t freed = 0;
+  for (auto* transfer : gated) {
+    if (freed >= wanted) break;
+    freed += transfer->counted();
+    curl_multi_remove_handle(multi_, transfer->easy());
+    bodyBytesHeld_ -= transfer->counted();
+    roomMoved_ = true;
+    transfer->park();
   }
 }
 
@@ -467,7 +512,7 @@ void HttpClientEngine::endAbandonedBeyondLimits() {
                        [identifier](const auto& e) { return e.first == identifier; });
   };
   for (const auto& [identifier, transfer] : active_) {
-    if (isEnding(identifier) || transfer->parked()) continue;
+    if (isEnding(identifier) || transfer->parked() || transfer->isSetAside()) continue;
     Host& host = hosts[transfer->hostKey()];
     ++host.transfers;
     host.multiplexes = host.multiplexes || transfer->multiplexes();

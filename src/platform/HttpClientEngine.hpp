@@ -67,8 +67,14 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
   // Where a transfer someone waits for lacks a connection to its host, bodies paused at their
   // gate give theirs up (CurlTransfer::park) rather than hold it while they wait.
   void parkWhereConnectionsAreWanted();
+  // Where a body someone waits for was refused room, bodies paused at their gate give theirs up
+  // (CurlTransfer::park), the youngest first, as much as it lacked: they hold it while they
+  // move nothing, and the gate's room they keep is what bounds their memory.
+  void parkWhereRoomIsWanted();
   // Hands a parked transfer its gate has resumed back to libcurl.
   void unpark(CurlTransfer& transfer);
+  // Hands a set-aside transfer whose reader took enough back to libcurl, for the rest.
+  void goOnAfterSetAside(CurlTransfer& transfer);
   // Continues the transfers paused for room once room may have come free.
   void resumeWhereRoomMoved();
   // Hands back to libcurl the transfers whose body broke off once their next try is due; the
@@ -86,6 +92,8 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
   const size_t firstTakersRoom_;
   size_t bodyBytesHeld_ = 0;  // by every body in flight, by what has arrived
   bool roomMoved_ = false;    // since the transfers paused for room last asked
+  // How far past the shared budget the bodies refused room since the engine last looked asked.
+  size_t roomShortBy_ = 0;
   std::atomic<size_t> peakBodyBytes_{0};
   const long maxConnectionsPerHost_;
   const std::chrono::milliseconds maxSilence_;
