@@ -68,6 +68,10 @@ class UploadServer {
   // nothing for this long is ended, so a peer that never reads cannot hold its uploads (and the
   // server's attention) for good.
   static constexpr double kMaxUploadStallSeconds = 10.0;
+  // A peer advertising a receive window below one segment frame takes nothing but window
+  // probes: what it acknowledges meanwhile is no progress for the rule above. An honest reader,
+  // however slow its link, reads what arrives and keeps its window open.
+  static constexpr uint32_t kMinOpenWindowBytes = 15924;
   // Bytes per chunk frame payload, as the segment store cuts them.
   static constexpr int64_t kChunkBytes = 15900;
 
