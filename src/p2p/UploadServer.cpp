@@ -272,8 +272,16 @@ void UploadServer::pump(const Uuid& peer) {
         out.transfers.clear();
       }
       const auto burst = static_cast<double>(kMaxQueuedUploadBytesPerPeer);
-      out.allowance =
-          std::min(burst, out.allowance + (now - out.allowedAt) * kMaxUploadBytesPerSecondPerPeer);
+      // The total is shared evenly among the peers being served: taken first come, first
+      // served, the two peers whose looks came first took all of it, and a third asking beside
+      // them got nothing for seconds.
+      const auto served =
+          static_cast<double>(std::count_if(outgoing_.begin(), outgoing_.end(), [](const auto& o) {
+            return !o.second.transfers.empty();
+          }));
+      const double pace = std::min(kMaxUploadBytesPerSecondPerPeer,
+                                   kMaxUploadBytesPerSecond / std::max(1.0, served));
+      out.allowance = std::min(burst, out.allowance + (now - out.allowedAt) * pace);
       out.allowedAt = now;
       allowance_ = std::min(burst, allowance_ + (now - allowedAt_) * kMaxUploadBytesPerSecond);
       allowedAt_ = now;

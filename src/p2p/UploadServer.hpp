@@ -59,7 +59,8 @@ class UploadServer {
   static constexpr double kMaxUploadBytesPerSecondPerPeer = 16.0 * 1024 * 1024;
   // The pace of every peer's frames together, past a first burst of one peer's queue share: four
   // peers asking without end took 52.6 MiB/s of the machine before it; twice one peer's pace
-  // still sends a 6 MB segment to each of several peers well within its duration.
+  // still sends a 6 MB segment to each of several peers well within its duration. Each peer
+  // being served paces itself by its even share of it, when that is below its own pace.
   static constexpr double kMaxUploadBytesPerSecond = 2 * kMaxUploadBytesPerSecondPerPeer;
   // How often a transfer held back by a full queue is looked at again; a queue of the size
   // above refilled this often still moves some 50 MB/s.
