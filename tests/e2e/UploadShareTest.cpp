@@ -331,8 +331,12 @@ TEST_F(UploadShare, AnswersToAPeerThatReadsNothingStopQueueingAtTheirBound) {
   shut->shutWindow();
   QueueWatch watch(shut->viewerClient(), kGreedy, engine);
   // Each ask past the two transfers is answered "not available" at once: 206 bytes and more a
-  // time, which used to wait for the shut window up to the connection's 16 MiB.
-  constexpr int kAsks = 8000;
+  // time, which used to wait for the shut window up to the connection's 16 MiB. Fewer asks than
+  // the 4,096 messages a connection may have waiting to be read: a viewer short of CPU that has
+  // read none of them yet ends a peer sending more, and the queue then never fills. 3,000
+  // answers of 206 bytes still pass the bound beside the frames.
+  constexpr int kAsks = 3000;
+  static_assert(kAsks * 206 > WebRTCClient::kMaxQueuedBytesForMessages);
   for (int i = 0; i < kAsks; ++i) shut->say(askText(Uuid::random(), 400 + i % 2));
   // A sanitizer's viewer takes the asks several times slower.
   ASSERT_TRUE(waitUntil(
