@@ -14,12 +14,12 @@ namespace ombrelia::test {
 // A raw TCP client on 127.0.0.1 or ::1, for tests that must control every byte on the wire.
 // Every wait is bounded.
 class LoopbackClient {
- public:
+public:
   static constexpr std::chrono::milliseconds kDefaultTimeout{5000};
 
   static std::optional<LoopbackClient> connect(uint16_t port, bool ipv6 = false);
-  LoopbackClient(LoopbackClient&& other) noexcept;
-  LoopbackClient& operator=(LoopbackClient&& other) noexcept;
+  LoopbackClient(LoopbackClient &&other) noexcept;
+  LoopbackClient &operator=(LoopbackClient &&other) noexcept;
   ~LoopbackClient();
 
   bool send(std::string_view bytes);
@@ -37,9 +37,9 @@ class LoopbackClient {
   bool wasReset() const { return reset_; }
   void close();
   int descriptor() const { return fd_; }
-  const std::string& received() const { return received_; }
+  const std::string &received() const { return received_; }
 
- private:
+private:
   explicit LoopbackClient(int fd) : fd_(fd) {}
   // One bounded read into received_; false when the connection ended or the time is up.
   bool readSome(std::chrono::steady_clock::time_point deadline);
@@ -50,4 +50,4 @@ class LoopbackClient {
   std::string received_;
 };
 
-}  // namespace ombrelia::test
+} // namespace ombrelia::test

@@ -1,12 +1,12 @@
 #pragma once
 // The test's thread: start, write files and stop from the test; nginx runs as a child process.
 
-#include <sys/types.h>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 
 #include "support/SelfSignedCertificate.hpp"
 

@@ -24,4 +24,4 @@ struct RawHttpResponse {
   std::optional<std::string> header(std::string_view name) const;
 };
 
-}  // namespace ombrelia::test
+} // namespace ombrelia::test

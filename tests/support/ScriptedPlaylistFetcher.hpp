@@ -16,7 +16,7 @@ namespace ombrelia::test {
 // A playlist fetcher that gives a scripted answer, after a gate opens when it has one, and
 // records the time-outs it was asked for.
 class ScriptedPlaylistFetcher : public PlaylistFetcher {
- public:
+public:
   explicit ScriptedPlaylistFetcher(Result<std::string> answer, Latch* gate = nullptr)
       : answer_(std::move(answer)), gate_(gate) {}
 
@@ -39,11 +39,11 @@ class ScriptedPlaylistFetcher : public PlaylistFetcher {
     return timeoutIntervals_;
   }
 
- private:
+private:
   const Result<std::string> answer_;
   Latch* gate_;
   mutable std::mutex mutex_;
   std::vector<double> timeoutIntervals_;
 };
 
-}  // namespace ombrelia::test
+} // namespace ombrelia::test

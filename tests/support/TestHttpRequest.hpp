@@ -16,7 +16,8 @@ struct TestHttpRequest {
 
   std::optional<std::string> header(const std::string& lowerCaseName) const {
     auto found = headers.find(lowerCaseName);
-    if (found == headers.end()) return std::nullopt;
+    if (found == headers.end())
+      return std::nullopt;
     return found->second;
   }
 };
