@@ -56,7 +56,7 @@ constexpr size_t kMaxErrorLinesForOneAskingParticipant = 4;
 // The minute; under a sanitizer a shorter stretch still shows the lines do not grow with it.
 const size_t kAskingSeconds = kSanitized ? 20 : 60;
 // Segments the reading peer takes whole before it leaves mid-transfer, and how long it stays
-// with its window shut once the next two have begun.
+// with its window shut once the last has begun.
 constexpr size_t kSegmentsRead = 5;
 constexpr size_t kLingeringMs = 2000;
 // What the viewer may count that the peer never had, or the peer have that the viewer's last
@@ -149,7 +149,7 @@ TEST_F(SendBudget, OneParticipantAskingForAMinuteWritesFewLinesAndAPeerLeavingIs
   const auto start = std::chrono::steady_clock::now();
   ASSERT_TRUE(tracker->askSteadily(kAskIntervalMs / 2, kAskingSeconds))
       << "the participant could not ask";
-  // Meanwhile a peer reads segments, then leaves in the middle of two with frames queued for it.
+  // Meanwhile a peer reads segments, then leaves in the middle of one with frames queued for it.
   // The viewer's output is read all the while: a full pipe would hold the viewer up.
   std::optional<LocalTracker::Fetched> fetched;
   std::atomic<bool> fetching{true};

@@ -194,11 +194,14 @@ ChannelOpeningPeer::Fetched ChannelOpeningPeer::fetchThenLeave(const std::string
   datachannel::SctpImpairment shut;
   shut.shutWindow = true;
   connection_->impairSctpForTesting(shut);
+  // The window it advertised before still lets a segment in at once: one more segment read with
+  // the window shut has the other side learn it is, and the next then waits there.
+  const Uuid primer = ask(static_cast<int64_t>(whole), quality);
+  until([&] { return isWhole(primer) || seen->refused.count(primer) != 0; });
   const uint64_t before = [&] {
     std::lock_guard lock(seen->mutex);
     return seen->frameBytes;
   }();
-  ask(static_cast<int64_t>(whole), quality);
   ask(static_cast<int64_t>(whole) + 1, quality);
   until([&] { return seen->frameBytes > before; });
   std::this_thread::sleep_for(lingering);

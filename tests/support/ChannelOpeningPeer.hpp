@@ -57,8 +57,9 @@ class ChannelOpeningPeer {
   };
   // Reads, on its "P2P" channel, `whole` segments of the other side's video `videoID` one after
   // another, from number 0, in the first quality the other side answers for; then shuts its
-  // receive window, asks for the next two, and ends its connection `lingering` after the first
-  // of their frames has come: a peer that leaves mid-transfer with frames queued for it.
+  // receive window, reads one more, asks for the next, and ends its connection `lingering`
+  // after the first of its frames has come: a peer that leaves mid-transfer with frames queued
+  // for it.
   Fetched fetchThenLeave(const std::string& videoID, size_t whole,
                          std::chrono::milliseconds lingering, std::chrono::milliseconds bound);
   // Opens sent so far by openChannels() or reopenChannels(), from any thread.
