@@ -122,6 +122,11 @@ size_t DCDataChannel::unconfirmedAmount() const {
   return core ? core->unconfirmedAmount() : std::numeric_limits<size_t>::max();
 }
 
+std::optional<uint32_t> DCDataChannel::peerReceiveWindow() const {
+  const auto core = core_.lock();
+  return core ? core->peerReceiveWindow() : std::nullopt;
+}
+
 size_t DCDataChannel::bufferedAmount() const {
   const auto core = core_.lock();
   return core ? core->bufferedAmount() : 0;

@@ -54,6 +54,8 @@ class DCDataChannel : public std::enable_shared_from_this<DCDataChannel> {
   size_t bufferedAmount() const;
   // What of the bytes sent on the connection its peer has not acknowledged yet.
   size_t unconfirmedAmount() const;
+  // The receive window the connection's peer last advertised, once it has.
+  std::optional<uint32_t> peerReceiveWindow() const;
   // Resets the channel's stream; the close event follows when the peer has reset its side, or,
   // with a log line, when it has not within the connection's consent and failed timeouts.
   void close();

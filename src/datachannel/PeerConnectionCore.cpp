@@ -1145,6 +1145,11 @@ size_t PeerConnectionCore::unconfirmedAmount() const {
   return sctp ? sctp->unconfirmedBytes() : std::numeric_limits<size_t>::max();
 }
 
+std::optional<uint32_t> PeerConnectionCore::peerReceiveWindow() const {
+  const auto sctp = this->sctp();
+  return sctp ? sctp->peerAdvertisedWindow() : std::nullopt;
+}
+
 std::optional<SctpStatus> PeerConnectionCore::sctpStatus() const {
   const auto sctp = this->sctp();
   auto status = sctp ? sctp->status() : std::nullopt;

@@ -61,6 +61,9 @@ class PeerConnectionCore : public std::enable_shared_from_this<PeerConnectionCor
   // Bytes sent on the connection that the peer has not acknowledged (see SctpTransport); the
   // most a size_t holds without a transport.
   size_t unconfirmedAmount() const;
+  // The receive window the peer last advertised (see SctpTransport); none without a transport
+  // or before its first acknowledgement.
+  std::optional<uint32_t> peerReceiveWindow() const;
   std::optional<SctpStatus> sctpStatus() const;
 
   void setLocalDescription();

@@ -33,11 +33,17 @@ std::chrono::milliseconds SctpStallWatch::stalledFor() const {
 }
 
 std::optional<uint32_t> SctpStallWatch::cumulativeAckIn(const uint8_t* packet, size_t size) {
+  const auto sack = sackIn(packet, size);
+  return sack ? std::optional<uint32_t>(sack->cumulativeAck) : std::nullopt;
+}
+
+std::optional<SctpStallWatch::Sack> SctpStallWatch::sackIn(const uint8_t* packet, size_t size) {
   for (size_t at = kCommonHeaderBytes; at + kChunkHeaderBytes <= size;) {
     const size_t length = static_cast<size_t>(packet[at + 2]) << 8 | packet[at + 3];
     if (length < kChunkHeaderBytes || at + length > size) return std::nullopt;
-    if ((packet[at] == kSack || packet[at] == kNrSack) && length >= 8) {
-      return read32(packet + at + 4);
+    // Both kinds carry the cumulative ack, then the advertised window.
+    if ((packet[at] == kSack || packet[at] == kNrSack) && length >= 12) {
+      return Sack{read32(packet + at + 4), read32(packet + at + 8)};
     }
     at += (length + 3) & ~size_t{3};
   }

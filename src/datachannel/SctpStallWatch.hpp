@@ -54,6 +54,13 @@ class SctpStallWatch {
 
   // The cumulative ack of the SACK in an SCTP packet, if it carries one.
   static std::optional<uint32_t> cumulativeAckIn(const uint8_t* packet, size_t size);
+  // What a SACK tells: its cumulative ack and the receive window the peer advertises in it.
+  struct Sack {
+    uint32_t cumulativeAck = 0;
+    uint32_t advertisedWindow = 0;
+  };
+  // The first SACK in an SCTP packet, if it carries a whole one.
+  static std::optional<Sack> sackIn(const uint8_t* packet, size_t size);
   // Serial-number order: transmission sequence numbers wrap.
   static bool isAfter(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
 

@@ -438,9 +438,12 @@ void SctpTransport::handlePacket(const uint8_t* data, size_t size, bool moreWait
     if (!closed_ && socket_ != nullptr) {
       // Read here, as usrsctp keeps it to itself: the one sign of progress on a path whose
       // acknowledgements come back but never cover the oldest chunk.
-      const auto ack = SctpStallWatch::cumulativeAckIn(data, size);
-      if (ack && (!peerCumulativeAck_ || SctpStallWatch::isAfter(*ack, *peerCumulativeAck_))) {
-        peerCumulativeAck_ = ack;
+      // An older SACK overtaken on the path says nothing of the window now.
+      if (const auto sack = SctpStallWatch::sackIn(data, size);
+          sack && (!peerCumulativeAck_ ||
+                   !SctpStallWatch::isAfter(*peerCumulativeAck_, sack->cumulativeAck))) {
+        peerCumulativeAck_ = sack->cumulativeAck;
+        peerWindow_.store(sack->advertisedWindow, std::memory_order_relaxed);
       }
       usrsctp_conninput(reinterpret_cast<void*>(id_), data, size, 0);
     }
@@ -587,6 +590,11 @@ size_t SctpTransport::unconfirmedBytes() const {
 }
 
 size_t SctpTransport::queuedCost() const { return queuedCost_.load(std::memory_order_relaxed); }
+
+std::optional<uint32_t> SctpTransport::peerAdvertisedWindow() const {
+  const int64_t window = peerWindow_.load(std::memory_order_relaxed);
+  return window < 0 ? std::nullopt : std::optional<uint32_t>(static_cast<uint32_t>(window));
+}
 
 std::optional<SctpStatus> SctpTransport::status() {
   Glue::Lock lock;

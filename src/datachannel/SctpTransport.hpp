@@ -115,6 +115,10 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
   size_t unconfirmedBytes() const;
   // What the queue holds, counted as maxBufferedBytes counts it.
   size_t queuedCost() const;
+  // The receive window the peer advertised in its latest acknowledgement; none before the
+  // first. usrsctp keeps only its own estimate, less what is in flight, which a fast path
+  // keeps low as well: this one tells a peer that takes nothing from one whose link is full.
+  std::optional<uint32_t> peerAdvertisedWindow() const;
   // None before start() and after close().
   std::optional<SctpStatus> status();
   void close();
@@ -198,6 +202,9 @@ class SctpTransport : public std::enable_shared_from_this<SctpTransport> {
   uint64_t messagesReceived_ = 0;
   uint64_t bytesReceived_ = 0;
   std::optional<uint32_t> peerCumulativeAck_;
+  // The window of the SACK that carried the newest cumulative ack, or -1 before the first
+  // (written under the lock, read without it).
+  std::atomic<int64_t> peerWindow_{-1};
   SctpStallWatch stallWatch_;
 
   std::mutex outputMutex_;  // guards output_ and draining_

@@ -83,6 +83,9 @@ class PeerMessagesController : public WebRTCClientDelegate,
   static constexpr int kMaxUploadsInFlightPerPeer = UploadServer::kMaxUploadsInFlightPerPeer;
   static constexpr size_t kMaxQueuedUploadBytesPerPeer = UploadServer::kMaxQueuedUploadBytesPerPeer;
   static constexpr double kMaxUploadStallSeconds = UploadServer::kMaxUploadStallSeconds;
+  static constexpr double kMaxUploadBytesPerSecondPerPeer =
+      UploadServer::kMaxUploadBytesPerSecondPerPeer;
+  static constexpr double kMaxUploadBytesPerSecond = UploadServer::kMaxUploadBytesPerSecond;
   static constexpr int64_t kChunkBytes = UploadServer::kChunkBytes;
 
   [[nodiscard]] static std::shared_ptr<PeerMessagesController> create(

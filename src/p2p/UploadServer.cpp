@@ -28,6 +28,10 @@ namespace ombrelia {
 static_assert(UploadServer::kMaxQueuedUploadBytesPerPeer + 2 * 15924 <
               WebRTCClient::kMaxQueuedBytesForMessages);
 
+// A window that holds a whole frame lets the next one go.
+static_assert(UploadServer::kMinOpenWindowBytes ==
+              SegmentFrame::kHeaderBytes + UploadServer::kChunkBytes);
+
 void UploadServer::setLater(Later later) {
   std::lock_guard lock(mutex_);
   later_ = std::move(later);
@@ -229,6 +233,7 @@ void UploadServer::pump(const Uuid& peer) {
     const bool connected = PeerEngineSupport::connected(client);
     const size_t buffered = connected ? client->bufferedAmount() : 0;
     const size_t unconfirmed = connected ? client->unconfirmedAmount() : 0;
+    const auto window = connected ? client->peerReceiveWindow() : std::nullopt;
     uint64_t sent = 0;  // bytes newly acknowledged by the peer
     std::optional<Data> frame;
     Uuid requestID;
@@ -248,11 +253,16 @@ void UploadServer::pump(const Uuid& peer) {
           out.left = left;
         }
       }
-      // Nothing left waiting for the peer is no stall either: what remains waits on this side.
-      if (out.left != out.movedFrom || out.left == out.handed) {
-        out.movedAt = now;
+      // Bytes acknowledged while the peer's window stays shut are window probes it took, not
+      // reading: a peer that reads nothing can acknowledge those for good, at the pace of an
+      // honest slow reader. Nothing left waiting for the peer is no stall either: what remains
+      // waits on this side.
+      const bool shut = window && *window < kMinOpenWindowBytes;
+      if (out.left != out.movedFrom) {
+        if (!shut) out.movedAt = now;
         out.movedFrom = out.left;
       }
+      if (out.left == out.handed) out.movedAt = now;
       std::erase_if(out.transfers, [&](const Transfer& t) { return t.end && *t.end <= out.left; });
       if (!out.transfers.empty() && (!connected || now - out.movedAt > kMaxUploadStallSeconds)) {
         PeerEngineSupport::info(OLogModule::p2pUpload, [&] {
@@ -262,8 +272,16 @@ void UploadServer::pump(const Uuid& peer) {
         out.transfers.clear();
       }
       const auto burst = static_cast<double>(kMaxQueuedUploadBytesPerPeer);
-      out.allowance =
-          std::min(burst, out.allowance + (now - out.allowedAt) * kMaxUploadBytesPerSecondPerPeer);
+      // The total is shared evenly among the peers being served: taken first come, first
+      // served, the two peers whose looks came first took all of it, and a third asking beside
+      // them got nothing for seconds.
+      const auto served =
+          static_cast<double>(std::count_if(outgoing_.begin(), outgoing_.end(), [](const auto& o) {
+            return !o.second.transfers.empty();
+          }));
+      const double pace = std::min(kMaxUploadBytesPerSecondPerPeer,
+                                   kMaxUploadBytesPerSecond / std::max(1.0, served));
+      out.allowance = std::min(burst, out.allowance + (now - out.allowedAt) * pace);
       out.allowedAt = now;
       allowance_ = std::min(burst, allowance_ + (now - allowedAt_) * kMaxUploadBytesPerSecond);
       allowedAt_ = now;

@@ -59,7 +59,8 @@ class UploadServer {
   static constexpr double kMaxUploadBytesPerSecondPerPeer = 16.0 * 1024 * 1024;
   // The pace of every peer's frames together, past a first burst of one peer's queue share: four
   // peers asking without end took 52.6 MiB/s of the machine before it; twice one peer's pace
-  // still sends a 6 MB segment to each of several peers well within its duration.
+  // still sends a 6 MB segment to each of several peers well within its duration. Each peer
+  // being served paces itself by its even share of it, when that is below its own pace.
   static constexpr double kMaxUploadBytesPerSecond = 2 * kMaxUploadBytesPerSecondPerPeer;
   // How often a transfer held back by a full queue is looked at again; a queue of the size
   // above refilled this often still moves some 50 MB/s.
@@ -68,6 +69,10 @@ class UploadServer {
   // nothing for this long is ended, so a peer that never reads cannot hold its uploads (and the
   // server's attention) for good.
   static constexpr double kMaxUploadStallSeconds = 10.0;
+  // A peer advertising a receive window below one segment frame takes nothing but window
+  // probes: what it acknowledges meanwhile is no progress for the rule above. An honest reader,
+  // however slow its link, reads what arrives and keeps its window open.
+  static constexpr uint32_t kMinOpenWindowBytes = 15924;
   // Bytes per chunk frame payload, as the segment store cuts them.
   static constexpr int64_t kChunkBytes = 15900;
 

@@ -32,6 +32,9 @@ class DCDataChannelAdapter final : public RTCDataChannel {
   bool sendBinary(const Data& bytes) override { return channel_->sendBinary(bytes); }
   size_t bufferedAmount() const override { return channel_->bufferedAmount(); }
   size_t unconfirmedAmount() const override { return channel_->unconfirmedAmount(); }
+  std::optional<uint32_t> peerReceiveWindow() const override {
+    return channel_->peerReceiveWindow();
+  }
 
  private:
   const std::shared_ptr<DCDataChannel> channel_;

@@ -2,7 +2,9 @@
 // Any thread: sends from anywhere; the events run on the framework's callback threads.
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include <ombrelia/Data.hpp>
@@ -35,6 +37,8 @@ class RTCDataChannel {
   // reached the peer is what was sent less this. A channel without acknowledgements of its own
   // counts what it holds back.
   virtual size_t unconfirmedAmount() const { return bufferedAmount(); }
+  // The receive window the peer last advertised, for a channel whose transport tells it.
+  virtual std::optional<uint32_t> peerReceiveWindow() const { return std::nullopt; }
 };
 
 }  // namespace ombrelia

@@ -575,6 +575,11 @@ size_t WebRTCClient::unconfirmedAmount() const {
   return channel ? channel->unconfirmedAmount() : std::numeric_limits<size_t>::max();
 }
 
+std::optional<uint32_t> WebRTCClient::peerReceiveWindow() const {
+  auto channel = sendingChannel();
+  return channel ? channel->peerReceiveWindow() : std::nullopt;
+}
+
 void WebRTCClient::impairSctpForTesting(const datachannel::SctpImpairment& impairment) {
   if (auto connection = this->connection()) connection->impairSctpForTesting(impairment);
 }

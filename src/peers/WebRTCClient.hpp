@@ -164,6 +164,9 @@ class WebRTCClient : public std::enable_shared_from_this<WebRTCClient> {
   // Bytes sent that the peer has not acknowledged yet; without a channel, or once its connection
   // has ended, the most a size_t holds: nothing more is known to have reached the peer.
   size_t unconfirmedAmount() const;
+  // The receive window the peer last advertised; none without a channel, or before the peer's
+  // first acknowledgement.
+  std::optional<uint32_t> peerReceiveWindow() const;
 
   // Runs once, on any thread, when the connection's sockets are all closed: some time after
   // close() or after the last holder let the client go, as the framework takes its transports

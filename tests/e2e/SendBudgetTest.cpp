@@ -3,12 +3,16 @@
 // every ask is answered, and no answer can leave. What the viewer holds stays within the send
 // budget of all its connections plus each connection's SCTP buffer, what it writes to its log
 // stays a few lines a participant, and a viewer that joins meanwhile plays the stream whole.
+// One such participant asking for a minute leaves a few lines in all the viewer writes, and a
+// peer that reads segments and leaves mid-transfer is counted as uploaded what it received.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "datachannel/SctpTransport.hpp"
@@ -44,6 +48,22 @@ constexpr size_t kWorking = 16 * kMiB;
 // the odd line of the viewer's own, per participant.
 constexpr size_t kMaxLogLinesPerParticipant = 4;
 const size_t kMaxLogLines = kParticipants * kMaxLogLinesPerParticipant;
+
+// The lines the viewer writes at the error level, as the README's embedding sets it, while one
+// participant asks for a minute: its first refused answer and a summary of the repeats for its
+// connection, and the end of a connection or two. Before they were bounded, such a participant
+// made the viewer write some 46,000 error lines a second.
+constexpr size_t kMaxErrorLinesForOneAskingParticipant = 4;
+// The minute; under a sanitizer a shorter stretch still shows the lines do not grow with it.
+const size_t kAskingSeconds = kSanitized ? 20 : 60;
+// Segments the reading peer takes whole before it leaves mid-transfer, and how long it stays
+// with its window shut once the last has begun.
+constexpr size_t kSegmentsRead = 5;
+constexpr size_t kLingeringMs = 2000;
+// What the viewer may count that the peer never had, or the peer have that the viewer's last
+// look had not counted yet as it left: a frame acknowledged chunk by chunk and never completed,
+// and a frame acknowledged in the moment before the connection ended.
+constexpr long long kFrameBytes = 15'924;
 
 TEST_F(SendBudget, ParticipantsThatReadNothingHoldTheViewerToItsBudgetAndFewLogLines) {
   HostViewer viewer = startStaying("viewer-1");
@@ -95,6 +115,62 @@ TEST_F(SendBudget, ParticipantsThatReadNothingHoldTheViewerToItsBudgetAndFewLogL
   std::vector<HostViewer*> both{&*honest};
   expectEveryonePlayedTheOriginsBytes(both, {"Error"});
   viewer.process().stop(SIGTERM, test::scaledWait(10s));
+}
+
+TEST_F(SendBudget, OneParticipantAskingForAMinuteWritesFewLinesAndAPeerLeavingIsCountedWhatItGot) {
+  HostViewer viewer("viewer-1", tracker->startHost("play", origin->url("/master.m3u8"),
+                                                   {"--speed", "20", "--client-id", "viewer-1",
+                                                    "--quiet", "--log-level", "3", "--stay"},
+                                                   viewerEnvironment()));
+  ASSERT_TRUE(pollUntil(
+      {&viewer}, [](HostViewer& v) { return v.uuid() && v.finished(); }, 60s))
+      << "the viewer never played the stream";
+  ASSERT_EQ(viewer.number("bytes sent to peers"), 0);
+  ASSERT_EQ(tracker->joinAskers(*viewer.uuid(), 1), 1u) << "the participant's channel never opened";
+  viewer.poll();
+  const auto errorLines = [&](size_t from) {
+    std::vector<std::string> kept;
+    for (size_t i = from; i < viewer.lines().size(); ++i)
+      if (viewer.lines()[i].find("] [Error] [") != std::string::npos)
+        kept.push_back(viewer.lines()[i]);
+    return kept;
+  };
+  const size_t linesBefore = viewer.lines().size();
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(tracker->askSteadily(kAskIntervalMs / 2, kAskingSeconds))
+      << "the participant could not ask";
+  // Meanwhile a peer reads segments, then leaves in the middle of one with frames queued for it.
+  // The viewer's output is read all the while: a full pipe would hold the viewer up.
+  std::optional<LocalTracker::Fetched> fetched;
+  std::atomic<bool> fetching{true};
+  std::thread reader([&] {
+    fetched = tracker->fetchThenLeave(*viewer.uuid(), kSegmentsRead, kLingeringMs);
+    fetching = false;
+  });
+  while (fetching) viewer.poll(10ms);
+  reader.join();
+  // The rest of the stretch, as long in any build.
+  const auto end = start + std::chrono::seconds(kAskingSeconds);
+  while (std::chrono::steady_clock::now() < end && viewer.openDescriptors() >= 0) viewer.poll(10ms);
+  viewer.poll();
+  const std::vector<std::string> written = errorLines(linesBefore);
+  const size_t lines = written.size();
+  ASSERT_GE(viewer.openDescriptors(), 0) << "the viewer did not outlast the participant";
+  // Stopped, the viewer prints its totals again, with what it served meanwhile.
+  viewer.process().stop(SIGTERM, 10s);
+  viewer.poll();
+  const long long counted = viewer.number("bytes sent to peers");
+  ASSERT_TRUE(fetched) << "the reading peer never joined";
+  const auto received = static_cast<long long>(fetched->frameBytes);
+  std::printf(
+      "%zu error lines over %zu s of asking; counted as uploaded %lld bytes, the peer received "
+      "%lld (%zu segments whole)\n",
+      lines, kAskingSeconds, counted, received, fetched->wholeSegments);
+  EXPECT_LE(lines, kMaxErrorLinesForOneAskingParticipant);
+  for (const auto& line : written) std::printf("  %s\n", line.c_str());
+  EXPECT_EQ(fetched->wholeSegments, kSegmentsRead);
+  EXPECT_LE(counted, received + kFrameBytes) << "bytes that never reached the peer were counted";
+  EXPECT_GE(counted + kFrameBytes, received);
 }
 
 }  // namespace

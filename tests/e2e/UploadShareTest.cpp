@@ -40,8 +40,10 @@ const std::string kVideo = "video-1";
 constexpr size_t kSegmentBytes = 1024 * 1024;
 constexpr size_t kFrameHeaderBytes = 24;
 // Frame bytes of one whole stored segment.
-constexpr size_t kSegmentFrameBytes =
-    kSegmentBytes + kFrameHeaderBytes * ((kSegmentBytes + 15899) / 15900);
+constexpr size_t frameBytesOf(size_t segmentBytes) {
+  return segmentBytes + kFrameHeaderBytes * ((segmentBytes + 15899) / 15900);
+}
+constexpr size_t kSegmentFrameBytes = frameBytesOf(kSegmentBytes);
 // What one peer's connection may hold queued beyond the uploader's share: one frame handed over
 // as the share fills, and an answer (with its chain text) to each of the peer's asks.
 size_t queueBound(size_t asks) {
@@ -86,11 +88,11 @@ class UploadShare : public ::testing::Test {
     platform::DispatchQueue::main()->drain();
   }
 
-  void store(int64_t first, int64_t count = 1) {
+  void store(int64_t first, int64_t count = 1, size_t bytes = kSegmentBytes) {
     for (int64_t n = first; n < first + count; ++n)
       storage->saveData(*Url::parse("http://127.0.0.1/s" + std::to_string(n) + ".ts"),
-                        Data(std::string(kSegmentBytes, static_cast<char>(0x80 + n % 64))),
-                        "video/mp2t", segment(n), kVideo);
+                        Data(std::string(bytes, static_cast<char>(0x80 + n % 64))), "video/mp2t",
+                        segment(n), kVideo);
     storage->waitUntilIdle();
   }
 
@@ -329,8 +331,12 @@ TEST_F(UploadShare, AnswersToAPeerThatReadsNothingStopQueueingAtTheirBound) {
   shut->shutWindow();
   QueueWatch watch(shut->viewerClient(), kGreedy, engine);
   // Each ask past the two transfers is answered "not available" at once: 206 bytes and more a
-  // time, which used to wait for the shut window up to the connection's 16 MiB.
-  constexpr int kAsks = 8000;
+  // time, which used to wait for the shut window up to the connection's 16 MiB. Fewer asks than
+  // the 4,096 messages a connection may have waiting to be read: a viewer short of CPU that has
+  // read none of them yet ends a peer sending more, and the queue then never fills. 3,000
+  // answers of 206 bytes still pass the bound beside the frames.
+  constexpr int kAsks = 3000;
+  static_assert(kAsks * 206 > WebRTCClient::kMaxQueuedBytesForMessages);
   for (int i = 0; i < kAsks; ++i) shut->say(askText(Uuid::random(), 400 + i % 2));
   // A sanitizer's viewer takes the asks several times slower.
   ASSERT_TRUE(waitUntil(
@@ -341,6 +347,50 @@ TEST_F(UploadShare, AnswersToAPeerThatReadsNothingStopQueueingAtTheirBound) {
   fetch(*honest, 401);
   EXPECT_LE(watch.queued.load(), WebRTCClient::kMaxQueuedBytesForMessages + 512);
   EXPECT_TRUE(shut->viewerClient()->isConnected());
+}
+
+TEST_F(UploadShare, APeerTakingOnlyWindowProbesLosesItsTransfersWhileASlowReaderKeepsItsOwn) {
+  // A 64 kbit/s link with 300 ms of round trip and a datagram in a hundred lost each way: the
+  // honest reader's segment takes longer than the stall rule allows a transfer that moves not.
+  test::LossyUdpRelay link({.lossRate = 0.01,
+                            .delay = 150ms,
+                            .jitter = 0ms,
+                            .immediateRate = 0,
+                            .bytesPerSecond = 8000});
+  constexpr size_t kSlowSegmentBytes = 128 * 1024;
+  store(500, 2);
+  store(510, 1, kSlowSegmentBytes);
+  auto slow = connect(kHonest, &link);
+  // Its window shut, the other acknowledges the window probes it gets, about as many bytes a
+  // second as the slow link carries, and reads none of them.
+  auto shut = connect(kGreedy);
+  shut->shutWindow();
+  const auto start = Clock::now();
+  const Uuid slowAsk = Uuid::random();
+  slow->say(askText(slowAsk, 510));
+  shut->say(askText(Uuid::random(), 500));
+  shut->say(askText(Uuid::random(), 501));
+  ASSERT_TRUE(waitUntil(*shut, [&] { return shut->frameBytes() > 0; }))
+      << "no probe carried a frame: the test shows nothing";
+  const auto stall = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::duration<double>(PeerMessagesController::kMaxUploadStallSeconds));
+  // Both its transfers have hours to go at that pace; they end with the stall rule.
+  EXPECT_TRUE(waitUntil(
+      *shut, [&] { return engine->uploadsInFlightTo(kGreedy) == 0; },
+      stall + test::scaledWait(10s)))
+      << "a peer taking window probes only kept its transfers";
+  const auto shutHeld = Clock::now() - start;
+  EXPECT_TRUE(waitUntil(
+      *slow, [&] { return slow->frameBytes(slowAsk) >= frameBytesOf(kSlowSegmentBytes); },
+      test::scaledWait(120s)))
+      << "the slow reader's segment never came whole: " << slow->frameBytes(slowAsk) << " bytes";
+  const auto slowTook = Clock::now() - start;
+  std::cout << "transfers to the probe-taking peer ended after "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(shutHeld).count()
+            << " ms; the slow reader's segment came whole after "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(slowTook).count() << " ms\n";
+  EXPECT_GT(slowTook, stall) << "the slow link was not slow enough to show anything";
+  EXPECT_EQ(slow->frameBytes(slowAsk), frameBytesOf(kSlowSegmentBytes));
 }
 
 }  // namespace

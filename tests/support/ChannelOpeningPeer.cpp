@@ -1,12 +1,19 @@
 #include "support/ChannelOpeningPeer.hpp"
 
+#include <algorithm>
+#include <condition_variable>
+#include <map>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 #include <vector>
 
 #include "datachannel/DcepMessage.hpp"
 #include "platform/Uuid.hpp"
 #include "protocol/FileRequestMessage.hpp"
+#include "protocol/FileRequestResponseMessageReader.hpp"
+#include "protocol/SegmentFrame.hpp"
 
 namespace ombrelia::test {
 
@@ -96,6 +103,116 @@ size_t ChannelOpeningPeer::askSteadily(std::chrono::milliseconds interval,
     std::this_thread::sleep_until(next);
   }
   return asked;
+}
+
+ChannelOpeningPeer::Fetched ChannelOpeningPeer::fetchThenLeave(const std::string& videoID,
+                                                               size_t whole,
+                                                               std::chrono::milliseconds lingering,
+                                                               std::chrono::milliseconds bound) {
+  // Filled on the channel's callback thread.
+  struct Seen {
+    std::mutex mutex;  // guards everything below
+    std::condition_variable changed;
+    std::map<Uuid, int64_t> sizes;  // of the segments answered as coming
+    std::set<Uuid> refused;         // answered as not available
+    std::map<Uuid, int64_t> payload;
+    uint64_t frameBytes = 0;
+  };
+  auto seen = std::make_shared<Seen>();
+  Fetched fetched;
+  if (!channel_ || !channel_->isOpen()) return fetched;
+  channel_->onMessage(
+      [seen](std::string text) {
+        const auto answer = FileRequestResponseMessageReader().readJSON(text);
+        if (!answer) return;
+        std::lock_guard lock(seen->mutex);
+        if (answer->valid() && answer->size())
+          seen->sizes[answer->requestID()] = *answer->size();
+        else
+          seen->refused.insert(answer->requestID());
+        seen->changed.notify_all();
+      },
+      [seen](Data data) {
+        const auto frame = SegmentFrame::parse(data);
+        std::lock_guard lock(seen->mutex);
+        seen->frameBytes += data.size();
+        if (frame) seen->payload[frame->requestID] += static_cast<int64_t>(frame->payload.size());
+        seen->changed.notify_all();
+      });
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  const auto ask = [&](int64_t number, int64_t quality) {
+    const Uuid id = Uuid::random();
+    channel_->sendText(
+        *FileRequestMessage("fileRequest", id, videoID, number, quality, "video").encode().text);
+    return id;
+  };
+  const auto until = [&](const auto& done) {
+    std::unique_lock lock(seen->mutex);
+    return seen->changed.wait_until(lock, deadline, [&] { return done(); });
+  };
+  // Which quality the other side holds: the asks for those it lacks wait there unanswered.
+  std::map<Uuid, int64_t> qualityOf;
+  for (int64_t quality = 0; quality < 4; ++quality) qualityOf[ask(0, quality)] = quality;
+  Uuid current;
+  if (!until([&] {
+        for (const auto& [id, quality] : qualityOf) {
+          if (seen->sizes.count(id) == 0) continue;
+          current = id;
+          return true;
+        }
+        return false;
+      }))
+    return fetched;
+  const int64_t quality = qualityOf.at(current);
+  const auto isWhole = [&](const Uuid& id) {
+    const auto size = seen->sizes.find(id);
+    return size != seen->sizes.end() && seen->payload[id] >= size->second;
+  };
+  // Every quality that was answered comes whole first: each takes one of the two transfers the
+  // other side serves a peer at once.
+  if (!until([&] {
+        return std::all_of(seen->sizes.begin(), seen->sizes.end(),
+                           [&](const auto& entry) { return isWhole(entry.first); });
+      }))
+    return fetched;
+  fetched.wholeSegments = 1;
+  for (size_t n = 1; n < whole; ++n) {
+    // An ask the other side refuses while it still counts a finished transfer is asked again.
+    bool read = false;
+    while (!read && std::chrono::steady_clock::now() < deadline) {
+      current = ask(static_cast<int64_t>(n), quality);
+      if (!until([&] { return isWhole(current) || seen->refused.count(current) != 0; })) break;
+      {
+        std::lock_guard lock(seen->mutex);
+        read = isWhole(current);
+      }
+      if (!read) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (!read) break;
+    ++fetched.wholeSegments;
+  }
+  datachannel::SctpImpairment shut;
+  shut.shutWindow = true;
+  connection_->impairSctpForTesting(shut);
+  // The window it advertised before still lets a segment in at once: one more segment read with
+  // the window shut has the other side learn it is, and the next then waits there.
+  const Uuid primer = ask(static_cast<int64_t>(whole), quality);
+  until([&] { return isWhole(primer) || seen->refused.count(primer) != 0; });
+  const uint64_t before = [&] {
+    std::lock_guard lock(seen->mutex);
+    return seen->frameBytes;
+  }();
+  ask(static_cast<int64_t>(whole) + 1, quality);
+  until([&] { return seen->frameBytes > before; });
+  std::this_thread::sleep_for(lingering);
+  connection_->close();
+  // Frames delivered as it closed are counted too: their callbacks may still run just after.
+  while (!hasEnded() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  std::lock_guard lock(seen->mutex);
+  fetched.frameBytes = seen->frameBytes;
+  return fetched;
 }
 
 size_t ChannelOpeningPeer::openChannels(size_t count, size_t bytes, size_t messages,

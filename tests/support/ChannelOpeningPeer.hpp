@@ -50,6 +50,18 @@ class ChannelOpeningPeer {
   // peer's share of the waiting list, answered "not available"), until its connection has ended
   // or `bound`. The requests sent.
   size_t askSteadily(std::chrono::milliseconds interval, std::chrono::milliseconds bound);
+  // What fetchThenLeave() received.
+  struct Fetched {
+    size_t wholeSegments = 0;  // segments read to their last byte
+    uint64_t frameBytes = 0;   // every segment frame, headers included
+  };
+  // Reads, on its "P2P" channel, `whole` segments of the other side's video `videoID` one after
+  // another, from number 0, in the first quality the other side answers for; then shuts its
+  // receive window, reads one more, asks for the next, and ends its connection `lingering`
+  // after the first of its frames has come: a peer that leaves mid-transfer with frames queued
+  // for it.
+  Fetched fetchThenLeave(const std::string& videoID, size_t whole,
+                         std::chrono::milliseconds lingering, std::chrono::milliseconds bound);
   // Opens sent so far by openChannels() or reopenChannels(), from any thread.
   size_t opened() const { return opened_; }
 

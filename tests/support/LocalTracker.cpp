@@ -5,6 +5,7 @@
 #include <csignal>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
@@ -130,6 +131,20 @@ bool LocalTracker::askSteadily(size_t intervalMs, size_t seconds) {
 }
 
 std::optional<size_t> LocalTracker::askersEnded() { return count("askersEnded"); }
+
+std::optional<LocalTracker::Fetched> LocalTracker::fetchThenLeave(const std::string& to,
+                                                                  size_t whole,
+                                                                  size_t lingeringMs) {
+  if (!process_->writeLine("fetch " + to + " " + std::to_string(whole) + " " +
+                           std::to_string(lingeringMs)))
+    return std::nullopt;
+  const auto line = process_->readLine(scaledWait(std::chrono::seconds(120)));
+  Fetched fetched;
+  if (!line || std::sscanf(line->c_str(), "fetched %zu %llu", &fetched.wholeSegments,
+                           &fetched.frameBytes) != 2)
+    return std::nullopt;
+  return fetched;
+}
 
 LocalTracker::~LocalTracker() {
   process_.reset();

@@ -65,6 +65,14 @@ class LocalTracker {
   bool askSteadily(size_t intervalMs, size_t seconds);
   // How many of them have had their connection ended.
   std::optional<size_t> askersEnded();
+  // One more participant reads `whole` of the client's segments, then one with its window shut,
+  // and leaves `lingeringMs` into the next (see TestTracker::fetchThenLeave). The segments it
+  // read whole before and every frame byte it received; none when it did not join.
+  struct Fetched {
+    size_t wholeSegments = 0;
+    unsigned long long frameBytes = 0;
+  };
+  std::optional<Fetched> fetchThenLeave(const std::string& to, size_t whole, size_t lingeringMs);
   // Whether its connection has ended; none when the tracker does not answer.
   std::optional<bool> channelOpenerEnded();
   // The opens it has sent so far; none when the tracker does not answer.

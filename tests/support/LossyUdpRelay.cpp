@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <regex>
@@ -95,6 +96,7 @@ void LossyUdpRelay::run() {
   std::uniform_int_distribution<int64_t> jitter(-settings_.jitter.count(),
                                                 settings_.jitter.count());
   std::vector<uint8_t> buffer(kMaxDatagramBytes);
+  Clock::time_point linkFree[2] = {};  // when each way's link has passed what it holds
   for (;;) {
     int timeout = -1;
     if (!held.empty()) {
@@ -121,6 +123,19 @@ void LossyUdpRelay::run() {
           ++counts_.forwarded;
         }
         auto at = Clock::now();
+        if (settings_.bytesPerSecond > 0) {
+          const auto start = std::max(at, linkFree[side]);
+          if (start - at > settings_.maxQueueing) {
+            std::lock_guard lock(mutex_);
+            --counts_.forwarded;
+            ++counts_.dropped;
+            continue;
+          }
+          linkFree[side] =
+              start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                          static_cast<double>(size) / settings_.bytesPerSecond));
+          at = linkFree[side];
+        }
         if (chance(random) >= settings_.immediateRate) {
           at += settings_.delay + std::chrono::milliseconds(jitter(random));
         }

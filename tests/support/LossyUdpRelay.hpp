@@ -25,6 +25,11 @@ class LossyUdpRelay {
     std::chrono::milliseconds jitter{5};  // ... plus or minus up to this much
     double immediateRate = 0.1;           // share released at once, overtaking the held ones
     uint32_t seed = 1;
+    // With a rate, each way is a link of that many bytes a second: a datagram leaves once those
+    // before it have, and one that would wait longer than `maxQueueing` for that is lost, as at
+    // a full router queue.
+    double bytesPerSecond = 0;
+    std::chrono::milliseconds maxQueueing{1000};
   };
 
   struct Counts {

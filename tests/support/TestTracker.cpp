@@ -97,10 +97,13 @@ struct TestTracker::Impl : std::enable_shared_from_this<TestTracker::Impl> {
   std::shared_ptr<ChannelOpener> opener;
   // Participants that ask steadily with their windows shut, each on a real connection.
   std::vector<std::shared_ptr<ChannelOpener>> askers;
+  // The participant that reads segments and leaves (fetchThenLeave).
+  std::shared_ptr<ChannelOpener> reader;
   // The one of `uuid` negotiating with `to`, if any.
   std::shared_ptr<ChannelOpener> negotiating(const Uuid& uuid, const Uuid& to) {
     std::lock_guard lock(mutex);
     if (opener && opener->uuid == uuid && opener->to == to) return opener;
+    if (reader && reader->uuid == uuid && reader->to == to) return reader;
     for (const auto& asker : askers)
       if (asker->uuid == uuid && asker->to == to) return asker;
     return nullptr;
@@ -720,6 +723,30 @@ bool TestTracker::askSteadily(std::chrono::milliseconds interval, std::chrono::m
         std::thread([peer = asker->peer, interval, bound] { peer->askSteadily(interval, bound); });
   }
   return true;
+}
+
+std::optional<ChannelOpeningPeer::Fetched> TestTracker::fetchThenLeave(
+    const Uuid& to, size_t whole, std::chrono::milliseconds lingering) {
+  // Its video as the client told it, read on the I/O thread that serves the connections.
+  auto result = std::make_shared<std::promise<std::optional<std::string>>>();
+  auto video = result->get_future();
+  net::post(impl_->context, [impl = impl_.get(), to, result] {
+    const auto connection = impl->connectionOf(to);
+    result->set_value(connection ? std::optional<std::string>(connection->videoID())
+                                 : std::nullopt);
+  });
+  if (video.wait_for(scaledWait(std::chrono::seconds(5))) != std::future_status::ready)
+    return std::nullopt;
+  const auto videoID = video.get();
+  auto reader = videoID ? joinOpener(impl_, to) : nullptr;
+  if (!reader) return std::nullopt;
+  {
+    std::lock_guard lock(impl_->mutex);
+    impl_->reader = reader;
+  }
+  if (!reader->peer->waitOpen(scaledWait(std::chrono::seconds(20)))) return std::nullopt;
+  return reader->peer->fetchThenLeave(*videoID, whole, lingering,
+                                      scaledWait(std::chrono::seconds(60)));
 }
 
 size_t TestTracker::askersEnded() const {

@@ -15,6 +15,7 @@
 #include <ombrelia/Url.hpp>
 
 #include "platform/Uuid.hpp"
+#include "support/ChannelOpeningPeer.hpp"
 #include "support/TestCertificates.hpp"
 #include "support/WaitScale.hpp"
 
@@ -128,6 +129,11 @@ class TestTracker {
   bool askSteadily(std::chrono::milliseconds interval, std::chrono::milliseconds bound);
   // Those of them whose connection has ended.
   size_t askersEnded() const;
+  // One more such participant, beside them, reads `whole` segments of client `to`'s video and
+  // leaves mid-transfer with frames queued for it (ChannelOpeningPeer::fetchThenLeave). What it
+  // received; none when `to` is not connected or the channel did not open within 20 s.
+  std::optional<ChannelOpeningPeer::Fetched> fetchThenLeave(const Uuid& to, size_t whole,
+                                                            std::chrono::milliseconds lingering);
   // Whether that participant's connection has ended.
   bool channelOpenerEnded() const;
   // The opens it has sent so far.

@@ -115,6 +115,21 @@ void run(TestTracker& tracker, const std::string& command) {
         tracker.askSteadily(std::chrono::milliseconds(std::strtoull(from.c_str(), nullptr, 10)),
                             std::chrono::seconds(std::strtoull(to.c_str(), nullptr, 10)));
     std::printf(asking ? "asking\n" : "no participant\n");
+  } else if (verb == "fetch") {
+    std::string lingering;
+    words >> lingering;
+    const auto client = ombrelia::Uuid::parse(from);
+    const auto fetched =
+        client ? tracker.fetchThenLeave(
+                     *client, std::strtoull(to.c_str(), nullptr, 10),
+                     std::chrono::milliseconds(std::strtoull(lingering.c_str(), nullptr, 10)))
+               : std::nullopt;
+    if (fetched) {
+      std::printf("fetched %zu %llu\n", fetched->wholeSegments,
+                  static_cast<unsigned long long>(fetched->frameBytes));
+    } else {
+      std::printf("not joined\n");
+    }
   } else if (verb == "askersEnded") {
     std::printf("%zu\n", tracker.askersEnded());
   } else if (verb == "ended") {

@@ -27,16 +27,20 @@ TEST(SctpStallWatchTest, StretchesWhenTheLoopWasHeldUpDoNotCount) {
 }
 
 TEST(SctpStallWatchTest, CumulativeAckIsReadFromSackAndNrSackChunksOnly) {
-  // Common header, then a heartbeat-ack and a SACK acknowledging up to 0x01020304.
+  // Common header, then a heartbeat-ack and a SACK acknowledging up to 0x01020304 with a window
+  // of 0x00010200.
   std::vector<uint8_t> packet(12, 0);
   const std::vector<uint8_t> heartbeatAck = {5, 0, 0, 6, 9, 9, 0, 0};
-  const std::vector<uint8_t> sack = {3, 0, 0, 16, 1, 2, 3, 4, 0, 0, 0, 0, 0, 0, 0, 0};
+  const std::vector<uint8_t> sack = {3, 0, 0, 16, 1, 2, 3, 4, 0, 1, 2, 0, 0, 0, 0, 0};
   packet.insert(packet.end(), heartbeatAck.begin(), heartbeatAck.end());
   EXPECT_EQ(SctpStallWatch::cumulativeAckIn(packet.data(), packet.size()), std::nullopt);
   packet.insert(packet.end(), sack.begin(), sack.end());
   EXPECT_EQ(SctpStallWatch::cumulativeAckIn(packet.data(), packet.size()), 0x01020304u);
   packet[20] = 16;  // an NR-SACK carries it the same way
   EXPECT_EQ(SctpStallWatch::cumulativeAckIn(packet.data(), packet.size()), 0x01020304u);
+  const auto sackRead = SctpStallWatch::sackIn(packet.data(), packet.size());
+  ASSERT_TRUE(sackRead);
+  EXPECT_EQ(sackRead->advertisedWindow, 0x00010200u);
   // A chunk whose length runs past the packet ends the reading.
   packet[23] = 40;
   EXPECT_EQ(SctpStallWatch::cumulativeAckIn(packet.data(), packet.size()), std::nullopt);

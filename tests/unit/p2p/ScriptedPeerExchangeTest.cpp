@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <iostream>
 #include <thread>
 
 #include <ombrelia/OmbreliaConfig.hpp>
@@ -187,6 +188,19 @@ class QueueingChannel : public test::FakeDataChannel {
 
  private:
   std::atomic<size_t> held_{0};
+};
+
+// A channel that takes every frame at once, as a fast reader's would, and keeps only its size.
+class CountingChannel : public test::FakeDataChannel {
+ public:
+  bool sendBinary(const Data& bytes) override {
+    bytes_ += bytes.size();
+    return true;
+  }
+  size_t frameBytes() const { return bytes_; }
+
+ private:
+  std::atomic<size_t> bytes_{0};
 };
 
 void ask(test::FakeDataChannel& channel, const Uuid& requestID, int64_t number) {
@@ -818,6 +832,50 @@ TEST_F(ScriptedPeers, TransfersToOnePeerAtOnceAreBounded) {
   // Once they are done, the peer is served again.
   ask();
   EXPECT_EQ(answers("false"), 1u);
+}
+
+TEST_F(ScriptedPeers, FastPeersTogetherAreHeldToTheTotalUploadRate) {
+  // Four peers, each taking frames as fast as they come and asking for two 16 MiB segments:
+  // each alone may take its own pace, and the four paces together are twice the total.
+  constexpr size_t kSegmentBytes = 16 * 1024 * 1024;
+  store(5, kSegmentBytes);
+  store(6, kSegmentBytes);
+  constexpr int kPeers = 4;
+  static_assert(kPeers * PeerMessagesController::kMaxUploadBytesPerSecondPerPeer >=
+                2 * PeerMessagesController::kMaxUploadBytesPerSecond);
+  std::vector<std::shared_ptr<CountingChannel>> channels;
+  for (int i = 0; i < kPeers; ++i) {
+    channels.push_back(std::make_shared<CountingChannel>());
+    const std::string uuid = "DDDDDDDD-4444-4444-8444-00000000000" + std::to_string(i);
+    addPeerOn(channels.back(), uuid.c_str());
+    ask(*channels.back(), Uuid::random(), 5);
+    ask(*channels.back(), Uuid::random(), 6);
+  }
+  const auto total = [&] {
+    size_t bytes = 0;
+    for (const auto& c : channels) bytes += c->frameBytes();
+    return bytes;
+  };
+  // Past the first burst, what the window sees is at most the total pace over its length plus
+  // one burst (what was allowed and not yet taken as it began); a slow machine only sends less.
+  ASSERT_TRUE(soon([&] { return total() > 0; }));
+  std::vector<size_t> each;
+  for (const auto& c : channels) each.push_back(c->frameBytes());
+  const auto from = std::chrono::steady_clock::now();
+  const size_t before = total();
+  waiter->waitFor(1s, [] { return false; });
+  const size_t after = total();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
+  const double bound = PeerMessagesController::kMaxUploadBytesPerSecond * seconds * 1.1 +
+                       2.0 * PeerMessagesController::kMaxQueuedUploadBytesPerPeer;
+  std::cout << "four fast peers took " << (after - before) / seconds / (1024 * 1024)
+            << " MiB/s together\n";
+  EXPECT_LE(static_cast<double>(after - before), bound);
+  // Each takes its share of the total: an even share is a quarter, and none waits on the others.
+  for (size_t i = 0; i < channels.size(); ++i)
+    EXPECT_GE(channels[i]->frameBytes() - each[i], (after - before) / (2 * kPeers))
+        << "peer " << i << " took less than half its share";
 }
 
 TEST_F(ScriptedPeers, StopEndsWhatIsNotYetQueuedAndAStalledPeerLosesItsTransfers) {
