@@ -31,8 +31,6 @@ constexpr int kStartAttempts = 3;
 constexpr auto kStartTimeout = std::chrono::seconds(5);
 // nginx leaves within milliseconds of SIGTERM; past this it is killed.
 constexpr auto kStopTimeout = std::chrono::seconds(5);
-// A loopback connect completes at once when something listens and takes it.
-constexpr int kConnectPollMs = 200;
 
 uint16_t freePort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -47,22 +45,6 @@ uint16_t freePort() {
   return port;
 }
 
-// Without blocking: a listener whose queue is full (another test's, on a port just chosen) would
-// hold a blocking connect() for the minutes of SYN retries.
-bool accepts(uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  sockaddr_in address = loopbackAddress(port);
-  bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  if (!connected && errno == EINPROGRESS) {
-    pollfd pfd{fd, POLLOUT, 0};
-    int error = 0;
-    socklen_t length = sizeof error;
-    connected = ::poll(&pfd, 1, kConnectPollMs) == 1 &&
-                ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
-  }
-  ::close(fd);
-  return connected;
-}
 
 }  // namespace
 
@@ -152,7 +134,7 @@ bool NginxOrigin::start() {
       pid_ = -1;  // exited: most likely the port was taken meanwhile
       return false;
     }
-    if (accepts(port_)) return true;
+    if (acceptsOnLoopback(port_)) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   stop();

@@ -14,36 +14,10 @@
 #include <thread>
 
 #include "support/ChildProcess.hpp"
+#include "support/LoopbackAddress.hpp"
 #include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
-namespace {
-
-// A loopback connect completes at once when something listens and takes it.
-constexpr int kConnectPollMs = 200;
-
-// Without blocking: a listener whose queue is full (another test's, on a port just chosen) would
-// hold a blocking connect() for the minutes of SYN retries.
-bool canConnect(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  if (!ok && errno == EINPROGRESS) {
-    pollfd pfd{fd, POLLOUT, 0};
-    int error = 0;
-    socklen_t length = sizeof error;
-    ok = ::poll(&pfd, 1, kConnectPollMs) == 1 &&
-         ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
-  }
-  ::close(fd);
-  return ok;
-}
-
-}  // namespace
 
 int freeLoopbackPort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -78,7 +52,7 @@ StreamOrigin::StreamOrigin(const std::string& documentRoot, Settings settings) {
                                               ChildProcess::Settings{.discardStderr = true});
     const auto deadline = std::chrono::steady_clock::now() + scaledWait(std::chrono::seconds(10));
     while (std::chrono::steady_clock::now() < deadline) {
-      if (canConnect(port)) {
+      if (acceptsOnLoopback(static_cast<uint16_t>(port))) {
         port_ = port;
         break;
       }
