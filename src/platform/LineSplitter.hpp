@@ -51,7 +51,8 @@ class LineSplitter {
     goesOn(sink, text.substr(start));
   }
 
- private:
+  // Hands `line` to a forEach sink: whether the walk goes on (a sink returning nothing always
+  // lets it). Shared with the walks that find the same lines another way.
   template <typename Sink>
   static bool goesOn(Sink& sink, std::string_view line) {
     if constexpr (std::is_same_v<std::invoke_result_t<Sink&, std::string_view>, bool>) {
@@ -62,6 +63,7 @@ class LineSplitter {
     }
   }
 
+ private:
   // LF, VT, FF, CR, and the lead bytes of U+0085 (C2 85) and of U+2028 and U+2029 (E2 80 A8,
   // E2 80 A9). Lead bytes never occur inside another UTF-8 character, so a byte-wise scan splits
   // on code points: the 85 of "Å" (C3 85) is no break.

@@ -3,7 +3,6 @@
 
 #include <cstring>
 #include <string_view>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -28,10 +27,10 @@ class PlaylistLines {
       const void* at = std::memchr(text.data() + start, '\n', text.size() - start);
       if (at == nullptr) break;
       const auto end = static_cast<size_t>(static_cast<const char*>(at) - text.data());
-      if (!goesOn(sink, text.substr(start, end - start))) return;
+      if (!LineSplitter::goesOn(sink, text.substr(start, end - start))) return;
       start = end + 1;
     }
-    goesOn(sink, text.substr(start));
+    LineSplitter::goesOn(sink, text.substr(start));
   }
 
   // As LineSplitter::count.
@@ -68,17 +67,6 @@ class PlaylistLines {
       if (std::memchr(text.data(), c, text.size()) != nullptr) return false;
     }
     return true;
-  }
-
- private:
-  template <typename Sink>
-  static bool goesOn(Sink& sink, std::string_view line) {
-    if constexpr (std::is_same_v<std::invoke_result_t<Sink&, std::string_view>, bool>) {
-      return sink(line);
-    } else {
-      sink(line);
-      return true;
-    }
   }
 };
 
