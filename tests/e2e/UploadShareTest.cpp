@@ -330,19 +330,29 @@ TEST_F(UploadShare, AnswersToAPeerThatReadsNothingStopQueueingAtTheirBound) {
   auto shut = connect(kGreedy);
   shut->shutWindow();
   QueueWatch watch(shut->viewerClient(), kGreedy, engine);
+  // The two transfers first, until their frames have filled what usrsctp takes and the queue
+  // holds the uploader's share: asks answered before that went into usrsctp's buffer instead,
+  // at its bookkeeping cost a message, and the queue was left short of the bound.
+  shut->say(askText(Uuid::random(), 400));
+  shut->say(askText(Uuid::random(), 401));
+  ASSERT_TRUE(waitUntil(*shut, [&] {
+    return watch.queued.load() >= PeerMessagesController::kMaxQueuedUploadBytesPerPeer;
+  })) << "the transfers never filled the uploader's share: " << watch.queued.load() << " bytes";
   // Each ask past the two transfers is answered "not available" at once: 206 bytes and more a
   // time, which used to wait for the shut window up to the connection's 16 MiB. Fewer asks than
   // the 4,096 messages a connection may have waiting to be read: a viewer short of CPU that has
   // read none of them yet ends a peer sending more, and the queue then never fills. 3,000
-  // answers of 206 bytes still pass the bound beside the frames.
+  // answers of 206 bytes pass the bound beside the frames.
   constexpr int kAsks = 3000;
-  static_assert(kAsks * 206 > WebRTCClient::kMaxQueuedBytesForMessages);
+  static_assert(PeerMessagesController::kMaxQueuedUploadBytesPerPeer + kAsks * 206 >
+                WebRTCClient::kMaxQueuedBytesForMessages);
   for (int i = 0; i < kAsks; ++i) shut->say(askText(Uuid::random(), 400 + i % 2));
   // A sanitizer's viewer takes the asks several times slower.
   ASSERT_TRUE(waitUntil(
       *shut, [&] { return watch.queued.load() >= WebRTCClient::kMaxQueuedBytesForMessages; },
       kSanitized ? 3 * kBound : kBound))
-      << "the queue never reached the bound: the test shows nothing";
+      << "the queue never reached the bound: the test shows nothing (" << watch.queued.load()
+      << " bytes)";
   // The honest peer is still served meanwhile.
   fetch(*honest, 401);
   EXPECT_LE(watch.queued.load(), WebRTCClient::kMaxQueuedBytesForMessages + 512);
