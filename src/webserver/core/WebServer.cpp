@@ -475,7 +475,8 @@ WebServerResult WebServer::startListening() {
   context->options = options;
   context->handlers = handlers_;
   context->activity = activity_;
-  context->connections = std::make_shared<WebServerConnectionBudget>(options.maxConnectionBytes);
+  context->connections = std::make_shared<WebServerConnectionBudget>(
+      options.maxConnectionBytes, options.minIdleBeforeEndingForRoom);
   context->authenticationRealm = options.authenticationRealm.value_or(options.serverName);
   if (options.authenticationMethod == WebServerAuthenticationMethod::basic) {
     for (const auto &[user, password] : options.authenticationAccounts) {

@@ -177,6 +177,17 @@ void WebServerConnection::start() {
   }
   started_ = true;
   server_->activity->willStartConnection();
+  // The newcomer that ended this connection tells it on its own thread: a pending read or write
+  // is cancelled, and the step that follows it finds the connection ended.
+  holder_.onEnded = [weak = weak_from_this()] {
+    auto self = weak.lock();
+    if (!self) return;
+    asio::post(self->io_->strand, [self] {
+      if (self->finalized_ || !self->waitingOnClient_) return;
+      error_code ignored;
+      self->io_->socket.cancel(ignored);
+    });
+  };
   // Queued rather than run at once: the caller (the accept loop) holds its own lock.
   asio::post(io_->strand, [self = shared_from_this()] {
     if (self->socket_ < 0 || !self->open()) {
@@ -414,7 +425,13 @@ template <class Handler> void WebServerConnection::readSome(Handler handler) {
     });
     return;
   }
-  io_->socket.async_read_some(asio::buffer(readBuffer_), std::move(handler));
+  waitOnClient();
+  io_->socket.async_read_some(asio::buffer(readBuffer_),
+                              [self = shared_from_this(), handler = std::move(handler)](
+                                  const error_code& error, size_t length) mutable {
+                                if (!self->resumeAfterClient()) return;
+                                handler(error, length);
+                              });
 }
 
 // Reading the head.
@@ -709,7 +726,7 @@ void WebServerConnection::readMoreBody() {
   if (size > kHeadReadBytes + readBufferRoom_) {
     // A larger buffer only while there is room for it: without, the body comes in reads of the
     // size already held, only slower.
-    if (takeRoom(size - kHeadReadBytes - readBufferRoom_)) {
+    if (takeRoom(size - kHeadReadBytes - readBufferRoom_, RoomUse::extra)) {
       readBufferRoom_ = size - kHeadReadBytes;
     } else {
       size = kHeadReadBytes + readBufferRoom_;
@@ -1127,13 +1144,25 @@ void WebServerConnection::writeThen(std::string head, Data data, bool chunked, b
   }
   const auto waitStart = std::chrono::steady_clock::now();
   armTimerAt(responseWriteDeadline(waitStart));
-  asio::async_write(io_->socket, rest,
-                    [self = shared_from_this(), pieces, data, next, waitStart,
-                     sent = static_cast<size_t>(sent)](const error_code &error, size_t n) {
-                      self->cancelTimer();
-                      self->responseWaited_ += std::chrono::steady_clock::now() - waitStart;
-                      self->onWritten(error, sent + n, next);
-                    });
+  waitOnClient();
+  asio::async_write(
+      io_->socket, rest,
+      [this](const error_code& error, size_t n) -> size_t {
+        // Each slice the client takes is progress: a slow reader that keeps
+        // reading is never taken for an idle one.
+        if (error) return 0;
+        if (n > 0 && waitingOnClient_ && !server_->connections->progressed(holder_)) {
+          return 0;  // ended meanwhile: the step that follows carries it out
+        }
+        return kMaxWriteBytes;
+      },
+      [self = shared_from_this(), pieces, data, next, waitStart, sent = static_cast<size_t>(sent)](
+          const error_code& error, size_t n) {
+        if (!self->resumeAfterClient()) return;
+        self->cancelTimer();
+        self->responseWaited_ += std::chrono::steady_clock::now() - waitStart;
+        self->onWritten(error, sent + n, next);
+      });
 }
 
 void WebServerConnection::onWritten(const error_code &error, size_t length,
@@ -1263,16 +1292,56 @@ void WebServerConnection::onLingerReadable(const error_code &error) {
   finalize();
 }
 
-bool WebServerConnection::takeRoom(uint64_t bytes) {
+bool WebServerConnection::takeRoom(uint64_t bytes, RoomUse use) {
   if (!server_->connections)
     return true;
-  if (!server_->connections->tryTake(bytes))
+  WebServerConnectionBudget& budget = *server_->connections;
+  if (!(use == RoomUse::needed ? budget.tryTakeOrEndIdle(bytes) : budget.tryTake(bytes)))
     return false;
   room_ += bytes;
   return true;
 }
 
+void WebServerConnection::waitOnClient() {
+  if (finalized_ || refused_ || room_ == 0 || waitingOnClient_ || !server_->connections) return;
+  waitingOnClient_ = true;
+  server_->connections->beginWaiting(holder_, room_);
+}
+
+bool WebServerConnection::resumeAfterClient() {
+  if (!waitingOnClient_) return true;
+  waitingOnClient_ = false;
+  if (server_->connections->endWaiting(holder_)) return true;
+  endForRoom();
+  return false;
+}
+
+void WebServerConnection::endForRoom() {
+  // The budget took back all this connection held when it gave the room to another.
+  room_ = 0;
+  headRoom_ = 0;
+  readBufferRoom_ = 0;
+  cancelTimer();
+  if (WebServerShouldLog(kWebServerLogDebug)) {
+    WebServerLogMessage(kWebServerLogDebug,
+                        "Ending the idle connection on socket %i: another request needs its room",
+                        socket_);
+  }
+  if (finalized_) return;
+  if (headWritten_ || headPrepared_) {
+    // Part of the answer went out: only a reset tells the client it is not whole.
+    resetConnection();
+    return;
+  }
+  answerWithoutRoom();
+}
+
 void WebServerConnection::giveRoomBack() {
+  if (waitingOnClient_) {
+    waitingOnClient_ = false;
+    // Ended for another meanwhile: the budget has its room already.
+    if (!server_->connections->endWaiting(holder_)) room_ = 0;
+  }
   if (room_ > 0 && server_->connections)
     server_->connections->give(room_);
   room_ = 0;
@@ -1293,6 +1362,11 @@ void WebServerConnection::refuseForRoom() {
                         " of %" PRIu64 " bytes",
                         socket_, budget.heldBytes(), budget.maxBytes());
   }
+  answerWithoutRoom();
+}
+
+void WebServerConnection::answerWithoutRoom() {
+  WebServerConnectionBudget& budget = *server_->connections;
   // Everything it held goes back at once, so that the budget counts only the connections it
   // serves; whatever more it sends is dropped, never kept. Refusals are bounded by their own count.
   headParser_ = WebServerRequestHeadParser();

@@ -10,6 +10,7 @@
 
 #include <ombrelia/Url.hpp>
 
+#include "webserver/core/WebServerConnectionBudget.hpp"
 #include "webserver/core/WebServerContext.hpp"
 #include "webserver/core/WebServerHandler.hpp"
 #include "webserver/core/WebServerRequestHeadParser.hpp"
@@ -141,11 +142,21 @@ private:
   void drainWhenReadable();
   void onLingerReadable(const boost::system::error_code &error);
   // Room in the server's connection budget: taken before a buffer grows, all given back at the
-  // end. False when the budget has none left; nothing is taken then.
-  bool takeRoom(uint64_t bytes);
+  // end. What a request needs may end connections idle on their clients to make it; an extra
+  // (a larger read buffer) never does. False when there is none; nothing is taken then.
+  enum class RoomUse { needed, extra };
+  bool takeRoom(uint64_t bytes, RoomUse use = RoomUse::needed);
   void giveRoomBack();
   // Answers a new request 503 at once, with "Retry-After", when there is no room for it.
   void refuseForRoom();
+  void answerWithoutRoom();
+  // While a read from the client or a write to it is pending, the connection stands in the
+  // budget's order of last progress, where a newcomer lacking room may end it.
+  void waitOnClient();
+  // First step after such a wait: false when the connection was ended for another meanwhile,
+  // which it then carries out (a 503, or a reset once its answer has begun).
+  bool resumeAfterClient();
+  void endForRoom();
   void finalize();
   // While the handler works and its answer goes out, tells when the client leaves.
   void watchClient();
@@ -198,6 +209,8 @@ private:
   uint64_t headRoom_ = 0;        // of which for the head
   uint64_t readBufferRoom_ = 0;  // of which for a read buffer larger than a head read
   bool refused_ = false;         // answered 503 for want of room
+  bool waitingOnClient_ = false;  // linked in the budget's order of last progress
+  WebServerConnectionBudget::Holder holder_;
   bool drainingRefusal_ = false; // one of the refusals let finish before closing
   int statusCode_ = 0;
   WebServerRequestHeadParser headParser_;

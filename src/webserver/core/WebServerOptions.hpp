@@ -64,6 +64,10 @@ struct WebServerOptions {
   // What all connections may hold together of their own (WebServerConnectionBudget): past it a
   // new request is answered 503 at once. 0 sets no bound.
   uint64_t maxConnectionBytes = kDefaultMaxConnectionBytes;
+  // When a request finds no room, a connection whose client has moved no byte (of its request,
+  // or of its answer) for this long gives its room up: the longest idle is ended first, answered
+  // 503 if nothing of its answer went out, else reset.
+  std::chrono::milliseconds minIdleBeforeEndingForRoom{kDefaultMinIdleBeforeEndingForRoom};
 
   // Long enough for a player on a congested link, short enough that idle sockets do not pile
   // up against the descriptor limit.
@@ -85,6 +89,12 @@ struct WebServerOptions {
   // URLs of tens of KiB stay far below; yet thousands of idle connections or half-sent heads of
   // 100 KiB, each held for its read timeout, stop here rather than at the descriptor limit.
   static constexpr uint64_t kDefaultMaxConnectionBytes = 32 * 1024 * 1024;
+  // Long beside the gaps of a player reading on a poor link (a lost packet's retransmission,
+  // a buffer that is full for a moment), and the same as the origin connections' idle reader
+  // rule (HttpClient::kMaxIdleReaderTime), yet short enough that a program holding the room with
+  // silent connections keeps a player from its answer only for a few seconds. Only applied while
+  // a request waits for room: a player paused for minutes with nobody waiting keeps its answer.
+  static constexpr std::chrono::milliseconds kDefaultMinIdleBeforeEndingForRoom{5000};
 };
 
 } // namespace ombrelia
