@@ -401,7 +401,8 @@ void WebServerConnection::cancelTimer() { deadline_ = kNoDeadline; }
 bool WebServerConnection::watchSocket() {
   if (io_->socket.is_open())
     return true;
-  if (socket_ < 0)
+  // Once closed, the number may already be another socket's: taking it would close that one.
+  if (socket_ < 0 || finalized_)
     return false;
   error_code error;
   io_->socket.assign(isUsingIPv6() ? tcp::v6() : tcp::v4(), socket_, error);
@@ -1064,6 +1065,11 @@ void WebServerConnection::writePendingBody() {
 
 void WebServerConnection::writeThen(std::string head, Data data, bool chunked, bool lastChunk,
                                     void (WebServerConnection::*next)()) {
+  // A step queued before the connection ended (the next slice of its answer, behind a reset or
+  // the client's leaving) writes nothing: the descriptor number may already be another socket's,
+  // whose peer would get the rest of this answer.
+  if (finalized_)
+    return;
   // One gathered write per piece: the head goes out with the first body bytes.
   auto pieces = std::make_shared<std::vector<std::string>>();
   pieces->reserve(3);

@@ -628,6 +628,82 @@ TEST(WebServerConnections, GivesTheRoomOfClientsThatStoppedToANewcomerWhoseAnswe
   }
 }
 
+namespace {
+
+// Takes the descriptor number a connection just closed, as the next socket the process opens
+// does: anything the connection still writes on that number lands in `taken`'s partner.
+class DescriptorReusingConnection : public WebServerConnection {
+ public:
+  using WebServerConnection::WebServerConnection;
+  static inline std::atomic<int> partner{-1};
+
+ protected:
+  bool open() override {
+    // Room for the whole answer at once, so that each write completes without waiting.
+    const int bytes = 8 * 1024 * 1024;
+    ::setsockopt(socket(), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof(bytes));
+    return true;
+  }
+  void close() override {
+    int pair[2] = {-1, -1};
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0) return;
+    if (pair[0] == socket()) {
+      partner = pair[1];
+    } else if (pair[1] == socket()) {
+      partner = pair[0];
+    } else {
+      ::close(pair[0]);
+      ::close(pair[1]);
+    }
+  }
+};
+
+}  // namespace
+
+// A connection reset (or left by its client) while the next slice of its answer is queued must
+// write nothing more: its descriptor number may already belong to another socket, whose peer would
+// get the rest of this answer.
+TEST(WebServerConnections, WritesNothingOnItsDescriptorOnceClosed) {
+  constexpr size_t kPieceBytes = 3 * WebServerConnection::kMaxWriteBytes;
+  WebServerOptions options = localOptions();
+  options.connectionClass = [](WebServerConnectionInit init) {
+    return std::make_shared<DescriptorReusingConnection>(std::move(init));
+  };
+  auto server = serving(
+      [](const std::shared_ptr<WebServerRequest>&) {
+        auto response = std::make_shared<std::weak_ptr<WebServerResponse>>();
+        auto made = WebServerStreamedResponse::responseWithContentTypeAsync(
+            "application/octet-stream", [response](WebServerReadCompletion completion) {
+              // Reset asked while the first piece is written: it is queued before the next slice.
+              if (auto self = response->lock()) self->resetHandle()->request();
+              completion(WebServerReadResult::success(Data(std::string(kPieceBytes, 's'))));
+            });
+        *response = made;
+        return made;
+      },
+      options);
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    DescriptorReusingConnection::partner = -1;
+    auto client = LoopbackClient::connect(server->port());
+    ASSERT_TRUE(client);
+    const int bytes = 8 * 1024 * 1024;
+    ::setsockopt(client->descriptor(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
+    client->send("GET / HTTP/1.1\r\n\r\n");
+    client->readAll();
+    EXPECT_TRUE(client->wasReset());
+    const int partner = DescriptorReusingConnection::partner.exchange(-1);
+    if (partner < 0) continue;  // another number was lower: nothing to see this time
+    pollfd readable{partner, POLLIN, 0};
+    const int ready = ::poll(&readable, 1, static_cast<int>(test::scaledWait(200ms).count()));
+    std::array<char, 256> leaked{};
+    const ssize_t n = ready > 0 ? ::recv(partner, leaked.data(), leaked.size(), 0) : 0;
+    ::close(partner);
+    EXPECT_LE(n, 0) << "a closed connection wrote "
+                    << std::string(leaked.data(), std::max<ssize_t>(n, 0))
+                    << " on a descriptor it no longer owned";
+  }
+}
+
 TEST(WebServerLifecycle, StartsOnPortZeroOnBothFamilies) {
   auto server = serving([](const std::shared_ptr<WebServerRequest> &request) {
     return text(request->localAddressString());
