@@ -682,7 +682,7 @@ TEST(WebServerConnections, WritesNothingOnItsDescriptorOnceClosed) {
         return made;
       },
       options);
-  for (int attempt = 0; attempt < 5; ++attempt) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
     DescriptorReusingConnection::partner = -1;
     auto client = LoopbackClient::connect(server->port());
     ASSERT_TRUE(client);
@@ -694,7 +694,7 @@ TEST(WebServerConnections, WritesNothingOnItsDescriptorOnceClosed) {
     const int partner = DescriptorReusingConnection::partner.exchange(-1);
     if (partner < 0) continue;  // another number was lower: nothing to see this time
     pollfd readable{partner, POLLIN, 0};
-    const int ready = ::poll(&readable, 1, static_cast<int>(test::scaledWait(200ms).count()));
+    const int ready = ::poll(&readable, 1, static_cast<int>(test::scaledWait(100ms).count()));
     std::array<char, 256> leaked{};
     const ssize_t n = ready > 0 ? ::recv(partner, leaked.data(), leaked.size(), 0) : 0;
     ::close(partner);
