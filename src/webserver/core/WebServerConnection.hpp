@@ -209,9 +209,10 @@ private:
   uint64_t headRoom_ = 0;        // of which for the head
   uint64_t readBufferRoom_ = 0;  // of which for a read buffer larger than a head read
   bool refused_ = false;         // answered 503 for want of room
-  bool waitingOnClient_ = false;  // linked in the budget's order of last progress
-  WebServerConnectionBudget::Holder holder_;
   bool drainingRefusal_ = false; // one of the refusals let finish before closing
+  bool waitingOnClient_ = false; // linked in the budget's order of last progress
+  // Its place in that order: its links are the budget's, under the budget's lock.
+  WebServerConnectionBudget::Holder holder_;
   int statusCode_ = 0;
   WebServerRequestHeadParser headParser_;
   std::unique_ptr<WebServerChunkedDecoder> chunkedDecoder_;
