@@ -96,8 +96,13 @@ TEST(LocalConnectionsBound,
   // An honest player reads its segment at a steady pace all through what follows.
   auto player = LoopbackClient::connect(port);
   ASSERT_TRUE(player);
+  // A small receive buffer, so that each read takes a few tens of KB, not all that loopback
+  // buffers ahead.
+  const int receiveBytes = 16 * 1024;
+  ::setsockopt(player->descriptor(), SOL_SOCKET, SO_RCVBUF, &receiveBytes, sizeof(receiveBytes));
   player->send("GET " + target("/large.ts") + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-  // About 2.6 Mbit/s until the checks below are done, so that it is still reading meanwhile.
+  // At most about 2.6 Mbit/s until the checks below are done (some 20 s for the segment), so
+  // that it is still reading meanwhile and holds its connection's room all through them.
   std::atomic<bool> playerDone{false};
   std::atomic<bool> checked{false};
   std::thread reading([&] {
@@ -105,7 +110,7 @@ TEST(LocalConnectionsBound,
       const size_t before = player->received().size();
       player->readAtLeast(before + 16 * 1024, scaledWait(60s));
       if (player->received().size() == before) break;  // closed, reset or silent
-      if (!checked) std::this_thread::sleep_for(50ms);
+      if (!checked) std::this_thread::sleep_for(100ms);
     }
     playerDone = true;
   });
@@ -115,6 +120,8 @@ TEST(LocalConnectionsBound,
   std::optional<RawHttpResponse> refused;
   double refusedSeconds = 0;
   double fillSeconds = 0;
+  std::optional<RawHttpResponse> served;
+  double servedSeconds = 0;
   const auto fillBegun = Clock::now();
   const Growth growth = residentGrowthOf(serve.pid(), [&] {
     const std::string head = "GET " + target("/other.ts") + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
@@ -178,18 +185,17 @@ TEST(LocalConnectionsBound,
     fresh->send("GET " + target("/master.m3u8") + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     refused = RawHttpResponse::parse(fresh->readAll(scaledWait(10s)));
     refusedSeconds = std::chrono::duration<double>(Clock::now() - begun).count();
+    // The program's connections have all stopped for the minimum: a player's request takes the room
+    // of one of them and gets its answer whole, well before their own read timeout would end them.
+    std::this_thread::sleep_for(WebServerOptions::kDefaultMinIdleBeforeEndingForRoom +
+                                scaledWait(1s));
+    const auto servedBegun = Clock::now();
+    auto later = LoopbackClient::connect(port);
+    ASSERT_TRUE(later);
+    later->send("GET " + target("/master.m3u8") + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    served = RawHttpResponse::parse(later->readAll(scaledWait(10s)));
+    servedSeconds = std::chrono::duration<double>(Clock::now() - servedBegun).count();
   });
-
-  // The program's connections have all stopped for the minimum: a player's request takes the room
-  // of one of them and gets its answer whole, well before their own read timeout would end them.
-  std::this_thread::sleep_for(WebServerOptions::kDefaultMinIdleBeforeEndingForRoom +
-                              scaledWait(1s));
-  const auto servedBegun = Clock::now();
-  auto later = LoopbackClient::connect(port);
-  ASSERT_TRUE(later);
-  later->send("GET " + target("/master.m3u8") + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-  const auto served = RawHttpResponse::parse(later->readAll(scaledWait(10s)));
-  const double servedSeconds = std::chrono::duration<double>(Clock::now() - servedBegun).count();
   checked = true;
   reading.join();
   for (const int fd : held) ::close(fd);
