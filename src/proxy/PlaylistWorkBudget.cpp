@@ -369,8 +369,12 @@ void PlaylistWorkBudget::sweep() {
     // Nobody waits: nobody is held to a rate, and the next wait counts slow windows anew.
     if (first == nullptr) return;
     const uint64_t window = window_.load(std::memory_order_relaxed);
-    // The wait got nowhere in the window that ends: no waiter was let in.
-    stillWindows_ = lastAdmittedWindow_ >= window ? 0 : stillWindows_ + 1;
+    // The wait got nowhere in the window that ends: no waiter was let in, and the oldest is not
+    // running a stage, which ends on its own and gives its room back (a large playlist's
+    // rewriting may take seconds on a busy device while the others wait for it).
+    const PlaylistWork* oldest = oldestLocked();
+    const bool oldestInStage = oldest != nullptr && !oldest->end_ && !oldest->waiting_;
+    stillWindows_ = lastAdmittedWindow_ >= window || oldestInStage ? 0 : stillWindows_ + 1;
     // Those that moved their share in the window that ends are past these, and not looked at.
     std::vector<std::pair<uint64_t, PlaylistWork*>> slow;  // moved over the window, the work
     for (auto it = behind_.begin(); it != behind_.end() && it->first.first < window; ++it) {
