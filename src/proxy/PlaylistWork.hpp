@@ -69,6 +69,8 @@ class PlaylistWork : public std::enable_shared_from_this<PlaylistWork> {
   bool waiting_ = false;
   bool waitingSmall_ = false;
   uint64_t waiterKey_ = 0;
+  // In the budget's waitingHolders_ (a fetch waiting for room while holding some); likewise.
+  bool waitingHolder_ = false;
   // How it is ended for a waiter; likewise.
   std::function<void()> end_;
   // Its progress is watched while it may be ended and waits neither for room nor for a

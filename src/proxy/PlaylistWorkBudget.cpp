@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <iterator>
 #include <vector>
 
 #include "platform/DispatchQueue.hpp"
@@ -110,6 +111,19 @@ void PlaylistWorkBudget::setEndLocked(PlaylistWork& work, std::function<void()> 
   unwatchLocked(work);
   work.slowWindows_ = 0;
   watchLocked(work);
+  placeWaitingHolderLocked(work);
+}
+
+void PlaylistWorkBudget::placeWaitingHolderLocked(PlaylistWork& work) {
+  // What it holds does not change while it waits: a work runs one stage at a time.
+  const bool holder = work.waiting_ && work.end_ && work.held_ > 0;
+  if (holder == work.waitingHolder_) return;
+  work.waitingHolder_ = holder;
+  if (holder) {
+    waitingHolders_.emplace(work.waiterKey_, &work);
+  } else {
+    waitingHolders_.erase(work.waiterKey_);
+  }
 }
 
 void PlaylistWorkBudget::watchLocked(PlaylistWork& work) {
@@ -232,6 +246,7 @@ void PlaylistWorkBudget::enqueueLocked(PlaylistWork& work, size_t bytes, bool re
   (work.waitingSmall_ ? smallWaiters_ : largeWaiters_)
       .emplace(work.waiterKey_, Waiter{&work, bytes, reserves, std::move(then)});
   unwatchLocked(work);
+  placeWaitingHolderLocked(work);
   watchProgressLocked(true);
 }
 
@@ -239,6 +254,7 @@ std::optional<PlaylistWorkBudget::Waiter> PlaylistWorkBudget::dequeueLocked(Play
   if (!work.waiting_) return std::nullopt;
   work.waiting_ = false;
   watchLocked(work);
+  placeWaitingHolderLocked(work);
   auto& queue = work.waitingSmall_ ? smallWaiters_ : largeWaiters_;
   auto found = queue.find(work.waiterKey_);
   if (found == queue.end()) return std::nullopt;
@@ -277,8 +293,12 @@ void PlaylistWorkBudget::admitFromLocked(std::map<uint64_t, Waiter>& queue,
       continue;
     }
     Waiter& waiter = it->second;
+    // A fetch let in for a piece while holding room has not moved the wait on: it takes the
+    // piece and waits again, as those it holds up do.
+    if (!waiter.work->waitingHolder_) lastAdmittedWindow_ = window_.load(std::memory_order_relaxed);
     waiter.work->waiting_ = false;
     watchLocked(*waiter.work);
+    placeWaitingHolderLocked(*waiter.work);
     if (waiter.reserves) addLocked(*waiter.work, waiter.bytes);
     admitted.push_back(std::move(waiter.then));
     it = queue.erase(it);
@@ -299,6 +319,7 @@ void PlaylistWorkBudget::admitWaiters() {
         auto waiter = dequeueLocked(*work);
         if (waiter->reserves) addLocked(*work, waiter->bytes);
         admitted.push_back(std::move(waiter->then));
+        lastAdmittedWindow_ = window_.load(std::memory_order_relaxed);
       }
     }
     // In the order they came, each that fits now: a small playlist goes ahead of a large one
@@ -312,6 +333,15 @@ void PlaylistWorkBudget::admitWaiters() {
   for (auto& then : admitted) platform::DispatchQueue::global()->async(std::move(then));
 }
 
+const PlaylistWorkBudget::Waiter* PlaylistWorkBudget::firstWaiterLocked() const {
+  const Waiter* first = nullptr;
+  for (const auto* queue : {&largeWaiters_, &smallWaiters_}) {
+    if (!queue->empty() && (first == nullptr || queue->begin()->first < first->work->waiterKey_))
+      first = &queue->begin()->second;
+  }
+  return first;
+}
+
 void PlaylistWorkBudget::watchProgressLocked(bool newEpisode) {
   if (sweepScheduled_) return;
   sweepScheduled_ = true;
@@ -320,7 +350,10 @@ void PlaylistWorkBudget::watchProgressLocked(bool newEpisode) {
   // earlier wait do not follow on from this one's.
   const uint64_t window =
       window_.fetch_add(newEpisode ? 2 : 1, std::memory_order_relaxed) + (newEpisode ? 2 : 1);
-  if (newEpisode) firstWindowOfWait_ = window;
+  if (newEpisode) {
+    firstWindowOfWait_ = window;
+    stillWindows_ = 0;
+  }
   platform::DispatchQueue::global()->asyncAfter(settings_.progressWindow,
                                                 [weak = weak_from_this()] {
                                                   if (auto budget = weak.lock()) budget->sweep();
@@ -332,14 +365,16 @@ void PlaylistWorkBudget::sweep() {
   {
     std::lock_guard lock(mutex_);
     sweepScheduled_ = false;
-    const Waiter* first = nullptr;
-    for (const auto* queue : {&largeWaiters_, &smallWaiters_}) {
-      if (!queue->empty() && (first == nullptr || queue->begin()->first < first->work->waiterKey_))
-        first = &queue->begin()->second;
-    }
+    const Waiter* first = firstWaiterLocked();
     // Nobody waits: nobody is held to a rate, and the next wait counts slow windows anew.
     if (first == nullptr) return;
     const uint64_t window = window_.load(std::memory_order_relaxed);
+    // The wait got nowhere in the window that ends: no waiter was let in, and the oldest is not
+    // running a stage, which ends on its own and gives its room back (a large playlist's
+    // rewriting may take seconds on a busy device while the others wait for it).
+    const PlaylistWork* oldest = oldestLocked();
+    const bool oldestInStage = oldest != nullptr && !oldest->end_ && !oldest->waiting_;
+    stillWindows_ = lastAdmittedWindow_ >= window || oldestInStage ? 0 : stillWindows_ + 1;
     // Those that moved their share in the window that ends are past these, and not looked at.
     std::vector<std::pair<uint64_t, PlaylistWork*>> slow;  // moved over the window, the work
     for (auto it = behind_.begin(); it != behind_.end() && it->first.first < window; ++it) {
@@ -384,6 +419,28 @@ void PlaylistWorkBudget::sweep() {
       ends.push_back(std::move(work->end_));
       work->end_ = nullptr;
       unwatchLocked(*work);
+      placeWaitingHolderLocked(*work);
+    }
+    // A fetch waiting for room while holding some moves nothing, and waits on what others hold
+    // while they wait on what it holds: once the wait has got nowhere for a few windows, it
+    // would never go on. The youngest go first, as much as the first waiter lacks (the oldest
+    // are the next to be let in), and only while another waits beside them.
+    if (stillWindows_ >= settings_.stillWindowsBeforeEndingWaiters) {
+      size_t othersWaiting = waiting;
+      while (freed < need && !waitingHolders_.empty() && othersWaiting > 1) {
+        --othersWaiting;
+        ++progressChecks_;
+        PlaylistWork* work = std::prev(waitingHolders_.end())->second;
+        freed += work->held_;
+        OmbreliaLogger::info("A playlist's fetch waiting for room while holding " +
+                                 std::to_string(work->held_) +
+                                 " bytes of it, the wait having got nowhere for " +
+                                 std::to_string(stillWindows_) + " windows: ended",
+                             OLogModule::proxy);
+        ends.push_back(std::move(work->end_));
+        work->end_ = nullptr;
+        placeWaitingHolderLocked(*work);
+      }
     }
     watchProgressLocked(false);
   }

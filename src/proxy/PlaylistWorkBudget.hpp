@@ -91,6 +91,12 @@ class PlaylistWorkBudget : public std::enable_shared_from_this<PlaylistWorkBudge
   // one window would take for a slow origin; an origin that trickles stays slow window after
   // window.
   static constexpr int kSlowWindowsBeforeEnding = 5;
+  // How many windows in a row no waiter may be let in before a fetch that waits for room while
+  // holding some is ended for the others: such a fetch moves nothing while it waits, and where
+  // the wait gets nowhere, it holds what the others wait for while it waits on what they hold.
+  // Fewer than for a slow holder, as no starved reader is mistaken for it: while honest
+  // playlists wait, the oldest ends its stages and gives its room back, and waiters go in.
+  static constexpr int kStillWindowsBeforeEndingWaiters = 2;
 
   struct Settings {
     size_t maxBytes = kMaxPlaylistBytesInFlight;
@@ -101,6 +107,7 @@ class PlaylistWorkBudget : public std::enable_shared_from_this<PlaylistWorkBudge
     size_t minProgressBytesPerSecond = kMinProgressBytesPerSecond;
     std::chrono::milliseconds progressWindow = kProgressWindow;
     int slowWindowsBeforeEnding = kSlowWindowsBeforeEnding;
+    int stillWindowsBeforeEndingWaiters = kStillWindowsBeforeEndingWaiters;
   };
 
   // The process's budget; never destroyed.
@@ -126,8 +133,9 @@ class PlaylistWorkBudget : public std::enable_shared_from_this<PlaylistWorkBudge
   // looks at those it admits and at most a few it cannot.
   uint64_t admissionChecks() const;
   // How many holders the progress sweeps have looked at since the budget was made: each window
-  // looks only at those that moved too little in it, never at those waiting for room or a
-  // connection, nor at any while nobody waits.
+  // looks only at those that moved too little in it, never at those waiting for a connection,
+  // nor at any while nobody waits; at fetches waiting for room while holding some only once no
+  // waiter has been let in for kStillWindowsBeforeEndingWaiters, and then at those it ends.
   uint64_t progressChecks() const;
 
  private:
@@ -182,11 +190,15 @@ class PlaylistWorkBudget : public std::enable_shared_from_this<PlaylistWorkBudge
   // waiting neither counts nor clears its slow windows.
   void watchLocked(PlaylistWork& work);
   void unwatchLocked(PlaylistWork& work);
+  // Whether the work is a fetch waiting for room while holding some (waitingHolders_).
+  void placeWaitingHolderLocked(PlaylistWork& work);
   // The work moved its share of progress in `window` (PlaylistWork::progressed).
   void met(PlaylistWork& work, uint64_t window);
   // While a work waits: a window later, ends the slowest of those holding room (sweep).
   // `newEpisode`: nobody waited before, and slow windows from the last wait no longer follow on.
   void watchProgressLocked(bool newEpisode);
+  // The waiter that came first of those waiting; null when none waits.
+  const Waiter* firstWaiterLocked() const;
   void sweep();
 
   const Settings settings_;
@@ -203,7 +215,12 @@ class PlaylistWorkBudget : public std::enable_shared_from_this<PlaylistWorkBudge
   // sweep looks at them alone.
   std::map<std::pair<uint64_t, uint64_t>, PlaylistWork*> behind_;
   uint64_t progressChecks_ = 0;
-  uint64_t firstWindowOfWait_ = 0;  // the first window of the wait under way, or of the last
+  // Fetches waiting for room while holding some, which a sweep may end once the wait has got
+  // nowhere for a few windows: by when they began waiting.
+  std::map<uint64_t, PlaylistWork*> waitingHolders_;
+  uint64_t lastAdmittedWindow_ = 0;  // the last window in which a waiter was let in
+  int stillWindows_ = 0;             // windows in a row of the wait under way with none let in
+  uint64_t firstWindowOfWait_ = 0;   // the first window of the wait under way, or of the last
   // Waiters by arrival, small and large playlists apart: a small one passes large ones that
   // wait, and neither queue is looked at past its first waiter refused for room.
   uint64_t nextWaiter_ = 0;

@@ -244,6 +244,64 @@ TEST(PlaylistWorkBudget, SlowFetchIsEndedOnlyWhileAnotherWaitsTheLeastProgressFi
   EXPECT_EQ(ended, (std::vector<std::string>{"stalled", "trickling"}));
 }
 
+// Fetches paused at their gate for room keep what room they hold while they wait, and move
+// nothing: two such, beside an oldest that moves, kept a third playlist waiting for ever (live
+// reloads behind an origin that sent 40 MiB bodies and stopped). Once the wait gets nowhere, the
+// youngest of them gives its room back, ended as much as the first waiter lacks; one waiting
+// alone, holding what nobody else waits for, is never ended.
+TEST(PlaylistWorkBudget, FetchWaitingForRoomWhileHoldingSomeIsEndedOnceTheWaitGetsNowhere) {
+  auto budget = PlaylistWorkBudget::create({.maxBytes = 1000,
+                                            .maxSmallPlaylistBytes = 0,
+                                            .smallPlaylistReserve = 0,
+                                            .minProgressBytesPerSecond = 1000,
+                                            .progressWindow = 20ms});
+  test::Waiter waiter;
+  std::vector<std::string> ended;
+  auto endable = [&](const std::string& name) {
+    return [&, name] {
+      std::lock_guard lock(waiter.mutex());
+      ended.push_back(name);
+      waiter.notify();
+    };
+  };
+  // The oldest is a fetch that moves well: it is never ended, and the others wait on it.
+  auto oldest = budget->begin();
+  ASSERT_TRUE(oldest->tryHold(10, [] {}));
+  oldest->endWhileOthersWait(endable("oldest"));
+  std::atomic<bool> running{true};
+  std::thread origin([&] {
+    while (running) {
+      oldest->progressed(10'000);
+      std::this_thread::sleep_for(5ms);
+    }
+  });
+  Ran ran;
+  auto older = budget->begin();
+  auto younger = budget->begin();
+  ASSERT_TRUE(older->tryHold(400, [] {}));
+  ASSERT_TRUE(younger->tryHold(400, [] {}));
+  older->endWhileOthersWait(endable("older"));
+  EXPECT_FALSE(older->tryHold(300, ran.stage("older")));
+  EXPECT_FALSE(waiter.waitFor(300ms, [&] { return !ended.empty(); }))
+      << "ended while nobody else waited";
+
+  younger->endWhileOthersWait(endable("younger"));
+  EXPECT_FALSE(younger->tryHold(300, ran.stage("younger")));
+  auto next = budget->begin();
+  next->hold(250, ran.stage("next"));
+  EXPECT_TRUE(waiter.waitFor(
+      std::chrono::duration_cast<std::chrono::milliseconds>(5s * test::kSanitizerSlowdown),
+      [&] { return !ended.empty(); }));
+  // Its fetch ended, the work is let go as the loader would.
+  younger.reset();
+  EXPECT_TRUE(ran.waitFor("older"));
+  EXPECT_TRUE(ran.waitFor("next"));
+  running = false;
+  origin.join();
+  std::lock_guard lock(waiter.mutex());
+  EXPECT_EQ(ended, std::vector<std::string>{"younger"});
+}
+
 // 1,200 playlists waiting behind a full budget, let in one by one: each admission used to look
 // at every waiter, and at every work for each (27.9 s of CPU for 1,200). Each event now looks at
 // those it admits and the first it cannot.
