@@ -174,15 +174,10 @@ TEST(PlaylistWorkBudget, SlowFetchIsEndedOnlyWhileAnotherWaitsTheLeastProgressFi
                                             .smallPlaylistReserve = 0,
                                             .minProgressBytesPerSecond = 1000,
                                             .progressWindow = 100ms});
-  test::Waiter waiter;
-  std::vector<std::string> ended;
-  auto endable = [&](const std::string& name) {
-    return [&, name] {
-      std::lock_guard lock(waiter.mutex());
-      ended.push_back(name);
-      waiter.notify();
-    };
-  };
+  Ran endings;  // the fetches ended, in order
+  auto& waiter = endings.waiter;
+  auto& ended = endings.stages;
+  auto endable = [&](const std::string& name) { return endings.stage(name); };
   auto oldest = budget->begin();
   auto stalled = budget->begin();
   auto trickling = budget->begin();
@@ -255,15 +250,10 @@ TEST(PlaylistWorkBudget, FetchWaitingForRoomWhileHoldingSomeIsEndedOnceTheWaitGe
                                             .smallPlaylistReserve = 0,
                                             .minProgressBytesPerSecond = 1000,
                                             .progressWindow = 20ms});
-  test::Waiter waiter;
-  std::vector<std::string> ended;
-  auto endable = [&](const std::string& name) {
-    return [&, name] {
-      std::lock_guard lock(waiter.mutex());
-      ended.push_back(name);
-      waiter.notify();
-    };
-  };
+  Ran endings;  // the fetches ended, in order
+  auto& waiter = endings.waiter;
+  auto& ended = endings.stages;
+  auto endable = [&](const std::string& name) { return endings.stage(name); };
   // The oldest is a fetch that moves well: it is never ended, and the others wait on it.
   auto oldest = budget->begin();
   ASSERT_TRUE(oldest->tryHold(10, [] {}));
