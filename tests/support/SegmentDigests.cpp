@@ -41,7 +41,8 @@ std::optional<std::pair<std::string, std::string>> SegmentDigests::fromLine(
     const std::string& line) {
   static const std::regex digestLine(R"(^digest (\S+) ([0-9a-f]{64})$)");
   std::smatch m;
-  if (!std::regex_match(line, m, digestLine)) return std::nullopt;
+  // The pattern only for lines that start as one: the rest of a viewer's output skips it cheaply.
+  if (line.rfind("digest ", 0) != 0 || !std::regex_match(line, m, digestLine)) return std::nullopt;
   return std::pair<std::string, std::string>(m[1], m[2]);
 }
 
