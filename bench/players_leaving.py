@@ -93,6 +93,32 @@ def request(port, target, keep_bytes=None, timeout=120):
     return status, body, time.monotonic() - start
 
 
+def read_head(connection):
+    """The request head a client sent, or None when it hung up first."""
+    head = b""
+    while b"\r\n\r\n" not in head:
+        chunk = connection.recv(4096)
+        if not chunk:
+            return None
+        head += chunk
+    return head
+
+
+def answer_each(listener, answer):
+    """Answers each connection to `listener` on a thread of its own, until the process ends; a
+    client hanging up ends its answer, and the connection is closed after."""
+    def run(connection):
+        try:
+            answer(connection)
+        except OSError:
+            pass
+        finally:
+            connection.close()
+    while True:
+        connection, _ = listener.accept()
+        threading.Thread(target=run, args=(connection,), daemon=True).start()
+
+
 def memory(pid, field):
     with open("/proc/%d/status" % pid) as status:
         for line in status:
@@ -217,31 +243,21 @@ class TricklingOrigin:
         return "http://127.0.0.1:%d/%d/slow%d.m3u8" % (self.port, declared, n)
 
     def accept(self):
-        while True:
-            connection, _ = self.listener.accept()
-            threading.Thread(target=self.answer, args=(connection,), daemon=True).start()
+        answer_each(self.listener, self.answer)
 
     def answer(self, connection):
-        try:
-            head = b""
-            while b"\r\n\r\n" not in head:
-                chunk = connection.recv(4096)
-                if not chunk:
-                    return
-                head += chunk
-            declared = int(head.split(b" ")[1].split(b"/")[1])
-            connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/vnd.apple.mpegurl"
-                               b"\r\nContent-Length: %d\r\n\r\n#EXTM3U\n" % declared)
-            sent = 8
-            piece = max(1, self.rate // 4)
-            while sent + piece < declared:
-                time.sleep(0.25)
-                connection.sendall(b"#" * piece)
-                sent += piece
-        except OSError:
-            pass
-        finally:
-            connection.close()
+        head = read_head(connection)
+        if head is None:
+            return
+        declared = int(head.split(b" ")[1].split(b"/")[1])
+        connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/vnd.apple.mpegurl"
+                           b"\r\nContent-Length: %d\r\n\r\n#EXTM3U\n" % declared)
+        sent = 8
+        piece = max(1, self.rate // 4)
+        while sent + piece < declared:
+            time.sleep(0.25)
+            connection.sendall(b"#" * piece)
+            sent += piece
 
 
 def trickling(host, origins, seconds):
@@ -354,31 +370,20 @@ class PortsOrigin:
             threading.Thread(target=self.accept, args=(listener, n == 0), daemon=True).start()
 
     def accept(self, listener, trickles):
-        while True:
-            connection, _ = listener.accept()
-            threading.Thread(target=self.answer, args=(connection, trickles), daemon=True).start()
+        answer_each(listener, lambda connection: self.answer(connection, trickles))
 
     def answer(self, connection, trickles):
-        try:
-            head = b""
-            while b"\r\n\r\n" not in head:
-                chunk = connection.recv(4096)
-                if not chunk:
-                    return
-                head += chunk
-            connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/vnd.apple.mpegurl"
-                               b"\r\nContent-Length: %d\r\n\r\n#EXTM3U\n" % (48 * MIB))
-            if trickles:
-                while True:
-                    time.sleep(0.25)
-                    connection.sendall(b"#" * 5120)
-            connection.sendall(self.stuffing)
-            while connection.recv(4096):
-                pass
-        except OSError:
+        if read_head(connection) is None:
+            return
+        connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/vnd.apple.mpegurl"
+                           b"\r\nContent-Length: %d\r\n\r\n#EXTM3U\n" % (48 * MIB))
+        if trickles:
+            while True:
+                time.sleep(0.25)
+                connection.sendall(b"#" * 5120)
+        connection.sendall(self.stuffing)
+        while connection.recv(4096):
             pass
-        finally:
-            connection.close()
 
 
 def many_ports(host, origins, seconds):
