@@ -39,6 +39,16 @@ struct Ran {
   }
 };
 
+// A budget of 1,000 bytes with no small-playlist reserve, whose holders must move 1,000 bytes a
+// second over `window` while another waits.
+std::shared_ptr<PlaylistWorkBudget> endingBudget(std::chrono::milliseconds window) {
+  return PlaylistWorkBudget::create({.maxBytes = 1000,
+                                     .maxSmallPlaylistBytes = 0,
+                                     .smallPlaylistReserve = 0,
+                                     .minProgressBytesPerSecond = 1000,
+                                     .progressWindow = window});
+}
+
 // However many players ask at once, the playlists in flight share the budget beside the oldest
 // one, which takes what it needs and never waits (so that works each holding part of the budget
 // cannot wait on each other); a small playlist passes large ones that wait, within a reserve the
@@ -169,11 +179,7 @@ TEST(PlaylistWorkBudget, AnswerBeingWrittenHoldsNeitherTheOldestRoleNorMoreThanI
 // progress first and only as many as the waiter needs; one moving well, one waiting itself and
 // one whose fetch is over are left alone.
 TEST(PlaylistWorkBudget, SlowFetchIsEndedOnlyWhileAnotherWaitsTheLeastProgressFirst) {
-  auto budget = PlaylistWorkBudget::create({.maxBytes = 1000,
-                                            .maxSmallPlaylistBytes = 0,
-                                            .smallPlaylistReserve = 0,
-                                            .minProgressBytesPerSecond = 1000,
-                                            .progressWindow = 100ms});
+  auto budget = endingBudget(100ms);
   Ran endings;  // the fetches ended, in order
   auto& waiter = endings.waiter;
   auto& ended = endings.stages;
@@ -245,11 +251,7 @@ TEST(PlaylistWorkBudget, SlowFetchIsEndedOnlyWhileAnotherWaitsTheLeastProgressFi
 // youngest of them gives its room back, ended as much as the first waiter lacks; one waiting
 // alone, holding what nobody else waits for, is never ended.
 TEST(PlaylistWorkBudget, FetchWaitingForRoomWhileHoldingSomeIsEndedOnceTheWaitGetsNowhere) {
-  auto budget = PlaylistWorkBudget::create({.maxBytes = 1000,
-                                            .maxSmallPlaylistBytes = 0,
-                                            .smallPlaylistReserve = 0,
-                                            .minProgressBytesPerSecond = 1000,
-                                            .progressWindow = 20ms});
+  auto budget = endingBudget(20ms);
   Ran endings;  // the fetches ended, in order
   auto& waiter = endings.waiter;
   auto& ended = endings.stages;
