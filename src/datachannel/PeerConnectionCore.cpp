@@ -239,9 +239,14 @@ void PeerConnectionCore::setLocalDescription() {
 bool PeerConnectionCore::setRemoteDescription(const std::string& sdp) {
   SdpParseResult parsed = SdpParser::parse(sdp);
   if (!parsed.description) {
-    OmbreliaLogger::error(std::string("datachannel: remote description refused: ") +
-                              std::string(SdpParser::errorText(parsed.error)),
-                          OLogModule::webRTCClient);
+    // The tracker may relay descriptions for this connection without end.
+    RepeatedLog::shared().logEachAtDebug(
+        "datachannel remote description refused", reinterpret_cast<uintptr_t>(this),
+        [&] {
+          return std::string("datachannel: remote description refused: ") +
+                 std::string(SdpParser::errorText(parsed.error));
+        },
+        OLogModule::webRTCClient, OLogLevel::error);
     return false;
   }
   bool isOffer = false;
@@ -338,10 +343,15 @@ bool PeerConnectionCore::addRemoteCandidate(const std::string& candidate, const 
 
 void PeerConnectionCore::reportCandidateOverflow() {
   if (candidateOverflowReported_.exchange(true)) return;
-  OmbreliaLogger::info("datachannel: remote candidates past " +
-                           std::to_string(kMaxRemoteCandidates) +
-                           " dropped: no peer gathers that many, so the rest are not taken",
-                       OLogModule::webRTCClient);
+  // Once per connection, and a peer may make connections one after another: the line names no
+  // connection, so one a minute, with a count, tells all there is.
+  RepeatedLog::shared().logEachAtDebug(
+      "datachannel remote candidates past the bound", RepeatedLog::kOtherParties,
+      [] {
+        return "datachannel: remote candidates past " + std::to_string(kMaxRemoteCandidates) +
+               " dropped: no peer gathers that many, so the rest are not taken";
+      },
+      OLogModule::webRTCClient, OLogLevel::info);
 }
 
 void PeerConnectionCore::close(bool silently) {

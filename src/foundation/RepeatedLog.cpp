@@ -65,6 +65,15 @@ bool RepeatedLog::log(std::string_view cause, uintptr_t party,
   return true;
 }
 
+bool RepeatedLog::logEachAtDebug(std::string_view cause, uintptr_t party,
+                                 const std::function<std::string()>& message, OLogModule module,
+                                 OLogLevel level) {
+  if (log(cause, party, message, module, level)) return true;
+  if (OmbreliaLogger::isEnabled(OLogLevel::debug, module))
+    OmbreliaLogger::log(message(), module, OLogLevel::debug, labelOf(OLogLevel::debug));
+  return false;
+}
+
 size_t RepeatedLog::tracked() const {
   std::lock_guard lock(mutex_);
   return entries_.size();

@@ -43,6 +43,12 @@ class RepeatedLog {
   // module would not print. True when a line was written.
   bool log(std::string_view cause, uintptr_t party, const std::function<std::string()>& message,
            OLogModule module, OLogLevel level = OLogLevel::error);
+  // As log(), for a line whose every occurrence a developer following events at debug level
+  // wants: a repeat not told is written at debug level when that level is on. An application at
+  // error or info level still gets one line a cause and party, and a count, a minute.
+  bool logEachAtDebug(std::string_view cause, uintptr_t party,
+                      const std::function<std::string()>& message, OLogModule module,
+                      OLogLevel level = OLogLevel::info);
   // Entries followed now.
   size_t tracked() const;
 

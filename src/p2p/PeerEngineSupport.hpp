@@ -5,12 +5,15 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include <ombrelia/OmbreliaLogger.hpp>
 #include <ombrelia/SegmentInfo.hpp>
 
+#include "foundation/RepeatedLog.hpp"
 #include "peers/WebRTCClient.hpp"
 #include "platform/MonotonicClock.hpp"
+#include "platform/Uuid.hpp"
 
 namespace ombrelia {
 
@@ -38,6 +41,14 @@ struct PeerEngineSupport {
 
   static void info(OLogModule module, const std::function<std::string()>& message) {
     if (OmbreliaLogger::isEnabled(OLogLevel::info, module)) OmbreliaLogger::info(message(), module);
+  }
+
+  // A line a peer's messages bring about as often as it sends them (an ask, a stop, a frame):
+  // told once per cause and peer, then counted and summarised at most once a minute; each one
+  // is written only at debug level.
+  static void perPeer(OLogLevel level, OLogModule module, std::string_view cause, const Uuid& peer,
+                      const std::function<std::string()>& message) {
+    RepeatedLog::shared().logEachAtDebug(cause, std::hash<Uuid>{}(peer), message, module, level);
   }
 
   static std::string segmentText(const SegmentInfo& info) {

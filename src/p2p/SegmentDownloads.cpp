@@ -247,8 +247,10 @@ void SegmentDownloads::takeFrame(const Data& data, const Peer& from) {
       const auto size = static_cast<int64_t>(reassembly.size());
       if (reassemblyBytes(request.uploader) + size > kMaxReassemblyBytesPerPeer ||
           reassemblyBytes(std::nullopt) + size > kMaxReassemblyBytesTotal) {
-        OmbreliaLogger::error("reassembly bound reached, requestID: " + id,
-                              OLogModule::peerMessagesController);
+        // A peer that answers every ask with a size past the bound makes this line per ask.
+        PeerEngineSupport::perPeer(OLogLevel::error, OLogModule::peerMessagesController,
+                                   "reassembly bound reached", from.uuid,
+                                   [&] { return "reassembly bound reached, requestID: " + id; });
         fits = false;
       } else if (analytics_) {
         analytics_->p2pSegmentStartDelay((PeerEngineSupport::now() - request.timestamp) * 1000.0,
@@ -259,8 +261,10 @@ void SegmentDownloads::takeFrame(const Data& data, const Peer& from) {
         fits ? reassembly.add(frame->offset, frame->payload) : SegmentReassembly::Result::rejected;
     if (result == SegmentReassembly::Result::rejected) {
       if (fits)
-        OmbreliaLogger::error("Invalid insertion index or insufficient file size requestID: " + id,
-                              OLogModule::peerMessagesController);
+        PeerEngineSupport::perPeer(
+            OLogLevel::error, OLogModule::peerMessagesController, "segment frame rejected",
+            from.uuid,
+            [&] { return "Invalid insertion index or insufficient file size requestID: " + id; });
       rejected = *entry;
       requests_.erase(entry);
     } else if (result == SegmentReassembly::Result::added && reassembly.complete()) {

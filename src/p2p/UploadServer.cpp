@@ -1,9 +1,11 @@
 #include "p2p/UploadServer.hpp"
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -22,6 +24,16 @@
 #include "store/VideoStorage.hpp"
 
 namespace ombrelia {
+namespace {
+
+// A peer asks, stops and stalls as often as it likes: each of these lines is told once per peer,
+// and then a count of its repeats at most once a minute, so an honest peer's uploads still show.
+void uploadLine(std::string_view cause, const Uuid& peer,
+                const std::function<std::string()>& message) {
+  PeerEngineSupport::perPeer(OLogLevel::info, OLogModule::p2pUpload, cause, peer, message);
+}
+
+}  // namespace
 
 // An honest reader's queue, frames and a frame handed over as the share fills, leaves room for
 // the answers to its asks.
@@ -72,7 +84,7 @@ void UploadServer::take(const FileRequestMessage& request, const Peer& peer) {
   };
   if (const auto segment = lookUp()) {
     respond(segment, request, peer);
-    PeerEngineSupport::info(OLogModule::p2pUpload, [&] {
+    uploadLine("upload of a stored segment", peer.uuid, [&] {
       return "segment is available: " + PeerEngineSupport::segmentText(segment->segmentInfo());
     });
     return;
@@ -103,7 +115,7 @@ void UploadServer::take(const FileRequestMessage& request, const Peer& peer) {
   // An evicted request is answered too: its requester need not wait for its own supervision.
   if (evicted && PeerEngineSupport::connected(evicted->peer.webRTCClient))
     refuse(*evicted->peer.webRTCClient, evicted->message.requestID());
-  PeerEngineSupport::info(OLogModule::p2pUpload, [&] {
+  uploadLine("upload request filed", peer.uuid, [&] {
     return "segment request added to pending list: " + std::to_string(request.segmentNumber()) +
            ", type: " + request.mediaType() + ", quality: " + std::to_string(request.quality());
   });
@@ -125,7 +137,7 @@ void UploadServer::take(const FileRequestMessage& request, const Peer& peer) {
 }
 
 void UploadServer::stop(const FileRequestStopMessage& stop, const Peer& peer) {
-  PeerEngineSupport::info(OLogModule::p2pUpload, [&] {
+  uploadLine("upload stop", peer.uuid, [&] {
     return "received stop message for requestID: " + stop.requestID().uuidString();
   });
   std::lock_guard lock(mutex_);
@@ -265,7 +277,7 @@ void UploadServer::pump(const Uuid& peer) {
       if (out.left == out.handed) out.movedAt = now;
       std::erase_if(out.transfers, [&](const Transfer& t) { return t.end && *t.end <= out.left; });
       if (!out.transfers.empty() && (!connected || now - out.movedAt > kMaxUploadStallSeconds)) {
-        PeerEngineSupport::info(OLogModule::p2pUpload, [&] {
+        uploadLine(connected ? "upload stalled" : "upload to a peer gone", peer, [&] {
           return std::string(connected ? "peer takes nothing" : "peer gone") +
                  ", transfers ended: " + std::to_string(out.transfers.size());
         });
@@ -337,7 +349,7 @@ void UploadServer::pump(const Uuid& peer) {
       if (!accepted) {
         // The receiver can never complete a segment with a frame missing: the rest would be
         // wasted, so the transfer ends here and the receiver's supervision takes over.
-        PeerEngineSupport::info(OLogModule::p2pUpload, [&] {
+        uploadLine("upload frame refused", peer, [&] {
           return "frame refused by the channel, transfer stopped for requestID: " +
                  requestID.uuidString();
         });
@@ -388,7 +400,7 @@ void UploadServer::serve(const std::shared_ptr<const SegmentData>& segment) {
     });
   }
   for (const auto& entry : matching) {
-    PeerEngineSupport::info(OLogModule::p2pUpload, [&] {
+    uploadLine("upload of an awaited segment", entry.peer.uuid, [&] {
       return "responde to peer about awaiting segment: " + PeerEngineSupport::segmentText(info);
     });
     respond(segment, entry.message, entry.peer);
@@ -435,7 +447,7 @@ void UploadServer::serve(const std::shared_ptr<const SegmentData>& segment) {
   for (const auto& [entry, stored] : taken) {
     respond(stored, entry.message, entry.peer);
     const SegmentData& segment = *stored;  // a lambda may not capture a structured binding
-    PeerEngineSupport::info(OLogModule::p2pUpload, [&] {
+    uploadLine("upload of a segment found waiting", entry.peer.uuid, [&] {
       return "segment become available: " + PeerEngineSupport::segmentText(segment.segmentInfo());
     });
   }

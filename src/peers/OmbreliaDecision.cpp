@@ -2,6 +2,7 @@
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
+#include "foundation/RepeatedLog.hpp"
 #include "peers/IceCandidate.hpp"
 #include "peers/PeerList.hpp"
 #include "peers/PeerSelectionService.hpp"
@@ -34,6 +35,14 @@ std::string describe(const std::vector<Item>& list) {
     text += list[i].uuid().uuidString();
   }
   return text + "]";
+}
+
+// The tracker may send a list before the identifier, or never send one, at every message.
+void missingIdentity() {
+  RepeatedLog::shared().logEachAtDebug(
+      "tracker list before an identifier", RepeatedLog::kOtherParties,
+      [] { return std::string("Assigned UUID is missing, somethign went wrong"); },
+      OLogModule::signalClient, OLogLevel::error);
 }
 
 }  // namespace
@@ -159,8 +168,7 @@ void OmbreliaDecision::signalClient(SignalingClient& client, const std::string& 
     if (debugging) debug("Group response update, list: " + describe(group->list()));
     const auto personal = uuid();
     if (!personal) {
-      OmbreliaLogger::error("Assigned UUID is missing, somethign went wrong",
-                            OLogModule::signalClient);
+      missingIdentity();
       return;
     }
     peerSelectionService_->updatePeersWithList(group->list(), *personal);
@@ -169,8 +177,7 @@ void OmbreliaDecision::signalClient(SignalingClient& client, const std::string& 
     if (debugging) debug("Peer Connection list: " + describe(connections->list()));
     const auto personal = uuid();
     if (!personal) {
-      OmbreliaLogger::error("Assigned UUID is missing, somethign went wrong",
-                            OLogModule::signalClient);
+      missingIdentity();
       return;
     }
     peerSelectionService_->updatePeersWithList(connections->list(), *personal);

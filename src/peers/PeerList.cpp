@@ -1,10 +1,14 @@
 #include "peers/PeerList.hpp"
 
 #include <algorithm>
+#include <functional>
+#include <optional>
+#include <string_view>
 
 #include <ombrelia/OmbreliaConfig.hpp>
 #include <ombrelia/OmbreliaLogger.hpp>
 
+#include "foundation/RepeatedLog.hpp"
 #include "peers/IceCandidate.hpp"
 #include "peers/SessionDescription.hpp"
 #include "peers/WebRTCClient.hpp"
@@ -17,6 +21,16 @@ namespace ombrelia {
 namespace {
 
 void log(const std::string& message) { OmbreliaLogger::debug(message, OLogModule::peerList); }
+
+// The tracker relays offers and names peers as often as it likes, from as many identifiers as
+// it likes: a refusal is told once per cause and identifier (`party`), or once per cause when it
+// is about this viewer's own state, whoever is refused; the repeats are counted.
+void refusalLine(std::string_view cause, std::optional<Uuid> party,
+                 const std::function<std::string()>& message, OLogLevel level = OLogLevel::info) {
+  RepeatedLog::shared().logEachAtDebug(
+      cause, party ? std::hash<Uuid>{}(*party) : RepeatedLog::kOtherParties, message,
+      OLogModule::peerList, level);
+}
 
 void post(const char* name, const Peer& peer) {
   platform::NotificationCenter::defaultCenter().post(name, peer);
@@ -45,8 +59,10 @@ std::shared_ptr<WebRTCClient> PeerList::makeClient(const Uuid& uuid,
   auto client =
       WebRTCClient::create(WebRTCConfig::defaultConfig().webRTCIceServers, slot->sockets());
   if (!client) {
-    OmbreliaLogger::error("no connection for peer, not added: " + uuid.uuidString(),
-                          OLogModule::peerList);
+    refusalLine(
+        "no connection for peer", std::nullopt,
+        [&] { return "no connection for peer, not added: " + uuid.uuidString(); },
+        OLogLevel::error);
     return nullptr;
   }
   client->onTransportsGone([slot = std::move(slot)]() mutable { slot.reset(); });
@@ -159,22 +175,24 @@ void PeerList::updateUserRemoteSdp(const SessionDescription& sdp, const Uuid& re
   if (!standing) {
     // Whether it ended its own connection or was dropped, it comes back at the same pace.
     if (const auto age = departedConnectionAge(remotePeerID)) {
-      OmbreliaLogger::info(
-          "refusing offer from: " + remotePeerID.uuidString() + ", its last connection was made " +
-              std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(*age).count()) +
-              " ms ago",
-          OLogModule::peerList);
+      refusalLine("offer from a departed peer", remotePeerID, [&] {
+        return "refusing offer from: " + remotePeerID.uuidString() +
+               ", its last connection was made " +
+               std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(*age).count()) +
+               " ms ago";
+      });
       return;
     }
   }
   if (standing && standing->replacedAt) {
     const auto age = platform::MonotonicClock::now() - *standing->replacedAt;
     if (age < kMinReplacementInterval) {
-      OmbreliaLogger::info(
-          "refusing offer from: " + remotePeerID.uuidString() + ", it replaced its connection " +
-              std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(age).count()) +
-              " ms ago",
-          OLogModule::peerList);
+      refusalLine("offer replacing too soon", remotePeerID, [&] {
+        return "refusing offer from: " + remotePeerID.uuidString() +
+               ", it replaced its connection " +
+               std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(age).count()) +
+               " ms ago";
+      });
       return;
     }
   }
@@ -265,21 +283,30 @@ std::shared_ptr<ConnectionSlots::Slot> PeerList::admit(const Uuid& uuid, bool re
                    ConnectionSlots::Limits{kMaxConnections - reserved,
                                            kMaxSockets - reservedSockets, kMaxConnectionsPerPeer});
   if (const auto* refused = taken.errorIf()) {
-    std::string why;
-    switch (refused->reason) {
-      case ConnectionSlots::Refusal::Reason::peerBusy:
-        why = "its connections replaced before are still closing";
-        break;
-      case ConnectionSlots::Refusal::Reason::tooMany:
-        why = std::to_string(refused->total) + " connections are alive or closing";
-        break;
-      case ConnectionSlots::Refusal::Reason::tooManySockets:
-        why = std::to_string(refused->total) + " connections alive or closing may hold " +
-              std::to_string(refused->sockets) + " descriptors, no room for " +
-              std::to_string(sockets) + " more";
-        break;
-    }
-    OmbreliaLogger::info(refusal + ": " + uuid.uuidString() + ", " + why, OLogModule::peerList);
+    const auto reason = refused->reason;
+    const bool busy = reason == ConnectionSlots::Refusal::Reason::peerBusy;
+    refusalLine(refusal + (busy ? ": peer busy"
+                           : reason == ConnectionSlots::Refusal::Reason::tooMany
+                               ? ": too many connections"
+                               : ": too many descriptors"),
+                busy ? std::optional(uuid) : std::nullopt, [&] {
+                  std::string why;
+                  switch (reason) {
+                    case ConnectionSlots::Refusal::Reason::peerBusy:
+                      why = "its connections replaced before are still closing";
+                      break;
+                    case ConnectionSlots::Refusal::Reason::tooMany:
+                      why = std::to_string(refused->total) + " connections are alive or closing";
+                      break;
+                    case ConnectionSlots::Refusal::Reason::tooManySockets:
+                      why = std::to_string(refused->total) +
+                            " connections alive or closing may hold " +
+                            std::to_string(refused->sockets) + " descriptors, no room for " +
+                            std::to_string(sockets) + " more";
+                      break;
+                  }
+                  return refusal + ": " + uuid.uuidString() + ", " + why;
+                });
     return nullptr;
   }
   if (replacing) return std::move(taken.value());
@@ -303,9 +330,11 @@ void PeerList::makeRoom(const Uuid& newcomer) {
   const auto victim = evictable();
   // None left meanwhile: the newcomer is not listed either (append()).
   if (!victim) return;
-  OmbreliaLogger::info("peer list full, making room for " + newcomer.uuidString() + ": " +
-                           victim->uuid.uuidString() + " never opened its channel",
-                       OLogModule::peerList);
+  // Each newcomer may be a new identifier of one participant.
+  refusalLine("peer list full, making room", std::nullopt, [&] {
+    return "peer list full, making room for " + newcomer.uuidString() + ": " +
+           victim->uuid.uuidString() + " never opened its channel";
+  });
   if (victim->webRTCClient) {
     removePeer(*victim->webRTCClient);
   } else {

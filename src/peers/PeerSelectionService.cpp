@@ -2,6 +2,7 @@
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
+#include "foundation/RepeatedLog.hpp"
 #include "peers/PeerList.hpp"
 #include "protocol/GroupListItem.hpp"
 #include "protocol/PeerConnectionListItem.hpp"
@@ -23,9 +24,14 @@ void PeerSelectionService::updatePeersWithList(const std::vector<GroupListItem>&
                             OLogModule::peerSelectionService);
       peerList.removePeer(item.uuid());
     } else {
-      OmbreliaLogger::error(
-          "group response list has item with unhandled modification type: " + item.modification(),
-          OLogModule::peerSelectionService);
+      // The tracker's list may hold any number of these.
+      RepeatedLog::shared().logEachAtDebug(
+          "group list item of unhandled type", reinterpret_cast<uintptr_t>(this),
+          [&] {
+            return "group response list has item with unhandled modification type: " +
+                   item.modification();
+          },
+          OLogModule::peerSelectionService, OLogLevel::error);
     }
   }
 }

@@ -86,7 +86,11 @@ std::shared_ptr<WebRTCClient> WebRTCClient::create(const std::vector<std::string
   config.maxSockets = maxSockets;
   auto connection = factory.create(config);
   if (!connection) {
-    OmbreliaLogger::error("Could not create new RTCPeerConnection", OLogModule::webRTCClient);
+    // Asked for per offer the tracker relays: one line a minute says the framework refuses.
+    RepeatedLog::shared().logEachAtDebug(
+        "connection not created", RepeatedLog::kOtherParties,
+        [] { return std::string("Could not create new RTCPeerConnection"); },
+        OLogModule::webRTCClient, OLogLevel::error);
     return nullptr;
   }
   auto client = std::shared_ptr<WebRTCClient>(new WebRTCClient(std::move(connection)));

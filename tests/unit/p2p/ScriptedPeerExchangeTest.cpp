@@ -7,6 +7,7 @@
 #include <iostream>
 #include <thread>
 
+#include <ombrelia/OLoggerConfig.hpp>
 #include <ombrelia/OmbreliaConfig.hpp>
 
 #include "analytics/AnalyticsService.hpp"
@@ -40,6 +41,7 @@
 #include "support/RecordingWebSocket.hpp"
 #include "support/SampleSegment.hpp"
 #include "support/Waiter.hpp"
+#include "unit/peers/LogLines.hpp"
 
 namespace ombrelia {
 namespace {
@@ -396,6 +398,24 @@ TEST_F(ScriptedPeers, SecondAnswerCannotResizeTheReassembly) {
   EXPECT_EQ(bytesOf(1), Data(bytes));
 }
 
+TEST_F(ScriptedPeers, FramesAPeerSpoilsAskAfterAskWriteOneErrorLine) {
+  const auto& b = addPeer(kB);
+  subscribe();
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::error);
+  testing::internal::CaptureStdout();
+  constexpr int kAsks = 50;
+  for (int n = 0; n < kAsks; ++n) {
+    const Uuid id = request(FileRequestType::main, 12 + n);
+    answer(b, id, 100);
+    b.frame(id, 5000, media(20, 1));
+    settle();
+  }
+  const std::string out = testing::internal::GetCapturedStdout();
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::none);
+  EXPECT_TRUE(answeredWithNothing(kAsks));
+  EXPECT_EQ(test::linesWith(out, {"Invalid insertion index"}).size(), 1u) << out.substr(0, 3000);
+}
+
 TEST_F(ScriptedPeers, OverlappingFramesNeverDeliverASegmentWithHoles) {
   const auto& b = addPeer(kB);
   subscribe();
@@ -702,6 +722,38 @@ TEST_F(ScriptedPeers, FloodFromManyIdentifiersEvictsTheirRequestsNotAnHonestPeer
   const auto answers = b.received("fileRequestResponse");
   ASSERT_EQ(answers.size(), 1u) << "the honest peer's request was evicted";
   EXPECT_NE(answers[0].find("\"valid\":true"), std::string::npos);
+}
+
+TEST_F(ScriptedPeers, APeersFloodOfAsksAndStopsWritesOneLinePerCauseAtInfoLevel) {
+  store(5, 50);
+  engine->drainUploads();
+  const std::string uuid = Uuid::random().uuidString();
+  const auto& b = addPeer(uuid.c_str());
+  const auto say = [&](const std::string& type, int64_t number) {
+    b.say(
+        type == "fileRequestStop"
+            ? *FileRequestStopMessage(type, Uuid::random()).encode().text
+            : *FileRequestMessage(type, Uuid::random(), kVideo, number, 1, "video").encode().text);
+  };
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::info);
+  testing::internal::CaptureStdout();
+  // Asks for a segment held, for one still to come, and stops; then the one to come arrives
+  // with a full list of asks waiting for it.
+  for (int i = 0; i < 300; ++i) {
+    say("fileRequest", 5);
+    say("fileRequest", 300);
+    say("fileRequestStop", 0);
+  }
+  settle();
+  store(300, 50);
+  engine->drainUploads();
+  const std::string out = testing::internal::GetCapturedStdout();
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::none);
+  ASSERT_EQ(b.received("fileRequestResponse").size(), 600u) << "not every ask was answered";
+  for (const char* cause : {"segment is available", "added to pending list",
+                            "received stop message", "awaiting segment: "})
+    EXPECT_EQ(test::linesWith(out, {cause}).size(), 1u) << cause << "\n" << out.substr(0, 3000);
+  EXPECT_LE(test::linesWith(out, {"[P2PUpload]"}).size(), 6u) << out.substr(0, 3000);
 }
 
 TEST_F(ScriptedPeers, WaitingUploadsExpireAfterSixtySecondsEvenWithoutNewSegments) {

@@ -4,8 +4,10 @@
 
 #include <thread>
 
+#include <ombrelia/OLoggerConfig.hpp>
 #include <ombrelia/OmbreliaConfig.hpp>
 
+#include "LogLines.hpp"
 #include "peers/OmbreliaDecision.hpp"
 #include "peers/PeerList.hpp"
 #include "peers/WebRTCClient.hpp"
@@ -136,6 +138,35 @@ TEST_F(OmbreliaDecisionTest, GroupResponseBeforeTheIdentifierIsDropped) {
   socket->receive(group);
   EXPECT_EQ(PeerList::shared().peers().size(), 1u)
       << "the same list is applied once the id is known";
+}
+
+TEST_F(OmbreliaDecisionTest, ATrackerFloodWritesOneErrorLinePerCause) {
+  const auto group = [](const std::string& modification) {
+    return R"({"type":"groupResponse","group":")" + Uuid::random().uuidString() +
+           R"(","joinDate":1.0,"list":[{"uuid":")" + Uuid::random().uuidString() +
+           R"(","joinDate":1.0,"modification":")" + modification +
+           R"(","sameIP":false,"sameCountry":true,"sameRegion":false,"sameCity":false}],"sendableSegments":{}})";
+  };
+  const auto offerFrom = [](const Uuid& peer) {
+    return R"({"type":"transfer","remotePeerID":")" + kSelf.uuidString() + R"(","askingPeerID":")" +
+           peer.uuidString() + R"(","description":{"type":"offer","sdp":"v=0\r\n"}})";
+  };
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::error);
+  testing::internal::CaptureStdout();
+  // Lists before the identifier, items of a kind nobody knows, and offers from identifiers
+  // without end while no connection can be made.
+  socket->open();
+  for (int i = 0; i < 200; ++i) socket->receive(group("add"));
+  socket->receive(uuidMessage(kSelf));
+  for (int i = 0; i < 200; ++i) socket->receive(group("Add"));
+  factory->refuse(true);
+  for (int i = 0; i < 200; ++i) socket->receive(offerFrom(Uuid::random()));
+  const std::string out = testing::internal::GetCapturedStdout();
+  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::none);
+  EXPECT_TRUE(PeerList::shared().peers().empty());
+  for (const char* cause : {"Assigned UUID is missing", "unhandled modification type",
+                            "Could not create new RTCPeerConnection", "no connection for peer"})
+    EXPECT_EQ(test::linesWith(out, {cause}).size(), 1u) << cause << "\n" << out.substr(0, 3000);
 }
 
 TEST_F(OmbreliaDecisionTest, SecondIdentifierReplacesBothCopies) {
