@@ -67,23 +67,3 @@ TEST(RepeatedLog, PartiesPastTheTableShareOneEntryAndNothingIsCountedWhileSilent
   EXPECT_EQ(linesIn(out), RepeatedLog::kMaxTracked + 1);
   EXPECT_EQ(log.tracked(), RepeatedLog::kMaxTracked + 1);
 }
-
-TEST(RepeatedLog, RepeatsAreWrittenEachOnlyWhenDebugLevelIsOn) {
-  ManualClock clock;
-  RepeatedLog log([&] { return clock.now; });
-  const auto line = [] { return std::string("offer refused"); };
-  const auto flood = [&](OLogLevel active) {
-    OLoggerConfig::shared().setActiveLogLevel(active);
-    testing::internal::CaptureStdout();
-    for (int i = 0; i < 1000; ++i)
-      log.logEachAtDebug("refused", static_cast<uintptr_t>(active), line, OLogModule::peerList,
-                         OLogLevel::error);
-    const std::string out = testing::internal::GetCapturedStdout();
-    OLoggerConfig::shared().setActiveLogLevel(OLogLevel::none);
-    return out;
-  };
-  EXPECT_EQ(linesIn(flood(OLogLevel::error)), 1u);
-  const std::string traced = flood(OLogLevel::debug);
-  EXPECT_EQ(linesIn(traced), 1000u);
-  EXPECT_EQ(traced.find("[Error]"), traced.rfind("[Error]")) << "the repeats are debug lines";
-}

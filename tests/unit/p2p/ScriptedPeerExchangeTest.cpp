@@ -398,24 +398,6 @@ TEST_F(ScriptedPeers, SecondAnswerCannotResizeTheReassembly) {
   EXPECT_EQ(bytesOf(1), Data(bytes));
 }
 
-TEST_F(ScriptedPeers, FramesAPeerSpoilsAskAfterAskWriteOneErrorLine) {
-  const auto& b = addPeer(kB);
-  subscribe();
-  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::error);
-  testing::internal::CaptureStdout();
-  constexpr int kAsks = 50;
-  for (int n = 0; n < kAsks; ++n) {
-    const Uuid id = request(FileRequestType::main, 12 + n);
-    answer(b, id, 100);
-    b.frame(id, 5000, media(20, 1));
-    settle();
-  }
-  const std::string out = testing::internal::GetCapturedStdout();
-  OLoggerConfig::shared().setActiveLogLevel(OLogLevel::none);
-  EXPECT_TRUE(answeredWithNothing(kAsks));
-  EXPECT_EQ(test::linesWith(out, {"Invalid insertion index"}).size(), 1u) << out.substr(0, 3000);
-}
-
 TEST_F(ScriptedPeers, OverlappingFramesNeverDeliverASegmentWithHoles) {
   const auto& b = addPeer(kB);
   subscribe();
