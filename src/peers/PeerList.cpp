@@ -283,30 +283,26 @@ std::shared_ptr<ConnectionSlots::Slot> PeerList::admit(const Uuid& uuid, bool re
                    ConnectionSlots::Limits{kMaxConnections - reserved,
                                            kMaxSockets - reservedSockets, kMaxConnectionsPerPeer});
   if (const auto* refused = taken.errorIf()) {
-    const auto reason = refused->reason;
-    const bool busy = reason == ConnectionSlots::Refusal::Reason::peerBusy;
-    refusalLine(refusal + (busy ? ": peer busy"
-                           : reason == ConnectionSlots::Refusal::Reason::tooMany
-                               ? ": too many connections"
-                               : ": too many descriptors"),
-                busy ? std::optional(uuid) : std::nullopt, [&] {
-                  std::string why;
-                  switch (reason) {
-                    case ConnectionSlots::Refusal::Reason::peerBusy:
-                      why = "its connections replaced before are still closing";
-                      break;
-                    case ConnectionSlots::Refusal::Reason::tooMany:
-                      why = std::to_string(refused->total) + " connections are alive or closing";
-                      break;
-                    case ConnectionSlots::Refusal::Reason::tooManySockets:
-                      why = std::to_string(refused->total) +
-                            " connections alive or closing may hold " +
-                            std::to_string(refused->sockets) + " descriptors, no room for " +
-                            std::to_string(sockets) + " more";
-                      break;
-                  }
-                  return refusal + ": " + uuid.uuidString() + ", " + why;
-                });
+    // Only a busy identifier is refused for what it did itself; the other two are about this
+    // viewer's connections, whoever offers.
+    std::string why;
+    std::optional<Uuid> party;
+    switch (refused->reason) {
+      case ConnectionSlots::Refusal::Reason::peerBusy:
+        why = "its connections replaced before are still closing";
+        party = uuid;
+        break;
+      case ConnectionSlots::Refusal::Reason::tooMany:
+        why = std::to_string(refused->total) + " connections are alive or closing";
+        break;
+      case ConnectionSlots::Refusal::Reason::tooManySockets:
+        why = std::to_string(refused->total) + " connections alive or closing may hold " +
+              std::to_string(refused->sockets) + " descriptors, no room for " +
+              std::to_string(sockets) + " more";
+        break;
+    }
+    refusalLine(refusal + ", reason " + std::to_string(static_cast<int>(refused->reason)), party,
+                [&] { return refusal + ": " + uuid.uuidString() + ", " + why; });
     return nullptr;
   }
   if (replacing) return std::move(taken.value());
