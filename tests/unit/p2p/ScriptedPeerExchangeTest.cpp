@@ -709,22 +709,20 @@ TEST_F(ScriptedPeers, FloodFromManyIdentifiersEvictsTheirRequestsNotAnHonestPeer
 TEST_F(ScriptedPeers, APeersFloodOfAsksAndStopsWritesOneLinePerCauseAtInfoLevel) {
   store(5, 50);
   engine->drainUploads();
-  const std::string uuid = Uuid::random().uuidString();
-  const auto& b = addPeer(uuid.c_str());
-  const auto say = [&](const std::string& type, int64_t number) {
-    b.say(
-        type == "fileRequestStop"
-            ? *FileRequestStopMessage(type, Uuid::random()).encode().text
-            : *FileRequestMessage(type, Uuid::random(), kVideo, number, 1, "video").encode().text);
+  const auto& b = addPeer(kB);
+  const auto ask = [&](int64_t number) {
+    b.say(*FileRequestMessage("fileRequest", Uuid::random(), kVideo, number, 1, "video")
+               .encode()
+               .text);
   };
   OLoggerConfig::shared().setActiveLogLevel(OLogLevel::info);
   testing::internal::CaptureStdout();
   // Asks for a segment held, for one still to come, and stops; then the one to come arrives
   // with a full list of asks waiting for it.
   for (int i = 0; i < 300; ++i) {
-    say("fileRequest", 5);
-    say("fileRequest", 300);
-    say("fileRequestStop", 0);
+    ask(5);
+    ask(300);
+    b.say(*FileRequestStopMessage("fileRequestStop", Uuid::random()).encode().text);
   }
   settle();
   store(300, 50);
