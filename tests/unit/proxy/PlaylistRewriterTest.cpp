@@ -276,7 +276,7 @@ TEST(RewrittenText, NeverHoldsMoreThanItsBoundWhateverOnePieceTakes) {
 
 // Long runs of a URI are taken sixteen bytes at a time, short ones byte by byte: every byte
 // must come out the same either way, in the path and in the query, in the local URL and in the
-// origin URL's item, and in the key the store finds the segment by.
+// origin URL's item, in the key the store finds the segment by, and in the room taken for it.
 TEST(PlaylistRewriter, RewritesEachByteInALongRunAsInAShortOne) {
   const Url base = url("http://o.example/v/index.m3u8");
   const UrlReference references(base);
@@ -300,6 +300,10 @@ TEST(PlaylistRewriter, RewritesEachByteInALongRunAsInAShortOne) {
                 withoutRuns(rewriter.processLine(shortLine, base)))
           << "byte " << c << " after " << before;
       EXPECT_EQ(withoutRuns(key(longLine)), withoutRuns(key(shortLine)))
+          << "byte " << c << " after " << before;
+      // Each byte of the runs counts once in the text and twice for what it becomes.
+      EXPECT_EQ(PlaylistRewriter::mostRewrittenBytes(longLine, base),
+                PlaylistRewriter::mostRewrittenBytes(shortLine, base) + 3 * 2 * run.size())
           << "byte " << c << " after " << before;
     }
   }
