@@ -11,10 +11,10 @@
 #include "platform/CurlUrlReading.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "platform/HttpTask.hpp"
-#include "platform/LineSplitter.hpp"
 #include "platform/LoggedUrl.hpp"
 #include "platform/MonotonicClock.hpp"
 #include "platform/url/UrlReference.hpp"
+#include "playlist/parser/PlaylistLines.hpp"
 #include "protocol/AnalyticsFeed.hpp"
 #include "proxy/OriginCredentials.hpp"
 #include "proxy/PlaylistContent.hpp"
@@ -92,7 +92,7 @@ class TaskSlot {
 };
 
 void dropPlaylistOfTooManyLines(HTTPLoader::Response& response) {
-  const size_t lines = LineSplitter::count(response.data->view());
+  const size_t lines = PlaylistLines::count(response.data->view());
   if (lines <= PlaylistContent::kMaxLines) return;
   OmbreliaLogger::error("Playlist of " + std::to_string(response.data->size()) +
                             " bytes not served: its " + std::to_string(lines) +

@@ -110,9 +110,9 @@ class PlaylistRewriter {
   static constexpr size_t kMostBytesOfOwnHostBeyond = 24;
   // What a byte of a URI that something escapes may take, rewritten: see mostRewrittenBytes().
   static constexpr size_t kMostBytesPerUriByte = 10;
-  static size_t mostBytesOfUriByte(char c);
-  // The most a URI's local URL takes beyond what mostBytesOfUriByte() counts for its bytes and
-  // kMostBytesPerUriBeyond: one that keeps the playlist's URL, and one that names its own host.
+  // The most a URI's local URL takes beyond what its bytes count (two each where nothing
+  // escapes them, else kMostBytesPerUriByte) and kMostBytesPerUriBeyond: one that keeps the
+  // playlist's URL, and one that names its own host.
   static size_t mostLocalBytesOfBase(const UrlReference& references);
   static size_t mostLocalBytesOfOwnHost();
 

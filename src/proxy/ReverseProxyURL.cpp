@@ -6,6 +6,7 @@
 #include <ombrelia/OmbreliaLogger.hpp>
 
 #include "platform/CurlUrlReading.hpp"
+#include "platform/url/PrintableRun.hpp"
 #include "platform/url/UriCharacters.hpp"
 #include "platform/url/UrlReference.hpp"
 #include "platform/url/Utf8.hpp"
@@ -40,6 +41,10 @@ inline bool takenByLocalServer(std::string_view component, size_t i) {
          UriCharacters::isHex(component[i + 2]);
 }
 
+// The printable bytes RFC 3986 allows nowhere unescaped, and "%", which is taken only where it
+// starts an escape.
+constexpr char kLocalServerStops[] = "\"<>\\`{}%";
+
 // The characters the item's value keeps as they are, besides unreserved ones.
 constexpr std::string_view kQueryValueKeeps = "!$'()*+,;:@/?";
 
@@ -54,7 +59,7 @@ std::string escapedForLocalServer(std::string_view component) {
   // large playlist) is taken as it is.
   size_t i = 0;
   while (i < component.size()) {
-    size_t end = i;
+    size_t end = PrintableRun::skip(component, i, kLocalServerStops);
     while (end < component.size() && takenByLocalServer(component, end)) ++end;
     out.append(component.substr(i, end - i));
     if (end == component.size()) break;

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <string>
 
+#include "platform/url/PrintableRun.hpp"
 #include "platform/url/UriCharacters.hpp"
 #include "platform/url/UrlHost.hpp"
 
@@ -13,6 +15,11 @@ namespace {
 using Set = UriCharacters::EncodeSet;
 
 constexpr int kEnd = -1;  // what the standard calls the EOF code point: past the last byte
+
+// The printable bytes that end a run of the query, and of a path segment: "#", and those each
+// escapes (UriCharacters::EncodeSet); a path segment ends at "/", "\\" and "?" too.
+constexpr char kQueryStops[] = "\"#'<>";
+constexpr char kPathStops[] = "\"#<>?`{}/\\";
 
 // The largest port; a longer run of digits stops growing past it, as it is refused anyway.
 constexpr uint32_t kMaxPort = 65535;
@@ -103,6 +110,16 @@ class Machine {
   void takeRun(std::string& out, Plain plain) {
     const auto start = static_cast<size_t>(pointer_ + 1);
     size_t end = start;
+    while (end < input_.size() && plain(static_cast<unsigned char>(input_[end]))) ++end;
+    out.append(input_.substr(start, end - start));
+    pointer_ = static_cast<std::ptrdiff_t>(end) - 1;
+  }
+  // The same, for a run that holds no byte outside printable ASCII nor any of `stops`: found
+  // sixteen bytes at a time (PrintableRun), `plain` judging the rest.
+  template <typename Plain, size_t N>
+  void takeRun(std::string& out, Plain plain, const char (&stops)[N]) {
+    const auto start = static_cast<size_t>(pointer_ + 1);
+    size_t end = PrintableRun::skip(input_, start, stops);
     while (end < input_.size() && plain(static_cast<unsigned char>(input_[end]))) ++end;
     out.append(input_.substr(start, end - start));
     pointer_ = static_cast<std::ptrdiff_t>(end) - 1;
@@ -284,9 +301,12 @@ std::optional<UrlParser::Refusal> Machine::step(int c) {
         state_ = State::fragment;
       } else if (c != kEnd) {
         appendEncoded(*url_.query, c, Set::specialQuery);
-        takeRun(*url_.query, [](unsigned char next) {
-          return next != '#' && !UriCharacters::encodes(Set::specialQuery, next);
-        });
+        takeRun(
+            *url_.query,
+            [](unsigned char next) {
+              return next != '#' && !UriCharacters::encodes(Set::specialQuery, next);
+            },
+            kQueryStops);
       }
       return std::nullopt;
 
@@ -386,7 +406,8 @@ void Machine::path(int c) {
   if (!slash && c != kEnd && c != '?' && c != '#') {
     appendEncoded(url_.path, c, Set::path);
     // Most of a path needs nothing done: take the run at once.
-    takeRun(url_.path, [](unsigned char next) { return isPlainInPath(next); });
+    takeRun(
+        url_.path, [](unsigned char next) { return isPlainInPath(next); }, kPathStops);
     return;
   }
   const std::string_view segment = std::string_view(url_.path).substr(segmentStart_);
@@ -406,12 +427,13 @@ std::string_view prepared(std::string_view input, std::string& storage) {
   while (!input.empty() && static_cast<unsigned char>(input.front()) <= 0x20)
     input.remove_prefix(1);
   while (!input.empty() && static_cast<unsigned char>(input.back()) <= 0x20) input.remove_suffix(1);
-  size_t first = 0;
-  while (first < input.size() && input[first] != '\t' && input[first] != '\n' &&
-         input[first] != '\r') {
-    ++first;
-  }
-  if (first == input.size()) return input;
+  if (input.empty()) return input;
+  // Nearly every reference holds none of them: each memchr passes over a signed query of
+  // kilobytes many times faster than a byte-wise look for all three would.
+  const bool clean = std::memchr(input.data(), '\t', input.size()) == nullptr &&
+                     std::memchr(input.data(), '\n', input.size()) == nullptr &&
+                     std::memchr(input.data(), '\r', input.size()) == nullptr;
+  if (clean) return input;
   storage.reserve(input.size());
   for (char c : input) {
     if (c != '\t' && c != '\n' && c != '\r') storage.push_back(c);

@@ -25,6 +25,11 @@ TEST(PlaylistLines, GivesTheLinesLineSplitterGivesWhateverTheBreaks) {
       "#EXTM3U\n#EXTINF:6,\xE2\x80\xA8"
       "a.ts\xE2\x80\xA9"
       "b.ts\n\xE2\x82\xAC",
+      // Other breaks only after lines broken at LF alone, and lead bytes that start none.
+      "#EXTM3U\n#EXTINF:6,\na.ts\r\nb.ts\rc.ts\n",
+      "#EXTM3U\na-long-enough-line-for-a-block.ts\nb.ts\xC2\n\xE2\x80\xA9\n",
+      "#EXTM3U\nthe-last-line-holds-a-form-feed-past-a-block\f",
+      "#EXTM3U\n\n\r",
   };
   for (const std::string& text : texts) {
     const std::vector<std::string_view> expected = LineSplitter::split(text);

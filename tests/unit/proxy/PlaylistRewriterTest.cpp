@@ -273,3 +273,38 @@ TEST(RewrittenText, NeverHoldsMoreThanItsBoundWhateverOnePieceTakes) {
   EXPECT_LE(text.size(), 100u);
   EXPECT_EQ(std::move(text).take(), std::string(60, 'a'));
 }
+
+// Long runs of a URI are taken sixteen bytes at a time, short ones byte by byte: every byte
+// must come out the same either way, in the path and in the query, in the local URL and in the
+// origin URL's item, in the key the store finds the segment by, and in the room taken for it.
+TEST(PlaylistRewriter, RewritesEachByteInALongRunAsInAShortOne) {
+  const Url base = url("http://o.example/v/index.m3u8");
+  const UrlReference references(base);
+  const PlaylistRewriter rewriter(8080);
+  // Not a hex digit: "%" before it starts no escape.
+  const std::string run(24, 'z');
+  auto withoutRuns = [](std::string text) {
+    std::erase(text, 'z');
+    return text;
+  };
+  auto key = [&](const std::string& line) {
+    const auto resolved = references.resolution(line);
+    return resolved ? resolved->key().tail : std::string("unread");
+  };
+  for (int c = 0; c < 256; ++c) {
+    const std::string byte(1, static_cast<char>(c));
+    for (const std::string before : {"p", "s.ts?p"}) {
+      const std::string shortLine = before + byte + "q";
+      const std::string longLine = before + run + byte + run + "q";
+      EXPECT_EQ(withoutRuns(rewriter.processLine(longLine, base)),
+                withoutRuns(rewriter.processLine(shortLine, base)))
+          << "byte " << c << " after " << before;
+      EXPECT_EQ(withoutRuns(key(longLine)), withoutRuns(key(shortLine)))
+          << "byte " << c << " after " << before;
+      // Each byte of the runs counts once in the text and twice for what it becomes.
+      EXPECT_EQ(PlaylistRewriter::mostRewrittenBytes(longLine, base),
+                PlaylistRewriter::mostRewrittenBytes(shortLine, base) + 3 * 2 * run.size())
+          << "byte " << c << " after " << before;
+    }
+  }
+}
