@@ -56,8 +56,9 @@ double cpuSeconds() {
   std::priority_queue<Due, std::vector<Due>, std::greater<>> due;
   std::mt19937 random(7);
   const std::string piece(kPieceBytes, 'x');
-  const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " +
-                           std::to_string(kPieceBytes * kPiecesPerBody) + "\r\n\r\n";
+  const std::string head =
+      "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kPieceBytes * kPiecesPerBody) +
+      "\r\n\r\n";
   for (;;) {
     int timeout = 1000;
     if (!due.empty()) {

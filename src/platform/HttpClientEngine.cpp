@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <unordered_set>
@@ -15,6 +16,11 @@ namespace {
 constexpr int kPollTimeoutMs = 1000;
 // Idle connections kept for reuse across all origins.
 constexpr long kMaxCachedConnections = 32;
+// How often at most the checks of time look at every transfer. Their limits are seconds
+// (silence, minimum rates, idle readers), so a quarter of a second late changes nothing, while
+// running them on every batch of socket events made the thread's cost grow with the number of
+// transfers times the events.
+constexpr std::chrono::milliseconds kTimeChecksInterval{250};
 
 void initializeCurlOnce() {
   static std::once_flag once;
@@ -154,17 +160,28 @@ void HttpClientEngine::run() {
       }
       return;
     }
+    ++turns_;
     // Before libcurl hands out connections: a transfer someone waits for must find its own.
     endAbandonedBeyondLimits();
     parkWhereConnectionsAreWanted();
     int running = 0;
     curl_multi_perform(multi_, &running);
     collectFinished();
-    endStalledTransfers();
+    stopKeepingWhereRoomIsWanted();
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= nextTimeChecks_) {
+      nextTimeChecks_ = now + kTimeChecksInterval;
+      endStalledTransfers();
+    }
     endAbandonedBeyondLimits();
     parkWhereRoomIsWanted();
     resumeWhereRoomMoved();
-    const int pollTimeout = goOnAfterBreaks();
+    int pollTimeout = goOnAfterBreaks();
+    if (!active_.empty()) {
+      const auto untilChecks =
+          std::chrono::ceil<std::chrono::milliseconds>(nextTimeChecks_ - now).count();
+      pollTimeout = static_cast<int>(std::clamp<int64_t>(untilChecks, 0, pollTimeout));
+    }
     curl_multi_poll(multi_, nullptr, 0, pollTimeout, nullptr);
   }
 }
@@ -187,6 +204,11 @@ void HttpClientEngine::start(std::unique_ptr<CurlTransfer> transfer) {
   transfer->setRoom([this](CurlTransfer& body, size_t wouldHold,
                            bool past) { return admitBody(body, wouldHold, past); },
                     [this] { roomMoved_ = true; });
+  transfer->setObserver([this](CurlTransfer& changed) { reindex(changed); });
+  IndexEntry entry;
+  entry.indexed = indexOf(*transfer);
+  entry.host = addToIndices(entry.indexed, *transfer);
+  indexed_.emplace(identifier, entry);
   active_.emplace(identifier, std::move(transfer));
 }
 
@@ -195,6 +217,10 @@ void HttpClientEngine::complete(uint64_t identifier, HttpResult result) {
   if (found == active_.end()) return;  // already completed: a completion runs only once
   auto transfer = std::move(found->second);
   active_.erase(found);
+  if (auto indexed = indexed_.find(identifier); indexed != indexed_.end()) {
+    removeFromIndices(indexed->second.indexed, identifier, indexed->second.host);
+    indexed_.erase(indexed);
+  }
   if (!transfer->waited()) --abandoned_;
   if (transfer->counted() > 0) {
     // Its body goes on with the completion, counted by whoever keeps it.
@@ -260,22 +286,155 @@ bool HttpClientEngine::admitBody(CurlTransfer& transfer, size_t wouldHold, bool 
   return true;
 }
 
-bool HttpClientEngine::takesRoomFirst(const CurlTransfer& transfer) const {
+bool HttpClientEngine::takesRoomFirst(const CurlTransfer& transfer) {
   if (!transfer.waited()) return false;
-  return std::none_of(active_.begin(), active_.end(), [&transfer](const auto& entry) {
-    const auto& other = *entry.second;
-    // A body a player reads never waits for room, and needs none of the first taker's.
-    return entry.first < transfer.identifier() && other.waited() && other.bodyBegun() &&
-           !other.keepsStream() && !other.passesStream() &&
-           (other.pause() == CurlTransfer::Pause::none ||
-            other.pause() == CurlTransfer::Pause::room);
-  });
+  ++transfersLookedAt_;
+  // None older may take it: a body a player reads never waits for room, and needs none of the
+  // first taker's.
+  return firstTakers_.empty() || *firstTakers_.begin() >= transfer.identifier();
 }
 
-bool HttpClientEngine::roomWanted() const {
-  return std::any_of(active_.begin(), active_.end(), [](const auto& entry) {
-    return entry.second->waited() && entry.second->pause() == CurlTransfer::Pause::room;
-  });
+bool HttpClientEngine::roomWanted() const { return roomWaited_ > 0; }
+
+HttpClientEngine::Indexed HttpClientEngine::indexOf(const CurlTransfer& transfer) const {
+  using Pause = CurlTransfer::Pause;
+  const Pause pause = transfer.pause();
+  Indexed indexed;
+  indexed.waited = transfer.waited();
+  indexed.roomWaited = transfer.waited() && pause == Pause::room;
+  indexed.firstTaker = transfer.waited() && transfer.bodyBegun() && !transfer.keepsStream() &&
+                       !transfer.passesStream() && (pause == Pause::none || pause == Pause::room);
+  indexed.roomPaused = pause == Pause::room;
+  indexed.keepsStream = transfer.keepsStream();
+  indexed.gatedWithRoom = transfer.mayGiveConnectionUp() && transfer.counted() > 0;
+  indexed.weight = transfer.weight();
+  indexed.remaining = transfer.remaining();
+  indexed.inHost = !transfer.parked() && !transfer.isSetAside();
+  if (indexed.inHost) {
+    indexed.multiplexes = transfer.multiplexes();
+    indexed.hasConnection = transfer.hasConnection();
+    indexed.gatedHere = transfer.hasConnection() && transfer.mayGiveConnectionUp();
+  }
+  return indexed;
+}
+
+namespace {
+
+// The key of an abandoned transfer in its host: ending one that has no connection yet costs
+// nothing, so those go first; then those with the most still to come (what is nearly whole is
+// nearly stored).
+std::tuple<bool, size_t, uint64_t> abandonedOrder(bool hasConnection, size_t remaining,
+                                                  uint64_t identifier) {
+  return {hasConnection, std::numeric_limits<size_t>::max() - remaining, identifier};
+}
+
+}  // namespace
+
+HttpClientEngine::Host* HttpClientEngine::addToIndices(const Indexed& indexed,
+                                                       const CurlTransfer& transfer) {
+  const uint64_t identifier = transfer.identifier();
+  if (indexed.roomWaited) ++roomWaited_;
+  if (indexed.firstTaker) firstTakers_.insert(identifier);
+  if (indexed.roomPaused) roomPaused_.insert(identifier);
+  if (indexed.keepsStream) keepers_.insert(identifier);
+  if (indexed.gatedWithRoom) gatedWithRoom_.insert(identifier);
+  weightInFlight_ += indexed.weight;
+  if (!indexed.waited && indexed.weight > 0) {
+    abandonedByRemaining_.emplace(indexed.remaining, identifier);
+  }
+  if (!indexed.inHost) return nullptr;
+  Host& host = hosts_[transfer.hostKey()];
+  if (host.transfers == 0) host.key = transfer.hostKey();
+  ++host.transfers;
+  if (indexed.multiplexes) ++host.multiplexing;
+  if (indexed.waited && !indexed.hasConnection) ++host.waitedWithout;
+  if (indexed.gatedHere) host.gated.insert(identifier);
+  if (!indexed.waited) {
+    host.abandoned.insert(abandonedOrder(indexed.hasConnection, indexed.remaining, identifier));
+  }
+  refreshHost(host);
+  return &host;
+}
+
+void HttpClientEngine::removeFromIndices(const Indexed& indexed, uint64_t identifier, Host* host) {
+  if (indexed.roomWaited) --roomWaited_;
+  if (indexed.firstTaker) firstTakers_.erase(identifier);
+  if (indexed.roomPaused) roomPaused_.erase(identifier);
+  if (indexed.keepsStream) keepers_.erase(identifier);
+  if (indexed.gatedWithRoom) gatedWithRoom_.erase(identifier);
+  weightInFlight_ -= indexed.weight;
+  if (!indexed.waited && indexed.weight > 0) {
+    abandonedByRemaining_.erase({indexed.remaining, identifier});
+  }
+  if (host == nullptr) return;
+  --host->transfers;
+  if (indexed.multiplexes) --host->multiplexing;
+  if (indexed.waited && !indexed.hasConnection) --host->waitedWithout;
+  if (indexed.gatedHere) host->gated.erase(identifier);
+  if (!indexed.waited) {
+    host->abandoned.erase(abandonedOrder(indexed.hasConnection, indexed.remaining, identifier));
+  }
+  refreshHost(*host);
+  // A host is kept only while a transfer counts against it: never more than there are transfers.
+  if (host->transfers == 0) {
+    const std::string key = host->key;
+    hosts_.erase(key);
+  }
+}
+
+void HttpClientEngine::refreshHost(Host& host) {
+  // As libcurl bounds connections: a host whose connections multiplex (HTTP/2) serves all its
+  // transfers at once, and one with no more transfers than connections has none waiting.
+  const bool crowded = host.multiplexing == 0 && host.transfers > maxConnectionsPerHost_;
+  if (crowded && host.waitedWithout > 0) {
+    connectionsWanted_.insert(&host);
+  } else {
+    connectionsWanted_.erase(&host);
+  }
+  if (crowded && !host.abandoned.empty() &&
+      host.abandoned.size() != static_cast<size_t>(host.transfers)) {
+    abandonedInTheWay_.insert(&host);
+  } else {
+    abandonedInTheWay_.erase(&host);
+  }
+}
+
+void HttpClientEngine::reindex(CurlTransfer& transfer) {
+  auto found = indexed_.find(transfer.identifier());
+  if (found == indexed_.end()) return;
+  IndexEntry& entry = found->second;
+  const Indexed now = indexOf(transfer);
+  if (now == entry.indexed && (!now.inHost || entry.host->key == transfer.hostKey())) return;
+  removeFromIndices(entry.indexed, transfer.identifier(), entry.host);
+  entry.host = addToIndices(now, transfer);
+  entry.indexed = now;
+}
+
+void HttpClientEngine::parkTransfer(CurlTransfer& transfer) {
+  ++transfersLookedAt_;
+  curl_multi_remove_handle(multi_, transfer.easy());
+  if (transfer.counted() > 0) {
+    bodyBytesHeld_ -= transfer.counted();
+    roomMoved_ = true;
+  }
+  transfer.park();
+}
+
+void HttpClientEngine::stopKeepingWhereRoomIsWanted() {
+  if (!roomWanted()) return;
+  // Each stops being kept once and for all, and leaves the index.
+  while (!keepers_.empty()) {
+    const uint64_t identifier = *keepers_.begin();
+    ++transfersLookedAt_;
+    auto found = active_.find(identifier);
+    if (found == active_.end()) {
+      keepers_.erase(keepers_.begin());
+      continue;
+    }
+    found->second->stopKeeping();
+    // Whatever the stream says, it is not looked at again.
+    keepers_.erase(identifier);
+  }
 }
 
 void HttpClientEngine::endStalledTransfers() {
@@ -293,10 +452,6 @@ void HttpClientEngine::endStalledTransfers() {
   };
   std::map<std::string, Host> hosts;
   for (const auto& [identifier, transfer] : active_) {
-    if (wanted && transfer->keepsStream()) {
-      // Short of room, keeping a body for the store gives way first.
-      transfer->stopKeeping();
-    }
     if (transfer->parked() || transfer->isSetAside()) continue;
     Host& host = hosts[transfer->hostKey()];
     ++host.transfers;
@@ -371,15 +526,13 @@ int HttpClientEngine::goOnAfterBreaks() {
 void HttpClientEngine::resumeWhereRoomMoved() {
   if (!roomMoved_) return;
   roomMoved_ = false;
-  std::vector<CurlTransfer*> paused;
-  for (const auto& [identifier, transfer] : active_) {
-    if (transfer->pause() == CurlTransfer::Pause::room) paused.push_back(transfer.get());
+  // The oldest first, as it takes room first. A resumed transfer may pause again at once, and
+  // so change the index: it is read first.
+  const std::vector<uint64_t> paused(roomPaused_.begin(), roomPaused_.end());
+  for (const uint64_t identifier : paused) {
+    ++transfersLookedAt_;
+    if (auto found = active_.find(identifier); found != active_.end()) found->second->resume();
   }
-  // The oldest first, as it takes room first. A resumed transfer may pause again at once.
-  std::sort(paused.begin(), paused.end(), [](const CurlTransfer* a, const CurlTransfer* b) {
-    return a->identifier() < b->identifier();
-  });
-  for (auto* transfer : paused) transfer->resume();
 }
 
 void HttpClientEngine::unpark(CurlTransfer& transfer) {
@@ -408,40 +561,17 @@ void HttpClientEngine::parkWhereConnectionsAreWanted() {
   // wait for one. None may wait behind a body that waits at its gate for room, which may be kept
   // for that very transfer: such a body gives its connection up, the youngest first, as many as
   // wait, and goes on once its gate lets it.
-  struct Host {
-    long transfers = 0;
-    bool multiplexes = false;
-    bool waitedWithout = false;
-    std::vector<CurlTransfer*> gated;
-  };
-  std::map<std::string, Host> hosts;
-  for (const auto& [identifier, transfer] : active_) {
-    if (transfer->parked() || transfer->isSetAside()) continue;
-    Host& host = hosts[transfer->hostKey()];
-    ++host.transfers;
-    host.multiplexes = host.multiplexes || transfer->multiplexes();
-    host.waitedWithout = host.waitedWithout || (transfer->waited() && !transfer->hasConnection());
-    if (transfer->hasConnection() && transfer->mayGiveConnectionUp()) {
-      host.gated.push_back(transfer.get());
+  std::vector<uint64_t> parking;
+  for (Host* host : connectionsWanted_) {
+    auto excess = host->transfers - maxConnectionsPerHost_;
+    for (auto gated = host->gated.begin(); gated != host->gated.end() && excess > 0;
+         ++gated, --excess) {
+      parking.push_back(*gated);
     }
   }
-  for (auto& [key, host] : hosts) {
-    if (host.multiplexes || !host.waitedWithout || host.transfers <= maxConnectionsPerHost_) {
-      continue;
-    }
-    std::sort(host.gated.begin(), host.gated.end(),
-              [](const CurlTransfer* a, const CurlTransfer* b) {
-                return a->identifier() > b->identifier();
-              });
-    for (auto* transfer : host.gated) {
-      if (host.transfers <= maxConnectionsPerHost_) break;
-      --host.transfers;
-      curl_multi_remove_handle(multi_, transfer->easy());
-      if (transfer->counted() > 0) {
-        bodyBytesHeld_ -= transfer->counted();
-        roomMoved_ = true;
-      }
-      transfer->park();
+  for (const uint64_t identifier : parking) {
+    if (auto found = active_.find(identifier); found != active_.end()) {
+      parkTransfer(*found->second);
     }
   }
 }
@@ -449,87 +579,53 @@ void HttpClientEngine::parkWhereConnectionsAreWanted() {
 void HttpClientEngine::parkWhereRoomIsWanted() {
   if (roomShortBy_ == 0) return;
   const size_t wanted = std::exchange(roomShortBy_, 0);
-  std::vector<CurlTransfer*> gated;
-  for (const auto& [identifier, transfer] : active_) {
-    if (transfer->mayGiveConnectionUp() && transfer->counted() > 0) {
-      gated.push_back(transfer.get());
-    }
-  }
   // The youngest first, as for connections: the oldest keep what they have.
-  std::sort(gated.begin(), gated.end(), [](const CurlTransfer* a, const CurlTransfer* b) {
-    return a->identifier() > b->identifier();
-  });
+  std::vector<CurlTransfer*> parking;
   size_t freed = 0;
-  for (auto* transfer : gated) {
-    if (freed >= wanted) break;
-    freed += transfer->counted();
-    curl_multi_remove_handle(multi_, transfer->easy());
-    bodyBytesHeld_ -= transfer->counted();
-    roomMoved_ = true;
-    transfer->park();
+  for (auto gated = gatedWithRoom_.begin(); gated != gatedWithRoom_.end() && freed < wanted;
+       ++gated) {
+    auto& transfer = *active_.at(*gated);
+    freed += transfer.counted();
+    parking.push_back(&transfer);
   }
+  for (auto* transfer : parking) parkTransfer(*transfer);
 }
 
 void HttpClientEngine::endAbandonedBeyondLimits() {
   if (abandoned_ == 0) return;
-  // Of the abandoned ones, those with the most still to come go first: what is nearly whole is
-  // nearly stored.
-  const auto mostToCome = [](const CurlTransfer* a, const CurlTransfer* b) {
-    return a->remaining() > b->remaining();
-  };
-  std::vector<CurlTransfer*> candidates;
-  size_t inFlight = 0;
-  for (const auto& [identifier, transfer] : active_) {
-    inFlight += transfer->weight();
-    // One that holds nothing yet frees nothing.
-    if (!transfer->waited() && transfer->weight() > 0) candidates.push_back(transfer.get());
-  }
-  std::sort(candidates.begin(), candidates.end(), mostToCome);
-  // A body someone waits for that lacks room takes it from those nobody waits for.
+  // Of the abandoned ones that hold something (one that holds nothing yet frees nothing), those
+  // with the most still to come go first: what is nearly whole is nearly stored. A body someone
+  // waits for that lacks room takes it from those nobody waits for.
   const bool wanted = roomWanted();
   std::vector<std::pair<uint64_t, std::string>> ending;
-  for (auto* transfer : candidates) {
-    if (inFlight <= maxBodyBytesInFlight_ && (!wanted || transfer->counted() == 0)) continue;
-    const bool over = inFlight > maxBodyBytesInFlight_;
-    inFlight -= transfer->weight();
-    ending.emplace_back(transfer->identifier(),
-                        over ? "nobody waits for it, and the bodies in flight passed " +
-                                   std::to_string(maxBodyBytesInFlight_) + " bytes"
-                             : std::string("nobody waits for it, and a body someone waits for "
-                                           "needs its room"));
+  size_t inFlight = weightInFlight_;
+  if (inFlight > maxBodyBytesInFlight_ || wanted) {
+    for (const auto& [remaining, identifier] : abandonedByRemaining_) {
+      if (inFlight <= maxBodyBytesInFlight_ && !wanted) break;
+      ++transfersLookedAt_;
+      const auto& transfer = *active_.at(identifier);
+      if (inFlight <= maxBodyBytesInFlight_ && transfer.counted() == 0) continue;
+      const bool over = inFlight > maxBodyBytesInFlight_;
+      inFlight -= transfer.weight();
+      ending.emplace_back(identifier,
+                          over ? "nobody waits for it, and the bodies in flight passed " +
+                                     std::to_string(maxBodyBytesInFlight_) + " bytes"
+                               : std::string("nobody waits for it, and a body someone waits "
+                                             "for needs its room"));
+    }
+  }
+  for (auto& [identifier, reason] : ending) {
+    complete(identifier, HttpError{HttpErrorCause::cancelled, std::move(reason)});
   }
   // Per host, as libcurl bounds connections: where the transfers there outnumber the
-  // connections it may open, some wait, and none may wait for an abandoned one. A host whose
-  // connections multiplex (HTTP/2) serves them all at once.
-  struct Host {
-    long transfers = 0;
-    bool multiplexes = false;
-    std::vector<CurlTransfer*> abandoned;
-  };
-  std::map<std::string, Host> hosts;
-  const auto isEnding = [&ending](uint64_t identifier) {
-    return std::any_of(ending.begin(), ending.end(),
-                       [identifier](const auto& e) { return e.first == identifier; });
-  };
-  for (const auto& [identifier, transfer] : active_) {
-    if (isEnding(identifier) || transfer->parked() || transfer->isSetAside()) continue;
-    Host& host = hosts[transfer->hostKey()];
-    ++host.transfers;
-    host.multiplexes = host.multiplexes || transfer->multiplexes();
-    if (!transfer->waited()) host.abandoned.push_back(transfer.get());
-  }
-  // Ending one that has no connection yet costs nothing, so those go first.
-  const auto waitingThenMostToCome = [&mostToCome](const CurlTransfer* a, const CurlTransfer* b) {
-    if (a->hasConnection() != b->hasConnection()) return !a->hasConnection();
-    return mostToCome(a, b);
-  };
-  for (auto& [key, host] : hosts) {
-    if (host.multiplexes || host.abandoned.size() == static_cast<size_t>(host.transfers)) continue;
-    std::sort(host.abandoned.begin(), host.abandoned.end(), waitingThenMostToCome);
-    for (auto* transfer : host.abandoned) {
-      if (host.transfers <= maxConnectionsPerHost_) break;
-      --host.transfers;
-      ending.emplace_back(transfer->identifier(),
+  // connections it may open, some wait, and none may wait for an abandoned one.
+  ending.clear();
+  for (Host* host : abandonedInTheWay_) {
+    auto excess = host->transfers - maxConnectionsPerHost_;
+    for (auto abandoned = host->abandoned.begin(); abandoned != host->abandoned.end() && excess > 0;
+         ++abandoned, --excess) {
+      ++transfersLookedAt_;
+      ending.emplace_back(std::get<2>(*abandoned),
                           "nobody waits for it, and a request someone waits for needs its "
                           "connection");
     }

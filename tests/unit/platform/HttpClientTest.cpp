@@ -710,8 +710,8 @@ TEST_F(HttpClientTest, PlayersGetWholeBodiesLargerThanTheBudgetWhichAreThenNotKe
 // its connection up once its reader took nothing for kMaxIdleReaderTime, and only as many as
 // wait: the other goes on whole.
 TEST_F(HttpClientTest, IdleReaderGivesItsConnectionUpToARequestSomeoneWaitsFor) {
-  client = HttpClient::create(
-      {.delegateQueue = nullptr, .maxSilence = 60s, .maxConnectionsPerHost = 2});
+  client =
+      HttpClient::create({.delegateQueue = nullptr, .maxSilence = 60s, .maxConnectionsPerHost = 2});
   std::string body = patternedBytes(6'000'000, 17, 811);
   server.route("/idle.ts", TestHttpResponse::ok(body, "video/mp2t"));
   server.route("/live.m3u8", TestHttpResponse::ok("#EXTM3U\n", "application/vnd.apple.mpegurl"));
@@ -798,6 +798,34 @@ TEST_F(HttpClientTest, BodiesWaitingAtTheirGateGiveTheirConnectionsUpAndStillCom
     const auto& result = outcomes.results[name];
     ASSERT_TRUE(result && result->hasValue()) << name;
     EXPECT_TRUE(result->value().body.view() == body) << name;
+  }
+}
+
+// Trickling bodies, most of them waiting for one of the origin's eight connections: every turn
+// of the client's loop used to look at every transfer several times over (which waits for a
+// connection, which is paused for room, which takes room first), so its cost grew with the
+// number of transfers times the events. Each turn now looks only at those a rule acts on.
+TEST_F(HttpClientTest, EngineLooksAtAFewTransfersPerTurnHoweverManyAreActive) {
+  TestHttpResponse trickling = TestHttpResponse::ok(std::string(500, 't'));
+  trickling.tricklePieceBytes = 100;
+  trickling.trickleInterval = 20ms;
+  trickling.keepAlive = true;
+  server.route("/piece.ts", trickling);
+  for (const size_t count : {10u, 100u}) {
+    client = HttpClient::create();
+    Outcomes outcomes;
+    for (size_t n = 0; n < count; ++n) {
+      client->dataTask(get(server.url("/piece.ts")), outcomes.completion(std::to_string(n)));
+    }
+    ASSERT_TRUE(outcomes.waitForEnded(count)) << count;
+    const auto work = client->engineWork();
+    ASSERT_GT(work.turns, count) << "each piece of each body is an event";
+    EXPECT_LE(work.transfersLookedAt, 2 * work.turns)
+        << count << " transfers: each turn looked at transfers no rule acted on";
+    std::lock_guard lock(outcomes.waiter.mutex());
+    for (const auto& [name, result] : outcomes.results) {
+      ASSERT_TRUE(result && result->hasValue() && result->value().body.size() == 500) << name;
+    }
   }
 }
 
