@@ -1,5 +1,9 @@
 #include "platform/HttpClientEngine.hpp"
 
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <limits>
@@ -21,6 +25,8 @@ constexpr long kMaxCachedConnections = 32;
 // running them on every batch of socket events made the thread's cost grow with the number of
 // transfers times the events.
 constexpr std::chrono::milliseconds kTimeChecksInterval{250};
+// Socket events taken from the kernel per turn; more wait for the next turn, which comes at once.
+constexpr int kMaxSocketEventsPerTurn = 256;
 
 void initializeCurlOnce() {
   static std::once_flag once;
@@ -38,6 +44,18 @@ HttpClientEngine::HttpClientEngine(const HttpClient::Settings& settings,
       maxSilence_(std::max(std::chrono::milliseconds(1), settings.maxSilence)) {
   initializeCurlOnce();
   multi_ = curl_multi_init();
+  epoll_ = epoll_create1(EPOLL_CLOEXEC);
+  wakeUp_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  epoll_event wakeUp{};
+  wakeUp.events = EPOLLIN;
+  wakeUp.data.fd = wakeUp_;
+  epoll_ctl(epoll_, EPOLL_CTL_ADD, wakeUp_, &wakeUp);
+  // libcurl says which sockets to watch and when its next timer is due, and is told only of the
+  // sockets that are ready: each event then costs the transfers on that socket, not all of them.
+  curl_multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, &HttpClientEngine::onSocket);
+  curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
+  curl_multi_setopt(multi_, CURLMOPT_TIMERFUNCTION, &HttpClientEngine::onTimer);
+  curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
   curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, settings.maxConnectionsPerHost);
   curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, kMaxCachedConnections);
   curl_multi_setopt(multi_, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_MULTIPLEX));
@@ -49,14 +67,83 @@ HttpClientEngine::~HttpClientEngine() {
     std::lock_guard lock(mutex_);
     stopping_ = true;
   }
-  curl_multi_wakeup(multi_);
+  wake();
   thread_.join();
   // Submitted after the thread's last look at the inbox.
   for (auto& transfer : incoming_) {
     deliver(transfer->takeCompletion(), HttpError{HttpErrorCause::cancelled, "cancelled"});
   }
   incoming_.clear();
+  // Its cleanup tells onSocket of the sockets it closes.
   curl_multi_cleanup(multi_);
+  close(wakeUp_);
+  close(epoll_);
+}
+
+void HttpClientEngine::wake() {
+  const uint64_t one = 1;
+  // Only fails when the counter is full, and then the thread is woken anyway.
+  [[maybe_unused]] const auto written = write(wakeUp_, &one, sizeof one);
+}
+
+int HttpClientEngine::onSocket(CURL*, curl_socket_t socket, int what, void* self, void*) {
+  auto* engine = static_cast<HttpClientEngine*>(self);
+  if (what == CURL_POLL_REMOVE) {
+    // A socket already closed has left the set by itself.
+    epoll_ctl(engine->epoll_, EPOLL_CTL_DEL, socket, nullptr);
+    return 0;
+  }
+  epoll_event watched{};
+  watched.events =
+      ((what & CURL_POLL_IN) != 0 ? EPOLLIN : 0u) | ((what & CURL_POLL_OUT) != 0 ? EPOLLOUT : 0u);
+  watched.data.fd = socket;
+  if (epoll_ctl(engine->epoll_, EPOLL_CTL_MOD, socket, &watched) != 0) {
+    epoll_ctl(engine->epoll_, EPOLL_CTL_ADD, socket, &watched);
+  }
+  return 0;
+}
+
+int HttpClientEngine::onTimer(CURLM*, long timeoutMs, void* self) {
+  auto* engine = static_cast<HttpClientEngine*>(self);
+  if (timeoutMs < 0) {
+    engine->curlTimerDue_.reset();
+  } else {
+    engine->curlTimerDue_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  }
+  return 0;
+}
+
+void HttpClientEngine::perform() {
+  for (const auto& event : readyEvents_) {
+    const int ready = ((event.events & EPOLLIN) != 0 ? CURL_CSELECT_IN : 0) |
+                      ((event.events & EPOLLOUT) != 0 ? CURL_CSELECT_OUT : 0) |
+                      ((event.events & (EPOLLERR | EPOLLHUP)) != 0 ? CURL_CSELECT_ERR : 0);
+    int running = 0;
+    curl_multi_socket_action(multi_, event.socket, ready, &running);
+  }
+  readyEvents_.clear();
+  // Every turn, not only when the timer is due: this runs only what has expired, and nothing
+  // then depends on the timer being told of exactly when.
+  int running = 0;
+  curl_multi_socket_action(multi_, CURL_SOCKET_TIMEOUT, 0, &running);
+}
+
+void HttpClientEngine::waitForEvents(int timeoutMs) {
+  if (curlTimerDue_) {
+    const auto untilDue = std::chrono::ceil<std::chrono::milliseconds>(
+        *curlTimerDue_ - std::chrono::steady_clock::now());
+    timeoutMs = static_cast<int>(std::clamp<int64_t>(untilDue.count(), 0, timeoutMs));
+  }
+  std::array<epoll_event, kMaxSocketEventsPerTurn> events{};
+  const int count = epoll_wait(epoll_, events.data(), kMaxSocketEventsPerTurn, timeoutMs);
+  for (int n = 0; n < count; ++n) {
+    if (events[n].data.fd == wakeUp_) {
+      uint64_t woken = 0;
+      [[maybe_unused]] const auto taken = read(wakeUp_, &woken, sizeof woken);
+      continue;
+    }
+    readyEvents_.push_back({events[n].data.fd, events[n].events});
+  }
 }
 
 void HttpClientEngine::submit(std::unique_ptr<CurlTransfer> transfer) {
@@ -70,7 +157,7 @@ void HttpClientEngine::submit(std::unique_ptr<CurlTransfer> transfer) {
     deliver(transfer->takeCompletion(), HttpError{HttpErrorCause::cancelled, "cancelled"});
     return;
   }
-  curl_multi_wakeup(multi_);
+  wake();
 }
 
 void HttpClientEngine::cancel(uint64_t identifier) {
@@ -78,7 +165,7 @@ void HttpClientEngine::cancel(uint64_t identifier) {
     std::lock_guard lock(mutex_);
     cancels_.push_back(identifier);
   }
-  curl_multi_wakeup(multi_);
+  wake();
 }
 
 void HttpClientEngine::abandon(uint64_t identifier) {
@@ -86,7 +173,7 @@ void HttpClientEngine::abandon(uint64_t identifier) {
     std::lock_guard lock(mutex_);
     abandons_.push_back(identifier);
   }
-  curl_multi_wakeup(multi_);
+  wake();
 }
 
 void HttpClientEngine::resume(uint64_t identifier) {
@@ -94,7 +181,7 @@ void HttpClientEngine::resume(uint64_t identifier) {
     std::lock_guard lock(mutex_);
     resumes_.push_back(identifier);
   }
-  curl_multi_wakeup(multi_);
+  wake();
 }
 
 void HttpClientEngine::deliver(HttpClient::Completion completion, HttpResult result) {
@@ -164,8 +251,7 @@ void HttpClientEngine::run() {
     // Before libcurl hands out connections: a transfer someone waits for must find its own.
     endAbandonedBeyondLimits();
     parkWhereConnectionsAreWanted();
-    int running = 0;
-    curl_multi_perform(multi_, &running);
+    perform();
     collectFinished();
     stopKeepingWhereRoomIsWanted();
     const auto now = std::chrono::steady_clock::now();
@@ -182,7 +268,7 @@ void HttpClientEngine::run() {
           std::chrono::ceil<std::chrono::milliseconds>(nextTimeChecks_ - now).count();
       pollTimeout = static_cast<int>(std::clamp<int64_t>(untilChecks, 0, pollTimeout));
     }
-    curl_multi_poll(multi_, nullptr, 0, pollTimeout, nullptr);
+    waitForEvents(pollTimeout);
   }
 }
 

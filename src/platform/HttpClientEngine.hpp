@@ -3,11 +3,13 @@
 
 #include <curl/curl.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -49,6 +51,15 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
 
  private:
   void run();
+  // Wakes the thread from its wait for events.
+  void wake();
+  static int onSocket(CURL* easy, curl_socket_t socket, int what, void* self, void* socketData);
+  static int onTimer(CURLM* multi, long timeoutMs, void* self);
+  // Hands libcurl the sockets found ready, and runs its timers that are due.
+  void perform();
+  // Waits up to `timeoutMs`, or until libcurl's timer is due, for sockets to be ready or the
+  // thread to be woken.
+  void waitForEvents(int timeoutMs);
   void start(std::unique_ptr<CurlTransfer> transfer);
   void complete(uint64_t identifier, HttpResult result);
   void collectFinished();
@@ -138,6 +149,14 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
   // Outlives every connection: the multi handle's cleanup closes the last ones through it.
   CurlSockets sockets_;
   CURLM* multi_ = nullptr;
+  int epoll_ = -1;   // the sockets libcurl watches, and wakeUp_
+  int wakeUp_ = -1;  // an eventfd: other threads' submissions and cancellations
+  std::optional<std::chrono::steady_clock::time_point> curlTimerDue_;
+  struct ReadySocket {
+    curl_socket_t socket;
+    uint32_t events;
+  };
+  std::vector<ReadySocket> readyEvents_;
   std::atomic<uint64_t> nextIdentifier_{0};
 
   const size_t maxBodyBytesInFlight_;
