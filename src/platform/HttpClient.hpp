@@ -107,6 +107,8 @@ class HttpClient {
   struct EngineWork {
     uint64_t turns = 0;
     uint64_t transfersLookedAt = 0;
+    // Origins ("scheme://host:port") it keeps a record of: those a transfer counts against.
+    size_t hostsKept = 0;
   };
   EngineWork engineWork() const;
 

@@ -430,7 +430,10 @@ HttpClientEngine::Host* HttpClientEngine::addToIndices(const Indexed& indexed,
   }
   if (!indexed.inHost) return nullptr;
   Host& host = hosts_[transfer.hostKey()];
-  if (host.transfers == 0) host.key = transfer.hostKey();
+  if (host.transfers == 0) {
+    host.key = transfer.hostKey();
+    hostsKept_ = hosts_.size();
+  }
   ++host.transfers;
   if (indexed.multiplexes) ++host.multiplexing;
   if (indexed.waited && !indexed.hasConnection) ++host.waitedWithout;
@@ -465,6 +468,7 @@ void HttpClientEngine::removeFromIndices(const Indexed& indexed, uint64_t identi
   if (host->transfers == 0) {
     const std::string key = host->key;
     hosts_.erase(key);
+    hostsKept_ = hosts_.size();
   }
 }
 

@@ -45,7 +45,9 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
   void resume(uint64_t identifier);
   // The most the bodies in flight held at one time, by what had arrived.
   size_t peakBodyBytesInFlight() const { return peakBodyBytes_.load(); }
-  HttpClient::EngineWork work() const { return {turns_.load(), transfersLookedAt_.load()}; }
+  HttpClient::EngineWork work() const {
+    return {turns_.load(), transfersLookedAt_.load(), hostsKept_.load()};
+  }
   // Queues a completion on the delegate queue.
   void deliver(HttpClient::Completion completion, HttpResult result);
 
@@ -200,6 +202,7 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
   std::chrono::steady_clock::time_point nextTimeChecks_{};
   std::atomic<uint64_t> turns_{0};
   std::atomic<uint64_t> transfersLookedAt_{0};
+  std::atomic<size_t> hostsKept_{0};  // hosts_.size(), for other threads
   // Transfers set aside after a break, each with when it tries again (few at a time).
   std::vector<std::pair<std::chrono::steady_clock::time_point, uint64_t>> afterBreak_;
   std::thread thread_;

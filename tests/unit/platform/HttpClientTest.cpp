@@ -829,6 +829,30 @@ TEST_F(HttpClientTest, EngineLooksAtAFewTransfersPerTurnHoweverManyAreActive) {
   }
 }
 
+// The client keeps a record of each origin a transfer counts against, moved along as a redirect
+// leads a transfer to another: none may stay behind once its transfers are done, or a viewer
+// fetching from ever new ports would keep one for each.
+TEST_F(HttpClientTest, EngineKeepsARecordOfAnOriginOnlyWhileATransferCountsAgainstIt) {
+  constexpr size_t kOrigins = 20;
+  std::vector<std::unique_ptr<TestHttpServer>> origins;
+  for (size_t n = 0; n < kOrigins; ++n) origins.push_back(std::make_unique<TestHttpServer>());
+  Outcomes outcomes;
+  for (size_t n = 0; n < kOrigins; ++n) {
+    origins[n]->route("/seg.ts", TestHttpResponse::ok(std::to_string(n), "video/mp2t"));
+    const auto& next = *origins[(n + 1) % kOrigins];
+    origins[n]->route("/moved.ts", TestHttpResponse::redirect(next.url("/seg.ts")));
+    client->dataTask(get(origins[n]->url("/moved.ts")), outcomes.completion(std::to_string(n)));
+  }
+  ASSERT_TRUE(outcomes.waitForEnded(kOrigins));
+  EXPECT_EQ(client->engineWork().hostsKept, 0u);
+  std::lock_guard lock(outcomes.waiter.mutex());
+  for (size_t n = 0; n < kOrigins; ++n) {
+    const auto& result = outcomes.results[std::to_string(n)];
+    ASSERT_TRUE(result && result->hasValue()) << n;
+    EXPECT_EQ(result->value().body.view(), std::to_string((n + 1) % kOrigins));
+  }
+}
+
 TEST_F(HttpClientTest, RangeValueCannotInjectHeaderLines) {
   server.route("/x", TestHttpResponse::ok("x"));
   auto request = get(server.url("/x"));
@@ -927,6 +951,40 @@ TEST_F(HttpClientTest, OnlySilenceEndsATransferNotSlownessNorAPauseForItsReader)
   }
   EXPECT_EQ(outcomes.results["slow"]->value().body.view(), std::string(1000, 's'));
   EXPECT_TRUE(outcomes.results["paused"]->value().body.view() == body);
+}
+
+// The checks of time run a few times a second rather than on every turn of the client's loop:
+// they must still run while pieces of other bodies keep that loop turning without a pause.
+TEST_F(HttpClientTest, SilenceEndsATransferWhileOtherBodiesKeepTheClientBusy) {
+  client = HttpClient::create(
+      {.delegateQueue = nullptr, .maxSilence = kShortSilence, .maxConnectionsPerHost = 20});
+  const auto busyFor = 3 * kShortSilence;
+  TestHttpResponse busy;
+  busy.tricklePieceBytes = 10;
+  busy.trickleInterval = 5ms;
+  busy.body = std::string(10 * static_cast<size_t>(busyFor / busy.trickleInterval), 'b');
+  server.route("/busy.ts", busy);
+  TestHttpResponse silent = TestHttpResponse::ok(std::string(100'000, 's'), "video/mp2t");
+  silent.mode = TestHttpResponse::Mode::stallAfterHead;
+  server.route("/silent.ts", silent);
+  Outcomes outcomes;
+  for (int n = 0; n < 10; ++n) {
+    client->dataTask(get(server.url("/busy.ts")), outcomes.completion("busy" + std::to_string(n)));
+  }
+  client->dataTask(get(server.url("/silent.ts")), outcomes.completion("silent"));
+  ASSERT_TRUE(outcomes.waiter.waitFor(test::scaledWait(10s), [&] {
+    return outcomes.results["silent"].has_value();
+  })) << "the silent origin held its transfer";
+  {
+    std::lock_guard lock(outcomes.waiter.mutex());
+    EXPECT_EQ(outcomes.ended(), 1u) << "the busy bodies ended first: the client was not busy";
+    const auto& silentResult = outcomes.results["silent"];
+    EXPECT_TRUE(!silentResult->hasValue() &&
+                silentResult->error().cause == HttpErrorCause::timedOut);
+  }
+  // The busy ones end as cancelled, before what they complete into goes.
+  client.reset();
+  EXPECT_TRUE(outcomes.waitForEnded(11));
 }
 
 // Left by its player, a body is an extra kept for the store only while it moves: one that
