@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <limits>
 #include <map>
 #include <mutex>
 #include <unordered_set>
@@ -41,7 +40,8 @@ HttpClientEngine::HttpClientEngine(const HttpClient::Settings& settings,
       maxBodyBytesInFlight_(settings.maxBodyBytesInFlight),
       firstTakersRoom_(std::min(settings.maxBodyBytes, settings.maxBodyBytesInFlight / 2)),
       maxConnectionsPerHost_(settings.maxConnectionsPerHost),
-      maxSilence_(std::max(std::chrono::milliseconds(1), settings.maxSilence)) {
+      maxSilence_(std::max(std::chrono::milliseconds(1), settings.maxSilence)),
+      index_(settings.maxConnectionsPerHost) {
   initializeCurlOnce();
   multi_ = curl_multi_init();
   epoll_ = epoll_create1(EPOLL_CLOEXEC);
@@ -290,11 +290,8 @@ void HttpClientEngine::start(std::unique_ptr<CurlTransfer> transfer) {
   transfer->setRoom([this](CurlTransfer& body, size_t wouldHold,
                            bool past) { return admitBody(body, wouldHold, past); },
                     [this] { roomMoved_ = true; });
-  transfer->setObserver([this](CurlTransfer& changed) { reindex(changed); });
-  IndexEntry entry;
-  entry.indexed = indexOf(*transfer);
-  entry.host = addToIndices(entry.indexed, *transfer);
-  indexed_.emplace(identifier, entry);
+  transfer->setObserver([this](CurlTransfer& changed) { index_.update(changed); });
+  index_.add(*transfer);
   active_.emplace(identifier, std::move(transfer));
 }
 
@@ -303,10 +300,7 @@ void HttpClientEngine::complete(uint64_t identifier, HttpResult result) {
   if (found == active_.end()) return;  // already completed: a completion runs only once
   auto transfer = std::move(found->second);
   active_.erase(found);
-  if (auto indexed = indexed_.find(identifier); indexed != indexed_.end()) {
-    removeFromIndices(indexed->second.indexed, identifier, indexed->second.host);
-    indexed_.erase(indexed);
-  }
+  index_.remove(*transfer);
   if (!transfer->waited()) --abandoned_;
   if (transfer->counted() > 0) {
     // Its body goes on with the completion, counted by whoever keeps it.
@@ -375,130 +369,10 @@ bool HttpClientEngine::admitBody(CurlTransfer& transfer, size_t wouldHold, bool 
 bool HttpClientEngine::takesRoomFirst(const CurlTransfer& transfer) {
   if (!transfer.waited()) return false;
   ++transfersLookedAt_;
-  // None older may take it: a body a player reads never waits for room, and needs none of the
-  // first taker's.
-  return firstTakers_.empty() || *firstTakers_.begin() >= transfer.identifier();
+  return !index_.olderTakesRoomFirst(transfer.identifier());
 }
 
-bool HttpClientEngine::roomWanted() const { return roomWaited_ > 0; }
-
-HttpClientEngine::Indexed HttpClientEngine::indexOf(const CurlTransfer& transfer) const {
-  using Pause = CurlTransfer::Pause;
-  const Pause pause = transfer.pause();
-  Indexed indexed;
-  indexed.waited = transfer.waited();
-  indexed.roomWaited = transfer.waited() && pause == Pause::room;
-  indexed.firstTaker = transfer.waited() && transfer.bodyBegun() && !transfer.keepsStream() &&
-                       !transfer.passesStream() && (pause == Pause::none || pause == Pause::room);
-  indexed.roomPaused = pause == Pause::room;
-  indexed.keepsStream = transfer.keepsStream();
-  indexed.gatedWithRoom = transfer.mayGiveConnectionUp() && transfer.counted() > 0;
-  indexed.weight = transfer.weight();
-  indexed.remaining = transfer.remaining();
-  indexed.inHost = !transfer.parked() && !transfer.isSetAside();
-  if (indexed.inHost) {
-    indexed.multiplexes = transfer.multiplexes();
-    indexed.hasConnection = transfer.hasConnection();
-    indexed.gatedHere = transfer.hasConnection() && transfer.mayGiveConnectionUp();
-  }
-  return indexed;
-}
-
-namespace {
-
-// The key of an abandoned transfer in its host: ending one that has no connection yet costs
-// nothing, so those go first; then those with the most still to come (what is nearly whole is
-// nearly stored).
-std::tuple<bool, size_t, uint64_t> abandonedOrder(bool hasConnection, size_t remaining,
-                                                  uint64_t identifier) {
-  return {hasConnection, std::numeric_limits<size_t>::max() - remaining, identifier};
-}
-
-}  // namespace
-
-HttpClientEngine::Host* HttpClientEngine::addToIndices(const Indexed& indexed,
-                                                       const CurlTransfer& transfer) {
-  const uint64_t identifier = transfer.identifier();
-  if (indexed.roomWaited) ++roomWaited_;
-  if (indexed.firstTaker) firstTakers_.insert(identifier);
-  if (indexed.roomPaused) roomPaused_.insert(identifier);
-  if (indexed.keepsStream) keepers_.insert(identifier);
-  if (indexed.gatedWithRoom) gatedWithRoom_.insert(identifier);
-  weightInFlight_ += indexed.weight;
-  if (!indexed.waited && indexed.weight > 0) {
-    abandonedByRemaining_.emplace(indexed.remaining, identifier);
-  }
-  if (!indexed.inHost) return nullptr;
-  Host& host = hosts_[transfer.hostKey()];
-  if (host.transfers == 0) {
-    host.key = transfer.hostKey();
-    hostsKept_ = hosts_.size();
-  }
-  ++host.transfers;
-  if (indexed.multiplexes) ++host.multiplexing;
-  if (indexed.waited && !indexed.hasConnection) ++host.waitedWithout;
-  if (indexed.gatedHere) host.gated.insert(identifier);
-  if (!indexed.waited) {
-    host.abandoned.insert(abandonedOrder(indexed.hasConnection, indexed.remaining, identifier));
-  }
-  refreshHost(host);
-  return &host;
-}
-
-void HttpClientEngine::removeFromIndices(const Indexed& indexed, uint64_t identifier, Host* host) {
-  if (indexed.roomWaited) --roomWaited_;
-  if (indexed.firstTaker) firstTakers_.erase(identifier);
-  if (indexed.roomPaused) roomPaused_.erase(identifier);
-  if (indexed.keepsStream) keepers_.erase(identifier);
-  if (indexed.gatedWithRoom) gatedWithRoom_.erase(identifier);
-  weightInFlight_ -= indexed.weight;
-  if (!indexed.waited && indexed.weight > 0) {
-    abandonedByRemaining_.erase({indexed.remaining, identifier});
-  }
-  if (host == nullptr) return;
-  --host->transfers;
-  if (indexed.multiplexes) --host->multiplexing;
-  if (indexed.waited && !indexed.hasConnection) --host->waitedWithout;
-  if (indexed.gatedHere) host->gated.erase(identifier);
-  if (!indexed.waited) {
-    host->abandoned.erase(abandonedOrder(indexed.hasConnection, indexed.remaining, identifier));
-  }
-  refreshHost(*host);
-  // A host is kept only while a transfer counts against it: never more than there are transfers.
-  if (host->transfers == 0) {
-    const std::string key = host->key;
-    hosts_.erase(key);
-    hostsKept_ = hosts_.size();
-  }
-}
-
-void HttpClientEngine::refreshHost(Host& host) {
-  // As libcurl bounds connections: a host whose connections multiplex (HTTP/2) serves all its
-  // transfers at once, and one with no more transfers than connections has none waiting.
-  const bool crowded = host.multiplexing == 0 && host.transfers > maxConnectionsPerHost_;
-  if (crowded && host.waitedWithout > 0) {
-    connectionsWanted_.insert(&host);
-  } else {
-    connectionsWanted_.erase(&host);
-  }
-  if (crowded && !host.abandoned.empty() &&
-      host.abandoned.size() != static_cast<size_t>(host.transfers)) {
-    abandonedInTheWay_.insert(&host);
-  } else {
-    abandonedInTheWay_.erase(&host);
-  }
-}
-
-void HttpClientEngine::reindex(CurlTransfer& transfer) {
-  auto found = indexed_.find(transfer.identifier());
-  if (found == indexed_.end()) return;
-  IndexEntry& entry = found->second;
-  const Indexed now = indexOf(transfer);
-  if (now == entry.indexed && (!now.inHost || entry.host->key == transfer.hostKey())) return;
-  removeFromIndices(entry.indexed, transfer.identifier(), entry.host);
-  entry.host = addToIndices(now, transfer);
-  entry.indexed = now;
-}
+bool HttpClientEngine::roomWanted() const { return index_.roomWanted(); }
 
 void HttpClientEngine::parkTransfer(CurlTransfer& transfer) {
   ++transfersLookedAt_;
@@ -513,17 +387,13 @@ void HttpClientEngine::parkTransfer(CurlTransfer& transfer) {
 void HttpClientEngine::stopKeepingWhereRoomIsWanted() {
   if (!roomWanted()) return;
   // Each stops being kept once and for all, and leaves the index.
-  while (!keepers_.empty()) {
-    const uint64_t identifier = *keepers_.begin();
+  // Read first: each leaves the index as it stops being kept.
+  const std::vector<uint64_t> keepers(index_.keepers().begin(), index_.keepers().end());
+  for (const uint64_t identifier : keepers) {
     ++transfersLookedAt_;
-    auto found = active_.find(identifier);
-    if (found == active_.end()) {
-      keepers_.erase(keepers_.begin());
-      continue;
+    if (auto found = active_.find(identifier); found != active_.end()) {
+      found->second->stopKeeping();
     }
-    found->second->stopKeeping();
-    // Whatever the stream says, it is not looked at again.
-    keepers_.erase(identifier);
   }
 }
 
@@ -618,7 +488,7 @@ void HttpClientEngine::resumeWhereRoomMoved() {
   roomMoved_ = false;
   // The oldest first, as it takes room first. A resumed transfer may pause again at once, and
   // so change the index: it is read first.
-  const std::vector<uint64_t> paused(roomPaused_.begin(), roomPaused_.end());
+  const std::vector<uint64_t> paused(index_.roomPaused().begin(), index_.roomPaused().end());
   for (const uint64_t identifier : paused) {
     ++transfersLookedAt_;
     if (auto found = active_.find(identifier); found != active_.end()) found->second->resume();
@@ -652,7 +522,7 @@ void HttpClientEngine::parkWhereConnectionsAreWanted() {
   // for that very transfer: such a body gives its connection up, the youngest first, as many as
   // wait, and goes on once its gate lets it.
   std::vector<uint64_t> parking;
-  for (Host* host : connectionsWanted_) {
+  for (const auto* host : index_.connectionsWanted()) {
     auto excess = host->transfers - maxConnectionsPerHost_;
     for (auto gated = host->gated.begin(); gated != host->gated.end() && excess > 0;
          ++gated, --excess) {
@@ -672,7 +542,8 @@ void HttpClientEngine::parkWhereRoomIsWanted() {
   // The youngest first, as for connections: the oldest keep what they have.
   std::vector<CurlTransfer*> parking;
   size_t freed = 0;
-  for (auto gated = gatedWithRoom_.begin(); gated != gatedWithRoom_.end() && freed < wanted;
+  const auto& gatedWithRoom = index_.gatedWithRoom();
+  for (auto gated = gatedWithRoom.begin(); gated != gatedWithRoom.end() && freed < wanted;
        ++gated) {
     auto& transfer = *active_.at(*gated);
     freed += transfer.counted();
@@ -688,9 +559,9 @@ void HttpClientEngine::endAbandonedBeyondLimits() {
   // waits for that lacks room takes it from those nobody waits for.
   const bool wanted = roomWanted();
   std::vector<std::pair<uint64_t, std::string>> ending;
-  size_t inFlight = weightInFlight_;
+  size_t inFlight = index_.weightInFlight();
   if (inFlight > maxBodyBytesInFlight_ || wanted) {
-    for (const auto& [remaining, identifier] : abandonedByRemaining_) {
+    for (const auto& [remaining, identifier] : index_.abandonedByRemaining()) {
       if (inFlight <= maxBodyBytesInFlight_ && !wanted) break;
       ++transfersLookedAt_;
       const auto& transfer = *active_.at(identifier);
@@ -710,7 +581,7 @@ void HttpClientEngine::endAbandonedBeyondLimits() {
   // Per host, as libcurl bounds connections: where the transfers there outnumber the
   // connections it may open, some wait, and none may wait for an abandoned one.
   ending.clear();
-  for (Host* host : abandonedInTheWay_) {
+  for (const auto* host : index_.abandonedInTheWay()) {
     auto excess = host->transfers - maxConnectionsPerHost_;
     for (auto abandoned = host->abandoned.begin(); abandoned != host->abandoned.end() && excess > 0;
          ++abandoned, --excess) {

@@ -10,18 +10,15 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
-#include <string>
 #include <thread>
-#include <tuple>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "platform/CurlSockets.hpp"
 #include "platform/CurlTransfer.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "platform/HttpClient.hpp"
+#include "platform/TransferIndex.hpp"
 
 namespace ombrelia::platform {
 
@@ -46,7 +43,7 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
   // The most the bodies in flight held at one time, by what had arrived.
   size_t peakBodyBytesInFlight() const { return peakBodyBytes_.load(); }
   HttpClient::EngineWork work() const {
-    return {turns_.load(), transfersLookedAt_.load(), hostsKept_.load()};
+    return {turns_.load(), transfersLookedAt_.load(), index_.hostsKept()};
   }
   // Queues a completion on the delegate queue.
   void deliver(HttpClient::Completion completion, HttpResult result);
@@ -99,49 +96,6 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
   // poll's timeout in milliseconds, shortened to the next one due.
   int goOnAfterBreaks();
 
-  // Where a transfer counts in the engine's indices: what the rules ask of every transfer on each
-  // event, kept as the transfer's state changes rather than found by looking at them all.
-  struct Host;
-  struct Indexed {
-    bool roomWaited = false;  // someone waits for it, and it is paused for room
-    // Someone waits for it, its body has begun, is neither kept nor passed to a reader, and it
-    // runs or is paused for room: older than another, it takes room before that one.
-    bool firstTaker = false;
-    bool roomPaused = false;
-    bool keepsStream = false;
-    bool gatedWithRoom = false;  // may give its connection up, and counts room
-    size_t weight = 0;
-    size_t remaining = 0;
-    bool inHost = false;  // neither parked nor set aside: libcurl counts it against its host
-    bool multiplexes = false;
-    bool hasConnection = false;
-    bool waited = false;
-    bool gatedHere = false;  // holds a connection it may give up
-    bool operator==(const Indexed&) const = default;
-  };
-  // The transfers libcurl counts against one host ("scheme://host:port"), and those of them
-  // the per-host rules may end or park, in the order they would.
-  struct Host {
-    std::string key;
-    long transfers = 0;
-    long multiplexing = 0;
-    long waitedWithout = 0;                    // someone waits for it, and it has no connection
-    std::set<uint64_t, std::greater<>> gated;  // the youngest first
-    // Nobody waits for them: those without a connection first, then the most still to come.
-    std::set<std::tuple<bool, size_t, uint64_t>> abandoned;
-  };
-  // Brings the indices up to the transfer's state; a transfer no longer active is ignored.
-  void reindex(CurlTransfer& transfer);
-  Indexed indexOf(const CurlTransfer& transfer) const;
-  struct IndexEntry {
-    Indexed indexed;
-    Host* host = nullptr;  // the one it counts against, while it does
-  };
-  // Counts the transfer in the indices; the host it then counts against.
-  Host* addToIndices(const Indexed& indexed, const CurlTransfer& transfer);
-  void removeFromIndices(const Indexed& indexed, uint64_t identifier, Host* host);
-  // Whether the host's per-host rules have anything to do, kept in the sets below.
-  void refreshHost(Host& host);
   // Takes the transfer's handle from libcurl and parks it, its room given back.
   void parkTransfer(CurlTransfer& transfer);
   // Short of room, bodies kept for the store stop being kept, each once.
@@ -182,27 +136,13 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
   // The engine thread's own: transfers handed to libcurl, by identifier.
   std::unordered_map<uint64_t, std::unique_ptr<CurlTransfer>> active_;
   size_t abandoned_ = 0;  // of active_
-  std::unordered_map<uint64_t, IndexEntry> indexed_;
-  // Within each, the oldest first unless said otherwise.
-  size_t roomWaited_ = 0;
-  std::set<uint64_t> firstTakers_;
-  std::set<uint64_t> roomPaused_;
-  std::set<uint64_t> keepers_;
-  std::set<uint64_t, std::greater<>> gatedWithRoom_;  // the youngest first
-  size_t weightInFlight_ = 0;                         // of every active transfer
-  // Nobody waits for them and they weigh something: the most still to come first.
-  std::set<std::pair<size_t, uint64_t>, std::greater<>> abandonedByRemaining_;
-  std::unordered_map<std::string, Host> hosts_;
-  // Hosts over HTTP/1.1 with more transfers than connections, where one someone waits for has
-  // none; and where some nobody waits for share the host with some somebody does.
-  std::unordered_set<Host*> connectionsWanted_;
-  std::unordered_set<Host*> abandonedInTheWay_;
+  // Every active transfer, kept up to date by the transfers themselves (setObserver).
+  TransferIndex index_;
   // The checks of time (silence, minimum rate, idle readers) look at every transfer: they run
   // this often at most, so that their cost follows the clock and not the events.
   std::chrono::steady_clock::time_point nextTimeChecks_{};
   std::atomic<uint64_t> turns_{0};
   std::atomic<uint64_t> transfersLookedAt_{0};
-  std::atomic<size_t> hostsKept_{0};  // hosts_.size(), for other threads
   // Transfers set aside after a break, each with when it tries again (few at a time).
   std::vector<std::pair<std::chrono::steady_clock::time_point, uint64_t>> afterBreak_;
   std::thread thread_;
