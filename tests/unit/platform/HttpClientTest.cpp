@@ -449,6 +449,51 @@ TEST_F(HttpClientTest, AbandonedTransferGivesUpItsConnectionToARequestSomeoneWai
   EXPECT_TRUE(left.waitForEnded(2));
 }
 
+// Players leaving segment after segment on an HTTP/1.1 origin: however many transfers they left,
+// requests someone waits for get the connections, those left without one ending first; while
+// the left ones move, each turn looks only at the transfers it ends (every one of them before).
+TEST_F(HttpClientTest, ManyLeftTransfersGiveTheirConnectionsUpLookingOnlyAtThoseEnded) {
+  client = HttpClient::create({.delegateQueue = nullptr, .maxConnectionsPerHost = 2});
+  constexpr size_t kLeft = 40;
+  TestHttpResponse trickling = TestHttpResponse::ok(std::string(20'000, 'l'), "video/mp2t");
+  trickling.tricklePieceBytes = 200;
+  trickling.trickleInterval = 50ms;  // 4 KB/s: above the rate asked of what nobody waits for
+  server.route("/left.ts", trickling);
+  server.route("/next.ts", TestHttpResponse::ok("next", "video/mp2t"));
+  Outcomes left;
+  std::atomic<size_t> arrived{0};
+  test::Waiter progress;
+  std::vector<std::shared_ptr<HttpTask>> tasks;
+  for (size_t n = 0; n < kLeft; ++n) {
+    auto request = get(server.url("/left.ts?" + std::to_string(n)));
+    request.onBodyBytes = [&arrived, &progress](size_t bytes) {
+      arrived += bytes;
+      progress.notify();
+    };
+    tasks.push_back(client->dataTask(std::move(request), left.completion(std::to_string(n))));
+    tasks.back()->abandon();
+  }
+  ASSERT_TRUE(progress.waitFor(test::scaledWait(10s), [&] { return arrived.load() >= 4000; }));
+  Outcomes next;
+  for (int n = 0; n < 4; ++n) {
+    client->dataTask(get(server.url("/next.ts")), next.completion(std::to_string(n)));
+  }
+  ASSERT_TRUE(next.waitForEnded(4)) << "requests someone waits for queued behind left ones";
+  ASSERT_TRUE(left.waitForEnded(kLeft));
+  const auto work = client->engineWork();
+  EXPECT_LE(work.transfersLookedAt, 2 * work.turns + kLeft);
+  const auto cancelled = left.cancellations();
+  EXPECT_EQ(cancelled.size(), kLeft);
+  for (const auto& message : cancelled) {
+    EXPECT_NE(message.find("needs its connection"), std::string::npos) << message;
+  }
+  std::lock_guard lock(next.waiter.mutex());
+  for (const auto& [name, result] : next.results) {
+    ASSERT_TRUE(result && result->hasValue()) << name;
+    EXPECT_EQ(result->value().body.toString(), "next");
+  }
+}
+
 // Abandoned transfers may end well for whoever keeps what they bring, but only while every body
 // in flight, each counted at its declared length, fits the budget: those with most to come end
 // first, and a transfer someone waits for is never ended for it.
