@@ -30,7 +30,16 @@ void TransferIndex::update(const CurlTransfer& transfer) {
   Entry& entry = found->second;
   const Indexed now = indexOf(transfer);
   // A hop of a redirect to another origin moves it to that host.
-  if (now == entry.indexed && (!now.inHost || entry.host->key == transfer.hostKey())) return;
+  const bool sameHost =
+      now.inHost == entry.indexed.inHost && (!now.inHost || entry.host->key == transfer.hostKey());
+  Indexed sized = entry.indexed;
+  sized.weight = now.weight;
+  sized.remaining = now.remaining;
+  if (sameHost && sized == now) {
+    // What a body piece changes: only the weights, and the order of those nobody waits for.
+    resize(entry, now, transfer.identifier());
+    return;
+  }
   uncount(entry.indexed, transfer.identifier(), entry.host);
   entry.host = count(now, transfer);
   entry.indexed = now;
@@ -41,6 +50,20 @@ void TransferIndex::remove(const CurlTransfer& transfer) {
   if (found == entries_.end()) return;
   uncount(found->second.indexed, transfer.identifier(), found->second.host);
   entries_.erase(found);
+}
+
+void TransferIndex::resize(Entry& entry, const Indexed& now, uint64_t identifier) {
+  Indexed& was = entry.indexed;
+  weightInFlight_ = weightInFlight_ - was.weight + now.weight;
+  if (!now.waited && (was.weight != now.weight || was.remaining != now.remaining)) {
+    if (was.weight > 0) abandonedByRemaining_.erase({was.remaining, identifier});
+    if (now.weight > 0) abandonedByRemaining_.emplace(now.remaining, identifier);
+    if (entry.host != nullptr) {
+      entry.host->abandoned.erase(abandonedOrder(was.hasConnection, was.remaining, identifier));
+      entry.host->abandoned.insert(abandonedOrder(now.hasConnection, now.remaining, identifier));
+    }
+  }
+  was = now;
 }
 
 TransferIndex::Indexed TransferIndex::indexOf(const CurlTransfer& transfer) {

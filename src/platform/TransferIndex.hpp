@@ -97,6 +97,8 @@ class TransferIndex {
   // Counts the transfer; the host it then counts against.
   Host* count(const Indexed& indexed, const CurlTransfer& transfer);
   void uncount(const Indexed& indexed, uint64_t identifier, Host* host);
+  // Brings the entry to `now`, which differs from it only in weight and what is still to come.
+  void resize(Entry& entry, const Indexed& now, uint64_t identifier);
   // Whether the host's rules have anything to do, kept in the sets of hosts.
   void refresh(Host& host);
 
