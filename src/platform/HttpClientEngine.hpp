@@ -77,7 +77,7 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
   bool roomWanted() const;
   // Ends the transfers slower than their minimum rate, and those whose reader has taken nothing
   // for HttpClient::kMaxIdleReaderTime while one someone waits for lacks room or a connection
-  // they hold. Short of room, streamed bodies stop being kept for the store first.
+  // they hold. It looks at every transfer: the engine runs it every kTimeChecksInterval at most.
   void endStalledTransfers();
   // Where a transfer someone waits for lacks a connection to its host, bodies paused at their
   // gate give theirs up (CurlTransfer::park) rather than hold it while they wait.
