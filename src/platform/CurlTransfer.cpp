@@ -239,7 +239,13 @@ void CurlTransfer::beginBody(std::string_view firstPiece) {
 
 size_t CurlTransfer::onBody(char* data, size_t size, size_t count, void* self) {
   auto* transfer = static_cast<CurlTransfer*>(self);
-  const size_t length = size * count;
+  const size_t taken = transfer->receive(data, size * count);
+  transfer->noteChange();
+  return taken;
+}
+
+size_t CurlTransfer::receive(char* data, size_t length) {
+  auto* transfer = this;
   transfer->lastByte_ = std::chrono::steady_clock::now();
   if (!transfer->bodyBegun_) transfer->beginBody(std::string_view(data, length));
   if (length > transfer->maxBodyBytes_ - transfer->bodyBytes_) {
@@ -287,6 +293,7 @@ int CurlTransfer::onConnectionReady(void* self, char* primaryIp, char*, int prim
   if (hop != nullptr) {
     if (const auto reading = CurlUrlReading::of(hop)) transfer->hostKey_ = reading->origin();
   }
+  transfer->noteChange();
   // libcurl runs this before every hop of a redirect: each hop's own connection decides.
   if (!carriesOneExchangeAtATime(transfer->easy_)) return CURL_PREREQFUNC_OK;
   const curl_socket_t socket =
@@ -329,6 +336,8 @@ size_t CurlTransfer::onHeader(char* data, size_t size, size_t count, void* self)
       }
       transfer->resuming_ = false;
     }
+    // The head is whole: whether the answer multiplexes is known.
+    transfer->noteChange();
     return length;
   }
   const auto colon = line.find(':');
@@ -401,6 +410,7 @@ bool CurlTransfer::retryOnFreshConnection(CURLcode code) {
   curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, HttpClient::kMaxRedirects - redirectsFollowed_);
   curl_easy_setopt(easy_, CURLOPT_FRESH_CONNECT, 1L);
   keepCredentialsOnTheirOrigin();
+  noteChange();
   return true;
 }
 
@@ -443,6 +453,7 @@ void CurlTransfer::park() {
   body_.clear();
   bodyBytes_ = 0;
   counted_ = 0;
+  noteChange();
 }
 
 std::optional<HttpError> CurlTransfer::unpark() {
@@ -456,7 +467,9 @@ std::optional<HttpError> CurlTransfer::unpark() {
   startedOver_ = false;
   rateWindowStart_ = std::chrono::steady_clock::now();
   rateWindowBytes_ = 0;
-  return freshHandle();
+  auto error = freshHandle();
+  noteChange();
+  return error;
 }
 
 std::optional<HttpError> CurlTransfer::freshHandle() {
@@ -495,6 +508,7 @@ bool CurlTransfer::setAsideAfter(CURLcode code) {
   const char* effective = nullptr;
   curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &effective);
   if (effective != nullptr) url_ = effective;
+  noteChange();
   return true;
 }
 
@@ -511,7 +525,10 @@ std::optional<HttpError> CurlTransfer::goOnAfterSetAside() {
   // The handle libcurl had paused may keep that state and the piece it offered; a fresh one
   // starts clean, and a piece not taken is asked for again with the rest.
   std::string rest = std::move(url_);
-  if (auto error = freshHandle()) return error;
+  if (auto error = freshHandle()) {
+    noteChange();
+    return error;
+  }
   url_ = std::move(rest);
   // Its answer's head is checked as after a break, which it does not count as one.
   resuming_ = true;
@@ -527,6 +544,7 @@ void CurlTransfer::stopKeeping() {
   if (!stream_ || !room_) return;
   // Counts only what is still held: the bytes its reader took go back to the budget.
   room_(*this, stream_->stopKeeping(), true);
+  noteChange();
 }
 
 size_t CurlTransfer::pauseFor(Pause cause) {
@@ -593,11 +611,13 @@ void CurlTransfer::resume() {
   pause_ = Pause::none;
   // libcurl may offer the kept piece at once, from within this call, and the gate may pause
   // the transfer again.
+  noteChange();
   curl_easy_pause(easy_, CURLPAUSE_CONT);
 }
 
 void CurlTransfer::abandon() {
   waited_ = false;
+  noteChange();
   if (minBytesPerSecond_ != 0) return;
   minBytesPerSecond_ = HttpClient::kMinAbandonedBytesPerSecond;
   minRateWindow_ = std::max(std::chrono::seconds(1), settings_.abandonedRateWindow);
@@ -665,6 +685,7 @@ std::optional<std::chrono::steady_clock::time_point> CurlTransfer::breakMayResum
   if (pause_ != Pause::none) {
     lastByte_ += now - pausedSince_;
     pause_ = Pause::none;
+    noteChange();
   }
   if (!resuming_) {
     // Where the broken answer came from: the rest is asked there, after any redirects.
@@ -692,6 +713,7 @@ void CurlTransfer::goOnAfterBreak() {
   // Byte offsets name the identity coding; the broken answer had none either.
   curl_easy_setopt(easy_, CURLOPT_ACCEPT_ENCODING, nullptr);
   keepCredentialsOnTheirOrigin();
+  noteChange();
 }
 
 bool CurlTransfer::continuesTheBody() const {

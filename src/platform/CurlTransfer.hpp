@@ -80,6 +80,10 @@ class CurlTransfer {
     room_ = std::move(room);
     pausedElsewhere_ = std::move(pausedElsewhere);
   }
+  // Told after each change of what the engine keeps its indices by (pause, connection, host,
+  // waited, kept, counted, parked, set aside, the body's bytes), so that it never has to look at
+  // every transfer to find them. Set by the client's engine.
+  void setObserver(std::function<void(CurlTransfer&)> changed) { changed_ = std::move(changed); }
   // What the body counts in the client's budget; the engine adds what it admits.
   size_t counted() const { return counted_; }
   void count(size_t bytes) { counted_ += bytes; }
@@ -145,6 +149,10 @@ class CurlTransfer {
 
  private:
   static size_t onBody(char* data, size_t size, size_t count, void* self);
+  size_t receive(char* data, size_t length);
+  void noteChange() {
+    if (changed_) changed_(*this);
+  }
   static size_t onHeader(char* data, size_t size, size_t count, void* self);
   // Runs once a connection is ready for a request of the transfer (each hop of a redirect has
   // its own), new or reused, before the request goes.
@@ -220,6 +228,7 @@ class CurlTransfer {
   bool endedForRoom_ = false;
   RoomGate room_;
   std::function<void()> pausedElsewhere_;
+  std::function<void(CurlTransfer&)> changed_;
   size_t counted_ = 0;
   long minBytesPerSecond_ = 1;
   std::chrono::seconds minRateWindow_{1};

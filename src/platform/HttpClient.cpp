@@ -29,6 +29,8 @@ HttpClient::~HttpClient() = default;
 
 size_t HttpClient::peakBodyBytesInFlight() const { return engine_->peakBodyBytesInFlight(); }
 
+HttpClient::EngineWork HttpClient::engineWork() const { return engine_->work(); }
+
 std::shared_ptr<HttpTask> HttpClient::dataTask(HttpRequest request, Completion completion) {
   const auto identifier = engine_->nextIdentifier();
   engine_->submit(std::make_unique<CurlTransfer>(identifier, std::move(request),

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -99,6 +100,17 @@ class HttpClient {
   // The most the bodies in flight held at one time since the client was made, by what had
   // arrived: what the budget of bodies in flight bounds.
   size_t peakBodyBytesInFlight() const;
+
+  // What the client's thread has done so far, for tests that bound its work per event: the
+  // turns of its loop, and the transfers it looked at on those turns (the checks of time, which
+  // run a few times a second, apart).
+  struct EngineWork {
+    uint64_t turns = 0;
+    uint64_t transfersLookedAt = 0;
+    // Origins ("scheme://host:port") it keeps a record of: those a transfer counts against.
+    size_t hostsKept = 0;
+  };
+  EngineWork engineWork() const;
 
   // Starts a GET at once. Only http and https URLs are fetched, redirects included.
   std::shared_ptr<HttpTask> dataTask(HttpRequest request, Completion completion);

@@ -1,5 +1,9 @@
 #include "platform/HttpClientEngine.hpp"
 
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <map>
@@ -15,6 +19,13 @@ namespace {
 constexpr int kPollTimeoutMs = 1000;
 // Idle connections kept for reuse across all origins.
 constexpr long kMaxCachedConnections = 32;
+// How often at most the checks of time look at every transfer. Their limits are seconds
+// (silence, minimum rates, idle readers), so a quarter of a second late changes nothing, while
+// running them on every batch of socket events made the thread's cost grow with the number of
+// transfers times the events.
+constexpr std::chrono::milliseconds kTimeChecksInterval{250};
+// Socket events taken from the kernel per turn; more wait for the next turn, which comes at once.
+constexpr int kMaxSocketEventsPerTurn = 256;
 
 void initializeCurlOnce() {
   static std::once_flag once;
@@ -29,9 +40,22 @@ HttpClientEngine::HttpClientEngine(const HttpClient::Settings& settings,
       maxBodyBytesInFlight_(settings.maxBodyBytesInFlight),
       firstTakersRoom_(std::min(settings.maxBodyBytes, settings.maxBodyBytesInFlight / 2)),
       maxConnectionsPerHost_(settings.maxConnectionsPerHost),
-      maxSilence_(std::max(std::chrono::milliseconds(1), settings.maxSilence)) {
+      maxSilence_(std::max(std::chrono::milliseconds(1), settings.maxSilence)),
+      index_(settings.maxConnectionsPerHost) {
   initializeCurlOnce();
   multi_ = curl_multi_init();
+  epoll_ = epoll_create1(EPOLL_CLOEXEC);
+  wakeUp_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  epoll_event wakeUp{};
+  wakeUp.events = EPOLLIN;
+  wakeUp.data.fd = wakeUp_;
+  epoll_ctl(epoll_, EPOLL_CTL_ADD, wakeUp_, &wakeUp);
+  // libcurl says which sockets to watch and when its next timer is due, and is told only of the
+  // sockets that are ready: each event then costs the transfers on that socket, not all of them.
+  curl_multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, &HttpClientEngine::onSocket);
+  curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
+  curl_multi_setopt(multi_, CURLMOPT_TIMERFUNCTION, &HttpClientEngine::onTimer);
+  curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
   curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, settings.maxConnectionsPerHost);
   curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, kMaxCachedConnections);
   curl_multi_setopt(multi_, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_MULTIPLEX));
@@ -43,14 +67,83 @@ HttpClientEngine::~HttpClientEngine() {
     std::lock_guard lock(mutex_);
     stopping_ = true;
   }
-  curl_multi_wakeup(multi_);
+  wake();
   thread_.join();
   // Submitted after the thread's last look at the inbox.
   for (auto& transfer : incoming_) {
     deliver(transfer->takeCompletion(), HttpError{HttpErrorCause::cancelled, "cancelled"});
   }
   incoming_.clear();
+  // Its cleanup tells onSocket of the sockets it closes.
   curl_multi_cleanup(multi_);
+  close(wakeUp_);
+  close(epoll_);
+}
+
+void HttpClientEngine::wake() {
+  const uint64_t one = 1;
+  // Only fails when the counter is full, and then the thread is woken anyway.
+  [[maybe_unused]] const auto written = write(wakeUp_, &one, sizeof one);
+}
+
+int HttpClientEngine::onSocket(CURL*, curl_socket_t socket, int what, void* self, void*) {
+  auto* engine = static_cast<HttpClientEngine*>(self);
+  if (what == CURL_POLL_REMOVE) {
+    // A socket already closed has left the set by itself.
+    epoll_ctl(engine->epoll_, EPOLL_CTL_DEL, socket, nullptr);
+    return 0;
+  }
+  epoll_event watched{};
+  watched.events =
+      ((what & CURL_POLL_IN) != 0 ? EPOLLIN : 0u) | ((what & CURL_POLL_OUT) != 0 ? EPOLLOUT : 0u);
+  watched.data.fd = socket;
+  if (epoll_ctl(engine->epoll_, EPOLL_CTL_MOD, socket, &watched) != 0) {
+    epoll_ctl(engine->epoll_, EPOLL_CTL_ADD, socket, &watched);
+  }
+  return 0;
+}
+
+int HttpClientEngine::onTimer(CURLM*, long timeoutMs, void* self) {
+  auto* engine = static_cast<HttpClientEngine*>(self);
+  if (timeoutMs < 0) {
+    engine->curlTimerDue_.reset();
+  } else {
+    engine->curlTimerDue_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  }
+  return 0;
+}
+
+void HttpClientEngine::perform() {
+  for (const auto& event : readyEvents_) {
+    const int ready = ((event.events & EPOLLIN) != 0 ? CURL_CSELECT_IN : 0) |
+                      ((event.events & EPOLLOUT) != 0 ? CURL_CSELECT_OUT : 0) |
+                      ((event.events & (EPOLLERR | EPOLLHUP)) != 0 ? CURL_CSELECT_ERR : 0);
+    int running = 0;
+    curl_multi_socket_action(multi_, event.socket, ready, &running);
+  }
+  readyEvents_.clear();
+  // Every turn, not only when the timer is due: this runs only what has expired, and nothing
+  // then depends on the timer being told of exactly when.
+  int running = 0;
+  curl_multi_socket_action(multi_, CURL_SOCKET_TIMEOUT, 0, &running);
+}
+
+void HttpClientEngine::waitForEvents(int timeoutMs) {
+  if (curlTimerDue_) {
+    const auto untilDue = std::chrono::ceil<std::chrono::milliseconds>(
+        *curlTimerDue_ - std::chrono::steady_clock::now());
+    timeoutMs = static_cast<int>(std::clamp<int64_t>(untilDue.count(), 0, timeoutMs));
+  }
+  std::array<epoll_event, kMaxSocketEventsPerTurn> events{};
+  const int count = epoll_wait(epoll_, events.data(), kMaxSocketEventsPerTurn, timeoutMs);
+  for (int n = 0; n < count; ++n) {
+    if (events[n].data.fd == wakeUp_) {
+      uint64_t woken = 0;
+      [[maybe_unused]] const auto taken = read(wakeUp_, &woken, sizeof woken);
+      continue;
+    }
+    readyEvents_.push_back({events[n].data.fd, events[n].events});
+  }
 }
 
 void HttpClientEngine::submit(std::unique_ptr<CurlTransfer> transfer) {
@@ -64,7 +157,7 @@ void HttpClientEngine::submit(std::unique_ptr<CurlTransfer> transfer) {
     deliver(transfer->takeCompletion(), HttpError{HttpErrorCause::cancelled, "cancelled"});
     return;
   }
-  curl_multi_wakeup(multi_);
+  wake();
 }
 
 void HttpClientEngine::cancel(uint64_t identifier) {
@@ -72,7 +165,7 @@ void HttpClientEngine::cancel(uint64_t identifier) {
     std::lock_guard lock(mutex_);
     cancels_.push_back(identifier);
   }
-  curl_multi_wakeup(multi_);
+  wake();
 }
 
 void HttpClientEngine::abandon(uint64_t identifier) {
@@ -80,7 +173,7 @@ void HttpClientEngine::abandon(uint64_t identifier) {
     std::lock_guard lock(mutex_);
     abandons_.push_back(identifier);
   }
-  curl_multi_wakeup(multi_);
+  wake();
 }
 
 void HttpClientEngine::resume(uint64_t identifier) {
@@ -88,7 +181,7 @@ void HttpClientEngine::resume(uint64_t identifier) {
     std::lock_guard lock(mutex_);
     resumes_.push_back(identifier);
   }
-  curl_multi_wakeup(multi_);
+  wake();
 }
 
 void HttpClientEngine::deliver(HttpClient::Completion completion, HttpResult result) {
@@ -154,18 +247,28 @@ void HttpClientEngine::run() {
       }
       return;
     }
+    ++turns_;
     // Before libcurl hands out connections: a transfer someone waits for must find its own.
     endAbandonedBeyondLimits();
     parkWhereConnectionsAreWanted();
-    int running = 0;
-    curl_multi_perform(multi_, &running);
+    perform();
     collectFinished();
-    endStalledTransfers();
+    stopKeepingWhereRoomIsWanted();
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= nextTimeChecks_) {
+      nextTimeChecks_ = now + kTimeChecksInterval;
+      endStalledTransfers();
+    }
     endAbandonedBeyondLimits();
     parkWhereRoomIsWanted();
     resumeWhereRoomMoved();
-    const int pollTimeout = goOnAfterBreaks();
-    curl_multi_poll(multi_, nullptr, 0, pollTimeout, nullptr);
+    int pollTimeout = goOnAfterBreaks();
+    if (!active_.empty()) {
+      const auto untilChecks =
+          std::chrono::ceil<std::chrono::milliseconds>(nextTimeChecks_ - now).count();
+      pollTimeout = static_cast<int>(std::clamp<int64_t>(untilChecks, 0, pollTimeout));
+    }
+    waitForEvents(pollTimeout);
   }
 }
 
@@ -187,6 +290,8 @@ void HttpClientEngine::start(std::unique_ptr<CurlTransfer> transfer) {
   transfer->setRoom([this](CurlTransfer& body, size_t wouldHold,
                            bool past) { return admitBody(body, wouldHold, past); },
                     [this] { roomMoved_ = true; });
+  transfer->setObserver([this](CurlTransfer& changed) { index_.update(changed); });
+  index_.add(*transfer);
   active_.emplace(identifier, std::move(transfer));
 }
 
@@ -195,6 +300,7 @@ void HttpClientEngine::complete(uint64_t identifier, HttpResult result) {
   if (found == active_.end()) return;  // already completed: a completion runs only once
   auto transfer = std::move(found->second);
   active_.erase(found);
+  index_.remove(*transfer);
   if (!transfer->waited()) --abandoned_;
   if (transfer->counted() > 0) {
     // Its body goes on with the completion, counted by whoever keeps it.
@@ -260,22 +366,35 @@ bool HttpClientEngine::admitBody(CurlTransfer& transfer, size_t wouldHold, bool 
   return true;
 }
 
-bool HttpClientEngine::takesRoomFirst(const CurlTransfer& transfer) const {
+bool HttpClientEngine::takesRoomFirst(const CurlTransfer& transfer) {
   if (!transfer.waited()) return false;
-  return std::none_of(active_.begin(), active_.end(), [&transfer](const auto& entry) {
-    const auto& other = *entry.second;
-    // A body a player reads never waits for room, and needs none of the first taker's.
-    return entry.first < transfer.identifier() && other.waited() && other.bodyBegun() &&
-           !other.keepsStream() && !other.passesStream() &&
-           (other.pause() == CurlTransfer::Pause::none ||
-            other.pause() == CurlTransfer::Pause::room);
-  });
+  ++transfersLookedAt_;
+  return !index_.olderTakesRoomFirst(transfer.identifier());
 }
 
-bool HttpClientEngine::roomWanted() const {
-  return std::any_of(active_.begin(), active_.end(), [](const auto& entry) {
-    return entry.second->waited() && entry.second->pause() == CurlTransfer::Pause::room;
-  });
+bool HttpClientEngine::roomWanted() const { return index_.roomWanted(); }
+
+void HttpClientEngine::parkTransfer(CurlTransfer& transfer) {
+  ++transfersLookedAt_;
+  curl_multi_remove_handle(multi_, transfer.easy());
+  if (transfer.counted() > 0) {
+    bodyBytesHeld_ -= transfer.counted();
+    roomMoved_ = true;
+  }
+  transfer.park();
+}
+
+void HttpClientEngine::stopKeepingWhereRoomIsWanted() {
+  if (!roomWanted()) return;
+  // Each stops being kept once and for all, and leaves the index.
+  // Read first: each leaves the index as it stops being kept.
+  const std::vector<uint64_t> keepers(index_.keepers().begin(), index_.keepers().end());
+  for (const uint64_t identifier : keepers) {
+    ++transfersLookedAt_;
+    if (auto found = active_.find(identifier); found != active_.end()) {
+      found->second->stopKeeping();
+    }
+  }
 }
 
 void HttpClientEngine::endStalledTransfers() {
@@ -293,10 +412,6 @@ void HttpClientEngine::endStalledTransfers() {
   };
   std::map<std::string, Host> hosts;
   for (const auto& [identifier, transfer] : active_) {
-    if (wanted && transfer->keepsStream()) {
-      // Short of room, keeping a body for the store gives way first.
-      transfer->stopKeeping();
-    }
     if (transfer->parked() || transfer->isSetAside()) continue;
     Host& host = hosts[transfer->hostKey()];
     ++host.transfers;
@@ -371,15 +486,13 @@ int HttpClientEngine::goOnAfterBreaks() {
 void HttpClientEngine::resumeWhereRoomMoved() {
   if (!roomMoved_) return;
   roomMoved_ = false;
-  std::vector<CurlTransfer*> paused;
-  for (const auto& [identifier, transfer] : active_) {
-    if (transfer->pause() == CurlTransfer::Pause::room) paused.push_back(transfer.get());
+  // The oldest first, as it takes room first. A resumed transfer may pause again at once, and
+  // so change the index: it is read first.
+  const std::vector<uint64_t> paused(index_.roomPaused().begin(), index_.roomPaused().end());
+  for (const uint64_t identifier : paused) {
+    ++transfersLookedAt_;
+    if (auto found = active_.find(identifier); found != active_.end()) found->second->resume();
   }
-  // The oldest first, as it takes room first. A resumed transfer may pause again at once.
-  std::sort(paused.begin(), paused.end(), [](const CurlTransfer* a, const CurlTransfer* b) {
-    return a->identifier() < b->identifier();
-  });
-  for (auto* transfer : paused) transfer->resume();
 }
 
 void HttpClientEngine::unpark(CurlTransfer& transfer) {
@@ -408,40 +521,17 @@ void HttpClientEngine::parkWhereConnectionsAreWanted() {
   // wait for one. None may wait behind a body that waits at its gate for room, which may be kept
   // for that very transfer: such a body gives its connection up, the youngest first, as many as
   // wait, and goes on once its gate lets it.
-  struct Host {
-    long transfers = 0;
-    bool multiplexes = false;
-    bool waitedWithout = false;
-    std::vector<CurlTransfer*> gated;
-  };
-  std::map<std::string, Host> hosts;
-  for (const auto& [identifier, transfer] : active_) {
-    if (transfer->parked() || transfer->isSetAside()) continue;
-    Host& host = hosts[transfer->hostKey()];
-    ++host.transfers;
-    host.multiplexes = host.multiplexes || transfer->multiplexes();
-    host.waitedWithout = host.waitedWithout || (transfer->waited() && !transfer->hasConnection());
-    if (transfer->hasConnection() && transfer->mayGiveConnectionUp()) {
-      host.gated.push_back(transfer.get());
+  std::vector<uint64_t> parking;
+  for (const auto* host : index_.connectionsWanted()) {
+    auto excess = host->transfers - maxConnectionsPerHost_;
+    for (auto gated = host->gated.begin(); gated != host->gated.end() && excess > 0;
+         ++gated, --excess) {
+      parking.push_back(*gated);
     }
   }
-  for (auto& [key, host] : hosts) {
-    if (host.multiplexes || !host.waitedWithout || host.transfers <= maxConnectionsPerHost_) {
-      continue;
-    }
-    std::sort(host.gated.begin(), host.gated.end(),
-              [](const CurlTransfer* a, const CurlTransfer* b) {
-                return a->identifier() > b->identifier();
-              });
-    for (auto* transfer : host.gated) {
-      if (host.transfers <= maxConnectionsPerHost_) break;
-      --host.transfers;
-      curl_multi_remove_handle(multi_, transfer->easy());
-      if (transfer->counted() > 0) {
-        bodyBytesHeld_ -= transfer->counted();
-        roomMoved_ = true;
-      }
-      transfer->park();
+  for (const uint64_t identifier : parking) {
+    if (auto found = active_.find(identifier); found != active_.end()) {
+      parkTransfer(*found->second);
     }
   }
 }
@@ -449,87 +539,54 @@ void HttpClientEngine::parkWhereConnectionsAreWanted() {
 void HttpClientEngine::parkWhereRoomIsWanted() {
   if (roomShortBy_ == 0) return;
   const size_t wanted = std::exchange(roomShortBy_, 0);
-  std::vector<CurlTransfer*> gated;
-  for (const auto& [identifier, transfer] : active_) {
-    if (transfer->mayGiveConnectionUp() && transfer->counted() > 0) {
-      gated.push_back(transfer.get());
-    }
-  }
   // The youngest first, as for connections: the oldest keep what they have.
-  std::sort(gated.begin(), gated.end(), [](const CurlTransfer* a, const CurlTransfer* b) {
-    return a->identifier() > b->identifier();
-  });
+  std::vector<CurlTransfer*> parking;
   size_t freed = 0;
-  for (auto* transfer : gated) {
-    if (freed >= wanted) break;
-    freed += transfer->counted();
-    curl_multi_remove_handle(multi_, transfer->easy());
-    bodyBytesHeld_ -= transfer->counted();
-    roomMoved_ = true;
-    transfer->park();
+  const auto& gatedWithRoom = index_.gatedWithRoom();
+  for (auto gated = gatedWithRoom.begin(); gated != gatedWithRoom.end() && freed < wanted;
+       ++gated) {
+    auto& transfer = *active_.at(*gated);
+    freed += transfer.counted();
+    parking.push_back(&transfer);
   }
+  for (auto* transfer : parking) parkTransfer(*transfer);
 }
 
 void HttpClientEngine::endAbandonedBeyondLimits() {
   if (abandoned_ == 0) return;
-  // Of the abandoned ones, those with the most still to come go first: what is nearly whole is
-  // nearly stored.
-  const auto mostToCome = [](const CurlTransfer* a, const CurlTransfer* b) {
-    return a->remaining() > b->remaining();
-  };
-  std::vector<CurlTransfer*> candidates;
-  size_t inFlight = 0;
-  for (const auto& [identifier, transfer] : active_) {
-    inFlight += transfer->weight();
-    // One that holds nothing yet frees nothing.
-    if (!transfer->waited() && transfer->weight() > 0) candidates.push_back(transfer.get());
-  }
-  std::sort(candidates.begin(), candidates.end(), mostToCome);
-  // A body someone waits for that lacks room takes it from those nobody waits for.
+  // Of the abandoned ones that hold something (one that holds nothing yet frees nothing), those
+  // with the most still to come go first: what is nearly whole is nearly stored. A body someone
+  // waits for that lacks room takes it from those nobody waits for.
   const bool wanted = roomWanted();
   std::vector<std::pair<uint64_t, std::string>> ending;
-  for (auto* transfer : candidates) {
-    if (inFlight <= maxBodyBytesInFlight_ && (!wanted || transfer->counted() == 0)) continue;
-    const bool over = inFlight > maxBodyBytesInFlight_;
-    inFlight -= transfer->weight();
-    ending.emplace_back(transfer->identifier(),
-                        over ? "nobody waits for it, and the bodies in flight passed " +
-                                   std::to_string(maxBodyBytesInFlight_) + " bytes"
-                             : std::string("nobody waits for it, and a body someone waits for "
-                                           "needs its room"));
+  size_t inFlight = index_.weightInFlight();
+  if (inFlight > maxBodyBytesInFlight_ || wanted) {
+    for (const auto& [remaining, identifier] : index_.abandonedByRemaining()) {
+      if (inFlight <= maxBodyBytesInFlight_ && !wanted) break;
+      ++transfersLookedAt_;
+      const auto& transfer = *active_.at(identifier);
+      if (inFlight <= maxBodyBytesInFlight_ && transfer.counted() == 0) continue;
+      const bool over = inFlight > maxBodyBytesInFlight_;
+      inFlight -= transfer.weight();
+      ending.emplace_back(identifier,
+                          over ? "nobody waits for it, and the bodies in flight passed " +
+                                     std::to_string(maxBodyBytesInFlight_) + " bytes"
+                               : std::string("nobody waits for it, and a body someone waits "
+                                             "for needs its room"));
+    }
+  }
+  for (auto& [identifier, reason] : ending) {
+    complete(identifier, HttpError{HttpErrorCause::cancelled, std::move(reason)});
   }
   // Per host, as libcurl bounds connections: where the transfers there outnumber the
-  // connections it may open, some wait, and none may wait for an abandoned one. A host whose
-  // connections multiplex (HTTP/2) serves them all at once.
-  struct Host {
-    long transfers = 0;
-    bool multiplexes = false;
-    std::vector<CurlTransfer*> abandoned;
-  };
-  std::map<std::string, Host> hosts;
-  const auto isEnding = [&ending](uint64_t identifier) {
-    return std::any_of(ending.begin(), ending.end(),
-                       [identifier](const auto& e) { return e.first == identifier; });
-  };
-  for (const auto& [identifier, transfer] : active_) {
-    if (isEnding(identifier) || transfer->parked() || transfer->isSetAside()) continue;
-    Host& host = hosts[transfer->hostKey()];
-    ++host.transfers;
-    host.multiplexes = host.multiplexes || transfer->multiplexes();
-    if (!transfer->waited()) host.abandoned.push_back(transfer.get());
-  }
-  // Ending one that has no connection yet costs nothing, so those go first.
-  const auto waitingThenMostToCome = [&mostToCome](const CurlTransfer* a, const CurlTransfer* b) {
-    if (a->hasConnection() != b->hasConnection()) return !a->hasConnection();
-    return mostToCome(a, b);
-  };
-  for (auto& [key, host] : hosts) {
-    if (host.multiplexes || host.abandoned.size() == static_cast<size_t>(host.transfers)) continue;
-    std::sort(host.abandoned.begin(), host.abandoned.end(), waitingThenMostToCome);
-    for (auto* transfer : host.abandoned) {
-      if (host.transfers <= maxConnectionsPerHost_) break;
-      --host.transfers;
-      ending.emplace_back(transfer->identifier(),
+  // connections it may open, some wait, and none may wait for an abandoned one.
+  ending.clear();
+  for (const auto* host : index_.abandonedInTheWay()) {
+    auto excess = host->transfers - maxConnectionsPerHost_;
+    for (auto abandoned = host->abandoned.begin(); abandoned != host->abandoned.end() && excess > 0;
+         ++abandoned, --excess) {
+      ++transfersLookedAt_;
+      ending.emplace_back(std::get<2>(*abandoned),
                           "nobody waits for it, and a request someone waits for needs its "
                           "connection");
     }

@@ -3,11 +3,13 @@
 
 #include <curl/curl.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "platform/CurlTransfer.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "platform/HttpClient.hpp"
+#include "platform/TransferIndex.hpp"
 
 namespace ombrelia::platform {
 
@@ -39,11 +42,23 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
   void resume(uint64_t identifier);
   // The most the bodies in flight held at one time, by what had arrived.
   size_t peakBodyBytesInFlight() const { return peakBodyBytes_.load(); }
+  HttpClient::EngineWork work() const {
+    return {turns_.load(), transfersLookedAt_.load(), index_.hostsKept()};
+  }
   // Queues a completion on the delegate queue.
   void deliver(HttpClient::Completion completion, HttpResult result);
 
  private:
   void run();
+  // Wakes the thread from its wait for events.
+  void wake();
+  static int onSocket(CURL* easy, curl_socket_t socket, int what, void* self, void* socketData);
+  static int onTimer(CURLM* multi, long timeoutMs, void* self);
+  // Hands libcurl the sockets found ready, and runs its timers that are due.
+  void perform();
+  // Waits up to `timeoutMs`, or until libcurl's timer is due, for sockets to be ready or the
+  // thread to be woken.
+  void waitForEvents(int timeoutMs);
   void start(std::unique_ptr<CurlTransfer> transfer);
   void complete(uint64_t identifier, HttpResult result);
   void collectFinished();
@@ -57,12 +72,12 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
   // Whether `transfer` is the oldest that someone waits for and whose body moves: that one
   // takes the room kept back from the others, so that bodies each holding part of the budget
   // never wait on each other for ever.
-  bool takesRoomFirst(const CurlTransfer& transfer) const;
+  bool takesRoomFirst(const CurlTransfer& transfer);
   // Whether a transfer someone waits for is paused for room.
   bool roomWanted() const;
   // Ends the transfers slower than their minimum rate, and those whose reader has taken nothing
   // for HttpClient::kMaxIdleReaderTime while one someone waits for lacks room or a connection
-  // they hold. Short of room, streamed bodies stop being kept for the store first.
+  // they hold. It looks at every transfer: the engine runs it every kTimeChecksInterval at most.
   void endStalledTransfers();
   // Where a transfer someone waits for lacks a connection to its host, bodies paused at their
   // gate give theirs up (CurlTransfer::park) rather than hold it while they wait.
@@ -81,10 +96,23 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
   // poll's timeout in milliseconds, shortened to the next one due.
   int goOnAfterBreaks();
 
+  // Takes the transfer's handle from libcurl and parks it, its room given back.
+  void parkTransfer(CurlTransfer& transfer);
+  // Short of room, bodies kept for the store stop being kept, each once.
+  void stopKeepingWhereRoomIsWanted();
+
   std::shared_ptr<DispatchQueue> queue_;
   // Outlives every connection: the multi handle's cleanup closes the last ones through it.
   CurlSockets sockets_;
   CURLM* multi_ = nullptr;
+  int epoll_ = -1;   // the sockets libcurl watches, and wakeUp_
+  int wakeUp_ = -1;  // an eventfd: other threads' submissions and cancellations
+  std::optional<std::chrono::steady_clock::time_point> curlTimerDue_;
+  struct ReadySocket {
+    curl_socket_t socket;
+    uint32_t events;
+  };
+  std::vector<ReadySocket> readyEvents_;
   std::atomic<uint64_t> nextIdentifier_{0};
 
   const size_t maxBodyBytesInFlight_;
@@ -108,6 +136,13 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
   // The engine thread's own: transfers handed to libcurl, by identifier.
   std::unordered_map<uint64_t, std::unique_ptr<CurlTransfer>> active_;
   size_t abandoned_ = 0;  // of active_
+  // Every active transfer, kept up to date by the transfers themselves (setObserver).
+  TransferIndex index_;
+  // The checks of time (silence, minimum rate, idle readers) look at every transfer: they run
+  // this often at most, so that their cost follows the clock and not the events.
+  std::chrono::steady_clock::time_point nextTimeChecks_{};
+  std::atomic<uint64_t> turns_{0};
+  std::atomic<uint64_t> transfersLookedAt_{0};
   // Transfers set aside after a break, each with when it tries again (few at a time).
   std::vector<std::pair<std::chrono::steady_clock::time_point, uint64_t>> afterBreak_;
   std::thread thread_;

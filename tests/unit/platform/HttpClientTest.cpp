@@ -449,6 +449,51 @@ TEST_F(HttpClientTest, AbandonedTransferGivesUpItsConnectionToARequestSomeoneWai
   EXPECT_TRUE(left.waitForEnded(2));
 }
 
+// Players leaving segment after segment on an HTTP/1.1 origin: however many transfers they left,
+// requests someone waits for get the connections, those left without one ending first; while
+// the left ones move, each turn looks only at the transfers it ends (every one of them before).
+TEST_F(HttpClientTest, ManyLeftTransfersGiveTheirConnectionsUpLookingOnlyAtThoseEnded) {
+  client = HttpClient::create({.delegateQueue = nullptr, .maxConnectionsPerHost = 2});
+  constexpr size_t kLeft = 40;
+  TestHttpResponse trickling = TestHttpResponse::ok(std::string(20'000, 'l'), "video/mp2t");
+  trickling.tricklePieceBytes = 200;
+  trickling.trickleInterval = 50ms;  // 4 KB/s: above the rate asked of what nobody waits for
+  server.route("/left.ts", trickling);
+  server.route("/next.ts", TestHttpResponse::ok("next", "video/mp2t"));
+  Outcomes left;
+  std::atomic<size_t> arrived{0};
+  test::Waiter progress;
+  std::vector<std::shared_ptr<HttpTask>> tasks;
+  for (size_t n = 0; n < kLeft; ++n) {
+    auto request = get(server.url("/left.ts?" + std::to_string(n)));
+    request.onBodyBytes = [&arrived, &progress](size_t bytes) {
+      arrived += bytes;
+      progress.notify();
+    };
+    tasks.push_back(client->dataTask(std::move(request), left.completion(std::to_string(n))));
+    tasks.back()->abandon();
+  }
+  ASSERT_TRUE(progress.waitFor(test::scaledWait(10s), [&] { return arrived.load() >= 4000; }));
+  Outcomes next;
+  for (int n = 0; n < 4; ++n) {
+    client->dataTask(get(server.url("/next.ts")), next.completion(std::to_string(n)));
+  }
+  ASSERT_TRUE(next.waitForEnded(4)) << "requests someone waits for queued behind left ones";
+  ASSERT_TRUE(left.waitForEnded(kLeft));
+  const auto work = client->engineWork();
+  EXPECT_LE(work.transfersLookedAt, 2 * work.turns + kLeft);
+  const auto cancelled = left.cancellations();
+  EXPECT_EQ(cancelled.size(), kLeft);
+  for (const auto& message : cancelled) {
+    EXPECT_NE(message.find("needs its connection"), std::string::npos) << message;
+  }
+  std::lock_guard lock(next.waiter.mutex());
+  for (const auto& [name, result] : next.results) {
+    ASSERT_TRUE(result && result->hasValue()) << name;
+    EXPECT_EQ(result->value().body.toString(), "next");
+  }
+}
+
 // Abandoned transfers may end well for whoever keeps what they bring, but only while every body
 // in flight, each counted at its declared length, fits the budget: those with most to come end
 // first, and a transfer someone waits for is never ended for it.
@@ -710,8 +755,8 @@ TEST_F(HttpClientTest, PlayersGetWholeBodiesLargerThanTheBudgetWhichAreThenNotKe
 // its connection up once its reader took nothing for kMaxIdleReaderTime, and only as many as
 // wait: the other goes on whole.
 TEST_F(HttpClientTest, IdleReaderGivesItsConnectionUpToARequestSomeoneWaitsFor) {
-  client = HttpClient::create(
-      {.delegateQueue = nullptr, .maxSilence = 60s, .maxConnectionsPerHost = 2});
+  client =
+      HttpClient::create({.delegateQueue = nullptr, .maxSilence = 60s, .maxConnectionsPerHost = 2});
   std::string body = patternedBytes(6'000'000, 17, 811);
   server.route("/idle.ts", TestHttpResponse::ok(body, "video/mp2t"));
   server.route("/live.m3u8", TestHttpResponse::ok("#EXTM3U\n", "application/vnd.apple.mpegurl"));
@@ -798,6 +843,58 @@ TEST_F(HttpClientTest, BodiesWaitingAtTheirGateGiveTheirConnectionsUpAndStillCom
     const auto& result = outcomes.results[name];
     ASSERT_TRUE(result && result->hasValue()) << name;
     EXPECT_TRUE(result->value().body.view() == body) << name;
+  }
+}
+
+// Trickling bodies, most of them waiting for one of the origin's eight connections: every turn
+// of the client's loop used to look at every transfer several times over (which waits for a
+// connection, which is paused for room, which takes room first), so its cost grew with the
+// number of transfers times the events. Each turn now looks only at those a rule acts on.
+TEST_F(HttpClientTest, EngineLooksAtAFewTransfersPerTurnHoweverManyAreActive) {
+  TestHttpResponse trickling = TestHttpResponse::ok(std::string(500, 't'));
+  trickling.tricklePieceBytes = 100;
+  trickling.trickleInterval = 20ms;
+  trickling.keepAlive = true;
+  server.route("/piece.ts", trickling);
+  for (const size_t count : {10u, 100u}) {
+    client = HttpClient::create();
+    Outcomes outcomes;
+    for (size_t n = 0; n < count; ++n) {
+      client->dataTask(get(server.url("/piece.ts")), outcomes.completion(std::to_string(n)));
+    }
+    ASSERT_TRUE(outcomes.waitForEnded(count)) << count;
+    const auto work = client->engineWork();
+    ASSERT_GT(work.turns, count) << "each piece of each body is an event";
+    EXPECT_LE(work.transfersLookedAt, 2 * work.turns)
+        << count << " transfers: each turn looked at transfers no rule acted on";
+    std::lock_guard lock(outcomes.waiter.mutex());
+    for (const auto& [name, result] : outcomes.results) {
+      ASSERT_TRUE(result && result->hasValue() && result->value().body.size() == 500) << name;
+    }
+  }
+}
+
+// The client keeps a record of each origin a transfer counts against, moved along as a redirect
+// leads a transfer to another: none may stay behind once its transfers are done, or a viewer
+// fetching from ever new ports would keep one for each.
+TEST_F(HttpClientTest, EngineKeepsARecordOfAnOriginOnlyWhileATransferCountsAgainstIt) {
+  constexpr size_t kOrigins = 20;
+  std::vector<std::unique_ptr<TestHttpServer>> origins;
+  for (size_t n = 0; n < kOrigins; ++n) origins.push_back(std::make_unique<TestHttpServer>());
+  Outcomes outcomes;
+  for (size_t n = 0; n < kOrigins; ++n) {
+    origins[n]->route("/seg.ts", TestHttpResponse::ok(std::to_string(n), "video/mp2t"));
+    const auto& next = *origins[(n + 1) % kOrigins];
+    origins[n]->route("/moved.ts", TestHttpResponse::redirect(next.url("/seg.ts")));
+    client->dataTask(get(origins[n]->url("/moved.ts")), outcomes.completion(std::to_string(n)));
+  }
+  ASSERT_TRUE(outcomes.waitForEnded(kOrigins));
+  EXPECT_EQ(client->engineWork().hostsKept, 0u);
+  std::lock_guard lock(outcomes.waiter.mutex());
+  for (size_t n = 0; n < kOrigins; ++n) {
+    const auto& result = outcomes.results[std::to_string(n)];
+    ASSERT_TRUE(result && result->hasValue()) << n;
+    EXPECT_EQ(result->value().body.view(), std::to_string((n + 1) % kOrigins));
   }
 }
 
@@ -899,6 +996,40 @@ TEST_F(HttpClientTest, OnlySilenceEndsATransferNotSlownessNorAPauseForItsReader)
   }
   EXPECT_EQ(outcomes.results["slow"]->value().body.view(), std::string(1000, 's'));
   EXPECT_TRUE(outcomes.results["paused"]->value().body.view() == body);
+}
+
+// The checks of time run a few times a second rather than on every turn of the client's loop:
+// they must still run while pieces of other bodies keep that loop turning without a pause.
+TEST_F(HttpClientTest, SilenceEndsATransferWhileOtherBodiesKeepTheClientBusy) {
+  client = HttpClient::create(
+      {.delegateQueue = nullptr, .maxSilence = kShortSilence, .maxConnectionsPerHost = 20});
+  const auto busyFor = 3 * kShortSilence;
+  TestHttpResponse busy;
+  busy.tricklePieceBytes = 10;
+  busy.trickleInterval = 5ms;
+  busy.body = std::string(10 * static_cast<size_t>(busyFor / busy.trickleInterval), 'b');
+  server.route("/busy.ts", busy);
+  TestHttpResponse silent = TestHttpResponse::ok(std::string(100'000, 's'), "video/mp2t");
+  silent.mode = TestHttpResponse::Mode::stallAfterHead;
+  server.route("/silent.ts", silent);
+  Outcomes outcomes;
+  for (int n = 0; n < 10; ++n) {
+    client->dataTask(get(server.url("/busy.ts")), outcomes.completion("busy" + std::to_string(n)));
+  }
+  client->dataTask(get(server.url("/silent.ts")), outcomes.completion("silent"));
+  ASSERT_TRUE(outcomes.waiter.waitFor(test::scaledWait(10s), [&] {
+    return outcomes.results["silent"].has_value();
+  })) << "the silent origin held its transfer";
+  {
+    std::lock_guard lock(outcomes.waiter.mutex());
+    EXPECT_EQ(outcomes.ended(), 1u) << "the busy bodies ended first: the client was not busy";
+    const auto& silentResult = outcomes.results["silent"];
+    EXPECT_TRUE(!silentResult->hasValue() &&
+                silentResult->error().cause == HttpErrorCause::timedOut);
+  }
+  // The busy ones end as cancelled, before what they complete into goes.
+  client.reset();
+  EXPECT_TRUE(outcomes.waitForEnded(11));
 }
 
 // Left by its player, a body is an extra kept for the store only while it moves: one that
