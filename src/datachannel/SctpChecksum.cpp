@@ -13,7 +13,6 @@ namespace {
 
 // Source port, destination port and verification tag come before the checksum field.
 constexpr size_t kChecksumOffset = 8;
-constexpr size_t kCommonHeaderBytes = 12;
 
 #if defined(__x86_64__)
 // The SSE4.2 instruction computes exactly CRC32c (the Castagnoli polynomial, reflected).
@@ -46,7 +45,7 @@ uint32_t SctpChecksum::compute(const uint8_t* packet, size_t size) {
 }
 
 void SctpChecksum::stamp(uint8_t* packet, size_t size) {
-  if (size < kCommonHeaderBytes) return;
+  if (size < SctpChecksum::kCommonHeaderBytes) return;
   const uint32_t checksum = compute(packet, size);
   std::memcpy(packet + kChecksumOffset, &checksum, sizeof checksum);
 }

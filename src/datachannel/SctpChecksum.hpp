@@ -13,6 +13,9 @@ class SctpChecksum {
  public:
   SctpChecksum() = delete;
 
+  // Source port, destination port, verification tag and checksum: what every packet starts with.
+  static constexpr size_t kCommonHeaderBytes = 12;
+
   // The checksum of the packet as it would travel with a zero checksum field, in the byte order
   // of usrsctp's own `usrsctp_crc32c`: stored as is, it is the field.
   static uint32_t compute(const uint8_t* packet, size_t size);

@@ -34,13 +34,12 @@ void sendLater(std::chrono::milliseconds delay, std::unique_ptr<Delayed> packet)
 // Chunk types whose value starts with the cumulative TSN and the advertised window.
 constexpr uint8_t kSackChunk = 3;
 constexpr uint8_t kNrSackChunk = 16;
-constexpr size_t kCommonHeaderBytes = 12;
 
 // Sets the advertised window of every acknowledgement in the packet to 0 and stamps the checksum
 // again. The packet is one usrsctp made, so its chunk lengths hold.
 void shutWindowIn(uint8_t* packet, size_t size) {
   bool changed = false;
-  for (size_t at = kCommonHeaderBytes; at + 4 <= size;) {
+  for (size_t at = SctpChecksum::kCommonHeaderBytes; at + 4 <= size;) {
     const size_t length = (static_cast<size_t>(packet[at + 2]) << 8) | packet[at + 3];
     if (length < 4 || at + length > size) break;
     if ((packet[at] == kSackChunk || packet[at] == kNrSackChunk) && length >= 12) {

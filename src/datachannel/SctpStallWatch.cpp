@@ -1,9 +1,10 @@
 #include "datachannel/SctpStallWatch.hpp"
 
+#include "datachannel/SctpChecksum.hpp"
+
 namespace ombrelia::datachannel {
 namespace {
 
-constexpr size_t kCommonHeaderBytes = 12;
 constexpr size_t kChunkHeaderBytes = 4;
 constexpr uint8_t kSack = 3;
 constexpr uint8_t kNrSack = 16;
@@ -38,7 +39,7 @@ std::optional<uint32_t> SctpStallWatch::cumulativeAckIn(const uint8_t* packet, s
 }
 
 std::optional<SctpStallWatch::Sack> SctpStallWatch::sackIn(const uint8_t* packet, size_t size) {
-  for (size_t at = kCommonHeaderBytes; at + kChunkHeaderBytes <= size;) {
+  for (size_t at = SctpChecksum::kCommonHeaderBytes; at + kChunkHeaderBytes <= size;) {
     const size_t length = static_cast<size_t>(packet[at + 2]) << 8 | packet[at + 3];
     if (length < kChunkHeaderBytes || at + length > size) return std::nullopt;
     // Both kinds carry the cumulative ack, then the advertised window.

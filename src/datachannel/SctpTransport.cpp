@@ -110,7 +110,7 @@ thread_local std::vector<std::shared_ptr<SctpTransport>> deferred;
 thread_local bool deferredBooked = false;
 thread_local bool moreInputWaiting = false;
 
-void log(const std::string& message) {
+void sctpLog(const std::string& message) {
   OmbreliaLogger::debug("datachannel: SCTP " + message, OLogModule::webRTCClient);
 }
 
@@ -413,7 +413,7 @@ bool SctpTransport::start() {
   local.sconn_port = htons(settings_.localPort);
   local.sconn_addr = reinterpret_cast<void*>(id_);
   if (usrsctp_bind(s, reinterpret_cast<struct sockaddr*>(&local), sizeof local) != 0) {
-    log("bind failed: " + std::string(std::strerror(errno)));
+    sctpLog("bind failed: " + std::string(std::strerror(errno)));
     return false;
   }
   // Both sides connect; SCTP resolves the simultaneous open, as WebRTC stacks expect.
@@ -421,7 +421,7 @@ bool SctpTransport::start() {
   remote.sconn_port = htons(settings_.remotePort);
   if (usrsctp_connect(s, reinterpret_cast<struct sockaddr*>(&remote), sizeof remote) != 0 &&
       errno != EINPROGRESS) {
-    log("connect failed: " + std::string(std::strerror(errno)));
+    sctpLog("connect failed: " + std::string(std::strerror(errno)));
     return false;
   }
   GlibLoop::shared().repeat(SctpStallWatch::kCheckInterval, [weak = weak_from_this()] {
@@ -526,7 +526,7 @@ SctpTransport::Attempt SctpTransport::trySend(Outgoing& message) {
   if (errno == EMSGSIZE && message.taken == 0) return Attempt::tooLarge;
   if (errno == EWOULDBLOCK || errno == EAGAIN || errno == ENOBUFS) return Attempt::blocked;
   // Any other refusal is final too; retried from the queue it would hold everything back.
-  log("send failed: " + std::string(std::strerror(errno)));
+  sctpLog("send failed: " + std::string(std::strerror(errno)));
   return message.taken == 0 ? Attempt::failed : Attempt::blocked;
 }
 
@@ -706,7 +706,7 @@ void SctpTransport::requestDueResets() {
     // an association not open, a peer without stream resets); nothing is outstanding then.
     if (usrsctp_setsockopt(socket_, IPPROTO_SCTP, SCTP_RESET_STREAMS, reset,
                            static_cast<socklen_t>(storage.size())) != 0) {
-      log("stream reset refused: " + std::string(std::strerror(errno)));
+      sctpLog("stream reset refused: " + std::string(std::strerror(errno)));
       logGivenUp(resets_.settle(streams, true, now));
     }
   }
@@ -808,7 +808,7 @@ void SctpTransport::handleNotification(const uint8_t* data, size_t size) {
       requestDueResets();
       break;
     case SctpNotification::Kind::outgoingStreamsReset:
-      if (notification->refused) log("the peer refused a stream reset");
+      if (notification->refused) sctpLog("the peer refused a stream reset");
       logGivenUp(resets_.settle(notification->streams, notification->refused,
                                 StreamResetQueue::Clock::now()));
       requestDueResets();

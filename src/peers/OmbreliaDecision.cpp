@@ -21,9 +21,11 @@
 namespace ombrelia {
 namespace {
 
-void debug(const std::string& message) { OmbreliaLogger::debug(message, OLogModule::signalClient); }
+void decisionDebug(const std::string& message) {
+  OmbreliaLogger::debug(message, OLogModule::signalClient);
+}
 
-bool debugEnabled() {
+bool decisionDebugEnabled() {
   return OmbreliaLogger::isEnabled(OLogLevel::debug, OLogModule::signalClient);
 }
 
@@ -118,7 +120,7 @@ bool OmbreliaDecision::canTryP2P(const SegmentInfo& segmentInfo) const {
 void OmbreliaDecision::initMessage() { signalClient_->sendInit(videoID_, "", clientID_); }
 
 void OmbreliaDecision::signalClientDidConnect(SignalingClient&) {
-  debug("Client did connect");
+  decisionDebug("Client did connect");
   {
     std::lock_guard lock(mutex_);
     signalingConnected_ = true;
@@ -127,7 +129,7 @@ void OmbreliaDecision::signalClientDidConnect(SignalingClient&) {
 }
 
 void OmbreliaDecision::signalClientDidDisconnect(SignalingClient&) {
-  debug("Client did disconnect");
+  decisionDebug("Client did disconnect");
   {
     std::lock_guard lock(mutex_);
     signalingConnected_ = false;
@@ -137,13 +139,13 @@ void OmbreliaDecision::signalClientDidDisconnect(SignalingClient&) {
 }
 
 void OmbreliaDecision::signalClient(SignalingClient&, const Data& data) {
-  debug("Data received: " + std::to_string(data.size()) + " bytes");
+  decisionDebug("Data received: " + std::to_string(data.size()) + " bytes");
 }
 
 void OmbreliaDecision::signalClient(SignalingClient& client, const std::string& message) {
   // The texts logged here can be a megabyte: they are built only when the line is written.
-  const bool debugging = debugEnabled();
-  if (debugging) debug("String received: " + message);
+  const bool debugging = decisionDebugEnabled();
+  if (debugging) decisionDebug("String received: " + message);
   // Parsed once for every reader: each would otherwise parse the whole text again.
   const auto object = platform::JsonReader::parse(message);
   if (!object) return;
@@ -152,12 +154,12 @@ void OmbreliaDecision::signalClient(SignalingClient& client, const std::string& 
     if (debugging) {
       std::string list;
       for (const auto& url : trackers->data()) list += (list.empty() ? "" : ", ") + url.toString();
-      debug("Received tracker list: [" + list + "]");
+      decisionDebug("Received tracker list: [" + list + "]");
     }
     client.webSocket()->setTrackerList(trackers->data());
   }
   if (auto init = InitMessageReader().readJSON(*object)) {
-    debug("Received UUID: " + init->uuid().uuidString());
+    decisionDebug("Received UUID: " + init->uuid().uuidString());
     {
       std::lock_guard lock(mutex_);
       uuid_ = init->uuid();
@@ -165,7 +167,7 @@ void OmbreliaDecision::signalClient(SignalingClient& client, const std::string& 
     PeerList::shared().updatePersonalUUID(init->uuid());
   }
   if (auto group = GroupResponseMessageReader().readJSON(*object)) {
-    if (debugging) debug("Group response update, list: " + describe(group->list()));
+    if (debugging) decisionDebug("Group response update, list: " + describe(group->list()));
     const auto personal = uuid();
     if (!personal) {
       missingIdentity();
@@ -174,7 +176,7 @@ void OmbreliaDecision::signalClient(SignalingClient& client, const std::string& 
     peerSelectionService_->updatePeersWithList(group->list(), *personal);
   }
   if (auto connections = PeerConnectionMessageReader().readJSON(*object)) {
-    if (debugging) debug("Peer Connection list: " + describe(connections->list()));
+    if (debugging) decisionDebug("Peer Connection list: " + describe(connections->list()));
     const auto personal = uuid();
     if (!personal) {
       missingIdentity();
@@ -183,13 +185,13 @@ void OmbreliaDecision::signalClient(SignalingClient& client, const std::string& 
     peerSelectionService_->updatePeersWithList(connections->list(), *personal);
   }
   if (auto transfer = TransferDescriptionMessageReader().readJSON(*object)) {
-    debug("Type: " + transfer->type());
-    debug("Received remote sdp");
+    decisionDebug("Type: " + transfer->type());
+    decisionDebug("Received remote sdp");
     PeerList::shared().updateUserRemoteSdp(SessionDescription(*transfer), transfer->askingPeerID());
   }
   if (auto transfer = TransferCandidateMessageReader().readJSON(*object)) {
-    debug("Type: " + transfer->type());
-    debug("Received remote candidate");
+    decisionDebug("Type: " + transfer->type());
+    decisionDebug("Received remote candidate");
     PeerList::shared().updateUserRemoteCandidate(IceCandidate(*transfer), transfer->askingPeerID());
   }
 }

@@ -12,7 +12,7 @@
 namespace ombrelia {
 namespace {
 
-void debug(const std::string& message) {
+void controllerDebug(const std::string& message) {
   OmbreliaLogger::debug(message, OLogModule::peerConnectionController);
 }
 
@@ -81,7 +81,7 @@ void PeerConnectionController::sendCadidate(const Peer& peer) {
   // Taking the list and marking the burst is one step against gathering: a candidate found
   // from now on reaches discoveredLocalCandidate marked to be sent on its own.
   const auto candidates = peer.webRTCClient->markBurstSent();
-  debug("sending all candidates!");
+  controllerDebug("sending all candidates!");
   for (const auto& candidate : candidates) {
     signalClient_->sendConnectionRequestCandidate(peer.uuid, candidate.candidate, candidate.mid, 0);
   }
@@ -90,7 +90,8 @@ void PeerConnectionController::sendCadidate(const Peer& peer) {
 void PeerConnectionController::discoveredLocalCandidate(WebRTCClient& client,
                                                         const LocalCandidate& candidate) {
   const auto peer = PeerList::shared().peer(client);
-  debug("discovered local candidate for " + identifierOf(peer) + ": " + candidate.candidate);
+  controllerDebug("discovered local candidate for " + identifierOf(peer) + ": " +
+                  candidate.candidate);
   // A side that had gathered nothing yet when its burst went out would otherwise never send.
   if (peer && candidate.afterBurst) {
     signalClient_->sendConnectionRequestCandidate(peer->uuid, candidate.candidate, candidate.mid,
@@ -101,14 +102,14 @@ void PeerConnectionController::discoveredLocalCandidate(WebRTCClient& client,
 void PeerConnectionController::receivedConnectionStateChange(WebRTCClient& client,
                                                              datachannel::DCIceState state) {
   const auto peer = PeerList::shared().peer(client);
-  debug("did change connection state for " + identifierOf(peer) + ": " +
-        datachannel::description(state));
+  controllerDebug("did change connection state for " + identifierOf(peer) + ": " +
+                  datachannel::description(state));
   const int raw = datachannel::rawValue(state);
   if (peer && raw >= 3 && raw <= 5) {
     // By the client, not the identifier: the same peer's new offer may have replaced this one
     // since the look-up, and its fresh connection must not be the one closed.
     PeerList::shared().removePeer(client);
-    debug("peer removed after disconnected/failed. UUID: " + peer->uuid.uuidString());
+    controllerDebug("peer removed after disconnected/failed. UUID: " + peer->uuid.uuidString());
   }
 }
 
@@ -126,7 +127,7 @@ void PeerConnectionController::watchChannelOpening(const Peer& peer) {
 void PeerConnectionController::removePeerOf(WebRTCClient& client, const char* why) {
   const auto peer = PeerList::shared().peer(client);
   if (!peer) return;
-  debug(std::string(why) + ", treated as failed: " + peer->uuid.uuidString());
+  controllerDebug(std::string(why) + ", treated as failed: " + peer->uuid.uuidString());
   PeerList::shared().removePeer(client);
 }
 

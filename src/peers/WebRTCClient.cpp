@@ -35,13 +35,15 @@ constexpr uint16_t kPortRangeBegin = 1024;
 constexpr uint16_t kPortRangeEnd = 65535;
 
 // A peer chooses the label; what of it reaches the log stays short.
-constexpr size_t kMaxLoggedLabelBytes = 64;
+constexpr size_t kMaxClientLoggedLabelBytes = 64;
 
 const char* channelName(bool remote) { return remote ? "remoteDataChannel" : "localDataChannel"; }
 
 std::string byteDescription(const Data& data) { return std::to_string(data.size()) + " bytes"; }
 
-bool debugEnabled(OLogModule module) { return OmbreliaLogger::isEnabled(OLogLevel::debug, module); }
+bool moduleDebugEnabled(OLogModule module) {
+  return OmbreliaLogger::isEnabled(OLogLevel::debug, module);
+}
 
 // The digest every stack offers and ours checks; a description without it names nobody.
 constexpr const char* kIdentityDigest = "sha-256";
@@ -208,7 +210,8 @@ void WebRTCClient::didOpenDataChannel(std::shared_ptr<RTCDataChannel> channel) {
     return;
   }
   // Once per connection: the peer may open channels as fast as it likes.
-  const std::string line = "data channel \"" + channel->label().substr(0, kMaxLoggedLabelBytes) +
+  const std::string line = "data channel \"" +
+                           channel->label().substr(0, kMaxClientLoggedLabelBytes) +
                            "\" from the peer refused: one \"P2P\" channel carries the exchange";
   if (firstRefusal) {
     OmbreliaLogger::error(line, OLogModule::webRTCClient);
@@ -232,7 +235,7 @@ void WebRTCClient::didChangeState(DCIceState state) {
 }
 
 void WebRTCClient::didReceiveText(ChannelRole role, const std::string& text) {
-  if (debugEnabled(OLogModule::webRTCClient)) {
+  if (moduleDebugEnabled(OLogModule::webRTCClient)) {
     OmbreliaLogger::debug(
         std::string("text message from ") + channelName(role == ChannelRole::remote) + ": " + text,
         OLogModule::webRTCClient);
@@ -243,7 +246,7 @@ void WebRTCClient::didReceiveText(ChannelRole role, const std::string& text) {
 }
 
 void WebRTCClient::didReceiveBinary(ChannelRole role, const Data& data) {
-  if (debugEnabled(OLogModule::webRTCClient)) {
+  if (moduleDebugEnabled(OLogModule::webRTCClient)) {
     OmbreliaLogger::debug(std::string("binary message from ") +
                               channelName(role == ChannelRole::remote) + ": " +
                               byteDescription(data),
@@ -485,7 +488,7 @@ void WebRTCClient::sendText(const std::string& text) {
         OLogModule::webRTCClient, OLogLevel::info);
     return;
   }
-  if (debugEnabled(OLogModule::webRTCClient)) {
+  if (moduleDebugEnabled(OLogModule::webRTCClient)) {
     OmbreliaLogger::debug("sendText text:" + text, OLogModule::webRTCClient);
   }
   channel->sendText(text);
@@ -495,7 +498,7 @@ bool WebRTCClient::sendData(const Data& data, bool isBinary) {
   auto channel = sendingChannel();
   if (!channel) return false;
   if (!isBinary && Utf8::isValid(data.view())) {
-    if (debugEnabled(OLogModule::webRTCClient)) {
+    if (moduleDebugEnabled(OLogModule::webRTCClient)) {
       OmbreliaLogger::debug("sendText text:" + data.toString(), OLogModule::webRTCClient);
     }
     return channel->sendText(data.toString());

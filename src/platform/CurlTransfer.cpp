@@ -33,7 +33,7 @@ std::string_view trim(std::string_view text) {
   return text;
 }
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+bool caseInsensitiveEquals(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return std::tolower(static_cast<unsigned char>(x)) ==
                   std::tolower(static_cast<unsigned char>(y));
@@ -57,7 +57,7 @@ bool isSafeHeaderValue(std::string_view value) {
 bool carriesOneExchangeAtATime(CURL* easy) {
   const char* scheme = nullptr;
   return curl_easy_getinfo(easy, CURLINFO_SCHEME, &scheme) == CURLE_OK && scheme != nullptr &&
-         equalsIgnoringCase(scheme, "http");
+         caseInsensitiveEquals(scheme, "http");
 }
 
 // An idle HTTP/1.1 connection has nothing to read until it is asked something: bytes (or the
@@ -344,17 +344,17 @@ size_t CurlTransfer::onHeader(char* data, size_t size, size_t count, void* self)
   if (colon == std::string_view::npos) return length;
   const auto name = trim(line.substr(0, colon));
   const auto value = trim(line.substr(colon + 1));
-  if (equalsIgnoringCase(name, "content-range")) {
+  if (caseInsensitiveEquals(name, "content-range")) {
     transfer->contentRange_ = std::string(value);
-  } else if (equalsIgnoringCase(name, "content-encoding") &&
-             !equalsIgnoringCase(value, "identity")) {
+  } else if (caseInsensitiveEquals(name, "content-encoding") &&
+             !caseInsensitiveEquals(value, "identity")) {
     transfer->contentEncoded_ = true;
-  } else if (equalsIgnoringCase(name, "etag")) {
+  } else if (caseInsensitiveEquals(name, "etag")) {
     transfer->etag_ = std::string(value);
-  } else if (equalsIgnoringCase(name, "last-modified")) {
+  } else if (caseInsensitiveEquals(name, "last-modified")) {
     transfer->lastModified_ = std::string(value);
-  } else if (equalsIgnoringCase(name, "accept-ranges")) {
-    transfer->acceptsRanges_ = equalsIgnoringCase(value, "bytes");
+  } else if (caseInsensitiveEquals(name, "accept-ranges")) {
+    transfer->acceptsRanges_ = caseInsensitiveEquals(value, "bytes");
   }
   return length;
 }

@@ -25,7 +25,7 @@ std::optional<std::string> part(CURLU* handle, CURLUPart which, unsigned int fla
   return value;
 }
 
-std::string lowered(std::string text) {
+std::string loweredText(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return text;
@@ -59,8 +59,8 @@ std::optional<CurlUrlReading> CurlUrlReading::of(const std::string& text, const 
     return std::nullopt;
   }
   CurlUrlReading reading;
-  reading.scheme_ = lowered(*scheme);
-  reading.host_ = lowered(*host);
+  reading.scheme_ = loweredText(*scheme);
+  reading.host_ = loweredText(*host);
   reading.origin_ = reading.scheme_ + "://" + reading.host_ + ":" + *port;
   if (reading.host_.size() >= 2 && reading.host_.front() == '[' && reading.host_.back() == ']') {
     reading.host_ = reading.host_.substr(1, reading.host_.size() - 2);
@@ -86,7 +86,7 @@ bool CurlUrlReading::holdsCredentials() const {
 bool CurlUrlReading::agreesWith(const Url& url) const {
   if (zoned_ || undecodable_ || url.scheme() != scheme_ || !url.host()) return false;
   if (url.port().value_or(url.scheme() == "https" ? 443 : 80) != port_) return false;
-  if (!sameHost(lowered(*url.host()), host_)) return false;
+  if (!sameHost(loweredText(*url.host()), host_)) return false;
   std::string user;
   std::string password;
   if (url.userInfo()) {

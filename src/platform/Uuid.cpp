@@ -14,7 +14,7 @@ bool isHyphenPosition(size_t index) {
   return index == 8 || index == 13 || index == 18 || index == 23;
 }
 
-int hexValue(char c) {
+int uuidHexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -32,7 +32,7 @@ std::optional<Uuid> Uuid::parse(std::string_view text) {
       if (text[i] != '-') return std::nullopt;
       continue;
     }
-    int value = hexValue(text[i]);
+    int value = uuidHexValue(text[i]);
     if (value < 0) return std::nullopt;
     bytes[nibble / 2] = static_cast<uint8_t>(bytes[nibble / 2] | (value << (nibble % 2 ? 0 : 4)));
     ++nibble;

@@ -26,7 +26,7 @@
 namespace ombrelia {
 namespace {
 
-std::string lowered(std::string_view text) {
+std::string loweredView(std::string_view text) {
   std::string out(text);
   std::transform(out.begin(), out.end(), out.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -206,7 +206,7 @@ bool HLSProxyServer::hostIsLoopback(const WebServerRequest& request) {
   // it rebinds to 127.0.0.1.
   const auto host = request.headerValue("Host");
   if (!host) return false;
-  std::string name = lowered(*host);
+  std::string name = loweredView(*host);
   if (name.starts_with("[")) {
     const size_t close = name.find(']');
     if (close == std::string::npos) return false;

@@ -53,7 +53,7 @@ std::optional<std::string> withoutCredentials(
 // What is read as a playlist further on (stored, pinned, rewritten) has its lines bounded before
 // any of that: past the bound it is no body, as one past the body limit is.
 // The "scheme://host:port" whose share of the playlist budget a fetch of `url` counts in.
-std::string originOf(const std::string& url) {
+std::string originTextOf(const std::string& url) {
   const auto reading = platform::CurlUrlReading::of(url);
   return reading ? reading->origin() : std::string();
 }
@@ -137,7 +137,7 @@ void HTTPLoader::requestPlaylist(const Url& playlistURL, Completion completion,
                                  Cancellation cancellation) {
   const auto& budget = PlaylistWorkBudget::shared();
   const size_t expected = budget->lastBodyBytes(playlistURL.toString());
-  auto work = budget->begin(originOf(playlistURL.toString()));
+  auto work = budget->begin(originTextOf(playlistURL.toString()));
   // A fetch still waiting for room is dropped with its player.
   work->stopWaitingOnceCancelled(cancellation);
   // The loader is kept until the fetch has started, as a running fetch keeps its completion.
@@ -255,7 +255,7 @@ void HTTPLoader::load(Load load) {
       return true;
     };
     if (!*work) {
-      request.bodyGateApplies = [work, endable, origin = originOf(url.toString())](
+      request.bodyGateApplies = [work, endable, origin = originTextOf(url.toString())](
                                     const platform::HttpResponse& head,
                                     std::string_view firstPiece) {
         if (!startsLikePlaylist(head, firstPiece)) return false;
@@ -330,7 +330,7 @@ void HTTPLoader::load(Load load) {
               // A playlist goes on to its stages with its body counted, exactly now. One met
               // under another path whose first piece did not show it (a few bytes only) is
               // counted from here.
-              if (!work) work = PlaylistWorkBudget::shared()->begin(originOf(requested));
+              if (!work) work = PlaylistWorkBudget::shared()->begin(originTextOf(requested));
               work->holdExactly(response.data->size());
               response.playlistWork = std::move(work);
               if (kind == Kind::playlist) {

@@ -20,7 +20,7 @@ int effectivePort(const Url& url) {
 }
 
 // Scheme, host and port: the credentials of one origin are never sent to another.
-std::string originOf(const Url& url) {
+std::string credentialOriginOf(const Url& url) {
   std::string host = url.host().value_or("");
   std::transform(host.begin(), host.end(), host.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -58,7 +58,7 @@ Url OriginCredentials::keep(const Url& url, Source source, std::optional<std::st
   const Url stripped = withoutUserInfo(url);
   std::string userInfo = canonicalUserInfo(*url.userInfo());
   if (userInfo.empty()) return stripped;
-  const std::string origin = originOf(url);
+  const std::string origin = credentialOriginOf(url);
   std::lock_guard lock(mutex_);
   auto found = entries_.find(origin);
   if (found != entries_.end()) {
@@ -104,7 +104,7 @@ Url OriginCredentials::applied(const Url& url) const {
   std::string userInfo;
   {
     std::lock_guard lock(mutex_);
-    auto found = entries_.find(originOf(url));
+    auto found = entries_.find(credentialOriginOf(url));
     if (found == entries_.end()) return url;
     userInfo = found->second.userInfo;
   }

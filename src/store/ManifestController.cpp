@@ -20,13 +20,15 @@
 #include "store/UriIndex.hpp"
 
 namespace ombrelia {
-namespace {
 
-// Where a URI stands in the stored text; empty for an entry whose URI is not indexed.
-struct UriSpan {
+// Where a URI stands in the stored text; empty for an entry whose URI is not indexed. Outside
+// the anonymous namespace: the stored playlist, whose name the class's header gives, holds it.
+struct StoredUriSpan {
   uint32_t start = 0;
   uint32_t length = 0;
 };
+
+namespace {
 
 // The URL URIs are read against, in the form the store compares URLs in (normalised, without
 // user name and password), so that what a URI keeps of it is the same text in both.
@@ -91,14 +93,14 @@ struct ManifestController::StoredPlaylist {
   struct Variant {
     int64_t bandwidth;
     std::optional<std::string> resolution;
-    UriSpan uri;
+    StoredUriSpan uri;
   };
   struct Rendition {
     bool isAudio;
-    UriSpan uri;
+    StoredUriSpan uri;
   };
   struct Segment {
-    UriSpan uri;
+    StoredUriSpan uri;
     double duration;
     bool identifiable;  // false for an entry sharing its URL, or whose URI line is a tag
   };
@@ -110,7 +112,7 @@ struct ManifestController::StoredPlaylist {
   template <typename Entry>
   UriIndex::UriOf urisOf(const std::vector<Entry>& entries) const {
     return [this, &entries](uint32_t i) -> std::optional<std::string_view> {
-      const UriSpan span = entries[i].uri;
+      const StoredUriSpan span = entries[i].uri;
       if (span.length == 0) return std::nullopt;
       return manifest.data().view().substr(span.start, span.length);
     };
@@ -193,7 +195,7 @@ namespace {
 
 // Where a URI stands in `text`: it is the entry's last line (a segment, a variant) or in it (a
 // rendition's attribute).
-UriSpan spanOf(std::string_view text, std::string_view lastLine, std::string_view uri) {
+StoredUriSpan spanOf(std::string_view text, std::string_view lastLine, std::string_view uri) {
   const size_t at = lastLine.find(uri);
   if (uri.empty() || at == std::string_view::npos) return {};
   return {static_cast<uint32_t>(lastLine.data() - text.data() + at),
@@ -254,8 +256,8 @@ void ManifestController::read(StoredPlaylist& stored, bool asMaster) {
         if (segment == nullptr) return;
         // A tag where the URI should be (a byte range written before it) names no segment.
         const bool named = !segment->uri().starts_with("#");
-        segments.push_back(
-            {named ? spanOf(text, lastLine, segment->uri()) : UriSpan{}, segment->value(), false});
+        segments.push_back({named ? spanOf(text, lastLine, segment->uri()) : StoredUriSpan{},
+                            segment->value(), false});
       });
   if (!media) {
     segments = {};

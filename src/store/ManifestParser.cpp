@@ -27,7 +27,7 @@ std::optional<PlaylistParser::ParserResult> parse(const Data& data, const Url& b
 }
 
 template <typename Record>
-std::optional<Record> as(std::optional<PlaylistParser::ParserResult> result) {
+std::optional<Record> asRecord(std::optional<PlaylistParser::ParserResult> result) {
   if (!result) return std::nullopt;
   Record* record = nullptr;
   if constexpr (std::is_same_v<Record, MasterPlaylist>) {
@@ -43,22 +43,22 @@ std::optional<Record> as(std::optional<PlaylistParser::ParserResult> result) {
 
 std::optional<MasterPlaylist> ManifestParser::parseMasterManifest(const Data& data,
                                                                   const Url& baseUrl) {
-  return as<MasterPlaylist>(parse(data, baseUrl, PlaylistType::master, nullptr));
+  return asRecord<MasterPlaylist>(parse(data, baseUrl, PlaylistType::master, nullptr));
 }
 
 std::optional<MediaPlaylist> ManifestParser::parseMediaManifest(const Data& data,
                                                                 const Url& baseUrl) {
-  return as<MediaPlaylist>(parse(data, baseUrl, PlaylistType::video, nullptr));
+  return asRecord<MediaPlaylist>(parse(data, baseUrl, PlaylistType::video, nullptr));
 }
 
 std::optional<MasterPlaylist> ManifestParser::readMasterManifest(
     const Data& data, const Url& baseUrl, const PlaylistParser::TagSink& sink) {
-  return as<MasterPlaylist>(parse(data, baseUrl, PlaylistType::master, sink));
+  return asRecord<MasterPlaylist>(parse(data, baseUrl, PlaylistType::master, sink));
 }
 
 std::optional<MediaPlaylist> ManifestParser::readMediaManifest(
     const Data& data, const Url& baseUrl, const PlaylistParser::TagSink& sink) {
-  return as<MediaPlaylist>(parse(data, baseUrl, PlaylistType::video, sink));
+  return asRecord<MediaPlaylist>(parse(data, baseUrl, PlaylistType::video, sink));
 }
 
 }  // namespace ombrelia

@@ -12,10 +12,14 @@
 namespace ombrelia {
 namespace {
 
-bool logging() { return OmbreliaLogger::isEnabled(OLogLevel::debug, OLogModule::videoStorage); }
-void debug(const std::string& message) { OmbreliaLogger::debug(message, OLogModule::videoStorage); }
+bool storageLogging() {
+  return OmbreliaLogger::isEnabled(OLogLevel::debug, OLogModule::videoStorage);
+}
+void storageDebug(const std::string& message) {
+  OmbreliaLogger::debug(message, OLogModule::videoStorage);
+}
 
-std::string describe(int64_t segmentNumber, std::string_view mediaType, int64_t quality) {
+std::string describeSegment(int64_t segmentNumber, std::string_view mediaType, int64_t quality) {
   std::string out = std::to_string(segmentNumber);
   out.append(" mediaType: ").append(mediaType).append(" quality: ").append(std::to_string(quality));
   return out;
@@ -101,9 +105,10 @@ void VideoStorage::store(std::shared_ptr<const SegmentData> segment) {
     bytes = storedBytes_;
   }
   const SegmentInfo& info = segment->segmentInfo();
-  if (logging()) {
-    debug("save segment " + ofMax(current->size()) + ": " +
-          describe(info.segmentNumber(), rawValue(info.type()), info.targetQuality()));
+  if (storageLogging()) {
+    storageDebug(
+        "save segment " + ofMax(current->size()) + ": " +
+        describeSegment(info.segmentNumber(), rawValue(info.type()), info.targetQuality()));
   }
   auto next = std::make_shared<Segments>();
   next->reserve(current->size() + 1);
@@ -114,7 +119,8 @@ void VideoStorage::store(std::shared_ptr<const SegmentData> segment) {
   if (next->size() > maxSize && next->size() > baseReducer) {
     bytes -= bytesOf(*next, 0, baseReducer);
     next->erase(next->begin(), next->begin() + baseReducer);
-    if (logging()) debug("[Video storage] reducing cache - base reducer " + ofMax(next->size()));
+    if (storageLogging())
+      storageDebug("[Video storage] reducing cache - base reducer " + ofMax(next->size()));
   }
   size_t dropped = 0;
   while (bytes > kMaxStoredBytes && dropped < next->size()) {
@@ -123,7 +129,8 @@ void VideoStorage::store(std::shared_ptr<const SegmentData> segment) {
   }
   if (dropped > 0) {
     next->erase(next->begin(), next->begin() + static_cast<std::ptrdiff_t>(dropped));
-    if (logging()) debug("[Video storage] reducing cache - byte budget " + ofMax(next->size()));
+    if (storageLogging())
+      storageDebug("[Video storage] reducing cache - byte budget " + ofMax(next->size()));
   }
   publish(std::move(next), bytes);
 
@@ -144,7 +151,7 @@ void VideoStorage::handleMemoryPressure(unsigned events) {
     reducer = criticalReducer;
     name = "critical";
   } else {
-    debug("MemoryPressureMonitor: Unknown Event");
+    storageDebug("MemoryPressureMonitor: Unknown Event");
     return;
   }
   if (current->size() > reducer) {
@@ -153,10 +160,11 @@ void VideoStorage::handleMemoryPressure(unsigned events) {
     const size_t bytes = bytesOf(*next, 0, next->size());
     const size_t left = next->size();
     publish(std::move(next), bytes);
-    if (logging()) debug(std::string("reducing cache - ") + name + " reducer " + ofMax(left));
+    if (storageLogging())
+      storageDebug(std::string("reducing cache - ") + name + " reducer " + ofMax(left));
   } else {
     publish(std::make_shared<const Segments>(), 0);
-    debug(std::string("clearing cache - ") + name);
+    storageDebug(std::string("clearing cache - ") + name);
   }
 }
 
@@ -199,9 +207,9 @@ std::shared_ptr<const SegmentData> VideoStorage::lookup(std::string_view mediaTy
                                                         std::string_view videoID) const {
   const SegmentType type = makeSegmentType(mediaType).value_or(SegmentType::unknown);
   auto found = find(type, quality, segmentNumber, videoID);
-  if (logging()) {
-    debug((found ? "Segment found: " : "Segment NOT found: ") +
-          describe(segmentNumber, mediaType, quality));
+  if (storageLogging()) {
+    storageDebug((found ? "Segment found: " : "Segment NOT found: ") +
+                 describeSegment(segmentNumber, mediaType, quality));
   }
   return found;
 }
@@ -209,7 +217,8 @@ std::shared_ptr<const SegmentData> VideoStorage::lookup(std::string_view mediaTy
 std::shared_ptr<const SegmentData> VideoStorage::getSegment(std::string_view mediaType,
                                                             int64_t quality, int64_t segmentNumber,
                                                             std::string_view videoID) const {
-  if (logging()) debug("search segment: " + describe(segmentNumber, mediaType, quality));
+  if (storageLogging())
+    storageDebug("search segment: " + describeSegment(segmentNumber, mediaType, quality));
   return lookup(mediaType, quality, segmentNumber, videoID);
 }
 
@@ -223,12 +232,12 @@ SegmentAvailabilityAndPosition VideoStorage::isSegmentAvailable(std::string_view
                                                                 int64_t quality,
                                                                 int64_t segmentNumber,
                                                                 std::string_view videoID) const {
-  const std::string about = describe(segmentNumber, mediaType, quality);
+  const std::string about = describeSegment(segmentNumber, mediaType, quality);
   const SegmentAvailabilityAndPosition notAvailable{SegmentPosition::notAvailable,
                                                     SegmentReady::notok, -1};
   const OmbreliaConfig& config = OmbreliaConfig::shared();
   if (!config.p2pActivated() || !config.activated()) {
-    debug("segment is NOT available because the P2P is disabled: " + about);
+    storageDebug("segment is NOT available because the P2P is disabled: " + about);
     return notAvailable;
   }
   // Numbers come from peers: a neighbour beyond the 64-bit range is simply not stored.
@@ -238,17 +247,17 @@ SegmentAvailabilityAndPosition VideoStorage::isSegmentAvailable(std::string_view
   int64_t neighbour = 0;
   if (stored(segmentNumber)) {
     if (!__builtin_add_overflow(segmentNumber, 1, &neighbour) && stored(neighbour)) {
-      debug("segment is available with position 3: " + about);
+      storageDebug("segment is available with position 3: " + about);
       return {SegmentPosition::available, SegmentReady::ok, quality};
     }
-    debug("segment is available with position 2: " + about);
+    storageDebug("segment is available with position 2: " + about);
     return {SegmentPosition::slightlyAhead, SegmentReady::ok, quality};
   }
   if (!__builtin_sub_overflow(segmentNumber, 1, &neighbour) && stored(neighbour)) {
-    debug("segment is currently downloading: " + about);
+    storageDebug("segment is currently downloading: " + about);
     return {SegmentPosition::downloading, SegmentReady::downloading, quality};
   }
-  debug("segment is NOT available: " + about);
+  storageDebug("segment is NOT available: " + about);
   return notAvailable;
 }
 
@@ -285,10 +294,10 @@ BufferData VideoStorage::getBufferFrom(std::string_view mediaType, int64_t quali
       buffer.nrOfSegments += 1;
     }
   }
-  if (logging()) {
-    debug("buffer for: " + describe(segmentNumber, mediaType, quality) +
-          " is nrOfSegments: " + std::to_string(static_cast<int64_t>(buffer.nrOfSegments)) +
-          ", bufferSeconds: " + decimal(buffer.bufferSeconds));
+  if (storageLogging()) {
+    storageDebug("buffer for: " + describeSegment(segmentNumber, mediaType, quality) +
+                 " is nrOfSegments: " + std::to_string(static_cast<int64_t>(buffer.nrOfSegments)) +
+                 ", bufferSeconds: " + decimal(buffer.bufferSeconds));
   }
   return buffer;
 }
@@ -298,7 +307,8 @@ int64_t VideoStorage::getNumberOfChunksFor(const Data& data) const {
 }
 
 std::vector<Data> VideoStorage::getChunksFor(const Data& data, const Uuid& uuid) const {
-  if (logging()) debug("chuncking to send binary: " + std::to_string(data.size()) + " bytes)");
+  if (storageLogging())
+    storageDebug("chuncking to send binary: " + std::to_string(data.size()) + " bytes)");
   const auto count = static_cast<size_t>(getNumberOfChunksFor(data));
   std::vector<Data> frames;
   frames.reserve(count);

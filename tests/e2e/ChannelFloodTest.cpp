@@ -35,7 +35,7 @@ constexpr size_t kHeld = WebRTCClient::kMaxRemoteChannels * 2 * kTextBytes;
 // ... and, while it works, what handling opens one at a time takes (the message as SCTP hands it
 // over and its copies, about 128 KiB each), SCTP's receive buffer of 1 MiB, and room for the
 // allocator's own keeping, generously: a sanitizer's allocator keeps more.
-constexpr size_t kWorking = 8 * kMiB;
+constexpr size_t kFloodWorking = 8 * kMiB;
 
 size_t lineCount(const HostViewer& viewer, const std::vector<std::string>& all) {
   return static_cast<size_t>(
@@ -78,7 +78,7 @@ TEST_F(ChannelFlood,
         90s);
   });
   ASSERT_TRUE(sent) << "the participant could not open its channels";
-  const size_t bound = kResidentPerHeapByte * (kHeld + kWorking) + kQuarantineBytes;
+  const size_t bound = kResidentPerHeapByte * (kHeld + kFloodWorking) + kQuarantineBytes;
   std::printf(
       "viewer resident peak %.1f MiB above what it held before the channels, %.1f MiB above it "
       "after (bound %.1f MiB); %zu opens sent\n",
@@ -140,7 +140,7 @@ TEST_F(ChannelFlood, ViewerEndsAConnectionWhosePeerReopensP2PWhileItsWindowIsShu
   const size_t entries = std::stoul(line->substr(from + 1, at - from - 1));
   EXPECT_LE(entries, 2 * WebRTCClient::kMaxRemoteChannelOpens)
       << "more answers and resets waited than the peer may open channels";
-  EXPECT_LE(growth.peak, kResidentPerHeapByte * kWorking + kQuarantineBytes)
+  EXPECT_LE(growth.peak, kResidentPerHeapByte * kFloodWorking + kQuarantineBytes)
       << "the opens grew the viewer past the bound";
   EXPECT_TRUE(pollUntil(
       {&viewer}, [&](HostViewer&) { return tracker->channelOpenerEnded().value_or(false); }, 10s))

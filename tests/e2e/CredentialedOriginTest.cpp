@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "support/ChildProcess.hpp"
+#include "support/HostProgram.hpp"
 #include "support/ProxyFixture.hpp"
 #include "support/SampleStream.hpp"
 #include "support/StreamOrigin.hpp"
@@ -19,12 +20,11 @@
 namespace ombrelia::test {
 namespace {
 
-const std::string kHost = std::string(OMBRELIA_BINARY_DIR) + "/examples/ombrelia-host";
 // "user" and "pa@ss", as the origin wants them.
 const std::string kAuthorization = "Basic dXNlcjpwYUBzcw==";
 const std::string kCredentials = "user:pa%40ss@";
 
-std::string md5Of(const std::string& url) {
+std::string credentialedMd5Of(const std::string& url) {
   const auto r = ChildProcess::run({"ffmpeg", "-v", "error", "-nostdin", "-i", url, "-map", "0",
                                     "-c", "copy", "-f", "md5", "-"});
   EXPECT_EQ(r.exitCode, 0) << url << "\n" << r.output;
@@ -87,7 +87,7 @@ TEST(CredentialedOrigin, FfmpegPlaysOddlyWrittenUrisAndTheOriginGetsItsCredentia
 
     // The same media as the stream it was copied from, served plainly.
     StreamOrigin plain(SampleStream::folder("aes"));
-    EXPECT_EQ(md5Of(*local), md5Of(plain.url("/v0/index.m3u8")));
+    EXPECT_EQ(credentialedMd5Of(*local), credentialedMd5Of(plain.url("/v0/index.m3u8")));
     EXPECT_EQ(serve.stop(SIGTERM, std::chrono::seconds(10)), 0);
 
     const auto log = origin.accessLog();

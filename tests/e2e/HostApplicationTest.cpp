@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/ChildProcess.hpp"
+#include "support/HostProgram.hpp"
 #include "support/HostViewer.hpp"
 #include "support/LocalTracker.hpp"
 #include "support/SampleStream.hpp"
@@ -23,8 +24,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-const std::string kHost = std::string(OMBRELIA_BINARY_DIR) + "/examples/ombrelia-host";
 
 // The summary table: "name   value" lines after the URL line.
 std::map<std::string, std::string> table(const std::string& output) {

@@ -12,6 +12,7 @@
 #include <fstream>
 
 #include "support/ChildProcess.hpp"
+#include "support/HostProgram.hpp"
 #include "support/HostViewer.hpp"
 #include "support/IsolatedNetwork.hpp"
 #include "support/SampleStream.hpp"
@@ -20,8 +21,6 @@
 
 namespace ombrelia::test {
 namespace {
-
-const std::string kHost = std::string(OMBRELIA_BINARY_DIR) + "/examples/ombrelia-host";
 
 // errno of binding a TCP socket to [::1]:0; 0 when it binds.
 int ipv6LoopbackBindError() {

@@ -35,9 +35,9 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-const auto kConnectBound = test::scaledWait(20s);
-const auto kBound = test::scaledWait(10s);
-const std::string kVideo = "video-1";
+const auto kHostileConnectBound = test::scaledWait(20s);
+const auto kHostileBound = test::scaledWait(10s);
+const std::string kHostileVideo = "video-1";
 
 using test::segment;
 
@@ -70,7 +70,7 @@ class HostilePeer : public ::testing::Test {
     engine = PeerMessagesController::create(
         SignalingClient::create(std::make_shared<test::RecordingWebSocket>()),
         AnalyticsService::create("key"), std::move(environment));
-    ASSERT_TRUE(uploader->connect(engine, kConnectBound)) << "no loopback data channel";
+    ASSERT_TRUE(uploader->connect(engine, kHostileConnectBound)) << "no loopback data channel";
   }
   void TearDown() override {
     uploader.reset();
@@ -84,15 +84,15 @@ class HostilePeer : public ::testing::Test {
       return;  // still subscribed from before
     const size_t queries = uploader->received("fileAvailability").size();
     const size_t abos = uploader->received("aboRequest").size();
-    engine->continueAbonnementAsReceiverSearch(segment(10), kVideo);
-    ASSERT_TRUE(uploader->waitFor("fileAvailability", queries + 1, kBound));
+    engine->continueAbonnementAsReceiverSearch(segment(10), kHostileVideo);
+    ASSERT_TRUE(uploader->waitFor("fileAvailability", queries + 1, kHostileBound));
     const auto query = FileAvailabilityRequestMessageReader().readJSON(
         uploader->received("fileAvailability").back());
     uploader->say(*FileAvailabilityResponseMessage("fileAvailabilityResponse", query->requestID(),
                                                    SegmentReady::ok, 1, 1, 0, 0, 30.0, 1.0)
                        .encode()
                        .text);
-    ASSERT_TRUE(uploader->waitFor("aboRequest", abos + 1, kBound));
+    ASSERT_TRUE(uploader->waitFor("aboRequest", abos + 1, kHostileBound));
     if (!accept) return;
     const auto abo =
         AbonnementRequestMessageReader().readJSON(uploader->received("aboRequest").back());
@@ -104,7 +104,7 @@ class HostilePeer : public ::testing::Test {
   }
 
   template <typename Predicate>
-  bool waitUntil(Predicate predicate, std::chrono::milliseconds bound = kBound) {
+  bool waitUntil(Predicate predicate, std::chrono::milliseconds bound = kHostileBound) {
     const auto deadline = Clock::now() + bound;
     while (!predicate()) {
       if (Clock::now() >= deadline) return false;
@@ -124,11 +124,11 @@ class HostilePeer : public ::testing::Test {
   std::unique_ptr<PlayerRequest> ask(int64_t number, FileRequestType type = FileRequestType::main) {
     auto request = std::make_unique<PlayerRequest>();
     const size_t before = uploader->received("fileRequest").size();
-    engine->sendFileRequest(segment(number), type, kVideo,
+    engine->sendFileRequest(segment(number), type, kHostileVideo,
                             [promise = request->promise](std::optional<Data> data, auto, auto) {
                               promise->set_value(std::move(data));
                             });
-    EXPECT_TRUE(uploader->waitFor("fileRequest", before + 1, kBound));
+    EXPECT_TRUE(uploader->waitFor("fileRequest", before + 1, kHostileBound));
     request->id =
         FileRequestMessageReader().readJSON(uploader->received("fileRequest").back())->requestID();
     return request;
@@ -136,7 +136,8 @@ class HostilePeer : public ::testing::Test {
   // What the player plays: the peer's bytes, or the origin's when the engine gave up. Checks
   // that the answer came within `bound` and matches the origin byte for byte.
   void expectPlayerGetsOrigin(PlayerRequest& request, int64_t number,
-                              std::chrono::milliseconds bound = kBound, size_t size = 40000) {
+                              std::chrono::milliseconds bound = kHostileBound,
+                              size_t size = 40000) {
     ASSERT_EQ(request.future.wait_for(bound), std::future_status::ready)
         << "the player request was stranded";
     const auto fromPeer = request.future.get();
@@ -218,7 +219,7 @@ TEST_F(HostilePeer, LyingAnswersAndFramesNeverReachThePlayer) {
     auto r = ask(25);
     answer(r->id, 40000);
     frames(r->id, originBytes(25));
-    ASSERT_EQ(r->future.wait_for(kBound), std::future_status::ready);
+    ASSERT_EQ(r->future.wait_for(kHostileBound), std::future_status::ready);
     const auto got = r->future.get();
     ASSERT_TRUE(got) << "an honest transfer after the attacks";
     EXPECT_EQ(got->toString(), originBytes(25));
@@ -261,9 +262,10 @@ TEST_F(HostilePeer, PeerThatGoesSilentOrVanishesStrandsNoRequest) {
 TEST_F(HostilePeer, FloodOfRequestsAndChainsKeepsTheViewerBoundedAndServing) {
   // Requests for segments this viewer never stores: the waiting list stays bounded.
   for (int i = 0; i < 500; ++i)
-    uploader->say(*FileRequestMessage("fileRequest", Uuid::random(), kVideo, 1000 + i, 1, "video")
-                       .encode()
-                       .text);
+    uploader->say(
+        *FileRequestMessage("fileRequest", Uuid::random(), kHostileVideo, 1000 + i, 1, "video")
+             .encode()
+             .text);
   // Chains naming requests this viewer never sent.
   for (int i = 0; i < 50; ++i)
     uploader->say(*PeerChainMessage("mi", Uuid::random(), std::string(2000, 'a') + "|aaaaaaaa")
@@ -272,11 +274,12 @@ TEST_F(HostilePeer, FloodOfRequestsAndChainsKeepsTheViewerBoundedAndServing) {
   // A stored segment is still served, whole and right.
   const std::string bytes = originBytes(40, 40000);
   storage->saveData(*Url::parse("http://127.0.0.1/s40.ts"), Data(bytes), "video/mp2t", segment(40),
-                    kVideo);
+                    kHostileVideo);
   storage->waitUntilIdle();
   const Uuid id = Uuid::random();
-  uploader->say(*FileRequestMessage("fileRequest", id, kVideo, 40, 1, "video").encode().text);
-  ASSERT_TRUE(uploader->waitFor("fileRequestResponse", 1, kBound));
+  uploader->say(
+      *FileRequestMessage("fileRequest", id, kHostileVideo, 40, 1, "video").encode().text);
+  ASSERT_TRUE(uploader->waitFor("fileRequestResponse", 1, kHostileBound));
   const auto served = [&] {
     std::string got(bytes.size(), '\0');
     size_t covered = 0;

@@ -14,6 +14,7 @@
 #include "platform/url/UrlReference.hpp"
 #include "proxy/ReverseProxyURL.hpp"
 #include "support/ChildProcess.hpp"
+#include "support/HostProgram.hpp"
 #include "support/LoopbackClient.hpp"
 #include "support/ProxyFixture.hpp"
 #include "support/ResidentMemory.hpp"
@@ -26,8 +27,6 @@ namespace ombrelia::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-const std::string kHost = std::string(OMBRELIA_BINARY_DIR) + "/examples/ombrelia-host";
 
 // The access log lines of `origin` for `file`.
 std::vector<std::string> linesFor(const StreamOrigin& origin, const std::string& file) {

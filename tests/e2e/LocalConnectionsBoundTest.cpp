@@ -22,6 +22,7 @@
 #include "platform/url/UrlReference.hpp"
 #include "proxy/ReverseProxyURL.hpp"
 #include "support/ChildProcess.hpp"
+#include "support/HostProgram.hpp"
 #include "support/LoopbackClient.hpp"
 #include "support/RawHttpResponse.hpp"
 #include "support/ResidentMemory.hpp"
@@ -35,12 +36,11 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-const std::string kHost = std::string(OMBRELIA_BINARY_DIR) + "/examples/ombrelia-host";
 // Half-sent heads: each connection sends this much of a head and never its end. Without a bound
 // each held about 70 KB in the viewer for its 30 s read timeout, 3,000 of them some 200 MB.
 constexpr size_t kHalfHeads = 3000;
 constexpr size_t kHalfHeadBytes = 60 * 1024;
-constexpr size_t kSegmentBytes = 6'000'000;
+constexpr size_t kLargeSegmentBytes = 6'000'000;
 // What the allocator keeps of the buffers of connections refused on the way: a sanitizer's keeps
 // more of it, beside its own records of each block.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -49,8 +49,8 @@ constexpr size_t kAllocatorSlackBytes = 32 * 1024 * 1024;
 constexpr size_t kAllocatorSlackBytes = 16 * 1024 * 1024;
 #endif
 
-std::string segmentBytes() {
-  std::string bytes(kSegmentBytes, '\0');
+std::string largeSegmentBytes() {
+  std::string bytes(kLargeSegmentBytes, '\0');
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 31 + i / 4093);
   return bytes;
 }
@@ -75,7 +75,7 @@ TEST(LocalConnectionsBound,
   std::filesystem::create_directories(root);
   std::ofstream(root / "master.m3u8", std::ios::binary)
       << "#EXTM3U\n#EXT-X-TARGETDURATION:6\n#EXTINF:6,\nlarge.ts\n#EXT-X-ENDLIST\n";
-  const std::string segment = segmentBytes();
+  const std::string segment = largeSegmentBytes();
   std::ofstream(root / "large.ts", std::ios::binary) << segment;
   StreamOrigin origin(root.string());
   ASSERT_TRUE(origin.running());
@@ -208,7 +208,7 @@ TEST(LocalConnectionsBound,
   EXPECT_GE(held.size(), kHalfHeads);
   // The bound, and beside it the honest player's segment kept for the store, its look-ahead and
   // what the allocator keeps.
-  EXPECT_LT(growth.peak, (WebServerOptions::kDefaultMaxConnectionBytes + 2 * kSegmentBytes +
+  EXPECT_LT(growth.peak, (WebServerOptions::kDefaultMaxConnectionBytes + 2 * kLargeSegmentBytes +
                           kAllocatorSlackBytes) *
                              kResidentPerHeapByte);
   ASSERT_TRUE(refused) << "no answer to a new request";

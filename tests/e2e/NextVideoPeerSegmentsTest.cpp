@@ -31,7 +31,7 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 // What the example host names its video: peers exchange segments of one video.
-constexpr const char* kVideo = "demo-video";
+constexpr const char* kNextVideo = "demo-video";
 constexpr const char* kPreviousVideo = "previous-video";
 
 // The old player: reloads its media playlist every 300 ms until stopped, counting the answers.
@@ -92,7 +92,7 @@ class NextVideoPeerSegments : public EmbeddingApplication {
   }
   // The next video's manager, once it has met the other viewer.
   std::unique_ptr<ProxyManager> startNextManager() {
-    auto manager = startManager(kVideo);
+    auto manager = startManager(kNextVideo);
     const auto connected = Clock::now() + test::scaledWait(30s);
     while (PeerListManager::shared().connectedPeerCount() < 1 && Clock::now() < connected) {
       peer->poll(100ms);

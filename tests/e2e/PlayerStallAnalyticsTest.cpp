@@ -11,6 +11,7 @@
 #include <regex>
 
 #include "support/ChildProcess.hpp"
+#include "support/HostProgram.hpp"
 #include "support/SampleStream.hpp"
 #include "support/StreamOrigin.hpp"
 #include "support/TestCertificates.hpp"
@@ -20,8 +21,6 @@ namespace ombrelia::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-const std::string kHost = std::string(OMBRELIA_BINARY_DIR) + "/examples/ombrelia-host";
 
 TEST(PlayerStallAnalytics, AStallOnASlowOriginReachesTheTrackersRecords) {
   TestCertificates authority;

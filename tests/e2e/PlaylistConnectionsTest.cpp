@@ -33,9 +33,9 @@ constexpr int kPlayers = 24;
 // A 14 MB playlist; under a sanitizer each costs the viewer ten times the CPU, and the players
 // ask for an eighth of it.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr int kSegments = 220;
+constexpr int kPlaylistSegments = 220;
 #else
-constexpr int kSegments = 1750;
+constexpr int kPlaylistSegments = 1750;
 #endif
 
 // The slowest of `kPlayers` fetches of `url` at once, each checked byte for byte.
@@ -59,7 +59,7 @@ std::chrono::milliseconds slowestOfAll(const std::function<std::string(int)>& ur
 
 TEST(PlaylistConnections, PlayersAskingAtOnceForLargePlaylistsFromOneOriginGetThemAll) {
   ServedSampleStream stream("ombrelia-playlist-connections");
-  const std::string big = signedVodPlaylist(kSegments, 8000);
+  const std::string big = signedVodPlaylist(kPlaylistSegments, 8000);
   std::ofstream(stream.root() / "m" / "v0" / "big.m3u8", std::ios::binary) << big;
   {
     ASSERT_TRUE(stream.start("/m/master.m3u8", test::scaledWait(10s))) << stream.failure();
@@ -70,7 +70,7 @@ TEST(PlaylistConnections, PlayersAskingAtOnceForLargePlaylistsFromOneOriginGetTh
     const Fetched one =
         fetchWithCurl(ReverseProxyURL::make(UrlReference::read(at(-1)).value(), port)->toString());
     ASSERT_EQ(one.status, 200);
-    ASSERT_EQ(localUrlsIn(one.body).size(), static_cast<size_t>(kSegments));
+    ASSERT_EQ(localUrlsIn(one.body).size(), static_cast<size_t>(kPlaylistSegments));
 
     const auto direct = slowestOfAll(at, big, "direct");
     const auto proxied = slowestOfAll(

@@ -39,13 +39,13 @@ using namespace std::chrono_literals;
 // and each playlist costs it ten times the CPU: there the same players ask for an eighth of it,
 // and only what they get and what they leave behind is checked.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr int kSegments = 250;
-constexpr bool kMemoryMeasured = false;
+constexpr int kInFlightSegments = 250;
+constexpr bool kInFlightMemoryMeasured = false;
 #else
-constexpr int kSegments = 2000;
-constexpr bool kMemoryMeasured = true;
+constexpr int kInFlightSegments = 2000;
+constexpr bool kInFlightMemoryMeasured = true;
 #endif
-constexpr size_t kQueryBytes = 8000;
+constexpr size_t kInFlightQueryBytes = 8000;
 
 // Waits until the process has used no CPU for a while (with a bound); the CPU seconds it used
 // meanwhile. CPU time offers no event to wait on.
@@ -74,7 +74,7 @@ size_t boundFor(const std::string& playlist, const std::string& at) {
 TEST(PlaylistsInFlight, ManyPlayersAtOnceKeepToTheBudgetAndPlayersThatGiveUpLeaveNoWork) {
   ServedSampleStream stream("ombrelia-in-flight");
   // A real playlist, which the viewer stores and rewrites to twice its size.
-  const std::string big = signedVodPlaylist(kSegments, kQueryBytes);
+  const std::string big = signedVodPlaylist(kInFlightSegments, kInFlightQueryBytes);
   std::ofstream(stream.root() / "m" / "v0" / "big.m3u8", std::ios::binary) << big;
   // And one of half a million short lines, whose every stage holds many times its size.
   std::string dense = "#EXTM3U\n#EXT-X-TARGETDURATION:2\n";
@@ -95,7 +95,7 @@ TEST(PlaylistsInFlight, ManyPlayersAtOnceKeepToTheBudgetAndPlayersThatGiveUpLeav
     const double cpuBefore = processCpuSeconds(serve.pid());
     const Fetched one = fetchWithCurl(bigLocal);
     ASSERT_EQ(one.status, 200);
-    ASSERT_EQ(localUrlsIn(one.body).size(), static_cast<size_t>(kSegments));
+    ASSERT_EQ(localUrlsIn(one.body).size(), static_cast<size_t>(kInFlightSegments));
     const double cpuOfOne = processCpuSeconds(serve.pid()) - cpuBefore;
 
     // Eight at once: all answered whole, within the budget beside one playlist's own stages
@@ -118,7 +118,7 @@ TEST(PlaylistsInFlight, ManyPlayersAtOnceKeepToTheBudgetAndPlayersThatGiveUpLeav
       smallFirst = answered.load() < 8;
       for (auto& player : players) player.join();
     });
-    if (kMemoryMeasured) {
+    if (kInFlightMemoryMeasured) {
       EXPECT_LT(growth, boundFor(big, origin.url("/m/v0/big.m3u8")))
           << "resident memory grew by " << growth << " bytes for 8 players of a " << big.size()
           << "-byte playlist";
@@ -126,7 +126,7 @@ TEST(PlaylistsInFlight, ManyPlayersAtOnceKeepToTheBudgetAndPlayersThatGiveUpLeav
     EXPECT_TRUE(smallFirst) << "a small playlist waited for every large one";
     // The stages of a playlist of short lines were counted at a fraction of what they held, and
     // the store's reading not at all: 8 players of this one took 300 MB.
-    if (kMemoryMeasured) {
+    if (kInFlightMemoryMeasured) {
       const std::string denseAt = origin.url("/m/v0/dense.m3u8");
       const std::string denseLocal =
           ReverseProxyURL::make(UrlReference::read(denseAt).value(), port)->toString();

@@ -18,6 +18,7 @@
 #include "proxy/ReverseProxyURL.hpp"
 #include "support/ChildProcess.hpp"
 #include "support/CpuTime.hpp"
+#include "support/HostProgram.hpp"
 #include "support/IsolatedNetwork.hpp"
 #include "support/LoopbackClient.hpp"
 #include "support/PacedTcpRelay.hpp"
@@ -32,12 +33,11 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-const std::string kHost = std::string(OMBRELIA_BINARY_DIR) + "/examples/ombrelia-host";
 // How much later than the direct fetch the player's may end: the proxy's own work, a little more
 // under a sanitizer.
 const double kMostLaterSeconds = 3.0 * kSanitizerSlowdown;
 
-std::string segmentBytes(size_t size, unsigned seed) {
+std::string poorLinkSegmentBytes(size_t size, unsigned seed) {
   std::string bytes(size, '\0');
   for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * seed + i / 4099);
   return bytes;
@@ -97,7 +97,7 @@ class PoorLink {
 };
 
 // What one player got, and when.
-struct Fetched {
+struct PlayerFetch {
   std::optional<RawHttpResponse> answer;
   bool reset = false;
   double seconds = 0;
@@ -105,9 +105,9 @@ struct Fetched {
 
 // A player on a connection of its own: asks for `url` at `port`, reads `before` bytes, waits
 // `pause` without reading, then reads the rest.
-Fetched play(uint16_t port, const std::string& url, size_t before = 0,
-             std::chrono::milliseconds pause = 0ms) {
-  Fetched fetched;
+PlayerFetch play(uint16_t port, const std::string& url, size_t before = 0,
+                 std::chrono::milliseconds pause = 0ms) {
+  PlayerFetch fetched;
   const auto begun = Clock::now();
   auto player = LoopbackClient::connect(port);
   if (!player) return fetched;
@@ -125,17 +125,17 @@ Fetched play(uint16_t port, const std::string& url, size_t before = 0,
 }
 
 // Runs the player through the viewer and the direct one at once.
-std::pair<Fetched, Fetched> bothAtOnce(const std::function<Fetched()>& throughViewer,
-                                       const std::function<Fetched()>& direct) {
-  std::pair<Fetched, Fetched> both;
+std::pair<PlayerFetch, PlayerFetch> bothAtOnce(const std::function<PlayerFetch()>& throughViewer,
+                                               const std::function<PlayerFetch()>& direct) {
+  std::pair<PlayerFetch, PlayerFetch> both;
   std::thread viewer([&] { both.first = throughViewer(); });
   both.second = direct();
   viewer.join();
   return both;
 }
 
-void expectWholeAndAboutAsSoon(const std::pair<Fetched, Fetched>& both, const std::string& body,
-                               const std::string& what) {
+void expectWholeAndAboutAsSoon(const std::pair<PlayerFetch, PlayerFetch>& both,
+                               const std::string& body, const std::string& what) {
   const auto& [viewer, direct] = both;
   std::printf("%s: through the viewer %.1f s, direct %.1f s\n", what.c_str(), viewer.seconds,
               direct.seconds);
@@ -158,8 +158,8 @@ void expectWholeAndAboutAsSoon(const std::pair<Fetched, Fetched>& both, const st
 // with a Range from the byte reached, where a direct fetch is cut.
 TEST(PoorLinkSegments, SegmentAcrossAnOutageComesWholeAsDirectly) {
   PoorLink link(PacedTcpRelay::Settings{.bytesPerSecond = 512 * 1024, .delay = 20ms});
-  const std::string stalled = segmentBytes(2'000'000, 7);
-  const std::string broken = segmentBytes(2'000'000, 11);
+  const std::string stalled = poorLinkSegmentBytes(2'000'000, 7);
+  const std::string broken = poorLinkSegmentBytes(2'000'000, 11);
   link.add("stalled.ts", stalled);
   link.add("broken.ts", broken);
   ASSERT_TRUE(link.running());
@@ -200,7 +200,7 @@ TEST(PoorLinkSegments, SegmentAcrossAnOutageComesWholeAsDirectly) {
     std::this_thread::sleep_for(4s);
     link.viewerLink().setRefusing(false);
   });
-  const Fetched viewer = play(link.port(), link.local("/broken.ts"));
+  const PlayerFetch viewer = play(link.port(), link.local("/broken.ts"));
   drops.join();
   std::printf("connections dropped mid-segment: through the viewer %.1f s\n", viewer.seconds);
   ASSERT_TRUE(viewer.answer) << "reset: " << viewer.reset;
@@ -214,7 +214,7 @@ TEST(PoorLinkSegments, SegmentAcrossAnOutageComesWholeAsDirectly) {
 // rate and the player got 1-5 MB, then a reset or a clean close.
 TEST(PoorLinkSegments, PlayerPausing45sInALargeSegmentGetsItWholeAsDirectly) {
   PoorLink link(PacedTcpRelay::Settings{.bytesPerSecond = 8 * 1024 * 1024, .delay = 10ms});
-  const std::string segment = segmentBytes(11'000'000, 13);
+  const std::string segment = poorLinkSegmentBytes(11'000'000, 13);
   link.add("large.ts", segment);
   ASSERT_TRUE(link.running());
   expectWholeAndAboutAsSoon(
@@ -237,7 +237,7 @@ TEST(PoorLinkSegments, PlayerPausing45sEarlyOverSmallSocketBuffersGetsItsSegment
   std::ofstream("/proc/sys/net/ipv4/tcp_wmem") << "4096 16384 32768\n";
   std::ofstream("/proc/sys/net/ipv4/tcp_rmem") << "4096 16384 32768\n";
   PoorLink link(PacedTcpRelay::Settings{.delay = 5ms});
-  const std::string segment = segmentBytes(1'000'000, 19);
+  const std::string segment = poorLinkSegmentBytes(1'000'000, 19);
   link.add("early.ts", segment);
   ASSERT_TRUE(link.running());
   expectWholeAndAboutAsSoon(
@@ -253,7 +253,7 @@ TEST(PoorLinkSegments, PlayerPausing45sEarlyOverSmallSocketBuffersGetsItsSegment
 TEST(PoorLinkSegments, SegmentOverA128kbitLinkComesWholeAsDirectly) {
   PoorLink link(PacedTcpRelay::Settings{
       .bytesPerSecond = 16'000, .delay = 150ms, .lossRate = 0.02, .retransmissionDelay = 600ms});
-  const std::string segment = segmentBytes(150'000, 17);
+  const std::string segment = poorLinkSegmentBytes(150'000, 17);
   link.add("slow.ts", segment);
   ASSERT_TRUE(link.running());
   expectWholeAndAboutAsSoon(

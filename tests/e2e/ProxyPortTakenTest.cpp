@@ -14,6 +14,7 @@
 #include "platform/DispatchQueue.hpp"
 #include "signalling/SocketConfig.hpp"
 #include "support/ChildProcess.hpp"
+#include "support/HostProgram.hpp"
 #include "support/ProxyFixture.hpp"
 #include "support/StreamOrigin.hpp"
 #include "support/TestHttpServer.hpp"
@@ -21,8 +22,6 @@
 
 namespace ombrelia::test {
 namespace {
-
-const std::string kHost = std::string(OMBRELIA_BINARY_DIR) + "/examples/ombrelia-host";
 
 // The library configured as ProxyFixture does it, with proxies made by the test itself, and an
 // origin serving one segment.

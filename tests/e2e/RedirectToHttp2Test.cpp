@@ -14,6 +14,7 @@
 #include "platform/HttpClient.hpp"
 #include "support/ChildProcess.hpp"
 #include "support/CountdownLatch.hpp"
+#include "support/HostProgram.hpp"
 #include "support/NginxOrigin.hpp"
 #include "support/StreamOrigin.hpp"
 #include "support/WaitScale.hpp"
@@ -26,17 +27,16 @@ using platform::HttpClient;
 using platform::HttpRequest;
 using platform::HttpResult;
 
-const std::string kHost = std::string(OMBRELIA_BINARY_DIR) + "/examples/ombrelia-host";
 // Each start meets a new HTTP/2 connection, whose server speaks first (its SETTINGS frame).
 constexpr int kStarts = 4;
 // A player's parallel segment requests, as many as the client opens to one origin.
 constexpr size_t kParallel = 8;
-constexpr int kSegments = 24;  // three rounds of eight per start
-constexpr size_t kSegmentBytes = 256 * 1024;
+constexpr int kRedirectedSegments = 24;  // three rounds of eight per start
+constexpr size_t kRedirectedSegmentBytes = 256 * 1024;
 
-std::string segmentBytes(int index) {
+std::string redirectedSegmentBytes(int index) {
   std::mt19937 random(static_cast<unsigned>(index));
-  std::string bytes(kSegmentBytes, '\0');
+  std::string bytes(kRedirectedSegmentBytes, '\0');
   for (auto& byte : bytes) byte = static_cast<char>(random());
   return bytes;
 }
@@ -48,9 +48,9 @@ void writeStream(const NginxOrigin& origin) {
                    "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=800000,RESOLUTION=640x360\n" +
                        origin.redirectingUrl("/index.m3u8") + "\n");
   std::string media = "#EXTM3U\n#EXT-X-TARGETDURATION:6\n#EXT-X-MEDIA-SEQUENCE:0\n";
-  for (int i = 0; i < kSegments; ++i) {
+  for (int i = 0; i < kRedirectedSegments; ++i) {
     const std::string name = "seg" + std::to_string(i) + ".ts";
-    origin.writeFile(name, segmentBytes(i));
+    origin.writeFile(name, redirectedSegmentBytes(i));
     media += "#EXTINF:6.0,\n" + origin.redirectingUrl("/" + name) + "\n";
   }
   origin.writeFile("index.m3u8", media + "#EXT-X-ENDLIST\n");
@@ -103,7 +103,7 @@ TEST(RedirectToHttp2, EveryAnswerThroughTheProxyIsWholeFromFreshStarts) {
   NginxOrigin origin({.tls = true, .http2 = true, .redirectFromPlainHttp = true});
   writeStream(origin);
   std::vector<std::string> expected;
-  for (int i = 0; i < kSegments; ++i) expected.push_back(segmentBytes(i));
+  for (int i = 0; i < kRedirectedSegments; ++i) expected.push_back(redirectedSegmentBytes(i));
   auto reader = HttpClient::create();
 
   for (int start = 0; start < kStarts; ++start) {
@@ -126,7 +126,7 @@ TEST(RedirectToHttp2, EveryAnswerThroughTheProxyIsWholeFromFreshStarts) {
     ASSERT_TRUE(media && media->hasValue() && media->value().statusCode == 200)
         << "media playlist: " << outcome(media);
     const auto segments = uriLines(media->value().body.toString());
-    ASSERT_EQ(segments.size(), static_cast<size_t>(kSegments));
+    ASSERT_EQ(segments.size(), static_cast<size_t>(kRedirectedSegments));
 
     for (size_t first = 0; first < segments.size(); first += kParallel) {
       const std::vector<std::string> round(
@@ -138,7 +138,7 @@ TEST(RedirectToHttp2, EveryAnswerThroughTheProxyIsWholeFromFreshStarts) {
         EXPECT_TRUE(answer && answer->hasValue() && answer->value().statusCode == 200 &&
                     answer->value().body.toString() == expected[first + i])
             << "segment " << first + i << ": " << outcome(answer) << ", wanted its "
-            << kSegmentBytes << " bytes";
+            << kRedirectedSegmentBytes << " bytes";
       }
     }
     EXPECT_EQ(serve.stop(SIGTERM, 10s), 0);

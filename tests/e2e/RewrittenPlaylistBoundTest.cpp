@@ -18,6 +18,7 @@
 #include "proxy/ReverseProxyURL.hpp"
 #include "support/ChildProcess.hpp"
 #include "support/CpuTime.hpp"
+#include "support/HostProgram.hpp"
 #include "support/ProxyFixture.hpp"
 #include "support/ResidentMemory.hpp"
 #include "support/SampleStream.hpp"
@@ -31,8 +32,6 @@ namespace ombrelia::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-const std::string kHost = std::string(OMBRELIA_BINARY_DIR) + "/examples/ombrelia-host";
 
 // A folder for the origin to serve, its name starting with `prefix`: "m" in it holds the sample
 // stream's first four segments, seg0.ts to seg3.ts.

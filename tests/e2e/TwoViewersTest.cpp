@@ -21,7 +21,7 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 // One viewer: its output is read as it comes, and the moments of interest are noted.
-struct Viewer {
+struct RunningViewer {
   std::unique_ptr<ChildProcess> process;
   std::optional<std::string> uuid;
   std::optional<Clock::time_point> groupResponse;
@@ -54,16 +54,16 @@ TEST(TwoViewers, MeetThroughTheTrackerOpenTheirChannelAndDropADeadPeer) {
   ASSERT_TRUE(tracker.url()) << "no tracker";
   StreamOrigin origin(SampleStream::folder("ts3"));
   auto start = [&] {
-    Viewer v;
+    RunningViewer v;
     v.process = tracker.startHost("serve", origin.url("/master.m3u8"), {"--log-level", "3"});
     return v;
   };
-  Viewer first = start();
+  RunningViewer first = start();
   // The first viewer alone gets an empty group; the second is introduced to it.
   const auto firstDeadline = Clock::now() + test::scaledWait(10s);
   while (!first.uuid && Clock::now() < firstDeadline) first.poll();
   ASSERT_TRUE(first.uuid) << "the first viewer never got its identifier";
-  Viewer second = start();
+  RunningViewer second = start();
 
   const auto deadline = Clock::now() + test::scaledWait(20s);
   while (Clock::now() < deadline &&

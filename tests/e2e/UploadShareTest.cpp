@@ -34,27 +34,27 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-const auto kConnectBound = test::scaledWait(20s);
-const auto kBound = test::scaledWait(20s);
-const std::string kVideo = "video-1";
-constexpr size_t kSegmentBytes = 1024 * 1024;
+const auto kShareConnectBound = test::scaledWait(20s);
+const auto kShareBound = test::scaledWait(20s);
+const std::string kSharedVideo = "video-1";
+constexpr size_t kSharedSegmentBytes = 1024 * 1024;
 constexpr size_t kFrameHeaderBytes = 24;
 // Frame bytes of one whole stored segment.
 constexpr size_t frameBytesOf(size_t segmentBytes) {
   return segmentBytes + kFrameHeaderBytes * ((segmentBytes + 15899) / 15900);
 }
-constexpr size_t kSegmentFrameBytes = frameBytesOf(kSegmentBytes);
+constexpr size_t kSegmentFrameBytes = frameBytesOf(kSharedSegmentBytes);
 // What one peer's connection may hold queued beyond the uploader's share: one frame handed over
 // as the share fills, and an answer (with its chain text) to each of the peer's asks.
 size_t queueBound(size_t asks) {
   return PeerMessagesController::kMaxQueuedUploadBytesPerPeer + 15924 + asks * 512;
 }
-const bool kSanitized = test::kSanitizerSlowdown > 1;
+const bool kShareSanitized = test::kSanitizerSlowdown > 1;
 
 using test::segment;
 
 std::string askText(const Uuid& id, int64_t number) {
-  return *FileRequestMessage("fileRequest", id, kVideo, number, 1, "video").encode().text;
+  return *FileRequestMessage("fileRequest", id, kSharedVideo, number, 1, "video").encode().text;
 }
 
 class UploadShare : public ::testing::Test {
@@ -88,11 +88,11 @@ class UploadShare : public ::testing::Test {
     platform::DispatchQueue::main()->drain();
   }
 
-  void store(int64_t first, int64_t count = 1, size_t bytes = kSegmentBytes) {
+  void store(int64_t first, int64_t count = 1, size_t bytes = kSharedSegmentBytes) {
     for (int64_t n = first; n < first + count; ++n)
       storage->saveData(*Url::parse("http://127.0.0.1/s" + std::to_string(n) + ".ts"),
                         Data(std::string(bytes, static_cast<char>(0x80 + n % 64))), "video/mp2t",
-                        segment(n), kVideo);
+                        segment(n), kSharedVideo);
     storage->waitUntilIdle();
   }
 
@@ -105,14 +105,14 @@ class UploadShare : public ::testing::Test {
       std::lock_guard lock(table_->mutex);
       table_->peers.push_back(Peer{uuid, 1.0, false, false, false, true, uploader->viewerClient()});
     }
-    EXPECT_TRUE(uploader->connect(engine, kConnectBound, relay)) << "no loopback data channel";
+    EXPECT_TRUE(uploader->connect(engine, kShareConnectBound, relay)) << "no loopback data channel";
     uploaders_.push_back(uploader);
     return uploader;
   }
 
   template <typename Predicate>
   static bool waitUntil(test::ScriptedUploader& peer, Predicate predicate,
-                        std::chrono::milliseconds bound = kBound) {
+                        std::chrono::milliseconds bound = kShareBound) {
     const auto deadline = Clock::now() + bound;
     while (!predicate()) {
       if (Clock::now() >= deadline) return false;
@@ -194,7 +194,7 @@ TEST_F(UploadShare, PeerRepeatingItsAsksLeavesAnHonestPeerItsPace) {
   store(40, 2);
   auto honest = connect(kHonest);
   auto greedy = connect(kGreedy);
-  const int rounds = kSanitized ? 5 : 15;
+  const int rounds = kShareSanitized ? 5 : 15;
   std::vector<std::chrono::microseconds> alone;
   for (int i = 0; i < rounds; ++i) alone.push_back(fetch(*honest, 41));
 
@@ -235,12 +235,12 @@ TEST_F(UploadShare, PeerRepeatingItsAsksLeavesAnHonestPeerItsPace) {
   // little that a scheduler's slice would otherwise decide the outcome. Under a sanitizer the
   // viewer is short of CPU well below a peer's pace, and the two transfers share what there is:
   // three times then.
-  const int factor = kSanitized ? 3 : 2;
+  const int factor = kShareSanitized ? 3 : 2;
   EXPECT_LE(after, factor * std::max(before, std::chrono::microseconds(5000)));
 }
 
 TEST_F(UploadShare, SlowReadersHoldNoMoreThanTheirShare) {
-  const int64_t segments = kSanitized ? 6 : 20;
+  const int64_t segments = kShareSanitized ? 6 : 20;
   store(100, segments);
   // Each reader's packets take a tenth of a second each way.
   constexpr int kReaders = 2;
@@ -350,7 +350,7 @@ TEST_F(UploadShare, AnswersToAPeerThatReadsNothingStopQueueingAtTheirBound) {
   // A sanitizer's viewer takes the asks several times slower.
   ASSERT_TRUE(waitUntil(
       *shut, [&] { return watch.queued.load() >= WebRTCClient::kMaxQueuedBytesForMessages; },
-      kSanitized ? 3 * kBound : kBound))
+      kShareSanitized ? 3 * kShareBound : kShareBound))
       << "the queue never reached the bound: the test shows nothing (" << watch.queued.load()
       << " bytes)";
   // The honest peer is still served meanwhile.

@@ -11,7 +11,7 @@ namespace {
 // aiortc advertises this in its descriptions.
 constexpr size_t kAiortcMaxMessageSize = 65536;
 // aiortc echoes from Python: a quarter of a segment keeps the test short.
-const InteropExchange kExchange{"hello from aiortc", 256 * 1024, kAiortcMaxMessageSize};
+const InteropExchange kAiortcExchange{"hello from aiortc", 256 * 1024, kAiortcMaxMessageSize};
 
 // The aiortc peer script and our connection, wired both ways. The script goes last, after the
 // session has said goodbye through it.
@@ -32,14 +32,14 @@ TEST(AiortcInteropTest, AiortcAnsweringOurOfferExchangesTextAndSegmentFrames) {
   AiortcPeer peer("answer");
   ASSERT_TRUE(peer.session.started() && peer.script.started());
   negotiateAsOfferer(peer.session, "aiortc");
-  kExchange.run(peer.session);
+  kAiortcExchange.run(peer.session);
 }
 
 TEST(AiortcInteropTest, AiortcOfferingToUsExchangesTextAndSegmentFrames) {
   AiortcPeer peer("offer");
   ASSERT_TRUE(peer.session.started() && peer.script.started());
   negotiateAsAnswerer(peer.session, "aiortc");
-  kExchange.run(peer.session);
+  kAiortcExchange.run(peer.session);
   expectChannelAnnouncedBeforeOpen(peer.session);
 }
 

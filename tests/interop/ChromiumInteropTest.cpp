@@ -11,8 +11,9 @@ namespace {
 // What Chromium advertises in its descriptions.
 constexpr size_t kChromiumMaxMessageSize = 262144;
 // A two-second segment at 4 Mbit/s.
-constexpr size_t kSegmentBytes = 1024 * 1024;
-const InteropExchange kExchange{"hello from chromium", kSegmentBytes, kChromiumMaxMessageSize};
+constexpr size_t kChromiumSegmentBytes = 1024 * 1024;
+const InteropExchange kChromiumExchange{"hello from chromium", kChromiumSegmentBytes,
+                                        kChromiumMaxMessageSize};
 
 // A headless Chromium page and our connection, wired both ways.
 struct BrowserPeer {
@@ -39,14 +40,14 @@ TEST_F(ChromiumInteropTest, ChromiumAnsweringOurOfferExchangesTextAndSegmentFram
   ASSERT_TRUE(peer.session.expect("ready", test::InteropSession::kStartBound))
       << "the page never loaded; it said: " << peer.session.errors();
   negotiateAsOfferer(peer.session, "chromium");
-  kExchange.run(peer.session, /*greetingFollowsFirstMessage=*/true);
+  kChromiumExchange.run(peer.session, /*greetingFollowsFirstMessage=*/true);
 }
 
 TEST_F(ChromiumInteropTest, ChromiumOfferingToUsExchangesTextAndSegmentFrames) {
   BrowserPeer peer("offer");
   ASSERT_TRUE(peer.session.started() && peer.browser.started());
   negotiateAsAnswerer(peer.session, "chromium");
-  kExchange.run(peer.session);
+  kChromiumExchange.run(peer.session);
   expectChannelAnnouncedBeforeOpen(peer.session);
 }
 

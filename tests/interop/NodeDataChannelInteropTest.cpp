@@ -13,9 +13,9 @@ namespace {
 // node-datachannel's default, which it advertises in its descriptions.
 constexpr size_t kNodeDataChannelMaxMessageSize = 262144;
 // A two-second segment at 4 Mbit/s.
-constexpr size_t kSegmentBytes = 1024 * 1024;
-const InteropExchange kExchange{"hello from node-datachannel", kSegmentBytes,
-                                kNodeDataChannelMaxMessageSize};
+constexpr size_t kNodeSegmentBytes = 1024 * 1024;
+const InteropExchange kNodeExchange{"hello from node-datachannel", kNodeSegmentBytes,
+                                    kNodeDataChannelMaxMessageSize};
 
 std::string peerFolder() { return std::string(OMBRELIA_SOURCE_DIR) + "/tests/interop/node"; }
 
@@ -46,14 +46,14 @@ TEST_F(NodeDataChannelInteropTest, NodeDataChannelAnsweringOurOfferExchangesText
   NodeDataChannelPeer peer("answer");
   ASSERT_TRUE(peer.session.started() && peer.script.started());
   negotiateAsOfferer(peer.session, "node-datachannel");
-  kExchange.run(peer.session);
+  kNodeExchange.run(peer.session);
 }
 
 TEST_F(NodeDataChannelInteropTest, NodeDataChannelOfferingToUsExchangesTextAndSegmentFrames) {
   NodeDataChannelPeer peer("offer");
   ASSERT_TRUE(peer.session.started() && peer.script.started());
   negotiateAsAnswerer(peer.session, "node-datachannel");
-  kExchange.run(peer.session);
+  kNodeExchange.run(peer.session);
   expectChannelAnnouncedBeforeOpen(peer.session);
 }
 

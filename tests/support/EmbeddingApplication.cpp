@@ -6,10 +6,11 @@
 
 #include "api/HostSeams.hpp"
 
+#include "support/HostProgram.hpp"
+
 namespace ombrelia::test {
 namespace {
 
-const std::string kHost = std::string(OMBRELIA_BINARY_DIR) + "/examples/ombrelia-host";
 // What the example host names its key: peers exchange segments within one key.
 constexpr const char* kKey = "demo-key";
 

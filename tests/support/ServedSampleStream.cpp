@@ -2,13 +2,13 @@
 
 #include <unistd.h>
 
+#include "support/HostProgram.hpp"
 #include "support/ResidentMemory.hpp"
 #include "support/SampleStream.hpp"
 
 namespace ombrelia::test {
 namespace {
 
-const std::string kHost = std::string(OMBRELIA_BINARY_DIR) + "/examples/ombrelia-host";
 const std::string kLocalPrefix = "http://127.0.0.1:";
 
 }  // namespace

@@ -42,11 +42,8 @@ namespace websocket = beast::websocket;
 using tcp = net::ip::tcp;
 using nlohmann::json;
 
-namespace {
-
-class Connection;
-
-}  // namespace
+// One client of the tracker; the tracker keeps those open by number.
+class TrackerConnection;
 
 struct TestTracker::Impl : std::enable_shared_from_this<TestTracker::Impl> {
   net::io_context context{1};
@@ -66,7 +63,7 @@ struct TestTracker::Impl : std::enable_shared_from_this<TestTracker::Impl> {
   size_t handshakes = 0;
   std::vector<std::string> targets;
   std::vector<Received> messages;
-  std::map<size_t, std::shared_ptr<Connection>> open;  // by connection number
+  std::map<size_t, std::shared_ptr<TrackerConnection>> open;  // by connection number
   std::vector<std::shared_ptr<tcp::socket>> silent;    // never-answered sockets
   std::set<std::pair<Uuid, Uuid>> introduced;          // ordered pairs, smaller first
   bool frozen = false;
@@ -113,13 +110,11 @@ struct TestTracker::Impl : std::enable_shared_from_this<TestTracker::Impl> {
   // On the I/O thread.
   std::optional<Uuid> startRelaying(const Uuid& from, const Uuid& to);
   void stopRelaying();
-  std::shared_ptr<Connection> connectionOf(const Uuid& uuid);
+  std::shared_ptr<TrackerConnection> connectionOf(const Uuid& uuid);
   void notify() { changed.notify_all(); }
 };
 
-namespace {
-
-class Connection : public std::enable_shared_from_this<Connection> {
+class TrackerConnection : public std::enable_shared_from_this<TrackerConnection> {
   struct Outgoing {
     enum class Kind { text, binary, raw, close, flood, offers } kind;
     std::string bytes;
@@ -129,7 +124,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   };
 
  public:
-  Connection(TestTracker::Impl& tracker, tcp::socket socket)
+  TrackerConnection(TestTracker::Impl& tracker, tcp::socket socket)
       : tracker_(tracker), ws_(std::move(socket), tracker.tls), closeTimer_(tracker.context) {}
 
   void start() {
@@ -207,7 +202,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (closed_) return;
     closed_ = true;
     closeTimer_.cancel();
-    std::vector<std::shared_ptr<Connection>> others;
+    std::vector<std::shared_ptr<TrackerConnection>> others;
     {
       std::lock_guard lock(tracker_.mutex);
       tracker_.open.erase(id_);
@@ -394,9 +389,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::string videoID_;
 };
 
-}  // namespace
-
-std::shared_ptr<Connection> TestTracker::Impl::connectionOf(const Uuid& uuid) {
+std::shared_ptr<TrackerConnection> TestTracker::Impl::connectionOf(const Uuid& uuid) {
   std::lock_guard lock(mutex);
   for (auto& [id, connection] : open) {
     if (connection->uuid() == uuid) return connection;
@@ -419,7 +412,7 @@ std::optional<Uuid> TestTracker::Impl::startRelaying(const Uuid& from, const Uui
 
 void TestTracker::Impl::stopRelaying() {
   std::optional<Relayer> left;
-  std::vector<std::shared_ptr<Connection>> others;
+  std::vector<std::shared_ptr<TrackerConnection>> others;
   {
     std::lock_guard lock(mutex);
     left.swap(relayer);
@@ -448,7 +441,7 @@ void TestTracker::Impl::accept() {
       beast::error_code ignored;
       socket.close(ignored);
     } else if (now == Behaviour::serve) {
-      std::make_shared<Connection>(*this, std::move(socket))->start();
+      std::make_shared<TrackerConnection>(*this, std::move(socket))->start();
     }
     accept();
   });
@@ -568,7 +561,7 @@ void forEachOpen(const std::shared_ptr<TestTracker::Impl>& impl, Action action) 
   // Raw: a handler still queued when the tracker stops is destroyed with the context, which
   // must not be what keeps the tracker alive.
   net::post(impl->context, [impl = impl.get(), action] {
-    std::vector<std::shared_ptr<Connection>> open;
+    std::vector<std::shared_ptr<TrackerConnection>> open;
     {
       std::lock_guard lock(impl->mutex);
       for (auto& [id, connection] : impl->open) open.push_back(connection);
@@ -580,20 +573,21 @@ void forEachOpen(const std::shared_ptr<TestTracker::Impl>& impl, Action action) 
 }  // namespace
 
 void TestTracker::sendToAll(const std::string& text) {
-  forEachOpen(impl_, [text](Connection& connection) { connection.sendText(text); });
+  forEachOpen(impl_, [text](TrackerConnection& connection) { connection.sendText(text); });
 }
 
 void TestTracker::sendBinaryToAll(const std::string& bytes) {
-  forEachOpen(impl_, [bytes](Connection& connection) { connection.sendBinary(bytes); });
+  forEachOpen(impl_, [bytes](TrackerConnection& connection) { connection.sendBinary(bytes); });
 }
 
 void TestTracker::sendOversizedToAll(size_t bytes) {
   std::string text(bytes, 'x');
-  forEachOpen(impl_, [text](Connection& connection) { connection.sendText(text); });
+  forEachOpen(impl_, [text](TrackerConnection& connection) { connection.sendText(text); });
 }
 
 void TestTracker::floodToAll(size_t count, size_t bytes) {
-  forEachOpen(impl_, [count, bytes](Connection& connection) { connection.flood(count, bytes); });
+  forEachOpen(impl_,
+              [count, bytes](TrackerConnection& connection) { connection.flood(count, bytes); });
 }
 
 size_t TestTracker::floodWritten() const { return impl_->floodWritten.load(); }
@@ -625,7 +619,7 @@ void TestTracker::setAnnounceDepartures(bool enabled) {
 }
 
 void TestTracker::sendRawToAll(const std::string& bytes) {
-  forEachOpen(impl_, [bytes](Connection& connection) { connection.sendRaw(bytes); });
+  forEachOpen(impl_, [bytes](TrackerConnection& connection) { connection.sendRaw(bytes); });
 }
 
 std::optional<Uuid> TestTracker::startRelaying(const Uuid& from, const Uuid& to) {
@@ -805,7 +799,7 @@ void TestTracker::thaw() {
 }
 
 void TestTracker::closeAll() {
-  forEachOpen(impl_, [](Connection& connection) { connection.close(); });
+  forEachOpen(impl_, [](TrackerConnection& connection) { connection.close(); });
 }
 
 }  // namespace ombrelia::test

@@ -60,7 +60,7 @@ void shorten(std::string& path) {
   if (slash != std::string::npos) path.erase(slash);
 }
 
-uint16_t defaultPort(std::string_view scheme) { return scheme == "http" ? 80 : 443; }
+uint16_t schemeDefaultPort(std::string_view scheme) { return scheme == "http" ? 80 : 443; }
 
 // One run of the standard's state machine over the input, which it walks by index; states step
 // back ("pointer--") to hand the current character to the next state. What the base gives is
@@ -383,7 +383,7 @@ std::optional<UrlParser::Refusal> Machine::port(int c) {
       if (value > kMaxPort) return Refusal::invalid;
     }
     const auto port = static_cast<uint16_t>(value);
-    if (port == defaultPort(url_.scheme)) {
+    if (port == schemeDefaultPort(url_.scheme)) {
       url_.port.reset();
     } else {
       url_.port = port;

@@ -8,10 +8,10 @@ namespace ombrelia {
 namespace {
 
 // The attributes this class reads; a list's others are not kept.
-constexpr std::string_view kReadAttributes[] = {EXT_X_KEY::methodAttributeKey,
-                                                EXT_X_KEY::uriAttributeKey};
+constexpr std::string_view kKeyAttributesRead[] = {EXT_X_KEY::methodAttributeKey,
+                                                   EXT_X_KEY::uriAttributeKey};
 
-const TagExtraParams& ownParams() {
+const TagExtraParams& keyParams() {
   // Never destroyed: a playlist may still be parsed on a library thread while the process exits.
   static const auto* kParams = new TagExtraParams(
       BaseAttributedTag::quotedListParams({std::string(EXT_X_KEY::methodAttributeKey)}));
@@ -29,7 +29,7 @@ const TagType& EXT_X_KEY::type() {
 Expected<std::shared_ptr<const EXT_X_KEY>, TagError> EXT_X_KEY::make(std::string_view text,
                                                                      const TagType& tagType,
                                                                      const TagExtraParams*) {
-  auto parts = parse(text, tagType, &ownParams(), kReadAttributes);
+  auto parts = parse(text, tagType, &keyParams(), kKeyAttributesRead);
   if (!parts) return parts.error();
   const TagAttributes& attributes = parts->attributes;
   auto method = attributes.find(methodAttributeKey);

@@ -8,11 +8,11 @@ namespace ombrelia {
 namespace {
 
 // The attributes this class reads; a list's others are not kept.
-constexpr std::string_view kReadAttributes[] = {
+constexpr std::string_view kMediaAttributesRead[] = {
     EXT_X_MEDIA::typeAttributeKey, EXT_X_MEDIA::groupIdAttributeKey,
     EXT_X_MEDIA::languageAttributeKey, EXT_X_MEDIA::nameAttributeKey, EXT_X_MEDIA::uriAttributeKey};
 
-const TagExtraParams& ownParams() {
+const TagExtraParams& mediaParams() {
   // Never destroyed: a playlist may still be parsed on a library thread while the process exits.
   static const auto* kParams = new TagExtraParams(BaseAttributedTag::quotedListParams(
       {std::string(EXT_X_MEDIA::typeAttributeKey), std::string(EXT_X_MEDIA::groupIdAttributeKey)}));
@@ -30,7 +30,7 @@ const TagType& EXT_X_MEDIA::type() {
 Expected<std::shared_ptr<const EXT_X_MEDIA>, TagError> EXT_X_MEDIA::make(std::string_view text,
                                                                          const TagType& tagType,
                                                                          const TagExtraParams*) {
-  auto parts = parse(text, tagType, &ownParams(), kReadAttributes);
+  auto parts = parse(text, tagType, &mediaParams(), kMediaAttributesRead);
   if (!parts) return parts.error();
   return std::make_shared<const EXT_X_MEDIA>(std::move(parts).value(), tagType);
 }

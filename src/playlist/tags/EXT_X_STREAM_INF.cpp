@@ -9,11 +9,11 @@ namespace ombrelia {
 namespace {
 
 // The attributes this class reads; a list's others are not kept.
-constexpr std::string_view kReadAttributes[] = {
+constexpr std::string_view kVariantAttributesRead[] = {
     EXT_X_STREAM_INF::bandwidthAttributeKey, EXT_X_STREAM_INF::resolutionAttributeKey,
     EXT_X_STREAM_INF::audioAttributeKey, EXT_X_STREAM_INF::programIdAttributeKey};
 
-const TagExtraParams& ownParams() {
+const TagExtraParams& variantParams() {
   // Never destroyed: a playlist may still be parsed on a library thread while the process exits.
   static const auto* kParams = new TagExtraParams(
       BaseAttributedTag::quotedListParams({std::string(EXT_X_STREAM_INF::bandwidthAttributeKey)}));
@@ -43,7 +43,7 @@ Expected<std::shared_ptr<const EXT_X_STREAM_INF>, TagError> EXT_X_STREAM_INF::ma
     return TagError::invalidData(std::string(tagType.tag()), "more/less than 2 lines of data",
                                  "exactly 2 lines of data, 1 for tag and 1 for uri");
   }
-  auto parts = parse(lines[0], tagType, &ownParams(), kReadAttributes);
+  auto parts = parse(lines[0], tagType, &variantParams(), kVariantAttributesRead);
   if (!parts) return parts.error();
   return std::make_shared<const EXT_X_STREAM_INF>(std::move(parts).value(), tagType,
                                                   std::string(lines[1]));

@@ -6,7 +6,7 @@
 namespace ombrelia {
 namespace {
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDecimalDigit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
@@ -15,7 +15,7 @@ std::optional<int64_t> StringInitializable<int64_t>::make(std::string_view text)
   std::string_view digits = text;
   // from_chars takes a "-" but not a "+"; a sign must be followed by a digit.
   const size_t signLength = (digits.front() == '+' || digits.front() == '-') ? 1 : 0;
-  if (digits.size() == signLength || !isDigit(digits[signLength])) return std::nullopt;
+  if (digits.size() == signLength || !isDecimalDigit(digits[signLength])) return std::nullopt;
   if (digits.front() == '+') digits.remove_prefix(1);
   const char* first = digits.data();
   int64_t value = 0;
@@ -32,17 +32,17 @@ std::optional<double> StringInitializable<double>::make(std::string_view text) {
   if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
   const size_t mantissaStart = i;
   size_t digitCount = 0;
-  while (i < n && isDigit(text[i])) ++i, ++digitCount;
+  while (i < n && isDecimalDigit(text[i])) ++i, ++digitCount;
   if (i < n && text[i] == '.') {
     ++i;
-    while (i < n && isDigit(text[i])) ++i, ++digitCount;
+    while (i < n && isDecimalDigit(text[i])) ++i, ++digitCount;
   }
   if (digitCount == 0) return std::nullopt;
   if (i < n && (text[i] == 'e' || text[i] == 'E')) {
     ++i;
     if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
     size_t exponentDigits = 0;
-    while (i < n && isDigit(text[i])) ++i, ++exponentDigits;
+    while (i < n && isDecimalDigit(text[i])) ++i, ++exponentDigits;
     if (exponentDigits == 0) return std::nullopt;
   }
   if (i != n) return std::nullopt;

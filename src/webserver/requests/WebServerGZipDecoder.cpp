@@ -10,7 +10,7 @@ namespace {
 // Window bits 15 plus 16: inflate accepts the gzip wrapper only.
 constexpr int kGzipWindowBits = 15 + 16;
 
-WebServerError zlibError(int result) {
+WebServerError zlibDecodeError(int result) {
   return WebServerError{kWebServerZlibErrorDomain, result, ""};
 }
 
@@ -35,19 +35,17 @@ WebServerResult WebServerGZipDecoder::open() {
   const int result = inflateInit2(&stream_->z, kGzipWindowBits);
   if (result != Z_OK) {
     stream_.reset();
-    return zlibError(result);
+    return zlibDecodeError(result);
   }
   stream_->initialized = true;
   return next_.open();
 }
 
 WebServerResult WebServerGZipDecoder::writeData(const uint8_t *bytes, size_t length) {
-  if (!stream_)
-    return zlibError(Z_STREAM_ERROR);
+  if (!stream_) return zlibDecodeError(Z_STREAM_ERROR);
   if (length == 0)
     return {};
-  if (finished_)
-    return zlibError(Z_DATA_ERROR);
+  if (finished_) return zlibDecodeError(Z_DATA_ERROR);
   std::vector<uint8_t> piece(kOutputPieceBytes);
   z_stream &z = stream_->z;
   z.next_in = const_cast<Bytef *>(bytes); // zlib's interface is not const-correct
@@ -57,7 +55,7 @@ WebServerResult WebServerGZipDecoder::writeData(const uint8_t *bytes, size_t len
     z.avail_out = static_cast<uInt>(piece.size());
     const int result = inflate(&z, Z_NO_FLUSH);
     if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR) {
-      return zlibError(result);
+      return zlibDecodeError(result);
     }
     const size_t produced = piece.size() - z.avail_out;
     if (produced > 0) {
@@ -71,8 +69,7 @@ WebServerResult WebServerGZipDecoder::writeData(const uint8_t *bytes, size_t len
     if (result == Z_STREAM_END) {
       finished_ = true;
       // Anything after the end of the gzip stream is not part of the body.
-      if (z.avail_in > 0)
-        return zlibError(Z_DATA_ERROR);
+      if (z.avail_in > 0) return zlibDecodeError(Z_DATA_ERROR);
       return {};
     }
     // Z_BUF_ERROR: no progress was possible; the input is used up.
@@ -87,7 +84,7 @@ WebServerResult WebServerGZipDecoder::close() {
   if (truncated) {
     // Close the sink all the same so that it releases what it holds.
     (void)next_.close();
-    return zlibError(Z_BUF_ERROR);
+    return zlibDecodeError(Z_BUF_ERROR);
   }
   return next_.close();
 }

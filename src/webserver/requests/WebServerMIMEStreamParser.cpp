@@ -17,7 +17,7 @@ namespace {
 // RFC 2046: a boundary has 1 to 70 characters.
 constexpr size_t kMaxBoundaryLength = 70;
 
-bool writeAll(int fd, std::string_view data) {
+bool writeWhole(int fd, std::string_view data) {
   while (!data.empty()) {
     const ssize_t n = ::write(fd, data.data(), data.size());
     if (n < 0 && errno == EINTR)
@@ -114,8 +114,7 @@ bool WebServerMIMEStreamParser::passOn(std::string_view data) {
     return true;
   if (subParser_)
     return subParser_->appendBytes(data);
-  if (temporaryFile_ >= 0)
-    return writeAll(temporaryFile_, data);
+  if (temporaryFile_ >= 0) return writeWhole(temporaryFile_, data);
   return true; // the preamble
 }
 
@@ -254,7 +253,7 @@ bool WebServerMIMEStreamParser::finishPart(std::string_view data) {
     return ok;
   }
   if (temporaryFile_ >= 0) {
-    const bool written = writeAll(temporaryFile_, data);
+    const bool written = writeWhole(temporaryFile_, data);
     const bool closed = ::close(temporaryFile_) == 0;
     temporaryFile_ = -1;
     if (!written || !closed)

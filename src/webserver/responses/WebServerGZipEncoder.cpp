@@ -12,7 +12,7 @@ namespace ombrelia {
 namespace {
 
 // Window bits 15 plus 16: deflate writes the gzip wrapper. Memory level 8 is zlib's default.
-constexpr int kGzipWindowBits = 15 + 16;
+constexpr int kGzipEncoderWindowBits = 15 + 16;
 constexpr int kMemoryLevel = 8;
 
 WebServerError zlibError(int result) {
@@ -43,8 +43,8 @@ WebServerGZipEncoder::~WebServerGZipEncoder() = default;
 
 WebServerResult WebServerGZipEncoder::open() {
   stream_ = std::make_unique<Stream>();
-  const int result = deflateInit2(&stream_->z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, kGzipWindowBits,
-                                  kMemoryLevel, Z_DEFAULT_STRATEGY);
+  const int result = deflateInit2(&stream_->z, Z_DEFAULT_COMPRESSION, Z_DEFLATED,
+                                  kGzipEncoderWindowBits, kMemoryLevel, Z_DEFAULT_STRATEGY);
   if (result != Z_OK) {
     stream_.reset();
     return zlibError(result);

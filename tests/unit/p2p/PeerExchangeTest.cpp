@@ -33,7 +33,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::string kVideo = "video-1";
+const std::string kExchangeVideo = "video-1";
 
 using test::segment;
 
@@ -59,7 +59,7 @@ struct Viewer {
   }
   void store(int64_t number, const Data& bytes, int64_t quality = 1) {
     storage->saveData(*Url::parse("http://127.0.0.1/s" + std::to_string(number) + ".ts"), bytes,
-                      "video/mp2t", segment(number, quality), kVideo);
+                      "video/mp2t", segment(number, quality), kExchangeVideo);
     storage->waitUntilIdle();
   }
   std::vector<std::string> sentTexts(const std::string& fragment) const {
@@ -139,7 +139,7 @@ class PeerExchange : public ::testing::Test, public test::EngineAnswers {
   void subscribeAToB() {
     b.store(10, mediaBytes(100, 1));
     b.store(11, mediaBytes(100, 2));
-    a.engine->continueAbonnementAsReceiverSearch(segment(10), kVideo);
+    a.engine->continueAbonnementAsReceiverSearch(segment(10), kExchangeVideo);
     ASSERT_TRUE(eventually([&] { return stateIs(a, AbonnementState::confirmed); }));
   }
 
@@ -158,7 +158,7 @@ TEST_F(PeerExchange, SegmentAssembledFromChunksArrivesAsPeerVideoAndCountsUpload
   subscribeAToB();
   const Data bytes = mediaBytes(40000, 7);  // three frames: 15,900 + 15,900 + 8,200
   b.store(12, bytes);
-  a.engine->sendFileRequest(segment(12), FileRequestType::main, kVideo, recorder());
+  a.engine->sendFileRequest(segment(12), FileRequestType::main, kExchangeVideo, recorder());
   ASSERT_TRUE(eventually([&] { return results.size() == 1; }));
   {
     std::lock_guard lock(waiter->mutex());
@@ -184,7 +184,7 @@ TEST_F(PeerExchange, SegmentAssembledFromChunksArrivesAsPeerVideoAndCountsUpload
 TEST_F(PeerExchange, StalledMainRequestDropsTheSubscriptionAndAnswersWithNothing) {
   subscribeAToB();
   a.setBufferLength(30.0);
-  a.engine->sendFileRequest(segment(12), FileRequestType::main, kVideo, recorder());
+  a.engine->sendFileRequest(segment(12), FileRequestType::main, kExchangeVideo, recorder());
   ASSERT_TRUE(eventually([&] { return b.engine->pendingUploadFileRequestCount() == 1; }));
   a.engine->checkRequestMessages();
   platform::DispatchQueue::main()->drain();
@@ -199,7 +199,7 @@ TEST_F(PeerExchange, StalledMainRequestDropsTheSubscriptionAndAnswersWithNothing
 
 TEST_F(PeerExchange, ChainThatComesBackToThisViewerStopsTheSubscription) {
   subscribeAToB();
-  a.engine->sendFileRequest(segment(12), FileRequestType::main, kVideo, recorder());
+  a.engine->sendFileRequest(segment(12), FileRequestType::main, kExchangeVideo, recorder());
   const Uuid requestID = lastFileRequestID();
   // A chain ending in this viewer is accepted and becomes the prefix of what it sends on.
   b.channel->sendText(
@@ -247,13 +247,13 @@ TEST_F(PeerExchange, ReplacedMainRequestIsAnsweredWithNothingAndTheNewOneGetsThe
   subscribeAToB();
   std::atomic<int> firstCalls{0};
   std::optional<Data> firstData;
-  a.engine->sendFileRequest(segment(12), FileRequestType::main, kVideo,
+  a.engine->sendFileRequest(segment(12), FileRequestType::main, kExchangeVideo,
                             [&](std::optional<Data> data, auto, auto) {
                               firstData = std::move(data);
                               ++firstCalls;
                             });
-  a.engine->sendFileRequest(segment(12), FileRequestType::predownload, kVideo, recorder());
-  a.engine->sendFileRequest(segment(12), FileRequestType::main, kVideo, recorder());
+  a.engine->sendFileRequest(segment(12), FileRequestType::predownload, kExchangeVideo, recorder());
+  a.engine->sendFileRequest(segment(12), FileRequestType::main, kExchangeVideo, recorder());
   EXPECT_EQ(a.sentTexts("\"type\":\"fileRequest\"").size(), 1u) << "one request on the wire";
   const Data bytes = mediaBytes(300, 9);
   b.store(12, bytes);
@@ -267,12 +267,12 @@ TEST_F(PeerExchange, ReplacedMainRequestIsAnsweredWithNothingAndTheNewOneGetsThe
 
 TEST_F(PeerExchange, RequestWithoutSubscriptionOrAfterStopIsAnsweredOnce) {
   int calls = 0;
-  a.engine->sendFileRequest(segment(1), FileRequestType::main, kVideo,
+  a.engine->sendFileRequest(segment(1), FileRequestType::main, kExchangeVideo,
                             [&](auto data, auto, auto) { calls += data ? 100 : 1; });
   EXPECT_EQ(calls, 1) << "at once, on the calling thread";
 
   subscribeAToB();
-  a.engine->sendFileRequest(segment(12), FileRequestType::main, kVideo, recorder());
+  a.engine->sendFileRequest(segment(12), FileRequestType::main, kExchangeVideo, recorder());
   a.engine->stopAbonnement();
   a.engine->stopAbonnement();
   ASSERT_TRUE(eventually([&] { return results.size() == 1; }));
@@ -282,7 +282,7 @@ TEST_F(PeerExchange, RequestWithoutSubscriptionOrAfterStopIsAnsweredOnce) {
 
 TEST_F(PeerExchange, EngineGoneWithARequestInFlightAnswersItWithNothing) {
   subscribeAToB();
-  a.engine->sendFileRequest(segment(12), FileRequestType::main, kVideo, recorder());
+  a.engine->sendFileRequest(segment(12), FileRequestType::main, kExchangeVideo, recorder());
   ASSERT_TRUE(eventually([&] { return b.engine->pendingUploadFileRequestCount() == 1; }));
   a.engine.reset();
   ASSERT_TRUE(eventually([&] { return results.size() == 1; }));
@@ -296,7 +296,7 @@ class HostileUploader : public PeerExchange {
   // A request from A, pending on B, whose answer the test writes itself.
   Uuid pendingRequest() {
     subscribeAToB();
-    a.engine->sendFileRequest(segment(12), FileRequestType::main, kVideo, recorder());
+    a.engine->sendFileRequest(segment(12), FileRequestType::main, kExchangeVideo, recorder());
     EXPECT_TRUE(eventually([&] { return b.engine->pendingUploadFileRequestCount() == 1; }));
     return lastFileRequestID();
   }
@@ -363,14 +363,16 @@ TEST_F(HostileUploader, RepeatedOrShortFramesNeitherCompleteNorCrash) {
 
 TEST_F(HostileUploader, WaitingListsStayBounded) {
   for (int i = 0; i < 300; ++i) {
-    const FileRequestMessage request("fileRequest", Uuid::random(), kVideo, 1000 + i, 1, "video");
+    const FileRequestMessage request("fileRequest", Uuid::random(), kExchangeVideo, 1000 + i, 1,
+                                     "video");
     b.channel->sendText(*request.encode().text);
   }
   b.channel->drain();
   EXPECT_EQ(a.engine->pendingUploadFileRequestCount(),
             PeerMessagesController::kMaxPendingUploadsPerPeer);
 
-  for (int i = 0; i < 300; ++i) a.engine->continueAbonnementAsReceiverSearch(segment(i), kVideo);
+  for (int i = 0; i < 300; ++i)
+    a.engine->continueAbonnementAsReceiverSearch(segment(i), kExchangeVideo);
   EXPECT_LE(a.engine->pendingFileAvailabilityCount(),
             PeerMessagesController::kMaxPendingAvailability);
 }

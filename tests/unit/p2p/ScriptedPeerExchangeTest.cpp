@@ -48,7 +48,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::string kVideo = "video-1";
+const std::string kScriptedVideo = "video-1";
 
 using test::segment;
 
@@ -207,7 +207,9 @@ class CountingChannel : public test::FakeDataChannel {
 
 void ask(test::FakeDataChannel& channel, const Uuid& requestID, int64_t number) {
   channel.deliverText(
-      *FileRequestMessage("fileRequest", requestID, kVideo, number, 1, "video").encode().text);
+      *FileRequestMessage("fileRequest", requestID, kScriptedVideo, number, 1, "video")
+           .encode()
+           .text);
 }
 
 class ScriptedPeers : public ::testing::Test, public test::EngineAnswers {
@@ -274,7 +276,7 @@ class ScriptedPeers : public ::testing::Test, public test::EngineAnswers {
   void store(int64_t number, size_t size) {
     storage->saveData(*Url::parse("http://127.0.0.1/s" + std::to_string(number) + ".ts"),
                       Data(media(size, static_cast<uint8_t>(number))), "video/mp2t",
-                      segment(number), kVideo);
+                      segment(number), kScriptedVideo);
     storage->waitUntilIdle();
   }
   void registerPeer(const Peer& peer) {
@@ -316,7 +318,7 @@ class ScriptedPeers : public ::testing::Test, public test::EngineAnswers {
   // The engine asks the first scripted peer for segment 10 and the peer answers `ready`.
   void offerSegment(const Scripted& peer, SegmentReady ready, int64_t pos = 1) {
     const size_t before = peer.received("fileAvailability").size();
-    engine->continueAbonnementAsReceiverSearch(segment(10), kVideo);
+    engine->continueAbonnementAsReceiverSearch(segment(10), kScriptedVideo);
     const auto queries = peer.received("fileAvailability");
     ASSERT_EQ(queries.size(), before + 1);
     const auto query = FileAvailabilityRequestMessageReader().readJSON(queries.back());
@@ -343,7 +345,7 @@ class ScriptedPeers : public ::testing::Test, public test::EngineAnswers {
   }
   // A request from the engine to the subscribed peer; its identifier.
   Uuid request(FileRequestType type = FileRequestType::main, int64_t number = 12) {
-    engine->sendFileRequest(segment(number), type, kVideo, recorder());
+    engine->sendFileRequest(segment(number), type, kScriptedVideo, recorder());
     const auto texts = scripted.at(0).received("fileRequest");
     EXPECT_FALSE(texts.empty());
     return FileRequestMessageReader().readJSON(texts.back())->requestID();
@@ -553,7 +555,7 @@ TEST_F(ScriptedPeers, ScoresPickTheBestPeerWithOneChoicePerSearch) {
   // The main queue is held so that both answers are in before the choice runs.
   auto gate = std::make_shared<test::Latch>();
   platform::DispatchQueue::main()->async([gate] { gate->waitFor(1); });
-  engine->continueAbonnementAsReceiverSearch(segment(10), kVideo);
+  engine->continueAbonnementAsReceiverSearch(segment(10), kScriptedVideo);
   for (const auto* peer : {&b, &c}) {
     const auto query =
         FileAvailabilityRequestMessageReader().readJSON(peer->received("fileAvailability").back());
@@ -580,7 +582,7 @@ TEST_F(ScriptedPeers, DelayedChoiceNeverReplacesAConfirmedSubscription) {
   auto gate = std::make_shared<test::Latch>();
   platform::DispatchQueue::main()->async([gate] { gate->waitFor(1); });
   // C scores: a choice is scheduled behind the gate.
-  engine->continueAbonnementAsReceiverSearch(segment(10), kVideo);
+  engine->continueAbonnementAsReceiverSearch(segment(10), kScriptedVideo);
   const auto cQuery =
       FileAvailabilityRequestMessageReader().readJSON(c.received("fileAvailability").back());
   c.say(*FileAvailabilityResponseMessage("fileAvailabilityResponse", cQuery->requestID(),
@@ -659,18 +661,18 @@ TEST_F(ScriptedPeers, OnePeersFloodOfWaitingRequestsLeavesTheOthersAlone) {
   const auto& b = addPeer(kB);
   const auto& c = addPeer(kC);
   for (int i = 0; i < 5; ++i)
-    b.say(*FileRequestMessage("fileRequest", Uuid::random(), kVideo, 100 + i, 1, "video")
+    b.say(*FileRequestMessage("fileRequest", Uuid::random(), kScriptedVideo, 100 + i, 1, "video")
                .encode()
                .text);
   for (int i = 0; i < 300; ++i)
-    c.say(*FileRequestMessage("fileRequest", Uuid::random(), kVideo, 1000 + i, 1, "video")
+    c.say(*FileRequestMessage("fileRequest", Uuid::random(), kScriptedVideo, 1000 + i, 1, "video")
                .encode()
                .text);
   settle();
   EXPECT_EQ(engine->pendingUploadFileRequestCount(),
             5 + PeerMessagesController::kMaxPendingUploadsPerPeer);
   storage->saveData(*Url::parse("http://127.0.0.1/s102.ts"), Data(media(50, 1)), "video/mp2t",
-                    segment(102), kVideo);
+                    segment(102), kScriptedVideo);
   storage->waitUntilIdle();
   engine->drainUploads();
   EXPECT_EQ(b.received("fileRequestResponse").size(), 1u) << "B's request survived the flood";
@@ -679,7 +681,7 @@ TEST_F(ScriptedPeers, OnePeersFloodOfWaitingRequestsLeavesTheOthersAlone) {
 TEST_F(ScriptedPeers, FloodFromManyIdentifiersEvictsTheirRequestsNotAnHonestPeers) {
   const auto& b = addPeer(kB);
   const Uuid honest = Uuid::random();
-  b.say(*FileRequestMessage("fileRequest", honest, kVideo, 102, 1, "video").encode().text);
+  b.say(*FileRequestMessage("fileRequest", honest, kScriptedVideo, 102, 1, "video").encode().text);
   settle();
   // One participant behind eight identifiers, each at its own bound: together past the list's.
   std::vector<const Scripted*> flood;
@@ -687,10 +689,10 @@ TEST_F(ScriptedPeers, FloodFromManyIdentifiersEvictsTheirRequestsNotAnHonestPeer
     const std::string id = "DDDDDDDD-4444-4444-8444-00000000000" + std::to_string(p);
     flood.push_back(&addPeer(id.c_str()));
     for (size_t i = 0; i < PeerMessagesController::kMaxPendingUploadsPerPeer; ++i)
-      flood.back()->say(
-          *FileRequestMessage("fileRequest", Uuid::random(), kVideo, 2000 + p * 100 + i, 1, "video")
-               .encode()
-               .text);
+      flood.back()->say(*FileRequestMessage("fileRequest", Uuid::random(), kScriptedVideo,
+                                            2000 + p * 100 + i, 1, "video")
+                             .encode()
+                             .text);
   }
   settle();
   EXPECT_EQ(engine->pendingUploadFileRequestCount(), PeerMessagesController::kMaxPendingUploads);
@@ -738,10 +740,14 @@ TEST_F(ScriptedPeers, APeersFloodOfAsksAndStopsWritesOneLinePerCauseAtInfoLevel)
 
 TEST_F(ScriptedPeers, WaitingUploadsExpireAfterSixtySecondsEvenWithoutNewSegments) {
   const auto& b = addPeer(kB);
-  b.say(*FileRequestMessage("fileRequest", Uuid::random(), kVideo, 100, 1, "video").encode().text);
+  b.say(*FileRequestMessage("fileRequest", Uuid::random(), kScriptedVideo, 100, 1, "video")
+             .encode()
+             .text);
   settle();
   platform::MonotonicClock::advance(59s);
-  b.say(*FileRequestMessage("fileRequest", Uuid::random(), kVideo, 101, 1, "video").encode().text);
+  b.say(*FileRequestMessage("fileRequest", Uuid::random(), kScriptedVideo, 101, 1, "video")
+             .encode()
+             .text);
   settle();
   platform::MonotonicClock::advance(900ms);
   engine->checkRequestMessages();
@@ -752,7 +758,7 @@ TEST_F(ScriptedPeers, WaitingUploadsExpireAfterSixtySecondsEvenWithoutNewSegment
   // The sweep at a segment's arrival keeps the same limit.
   platform::MonotonicClock::advance(59s);
   storage->saveData(*Url::parse("http://127.0.0.1/s7.ts"), Data(media(50, 1)), "video/mp2t",
-                    segment(7), kVideo);
+                    segment(7), kScriptedVideo);
   storage->waitUntilIdle();
   engine->drainUploads();
   EXPECT_EQ(engine->pendingUploadFileRequestCount(), 0u);
@@ -771,13 +777,13 @@ TEST_F(ScriptedPeers, SegmentStoredWhileARequestIsFiledIsServedWithoutAnotherArr
   std::atomic<bool> asked{false};
   std::thread asking([&] {
     channel->deliverText(
-        *FileRequestMessage("fileRequest", id, kVideo, 50, 1, "other").encode().text);
+        *FileRequestMessage("fileRequest", id, kScriptedVideo, 50, 1, "other").encode().text);
     asked = true;
   });
   ASSERT_TRUE(channel->waitForRefusal(kBound));
   storage->saveData(*Url::parse("http://127.0.0.1/u50.ts"), Data(media(40000, 1)), "video/mp2t",
                     SegmentInfo(SegmentType::unknown, 800000, 1600000, std::nullopt, 1, 50, 6.0),
-                    kVideo);
+                    kScriptedVideo);
   storage->waitUntilIdle();
   // The arrival's serving sends the segment, held at its first frame; the filing's own look
   // comes now.
@@ -802,11 +808,12 @@ TEST_F(ScriptedPeers, SegmentStoredWhileARequestIsFiledIsServedWithoutAnotherArr
         const int64_t n = round * 100 + i;
         storage->saveData(*Url::parse("http://127.0.0.1/r" + std::to_string(n) + ".ts"),
                           Data(media(100, static_cast<uint8_t>(i))), "video/mp2t", segment(n),
-                          kVideo);
+                          kScriptedVideo);
       }
     });
     for (int i = 0; i < 20; ++i)
-      b.say(*FileRequestMessage("fileRequest", Uuid::random(), kVideo, round * 100 + i, 1, "video")
+      b.say(*FileRequestMessage("fileRequest", Uuid::random(), kScriptedVideo, round * 100 + i, 1,
+                                "video")
                  .encode()
                  .text);
     storing.join();
@@ -825,7 +832,8 @@ TEST_F(ScriptedPeers, RequestRacingAStopIsNeverLeftListed) {
     subscribe();
     std::thread asking([&] {
       for (int i = 0; i < 100; ++i)
-        engine->sendFileRequest(segment(100 + i), FileRequestType::main, kVideo, recorder());
+        engine->sendFileRequest(segment(100 + i), FileRequestType::main, kScriptedVideo,
+                                recorder());
     });
     engine->stopAbonnement();
     asking.join();
@@ -840,7 +848,9 @@ TEST_F(ScriptedPeers, TransfersToOnePeerAtOnceAreBounded) {
   addPeerOn(channel, kB);
   const auto ask = [&] {
     channel->deliverText(
-        *FileRequestMessage("fileRequest", Uuid::random(), kVideo, 5, 1, "video").encode().text);
+        *FileRequestMessage("fileRequest", Uuid::random(), kScriptedVideo, 5, 1, "video")
+             .encode()
+             .text);
   };
   const auto answers = [&](const char* valid) {
     size_t count = 0;
@@ -941,10 +951,12 @@ TEST_F(ScriptedPeers, StopEndsWhatIsNotYetQueuedAndAStalledPeerLosesItsTransfers
 TEST_F(ScriptedPeers, FrameRefusedByTheChannelEndsTheTransferAndIsNotCounted) {
   const auto& b = addPeer(kB);
   storage->saveData(*Url::parse("http://127.0.0.1/s5.ts"), Data(media(40000, 1)), "video/mp2t",
-                    segment(5), kVideo);
+                    segment(5), kScriptedVideo);
   storage->waitUntilIdle();
   b.near->refuseBinaryAfter(1);
-  b.say(*FileRequestMessage("fileRequest", Uuid::random(), kVideo, 5, 1, "video").encode().text);
+  b.say(*FileRequestMessage("fileRequest", Uuid::random(), kScriptedVideo, 5, 1, "video")
+             .encode()
+             .text);
   settle();
   EXPECT_EQ(b.near->binaryAttempts(), 2u) << "the third frame is not even tried";
   EXPECT_EQ(analytics->getDataSent(), 15900 + 24);

@@ -16,9 +16,9 @@ namespace {
 using test::PeerListSandbox;
 using test::PeerNotificationLog;
 
-const Uuid kSelf = *Uuid::parse("5e1f5e1f-0000-4000-8000-000000000000");
-const Uuid kA = *Uuid::parse("aaaaaaaa-0000-4000-8000-000000000001");
-const Uuid kB = *Uuid::parse("bbbbbbbb-0000-4000-8000-000000000002");
+const Uuid kSelector = *Uuid::parse("5e1f5e1f-0000-4000-8000-000000000000");
+const Uuid kCandidateA = *Uuid::parse("aaaaaaaa-0000-4000-8000-000000000001");
+const Uuid kCandidateB = *Uuid::parse("bbbbbbbb-0000-4000-8000-000000000002");
 const Uuid kC = *Uuid::parse("cccccccc-0000-4000-8000-000000000003");
 
 GroupListItem item(const std::string& modification, const Uuid& uuid) {
@@ -42,22 +42,25 @@ TEST_F(PeerSelectionServiceTest, GroupListAppliesItsItemsInOrderSkippingItselfAn
   PeerNotificationLog log;
   testing::internal::CaptureStdout();
   service.updatePeersWithList(
-      std::vector<GroupListItem>{item("add", kSelf), item("add", kA), item("Add", kB),
-                                 item("add", kC), item("delete", kA), item("add", kA),
-                                 item("add", kA)},
-      kSelf);
+      std::vector<GroupListItem>{item("add", kSelector), item("add", kCandidateA),
+                                 item("Add", kCandidateB), item("add", kC),
+                                 item("delete", kCandidateA), item("add", kCandidateA),
+                                 item("add", kCandidateA)},
+      kSelector);
   const std::string out = testing::internal::GetCapturedStdout();
 
   const std::string prefix = "[Ombrelia] [Debug] [PeerSelectionService] ";
   EXPECT_EQ(test::linesWith(out, {"[PeerSelectionService]"}),
             (std::vector<std::string>{
-                prefix + "Add peer: " + kA.uuidString(),
+                prefix + "Add peer: " + kCandidateA.uuidString(),
                 "[Ombrelia] [Error] [PeerSelectionService] group response list has item with "
                 "unhandled modification type: Add",
-                prefix + "Add peer: " + kC.uuidString(), prefix + "Delete peer: " + kA.uuidString(),
-                prefix + "Add peer: " + kA.uuidString(), prefix + "Add peer: " + kA.uuidString()}));
-  EXPECT_EQ(listed(), (std::vector<Uuid>{kC, kA})) << "a peer named twice is added once";
-  for (const auto& entry : log.entries()) EXPECT_NE(entry.uuid, kSelf);
+                prefix + "Add peer: " + kC.uuidString(),
+                prefix + "Delete peer: " + kCandidateA.uuidString(),
+                prefix + "Add peer: " + kCandidateA.uuidString(),
+                prefix + "Add peer: " + kCandidateA.uuidString()}));
+  EXPECT_EQ(listed(), (std::vector<Uuid>{kC, kCandidateA})) << "a peer named twice is added once";
+  for (const auto& entry : log.entries()) EXPECT_NE(entry.uuid, kSelector);
 }
 
 }  // namespace

@@ -11,8 +11,6 @@ using ombrelia::test::Latch;
 using ombrelia::test::scaledWait;
 using namespace std::chrono_literals;
 
-namespace {
-
 // A timer on a queue of its own, counting its firings; time is driven with MonotonicClock.
 class DrivenTimer : public ::testing::Test {
 protected:
@@ -30,8 +28,6 @@ protected:
   std::shared_ptr<DispatchQueue> queue = DispatchQueue::create("timer");
   Latch fired;
 };
-
-} // namespace
 
 TEST_F(DrivenTimer, RepeatingTimerFiresOncePerIntervalOfDrivenTime) {
   auto timer = schedule(59s, true);

@@ -10,7 +10,7 @@ namespace {
 
 using test::PlaylistFixtures;
 
-const Url kBase = *Url::parse("http://origin.test/stream/master.m3u8");
+const Url kMasterBase = *Url::parse("http://origin.test/stream/master.m3u8");
 
 class RealPlaylistTest : public ::testing::TestWithParam<bool> {
  protected:
@@ -19,7 +19,7 @@ class RealPlaylistTest : public ::testing::TestWithParam<bool> {
     return GetParam() ? PlaylistFixtures::withCrLf(text) : text;
   }
   PlaylistParser::Outcome parse(std::string_view path, PlaylistType type) const {
-    return PlaylistParser().parse({fixture(path), type, kBase});
+    return PlaylistParser().parse({fixture(path), type, kMasterBase});
   }
 };
 

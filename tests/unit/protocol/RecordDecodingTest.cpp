@@ -14,7 +14,7 @@ namespace {
 
 using nlohmann::ordered_json;
 
-std::string text(const ordered_json& document) {
+std::string writtenText(const ordered_json& document) {
   return platform::JsonWriter::write(document).text.value_or("<unwritable>");
 }
 
@@ -36,7 +36,7 @@ TEST(RecordDecoding, WrittenRecordsReadBackTheSame) {
   const PlayerMetrics record = filledRecord();
   const auto decoded = PlayerMetrics::fromJSON(record.toJSON());
   ASSERT_TRUE(decoded);
-  EXPECT_EQ(text(decoded->toJSON()), text(record.toJSON()));
+  EXPECT_EQ(writtenText(decoded->toJSON()), writtenText(record.toJSON()));
   EXPECT_EQ(decoded->connected.nbrStalls, 2);
 
   const AnalyticsMessage message("key", std::make_shared<PlayerMetrics>(record));

@@ -11,21 +11,21 @@
 namespace ombrelia {
 namespace {
 
-const Uuid kId = *Uuid::parse("0A1B2C3D-4E5F-4A7B-8C9D-AEBFC0D1E2F3");
-const std::string kLowerId = "0a1b2c3d-4e5f-4a7b-8c9d-aebfc0d1e2f3";
+const Uuid kRequesterId = *Uuid::parse("0A1B2C3D-4E5F-4A7B-8C9D-AEBFC0D1E2F3");
+const std::string kLowerRequesterId = "0a1b2c3d-4e5f-4a7b-8c9d-aebfc0d1e2f3";
 
 TEST(FileRequestMessage, WritesInOrderAndReadsBack) {
-  FileRequestMessage message("fileRequest", kId, "v\"1", 7, 2, "video");
+  FileRequestMessage message("fileRequest", kRequesterId, "v\"1", 7, 2, "video");
   auto text = message.encode().text;
   ASSERT_TRUE(text);
   EXPECT_EQ(*text, R"({"type":"fileRequest","videoID":"v\"1","segmentNumber":7,"quality":2,)"
                    R"("mediaType":"video","requestID":")" +
-                       kLowerId + R"("})");
+                       kLowerRequesterId + R"("})");
   EXPECT_EQ(FileRequestMessageReader().readJSON(*text), message);
 }
 
 TEST(FileRequestResponseMessage, WritesAbsentIntegersAsNull) {
-  FileRequestResponseMessage message("fileRequestResponse", kId, true, 0, 31800, 2, 31800,
+  FileRequestResponseMessage message("fileRequestResponse", kRequesterId, true, 0, 31800, 2, 31800,
                                      std::nullopt, std::nullopt, std::nullopt);
   auto text = message.encode().text;
   ASSERT_TRUE(text);
@@ -33,15 +33,15 @@ TEST(FileRequestResponseMessage, WritesAbsentIntegersAsNull) {
             R"({"type":"fileRequestResponse","valid":true,"byteStart":0,"size":31800,)"
             R"("numberOfChunks":2,"segmentSize":31800,"reason":null,"after":null,"before":null,)"
             R"("requestID":")" +
-                kLowerId + R"("})");
+                kLowerRequesterId + R"("})");
   EXPECT_EQ(FileRequestResponseMessageReader().readJSON(*text), message);
 }
 
 TEST(PeerChainMessage, WritesChainBeforeTheIdentifier) {
-  PeerChainMessage message("mi", kId, "aaaaaaaa|bbbbbbbb");
+  PeerChainMessage message("mi", kRequesterId, "aaaaaaaa|bbbbbbbb");
   auto text = message.encode().text;
   ASSERT_TRUE(text);
-  EXPECT_EQ(*text, R"({"type":"mi","mi":"aaaaaaaa|bbbbbbbb","ri":")" + kLowerId + R"("})");
+  EXPECT_EQ(*text, R"({"type":"mi","mi":"aaaaaaaa|bbbbbbbb","ri":")" + kLowerRequesterId + R"("})");
   auto upper = PeerChainMessageReader().readJSON(
       R"({"ri":"0A1B2C3D-4E5F-4A7B-8C9D-AEBFC0D1E2F3","mi":"aaaaaaaa|bbbbbbbb","type":"mi","x":[]})");
   EXPECT_EQ(upper, message);

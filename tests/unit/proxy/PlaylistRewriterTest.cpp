@@ -171,6 +171,13 @@ TEST(PlaylistRewriter, UrisUnderALongUrlCostTheirOwnLengthAndAreLoggedWithinTheC
 // URL, too long a local URL), left out (a user name and password libcurl would read), tag lines
 // of several URI attributes, blank and indented lines, CR LF line ends, a byte-order mark.
 TEST(PlaylistRewriter, MeasuredLengthIsTheLengthOfTheRewrittenText) {
+  // One thread rewrites them all, so TSan has nothing to look for here: it reads a quarter of
+  // the random playlists (still every kind of line), the other builds all of them.
+#if defined(__SANITIZE_THREAD__)
+  constexpr int kRandomPlaylists = 6;
+#else
+  constexpr int kRandomPlaylists = 24;
+#endif
   OriginCredentials credentials;
   const PlaylistRewriter rewriter(8080, &credentials);
   const std::vector<std::string> bases = {
@@ -212,7 +219,7 @@ TEST(PlaylistRewriter, MeasuredLengthIsTheLengthOfTheRewrittenText) {
       }
     }
   }
-  for (int n = 0; n < 24; ++n) {
+  for (int n = 0; n < kRandomPlaylists; ++n) {
     std::string playlist = n % 3 == 0 ? "\xEF\xBB\xBF#EXTM3U" : "#EXTM3U";
     const std::string lineEnd = n % 2 == 0 ? "\n" : "\r\n";
     for (int line = 0; line < 30; ++line) {

@@ -14,8 +14,6 @@
 
 using namespace ombrelia;
 
-namespace {
-
 // Points temporary files at a folder of this test's own, so that leftovers can be counted.
 class MultiPartTest : public ::testing::Test {
 protected:
@@ -43,6 +41,8 @@ protected:
   WebServerMIMEStreamParser::Files files_;
 };
 
+namespace {
+
 const std::string kForm = "preamble to ignore\r\n"
                           "--XyZ\r\n"
                           "Content-Disposition: form-data; name=\"first\"\r\n"
@@ -61,7 +61,7 @@ const std::string kForm = "preamble to ignore\r\n"
                           "--XyZ--\r\n"
                           "epilogue";
 
-} // namespace
+}  // namespace
 
 TEST_F(MultiPartTest, ParsesTwoFieldsAndAFileInBodyOrder) {
   auto parser = WebServerMIMEStreamParser::create("XyZ", std::nullopt, arguments_, files_);
