@@ -50,12 +50,10 @@ HttpClientEngine::HttpClientEngine(const HttpClient::Settings& settings,
   wakeUp.events = EPOLLIN;
   wakeUp.data.fd = wakeUp_;
   epoll_ctl(epoll_, EPOLL_CTL_ADD, wakeUp_, &wakeUp);
-  // libcurl says which sockets to watch and when its next timer is due, and is told only of the
-  // sockets that are ready: each event then costs the transfers on that socket, not all of them.
+  // libcurl says which sockets to watch, and is told only of the sockets that are ready: each
+  // event then costs the transfers on that socket, not all of them.
   curl_multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, &HttpClientEngine::onSocket);
   curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
-  curl_multi_setopt(multi_, CURLMOPT_TIMERFUNCTION, &HttpClientEngine::onTimer);
-  curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
   curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, settings.maxConnectionsPerHost);
   curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, kMaxCachedConnections);
   curl_multi_setopt(multi_, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_MULTIPLEX));
@@ -103,16 +101,6 @@ int HttpClientEngine::onSocket(CURL*, curl_socket_t socket, int what, void* self
   return 0;
 }
 
-int HttpClientEngine::onTimer(CURLM*, long timeoutMs, void* self) {
-  auto* engine = static_cast<HttpClientEngine*>(self);
-  if (timeoutMs < 0) {
-    engine->curlTimerDue_.reset();
-  } else {
-    engine->curlTimerDue_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  }
-  return 0;
-}
-
 void HttpClientEngine::perform() {
   for (const auto& event : readyEvents_) {
     const int ready = ((event.events & EPOLLIN) != 0 ? CURL_CSELECT_IN : 0) |
@@ -129,10 +117,12 @@ void HttpClientEngine::perform() {
 }
 
 void HttpClientEngine::waitForEvents(int timeoutMs) {
-  if (curlTimerDue_) {
-    const auto untilDue = std::chrono::ceil<std::chrono::milliseconds>(
-        *curlTimerDue_ - std::chrono::steady_clock::now());
-    timeoutMs = static_cast<int>(std::clamp<int64_t>(untilDue.count(), 0, timeoutMs));
+  // Asked of libcurl each time rather than kept from its timer callback: libcurl tells that
+  // callback only of a change, and expects a timer that once fired is gone; a time kept from it
+  // stays in the past after it fired, and the thread then spins at full speed.
+  long untilDue = -1;
+  if (curl_multi_timeout(multi_, &untilDue) == CURLM_OK && untilDue >= 0) {
+    timeoutMs = static_cast<int>(std::min<long>(untilDue, timeoutMs));
   }
   std::array<epoll_event, kMaxSocketEventsPerTurn> events{};
   const int count = epoll_wait(epoll_, events.data(), kMaxSocketEventsPerTurn, timeoutMs);

@@ -53,7 +53,6 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
   // Wakes the thread from its wait for events.
   void wake();
   static int onSocket(CURL* easy, curl_socket_t socket, int what, void* self, void* socketData);
-  static int onTimer(CURLM* multi, long timeoutMs, void* self);
   // Hands libcurl the sockets found ready, and runs its timers that are due.
   void perform();
   // Waits up to `timeoutMs`, or until libcurl's timer is due, for sockets to be ready or the
@@ -107,7 +106,6 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
   CURLM* multi_ = nullptr;
   int epoll_ = -1;   // the sockets libcurl watches, and wakeUp_
   int wakeUp_ = -1;  // an eventfd: other threads' submissions and cancellations
-  std::optional<std::chrono::steady_clock::time_point> curlTimerDue_;
   struct ReadySocket {
     curl_socket_t socket;
     uint32_t events;

@@ -998,6 +998,51 @@ TEST_F(HttpClientTest, OnlySilenceEndsATransferNotSlownessNorAPauseForItsReader)
   EXPECT_TRUE(outcomes.results["paused"]->value().body.view() == body);
 }
 
+// The client's thread sleeps until a socket, a timer or another thread needs it: neither a
+// body paused for its reader nor a connection kept for the next request may keep it turning.
+TEST_F(HttpClientTest, EngineSleepsWhileItsTransfersWaitAndWhileItsConnectionsIdle) {
+  std::string body = patternedBytes(6'000'000, 5, 1021);
+  server.route("/paused.ts", TestHttpResponse::ok(body, "video/mp2t"));
+  server.route("/small.ts", TestHttpResponse::ok(std::string(1000, 's'), "video/mp2t"));
+  // A few turns a second for the checks of time, and slack for a loaded machine; a thread that
+  // spins makes tens of thousands.
+  constexpr uint64_t kMaxTurnsPerIdleSecond = 100;
+  const auto turnsOver = [&](std::chrono::milliseconds span) {
+    const auto before = client->engineWork().turns;
+    std::this_thread::sleep_for(span);
+    return client->engineWork().turns - before;
+  };
+
+  ASSERT_TRUE(fetch(*client, get(server.url("/small.ts"))));
+  EXPECT_LE(turnsOver(1s), kMaxTurnsPerIdleSecond) << "with a connection kept idle";
+
+  Outcomes outcomes;
+  test::CountdownLatch begun(1);
+  std::shared_ptr<HttpBodyStream> stream;
+  client->dataTask(keepingStream(get(server.url("/paused.ts")), stream, begun),
+                   outcomes.completion("paused"));
+  ASSERT_TRUE(begun.wait());
+  std::this_thread::sleep_for(200ms);  // its look-ahead fills, and it pauses for its reader
+  EXPECT_LE(turnsOver(1s), kMaxTurnsPerIdleSecond) << "with a body paused for its reader";
+  test::StreamedBody reader(stream);
+  EXPECT_EQ(reader.readAll(), test::StreamedBody::Outcome::whole);
+  EXPECT_TRUE(reader.received() == body) << reader.received().size() << " bytes";
+
+  // Transfers given up halfway: one cancelled, one left to the store.
+  TestHttpResponse trickle = TestHttpResponse::ok(std::string(100'000, 't'), "video/mp2t");
+  trickle.tricklePieceBytes = 1000;
+  trickle.trickleInterval = 20ms;
+  server.route("/trickle.ts", trickle);
+  auto cancelled = client->dataTask(get(server.url("/trickle.ts")), outcomes.completion("c"));
+  auto left = client->dataTask(get(server.url("/trickle.ts")), outcomes.completion("l"));
+  std::this_thread::sleep_for(200ms);
+  cancelled->cancel();
+  left->abandon();
+  ASSERT_TRUE(outcomes.waiter.waitFor(10s * static_cast<int>(test::kSanitizerSlowdown),
+                                      [&] { return outcomes.ended() == 3; }));
+  EXPECT_LE(turnsOver(1s), kMaxTurnsPerIdleSecond) << "after transfers were cancelled";
+}
+
 // The checks of time run a few times a second rather than on every turn of the client's loop:
 // they must still run while pieces of other bodies keep that loop turning without a pause.
 TEST_F(HttpClientTest, SilenceEndsATransferWhileOtherBodiesKeepTheClientBusy) {
