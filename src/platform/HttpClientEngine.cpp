@@ -1,9 +1,5 @@
 #include "platform/HttpClientEngine.hpp"
 
-#include <sys/epoll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <map>
@@ -24,8 +20,6 @@ constexpr long kMaxCachedConnections = 32;
 // running them on every batch of socket events made the thread's cost grow with the number of
 // transfers times the events.
 constexpr std::chrono::milliseconds kTimeChecksInterval{250};
-// Socket events taken from the kernel per turn; more wait for the next turn, which comes at once.
-constexpr int kMaxSocketEventsPerTurn = 256;
 
 void initializeCurlOnce() {
   static std::once_flag once;
@@ -44,16 +38,6 @@ HttpClientEngine::HttpClientEngine(const HttpClient::Settings& settings,
       index_(settings.maxConnectionsPerHost) {
   initializeCurlOnce();
   multi_ = curl_multi_init();
-  epoll_ = epoll_create1(EPOLL_CLOEXEC);
-  wakeUp_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  epoll_event wakeUp{};
-  wakeUp.events = EPOLLIN;
-  wakeUp.data.fd = wakeUp_;
-  epoll_ctl(epoll_, EPOLL_CTL_ADD, wakeUp_, &wakeUp);
-  // libcurl says which sockets to watch, and is told only of the sockets that are ready: each
-  // event then costs the transfers on that socket, not all of them.
-  curl_multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, &HttpClientEngine::onSocket);
-  curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
   curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, settings.maxConnectionsPerHost);
   curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, kMaxCachedConnections);
   curl_multi_setopt(multi_, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_MULTIPLEX));
@@ -72,68 +56,19 @@ HttpClientEngine::~HttpClientEngine() {
     deliver(transfer->takeCompletion(), HttpError{HttpErrorCause::cancelled, "cancelled"});
   }
   incoming_.clear();
-  // Its cleanup tells onSocket of the sockets it closes.
   curl_multi_cleanup(multi_);
-  close(wakeUp_);
-  close(epoll_);
 }
 
-void HttpClientEngine::wake() {
-  const uint64_t one = 1;
-  // Only fails when the counter is full, and then the thread is woken anyway.
-  [[maybe_unused]] const auto written = write(wakeUp_, &one, sizeof one);
-}
-
-int HttpClientEngine::onSocket(CURL*, curl_socket_t socket, int what, void* self, void*) {
-  auto* engine = static_cast<HttpClientEngine*>(self);
-  if (what == CURL_POLL_REMOVE) {
-    // A socket already closed has left the set by itself.
-    epoll_ctl(engine->epoll_, EPOLL_CTL_DEL, socket, nullptr);
-    return 0;
-  }
-  epoll_event watched{};
-  watched.events =
-      ((what & CURL_POLL_IN) != 0 ? EPOLLIN : 0u) | ((what & CURL_POLL_OUT) != 0 ? EPOLLOUT : 0u);
-  watched.data.fd = socket;
-  if (epoll_ctl(engine->epoll_, EPOLL_CTL_MOD, socket, &watched) != 0) {
-    epoll_ctl(engine->epoll_, EPOLL_CTL_ADD, socket, &watched);
-  }
-  return 0;
-}
+void HttpClientEngine::wake() { curl_multi_wakeup(multi_); }
 
 void HttpClientEngine::perform() {
-  for (const auto& event : readyEvents_) {
-    const int ready = ((event.events & EPOLLIN) != 0 ? CURL_CSELECT_IN : 0) |
-                      ((event.events & EPOLLOUT) != 0 ? CURL_CSELECT_OUT : 0) |
-                      ((event.events & (EPOLLERR | EPOLLHUP)) != 0 ? CURL_CSELECT_ERR : 0);
-    int running = 0;
-    curl_multi_socket_action(multi_, event.socket, ready, &running);
-  }
-  readyEvents_.clear();
-  // Every turn, not only when the timer is due: this runs only what has expired, and nothing
-  // then depends on the timer being told of exactly when.
   int running = 0;
-  curl_multi_socket_action(multi_, CURL_SOCKET_TIMEOUT, 0, &running);
+  curl_multi_perform(multi_, &running);
 }
 
 void HttpClientEngine::waitForEvents(int timeoutMs) {
-  // Asked of libcurl each time rather than kept from its timer callback: libcurl tells that
-  // callback only of a change, and expects a timer that once fired is gone; a time kept from it
-  // stays in the past after it fired, and the thread then spins at full speed.
-  long untilDue = -1;
-  if (curl_multi_timeout(multi_, &untilDue) == CURLM_OK && untilDue >= 0) {
-    timeoutMs = static_cast<int>(std::min<long>(untilDue, timeoutMs));
-  }
-  std::array<epoll_event, kMaxSocketEventsPerTurn> events{};
-  const int count = epoll_wait(epoll_, events.data(), kMaxSocketEventsPerTurn, timeoutMs);
-  for (int n = 0; n < count; ++n) {
-    if (events[n].data.fd == wakeUp_) {
-      uint64_t woken = 0;
-      [[maybe_unused]] const auto taken = read(wakeUp_, &woken, sizeof woken);
-      continue;
-    }
-    readyEvents_.push_back({events[n].data.fd, events[n].events});
-  }
+  // libcurl's poll shortens the wait to its own next timer.
+  curl_multi_poll(multi_, nullptr, 0, timeoutMs, nullptr);
 }
 
 void HttpClientEngine::submit(std::unique_ptr<CurlTransfer> transfer) {

@@ -3,13 +3,11 @@
 
 #include <curl/curl.h>
 
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -52,10 +50,9 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
   void run();
   // Wakes the thread from its wait for events.
   void wake();
-  static int onSocket(CURL* easy, curl_socket_t socket, int what, void* self, void* socketData);
-  // Hands libcurl the sockets found ready, and runs its timers that are due.
+  // Lets libcurl move every transfer that can, and run its timers that are due.
   void perform();
-  // Waits up to `timeoutMs`, or until libcurl's timer is due, for sockets to be ready or the
+  // Waits up to `timeoutMs`, or until libcurl's timer is due, for a socket to be ready or the
   // thread to be woken.
   void waitForEvents(int timeoutMs);
   void start(std::unique_ptr<CurlTransfer> transfer);
@@ -104,13 +101,6 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
   // Outlives every connection: the multi handle's cleanup closes the last ones through it.
   CurlSockets sockets_;
   CURLM* multi_ = nullptr;
-  int epoll_ = -1;   // the sockets libcurl watches, and wakeUp_
-  int wakeUp_ = -1;  // an eventfd: other threads' submissions and cancellations
-  struct ReadySocket {
-    curl_socket_t socket;
-    uint32_t events;
-  };
-  std::vector<ReadySocket> readyEvents_;
   std::atomic<uint64_t> nextIdentifier_{0};
 
   const size_t maxBodyBytesInFlight_;
