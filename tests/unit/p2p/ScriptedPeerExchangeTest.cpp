@@ -713,7 +713,7 @@ TEST_F(ScriptedPeers, APeersFloodOfAsksAndStopsWritesOneLinePerCauseAtInfoLevel)
   engine->drainUploads();
   const auto& b = addPeer(kB);
   const auto ask = [&](int64_t number) {
-    b.say(*FileRequestMessage("fileRequest", Uuid::random(), kVideo, number, 1, "video")
+    b.say(*FileRequestMessage("fileRequest", Uuid::random(), kScriptedVideo, number, 1, "video")
                .encode()
                .text);
   };
