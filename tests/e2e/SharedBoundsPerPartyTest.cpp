@@ -199,7 +199,9 @@ TEST_F(SharedBoundsPerParty, ReadersGetTheirSegmentsWholeWhenOtherBodiesFillTheB
             << std::chrono::duration_cast<std::chrono::milliseconds>(steadyTime).count() << " ms\n";
   EXPECT_EQ(steady.status, 200);
   EXPECT_TRUE(steady.body == body) << "the steady reader got " << steady.body.size() << " bytes";
-  EXPECT_LT(steadyTime, directTime + 3s) << "the steady reader waited for room";
+  // Through the proxy the body crosses one more process of the same build, which can cost as
+  // much again as the direct fetch on a loaded sanitizer build; the fault was a 20 s wait.
+  EXPECT_LT(steadyTime, 2 * directTime + 3s) << "the steady reader waited for room";
   const size_t start = all.find("\r\n\r\n") + 4;
   EXPECT_EQ(all.size() - start, segment) << "the reader that paused was cut";
   EXPECT_TRUE(all.compare(start, std::string::npos, body) == 0);
