@@ -164,6 +164,8 @@ void VideoStorage::admit(std::shared_ptr<const SegmentData> segment) {
           " bytes held, evicted ones still being read among them");
     }
     waiting_ = std::move(segment);
+    platform::NotificationCenter::defaultCenter().post(kSegmentWaitsForRoomNotification,
+                                                       static_cast<const VideoStorage*>(this));
     return;
   }
   buffers_->enter(segment->data());

@@ -53,6 +53,9 @@ class VideoStorage : public std::enable_shared_from_this<VideoStorage> {
   static constexpr size_t kChunkHeaderBytes = 24;
   // Posted with a std::shared_ptr<const SegmentData> as its object.
   static constexpr const char* kNewSegmentNotification = "NewOmbreliaSegmentAvailable";
+  // Posted with the store (a const VideoStorage*) as its object when a segment finds no room
+  // beside the evicted segments still held: uploads of those give way.
+  static constexpr const char* kSegmentWaitsForRoomNotification = "OmbreliaSegmentWaitsForRoom";
 
   using Uuid = std::array<uint8_t, 16>;
 
