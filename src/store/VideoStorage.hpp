@@ -2,7 +2,8 @@
 // Any thread. Saves, memory-pressure trims and emptying run one at a time on the store's serial
 // queue; readers take an immutable snapshot of the list under a short lock and search it outside.
 // "NewOmbreliaSegmentAvailable" is posted from the store's queue after the list is published and
-// no lock is held, so an observer may read the store.
+// no lock is held, so an observer may read the store. Whoever frees the last copy of a stored
+// segment's bytes, on its own thread, only posts the waiting segment's next look to that queue.
 
 #include <array>
 #include <cstddef>
