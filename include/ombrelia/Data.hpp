@@ -33,6 +33,9 @@ class OMBRELIA_API Data {
   friend bool operator==(const Data& a, const Data& b) { return a.view() == b.view(); }
 
  private:
+  // The library's way to the buffer under a Data: it counts bytes that an owner let go of
+  // while another copy still holds them.
+  friend class DataBuffer;
   std::shared_ptr<const std::string> storage_;
   const uint8_t* base_ = nullptr;
   size_t offset_ = 0;

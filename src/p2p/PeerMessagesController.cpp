@@ -87,6 +87,15 @@ void PeerMessagesController::start() {
         const auto* segment = std::any_cast<std::shared_ptr<const SegmentData>>(&n.object);
         if (self && segment && *segment) self->newSegmentAvailable(*segment);
       }));
+  observers_.push_back(center.addObserver(
+      VideoStorage::kSegmentWaitsForRoomNotification, [weak](const platform::Notification& n) {
+        auto self = weak.lock();
+        const auto* storage = std::any_cast<const VideoStorage*>(&n.object);
+        if (self && storage && *storage == self->environment_.storage.get() && self->uploadQueue_)
+          self->uploadQueue_->async([weak] {
+            if (auto controller = weak.lock()) controller->uploads_.endUploadsOfEvicted();
+          });
+      }));
   platform::Timer::Settings settings;
   settings.interval = kStallCheckInterval;
   settings.repeats = true;

@@ -151,6 +151,43 @@ void UploadServer::stop(const FileRequestStopMessage& stop, const Peer& peer) {
       if (t.requestID != stop.requestID() || t.end) continue;
       t.offset = t.segment->data().size();
       t.end = out->second.handed;
+      t.segment.reset();
+    }
+  }
+}
+
+void UploadServer::endUploadsOfEvicted() {
+  // Looked up outside the lock: the store's own lock is never taken under this one.
+  std::vector<std::pair<Uuid, std::shared_ptr<const SegmentData>>> sending;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& [peer, out] : outgoing_)
+      for (const auto& t : out.transfers)
+        if (!t.end) sending.emplace_back(peer, t.segment);
+  }
+  std::set<const SegmentData*> evicted;
+  for (const auto& [peer, segment] : sending) {
+    if (environment_.storage->getSegment(segment->segmentInfo(), segment->videoID()) != segment)
+      evicted.insert(segment.get());
+  }
+  if (evicted.empty()) return;
+  std::lock_guard lock(mutex_);
+  for (auto& [peer, out] : outgoing_) {
+    size_t ended = 0;
+    for (auto& t : out.transfers) {
+      if (t.end || evicted.count(t.segment.get()) == 0) continue;
+      // Ended as a stop ends it: frames already queued go, the requester's supervision fetches
+      // the rest from the origin.
+      t.offset = t.segment->data().size();
+      t.end = out.handed;
+      t.segment.reset();
+      ++ended;
+    }
+    if (ended > 0) {
+      uploadLine("upload of an evicted segment ended", peer, [&] {
+        return "the store needs the room of segments no longer stored, transfers ended: " +
+               std::to_string(ended);
+      });
     }
   }
 }
@@ -304,6 +341,7 @@ void UploadServer::pump(const Uuid& peer) {
           if (!t.announced || t.end) continue;
           if (t.offset >= t.segment->data().size()) {
             t.end = out.handed;  // an empty segment: its answer says so, and no frame follows
+            t.segment.reset();
             continue;
           }
           const auto payload =
@@ -355,7 +393,12 @@ void UploadServer::pump(const Uuid& peer) {
         });
         t->offset = t->segment->data().size();
       }
-      if (t->offset >= t->segment->data().size()) t->end = out.handed;
+      if (t->offset >= t->segment->data().size()) {
+        t->end = out.handed;
+        // Every frame is cut (a copy): the segment's bytes are no longer this transfer's to
+        // hold while the peer takes the last ones.
+        t->segment.reset();
+      }
       continue;
     }
     if (later) {

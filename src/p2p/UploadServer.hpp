@@ -95,6 +95,10 @@ class UploadServer {
   void stop(const FileRequestStopMessage& stop, const Peer& peer);
   // Serves the waiting uploads the stored segment (or any other now stored) answers.
   void serve(const std::shared_ptr<const SegmentData>& segment);
+  // Ends the transfers of segments the store has evicted since they started: a segment that
+  // waits for room in the store counts their bytes as held until they let go, and storing it
+  // comes before sending an old one to a peer.
+  void endUploadsOfEvicted();
   // Drops the waiting uploads older than their tolerance.
   void expire(double now);
 
@@ -108,10 +112,10 @@ class UploadServer {
   // One segment on its way to a peer.
   struct Transfer {
     Uuid requestID;
-    std::shared_ptr<const SegmentData> segment;
-    size_t offset = 0;            // of the next frame to hand over
-    bool announced = false;       // its answer has gone: frames may follow
-    std::optional<uint64_t> end;  // the peer's handed-over count at its last frame
+    std::shared_ptr<const SegmentData> segment;  // until its last frame is cut
+    size_t offset = 0;                           // of the next frame to hand over
+    bool announced = false;                      // its answer has gone: frames may follow
+    std::optional<uint64_t> end;                 // the peer's handed-over count at its last frame
   };
   // What is being sent to one peer.
   struct Outgoing {

@@ -1,6 +1,8 @@
 #include "store/VideoStorage.hpp"
 
+#include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include <ombrelia/OmbreliaConfig.hpp>
 #include <ombrelia/OmbreliaLogger.hpp>
@@ -41,12 +43,6 @@ std::string decimal(double value) {
   return out;
 }
 
-size_t bytesOf(const VideoStorage::Segments& segments, size_t from, size_t to) {
-  size_t bytes = 0;
-  for (size_t i = from; i < to; ++i) bytes += segments[i]->data().size();
-  return bytes;
-}
-
 }  // namespace
 
 const std::shared_ptr<VideoStorage>& VideoStorage::shared() {
@@ -58,10 +54,23 @@ const std::shared_ptr<VideoStorage>& VideoStorage::shared() {
 
 std::shared_ptr<VideoStorage> VideoStorage::create(
     std::shared_ptr<platform::MemoryPressureSource> memoryPressure) {
+  return create(std::move(memoryPressure), Settings{});
+}
+
+std::shared_ptr<VideoStorage> VideoStorage::create(
+    std::shared_ptr<platform::MemoryPressureSource> memoryPressure, Settings settings) {
   std::shared_ptr<VideoStorage> storage(new VideoStorage());
+  std::weak_ptr<VideoStorage> weak = storage;
+  // Runs where a reader let go of the last evicted bytes in the way of the waiting segment.
+  storage->buffers_ = StoredBuffers::create(settings.maxStoredBytes, [weak] {
+    if (auto self = weak.lock()) {
+      self->segmentsBarrier_->async([weak] {
+        if (auto store = weak.lock()) store->admitWaiting();
+      });
+    }
+  });
   storage->dispatchSource_ = std::move(memoryPressure);
   if (storage->dispatchSource_) {
-    std::weak_ptr<VideoStorage> weak = storage;
     std::weak_ptr<platform::MemoryPressureSource> weakSource = storage->dispatchSource_;
     storage->dispatchSource_->setEventHandler([weak, weakSource](unsigned events) {
       auto self = weak.lock();
@@ -97,42 +106,75 @@ void VideoStorage::saveData(Url url, Data data, std::string contentType, Segment
 }
 
 void VideoStorage::store(std::shared_ptr<const SegmentData> segment) {
-  // Runs on segmentsBarrier_, the only writer, so the snapshot cannot change underneath.
-  const std::shared_ptr<const Segments> current = snapshot();
-  size_t bytes;
-  {
-    std::lock_guard lock(mutex_);
-    bytes = storedBytes_;
-  }
+  // Runs on segmentsBarrier_, the only writer, so the list cannot change underneath. A newer
+  // segment goes before one still waiting for room, which is then not stored.
+  dropWaiting();
+  std::shared_ptr<const Segments> current = snapshot();
   const SegmentInfo& info = segment->segmentInfo();
   if (storageLogging()) {
     storageDebug(
         "save segment " + ofMax(current->size()) + ": " +
         describeSegment(info.segmentNumber(), rawValue(info.type()), info.targetQuality()));
   }
+  const size_t cost = buffers_->costOf(segment->data());
+  if (cost > buffers_->maxBytes()) {
+    storageDebug("[Video storage] segment larger than the byte budget, not stored");
+    return;
+  }
+  // Evicting counts as freeing here; what a reader still holds stays counted until it lets go,
+  // and admit() then finds no room.
+  size_t evicted = 0;
+  size_t freed = 0;
+  if (current->size() + 1 > maxSize && current->size() + 1 > baseReducer) {
+    for (; evicted < baseReducer; ++evicted) freed += buffers_->leave((*current)[evicted]->data());
+    if (storageLogging()) {
+      storageDebug("[Video storage] reducing cache - base reducer " +
+                   ofMax(current->size() + 1 - evicted));
+    }
+  }
+  const size_t byCount = evicted;
+  // The stored buffers among these cannot go meanwhile: only those evicted before may.
+  const size_t held = buffers_->heldBytes();
+  const size_t elsewhere = held - freed - buffers_->storedBytes();
+  // When what readers hold of evicted segments leaves no room even for the stored ones gone,
+  // the stored ones stay: losing them would free nothing the newcomer could use.
+  const bool evictionHelps = elsewhere + cost <= buffers_->maxBytes();
+  while (evictionHelps && evicted < current->size() && held - freed + cost > buffers_->maxBytes()) {
+    freed += buffers_->leave((*current)[evicted]->data());
+    ++evicted;
+  }
+  if (evicted > byCount && storageLogging()) {
+    storageDebug("[Video storage] reducing cache - byte budget " +
+                 ofMax(current->size() + 1 - evicted));
+  }
+  if (evicted > 0) {
+    publish(std::make_shared<const Segments>(
+        current->begin() + static_cast<std::ptrdiff_t>(evicted), current->end()));
+  }
+  // The evicted segments nobody else holds are freed here, so admit() sees their room.
+  current.reset();
+  admit(std::move(segment));
+}
+
+void VideoStorage::admit(std::shared_ptr<const SegmentData> segment) {
+  if (!buffers_->fitsOrWait(buffers_->costOf(segment->data()))) {
+    if (storageLogging()) {
+      storageDebug(
+          "[Video storage] segment waits for room: " + std::to_string(buffers_->heldBytes()) +
+          " bytes held, evicted ones still being read among them");
+    }
+    waiting_ = std::move(segment);
+    platform::NotificationCenter::defaultCenter().post(kSegmentWaitsForRoomNotification,
+                                                       static_cast<const VideoStorage*>(this));
+    return;
+  }
+  buffers_->enter(segment->data());
+  const std::shared_ptr<const Segments> current = snapshot();
   auto next = std::make_shared<Segments>();
   next->reserve(current->size() + 1);
   *next = *current;
   next->push_back(segment);
-  bytes += segment->data().size();
-
-  if (next->size() > maxSize && next->size() > baseReducer) {
-    bytes -= bytesOf(*next, 0, baseReducer);
-    next->erase(next->begin(), next->begin() + baseReducer);
-    if (storageLogging())
-      storageDebug("[Video storage] reducing cache - base reducer " + ofMax(next->size()));
-  }
-  size_t dropped = 0;
-  while (bytes > kMaxStoredBytes && dropped < next->size()) {
-    bytes -= (*next)[dropped]->data().size();
-    ++dropped;
-  }
-  if (dropped > 0) {
-    next->erase(next->begin(), next->begin() + static_cast<std::ptrdiff_t>(dropped));
-    if (storageLogging())
-      storageDebug("[Video storage] reducing cache - byte budget " + ofMax(next->size()));
-  }
-  publish(std::move(next), bytes);
+  publish(std::move(next));
 
   // Posted with no lock held, from the store's serial queue, so observers see saves in order
   // and may read the store.
@@ -140,8 +182,27 @@ void VideoStorage::store(std::shared_ptr<const SegmentData> segment) {
                                                      std::shared_ptr<const SegmentData>(segment));
 }
 
+void VideoStorage::admitWaiting() {
+  buffers_->rearm();
+  if (auto segment = std::exchange(waiting_, nullptr)) admit(std::move(segment));
+}
+
+void VideoStorage::dropWaiting() {
+  buffers_->stopWaiting();
+  if (waiting_ && storageLogging())
+    storageDebug("[Video storage] segment that waited for room not stored");
+  waiting_.reset();
+}
+
+size_t VideoStorage::evictOldest(Segments& segments, size_t count) {
+  count = std::min(count, segments.size());
+  size_t freed = 0;
+  for (size_t i = 0; i < count; ++i) freed += buffers_->leave(segments[i]->data());
+  segments.erase(segments.begin(), segments.begin() + static_cast<std::ptrdiff_t>(count));
+  return freed;
+}
+
 void VideoStorage::handleMemoryPressure(unsigned events) {
-  const std::shared_ptr<const Segments> current = snapshot();
   size_t reducer = 0;
   const char* name = nullptr;
   if (events == platform::MemoryPressureSource::warning) {
@@ -154,24 +215,23 @@ void VideoStorage::handleMemoryPressure(unsigned events) {
     storageDebug("MemoryPressureMonitor: Unknown Event");
     return;
   }
-  if (current->size() > reducer) {
-    auto next = std::make_shared<Segments>(current->begin() + static_cast<std::ptrdiff_t>(reducer),
-                                           current->end());
-    const size_t bytes = bytesOf(*next, 0, next->size());
-    const size_t left = next->size();
-    publish(std::move(next), bytes);
+  // Under pressure a segment waiting for room gives way first.
+  dropWaiting();
+  auto next = std::make_shared<Segments>(*snapshot());
+  evictOldest(*next, reducer);
+  const size_t left = next->size();
+  publish(std::move(next));
+  if (left > 0) {
     if (storageLogging())
       storageDebug(std::string("reducing cache - ") + name + " reducer " + ofMax(left));
   } else {
-    publish(std::make_shared<const Segments>(), 0);
     storageDebug(std::string("clearing cache - ") + name);
   }
 }
 
-void VideoStorage::publish(std::shared_ptr<const Segments> segments, size_t storedBytes) {
+void VideoStorage::publish(std::shared_ptr<const Segments> segments) {
   std::lock_guard lock(mutex_);
   segments_ = std::move(segments);
-  storedBytes_ = storedBytes;
 }
 
 std::shared_ptr<const VideoStorage::Segments> VideoStorage::snapshot() const {
@@ -182,10 +242,17 @@ std::shared_ptr<const VideoStorage::Segments> VideoStorage::snapshot() const {
 VideoStorage::Segments VideoStorage::getSegments() const { return *snapshot(); }
 
 void VideoStorage::removeAll() {
-  segmentsBarrier_->sync([this] { publish(std::make_shared<const Segments>(), 0); });
+  segmentsBarrier_->sync([this] {
+    dropWaiting();
+    auto none = std::make_shared<Segments>(*snapshot());
+    evictOldest(*none, none->size());
+    publish(std::move(none));
+  });
 }
 
 void VideoStorage::waitUntilIdle() { segmentsBarrier_->drain(); }
+
+size_t VideoStorage::heldBytes() const { return buffers_->heldBytes(); }
 
 std::shared_ptr<const SegmentData> VideoStorage::find(SegmentType type, int64_t quality,
                                                       int64_t segmentNumber,

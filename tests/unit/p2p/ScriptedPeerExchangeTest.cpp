@@ -948,6 +948,37 @@ TEST_F(ScriptedPeers, StopEndsWhatIsNotYetQueuedAndAStalledPeerLosesItsTransfers
   EXPECT_EQ(answersTo(*channel, later), std::make_pair(size_t{1}, size_t{0}));
 }
 
+// A store with room for two 1 MiB segments, so that an upload can hold an evicted one.
+class ScriptedPeersBesideASmallStore : public ScriptedPeers {
+ protected:
+  static constexpr size_t kSegmentBytes = 1024 * 1024;
+  void SetUp() override {
+    storage = VideoStorage::create(platform::MemoryPressureSource::create(),
+                                   VideoStorage::Settings{2 * kSegmentBytes});
+    ScriptedPeers::SetUp();
+  }
+};
+
+TEST_F(ScriptedPeersBesideASmallStore, UploadOfAnEvictedSegmentGivesWayToTheNextSegment) {
+  store(5, kSegmentBytes);
+  store(6, kSegmentBytes);
+  auto channel = std::make_shared<QueueingChannel>();
+  addPeerOn(channel, kB);
+  const Uuid b = *Uuid::parse(kB);
+  const Uuid slow = Uuid::random();
+  ask(*channel, slow, 5);  // the peer reads nothing: the transfer keeps the segment
+  ASSERT_TRUE(soon([&] { return framesOf(*channel, slow) > 0; }));
+  store(7, kSegmentBytes);
+  ASSERT_TRUE(soon([&] { return storage->getSegment(segment(7), kScriptedVideo) != nullptr; }))
+      << "the next segment found no room beside the upload of the evicted one";
+  EXPECT_LE(storage->heldBytes(), 2 * kSegmentBytes);
+  const size_t sent = framesOf(*channel, slow);
+  channel->release();
+  ASSERT_TRUE(soon([&] { return engine->uploadsInFlightTo(b) == 0; }));
+  EXPECT_EQ(framesOf(*channel, slow), sent) << "frames of the evicted segment cut after it ended";
+  EXPECT_LT(sent, (kSegmentBytes + 15899) / 15900);
+}
+
 TEST_F(ScriptedPeers, FrameRefusedByTheChannelEndsTheTransferAndIsNotCounted) {
   const auto& b = addPeer(kB);
   storage->saveData(*Url::parse("http://127.0.0.1/s5.ts"), Data(media(40000, 1)), "video/mp2t",

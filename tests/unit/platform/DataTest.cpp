@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
+#include "platform/DataBuffer.hpp"
+
 using ombrelia::Data;
 
 TEST(Data, CopiesAndSlicesShareTheBytes) {
@@ -25,4 +29,30 @@ TEST(Data, SliceKeepsTheBufferAliveAfterTheOriginalIsGone) {
     slice = original.slice(990, 10);
   }
   EXPECT_EQ(slice.toString(), std::string(10, 'x'));
+}
+
+namespace {
+struct Freed : ombrelia::DataReleaseListener {
+  void released(size_t bytes) noexcept override { total += bytes; }
+  std::atomic<size_t> total{0};
+};
+}  // namespace
+
+TEST(Data, ListenersAreToldOnceWhenTheLastCopyOfTheWholeBufferGoes) {
+  auto first = std::make_shared<Freed>();
+  auto second = std::make_shared<Freed>();
+  Data slice;
+  {
+    Data original(std::string(1000, 'x'));
+    EXPECT_EQ(ombrelia::DataBuffer::bytesUnder(original.slice(10, 5)), 1000u);
+    EXPECT_TRUE(ombrelia::DataBuffer::watch(original, first));
+    EXPECT_FALSE(ombrelia::DataBuffer::watch(original.slice(1, 1), first)) << "counted twice";
+    EXPECT_TRUE(ombrelia::DataBuffer::watch(original, second));
+    slice = original.slice(990, 10);
+  }
+  EXPECT_EQ(first->total, 0u) << "told while a slice still holds the buffer";
+  slice = Data();
+  EXPECT_EQ(first->total, 1000u);
+  EXPECT_EQ(second->total, 1000u);
+  EXPECT_FALSE(ombrelia::DataBuffer::watch(Data(), first));
 }

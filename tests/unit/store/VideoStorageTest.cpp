@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <map>
+#include <set>
 #include <thread>
 
 #include <ombrelia/OLoggerConfig.hpp>
@@ -26,6 +28,8 @@ SegmentInfo info(int64_t number, int64_t quality = 1, SegmentType type = Segment
 
 class VideoStorageTest : public ::testing::Test {
  protected:
+  explicit VideoStorageTest(VideoStorage::Settings settings = {})
+      : storage_(VideoStorage::create(MemoryPressureSource::create(), settings)) {}
   void SetUp() override { OmbreliaConfig::configure("test-key"); }
 
   void save(int64_t number, const std::string& bytes = "x", const std::string& video = "vid",
@@ -52,7 +56,7 @@ class VideoStorageTest : public ::testing::Test {
     storage_->waitUntilIdle();
   }
 
-  std::shared_ptr<VideoStorage> storage_ = VideoStorage::create(MemoryPressureSource::create());
+  std::shared_ptr<VideoStorage> storage_;
 };
 
 TEST_F(VideoStorageTest, SaveBeyondThreeHundredDropsOldestThirty) {
@@ -89,19 +93,71 @@ TEST_F(VideoStorageTest, MemoryWarningAndCriticalTrimOldestOrClear) {
   EXPECT_TRUE(numbers().empty());
 }
 
-TEST_F(VideoStorageTest, ByteBudgetEvictsOldestFirst) {
-  // One 100 MiB buffer stored six times: the store counts each, the test allocates it once.
-  const Data big(std::string(100u << 20, 'v'));
-  for (int64_t n = 0; n < 6; ++n) {
-    storage_->saveData(*Url::parse("http://o.test/big.ts"), big, "video/mp2t", info(n), "vid");
+constexpr size_t kMiB = size_t{1} << 20;
+
+// A store whose budget is a few 1 MiB segments, so that its bounds show without hundreds of MiB.
+class SmallVideoStorageTest : public VideoStorageTest {
+ protected:
+  static constexpr size_t kBudget = 4 * kMiB;
+  SmallVideoStorageTest() : VideoStorageTest(VideoStorage::Settings{kBudget}) {}
+  void saveMiB(int64_t number) {
+    storage_->saveData(*Url::parse("http://o.test/big.ts"), Data(std::string(kMiB, 'v')),
+                       "video/mp2t", info(number), "vid");
+    storage_->waitUntilIdle();
   }
+  // Readers of stored segments, by the buffer they hold (a slice holds all of it).
+  using Readers = std::map<const uint8_t*, Data>;
+  void read(Readers& readers, int64_t number, size_t from, size_t length) {
+    const Data stored = storage_->getSegment(info(number), "vid")->data();
+    readers[stored.bytes()] = stored.slice(from, length);
+  }
+  // What the store holds and, beside it, the evicted segments' buffers readers still hold.
+  size_t heldInAll(const Readers& readers) const {
+    std::set<const uint8_t*> buffers;
+    for (const auto& segment : storage_->getSegments()) buffers.insert(segment->data().bytes());
+    for (const auto& reader : readers) buffers.insert(reader.first);
+    return buffers.size() * kMiB;
+  }
+};
+
+TEST_F(SmallVideoStorageTest, ByteBudgetEvictsOldestFirst) {
+  for (int64_t n = 0; n < 6; ++n) saveMiB(n);
+  EXPECT_EQ(numbers(), (std::vector<int64_t>{2, 3, 4, 5}));
+  EXPECT_EQ(storage_->heldBytes(), kBudget);
+  // Stored bytes are shared, not copied: one buffer stored twice counts once.
+  const Data big(std::string(kMiB, 'w'));
+  for (int64_t n = 6; n < 8; ++n)
+    storage_->saveData(*Url::parse("http://o.test/big.ts"), big, "video/mp2t", info(n), "vid");
   storage_->waitUntilIdle();
-  EXPECT_EQ(numbers(), (std::vector<int64_t>{1, 2, 3, 4, 5}));
-  size_t total = 0;
-  for (const auto& segment : storage_->getSegments()) total += segment->data().size();
-  EXPECT_LE(total, VideoStorage::kMaxStoredBytes);
-  // Stored bytes are shared, not copied.
-  EXPECT_EQ(storage_->getSegments().front()->data().bytes(), big.bytes());
+  EXPECT_EQ(numbers(), (std::vector<int64_t>{3, 4, 5, 6, 7}));
+  EXPECT_EQ(storage_->getSegments().back()->data().bytes(), big.bytes());
+  EXPECT_EQ(storage_->heldBytes(), kBudget);
+}
+
+TEST_F(SmallVideoStorageTest, EvictedSegmentsStillReadCountUntilTheirReadersLetGo) {
+  for (int64_t n = 0; n < 4; ++n) saveMiB(n);
+  // Slow players answered from memory keep their answers (one only the tail a streamed answer
+  // has left to send); an upload keeps the segment itself.
+  Readers readers;
+  for (int64_t n = 0; n < 2; ++n) read(readers, n, 0, kMiB);
+  read(readers, 2, kMiB - 10, 10);
+  auto upload = storage_->getSegment(info(3), "vid");
+  readers[upload->data().bytes()];  // held by `upload`
+  for (int64_t n = 4; n < 10; ++n) {
+    saveMiB(n);
+    EXPECT_LE(heldInAll(readers), kBudget) << "after saving segment " << n;
+    EXPECT_EQ(storage_->heldBytes(), heldInAll(readers)) << "after saving segment " << n;
+  }
+  EXPECT_FALSE(storage_->getSegment(info(9), "vid")) << "stored beside what readers hold";
+
+  // The readers let go: the newest segment, waiting, is stored, and the next ones find room.
+  readers.clear();
+  upload.reset();
+  storage_->waitUntilIdle();
+  EXPECT_TRUE(storage_->getSegment(info(9), "vid")) << "the waiting segment was not stored";
+  saveMiB(10);
+  EXPECT_TRUE(storage_->getSegment(info(10), "vid"));
+  EXPECT_EQ(storage_->heldBytes(), heldInAll({}));
 }
 
 TEST_F(VideoStorageTest, LookupMatchesVideoTypeNumberAndQualityOnly) {
