@@ -21,7 +21,10 @@ uint64_t keyOf(curl_socket_t socket, uint32_t generation) {
   return (static_cast<uint64_t>(generation) << 32) | static_cast<uint32_t>(socket);
 }
 
+// libcurl keeps a pointer per socket: the generation is kept in it as a number, since the
+// address of a record could come back for a later socket under the same number.
 void* tokenOf(uint32_t generation) {
+  // NOLINTNEXTLINE(performance-no-int-to-ptr)
   return reinterpret_cast<void*>(static_cast<uintptr_t>(generation));
 }
 
