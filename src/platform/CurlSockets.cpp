@@ -39,12 +39,19 @@ void CurlSockets::adopt(CURL* easy) {
 curl_socket_t CurlSockets::open(void* self, curlsocktype, curl_sockaddr* address) {
   const curl_socket_t socket =
       ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
-  if (socket != CURL_SOCKET_BAD) static_cast<CurlSockets*>(self)->sockets_[socket] = Ends{};
+  if (socket != CURL_SOCKET_BAD) {
+    auto* sockets = static_cast<CurlSockets*>(self);
+    sockets->sockets_[socket] = Ends{};
+    sockets->watch_.opened(socket);
+  }
   return socket;
 }
 
 int CurlSockets::close(void* self, curl_socket_t socket) {
-  static_cast<CurlSockets*>(self)->sockets_.erase(socket);
+  auto* sockets = static_cast<CurlSockets*>(self);
+  sockets->sockets_.erase(socket);
+  // While the number is still this socket's: once closed, it may be another's at once.
+  sockets->watch_.closing(socket);
   return ::close(socket);
 }
 

@@ -10,8 +10,8 @@
 namespace ombrelia::platform {
 namespace {
 
-// How long the engine sleeps in libcurl's poll when nothing happens; submissions and
-// cancellations wake it at once, so this only bounds libcurl's own timers.
+// How long the engine sleeps when nothing happens; submissions and cancellations wake it at once,
+// and libcurl's next timer is asked before each wait, so this only bounds a missed one.
 constexpr int kPollTimeoutMs = 1000;
 // Idle connections kept for reuse across all origins.
 constexpr long kMaxCachedConnections = 32;
@@ -38,6 +38,8 @@ HttpClientEngine::HttpClientEngine(const HttpClient::Settings& settings,
       index_(settings.maxConnectionsPerHost) {
   initializeCurlOnce();
   multi_ = curl_multi_init();
+  // Without an epoll set (out of descriptors), libcurl's own poll and perform drive it all.
+  if (watch_.usable()) watch_.attach(multi_);
   curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, settings.maxConnectionsPerHost);
   curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, kMaxCachedConnections);
   curl_multi_setopt(multi_, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_MULTIPLEX));
@@ -56,19 +58,51 @@ HttpClientEngine::~HttpClientEngine() {
     deliver(transfer->takeCompletion(), HttpError{HttpErrorCause::cancelled, "cancelled"});
   }
   incoming_.clear();
+  // Closes the connections kept for reuse through sockets_, which takes each out of watch_.
   curl_multi_cleanup(multi_);
 }
 
-void HttpClientEngine::wake() { curl_multi_wakeup(multi_); }
+void HttpClientEngine::wake() {
+  if (watch_.usable()) {
+    watch_.wake();
+  } else {
+    curl_multi_wakeup(multi_);
+  }
+}
 
 void HttpClientEngine::perform() {
   int running = 0;
-  curl_multi_perform(multi_, &running);
+  if (!watch_.usable()) {
+    curl_multi_perform(multi_, &running);
+    return;
+  }
+  for (const auto& ready : ready_) {
+    // A socket closed since the wait, or another opened under its number, is not handed the
+    // event: libcurl would read or write a socket that never said it was ready.
+    if (watch_.current(ready)) {
+      curl_multi_socket_action(multi_, ready.socket, ready.bits, &running);
+    }
+  }
+  ready_.clear();
+  // Every turn, not only when the timer is due: it runs only what has expired (at most the
+  // transfers that were started, resumed or handed back since), and nothing then depends on
+  // waking at exactly the time libcurl gave.
+  curl_multi_socket_action(multi_, CURL_SOCKET_TIMEOUT, 0, &running);
 }
 
 void HttpClientEngine::waitForEvents(int timeoutMs) {
-  // libcurl's poll shortens the wait to its own next timer.
-  curl_multi_poll(multi_, nullptr, 0, timeoutMs, nullptr);
+  if (!watch_.usable()) {
+    curl_multi_poll(multi_, nullptr, 0, timeoutMs, nullptr);
+    return;
+  }
+  // Asked of libcurl each time rather than kept from a timer callback: libcurl tells that
+  // callback only of a change and expects a timer that once fired to be gone, so a time kept
+  // from it stays in the past after it fired, and the thread would turn without sleeping.
+  long untilDue = -1;
+  if (curl_multi_timeout(multi_, &untilDue) == CURLM_OK && untilDue >= 0) {
+    timeoutMs = static_cast<int>(std::min<long>(untilDue, timeoutMs));
+  }
+  watch_.wait(timeoutMs, ready_);
 }
 
 void HttpClientEngine::submit(std::unique_ptr<CurlTransfer> transfer) {

@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/CurlSocketWatch.hpp"
 #include "platform/CurlSockets.hpp"
 #include "platform/CurlTransfer.hpp"
 #include "platform/DispatchQueue.hpp"
@@ -50,9 +51,9 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
   void run();
   // Wakes the thread from its wait for events.
   void wake();
-  // Lets libcurl move every transfer that can, and run its timers that are due.
+  // Hands libcurl the sockets found ready, and runs its timers that are due.
   void perform();
-  // Waits up to `timeoutMs`, or until libcurl's timer is due, for a socket to be ready or the
+  // Waits up to `timeoutMs`, or until libcurl's timer is due, for sockets to be ready or the
   // thread to be woken.
   void waitForEvents(int timeoutMs);
   void start(std::unique_ptr<CurlTransfer> transfer);
@@ -98,9 +99,12 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
   void stopKeepingWhereRoomIsWanted();
 
   std::shared_ptr<DispatchQueue> queue_;
-  // Outlives every connection: the multi handle's cleanup closes the last ones through it.
-  CurlSockets sockets_;
+  // Both outlive every connection: the multi handle's cleanup closes the last ones through them.
+  CurlSocketWatch watch_;
+  CurlSockets sockets_{watch_};
   CURLM* multi_ = nullptr;
+  // Found ready by the last wait, handed to libcurl on the next turn.
+  std::vector<CurlSocketWatch::Ready> ready_;
   std::atomic<uint64_t> nextIdentifier_{0};
 
   const size_t maxBodyBytesInFlight_;
