@@ -35,7 +35,14 @@ std::string typeName(const std::optional<SegmentInfo>& info) {
 std::shared_ptr<DownloadController> DownloadController::create(
     std::string videoID, std::string clientID, std::shared_ptr<AnalyticsFeed> analyticsService,
     std::shared_ptr<OriginCredentials> credentials) {
-  auto signalClient = SocketConfig::buildSignalingClient(SocketConfig::defaultConfig());
+  return create(std::move(videoID), std::move(clientID), std::move(analyticsService),
+                std::move(credentials),
+                SocketConfig::buildSignalingClient(SocketConfig::defaultConfig()));
+}
+
+std::shared_ptr<DownloadController> DownloadController::create(
+    std::string videoID, std::string clientID, std::shared_ptr<AnalyticsFeed> analyticsService,
+    std::shared_ptr<OriginCredentials> credentials, std::shared_ptr<SignalingClient> signalClient) {
   return std::shared_ptr<DownloadController>(
       new DownloadController(std::move(videoID), std::move(analyticsService),
                              std::move(signalClient), std::move(clientID), std::move(credentials)));
@@ -50,9 +57,13 @@ DownloadController::DownloadController(std::string videoID,
       httpLoader_(HTTPLoader::create(analyticsService_, platform::HttpClient::shared(),
                                      std::move(credentials))),
       videoID_(std::move(videoID)) {
+  // The peer engine first: the decision connects to the tracker as it is made, and a tracker
+  // that answers at once lists the group's peers then. A peer listed before the engine observes
+  // the list would never be offered to, or would have no engine to take its messages, and the
+  // video would never get a segment from it.
+  p2pLoader_ = P2PLoader::create(videoID_, signalClient, analyticsService_);
   decisionController_ =
       std::make_shared<DecisionController>(videoID_, std::move(clientID), signalClient);
-  p2pLoader_ = P2PLoader::create(videoID_, signalClient, analyticsService_);
 }
 
 bool DownloadController::isWholeResource(const std::optional<std::string>& range) {

@@ -59,6 +59,12 @@ class DownloadController : public std::enable_shared_from_this<DownloadControlle
   [[nodiscard]] static std::shared_ptr<DownloadController> create(
       std::string videoID, std::string clientID, std::shared_ptr<AnalyticsFeed> analyticsService,
       std::shared_ptr<OriginCredentials> credentials = nullptr);
+  // The same over a signalling client of the caller's, not yet connected (tests script its
+  // transport).
+  [[nodiscard]] static std::shared_ptr<DownloadController> create(
+      std::string videoID, std::string clientID, std::shared_ptr<AnalyticsFeed> analyticsService,
+      std::shared_ptr<OriginCredentials> credentials,
+      std::shared_ptr<SignalingClient> signalClient);
 
   void generalData(const Url& url, Completion completion,
                    std::optional<std::string> range = std::nullopt,

@@ -112,8 +112,12 @@ class NextVideoPeerSegments : public EmbeddingApplication {
                 static_cast<long long>(fromPeers));
     EXPECT_GT(fromPeers, 0) << "no segment of video B came from the peer";
     EXPECT_FALSE(ManifestManager::shared().getResolutions().empty());
-    if (::testing::Test::HasFailure())
+    if (::testing::Test::HasFailure()) {
+      // What the other viewer wrote while video B played has not been read yet: whether it was
+      // asked, and what it answered, tells a peer that never heard from an engine that ignored it.
+      peer->poll();
       peer->printLinesWith({"P2PUpload", "PeerMessagesController"});
+    }
   }
 
   std::unique_ptr<HostViewer> peer;

@@ -3,6 +3,7 @@
 // thread, as the transport's delivery queue would, one at a time.
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -37,8 +38,19 @@ class RecordingWebSocket final : public WebSocketProvider {
     trackerList_ = std::move(trackerList);
   }
   void connect() override {
+    std::function<void(RecordingWebSocket&)> answer;
+    {
+      std::lock_guard lock(mutex_);
+      ++connects_;
+      answer = onConnect_;
+    }
+    if (answer) answer(*this);
+  }
+  // Plays the tracker from within connect() itself, on the connecting thread: a tracker that
+  // answers before the client's caller has taken another step.
+  void onConnect(std::function<void(RecordingWebSocket&)> answer) {
     std::lock_guard lock(mutex_);
-    ++connects_;
+    onConnect_ = std::move(answer);
   }
   void send(const Data& data) override {
     std::lock_guard lock(mutex_);
@@ -87,6 +99,7 @@ class RecordingWebSocket final : public WebSocketProvider {
   std::vector<std::string> sent_;
   std::vector<std::string> analytics_;
   int connects_ = 0;
+  std::function<void(RecordingWebSocket&)> onConnect_;
 };
 
 }  // namespace ombrelia::test
