@@ -72,12 +72,15 @@ OmbreliaDecision::OmbreliaDecision(std::string videoID, std::string clientID,
     : videoID_(std::move(videoID)),
       clientID_(std::move(clientID)),
       signalClient_(std::move(signalClient)),
-      peerSelectionService_(std::move(peerSelectionService)) {}
+      peerSelectionService_(std::move(peerSelectionService)),
+      peerOwner_(std::make_shared<PeerOwner>()) {}
 
 std::optional<Uuid> OmbreliaDecision::uuid() const {
   std::lock_guard lock(mutex_);
   return uuid_;
 }
+
+void OmbreliaDecision::retirePeers() { PeerList::shared().retire(peerOwner_); }
 
 bool OmbreliaDecision::signalingConnected() const {
   std::lock_guard lock(mutex_);
@@ -173,7 +176,7 @@ void OmbreliaDecision::signalClient(SignalingClient& client, const std::string& 
       missingIdentity();
       return;
     }
-    peerSelectionService_->updatePeersWithList(group->list(), *personal);
+    peerSelectionService_->updatePeersWithList(group->list(), *personal, peerOwner_);
   }
   if (auto connections = PeerConnectionMessageReader().readJSON(*object)) {
     if (debugging) decisionDebug("Peer Connection list: " + describe(connections->list()));
@@ -187,7 +190,8 @@ void OmbreliaDecision::signalClient(SignalingClient& client, const std::string& 
   if (auto transfer = TransferDescriptionMessageReader().readJSON(*object)) {
     decisionDebug("Type: " + transfer->type());
     decisionDebug("Received remote sdp");
-    PeerList::shared().updateUserRemoteSdp(SessionDescription(*transfer), transfer->askingPeerID());
+    PeerList::shared().updateUserRemoteSdp(SessionDescription(*transfer), transfer->askingPeerID(),
+                                           peerOwner_);
   }
   if (auto transfer = TransferCandidateMessageReader().readJSON(*object)) {
     decisionDebug("Type: " + transfer->type());

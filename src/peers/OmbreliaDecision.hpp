@@ -16,6 +16,7 @@
 
 namespace ombrelia {
 
+class PeerOwner;
 class PeerSelectionService;
 class SignalingClient;
 
@@ -45,6 +46,10 @@ class OmbreliaDecision : public SignalClientDelegate,
   const std::shared_ptr<SignalingClient>& signalClient() const { return signalClient_; }
   std::optional<Uuid> uuid() const;
   bool signalingConnected() const;
+  // Its manager is cleaned up: the peers negotiated under this signalling connection leave the
+  // shared list, and none is listed for it any more, while the next video's manager keeps its
+  // own. Runs removals as a tracker's "delete" would, on the calling thread.
+  void retirePeers();
 
   void signalClientDidConnect(SignalingClient& client) override;
   void signalClientDidDisconnect(SignalingClient& client) override;
@@ -61,6 +66,8 @@ class OmbreliaDecision : public SignalClientDelegate,
   const std::string clientID_;
   const std::shared_ptr<SignalingClient> signalClient_;
   const std::shared_ptr<PeerSelectionService> peerSelectionService_;
+  // What the peers negotiated under this signalling connection are filed under in the list.
+  const std::shared_ptr<PeerOwner> peerOwner_;
 
   mutable std::mutex mutex_;  // guards the three fields below
   std::optional<Uuid> uuid_;

@@ -80,7 +80,7 @@ void PeerList::setPeers(std::vector<Peer> peers) {
   forgetUnlisted();
   const auto now = platform::MonotonicClock::now();
   for (const auto& peer : peers_)
-    standing_.try_emplace(peer.uuid, Standing{now, std::nullopt, false});
+    standing_.try_emplace(peer.uuid, Standing{now, std::nullopt, false, nullptr});
   // The old records leave with the argument, once the lock is released: a client's last
   // release closes its connection.
 }
@@ -98,9 +98,9 @@ void PeerList::setPersonalUUID(std::optional<Uuid> uuid) {
 
 void PeerList::updatePersonalUUID(const Uuid& uuid) { setPersonalUUID(uuid); }
 
-void PeerList::addPeer(const GroupListItem& listItem) {
+void PeerList::addPeer(const GroupListItem& listItem, const std::shared_ptr<PeerOwner>& owner) {
   if (!peerExchangeEnabled()) return;
-  if (peerExists(listItem.uuid())) return;
+  if (isRetired(owner) || peerExists(listItem.uuid())) return;
   auto slot = admit(listItem.uuid(), false, socketsPerClient(), "not adding peer");
   if (!slot) return;
   makeRoom(listItem.uuid());
@@ -110,7 +110,7 @@ void PeerList::addPeer(const GroupListItem& listItem) {
   if (!peer.webRTCClient) return;
   bindNegotiation(*peer.webRTCClient, peer.uuid);
   post(kNewGroupPeerSendOffer, peer);
-  if (!append(peer)) return;
+  if (!append(peer, owner)) return;
   post(kNewGroupPeer, peer);
 }
 
@@ -162,7 +162,8 @@ void PeerList::disconnectFromPeer(const Uuid& uuid) {
   if (client) client->close();
 }
 
-void PeerList::updateUserRemoteSdp(const SessionDescription& sdp, const Uuid& remotePeerID) {
+void PeerList::updateUserRemoteSdp(const SessionDescription& sdp, const Uuid& remotePeerID,
+                                   const std::shared_ptr<PeerOwner>& owner) {
   if (sdp.type != SdpType::offer) {
     auto peer = this->peer(remotePeerID);
     if (!peer || !peer->webRTCClient) return;
@@ -170,7 +171,7 @@ void PeerList::updateUserRemoteSdp(const SessionDescription& sdp, const Uuid& re
     return;
   }
   // A peer that offers is let in on the same terms as one the group names.
-  if (!peerExchangeEnabled()) return;
+  if (!peerExchangeEnabled() || isRetired(owner)) return;
   const auto standing = standingOf(remotePeerID);
   if (!standing) {
     // Whether it ended its own connection or was dropped, it comes back at the same pace.
@@ -234,7 +235,7 @@ void PeerList::updateUserRemoteSdp(const SessionDescription& sdp, const Uuid& re
   log("receivedOffer, add peer: " + remotePeerID.uuidString());
   // The offer is applied: the answer is asked for before the peer is listed.
   post(kGroupPeerSendAnswer, peer);
-  if (!append(peer, earned)) return;
+  if (!append(peer, owner, earned)) return;
   post(kNewGroupPeer, peer);
 }
 
@@ -254,6 +255,36 @@ std::optional<Peer> PeerList::peer(const WebRTCClient& with) const {
     if (peer.webRTCClient.get() == &with) return peer;
   }
   return std::nullopt;
+}
+
+void PeerList::retire(const std::shared_ptr<PeerOwner>& owner) {
+  if (!owner) return;
+  std::vector<Peer> owned;
+  {
+    std::lock_guard lock(mutex_);
+    // Set under the lock append() tests it under: a negotiation of this owner's still under way
+    // either lists its peer before the peers are gathered below, or lists nothing.
+    owner->retired_ = true;
+    for (const auto& peer : peers_) {
+      const auto it = standing_.find(peer.uuid);
+      if (it != standing_.end() && it->second.owner == owner) owned.push_back(peer);
+    }
+  }
+  for (const auto& peer : owned) {
+    log("owner retired, removing peer: " + peer.uuid.uuidString());
+    // By its client: a peer of that identifier another owner has listed since stays.
+    if (peer.webRTCClient) {
+      removePeer(*peer.webRTCClient);
+    } else {
+      removePeer(peer.uuid);
+    }
+  }
+}
+
+bool PeerList::isRetired(const std::shared_ptr<PeerOwner>& owner) const {
+  if (!owner) return false;
+  std::lock_guard lock(mutex_);
+  return owner->retired_;
 }
 
 void PeerList::removeAll() {
@@ -394,22 +425,27 @@ void PeerList::bindNegotiation(WebRTCClient& client, const Uuid& peer) const {
   if (own) client.bindIdentity(*own, peer);
 }
 
-bool PeerList::append(const Peer& peer, std::optional<Standing> earned) {
+bool PeerList::append(const Peer& peer, const std::shared_ptr<PeerOwner>& owner,
+                      std::optional<Standing> earned) {
   bool appended = false;
   {
     std::lock_guard lock(mutex_);
     const bool listed = std::any_of(peers_.begin(), peers_.end(),
                                     [&](const Peer& listed) { return listed.uuid == peer.uuid; });
-    if (!listed && peers_.size() < kMaxPeers) {
+    const bool retired = owner && owner->retired_;
+    if (!listed && !retired && peers_.size() < kMaxPeers) {
       peers_.push_back(peer);
-      standing_[peer.uuid] =
-          earned.value_or(Standing{platform::MonotonicClock::now(), std::nullopt, false});
+      auto& standing = standing_[peer.uuid];
+      standing =
+          earned.value_or(Standing{platform::MonotonicClock::now(), std::nullopt, false, nullptr});
+      standing.owner = owner;
       departed_.erase(peer.uuid);
       appended = true;
     }
   }
   if (!appended) {
-    OmbreliaLogger::debug("peer listed meanwhile or list full, dropping: " + peer.uuid.uuidString(),
+    OmbreliaLogger::debug("peer listed meanwhile, list full or its owner retired, dropping: " +
+                              peer.uuid.uuidString(),
                           OLogModule::peerList);
     peer.webRTCClient->close();
   }

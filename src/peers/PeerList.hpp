@@ -16,6 +16,7 @@
 
 #include "peers/ConnectionSlots.hpp"
 #include "peers/Peer.hpp"
+#include "peers/PeerOwner.hpp"
 #include "platform/MonotonicClock.hpp"
 #include "platform/Uuid.hpp"
 
@@ -103,8 +104,9 @@ class PeerList {
   void updatePersonalUUID(const Uuid& uuid);
 
   // Adds the peer a group-list item names, with a new client that is to offer, while peer
-  // exchange is on, the peer is not yet listed and the list has room or can make it.
-  void addPeer(const GroupListItem& listItem);
+  // exchange is on, the peer is not yet listed and the list has room or can make it. It is
+  // filed under `owner`, unless that one is retired; a peer filed under none is nobody's.
+  void addPeer(const GroupListItem& listItem, const std::shared_ptr<PeerOwner>& owner = nullptr);
   // Posts "PeerDisconected", then removes every peer with that identifier and closes its
   // connection at once, even while copies of the record are held elsewhere.
   void removePeer(const Uuid& uuid);
@@ -116,11 +118,16 @@ class PeerList {
   void disconnectFromPeer(const Uuid& uuid);
   // An offer replaces any listed peer of that identifier by a new one that answers; any other
   // type is applied to the listed peer. Offers are refused while peer exchange is off, past the
-  // bounds on connections, and when the framework does not take them.
-  void updateUserRemoteSdp(const SessionDescription& sdp, const Uuid& remotePeerID);
+  // bounds on connections, when the framework does not take them, and when `owner`, whose
+  // signalling connection relayed it, is retired. The peer is filed under `owner`.
+  void updateUserRemoteSdp(const SessionDescription& sdp, const Uuid& remotePeerID,
+                           const std::shared_ptr<PeerOwner>& owner = nullptr);
   void updateUserRemoteCandidate(const IceCandidate& candidate, const Uuid& remotePeerID);
   // The first listed peer whose client is that very object.
   std::optional<Peer> peer(const WebRTCClient& with) const;
+  // Removes every peer filed under `owner`, one by one as removePeer() does (posting, then
+  // closing), and lists none for it from now on; the peers of any other owner stay.
+  void retire(const std::shared_ptr<PeerOwner>& owner);
   // Empties the group without posting and closes every connection it held; the personal
   // identifier stays.
   void removeAll();
@@ -138,6 +145,8 @@ class PeerList {
     // Its listed connection replaced one of its own, by its offer.
     std::optional<TimePoint> replacedAt;
     bool opened = false;  // a channel of one of its connections opened
+    // Who negotiated its listed connection; none for a peer listed by setPeers().
+    std::shared_ptr<const PeerOwner> owner;
 
     // When its listed connection was made.
     TimePoint connectedAt() const { return replacedAt.value_or(since); }
@@ -163,9 +172,11 @@ class PeerList {
   static std::shared_ptr<WebRTCClient> makeClient(const Uuid& uuid,
                                                   std::shared_ptr<ConnectionSlots::Slot> slot);
   // Lists a peer made outside the lock unless, meanwhile, its identifier was listed or the list
-  // filled up; a peer left out has its connection closed. `earned`: the standing of the listing
-  // it replaces.
-  bool append(const Peer& peer, std::optional<Standing> earned = std::nullopt);
+  // filled up, or its owner was retired; a peer left out has its connection closed. `earned`:
+  // the standing of the listing it replaces.
+  bool append(const Peer& peer, const std::shared_ptr<PeerOwner>& owner,
+              std::optional<Standing> earned = std::nullopt);
+  bool isRetired(const std::shared_ptr<PeerOwner>& owner) const;
   std::optional<Standing> standingOf(const Uuid& uuid) const;
   // Forgets the standing of identifiers no longer listed, keeping what the pace needs of them.
   // Under the lock.

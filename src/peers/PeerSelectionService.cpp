@@ -10,7 +10,8 @@
 namespace ombrelia {
 
 void PeerSelectionService::updatePeersWithList(const std::vector<GroupListItem>& list,
-                                               const Uuid& personalUUID) {
+                                               const Uuid& personalUUID,
+                                               const std::shared_ptr<PeerOwner>& owner) {
   auto& peerList = PeerList::shared();
   peerList.updatePersonalUUID(personalUUID);
   for (const auto& item : list) {
@@ -18,7 +19,7 @@ void PeerSelectionService::updatePeersWithList(const std::vector<GroupListItem>&
       if (item.uuid() == personalUUID) continue;
       OmbreliaLogger::debug("Add peer: " + item.uuid().uuidString(),
                             OLogModule::peerSelectionService);
-      peerList.addPeer(item);
+      peerList.addPeer(item, owner);
     } else if (item.modification() == "delete") {
       OmbreliaLogger::debug("Delete peer: " + item.uuid().uuidString(),
                             OLogModule::peerSelectionService);

@@ -1,6 +1,7 @@
 #pragma once
 // The signalling delivery queue: called synchronously for each received list.
 
+#include <memory>
 #include <vector>
 
 #include "platform/Uuid.hpp"
@@ -9,6 +10,7 @@ namespace ombrelia {
 
 class GroupListItem;
 class PeerConnectionListItem;
+class PeerOwner;
 
 // Applies the group lists and peer-connection lists of the signalling service to the shared
 // peer list.
@@ -17,9 +19,10 @@ class PeerSelectionService {
   virtual ~PeerSelectionService() = default;
 
   // Writes the personal identifier first, then applies the items in order: "add" (skipping this
-  // client itself) and "delete"; any other modification is logged and skipped.
-  virtual void updatePeersWithList(const std::vector<GroupListItem>& list,
-                                   const Uuid& personalUUID);
+  // client itself; the peer is filed under `owner`) and "delete"; any other modification is
+  // logged and skipped.
+  virtual void updatePeersWithList(const std::vector<GroupListItem>& list, const Uuid& personalUUID,
+                                   const std::shared_ptr<PeerOwner>& owner = nullptr);
   // Applies only the "delete" items; the personal identifier is neither read nor written.
   virtual void updatePeersWithList(const std::vector<PeerConnectionListItem>& list,
                                    const Uuid& personalUUID);

@@ -5,6 +5,7 @@
 
 #include <ombrelia/OmbreliaLogger.hpp>
 
+#include "peers/OmbreliaDecision.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "platform/FreedMemory.hpp"
 #include "platform/OnceCompletion.hpp"
@@ -65,6 +66,8 @@ DownloadController::DownloadController(std::string videoID,
   decisionController_ =
       std::make_shared<DecisionController>(videoID_, std::move(clientID), signalClient);
 }
+
+void DownloadController::retirePeers() { decisionController_->ombreliaDecision()->retirePeers(); }
 
 bool DownloadController::isWholeResource(const std::optional<std::string>& range) {
   if (!range) return true;

@@ -93,6 +93,10 @@ class DownloadController : public std::enable_shared_from_this<DownloadControlle
     return decisionController_;
   }
   const std::shared_ptr<P2PLoader>& p2pLoader() const { return p2pLoader_; }
+  // Its manager is cleaned up: the peers its signalling connection negotiated leave the shared
+  // peer list at once, though the controller itself lives on while work for accepted
+  // connections is in flight (OmbreliaDecision::retirePeers()).
+  void retirePeers();
 
   // True when a Range header asks for the whole resource ("bytes=0-", as ffmpeg sends on every
   // request) or there is none.

@@ -56,7 +56,11 @@ void PluginActivator::retire() {
     retired_ = true;
     dropped = std::move(downloadController_);
   }
-  // Released outside the lock: its teardown closes the signalling connection.
+  // Outside the lock: its teardown closes the signalling connection, and removing its peers
+  // posts to the peer engines. The peers go now, not with the controller: a request in flight
+  // may keep it alive beside the next video's, whose group requests and room for peers they
+  // would take.
+  if (dropped) dropped->retirePeers();
 }
 
 std::shared_ptr<DownloadController> PluginActivator::controllerCreatingIfActivated() {
@@ -74,10 +78,13 @@ std::shared_ptr<DownloadController> PluginActivator::controllerCreatingIfActivat
                                        : DownloadController::create(
                                              videoID_, clientID_, analyticsService_, credentials_);
   lock.lock();
-  // Retired meanwhile: the controller goes with the request that built it.
-  if (!retired_) downloadController_ = controller;
+  // Retired meanwhile: the controller goes with the request that built it, and its peers now.
+  const bool retired = retired_;
+  if (!retired) downloadController_ = controller;
   buildingController_ = false;
   controllerBuilt_.notify_all();
+  lock.unlock();
+  if (retired && controller) controller->retirePeers();
   return controller;
 }
 

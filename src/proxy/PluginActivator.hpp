@@ -57,8 +57,9 @@ class PluginActivator : public std::enable_shared_from_this<PluginActivator> {
   std::shared_ptr<DownloadController> downloadController() const;
   // The application has cleaned its proxy up: the download controller goes at once, and with it
   // the signalling connection and the peer engine, which would otherwise live on beside the
-  // next video's while a request of an accepted connection is in flight. What is still asked
-  // goes straight to the origin.
+  // next video's while a request of an accepted connection is in flight; the peers its
+  // signalling connection negotiated leave the shared peer list now, even while such a request
+  // still holds the controller. What is still asked goes straight to the origin.
   void retire();
 
  private:
