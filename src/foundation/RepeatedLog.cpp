@@ -23,8 +23,10 @@ std::string_view labelOf(OLogLevel level) {
 }  // namespace
 
 RepeatedLog& RepeatedLog::shared() {
-  static RepeatedLog log;
-  return log;
+  // Never destroyed: a peer's message may still be answered on a worker thread while the
+  // process exits, and a table destroyed under it would be read after it was freed.
+  static RepeatedLog* const log = new RepeatedLog();
+  return *log;
 }
 
 bool RepeatedLog::log(std::string_view cause, uintptr_t party,

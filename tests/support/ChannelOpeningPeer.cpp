@@ -14,8 +14,15 @@
 #include "protocol/FileRequestMessage.hpp"
 #include "protocol/FileRequestResponseMessageReader.hpp"
 #include "protocol/SegmentFrame.hpp"
+#include "support/WaitScale.hpp"
 
 namespace ombrelia::test {
+namespace {
+
+// How long a reader with its window shut waits for the last bytes it may still get.
+constexpr int kShutWindowWaitSeconds = 5;
+
+}  // namespace
 
 using datachannel::DcepMessage;
 
@@ -150,6 +157,16 @@ ChannelOpeningPeer::Fetched ChannelOpeningPeer::fetchThenLeave(const std::string
     std::unique_lock lock(seen->mutex);
     return seen->changed.wait_until(lock, deadline, [&] { return done(); });
   };
+  // For what only may come once the window is shut: a primer that the shut window catches
+  // half-way, or a frame the other side holds back, comes by window probes at the pace of
+  // SCTP's backed-off timer, or never once the other side ends the stalled transfer.
+  const auto briefly = [&](const auto& done) {
+    const auto by =
+        std::min(deadline, std::chrono::steady_clock::now() +
+                               scaledWait(std::chrono::seconds(kShutWindowWaitSeconds)));
+    std::unique_lock lock(seen->mutex);
+    return seen->changed.wait_until(lock, by, [&] { return done(); });
+  };
   // Which quality the other side holds: the asks for those it lacks wait there unanswered.
   std::map<Uuid, int64_t> qualityOf;
   for (int64_t quality = 0; quality < 4; ++quality) qualityOf[ask(0, quality)] = quality;
@@ -197,13 +214,13 @@ ChannelOpeningPeer::Fetched ChannelOpeningPeer::fetchThenLeave(const std::string
   // The window it advertised before still lets a segment in at once: one more segment read with
   // the window shut has the other side learn it is, and the next then waits there.
   const Uuid primer = ask(static_cast<int64_t>(whole), quality);
-  until([&] { return isWhole(primer) || seen->refused.count(primer) != 0; });
+  briefly([&] { return isWhole(primer) || seen->refused.count(primer) != 0; });
   const uint64_t before = [&] {
     std::lock_guard lock(seen->mutex);
     return seen->frameBytes;
   }();
   ask(static_cast<int64_t>(whole) + 1, quality);
-  until([&] { return seen->frameBytes > before; });
+  briefly([&] { return seen->frameBytes > before; });
   std::this_thread::sleep_for(lingering);
   connection_->close();
   // Frames delivered as it closed are counted too: their callbacks may still run just after.

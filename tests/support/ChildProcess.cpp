@@ -110,7 +110,13 @@ std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds boun
       buffer_.erase(0, newline + 1);
       return line;
     }
-    if (stdoutFd_ < 0) return std::nullopt;
+    if (stdoutFd_ < 0) {
+      // Its output ended while it was being waited for: the last line may lack its newline.
+      if (buffer_.empty()) return std::nullopt;
+      std::string line = std::move(buffer_);
+      buffer_.clear();
+      return line;
+    }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return std::nullopt;
@@ -167,7 +173,26 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds bound) {
     }
     if (r < 0 && errno != EINTR) return std::nullopt;
     if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // Its output is read meanwhile and kept for readLine() and readAll(): a child whose pipe is
+    // full, as it writes its last lines on the way out, would never exit.
+    keepOutputFor(std::chrono::milliseconds(10));
+  }
+}
+
+void ChildProcess::keepOutputFor(std::chrono::milliseconds bound) {
+  if (stdoutFd_ < 0) {
+    std::this_thread::sleep_for(bound);
+    return;
+  }
+  pollfd pfd{stdoutFd_, POLLIN, 0};
+  if (::poll(&pfd, 1, static_cast<int>(bound.count())) <= 0) return;
+  char chunk[4096];
+  const ssize_t n = ::read(stdoutFd_, chunk, sizeof chunk);
+  if (n > 0) {
+    buffer_.append(chunk, static_cast<size_t>(n));
+  } else if (n == 0 || errno != EINTR) {
+    ::close(stdoutFd_);
+    stdoutFd_ = -1;
   }
 }
 

@@ -54,6 +54,9 @@ class ChildProcess {
                     std::chrono::milliseconds bound = std::chrono::seconds(120));
 
  private:
+  // Reads what the child wrote, for up to `bound`, into the buffer the readers take from.
+  void keepOutputFor(std::chrono::milliseconds bound);
+
   pid_t pid_ = -1;
   int stdoutFd_ = -1;
   int stdinFd_ = -1;
