@@ -92,6 +92,8 @@ class CurlTransfer {
   bool keepsStream() const;
   // Whether the body goes to a reader and is no longer kept: it holds only what is unread.
   bool passesStream() const;
+  // The body as its reader takes it, when it goes to one.
+  const std::shared_ptr<HttpBodyStream>& stream() const { return stream_; }
   // Short of room: the streamed body is no longer kept whole, only what its reader has not
   // taken yet is held and counted. Its reader still gets every byte; its completion comes with
   // no body (nothing to store).

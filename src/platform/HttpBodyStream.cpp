@@ -11,6 +11,7 @@ HttpBodyStream::HttpBodyStream(std::optional<uint64_t> expectedLength)
 
 HttpBodyStream::~HttpBodyStream() {
   for (auto& callback : ended_) callback();
+  if (unreadFollower_) unreadFollower_(0);
 }
 
 void HttpBodyStream::whenEnded(std::function<void()> callback) {
@@ -28,27 +29,61 @@ std::optional<std::optional<Data>> HttpBodyStream::takePieceLocked() {
   switch (state_) {
     case State::failed:
       return std::optional<std::optional<Data>>(std::in_place, std::nullopt);
-    case State::complete: {
-      // Shared, not copied: the rest goes in one piece, as a stored segment would.
-      const size_t length = whole_.size() - cursor_;
-      Data piece = whole_.slice(cursor_, length);  // empty once all is read: the end
-      cursor_ += length;
-      return std::optional<std::optional<Data>>(std::in_place, std::move(piece));
-    }
+    case State::complete:
+      // All read: the end.
+      if (cursor_ == receiving_.size())
+        return std::optional<std::optional<Data>>(std::in_place, Data());
+      break;
     case State::receiving:
+      if (cursor_ == receiving_.size()) return std::nullopt;
       break;
   }
-  if (cursor_ == receiving_.size()) return std::nullopt;
-  // A copy: the buffer may still move as it grows.
+  // A copy: the buffer may still move as it grows, and what the reader has not taken yet can be
+  // let go whatever the reader holds.
   const size_t length = std::min(kMaxPieceBytes, receiving_.size() - cursor_);
   Data piece(receiving_.data() + cursor_, length);
   cursor_ += length;
+  if (state_ == State::complete && cursor_ == receiving_.size()) {
+    // The last piece of an ended body: the buffer goes now, not when the reader next asks.
+    receiving_ = std::string();
+    cursor_ = 0;
+  }
   return std::optional<std::optional<Data>>(std::in_place, std::move(piece));
 }
 
 size_t HttpBodyStream::unreadBytes() const {
   std::lock_guard lock(mutex_);
-  return state_ == State::receiving ? receiving_.size() - cursor_ : 0;
+  return state_ == State::failed ? 0 : receiving_.size() - cursor_;
+}
+
+size_t HttpBodyStream::followUnread(std::function<void(size_t unread)> follower) {
+  std::lock_guard lock(mutex_);
+  if (state_ != State::complete || cursor_ == receiving_.size()) return 0;
+  unreadFollower_ = std::move(follower);
+  return receiving_.size() - cursor_;
+}
+
+bool HttpBodyStream::dropUnread() {
+  std::function<void(size_t)> follower;
+  {
+    std::lock_guard lock(mutex_);
+    if (state_ != State::complete || cursor_ == receiving_.size()) return false;
+    state_ = State::failed;
+    receiving_ = std::string();
+    cursor_ = 0;
+    follower.swap(unreadFollower_);
+  }
+  if (follower) follower(0);
+  return true;
+}
+
+std::pair<std::function<void(size_t)>, size_t> HttpBodyStream::unreadNewsLocked() {
+  if (!unreadFollower_) return {};
+  const size_t unread = state_ == State::complete ? receiving_.size() - cursor_ : 0;
+  if (unread > 0) return {unreadFollower_, unread};
+  std::function<void(size_t)> last;
+  last.swap(unreadFollower_);
+  return {std::move(last), 0};
 }
 
 bool HttpBodyStream::pauseUntilRead(std::function<void()> resume, size_t unread) {
@@ -63,14 +98,17 @@ bool HttpBodyStream::pauseUntilRead(std::function<void()> resume, size_t unread)
 void HttpBodyStream::readNext(ReadCompletion completion) {
   std::optional<std::optional<Data>> piece;
   std::function<void()> resume;
+  std::pair<std::function<void(size_t)>, size_t> unread;
   {
     std::lock_guard lock(mutex_);
     piece = takePieceLocked();
     if (!piece) waiting_ = std::move(completion);
     resume.swap(paused_);
+    if (piece) unread = unreadNewsLocked();
   }
   // The writer first: the next bytes are on their way while this piece is passed on.
   if (resume) resume();
+  if (unread.first) unread.first(unread.second);
   if (piece) completion(std::move(*piece));
 }
 
@@ -98,7 +136,9 @@ void HttpBodyStream::append(const char* bytes, size_t length) {
 Data HttpBodyStream::complete() {
   end(State::complete);
   std::lock_guard lock(mutex_);
-  return keeping_ ? whole_ : Data();
+  // The stream keeps only its unread end: the whole body is the completion's alone, and goes
+  // when whoever takes it lets it go.
+  return std::exchange(whole_, Data());
 }
 
 size_t HttpBodyStream::stopKeeping() {
@@ -133,8 +173,16 @@ void HttpBodyStream::end(State to) {
     std::lock_guard lock(mutex_);
     if (state_ != State::receiving) return;
     resume.swap(paused_);
-    if (to == State::complete) whole_ = Data(std::move(receiving_));
-    receiving_ = std::string();
+    if (to == State::complete) {
+      // What the reader has not taken yet, in a buffer of its own and of its size (a kept body
+      // is the completion's, a body not kept had room reserved ahead).
+      std::string unread(receiving_, cursor_);
+      if (keeping_) whole_ = Data(std::move(receiving_));
+      receiving_ = std::move(unread);
+    } else {
+      receiving_ = std::string();
+    }
+    cursor_ = 0;
     state_ = to;
     ended.swap(ended_);
     if (waiting_) {

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <ombrelia/Data.hpp>
@@ -19,7 +20,10 @@ namespace ombrelia::platform {
 // the segment store), until the client runs short of room: then the body stops being kept
 // (stopKeeping), the bytes the reader has taken go, and the reader still gets every byte.
 // The transfer runs at most kMaxUnreadBytes ahead of its reader (pauseUntilRead): a reader that
-// takes nothing keeps no more than that of a body it may never read.
+// takes nothing keeps no more than that of a body it may never read. Once the body has ended, the
+// stream holds only what its reader has not taken yet, in a buffer of its own (the whole body
+// goes with the completion), so that its owner can count it until it is read (followUnread) and
+// let it go (dropUnread).
 class HttpBodyStream {
  public:
   // How far a transfer may run ahead of its reader: a few hundred milliseconds of a fast origin,
@@ -27,8 +31,7 @@ class HttpBodyStream {
   // few dozen MiB rather than their whole segments.
   static constexpr size_t kMaxUnreadBytes = 2u << 20;
 
-  // The most a read copies out while the body arrives (once it is whole, pieces are shared,
-  // not copied, and the rest goes at once): what a reader holds besides the body.
+  // The most a read copies out: what a reader holds besides the body.
   static constexpr size_t kMaxPieceBytes = 256 * 1024;
 
   // Bytes, empty bytes once the whole body has been read, or nothing when the body failed.
@@ -62,8 +65,17 @@ class HttpBodyStream {
   // waiting reader hears of the end.
   void whenEnded(std::function<void()> callback);
 
-  // Bytes arrived that the reader has not taken yet.
+  // Bytes arrived that the reader has not taken yet, while the body arrives or once it has ended
+  // whole.
   size_t unreadBytes() const;
+  // Once the body has ended whole: the bytes its reader has not taken yet, and `follower` is
+  // told what is left unread each time the reader takes a piece, then 0 once, when all is taken,
+  // dropped or the stream goes (on the thread that does it). 0, and `follower` dropped, when
+  // nothing is left unread or the body has not ended whole.
+  size_t followUnread(std::function<void(size_t unread)> follower);
+  // Once the body has ended whole: lets what its reader has not taken yet go, and the reader's
+  // next read fails, as if the body had broken off. False when nothing was left to drop.
+  bool dropUnread();
   // When the reader has left at least `unread` bytes unread: true, and `resume` runs once (on
   // the reader's thread, or the one that ends the body) as soon as the reader takes a piece or
   // the body ends. False, and `resume` is dropped, when the reader is close enough behind.
@@ -81,16 +93,20 @@ class HttpBodyStream {
   // The piece at the reader's cursor, moving it; nothing when no bytes wait and the body has
   // not ended. Called with mutex_ held.
   std::optional<std::optional<Data>> takePieceLocked();
+  // The follower and what is left unread, for it to be told outside the lock; the follower is
+  // handed over for good once nothing is left. Called with mutex_ held.
+  std::pair<std::function<void(size_t)>, size_t> unreadNewsLocked();
 
   const std::optional<uint64_t> expectedLength_;
   mutable std::mutex mutex_;  // guards everything below
   State state_ = State::receiving;
   bool keeping_ = true;
   // The bytes so far while receiving; once the body is not kept, from some byte the reader has
-  // taken on.
+  // taken on; once it has ended whole, what the reader has not taken yet.
   std::string receiving_;
-  Data whole_;         // once complete
-  size_t cursor_ = 0;  // the reader's offset in receiving_ (or whole_)
+  Data whole_;         // once complete, until complete() hands it over
+  size_t cursor_ = 0;  // the reader's offset in receiving_
+  std::function<void(size_t)> unreadFollower_;
   ReadCompletion waiting_;
   std::function<void()> paused_;  // the writer's, until the reader takes a piece
   std::vector<std::function<void()>> ended_;

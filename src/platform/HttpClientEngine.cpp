@@ -143,6 +143,15 @@ void HttpClientEngine::resume(uint64_t identifier) {
   wake();
 }
 
+void HttpClientEngine::tailRead(uint64_t identifier, size_t unread) {
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_) return;
+    tailsRead_.emplace_back(identifier, unread);
+  }
+  wake();
+}
+
 void HttpClientEngine::deliver(HttpClient::Completion completion, HttpResult result) {
   if (!completion) return;
   queue_->async([completion = std::move(completion), result = std::move(result)]() mutable {
@@ -156,6 +165,7 @@ void HttpClientEngine::run() {
     std::vector<uint64_t> cancelled;
     std::vector<uint64_t> abandoned;
     std::vector<uint64_t> resumed;
+    std::vector<std::pair<uint64_t, size_t>> tailsRead;
     bool stopping = false;
     {
       std::lock_guard lock(mutex_);
@@ -163,7 +173,12 @@ void HttpClientEngine::run() {
       cancelled.swap(cancels_);
       abandoned.swap(abandons_);
       resumed.swap(resumes_);
+      tailsRead.swap(tailsRead_);
       stopping = stopping_;
+    }
+    const auto turnStarted = std::chrono::steady_clock::now();
+    for (const auto& [identifier, unread] : tailsRead) {
+      giveBack(tails_.taken(identifier, unread, turnStarted));
     }
     // Arrivals first, so a cancellation that follows its submission always finds the transfer.
     for (auto& transfer : arrived) start(std::move(transfer));
@@ -261,11 +276,10 @@ void HttpClientEngine::complete(uint64_t identifier, HttpResult result) {
   active_.erase(found);
   index_.remove(*transfer);
   if (!transfer->waited()) --abandoned_;
-  if (transfer->counted() > 0) {
-    // Its body goes on with the completion, counted by whoever keeps it.
-    bodyBytesHeld_ -= transfer->counted();
-    roomMoved_ = true;
-  }
+  // Its body goes on with the completion, counted by whoever keeps it; what its reader has not
+  // taken yet stays counted here.
+  giveBack(transfer->counted());
+  followUnreadTail(*transfer);
   curl_multi_remove_handle(multi_, transfer->easy());
   deliver(transfer->takeCompletion(), std::move(result));
 }
@@ -296,6 +310,27 @@ void HttpClientEngine::collectFinished() {
     }
     complete(transfer->identifier(), transfer->finish(code));
   }
+}
+
+void HttpClientEngine::giveBack(size_t bytes) {
+  if (bytes == 0) return;
+  bodyBytesHeld_ -= bytes;
+  roomMoved_ = true;
+}
+
+void HttpClientEngine::followUnreadTail(const CurlTransfer& transfer) {
+  const auto& stream = transfer.stream();
+  if (!stream) return;
+  std::weak_ptr<HttpClientEngine> weak = weak_from_this();
+  const uint64_t identifier = transfer.identifier();
+  const size_t unread = stream->followUnread([weak, identifier](size_t left) {
+    if (auto engine = weak.lock()) engine->tailRead(identifier, left);
+  });
+  if (unread == 0) return;
+  // Already in memory: counted whatever the budget, as a piece a player waits for is.
+  tails_.add(identifier, stream, unread, std::chrono::steady_clock::now());
+  bodyBytesHeld_ += unread;
+  if (bodyBytesHeld_ > peakBodyBytes_.load()) peakBodyBytes_.store(bodyBytesHeld_);
 }
 
 bool HttpClientEngine::admitBody(CurlTransfer& transfer, size_t wouldHold, bool past) {
@@ -417,6 +452,8 @@ void HttpClientEngine::endStalledTransfers() {
   for (auto& [identifier, reason] : ending) {
     complete(identifier, HttpError{HttpErrorCause::timedOut, std::move(reason)});
   }
+  // So do the unread ends of ended bodies: their players' connections are reset.
+  if (wanted) giveBack(tails_.dropIdle(HttpClient::kMaxIdleReaderTime, now));
 }
 
 int HttpClientEngine::goOnAfterBreaks() {

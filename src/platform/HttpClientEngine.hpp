@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/CurlSocketWatch.hpp"
@@ -18,6 +19,7 @@
 #include "platform/DispatchQueue.hpp"
 #include "platform/HttpClient.hpp"
 #include "platform/TransferIndex.hpp"
+#include "platform/UnreadTails.hpp"
 
 namespace ombrelia::platform {
 
@@ -46,6 +48,8 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
   }
   // Queues a completion on the delegate queue.
   void deliver(HttpClient::Completion completion, HttpResult result);
+  // The reader of the transfer's body, ended, has left `unread` bytes of it (any thread).
+  void tailRead(uint64_t identifier, size_t unread);
 
  private:
   void run();
@@ -97,6 +101,11 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
   void parkTransfer(CurlTransfer& transfer);
   // Short of room, bodies kept for the store stop being kept, each once.
   void stopKeepingWhereRoomIsWanted();
+  // Once its transfer has ended, what the body's reader has not taken yet stays counted until
+  // it has (UnreadTails).
+  void followUnreadTail(const CurlTransfer& transfer);
+  // Gives back to the budget what the bodies in flight no longer hold.
+  void giveBack(size_t bytes);
 
   std::shared_ptr<DispatchQueue> queue_;
   // Both outlive every connection: the multi handle's cleanup closes the last ones through them.
@@ -118,11 +127,13 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
   const long maxConnectionsPerHost_;
   const std::chrono::milliseconds maxSilence_;
 
-  std::mutex mutex_;  // guards the inbox: incoming_, cancels_, abandons_, resumes_, stopping_
+  // guards the inbox: incoming_, cancels_, abandons_, resumes_, tailsRead_, stopping_
+  std::mutex mutex_;
   std::vector<std::unique_ptr<CurlTransfer>> incoming_;
   std::vector<uint64_t> cancels_;
   std::vector<uint64_t> abandons_;
   std::vector<uint64_t> resumes_;
+  std::vector<std::pair<uint64_t, size_t>> tailsRead_;
   bool stopping_ = false;
 
   // The engine thread's own: transfers handed to libcurl, by identifier.
@@ -130,6 +141,8 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
   size_t abandoned_ = 0;  // of active_
   // Every active transfer, kept up to date by the transfers themselves (setObserver).
   TransferIndex index_;
+  // The unread ends of streamed bodies whose transfers have ended, counted in bodyBytesHeld_.
+  UnreadTails tails_;
   // The checks of time (silence, minimum rate, idle readers) look at every transfer: they run
   // this often at most, so that their cost follows the clock and not the events.
   std::chrono::steady_clock::time_point nextTimeChecks_{};

@@ -750,6 +750,71 @@ TEST_F(HttpClientTest, PlayersGetWholeBodiesLargerThanTheBudgetWhichAreThenNotKe
   EXPECT_LE(client->peakBodyBytesInFlight(), 3'000'000u + 2 * 256 * 1024);
 }
 
+// Once a streamed body's transfer had ended, what its player had not read yet left the budget of
+// bodies in flight: players that read nothing of one segment after another each held up to
+// HttpBodyStream::kMaxUnreadBytes beside their connections, counted nowhere. The unread end stays
+// counted until it is read, and while another body waits for room, one whose player took nothing
+// for kMaxIdleReaderTime is let go: that player's next read fails (its connection is reset).
+TEST_F(HttpClientTest, UnreadEndsOfEndedBodiesCountUntilReadAndIdleOnesGiveWayToABodyThatWaits) {
+  client = HttpClient::create({.delegateQueue = nullptr, .maxBodyBytesInFlight = 4'000'000});
+  const std::string segment = patternedBytes(1'500'000, 19, 683);
+  const std::string large = patternedBytes(1'600'000, 23, 701);
+  server.route("/segment.ts", TestHttpResponse::ok(segment, "video/mp2t"));
+  server.route("/large.ts", TestHttpResponse::ok(large, "video/mp2t"));
+  // An older body someone waits for, stalled halfway: it takes its room first, and the others
+  // share the half of the budget it leaves.
+  TestHttpResponse stalled = TestHttpResponse::ok(patternedBytes(400'000, 29, 409));
+  stalled.mode = TestHttpResponse::Mode::stallAfterHead;
+  server.route("/older.ts", stalled);
+  Outcomes outcomes;
+  client->dataTask(get(server.url("/older.ts")), outcomes.completion("older"));
+  const auto beganBy = std::chrono::steady_clock::now() + test::scaledWait(10s);
+  while (client->peakBodyBytesInFlight() < 200'000 && std::chrono::steady_clock::now() < beganBy) {
+    std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_GE(client->peakBodyBytesInFlight(), 200'000u) << "the older body never began";
+  std::map<std::string, std::shared_ptr<HttpBodyStream>> streams;
+  for (const std::string name : {"idle", "reading"}) {
+    test::CountdownLatch begun(1);
+    client->dataTask(keepingStream(get(server.url("/segment.ts?" + name)), streams[name], begun),
+                     outcomes.completion(name));
+    ASSERT_TRUE(begun.wait());
+    ASSERT_TRUE(outcomes.waiter.waitFor(test::scaledWait(10s), [&] {
+      return outcomes.results[name].has_value();
+    })) << name;
+  }
+  EXPECT_GE(client->peakBodyBytesInFlight(), 2 * segment.size() + 200'000)
+      << "the unread ends of ended bodies were counted nowhere";
+
+  // Past what the shared half has left beside the idle end: it waits for room.
+  const auto asked = std::chrono::steady_clock::now();
+  client->dataTask(get(server.url("/large.ts")), outcomes.completion("large"));
+  test::StreamedBody reading(streams["reading"]);
+  ASSERT_EQ(reading.readAll(), test::StreamedBody::Outcome::whole);
+  EXPECT_TRUE(reading.received() == segment) << "the unread end came apart";
+  const auto bound = HttpClient::kMaxIdleReaderTime + test::scaledWait(10s);
+  ASSERT_TRUE(outcomes.waiter.waitFor(bound, [&] { return outcomes.results["large"].has_value(); }))
+      << "an unread end nobody takes kept a body that waits for room waiting";
+  EXPECT_GE(std::chrono::steady_clock::now() - asked, HttpClient::kMaxIdleReaderTime - 1s)
+      << "the end read was not given back, or an end was let go before its reader was idle";
+  {
+    std::lock_guard lock(outcomes.waiter.mutex());
+    const auto& result = outcomes.results["large"];
+    ASSERT_TRUE(result && result->hasValue());
+    EXPECT_TRUE(result->value().body.view() == large);
+    for (const std::string name : {"idle", "reading"}) {
+      ASSERT_TRUE(outcomes.results[name] && outcomes.results[name]->hasValue()) << name;
+      EXPECT_TRUE(outcomes.results[name]->value().body.view() == segment) << name;
+    }
+  }
+  test::StreamedBody idle(streams["idle"]);
+  EXPECT_EQ(idle.readAll(), test::StreamedBody::Outcome::failed)
+      << "the idle player's end was let go, yet its player reads on as if whole";
+  // The older body breaks off: every completion comes before `outcomes` goes.
+  server.closeStalled();
+  EXPECT_TRUE(outcomes.waitForEnded(4));
+}
+
 // Players that read nothing hold the origin's connections: a request someone waits for queued
 // behind them until the silence limit ended them (here a minute). The one idle longest gives
 // its connection up once its reader took nothing for kMaxIdleReaderTime, and only as many as
