@@ -774,6 +774,8 @@ TEST_F(HttpClientTest, UnreadEndsOfEndedBodiesCountUntilReadAndIdleOnesGiveWayTo
   }
   ASSERT_GE(client->peakBodyBytesInFlight(), 200'000u) << "the older body never began";
   std::map<std::string, std::shared_ptr<HttpBodyStream>> streams;
+  // Once seen: the idle end has been idle at least since then.
+  std::chrono::steady_clock::time_point idleEnded;
   for (const std::string name : {"idle", "reading"}) {
     test::CountdownLatch begun(1);
     client->dataTask(keepingStream(get(server.url("/segment.ts?" + name)), streams[name], begun),
@@ -782,12 +784,12 @@ TEST_F(HttpClientTest, UnreadEndsOfEndedBodiesCountUntilReadAndIdleOnesGiveWayTo
     ASSERT_TRUE(outcomes.waiter.waitFor(test::scaledWait(10s), [&] {
       return outcomes.results[name].has_value();
     })) << name;
+    if (name == "idle") idleEnded = std::chrono::steady_clock::now();
   }
   EXPECT_GE(client->peakBodyBytesInFlight(), 2 * segment.size() + 200'000)
       << "the unread ends of ended bodies were counted nowhere";
 
   // Past what the shared half has left beside the idle end: it waits for room.
-  const auto asked = std::chrono::steady_clock::now();
   client->dataTask(get(server.url("/large.ts")), outcomes.completion("large"));
   test::StreamedBody reading(streams["reading"]);
   ASSERT_EQ(reading.readAll(), test::StreamedBody::Outcome::whole);
@@ -795,7 +797,7 @@ TEST_F(HttpClientTest, UnreadEndsOfEndedBodiesCountUntilReadAndIdleOnesGiveWayTo
   const auto bound = HttpClient::kMaxIdleReaderTime + test::scaledWait(10s);
   ASSERT_TRUE(outcomes.waiter.waitFor(bound, [&] { return outcomes.results["large"].has_value(); }))
       << "an unread end nobody takes kept a body that waits for room waiting";
-  EXPECT_GE(std::chrono::steady_clock::now() - asked, HttpClient::kMaxIdleReaderTime - 1s)
+  EXPECT_GE(std::chrono::steady_clock::now() - idleEnded, HttpClient::kMaxIdleReaderTime - 1s)
       << "the end read was not given back, or an end was let go before its reader was idle";
   {
     std::lock_guard lock(outcomes.waiter.mutex());
