@@ -783,7 +783,8 @@ HttpResult CurlTransfer::finish(CURLcode code) {
       body_.capacity() - body_.size() > body_.size() / kMostUnusedBodyRoomShare) {
     body_.shrink_to_fit();
   }
-  response.body = stream_ ? stream_->complete() : Data(std::move(body_));
+  // A stream held here alone has lost its reader: its unread end is not kept for anyone.
+  response.body = stream_ ? stream_->complete(stream_.use_count() > 1) : Data(std::move(body_));
   response.bodyBytesReceived = bodyBytes_;
   return response;
 }

@@ -73,7 +73,8 @@ bool HttpBodyStream::dropUnread() {
     cursor_ = 0;
     follower.swap(unreadFollower_);
   }
-  if (follower) follower(0);
+  // Let go outside the lock, untold.
+  follower = nullptr;
   return true;
 }
 
@@ -133,8 +134,8 @@ void HttpBodyStream::append(const char* bytes, size_t length) {
   reader(std::move(*piece));
 }
 
-Data HttpBodyStream::complete() {
-  end(State::complete);
+Data HttpBodyStream::complete(bool unreadWanted) {
+  end(State::complete, unreadWanted);
   std::lock_guard lock(mutex_);
   // The stream keeps only its unread end: the whole body is the completion's alone, and goes
   // when whoever takes it lets it go.
@@ -164,7 +165,7 @@ bool HttpBodyStream::keeping() const {
 
 void HttpBodyStream::fail() { end(State::failed); }
 
-void HttpBodyStream::end(State to) {
+void HttpBodyStream::end(State to, bool unreadWanted) {
   ReadCompletion reader;
   std::optional<std::optional<Data>> piece;
   std::vector<std::function<void()>> ended;
@@ -176,7 +177,7 @@ void HttpBodyStream::end(State to) {
     if (to == State::complete) {
       // What the reader has not taken yet, in a buffer of its own and of its size (a kept body
       // is the completion's, a body not kept had room reserved ahead).
-      std::string unread(receiving_, cursor_);
+      std::string unread = unreadWanted ? std::string(receiving_, cursor_) : std::string();
       if (keeping_) whole_ = Data(std::move(receiving_));
       receiving_ = std::move(unread);
     } else {

@@ -50,9 +50,10 @@ class HttpBodyStream {
 
   // Writer side. append() before either end; complete() or fail() once.
   void append(const char* bytes, size_t length);
-  // The whole body as one buffer, shared with the reader, not copied; empty when it was not
-  // kept.
-  Data complete();
+  // The whole body as one buffer, the completion's alone; empty when it was not kept. With
+  // `unreadWanted`, what the reader has not taken yet stays for it; without, nobody is left to
+  // read it, and it goes.
+  Data complete(bool unreadWanted = true);
   // From now on only what the reader has not taken yet is held: the body is no longer kept
   // whole. Returns the bytes still held.
   size_t stopKeeping();
@@ -69,12 +70,13 @@ class HttpBodyStream {
   // whole.
   size_t unreadBytes() const;
   // Once the body has ended whole: the bytes its reader has not taken yet, and `follower` is
-  // told what is left unread each time the reader takes a piece, then 0 once, when all is taken,
-  // dropped or the stream goes (on the thread that does it). 0, and `follower` dropped, when
-  // nothing is left unread or the body has not ended whole.
+  // told what is left unread each time the reader takes a piece, then 0 once, when all is taken
+  // or the stream goes (on the thread that does it). 0, and `follower` dropped, when nothing is
+  // left unread or the body has not ended whole.
   size_t followUnread(std::function<void(size_t unread)> follower);
   // Once the body has ended whole: lets what its reader has not taken yet go, and the reader's
-  // next read fails, as if the body had broken off. False when nothing was left to drop.
+  // next read fails, as if the body had broken off. The follower is dropped untold: whoever
+  // drops the end knows. False when nothing was left to drop.
   bool dropUnread();
   // When the reader has left at least `unread` bytes unread: true, and `resume` runs once (on
   // the reader's thread, or the one that ends the body) as soon as the reader takes a piece or
@@ -89,7 +91,7 @@ class HttpBodyStream {
   enum class State { receiving, complete, failed };
 
   // Ends the body whole or failed, once: the end callbacks run, then a waiting reader hears.
-  void end(State to);
+  void end(State to, bool unreadWanted = true);
   // The piece at the reader's cursor, moving it; nothing when no bytes wait and the body has
   // not ended. Called with mutex_ held.
   std::optional<std::optional<Data>> takePieceLocked();

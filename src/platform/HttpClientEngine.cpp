@@ -21,6 +21,9 @@ constexpr long kMaxCachedConnections = 32;
 // transfers times the events.
 constexpr std::chrono::milliseconds kTimeChecksInterval{250};
 
+// The engine whose thread runs here, if any.
+thread_local HttpClientEngine* engineOfThisThread = nullptr;
+
 void initializeCurlOnce() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -159,7 +162,24 @@ void HttpClientEngine::deliver(HttpClient::Completion completion, HttpResult res
   });
 }
 
+HttpClientEngine* HttpClientEngine::runningHere(const std::weak_ptr<HttpClientEngine>& weak) {
+  HttpClientEngine* here = engineOfThisThread;
+  if (here == nullptr) return nullptr;
+  const std::weak_ptr<HttpClientEngine> own = here->weak_from_this();
+  return !own.owner_before(weak) && !weak.owner_before(own) ? here : nullptr;
+}
+
+template <typename Step>
+void HttpClientEngine::withEngine(const std::weak_ptr<HttpClientEngine>& weak, Step step) {
+  if (auto* here = runningHere(weak)) {
+    step(*here);
+  } else if (auto engine = weak.lock()) {
+    step(*engine);
+  }
+}
+
 void HttpClientEngine::run() {
+  engineOfThisThread = this;
   for (;;) {
     std::vector<std::unique_ptr<CurlTransfer>> arrived;
     std::vector<uint64_t> cancelled;
@@ -258,7 +278,7 @@ void HttpClientEngine::start(std::unique_ptr<CurlTransfer> transfer) {
   const auto identifier = transfer->identifier();
   std::weak_ptr<HttpClientEngine> weak = weak_from_this();
   transfer->setResume([weak, identifier] {
-    if (auto engine = weak.lock()) engine->resume(identifier);
+    withEngine(weak, [identifier](HttpClientEngine& engine) { engine.resume(identifier); });
   });
   // Both run on this thread, from within libcurl's calls, while the transfer is in active_.
   transfer->setRoom([this](CurlTransfer& body, size_t wouldHold,
@@ -324,7 +344,8 @@ void HttpClientEngine::followUnreadTail(const CurlTransfer& transfer) {
   std::weak_ptr<HttpClientEngine> weak = weak_from_this();
   const uint64_t identifier = transfer.identifier();
   const size_t unread = stream->followUnread([weak, identifier](size_t left) {
-    if (auto engine = weak.lock()) engine->tailRead(identifier, left);
+    withEngine(weak,
+               [identifier, left](HttpClientEngine& engine) { engine.tailRead(identifier, left); });
   });
   if (unread == 0) return;
   // Already in memory: counted whatever the budget, as a piece a player waits for is.

@@ -53,6 +53,13 @@ class HttpClientEngine : public std::enable_shared_from_this<HttpClientEngine> {
 
  private:
   void run();
+  // The engine whose thread this is, when `weak` names it: a callback that runs there uses it
+  // without taking a reference, since the last one, dropped on that thread, would have the
+  // destructor join the thread from itself.
+  static HttpClientEngine* runningHere(const std::weak_ptr<HttpClientEngine>& weak);
+  // Runs `step` with the engine `weak` names, if it still exists, from any thread.
+  template <typename Step>
+  static void withEngine(const std::weak_ptr<HttpClientEngine>& weak, Step step);
   // Wakes the thread from its wait for events.
   void wake();
   // Hands libcurl the sockets found ready, and runs its timers that are due.

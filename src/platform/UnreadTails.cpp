@@ -33,7 +33,6 @@ size_t UnreadTails::dropIdle(Clock::duration idle, Clock::time_point now) {
       ++it;
       continue;
     }
-    // The stream's word of the drop finds the end no longer followed.
     if (auto stream = it->second.stream.lock()) stream->dropUnread();
     freed += it->second.counted;
     it = tails_.erase(it);
