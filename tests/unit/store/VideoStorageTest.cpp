@@ -95,6 +95,27 @@ TEST_F(VideoStorageTest, MemoryWarningAndCriticalTrimOldestOrClear) {
 
 constexpr size_t kMiB = size_t{1} << 20;
 
+// At the store's own budget: six distinct 100 MiB segments pass it, and the oldest goes first.
+TEST_F(VideoStorageTest, ByteBudgetEvictsOldestFirst) {
+  for (int64_t n = 0; n < 6; ++n) {
+    storage_->saveData(*Url::parse("http://o.test/big.ts"),
+                       Data(std::string(100 * kMiB, static_cast<char>('a' + n))), "video/mp2t",
+                       info(n), "vid");
+    storage_->waitUntilIdle();
+  }
+  EXPECT_EQ(numbers(), (std::vector<int64_t>{1, 2, 3, 4, 5}));
+  size_t total = 0;
+  for (const auto& segment : storage_->getSegments()) total += segment->data().size();
+  EXPECT_LE(total, VideoStorage::kMaxStoredBytes);
+  EXPECT_LE(storage_->heldBytes(), VideoStorage::kMaxStoredBytes);
+  // Stored bytes are shared, not copied.
+  const Data big(std::string(100 * kMiB, 'v'));
+  storage_->saveData(*Url::parse("http://o.test/big.ts"), big, "video/mp2t", info(6), "vid");
+  storage_->waitUntilIdle();
+  EXPECT_EQ(numbers(), (std::vector<int64_t>{2, 3, 4, 5, 6}));
+  EXPECT_EQ(storage_->getSegments().back()->data().bytes(), big.bytes());
+}
+
 // A store whose budget is a few 1 MiB segments, so that its bounds show without hundreds of MiB.
 class SmallVideoStorageTest : public VideoStorageTest {
  protected:
